@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite twice: once optimised, once
+# under AddressSanitizer and UndefinedBehaviorSanitizer. Any failure or
+# sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_SANITIZE=ON \
+  -DMARVISTO_BENCH=OFF >/dev/null
+cmake --build build-asan -j "$jobs"
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 900

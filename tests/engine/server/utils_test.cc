@@ -1,0 +1,144 @@
+#include "server/utils.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+// Points the process-wide logger at a fresh file for one test and restores it.
+class LoggerFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/marvisto_log_XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    path_ = tmpl;
+    _Logger.setLogFile(path_);
+    _Logger.setOutStream(nullptr);
+    _Logger.setDebugLevel(1);
+  }
+  void TearDown() override {
+    _Logger.setLogFile("");
+    _Logger.setOutStream(stdout);
+    _Logger.setDebugLevel(1);
+    std::remove(path_.c_str());
+  }
+  std::string contents() const {
+    std::ifstream in(path_);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  std::string path_;
+};
+
+TEST_F(LoggerFile, WritesPrefixedLineAndHonoursLevels) {
+  _Logger.print(0, "/a/b/engine.cc", 42, "hello %d\n", 7);    // level 0 counts as 1
+  _Logger.print(2, "/a/b/engine.cc", 43, "hidden\n");         // above the default 1
+  _Logger.setDebugLevel(0, "MainSDK.mm");
+  _Logger.print(1, "dir\\sub\\MainSDK.mm", 1, "suppressed\n");  // backslash separates too
+  _Logger.print(1, "OtherSDK.mm", 5, "shown\n");                // no separator: whole name
+  std::string text = contents();
+
+  int y, mo, d, h, mi, s, ms, line;
+  char name[64];
+  ASSERT_EQ(std::sscanf(text.c_str(), "[%4d-%2d-%2d %2d:%2d:%2d.%3d - %63[^:]:%d]: hello 7\n", &y,
+                        &mo, &d, &h, &mi, &s, &ms, name, &line),
+            9);
+  EXPECT_STREQ(name, "engine.cc");
+  EXPECT_EQ(line, 42);
+  EXPECT_EQ(text.find("hidden"), std::string::npos);
+  EXPECT_EQ(text.find("suppressed"), std::string::npos);
+  EXPECT_NE(text.find(" - OtherSDK.mm:5]: shown\n"), std::string::npos);
+}
+
+TEST_F(LoggerFile, ManyThreadsWriteWholeLines) {
+  constexpr int kThreads = 8, kLines = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) MV_LOG(1, "thread %d line %d end\n", t, i);
+    });
+  for (auto& th : threads) th.join();
+  std::istringstream in(contents());
+  std::string line;
+  int count = 0;
+  while (std::getline(in, line)) {
+    ++count;
+    EXPECT_EQ(line.rfind("[", 0), 0u) << line;
+    EXPECT_NE(line.find(" end"), std::string::npos) << line;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST(Logger, PrintsDebugLevelsInKeyOrder) {
+  Logger logger;
+  logger.setDebugLevel(3);
+  logger.setDebugLevel(5, "b.cc");
+  logger.setDebugLevel(4, "a.cc");
+  char buf[256] = {};
+  FILE* f = fmemopen(buf, sizeof buf, "w");
+  logger.printDebugLevels(f);
+  std::fclose(f);
+  EXPECT_STREQ(buf,
+               "Logger: DebugLevel = 3\nLogger: DebugLevel[a.cc] = 4\nLogger: DebugLevel[b.cc] = 5\n");
+}
+
+TEST(Time, UnixTimeRangeAndRoundTrip) {
+  EXPECT_EQ(GetUnixTime(1970, 1, 1, 0, 0, 0), 0);
+  EXPECT_EQ(GetUnixTime(2000, 2, 29, 0, 0, 0), 951782400);
+  // Past the 32-bit limit of 2038-01-19.
+  EXPECT_EQ(GetUnixTime(2038, 1, 19, 3, 14, 8), 2147483648LL);
+  EXPECT_EQ(GetUnixTime(2099, 12, 31, 23, 59, 59), 4102444799LL);
+  EXPECT_EQ(GetUnixTime(2100, 1, 1, 0, 0, 0), -1);
+  EXPECT_EQ(GetUnixTime(2020, 0, 1, 0, 0, 0), -1);
+  EXPECT_EQ(GetUnixTime(2020, 1, 32, 0, 0, 0), -1);
+  EXPECT_EQ(GetUnixTime(2020, 1, 1, 24, 0, 0), -1);
+  EXPECT_EQ(GetUnixTime(2020, 1, 1, 0, -1, 0), -1);
+  EXPECT_EQ(GetUnixTime(2020, 1, 1, 0, 0, 60), -1);
+  // 31 February counts on into March.
+  EXPECT_EQ(GetUnixTime(2021, 2, 31, 0, 0, 0), GetUnixTime(2021, 3, 3, 0, 0, 0));
+
+  int y, mo, d, h, mi, s;
+  GetLocalTime(0, &y, &mo, &d, &h, &mi, &s);
+  EXPECT_EQ((std::vector<int>{y, mo, d, h, mi, s}), (std::vector<int>{1970, 1, 1, 0, 0, 0}));
+  GetLocalTime(951782400, &y, &mo, &d, &h, &mi, &s);
+  EXPECT_EQ((std::vector<int>{y, mo, d}), (std::vector<int>{2000, 2, 29}));
+
+  // Every day of the valid range splits back into the fields it was made from.
+  for (int64_t t = 0; t <= 4102444799LL; t += 86400 - 17) {
+    GetLocalTime(t, &y, &mo, &d, &h, &mi, &s);
+    ASSERT_EQ(GetUnixTime(y, mo, d, h, mi, s), t);
+  }
+  int64_t now = GetCurrentTimeMillis();
+  EXPECT_GT(now, 1700000000000LL);
+}
+
+TEST(MutexTest, RecursiveAndTrylockFromOtherThread) {
+  Mutex m;
+  m.lock();
+  EXPECT_TRUE(m.trylock());  // the owner may lock again
+  std::atomic<int> result{-1};
+  std::thread other([&] { result = m.trylock() ? 1 : 0; });
+  other.join();
+  EXPECT_EQ(result, 0);
+  m.unlock();
+  m.unlock();
+  std::thread later([&] {
+    result = m.trylock() ? 1 : 0;
+    if (result == 1) m.unlock();
+  });
+  later.join();
+  EXPECT_EQ(result, 1);
+}
+
+}  // namespace
