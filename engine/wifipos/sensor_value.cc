@@ -1,0 +1,296 @@
+#include "wifipos/sensor_value.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "server/utils.h"
+
+namespace {
+
+const int kLogError = 11;
+const int kLogWarning = 12;
+
+// atoi without its undefined behaviour on overflow: out-of-range numbers are
+// clamped, text without digits gives 0.
+int ToIntClamped(const std::string& text) {
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- SensorTime
+
+SensorTime::SensorTime(double seconds) {
+  // Also refuses NaN and times the unsigned seconds cannot hold, whose
+  // conversion would be undefined.
+  if (!(seconds >= 0.0)) {
+    MV_LOG(kLogError, "ERROR: unix time < 0\n");
+    return;
+  }
+  if (seconds >= 4294967296.0) {
+    MV_LOG(kLogError, "ERROR: unix time too large: %f\n", seconds);
+    return;
+  }
+  sec = static_cast<unsigned int>(seconds);
+  unsigned int thousandths = static_cast<unsigned int>((seconds - sec) * 1000.0);
+  ms = thousandths > 999 ? 999 : thousandths;
+}
+
+void SensorTime::setTime(int seconds, int millis) {
+  if (seconds < 0) {
+    MV_LOG(kLogError, "ERROR: unix time < 0\n");
+    return;
+  }
+  int64_t s = seconds;
+  int64_t m = millis;
+  if (m >= 1000) {
+    s += m / 1000;
+    m %= 1000;
+  } else if (m < 0) {
+    int64_t borrow = (-m + 999) / 1000;
+    if (borrow > s) {
+      MV_LOG(kLogError, "ERROR: time diff = %d > unixTime = %ud\n", static_cast<int>(borrow),
+             static_cast<unsigned int>(seconds));
+      sec = static_cast<unsigned int>(seconds);
+      return;
+    }
+    s -= borrow;
+    m += borrow * 1000;
+  }
+  sec = static_cast<unsigned int>(s);
+  ms = static_cast<unsigned int>(m);
+}
+
+SensorTime SensorTime::operator-(const SensorTime& other) const {
+  if (*this < other) {
+    MV_LOG(kLogError,
+           "ERROR: Other time is more than current. Can't subtract correctly. You should "
+           "subtract less time!\n");
+    return *this;
+  }
+  SensorTime d;
+  d.sec = sec - other.sec;
+  if (ms < other.ms) {
+    d.sec -= 1;
+    d.ms = ms + 1000 - other.ms;
+  } else {
+    d.ms = ms - other.ms;
+  }
+  return d;
+}
+
+SensorTime SensorTime::minusSeconds(unsigned int seconds) const {
+  if (seconds > sec) {
+    MV_LOG(kLogError,
+           "ERROR: Can't subtract time. Sec = %ud > mUnixTIme = %ud You can't subtract time "
+           "that is bigger than current one\n",
+           seconds, sec);
+    return *this;
+  }
+  return SensorTime(sec - seconds, ms);
+}
+
+// --------------------------------------------------------------- SensorValue
+
+void SensorValue::calcMagnitude() { magnitude = std::sqrt(x * x + y * y + z * z); }
+
+double SensorValue::getAbsTimeDifInSec(const SensorValue& a, const SensorValue& b) {
+  if (a.time == b.time) return 0.0;
+  // Whole seconds and milliseconds apart, so large epoch values lose nothing.
+  double secs = static_cast<double>(static_cast<int64_t>(a.time.sec) - b.time.sec);
+  double millis = static_cast<double>(static_cast<int64_t>(a.time.ms) - b.time.ms);
+  return std::fabs(secs + millis / 1000.0);
+}
+
+std::string SensorValue::getSensorString() const {
+  char head[64];
+  std::string out;
+  int n = std::snprintf(nullptr, 0,
+                        "Sensor type=%d X=%lf Y=%lf Z=%lf Magnitude=%lf FilteredMagn=%lf "
+                        "Quality=%lf ",
+                        type, x, y, z, magnitude, filteredMagnitude, quality);
+  if (n > 0) {
+    out.resize(static_cast<size_t>(n) + 1);
+    std::snprintf(out.data(), out.size(),
+                  "Sensor type=%d X=%lf Y=%lf Z=%lf Magnitude=%lf FilteredMagn=%lf Quality=%lf ",
+                  type, x, y, z, magnitude, filteredMagnitude, quality);
+    out.resize(static_cast<size_t>(n));
+  }
+  std::snprintf(head, sizeof head, "unixTime sec=%u millisec=%u", time.sec, time.ms);
+  out += head;
+  return out;
+}
+
+SensorValue SensorValue::operator+(const SensorValue& other) const {
+  if (type != other.type) {
+    MV_LOG(kLogError,
+           "Error: can't concatinate measurements with different type. Exception will be "
+           "thrown\n");
+  }
+  SensorValue sum(*this);
+  sum.x += other.x;
+  sum.y += other.y;
+  sum.z += other.z;
+  sum.magnitude += other.magnitude;
+  sum.filteredMagnitude += other.filteredMagnitude;
+  sum.quality += other.quality;
+  sum.time.sec = time.sec + other.time.sec;
+  sum.time.ms = time.ms + other.time.ms;
+  if (sum.time.ms > 999) {
+    sum.time.sec += 1;
+    sum.time.ms -= 1000;
+  }
+  return sum;
+}
+
+SensorValue& SensorValue::operator+=(const SensorValue& other) {
+  *this = *this + other;
+  return *this;
+}
+
+SensorValue SensorValue::operator/(double) const { return *this; }
+
+SensorValue& SensorValue::operator/=(double) { return *this; }
+
+bool SensorValue::operator==(const SensorValue& o) const {
+  return x == o.x && y == o.y && z == o.z && time == o.time;
+}
+
+// -------------------------------------------------------------------- Beacon
+
+void Beacon::fillData(double x, double y, double kx, double ky, const std::string& id,
+                      const std::string& name, const std::string& /*text*/) {
+  x_ = x;
+  y_ = y;
+  kx_ = kx;
+  ky_ = ky;
+  id_ = id;
+  name_ = name;
+}
+
+// ---------------------------------------------------------------- BeaconMeas
+
+BeaconMeas::BeaconMeas(Beacon* beacon, double rssi, double distance)
+    : beaconId_(beacon ? beacon->getId() : std::string()),
+      beacon_(beacon),
+      rssi_(rssi),
+      distance_(distance) {}
+
+const Beacon* BeaconMeas::getBeaconPtr() const {
+  if (beacon_ == nullptr) std::printf("beaconId = %s : mBeaconPtr == NULL\n", beaconId_.c_str());
+  return beacon_;
+}
+
+bool BeaconMeas::operator<(const BeaconMeas& o) const {
+  if (rssi_ != o.rssi_) return rssi_ < o.rssi_;
+  return distance_ < o.distance_;
+}
+
+bool BeaconMeas::operator>(const BeaconMeas& o) const {
+  if (rssi_ != o.rssi_) return rssi_ > o.rssi_;
+  return distance_ > o.distance_;
+}
+
+bool BeaconMeas::operator==(const BeaconMeas& o) const {
+  if (beaconId_.empty() || o.beaconId_.empty()) std::printf("ERROR: id is empty");
+  return beaconId_ == o.beaconId_;
+}
+
+// --------------------------------------------------------------- AccessPoint
+
+void AccessPoint::clear() {
+  const int keepIndex = refPointIndex_;
+  *this = AccessPoint();
+  type_ = 0;
+  refPointIndex_ = keepIndex;
+}
+
+double AccessPoint::getDistance() const {
+  if (type_ != 2) MV_LOG(kLogWarning, "Warning: there is no distance at non beacon AP type!\n");
+  return distance_;
+}
+
+int AccessPoint::parseDistributionString() {
+  const std::string& text = distribution_;
+  if (text.size() < 3 || text.find(':') == std::string::npos) {
+    MV_LOG(kLogError, "Bad distribution string %s \n", text.c_str());
+    return 9;
+  }
+  // A second parse replaces the first: the histogram and its count must agree.
+  histogram_.clear();
+  int64_t total = 0;
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n) {
+    size_t colon = text.find(':', i);
+    if (colon == std::string::npos) break;
+    int key = ToIntClamped(text.substr(i, colon - i));
+    size_t end = text.find(' ', colon + 1);
+    if (end == std::string::npos) end = n;
+    int count = ToIntClamped(text.substr(colon + 1, end - colon - 1));
+    histogram_[key] = count;
+    total += count;
+    i = end + 1;
+  }
+  if (total > INT_MAX) total = INT_MAX;
+  if (total < INT_MIN) total = INT_MIN;
+  measurementCount_ = static_cast<int>(total);
+  return 0;
+}
+
+int AccessPoint::calculateMeanRssi() {
+  double sum = 0.0;
+  int64_t n = 0;
+  for (auto it = histogram_.begin(); it != histogram_.end();) {
+    if (it->first <= 0 || it->first == 127) {
+      MV_LOG(kLogError, "ERROR: bad measurement in histogram == %d\n", it->first);
+      it = histogram_.erase(it);
+      continue;
+    }
+    sum += static_cast<double>(it->first) * it->second;
+    n += it->second;
+    ++it;
+  }
+  if (n == 0) {
+    MV_LOG(kLogError, "ERROR: Bad histogramm. nMeasurements == 0\n");
+    return 9;
+  }
+  rssi_ = -(sum / static_cast<double>(n));
+  if (!(rssi_ < 0.0)) {
+    MV_LOG(kLogError, "ERROR mean calculated from distribution >= 0\ncheck distribution: %s\n",
+           distribution_.c_str());
+    return 9;
+  }
+  return 0;
+}
+
+int AccessPoint::calculateVariance() {
+  double s1 = 0.0;
+  double s2 = 0.0;
+  int64_t n = 0;
+  for (const auto& [key, count] : histogram_) {
+    s1 += static_cast<double>(key) * count;
+    s2 += static_cast<double>(key) * key * count;
+    n += count;
+  }
+  if (n == 0) {
+    MV_LOG(kLogError, "nOfMeasurements in calc Variance == 0\n");
+    variance_ = 0.0;
+    return 0;
+  }
+  if (n < 3) {
+    variance_ = 0.0;
+    return 0;
+  }
+  double q = s2 - s1 * s1 / static_cast<double>(n);
+  variance_ = q / static_cast<double>(n - 1);
+  return 0;
+}

@@ -1,0 +1,316 @@
+// The small value types the map model, the positioning engine and the SDK
+// layer pass around: time stamps, sensor samples, map transmitters, beacon
+// readings, radio-map / scan transmitters with their RSSI histogram, 2-D points.
+// All are plain copyable values.
+#pragma once
+
+#include <map>
+#include <string>
+
+// A time stamp: whole seconds since 1970 (UTC) and milliseconds 0..999.
+struct SensorTime {
+  unsigned int sec = 0;
+  unsigned int ms = 0;
+
+  SensorTime() = default;
+  SensorTime(unsigned int seconds, unsigned int millis) : sec(seconds), ms(millis) {}
+  // Whole seconds and truncated thousandths of the fraction. A negative
+  // argument is logged and gives the zero time.
+  explicit SensorTime(double seconds);
+
+  // Stores (seconds, millis) with the milliseconds brought into 0..999 while
+  // keeping the total (negative millis borrow whole seconds). When the borrow
+  // exceeds the seconds, logs it, stores the seconds and keeps ms unchanged.
+  void setTime(int seconds, int millis);
+
+  double getTimeInSeconds() const { return sec + ms / 1000.0; }
+
+  // this - other. When other is later than this, logs the misuse and returns
+  // this unchanged.
+  SensorTime operator-(const SensorTime& other) const;
+  // this minus whole seconds (e.g. a client's time base). More seconds than
+  // this holds are logged and nothing is subtracted.
+  SensorTime minusSeconds(unsigned int seconds) const;
+
+  bool operator==(const SensorTime& o) const { return sec == o.sec && ms == o.ms; }
+  bool operator!=(const SensorTime& o) const { return !(*this == o); }
+  bool operator<(const SensorTime& o) const { return sec != o.sec ? sec < o.sec : ms < o.ms; }
+  bool operator>(const SensorTime& o) const { return o < *this; }
+  bool operator<=(const SensorTime& o) const { return !(o < *this); }
+  bool operator>=(const SensorTime& o) const { return !(*this < o); }
+};
+
+// One sample of one sensor; `type` is the measurement message's sensor code.
+class SensorValue {
+ public:
+  double x = 0.0;
+  double y = 0.0;
+  double z = 0.0;
+  double magnitude = 0.0;
+  double filteredMagnitude = 0.0;
+  double quality = 0.0;
+  int type = 0;
+  SensorTime time;
+
+  SensorValue() = default;
+  SensorValue(const SensorValue&) = default;
+  SensorValue& operator=(const SensorValue&) = default;
+
+  void clear() { *this = SensorValue(); }
+  void fillComponents(double px, double py, double pz) {
+    x = px;
+    y = py;
+    z = pz;
+  }
+  void setQuality(double q) { quality = q; }
+  void calcMagnitude();
+
+  // See SensorTime::setTime.
+  void setTime(int sec, int ms) { time.setTime(sec, ms); }
+  double getTimeInSeconds() const { return time.getTimeInSeconds(); }
+  static double getAbsTimeDifInSec(const SensorValue& a, const SensorValue& b);
+
+  std::string getSensorString() const;
+
+  // Component-wise sum of the six doubles and of the times; the result keeps
+  // the left operand's type. Summing different types is logged, not refused.
+  SensorValue operator+(const SensorValue& other) const;
+  SensorValue& operator+=(const SensorValue& other);
+  // The divisor is deliberately not applied: the sensor-averaging caller
+  // works on the sum and its thresholds are tuned to that.
+  SensorValue operator/(double divisor) const;
+  SensorValue& operator/=(double divisor);
+
+  // Ordered by time only.
+  bool operator<(const SensorValue& o) const { return time < o.time; }
+  bool operator<=(const SensorValue& o) const { return time <= o.time; }
+  bool operator>(const SensorValue& o) const { return time > o.time; }
+  bool operator>=(const SensorValue& o) const { return time >= o.time; }
+  // Equal components and time; type, magnitude and quality are not compared.
+  bool operator==(const SensorValue& o) const;
+  bool operator!=(const SensorValue& o) const { return !(*this == o); }
+};
+
+// One transmitter of a floor (beacons.xml / locators.xml). Identity, order
+// and uniqueness rest on the id text.
+class Beacon {
+ public:
+  Beacon() = default;
+  Beacon(const Beacon&) = default;
+  Beacon& operator=(const Beacon&) = default;
+
+  int getBaseId() const { return baseId_; }
+  void setBaseId(int v) { baseId_ = v; }
+  double getX() const { return x_; }
+  void setX(double v) { x_ = v; }
+  double getY() const { return y_; }
+  void setY(double v) { y_ = v; }
+  double getKX() const { return kx_; }
+  void setKX(double v) { kx_ = v; }
+  double getKY() const { return ky_; }
+  void setKY(double v) { ky_ = v; }
+  double getA() const { return a_; }
+  void setA(double v) { a_ = v; }
+  double getB() const { return b_; }
+  void setB(double v) { b_ = v; }
+  std::string getId() const { return id_; }
+  void setBeaconId(const std::string& v) { id_ = v; }
+  std::string getName() const { return name_; }
+  void setBeaconName(const char* v) { name_ = v ? v : ""; }
+  std::string getStatus() const { return status_; }
+  void setStatus(const char* v) { status_ = v ? v : ""; }
+  std::string getUuid() const { return uuid_; }
+  void setUuid(const std::string& v) { uuid_ = v; }
+  int getLocationId() const { return locationId_; }
+  void setLocationId(int v) { locationId_ = v; }
+  int getPower() const { return power_; }
+  void setPower(int v) { power_ = v; }
+  int getBattery() const { return battery_; }
+  void setBattery(int v) { battery_ = v; }
+  unsigned int getMajor() const { return major_; }
+  void setMajor(unsigned int v) { major_ = v; }
+  unsigned int getMinor() const { return minor_; }
+  void setMinor(unsigned int v) { minor_ = v; }
+
+  // Sets the four coordinates, the id and the name; `text` is not used.
+  void fillData(double x, double y, double kx, double ky, const std::string& id,
+                const std::string& name, const std::string& text);
+
+  bool operator==(const Beacon& o) const { return id_ == o.id_; }
+  bool operator!=(const Beacon& o) const { return id_ != o.id_; }
+  bool operator<(const Beacon& o) const { return id_ < o.id_; }
+  bool operator>(const Beacon& o) const { return !(*this < o); }
+
+ private:
+  int baseId_ = 0;
+  double x_ = 0.0;
+  double y_ = 0.0;
+  double kx_ = 0.0;
+  double ky_ = 0.0;
+  double a_ = 0.0;
+  double b_ = 0.0;
+  std::string id_;
+  std::string name_;
+  std::string status_;
+  std::string uuid_;
+  int locationId_ = 0;
+  int power_ = 0;
+  int battery_ = 0;
+  unsigned int major_ = 0;
+  unsigned int minor_ = 0;
+};
+
+// One reading of a beacon. The beacon pointer is not owned (null until the
+// reading is resolved against a floor's beacons).
+class BeaconMeas {
+ public:
+  BeaconMeas() = default;
+  // A null beacon gives an empty id.
+  BeaconMeas(Beacon* beacon, double rssi, double distance);
+  BeaconMeas(const BeaconMeas&) = default;
+  BeaconMeas& operator=(const BeaconMeas&) = default;
+  ~BeaconMeas() { beacon_ = nullptr; }
+
+  std::string getBeaconId() const { return beaconId_; }
+  void setBeaconId(const std::string& id) { beaconId_ = id; }
+  double getRssi() const { return rssi_; }
+  void setRssi(double v) { rssi_ = v; }
+  double getDistance() const { return distance_; }
+  void setDistance(double v) { distance_ = v; }
+  double getPower() const { return power_; }
+  void setPower(double v) { power_ = v; }
+  double getBattery() const { return battery_; }
+  void setBattery(double v) { battery_ = v; }
+  void setBeaconPtr(const Beacon* beacon) { beacon_ = beacon; }
+  // Prints a note on standard output when the reading is not resolved.
+  const Beacon* getBeaconPtr() const;
+
+  // By rssi, equal rssi by distance.
+  bool operator<(const BeaconMeas& o) const;
+  bool operator>(const BeaconMeas& o) const;
+  // Same beacon id (an empty id is reported on standard output).
+  bool operator==(const BeaconMeas& o) const;
+  bool operator!=(const BeaconMeas& o) const { return !(*this == o); }
+
+ private:
+  std::string beaconId_;
+  const Beacon* beacon_ = nullptr;
+  double rssi_ = 1.0;
+  double distance_ = 0.0;
+  double power_ = 0.0;
+  double battery_ = 0.0;
+};
+
+// A transmitter as seen in the radio map or in a scan. Type 0 Wi-Fi, 1 BLE,
+// 2 beacon, -1 not set. The histogram maps RSSI magnitudes (positive dBm) to
+// the number of times seen.
+class AccessPoint {
+ public:
+  AccessPoint() = default;
+  AccessPoint(const AccessPoint&) = default;
+  AccessPoint& operator=(const AccessPoint&) = default;
+
+  // Empties texts and histogram, zeroes every number (type too); the
+  // reference point index is kept.
+  void clear();
+
+  const std::string& getBssid() const { return bssid_; }
+  void setBssid(const std::string& v) { bssid_ = v; }
+  const std::string& getSsid() const { return ssid_; }
+  void setSsid(const std::string& v) { ssid_ = v; }
+  const std::map<int, int>& getHistogram() const { return histogram_; }
+  void setHistogram(const std::map<int, int>& h) { histogram_ = h; }
+  const std::string& getDistribution() const { return distribution_; }
+  void setDistribution(const std::string& v) { distribution_ = v; }
+  double getRssi() const { return rssi_; }
+  void setRssi(double v) { rssi_ = v; }
+  double getVariance() const { return variance_; }
+  void setVariance(double v) { variance_ = v; }
+  int getMeasurementCount() const { return measurementCount_; }
+  void setMeasurementCount(int v) { measurementCount_ = v; }
+  int getType() const { return type_; }
+  void setType(int v) { type_ = v; }
+  // Meaningful for beacons only; other types log a warning.
+  double getDistance() const;
+  void setDistance(double v) { distance_ = v; }
+  double getFrequency() const { return frequency_; }
+  void setFrequency(double v) { frequency_ = v; }
+  int getBattery() const { return battery_; }
+  void setBattery(int v) { battery_ = v; }
+  double getPower() const { return power_; }
+  void setPower(double v) { power_ = v; }
+  double getTime() const { return time_; }
+  void setTime(double v) { time_ = v; }
+  const SensorTime& getTimeStamp() const { return timeStamp_; }
+  void setTimeStamp(const SensorTime& t) { timeStamp_ = t; }
+  int getRefPointIndex() const { return refPointIndex_; }
+  void setRefPointIndex(int v) { refPointIndex_ = v; }
+
+  // Histogram text "key:count key:count ..." into the histogram and the
+  // measurement count. 0, or 9 for a text that cannot hold a pair.
+  int parseDistributionString();
+  // Mean RSSI (negative) from the histogram, dropping impossible bins.
+  // 0, or 9 when nothing usable is left or the mean is not negative.
+  int calculateMeanRssi();
+  // Sample variance of the histogram levels; always 0.
+  int calculateVariance();
+
+  // Identity and order rest on the bssid alone.
+  bool operator==(const AccessPoint& o) const { return bssid_ == o.bssid_; }
+  bool operator!=(const AccessPoint& o) const { return bssid_ != o.bssid_; }
+  bool operator<(const AccessPoint& o) const { return bssid_ < o.bssid_; }
+  bool operator>(const AccessPoint& o) const { return !(*this < o); }
+
+ private:
+  std::string bssid_;
+  std::string ssid_;
+  std::map<int, int> histogram_;
+  std::string distribution_;
+  double rssi_ = 0.0;
+  double variance_ = 0.0;
+  int measurementCount_ = 0;
+  int type_ = -1;
+  double distance_ = 0.0;
+  double frequency_ = 0.0;
+  int battery_ = 0;
+  double power_ = 0.0;
+  double time_ = 0.0;
+  SensorTime timeStamp_;
+  int refPointIndex_ = 0;
+};
+
+// A plain 2-D point in metres.
+struct NavPoint {
+  double x = 0.0;
+  double y = 0.0;
+
+  NavPoint() = default;
+  NavPoint(const double& px, const double& py) : x(px), y(py) {}
+
+  bool operator==(const NavPoint& o) const { return x == o.x && y == o.y; }
+  bool operator!=(const NavPoint& o) const { return !(*this == o); }
+  NavPoint operator+(const NavPoint& o) const { return NavPoint(x + o.x, y + o.y); }
+  NavPoint operator-(const NavPoint& o) const { return NavPoint(x - o.x, y - o.y); }
+  NavPoint operator*(double k) const { return NavPoint(x * k, y * k); }
+  NavPoint operator/(double k) const { return NavPoint(x / k, y / k); }
+  NavPoint& operator+=(const NavPoint& o) {
+    x += o.x;
+    y += o.y;
+    return *this;
+  }
+  NavPoint& operator-=(const NavPoint& o) {
+    x -= o.x;
+    y -= o.y;
+    return *this;
+  }
+  NavPoint& operator*=(double k) {
+    x *= k;
+    y *= k;
+    return *this;
+  }
+  NavPoint& operator/=(double k) {
+    x /= k;
+    y /= k;
+    return *this;
+  }
+};
