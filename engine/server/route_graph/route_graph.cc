@@ -1,0 +1,407 @@
+#include "server/route_graph/route_graph.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "server/utils.h"
+
+// Every message of the route graph is filed under one source name, whatever
+// file of the module writes it.
+#define RG_LOG(level, ...) _Logger.print((level), "server/route_graph", __LINE__, __VA_ARGS__)
+
+namespace {
+
+constexpr double kMinWeight = 1e-8;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Reads a number the way "%lf" would: leading blanks skipped, the leading
+// numeric part taken; unreadable text gives NaN.
+double ReadDouble(const std::string& text) {
+  const char* s = text.c_str();
+  char* end = nullptr;
+  const double v = std::strtod(s, &end);
+  return end == s ? kNaN : v;
+}
+
+double AtLeastMinWeight(double w) { return w >= kMinWeight ? w : kMinWeight; }
+
+}  // namespace
+
+RouteGraph::RouteGraph() = default;
+
+RouteGraph::RouteGraph(const std::string& tag, const std::string& name) : tag_(tag), name_(name) {}
+
+RouteGraph::RouteGraph(const RouteGraph& other)
+    : location_(other.location_),
+      tag_(other.tag_),
+      name_(other.name_),
+      description_(other.description_),
+      subLocations_(other.subLocations_),
+      vertices_(other.vertices_),
+      edges_(other.edges_),
+      barriers_(other.barriers_),
+      vertexAlias_(other.vertexAlias_),
+      graph_(other.graph_),
+      vertexCounter_(other.vertexCounter_),
+      edgeCounter_(other.edgeCounter_) {
+  rebuildIndexes();
+}
+
+// Moving a std::set keeps its nodes, so the moved indexes stay valid.
+RouteGraph::RouteGraph(RouteGraph&& other) noexcept = default;
+RouteGraph& RouteGraph::operator=(RouteGraph&& other) noexcept = default;
+
+RouteGraph& RouteGraph::operator=(const RouteGraph& other) {
+  if (this == &other) return *this;
+  location_ = other.location_;
+  tag_ = other.tag_;
+  name_ = other.name_;
+  description_ = other.description_;
+  subLocations_ = other.subLocations_;
+  vertices_ = other.vertices_;
+  edges_ = other.edges_;
+  barriers_ = other.barriers_;
+  vertexAlias_ = other.vertexAlias_;
+  graph_ = other.graph_;
+  vertexCounter_ = other.vertexCounter_;
+  edgeCounter_ = other.edgeCounter_;
+  rebuildIndexes();
+  return *this;
+}
+
+void RouteGraph::rebuildIndexes() {
+  vertexIndex_.clear();
+  edgeIndex_.clear();
+  for (auto it = vertices_.begin(); it != vertices_.end(); ++it) vertexIndex_.emplace(it->id, it);
+  for (auto it = edges_.begin(); it != edges_.end(); ++it) edgeIndex_.emplace(it->id, it);
+}
+
+void RouteGraph::clear() { *this = RouteGraph(); }
+
+bool RouteGraph::isEmpty() const {
+  return location_ == 0 && subLocations_.empty() && vertices_.empty() && edges_.empty();
+}
+
+// ---------------------------------------------------------------- floors ---
+
+void RouteGraph::addSubLocation(const SubLocation& s) { subLocations_.insert(s); }
+
+RouteGraph::SubLocation RouteGraph::getSubLocation(int id) const {
+  SubLocation key;
+  key.id = id;
+  auto it = subLocations_.find(key);
+  return it == subLocations_.end() ? SubLocation() : *it;
+}
+
+RouteGraph::SubLocation* RouteGraph::findSubLocation(int id) {
+  SubLocation key;
+  key.id = id;
+  auto it = subLocations_.find(key);
+  // Options are not part of the set order, so they may be changed in place.
+  return it == subLocations_.end() ? nullptr : const_cast<SubLocation*>(&*it);
+}
+
+double RouteGraph::getDistance(int subLoc1, double x1, double y1, int subLoc2, double x2,
+                               double y2) const {
+  const SubLocation s1 = getSubLocation(subLoc1);
+  const SubLocation s2 = getSubLocation(subLoc2);
+  if (s1.id < 1 || s2.id < 1) {
+    RG_LOG(1, "Invalid sublocation %d or %d\n", subLoc1, subLoc2);
+    return kNaN;
+  }
+  if (s1.id != s2.id) return std::max(10.0, std::fabs(s1.altitude - s2.altitude));
+  const double dx = x1 - x2;
+  const double dy = y1 - y2;
+  return std::sqrt(dx * dx + dy * dy);
+}
+
+double RouteGraph::getDistance(const LocationPoint& a, const LocationPoint& b) const {
+  return getDistance(a.subLoc, a.x, a.y, b.subLoc, b.x, b.y);
+}
+
+// -------------------------------------------------------------- vertices ---
+
+int RouteGraph::resolve(int id) const {
+  auto it = vertexAlias_.find(id);
+  return it == vertexAlias_.end() ? id : it->second;
+}
+
+RouteGraph::VertexSet::const_iterator RouteGraph::floorVertices(int subLoc, int minId) const {
+  Vertex key;
+  key.subLoc = subLoc;
+  key.id = minId;
+  return vertices_.lower_bound(key);
+}
+
+RouteGraph::EdgeSet::const_iterator RouteGraph::floorEdges(int subLoc, int minId) const {
+  Edge key;
+  key.subLoc = subLoc;
+  key.id = minId;
+  return edges_.lower_bound(key);
+}
+
+int RouteGraph::addVertex(Vertex v) {
+  if (v.id == 0) {
+    // Ids handed out must not land on an id a file already used.
+    do {
+      if (vertexCounter_ == INT_MAX) return 0;
+      ++vertexCounter_;
+    } while (hasVertex(vertexCounter_));
+    v.id = vertexCounter_;
+  }
+  RG_LOG(3, "Add vertex #%d: [%d, %.2f, %.2f]\n", v.id, v.subLoc, v.x, v.y);
+  if (hasVertex(v.id)) {
+    RG_LOG(2, "Vertex %d already exists\n", v.id);
+    return 0;
+  }
+  const SubLocation floor = getSubLocation(v.subLoc);
+  if (floor.id < 1) {
+    RG_LOG(2, "Unable to add vertex %d: sublocation %d is not defined!\n", v.id, v.subLoc);
+    return 0;
+  }
+  for (auto it = floorVertices(v.subLoc, 0); it != vertices_.end() && it->subLoc == v.subLoc; ++it) {
+    if (it->id == v.id) continue;
+    const double dx = it->x - v.x;
+    const double dy = it->y - v.y;
+    if (std::sqrt(dx * dx + dy * dy) < floor.stickDistance) {
+      RG_LOG(3, "Sticking close vertice: %d:[%d,%.2f,%.2f] and %d:[%d,%.2f,%.2f]\n", v.id,
+             floor.id, v.x, v.y, it->id, floor.id, it->x, it->y);
+      vertexAlias_[v.id] = it->id;
+      return v.id;
+    }
+  }
+  auto pos = vertices_.insert(v).first;
+  vertexIndex_[v.id] = pos;
+  if (v.id >= 0) graph_.addVertex(v.id);
+  return v.id;
+}
+
+bool RouteGraph::hasVertex(int id) const { return vertexIndex_.count(resolve(id)) != 0; }
+
+RouteGraph::Vertex RouteGraph::getVertex(int id) const {
+  auto it = vertexIndex_.find(resolve(id));
+  return it == vertexIndex_.end() ? Vertex() : *it->second;
+}
+
+void RouteGraph::removeVertex(int id) {
+  const int r = resolve(id);
+  auto vit = vertexIndex_.find(r);
+  if (vit == vertexIndex_.end()) return;
+  for (auto it = vertexAlias_.begin(); it != vertexAlias_.end();) {
+    if (it->second == r)
+      it = vertexAlias_.erase(it);
+    else
+      ++it;
+  }
+  std::vector<int> incident;
+  for (const Edge& e : edges_)
+    if (e.src == r || e.dst == r) incident.push_back(e.id);
+  for (int eid : incident) removeEdge(eid);
+  vertices_.erase(vit->second);
+  vertexIndex_.erase(vit);
+  graph_.removeVertex(r);
+}
+
+void RouteGraph::moveVertex(int id, double x, double y) {
+  const int r = resolve(id);
+  auto vit = vertexIndex_.find(r);
+  if (vit == vertexIndex_.end()) return;
+  // Coordinates take no part in the set order.
+  Vertex& v = const_cast<Vertex&>(*vit->second);
+  v.x = x;
+  v.y = y;
+  for (const Edge& e : edges_)
+    if (e.src == r || e.dst == r) graph_.addEdge(e.src, e.dst, mirrorWeight(e));
+}
+
+void RouteGraph::setVertexName(int id, const std::string& name) {
+  auto vit = vertexIndex_.find(resolve(id));
+  if (vit != vertexIndex_.end()) const_cast<Vertex&>(*vit->second).name = name;
+}
+
+void RouteGraph::setVertexExternal(int id, bool external) {
+  auto vit = vertexIndex_.find(resolve(id));
+  if (vit != vertexIndex_.end()) const_cast<Vertex&>(*vit->second).isElevation = external;
+}
+
+std::vector<RouteGraph::Vertex> RouteGraph::getElevationPoints() const {
+  std::vector<Vertex> out;
+  for (const Vertex& v : vertices_)
+    if (v.isElevation) out.push_back(v);
+  return out;
+}
+
+std::vector<RouteGraph::Vertex> RouteGraph::getElevationPoints(int subLoc) const {
+  std::vector<Vertex> out;
+  for (auto it = floorVertices(subLoc, 0); it != vertices_.end() && it->subLoc == subLoc; ++it)
+    if (it->isElevation) out.push_back(*it);
+  return out;
+}
+
+// ----------------------------------------------------------------- edges ---
+
+double RouteGraph::mirrorWeight(const Edge& e) const {
+  const Vertex a = getVertex(e.src);
+  const Vertex b = getVertex(e.dst);
+  return AtLeastMinWeight(e.weightCoef * getDistance(a.subLoc, a.x, a.y, b.subLoc, b.x, b.y));
+}
+
+int RouteGraph::addEdge(Edge e) {
+  if (e.id == 0) {
+    // Ids handed out must not land on an id a file already used.
+    do {
+      if (edgeCounter_ == INT_MAX) return 0;
+      ++edgeCounter_;
+    } while (hasEdge(edgeCounter_));
+    e.id = edgeCounter_;
+  }
+  RG_LOG(3, "Add edge #%d: %d -> %d\n", e.id, e.src, e.dst);
+  if (hasEdge(e.id)) {
+    RG_LOG(1, "Duplicating edge %d\n", e.id);
+    return 0;
+  }
+  if (e.src < 1 || e.dst < 1 || e.src == e.dst || !hasVertex(e.src) || !hasVertex(e.dst)) {
+    RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
+    return 0;
+  }
+  e.src = getVertex(e.src).id;
+  e.dst = getVertex(e.dst).id;
+  if (e.src == e.dst) {
+    RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
+    return 0;
+  }
+  graph_.addEdge(e.src, e.dst, mirrorWeight(e));
+  auto pos = edges_.insert(e).first;
+  edgeIndex_[e.id] = pos;
+  return e.id;
+}
+
+bool RouteGraph::hasEdge(int id) const { return edgeIndex_.count(id) != 0; }
+
+RouteGraph::Edge RouteGraph::getEdge(int id) const {
+  auto it = edgeIndex_.find(id);
+  return it == edgeIndex_.end() ? Edge() : *it->second;
+}
+
+RouteGraph::Edge RouteGraph::getEdge(int subLoc, int src, int dst) const {
+  src = getVertex(src).id;
+  dst = getVertex(dst).id;
+  for (auto it = floorEdges(subLoc, 0); it != edges_.end() && it->subLoc == subLoc; ++it)
+    if (it->src == src && it->dst == dst) return *it;
+  return Edge();
+}
+
+void RouteGraph::restoreMirror(int src, int dst) {
+  const Edge* keep = nullptr;
+  for (const Edge& e : edges_)
+    if (e.src == src && e.dst == dst) keep = &e;
+  if (keep) graph_.addEdge(src, dst, mirrorWeight(*keep));
+}
+
+void RouteGraph::removeEdge(int id) {
+  auto it = edgeIndex_.find(id);
+  if (it == edgeIndex_.end()) return;
+  const Edge e = *it->second;
+  graph_.removeEdge(e.src, e.dst);
+  edges_.erase(it->second);
+  edgeIndex_.erase(it);
+  // Another stored edge with the same ends still provides the way.
+  restoreMirror(e.src, e.dst);
+}
+
+void RouteGraph::setEdgeWeight(int id, double coef) {
+  auto it = edgeIndex_.find(id);
+  if (it == edgeIndex_.end()) return;
+  Edge& e = const_cast<Edge&>(*it->second);
+  e.weightCoef = coef >= kMinWeight ? coef : kMinWeight;
+  graph_.removeEdge(e.src, e.dst);
+  graph_.addEdge(e.src, e.dst, mirrorWeight(e));
+}
+
+double RouteGraph::getEdgeWeight(int id) const {
+  auto it = edgeIndex_.find(id);
+  if (it == edgeIndex_.end()) return kNaN;
+  const Vertex a = getVertex(it->second->src);
+  const Vertex b = getVertex(it->second->dst);
+  if (a.subLoc != b.subLoc) return kNaN;
+  const double dx = a.x - b.x;
+  const double dy = a.y - b.y;
+  return AtLeastMinWeight(it->second->weightCoef * std::sqrt(dx * dx + dy * dy));
+}
+
+// ---------------------------------------------------------- floor options ---
+
+void RouteGraph::setSmoothRadius(int subLoc, double radius) {
+  if (SubLocation* s = findSubLocation(subLoc)) s->smoothRadius = radius;
+}
+
+void RouteGraph::setSmoothRadius(double radius) {
+  for (const SubLocation& s : subLocations_) const_cast<SubLocation&>(s).smoothRadius = radius;
+}
+
+void RouteGraph::setStickDistance(int subLoc, double distance) {
+  if (SubLocation* s = findSubLocation(subLoc)) s->stickDistance = distance >= 0.1 ? distance : 0.1;
+}
+
+void RouteGraph::setStickDistance(double distance) {
+  for (const SubLocation& s : subLocations_)
+    const_cast<SubLocation&>(s).stickDistance = distance >= 0.1 ? distance : 0.1;
+}
+
+void RouteGraph::setBarriersEnabled(int subLoc, bool enabled) {
+  if (SubLocation* s = findSubLocation(subLoc)) s->barriersEnabled = enabled;
+}
+
+void RouteGraph::setBarriersEnabled(bool enabled) {
+  for (const SubLocation& s : subLocations_) const_cast<SubLocation&>(s).barriersEnabled = enabled;
+}
+
+double RouteGraph::getSmoothRadius(int subLoc) const {
+  const SubLocation s = getSubLocation(subLoc);
+  return s.id < 1 ? 0.0 : s.smoothRadius;
+}
+
+double RouteGraph::getStickDistance(int subLoc) const {
+  const SubLocation s = getSubLocation(subLoc);
+  return s.id < 1 ? kNaN : s.stickDistance;
+}
+
+bool RouteGraph::getBarriersEnabled(int subLoc) const {
+  const SubLocation s = getSubLocation(subLoc);
+  return s.id < 1 ? false : s.barriersEnabled;
+}
+
+bool RouteGraph::setParam(const std::string& key, const std::string& value) {
+  bool result = false;
+  std::vector<int> ids;
+  for (const SubLocation& s : subLocations_) ids.push_back(s.id);
+  for (int id : ids) {
+    const std::string prefix = "subLoc[" + std::to_string(id) + "].";
+    if (key == prefix + "smooth_radius" || key == "smooth_radius") {
+      const double v = ReadDouble(value);
+      if (!(v >= 0.0)) return false;
+      setSmoothRadius(id, v);
+      result = true;
+    }
+    if (key == prefix + "stick_distance" || key == "stick_distance") {
+      const double v = ReadDouble(value);
+      if (!(v >= 0.0)) return false;
+      setStickDistance(id, v);
+      result = true;
+    }
+    if (key == prefix + "barriers_enabled" || key == "barriers_enabled") {
+      setBarriersEnabled(id, value == "true");
+      result = true;
+    }
+  }
+  if (key == "name") {
+    name_ = value;
+    result = true;
+  }
+  if (key == "description") {
+    description_ = value;
+    result = true;
+  }
+  return result;
+}
