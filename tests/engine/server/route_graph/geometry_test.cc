@@ -1,0 +1,54 @@
+#include "server/route_graph/geometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+TEST(Geometry, DistancesRespectFloors) {
+  EXPECT_DOUBLE_EQ(GetDist(0, 0, 3, 4), 5.0);
+  EXPECT_TRUE(std::isnan(GetDist(LocationPoint(1, 2, 2), LocationPoint(2, 2, 2))));
+  EXPECT_DOUBLE_EQ(GetDist(LocationPoint(1, 0, 0), LocationPoint(1, 3, 4)), 5.0);
+  // Distance from a line, also beyond the segment.
+  const LocationPoint a(1, 0, 0), b(1, 2, 0);
+  EXPECT_DOUBLE_EQ(GetDist(a, b, LocationPoint(1, 5, 0)), 0.0);
+  EXPECT_DOUBLE_EQ(GetDist(a, b, LocationPoint(1, 1, -3)), 3.0);
+  EXPECT_TRUE(std::isnan(GetDist(a, a, LocationPoint(1, 1, 1))));
+  EXPECT_TRUE(std::isnan(GetDist(a, b, LocationPoint(2, 1, 1))));
+}
+
+TEST(Geometry, Determinants) {
+  EXPECT_DOUBLE_EQ(Determinant(1, 2, 3, 4), -2.0);
+  EXPECT_DOUBLE_EQ(Determinant(1, 0, 0, 0, 1, 0, 0, 0, 1), 1.0);
+  EXPECT_DOUBLE_EQ(Determinant(1, 2, 3, 1, 2, 3, 4, 5, 6), 0.0);
+  EXPECT_DOUBLE_EQ(Determinant(2, 0, 1, 1, 3, 2, 1, 1, 1), 2 * 1 + 1 * (1 - 3));
+}
+
+TEST(Geometry, ProjectionIsUnclampedAndSafeOnDegenerateLines) {
+  double fx = -1, fy = -1;
+  EXPECT_DOUBLE_EQ(GetProjection(0, 0, 2, 0, 1, 1, &fx, &fy), 0.5);
+  EXPECT_DOUBLE_EQ(fx, 1.0);
+  EXPECT_DOUBLE_EQ(fy, 0.0);
+  EXPECT_DOUBLE_EQ(GetProjection(0, 0, 2, 0, 5, 1, &fx, nullptr), 2.5);
+  EXPECT_DOUBLE_EQ(fx, 5.0);
+  EXPECT_DOUBLE_EQ(GetProjection(3, 4, 3, 4, 9, 9, &fx, &fy), 0.0);
+  EXPECT_DOUBLE_EQ(fx, 3.0);
+  EXPECT_DOUBLE_EQ(fy, 4.0);
+}
+
+TEST(Geometry, SegmentIntersectionIncludesEndpoints) {
+  double ix = -1, iy = -1;
+  EXPECT_DOUBLE_EQ(GetIntersection(0, 0, 2, 0, 1, -1, 1, 1, &ix, &iy), 0.5);
+  EXPECT_DOUBLE_EQ(ix, 1.0);
+  EXPECT_DOUBLE_EQ(iy, 0.0);
+  EXPECT_DOUBLE_EQ(GetIntersection(0, 0, 2, 0, 2, -1, 2, 1, nullptr, nullptr), 1.0);
+  // Touching the other segment at its end.
+  EXPECT_DOUBLE_EQ(GetIntersection(0, 0, 2, 0, 1, 0, 1, 1, nullptr, nullptr), 0.5);
+  EXPECT_TRUE(std::isnan(GetIntersection(0, 0, 2, 0, 0, 1, 2, 1, nullptr, nullptr)));
+  EXPECT_TRUE(std::isnan(GetIntersection(0, 0, 2, 0, 3, -1, 3, 1, nullptr, nullptr)));
+  EXPECT_TRUE(std::isnan(GetIntersection(0, 0, 2, 0, 1, 0.5, 1, 1, nullptr, nullptr)));
+  EXPECT_TRUE(std::isnan(GetIntersection(0, 0, 0, 0, 1, -1, 1, 1, nullptr, nullptr)));
+}
+
+}  // namespace

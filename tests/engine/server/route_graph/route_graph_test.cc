@@ -1,0 +1,182 @@
+#include "server/route_graph/route_graph.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+RouteGraph::SubLocation Floor(int id, double altitude = 0.0) {
+  RouteGraph::SubLocation s;
+  s.id = id;
+  s.width = 100;
+  s.height = 50;
+  s.altitude = altitude;
+  return s;
+}
+
+RouteGraph::Vertex V(int subLoc, int id, double x, double y) {
+  RouteGraph::Vertex v;
+  v.subLoc = subLoc;
+  v.id = id;
+  v.x = x;
+  v.y = y;
+  return v;
+}
+
+RouteGraph::Edge E(int subLoc, int id, int src, int dst, double coef = 1.0) {
+  RouteGraph::Edge e;
+  e.subLoc = subLoc;
+  e.id = id;
+  e.src = src;
+  e.dst = dst;
+  e.weightCoef = coef;
+  return e;
+}
+
+TEST(RouteGraphModel, CloseVerticesAreMergedAndResolved) {
+  RouteGraph g;
+  g.addSubLocation(Floor(1));
+  EXPECT_EQ(g.addVertex(V(1, 5, 1.0, 1.0)), 5);
+  EXPECT_EQ(g.addVertex(V(1, 6, 1.05, 1.0)), 6);
+  EXPECT_EQ(g.addVertex(V(1, 7, 0.0, 10.0)), 7);
+  EXPECT_EQ(g.addVertex(V(1, 8, 0.1, 10.0)), 8);  // exactly the stick distance apart: kept
+  EXPECT_TRUE(g.hasVertex(6));
+  EXPECT_EQ(g.getVertex(6).id, 5);
+  EXPECT_FALSE(g.getGraph().hasVertex(6));
+  EXPECT_TRUE(g.getGraph().hasVertex(8));
+  EXPECT_EQ(g.addVertex(V(1, 6, 40.0, 40.0)), 0);  // a merged id is taken
+  EXPECT_EQ(g.addVertex(V(2, 9, 0, 0)), 0);        // no such floor
+
+  EXPECT_EQ(g.addEdge(E(1, 1, 6, 7)), 1);
+  EXPECT_EQ(g.getEdge(1).src, 5);
+  EXPECT_EQ(g.getEdge(1, 6, 7).id, 1);
+  EXPECT_EQ(g.getEdge(1, 7, 6).id, 0);  // one direction only
+  EXPECT_EQ(g.addEdge(E(1, 2, 5, 6)), 0);   // both ends are one vertex
+  EXPECT_EQ(g.addEdge(E(1, 3, 7, 7)), 0);
+  EXPECT_EQ(g.addEdge(E(1, 4, 0, 7)), 0);
+  EXPECT_EQ(g.addEdge(E(1, 5, 7, 99)), 0);
+  EXPECT_EQ(g.addEdge(E(1, 1, 7, 8)), 0);   // id taken
+
+  // Removing the kept vertex makes the merged id unknown too.
+  g.removeVertex(6);
+  EXPECT_FALSE(g.hasVertex(5));
+  EXPECT_FALSE(g.hasVertex(6));
+  EXPECT_FALSE(g.hasEdge(1));
+  EXPECT_EQ(g.getGraph().edgeCount(), 0u);
+  EXPECT_EQ(g.addVertex(V(1, 6, 1.0, 1.0)), 6);
+}
+
+TEST(RouteGraphModel, MirrorWeightsFollowFloorsCoefficientsAndMoves) {
+  RouteGraph g;
+  g.addSubLocation(Floor(1, 0.0));
+  g.addSubLocation(Floor(2, 3.0));
+  g.addSubLocation(Floor(3, 25.0));
+  g.addVertex(V(1, 1, 0, 0));
+  g.addVertex(V(1, 2, 3, 4));
+  g.addVertex(V(2, 3, 0, 0));
+  g.addVertex(V(3, 4, 0, 0));
+  g.addEdge(E(1, 1, 1, 2, 2.0));
+  g.addEdge(E(RouteGraph::kExternalSubLoc, 2, 1, 3, 1.5));
+  g.addEdge(E(RouteGraph::kExternalSubLoc, 3, 1, 4));
+  g.addEdge(E(1, 4, 2, 1, 0.0));
+  const Graph& m = g.getGraph();
+  EXPECT_DOUBLE_EQ(m.getEdgeWeight(1, 2), 10.0);
+  EXPECT_DOUBLE_EQ(m.getEdgeWeight(1, 3), 15.0);
+  EXPECT_DOUBLE_EQ(m.getEdgeWeight(1, 4), 25.0);
+  EXPECT_DOUBLE_EQ(m.getEdgeWeight(2, 1), 1e-8);
+  EXPECT_DOUBLE_EQ(g.getEdgeWeight(1), 10.0);
+  EXPECT_TRUE(std::isnan(g.getEdgeWeight(2)));
+  EXPECT_TRUE(std::isnan(g.getEdgeWeight(77)));
+  EXPECT_TRUE(std::isnan(g.getDistance(1, 0, 0, 9, 0, 0)));
+
+  g.moveVertex(2, 6, 8);
+  EXPECT_DOUBLE_EQ(m.getEdgeWeight(1, 2), 20.0);
+  g.setEdgeWeight(1, -4.0);
+  EXPECT_DOUBLE_EQ(g.getEdge(1).weightCoef, 1e-8);
+  EXPECT_DOUBLE_EQ(m.getEdgeWeight(1, 2), 1e-7);
+}
+
+TEST(RouteGraphModel, RemovingOneOfTwoParallelEdgesKeepsTheWay) {
+  RouteGraph g;
+  g.addSubLocation(Floor(1));
+  g.addVertex(V(1, 1, 0, 0));
+  g.addVertex(V(1, 2, 10, 0));
+  g.addEdge(E(1, 1, 1, 2, 1.0));
+  g.addEdge(E(1, 2, 1, 2, 3.0));
+  EXPECT_DOUBLE_EQ(g.getGraph().getEdgeWeight(1, 2), 30.0);
+  g.removeEdge(2);
+  EXPECT_DOUBLE_EQ(g.getGraph().getEdgeWeight(1, 2), 10.0);
+  EXPECT_DOUBLE_EQ(g.getGraph().getPath(1, 2, nullptr, nullptr), 10.0);
+  g.removeEdge(1);
+  EXPECT_FALSE(g.getGraph().hasEdge(1, 2));
+}
+
+TEST(RouteGraphModel, GeneratedIdsSkipIdsInUse) {
+  RouteGraph g;
+  g.addSubLocation(Floor(1));
+  EXPECT_EQ(g.addVertex(V(1, 1000000001, 0, 0)), 1000000001);
+  EXPECT_EQ(g.addVertex(V(1, 0, 10, 0)), 1000000002);
+  EXPECT_EQ(g.addEdge(E(1, 1000000001, 1000000001, 1000000002)), 1000000001);
+  EXPECT_EQ(g.addEdge(E(1, 0, 1000000002, 1000000001)), 1000000002);
+  EXPECT_EQ(g.getGraph().edgeCount(), 2u);
+}
+
+TEST(RouteGraphModel, OptionsAndParameters) {
+  RouteGraph g;
+  EXPECT_FALSE(g.setParam("smooth_radius", "1"));
+  EXPECT_TRUE(g.setParam("name", "Main"));
+  EXPECT_EQ(g.getName(), "Main");
+  g.addSubLocation(Floor(1));
+  g.addSubLocation(Floor(2));
+  EXPECT_TRUE(std::isnan(g.getStickDistance(3)));
+  EXPECT_EQ(g.getSmoothRadius(3), 0.0);
+  EXPECT_FALSE(g.getBarriersEnabled(3));
+
+  EXPECT_TRUE(g.setParam("stick_distance", "0.05"));
+  EXPECT_DOUBLE_EQ(g.getStickDistance(1), 0.1);
+  EXPECT_DOUBLE_EQ(g.getStickDistance(2), 0.1);
+  EXPECT_TRUE(g.setParam("subLoc[2].smooth_radius", "1.5"));
+  EXPECT_EQ(g.getSmoothRadius(1), 0.0);
+  EXPECT_EQ(g.getSmoothRadius(2), 1.5);
+  EXPECT_FALSE(g.setParam("smooth_radius", "-1"));
+  EXPECT_FALSE(g.setParam("smooth_radius", "abc"));
+  EXPECT_EQ(g.getSmoothRadius(2), 1.5);
+  EXPECT_FALSE(g.setParam("subLoc[99].smooth_radius", "1"));
+  EXPECT_TRUE(g.setParam("subLoc[1].barriers_enabled", "yes"));
+  EXPECT_FALSE(g.getBarriersEnabled(1));
+  EXPECT_TRUE(g.getBarriersEnabled(2));
+  EXPECT_FALSE(g.setParam("Smooth_radius", "1"));
+  // The per-floor key must name the floor exactly.
+  EXPECT_FALSE(g.setParam("subLoc[01].smooth_radius", "1"));
+}
+
+TEST(RouteGraphModel, CopiesAreIndependent) {
+  auto src = std::make_unique<RouteGraph>("tag", "g.xml");
+  src->addSubLocation(Floor(1));
+  src->addVertex(V(1, 1, 0, 0));
+  src->addVertex(V(1, 2, 5, 0));
+  src->addVertex(V(1, 3, 5.01, 0));
+  src->addEdge(E(1, 7, 1, 2));
+  RouteGraph copy(*src);
+  RouteGraph assigned;
+  assigned = *src;
+  src.reset();
+  for (RouteGraph* g : {&copy, &assigned}) {
+    EXPECT_EQ(g->getTag(), "tag");
+    EXPECT_EQ(g->getVertex(3).id, 2);
+    EXPECT_EQ(g->getEdge(7).dst, 2);
+    g->moveVertex(2, 0, 10);
+    EXPECT_DOUBLE_EQ(g->getVertex(2).y, 10.0);
+    EXPECT_DOUBLE_EQ(g->getGraph().getEdgeWeight(1, 2), 10.0);
+    g->removeEdge(7);
+    EXPECT_FALSE(g->hasEdge(7));
+  }
+  EXPECT_FALSE(copy.isEmpty());
+  copy.clear();
+  EXPECT_TRUE(copy.isEmpty());
+  EXPECT_EQ(copy.getTag(), "");
+}
+
+}  // namespace
