@@ -1,5 +1,5 @@
 // Test helper: points the process-wide logger at a fresh temp file for the
-// lifetime of the object (default threshold, no system-log copy) and restores
+// lifetime of the object (threshold `level`, no system-log copy) and restores
 // the defaults afterwards.
 #pragma once
 
@@ -14,14 +14,14 @@
 
 class LogCapture {
  public:
-  LogCapture() {
+  explicit LogCapture(int level = 1) {
     char tmpl[] = "/tmp/marvisto_capture_XXXXXX";
     int fd = mkstemp(tmpl);
     if (fd >= 0) close(fd);
     path_ = tmpl;
     _Logger.setLogFile(path_);
     _Logger.setOutStream(nullptr);
-    _Logger.setDebugLevel(1);
+    _Logger.setDebugLevel(level);
   }
   ~LogCapture() {
     _Logger.setLogFile("");
