@@ -1,0 +1,171 @@
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "venue_test_util.h"
+#include "venuesim/generator.h"
+#include "venuesim/layout.h"
+#include "venuesim/rng.h"
+#include "venuesim/venue_archive.h"
+
+using namespace venuesim;
+using venuesim_test::SmallSpec;
+
+TEST(VenueSpecTest, RejectsUnusableParameters) {
+  struct Case {
+    const char* what;
+    void (*change)(VenueSpec&);
+  } cases[] = {
+      {"no floors", [](VenueSpec& s) { s.floors = 0; }},
+      {"six floors", [](VenueSpec& s) { s.floors = 6; }},
+      {"NaN width", [](VenueSpec& s) { s.width = std::numeric_limits<double>::quiet_NaN(); }},
+      {"infinite height", [](VenueSpec& s) { s.height = std::numeric_limits<double>::infinity(); }},
+      {"zero rp spacing", [](VenueSpec& s) { s.rpSpacing = 0; }},
+      {"negative beacon spacing", [](VenueSpec& s) { s.beaconSpacing = -8; }},
+      {"method 111", [](VenueSpec& s) { s.method = 111; }},
+      {"linear mean model", [](VenueSpec& s) { s.meanModel = 105; }},
+      {"gp mode 120", [](VenueSpec& s) { s.gpMode = 120; }},
+      {"pole latitude", [](VenueSpec& s) { s.latitude = 89.5; }},
+      {"bitmap of billions of pixels", [](VenueSpec& s) { s.width = s.height = 2000; s.resolution = 0.02; }},
+      {"malformed uuid", [](VenueSpec& s) { s.uuid = "not-a-uuid"; }},
+      {"empty name", [](VenueSpec& s) { s.locationName.clear(); }},
+  };
+  for (const Case& c : cases) {
+    VenueSpec s = SmallSpec();
+    c.change(s);
+    std::string error;
+    EXPECT_EQ(ValidateSpec(s, &error), kBadSpec) << c.what;
+    EXPECT_FALSE(error.empty()) << c.what;
+    Venue v;
+    EXPECT_EQ(GenerateVenue(s, &v, &error), kBadSpec) << c.what;
+    EXPECT_TRUE(v.floors.empty()) << c.what;
+  }
+  std::string error;
+  EXPECT_EQ(ValidateSpec(VenueSpec(), &error), kOk) << error;
+  for (int m : {107, 108, 109, 110, 112, 113, 114}) EXPECT_FALSE(MethodWord(m).empty()) << m;
+}
+
+// Random specs, most of them broken, must be refused or generated, never crash.
+TEST(VenueSpecTest, MutatedSpecsNeverCrash) {
+  Rng rng(20240601);
+  const double odd[] = {0.0, -1.0, 1e-300, 1e300, std::numeric_limits<double>::quiet_NaN(),
+                        std::numeric_limits<double>::infinity(), 0.3, 7.0};
+  for (int i = 0; i < 300; ++i) {
+    VenueSpec s = SmallSpec(static_cast<uint64_t>(i));
+    s.floors = 1;
+    double* fields[] = {&s.width, &s.height, &s.resolution, &s.wallThickness, &s.corridorWidth, &s.roomWidth,
+                        &s.doorWidth, &s.beaconSpacing, &s.rpSpacing, &s.txA, &s.txB, &s.shadowSigma,
+                        &s.shadowCell, &s.temporalSigma, &s.sensitivity, &s.surveySeconds, &s.scanRateHz};
+    const int n = sizeof fields / sizeof fields[0];
+    for (int k = rng.uniformInt(1, 3); k > 0; --k) *fields[rng.uniformInt(0, n - 1)] = odd[rng.uniformInt(0, 7)];
+    Venue v;
+    std::string error;
+    const int code = GenerateVenue(s, &v, &error);
+    if (code == kOk) {
+      ASSERT_EQ(v.floors.size(), 1u);
+    } else {
+      EXPECT_EQ(code, kBadSpec);
+      EXPECT_FALSE(error.empty());
+    }
+  }
+}
+
+TEST(GeneratorTest, SameSeedSameMembersOtherSeedOtherVenue) {
+  Venue a, b, c;
+  std::string error;
+  ASSERT_EQ(GenerateVenue(SmallSpec(5), &a, &error), kOk) << error;
+  ASSERT_EQ(GenerateVenue(SmallSpec(5), &b, &error), kOk) << error;
+  ASSERT_EQ(GenerateVenue(SmallSpec(6), &c, &error), kOk) << error;
+  std::vector<ArchiveMember> ma, mb, mc;
+  ASSERT_EQ(BuildArchiveMembers(a, &ma, &error), kOk) << error;
+  ASSERT_EQ(BuildArchiveMembers(b, &mb, &error), kOk) << error;
+  ASSERT_EQ(BuildArchiveMembers(c, &mc, &error), kOk) << error;
+  ASSERT_EQ(ma.size(), mb.size());
+  for (size_t i = 0; i < ma.size(); ++i) {
+    EXPECT_EQ(ma[i].name, mb[i].name);
+    EXPECT_TRUE(ma[i].data == mb[i].data) << ma[i].name;
+  }
+  EXPECT_NE(a.uuid, c.uuid);
+  EXPECT_NE(ma[3].data, mc[3].data);  // another seed surveys differently
+}
+
+// Walls, outside strips and door-less partitions block; every reference point
+// and every room interior is walkable; beacons sit clear of the walls.
+TEST(GeneratorTest, WallsBlockAndSurveyPointsAreWalkable) {
+  for (int floors = 1; floors <= 5; ++floors) {
+    VenueSpec s = SmallSpec(100 + floors);
+    s.floors = floors;
+    Venue v;
+    std::string error;
+    ASSERT_EQ(GenerateVenue(s, &v, &error), kOk) << error;
+    ASSERT_EQ(static_cast<int>(v.floors.size()), floors);
+    std::set<std::string> keys;
+    for (size_t f = 0; f < v.floors.size(); ++f) {
+      const VenueFloor& floor = v.floors[f];
+      EXPECT_EQ(floor.id, static_cast<int>(f) + 1);
+      ASSERT_GT(floor.rooms.size(), 1u);  // 20 m deep: corridor with rooms
+      for (const Wall& w : floor.walls) {
+        for (double t = 0.0; t <= 1.0; t += 0.05) {
+          const double x = w.a.x + t * (w.b.x - w.a.x), y = w.a.y + t * (w.b.y - w.a.y);
+          EXPECT_FALSE(floor.grid.walkable(x, y)) << "wall at " << x << "," << y;
+        }
+      }
+      EXPECT_FALSE(floor.grid.walkable(0.01, s.height / 2));
+      EXPECT_FALSE(floor.grid.walkable(s.width - 0.01, s.height / 2));
+      EXPECT_FALSE(floor.grid.walkable(s.width / 2, -0.5));
+      for (const Room& r : floor.rooms)
+        EXPECT_TRUE(floor.grid.walkable((r.x0 + r.x1) / 2, (r.y0 + r.y1) / 2)) << r.name;
+      ASSERT_FALSE(floor.points.empty());
+      for (const SurveyPoint& p : floor.points) {
+        EXPECT_TRUE(floor.grid.walkable(p.x, p.y)) << p.name;
+        EXPECT_DOUBLE_EQ(p.x, p.kx * s.width);
+        EXPECT_DOUBLE_EQ(p.y, p.ky * s.height);
+      }
+      ASSERT_FALSE(floor.beacons.empty());
+      for (const VenueBeacon& b : floor.beacons) {
+        EXPECT_TRUE(keys.insert(b.key()).second) << b.key();
+        EXPECT_EQ(b.key().size(), 50u);
+        for (const Wall& w : floor.walls) {
+          const double d = std::fabs(w.a.y == w.b.y ? b.y - w.a.y : b.x - w.a.x);
+          const bool alongside = w.a.y == w.b.y
+                                     ? b.x >= std::min(w.a.x, w.b.x) && b.x <= std::max(w.a.x, w.b.x)
+                                     : b.y >= std::min(w.a.y, w.b.y) && b.y <= std::max(w.a.y, w.b.y);
+          if (alongside) EXPECT_GE(d, w.thickness / 2) << b.name;
+        }
+      }
+    }
+  }
+}
+
+// Each room is reachable: along the corridor wall there is a door gap per room.
+TEST(GeneratorTest, EveryRoomHasADoorIntoTheCorridor) {
+  Venue v;
+  std::string error;
+  ASSERT_EQ(GenerateVenue(SmallSpec(3), &v, &error), kOk) << error;
+  const VenueFloor& floor = v.floors[0];
+  const Room* corridor = nullptr;
+  for (const Room& r : floor.rooms)
+    if (r.corridor) corridor = &r;
+  ASSERT_NE(corridor, nullptr);
+  for (const Room& r : floor.rooms) {
+    if (r.corridor) continue;
+    const bool south = r.y1 < corridor->y0;
+    const double wallY = south ? (r.y1 + corridor->y0) / 2 : (r.y0 + corridor->y1) / 2;
+    bool door = false;
+    for (double x = r.x0; x <= r.x1 && !door; x += 0.05) door = floor.grid.walkable(x, wallY);
+    EXPECT_TRUE(door) << r.name;
+  }
+}
+
+TEST(GeneratorTest, ShallowFloorIsOneOpenHall) {
+  VenueSpec s = SmallSpec();
+  s.height = 6.0;
+  Venue v;
+  std::string error;
+  ASSERT_EQ(GenerateVenue(s, &v, &error), kOk) << error;
+  ASSERT_EQ(v.floors[0].rooms.size(), 1u);
+  EXPECT_EQ(v.floors[0].walls.size(), 4u);
+  EXPECT_FALSE(v.floors[0].points.empty());
+}

@@ -1,0 +1,65 @@
+#include "venuesim/generator.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "venuesim/layout.h"
+#include "venuesim/placement.h"
+#include "venuesim/propagation.h"
+#include "venuesim/rng.h"
+#include "venuesim/survey.h"
+
+namespace venuesim {
+namespace {
+
+constexpr uint64_t kPlanTag = 0x504C414EULL;
+constexpr uint64_t kBeaconTag = 0x4245414BULL;
+constexpr uint64_t kUuidTag = 0x55554944ULL;
+
+}  // namespace
+
+std::string VenueUuid(const VenueSpec& spec) {
+  if (!spec.uuid.empty()) {
+    std::string u = spec.uuid;
+    for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return u;
+  }
+  Rng rng(DeriveSeed(spec.seed, {kUuidTag}));
+  const uint64_t hi = rng.nextU64(), lo = rng.nextU64();
+  char buf[40];
+  // Version 4 / variant 1 layout, so it reads as an ordinary random UUID.
+  std::snprintf(buf, sizeof buf, "%08X-%04X-4%03X-%04X-%012llX", static_cast<unsigned>(hi >> 32),
+                static_cast<unsigned>((hi >> 16) & 0xFFFF), static_cast<unsigned>(hi & 0x0FFF),
+                static_cast<unsigned>(0x8000 | ((lo >> 48) & 0x3FFF)),
+                static_cast<unsigned long long>(lo & 0xFFFFFFFFFFFFULL));
+  return buf;
+}
+
+int GenerateVenue(const VenueSpec& spec, Venue* venue, std::string* error) {
+  if (!venue) {
+    if (error) *error = "no venue to fill";
+    return kBadSpec;
+  }
+  *venue = Venue();
+  const int code = ValidateSpec(spec, error);
+  if (code != kOk) return code;
+  venue->spec = spec;
+  venue->uuid = VenueUuid(spec);
+  for (int f = 0; f < spec.floors; ++f) {
+    VenueFloor floor;
+    floor.id = f + 1;
+    floor.name = "Floor " + std::to_string(f + 1);
+    Rng planRng(DeriveSeed(spec.seed, {kPlanTag, static_cast<uint64_t>(f)}));
+    BuildFloorPlan(spec, planRng, floor);
+    Rng beaconRng(DeriveSeed(spec.seed, {kBeaconTag, static_cast<uint64_t>(f)}));
+    PlaceBeacons(spec, f, venue->uuid, beaconRng, floor);
+    PlaceReferencePoints(spec, floor);
+    venue->floors.push_back(std::move(floor));
+  }
+  const PropagationModel model(*venue);
+  SimulateSurvey(model, *venue);
+  if (error) error->clear();
+  return kOk;
+}
+
+}  // namespace venuesim

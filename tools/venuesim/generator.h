@@ -1,0 +1,20 @@
+// Builds a whole venue from its spec: floor plans, beacons, reference points
+// and the simulated survey. The same spec (seed included) always gives the
+// same venue.
+#pragma once
+
+#include <string>
+
+#include "venuesim/venue.h"
+
+namespace venuesim {
+
+// 0 on success; kBadSpec with a message when the spec is unusable (the venue
+// is then left empty).
+int GenerateVenue(const VenueSpec& spec, Venue* venue, std::string* error);
+
+// The proximity UUID the generator uses: the spec's, upper-cased, or one
+// derived from the seed.
+std::string VenueUuid(const VenueSpec& spec);
+
+}  // namespace venuesim
