@@ -1,0 +1,404 @@
+#include "wifipos/gaussian_processes/gp_methods.h"
+
+#include <Eigen/Cholesky>
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+
+#include "server/utils.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kFixedMean = -115.0;
+constexpr double kDefaultNoise = 10.0;
+// Beyond these log-likelihoods exp() leaves the range of a double.
+constexpr double kLogFloor = -700.0;
+constexpr double kLogCeiling = 700.0;
+// A Cholesky pivot this small against its diagonal means the kernel is
+// numerically singular and the coefficients would be noise.
+constexpr double kPivotTolerance = 1e-10;
+
+bool IsNotHeard(double s) { return std::fabs(s - 1.0) < 1e-6; }
+
+double LogDistance(double dx, double dy) { return std::log(dx * dx + dy * dy + 1e-5); }
+
+// Training and prediction parameters of one key.
+struct KeyModel {
+  double mu, a, b, xAp, yAp, twoEll2, signalVar, noiseVar;
+};
+
+KeyModel ModelFor(const GpParams& p, bool fixed, double ell) {
+  if (fixed) {
+    return {kFixedMean, 0.0, 0.0, p[GP_PARAM_X_AP], p[GP_PARAM_Y_AP], 2.0 * ell * ell, 1.0, 0.0};
+  }
+  return {p[GP_PARAM_MU], p[GP_PARAM_A],  p[GP_PARAM_B],  p[GP_PARAM_X_AP],
+          p[GP_PARAM_Y_AP], p[GP_PARAM_ELL], p[GP_PARAM_SF], p[GP_PARAM_SN]};
+}
+
+bool AllFinite(const Eigen::VectorXd& v) { return v.allFinite(); }
+
+// Solves K alpha = r for a symmetric kernel, adding diagonal jitter while the
+// factorisation fails or is numerically singular. False when nothing works.
+bool SolveKernel(const Eigen::MatrixXd& k, const Eigen::VectorXd& r, Eigen::VectorXd& alpha) {
+  const double scale = std::max(1.0, k.diagonal().cwiseAbs().maxCoeff());
+  double jitter = 0.0;
+  for (int attempt = 0; attempt < 6; ++attempt) {
+    Eigen::MatrixXd kj = k;
+    if (jitter > 0.0) kj.diagonal().array() += jitter;
+    Eigen::LLT<Eigen::MatrixXd> llt(kj);
+    if (llt.info() == Eigen::Success) {
+      const auto l = llt.matrixLLT().diagonal();
+      double worst = std::numeric_limits<double>::infinity();
+      for (int i = 0; i < l.size(); ++i) worst = std::min(worst, l[i] * l[i] / kj(i, i));
+      if (worst > kPivotTolerance) {
+        alpha = llt.solve(r);
+        if (AllFinite(alpha)) return true;
+      }
+    }
+    jitter = jitter == 0.0 ? 1e-10 * scale : jitter * 100.0;
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---- SublocationGP ---------------------------------------------------------
+
+int SublocationGP::fillGpSublocation(SublocationMap& floor, int& mode) {
+  const SublocationNavProperties& props = floor.getProperties();
+  a_ = props.A;
+  b_ = props.B;
+  ell_ = props.ell;
+  beacons_ = floor.getBeacons();
+  params_ = floor.getGpParams();
+  if (mode == 122) return 0;
+  keys_ = floor.getUniqueApsBssid();
+  fillRadioMap(floor);
+  fillReferencePoints(floor);
+  return 0;
+}
+
+int SublocationGP::fillRadioMap(SublocationMap& floor) {
+  nPoints_ = static_cast<int>(floor.getNRp());
+  nKeys_ = static_cast<int>(floor.getUniqueApsBssid().size());
+  signals_.assign(nKeys_, std::vector<double>(nPoints_, 1.0));
+  if (nPoints_ == 0 || nKeys_ == 0) {
+    MV_LOG(11, "No Reference points or Access points for sublocation\n");
+    return 4;
+  }
+  // The key list is the sorted list of the radio map's distinct keys, so a
+  // key's row is its place in that list.
+  std::unordered_map<std::string, int> row;
+  const std::vector<std::string>& keys = floor.getUniqueApsBssid();
+  for (int k = 0; k < nKeys_; ++k) row.emplace(keys[k], k);
+  for (const auto& [key, entry] : floor.getRadioMap()) {
+    auto it = row.find(key);
+    const int point = entry.getRefPointIndex();
+    if (it == row.end() || point < 0 || point >= nPoints_) continue;
+    signals_[it->second][point] = entry.getRssi();
+  }
+  return 0;
+}
+
+int SublocationGP::fillReferencePoints(SublocationMap& floor) {
+  points_.clear();
+  for (const ReferencePoint& rp : floor.getReferencePoints()) {
+    points_.emplace_back(rp.getX(), rp.getY());
+  }
+  return 0;
+}
+
+int SublocationGP::fillGpSublocation2(int& mode) {
+  if (mode == 122) return 0;
+  transformCovarianceParameters();
+  calculateAdditionalVariables(mode);
+  return 0;
+}
+
+int SublocationGP::transformCovarianceParameters() {
+  if (static_cast<int>(params_.size()) < nKeys_) params_.resize(nKeys_, GpParams{});
+  for (GpParams& p : params_) {
+    p[GP_PARAM_SF] = std::exp(p[GP_PARAM_SF]) * std::exp(p[GP_PARAM_SF]);
+    p[GP_PARAM_SN] = std::exp(p[GP_PARAM_SN]) * std::exp(p[GP_PARAM_SN]);
+    p[GP_PARAM_ELL] = 2.0 * std::exp(p[GP_PARAM_ELL]) * std::exp(p[GP_PARAM_ELL]);
+  }
+  return 0;
+}
+
+int SublocationGP::calculateAdditionalVariables(int& mode) {
+  const bool fixed = mode == 123;
+  if (static_cast<int>(params_.size()) < nKeys_) params_.resize(nKeys_, GpParams{});
+  if (static_cast<int>(signals_.size()) < nKeys_) nKeys_ = static_cast<int>(signals_.size());
+  const int nPts = std::min<int>(nPoints_, static_cast<int>(points_.size()));
+  active_.assign(nKeys_, {});
+  alpha_.assign(nKeys_, {});
+  count_.assign(nKeys_, 0);
+  usable_.assign(nKeys_, 0);
+  if (fixed && !(ell_ > 0.0 && std::isfinite(ell_))) {
+    MV_LOG(11, "Fixed mode length scale %f is not positive; no transmitter can be used\n", ell_);
+  }
+  for (int k = 0; k < nKeys_; ++k) {
+    for (int i = 0; i < nPts; ++i) {
+      if (signals_[k][i] != 1.0) active_[k].push_back(i);
+    }
+    const int c = static_cast<int>(active_[k].size());
+    count_[k] = c;
+    alpha_[k].assign(c, 0.0);
+
+    const KeyModel m = ModelFor(params_[k], fixed, ell_);
+    const double diag = m.noiseVar / m.signalVar;
+    const bool finite = std::isfinite(m.mu) && std::isfinite(m.a) && std::isfinite(m.b) &&
+                        std::isfinite(m.xAp) && std::isfinite(m.yAp) &&
+                        std::isfinite(m.twoEll2) && m.twoEll2 > 0.0 && std::isfinite(diag);
+    if (!finite) continue;
+    usable_[k] = 1;
+    if (c == 0) continue;
+
+    Eigen::VectorXd r(c);
+    Eigen::MatrixXd kernel(c, c);
+    for (int i = 0; i < c; ++i) {
+      const auto& [xi, yi] = points_[active_[k][i]];
+      r[i] = signals_[k][active_[k][i]] - m.mu - m.a + m.b * LogDistance(m.xAp - xi, m.yAp - yi);
+      for (int j = 0; j <= i; ++j) {
+        const auto& [xj, yj] = points_[active_[k][j]];
+        const double v = std::exp(-((xi - xj) * (xi - xj) + (yi - yj) * (yi - yj)) / m.twoEll2);
+        kernel(i, j) = v;
+        kernel(j, i) = v;
+      }
+      kernel(i, i) += diag;
+    }
+    Eigen::VectorXd alpha;
+    if (r.allFinite() && SolveKernel(kernel, r, alpha)) {
+      for (int i = 0; i < c; ++i) alpha_[k][i] = alpha[i];
+    } else {
+      MV_LOG(11, "GP training of key %s failed; its mean model is used alone\n",
+             k < static_cast<int>(keys_.size()) ? keys_[k].c_str() : "?");
+    }
+  }
+  return 0;
+}
+
+int SublocationGP::solveLinearSystem(const std::vector<double>& a, const std::vector<double>& b,
+                                     std::vector<double>& x, int n) {
+  if (n <= 0) return 4;
+  const size_t un = static_cast<size_t>(n);
+  if (a.size() < un * un || b.size() < un) return 4;
+  const size_t cols = un + 1;
+  std::vector<double> m(un * cols);
+  for (size_t i = 0; i < un; ++i) {
+    for (size_t j = 0; j < un; ++j) m[i * cols + j] = a[i * un + j];
+    m[i * cols + un] = b[i];
+  }
+  for (size_t i = 0; i < un; ++i) {
+    for (size_t j = i + 1; j < un; ++j) {
+      const double aii = m[i * cols + i], aji = m[j * cols + i];
+      const double rho = std::sqrt(aii * aii + aji * aji);
+      if (rho == 0.0) continue;  // both zero: nothing to rotate away
+      const double c = aii / rho, s = aji / rho;
+      for (size_t col = i; col < cols; ++col) {
+        const double ri = m[i * cols + col], rj = m[j * cols + col];
+        m[i * cols + col] = c * ri + s * rj;
+        m[j * cols + col] = c * rj - s * ri;
+      }
+    }
+  }
+  x.assign(un, 0.0);
+  int result = 0;
+  for (size_t ii = un; ii-- > 0;) {
+    double sum = m[ii * cols + un];
+    for (size_t k = ii + 1; k < un; ++k) sum -= m[ii * cols + k] * x[k];
+    const double pivot = m[ii * cols + ii];
+    if (pivot == 0.0) {
+      result = 4;  // singular: this unknown stays 0
+      continue;
+    }
+    x[ii] = sum / pivot;
+    if (!std::isfinite(x[ii])) result = 4;
+  }
+  return result;
+}
+
+// ---- GaussianProcesses -----------------------------------------------------
+
+int GaussianProcesses::initialize(NavigationMap& map) {
+  const CommonNavProperties::GaussianProcesses& gp = map.getNavigationProperties().gaussianProcesses;
+  mode_ = gp.Mode;
+  meanModel_ = gp.Mean_model;
+  noiseVariance_ = gp.Correction_noise;
+  if (!(noiseVariance_ > 0.0) || !std::isfinite(noiseVariance_)) {
+    MV_LOG(11, "GP correction noise %f is not a positive number, %f is used\n", noiseVariance_,
+           kDefaultNoise);
+    noiseVariance_ = kDefaultNoise;
+  }
+  useBeaconPower_ = gp.Use_beacon_power;
+  differential_ = gp.Differention_mode;
+  std::vector<SublocationMap>& floors = map.getSublocationsVector();
+  floors_.assign(floors.size(), SublocationGP());
+  for (size_t i = 0; i < floors.size(); ++i) floors_[i].fillGpSublocation(floors[i], mode_);
+  for (SublocationGP& f : floors_) f.fillGpSublocation2(mode_);
+  return 0;
+}
+
+void GaussianProcesses::setParticles(const std::vector<Particle>& particles) {
+  particles_ = particles;
+  newWeights_.assign(particles_.size(), 1.0);
+}
+
+int GaussianProcesses::correction() {
+  newWeights_.assign(particles_.size(), 1.0);
+  if (floorIndex_ < 0 || floorIndex_ >= static_cast<int>(floors_.size())) {
+    MV_LOG(11, "GP correction: bad sublocation index %d\n", floorIndex_);
+    return 4;
+  }
+  const SublocationGP& floor = floors_[floorIndex_];
+  std::vector<double> logWeights(particles_.size(), 0.0);
+  if (mode_ != 122) {
+    int visible = 0;
+    for (double s : signals_) {
+      if (std::isfinite(s) && s > -100.0 && s != 1.0) ++visible;
+    }
+    if (visible == 0) {
+      MV_LOG(11, "GP CORRECTION INTERRUPTED, number of visible APs = 0\n");
+      return 4;
+    }
+    exponent_ = 1.0 / visible;
+    fullModeCorrection(floor, logWeights);
+  } else {
+    if (measurements_.empty()) {
+      MV_LOG(11, "GP CORRECTION INTERRUPTED, number of visible APs = 0\n");
+      return 4;
+    }
+    exponent_ = 1.0 / static_cast<double>(measurements_.size());
+    normalModeCorrection(floor, logWeights);
+  }
+
+  // Back from logs. The plain product is kept whenever it is representable;
+  // otherwise one common factor brings the best particle to 1.0, which
+  // leaves the particles' relative weights as they were.
+  double best = -std::numeric_limits<double>::infinity();
+  for (size_t i = 0; i < particles_.size(); ++i) {
+    if (particles_[i].weight == 0.0) continue;
+    if (std::isnan(logWeights[i])) logWeights[i] = -std::numeric_limits<double>::infinity();
+    best = std::max(best, logWeights[i]);
+  }
+  const double shift = (best < kLogFloor || best > kLogCeiling) && std::isfinite(best) ? best : 0.0;
+  double sum = 0.0;
+  for (size_t i = 0; i < particles_.size(); ++i) {
+    if (particles_[i].weight == 0.0) continue;
+    newWeights_[i] = std::exp(logWeights[i] - shift);
+    sum += newWeights_[i];
+  }
+  if (!particles_.empty() && sum != 0.0) return 0;
+  MV_LOG(11, "all new Weight in correction = 0\n");
+  return 4;
+}
+
+void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
+                                           std::vector<double>& logWeights) {
+  const bool fixed = mode_ == 123;
+  const double logNorm = -0.5 * std::log(2.0 * kPi * noiseVariance_);
+  const auto& params = floor.getParameters();
+  const auto& usable = floor.getUsable();
+  const auto& points = floor.getPoints();
+  const int nKeys = std::min({static_cast<int>(signals_.size()), floor.getNumberOfKeys(),
+                              static_cast<int>(params.size()),
+                              static_cast<int>(floor.getAlpha().size()),
+                              static_cast<int>(usable.size())});
+  for (int k = 0; k < nKeys; ++k) {
+    const GpParams& p = params[k];
+    const double s = signals_[k];
+    if (std::fabs(p[GP_PARAM_SF] - 1.0) < 1e-6) continue;  // record without parameters
+    if (!std::isfinite(s) || s < -100.0 || IsNotHeard(s) || !usable[k]) continue;
+    // The fixed mode trains without the record's mean terms but predicts
+    // with its A, B and transmitter position.
+    const KeyModel m = ModelFor(p, fixed, floor.getEll());
+    const double twoEll2 = m.twoEll2;
+    const double mu = m.mu;
+    const std::vector<double>& alpha = floor.getAlpha()[k];
+    const std::vector<int>& active = floor.getActivePoints()[k];
+    for (size_t j = 0; j < particles_.size(); ++j) {
+      const Particle& q = particles_[j];
+      if (q.weight == 0.0) continue;
+      double f = mu + p[GP_PARAM_A] - p[GP_PARAM_B] * LogDistance(p[GP_PARAM_X_AP] - q.x,
+                                                                  p[GP_PARAM_Y_AP] - q.y);
+      for (size_t i = 0; i < active.size(); ++i) {
+        const auto& [xi, yi] = points[active[i]];
+        f += alpha[i] * std::exp(-((xi - q.x) * (xi - q.x) + (yi - q.y) * (yi - q.y)) / twoEll2);
+      }
+      const double r = s - f;
+      logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);
+    }
+  }
+}
+
+void GaussianProcesses::normalModeCorrection(const SublocationGP& floor,
+                                             std::vector<double>& logWeights) {
+  const double logNorm = -0.5 * std::log(2.0 * kPi * noiseVariance_);
+  const std::vector<Beacon>& beacons = floor.getBeacons();
+  // Each measurement's beacon: the first floor beacon of the same id.
+  std::vector<const Beacon*> beaconOf(measurements_.size(), nullptr);
+  for (size_t i = 0; i < measurements_.size(); ++i) {
+    const std::string id = measurements_[i].getBeaconId();
+    for (const Beacon& b : beacons) {
+      if (b.getId() == id) {
+        beaconOf[i] = &b;
+        break;
+      }
+    }
+    if (!std::isfinite(measurements_[i].getRssi())) beaconOf[i] = nullptr;
+  }
+  auto addTerm = [&](size_t j, double r) {
+    logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);
+  };
+
+  if (!differential_) {
+    double a = floor.getA(), b = floor.getB();
+    for (size_t i = 0; i < measurements_.size(); ++i) {
+      const Beacon* beacon = beaconOf[i];
+      if (beacon == nullptr) continue;
+      // A beacon's own coefficients replace the working ones and stay for
+      // the measurements that follow in this pass.
+      if (useBeaconPower_ && beacon->getA() != 0.0) a = beacon->getA();
+      if (useBeaconPower_ && beacon->getB() != 0.0) b = beacon->getB();
+      const double rssi = measurements_[i].getRssi();
+      for (size_t j = 0; j < particles_.size(); ++j) {
+        const Particle& q = particles_[j];
+        if (q.weight == 0.0) continue;
+        addTerm(j, rssi - (a - b * LogDistance(beacon->getX() - q.x, beacon->getY() - q.y)));
+      }
+    }
+    return;
+  }
+
+  // Differential: pairs of measurements compared with the difference of the
+  // path-loss model at the particle, each beacon with its own coefficients
+  // when beacon power is used, so a common offset of the receiver cancels.
+  const double n = static_cast<double>(measurements_.size());
+  exponent_ = 1.0 / (n * n);
+  auto coefA = [&](const Beacon* bc) {
+    return useBeaconPower_ && bc->getA() != 0.0 ? bc->getA() : floor.getA();
+  };
+  auto coefB = [&](const Beacon* bc) {
+    return useBeaconPower_ && bc->getB() != 0.0 ? bc->getB() : floor.getB();
+  };
+  for (size_t i = 0; i < measurements_.size(); ++i) {
+    const Beacon* bi = beaconOf[i];
+    if (bi == nullptr) continue;
+    for (size_t k = 0; k < measurements_.size(); ++k) {
+      const Beacon* bk = beaconOf[k];
+      if (bk == nullptr) continue;
+      const double measured = measurements_[i].getRssi() - measurements_[k].getRssi();
+      for (size_t j = 0; j < particles_.size(); ++j) {
+        const Particle& q = particles_[j];
+        if (q.weight == 0.0) continue;
+        const double mi = coefA(bi) - coefB(bi) * LogDistance(bi->getX() - q.x, bi->getY() - q.y);
+        const double mk = coefA(bk) - coefB(bk) * LogDistance(bk->getX() - q.x, bk->getY() - q.y);
+        addTerm(j, measured - (mi - mk));
+      }
+    }
+  }
+}

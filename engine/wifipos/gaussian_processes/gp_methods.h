@@ -1,0 +1,135 @@
+// Gaussian-process correction of the particle filter: how well each particle
+// (a candidate position on the current floor) explains the current radio
+// measurements, by Gaussian-process regression over the radio map ("full",
+// "fixed") or a path-loss model around the floor's beacons ("normal").
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "wifipos/gaussian_processes/particle.h"
+#include "wifipos/navigation_map/gp_params.h"
+#include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/sensor_value.h"
+
+// Everything one floor needs for the corrections, built once.
+class SublocationGP {
+ public:
+  // Copies the floor's normal-mode A and B, fixed-mode ell, beacons and GP
+  // parameter records; outside the normal mode also its key list, radio map
+  // and reference points. Returns 0.
+  int fillGpSublocation(SublocationMap& floor, int& mode);
+  // Signal matrix: one row per key, one column per point, the mean RSSI or
+  // exactly 1.0 where the key was not measured. 0, or 4 for a floor without
+  // points or keys (logged; the matrix is then empty).
+  int fillRadioMap(SublocationMap& floor);
+  int fillReferencePoints(SublocationMap& floor);
+  // Outside the normal mode: transformCovarianceParameters, then
+  // calculateAdditionalVariables. Returns 0.
+  int fillGpSublocation2(int& mode);
+  // Slot 5 -> exp(slot 5)^2, slot 6 -> exp(slot 6)^2, slot 7 -> 2 exp(slot 7)^2.
+  // The record list is first made as long as the key list (missing records
+  // are all zero). Returns 0.
+  int transformCovarianceParameters();
+  // Trains every key: its active points and the regression coefficients
+  // K^-1 r. A kernel that is singular or nearly so (coincident points, no
+  // noise term) is regularised with growing diagonal jitter; a key whose
+  // system still has no finite solution gets zero coefficients and predicts
+  // its mean. A key whose parameters are not finite (or whose length scale is
+  // not positive) is marked unusable and left out of the corrections.
+  // Returns 0.
+  int calculateAdditionalVariables(int& mode);
+  // Solves the n x n system a x = b (a row by row) by Givens rotations and
+  // back substitution. 0 on success; 4 when n <= 0 or the sizes do not fit
+  // (x untouched), or when a pivot is zero or the solution is not finite
+  // (x holds what was computed).
+  static int solveLinearSystem(const std::vector<double>& a, const std::vector<double>& b,
+                               std::vector<double>& x, int n);
+
+  const std::vector<std::vector<double>>& getSignals() const { return signals_; }
+  // Row k holds count[k] coefficients, one per active point of key k.
+  const std::vector<std::vector<double>>& getAlpha() const { return alpha_; }
+  // Row k lists, ascending, the points where key k was measured.
+  const std::vector<std::vector<int>>& getActivePoints() const { return active_; }
+  const std::vector<int>& getCounts() const { return count_; }
+  // Per key: 1 when its parameters allow a prediction.
+  const std::vector<char>& getUsable() const { return usable_; }
+  const std::vector<std::pair<double, double>>& getPoints() const { return points_; }
+  const std::vector<Beacon>& getBeacons() const { return beacons_; }
+  const std::vector<std::string>& getKeys() const { return keys_; }
+  const std::vector<GpParams>& getParameters() const { return params_; }
+  int getNumberOfKeys() const { return nKeys_; }
+  int getNumberOfPoints() const { return nPoints_; }
+  double getA() const { return a_; }
+  double getB() const { return b_; }
+  double getEll() const { return ell_; }
+
+ private:
+  std::vector<std::vector<double>> signals_;
+  std::vector<std::vector<double>> alpha_;
+  std::vector<std::vector<int>> active_;
+  std::vector<int> count_;
+  std::vector<char> usable_;
+  std::vector<std::pair<double, double>> points_;
+  std::vector<Beacon> beacons_;
+  std::vector<std::string> keys_;
+  std::vector<GpParams> params_;
+  int nKeys_ = 0;
+  int nPoints_ = 0;
+  double a_ = 0.0;
+  double b_ = 0.0;
+  double ell_ = 0.0;
+};
+
+class GaussianProcesses {
+ public:
+  // Takes mode, mean model, noise variance and the beacon-power and
+  // differential flags from the map's navigation settings and builds one
+  // floor state per floor. A noise variance that is not a positive finite
+  // number is replaced by 10.0 (logged). Returns 0.
+  int initialize(NavigationMap& map);
+
+  void setSublocationIndex(const int& index) { floorIndex_ = index; }
+  int getSublocationIndex() const { return floorIndex_; }
+  int getMode() const { return mode_; }
+  int getMeanModel() const { return meanModel_; }
+  double getNoiseVariance() const { return noiseVariance_; }
+  double getExponent() const { return exponent_; }
+  const std::vector<SublocationGP>& getSublocations() const { return floors_; }
+
+  // Full and fixed modes: one value per key of the current floor's key list
+  // (dBm, or exactly 1.0 for a key not heard).
+  void setCurrentSignals(const std::vector<double>& signals) { signals_ = signals; }
+  // Normal mode.
+  void setBleSignals(const std::vector<BeaconMeas>& measurements) { measurements_ = measurements; }
+  // Copies the particles and resets the new weights to 1.0 each.
+  void setParticles(const std::vector<Particle>& particles);
+
+  // One likelihood factor per particle into the new weights. 0 when they are
+  // usable; 4 when nothing was measured, there are no particles, the floor
+  // index is out of range, or every factor is 0. Particles of weight 0 keep
+  // the factor 1.0. The factors are the products of the per-measurement
+  // densities (each raised to 1/n); when that product would underflow or
+  // overflow a double, all evaluated particles are scaled by one common
+  // factor so the most likely gets 1.0. Never NaN.
+  int correction();
+  std::vector<double> getNewWeights() const { return newWeights_; }
+
+ private:
+  void fullModeCorrection(const SublocationGP& floor, std::vector<double>& logWeights);
+  void normalModeCorrection(const SublocationGP& floor, std::vector<double>& logWeights);
+
+  bool useBeaconPower_ = false;
+  bool differential_ = false;
+  int mode_ = 122;
+  int meanModel_ = 106;
+  int floorIndex_ = 0;
+  double exponent_ = 1.0;
+  double noiseVariance_ = 10.0;
+  std::vector<Particle> particles_;
+  std::vector<double> newWeights_;
+  std::vector<double> signals_;
+  std::vector<SublocationGP> floors_;
+  std::vector<BeaconMeas> measurements_;
+};

@@ -1,0 +1,88 @@
+// Histogram method: per reference point and transmitter, a probability
+// distribution over signal-level bins built from the survey, and the
+// weighting of a floor's reference points by how probable a scan is there.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "wifipos/navigation_class/sublocation_state.h"
+#include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/sensor_value.h"
+
+// One transmitter at one reference point: the point's index and the
+// distribution, bin (lowest positive level of the bin, dBm magnitude) to
+// probability.
+class ApRpInfo {
+ public:
+  ApRpInfo() = default;
+  ApRpInfo(int index, const std::map<int, double>& distribution)
+      : index_(index), distribution_(distribution) {}
+
+  int getIndex() const { return index_; }
+  void setIndex(int index) { index_ = index; }
+  const std::map<int, double>& getDistribution() const { return distribution_; }
+  std::map<int, double>& getDistribution() { return distribution_; }
+  void setDistribution(const std::map<int, double>& d) { distribution_ = d; }
+
+ private:
+  int index_ = 0;
+  std::map<int, double> distribution_;
+};
+
+// The distributions of one floor: one element per radio-map entry, keyed by
+// transmitter key, equal keys in radio-map order; and the floor's bin width.
+class SublocationHistogram {
+ public:
+  std::multimap<std::string, ApRpInfo>& getEntries() { return entries_; }
+  const std::multimap<std::string, ApRpInfo>& getEntries() const { return entries_; }
+  int getWidth() const { return width_; }
+  void setWidth(int width) { width_ = width; }
+
+ private:
+  std::multimap<std::string, ApRpInfo> entries_;
+  int width_ = 0;
+};
+
+class Histogram {
+ public:
+  // Takes the distribution type and the differential flag from the map's
+  // navigation settings (KNN group) and builds every floor's distributions.
+  // Returns 0.
+  int initialize(NavigationMap& map);
+
+  // Builds the distributions of every floor of the map, one floor histogram
+  // per floor in map order. A floor whose bin width is below 1 is built with
+  // width 1 (and a log line). Levels with a count of 0 or less are not
+  // samples. Returns 0.
+  int fillHistograms(NavigationMap& map);
+
+  // Replace a normalised histogram (level -> probability) by its bins of the
+  // given width (summed) or by a fitted Weibull distribution over such bins.
+  // A width below 1 is taken as 1.
+  void calcBinned(std::map<int, double>& distribution, int& width);
+  void calcWeibull(std::map<int, double>& distribution, int& width);
+
+  // Weights the points of the floor at floorIndex for the scan (transmitters
+  // with their averaged RSSI). The state must come cleared, with one weights
+  // entry per reference point. Fills weights, visibleCounts, weightSum and
+  // globalWeights (a copy of weights, normalised over floors later). A scan
+  // that matches nothing at any point leaves every weight 0 and weightSum 0:
+  // the floor has no evidence. Transmitters with a non-finite or absurd RSSI
+  // (magnitude above 10^6 dBm) are passed over. An out-of-range floorIndex
+  // changes nothing.
+  void calculateWeights(SublocationState& state, std::vector<AccessPoint>& scan,
+                        int& floorIndex);
+
+  const std::vector<SublocationHistogram>& getSublocationHistograms() const { return floors_; }
+  int getType() const { return type_; }
+  void setType(int type) { type_ = type; }
+  bool getDifferential() const { return differential_; }
+  void setDifferential(bool on) { differential_ = on; }
+
+ private:
+  std::vector<SublocationHistogram> floors_;
+  int type_ = 302;
+  bool differential_ = true;
+};

@@ -1,0 +1,283 @@
+// Histogram method: distributions built from the survey and the weighting of
+// a floor's reference points by a scan.
+#include "wifipos/histogramm/histogramm.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Key(int n) { return "beacon-key-" + std::string(39, 'x') + std::to_string(n); }
+
+void AddPoints(SublocationMap& floor, int n) {
+  for (int i = 0; i < n; ++i) {
+    ReferencePoint rp;
+    rp.setX(i);
+    rp.setY(0.0);
+    rp.setIndex(i);
+    floor.getReferencePoints().push_back(rp);
+  }
+}
+
+void AddEntry(SublocationMap& floor, const std::string& key, int point,
+              const std::map<int, int>& histogram) {
+  AccessPoint ap;
+  ap.setBssid(key);
+  ap.setType(2);
+  ap.setHistogram(histogram);
+  ap.setRefPointIndex(point);
+  floor.getRadioMap().emplace(key, ap);
+  floor.updateUniqueApsBssid();
+}
+
+NavigationMap MapOf(std::vector<SublocationMap> floors, int type, bool differential) {
+  NavigationMap map;
+  map.getNavigationProperties().knn.Histogram_type = type;
+  map.getNavigationProperties().knn.Differention_mode = differential;
+  for (auto& f : floors) map.getSublocationsVector().push_back(f);
+  return map;
+}
+
+SublocationMap Floor(int id, int points, int width) {
+  SublocationMap f;
+  f.setId(id);
+  f.getProperties().Histogram_interval_width = width;
+  AddPoints(f, points);
+  return f;
+}
+
+SublocationState StateFor(int points) {
+  SublocationState s;
+  for (int i = 0; i < points; ++i) {
+    s.weights[i] = 0.0;
+    s.globalWeights[i] = 0.0;
+    s.visibleCounts[i] = 0;
+  }
+  return s;
+}
+
+AccessPoint Heard(const std::string& key, double rssi) {
+  AccessPoint ap;
+  ap.setBssid(key);
+  ap.setRssi(rssi);
+  return ap;
+}
+
+void ExpectFinite(const SublocationState& s) {
+  EXPECT_TRUE(std::isfinite(s.weightSum));
+  for (const auto& [i, w] : s.weights) {
+    EXPECT_TRUE(std::isfinite(w)) << "point " << i;
+    EXPECT_GE(w, 0.0);
+  }
+  for (const auto& [i, w] : s.globalWeights) EXPECT_TRUE(std::isfinite(w));
+}
+
+TEST(HistogramBuild, BinnedAndWeibullDistributions) {
+  Histogram h;
+  int width = 5;
+  std::map<int, double> d = {{71, 0.25}, {72, 0.25}, {76, 0.5}};
+  h.calcBinned(d, width);
+  EXPECT_EQ(d, (std::map<int, double>{{70, 0.5}, {75, 0.5}}));
+
+  // mu 71, sigma 1: shape 1.5 (clamped), scale 3.3, location 68.0754509.
+  std::map<int, double> w = {{70, 0.5}, {72, 0.5}};
+  h.calcWeibull(w, width);
+  ASSERT_EQ(w.size(), 4u);
+  EXPECT_NEAR(w[65], 0.3594138517395542, 1e-12);
+  EXPECT_NEAR(w[70], 0.5927320884790224, 1e-12);
+  EXPECT_NEAR(w[75], 0.04681451943666521, 1e-12);
+  EXPECT_NEAR(w[80], 0.0010305072288993725, 1e-12);  // just above the 0.001 cut
+
+  // sigma > 3.5: shape clamped to 2.5, scale 2.65 * 3.5.
+  std::map<int, double> wide = {{60, 0.25}, {65, 0.5}, {70, 0.25}};
+  h.calcWeibull(wide, width);
+  EXPECT_NEAR(wide[55], 0.06854024964515482, 1e-12);
+  EXPECT_NEAR(wide[60], 0.4540456606441851, 1e-12);
+  EXPECT_NEAR(wide[75], 0.004429294182256663, 1e-12);
+
+  // The second bin would start at 120: the first bin holds alone.
+  std::map<int, double> high = {{117, 0.5}, {119, 0.5}};
+  h.calcWeibull(high, width);
+  ASSERT_EQ(high.size(), 1u);
+  EXPECT_NEAR(high[115], 0.8384542609698217, 1e-12);
+
+  // A width below 1 is taken as 1 instead of dividing by zero.
+  int zero = 0;
+  std::map<int, double> z = {{71, 1.0}};
+  h.calcBinned(z, zero);
+  EXPECT_EQ(z, (std::map<int, double>{{71, 1.0}}));
+  h.calcWeibull(z, zero);
+  EXPECT_FALSE(z.empty());
+}
+
+TEST(HistogramBuild, EntriesNeedMoreThanTenSamples) {
+  SublocationMap f = Floor(1, 3, 5);
+  AddEntry(f, Key(1), 0, {{71, 4}, {72, 6}});           // 10 samples
+  AddEntry(f, Key(1), 1, {{71, 4}, {72, 6}, {76, 1}});  // 11 samples
+  AddEntry(f, Key(2), 2, {{80, 20}, {81, -5}});         // a negative count is no sample
+  SublocationMap bad = Floor(2, 1, 0);                   // width 0 is built as 1
+  AddEntry(bad, Key(1), 0, {{71, 6}, {73, 6}});
+  NavigationMap map = MapOf({f, bad}, 302, false);
+  Histogram h;
+  h.initialize(map);
+  ASSERT_EQ(h.getSublocationHistograms().size(), 2u);
+  const auto& e = h.getSublocationHistograms()[0].getEntries();
+  auto range = e.equal_range(Key(1));
+  ASSERT_EQ(std::distance(range.first, range.second), 2);
+  EXPECT_EQ(range.first->second.getIndex(), 0);
+  EXPECT_TRUE(range.first->second.getDistribution().empty());
+  const auto& d11 = std::next(range.first)->second.getDistribution();
+  EXPECT_NEAR(d11.at(70), 10.0 / 11.0, 1e-15);
+  EXPECT_NEAR(d11.at(75), 1.0 / 11.0, 1e-15);
+  EXPECT_EQ(e.find(Key(2))->second.getDistribution(), (std::map<int, double>{{80, 1.0}}));
+
+  EXPECT_EQ(h.getSublocationHistograms()[1].getWidth(), 1);
+  EXPECT_EQ(h.getSublocationHistograms()[1].getEntries().find(Key(1))->second.getDistribution(),
+            (std::map<int, double>{{71, 0.5}, {73, 0.5}}));
+}
+
+TEST(HistogramWeights, GeometricMeanTimesSquaredMatchCount) {
+  // Point 0 is matched by 3 transmitters, point 1 by 4: point 0 drops out.
+  SublocationMap f = Floor(1, 4, 1);
+  for (int k = 0; k < 7; ++k) {
+    AddEntry(f, Key(k), 2, {{70, 11}});                  // point 2: 7 matches, p = 1
+    if (k < 5) AddEntry(f, Key(k), 3, {{70, 22}, {71, 22}});  // point 3: 5 matches, p = 0.5
+    if (k < 4) AddEntry(f, Key(k), 1, {{70, 30}, {75, 10}});  // point 1: 4 matches, p = 0.75
+    if (k < 3) AddEntry(f, Key(k), 0, {{70, 11}});
+  }
+  NavigationMap map = MapOf({f}, 302, false);
+  Histogram h;
+  h.initialize(map);
+  std::vector<AccessPoint> scan;
+  for (int k = 0; k < 7; ++k) scan.push_back(Heard(Key(k), -70.4));
+  scan.push_back(Heard("unknown", -70.0));
+  SublocationState s = StateFor(4);
+  int floor = 0;
+  h.calculateWeights(s, scan, floor);
+  // Largest count 7, threshold capped at 5: points with 5 and 7 matches stay.
+  EXPECT_EQ(s.weights[0], 0.0);
+  EXPECT_EQ(s.weights[1], 0.0);
+  EXPECT_DOUBLE_EQ(s.weights[2], 49.0);
+  EXPECT_DOUBLE_EQ(s.weights[3], 0.5 * 25.0);
+  EXPECT_DOUBLE_EQ(s.weightSum, 49.0 + 12.5);
+  EXPECT_EQ(s.visibleCounts[0], 3);
+  EXPECT_EQ(s.visibleCounts[2], 7);
+  EXPECT_EQ(s.globalWeights, s.weights);  // handed on for the normalisation over floors
+
+  // With only points 0 and 1 in play the threshold is 4.
+  std::vector<AccessPoint> few(scan.begin(), scan.begin() + 4);
+  SublocationMap g = Floor(1, 2, 1);
+  for (int k = 0; k < 4; ++k) {
+    AddEntry(g, Key(k), 1, {{70, 30}, {75, 10}});
+    if (k < 3) AddEntry(g, Key(k), 0, {{70, 11}});
+  }
+  NavigationMap map2 = MapOf({g}, 302, false);
+  h.initialize(map2);
+  SublocationState s2 = StateFor(2);
+  h.calculateWeights(s2, few, floor);
+  EXPECT_EQ(s2.weights[0], 0.0);
+  EXPECT_DOUBLE_EQ(s2.weights[1], 0.75 * 16.0);
+}
+
+TEST(HistogramWeights, NoMatchGivesTheFloorNoWeight) {
+  SublocationMap f = Floor(1, 3, 5);
+  AddEntry(f, Key(1), 0, {{70, 20}});
+  NavigationMap map = MapOf({f}, 302, false);
+  Histogram h;
+  h.initialize(map);
+  std::vector<AccessPoint> scan = {Heard(Key(1), -90.0), Heard(Key(9), -70.0)};
+  SublocationState s = StateFor(3);
+  int floor = 0;
+  h.calculateWeights(s, scan, floor);
+  for (const auto& [i, w] : s.weights) EXPECT_EQ(w, 0.0) << i;
+  for (const auto& [i, w] : s.globalWeights) EXPECT_EQ(w, 0.0) << i;
+  EXPECT_EQ(s.weightSum, 0.0);
+
+  int bad = 3;
+  s.weights[0] = 0.25;
+  h.calculateWeights(s, scan, bad);  // unknown floor: state untouched
+  EXPECT_EQ(s.weights[0], 0.25);
+}
+
+TEST(HistogramWeights, DifferentialPairs) {
+  SublocationMap f = Floor(1, 2, 5);
+  AddEntry(f, Key(1), 0, {{70, 10}, {75, 10}});  // 70: .5, 75: .5
+  AddEntry(f, Key(2), 0, {{80, 15}, {85, 5}});   // 80: .75, 85: .25
+  AddEntry(f, Key(1), 1, {{60, 20}});
+  NavigationMap map = MapOf({f}, 302, true);
+  Histogram h;
+  h.initialize(map);
+  int floor = 0;
+
+  // Scan: key1 at -72, key2 at -81: d = trunc(-72 + 81) = 9, D = 5.
+  // pair(point 0) = sum over e = key2's bins l of p2(l) * p1(l - 5)
+  //              = .75 * p1(75) + .25 * p1(80) = .375.
+  std::vector<AccessPoint> scan = {Heard(Key(1), -72.0), Heard(Key(2), -81.0)};
+  SublocationState s = StateFor(2);
+  h.calculateWeights(s, scan, floor);
+  EXPECT_EQ(s.visibleCounts[0], 1);
+  EXPECT_EQ(s.visibleCounts[1], 0);  // point 1 has no key2 entry: nothing pairs there
+  EXPECT_DOUBLE_EQ(s.weights[0], 0.375);
+  EXPECT_DOUBLE_EQ(s.weightSum, 0.375);
+
+  // A lone transmitter, or two readings of one key, pair with nothing.
+  for (auto lone : {std::vector<AccessPoint>{Heard(Key(1), -72.0)},
+                    std::vector<AccessPoint>{Heard(Key(1), -72.0), Heard(Key(1), -75.0)}}) {
+    SublocationState t = StateFor(2);
+    h.calculateWeights(t, lone, floor);
+    EXPECT_EQ(t.visibleCounts[0], 0);
+    EXPECT_EQ(t.weightSum, 0.0);
+  }
+}
+
+TEST(HistogramWeights, AdversarialInputStaysFinite) {
+  std::mt19937 rng(4242);
+  const double extremes[] = {0.0,
+                             1.0,
+                             -1e300,
+                             1e300,
+                             std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
+                             std::numeric_limits<double>::quiet_NaN(),
+                             -2147483649.0,
+                             -127.0};
+  for (int round = 0; round < 60; ++round) {
+    const int type = round % 3 == 0 ? 301 : (round % 3 == 1 ? 302 : 999);
+    const int nPoints = 1 + static_cast<int>(rng() % 20);
+    const int nKeys = static_cast<int>(rng() % 6);  // includes floors with no beacons
+    SublocationMap f = Floor(1, nPoints, static_cast<int>(rng() % 12) - 3);
+    for (int k = 0; k < nKeys; ++k) {
+      for (int p = 0; p < nPoints; ++p) {
+        if (rng() % 3 == 0) continue;
+        std::map<int, int> hist;
+        const int bins = 1 + static_cast<int>(rng() % 6);
+        for (int b = 0; b < bins; ++b) {
+          hist[static_cast<int>(rng() % 300) - 50] = static_cast<int>(rng() % 40) - 5;
+        }
+        AddEntry(f, Key(k), rng() % 7 == 0 ? nPoints + 5 : p, hist);
+      }
+    }
+    NavigationMap map = MapOf({f}, type, round % 2 == 0);
+    Histogram h;
+    h.initialize(map);
+    std::vector<AccessPoint> scan;
+    const int heard = static_cast<int>(rng() % 8);
+    for (int i = 0; i < heard; ++i) {
+      const double rssi = rng() % 4 == 0 ? extremes[rng() % 9]
+                                         : -static_cast<double>(rng() % 130) - 0.5;
+      scan.push_back(Heard(rng() % 5 == 0 ? "unknown" : Key(static_cast<int>(rng() % 6)), rssi));
+    }
+    SublocationState s = StateFor(nPoints);
+    int floor = 0;
+    h.calculateWeights(s, scan, floor);
+    ExpectFinite(s);
+    EXPECT_EQ(static_cast<int>(s.weights.size()), nPoints);
+  }
+}
+
+}  // namespace
