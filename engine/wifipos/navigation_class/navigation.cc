@@ -1,0 +1,1119 @@
+#include "wifipos/navigation_class/navigation.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+#include "server/utils.h"
+#include "wifipos/mesh/triangle_mesh.h"
+
+namespace {
+
+// --- access to the map copy --------------------------------------------------
+
+const CommonNavProperties& Settings(const NavigationMap& map) {
+    return map.getNavigationProperties();
+}
+CommonNavProperties& Settings(NavigationMap& map) { return map.getNavigationProperties(); }
+
+int FloorCount(const NavigationMap& map) { return static_cast<int>(map.getNSublocations()); }
+
+const SublocationMap& Floor(const NavigationMap& map, int index) {
+    return map.getSublocationsVector()[static_cast<size_t>(index)];
+}
+
+int FloorId(const SublocationMap& floor) { return floor.getId(); }
+
+int PointCount(const SublocationMap& floor) { return static_cast<int>(floor.getNRp()); }
+
+const ReferencePoint& Point(const SublocationMap& floor, int index) { return *floor.getRp(index); }
+
+const std::vector<Beacon>& FloorBeacons(const SublocationMap& floor) { return floor.getBeacons(); }
+
+const std::vector<std::string>& FloorKeys(const SublocationMap& floor) {
+    return floor.getUniqueApsBssid();
+}
+
+const RadioMap& FloorRadioMap(const SublocationMap& floor) {
+    return floor.getRadioMap();
+}
+
+// A jump back of reading times beyond this is taken as a clock change.
+constexpr double kClockJumpSeconds = 15.0;
+
+bool UsesBeaconFloorDetection(int algorithm, int gpMode) {
+    return algorithm == 114 || algorithm == 112 || (algorithm == 108 && gpMode == 122);
+}
+
+// Copies the values of src into dst; when both hold the same keys this
+// reuses dst's nodes instead of rebuilding the tree.
+void CopyWeights(std::map<int, double>& dst, const std::map<int, double>& src) {
+    if (dst.size() == src.size()) {
+        auto d = dst.begin();
+        auto s = src.begin();
+        for (; s != src.end(); ++s, ++d) {
+            if (d->first != s->first) break;
+            d->second = s->second;
+        }
+        if (s == src.end()) return;
+    }
+    dst = src;
+}
+
+// A floor's weights as a dense vector by point index, when the keys are
+// exactly 0..n-1 (as every floor state is built); false otherwise.
+bool DenseWeights(const std::map<int, double>& weights, std::vector<double>& out) {
+    out.clear();
+    if (weights.empty() || weights.begin()->first != 0 ||
+        weights.rbegin()->first != static_cast<int>(weights.size()) - 1) {
+        return false;
+    }
+    out.reserve(weights.size());
+    for (const auto& kv : weights) out.push_back(kv.second);
+    return true;
+}
+
+double MeanRssi(const std::vector<AccessPoint>& v) {
+    double sum = 0.0;
+    for (const AccessPoint& ap : v) sum += ap.getRssi();
+    return sum / static_cast<double>(v.size());
+}
+
+double RawDistance(const AccessPoint& ap) {
+    // The distance field is meaningful for beacons only; reading it through
+    // the getter on another type would log a warning per reading.
+    AccessPoint copy = ap;
+    copy.setType(2);
+    return copy.getDistance();
+}
+
+}  // namespace
+
+// --- helpers over readings -------------------------------------------------------
+
+bool isWiFIMeas(AccessPoint ap) { return ap.getType() == 0; }
+bool isBeaconMeas(AccessPoint ap) { return ap.getType() == 2; }
+bool isUnknownMeas(AccessPoint ap) { return ap.getType() != 0 && ap.getType() != 2; }
+
+bool compareApTime(AccessPoint a, AccessPoint b) { return a.getTimeStamp() < b.getTimeStamp(); }
+
+bool compareApRss(AccessPoint a, AccessPoint b) { return b.getRssi() > a.getRssi(); }
+
+AccessPoint sumAccessPoint(AccessPoint a, AccessPoint b) {
+    a.setRssi(a.getRssi() + b.getRssi());
+    a.setDistance(RawDistance(a) + RawDistance(b));
+    return a;
+}
+
+// --- construction -------------------------------------------------------------------
+
+Navigation::Navigation() = default;
+
+Navigation::Navigation(NavigationMap* map) {
+    if (map != nullptr) {
+        NavigationMap::operator=(*map);
+        mAlgorithm = Settings(*map).Use_algorithm;
+    }
+}
+
+void Navigation::clear() {
+    mAlgorithm = 107;
+    mWindowShiftTime = 0.0;
+    mAccumulationTime = 1.5;
+    mAutoClearingOldMeas = false;
+    mCurSublocInd = -1;
+    mSigTimeStart = SensorTime();
+    lastMeasTime = SensorTime();
+    mIsGoodSignals = false;
+    mPrevStepTime = 0.0;
+    mX = 0.0;
+    mY = 0.0;
+    mLastSignalSolutionTime = 0.0;
+    mUseTriangulation = true;
+    mPrevSublocInd = -1;
+    mLastStepTime = 0.0;
+    mIsStop = false;
+    mCutoffRss = -100;
+    mCurTime = SensorTime();
+    mSigWindow.clear();
+    mSigNew.clear();
+    mSigNavigation.clear();
+    mSublocStates.clear();
+    mSublocHistory.clear();
+    mDetectedSublocInd = -1;
+    mFlatFloors.clear();
+}
+
+// --- map preparation --------------------------------------------------------------
+
+int Navigation::specifyNavigationMap(const NavigationMap& map) {
+    clear();
+    NavigationMap::operator=(map);
+    const int r = checkMapCorrectness();
+    if (r != 0) return r;
+
+    const int n = FloorCount(*this);
+    mSublocStates.assign(static_cast<size_t>(n), SublocationState());
+    mBeaconIds.clear();
+    for (int i = 0; i < n; ++i) {
+        const SublocationMap& floor = Floor(*this, i);
+        SublocationState& st = mSublocStates[static_cast<size_t>(i)];
+        st.id = FloorId(floor);
+        const int nRp = PointCount(floor);
+        for (int j = 0; j < nRp; ++j) {
+            st.weights.emplace_hint(st.weights.end(), j, 0.0);
+            st.visibleCounts.emplace_hint(st.visibleCounts.end(), j, 0);
+        }
+        for (const Beacon& b : FloorBeacons(floor)) mBeaconIds.push_back(b.getId());
+    }
+    std::sort(mBeaconIds.begin(), mBeaconIds.end());
+
+    const CommonNavProperties& s = Settings(map);
+    mAlgorithm = s.Use_algorithm;
+    mWindowShiftTime = s.Sig_window_shift;
+    if (!(mWindowShiftTime >= 0.0)) {
+        MV_LOG(11, "WARNING: window shift time < 0. It will be set to 0.5 by default\n");
+        mWindowShiftTime = 0.5;
+    }
+    buildFlatRadioMaps();
+
+    switch (mAlgorithm) {
+        case 107:
+        case 109:
+            triangulate();
+            break;
+        case 108:
+            if (s.gaussianProcesses.Mode != 122) triangulate();
+            break;
+        case 114:
+            Settings(*this).Use_particle_filter = false;
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+int Navigation::checkMapCorrectness() {
+    if (FloorCount(*this) == 0) {
+        MV_LOG(11, "There is no any correct sublocations for navigation\n");
+        mMapErrorCode = NAV_MAP_ERROR_NO_FLOORS;
+        return -1;
+    }
+    mAlgorithm = Settings(*this).Use_algorithm;
+    const bool byBeacons =
+        UsesBeaconFloorDetection(mAlgorithm, Settings(*this).gaussianProcesses.Mode);
+    int reason = 0;
+    for (int i = 0; i < FloorCount(*this);) {
+        const SublocationMap& floor = Floor(*this, i);
+        if (byBeacons) {
+            if (FloorBeacons(floor).empty()) {
+                MV_LOG(11, "There is no beacons on %d sublocation. It'll be removed\n",
+                       FloorId(floor));
+                removeSublocation(i);
+                reason = NAV_MAP_ERROR_NO_BEACONS;
+                continue;
+            }
+        } else if (PointCount(floor) < 3) {
+            MV_LOG(11, "ERROR: There is no enough RPs on %d sublocation. It'll be removed\n",
+                   FloorId(floor));
+            removeSublocation(i);
+            reason = NAV_MAP_ERROR_FEW_POINTS;
+            continue;
+        }
+        ++i;
+    }
+    if (FloorCount(*this) > 0) return 0;
+    mMapErrorCode = reason;
+    return reason;
+}
+
+int Navigation::triangulate() {
+    // The mesh takes integer coordinates in units of 0.1 mm.
+    constexpr double kScale = 10000.0;
+    constexpr double kLimit = static_cast<double>(INT_MAX) / kScale;
+    int result = 0;
+    const int n = FloorCount(*this);
+    if (mSublocStates.size() < static_cast<size_t>(n)) mSublocStates.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const SublocationMap& floor = Floor(*this, i);
+        SublocationState& st = mSublocStates[static_cast<size_t>(i)];
+        st.triangles.clear();
+        const int nRp = PointCount(floor);
+        if (nRp < 3) {
+            MV_LOG(11,
+                   "Less ther 3 RPs on the %d sublocation. It will be excluded from navigation\n",
+                   FloorId(floor));
+        }
+        if (nRp == 0) {
+            MV_LOG(11, "ERROR. Number of RPs for triangulation = %d\n ", nRp);
+            result = 6;
+            continue;
+        }
+        std::vector<int32_t> coords(static_cast<size_t>(2 * nRp));
+        bool representable = true;
+        for (int j = 0; j < nRp; ++j) {
+            const ReferencePoint& rp = Point(floor, j);
+            const double x = rp.getX();
+            const double y = rp.getY();
+            // Converting a value outside the int range is undefined; such a
+            // floor cannot be meshed.
+            if (!(std::fabs(x) < kLimit) || !(std::fabs(y) < kLimit)) {
+                representable = false;
+                break;
+            }
+            coords[static_cast<size_t>(2 * j)] = static_cast<int32_t>(x * kScale);
+            coords[static_cast<size_t>(2 * j + 1)] = static_cast<int32_t>(y * kScale);
+        }
+        if (!representable) {
+            MV_LOG(11, "ERROR: reference point coordinates of %d sublocation are out of range\n",
+                   FloorId(floor));
+            result = 6;
+            continue;
+        }
+        int count = 0;
+        int* list = BuildTriangleIndexList(coords.data(), 0.0f, nRp, 2, 0, &count);
+        if (list == nullptr || count <= 2) {
+            MV_LOG(11, "number of triangles <= 0\n");
+            std::free(list);
+            result = 6;
+            continue;
+        }
+        if (count % 3 != 0) {
+            MV_LOG(11, "Numver of vertices is not a multiple of 3\n");
+            std::free(list);
+            result = 6;
+            continue;
+        }
+        st.triangles.reserve(static_cast<size_t>(count / 3));
+        for (int k = 0; k + 2 < count; k += 3) {
+            NavTriangle t;
+            bool valid = true;
+            for (int v = 0; v < 3; ++v) {
+                const int idx = list[k + v];
+                if (idx < 0 || idx >= nRp) valid = false;
+                t.indexes.push_back(idx);
+            }
+            if (valid) st.triangles.push_back(t);
+        }
+        std::free(list);
+    }
+    return result;
+}
+
+int Navigation::initializeGp() {
+    if (mAlgorithm == 108) mGp.initialize(*this);
+    return 0;
+}
+
+int Navigation::initializeHistogram() {
+    if (mAlgorithm == 109) mHistogram.initialize(*this);
+    return 0;
+}
+
+void Navigation::buildFlatRadioMaps() {
+    const int n = FloorCount(*this);
+    mFlatFloors.assign(static_cast<size_t>(n), FlatFloor());
+    for (int i = 0; i < n; ++i) {
+        const SublocationMap& floor = Floor(*this, i);
+        FlatFloor& ff = mFlatFloors[static_cast<size_t>(i)];
+        ff.nPoints = PointCount(floor);
+        for (const auto& [key, ap] : FloorRadioMap(floor)) {
+            const int p = ap.getRefPointIndex();
+            // An entry must name a point of its own floor.
+            if (p < 0 || p >= ff.nPoints) continue;
+            ff.byKey[key].push_back(FlatEntry{p, ap.getRssi()});
+        }
+    }
+}
+
+// --- setters and getters -------------------------------------------------------------
+
+void Navigation::setCutoffRss(double cutoff) {
+    if (std::isnan(cutoff)) return;
+    // Truncation toward zero; values beyond the int range are clamped since
+    // converting them would be undefined.
+    if (cutoff <= static_cast<double>(INT_MIN)) {
+        mCutoffRss = INT_MIN;
+    } else if (cutoff >= static_cast<double>(INT_MAX)) {
+        mCutoffRss = INT_MAX;
+    } else {
+        mCutoffRss = static_cast<int>(cutoff);
+    }
+}
+
+int Navigation::getCurSublocId() {
+    if (mCurSublocInd < 0) {
+        MV_LOG(11, "ERROR: Current sublocation was not detected yet\n");
+        return -1;
+    }
+    if (mCurSublocInd >= FloorCount(*this)) return -1;
+    return FloorId(Floor(*this, mCurSublocInd));
+}
+
+void Navigation::setCurSublocInd(int index) {
+    if (index < 0) {
+        MV_LOG(11, "ERROR: Bad curSublocInd = %d\n", index);
+        return;
+    }
+    mCurSublocInd = index;
+}
+
+int Navigation::getSublocStateIndexById(int id) const {
+    for (size_t i = 0; i < mSublocStates.size(); ++i) {
+        if (mSublocStates[i].id == id) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+SublocationState* Navigation::getSublocationStateById(int id, bool& found) {
+    const int i = getSublocStateIndexById(id);
+    found = i >= 0;
+    return found ? &mSublocStates[static_cast<size_t>(i)] : nullptr;
+}
+
+SublocationState* Navigation::getSublocationStateByIndex(int index) {
+    if (index < 0 || static_cast<size_t>(index) >= mSublocStates.size()) return nullptr;
+    return &mSublocStates[static_cast<size_t>(index)];
+}
+
+int Navigation::floorIndexOfState(int sublocId) const {
+    const int n = FloorCount(*this);
+    for (int i = 0; i < n; ++i) {
+        if (FloorId(Floor(*this, i)) == sublocId) return i;
+    }
+    return -1;
+}
+
+// --- signal accumulation ---------------------------------------------------------------
+
+int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) {
+    mCurTime = time;
+    if (meas.empty()) return -1;
+    std::stable_sort(meas.begin(), meas.end(), [](const AccessPoint& a, const AccessPoint& b) {
+        return a.getTimeStamp() < b.getTimeStamp();
+    });
+    const CommonNavProperties& s = Settings(*this);
+    if (s.Clear_unknown_beacons) filterUnknownMeasurements(meas, mBeaconIds);
+    if (!mAutoClearingOldMeas) {
+        MV_LOG(11,
+               "Make sure you don't need automatic removal of old measurements\nuse "
+               "setAutoClearingOldMeas method for that\n");
+    }
+    if (mWindowShiftTime > mAccumulationTime) {
+        mWindowShiftTime = mAccumulationTime;
+        MV_LOG(11,
+               "WARNING: mWindowShiftTime >= mAccumulationTime Make sure you specified it "
+               "correctly\nWe set mWindowShiftTime = mAccumulationTime\n");
+    }
+    const bool useSigma = s.sigmaFilter.Use_sigma_filter;
+    if (useSigma) {
+        const double now = mCurTime.getTimeInSeconds();
+        for (auto it = mSigmaFilters.begin(); it != mSigmaFilters.end();) {
+            const double last = it->second.getLastMeasTime();
+            // The subtraction of a later time falls back to the earlier value,
+            // so a filter stamped after the message counts as idle too.
+            const double idle = last <= now ? now - last : now;
+            if (last > now) {
+                MV_LOG(11,
+                       "ERROR: Other time is more than current. Can't subtract correctly. You "
+                       "should subtract less time!\n");
+            }
+            if (idle > 15.0 || it->second.inputTimeLabel.empty()) {
+                it = mSigmaFilters.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    std::vector<AccessPoint> accepted;
+    for (const AccessPoint& ap : meas) {
+        const double rssi = ap.getRssi();
+        if (!(rssi < 0.0 && rssi > static_cast<double>(mCutoffRss))) continue;
+        const double t = ap.getTime();
+        // A reading without a usable time cannot be placed in any window.
+        if (!std::isfinite(t) || t < 0.0 || t >= 4294967295.0) continue;
+        if (useSigma) {
+            auto it = mSigmaFilters.find(ap.getBssid());
+            if (it == mSigmaFilters.end()) {
+                SigmaFilter<double> f;
+                f.setWindowTimeSize(SensorTime(3u, 500u));
+                f.minBordersTimeDif = SensorTime(0u, 200u);
+                f.minVariance = 7.0;
+                it = mSigmaFilters.emplace(ap.getBssid(), f).first;
+            }
+            bool rejected = false;
+            it->second.addToInput(rssi, SensorTime(t), rejected);
+            if (rejected) continue;
+        }
+        const int type = ap.getType();
+        if (type == 2) {
+            if (s.Use_Signals != 101 && s.Use_Signals != 103) continue;
+        } else if (type == 0) {
+            if (s.Use_Signals != 101 && s.Use_Signals != 102) continue;
+        } else {
+            continue;
+        }
+        accepted.push_back(ap);
+    }
+    if (!accepted.empty() && !(lastMeasTime == SensorTime())) {
+        SensorTime newest = accepted.front().getTimeStamp();
+        for (const AccessPoint& ap : accepted) {
+            if (newest < ap.getTimeStamp()) newest = ap.getTimeStamp();
+        }
+        // Readings far older than the newest one seen mean the clock went
+        // back (or that one reading was stamped in the future). The window
+        // would never move again and its readings would never age out, so it
+        // starts over from this batch.
+        if (newest < lastMeasTime &&
+            (lastMeasTime - newest).getTimeInSeconds() > kClockJumpSeconds) {
+            MV_LOG(11, "WARNING: reading time went back by %lf s; the signal window starts again\n",
+                   (lastMeasTime - newest).getTimeInSeconds());
+            mSigWindow.clear();
+            mSigNew.clear();
+            lastMeasTime = SensorTime();
+            mSigTimeStart = SensorTime();
+        }
+    }
+    mSigNew.insert(mSigNew.end(), accepted.begin(), accepted.end());
+
+    if (!mSigNew.empty()) {
+        SensorTime earliest = mSigNew.front().getTimeStamp();
+        for (const AccessPoint& ap : mSigNew) {
+            const SensorTime& ts = ap.getTimeStamp();
+            if (ts < earliest) earliest = ts;
+            if (lastMeasTime < ts) lastMeasTime = ts;
+        }
+        if (mSigTimeStart == SensorTime() && mSigWindow.empty()) mSigTimeStart = earliest;
+    } else if (mSigTimeStart == SensorTime()) {
+        return 0;
+    }
+    if (mCurTime < mSigTimeStart) {
+        MV_LOG(11,
+               "ERROR: Other time is more than current. Can't subtract correctly. You should "
+               "subtract less time!\n");
+    }
+    const double d = (lastMeasTime - mSigTimeStart).getTimeInSeconds();
+    if (d < mWindowShiftTime) return 0;
+    MV_LOG(11, "lastMeasTime - mSigTimeStar = %lf\n", d);
+
+    if (mAutoClearingOldMeas) {
+        const double last = lastMeasTime.getTimeInSeconds();
+        size_t size = mSigWindow.size();
+        size_t out = 0;
+        for (size_t i = 0; i < mSigWindow.size(); ++i) {
+            const double age = last - mSigWindow[i].getTime();
+            bool remove = false;
+            if (age > mAccumulationTime) {
+                remove = !mIsStop || age > s.Stop_averaging_time || size >= 500;
+            }
+            if (remove) {
+                --size;
+                continue;
+            }
+            if (out != i) mSigWindow[out] = std::move(mSigWindow[i]);
+            ++out;
+        }
+        mSigWindow.resize(out);
+    }
+    MV_LOG(13, "new RSSI measurements:\n");
+    if (_Logger.enabled(13, __FILE__)) {
+        for (const AccessPoint& ap : mSigNew) {
+            MV_LOG(13, "%s: RSSI = %lf\n", ap.getBssid().c_str(), ap.getRssi());
+        }
+    }
+    setOutputSignals(mCurTime);
+    setNavigationSignals();
+    return 0;
+}
+
+void Navigation::filterUnknownMeasurements(std::vector<AccessPoint>& meas,
+                                           const std::vector<std::string>& ids) {
+    if (meas.empty()) {
+        MV_LOG(11, "Measurements vector is empty\n");
+        return;
+    }
+    if (ids.empty()) {
+        MV_LOG(11, "ERROR: Can't filter measurements. There is no APs at this floor\n");
+        return;
+    }
+    const bool sorted = std::is_sorted(ids.begin(), ids.end());
+    auto known = [&](const std::string& key) {
+        if (sorted) return std::binary_search(ids.begin(), ids.end(), key);
+        return std::find(ids.begin(), ids.end(), key) != ids.end();
+    };
+    meas.erase(std::remove_if(meas.begin(), meas.end(),
+                              [&](const AccessPoint& ap) { return !known(ap.getBssid()); }),
+               meas.end());
+}
+
+void Navigation::setOutputSignals(SensorTime time) {
+    mSigOutput.clear();
+    const double from = time.getTimeInSeconds() - mWindowShiftTime;
+    for (const AccessPoint& ap : mSigNew) {
+        if (ap.getTime() > from) mSigOutput.push_back(ap);
+    }
+}
+
+void Navigation::setNavigationSignals() {
+    if (mSigNew.empty()) return;
+    mSigWindow.insert(mSigWindow.end(), mSigNew.begin(), mSigNew.end());
+    mSigNew.clear();
+    mSigTimeStart = lastMeasTime;
+    mIsGoodSignals = true;
+    mSigNavigation = mSigWindow;
+    averageDuplicateMeasurements(mSigNavigation);
+    if (Settings(*this).Use_closest_aps) findClosestAccessPoints(mSigNavigation);
+}
+
+int Navigation::averageDuplicateMeasurements(std::vector<AccessPoint>& v) {
+    std::stable_sort(v.begin(), v.end());
+    size_t out = 0;
+    for (size_t i = 0; i < v.size();) {
+        size_t j = i + 1;
+        AccessPoint sum = v[i];
+        while (j < v.size() && v[j] == v[i]) {
+            sum = sumAccessPoint(sum, v[j]);
+            ++j;
+        }
+        const double n = static_cast<double>(j - i);
+        sum.setRssi(sum.getRssi() / n);
+        sum.setDistance(RawDistance(sum) / n);
+        v[out++] = std::move(sum);
+        i = j;
+    }
+    v.resize(out);
+    return 0;
+}
+
+void Navigation::findClosestAccessPoints(std::vector<AccessPoint>& v) {
+    const int n = Settings(*this).N_closest_aps;
+    if (n <= 0 || static_cast<size_t>(n) >= v.size()) return;
+    // Stable, so equal readings keep their order as an exchange sort would.
+    std::stable_sort(v.begin(), v.end(), [](const AccessPoint& a, const AccessPoint& b) {
+        return a.getRssi() > b.getRssi();
+    });
+    v.resize(static_cast<size_t>(n));
+}
+
+void Navigation::clearMeasurements() { mSigWindow.clear(); }
+
+void Navigation::setIsStop(bool stop) {
+    if (stop != mIsStop) setNavigationSignals();
+    mIsStop = stop;
+}
+
+// --- weights -------------------------------------------------------------------------------
+
+int Navigation::updateSublocationWeights() {
+    if (mSublocStates.empty()) {
+        MV_LOG(11, "ERROR: There is no any correct sublocations\n");
+        return 4;
+    }
+    if (!mIsGoodSignals) return -1;
+    if (mAlgorithm != 108) mIsGoodSignals = false;
+    for (SublocationState& st : mSublocStates) {
+        int r = 0;
+        if (mAlgorithm == 107 || mAlgorithm == 108) {
+            r = updateRpWeightsKnn(st.id, mSigNavigation);
+        } else if (mAlgorithm == 109) {
+            r = updateRpWeightsHistogram(st.id, mSigWindow);
+        } else {
+            // Other methods weigh no point; the stale weights of an earlier
+            // pass must not be taken for new ones.
+            st.clear();
+        }
+        if (r != 0) return r;
+    }
+    const int r = normalizeRpWeights();
+    if (r != 0) return r;
+    for (const SublocationState& st : mSublocStates) updateTrianglesWeight(st.id);
+    return 0;
+}
+
+int Navigation::calculateApTrustworthiness(const std::vector<AccessPoint>& meas,
+                                           std::vector<double>& w) {
+    w.assign(meas.size(), 0.0);
+    double sum = 0.0;
+    for (size_t i = 0; i < meas.size(); ++i) {
+        const double x = meas[i].getRssi();
+        double p = meas[i].getPower();
+        if (p == 0.0) p = -10.0;
+        const double t = std::pow(std::pow(10.0, (p - x) / 30.0), 1.8);
+        w[i] = 1.0 / t;
+        if (!std::isfinite(w[i])) w[i] = 0.0;
+        sum += w[i];
+    }
+    if (!(sum > 0.0) || !std::isfinite(sum)) {
+        // Every reading is extreme: trust them equally rather than divide by
+        // zero.
+        const double u = meas.empty() ? 0.0 : 1.0 / static_cast<double>(meas.size());
+        for (double& x : w) x = u;
+        return 0;
+    }
+    for (double& x : w) x /= sum;
+    return 0;
+}
+
+int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas) {
+    std::vector<AccessPoint> m = meas;
+    const int fi = floorIndexOfState(sublocId);
+    bool found = false;
+    SublocationState* st = getSublocationStateById(sublocId, found);
+    if (fi < 0 || !found || static_cast<size_t>(fi) >= mFlatFloors.size()) {
+        MV_LOG(11, "ERROR Bad sublocation index = %d\n", fi);
+        return -1;
+    }
+    if (m.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)m.size());
+    st->clear();
+    const SublocationMap& floor = Floor(*this, fi);
+    filterUnknownMeasurements(m, FloorKeys(floor));
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    if (m.empty() || static_cast<int>(m.size()) < knn.Min_nvisible_aps) {
+        MV_LOG(11, "ERROR: %d visible beacons. Minimum %d visible beacons is required. \n",
+               (int)m.size(), knn.Min_nvisible_aps);
+        return 0;
+    }
+    std::vector<double> w(m.size(), 1.0);
+    if (knn.Use_ap_weights) calculateApTrustworthiness(m, w);
+
+    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
+    const size_t nP = static_cast<size_t>(ff.nPoints);
+    std::vector<double> dsum(nP, 0.0);
+    std::vector<double> psum(nP, 0.0);
+    std::vector<int> count(nP, 0);
+    std::vector<const std::vector<FlatEntry>*> rows(m.size(), nullptr);
+    for (size_t i = 0; i < m.size(); ++i) {
+        auto it = ff.byKey.find(m[i].getBssid());
+        if (it != ff.byKey.end()) rows[i] = &it->second;
+    }
+    if (knn.Differention_mode) {
+        // First surveyed level of each reading's transmitter at each point.
+        constexpr double kNone = 1.0;
+        std::vector<std::vector<double>> firstAt(m.size());
+        for (size_t j = 0; j < m.size(); ++j) {
+            firstAt[j].assign(nP, kNone);
+            if (rows[j] == nullptr) continue;
+            const std::vector<FlatEntry>& row = *rows[j];
+            for (size_t e = row.size(); e-- > 0;) firstAt[j][static_cast<size_t>(row[e].point)] = row[e].rssi;
+        }
+        for (size_t i = 0; i < m.size(); ++i) {
+            if (rows[i] == nullptr) continue;
+            const double xi = m[i].getRssi();
+            for (const FlatEntry& e : *rows[i]) {
+                const size_t p = static_cast<size_t>(e.point);
+                for (size_t j = 0; j < i; ++j) {
+                    const double rj = firstAt[j][p];
+                    if (rj == kNone) continue;
+                    const double xj = m[j].getRssi();
+                    psum[p] += w[i] * w[j];
+                    const double t = std::fabs((e.rssi - rj) - (xi - xj)) * w[i] * w[j];
+                    dsum[p] += t == 0.0 ? 1e-6 : t;
+                    ++count[p];
+                }
+            }
+        }
+    } else {
+        for (size_t i = 0; i < m.size(); ++i) {
+            if (rows[i] == nullptr) continue;
+            const double xi = m[i].getRssi();
+            const double wi = w[i];
+            for (const FlatEntry& e : *rows[i]) {
+                const size_t p = static_cast<size_t>(e.point);
+                psum[p] += wi;
+                const double t = std::fabs(e.rssi - xi) * wi;
+                dsum[p] += t == 0.0 ? 1e-6 : t;
+                ++count[p];
+            }
+        }
+    }
+
+    const int k = std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps);
+    double weightSum = 0.0;
+    auto cIt = st->visibleCounts.begin();
+    for (auto& [p, weight] : st->weights) {
+        while (cIt != st->visibleCounts.end() && cIt->first < p) ++cIt;
+        if (p < 0 || static_cast<size_t>(p) >= nP) continue;
+        const size_t q = static_cast<size_t>(p);
+        const double d = weight + dsum[q];
+        const int c = count[q];
+        if (cIt != st->visibleCounts.end() && cIt->first == p) {
+            cIt->second = c;
+        } else {
+            st->visibleCounts[p] = c;
+        }
+        if (d == 0.0) {
+            weight = d;
+            continue;
+        }
+        double result;
+        if (c < k) {
+            result = 0.0;
+        } else if (c == 0) {
+            MV_LOG(11, "ERROR: nVisible APs == 0! something wrong\n");
+            result = d;
+        } else {
+            double dd = d;
+            if (knn.Use_ap_weights && psum[q] > 0.0) dd = d / psum[q];
+            result = static_cast<double>(c) / std::sqrt(dd);
+        }
+        if (!std::isfinite(result) || result < 0.0) result = 0.0;
+        weight = result;
+        weightSum += result;
+    }
+    st->weightSum = weightSum;
+    CopyWeights(st->globalWeights, st->weights);
+    return 0;
+}
+
+int Navigation::updateRpWeightsHistogram(const int& sublocId,
+                                         const std::vector<AccessPoint>& meas) {
+    std::vector<AccessPoint> m = meas;
+    int fi = floorIndexOfState(sublocId);
+    bool found = false;
+    SublocationState* st = getSublocationStateById(sublocId, found);
+    if (fi < 0 || !found) {
+        MV_LOG(11, "ERROR Bad sublocation index = %d\n", fi);
+        return -1;
+    }
+    filterUnknownMeasurements(m, FloorKeys(Floor(*this, fi)));
+    st->clear();
+    if (m.empty()) {
+        MV_LOG(11, "MEasurements vector size = %d. It's not enough\n", 0);
+        // Cleared all the same: the last window's weights must not stand
+        // for this one.
+        CopyWeights(st->globalWeights, st->weights);
+        return 0;
+    }
+    mHistogram.calculateWeights(*st, m, fi);
+    // A floor where nothing matched is left with every weight at 1.0 and a
+    // zero sum; it has no evidence and gets no weight.
+    double sum = 0.0;
+    bool usable = std::isfinite(st->weightSum) && st->weightSum > 0.0;
+    if (usable) {
+        for (auto& [p, weight] : st->weights) {
+            if (!std::isfinite(weight) || weight < 0.0) weight = 0.0;
+            sum += weight;
+        }
+        usable = sum > 0.0 && std::isfinite(sum);
+    }
+    if (!usable) {
+        for (auto& [p, weight] : st->weights) weight = 0.0;
+        sum = 0.0;
+    }
+    st->weightSum = sum;
+    CopyWeights(st->globalWeights, st->weights);
+    return 0;
+}
+
+int Navigation::normalizeRpWeights() {
+    double total = 0.0;
+    for (const SublocationState& st : mSublocStates) total += st.weightSum;
+    if (mSublocStates.empty() || total == 0.0 || !std::isfinite(total)) {
+        MV_LOG(11, "Weight of all RPs == 0. It's impossible to obtain coordinates\n");
+        return -1;
+    }
+    double globalSum = 0.0;
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        SublocationState& st = mSublocStates[s];
+        if (st.weightSum == 0.0) continue;
+        double localSum = 0.0;
+        for (auto& [p, weight] : st.weights) {
+            if (weight != 0.0) {
+                weight /= st.weightSum;
+                localSum += weight;
+            }
+        }
+        if (st.weights.empty() || localSum < 0.999999 || localSum > 1.000001) {
+            MV_LOG(11, "ERROR: Sum of probabilities at %d subloc != 1.0!\n", (int)s);
+        }
+        for (auto& [p, weight] : st.globalWeights) {
+            if (weight != 0.0) {
+                weight /= total;
+                globalSum += weight;
+            }
+        }
+    }
+    if (globalSum < 0.999999 || globalSum > 1.000001) {
+        MV_LOG(11, "ERROR: Sum of probabilities over all sublocs != 1.0!\n");
+    }
+    return 0;
+}
+
+void Navigation::updateTrianglesWeight(int sublocId) {
+    bool found = false;
+    SublocationState* st = getSublocationStateById(sublocId, found);
+    if (!found) {
+        MV_LOG(11, "ERROR: Can't find sublocation state with id = %d\n", sublocId);
+        return;
+    }
+    std::vector<double> local;
+    std::vector<double> global;
+    const bool denseLocal = DenseWeights(st->weights, local);
+    const bool denseGlobal = DenseWeights(st->globalWeights, global);
+    // A missing entry counts as 0 and is created with 0.
+    auto at = [](std::map<int, double>& m, bool dense, const std::vector<double>& v, int k) {
+        if (dense && k >= 0 && static_cast<size_t>(k) < v.size()) {
+            return v[static_cast<size_t>(k)];
+        }
+        return m[k];
+    };
+    for (NavTriangle& t : st->triangles) {
+        if (t.indexes.size() != 3) {
+            t.wLocal = 0.0;
+            t.wGlobal = 0.0;
+            continue;
+        }
+        const double a = at(st->weights, denseLocal, local, t.indexes[0]);
+        const double b = at(st->weights, denseLocal, local, t.indexes[1]);
+        const double c = at(st->weights, denseLocal, local, t.indexes[2]);
+        t.wLocal = a + b + c;
+        t.wGlobal = at(st->globalWeights, denseGlobal, global, t.indexes[0]) +
+                    at(st->globalWeights, denseGlobal, global, t.indexes[1]) +
+                    at(st->globalWeights, denseGlobal, global, t.indexes[2]);
+        if (a <= 1e-6 || b <= 1e-6 || c <= 1e-6) {
+            t.wLocal = 0.0;
+            t.wGlobal = 0.0;
+        }
+    }
+}
+
+// --- floor detection ------------------------------------------------------------------------
+
+int Navigation::calculateCoordinates() {
+    if (!mIsGoodSignals) return -1;
+    if (mAlgorithm == 114) {
+        int r = detectSublocation();
+        if (r != 0) {
+            MV_LOG(11, "ERROR: Cannot detect sublocation\n");
+            return r;
+        }
+        r = estimateZone();
+        if (r != 0) return r;
+        mIsGoodSignals = false;
+    } else {
+        int r = updateSublocationWeights();
+        if (r != 0) return r;
+        r = detectSublocIdWithHistory();
+        if (r != 0) return r;
+        if (mAlgorithm == 107 || mAlgorithm == 109) {
+            if (mUseTriangulation) {
+                calcPositionInTriangle();
+            } else {
+                calcWeightedAverage();
+            }
+        }
+    }
+    mLastSignalSolutionTime = mCurTime.getTimeInSeconds();
+    return 0;
+}
+
+int Navigation::detectSublocation() {
+    if (!mIsGoodSignals) return 0;
+    if (mAlgorithm == 108 && mGp.getMode() == 122) return detectSublocIdWithHistory();
+    if (mAlgorithm != 114) {
+        const int r = updateSublocationWeights();
+        if (r != 0) return r;
+    }
+    return detectSublocIdWithHistory();
+}
+
+int Navigation::detectSublocIdWithHistory() {
+    int d = 0;
+    int r;
+    const bool byBle = mAlgorithm == 114 || mAlgorithm == 112 ||
+                       (mAlgorithm == 108 && mGp.getMode() == 122);
+    r = byBle ? detectSublocIndexByBle(d) : determineCurSublocation(d);
+    if (r != 0) return r;
+    mDetectedSublocInd = d;
+    if (mCurSublocInd == -1) {
+        mPrevSublocInd = -1;
+        mCurSublocInd = d;
+        return 0;
+    }
+    if (mSublocHistory.empty()) {
+        if (d != mCurSublocInd) mSublocHistory.push_back(d);
+        return 0;
+    }
+    if (d == mCurSublocInd || d != mSublocHistory.back()) {
+        mSublocHistory.clear();
+    } else {
+        mSublocHistory.push_back(d);
+    }
+    if (mSublocHistory.size() >= 4) {
+        mPrevSublocInd = mCurSublocInd;
+        mCurSublocInd = mSublocHistory.back();
+        mSublocHistory.clear();
+    }
+    return 0;
+}
+
+int Navigation::determineCurSublocation(int& index) {
+    mHeaviestTriangle.clear();
+    if (mSublocStates.empty()) {
+        MV_LOG(11, "ERROR: can't determine current sublocation\n");
+        return -1;
+    }
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        const NavTriangle* best = nullptr;
+        double bestW = 0.0;
+        for (const NavTriangle& t : mSublocStates[s].triangles) {
+            if (t.wGlobal > 0.0 && t.wGlobal > bestW) {
+                best = &t;
+                bestW = t.wGlobal;
+            }
+        }
+        if (best != nullptr && bestW > mHeaviestTriangle.wGlobal) {
+            mHeaviestTriangle = *best;
+            index = static_cast<int>(s);
+        }
+    }
+    if (mHeaviestTriangle.wGlobal == 0.0) {
+        MV_LOG(11, "ERROR: can't determine current sublocation\n");
+        return -1;
+    }
+    return 0;
+}
+
+int Navigation::detectSublocIndexByBle(int& index) {
+    const int nFloors = FloorCount(*this);
+    if (nFloors == 0) {
+        MV_LOG(11, "\nERROR: There is no any sublocations in the map!\n\n");
+        return -1;
+    }
+    if (mSigNavigation.empty()) {
+        MV_LOG(11, "ERROR: Can't detect floor. mSigNavigation is empty\n");
+        return -1;
+    }
+    std::vector<AccessPoint> beacons;
+    for (const AccessPoint& ap : mSigNavigation) {
+        if (ap.getType() == 2) beacons.push_back(ap);
+    }
+    const double nB = static_cast<double>(beacons.size());
+    double best = -1000.0;
+    int bestIndex = -1;
+    bool anyFound = false;
+    const bool byCount = Settings(*this).Use_number_of_beacons;
+    for (int i = 0; i < nFloors && !beacons.empty(); ++i) {
+        const SublocationMap& floor = Floor(*this, i);
+        std::vector<std::string> keys;
+        for (const Beacon& b : FloorBeacons(floor)) keys.push_back(b.getId());
+        if (keys.empty()) continue;
+        std::vector<AccessPoint> m = beacons;
+        filterUnknownMeasurements(m, keys);
+        if (m.empty()) continue;
+        anyFound = true;
+        double score = MeanRssi(m);
+        if (byCount) score = score / (1.0 + 0.1 * static_cast<double>(m.size()) / nB);
+        if (score > best) {
+            best = score;
+            // The first floor carrying that id, as a lookup by id would give.
+            bestIndex = floorIndexOfState(FloorId(floor));
+            if (bestIndex < 0) bestIndex = i;
+        }
+    }
+    if (!anyFound || bestIndex < 0) {
+        MV_LOG(11,
+               "ERROR: couldn't detect current sublocation id! There is no measurements "
+               "corresponding to sublocation beacons\n");
+        return -1;
+    }
+    index = bestIndex;
+    return 0;
+}
+
+bool Navigation::isSublocChanged() {
+    if (mCurSublocInd == mPrevSublocInd) return false;
+    mPrevSublocInd = mCurSublocInd;
+    return true;
+}
+
+// --- position --------------------------------------------------------------------------------
+
+void Navigation::calcPositionInTriangle() {
+    if (mDetectedSublocInd != mCurSublocInd) return;
+    if (mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
+        static_cast<size_t>(mCurSublocInd) >= mSublocStates.size()) {
+        return;
+    }
+    if (mHeaviestTriangle.indexes.size() != 3) return;
+    const SublocationMap& floor = Floor(*this, mCurSublocInd);
+    const SublocationState& st = mSublocStates[static_cast<size_t>(mCurSublocInd)];
+    const int nRp = PointCount(floor);
+    double w[3];
+    double norm = 0.0;
+    for (int v = 0; v < 3; ++v) {
+        const int k = mHeaviestTriangle.indexes[static_cast<size_t>(v)];
+        if (k < 0 || k >= nRp) return;
+        auto it = st.weights.find(k);
+        w[v] = it == st.weights.end() ? 0.0 : it->second;
+        norm += w[v];
+    }
+    if (norm == 0.0 || !std::isfinite(norm)) {
+        MV_LOG(11, "ERROR: norm = %lf at calc position in heaviest triangle\n", norm);
+        return;
+    }
+    double x = 0.0;
+    double y = 0.0;
+    for (int v = 0; v < 3; ++v) {
+        const ReferencePoint& rp = Point(floor, mHeaviestTriangle.indexes[static_cast<size_t>(v)]);
+        x += w[v] * rp.getX() / norm;
+        y += w[v] * rp.getY() / norm;
+    }
+    if (!std::isfinite(x) || !std::isfinite(y)) return;
+    mX = x;
+    mY = y;
+}
+
+void Navigation::calcWeightedAverage() {
+    if (mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
+        static_cast<size_t>(mCurSublocInd) >= mSublocStates.size()) {
+        return;
+    }
+    const SublocationMap& floor = Floor(*this, mCurSublocInd);
+    const SublocationState& st = mSublocStates[static_cast<size_t>(mCurSublocInd)];
+    const int nRp = PointCount(floor);
+    double x = 0.0;
+    double y = 0.0;
+    const int n = static_cast<int>(st.weights.size());
+    for (const auto& [k, w] : st.weights) {
+        if (k < 0 || k >= n || k >= nRp || w == 0.0) continue;
+        const ReferencePoint& rp = Point(floor, k);
+        x += w * rp.getX();
+        y += w * rp.getY();
+    }
+    mX = std::isfinite(x) ? x : 0.0;
+    mY = std::isfinite(y) ? y : 0.0;
+}
+
+int Navigation::estimateZone() {
+    if (mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this)) return -1;
+    const SublocationMap& floor = Floor(*this, mCurSublocInd);
+    std::vector<std::string> keys;
+    for (const Beacon& b : FloorBeacons(floor)) keys.push_back(b.getId());
+    std::vector<AccessPoint> m = mSigNavigation;
+    filterUnknownMeasurements(m, keys);
+    // An empty key list leaves the readings unfiltered; none of them can be
+    // a beacon of this floor then.
+    if (keys.empty()) m.clear();
+    if (m.empty()) {
+        MV_LOG(12, "Cant detect nearest AP, all signals are either empty or filtered out\n");
+        return 4;
+    }
+    size_t nearest = 0;
+    for (size_t i = 1; i < m.size(); ++i) {
+        if (m[i].getRssi() > m[nearest].getRssi()) nearest = i;
+    }
+    for (const Beacon& b : FloorBeacons(floor)) {
+        if (b.getId() == m[nearest].getBssid()) {
+            mX = b.getX();
+            mY = b.getY();
+            return 0;
+        }
+    }
+    MV_LOG(11, "ERROR in estimateZone: beacon with bssid = %s wasn't found\n",
+           m[nearest].getBssid().c_str());
+    return 4;
+}

@@ -1,0 +1,199 @@
+#ifndef MARVISTO_WIFIPOS_NAVIGATION_CLASS_NAVIGATION_H
+#define MARVISTO_WIFIPOS_NAVIGATION_CLASS_NAVIGATION_H
+
+// The signal side of a navigation client: its own copy of the loaded map with
+// the unusable floors removed, the sliding window of radio readings, the
+// per-floor reference-point weights and triangles, the current floor with its
+// switch history, and the position computed from the signals.
+//
+// A Navigation has no thread and no lock of its own; its caller (the
+// navigation client) holds the client's mutex around every call.
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "wifipos/gaussian_processes/gp_methods.h"
+#include "wifipos/histogramm/histogramm.h"
+#include "wifipos/navigation_class/sigma_filter.h"
+#include "wifipos/navigation_class/solution_info.h"
+#include "wifipos/navigation_class/sublocation_state.h"
+#include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/sensor_value.h"
+
+// Map error codes: why no floor of the map is usable.
+constexpr int NAV_MAP_ERROR_NO_FLOORS = 30;
+constexpr int NAV_MAP_ERROR_NO_BEACONS = 8;
+constexpr int NAV_MAP_ERROR_FEW_POINTS = 7;
+
+class Navigation : public NavigationMap {
+public:
+    Navigation();
+    explicit Navigation(NavigationMap* map);
+    Navigation(const Navigation& other) = default;
+    Navigation& operator=(const Navigation& other) = default;
+    ~Navigation() = default;
+
+    // --- map preparation --------------------------------------------------
+    // Copies map, removes unusable floors, builds the per-floor state and the
+    // triangles. 0, or the code of checkMapCorrectness.
+    int specifyNavigationMap(const NavigationMap& map);
+    // Removes floors that cannot be used; 0 when one is left, else the map
+    // error code (-1 for a map without floors).
+    int checkMapCorrectness();
+    // Builds every floor's triangle list. A floor whose points do not span a
+    // plane gets no triangles; the other floors are still built. 0, or 6 when
+    // some floor got no triangles.
+    int triangulate();
+    int getMapErrorCode() const { return mMapErrorCode; }
+    int initializeGp();
+    int initializeHistogram();
+
+    // --- signal accumulation ----------------------------------------------
+    // Screens one batch of readings and accumulates it; -1 for an empty batch.
+    int updateSignals(std::vector<AccessPoint>& meas, SensorTime& time);
+    void filterUnknownMeasurements(std::vector<AccessPoint>& meas,
+                                   const std::vector<std::string>& ids);
+    void setOutputSignals(SensorTime time);
+    void setNavigationSignals();
+    int averageDuplicateMeasurements(std::vector<AccessPoint>& v);
+    void findClosestAccessPoints(std::vector<AccessPoint>& v);
+    void clearMeasurements();
+    void setIsStop(bool stop);
+
+    // --- weights -------------------------------------------------------------
+    int updateSublocationWeights();
+    int updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas);
+    int calculateApTrustworthiness(const std::vector<AccessPoint>& meas, std::vector<double>& w);
+    int updateRpWeightsHistogram(const int& sublocId, const std::vector<AccessPoint>& meas);
+    int normalizeRpWeights();
+    void updateTrianglesWeight(int sublocId);
+
+    // --- floor and position -------------------------------------------------
+    int calculateCoordinates();
+    int detectSublocation();
+    int detectSublocIdWithHistory();
+    int determineCurSublocation(int& index);
+    int detectSublocIndexByBle(int& index);
+    bool isSublocChanged();
+    void calcPositionInTriangle();
+    void calcWeightedAverage();
+    int estimateZone();
+
+    // --- setters and getters -------------------------------------------------
+    void setCutoffRss(double cutoff);
+    void setMeasAccumulationTime(double t) { mAccumulationTime = t; }
+    void setAutoClearingOldMeas(bool on) { mAutoClearingOldMeas = on; }
+    void setUseTriangulation(bool on) { mUseTriangulation = on; }
+    void setCurTime(SensorTime t) { mCurTime = t; }
+    SensorTime getCurTime() const { return mCurTime; }
+    void setIsGoodSignals(const bool& good) { mIsGoodSignals = good; }
+    bool getIsGoodSignals() const { return mIsGoodSignals; }
+    bool getIsStop() const { return mIsStop; }
+    void setLastStepTime(double t) { mLastStepTime = t; }
+    double getLastStepTime() const { return mLastStepTime; }
+    void setLastStepLength(double l) { mLastStepLength = l; }
+    double getLastStepLength() const { return mLastStepLength; }
+    void setLastSignalSolutionTime(const double& t) { mLastSignalSolutionTime = t; }
+    double getLastSignalSolutionTime() const { return mLastSignalSolutionTime; }
+    double getLastMeasTime() const { return lastMeasTime.getTimeInSeconds(); }
+    double getShiftTime() const { return mWindowShiftTime; }
+    double getX() const { return mX; }
+    double getY() const { return mY; }
+    void setSolutionInfo(SolutionInfo& s) { mSolutionInfo = s; }
+    SolutionInfo getSolutionInfo() const { return mSolutionInfo; }
+    std::vector<AccessPoint> getNavSignals() const { return mSigWindow; }
+    std::vector<AccessPoint> getNavAveragedSignals() const { return mSigNavigation; }
+    std::vector<AccessPoint> getOutputSignals() const { return mSigOutput; }
+    int getCurSublocIndex() const { return mCurSublocInd; }
+    int getCurSublocId();
+    void setCurSublocInd(int index);
+    int getSublocStateIndexById(int id) const;
+    SublocationState* getSublocationStateById(int id, bool& found);
+    SublocationState* getSublocationStateByIndex(int index);
+
+    // Read-only views for the client's diagnostics and for tests.
+    int getAlgorithm() const { return mAlgorithm; }
+    double getAccumulationTime() const { return mAccumulationTime; }
+    int getCutoffRss() const { return mCutoffRss; }
+    const std::vector<AccessPoint>& getNewSignals() const { return mSigNew; }
+    const std::vector<std::string>& getBeaconIds() const { return mBeaconIds; }
+    const NavTriangle& getHeaviestTriangle() const { return mHeaviestTriangle; }
+    const std::vector<int>& getSublocHistory() const { return mSublocHistory; }
+    const std::vector<SublocationState>& getSublocationStates() const { return mSublocStates; }
+    const std::map<std::string, SigmaFilter<double>>& getSigmaFilters() const {
+        return mSigmaFilters;
+    }
+
+    // Puts the window, the floor state and the timing back to their initial
+    // values (see the member list for what is kept).
+    void clear();
+
+    // State shared with the client's own step code.
+    GaussianProcesses mGp;
+    Histogram mHistogram;
+    SolutionInfo mSolutionInfo;
+    bool mIsStop = false;
+    bool mIsPdr = false;
+    double mPrevStepTime = 0.0;
+
+private:
+    // Flat copy of one floor's radio map for the weighting passes: entries
+    // grouped by transmitter key, each (point index, surveyed rssi).
+    struct FlatEntry {
+        int point;
+        double rssi;
+    };
+    struct FlatFloor {
+        std::map<std::string, std::vector<FlatEntry>> byKey;
+        int nPoints = 0;
+    };
+
+    void buildFlatRadioMaps();
+    int floorIndexOfState(int sublocId) const;
+
+    std::map<std::string, SigmaFilter<double>> mSigmaFilters;
+    std::vector<AccessPoint> mSigWindow;
+    std::vector<AccessPoint> mSigNew;
+    std::vector<AccessPoint> mSigNavigation;
+    std::vector<AccessPoint> mSigOutput;
+    std::vector<std::string> mBeaconIds;
+    SensorTime mSigTimeStart;
+    SensorTime lastMeasTime;
+    bool mIsGoodSignals = false;
+    int mAlgorithm = 107;
+    double mAccumulationTime = 1.5;
+    double mWindowShiftTime = 0.0;
+    bool mAutoClearingOldMeas = false;
+    int mCurSublocInd = -1;
+    double mX = 0.0;
+    double mY = 0.0;
+    double mLastSignalSolutionTime = 0.0;
+    NavTriangle mHeaviestTriangle;
+    std::vector<SublocationState> mSublocStates;
+    bool mUseTriangulation = true;
+    std::vector<int> mSublocHistory;
+    int mPrevSublocInd = -1;
+    double mLastStepTime = 0.0;
+    int mCutoffRss = -100;
+    SensorTime mCurTime;
+    double mLastStepLength = 0.0;
+    int mMapErrorCode = 0;
+
+    // Derived from the map copy by specifyNavigationMap; not part of the
+    // positioning state proper.
+    std::vector<FlatFloor> mFlatFloors;
+    // Floor index detected by the last detection (may differ from the
+    // current floor while a switch is pending).
+    int mDetectedSublocInd = -1;
+};
+
+// Helpers over readings.
+bool isWiFIMeas(AccessPoint ap);
+bool isBeaconMeas(AccessPoint ap);
+bool isUnknownMeas(AccessPoint ap);
+bool compareApTime(AccessPoint a, AccessPoint b);
+bool compareApRss(AccessPoint a, AccessPoint b);
+AccessPoint sumAccessPoint(AccessPoint a, AccessPoint b);
+
+#endif

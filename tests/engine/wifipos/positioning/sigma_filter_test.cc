@@ -1,0 +1,93 @@
+#include "wifipos/navigation_class/sigma_filter.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+SigmaFilter<double> NewFilter() {
+    SigmaFilter<double> f;
+    f.setWindowTimeSize(SensorTime(3u, 500u));
+    f.minBordersTimeDif = SensorTime(0u, 200u);
+    f.minVariance = 7.0;
+    return f;
+}
+
+TEST(SigmaFilterTest, FirstValueIsRecordedButRejectedUntilTheWindowSpansEnough) {
+    SigmaFilter<double> f = NewFilter();
+    bool rejected = false;
+    f.addToInput(-70.0, SensorTime(10u, 0u), rejected);
+    EXPECT_TRUE(rejected);
+    EXPECT_EQ(f.inputValues.size(), 1u);
+    f.addToInput(-71.0, SensorTime(10u, 100u), rejected);
+    EXPECT_TRUE(rejected);  // span 100 ms < 200 ms
+    f.addToInput(-70.5, SensorTime(10u, 200u), rejected);
+    EXPECT_FALSE(rejected);
+    EXPECT_DOUBLE_EQ(f.getLastMeasTime(), 10.2);
+}
+
+TEST(SigmaFilterTest, OutlierBeyondThreeSigmaIsRejectedAndAPauseWidensTheBand) {
+    SigmaFilter<double> f = NewFilter();
+    bool rejected = false;
+    for (int i = 0; i < 6; ++i) {
+        f.addToInput(-70.0 + (i % 2), SensorTime(10u, static_cast<unsigned>(i * 100)), rejected);
+    }
+    // mean -69.5, variance floored at 7 (+0.5 for 100 ms): 3 sigma ~ 8.2 dB
+    f.addToInput(-80.0, SensorTime(10u, 600u), rejected);
+    EXPECT_TRUE(rejected);
+    EXPECT_EQ(f.inputValues.size(), 7u);  // recorded all the same
+    // After 2.9 s of silence (still inside the window) the band is
+    // 3 * sqrt(7 + 14.5) ~ 13.9 dB: the same jump passes.
+    SigmaFilter<double> g = NewFilter();
+    for (int i = 0; i < 6; ++i) {
+        g.addToInput(-70.0 + (i % 2), SensorTime(10u, static_cast<unsigned>(i * 100)), rejected);
+    }
+    g.addToInput(-80.0, SensorTime(13u, 400u), rejected);
+    EXPECT_FALSE(rejected);
+}
+
+TEST(SigmaFilterTest, OlderValueIsIgnoredEqualTimeAccepted) {
+    SigmaFilter<double> f = NewFilter();
+    bool rejected = false;
+    f.addToInput(-70.0, SensorTime(10u, 500u), rejected);
+    f.addToInput(-60.0, SensorTime(10u, 400u), rejected);
+    EXPECT_FALSE(rejected);
+    EXPECT_EQ(f.inputValues.size(), 1u);
+    f.addToInput(-70.0, SensorTime(10u, 500u), rejected);
+    EXPECT_EQ(f.inputValues.size(), 2u);
+}
+
+TEST(SigmaFilterTest, ZeroWindowRecordsNothing) {
+    SigmaFilter<double> f;
+    bool rejected = true;
+    f.addToInput(-70.0, SensorTime(10u, 0u), rejected);
+    EXPECT_FALSE(rejected);
+    EXPECT_TRUE(f.inputValues.empty());
+    EXPECT_DOUBLE_EQ(f.getLastMeasTime(), 0.0);
+}
+
+TEST(SigmaFilterTest, HistoryIsHalvedOnceItSpansFourWindows) {
+    SigmaFilter<double> f = NewFilter();
+    bool rejected = false;
+    for (int i = 0; i <= 15; ++i) f.addToInput(-70.0, SensorTime(10u + i, 0u), rejected);
+    // 15 s > 4 * 3.5 s at the 16th value: the older 8 go.
+    EXPECT_EQ(f.inputValues.size(), 8u);
+    EXPECT_EQ(f.inputTimeLabel.front().sec, 18u);
+    EXPECT_EQ(f.inputValues.size(), f.inputTimeLabel.size());
+}
+
+TEST(SigmaFilterTest, VarianceOfConstantSeriesIsNeverNegative) {
+    SigmaFilter<double> f = NewFilter();
+    f.minVariance = 0.0;
+    for (int i = 0; i < 50; ++i) {
+        f.inputValues.push_back(-73.3);
+        f.inputTimeLabel.push_back(SensorTime(10u, static_cast<unsigned>(i * 10)));
+    }
+    const double v = f.calculateVarianceOnInterval(0, 49);
+    EXPECT_GE(v, 0.0);
+    EXPECT_FALSE(std::isnan(std::sqrt(v)));
+    EXPECT_NEAR(f.mean, -73.3, 1e-9);
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include "map_builder.h"
+#include "wifipos/navigation_class/navigation.h"
+
+namespace {
+
+using namespace positioning_test;
+
+class SignalWindowTest : public ::testing::Test {
+protected:
+    void Prepare(double shift, int useSignals = 101) {
+        NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
+        map.getNavigationProperties().Sig_window_shift = shift;
+        map.getNavigationProperties().Use_Signals = useSignals;
+        settings = map.getNavigationProperties();
+        ASSERT_EQ(nav.specifyNavigationMap(map), 0);
+        nav.setAutoClearingOldMeas(true);
+    }
+    Navigation nav;
+    CommonNavProperties settings;
+};
+
+TEST_F(SignalWindowTest, UnusableLevelsAddNothing) {
+    Prepare(0.5);
+    std::vector<AccessPoint> none;
+    SensorTime t(10.0);
+    EXPECT_EQ(nav.updateSignals(none, t), -1);
+    EXPECT_EQ(Feed(nav, {Reading(BeaconKey(0), 0.0, 10.0), Reading(BeaconKey(1), 5.0, 10.0),
+                         Reading(BeaconKey(2), -100.0, 10.0), Reading(BeaconKey(3), -120.0, 10.0),
+                         Reading(BeaconKey(3), std::nan(""), 10.0)},
+                   10.0),
+              0);
+    EXPECT_TRUE(nav.getNewSignals().empty());
+    EXPECT_TRUE(nav.getNavSignals().empty());
+    EXPECT_FALSE(nav.getIsGoodSignals());
+}
+
+TEST_F(SignalWindowTest, WindowMovesOnlyAfterTheShiftAndAveragesPerTransmitter) {
+    Prepare(0.5);
+    Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0)}, 10.0);
+    Feed(nav, {Reading(BeaconKey(0), -72.0, 10.3), Reading(BeaconKey(1), -80.0, 10.3)}, 10.3);
+    EXPECT_EQ(nav.getNewSignals().size(), 3u);
+    EXPECT_FALSE(nav.getIsGoodSignals());
+    Feed(nav, {Reading(BeaconKey(0), -74.0, 10.5)}, 10.5);
+    EXPECT_TRUE(nav.getNewSignals().empty());
+    EXPECT_TRUE(nav.getIsGoodSignals());
+    EXPECT_EQ(nav.getNavSignals().size(), 4u);
+    const std::vector<AccessPoint> avg = nav.getNavAveragedSignals();
+    ASSERT_EQ(avg.size(), 2u);
+    EXPECT_EQ(avg[0].getBssid(), BeaconKey(0));
+    EXPECT_DOUBLE_EQ(avg[0].getRssi(), -72.0);
+    EXPECT_DOUBLE_EQ(avg[1].getRssi(), -80.0);
+    // Output signals: the moved readings of the last shift (after 10.0 s).
+    EXPECT_EQ(nav.getOutputSignals().size(), 3u);
+}
+
+TEST_F(SignalWindowTest, OldReadingsLeaveTheWindowUnlessStandingStill) {
+    Prepare(0.5);
+    Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0)}, 10.0);
+    Feed(nav, {Reading(BeaconKey(1), -70.0, 10.5)}, 10.5);
+    EXPECT_EQ(nav.getNavSignals().size(), 2u);
+    Feed(nav, {Reading(BeaconKey(2), -70.0, 12.0)}, 12.0);
+    // The reading of 10.0 is 2 s old > 1.5 s.
+    EXPECT_EQ(nav.getNavSignals().size(), 2u);
+    nav.setIsStop(true);
+    Feed(nav, {Reading(BeaconKey(3), -70.0, 13.5)}, 13.5);
+    Feed(nav, {Reading(BeaconKey(3), -70.0, 16.0)}, 16.0);
+    EXPECT_EQ(nav.getNavSignals().size(), 4u);  // kept while standing, younger than 6 s
+    Feed(nav, {Reading(BeaconKey(3), -70.0, 17.0)}, 17.0);
+    EXPECT_EQ(nav.getNavSignals().size(), 4u);  // 10.5 aged out (6.5 s)
+}
+
+TEST_F(SignalWindowTest, SignalKindFilterDropsBeaconsForWifiOnly) {
+    Prepare(0.0, 102);
+    Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0), Reading("00:11:22:33:44:55", -60.0, 10.0, 0),
+               Reading("raw", -60.0, 10.0, 1)},
+         10.0);
+    const std::vector<AccessPoint> w = nav.getNavSignals();
+    ASSERT_EQ(w.size(), 1u);
+    EXPECT_EQ(w[0].getType(), 0);
+}
+
+TEST_F(SignalWindowTest, ClosestTransmittersKeepTheStrongestInOrder) {
+    NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
+    map.getNavigationProperties().Use_closest_aps = true;
+    map.getNavigationProperties().N_closest_aps = 2;
+    ASSERT_EQ(nav.specifyNavigationMap(map), 0);
+    Feed(nav, {Reading(BeaconKey(0), -80.0, 10.0), Reading(BeaconKey(1), -60.0, 10.0),
+               Reading(BeaconKey(2), -70.0, 10.0), Reading(BeaconKey(3), -60.0, 10.0)},
+         10.0);
+    const std::vector<AccessPoint> avg = nav.getNavAveragedSignals();
+    ASSERT_EQ(avg.size(), 2u);
+    EXPECT_EQ(avg[0].getBssid(), BeaconKey(1));
+    EXPECT_EQ(avg[1].getBssid(), BeaconKey(3));
+}
+
+TEST_F(SignalWindowTest, SigmaFilterRejectsAFirstReadingAndLaterOutliers) {
+    NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
+    map.getNavigationProperties().sigmaFilter.Use_sigma_filter = true;
+    ASSERT_EQ(nav.specifyNavigationMap(map), 0);
+    Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0)}, 10.0);
+    EXPECT_TRUE(nav.getNavSignals().empty());
+    EXPECT_EQ(nav.getSigmaFilters().size(), 1u);
+    Feed(nav, {Reading(BeaconKey(0), -71.0, 10.3)}, 10.3);
+    EXPECT_EQ(nav.getNavSignals().size(), 1u);
+    // A filter idle for more than 15 s is dropped.
+    Feed(nav, {Reading(BeaconKey(1), -71.0, 30.0)}, 30.0);
+    EXPECT_EQ(nav.getSigmaFilters().count(BeaconKey(0)), 0u);
+}
+
+TEST_F(SignalWindowTest, ClockGoingBackStartsTheWindowAgain) {
+    Prepare(0.5);
+    Feed(nav, {Reading(BeaconKey(0), -70.0, 1000.0)}, 1000.0);
+    Feed(nav, {Reading(BeaconKey(0), -70.0, 1000.5)}, 1000.5);
+    ASSERT_TRUE(nav.getIsGoodSignals());
+    nav.setIsGoodSignals(false);
+    // The phone clock jumps back by ten minutes: windows must keep moving
+    // and the readings stamped in the future must not stay forever.
+    Feed(nav, {Reading(BeaconKey(1), -60.0, 400.0)}, 400.0);
+    Feed(nav, {Reading(BeaconKey(1), -61.0, 400.5)}, 400.5);
+    EXPECT_TRUE(nav.getIsGoodSignals());
+    for (const AccessPoint& ap : nav.getNavSignals()) EXPECT_EQ(ap.getBssid(), BeaconKey(1));
+    EXPECT_NEAR(nav.getLastMeasTime(), 400.5, 1e-3);
+    // A short reordering of readings is not a clock jump.
+    Feed(nav, {Reading(BeaconKey(2), -60.0, 399.0)}, 401.0);
+    Feed(nav, {Reading(BeaconKey(2), -60.0, 401.0)}, 401.0);
+    EXPECT_NEAR(nav.getLastMeasTime(), 401.0, 1e-3);
+    EXPECT_GE(nav.getNavSignals().size(), 2u);
+}
+
+TEST(ReadingHelpersTest, OrderAndSum) {
+    AccessPoint a = Reading("a", -70.0, 10.0), b = Reading("b", -60.0, 10.5);
+    EXPECT_TRUE(compareApTime(a, b));
+    EXPECT_FALSE(compareApTime(b, a));
+    EXPECT_TRUE(compareApRss(a, b));
+    a.setDistance(2.0);
+    b.setDistance(3.0);
+    const AccessPoint s = sumAccessPoint(a, b);
+    EXPECT_EQ(s.getBssid(), "a");
+    EXPECT_DOUBLE_EQ(s.getRssi(), -130.0);
+    EXPECT_DOUBLE_EQ(s.getDistance(), 5.0);
+    EXPECT_TRUE(isBeaconMeas(a));
+    EXPECT_TRUE(isWiFIMeas(Reading("w", -1, 0, 0)));
+    EXPECT_TRUE(isUnknownMeas(Reading("u", -1, 0, 1)));
+}
+
+}  // namespace
