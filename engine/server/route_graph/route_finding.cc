@@ -51,6 +51,10 @@ void CloseRun(const RouteGraph& graph, int subLoc, const std::vector<LocationPoi
   bool first = true;
   for (const LocationPoint& p : smoothed) {
     if (!Finite(p)) continue;
+    // Arcs of neighbouring corners may meet in one point; keep it once.
+    if (!route.points.empty() && route.points.back().subLoc == p.subLoc &&
+        std::fabs(route.points.back().x - p.x) < kEps && std::fabs(route.points.back().y - p.y) < kEps)
+      continue;
     // The first point of a stretch follows a floor change, already counted.
     if (!first && !route.points.empty()) {
       const double d = graph.getDistance(route.points.back(), p);

@@ -1,0 +1,320 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "server/route_graph/geometry.h"
+#include "server/route_graph/route_graph.h"
+
+namespace {
+
+// Floors 1 and 2 (100 x 50 m, altitudes 0 and 4) and floor 3 without edges.
+RouteGraph Venue() {
+  RouteGraph g;
+  for (int id = 1; id <= 3; ++id) {
+    RouteGraph::SubLocation s;
+    s.id = id;
+    s.width = 100;
+    s.height = 50;
+    s.altitude = id == 2 ? 4.0 : 0.0;
+    g.addSubLocation(s);
+  }
+  return g;
+}
+
+void AddVertex(RouteGraph& g, int subLoc, int id, double x, double y) {
+  RouteGraph::Vertex v;
+  v.subLoc = subLoc;
+  v.id = id;
+  v.x = x;
+  v.y = y;
+  ASSERT_EQ(g.addVertex(v), id);
+}
+
+void AddEdge(RouteGraph& g, int subLoc, int src, int dst, bool twoWay = true) {
+  RouteGraph::Edge e;
+  e.subLoc = subLoc;
+  e.src = src;
+  e.dst = dst;
+  ASSERT_NE(g.addEdge(e), 0);
+  if (twoWay) AddEdge(g, subLoc, dst, src, false);
+}
+
+// An L on floor 1: (0,0) - (10,0) - (10,10).
+RouteGraph Corner() {
+  RouteGraph g = Venue();
+  AddVertex(g, 1, 1, 0, 0);
+  AddVertex(g, 1, 2, 10, 0);
+  AddVertex(g, 1, 3, 10, 10);
+  AddEdge(g, 1, 1, 2);
+  AddEdge(g, 1, 2, 3);
+  return g;
+}
+
+void ExpectPoint(const LocationPoint& p, int subLoc, double x, double y) {
+  EXPECT_EQ(p.subLoc, subLoc);
+  EXPECT_NEAR(p.x, x, 1e-9);
+  EXPECT_NEAR(p.y, y, 1e-9);
+}
+
+void ExpectSound(const RoutePath& r) {
+  ASSERT_TRUE(std::isfinite(r.length));
+  double last = 0.0;
+  for (const LocationPoint& p : r.points) ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y));
+  for (const RouteEvent& e : r.events) {
+    ASSERT_TRUE(std::isfinite(e.distance));
+    EXPECT_GE(e.distance, last - 1e-9);
+    EXPECT_LE(e.distance, r.length + 1e-9);
+    last = e.distance;
+    if (e.type != 3) {
+      EXPECT_GE(e.value, 10);
+      EXPECT_LE(e.value, 180);
+    }
+  }
+  for (size_t i = 1; i < r.points.size(); ++i)
+    EXPECT_FALSE(r.points[i].subLoc == r.points[i - 1].subLoc &&
+                 GetDist(r.points[i], r.points[i - 1]) < 1e-9)
+        << "repeated point " << i;
+}
+
+TEST(RouteFinding, CornerRouteWithTurnsOfBothSigns) {
+  const RouteGraph g = Corner();
+  const RoutePath r = g.getPath(LocationPoint(1, 2, 1), LocationPoint(1, 11, 8));
+  ASSERT_EQ(r.points.size(), 5u);
+  ExpectPoint(r.points[0], 1, 2, 1);
+  ExpectPoint(r.points[1], 1, 2, 0);
+  ExpectPoint(r.points[2], 1, 10, 0);
+  ExpectPoint(r.points[3], 1, 10, 8);
+  ExpectPoint(r.points[4], 1, 11, 8);
+  EXPECT_NEAR(r.length, 18.0, 1e-9);
+  ASSERT_EQ(r.events.size(), 3u);
+  const int types[] = {1, 1, 2};
+  const double distances[] = {1, 9, 17};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(r.events[i].type, types[i]);
+    EXPECT_EQ(r.events[i].value, 90);
+    EXPECT_NEAR(r.events[i].distance, distances[i], 1e-9);
+  }
+
+  // Rounded corners keep the turns, now at the start of each arc.
+  RouteGraph smooth = Corner();
+  smooth.setSmoothRadius(0.5);
+  const RoutePath s = smooth.getPath(LocationPoint(1, 2, 1), LocationPoint(1, 11, 8));
+  ExpectSound(s);
+  ASSERT_EQ(s.events.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(s.events[i].type, types[i]);
+    EXPECT_EQ(s.events[i].value, 90);
+    EXPECT_LT(s.events[i].distance, distances[i]);
+  }
+  EXPECT_LT(s.length, 18.0);
+  ExpectPoint(s.points.front(), 1, 2, 1);
+  ExpectPoint(s.points.back(), 1, 11, 8);
+}
+
+TEST(RouteFinding, FloorChangeCountsAtLeastTenMetres) {
+  RouteGraph g = Venue();
+  AddVertex(g, 1, 1, 0, 0);
+  AddVertex(g, 1, 2, 10, 0);
+  AddVertex(g, 2, 3, 10, 0);
+  AddVertex(g, 2, 4, 10, 20);
+  AddEdge(g, 1, 1, 2);
+  AddEdge(g, 2, 3, 4);
+  AddEdge(g, RouteGraph::kExternalSubLoc, 2, 3);
+  const RoutePath r = g.getPath(LocationPoint(1, 0, 1), LocationPoint(2, 11, 15));
+  ExpectSound(r);
+  EXPECT_NEAR(r.length, 1 + 10 + 10 + 15 + 1, 1e-9);
+  ASSERT_EQ(r.points.size(), 6u);
+  ExpectPoint(r.points[2], 1, 10, 0);
+  ExpectPoint(r.points[3], 2, 10, 0);
+  ExpectPoint(r.points[5], 2, 11, 15);
+  int changes = 0;
+  for (const RouteEvent& e : r.events) {
+    if (e.type != 3) continue;
+    ++changes;
+    EXPECT_EQ(e.value, 2);
+    EXPECT_NEAR(e.distance, 11.0, 1e-9);
+  }
+  EXPECT_EQ(changes, 1);
+  // And back down.
+  const RoutePath back = g.getPath(LocationPoint(2, 11, 15), LocationPoint(1, 0, 1));
+  EXPECT_NEAR(back.length, r.length, 1e-9);
+}
+
+TEST(RouteFinding, EndsOnOrNearVerticesStillRoute) {
+  const RouteGraph g = Corner();
+  // Target exactly on a vertex, start a few centimetres from one.
+  RoutePath r = g.getPath(LocationPoint(1, 2, 1), LocationPoint(1, 10, 10));
+  ExpectSound(r);
+  EXPECT_NEAR(r.length, 1 + 8 + 10, 1e-9);
+  ExpectPoint(r.points.back(), 1, 10, 10);
+  r = g.getPath(LocationPoint(1, 0.03, 0), LocationPoint(1, 10, 4));
+  ExpectSound(r);
+  EXPECT_NEAR(r.length, 14.0, 1e-9);
+  ExpectPoint(r.points.front(), 1, 0, 0);
+
+  const std::vector<RoutePath> many =
+      g.getPaths(LocationPoint(1, 10, 0), {LocationPoint(1, 10, 10), LocationPoint(1, 0.02, 0.02),
+                                           LocationPoint(1, 10, 0)});
+  ASSERT_EQ(many.size(), 3u);
+  EXPECT_NEAR(many[0].length, 10.0, 1e-9);
+  EXPECT_NEAR(many[1].length, 10.0, 1e-9);
+  EXPECT_TRUE(many[2].points.empty());  // the target is the start
+  EXPECT_TRUE(g.getPath(LocationPoint(1, 4, 0), LocationPoint(1, 4, 0)).points.empty());
+}
+
+TEST(RouteFinding, UnreachableAndUnplaceablePointsGiveEmptyRoutes) {
+  RouteGraph g = Venue();
+  AddVertex(g, 1, 1, 0, 0);
+  AddVertex(g, 1, 2, 10, 0);
+  AddVertex(g, 1, 3, 0, 20);
+  AddVertex(g, 1, 4, 10, 20);
+  AddEdge(g, 1, 1, 2, false);  // one way only
+  AddEdge(g, 1, 3, 4);         // not joined to the first corridor
+  EXPECT_FALSE(g.getPath(LocationPoint(1, 2, 0), LocationPoint(1, 8, 0)).points.empty());
+  EXPECT_TRUE(g.getPath(LocationPoint(1, 8, 0), LocationPoint(1, 2, 0)).points.empty());
+  EXPECT_TRUE(g.getPath(LocationPoint(1, 2, 0), LocationPoint(1, 5, 20)).points.empty());
+  EXPECT_TRUE(g.getPath(LocationPoint(3, 2, 0), LocationPoint(1, 5, 0)).points.empty());
+  EXPECT_TRUE(g.getPath(LocationPoint(9, 2, 0), LocationPoint(1, 5, 0)).points.empty());
+
+  const std::vector<LocationPoint> targets = {LocationPoint(1, 8, 0), LocationPoint(1, 5, 20),
+                                              LocationPoint(3, 1, 1), LocationPoint(1, 9, 1)};
+  std::vector<RoutePath> r = g.getPaths(LocationPoint(1, 2, 0), targets);
+  ASSERT_EQ(r.size(), 4u);
+  EXPECT_NEAR(r[0].length, 6.0, 1e-9);
+  EXPECT_TRUE(r[1].points.empty());
+  EXPECT_TRUE(r[2].points.empty());
+  EXPECT_NEAR(r[3].length, 8.0, 1e-9);
+  r = g.getPaths(LocationPoint(3, 2, 0), targets);
+  ASSERT_EQ(r.size(), 4u);
+  for (const RoutePath& p : r) EXPECT_TRUE(p.points.empty());
+  EXPECT_TRUE(g.getPaths(LocationPoint(1, 2, 0), {}).empty());
+}
+
+TEST(RouteFinding, ProjectionAndSplicing) {
+  RouteGraph g = Venue();
+  AddVertex(g, 1, 1, 0, 0);
+  AddVertex(g, 1, 2, 10, 0);
+  AddVertex(g, 1, 3, 0, 10);
+  AddEdge(g, 1, 1, 2, false);
+  AddEdge(g, 1, 1, 3, false);
+  const int corridor = g.getEdge(1, 1, 2).id;
+  g.setEdgeWeight(corridor, 2.0);
+  // Equally near to both edges: the first edge wins.
+  ExpectPoint(g.getProjection(LocationPoint(1, -1, -1)), 1, 0, 0);
+  ExpectPoint(g.getProjection(LocationPoint(1, 3, 3)), 1, 3, 0);
+  ExpectPoint(g.getProjection(LocationPoint(1, 15, 1)), 1, 10, 0);
+  EXPECT_EQ(g.getProjection(LocationPoint(3, 1, 1)).subLoc, 0);
+
+  RouteGraph split(g);
+  const int mid = split.addSplitPoint(LocationPoint(1, 4, 0));
+  ASSERT_NE(mid, 0);
+  EXPECT_EQ(split.getEdge(1, 1, mid).weightCoef, 2.0);
+  EXPECT_EQ(split.getEdge(1, mid, 2).weightCoef, 2.0);
+  EXPECT_TRUE(split.hasEdge(corridor));
+  RouteGraph end(g);
+  const int before = static_cast<int>(end.getGraph().edgeCount());
+  end.addSplitPoint(LocationPoint(1, 10, 0));
+  end.addSplitPoint(LocationPoint(1, 5, 0.5));
+  EXPECT_EQ(static_cast<int>(end.getGraph().edgeCount()), before);
+}
+
+TEST(RouteFinding, BarriersClipTheEnds) {
+  RouteGraph g = Venue();
+  AddVertex(g, 1, 1, 0, 0);
+  AddVertex(g, 1, 2, 40, 0);
+  AddEdge(g, 1, 1, 2);
+  // A wall along y = 4 from x = 0 to 20; a zone around (30..36, -2..8).
+  ASSERT_TRUE(g.parseBarriers(
+      "<Location><Sublocation id=\"1\">"
+      "<Barrier id=\"1\" type=\"wall\"><coord kx=\"0\" ky=\"0.08\"/><coord kx=\"0.2\" ky=\"0.08\"/></Barrier>"
+      "<Barrier id=\"2\" type=\"zone\"><coord kx=\"0.3\" ky=\"-0.04\"/><coord kx=\"0.36\" ky=\"-0.04\"/>"
+      "<coord kx=\"0.36\" ky=\"0.16\"/><coord kx=\"0.3\" ky=\"0.16\"/></Barrier>"
+      "<Barrier id=\"3\" type=\"zone\"><coord kx=\"0.5\" ky=\"0.4\"/><coord kx=\"0.7\" ky=\"0.4\"/>"
+      "<coord kx=\"0.7\" ky=\"0.6\"/><coord kx=\"0.5\" ky=\"0.6\"/></Barrier>"
+      "</Sublocation></Location>",
+      nullptr));
+  ExpectPoint(g.getBarrierIntersection(LocationPoint(1, 5, 0), LocationPoint(1, 5, 8)), 1, 5, 4);
+  ExpectPoint(g.getBarrierIntersection(LocationPoint(1, 25, 0), LocationPoint(1, 25, 8)), 1, 25, 8);
+  // Projection inside a zone: the start is the projection.
+  ExpectPoint(g.getBarrierIntersection(LocationPoint(1, 33, 0), LocationPoint(1, 33, 6)), 1, 33, 0);
+  // Start inside a zone whose outside holds the projection: stopped at its outline.
+  ExpectPoint(g.getBarrierIntersection(LocationPoint(1, 55, 10), LocationPoint(1, 55, 25)), 1, 55, 20);
+
+  RoutePath r = g.getPath(LocationPoint(1, 5, 8), LocationPoint(1, 25, 8));
+  ExpectPoint(r.points.front(), 1, 5, 4);
+  ExpectPoint(r.points.back(), 1, 25, 8);
+  EXPECT_NEAR(r.length, 4 + 20 + 8, 1e-9);
+  g.setBarriersEnabled(1, false);
+  r = g.getPath(LocationPoint(1, 5, 8), LocationPoint(1, 25, 8));
+  ExpectPoint(r.points.front(), 1, 5, 8);
+  EXPECT_NEAR(r.length, 8 + 20 + 8, 1e-9);
+
+  Barrier wall;
+  wall.type = 2;
+  wall.subLoc = 1;
+  wall.points = {LocationPoint(1, 0, 0), LocationPoint(1, 10, 0), LocationPoint(1, 10, 10)};
+  EXPECT_FALSE(wall.containsPoint(LocationPoint(1, 9, 1)));
+  Barrier zone = wall;
+  zone.type = 1;
+  EXPECT_TRUE(zone.containsPoint(LocationPoint(1, 9, 1)));
+  EXPECT_TRUE(zone.containsPoint(LocationPoint(1, 5, 5)));
+  EXPECT_FALSE(zone.containsPoint(LocationPoint(1, 1, 5)));
+  EXPECT_FALSE(zone.containsPoint(LocationPoint(2, 9, 1)));
+}
+
+TEST(RouteFinding, HairpinsAndStraightCornersStayFinite) {
+  for (double radius : {0.0, 1.0}) {
+    RouteGraph g = Venue();
+    AddVertex(g, 1, 1, 0, 0);
+    AddVertex(g, 1, 2, 10, 0);
+    AddVertex(g, 1, 3, 20, 0);
+    AddEdge(g, 1, 1, 2);
+    AddEdge(g, 1, 2, 3);
+    g.setSmoothRadius(radius);
+    // Both ends lie past the corridor's end on its own line: the route runs
+    // back to the end vertex and turns round on the spot.
+    ExpectSound(g.getPath(LocationPoint(1, 22, 0), LocationPoint(1, 24, 0)));
+    ExpectSound(g.getPath(LocationPoint(1, 22, 0), LocationPoint(1, 5, 0)));
+    ExpectSound(g.getPath(LocationPoint(1, -2, 0), LocationPoint(1, 24, 0)));
+    for (const RoutePath& r : g.getPaths(LocationPoint(1, 22, 0), {LocationPoint(1, 24, 0), LocationPoint(1, 10, 0)}))
+      ExpectSound(r);
+  }
+}
+
+// On a random grid with random one-way streets, single and multi-target
+// queries agree and every route is sound.
+TEST(RouteFinding, ManyTargetsAgreeWithSingleRoutes) {
+  std::mt19937 rng(77);
+  RouteGraph g = Venue();
+  const int n = 8;
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) AddVertex(g, 1, 1 + i * n + j, 5.0 * i, 5.0 * j);
+  std::bernoulli_distribution oneWay(0.2);
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) {
+      const int v = 1 + i * n + j;
+      if (i + 1 < n) AddEdge(g, 1, v, v + n, !oneWay(rng));
+      if (j + 1 < n) AddEdge(g, 1, v, v + 1, !oneWay(rng));
+    }
+  g.setSmoothRadius(1.0);
+  std::uniform_real_distribution<double> coord(-2.0, 37.0);
+  std::vector<LocationPoint> targets;
+  for (int k = 0; k < 20; ++k) targets.emplace_back(1, coord(rng), coord(rng));
+  targets.emplace_back(1, 10, 10);  // exactly on a vertex
+  for (int round = 0; round < 5; ++round) {
+    const LocationPoint from(1, coord(rng), coord(rng));
+    const std::vector<RoutePath> many = g.getPaths(from, targets);
+    ASSERT_EQ(many.size(), targets.size());
+    for (size_t k = 0; k < targets.size(); ++k) {
+      const RoutePath one = g.getPath(from, targets[k]);
+      ExpectSound(many[k]);
+      EXPECT_NEAR(many[k].length, one.length, 1e-9) << round << "/" << k;
+      EXPECT_EQ(many[k].points.size(), one.points.size());
+      EXPECT_EQ(many[k].events.size(), one.events.size());
+    }
+  }
+}
+
+}  // namespace
