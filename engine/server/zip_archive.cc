@@ -73,10 +73,15 @@ int ZipWriteBuffer(zip* archive, const char* name, const void* data, int length)
   if (archive == nullptr || name == nullptr || *name == '\0' || length < 0) return -1;
   if (length > 0 && data == nullptr) return -1;
   // The archive owns the copy from here on (freed by libzip after the close).
-  void* copy = std::malloc(length > 0 ? static_cast<size_t>(length) : 1);
-  if (copy == nullptr) return -1;
-  if (length > 0) std::memcpy(copy, data, static_cast<size_t>(length));
-  zip_source_t* source = zip_source_buffer(archive, copy, static_cast<zip_uint64_t>(length), 1);
+  // An empty member needs no copy: libzip would not free a zero-length one.
+  void* copy = nullptr;
+  if (length > 0) {
+    copy = std::malloc(static_cast<size_t>(length));
+    if (copy == nullptr) return -1;
+    std::memcpy(copy, data, static_cast<size_t>(length));
+  }
+  zip_source_t* source =
+      zip_source_buffer(archive, copy, static_cast<zip_uint64_t>(length), copy != nullptr ? 1 : 0);
   if (source == nullptr) {
     std::free(copy);
     return -1;

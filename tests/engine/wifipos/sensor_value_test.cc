@@ -105,7 +105,9 @@ TEST(AccessPointHistogram, MutatedTextsNeverCrash) {
     int rc = ap.parseDistributionString();
     ASSERT_TRUE(rc == 0 || rc == 9);
     if (rc != 0) continue;
-    if (ap.calculateMeanRssi() == 0) EXPECT_LT(ap.getRssi(), 0.0);
+    if (ap.calculateMeanRssi() == 0) {
+      EXPECT_LT(ap.getRssi(), 0.0);
+    }
     EXPECT_EQ(ap.calculateVariance(), 0);
   }
 }
