@@ -1,8 +1,13 @@
 #include <cmath>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "server/utils.h"
 #include "server/zones/zones.h"
 
 namespace {
@@ -91,6 +96,61 @@ TEST(ZoneEdgeHelpers, PointOnLineAndRayCrossing) {
   // down from there counts.
   EXPECT_FALSE(XRayIntersectsLine(0, 5, 3, 5, 3, 10));
   EXPECT_TRUE(XRayIntersectsLine(0, 5, 3, 5, 3, 0));
+}
+
+// Lookups skip edges far above or below the point unless the per-edge trace is
+// on; both walks must agree, also for points a hair off edges and vertices.
+TEST(ZoneContainsPoint, EdgeSkippingMatchesTheFullWalk) {
+  std::mt19937 rng(8675309);
+  std::uniform_real_distribution<double> coord(-20.0, 20.0);
+  // Each zone with the probes made for it: its vertices and edge midpoints,
+  // shifted by less and by more than the skip margin, and random points.
+  std::vector<std::pair<Zone, std::vector<std::pair<double, double>>>> cases;
+  for (int z = 0; z < 200; ++z) {
+    std::vector<std::pair<double, double>> v, probes;
+    const int n = 1 + static_cast<int>(rng() % 9);
+    for (int i = 0; i < n; ++i) v.emplace_back(std::round(coord(rng)), std::round(coord(rng)));
+    for (size_t i = 0; i < v.size(); ++i) {
+      const auto& a = v[i];
+      const auto& b = v[(i + 1) % v.size()];
+      for (double off : {0.0, 5e-5, 1e-4, 2e-4, 9e-4, 1.1e-3, -5e-5, -2e-4, -1.1e-3}) {
+        probes.emplace_back(a.first, a.second + off);
+        probes.emplace_back((a.first + b.first) / 2 + off, (a.second + b.second) / 2);
+        probes.emplace_back((a.first + b.first) / 2, (a.second + b.second) / 2 + off);
+      }
+    }
+    for (int i = 0; i < 30; ++i) probes.emplace_back(coord(rng), coord(rng));
+    cases.emplace_back(MakeZone(z + 1, v), probes);
+  }
+
+  std::vector<char> fast;
+  for (const auto& [z, probes] : cases)
+    for (const auto& [x, y] : probes) fast.push_back(z.containsPoint(x, y));
+
+  // The trace goes to a file only; the system log would be flooded.
+  _Logger.setOutStream(nullptr);
+  _Logger.setDebugLevel(3, "zones.cc");
+  std::vector<char> full;
+  for (const auto& [z, probes] : cases)
+    for (const auto& [x, y] : probes) full.push_back(z.containsPoint(x, y));
+  // The trace itself, for one zone: every edge is reported.
+  const std::string log = testing::TempDir() + "zone_trace.log";
+  std::remove(log.c_str());
+  _Logger.setLogFile(log);
+  const Zone square = MakeZone(1, {{0, 0}, {10, 0}, {10, 10}, {0, 10}});
+  square.containsPoint(5, 5);
+  square.containsPoint(10, 5);
+  _Logger.setLogFile("");
+  _Logger.setDebugLevel(1, "zones.cc");
+  _Logger.setOutStream(stdout);
+
+  EXPECT_EQ(fast, full);
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("belongs to line"), std::string::npos);
+  EXPECT_NE(text.str().find("not intersects with line"), std::string::npos);
+  std::remove(log.c_str());
 }
 
 }  // namespace
