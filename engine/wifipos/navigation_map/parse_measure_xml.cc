@@ -270,10 +270,13 @@ void eraseKeys(SublocationMap& floor, Pred drop) {
 
 void filterApByDuration(NavigationMap& map) {
   const double minimalFrequency = map.getNavigationProperties().knn.Minimal_ap_freq;
+  // No minimum keeps everything, also entries of a point whose duration is
+  // negative (which would otherwise give a negative frequency).
+  const bool active = minimalFrequency > 0;
   for (SublocationMap& floor : map.getSublocationsVector()) {
     const std::vector<ReferencePoint>& points = floor.getReferencePoints();
     RadioMap& radioMap = floor.getRadioMap();
-    for (auto it = radioMap.begin(); it != radioMap.end();) {
+    for (auto it = radioMap.begin(); active && it != radioMap.end();) {
       const int index = it->second.getRefPointIndex();
       if (index < 0 || index >= static_cast<int>(points.size())) {
         ++it;  // cannot happen for entries read here; never index past the list
