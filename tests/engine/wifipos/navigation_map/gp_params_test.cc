@@ -1,0 +1,167 @@
+// Gaussian-process parameters: reading gp.xml into the floors.
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/zip_archive.h"
+#include "wifipos/navigation_map/navigation_map.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* kConfig = R"(<Location id="5" name="loc">
+  <Sublocation id="1" name="f1"><Files><File type="BMP" name="f1.bmp"/></Files>
+    <Metrics width_meters="20" height_meters="10"/></Sublocation>
+  <Sublocation id="2" name="f2"><Files><File type="BMP" name="f2.bmp"/></Files>
+    <Metrics width_meters="20" height_meters="10"/></Sublocation>
+</Location>)";
+
+const std::string kA = "aa:00:00:00:00:01";
+const std::string kB = "aa:00:00:00:00:02";
+const std::string kC = "aa:00:00:00:00:03";
+
+std::string ap(const std::string& mac, const std::string& attrs,
+               const std::string& model = "LogDistance") {
+  return "<AP mac=\"" + mac + "\"><" + model + " " + attrs + "/></AP>";
+}
+
+const std::string kFull =
+    R"(mu="-40" A="-50.5" B="-2" x_AP="3.5" y_AP="4" sf="1.25" sn="0.5" ell="1.75")";
+
+std::string gp(const std::string& floor1, const std::string& floor2 = "<Sublocation id=\"2\"/>",
+               const std::string& id = "5") {
+  return "<Location id=\"" + id + "\"><Sublocation id=\"1\">" + floor1 + "</Sublocation>" +
+         floor2 + "</Location>";
+}
+
+class GpParamsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("mv_gp_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    path_ = (dir_ / "map.mvz").string();
+    zip* z = ZipCreate(path_.c_str());
+    ASSERT_NE(z, nullptr);
+    ZipWriteBuffer(z, "config.xml", kConfig, static_cast<int>(std::string(kConfig).size()));
+    ASSERT_EQ(ZipClose(z), 0);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Floors with key lists {A, B, C} and {B}; gp.xml as given.
+  int read(const std::string& member, int meanModel = GP_MEAN_LOG) {
+    zip* z = ZipOpen(path_.c_str());
+    EXPECT_NE(z, nullptr);
+    if (member.empty())
+      ZipDeleteFile(z, "gp.xml");
+    else
+      ZipWriteBuffer(z, "gp.xml", member.data(), static_cast<int>(member.size()));
+    EXPECT_EQ(ZipClose(z), 0);
+    map_ = NavigationMap();
+    map_.setPathToNavArchive(path_.c_str());
+    EXPECT_EQ(map_.parseConfigXML(), 0);
+    map_.getNavigationProperties().gaussianProcesses.Mean_model = meanModel;
+    map_.getSublocationsVector()[0].getUniqueApsBssid() = {kA, kB, kC};
+    map_.getSublocationsVector()[1].getUniqueApsBssid() = {kB};
+    return map_.parseGpXML();
+  }
+
+  const std::vector<GpParams>& params(int floor) {
+    return map_.getSublocationsVector()[floor].getGpParams();
+  }
+
+  fs::path dir_;
+  std::string path_;
+  NavigationMap map_;
+};
+
+TEST_F(GpParamsTest, RecordsFollowTheKeyList) {
+  ASSERT_EQ(read(gp(ap(kC, kFull) + ap("ff:ff:ff:ff:ff:ff", kFull) + ap(kA, R"(mu="-41" sn="0.5")"),
+                    "<Sublocation id=\"9\"/><Sublocation id=\"2\">" + ap(kB, "sf=\"2\"") +
+                        "</Sublocation>")),
+            0);
+  ASSERT_EQ(params(0).size(), 3u);
+  const GpParams& c = params(0)[2];
+  EXPECT_EQ(c[GP_PARAM_MU], -40.0);
+  EXPECT_EQ(c[GP_PARAM_A], -50.5);
+  EXPECT_EQ(c[GP_PARAM_B], -2.0);
+  EXPECT_EQ(c[GP_PARAM_X_AP], 3.5);
+  EXPECT_EQ(c[GP_PARAM_Y_AP], 4.0);
+  EXPECT_EQ(c[GP_PARAM_SF], 1.25);  // sf before sn in the record
+  EXPECT_EQ(c[GP_PARAM_SN], 0.5);
+  EXPECT_EQ(c[GP_PARAM_ELL], 1.75);
+  // Missing attributes leave zeros; a missing sf marks the record unusable.
+  EXPECT_EQ(params(0)[0], (GpParams{-41, 0, 0, 0, 0, 0, 0.5, 0}));
+  // A key gp.xml does not mention keeps an all-zero record.
+  EXPECT_EQ(params(0)[1], GpParams{});
+  ASSERT_EQ(params(1).size(), 1u);
+  EXPECT_EQ(params(1)[0][GP_PARAM_SF], 2.0);
+}
+
+TEST_F(GpParamsTest, LaterEntriesOverwriteAndTextReadsAsAtof) {
+  ASSERT_EQ(read(gp(ap(kA, kFull) + ap(kA, R"(mu="-60x" ell="abc")")), GP_MEAN_LOG), 0);
+  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -60.0);
+  EXPECT_EQ(params(0)[0][GP_PARAM_ELL], 0.0);
+  EXPECT_EQ(params(0)[0][GP_PARAM_SF], 1.25);
+
+  // The model element follows the mean model.
+  ASSERT_EQ(read(gp(ap(kA, kFull, "Const") + "<!-- x -->"), GP_MEAN_CONST), 0);
+  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -40.0);
+}
+
+TEST_F(GpParamsTest, Failures) {
+  EXPECT_EQ(read(""), 25);
+  EXPECT_EQ(read("<Location id=\"5\">"), 21);
+  EXPECT_EQ(read("<Gp id=\"5\"/>"), 21);
+  EXPECT_EQ(read(gp("", "", "6")), 5);
+  EXPECT_EQ(read("<Location id=\"5\"/>"), 5);
+  // The second floor has no element: the first keeps its records.
+  EXPECT_EQ(read(gp(ap(kA, kFull), "")), 5);
+  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -40.0);
+  EXPECT_TRUE(params(1).empty());
+  // Model element of the other mean model; the linear model has none.
+  EXPECT_EQ(read(gp(ap(kA, kFull, "LogDistance")), GP_MEAN_CONST), 5);
+  EXPECT_EQ(read(gp(ap(kA, kFull, "Linear")), GP_MEAN_LINEAR), 5);
+  // Anything beside the AP elements, or an AP without mac.
+  EXPECT_EQ(read(gp(ap(kA, kFull) + "<Note/>")), 9);
+  EXPECT_EQ(read(gp("<AP><LogDistance mu=\"1\"/></AP>")), 9);
+  EXPECT_EQ(read(gp("", "<Sublocation/>")), 9);
+}
+
+TEST_F(GpParamsTest, MutatedMembersAreReadSafely) {
+  std::string floor1;
+  for (const std::string& k : {kA, kB, kC, std::string("zz")}) floor1 += ap(k, kFull);
+  const std::string valid = gp(floor1, "<Sublocation id=\"2\">" + ap(kB, kFull) + "</Sublocation>");
+  const char tokens[] = "<>/=\"' \n&;:!?-0123456789.eE+x";
+  std::mt19937 rng(1131);
+  int succeeded = 0;
+  for (int i = 0; i < 1500; ++i) {
+    std::string text = valid;
+    const int edits = 1 + static_cast<int>(rng() % 8);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      const size_t at = rng() % text.size();
+      switch (rng() % 5) {
+        case 0: text[at] = tokens[rng() % (sizeof tokens - 1)]; break;
+        case 1: text.erase(at, 1 + rng() % 16); break;
+        case 2: text.insert(at, 1, tokens[rng() % (sizeof tokens - 1)]); break;
+        case 3: text.resize(at); break;
+        default: text.insert(at, text.substr(rng() % text.size(), rng() % 64)); break;
+      }
+    }
+    if (text.empty()) text = " ";
+    const int rc = read(text, i % 2 ? GP_MEAN_LOG : GP_MEAN_CONST);
+    EXPECT_TRUE(rc == 0 || rc == 5 || rc == 9 || rc == 21) << rc;
+    succeeded += rc == 0;
+    for (int f = 0; f < 2; ++f)
+      EXPECT_TRUE(params(f).empty() ||
+                  params(f).size() == map_.getSublocationsVector()[f].getUniqueApsBssid().size());
+  }
+  EXPECT_GT(succeeded, 0);
+}
+
+}  // namespace
