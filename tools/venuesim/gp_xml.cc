@@ -1,5 +1,6 @@
 #include "venuesim/gp_xml.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
@@ -96,7 +97,9 @@ std::vector<std::pair<std::string, GpRecord>> GpRecordsForFloor(const Venue& ven
       auto it = byKey.find(e.key);
       if (it == byKey.end() || e.histogram.empty()) continue;
       const double dx = it->second.beacon->x - p.x, dy = it->second.beacon->y - p.y;
-      it->second.samples.push_back({std::log(dx * dx + dy * dy + 1e-5), MeanLevel(e.histogram)});
+      // Levels stop rising within half a metre; such points would otherwise pull the slope down.
+      const double d2 = std::max(dx * dx + dy * dy, 0.25);
+      it->second.samples.push_back({std::log(d2 + 1e-5), MeanLevel(e.histogram)});
     }
   }
   std::vector<std::pair<std::string, GpRecord>> records;
