@@ -128,23 +128,23 @@ bool Barrier::containsPoint(const LocationPoint& p) const {
 
 LocationPoint RouteGraph::getProjection(const LocationPoint& p) const {
   LocationPoint result(0, 0.0, 0.0);
+  const std::vector<Segment>* segs = floorSegments(p.subLoc);
+  if (!segs) return result;
   double best = kNaN;
-  for (auto it = floorEdges(p.subLoc, INT_MIN); it != edges_.end() && it->subLoc == p.subLoc; ++it) {
-    const Vertex a = getVertex(it->src);
-    const Vertex b = getVertex(it->dst);
-    const double dx = b.x - a.x, dy = b.y - a.y;
+  for (const Segment& sg : *segs) {
+    const double dx = sg.bx - sg.ax, dy = sg.by - sg.ay;
     const double len2 = dx * dx + dy * dy;
     LocationPoint cand;
     if (len2 > kEps) {
-      const double t = ((p.x - a.x) * dx + (p.y - a.y) * dy) / len2;
+      const double t = ((p.x - sg.ax) * dx + (p.y - sg.ay) * dy) / len2;
       if (t < 0)
-        cand = LocationPoint(a.subLoc, a.x, a.y);
+        cand = LocationPoint(sg.srcSubLoc, sg.ax, sg.ay);
       else if (t > 1)
-        cand = LocationPoint(b.subLoc, b.x, b.y);
+        cand = LocationPoint(sg.dstSubLoc, sg.bx, sg.by);
       else
-        cand = LocationPoint(p.subLoc, a.x + t * dx, a.y + t * dy);
+        cand = LocationPoint(p.subLoc, sg.ax + t * dx, sg.ay + t * dy);
     } else {
-      cand = LocationPoint(p.subLoc, a.x, a.y);
+      cand = LocationPoint(p.subLoc, sg.ax, sg.ay);
     }
     const double dist = cand.subLoc == p.subLoc ? GetDist(p.x, p.y, cand.x, cand.y) : kNaN;
     if (std::isnan(best) || best > dist) {
@@ -183,20 +183,20 @@ LocationPoint RouteGraph::getBarrierIntersection(const LocationPoint& from, cons
 int RouteGraph::addSplitPoint(const LocationPoint& p) {
   const int id = addVertex(PointVertex(p));
   if (id == 0) return 0;
-  std::vector<Edge> snapshot;
-  for (auto it = floorEdges(p.subLoc, INT_MIN); it != edges_.end() && it->subLoc == p.subLoc; ++it)
-    snapshot.push_back(*it);
-  for (const Edge& e : snapshot) {
-    const Vertex a = getVertex(e.src);
-    const Vertex b = getVertex(e.dst);
-    const double t = GetProjection(a.x, a.y, b.x, b.y, p.x, p.y, nullptr, nullptr);
-    const double fx = a.x + t * (b.x - a.x);
-    const double fy = a.y + t * (b.y - a.y);
+  const std::vector<Segment>* segs = floorSegments(p.subLoc);
+  if (!segs) return id;
+  // Splits are collected first: adding them changes the floor's edges.
+  std::vector<Edge> splits;
+  for (const Segment& sg : *segs) {
+    const double t = GetProjection(sg.ax, sg.ay, sg.bx, sg.by, p.x, p.y, nullptr, nullptr);
+    const double fx = sg.ax + t * (sg.bx - sg.ax);
+    const double fy = sg.ay + t * (sg.by - sg.ay);
     if (std::fabs(p.x - fx) < kEps && std::fabs(p.y - fy) < kEps && t > 0 && t < 1) {
-      addEdge(Link(p.subLoc, a.id, id, e.weightCoef));
-      addEdge(Link(p.subLoc, id, b.id, e.weightCoef));
+      splits.push_back(Link(p.subLoc, sg.src, id, sg.weightCoef));
+      splits.push_back(Link(p.subLoc, id, sg.dst, sg.weightCoef));
     }
   }
+  for (const Edge& e : splits) addEdge(e);
   return id;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 
 #include "server/utils.h"
@@ -26,6 +27,24 @@ double ReadDouble(const std::string& text) {
 
 double AtLeastMinWeight(double w) { return w >= kMinWeight ? w : kMinWeight; }
 
+// Cells of the vertex neighbourhood index: 1 m squares, clamped far out so
+// that the cell number always fits (the clamping keeps the order, so a range
+// of cells still covers every point of a range of coordinates).
+constexpr double kCellSize = 1.0;
+constexpr int64_t kCellLimit = int64_t{1} << 30;
+constexpr int64_t kMaxCellsScanned = 64;
+
+int64_t CellOf(double c) {
+  const double f = std::floor(c / kCellSize);
+  if (!(f > -static_cast<double>(kCellLimit))) return -kCellLimit;
+  if (f > static_cast<double>(kCellLimit)) return kCellLimit;
+  return static_cast<int64_t>(f);
+}
+
+uint64_t CellKey(int64_t cx, int64_t cy) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(cx)) << 32) | static_cast<uint32_t>(cy);
+}
+
 }  // namespace
 
 RouteGraph::RouteGraph() = default;
@@ -43,6 +62,8 @@ RouteGraph::RouteGraph(const RouteGraph& other)
       barriers_(other.barriers_),
       vertexAlias_(other.vertexAlias_),
       graph_(other.graph_),
+      vertexCells_(other.vertexCells_),
+      segments_(other.segments_),
       vertexCounter_(other.vertexCounter_),
       edgeCounter_(other.edgeCounter_) {
   rebuildIndexes();
@@ -64,6 +85,8 @@ RouteGraph& RouteGraph::operator=(const RouteGraph& other) {
   barriers_ = other.barriers_;
   vertexAlias_ = other.vertexAlias_;
   graph_ = other.graph_;
+  vertexCells_ = other.vertexCells_;
+  segments_ = other.segments_;
   vertexCounter_ = other.vertexCounter_;
   edgeCounter_ = other.edgeCounter_;
   rebuildIndexes();
@@ -160,21 +183,74 @@ int RouteGraph::addVertex(Vertex v) {
     RG_LOG(2, "Unable to add vertex %d: sublocation %d is not defined!\n", v.id, v.subLoc);
     return 0;
   }
-  for (auto it = floorVertices(v.subLoc, 0); it != vertices_.end() && it->subLoc == v.subLoc; ++it) {
-    if (it->id == v.id) continue;
-    const double dx = it->x - v.x;
-    const double dy = it->y - v.y;
-    if (std::sqrt(dx * dx + dy * dy) < floor.stickDistance) {
-      RG_LOG(3, "Sticking close vertice: %d:[%d,%.2f,%.2f] and %d:[%d,%.2f,%.2f]\n", v.id,
-             floor.id, v.x, v.y, it->id, floor.id, it->x, it->y);
-      vertexAlias_[v.id] = it->id;
-      return v.id;
-    }
+  const int close = findCloseVertex(v, floor.stickDistance);
+  if (close >= 0) {
+    const Vertex& w = *vertexIndex_.at(close);
+    RG_LOG(3, "Sticking close vertice: %d:[%d,%.2f,%.2f] and %d:[%d,%.2f,%.2f]\n", v.id, floor.id,
+           v.x, v.y, w.id, floor.id, w.x, w.y);
+    vertexAlias_[v.id] = w.id;
+    return v.id;
   }
   auto pos = vertices_.insert(v).first;
   vertexIndex_[v.id] = pos;
+  indexCell(v);
   if (v.id >= 0) graph_.addVertex(v.id);
   return v.id;
+}
+
+int RouteGraph::findCloseVertex(const Vertex& v, double stick) const {
+  // A vertex without a finite position is near nothing.
+  if (!std::isfinite(v.x) || !std::isfinite(v.y) || !(stick > 0.0)) return -1;
+  auto near = [&](const Vertex& w) {
+    const double dx = w.x - v.x;
+    const double dy = w.y - v.y;
+    return w.id != v.id && std::sqrt(dx * dx + dy * dy) < stick;
+  };
+  const int64_t x0 = CellOf(v.x - stick), x1 = CellOf(v.x + stick);
+  const int64_t y0 = CellOf(v.y - stick), y1 = CellOf(v.y + stick);
+  if ((x1 - x0 + 1) * (y1 - y0 + 1) > kMaxCellsScanned) {
+    // A stick distance wider than a few cells: walk the floor in id order.
+    for (auto it = floorVertices(v.subLoc, 0); it != vertices_.end() && it->subLoc == v.subLoc; ++it)
+      if (near(*it)) return it->id;
+    return -1;
+  }
+  auto floorCells = vertexCells_.find(v.subLoc);
+  if (floorCells == vertexCells_.end()) return -1;
+  int best = -1;
+  for (int64_t cx = x0; cx <= x1; ++cx)
+    for (int64_t cy = y0; cy <= y1; ++cy) {
+      auto cell = floorCells->second.find(CellKey(cx, cy));
+      if (cell == floorCells->second.end()) continue;
+      for (int id : cell->second)
+        if ((best < 0 || id < best) && near(*vertexIndex_.at(id))) best = id;
+    }
+  return best;
+}
+
+void RouteGraph::indexCell(const Vertex& v) {
+  if (v.id < 0 || !std::isfinite(v.x) || !std::isfinite(v.y)) return;
+  vertexCells_[v.subLoc][CellKey(CellOf(v.x), CellOf(v.y))].push_back(v.id);
+}
+
+void RouteGraph::unindexCell(const Vertex& v) {
+  if (v.id < 0 || !std::isfinite(v.x) || !std::isfinite(v.y)) return;
+  auto floorCells = vertexCells_.find(v.subLoc);
+  if (floorCells == vertexCells_.end()) return;
+  auto cell = floorCells->second.find(CellKey(CellOf(v.x), CellOf(v.y)));
+  if (cell == floorCells->second.end()) return;
+  auto& ids = cell->second;
+  for (size_t i = 0; i < ids.size(); ++i)
+    if (ids[i] == v.id) {
+      ids[i] = ids.back();
+      ids.pop_back();
+      break;
+    }
+  if (ids.empty()) floorCells->second.erase(cell);
+}
+
+const RouteGraph::Vertex* RouteGraph::findVertex(int id) const {
+  auto it = vertexIndex_.find(resolve(id));
+  return it == vertexIndex_.end() ? nullptr : &*it->second;
 }
 
 bool RouteGraph::hasVertex(int id) const { return vertexIndex_.count(resolve(id)) != 0; }
@@ -198,6 +274,7 @@ void RouteGraph::removeVertex(int id) {
   for (const Edge& e : edges_)
     if (e.src == r || e.dst == r) incident.push_back(e.id);
   for (int eid : incident) removeEdge(eid);
+  unindexCell(*vit->second);
   vertices_.erase(vit->second);
   vertexIndex_.erase(vit);
   graph_.removeVertex(r);
@@ -209,10 +286,23 @@ void RouteGraph::moveVertex(int id, double x, double y) {
   if (vit == vertexIndex_.end()) return;
   // Coordinates take no part in the set order.
   Vertex& v = const_cast<Vertex&>(*vit->second);
+  unindexCell(v);
   v.x = x;
   v.y = y;
+  indexCell(v);
   for (const Edge& e : edges_)
     if (e.src == r || e.dst == r) graph_.addEdge(e.src, e.dst, mirrorWeight(e));
+  for (auto& [floor, segs] : segments_)
+    for (Segment& sg : segs) {
+      if (sg.src == r) {
+        sg.ax = x;
+        sg.ay = y;
+      }
+      if (sg.dst == r) {
+        sg.bx = x;
+        sg.by = y;
+      }
+    }
 }
 
 void RouteGraph::setVertexName(int id, const std::string& name) {
@@ -242,9 +332,10 @@ std::vector<RouteGraph::Vertex> RouteGraph::getElevationPoints(int subLoc) const
 // ----------------------------------------------------------------- edges ---
 
 double RouteGraph::mirrorWeight(const Edge& e) const {
-  const Vertex a = getVertex(e.src);
-  const Vertex b = getVertex(e.dst);
-  return AtLeastMinWeight(e.weightCoef * getDistance(a.subLoc, a.x, a.y, b.subLoc, b.x, b.y));
+  const Vertex* a = findVertex(e.src);
+  const Vertex* b = findVertex(e.dst);
+  if (!a || !b) return kMinWeight;
+  return AtLeastMinWeight(e.weightCoef * getDistance(a->subLoc, a->x, a->y, b->subLoc, b->x, b->y));
 }
 
 int RouteGraph::addEdge(Edge e) {
@@ -274,7 +365,37 @@ int RouteGraph::addEdge(Edge e) {
   graph_.addEdge(e.src, e.dst, mirrorWeight(e));
   auto pos = edges_.insert(e).first;
   edgeIndex_[e.id] = pos;
+  addSegment(e);
   return e.id;
+}
+
+void RouteGraph::addSegment(const Edge& e) {
+  const Vertex* a = findVertex(e.src);
+  const Vertex* b = findVertex(e.dst);
+  if (!a || !b) return;
+  const Segment sg{e.id, e.src, e.dst, a->subLoc, b->subLoc, e.weightCoef, a->x, a->y, b->x, b->y};
+  std::vector<Segment>& segs = segments_[e.subLoc];
+  // Generated ids usually come last, so this is mostly an append.
+  auto at = segs.end();
+  while (at != segs.begin() && std::prev(at)->id > e.id) --at;
+  segs.insert(at, sg);
+}
+
+void RouteGraph::removeSegment(const Edge& e) {
+  auto floor = segments_.find(e.subLoc);
+  if (floor == segments_.end()) return;
+  auto& segs = floor->second;
+  for (auto it = segs.begin(); it != segs.end(); ++it)
+    if (it->id == e.id) {
+      segs.erase(it);
+      break;
+    }
+  if (segs.empty()) segments_.erase(floor);
+}
+
+const std::vector<RouteGraph::Segment>* RouteGraph::floorSegments(int subLoc) const {
+  auto it = segments_.find(subLoc);
+  return it == segments_.end() ? nullptr : &it->second;
 }
 
 bool RouteGraph::hasEdge(int id) const { return edgeIndex_.count(id) != 0; }
@@ -304,6 +425,7 @@ void RouteGraph::removeEdge(int id) {
   if (it == edgeIndex_.end()) return;
   const Edge e = *it->second;
   graph_.removeEdge(e.src, e.dst);
+  removeSegment(e);
   edges_.erase(it->second);
   edgeIndex_.erase(it);
   // Another stored edge with the same ends still provides the way.
@@ -315,6 +437,9 @@ void RouteGraph::setEdgeWeight(int id, double coef) {
   if (it == edgeIndex_.end()) return;
   Edge& e = const_cast<Edge&>(*it->second);
   e.weightCoef = coef >= kMinWeight ? coef : kMinWeight;
+  if (auto floor = segments_.find(e.subLoc); floor != segments_.end())
+    for (Segment& sg : floor->second)
+      if (sg.id == e.id) sg.weightCoef = e.weightCoef;
   graph_.removeEdge(e.src, e.dst);
   graph_.addEdge(e.src, e.dst, mirrorWeight(e));
 }

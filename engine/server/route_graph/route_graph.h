@@ -5,10 +5,12 @@
 #pragma once
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "server/route_graph/graph.h"
@@ -175,6 +177,28 @@ class RouteGraph {
 
  private:
   int resolve(int id) const;
+  // The stored vertex of an id (merged ids resolved), or null.
+  const Vertex* findVertex(int id) const;
+  // The stored vertex of the floor, other than v itself, that v sticks to:
+  // the smallest id closer than `stick`, or -1.
+  int findCloseVertex(const Vertex& v, double stick) const;
+  void indexCell(const Vertex& v);
+  void unindexCell(const Vertex& v);
+
+  // An edge with the positions of its ends, kept flat per filing floor in id
+  // order so that projections and splits scan memory, not trees.
+  struct Segment {
+    int id;
+    int src;
+    int dst;
+    int srcSubLoc;
+    int dstSubLoc;
+    double weightCoef;
+    double ax, ay, bx, by;
+  };
+  void addSegment(const Edge& e);
+  void removeSegment(const Edge& e);
+  const std::vector<Segment>* floorSegments(int subLoc) const;
   void rebuildIndexes();
   double mirrorWeight(const Edge& e) const;
   // Puts the pair (src, dst) back into the mirror when a stored edge still
@@ -197,6 +221,11 @@ class RouteGraph {
   std::map<int, EdgeSet::iterator> edgeIndex_;
   std::map<int, int> vertexAlias_;
   Graph graph_;
+  // Stored vertices (ids 0 and above, finite positions) by floor and by 1 m
+  // cell, so that the stick test of a new vertex looks at its neighbourhood
+  // only.
+  std::unordered_map<int, std::unordered_map<uint64_t, std::vector<int>>> vertexCells_;
+  std::map<int, std::vector<Segment>> segments_;
   int vertexCounter_ = 1000000000;
   int edgeCounter_ = 1000000000;
 };
