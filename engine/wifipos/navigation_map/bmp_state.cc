@@ -147,8 +147,10 @@ int BmpState::readFromBuffer(const unsigned char* data, size_t size, double widt
   ky_ = static_cast<double>(infoHeader_.biHeight) / heightMeters;
   pixels_.resize(static_cast<size_t>(needed));
   const unsigned char* src = data + offset;
-  if (!topDown) {
-    if (needed > 0) std::memcpy(pixels_.data(), src, static_cast<size_t>(needed));
+  if (needed == 0) {
+    // A picture without pixels: nothing to copy, every point is blocked.
+  } else if (!topDown) {
+    std::memcpy(pixels_.data(), src, static_cast<size_t>(needed));
   } else {
     // Row 0 must be the bottom line of the picture, as in a bottom-up file.
     for (uint64_t r = 0; r < height; ++r) {
