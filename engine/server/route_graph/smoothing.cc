@@ -111,13 +111,14 @@ std::vector<LocationPoint> RoundPolyLine(const std::vector<LocationPoint>& point
     const double cosTheta = std::clamp((ux * vx + uy * vy) / d1 / d2, -1.0, 1.0);
     const double theta = std::acos(cosTheta);
     const double thetaDeg = theta * 180.0 / kPi;
-    const int turn = static_cast<int>(std::round(180.0 - thetaDeg));
+    // Non-finite coordinates give no angle; such a corner is kept as it is.
+    const int turn = std::isfinite(thetaDeg) ? static_cast<int>(std::round(180.0 - thetaDeg)) : 0;
     const double cross = ux * vy - uy * vx;
     const int type = cross > 0 ? 2 : 1;
 
     // A straight corner or an exact reversal has no arc: both legs lie on one
     // line, so the arc centre is undefined. The corner is kept as it is.
-    const bool collinear = std::fabs(cross) < kEps * d1 * d2;
+    const bool collinear = !(std::fabs(cross) >= kEps * d1 * d2) || !std::isfinite(thetaDeg);
     if (sharp || collinear) {
       append(b);
       if (events && turn >= 10) events->emplace_back(type, turn, s);

@@ -253,8 +253,10 @@ bool ZoneMap::parseConfig(const std::string& configXml, std::string* error) {
     }
     MV_LOG(2, "ZoneMap: add sublocation [id=%d, width=%.2f, height=%.2f]\n", floor.id,
            floor.width, floor.height);
-    // Written as "!(>= 1)" so that a NaN size is refused too.
-    if (!(floor.width >= 1.0) || !(floor.height >= 1.0)) {
+    // A size that is not a finite number would turn every vertex of the floor
+    // into NaN or infinity, so it is refused like a too small one.
+    if (!std::isfinite(floor.width) || !std::isfinite(floor.height) || floor.width < 1.0 ||
+        floor.height < 1.0) {
       const char* text = "config.xml: invalid sublocation size\n";
       if (error) *error += text;
       MV_LOG(1, "%s\n", text);

@@ -193,6 +193,12 @@ TEST(RoundPolyLine, DegenerateInputsGiveNoNaN) {
   EXPECT_EQ(out.size(), 3u);
   EXPECT_TRUE(events.empty());
 
+  // A corner with a non-finite coordinate is kept as it is, with no event.
+  events.clear();
+  out = RoundPolyLine(Line({{0, 0}, {NAN, 3}, {10, 10}}), 1.0, &events);
+  EXPECT_EQ(out.size(), 3u);
+  EXPECT_TRUE(events.empty());
+
   // An exact reversal: the corner is kept and reported as a 180 degree turn.
   out = RoundPolyLine(Line({{0, 0}, {10, 0}, {4, 0}}), 1.0, &events);
   ExpectFinite(out);

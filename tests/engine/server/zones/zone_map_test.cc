@@ -138,6 +138,8 @@ TEST(ZoneMapParse, MalformedMembersGiveTheirErrorTexts) {
        "config.xml: invalid sublocation size\n"},
       {"<Location id=\"1\"><Sublocation id=\"2\"><Metrics width_meters=\"nan\" height_meters=\"10\"/></Sublocation></Location>",
        "<Location/>", "config.xml: invalid sublocation size\n"},
+      {"<Location id=\"1\"><Sublocation id=\"2\"><Metrics width_meters=\"10\" height_meters=\"inf\"/></Sublocation></Location>",
+       "<Location/>", "config.xml: invalid sublocation size\n"},
       {good, "", "zones.xml: no Location element!\n"},
       {good, "<Zones/>", "zones.xml: no Location element!\n"},
       {good, "<Location><Sublocation id=\"x\"/></Location>", "zones.xml: invalid sublocation id!"},
@@ -156,6 +158,14 @@ TEST(ZoneMapParse, MalformedMembersGiveTheirErrorTexts) {
     EXPECT_TRUE(map.isEmpty());
     EXPECT_EQ(map.getLocation(), 0);
   }
+  // Nesting beyond what the XML reader accepts is a plain parse failure.
+  std::string deep;
+  for (int i = 0; i < 20000; ++i) deep += "<Location id=\"1\">";
+  std::string error;
+  EXPECT_FALSE(ZoneMap().parseConfig(deep, &error));
+  EXPECT_EQ(error, "config.xml: no <Location> element!");
+  EXPECT_TRUE(ZoneMap::parse(good, deep, &error, nullptr).isEmpty());
+  EXPECT_EQ(error, "zones.xml: no Location element!\n");
   // Without error text or flag a failure is still an empty map.
   EXPECT_TRUE(ZoneMap::parse("<x/>", "", nullptr, nullptr).isEmpty());
 }
