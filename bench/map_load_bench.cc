@@ -1,0 +1,286 @@
+// Loading a large generated venue: the engine's NavigationMap load against a
+// bare tinyxml2 parse of the same XML members (read from the archive before
+// timing), and the memory the load needs against the members' size.
+//
+// Venue: 3 floors of 200 x 50 m, 100 beacons and about 5,000 reference points
+// per floor. Targets: load / bare parse <= 1.5, memory / members < 3.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <tinyxml2.h>
+#include <zip.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "server/utils.h"
+#include "venuesim/generator.h"
+#include "venuesim/layout.h"
+#include "venuesim/placement.h"
+#include "venuesim/venue_archive.h"
+#include "wifipos/navigation_map/navigation_map.h"
+
+// ---- Allocation accounting -------------------------------------------------
+// Every malloc-family call of the process is counted (C++ new goes through
+// malloc too), so the peak covers the loader's buffers, the parsed documents
+// and the map. Skipped under the sanitizers, which own malloc themselves.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MAP_BENCH_COUNTING 0
+#else
+#define MAP_BENCH_COUNTING 1
+#endif
+
+namespace {
+std::atomic<long long> g_current{0};
+std::atomic<long long> g_peak{0};
+// Counting costs time; it is on only for the untimed memory pass.
+std::atomic<bool> g_counting{false};
+
+void Track(long long delta) {
+  const long long now = g_current.fetch_add(delta, std::memory_order_relaxed) + delta;
+  long long peak = g_peak.load(std::memory_order_relaxed);
+  while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+}
+
+// Starts a measurement: the peak is taken relative to the bytes in use now.
+long long ResetPeak() {
+  const long long now = g_current.load();
+  g_peak.store(now);
+  return now;
+}
+}  // namespace
+
+#if MAP_BENCH_COUNTING
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+void* __libc_memalign(size_t, size_t);
+
+void* malloc(size_t n) {
+  void* p = __libc_malloc(n);
+  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
+  return p;
+}
+void* calloc(size_t n, size_t m) {
+  void* p = __libc_calloc(n, m);
+  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
+  return p;
+}
+void* realloc(void* old, size_t n) {
+  if (!g_counting.load(std::memory_order_relaxed)) return __libc_realloc(old, n);
+  const long long before = old ? static_cast<long long>(malloc_usable_size(old)) : 0;
+  void* p = __libc_realloc(old, n);
+  if (p) {
+    Track(static_cast<long long>(malloc_usable_size(p)) - before);
+  } else if (n == 0 && old) {
+    Track(-before);
+  }
+  return p;
+}
+void free(void* p) {
+  if (p && g_counting.load(std::memory_order_relaxed)) Track(-static_cast<long long>(malloc_usable_size(p)));
+  __libc_free(p);
+}
+void* memalign(size_t a, size_t n) {
+  void* p = __libc_memalign(a, n);
+  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
+  return p;
+}
+void* aligned_alloc(size_t a, size_t n) { return memalign(a, n); }
+int posix_memalign(void** out, size_t a, size_t n) {
+  void* p = memalign(a, n);
+  if (!p) return 12;  // ENOMEM
+  *out = p;
+  return 0;
+}
+}
+#endif
+
+namespace {
+
+struct Fixture {
+  std::string dir;
+  std::string path;
+  std::vector<std::pair<std::string, std::string>> xmlMembers;  // read back from the archive
+  long long membersBytes = 0;                                    // all members, uncompressed
+  int pointsPerFloor = 0;
+  int beaconsPerFloor = 0;
+  bool ok = false;
+};
+
+// Spacing that puts about `target` reference points on a floor of the spec.
+double SpacingFor(venuesim::VenueSpec spec, int target) {
+  double lo = 0.5, hi = 5.0;
+  for (int i = 0; i < 24; ++i) {
+    spec.rpSpacing = (lo + hi) / 2;
+    venuesim::VenueFloor floor;
+    floor.id = 1;
+    venuesim::Rng rng(spec.seed);
+    venuesim::BuildFloorPlan(spec, rng, floor);
+    venuesim::PlaceReferencePoints(spec, floor);
+    (static_cast<int>(floor.points.size()) > target ? lo : hi) = spec.rpSpacing;
+  }
+  return hi;
+}
+
+Fixture& SharedFixture() {
+  static Fixture f = [] {
+    Fixture x;
+    char tmpl[] = "/tmp/map-load-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) return x;
+    x.dir = tmpl;
+    x.path = x.dir + "/map.mvz";
+    venuesim::VenueSpec spec;
+    spec.seed = 2026;
+    spec.floors = 3;
+    spec.width = 200;
+    spec.height = 50;
+    spec.beaconSpacing = 10;  // 20 x 5 beacons per floor
+    spec.rpSpacing = SpacingFor(spec, 5000);
+    spec.method = venuesim::kMethodGp;
+    spec.gpMode = venuesim::kGpFull;  // so gp.xml is part of the load
+    venuesim::Venue venue;
+    std::string error;
+    if (venuesim::GenerateVenue(spec, &venue, &error) != 0 ||
+        venuesim::WriteVenueArchive(venue, x.path, &error) != 0) {
+      std::fprintf(stderr, "map_load_bench: %s\n", error.c_str());
+      return x;
+    }
+    x.pointsPerFloor = static_cast<int>(venue.floors[0].points.size());
+    x.beaconsPerFloor = static_cast<int>(venue.floors[0].beacons.size());
+    int err = 0;
+    zip_t* za = zip_open(x.path.c_str(), ZIP_RDONLY, &err);
+    if (!za) return x;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
+      zip_stat_t st;
+      zip_stat_index(za, i, 0, &st);
+      x.membersBytes += static_cast<long long>(st.size);
+      const std::string name = st.name;
+      if (name.size() < 4 || name.substr(name.size() - 4) != ".xml") continue;
+      std::string data(st.size, '\0');
+      zip_file_t* zf = zip_fopen_index(za, i, 0);
+      if (zf) {
+        zip_fread(zf, data.data(), st.size);
+        zip_fclose(zf);
+      }
+      x.xmlMembers.emplace_back(name, std::move(data));
+    }
+    zip_close(za);
+    x.ok = true;
+    return x;
+  }();
+  return f;
+}
+
+void BM_NavigationMapLoad(benchmark::State& state) {
+  Fixture& f = SharedFixture();
+  if (!f.ok) {
+    state.SkipWithError("venue generation failed");
+    return;
+  }
+  // Memory pass, untimed: peak while loading and what the loaded map keeps.
+  g_counting = true;
+  const long long base = ResetPeak();
+  auto* probe = new NavigationMap;
+  probe->setPathToNavArchive(f.path.c_str());
+  const int probeCode = probe->parseAllFiles(false);
+  const long long peak = g_peak.load() - base;
+  const long long retained = g_current.load() - base;
+  delete probe;
+  g_counting = false;
+  if (probeCode != 0) {
+    state.SkipWithError("parseAllFiles failed");
+    return;
+  }
+  for (auto _ : state) {
+    NavigationMap map;
+    map.setPathToNavArchive(f.path.c_str());
+    const int code = map.parseAllFiles(false);
+    benchmark::DoNotOptimize(code);
+    state.PauseTiming();  // the map's release is not part of loading
+    map = NavigationMap();
+    state.ResumeTiming();
+  }
+  state.counters["members_MB"] = static_cast<double>(f.membersBytes) / 1e6;
+  if (MAP_BENCH_COUNTING) {
+    state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
+    state.counters["retained_MB"] = static_cast<double>(retained) / 1e6;
+    state.counters["peak_per_member_byte"] = static_cast<double>(peak) / static_cast<double>(f.membersBytes);
+    state.counters["retained_per_member_byte"] =
+        static_cast<double>(retained) / static_cast<double>(f.membersBytes);
+  }
+  state.counters["rp_per_floor"] = f.pointsPerFloor;
+  state.counters["beacons_per_floor"] = f.beaconsPerFloor;
+  state.SetBytesProcessed(state.iterations() * f.membersBytes);
+}
+
+void BM_BareTinyxml2Parse(benchmark::State& state) {
+  Fixture& f = SharedFixture();
+  if (!f.ok) {
+    state.SkipWithError("venue generation failed");
+    return;
+  }
+  long long xmlBytes = 0;
+  for (const auto& m : f.xmlMembers) xmlBytes += static_cast<long long>(m.second.size());
+  for (auto _ : state) {
+    for (const auto& m : f.xmlMembers) {
+      tinyxml2::XMLDocument doc;
+      const tinyxml2::XMLError e = doc.Parse(m.second.data(), m.second.size());
+      benchmark::DoNotOptimize(e);
+    }
+  }
+  state.counters["xml_MB"] = static_cast<double>(xmlBytes) / 1e6;
+  state.SetBytesProcessed(state.iterations() * xmlBytes);
+}
+
+BENCHMARK(BM_NavigationMapLoad)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BM_BareTinyxml2Parse)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// Console output plus the ratio of the two timings.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
+      const std::string name = r.benchmark_name();
+      const double perIteration = r.real_accumulated_time / static_cast<double>(r.iterations);
+      if (name.find("NavigationMapLoad") != std::string::npos) load_ = perIteration;
+      if (name.find("BareTinyxml2Parse") != std::string::npos) bare_ = perIteration;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    if (load_ > 0 && bare_ > 0)
+      std::printf("load / bare tinyxml2 parse = %.2fx (target <= 1.5x): load %.1f ms, bare parse %.1f ms\n",
+                  load_ / bare_, load_ * 1e3, bare_ * 1e3);
+  }
+
+ private:
+  double load_ = 0;
+  double bare_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  Fixture& f = SharedFixture();
+  if (!f.dir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(f.dir, ec);
+  }
+  return 0;
+}
