@@ -1,14 +1,15 @@
 #include "server/wscan.h"
 
+#include <tinyxml2.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include <tinyxml2.h>
 
 #include "server/utils.h"
 
@@ -46,12 +47,23 @@ std::string XmlEscape(const char* s) {
   if (s == nullptr) return out;
   for (const char* p = s; *p; ++p) {
     switch (*p) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += *p;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += *p;
     }
   }
   return out;
@@ -61,24 +73,37 @@ std::string XmlEscape(const std::string& s) { return XmlEscape(s.c_str()); }
 
 const char* DeviceTypeName(int type) {
   switch (type) {
-    case 1: return "windows";
-    case 2: return "android";
-    case 3: return "iOS";
-    case 4: return "raspberry";
-    default: return "";
+    case 1:
+      return "windows";
+    case 2:
+      return "android";
+    case 3:
+      return "iOS";
+    case 4:
+      return "raspberry";
+    default:
+      return "";
   }
 }
 
 const char* SensorName(int code) {
   switch (code) {
-    case SENSOR_ACCELEROMETER: return "ACCELEROMETER";
-    case SENSOR_MAGNETOMETER: return "MAGNETOMETER";
-    case SENSOR_GYROSCOPE: return "GYROSCOPE";
-    case SENSOR_ORIENTATION: return "ORIENTATION";
-    case SENSOR_LOCATION: return "LOCATION";
-    case SENSOR_GRAVITY: return "GRAVITY";
-    case SENSOR_USER_ACC: return "USER_ACC";
-    default: return "";
+    case SENSOR_ACCELEROMETER:
+      return "ACCELEROMETER";
+    case SENSOR_MAGNETOMETER:
+      return "MAGNETOMETER";
+    case SENSOR_GYROSCOPE:
+      return "GYROSCOPE";
+    case SENSOR_ORIENTATION:
+      return "ORIENTATION";
+    case SENSOR_LOCATION:
+      return "LOCATION";
+    case SENSOR_GRAVITY:
+      return "GRAVITY";
+    case SENSOR_USER_ACC:
+      return "USER_ACC";
+    default:
+      return "";
   }
 }
 
@@ -93,37 +118,146 @@ int SensorCodeOf(const char* name) {
   return 0;
 }
 
-// scanf-style conversions: leading blanks skipped, a readable prefix taken,
-// the target left as it was when nothing is readable.
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The conversions below behave as the scanf conversions "%d", "%lld" and
+// "%lf": leading blanks skipped, the readable prefix taken, the target left
+// as it was when nothing is readable. They are hand-made because the reader
+// spent most of its own time in strtod / strtol.
+
+// "%lld"-like; returns the end of the number or null.
+const char* ScanInteger(const char* s, long long* out) {
+  while (IsSpace(*s)) ++s;
+  const char* p = s;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  const char* digits = p;
+  unsigned long long v = 0;
+  while (IsDigit(*p) && p - digits < 18) v = v * 10 + static_cast<unsigned>(*p++ - '0');
+  if (p == digits) return nullptr;
+  if (IsDigit(*p)) {
+    // Long enough to overflow: let strtoll saturate the way scanf does.
+    char* end = nullptr;
+    *out = std::strtoll(s, &end, 10);
+    return end;
+  }
+  *out = negative ? -static_cast<long long>(v) : static_cast<long long>(v);
+  return p;
+}
+
 bool ScanInt(const char* s, int* out) {
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(s, &end, 10);
-  if (end == s) return false;
-  if (v > INT_MAX) v = INT_MAX;
-  if (v < INT_MIN) v = INT_MIN;
-  *out = static_cast<int>(v);
+  long long v = 0;
+  if (ScanInteger(s, &v) == nullptr) return false;
+  *out = static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
   return true;
 }
 
 bool ScanInt64(const char* s, int64_t* out) {
-  char* end = nullptr;
-  long long v = std::strtoll(s, &end, 10);
-  if (end == s) return false;
+  long long v = 0;
+  if (ScanInteger(s, &v) == nullptr) return false;
   *out = v;
   return true;
 }
 
-bool ScanDouble(const char* s, double* out) {
+// "%lf"-like; returns the end of the number or null. Plain decimals of up to
+// 15 significant digits (all that the writer produces) are exact as
+// digits / 10^k, one correctly rounded division of two exact doubles, so the
+// result is the one strtod gives; anything else goes through from_chars, or
+// strtod for hexadecimal and out-of-range numbers.
+const char* ScanNumber(const char* s, double* out) {
+  static const double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                  1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  while (IsSpace(*s)) ++s;
+  const char* p = s;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  {
+    const char* q = p;
+    unsigned long long mantissa = 0;
+    int digits = 0;
+    int fraction = 0;
+    while (IsDigit(*q)) {
+      mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
+      ++digits;
+    }
+    if (*q == '.') {
+      ++q;
+      while (IsDigit(*q)) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*q++ - '0');
+        ++digits;
+        ++fraction;
+      }
+    }
+    const char next = *q;
+    const bool plain = next != 'e' && next != 'E' && next != 'x' && next != 'X';
+    if (digits > 0 && digits <= 15 && plain) {
+      double v = static_cast<double>(mantissa) / kPow10[fraction];
+      *out = negative ? -v : v;
+      return q;
+    }
+  }
+  const bool hex = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+  if (!hex && *p != '+' && *p != '-') {
+    const char* end = p;
+    while (*end) ++end;
+    double v = 0.0;
+    std::from_chars_result r = std::from_chars(p, end, v, std::chars_format::general);
+    if (r.ec == std::errc()) {
+      *out = negative ? -v : v;
+      return r.ptr;
+    }
+    if (r.ec == std::errc::invalid_argument) return nullptr;
+  }
   char* end = nullptr;
   double v = std::strtod(s, &end);
-  if (end == s) return false;
+  if (end == s) return nullptr;
   *out = v;
-  return true;
+  return end;
 }
 
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+bool ScanDouble(const char* s, double* out) { return ScanNumber(s, out) != nullptr; }
+
+// The message time, read as sscanf reads "%04d-%02d-%02d %02d:%02d:%02d.%03d":
+// each field at most that many characters (a sign included), the blank
+// matching any run of blanks, reading stopping at the first mismatch with
+// the later fields left as they were.
+void ScanMessageTime(const char* s, int* fields[7]) {
+  static const int kWidth[7] = {4, 2, 2, 2, 2, 2, 3};
+  static const char kAfter[7] = {'-', '-', ' ', ':', ':', '.', '\0'};
+  for (int i = 0; i < 7; ++i) {
+    while (IsSpace(*s)) ++s;
+    int width = kWidth[i];
+    bool negative = false;
+    if (*s == '+' || *s == '-') {
+      negative = *s == '-';
+      ++s;
+      --width;
+    }
+    if (width == 0 || !IsDigit(*s)) return;
+    int v = 0;
+    while (width > 0 && IsDigit(*s)) {
+      v = v * 10 + (*s++ - '0');
+      --width;
+    }
+    *fields[i] = negative ? -v : v;
+    const char sep = kAfter[i];
+    if (sep == ' ') {
+      while (IsSpace(*s)) ++s;
+    } else if (sep != '\0') {
+      if (*s != sep) return;
+      ++s;
+    }
+  }
 }
 
 // "(%lf, %lf, %lf, %lf)": all four numbers must be there; the closing
@@ -135,22 +269,41 @@ bool ScanSensorValues(const char* s, double values[4]) {
     if (i > 0) {
       if (*s != ',') return false;
       ++s;
-      while (IsSpace(*s)) ++s;
     }
-    char* end = nullptr;
-    double v = std::strtod(s, &end);
-    if (end == s) return false;
+    double v = 0.0;
+    const char* end = ScanNumber(s, &v);
+    if (end == nullptr) return false;
     values[i] = v;
     s = end;
   }
   return true;
 }
 
+size_t CountChildren(const tinyxml2::XMLElement* parent) {
+  size_t n = 0;
+  for (const tinyxml2::XMLElement* e = parent->FirstChildElement(); e; e = e->NextSiblingElement())
+    ++n;
+  return n;
+}
+
+// Stable ascending sort. Devices list their readings newest first or oldest
+// first, so the two presorted cases are served without the general sort.
+void SortAscending(std::vector<WScanEntry>& v) {
+  if (std::is_sorted(v.begin(), v.end())) return;
+  bool strictlyDescending = true;
+  for (size_t i = 1; i < v.size() && strictlyDescending; ++i) strictlyDescending = v[i] < v[i - 1];
+  if (strictlyDescending) {
+    std::reverse(v.begin(), v.end());
+    return;
+  }
+  std::stable_sort(v.begin(), v.end());
+}
+
 // A failed parse must not look like a message: callers test isValid().
 WScanMessage Failed(WScanMessage& message, bool* ok) {
   message.mode = 0;
   if (ok) *ok = false;
-  return message;
+  return std::move(message);
 }
 
 WScanMessage ParseText(const char* data, size_t size, bool* ok) {
@@ -214,15 +367,16 @@ WScanMessage ParseText(const char* data, size_t size, bool* ok) {
     } else if (std::strcmp(name, "checkPoint") == 0) {
       message.checkPoint = v;
     } else if (std::strcmp(name, "time") == 0) {
-      std::sscanf(v, "%04d-%02d-%02d %02d:%02d:%02d.%03d", &message.tmYear, &message.tmMonth,
-                  &message.tmDay, &message.tmHour, &message.tmMinute, &message.tmSecond,
-                  &message.tmMillisecond);
+      int* fields[7] = {&message.tmYear,       &message.tmMonth,  &message.tmDay,
+                        &message.tmHour,       &message.tmMinute, &message.tmSecond,
+                        &message.tmMillisecond};
+      ScanMessageTime(v, fields);
       message.tmUnixTime = GetUnixTime(message.tmYear, message.tmMonth, message.tmDay,
                                        message.tmHour, message.tmMinute, message.tmSecond);
       if (message.tmUnixTime == -1) {
-        MV_LOG(1, "Parse error: invalid time: %04d-%02d-%02d %02d:%02d:%02d.%03d",
-               message.tmYear, message.tmMonth, message.tmDay, message.tmHour,
-               message.tmMinute, message.tmSecond, message.tmMillisecond);
+        MV_LOG(1, "Parse error: invalid time: %04d-%02d-%02d %02d:%02d:%02d.%03d", message.tmYear,
+               message.tmMonth, message.tmDay, message.tmHour, message.tmMinute, message.tmSecond,
+               message.tmMillisecond);
         return Failed(message, ok);
       }
     }
@@ -230,14 +384,15 @@ WScanMessage ParseText(const char* data, size_t size, bool* ok) {
 
   const tinyxml2::XMLElement* entries = root->FirstChildElement("entries");
   if (entries == nullptr) {
-    MV_LOG(1, "Parse error: 'entries' Node was not found in message # %d \n",
-           message.packetNumber);
+    MV_LOG(1, "Parse error: 'entries' Node was not found in message # %d \n", message.packetNumber);
     message.clear();
     return Failed(message, ok);
   }
-  for (const tinyxml2::XMLElement* e = entries->FirstChildElement("entry"); e;
-       e = e->NextSiblingElement("entry")) {
-    WScanEntry entry;
+  message.entries.reserve(CountChildren(entries));
+  for (const tinyxml2::XMLElement* e = entries->FirstChildElement(); e;
+       e = e->NextSiblingElement()) {
+    if (std::strcmp(e->Name(), "entry") != 0) continue;
+    WScanEntry& entry = message.entries.emplace_back();
     for (const tinyxml2::XMLAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
       const char* name = a->Name();
       switch (name[0]) {
@@ -277,33 +432,34 @@ WScanMessage ParseText(const char* data, size_t size, bool* ok) {
           break;
       }
     }
-    message.entries.push_back(std::move(entry));
   }
 
   const tinyxml2::XMLElement* sensors = root->FirstChildElement("sensors");
   if (sensors == nullptr) {
-    MV_LOG(1, "Parse error: 'sensors' Node was not found in message # %d \n",
-           message.packetNumber);
+    MV_LOG(1, "Parse error: 'sensors' Node was not found in message # %d \n", message.packetNumber);
     message.clear();
     return Failed(message, ok);
   }
-  for (const tinyxml2::XMLElement* e = sensors->FirstChildElement("sensor"); e;
-       e = e->NextSiblingElement("sensor")) {
-    SensorEntry sensor;
+  message.sensorEntries.reserve(CountChildren(sensors));
+  for (const tinyxml2::XMLElement* e = sensors->FirstChildElement(); e;
+       e = e->NextSiblingElement()) {
+    if (std::strcmp(e->Name(), "sensor") != 0) continue;
+    SensorEntry& sensor = message.sensorEntries.emplace_back();
     for (const tinyxml2::XMLAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
       const char* name = a->Name();
-      if (std::strcmp(name, "type") == 0) {
+      if (name[0] == 't' && std::strcmp(name, "type") == 0) {
         sensor.type = SensorCodeOf(a->Value());
-      } else if (std::strcmp(name, "offset") == 0) {
+      } else if (name[0] == 'o' && std::strcmp(name, "offset") == 0) {
         ScanInt64(a->Value(), &sensor.offset);
-      } else if (std::strcmp(name, "values") == 0 || std::strcmp(name, "value") == 0) {
+      } else if (name[0] == 'v' &&
+                 (std::strcmp(name, "values") == 0 || std::strcmp(name, "value") == 0)) {
         if (!ScanSensorValues(a->Value(), sensor.values)) {
           MV_LOG(1, "Parse error: invalid sensor value: %s\n", a->Value());
+          message.sensorEntries.pop_back();  // only complete samples are kept
           return Failed(message, ok);
         }
       }
     }
-    message.sensorEntries.push_back(sensor);
   }
 
   if (const tinyxml2::XMLElement* c = root->FirstChildElement("coordinates")) {
@@ -345,7 +501,7 @@ WScanMessage ParseText(const char* data, size_t size, bool* ok) {
 
   // Oldest-last order (ascending offset), the reverse of sortEntries; sensor
   // samples keep the order in which the device recorded them.
-  std::stable_sort(message.entries.begin(), message.entries.end());
+  SortAscending(message.entries);
   if (ok) *ok = true;
   MV_LOG(2, "Parsing finished\n\n");
   return message;
@@ -364,8 +520,7 @@ bool WScanEntry::operator<(const WScanEntry& o) const {
 }
 
 bool SensorEntry::operator==(const SensorEntry& o) const {
-  return offset == o.offset && type == o.type &&
-         std::memcmp(values, o.values, sizeof values) == 0;
+  return offset == o.offset && type == o.type && std::memcmp(values, o.values, sizeof values) == 0;
 }
 
 bool SensorEntry::operator<(const SensorEntry& o) const {
@@ -397,9 +552,8 @@ std::string WScanMessage::toString(const char* buildVersion, const char* locatio
           "  <device type=\"%s\" osVersion=\"%s\" model=\"%s\" id=\"%s\" buildVersion=\"%s\" "
           "location=\"%s\" checkPoint=\"%s\" time=\"%04d-%02d-%02d %02d:%02d:%02d.%03d\" "
           "serverTime=\"%s\"/>\n",
-          DeviceTypeName(deviceType), XmlEscape(osVersion).c_str(),
-          XmlEscape(deviceModel).c_str(), XmlEscape(deviceId).c_str(),
-          XmlEscape(buildVersion).c_str(), XmlEscape(location).c_str(),
+          DeviceTypeName(deviceType), XmlEscape(osVersion).c_str(), XmlEscape(deviceModel).c_str(),
+          XmlEscape(deviceId).c_str(), XmlEscape(buildVersion).c_str(), XmlEscape(location).c_str(),
           XmlEscape(checkPoint).c_str(), tmYear, tmMonth, tmDay, tmHour, tmMinute, tmSecond,
           tmMillisecond, XmlEscape(serverTime).c_str());
   out += "  <entries>\n";
@@ -428,8 +582,7 @@ std::string WScanMessage::toString(const char* buildVersion, const char* locatio
   }
   out += "  </entries>\n  <sensors>\n";
   for (const SensorEntry& s : sensorEntries) {
-    AppendF(out,
-            "    <sensor type=\"%s\" values=\"(%lf, %lf, %lf, %lf)\" offset=\"%lld\"/>\n",
+    AppendF(out, "    <sensor type=\"%s\" values=\"(%lf, %lf, %lf, %lf)\" offset=\"%lld\"/>\n",
             SensorName(s.type), s.values[0], s.values[1], s.values[2], s.values[3],
             static_cast<long long>(s.offset));
   }

@@ -13,18 +13,20 @@
 
 // One radio observation. Type 0 WIFI, 1 BLE, 2 BEACON.
 struct WScanEntry {
-  std::string bssid;     // MAC address or beacon key
-  std::string ssid;      // network name
+  std::string bssid;  // MAC address or beacon key
+  std::string ssid;   // network name
   int type = 0;
-  int64_t offset = 0;    // milliseconds before the message time
-  double rssi = 0.0;     // dBm
+  int64_t offset = 0;  // milliseconds before the message time
+  double rssi = 0.0;   // dBm
   double power = 0.0;
   double frequency = 0.0;
-  double distance = 0.0; // metres
+  double distance = 0.0;  // metres
 
   WScanEntry() = default;
   WScanEntry(const WScanEntry&) = default;
+  WScanEntry(WScanEntry&&) = default;
   WScanEntry& operator=(const WScanEntry&) = default;
+  WScanEntry& operator=(WScanEntry&&) = default;
 
   // Equal offset, type and bssid.
   bool operator==(const WScanEntry& o) const;
@@ -54,7 +56,9 @@ struct SensorEntry {
 
   SensorEntry() = default;
   SensorEntry(const SensorEntry&) = default;
+  SensorEntry(SensorEntry&&) = default;
   SensorEntry& operator=(const SensorEntry&) = default;
+  SensorEntry& operator=(SensorEntry&&) = default;
 
   // Equal offset, type and value bytes.
   bool operator==(const SensorEntry& o) const;
@@ -102,7 +106,9 @@ class WScanMessage {
 
   WScanMessage() = default;
   WScanMessage(const WScanMessage&) = default;
+  WScanMessage(WScanMessage&&) = default;
   WScanMessage& operator=(const WScanMessage&) = default;
+  WScanMessage& operator=(WScanMessage&&) = default;
 
   void clear() { *this = WScanMessage(); }
   bool isValid() const { return mode != 0; }

@@ -1,13 +1,13 @@
 #include "server/zip_archive.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <sys/stat.h>
-#include <unistd.h>
-#include <zip.h>
 
 zip* ZipCreate(const char* path) {
   if (path == nullptr) return nullptr;

@@ -13,8 +13,8 @@ const double kMaxOriginLatitude = 89.0;
 
 }  // namespace
 
-void LocalToGps(double x, double y, double originLatitude, double originLongitude,
-                double azimuth, double* latitude, double* longitude) {
+void LocalToGps(double x, double y, double originLatitude, double originLongitude, double azimuth,
+                double* latitude, double* longitude) {
   double lat = originLatitude;
   double lon = originLongitude;
   if (std::fabs(originLatitude) > kMaxOriginLatitude) {
@@ -38,8 +38,8 @@ void LocalToGps(double x, double y, double originLatitude, double originLongitud
   if (longitude) *longitude = lon;
 }
 
-void GpsToLocal(double latitude, double longitude, double originLatitude,
-                double originLongitude, double azimuth, double* x, double* y) {
+void GpsToLocal(double latitude, double longitude, double originLatitude, double originLongitude,
+                double azimuth, double* x, double* y) {
   double px = 0.0;
   double py = 0.0;
   if (std::fabs(originLatitude) > kMaxOriginLatitude) {

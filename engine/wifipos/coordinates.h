@@ -6,9 +6,9 @@
 #pragma once
 
 // Floor metres (x, y) to degrees.
-void LocalToGps(double x, double y, double originLatitude, double originLongitude,
-                double azimuth, double* latitude, double* longitude);
+void LocalToGps(double x, double y, double originLatitude, double originLongitude, double azimuth,
+                double* latitude, double* longitude);
 
 // Degrees to floor metres (x, y).
-void GpsToLocal(double latitude, double longitude, double originLatitude,
-                double originLongitude, double azimuth, double* x, double* y);
+void GpsToLocal(double latitude, double longitude, double originLatitude, double originLongitude,
+                double azimuth, double* x, double* y);

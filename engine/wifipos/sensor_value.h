@@ -54,7 +54,9 @@ class SensorValue {
 
   SensorValue() = default;
   SensorValue(const SensorValue&) = default;
+  SensorValue(SensorValue&&) = default;
   SensorValue& operator=(const SensorValue&) = default;
+  SensorValue& operator=(SensorValue&&) = default;
 
   void clear() { *this = SensorValue(); }
   void fillComponents(double px, double py, double pz) {
@@ -97,7 +99,9 @@ class Beacon {
  public:
   Beacon() = default;
   Beacon(const Beacon&) = default;
+  Beacon(Beacon&&) = default;
   Beacon& operator=(const Beacon&) = default;
+  Beacon& operator=(Beacon&&) = default;
 
   int getBaseId() const { return baseId_; }
   void setBaseId(int v) { baseId_ = v; }
@@ -168,7 +172,9 @@ class BeaconMeas {
   // A null beacon gives an empty id.
   BeaconMeas(Beacon* beacon, double rssi, double distance);
   BeaconMeas(const BeaconMeas&) = default;
+  BeaconMeas(BeaconMeas&&) = default;
   BeaconMeas& operator=(const BeaconMeas&) = default;
+  BeaconMeas& operator=(BeaconMeas&&) = default;
   ~BeaconMeas() { beacon_ = nullptr; }
 
   std::string getBeaconId() const { return beaconId_; }
@@ -208,7 +214,9 @@ class AccessPoint {
  public:
   AccessPoint() = default;
   AccessPoint(const AccessPoint&) = default;
+  AccessPoint(AccessPoint&&) = default;
   AccessPoint& operator=(const AccessPoint&) = default;
+  AccessPoint& operator=(AccessPoint&&) = default;
 
   // Empties texts and histogram, zeroes every number (type too); the
   // reference point index is kept.

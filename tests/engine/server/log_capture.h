@@ -3,12 +3,12 @@
 // the defaults afterwards.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
-
-#include <unistd.h>
 
 #include "server/utils.h"
 
@@ -38,7 +38,9 @@ class LogCapture {
     ss << in.rdbuf();
     return ss.str();
   }
-  bool contains(const std::string& needle) const { return text().find(needle) != std::string::npos; }
+  bool contains(const std::string& needle) const {
+    return text().find(needle) != std::string::npos;
+  }
   // Forgets what was logged so far.
   void reset() const { std::ofstream(path_, std::ios::trunc); }
 

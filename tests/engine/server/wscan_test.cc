@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,10 +27,32 @@ double Written(const char* format, double v) {
 
 // Texts that exercise the writer's escaping and the reader's entity decoding.
 std::string RandomText(std::mt19937& rng, size_t maxLen) {
-  static const char* const kPieces[] = {"a", "Z", "0", "7", " ", "-", ":", ",", "(", ")",
-                                        "\"", "'", "<", ">", "&", "&amp;", "&#65;", "/", "\\",
-                                        "=", "\xc3\xa9", "\xd0\xb6", "\xe4\xb8\xad",
-                                        "\xf0\x9f\x98\x80", "]]>", "<!--"};
+  static const char* const kPieces[] = {"a",
+                                        "Z",
+                                        "0",
+                                        "7",
+                                        " ",
+                                        "-",
+                                        ":",
+                                        ",",
+                                        "(",
+                                        ")",
+                                        "\"",
+                                        "'",
+                                        "<",
+                                        ">",
+                                        "&",
+                                        "&amp;",
+                                        "&#65;",
+                                        "/",
+                                        "\\",
+                                        "=",
+                                        "\xc3\xa9",
+                                        "\xd0\xb6",
+                                        "\xe4\xb8\xad",
+                                        "\xf0\x9f\x98\x80",
+                                        "]]>",
+                                        "<!--"};
   const size_t n = std::uniform_int_distribution<size_t>(0, maxLen)(rng);
   std::string s;
   for (size_t i = 0; i < n; ++i)
@@ -39,7 +62,9 @@ std::string RandomText(std::mt19937& rng, size_t maxLen) {
 
 WScanMessage RandomMessage(std::mt19937& rng) {
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-  auto real = [&](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+  auto real = [&](double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng);
+  };
   WScanMessage m;
   m.mode = pick(0, 2);
   m.packetNumber = pick(-5, 1000000);
@@ -164,13 +189,17 @@ const char kValid[] =
     "  <device type=\"android\" osVersion=\"13\" model=\"Pixel\" id=\"dev-1\" buildVersion=\"b\" "
     "location=\"9001:1\" checkPoint=\"cp\" time=\"2020-02-09 12:00:01.500\" serverTime=\"\"/>\n"
     "  <entries>\n"
-    "    <entry type=\"WIFI\" bssid=\"aa:bb\" rssi=\"-60.00\" frequency=\"2412.00\" offset=\"30\"/>\n"
-    "    <entry type=\"BEACON\" bssid=\"(1,2,U)\" rssi=\"-70.50\" power=\"-59.00\" distance=\"2.50\" offset=\"10\"/>\n"
+    "    <entry type=\"WIFI\" bssid=\"aa:bb\" rssi=\"-60.00\" frequency=\"2412.00\" "
+    "offset=\"30\"/>\n"
+    "    <entry type=\"BEACON\" bssid=\"(1,2,U)\" rssi=\"-70.50\" power=\"-59.00\" "
+    "distance=\"2.50\" offset=\"10\"/>\n"
     "    <entry type=\"BLE\" bssid=\"cc:dd\" rssi=\"-80.00\" offset=\"20\"/>\n"
     "  </entries>\n"
     "  <sensors>\n"
-    "    <sensor type=\"GYROSCOPE\" values=\"(0.100000, 0.200000, 0.300000, 0.000000)\" offset=\"5\"/>\n"
-    "    <sensor type=\"ACCELEROMETER\" value=\"(1.000000, 2.000000, 9.810000, 0.000000)\" offset=\"50\"/>\n"
+    "    <sensor type=\"GYROSCOPE\" values=\"(0.100000, 0.200000, 0.300000, 0.000000)\" "
+    "offset=\"5\"/>\n"
+    "    <sensor type=\"ACCELEROMETER\" value=\"(1.000000, 2.000000, 9.810000, 0.000000)\" "
+    "offset=\"50\"/>\n"
     "  </sensors>\n"
     "</message>\n";
 
@@ -433,11 +462,21 @@ TEST(WScanMessageText, MutatedMessagesNeverCrash) {
     for (int k = 0; k < edits && !text.empty(); ++k) {
       size_t at = std::uniform_int_distribution<size_t>(0, text.size() - 1)(rng);
       switch (std::uniform_int_distribution<int>(0, 4)(rng)) {
-        case 0: text[at] = static_cast<char>(rng()); break;
-        case 1: text.resize(at); break;
-        case 2: text.insert(at, 1, kInsert[rng() % (sizeof kInsert - 1)]); break;
-        case 3: text.erase(at, std::uniform_int_distribution<size_t>(1, 16)(rng)); break;
-        default: text[at] ^= static_cast<char>(1 << (rng() % 8)); break;
+        case 0:
+          text[at] = static_cast<char>(rng());
+          break;
+        case 1:
+          text.resize(at);
+          break;
+        case 2:
+          text.insert(at, 1, kInsert[rng() % (sizeof kInsert - 1)]);
+          break;
+        case 3:
+          text.erase(at, std::uniform_int_distribution<size_t>(1, 16)(rng));
+          break;
+        default:
+          text[at] ^= static_cast<char>(1 << (rng() % 8));
+          break;
       }
     }
     bool ok = false;
@@ -453,10 +492,81 @@ TEST(WScanMessageText, MutatedMessagesNeverCrash) {
     EXPECT_TRUE(again) << text;
     EXPECT_EQ(back.deviceId, m.deviceId);
     EXPECT_EQ(back.entries.size(), static_cast<size_t>(std::count_if(
-                                       m.entries.begin(), m.entries.end(),
-                                       [](const WScanEntry& e) { return e.type >= 0 && e.type <= 2; })));
+                                       m.entries.begin(), m.entries.end(), [](const WScanEntry& e) {
+                                         return e.type >= 0 && e.type <= 2;
+                                       })));
   }
   EXPECT_GT(parsed, 100);  // the mutations must leave some messages readable
+}
+
+// The reader's number and time conversions must give what the scanf
+// conversions "%lf", "%lld" and "%04d-%02d-%02d %02d:%02d:%02d.%03d" give.
+TEST(WScanMessageText, ConversionsReadLikeScanf) {
+  const char* numbers[] = {"1.5",
+                           "-0.000000",
+                           "+2.25",
+                           "  7",
+                           ".5",
+                           "5.",
+                           "1e3",
+                           "-1.25E-2",
+                           "0x1p4",
+                           "inf",
+                           "-nan",
+                           "1e400",
+                           "123456789012345678901",
+                           "0.1",
+                           "999999999999999.9",
+                           "4.9e-324",
+                           "-.75",
+                           "00000000000000000001.5"};
+  for (const char* n : numbers) {
+    SCOPED_TRACE(n);
+    std::string text = Replace(kValid, "(0.100000, 0.200000, 0.300000, 0.000000)",
+                               std::string("(") + n + ", " + n + ",  " + n + "," + n + ")");
+    text = Replace(text, "offset=\"5\"", std::string("offset=\"") + n + "\"");
+    bool ok = false;
+    WScanMessage m = WScanMessage::parse(text, &ok);
+    ASSERT_TRUE(ok);
+    double want[4] = {0, 0, 0, 0};
+    ASSERT_EQ(std::sscanf((std::string("(") + n + ", " + n + ",  " + n + "," + n + ")").c_str(),
+                          "(%lf, %lf, %lf, %lf)", &want[0], &want[1], &want[2], &want[3]),
+              4);
+    for (int k = 0; k < 4; ++k) {
+      if (std::isnan(want[k]))
+        EXPECT_TRUE(std::isnan(m.sensorEntries[0].values[k]));
+      else
+        EXPECT_EQ(m.sensorEntries[0].values[k], want[k]);
+    }
+    long long offset = 0;
+    std::sscanf(n, "%lld", &offset);
+    EXPECT_EQ(m.sensorEntries[0].offset, offset);
+  }
+
+  for (const char* n : {"12abc", " +7", "-3.9", "99999999999999999999", "-", "x1"}) {
+    WScanMessage m = WScanMessage::parse(
+        Replace(kValid, "offset=\"5\"", std::string("offset=\"") + n + "\""), nullptr);
+    long long offset = 5;  // unreadable text leaves the default 0 instead
+    if (std::sscanf(n, "%lld", &offset) != 1) offset = 0;
+    EXPECT_EQ(m.sensorEntries[0].offset, offset) << n;
+  }
+
+  std::mt19937 rng(8);
+  const char pool[] = "0123456789-+ :.x";
+  for (int i = 0; i < 3000; ++i) {
+    std::string t = "2020-02-09 12:00:01.500";
+    for (int k = 0; k < 3; ++k) t[rng() % t.size()] = pool[rng() % (sizeof pool - 1)];
+    SCOPED_TRACE(t);
+    int f[7] = {0, 0, 0, 0, 0, 0, 0};
+    std::sscanf(t.c_str(), "%04d-%02d-%02d %02d:%02d:%02d.%03d", &f[0], &f[1], &f[2], &f[3], &f[4],
+                &f[5], &f[6]);
+    bool ok = false;
+    WScanMessage m = WScanMessage::parse(Replace(kValid, "2020-02-09 12:00:01.500", t), &ok);
+    const int got[7] = {m.tmYear,   m.tmMonth,  m.tmDay,        m.tmHour,
+                        m.tmMinute, m.tmSecond, m.tmMillisecond};
+    for (int k = 0; k < 7; ++k) ASSERT_EQ(got[k], f[k]) << k;
+    EXPECT_EQ(ok, GetUnixTime(f[0], f[1], f[2], f[3], f[4], f[5]) != -1);
+  }
 }
 
 TEST(WScanMessageText, EscapeAndUnescapeAreInverse) {
@@ -518,7 +628,8 @@ TEST(WScanMessageText, RecordedLogReadsBack) {
     WScanMessage m = WScanMessage::parse(record, &ok);
     ASSERT_TRUE(ok) << record;
     size_t entryTags = 0;
-    for (size_t p = record.find("<entry "); p != std::string::npos; p = record.find("<entry ", p + 1))
+    for (size_t p = record.find("<entry "); p != std::string::npos;
+         p = record.find("<entry ", p + 1))
       ++entryTags;
     EXPECT_EQ(m.entries.size(), entryTags);
     WScanMessage back = WScanMessage::parse(m.toString("b", "9001:1", "0.0", ""), &ok);

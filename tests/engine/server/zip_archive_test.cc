@@ -43,7 +43,8 @@ class ZipArchiveFiles : public ::testing::Test {
     zip* za = ZipCreate(p.c_str());
     EXPECT_NE(za, nullptr);
     for (const auto& [member, content] : members)
-      EXPECT_EQ(ZipWriteBuffer(za, member.c_str(), content.data(), static_cast<int>(content.size())), 0);
+      EXPECT_EQ(
+          ZipWriteBuffer(za, member.c_str(), content.data(), static_cast<int>(content.size())), 0);
     EXPECT_EQ(ZipClose(za), 0);
     return p;
   }
@@ -111,7 +112,8 @@ TEST_F(ZipArchiveFiles, MembersInFoldersAreFoundByBareName) {
 }
 
 TEST_F(ZipArchiveFiles, ListingHonoursTheMaximum) {
-  std::string p = makeArchive("five.mvz", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"e", "5"}});
+  std::string p =
+      makeArchive("five.mvz", {{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"e", "5"}});
   zip* za = ZipOpen(p.c_str());
   ASSERT_NE(za, nullptr);
   const char* names[6] = {"x", "x", "x", "x", "x", "x"};
@@ -121,7 +123,8 @@ TEST_F(ZipArchiveFiles, ListingHonoursTheMaximum) {
   EXPECT_STREQ(names[2], "x");
   EXPECT_EQ(ZipGetFiles(za, names, 0), 0);
   EXPECT_EQ(ZipGetFiles(za, names, 6), 0);
-  EXPECT_EQ(std::set<std::string>(names, names + 5), (std::set<std::string>{"a", "b", "c", "d", "e"}));
+  EXPECT_EQ(std::set<std::string>(names, names + 5),
+            (std::set<std::string>{"a", "b", "c", "d", "e"}));
   EXPECT_STREQ(names[5], "x");
   EXPECT_EQ(ZipClose(za), 0);
 
@@ -204,7 +207,8 @@ TEST_F(ZipArchiveFiles, BrokenFilesAreRefused) {
   writeFile(empty, "");
   EXPECT_EQ(ZipOpen(empty.c_str()), nullptr);
 
-  std::string good = makeArchive("good.mvz", {{"config.xml", std::string(3000, 'c')}, {"b.xml", "<b/>"}});
+  std::string good =
+      makeArchive("good.mvz", {{"config.xml", std::string(3000, 'c')}, {"b.xml", "<b/>"}});
   const std::string bytes = readFile(good);
   for (size_t cut : {bytes.size() - 1, bytes.size() - 30, bytes.size() / 2, size_t{10}}) {
     std::string p = path("cut.mvz");
@@ -216,10 +220,10 @@ TEST_F(ZipArchiveFiles, BrokenFilesAreRefused) {
 // Archives come from servers and disks: damaged bytes must give -1 or the
 // data, never a crash or an out-of-bounds read.
 TEST_F(ZipArchiveFiles, MutatedArchivesNeverCrash) {
-  std::string good = makeArchive(
-      "seed.mvz", {{"config.xml", "<config><floor id=\"1\" width=\"20\"/></config>"},
-                   {"measure.xml", std::string(2000, 'm') + "71:4 72:10"},
-                   {"dir/version.txt", "42"}});
+  std::string good =
+      makeArchive("seed.mvz", {{"config.xml", "<config><floor id=\"1\" width=\"20\"/></config>"},
+                               {"measure.xml", std::string(2000, 'm') + "71:4 72:10"},
+                               {"dir/version.txt", "42"}});
   const std::string bytes = readFile(good);
   std::mt19937 rng(4242);
   int opened = 0;
@@ -229,9 +233,15 @@ TEST_F(ZipArchiveFiles, MutatedArchivesNeverCrash) {
     for (int k = 0; k < edits; ++k) {
       size_t at = rng() % mutated.size();
       switch (rng() % 3) {
-        case 0: mutated[at] = static_cast<char>(rng()); break;
-        case 1: mutated[at] ^= static_cast<char>(1 << (rng() % 8)); break;
-        default: mutated.erase(at, 1 + rng() % 8); break;
+        case 0:
+          mutated[at] = static_cast<char>(rng());
+          break;
+        case 1:
+          mutated[at] ^= static_cast<char>(1 << (rng() % 8));
+          break;
+        default:
+          mutated.erase(at, 1 + rng() % 8);
+          break;
       }
     }
     std::string p = path("mut.mvz");

@@ -11,8 +11,8 @@ const double kMetresPerDegree = 6378137.0 * 0.017453292519943295;
 
 TEST(Coordinates, RoundTripForAnyAzimuth) {
   std::mt19937 rng(31);
-  std::uniform_real_distribution<double> lat(-89.0, 89.0), lon(-179.0, 179.0),
-      az(-360.0, 360.0), m(-2000.0, 2000.0);
+  std::uniform_real_distribution<double> lat(-89.0, 89.0), lon(-179.0, 179.0), az(-360.0, 360.0),
+      m(-2000.0, 2000.0);
   for (int i = 0; i < 2000; ++i) {
     const double oLat = lat(rng), oLon = lon(rng), a = az(rng), x = m(rng), y = m(rng);
     double pLat, pLon, bx, by;

@@ -76,7 +76,8 @@ TEST(AccessPointHistogram, RefusesUnusableTexts) {
   AccessPoint negative = WithDistribution("10:2 90:-1");
   ASSERT_EQ(negative.parseDistributionString(), 0);
   EXPECT_EQ(negative.calculateMeanRssi(), 9);
-  EXPECT_TRUE(log.contains("ERROR mean calculated from distribution >= 0\ncheck distribution: 10:2 90:-1\n"));
+  EXPECT_TRUE(log.contains(
+      "ERROR mean calculated from distribution >= 0\ncheck distribution: 10:2 90:-1\n"));
 
   AccessPoint empty;
   EXPECT_EQ(empty.calculateVariance(), 0);
@@ -96,9 +97,15 @@ TEST(AccessPointHistogram, MutatedTextsNeverCrash) {
     for (int k = 0; k < 4 && !text.empty(); ++k) {
       size_t at = rng() % text.size();
       switch (rng() % 3) {
-        case 0: text[at] = pool[rng() % (sizeof pool - 1)]; break;
-        case 1: text.resize(at); break;
-        default: text.insert(at, 1, pool[rng() % (sizeof pool - 1)]); break;
+        case 0:
+          text[at] = pool[rng() % (sizeof pool - 1)];
+          break;
+        case 1:
+          text.resize(at);
+          break;
+        default:
+          text.insert(at, 1, pool[rng() % (sizeof pool - 1)]);
+          break;
       }
     }
     AccessPoint ap = WithDistribution(text);
@@ -154,8 +161,8 @@ TEST(SensorValueTime, SetTimeNormalisesMilliseconds) {
   struct Case {
     int sec, ms;
     unsigned wantSec, wantMs;
-  } cases[] = {{10, 0, 10, 0},    {10, 999, 10, 999}, {10, 1000, 11, 0},  {10, 2500, 12, 500},
-               {10, -1, 9, 999},  {10, -1000, 9, 0},  {10, -1500, 8, 500}, {1, -1000, 0, 0}};
+  } cases[] = {{10, 0, 10, 0},   {10, 999, 10, 999}, {10, 1000, 11, 0},   {10, 2500, 12, 500},
+               {10, -1, 9, 999}, {10, -1000, 9, 0},  {10, -1500, 8, 500}, {1, -1000, 0, 0}};
   for (const Case& c : cases) {
     SensorValue v;
     v.setTime(c.sec, c.ms);
@@ -272,7 +279,7 @@ TEST(BeaconTypes, DefaultsOrderAndReadings) {
   BeaconMeas r(&beacon, -70, 3);
   EXPECT_EQ(r.getBeaconId(), "(00001,00101,UUID)");
   EXPECT_EQ(r.getBeaconPtr(), &beacon);
-  EXPECT_EQ(r.getPower(), 0.0);    // not left uninitialised
+  EXPECT_EQ(r.getPower(), 0.0);  // not left uninitialised
   EXPECT_EQ(r.getBattery(), 0.0);
   BeaconMeas unresolved(nullptr, -60, 1);
   EXPECT_EQ(unresolved.getBeaconId(), "");
