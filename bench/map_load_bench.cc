@@ -20,8 +20,6 @@
 
 #include "server/utils.h"
 #include "venuesim/generator.h"
-#include "venuesim/layout.h"
-#include "venuesim/placement.h"
 #include "venuesim/venue_archive.h"
 #include "wifipos/navigation_map/navigation_map.h"
 
@@ -116,19 +114,24 @@ struct Fixture {
   bool ok = false;
 };
 
-// Spacing that puts about `target` reference points on a floor of the spec.
+// Spacing that puts about `target` reference points on each floor of the spec.
 double SpacingFor(venuesim::VenueSpec spec, int target) {
-  double lo = 0.5, hi = 5.0;
-  for (int i = 0; i < 24; ++i) {
+  double lo = 0.5, hi = 5.0, best = hi, bestMiss = 1e9;
+  for (int i = 0; i < 16; ++i) {
     spec.rpSpacing = (lo + hi) / 2;
-    venuesim::VenueFloor floor;
-    floor.id = 1;
-    venuesim::Rng rng(spec.seed);
-    venuesim::BuildFloorPlan(spec, rng, floor);
-    venuesim::PlaceReferencePoints(spec, floor);
-    (static_cast<int>(floor.points.size()) > target ? lo : hi) = spec.rpSpacing;
+    venuesim::Venue venue;
+    std::string error;
+    if (venuesim::GenerateLayout(spec, &venue, &error) != 0) break;
+    size_t points = 0;
+    for (const auto& floor : venue.floors) points += floor.points.size();
+    const double perFloor = static_cast<double>(points) / static_cast<double>(venue.floors.size());
+    if (std::fabs(perFloor - target) < bestMiss) {
+      bestMiss = std::fabs(perFloor - target);
+      best = spec.rpSpacing;
+    }
+    (perFloor > target ? lo : hi) = spec.rpSpacing;
   }
-  return hi;
+  return best;
 }
 
 Fixture& SharedFixture() {
@@ -154,7 +157,8 @@ Fixture& SharedFixture() {
       std::fprintf(stderr, "map_load_bench: %s\n", error.c_str());
       return x;
     }
-    x.pointsPerFloor = static_cast<int>(venue.floors[0].points.size());
+    for (const auto& floor : venue.floors) x.pointsPerFloor += static_cast<int>(floor.points.size());
+    x.pointsPerFloor /= static_cast<int>(venue.floors.size());
     x.beaconsPerFloor = static_cast<int>(venue.floors[0].beacons.size());
     int err = 0;
     zip_t* za = zip_open(x.path.c_str(), ZIP_RDONLY, &err);

@@ -35,7 +35,7 @@ std::string VenueUuid(const VenueSpec& spec) {
   return buf;
 }
 
-int GenerateVenue(const VenueSpec& spec, Venue* venue, std::string* error) {
+int GenerateLayout(const VenueSpec& spec, Venue* venue, std::string* error) {
   if (!venue) {
     if (error) *error = "no venue to fill";
     return kBadSpec;
@@ -56,9 +56,15 @@ int GenerateVenue(const VenueSpec& spec, Venue* venue, std::string* error) {
     PlaceReferencePoints(spec, floor);
     venue->floors.push_back(std::move(floor));
   }
+  if (error) error->clear();
+  return kOk;
+}
+
+int GenerateVenue(const VenueSpec& spec, Venue* venue, std::string* error) {
+  const int code = GenerateLayout(spec, venue, error);
+  if (code != kOk) return code;
   const PropagationModel model(*venue);
   SimulateSurvey(model, *venue);
-  if (error) error->clear();
   return kOk;
 }
 

@@ -13,6 +13,10 @@ namespace venuesim {
 // is then left empty).
 int GenerateVenue(const VenueSpec& spec, Venue* venue, std::string* error);
 
+// The same venue without the survey: plans, beacons and reference points with
+// no entries. Cheap, for sizing a venue before generating it.
+int GenerateLayout(const VenueSpec& spec, Venue* venue, std::string* error);
+
 // The proximity UUID the generator uses: the spec's, upper-cased, or one
 // derived from the seed.
 std::string VenueUuid(const VenueSpec& spec);

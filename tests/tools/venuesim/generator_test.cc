@@ -88,6 +88,18 @@ TEST(GeneratorTest, SameSeedSameMembersOtherSeedOtherVenue) {
     EXPECT_TRUE(ma[i].data == mb[i].data) << ma[i].name;
   }
   EXPECT_NE(a.uuid, c.uuid);
+  // The layout alone places the same points and beacons, without readings.
+  Venue layout;
+  ASSERT_EQ(GenerateLayout(SmallSpec(5), &layout, &error), kOk) << error;
+  ASSERT_EQ(layout.floors.size(), a.floors.size());
+  for (size_t f = 0; f < a.floors.size(); ++f) {
+    ASSERT_EQ(layout.floors[f].points.size(), a.floors[f].points.size());
+    for (size_t i = 0; i < a.floors[f].points.size(); ++i) {
+      EXPECT_EQ(layout.floors[f].points[i].name, a.floors[f].points[i].name);
+      EXPECT_TRUE(layout.floors[f].points[i].entries.empty());
+    }
+    EXPECT_EQ(layout.floors[f].beacons.size(), a.floors[f].beacons.size());
+  }
   EXPECT_NE(ma[3].data, mc[3].data);  // another seed surveys differently
 }
 
@@ -132,7 +144,9 @@ TEST(GeneratorTest, WallsBlockAndSurveyPointsAreWalkable) {
           const bool alongside = w.a.y == w.b.y
                                      ? b.x >= std::min(w.a.x, w.b.x) && b.x <= std::max(w.a.x, w.b.x)
                                      : b.y >= std::min(w.a.y, w.b.y) && b.y <= std::max(w.a.y, w.b.y);
-          if (alongside) EXPECT_GE(d, w.thickness / 2) << b.name;
+          if (alongside) {
+            EXPECT_GE(d, w.thickness / 2) << b.name;
+          }
         }
       }
     }
