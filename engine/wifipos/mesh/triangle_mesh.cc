@@ -367,14 +367,14 @@ bool readSites(void* points, float multUp, int numPoints, std::vector<Site>& sit
   sites.resize(static_cast<size_t>(numPoints));
   if (multUp == 0.0f) {
     const int32_t* in = static_cast<const int32_t*>(points);
-    for (int i = 0; i < numPoints; ++i) sites[i] = Site{in[2 * i], in[2 * i + 1]};
+    for (size_t i = 0; i < sites.size(); ++i) sites[i] = Site{in[2 * i], in[2 * i + 1]};
     return true;
   }
   const float* in = static_cast<const float*>(points);
   for (int i = 0; i < numPoints; ++i) {
     double c[2];
     for (int k = 0; k < 2; ++k) {
-      const float product = in[2 * i + k] * multUp;
+      const float product = in[2 * static_cast<size_t>(i) + k] * multUp;
       c[k] = std::floor(static_cast<double>(product) + 0.5);
       if (!std::isfinite(c[k]) || std::fabs(c[k]) > kMaxCoordinate) {
         MV_LOG(11, "triangle mesh: coordinate %d of point %d is out of range\n", k, i);
@@ -388,7 +388,7 @@ bool readSites(void* points, float multUp, int numPoints, std::vector<Site>& sit
 
 // True when the triangle a, b, c is clockwise (or flat) by the output sign
 // rule: float input is judged in single precision on the input values.
-bool signRulePositive(void* points, float multUp, int a, int b, int c) {
+bool signRulePositive(void* points, float multUp, size_t a, size_t b, size_t c) {
   if (multUp == 0.0f) {
     const int32_t* in = static_cast<const int32_t*>(points);
     const i128 xa = in[2 * a], ya = in[2 * a + 1], xb = in[2 * b], yb = in[2 * b + 1];
