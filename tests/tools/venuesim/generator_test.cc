@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "venue_test_util.h"
+#include "venuesim/command_line.h"
 #include "venuesim/generator.h"
 #include "venuesim/layout.h"
 #include "venuesim/rng.h"
@@ -182,4 +183,75 @@ TEST(GeneratorTest, ShallowFloorIsOneOpenHall) {
   ASSERT_EQ(v.floors[0].rooms.size(), 1u);
   EXPECT_EQ(v.floors[0].walls.size(), 4u);
   EXPECT_FALSE(v.floors[0].points.empty());
+}
+
+TEST(CommandLineTest, OptionsSetTheSpecAndBadOnesAreRefused) {
+  CommandLine cl;
+  std::string error;
+  ASSERT_EQ(ParseCommandLine({"--out", "x.mvz", "--seed", "42", "--floors", "3", "--width", "80.5", "--method", "109",
+                              "--sigma", "6", "--uuid", "f06fbf1d-87ad-4264-b38c-ed211baa401e", "--name", "Mall"},
+                             &cl, &error),
+            kArgsOk)
+      << error;
+  EXPECT_EQ(cl.out, "x.mvz");
+  EXPECT_EQ(cl.spec.seed, 42u);
+  EXPECT_EQ(cl.spec.floors, 3);
+  EXPECT_EQ(cl.spec.width, 80.5);
+  EXPECT_EQ(cl.spec.method, 109);
+  EXPECT_EQ(cl.spec.shadowSigma, 6.0);
+  EXPECT_EQ(cl.spec.locationName, "Mall");
+  EXPECT_EQ(VenueUuid(cl.spec), "F06FBF1D-87AD-4264-B38C-ED211BAA401E");
+  EXPECT_EQ(ParseCommandLine({}, &cl, &error), kArgsOk);
+  EXPECT_EQ(cl.spec.floors, 2);  // defaults again
+  EXPECT_EQ(ParseCommandLine({"--help"}, &cl, &error), kArgsHelp);
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"--width", "12m"}, {"--width", "nan"}, {"--width", "1e999"},
+                                             {"--floors", "2.5"}, {"--seed", "-1"}, {"--seed"}, {"--bogus", "1"},
+                                             {"--out", ""}, {"--floors", "99999999999"}}) {
+    EXPECT_EQ(ParseCommandLine(bad, &cl, &error), kArgsBad) << bad[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+// Command lines mutated from a valid one (characters replaced, dropped or
+// duplicated, arguments swapped) are parsed or refused, never crash; what
+// parses either validates or is refused by the spec check.
+TEST(CommandLineTest, MutatedCommandLinesNeverCrash) {
+  const std::vector<std::string> valid = {"--out", "m.mvz", "--seed", "7", "--floors", "2", "--width", "40",
+                                          "--rp-spacing", "2.5", "--method", "108", "--sigma", "3.5"};
+  Rng rng(777);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::string> args = valid;
+    for (int k = rng.uniformInt(1, 4); k > 0; --k) {
+      std::string& a = args[rng.uniformInt(0, static_cast<int>(args.size()) - 1)];
+      switch (rng.uniformInt(0, 4)) {
+        case 0:
+          if (!a.empty()) {
+            a[rng.uniformInt(0, static_cast<int>(a.size()) - 1)] = static_cast<char>(rng.uniformInt(0, 255));
+          }
+          break;
+        case 1:
+          if (!a.empty()) a.erase(rng.uniformInt(0, static_cast<int>(a.size()) - 1), 1);
+          break;
+        case 2:
+          a += a;
+          break;
+        case 3:
+          std::swap(a, args[rng.uniformInt(0, static_cast<int>(args.size()) - 1)]);
+          break;
+        default:
+          args.erase(args.begin() + rng.uniformInt(0, static_cast<int>(args.size()) - 1));
+          if (args.empty()) args.push_back("--");
+          break;
+      }
+    }
+    CommandLine cl;
+    std::string error;
+    const int code = ParseCommandLine(args, &cl, &error);
+    ASSERT_TRUE(code == kArgsOk || code == kArgsBad || code == kArgsHelp);
+    if (code == kArgsOk) {
+      const int checked = ValidateSpec(cl.spec, &error);
+      EXPECT_TRUE(checked == kOk || checked == kBadSpec);
+    }
+  }
 }
