@@ -1,33 +1,99 @@
 #include "server/route_graph/graph.h"
 
 #include <algorithm>
-#include <cstdint>
 
 namespace {
 
 constexpr double kMinWeight = 1e-8;
 
-// One entry of the search queue; stale entries are skipped when popped.
+// One vertex waiting in the search queue.
 struct QueueEntry {
   double dist;
   int id;
   int slot;
 };
 
-// Heap order: the smallest distance first, ties to the smallest vertex id,
+// Queue order: the smallest distance first, ties to the smallest vertex id,
 // which is the order in which a linear scan of an id-ordered open set would
 // take the vertices.
-struct LaterInQueue {
-  bool operator()(const QueueEntry& a, const QueueEntry& b) const {
-    if (a.dist != b.dist) return a.dist > b.dist;
-    return a.id > b.id;
-  }
-};
+inline bool Before(const QueueEntry& a, const QueueEntry& b) {
+  return a.dist < b.dist || (a.dist == b.dist && a.id < b.id);
+}
+
+constexpr int kUnlabelled = -1;
+constexpr int kDone = -2;
 
 struct Label {
   double dist;
   int pred;  // slot of the predecessor, -1 for the start
-  int8_t state;  // 0 unlabelled, 1 open, 2 done
+  int pos;   // place in the queue, kUnlabelled or kDone
+};
+
+// A 4-ary heap that holds each open vertex once and lowers its key in place,
+// so a search does no more queue work than it has vertices and edges.
+class OpenQueue {
+ public:
+  explicit OpenQueue(std::vector<Label>& labels) : labels_(labels) {}
+
+  bool empty() const { return heap_.empty(); }
+
+  void push(const QueueEntry& e) {
+    heap_.push_back(e);
+    up(heap_.size() - 1);
+  }
+
+  // The entry of e.slot is already queued; its distance has dropped.
+  void lower(const QueueEntry& e) {
+    const size_t i = static_cast<size_t>(labels_[e.slot].pos);
+    heap_[i].dist = e.dist;
+    up(i);
+  }
+
+  QueueEntry pop() {
+    const QueueEntry top = heap_.front();
+    const QueueEntry last = heap_.back();
+    heap_.pop_back();
+    if (!heap_.empty()) down(last);
+    return top;
+  }
+
+ private:
+  void place(size_t i, const QueueEntry& e) {
+    heap_[i] = e;
+    labels_[e.slot].pos = static_cast<int>(i);
+  }
+
+  void up(size_t i) {
+    const QueueEntry e = heap_[i];
+    while (i > 0) {
+      const size_t parent = (i - 1) / 4;
+      if (!Before(e, heap_[parent])) break;
+      place(i, heap_[parent]);
+      i = parent;
+    }
+    place(i, e);
+  }
+
+  // Sinks e from the root.
+  void down(const QueueEntry& e) {
+    const size_t n = heap_.size();
+    size_t i = 0;
+    for (;;) {
+      const size_t first = 4 * i + 1;
+      if (first >= n) break;
+      size_t best = first;
+      const size_t last = std::min(first + 4, n);
+      for (size_t c = first + 1; c < last; ++c)
+        if (Before(heap_[c], heap_[best])) best = c;
+      if (!Before(heap_[best], e)) break;
+      place(i, heap_[best]);
+      i = best;
+    }
+    place(i, e);
+  }
+
+  std::vector<Label>& labels_;
+  std::vector<QueueEntry> heap_;
 };
 
 }  // namespace
@@ -36,7 +102,6 @@ void Graph::clear() {
   index_.clear();
   ids_.clear();
   out_.clear();
-  in_.clear();
   freeSlots_.clear();
   edgeCount_ = 0;
 }
@@ -57,7 +122,6 @@ void Graph::addVertex(int id) {
     slot = static_cast<int>(ids_.size());
     ids_.push_back(id);
     out_.emplace_back();
-    in_.emplace_back();
   }
   index_.emplace(id, slot);
 }
@@ -66,18 +130,16 @@ void Graph::removeVertex(int id) {
   const int s = slotOf(id);
   // Edges can only name vertices, so an id that is not one has no edges left.
   if (s < 0) return;
-  for (const Arc& a : out_[s]) {
-    auto& in = in_[a.to];
-    in.erase(std::find(in.begin(), in.end(), s));
-    --edgeCount_;
-  }
-  for (int src : in_[s]) {
-    auto& out = out_[src];
-    out.erase(std::find_if(out.begin(), out.end(), [s](const Arc& a) { return a.to == s; }));
-    --edgeCount_;
-  }
+  // Removing a vertex is an editing step, rare next to searches, so the
+  // incoming arcs are found by a sweep rather than kept in a second list.
+  edgeCount_ -= out_[s].size();
   out_[s].clear();
-  in_[s].clear();
+  out_[s].shrink_to_fit();
+  for (auto& out : out_) {
+    const size_t before = out.size();
+    out.erase(std::remove_if(out.begin(), out.end(), [s](const Arc& a) { return a.to == s; }), out.end());
+    edgeCount_ -= before - out.size();
+  }
   ids_[s] = -1;
   index_.erase(id);
   freeSlots_.push_back(s);
@@ -96,8 +158,7 @@ void Graph::addEdge(int src, int dst, double weight) {
       return;
     }
   }
-  out_[s].push_back({d, weight});
-  in_[d].push_back(s);
+  out_[s].push_back({d, dst, weight});
   ++edgeCount_;
 }
 
@@ -110,8 +171,6 @@ void Graph::removeEdge(int src, int dst) {
   auto it = std::find_if(out.begin(), out.end(), [d](const Arc& a) { return a.to == d; });
   if (it == out.end()) return;
   out.erase(it);
-  auto& in = in_[d];
-  in.erase(std::find(in.begin(), in.end(), s));
   --edgeCount_;
 }
 
@@ -151,41 +210,35 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels) 
   const int t = slotOf(dst);
   if (t < 0) return -1.0;
 
-  std::vector<Label> lab(ids_.size(), Label{0.0, -1, 0});
-  std::vector<QueueEntry> heap;
-  heap.reserve(64);
-  const LaterInQueue later;
-  lab[s] = Label{0.0, -1, 1};
-  heap.push_back({0.0, src, s});
+  std::vector<Label> lab(ids_.size(), Label{0.0, -1, kUnlabelled});
+  OpenQueue open(lab);
+  lab[s] = Label{0.0, -1, kUnlabelled};
+  open.push({0.0, src, s});
   size_t reached = 1;
 
-  while (!heap.empty()) {
-    std::pop_heap(heap.begin(), heap.end(), later);
-    const QueueEntry e = heap.back();
-    heap.pop_back();
+  while (!open.empty()) {
+    const QueueEntry e = open.pop();
     Label& lu = lab[e.slot];
-    if (lu.state == 2 || e.dist != lu.dist) continue;
-    lu.state = 2;
+    lu.pos = kDone;
     const double d = lu.dist;
     for (const Arc& a : out_[e.slot]) {
       Label& lv = lab[a.to];
       const double nd = d + a.weight;
-      if (lv.state == 0) {
-        lv = Label{nd, e.slot, 1};
-        ++reached;
-        heap.push_back({nd, ids_[a.to], a.to});
-        std::push_heap(heap.begin(), heap.end(), later);
-      } else if (lv.dist > nd) {
-        // Weights are positive, so only open vertices can still improve.
+      if (lv.pos == kUnlabelled) {
         lv.dist = nd;
         lv.pred = e.slot;
-        heap.push_back({nd, ids_[a.to], a.to});
-        std::push_heap(heap.begin(), heap.end(), later);
+        ++reached;
+        open.push({nd, a.toId, a.to});
+      } else if (lv.dist > nd) {
+        // Weights are positive, so a vertex already taken cannot improve.
+        lv.dist = nd;
+        lv.pred = e.slot;
+        if (lv.pos >= 0) open.lower({nd, a.toId, a.to});
       }
     }
   }
 
-  const bool reachable = lab[t].state != 0;
+  const bool reachable = lab[t].pos != kUnlabelled;
   if (path) {
     path->clear();
     if (!reachable) return -1.0;
@@ -196,7 +249,7 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels) 
     std::vector<std::pair<int, int>> order;  // (id, slot) of every labelled vertex
     order.reserve(reached);
     for (size_t i = 0; i < lab.size(); ++i)
-      if (lab[i].state != 0) order.emplace_back(ids_[i], static_cast<int>(i));
+      if (lab[i].pos != kUnlabelled) order.emplace_back(ids_[i], static_cast<int>(i));
     std::sort(order.begin(), order.end());
     labels->clear();
     for (const auto& [id, slot] : order) {

@@ -65,7 +65,8 @@ class Graph {
 
  private:
   struct Arc {
-    int to;  // slot of the other end
+    int to;    // slot of the other end
+    int toId;  // its id, kept here to spare the search a lookup
     double weight;
   };
 
@@ -76,7 +77,6 @@ class Graph {
   std::unordered_map<int, int> index_;
   std::vector<int> ids_;                // slot -> id, -1 when free
   std::vector<std::vector<Arc>> out_;   // outgoing arcs per slot
-  std::vector<std::vector<int>> in_;    // slots of the sources of incoming arcs
   std::vector<int> freeSlots_;
   size_t edgeCount_ = 0;
 };
