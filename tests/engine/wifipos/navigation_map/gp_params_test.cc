@@ -1,24 +1,17 @@
 // Gaussian-process parameters: reading gp.xml into the floors.
-#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "server/zip_archive.h"
+#include "map_fixtures.h"
 #include "wifipos/navigation_map/navigation_map.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-const char* kConfig = R"(<Location id="5" name="loc">
-  <Sublocation id="1" name="f1"><Files><File type="BMP" name="f1.bmp"/></Files>
-    <Metrics width_meters="20" height_meters="10"/></Sublocation>
-  <Sublocation id="2" name="f2"><Files><File type="BMP" name="f2.bmp"/></Files>
-    <Metrics width_meters="20" height_meters="10"/></Sublocation>
-</Location>)";
+const std::string kConfig = mapfx::configXml(
+    5, mapfx::floorXml(1, "f1.bmp", 20, 10) + mapfx::floorXml(2, "f2.bmp", 20, 10));
 
 const std::string kA = "aa:00:00:00:00:01";
 const std::string kB = "aa:00:00:00:00:02";
@@ -40,28 +33,11 @@ std::string gp(const std::string& floor1, const std::string& floor2 = "<Sublocat
 
 class GpParamsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("mv_gp_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    path_ = (dir_ / "map.mvz").string();
-    zip* z = ZipCreate(path_.c_str());
-    ASSERT_NE(z, nullptr);
-    ZipWriteBuffer(z, "config.xml", kConfig, static_cast<int>(std::string(kConfig).size()));
-    ASSERT_EQ(ZipClose(z), 0);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // Floors with key lists {A, B, C} and {B}; gp.xml as given.
+  // Floors with the key lists {A, B, C} and {B}; gp.xml as given (none when empty).
   int read(const std::string& member, int meanModel = GP_MEAN_LOG) {
-    zip* z = ZipOpen(path_.c_str());
-    EXPECT_NE(z, nullptr);
-    if (member.empty())
-      ZipDeleteFile(z, "gp.xml");
-    else
-      ZipWriteBuffer(z, "gp.xml", member.data(), static_cast<int>(member.size()));
-    EXPECT_EQ(ZipClose(z), 0);
+    mapfx::Members members = {{"config.xml", kConfig}};
+    if (!member.empty()) members.emplace_back("gp.xml", member);
+    EXPECT_TRUE(mapfx::writeArchive(path_, members));
     map_ = NavigationMap();
     map_.setPathToNavArchive(path_.c_str());
     EXPECT_EQ(map_.parseConfigXML(), 0);
@@ -70,13 +46,12 @@ class GpParamsTest : public ::testing::Test {
     map_.getSublocationsVector()[1].getUniqueApsBssid() = {kB};
     return map_.parseGpXML();
   }
-
   const std::vector<GpParams>& params(int floor) {
     return map_.getSublocationsVector()[floor].getGpParams();
   }
 
-  fs::path dir_;
-  std::string path_;
+  mapfx::TempDir dir_;
+  std::string path_ = dir_.file("map.mvz");
   NavigationMap map_;
 };
 
@@ -137,22 +112,11 @@ TEST_F(GpParamsTest, MutatedMembersAreReadSafely) {
   std::string floor1;
   for (const std::string& k : {kA, kB, kC, std::string("zz")}) floor1 += ap(k, kFull);
   const std::string valid = gp(floor1, "<Sublocation id=\"2\">" + ap(kB, kFull) + "</Sublocation>");
-  const char tokens[] = "<>/=\"' \n&;:!?-0123456789.eE+x";
   std::mt19937 rng(1131);
   int succeeded = 0;
   for (int i = 0; i < 1500; ++i) {
     std::string text = valid;
-    const int edits = 1 + static_cast<int>(rng() % 8);
-    for (int e = 0; e < edits && !text.empty(); ++e) {
-      const size_t at = rng() % text.size();
-      switch (rng() % 5) {
-        case 0: text[at] = tokens[rng() % (sizeof tokens - 1)]; break;
-        case 1: text.erase(at, 1 + rng() % 16); break;
-        case 2: text.insert(at, 1, tokens[rng() % (sizeof tokens - 1)]); break;
-        case 3: text.resize(at); break;
-        default: text.insert(at, text.substr(rng() % text.size(), rng() % 64)); break;
-      }
-    }
+    for (int e = static_cast<int>(rng() % 6); e >= 0; --e) text = mapfx::mutate(text, rng);
     if (text.empty()) text = " ";
     const int rc = read(text, i % 2 ? GP_MEAN_LOG : GP_MEAN_CONST);
     EXPECT_TRUE(rc == 0 || rc == 5 || rc == 9 || rc == 21) << rc;
