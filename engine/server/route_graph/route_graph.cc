@@ -1,5 +1,6 @@
 #include "server/route_graph/route_graph.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <iterator>
@@ -93,11 +94,26 @@ RouteGraph& RouteGraph::operator=(const RouteGraph& other) {
   return *this;
 }
 
+namespace {
+
+// Fills an id index from a set ordered by (floor, id): sorting by id first
+// lets every insertion go to the end of the index.
+template <class Set, class Index>
+void BuildIndex(Set& set, Index& index) {
+  std::vector<std::pair<int, typename Set::iterator>> entries;
+  entries.reserve(set.size());
+  for (auto it = set.begin(); it != set.end(); ++it) entries.emplace_back(it->id, it);
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  index.clear();
+  for (const auto& [id, it] : entries) index.emplace_hint(index.end(), id, it);
+}
+
+}  // namespace
+
 void RouteGraph::rebuildIndexes() {
-  vertexIndex_.clear();
-  edgeIndex_.clear();
-  for (auto it = vertices_.begin(); it != vertices_.end(); ++it) vertexIndex_.emplace(it->id, it);
-  for (auto it = edges_.begin(); it != edges_.end(); ++it) edgeIndex_.emplace(it->id, it);
+  BuildIndex(vertices_, vertexIndex_);
+  BuildIndex(edges_, edgeIndex_);
 }
 
 void RouteGraph::clear() { *this = RouteGraph(); }
