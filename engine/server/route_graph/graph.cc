@@ -205,55 +205,106 @@ std::vector<Graph::Edge> Graph::getEdges() const {
 }
 
 double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels) const {
-  const int s = slotOf(src);
+  return getPath(src, dst, path, labels, {});
+}
+
+double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
+                      const std::vector<Edge>& extra) const {
+  const int n = static_cast<int>(ids_.size());
+  // Extra vertices take the slots after the stored ones.
+  std::unordered_map<int, int> extraSlot;
+  std::vector<int> extraIds;
+  auto slotOfAny = [&](int id) {
+    const int s = slotOf(id);
+    if (s >= 0) return s;
+    auto it = extraSlot.find(id);
+    return it == extraSlot.end() ? -1 : it->second;
+  };
+  // Extra arcs by source slot, one per target slot (later extras replace).
+  std::unordered_map<int, std::vector<Arc>> extraOut;
+  for (const Edge& e : extra) {
+    if (e.src == e.dst || e.src < 0 || e.dst < 0) continue;
+    for (int id : {e.src, e.dst})
+      if (slotOfAny(id) < 0) {
+        extraSlot.emplace(id, n + static_cast<int>(extraIds.size()));
+        extraIds.push_back(id);
+      }
+    const int s = slotOfAny(e.src);
+    const int d = slotOfAny(e.dst);
+    const double w = e.weight >= kMinWeight ? e.weight : kMinWeight;
+    std::vector<Arc>& arcs = extraOut[s];
+    auto it = std::find_if(arcs.begin(), arcs.end(), [d](const Arc& a) { return a.to == d; });
+    if (it != arcs.end())
+      it->weight = w;
+    else
+      arcs.push_back({d, e.dst, w});
+  }
+  const int total = n + static_cast<int>(extraIds.size());
+  auto idOf = [&](int slot) { return slot < n ? ids_[slot] : extraIds[slot - n]; };
+
+  const int s = slotOfAny(src);
   if (s < 0) return -1.0;
-  const int t = slotOf(dst);
+  const int t = slotOfAny(dst);
   if (t < 0) return -1.0;
 
-  std::vector<Label> lab(ids_.size(), Label{0.0, -1, kUnlabelled});
+  std::vector<Label> lab(total, Label{0.0, -1, kUnlabelled});
   OpenQueue open(lab);
-  lab[s] = Label{0.0, -1, kUnlabelled};
   open.push({0.0, src, s});
   size_t reached = 1;
+
+  auto relax = [&](int from, double d, const Arc& a) {
+    Label& lv = lab[a.to];
+    const double nd = d + a.weight;
+    if (lv.pos == kUnlabelled) {
+      lv.dist = nd;
+      lv.pred = from;
+      ++reached;
+      open.push({nd, a.toId, a.to});
+    } else if (lv.dist > nd) {
+      // Weights are positive, so a vertex already taken cannot improve.
+      lv.dist = nd;
+      lv.pred = from;
+      if (lv.pos >= 0) open.lower({nd, a.toId, a.to});
+    }
+  };
 
   while (!open.empty()) {
     const QueueEntry e = open.pop();
     Label& lu = lab[e.slot];
     lu.pos = kDone;
     const double d = lu.dist;
-    for (const Arc& a : out_[e.slot]) {
-      Label& lv = lab[a.to];
-      const double nd = d + a.weight;
-      if (lv.pos == kUnlabelled) {
-        lv.dist = nd;
-        lv.pred = e.slot;
-        ++reached;
-        open.push({nd, a.toId, a.to});
-      } else if (lv.dist > nd) {
-        // Weights are positive, so a vertex already taken cannot improve.
-        lv.dist = nd;
-        lv.pred = e.slot;
-        if (lv.pos >= 0) open.lower({nd, a.toId, a.to});
+    const std::vector<Arc>* more = nullptr;
+    if (!extraOut.empty()) {
+      auto it = extraOut.find(e.slot);
+      if (it != extraOut.end()) more = &it->second;
+    }
+    if (e.slot < n) {
+      for (const Arc& a : out_[e.slot]) {
+        if (more && std::any_of(more->begin(), more->end(), [&a](const Arc& x) { return x.to == a.to; }))
+          continue;  // re-weighted by an extra edge
+        relax(e.slot, d, a);
       }
     }
+    if (more)
+      for (const Arc& a : *more) relax(e.slot, d, a);
   }
 
   const bool reachable = lab[t].pos != kUnlabelled;
   if (path) {
     path->clear();
     if (!reachable) return -1.0;
-    for (int cur = t; cur >= 0; cur = lab[cur].pred) path->push_back(ids_[cur]);
+    for (int cur = t; cur >= 0; cur = lab[cur].pred) path->push_back(idOf(cur));
     std::reverse(path->begin(), path->end());
   }
   if (labels) {
     std::vector<std::pair<int, int>> order;  // (id, slot) of every labelled vertex
     order.reserve(reached);
-    for (size_t i = 0; i < lab.size(); ++i)
-      if (lab[i].pos != kUnlabelled) order.emplace_back(ids_[i], static_cast<int>(i));
+    for (int i = 0; i < total; ++i)
+      if (lab[i].pos != kUnlabelled) order.emplace_back(idOf(i), i);
     std::sort(order.begin(), order.end());
     labels->clear();
     for (const auto& [id, slot] : order) {
-      const int pred = lab[slot].pred < 0 ? -1 : ids_[lab[slot].pred];
+      const int pred = lab[slot].pred < 0 ? -1 : idOf(lab[slot].pred);
       labels->emplace_hint(labels->end(), id, std::make_pair(pred, lab[slot].dist));
     }
   }

@@ -60,6 +60,14 @@ class Graph {
   // vertex keeps the predecessor that labelled it first.
   double getPath(int src, int dst, std::vector<int>* path, Labels* labels) const;
 
+  // The same search on this graph with `extra` edges laid over it, as if they
+  // had been added with addEdge: their ends count as vertices, and an extra
+  // edge replaces the weight of a stored edge with the same ends (the last of
+  // several extras with the same ends wins). Lets a query search a graph with
+  // a few added points without copying it.
+  double getPath(int src, int dst, std::vector<int>* path, Labels* labels,
+                 const std::vector<Edge>& extra) const;
+
   // "Route graph:" and one line per edge in (src, dst) order.
   void print(FILE* stream) const;
 

@@ -104,6 +104,35 @@ TEST(GraphSearch, AgreesWithBoostAndTheLinearScanOnRandomGraphs) {
   }
 }
 
+// Searching with extra edges laid over a graph answers exactly what the
+// graph would answer after adding them.
+TEST(GraphSearch, ExtraEdgesActLikeAddedEdges) {
+  std::mt19937 rng(99);
+  for (int round = 0; round < 200; ++round) {
+    const Graph g = RandomGraph(rng, round % 2 == 0);
+    const std::vector<int> ids = g.getVertices();
+    if (ids.empty()) continue;
+    std::uniform_int_distribution<int> anyId(0, ids.back() + 5);
+    std::vector<Graph::Edge> extra;
+    Graph added(g);
+    const int m = std::uniform_int_distribution<int>(0, 8)(rng);
+    for (int i = 0; i < m; ++i) {
+      const Graph::Edge e(anyId(rng), anyId(rng), std::uniform_int_distribution<int>(0, 3)(rng));
+      extra.push_back(e);
+      if (e.src == e.dst) continue;
+      added.addVertex(e.src);
+      added.addVertex(e.dst);
+      added.addEdge(e.src, e.dst, e.weight);
+    }
+    for (int src : added.getVertices()) {
+      Graph::Labels expected, actual;
+      added.getPath(src, src, nullptr, &expected);
+      EXPECT_EQ(g.getPath(src, src, nullptr, &actual, extra), 0.0);
+      EXPECT_EQ(actual, expected) << "round " << round << " from " << src;
+    }
+  }
+}
+
 TEST(GraphSearch, TiesGoToTheSmallestIdAndTheFirstPredecessor) {
   Graph g;
   for (int i = 1; i <= 4; ++i) g.addVertex(i);
