@@ -317,4 +317,148 @@ TEST(RouteFinding, ManyTargetsAgreeWithSingleRoutes) {
   }
 }
 
+std::vector<LocationPoint> PathPoints(const RouteGraph& c, const std::vector<int>& path) {
+  std::vector<LocationPoint> points;
+  for (int id : path) {
+    const RouteGraph::Vertex w = c.getVertex(id);
+    if (!points.empty() && points.back().subLoc == w.subLoc && GetDist(points.back().x, points.back().y, w.x, w.y) < 1e-8)
+      continue;
+    points.emplace_back(w.subLoc, w.x, w.y);
+  }
+  return points;
+}
+
+// The route a query gives, worked out step by step on an explicit copy of the
+// graph with the public operations (straight corners, no smoothing): the
+// points of the route are the vertices of the shortest path of the copy.
+std::vector<LocationPoint> ReferenceRoute(const RouteGraph& g, const LocationPoint& from,
+                                          const LocationPoint& to, bool* routed) {
+  *routed = false;
+  const LocationPoint pf = g.getProjection(from), pt = g.getProjection(to);
+  if (pf.subLoc < 1 || pt.subLoc < 1) return {};
+  const LocationPoint f = g.getBarrierIntersection(pf, from), t = g.getBarrierIntersection(pt, to);
+  RouteGraph c(g);
+  RouteGraph::Vertex v;
+  v.subLoc = f.subLoc, v.x = f.x, v.y = f.y;
+  const int a = c.addVertex(v);
+  v.subLoc = t.subLoc, v.x = t.x, v.y = t.y;
+  const int b = c.addVertex(v);
+  const int sa = c.addSplitPoint(pf), sb = c.addSplitPoint(pt);
+  if (!a || !b || !sa || !sb) return {};
+  RouteGraph::Edge e;
+  e.subLoc = f.subLoc, e.src = a, e.dst = sa;
+  c.addEdge(e);
+  e.subLoc = t.subLoc, e.src = sb, e.dst = b;
+  c.addEdge(e);
+  std::vector<int> path;
+  if (!(c.getGraph().getPath(c.getVertex(a).id, c.getVertex(b).id, &path, nullptr) > 0.0)) return {};
+  *routed = true;
+  return PathPoints(c, path);
+}
+
+// The same for many targets: all of them are added to one copy, and one
+// search from the start serves them all.
+std::vector<std::vector<LocationPoint>> ReferenceRoutes(const RouteGraph& g, const LocationPoint& from,
+                                                        const std::vector<LocationPoint>& targets) {
+  std::vector<std::vector<LocationPoint>> result(targets.size());
+  const LocationPoint pf = g.getProjection(from);
+  if (pf.subLoc < 1) return result;
+  const LocationPoint f = g.getBarrierIntersection(pf, from);
+  RouteGraph c(g);
+  RouteGraph::Vertex v;
+  v.subLoc = f.subLoc, v.x = f.x, v.y = f.y;
+  const int a = c.addVertex(v);
+  const int sa = c.addSplitPoint(pf);
+  if (!a || !sa) return result;
+  RouteGraph::Edge e;
+  e.subLoc = f.subLoc, e.src = a, e.dst = sa;
+  c.addEdge(e);
+  std::vector<int> ids;
+  for (const LocationPoint& target : targets) {
+    const LocationPoint pt = g.getProjection(target);
+    const LocationPoint t = g.getBarrierIntersection(pt, target);
+    v.subLoc = t.subLoc, v.x = t.x, v.y = t.y;
+    ids.push_back(c.addVertex(v));
+    e.subLoc = t.subLoc, e.src = c.addSplitPoint(pt), e.dst = ids.back();
+    c.addEdge(e);
+  }
+  const int start = c.getVertex(a).id;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const int target = c.getVertex(ids[i]).id;
+    std::vector<int> path;
+    if (target != 0 && target != start && c.getGraph().getPath(start, target, &path, nullptr) >= 0.0)
+      result[i] = PathPoints(c, path);
+  }
+  return result;
+}
+
+// Random two-floor venues with one-way links, uneven coefficients, vertices
+// close enough to merge, walls, and query points on, near and off the graph.
+TEST(RouteFinding, RoutesMatchTheStepByStepConstruction) {
+  std::mt19937 rng(31337);
+  std::uniform_real_distribution<double> coord(0.0, 40.0);
+  int routedCount = 0;
+  for (int round = 0; round < 40; ++round) {
+    RouteGraph g = Venue();
+    const int n = std::uniform_int_distribution<int>(4, 30)(rng);
+    std::vector<int> ids;
+    for (int i = 1; i <= n; ++i) {
+      RouteGraph::Vertex v;
+      v.subLoc = 1 + i % 2;
+      v.id = i;
+      v.x = std::round(coord(rng));
+      v.y = std::round(coord(rng));
+      if (g.addVertex(v) == i) ids.push_back(i);
+    }
+    std::uniform_int_distribution<size_t> pick(0, ids.size() - 1);
+    for (int k = 0; k < 3 * n; ++k) {
+      RouteGraph::Edge e;
+      e.src = ids[pick(rng)];
+      e.dst = ids[pick(rng)];
+      const RouteGraph::Vertex a = g.getVertex(e.src), b = g.getVertex(e.dst);
+      e.subLoc = a.subLoc == b.subLoc ? a.subLoc : RouteGraph::kExternalSubLoc;
+      e.weightCoef = std::uniform_real_distribution<double>(0.5, 3.0)(rng);
+      g.addEdge(e);
+      if (rng() % 3) {
+        std::swap(e.src, e.dst);
+        g.addEdge(e);
+      }
+    }
+    g.setStickDistance(std::uniform_real_distribution<double>(0.1, 1.5)(rng));
+    g.parseBarriers("<Location><Sublocation id=\"1\"><Barrier id=\"1\" type=\"wall\">"
+                    "<coord kx=\"0.1\" ky=\"0.2\"/><coord kx=\"0.3\" ky=\"0.2\"/></Barrier></Sublocation></Location>",
+                    nullptr);
+    auto point = [&]() {
+      const int kind = static_cast<int>(rng() % 4);
+      if (kind == 0) {
+        const RouteGraph::Vertex v = g.getVertex(ids[pick(rng)]);
+        return LocationPoint(v.subLoc, v.x + (rng() % 2 ? 0.05 : 0.0), v.y);
+      }
+      const LocationPoint p(1 + static_cast<int>(rng() % 2), coord(rng), coord(rng));
+      return kind == 1 ? g.getProjection(p) : p;
+    };
+    std::vector<LocationPoint> targets;
+    for (int k = 0; k < 6; ++k) targets.push_back(point());
+    for (int q = 0; q < 6; ++q) {
+      const LocationPoint from = point();
+      const std::vector<RoutePath> many = g.getPaths(from, targets);
+      const std::vector<std::vector<LocationPoint>> expectedMany = ReferenceRoutes(g, from, targets);
+      for (size_t k = 0; k < targets.size(); ++k) {
+        bool routed = false;
+        const std::vector<LocationPoint> expected = ReferenceRoute(g, from, targets[k], &routed);
+        const RoutePath one = g.getPath(from, targets[k]);
+        ASSERT_EQ(one.points.size(), expected.size()) << "round " << round << " query " << q << " target " << k;
+        for (size_t i = 0; i < expected.size(); ++i) ExpectPoint(one.points[i], expected[i].subLoc, expected[i].x, expected[i].y);
+        ExpectSound(one);
+        ASSERT_EQ(many[k].points.size(), expectedMany[k].size()) << "round " << round << " query " << q << " target " << k;
+        for (size_t i = 0; i < expectedMany[k].size(); ++i)
+          ExpectPoint(many[k].points[i], expectedMany[k][i].subLoc, expectedMany[k][i].x, expectedMany[k][i].y);
+        ExpectSound(many[k]);
+        routedCount += routed;
+      }
+    }
+  }
+  EXPECT_GT(routedCount, 200);  // the venues are connected enough to be a real test
+}
+
 }  // namespace
