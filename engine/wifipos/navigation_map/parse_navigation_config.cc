@@ -711,8 +711,13 @@ std::string FormatNavigationConfigXML(
   w.integer("N_particles_around_closest_AP", p.N_particles_around_closest_AP, 2);
   w.integer("Noisy_resampling_trigger_counter", p.Noisy_resampling_trigger_counter, 2);
   w.flag("Use_pf_estimated_angle", p.Use_pf_estimated_angle, 2);
-  // Read as an integer: the fraction of a non-whole count cannot be carried.
-  w.integer("N_round_particles_pf", static_cast<int>(p.N_round_particles_pf), 2);
+  // Read as an integer: the fraction of a non-whole count cannot be carried,
+  // and a value beyond int is written as it is (and refused by the reader).
+  const double round = p.N_round_particles_pf;
+  if (round >= INT_MIN && round <= INT_MAX)
+    w.integer("N_round_particles_pf", static_cast<int>(round), 2);
+  else
+    w.number("N_round_particles_pf", round, 2);
   w.flag("Use_number_of_beacons", p.Use_number_of_beacons, 2);
 
   const CommonNavProperties::SensorFusion& s = p.sensorFusion;
