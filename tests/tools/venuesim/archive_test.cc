@@ -1,3 +1,8 @@
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -72,6 +77,32 @@ TEST(ArchiveTest, UnwritablePlacesReportAnErrorAndLeaveFilesAlone) {
   }
   EXPECT_EQ(WriteVenueArchive(v, dir.file("notes.txt/map.mvz"), &error), kWriteError);
   EXPECT_EQ(FileBytes(dir.file("notes.txt")), "keep me");
+}
+
+// A disk that fills up half-way through the archive: the write fails with an
+// error (simulated with a file-size limit in a child process).
+TEST(ArchiveTest, FullDiskIsReportedNotCrashed) {
+  TempDir dir;
+  Venue v;
+  std::string error;
+  ASSERT_EQ(GenerateVenue(SmallSpec(), &v, &error), kOk) << error;
+  const std::string path = dir.file("full.mvz");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = {16 * 1024, 16 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::string message;
+    const int code = WriteVenueArchive(v, path, &message);
+    _exit(code == kWriteError && !message.empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Nothing is left behind, not even a partial temporary file.
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 // Every XML member parses and has the root the loader expects, with the
