@@ -1,13 +1,20 @@
 // Route queries: projection onto the graph, barrier clipping, splicing points
-// into the graph, and routes from one point to one or many targets. Every
-// query works on its own copy of the graph.
+// into the graph, and routes from one point to one or many targets. A query
+// never changes the graph: the start, the targets and their joining edges are
+// laid over it, and answer exactly as if they had been added to a copy.
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "server/route_graph/geometry.h"
 #include "server/route_graph/route_graph.h"
 #include "server/route_graph/smoothing.h"
+#include "server/utils.h"
+
+#define RG_LOG(level, ...) _Logger.print((level), "server/route_graph", __LINE__, __VA_ARGS__)
 
 namespace {
 
@@ -32,10 +39,6 @@ bool RayCrosses(double px, double py, double x1, double y1, double x2, double y2
 }
 
 bool Finite(const LocationPoint& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
-
-// Resolves an id that was merged into a stored vertex to that vertex, which is
-// the one the search graph holds.
-int Kept(const RouteGraph& g, int id) { return id == 0 ? 0 : g.getVertex(id).id; }
 
 // Closes one single-floor stretch: smooths it and appends its points and turn
 // events to the route. Degenerate input (repeated points) is never passed on,
@@ -65,35 +68,6 @@ void CloseRun(const RouteGraph& graph, int subLoc, const std::vector<LocationPoi
   }
 }
 
-// Turns a vertex path of the working copy `g` into a smoothed route with turn
-// and floor-change events; options and distances come from `graph`.
-RoutePath AssembleRoute(const RouteGraph& graph, const RouteGraph& g, const std::vector<int>& path,
-                        int startSubLoc) {
-  RoutePath route;
-  int cur = startSubLoc;
-  std::vector<LocationPoint> run;
-  for (int id : path) {
-    const RouteGraph::Vertex v = g.getVertex(id);
-    if (v.subLoc != cur && !run.empty()) {
-      CloseRun(graph, cur, run, route);
-      route.events.emplace_back(3, v.subLoc, route.length);
-      if (!route.points.empty()) {
-        const double d = graph.getDistance(route.points.back(), LocationPoint(v.subLoc, v.x, v.y));
-        if (std::isfinite(d)) route.length += d;
-      }
-      run.clear();
-    }
-    cur = v.subLoc;
-    const LocationPoint p(cur, v.x, v.y);
-    // Consecutive equal points would be zero-length legs for the rounding.
-    if (!run.empty() && std::fabs(run.back().x - p.x) < kEps && std::fabs(run.back().y - p.y) < kEps)
-      continue;
-    run.push_back(p);
-  }
-  if (!run.empty()) CloseRun(graph, cur, run, route);
-  return route;
-}
-
 RouteGraph::Vertex PointVertex(const LocationPoint& p) {
   RouteGraph::Vertex v;
   v.subLoc = p.subLoc;
@@ -112,6 +86,177 @@ RouteGraph::Edge Link(int subLoc, int src, int dst, double coef) {
 }
 
 }  // namespace
+
+class RouteGraph::Query {
+ public:
+  explicit Query(const RouteGraph& base)
+      : base_(base), vertexCounter_(base.vertexCounter_), edgeCounter_(base.edgeCounter_) {}
+
+  // The vertex an id stands for (merged ids resolved), or null.
+  const Vertex* vertex(int id) const {
+    const int r = resolve(id);
+    auto it = vertexAt_.find(r);
+    if (it != vertexAt_.end()) return &vertices_[it->second];
+    auto b = base_.vertexIndex_.find(r);
+    return b == base_.vertexIndex_.end() ? nullptr : &*b->second;
+  }
+
+  // The id the search graph holds for an id handed out by addVertex.
+  int kept(int id) const {
+    const Vertex* v = id == 0 ? nullptr : vertex(id);
+    return v ? v->id : 0;
+  }
+
+  // As RouteGraph::addVertex for a new point (id 0).
+  int addVertex(const LocationPoint& p) {
+    Vertex v = PointVertex(p);
+    do {
+      if (vertexCounter_ == INT_MAX) return 0;
+      ++vertexCounter_;
+    } while (vertex(vertexCounter_));
+    v.id = vertexCounter_;
+    RG_LOG(3, "Add vertex #%d: [%d, %.2f, %.2f]\n", v.id, v.subLoc, v.x, v.y);
+    const SubLocation floor = base_.getSubLocation(v.subLoc);
+    if (floor.id < 1) {
+      RG_LOG(2, "Unable to add vertex %d: sublocation %d is not defined!\n", v.id, v.subLoc);
+      return 0;
+    }
+    int close = base_.findCloseVertex(v, floor.stickDistance);
+    for (const Vertex& w : vertices_) {
+      if (w.subLoc != v.subLoc || w.id == v.id || (close >= 0 && w.id > close)) continue;
+      if (GetDist(w.x, w.y, v.x, v.y) < floor.stickDistance) close = w.id;
+    }
+    if (close >= 0) {
+      const Vertex* w = vertex(close);
+      RG_LOG(3, "Sticking close vertice: %d:[%d,%.2f,%.2f] and %d:[%d,%.2f,%.2f]\n", v.id, floor.id,
+             v.x, v.y, w->id, floor.id, w->x, w->y);
+      alias_[v.id] = close;
+      return v.id;
+    }
+    vertexAt_[v.id] = vertices_.size();
+    vertices_.push_back(v);
+    return v.id;
+  }
+
+  // As RouteGraph::addEdge.
+  int addEdge(Edge e) {
+    if (e.id == 0) {
+      do {
+        if (edgeCounter_ == INT_MAX) return 0;
+        ++edgeCounter_;
+      } while (hasEdge(edgeCounter_));
+      e.id = edgeCounter_;
+    }
+    RG_LOG(3, "Add edge #%d: %d -> %d\n", e.id, e.src, e.dst);
+    if (hasEdge(e.id)) {
+      RG_LOG(1, "Duplicating edge %d\n", e.id);
+      return 0;
+    }
+    const Vertex* a = e.src < 1 ? nullptr : vertex(e.src);
+    const Vertex* b = e.dst < 1 ? nullptr : vertex(e.dst);
+    if (!a || !b || e.src == e.dst) {
+      RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
+      return 0;
+    }
+    e.src = a->id;
+    e.dst = b->id;
+    if (e.src == e.dst) {
+      RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
+      return 0;
+    }
+    double w = e.weightCoef * base_.getDistance(a->subLoc, a->x, a->y, b->subLoc, b->x, b->y);
+    if (!(w >= kEps)) w = kEps;
+    arcs_.emplace_back(e.src, e.dst, w);
+    edgeIds_.insert(e.id);
+    std::vector<Segment>& segs = segments_[e.subLoc];
+    const Segment sg{e.id, e.src, e.dst, a->subLoc, b->subLoc, e.weightCoef, a->x, a->y, b->x, b->y};
+    auto at = segs.end();
+    while (at != segs.begin() && std::prev(at)->id > e.id) --at;
+    segs.insert(at, sg);
+    return e.id;
+  }
+
+  // As RouteGraph::addSplitPoint: the edges of the floor are the graph's and
+  // the ones this query added, in id order.
+  int addSplitPoint(const LocationPoint& p) {
+    const int id = addVertex(p);
+    if (id == 0) return 0;
+    static const std::vector<Segment> kNone;
+    const std::vector<Segment>* stored = base_.floorSegments(p.subLoc);
+    const std::vector<Segment>& mine = segments_.count(p.subLoc) ? segments_[p.subLoc] : kNone;
+    const std::vector<Segment>& theirs = stored ? *stored : kNone;
+    std::vector<Edge> splits;
+    auto consider = [&](const Segment& sg) {
+      const double t = GetProjection(sg.ax, sg.ay, sg.bx, sg.by, p.x, p.y, nullptr, nullptr);
+      const double fx = sg.ax + t * (sg.bx - sg.ax);
+      const double fy = sg.ay + t * (sg.by - sg.ay);
+      if (std::fabs(p.x - fx) < kEps && std::fabs(p.y - fy) < kEps && t > 0 && t < 1) {
+        splits.push_back(Link(p.subLoc, sg.src, id, sg.weightCoef));
+        splits.push_back(Link(p.subLoc, id, sg.dst, sg.weightCoef));
+      }
+    };
+    size_t i = 0, j = 0;
+    while (i < theirs.size() || j < mine.size()) {
+      if (j == mine.size() || (i < theirs.size() && theirs[i].id < mine[j].id))
+        consider(theirs[i++]);
+      else
+        consider(mine[j++]);
+    }
+    for (const Edge& e : splits) addEdge(e);
+    return id;
+  }
+
+  double search(int src, int dst, std::vector<int>* path, Graph::Labels* labels) const {
+    return base_.graph_.getPath(src, dst, path, labels, arcs_);
+  }
+
+  // Turns a vertex path into a smoothed route with turn and floor-change
+  // events.
+  RoutePath assemble(const std::vector<int>& path, int startSubLoc) const {
+    RoutePath route;
+    int cur = startSubLoc;
+    std::vector<LocationPoint> run;
+    for (int id : path) {
+      const Vertex* v = vertex(id);
+      if (!v) return RoutePath();
+      if (v->subLoc != cur && !run.empty()) {
+        CloseRun(base_, cur, run, route);
+        route.events.emplace_back(3, v->subLoc, route.length);
+        if (!route.points.empty()) {
+          const double d = base_.getDistance(route.points.back(), LocationPoint(v->subLoc, v->x, v->y));
+          if (std::isfinite(d)) route.length += d;
+        }
+        run.clear();
+      }
+      cur = v->subLoc;
+      const LocationPoint p(cur, v->x, v->y);
+      // Consecutive equal points would be zero-length legs for the rounding.
+      if (!run.empty() && std::fabs(run.back().x - p.x) < kEps && std::fabs(run.back().y - p.y) < kEps)
+        continue;
+      run.push_back(p);
+    }
+    if (!run.empty()) CloseRun(base_, cur, run, route);
+    return route;
+  }
+
+ private:
+  int resolve(int id) const {
+    auto it = alias_.find(id);
+    return it == alias_.end() ? base_.resolve(id) : it->second;
+  }
+
+  bool hasEdge(int id) const { return edgeIds_.count(id) != 0 || base_.hasEdge(id); }
+
+  const RouteGraph& base_;
+  int vertexCounter_;
+  int edgeCounter_;
+  std::vector<Vertex> vertices_;
+  std::unordered_map<int, size_t> vertexAt_;
+  std::unordered_map<int, int> alias_;
+  std::unordered_set<int> edgeIds_;
+  std::map<int, std::vector<Segment>> segments_;
+  std::vector<Graph::Edge> arcs_;
+};
 
 bool Barrier::containsPoint(const LocationPoint& p) const {
   if (subLoc != p.subLoc || type != 1) return false;
@@ -207,9 +352,9 @@ RoutePath RouteGraph::getPath(const LocationPoint& fromPoint, const LocationPoin
   const LocationPoint from = getBarrierIntersection(pf, fromPoint);
   const LocationPoint to = getBarrierIntersection(pt, toPoint);
 
-  RouteGraph g(*this);
-  const int a = g.addVertex(PointVertex(from));
-  const int b = g.addVertex(PointVertex(to));
+  Query g(*this);
+  const int a = g.addVertex(from);
+  const int b = g.addVertex(to);
   const int sa = g.addSplitPoint(pf);
   const int sb = g.addSplitPoint(pt);
   if (a == 0 || b == 0 || sa == 0 || sb == 0) return RoutePath();
@@ -219,9 +364,9 @@ RoutePath RouteGraph::getPath(const LocationPoint& fromPoint, const LocationPoin
   // A start or target that was merged into a close vertex is searched from
   // (or to) that vertex.
   std::vector<int> path;
-  const double len = g.graph_.getPath(Kept(g, a), Kept(g, b), &path, nullptr);
+  const double len = g.search(g.kept(a), g.kept(b), &path, nullptr);
   if (!(len > 0.0)) return RoutePath();
-  return AssembleRoute(*this, g, path, from.subLoc);
+  return g.assemble(path, from.subLoc);
 }
 
 std::vector<RoutePath> RouteGraph::getPaths(const LocationPoint& fromPoint,
@@ -231,8 +376,8 @@ std::vector<RoutePath> RouteGraph::getPaths(const LocationPoint& fromPoint,
   const LocationPoint pf = getProjection(fromPoint);
   if (pf.subLoc < 1) return result;
   const LocationPoint from = getBarrierIntersection(pf, fromPoint);
-  RouteGraph g(*this);
-  const int a = g.addVertex(PointVertex(from));
+  Query g(*this);
+  const int a = g.addVertex(from);
   const int sa = g.addSplitPoint(pf);
   if (a == 0 || sa == 0) return result;
   g.addEdge(Link(from.subLoc, a, sa, 1.0));
@@ -241,16 +386,16 @@ std::vector<RoutePath> RouteGraph::getPaths(const LocationPoint& fromPoint,
   for (size_t i = 0; i < targets.size(); ++i) {
     const LocationPoint pt = getProjection(targets[i]);
     const LocationPoint to = getBarrierIntersection(pt, targets[i]);
-    ids[i] = g.addVertex(PointVertex(to));
+    ids[i] = g.addVertex(to);
     const int st = g.addSplitPoint(pt);
     g.addEdge(Link(to.subLoc, st, ids[i], 1.0));
   }
 
-  const int start = Kept(g, a);
+  const int start = g.kept(a);
   Graph::Labels labels;
-  g.graph_.getPath(start, start, nullptr, &labels);
+  g.search(start, start, nullptr, &labels);
   for (size_t i = 0; i < targets.size(); ++i) {
-    const int target = Kept(g, ids[i]);
+    const int target = g.kept(ids[i]);
     // A target at the start is no route, as it is for a single route.
     if (target == 0 || target == start) continue;
     std::vector<int> chain;
@@ -266,8 +411,8 @@ std::vector<RoutePath> RouteGraph::getPaths(const LocationPoint& fromPoint,
       cur = it->second.first;
     }
     if (!complete || cur >= 0) continue;
-    std::vector<int> path(chain.rbegin(), chain.rend());
-    result[i] = AssembleRoute(*this, g, path, from.subLoc);
+    const std::vector<int> path(chain.rbegin(), chain.rend());
+    result[i] = g.assemble(path, from.subLoc);
   }
   return result;
 }

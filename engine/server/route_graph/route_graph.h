@@ -199,6 +199,10 @@ class RouteGraph {
   void addSegment(const Edge& e);
   void removeSegment(const Edge& e);
   const std::vector<Segment>* floorSegments(int subLoc) const;
+
+  // The points and edges a route query adds, laid over this graph instead of
+  // being added to a copy of it.
+  class Query;
   void rebuildIndexes();
   double mirrorWeight(const Edge& e) const;
   // Puts the pair (src, dst) back into the mirror when a stored edge still
