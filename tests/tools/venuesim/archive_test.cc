@@ -40,7 +40,7 @@ uint32_t Le32(const std::string& b, size_t at) {
 
 }  // namespace
 
-TEST(ArchiveTest, SameSeedGivesByteIdenticalArchives) {
+TEST(VenueArchiveTest, SameSeedGivesByteIdenticalArchives) {
   TempDir dir;
   Venue v1, v2;
   std::string error;
@@ -61,7 +61,7 @@ TEST(ArchiveTest, SameSeedGivesByteIdenticalArchives) {
   EXPECT_EQ(members.size(), 10u);
 }
 
-TEST(ArchiveTest, UnwritablePlacesReportAnErrorAndLeaveFilesAlone) {
+TEST(VenueArchiveTest, UnwritablePlacesReportAnErrorAndLeaveFilesAlone) {
   TempDir dir;
   Venue v;
   std::string error;
@@ -81,7 +81,7 @@ TEST(ArchiveTest, UnwritablePlacesReportAnErrorAndLeaveFilesAlone) {
 
 // A disk that fills up half-way through the archive: the write fails with an
 // error (simulated with a file-size limit in a child process).
-TEST(ArchiveTest, FullDiskIsReportedNotCrashed) {
+TEST(VenueArchiveTest, FullDiskIsReportedNotCrashed) {
   TempDir dir;
   Venue v;
   std::string error;
@@ -107,7 +107,7 @@ TEST(ArchiveTest, FullDiskIsReportedNotCrashed) {
 
 // Every XML member parses and has the root the loader expects, with the
 // location id; the floors appear in each member.
-TEST(ArchiveTest, MembersAreWellFormedWithLocationRoots) {
+TEST(VenueArchiveTest, MembersAreWellFormedWithLocationRoots) {
   VenueSpec s = SmallSpec();
   s.floors = 3;
   s.locationName = "Caf\xC3\xA9 <&> \"quoted\"";
@@ -146,7 +146,7 @@ TEST(ArchiveTest, MembersAreWellFormedWithLocationRoots) {
 
 // The bitmap is read the engine's way: pixels from byte 62, rows from y = 0,
 // most significant bit leftmost, 1 walkable.
-TEST(ArchiveTest, BitmapBitsMatchTheWalkableGrid) {
+TEST(VenueArchiveTest, BitmapBitsMatchTheWalkableGrid) {
   WalkableGrid grid(3.3, 1.0, 0.1);  // 33 x 10 pixels: rows of 8 bytes
   grid.setPixel(0, 0, false);
   grid.setPixel(32, 9, false);
@@ -171,7 +171,7 @@ TEST(ArchiveTest, BitmapBitsMatchTheWalkableGrid) {
   EXPECT_TRUE(grid.walkable(1.05, 0.35));
 }
 
-TEST(ArchiveTest, NumberAndHistogramTexts) {
+TEST(VenueArchiveTest, NumberAndHistogramTexts) {
   EXPECT_EQ(FormatDouble(60.0), "60");
   EXPECT_EQ(FormatDouble(0.1), "0.1");
   EXPECT_EQ(FormatDouble(-62.14), "-62.14");
@@ -184,7 +184,7 @@ TEST(ArchiveTest, NumberAndHistogramTexts) {
 
 // On a clean venue (no walls' loss, shadowing or noise) the fitted mean model
 // recovers the beacons' own law in the engine's form.
-TEST(ArchiveTest, GaussianProcessFitRecoversTheModel) {
+TEST(VenueArchiveTest, GaussianProcessFitRecoversTheModel) {
   VenueSpec s = SmallSpec();
   s.floors = 1;
   s.shadowSigma = 0;

@@ -73,7 +73,7 @@ TEST(VenueSpecTest, MutatedSpecsNeverCrash) {
   }
 }
 
-TEST(GeneratorTest, SameSeedSameMembersOtherSeedOtherVenue) {
+TEST(VenueGeneratorTest, SameSeedSameMembersOtherSeedOtherVenue) {
   Venue a, b, c;
   std::string error;
   ASSERT_EQ(GenerateVenue(SmallSpec(5), &a, &error), kOk) << error;
@@ -106,7 +106,7 @@ TEST(GeneratorTest, SameSeedSameMembersOtherSeedOtherVenue) {
 
 // Walls, outside strips and door-less partitions block; every reference point
 // and every room interior is walkable; beacons sit clear of the walls.
-TEST(GeneratorTest, WallsBlockAndSurveyPointsAreWalkable) {
+TEST(VenueGeneratorTest, WallsBlockAndSurveyPointsAreWalkable) {
   for (int floors = 1; floors <= 5; ++floors) {
     VenueSpec s = SmallSpec(100 + floors);
     s.floors = floors;
@@ -155,7 +155,7 @@ TEST(GeneratorTest, WallsBlockAndSurveyPointsAreWalkable) {
 }
 
 // Each room is reachable: along the corridor wall there is a door gap per room.
-TEST(GeneratorTest, EveryRoomHasADoorIntoTheCorridor) {
+TEST(VenueGeneratorTest, EveryRoomHasADoorIntoTheCorridor) {
   Venue v;
   std::string error;
   ASSERT_EQ(GenerateVenue(SmallSpec(3), &v, &error), kOk) << error;
@@ -174,7 +174,7 @@ TEST(GeneratorTest, EveryRoomHasADoorIntoTheCorridor) {
   }
 }
 
-TEST(GeneratorTest, ShallowFloorIsOneOpenHall) {
+TEST(VenueGeneratorTest, ShallowFloorIsOneOpenHall) {
   VenueSpec s = SmallSpec();
   s.height = 6.0;
   Venue v;
@@ -185,7 +185,7 @@ TEST(GeneratorTest, ShallowFloorIsOneOpenHall) {
   EXPECT_FALSE(v.floors[0].points.empty());
 }
 
-TEST(CommandLineTest, OptionsSetTheSpecAndBadOnesAreRefused) {
+TEST(VenueCommandLineTest, OptionsSetTheSpecAndBadOnesAreRefused) {
   CommandLine cl;
   std::string error;
   ASSERT_EQ(ParseCommandLine({"--out", "x.mvz", "--seed", "42", "--floors", "3", "--width", "80.5", "--method", "109",
@@ -216,7 +216,7 @@ TEST(CommandLineTest, OptionsSetTheSpecAndBadOnesAreRefused) {
 // Command lines mutated from a valid one (characters replaced, dropped or
 // duplicated, arguments swapped) are parsed or refused, never crash; what
 // parses either validates or is refused by the spec check.
-TEST(CommandLineTest, MutatedCommandLinesNeverCrash) {
+TEST(VenueCommandLineTest, MutatedCommandLinesNeverCrash) {
   const std::vector<std::string> valid = {"--out", "m.mvz", "--seed", "7", "--floors", "2", "--width", "40",
                                           "--rp-spacing", "2.5", "--method", "108", "--sigma", "3.5"};
   Rng rng(777);

@@ -181,7 +181,7 @@ void LoadAndCompare(const VenueSpec& spec) {
 
 }  // namespace
 
-TEST(LoaderTest, EveryFloorCountAndMethodLoadsAsWritten) {
+TEST(VenueLoaderTest, EveryFloorCountAndMethodLoadsAsWritten) {
   const int methods[] = {kMethodKnn, kMethodGp, kMethodHistogram, kMethodGauss, kMethodTrilat, kMethodRp, kMethodZone};
   for (int floors = 1; floors <= 5; ++floors) {
     for (int method : methods) {
@@ -195,7 +195,7 @@ TEST(LoaderTest, EveryFloorCountAndMethodLoadsAsWritten) {
   }
 }
 
-TEST(LoaderTest, GaussianProcessModesAndMeanModelsLoad) {
+TEST(VenueLoaderTest, GaussianProcessModesAndMeanModelsLoad) {
   for (int mode : {kGpFull, kGpFixed, kGpNormal}) {
     for (int mean : {kMeanLog, kMeanConst}) {
       VenueSpec s = venuesim_test::SmallSpec(static_cast<uint64_t>(mode * 10 + mean));
@@ -212,7 +212,7 @@ TEST(LoaderTest, GaussianProcessModesAndMeanModelsLoad) {
 
 // Damaged archives of generated venues (bytes of members flipped, members cut
 // short) must be refused or loaded by the engine, never crash it.
-TEST(LoaderTest, MutatedGeneratedArchivesNeverCrashTheLoader) {
+TEST(VenueLoaderTest, MutatedGeneratedArchivesNeverCrashTheLoader) {
   VenueSpec s = venuesim_test::SmallSpec(77);
   s.width = 16;
   s.height = 12;

@@ -33,7 +33,7 @@ Venue OneBeaconVenue(double shadowSigma, int floors = 1) {
 
 }  // namespace
 
-TEST(PropagationTest, LogDistanceLaw) {
+TEST(VenuePropagationTest, LogDistanceLaw) {
   EXPECT_DOUBLE_EQ(LogDistanceRssi(-60, 2, 1.0), -60.0);
   EXPECT_DOUBLE_EQ(LogDistanceRssi(-60, 2, 10.0), -80.0);
   EXPECT_DOUBLE_EQ(LogDistanceRssi(-60, 3, 100.0), -120.0);
@@ -45,7 +45,7 @@ TEST(PropagationTest, LogDistanceLaw) {
     EXPECT_NEAR(-60 - EngineSlope(2.5) * std::log(d * d), LogDistanceRssi(-60, 2.5, d), 1e-9);
 }
 
-TEST(PropagationTest, WallCrossingsCountEachPieceOnce) {
+TEST(VenuePropagationTest, WallCrossingsCountEachPieceOnce) {
   const std::vector<Wall> walls = {{{0, 5}, {10, 5}, 0.2, false}, {{5, 0}, {5, 4}, 0.2, false}};
   EXPECT_EQ(CountWallCrossings(walls, {1, 1}, {1, 9}), 1);
   EXPECT_EQ(CountWallCrossings(walls, {1, 1}, {9, 1}), 1);
@@ -57,7 +57,7 @@ TEST(PropagationTest, WallCrossingsCountEachPieceOnce) {
 
 // Without shadowing, the level falls with distance inside a room and every
 // wall or floor in between costs its loss.
-TEST(PropagationTest, MeanLevelFallsWithDistanceWallsAndFloors) {
+TEST(VenuePropagationTest, MeanLevelFallsWithDistanceWallsAndFloors) {
   Venue v = OneBeaconVenue(0.0, 2);
   const PropagationModel model(v);
   ASSERT_EQ(model.beaconCount(), 2);
@@ -83,7 +83,7 @@ TEST(PropagationTest, MeanLevelFallsWithDistanceWallsAndFloors) {
   EXPECT_GT(CountWallCrossings(v.floors[0].walls, from, {b.x + 20, b.y + 10}), 0);
 }
 
-TEST(ShadowingTest, DeterministicSpreadAndCorrelation) {
+TEST(VenueShadowingTest, DeterministicSpreadAndCorrelation) {
   const ShadowingField a(DeriveSeed(7, {1}), 100, 100, 3.0, 4.0), b(DeriveSeed(7, {1}), 100, 100, 3.0, 4.0);
   const ShadowingField other(DeriveSeed(7, {2}), 100, 100, 3.0, 4.0);
   Rng rng(99);
@@ -113,7 +113,7 @@ TEST(ShadowingTest, DeterministicSpreadAndCorrelation) {
 
 // The model's shadowing is the same at the same place for the survey and for
 // a second model built later from the same venue.
-TEST(ShadowingTest, ModelRebuiltFromVenueSeesSameShadowing) {
+TEST(VenueShadowingTest, ModelRebuiltFromVenueSeesSameShadowing) {
   Venue v = OneBeaconVenue(6.0);
   const PropagationModel m1(v), m2(v);
   double spread = 0;
@@ -126,7 +126,7 @@ TEST(ShadowingTest, ModelRebuiltFromVenueSeesSameShadowing) {
   EXPECT_GT(spread, 0.0);
 }
 
-TEST(SurveyTest, HistogramSamplesAroundTheMeanAndDropsWeakReadings) {
+TEST(VenueSurveyTest, HistogramSamplesAroundTheMeanAndDropsWeakReadings) {
   Rng rng(1);
   auto strong = SampleHistogram(-70.2, 2.0, -100, 400, rng);
   int count = 0;
@@ -154,7 +154,7 @@ TEST(SurveyTest, HistogramSamplesAroundTheMeanAndDropsWeakReadings) {
   EXPECT_EQ(loud.begin()->first, 1);
 }
 
-TEST(SurveyTest, EntriesFollowTheModelAndFloorsAreHeardWeaker) {
+TEST(VenueSurveyTest, EntriesFollowTheModelAndFloorsAreHeardWeaker) {
   VenueSpec s = venuesim_test::SmallSpec(21);
   s.surveySeconds = 50;  // 100 readings per entry
   Venue v;
