@@ -1,6 +1,5 @@
 #include "wifipos/navigation_map/navigation_map.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +23,6 @@ using MemberBuffer = std::unique_ptr<char, FreeDeleter>;
 // then the leading digits; out-of-range values are clamped.
 int textToInt(const char* text) {
   if (text == nullptr) return 0;
-  errno = 0;
   long v = std::strtol(text, nullptr, 10);
   if (v > INT_MAX) return INT_MAX;
   if (v < INT_MIN) return INT_MIN;
