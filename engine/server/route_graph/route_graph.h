@@ -1,7 +1,7 @@
 // The walkable network of one location: its floors, the vertices and directed
 // edges drawn on them, the barrier outlines that routes must not cross, and
 // the per-floor route options. A location may carry several graphs, each
-// chosen by its tag. Route queries work on a copy and never change the graph.
+// chosen by its tag. Route queries never change the graph.
 #pragma once
 
 #include <climits>

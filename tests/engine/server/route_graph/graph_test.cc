@@ -6,7 +6,6 @@
 #include <boost/graph/dijkstra_shortest_paths.hpp>
 
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <random>
 #include <set>
@@ -211,25 +210,6 @@ TEST(GraphEdit, GuardsWeightsAndRemoval) {
   EXPECT_FALSE(g.hasEdge(2, 3));
   copy.clear();
   EXPECT_EQ(copy.vertexCount(), 0u);
-}
-
-TEST(GraphEdit, PrintListsEdgesInPairOrder) {
-  Graph g;
-  for (int i = 1; i <= 3; ++i) g.addVertex(i);
-  FILE* f = tmpfile();
-  ASSERT_NE(f, nullptr);
-  g.print(f);
-  g.addEdge(3, 1, 2.5);
-  g.addEdge(1, 3, 1.0);
-  g.addEdge(1, 2, 1.0);
-  g.print(f);
-  rewind(f);
-  char buf[512] = {};
-  const size_t n = fread(buf, 1, sizeof buf - 1, f);
-  fclose(f);
-  EXPECT_EQ(std::string(buf, n),
-            "Route graph:\nRoute graph:\nEdge 1 -> 2 [weight=1.00]\nEdge 1 -> 3 [weight=1.00]\n"
-            "Edge 3 -> 1 [weight=2.50]\n");
 }
 
 }  // namespace

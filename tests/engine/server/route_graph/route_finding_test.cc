@@ -283,40 +283,6 @@ TEST(RouteFinding, HairpinsAndStraightCornersStayFinite) {
   }
 }
 
-// On a random grid with random one-way streets, single and multi-target
-// queries agree and every route is sound.
-TEST(RouteFinding, ManyTargetsAgreeWithSingleRoutes) {
-  std::mt19937 rng(77);
-  RouteGraph g = Venue();
-  const int n = 8;
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j) AddVertex(g, 1, 1 + i * n + j, 5.0 * i, 5.0 * j);
-  std::bernoulli_distribution oneWay(0.2);
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j) {
-      const int v = 1 + i * n + j;
-      if (i + 1 < n) AddEdge(g, 1, v, v + n, !oneWay(rng));
-      if (j + 1 < n) AddEdge(g, 1, v, v + 1, !oneWay(rng));
-    }
-  g.setSmoothRadius(1.0);
-  std::uniform_real_distribution<double> coord(-2.0, 37.0);
-  std::vector<LocationPoint> targets;
-  for (int k = 0; k < 20; ++k) targets.emplace_back(1, coord(rng), coord(rng));
-  targets.emplace_back(1, 10, 10);  // exactly on a vertex
-  for (int round = 0; round < 5; ++round) {
-    const LocationPoint from(1, coord(rng), coord(rng));
-    const std::vector<RoutePath> many = g.getPaths(from, targets);
-    ASSERT_EQ(many.size(), targets.size());
-    for (size_t k = 0; k < targets.size(); ++k) {
-      const RoutePath one = g.getPath(from, targets[k]);
-      ExpectSound(many[k]);
-      EXPECT_NEAR(many[k].length, one.length, 1e-9) << round << "/" << k;
-      EXPECT_EQ(many[k].points.size(), one.points.size());
-      EXPECT_EQ(many[k].events.size(), one.events.size());
-    }
-  }
-}
-
 std::vector<LocationPoint> PathPoints(const RouteGraph& c, const std::vector<int>& path) {
   std::vector<LocationPoint> points;
   for (int id : path) {

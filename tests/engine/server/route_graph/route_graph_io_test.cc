@@ -350,6 +350,28 @@ TEST_F(ArchiveTest, GraphOfOneTag) {
   g = RouteGraph::parseArchive(path_, "main", &err, &ok);
   EXPECT_FALSE(ok);
   EXPECT_EQ(err, "Unable to read 'config.xml' from ZIP-archive");
+
+  // A damaged download: every cut of a good archive fails cleanly.
+  Write({{"config.xml", kConfig}, {"g1.xml", kGraph}});
+  std::string bytes;
+  if (FILE* f = std::fopen(path_.c_str(), "rb")) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+    std::fclose(f);
+  }
+  ASSERT_GT(bytes.size(), 100u);
+  for (size_t cut = 0; cut < bytes.size(); cut += 37) {
+    FILE* f = std::fopen(path_.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, cut, f);
+    std::fclose(f);
+    ok = true;
+    err.clear();
+    g = RouteGraph::parseArchive(path_, "main", &err, &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(g.isEmpty());
+    EXPECT_FALSE(err.empty());
+  }
 }
 
 }  // namespace
