@@ -23,28 +23,11 @@ double Written(const char* format, double v) {
 
 // Texts that exercise the writer's escaping and the reader's entity decoding.
 std::string RandomText(std::mt19937& rng, size_t maxLen) {
-  static const char* const kPieces[] = {"a",
-                                        "Z",
-                                        "0",
-                                        " ",
-                                        "-",
-                                        ":",
-                                        ",",
-                                        "(",
-                                        "\"",
-                                        "'",
-                                        "<",
-                                        ">",
-                                        "&",
-                                        "&amp;",
-                                        "&#65;",
-                                        "\\",
-                                        "\xc3\xa9",
-                                        "\xd0\xb6",
-                                        "\xe4\xb8\xad",
-                                        "\xf0\x9f\x98\x80",
-                                        "]]>",
-                                        "<!--"};
+  // clang-format off
+  static const char* const kPieces[] = {
+      "a", "Z", "0", " ", "-", ":", ",", "(", "\"", "'", "<", ">", "&", "&amp;", "&#65;", "\\",
+      "\xc3\xa9", "\xd0\xb6", "\xe4\xb8\xad", "\xf0\x9f\x98\x80", "]]>", "<!--"};
+  // clang-format on
   std::string s;
   for (size_t n = rng() % (maxLen + 1); n > 0; --n) s += kPieces[rng() % std::size(kPieces)];
   return s;
@@ -340,27 +323,11 @@ TEST(WScanMessageText, MutatedMessagesNeverCrash) {
 // The reader's conversions must give what "%lf", "%lld" and
 // "%04d-%02d-%02d %02d:%02d:%02d.%03d" give with sscanf.
 TEST(WScanMessageText, ConversionsReadLikeScanf) {
-  for (const char* n : {"1.5",
-                        "-0.000000",
-                        "+2.25",
-                        "  7",
-                        ".5",
-                        "5.",
-                        "1e3",
-                        "-1.25E-2",
-                        "0x1p4",
-                        "inf",
-                        "-nan",
-                        "1e400",
-                        "123456789012345678901",
-                        "0.1",
-                        "999999999999999.9",
-                        "4.9e-324",
-                        "-.75",
-                        "00000000000000000001.5",
-                        "12abc",
-                        "-",
-                        "x1"}) {
+  // clang-format off
+  for (const char* n : {"1.5", "-0.000000", "+2.25", "  7", ".5", "5.", "1e3", "-1.25E-2", "0x1p4",
+                        "inf", "-nan", "1e400", "123456789012345678901", "0.1", "999999999999999.9",
+                        "4.9e-324", "-.75", "00000000000000000001.5", "12abc", "-", "x1"}) {
+    // clang-format on
     SCOPED_TRACE(n);
     const std::string values = std::string("(") + n + ", " + n + ",  " + n + "," + n + ")";
     WScanMessage m = WScanMessage::parse(Replace(Replace(kValid, kGyro, values), "offset=\"5\"",
