@@ -200,7 +200,8 @@ int NavigationMap::parseAllFiles(bool tracking) {
     MV_LOG(11, "WARNING: error in parsing beacons.xml, but program will continue executing\n");
   }
   if (navigation_.knn.Clear_unknown_beacons) clearUnknownBeacons();
-  if (navigation_.Use_algorithm == NAV_ALG_GP && navigation_.gaussianProcesses.Mode != GP_MODE_NORMAL) {
+  if (navigation_.Use_algorithm == NAV_ALG_GP &&
+      navigation_.gaussianProcesses.Mode != GP_MODE_NORMAL) {
     code = parseGpXML();
     if (code != 0) {
       MV_LOG(11, "Error in parsing gp.xml\n");

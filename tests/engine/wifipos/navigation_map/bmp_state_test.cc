@@ -33,7 +33,8 @@ TEST(BmpStateTest, PointsAddressTheirBitWithRowsFromTheBottom) {
   } cases[] = {{0.05, 0.05, 0, 0}, {0.75, 0.0, 7, 0}, {0.85, 0.0, 8, 0}, {0.0, 0.15, 0, 1},
                {1.59, 0.19, 15, 1}};
   for (const auto& c : cases) {
-    std::string file = makeBitmap(16, 2, [&](int col, int row) { return col == c.column && row == c.row; });
+    std::string file =
+        makeBitmap(16, 2, [&](int col, int row) { return col == c.column && row == c.row; });
     putLe(file, 54, 0x00ffffff, 4);  // the palette does not change what a bit means
     putLe(file, 58, 0, 4);
     BmpState state;

@@ -119,7 +119,8 @@ TEST_F(ConfigXmlTest, BrokenLocationsAndFloorsFailWithTheirCodeAndMessage) {
       {located(floor(ok, files + metrics + gps + "/>")), 5, "There is no some attributes of GPS"},
       {located(floor(ok, files + metrics + gps + "azimuth_deg=\"e\"/>")), 5,
        "Bad sscanf of azimuth_deg attribute at 6 sublocation\n"},
-      {located(floor(ok, files + metrics + gps + "azimuth_deg=\"3\" magnetic_declination_deg=\"?\"/>")),
+      {located(floor(ok, files + metrics + gps +
+                             "azimuth_deg=\"3\" magnetic_declination_deg=\"?\"/>")),
        5, "Bad sscanf of magnetic_declination_deg attribute at 6 sublocation\n"},
   };
   for (const auto& c : cases) {

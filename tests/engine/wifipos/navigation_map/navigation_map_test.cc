@@ -179,7 +179,8 @@ TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
   // The second bitmap stands in for a missing first one.
   const std::string config = mapfx::configXml(
       12, mapfx::floorXml(1, "f1.bmp", 3.2, 2.0,
-                          "<File type=\"BMP2\" name=\"auto.bmp\"/><File type=\"PNG\" name=\"f1.png\"/>") +
+                          "<File type=\"BMP2\" name=\"auto.bmp\"/>"
+                          "<File type=\"PNG\" name=\"f1.png\"/>") +
               mapfx::floorXml(2, "f2.bmp", 1.6, 1.0));
   ASSERT_EQ(load(with(with(without(good, "f1.bmp"), "config.xml", config), "auto.bmp",
                       mapfx::openBitmap(64, 40))),

@@ -64,10 +64,13 @@ TEST_F(TransmittersTest, BeaconsAreKeyedByPaddedMajorMinorAndUuidThenTidied) {
   const std::string k1Upper = beaconXml("5", "1", kUpper);  // the same key
   const std::string k2 = beaconXml("4", "9", kUuid);
   mapfx::LogCapture log;
-  ASSERT_EQ(read(floorsMember(40, {{3, bare + full}, {1, k1 + k2 + k1}, {2, k1 + k1Upper + k2}})), 0);
+  ASSERT_EQ(
+      read(floorsMember(40, {{3, bare + full}, {1, k1 + k2 + k1}, {2, k1 + k1Upper + k2}})),
+      0);
 
   const std::vector<Beacon>& three = map_.getSublocationPtrByIndex(2)->getBeacons();
-  ASSERT_EQ(keys(2), (std::vector<std::string>{"(00007,65535," + kUpper + ")", "(00012,00003,AB-CD)"}));
+  ASSERT_EQ(keys(2),
+            (std::vector<std::string>{"(00007,65535," + kUpper + ")", "(00012,00003,AB-CD)"}));
   const Beacon& desk = three[0];
   EXPECT_EQ(desk.getBaseId(), 17);
   EXPECT_DOUBLE_EQ(desk.getX(), 5.0);
@@ -164,8 +167,8 @@ TEST_F(TransmittersTest, AFloorMissingFromTheMemberStopsTheRead) {
 TEST_F(TransmittersTest, LocatorsAreKeyedByTheirUuid) {
   makeMap({1, 2});
   mapfx::LogCapture log;
-  ASSERT_EQ(read(floorsMember(40, {{2, locatorXml("cc-02") + locatorXml("Cc-02") + locatorXml("aa-01") +
-                                           locatorXml("bb", "status=\"del\"")},
+  ASSERT_EQ(read(floorsMember(40, {{2, locatorXml("cc-02") + locatorXml("Cc-02") +
+                                           locatorXml("aa-01") + locatorXml("bb", "status=\"del\"")},
                                    {1, locatorXml("dd")}}),
                  "locators.xml"),
             0);
