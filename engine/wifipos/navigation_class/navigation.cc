@@ -62,6 +62,13 @@ void CopyWeights(std::map<int, double>& dst, const std::map<int, double>& src) {
     dst = src;
 }
 
+// True when m holds exactly the keys 0..n-1.
+template <class M>
+bool KeyedDensely(const M& m, int n) {
+    return static_cast<int>(m.size()) == n &&
+           (n == 0 || (m.begin()->first == 0 && m.rbegin()->first == n - 1));
+}
+
 // A floor's weights as a dense vector by point index, when the keys are
 // exactly 0..n-1 (as every floor state is built); false otherwise.
 bool DenseWeights(const std::map<int, double>& weights, std::vector<double>& out) {
@@ -73,6 +80,25 @@ bool DenseWeights(const std::map<int, double>& weights, std::vector<double>& out
     out.reserve(weights.size());
     for (const auto& kv : weights) out.push_back(kv.second);
     return true;
+}
+
+// Triangle weights from dense per-point weights: the sums of the corners,
+// or 0 when a corner weighs 1e-6 or less.
+void WeighTriangles(std::vector<NavTriangle>& triangles, const std::vector<double>& local,
+                    const std::vector<double>& global) {
+    const size_t n = std::min(local.size(), global.size());
+    for (NavTriangle& t : triangles) {
+        t.wLocal = 0.0;
+        t.wGlobal = 0.0;
+        if (t.indexes.size() != 3) continue;
+        const size_t a = static_cast<size_t>(t.indexes[0]);
+        const size_t b = static_cast<size_t>(t.indexes[1]);
+        const size_t c = static_cast<size_t>(t.indexes[2]);
+        if (a >= n || b >= n || c >= n) continue;
+        if (local[a] <= 1e-6 || local[b] <= 1e-6 || local[c] <= 1e-6) continue;
+        t.wLocal = local[a] + local[b] + local[c];
+        t.wGlobal = global[a] + global[b] + global[c];
+    }
 }
 
 double MeanRssi(const std::vector<AccessPoint>& v) {
@@ -629,7 +655,16 @@ int Navigation::updateSublocationWeights() {
     }
     const int r = normalizeRpWeights();
     if (r != 0) return r;
-    for (const SublocationState& st : mSublocStates) updateTrianglesWeight(st.id);
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        SublocationState& st = mSublocStates[s];
+        if (s < mDenseReady.size() && mDenseReady[s] &&
+            getSublocStateIndexById(st.id) == static_cast<int>(s)) {
+            WeighTriangles(st.triangles, mDenseLocal[s], mDenseGlobal[s]);
+        } else {
+            updateTrianglesWeight(st.id);
+        }
+    }
+    mDenseReady.clear();
     return 0;
 }
 
@@ -667,11 +702,11 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         return -1;
     }
     if (m.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)m.size());
-    st->clear();
     const SublocationMap& floor = Floor(*this, fi);
     filterUnknownMeasurements(m, FloorKeys(floor));
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     if (m.empty() || static_cast<int>(m.size()) < knn.Min_nvisible_aps) {
+        st->clear();
         MV_LOG(11, "ERROR: %d visible beacons. Minimum %d visible beacons is required. \n",
                (int)m.size(), knn.Min_nvisible_aps);
         return 0;
@@ -731,39 +766,54 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     }
 
     const int k = std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps);
+    // Final weight of every point from its summed mismatch D and term count c.
+    std::vector<double> result(nP, 0.0);
     double weightSum = 0.0;
-    auto cIt = st->visibleCounts.begin();
-    for (auto& [p, weight] : st->weights) {
-        while (cIt != st->visibleCounts.end() && cIt->first < p) ++cIt;
-        if (p < 0 || static_cast<size_t>(p) >= nP) continue;
-        const size_t q = static_cast<size_t>(p);
-        const double d = weight + dsum[q];
+    for (size_t q = 0; q < nP; ++q) {
+        const double d = dsum[q];
+        if (d == 0.0) continue;
         const int c = count[q];
-        if (cIt != st->visibleCounts.end() && cIt->first == p) {
-            cIt->second = c;
-        } else {
-            st->visibleCounts[p] = c;
-        }
-        if (d == 0.0) {
-            weight = d;
-            continue;
-        }
-        double result;
+        double r;
         if (c < k) {
-            result = 0.0;
+            r = 0.0;
         } else if (c == 0) {
             MV_LOG(11, "ERROR: nVisible APs == 0! something wrong\n");
-            result = d;
+            r = d;
         } else {
             double dd = d;
             if (knn.Use_ap_weights && psum[q] > 0.0) dd = d / psum[q];
-            result = static_cast<double>(c) / std::sqrt(dd);
+            r = static_cast<double>(c) / std::sqrt(dd);
         }
-        if (!std::isfinite(result) || result < 0.0) result = 0.0;
-        weight = result;
-        weightSum += result;
+        if (!std::isfinite(r) || r < 0.0) r = 0.0;
+        result[q] = r;
+        weightSum += r;
+    }
+    for (NavTriangle& t : st->triangles) {
+        t.wLocal = 0.0;
+        t.wGlobal = 0.0;
     }
     st->weightSum = weightSum;
+    const int n = static_cast<int>(nP);
+    if (KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n) &&
+        KeyedDensely(st->visibleCounts, n)) {
+        // The usual layout: one walk over the three maps together.
+        auto g = st->globalWeights.begin();
+        auto c = st->visibleCounts.begin();
+        for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g, ++c) {
+            const size_t q = static_cast<size_t>(w->first);
+            w->second = result[q];
+            g->second = result[q];
+            c->second = count[q];
+        }
+        return 0;
+    }
+    st->clear();
+    st->weightSum = weightSum;
+    for (auto& [p, weight] : st->weights) {
+        if (p < 0 || static_cast<size_t>(p) >= nP) continue;
+        weight = result[static_cast<size_t>(p)];
+        st->visibleCounts[p] = count[static_cast<size_t>(p)];
+    }
     CopyWeights(st->globalWeights, st->weights);
     return 0;
 }
@@ -816,15 +866,27 @@ int Navigation::normalizeRpWeights() {
         return -1;
     }
     double globalSum = 0.0;
+    mDenseReady.assign(mSublocStates.size(), false);
+    mDenseLocal.resize(mSublocStates.size());
+    mDenseGlobal.resize(mSublocStates.size());
     for (size_t s = 0; s < mSublocStates.size(); ++s) {
         SublocationState& st = mSublocStates[s];
         if (st.weightSum == 0.0) continue;
+        // Dense copies for the triangle pass that follows, made while the
+        // maps are walked anyway.
+        const int n = static_cast<int>(st.weights.size());
+        const bool dense = KeyedDensely(st.weights, n) && KeyedDensely(st.globalWeights, n);
+        std::vector<double>& dl = mDenseLocal[s];
+        std::vector<double>& dg = mDenseGlobal[s];
+        dl.clear();
+        dg.clear();
         double localSum = 0.0;
         for (auto& [p, weight] : st.weights) {
             if (weight != 0.0) {
                 weight /= st.weightSum;
                 localSum += weight;
             }
+            if (dense) dl.push_back(weight);
         }
         if (st.weights.empty() || localSum < 0.999999 || localSum > 1.000001) {
             MV_LOG(11, "ERROR: Sum of probabilities at %d subloc != 1.0!\n", (int)s);
@@ -834,7 +896,9 @@ int Navigation::normalizeRpWeights() {
                 weight /= total;
                 globalSum += weight;
             }
+            if (dense) dg.push_back(weight);
         }
+        mDenseReady[s] = dense;
     }
     if (globalSum < 0.999999 || globalSum > 1.000001) {
         MV_LOG(11, "ERROR: Sum of probabilities over all sublocs != 1.0!\n");

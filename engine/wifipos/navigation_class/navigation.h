@@ -183,6 +183,11 @@ private:
     // Derived from the map copy by specifyNavigationMap; not part of the
     // positioning state proper.
     std::vector<FlatFloor> mFlatFloors;
+    // Dense copies of each floor's normalised weights, made by the
+    // normalisation for the triangle pass of the same window.
+    std::vector<std::vector<double>> mDenseLocal;
+    std::vector<std::vector<double>> mDenseGlobal;
+    std::vector<bool> mDenseReady;
     // Floor index detected by the last detection (may differ from the
     // current floor while a switch is pending).
     int mDetectedSublocInd = -1;

@@ -43,19 +43,31 @@ public:
 
     // Zeroes every point weight and count and every triangle weight; the
     // point keys and the triangle corners stay, so the state can be refilled
-    // for the next window without reallocating.
+    // for the next window without reallocating. Entries 0..n-1 (n the number
+    // of weights) are set, and created where missing.
     void clear() {
         weightSum = 0.0;
         const int n = static_cast<int>(weights.size());
-        for (int k = 0; k < n; ++k) {
-            weights[k] = 0.0;
-            globalWeights[k] = 0.0;
-            visibleCounts[k] = 0;
-        }
+        zeroKeys(weights, n, 0.0);
+        zeroKeys(globalWeights, n, 0.0);
+        zeroKeys(visibleCounts, n, 0);
         for (NavTriangle& t : triangles) {
             t.wLocal = 0.0;
             t.wGlobal = 0.0;
         }
+    }
+
+private:
+    // Sets entries 0..n-1 of m to zero. A map holding exactly those keys (as
+    // every state is built) is walked once instead of looked up n times.
+    template <class M, class V>
+    static void zeroKeys(M& m, int n, V zero) {
+        if (static_cast<int>(m.size()) == n &&
+            (n == 0 || (m.begin()->first == 0 && m.rbegin()->first == n - 1))) {
+            for (auto& kv : m) kv.second = zero;
+            return;
+        }
+        for (int k = 0; k < n; ++k) m[k] = zero;
     }
 };
 
