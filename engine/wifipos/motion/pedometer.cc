@@ -1,0 +1,249 @@
+#include "wifipos/motion/pedometer.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "server/utils.h"
+
+namespace {
+
+constexpr double kLongWindow = 2.5;     // s, mean removed from the magnitude
+constexpr double kShortWindow = 0.2;    // s, smoothing mean of the magnitude
+constexpr double kMaxSampleGap = 0.1;   // s, slower sampling is reported
+constexpr double kAutoDeleteAge = 7.0;  // s of samples kept with auto-delete
+constexpr double kStepLengthFactor = 0.6;
+constexpr double kRestartWindow = 0.3;  // s, a rise this close keeps the step start
+constexpr double kMaxRiseTime = 0.5;    // s, a longer positive lobe is no step
+constexpr double kMinDipTime = 0.1;     // s, a shorter negative lobe is no step
+constexpr double kThresholdPeriod = 0.7;
+constexpr double kWarmUp = 1.5;         // s after the oldest sample: adapt every sample
+constexpr double kStepTimeout = 2.0;
+constexpr double kMinMaxWindow = 0.7;
+
+double Seconds(const SensorValue& v) { return v.getTimeInSeconds(); }
+
+}  // namespace
+
+int Pedometer::updateAccMeasurements(std::vector<SensorValue>& values) {
+  if (values.empty()) {
+    MV_LOG(11, "acceleration vector size = 0\n");
+    return -1;
+  }
+  for (SensorValue& v : values)
+    if (v.type == 101) updateAccMeasurement(v);
+  return 0;
+}
+
+void Pedometer::dropOldest() {
+  accelerations_.pop_front();
+  cursor_ = std::max(cursor_ - 1, 0);
+}
+
+int Pedometer::updateAccMeasurement(SensorValue& value) {
+  if (value.time.sec == 0 && value.time.ms == 0) {
+    MV_LOG(11, "ERROR: bad acceleration time. It should be > 0\n");
+    return -1;
+  }
+  if (value.time.ms >= 1000) {
+    MV_LOG(11, "ERROR: Bad sensor time. tmMillisec = %ud\n", value.time.ms);
+    return -1;
+  }
+  if (!std::isfinite(value.x) || !std::isfinite(value.y) || !std::isfinite(value.z)) {
+    // Would poison the band pass for its whole 2.5 s window.
+    MV_LOG(11, "ERROR: non-finite acceleration dropped\n");
+    return -1;
+  }
+  hasAccelerometer_ = true;
+  const double t = Seconds(value);
+  if (!accelerations_.empty()) {
+    const double diff = t - Seconds(accelerations_.back());
+    if (diff < 0.0) {
+      MV_LOG(11,
+             "acceleration with bigger time was filled before acceleration with less time\n"
+             "You should fill the time in ascending order. Time difference = %lf\n",
+             diff);
+      return -1;
+    }
+    if (diff > kMaxSampleGap)
+      MV_LOG(11, "ERROR: Frequency of accelerations sampling is less than %lf seconds\n",
+             kMaxSampleGap);
+  }
+  value.calcMagnitude();
+  accelerations_.push_back(value);
+  const int rc = calcFilteredAccelMagnitude();
+  if (rc != 0) return rc;
+  while (static_cast<int>(accelerations_.size()) > kMaxSamples) {
+    MV_LOG(11, "ERROR: mAccelSize = %d exceep Maximal size of buffer = %d\n",
+           static_cast<int>(accelerations_.size()), kMaxSamples);
+    dropOldest();
+  }
+  if (autoDelete_) {
+    while (accelerations_.size() > 1 &&
+           Seconds(accelerations_.back()) - Seconds(accelerations_.front()) > kAutoDeleteAge)
+      dropOldest();
+  }
+  return 0;
+}
+
+int Pedometer::calcFilteredAccelMagnitude() {
+  if (accelerations_.empty()) {
+    MV_LOG(11, "ERROR: acceleration vector size = 0! \n");
+    return -1;
+  }
+  const double t0 = Seconds(accelerations_.back());
+  double longSum = 0.0, shortSum = 0.0;
+  int n = 0, m = 0;
+  for (auto it = accelerations_.rbegin(); it != accelerations_.rend(); ++it) {
+    const double age = t0 - Seconds(*it);
+    if (!(age < kLongWindow)) break;
+    longSum += it->magnitude;
+    ++n;
+    if (age < kShortWindow) {
+      shortSum += it->magnitude;
+      ++m;
+    }
+  }
+  if (n == 0 || m == 0) {
+    MV_LOG(11,
+           "There is no measurements at acceleration array nMeasurements == 0 or "
+           "nMeasAverage == 0\n");
+    return -1;
+  }
+  const double shortMean = shortSum / m;
+  longMean_ = (longSum + shortMean) / n;
+  accelerations_.back().filteredMagnitude = shortMean - longMean_;
+  return 0;
+}
+
+int Pedometer::detectSteps() {
+  if (accelerations_.size() <= 4) {
+    MV_LOG(11, "ERROR: there is no enough accelerometer measurements to detect steps\n");
+    return -1;
+  }
+  cursor_ = std::max(cursor_, 2);
+  if (thresholdTime_ == 0.0) thresholdTime_ = Seconds(accelerations_.front());
+  const double oldest = Seconds(accelerations_.front());
+  for (size_t i = static_cast<size_t>(cursor_); i < accelerations_.size(); ++i) {
+    const double fs = accelerations_[i].filteredMagnitude;
+    const double fp = accelerations_[i - 1].filteredMagnitude;
+    const double fq = accelerations_[i - 2].filteredMagnitude;
+    const double t = Seconds(accelerations_[i]);
+
+    if (fs > threshold_ && (fp < threshold_ || fq < threshold_) && !inStep_) {
+      inStep_ = true;
+      if (stepStart_ == 0.0) stepStart_ = t;
+      if (t - stepStart_ > kRestartWindow) stepStart_ = t;
+    }
+    if (fs < 0.0 && fp > 0.0) {
+      if (inStep_ && t - stepStart_ > kMaxRiseTime) inStep_ = false;
+      downCrossTime_ = t;
+    }
+    if (fs > 0.0 && fp < 0.0 && inStep_) {
+      if (t - downCrossTime_ > kMinDipTime) {
+        inStep_ = false;
+        if (maxAcc_ == 0.0 && minAcc_ == 0.0) calcMinMaxAcc(i);
+        const double swing = std::max(maxAcc_ - minAcc_, 0.0);
+        const double length = kStepLengthFactor * std::pow(swing, 0.25);
+        if (length == 0.0) {
+          MV_LOG(11, "ERROR: Step length == 0. Check accelerations\n");
+        } else {
+          stepLengths_.push_back(length);
+          stepTimes_.push_back(stepStart_);
+          ++totalSteps_;
+          while (static_cast<int>(stepTimes_.size()) > kMaxQueuedSteps) {
+            stepTimes_.pop_front();
+            stepLengths_.pop_front();
+          }
+        }
+      } else if (t - downCrossTime_ < kMinDipTime) {
+        inStep_ = false;
+      }
+    }
+    if (t - thresholdTime_ > kThresholdPeriod || t - oldest < kWarmUp) {
+      calcMinMaxAcc(i);
+      updateThresholds();
+      thresholdTime_ = t;
+    }
+    if (t - stepStart_ > kStepTimeout) inStep_ = false;
+    ++cursor_;
+  }
+  return 0;
+}
+
+int Pedometer::calcMinMaxAcc(size_t index) {
+  if (accelerations_.size() < 3) {
+    MV_LOG(11, "ERROR: there is no enough accelerometer measurements to detect steps");
+    return -1;
+  }
+  if (index >= accelerations_.size()) index = accelerations_.size() - 1;
+  const double t = Seconds(accelerations_[index]);
+  maxAcc_ = minAcc_ = accelerations_[index].filteredMagnitude;
+  double window = kMinMaxWindow;
+  if (!stepTimes_.empty() && stepTimes_.back() > t - kMinMaxWindow) window = t - stepTimes_.back();
+  for (size_t k = index + 1; k-- > 0;) {
+    if (t - Seconds(accelerations_[k]) > window) break;
+    maxAcc_ = std::max(maxAcc_, accelerations_[k].filteredMagnitude);
+    minAcc_ = std::min(minAcc_, accelerations_[k].filteredMagnitude);
+  }
+  if (maxAcc_ == minAcc_) {
+    const size_t prev = cursor_ > 0 ? static_cast<size_t>(cursor_ - 1) : 0;
+    const double gap =
+        prev < accelerations_.size() ? t - Seconds(accelerations_[prev]) : 0.0;
+    MV_LOG(11, "Warning: acceleration time current - prev = %lf\n", gap);
+    MV_LOG(11, "ERROR: MaxAcc = MinAcc. Check acceleration sampling frequency!\n");
+  }
+  return 0;
+}
+
+void Pedometer::updateThresholds() {
+  threshold_ = std::max(kMinThreshold, ((maxAcc_ - minAcc_) / 6.0 + threshold_) * 0.5);
+}
+
+double Pedometer::getStepLength(int i) const {
+  if (i < 0 || i >= getNumOfSteps()) {
+    MV_LOG(11, "ERROR: Bad step Number!\n");
+    return 0.0;
+  }
+  return stepLengths_[i];
+}
+
+double Pedometer::getStepTime(int i) const {
+  if (i < 0 || i >= getNumOfSteps()) {
+    MV_LOG(11, "ERROR: Bad step Number!\n");
+    return 0.0;
+  }
+  return stepTimes_[i];
+}
+
+double Pedometer::getLastStepLength() const {
+  return stepLengths_.empty() ? 0.0 : stepLengths_.back();
+}
+
+double Pedometer::getLastStepTime() const { return stepTimes_.empty() ? 0.0 : stepTimes_.back(); }
+
+void Pedometer::getStepLengthDeque(std::deque<double>& out) const {
+  if (stepLengths_.empty()) MV_LOG(11, "there were no any detected steps");
+  out = stepLengths_;
+}
+
+void Pedometer::clearFirstStep() {
+  if (stepTimes_.empty()) return;
+  stepTimes_.pop_front();
+  stepLengths_.pop_front();
+}
+
+void Pedometer::clearLastStep() {
+  if (stepTimes_.empty()) return;
+  stepTimes_.pop_back();
+  stepLengths_.pop_back();
+}
+
+void Pedometer::clearStepsHistory() {
+  stepTimes_.clear();
+  stepLengths_.clear();
+}
+
+void Pedometer::clearMeasurements() {
+  accelerations_.clear();
+  cursor_ = 0;
+}

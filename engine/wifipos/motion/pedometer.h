@@ -1,0 +1,75 @@
+// Step detection on the accelerometer stream. The magnitude of each sample is
+// band-passed (a 0.2 s mean minus a 2.5 s mean); a step is a rise through an
+// adaptive threshold, then a fall below zero and a rise back through zero. Each
+// step's start time and length wait in a queue until the tracker consumes them.
+#pragma once
+
+#include <deque>
+#include <vector>
+
+#include "wifipos/sensor_value.h"
+
+class Pedometer {
+ public:
+  // Floor of the adaptive rise threshold: 0.05 g.
+  static constexpr double kMinThreshold = 0.4903325;
+  // Hard limit of stored samples whatever the auto-delete setting.
+  static constexpr int kMaxSamples = 500000;
+  // Steps nobody consumes (e.g. no gyroscope) are not kept beyond this many;
+  // the oldest go first, so a late consumer does not replay a long walk at once.
+  static constexpr int kMaxQueuedSteps = 16;
+
+  // Feeds every accelerometer sample (type 101). -1 for an empty vector.
+  int updateAccMeasurements(std::vector<SensorValue>& values);
+  // 0, or -1 for a rejected sample (bad or decreasing time, non-finite value).
+  int updateAccMeasurement(SensorValue& value);
+  // Examines every sample not looked at yet. -1 with too few samples.
+  int detectSteps();
+  // Band pass of the newest sample into its filteredMagnitude.
+  int calcFilteredAccelMagnitude();
+  // Extremes of the filtered magnitude in the window ending at sample `index`.
+  int calcMinMaxAcc(size_t index);
+  void updateThresholds();
+
+  int getNumOfSteps() const { return static_cast<int>(stepTimes_.size()); }
+  double getStepLength(int i) const;
+  double getStepTime(int i) const;
+  double getLastStepLength() const;
+  double getLastStepTime() const;
+  void getStepLengthDeque(std::deque<double>& out) const;
+
+  void clearFirstStep();
+  void clearLastStep();
+  void clearStepsHistory();
+  void clearMeasurements();
+
+  int getTotalStepsNumber() const { return totalSteps_; }
+  void setTotalStepsNumber(int n) { totalSteps_ = n; }
+  void resetTotalStepsNumber() { totalSteps_ = 0; }
+  bool isHasAccelerometer() const { return hasAccelerometer_; }
+  void setAutoDeleteOldMeasurements(bool on) { autoDelete_ = on; }
+
+  double getThreshold() const { return threshold_; }
+  double getMaxAcc() const { return maxAcc_; }
+  double getMinAcc() const { return minAcc_; }
+  const std::deque<SensorValue>& getAccelerations() const { return accelerations_; }
+
+ private:
+  void dropOldest();
+
+  std::deque<SensorValue> accelerations_;
+  int cursor_ = 0;
+  std::deque<double> stepTimes_;
+  double stepStart_ = 0.0;
+  std::deque<double> stepLengths_;
+  double threshold_ = kMinThreshold;
+  double thresholdTime_ = 0.0;
+  double maxAcc_ = 0.0;
+  double minAcc_ = 0.0;
+  double downCrossTime_ = 0.0;
+  bool inStep_ = false;
+  bool autoDelete_ = false;
+  double longMean_ = 0.0;
+  int totalSteps_ = 0;
+  bool hasAccelerometer_ = false;
+};

@@ -1,0 +1,128 @@
+// Device orientation from accelerometer, gyroscope and magnetometer, and the
+// heading it gives on the floor map. Gyroscope increments propagate the
+// orientation; the orientation from gravity and magnetic field pulls it back
+// with one time constant for tilt and one for heading. While the user moves
+// the pull is switched off by the caller (pure gyroscope), and when walking
+// starts after a stop the filter can be re-seeded from the stop's average.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <vector>
+
+#include "wifipos/motion/quaternion.h"
+#include "wifipos/sensor_value.h"
+
+class SensorFusion {
+ public:
+  struct Properties {
+    double accCoef = 1.0;       // s, time constant of the tilt correction
+    double magnCoef = 1.0;      // s, time constant of the heading correction
+    double lowPassTime = 0.297; // s, time constant of the input low pass
+  };
+
+  // Whatever the auto-clear setting, a stream never keeps more than this
+  // span or count; the newest samples stay.
+  static constexpr double kMaxBufferedSpan = 8.0;
+  static constexpr size_t kMaxBufferedSamples = 2000;
+
+  SensorFusion() = default;
+
+  // Sorts the samples by time, feeds each and updates the orientation.
+  // -1 for an empty vector.
+  int updateMeasurements(std::vector<SensorValue>& values);
+  // 0, or -1 for a rejected sample (bad time, zero or non-finite value,
+  // out of order, duplicate).
+  int updateMeasurement(SensorValue& value);
+  void updateOrientation();
+
+  // reset comes back true when moving starts after a stop with reinit set and
+  // the filter was re-seeded from the orientation averaged over the stop.
+  void setMotionState(unsigned int state, bool reinit, bool& reset);
+  // out[0] heading on the floor, out[1] roll, out[2] pitch, each in [-pi, pi).
+  void getFusedOrientation(double* out) const;
+  // True when the device is turning; computed is false without gyroscope data.
+  bool checkRotation(bool& computed) const;
+
+  // Floor azimuth and magnetic declination, radians.
+  void setLocationParameters(double azimuth, double declination);
+  void setAutoClearOldMeasurements(bool on) { autoClear_ = on; }
+  void clear();
+
+  const Properties& getProperties() const { return properties_; }
+  void setProperties(const Properties& p) { properties_ = p; }
+  void setAccCoef(double c) { properties_.accCoef = c; }
+  void setMagnCoef(double c) { properties_.magnCoef = c; }
+  // The time of the last re-seeding, kept here for the caller's schedule.
+  const SensorTime& getAlignmentTime() const { return alignmentTime_; }
+  void setAlignmentTime(const SensorTime& t) { alignmentTime_ = t; }
+
+  const Quaternion& getFusedQuaternion() const { return fusedQuaternion_; }
+  const Quaternion& getAccMagnQuaternion() const { return accMagnQuaternion_; }
+  const Quaternion& getGyroQuaternion() const { return gyroQuaternion_; }
+  unsigned int getMotionState() const { return motionState_; }
+  bool hasAcc() const { return hasAcc_; }
+  bool hasGyro() const { return hasGyro_; }
+  bool hasMagn() const { return hasMagn_; }
+  bool isAllPresent() const { return allPresent_; }
+  double getAccPeriod() const { return accPeriod_; }
+  double getMagnPeriod() const { return magnPeriod_; }
+  double getGyroPeriod() const { return gyroPeriod_; }
+  size_t getAccSize() const { return accelerations_.size(); }
+  size_t getGyroSize() const { return gyroSamples_.size(); }
+  size_t getMagnSize() const { return magnetometer_.size(); }
+  size_t getGravitySize() const { return gravity_.size(); }
+  size_t getFilteredMagnSize() const { return filteredMagnetometer_.size(); }
+
+  // Orientation from gravity a and magnetic field m, both in the device
+  // frame; rows of R (row by row) are east, north and up.
+  static void calculateRotationMatrixFromGeomagnetic(double* R, const SensorValue& a,
+                                                     const SensorValue& m);
+  void calculateAccMagnQuaternion(const SensorValue& a, const SensorValue& m);
+  static void calculateRotationQuaternionFromGyro(Quaternion& q, const SensorValue& g, double dt);
+  void updateFusedQuaternion(double dt);
+
+ private:
+  int lowPassFilter(const std::deque<SensorValue>& in, std::deque<SensorValue>& out);
+  void clearOldMeasurements(std::deque<SensorValue>& raw, std::deque<SensorValue>* filtered,
+                            unsigned int& index);
+  int checkTimeAndDuplicates(const std::deque<SensorValue>& stream, const SensorValue& s,
+                             const char* name);
+  void estimateSampleRate(const std::deque<SensorValue>& stream, double& period,
+                          const char* name);
+  void checkSensorsRate(const SensorValue& s);
+
+  Properties properties_;
+  SensorTime alignmentTime_;
+  std::deque<SensorValue> accelerations_;
+  std::deque<SensorValue> gyroSamples_;
+  std::deque<SensorValue> magnetometer_;
+  std::deque<SensorValue> filteredMagnetometer_;
+  std::deque<SensorValue> gravity_;
+  Quaternion accMagnQuaternion_;
+  Quaternion fusedQuaternion_;
+  Quaternion gyroQuaternion_;
+  SensorValue gyroAverage_;
+  unsigned int gyroAverageCount_ = 0;
+  bool hasAcc_ = false;
+  bool hasGyro_ = false;
+  bool hasMagn_ = false;
+  bool allPresent_ = false;
+  bool autoClear_ = false;
+  // accIndex_: the last gravity sample handled (the next call starts there).
+  // gyroIndex_: the next gyroscope sample whose interval is not yet
+  // integrated; equals the stream size when all are.
+  unsigned int accIndex_ = 0;
+  unsigned int gyroIndex_ = 0;
+  unsigned int magnIndex_ = 0;
+  double accPeriod_ = 0.0;
+  double magnPeriod_ = 0.0;
+  double gyroPeriod_ = 0.0;
+  unsigned int motionState_ = 0;
+  SensorValue accAverage_;
+  SensorValue magnAverage_;
+  unsigned int accAverageCount_ = 0;
+  unsigned int magnAverageCount_ = 0;
+  double azimuth_ = 0.0;
+  double declination_ = 0.0;
+};

@@ -1,0 +1,83 @@
+// Output smoothing of the tracked solution: one independent channel per
+// quantity (x, y, radius, ...). Each channel fits a low-degree polynomial to
+// its last seconds of samples, evaluates it a fixed lag behind the query time
+// and blends that exponentially with its previous output.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <vector>
+
+// One smoothed quantity.
+class SmoothingInfo {
+ public:
+  SmoothingInfo();
+
+  // Adds a sample. Repeats of the last value or the last time are dropped, as
+  // are non-finite values and times.
+  void addData(double value, double time);
+  // Smoothed value at `time`; -1.0 while the channel is empty.
+  double getValue(double time);
+  // Slope of the fitted polynomial at `time` (no lag applied).
+  double getVelocity(double time) const;
+  // Drops samples older than `window` seconds before the newest one.
+  void checkHistoryLen();
+  // Least-squares fit of `order` degree to the stored samples. 0, or -1 when
+  // the system is singular; then the mean of the stored values is used as a
+  // constant polynomial so that no undefined value is produced.
+  int getLeastSquaresCoeff();
+  // Interpolating polynomial through the stored samples at time - lag.
+  double getLagrangeSolution(double time) const;
+  // Fitted polynomial at time - lag, without blending.
+  double getLeastSquaresSolution(double time) const;
+  // Empties the history; order, window, lag and the last output are kept.
+  void clear();
+
+  int getOrder() const { return order_; }
+  void setOrder(int order);
+  double getWindow() const { return window_; }
+  void setWindow(double window) { window_ = window; }
+  double getLag() const { return lag_; }
+  void setLag(double lag) { lag_ = lag; }
+  double getLastOutput() const { return lastOutput_; }
+  size_t size() const { return values_.size(); }
+  const std::vector<double>& getCoefficients() const { return coefficients_; }
+
+ private:
+  int order_ = 1;
+  double window_ = 2.0;
+  double lag_ = 0.7;
+  double lastValue_;
+  double lastTime_ = 0.0;
+  double lastOutput_ = 0.0;
+  std::deque<double> values_;
+  std::deque<double> times_;
+  std::vector<double> coefficients_;
+};
+
+// The five channels of a navigation client; the engine feeds 0 (x), 1 (y)
+// and 2 (radius).
+class Smoothing {
+ public:
+  typedef int dataType;
+  static constexpr int kChannels = 5;
+
+  // A type outside 0..4 is ignored.
+  void addData(dataType type, double value, double time);
+  // 0.0 for a type outside 0..4.
+  double getValue(dataType type, double time);
+  double getVelocity(dataType type, double time) const;
+  void clear();
+
+  // Solves the n x n system A x = b (A row by row) by Givens rotations and
+  // back substitution. 0, or -1 for a singular or malformed system (x is then
+  // left as n zeros).
+  static int solveLinearSystem(const std::vector<double>& A, const std::vector<double>& b,
+                               std::vector<double>& x, int n);
+
+  SmoothingInfo& channel(dataType type) { return channels_[type]; }
+  const SmoothingInfo& channel(dataType type) const { return channels_[type]; }
+
+ private:
+  SmoothingInfo channels_[kChannels];
+};
