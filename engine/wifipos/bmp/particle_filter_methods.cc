@@ -1,0 +1,810 @@
+#include "wifipos/bmp/particle_filter_methods.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "server/utils.h"
+#include "wifipos/gaussian_processes/gp_methods.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTwoPi = 2.0 * kPi;
+constexpr double kSqrtTwoPi = 2.5066282746310002;
+constexpr int64_t kRandomModulus = 2147483647;
+constexpr int kResampleDraws = 20;
+// Redraws one particle of a uniform restart may take before it is placed on a
+// walkable pixel chosen from the list of all of them (a floor that is mostly
+// wall would otherwise take very long, one without walkable pixels forever).
+constexpr int kRestartDraws = 1000;
+// Bounds on settings read from a map: beyond them a floor would exhaust
+// memory or a radio fix would run corrections for minutes.
+constexpr int kMaxParticles = 1000000;
+constexpr int kMaxCorrections = 100;
+
+// Heading into [-pi, pi).
+double WrapPi(double a) {
+  if (a >= -kPi && a < kPi) return a;
+  if (!std::isfinite(a)) return a;
+  double r = std::fmod(a + kPi, kTwoPi);
+  if (r < 0.0) r += kTwoPi;
+  r -= kPi;
+  if (r >= kPi) r -= kTwoPi;
+  if (r < -kPi) r = -kPi;
+  return r;
+}
+
+// Heading into [0, 2 pi).
+double WrapTwoPi(double a) {
+  if (a >= 0.0 && a < kTwoPi) return a;
+  if (!std::isfinite(a)) return a;
+  double r = std::fmod(a, kTwoPi);
+  if (r < 0.0) r += kTwoPi;
+  if (r >= kTwoPi) r = 0.0;
+  return r;
+}
+
+bool Finite(double a, double b) { return std::isfinite(a) && std::isfinite(b); }
+
+// Little-endian field of the given width.
+bool WriteField(FILE* f, uint64_t value, int bytes) {
+  unsigned char buf[8];
+  for (int i = 0; i < bytes; ++i) buf[i] = static_cast<unsigned char>(value >> (8 * i));
+  return std::fwrite(buf, 1, static_cast<size_t>(bytes), f) == static_cast<size_t>(bytes);
+}
+
+// Walkable pixels of a bitmap as points at pixel centres.
+std::vector<std::pair<double, double>> WalkablePixels(const BmpState& bmp) {
+  std::vector<std::pair<double, double>> out;
+  const BitMapInfoHeader& h = bmp.getInfoHeader();
+  const double kx = bmp.getKx();
+  const double ky = bmp.getKy();
+  const int stride = bmp.getStride();
+  if (h.biWidth <= 0 || h.biHeight <= 0 || stride <= 0 || !(kx > 0.0) || !(ky > 0.0) ||
+      !Finite(kx, ky)) {
+    return out;
+  }
+  const std::vector<uint8_t>& px = bmp.getPixels();
+  const int64_t rows = std::min<int64_t>(h.biHeight, static_cast<int64_t>(px.size() / stride));
+  const int64_t cols = std::min<int64_t>(h.biWidth, 8LL * stride);
+  for (int64_t r = 0; r < rows; ++r) {
+    for (int64_t c = 0; c < cols; ++c) {
+      const uint8_t byte = px[static_cast<size_t>(r * stride + c / 8)];
+      if (((byte >> (7 - c % 8)) & 1) == 0) continue;
+      const double x = (static_cast<double>(c) + 0.5) / kx;
+      const double y = (static_cast<double>(r) + 0.5) / ky;
+      if (!bmp.checkBordersAndPixelColor(x, y)) out.emplace_back(x, y);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+ParticleFilter::ParticleFilter() { sRand(1234567890); }
+
+// ---------------------------------------------------------------------------
+// Random generator
+
+void ParticleFilter::randomStep() {
+  randomState_ = (randomState_ * 16807 + 54301) % kRandomModulus;
+}
+
+double ParticleFilter::nRand() {
+  randomStep();
+  return static_cast<double>(randomState_) / 2147483647.0;
+}
+
+void ParticleFilter::sRand(int seed) {
+  randomState_ = seed;
+  randomStep();
+  randomStep();
+  randomStep();
+}
+
+double ParticleFilter::generateGaussianNoise(double mean, double sigma) {
+  if (sigma == 0.0) return mean;
+  const double u1 = std::max(nRand(), 1e-10);
+  const double u2 = nRand();
+  return mean + sigma * std::sqrt(-2.0 * std::log(u1)) * std::cos(kTwoPi * u2);
+}
+
+// ---------------------------------------------------------------------------
+// Configuration
+
+void ParticleFilter::mendProperties() {
+  FilterProperties& p = properties_;
+  if (!(p.correctionNoise > 0.0) || !std::isfinite(p.correctionNoise)) {
+    MV_LOG(11, "ERROR: correction noise %lf is not a positive number, 2.0 is used\n",
+           p.correctionNoise);
+    p.correctionNoise = 2.0;
+  }
+  if (!std::isfinite(p.resamplingNoise)) {
+    MV_LOG(11, "ERROR: resampling noise is not a number, 3.0 is used\n");
+    p.resamplingNoise = 3.0;
+  }
+  if (std::isnan(p.resamplingThreshold)) {
+    MV_LOG(11, "ERROR: resampling threshold is not a number, 1000 is used\n");
+    p.resamplingThreshold = 1000.0;
+  }
+  if (std::isnan(p.stopAveragingTime)) {
+    MV_LOG(11, "ERROR: stop averaging time is not a number, 4.0 is used\n");
+    p.stopAveragingTime = 4.0;
+  }
+  if (!Finite(p.width, p.height)) {
+    MV_LOG(11, "ERROR: floor size is not a number, 0 is used\n");
+    if (!std::isfinite(p.width)) p.width = 0.0;
+    if (!std::isfinite(p.height)) p.height = 0.0;
+  }
+  if (p.nParticles > kMaxParticles) {
+    MV_LOG(11, "ERROR: number of particles %d is too large, %d is used\n", p.nParticles,
+           kMaxParticles);
+    p.nParticles = kMaxParticles;
+  }
+  if (p.noisyResamplingTrigger < 0) {
+    MV_LOG(11, "ERROR: noisy resampling trigger %d < 0, 0 is used\n", p.noisyResamplingTrigger);
+    p.noisyResamplingTrigger = 0;
+  }
+  if (p.correctionsNumber > kMaxCorrections) {
+    MV_LOG(11, "ERROR: corrections number %d is too large, %d is used\n", p.correctionsNumber,
+           kMaxCorrections);
+    p.correctionsNumber = kMaxCorrections;
+  }
+}
+
+void ParticleFilter::setProperties(const FilterProperties& properties) {
+  properties_ = properties;
+  mendProperties();
+}
+
+void ParticleFilter::setSublocationProperties(const SublocationNavProperties& props) {
+  properties_.width = props.width_meters;
+  properties_.height = props.height_meters;
+  properties_.correctionNoise = props.Correction_noise_meters;
+  properties_.resamplingNoise = props.Resampling_noise_meters;
+  properties_.resamplingThreshold = props.Resampling_treshold_persantage;
+  properties_.nParticles = props.Number_of_part;
+  mendProperties();
+}
+
+void ParticleFilter::setFilterProperties(const CommonNavProperties& props) {
+  properties_.algorithm = props.Use_algorithm;
+  properties_.correctionsNumber = props.gaussianProcesses.Corrections_number;
+  properties_.nAdditionalParticles = props.N_additional_particles;
+  properties_.stopAveragingTime = props.Stop_averaging_time;
+  properties_.noisyResamplingTrigger = props.Noisy_resampling_trigger_counter;
+  properties_.useEstimatedAngle = props.Use_pf_estimated_angle;
+  const double round = std::trunc(props.N_round_particles_pf);
+  if (std::isfinite(round) && round >= std::numeric_limits<int>::min() &&
+      round <= std::numeric_limits<int>::max()) {
+    properties_.nRoundParticles = static_cast<int>(round);
+  } else {
+    MV_LOG(11, "ERROR: N_round_particles_pf %lf is not an integer, 0 is used\n",
+           props.N_round_particles_pf);
+    properties_.nRoundParticles = 0;
+  }
+  mendProperties();
+}
+
+void ParticleFilter::setMotionParameters(const CommonNavProperties::Motion& motion) {
+  prediction_.stepLengthNoise = motion.Steplength_noise;
+  prediction_.angleNoise = motion.Angle_noise;
+  if (!std::isfinite(prediction_.stepLengthNoise)) {
+    MV_LOG(11, "ERROR: step length noise is not a number, 0 is used\n");
+    prediction_.stepLengthNoise = 0.0;
+  }
+  if (!std::isfinite(prediction_.angleNoise)) {
+    MV_LOG(11, "ERROR: angle noise is not a number, 0 is used\n");
+    prediction_.angleNoise = 0.0;
+  }
+}
+
+void ParticleFilter::setBmpState(const BmpState& bmp) { bmp_ = bmp; }
+
+void ParticleFilter::setSolutionInfo(const SolutionInfo& s) {
+  if (Finite(s.x, s.y)) {
+    solution_.x = s.x;
+    solution_.y = s.y;
+  } else {
+    MV_LOG(11, "ERROR: signal solution is not a number, previous one kept\n");
+  }
+  if (Finite(s.filteredX, s.filteredY)) {
+    solution_.filteredX = s.filteredX;
+    solution_.filteredY = s.filteredY;
+  } else {
+    MV_LOG(11, "ERROR: filtered solution is not a number, previous one kept\n");
+  }
+  if (std::isfinite(s.radius)) solution_.radius = s.radius;
+  if (std::isfinite(s.time)) {
+    solution_.time = s.time;
+  } else {
+    MV_LOG(11, "ERROR: solution time is not a number, previous one kept\n");
+  }
+}
+
+void ParticleFilter::setPredictionInfo(double stepLength, double angleNoise) {
+  if (!std::isfinite(stepLength)) {
+    MV_LOG(11, "ERROR: step length is not a number, the step is dropped\n");
+    stepLength = 0.0;
+  }
+  if (!std::isfinite(angleNoise)) {
+    MV_LOG(11, "ERROR: angle noise is not a number, 0 is used\n");
+    angleNoise = 0.0;
+  }
+  prediction_.stepLength = stepLength;
+  prediction_.angleNoise = angleNoise;
+}
+
+void ParticleFilter::setResamplingParameters(const double& x, const double& y, const int& n) {
+  if (!Finite(x, y)) {
+    MV_LOG(11, "ERROR: resampling point is not a number, no particle is drawn around it\n");
+    properties_.nAroundPoint = 0;
+    return;
+  }
+  solution_.x = x;
+  solution_.y = y;
+  properties_.nAroundPoint = n;
+}
+
+void ParticleFilter::setNewWeights(const std::vector<double>& weights) {
+  newWeights_ = weights;
+  for (size_t i = 0; i < newWeights_.size(); ++i) {
+    double& w = newWeights_[i];
+    if (!std::isfinite(w) || w < 0.0) {
+      MV_LOG(11, "ERROR: new weight %zu is not a non-negative number. Weight will be set to 0\n",
+             i);
+      w = 0.0;
+    }
+  }
+}
+
+void ParticleFilter::checkStop(const double& time, const bool& isStop) {
+  if (!isStop) {
+    isStop_ = false;
+    return;
+  }
+  if (!std::isfinite(time)) {
+    MV_LOG(11, "ERROR: stop time is not a number, ignored\n");
+    return;
+  }
+  if (!isStop_) {
+    isStop_ = true;
+    stopTime_ = time;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Particles
+
+void ParticleFilter::initializeParticles() {
+  const int n = properties_.nParticles;
+  if (n < 0) {
+    MV_LOG(11, "ERROR: number of particles < 0!\n");
+    return;
+  }
+  particles_.assign(static_cast<size_t>(n), Particle{});
+  distribution_.assign(static_cast<size_t>(n), 0.0);
+  newWeights_.assign(static_cast<size_t>(n), 1.0);
+}
+
+void ParticleFilter::reinitializeParticles() {
+  if (particles_.empty()) return;
+  const double weight = 1.0 / static_cast<double>(particles_.size());
+  const double angle = WrapPi(lastHeading_);
+  const BitMapInfoHeader& h = bmp_.getInfoHeader();
+  const bool sized = h.biWidth > 0 && h.biHeight > 0 && !bmp_.getPixels().empty();
+  bool listed = false;
+  std::vector<std::pair<double, double>> walkable;
+  if (!sized) listed = true;  // nothing to draw on: the empty list below
+
+  for (Particle& p : particles_) {
+    p.angle = angle;
+    p.weight = weight;
+    bool placed = false;
+    if (sized) {
+      for (int d = 0; d < kRestartDraws; ++d) {
+        p.x = nRand() * properties_.width;
+        p.y = nRand() * properties_.height;
+        if (!bmp_.checkBordersAndPixelColor(p.x, p.y)) {
+          placed = true;
+          break;
+        }
+      }
+    }
+    if (placed) continue;
+    if (!listed) {
+      walkable = WalkablePixels(bmp_);
+      listed = true;
+    }
+    if (walkable.empty()) {
+      MV_LOG(11, "ERROR: floor bitmap has no walkable pixel, particles are left dead\n");
+      for (Particle& q : particles_) q = Particle{0.0, 0.0, angle, 0.0};
+      return;
+    }
+    size_t k = static_cast<size_t>(nRand() * static_cast<double>(walkable.size()));
+    k = std::min(k, walkable.size() - 1);
+    p.x = walkable[k].first;
+    p.y = walkable[k].second;
+  }
+}
+
+void ParticleFilter::setAngleDistribution(double angle, double spreadDeg) {
+  if (!std::isfinite(angle)) {
+    MV_LOG(11, "ERROR: heading is not a number, heading distribution kept\n");
+    return;
+  }
+  if (!std::isfinite(spreadDeg)) {
+    MV_LOG(11, "ERROR: heading spread is not a number, 0 is used\n");
+    spreadDeg = 0.0;
+  }
+  const double sigma = spreadDeg * kPi / 180.0;
+  for (Particle& p : particles_) {
+    double a = angle;
+    if (spreadDeg != 0.0) a += generateGaussianNoise(0.0, sigma);
+    p.angle = WrapPi(a);
+  }
+  solution_.filteredAngle = WrapPi(angle);
+  lastHeading_ = WrapPi(angle);
+  getSolution();
+}
+
+void ParticleFilter::propogateHeadingAngle(double angle) {
+  if (!std::isfinite(angle)) {
+    MV_LOG(11, "ERROR: heading is not a number, heading change ignored\n");
+    return;
+  }
+  const double a = WrapTwoPi(lastHeading_);
+  const double b = WrapTwoPi(angle);
+  const double delta = lastHeading_ == 0.0 ? 0.0 : b - a;
+  lastHeading_ = angle;
+  if (delta == 0.0 || particles_.empty()) return;
+  for (Particle& p : particles_) p.angle = WrapPi(p.angle + delta);
+  solution_.filteredAngle = WrapPi(solution_.filteredAngle + delta);
+}
+
+void ParticleFilter::moveParticles() {
+  const double stepLength = prediction_.stepLength;
+  if (stepLength == 0.0) {
+    MV_LOG(11, "WARNING: Step length == %lf\n", stepLength);
+    return;
+  }
+  if (particles_.empty()) {
+    MV_LOG(11, "ERROR: there is no any particle in move particles method\n");
+    return;
+  }
+  const double angleSigma = prediction_.angleNoise * kPi / 180.0;
+  for (size_t i = 0; i < particles_.size(); ++i) {
+    Particle& p = particles_[i];
+    if (p.weight == 0.0) {
+      p.x = 0.0;
+      p.y = 0.0;
+      continue;
+    }
+    const double len = generateGaussianNoise(stepLength, prediction_.stepLengthNoise);
+    const double a = WrapPi(p.angle + generateGaussianNoise(0.0, angleSigma));
+    if (properties_.useEstimatedAngle) p.angle = a;
+    if (stepLength < 0.01) {
+      MV_LOG(11, "ERROR in particle filter StepLength == %lf\n", len);
+      return;
+    }
+    double newX = p.x + len * std::sin(a);
+    double newY = p.y + len * std::cos(a);
+    if (bmp_.checkBordersAndPixelColor(newX, newY)) p.weight = 0.0;
+    const unsigned idx = static_cast<unsigned>(i);
+    checkOutlier(idx, newX, newY);
+    if (p.weight != 0.0) {
+      p.x = newX;
+      p.y = newY;
+    } else {
+      p.x = 0.0;
+      p.y = 0.0;
+    }
+  }
+  double sum = 0.0;
+  for (const Particle& p : particles_) sum += p.weight;
+  if (!std::isfinite(sum)) {
+    MV_LOG(11,
+           "ERROR: std::isnan or std::isinf in sum of particles weights. Sum will be set to 0\n");
+    MV_LOG(11, "All particles bumped an obstacle \n");
+  } else if (sum == 0.0) {
+    MV_LOG(11, "All particles bumped an obstacle \n");
+  } else {
+    for (Particle& p : particles_) p.weight /= sum;
+  }
+}
+
+void ParticleFilter::checkOutlier(const unsigned& i, double& newX, double& newY) {
+  if (i >= particles_.size()) return;
+  Particle& p = particles_[i];
+  if (p.weight == 0.0) return;
+  const double kx = bmp_.getKx();
+  const double ky = bmp_.getKy();
+  const double dx = std::trunc((newX - p.x) * kx);
+  const double dy = std::trunc((newY - p.y) * ky);
+  if (!Finite(dx, dy)) {
+    p.weight = 0.0;
+    return;
+  }
+  const double n = std::max(std::fabs(dx), std::fabs(dy));
+  if (n == 0.0) return;
+  // Both ends lie inside the picture, so the walk spans at most its size; a
+  // longer one starts outside it and cannot be a valid move.
+  const BitMapInfoHeader& h = bmp_.getInfoHeader();
+  if (n > static_cast<double>(h.biWidth) + static_cast<double>(h.biHeight) + 2.0) {
+    p.weight = 0.0;
+    return;
+  }
+  const double stepX = dx == 0.0 ? 0.0 : (dx / n) / kx;
+  const double stepY = dy == 0.0 ? 0.0 : (dy / n) / ky;
+  const int count = static_cast<int>(n);
+  for (int j = 0; j <= count; ++j) {
+    if (bmp_.checkPixelColor(p.x + stepX * j, p.y + stepY * j)) {
+      p.weight = 0.0;
+      return;
+    }
+  }
+}
+
+void ParticleFilter::updateWeights() {
+  const size_t n = particles_.size();
+  if (n < 1) {
+    MV_LOG(11, "ERROR: All weights are zero after correction !!!\n");
+    return;
+  }
+  if (properties_.algorithm != NAV_ALG_GP) {
+    const double sigma = properties_.correctionNoise;
+    const double ax = solution_.x;
+    const double ay = solution_.y;
+    const double norm = 1.0 / (sigma * kSqrtTwoPi);
+    for (Particle& p : particles_) {
+      if (p.weight == 0.0) continue;
+      const double d = std::fabs(p.x - ax) + std::fabs(p.y - ay);
+      p.weight *= std::exp(-d / (2.0 * sigma)) * norm;
+    }
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      Particle& p = particles_[i];
+      if (!std::isfinite(p.weight)) {
+        MV_LOG(11, "ERROR: std::isnan or std::isinf in %d particle. Weight will be set to 0\n",
+               static_cast<int>(i));
+        p.weight = 0.0;
+      }
+      // A particle the last Gaussian-process result did not cover keeps its weight.
+      if (i < newWeights_.size()) p.weight *= newWeights_[i];
+    }
+  }
+  double sum = 0.0;
+  for (const Particle& p : particles_) sum += p.weight;
+  if (sum == 0.0 || !std::isfinite(sum)) {
+    MV_LOG(11, "ERROR: All weights are zero after correction !!!\n");
+    return;
+  }
+  double total = 0.0;
+  double squares = 0.0;
+  for (Particle& p : particles_) {
+    p.weight /= sum;
+    total += p.weight;
+    squares += p.weight * p.weight;
+  }
+  if (total >= 0.9999999999 && total <= 1.0000000001) {
+    MV_LOG(11, "      CORRECTION: norm = %.2lf \n", 1.0 / squares);
+  } else {
+    MV_LOG(11, "Something wrong in correction!!!\n");
+  }
+}
+
+bool ParticleFilter::isResampling() {
+  double s = 0.0;
+  for (const Particle& p : particles_) s += p.weight * p.weight;
+  MV_LOG(11, "resamplingSum = %lf\n", 1.0 / s);
+  return properties_.resamplingThreshold > 1.0 / s || s == 0.0;
+}
+
+void ParticleFilter::getDistribution() {
+  const size_t n = particles_.size();
+  distribution_.resize(n);
+  double acc = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    acc += particles_[i].weight;
+    distribution_[i] = acc;
+  }
+  if (n == 0) return;
+  const double total = distribution_[n - 1];
+  if (!(total > 0.0) || !std::isfinite(total)) {
+    // No particle carries weight: every one is equally likely.
+    MV_LOG(11, "ERROR: particle weights sum to %lf, resampling draws uniformly\n", total);
+    for (size_t i = 0; i < n; ++i) {
+      distribution_[i] = static_cast<double>(i + 1) / static_cast<double>(n);
+    }
+    return;
+  }
+  for (double& d : distribution_) d /= total;
+}
+
+void ParticleFilter::getInverseDistribution(std::vector<int>& idx) {
+  const double u = nRand();
+  const size_t n = particles_.size();
+  idx.resize(n);
+  if (n == 0) return;
+  if (distribution_.size() != n) getDistribution();
+  const double dn = static_cast<double>(n);
+  size_t j = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const double pos = u / dn + static_cast<double>(i) / dn;
+    while (j < n && pos > distribution_[j]) ++j;
+    idx[i] = static_cast<int>(j < n ? j : n - 1);
+  }
+}
+
+void ParticleFilter::resampleParticles() {
+  const uint64_t period = static_cast<uint64_t>(std::max(properties_.noisyResamplingTrigger, 0)) + 1;
+  const double sigma =
+      (static_cast<uint64_t>(resampleCounter_) % period == 0) ? properties_.resamplingNoise : 0.0;
+  ++resampleCounter_;
+
+  const size_t n = particles_.size();
+  oldParticles_ = particles_;
+  getDistribution();
+  getInverseDistribution(resampleIndex_);
+
+  const int64_t firstAround =
+      static_cast<int64_t>(n) - static_cast<int64_t>(properties_.nAroundPoint);
+  const int nRound = properties_.useEstimatedAngle ? properties_.nRoundParticles : 0;
+  size_t outliers = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Particle& from = oldParticles_[static_cast<size_t>(resampleIndex_[i])];
+    Particle& p = particles_[i];
+    p.weight = 1.0;
+    double angle = from.angle;
+    if (static_cast<int64_t>(i) < nRound) {
+      angle = (static_cast<double>(i) + 0.5) * kTwoPi / static_cast<double>(nRound);
+    }
+    p.angle = WrapPi(angle);
+    double bx = solution_.x;
+    double by = solution_.y;
+    if (static_cast<int64_t>(i) < firstAround) {
+      bx = from.x;
+      by = from.y;
+    }
+    bool blocked = true;
+    for (int d = 0; d < kResampleDraws; ++d) {
+      p.x = generateGaussianNoise(bx, sigma);
+      p.y = generateGaussianNoise(by, sigma);
+      blocked = bmp_.checkBordersAndPixelColor(p.x, p.y);
+      // Without noise every redraw is the same point.
+      if (!blocked || sigma == 0.0) break;
+    }
+    if (blocked) {
+      p.weight = 0.0;
+      ++outliers;
+    }
+  }
+  if (outliers == n) {
+    if (n > 0) MV_LOG(11, "ERROR: every resampled particle is blocked, all particles are dead\n");
+  } else {
+    const double live = static_cast<double>(n - outliers);
+    for (Particle& p : particles_) p.weight /= live;
+  }
+  MV_LOG(11, " RESAMPLING: %d outlier particles  \n", static_cast<int>(outliers));
+}
+
+void ParticleFilter::resampleAroundPoint(const double& x, const double& y, const double& radius) {
+  if (!Finite(x, y) || !std::isfinite(radius)) {
+    MV_LOG(11, "ERROR: resampling point or radius is not a number, no resampling\n");
+    return;
+  }
+  const double savedNoise = properties_.resamplingNoise;
+  const int savedAround = properties_.nAroundPoint;
+  const double savedX = solution_.x;
+  const double savedY = solution_.y;
+  properties_.resamplingNoise = radius;
+  properties_.nAroundPoint = properties_.nParticles;
+  solution_.x = x;
+  solution_.y = y;
+  resampleParticles();
+  properties_.resamplingNoise = savedNoise;
+  properties_.nAroundPoint = savedAround;
+  solution_.x = savedX;
+  solution_.y = savedY;
+}
+
+void ParticleFilter::getSolution() {
+  const size_t n = particles_.size();
+  double sx = 0.0, sy = 0.0, sinSum = 0.0, cosSum = 0.0;
+  size_t count = 0;
+  for (size_t i = 0; i < n; ++i) {
+    Particle& p = particles_[i];
+    if (!std::isfinite(p.weight)) {
+      MV_LOG(11,
+             "ERROR: std::isnan or std::isinf in %d particle weight. weight will be set to 0\n",
+             static_cast<int>(i));
+      p.weight = 0.0;
+    }
+    if (p.weight == 0.0) continue;
+    p.angle = WrapPi(p.angle);
+    sx += p.weight * p.x;
+    sy += p.weight * p.y;
+    sinSum += std::sin(p.angle);
+    cosSum += std::cos(p.angle);
+    ++count;
+  }
+  double meanX = sx;
+  double meanY = sy;
+  if (!std::isfinite(meanX)) {
+    MV_LOG(11, "ERROR: std::isnan or std::isinf in meanX-coordinate. meanX  will be set to 0\n");
+    meanX = 0.0;
+  }
+  if (!std::isfinite(meanY)) {
+    MV_LOG(11, "ERROR: std::isnan or std::isinf in meanY-coordinate. meanY  will be set to 0\n");
+    meanY = 0.0;
+  }
+  if (count > 0) {
+    const double ms = sinSum / static_cast<double>(count);
+    const double mc = cosSum / static_cast<double>(count);
+    const double heading = WrapPi(std::atan2(ms, mc));
+    const double l = std::log(ms * ms + mc * mc);
+    const double dev = l < -1e-6 ? std::sqrt(-l) : 0.0;
+    if (!std::isfinite(dev)) MV_LOG(11, "ERROR: std::isinf of circularDev in getSolution\n");
+    MV_LOG(11, "PF estimated angle = %lf \n", heading * 180.0 / kPi);
+    solution_.filteredAngle = heading;
+    solution_.angleDeviation = dev;
+  } else {
+    MV_LOG(11, "ERROR: no live particle, previous heading kept\n");
+  }
+  double radius = 0.0;
+  if (n >= 1) {
+    const bool gp = properties_.algorithm == NAV_ALG_GP;
+    const double share = 1.0 / static_cast<double>(n);
+    for (const Particle& p : particles_) {
+      if (p.weight == 0.0) continue;
+      const double d2 = (p.x - meanX) * (p.x - meanX) + (p.y - meanY) * (p.y - meanY);
+      radius += d2 * (gp ? share : p.weight);
+    }
+  }
+  solution_.radius = radius;
+  if (meanX != 0.0 && meanY != 0.0) {
+    solution_.filteredX = meanX;
+    solution_.filteredY = meanY;
+  } else {
+    MV_LOG(11, "meanX=0, meanY = 0 because all weights = 0\n");
+  }
+}
+
+int ParticleFilter::executeFilter(GaussianProcesses& gp) {
+  if (particles_.empty()) {
+    MV_LOG(11, "ERROR: Particle Filter is executed without being initialized\n");
+    return 4;
+  }
+  if (isStop_ && solution_.time - stopTime_ < properties_.stopAveragingTime &&
+      solution_.filteredX != 0.0 && solution_.filteredY != 0.0) {
+    return 0;
+  }
+  stopTime_ = solution_.time;
+  if (!flags_.step && !flags_.goodSignal) return 0;
+  const bool isGp = properties_.algorithm == NAV_ALG_GP;
+  if (flags_.goodSignal) {
+    updateWeights();
+    if (isGp) {
+      for (int k = 0; k < properties_.correctionsNumber; ++k) {
+        resampleParticles();
+        gp.setParticles(particles_);
+        gp.correction();
+        setNewWeights(gp.getNewWeights());
+        updateWeights();
+      }
+    }
+    flags_.goodSignal = false;
+  }
+  if (flags_.step && !(isGp && newWeights_.empty())) {
+    updateWeights();
+    flags_.step = false;
+  }
+  bool allDead = true;
+  for (const Particle& p : particles_) {
+    if (p.weight != 0.0) {
+      allDead = false;
+      break;
+    }
+  }
+  if (allDead) {
+    reinitializeParticles();
+    if (isGp) {
+      updateWeights();
+      getSolution();
+    } else if (properties_.algorithm == NAV_ALG_KNN) {
+      solution_.filteredX = solution_.x;
+      solution_.filteredY = solution_.y;
+    }
+  } else {
+    getSolution();
+  }
+  if (isResampling()) {
+    getAddParticles();
+    resampleParticles();
+  }
+  return 0;
+}
+
+bool ParticleFilter::isManyOutlier() const {
+  if (properties_.nParticles < 1) return true;
+  int64_t dead = 0;
+  for (const Particle& p : particles_) dead += p.weight == 0.0 ? 1 : 0;
+  return dead >= properties_.nParticles;
+}
+
+int ParticleFilter::getAddParticles() {
+  const int alg = properties_.algorithm;
+  if (alg == NAV_ALG_KNN || alg == NAV_ALG_RP) {
+    const double d = std::hypot(solution_.x - solution_.filteredX, solution_.y - solution_.filteredY);
+    properties_.nAroundPoint = d > 1.0 ? properties_.nAdditionalParticles : 0;
+  }
+  return properties_.nAroundPoint;
+}
+
+// ---------------------------------------------------------------------------
+// Debug dump
+
+void ParticleFilter::changeColor() {
+  std::vector<uint8_t>& marked = bmp_.getMarkedPixels();
+  marked = bmp_.getPixels();
+  const int stride = bmp_.getStride();
+  if (stride <= 0) return;
+  for (const Particle& p : particles_) {
+    if (p.weight == 0.0 || bmp_.checkBordersAndPixelColor(p.x, p.y)) {
+      // Only live particles on walkable pixels are inside the picture for sure;
+      // blocked pixels already have a clear bit.
+      continue;
+    }
+    const size_t c = static_cast<size_t>(std::trunc(p.x * bmp_.getKx()));
+    const size_t r = static_cast<size_t>(std::trunc(p.y * bmp_.getKy()));
+    const size_t at = r * static_cast<size_t>(stride) + c / 8;
+    if (at < marked.size()) marked[at] &= static_cast<uint8_t>(~(1u << (7 - c % 8)));
+  }
+}
+
+void ParticleFilter::printBMP() {
+  FILE* f = std::fopen("out.bmp", "wb");
+  if (f == nullptr) {
+    MV_LOG(11, "error opening out.bmp!\n");
+    return;
+  }
+  const BitMapFileHeader& fh = bmp_.getFileHeader();
+  const BitMapInfoHeader& ih = bmp_.getInfoHeader();
+  bool ok = WriteField(f, fh.bfType, 2) && WriteField(f, fh.bfSize, 4) &&
+            WriteField(f, fh.bfReserved1, 2) && WriteField(f, fh.bfReserved2, 2) &&
+            WriteField(f, fh.bfOffBits, 4);
+  ok = ok && WriteField(f, ih.biSize, 4) && WriteField(f, static_cast<uint64_t>(ih.biWidth), 4) &&
+       WriteField(f, static_cast<uint64_t>(ih.biHeight), 4) && WriteField(f, ih.biPlanes, 2) &&
+       WriteField(f, ih.biBitCount, 2) && WriteField(f, ih.biCompression, 4) &&
+       WriteField(f, ih.biSizeImage, 4) &&
+       WriteField(f, static_cast<uint64_t>(ih.biXPelsPerMeter), 4) &&
+       WriteField(f, static_cast<uint64_t>(ih.biYPelsPerMeter), 4) &&
+       WriteField(f, ih.biClrUsed, 4) && WriteField(f, ih.biClrImportant, 4);
+  if (!ok) {
+    std::fprintf(stderr, "bad writing");
+    MV_LOG(11, "bad writing\n");
+    std::fclose(f);
+    return;
+  }
+  for (const Palette& c : bmp_.getPalette()) {
+    const unsigned char entry[4] = {c.blue, c.green, c.red, c.reserved};
+    if (std::fwrite(entry, 1, 4, f) != 4) {
+      std::fprintf(stderr, "File palette corrupted?");
+      MV_LOG(11, "bad writing\n");
+      std::fclose(f);
+      return;
+    }
+  }
+  const std::vector<uint8_t>& marked =
+      bmp_.getMarkedPixels().empty() ? bmp_.getPixels() : bmp_.getMarkedPixels();
+  const uint64_t rows = ih.biHeight > 0 ? static_cast<uint64_t>(ih.biHeight) : 0;
+  const uint64_t stride = bmp_.getStride() > 0 ? static_cast<uint64_t>(bmp_.getStride()) : 0;
+  const size_t bytes = static_cast<size_t>(std::min<uint64_t>(rows * stride, marked.size()));
+  if (bytes > 0 && std::fwrite(marked.data(), 1, bytes, f) != bytes) {
+    std::fprintf(stderr, "bad writing");
+    MV_LOG(11, "bad writing\n");
+  }
+  std::fclose(f);
+}

@@ -1,0 +1,145 @@
+// The particle filter of a navigation client: a cloud of weighted particles
+// on the current floor. Pedestrian steps move the particles (with step-length
+// and heading noise) and walls of the floor bitmap stop them; radio fixes or
+// Gaussian-process weights re-weight them; systematic resampling keeps the
+// cloud healthy. The weighted mean of the cloud is the filtered position and
+// the circular mean of the headings the filtered heading.
+//
+// Headings are radians, 0 along +y of the floor and pi/2 along +x; stored
+// headings lie in [-pi, pi). All random draws come from the filter's own
+// seeded generator, so a run is reproducible.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "wifipos/gaussian_processes/particle.h"
+#include "wifipos/navigation_class/solution_info.h"
+#include "wifipos/navigation_map/bmp_state.h"
+#include "wifipos/navigation_map/navigation_settings.h"
+
+class GaussianProcesses;
+
+struct FilterProperties {
+  double height = 0.0;                 // floor metres
+  double width = 0.0;                  // floor metres
+  double correctionNoise = 2.0;        // metres, scale of the radio-fix likelihood
+  double resamplingNoise = 3.0;        // metres, spread of resampled particles
+  double resamplingThreshold = 1000.0; // effective sample size below which to resample
+  double stopAveragingTime = 4.0;      // seconds between filter runs while standing
+  int nParticles = 1000;
+  int nAroundPoint = 0;                // last particles a resampling draws around the anchor
+  int nAdditionalParticles = 0;
+  int algorithm = 107;                 // positioning method code
+  int correctionsNumber = 0;           // extra GP correction rounds per radio fix
+  int nRoundParticles = 0;             // first particles fanned over all headings
+  int noisyResamplingTrigger = 0;      // one resampling in trigger + 1 is noisy
+  bool useEstimatedAngle = false;
+};
+
+struct PredictionInfo {
+  double stepLength = 0.0;       // metres, mean length of the next move
+  double angleNoise = 0.0;       // degrees, heading noise per move
+  double stepLengthNoise = 0.0;  // metres, step-length noise
+};
+
+struct Flags {
+  bool step = false;        // a move happened since the last run
+  bool goodSignal = false;  // a new radio fix or GP result arrived
+};
+
+class ParticleFilter {
+ public:
+  ParticleFilter();
+
+  // Configuration.
+  void setSublocationProperties(const SublocationNavProperties& props);
+  void setFilterProperties(const CommonNavProperties& props);
+  void setMotionParameters(const CommonNavProperties::Motion& motion);
+  void setBmpState(const BmpState& bmp);
+  // Takes x, y, filteredX, filteredY, radius and time; non-finite values are
+  // refused (logged) and the previous ones kept.
+  void setSolutionInfo(const SolutionInfo& solution);
+  // A non-finite length or noise is refused (logged): the length becomes 0,
+  // so the next move does nothing.
+  void setPredictionInfo(double stepLength, double angleNoise);
+  void setResamplingParameters(const double& x, const double& y, const int& n);
+  // NaN, infinite or negative entries become 0 (logged).
+  void setNewWeights(const std::vector<double>& weights);
+  void setStep() { flags_.step = true; }
+  void setGoodSignalSolution() { flags_.goodSignal = true; }
+  void checkStop(const double& time, const bool& isStop);
+  void nulifyStopTime() { stopTime_ = 0.0; }
+
+  // Operations.
+  void initializeParticles();
+  // Uniform restart over the walkable pixels of the floor. A floor without a
+  // walkable pixel leaves every particle dead (logged); the search per
+  // particle is bounded.
+  void reinitializeParticles();
+  void setAngleDistribution(double angle, double spreadDeg);
+  void propogateHeadingAngle(double angle);
+  void moveParticles();
+  // 0, or 4 when the filter holds no particles.
+  int executeFilter(GaussianProcesses& gp);
+  void updateWeights();
+  bool isResampling();
+  void resampleParticles();
+  void resampleAroundPoint(const double& x, const double& y, const double& radius);
+  void getSolution();
+
+  SolutionInfo getSolutionInfo() const { return solution_; }
+  std::vector<Particle> getParticles() const { return particles_; }
+  bool isManyOutlier() const;
+  int getAddParticles();
+  void checkOutlier(const unsigned& i, double& newX, double& newY);
+  void getDistribution();
+  void getInverseDistribution(std::vector<int>& idx);
+
+  // Debug dump: marks live particles on a copy of the bitmap and writes it
+  // to "out.bmp" in the working directory.
+  void changeColor();
+  void printBMP();
+
+  // Random generator.
+  double nRand();
+  void sRand(int seed);
+  double generateGaussianNoise(double mean, double sigma);
+
+  // Accessors.
+  bool getIsStop() const { return isStop_; }
+  const FilterProperties& getProperties() const { return properties_; }
+  // Replaces the whole record; unusable values are mended as by the setters.
+  void setProperties(const FilterProperties& properties);
+  const PredictionInfo& getPredictionInfo() const { return prediction_; }
+  const BmpState& getBmpState() const { return bmp_; }
+  const Flags& getFlags() const { return flags_; }
+  const std::vector<double>& getDistributionValues() const { return distribution_; }
+  const std::vector<double>& getNewWeights() const { return newWeights_; }
+  void setParticles(const std::vector<Particle>& particles) { particles_ = particles; }
+  double getStopTime() const { return stopTime_; }
+  double getLastHeading() const { return lastHeading_; }
+  unsigned getResampleCounter() const { return resampleCounter_; }
+  int64_t getRandomState() const { return randomState_; }
+
+ private:
+  void randomStep();
+  void mendProperties();
+
+  bool isStop_ = false;
+  FilterProperties properties_;
+  SolutionInfo solution_;
+  PredictionInfo prediction_;
+  BmpState bmp_;
+  Flags flags_;
+  std::vector<double> distribution_;
+  std::vector<double> newWeights_;
+  std::vector<Particle> particles_;
+  double stopTime_ = 0.0;
+  double lastHeading_ = 0.0;
+  unsigned resampleCounter_ = 0;
+  int64_t randomState_ = 0;
+  // Scratch of resampling, kept between calls to spare allocations.
+  std::vector<Particle> oldParticles_;
+  std::vector<int> resampleIndex_;
+};

@@ -1,0 +1,378 @@
+#include "wifipos/bmp/particle_filter_methods.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "venuesim/floor_bitmap.h"
+#include "venuesim/generator.h"
+#include "venuesim/walkable_grid.h"
+#include "wifipos/gaussian_processes/gp_methods.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+BmpState FromGrid(const venuesim::WalkableGrid& grid) {
+  const std::string bytes = venuesim::EncodeFloorBitmap(grid);
+  BmpState bmp;
+  EXPECT_EQ(0, bmp.readFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  bytes.size(), grid.widthMeters(), grid.heightMeters()));
+  return bmp;
+}
+
+// 10 m x 10 m at 10 pixels per metre, all walkable but the listed columns.
+BmpState Room(std::vector<int> wallColumns = {}) {
+  venuesim::WalkableGrid grid(10.0, 10.0, 0.1);
+  for (int c : wallColumns)
+    for (int r = 0; r < grid.rows(); ++r) grid.setPixel(c, r, false);
+  return FromGrid(grid);
+}
+
+ParticleFilter MakeFilter(const BmpState& bmp, double w, double h, int n, int algorithm = 107,
+                          double resamplingNoise = 1.0, int trigger = 0) {
+  ParticleFilter pf;
+  SublocationNavProperties floor;
+  floor.width_meters = w;
+  floor.height_meters = h;
+  floor.Number_of_part = n;
+  floor.Resampling_noise_meters = resamplingNoise;
+  pf.setSublocationProperties(floor);
+  CommonNavProperties common;
+  common.Use_algorithm = algorithm;
+  common.Noisy_resampling_trigger_counter = trigger;
+  pf.setFilterProperties(common);
+  pf.setBmpState(bmp);
+  pf.initializeParticles();
+  pf.reinitializeParticles();
+  return pf;
+}
+
+// No NaN anywhere, no live particle on a wall or off the floor.
+void ExpectSane(const ParticleFilter& pf) {
+  for (const Particle& p : pf.getParticles()) {
+    ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.weight));
+    ASSERT_TRUE(p.angle >= -kPi && p.angle < kPi) << p.angle;
+    if (p.weight != 0.0) ASSERT_FALSE(pf.getBmpState().checkBordersAndPixelColor(p.x, p.y));
+  }
+  const SolutionInfo s = pf.getSolutionInfo();
+  for (double v : {s.x, s.y, s.filteredX, s.filteredY, s.filteredAngle, s.radius, s.time})
+    ASSERT_TRUE(std::isfinite(v));
+  ASSERT_FALSE(std::isnan(s.angleDeviation));
+}
+
+double Live(const ParticleFilter& pf) {
+  double n = 0;
+  for (const Particle& p : pf.getParticles()) n += p.weight != 0.0;
+  return n;
+}
+
+TEST(ParticleFilterTest, SeededSequenceAndNoiseDrawOrder) {
+  ParticleFilter a;
+  EXPECT_EQ(759202610, a.getRandomState());
+  EXPECT_DOUBLE_EQ(0.7999938655644626, a.nRand());
+  const int64_t before = a.getRandomState();
+  EXPECT_EQ(5.0, a.generateGaussianNoise(5.0, 0.0));  // no draw without noise
+  EXPECT_EQ(before, a.getRandomState());
+  // One noisy value takes exactly the next two uniforms.
+  const double g = a.generateGaussianNoise(1.0, 2.0);
+  EXPECT_DOUBLE_EQ(1.0 + 2.0 * std::sqrt(-2.0 * std::log(0.49692382779760463)) *
+                             std::cos(2.0 * kPi * 0.7987990802148353),
+                   g);
+}
+
+TEST(ParticleFilterTest, StepMovesAlongHeadingAndWallsStopParticles) {
+  // Wall column 70: x in [7.0, 7.1).
+  ParticleFilter pf = MakeFilter(Room({70}), 10, 10, 4);
+  pf.setParticles({{5, 5, kPi / 2, 0.25}, {5, 5, 0, 0.25}, {6.5, 2, kPi / 2, 0.25},
+                   {9.5, 5, kPi / 2, 0.25}});
+  pf.setPredictionInfo(1.0, 0.0);
+  pf.moveParticles();
+  const std::vector<Particle> p = pf.getParticles();
+  EXPECT_NEAR(6.0, p[0].x, 1e-12);
+  EXPECT_NEAR(5.0, p[0].y, 1e-12);
+  EXPECT_NEAR(5.0, p[1].x, 1e-12);
+  EXPECT_NEAR(6.0, p[1].y, 1e-12);
+  // Crossing the one-pixel wall to a walkable end point, and leaving the floor.
+  EXPECT_EQ(0.0, p[2].weight);
+  EXPECT_EQ(0.0, p[3].weight);
+  EXPECT_EQ(0.0, p[3].x);
+  EXPECT_DOUBLE_EQ(0.5, p[0].weight);  // survivors renormalised
+
+  // Dropped, zero and tiny steps move nothing; a huge one kills, never hangs.
+  for (double len : {kNaN, std::numeric_limits<double>::infinity(), 0.0, 0.005}) {
+    pf.setPredictionInfo(len, 0.0);
+    pf.moveParticles();
+    EXPECT_NEAR(6.0, pf.getParticles()[0].x, 1e-12) << len;
+  }
+  pf.setPredictionInfo(1e300, 5.0);
+  pf.moveParticles();
+  EXPECT_EQ(0.0, Live(pf));
+  ExpectSane(pf);
+}
+
+TEST(ParticleFilterTest, NoisyResamplingFollowsTrigger) {
+  for (int trigger : {0, 2, -1}) {
+    ParticleFilter pf = MakeFilter(Room(), 10, 10, 50, 107, 1.0, trigger);
+    std::vector<bool> noisy;
+    for (int k = 0; k < 6; ++k) {
+      std::vector<Particle> same(50, Particle{5, 5, 0, 1.0 / 50});
+      pf.setParticles(same);
+      pf.resampleParticles();
+      noisy.push_back(pf.getParticles()[0].x != 5.0);
+    }
+    const std::vector<bool> expected =
+        trigger == 2 ? std::vector<bool>{true, false, false, true, false, false}
+                     : std::vector<bool>(6, true);
+    EXPECT_EQ(expected, noisy) << trigger;
+  }
+}
+
+TEST(ParticleFilterTest, BlockedResamplingLeavesAllDeadThenRestarts) {
+  ParticleFilter pf = MakeFilter(Room({70, 71, 72, 73, 74, 75, 76, 77, 78, 79}), 10, 10, 100);
+  // Deep inside a 1 m thick wall, with no noise: every redraw is blocked.
+  pf.setProperties([&] {
+    FilterProperties p = pf.getProperties();
+    p.noisyResamplingTrigger = 1;
+    return p;
+  }());
+  pf.resampleParticles();  // counter 0: noisy, the one after is not
+  pf.resampleAroundPoint(7.5, 5.0, 1.0);
+  EXPECT_EQ(0.0, Live(pf));
+  ExpectSane(pf);
+  SolutionInfo s = pf.getSolutionInfo();
+  s.x = 3, s.y = 3, s.time = 1;
+  pf.setSolutionInfo(s);
+  pf.setGoodSignalSolution();
+  GaussianProcesses gp;
+  EXPECT_EQ(0, pf.executeFilter(gp));
+  EXPECT_GT(Live(pf), 50);
+  ExpectSane(pf);
+  EXPECT_DOUBLE_EQ(3.0, pf.getSolutionInfo().filteredX);  // KNN restart takes the fix
+}
+
+TEST(ParticleFilterTest, RestartOnFloorsWithoutOrWithFewWalkablePixels) {
+  venuesim::WalkableGrid walls(10, 10, 0.1);
+  for (int c = 0; c < walls.cols(); ++c)
+    for (int r = 0; r < walls.rows(); ++r) walls.setPixel(c, r, false);
+  ParticleFilter none = MakeFilter(FromGrid(walls), 10, 10, 100);
+  EXPECT_EQ(0.0, Live(none));
+  ParticleFilter unsized = MakeFilter(BmpState(), 0, 0, 100);
+  EXPECT_EQ(0.0, Live(unsized));
+  GaussianProcesses gp;
+  for (ParticleFilter* pf : {&none, &unsized}) {
+    pf->setStep();
+    EXPECT_EQ(0, pf->executeFilter(gp));
+    ExpectSane(*pf);
+  }
+  walls.setPixel(33, 44, true);  // one walkable pixel in ten thousand
+  ParticleFilter one = MakeFilter(FromGrid(walls), 10, 10, 20);
+  EXPECT_EQ(20.0, Live(one));
+  ExpectSane(one);
+}
+
+TEST(ParticleFilterTest, CorrectionWeightsAndBadNoiseSettings) {
+  for (double noise : {2.0, 0.0, -1.0, kNaN}) {
+    ParticleFilter pf;
+    SublocationNavProperties floor;
+    floor.Correction_noise_meters = noise;
+    floor.Number_of_part = 2;
+    pf.setSublocationProperties(floor);
+    pf.setParticles({{1, 1, 0, 0.5}, {3, 4, 0, 0.5}});
+    pf.setResamplingParameters(1.0, 1.0, 0);
+    pf.updateWeights();
+    const std::vector<Particle> p = pf.getParticles();
+    // L1 distance 5 with the usable noise 2: likelihood ratio exp(-5 / 4).
+    EXPECT_NEAR(std::exp(-5.0 / 4.0), p[1].weight / p[0].weight, 1e-12) << noise;
+    EXPECT_NEAR(1.0, p[0].weight + p[1].weight, 1e-12);
+  }
+  // Gaussian-process weights: bad entries count as 0, missing ones leave the weight.
+  ParticleFilter gp;
+  gp.setProperties([] {
+    FilterProperties p;
+    p.algorithm = 108;
+    return p;
+  }());
+  gp.setParticles({{1, 1, 0, 0.25}, {2, 2, 0, 0.25}, {3, 3, 0, 0.25}, {4, 4, 0, 0.25}});
+  gp.setNewWeights({kNaN, 2.0, -1.0});
+  gp.updateWeights();
+  const std::vector<Particle> p = gp.getParticles();
+  EXPECT_EQ(0.0, p[0].weight);
+  EXPECT_EQ(0.0, p[2].weight);
+  EXPECT_NEAR(2.0 / 3.0, p[1].weight, 1e-12);
+  EXPECT_NEAR(1.0 / 3.0, p[3].weight, 1e-12);
+}
+
+TEST(ParticleFilterTest, ExecutionRules) {
+  GaussianProcesses gp;
+  ParticleFilter empty;
+  EXPECT_EQ(4, empty.executeFilter(gp));
+
+  ParticleFilter pf = MakeFilter(Room(), 10, 10, 1000);
+  SolutionInfo s = pf.getSolutionInfo();
+  s.x = 4, s.y = 4, s.time = 10;
+  pf.setSolutionInfo(s);
+  pf.setGoodSignalSolution();
+  ASSERT_EQ(0, pf.executeFilter(gp));
+  // Standing still within the averaging time: nothing changes.
+  pf.checkStop(10.0, true);
+  const std::vector<Particle> before = pf.getParticles();
+  s = pf.getSolutionInfo();
+  s.x = 8, s.time = 12;
+  pf.setSolutionInfo(s);
+  pf.setGoodSignalSolution();
+  EXPECT_EQ(0, pf.executeFilter(gp));
+  EXPECT_EQ(before.size(), pf.getParticles().size());
+  EXPECT_EQ(before[7].x, pf.getParticles()[7].x);
+
+  // Extra particles around a fix only when it is more than 1 m away.
+  FilterProperties p = pf.getProperties();
+  p.nAdditionalParticles = 30;
+  pf.setProperties(p);
+  for (auto [dx, expected] : {std::pair{1.5, 30}, std::pair{0.8, 0}}) {
+    s = pf.getSolutionInfo();
+    s.x = s.filteredX + dx, s.y = s.filteredY;
+    pf.setSolutionInfo(s);
+    EXPECT_EQ(expected, pf.getAddParticles());
+  }
+  // The resampling threshold is an effective sample size.
+  p.resamplingThreshold = 900;
+  pf.setProperties(p);
+  std::vector<Particle> even(1000, Particle{5, 5, 0, 1.0 / 1000});
+  pf.setParticles(even);
+  EXPECT_FALSE(pf.isResampling());
+  for (int i = 0; i < 200; ++i) even[i].weight = 0.0, even[999 - i].weight = 2.0 / 1000;
+  pf.setParticles(even);  // effective size 1000 / 1.25 = 800
+  EXPECT_TRUE(pf.isResampling());
+}
+
+TEST(ParticleFilterTest, SolutionKeepsPreviousValuesWithoutEvidence) {
+  ParticleFilter pf = MakeFilter(Room(), 10, 10, 2);
+  pf.setParticles({{2, 2, 1.0, 0.5}, {4, 4, 1.0, 0.5}});
+  pf.getSolution();
+  SolutionInfo s = pf.getSolutionInfo();
+  EXPECT_DOUBLE_EQ(3.0, s.filteredX);
+  EXPECT_DOUBLE_EQ(1.0, s.filteredAngle);
+  EXPECT_DOUBLE_EQ(2.0, s.radius);  // weighted variance, square metres
+  pf.setParticles({{0, 2, -2.0, 1.0}, {4, 4, 0.0, 0.0}});  // mean x exactly 0
+  pf.getSolution();
+  EXPECT_DOUBLE_EQ(3.0, pf.getSolutionInfo().filteredX);
+  pf.setParticles({{2, 2, 0.5, 0.0}, {4, 4, 0.5, 0.0}});  // nobody alive
+  pf.getSolution();
+  EXPECT_DOUBLE_EQ(-2.0, pf.getSolutionInfo().filteredAngle);
+  ExpectSane(pf);
+  // Heading changes rotate every particle; a NaN heading changes nothing.
+  pf.setAngleDistribution(0.5, 0.0);
+  pf.propogateHeadingAngle(kNaN);
+  pf.propogateHeadingAngle(1.5);
+  EXPECT_NEAR(1.5, pf.getParticles()[1].angle, 1e-12);
+  pf.setAngleDistribution(kNaN, 3.0);
+  EXPECT_NEAR(1.5, pf.getParticles()[1].angle, 1e-12);
+}
+
+struct Corridor {
+  BmpState bmp;
+  double w = 0, h = 0, x0 = 0, x1 = 0, y = 0;
+};
+
+Corridor GeneratedCorridor() {
+  venuesim::VenueSpec spec;
+  spec.seed = 11;
+  spec.floors = 1;
+  venuesim::Venue venue;
+  std::string error;
+  EXPECT_EQ(0, venuesim::GenerateLayout(spec, &venue, &error)) << error;
+  Corridor c;
+  c.bmp = FromGrid(venue.floors[0].grid);
+  c.w = spec.width, c.h = spec.height;
+  for (const venuesim::Room& r : venue.floors[0].rooms)
+    if (r.corridor) c.x0 = r.x0, c.x1 = r.x1, c.y = (r.y0 + r.y1) / 2;
+  return c;
+}
+
+TEST(ParticleFilterTest, CorridorWalkWithNoisyFixesEndsNearTruth) {
+  const Corridor c = GeneratedCorridor();
+  ParticleFilter pf = MakeFilter(c.bmp, c.w, c.h, 1000);
+  CommonNavProperties::Motion motion;
+  motion.Steplength_noise = 0.1;
+  pf.setMotionParameters(motion);
+  pf.setAngleDistribution(kPi / 2, 10.0);
+  ExpectSane(pf);
+  std::mt19937 rng(7);
+  std::normal_distribution<double> fixNoise(0.0, 1.5), stride(0.0, 0.05);
+  GaussianProcesses gp;
+  double x = c.x0 + 3.0, t = 0.0;
+  for (int step = 0; x + 1.0 < c.x1 - 3.0; ++step) {
+    const double len = 0.7 + stride(rng);
+    x += len;
+    t += 0.6;
+    pf.setPredictionInfo(0.7, 3.0);
+    pf.moveParticles();
+    pf.setStep();
+    SolutionInfo s = pf.getSolutionInfo();
+    s.time = t;
+    if (step % 2 == 0) {
+      s.x = x + fixNoise(rng), s.y = c.y + fixNoise(rng);
+      pf.setGoodSignalSolution();
+    }
+    pf.setSolutionInfo(s);
+    ASSERT_EQ(0, pf.executeFilter(gp));
+    ExpectSane(pf);
+  }
+  const SolutionInfo s = pf.getSolutionInfo();
+  EXPECT_LT(std::hypot(s.filteredX - x, s.filteredY - c.y), 2.0)
+      << s.filteredX << " " << s.filteredY << " truth " << x << " " << c.y;
+}
+
+TEST(ParticleFilterTest, RandomAndAdversarialCallsStaySane) {
+  const Corridor c = GeneratedCorridor();
+  std::mt19937 rng(20261206);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  auto pick = [&](std::vector<double> v) { return v[rng() % v.size()]; };
+  const double inf = std::numeric_limits<double>::infinity();
+  GaussianProcesses gp;
+  for (int algorithm : {107, 108, 113}) {
+    ParticleFilter pf = MakeFilter(c.bmp, c.w, c.h, 150, algorithm);
+    double t = 0;
+    for (int k = 0; k < 1500; ++k) {
+      const double any = pick({kNaN, inf, -inf, 1e12, -5.0, 0.0, u(rng) * 60, u(rng) * 30});
+      switch (rng() % 9) {
+        case 0:
+          pf.setPredictionInfo(pick({0.0, 0.005, kNaN, 1e9, -2.0, u(rng) * 2}), any);
+          pf.moveParticles();
+          pf.setStep();
+          break;
+        case 1: {
+          SolutionInfo s = pf.getSolutionInfo();
+          s.x = any, s.y = pick({kNaN, u(rng) * 30}), s.time = (t += u(rng));
+          pf.setSolutionInfo(s);
+          pf.setGoodSignalSolution();
+          break;
+        }
+        case 2: pf.propogateHeadingAngle(any); break;
+        case 3: pf.setAngleDistribution(any, pick({0.0, 10.0, kNaN})); break;
+        case 4: pf.resampleAroundPoint(any, u(rng) * 30, pick({0.0, 1.0, kNaN, 50.0})); break;
+        case 5: pf.setNewWeights(std::vector<double>(rng() % 200, any)); break;
+        case 6: pf.checkStop(t, rng() % 2); break;
+        case 7: {
+          const double ax = any;
+          const double ay = u(rng) * 30;
+          const int n = static_cast<int>(rng() % 400) - 100;
+          pf.setResamplingParameters(ax, ay, n);
+          pf.resampleParticles();
+          pf.setResamplingParameters(0.0, 0.0, 0);
+          break;
+        }
+        default: EXPECT_EQ(0, pf.executeFilter(gp)); break;
+      }
+      ExpectSane(pf);
+    }
+  }
+}
+
+}  // namespace
