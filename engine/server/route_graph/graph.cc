@@ -23,17 +23,20 @@ inline bool Before(const QueueEntry& a, const QueueEntry& b) {
 constexpr int kUnlabelled = -1;
 constexpr int kDone = -2;
 
-struct Label {
-  double dist;
-  int pred;  // slot of the predecessor, -1 for the start
-  int pos;   // place in the queue, kUnlabelled or kDone
+// Search state per slot, kept as separate arrays: the queue touches only the
+// places, the relaxation mostly only places and distances.
+struct SearchState {
+  explicit SearchState(size_t n) : dist(n, 0.0), pred(n, -1), pos(n, kUnlabelled) {}
+  std::vector<double> dist;
+  std::vector<int> pred;  // slot of the predecessor, -1 for the start
+  std::vector<int> pos;   // place in the queue, kUnlabelled or kDone
 };
 
 // A 4-ary heap that holds each open vertex once and lowers its key in place,
 // so a search does no more queue work than it has vertices and edges.
 class OpenQueue {
  public:
-  explicit OpenQueue(std::vector<Label>& labels) : labels_(labels) {}
+  explicit OpenQueue(std::vector<int>& pos) : pos_(pos) {}
 
   bool empty() const { return heap_.empty(); }
 
@@ -44,7 +47,7 @@ class OpenQueue {
 
   // The entry of e.slot is already queued; its distance has dropped.
   void lower(const QueueEntry& e) {
-    const size_t i = static_cast<size_t>(labels_[e.slot].pos);
+    const size_t i = static_cast<size_t>(pos_[e.slot]);
     heap_[i].dist = e.dist;
     up(i);
   }
@@ -60,7 +63,7 @@ class OpenQueue {
  private:
   void place(size_t i, const QueueEntry& e) {
     heap_[i] = e;
-    labels_[e.slot].pos = static_cast<int>(i);
+    pos_[e.slot] = static_cast<int>(i);
   }
 
   void up(size_t i) {
@@ -92,7 +95,7 @@ class OpenQueue {
     place(i, e);
   }
 
-  std::vector<Label>& labels_;
+  std::vector<int>& pos_;
   std::vector<QueueEntry> heap_;
 };
 
@@ -247,32 +250,31 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
   const int t = slotOfAny(dst);
   if (t < 0) return -1.0;
 
-  std::vector<Label> lab(total, Label{0.0, -1, kUnlabelled});
-  OpenQueue open(lab);
+  SearchState lab(static_cast<size_t>(total));
+  OpenQueue open(lab.pos);
   open.push({0.0, src, s});
   size_t reached = 1;
 
   auto relax = [&](int from, double d, const Arc& a) {
-    Label& lv = lab[a.to];
     const double nd = d + a.weight;
-    if (lv.pos == kUnlabelled) {
-      lv.dist = nd;
-      lv.pred = from;
+    const int pos = lab.pos[a.to];
+    if (pos == kUnlabelled) {
+      lab.dist[a.to] = nd;
+      lab.pred[a.to] = from;
       ++reached;
       open.push({nd, a.toId, a.to});
-    } else if (lv.dist > nd) {
+    } else if (lab.dist[a.to] > nd) {
       // Weights are positive, so a vertex already taken cannot improve.
-      lv.dist = nd;
-      lv.pred = from;
-      if (lv.pos >= 0) open.lower({nd, a.toId, a.to});
+      lab.dist[a.to] = nd;
+      lab.pred[a.to] = from;
+      if (pos >= 0) open.lower({nd, a.toId, a.to});
     }
   };
 
   while (!open.empty()) {
     const QueueEntry e = open.pop();
-    Label& lu = lab[e.slot];
-    lu.pos = kDone;
-    const double d = lu.dist;
+    lab.pos[e.slot] = kDone;
+    const double d = lab.dist[e.slot];
     const std::vector<Arc>* more = nullptr;
     if (!extraOut.empty()) {
       auto it = extraOut.find(e.slot);
@@ -289,26 +291,26 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
       for (const Arc& a : *more) relax(e.slot, d, a);
   }
 
-  const bool reachable = lab[t].pos != kUnlabelled;
+  const bool reachable = lab.pos[t] != kUnlabelled;
   if (path) {
     path->clear();
     if (!reachable) return -1.0;
-    for (int cur = t; cur >= 0; cur = lab[cur].pred) path->push_back(idOf(cur));
+    for (int cur = t; cur >= 0; cur = lab.pred[cur]) path->push_back(idOf(cur));
     std::reverse(path->begin(), path->end());
   }
   if (labels) {
     std::vector<std::pair<int, int>> order;  // (id, slot) of every labelled vertex
     order.reserve(reached);
     for (int i = 0; i < total; ++i)
-      if (lab[i].pos != kUnlabelled) order.emplace_back(idOf(i), i);
+      if (lab.pos[i] != kUnlabelled) order.emplace_back(idOf(i), i);
     std::sort(order.begin(), order.end());
     labels->clear();
     for (const auto& [id, slot] : order) {
-      const int pred = lab[slot].pred < 0 ? -1 : idOf(lab[slot].pred);
-      labels->emplace_hint(labels->end(), id, std::make_pair(pred, lab[slot].dist));
+      const int pred = lab.pred[slot] < 0 ? -1 : idOf(lab.pred[slot]);
+      labels->emplace_hint(labels->end(), id, std::make_pair(pred, lab.dist[slot]));
     }
   }
-  return reachable ? lab[t].dist : -1.0;
+  return reachable ? lab.dist[t] : -1.0;
 }
 
 void Graph::print(FILE* stream) const {
