@@ -372,8 +372,8 @@ int RouteGraph::addEdge(Edge e) {
     RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
     return 0;
   }
-  e.src = getVertex(e.src).id;
-  e.dst = getVertex(e.dst).id;
+  e.src = findVertex(e.src)->id;
+  e.dst = findVertex(e.dst)->id;
   if (e.src == e.dst) {
     RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
     return 0;
