@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <memory>
+#include <random>
 
 namespace {
 
@@ -66,6 +67,43 @@ TEST(RouteGraphModel, CloseVerticesAreMergedAndResolved) {
   EXPECT_FALSE(g.hasEdge(1));
   EXPECT_EQ(g.getGraph().edgeCount(), 0u);
   EXPECT_EQ(g.addVertex(V(1, 6, 1.0, 1.0)), 6);
+}
+
+// New vertices stick to the smallest-id stored vertex of their floor that is
+// closer than the stick distance, wherever the vertices lie (cell borders,
+// negative coordinates, vertices moved or removed, wide stick distances).
+TEST(RouteGraphModel, StickingFindsTheSmallestCloseVertex) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> coord(-6.0, 6.0);
+  for (int round = 0; round < 30; ++round) {
+    RouteGraph g;
+    g.addSubLocation(Floor(1));
+    g.addSubLocation(Floor(2));
+    const double stick = round % 5 == 4 ? 80.0 : std::uniform_real_distribution<double>(0.1, 2.5)(rng);
+    g.setStickDistance(stick);
+    std::vector<RouteGraph::Vertex> stored;
+    for (int id = 1; id <= 200; ++id) {
+      const RouteGraph::Vertex v = V(1 + id % 2, id, std::round(coord(rng) * 4) / 4, coord(rng));
+      int expected = v.id;
+      for (const RouteGraph::Vertex& w : stored)
+        if (w.subLoc == v.subLoc && std::hypot(w.x - v.x, w.y - v.y) < stick) {
+          expected = w.id;
+          break;
+        }
+      ASSERT_EQ(g.addVertex(v), id);
+      ASSERT_EQ(g.getVertex(id).id, expected) << "round " << round << " vertex " << id;
+      if (expected == id) stored.push_back(v);
+      if (id % 17 == 0 && !stored.empty()) {  // move one, remove another
+        RouteGraph::Vertex& m = stored[rng() % stored.size()];
+        m.x = coord(rng);
+        m.y = coord(rng);
+        g.moveVertex(m.id, m.x, m.y);
+        const size_t gone = rng() % stored.size();
+        g.removeVertex(stored[gone].id);
+        stored.erase(stored.begin() + gone);
+      }
+    }
+  }
 }
 
 TEST(RouteGraphModel, MirrorWeightsFollowFloorsCoefficientsAndMoves) {
