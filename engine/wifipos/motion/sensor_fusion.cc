@@ -106,7 +106,9 @@ int SensorFusion::updateMeasurement(SensorValue& s) {
     return -1;
   }
   s.calcMagnitude();
-  if (s.magnitude == 0.0) {
+  // A gyroscope at rest may report exact zeros; that is "no rotation", not a
+  // broken sample. Gravity and the earth's field are never zero.
+  if (s.magnitude == 0.0 && s.type != 103) {
     MV_LOG(11,
            "WARNING: magnitude of measurement is 0, that's strange. Measurement will be "
            "skipped\n");

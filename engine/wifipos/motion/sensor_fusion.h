@@ -31,7 +31,8 @@ class SensorFusion {
   // Sorts the samples by time, feeds each and updates the orientation.
   // -1 for an empty vector.
   int updateMeasurements(std::vector<SensorValue>& values);
-  // 0, or -1 for a rejected sample (bad time, zero or non-finite value,
+  // 0, or -1 for a rejected sample (bad time, non-finite value, zero
+  // accelerometer or magnetometer reading,
   // out of order, duplicate).
   int updateMeasurement(SensorValue& value);
   void updateOrientation();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "server/utils.h"
 
@@ -21,7 +22,8 @@ double EvalPolynomial(const std::vector<double>& c, int order, double t) {
 
 }  // namespace
 
-SmoothingInfo::SmoothingInfo() : lastValue_(kClearedValue) {}
+SmoothingInfo::SmoothingInfo()
+    : lastValue_(kClearedValue), lastTime_(std::numeric_limits<double>::quiet_NaN()) {}
 
 void SmoothingInfo::setOrder(int order) {
   order_ = order;

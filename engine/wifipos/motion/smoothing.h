@@ -48,7 +48,9 @@ class SmoothingInfo {
   double window_ = 2.0;
   double lag_ = 0.7;
   double lastValue_;
-  double lastTime_ = 0.0;
+  // No time compares equal to NaN, so the first sample is never taken for
+  // a repeat, whatever its time.
+  double lastTime_;
   double lastOutput_ = 0.0;
   std::deque<double> values_;
   std::deque<double> times_;
