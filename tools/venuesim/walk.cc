@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "venuesim/gait.h"
 #include "venuesim/rng.h"
 
 namespace venuesim {
@@ -15,6 +16,8 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr uint64_t kRouteTag = 0x524F555445ULL;
 constexpr uint64_t kRadioTag = 0x524144494FULL;
+constexpr uint64_t kGaitTag = 0x47414954ULL;
+constexpr double kGaitStart = 1000.0;  // seconds; the motion simulator wants a positive start
 constexpr double kDoorInset = 1.0;    // metres from the door into the room
 constexpr double kRoomMargin = 1.0;   // a standing place keeps this far from a room's walls
 constexpr double kCorridorClear = 0.3;
@@ -230,13 +233,13 @@ void RemoveRepeats(std::vector<Point>& pts) {
 // Appends walking stretches along the points, with a turn on the spot at
 // every corner; `heading` is the heading on arrival and is updated.
 void AddLegs(const std::vector<Point>& pts, int floor, double speed, const WalkSpec& spec, double& t,
-             double& heading, std::vector<WalkSegment>& segs) {
+             double& heading, std::vector<WalkStretch>& segs) {
   for (size_t i = 1; i < pts.size(); ++i) {
     const double h = HeadingOf(pts[i - 1], pts[i]);
     const double turn = WrapHeading(h - heading);
     if (std::fabs(turn) > 0.05) {
-      WalkSegment s;
-      s.kind = WalkSegment::kTurn;
+      WalkStretch s;
+      s.kind = WalkStretch::kTurn;
       s.start = t;
       s.duration = std::fabs(turn) / spec.turnRate;
       s.floor = s.floorAfter = floor;
@@ -246,8 +249,8 @@ void AddLegs(const std::vector<Point>& pts, int floor, double speed, const WalkS
       segs.push_back(s);
       t += s.duration;
     }
-    WalkSegment s;
-    s.kind = WalkSegment::kWalk;
+    WalkStretch s;
+    s.kind = WalkStretch::kWalk;
     s.start = t;
     s.duration = Dist(pts[i - 1], pts[i]) / speed;
     s.floor = s.floorAfter = floor;
@@ -260,10 +263,10 @@ void AddLegs(const std::vector<Point>& pts, int floor, double speed, const WalkS
   }
 }
 
-TruthSample SampleAt(const std::vector<WalkSegment>& segs, double t) {
+TruthSample SampleAt(const std::vector<WalkStretch>& segs, double t) {
   size_t i = 0;
   while (i + 1 < segs.size() && segs[i + 1].start <= t) ++i;
-  const WalkSegment& s = segs[i];
+  const WalkStretch& s = segs[i];
   const double f = s.duration > 0 ? std::clamp((t - s.start) / s.duration, 0.0, 1.0) : 1.0;
   TruthSample out;
   out.floor = f < 0.5 ? s.floor : s.floorAfter;
@@ -271,6 +274,53 @@ TruthSample SampleAt(const std::vector<WalkSegment>& segs, double t) {
   out.y = s.from.y + f * (s.to.y - s.from.y);
   out.heading = WrapHeading(s.headingFrom + f * (s.headingTo - s.headingFrom));
   return out;
+}
+
+// The phone's motion sensors along the stretches: walking, standing (also in
+// the lift) and turning on the spot.
+GaitRecording SimulateGait(const VenueSpec& venue, const WalkSpec& spec, const std::vector<WalkStretch>& stretches) {
+  GaitConfig cfg;
+  cfg.seed = DeriveSeed(spec.seed, {kGaitTag});
+  cfg.startTime = kGaitStart;
+  cfg.startHeading = stretches.empty() ? 0.0 : stretches.front().headingFrom;
+  cfg.floorAzimuth = venue.azimuth * kPi / 180.0;
+  cfg.declination = venue.magneticDeclination * kPi / 180.0;
+  cfg.accRate = cfg.gyroRate = spec.sensorRateHz;
+  cfg.magnRate = spec.sensorRateHz / 2;
+  std::vector<WalkSegment> segments;
+  for (const WalkStretch& s : stretches) {
+    if (!(s.duration > 0)) continue;
+    switch (s.kind) {
+      case WalkStretch::kWalk:
+        segments.push_back(WalkSegment::Walk(s.duration, Dist(s.from, s.to) / s.duration));
+        break;
+      case WalkStretch::kTurn:
+        segments.push_back(WalkSegment::Turn(s.duration, s.headingTo - s.headingFrom));
+        break;
+      default:
+        segments.push_back(WalkSegment::Stand(s.duration));
+    }
+  }
+  return SimulateWalk(cfg, segments);
+}
+
+// Puts every sample into the first tick at or after its time, with its
+// offset before that tick's message time.
+void DealSamples(const GaitRecording& gait, int64_t tickMs, std::vector<WalkTick>& ticks) {
+  if (ticks.empty()) return;
+  for (const MotionSample& m : gait.merged()) {
+    const int64_t ms = std::llround((m.time - kGaitStart) * 1000.0);
+    if (ms < 0) continue;
+    const int64_t k = (ms + tickMs - 1) / tickMs;
+    if (k >= static_cast<int64_t>(ticks.size())) break;
+    SensorSample s;
+    s.type = m.type;
+    s.offsetMs = k * tickMs - ms;
+    s.values[0] = m.x;
+    s.values[1] = m.y;
+    s.values[2] = m.z;
+    ticks[static_cast<size_t>(k)].sensors.push_back(s);
+  }
 }
 
 const char* SensorName(int type) {
@@ -345,11 +395,11 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
   walk->stairsTo = plan.changeTo;
 
   // Timeline.
-  std::vector<WalkSegment>& segs = walk->segments;
+  std::vector<WalkStretch>& segs = walk->stretches;
   double t = 0.0;
   double heading = plan.before.size() > 1 ? HeadingOf(plan.before[0], plan.before[1]) : 0.0;
-  WalkSegment stand;
-  stand.kind = WalkSegment::kStand;
+  WalkStretch stand;
+  stand.kind = WalkStretch::kStand;
   stand.duration = spec.standSeconds;
   stand.floor = stand.floorAfter = spec.startFloor;
   stand.from = stand.to = plan.before.front();
@@ -359,18 +409,18 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
   AddLegs(plan.before, spec.startFloor, spec.speed, spec, t, heading, segs);
   if (changeFloor) {
     if (spec.floorChange == kByStairs && Dist(plan.changeFrom, plan.changeTo) > 1e-6) {
-      std::vector<WalkSegment> flight;
+      std::vector<WalkStretch> flight;
       AddLegs({plan.changeFrom, plan.changeTo}, spec.startFloor, spec.stairSpeed, spec, t, heading, flight);
-      for (WalkSegment& s : flight) {
-        if (s.kind == WalkSegment::kWalk) {
+      for (WalkStretch& s : flight) {
+        if (s.kind == WalkStretch::kWalk) {
           s.floorAfter = spec.endFloor;
           s.stairs = true;
         }
         segs.push_back(s);
       }
     } else {
-      WalkSegment lift;
-      lift.kind = WalkSegment::kStand;
+      WalkStretch lift;
+      lift.kind = WalkStretch::kStand;
       lift.start = t;
       lift.duration = spec.liftSeconds;
       lift.floor = spec.startFloor;
@@ -382,8 +432,8 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
     }
   }
   AddLegs(plan.after, spec.endFloor, spec.speed, spec, t, heading, segs);
-  WalkSegment last;
-  last.kind = WalkSegment::kStand;
+  WalkStretch last;
+  last.kind = WalkStretch::kStand;
   last.start = t;
   last.duration = spec.endStandSeconds;
   last.floor = last.floorAfter = spec.endFloor;
@@ -393,10 +443,15 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
   t += last.duration;
 
   double steps = 0.0;
-  for (const WalkSegment& s : segs) {
-    if (s.kind == WalkSegment::kWalk) steps += s.duration * (s.stairs ? kStairCadenceHz : kCadenceHz);
+  for (const WalkStretch& s : segs) {
+    if (s.kind == WalkStretch::kWalk) steps += s.duration * (s.stairs ? kStairCadenceHz : kCadenceHz);
   }
   walk->trueSteps = static_cast<int>(std::lround(steps));
+  GaitRecording gait;
+  if (spec.sensors) {
+    gait = SimulateGait(venue.spec, spec, segs);
+    walk->trueSteps = static_cast<int>(gait.steps.size());
+  }
 
   // Ticks and the radio readings along them.
   const int64_t tickMs = static_cast<int64_t>(std::llround(spec.tickSeconds * 1000.0));
@@ -420,6 +475,7 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
   for (size_t k = 0; k < heard.size() && k < walk->ticks.size(); ++k) {
     walk->ticks[k].readings = std::move(heard[k].readings);
   }
+  if (spec.sensors) DealSamples(gait, tickMs, walk->ticks);
   return kOk;
 }
 

@@ -45,7 +45,7 @@ struct WalkSpec {
 // turning keep the place (turning changes the heading from headingFrom to
 // headingTo). The floor is `floor` for the first half and `floorAfter` for
 // the second (they differ only on the stairs and in the lift).
-struct WalkSegment {
+struct WalkStretch {
   enum Kind { kStand = 0, kWalk = 1, kTurn = 2 };
   int kind = kStand;
   double start = 0.0;      // seconds from the first tick
@@ -85,7 +85,7 @@ struct WalkTick {
 
 struct Walk {
   WalkSpec spec;
-  std::vector<WalkSegment> segments;
+  std::vector<WalkStretch> stretches;
   std::vector<WalkTick> ticks;
   std::vector<Point> waypoints[2];  // route on the start floor and on the end floor
   Point stairsFrom, stairsTo;        // where the floor change starts and ends

@@ -105,6 +105,7 @@ TEST(WalkTest, LogRecordsParseBackToTheTicks) {
     for (const VenueBeacon& b : fl.beacons) keys.insert(b.key());
   }
   size_t heard = 0;
+  size_t sensorCount[3] = {0, 0, 0};
   for (size_t i = 0; i < w.ticks.size(); ++i) {
     bool ok = false;
     const WScanMessage m = WScanMessage::parse(WalkMessageText(w, i), &ok);
@@ -124,8 +125,19 @@ TEST(WalkTest, LogRecordsParseBackToTheTicks) {
     }
     ASSERT_EQ(m.sensorEntries.size(), w.ticks[i].sensors.size());
     for (size_t k = 0; k < m.sensorEntries.size(); ++k) {
-      EXPECT_EQ(m.sensorEntries[k].type, w.ticks[i].sensors[k].type);
-      EXPECT_EQ(m.sensorEntries[k].offset, w.ticks[i].sensors[k].offsetMs);
+      const SensorEntry& e = m.sensorEntries[k];
+      EXPECT_EQ(e.type, w.ticks[i].sensors[k].type);
+      EXPECT_EQ(e.offset, w.ticks[i].sensors[k].offsetMs);
+      EXPECT_GE(e.offset, 0);
+      EXPECT_LT(e.offset, 100);
+      EXPECT_NEAR(e.values[0], w.ticks[i].sensors[k].values[0], 1e-5);
+      ASSERT_TRUE(e.type >= 101 && e.type <= 103) << e.type;
+      ++sensorCount[e.type - 101];
+      if (e.type == 101) {
+        const double g = std::sqrt(e.values[0] * e.values[0] + e.values[1] * e.values[1] + e.values[2] * e.values[2]);
+        EXPECT_GT(g, 3.0);
+        EXPECT_LT(g, 25.0);
+      }
     }
     heard += m.entries.size();
   }
@@ -133,6 +145,12 @@ TEST(WalkTest, LogRecordsParseBackToTheTicks) {
   const double perTick = static_cast<double>(heard) / w.ticks.size();
   EXPECT_GT(perTick, 0.5);
   EXPECT_LT(perTick, 2.0 * keys.size());
+
+  // 50 Hz accelerometer and gyroscope, 25 Hz magnetometer.
+  const double n = static_cast<double>(w.ticks.size());
+  EXPECT_NEAR(sensorCount[0] / n, 5.0, 0.1);
+  EXPECT_NEAR(sensorCount[2] / n, 5.0, 0.1);
+  EXPECT_NEAR(sensorCount[1] / n, 2.5, 0.1);
 
   // The truth table has a header and one line per tick, in tick order.
   std::istringstream csv(WalkTruthCsv(w));
