@@ -1,5 +1,6 @@
 #include "venuesim/config_xml.h"
 
+#include "venuesim/route_layout.h"
 #include "venuesim/xml_text.h"
 
 namespace venuesim {
@@ -33,7 +34,9 @@ std::string ConfigXml(const Venue& venue) {
     gps->SetAttribute("longitude_deg", FormatDouble(s.longitude).c_str());
     gps->SetAttribute("azimuth_deg", FormatDouble(s.azimuth).c_str());
     gps->SetAttribute("magnetic_declination_deg", FormatDouble(s.magneticDeclination).c_str());
+    gps->SetAttribute("altitude", FormatDouble(FloorAltitude(floor.id)).c_str());
   }
+  AddGraphFileEntry(root);
   return DocumentText(doc);
 }
 

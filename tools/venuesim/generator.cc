@@ -7,6 +7,7 @@
 #include "venuesim/placement.h"
 #include "venuesim/propagation.h"
 #include "venuesim/rng.h"
+#include "venuesim/route_layout.h"
 #include "venuesim/survey.h"
 
 namespace venuesim {
@@ -56,6 +57,7 @@ int GenerateLayout(const VenueSpec& spec, Venue* venue, std::string* error) {
     PlaceReferencePoints(spec, floor);
     venue->floors.push_back(std::move(floor));
   }
+  BuildVenueRoutes(venue);
   if (error) error->clear();
   return kOk;
 }

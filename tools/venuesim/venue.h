@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "venuesim/route_layout.h"
 #include "venuesim/venue_spec.h"
 #include "venuesim/walkable_grid.h"
 
@@ -82,6 +83,7 @@ struct Venue {
   VenueSpec spec;
   std::string uuid;  // proximity UUID of every beacon, upper case
   std::vector<VenueFloor> floors;
+  VenueRoutes routes;  // route graph, barriers and zones of all floors
 
   // Member names of a floor's bitmap and image in the archive.
   static std::string BitmapName(int floorId);

@@ -7,6 +7,7 @@
 #include "venuesim/gp_xml.h"
 #include "venuesim/measure_xml.h"
 #include "venuesim/navigation_xml.h"
+#include "venuesim/route_layout.h"
 
 namespace venuesim {
 
@@ -28,6 +29,7 @@ int BuildArchiveMembers(const Venue& venue, std::vector<ArchiveMember>* members,
     if (code != kOk) return code;
     members->push_back(std::move(image));
   }
+  AppendRouteMembers(venue, members);
   members->push_back({"version.txt", std::to_string(venue.spec.version)});
   return kOk;
 }

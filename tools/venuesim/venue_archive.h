@@ -10,7 +10,8 @@
 namespace venuesim {
 
 // config.xml, navigation.xml, beacons.xml, measure.xml, gp.xml, every floor's
-// bitmap and image, version.txt. 0, or kEncodeError with a message.
+// bitmap and image, the route graph, barriers.xml, zones.xml, version.txt.
+// 0, or kEncodeError with a message.
 int BuildArchiveMembers(const Venue& venue, std::vector<ArchiveMember>* members, std::string* error);
 
 // Builds the members and writes them to path. 0, or the first failure's code.

@@ -56,9 +56,10 @@ TEST(VenueArchiveTest, SameSeedGivesByteIdenticalArchives) {
   EXPECT_TRUE(a == FileBytes(dir.file("b.mvz")));
   const auto members = ReadArchive(dir.file("a.mvz"));
   for (const char* name : {"config.xml", "navigation.xml", "beacons.xml", "measure.xml", "gp.xml", "floor1.bmp",
-                           "floor1.png", "floor2.bmp", "floor2.png", "version.txt"})
+                           "floor1.png", "floor2.bmp", "floor2.png", "graph.xml", "barriers.xml", "zones.xml",
+                           "version.txt"})
     EXPECT_EQ(members.count(name), 1u) << name;
-  EXPECT_EQ(members.size(), 10u);
+  EXPECT_EQ(members.size(), 13u);
 }
 
 TEST(VenueArchiveTest, UnwritablePlacesReportAnErrorAndLeaveFilesAlone) {
@@ -135,7 +136,7 @@ TEST(VenueArchiveTest, MembersAreWellFormedWithLocationRoots) {
       EXPECT_STREQ(root->Attribute("name"), s.locationName.c_str());
     }
   }
-  EXPECT_EQ(xml, 5);
+  EXPECT_EQ(xml, 8);
   EXPECT_EQ(members.back().name, "version.txt");
   EXPECT_EQ(members.back().data, "1");
   for (const ArchiveMember& m : members)
