@@ -1,0 +1,194 @@
+#include "replay/replay_run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "replay/log_records.h"
+#include "replay/track_png.h"
+#include "replay/truth_table.h"
+#include "server/wscan.h"
+#include "wifipos/navigation_processing/navigation_processing.h"
+
+namespace replay {
+namespace {
+
+constexpr double kWrongFloorPenalty = 15.0;  // metres per wrong floor
+
+bool ReadFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return false;
+  *out = ss.str();
+  return true;
+}
+
+struct ClientHolder {
+  ClientNavigationState* client = nullptr;
+  ~ClientHolder() { DeleteNavigationClient(client); }
+};
+
+void Summarise(ReplayReport* r) {
+  std::vector<double> errors, stepMs;
+  int rightFloor = 0;
+  for (const ReplayTick& t : r->ticks) {
+    stepMs.push_back(t.stepMs);
+    if (!t.hasTruth) continue;
+    ++r->evaluated;
+    if (t.floorId < 0) continue;
+    ++r->withPosition;
+    errors.push_back(t.error);
+    if (t.floorId == t.truthFloorId) ++rightFloor;
+  }
+  r->rightFloorShare = r->evaluated ? static_cast<double>(rightFloor) / r->evaluated : 0.0;
+  r->medianError = Quantile(errors, 0.5);
+  r->p75Error = Quantile(errors, 0.75);
+  r->p95Error = Quantile(errors, 0.95);
+  r->score = r->p75Error + kWrongFloorPenalty * (1.0 - r->rightFloorShare);
+  double sum = 0;
+  for (double s : stepMs) sum += s;
+  r->meanStepMs = stepMs.empty() ? 0.0 : sum / stepMs.size();
+  r->p99StepMs = Quantile(stepMs, 0.99);
+}
+
+int WriteTicksCsv(const ReplayReport& r, const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return 1;
+  std::fprintf(f, "time,rc,floor_id,x,y,truth_floor_id,truth_x,truth_y,error,step_ms\n");
+  for (const ReplayTick& t : r.ticks) {
+    std::fprintf(f, "%.3f,%d,%d,%.3f,%.3f,", t.timeMs / 1000.0, t.rc, t.floorId, t.x, t.y);
+    if (t.hasTruth) {
+      std::fprintf(f, "%d,%.3f,%.3f,%.3f,%.3f\n", t.truthFloorId, t.truthX, t.truthY, t.error, t.stepMs);
+    } else {
+      std::fprintf(f, ",,,,%.3f\n", t.stepMs);
+    }
+  }
+  return std::fclose(f) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+double Quantile(std::vector<double> values, double q) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  const double pos = std::clamp(q, 0.0, 1.0) * (values.size() - 1);
+  const size_t lo = static_cast<size_t>(std::floor(pos));
+  const size_t hi = std::min(values.size() - 1, lo + 1);
+  return values[lo] + (pos - lo) * (values[hi] - values[lo]);
+}
+
+int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* error) {
+  std::string scratch;
+  if (!error) error = &scratch;
+  *report = ReplayReport();
+  std::string logText;
+  if (!ReadFile(options.logPath, &logText)) {
+    *error = "cannot read log " + options.logPath;
+    return 1;
+  }
+  TruthTable truth;
+  if (!options.truthPath.empty()) {
+    std::string text;
+    if (!ReadFile(options.truthPath, &text)) {
+      *error = "cannot read truth table " + options.truthPath;
+      return 1;
+    }
+    if (ParseTruthTable(text, &truth, error) != 0) return 1;
+    report->truthBadLines = truth.badLines;
+  }
+  ClientHolder holder;
+  holder.client = CreateNavigationClient(options.mapPath.c_str(), options.deviceId.c_str(), "", false, nullptr);
+  if (!holder.client) {
+    *error = "cannot load map archive " + options.mapPath;
+    return 1;
+  }
+  for (const LocationPoint& t : options.targets) AddTarget(t, holder.client);
+
+  const LogRecords split = SplitLogRecords(logText);
+  report->records = static_cast<int>(split.records.size());
+  report->emptyRecords = split.empty;
+  const size_t total = split.records.size();
+  int lastPercent = 0;
+  for (size_t i = 0; i < total; ++i) {
+    bool ok = false;
+    WScanMessage m = WScanMessage::parse(std::string(split.records[i]), &ok);
+    if (!ok || !m.isValid()) {
+      ++report->badRecords;
+      continue;
+    }
+    ReplayTick tick;
+    tick.timeMs = m.tmUnixTime * 1000 + m.tmMillisecond;
+    std::string stepError;
+    const auto t0 = std::chrono::steady_clock::now();
+    tick.rc = Navigate(&m, holder.client, &stepError);
+    const auto t1 = std::chrono::steady_clock::now();
+    tick.stepMs = std::chrono::duration<double, std::milli>(t1 - t0).count();
+    if (tick.rc == 0 && m.outSubLocation >= 0 && std::isfinite(m.outX) && std::isfinite(m.outY)) {
+      tick.floorId = m.outSubLocation;
+      tick.x = m.outX;
+      tick.y = m.outY;
+    }
+    report->steps = std::max(report->steps, m.outStepCounter);
+    if (!m.outPaths.empty()) {
+      bool any = false;
+      for (const RoutePath& p : m.outPaths) any = any || !p.points.empty();
+      if (any) report->routes = m.outPaths;
+    }
+    if (const TruthRow* row = truth.at(tick.timeMs)) {
+      tick.hasTruth = true;
+      tick.truthFloorId = row->floorId;
+      tick.truthX = row->x;
+      tick.truthY = row->y;
+      if (tick.floorId >= 0) tick.error = std::hypot(tick.x - row->x, tick.y - row->y);
+    }
+    report->ticks.push_back(tick);
+    const int percent = static_cast<int>((i + 1) * 100 / total);
+    if (options.progress && percent / 10 > lastPercent / 10) {
+      std::fprintf(stderr, "replay: %d%% (%zu of %zu records)\n", percent, i + 1, total);
+      lastPercent = percent;
+    }
+  }
+  Summarise(report);
+  if (!options.ticksCsv.empty() && WriteTicksCsv(*report, options.ticksCsv) != 0) {
+    *error = "cannot write " + options.ticksCsv;
+    return 1;
+  }
+  if (!options.pngDir.empty()) {
+    if (DrawFloorPictures(holder.client->navigationMap, *report, options.pngDir, &report->pictures, error) != 0) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+std::string FormatReplayReport(const ReplayReport& r) {
+  std::string out;
+  char buf[256];
+  auto line = [&](const char* label, const char* fmt, auto... v) {
+    std::snprintf(buf, sizeof buf, fmt, v...);
+    out += std::string(label) + std::string(std::max<size_t>(2, 30 - std::string(label).size()), ' ') + buf + "\n";
+  };
+  line("records", "%d (%d empty, %d unparsable, skipped)", r.records, r.emptyRecords, r.badRecords);
+  line("ticks positioned", "%zu", r.ticks.size());
+  line("ticks with truth", "%d (%d with a position)", r.evaluated, r.withPosition);
+  if (r.truthBadLines) line("truth lines skipped", "%d", r.truthBadLines);
+  line("right floor", "%.1f %%", 100.0 * r.rightFloorShare);
+  line("error median", "%.2f m", r.medianError);
+  line("error p75", "%.2f m", r.p75Error);
+  line("error p95", "%.2f m", r.p95Error);
+  line("score", "%.2f m", r.score);
+  line("steps counted", "%d", r.steps);
+  line("time per tick", "%.3f ms mean, %.3f ms p99", r.meanStepMs, r.p99StepMs);
+  out +=
+      "Errors are horizontal distances between the output position and the truth at the same message time,\n"
+      "over the ticks with a truth row and a position. Right floor counts a tick without a position as wrong.\n"
+      "Score = p75 error + 15 m x (1 - right-floor share).\n";
+  return out;
+}
+
+}  // namespace replay

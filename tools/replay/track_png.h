@@ -1,0 +1,20 @@
+// Pictures of a replayed walk: one PNG per floor with the floor image of the
+// map archive underneath, the true path, the estimated path and the routes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "replay/replay_run.h"
+
+class NavigationMap;
+
+namespace replay {
+
+// Writes dir/floor<id>.png for every floor of the map and appends the file
+// names to `written`. 0, or 1 with a message when a picture cannot be
+// written (those written before stay).
+int DrawFloorPictures(const NavigationMap& map, const ReplayReport& report, const std::string& dir,
+                      std::vector<std::string>* written, std::string* error);
+
+}  // namespace replay
