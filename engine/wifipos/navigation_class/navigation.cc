@@ -199,7 +199,8 @@ int Navigation::specifyNavigationMap(const NavigationMap& map) {
     const CommonNavProperties& s = Settings(map);
     mAlgorithm = s.Use_algorithm;
     mWindowShiftTime = s.Sig_window_shift;
-    if (!(mWindowShiftTime >= 0.0)) {
+    // Also refuses NaN and infinity, with which the window would never move.
+    if (!(mWindowShiftTime >= 0.0) || !std::isfinite(mWindowShiftTime)) {
         MV_LOG(11, "WARNING: window shift time < 0. It will be set to 0.5 by default\n");
         mWindowShiftTime = 0.5;
     }
@@ -368,6 +369,15 @@ void Navigation::setCutoffRss(double cutoff) {
     } else {
         mCutoffRss = static_cast<int>(cutoff);
     }
+}
+
+void Navigation::setMeasAccumulationTime(double t) {
+    // With NaN or infinity no reading would ever age out of the window.
+    if (!(t >= 0.0) || !std::isfinite(t)) {
+        MV_LOG(11, "ERROR: bad accumulation time %lf; it stays %lf\n", t, mAccumulationTime);
+        return;
+    }
+    mAccumulationTime = t;
 }
 
 int Navigation::getCurSublocId() {

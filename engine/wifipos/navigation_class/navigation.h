@@ -82,7 +82,8 @@ public:
 
     // --- setters and getters -------------------------------------------------
     void setCutoffRss(double cutoff);
-    void setMeasAccumulationTime(double t) { mAccumulationTime = t; }
+    // A window length that is not a finite non-negative number is refused.
+    void setMeasAccumulationTime(double t);
     void setAutoClearingOldMeas(bool on) { mAutoClearingOldMeas = on; }
     void setUseTriangulation(bool on) { mUseTriangulation = on; }
     void setCurTime(SensorTime t) { mCurTime = t; }

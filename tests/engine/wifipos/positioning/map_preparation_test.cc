@@ -107,13 +107,4 @@ TEST(MapPreparationTest, SettersTruncateAndClampTheCutoff) {
     EXPECT_EQ(nav.getCurSublocId(), -1);
 }
 
-TEST(MapPreparationTest, ConstructionFromAMapTakesItsMethod) {
-    NavigationMap map = MapOf({GridFloor(1, 0)}, 109);
-    Navigation nav(&map);
-    EXPECT_EQ(nav.getAlgorithm(), 109);
-    EXPECT_EQ(nav.getNSublocations(), 1u);
-    Navigation copy = nav;
-    EXPECT_EQ(copy.getAlgorithm(), 109);
-}
-
 }  // namespace

@@ -1,3 +1,6 @@
+#include <cmath>
+#include <limits>
+
 #include <gtest/gtest.h>
 
 #include "map_builder.h"
@@ -109,6 +112,20 @@ TEST_F(SignalWindowTest, SigmaFilterRejectsAFirstReadingAndLaterOutliers) {
     EXPECT_EQ(nav.getSigmaFilters().count(BeaconKey(0)), 0u);
 }
 
+TEST_F(SignalWindowTest, UnreadableWindowTimesAreRefused) {
+    NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
+    map.getNavigationProperties().Sig_window_shift = std::numeric_limits<double>::infinity();
+    ASSERT_EQ(nav.specifyNavigationMap(map), 0);
+    EXPECT_DOUBLE_EQ(nav.getShiftTime(), 0.5);
+    nav.setMeasAccumulationTime(std::nan(""));
+    nav.setMeasAccumulationTime(-2.0);
+    EXPECT_DOUBLE_EQ(nav.getAccumulationTime(), 1.5);
+    // Readings keep ageing out of the window.
+    nav.setAutoClearingOldMeas(true);
+    for (int i = 0; i < 40; ++i) Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0 + 0.5 * i)}, 10.0 + 0.5 * i);
+    EXPECT_LE(nav.getNavSignals().size(), 4u);
+}
+
 TEST_F(SignalWindowTest, ClockGoingBackStartsTheWindowAgain) {
     Prepare(0.5);
     Feed(nav, {Reading(BeaconKey(0), -70.0, 1000.0)}, 1000.0);
@@ -127,22 +144,6 @@ TEST_F(SignalWindowTest, ClockGoingBackStartsTheWindowAgain) {
     Feed(nav, {Reading(BeaconKey(2), -60.0, 401.0)}, 401.0);
     EXPECT_NEAR(nav.getLastMeasTime(), 401.0, 1e-3);
     EXPECT_GE(nav.getNavSignals().size(), 2u);
-}
-
-TEST(ReadingHelpersTest, OrderAndSum) {
-    AccessPoint a = Reading("a", -70.0, 10.0), b = Reading("b", -60.0, 10.5);
-    EXPECT_TRUE(compareApTime(a, b));
-    EXPECT_FALSE(compareApTime(b, a));
-    EXPECT_TRUE(compareApRss(a, b));
-    a.setDistance(2.0);
-    b.setDistance(3.0);
-    const AccessPoint s = sumAccessPoint(a, b);
-    EXPECT_EQ(s.getBssid(), "a");
-    EXPECT_DOUBLE_EQ(s.getRssi(), -130.0);
-    EXPECT_DOUBLE_EQ(s.getDistance(), 5.0);
-    EXPECT_TRUE(isBeaconMeas(a));
-    EXPECT_TRUE(isWiFIMeas(Reading("w", -1, 0, 0)));
-    EXPECT_TRUE(isUnknownMeas(Reading("u", -1, 0, 1)));
 }
 
 }  // namespace
