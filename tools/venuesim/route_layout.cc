@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -46,12 +47,17 @@ Loop LoopOf(const Room& r) {
   return {r.x0 + m, r.y0 + m, r.x1 - m, r.y1 - m};
 }
 
+// Vertex positions are kept to the millimetre: they read back exactly from
+// short decimals.
+constexpr int kDecimals = 3;
+constexpr double kOnLoop = 2e-3;
+
 // Position of a point of the loop's outline, counter-clockwise from (x0, y0).
 double Perimeter(const Loop& l, double x, double y) {
   const double w = l.x1 - l.x0, h = l.y1 - l.y0;
-  if (std::fabs(y - l.y0) < kEps) return x - l.x0;
-  if (std::fabs(x - l.x1) < kEps) return w + (y - l.y0);
-  if (std::fabs(y - l.y1) < kEps) return w + h + (l.x1 - x);
+  if (std::fabs(y - l.y0) < kOnLoop) return x - l.x0;
+  if (std::fabs(x - l.x1) < kOnLoop) return w + (y - l.y0);
+  if (std::fabs(y - l.y1) < kOnLoop) return w + h + (l.x1 - x);
   return 2 * w + h + (l.y1 - y);
 }
 
@@ -61,6 +67,13 @@ class FloorBuilder {
       : floor_(floor), routes_(routes), out_(out), attached_(floor.rooms.size()) {}
 
   void build(bool linkable) {
+    for (const Wall& w : floor_.walls)
+      if (!w.outer && std::fabs(w.a.y - w.b.y) <= kEps) {
+        const auto [x0, x1] = std::minmax(w.a.x, w.b.x);
+        horizontal_.push_back({x0, x1, w.a.y});
+      }
+    std::sort(horizontal_.begin(), horizontal_.end(),
+              [](const Piece& a, const Piece& b) { return a.x0 < b.x0 || (a.x0 == b.x0 && a.y < b.y); });
     int corridor = -1;
     for (size_t i = 0; i < floor_.rooms.size(); ++i)
       if (floor_.rooms[i].corridor) corridor = static_cast<int>(i);
@@ -89,9 +102,21 @@ class FloorBuilder {
 
  private:
   int vertex(double x, double y, int room, const std::string& name) {
-    for (int id : out_->vertices) {
-      const RouteVertex& v = routes_->vertices[id - 1];
-      if (Dist(v.x, v.y, x, y) < kSameVertex) return id;
+    x = RoundTo(x, kDecimals);
+    y = RoundTo(y, kDecimals);
+    // Vertices by cell of kSameVertex, so only the 3 x 3 cells around a new
+    // point need looking at (floors may hold thousands of rooms).
+    const int64_t cx = static_cast<int64_t>(std::floor(x / kSameVertex));
+    const int64_t cy = static_cast<int64_t>(std::floor(y / kSameVertex));
+    for (int64_t i = cx - 1; i <= cx + 1; ++i) {
+      for (int64_t j = cy - 1; j <= cy + 1; ++j) {
+        const auto cell = cells_.find({i, j});
+        if (cell == cells_.end()) continue;
+        for (int id : cell->second) {
+          const RouteVertex& v = routes_->vertices[id - 1];
+          if (Dist(v.x, v.y, x, y) < kSameVertex) return id;
+        }
+      }
     }
     RouteVertex v;
     v.id = static_cast<int>(routes_->vertices.size()) + 1;
@@ -102,6 +127,7 @@ class FloorBuilder {
     v.name = name;
     routes_->vertices.push_back(v);
     out_->vertices.push_back(v.id);
+    cells_[{cx, cy}].push_back(v.id);
     return v.id;
   }
 
@@ -128,16 +154,14 @@ class FloorBuilder {
     const bool south = r.y1 <= c.y0 + kEps;
     if (!south && r.y0 < c.y1 - kEps) return;  // not beside the corridor
     const double lo = south ? r.y1 : c.y1, hi = south ? c.y0 : r.y0;
-    std::vector<std::pair<double, double>> covered;
+    std::vector<std::pair<double, double>> covered;  // in order of their start
     double wallY = std::numeric_limits<double>::quiet_NaN();
-    for (const Wall& w : floor_.walls) {
-      if (w.outer || std::fabs(w.a.y - w.b.y) > kEps) continue;
-      if (w.a.y < lo - kEps || w.a.y > hi + kEps) continue;
-      covered.push_back(std::minmax(w.a.x, w.b.x));
-      wallY = w.a.y;
+    for (const Piece& w : horizontal_) {
+      if (w.y < lo - kEps || w.y > hi + kEps) continue;
+      covered.push_back({w.x0, w.x1});
+      wallY = w.y;
     }
     if (covered.empty()) return;
-    std::sort(covered.begin(), covered.end());
     double from = r.x0, bestStart = 0.0, bestLen = 0.0;
     auto gap = [&](double end) {
       if (end - from > bestLen) bestLen = end - from, bestStart = from;
@@ -180,11 +204,18 @@ class FloorBuilder {
     if (around.size() > 2) link(around.back().second, around.front().second);
   }
 
+  // An inner wall piece along x.
+  struct Piece {
+    double x0, x1, y;
+  };
+
   const VenueFloor& floor_;
+  std::vector<Piece> horizontal_;  // by start
   VenueRoutes* routes_;
   FloorRoutes* out_;
   std::vector<std::vector<int>> attached_;
   std::set<std::pair<int, int>> linked_;
+  std::map<std::pair<int64_t, int64_t>, std::vector<int>> cells_;
 };
 
 std::vector<RoutePoint> Rect(double x0, double y0, double x1, double y1) {
@@ -270,7 +301,8 @@ double LinkWeight(const VenueRoutes& routes, int a, int b, double coef) {
   return coef * d;
 }
 
-std::string Kx(double v, double size) { return FormatDouble(size > 0 ? v / size : 0.0); }
+// Fractions of the floor size to 1e-9: well below a millimetre on any floor.
+std::string Kx(double v, double size) { return FormatRounded(size > 0 ? v / size : 0.0, 9); }
 
 void WriteEdge(tinyxml2::XMLElement* parent, const VenueRoutes& routes, int id, int src, int dst, double coef) {
   tinyxml2::XMLElement* e = parent->InsertNewChildElement("Edge");
