@@ -3,7 +3,10 @@
 // then the stop and turn decisions that set the next message's motion state.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include "venuesim/gait.h"
@@ -44,6 +47,26 @@ inline std::vector<SensorValue> OfType(const std::vector<SensorValue>& v, int ty
   return out;
 }
 
+// Breaks a message the ways a phone or a transport might: undefined, zero and
+// huge values, times jumping back and forth, bad milliseconds, other kinds,
+// repeated and shuffled samples.
+inline void Mutate(std::vector<SensorValue>& m, std::mt19937& rng) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (SensorValue& v : m) {
+    const double r = u(rng);
+    if (r < 0.01) v.y = std::numeric_limits<double>::quiet_NaN();
+    else if (r < 0.02) v.x = -HUGE_VAL;
+    else if (r < 0.03) v.fillComponents(0, 0, 0);
+    else if (r < 0.04) v.z *= 1e200;
+    else if (r < 0.05) v.time.sec -= std::min(v.time.sec, 1u + static_cast<unsigned>(u(rng) * 5));
+    else if (r < 0.055) v.time.sec += 30;
+    else if (r < 0.06) v.time.ms = 1000 + static_cast<unsigned>(u(rng) * 5000);
+    else if (r < 0.065) v.type = static_cast<int>(u(rng) * 200);
+  }
+  if (!m.empty() && u(rng) < 0.2) m.push_back(m[static_cast<size_t>(u(rng) * m.size())]);
+  if (u(rng) < 0.2) std::shuffle(m.begin(), m.end(), rng);
+}
+
 inline double AngleDiff(double a, double b) {
   return std::remainder(a - b, 2.0 * M_PI);
 }
@@ -61,25 +84,19 @@ struct MotionLoop {
   SensorFusion fusion;
   unsigned int motionState = 0;
   double lastStepTime = 0.0;
-  double accCoef = 2.0;
-  double magnCoef = 4.0;
   int resets = 0;
 
   explicit MotionLoop(double azimuth = 0.0, double declination = 0.0) {
     fusion.setLocationParameters(azimuth, declination);
     fusion.setAutoClearOldMeasurements(true);
-    SensorFusion::Properties p;
-    p.accCoef = accCoef;
-    p.magnCoef = magnCoef;
-    p.lowPassTime = 0.18;
-    fusion.setProperties(p);
+    fusion.setProperties({2.0, 4.0, 0.18});  // a settings file's usual values
   }
 
   TrackPoint step(std::vector<SensorValue>& message) {
     const double now = message.back().getTimeInSeconds();
     const bool align = fusion.getAlignmentTime().sec == 0;
-    fusion.setAccCoef(motionState != 0 ? 1e15 : accCoef);
-    fusion.setMagnCoef(motionState != 0 ? 1e15 : magnCoef);
+    fusion.setAccCoef(motionState != 0 ? 1e15 : 2.0);
+    fusion.setMagnCoef(motionState != 0 ? 1e15 : 4.0);
     bool aligned = false;
     fusion.setMotionState(motionState, align, aligned);
     fusion.updateMeasurements(message);
@@ -88,11 +105,8 @@ struct MotionLoop {
       ++resets;
     }
     std::vector<SensorValue> acc = OfType(message, 101);
-    if (!acc.empty()) {
-      pedometer.setAutoDeleteOldMeasurements(true);
-      pedometer.updateAccMeasurements(acc);
-      pedometer.detectSteps();
-    }
+    pedometer.setAutoDeleteOldMeasurements(true);
+    if (pedometer.updateAccMeasurements(acc) == 0) pedometer.detectSteps();
     if (pedometer.getLastStepLength() != 0.0) lastStepTime = pedometer.getLastStepTime();
     const bool stop = now - lastStepTime > 1.5;
     bool computed = false;

@@ -1,0 +1,105 @@
+// Cost of the motion side of a navigation client per second of phone
+// sensors at 100 Hz (accelerometer and gyroscope, magnetometer at 50 Hz),
+// fed as the client does: one message every 100 ms.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "venuesim/gait.h"
+#include "wifipos/motion/pedometer.h"
+#include "wifipos/motion/sensor_fusion.h"
+#include "wifipos/motion/smoothing.h"
+
+namespace {
+
+constexpr double kSeconds = 60.0;
+
+SensorValue ToValue(const venuesim::MotionSample& m) {
+  SensorValue v;
+  v.type = m.type;
+  v.fillComponents(m.x, m.y, m.z);
+  const long ms = std::lround(m.time * 1000.0);
+  v.setTime(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000));
+  return v;
+}
+
+std::vector<std::vector<SensorValue>> Messages(bool accOnly) {
+  venuesim::GaitConfig c;
+  c.seed = 99;
+  const venuesim::GaitRecording rec = venuesim::SimulateWalk(
+      c, {venuesim::WalkSegment::Walk(kSeconds / 2, 1.3, M_PI),
+          venuesim::WalkSegment::Walk(kSeconds / 2, 1.3, -M_PI)});
+  std::vector<std::vector<SensorValue>> out(static_cast<size_t>(kSeconds * 10));
+  for (const venuesim::MotionSample& m : rec.merged()) {
+    if (accOnly && m.type != 101) continue;
+    const size_t k =
+        std::min(out.size() - 1, static_cast<size_t>((m.time - c.startTime) * 10.0 + 1e-9));
+    out[k].push_back(ToValue(m));
+  }
+  return out;
+}
+
+void BM_PedometerPerSecond(benchmark::State& state) {
+  const auto messages = Messages(true);
+  for (auto _ : state) {
+    Pedometer p;
+    p.setAutoDeleteOldMeasurements(true);
+    for (auto m : messages) {
+      p.updateAccMeasurements(m);
+      p.detectSteps();
+      while (p.getNumOfSteps() > 0) p.clearFirstStep();
+    }
+    benchmark::DoNotOptimize(p.getTotalStepsNumber());
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kSeconds));
+  state.SetLabel("item: one second of samples");
+}
+BENCHMARK(BM_PedometerPerSecond)->Unit(benchmark::kMillisecond);
+
+void BM_SensorFusionPerSecond(benchmark::State& state) {
+  const auto messages = Messages(false);
+  for (auto _ : state) {
+    SensorFusion f;
+    f.setAutoClearOldMeasurements(true);
+    bool reset = false;
+    f.setMotionState(2, false, reset);
+    f.setAccCoef(1e15);
+    f.setMagnCoef(1e15);
+    double o[3];
+    bool computed = false;
+    for (auto m : messages) {
+      f.updateMeasurements(m);
+      benchmark::DoNotOptimize(f.checkRotation(computed));
+      f.getFusedOrientation(o);
+    }
+    benchmark::DoNotOptimize(o[0]);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kSeconds));
+  state.SetLabel("item: one second of samples");
+}
+BENCHMARK(BM_SensorFusionPerSecond)->Unit(benchmark::kMillisecond);
+
+void BM_SmoothingPerSecond(benchmark::State& state) {
+  // Three channels at the client's 10 Hz.
+  for (auto _ : state) {
+    Smoothing s;
+    double sum = 0.0;
+    for (int k = 0; k < kSeconds * 10; ++k) {
+      const double t = 100.0 + 0.1 * k;
+      for (int ch = 0; ch < 3; ++ch) {
+        s.addData(ch, std::sin(0.3 * t + ch), t);
+        sum += s.getValue(ch, t);
+      }
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kSeconds));
+  state.SetLabel("item: one second of samples");
+}
+BENCHMARK(BM_SmoothingPerSecond)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
