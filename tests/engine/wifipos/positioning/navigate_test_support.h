@@ -1,0 +1,213 @@
+// Shared set-up of the navigation client tests: a generated venue written as
+// a map archive into a temporary directory, a client over it, and simulated
+// walks replayed through Navigate message by message.
+#pragma once
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "server/wscan.h"
+#include "venuesim/generator.h"
+#include "venuesim/propagation.h"
+#include "venuesim/venue.h"
+#include "venuesim/venue_archive.h"
+#include "venuesim/walk.h"
+#include "server/route_graph/route_graph.h"
+#include "server/zones/zones.h"
+#include "wifipos/navigation_processing/navigation_processing.h"
+
+namespace client_test {
+
+// A venue and its archive on disk; the directory goes with the object.
+struct VenueArchive {
+  venuesim::Venue venue;
+  std::string dir;
+  std::string path;
+  std::string error;
+
+  explicit VenueArchive(const venuesim::VenueSpec& spec, const std::string& name) {
+    dir = (std::filesystem::temp_directory_path() /
+           ("marvisto-client-" + name + "-" + std::to_string(::getpid())))
+              .string();
+    std::filesystem::create_directories(dir);
+    path = dir + "/venue.zip";
+    if (venuesim::GenerateVenue(spec, &venue, &error) != 0) return;
+    venuesim::WriteVenueArchive(venue, path, &error);
+  }
+  ~VenueArchive() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+  VenueArchive(const VenueArchive&) = delete;
+  VenueArchive& operator=(const VenueArchive&) = delete;
+};
+
+inline venuesim::VenueSpec DefaultSpec(int method, int gpMode = venuesim::kGpFull) {
+  venuesim::VenueSpec spec;
+  spec.seed = 20261206;
+  spec.method = method;
+  spec.gpMode = gpMode;
+  return spec;
+}
+
+// The measurement message of one tick, through its text form as the SDK
+// would deliver it.
+inline WScanMessage TickMessage(const venuesim::Walk& walk, size_t tick, bool withSensors) {
+  bool ok = false;
+  WScanMessage m = WScanMessage::parse(venuesim::WalkMessageText(walk, tick), &ok);
+  if (!withSensors) m.sensorEntries.clear();
+  return m;
+}
+
+// Error statistics of a replayed walk.
+struct Score {
+  std::vector<double> errors;
+  int ticks = 0;
+  int rightFloor = 0;
+
+  double percentile(double p) const {
+    if (errors.empty()) return INFINITY;
+    std::vector<double> e = errors;
+    std::sort(e.begin(), e.end());
+    const size_t i = std::min(e.size() - 1, static_cast<size_t>(p * (e.size() - 1) + 0.5));
+    return e[i];
+  }
+  double floorShare() const { return ticks == 0 ? 0.0 : double(rightFloor) / ticks; }
+  void print(const std::string& name) const {
+    std::printf("[ accuracy ] %-28s ticks %4d floor %.3f median %.2f p75 %.2f p95 %.2f m\n",
+                name.c_str(), ticks, floorShare(), percentile(0.5), percentile(0.75),
+                percentile(0.95));
+  }
+};
+
+// Replays the walk through Navigate. Ticks within settleSeconds of the start
+// or of a change of the true floor are not scored (the floor switch waits for
+// repeated detections by design); the others count for the floor share and,
+// on the right floor, for the error.
+inline Score ReplayWalk(ClientNavigationState* client, const venuesim::Walk& walk,
+                        bool withSensors, double settleSeconds) {
+  Score score;
+  double settleFrom = walk.ticks.empty() ? 0.0 : walk.ticks.front().truth.time;
+  int lastFloor = walk.ticks.empty() ? 0 : walk.ticks.front().truth.floorId;
+  for (size_t i = 0; i < walk.ticks.size(); ++i) {
+    WScanMessage m = TickMessage(walk, i, withSensors);
+    std::string error;
+    const int rc = Navigate(&m, client, &error);
+    const venuesim::TruthSample& truth = walk.ticks[i].truth;
+    if (truth.floorId != lastFloor) {
+      lastFloor = truth.floorId;
+      settleFrom = truth.time;
+    }
+    if (truth.time - settleFrom < settleSeconds) continue;
+    ++score.ticks;
+    if (rc != 0 || m.outSubLocation != truth.floorId) {
+      continue;
+    }
+    ++score.rightFloor;
+    score.errors.push_back(std::hypot(m.outX - truth.x, m.outY - truth.y));
+  }
+  return score;
+}
+
+// Settings a map maker would choose for these venues: three matched beacons
+// per reference point (one match alone lets a far point win) and no output
+// smoothing (its exponential blend lags several metres behind a walker).
+inline void TuneForWalks(ClientNavigationState* client) {
+  CommonNavProperties& s = client->navigationMap.getNavigationProperties();
+  s.knn.Min_nvisible_aps = 3;
+  s.knn.Min_rpvis_aps = 3;
+  s.Use_smoothing = false;
+  initClientNavigation(client);
+}
+
+// The venue's corridor on a floor (the first corridor room).
+inline venuesim::Room Corridor(const venuesim::VenueFloor& floor) {
+  for (const venuesim::Room& r : floor.rooms) {
+    if (r.corridor) return r;
+  }
+  return floor.rooms.empty() ? venuesim::Room() : floor.rooms.front();
+}
+
+// A route graph along the middle of every floor's corridor, vertices every
+// 4 m, two-way edges, and the west ends of consecutive floors joined.
+inline RouteGraph CorridorGraph(const venuesim::Venue& venue, const std::string& tag) {
+  RouteGraph g(tag, tag + ".xml");
+  g.setDescription("corridors of " + tag);
+  std::vector<int> westEnds;
+  for (const venuesim::VenueFloor& f : venue.floors) {
+    RouteGraph::SubLocation sl;
+    sl.id = f.id;
+    sl.width = venue.spec.width;
+    sl.height = venue.spec.height;
+    g.addSubLocation(sl);
+    const venuesim::Room c = Corridor(f);
+    const double y = (c.y0 + c.y1) / 2.0;
+    int prev = 0;
+    for (double x = c.x0 + 1.0; x <= c.x1 - 1.0; x += 4.0) {
+      RouteGraph::Vertex v;
+      v.subLoc = f.id;
+      v.x = x;
+      v.y = y;
+      const int id = g.addVertex(v);
+      if (prev == 0) westEnds.push_back(id);
+      if (prev != 0) {
+        RouteGraph::Edge e;
+        e.subLoc = f.id;
+        e.src = prev;
+        e.dst = id;
+        g.addEdge(e);
+        e.src = id;
+        e.dst = prev;
+        g.addEdge(e);
+      }
+      prev = id;
+    }
+  }
+  for (size_t i = 1; i < westEnds.size(); ++i) {
+    RouteGraph::Edge e;
+    e.subLoc = RouteGraph::kExternalSubLoc;
+    e.src = westEnds[i - 1];
+    e.dst = westEnds[i];
+    g.addEdge(e);
+    e.src = westEnds[i];
+    e.dst = westEnds[i - 1];
+    g.addEdge(e);
+  }
+  return g;
+}
+
+// Every room of every floor as a rectangular zone (ids from 1, per floor).
+inline ZoneMap RoomZones(const venuesim::Venue& venue) {
+  ZoneMap zones;
+  zones.setLocation(venue.spec.locationId);
+  for (const venuesim::VenueFloor& f : venue.floors) {
+    ZoneMap::SubLocation sl(f.id, venue.spec.width, venue.spec.height);
+    int id = 0;
+    for (const venuesim::Room& r : f.rooms) {
+      Zone z;
+      z.id = ++id;
+      z.name = r.name;
+      z.points = {LocationPoint(f.id, r.x0, r.y0), LocationPoint(f.id, r.x1, r.y0),
+                  LocationPoint(f.id, r.x1, r.y1), LocationPoint(f.id, r.x0, r.y1)};
+      sl.addZone(z);
+    }
+    zones.addSubLocation(sl);
+  }
+  return zones;
+}
+
+// The default venue as an archive, made once per test program.
+inline const VenueArchive& SharedVenue(int method) {
+  static VenueArchive knn(DefaultSpec(107), "shared-knn");
+  static VenueArchive hist(DefaultSpec(109), "shared-histogram");
+  static VenueArchive gp(DefaultSpec(108), "shared-gp");
+  return method == 108 ? gp : method == 109 ? hist : knn;
+}
+
+}  // namespace client_test
