@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite twice: once optimised, once
-# under AddressSanitizer and UndefinedBehaviorSanitizer. Any failure or
-# sanitizer report fails the run.
+# under AddressSanitizer and UndefinedBehaviorSanitizer; the threading test also
+# runs under ThreadSanitizer. Any failure or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -10,6 +10,15 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
+
+# Only the program written for it runs under ThreadSanitizer: it drives one
+# navigation client from several threads at once.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_TSAN=ON \
+  -DMARVISTO_BENCH=OFF >/dev/null
+if ninja -C build-tsan -t targets all 2>/dev/null | grep -q '^test_tsan:'; then
+  cmake --build build-tsan -j "$jobs" --target test_tsan
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ./build-tsan/tests/test_tsan
+fi
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_SANITIZE=ON \
   -DMARVISTO_BENCH=OFF >/dev/null
