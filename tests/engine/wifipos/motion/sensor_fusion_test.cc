@@ -186,6 +186,28 @@ TEST(SensorFusionTest, CorrectionStrengthByMotionState) {
   EXPECT_NEAR(Heading(f), 30 * kDeg * 0.1 / 1.1, 0.2 * kDeg);
 }
 
+// Orientations on either side of the yaw wrap-around have quaternions of
+// opposite sign; the blend must still move towards the compass.
+TEST(SensorFusionTest, CorrectionAcrossTheWrapAround) {
+  const auto field = [](double t, double heading) {
+    return Sample(102, t, -20 * std::sin(heading), 20 * std::cos(heading), -40);
+  };
+  SensorFusion f;
+  for (int i = 0; i < 20; ++i) {
+    SensorValue a = Sample(101, 100 + 0.01 * i, 0, 0, 9.81), m = field(100 + 0.01 * i, -179 * kDeg);
+    f.updateMeasurement(a);
+    f.updateMeasurement(m);
+  }
+  bool reset = false;
+  f.setMotionState(2, true, reset);
+  ASSERT_NEAR(Heading(f), -179 * kDeg, 1e-6);
+  f.calculateAccMagnQuaternion(Sample(101, 101, 0, 0, 9.81), field(101, 179 * kDeg));
+  f.setAccCoef(1.0);
+  f.setMagnCoef(1.0);
+  f.updateFusedQuaternion(0.1);
+  EXPECT_NEAR(AngleDiff(Heading(f), -179 * kDeg), -2 * kDeg * 0.1 / 1.1, 0.05 * kDeg);
+}
+
 TEST(SensorFusionTest, SampleAcceptance) {
   SensorFusion f;
   const double nan = std::numeric_limits<double>::quiet_NaN();
