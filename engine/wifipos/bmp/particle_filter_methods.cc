@@ -46,7 +46,62 @@ double WrapTwoPi(double a) {
   return r;
 }
 
+// One step of the filter's generator, in 64-bit signed arithmetic.
+inline void NextState(int64_t& state) { state = (state * 16807 + 54301) % kRandomModulus; }
+
+inline double Uniform(int64_t& state) {
+  NextState(state);
+  return static_cast<double>(state) / 2147483647.0;
+}
+
 bool Finite(double a, double b) { return std::isfinite(a) && std::isfinite(b); }
+
+// The bitmap tests of BmpState, answered the same way but inlined: a move
+// tests every pixel along every particle's path, which makes these the
+// filter's innermost loop.
+class PixelTest {
+ public:
+  explicit PixelTest(const BmpState& bmp)
+      : pixels_(bmp.getPixels().data()),
+        stride_(bmp.getStride()),
+        size_(static_cast<double>(bmp.getPixels().size())),
+        width_(static_cast<double>(bmp.getInfoHeader().biWidth)),
+        height_(static_cast<double>(bmp.getInfoHeader().biHeight)),
+        kx_(bmp.getKx()),
+        ky_(bmp.getKy()) {}
+
+  // BmpState::checkPixelColor: true when the point's pixel is blocked or not
+  // part of the picture.
+  bool pixel(double x, double y) const {
+    const double c = std::trunc(x * kx_);
+    const double r = std::trunc(y * ky_);
+    // NaN fails every comparison, so it lands on the blocked side too.
+    // Whole stored rows only: (r + 1) rows must fit in the pixel bytes.
+    if (!(c >= 0.0 && r >= 0.0 && c < 8.0 * stride_ && (r + 1.0) * stride_ <= size_)) {
+      return true;
+    }
+    const size_t col = static_cast<size_t>(c);
+    const uint8_t byte = pixels_[static_cast<size_t>(r) * static_cast<size_t>(stride_) + col / 8];
+    return ((byte >> (7 - col % 8)) & 1) == 0;
+  }
+
+  // BmpState::checkBordersAndPixelColor: also blocked outside the picture.
+  bool bordersAndPixel(double x, double y) const {
+    const double c = std::trunc(x * kx_);
+    const double r = std::trunc(y * ky_);
+    if (!(c >= 0.0 && r >= 0.0 && c < width_ && r < height_)) return true;
+    return pixel(x, y);
+  }
+
+ private:
+  const uint8_t* pixels_;
+  int stride_;
+  double size_;
+  double width_;
+  double height_;
+  double kx_;
+  double ky_;
+};
 
 // Little-endian field of the given width.
 bool WriteField(FILE* f, uint64_t value, int bytes) {
@@ -88,14 +143,9 @@ ParticleFilter::ParticleFilter() { sRand(1234567890); }
 // ---------------------------------------------------------------------------
 // Random generator
 
-void ParticleFilter::randomStep() {
-  randomState_ = (randomState_ * 16807 + 54301) % kRandomModulus;
-}
+void ParticleFilter::randomStep() { NextState(randomState_); }
 
-double ParticleFilter::nRand() {
-  randomStep();
-  return static_cast<double>(randomState_) / 2147483647.0;
-}
+double ParticleFilter::nRand() { return Uniform(randomState_); }
 
 void ParticleFilter::sRand(int seed) {
   randomState_ = seed;
@@ -106,8 +156,8 @@ void ParticleFilter::sRand(int seed) {
 
 double ParticleFilter::generateGaussianNoise(double mean, double sigma) {
   if (sigma == 0.0) return mean;
-  const double u1 = std::max(nRand(), 1e-10);
-  const double u2 = nRand();
+  const double u1 = std::max(Uniform(randomState_), 1e-10);
+  const double u2 = Uniform(randomState_);
   return mean + sigma * std::sqrt(-2.0 * std::log(u1)) * std::cos(kTwoPi * u2);
 }
 
@@ -298,6 +348,7 @@ void ParticleFilter::reinitializeParticles() {
   bool listed = false;
   std::vector<std::pair<double, double>> walkable;
   if (!sized) listed = true;  // nothing to draw on: the empty list below
+  const PixelTest test(bmp_);
 
   for (Particle& p : particles_) {
     p.angle = angle;
@@ -307,7 +358,7 @@ void ParticleFilter::reinitializeParticles() {
       for (int d = 0; d < kRestartDraws; ++d) {
         p.x = nRand() * properties_.width;
         p.y = nRand() * properties_.height;
-        if (!bmp_.checkBordersAndPixelColor(p.x, p.y)) {
+        if (!test.bordersAndPixel(p.x, p.y)) {
           placed = true;
           break;
         }
@@ -375,6 +426,7 @@ void ParticleFilter::moveParticles() {
     return;
   }
   const double angleSigma = prediction_.angleNoise * kPi / 180.0;
+  const PixelTest test(bmp_);
   for (size_t i = 0; i < particles_.size(); ++i) {
     Particle& p = particles_[i];
     if (p.weight == 0.0) {
@@ -391,7 +443,7 @@ void ParticleFilter::moveParticles() {
     }
     double newX = p.x + len * std::sin(a);
     double newY = p.y + len * std::cos(a);
-    if (bmp_.checkBordersAndPixelColor(newX, newY)) p.weight = 0.0;
+    if (test.bordersAndPixel(newX, newY)) p.weight = 0.0;
     const unsigned idx = static_cast<unsigned>(i);
     checkOutlier(idx, newX, newY);
     if (p.weight != 0.0) {
@@ -436,11 +488,12 @@ void ParticleFilter::checkOutlier(const unsigned& i, double& newX, double& newY)
     p.weight = 0.0;
     return;
   }
+  const PixelTest test(bmp_);
   const double stepX = dx == 0.0 ? 0.0 : (dx / n) / kx;
   const double stepY = dy == 0.0 ? 0.0 : (dy / n) / ky;
   const int count = static_cast<int>(n);
   for (int j = 0; j <= count; ++j) {
-    if (bmp_.checkPixelColor(p.x + stepX * j, p.y + stepY * j)) {
+    if (test.pixel(p.x + stepX * j, p.y + stepY * j)) {
       p.weight = 0.0;
       return;
     }
@@ -552,6 +605,7 @@ void ParticleFilter::resampleParticles() {
   const int64_t firstAround =
       static_cast<int64_t>(n) - static_cast<int64_t>(properties_.nAroundPoint);
   const int nRound = properties_.useEstimatedAngle ? properties_.nRoundParticles : 0;
+  const PixelTest test(bmp_);
   size_t outliers = 0;
   for (size_t i = 0; i < n; ++i) {
     const Particle& from = oldParticles_[static_cast<size_t>(resampleIndex_[i])];
@@ -572,7 +626,7 @@ void ParticleFilter::resampleParticles() {
     for (int d = 0; d < kResampleDraws; ++d) {
       p.x = generateGaussianNoise(bx, sigma);
       p.y = generateGaussianNoise(by, sigma);
-      blocked = bmp_.checkBordersAndPixelColor(p.x, p.y);
+      blocked = test.bordersAndPixel(p.x, p.y);
       // Without noise every redraw is the same point.
       if (!blocked || sigma == 0.0) break;
     }
@@ -614,6 +668,8 @@ void ParticleFilter::getSolution() {
   const size_t n = particles_.size();
   double sx = 0.0, sy = 0.0, sinSum = 0.0, cosSum = 0.0;
   size_t count = 0;
+  // Resampling copies headings, so equal ones come in runs: reuse sin and cos.
+  double lastAngle = std::numeric_limits<double>::quiet_NaN(), lastSin = 0.0, lastCos = 1.0;
   for (size_t i = 0; i < n; ++i) {
     Particle& p = particles_[i];
     if (!std::isfinite(p.weight)) {
@@ -626,8 +682,13 @@ void ParticleFilter::getSolution() {
     p.angle = WrapPi(p.angle);
     sx += p.weight * p.x;
     sy += p.weight * p.y;
-    sinSum += std::sin(p.angle);
-    cosSum += std::cos(p.angle);
+    if (p.angle != lastAngle) {
+      lastAngle = p.angle;
+      lastSin = std::sin(p.angle);
+      lastCos = std::cos(p.angle);
+    }
+    sinSum += lastSin;
+    cosSum += lastCos;
     ++count;
   }
   double meanX = sx;
