@@ -68,7 +68,7 @@ struct Step {
 };
 
 struct Segment {
-  WalkSegment spec;
+  WalkSegment plan;
   double start;
   double heading0;
   double yaw0, pitch0, roll0;
@@ -115,9 +115,9 @@ class Walker {
   double headingAt(double t) const {
     const Segment* s = find(t);
     if (!s) return endHeading_;
-    const double tau = (t - s->start) / s->spec.duration;
-    if (s->spec.kind == SegmentKind::Walk || s->spec.kind == SegmentKind::Turn)
-      return s->heading0 + s->spec.turn * Smooth(tau);
+    const double tau = (t - s->start) / s->plan.duration;
+    if (s->plan.kind == SegmentKind::Walk || s->plan.kind == SegmentKind::Turn)
+      return s->heading0 + s->plan.turn * Smooth(tau);
     return s->heading0;
   }
 
@@ -131,21 +131,21 @@ class Walker {
       p.roll = endRoll_;
       return p;
     }
-    const double tau = (t - s->start) / s->spec.duration;
+    const double tau = (t - s->start) / s->plan.duration;
     p.heading = headingAt(t);
     p.yaw = s->yaw0;
     p.pitch = s->pitch0;
     p.roll = s->roll0;
-    if (s->spec.kind == SegmentKind::Walk || s->spec.kind == SegmentKind::Turn)
-      p.headingRate = s->spec.turn * kPi / 2.0 * std::sin(kPi * tau) / s->spec.duration;
-    if (s->spec.kind == SegmentKind::PhoneRotation) {
+    if (s->plan.kind == SegmentKind::Walk || s->plan.kind == SegmentKind::Turn)
+      p.headingRate = s->plan.turn * kPi / 2.0 * std::sin(kPi * tau) / s->plan.duration;
+    if (s->plan.kind == SegmentKind::PhoneRotation) {
       const double k = Smooth(tau);
-      p.yaw += s->spec.phoneYaw * k;
-      p.pitch += s->spec.phonePitch * k;
-      p.roll += s->spec.phoneRoll * k;
+      p.yaw += s->plan.phoneYaw * k;
+      p.pitch += s->plan.phonePitch * k;
+      p.roll += s->plan.phoneRoll * k;
     }
-    if (s->spec.kind == SegmentKind::Walk) {
-      p.speed = s->spec.speed;
+    if (s->plan.kind == SegmentKind::Walk) {
+      p.speed = s->plan.speed;
       const Step* st = findStep(t);
       if (st) {
         const double phi = (t - st->start) / st->duration;
