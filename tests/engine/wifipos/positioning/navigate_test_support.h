@@ -117,12 +117,13 @@ inline Score ReplayWalk(ClientNavigationState* client, const venuesim::Walk& wal
 
 // Settings a map maker would choose for these venues: three matched beacons
 // per reference point (one match alone lets a far point win) and no output
-// smoothing (its exponential blend lags several metres behind a walker).
-inline void TuneForWalks(ClientNavigationState* client) {
+// smoothing while walking (its exponential blend lags several metres behind
+// a walker).
+inline void TuneForWalks(ClientNavigationState* client, bool smoothing = false) {
   CommonNavProperties& s = client->navigationMap.getNavigationProperties();
   s.knn.Min_nvisible_aps = 3;
   s.knn.Min_rpvis_aps = 3;
-  s.Use_smoothing = false;
+  s.Use_smoothing = smoothing;
   initClientNavigation(client);
 }
 

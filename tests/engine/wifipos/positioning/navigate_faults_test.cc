@@ -1,0 +1,347 @@
+// The positioning step under bad input and bad clocks: time base, clock steps
+// back, corrupt and mutated messages, floors that cannot be used, and the
+// output records' repairs. Nothing may crash or put a non-finite value into
+// an output field.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+
+#include "navigate_test_support.h"
+#include "wifipos/navigation_processing/fill_wsmsg_output.h"
+#include "wifipos/navigation_processing/prepare_navigation.h"
+
+namespace client_test {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+void ExpectFiniteOutputs(const WScanMessage& m) {
+  for (double v : {m.outX, m.outY, m.outKX, m.outKY, m.outR, m.outOrientation[0],
+                   m.outOrientation[1], m.outOrientation[2], m.outStepLength}) {
+    ASSERT_TRUE(std::isfinite(v));
+  }
+  EXPECT_GE(m.outKX, 0.0);
+  EXPECT_LE(m.outKX, 1.0);
+  EXPECT_GE(m.outKY, 0.0);
+  EXPECT_LE(m.outKY, 1.0);
+}
+
+struct WalkFixture {
+  const VenueArchive& archive = SharedVenue(107);
+  venuesim::Walk walk;
+  ClientNavigationState* client = nullptr;
+
+  WalkFixture() {
+    venuesim::PropagationModel model(archive.venue);
+    venuesim::WalkSpec ws;
+    ws.seed = 31;
+    ws.startFloor = ws.endFloor = 0;
+    std::string error;
+    venuesim::GenerateWalk(archive.venue, model, ws, &walk, &error);
+    client = CreateNavigationClient(archive.path.c_str(), "dev", "m", false, nullptr);
+  }
+  ~WalkFixture() { DeleteNavigationClient(client); }
+  WScanMessage at(size_t i, int64_t shiftSeconds = 0) {
+    WScanMessage m = TickMessage(walk, i, true);
+    m.tmUnixTime += shiftSeconds;
+    return m;
+  }
+};
+
+TEST(NavigateTime, BaseIsChosenOnceTenSecondsBeforeTheFirstMessage) {
+  WalkFixture f;
+  ASSERT_NE(f.client, nullptr);
+  WScanMessage m;
+  m.tmUnixTime = 1000000000;
+  m.tmMillisecond = 250;
+  Navigate(&m, f.client, nullptr);
+  EXPECT_EQ(f.client->timeBase, 999999990);
+  EXPECT_EQ(f.client->navigation.getCurTime().sec, 10u);
+  EXPECT_EQ(f.client->navigation.getCurTime().ms, 250u);
+  m.tmUnixTime += 100;
+  Navigate(&m, f.client, nullptr);
+  EXPECT_EQ(f.client->timeBase, 999999990);
+
+  // Times the base cannot hold are refused, not wrapped.
+  for (int64_t bad : {int64_t{0}, int64_t{5}, int64_t{1} << 40}) {
+    WScanMessage b;
+    b.tmUnixTime = bad;
+    std::string error;
+    EXPECT_EQ(Navigate(&b, f.client, &error), NAV_RC_BAD_TIME) << bad;
+    EXPECT_EQ(error, "Bad message time");
+  }
+  EXPECT_EQ(f.client->timeBase, 999999990);
+}
+
+TEST(NavigateTime, ClockSteppingBackRestartsInsteadOfFreezing) {
+  WalkFixture f;
+  ASSERT_NE(f.client, nullptr);
+  size_t i = 0;
+  int rc = -1;
+  for (; i < 60; ++i) {
+    WScanMessage m = f.at(i);
+    rc = Navigate(&m, f.client, nullptr);
+  }
+  ASSERT_EQ(rc, 0);
+  const int oldBase = f.client->timeBase;
+
+  // A little back: the message is dropped and nothing is output for it.
+  WScanMessage late = f.at(i - 20);
+  std::string error;
+  EXPECT_EQ(Navigate(&late, f.client, &error), NAV_RC_STALE_MESSAGE);
+  EXPECT_EQ(late.outSubLocation, -1);
+
+  // An hour back: a new base; the first messages have no window yet and
+  // report no position instead of the old one.
+  WScanMessage back = f.at(i, -3600);
+  error.clear();
+  EXPECT_EQ(Navigate(&back, f.client, &error), NAV_RC_NO_SOLUTION);
+  EXPECT_EQ(error, "No solution");
+  EXPECT_NE(f.client->timeBase, oldBase);
+  EXPECT_GT(f.client->timeBase, 0);
+
+  // The window moves again on the new clock: fresh positions on the floor.
+  int fresh = 0;
+  for (size_t k = i + 1; k < i + 60; ++k) {
+    WScanMessage m = f.at(k, -3600);
+    if (Navigate(&m, f.client, nullptr) != 0) continue;
+    ++fresh;
+    EXPECT_EQ(m.outSubLocation, f.walk.ticks[k].truth.floorId);
+    EXPECT_LT(std::hypot(m.outX - f.walk.ticks[k].truth.x, m.outY - f.walk.ticks[k].truth.y),
+              8.0);
+  }
+  EXPECT_GT(fresh, 40);
+  EXPECT_GT(f.client->navigation.getLastMeasTime(), 0.0);
+}
+
+TEST(NavigateInput, NonFiniteReadingsNeverReachTheOutput) {
+  WalkFixture f;
+  ASSERT_NE(f.client, nullptr);
+  for (size_t i = 0; i < 80; ++i) {
+    WScanMessage m = f.at(i);
+    if (!m.entries.empty()) m.entries[0].rssi = (i % 2) ? NAN : -INFINITY;
+    for (SensorEntry& e : m.sensorEntries) {
+      if (i % 3 == 0) e.values[i % 4] = NAN;
+    }
+    SensorEntry gps;
+    gps.type = SENSOR_LOCATION;
+    gps.values[0] = NAN;
+    gps.values[1] = INFINITY;
+    m.sensorEntries.push_back(gps);
+    if (i % 7 == 0 && !m.entries.empty()) m.entries.push_back(m.entries[0]);
+    if (!m.entries.empty()) m.entries.back().offset = (i % 5 == 0) ? INT64_MAX : -5;
+    if (Navigate(&m, f.client, nullptr) == 0) ExpectFiniteOutputs(m);
+  }
+}
+
+// Seeded byte mutations of real message texts: whatever parses goes through
+// Navigate without a crash and with finite outputs.
+TEST(NavigateInput, MutatedMessageTexts) {
+  WalkFixture f;
+  ASSERT_NE(f.client, nullptr);
+  std::mt19937 rng(4242);
+  int parsed = 0;
+  for (size_t i = 0; i < 400; ++i) {
+    std::string text = venuesim::WalkMessageText(f.walk, i % f.walk.ticks.size());
+    const int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      const size_t at = rng() % text.size();
+      switch (rng() % 3) {
+        case 0: text[at] = static_cast<char>("0123456789-.e<>\"= x"[rng() % 19]); break;
+        case 1: text.erase(at, 1 + rng() % 8); break;
+        default: text.insert(at, 1, static_cast<char>(rng() % 256)); break;
+      }
+    }
+    bool ok = false;
+    WScanMessage m = WScanMessage::parse(text, &ok);
+    if (!ok) continue;
+    ++parsed;
+    std::string error;
+    if (Navigate(&m, f.client, &error) == 0) ExpectFiniteOutputs(m);
+  }
+  EXPECT_GT(parsed, 50);
+}
+
+TEST(NavigateMap, NoUsableFloorGivesTheMapCodeAndTheGpsFallback) {
+  WalkFixture f;
+  ASSERT_NE(f.client, nullptr);
+  for (SublocationMap& floor : f.client->navigationMap.getSublocationsVector()) {
+    floor.getRadioMap().clear();
+    floor.getReferencePoints().clear();
+    floor.updateUniqueApsBssid();
+  }
+  f.client->navigationMap.getNavigationProperties().Use_gps = false;
+  ASSERT_EQ(initClientNavigation(f.client), 0);  // the map itself still has floors
+  const int mapError = f.client->navigation.getMapErrorCode();
+  ASSERT_NE(mapError, 0);
+
+  WScanMessage m = f.at(20);
+  m.outPaths.resize(3);
+  std::string error;
+  EXPECT_EQ(Navigate(&m, f.client, &error), mapError);
+  EXPECT_EQ(error, "No sublocations");
+  EXPECT_EQ(m.outPaths.size(), 3u);  // untouched
+
+  // With GPS on, a fix in the message repairs the step; the text stays.
+  f.client->navigation.getNavigationProperties().Use_gps = true;
+  WScanMessage g = f.at(21);
+  SensorEntry fix;
+  fix.type = SENSOR_LOCATION;
+  fix.values[0] = 52.520008;
+  fix.values[1] = 13.404954;
+  fix.values[3] = 4.0;
+  g.sensorEntries.push_back(fix);
+  error.clear();
+  EXPECT_EQ(Navigate(&g, f.client, &error), 0);
+  EXPECT_EQ(error, "No sublocations");
+  EXPECT_EQ(g.outSubLocation, 1);
+  EXPECT_NEAR(g.outX, f.archive.venue.spec.width / 2, 0.5);  // the binding is the centre
+  EXPECT_DOUBLE_EQ(g.outR, 4.0);
+  ExpectFiniteOutputs(g);
+}
+
+TEST(OutputRecords, IndoorClampsWrapsAndRefusesNonFinite) {
+  WalkFixture f;
+  ASSERT_NE(f.client, nullptr);
+  Navigation& nav = f.client->navigation;
+  CommonNavProperties& s = nav.getNavigationProperties();
+  s.Use_graph_projection = false;
+  s.Min_out_R = 1.0;
+  s.Max_out_R = 20.0;
+  const double width = f.archive.venue.spec.width;
+  SolutionInfo sol;
+  sol.filteredX = width + 1.0;
+  sol.filteredY = 5.0;
+  sol.radius = 0.5;
+  sol.filteredAngle = 3.5;
+  s.Use_pf_estimated_angle = true;
+
+  WScanMessage m;
+  EXPECT_EQ(fillOutput(&m, sol, nav, f.client), NAV_RC_NO_SOLUTION);  // no floor yet
+  EXPECT_EQ(m.outSubLocation, -1);
+  nav.setCurSublocInd(1);
+  ASSERT_EQ(fillOutput(&m, sol, nav, f.client), 0);
+  EXPECT_EQ(m.outSubLocation, 2);
+  EXPECT_DOUBLE_EQ(m.outKX, 1.0);
+  EXPECT_DOUBLE_EQ(m.outX, width + 1.0);  // metres are kept indoors
+  EXPECT_DOUBLE_EQ(m.outR, 1.0);
+  EXPECT_NEAR(m.outOrientation[0], 3.5 - 2 * kPi, 1e-12);
+
+  sol.radius = 50.0;
+  ASSERT_EQ(fillOutput(&m, sol, nav, f.client), 0);
+  EXPECT_DOUBLE_EQ(m.outR, 20.0);
+  sol.radius = NAN;
+  sol.filteredAngle = NAN;
+  ASSERT_EQ(fillOutput(&m, sol, nav, f.client), 0);
+  EXPECT_DOUBLE_EQ(m.outR, 20.0);
+  ExpectFiniteOutputs(m);
+
+  WScanMessage untouched;
+  sol.filteredX = NAN;
+  EXPECT_EQ(fillOutput(&untouched, sol, nav, f.client), NAV_RC_NO_SOLUTION);
+  EXPECT_EQ(untouched.outSubLocation, -1);
+  EXPECT_EQ(untouched.outX, 0.0);
+}
+
+TEST(OutputRecords, GpsFixIsReusedOnlyWithinTheDeadReckoningTime) {
+  WalkFixture f;
+  ASSERT_NE(f.client, nullptr);
+  Navigation& nav = f.client->navigation;
+  nav.getNavigationProperties().Dead_reckon_time = 6.0;
+  f.client->timeBase = 1000;
+  SolutionInfo sol;
+  WScanMessage m;
+  m.tmUnixTime = 1010;
+  SensorEntry fix;
+  fix.type = SENSOR_LOCATION;
+  fix.values[0] = 52.520008;
+  fix.values[1] = 13.404954 + 1.0;  // far east of the floor: clamped, metres zeroed
+  fix.values[3] = 3.0;
+  m.sensorEntries.push_back(fix);
+  ASSERT_EQ(fillGpsOutput(&m, sol, nav, f.client), 0);
+  EXPECT_DOUBLE_EQ(m.outKX, 1.0);
+  EXPECT_DOUBLE_EQ(m.outX, 0.0);
+  EXPECT_EQ(sol.gpsTime.sec, 10u);
+
+  m.sensorEntries[0].values[1] = 13.404954;
+  ASSERT_EQ(fillGpsOutput(&m, sol, nav, f.client), 0);
+  const double gx = m.outX;
+  WScanMessage later;
+  nav.setCurTime(SensorTime(13, 0));
+  ASSERT_EQ(fillGpsOutput(&later, sol, nav, f.client), 0);
+  EXPECT_DOUBLE_EQ(later.outX, gx);
+  EXPECT_DOUBLE_EQ(later.outR, 3.0);
+  nav.setCurTime(SensorTime(17, 0));
+  EXPECT_EQ(fillGpsOutput(&later, sol, nav, f.client), NAV_RC_NO_SOLUTION);
+
+  f.client->navigationMap.getSublocationsVector()[0].getProperties().latitude_deg = 0.0;
+  EXPECT_EQ(fillGpsOutput(&m, sol, nav, f.client), NAV_RC_NO_SOLUTION);
+}
+
+TEST(Preprocessing, ConvertersPresenceStopsAndConnectionTime) {
+  WScanMessage m;
+  m.tmUnixTime = 1100;
+  m.tmMillisecond = 100;
+  auto entry = [](const char* key, int type, double rssi, int64_t offset) {
+    WScanEntry e;
+    e.bssid = key;
+    e.type = type;
+    e.rssi = rssi;
+    e.offset = offset;
+    return e;
+  };
+  m.entries = {entry("k3", 2, -70, 300), entry("raw", 1, -60, 0), entry("k1", 0, 0, 0),
+               entry("k2", 2, -71, 0)};
+  std::vector<AccessPoint> aps;
+  wscanEntryToAccessPoint(&m, aps, 1000);
+  ASSERT_EQ(aps.size(), 2u);  // raw BLE and rssi 0 dropped, sorted by key
+  EXPECT_EQ(aps[0].getBssid(), "k2");
+  EXPECT_EQ(aps[1].getTimeStamp().sec, 99u);  // 100 ms - 300 ms borrows a second
+  EXPECT_EQ(aps[1].getTimeStamp().ms, 800u);
+  EXPECT_DOUBLE_EQ(aps[1].getTime(), 99.8);
+
+  SublocationMap floor;
+  floor.getUniqueApsBssid() = {"k1", "k2", "k3"};
+  std::vector<double> dense;
+  wscanAccessPointToCurrentSignals({aps[0]}, &floor, dense);
+  EXPECT_EQ(dense, (std::vector<double>{1.0, -71.0, 1.0}));
+  std::vector<BeaconMeas> beacons;
+  wscanAccessPointToBleSignals(aps, beacons);
+  EXPECT_EQ(beacons.size(), 2u);
+
+  bool stop = false;
+  detectIsStop(11.6, 10.0, stop);
+  EXPECT_TRUE(stop);
+  detectIsStop(11.5, 10.0, stop);
+  EXPECT_FALSE(stop);
+
+  ClientNavigationState c;
+  SensorValue acc;
+  acc.type = SENSOR_ACCELEROMETER;
+  acc.setTime(7, 0);
+  std::vector<SensorValue> v{acc};
+  c.checkSensorPresense(v, SensorTime(10, 0));  // seen, but 3 s old
+  EXPECT_FALSE(c.sensorsStatus.isAccPresent);
+  for (int type : {101, 102, 103}) {
+    SensorValue s;
+    s.type = type;
+    s.setTime(10, 0);
+    v = {s};
+    c.checkSensorPresense(v, SensorTime(10, 0));
+  }
+  EXPECT_TRUE(c.sensorsStatus.isAllPresent);
+
+  c.navigation.getNavigationProperties().Dead_reckon_time = 6.0;
+  c.isNavigationInitialized = true;
+  c.navigation.setLastSignalSolutionTime(10.0);
+  EXPECT_EQ(checkConnectionTime(&c, 9.0), NAV_RC_NO_SOLUTION);  // in the future
+  EXPECT_TRUE(c.isNavigationInitialized);
+  EXPECT_EQ(checkConnectionTime(&c, 15.0), 0);
+  EXPECT_EQ(checkConnectionTime(&c, 17.0), NAV_RC_NO_SOLUTION);
+  EXPECT_FALSE(c.isNavigationInitialized);
+}
+
+}  // namespace
+}  // namespace client_test
