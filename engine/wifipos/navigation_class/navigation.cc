@@ -380,7 +380,7 @@ void Navigation::setMeasAccumulationTime(double t) {
     mAccumulationTime = t;
 }
 
-int Navigation::getCurSublocId() {
+int Navigation::getCurSublocId() const {
     if (mCurSublocInd < 0) {
         MV_LOG(11, "ERROR: Current sublocation was not detected yet\n");
         return -1;

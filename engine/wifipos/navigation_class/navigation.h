@@ -107,7 +107,7 @@ public:
     std::vector<AccessPoint> getNavAveragedSignals() const { return mSigNavigation; }
     std::vector<AccessPoint> getOutputSignals() const { return mSigOutput; }
     int getCurSublocIndex() const { return mCurSublocInd; }
-    int getCurSublocId();
+    int getCurSublocId() const;
     void setCurSublocInd(int index);
     int getSublocStateIndexById(int id) const;
     SublocationState* getSublocationStateById(int id, bool& found);
