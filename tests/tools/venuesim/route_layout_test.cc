@@ -186,6 +186,14 @@ TEST(RouteLayoutTest, RoutesJoinAnyWalkablePointsWithoutCrossingWalls) {
         }
       }
     }
+    // A straight step from one room into the next stops at the wall between them.
+    for (const VenueFloor& f : v.floors) {
+      const Room& r0 = f.rooms[0];
+      const Room& r1 = f.rooms[1];
+      const LocationPoint from(f.id, (r0.x0 + r0.x1) / 2, (r0.y0 + r0.y1) / 2);
+      const LocationPoint stop = g.getBarrierIntersection(from, LocationPoint(f.id, (r1.x0 + r1.x1) / 2, from.y));
+      EXPECT_NEAR(stop.x, (r0.x1 + r1.x0) / 2, 1e-6);
+    }
     // Unknown vertices have no route.
     EXPECT_TRUE(ShortestRoute(v.routes, 0, 1).empty());
     EXPECT_TRUE(ShortestRoute(v.routes, 1, static_cast<int>(v.routes.vertices.size()) + 1).empty());
