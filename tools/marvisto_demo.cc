@@ -106,6 +106,8 @@ int main(int argc, char** argv) {
               venue.floors[walkSpec.endFloor].id, lift ? "lift" : "stairs", logPath.c_str(), truthPath.c_str());
   std::printf("Route target: floor %d (%.1f, %.1f)\n\n", end.floorId, end.x, end.y);
   std::printf("%s", replay::FormatReplayReport(report).c_str());
-  for (const std::string& p : report.pictures) std::printf("picture: %s\n", p.c_str());
+  for (const std::string& p : report.pictures) {
+    std::printf("picture: %s (green true path, red estimate, blue route)\n", p.c_str());
+  }
   return 0;
 }

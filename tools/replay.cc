@@ -21,6 +21,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("%s", replay::FormatReplayReport(report).c_str());
-  for (const std::string& p : report.pictures) std::printf("picture: %s\n", p.c_str());
+  for (const std::string& p : report.pictures) {
+    std::printf("picture: %s (green true path, red estimate, blue route)\n", p.c_str());
+  }
   return 0;
 }

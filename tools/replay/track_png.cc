@@ -57,15 +57,6 @@ void Polyline(cairo_t* cr, const Frame& f, const std::vector<std::pair<double, d
   cairo_fill(cr);
 }
 
-void Legend(cairo_t* cr, double y, double r, double g, double b, const char* text) {
-  cairo_set_source_rgb(cr, r, g, b);
-  cairo_rectangle(cr, 8, y - 9, 18, 6);
-  cairo_fill(cr);
-  cairo_set_source_rgb(cr, 0, 0, 0);
-  cairo_move_to(cr, 32, y);
-  cairo_show_text(cr, text);
-}
-
 }  // namespace
 
 int DrawFloorPictures(const NavigationMap& map, const ReplayReport& report, const std::string& dir,
@@ -103,10 +94,6 @@ int DrawFloorPictures(const NavigationMap& map, const ReplayReport& report, cons
     }
     Polyline(cr, f, truth, 0.0, 0.6, 0.1, line);
     Polyline(cr, f, estimate, 0.85, 0.1, 0.1, line);
-    cairo_set_font_size(cr, 13);
-    Legend(cr, 18, 0.0, 0.6, 0.1, "true path");
-    Legend(cr, 36, 0.85, 0.1, 0.1, "estimated path");
-    Legend(cr, 54, 0.1, 0.3, 0.9, "route");
     cairo_destroy(cr);
     const std::string name = dir + "/floor" + std::to_string(floor.getId()) + ".png";
     const cairo_status_t st = cairo_surface_write_to_png(out, name.c_str());

@@ -1,5 +1,7 @@
 // Pictures of a replayed walk: one PNG per floor with the floor image of the
-// map archive underneath, the true path, the estimated path and the routes.
+// map archive underneath, the true path (green), the estimated path (red) and
+// the routes (blue), each ending in a dot. No text is drawn: text would pull
+// in the font machinery, whose caches live until the process ends.
 #pragma once
 
 #include <string>
