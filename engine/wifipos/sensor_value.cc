@@ -1,11 +1,12 @@
 #include "wifipos/sensor_value.h"
 
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 
 #include "server/utils.h"
 
@@ -14,11 +15,19 @@ namespace {
 const int kLogError = 11;
 const int kLogWarning = 12;
 
-// atoi without its undefined behaviour on overflow: out-of-range numbers are
-// clamped, text without digits gives 0.
-int ToIntClamped(const std::string& text) {
-  errno = 0;
-  long long v = std::strtoll(text.c_str(), nullptr, 10);
+// atoi over the characters [begin, end) without its undefined behaviour on
+// overflow: leading white space and a sign, then the leading digits; values
+// beyond int are clamped, text without digits gives 0.
+int ToIntClamped(const char* begin, const char* end) {
+  const char* p = begin;
+  while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+  int64_t v = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    if (v <= INT_MAX) v = v * 10 + (*p - '0');  // stops growing once out of range
+  }
+  if (negative) v = -v;
   if (v > INT_MAX) return INT_MAX;
   if (v < INT_MIN) return INT_MIN;
   return static_cast<int>(v);
@@ -204,6 +213,115 @@ bool BeaconMeas::operator==(const BeaconMeas& o) const {
   return beaconId_ == o.beaconId_;
 }
 
+// ----------------------------------------------------------------- RssiHistogram
+
+RssiHistogram::RssiHistogram(const std::map<int, int>& bins) {
+  reserve(bins.size());
+  for (const auto& [level, count] : bins) bins_[size_++] = {level, count};
+}
+
+RssiHistogram::RssiHistogram(const RssiHistogram& other) {
+  reserve(other.size_);
+  std::copy(other.begin(), other.end(), bins_.get());
+  size_ = other.size_;
+}
+
+RssiHistogram::RssiHistogram(RssiHistogram&& other) noexcept
+    : bins_(std::move(other.bins_)), size_(other.size_), capacity_(other.capacity_) {
+  other.size_ = 0;
+  other.capacity_ = 0;
+}
+
+RssiHistogram& RssiHistogram::operator=(const RssiHistogram& other) {
+  if (this != &other) *this = RssiHistogram(other);
+  return *this;
+}
+
+RssiHistogram& RssiHistogram::operator=(RssiHistogram&& other) noexcept {
+  if (this != &other) {
+    bins_ = std::move(other.bins_);
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    other.size_ = 0;
+    other.capacity_ = 0;
+  }
+  return *this;
+}
+
+RssiHistogram::operator std::map<int, int>() const {
+  std::map<int, int> out;
+  for (const value_type& bin : *this) out.emplace_hint(out.end(), bin.first, bin.second);
+  return out;
+}
+
+RssiHistogram::const_iterator RssiHistogram::find(int level) const {
+  const_iterator it = std::lower_bound(
+      begin(), end(), level, [](const value_type& bin, int l) { return bin.first < l; });
+  return it != end() && it->first == level ? it : end();
+}
+
+void RssiHistogram::set(int level, int count) {
+  value_type* first = bins_.get();
+  value_type* last = first + size_;
+  // Levels mostly arrive ascending: append without a search.
+  value_type* at = size_ == 0 || last[-1].first < level
+                       ? last
+                       : std::lower_bound(first, last, level, [](const value_type& bin, int l) {
+                           return bin.first < l;
+                         });
+  if (at != last && at->first == level) {
+    at->second = count;
+    return;
+  }
+  const size_type offset = static_cast<size_type>(at - first);
+  if (size_ == capacity_) {
+    grow(capacity_ < 4 ? 4 : static_cast<size_type>(capacity_) * 2);
+    first = bins_.get();
+  }
+  std::move_backward(first + offset, first + size_, first + size_ + 1);
+  first[offset] = {level, count};
+  ++size_;
+}
+
+RssiHistogram::const_iterator RssiHistogram::erase(const_iterator position) {
+  value_type* first = bins_.get();
+  const size_type offset = static_cast<size_type>(position - first);
+  std::move(first + offset + 1, first + size_, first + offset);
+  --size_;
+  return bins_.get() + offset;
+}
+
+void RssiHistogram::clear() {
+  bins_.reset();
+  size_ = 0;
+  capacity_ = 0;
+}
+
+void RssiHistogram::reserve(size_type bins) {
+  if (bins > capacity_) grow(bins);
+}
+
+void RssiHistogram::grow(size_type capacity) {
+  std::unique_ptr<value_type[]> bigger(new value_type[capacity]);
+  if (size_ > 0) std::copy(begin(), end(), bigger.get());
+  bins_ = std::move(bigger);
+  capacity_ = static_cast<std::uint32_t>(capacity);
+}
+
+bool operator==(const RssiHistogram& a, const RssiHistogram& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+bool operator==(const RssiHistogram& a, const std::map<int, int>& b) {
+  if (a.size() != b.size()) return false;
+  auto it = b.begin();
+  for (const RssiHistogram::value_type& bin : a) {
+    if (bin.first != it->first || bin.second != it->second) return false;
+    ++it;
+  }
+  return true;
+}
+
 // --------------------------------------------------------------- AccessPoint
 
 void AccessPoint::clear() {
@@ -211,6 +329,15 @@ void AccessPoint::clear() {
   *this = AccessPoint();
   type_ = 0;
   refPointIndex_ = keepIndex;
+}
+
+const std::string& AccessPoint::getBssid() const {
+  static const std::string kNone;
+  return bssid_ ? *bssid_ : kNone;
+}
+
+void AccessPoint::setBssid(const std::string& v) {
+  bssid_ = v.empty() ? nullptr : std::make_shared<const std::string>(v);
 }
 
 double AccessPoint::getDistance() const {
@@ -226,19 +353,24 @@ int AccessPoint::parseDistributionString() {
   }
   // A second parse replaces the first: the histogram and its count must agree.
   histogram_.clear();
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  // At most one bin per colon: one exact allocation for the whole text.
+  histogram_.reserve(static_cast<size_t>(std::count(begin, end, ':')));
   int64_t total = 0;
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    size_t colon = text.find(':', i);
-    if (colon == std::string::npos) break;
-    int key = ToIntClamped(text.substr(i, colon - i));
-    size_t end = text.find(' ', colon + 1);
-    if (end == std::string::npos) end = n;
-    int count = ToIntClamped(text.substr(colon + 1, end - colon - 1));
-    histogram_[key] = count;
+  const char* p = begin;
+  while (p < end) {
+    const char* colon = static_cast<const char*>(std::memchr(p, ':', static_cast<size_t>(end - p)));
+    if (colon == nullptr) break;
+    const int key = ToIntClamped(p, colon);
+    const char* stop =
+        static_cast<const char*>(std::memchr(colon + 1, ' ', static_cast<size_t>(end - colon - 1)));
+    if (stop == nullptr) stop = end;
+    const int count = ToIntClamped(colon + 1, stop);
+    histogram_.set(key, count);
     total += count;
-    i = end + 1;
+    if (stop == end) break;
+    p = stop + 1;
   }
   if (total > INT_MAX) total = INT_MAX;
   if (total < INT_MIN) total = INT_MIN;

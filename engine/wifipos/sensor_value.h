@@ -4,8 +4,11 @@
 // All are plain copyable values.
 #pragma once
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 
 // A time stamp: whole seconds since 1970 (UTC) and milliseconds 0..999.
 struct SensorTime {
@@ -207,6 +210,65 @@ class BeaconMeas {
   double battery_ = 0.0;
 };
 
+// An RSSI histogram: level -> count, levels ascending and each level once,
+// read like the std::map<int, int> it stands for (iteration yields
+// (level, count) pairs; find, count, size, comparison with a std::map and
+// conversion to one). The bins live in one exactly sized array: a radio map
+// holds hundreds of thousands of histograms of a few bins each, and a tree
+// node per bin cost several times the pair it holds.
+class RssiHistogram {
+ public:
+  using key_type = int;
+  using mapped_type = int;
+  using value_type = std::pair<int, int>;
+  using size_type = std::size_t;
+  using const_iterator = const value_type*;
+  using iterator = const_iterator;
+
+  RssiHistogram() = default;
+  // Implicit, so that a std::map can be handed wherever a histogram is taken.
+  RssiHistogram(const std::map<int, int>& bins);
+  RssiHistogram(const RssiHistogram& other);
+  RssiHistogram(RssiHistogram&& other) noexcept;
+  RssiHistogram& operator=(const RssiHistogram& other);
+  RssiHistogram& operator=(RssiHistogram&& other) noexcept;
+  ~RssiHistogram() = default;
+
+  // Implicit, for callers that keep a std::map of their own.
+  operator std::map<int, int>() const;
+
+  const_iterator begin() const { return bins_.get(); }
+  const_iterator end() const { return bins_.get() + size_; }
+  size_type size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // The bin of that level, or end().
+  const_iterator find(int level) const;
+  size_type count(int level) const { return find(level) != end() ? 1 : 0; }
+
+  // Sets a level's count, adding the bin or overwriting an earlier count.
+  void set(int level, int count);
+  // Removes one bin; the iterator to the bin that followed it.
+  const_iterator erase(const_iterator position);
+  void clear();
+  // Room for that many bins in all, so that as many set() calls in ascending
+  // order allocate nothing further.
+  void reserve(size_type bins);
+
+  friend bool operator==(const RssiHistogram& a, const RssiHistogram& b);
+  friend bool operator==(const RssiHistogram& a, const std::map<int, int>& b);
+  friend bool operator==(const std::map<int, int>& a, const RssiHistogram& b) { return b == a; }
+  friend bool operator!=(const RssiHistogram& a, const RssiHistogram& b) { return !(a == b); }
+  friend bool operator!=(const RssiHistogram& a, const std::map<int, int>& b) { return !(a == b); }
+  friend bool operator!=(const std::map<int, int>& a, const RssiHistogram& b) { return !(b == a); }
+
+ private:
+  void grow(size_type capacity);
+
+  std::unique_ptr<value_type[]> bins_;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
+};
+
 // A transmitter as seen in the radio map or in a scan. Type 0 Wi-Fi, 1 BLE,
 // 2 beacon, -1 not set. The histogram maps RSSI magnitudes (positive dBm) to
 // the number of times seen.
@@ -222,12 +284,17 @@ class AccessPoint {
   // reference point index is kept.
   void clear();
 
-  const std::string& getBssid() const { return bssid_; }
-  void setBssid(const std::string& v) { bssid_ = v; }
+  const std::string& getBssid() const;
+  void setBssid(const std::string& v);
+  // Takes a key text that other entries may share: a radio map repeats each
+  // transmitter's key in thousands of entries. The text itself is never
+  // changed through an entry, so sharing it keeps copies independent.
+  void shareBssid(std::shared_ptr<const std::string> key) { bssid_ = std::move(key); }
   const std::string& getSsid() const { return ssid_; }
   void setSsid(const std::string& v) { ssid_ = v; }
-  const std::map<int, int>& getHistogram() const { return histogram_; }
-  void setHistogram(const std::map<int, int>& h) { histogram_ = h; }
+  const RssiHistogram& getHistogram() const { return histogram_; }
+  void setHistogram(const RssiHistogram& h) { histogram_ = h; }
+  void setHistogram(const std::map<int, int>& h) { histogram_ = RssiHistogram(h); }
   const std::string& getDistribution() const { return distribution_; }
   void setDistribution(const std::string& v) { distribution_ = v; }
   double getRssi() const { return rssi_; }
@@ -254,7 +321,7 @@ class AccessPoint {
   int getRefPointIndex() const { return refPointIndex_; }
   void setRefPointIndex(int v) { refPointIndex_ = v; }
 
-  // Histogram text "key:count key:count ..." into the histogram and the
+  // RssiHistogram text "key:count key:count ..." into the histogram and the
   // measurement count. 0, or 9 for a text that cannot hold a pair.
   int parseDistributionString();
   // Mean RSSI (negative) from the histogram, dropping impossible bins.
@@ -264,27 +331,29 @@ class AccessPoint {
   int calculateVariance();
 
   // Identity and order rest on the bssid alone.
-  bool operator==(const AccessPoint& o) const { return bssid_ == o.bssid_; }
-  bool operator!=(const AccessPoint& o) const { return bssid_ != o.bssid_; }
-  bool operator<(const AccessPoint& o) const { return bssid_ < o.bssid_; }
+  bool operator==(const AccessPoint& o) const { return getBssid() == o.getBssid(); }
+  bool operator!=(const AccessPoint& o) const { return getBssid() != o.getBssid(); }
+  bool operator<(const AccessPoint& o) const { return getBssid() < o.getBssid(); }
   bool operator>(const AccessPoint& o) const { return !(*this < o); }
 
  private:
-  std::string bssid_;
+  // Ordered so that no padding sits between the fields: a radio map holds a
+  // great many of these.
+  std::shared_ptr<const std::string> bssid_;  // null: empty
   std::string ssid_;
-  std::map<int, int> histogram_;
+  RssiHistogram histogram_;
   std::string distribution_;
   double rssi_ = 0.0;
   double variance_ = 0.0;
-  int measurementCount_ = 0;
-  int type_ = -1;
   double distance_ = 0.0;
   double frequency_ = 0.0;
-  int battery_ = 0;
   double power_ = 0.0;
   double time_ = 0.0;
-  SensorTime timeStamp_;
+  int measurementCount_ = 0;
+  int type_ = -1;
+  int battery_ = 0;
   int refPointIndex_ = 0;
+  SensorTime timeStamp_;
 };
 
 // A plain 2-D point in metres.

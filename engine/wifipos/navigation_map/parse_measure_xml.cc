@@ -6,7 +6,13 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -16,6 +22,7 @@
 #include "server/utils.h"
 #include "wifipos/navigation_map/navigation_map.h"
 
+using tinyxml2::XMLAttribute;
 using tinyxml2::XMLDocument;
 using tinyxml2::XMLElement;
 
@@ -51,36 +58,107 @@ bool scanDouble(const char* text, double& value) {
   return true;
 }
 
-// One point's radio-map entries, held back until the whole point has been
-// read so that no entry can name a point that is never added.
-using StagedEntries = std::vector<AccessPoint>;
+// The attributes an entry may carry, found in one walk over its attribute
+// list (tinyxml2 refuses duplicate attributes, so the first of a name is the
+// only one).
+struct EntryAttributes {
+  const char* type = nullptr;
+  const char* bssid = nullptr;
+  const char* frequency = nullptr;
+  const char* power = nullptr;
+  const char* battery = nullptr;
+  const char* value = nullptr;
+};
 
-int fillRpEntry(const XMLElement* e, ReferencePoint& record, StagedEntries& staged) {
+EntryAttributes readEntryAttributes(const XMLElement* e) {
+  EntryAttributes out;
+  for (const XMLAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
+    const char* name = a->Name();
+    const char** slot = nullptr;
+    if (std::strcmp(name, "type") == 0)
+      slot = &out.type;
+    else if (std::strcmp(name, "bssid") == 0)
+      slot = &out.bssid;
+    else if (std::strcmp(name, "value") == 0)
+      slot = &out.value;
+    else if (std::strcmp(name, "frequency") == 0)
+      slot = &out.frequency;
+    else if (std::strcmp(name, "power") == 0)
+      slot = &out.power;
+    else if (std::strcmp(name, "battery") == 0)
+      slot = &out.battery;
+    if (slot && !*slot) *slot = a->Value();
+  }
+  return out;
+}
+
+// Reads the points of one floor into its point list and radio map.
+//
+// A floor's radio map holds a hundred thousand entries and more. Every entry
+// of a key shares one copy of the key text, and entries go straight to their
+// place: each key remembers its newest node, and the next entry of that key
+// is put right after it (equal keys in reading order, no search through the
+// tree). A point's entries are held back until the whole point has been
+// read, so that no entry can name a point that is never added.
+class FloorReader {
+ public:
+  explicit FloorReader(SublocationMap& floor) : floor_(floor), radioMap_(floor.getRadioMap()) {
+    for (const ReferencePoint& rp : floor.getReferencePoints()) names_.insert(rp.getName());
+  }
+
+  int readPoint(const XMLElement* e);
+
+ private:
+  struct KeySlot {
+    std::shared_ptr<const std::string> text;
+    RadioMap::iterator newest;  // valid once placed
+    bool placed = false;
+  };
+
+  KeySlot& slotFor(const char* key);
+  int readEntry(const XMLElement* e, ReferencePoint& record);
+  void commitEntries(int index);
+
+  SublocationMap& floor_;
+  RadioMap& radioMap_;
+  std::unordered_set<std::string> names_;
+  // The views point into the shared key texts, which live as long as the table.
+  std::unordered_map<std::string_view, KeySlot> slots_;
+  std::vector<std::pair<KeySlot*, AccessPoint>> staged_;
+};
+
+FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
+  const std::string_view view(key);
+  auto it = slots_.find(view);
+  if (it == slots_.end()) {
+    auto text = std::make_shared<const std::string>(view);
+    const std::string_view stored(*text);
+    it = slots_.emplace(stored, KeySlot{std::move(text), RadioMap::iterator(), false}).first;
+  }
+  return it->second;
+}
+
+int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
   const char* pointName = record.getName().c_str();
-  const char* type = e->Attribute("type");
-  if (!type) {
+  const EntryAttributes at = readEntryAttributes(e);
+  if (!at.type) {
     MV_LOG(kLogLevel, "There is no type attribute at %s RP\n", pointName);
     return 9;
   }
-  AccessPoint ap;
-  const std::string t = type;
-  if (t == "WIFI") {
-    ap.setType(0);
-  } else if (t == "BEACON") {
-    ap.setType(2);
-    int v = 0;
-    if (e->Attribute("power") && scanInt(e->Attribute("power"), v)) ap.setPower(v);
-    if (e->Attribute("battery") && scanInt(e->Attribute("battery"), v)) ap.setBattery(v);
-  } else if (t == "BLE") {
+  int type = 0;
+  if (std::strcmp(at.type, "WIFI") == 0) {
+    type = 0;
+  } else if (std::strcmp(at.type, "BEACON") == 0) {
+    type = 2;
+  } else if (std::strcmp(at.type, "BLE") == 0) {
     return 0;
-  } else if (t == "MAGNET") {
-    const char* value = e->Attribute("value");
-    if (!value) {
+  } else if (std::strcmp(at.type, "MAGNET") == 0) {
+    if (!at.value) {
       MV_LOG(kLogLevel, "Bad value of magnetometer intensity of %s RP\n", pointName);
       return 9;
     }
     double intensity = 0.0;
-    if (!scanDouble(value, intensity)) {
+    if (!scanDouble(at.value, intensity)) {
       MV_LOG(kLogLevel, "ERROR sscanf magnetometer_intensity\n");
       return 0;
     }
@@ -91,44 +169,69 @@ int fillRpEntry(const XMLElement* e, ReferencePoint& record, StagedEntries& stag
     return 9;
   }
 
-  const char* bssid = e->Attribute("bssid");
-  if (!bssid) {
+  if (!at.bssid) {
     MV_LOG(kLogLevel, "Bssid of AP in %s point == 0\n", pointName);
     return 9;
   }
-  if (ap.getType() == 0) {
-    const char* frequency = e->Attribute("frequency");
-    if (!frequency) {
+  double frequency = 0.0;
+  if (type == 0) {
+    if (!at.frequency) {
       MV_LOG(kLogLevel, "frequency of WIFI AP in %s point == 0\n", pointName);
       return 9;
     }
-    double f = 0.0;
-    if (!scanDouble(frequency, f)) {
+    if (!scanDouble(at.frequency, frequency)) {
       MV_LOG(kLogLevel, "Bad sscanf of frequency attribute\n");
       return 9;
     }
-    ap.setFrequency(f);
-  } else if (std::string(bssid).size() < kMinSurveyBeaconKeyLength) {
-    MV_LOG(kLogLevel, "CRITICAL ERROR: Bad length of beacons bssid = %s\n", bssid);
+  } else if (std::strlen(at.bssid) < kMinSurveyBeaconKeyLength) {
+    MV_LOG(kLogLevel, "CRITICAL ERROR: Bad length of beacons bssid = %s\n", at.bssid);
     return 9;
   }
-
-  const char* value = e->Attribute("value");
-  if (!value) {
+  if (!at.value) {
     MV_LOG(kLogLevel, "Bad value of AP in %s point == 0\n", pointName);
     return 9;
   }
-  ap.setBssid(bssid);
-  ap.setDistribution(value);
+
+  KeySlot& slot = slotFor(at.bssid);
+  AccessPoint& ap = staged_.emplace_back(&slot, AccessPoint()).second;
+  ap.setType(type);
+  if (type == 0) {
+    ap.setFrequency(frequency);
+  } else {
+    int v = 0;
+    if (scanInt(at.power, v)) ap.setPower(v);
+    if (scanInt(at.battery, v)) ap.setBattery(v);
+  }
+  ap.shareBssid(slot.text);
+  ap.setDistribution(at.value);
   // A histogram that cannot be used costs only its own entry.
   if (ap.parseDistributionString() != 0 || ap.calculateMeanRssi() != 0 ||
       ap.calculateVariance() != 0)
-    return 0;
-  staged.push_back(std::move(ap));
+    staged_.pop_back();
   return 0;
 }
 
-int fillRp(const XMLElement* e, SublocationMap& floor, std::unordered_set<std::string>& names) {
+void FloorReader::commitEntries(int index) {
+  std::vector<std::string>& keys = floor_.getUniqueApsBssid();
+  for (auto& [slot, ap] : staged_) {
+    ap.setRefPointIndex(index);
+    const std::string& key = *slot->text;
+    RadioMap::iterator hint;
+    if (slot->placed) {
+      hint = std::next(slot->newest);
+    } else {
+      // First entry of this key in this reading: after any it already has.
+      hint = radioMap_.upper_bound(key);
+      keys.push_back(key);
+    }
+    slot->newest = radioMap_.emplace_hint(hint, std::piecewise_construct, std::forward_as_tuple(key),
+                                          std::forward_as_tuple(std::move(ap)));
+    slot->placed = true;
+  }
+  staged_.clear();
+}
+
+int FloorReader::readPoint(const XMLElement* e) {
   ReferencePoint record;
   if (const char* name = e->Attribute("name")) {
     if (!*name) {
@@ -160,7 +263,7 @@ int fillRp(const XMLElement* e, SublocationMap& floor, std::unordered_set<std::s
     MV_LOG(kLogLevel, "error sscanf kX, kY or quality attributes of %s point\n", pointName);
     return 9;
   }
-  const SublocationNavProperties& props = floor.getProperties();
+  const SublocationNavProperties& props = floor_.getProperties();
   record.setKX(kx);
   record.setKY(ky);
   record.setQuality(quality);
@@ -185,26 +288,23 @@ int fillRp(const XMLElement* e, SublocationMap& floor, std::unordered_set<std::s
 
   const XMLElement* first = e->FirstChildElement();
   if (!first) MV_LOG(kLogLevel, "WARNING: There is no any entries at %s RP\n", pointName);
-  StagedEntries staged;
+  staged_.clear();
   for (const XMLElement* entry = first; entry; entry = entry->NextSiblingElement("entry")) {
-    int rc = fillRpEntry(entry, record, staged);
-    if (rc != 0) return rc;
+    int rc = readEntry(entry, record);
+    if (rc != 0) {
+      staged_.clear();
+      return rc;
+    }
   }
 
-  if (!names.insert(record.getName()).second)
+  if (!names_.insert(record.getName()).second)
     MV_LOG(kLogLevel, "ERROR: RP=%s already exists!!!\n", pointName);
 
-  std::vector<ReferencePoint>& points = floor.getReferencePoints();
+  std::vector<ReferencePoint>& points = floor_.getReferencePoints();
   const int index = static_cast<int>(points.size());
-  std::vector<std::string>& keys = floor.getUniqueApsBssid();
-  RadioMap& radioMap = floor.getRadioMap();
-  for (AccessPoint& ap : staged) {
-    ap.setRefPointIndex(index);
-    keys.push_back(ap.getBssid());
-    radioMap.emplace(ap.getBssid(), std::move(ap));
-  }
+  commitEntries(index);
   record.setIndex(index);
-  points.push_back(record);
+  points.push_back(std::move(record));
   return 0;
 }
 
@@ -214,11 +314,10 @@ int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor) {
     MV_LOG(kLogLevel, "ERROR: sublocation width or height <= 0\n");
     return 9;
   }
-  std::unordered_set<std::string> names;
-  for (const ReferencePoint& rp : floor.getReferencePoints()) names.insert(rp.getName());
+  FloorReader reader(floor);
   for (const XMLElement* e = first; e; e = e->NextSiblingElement()) {
-    if (std::string(e->Name()) != "point") continue;
-    int rc = fillRp(e, floor, names);
+    if (std::strcmp(e->Name(), "point") != 0) continue;
+    int rc = reader.readPoint(e);
     if (rc != 0) return rc;
   }
   if (floor.getReferencePoints().empty())
@@ -256,15 +355,15 @@ int fillSublocationStructure(NavigationMap& map, XMLDocument& document, Sublocat
   return 9;
 }
 
-// Erases every radio-map entry whose key satisfies `drop`.
+// Erases every radio-map entry whose key satisfies `drop`. Entries of a key
+// are adjacent, so the test runs once per distinct key and the walk steps
+// from key to key instead of through every entry.
 template <class Pred>
 void eraseKeys(SublocationMap& floor, Pred drop) {
   RadioMap& radioMap = floor.getRadioMap();
   for (auto it = radioMap.begin(); it != radioMap.end();) {
-    if (drop(it->first))
-      it = radioMap.erase(it);
-    else
-      ++it;
+    const auto next = radioMap.upper_bound(it->first);
+    it = drop(it->first) ? radioMap.erase(it, next) : next;
   }
 }
 
@@ -324,16 +423,19 @@ int NavigationMap::parseSignalsMapXML() {
   int size = 0;
   int rc = getDataFromZip(files_.pathToArchive.c_str(), files_.measuringFile.c_str(), data, &size);
   if (rc != 0) return rc;
-  std::string text(data, static_cast<size_t>(size));
-  std::free(data);
-  text += "\n";
-
-  XMLDocument document;
-  rc = parseXmlTopNodes(text.c_str(), document);
-  if (rc != 0) return rc;
-
-  // A floor that fails keeps what was read of it; the others are still read.
-  for (SublocationMap& floor : sublocations_) fillSublocationStructure(*this, document, floor);
+  {
+    // The member is the largest of the archive. The parser keeps a copy of
+    // its own, so the member's buffer goes as soon as it is parsed and the
+    // document as soon as the floors are read: neither stays beside the
+    // growing radio map longer than it must. (The buffer ends in a zero
+    // byte; the parser needs no trailing line break.)
+    XMLDocument document;
+    rc = parseXmlTopNodes(data, document);
+    std::free(data);
+    if (rc != 0) return rc;
+    // A floor that fails keeps what was read of it; the others are still read.
+    for (SublocationMap& floor : sublocations_) fillSublocationStructure(*this, document, floor);
+  }
 
   if (sublocations_.empty()) {
     MV_LOG(kLogLevel, "ERROR There is no any correct sublocations\n");
@@ -346,18 +448,11 @@ int NavigationMap::parseSignalsMapXML() {
 int NavigationMap::clearUnknownBeacons() {
   for (SublocationMap& floor : sublocations_) {
     const std::vector<Beacon>& beacons = floor.getBeacons();
-    // Entries of one key are adjacent, so one lookup per distinct key.
-    std::string lastKey;
-    bool lastUnknown = false;
     eraseKeys(floor, [&](const std::string& key) {
       if (key.size() < kMinUnknownBeaconKeyLength) return false;
-      if (key != lastKey) {
-        Beacon probe;
-        probe.setBeaconId(key);
-        lastKey = key;
-        lastUnknown = std::find(beacons.begin(), beacons.end(), probe) == beacons.end();
-      }
-      return lastUnknown;
+      Beacon probe;
+      probe.setBeaconId(key);
+      return std::find(beacons.begin(), beacons.end(), probe) == beacons.end();
     });
     floor.updateUniqueApsBssid();
   }
