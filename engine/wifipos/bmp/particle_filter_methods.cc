@@ -110,9 +110,10 @@ bool WriteField(FILE* f, uint64_t value, int bytes) {
   return std::fwrite(buf, 1, static_cast<size_t>(bytes), f) == static_cast<size_t>(bytes);
 }
 
-// Walkable pixels of a bitmap as points at pixel centres.
-std::vector<std::pair<double, double>> WalkablePixels(const BmpState& bmp) {
-  std::vector<std::pair<double, double>> out;
+// Walkable pixels of a bitmap (column, row) whose centres the filter's own
+// test accepts.
+std::vector<std::pair<int32_t, int32_t>> WalkablePixels(const BmpState& bmp) {
+  std::vector<std::pair<int32_t, int32_t>> out;
   const BitMapInfoHeader& h = bmp.getInfoHeader();
   const double kx = bmp.getKx();
   const double ky = bmp.getKy();
@@ -122,15 +123,22 @@ std::vector<std::pair<double, double>> WalkablePixels(const BmpState& bmp) {
     return out;
   }
   const std::vector<uint8_t>& px = bmp.getPixels();
-  const int64_t rows = std::min<int64_t>(h.biHeight, static_cast<int64_t>(px.size() / stride));
-  const int64_t cols = std::min<int64_t>(h.biWidth, 8LL * stride);
+  const int64_t rows = std::min<int64_t>(
+      {h.biHeight, static_cast<int64_t>(px.size() / stride), std::numeric_limits<int32_t>::max()});
+  const int64_t cols =
+      std::min<int64_t>({h.biWidth, 8LL * stride, std::numeric_limits<int32_t>::max()});
+  const PixelTest test(bmp);
   for (int64_t r = 0; r < rows; ++r) {
+    const uint8_t* row = px.data() + r * stride;
     for (int64_t c = 0; c < cols; ++c) {
-      const uint8_t byte = px[static_cast<size_t>(r * stride + c / 8)];
-      if (((byte >> (7 - c % 8)) & 1) == 0) continue;
+      if (row[c / 8] == 0) {  // eight wall pixels at once
+        c |= 7;
+        continue;
+      }
+      if (((row[c / 8] >> (7 - c % 8)) & 1) == 0) continue;
       const double x = (static_cast<double>(c) + 0.5) / kx;
       const double y = (static_cast<double>(r) + 0.5) / ky;
-      if (!bmp.checkBordersAndPixelColor(x, y)) out.emplace_back(x, y);
+      if (!test.bordersAndPixel(x, y)) out.emplace_back(static_cast<int32_t>(c), static_cast<int32_t>(r));
     }
   }
   return out;
@@ -166,8 +174,10 @@ double ParticleFilter::generateGaussianNoise(double mean, double sigma) {
 
 void ParticleFilter::mendProperties() {
   FilterProperties& p = properties_;
-  if (!(p.correctionNoise > 0.0) || !std::isfinite(p.correctionNoise)) {
-    MV_LOG(11, "ERROR: correction noise %lf is not a positive number, 2.0 is used\n",
+  // The likelihood divides by the noise; far below a micrometre or above a
+  // thousand kilometres its factors overflow or vanish for every particle.
+  if (!(p.correctionNoise >= 1e-6 && p.correctionNoise <= 1e6)) {
+    MV_LOG(11, "ERROR: correction noise %lf is not a usable distance, 2.0 is used\n",
            p.correctionNoise);
     p.correctionNoise = 2.0;
   }
@@ -346,15 +356,17 @@ void ParticleFilter::reinitializeParticles() {
   const BitMapInfoHeader& h = bmp_.getInfoHeader();
   const bool sized = h.biWidth > 0 && h.biHeight > 0 && !bmp_.getPixels().empty();
   bool listed = false;
-  std::vector<std::pair<double, double>> walkable;
+  std::vector<std::pair<int32_t, int32_t>> walkable;
   if (!sized) listed = true;  // nothing to draw on: the empty list below
+  // Draws cover [0, width) x [0, height); on an empty area they cannot hit.
+  bool draw = sized && properties_.width > 0.0 && properties_.height > 0.0;
   const PixelTest test(bmp_);
 
   for (Particle& p : particles_) {
     p.angle = angle;
     p.weight = weight;
     bool placed = false;
-    if (sized) {
+    if (draw) {
       for (int d = 0; d < kRestartDraws; ++d) {
         p.x = nRand() * properties_.width;
         p.y = nRand() * properties_.height;
@@ -365,6 +377,9 @@ void ParticleFilter::reinitializeParticles() {
       }
     }
     if (placed) continue;
+    // One particle that found nothing says the floor is almost all wall: the
+    // rest are placed from the list straight away.
+    draw = false;
     if (!listed) {
       walkable = WalkablePixels(bmp_);
       listed = true;
@@ -376,8 +391,8 @@ void ParticleFilter::reinitializeParticles() {
     }
     size_t k = static_cast<size_t>(nRand() * static_cast<double>(walkable.size()));
     k = std::min(k, walkable.size() - 1);
-    p.x = walkable[k].first;
-    p.y = walkable[k].second;
+    p.x = (walkable[k].first + 0.5) / bmp_.getKx();
+    p.y = (walkable[k].second + 0.5) / bmp_.getKy();
   }
 }
 

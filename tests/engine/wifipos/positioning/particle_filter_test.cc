@@ -176,8 +176,22 @@ TEST(ParticleFilterTest, RestartOnFloorsWithoutOrWithFewWalkablePixels) {
   ExpectSane(one);
 }
 
-TEST(ParticleFilterTest, CorrectionWeightsAndBadNoiseSettings) {
-  for (double noise : {2.0, 0.0, -1.0, kNaN}) {
+TEST(ParticleFilterTest, SettingsAndCorrectionWeights) {
+  ParticleFilter limits;
+  SublocationNavProperties huge;
+  huge.Number_of_part = std::numeric_limits<int>::max();
+  limits.setSublocationProperties(huge);
+  EXPECT_EQ(1000000, limits.getProperties().nParticles);
+  CommonNavProperties odd;
+  odd.N_round_particles_pf = 1e30;
+  odd.gaussianProcesses.Corrections_number = std::numeric_limits<int>::max();
+  odd.Noisy_resampling_trigger_counter = -1;
+  limits.setFilterProperties(odd);
+  EXPECT_EQ(0, limits.getProperties().nRoundParticles);
+  EXPECT_EQ(100, limits.getProperties().correctionsNumber);
+  EXPECT_EQ(0, limits.getProperties().noisyResamplingTrigger);
+
+  for (double noise : {2.0, 0.0, -1.0, 1e-300, kNaN}) {
     ParticleFilter pf;
     SublocationNavProperties floor;
     floor.Correction_noise_meters = noise;
@@ -341,7 +355,7 @@ TEST(ParticleFilterTest, RandomAndAdversarialCallsStaySane) {
     double t = 0;
     for (int k = 0; k < 1500; ++k) {
       const double any = pick({kNaN, inf, -inf, 1e12, -5.0, 0.0, u(rng) * 60, u(rng) * 30});
-      switch (rng() % 9) {
+      switch (rng() % 10) {
         case 0:
           pf.setPredictionInfo(pick({0.0, 0.005, kNaN, 1e9, -2.0, u(rng) * 2}), any);
           pf.moveParticles();
@@ -368,7 +382,28 @@ TEST(ParticleFilterTest, RandomAndAdversarialCallsStaySane) {
           pf.setResamplingParameters(0.0, 0.0, 0);
           break;
         }
-        default: EXPECT_EQ(0, pf.executeFilter(gp)); break;
+        case 8: {  // settings from a damaged map, then a floor change
+          CommonNavProperties common;
+          common.Use_algorithm = algorithm;
+          common.Noisy_resampling_trigger_counter = static_cast<int>(rng() % 5) - 2;
+          common.N_round_particles_pf = pick({kNaN, 1e30, -7.0, 20.0});
+          common.N_additional_particles = static_cast<int>(rng() % 300) - 50;
+          common.Stop_averaging_time = pick({kNaN, -1.0, 2.0});
+          common.Use_pf_estimated_angle = rng() % 2;
+          pf.setFilterProperties(common);
+          SublocationNavProperties floor;
+          floor.width_meters = pick({c.w, 0.0, kNaN, 1e6});
+          floor.height_meters = c.h;
+          floor.Number_of_part = static_cast<int>(rng() % 200) - 20;
+          floor.Correction_noise_meters = pick({0.0, -2.0, kNaN, 1.5});
+          floor.Resampling_noise_meters = pick({0.0, -2.0, kNaN, inf, 1.5});
+          floor.Resampling_treshold_persantage = pick({kNaN, -1.0, 100.0});
+          pf.setSublocationProperties(floor);
+          pf.initializeParticles();
+          pf.reinitializeParticles();
+          break;
+        }
+        default: EXPECT_EQ(pf.getParticles().empty() ? 4 : 0, pf.executeFilter(gp)); break;
       }
       ExpectSane(pf);
     }
