@@ -6,4 +6,4 @@ bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target marvisto-demo
 mkdir -p out
-exec ./build/marvisto-demo --out out "$@"
+exec ./build/tools/marvisto-demo --out out "$@"
