@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <random>
 #include <string>
@@ -10,8 +11,10 @@
 
 #include "venuesim/floor_bitmap.h"
 #include "venuesim/generator.h"
+#include "venuesim/venue_archive.h"
 #include "venuesim/walkable_grid.h"
 #include "wifipos/gaussian_processes/gp_methods.h"
+#include "wifipos/navigation_map/navigation_map.h"
 
 namespace {
 
@@ -289,7 +292,10 @@ TEST(ParticleFilterTest, SolutionKeepsPreviousValuesWithoutEvidence) {
   EXPECT_NEAR(1.5, pf.getParticles()[1].angle, 1e-12);
 }
 
+// A generated one-floor venue loaded the way a client loads its map: the
+// archive written and read back, the floor's bitmap and settings taken from it.
 struct Corridor {
+  NavigationMap map;
   BmpState bmp;
   double w = 0, h = 0, x0 = 0, x1 = 0, y = 0;
 };
@@ -301,9 +307,16 @@ Corridor GeneratedCorridor() {
   venuesim::Venue venue;
   std::string error;
   EXPECT_EQ(0, venuesim::GenerateLayout(spec, &venue, &error)) << error;
+  const std::string path = testing::TempDir() + "particle_filter_corridor.mvz";
+  EXPECT_EQ(0, venuesim::WriteVenueArchive(venue, path, &error)) << error;
   Corridor c;
-  c.bmp = FromGrid(venue.floors[0].grid);
-  c.w = spec.width, c.h = spec.height;
+  EXPECT_EQ(0, c.map.setPathToNavArchive(path.c_str()));
+  EXPECT_EQ(0, c.map.parseAllFiles(false));
+  std::remove(path.c_str());
+  if (c.map.getSublocationsVector().empty()) return c;
+  const SublocationMap& floor = c.map.getSublocationsVector()[0];
+  c.bmp = floor.getBmpState();
+  c.w = floor.getProperties().width_meters, c.h = floor.getProperties().height_meters;
   for (const venuesim::Room& r : venue.floors[0].rooms)
     if (r.corridor) c.x0 = r.x0, c.x1 = r.x1, c.y = (r.y0 + r.y1) / 2;
   return c;
@@ -311,11 +324,22 @@ Corridor GeneratedCorridor() {
 
 TEST(ParticleFilterTest, CorridorWalkWithNoisyFixesEndsNearTruth) {
   const Corridor c = GeneratedCorridor();
-  ParticleFilter pf = MakeFilter(c.bmp, c.w, c.h, 1000);
-  CommonNavProperties::Motion motion;
-  motion.Steplength_noise = 0.1;
-  pf.setMotionParameters(motion);
-  pf.setAngleDistribution(kPi / 2, 10.0);
+  ASSERT_FALSE(c.map.getSublocationsVector().empty());
+  // Configured as a client configures it from its map.
+  ParticleFilter pf;
+  CommonNavProperties settings = c.map.getNavigationProperties();
+  settings.Use_algorithm = 107;
+  pf.setFilterProperties(settings);
+  pf.setMotionParameters(settings.motion);
+  SublocationNavProperties floor = c.map.getSublocationsVector()[0].getProperties();
+  floor.Resampling_noise_meters = 0.5;  // step-tracking spread, not the map's start-up 5 m
+  pf.setSublocationProperties(floor);
+  pf.setBmpState(c.bmp);
+  pf.initializeParticles();
+  pf.reinitializeParticles();
+  pf.nulifyStopTime();
+  pf.setAngleDistribution(kPi / 2, settings.sensorFusion.Pf_init_angle_noise);
+  ASSERT_GE(pf.getParticles().size(), 100u);
   ExpectSane(pf);
   std::mt19937 rng(7);
   std::normal_distribution<double> fixNoise(0.0, 1.5), stride(0.0, 0.05);
