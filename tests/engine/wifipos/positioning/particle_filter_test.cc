@@ -144,7 +144,10 @@ TEST(ParticleFilterTest, BlockedResamplingLeavesAllDeadThenRestarts) {
     p.noisyResamplingTrigger = 1;
     return p;
   }());
-  pf.resampleParticles();  // counter 0: noisy, the one after is not
+  // Next to the wall, redraws save the particles that land in it.
+  pf.resampleAroundPoint(6.9, 5.0, 1.0);  // counter 0: noisy, the one after is not
+  EXPECT_EQ(100.0, Live(pf));
+  ExpectSane(pf);
   pf.resampleAroundPoint(7.5, 5.0, 1.0);
   EXPECT_EQ(0.0, Live(pf));
   ExpectSane(pf);
@@ -283,7 +286,10 @@ TEST(ParticleFilterTest, SolutionKeepsPreviousValuesWithoutEvidence) {
   pf.getSolution();
   EXPECT_DOUBLE_EQ(-2.0, pf.getSolutionInfo().filteredAngle);
   ExpectSane(pf);
-  // Heading changes rotate every particle; a NaN heading changes nothing.
+  // Heading changes rotate every particle, but not the first one handed in
+  // (nothing to turn from); a NaN heading changes nothing.
+  pf.propogateHeadingAngle(0.5);
+  EXPECT_DOUBLE_EQ(0.5, pf.getParticles()[1].angle);
   pf.setAngleDistribution(0.5, 0.0);
   pf.propogateHeadingAngle(kNaN);
   pf.propogateHeadingAngle(1.5);
