@@ -75,18 +75,20 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
   for (const XMLAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
     const char* name = a->Name();
     const char** slot = nullptr;
-    if (std::strcmp(name, "type") == 0)
-      slot = &out.type;
-    else if (std::strcmp(name, "bssid") == 0)
-      slot = &out.bssid;
-    else if (std::strcmp(name, "value") == 0)
-      slot = &out.value;
-    else if (std::strcmp(name, "frequency") == 0)
-      slot = &out.frequency;
-    else if (std::strcmp(name, "power") == 0)
-      slot = &out.power;
-    else if (std::strcmp(name, "battery") == 0)
-      slot = &out.battery;
+    // The first letter tells the candidates apart; the full name decides.
+    switch (name[0]) {
+      case 't': slot = std::strcmp(name, "type") == 0 ? &out.type : nullptr; break;
+      case 'v': slot = std::strcmp(name, "value") == 0 ? &out.value : nullptr; break;
+      case 'f': slot = std::strcmp(name, "frequency") == 0 ? &out.frequency : nullptr; break;
+      case 'p': slot = std::strcmp(name, "power") == 0 ? &out.power : nullptr; break;
+      case 'b':
+        if (std::strcmp(name, "bssid") == 0)
+          slot = &out.bssid;
+        else if (std::strcmp(name, "battery") == 0)
+          slot = &out.battery;
+        break;
+      default: break;
+    }
     if (slot && !*slot) *slot = a->Value();
   }
   return out;
@@ -95,10 +97,11 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
 // Reads the points of one floor into its point list and radio map.
 //
 // A floor's radio map holds a hundred thousand entries and more. Every entry
-// of a key shares one copy of the key text, and entries go straight to their
-// place: each key remembers its newest node, and the next entry of that key
-// is put right after it (equal keys in reading order, no search through the
-// tree). A point's entries are held back until the whole point has been
+// of a key shares one copy of the key text. Entries are gathered per key in
+// reading order and go into the radio map key by key in ascending order once
+// the floor is read (`flush`), each placed at the end of its key without a
+// search through the tree; a key's nodes are then also made one after the
+// other. A point's entries are held back until the whole point has been
 // read, so that no entry can name a point that is never added.
 class FloorReader {
  public:
@@ -107,24 +110,25 @@ class FloorReader {
   }
 
   int readPoint(const XMLElement* e);
+  // Moves the entries of every point read so far into the radio map. Also
+  // after a failed point: the points before it stay, with their entries.
+  void flush();
 
  private:
   struct KeySlot {
     std::shared_ptr<const std::string> text;
-    RadioMap::iterator newest;  // valid once placed
-    bool placed = false;
+    std::vector<AccessPoint> entries;  // of complete points, in reading order
   };
 
   KeySlot& slotFor(const char* key);
   int readEntry(const XMLElement* e, ReferencePoint& record);
-  void commitEntries(int index);
 
   SublocationMap& floor_;
   RadioMap& radioMap_;
   std::unordered_set<std::string> names_;
   // The views point into the shared key texts, which live as long as the table.
   std::unordered_map<std::string_view, KeySlot> slots_;
-  std::vector<std::pair<KeySlot*, AccessPoint>> staged_;
+  std::vector<std::pair<KeySlot*, AccessPoint>> staged_;  // the current point's
 };
 
 FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
@@ -133,7 +137,7 @@ FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
   if (it == slots_.end()) {
     auto text = std::make_shared<const std::string>(view);
     const std::string_view stored(*text);
-    it = slots_.emplace(stored, KeySlot{std::move(text), RadioMap::iterator(), false}).first;
+    it = slots_.emplace(stored, KeySlot{std::move(text), {}}).first;
   }
   return it->second;
 }
@@ -211,24 +215,27 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
   return 0;
 }
 
-void FloorReader::commitEntries(int index) {
-  std::vector<std::string>& keys = floor_.getUniqueApsBssid();
-  for (auto& [slot, ap] : staged_) {
-    ap.setRefPointIndex(index);
-    const std::string& key = *slot->text;
-    RadioMap::iterator hint;
-    if (slot->placed) {
-      hint = std::next(slot->newest);
-    } else {
-      // First entry of this key in this reading: after any it already has.
-      hint = radioMap_.upper_bound(key);
-      keys.push_back(key);
-    }
-    slot->newest = radioMap_.emplace_hint(hint, std::piecewise_construct, std::forward_as_tuple(key),
-                                          std::forward_as_tuple(std::move(ap)));
-    slot->placed = true;
+void FloorReader::flush() {
+  std::vector<KeySlot*> order;
+  order.reserve(slots_.size());
+  for (auto& [key, slot] : slots_) {
+    if (!slot.entries.empty()) order.push_back(&slot);
   }
-  staged_.clear();
+  std::sort(order.begin(), order.end(),
+            [](const KeySlot* a, const KeySlot* b) { return *a->text < *b->text; });
+  std::vector<std::string>& keys = floor_.getUniqueApsBssid();
+  for (KeySlot* slot : order) {
+    const std::string& key = *slot->text;
+    keys.push_back(key);
+    // After the entries the key already has; each entry then goes right
+    // before the same hint, that is after the one placed before it.
+    const RadioMap::iterator hint = radioMap_.upper_bound(key);
+    for (AccessPoint& ap : slot->entries) {
+      radioMap_.emplace_hint(hint, std::piecewise_construct, std::forward_as_tuple(key),
+                             std::forward_as_tuple(std::move(ap)));
+    }
+    std::vector<AccessPoint>().swap(slot->entries);
+  }
 }
 
 int FloorReader::readPoint(const XMLElement* e) {
@@ -302,7 +309,11 @@ int FloorReader::readPoint(const XMLElement* e) {
 
   std::vector<ReferencePoint>& points = floor_.getReferencePoints();
   const int index = static_cast<int>(points.size());
-  commitEntries(index);
+  for (auto& [slot, ap] : staged_) {
+    ap.setRefPointIndex(index);
+    slot->entries.push_back(std::move(ap));
+  }
+  staged_.clear();
   record.setIndex(index);
   points.push_back(std::move(record));
   return 0;
@@ -318,8 +329,12 @@ int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor) {
   for (const XMLElement* e = first; e; e = e->NextSiblingElement()) {
     if (std::strcmp(e->Name(), "point") != 0) continue;
     int rc = reader.readPoint(e);
-    if (rc != 0) return rc;
+    if (rc != 0) {
+      reader.flush();
+      return rc;
+    }
   }
+  reader.flush();
   if (floor.getReferencePoints().empty())
     MV_LOG(kLogLevel, "WARNING: There is no reference points for %d sublocation!\n",
            floor.getId());
