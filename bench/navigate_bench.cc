@@ -1,0 +1,284 @@
+// Cost of one positioning step (Navigate) per method, and the memory a
+// navigation client takes, on two generated venues:
+//   default: 2 floors of 60 x 30 m, beacons every 8 m, reference points every 2 m;
+//   large:   3 floors of 200 x 50 m, 100 beacons and about 5,000 reference
+//            points per floor.
+// A simulated walk (motion sensors included) is replayed message by message;
+// every call is timed on its own and the counters report the median and the
+// 99th percentile in milliseconds. The tick is 100 ms, so the targets are
+// p99 < 1 ms for nearest neighbours and histograms and < 10 ms for the
+// Gaussian-process correction.
+//
+// Memory: every malloc-family call is counted during an untimed pass, so
+// peak_MB is the most the client held at once while it was created and fed
+// the walk, and kept_MB what it holds afterwards. Counting is skipped under
+// the sanitizers, which own malloc themselves.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/wscan.h"
+#include "venuesim/generator.h"
+#include "venuesim/propagation.h"
+#include "venuesim/venue_archive.h"
+#include "venuesim/walk.h"
+#include "wifipos/navigation_processing/navigation_processing.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define NAV_BENCH_COUNTING 0
+#else
+#define NAV_BENCH_COUNTING 1
+#endif
+
+namespace {
+std::atomic<long long> g_current{0};
+std::atomic<long long> g_peak{0};
+std::atomic<bool> g_counting{false};
+
+void Track(long long delta) {
+  const long long now = g_current.fetch_add(delta, std::memory_order_relaxed) + delta;
+  long long peak = g_peak.load(std::memory_order_relaxed);
+  while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+}
+}  // namespace
+
+#if NAV_BENCH_COUNTING
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+void* __libc_memalign(size_t, size_t);
+
+void* malloc(size_t n) {
+  void* p = __libc_malloc(n);
+  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
+  return p;
+}
+void* calloc(size_t n, size_t m) {
+  void* p = __libc_calloc(n, m);
+  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
+  return p;
+}
+void* realloc(void* old, size_t n) {
+  if (!g_counting.load(std::memory_order_relaxed)) return __libc_realloc(old, n);
+  const long long before = old ? static_cast<long long>(malloc_usable_size(old)) : 0;
+  void* p = __libc_realloc(old, n);
+  if (p) {
+    Track(static_cast<long long>(malloc_usable_size(p)) - before);
+  } else if (n == 0 && old) {
+    Track(-before);
+  }
+  return p;
+}
+void free(void* p) {
+  if (p && g_counting.load(std::memory_order_relaxed)) Track(-static_cast<long long>(malloc_usable_size(p)));
+  __libc_free(p);
+}
+void* memalign(size_t a, size_t n) {
+  void* p = __libc_memalign(a, n);
+  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
+  return p;
+}
+void* aligned_alloc(size_t a, size_t n) { return memalign(a, n); }
+int posix_memalign(void** out, size_t a, size_t n) {
+  void* p = memalign(a, n);
+  if (!p) return 12;  // ENOMEM
+  *out = p;
+  return 0;
+}
+}
+#endif
+
+namespace {
+
+struct VenueFixture {
+  std::string dir;
+  std::string path;
+  std::vector<WScanMessage> messages;
+  int pointsPerFloor = 0;
+  int beaconsPerFloor = 0;
+  bool ok = false;
+};
+
+// Spacing that puts about `target` reference points on each floor.
+double SpacingFor(venuesim::VenueSpec spec, int target) {
+  double lo = 0.5, hi = 5.0, best = hi, bestMiss = 1e9;
+  for (int i = 0; i < 16; ++i) {
+    spec.rpSpacing = (lo + hi) / 2;
+    venuesim::Venue venue;
+    std::string error;
+    if (venuesim::GenerateLayout(spec, &venue, &error) != 0) break;
+    size_t points = 0;
+    for (const auto& floor : venue.floors) points += floor.points.size();
+    const double perFloor = static_cast<double>(points) / static_cast<double>(venue.floors.size());
+    if (std::fabs(perFloor - target) < bestMiss) {
+      bestMiss = std::fabs(perFloor - target);
+      best = spec.rpSpacing;
+    }
+    (perFloor > target ? lo : hi) = spec.rpSpacing;
+  }
+  return best;
+}
+
+VenueFixture MakeFixture(bool large) {
+  VenueFixture x;
+  char tmpl[] = "/tmp/navigate-bench-XXXXXX";
+  if (!mkdtemp(tmpl)) return x;
+  x.dir = tmpl;
+  x.path = x.dir + "/venue.zip";
+  venuesim::VenueSpec spec;
+  spec.seed = 2026;
+  if (large) {
+    spec.floors = 3;
+    spec.width = 200;
+    spec.height = 50;
+    spec.beaconSpacing = 10;  // 20 x 5 beacons per floor
+    spec.rpSpacing = SpacingFor(spec, 5000);
+  }
+  // Written for the Gaussian-process method so that gp.xml is loaded; the
+  // benchmarks switch the method in the client's settings.
+  spec.method = venuesim::kMethodGp;
+  spec.gpMode = venuesim::kGpFull;
+  venuesim::Venue venue;
+  std::string error;
+  if (venuesim::GenerateVenue(spec, &venue, &error) != 0 ||
+      venuesim::WriteVenueArchive(venue, x.path, &error) != 0) {
+    std::fprintf(stderr, "navigate_bench: %s\n", error.c_str());
+    return x;
+  }
+  x.pointsPerFloor = static_cast<int>(venue.floors[0].points.size());
+  x.beaconsPerFloor = static_cast<int>(venue.floors[0].beacons.size());
+  venuesim::PropagationModel model(venue);
+  venuesim::WalkSpec ws;
+  ws.seed = 12;
+  ws.startFloor = 0;
+  ws.endFloor = 1;
+  venuesim::Walk walk;
+  if (venuesim::GenerateWalk(venue, model, ws, &walk, &error) != 0) {
+    std::fprintf(stderr, "navigate_bench: %s\n", error.c_str());
+    return x;
+  }
+  for (size_t i = 0; i < walk.ticks.size(); ++i) {
+    bool ok = false;
+    WScanMessage m = WScanMessage::parse(venuesim::WalkMessageText(walk, i), &ok);
+    if (ok) x.messages.push_back(std::move(m));
+  }
+  x.ok = !x.messages.empty();
+  return x;
+}
+
+VenueFixture& Fixture(bool large) {
+  static std::map<bool, std::unique_ptr<VenueFixture>> fixtures;
+  auto& f = fixtures[large];
+  if (!f) f = std::make_unique<VenueFixture>(MakeFixture(large));
+  return *f;
+}
+
+ClientNavigationState* MakeClient(const VenueFixture& f, int method, int gpMode) {
+  ClientNavigationState* c = CreateNavigationClient(f.path.c_str(), "bench", "SimPhone", false,
+                                                    nullptr);
+  if (c == nullptr) return nullptr;
+  CommonNavProperties& s = c->navigationMap.getNavigationProperties();
+  s.Use_algorithm = method;
+  s.gaussianProcesses.Mode = gpMode;
+  s.knn.Min_nvisible_aps = 3;
+  s.knn.Min_rpvis_aps = 3;
+  if (initClientNavigation(c) != 0) {
+    DeleteNavigationClient(c);
+    return nullptr;
+  }
+  return c;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
+}
+
+// args: venue (0 default, 1 large), method code, Gaussian-process mode.
+void BM_Navigate(benchmark::State& state) {
+  const bool large = state.range(0) != 0;
+  const int method = static_cast<int>(state.range(1));
+  const int gpMode = static_cast<int>(state.range(2));
+  VenueFixture& f = Fixture(large);
+  if (!f.ok) {
+    state.SkipWithError("venue could not be generated");
+    return;
+  }
+
+  // Memory pass, untimed.
+  g_counting = true;
+  const long long base = g_current.load();
+  g_peak.store(base);
+  ClientNavigationState* probe = MakeClient(f, method, gpMode);
+  for (const WScanMessage& src : f.messages) {
+    WScanMessage m = src;
+    Navigate(&m, probe, nullptr);
+  }
+  const long long peak = g_peak.load() - base;
+  const long long kept = g_current.load() - base;
+  DeleteNavigationClient(probe);
+  g_counting = false;
+
+  std::vector<double> ms;
+  int failures = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ClientNavigationState* c = MakeClient(f, method, gpMode);
+    std::vector<WScanMessage> copies = f.messages;
+    state.ResumeTiming();
+    for (WScanMessage& m : copies) {
+      const auto t0 = std::chrono::steady_clock::now();
+      const int rc = Navigate(&m, c, nullptr);
+      const auto t1 = std::chrono::steady_clock::now();
+      ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+      failures += rc != 0;
+    }
+    state.PauseTiming();
+    DeleteNavigationClient(c);
+    state.ResumeTiming();
+  }
+  state.counters["median_ms"] = Percentile(ms, 0.5);
+  state.counters["p99_ms"] = Percentile(ms, 0.99);
+  state.counters["max_ms"] = Percentile(ms, 1.0);
+  state.counters["calls"] = static_cast<double>(ms.size());
+  state.counters["no_position_share"] = ms.empty() ? 0.0 : failures / static_cast<double>(ms.size());
+  state.counters["points_per_floor"] = f.pointsPerFloor;
+  state.counters["beacons_per_floor"] = f.beaconsPerFloor;
+#if NAV_BENCH_COUNTING
+  state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
+  state.counters["kept_MB"] = static_cast<double>(kept) / 1e6;
+#endif
+  (void)peak;
+  (void)kept;
+}
+
+void Methods(benchmark::internal::Benchmark* b) {
+  for (int large : {0, 1}) {
+    b->Args({large, 107, 121});
+    b->Args({large, 109, 121});
+    b->Args({large, 108, 121});
+    b->Args({large, 108, 123});
+    b->Args({large, 108, 122});
+  }
+  b->ArgNames({"large", "method", "gp_mode"});
+}
+
+BENCHMARK(BM_Navigate)->Apply(Methods)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
