@@ -95,8 +95,11 @@ std::string NavigationXml(const Venue& venue) {
   Text(knn, "Clear_unknown_beacons", 0);
   Text(knn, "Minimal_ap_freq", "0.0");
   Text(knn, "Histogram_type", "binned");
-  Text(knn, "Min_nvisible_aps", 2);
-  Text(knn, "Min_rpvis_aps", 1);
+  // A point needs three transmitters in common with the window before it may
+  // vote: with one, a point on another floor that happens to match a single
+  // level wins the floor (beacons are dense enough here for three).
+  Text(knn, "Min_nvisible_aps", 3);
+  Text(knn, "Min_rpvis_aps", 3);
 
   tinyxml2::XMLElement* motion = p->InsertNewChildElement("Motion");
   Text(motion, "Steplength_noise", "0.1");
