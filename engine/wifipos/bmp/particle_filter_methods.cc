@@ -409,7 +409,8 @@ void ParticleFilter::setAngleDistribution(double angle, double spreadDeg) {
   for (Particle& p : particles_) {
     double a = angle;
     if (spreadDeg != 0.0) a += generateGaussianNoise(0.0, sigma);
-    p.angle = WrapPi(a);
+    // An absurd spread can overflow the noise; such a draw counts as none.
+    p.angle = WrapPi(std::isfinite(a) ? a : angle);
   }
   solution_.filteredAngle = WrapPi(angle);
   lastHeading_ = WrapPi(angle);
@@ -450,7 +451,8 @@ void ParticleFilter::moveParticles() {
       continue;
     }
     const double len = generateGaussianNoise(stepLength, prediction_.stepLengthNoise);
-    const double a = WrapPi(p.angle + generateGaussianNoise(0.0, angleSigma));
+    double a = p.angle + generateGaussianNoise(0.0, angleSigma);
+    a = WrapPi(std::isfinite(a) ? a : p.angle);  // overflowing noise: no heading noise
     if (properties_.useEstimatedAngle) p.angle = a;
     if (stepLength < 0.01) {
       MV_LOG(11, "ERROR in particle filter StepLength == %lf\n", len);
@@ -648,6 +650,7 @@ void ParticleFilter::resampleParticles() {
     if (blocked) {
       p.weight = 0.0;
       ++outliers;
+      if (!Finite(p.x, p.y)) p.x = 0.0, p.y = 0.0;  // an overflowing draw is parked
     }
   }
   if (outliers == n) {

@@ -387,7 +387,7 @@ TEST(ParticleFilterTest, RandomAndAdversarialCallsStaySane) {
       const double any = pick({kNaN, inf, -inf, 1e12, -5.0, 0.0, u(rng) * 60, u(rng) * 30});
       switch (rng() % 10) {
         case 0:
-          pf.setPredictionInfo(pick({0.0, 0.005, kNaN, 1e9, -2.0, u(rng) * 2}), any);
+          pf.setPredictionInfo(pick({0.0, 0.005, kNaN, 1e9, -2.0, u(rng) * 2}), pick({any, 1e308}));
           pf.moveParticles();
           pf.setStep();
           break;
@@ -399,8 +399,8 @@ TEST(ParticleFilterTest, RandomAndAdversarialCallsStaySane) {
           break;
         }
         case 2: pf.propogateHeadingAngle(any); break;
-        case 3: pf.setAngleDistribution(any, pick({0.0, 10.0, kNaN})); break;
-        case 4: pf.resampleAroundPoint(any, u(rng) * 30, pick({0.0, 1.0, kNaN, 50.0})); break;
+        case 3: pf.setAngleDistribution(any, pick({0.0, 10.0, kNaN, 1e308})); break;
+        case 4: pf.resampleAroundPoint(any, u(rng) * 30, pick({0.0, 1.0, kNaN, 1e308})); break;
         case 5: pf.setNewWeights(std::vector<double>(rng() % 200, any)); break;
         case 6: pf.checkStop(t, rng() % 2); break;
         case 7: {
@@ -426,7 +426,7 @@ TEST(ParticleFilterTest, RandomAndAdversarialCallsStaySane) {
           floor.height_meters = c.h;
           floor.Number_of_part = static_cast<int>(rng() % 200) - 20;
           floor.Correction_noise_meters = pick({0.0, -2.0, kNaN, 1.5});
-          floor.Resampling_noise_meters = pick({0.0, -2.0, kNaN, inf, 1.5});
+          floor.Resampling_noise_meters = pick({0.0, -2.0, kNaN, inf, 1e308, 1.5});
           floor.Resampling_treshold_persantage = pick({kNaN, -1.0, 100.0});
           pf.setSublocationProperties(floor);
           pf.initializeParticles();
