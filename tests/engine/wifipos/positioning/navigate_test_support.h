@@ -18,8 +18,6 @@
 #include "venuesim/venue.h"
 #include "venuesim/venue_archive.h"
 #include "venuesim/walk.h"
-#include "server/route_graph/route_graph.h"
-#include "server/zones/zones.h"
 #include "wifipos/navigation_processing/navigation_processing.h"
 
 namespace client_test {
@@ -125,82 +123,6 @@ inline void TuneForWalks(ClientNavigationState* client, bool smoothing = false) 
   s.knn.Min_rpvis_aps = 3;
   s.Use_smoothing = smoothing;
   initClientNavigation(client);
-}
-
-// The venue's corridor on a floor (the first corridor room).
-inline venuesim::Room Corridor(const venuesim::VenueFloor& floor) {
-  for (const venuesim::Room& r : floor.rooms) {
-    if (r.corridor) return r;
-  }
-  return floor.rooms.empty() ? venuesim::Room() : floor.rooms.front();
-}
-
-// A route graph along the middle of every floor's corridor, vertices every
-// 4 m, two-way edges, and the west ends of consecutive floors joined.
-inline RouteGraph CorridorGraph(const venuesim::Venue& venue, const std::string& tag) {
-  RouteGraph g(tag, tag + ".xml");
-  g.setDescription("corridors of " + tag);
-  std::vector<int> westEnds;
-  for (const venuesim::VenueFloor& f : venue.floors) {
-    RouteGraph::SubLocation sl;
-    sl.id = f.id;
-    sl.width = venue.spec.width;
-    sl.height = venue.spec.height;
-    g.addSubLocation(sl);
-    const venuesim::Room c = Corridor(f);
-    const double y = (c.y0 + c.y1) / 2.0;
-    int prev = 0;
-    for (double x = c.x0 + 1.0; x <= c.x1 - 1.0; x += 4.0) {
-      RouteGraph::Vertex v;
-      v.subLoc = f.id;
-      v.x = x;
-      v.y = y;
-      const int id = g.addVertex(v);
-      if (prev == 0) westEnds.push_back(id);
-      if (prev != 0) {
-        RouteGraph::Edge e;
-        e.subLoc = f.id;
-        e.src = prev;
-        e.dst = id;
-        g.addEdge(e);
-        e.src = id;
-        e.dst = prev;
-        g.addEdge(e);
-      }
-      prev = id;
-    }
-  }
-  for (size_t i = 1; i < westEnds.size(); ++i) {
-    RouteGraph::Edge e;
-    e.subLoc = RouteGraph::kExternalSubLoc;
-    e.src = westEnds[i - 1];
-    e.dst = westEnds[i];
-    g.addEdge(e);
-    e.src = westEnds[i];
-    e.dst = westEnds[i - 1];
-    g.addEdge(e);
-  }
-  return g;
-}
-
-// Every room of every floor as a rectangular zone (ids from 1, per floor).
-inline ZoneMap RoomZones(const venuesim::Venue& venue) {
-  ZoneMap zones;
-  zones.setLocation(venue.spec.locationId);
-  for (const venuesim::VenueFloor& f : venue.floors) {
-    ZoneMap::SubLocation sl(f.id, venue.spec.width, venue.spec.height);
-    int id = 0;
-    for (const venuesim::Room& r : f.rooms) {
-      Zone z;
-      z.id = ++id;
-      z.name = r.name;
-      z.points = {LocationPoint(f.id, r.x0, r.y0), LocationPoint(f.id, r.x1, r.y0),
-                  LocationPoint(f.id, r.x1, r.y1), LocationPoint(f.id, r.x0, r.y1)};
-      sl.addZone(z);
-    }
-    zones.addSubLocation(sl);
-  }
-  return zones;
 }
 
 // The default venue as an archive, made once per test program.
