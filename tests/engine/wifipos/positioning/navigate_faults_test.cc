@@ -164,7 +164,7 @@ TEST(NavigateInput, MutatedMessageTexts) {
   EXPECT_GT(parsed, 50);
 }
 
-TEST(NavigateMap, NoUsableFloorGivesTheMapCodeAndTheGpsFallback) {
+TEST(NavigateMap, NoUsableFloorGivesTheMapCode) {
   WalkFixture f;
   ASSERT_NE(f.client, nullptr);
   for (SublocationMap& floor : f.client->navigationMap.getSublocationsVector()) {
@@ -184,22 +184,6 @@ TEST(NavigateMap, NoUsableFloorGivesTheMapCodeAndTheGpsFallback) {
   EXPECT_EQ(error, "No sublocations");
   EXPECT_EQ(m.outPaths.size(), 3u);  // untouched
 
-  // With GPS on, a fix in the message repairs the step; the text stays.
-  f.client->navigation.getNavigationProperties().Use_gps = true;
-  WScanMessage g = f.at(21);
-  SensorEntry fix;
-  fix.type = SENSOR_LOCATION;
-  fix.values[0] = 52.520008;
-  fix.values[1] = 13.404954;
-  fix.values[3] = 4.0;
-  g.sensorEntries.push_back(fix);
-  error.clear();
-  EXPECT_EQ(Navigate(&g, f.client, &error), 0);
-  EXPECT_EQ(error, "No sublocations");
-  EXPECT_EQ(g.outSubLocation, 1);
-  EXPECT_NEAR(g.outX, f.archive.venue.spec.width / 2, 0.5);  // the binding is the centre
-  EXPECT_DOUBLE_EQ(g.outR, 4.0);
-  ExpectFiniteOutputs(g);
 }
 
 TEST(OutputRecords, IndoorClampsWrapsAndRefusesNonFinite) {
@@ -229,9 +213,6 @@ TEST(OutputRecords, IndoorClampsWrapsAndRefusesNonFinite) {
   EXPECT_DOUBLE_EQ(m.outR, 1.0);
   EXPECT_NEAR(m.outOrientation[0], 3.5 - 2 * kPi, 1e-12);
 
-  sol.radius = 50.0;
-  ASSERT_EQ(fillOutput(&m, sol, nav, f.client), 0);
-  EXPECT_DOUBLE_EQ(m.outR, 20.0);
   sol.radius = NAN;
   sol.filteredAngle = NAN;
   ASSERT_EQ(fillOutput(&m, sol, nav, f.client), 0);
@@ -243,41 +224,6 @@ TEST(OutputRecords, IndoorClampsWrapsAndRefusesNonFinite) {
   EXPECT_EQ(fillOutput(&untouched, sol, nav, f.client), NAV_RC_NO_SOLUTION);
   EXPECT_EQ(untouched.outSubLocation, -1);
   EXPECT_EQ(untouched.outX, 0.0);
-}
-
-TEST(OutputRecords, GpsFixIsReusedOnlyWithinTheDeadReckoningTime) {
-  WalkFixture f;
-  ASSERT_NE(f.client, nullptr);
-  Navigation& nav = f.client->navigation;
-  nav.getNavigationProperties().Dead_reckon_time = 6.0;
-  f.client->timeBase = 1000;
-  SolutionInfo sol;
-  WScanMessage m;
-  m.tmUnixTime = 1010;
-  SensorEntry fix;
-  fix.type = SENSOR_LOCATION;
-  fix.values[0] = 52.520008;
-  fix.values[1] = 13.404954 + 1.0;  // far east of the floor: clamped, metres zeroed
-  fix.values[3] = 3.0;
-  m.sensorEntries.push_back(fix);
-  ASSERT_EQ(fillGpsOutput(&m, sol, nav, f.client), 0);
-  EXPECT_DOUBLE_EQ(m.outKX, 1.0);
-  EXPECT_DOUBLE_EQ(m.outX, 0.0);
-  EXPECT_EQ(sol.gpsTime.sec, 10u);
-
-  m.sensorEntries[0].values[1] = 13.404954;
-  ASSERT_EQ(fillGpsOutput(&m, sol, nav, f.client), 0);
-  const double gx = m.outX;
-  WScanMessage later;
-  nav.setCurTime(SensorTime(13, 0));
-  ASSERT_EQ(fillGpsOutput(&later, sol, nav, f.client), 0);
-  EXPECT_DOUBLE_EQ(later.outX, gx);
-  EXPECT_DOUBLE_EQ(later.outR, 3.0);
-  nav.setCurTime(SensorTime(17, 0));
-  EXPECT_EQ(fillGpsOutput(&later, sol, nav, f.client), NAV_RC_NO_SOLUTION);
-
-  f.client->navigationMap.getSublocationsVector()[0].getProperties().latitude_deg = 0.0;
-  EXPECT_EQ(fillGpsOutput(&m, sol, nav, f.client), NAV_RC_NO_SOLUTION);
 }
 
 TEST(Preprocessing, EntryTimesDroppedEntriesAndTheDenseSignalVector) {
@@ -307,15 +253,6 @@ TEST(Preprocessing, EntryTimesDroppedEntriesAndTheDenseSignalVector) {
   std::vector<double> dense;
   wscanAccessPointToCurrentSignals({aps[0]}, &floor, dense);
   EXPECT_EQ(dense, (std::vector<double>{1.0, -71.0, 1.0}));
-
-  ClientNavigationState c;  // a lost signal ends navigation only after the limit
-  c.navigation.getNavigationProperties().Dead_reckon_time = 6.0;
-  c.isNavigationInitialized = true;
-  c.navigation.setLastSignalSolutionTime(10.0);
-  EXPECT_EQ(checkConnectionTime(&c, 16.0), 0);
-  EXPECT_TRUE(c.isNavigationInitialized);
-  EXPECT_EQ(checkConnectionTime(&c, 17.0), NAV_RC_NO_SOLUTION);
-  EXPECT_FALSE(c.isNavigationInitialized);
 }
 
 }  // namespace
