@@ -355,8 +355,11 @@ int AccessPoint::parseDistributionString() {
   histogram_.clear();
   const char* const begin = text.data();
   const char* const end = begin + text.size();
-  // At most one bin per colon: one exact allocation for the whole text.
-  histogram_.reserve(static_cast<size_t>(std::count(begin, end, ':')));
+  // At most one bin per colon: one allocation for the whole text. Levels are
+  // magnitudes below 128, so a text that promises more bins than that (only
+  // a damaged one can) gets no more room up front than a sound one.
+  const size_t colons = static_cast<size_t>(std::count(begin, end, ':'));
+  histogram_.reserve(std::min<size_t>(colons, 128));
   int64_t total = 0;
   const char* p = begin;
   while (p < end) {
