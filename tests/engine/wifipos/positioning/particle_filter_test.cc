@@ -276,6 +276,26 @@ TEST(ParticleFilterTest, SolutionKeepsPreviousValuesWithoutEvidence) {
   EXPECT_NEAR(1.5, pf.getParticles()[1].angle, 1e-12);
 }
 
+TEST(ParticleFilterTest, DebugDumpMarksLiveParticlesAndReadsBack) {
+  ParticleFilter pf = MakeFilter(Room(), 10, 10, 2);
+  pf.setParticles({{0.05, 0.05, 0, 1.0}, {0.85, 0.05, 0, 0.0}});
+  pf.changeColor();
+  const std::vector<uint8_t>& marked = pf.getBmpState().getMarkedPixels();
+  ASSERT_EQ(pf.getBmpState().getPixels().size(), marked.size());
+  EXPECT_EQ(0x7F, marked[0]);  // the live particle's pixel, most significant bit
+  EXPECT_EQ(0xFF, marked[1]);  // the dead one is not drawn
+  pf.printBMP();
+  FILE* f = std::fopen("out.bmp", "rb");
+  ASSERT_NE(nullptr, f);
+  std::vector<unsigned char> bytes(1 << 16);
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
+  std::fclose(f);
+  std::remove("out.bmp");
+  BmpState back;
+  ASSERT_EQ(0, back.readFromBuffer(bytes.data(), bytes.size(), 10.0, 10.0));
+  EXPECT_EQ(marked, back.getPixels());
+}
+
 // A generated one-floor venue loaded the way a client loads its map: the
 // archive written and read back, the floor's bitmap and settings taken from it.
 struct Corridor {
