@@ -1,6 +1,7 @@
 #include "wifipos/bmp/particle_filter_methods.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -311,7 +312,10 @@ Corridor GeneratedCorridor() {
   venuesim::Venue venue;
   std::string error;
   EXPECT_EQ(0, venuesim::GenerateLayout(spec, &venue, &error)) << error;
-  const std::string path = testing::TempDir() + "particle_filter_corridor.mvz";
+  // One file per test process: ctest may run the tests that use it side by side.
+  const std::string path = testing::TempDir() + "particle_filter_" +
+                           testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                           std::to_string(getpid()) + ".mvz";
   EXPECT_EQ(0, venuesim::WriteVenueArchive(venue, path, &error)) << error;
   Corridor c;
   EXPECT_EQ(0, c.map.setPathToNavArchive(path.c_str()));
