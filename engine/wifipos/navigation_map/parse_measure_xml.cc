@@ -101,8 +101,9 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
 // reading order and go into the radio map key by key in ascending order once
 // the floor is read (`flush`), each placed at the end of its key without a
 // search through the tree; a key's nodes are then also made one after the
-// other. A point's entries are held back until the whole point has been
-// read, so that no entry can name a point that is never added.
+// other. A point's entries are made in place in their key's list and taken
+// back if the point fails, so that no entry can name a point that is never
+// added.
 class FloorReader {
  public:
   explicit FloorReader(SublocationMap& floor) : floor_(floor), radioMap_(floor.getRadioMap()) {
@@ -117,7 +118,7 @@ class FloorReader {
  private:
   struct KeySlot {
     std::shared_ptr<const std::string> text;
-    std::vector<AccessPoint> entries;  // of complete points, in reading order
+    std::vector<AccessPoint> entries;  // in reading order
   };
 
   KeySlot& slotFor(const char* key);
@@ -128,7 +129,7 @@ class FloorReader {
   std::unordered_set<std::string> names_;
   // The views point into the shared key texts, which live as long as the table.
   std::unordered_map<std::string_view, KeySlot> slots_;
-  std::vector<std::pair<KeySlot*, AccessPoint>> staged_;  // the current point's
+  std::vector<KeySlot*> pending_;  // keys of the current point's entries, in order
 };
 
 FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
@@ -197,7 +198,9 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
   }
 
   KeySlot& slot = slotFor(at.bssid);
-  AccessPoint& ap = staged_.emplace_back(&slot, AccessPoint()).second;
+  AccessPoint& ap = slot.entries.emplace_back();
+  // The index the point gets once it is complete.
+  ap.setRefPointIndex(static_cast<int>(floor_.getReferencePoints().size()));
   ap.setType(type);
   if (type == 0) {
     ap.setFrequency(frequency);
@@ -210,8 +213,11 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
   ap.setDistribution(at.value);
   // A histogram that cannot be used costs only its own entry.
   if (ap.parseDistributionString() != 0 || ap.calculateMeanRssi() != 0 ||
-      ap.calculateVariance() != 0)
-    staged_.pop_back();
+      ap.calculateVariance() != 0) {
+    slot.entries.pop_back();
+    return 0;
+  }
+  pending_.push_back(&slot);
   return 0;
 }
 
@@ -295,26 +301,23 @@ int FloorReader::readPoint(const XMLElement* e) {
 
   const XMLElement* first = e->FirstChildElement();
   if (!first) MV_LOG(kLogLevel, "WARNING: There is no any entries at %s RP\n", pointName);
-  staged_.clear();
+  pending_.clear();
   for (const XMLElement* entry = first; entry; entry = entry->NextSiblingElement("entry")) {
     int rc = readEntry(entry, record);
     if (rc != 0) {
-      staged_.clear();
+      // Each key's newest entries are this point's: take them back.
+      for (KeySlot* slot : pending_) slot->entries.pop_back();
+      pending_.clear();
       return rc;
     }
   }
+  pending_.clear();
 
   if (!names_.insert(record.getName()).second)
     MV_LOG(kLogLevel, "ERROR: RP=%s already exists!!!\n", pointName);
 
   std::vector<ReferencePoint>& points = floor_.getReferencePoints();
-  const int index = static_cast<int>(points.size());
-  for (auto& [slot, ap] : staged_) {
-    ap.setRefPointIndex(index);
-    slot->entries.push_back(std::move(ap));
-  }
-  staged_.clear();
-  record.setIndex(index);
+  record.setIndex(static_cast<int>(points.size()));
   points.push_back(std::move(record));
   return 0;
 }
