@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <utility>
 
 #include "server/utils.h"
 #include "wifipos/gaussian_processes/gp_methods.h"
