@@ -3,8 +3,10 @@
 // weighting of a floor's reference points by how probable a scan is there.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "wifipos/navigation_class/sublocation_state.h"
@@ -82,7 +84,44 @@ class Histogram {
   void setDifferential(bool on) { differential_ = on; }
 
  private:
+  // The distributions of one floor laid out for the per-scan weighting:
+  // entries grouped by transmitter (radio-map order kept within a key), each
+  // with its bins as a run of consecutive slots in one flat array. Derived
+  // from floors_ by fillHistograms; a floor whose bins are too spread out for
+  // slots is weighted from floors_ directly.
+  struct PackedEntry {
+    int point;        // reference-point index (never negative)
+    int64_t minSlot;  // slot of the entry's lowest bin
+    int nSlots;       // slots from the lowest to the highest bin
+    int offset;       // position of the first slot in probs
+  };
+  struct PackedFloor {
+    bool usable = false;
+    int step = 1;  // levels per slot: the bin width, or 1 for unbinned levels
+    std::unordered_map<std::string, int> keyIndex;
+    std::vector<int> keyBegin;  // entries of key k: [keyBegin[k], keyBegin[k + 1])
+    std::vector<PackedEntry> entries;
+    std::vector<double> probs;  // kAbsent where the entry has no such bin
+  };
+
+  void packFloor(size_t floorIndex);
+  bool weighPacked(SublocationState& state, const std::vector<AccessPoint>& scan,
+                   size_t floorIndex);
+  void weighByMaps(SublocationState& state, std::vector<AccessPoint>& scan, int floorIndex);
+
   std::vector<SublocationHistogram> floors_;
   int type_ = 302;
   bool differential_ = true;
+
+  std::vector<PackedFloor> packed_;
+  // Per-scan scratch, kept between scans so that a scan allocates nothing.
+  std::vector<double> weightBuf_;
+  std::vector<int> countBuf_;
+  std::vector<int> keyOfScan_;
+  std::vector<int64_t> slotOfScan_;
+  std::vector<int> heardSlot_;       // per key index: column in firstAt_, or -1
+  std::vector<int> heardKeys_;
+  std::vector<int> firstAt_;         // point x heard key: first entry there, or -1
+  std::vector<int64_t> pairShift_;
+  std::vector<char> pairUsed_;
 };
