@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <algorithm>
 
 #include "server/utils.h"
@@ -363,12 +362,13 @@ int AccessPoint::parseDistributionString() {
   int64_t total = 0;
   const char* p = begin;
   while (p < end) {
-    const char* colon = static_cast<const char*>(std::memchr(p, ':', static_cast<size_t>(end - p)));
-    if (colon == nullptr) break;
+    // The pieces are a few characters long: plain loops beat library scans.
+    const char* colon = p;
+    while (colon < end && *colon != ':') ++colon;
+    if (colon == end) break;
     const int key = ToIntClamped(p, colon);
-    const char* stop =
-        static_cast<const char*>(std::memchr(colon + 1, ' ', static_cast<size_t>(end - colon - 1)));
-    if (stop == nullptr) stop = end;
+    const char* stop = colon + 1;
+    while (stop < end && *stop != ' ') ++stop;
     const int count = ToIntClamped(colon + 1, stop);
     histogram_.set(key, count);
     total += count;

@@ -39,6 +39,19 @@ constexpr size_t kMinSurveyBeaconKeyLength = 48;
 
 bool scanInt(const char* text, int& value) {
   if (!text) return false;
+  // Plain short numbers, by far the most common, without the library call.
+  {
+    const char* p = text;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    int v = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 9; ++p, ++digits) v = v * 10 + (*p - '0');
+    if (digits > 0 && *p == '\0') {
+      value = negative ? -v : v;
+      return true;
+    }
+  }
   char* end = nullptr;
   errno = 0;
   long v = std::strtol(text, &end, 10);
