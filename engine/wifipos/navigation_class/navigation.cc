@@ -830,7 +830,6 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
 
 int Navigation::updateRpWeightsHistogram(const int& sublocId,
                                          const std::vector<AccessPoint>& meas) {
-    std::vector<AccessPoint> m = meas;
     int fi = floorIndexOfState(sublocId);
     bool found = false;
     SublocationState* st = getSublocationStateById(sublocId, found);
@@ -838,8 +837,27 @@ int Navigation::updateRpWeightsHistogram(const int& sublocId,
         MV_LOG(11, "ERROR Bad sublocation index = %d\n", fi);
         return -1;
     }
+    // The window is filtered in a buffer kept from window to window, whose
+    // readings and key texts are reused instead of allocated again.
+    std::vector<AccessPoint>& m = mScanBuf;
+    m.assign(meas.begin(), meas.end());
     filterUnknownMeasurements(m, FloorKeys(Floor(*this, fi)));
-    st->clear();
+    const int n = static_cast<int>(st->weights.size());
+    const bool dense = KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n) &&
+                       KeyedDensely(st->visibleCounts, n);
+    if (m.empty() || !dense) {
+        st->clear();
+    } else {
+        // The weighting sets every weight and the global weights from them;
+        // of the clearing only the counts, the sum and the triangles are
+        // left to do.
+        st->weightSum = 0.0;
+        for (auto& kv : st->visibleCounts) kv.second = 0;
+        for (NavTriangle& t : st->triangles) {
+            t.wLocal = 0.0;
+            t.wGlobal = 0.0;
+        }
+    }
     if (m.empty()) {
         MV_LOG(11, "MEasurements vector size = %d. It's not enough\n", 0);
         // Cleared all the same: the last window's weights must not stand
@@ -852,6 +870,28 @@ int Navigation::updateRpWeightsHistogram(const int& sublocId,
     // zero sum; it has no evidence and gets no weight.
     double sum = 0.0;
     bool usable = std::isfinite(st->weightSum) && st->weightSum > 0.0;
+    if (dense && KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n)) {
+        // One walk over both maps: repair, sum and copy to the global weights.
+        if (usable) {
+            auto g = st->globalWeights.begin();
+            for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g) {
+                if (!std::isfinite(w->second) || w->second < 0.0) w->second = 0.0;
+                sum += w->second;
+                g->second = w->second;
+            }
+            usable = sum > 0.0 && std::isfinite(sum);
+        }
+        if (!usable) {
+            auto g = st->globalWeights.begin();
+            for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g) {
+                w->second = 0.0;
+                g->second = 0.0;
+            }
+            sum = 0.0;
+        }
+        st->weightSum = sum;
+        return 0;
+    }
     if (usable) {
         for (auto& [p, weight] : st->weights) {
             if (!std::isfinite(weight) || weight < 0.0) weight = 0.0;

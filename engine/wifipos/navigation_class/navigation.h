@@ -189,6 +189,8 @@ private:
     std::vector<std::vector<double>> mDenseLocal;
     std::vector<std::vector<double>> mDenseGlobal;
     std::vector<bool> mDenseReady;
+    // Buffer for the filtered readings of the histogram weighting.
+    std::vector<AccessPoint> mScanBuf;
     // Floor index detected by the last detection (may differ from the
     // current floor while a switch is pending).
     int mDetectedSublocInd = -1;
