@@ -703,7 +703,8 @@ int Navigation::calculateApTrustworthiness(const std::vector<AccessPoint>& meas,
 }
 
 int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas) {
-    std::vector<AccessPoint> m = meas;
+    std::vector<AccessPoint>& m = mScanBuf;
+    m.assign(meas.begin(), meas.end());
     const int fi = floorIndexOfState(sublocId);
     bool found = false;
     SublocationState* st = getSublocationStateById(sublocId, found);
@@ -721,15 +722,21 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
                (int)m.size(), knn.Min_nvisible_aps);
         return 0;
     }
-    std::vector<double> w(m.size(), 1.0);
+    std::vector<double>& w = mKnn.readingWeight;
+    w.assign(m.size(), 1.0);
     if (knn.Use_ap_weights) calculateApTrustworthiness(m, w);
 
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
     const size_t nP = static_cast<size_t>(ff.nPoints);
-    std::vector<double> dsum(nP, 0.0);
-    std::vector<double> psum(nP, 0.0);
-    std::vector<int> count(nP, 0);
-    std::vector<const std::vector<FlatEntry>*> rows(m.size(), nullptr);
+    // Per-window sums in buffers kept between windows.
+    std::vector<double>& dsum = mKnn.dsum;
+    std::vector<double>& psum = mKnn.psum;
+    std::vector<int>& count = mKnn.count;
+    std::vector<const std::vector<FlatEntry>*>& rows = mKnn.rows;
+    dsum.assign(nP, 0.0);
+    psum.assign(nP, 0.0);
+    count.assign(nP, 0);
+    rows.assign(m.size(), nullptr);
     for (size_t i = 0; i < m.size(); ++i) {
         auto it = ff.byKey.find(m[i].getBssid());
         if (it != ff.byKey.end()) rows[i] = &it->second;
@@ -777,7 +784,8 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
 
     const int k = std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps);
     // Final weight of every point from its summed mismatch D and term count c.
-    std::vector<double> result(nP, 0.0);
+    std::vector<double>& result = mKnn.result;
+    result.assign(nP, 0.0);
     double weightSum = 0.0;
     for (size_t q = 0; q < nP; ++q) {
         const double d = dsum[q];

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "wifipos/gaussian_processes/gp_methods.h"
@@ -146,8 +147,18 @@ private:
         double rssi;
     };
     struct FlatFloor {
-        std::map<std::string, std::vector<FlatEntry>> byKey;
+        std::unordered_map<std::string, std::vector<FlatEntry>> byKey;
         int nPoints = 0;
+    };
+    // Buffers of the nearest-neighbour pass, kept so that a window
+    // allocates nothing; their contents do not outlive one floor's pass.
+    struct KnnScratch {
+        std::vector<double> readingWeight;
+        std::vector<double> dsum;
+        std::vector<double> psum;
+        std::vector<int> count;
+        std::vector<const std::vector<FlatEntry>*> rows;
+        std::vector<double> result;
     };
 
     void buildFlatRadioMaps();
@@ -189,8 +200,9 @@ private:
     std::vector<std::vector<double>> mDenseLocal;
     std::vector<std::vector<double>> mDenseGlobal;
     std::vector<bool> mDenseReady;
-    // Buffer for the filtered readings of the histogram weighting.
+    // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
+    KnnScratch mKnn;
     // Floor index detected by the last detection (may differ from the
     // current floor while a switch is pending).
     int mDetectedSublocInd = -1;
