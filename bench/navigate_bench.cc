@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -104,6 +105,13 @@ int posix_memalign(void** out, size_t a, size_t n) {
 namespace {
 
 struct VenueFixture {
+  VenueFixture() = default;
+  VenueFixture(const VenueFixture&) = delete;
+  VenueFixture& operator=(const VenueFixture&) = delete;
+  ~VenueFixture() {
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+  }
   std::string dir;
   std::string path;
   std::vector<WScanMessage> messages;
@@ -132,10 +140,9 @@ double SpacingFor(venuesim::VenueSpec spec, int target) {
   return best;
 }
 
-VenueFixture MakeFixture(bool large) {
-  VenueFixture x;
+void MakeFixture(bool large, VenueFixture& x) {
   char tmpl[] = "/tmp/navigate-bench-XXXXXX";
-  if (!mkdtemp(tmpl)) return x;
+  if (!mkdtemp(tmpl)) return;
   x.dir = tmpl;
   x.path = x.dir + "/venue.zip";
   venuesim::VenueSpec spec;
@@ -156,7 +163,7 @@ VenueFixture MakeFixture(bool large) {
   if (venuesim::GenerateVenue(spec, &venue, &error) != 0 ||
       venuesim::WriteVenueArchive(venue, x.path, &error) != 0) {
     std::fprintf(stderr, "navigate_bench: %s\n", error.c_str());
-    return x;
+    return;
   }
   x.pointsPerFloor = static_cast<int>(venue.floors[0].points.size());
   x.beaconsPerFloor = static_cast<int>(venue.floors[0].beacons.size());
@@ -168,7 +175,7 @@ VenueFixture MakeFixture(bool large) {
   venuesim::Walk walk;
   if (venuesim::GenerateWalk(venue, model, ws, &walk, &error) != 0) {
     std::fprintf(stderr, "navigate_bench: %s\n", error.c_str());
-    return x;
+    return;
   }
   for (size_t i = 0; i < walk.ticks.size(); ++i) {
     bool ok = false;
@@ -176,13 +183,15 @@ VenueFixture MakeFixture(bool large) {
     if (ok) x.messages.push_back(std::move(m));
   }
   x.ok = !x.messages.empty();
-  return x;
 }
 
 VenueFixture& Fixture(bool large) {
   static std::map<bool, std::unique_ptr<VenueFixture>> fixtures;
   auto& f = fixtures[large];
-  if (!f) f = std::make_unique<VenueFixture>(MakeFixture(large));
+  if (!f) {
+    f = std::make_unique<VenueFixture>();
+    MakeFixture(large, *f);
+  }
   return *f;
 }
 
