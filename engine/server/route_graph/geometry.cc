@@ -60,3 +60,20 @@ double GetIntersection(double x1, double y1, double x2, double y2,
   if (iy) *iy = y1 + t * ay;
   return t;
 }
+
+bool PointOnLine(double x0, double y0, double x1, double y1, double x2, double y2) {
+  const double dax = x1 - x0, day = y1 - y0;
+  const double dbx = x2 - x0, dby = y2 - y0;
+  return std::fabs(dby * dax - day * dbx) < kEps && dax * dbx + day * dby < kEps;
+}
+
+bool XRayIntersectsLine(double px, double py, double x1, double y1, double x2, double y2) {
+  // An end at the ray's height is lifted by this much, so that a ray through a
+  // vertex meets exactly one of the vertex's two edges.
+  constexpr double kVertexLift = 1e-4;
+  if (std::fabs(py - y1) < kEps) y1 += kVertexLift;
+  if (std::fabs(py - y2) < kEps) y2 += kVertexLift;
+  if (y1 < py && py < y2) return (y1 - y2) * px + (y2 - py) * x1 + (py - y1) * x2 + kEps > 0;
+  if (y2 < py && py < y1) return (y2 - y1) * px + (py - y2) * x1 + (y1 - py) * x2 + kEps > 0;
+  return false;
+}

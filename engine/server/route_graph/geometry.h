@@ -34,3 +34,12 @@ double GetProjection(double x1, double y1, double x2, double y2, double px, doub
 double GetIntersection(double x1, double y1, double x2, double y2,
                        double x3, double y3, double x4, double y4,
                        double* ix, double* iy);
+
+// True when (x0, y0) lies on the segment (x1, y1)-(x2, y2), ends included,
+// within the geometric tolerance 1e-8.
+bool PointOnLine(double x0, double y0, double x1, double y1, double x2, double y2);
+
+// True when the ray from (px, py) towards +x crosses the segment (x1, y1)-(x2, y2).
+// An end at the ray's height counts as lying slightly above it, so a ray through
+// a polygon vertex counts one of its two edges, not both.
+bool XRayIntersectsLine(double px, double py, double x1, double y1, double x2, double y2);

@@ -21,23 +21,6 @@ namespace {
 constexpr double kEps = 1e-8;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Point-on-segment and ray-crossing tests, the same ones zones use, so that a
-// zone barrier and a zone of the same outline agree on what is inside.
-bool OnSegment(double px, double py, double x1, double y1, double x2, double y2) {
-  const double dax = x1 - px, day = y1 - py;
-  const double dbx = x2 - px, dby = y2 - py;
-  return std::fabs(dby * dax - day * dbx) < kEps && dax * dbx + day * dby < kEps;
-}
-
-bool RayCrosses(double px, double py, double x1, double y1, double x2, double y2) {
-  constexpr double kDelta = 1e-4;
-  if (std::fabs(py - y1) < kEps) y1 += kDelta;
-  if (std::fabs(py - y2) < kEps) y2 += kDelta;
-  if (y1 < py && py < y2) return (y1 - y2) * px + (y2 - py) * x1 + (py - y1) * x2 + kEps > 0;
-  if (y2 < py && py < y1) return (y2 - y1) * px + (py - y2) * x1 + (y1 - py) * x2 + kEps > 0;
-  return false;
-}
-
 bool Finite(const LocationPoint& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
 
 // Closes one single-floor stretch: smooths it and appends its points and turn
@@ -265,8 +248,8 @@ bool Barrier::containsPoint(const LocationPoint& p) const {
   for (size_t i = 0; i < n; ++i) {
     const LocationPoint& a = points[i];
     const LocationPoint& b = points[(i + 1) % n];
-    if (OnSegment(p.x, p.y, a.x, a.y, b.x, b.y)) return true;
-    if (RayCrosses(p.x, p.y, a.x, a.y, b.x, b.y)) ++crossings;
+    if (PointOnLine(p.x, p.y, a.x, a.y, b.x, b.y)) return true;
+    if (XRayIntersectsLine(p.x, p.y, a.x, a.y, b.x, b.y)) ++crossings;
   }
   return crossings % 2 == 1;
 }

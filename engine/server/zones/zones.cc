@@ -12,28 +12,10 @@
 namespace {
 
 constexpr double kEps = 1e-8;
-// How far an edge end at the ray's height is lifted, so that a ray through a
-// vertex meets exactly one of the vertex's two edges.
-constexpr double kVertexLift = 1e-4;
-
 // An edge whose y range, widened by this much, misses the point's height can
 // neither hold the point (the on-edge test reaches at most about 1.2e-4 off the
-// segment) nor cross its ray (a lifted end moves by only kVertexLift).
+// segment) nor cross its ray (an end at the ray's height is lifted by only 1e-4).
 constexpr double kEdgeReach = 1e-3;
-
-inline bool OnSegment(double x0, double y0, double x1, double y1, double x2, double y2) {
-  const double dax = x1 - x0, day = y1 - y0;
-  const double dbx = x2 - x0, dby = y2 - y0;
-  return std::fabs(dby * dax - day * dbx) < kEps && dax * dbx + day * dby < kEps;
-}
-
-inline bool RayCrosses(double px, double py, double x1, double y1, double x2, double y2) {
-  if (std::fabs(py - y1) < kEps) y1 += kVertexLift;
-  if (std::fabs(py - y2) < kEps) y2 += kVertexLift;
-  if (y1 < py && py < y2) return (y1 - y2) * px + (y2 - py) * x1 + (py - y1) * x2 + kEps > 0;
-  if (y2 < py && py < y1) return (y2 - y1) * px + (py - y2) * x1 + (y1 - py) * x2 + kEps > 0;
-  return false;
-}
 
 bool ContainsPoint(const Zone& zone, double x, double y, bool trace) {
   const std::vector<LocationPoint>& pts = zone.points;
@@ -47,13 +29,13 @@ bool ContainsPoint(const Zone& zone, double x, double y, bool trace) {
     if (!trace && ((y > a.y + kEdgeReach && y > b.y + kEdgeReach) ||
                    (y < a.y - kEdgeReach && y < b.y - kEdgeReach)))
       continue;
-    if (OnSegment(x, y, a.x, a.y, b.x, b.y)) {
+    if (PointOnLine(x, y, a.x, a.y, b.x, b.y)) {
       if (trace)
         MV_LOG(3, "Point (%lf, %lf) belongs to line (%lf, %lf) - (%lf, %lf)\n", x, y, a.x, a.y,
                b.x, b.y);
       return true;
     }
-    if (RayCrosses(x, y, a.x, a.y, b.x, b.y)) {
+    if (XRayIntersectsLine(x, y, a.x, a.y, b.x, b.y)) {
       ++crossings;
       if (trace)
         MV_LOG(3, "XRay (%lf, %lf) intersects with line (%lf, %lf) - (%lf, %lf)\n", x, y, a.x,
@@ -153,14 +135,6 @@ void AppendFormat(std::string& out, const char* format, ...) {
 }  // namespace
 
 bool Zone::containsPoint(double x, double y) const { return ContainsPoint(*this, x, y, TraceEnabled()); }
-
-bool PointOnLine(double x0, double y0, double x1, double y1, double x2, double y2) {
-  return OnSegment(x0, y0, x1, y1, x2, y2);
-}
-
-bool XRayIntersectsLine(double px, double py, double x1, double y1, double x2, double y2) {
-  return RayCrosses(px, py, x1, y1, x2, y2);
-}
 
 bool ZoneMap::SubLocation::addZone(const Zone& zone) {
   return zones.emplace(zone.id, zone).second;

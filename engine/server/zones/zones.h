@@ -8,17 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "server/route_graph/geometry.h"  // PointOnLine, XRayIntersectsLine
 #include "server/route_path.h"
 #include "server/zone.h"
-
-// True when (x0, y0) lies on the segment (x1, y1)-(x2, y2), ends included,
-// within the geometric tolerance 1e-8.
-bool PointOnLine(double x0, double y0, double x1, double y1, double x2, double y2);
-
-// True when the ray from (px, py) towards +x crosses the segment (x1, y1)-(x2, y2).
-// An end at the ray's height counts as lying slightly above it, so a ray through
-// a polygon vertex counts one of its two edges, not both.
-bool XRayIntersectsLine(double px, double py, double x1, double y1, double x2, double y2);
 
 class ZoneMap {
  public:
