@@ -14,11 +14,8 @@
 // the walk, and kept_MB what it holds afterwards. Counting is skipped under
 // the sanitizers, which own malloc themselves.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -28,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/heap_counter.h"
 #include "server/wscan.h"
 #include "venuesim/generator.h"
 #include "venuesim/propagation.h"
@@ -35,72 +33,6 @@
 #include "venuesim/walk.h"
 #include "wifipos/navigation_processing/navigation_processing.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define NAV_BENCH_COUNTING 0
-#else
-#define NAV_BENCH_COUNTING 1
-#endif
-
-namespace {
-std::atomic<long long> g_current{0};
-std::atomic<long long> g_peak{0};
-std::atomic<bool> g_counting{false};
-
-void Track(long long delta) {
-  const long long now = g_current.fetch_add(delta, std::memory_order_relaxed) + delta;
-  long long peak = g_peak.load(std::memory_order_relaxed);
-  while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
-  }
-}
-}  // namespace
-
-#if NAV_BENCH_COUNTING
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void __libc_free(void*);
-void* __libc_memalign(size_t, size_t);
-
-void* malloc(size_t n) {
-  void* p = __libc_malloc(n);
-  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
-  return p;
-}
-void* calloc(size_t n, size_t m) {
-  void* p = __libc_calloc(n, m);
-  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
-  return p;
-}
-void* realloc(void* old, size_t n) {
-  if (!g_counting.load(std::memory_order_relaxed)) return __libc_realloc(old, n);
-  const long long before = old ? static_cast<long long>(malloc_usable_size(old)) : 0;
-  void* p = __libc_realloc(old, n);
-  if (p) {
-    Track(static_cast<long long>(malloc_usable_size(p)) - before);
-  } else if (n == 0 && old) {
-    Track(-before);
-  }
-  return p;
-}
-void free(void* p) {
-  if (p && g_counting.load(std::memory_order_relaxed)) Track(-static_cast<long long>(malloc_usable_size(p)));
-  __libc_free(p);
-}
-void* memalign(size_t a, size_t n) {
-  void* p = __libc_memalign(a, n);
-  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
-  return p;
-}
-void* aligned_alloc(size_t a, size_t n) { return memalign(a, n); }
-int posix_memalign(void** out, size_t a, size_t n) {
-  void* p = memalign(a, n);
-  if (!p) return 12;  // ENOMEM
-  *out = p;
-  return 0;
-}
-}
-#endif
 
 namespace {
 
@@ -229,18 +161,16 @@ void BM_Navigate(benchmark::State& state) {
   }
 
   // Memory pass, untimed.
-  g_counting = true;
-  const long long base = g_current.load();
-  g_peak.store(base);
+  const long long base = HeapCountStart();
   ClientNavigationState* probe = MakeClient(f, method, gpMode);
   for (const WScanMessage& src : f.messages) {
     WScanMessage m = src;
     Navigate(&m, probe, nullptr);
   }
-  const long long peak = g_peak.load() - base;
-  const long long kept = g_current.load() - base;
+  const long long peak = HeapPeak() - base;
+  const long long kept = HeapCurrent() - base;
   DeleteNavigationClient(probe);
-  g_counting = false;
+  HeapCountStop();
 
   std::vector<double> ms;
   int failures = 0;
@@ -267,12 +197,10 @@ void BM_Navigate(benchmark::State& state) {
   state.counters["no_position_share"] = ms.empty() ? 0.0 : failures / static_cast<double>(ms.size());
   state.counters["points_per_floor"] = f.pointsPerFloor;
   state.counters["beacons_per_floor"] = f.beaconsPerFloor;
-#if NAV_BENCH_COUNTING
-  state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
-  state.counters["kept_MB"] = static_cast<double>(kept) / 1e6;
-#endif
-  (void)peak;
-  (void)kept;
+  if (kHeapCounting) {
+    state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
+    state.counters["kept_MB"] = static_cast<double>(kept) / 1e6;
+  }
 }
 
 void Methods(benchmark::internal::Benchmark* b) {
