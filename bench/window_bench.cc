@@ -43,7 +43,7 @@ double Level(double d, int floorsBetween) {
     return -55.0 - 20.0 * std::log10(std::max(d, 0.5)) - kFloorLoss * floorsBetween;
 }
 
-Scene MakeScene(int nPoints, int nBeacons, int method) {
+Scene MakeScene(int nPoints, int nBeacons, int method, bool differential = false) {
     Scene s;
     // Beacons every 8 m on a square floor; the points on a grid over it.
     s.side = 8.0 * std::ceil(std::sqrt(static_cast<double>(nBeacons)));
@@ -61,7 +61,7 @@ Scene MakeScene(int nPoints, int nBeacons, int method) {
     CommonNavProperties& p = s.map.getNavigationProperties();
     p.Use_algorithm = method;
     p.Sig_window_shift = 0.5;
-    p.knn.Differention_mode = false;
+    p.knn.Differention_mode = differential;
     for (int f = 0; f < kFloors; ++f) {
         SublocationMap floor;
         floor.setId(f + 1);
@@ -129,11 +129,11 @@ std::vector<AccessPoint> Tick(const Scene& s, int i, double t, Lcg& rng) {
     return out;
 }
 
-void BM_WindowMove(benchmark::State& state) {
+void RunWindowMoves(benchmark::State& state, bool differential) {
     const int nPoints = static_cast<int>(state.range(0));
     const int nBeacons = static_cast<int>(state.range(1));
     const int method = static_cast<int>(state.range(2));
-    Scene s = MakeScene(nPoints, nBeacons, method);
+    Scene s = MakeScene(nPoints, nBeacons, method, differential);
     Navigation nav;
     nav.specifyNavigationMap(s.map);
     nav.setAutoClearingOldMeas(true);
@@ -157,6 +157,12 @@ void BM_WindowMove(benchmark::State& state) {
     state.counters["window"] = static_cast<double>(nav.getNavSignals().size());
     state.SetLabel(method == 107 ? "knn" : "histogram");
 }
+
+void BM_WindowMove(benchmark::State& state) { RunWindowMoves(state, false); }
+
+// Transmitter pairs instead of single levels: every reading of the raw
+// window is paired with every earlier one at each point.
+void BM_WindowMoveDifferential(benchmark::State& state) { RunWindowMoves(state, true); }
 
 // The same number of readings, each compared with its beacon's whole row
 // of the dense matrix on every floor: one load and one add per cell.
@@ -213,6 +219,12 @@ void Sizes(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_WindowMove)->Apply(Sizes);
+BENCHMARK(BM_WindowMoveDifferential)
+    ->Args({500, 60, 109})
+    ->Args({2000, 60, 109})
+    ->Args({8000, 60, 109})
+    ->ArgNames({"points", "beacons", "method"})
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BareMatrixLoop)->Apply(Sizes);
 
 }  // namespace
