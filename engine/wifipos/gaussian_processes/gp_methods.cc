@@ -64,6 +64,19 @@ bool SolveKernel(const Eigen::MatrixXd& k, const Eigen::VectorXd& r, Eigen::Vect
   return false;
 }
 
+// Index of the grid cell holding coordinate offset v (in cells), clamped to
+// the grid; clamping in double keeps far or huge positions defined.
+int CellIndex(double v, int n) {
+  v = std::floor(v);
+  if (!(v > 0.0)) return 0;
+  if (v > n - 1) return n - 1;
+  return static_cast<int>(v);
+}
+
+// At most this many cells along an axis: a key's grid stays small however
+// short its cutoff radius is against the floor.
+constexpr double kMaxCellsPerAxis = 256.0;
+
 }  // namespace
 
 // ---- SublocationGP ---------------------------------------------------------
@@ -136,6 +149,7 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
   const int nPts = std::min<int>(nPoints_, static_cast<int>(points_.size()));
   active_.assign(nKeys_, {});
   alpha_.assign(nKeys_, {});
+  kernels_.assign(nKeys_, KeyKernel{});
   count_.assign(nKeys_, 0);
   usable_.assign(nKeys_, 0);
   if (fixed && !(ell_ > 0.0 && std::isfinite(ell_))) {
@@ -178,8 +192,101 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
       MV_LOG(11, "GP training of key %s failed; its mean model is used alone\n",
              k < static_cast<int>(keys_.size()) ? keys_[k].c_str() : "?");
     }
+    buildKernel(k, m.twoEll2);
   }
   return 0;
+}
+
+void SublocationGP::buildKernel(int k, double twoEll2) {
+  KeyKernel& kk = kernels_[k];
+  kk = KeyKernel{};
+  kk.twoEll2 = twoEll2;
+  const std::vector<int>& act = active_[k];
+  const std::vector<double>& alpha = alpha_[k];
+  const size_t c = std::min(act.size(), alpha.size());
+  double sumAbs = 0.0;
+  for (size_t i = 0; i < c; ++i) sumAbs += std::fabs(alpha[i]);
+  // Every kernel value is at most 1, so the whole sum is within sumAbs of 0.
+  if (c == 0 || !(sumAbs > kNeglectedBound)) return;
+  kk.empty = false;
+  // A term at squared distance d2 >= radius2 is at most |alpha_i| *
+  // exp(-radius2 / twoEll2) = |alpha_i| * kNeglectedBound / sumAbs, so all the
+  // terms left out add up to at most kNeglectedBound.
+  kk.radius2 = twoEll2 * std::log(sumAbs / kNeglectedBound);
+  if (!std::isfinite(kk.radius2)) kk.radius2 = std::numeric_limits<double>::infinity();
+
+  double minX = std::numeric_limits<double>::infinity(), maxX = -minX;
+  double minY = minX, maxY = -minX;
+  for (size_t i = 0; i < c; ++i) {
+    const auto& [x, y] = points_[act[i]];
+    minX = std::min(minX, x);
+    maxX = std::max(maxX, x);
+    minY = std::min(minY, y);
+    maxY = std::max(maxY, y);
+  }
+  const double extent = std::max(maxX - minX, maxY - minY);
+  // Cells of half the radius: the visited runs stay close to the circle.
+  double cell = std::max(0.5 * std::sqrt(kk.radius2), extent / kMaxCellsPerAxis);
+  if (!std::isfinite(cell) || !(cell > 0.0)) cell = std::max(extent, 1.0);
+  if (!std::isfinite(cell)) cell = 1.0;
+  kk.x0 = minX;
+  kk.y0 = minY;
+  kk.cell = cell;
+  kk.nx = CellIndex((maxX - minX) / cell, static_cast<int>(kMaxCellsPerAxis) + 1) + 1;
+  kk.ny = CellIndex((maxY - minY) / cell, static_cast<int>(kMaxCellsPerAxis) + 1) + 1;
+
+  // Counting sort by cell; points keep their order inside a cell.
+  std::vector<int> cellOf(c);
+  kk.start.assign(static_cast<size_t>(kk.nx) * kk.ny + 1, 0);
+  for (size_t i = 0; i < c; ++i) {
+    const auto& [x, y] = points_[act[i]];
+    cellOf[i] = CellIndex((y - minY) / cell, kk.ny) * kk.nx + CellIndex((x - minX) / cell, kk.nx);
+    ++kk.start[cellOf[i] + 1];
+  }
+  for (size_t j = 1; j < kk.start.size(); ++j) kk.start[j] += kk.start[j - 1];
+  std::vector<int> next(kk.start.begin(), kk.start.end() - 1);
+  kk.x.resize(c);
+  kk.y.resize(c);
+  kk.alpha.resize(c);
+  for (size_t i = 0; i < c; ++i) {
+    const int at = next[cellOf[i]]++;
+    kk.x[at] = points_[act[i]].first;
+    kk.y[at] = points_[act[i]].second;
+    kk.alpha[at] = alpha[i];
+  }
+}
+
+double SublocationGP::kernelSum(int k, double x, double y) const {
+  if (k < 0 || k >= static_cast<int>(kernels_.size())) return 0.0;
+  const KeyKernel& kk = kernels_[k];
+  if (kk.empty) return 0.0;
+  if (!std::isfinite(x) || !std::isfinite(y)) return std::numeric_limits<double>::quiet_NaN();
+  // A hair of slack so a point on the radius is never lost to the rounding
+  // of the cell arithmetic.
+  const double radius = std::sqrt(kk.radius2) * (1.0 + 1e-9) + 1e-9;
+  const double c = kk.twoEll2;
+  double sum = 0.0;
+  const int cy0 = CellIndex((y - radius - kk.y0) / kk.cell, kk.ny);
+  const int cy1 = CellIndex((y + radius - kk.y0) / kk.cell, kk.ny);
+  for (int cy = cy0; cy <= cy1; ++cy) {
+    const double lo = kk.y0 + cy * kk.cell, hi = lo + kk.cell;
+    const double dy = y < lo ? lo - y : (y > hi ? y - hi : 0.0);
+    const double rem2 = radius * radius - dy * dy;
+    if (rem2 < 0.0) continue;
+    const double rx = std::sqrt(rem2);
+    const int cx0 = CellIndex((x - rx - kk.x0) / kk.cell, kk.nx);
+    const int cx1 = CellIndex((x + rx - kk.x0) / kk.cell, kk.nx);
+    const int s = kk.start[cy * kk.nx + cx0], e = kk.start[cy * kk.nx + cx1 + 1];
+    if (e <= s) continue;
+    // One contiguous run of the flat arrays.
+    const double* px = kk.x.data();
+    const double* py = kk.y.data();
+    const double* a = kk.alpha.data();
+    for (int i = s; i < e; ++i) {
+      sum += a[i] * std::exp(-((px[i] - x) * (px[i] - x) + (py[i] - y) * (py[i] - y)) / c);
+    }
+  }
+  return sum;
 }
 
 int SublocationGP::solveLinearSystem(const std::vector<double>& a, const std::vector<double>& b,
@@ -303,7 +410,6 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
   const double logNorm = -0.5 * std::log(2.0 * kPi * noiseVariance_);
   const auto& params = floor.getParameters();
   const auto& usable = floor.getUsable();
-  const auto& points = floor.getPoints();
   const int nKeys = std::min({static_cast<int>(signals_.size()), floor.getNumberOfKeys(),
                               static_cast<int>(params.size()),
                               static_cast<int>(floor.getAlpha().size()),
@@ -316,19 +422,13 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
     // The fixed mode trains without the record's mean terms but predicts
     // with its A, B and transmitter position.
     const KeyModel m = ModelFor(p, fixed, floor.getEll());
-    const double twoEll2 = m.twoEll2;
     const double mu = m.mu;
-    const std::vector<double>& alpha = floor.getAlpha()[k];
-    const std::vector<int>& active = floor.getActivePoints()[k];
     for (size_t j = 0; j < particles_.size(); ++j) {
       const Particle& q = particles_[j];
       if (q.weight == 0.0) continue;
       double f = mu + p[GP_PARAM_A] - p[GP_PARAM_B] * LogDistance(p[GP_PARAM_X_AP] - q.x,
                                                                   p[GP_PARAM_Y_AP] - q.y);
-      for (size_t i = 0; i < active.size(); ++i) {
-        const auto& [xi, yi] = points[active[i]];
-        f += alpha[i] * std::exp(-((xi - q.x) * (xi - q.x) + (yi - q.y) * (yi - q.y)) / twoEll2);
-      }
+      f += floor.kernelSum(k, q.x, q.y);
       const double r = s - f;
       logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);
     }

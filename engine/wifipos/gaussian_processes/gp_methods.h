@@ -65,7 +65,31 @@ class SublocationGP {
   double getB() const { return b_; }
   double getEll() const { return ell_; }
 
+  // The kernel part of key k's prediction at (x, y): the sum over its active
+  // points of alpha * exp(-d^2 / 2 ell^2). Terms far enough away to be
+  // negligible are left out; what they could add together is bounded by
+  // kNeglectedBound. 0.0 for a key out of range or without usable training;
+  // NaN for a position that is not finite.
+  double kernelSum(int k, double x, double y) const;
+  // Upper bound, in dBm, of the terms kernelSum leaves out.
+  static constexpr double kNeglectedBound = 1e-10;
+
  private:
+  // Key k's training data laid out for the prediction: points and their
+  // coefficients in flat arrays sorted by the cells of a uniform grid (row
+  // by row), so the points near a position are a few contiguous runs.
+  struct KeyKernel {
+    std::vector<double> x, y, alpha;
+    std::vector<int> start;  // per cell (row-major) its first point; one more at the end
+    double twoEll2 = 1.0;
+    double radius2 = 0.0;  // beyond this squared distance terms are dropped
+    double x0 = 0.0, y0 = 0.0, cell = 1.0;
+    int nx = 0, ny = 0;
+    bool empty = true;  // nothing to add: no points, or coefficients all 0
+  };
+  void buildKernel(int k, double twoEll2);
+
+
   std::vector<std::vector<double>> signals_;
   std::vector<std::vector<double>> alpha_;
   std::vector<std::vector<int>> active_;
@@ -80,6 +104,7 @@ class SublocationGP {
   double a_ = 0.0;
   double b_ = 0.0;
   double ell_ = 0.0;
+  std::vector<KeyKernel> kernels_;
 };
 
 class GaussianProcesses {

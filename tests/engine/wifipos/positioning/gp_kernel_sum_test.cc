@@ -1,0 +1,186 @@
+// The prediction's kernel sum visits only the training points near a
+// position; these tests hold it to the plain sum over every point.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "wifipos/gaussian_processes/gp_methods.h"
+
+namespace {
+
+std::string Key(int n) { return "kernel-key-" + std::string(36, 'k') + std::to_string(n); }
+
+struct Floor {
+  SublocationMap map;
+  void point(double x, double y) {
+    ReferencePoint rp;
+    rp.setX(x);
+    rp.setY(y);
+    rp.setIndex(static_cast<int>(map.getReferencePoints().size()));
+    map.getReferencePoints().push_back(rp);
+  }
+  void entry(int key, int point, double rssi) {
+    AccessPoint ap;
+    ap.setBssid(Key(key));
+    ap.setRssi(rssi);
+    ap.setRefPointIndex(point);
+    map.getRadioMap().emplace(Key(key), ap);
+  }
+};
+
+GaussianProcesses Train(const Floor& f, int mode) {
+  NavigationMap nav;
+  auto& gp = nav.getNavigationProperties().gaussianProcesses;
+  gp.Mode = mode;
+  gp.Correction_noise = 10.0;
+  nav.getSublocationsVector().push_back(f.map);
+  nav.getSublocationsVector()[0].updateUniqueApsBssid();
+  GaussianProcesses out;
+  out.initialize(nav);
+  out.setSublocationIndex(0);
+  return out;
+}
+
+double TwoEll2(const SublocationGP& s, int k, int mode) {
+  return mode == 123 ? 2.0 * s.getEll() * s.getEll() : s.getParameters()[k][GP_PARAM_ELL];
+}
+
+// Every term, in the order of the active points.
+double FullSum(const SublocationGP& s, int k, double x, double y, double twoEll2) {
+  double f = 0.0;
+  const auto& act = s.getActivePoints()[k];
+  for (size_t i = 0; i < act.size(); ++i) {
+    const auto& [px, py] = s.getPoints()[act[i]];
+    f += s.getAlpha()[k][i] * std::exp(-((px - x) * (px - x) + (py - y) * (py - y)) / twoEll2);
+  }
+  return f;
+}
+
+double AbsAlpha(const SublocationGP& s, int k) {
+  double a = 0.0;
+  for (double v : s.getAlpha()[k]) a += std::fabs(v);
+  return a;
+}
+
+// A 120 x 50 m floor with scattered points, a surveyed grid block and a
+// clump of coincident points; keys heard over different areas, with short,
+// long and very long length scales.
+Floor ScatteredFloor(std::mt19937& rng) {
+  Floor f;
+  std::uniform_real_distribution<double> ux(0.0, 120.0), uy(0.0, 50.0);
+  std::normal_distribution<double> shadow(0.0, 5.0);
+  for (int i = 0; i < 300; ++i) f.point(ux(rng), uy(rng));
+  for (int i = 0; i < 10; ++i)
+    for (int j = 0; j < 10; ++j) f.point(60.0 + 1.5 * i, 10.0 + 1.5 * j);
+  for (int i = 0; i < 5; ++i) f.point(30.0, 30.0);
+  const double ap[4][2] = {{10, 10}, {60, 25}, {110, 40}, {30, 30}};
+  const int n = static_cast<int>(f.map.getReferencePoints().size());
+  for (int k = 0; k < 4; ++k) {
+    for (int p = 0; p < n; ++p) {
+      const auto& rp = f.map.getReferencePoints()[p];
+      const double d = std::hypot(rp.getX() - ap[k][0], rp.getY() - ap[k][1]);
+      const double rssi = -45.0 - 25.0 * std::log10(d + 1.0) + shadow(rng);
+      if (k < 3 && rssi < -90.0) continue;
+      f.entry(k, p, std::round(rssi * 10.0) / 10.0);
+    }
+  }
+  // ln sf, ln sn, ln ell: length scales of 3, 1, 12 and 0.5 m.
+  const double lnEll[4] = {std::log(3.0), 0.0, std::log(12.0), std::log(0.5)};
+  for (int k = 0; k < 4; ++k) {
+    f.map.getGpParams().push_back(
+        GpParams{-40.0, 0.0, 2.5, ap[k][0], ap[k][1], std::log(5.0), std::log(1.5), lnEll[k]});
+  }
+  f.map.getProperties().ell = 3.0;
+  return f;
+}
+
+TEST(GpKernelSum, MatchesTheSumOverEveryPoint) {
+  for (int mode : {121, 123}) {
+    std::mt19937 rng(4242 + mode);
+    const Floor f = ScatteredFloor(rng);
+    const GaussianProcesses gp = Train(f, mode);
+    const SublocationGP& s = gp.getSublocations()[0];
+    ASSERT_EQ(s.getNumberOfKeys(), 4);
+    std::uniform_real_distribution<double> qx(-40.0, 160.0), qy(-40.0, 90.0);
+    for (int k = 0; k < 4; ++k) {
+      ASSERT_TRUE(s.getUsable()[k]);
+      const double c = TwoEll2(s, k, mode);
+      const double scale = AbsAlpha(s, k);
+      ASSERT_GT(scale, 1.0) << "the key must train to something worth cutting";
+      // Random places on and off the floor, the training points themselves
+      // (terms of kernel value 1), and places far out where only the bound is left.
+      std::vector<std::pair<double, double>> at;
+      for (int i = 0; i < 400; ++i) at.emplace_back(qx(rng), qy(rng));
+      for (int p : s.getActivePoints()[k]) at.push_back(s.getPoints()[p]);
+      at.emplace_back(1e6, -1e6);
+      at.emplace_back(-1e300, 1e300);
+      for (const auto& [x, y] : at) {
+        const double want = FullSum(s, k, x, y, c);
+        const double got = s.kernelSum(k, x, y);
+        ASSERT_NEAR(got, want, SublocationGP::kNeglectedBound + 1e-14 * scale)
+            << "mode " << mode << " key " << k << " at " << x << ", " << y;
+      }
+    }
+  }
+}
+
+TEST(GpKernelSum, CorrectionWeightsMatchTheFullPrediction) {
+  std::mt19937 rng(99);
+  const Floor f = ScatteredFloor(rng);
+  GaussianProcesses gp = Train(f, 121);
+  const SublocationGP& s = gp.getSublocations()[0];
+  const std::vector<double> heard = {-62.0, -71.5, 1.0, -80.0};
+  gp.setCurrentSignals(heard);
+  std::vector<Particle> particles;
+  std::uniform_real_distribution<double> ux(0.0, 120.0), uy(0.0, 50.0);
+  for (int i = 0; i < 200; ++i) particles.push_back(Particle{ux(rng), uy(rng), 0.0, 1.0});
+  gp.setParticles(particles);
+  ASSERT_EQ(gp.correction(), 0);
+  const std::vector<double> w = gp.getNewWeights();
+  const double noise = gp.getNoiseVariance();
+  for (size_t j = 0; j < particles.size(); ++j) {
+    double logW = 0.0;
+    for (int k : {0, 1, 3}) {
+      const GpParams& p = s.getParameters()[k];
+      const double dx = p[GP_PARAM_X_AP] - particles[j].x, dy = p[GP_PARAM_Y_AP] - particles[j].y;
+      const double mean = p[GP_PARAM_MU] + p[GP_PARAM_A] - p[GP_PARAM_B] * std::log(dx * dx + dy * dy + 1e-5);
+      const double r = heard[k] - mean - FullSum(s, k, particles[j].x, particles[j].y, p[GP_PARAM_ELL]);
+      logW += (-r * r / (2.0 * noise) - 0.5 * std::log(2.0 * 3.14159265358979323846 * noise)) / 3.0;
+    }
+    EXPECT_NEAR(w[j], std::exp(logW), 1e-9 * std::exp(logW)) << j;
+  }
+}
+
+TEST(GpKernelSum, DegenerateKeysAndPositions) {
+  Floor f;
+  f.point(5.0, 5.0);
+  f.point(5.0, 5.0);
+  f.point(7.0, 5.0);
+  f.entry(0, 0, -60.0);
+  f.entry(0, 1, -60.0);
+  f.entry(0, 2, -70.0);
+  f.entry(1, 2, -75.0);                               // one point
+  f.entry(2, 0, -65.0);                               // parameters not finite
+  f.map.getGpParams() = {GpParams{-50, 0, 2, 0, 0, 1.0, 0.0, 0.0},
+                         GpParams{-50, 0, 2, 0, 0, 1.0, 0.0, 0.0},
+                         GpParams{-50, 0, 2, 0, 0, 1.0, 0.0, NAN}};
+  const GaussianProcesses gp = Train(f, 121);
+  const SublocationGP& s = gp.getSublocations()[0];
+  ASSERT_EQ(s.getNumberOfKeys(), 3);
+  for (int k : {0, 1}) {
+    const double c = s.getParameters()[k][GP_PARAM_ELL];
+    for (double x : {5.0, 6.0, 7.0, 40.0}) {
+      EXPECT_NEAR(s.kernelSum(k, x, 5.0), FullSum(s, k, x, 5.0, c), 1e-10 + 1e-14 * AbsAlpha(s, k));
+    }
+  }
+  EXPECT_EQ(s.kernelSum(2, 5.0, 5.0), 0.0);   // left out of the corrections
+  EXPECT_EQ(s.kernelSum(-1, 5.0, 5.0), 0.0);  // no such key
+  EXPECT_EQ(s.kernelSum(3, 5.0, 5.0), 0.0);
+  EXPECT_TRUE(std::isnan(s.kernelSum(0, NAN, 5.0)));
+  EXPECT_TRUE(std::isnan(s.kernelSum(0, 5.0, INFINITY)));
+}
+
+}  // namespace
