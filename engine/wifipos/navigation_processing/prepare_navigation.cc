@@ -23,10 +23,12 @@ constexpr double kNoCorrectionCoef = 1e15;
 // either does not fit the int arithmetic of SensorTime (a corrupt offset or
 // time), so the entry can be dropped instead of wrapping.
 bool EntryTime(const WScanMessage* message, int timeBase, int64_t offset, int* sec, int* ms) {
-  const int64_t s = message->tmUnixTime - static_cast<int64_t>(timeBase);
-  const int64_t m = static_cast<int64_t>(message->tmMillisecond) - offset;
   constexpr int64_t kMax = std::numeric_limits<int>::max();
   constexpr int64_t kMin = std::numeric_limits<int>::min();
+  // Offsets come from outside: refuse any the subtraction below could overflow.
+  if (offset > kMax || offset < kMin) return false;
+  const int64_t s = message->tmUnixTime - static_cast<int64_t>(timeBase);
+  const int64_t m = static_cast<int64_t>(message->tmMillisecond) - offset;
   if (s > kMax || s < kMin || m > kMax || m < kMin) return false;
   *sec = static_cast<int>(s);
   *ms = static_cast<int>(m);
