@@ -5,11 +5,9 @@
 // Venue: 3 floors of 200 x 50 m, 100 beacons and about 5,000 reference points
 // per floor. Targets: load / bare parse <= 1.5, memory / members < 3.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 #include <tinyxml2.h>
 #include <zip.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,89 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "bench/heap_counter.h"
 #include "server/utils.h"
 #include "venuesim/generator.h"
 #include "venuesim/venue_archive.h"
 #include "wifipos/navigation_map/navigation_map.h"
 
-// ---- Allocation accounting -------------------------------------------------
-// Every malloc-family call of the process is counted (C++ new goes through
-// malloc too), so the peak covers the loader's buffers, the parsed documents
-// and the map. Skipped under the sanitizers, which own malloc themselves.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MAP_BENCH_COUNTING 0
-#else
-#define MAP_BENCH_COUNTING 1
-#endif
-
-namespace {
-std::atomic<long long> g_current{0};
-std::atomic<long long> g_peak{0};
-// Counting costs time; it is on only for the untimed memory pass.
-std::atomic<bool> g_counting{false};
-
-void Track(long long delta) {
-  const long long now = g_current.fetch_add(delta, std::memory_order_relaxed) + delta;
-  long long peak = g_peak.load(std::memory_order_relaxed);
-  while (now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
-  }
-}
-
-// Starts a measurement: the peak is taken relative to the bytes in use now.
-long long ResetPeak() {
-  const long long now = g_current.load();
-  g_peak.store(now);
-  return now;
-}
-}  // namespace
-
-#if MAP_BENCH_COUNTING
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void __libc_free(void*);
-void* __libc_memalign(size_t, size_t);
-
-void* malloc(size_t n) {
-  void* p = __libc_malloc(n);
-  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
-  return p;
-}
-void* calloc(size_t n, size_t m) {
-  void* p = __libc_calloc(n, m);
-  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
-  return p;
-}
-void* realloc(void* old, size_t n) {
-  if (!g_counting.load(std::memory_order_relaxed)) return __libc_realloc(old, n);
-  const long long before = old ? static_cast<long long>(malloc_usable_size(old)) : 0;
-  void* p = __libc_realloc(old, n);
-  if (p) {
-    Track(static_cast<long long>(malloc_usable_size(p)) - before);
-  } else if (n == 0 && old) {
-    Track(-before);
-  }
-  return p;
-}
-void free(void* p) {
-  if (p && g_counting.load(std::memory_order_relaxed)) Track(-static_cast<long long>(malloc_usable_size(p)));
-  __libc_free(p);
-}
-void* memalign(size_t a, size_t n) {
-  void* p = __libc_memalign(a, n);
-  if (p && g_counting.load(std::memory_order_relaxed)) Track(static_cast<long long>(malloc_usable_size(p)));
-  return p;
-}
-void* aligned_alloc(size_t a, size_t n) { return memalign(a, n); }
-int posix_memalign(void** out, size_t a, size_t n) {
-  void* p = memalign(a, n);
-  if (!p) return 12;  // ENOMEM
-  *out = p;
-  return 0;
-}
-}
-#endif
 
 namespace {
 
@@ -114,22 +35,22 @@ struct Fixture {
   bool ok = false;
 };
 
-// Spacing that puts about `target` reference points on each floor of the spec.
-double SpacingFor(venuesim::VenueSpec spec, int target) {
+// Spacing that puts about `target` reference points on each floor of the setup.
+double SpacingFor(venuesim::VenueSpec setup, int target) {
   double lo = 0.5, hi = 5.0, best = hi, bestMiss = 1e9;
   for (int i = 0; i < 16; ++i) {
-    spec.rpSpacing = (lo + hi) / 2;
+    setup.rpSpacing = (lo + hi) / 2;
     venuesim::Venue venue;
     std::string error;
-    if (venuesim::GenerateLayout(spec, &venue, &error) != 0) break;
+    if (venuesim::GenerateLayout(setup, &venue, &error) != 0) break;
     size_t points = 0;
     for (const auto& floor : venue.floors) points += floor.points.size();
     const double perFloor = static_cast<double>(points) / static_cast<double>(venue.floors.size());
     if (std::fabs(perFloor - target) < bestMiss) {
       bestMiss = std::fabs(perFloor - target);
-      best = spec.rpSpacing;
+      best = setup.rpSpacing;
     }
-    (perFloor > target ? lo : hi) = spec.rpSpacing;
+    (perFloor > target ? lo : hi) = setup.rpSpacing;
   }
   return best;
 }
@@ -141,18 +62,18 @@ Fixture& SharedFixture() {
     if (!mkdtemp(tmpl)) return x;
     x.dir = tmpl;
     x.path = x.dir + "/map.mvz";
-    venuesim::VenueSpec spec;
-    spec.seed = 2026;
-    spec.floors = 3;
-    spec.width = 200;
-    spec.height = 50;
-    spec.beaconSpacing = 10;  // 20 x 5 beacons per floor
-    spec.rpSpacing = SpacingFor(spec, 5000);
-    spec.method = venuesim::kMethodGp;
-    spec.gpMode = venuesim::kGpFull;  // so gp.xml is part of the load
+    venuesim::VenueSpec setup;
+    setup.seed = 2026;
+    setup.floors = 3;
+    setup.width = 200;
+    setup.height = 50;
+    setup.beaconSpacing = 10;  // 20 x 5 beacons per floor
+    setup.rpSpacing = SpacingFor(setup, 5000);
+    setup.method = venuesim::kMethodGp;
+    setup.gpMode = venuesim::kGpFull;  // so gp.xml is part of the load
     venuesim::Venue venue;
     std::string error;
-    if (venuesim::GenerateVenue(spec, &venue, &error) != 0 ||
+    if (venuesim::GenerateVenue(setup, &venue, &error) != 0 ||
         venuesim::WriteVenueArchive(venue, x.path, &error) != 0) {
       std::fprintf(stderr, "map_load_bench: %s\n", error.c_str());
       return x;
@@ -191,15 +112,14 @@ void BM_NavigationMapLoad(benchmark::State& state) {
     return;
   }
   // Memory pass, untimed: peak while loading and what the loaded map keeps.
-  g_counting = true;
-  const long long base = ResetPeak();
+  const long long base = HeapCountStart();
   auto* probe = new NavigationMap;
   probe->setPathToNavArchive(f.path.c_str());
   const int probeCode = probe->parseAllFiles(false);
-  const long long peak = g_peak.load() - base;
-  const long long retained = g_current.load() - base;
+  const long long peak = HeapPeak() - base;
+  const long long retained = HeapCurrent() - base;
   delete probe;
-  g_counting = false;
+  HeapCountStop();
   if (probeCode != 0) {
     state.SkipWithError("parseAllFiles failed");
     return;
@@ -214,7 +134,7 @@ void BM_NavigationMapLoad(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.counters["members_MB"] = static_cast<double>(f.membersBytes) / 1e6;
-  if (MAP_BENCH_COUNTING) {
+  if (kHeapCounting) {
     state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
     state.counters["retained_MB"] = static_cast<double>(retained) / 1e6;
     state.counters["peak_per_member_byte"] = static_cast<double>(peak) / static_cast<double>(f.membersBytes);
@@ -237,14 +157,13 @@ void BM_BareTinyxml2Parse(benchmark::State& state) {
   // Memory pass, untimed: the peak of parsing the members one after the
   // other, as the loader does. The largest member's document alone is the
   // floor under the load's peak, since the loader reads from a whole document.
-  g_counting = true;
-  const long long base = ResetPeak();
+  const long long base = HeapCountStart();
   for (const auto& m : f.xmlMembers) {
     tinyxml2::XMLDocument doc;
     benchmark::DoNotOptimize(doc.Parse(m.second.data(), m.second.size()));
   }
-  const long long peak = g_peak.load() - base;
-  g_counting = false;
+  const long long peak = HeapPeak() - base;
+  HeapCountStop();
   for (auto _ : state) {
     for (const auto& m : f.xmlMembers) {
       tinyxml2::XMLDocument doc;
@@ -253,7 +172,7 @@ void BM_BareTinyxml2Parse(benchmark::State& state) {
     }
   }
   state.counters["xml_MB"] = static_cast<double>(xmlBytes) / 1e6;
-  if (MAP_BENCH_COUNTING) {
+  if (kHeapCounting) {
     state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
     state.counters["peak_per_member_byte"] =
         static_cast<double>(peak) / static_cast<double>(f.membersBytes);

@@ -53,21 +53,21 @@ struct VenueFixture {
 };
 
 // Spacing that puts about `target` reference points on each floor.
-double SpacingFor(venuesim::VenueSpec spec, int target) {
+double SpacingFor(venuesim::VenueSpec setup, int target) {
   double lo = 0.5, hi = 5.0, best = hi, bestMiss = 1e9;
   for (int i = 0; i < 16; ++i) {
-    spec.rpSpacing = (lo + hi) / 2;
+    setup.rpSpacing = (lo + hi) / 2;
     venuesim::Venue venue;
     std::string error;
-    if (venuesim::GenerateLayout(spec, &venue, &error) != 0) break;
+    if (venuesim::GenerateLayout(setup, &venue, &error) != 0) break;
     size_t points = 0;
     for (const auto& floor : venue.floors) points += floor.points.size();
     const double perFloor = static_cast<double>(points) / static_cast<double>(venue.floors.size());
     if (std::fabs(perFloor - target) < bestMiss) {
       bestMiss = std::fabs(perFloor - target);
-      best = spec.rpSpacing;
+      best = setup.rpSpacing;
     }
-    (perFloor > target ? lo : hi) = spec.rpSpacing;
+    (perFloor > target ? lo : hi) = setup.rpSpacing;
   }
   return best;
 }
@@ -77,22 +77,22 @@ void MakeFixture(bool large, VenueFixture& x) {
   if (!mkdtemp(tmpl)) return;
   x.dir = tmpl;
   x.path = x.dir + "/venue.zip";
-  venuesim::VenueSpec spec;
-  spec.seed = 2026;
+  venuesim::VenueSpec setup;
+  setup.seed = 2026;
   if (large) {
-    spec.floors = 3;
-    spec.width = 200;
-    spec.height = 50;
-    spec.beaconSpacing = 10;  // 20 x 5 beacons per floor
-    spec.rpSpacing = SpacingFor(spec, 5000);
+    setup.floors = 3;
+    setup.width = 200;
+    setup.height = 50;
+    setup.beaconSpacing = 10;  // 20 x 5 beacons per floor
+    setup.rpSpacing = SpacingFor(setup, 5000);
   }
   // Written for the Gaussian-process method so that gp.xml is loaded; the
   // benchmarks switch the method in the client's settings.
-  spec.method = venuesim::kMethodGp;
-  spec.gpMode = venuesim::kGpFull;
+  setup.method = venuesim::kMethodGp;
+  setup.gpMode = venuesim::kGpFull;
   venuesim::Venue venue;
   std::string error;
-  if (venuesim::GenerateVenue(spec, &venue, &error) != 0 ||
+  if (venuesim::GenerateVenue(setup, &venue, &error) != 0 ||
       venuesim::WriteVenueArchive(venue, x.path, &error) != 0) {
     std::fprintf(stderr, "navigate_bench: %s\n", error.c_str());
     return;

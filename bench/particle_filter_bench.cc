@@ -32,18 +32,18 @@ struct Floor {
 };
 
 Floor MakeFloor() {
-  venuesim::VenueSpec spec;
-  spec.seed = 5;
-  spec.floors = 1;
+  venuesim::VenueSpec setup;
+  setup.seed = 5;
+  setup.floors = 1;
   venuesim::Venue venue;
   std::string error;
-  venuesim::GenerateLayout(spec, &venue, &error);
+  venuesim::GenerateLayout(setup, &venue, &error);
   Floor f;
   const std::string bytes = venuesim::EncodeFloorBitmap(venue.floors[0].grid);
   f.bmp.readFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
-                       spec.width, spec.height);
-  f.width = spec.width;
-  f.height = spec.height;
+                       setup.width, setup.height);
+  f.width = setup.width;
+  f.height = setup.height;
   for (const venuesim::Room& r : venue.floors[0].rooms) {
     if (r.corridor) f.startX = r.x0 + 10.0, f.y = (r.y0 + r.y1) / 2;
   }

@@ -53,14 +53,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  venuesim::VenueSpec spec;  // the defaults are the demo venue
-  spec.seed = seed;
-  spec.floors = 2;
-  spec.beaconSpacing = 8.0;
-  spec.shadowSigma = 4.0;
+  venuesim::VenueSpec setup;  // the defaults are the demo venue
+  setup.seed = seed;
+  setup.floors = 2;
+  setup.beaconSpacing = 8.0;
+  setup.shadowSigma = 4.0;
   std::string error;
   venuesim::Venue venue;
-  if (venuesim::GenerateVenue(spec, &venue, &error) != venuesim::kOk) {
+  if (venuesim::GenerateVenue(setup, &venue, &error) != venuesim::kOk) {
     std::fprintf(stderr, "marvisto-demo: venue: %s\n", error.c_str());
     return 1;
   }
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("Venue: %d floors of %.0f x %.0f m, beacons every %.0f m, shadowing %.0f dB (seed %llu): %s\n",
-              spec.floors, spec.width, spec.height, spec.beaconSpacing, spec.shadowSigma,
+              setup.floors, setup.width, setup.height, setup.beaconSpacing, setup.shadowSigma,
               static_cast<unsigned long long>(seed), mapPath.c_str());
   std::printf("Walk: %.0f s, %d true steps, floor %d to %d by %s: %s, %s\n",
               walk.ticks.size() * walkSpec.tickSeconds, walk.trueSteps, venue.floors[walkSpec.startFloor].id,

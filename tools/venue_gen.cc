@@ -1,7 +1,7 @@
 // venue-gen: writes a synthetic venue's map archive.
 //   venue-gen --out map.mvz --seed 7 --floors 3 --method 108
 // Prints a short summary; exits 0 on success, 1 when writing fails, 2 on a bad
-// command line or spec.
+// command line or setup.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -27,9 +27,9 @@ int main(int argc, char** argv) {
     default:
       break;
   }
-  const venuesim::VenueSpec& spec = cl.spec;
+  const venuesim::VenueSpec& setup = cl.setup;
   venuesim::Venue venue;
-  if (venuesim::GenerateVenue(spec, &venue, &error) != venuesim::kOk) {
+  if (venuesim::GenerateVenue(setup, &venue, &error) != venuesim::kOk) {
     std::fprintf(stderr, "venue-gen: %s\n", error.c_str());
     return 2;
   }
@@ -40,13 +40,13 @@ int main(int argc, char** argv) {
   struct stat st {};
   const long long size = stat(cl.out.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
   std::printf("wrote %s (%lld bytes): location %d \"%s\", seed %llu, method %s\n", cl.out.c_str(), size,
-              spec.locationId, spec.locationName.c_str(), static_cast<unsigned long long>(spec.seed),
-              venuesim::MethodWord(spec.method).c_str());
+              setup.locationId, setup.locationName.c_str(), static_cast<unsigned long long>(setup.seed),
+              venuesim::MethodWord(setup.method).c_str());
   for (const venuesim::VenueFloor& f : venue.floors) {
     size_t readings = 0;
     for (const auto& p : f.points) readings += p.entries.size();
     std::printf("  floor %d: %g x %g m, %zu rooms, %zu walls, %zu beacons, %zu reference points, %zu readings\n",
-                f.id, spec.width, spec.height, f.rooms.size(), f.walls.size(), f.beacons.size(), f.points.size(),
+                f.id, setup.width, setup.height, f.rooms.size(), f.walls.size(), f.beacons.size(), f.points.size(),
                 readings);
   }
   return 0;

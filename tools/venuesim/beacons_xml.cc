@@ -10,7 +10,7 @@ double WrittenBeaconB(const VenueBeacon& beacon) { return RoundTo(EngineSlope(be
 
 std::string BeaconsXml(const Venue& venue) {
   tinyxml2::XMLDocument doc;
-  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.spec.locationId);
+  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.setup.locationId);
   for (const VenueFloor& floor : venue.floors) {
     tinyxml2::XMLElement* sub = root->InsertNewChildElement("Sublocation");
     sub->SetAttribute("id", floor.id);

@@ -61,7 +61,7 @@ void PrintUsage(FILE* out) {
 
 int ParseCommandLine(const std::vector<std::string>& args, CommandLine* result, std::string* error) {
   CommandLine cl;
-  VenueSpec& spec = cl.spec;
+  VenueSpec& setup = cl.setup;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& opt = args[i];
     if (opt == "--help" || opt == "-h") return kArgsHelp;
@@ -86,34 +86,34 @@ int ParseCommandLine(const std::vector<std::string>& args, CommandLine* result, 
       cl.out = value;
     } else if (opt == "--seed") {
       ok = ParseInt(value, 0, 9223372036854775807LL, &n);
-      if (ok) spec.seed = static_cast<uint64_t>(n);
-    } else if (opt == "--floors") integer(&spec.floors);
-    else if (opt == "--width") dbl(&spec.width);
-    else if (opt == "--height") dbl(&spec.height);
-    else if (opt == "--beacon-spacing") dbl(&spec.beaconSpacing);
-    else if (opt == "--rp-spacing") dbl(&spec.rpSpacing);
-    else if (opt == "--method") integer(&spec.method);
-    else if (opt == "--gp-mode") integer(&spec.gpMode);
-    else if (opt == "--mean-model") integer(&spec.meanModel);
-    else if (opt == "--sigma") dbl(&spec.shadowSigma);
-    else if (opt == "--shadow-cell") dbl(&spec.shadowCell);
-    else if (opt == "--temporal-sigma") dbl(&spec.temporalSigma);
-    else if (opt == "--A") dbl(&spec.txA);
-    else if (opt == "--B") dbl(&spec.txB);
-    else if (opt == "--wall-loss") dbl(&spec.wallLoss);
-    else if (opt == "--floor-loss") dbl(&spec.floorLoss);
-    else if (opt == "--sensitivity") dbl(&spec.sensitivity);
-    else if (opt == "--survey-seconds") dbl(&spec.surveySeconds);
-    else if (opt == "--scan-rate") dbl(&spec.scanRateHz);
-    else if (opt == "--resolution") dbl(&spec.resolution);
-    else if (opt == "--lat") dbl(&spec.latitude);
-    else if (opt == "--lon") dbl(&spec.longitude);
-    else if (opt == "--azimuth") dbl(&spec.azimuth);
-    else if (opt == "--declination") dbl(&spec.magneticDeclination);
-    else if (opt == "--location-id") integer(&spec.locationId);
-    else if (opt == "--name") spec.locationName = value;
-    else if (opt == "--uuid") spec.uuid = value;
-    else if (opt == "--version") integer(&spec.version);
+      if (ok) setup.seed = static_cast<uint64_t>(n);
+    } else if (opt == "--floors") integer(&setup.floors);
+    else if (opt == "--width") dbl(&setup.width);
+    else if (opt == "--height") dbl(&setup.height);
+    else if (opt == "--beacon-spacing") dbl(&setup.beaconSpacing);
+    else if (opt == "--rp-spacing") dbl(&setup.rpSpacing);
+    else if (opt == "--method") integer(&setup.method);
+    else if (opt == "--gp-mode") integer(&setup.gpMode);
+    else if (opt == "--mean-model") integer(&setup.meanModel);
+    else if (opt == "--sigma") dbl(&setup.shadowSigma);
+    else if (opt == "--shadow-cell") dbl(&setup.shadowCell);
+    else if (opt == "--temporal-sigma") dbl(&setup.temporalSigma);
+    else if (opt == "--A") dbl(&setup.txA);
+    else if (opt == "--B") dbl(&setup.txB);
+    else if (opt == "--wall-loss") dbl(&setup.wallLoss);
+    else if (opt == "--floor-loss") dbl(&setup.floorLoss);
+    else if (opt == "--sensitivity") dbl(&setup.sensitivity);
+    else if (opt == "--survey-seconds") dbl(&setup.surveySeconds);
+    else if (opt == "--scan-rate") dbl(&setup.scanRateHz);
+    else if (opt == "--resolution") dbl(&setup.resolution);
+    else if (opt == "--lat") dbl(&setup.latitude);
+    else if (opt == "--lon") dbl(&setup.longitude);
+    else if (opt == "--azimuth") dbl(&setup.azimuth);
+    else if (opt == "--declination") dbl(&setup.magneticDeclination);
+    else if (opt == "--location-id") integer(&setup.locationId);
+    else if (opt == "--name") setup.locationName = value;
+    else if (opt == "--uuid") setup.uuid = value;
+    else if (opt == "--version") integer(&setup.version);
     else known = false;
     if (!known) {
       if (error) *error = "unknown option " + opt;

@@ -1,4 +1,4 @@
-// The options of the venue-gen command, parsed into a spec and an output path.
+// The options of the venue-gen command, parsed into a setup and an output path.
 #pragma once
 
 #include <cstdio>
@@ -12,7 +12,7 @@ namespace venuesim {
 enum CommandLineResult { kArgsOk = 0, kArgsHelp = 1, kArgsBad = 2 };
 
 struct CommandLine {
-  VenueSpec spec;
+  VenueSpec setup;
   std::string out = "map.mvz";
 };
 

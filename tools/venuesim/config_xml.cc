@@ -6,7 +6,7 @@
 namespace venuesim {
 
 std::string ConfigXml(const Venue& venue) {
-  const VenueSpec& s = venue.spec;
+  const VenueSpec& s = venue.setup;
   tinyxml2::XMLDocument doc;
   doc.InsertFirstChild(doc.NewDeclaration());
   tinyxml2::XMLElement* root = doc.NewElement("Location");

@@ -21,12 +21,12 @@ constexpr Tint kRoomTints[] = {{0.86, 0.91, 0.97}, {0.90, 0.96, 0.88}, {0.98, 0.
 
 }  // namespace
 
-double ImageScale(const VenueSpec& spec) { return std::min(20.0, 2000.0 / std::max(spec.width, spec.height)); }
+double ImageScale(const VenueSpec& setup) { return std::min(20.0, 2000.0 / std::max(setup.width, setup.height)); }
 
-int RenderFloorImage(const VenueSpec& spec, const VenueFloor& floor, std::string* png, std::string* error) {
-  const double scale = ImageScale(spec);
-  const int w = std::max(1, static_cast<int>(std::lround(spec.width * scale)));
-  const int h = std::max(1, static_cast<int>(std::lround(spec.height * scale)));
+int RenderFloorImage(const VenueSpec& setup, const VenueFloor& floor, std::string* png, std::string* error) {
+  const double scale = ImageScale(setup);
+  const int w = std::max(1, static_cast<int>(std::lround(setup.width * scale)));
+  const int h = std::max(1, static_cast<int>(std::lround(setup.height * scale)));
   cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
   if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
     if (error) *error = std::string("cannot create floor image: ") + cairo_status_to_string(cairo_surface_status(surface));

@@ -9,9 +9,9 @@
 namespace venuesim {
 
 // Pixels per metre of the picture: 20, less for floors larger than 100 m.
-double ImageScale(const VenueSpec& spec);
+double ImageScale(const VenueSpec& setup);
 
 // 0 and the PNG bytes in *png, or kEncodeError with a message.
-int RenderFloorImage(const VenueSpec& spec, const VenueFloor& floor, std::string* png, std::string* error);
+int RenderFloorImage(const VenueSpec& setup, const VenueFloor& floor, std::string* png, std::string* error);
 
 }  // namespace venuesim

@@ -19,13 +19,13 @@ constexpr uint64_t kUuidTag = 0x55554944ULL;
 
 }  // namespace
 
-std::string VenueUuid(const VenueSpec& spec) {
-  if (!spec.uuid.empty()) {
-    std::string u = spec.uuid;
+std::string VenueUuid(const VenueSpec& setup) {
+  if (!setup.uuid.empty()) {
+    std::string u = setup.uuid;
     for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return u;
   }
-  Rng rng(DeriveSeed(spec.seed, {kUuidTag}));
+  Rng rng(DeriveSeed(setup.seed, {kUuidTag}));
   const uint64_t hi = rng.nextU64(), lo = rng.nextU64();
   char buf[40];
   // Version 4 / variant 1 layout, so it reads as an ordinary random UUID.
@@ -36,25 +36,25 @@ std::string VenueUuid(const VenueSpec& spec) {
   return buf;
 }
 
-int GenerateLayout(const VenueSpec& spec, Venue* venue, std::string* error) {
+int GenerateLayout(const VenueSpec& setup, Venue* venue, std::string* error) {
   if (!venue) {
     if (error) *error = "no venue to fill";
     return kBadSpec;
   }
   *venue = Venue();
-  const int code = ValidateSpec(spec, error);
+  const int code = ValidateSpec(setup, error);
   if (code != kOk) return code;
-  venue->spec = spec;
-  venue->uuid = VenueUuid(spec);
-  for (int f = 0; f < spec.floors; ++f) {
+  venue->setup = setup;
+  venue->uuid = VenueUuid(setup);
+  for (int f = 0; f < setup.floors; ++f) {
     VenueFloor floor;
     floor.id = f + 1;
     floor.name = "Floor " + std::to_string(f + 1);
-    Rng planRng(DeriveSeed(spec.seed, {kPlanTag, static_cast<uint64_t>(f)}));
-    BuildFloorPlan(spec, planRng, floor);
-    Rng beaconRng(DeriveSeed(spec.seed, {kBeaconTag, static_cast<uint64_t>(f)}));
-    PlaceBeacons(spec, f, venue->uuid, beaconRng, floor);
-    PlaceReferencePoints(spec, floor);
+    Rng planRng(DeriveSeed(setup.seed, {kPlanTag, static_cast<uint64_t>(f)}));
+    BuildFloorPlan(setup, planRng, floor);
+    Rng beaconRng(DeriveSeed(setup.seed, {kBeaconTag, static_cast<uint64_t>(f)}));
+    PlaceBeacons(setup, f, venue->uuid, beaconRng, floor);
+    PlaceReferencePoints(setup, floor);
     venue->floors.push_back(std::move(floor));
   }
   BuildVenueRoutes(venue);
@@ -62,8 +62,8 @@ int GenerateLayout(const VenueSpec& spec, Venue* venue, std::string* error) {
   return kOk;
 }
 
-int GenerateVenue(const VenueSpec& spec, Venue* venue, std::string* error) {
-  const int code = GenerateLayout(spec, venue, error);
+int GenerateVenue(const VenueSpec& setup, Venue* venue, std::string* error) {
+  const int code = GenerateLayout(setup, venue, error);
   if (code != kOk) return code;
   const PropagationModel model(*venue);
   SimulateSurvey(model, *venue);

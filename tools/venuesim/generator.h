@@ -1,5 +1,5 @@
-// Builds a whole venue from its spec: floor plans, beacons, reference points
-// and the simulated survey. The same spec (seed included) always gives the
+// Builds a whole venue from its setup: floor plans, beacons, reference points
+// and the simulated survey. The same setup (seed included) always gives the
 // same venue.
 #pragma once
 
@@ -9,16 +9,16 @@
 
 namespace venuesim {
 
-// 0 on success; kBadSpec with a message when the spec is unusable (the venue
+// 0 on success; kBadSpec with a message when the setup is unusable (the venue
 // is then left empty).
-int GenerateVenue(const VenueSpec& spec, Venue* venue, std::string* error);
+int GenerateVenue(const VenueSpec& setup, Venue* venue, std::string* error);
 
 // The same venue without the survey: plans, beacons and reference points with
 // no entries. Cheap, for sizing a venue before generating it.
-int GenerateLayout(const VenueSpec& spec, Venue* venue, std::string* error);
+int GenerateLayout(const VenueSpec& setup, Venue* venue, std::string* error);
 
-// The proximity UUID the generator uses: the spec's, upper-cased, or one
+// The proximity UUID the generator uses: the setup's, upper-cased, or one
 // derived from the seed.
-std::string VenueUuid(const VenueSpec& spec);
+std::string VenueUuid(const VenueSpec& setup);
 
 }  // namespace venuesim

@@ -30,7 +30,7 @@ double LogSpread(double sd) {
   return std::fabs(v) < 0.01 ? 0.01 : v;
 }
 
-GpRecord Fit(const VenueSpec& spec, int meanModel, const VenueBeacon& beacon, int floorsBetween,
+GpRecord Fit(const VenueSpec& setup, int meanModel, const VenueBeacon& beacon, int floorsBetween,
              const std::vector<Sample>& samples) {
   GpRecord r;
   r.xAp = beacon.x;
@@ -54,20 +54,20 @@ GpRecord Fit(const VenueSpec& spec, int meanModel, const VenueBeacon& beacon, in
     double slope = samples.size() >= 3 && stt > 1e-6 ? -sty / stt : 0.0;
     if (!(slope > 0.0)) slope = EngineSlope(beacon.B);
     r.B = slope;
-    r.A = samples.size() >= 3 ? my + slope * mt : beacon.A - spec.floorLoss * floorsBetween;
+    r.A = samples.size() >= 3 ? my + slope * mt : beacon.A - setup.floorLoss * floorsBetween;
   }
   double ss = 0;
   for (const Sample& s : samples) {
     const double pred = r.mu + r.A - r.B * s.t;
     ss += (s.y - pred) * (s.y - pred);
   }
-  const double residual = samples.size() >= 3 ? std::sqrt(ss / (n - 1.0)) : spec.shadowSigma;
-  const double samplesPerPoint = std::max(1.0, std::round(spec.surveySeconds * spec.scanRateHz));
+  const double residual = samples.size() >= 3 ? std::sqrt(ss / (n - 1.0)) : setup.shadowSigma;
+  const double samplesPerPoint = std::max(1.0, std::round(setup.surveySeconds * setup.scanRateHz));
   // The radio map holds means of whole-dBm readings: averaged noise plus rounding.
-  const double noise = std::sqrt(spec.temporalSigma * spec.temporalSigma / samplesPerPoint + 1.0 / 12.0);
+  const double noise = std::sqrt(setup.temporalSigma * setup.temporalSigma / samplesPerPoint + 1.0 / 12.0);
   r.sf = LogSpread(residual);
   r.sn = std::log(noise);
-  r.ell = std::log(spec.shadowCell);
+  r.ell = std::log(setup.shadowCell);
   r.xAp = RoundTo(r.xAp, 4);
   r.yAp = RoundTo(r.yAp, 4);
   r.mu = RoundTo(r.mu, 4);
@@ -105,7 +105,7 @@ std::vector<std::pair<std::string, GpRecord>> GpRecordsForFloor(const Venue& ven
   std::vector<std::pair<std::string, GpRecord>> records;
   for (const auto& [key, src] : byKey) {
     if (src.samples.empty()) continue;
-    records.emplace_back(key, Fit(venue.spec, venue.spec.meanModel, *src.beacon, std::abs(src.floor - floorIndex),
+    records.emplace_back(key, Fit(venue.setup, venue.setup.meanModel, *src.beacon, std::abs(src.floor - floorIndex),
                                   src.samples));
   }
   return records;
@@ -113,8 +113,8 @@ std::vector<std::pair<std::string, GpRecord>> GpRecordsForFloor(const Venue& ven
 
 std::string GpXml(const Venue& venue) {
   tinyxml2::XMLDocument doc;
-  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.spec.locationId);
-  const std::string model = GpModelElement(venue.spec.meanModel);
+  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.setup.locationId);
+  const std::string model = GpModelElement(venue.setup.meanModel);
   for (size_t f = 0; f < venue.floors.size(); ++f) {
     tinyxml2::XMLElement* sub = root->InsertNewChildElement("Sublocation");
     sub->SetAttribute("id", venue.floors[f].id);

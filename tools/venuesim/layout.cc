@@ -31,11 +31,11 @@ std::string RoomName(char side, int index) {
 
 // One row of rooms between yFar (outer wall side) and yNear (corridor wall),
 // adding the partition walls and the door gaps of that row.
-void AddRoomRow(const VenueSpec& spec, Rng& rng, double xLeft, double xRight, double yFar, double yNear,
+void AddRoomRow(const VenueSpec& setup, Rng& rng, double xLeft, double xRight, double yFar, double yNear,
                 double yFarWall, char side, VenueFloor& floor,
                 std::vector<std::pair<double, double>>& doorGaps) {
-  const double t = spec.wallThickness;
-  const int n = std::max(1, static_cast<int>(std::lround((xRight - xLeft) / spec.roomWidth)));
+  const double t = setup.wallThickness;
+  const int n = std::max(1, static_cast<int>(std::lround((xRight - xLeft) / setup.roomWidth)));
   const double step = (xRight - xLeft) / n;
   for (int k = 0; k < n; ++k) {
     const double left = xLeft + k * step, right = left + step;
@@ -49,21 +49,21 @@ void AddRoomRow(const VenueSpec& spec, Rng& rng, double xLeft, double xRight, do
     floor.rooms.push_back(room);
     // The door keeps a little wall on both sides so it never merges with a partition.
     const double margin = 0.3 + t;
-    const double span = (room.x1 - room.x0) - spec.doorWidth - 2 * margin;
+    const double span = (room.x1 - room.x0) - setup.doorWidth - 2 * margin;
     const double draw = rng.uniform(0.0, 1.0);  // drawn always, so later doors do not depend on this room's size
     const double start = span > 0 ? room.x0 + margin + draw * span
-                                  : std::max(room.x0, (room.x0 + room.x1 - spec.doorWidth) / 2);
-    doorGaps.push_back({start, std::min(start + spec.doorWidth, room.x1)});
+                                  : std::max(room.x0, (room.x0 + room.x1 - setup.doorWidth) / 2);
+    doorGaps.push_back({start, std::min(start + setup.doorWidth, room.x1)});
   }
 }
 
 }  // namespace
 
-double OuterWallThickness(const VenueSpec& spec) { return 1.5 * spec.wallThickness; }
+double OuterWallThickness(const VenueSpec& setup) { return 1.5 * setup.wallThickness; }
 
-void BuildFloorPlan(const VenueSpec& spec, Rng& rng, VenueFloor& floor) {
-  const double W = spec.width, H = spec.height, t = spec.wallThickness;
-  const double ot = OuterWallThickness(spec);
+void BuildFloorPlan(const VenueSpec& setup, Rng& rng, VenueFloor& floor) {
+  const double W = setup.width, H = setup.height, t = setup.wallThickness;
+  const double ot = OuterWallThickness(setup);
   const double in = ot / 2;  // outer wall centre lines lie inside the floor
   floor.walls.clear();
   floor.rooms.clear();
@@ -73,16 +73,16 @@ void BuildFloorPlan(const VenueSpec& spec, Rng& rng, VenueFloor& floor) {
   floor.walls.push_back({{in, H - in}, {in, in}, ot, true});
 
   const double innerH = H - 2 * ot;
-  const double cw = spec.corridorWidth;
-  if (innerH >= cw + 2 * t + 2 * kMinRoomDepth && W - 2 * ot >= spec.roomWidth / 2) {
+  const double cw = setup.corridorWidth;
+  if (innerH >= cw + 2 * t + 2 * kMinRoomDepth && W - 2 * ot >= setup.roomWidth / 2) {
     // The corridor wanders a little from floor to floor.
     const double slack = (innerH - cw - 2 * t) / 2 - kMinRoomDepth;
     const double shift = rng.uniform(-1.0, 1.0) * std::min(1.0, slack);
     const double yc = H / 2 + shift;
     const double yLow = yc - cw / 2 - t / 2, yHigh = yc + cw / 2 + t / 2;
     std::vector<std::pair<double, double>> southDoors, northDoors;
-    AddRoomRow(spec, rng, ot, W - ot, ot, yLow, in, 'S', floor, southDoors);
-    AddRoomRow(spec, rng, ot, W - ot, H - ot, yHigh, H - in, 'N', floor, northDoors);
+    AddRoomRow(setup, rng, ot, W - ot, ot, yLow, in, 'S', floor, southDoors);
+    AddRoomRow(setup, rng, ot, W - ot, H - ot, yHigh, H - in, 'N', floor, northDoors);
     AddHorizontalWithGaps(yLow, in, W - in, southDoors, t, floor.walls);
     AddHorizontalWithGaps(yHigh, in, W - in, northDoors, t, floor.walls);
     Room corridor;
@@ -103,7 +103,7 @@ void BuildFloorPlan(const VenueSpec& spec, Rng& rng, VenueFloor& floor) {
     floor.rooms.push_back(hall);
   }
 
-  floor.grid = WalkableGrid(W, H, spec.resolution);
+  floor.grid = WalkableGrid(W, H, setup.resolution);
   for (const Wall& w : floor.walls) floor.grid.blockSegment(w.a.x, w.a.y, w.b.x, w.b.y, w.thickness / 2);
   // Everything from the outer walls' outer faces to the floor's edge is blocked too.
   floor.grid.blockSegment(0, 0, W, 0, in);

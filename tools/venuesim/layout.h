@@ -9,9 +9,9 @@
 namespace venuesim {
 
 // Fills walls, rooms and grid of the floor; door positions vary with rng.
-void BuildFloorPlan(const VenueSpec& spec, Rng& rng, VenueFloor& floor);
+void BuildFloorPlan(const VenueSpec& setup, Rng& rng, VenueFloor& floor);
 
-// Thickness of the outer walls for a spec.
-double OuterWallThickness(const VenueSpec& spec);
+// Thickness of the outer walls for a setup.
+double OuterWallThickness(const VenueSpec& setup);
 
 }  // namespace venuesim

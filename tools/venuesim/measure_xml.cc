@@ -19,17 +19,17 @@ std::string HistogramText(const std::map<int, int>& histogram) {
 
 std::string SurveyDeviceModel() { return "venuesim"; }
 
-std::string SurveyDeviceId(const VenueSpec& spec) {
+std::string SurveyDeviceId(const VenueSpec& setup) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "SIM-%016llX",
-                static_cast<unsigned long long>(DeriveSeed(spec.seed, {0x444556ULL})));
+                static_cast<unsigned long long>(DeriveSeed(setup.seed, {0x444556ULL})));
   return buf;
 }
 
 std::string MeasureXml(const Venue& venue) {
   tinyxml2::XMLDocument doc;
-  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.spec.locationId);
-  const std::string model = SurveyDeviceModel(), device = SurveyDeviceId(venue.spec);
+  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.setup.locationId);
+  const std::string model = SurveyDeviceModel(), device = SurveyDeviceId(venue.setup);
   for (const VenueFloor& floor : venue.floors) {
     tinyxml2::XMLElement* sub = root->InsertNewChildElement("Sublocation");
     sub->SetAttribute("id", floor.id);

@@ -14,7 +14,7 @@ std::string HistogramText(const std::map<int, int>& histogram);
 
 // The device the simulated survey was recorded with.
 std::string SurveyDeviceModel();
-std::string SurveyDeviceId(const VenueSpec& spec);
+std::string SurveyDeviceId(const VenueSpec& setup);
 
 std::string MeasureXml(const Venue& venue);
 

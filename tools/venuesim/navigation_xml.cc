@@ -19,20 +19,20 @@ void Text(tinyxml2::XMLElement* parent, const char* name, int value) {
 
 }  // namespace
 
-WrittenSettings SettingsFor(const VenueSpec& spec) {
+WrittenSettings SettingsFor(const VenueSpec& setup) {
   WrittenSettings w;
-  w.normalModeA = RoundTo(spec.txA, 2);
-  w.normalModeB = RoundTo(EngineSlope(spec.txB), 4);
-  w.fixedModeEll = RoundTo(spec.shadowCell, 3);
+  w.normalModeA = RoundTo(setup.txA, 2);
+  w.normalModeB = RoundTo(EngineSlope(setup.txB), 4);
+  w.fixedModeEll = RoundTo(setup.shadowCell, 3);
   // The normal mode predicts without the shadowing, so its residuals carry it.
-  const double temporal = spec.temporalSigma * spec.temporalSigma;
-  const double shadow = spec.gpMode == kGpNormal ? spec.shadowSigma * spec.shadowSigma : 0.0;
+  const double temporal = setup.temporalSigma * setup.temporalSigma;
+  const double shadow = setup.gpMode == kGpNormal ? setup.shadowSigma * setup.shadowSigma : 0.0;
   w.correctionNoise = RoundTo(std::max(10.0, temporal + shadow), 2);
   return w;
 }
 
 std::string NavigationXml(const Venue& venue) {
-  const VenueSpec& s = venue.spec;
+  const VenueSpec& s = venue.setup;
   const WrittenSettings w = SettingsFor(s);
   tinyxml2::XMLDocument doc;
   tinyxml2::XMLElement* root = StartLocationDocument(doc, s.locationId);

@@ -25,7 +25,7 @@ struct WrittenSettings {
   int pointsInMnk = 10;
 };
 
-WrittenSettings SettingsFor(const VenueSpec& spec);
+WrittenSettings SettingsFor(const VenueSpec& setup);
 
 std::string NavigationXml(const Venue& venue);
 

@@ -28,22 +28,22 @@ const Wall* NearestWall(const std::vector<Wall>& walls, double x, double y, doub
   return best;
 }
 
-void SetPosition(const VenueSpec& spec, double x, double y, double* outX, double* outY, double* kx, double* ky) {
-  *kx = QuantizeFraction(std::clamp(x / spec.width, 0.0, 1.0));
-  *ky = QuantizeFraction(std::clamp(y / spec.height, 0.0, 1.0));
-  *outX = *kx * spec.width;
-  *outY = *ky * spec.height;
+void SetPosition(const VenueSpec& setup, double x, double y, double* outX, double* outY, double* kx, double* ky) {
+  *kx = QuantizeFraction(std::clamp(x / setup.width, 0.0, 1.0));
+  *ky = QuantizeFraction(std::clamp(y / setup.height, 0.0, 1.0));
+  *outX = *kx * setup.width;
+  *outY = *ky * setup.height;
 }
 
 }  // namespace
 
 double QuantizeFraction(double k) { return std::round(k * 1e6) / 1e6; }
 
-void PlaceBeacons(const VenueSpec& spec, int floorIndex, const std::string& uuid, Rng& rng, VenueFloor& floor) {
-  const double W = spec.width, H = spec.height, S = spec.beaconSpacing;
+void PlaceBeacons(const VenueSpec& setup, int floorIndex, const std::string& uuid, Rng& rng, VenueFloor& floor) {
+  const double W = setup.width, H = setup.height, S = setup.beaconSpacing;
   const int nx = std::max(1, static_cast<int>(std::lround(W / S)));
   const int ny = std::max(1, static_cast<int>(std::lround(H / S)));
-  const double edge = OuterWallThickness(spec) + kWallClearance;
+  const double edge = OuterWallThickness(setup) + kWallClearance;
   floor.beacons.clear();
   int count = 0;
   for (int j = 0; j < ny; ++j) {
@@ -67,7 +67,7 @@ void PlaceBeacons(const VenueSpec& spec, int floorIndex, const std::string& uuid
         y = std::clamp(y, edge, H - edge);
       }
       VenueBeacon b;
-      SetPosition(spec, x, y, &b.x, &b.y, &b.kx, &b.ky);
+      SetPosition(setup, x, y, &b.x, &b.y, &b.kx, &b.ky);
       ++count;
       b.onWall = onWall;
       b.major = floor.id;
@@ -77,8 +77,8 @@ void PlaceBeacons(const VenueSpec& spec, int floorIndex, const std::string& uuid
       char name[48];
       std::snprintf(name, sizeof name, "F%d-B%03d", floorIndex + 1, count);
       b.name = name;
-      b.A = std::round((spec.txA + rng.normal() * spec.beaconAJitter) * 100.0) / 100.0;
-      b.B = std::max(0.5, spec.txB + rng.normal() * spec.beaconBJitter);
+      b.A = std::round((setup.txA + rng.normal() * setup.beaconAJitter) * 100.0) / 100.0;
+      b.B = std::max(0.5, setup.txB + rng.normal() * setup.beaconBJitter);
       b.power = static_cast<int>(std::lround(b.A));
       b.battery = rng.uniformInt(60, 100);
       floor.beacons.push_back(b);
@@ -86,8 +86,8 @@ void PlaceBeacons(const VenueSpec& spec, int floorIndex, const std::string& uuid
   }
 }
 
-void PlaceReferencePoints(const VenueSpec& spec, VenueFloor& floor) {
-  const double s = spec.rpSpacing;
+void PlaceReferencePoints(const VenueSpec& setup, VenueFloor& floor) {
+  const double s = setup.rpSpacing;
   floor.points.clear();
   int count = 0;
   for (const Room& room : floor.rooms) {
@@ -98,9 +98,9 @@ void PlaceReferencePoints(const VenueSpec& spec, VenueFloor& floor) {
     for (int j = 0; j < ny; ++j) {
       for (int i = 0; i < nx; ++i) {
         SurveyPoint p;
-        SetPosition(spec, room.x0 + (i + 0.5) * w / nx, room.y0 + (j + 0.5) * h / ny, &p.x, &p.y, &p.kx, &p.ky);
+        SetPosition(setup, room.x0 + (i + 0.5) * w / nx, room.y0 + (j + 0.5) * h / ny, &p.x, &p.y, &p.kx, &p.ky);
         // Keep a pixel of margin so the point stays walkable however it is rounded.
-        if (!floor.grid.walkable(p.x, p.y) || !floor.grid.clear(p.x, p.y, spec.resolution)) continue;
+        if (!floor.grid.walkable(p.x, p.y) || !floor.grid.clear(p.x, p.y, setup.resolution)) continue;
         ++count;
         char name[64];
         std::snprintf(name, sizeof name, "F%d-%s-RP%04d", floor.id, room.name.c_str(), count);

@@ -41,7 +41,7 @@ int CountWallCrossings(const std::vector<Wall>& walls, Point a, Point b) {
 }
 
 PropagationModel::PropagationModel(const Venue& venue) : venue_(&venue) {
-  const VenueSpec& s = venue.spec;
+  const VenueSpec& s = venue.setup;
   const int nFloors = static_cast<int>(venue.floors.size());
   for (int f = 0; f < nFloors; ++f) {
     floorStart_.push_back(static_cast<int>(refs_.size()));
@@ -72,7 +72,7 @@ double PropagationModel::shadowing(int index, int floorIndex, double x, double y
 
 double PropagationModel::meanRssiNoShadowing(int index, int floorIndex, double x, double y) const {
   const VenueBeacon& b = beacon(index);
-  const VenueSpec& s = venue_->spec;
+  const VenueSpec& s = venue_->setup;
   const double d = std::hypot(x - b.x, y - b.y);
   const int walls = CountWallCrossings(venue_->floors.at(floorIndex).walls, {b.x, b.y}, {x, y});
   const int floorsBetween = std::abs(floorIndex - refs_.at(index).floor);

@@ -13,12 +13,12 @@ constexpr double kFirstTickSeconds = 0.1;
 
 }  // namespace
 
-RadioWalkOptions RadioWalkOptions::FromSpec(const VenueSpec& spec, uint64_t seed) {
+RadioWalkOptions RadioWalkOptions::FromSpec(const VenueSpec& setup, uint64_t seed) {
   RadioWalkOptions o;
   o.seed = seed;
-  o.temporalSigma = spec.temporalSigma;
-  o.packetRateHz = spec.scanRateHz;
-  o.sensitivity = spec.sensitivity;
+  o.temporalSigma = setup.temporalSigma;
+  o.packetRateHz = setup.scanRateHz;
+  o.sensitivity = setup.sensitivity;
   return o;
 }
 

@@ -42,8 +42,8 @@ struct RadioWalkOptions {
   double missRate = 0.2;       // share of packets lost on the air
   double packetRateHz = 2.0;   // packets per second and beacon
   double sensitivity = -100.0; // dBm; weaker packets are not heard
-  // The survey's values (noise, rate, sensitivity) of the venue's spec.
-  static RadioWalkOptions FromSpec(const VenueSpec& spec, uint64_t seed);
+  // The survey's values (noise, rate, sensitivity) of the venue's setup.
+  static RadioWalkOptions FromSpec(const VenueSpec& setup, uint64_t seed);
 };
 
 // Readings for every point of the path, in order. The first tick covers the

@@ -355,7 +355,7 @@ void BuildVenueRoutes(Venue* venue) {
 VenueRoutes RoutesOf(const Venue& venue) {
   if (!venue.routes.empty() || venue.floors.empty()) return venue.routes;
   Venue copy;
-  copy.spec = venue.spec;
+  copy.setup = venue.setup;
   copy.floors = venue.floors;
   BuildVenueRoutes(&copy);
   return copy.routes;
@@ -372,8 +372,8 @@ void AddGraphFileEntry(tinyxml2::XMLElement* location) {
 std::string GraphXml(const Venue& venue) {
   const VenueRoutes routes = RoutesOf(venue);
   tinyxml2::XMLDocument doc;
-  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.spec.locationId);
-  tinyxml2::XMLText* text = doc.NewText(("Corridors, rooms, stairs and lift of " + venue.spec.locationName).c_str());
+  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.setup.locationId);
+  tinyxml2::XMLText* text = doc.NewText(("Corridors, rooms, stairs and lift of " + venue.setup.locationName).c_str());
   text->SetCData(true);
   root->InsertNewChildElement("Description")->InsertEndChild(text);
   int edgeId = 0;
@@ -409,7 +409,7 @@ std::string GraphXml(const Venue& venue) {
 std::string BarriersXml(const Venue& venue) {
   const VenueRoutes routes = RoutesOf(venue);
   tinyxml2::XMLDocument doc;
-  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.spec.locationId);
+  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.setup.locationId);
   for (const FloorRoutes& fr : routes.floors) {
     tinyxml2::XMLElement* sub = root->InsertNewChildElement("Sublocation");
     sub->SetAttribute("id", fr.floorId);
@@ -419,8 +419,8 @@ std::string BarriersXml(const Venue& venue) {
       e->SetAttribute("type", b.type == kBarrierZone ? "zone" : "wall");
       for (const RoutePoint& p : b.points) {
         tinyxml2::XMLElement* c = e->InsertNewChildElement("coord");
-        c->SetAttribute("kx", Kx(p.x, venue.spec.width).c_str());
-        c->SetAttribute("ky", Kx(p.y, venue.spec.height).c_str());
+        c->SetAttribute("kx", Kx(p.x, venue.setup.width).c_str());
+        c->SetAttribute("ky", Kx(p.y, venue.setup.height).c_str());
       }
     }
   }
@@ -430,7 +430,7 @@ std::string BarriersXml(const Venue& venue) {
 std::string ZonesXml(const Venue& venue) {
   const VenueRoutes routes = RoutesOf(venue);
   tinyxml2::XMLDocument doc;
-  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.spec.locationId);
+  tinyxml2::XMLElement* root = StartLocationDocument(doc, venue.setup.locationId);
   for (const FloorRoutes& fr : routes.floors) {
     tinyxml2::XMLElement* sub = root->InsertNewChildElement("Sublocation");
     sub->SetAttribute("id", fr.floorId);
@@ -445,8 +445,8 @@ std::string ZonesXml(const Venue& venue) {
       tinyxml2::XMLElement* polygon = e->InsertNewChildElement("Polygon");
       for (const RoutePoint& p : z.points) {
         tinyxml2::XMLElement* v = polygon->InsertNewChildElement("Vertex");
-        v->SetAttribute("kx", Kx(p.x, venue.spec.width).c_str());
-        v->SetAttribute("ky", Kx(p.y, venue.spec.height).c_str());
+        v->SetAttribute("kx", Kx(p.x, venue.setup.width).c_str());
+        v->SetAttribute("ky", Kx(p.y, venue.setup.height).c_str());
       }
     }
   }

@@ -30,7 +30,7 @@ std::map<int, int> SampleHistogram(double mean, double temporalSigma, double sen
 }
 
 void SimulateSurvey(const PropagationModel& model, Venue& venue) {
-  const VenueSpec& s = venue.spec;
+  const VenueSpec& s = venue.setup;
   const int samples = std::max(1, static_cast<int>(std::lround(s.surveySeconds * s.scanRateHz)));
   const int durationMs = static_cast<int>(std::lround(s.surveySeconds * 1000.0));
   // Far below the sensitivity no sample can be heard; skipping those saves the draws.

@@ -80,7 +80,7 @@ struct VenueFloor {
 };
 
 struct Venue {
-  VenueSpec spec;
+  VenueSpec setup;
   std::string uuid;  // proximity UUID of every beacon, upper case
   std::vector<VenueFloor> floors;
   VenueRoutes routes;  // route graph, barriers and zones of all floors

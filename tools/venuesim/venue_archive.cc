@@ -25,12 +25,12 @@ int BuildArchiveMembers(const Venue& venue, std::vector<ArchiveMember>* members,
   for (const VenueFloor& floor : venue.floors) {
     members->push_back({Venue::BitmapName(floor.id), EncodeFloorBitmap(floor.grid)});
     ArchiveMember image{Venue::ImageName(floor.id), {}};
-    const int code = RenderFloorImage(venue.spec, floor, &image.data, error);
+    const int code = RenderFloorImage(venue.setup, floor, &image.data, error);
     if (code != kOk) return code;
     members->push_back(std::move(image));
   }
   AppendRouteMembers(venue, members);
-  members->push_back({"version.txt", std::to_string(venue.spec.version)});
+  members->push_back({"version.txt", std::to_string(venue.setup.version)});
   return kOk;
 }
 

@@ -75,8 +75,8 @@ bool Check(const VenueSpec& s, std::string* error) {
 
 }  // namespace
 
-int ValidateSpec(const VenueSpec& spec, std::string* error) {
-  return Check(spec, error) ? kOk : kBadSpec;
+int ValidateSpec(const VenueSpec& setup, std::string* error) {
+  return Check(setup, error) ? kOk : kBadSpec;
 }
 
 std::string MethodWord(int method) {

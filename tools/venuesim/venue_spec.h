@@ -77,7 +77,7 @@ struct VenueSpec {
 };
 
 // 0 when every parameter is usable, else kBadSpec with a message naming it.
-int ValidateSpec(const VenueSpec& spec, std::string* error);
+int ValidateSpec(const VenueSpec& setup, std::string* error);
 
 // Settings words for the codes ("knn", "full", "log", ...); empty when unknown.
 std::string MethodWord(int method);

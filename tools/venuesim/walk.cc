@@ -145,9 +145,9 @@ struct Plan {
 // The corridor route: start room, its door, the corridor (at a height that
 // lies in the corridors of both floors) to the floor change, then the
 // corridor of the end floor to another room's door and into that room.
-bool PlanCorridorRoute(const Venue& venue, const WalkSpec& spec, Rng& rng, Plan* plan, std::string* error) {
-  const VenueFloor& fa = venue.floors[spec.startFloor];
-  const VenueFloor& fb = venue.floors[spec.endFloor];
+bool PlanCorridorRoute(const Venue& venue, const WalkSpec& setup, Rng& rng, Plan* plan, std::string* error) {
+  const VenueFloor& fa = venue.floors[setup.startFloor];
+  const VenueFloor& fb = venue.floors[setup.endFloor];
   const Room* ca = FindCorridor(fa);
   const Room* cb = FindCorridor(fb);
   const std::vector<RoomDoor> da = FindDoors(fa, *ca), db = FindDoors(fb, *cb);
@@ -162,8 +162,8 @@ bool PlanCorridorRoute(const Venue& venue, const WalkSpec& spec, Rng& rng, Plan*
   }
   const double yc = (y0 + y1) / 2;
   const double x0 = std::max(ca->x0, cb->x0), x1 = std::min(ca->x1, cb->x1);
-  const bool changeFloor = spec.startFloor != spec.endFloor;
-  const double flight = changeFloor && spec.floorChange == kByStairs ? spec.stairLength : 0.0;
+  const bool changeFloor = setup.startFloor != setup.endFloor;
+  const double flight = changeFloor && setup.floorChange == kByStairs ? setup.stairLength : 0.0;
 
   const RoomDoor& start = da[static_cast<size_t>(rng.uniformInt(0, static_cast<int>(da.size()) - 1))];
   // Head for the farther end of the corridor, so the walk has a long stretch.
@@ -199,9 +199,9 @@ bool PlanCorridorRoute(const Venue& venue, const WalkSpec& spec, Rng& rng, Plan*
 }
 
 // Open halls: straight lines between clear points.
-bool PlanHallRoute(const Venue& venue, const WalkSpec& spec, Rng& rng, Plan* plan, std::string* error) {
-  const VenueFloor& fa = venue.floors[spec.startFloor];
-  const VenueFloor& fb = venue.floors[spec.endFloor];
+bool PlanHallRoute(const Venue& venue, const WalkSpec& setup, Rng& rng, Plan* plan, std::string* error) {
+  const VenueFloor& fa = venue.floors[setup.startFloor];
+  const VenueFloor& fb = venue.floors[setup.endFloor];
   const double W = fa.grid.widthMeters(), H = fa.grid.heightMeters();
   Point a, change, b;
   if (!FindClearPoint(fa, fa, {W * rng.uniform(0.15, 0.35), H * rng.uniform(0.25, 0.75)}, 0.5, &a) ||
@@ -211,9 +211,9 @@ bool PlanHallRoute(const Venue& venue, const WalkSpec& spec, Rng& rng, Plan* pla
     return false;
   }
   Point changeTo = change;
-  if (spec.startFloor != spec.endFloor && spec.floorChange == kByStairs) {
-    changeTo = {change.x + spec.stairLength, change.y};
-    if (changeTo.x > W - 1.0) changeTo.x = change.x - spec.stairLength;
+  if (setup.startFloor != setup.endFloor && setup.floorChange == kByStairs) {
+    changeTo = {change.x + setup.stairLength, change.y};
+    if (changeTo.x > W - 1.0) changeTo.x = change.x - setup.stairLength;
   }
   plan->before = {a, {a.x, change.y}, change};
   plan->after = {changeTo, {b.x, changeTo.y}, b};
@@ -232,7 +232,7 @@ void RemoveRepeats(std::vector<Point>& pts) {
 
 // Appends walking stretches along the points, with a turn on the spot at
 // every corner; `heading` is the heading on arrival and is updated.
-void AddLegs(const std::vector<Point>& pts, int floor, double speed, const WalkSpec& spec, double& t,
+void AddLegs(const std::vector<Point>& pts, int floor, double speed, const WalkSpec& setup, double& t,
              double& heading, std::vector<WalkStretch>& segs) {
   for (size_t i = 1; i < pts.size(); ++i) {
     const double h = HeadingOf(pts[i - 1], pts[i]);
@@ -241,7 +241,7 @@ void AddLegs(const std::vector<Point>& pts, int floor, double speed, const WalkS
       WalkStretch s;
       s.kind = WalkStretch::kTurn;
       s.start = t;
-      s.duration = std::fabs(turn) / spec.turnRate;
+      s.duration = std::fabs(turn) / setup.turnRate;
       s.floor = s.floorAfter = floor;
       s.from = s.to = pts[i - 1];
       s.headingFrom = heading;
@@ -278,15 +278,15 @@ TruthSample SampleAt(const std::vector<WalkStretch>& segs, double t) {
 
 // The phone's motion sensors along the stretches: walking, standing (also in
 // the lift) and turning on the spot.
-GaitRecording SimulateGait(const VenueSpec& venue, const WalkSpec& spec, const std::vector<WalkStretch>& stretches) {
+GaitRecording SimulateGait(const VenueSpec& venue, const WalkSpec& setup, const std::vector<WalkStretch>& stretches) {
   GaitConfig cfg;
-  cfg.seed = DeriveSeed(spec.seed, {kGaitTag});
+  cfg.seed = DeriveSeed(setup.seed, {kGaitTag});
   cfg.startTime = kGaitStart;
   cfg.startHeading = stretches.empty() ? 0.0 : stretches.front().headingFrom;
   cfg.floorAzimuth = venue.azimuth * kPi / 180.0;
   cfg.declination = venue.magneticDeclination * kPi / 180.0;
-  cfg.accRate = cfg.gyroRate = spec.sensorRateHz;
-  cfg.magnRate = spec.sensorRateHz / 2;
+  cfg.accRate = cfg.gyroRate = setup.sensorRateHz;
+  cfg.magnRate = setup.sensorRateHz / 2;
   std::vector<WalkSegment> segments;
   for (const WalkStretch& s : stretches) {
     if (!(s.duration > 0)) continue;
@@ -342,35 +342,35 @@ double WrapHeading(double a) {
   return w >= kPi ? -kPi : w;
 }
 
-int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSpec& spec, Walk* walk,
+int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSpec& setup, Walk* walk,
                  std::string* error) {
   std::string scratch;
   if (!error) error = &scratch;
   *walk = Walk();
   const int nf = static_cast<int>(venue.floors.size());
-  if (spec.startFloor < 0 || spec.startFloor >= nf || spec.endFloor < 0 || spec.endFloor >= nf) {
+  if (setup.startFloor < 0 || setup.startFloor >= nf || setup.endFloor < 0 || setup.endFloor >= nf) {
     *error = "walk: floor index out of range";
     return kBadSpec;
   }
-  if (!(spec.speed > 0.05 && spec.speed < 5) || !(spec.stairSpeed > 0.05 && spec.stairSpeed < 5) ||
-      !(spec.tickSeconds >= 0.01 && spec.tickSeconds <= 10) || !(spec.standSeconds >= 0 && spec.standSeconds < 3600) ||
-      !(spec.endStandSeconds >= 0 && spec.endStandSeconds < 3600) || !(spec.liftSeconds > 0 && spec.liftSeconds < 600) ||
-      !(spec.stairLength >= 0 && spec.stairLength < 50) || !(spec.turnRate > 0.1) ||
-      !(spec.sensorRateHz >= 1 && spec.sensorRateHz <= 1000) || spec.startMs < 0) {
+  if (!(setup.speed > 0.05 && setup.speed < 5) || !(setup.stairSpeed > 0.05 && setup.stairSpeed < 5) ||
+      !(setup.tickSeconds >= 0.01 && setup.tickSeconds <= 10) || !(setup.standSeconds >= 0 && setup.standSeconds < 3600) ||
+      !(setup.endStandSeconds >= 0 && setup.endStandSeconds < 3600) || !(setup.liftSeconds > 0 && setup.liftSeconds < 600) ||
+      !(setup.stairLength >= 0 && setup.stairLength < 50) || !(setup.turnRate > 0.1) ||
+      !(setup.sensorRateHz >= 1 && setup.sensorRateHz <= 1000) || setup.startMs < 0) {
     *error = "walk: speed, time or rate out of range";
     return kBadSpec;
   }
-  walk->spec = spec;
-  Rng rng(DeriveSeed(spec.seed, {kRouteTag}));
+  walk->setup = setup;
+  Rng rng(DeriveSeed(setup.seed, {kRouteTag}));
   Plan plan;
-  const bool corridors = FindCorridor(venue.floors[spec.startFloor]) && FindCorridor(venue.floors[spec.endFloor]);
-  const bool ok = corridors ? PlanCorridorRoute(venue, spec, rng, &plan, error)
-                            : PlanHallRoute(venue, spec, rng, &plan, error);
+  const bool corridors = FindCorridor(venue.floors[setup.startFloor]) && FindCorridor(venue.floors[setup.endFloor]);
+  const bool ok = corridors ? PlanCorridorRoute(venue, setup, rng, &plan, error)
+                            : PlanHallRoute(venue, setup, rng, &plan, error);
   if (!ok) return kBadSpec;
   RemoveRepeats(plan.before);
   RemoveRepeats(plan.after);
-  const VenueFloor& fa = venue.floors[spec.startFloor];
-  const VenueFloor& fb = venue.floors[spec.endFloor];
+  const VenueFloor& fa = venue.floors[setup.startFloor];
+  const VenueFloor& fb = venue.floors[setup.endFloor];
   for (size_t i = 1; i < plan.before.size(); ++i) {
     if (!StretchWalkable(fa.grid, plan.before[i - 1], plan.before[i])) {
       *error = "walk: planned route leaves the walkable area of the start floor";
@@ -383,7 +383,7 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
       return kBadSpec;
     }
   }
-  const bool changeFloor = spec.startFloor != spec.endFloor;
+  const bool changeFloor = setup.startFloor != setup.endFloor;
   if (changeFloor && (!StretchWalkable(fa.grid, plan.changeFrom, plan.changeTo) ||
                       !StretchWalkable(fb.grid, plan.changeFrom, plan.changeTo))) {
     *error = "walk: the floor change is not walkable on both floors";
@@ -400,20 +400,20 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
   double heading = plan.before.size() > 1 ? HeadingOf(plan.before[0], plan.before[1]) : 0.0;
   WalkStretch stand;
   stand.kind = WalkStretch::kStand;
-  stand.duration = spec.standSeconds;
-  stand.floor = stand.floorAfter = spec.startFloor;
+  stand.duration = setup.standSeconds;
+  stand.floor = stand.floorAfter = setup.startFloor;
   stand.from = stand.to = plan.before.front();
   stand.headingFrom = stand.headingTo = heading;
   segs.push_back(stand);
   t += stand.duration;
-  AddLegs(plan.before, spec.startFloor, spec.speed, spec, t, heading, segs);
+  AddLegs(plan.before, setup.startFloor, setup.speed, setup, t, heading, segs);
   if (changeFloor) {
-    if (spec.floorChange == kByStairs && Dist(plan.changeFrom, plan.changeTo) > 1e-6) {
+    if (setup.floorChange == kByStairs && Dist(plan.changeFrom, plan.changeTo) > 1e-6) {
       std::vector<WalkStretch> flight;
-      AddLegs({plan.changeFrom, plan.changeTo}, spec.startFloor, spec.stairSpeed, spec, t, heading, flight);
+      AddLegs({plan.changeFrom, plan.changeTo}, setup.startFloor, setup.stairSpeed, setup, t, heading, flight);
       for (WalkStretch& s : flight) {
         if (s.kind == WalkStretch::kWalk) {
-          s.floorAfter = spec.endFloor;
+          s.floorAfter = setup.endFloor;
           s.stairs = true;
         }
         segs.push_back(s);
@@ -422,21 +422,21 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
       WalkStretch lift;
       lift.kind = WalkStretch::kStand;
       lift.start = t;
-      lift.duration = spec.liftSeconds;
-      lift.floor = spec.startFloor;
-      lift.floorAfter = spec.endFloor;
+      lift.duration = setup.liftSeconds;
+      lift.floor = setup.startFloor;
+      lift.floorAfter = setup.endFloor;
       lift.from = lift.to = plan.changeTo;
       lift.headingFrom = lift.headingTo = heading;
       segs.push_back(lift);
       t += lift.duration;
     }
   }
-  AddLegs(plan.after, spec.endFloor, spec.speed, spec, t, heading, segs);
+  AddLegs(plan.after, setup.endFloor, setup.speed, setup, t, heading, segs);
   WalkStretch last;
   last.kind = WalkStretch::kStand;
   last.start = t;
-  last.duration = spec.endStandSeconds;
-  last.floor = last.floorAfter = spec.endFloor;
+  last.duration = setup.endStandSeconds;
+  last.floor = last.floorAfter = setup.endFloor;
   last.from = last.to = plan.after.back();
   last.headingFrom = last.headingTo = heading;
   segs.push_back(last);
@@ -448,13 +448,13 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
   }
   walk->trueSteps = static_cast<int>(std::lround(steps));
   GaitRecording gait;
-  if (spec.sensors) {
-    gait = SimulateGait(venue.spec, spec, segs);
+  if (setup.sensors) {
+    gait = SimulateGait(venue.setup, setup, segs);
     walk->trueSteps = static_cast<int>(gait.steps.size());
   }
 
   // Ticks and the radio readings along them.
-  const int64_t tickMs = static_cast<int64_t>(std::llround(spec.tickSeconds * 1000.0));
+  const int64_t tickMs = static_cast<int64_t>(std::llround(setup.tickSeconds * 1000.0));
   const int64_t count = static_cast<int64_t>(std::floor(t * 1000.0 / static_cast<double>(tickMs) + 1e-9)) + 1;
   std::vector<WalkPoint> path;
   path.reserve(static_cast<size_t>(count));
@@ -462,7 +462,7 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
   for (int64_t k = 0; k < count; ++k) {
     const double tk = static_cast<double>(k * tickMs) / 1000.0;
     WalkTick tick;
-    tick.timeMs = spec.startMs + k * tickMs;
+    tick.timeMs = setup.startMs + k * tickMs;
     tick.truth = SampleAt(segs, tk);
     tick.truth.time = static_cast<double>(tick.timeMs) / 1000.0;
     tick.truth.floorId = venue.floors[static_cast<size_t>(tick.truth.floor)].id;
@@ -470,12 +470,12 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
     walk->ticks.push_back(std::move(tick));
     path.push_back({tk, walk->ticks.back().truth.floor, walk->ticks.back().truth.x, walk->ticks.back().truth.y});
   }
-  const RadioWalkOptions radio = RadioWalkOptions::FromSpec(venue.spec, DeriveSeed(spec.seed, {kRadioTag}));
+  const RadioWalkOptions radio = RadioWalkOptions::FromSpec(venue.setup, DeriveSeed(setup.seed, {kRadioTag}));
   std::vector<RadioTick> heard = SimulateRadioWalk(model, path, radio);
   for (size_t k = 0; k < heard.size() && k < walk->ticks.size(); ++k) {
     walk->ticks[k].readings = std::move(heard[k].readings);
   }
-  if (spec.sensors) DealSamples(gait, tickMs, walk->ticks);
+  if (setup.sensors) DealSamples(gait, tickMs, walk->ticks);
   return kOk;
 }
 
@@ -493,7 +493,7 @@ std::string WalkMessageText(const Walk& walk, size_t index) {
   Appendf(out,
           "  <device type=\"android\" osVersion=\"\" model=\"%s\" id=\"%s\" buildVersion=\"\" location=\"\" "
           "checkPoint=\"\" time=\"%04d-%02d-%02d %02d:%02d:%02d.%03d\" serverTime=\"\"/>\n",
-          walk.spec.deviceModel.c_str(), walk.spec.deviceId.c_str(), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+          walk.setup.deviceModel.c_str(), walk.setup.deviceId.c_str(), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
           tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
   out += "  <entries>\n";
   for (const RadioReading& r : tick.readings) {

@@ -84,7 +84,7 @@ struct WalkTick {
 };
 
 struct Walk {
-  WalkSpec spec;
+  WalkSpec setup;
   std::vector<WalkStretch> stretches;
   std::vector<WalkTick> ticks;
   std::vector<Point> waypoints[2];  // route on the start floor and on the end floor
@@ -95,7 +95,7 @@ struct Walk {
 // Plans the route and simulates it. 0, or kBadSpec with a message (floor
 // index out of range, no usable room or floor-change point, a planned stretch
 // that leaves the walkable area, or unusable speeds or times).
-int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSpec& spec, Walk* walk,
+int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSpec& setup, Walk* walk,
                  std::string* error);
 
 // The XML text form of one tick's measurement message.

@@ -37,9 +37,9 @@ const Scene& SharedScene() {
     auto* x = new Scene;
     std::string error;
     Venue venue;
-    VenueSpec spec = venuesim_test::SmallSpec(21);
-    spec.width = 36.0;
-    if (GenerateVenue(spec, &venue, &error) != kOk) ADD_FAILURE() << error;
+    VenueSpec setup = venuesim_test::SmallSpec(21);
+    setup.width = 36.0;
+    if (GenerateVenue(setup, &venue, &error) != kOk) ADD_FAILURE() << error;
     x->map = x->dir.file("venue.mvz");
     if (WriteVenueArchive(venue, x->map, &error) != kOk) ADD_FAILURE() << error;
     const PropagationModel model(venue);

@@ -194,15 +194,15 @@ TEST(VenueCommandLineTest, OptionsSetTheSpecAndBadOnesAreRefused) {
             kArgsOk)
       << error;
   EXPECT_EQ(cl.out, "x.mvz");
-  EXPECT_EQ(cl.spec.seed, 42u);
-  EXPECT_EQ(cl.spec.floors, 3);
-  EXPECT_EQ(cl.spec.width, 80.5);
-  EXPECT_EQ(cl.spec.method, 109);
-  EXPECT_EQ(cl.spec.shadowSigma, 6.0);
-  EXPECT_EQ(cl.spec.locationName, "Mall");
-  EXPECT_EQ(VenueUuid(cl.spec), "F06FBF1D-87AD-4264-B38C-ED211BAA401E");
+  EXPECT_EQ(cl.setup.seed, 42u);
+  EXPECT_EQ(cl.setup.floors, 3);
+  EXPECT_EQ(cl.setup.width, 80.5);
+  EXPECT_EQ(cl.setup.method, 109);
+  EXPECT_EQ(cl.setup.shadowSigma, 6.0);
+  EXPECT_EQ(cl.setup.locationName, "Mall");
+  EXPECT_EQ(VenueUuid(cl.setup), "F06FBF1D-87AD-4264-B38C-ED211BAA401E");
   EXPECT_EQ(ParseCommandLine({}, &cl, &error), kArgsOk);
-  EXPECT_EQ(cl.spec.floors, 2);  // defaults again
+  EXPECT_EQ(cl.setup.floors, 2);  // defaults again
   EXPECT_EQ(ParseCommandLine({"--help"}, &cl, &error), kArgsHelp);
   for (const std::vector<std::string>& bad :
        std::vector<std::vector<std::string>>{{"--width", "12m"}, {"--width", "nan"}, {"--width", "1e999"},
@@ -215,7 +215,7 @@ TEST(VenueCommandLineTest, OptionsSetTheSpecAndBadOnesAreRefused) {
 
 // Command lines mutated from a valid one (characters replaced, dropped or
 // duplicated, arguments swapped) are parsed or refused, never crash; what
-// parses either validates or is refused by the spec check.
+// parses either validates or is refused by the setup check.
 TEST(VenueCommandLineTest, MutatedCommandLinesNeverCrash) {
   const std::vector<std::string> valid = {"--out", "m.mvz", "--seed", "7", "--floors", "2", "--width", "40",
                                           "--rp-spacing", "2.5", "--method", "108", "--sigma", "3.5"};
@@ -250,7 +250,7 @@ TEST(VenueCommandLineTest, MutatedCommandLinesNeverCrash) {
     const int code = ParseCommandLine(args, &cl, &error);
     ASSERT_TRUE(code == kArgsOk || code == kArgsBad || code == kArgsHelp);
     if (code == kArgsOk) {
-      const int checked = ValidateSpec(cl.spec, &error);
+      const int checked = ValidateSpec(cl.setup, &error);
       EXPECT_TRUE(checked == kOk || checked == kBadSpec);
     }
   }

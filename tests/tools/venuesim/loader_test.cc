@@ -23,7 +23,7 @@ using venuesim_test::TempDir;
 namespace {
 
 void ExpectFloorLoaded(const Venue& v, size_t f, const SublocationMap& floor, const std::string& pngBytes) {
-  const VenueSpec& s = v.spec;
+  const VenueSpec& s = v.setup;
   const VenueFloor& gen = v.floors[f];
   SCOPED_TRACE("floor " + std::to_string(gen.id));
   EXPECT_EQ(floor.getId(), gen.id);
@@ -138,12 +138,12 @@ void ExpectFloorLoaded(const Venue& v, size_t f, const SublocationMap& floor, co
   }
 }
 
-void LoadAndCompare(const VenueSpec& spec) {
-  SCOPED_TRACE("floors " + std::to_string(spec.floors) + " method " + std::to_string(spec.method) + " mode " +
-               std::to_string(spec.gpMode));
+void LoadAndCompare(const VenueSpec& setup) {
+  SCOPED_TRACE("floors " + std::to_string(setup.floors) + " method " + std::to_string(setup.method) + " mode " +
+               std::to_string(setup.gpMode));
   Venue v;
   std::string error;
-  ASSERT_EQ(GenerateVenue(spec, &v, &error), kOk) << error;
+  ASSERT_EQ(GenerateVenue(setup, &v, &error), kOk) << error;
   std::vector<ArchiveMember> members;
   ASSERT_EQ(BuildArchiveMembers(v, &members, &error), kOk) << error;
   TempDir dir;
@@ -153,24 +153,24 @@ void LoadAndCompare(const VenueSpec& spec) {
   NavigationMap map;
   ASSERT_EQ(map.setPathToNavArchive(path.c_str()), 0);
   ASSERT_EQ(map.parseAllFiles(false), 0);
-  EXPECT_EQ(map.getLocationId(), spec.locationId);
-  EXPECT_EQ(map.getLocationName(), spec.locationName);
-  EXPECT_EQ(map.getLocationDescription(), spec.description);
-  EXPECT_EQ(map.getLocationVersion(), spec.version);
+  EXPECT_EQ(map.getLocationId(), setup.locationId);
+  EXPECT_EQ(map.getLocationName(), setup.locationName);
+  EXPECT_EQ(map.getLocationDescription(), setup.description);
+  EXPECT_EQ(map.getLocationVersion(), setup.version);
   const CommonNavProperties& nav = map.getNavigationProperties();
-  const WrittenSettings w = SettingsFor(spec);
-  EXPECT_EQ(nav.Use_algorithm, spec.method);
+  const WrittenSettings w = SettingsFor(setup);
+  EXPECT_EQ(nav.Use_algorithm, setup.method);
   EXPECT_EQ(nav.Use_Signals, NAV_SIGNALS_BLE);
-  EXPECT_EQ(nav.Cutoff_rss, static_cast<int>(std::lround(spec.sensitivity)));
+  EXPECT_EQ(nav.Cutoff_rss, static_cast<int>(std::lround(setup.sensitivity)));
   EXPECT_FALSE(nav.Use_gps);
-  EXPECT_EQ(nav.gaussianProcesses.Mode, spec.gpMode);
-  EXPECT_EQ(nav.gaussianProcesses.Mean_model, spec.meanModel);
+  EXPECT_EQ(nav.gaussianProcesses.Mode, setup.gpMode);
+  EXPECT_EQ(nav.gaussianProcesses.Mean_model, setup.meanModel);
   EXPECT_EQ(nav.gaussianProcesses.Normal_mode_A, w.normalModeA);
   EXPECT_EQ(nav.gaussianProcesses.Normal_mode_B, w.normalModeB);
   EXPECT_EQ(nav.gaussianProcesses.Fixed_mode_ell, w.fixedModeEll);
   EXPECT_EQ(nav.gaussianProcesses.Correction_noise, w.correctionNoise);
   EXPECT_EQ(nav.knn.Histogram_type, HISTOGRAM_BINNED);
-  ASSERT_EQ(map.getNSublocations(), static_cast<unsigned>(spec.floors));
+  ASSERT_EQ(map.getNSublocations(), static_cast<unsigned>(setup.floors));
   for (size_t f = 0; f < v.floors.size(); ++f) {
     std::string png;
     for (const ArchiveMember& m : members)

@@ -74,10 +74,10 @@ TEST(VenuePropagationTest, MeanLevelFallsWithDistanceWallsAndFloors) {
   for (const Point to : {Point{b.x + 8, b.y}, Point{b.x, b.y + 12}, Point{b.x + 20, b.y + 10}}) {
     const int walls = CountWallCrossings(v.floors[0].walls, from, to);
     const double d = std::hypot(to.x - b.x, to.y - b.y);
-    EXPECT_NEAR(model.meanRssi(0, 0, to.x, to.y), LogDistanceRssi(b.A, b.B, d) - walls * v.spec.wallLoss, 1e-9);
+    EXPECT_NEAR(model.meanRssi(0, 0, to.x, to.y), LogDistanceRssi(b.A, b.B, d) - walls * v.setup.wallLoss, 1e-9);
     EXPECT_NEAR(model.meanRssi(0, 1, to.x, to.y),
-                LogDistanceRssi(b.A, b.B, d) - CountWallCrossings(v.floors[1].walls, from, to) * v.spec.wallLoss -
-                    v.spec.floorLoss,
+                LogDistanceRssi(b.A, b.B, d) - CountWallCrossings(v.floors[1].walls, from, to) * v.setup.wallLoss -
+                    v.setup.floorLoss,
                 1e-9);
   }
   EXPECT_GT(CountWallCrossings(v.floors[0].walls, from, {b.x + 20, b.y + 10}), 0);

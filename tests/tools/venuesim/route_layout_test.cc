@@ -26,9 +26,9 @@ struct Loaded {
 };
 
 // Generates the layout, writes its archive and loads it the engine's way.
-void GenerateAndLoad(const VenueSpec& spec, Loaded* out) {
+void GenerateAndLoad(const VenueSpec& setup, Loaded* out) {
   std::string error;
-  ASSERT_EQ(GenerateLayout(spec, &out->venue, &error), kOk) << error;
+  ASSERT_EQ(GenerateLayout(setup, &out->venue, &error), kOk) << error;
   TempDir dir;
   const std::string path = dir.file("map.mvz");
   ASSERT_EQ(WriteVenueArchive(out->venue, path, &error), kOk) << error;
@@ -44,7 +44,7 @@ const VenueFloor& FloorOf(const Venue& v, int id) { return v.floors[static_cast<
 LocationPoint RandomWalkable(const Venue& v, int floorId, Rng& rng) {
   const VenueFloor& f = FloorOf(v, floorId);
   for (;;) {
-    const double x = rng.uniform(0.0, v.spec.width), y = rng.uniform(0.0, v.spec.height);
+    const double x = rng.uniform(0.0, v.setup.width), y = rng.uniform(0.0, v.setup.height);
     if (f.grid.clear(x, y, 0.02)) return LocationPoint(floorId, x, y);
   }
 }
@@ -80,10 +80,10 @@ TEST(RouteLayoutTest, ArchivesCarryTheGraphBarriersAndZonesOfTheModel) {
   tight.doorWidth = 0.8;
   specs.push_back(hall);
   specs.push_back(tight);
-  for (const VenueSpec& spec : specs) {
-    SCOPED_TRACE("seed " + std::to_string(spec.seed));
+  for (const VenueSpec& setup : specs) {
+    SCOPED_TRACE("seed " + std::to_string(setup.seed));
     Loaded l;
-    ASSERT_NO_FATAL_FAILURE(GenerateAndLoad(spec, &l));
+    ASSERT_NO_FATAL_FAILURE(GenerateAndLoad(setup, &l));
     const VenueRoutes& model = l.venue.routes;
     ASSERT_EQ(l.map.getGraphs().size(), 1u);
     const RouteGraph& g = l.map.getGraphs()[0];
@@ -102,7 +102,7 @@ TEST(RouteLayoutTest, ArchivesCarryTheGraphBarriersAndZonesOfTheModel) {
       // Stairs and lift are the elevation points, on every floor of a multi-floor venue.
       std::vector<int> lifts;
       for (const RouteGraph::Vertex& v : g.getElevationPoints(f.floorId)) lifts.push_back(v.id);
-      EXPECT_EQ(lifts, spec.floors > 1 ? std::vector<int>({f.stairs, f.lift}) : std::vector<int>());
+      EXPECT_EQ(lifts, setup.floors > 1 ? std::vector<int>({f.stairs, f.lift}) : std::vector<int>());
       const std::vector<Zone> zones = l.map.getZones().getZones(f.floorId);
       ASSERT_EQ(zones.size(), f.zones.size());
       for (size_t i = 0; i < zones.size(); ++i) EXPECT_EQ(zones[i].name, f.zones[i].name);
@@ -135,14 +135,14 @@ TEST(RouteLayoutTest, RoutesJoinAnyWalkablePointsWithoutCrossingWalls) {
   VenueSpec tight = Spec(21, 2);
   tight.wallThickness = 0.4;
   tight.corridorWidth = 1.4;
-  for (const VenueSpec& spec : {Spec(20, 3), tight, VenueSpec()}) {
+  for (const VenueSpec& setup : {Spec(20, 3), tight, VenueSpec()}) {
     Loaded l;
-    ASSERT_NO_FATAL_FAILURE(GenerateAndLoad(spec, &l));
+    ASSERT_NO_FATAL_FAILURE(GenerateAndLoad(setup, &l));
     const Venue& v = l.venue;
     const RouteGraph& g = l.map.getGraphs()[0];
-    Rng rng(spec.seed * 31 + 7);
+    Rng rng(setup.seed * 31 + 7);
     for (int k = 0; k < 60; ++k) {
-      const int fa = rng.uniformInt(1, spec.floors), fb = rng.uniformInt(1, spec.floors);
+      const int fa = rng.uniformInt(1, setup.floors), fb = rng.uniformInt(1, setup.floors);
       const LocationPoint a = RandomWalkable(v, fa, rng), b = RandomWalkable(v, fb, rng);
       SCOPED_TRACE(std::to_string(fa) + ":" + std::to_string(a.x) + "," + std::to_string(a.y) + " -> " +
                    std::to_string(fb) + ":" + std::to_string(b.x) + "," + std::to_string(b.y));
@@ -205,11 +205,11 @@ TEST(RouteLayoutTest, RoutesJoinAnyWalkablePointsWithoutCrossingWalls) {
 TEST(RouteLayoutTest, ZonesAnswerForRoomsAndLShapesStayConcave) {
   VenueSpec hall = Spec(31, 1);
   hall.height = 7.0;
-  for (const VenueSpec& spec : {Spec(30, 2), hall}) {
+  for (const VenueSpec& setup : {Spec(30, 2), hall}) {
     Loaded l;
-    ASSERT_NO_FATAL_FAILURE(GenerateAndLoad(spec, &l));
+    ASSERT_NO_FATAL_FAILURE(GenerateAndLoad(setup, &l));
     const ZoneMap& zones = l.map.getZones();
-    Rng rng(spec.seed);
+    Rng rng(setup.seed);
     for (const VenueFloor& f : l.venue.floors) {
       for (size_t r = 0; r < f.rooms.size(); ++r) {
         const Room& room = f.rooms[r];

@@ -32,18 +32,18 @@ const Fixture& SharedVenue() {
 
 TEST(WalkTest, SameSeedSameFilesOtherSeedOtherRoute) {
   const Fixture& f = SharedVenue();
-  WalkSpec spec;
-  spec.seed = 3;
+  WalkSpec setup;
+  setup.seed = 3;
   Walk a, b, c;
   std::string error;
-  ASSERT_EQ(GenerateWalk(f.venue, f.model, spec, &a, &error), kOk) << error;
-  ASSERT_EQ(GenerateWalk(f.venue, f.model, spec, &b, &error), kOk) << error;
+  ASSERT_EQ(GenerateWalk(f.venue, f.model, setup, &a, &error), kOk) << error;
+  ASSERT_EQ(GenerateWalk(f.venue, f.model, setup, &b, &error), kOk) << error;
   EXPECT_EQ(WalkLogText(a), WalkLogText(b));
   EXPECT_EQ(WalkTruthCsv(a), WalkTruthCsv(b));
   bool differs = false;
   for (uint64_t seed = 4; seed < 10 && !differs; ++seed) {
-    spec.seed = seed;
-    ASSERT_EQ(GenerateWalk(f.venue, f.model, spec, &c, &error), kOk) << error;
+    setup.seed = seed;
+    ASSERT_EQ(GenerateWalk(f.venue, f.model, setup, &c, &error), kOk) << error;
     differs = WalkLogText(c) != WalkLogText(a);
   }
   EXPECT_TRUE(differs);
@@ -56,12 +56,12 @@ TEST(WalkTest, TruthPathIsWalkableContinuousAndChangesFloorOnce) {
   for (int change : {kByStairs, kByLift}) {
     for (uint64_t seed = 1; seed <= 6; ++seed) {
       SCOPED_TRACE("seed " + std::to_string(seed) + " change " + std::to_string(change));
-      WalkSpec spec;
-      spec.seed = seed;
-      spec.floorChange = change;
+      WalkSpec setup;
+      setup.seed = seed;
+      setup.floorChange = change;
       Walk w;
       std::string error;
-      ASSERT_EQ(GenerateWalk(f.venue, f.model, spec, &w, &error), kOk) << error;
+      ASSERT_EQ(GenerateWalk(f.venue, f.model, setup, &w, &error), kOk) << error;
       ASSERT_GT(w.ticks.size(), 300u);
       int floorChanges = 0;
       double pathLength = 0;
@@ -76,7 +76,7 @@ TEST(WalkTest, TruthPathIsWalkableContinuousAndChangesFloorOnce) {
         const TruthSample& p = w.ticks[i - 1].truth;
         EXPECT_EQ(w.ticks[i].timeMs - w.ticks[i - 1].timeMs, 100);
         const double moved = std::hypot(t.x - p.x, t.y - p.y);
-        EXPECT_LE(moved, spec.speed * 0.1 + 1e-6);
+        EXPECT_LE(moved, setup.speed * 0.1 + 1e-6);
         pathLength += moved;
         if (t.floor != p.floor) ++floorChanges;
         if (i <= 100) EXPECT_EQ(moved, 0.0) << "standing still at the start";
@@ -95,11 +95,11 @@ TEST(WalkTest, TruthPathIsWalkableContinuousAndChangesFloorOnce) {
 // time, the beacons heard with their levels and offsets.
 TEST(WalkTest, LogRecordsParseBackToTheTicks) {
   const Fixture& f = SharedVenue();
-  WalkSpec spec;
-  spec.seed = 2;
+  WalkSpec setup;
+  setup.seed = 2;
   Walk w;
   std::string error;
-  ASSERT_EQ(GenerateWalk(f.venue, f.model, spec, &w, &error), kOk) << error;
+  ASSERT_EQ(GenerateWalk(f.venue, f.model, setup, &w, &error), kOk) << error;
   std::set<std::string> keys;
   for (const VenueFloor& fl : f.venue.floors) {
     for (const VenueBeacon& b : fl.beacons) keys.insert(b.key());
@@ -113,13 +113,13 @@ TEST(WalkTest, LogRecordsParseBackToTheTicks) {
     EXPECT_EQ(m.mode, 1);
     EXPECT_EQ(m.packetNumber, static_cast<int>(i));
     EXPECT_EQ(m.tmUnixTime * 1000 + m.tmMillisecond, w.ticks[i].timeMs);
-    EXPECT_EQ(m.deviceId, spec.deviceId);
+    EXPECT_EQ(m.deviceId, setup.deviceId);
     ASSERT_EQ(m.entries.size(), w.ticks[i].readings.size());
     for (const WScanEntry& e : m.entries) {
       EXPECT_EQ(e.type, 2);
       EXPECT_TRUE(keys.count(e.bssid)) << e.bssid;
       EXPECT_LE(e.rssi, -1.0);
-      EXPECT_GE(e.rssi, f.venue.spec.sensitivity);
+      EXPECT_GE(e.rssi, f.venue.setup.sensitivity);
       EXPECT_GE(e.offset, 0);
       EXPECT_LT(e.offset, 100);
     }
@@ -179,10 +179,10 @@ TEST(WalkTest, OtherVenuesAndBadSpecs) {
     Venue v;
     ASSERT_EQ(GenerateVenue(vs, &v, &error), kOk) << error;
     PropagationModel model(v);
-    WalkSpec spec;
-    spec.endFloor = vs.floors - 1;
+    WalkSpec setup;
+    setup.endFloor = vs.floors - 1;
     Walk w;
-    ASSERT_EQ(GenerateWalk(v, model, spec, &w, &error), kOk) << error;
+    ASSERT_EQ(GenerateWalk(v, model, setup, &w, &error), kOk) << error;
     for (const WalkTick& t : w.ticks) ASSERT_TRUE(v.floors[t.truth.floor].grid.walkable(t.truth.x, t.truth.y));
     EXPECT_EQ(w.ticks.back().truth.floor, vs.floors - 1);
   }
@@ -194,10 +194,10 @@ TEST(WalkTest, OtherVenuesAndBadSpecs) {
   bad[2].speed = 0.0;
   bad[3].tickSeconds = std::nan("");
   bad[4].standSeconds = -1.0;
-  for (const WalkSpec& spec : bad) {
+  for (const WalkSpec& setup : bad) {
     Walk w;
     error.clear();
-    EXPECT_EQ(GenerateWalk(f.venue, f.model, spec, &w, &error), kBadSpec);
+    EXPECT_EQ(GenerateWalk(f.venue, f.model, setup, &w, &error), kBadSpec);
     EXPECT_FALSE(error.empty());
     EXPECT_TRUE(w.ticks.empty());
   }

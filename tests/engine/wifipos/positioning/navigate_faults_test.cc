@@ -194,7 +194,7 @@ TEST(OutputRecords, IndoorClampsWrapsAndRefusesNonFinite) {
   s.Use_graph_projection = false;
   s.Min_out_R = 1.0;
   s.Max_out_R = 20.0;
-  const double width = f.archive.venue.spec.width;
+  const double width = f.archive.venue.setup.width;
   SolutionInfo sol;
   sol.filteredX = width + 1.0;
   sol.filteredY = 5.0;

@@ -29,13 +29,13 @@ struct VenueArchive {
   std::string path;
   std::string error;
 
-  explicit VenueArchive(const venuesim::VenueSpec& spec, const std::string& name) {
+  explicit VenueArchive(const venuesim::VenueSpec& setup, const std::string& name) {
     dir = (std::filesystem::temp_directory_path() /
            ("marvisto-client-" + name + "-" + std::to_string(::getpid())))
               .string();
     std::filesystem::create_directories(dir);
     path = dir + "/venue.zip";
-    if (venuesim::GenerateVenue(spec, &venue, &error) != 0) return;
+    if (venuesim::GenerateVenue(setup, &venue, &error) != 0) return;
     venuesim::WriteVenueArchive(venue, path, &error);
   }
   ~VenueArchive() {
@@ -47,11 +47,11 @@ struct VenueArchive {
 };
 
 inline venuesim::VenueSpec DefaultSpec(int method, int gpMode = venuesim::kGpFull) {
-  venuesim::VenueSpec spec;
-  spec.seed = 20261206;
-  spec.method = method;
-  spec.gpMode = gpMode;
-  return spec;
+  venuesim::VenueSpec setup;
+  setup.seed = 20261206;
+  setup.method = method;
+  setup.gpMode = gpMode;
+  return setup;
 }
 
 // The measurement message of one tick, through its text form as the SDK

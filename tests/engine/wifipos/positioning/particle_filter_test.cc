@@ -306,12 +306,12 @@ struct Corridor {
 };
 
 Corridor GeneratedCorridor() {
-  venuesim::VenueSpec spec;
-  spec.seed = 11;
-  spec.floors = 1;
+  venuesim::VenueSpec setup;
+  setup.seed = 11;
+  setup.floors = 1;
   venuesim::Venue venue;
   std::string error;
-  EXPECT_EQ(0, venuesim::GenerateLayout(spec, &venue, &error)) << error;
+  EXPECT_EQ(0, venuesim::GenerateLayout(setup, &venue, &error)) << error;
   // One file per test process: ctest may run the tests that use it side by side.
   const std::string path = testing::TempDir() + "particle_filter_" +
                            testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +

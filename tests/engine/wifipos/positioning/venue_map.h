@@ -19,13 +19,13 @@ namespace positioning_test {
 inline NavigationMap VenueToMap(const venuesim::Venue& venue, int method, int gpMode = 121,
                                 int histogramWidth = 1) {
     NavigationMap map;
-    map.setLocationId(venue.spec.locationId);
+    map.setLocationId(venue.setup.locationId);
     CommonNavProperties& s = map.getNavigationProperties();
     s.Use_Signals = NAV_SIGNALS_BOTH;
     s.Use_algorithm = method;
     s.Sig_averaging_time = 1.5;
     s.Sig_window_shift = 0.5;
-    s.Cutoff_rss = static_cast<int>(venue.spec.sensitivity);
+    s.Cutoff_rss = static_cast<int>(venue.setup.sensitivity);
     s.gaussianProcesses.Mode = gpMode;
     s.gaussianProcesses.Use_beacon_power = true;
     for (size_t f = 0; f < venue.floors.size(); ++f) {
@@ -34,8 +34,8 @@ inline NavigationMap VenueToMap(const venuesim::Venue& venue, int method, int gp
         floor.setId(vf.id);
         floor.setName(vf.name);
         SublocationNavProperties p;
-        p.width_meters = venue.spec.width;
-        p.height_meters = venue.spec.height;
+        p.width_meters = venue.setup.width;
+        p.height_meters = venue.setup.height;
         p.Histogram_interval_width = histogramWidth;
         floor.setProperties(p);
         for (size_t i = 0; i < vf.points.size(); ++i) {
@@ -43,8 +43,8 @@ inline NavigationMap VenueToMap(const venuesim::Venue& venue, int method, int gp
             ReferencePoint rp;
             rp.setKX(sp.kx);
             rp.setKY(sp.ky);
-            rp.setX(sp.kx * venue.spec.width);
-            rp.setY(sp.ky * venue.spec.height);
+            rp.setX(sp.kx * venue.setup.width);
+            rp.setY(sp.ky * venue.setup.height);
             rp.setName(sp.name);
             rp.setDuration(sp.durationMs);
             rp.setIndex(static_cast<int>(i));

@@ -26,13 +26,13 @@ struct Walk {
 // and back to the first one.
 Walk MakeWalk(int floors, uint64_t seed) {
     Walk w;
-    venuesim::VenueSpec spec;
-    spec.seed = seed;
-    spec.floors = floors;
-    spec.beaconSpacing = 8.0;
-    spec.shadowSigma = 4.0;
+    venuesim::VenueSpec setup;
+    setup.seed = seed;
+    setup.floors = floors;
+    setup.beaconSpacing = 8.0;
+    setup.shadowSigma = 4.0;
     std::string error;
-    EXPECT_EQ(venuesim::GenerateVenue(spec, &w.venue, &error), 0) << error;
+    EXPECT_EQ(venuesim::GenerateVenue(setup, &w.venue, &error), 0) << error;
     venuesim::Rng rng(seed * 7 + 3);
     std::vector<venuesim::WalkPoint> path;
     double t = 10.0;
@@ -54,7 +54,7 @@ Walk MakeWalk(int floors, uint64_t seed) {
     }
     const venuesim::PropagationModel model(w.venue);
     w.ticks = venuesim::SimulateRadioWalk(model, path,
-                                          venuesim::RadioWalkOptions::FromSpec(spec, seed + 11));
+                                          venuesim::RadioWalkOptions::FromSpec(setup, seed + 11));
     return w;
 }
 
