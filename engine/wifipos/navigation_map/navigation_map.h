@@ -78,6 +78,11 @@ class NavigationMap {
   int fillLocatorsOnFloor(tinyxml2::XMLElement* sublocation, SublocationMap& floor);
   int parseBeaconNode(const tinyxml2::XMLElement* element, SublocationMap& floor);
   int parseLocatorNode(const tinyxml2::XMLElement* element, SublocationMap& floor);
+  // Reads a transmitter member and fills each floor from its "Sublocation"
+  // element with fill; a floor whose fill fails is removed. 0, the member's
+  // read or parse code, 5 or 9.
+  int parseTransmittersXML(const std::string& memberName,
+                           int (NavigationMap::*fill)(tinyxml2::XMLElement*, SublocationMap&));
 
   // Walkable-area bitmap of every floor: 0, 10 for a bad bitmap or the
   // archive read's code.

@@ -40,9 +40,13 @@ std::string padFive(const char* text) {
 
 int NavigationMap::parseBeaconsXML() {
   MV_LOG(11, "\n\n Starting parse beacons.xml file\n");
+  return parseTransmittersXML(files_.beaconsFile, &NavigationMap::fillBeaconsOnFloor);
+}
+
+int NavigationMap::parseTransmittersXML(const std::string& memberName,
+                                        int (NavigationMap::*fill)(XMLElement*, SublocationMap&)) {
   char* raw = nullptr;
-  int code =
-      getDataFromZip(files_.pathToArchive.c_str(), files_.beaconsFile.c_str(), raw, nullptr);
+  int code = getDataFromZip(files_.pathToArchive.c_str(), memberName.c_str(), raw, nullptr);
   if (code != 0) return code;
   std::unique_ptr<char, FreeDeleter> text(raw);
   tinyxml2::XMLDocument document;
@@ -60,7 +64,7 @@ int NavigationMap::parseBeaconsXML() {
       return 5;
     }
     if (findSublocationHandle(element, sublocations_[i]) != 0) return 9;
-    if (fillBeaconsOnFloor(element, sublocations_[i]) != 0) {
+    if ((this->*fill)(element, sublocations_[i]) != 0) {
       MV_LOG(11, "This sublocation with id = %d will be missed \n", sublocations_[i].getId());
       deleteBadFloor(i);
     }

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "server/utils.h"
@@ -12,10 +11,6 @@
 namespace {
 
 using tinyxml2::XMLElement;
-
-struct FreeDeleter {
-  void operator()(char* p) const { std::free(p); }
-};
 
 std::string upperCase(const char* text) {
   std::string s = text;
@@ -27,36 +22,7 @@ std::string upperCase(const char* text) {
 
 int NavigationMap::parseLocatorsXML() {
   MV_LOG(11, "\n\nStarting parse locators.xml file\n");
-  char* raw = nullptr;
-  int code =
-      getDataFromZip(files_.pathToArchive.c_str(), files_.locatorsFile.c_str(), raw, nullptr);
-  if (code != 0) return code;
-  std::unique_ptr<char, FreeDeleter> text(raw);
-  tinyxml2::XMLDocument document;
-  code = parseXmlTopNodes(text.get(), document);
-  if (code != 0) return code;
-
-  if (sublocations_.empty()) {
-    MV_LOG(11, "there is no any correct sublocations at id = %d location\n", locationId_);
-    return 9;
-  }
-  for (unsigned int i = 0; i < sublocations_.size(); ++i) {
-    XMLElement* element = document.RootElement()->FirstChildElement("Sublocation");
-    if (element == nullptr) {
-      MV_LOG(11, "There is no Sublocation childs of %d location\n", locationId_);
-      return 5;
-    }
-    if (findSublocationHandle(element, sublocations_[i]) != 0) return 9;
-    if (fillLocatorsOnFloor(element, sublocations_[i]) != 0) {
-      MV_LOG(11, "This sublocation with id = %d will be missed \n", sublocations_[i].getId());
-      deleteBadFloor(i);
-    }
-  }
-  if (sublocations_.empty()) {
-    MV_LOG(11, "there is no any correct sublocations at id = %d location\n", locationId_);
-    return 9;
-  }
-  return 0;
+  return parseTransmittersXML(files_.locatorsFile, &NavigationMap::fillLocatorsOnFloor);
 }
 
 int NavigationMap::fillLocatorsOnFloor(XMLElement* sublocation, SublocationMap& floor) {
