@@ -9,16 +9,13 @@
 
 #include "server/utils.h"
 #include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/navigation_map/scan_number.h"
 
 namespace {
 
 using tinyxml2::XMLElement;
 
 bool named(const XMLElement* e, const char* name) { return std::strcmp(e->Name(), name) == 0; }
-
-bool scanInt(const char* text, int& out) { return std::sscanf(text, "%d", &out) == 1; }
-
-bool scanDouble(const char* text, double& out) { return std::sscanf(text, "%lf", &out) == 1; }
 
 bool usableSize(double metres) { return std::isfinite(metres) && metres > 0.0; }
 
@@ -69,11 +66,11 @@ int readFloorMetrics(const XMLElement* metrics, SublocationMap& floor) {
     return 5;
   }
   SublocationNavProperties& props = floor.getProperties();
-  if (!scanDouble(width, props.width_meters)) {
+  if (!ScanDouble(width, props.width_meters)) {
     MV_LOG(11, "Bad sscanf of width_meters parameter at %d sublocation\n", id);
     return 5;
   }
-  if (!scanDouble(height, props.height_meters)) {
+  if (!ScanDouble(height, props.height_meters)) {
     MV_LOG(11, "Bad sscanf of buildingHeightMeters parameter at %d sublocation\n", id);
     return 5;
   }
@@ -91,28 +88,28 @@ int readFloorGps(const XMLElement* gps, SublocationMap& floor) {
     return 5;
   }
   SublocationNavProperties& props = floor.getProperties();
-  if (!scanDouble(latitude, props.latitude_deg)) {
+  if (!ScanDouble(latitude, props.latitude_deg)) {
     MV_LOG(11,
            "Bad sscanf of latitude_deg attribute at %d sublocation. attribute was set to 0 by "
            "default\n",
            id);
     props.latitude_deg = 0.0;
   }
-  if (!scanDouble(longitude, props.longitude_deg)) {
+  if (!ScanDouble(longitude, props.longitude_deg)) {
     MV_LOG(11,
            "Bad sscanf of longitude_deg attribute at %d sublocation. attribute was set to 0 by "
            "default\n",
            id);
     props.longitude_deg = 0.0;
   }
-  if (!scanDouble(azimuth, props.azimuth_deg)) {
+  if (!ScanDouble(azimuth, props.azimuth_deg)) {
     MV_LOG(11, "Bad sscanf of azimuth_deg attribute at %s sublocation\n", idText.c_str());
     return 5;
   }
   const char* declination = gps->Attribute("magnetic_declination_deg");
   if (declination == nullptr) {
     MV_LOG(11, "There is no magnetic_declination_deg attribute\n");
-  } else if (!scanDouble(declination, props.magnetic_declination_deg)) {
+  } else if (!ScanDouble(declination, props.magnetic_declination_deg)) {
     MV_LOG(11, "Bad sscanf of magnetic_declination_deg attribute at %s sublocation\n",
            idText.c_str());
     return 5;
@@ -134,7 +131,7 @@ int readFloor(const XMLElement* element, int locationId, const std::string& loca
   floor.setName(name);
   const char* idText = element->Attribute("id");
   int id = 0;
-  if (idText == nullptr || !scanInt(idText, id)) {
+  if (idText == nullptr || !ScanInt(idText, id)) {
     MV_LOG(11, "Bad sublocation id of %d location in config.xml\n", locationId);
     return 5;
   }
@@ -219,7 +216,7 @@ int NavigationMap::parseConfigXML() {
   MV_LOG(11, "Location name = %s\n", name);
   const char* idText = root->Attribute("id");
   int id = 0;
-  if (idText == nullptr || !scanInt(idText, id)) {
+  if (idText == nullptr || !ScanInt(idText, id)) {
     MV_LOG(11, "Bad location id in config.xml\n");
     return 5;
   }

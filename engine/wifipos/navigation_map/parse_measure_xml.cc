@@ -21,6 +21,7 @@
 
 #include "server/utils.h"
 #include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/navigation_map/scan_number.h"
 
 using tinyxml2::XMLAttribute;
 using tinyxml2::XMLDocument;
@@ -36,40 +37,6 @@ constexpr size_t kMaxWifiKeyLength = 29;
 constexpr size_t kMinBeaconKeyLength = 31;
 constexpr size_t kMinUnknownBeaconKeyLength = 30;
 constexpr size_t kMinSurveyBeaconKeyLength = 48;
-
-bool scanInt(const char* text, int& value) {
-  if (!text) return false;
-  // Plain short numbers, by far the most common, without the library call.
-  {
-    const char* p = text;
-    const bool negative = *p == '-';
-    if (negative) ++p;
-    int v = 0;
-    int digits = 0;
-    for (; *p >= '0' && *p <= '9' && digits < 9; ++p, ++digits) v = v * 10 + (*p - '0');
-    if (digits > 0 && *p == '\0') {
-      value = negative ? -v : v;
-      return true;
-    }
-  }
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (end == text || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-  value = static_cast<int>(v);
-  return true;
-}
-
-// As "%lf" reads it, refusing nan and inf: a point at an infinite position
-// would break every distance computed from it.
-bool scanDouble(const char* text, double& value) {
-  if (!text) return false;
-  char* end = nullptr;
-  double v = std::strtod(text, &end);
-  if (end == text || !std::isfinite(v)) return false;
-  value = v;
-  return true;
-}
 
 // The attributes an entry may carry, found in one walk over its attribute
 // list (tinyxml2 refuses duplicate attributes, so the first of a name is the
@@ -176,7 +143,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
       return 9;
     }
     double intensity = 0.0;
-    if (!scanDouble(at.value, intensity)) {
+    if (!ScanDouble(at.value, intensity)) {
       MV_LOG(kLogLevel, "ERROR sscanf magnetometer_intensity\n");
       return 0;
     }
@@ -197,7 +164,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
       MV_LOG(kLogLevel, "frequency of WIFI AP in %s point == 0\n", pointName);
       return 9;
     }
-    if (!scanDouble(at.frequency, frequency)) {
+    if (!ScanDouble(at.frequency, frequency)) {
       MV_LOG(kLogLevel, "Bad sscanf of frequency attribute\n");
       return 9;
     }
@@ -219,8 +186,8 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     ap.setFrequency(frequency);
   } else {
     int v = 0;
-    if (scanInt(at.power, v)) ap.setPower(v);
-    if (scanInt(at.battery, v)) ap.setBattery(v);
+    if (ScanInt(at.power, v)) ap.setPower(v);
+    if (ScanInt(at.battery, v)) ap.setBattery(v);
   }
   ap.shareBssid(slot.text);
   ap.setDistribution(at.value);
@@ -285,7 +252,7 @@ int FloorReader::readPoint(const XMLElement* e) {
     return 9;
   }
   double kx = 0.0, ky = 0.0, quality = 0.0;
-  if (!scanDouble(kxText, kx) || !scanDouble(kyText, ky) || !scanDouble(qualityText, quality)) {
+  if (!ScanDouble(kxText, kx) || !ScanDouble(kyText, ky) || !ScanDouble(qualityText, quality)) {
     MV_LOG(kLogLevel, "error sscanf kX, kY or quality attributes of %s point\n", pointName);
     return 9;
   }
@@ -298,7 +265,7 @@ int FloorReader::readPoint(const XMLElement* e) {
 
   // A point without a readable duration gets 0, never the previous point's.
   int duration = 0;
-  if (!scanInt(e->Attribute("duration"), duration)) {
+  if (!ScanInt(e->Attribute("duration"), duration)) {
     MV_LOG(kLogLevel, "Error parsing duration of %s point\n", pointName);
     duration = 0;
   }

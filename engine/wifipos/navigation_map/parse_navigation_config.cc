@@ -14,6 +14,7 @@
 #include "server/utils.h"
 #include "server/zip_archive.h"
 #include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/navigation_map/scan_number.h"
 #include "wifipos/navigation_map/navigation_settings.h"
 
 using tinyxml2::XMLDocument;
@@ -108,29 +109,6 @@ bool flagWord(const char* text, bool& value) {
     return true;
   }
   return false;
-}
-
-// The leading number of a text, as "%d" reads it: blanks skipped, trailing
-// characters ignored. A number beyond int is unreadable rather than wrapped.
-bool scanInt(const char* text, int& value) {
-  if (!text) return false;
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (end == text || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-  value = static_cast<int>(v);
-  return true;
-}
-
-// The leading number of a text, as "%lf" reads it. nan and inf are refused:
-// no setting means anything with them, and they would poison every sum.
-bool scanDouble(const char* text, double& value) {
-  if (!text) return false;
-  char* end = nullptr;
-  double v = std::strtod(text, &end);
-  if (end == text || !std::isfinite(v)) return false;
-  value = v;
-  return true;
 }
 
 // ---- Current form: values are the texts of named child elements. ----
@@ -357,7 +335,7 @@ void legacyDouble(const XMLElement* e, const char* name, double& member) {
     MV_LOG(kLogLevel, "0 at %s\nThe value will be set to default\n", name);
     return;
   }
-  if (!scanDouble(text, member)) MV_LOG(kLogLevel, "ERROR SCANF %s.\n", name);
+  if (!ScanDouble(text, member)) MV_LOG(kLogLevel, "ERROR SCANF %s.\n", name);
 }
 
 void legacyInt(const XMLElement* e, const char* name, int& member) {
@@ -366,7 +344,7 @@ void legacyInt(const XMLElement* e, const char* name, int& member) {
     MV_LOG(kLogLevel, "0 at %s\nThe value will be set to default\n", name);
     return;
   }
-  if (!scanInt(text, member)) MV_LOG(kLogLevel, "ERROR SCANF %s.\n", name);
+  if (!ScanInt(text, member)) MV_LOG(kLogLevel, "ERROR SCANF %s.\n", name);
 }
 
 // An unreadable flag becomes false.
@@ -378,7 +356,7 @@ void legacyFlag(const XMLElement* e, const char* name, bool& member) {
   }
   if (flagWord(text, member)) return;
   int v = 0;
-  if (!scanInt(text, v)) {
+  if (!ScanInt(text, v)) {
     MV_LOG(kLogLevel, "ERROR SCANF %s. The value is set to false\n", name);
     member = false;
     return;
@@ -532,19 +510,19 @@ int fillPFAttributes(const XMLElement* e, SublocationNavProperties& s, int floor
     MV_LOG(kLogLevel, "there is no Particle_filter element for %d Sublocation\n", floorId);
     return 5;
   }
-  if (!scanInt(e->Attribute("Number_of_part"), s.Number_of_part)) {
+  if (!ScanInt(e->Attribute("Number_of_part"), s.Number_of_part)) {
     MV_LOG(kLogLevel, "error parsing Number_of_part of %d sublocation\n", floorId);
     return 5;
   }
-  if (!scanDouble(e->Attribute("Correction_noise_meters"), s.Correction_noise_meters)) {
+  if (!ScanDouble(e->Attribute("Correction_noise_meters"), s.Correction_noise_meters)) {
     MV_LOG(kLogLevel, "error parsing Correction_noise_meters of %d sublocation\n", floorId);
     return 5;
   }
-  if (!scanDouble(e->Attribute("Resampling_noise_meters"), s.Resampling_noise_meters)) {
+  if (!ScanDouble(e->Attribute("Resampling_noise_meters"), s.Resampling_noise_meters)) {
     MV_LOG(kLogLevel, "error parsing Resampling_noise_meters of %d sublocation\n", floorId);
     return 5;
   }
-  if (!scanDouble(e->Attribute("Resampling_treshold_persantage"),
+  if (!ScanDouble(e->Attribute("Resampling_treshold_persantage"),
                   s.Resampling_treshold_persantage)) {
     MV_LOG(kLogLevel, "error parsing Resampling_treshold_persantage of %d sublocation\n",
            floorId);
@@ -564,7 +542,7 @@ int fillGpFixedModeAttributes(const XMLElement* e, SublocationNavProperties& s, 
            floorId);
     return -1;
   }
-  if (!scanDouble(ell, s.ell)) {
+  if (!ScanDouble(ell, s.ell)) {
     MV_LOG(kLogLevel, "WARNING: sscanf Fixed_Mode_Ell of %d sublocation\n", floorId);
     return -1;
   }
@@ -583,11 +561,11 @@ int fillGpNormalModeAttributes(const XMLElement* e, SublocationNavProperties& s,
            floorId);
     return -1;
   }
-  if (!scanDouble(a, s.A)) {
+  if (!ScanDouble(a, s.A)) {
     MV_LOG(kLogLevel, "WARNING: sscanf Normal_Mode_A of %d sublocation\n", floorId);
     return -1;
   }
-  if (!scanDouble(b, s.B)) {
+  if (!ScanDouble(b, s.B)) {
     MV_LOG(kLogLevel, "WARNING: sscanf Normal_Mode_B of %d sublocation\n", floorId);
     return -1;
   }
@@ -599,7 +577,7 @@ int fillProbabilisticAttributes(const XMLElement* e, SublocationNavProperties& s
     MV_LOG(kLogLevel, "there is no Probabilistic_method element for %d Sublocation\n", floorId);
     return 5;
   }
-  if (!scanInt(e->Attribute("Histogram_interval_width"), s.Histogram_interval_width)) {
+  if (!ScanInt(e->Attribute("Histogram_interval_width"), s.Histogram_interval_width)) {
     MV_LOG(kLogLevel, "error parsing Histogram_interval_width of %d sublocation\n", floorId);
     return 5;
   }
@@ -611,18 +589,18 @@ int fillCalibrationAttributes(const XMLElement* e, SublocationNavProperties& s, 
     MV_LOG(kLogLevel, "there is no Autocalibration element for %d Sublocation\n", floorId);
     return 5;
   }
-  if (!scanInt(e->Attribute("Vector_of_signals_maximal_size"),
+  if (!ScanInt(e->Attribute("Vector_of_signals_maximal_size"),
                s.Vector_of_signals_maximal_size)) {
     MV_LOG(kLogLevel, "error sscanf calibrationSignalsMaxSize of %d sublocation\n", floorId);
     return 5;
   }
-  if (!scanInt(e->Attribute("Autocalibrate_Histogram_interval_width"),
+  if (!ScanInt(e->Attribute("Autocalibrate_Histogram_interval_width"),
                s.Autocalibrate_Histogram_interval_width)) {
     MV_LOG(kLogLevel, "error sscanf Autocalibrate_Histogram_interval_width of %d sublocation\n",
            floorId);
     return 5;
   }
-  if (!scanInt(e->Attribute("Number_of_points_in_MNK"), s.Number_of_points_in_MNK)) {
+  if (!ScanInt(e->Attribute("Number_of_points_in_MNK"), s.Number_of_points_in_MNK)) {
     MV_LOG(kLogLevel, "error sscanf Number_of_points_in_MNK of %d sublocation\n", floorId);
     return 5;
   }
@@ -816,7 +794,7 @@ int NavigationMap::parseNavigationConfigXML(const std::string& memberName,
     return 5;
   }
   int id = 0;
-  if (!scanInt(idText, id) || id != locationId_) {
+  if (!ScanInt(idText, id) || id != locationId_) {
     MV_LOG(kLogLevel, "location id in config.xml and navigation.xml are different\n");
     return 5;
   }

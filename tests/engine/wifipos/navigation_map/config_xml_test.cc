@@ -112,10 +112,11 @@ TEST_F(ConfigXmlTest, BrokenLocationsAndFloorsFailWithTheirCodeAndMessage) {
        "Bad or missing Metrics at 6 sublocation"},
       {located(floor(ok, files + "<Metrics width_meters=\"4\" height_meters=\"-3\"/>")), 5,
        "Bad or missing Metrics at 6 sublocation"},
+      // Non-finite sizes do not read as numbers at all.
       {located(floor(ok, files + "<Metrics width_meters=\"nan\" height_meters=\"3\"/>")), 5,
-       "Bad or missing Metrics at 6 sublocation"},
+       "Bad sscanf of width_meters parameter at 6 sublocation\n"},
       {located(floor(ok, files + "<Metrics width_meters=\"4\" height_meters=\"1e999\"/>")), 5,
-       "Bad or missing Metrics at 6 sublocation"},
+       "Bad sscanf of buildingHeightMeters parameter at 6 sublocation\n"},
       {located(floor(ok, files + metrics + gps + "/>")), 5, "There is no some attributes of GPS"},
       {located(floor(ok, files + metrics + gps + "azimuth_deg=\"e\"/>")), 5,
        "Bad sscanf of azimuth_deg attribute at 6 sublocation\n"},
