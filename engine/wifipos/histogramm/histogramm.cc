@@ -1,6 +1,7 @@
 #include "wifipos/histogramm/histogramm.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "server/utils.h"
@@ -210,14 +211,24 @@ void Histogram::calcWeibull(std::map<int, double>& distribution, int& width) {
   auto tail = [&](double x) { return std::exp(-std::pow((x - theta) / lambda, k)); };
 
   distribution.clear();
-  const int t = static_cast<int>(theta);
+  // Levels at the ends of the int range (damaged surveys) put theta just
+  // outside it; the bin arithmetic is kept defined there.
+  const int t = theta <= static_cast<double>(INT_MIN) ? INT_MIN
+                : theta >= static_cast<double>(INT_MAX) ? INT_MAX
+                                                        : static_cast<int>(theta);
   const int s = t - t % w;
-  distribution[s] = 1.0 - tail(s + w);
-  if (s + w > 119) return;
-  for (int b = s + w; b < 120; b += w) {
-    const double d = tail(b) - tail(b + w);
+  distribution[s] = 1.0 - tail(static_cast<double>(s) + w);
+  if (static_cast<int64_t>(s) + w > 119) return;
+  // 64 bits: a huge width must not wrap the bin start back below 120.
+  for (int64_t b = static_cast<int64_t>(s) + w; b < 120; b += w) {
+    const double next = tail(static_cast<double>(b + w));
+    const double d = tail(static_cast<double>(b)) - next;
     if (d < 0) MV_LOG(11, "WOOOOOOOOT??");
-    if (d > 0.001) distribution[b] = d;
+    if (d > 0.001) distribution[static_cast<int>(b)] = d;
+    // Once the tail is exactly 0 every later bin gets 0 and is left out;
+    // a fit far below 0 (a damaged survey) would otherwise walk billions
+    // of bins up to 120.
+    if (next == 0.0) break;
   }
 }
 
@@ -289,7 +300,9 @@ void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& s
           const int shift = d - d % w;
           double pair = 0.0;
           for (const auto& [bin, p] : e.getDistribution()) {
-            auto q = eb->getDistribution().find(bin - shift);
+            const int64_t other = static_cast<int64_t>(bin) - shift;
+            if (other < INT_MIN || other > INT_MAX) continue;  // no such bin
+            auto q = eb->getDistribution().find(static_cast<int>(other));
             if (q != eb->getDistribution().end()) pair += p * q->second;
           }
           weights[idx] *= pair;

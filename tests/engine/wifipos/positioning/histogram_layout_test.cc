@@ -32,6 +32,7 @@ Expected Walk(const SublocationHistogram& h, bool differential,
   const int w = std::max(1, h.getWidth());
   const auto& all = h.getEntries();
   auto probability = [](const ApRpInfo& e, long bin, double& p) {
+    if (bin < std::numeric_limits<int>::min() || bin > std::numeric_limits<int>::max()) return false;
     auto it = e.getDistribution().find(static_cast<int>(bin));
     if (it == e.getDistribution().end()) return false;
     p = it->second;
@@ -225,6 +226,54 @@ TEST(HistogramLayout, CopiesAndRebuildsWeighLikeTheOriginal) {
   copy.calculateWeights(t, unknown, floor);
   EXPECT_EQ(t.weightSum, 0.0);
   for (const auto& [i, c] : t.visibleCounts) EXPECT_EQ(c, 0);
+}
+
+// Damaged surveys: levels at the ends of the int range and a huge bin width
+// must build and weigh without overflowing (the sanitizer build checks).
+TEST(HistogramLayout, LevelsAndWidthsAtTheIntegerLimits) {
+  for (int type : {302, 301, 300}) {
+    for (int width : {1, 7, std::numeric_limits<int>::max()}) {
+      for (bool differential : {false, true}) {
+        SublocationMap f;
+        f.setId(1);
+        f.getProperties().Histogram_interval_width = width;
+        for (int i = 0; i < 2; ++i) {
+          ReferencePoint rp;
+          rp.setIndex(i);
+          f.getReferencePoints().push_back(rp);
+        }
+        const int lo = std::numeric_limits<int>::min(), hi = std::numeric_limits<int>::max();
+        const std::map<int, int> hists[3] = {{{hi, 20}, {hi - 1, 5}}, {{lo, 20}, {lo + 1, 5}},
+                                             {{lo, 12}, {70, 3}, {hi, 12}}};
+        for (int k = 0; k < 3; ++k) {
+          for (int point = 0; point < 2; ++point) {
+            AccessPoint ap;
+            ap.setBssid(Key(k));
+            ap.setHistogram(hists[(k + point) % 3]);
+            ap.setRefPointIndex(point);
+            f.getRadioMap().emplace(Key(k), ap);
+          }
+        }
+        NavigationMap map;
+        map.getNavigationProperties().knn.Histogram_type = type;
+        map.getNavigationProperties().knn.Differention_mode = differential;
+        map.getSublocationsVector().push_back(f);
+        Histogram h;
+        h.initialize(map);
+        std::vector<AccessPoint> scan(3);
+        for (int k = 0; k < 3; ++k) {
+          scan[k].setBssid(Key(k));
+          scan[k].setRssi(k == 0 ? -999999.0 : -70.0 + k);
+        }
+        const std::vector<AccessPoint> heard = scan;
+        SublocationState s = Cleared(2);
+        int floor = 0;
+        h.calculateWeights(s, scan, floor);
+        ExpectSame(s, Walk(h.getSublocationHistograms()[0], differential, heard, 2),
+                   "type " + std::to_string(type) + " width " + std::to_string(width));
+      }
+    }
+  }
 }
 
 }  // namespace
