@@ -167,20 +167,8 @@ TEST(VenueArchiveTest, BitmapBitsMatchTheWalkableGrid) {
     for (int c = 0; c < 33; ++c) EXPECT_EQ(bit(c, r), grid.pixelWalkable(c, r) ? 1 : 0) << c << "," << r;
   EXPECT_EQ(bit(0, 0), 0);
   EXPECT_EQ(bit(9, 3), 0);
-  EXPECT_EQ(bit(1, 0), 1);
   EXPECT_FALSE(grid.walkable(0.95, 0.35));
   EXPECT_TRUE(grid.walkable(1.05, 0.35));
-}
-
-TEST(VenueArchiveTest, NumberAndHistogramTexts) {
-  EXPECT_EQ(FormatDouble(60.0), "60");
-  EXPECT_EQ(FormatDouble(0.1), "0.1");
-  EXPECT_EQ(FormatDouble(-62.14), "-62.14");
-  EXPECT_EQ(FormatDouble(-0.0), "0");
-  for (double v : {1.0 / 3.0, 52.520008, 1e-9, 6.02e23, -3.8846399999999996})
-    EXPECT_EQ(std::strtod(FormatDouble(v).c_str(), nullptr), v) << FormatDouble(v);
-  EXPECT_EQ(HistogramText({{72, 10}, {71, 4}, {75, 1}}), "71:4 72:10 75:1");
-  EXPECT_EQ(HistogramText({}), "");
 }
 
 // On a clean venue (no walls' loss, shadowing or noise) the fitted mean model

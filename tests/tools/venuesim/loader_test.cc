@@ -181,7 +181,7 @@ void LoadAndCompare(const VenueSpec& setup) {
 
 }  // namespace
 
-TEST(VenueLoaderTest, EveryFloorCountAndMethodLoadsAsWritten) {
+TEST(VenueLoaderTest, EveryFloorCountMethodAndModelLoadsAsWritten) {
   const int methods[] = {kMethodKnn, kMethodGp, kMethodHistogram, kMethodGauss, kMethodTrilat, kMethodRp, kMethodZone};
   for (int floors = 1; floors <= 5; ++floors) {
     for (int method : methods) {
@@ -193,21 +193,16 @@ TEST(VenueLoaderTest, EveryFloorCountAndMethodLoadsAsWritten) {
       LoadAndCompare(s);
     }
   }
-}
-
-TEST(VenueLoaderTest, GaussianProcessModesAndMeanModelsLoad) {
   for (int mode : {kGpFull, kGpFixed, kGpNormal}) {
     for (int mean : {kMeanLog, kMeanConst}) {
       VenueSpec s = venuesim_test::SmallSpec(static_cast<uint64_t>(mode * 10 + mean));
       s.method = kMethodGp;
       s.gpMode = mode;
       s.meanModel = mean;
-      s.floors = 2;
       LoadAndCompare(s);
     }
   }
-  // The shipped defaults: a 2-floor 60 x 30 m venue.
-  LoadAndCompare(VenueSpec());
+  LoadAndCompare(VenueSpec());  // the shipped defaults: a 2-floor 60 x 30 m venue
 }
 
 // Damaged archives of generated venues (bytes of members flipped, members cut

