@@ -5,40 +5,25 @@
 #include <string>
 
 #include "server/route_graph/geometry.h"
-#include "server/route_graph/route_graph.h"
+#include "route_graph_builders.h"
 
 namespace {
+
+using routetest::E;
+using routetest::V;
 
 // Floors 1 and 2 (100 x 50 m, altitudes 0 and 4) and floor 3 without edges.
 RouteGraph Venue() {
   RouteGraph g;
-  for (int id = 1; id <= 3; ++id) {
-    RouteGraph::SubLocation s;
-    s.id = id;
-    s.width = 100;
-    s.height = 50;
-    s.altitude = id == 2 ? 4.0 : 0.0;
-    g.addSubLocation(s);
-  }
+  for (int id = 1; id <= 3; ++id) g.addSubLocation(routetest::Floor(id, id == 2 ? 4.0 : 0.0));
   return g;
 }
 
-void AddVertex(RouteGraph& g, int subLoc, int id, double x, double y) {
-  RouteGraph::Vertex v;
-  v.subLoc = subLoc;
-  v.id = id;
-  v.x = x;
-  v.y = y;
-  ASSERT_EQ(g.addVertex(v), id);
-}
+void AddVertex(RouteGraph& g, int subLoc, int id, double x, double y) { ASSERT_EQ(g.addVertex(V(subLoc, id, x, y)), id); }
 
 void AddEdge(RouteGraph& g, int subLoc, int src, int dst, bool twoWay = true) {
-  RouteGraph::Edge e;
-  e.subLoc = subLoc;
-  e.src = src;
-  e.dst = dst;
-  ASSERT_NE(g.addEdge(e), 0);
-  if (twoWay) AddEdge(g, subLoc, dst, src, false);
+  ASSERT_NE(g.addEdge(E(subLoc, 0, src, dst)), 0);
+  if (twoWay) ASSERT_NE(g.addEdge(E(subLoc, 0, dst, src)), 0);
 }
 
 // An L on floor 1: (0,0) - (10,0) - (10,10).
@@ -299,22 +284,16 @@ std::vector<std::vector<LocationPoint>> ReferenceRoutes(const RouteGraph& g, con
   if (pf.subLoc < 1) return result;
   const LocationPoint f = g.getBarrierIntersection(pf, from);
   RouteGraph c(g);
-  RouteGraph::Vertex v;
-  v.subLoc = f.subLoc, v.x = f.x, v.y = f.y;
-  const int a = c.addVertex(v);
+  const int a = c.addVertex(V(f.subLoc, 0, f.x, f.y));
   const int sa = c.addSplitPoint(pf);
   if (!a || !sa) return result;
-  RouteGraph::Edge e;
-  e.subLoc = f.subLoc, e.src = a, e.dst = sa;
-  c.addEdge(e);
+  c.addEdge(E(f.subLoc, 0, a, sa));
   std::vector<int> ids;
   for (const LocationPoint& target : targets) {
     const LocationPoint pt = g.getProjection(target);
     const LocationPoint t = g.getBarrierIntersection(pt, target);
-    v.subLoc = t.subLoc, v.x = t.x, v.y = t.y;
-    ids.push_back(c.addVertex(v));
-    e.subLoc = t.subLoc, e.src = c.addSplitPoint(pt), e.dst = ids.back();
-    c.addEdge(e);
+    ids.push_back(c.addVertex(V(t.subLoc, 0, t.x, t.y)));
+    c.addEdge(E(t.subLoc, 0, c.addSplitPoint(pt), ids.back()));
   }
   const int start = c.getVertex(a).id;
   for (size_t i = 0; i < targets.size(); ++i) {
@@ -337,12 +316,8 @@ TEST(RouteFinding, RoutesMatchTheStepByStepConstruction) {
     const int n = std::uniform_int_distribution<int>(4, 30)(rng);
     std::vector<int> ids;
     for (int i = 1; i <= n; ++i) {
-      RouteGraph::Vertex v;
-      v.subLoc = 1 + i % 2;
-      v.id = i;
-      v.x = std::round(coord(rng));
-      v.y = std::round(coord(rng));
-      if (g.addVertex(v) == i) ids.push_back(i);
+      const double x = std::round(coord(rng));
+      if (g.addVertex(V(1 + i % 2, i, x, std::round(coord(rng)))) == i) ids.push_back(i);
     }
     std::uniform_int_distribution<size_t> pick(0, ids.size() - 1);
     for (int k = 0; k < 3 * n; ++k) {

@@ -6,35 +6,13 @@
 #include <memory>
 #include <random>
 
+#include "route_graph_builders.h"
+
 namespace {
 
-RouteGraph::SubLocation Floor(int id, double altitude = 0.0) {
-  RouteGraph::SubLocation s;
-  s.id = id;
-  s.width = 100;
-  s.height = 50;
-  s.altitude = altitude;
-  return s;
-}
-
-RouteGraph::Vertex V(int subLoc, int id, double x, double y) {
-  RouteGraph::Vertex v;
-  v.subLoc = subLoc;
-  v.id = id;
-  v.x = x;
-  v.y = y;
-  return v;
-}
-
-RouteGraph::Edge E(int subLoc, int id, int src, int dst, double coef = 1.0) {
-  RouteGraph::Edge e;
-  e.subLoc = subLoc;
-  e.id = id;
-  e.src = src;
-  e.dst = dst;
-  e.weightCoef = coef;
-  return e;
-}
+using routetest::E;
+using routetest::Floor;
+using routetest::V;
 
 TEST(RouteGraphModel, CloseVerticesAreMergedAndResolved) {
   RouteGraph g;
