@@ -12,34 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "map_builder.h"
+
 namespace {
+
+using positioning_test::AddEntry;
+using positioning_test::AddPoint;
 
 constexpr double kPi = 3.14159265358979323846;
 
 std::string Key(int n) { return "gp-key-" + std::string(40, 'k') + std::to_string(n); }
-
-void AddPoint(SublocationMap& floor, double x, double y) {
-  ReferencePoint rp;
-  rp.setX(x);
-  rp.setY(y);
-  rp.setIndex(static_cast<int>(floor.getReferencePoints().size()));
-  floor.getReferencePoints().push_back(rp);
-}
-
-void AddEntry(SublocationMap& floor, const std::string& key, int point, double rssi) {
-  AccessPoint ap;
-  ap.setBssid(key);
-  ap.setRssi(rssi);
-  ap.setRefPointIndex(point);
-  floor.getRadioMap().emplace(key, ap);
-  floor.updateUniqueApsBssid();
-}
-
-// Raw gp.xml record: mu, A, B, x_AP, y_AP, ln sf, ln sn, ln ell.
-GpParams Record(double mu, double a, double b, double x, double y, double sf, double sn,
-                double ell) {
-  return GpParams{mu, a, b, x, y, sf, sn, ell};
-}
 
 Beacon MakeBeacon(const std::string& id, double x, double y, double a = 0.0, double b = 0.0) {
   Beacon bc;
@@ -60,12 +42,13 @@ NavigationMap MapWith(const SublocationMap& floor, int mode, double noise = 10.0
   return map;
 }
 
-Particle At(double x, double y, double weight = 1.0) {
-  Particle p;
-  p.x = x;
-  p.y = y;
-  p.weight = weight;
-  return p;
+Particle At(double x, double y, double weight = 1.0) { return Particle{x, y, 0.0, weight}; }
+
+BeaconMeas Meas(const std::string& id, double rssi) {
+  BeaconMeas m;
+  m.setBeaconId(id);
+  m.setRssi(rssi);
+  return m;
 }
 
 double Density(double residual, double variance) {
@@ -82,17 +65,14 @@ SublocationMap TwoPointFloor() {
   AddEntry(f, Key(0), 0, -60.0);
   AddEntry(f, Key(0), 1, -70.0);
   AddEntry(f, Key(1), 0, -80.0);
-  f.getGpParams() = {Record(-50.0, 2.0, 1.5, 1.0, 1.0, std::log(2.0), 0.0, std::log(2.0)),
+  f.getGpParams() = {GpParams{-50.0, 2.0, 1.5, 1.0, 1.0, std::log(2.0), 0.0, std::log(2.0)},
                      GpParams{}};
   f.getProperties().ell = 2.0;
   return f;
 }
 
 void ExpectAllFinite(const std::vector<double>& w) {
-  for (double v : w) {
-    EXPECT_TRUE(std::isfinite(v));
-    EXPECT_GE(v, 0.0);
-  }
+  for (double v : w) EXPECT_TRUE(std::isfinite(v) && v >= 0.0) << v;
 }
 
 TEST(GaussianProcessSolver, GivensSolveMatchesDirectSolution) {
@@ -145,7 +125,6 @@ TEST(GaussianProcessBuild, SignalMatrixParametersAndCoefficients) {
   const double k = std::exp(-25.0 / 8.0), det = 1.25 * 1.25 - k * k;
   EXPECT_NEAR(s.getAlpha()[0][0], (1.25 * r0 - k * r1) / det, 1e-12);
   EXPECT_NEAR(s.getAlpha()[0][1], (1.25 * r1 - k * r0) / det, 1e-12);
-
 }
 
 TEST(GaussianProcessCorrection, FullModeFactors) {
@@ -197,7 +176,7 @@ TEST(GaussianProcessCorrection, FixedModeTrainsWithoutMeanButPredictsWithIt) {
   SublocationMap f;
   AddPoint(f, 0.0, 0.0);
   AddEntry(f, Key(0), 0, -60.0);
-  f.getGpParams() = {Record(-50.0, 2.0, 1.5, 1.0, 1.0, std::log(2.0), 0.0, 0.0)};
+  f.getGpParams() = {GpParams{-50.0, 2.0, 1.5, 1.0, 1.0, std::log(2.0), 0.0, 0.0}};
   f.getProperties().ell = 2.0;
   NavigationMap map = MapWith(f, 123);
   GaussianProcesses gp;
@@ -221,7 +200,7 @@ TEST(GaussianProcessCorrection, SingularFixedKernelStaysUsable) {
     AddPoint(f, 8.0, 1.0);
     for (int i = 0; i < copies; ++i) AddEntry(f, Key(0), i, -62.0);
     AddEntry(f, Key(0), copies, -75.0);
-    f.getGpParams() = {Record(-50.0, 1.0, 2.0, 4.0, 4.0, 1.0, 0.0, 0.0)};
+    f.getGpParams() = {GpParams{-50.0, 1.0, 2.0, 4.0, 4.0, 1.0, 0.0, 0.0}};
     f.getProperties().ell = 3.0;
     return f;
   };
@@ -251,14 +230,8 @@ TEST(GaussianProcessCorrection, NormalModeSingleAndDifferential) {
   GaussianProcesses gp;
   gp.initialize(map);
   gp.setSublocationIndex(0);
-  BeaconMeas m1, m2, m3;
-  m1.setBeaconId("b1");
-  m1.setRssi(-72.0);
-  m2.setBeaconId("b2");
-  m2.setRssi(-80.0);
-  m3.setBeaconId("unknown");
-  m3.setRssi(-50.0);
-  gp.setBleSignals({m1, m2, m3});
+  BeaconMeas m1 = Meas("b1", -72.0), m2 = Meas("b2", -80.0);
+  gp.setBleSignals({m1, m2, Meas("unknown", -50.0)});
   gp.setParticles({At(3.0, 4.0)});
   ASSERT_EQ(gp.correction(), 0);
   // n = 3 (the unknown beacon counts); b2 has A = 0, so b1's -70 stays, and
@@ -302,10 +275,7 @@ TEST(GaussianProcessCorrection, UnderflowAndAdversarialInputNeverNaN) {
   GaussianProcesses gp;
   gp.initialize(map);
   gp.setSublocationIndex(0);
-  BeaconMeas far;
-  far.setBeaconId("b1");
-  far.setRssi(-5000.0);
-  gp.setBleSignals({far});
+  gp.setBleSignals({Meas("b1", -5000.0)});
   gp.setParticles({At(1.0, 0.0), At(2.0, 0.0)});
   ASSERT_EQ(gp.correction(), 0);
   auto w = gp.getNewWeights();
@@ -319,39 +289,29 @@ TEST(GaussianProcessCorrection, UnderflowAndAdversarialInputNeverNaN) {
   // unknown keys, floors without beacons or keys, and a zero noise setting.
   std::mt19937 rng(9001);
   std::uniform_real_distribution<double> pos(-5.0, 25.0);
-  const double weird[] = {std::numeric_limits<double>::quiet_NaN(),
-                          std::numeric_limits<double>::infinity(),
-                          -std::numeric_limits<double>::infinity(),
-                          1e300,
-                          -1e300,
-                          1.0,
-                          -100.0,
-                          0.0};
+  const double inf = std::numeric_limits<double>::infinity();
+  const double weird[] = {std::numeric_limits<double>::quiet_NaN(), inf, -inf, 1e300, -1e300,
+                          1.0, -100.0, 0.0};
   for (int round = 0; round < 60; ++round) {
     const int mode = 121 + static_cast<int>(rng() % 3);
     SublocationMap fl;
     const int nPoints = static_cast<int>(rng() % 8);
     const int nKeys = static_cast<int>(rng() % 4);
-    for (int i = 0; i < nPoints; ++i) {
-      // Points on a coarse grid so that coincident points happen.
+    // Points on a coarse grid so that coincident points happen.
+    for (int i = 0; i < nPoints; ++i)
       AddPoint(fl, static_cast<double>(rng() % 3), static_cast<double>(rng() % 3));
-    }
-    for (int k = 0; k < nKeys; ++k) {
-      for (int i = 0; i < nPoints; ++i) {
+    for (int k = 0; k < nKeys; ++k)
+      for (int i = 0; i < nPoints; ++i)
         if (rng() % 2) AddEntry(fl, Key(k), i, -40.0 - static_cast<double>(rng() % 60));
-      }
-    }
-    for (size_t k = 0; k < fl.getUniqueApsBssid().size(); ++k) {
-      fl.getGpParams().push_back(Record(-50.0, pos(rng), 2.0, pos(rng), pos(rng),
-                                        rng() % 4 ? 1.0 : 0.0, rng() % 2 ? -30.0 : 0.5,
-                                        rng() % 5 ? 1.0 : -400.0));
-    }
+    for (size_t k = 0; k < fl.getUniqueApsBssid().size(); ++k)
+      fl.getGpParams().push_back(GpParams{-50.0, pos(rng), 2.0, pos(rng), pos(rng),
+                                          rng() % 4 ? 1.0 : 0.0, rng() % 2 ? -30.0 : 0.5,
+                                          rng() % 5 ? 1.0 : -400.0});
     fl.getProperties().ell = rng() % 4 ? 2.0 : 0.0;
     fl.getProperties().A = -60.0;
     fl.getProperties().B = 2.0;
-    for (int b = 0; b < static_cast<int>(rng() % 3); ++b) {
+    for (int b = 0; b < static_cast<int>(rng() % 3); ++b)
       fl.getBeacons().push_back(MakeBeacon("b" + std::to_string(b), pos(rng), pos(rng)));
-    }
     NavigationMap m = MapWith(fl, mode, rng() % 6 ? 4.0 : 0.0);
     m.getNavigationProperties().gaussianProcesses.Differention_mode = rng() % 2;
     m.getNavigationProperties().gaussianProcesses.Use_beacon_power = rng() % 2;
@@ -359,23 +319,17 @@ TEST(GaussianProcessCorrection, UnderflowAndAdversarialInputNeverNaN) {
     g.initialize(m);
     g.setSublocationIndex(0);
     std::vector<double> sig;
-    for (int k = 0; k < nKeys + static_cast<int>(rng() % 2); ++k) {
+    for (int k = 0; k < nKeys + static_cast<int>(rng() % 2); ++k)
       sig.push_back(rng() % 3 ? -50.0 - static_cast<double>(rng() % 50) : weird[rng() % 8]);
-    }
     g.setCurrentSignals(sig);
     std::vector<BeaconMeas> meas;
-    for (int i = 0; i < static_cast<int>(rng() % 4); ++i) {
-      BeaconMeas bm;
-      bm.setBeaconId("b" + std::to_string(rng() % 4));
-      bm.setRssi(rng() % 3 ? -70.0 : weird[rng() % 8]);
-      meas.push_back(bm);
-    }
+    for (int i = 0; i < static_cast<int>(rng() % 4); ++i)
+      meas.push_back(Meas("b" + std::to_string(rng() % 4), rng() % 3 ? -70.0 : weird[rng() % 8]));
     g.setBleSignals(meas);
     std::vector<Particle> parts;
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 10; ++i)
       parts.push_back(At(rng() % 9 ? pos(rng) : std::numeric_limits<double>::quiet_NaN(),
                          pos(rng), rng() % 5 ? 1.0 : 0.0));
-    }
     g.setParticles(parts);
     const int rc = g.correction();
     EXPECT_TRUE(rc == 0 || rc == 4);

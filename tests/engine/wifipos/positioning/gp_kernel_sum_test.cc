@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "map_builder.h"
 #include "wifipos/gaussian_processes/gp_methods.h"
 
 namespace {
@@ -15,20 +16,8 @@ std::string Key(int n) { return "kernel-key-" + std::string(36, 'k') + std::to_s
 
 struct Floor {
   SublocationMap map;
-  void point(double x, double y) {
-    ReferencePoint rp;
-    rp.setX(x);
-    rp.setY(y);
-    rp.setIndex(static_cast<int>(map.getReferencePoints().size()));
-    map.getReferencePoints().push_back(rp);
-  }
-  void entry(int key, int point, double rssi) {
-    AccessPoint ap;
-    ap.setBssid(Key(key));
-    ap.setRssi(rssi);
-    ap.setRefPointIndex(point);
-    map.getRadioMap().emplace(Key(key), ap);
-  }
+  void point(double x, double y) { positioning_test::AddPoint(map, x, y); }
+  void entry(int key, int point, double rssi) { positioning_test::AddEntry(map, Key(key), point, rssi); }
 };
 
 GaussianProcesses Train(const Floor& f, int mode) {

@@ -13,10 +13,8 @@ namespace positioning_test {
 
 // A beacon key of the usual 50 characters, distinct per n.
 inline std::string BeaconKey(int n) {
-    std::string k = "f7826da6-4fa2-4e98-8024-bc5b71e0893e_";
-    std::string num = std::to_string(n);
-    k += std::string(13 - num.size(), '0') + num;
-    return k;
+    const std::string num = std::to_string(n);
+    return "f7826da6-4fa2-4e98-8024-bc5b71e0893e_" + std::string(13 - num.size(), '0') + num;
 }
 
 inline void AddPoint(SublocationMap& floor, double x, double y) {
@@ -70,12 +68,6 @@ inline AccessPoint Reading(const std::string& key, double rssi, double t, int ty
     return ap;
 }
 
-inline SensorTime At(double t) { return SensorTime(t); }
-
-}  // namespace positioning_test
-
-namespace positioning_test {
-
 // Feeds one batch at time t (seconds) with every reading stamped t.
 inline int Feed(Navigation& nav, std::vector<AccessPoint> batch, double t) {
     SensorTime now(t);
@@ -85,9 +77,8 @@ inline int Feed(Navigation& nav, std::vector<AccessPoint> batch, double t) {
 // A square floor of 3 x 3 points 4 m apart with one beacon per corner key.
 inline SublocationMap GridFloor(int id, int firstKey) {
     SublocationMap f = MakeFloor(id);
-    for (int j = 0; j < 3; ++j) {
+    for (int j = 0; j < 3; ++j)
         for (int i = 0; i < 3; ++i) AddPoint(f, 4.0 * i, 4.0 * j);
-    }
     const double bx[4] = {0.0, 8.0, 0.0, 8.0};
     const double by[4] = {0.0, 0.0, 8.0, 8.0};
     for (int b = 0; b < 4; ++b) {

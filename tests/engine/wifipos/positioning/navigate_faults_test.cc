@@ -19,13 +19,10 @@ constexpr double kPi = 3.14159265358979323846;
 
 void ExpectFiniteOutputs(const WScanMessage& m) {
   for (double v : {m.outX, m.outY, m.outKX, m.outKY, m.outR, m.outOrientation[0],
-                   m.outOrientation[1], m.outOrientation[2], m.outStepLength}) {
+                   m.outOrientation[1], m.outOrientation[2], m.outStepLength})
     ASSERT_TRUE(std::isfinite(v));
-  }
-  EXPECT_GE(m.outKX, 0.0);
-  EXPECT_LE(m.outKX, 1.0);
-  EXPECT_GE(m.outKY, 0.0);
-  EXPECT_LE(m.outKY, 1.0);
+  EXPECT_TRUE(m.outKX >= 0.0 && m.outKX <= 1.0) << m.outKX;
+  EXPECT_TRUE(m.outKY >= 0.0 && m.outKY <= 1.0) << m.outKY;
 }
 
 struct WalkFixture {
@@ -122,9 +119,8 @@ TEST(NavigateInput, NonFiniteReadingsNeverReachTheOutput) {
   for (size_t i = 0; i < 80; ++i) {
     WScanMessage m = f.at(i);
     if (!m.entries.empty()) m.entries[0].rssi = (i % 2) ? NAN : -INFINITY;
-    for (SensorEntry& e : m.sensorEntries) {
+    for (SensorEntry& e : m.sensorEntries)
       if (i % 3 == 0) e.values[i % 4] = NAN;
-    }
     SensorEntry gps;
     gps.type = SENSOR_LOCATION;
     gps.values[0] = NAN;
@@ -183,7 +179,6 @@ TEST(NavigateMap, NoUsableFloorGivesTheMapCode) {
   EXPECT_EQ(Navigate(&m, f.client, &error), mapError);
   EXPECT_EQ(error, "No sublocations");
   EXPECT_EQ(m.outPaths.size(), 3u);  // untouched
-
 }
 
 TEST(OutputRecords, IndoorClampsWrapsAndRefusesNonFinite) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/wscan.h"
+#include "walk_score.h"
 #include "venuesim/generator.h"
 #include "venuesim/propagation.h"
 #include "venuesim/venue.h"
@@ -63,34 +64,13 @@ inline WScanMessage TickMessage(const venuesim::Walk& walk, size_t tick, bool wi
   return m;
 }
 
-// Error statistics of a replayed walk.
-struct Score {
-  std::vector<double> errors;
-  int ticks = 0;
-  int rightFloor = 0;
-
-  double percentile(double p) const {
-    if (errors.empty()) return INFINITY;
-    std::vector<double> e = errors;
-    std::sort(e.begin(), e.end());
-    const size_t i = std::min(e.size() - 1, static_cast<size_t>(p * (e.size() - 1) + 0.5));
-    return e[i];
-  }
-  double floorShare() const { return ticks == 0 ? 0.0 : double(rightFloor) / ticks; }
-  void print(const std::string& name) const {
-    std::printf("[ accuracy ] %-28s ticks %4d floor %.3f median %.2f p75 %.2f p95 %.2f m\n",
-                name.c_str(), ticks, floorShare(), percentile(0.5), percentile(0.75),
-                percentile(0.95));
-  }
-};
-
 // Replays the walk through Navigate. Ticks within settleSeconds of the start
 // or of a change of the true floor are not scored (the floor switch waits for
 // repeated detections by design); the others count for the floor share and,
 // on the right floor, for the error.
-inline Score ReplayWalk(ClientNavigationState* client, const venuesim::Walk& walk,
+inline positioning_test::WalkScore ReplayWalk(ClientNavigationState* client, const venuesim::Walk& walk,
                         bool withSensors, double settleSeconds) {
-  Score score;
+  positioning_test::WalkScore score;
   double settleFrom = walk.ticks.empty() ? 0.0 : walk.ticks.front().truth.time;
   int lastFloor = walk.ticks.empty() ? 0 : walk.ticks.front().truth.floorId;
   for (size_t i = 0; i < walk.ticks.size(); ++i) {
@@ -103,12 +83,9 @@ inline Score ReplayWalk(ClientNavigationState* client, const venuesim::Walk& wal
       settleFrom = truth.time;
     }
     if (truth.time - settleFrom < settleSeconds) continue;
-    ++score.ticks;
-    if (rc != 0 || m.outSubLocation != truth.floorId) {
-      continue;
-    }
-    ++score.rightFloor;
-    score.errors.push_back(std::hypot(m.outX - truth.x, m.outY - truth.y));
+    // A position that is not a number counts as lost, not as skipped.
+    const double e = std::hypot(m.outX - truth.x, m.outY - truth.y);
+    score.add(rc == 0 && m.outSubLocation == truth.floorId, true, std::isfinite(e) ? e : 1e9);
   }
   return score;
 }

@@ -37,7 +37,7 @@ TEST_P(NavigateWalkTest, RightFloorSmallErrorRoutesAndZones) {
   std::string error;
   ASSERT_EQ(venuesim::GenerateWalk(archive.venue, model, ws, &walk, &error), 0) << error;
 
-  const Score score = ReplayWalk(client, walk, c.sensors, 8.0);
+  const positioning_test::WalkScore score = ReplayWalk(client, walk, c.sensors, 8.0);
   score.print(c.name);
   EXPECT_GE(score.floorShare(), 0.98);
   EXPECT_LE(score.percentile(0.5), c.median);

@@ -30,16 +30,12 @@ std::string DataDir() {
     return probe ? dir : "";
 }
 
-std::string ReadAll(const std::string& path) {
+// The log is one XML document per tick, one after another.
+std::vector<WScanMessage> ReadLog(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    return ss.str();
-}
-
-// The log is one XML document per tick, one after another.
-std::vector<WScanMessage> ReadLog(const std::string& path) {
-    const std::string text = ReadAll(path);
+    const std::string text = ss.str();
     std::vector<WScanMessage> out;
     size_t pos = text.find("<?xml");
     while (pos != std::string::npos) {
@@ -127,9 +123,8 @@ protected:
         EXPECT_EQ(map.setPathToNavArchive(path.c_str()), 0);
         EXPECT_EQ(map.parseAllFiles(false), 0);
         map.getNavigationProperties().Use_algorithm = method;
-        if (width > 0) {
+        if (width > 0)
             for (SublocationMap& f : map.getSublocationsVector()) f.getProperties().Histogram_interval_width = width;
-        }
         return map;
     }
     std::string dir;

@@ -28,43 +28,36 @@ TEST(SigmaFilterTest, FirstValueIsRecordedButRejectedUntilTheWindowSpansEnough) 
 }
 
 TEST(SigmaFilterTest, OutlierBeyondThreeSigmaIsRejectedAndAPauseWidensTheBand) {
-    SigmaFilter<double> f = NewFilter();
     bool rejected = false;
-    for (int i = 0; i < 6; ++i) {
-        f.addToInput(-70.0 + (i % 2), SensorTime(10u, static_cast<unsigned>(i * 100)), rejected);
-    }
-    // mean -69.5, variance floored at 7 (+0.5 for 100 ms): 3 sigma ~ 8.2 dB
-    f.addToInput(-80.0, SensorTime(10u, 600u), rejected);
-    EXPECT_TRUE(rejected);
-    EXPECT_EQ(f.inputValues.size(), 7u);  // recorded all the same
+    // mean -69.5, variance floored at 7 (+0.5 for 100 ms): 3 sigma ~ 8.2 dB.
     // After 2.9 s of silence (still inside the window) the band is
     // 3 * sqrt(7 + 14.5) ~ 13.9 dB: the same jump passes.
-    SigmaFilter<double> g = NewFilter();
-    for (int i = 0; i < 6; ++i) {
-        g.addToInput(-70.0 + (i % 2), SensorTime(10u, static_cast<unsigned>(i * 100)), rejected);
+    for (auto [at, expectRejected] : {std::pair{SensorTime(10u, 600u), true},
+                                      std::pair{SensorTime(13u, 400u), false}}) {
+        SigmaFilter<double> f = NewFilter();
+        for (int i = 0; i < 6; ++i)
+            f.addToInput(-70.0 + (i % 2), SensorTime(10u, static_cast<unsigned>(i * 100)), rejected);
+        f.addToInput(-80.0, at, rejected);
+        EXPECT_EQ(expectRejected, rejected);
+        EXPECT_EQ(f.inputValues.size(), 7u);  // recorded all the same
     }
-    g.addToInput(-80.0, SensorTime(13u, 400u), rejected);
-    EXPECT_FALSE(rejected);
 }
 
-TEST(SigmaFilterTest, OlderValueIsIgnoredEqualTimeAccepted) {
+TEST(SigmaFilterTest, OlderValueIgnoredAndZeroWindowRecordsNothing) {
     SigmaFilter<double> f = NewFilter();
     bool rejected = false;
     f.addToInput(-70.0, SensorTime(10u, 500u), rejected);
     f.addToInput(-60.0, SensorTime(10u, 400u), rejected);
     EXPECT_FALSE(rejected);
     EXPECT_EQ(f.inputValues.size(), 1u);
-    f.addToInput(-70.0, SensorTime(10u, 500u), rejected);
+    f.addToInput(-70.0, SensorTime(10u, 500u), rejected);  // equal time is accepted
     EXPECT_EQ(f.inputValues.size(), 2u);
-}
 
-TEST(SigmaFilterTest, ZeroWindowRecordsNothing) {
-    SigmaFilter<double> f;
-    bool rejected = true;
-    f.addToInput(-70.0, SensorTime(10u, 0u), rejected);
+    SigmaFilter<double> none;
+    rejected = true;
+    none.addToInput(-70.0, SensorTime(10u, 0u), rejected);
     EXPECT_FALSE(rejected);
-    EXPECT_TRUE(f.inputValues.empty());
-    EXPECT_DOUBLE_EQ(f.getLastMeasTime(), 0.0);
+    EXPECT_TRUE(none.inputValues.empty());
 }
 
 TEST(SigmaFilterTest, HistoryIsHalvedOnceItSpansFourWindows) {

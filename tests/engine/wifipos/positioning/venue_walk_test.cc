@@ -69,13 +69,8 @@ bool GpPosition(Navigation& nav, int floor, double& x, double& y) {
         if (it != keys.end() && *it == ap.getBssid()) signals[size_t(it - keys.begin())] = ap.getRssi();
     }
     std::vector<Particle> candidates;
-    for (unsigned i = 0; i < f.getNRp(); ++i) {
-        Particle p;
-        p.x = f.getRp(int(i))->getX();
-        p.y = f.getRp(int(i))->getY();
-        p.weight = 1.0;
-        candidates.push_back(p);
-    }
+    for (unsigned i = 0; i < f.getNRp(); ++i)
+        candidates.push_back(Particle{f.getRp(int(i))->getX(), f.getRp(int(i))->getY(), 0.0, 1.0});
     std::vector<BeaconMeas> beacons;
     for (const AccessPoint& ap : nav.getNavAveragedSignals()) {
         BeaconMeas m;
