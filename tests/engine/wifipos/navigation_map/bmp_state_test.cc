@@ -61,7 +61,7 @@ TEST(BmpStateTest, OutsideNonFiniteAndUnscaledPointsAreBlocked) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
   {
-    mapfx::LogCapture log;
+    LogCapture log(13);
     for (double bad : {nan, inf, -inf}) {
       EXPECT_TRUE(state.checkPixelColor(bad, 0.5));
       EXPECT_TRUE(state.checkPixelColor(0.5, bad));
@@ -75,7 +75,7 @@ TEST(BmpStateTest, OutsideNonFiniteAndUnscaledPointsAreBlocked) {
   EXPECT_TRUE(empty.checkPixelColor(0.0, 0.0));
   ASSERT_EQ(load(empty, mapfx::openBitmap(0, 4), 1.0, 1.0), 0);
   {
-    mapfx::LogCapture log;
+    LogCapture log(13);
     EXPECT_TRUE(empty.checkBordersAndPixelColor(0.0, 0.0));
     EXPECT_TRUE(log.contains("Error: bmp width or height <= 0\n"));
   }
@@ -136,7 +136,7 @@ TEST(BmpStateTest, RejectsWhatIsNotACompleteOneBitPicture) {
       {edited(22, 100000, 4), "truncated"},
   };
   for (const auto& c : cases) {
-    mapfx::LogCapture log;
+    LogCapture log(13);
     BmpState state;
     EXPECT_EQ(load(state, c.file, 4.0, 3.0), 10) << c.message;
     EXPECT_TRUE(log.contains(c.message)) << c.message;

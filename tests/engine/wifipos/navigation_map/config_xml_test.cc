@@ -125,7 +125,7 @@ TEST_F(ConfigXmlTest, BrokenLocationsAndFloorsFailWithTheirCodeAndMessage) {
        5, "Bad sscanf of magnetic_declination_deg attribute at 6 sublocation\n"},
   };
   for (const auto& c : cases) {
-    mapfx::LogCapture log;
+    LogCapture log(13);
     EXPECT_EQ(parse(c.text), c.code) << c.message;
     EXPECT_TRUE(log.contains(c.message)) << c.message;
     if (c.text.find("id=\"9\" name=\"office\"") != std::string::npos) {

@@ -1,6 +1,6 @@
 // Hand-built map archives for the navigation-map tests: a temporary directory,
-// an archive writer, a 1-bit bitmap encoder, member texts, a log capture and a
-// seeded byte mutator.
+// an archive writer, a 1-bit bitmap encoder, member texts and a seeded byte
+// mutator (logs are captured with the shared LogCapture).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include "engine/server/log_capture.h"
 #include "server/utils.h"
 #include "server/zip_archive.h"
 #include "wifipos/navigation_map/navigation_settings.h"
@@ -157,26 +158,6 @@ inline Members with(Members members, const std::string& name, const std::string&
   members.emplace_back(name, content);
   return members;
 }
-
-// Sends the engine log to a file at the most detailed level for one scope.
-class LogCapture {
- public:
-  LogCapture() {
-    _Logger.setLogFile(path_);
-    _Logger.setDebugLevel(13);
-  }
-  ~LogCapture() {
-    _Logger.setLogFile("");
-    _Logger.setDebugLevel(1);
-  }
-  bool contains(const std::string& needle) const {
-    return readFile(path_).find(needle) != std::string::npos;
-  }
-
- private:
-  TempDir dir_;
-  std::string path_ = dir_.file("log.txt");
-};
 
 // One random edit: a bit flip, an overwrite, a cut, a duplicated stretch or an
 // inserted token that upsets XML and number parsers.

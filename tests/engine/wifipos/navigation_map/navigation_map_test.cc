@@ -57,7 +57,7 @@ TEST(NavigationMapTest, MembersAreReadWholeOrNotAtAll) {
   EXPECT_STREQ(data, "17 floors");  // terminated
   std::free(data);
 
-  mapfx::LogCapture log;
+  LogCapture log(13);
   data = nullptr;
   EXPECT_EQ(map.getDataFromZip(path.c_str(), "missing", data, &size), 25);
   EXPECT_EQ(size, -1);
@@ -89,7 +89,7 @@ TEST(NavigationMapTest, FloorLookupsAndRemoval) {
     floor.getProperties().width_meters = id;
     map.addSublocation(floor);
   }
-  mapfx::LogCapture log;
+  LogCapture log(13);
   EXPECT_EQ(map.getSublocationPtrByIndex(5), nullptr);
   EXPECT_TRUE(log.contains("ERROR: Sublocation index = 5 is out of range. Sublocations vector "
                            "size = 5\n"));
@@ -195,7 +195,7 @@ TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
 
 TEST_F(LoadTest, TrackingLoadStopsAfterLocatorsAndBitmaps) {
   Members m = mapfx::without(mapfx::without(mapfx::goodLocation(), "version.txt"), "f1.png");
-  mapfx::LogCapture log;
+  LogCapture log(13);
   ASSERT_EQ(load(m, true), 0);  // no tracking.xml either: only a warning
   EXPECT_TRUE(log.contains("WARNING: error in parsing Tracking.xml"));
   EXPECT_TRUE(floor(0).getBeacons().empty());

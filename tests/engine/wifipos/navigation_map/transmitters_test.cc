@@ -63,7 +63,7 @@ TEST_F(TransmittersTest, BeaconsAreKeyedByPaddedMajorMinorAndUuidThenTidied) {
   const std::string k1 = beaconXml("5", "1", kUuid);
   const std::string k1Upper = beaconXml("5", "1", kUpper);  // the same key
   const std::string k2 = beaconXml("4", "9", kUuid);
-  mapfx::LogCapture log;
+  LogCapture log(13);
   ASSERT_EQ(
       read(floorsMember(40, {{3, bare + full}, {1, k1 + k2 + k1}, {2, k1 + k1Upper + k2}})),
       0);
@@ -125,7 +125,7 @@ TEST_F(TransmittersTest, ABadEntryCostsItsWholeFloorAndReadingGoesOn) {
   for (const auto& c : bad) {
     // Floors 1 and 3 are bad: removing a floor must not skip the one after it.
     makeMap({1, 2, 3, 4});
-    mapfx::LogCapture log;
+    LogCapture log(13);
     EXPECT_EQ(read(floorsMember(40, {{4, good}, {3, good + c.entry}, {2, good}, {1, c.entry}})), 0);
     EXPECT_EQ(floorIds(), (std::vector<int>{2, 4})) << c.entry;
     EXPECT_EQ(keys(1).size(), 1u);
@@ -166,7 +166,7 @@ TEST_F(TransmittersTest, AFloorMissingFromTheMemberStopsTheRead) {
 
 TEST_F(TransmittersTest, LocatorsAreKeyedByTheirUuid) {
   makeMap({1, 2});
-  mapfx::LogCapture log;
+  LogCapture log(13);
   ASSERT_EQ(read(floorsMember(40, {{2, locatorXml("cc-02") + locatorXml("Cc-02") +
                                            locatorXml("aa-01") + locatorXml("bb", "status=\"del\"")},
                                    {1, locatorXml("dd")}}),
