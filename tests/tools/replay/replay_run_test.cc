@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "tools/venuesim/venue_test_util.h"
 #include "venuesim/generator.h"
@@ -16,13 +15,6 @@
 namespace {
 
 using namespace venuesim;
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // A small two-floor venue and a short walk across it, written to a scratch
 // directory once for all replay tests.
@@ -120,7 +112,7 @@ TEST(ReplayRunTest, GeneratedWalkGivesSaneTableAndPictures) {
 // the rest is still positioned; unusable inputs fail with a message.
 TEST(ReplayRunTest, DamagedInputsAreCountedOrRefused) {
   const Scene& s = SharedScene();
-  std::string log = Slurp(s.log);
+  std::string log = venuesim_test::FileBytes(s.log);
   const size_t second = log.find("<?xml", 10);
   ASSERT_NE(second, std::string::npos);
   log.insert(second, "<?xml version=\"1.0\"?>\n\n<?xml version=\"1.0\"?>\n<message><device time=\"bad");

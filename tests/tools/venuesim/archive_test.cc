@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
@@ -20,18 +19,12 @@
 #include "venuesim/xml_text.h"
 
 using namespace venuesim;
+using venuesim_test::FileBytes;
 using venuesim_test::ReadArchive;
 using venuesim_test::SmallSpec;
 using venuesim_test::TempDir;
 
 namespace {
-
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 uint32_t Le32(const std::string& b, size_t at) {
   return static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8 | static_cast<uint8_t>(b[at + 2]) << 16 |

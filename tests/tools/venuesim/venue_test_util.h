@@ -1,9 +1,11 @@
-// Helpers shared by the generator tests: a scratch directory and reading the
-// members of a written archive back.
+// Helpers shared by the generator tests: a scratch directory and reading
+// files and the members of a written archive back.
 #pragma once
 
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include <zip.h>
@@ -30,6 +32,14 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// The whole file; empty when it cannot be read.
+inline std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
 
 // Every member of the archive by name; empty when it cannot be opened.
 inline std::map<std::string, std::string> ReadArchive(const std::string& path) {
