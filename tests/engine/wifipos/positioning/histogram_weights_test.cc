@@ -17,9 +17,8 @@ SublocationMap HistFloor(int id, int firstKey) {
     for (auto& [key, ap] : f.getRadioMap()) {
         const int level = static_cast<int>(-ap.getRssi());
         std::string text;
-        for (int l = level - 12; l <= level + 12; ++l) {
+        for (int l = level - 12; l <= level + 12; ++l)
             text += (text.empty() ? "" : " ") + std::to_string(l) + ":" + (l == level ? "4" : "2");
-        }
         ap.setDistribution(text);
         ap.parseDistributionString();
         ap.calculateMeanRssi();

@@ -56,7 +56,6 @@ TEST(MapPreparationTest, StatePerFloorAndSortedBeaconKeys) {
     ASSERT_EQ(nav.getSublocationStates().size(), 2u);
     EXPECT_EQ(nav.getSublocationStates()[0].id, 5);
     EXPECT_EQ(nav.getSublocationStates()[0].weights.size(), 9u);
-    EXPECT_EQ(nav.getSublocationStates()[0].visibleCounts.size(), 9u);
     EXPECT_EQ(nav.getBeaconIds().size(), 8u);
     EXPECT_TRUE(std::is_sorted(nav.getBeaconIds().begin(), nav.getBeaconIds().end()));
     EXPECT_EQ(nav.getSublocStateIndexById(3), 1);
