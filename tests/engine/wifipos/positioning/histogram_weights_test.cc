@@ -39,23 +39,6 @@ protected:
     Navigation nav;
 };
 
-TEST_F(HistogramWeightsTest, FloorThatMatchesGetsTheWeightAndPosition) {
-    // Near (0, 0) of floor 1: levels as surveyed at point 0.
-    Feed(nav,
-         {Reading(BeaconKey(0), -50.0, 10.0), Reading(BeaconKey(1), -74.0, 10.0),
-          Reading(BeaconKey(2), -74.0, 10.0), Reading(BeaconKey(3), -84.0, 10.0)},
-         10.0);
-    ASSERT_EQ(nav.calculateCoordinates(), 0);
-    EXPECT_EQ(nav.getCurSublocIndex(), 0);
-    const auto& states = nav.getSublocationStates();
-    EXPECT_GT(states[0].weightSum, 0.0);
-    double global = 0.0;
-    for (const auto& st : states)
-        for (const auto& [k, w] : st.globalWeights) global += w;
-    EXPECT_NEAR(global, 1.0, 1e-9);
-    EXPECT_LT(std::hypot(nav.getX(), nav.getY()), 2.0);
-}
-
 TEST_F(HistogramWeightsTest, FloorWhereNothingMatchedHasNoWeight) {
     // Floor 2's keys are heard, but at levels none of its histograms holds;
     // floor 1 matches weakly through one key. Floor 2 must not win with
