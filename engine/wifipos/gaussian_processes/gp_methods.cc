@@ -111,8 +111,9 @@ inline __attribute__((always_inline)) Double4 Exp4(Double4 x) {
 }
 
 // The sum of a[i] * exp(-((px[i] - x)^2 + (py[i] - y)^2) / c) over [s, e).
-__attribute__((target_clones("arch=x86-64-v3", "default"))) double KernelRun(const double* px, const double* py, const double* a, int s, int e, double x,
-                 double y, double c) {
+inline __attribute__((always_inline)) double KernelRunBody(const double* px, const double* py,
+                                                           const double* a, int s, int e,
+                                                           double x, double y, double c) {
   Double4 acc0 = {0.0, 0.0, 0.0, 0.0}, acc1 = {0.0, 0.0, 0.0, 0.0};
   int i = s;
   // Two independent quadruples per step keep both multiply pipelines busy.
@@ -134,6 +135,31 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) double KernelRun(con
     sum += a[i] * std::exp(-((px[i] - x) * (px[i] - x) + (py[i] - y) * (py[i] - y)) / c);
   }
   return sum;
+}
+
+__attribute__((target("arch=x86-64-v3"))) double KernelRunWide(const double* px, const double* py,
+                                                              const double* a, int s, int e,
+                                                              double x, double y, double c) {
+  return KernelRunBody(px, py, a, s, e, x, y, c);
+}
+
+double KernelRunPlain(const double* px, const double* py, const double* a, int s, int e,
+                      double x, double y, double c) {
+  return KernelRunBody(px, py, a, s, e, x, y, c);
+}
+
+// The build is picked on first use rather than by a loader-time resolver:
+// such a resolver runs before a sanitizer's runtime is set up and crashes it.
+double KernelRun(const double* px, const double* py, const double* a, int s, int e, double x,
+                 double y, double c) {
+  using Run = double (*)(const double*, const double*, const double*, int, int, double, double,
+                         double);
+  static const Run run = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &KernelRunWide
+                                                                           : &KernelRunPlain;
+  }();
+  return run(px, py, a, s, e, x, y, c);
 }
 
 // At most this many cells along an axis: a key's grid stays small however
