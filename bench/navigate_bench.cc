@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench/heap_counter.h"
+#include "bench/venue_sizing.h"
 #include "server/wscan.h"
 #include "venuesim/generator.h"
 #include "venuesim/propagation.h"
@@ -51,26 +52,6 @@ struct VenueFixture {
   int beaconsPerFloor = 0;
   bool ok = false;
 };
-
-// Spacing that puts about `target` reference points on each floor.
-double SpacingFor(venuesim::VenueSpec setup, int target) {
-  double lo = 0.5, hi = 5.0, best = hi, bestMiss = 1e9;
-  for (int i = 0; i < 16; ++i) {
-    setup.rpSpacing = (lo + hi) / 2;
-    venuesim::Venue venue;
-    std::string error;
-    if (venuesim::GenerateLayout(setup, &venue, &error) != 0) break;
-    size_t points = 0;
-    for (const auto& floor : venue.floors) points += floor.points.size();
-    const double perFloor = static_cast<double>(points) / static_cast<double>(venue.floors.size());
-    if (std::fabs(perFloor - target) < bestMiss) {
-      bestMiss = std::fabs(perFloor - target);
-      best = setup.rpSpacing;
-    }
-    (perFloor > target ? lo : hi) = setup.rpSpacing;
-  }
-  return best;
-}
 
 void MakeFixture(bool large, VenueFixture& x) {
   char tmpl[] = "/tmp/navigate-bench-XXXXXX";
