@@ -9,6 +9,9 @@ packages=(
   libzip-dev zlib1g-dev libtinyxml2-dev libmbedtls-dev
   libeigen3-dev libboost-graph-dev libcgal-dev libgmp-dev libmpfr-dev
   libcairo2-dev libpng-dev
+  libasio-dev libboost-dev nlohmann-json3-dev libplist-dev libturbojpeg0-dev libjpeg62-turbo-dev
+  librsvg2-dev libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
+  nginx openssl curl python3 iproute2
 )
 
 missing=()
