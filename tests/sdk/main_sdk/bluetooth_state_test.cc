@@ -57,6 +57,8 @@ TEST(MCBluetoothStateManagerTest, RadioOnAtStart) {
              {'a', 4, {}},   // ignored while the radio is off
              {'r', 5, {7}},  // the location part last seen while on
              {'r', 1, {}},   // resetting keeps the last value
+             {'a', 2, {}},   // and is not powered on
+             {'r', 5, {7}},
              {'a', 2, {4}},
              {'a', 9, {}},
              {'a', 0, {5}},

@@ -25,7 +25,7 @@ std::shared_ptr<MCZone> Zone() {
   auto z = std::make_shared<MCZone>();
   z->id = 11, z->location = 7, z->sublocation = 2;
   z->name = "Hall", z->alias = "h", z->color = "#ff0000";
-  z->points = {Point(1.25), Point(3)};
+  z->points = {Point(1.25), Point(3.5)};
   return z;
 }
 
@@ -72,9 +72,11 @@ Bytes Archive(const std::shared_ptr<T>& o) {
   return platform::KeyedArchiver::archivedDataWithRootObject(o);
 }
 
+// The keys of the archive's root object.
 std::set<std::string> Keys(const Bytes& data) {
-  plist_t root = nullptr;
-  plist_from_bin(reinterpret_cast<const char*>(data.data()), data.size(), &root);
+  plist_t top = nullptr;
+  plist_from_bin(reinterpret_cast<const char*>(data.data()), data.size(), &top);
+  plist_t root = plist_dict_get_item(top, "root");
   std::set<std::string> keys;
   plist_dict_iter it = nullptr;
   plist_dict_new_iter(root, &it);
@@ -87,7 +89,7 @@ std::set<std::string> Keys(const Bytes& data) {
     free(key);
   }
   free(it);
-  plist_free(root);
+  plist_free(top);
   return keys;
 }
 
@@ -138,7 +140,7 @@ TEST(ModelArchiving, RoundTripKeysAndMissingKeys) {
       Make<MCRoutePath>("path",
                         [] {
                           auto p = std::make_shared<MCRoutePath>();
-                          p->points = {Point(1), Point(2)};
+                          p->points = {Point(1.5), Point(-2.75)};
                           p->events = {std::make_shared<MCRouteEvent>()};
                           p->lenght = 17.25f;
                           return p;
