@@ -1,9 +1,14 @@
 // The device identifier in the keychain and the keychain store's rules.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
 
 #include "MainSDK/mc_device.h"
 #include "MainSDK/mc_pw_keychain.h"
 #include "platform/location_manager.h"
+#include "platform/paths.h"
 #include "platform/run_loop.h"
 #include "platform/testing.h"
 
@@ -97,6 +102,33 @@ TEST_F(DeviceKeychainTest, StoreRules) {
   ASSERT_EQ(platform::Keychain::copyMatching({"svc", "c"}, &item), 0);
   EXPECT_EQ(item.accessible, "ak");
   K::setAccessibilityType(std::nullopt);
+}
+
+}  // namespace
+
+namespace {
+
+// A write that fails part-way must leave the stored identifier in place. The
+// failure is a file-size limit that the store's file may keep but not grow past.
+TEST_F(DeviceKeychainTest, FailedOverwriteKeepsStoredIdentifier) {
+  ASSERT_TRUE(MCPWKeychain::setPassword("VENDOR-1", "HostApp", "MCUUID"));
+  const auto size = std::filesystem::file_size(platform::Paths::library() / "keychain.plist");
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit tight{static_cast<rlim_t>(size + 64), old.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  std::optional<platform::Error> error;
+  const bool written =
+      MCPWKeychain::setPassword(std::string(4096, 'x'), "HostApp", "MCUUID", &error);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(written);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code, platform::errSecIO);
+  EXPECT_EQ(MCPWKeychain::passwordForService("HostApp", "MCUUID"), "VENDOR-1");
+  platform::Device::setIdentifierForVendor("VENDOR-2");
+  EXPECT_EQ(MCDevice::init()->deviceId, "VENDOR-1");
 }
 
 }  // namespace

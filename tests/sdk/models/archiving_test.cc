@@ -5,6 +5,7 @@
 #include <plist/plist.h>
 
 #include <functional>
+#include <random>
 #include <set>
 
 #include "MCModels/mc_beacon.h"
@@ -236,6 +237,55 @@ TEST(ModelArchiving, DecodedFieldsThatNeedCare) {
     EXPECT_EQ(platform::KeyedUnarchiver::unarchiveObjectWithData<MCRouteEvent>(Archive(e))->type,
               back);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Damaged archives of every model decode to something usable or to none,
+// never to a crash; what decodes can be described and archived again.
+TEST(ModelArchiving, MutatedArchivesNeverCrash) {
+  auto location = std::make_shared<MCLocation>();
+  location->id = 7;
+  location->sublocations = {Floor()};
+  auto info = std::make_shared<MCDeviceInfo>();
+  info->paths = {std::make_shared<MCRoutePath>()};
+  info->paths[0]->points = {Point(1.5)};
+  info->paths[0]->events = {std::make_shared<MCRouteEvent>()};
+  info->zones = {Zone()};
+  const Bytes seeds[] = {Archive(location), Archive(info)};
+  std::mt19937 rng(20261207);
+  int decoded = 0;
+  for (int i = 0; i < 3000; ++i) {
+    Bytes b = seeds[i % 2];
+    const int edits = 1 + static_cast<int>(rng() % 8);
+    for (int e = 0; e < edits; ++e) {
+      const size_t at = rng() % b.size();
+      switch (rng() % 4) {
+        case 0: b[at] = static_cast<uint8_t>(rng()); break;
+        case 1: b[at] ^= static_cast<uint8_t>(1u << (rng() % 8)); break;
+        case 2: b.erase(b.begin() + static_cast<long>(at)); break;
+        default: b.resize(at + 1); break;
+      }
+      if (b.empty()) b.push_back(0);
+    }
+    if (auto l = platform::KeyedUnarchiver::unarchiveObjectWithData<MCLocation>(b)) {
+      ++decoded;
+      l->description();
+      Archive(l);
+      for (const auto& s : l->sublocations) {
+        for (const auto& z : *s->zones) z->center(), z->containsPoint(MCLocationPoint());
+      }
+    }
+    if (auto d = platform::KeyedUnarchiver::unarchiveObjectWithData<MCDeviceInfo>(b)) {
+      ++decoded;
+      d->isValid();
+      Archive(d);
+      for (const auto& p : d->paths) p->description();
+    }
+  }
+  EXPECT_GT(decoded, 0);
 }
 
 }  // namespace
