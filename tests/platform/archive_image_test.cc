@@ -166,6 +166,8 @@ TEST(KeyedArchiver, MissingKeysReadAsZeroAndWrongClassesAsNone) {
     EXPECT_FALSE(KeyedUnarchiver::unarchiveObjectWithData<Shape>(c.data, &error));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, c.code);
+    EXPECT_EQ(error->description().rfind("Error Domain=MarvistoKeyedArchiverErrorDomain Code=", 0), 0u);
+    EXPECT_FALSE(error->localizedDescription.empty());
   }
 }
 
@@ -241,6 +243,10 @@ TEST(Image, EncodeDecodeRoundTripsAndScaling) {
   auto big = img->scaledToSize(70, 50);
   ASSERT_TRUE(big);
   EXPECT_EQ(big->pixelWidth(), 70);
+  auto* bp = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(big->surface()));
+  int bstride = cairo_image_surface_get_stride(big->surface()) / 4;
+  EXPECT_EQ(bp[25 * bstride + 5] >> 24, 255u);  // the opaque left part, ten times wider
+  EXPECT_EQ(bp[49 * bstride + 69] >> 24, 0u);   // the transparent bottom-right corner
   EXPECT_FALSE(img->scaledToSize(0, 5));
 
   cairo_surface_t* canvas = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 20, 20);

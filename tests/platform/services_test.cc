@@ -81,6 +81,7 @@ TEST(Device, VendorIdentifierIsStablePerHomeAndValuesAreSettable) {
   EXPECT_FALSE(Device::machine().empty());
   Device::setCurrentWifi(WifiInfo{"aa:bb:cc:dd:ee:ff", "lab", {0x6c, 0x61, 0x62}});
   Device::setBatteryLevel(0.5f);
+  ASSERT_TRUE(Device::currentWifi());
   EXPECT_EQ(Device::currentWifi()->SSIDDATA.size(), 3u);
   EXPECT_FLOAT_EQ(Device::batteryLevel(), 0.5f);
   Device::reset();
