@@ -150,16 +150,8 @@ TEST(ModelArchiving, MissingKeysDecodeAsZero) {
   EXPECT_FALSE(venue->image);
 }
 
-TEST(ModelArchiving, FieldsLeftOutOrNarrowed) {
-  auto d = Info();
-  d->error = platform::Error::make("d", 4, "failed");
-  EXPECT_FALSE(KeyedUnarchiver::unarchiveObjectWithData<MCDeviceInfo>(Archive(d))->error);
-  auto l = Location();
-  l->sublocations[0]->magneticDeclination = 3, l->sublocations[0]->archiveFile = "/x";
-  auto floor = KeyedUnarchiver::unarchiveObjectWithData<MCLocation>(Archive(l))->sublocations.at(0);
-  EXPECT_EQ(floor->magneticDeclination, 0.0f);
-  EXPECT_EQ(floor->archiveFile, "");
-  EXPECT_FALSE(floor->svgImage);
+// An event's type travels as a 32-bit integer, read back sign-extended.
+TEST(ModelArchiving, EventTypeKeepsLow32Bits) {
   for (const auto& [type, back] :
        {std::pair<int64_t, int64_t>{0x100000002LL, 2}, {-1, -1}, {0xFFFFFFFFLL, -1}}) {
     auto e = std::make_shared<MCRouteEvent>();
