@@ -3,7 +3,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
-#include <future>
 #include <map>
 #include <thread>
 
@@ -214,13 +213,22 @@ void Queue::sync(Block block) {
     block();
     return;
   }
-  std::promise<void> done;
-  auto future = done.get_future();
-  async([&] {
+  // The hand-back lives on the heap: the waiter may return the moment it sees `done`,
+  // while the worker is still inside notify.
+  struct Done {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto d = std::make_shared<Done>();
+  async([d, &block] {
     block();
-    done.set_value();
+    std::lock_guard lk(d->mutex);
+    d->done = true;
+    d->cv.notify_all();
   });
-  future.wait();
+  std::unique_lock lk(d->mutex);
+  d->cv.wait(lk, [&] { return d->done; });
 }
 
 void Queue::after(double seconds, Block block) {

@@ -90,7 +90,8 @@ class Group : public std::enable_shared_from_this<Group> {
 // scheduled only after the handler returned, and firings missed meanwhile are coalesced
 // into one. `leeway` is accepted as a permitted delay; firings happen at their due times.
 // `resume` starts it (once), `cancel` stops it for good (from any thread, also from the
-// handler); after `cancel` returns the handler is not started again. Dropping the last
+// handler); once `cancel` returns no new firing starts (one already under way on another
+// thread may still run its handler). Dropping the last
 // reference cancels it.
 class DispatchTimer : public std::enable_shared_from_this<DispatchTimer> {
  public:

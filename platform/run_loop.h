@@ -18,8 +18,9 @@ class RunLoop;
 
 // A one-shot or repeating timer on one run loop. A repeating timer skips firings missed
 // while its loop was busy or not running (next due time = the first period boundary after
-// now; periods below 0.1 ms count as 0.1 ms). `invalidate` may be called from any thread, also from the timer's own block; after
-// it returns the block is never called again and is released.
+// now; periods below 0.1 ms count as 0.1 ms). `invalidate` may be called from any thread,
+// also from the timer's own block; once it returns no new firing starts (from another thread,
+// one already under way may still run) and the block is released after its last run.
 class Timer : public std::enable_shared_from_this<Timer> {
  public:
   using Block = std::function<void()>;
