@@ -1,0 +1,130 @@
+#include "networking/operation_queue.h"
+
+#include <algorithm>
+
+#include "platform/dispatch.h"
+
+bool MCOperation::isReady() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::all_of(dependencies_.begin(), dependencies_.end(), [](const auto& d) { return d->isFinished(); });
+}
+
+void MCOperation::addDependency(const std::shared_ptr<MCOperation>& operation) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dependencies_.push_back(operation);
+  }
+  std::lock_guard<std::mutex> lock(operation->mutex_);
+  operation->dependants_.push_back(weak_from_this());
+}
+
+std::vector<std::shared_ptr<MCOperation>> MCOperation::dependencies() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dependencies_;
+}
+
+void MCOperation::setCompletionBlock(std::function<void()> block) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  completion_ = std::move(block);
+}
+
+std::function<void()> MCOperation::completionBlock() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return completion_;
+}
+
+void MCOperation::stateDidChange() {
+  // Asynchronous, so no caller's lock is held while the queue and dependants are examined.
+  if (auto self = weak_from_this().lock())
+    platform::dispatch::async(platform::dispatch::globalQueue(), [self] { self->stateDidChangeNow(); });
+}
+
+void MCOperation::stateDidChangeNow() {
+  std::shared_ptr<MCOperationQueue> queue;
+  std::vector<std::shared_ptr<MCOperation>> dependants;
+  std::function<void()> completion;
+  bool finished = isFinished();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue = queue_.lock();
+    if (finished) {
+      for (auto& w : dependants_)
+        if (auto d = w.lock()) dependants.push_back(d);
+      if (!completionRun_) {
+        completionRun_ = true;
+        completion = completion_;
+      }
+    }
+  }
+  if (completion) completion();
+  if (queue) queue->operationsDidChange();
+  for (auto& d : dependants) {
+    std::shared_ptr<MCOperationQueue> q;
+    {
+      std::lock_guard<std::mutex> lock(d->mutex_);
+      q = d->queue_.lock();
+    }
+    if (q && q != queue) q->operationsDidChange();
+  }
+}
+
+std::shared_ptr<MCBlockOperation> MCBlockOperation::blockOperationWithBlock(std::function<void()> block) {
+  auto op = std::make_shared<MCBlockOperation>();
+  op->block_ = std::move(block);
+  return op;
+}
+
+void MCBlockOperation::start() {
+  int expected = 0;
+  if (!state_.compare_exchange_strong(expected, 1)) return;
+  if (!isCancelled() && block_) block_();
+  state_ = 2;
+  stateDidChangeNow();
+}
+
+void MCOperationQueue::addOperation(const std::shared_ptr<MCOperation>& operation) {
+  {
+    std::lock_guard<std::mutex> lock(operation->mutex_);
+    operation->queue_ = weak_from_this();
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waiting_.push_back(operation);
+  }
+  operationsDidChange();
+}
+
+void MCOperationQueue::addOperations(const std::vector<std::shared_ptr<MCOperation>>& operations) {
+  for (const auto& op : operations) addOperation(op);
+}
+
+std::vector<std::shared_ptr<MCOperation>> MCOperationQueue::operations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto all = running_;
+  all.insert(all.end(), waiting_.begin(), waiting_.end());
+  return all;
+}
+
+void MCOperationQueue::cancelAllOperations() {
+  for (auto& op : operations()) op->cancel();
+}
+
+void MCOperationQueue::operationsDidChange() {
+  std::vector<std::shared_ptr<MCOperation>> toStart;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_.erase(std::remove_if(running_.begin(), running_.end(), [](const auto& op) { return op->isFinished(); }),
+                   running_.end());
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      bool room = maxConcurrentOperationCount < 0 || static_cast<long>(running_.size()) < maxConcurrentOperationCount;
+      if (room && ((*it)->isReady() || (*it)->isCancelled())) {
+        running_.push_back(*it);
+        toStart.push_back(*it);
+        it = waiting_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& op : toStart) platform::dispatch::async(platform::dispatch::globalQueue(), [op] { op->start(); });
+}
