@@ -1,0 +1,65 @@
+#include "platform/notification_center.h"
+
+#include <algorithm>
+
+namespace platform {
+
+std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
+  static std::shared_ptr<NotificationCenter> center = std::make_shared<NotificationCenter>();
+  return center;
+}
+
+NotificationCenter::Token NotificationCenter::addObserverForName(const std::string& name,
+                                                                 const void* object,
+                                                                 QueuePtr queue, Observer block) {
+  std::lock_guard lk(mutex_);
+  Token t = next_++;
+  entries_.push_back({t, name, object, std::move(queue),
+                      std::make_shared<Observer>(std::move(block))});
+  return t;
+}
+
+void NotificationCenter::removeObserver(Token token) {
+  std::shared_ptr<Observer> released;  // dropped outside the lock
+  std::lock_guard lk(mutex_);
+  auto it = std::find_if(entries_.begin(), entries_.end(),
+                         [&](const Entry& e) { return e.token == token; });
+  if (it == entries_.end()) return;
+  released = std::move(it->block);
+  entries_.erase(it);
+}
+
+void NotificationCenter::postNotification(const Notification& n) {
+  std::vector<Entry> matching;
+  {
+    std::lock_guard lk(mutex_);
+    for (const auto& e : entries_)
+      if ((e.name.empty() || e.name == n.name) && (!e.object || e.object == n.object.get()))
+        matching.push_back(e);
+  }
+  auto self = weak_from_this();
+  for (auto& e : matching) {
+    if (!e.queue) {
+      if (stillObserving(e.token)) (*e.block)(n);
+      continue;
+    }
+    e.queue->async([self, token = e.token, block = e.block, n] {
+      auto center = self.lock();
+      if (center && center->stillObserving(token)) (*block)(n);
+    });
+  }
+}
+
+void NotificationCenter::postNotificationName(const std::string& name,
+                                              std::shared_ptr<const void> object,
+                                              UserInfo userInfo) {
+  postNotification({name, std::move(object), std::move(userInfo)});
+}
+
+bool NotificationCenter::stillObserving(Token token) {
+  std::lock_guard lk(mutex_);
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [&](const Entry& e) { return e.token == token; });
+}
+
+}  // namespace platform

@@ -1,0 +1,359 @@
+#include "platform/run_loop.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "platform/runtime_internal.h"
+
+namespace platform {
+
+// Repeating timers are never faster than this, as on the phone.
+constexpr int64_t kMinIntervalNs = 100000;
+
+struct RunLoop::Impl {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::deque<Block> posted;
+  std::map<std::pair<int64_t, uint64_t>, std::shared_ptr<Timer>> timers;  // (due, seq)
+  uint64_t seq = 0;
+  int depth = 0;         // nested run invocations
+  bool stopping = false;
+  bool waiting = false;  // the owner is blocked waiting for work
+
+  enum class Step { Ran, Stopped, Idle, Timeout };
+
+  bool readyLocked(int64_t now) const {
+    return !posted.empty() || (!timers.empty() && timers.begin()->first.first <= now);
+  }
+
+  void insertLocked(const std::shared_ptr<Timer>& t, int64_t due) {
+    t->due_ = due;
+    t->seq_ = ++seq;
+    t->scheduled_ = true;
+    timers.emplace(std::make_pair(due, t->seq_), t);
+  }
+
+  std::shared_ptr<Timer> scheduleAt(RunLoop& loop, int64_t due, Block block) {
+    auto t = std::shared_ptr<Timer>(new Timer(0, false, std::move(block)));
+    t->loop_ = loop.weak_from_this();
+    std::lock_guard lk(mutex);
+    insertLocked(t, due);
+    cv.notify_all();
+    return t;
+  }
+
+  // One unit of work: the earliest due timer, else the oldest posted block; waits for work
+  // until `deadline` when `wait` is set.
+  Step step(std::unique_lock<std::mutex>& lk, bool wait, int64_t deadline) {
+    for (;;) {
+      if (stopping) {
+        stopping = false;
+        return Step::Stopped;
+      }
+      int64_t now = detail::nowNs();
+      if (!timers.empty() && timers.begin()->first.first <= now) {
+        auto it = timers.begin();
+        std::shared_ptr<Timer> t = it->second;
+        timers.erase(it);
+        t->scheduled_ = false;
+        std::shared_ptr<const Block> block;
+        {
+          std::lock_guard tl(t->mutex_);
+          block = t->block_;
+          if (!t->repeats_) t->block_.reset();  // a one-shot timer is spent once it fires
+        }
+        if (!block) continue;
+        if (t->repeats_) {
+          int64_t period = std::max(kMinIntervalNs, detail::secondsToNs(t->interval_));
+          int64_t due = t->due_ + period;
+          if (due <= now) due += ((now - due) / period + 1) * period;  // skip missed firings
+          insertLocked(t, due);
+        }
+        lk.unlock();
+        (*block)();
+        block.reset();
+        lk.lock();
+        return Step::Ran;
+      }
+      if (!posted.empty()) {
+        Block b = std::move(posted.front());
+        posted.pop_front();
+        lk.unlock();
+        b();
+        b = nullptr;
+        lk.lock();
+        return Step::Ran;
+      }
+      if (!wait) return Step::Idle;
+      if (deadline != detail::kNever && now >= deadline) return Step::Timeout;
+      int64_t until = deadline;
+      if (!timers.empty()) until = std::min(until, timers.begin()->first.first);
+      waiting = true;
+      detail::waitUntil(lk, cv, until);
+      waiting = false;
+    }
+  }
+
+  // Runs until stopped, `pred` holds or `deadline` passes; true when `pred` held.
+  bool runLoop(const std::function<bool()>* pred, int64_t deadline, bool* stopped) {
+    std::unique_lock lk(mutex);
+    ++depth;
+    bool held = false;
+    for (;;) {
+      if (pred) {
+        lk.unlock();
+        held = (*pred)();
+        lk.lock();
+        if (held) break;
+      }
+      Step s = step(lk, true, deadline);
+      if (s == Step::Stopped) {
+        if (stopped) *stopped = true;
+        break;
+      }
+      if (s == Step::Timeout) break;
+    }
+    --depth;
+    return held;
+  }
+};
+
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::vector<RunLoop::Impl*> loops;
+  std::shared_ptr<RunLoop> main;
+  std::thread::id mainThread;
+};
+
+Registry& registry() {
+  static Registry* r = new Registry;  // outlives every thread's loop
+  return *r;
+}
+
+thread_local std::shared_ptr<RunLoop> tlsLoop;
+
+}  // namespace
+
+// ---- Timer ----
+
+Timer::Timer(double interval, bool repeats, Block block)
+    : interval_(interval), repeats_(repeats),
+      block_(std::make_shared<const Block>(std::move(block))) {}
+
+Timer::~Timer() = default;
+
+std::shared_ptr<Timer> Timer::scheduledTimerWithTimeInterval(double interval, bool repeats,
+                                                             Block block) {
+  return RunLoop::current()->scheduleTimer(interval, repeats, std::move(block));
+}
+
+void Timer::invalidate() {
+  std::shared_ptr<const Block> released;  // dropped outside every lock
+  std::shared_ptr<RunLoop> loop;
+  {
+    std::lock_guard lk(mutex_);
+    released = std::move(block_);
+    loop = loop_.lock();
+  }
+  if (!loop) return;
+  auto& impl = loop->impl();
+  std::shared_ptr<Timer> self;  // the schedule's reference, dropped outside the loop lock
+  std::lock_guard lk(impl.mutex);
+  if (scheduled_) {
+    auto it = impl.timers.find({due_, seq_});
+    if (it != impl.timers.end()) {
+      self = std::move(it->second);
+      impl.timers.erase(it);
+    }
+    scheduled_ = false;
+  }
+}
+
+bool Timer::isValid() const {
+  std::lock_guard lk(mutex_);
+  return block_ != nullptr;
+}
+
+// ---- RunLoop ----
+
+RunLoop::RunLoop() : impl_(std::make_unique<Impl>()) {
+  auto& r = registry();
+  std::lock_guard lk(r.mutex);
+  r.loops.push_back(impl_.get());
+}
+
+RunLoop::~RunLoop() {
+  auto& r = registry();
+  std::lock_guard lk(r.mutex);
+  r.loops.erase(std::remove(r.loops.begin(), r.loops.end(), impl_.get()), r.loops.end());
+}
+
+void RunLoop::setMainThread() {
+  auto& r = registry();
+  std::shared_ptr<RunLoop> provisional;  // made by main() before any thread was marked
+  std::shared_ptr<RunLoop> fresh(tlsLoop ? nullptr : new RunLoop);  // registers itself
+  {
+    std::lock_guard lk(r.mutex);
+    bool unbound = r.main && r.mainThread == std::thread::id();
+    if (!tlsLoop) tlsLoop = unbound ? r.main : fresh;
+    else if (unbound && r.main != tlsLoop) provisional = r.main;
+    r.main = tlsLoop;
+    r.mainThread = std::this_thread::get_id();
+  }
+  if (provisional) {
+    std::deque<Block> posted;
+    {
+      std::lock_guard lk(provisional->impl_->mutex);
+      posted.swap(provisional->impl_->posted);
+    }
+    for (auto& b : posted) tlsLoop->perform(std::move(b));
+  }
+}
+
+bool RunLoop::isMainThread() {
+  auto& r = registry();
+  std::lock_guard lk(r.mutex);
+  return r.main && r.mainThread == std::this_thread::get_id();
+}
+
+std::shared_ptr<RunLoop> RunLoop::current() {
+  if (!tlsLoop) tlsLoop = std::shared_ptr<RunLoop>(new RunLoop);
+  return tlsLoop;
+}
+
+std::shared_ptr<RunLoop> RunLoop::main() {
+  auto& r = registry();
+  {
+    std::lock_guard lk(r.mutex);
+    if (r.main) return r.main;
+  }
+  std::shared_ptr<RunLoop> fresh(new RunLoop);  // bound by setMainThread
+  std::lock_guard lk(r.mutex);
+  if (!r.main) r.main = fresh;
+  return r.main;
+}
+
+void RunLoop::perform(Block block) {
+  std::lock_guard lk(impl_->mutex);
+  impl_->posted.push_back(std::move(block));
+  impl_->cv.notify_all();
+}
+
+void RunLoop::addTimer(const std::shared_ptr<Timer>& timer) {
+  if (!timer) return;
+  {
+    std::lock_guard tl(timer->mutex_);
+    if (!timer->block_ || !timer->loop_.expired()) return;  // invalid, or already on a loop
+    timer->loop_ = weak_from_this();
+  }
+  int64_t due = detail::nowNs() + detail::secondsToNs(timer->interval_);
+  std::lock_guard lk(impl_->mutex);
+  impl_->insertLocked(timer, due);
+  impl_->cv.notify_all();
+}
+
+std::shared_ptr<Timer> RunLoop::scheduleTimer(double interval, bool repeats, Block block) {
+  auto t = std::shared_ptr<Timer>(new Timer(interval, repeats, std::move(block)));
+  addTimer(t);
+  return t;
+}
+
+void RunLoop::run() { impl_->runLoop(nullptr, detail::kNever, nullptr); }
+
+bool RunLoop::runFor(double seconds) {
+  bool stopped = false;
+  impl_->runLoop(nullptr, detail::nowNs() + detail::secondsToNs(seconds), &stopped);
+  return stopped;
+}
+
+bool RunLoop::runUntil(const std::function<bool()>& pred, double seconds) {
+  return impl_->runLoop(&pred, detail::nowNs() + detail::secondsToNs(seconds), nullptr);
+}
+
+size_t RunLoop::runPending() {
+  std::unique_lock lk(impl_->mutex);
+  ++impl_->depth;
+  size_t n = 0;
+  while (impl_->step(lk, false, 0) == Impl::Step::Ran) ++n;
+  --impl_->depth;
+  return n;
+}
+
+void RunLoop::stop() {
+  std::lock_guard lk(impl_->mutex);
+  if (impl_->depth == 0) return;
+  impl_->stopping = true;
+  impl_->cv.notify_all();
+}
+
+bool RunLoop::isRunning() const {
+  std::lock_guard lk(impl_->mutex);
+  return impl_->depth > 0;
+}
+
+namespace detail {
+
+void clockStepped() {
+  {
+    auto& r = registry();
+    std::lock_guard lk(r.mutex);
+    for (auto* l : r.loops) {
+      std::lock_guard ll(l->mutex);
+      l->cv.notify_all();
+    }
+  }
+  schedulerWake();
+}
+
+std::shared_ptr<Timer> scheduleTimerAt(RunLoop& loop, int64_t due, Block block) {
+  return loop.impl().scheduleAt(loop, due, std::move(block));
+}
+
+std::optional<int64_t> loopsNextDue() {
+  std::optional<int64_t> next;
+  auto& r = registry();
+  std::lock_guard lk(r.mutex);
+  for (auto* l : r.loops) {
+    std::lock_guard ll(l->mutex);
+    bool isMain = r.main && &r.main->impl() == l;
+    if ((l->depth > 0 || isMain) && !l->timers.empty()) {
+      int64_t due = l->timers.begin()->first.first;
+      if (!next || due < *next) next = due;
+    }
+  }
+  return next;
+}
+
+bool loopsIdle(const RunLoop* except) {
+  auto& r = registry();
+  std::lock_guard lk(r.mutex);
+  int64_t now = nowNs();
+  for (auto* l : r.loops) {
+    if (except && &const_cast<RunLoop*>(except)->impl() == l) continue;
+    std::lock_guard ll(l->mutex);
+    if (l->depth == 0) continue;  // not running: nothing of it can fire
+    if (!l->waiting || l->readyLocked(now)) return false;
+  }
+  return true;
+}
+
+bool loopReadyNow(RunLoop& loop) {
+  std::lock_guard lk(loop.impl().mutex);
+  return loop.impl().readyLocked(nowNs());
+}
+
+void loopWaitForWork(RunLoop& loop, int64_t realNs) {
+  auto& impl = loop.impl();
+  std::unique_lock lk(impl.mutex);
+  if (impl.readyLocked(nowNs())) return;
+  impl.cv.wait_for(lk, std::chrono::nanoseconds(realNs));
+}
+
+}  // namespace detail
+}  // namespace platform

@@ -1,0 +1,89 @@
+// Run loops and their timers. Each thread may own one run loop (`current()`); the main run
+// loop belongs to the thread that called `setMainThread()` and carries the main queue.
+// Posted blocks and timers run only on the loop's own thread and only while it runs (`run`,
+// `runFor`, `runUntil`, `runPending`). `perform`, `stop`, `addTimer` and timer invalidation
+// are safe from any thread. Deadlines are read from `platform::Clock` (manual in tests).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace platform {
+
+class RunLoop;
+
+// A one-shot or repeating timer on one run loop. A repeating timer skips firings missed
+// while its loop was busy or not running (next due time = the first period boundary after
+// now). `invalidate` may be called from any thread, also from the timer's own block; after
+// it returns the block is never called again and is released.
+class Timer : public std::enable_shared_from_this<Timer> {
+ public:
+  using Block = std::function<void()>;
+  // A timer on the current thread's run loop, first firing `interval` seconds from now.
+  static std::shared_ptr<Timer> scheduledTimerWithTimeInterval(double interval, bool repeats,
+                                                               Block block);
+  void invalidate();
+  bool isValid() const;
+  double timeInterval() const { return interval_; }
+  bool repeats() const { return repeats_; }
+  ~Timer();
+
+ private:
+  friend class RunLoop;
+  Timer(double interval, bool repeats, Block block);
+  double interval_;
+  bool repeats_;
+  mutable std::mutex mutex_;
+  std::shared_ptr<const Block> block_;  // null once invalid
+  // Guarded by the loop's lock: where the timer sits in its loop's schedule.
+  std::weak_ptr<RunLoop> loop_;
+  int64_t due_ = 0;
+  uint64_t seq_ = 0;
+  bool scheduled_ = false;
+};
+
+class RunLoop : public std::enable_shared_from_this<RunLoop> {
+ public:
+  using Block = std::function<void()>;
+
+  // Marks the calling thread as the main thread (call once, early, from the host's thread).
+  static void setMainThread();
+  static bool isMainThread();
+  static std::shared_ptr<RunLoop> current();  // created on first use
+  static std::shared_ptr<RunLoop> main();     // the main thread's loop
+
+  // Runs `block` on this loop's thread, in posting order, the next time the loop runs.
+  void perform(Block block);
+  // Schedules `timer` on this loop; its first firing is `interval` seconds from now.
+  void addTimer(const std::shared_ptr<Timer>& timer);
+  std::shared_ptr<Timer> scheduleTimer(double interval, bool repeats, Block block);
+
+  // Calls on the owning thread only. Each returns when `stop()` is called from a block of
+  // this loop or from another thread while it runs; `stop()` is ignored while it does not
+  // run. Due timers fire in due-time order before posted blocks of the same iteration.
+  void run();
+  // Runs until `seconds` of clock time passed or stopped; true when stopped.
+  bool runFor(double seconds);
+  // Runs until `pred()` holds (true), or `seconds` of clock time passed or stopped (false).
+  bool runUntil(const std::function<bool()>& pred, double seconds);
+  // Runs what is ready now (due timers, posted blocks) without waiting; the count run.
+  size_t runPending();
+  void stop();
+
+  bool isRunning() const;
+  ~RunLoop();
+
+  // Internal to the runtime (dispatch and the test helpers).
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  RunLoop();
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

@@ -1,0 +1,39 @@
+// Seams between the runtime's own files (clock, run loops, dispatch, test helpers); not for
+// use outside platform/.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "platform/dispatch.h"
+#include "platform/run_loop.h"
+
+namespace platform::detail {
+
+constexpr int64_t kNever = INT64_MAX;
+
+int64_t nowNs();  // Clock::steadyNow() in nanoseconds
+// Waits on `cv` until woken or until steady time `deadline` (real mode); in manual mode
+// only a wake-up (a post or a clock step) ends the wait.
+void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, int64_t deadline);
+int64_t secondsToNs(double seconds);
+
+// Called by the clock after every manual step: wakes every waiting loop and the scheduler.
+void clockStepped();
+
+// Run loops.
+std::shared_ptr<Timer> scheduleTimerAt(RunLoop& loop, int64_t due, Block block);
+std::optional<int64_t> loopsNextDue();       // earliest timer of every running loop
+bool loopsIdle(const RunLoop* except);       // running loops (but `except`) have nothing ready
+bool loopReadyNow(RunLoop& loop);            // a due timer or a posted block waits
+void loopWaitForWork(RunLoop& loop, int64_t realNs);  // wait for a post (real time cap)
+
+// Dispatch.
+bool dispatchIdle();  // no block queued or running, no `after` due but undelivered
+std::optional<int64_t> schedulerNextDue();
+void schedulerWake();
+void scheduleAt(const QueuePtr& queue, int64_t due, Block block);
+
+}  // namespace platform::detail

@@ -1,0 +1,39 @@
+// Test helpers for code built on the runtime. Call them from the main thread (the thread
+// that called `RunLoop::setMainThread()`).
+//
+// Under the manual clock, `advance(d)` moves time forward to each due time of every run-loop
+// timer, dispatch timer and `after` block in turn (in due-time order), and at each one pumps
+// the main run loop and waits until the worker queues and other running loops are idle, so
+// everything that became due has fired, deterministically, before it returns.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+
+#include "platform/clock.h"
+
+namespace platform::testing {
+
+void useManualClock(WallTime start = {1767225600, 0}, int minutesWest = 0);
+void useRealClock();
+
+void advance(Clock::Duration d);
+void advance(double seconds);
+// Pumps the main run loop until it and the workers are idle at the current time.
+void settle();
+// Pumps the main run loop until `pred()` holds or `realSeconds` of real time passed.
+bool pumpUntil(const std::function<bool()>& pred, double realSeconds = 10);
+
+// A fresh temporary app home for the life of the object (set as the home, removed after).
+class ScopedHome {
+ public:
+  ScopedHome();
+  ~ScopedHome();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace platform::testing
