@@ -13,8 +13,6 @@
 
 namespace platform {
 
-inline constexpr const char* POSIXErrorDomain = "com.marvisto.platform.posix";
-
 // A load that failed: one of the URLErrorCode values, a text, and the URL it was for.
 struct URLLoadError {
   std::string domain = URLErrorDomain;  // POSIXErrorDomain for a body stream's own error

@@ -14,6 +14,9 @@ class InputStream;
 
 // The URL loading system's error domain and the codes the client reports itself.
 inline constexpr const char* URLErrorDomain = "com.marvisto.platform.url";
+// Errors of the operating system (errno values), e.g. from a body or output stream.
+inline constexpr const char* POSIXErrorDomain = "com.marvisto.platform.posix";
+
 enum URLErrorCode : long {
   URLErrorUnknown = -1,
   URLErrorCancelled = -999,
