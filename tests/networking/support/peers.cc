@@ -19,7 +19,12 @@ namespace peers {
 std::filesystem::path tempDir(const std::string& tag) {
   std::string pattern = (std::filesystem::temp_directory_path() / ("mvnet-" + tag + "-XXXXXX")).string();
   char* made = mkdtemp(pattern.data());
-  return made ? std::filesystem::path(made) : std::filesystem::path();
+  if (!made) return {};
+  // nginx's workers may run as another user: they must be able to read what we serve.
+  std::filesystem::permissions(made, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                         std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                         std::filesystem::perms::others_exec);
+  return made;
 }
 
 int freePort() {
