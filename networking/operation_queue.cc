@@ -126,5 +126,9 @@ void MCOperationQueue::operationsDidChange() {
       }
     }
   }
-  for (auto& op : toStart) platform::dispatch::async(platform::dispatch::globalQueue(), [op] { op->start(); });
+  for (auto& op : toStart) {
+    // A concurrent operation's start only hands its work on, so it runs right here.
+    if (op->isConcurrent()) op->start();
+    else platform::dispatch::async(platform::dispatch::globalQueue(), [op] { op->start(); });
+  }
 }

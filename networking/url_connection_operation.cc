@@ -213,6 +213,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
         std::lock_guard<std::recursive_mutex> lock(self->lock_);
         self->totalBytesRead_ = 0;
       });
+      self->pendingBytesRead_ = 0;
     }
   };
   d.didReceiveData = [weak](const uint8_t* bytes, size_t length) {
@@ -275,18 +276,31 @@ bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, si
     connectionDidFail(errorFromStream(out->streamError(), "output stream is not open for writing"));
     return false;
   }
+  // Chunks that arrive while a progress report is still queued join it: one main-queue
+  // block per burst instead of one per chunk, and the reported bytes still add up.
+  bool post = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    pendingBytesRead_ += static_cast<int64_t>(length);
+    post = !progressPosted_;
+    progressPosted_ = true;
+  }
+  if (!post) return true;
   auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
-  platform::dispatch::async(platform::dispatch::mainQueue(), [self, length] {
+  platform::dispatch::async(platform::dispatch::mainQueue(), [self] {
     ProgressBlock block;
-    int64_t total = 0, expected = -1;
+    int64_t bytes = 0, total = 0, expected = -1;
     {
       std::lock_guard<std::recursive_mutex> lock(self->lock_);
-      self->totalBytesRead_ += static_cast<int64_t>(length);
+      bytes = self->pendingBytesRead_;
+      self->pendingBytesRead_ = 0;
+      self->progressPosted_ = false;
+      self->totalBytesRead_ += bytes;
       total = self->totalBytesRead_;
       if (self->response_) expected = self->response_->expectedContentLength;
       block = self->downloadProgress_;
     }
-    if (block) block(length, total, expected);
+    if (block && bytes > 0) block(static_cast<uint64_t>(bytes), total, expected);
   });
   return true;
 }

@@ -122,6 +122,8 @@ class MCURLConnectionOperation : public MCOperation {
   std::optional<std::string> responseString_;
   std::optional<platform::StringEncoding> responseStringEncoding_;
   int64_t totalBytesRead_ = 0;
+  int64_t pendingBytesRead_ = 0;  // received, not yet reported on the main queue
+  bool progressPosted_ = false;
   ProgressBlock uploadProgress_, downloadProgress_;
   AuthenticationChallengeBlock authenticationChallenge_;
   bool shouldUseCredentialStorage_ = true;

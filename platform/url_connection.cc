@@ -238,6 +238,7 @@ void URLConnection::start() {
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
   curl_easy_setopt(e, CURLOPT_PROXY, "");
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
@@ -387,6 +388,8 @@ void NetworkThread::Impl::run() {
 NetworkThread::NetworkThread() : impl_(std::make_unique<Impl>()) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   impl_->multi = curl_multi_init();
+  // As a phone's loader does: a few connections per host, further requests wait their turn.
+  curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
   impl_->thread = std::thread([this] { impl_->run(); });
 }
 

@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Replies no well-behaved server gives, for the networking tests. Listens on 127.0.0.1.
 
-  /norange     a fixed 300000-byte body, always 200 with all of it (Range ignored)
+  /norange     a fixed 300000-byte body, slowly, always 200 with all of it (Range ignored)
   /charset/CS  the JSON {"text": "Grüße €"} encoded in charset CS and declared so
   /never       announces 10 MB, sends 1000 bytes, then stalls until the client leaves
   anything else (any method): records method, path, headers and body (base64) as one JSON
                line in DIR/requests.jsonl, answers 200 application/json {"ok": true}
 """
-import base64, json, random, sys, threading
+import base64, json, random, sys, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PORT, DIR = int(sys.argv[1]), sys.argv[2]
@@ -42,7 +42,19 @@ class Handler(BaseHTTPRequestHandler):
                 body += self.rfile.read(size)
                 self.rfile.readline()
         if self.path == "/norange":
-            return self.reply(200, "application/octet-stream", BODY)
+            # Slowly, so that a client can pause it half way.
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(len(BODY)))
+            self.end_headers()
+            try:
+                for at in range(0, len(BODY), 10000):
+                    self.wfile.write(BODY[at:at + 10000])
+                    self.wfile.flush()
+                    time.sleep(0.01)
+            except OSError:
+                pass
+            return
         if self.path.startswith("/charset/"):
             cs = self.path[len("/charset/"):]
             return self.reply(200, "application/json; charset=" + cs, json.dumps({"text": "Grüße €"}, ensure_ascii=False).encode(cs))
