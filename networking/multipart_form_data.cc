@@ -105,7 +105,7 @@ void MCHTTPBodyPart::transitionToNextPhase() {
 size_t MCHTTPBodyPart::readData(const std::string& text, uint8_t* buffer, size_t room) {
   Data bytes = encoded(text, stringEncoding);
   size_t n = static_cast<size_t>(std::min<uint64_t>(bytes.size() - std::min<uint64_t>(phaseReadOffset_, bytes.size()), room));
-  std::memcpy(buffer, bytes.data() + phaseReadOffset_, n);
+  if (n) std::memcpy(buffer, bytes.data() + phaseReadOffset_, n);
   phaseReadOffset_ += n;
   if (phaseReadOffset_ >= bytes.size()) transitionToNextPhase();
   return n;
