@@ -1,6 +1,10 @@
 #include "networking/property_list.h"
 
+#include "platform/plist_util.h"
+
 #include <plist/plist.h>
+
+#include <algorithm>
 
 #include <limits>
 #include <memory>
@@ -139,8 +143,13 @@ std::optional<Data> MCPropertyListDataWithJSON(const nlohmann::json& value, unsi
 
 std::optional<nlohmann::json> MCPropertyListJSONWithData(const Data& data, std::string* reason) {
   plist_t root = nullptr;
-  if (!data.empty() && data.size() <= std::numeric_limits<uint32_t>::max())
-    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<uint32_t>(data.size()), &root);
+  static const std::string binaryMagic = "bplist00";
+  if (data.size() >= binaryMagic.size() && std::equal(binaryMagic.begin(), binaryMagic.end(), data.begin())) {
+    // Binary lists go through the platform's reader, which refuses cycles and bombs first.
+    root = platform::plist::fromBinary(data).release();
+  } else if (!data.empty() && data.size() <= std::numeric_limits<uint32_t>::max()) {
+    plist_from_xml(reinterpret_cast<const char*>(data.data()), static_cast<uint32_t>(data.size()), &root);
+  }
   if (!root) {
     if (root) plist_free(root);
     if (reason) *reason = "The data couldn't be read because it isn't in the correct format.";

@@ -10,5 +10,5 @@
 
 // format 100: XML, 200: binary. None (with a reason) when the value cannot be written.
 std::optional<Data> MCPropertyListDataWithJSON(const nlohmann::json& value, unsigned long format, std::string* reason);
-// XML, binary or JSON property lists; none (with a reason) when the bytes are no property list.
+// XML or binary property lists; none (with a reason) when the bytes are no property list.
 std::optional<nlohmann::json> MCPropertyListJSONWithData(const Data& data, std::string* reason);
