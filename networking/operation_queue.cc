@@ -110,21 +110,37 @@ void MCOperationQueue::cancelAllOperations() {
 }
 
 void MCOperationQueue::operationsDidChange() {
-  std::vector<std::shared_ptr<MCOperation>> toStart;
+  std::vector<std::shared_ptr<MCOperation>> running, waiting;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    running_.erase(std::remove_if(running_.begin(), running_.end(), [](const auto& op) { return op->isFinished(); }),
-                   running_.end());
-    for (auto it = waiting_.begin(); it != waiting_.end();) {
-      bool room = maxConcurrentOperationCount < 0 || static_cast<long>(running_.size()) < maxConcurrentOperationCount;
-      if (room && ((*it)->isReady() || (*it)->isCancelled())) {
-        running_.push_back(*it);
-        toStart.push_back(*it);
-        it = waiting_.erase(it);
-      } else {
-        ++it;
+    running = running_;
+    waiting = waiting_;
+  }
+  // Operations are asked outside the queue's lock, so an operation may hold its own lock
+  // while it tells the queue about a change.
+  std::vector<std::shared_ptr<MCOperation>> finished, toStart;
+  for (const auto& op : running)
+    if (op->isFinished()) finished.push_back(op);
+  long room = maxConcurrentOperationCount < 0 ? static_cast<long>(waiting.size())
+                                              : maxConcurrentOperationCount - static_cast<long>(running.size() - finished.size());
+  for (const auto& op : waiting)
+    if (static_cast<long>(toStart.size()) < room && (op->isReady() || op->isCancelled())) toStart.push_back(op);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto drop = [](std::vector<std::shared_ptr<MCOperation>>& from, const std::vector<std::shared_ptr<MCOperation>>& ops) {
+      for (const auto& op : ops) {
+        auto it = std::find(from.begin(), from.end(), op);
+        if (it != from.end()) from.erase(it);
       }
-    }
+    };
+    drop(running_, finished);
+    // Another caller may have taken some of these already: start only what is still waiting.
+    std::vector<std::shared_ptr<MCOperation>> mine;
+    for (const auto& op : toStart)
+      if (std::find(waiting_.begin(), waiting_.end(), op) != waiting_.end()) mine.push_back(op);
+    drop(waiting_, mine);
+    running_.insert(running_.end(), mine.begin(), mine.end());
+    toStart.swap(mine);
   }
   for (auto& op : toStart) {
     // A concurrent operation's start only hands its work on, so it runs right here.

@@ -82,7 +82,8 @@ bool MCURLConnectionOperation::setState(int64_t state) {
     if (!transitionAllowed(state_, state, isCancelled())) return false;
     state_ = state;
   }
-  stateDidChange();
+  // Queues, dependants and completion blocks wait only for readiness and the end.
+  if (state == MCOperationReadyState || state == MCOperationFinishedState) stateDidChange();
   return true;
 }
 
@@ -209,10 +210,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
         self->connectionDidFail(errorFromStream(self->outputStream()->streamError(), "output stream cannot restart"));
         return;
       }
-      platform::dispatch::async(platform::dispatch::mainQueue(), [self] {
-        std::lock_guard<std::recursive_mutex> lock(self->lock_);
-        self->totalBytesRead_ = 0;
-      });
+      self->totalBytesRead_ = 0;
       self->pendingBytesRead_ = 0;
     }
   };
@@ -281,6 +279,11 @@ bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, si
   bool post = false;
   {
     std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (!downloadProgress_ && !progressPosted_) {
+      // Nobody watches: the count needs no trip to the main queue.
+      totalBytesRead_ += static_cast<int64_t>(length);
+      return true;
+    }
     pendingBytesRead_ += static_cast<int64_t>(length);
     post = !progressPosted_;
     progressPosted_ = true;

@@ -238,7 +238,7 @@ void URLConnection::start() {
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
   curl_easy_setopt(e, CURLOPT_PROXY, "");
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);

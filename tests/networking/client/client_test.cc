@@ -175,10 +175,12 @@ TEST_F(Client, RepliesValidatedAndDecoded) {
     EXPECT_TRUE(o->onMain);
     EXPECT_EQ(o->error ? o->error->code : 0, c.code) << c.url;
     EXPECT_EQ(o->operation->responseObject().has_value(), c.object) << c.url;
-    if (c.url.find("charset") != std::string::npos)
+    if (c.url.find("charset") != std::string::npos) {
       EXPECT_EQ(std::any_cast<json>(o->object)["text"], "Grüße €") << c.url;
-    if (c.url.find("png") != std::string::npos)
+    }
+    if (c.url.find("png") != std::string::npos) {
       EXPECT_EQ(std::any_cast<std::shared_ptr<platform::Image>>(o->object)->pixelWidth(), 3);
+    }
   }
   auto o = std::make_shared<Outcome>();
   MCHTTPRequestOperationManager::manager()->GET("relative/only", nullptr, recordSuccess(o), recordFailure(o));
