@@ -1,0 +1,139 @@
+// 1,000 small JSON GETs through the manager and 100 MB through one operation, each next to
+// libcurl's easy interface doing the same against the same nginx on 127.0.0.1.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <atomic>
+#include <fstream>
+
+#include "networking/http_request_operation_manager.h"
+#include "networking/support/peers.h"
+#include "platform/run_loop.h"
+#include "platform/testing.h"
+
+namespace {
+
+struct Server {
+  Server() : dir(peers::tempDir("bench")), port(peers::freePort()) {
+    std::filesystem::create_directories(dir / "www");
+    peers::writeFile(dir / "www/small.json", R"({"id":1,"name":"venue","floors":[1,2,3]})");
+    {
+      std::ofstream big(dir / "www/big.bin", std::ios::binary);
+      std::string block = peers::seededBytes(1 << 20, 5);
+      for (int i = 0; i < 100; ++i) big << block;
+    }
+    nginx = std::make_unique<peers::Nginx>(dir, "server { listen 127.0.0.1:" + std::to_string(port) + "; root " + (dir / "www").string() +
+                                                    "; access_log off; }\n", port);
+  }
+  ~Server() {
+    nginx.reset();
+    std::filesystem::remove_all(dir);
+  }
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
+  std::filesystem::path dir;
+  int port;
+  std::unique_ptr<peers::Nginx> nginx;
+};
+
+Server& server() {
+  static Server s;
+  return s;
+}
+
+size_t discard(char*, size_t size, size_t n, void* counter) {
+  *static_cast<size_t*>(counter) += size * n;
+  return size * n;
+}
+
+void BM_ManagerSmallJSONGets(benchmark::State& state) {
+  auto manager = MCHTTPRequestOperationManager::manager();
+  std::string url = server().url("/small.json");
+  for (auto _ : state) {
+    int ok = 0;
+    for (int i = 0; i < 1000; ++i) {
+      bool done = false;
+      manager->GET(url, nullptr, [&](const auto&, const auto&) { ok++, done = true; }, [&](const auto&, const auto&) { done = true; });
+      platform::testing::pumpUntil([&] { return done; }, 10);
+    }
+    if (ok != 1000) state.SkipWithError("a request failed");
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+
+// The same 1,000 requests queued at once, as an asynchronous client is used.
+void BM_ManagerSmallJSONGetsQueued(benchmark::State& state) {
+  auto manager = MCHTTPRequestOperationManager::manager();
+  std::string url = server().url("/small.json");
+  for (auto _ : state) {
+    int ok = 0, done = 0;
+    for (int i = 0; i < 1000; ++i)
+      manager->GET(url, nullptr, [&](const auto&, const auto&) { ok++, done++; }, [&](const auto&, const auto&) { done++; });
+    platform::testing::pumpUntil([&] { return done == 1000; }, 60);
+    if (ok != 1000) state.SkipWithError("a request failed");
+  }
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+
+void BM_CurlEasySmallJSONGets(benchmark::State& state) {
+  std::string url = server().url("/small.json");
+  CURL* easy = curl_easy_init();
+  size_t bytes = 0;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
+  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  for (auto _ : state) {
+    for (int i = 0; i < 1000; ++i)
+      if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("a request failed");
+  }
+  curl_easy_cleanup(easy);
+  state.SetItemsProcessed(state.iterations() * 1000);
+}
+
+void BM_Operation100MBDownload(benchmark::State& state) {
+  auto request = MCHTTPRequestSerializer::serializer()->requestWithMethod("GET", server().url("/big.bin"), nullptr);
+  auto queue = MCOperationQueue::create();
+  for (auto _ : state) {
+    auto op = MCHTTPRequestOperation::initWithRequest(*request);
+    op->setOutputStream(std::make_shared<platform::FileOutputStream>("/dev/null", false));
+    std::atomic<bool> done{false};
+    op->setCompletionBlock([&] { done = true; });
+    queue->addOperation(op);
+    platform::testing::pumpUntil([&] { return done.load(); }, 60);
+    if (op->error()) state.SkipWithError("download failed");
+  }
+  state.SetBytesProcessed(state.iterations() * 100LL * (1 << 20));
+}
+
+void BM_CurlEasy100MBDownload(benchmark::State& state) {
+  std::string url = server().url("/big.bin");
+  for (auto _ : state) {
+    CURL* easy = curl_easy_init();
+    size_t bytes = 0;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    if (curl_easy_perform(easy) != CURLE_OK || bytes != 100u << 20) state.SkipWithError("download failed");
+    curl_easy_cleanup(easy);
+  }
+  state.SetBytesProcessed(state.iterations() * 100LL * (1 << 20));
+}
+
+BENCHMARK(BM_ManagerSmallJSONGets)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ManagerSmallJSONGetsQueued)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CurlEasySmallJSONGets)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Operation100MBDownload)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CurlEasy100MBDownload)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::RunLoop::setMainThread();
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  benchmark::Initialize(&argc, argv);
+  server();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,150 @@
+#include "networking/operation_queue.h"
+
+#include <algorithm>
+
+#include "platform/dispatch.h"
+
+bool MCOperation::isReady() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::all_of(dependencies_.begin(), dependencies_.end(), [](const auto& d) { return d->isFinished(); });
+}
+
+void MCOperation::addDependency(const std::shared_ptr<MCOperation>& operation) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dependencies_.push_back(operation);
+  }
+  std::lock_guard<std::mutex> lock(operation->mutex_);
+  operation->dependants_.push_back(weak_from_this());
+}
+
+std::vector<std::shared_ptr<MCOperation>> MCOperation::dependencies() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dependencies_;
+}
+
+void MCOperation::setCompletionBlock(std::function<void()> block) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  completion_ = std::move(block);
+}
+
+std::function<void()> MCOperation::completionBlock() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return completion_;
+}
+
+void MCOperation::stateDidChange() {
+  // Asynchronous, so no caller's lock is held while the queue and dependants are examined.
+  if (auto self = weak_from_this().lock())
+    platform::dispatch::async(platform::dispatch::globalQueue(), [self] { self->stateDidChangeNow(); });
+}
+
+void MCOperation::stateDidChangeNow() {
+  std::shared_ptr<MCOperationQueue> queue;
+  std::vector<std::shared_ptr<MCOperation>> dependants;
+  std::function<void()> completion;
+  bool finished = isFinished();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queue = queue_.lock();
+    if (finished) {
+      for (auto& w : dependants_)
+        if (auto d = w.lock()) dependants.push_back(d);
+      if (!completionRun_) {
+        completionRun_ = true;
+        completion = completion_;
+      }
+    }
+  }
+  if (completion) completion();
+  if (queue) queue->operationsDidChange();
+  for (auto& d : dependants) {
+    std::shared_ptr<MCOperationQueue> q;
+    {
+      std::lock_guard<std::mutex> lock(d->mutex_);
+      q = d->queue_.lock();
+    }
+    if (q && q != queue) q->operationsDidChange();
+  }
+}
+
+std::shared_ptr<MCBlockOperation> MCBlockOperation::blockOperationWithBlock(std::function<void()> block) {
+  auto op = std::make_shared<MCBlockOperation>();
+  op->block_ = std::move(block);
+  return op;
+}
+
+void MCBlockOperation::start() {
+  int expected = 0;
+  if (!state_.compare_exchange_strong(expected, 1)) return;
+  if (!isCancelled() && block_) block_();
+  state_ = 2;
+  stateDidChangeNow();
+}
+
+void MCOperationQueue::addOperation(const std::shared_ptr<MCOperation>& operation) {
+  {
+    std::lock_guard<std::mutex> lock(operation->mutex_);
+    operation->queue_ = weak_from_this();
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waiting_.push_back(operation);
+  }
+  operationsDidChange();
+}
+
+void MCOperationQueue::addOperations(const std::vector<std::shared_ptr<MCOperation>>& operations) {
+  for (const auto& op : operations) addOperation(op);
+}
+
+std::vector<std::shared_ptr<MCOperation>> MCOperationQueue::operations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto all = running_;
+  all.insert(all.end(), waiting_.begin(), waiting_.end());
+  return all;
+}
+
+void MCOperationQueue::cancelAllOperations() {
+  for (auto& op : operations()) op->cancel();
+}
+
+void MCOperationQueue::operationsDidChange() {
+  std::vector<std::shared_ptr<MCOperation>> running, waiting;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running = running_;
+    waiting = waiting_;
+  }
+  // Operations are asked outside the queue's lock, so an operation may hold its own lock
+  // while it tells the queue about a change.
+  std::vector<std::shared_ptr<MCOperation>> finished, toStart;
+  for (const auto& op : running)
+    if (op->isFinished()) finished.push_back(op);
+  long room = maxConcurrentOperationCount < 0 ? static_cast<long>(waiting.size())
+                                              : maxConcurrentOperationCount - static_cast<long>(running.size() - finished.size());
+  for (const auto& op : waiting)
+    if (static_cast<long>(toStart.size()) < room && (op->isReady() || op->isCancelled())) toStart.push_back(op);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto drop = [](std::vector<std::shared_ptr<MCOperation>>& from, const std::vector<std::shared_ptr<MCOperation>>& ops) {
+      for (const auto& op : ops) {
+        auto it = std::find(from.begin(), from.end(), op);
+        if (it != from.end()) from.erase(it);
+      }
+    };
+    drop(running_, finished);
+    // Another caller may have taken some of these already: start only what is still waiting.
+    std::vector<std::shared_ptr<MCOperation>> mine;
+    for (const auto& op : toStart)
+      if (std::find(waiting_.begin(), waiting_.end(), op) != waiting_.end()) mine.push_back(op);
+    drop(waiting_, mine);
+    running_.insert(running_.end(), mine.begin(), mine.end());
+    toStart.swap(mine);
+  }
+  for (auto& op : toStart) {
+    // A concurrent operation's start only hands its work on, so it runs right here.
+    if (op->isConcurrent()) op->start();
+    else platform::dispatch::async(platform::dispatch::globalQueue(), [op] { op->start(); });
+  }
+}

@@ -1,0 +1,165 @@
+#include "networking/property_list.h"
+
+#include "platform/plist_util.h"
+
+#include <plist/plist.h>
+
+#include <algorithm>
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+using PlistPtr = std::unique_ptr<void, void (*)(plist_t)>;
+constexpr double kSecondsFrom1970To2001 = 978307200.0;
+
+plist_t toPlist(const nlohmann::json& v) {
+  switch (v.type()) {
+    case nlohmann::json::value_t::object: {
+      plist_t d = plist_new_dict();
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        plist_t item = toPlist(it.value());
+        if (!item) { plist_free(d); return nullptr; }
+        plist_dict_set_item(d, it.key().c_str(), item);
+      }
+      return d;
+    }
+    case nlohmann::json::value_t::array: {
+      plist_t a = plist_new_array();
+      for (const auto& e : v) {
+        plist_t item = toPlist(e);
+        if (!item) { plist_free(a); return nullptr; }
+        plist_array_append_item(a, item);
+      }
+      return a;
+    }
+    case nlohmann::json::value_t::string: return plist_new_string(v.get_ref<const std::string&>().c_str());
+    case nlohmann::json::value_t::boolean: return plist_new_bool(v.get<bool>());
+    case nlohmann::json::value_t::number_integer: return plist_new_uint(static_cast<uint64_t>(v.get<int64_t>()));
+    case nlohmann::json::value_t::number_unsigned: return plist_new_uint(v.get<uint64_t>());
+    case nlohmann::json::value_t::number_float: return plist_new_real(v.get<double>());
+    case nlohmann::json::value_t::binary: {
+      const auto& b = v.get_binary();
+      return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
+    }
+    default: return nullptr;  // null has no property-list form
+  }
+}
+
+bool toJSON(plist_t p, nlohmann::json& out, int depth) {
+  if (depth > 256) return false;
+  switch (plist_get_node_type(p)) {
+    case PLIST_DICT: {
+      out = nlohmann::json::object();
+      plist_dict_iter it = nullptr;
+      plist_dict_new_iter(p, &it);
+      for (;;) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(p, it, &key, &item);
+        if (!key) break;
+        std::string k = key;
+        free(key);
+        if (!toJSON(item, out[k], depth + 1)) { free(it); return false; }
+      }
+      free(it);
+      return true;
+    }
+    case PLIST_ARRAY: {
+      out = nlohmann::json::array();
+      for (uint32_t i = 0, n = plist_array_get_size(p); i < n; ++i)
+        if (!toJSON(plist_array_get_item(p, i), out.emplace_back(), depth + 1)) return false;
+      return true;
+    }
+    case PLIST_STRING: {
+      char* s = nullptr;
+      plist_get_string_val(p, &s);
+      out = s ? std::string(s) : std::string();
+      free(s);
+      return true;
+    }
+    case PLIST_BOOLEAN: {
+      uint8_t b = 0;
+      plist_get_bool_val(p, &b);
+      out = b != 0;
+      return true;
+    }
+    case PLIST_UINT: {
+      uint64_t u = 0;
+      plist_get_uint_val(p, &u);
+      if (u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) out = u; else out = static_cast<int64_t>(u);
+      return true;
+    }
+    case PLIST_REAL: {
+      double d = 0;
+      plist_get_real_val(p, &d);
+      out = d;
+      return true;
+    }
+    case PLIST_DATE: {
+      int32_t sec = 0, usec = 0;
+      plist_get_date_val(p, &sec, &usec);
+      out = kSecondsFrom1970To2001 + sec + usec / 1e6;
+      return true;
+    }
+    case PLIST_DATA: {
+      char* d = nullptr;
+      uint64_t n = 0;
+      plist_get_data_val(p, &d, &n);
+      out = nlohmann::json::binary(std::vector<uint8_t>(d, d + n));
+      free(d);
+      return true;
+    }
+    case PLIST_UID: {
+      uint64_t u = 0;
+      plist_get_uid_val(p, &u);
+      out = u;
+      return true;
+    }
+    default: return false;
+  }
+}
+
+}  // namespace
+
+std::optional<Data> MCPropertyListDataWithJSON(const nlohmann::json& value, unsigned long format, std::string* reason) {
+  PlistPtr root(toPlist(value), plist_free);
+  if (!root) {
+    if (reason) *reason = "value has no property-list form";
+    return std::nullopt;
+  }
+  char* out = nullptr;
+  uint32_t length = 0;
+  if (format == 200) plist_to_bin(root.get(), &out, &length); else plist_to_xml(root.get(), &out, &length);
+  if (!out) {
+    if (reason) *reason = "property list could not be written";
+    return std::nullopt;
+  }
+  Data data(out, out + length);
+  free(out);
+  return data;
+}
+
+std::optional<nlohmann::json> MCPropertyListJSONWithData(const Data& data, std::string* reason) {
+  plist_t root = nullptr;
+  static const std::string binaryMagic = "bplist00";
+  if (data.size() >= binaryMagic.size() && std::equal(binaryMagic.begin(), binaryMagic.end(), data.begin())) {
+    // Binary lists go through the platform's reader, which refuses cycles and bombs first.
+    root = platform::plist::fromBinary(data).release();
+  } else if (!data.empty() && data.size() <= std::numeric_limits<uint32_t>::max()) {
+    plist_from_xml(reinterpret_cast<const char*>(data.data()), static_cast<uint32_t>(data.size()), &root);
+  }
+  if (!root) {
+    if (root) plist_free(root);
+    if (reason) *reason = "The data couldn't be read because it isn't in the correct format.";
+    return std::nullopt;
+  }
+  PlistPtr guard(root, plist_free);
+  nlohmann::json out;
+  if (!toJSON(root, out, 0)) {
+    if (reason) *reason = "The data couldn't be read because it isn't in the correct format.";
+    return std::nullopt;
+  }
+  return out;
+}

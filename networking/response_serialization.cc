@@ -1,0 +1,270 @@
+#include "networking/response_serialization.h"
+
+#include <mutex>
+
+#include "networking/property_list.h"
+
+namespace {
+
+const char* kJSONErrorDomain = "com.marvisto.platform.json";
+const char* kPropertyListErrorDomain = "com.marvisto.platform.plist";
+const char* kNotReadable = "The data couldn't be read because it isn't in the correct format.";
+
+std::string statusText(long code) {
+  switch (code) {
+    case 300: return "multiple choices";
+    case 301: return "moved permanently";
+    case 302: return "found";
+    case 304: return "not modified";
+    case 400: return "bad request";
+    case 401: return "unauthorized";
+    case 403: return "forbidden";
+    case 404: return "not found";
+    case 405: return "method not allowed";
+    case 409: return "conflict";
+    case 410: return "no longer exists";
+    case 416: return "requested range not satisfiable";
+    case 429: return "too many requests";
+    case 500: return "internal server error";
+    case 501: return "unimplemented";
+    case 502: return "bad gateway";
+    case 503: return "service unavailable";
+    case 504: return "gateway timed out";
+    default:
+      if (code < 200) return "informational";
+      if (code < 300) return "success";
+      if (code < 400) return "redirected";
+      if (code < 500) return "client error";
+      return "server error";
+  }
+}
+
+platform::UserInfo failureInfo(const platform::URLResponse& response, const Data& data) {
+  return {{MCURLErrorFailingURLErrorKey, response.URL},
+          {MCNetworkingOperationFailingURLResponseErrorKey, response},
+          {MCNetworkingOperationFailingURLResponseDataErrorKey, data}};
+}
+
+// Step one of every parsing serializer: validate, and tell whether parsing goes on.
+bool validForParsing(const MCHTTPResponseSerializer& s, const platform::URLResponse* response, const Data& data,
+                     std::optional<platform::Error>* error) {
+  if (s.validateResponse(response, data, error)) return true;
+  return error && !(*error && MCErrorOrUnderlyingErrorHasCodeInDomain(**error, platform::URLErrorCannotDecodeContentData,
+                                                                       MCURLResponseSerializationErrorDomain));
+}
+
+void mergeError(std::optional<platform::Error>* error, const std::optional<platform::Error>& serializationError) {
+  if (!error) return;
+  if (auto merged = MCErrorWithUnderlyingError(serializationError, *error)) *error = merged;
+}
+
+platform::StringEncoding encodingFor(const platform::URLResponse* response, const platform::StringEncoding& fallback) {
+  if (response && !response->textEncodingName.empty())
+    if (auto e = platform::encodingForIANACharsetName(response->textEncodingName)) return *e;
+  return fallback;
+}
+
+}  // namespace
+
+std::optional<platform::Error> MCErrorWithUnderlyingError(const std::optional<platform::Error>& error,
+                                                          const std::optional<platform::Error>& underlyingError) {
+  if (!error) return underlyingError;
+  if (!underlyingError || error->underlyingError) return error;
+  platform::Error e = *error;
+  e.underlyingError = std::make_shared<const platform::Error>(*underlyingError);
+  return e;
+}
+
+bool MCErrorOrUnderlyingErrorHasCodeInDomain(const platform::Error& error, int64_t code, const std::string& domain) {
+  for (const platform::Error* e = &error; e; e = e->underlyingError.get())
+    if (e->code == code && e->domain == domain) return true;
+  return false;
+}
+
+nlohmann::json MCJSONObjectByRemovingKeysWithNullValues(const nlohmann::json& object, unsigned long readingOptions) {
+  if (object.is_array()) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& e : object) out.push_back(MCJSONObjectByRemovingKeysWithNullValues(e, readingOptions));
+    return out;
+  }
+  if (object.is_object()) {
+    nlohmann::json out = nlohmann::json::object();
+    for (auto it = object.begin(); it != object.end(); ++it)
+      if (!it.value().is_null()) out[it.key()] = MCJSONObjectByRemovingKeysWithNullValues(it.value(), readingOptions);
+    return out;
+  }
+  return object;
+}
+
+std::shared_ptr<platform::Image> mc_safeImageWithData(const Data& data) {
+  static std::mutex lock;
+  std::lock_guard<std::mutex> guard(lock);
+  return platform::Image::imageWithData(data);
+}
+
+std::shared_ptr<platform::Image> MCImageWithDataAtScale(const Data& data, double scale) {
+  auto image = mc_safeImageWithData(data);
+  if (!image) return nullptr;
+  // A new image over the same pixels at the given scale.
+  return platform::Image::imageWithSurface(image->surface(), scale);
+}
+
+// ---- base ----
+
+MCHTTPResponseSerializer::MCHTTPResponseSerializer() {
+  std::set<long> codes;
+  for (long c = 200; c < 300; ++c) codes.insert(c);
+  acceptableStatusCodes = std::move(codes);
+}
+
+bool MCHTTPResponseSerializer::validateResponse(const platform::URLResponse* response, const Data& data,
+                                                std::optional<platform::Error>* error) const {
+  if (!response) return true;
+  bool valid = true;
+  std::optional<platform::Error> built;
+  if (acceptableContentTypes && !acceptableContentTypes->count(response->MIMEType)) {
+    valid = false;
+    if (!data.empty() && !response->URL.empty())
+      built = platform::Error::make(MCURLResponseSerializationErrorDomain, platform::URLErrorCannotDecodeContentData,
+                                    "Request failed: unacceptable content-type: " + response->MIMEType,
+                                    failureInfo(*response, data));
+  }
+  if (acceptableStatusCodes && !acceptableStatusCodes->count(response->statusCode) && !response->URL.empty()) {
+    valid = false;
+    platform::Error e = platform::Error::make(
+        MCURLResponseSerializationErrorDomain, platform::URLErrorBadServerResponse,
+        "Request failed: " + statusText(response->statusCode) + " (" + std::to_string(response->statusCode) + ")",
+        failureInfo(*response, data));
+    if (built) e.underlyingError = std::make_shared<const platform::Error>(*built);
+    built = e;
+  }
+  if (!valid && built) platform::setError(error, *built);
+  return valid;
+}
+
+MCResponseObject MCHTTPResponseSerializer::responseObjectForResponse(const platform::URLResponse* response,
+                                                                     const Data& data,
+                                                                     std::optional<platform::Error>* error) const {
+  validateResponse(response, data, error);
+  return data;
+}
+
+// ---- JSON ----
+
+MCJSONResponseSerializer::MCJSONResponseSerializer() {
+  acceptableContentTypes = std::set<std::string>{"application/json", "text/json", "text/javascript"};
+}
+
+std::shared_ptr<MCJSONResponseSerializer> MCJSONResponseSerializer::serializerWithReadingOptions(unsigned long options) {
+  auto s = std::make_shared<MCJSONResponseSerializer>();
+  s->readingOptions = options;
+  return s;
+}
+
+MCResponseObject MCJSONResponseSerializer::responseObjectForResponse(const platform::URLResponse* response,
+                                                                     const Data& data,
+                                                                     std::optional<platform::Error>* error) const {
+  if (!validForParsing(*this, response, data, error)) return {};
+  auto text = platform::decodeString(data, encodingFor(response, stringEncoding));
+  std::optional<platform::Error> serializationError;
+  MCResponseObject object;
+  if (!text) {
+    // Bytes that are no text in the reply's encoding are a failure, not an empty success.
+    serializationError = platform::Error::make(MCURLResponseSerializationErrorDomain, platform::URLErrorCannotDecodeContentData,
+                                               "Data failed decoding as a UTF-8 string",
+                                               {{MCLocalizedFailureReasonErrorKey, std::string("Could not decode string: ")}});
+  } else if (!text->empty() && *text != " ") {
+    auto parsed = nlohmann::json::parse(*text, nullptr, false);
+    bool fragment = !parsed.is_object() && !parsed.is_array();
+    if (parsed.is_discarded() || (fragment && !(readingOptions & 4))) {
+      serializationError = platform::Error::make(kJSONErrorDomain, 3840, kNotReadable);
+    } else {
+      object = removesKeysWithNullValues ? MCJSONObjectByRemovingKeysWithNullValues(parsed, readingOptions) : parsed;
+    }
+  }
+  mergeError(error, serializationError);
+  return object;
+}
+
+// ---- XML ----
+
+MCXMLParserResponseSerializer::MCXMLParserResponseSerializer() {
+  acceptableContentTypes = std::set<std::string>{"application/xml", "text/xml"};
+}
+
+MCResponseObject MCXMLParserResponseSerializer::responseObjectForResponse(const platform::URLResponse* response,
+                                                                          const Data& data,
+                                                                          std::optional<platform::Error>* error) const {
+  if (!validForParsing(*this, response, data, error)) return {};
+  return std::make_shared<platform::XMLParser>(data);
+}
+
+// ---- property lists ----
+
+MCPropertyListResponseSerializer::MCPropertyListResponseSerializer() {
+  acceptableContentTypes = std::set<std::string>{"application/x-plist"};
+}
+
+std::shared_ptr<MCPropertyListResponseSerializer> MCPropertyListResponseSerializer::serializerWithFormat(unsigned long format,
+                                                                                                         unsigned long readOptions) {
+  auto s = std::make_shared<MCPropertyListResponseSerializer>();
+  s->format = format;
+  s->readOptions = readOptions;
+  return s;
+}
+
+MCResponseObject MCPropertyListResponseSerializer::responseObjectForResponse(const platform::URLResponse* response,
+                                                                             const Data& data,
+                                                                             std::optional<platform::Error>* error) const {
+  if (!validForParsing(*this, response, data, error)) return {};
+  std::string reason;
+  auto parsed = MCPropertyListJSONWithData(data, &reason);
+  std::optional<platform::Error> parseError;
+  if (!parsed) parseError = platform::Error::make(kPropertyListErrorDomain, 3840, reason);
+  mergeError(error, parseError);
+  if (!parsed) return {};
+  return *parsed;
+}
+
+// ---- images ----
+
+MCImageResponseSerializer::MCImageResponseSerializer() {
+  acceptableContentTypes = std::set<std::string>{"image/tiff", "image/jpeg", "image/gif", "image/png", "image/ico",
+                                                 "image/x-icon", "image/bmp", "image/x-bmp", "image/x-xbitmap",
+                                                 "image/x-win-bitmap"};
+}
+
+MCResponseObject MCImageResponseSerializer::responseObjectForResponse(const platform::URLResponse* response,
+                                                                      const Data& data,
+                                                                      std::optional<platform::Error>* error) const {
+  if (!validForParsing(*this, response, data, error)) return {};
+  // Decoded images are already plain pixel surfaces, so inflating needs no second pass.
+  if (data.empty()) return {};
+  auto image = MCImageWithDataAtScale(data, imageScale);
+  if (!image) return {};
+  return image;
+}
+
+// ---- compound ----
+
+std::shared_ptr<MCCompoundResponseSerializer> MCCompoundResponseSerializer::compoundSerializerWithResponseSerializers(
+    std::vector<std::shared_ptr<MCHTTPResponseSerializer>> serializers) {
+  auto s = std::make_shared<MCCompoundResponseSerializer>();
+  s->responseSerializers = std::move(serializers);
+  return s;
+}
+
+MCResponseObject MCCompoundResponseSerializer::responseObjectForResponse(const platform::URLResponse* response,
+                                                                         const Data& data,
+                                                                         std::optional<platform::Error>* error) const {
+  for (const auto& s : responseSerializers) {
+    if (!s) continue;
+    std::optional<platform::Error> serializerError;
+    MCResponseObject object = s->responseObjectForResponse(response, data, &serializerError);
+    if (object.has_value()) {
+      if (error) *error = MCErrorWithUnderlyingError(serializerError, *error);
+      return object;
+    }
+  }
+  return MCHTTPResponseSerializer::responseObjectForResponse(response, data, error);
+}

@@ -1,0 +1,548 @@
+#include "networking/url_connection_operation.h"
+
+#include <pthread.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "platform/notification_center.h"
+
+namespace {
+
+const char* stateKey(int64_t state) {
+  switch (state) {
+    case MCOperationPausedState: return "isPaused";
+    case MCOperationReadyState: return "isReady";
+    case MCOperationExecutingState: return "isExecuting";
+    case MCOperationFinishedState: return "isFinished";
+    default: return "state";
+  }
+}
+
+bool transitionAllowed(int64_t from, int64_t to, bool cancelled) {
+  switch (from) {
+    case MCOperationReadyState:
+      return to == MCOperationPausedState || to == MCOperationExecutingState || (to == MCOperationFinishedState && cancelled);
+    case MCOperationExecutingState: return to == MCOperationPausedState || to == MCOperationFinishedState;
+    case MCOperationFinishedState: return false;
+    case MCOperationPausedState: return to == MCOperationReadyState;
+    default:
+      return to == MCOperationPausedState || to == MCOperationReadyState || to == MCOperationExecutingState ||
+             to == MCOperationFinishedState;
+  }
+}
+
+platform::Error errorFromStream(const std::optional<platform::StreamError>& e, const char* fallback) {
+  return platform::Error::make(platform::POSIXErrorDomain, e ? e->code : EIO, e ? e->message : fallback);
+}
+
+}  // namespace
+
+platform::NetworkThread& networkRequestThread() {
+  static std::once_flag named;
+  platform::NetworkThread& thread = platform::NetworkThread::shared();
+  std::call_once(named, [&thread] { thread.perform([] { pthread_setname_np(pthread_self(), "MCNetworking"); }); });
+  return thread;
+}
+
+std::shared_ptr<platform::Group> url_request_operation_completion_group() {
+  static const auto group = platform::Group::create();
+  return group;
+}
+
+platform::QueuePtr url_request_operation_completion_queue() {
+  static const auto queue = platform::dispatch::concurrentQueue("com.marvisto.networking.operation.queue");
+  return queue;
+}
+
+std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::initWithRequest(platform::URLRequest request) {
+  return std::make_shared<MCURLConnectionOperation>(std::move(request));
+}
+
+MCURLConnectionOperation::MCURLConnectionOperation(platform::URLRequest request)
+    : request_(std::move(request)), securityPolicy_(MCSecurityPolicy::defaultPolicy()) {}
+
+MCURLConnectionOperation::~MCURLConnectionOperation() {
+  if (outputStream_) outputStream_->close();
+  // A connection still running belongs to the network thread: stop it there.
+  if (connection_) networkRequestThread().perform([c = connection_] { c->cancel(); });
+}
+
+// ---- state ----
+
+int64_t MCURLConnectionOperation::state() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return state_;
+}
+
+bool MCURLConnectionOperation::setState(int64_t state) {
+  {
+    // Checked and written under one lock, so a cancel and a finish cannot both pass.
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (!transitionAllowed(state_, state, isCancelled())) return false;
+    state_ = state;
+  }
+  // Queues, dependants and completion blocks wait only for readiness and the end.
+  if (state == MCOperationReadyState || state == MCOperationFinishedState) stateDidChange();
+  return true;
+}
+
+bool MCURLConnectionOperation::isPaused() const { return state() == MCOperationPausedState; }
+bool MCURLConnectionOperation::isReady() const { return state() == MCOperationReadyState && MCOperation::isReady(); }
+bool MCURLConnectionOperation::isExecuting() const { return state() == MCOperationExecutingState; }
+bool MCURLConnectionOperation::isFinished() const { return state() == MCOperationFinishedState; }
+
+void MCURLConnectionOperation::postNotification(const char* name) {
+  auto self = std::static_pointer_cast<const void>(shared_from_this());
+  std::string n = name;
+  platform::dispatch::async(platform::dispatch::mainQueue(), [self, n] {
+    platform::NotificationCenter::defaultCenter()->postNotificationName(n, self);
+  });
+}
+
+void MCURLConnectionOperation::start() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+  if (isCancelled()) {
+    networkRequestThread().perform([self] { self->cancelConnection(); });
+  } else if (isReady()) {
+    setState(MCOperationExecutingState);
+    networkRequestThread().perform([self] { self->operationDidStart(); });
+  }
+}
+
+void MCURLConnectionOperation::operationDidStart() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (!isCancelled() && state_ == MCOperationExecutingState) {
+      connection_ = platform::URLConnection::create(request_, connectionDelegate(), credential_);
+      outputStream()->open();
+      connection_->start();
+    }
+  }
+  postNotification(MCNetworkingOperationDidStartNotification);
+}
+
+void MCURLConnectionOperation::finish() {
+  if (setState(MCOperationFinishedState)) postNotification(MCNetworkingOperationDidFinishNotification);
+}
+
+void MCURLConnectionOperation::cancel() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (isFinished() || isCancelled()) return;
+  MCOperation::cancel();
+  if (isExecuting()) {
+    auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+    networkRequestThread().perform([self] { self->cancelConnection(); });
+  }
+}
+
+void MCURLConnectionOperation::cancelConnection() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::UserInfo info;
+  if (!request_.URL.empty()) info[MCURLErrorFailingURLErrorKey] = request_.URL;
+  platform::Error error = platform::Error::make(platform::URLErrorDomain, platform::URLErrorCancelled, "cancelled", info);
+  if (isFinished()) return;
+  if (connection_) {
+    connection_->cancel();
+    connectionDidFail(error);
+  } else {
+    error_ = error;
+    finish();
+  }
+}
+
+void MCURLConnectionOperation::pause() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (isPaused() || isFinished() || isCancelled()) return;
+  if (isExecuting()) {
+    auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+    networkRequestThread().perform([self] { self->operationDidPause(); });
+    postNotification(MCNetworkingOperationDidFinishNotification);
+  }
+  setState(MCOperationPausedState);
+}
+
+void MCURLConnectionOperation::operationDidPause() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (connection_) {
+    connection_->cancel();
+    connection_.reset();
+  }
+  // Here, after the connection stopped writing, the count of bytes received is final.
+  prepareResumableRequest();
+}
+
+void MCURLConnectionOperation::resume() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (!isPaused()) return;
+  setState(MCOperationReadyState);
+  start();
+}
+
+// ---- connection callbacks (network thread) ----
+
+platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
+  std::weak_ptr<MCURLConnectionOperation> weak = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+  platform::URLConnectionDelegate d;
+  d.evaluateServerTrust = [weak](const platform::ServerTrust& trust, const std::string& host) {
+    auto self = weak.lock();
+    if (!self) return false;
+    AuthenticationChallengeBlock block;
+    std::shared_ptr<MCSecurityPolicy> policy;
+    {
+      std::lock_guard<std::recursive_mutex> lock(self->lock_);
+      block = self->authenticationChallenge_;
+      policy = self->securityPolicy_;
+    }
+    if (block) return block(trust, host);
+    return policy ? policy->evaluateServerTrust(trust, host) : trust.evaluate(host).trusted;
+  };
+  d.didReceiveResponse = [weak](const platform::URLResponse& response) {
+    auto self = weak.lock();
+    if (!self) return;
+    std::lock_guard<std::recursive_mutex> lock(self->lock_);
+    self->response_ = response;
+    // A server that ignores Range sends the whole body again: it replaces what we have.
+    if (response.statusCode == 200 && self->request_.valueForHTTPHeaderField("Range")) {
+      if (!self->outputStream()->truncate()) {
+        self->connection_->cancel();
+        self->connectionDidFail(errorFromStream(self->outputStream()->streamError(), "output stream cannot restart"));
+        return;
+      }
+      self->totalBytesRead_ = 0;
+      self->pendingBytesRead_ = 0;
+    }
+  };
+  d.didReceiveData = [weak](const uint8_t* bytes, size_t length) {
+    auto self = weak.lock();
+    return self && self->connectionDidReceiveData(bytes, length);
+  };
+  d.didSendBodyData = [weak](int64_t written, int64_t total, int64_t expected) {
+    auto self = weak.lock();
+    if (!self) return;
+    platform::dispatch::async(platform::dispatch::mainQueue(), [self, written, total, expected] {
+      ProgressBlock block;
+      {
+        std::lock_guard<std::recursive_mutex> lock(self->lock_);
+        block = self->uploadProgress_;
+      }
+      if (block) block(static_cast<uint64_t>(written), total, expected);
+    });
+  };
+  d.didFinishLoading = [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    std::lock_guard<std::recursive_mutex> lock(self->lock_);
+    if (self->isFinished()) return;
+    auto out = self->outputStream();
+    if (auto* memory = dynamic_cast<platform::MemoryOutputStream*>(out.get())) {
+      self->responseData_ = memory->data();
+      self->outputStream_.reset();
+    }
+    out->close();
+    self->connection_.reset();
+    self->finish();
+  };
+  d.didFailWithError = [weak](const platform::URLLoadError& e) {
+    auto self = weak.lock();
+    if (!self) return;
+    platform::UserInfo info;
+    if (!e.failingURL.empty()) info[MCURLErrorFailingURLErrorKey] = e.failingURL;
+    std::lock_guard<std::recursive_mutex> lock(self->lock_);
+    self->connectionDidFail(platform::Error::make(e.domain, e.code, e.description, info));
+  };
+  return d;
+}
+
+bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, size_t length) {
+  std::shared_ptr<platform::OutputStream> out;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (isFinished()) return false;
+    out = outputStream();
+  }
+  // A write that fails ends the operation with the stream's error; success would be a lie.
+  bool written = out->hasSpaceAvailable();
+  for (size_t done = 0; written && done < length;) {
+    int64_t n = out->write(bytes + done, length - done);
+    if (n <= 0) written = false;
+    else done += static_cast<size_t>(n);
+  }
+  if (!written) {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    connectionDidFail(errorFromStream(out->streamError(), "output stream is not open for writing"));
+    return false;
+  }
+  // Chunks that arrive while a progress report is still queued join it: one main-queue
+  // block per burst instead of one per chunk, and the reported bytes still add up.
+  bool post = false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (!downloadProgress_ && !progressPosted_) {
+      // Nobody watches: the count needs no trip to the main queue.
+      totalBytesRead_ += static_cast<int64_t>(length);
+      return true;
+    }
+    pendingBytesRead_ += static_cast<int64_t>(length);
+    post = !progressPosted_;
+    progressPosted_ = true;
+  }
+  if (!post) return true;
+  auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+  platform::dispatch::async(platform::dispatch::mainQueue(), [self] {
+    ProgressBlock block;
+    int64_t bytes = 0, total = 0, expected = -1;
+    {
+      std::lock_guard<std::recursive_mutex> lock(self->lock_);
+      bytes = self->pendingBytesRead_;
+      self->pendingBytesRead_ = 0;
+      self->progressPosted_ = false;
+      self->totalBytesRead_ += bytes;
+      total = self->totalBytesRead_;
+      if (self->response_) expected = self->response_->expectedContentLength;
+      block = self->downloadProgress_;
+    }
+    if (block && bytes > 0) block(static_cast<uint64_t>(bytes), total, expected);
+  });
+  return true;
+}
+
+void MCURLConnectionOperation::connectionDidFail(const platform::Error& error) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (isFinished()) return;
+  error_ = error;
+  if (outputStream_) {
+    if (auto* memory = dynamic_cast<platform::MemoryOutputStream*>(outputStream_.get()); memory && !memory->data().empty()) {
+      responseData_ = memory->data();
+      outputStream_->close();
+      outputStream_.reset();
+    } else {
+      outputStream_->close();
+    }
+  }
+  connection_.reset();
+  finish();
+}
+
+// ---- accessors ----
+
+platform::URLRequest MCURLConnectionOperation::request() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return request_;
+}
+
+void MCURLConnectionOperation::setRequest(platform::URLRequest request) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  request_ = std::move(request);
+}
+
+std::optional<platform::URLResponse> MCURLConnectionOperation::response() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return response_;
+}
+
+std::optional<platform::Error> MCURLConnectionOperation::error() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return error_;
+}
+
+std::optional<Data> MCURLConnectionOperation::responseData() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return responseData_;
+}
+
+void MCURLConnectionOperation::setResponseData(std::optional<Data> data) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  responseData_ = std::move(data);
+}
+
+platform::StringEncoding MCURLConnectionOperation::responseStringEncoding() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (!responseStringEncoding_ && response_) {
+    auto e = platform::encodingForIANACharsetName(response_->textEncodingName);
+    responseStringEncoding_ = e ? *e : platform::UTF8StringEncoding;
+  }
+  return responseStringEncoding_.value_or(platform::StringEncoding());
+}
+
+std::optional<std::string> MCURLConnectionOperation::responseString() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (!responseString_ && response_ && responseData_) responseString_ = platform::decodeString(*responseData_, responseStringEncoding());
+  return responseString_;
+}
+
+int64_t MCURLConnectionOperation::totalBytesRead() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return totalBytesRead_;
+}
+
+void MCURLConnectionOperation::setUploadProgressBlock(ProgressBlock block) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  uploadProgress_ = std::move(block);
+}
+
+void MCURLConnectionOperation::setDownloadProgressBlock(ProgressBlock block) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  downloadProgress_ = std::move(block);
+}
+
+void MCURLConnectionOperation::setWillSendRequestForAuthenticationChallengeBlock(AuthenticationChallengeBlock block) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  authenticationChallenge_ = std::move(block);
+}
+
+bool MCURLConnectionOperation::shouldUseCredentialStorage() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return shouldUseCredentialStorage_;
+}
+
+void MCURLConnectionOperation::setShouldUseCredentialStorage(bool value) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  shouldUseCredentialStorage_ = value;
+}
+
+std::optional<platform::URLCredential> MCURLConnectionOperation::credential() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return credential_;
+}
+
+void MCURLConnectionOperation::setCredential(std::optional<platform::URLCredential> credential) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  credential_ = std::move(credential);
+}
+
+std::shared_ptr<MCSecurityPolicy> MCURLConnectionOperation::securityPolicy() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return securityPolicy_;
+}
+
+void MCURLConnectionOperation::setSecurityPolicy(std::shared_ptr<MCSecurityPolicy> policy) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  securityPolicy_ = std::move(policy);
+}
+
+std::shared_ptr<platform::InputStream> MCURLConnectionOperation::inputStream() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return request_.HTTPBodyStream;
+}
+
+void MCURLConnectionOperation::setInputStream(std::shared_ptr<platform::InputStream> stream) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  request_.HTTPBodyStream = std::move(stream);
+}
+
+std::shared_ptr<platform::OutputStream> MCURLConnectionOperation::outputStream() {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (!outputStream_) outputStream_ = std::make_shared<platform::MemoryOutputStream>();
+  return outputStream_;
+}
+
+void MCURLConnectionOperation::setOutputStream(std::shared_ptr<platform::OutputStream> stream) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (stream == outputStream_) return;
+  if (outputStream_) outputStream_->close();
+  outputStream_ = std::move(stream);
+}
+
+platform::QueuePtr MCURLConnectionOperation::completionQueue() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return completionQueue_;
+}
+
+void MCURLConnectionOperation::setCompletionQueue(platform::QueuePtr queue) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  completionQueue_ = std::move(queue);
+}
+
+std::shared_ptr<platform::Group> MCURLConnectionOperation::completionGroup() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return completionGroup_;
+}
+
+void MCURLConnectionOperation::setCompletionGroup(std::shared_ptr<platform::Group> group) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  completionGroup_ = std::move(group);
+}
+
+nlohmann::json MCURLConnectionOperation::userInfo() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return userInfo_;
+}
+
+void MCURLConnectionOperation::setUserInfo(nlohmann::json info) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  userInfo_ = std::move(info);
+}
+
+// ---- completion ----
+
+void MCURLConnectionOperation::setCompletionBlock(std::function<void()> block) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  if (!block) {
+    MCOperation::setCompletionBlock(nullptr);
+    return;
+  }
+  std::weak_ptr<MCURLConnectionOperation> weak = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+  MCOperation::setCompletionBlock([weak, block] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto group = self->completionGroup();
+    if (!group) group = url_request_operation_completion_group();
+    auto queue = self->completionQueue();
+    if (!queue) queue = platform::dispatch::mainQueue();
+    group->async(queue, block);
+    group->notify(url_request_operation_completion_queue(), [weak] {
+      if (auto op = weak.lock()) op->clearCompletionBlock();
+    });
+  });
+}
+
+void MCURLConnectionOperation::clearCompletionBlock() { MCOperation::setCompletionBlock(nullptr); }
+
+std::vector<std::shared_ptr<MCOperation>> MCURLConnectionOperation::batchOfRequestOperations(
+    const std::vector<std::shared_ptr<MCURLConnectionOperation>>& operations,
+    std::function<void(size_t, size_t)> progressBlock,
+    std::function<void(const std::vector<std::shared_ptr<MCURLConnectionOperation>>&)> completionBlock) {
+  if (operations.empty()) {
+    return {MCBlockOperation::blockOperationWithBlock([completionBlock] {
+      platform::dispatch::async(platform::dispatch::mainQueue(), [completionBlock] {
+        if (completionBlock) completionBlock({});
+      });
+    })};
+  }
+  auto group = platform::Group::create();
+  auto batch = MCBlockOperation::blockOperationWithBlock([group, operations, completionBlock] {
+    group->notify(platform::dispatch::mainQueue(), [operations, completionBlock] {
+      if (completionBlock) completionBlock(operations);
+    });
+  });
+  std::vector<std::shared_ptr<MCOperation>> out;
+  for (const auto& op : operations) {
+    op->setCompletionGroup(group);
+    auto original = op->MCOperation::completionBlock();
+    std::weak_ptr<MCURLConnectionOperation> weak = op;
+    op->setCompletionBlock([original, operations, progressBlock, group] {
+      if (original) original();
+      size_t finished = 0;
+      for (const auto& o : operations) finished += o->isFinished() ? 1 : 0;
+      if (progressBlock) progressBlock(finished, operations.size());
+      group->leave();
+    });
+    group->enter();
+    batch->addDependency(op);
+    out.push_back(op);
+  }
+  out.push_back(batch);
+  return out;
+}
+
+std::string MCURLConnectionOperation::description() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  char address[32];
+  std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
+  return std::string("<MCURLConnectionOperation: ") + address + ", state: " + stateKey(state_) +
+         ", cancelled: " + (isCancelled() ? "YES" : "NO") + " request: <" + request_.HTTPMethod + " " + request_.URL +
+         ">, response: " + (response_ ? "<" + std::to_string(response_->statusCode) + " " + response_->URL + ">" : "(null)") +
+         ">";
+}

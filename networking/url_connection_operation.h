@@ -1,0 +1,140 @@
+// An operation that runs one request on the shared network thread, collects the reply into
+// an output stream and exposes the response, its bytes and its text; with pause, resume,
+// cancel, progress callbacks, start and finish notifications and an aggregate of batches.
+// Every public member may be called from any thread (each takes the operation's recursive
+// lock). Connection work happens on the network thread only. Progress callbacks and the
+// notifications arrive on the main queue; completion blocks on `completionQueue` (main
+// when none).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "networking/networking_exports.h"
+#include "networking/operation_queue.h"
+#include "networking/security_policy.h"
+#include "platform/dispatch.h"
+#include "platform/error.h"
+#include "platform/stream.h"
+#include "platform/text_encoding.h"
+#include "platform/url_connection.h"
+#include "platform/url_request.h"
+
+enum MCOperationState : int64_t { MCOperationPausedState = -1, MCOperationReadyState = 1, MCOperationExecutingState = 2, MCOperationFinishedState = 3 };
+
+// The one thread every connection runs on (named "MCNetworking").
+platform::NetworkThread& networkRequestThread();
+
+class MCURLConnectionOperation : public MCOperation {
+ public:
+  using ProgressBlock = std::function<void(uint64_t bytes, int64_t totalBytes, int64_t totalBytesExpected)>;
+  using AuthenticationChallengeBlock = std::function<bool(const platform::ServerTrust& trust, const std::string& host)>;
+
+  static std::shared_ptr<MCURLConnectionOperation> initWithRequest(platform::URLRequest request);
+  explicit MCURLConnectionOperation(platform::URLRequest request);
+  ~MCURLConnectionOperation() override;
+
+  void start() override;
+  void cancel() override;
+  virtual void pause();
+  void resume();
+  bool isPaused() const;
+  bool isReady() const override;
+  bool isExecuting() const override;
+  bool isFinished() const override;
+  bool isConcurrent() const override { return true; }
+  int64_t state() const;
+  // Applies the transition rules; false when the move is not allowed.
+  bool setState(int64_t state);
+
+  platform::URLRequest request() const;
+  std::optional<platform::URLResponse> response() const;
+  virtual std::optional<platform::Error> error() const;
+  std::optional<Data> responseData() const;
+  void setResponseData(std::optional<Data> data);
+  std::optional<std::string> responseString();
+  platform::StringEncoding responseStringEncoding();
+  int64_t totalBytesRead() const;
+
+  void setUploadProgressBlock(ProgressBlock block);
+  void setDownloadProgressBlock(ProgressBlock block);
+  // Replaces the built-in server-trust handling: true accepts the server.
+  void setWillSendRequestForAuthenticationChallengeBlock(AuthenticationChallengeBlock block);
+
+  bool shouldUseCredentialStorage() const;
+  void setShouldUseCredentialStorage(bool value);
+  std::optional<platform::URLCredential> credential() const;
+  void setCredential(std::optional<platform::URLCredential> credential);
+  std::shared_ptr<MCSecurityPolicy> securityPolicy() const;
+  void setSecurityPolicy(std::shared_ptr<MCSecurityPolicy> policy);
+  std::shared_ptr<platform::InputStream> inputStream() const;
+  void setInputStream(std::shared_ptr<platform::InputStream> stream);
+  // Created on first use as an in-memory stream.
+  std::shared_ptr<platform::OutputStream> outputStream();
+  void setOutputStream(std::shared_ptr<platform::OutputStream> stream);
+  platform::QueuePtr completionQueue() const;
+  void setCompletionQueue(platform::QueuePtr queue);
+  std::shared_ptr<platform::Group> completionGroup() const;
+  void setCompletionGroup(std::shared_ptr<platform::Group> group);
+  nlohmann::json userInfo() const;
+  void setUserInfo(nlohmann::json info);
+
+  // Runs `block` on the completion queue within the completion group once finished; the
+  // block is released afterwards. None clears it.
+  void setCompletionBlock(std::function<void()> block) override;
+
+  static std::vector<std::shared_ptr<MCOperation>> batchOfRequestOperations(
+      const std::vector<std::shared_ptr<MCURLConnectionOperation>>& operations,
+      std::function<void(size_t numberOfFinishedOperations, size_t totalNumberOfOperations)> progressBlock,
+      std::function<void(const std::vector<std::shared_ptr<MCURLConnectionOperation>>&)> completionBlock);
+
+  std::string description() const;
+
+ protected:
+  // Network thread, under the lock, after the connection was cancelled for a pause.
+  virtual void prepareResumableRequest() {}
+  void setRequest(platform::URLRequest request);
+  mutable std::recursive_mutex lock_;
+
+ private:
+  void operationDidStart();
+  void operationDidPause();
+  void cancelConnection();
+  void finish();
+  void clearCompletionBlock();
+  void postNotification(const char* name);
+  platform::URLConnectionDelegate connectionDelegate();
+  void connectionDidFail(const platform::Error& error);
+  bool connectionDidReceiveData(const uint8_t* bytes, size_t length);
+
+  int64_t state_ = MCOperationReadyState;
+  std::shared_ptr<platform::URLConnection> connection_;
+  platform::URLRequest request_;
+  std::optional<platform::URLResponse> response_;
+  std::optional<platform::Error> error_;
+  std::optional<Data> responseData_;
+  std::optional<std::string> responseString_;
+  std::optional<platform::StringEncoding> responseStringEncoding_;
+  int64_t totalBytesRead_ = 0;
+  int64_t pendingBytesRead_ = 0;  // received, not yet reported on the main queue
+  bool progressPosted_ = false;
+  ProgressBlock uploadProgress_, downloadProgress_;
+  AuthenticationChallengeBlock authenticationChallenge_;
+  bool shouldUseCredentialStorage_ = true;
+  std::optional<platform::URLCredential> credential_;
+  std::shared_ptr<MCSecurityPolicy> securityPolicy_;
+  std::shared_ptr<platform::OutputStream> outputStream_;
+  platform::QueuePtr completionQueue_;
+  std::shared_ptr<platform::Group> completionGroup_;
+  nlohmann::json userInfo_;
+};
+
+// Process-wide: the group and the concurrent queue the completion machinery uses.
+std::shared_ptr<platform::Group> url_request_operation_completion_group();
+platform::QueuePtr url_request_operation_completion_queue();

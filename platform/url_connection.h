@@ -1,0 +1,78 @@
+// URL loading over libcurl's multi interface, all of it on one process-wide network thread.
+// NetworkThread::shared().perform() may be called from any thread; URLConnection's start()
+// and cancel() only on the network thread, where every delegate callback also arrives.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/server_trust.h"
+#include "platform/url_request.h"
+
+namespace platform {
+
+// A load that failed: one of the URLErrorCode values, a text, and the URL it was for.
+struct URLLoadError {
+  std::string domain = URLErrorDomain;  // POSIXErrorDomain for a body stream's own error
+  long code = URLErrorUnknown;
+  std::string description;
+  std::string failingURL;
+};
+
+struct URLCredential {
+  std::string user;
+  std::string password;
+};
+
+// Every slot is optional. Returning false from didReceiveData stops the load silently (the
+// delegate has taken over); no callback follows a stop or a cancel.
+struct URLConnectionDelegate {
+  // Server-trust challenge; none = the default evaluation with the host name checked.
+  std::function<bool(const ServerTrust& trust, const std::string& host)> evaluateServerTrust;
+  std::function<void(const URLResponse&)> didReceiveResponse;
+  std::function<bool(const uint8_t* bytes, size_t length)> didReceiveData;
+  std::function<void(int64_t bytesWritten, int64_t totalWritten, int64_t totalExpected)> didSendBodyData;
+  std::function<void()> didFinishLoading;
+  std::function<void(const URLLoadError&)> didFailWithError;
+};
+
+class URLConnection : public std::enable_shared_from_this<URLConnection> {
+ public:
+  static std::shared_ptr<URLConnection> create(URLRequest request, URLConnectionDelegate delegate,
+                                               std::optional<URLCredential> credential = std::nullopt);
+  ~URLConnection();
+  void start();
+  void cancel();
+  const URLRequest& originalRequest() const { return request_; }
+
+  struct Transfer;  // libcurl state, network thread only
+
+ private:
+  URLConnection(URLRequest request, URLConnectionDelegate delegate, std::optional<URLCredential> credential);
+  URLRequest request_;
+  URLConnectionDelegate delegate_;
+  std::optional<URLCredential> credential_;
+  std::unique_ptr<Transfer> transfer_;
+  friend struct NetworkThreadAccess;
+};
+
+// The one thread that drives every connection. Created on first use, lives until exit.
+class NetworkThread {
+ public:
+  static NetworkThread& shared();
+  // Runs the task on the network thread, without waiting, in order of submission.
+  void perform(std::function<void()> task);
+  bool isCurrent() const;
+
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  NetworkThread();
+  ~NetworkThread();
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

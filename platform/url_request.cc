@@ -1,0 +1,103 @@
+#include "platform/url_request.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
+namespace platform {
+namespace {
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
+  return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+}
+
+std::string lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace
+
+std::optional<std::string> headerValue(const HeaderList& headers, const std::string& field) {
+  for (const auto& [k, v] : headers)
+    if (equalsIgnoringCase(k, field)) return v;
+  return std::nullopt;
+}
+
+void setHeaderValue(HeaderList& headers, const std::string& field, std::optional<std::string> value) {
+  auto it = std::find_if(headers.begin(), headers.end(), [&](const auto& kv) { return equalsIgnoringCase(kv.first, field); });
+  if (!value) {
+    if (it != headers.end()) headers.erase(it);
+  } else if (it != headers.end()) {
+    it->second = std::move(*value);
+  } else {
+    headers.emplace_back(field, std::move(*value));
+  }
+}
+
+void parseContentType(const std::string& value, URLResponse& response) {
+  size_t semi = value.find(';');
+  response.MIMEType = lower(trim(value.substr(0, semi)));
+  response.textEncodingName.clear();
+  while (semi != std::string::npos) {
+    size_t next = value.find(';', semi + 1);
+    std::string param = trim(value.substr(semi + 1, next == std::string::npos ? std::string::npos : next - semi - 1));
+    size_t eq = param.find('=');
+    if (eq != std::string::npos && lower(trim(param.substr(0, eq))) == "charset") {
+      std::string cs = trim(param.substr(eq + 1));
+      if (cs.size() >= 2 && cs.front() == '"' && cs.back() == '"') cs = cs.substr(1, cs.size() - 2);
+      response.textEncodingName = lower(cs);
+    }
+    semi = next;
+  }
+}
+
+bool URLHasQuery(const std::string& url) {
+  size_t q = url.find('?');
+  return q != std::string::npos && q < url.find('#');
+}
+
+std::string lastPathComponent(const std::string& url) {
+  std::string path = url.substr(0, std::min(url.find('?'), url.find('#')));
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::optional<std::string> filePathFromURL(const std::string& url) {
+  static const std::string scheme = "file://";
+  if (url.size() <= scheme.size() || !equalsIgnoringCase(url.substr(0, scheme.size()), scheme)) return std::nullopt;
+  std::string rest = url.substr(scheme.size());
+  if (rest.rfind("localhost/", 0) == 0) rest = rest.substr(9);
+  if (rest.empty() || rest.front() != '/') return std::nullopt;
+  char* decoded = curl_unescape(rest.c_str(), static_cast<int>(rest.size()));
+  std::string path = decoded ? decoded : "";
+  curl_free(decoded);
+  return path;
+}
+
+std::string resolveURL(const std::string& relative, const std::string& base) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
+  if (!u) return {};
+  unsigned flags = CURLU_NON_SUPPORT_SCHEME;
+  if (!base.empty() && curl_url_set(u.get(), CURLUPART_URL, base.c_str(), flags) != CURLUE_OK) return {};
+  if (curl_url_set(u.get(), CURLUPART_URL, relative.c_str(), flags) != CURLUE_OK) return {};
+  // Without a base an absolute string stands as written.
+  if (base.empty()) return relative;
+  char* out = nullptr;
+  if (curl_url_get(u.get(), CURLUPART_URL, &out, 0) != CURLUE_OK) return {};
+  std::string result = out;
+  curl_free(out);
+  return result;
+}
+
+}  // namespace platform

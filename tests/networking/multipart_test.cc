@@ -1,0 +1,147 @@
+// Multipart bodies read back byte for byte and through Python's email parser.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <nlohmann/json.hpp>
+
+#include "networking/multipart_form_data.h"
+#include "networking/request_serialization.h"
+#include "networking/support/peers.h"
+
+namespace {
+
+Data bytes(const std::string& s) { return Data(s.begin(), s.end()); }
+
+// Reads a body stream to its end with reads of `chunk` bytes; none on a read error.
+std::optional<std::string> drain(platform::InputStream& s, size_t chunk = 7) {
+  std::string out;
+  std::vector<uint8_t> buf(chunk);
+  s.open();
+  for (;;) {
+    int64_t n = s.read(buf.data(), buf.size());
+    if (n < 0) return std::nullopt;
+    if (n == 0) return out;
+    out.append(buf.begin(), buf.begin() + n);
+  }
+}
+
+platform::URLRequest postRequest() {
+  return *MCHTTPRequestSerializer::serializer()->requestWithMethod("POST", "http://127.0.0.1/u", nullptr);
+}
+
+}  // namespace
+
+TEST(Multipart, SinglePartWireFormat) {
+  MCStreamingMultipartFormData form(postRequest(), platform::UTF8StringEncoding);
+  form.appendPartWithFormData(bytes("x"), "a");
+  auto request = form.requestByFinalizingMultipartFormData();
+  const std::string& B = form.boundary();
+  std::string expected = "--" + B + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\nx\r\n--" + B + "--\r\n";
+  EXPECT_EQ(drain(*request->HTTPBodyStream), expected);
+  EXPECT_EQ(request->valueForHTTPHeaderField("Content-Length"), std::to_string(expected.size()));
+  EXPECT_EQ(request->valueForHTTPHeaderField("Content-Type"), "multipart/form-data; boundary=" + B);
+  EXPECT_EQ(B.size(), 25u);
+  // No parts: the request stays as it was.
+  MCStreamingMultipartFormData empty(postRequest(), platform::UTF8StringEncoding);
+  auto unchanged = empty.requestByFinalizingMultipartFormData();
+  EXPECT_FALSE(unchanged->HTTPBodyStream);
+  EXPECT_EQ(unchanged->valueForHTTPHeaderField("Content-Type"), "application/x-www-form-urlencoded");
+}
+
+TEST(Multipart, PythonEmailParsesDataFileAndStreamParts) {
+  auto dir = peers::tempDir("multipart");
+  // Binary bodies, less bare CR and LF, which the email parser turns into line ends.
+  std::string fileBody = peers::seededBytes(100000, 3), streamBody = peers::seededBytes(5000, 4);
+  for (auto* b : {&fileBody, &streamBody}) std::replace_if(b->begin(), b->end(), [](char c) { return c == '\r' || c == '\n'; }, '.');
+  peers::writeFile(dir / "photo.png", fileBody);
+  std::optional<platform::Error> error;
+  auto request = MCHTTPRequestSerializer::serializer()->multipartFormRequestWithMethod(
+      "POST", "http://127.0.0.1/u", {{"plain", "v"}, {"list", {1, 2}}, {"none", nullptr}},
+      [&](MCStreamingMultipartFormData& form) {
+        EXPECT_TRUE(form.appendPartWithFileURL("file://" + (dir / "photo.png").string(), "file", &error));
+        form.appendPartWithInputStream(std::make_shared<platform::DataInputStream>(bytes(streamBody)), "stream",
+                                       "s.bin", static_cast<int64_t>(streamBody.size()), "application/octet-stream");
+        form.appendPartWithFileData(bytes("q\"d"), "quote\"d\\name", "we\"ird.txt", "text/plain");
+      },
+      &error);
+  ASSERT_TRUE(request) << (error ? error->localizedDescription : "");
+  auto body = drain(*request->HTTPBodyStream, 4096);
+  ASSERT_TRUE(body);
+  EXPECT_EQ(std::to_string(body->size()), request->valueForHTTPHeaderField("Content-Length"));
+  peers::writeFile(dir / "body", "Content-Type: " + *request->valueForHTTPHeaderField("Content-Type") + "\r\n\r\n" + *body);
+  // Python writes each part's header fields to parsed.json and its payload to part<i>.
+  std::string script =
+      "import email,email.policy,json,sys\n"
+      "m=email.message_from_binary_file(open(sys.argv[1]+'/body','rb'),policy=email.policy.HTTP)\n"
+      "out=[]\n"
+      "for i,p in enumerate(m.iter_parts()):\n"
+      "  out.append([p.get_param('name',header='content-disposition'),p.get_filename(),p.get_content_type()])\n"
+      "  open(sys.argv[1]+'/part%d'%i,'wb').write(p.get_payload(decode=True))\n"
+      "json.dump({'defects':len(m.defects),'parts':out},open(sys.argv[1]+'/parsed.json','w'))\n";
+  peers::writeFile(dir / "parse.py", script);
+  ASSERT_EQ(peers::run("python3 " + (dir / "parse.py").string() + " " + dir.string()), 0);
+  auto parsed = nlohmann::json::parse(peers::readFile(dir / "parsed.json"));
+  struct Part { nlohmann::json fields; std::string payload; } expected[] = {
+      {{"list[]", nullptr, "text/plain"}, "1"},
+      {{"list[]", nullptr, "text/plain"}, "2"},
+      {{"none", nullptr, "text/plain"}, ""},
+      {{"plain", nullptr, "text/plain"}, "v"},
+      {{"file", "photo.png", "image/png"}, fileBody},
+      {{"stream", "s.bin", "application/octet-stream"}, streamBody},
+      {{"quote\"d\\name", "we\"ird.txt", "text/plain"}, "q\"d"},
+  };
+  EXPECT_EQ(parsed["defects"], 0);
+  ASSERT_EQ(parsed["parts"].size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(parsed["parts"][i], expected[i].fields);
+    EXPECT_TRUE(peers::readFile(dir / ("part" + std::to_string(i))) == expected[i].payload) << "part " << i;
+  }
+  if (!HasFailure()) std::filesystem::remove_all(dir);
+}
+
+TEST(Multipart, RefusesLineBreaksBadFilesAndLyingLengths) {
+  auto dir = peers::tempDir("multipart");
+  std::optional<platform::Error> error;
+  struct Case { std::string url; const char* text; } badFiles[] = {
+      {"http://h/x.txt", "Expected URL to be a file URL"},
+      {"file://" + (dir / "missing").string(), "File URL not reachable."},
+  };
+  for (const auto& c : badFiles) {
+    MCStreamingMultipartFormData form(postRequest(), platform::UTF8StringEncoding);
+    error.reset();
+    EXPECT_FALSE(form.appendPartWithFileURL(c.url, "f", &error));
+    EXPECT_EQ(error->code, -1000);
+    EXPECT_EQ(std::any_cast<std::string>(error->userInfo.at(MCLocalizedFailureReasonErrorKey)), c.text);
+  }
+  MCStreamingMultipartFormData injected(postRequest(), platform::UTF8StringEncoding);
+  EXPECT_FALSE(injected.appendPartWithFileData(bytes("x"), "a\r\nX-Injected: 1", "f", "text/plain"));
+  error.reset();
+  EXPECT_FALSE(injected.requestByFinalizingMultipartFormData(&error));
+  EXPECT_TRUE(error);
+
+  // A file that shrinks or grows after its length went into Content-Length fails the body.
+  for (size_t later : {10u, 5000u}) {
+    peers::writeFile(dir / "f.bin", std::string(1000, 'a'));
+    MCStreamingMultipartFormData form(postRequest(), platform::UTF8StringEncoding);
+    ASSERT_TRUE(form.appendPartWithFileURL("file://" + (dir / "f.bin").string(), "f", nullptr));
+    auto request = form.requestByFinalizingMultipartFormData();
+    peers::writeFile(dir / "f.bin", std::string(later, 'b'));
+    EXPECT_FALSE(drain(*request->HTTPBodyStream)) << later;
+    EXPECT_TRUE(request->HTTPBodyStream->streamError());
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Multipart, PacketSizeBoundsTheLoopNotOnePartsRead) {
+  MCStreamingMultipartFormData form(postRequest(), platform::UTF8StringEncoding);
+  form.appendPartWithFormData(Data(60000, 'z'), "big");
+  form.appendPartWithFormData(Data(10, 'y'), "small");
+  form.throttleBandwidthWithPacketSize(MCUploadStream3GSuggestedPacketSize, 0);
+  auto request = form.requestByFinalizingMultipartFormData();
+  std::vector<uint8_t> buf(65536);
+  request->HTTPBodyStream->open();
+  int64_t first = request->HTTPBodyStream->read(buf.data(), buf.size());
+  EXPECT_GT(first, static_cast<int64_t>(MCUploadStream3GSuggestedPacketSize));
+  EXPECT_LT(first, static_cast<int64_t>(std::stoll(*request->valueForHTTPHeaderField("Content-Length"))));
+}
