@@ -222,7 +222,7 @@ int GetResourceSsl(const std::string& url, const std::string& fileName, int id, 
   MV_LOG(2, "Receiving server response...\n");
   const Progress progress{id, progressMin, progressMax};
   if (progress.on()) progress.set(progressMin, false);
-  HttpReply reply;
+  HttpReply reply(MaxReplyBytes());
   if (const int r = ReceiveReply(ch, reply, id, progress.on() ? &progress : nullptr, false, false); r != 0)
     return r;
   const int result = FinishReply(reply, id, progress, fileName, "Unable to get resource: HTTP code %d\n", false);
@@ -245,7 +245,7 @@ int PostRequestSsl(const std::string& host, int port, const std::string& request
   MV_LOG(3, "%s\n", request.c_str());
   if (Interrupted(id)) return kErrorInterrupted;
   MV_LOG(2, "Receiving server response...\n");
-  HttpReply reply;
+  HttpReply reply(MaxReplyBytes());
   if (const int r = ReceiveReply(ch, reply, id, nullptr, true, true); r != 0) return r;
   const int result = FinishReply(reply, id, progress, fileName, "Unable to get resource: HTTP code %d\n", true);
   if (result == 0) mbedtls_ssl_close_notify(&t.ssl);

@@ -330,7 +330,7 @@ int GetResource(const std::string& url, const std::string& fileName, int id, int
   MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
   const Progress progress{id, progressMin, progressMax};
   if (progress.on()) progress.set(progressMin, false);
-  HttpReply reply;
+  HttpReply reply(MaxReplyBytes());
   if (const int r = ReceiveReply(ch, reply, id, progress.on() ? &progress : nullptr, false, false); r != 0)
     return r;
   return FinishReply(reply, id, progress, fileName, "Unable to get resource: HTTP code %d\n", false);
@@ -351,7 +351,7 @@ int PostRequest(const std::string& host, int port, const std::string& request, c
   if (const int r = SendAll(ch, request, kRecvBuffer, id, progress.on() ? &progress : nullptr); r != 0) return r;
   MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
   MV_LOG(2, "%.1000s\n", request.c_str());
-  HttpReply reply;
+  HttpReply reply(MaxReplyBytes());
   if (const int r = ReceiveReply(ch, reply, id, nullptr, true, true); r != 0) return r;
   return FinishReply(reply, id, progress, fileName, "Unable to post resource: HTTP code %d\n", true);
 }
@@ -385,20 +385,23 @@ int PostResource(const std::string& url, const std::string& fileName, int id, in
     MV_LOG(1, "Error opening file '%s'\n", fileName.c_str());
     return kErrorOpenFile;
   }
-  // Built by concatenation: markers inside the file's bytes or its name must
-  // not be replaced.
-  static const char kBoundary[] = "iuJiWoa6hiGud8hiih8duGih6aoWiJui";
-  std::string body = std::string("--") + kBoundary +
+  // Built by concatenation: marker texts inside the file's bytes or its name
+  // must not be replaced.
+  // A file that holds the boundary line would end its own part early: the
+  // boundary grows until the data no longer contains it.
+  std::string boundary = "iuJiWoa6hiGud8hiih8duGih6aoWiJui";
+  while (data.find(boundary) != std::string::npos) boundary += 'x';
+  std::string body = "--" + boundary +
                      "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + fileName + "\"\r\n\r\n";
   body.reserve(body.size() + data.size() + 64);
   body += data;
   data.clear();
   data.shrink_to_fit();
-  body += std::string("\r\n--") + kBoundary + "--\r\n";
+  body += "\r\n--" + boundary + "--\r\n";
   std::string request = "POST " + path + " HTTP/1.1\r\nHost: " + host +
                         "\r\nConnection: close\r\nAccept-Encoding: gzip\r\nContent-Type: multipart/form-data; "
                         "boundary=" +
-                        kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+                        boundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   request += body;
   body.clear();
   body.shrink_to_fit();

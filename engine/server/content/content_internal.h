@@ -34,6 +34,7 @@ std::string ResolveHost(const std::string& host, int id);
 
 int TransferIdleMs();
 int HandshakeMs();
+uint64_t MaxReplyBytes();
 
 // One connection's byte moving, plain or TLS.
 class Channel {

@@ -12,9 +12,8 @@
 #include <utility>
 #include <vector>
 
-// The largest body (after decoding) a transfer keeps in memory: far above the
-// largest map archive a venue has, small enough to refuse a runaway reply.
-constexpr uint64_t kMaxReplyBytes = 1ull << 30;
+#include "server/content/content_helper.h"
+
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
 
 // Turns chunked framing into plain bytes, piece by piece.
