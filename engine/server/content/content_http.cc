@@ -238,7 +238,7 @@ ReplyFile::~ReplyFile() {
 
 int ReplyFile::update(const HttpReply& reply) {
   if (target_.empty() || reply.status() != 200) return 0;
-  const std::string& body = const_cast<HttpReply&>(reply).body();
+  const std::string& body = reply.body();
   if (written_ == body.size()) return 0;
   if (file_ == nullptr) {
     MV_LOG(2, "Saving data in %s\n", target_.c_str());

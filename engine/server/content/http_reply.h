@@ -80,6 +80,7 @@ class HttpReply {
   // First value of a header field (name compared without case); empty when absent.
   std::string field(const std::string& name) const;
   std::string& body() { return body_; }
+  const std::string& body() const { return body_; }
 
  private:
   int parseHeader();

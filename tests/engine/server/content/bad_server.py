@@ -45,7 +45,7 @@ def bomb():
     return _bomb
 
 
-def read_request(conn, whole=True):
+def read_request(conn):
     data = b""
     while b"\r\n\r\n" not in data:
         piece = conn.recv(65536)
@@ -58,8 +58,6 @@ def read_request(conn, whole=True):
         name, _, value = line.partition(b":")
         if name.strip().lower() == b"content-length":
             length = int(value.strip())
-    if not whole:
-        return head + b"\r\n\r\n", body
     if head.split(b" ")[1:2] == [b"/slam"]:
         return head + b"\r\n\r\n", body
     while len(body) < length:

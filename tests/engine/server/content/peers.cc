@@ -129,7 +129,7 @@ bool Shell(const std::string& command) { return std::system((command + " >/dev/n
 
 bool MakeCertificates(const std::string& dir, const std::string& name) {
   const std::string d = "cd '" + dir + "' && ";
-  const std::string key = "openssl req -newkey rsa:2048 -nodes -keyout ";
+  const std::string key = "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
   WriteFile(dir + "/ext.cnf", "subjectAltName=DNS:" + name + ",DNS:localhost,IP:127.0.0.1\n");
   WriteFile(dir + "/wrong.cnf", "subjectAltName=DNS:wrong.example\n");
   WriteFile(dir + "/ca.cnf",
@@ -138,7 +138,7 @@ bool MakeCertificates(const std::string& dir, const std::string& name) {
                 "commonName=supplied\n");
   WriteFile(dir + "/index.txt", "");
   WriteFile(dir + "/serial", "1000\n");
-  return Shell(d + "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj '/CN=Test CA' "
+  return Shell(d + "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem -days 30 -subj '/CN=Test CA' "
                    "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign") &&
          Shell(d + key + "server.key -out server.csr -subj '/CN=" + name + "'") &&
          Shell(d + "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 "
@@ -146,7 +146,7 @@ bool MakeCertificates(const std::string& dir, const std::string& name) {
          Shell(d + key + "wrong.key -out wrong.csr -subj '/CN=wrong.example'") &&
          Shell(d + "openssl x509 -req -in wrong.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 "
                    "-extfile wrong.cnf -out wrong.pem") &&
-         Shell(d + "openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 30 -subj '/CN=" +
+         Shell(d + "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout self.key -out self.pem -days 30 -subj '/CN=" +
                name + "' -addext subjectAltName=DNS:" + name) &&
          Shell(d + key + "expired.key -out expired.csr -subj '/CN=" + name + "' -addext subjectAltName=DNS:" + name) &&
          Shell(d + "openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in expired.csr -out expired.pem "
