@@ -1,0 +1,88 @@
+// Shared by the transfer sources of this directory only: record access for
+// job threads and the common send/receive loop.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "server/content/content_helper.h"
+#include "server/content/http_reply.h"
+
+extern Mutex LoaderMutex;
+extern std::map<int, LoaderData> Loaders;
+extern int LoaderCounter;
+
+// Progress of one transfer step into a job's state.
+struct Progress {
+  int id;
+  int min;
+  int max;
+  bool on() const { return min >= 0 && max >= min; }
+  // Writes min + done * (max - min) / total, at most max, when it changes.
+  void step(uint64_t done, uint64_t total) const;
+  void set(int value, bool always) const;
+};
+
+// Copies the record's field under the lock; false when the record is gone.
+bool LoaderCopy(int id, LoaderData* out);
+// Stores a job's response.
+void LoaderSetResponse(int id, std::string&& body);
+// Tests the stop flag and logs the interruption; true when stopped.
+bool Interrupted(int id);
+// Resolves until an address is known or the job is stopped (empty then).
+std::string ResolveHost(const std::string& host, int id);
+
+int TransferIdleMs();
+int HandshakeMs();
+uint64_t MaxReplyBytes();
+
+// One connection's byte moving, plain or TLS.
+class Channel {
+ public:
+  enum Io { kMoved, kWait, kClosedClean, kClosedUnclean, kFailed };
+  virtual ~Channel() = default;
+  // Waits at most about 100 ms. kMoved with *n > 0, kWait, a close, or
+  // kFailed with *code set (message logged).
+  virtual Io send(const char* data, size_t size, size_t* n, int* code) = 0;
+  virtual Io recv(char* data, size_t size, size_t* n, int* code) = 0;
+};
+
+// The file that receives a 200 reply's body while it arrives: written to
+// "<target>.tmp" and renamed onto the target only once the reply is whole,
+// so a failed transfer leaves the target as it was. An empty target: none.
+class ReplyFile {
+ public:
+  explicit ReplyFile(std::string target) : target_(std::move(target)) {}
+  ~ReplyFile();
+  ReplyFile(const ReplyFile&) = delete;
+  ReplyFile& operator=(const ReplyFile&) = delete;
+  // Writes the body bytes not yet written (only for status 200). 0 or a code.
+  int update(const HttpReply& reply);
+  // Completes the file after a whole 200 reply. 0 or a code.
+  int commit(const HttpReply& reply);
+
+ private:
+  std::string target_;
+  std::FILE* file_ = nullptr;
+  size_t written_ = 0;
+};
+
+// Sends every byte (pieces of at most `piece`), moving progress over the
+// request when `progress` is on. 0 or a result code.
+int SendAll(Channel& ch, const std::string& data, size_t piece, int id, const Progress* progress);
+// Reads a reply into `reply` until it is complete or the peer closes, passing
+// the body on to `file` as it grows. firstByteWaits: the idle time-out starts
+// only with the first byte.
+int ReceiveReply(Channel& ch, HttpReply& reply, ReplyFile& file, int id, const Progress* progress,
+                 bool firstByteWaits, bool postLogs);
+// Stores the body, checks the status and completes the file: the common end
+// of every transfer.
+int FinishReply(HttpReply& reply, ReplyFile& file, int id, const Progress& progress, const char* failMessage,
+                bool logReplyOnFailure);
+
+// Start of a job routine: logs, marks the record running and copies it.
+// False when the record is gone.
+bool JobBegin(int id, const char* startMessage, LoaderData* copy);
+// End of a job routine: erases a stopped record, else records the result.
+void JobEnd(int id, int result, const char* finishMessage, bool logErase);
