@@ -1,0 +1,461 @@
+// HTTP/1.1 over plain non-blocking sockets, and the send/receive/finish steps
+// shared with the TLS transfers.
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <arpa/inet.h>
+
+#include <mbedtls/net_sockets.h>
+
+#include <cstring>
+#include <thread>
+
+#include "server/content/content_helper.h"
+#include "server/content/content_helper_ssl.h"
+#include "server/content/content_internal.h"
+
+namespace {
+
+constexpr size_t kRecvBuffer = 327680;
+constexpr int kPollMs = 100;
+
+Mutex DnsMutex;
+std::map<std::string, std::pair<int32_t, std::string>> DnsCache;
+
+int64_t NowSeconds() { return GetCurrentTimeMillis() / 1000; }
+
+// A connected non-blocking socket; every wait is a poll of at most 100 ms so
+// the stop flag is seen quickly and data is taken the moment it arrives.
+class PlainChannel : public Channel {
+ public:
+  explicit PlainChannel(int fd) : fd_(fd) {}
+  Io send(const char* data, size_t size, size_t* n, int* code) override {
+    pollfd p{fd_, POLLOUT, 0};
+    if (poll(&p, 1, kPollMs) == 0) return kWait;
+    const ssize_t r = ::send(fd_, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (r < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kWait;
+      MV_LOG(1, "Error in send: %s\n", strerror(errno));
+      *code = kErrorSend;
+      return kFailed;
+    }
+    *n = static_cast<size_t>(r);
+    return kMoved;
+  }
+  Io recv(char* data, size_t size, size_t* n, int* code) override {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, kPollMs) == 0) return kWait;
+    const ssize_t r = ::recv(fd_, data, size, MSG_DONTWAIT);
+    if (r < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kWait;
+      MV_LOG(1, "Error in recv: %s\n", strerror(errno));
+      *code = kErrorRecv;
+      return kFailed;
+    }
+    if (r == 0) return kClosedClean;
+    *n = static_cast<size_t>(r);
+    return kMoved;
+  }
+
+ private:
+  int fd_;
+};
+
+struct Socket {
+  mbedtls_net_context net;
+  Socket() { mbedtls_net_init(&net); }
+  ~Socket() {
+    if (net.fd >= 0) {
+      MV_LOG(2, "Closing connection...\n");
+      shutdown(net.fd, SHUT_RDWR);
+    }
+    mbedtls_net_free(&net);
+  }
+};
+
+// Resolves, connects and makes the socket non-blocking. 0 or a code.
+int ConnectPlain(const std::string& host, int port, int id, Socket* s) {
+  if (Interrupted(id)) return kErrorInterrupted;
+  const std::string address = ResolveHost(host, id);
+  if (address.empty()) return kErrorInterrupted;
+  MV_LOG(2, "Resolved %s to %s\n", host.c_str(), address.c_str());
+  if (Interrupted(id)) return kErrorInterrupted;
+  const std::string portText = std::to_string(port);
+  const int r = mbedtls_net_connect(&s->net, address.c_str(), portText.c_str(), MBEDTLS_NET_PROTO_TCP);
+  if (r != 0) {
+    MV_LOG(1, "Error in net_connect: returned %d\n", r);
+    return kErrorConnect;
+  }
+  MV_LOG(2, "Connection established!\n");
+  const int flags = fcntl(s->net.fd, F_GETFL, 0);
+  if (flags < 0 || fcntl(s->net.fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    MV_LOG(1, "Error in fcntl: %s\n", strerror(errno));
+    return kErrorFcntl;
+  }
+  return Interrupted(id) ? kErrorInterrupted : 0;
+}
+
+bool Unsafe(const std::string& s) {
+  for (unsigned char c : s)
+    if (c <= 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+}  // namespace
+
+std::string ResolveHost(const std::string& host, int id) {
+  for (;;) {
+    if (Interrupted(id)) return std::string();
+    std::string address = GetAddress(host);
+    if (!address.empty()) return address;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+bool ParseURL(const std::string& url, std::string* scheme, std::string* host, int* port, std::string* path) {
+  std::string sc, ho, po, pa;
+  enum { kScheme, kHost, kPort, kPath } state = kScheme;
+  for (size_t i = 0; i < url.size(); ++i) {
+    const char c = url[i];
+    switch (state) {
+      case kScheme:
+        if (c == ':' && i + 2 < url.size() && url[i + 1] == '/' && url[i + 2] == '/') {
+          i += 2;
+          state = kHost;
+        } else {
+          sc += c;
+        }
+        break;
+      case kHost:
+        if (c == '/') state = kPath;
+        else if (c == ':') state = kPort;
+        else ho += c;
+        break;
+      case kPort:
+        if (c == '/') state = kPath;
+        else po += c;
+        break;
+      case kPath:
+        pa += c;
+        break;
+    }
+  }
+  const bool https = sc == "https" || sc == "HTTPS";
+  if (sc != "http" && sc != "HTTP" && !https) {
+    MV_LOG(1, "Invalid URL: %s (schema should be 'http' or 'https')", url.c_str());
+    return false;
+  }
+  if (ho.empty()) {
+    MV_LOG(1, "Invalid URL: %s (host is empty)", url.c_str());
+    return false;
+  }
+  // Line breaks or spaces would end the request line and inject header lines.
+  if (Unsafe(url)) {
+    MV_LOG(1, "Invalid URL: %s (control character or space)", url.c_str());
+    return false;
+  }
+  if (po.empty()) po = https ? "443" : "80";
+  pa = "/" + pa;
+  MV_LOG(3, "Parsing URL: '%s'\n", url.c_str());
+  MV_LOG(3, "Schema: '%s'\n", sc.c_str());
+  MV_LOG(3, "Host: '%s'\n", ho.c_str());
+  MV_LOG(3, "Port: '%s'\n", po.c_str());
+  MV_LOG(3, "Path: '%s'\n", pa.c_str());
+  if (scheme) *scheme = sc;
+  if (host) *host = ho;
+  if (port) *port = std::atoi(po.c_str());
+  if (path) *path = pa;
+  return true;
+}
+
+std::string GetAddress(const std::string& host) {
+  const int32_t now = static_cast<int32_t>(NowSeconds());
+  {
+    LockGuard<Mutex> g(DnsMutex);
+    auto it = DnsCache.find(host);
+    if (it != DnsCache.end() && std::abs(static_cast<int64_t>(now) - it->second.first) < 3600) {
+      int y, mo, d, h, mi, s;
+      GetLocalTime(it->second.first + 3600, &y, &mo, &d, &h, &mi, &s);
+      MV_LOG(2, "Using dns cache record: %s -> %s (valid until %04d-%02d-%02d %02d:%02d:%02d)\n", host.c_str(),
+             it->second.second.c_str(), y, mo, d, h, mi, s);
+      return it->second.second;
+    }
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return std::string();
+  char text[257] = {0};
+  bool ok = false;
+  if (res->ai_family == AF_INET)
+    ok = inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr, text, 256) != nullptr;
+  else if (res->ai_family == AF_INET6)
+    ok = inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(res->ai_addr)->sin6_addr, text, 256) != nullptr;
+  freeaddrinfo(res);
+  if (!ok) return std::string();
+  LockGuard<Mutex> g(DnsMutex);
+  DnsCache[host] = {now, text};
+  return text;
+}
+
+int SendAll(Channel& ch, const std::string& data, size_t piece, int id, const Progress* progress) {
+  int64_t last = GetCurrentTimeMillis();
+  size_t sent = 0;
+  while (sent < data.size()) {
+    if (Interrupted(id)) return kErrorInterrupted;
+    size_t n = 0;
+    int code = 0;
+    const Channel::Io io = ch.send(data.data() + sent, std::min(piece, data.size() - sent), &n, &code);
+    if (io == Channel::kFailed) return code;
+    if (io != Channel::kMoved) {
+      if (io != Channel::kWait) {
+        MV_LOG(1, "Error in send: %s\n", "connection closed");
+        return kErrorSend;
+      }
+      if (GetCurrentTimeMillis() - last >= TransferIdleMs()) {
+        MV_LOG(1, "Send timeout!\n");
+        return kErrorSendTimeout;
+      }
+      continue;
+    }
+    sent += n;
+    last = GetCurrentTimeMillis();
+    if (progress) progress->step(sent, data.size());
+  }
+  return 0;
+}
+
+int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress, bool firstByteWaits,
+                 bool postLogs) {
+  std::string buffer(kRecvBuffer, '\0');
+  int64_t last = GetCurrentTimeMillis();
+  const int level = postLogs ? 3 : 2;
+  for (;;) {
+    if (Interrupted(id)) return kErrorInterrupted;
+    size_t n = 0;
+    int code = 0;
+    const Channel::Io io = ch.recv(buffer.data(), buffer.size(), &n, &code);
+    switch (io) {
+      case Channel::kFailed:
+        return code;
+      case Channel::kClosedClean:
+      case Channel::kClosedUnclean:
+        MV_LOG(2, "Server closed the connection!\n");
+        return reply.finish(io == Channel::kClosedClean);
+      case Channel::kWait:
+        if ((!firstByteWaits || reply.received() > 0) && GetCurrentTimeMillis() - last >= TransferIdleMs()) {
+          MV_LOG(1, "Recv timeout!\n");
+          return kErrorRecvTimeout;
+        }
+        continue;
+      case Channel::kMoved:
+        break;
+    }
+    last = GetCurrentTimeMillis();
+    const bool hadHeader = reply.headerDone();
+    if (const int r = reply.feed(buffer.data(), n); r != 0) return r;
+    if (reply.headerDone() && !hadHeader) {
+      MV_LOG(2, "Header length:  %lld\n", static_cast<long long>(reply.headerLength()));
+      MV_LOG(2, "Content length: %lld\n", static_cast<long long>(reply.contentLength()));
+      MV_LOG(2, "Chunked: %s\n", reply.chunked() ? "true" : "false");
+      MV_LOG(2, "Gzipped: %s\n", reply.gzipped() ? "true" : "false");
+    }
+    if (reply.headerDone() && reply.contentLength() > 0 && !reply.chunked()) {
+      const uint64_t total = reply.contentLength() + reply.headerLength();
+      if (progress) progress->step(reply.received(), total);
+      MV_LOG(level, "Received: %llu bytes of %llu\n", static_cast<unsigned long long>(reply.received()),
+             static_cast<unsigned long long>(total));
+    } else {
+      MV_LOG(level, "Received: %llu bytes\n", static_cast<unsigned long long>(reply.received()));
+    }
+    if (reply.complete()) return reply.finish(true);
+  }
+}
+
+int FinishReply(HttpReply& reply, int id, const Progress& progress, const std::string& fileName,
+                const char* failMessage, bool logReplyOnFailure) {
+  MV_LOG(3, "Response: %llu bytes\n", static_cast<unsigned long long>(reply.received()));
+  const int status = reply.status();
+  std::string& body = reply.body();
+  MV_LOG(2, "Received %llu bytes\n", static_cast<unsigned long long>(reply.received()));
+  MV_LOG(2, "Content length: %zu\n", body.size());
+  MV_LOG(2, "HTTP code: %d\n", status);
+  int result = 0;
+  if (status != 200) {
+    if (logReplyOnFailure) MV_LOG(2, "%s%s\n", reply.header().c_str(), body.c_str());
+    MV_LOG(1, failMessage, status);
+    result = -status;
+  } else if (!fileName.empty()) {
+    MV_LOG(2, "Saving data in %s (%zu bytes)\n", fileName.c_str(), body.size());
+    FILE* f = std::fopen(fileName.c_str(), "wb");
+    if (f == nullptr) {
+      MV_LOG(1, "Error opening file %s!\n", fileName.c_str());
+      result = kErrorOpenFile;
+    } else {
+      const bool written = std::fwrite(body.data(), 1, body.size(), f) == body.size() &&
+                           std::fflush(f) == 0 && fsync(fileno(f)) == 0;
+      if (std::fclose(f) != 0 || !written) {
+        MV_LOG(1, "Error writing to file %s!\n", fileName.c_str());
+        result = kErrorWriteFile;
+      }
+    }
+  }
+  LoaderSetResponse(id, std::move(body));
+  if (progress.on()) progress.set(progress.max, true);
+  return result;
+}
+
+int GetResource(const std::string& url, const std::string& fileName, int id, int progressMin, int progressMax) {
+  MV_LOG(2, "Get resource: url=%s, filename=%s, progress: %d..%d\n", url.c_str(), fileName.c_str(), progressMin,
+         progressMax);
+  std::string scheme, host, path;
+  int port = 80;
+  if (!ParseURL(url, &scheme, &host, &port, &path)) {
+    MV_LOG(1, "Invalid url: '%s'\n", url.c_str());
+    return kErrorUrl;
+  }
+  if (scheme == "https" || scheme == "HTTPS") return GetResourceSsl(url, fileName, id, progressMin, progressMax);
+  Socket s;
+  if (const int r = ConnectPlain(host, port, id, &s); r != 0) return r;
+  const std::string request =
+      "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept-Encoding: gzip\r\nConnection: close\r\n\r\n";
+  MV_LOG(2, "GET request: %s\n", request.c_str());
+  PlainChannel ch(s.net.fd);
+  if (const int r = SendAll(ch, request, request.size(), id, nullptr); r != 0) return r;
+  MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
+  const Progress progress{id, progressMin, progressMax};
+  if (progress.on()) progress.set(progressMin, false);
+  HttpReply reply;
+  if (const int r = ReceiveReply(ch, reply, id, progress.on() ? &progress : nullptr, false, false); r != 0)
+    return r;
+  return FinishReply(reply, id, progress, fileName, "Unable to get resource: HTTP code %d\n", false);
+}
+
+int PostRequest(const std::string& host, int port, const std::string& request, const std::string& fileName, int id,
+                int progressMin, int progressMax) {
+  MV_LOG(2, "Post request: host=%s, port=%d, request=%zu bytes\n", host.c_str(), port, request.size());
+  if (request.empty()) {
+    MV_LOG(1, "Invalid request (empty)!\n");
+    return kErrorEmptyRequest;
+  }
+  Socket s;
+  if (const int r = ConnectPlain(host, port, id, &s); r != 0) return r;
+  const Progress progress{id, progressMin, progressMax};
+  if (progress.on()) progress.set(progressMin, false);
+  PlainChannel ch(s.net.fd);
+  if (const int r = SendAll(ch, request, kRecvBuffer, id, progress.on() ? &progress : nullptr); r != 0) return r;
+  MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
+  MV_LOG(2, "%.1000s\n", request.c_str());
+  HttpReply reply;
+  if (const int r = ReceiveReply(ch, reply, id, nullptr, true, true); r != 0) return r;
+  return FinishReply(reply, id, progress, fileName, "Unable to post resource: HTTP code %d\n", true);
+}
+
+int PostResource(const std::string& url, const std::string& fileName, int id, int progressMin, int progressMax) {
+  std::string scheme, host, path;
+  int port = 80;
+  if (!ParseURL(url, &scheme, &host, &port, &path)) {
+    MV_LOG(1, "Invalid url: '%s'\n", url.c_str());
+    return kErrorUrl;
+  }
+  const bool https = scheme == "https" || scheme == "HTTPS";
+  MV_LOG(2, "Post resource: url=%s, filename=%s\n", url.c_str(), fileName.c_str());
+  // The name goes into a quoted header parameter of the part.
+  if (fileName.find_first_of("\r\n\"") != std::string::npos) {
+    MV_LOG(1, "Invalid request value: '%s'\n", fileName.c_str());
+    return kErrorBadValue;
+  }
+  FILE* f = std::fopen(fileName.c_str(), "rb");
+  if (f == nullptr) {
+    MV_LOG(1, "Error opening file '%s'\n", fileName.c_str());
+    return kErrorOpenFile;
+  }
+  std::string data;
+  std::string piece(kRecvBuffer, '\0');
+  size_t n;
+  while ((n = std::fread(piece.data(), 1, piece.size(), f)) > 0) data.append(piece.data(), n);
+  const bool readError = std::ferror(f) != 0;
+  std::fclose(f);
+  if (readError) {
+    MV_LOG(1, "Error opening file '%s'\n", fileName.c_str());
+    return kErrorOpenFile;
+  }
+  // Built by concatenation: markers inside the file's bytes or its name must
+  // not be replaced.
+  static const char kBoundary[] = "iuJiWoa6hiGud8hiih8duGih6aoWiJui";
+  std::string body = std::string("--") + kBoundary +
+                     "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + fileName + "\"\r\n\r\n";
+  body.reserve(body.size() + data.size() + 64);
+  body += data;
+  data.clear();
+  data.shrink_to_fit();
+  body += std::string("\r\n--") + kBoundary + "--\r\n";
+  std::string request = "POST " + path + " HTTP/1.1\r\nHost: " + host +
+                        "\r\nConnection: close\r\nAccept-Encoding: gzip\r\nContent-Type: multipart/form-data; "
+                        "boundary=" +
+                        kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  request += body;
+  body.clear();
+  body.shrink_to_fit();
+  if (https) return PostRequestSsl(host, port, request, std::string(), id, progressMin, progressMax);
+  return PostRequest(host, port, request, std::string(), id, progressMin, progressMax);
+}
+
+bool ParseChunkedResponse(std::string& reply) {
+  MV_LOG(2, "Parsing chunked response\n");
+  const size_t end = reply.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  const size_t start = end + 4;
+  if (start >= reply.size()) return true;
+  ChunkDecoder decoder(kMaxReplyBytes);
+  std::string out;
+  if (decoder.feed(reply.data() + start, reply.size() - start, &out) != 0 || !decoder.done()) return false;
+  reply.replace(start, std::string::npos, out);
+  return true;
+}
+
+bool GunzipResponse(std::string& reply) {
+  MV_LOG(2, "Inflating gzipped response\n");
+  const size_t end = reply.find("\r\n\r\n");
+  if (end == std::string::npos) return false;
+  const size_t start = end + 4;
+  GzipDecoder decoder(kMaxReplyBytes);
+  std::string out;
+  if (decoder.feed(reply.data() + start, reply.size() - start, &out) != 0 || !decoder.done()) return false;
+  reply.replace(start, std::string::npos, out);
+  return true;
+}
+
+void find_and_replace(std::string& text, const std::string& pattern, const char* replacement,
+                      size_t replacementLength) {
+  if (pattern.empty() || pattern.size() > text.size()) return;
+  size_t pos = 0;
+  while (pos + pattern.size() <= text.size()) {
+    if (text.compare(pos, pattern.size(), pattern) == 0) {
+      text.replace(pos, pattern.size(), replacement, replacementLength);
+      pos += replacementLength;
+    } else {
+      ++pos;
+    }
+  }
+}
+
+std::string EncodeQueryValue(const std::string& value) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : value) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}

@@ -1,0 +1,65 @@
+// Shared by the transfer sources of this directory only: record access for
+// job threads and the common send/receive loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "server/content/content_helper.h"
+#include "server/content/http_reply.h"
+
+extern Mutex LoaderMutex;
+extern std::map<int, LoaderData> Loaders;
+extern int LoaderCounter;
+
+// Progress of one transfer step into a job's state.
+struct Progress {
+  int id;
+  int min;
+  int max;
+  bool on() const { return min >= 0 && max >= min; }
+  // Writes min + done * (max - min) / total, at most max, when it changes.
+  void step(uint64_t done, uint64_t total) const;
+  void set(int value, bool always) const;
+};
+
+// Copies the record's field under the lock; false when the record is gone.
+bool LoaderCopy(int id, LoaderData* out);
+// Stores a job's response.
+void LoaderSetResponse(int id, std::string&& body);
+// Tests the stop flag and logs the interruption; true when stopped.
+bool Interrupted(int id);
+// Resolves until an address is known or the job is stopped (empty then).
+std::string ResolveHost(const std::string& host, int id);
+
+int TransferIdleMs();
+int HandshakeMs();
+
+// One connection's byte moving, plain or TLS.
+class Channel {
+ public:
+  enum Io { kMoved, kWait, kClosedClean, kClosedUnclean, kFailed };
+  virtual ~Channel() = default;
+  // Waits at most about 100 ms. kMoved with *n > 0, kWait, a close, or
+  // kFailed with *code set (message logged).
+  virtual Io send(const char* data, size_t size, size_t* n, int* code) = 0;
+  virtual Io recv(char* data, size_t size, size_t* n, int* code) = 0;
+};
+
+// Sends every byte (pieces of at most `piece`), moving progress over the
+// request when `progress` is on. 0 or a result code.
+int SendAll(Channel& ch, const std::string& data, size_t piece, int id, const Progress* progress);
+// Reads a reply into `reply` until it is complete or the peer closes.
+// firstByteWaits: the idle time-out starts only with the first byte.
+int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress, bool firstByteWaits,
+                 bool postLogs);
+// Stores the body, checks the status and writes the file: the common end of
+// every transfer. post: the message for a non-200 status names a post.
+int FinishReply(HttpReply& reply, int id, const Progress& progress, const std::string& fileName,
+                const char* failMessage, bool logReplyOnFailure);
+
+// Start of a job routine: logs, marks the record running and copies it.
+// False when the record is gone.
+bool JobBegin(int id, const char* startMessage, LoaderData* copy);
+// End of a job routine: erases a stopped record, else records the result.
+void JobEnd(int id, int result, const char* finishMessage, bool logErase);

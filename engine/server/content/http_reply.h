@@ -1,0 +1,104 @@
+// Incremental reader of one HTTP/1.x reply: the status line, header fields by
+// name, Content-Length or chunked framing and gzip coding. Bytes are fed as
+// they arrive (no sockets needed), the decoded body is kept up to a cap, and
+// the end of input says whether the body was whole. One reply per object; not
+// for concurrent use.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The largest body (after decoding) a transfer keeps in memory: far above the
+// largest map archive a venue has, small enough to refuse a runaway reply.
+constexpr uint64_t kMaxReplyBytes = 1ull << 30;
+constexpr size_t kMaxHeaderBytes = 64 * 1024;
+
+// Turns chunked framing into plain bytes, piece by piece.
+class ChunkDecoder {
+ public:
+  explicit ChunkDecoder(uint64_t limit) : limit_(limit) {}
+  // Appends the payload found in data to out. 0, or kErrorChunked /
+  // kErrorReplyTooLarge.
+  int feed(const char* data, size_t n, std::string* out);
+  bool done() const { return state_ == kDone; }
+
+ private:
+  enum State { kSize, kData, kDataEnd, kTrailer, kDone };
+  State state_ = kSize;
+  std::string line_;
+  uint64_t remaining_ = 0;
+  uint64_t total_ = 0;
+  uint64_t limit_;
+};
+
+// Inflates a gzip stream piece by piece.
+class GzipDecoder {
+ public:
+  explicit GzipDecoder(uint64_t limit);
+  ~GzipDecoder();
+  GzipDecoder(const GzipDecoder&) = delete;
+  GzipDecoder& operator=(const GzipDecoder&) = delete;
+  // 0, or kErrorGzip / kErrorReplyTooLarge. Bytes after the stream's end are
+  // ignored.
+  int feed(const char* data, size_t n, std::string* out);
+  bool done() const { return ended_; }
+
+ private:
+  z_stream z_{};
+  bool ok_ = false;
+  bool ended_ = false;
+  uint64_t limit_;
+};
+
+class HttpReply {
+ public:
+  explicit HttpReply(uint64_t maxBody = kMaxReplyBytes);
+  ~HttpReply();
+  HttpReply(const HttpReply&) = delete;
+  HttpReply& operator=(const HttpReply&) = delete;
+
+  // 0, or the first failure's code; once failed, every later call returns it.
+  int feed(const char* data, size_t n);
+  // End of input. cleanClose is false when the connection ended without the
+  // peer saying so (TLS without close notification); only a reply framed by
+  // the close itself needs it. 0 when the reply is whole.
+  int finish(bool cleanClose);
+
+  bool headerDone() const { return headerLength_ >= 0; }
+  // Framing says the body is complete; no more bytes are needed.
+  bool complete() const;
+  int status() const { return status_; }
+  int64_t headerLength() const { return headerLength_; }
+  int64_t contentLength() const { return contentLength_; }
+  bool chunked() const { return chunked_; }
+  bool gzipped() const { return gzip_ != nullptr; }
+  uint64_t received() const { return received_; }
+  const std::string& header() const { return head_; }
+  // First value of a header field (name compared without case); empty when absent.
+  std::string field(const std::string& name) const;
+  std::string& body() { return body_; }
+
+ private:
+  int parseHeader();
+  int takeBody(const char* data, size_t n);
+  int decoded(const char* data, size_t n);
+  int fail(int code);
+
+  uint64_t maxBody_;
+  int error_ = 0;
+  std::string head_;
+  std::vector<std::pair<std::string, std::string>> fields_;
+  int64_t headerLength_ = -1;
+  int64_t contentLength_ = -1;
+  uint64_t bodyTaken_ = 0;
+  uint64_t received_ = 0;
+  int status_ = -1;
+  bool chunked_ = false;
+  ChunkDecoder* chunks_ = nullptr;
+  GzipDecoder* gzip_ = nullptr;
+  std::string body_;
+};

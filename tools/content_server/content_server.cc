@@ -1,0 +1,397 @@
+#include "content_server/content_server.h"
+
+#include <dirent.h>
+#include <openssl/sha.h>
+#include <tinyxml2.h>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "server/zip_archive.h"
+
+namespace contentserver {
+
+namespace {
+
+std::string ReadMember(zip* z, const char* name) {
+  const int size = ZipGetFileSize(z, name);
+  if (size <= 0) return std::string();
+  std::string out(size, '\0');
+  const int n = ZipReadFile(z, name, out.data(), size);
+  out.resize(n < 0 ? 0 : n);
+  return out;
+}
+
+std::string ListXml(const std::map<int, Location>& locations) {
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<data>\n<maps>\n";
+  for (const auto& [id, l] : locations) {
+    tinyxml2::XMLPrinter title(nullptr, true);
+    title.PushText(l.title.c_str());
+    xml += "<item><id>" + std::to_string(id) + "</id><title>" + title.CStr() + "</title><version>" +
+           std::to_string(l.version) + "</version></item>\n";
+  }
+  return xml + "</maps>\n</data>\n";
+}
+
+int IntParam(const httplib::Request& req, const char* name, int fallback) {
+  if (!req.has_param(name)) return fallback;
+  try {
+    return std::stoi(req.get_param_value(name));
+  } catch (...) {
+    return fallback;
+  }
+}
+
+}  // namespace
+
+std::string Sha256Hex(const std::string& data) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : digest) {
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
+
+std::vector<Location> LoadVenueDir(const std::string& dir, std::string* error) {
+  std::vector<Location> out;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) {
+    if (error) *error = "cannot open " + dir;
+    return out;
+  }
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".mvz") != 0) continue;
+    const std::string path = dir + "/" + name;
+    zip* z = ZipOpen(path.c_str());
+    if (z == nullptr) continue;
+    tinyxml2::XMLDocument config;
+    const std::string configText = ReadMember(z, "config.xml");
+    const std::string version = ReadMember(z, "version.txt");
+    ZipClose(z);
+    config.Parse(configText.c_str(), configText.size());
+    const tinyxml2::XMLElement* root = config.RootElement();
+    if (root == nullptr) continue;
+    Location l;
+    l.id = root->IntAttribute("id", 0);
+    l.title = root->Attribute("name") ? root->Attribute("name") : "";
+    l.version = std::atoi(version.c_str());
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    l.archive = ss.str();
+    out.push_back(std::move(l));
+  }
+  closedir(d);
+  return out;
+}
+
+struct ContentServer::Impl {
+  mutable std::mutex mutex;
+  std::condition_variable wake;
+  bool stopping = false;
+  std::map<int, Location> locations;
+  Misbehaviour bad;
+  std::vector<RequestRecord> records;
+  int postsSeen = 0;
+  std::vector<Route> routes;
+  std::FILE* log = nullptr;
+  std::vector<std::unique_ptr<httplib::Server>> servers;
+  std::vector<std::thread> threads;
+
+  void record(const RequestRecord& r) {
+    std::lock_guard<std::mutex> g(mutex);
+    records.push_back(r);
+    if (log == nullptr) return;
+    nlohmann::json j = {{"method", r.method},     {"path", r.path},         {"query", r.query},
+                        {"status", r.status},     {"bytes", r.bytes},       {"sha256", r.sha256},
+                        {"userHash", r.userHash}, {"locationId", r.locationId}, {"packet", r.packetNumber},
+                        {"localTime", r.localTime}, {"xmlBytes", r.xml.size()}, {"xmlSha256", Sha256Hex(r.xml)}};
+    std::fprintf(log, "%s\n", j.dump().c_str());
+    std::fflush(log);  // a test may kill the server right after
+  }
+
+  // Holds a request until the server stops.
+  void hang() {
+    std::unique_lock<std::mutex> g(mutex);
+    wake.wait(g, [this] { return stopping; });
+  }
+
+  void handle(const httplib::Request& req, httplib::Response& res) {
+    RequestRecord r;
+    r.method = req.method;
+    r.path = req.path;
+    for (const auto& [k, v] : req.params) r.query += (r.query.empty() ? "" : "&") + k + "=" + v;
+    r.bytes = req.body.size();
+    r.sha256 = Sha256Hex(req.body);
+    r.userHash = req.get_param_value("userHash");
+    r.locationId = IntParam(req, "locationId", -1);
+    Misbehaviour b;
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      b = bad;
+    }
+    if (req.path == "/xmlParserInsert" && req.method == "POST") return messagePost(req, res, r, b);
+    if (b.status != 0) {
+      res.status = b.status;
+      res.set_content("status " + std::to_string(b.status) + "\n", "text/plain");
+    } else if (req.path == "/locations" && req.method == "GET" && req.has_param("locationId")) {
+      return archive(res, r, b);
+    } else if (req.path == "/locations" && req.method == "GET") {
+      list(res, b);
+    } else if (req.path == "/locations" && req.method == "POST") {
+      upload(req, res, r);
+    } else if (!extra(req, res)) {
+      res.status = 200;
+      res.set_content(req.method == "POST" ? r.sha256 + "\n" : "content for " + req.path + "\n", "text/plain");
+    }
+    r.status = res.status;
+    record(r);
+  }
+
+  bool extra(const httplib::Request& req, httplib::Response& res) {
+    std::vector<Route> copy;
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      copy = routes;
+    }
+    for (const Route& route : copy) {
+      int status = 200;
+      std::string type = "text/plain", body;
+      if (route(req.method, req.path, req.body, &status, &type, &body)) {
+        res.status = status;
+        res.set_content(body, type.c_str());
+        return true;
+      }
+    }
+    return false;
+  }
+
+  void list(httplib::Response& res, const Misbehaviour& b) {
+    std::string xml;
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      xml = ListXml(locations);
+    }
+    res.status = 200;
+    if (!b.gzipList) {
+      res.set_content(xml, "text/xml");
+      return;
+    }
+    auto text = std::make_shared<std::string>(std::move(xml));
+    res.set_chunked_content_provider("text/xml", [text](size_t offset, httplib::DataSink& sink) {
+      if (offset < text->size()) {
+        sink.write(text->data() + offset, std::min<size_t>(100, text->size() - offset));
+      } else {
+        sink.done();
+      }
+      return true;
+    });
+  }
+
+  void archive(httplib::Response& res, RequestRecord& r, const Misbehaviour& b) {
+    std::shared_ptr<std::string> data;
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      auto it = locations.find(r.locationId);
+      if (it != locations.end()) data = std::make_shared<std::string>(it->second.archive);
+    }
+    if (!data) {
+      res.status = 404;
+      res.set_content("no such location\n", "text/plain");
+    } else if (b.silent) {
+      r.status = 0;
+      record(r);
+      hang();
+      res.status = 500;
+      return;
+    } else {
+      res.status = 200;
+      const size_t limit = b.cutShort ? data->size() / 2 : data->size();
+      const int rate = b.slowBytesPerSecond;
+      res.set_content_provider(data->size(), "application/octet-stream",
+                               [data, limit, rate, this](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 if (offset >= limit) return false;  // drops the connection
+                                 size_t n = std::min(length, limit - offset);
+                                 if (rate > 0) {
+                                   n = std::min<size_t>(n, std::max(1, rate / 10));
+                                   std::unique_lock<std::mutex> g(mutex);
+                                   if (wake.wait_for(g, std::chrono::milliseconds(100), [this] { return stopping; }))
+                                     return false;
+                                 }
+                                 sink.write(data->data() + offset, n);
+                                 return true;
+                               });
+    }
+    r.status = res.status;
+    record(r);
+  }
+
+  void upload(const httplib::Request& req, httplib::Response& res, RequestRecord& r) {
+    const std::string declared = req.get_header_value("Content-Length");
+    if (declared != std::to_string(req.body.size()) || !req.has_file("file") ||
+        req.get_file_value("file").filename.empty()) {
+      res.status = 400;
+      res.set_content("bad upload\n", "text/plain");
+      return;
+    }
+    const std::string data = req.get_file_value("file").content;
+    r.sha256 = Sha256Hex(data);
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      auto it = locations.find(r.locationId);
+      if (it == locations.end()) {
+        res.status = 404;
+        res.set_content("no such location\n", "text/plain");
+        return;
+      }
+      it->second.archive = data;
+      ++it->second.version;
+    }
+    res.status = 200;
+    res.set_content("OK\n", "text/plain");
+  }
+
+  void messagePost(const httplib::Request& req, httplib::Response& res, RequestRecord& r, const Misbehaviour& b) {
+    auto value = [&req](const char* name) {
+      return req.has_file(name) ? req.get_file_value(name).content : std::string();
+    };
+    r.userHash = value("userHash");
+    r.localTime = value("localTime");
+    r.xml = value("xml");
+    try {
+      r.packetNumber = std::stoi(value("packetNumber"));
+    } catch (...) {
+      r.packetNumber = -1;
+    }
+    int seen;
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      seen = ++postsSeen;
+    }
+    if (b.neverAnswerPosts) {
+      r.status = 0;
+      record(r);
+      hang();
+      res.status = 500;
+      return;
+    }
+    if (!req.is_multipart_form_data() || r.packetNumber < 0) {
+      res.status = 400;
+    } else if (b.status != 0) {
+      res.status = b.status;
+    } else {
+      res.status = seen <= b.failFirstPosts ? 500 : 200;
+    }
+    res.set_content(res.status == 200 ? "OK\n" : "failed\n", "text/plain");
+    r.status = res.status;
+    record(r);
+  }
+};
+
+ContentServer::ContentServer(ServerOptions options) : impl_(new Impl), options_(std::move(options)) {}
+
+ContentServer::~ContentServer() { stop(); }
+
+bool ContentServer::start(std::string* error) {
+  if (!options_.logPath.empty()) impl_->log = std::fopen(options_.logPath.c_str(), "a");
+  auto serve = [this](std::unique_ptr<httplib::Server> s, const char* host, int* port, bool required) {
+    s->set_payload_max_length(1ull << 31);
+    s->set_keep_alive_max_count(1);
+    auto h = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };
+    s->Get(".*", h);
+    s->Post(".*", h);
+    int bound;
+    if (*port == 0) {
+      bound = s->bind_to_any_port(host);
+    } else {
+      bound = s->bind_to_port(host, *port) ? *port : -1;
+    }
+    if (bound <= 0) return !required;
+    *port = bound;
+    httplib::Server* raw = s.get();
+    impl_->servers.push_back(std::move(s));
+    impl_->threads.emplace_back([raw] { raw->listen_after_bind(); });
+    return true;
+  };
+  int plain = options_.port;
+  if (!serve(std::make_unique<httplib::Server>(), "127.0.0.1", &plain, true)) {
+    if (error) *error = "cannot listen on 127.0.0.1";
+    return false;
+  }
+  port_ = plain;
+  if (options_.ipv6) serve(std::make_unique<httplib::Server>(), "::1", &plain, false);
+  if (options_.tlsPort >= 0) {
+    auto tls = std::make_unique<httplib::SSLServer>(options_.cert.c_str(), options_.key.c_str());
+    if (!tls->is_valid()) {
+      if (error) *error = "cannot load certificate " + options_.cert + " / key " + options_.key;
+      stop();
+      return false;
+    }
+    int secure = options_.tlsPort;
+    if (!serve(std::move(tls), "127.0.0.1", &secure, true)) {
+      if (error) *error = "cannot listen with TLS on 127.0.0.1";
+      stop();
+      return false;
+    }
+    tlsPort_ = secure;
+    if (options_.ipv6) {
+      auto tls6 = std::make_unique<httplib::SSLServer>(options_.cert.c_str(), options_.key.c_str());
+      serve(std::move(tls6), "::1", &secure, false);
+    }
+  }
+  for (auto& s : impl_->servers)
+    while (!s->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return true;
+}
+
+void ContentServer::stop() {
+  {
+    std::lock_guard<std::mutex> g(impl_->mutex);
+    impl_->stopping = true;
+  }
+  impl_->wake.notify_all();
+  for (auto& s : impl_->servers) s->stop();
+  for (auto& t : impl_->threads) t.join();
+  impl_->threads.clear();
+  impl_->servers.clear();
+  if (impl_->log) std::fclose(impl_->log);
+  impl_->log = nullptr;
+}
+
+void ContentServer::addLocation(const Location& location) {
+  std::lock_guard<std::mutex> g(impl_->mutex);
+  impl_->locations[location.id] = location;
+}
+
+Location ContentServer::location(int id) const {
+  std::lock_guard<std::mutex> g(impl_->mutex);
+  auto it = impl_->locations.find(id);
+  return it == impl_->locations.end() ? Location{} : it->second;
+}
+
+void ContentServer::setMisbehaviour(const Misbehaviour& m) {
+  std::lock_guard<std::mutex> g(impl_->mutex);
+  impl_->bad = m;
+}
+
+std::vector<RequestRecord> ContentServer::records() const {
+  std::lock_guard<std::mutex> g(impl_->mutex);
+  return impl_->records;
+}
+
+void ContentServer::addRoute(Route route) {
+  std::lock_guard<std::mutex> g(impl_->mutex);
+  impl_->routes.push_back(std::move(route));
+}
+
+}  // namespace contentserver
