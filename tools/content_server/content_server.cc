@@ -237,8 +237,11 @@ struct ContentServer::Impl {
   }
 
   void upload(const httplib::Request& req, httplib::Response& res, RequestRecord& r) {
+    // The library has read exactly Content-Length bytes (or dropped the
+    // connection) and split the parts; a missing length or file part is refused.
     const std::string declared = req.get_header_value("Content-Length");
-    if (declared != std::to_string(req.body.size()) || !req.has_file("file") ||
+    r.bytes = std::strtoull(declared.c_str(), nullptr, 10);
+    if (declared.empty() || !req.is_multipart_form_data() || !req.has_file("file") ||
         req.get_file_value("file").filename.empty()) {
       res.status = 400;
       res.set_content("bad upload\n", "text/plain");

@@ -19,6 +19,7 @@ std::deque<int> Reported;
 
 std::atomic<int> IdleMs{31000};
 std::atomic<int> ShakeMs{10000};
+std::atomic<uint64_t> ReplyCap{kMaxReplyBytes};
 
 uint64_t NowMillis() { return static_cast<uint64_t>(GetCurrentTimeMillis()); }
 
@@ -55,6 +56,8 @@ void SetTransferTimeouts(int idleMs, int handshakeMs) {
 }
 int TransferIdleMs() { return IdleMs; }
 int HandshakeMs() { return ShakeMs; }
+void SetMaxReplyBytes(uint64_t bytes) { ReplyCap = bytes; }
+uint64_t MaxReplyBytes() { return ReplyCap; }
 
 int StartLocationLoader(const std::string& server, const std::string& userHash, const std::string& location,
                         const std::string& fileName, bool forced) {

@@ -54,6 +54,10 @@ constexpr int kErrorReplyTruncated = -1270;
 constexpr int kErrorBadValue = -1280;
 constexpr int kErrorEmptySslRequest = -1501;
 
+// The largest body (after decoding) a transfer keeps in memory: far above the
+// largest map archive a venue has, small enough to refuse a runaway reply.
+constexpr uint64_t kMaxReplyBytes = 1ull << 30;
+
 // Finished records whose final state a check has returned, kept for later
 // reads of their response and file name.
 constexpr int kMaxReportedLoaders = 64;
@@ -126,3 +130,6 @@ std::string EncodeQueryValue(const std::string& value);
 // sent for this long ends a transfer (31,000 by default), and the TLS
 // handshake's limit (10,000). Lets tests run the time rules quickly.
 void SetTransferTimeouts(int idleMs, int handshakeMs);
+// The cap on one reply's decoded body (kMaxReplyBytes by default), for tests
+// that must see the cap without gigabytes of memory.
+void SetMaxReplyBytes(uint64_t bytes);

@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "server/content/content_helper.h"
 #include "server/content/content_internal.h"
@@ -49,6 +50,24 @@ int BioRecv(void* ctx, unsigned char* buf, size_t len) {
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return MBEDTLS_ERR_SSL_WANT_READ;
   if (errno == ECONNRESET) return MBEDTLS_ERR_NET_CONN_RESET;
   return MBEDTLS_ERR_NET_RECV_FAILED;
+}
+
+// The library's suites with AES-GCM first (the shorter key first): on x86 it runs on the CPU's AES
+// and carry-less multiply instructions, several times faster than the
+// portable ChaCha20 the library would otherwise offer first.
+const int* PreferredSuites() {
+  static const std::vector<int> suites = [] {
+    std::vector<int> aes128, aes256, rest;
+    for (const int* s = mbedtls_ssl_list_ciphersuites(); *s != 0; ++s) {
+      const char* name = mbedtls_ssl_get_ciphersuite_name(*s);
+      (std::strstr(name, "AES-128-GCM") ? aes128 : std::strstr(name, "AES-256-GCM") ? aes256 : rest).push_back(*s);
+    }
+    aes128.insert(aes128.end(), aes256.begin(), aes256.end());
+    aes128.insert(aes128.end(), rest.begin(), rest.end());
+    aes128.push_back(0);
+    return aes128;
+  }();
+  return suites.data();
 }
 
 void LogSslError(int code) {
@@ -166,6 +185,7 @@ int Setup(Tls& t, const std::string& host, int port, int id) {
   mbedtls_ssl_conf_ca_chain(&t.conf, &t.ca, nullptr);
   mbedtls_ssl_conf_min_version(&t.conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
   mbedtls_ssl_conf_rng(&t.conf, mbedtls_ctr_drbg_random, &t.drbg);
+  mbedtls_ssl_conf_ciphersuites(&t.conf, PreferredSuites());
   if ((r = mbedtls_ssl_setup(&t.ssl, &t.conf)) != 0 ||
       (r = mbedtls_ssl_set_hostname(&t.ssl, kMarvistoServiceName)) != 0) {
     MV_LOG(1, "Error in ssl_init: returned %d\n", r);
@@ -222,10 +242,11 @@ int GetResourceSsl(const std::string& url, const std::string& fileName, int id, 
   MV_LOG(2, "Receiving server response...\n");
   const Progress progress{id, progressMin, progressMax};
   if (progress.on()) progress.set(progressMin, false);
-  HttpReply reply;
-  if (const int r = ReceiveReply(ch, reply, id, progress.on() ? &progress : nullptr, false, false); r != 0)
+  HttpReply reply(MaxReplyBytes());
+  ReplyFile file(fileName);
+  if (const int r = ReceiveReply(ch, reply, file, id, progress.on() ? &progress : nullptr, false, false); r != 0)
     return r;
-  const int result = FinishReply(reply, id, progress, fileName, "Unable to get resource: HTTP code %d\n", false);
+  const int result = FinishReply(reply, file, id, progress, "Unable to get resource: HTTP code %d\n", false);
   if (result == 0) mbedtls_ssl_close_notify(&t.ssl);
   return result;
 }
@@ -245,9 +266,10 @@ int PostRequestSsl(const std::string& host, int port, const std::string& request
   MV_LOG(3, "%s\n", request.c_str());
   if (Interrupted(id)) return kErrorInterrupted;
   MV_LOG(2, "Receiving server response...\n");
-  HttpReply reply;
-  if (const int r = ReceiveReply(ch, reply, id, nullptr, true, true); r != 0) return r;
-  const int result = FinishReply(reply, id, progress, fileName, "Unable to get resource: HTTP code %d\n", true);
+  HttpReply reply(MaxReplyBytes());
+  ReplyFile file(fileName);
+  if (const int r = ReceiveReply(ch, reply, file, id, nullptr, true, true); r != 0) return r;
+  const int result = FinishReply(reply, file, id, progress, "Unable to get resource: HTTP code %d\n", true);
   if (result == 0) mbedtls_ssl_close_notify(&t.ssl);
   return result;
 }

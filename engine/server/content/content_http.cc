@@ -230,8 +230,51 @@ int SendAll(Channel& ch, const std::string& data, size_t piece, int id, const Pr
   return 0;
 }
 
-int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress, bool firstByteWaits,
-                 bool postLogs) {
+ReplyFile::~ReplyFile() {
+  if (file_ == nullptr) return;
+  std::fclose(file_);
+  std::remove((target_ + ".tmp").c_str());
+}
+
+int ReplyFile::update(const HttpReply& reply) {
+  if (target_.empty() || reply.status() != 200) return 0;
+  const std::string& body = reply.body();
+  if (written_ == body.size()) return 0;
+  if (file_ == nullptr) {
+    MV_LOG(2, "Saving data in %s\n", target_.c_str());
+    file_ = std::fopen((target_ + ".tmp").c_str(), "wb");
+    if (file_ == nullptr) {
+      MV_LOG(1, "Error opening file %s!\n", target_.c_str());
+      return kErrorOpenFile;
+    }
+  }
+  if (std::fwrite(body.data() + written_, 1, body.size() - written_, file_) != body.size() - written_) {
+    MV_LOG(1, "Error writing to file %s!\n", target_.c_str());
+    return kErrorWriteFile;
+  }
+  written_ = body.size();
+  return 0;
+}
+
+int ReplyFile::commit(const HttpReply& reply) {
+  if (target_.empty()) return 0;
+  if (const int r = update(reply); r != 0) return r;
+  if (file_ == nullptr && (file_ = std::fopen((target_ + ".tmp").c_str(), "wb")) == nullptr) {
+    MV_LOG(1, "Error opening file %s!\n", target_.c_str());
+    return kErrorOpenFile;
+  }
+  const bool ok = std::fclose(file_) == 0;
+  file_ = nullptr;
+  if (!ok || std::rename((target_ + ".tmp").c_str(), target_.c_str()) != 0) {
+    MV_LOG(1, "Error writing to file %s!\n", target_.c_str());
+    std::remove((target_ + ".tmp").c_str());
+    return kErrorWriteFile;
+  }
+  return 0;
+}
+
+int ReceiveReply(Channel& ch, HttpReply& reply, ReplyFile& file, int id, const Progress* progress,
+                 bool firstByteWaits, bool postLogs) {
   std::string buffer(kRecvBuffer, '\0');
   int64_t last = GetCurrentTimeMillis();
   const int level = postLogs ? 3 : 2;
@@ -265,6 +308,7 @@ int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress
       MV_LOG(2, "Chunked: %s\n", reply.chunked() ? "true" : "false");
       MV_LOG(2, "Gzipped: %s\n", reply.gzipped() ? "true" : "false");
     }
+    if (const int r = file.update(reply); r != 0) return r;
     if (reply.headerDone() && reply.contentLength() > 0 && !reply.chunked()) {
       const uint64_t total = reply.contentLength() + reply.headerLength();
       if (progress) progress->step(reply.received(), total);
@@ -277,35 +321,22 @@ int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress
   }
 }
 
-int FinishReply(HttpReply& reply, int id, const Progress& progress, const std::string& fileName,
-                const char* failMessage, bool logReplyOnFailure) {
+int FinishReply(HttpReply& reply, ReplyFile& file, int id, const Progress& progress, const char* failMessage,
+                bool logReplyOnFailure) {
   MV_LOG(3, "Response: %llu bytes\n", static_cast<unsigned long long>(reply.received()));
   const int status = reply.status();
-  std::string& body = reply.body();
   MV_LOG(2, "Received %llu bytes\n", static_cast<unsigned long long>(reply.received()));
-  MV_LOG(2, "Content length: %zu\n", body.size());
+  MV_LOG(2, "Content length: %zu\n", reply.body().size());
   MV_LOG(2, "HTTP code: %d\n", status);
   int result = 0;
   if (status != 200) {
-    if (logReplyOnFailure) MV_LOG(2, "%s%s\n", reply.header().c_str(), body.c_str());
+    if (logReplyOnFailure) MV_LOG(2, "%s%s\n", reply.header().c_str(), reply.body().c_str());
     MV_LOG(1, failMessage, status);
     result = -status;
-  } else if (!fileName.empty()) {
-    MV_LOG(2, "Saving data in %s (%zu bytes)\n", fileName.c_str(), body.size());
-    FILE* f = std::fopen(fileName.c_str(), "wb");
-    if (f == nullptr) {
-      MV_LOG(1, "Error opening file %s!\n", fileName.c_str());
-      result = kErrorOpenFile;
-    } else {
-      const bool written = std::fwrite(body.data(), 1, body.size(), f) == body.size() &&
-                           std::fflush(f) == 0 && fsync(fileno(f)) == 0;
-      if (std::fclose(f) != 0 || !written) {
-        MV_LOG(1, "Error writing to file %s!\n", fileName.c_str());
-        result = kErrorWriteFile;
-      }
-    }
+  } else {
+    result = file.commit(reply);
   }
-  LoaderSetResponse(id, std::move(body));
+  LoaderSetResponse(id, std::move(reply.body()));
   if (progress.on()) progress.set(progress.max, true);
   return result;
 }
@@ -330,10 +361,11 @@ int GetResource(const std::string& url, const std::string& fileName, int id, int
   MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
   const Progress progress{id, progressMin, progressMax};
   if (progress.on()) progress.set(progressMin, false);
-  HttpReply reply;
-  if (const int r = ReceiveReply(ch, reply, id, progress.on() ? &progress : nullptr, false, false); r != 0)
+  HttpReply reply(MaxReplyBytes());
+  ReplyFile file(fileName);
+  if (const int r = ReceiveReply(ch, reply, file, id, progress.on() ? &progress : nullptr, false, false); r != 0)
     return r;
-  return FinishReply(reply, id, progress, fileName, "Unable to get resource: HTTP code %d\n", false);
+  return FinishReply(reply, file, id, progress, "Unable to get resource: HTTP code %d\n", false);
 }
 
 int PostRequest(const std::string& host, int port, const std::string& request, const std::string& fileName, int id,
@@ -351,9 +383,10 @@ int PostRequest(const std::string& host, int port, const std::string& request, c
   if (const int r = SendAll(ch, request, kRecvBuffer, id, progress.on() ? &progress : nullptr); r != 0) return r;
   MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
   MV_LOG(2, "%.1000s\n", request.c_str());
-  HttpReply reply;
-  if (const int r = ReceiveReply(ch, reply, id, nullptr, true, true); r != 0) return r;
-  return FinishReply(reply, id, progress, fileName, "Unable to post resource: HTTP code %d\n", true);
+  HttpReply reply(MaxReplyBytes());
+  ReplyFile file(fileName);
+  if (const int r = ReceiveReply(ch, reply, file, id, nullptr, true, true); r != 0) return r;
+  return FinishReply(reply, file, id, progress, "Unable to post resource: HTTP code %d\n", true);
 }
 
 int PostResource(const std::string& url, const std::string& fileName, int id, int progressMin, int progressMax) {
@@ -385,20 +418,23 @@ int PostResource(const std::string& url, const std::string& fileName, int id, in
     MV_LOG(1, "Error opening file '%s'\n", fileName.c_str());
     return kErrorOpenFile;
   }
-  // Built by concatenation: markers inside the file's bytes or its name must
-  // not be replaced.
-  static const char kBoundary[] = "iuJiWoa6hiGud8hiih8duGih6aoWiJui";
-  std::string body = std::string("--") + kBoundary +
+  // Built by concatenation: marker texts inside the file's bytes or its name
+  // must not be replaced.
+  // A file that holds the boundary line would end its own part early: the
+  // boundary grows until the data no longer contains it.
+  std::string boundary = "iuJiWoa6hiGud8hiih8duGih6aoWiJui";
+  while (data.find(boundary) != std::string::npos) boundary += 'x';
+  std::string body = "--" + boundary +
                      "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + fileName + "\"\r\n\r\n";
   body.reserve(body.size() + data.size() + 64);
   body += data;
   data.clear();
   data.shrink_to_fit();
-  body += std::string("\r\n--") + kBoundary + "--\r\n";
+  body += "\r\n--" + boundary + "--\r\n";
   std::string request = "POST " + path + " HTTP/1.1\r\nHost: " + host +
                         "\r\nConnection: close\r\nAccept-Encoding: gzip\r\nContent-Type: multipart/form-data; "
                         "boundary=" +
-                        kBoundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+                        boundary + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   request += body;
   body.clear();
   body.shrink_to_fit();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "server/content/content_helper.h"
@@ -34,6 +35,7 @@ std::string ResolveHost(const std::string& host, int id);
 
 int TransferIdleMs();
 int HandshakeMs();
+uint64_t MaxReplyBytes();
 
 // One connection's byte moving, plain or TLS.
 class Channel {
@@ -46,17 +48,38 @@ class Channel {
   virtual Io recv(char* data, size_t size, size_t* n, int* code) = 0;
 };
 
+// The file that receives a 200 reply's body while it arrives: written to
+// "<target>.tmp" and renamed onto the target only once the reply is whole,
+// so a failed transfer leaves the target as it was. An empty target: none.
+class ReplyFile {
+ public:
+  explicit ReplyFile(std::string target) : target_(std::move(target)) {}
+  ~ReplyFile();
+  ReplyFile(const ReplyFile&) = delete;
+  ReplyFile& operator=(const ReplyFile&) = delete;
+  // Writes the body bytes not yet written (only for status 200). 0 or a code.
+  int update(const HttpReply& reply);
+  // Completes the file after a whole 200 reply. 0 or a code.
+  int commit(const HttpReply& reply);
+
+ private:
+  std::string target_;
+  std::FILE* file_ = nullptr;
+  size_t written_ = 0;
+};
+
 // Sends every byte (pieces of at most `piece`), moving progress over the
 // request when `progress` is on. 0 or a result code.
 int SendAll(Channel& ch, const std::string& data, size_t piece, int id, const Progress* progress);
-// Reads a reply into `reply` until it is complete or the peer closes.
-// firstByteWaits: the idle time-out starts only with the first byte.
-int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress, bool firstByteWaits,
-                 bool postLogs);
-// Stores the body, checks the status and writes the file: the common end of
-// every transfer. post: the message for a non-200 status names a post.
-int FinishReply(HttpReply& reply, int id, const Progress& progress, const std::string& fileName,
-                const char* failMessage, bool logReplyOnFailure);
+// Reads a reply into `reply` until it is complete or the peer closes, passing
+// the body on to `file` as it grows. firstByteWaits: the idle time-out starts
+// only with the first byte.
+int ReceiveReply(Channel& ch, HttpReply& reply, ReplyFile& file, int id, const Progress* progress,
+                 bool firstByteWaits, bool postLogs);
+// Stores the body, checks the status and completes the file: the common end
+// of every transfer.
+int FinishReply(HttpReply& reply, ReplyFile& file, int id, const Progress& progress, const char* failMessage,
+                bool logReplyOnFailure);
 
 // Start of a job routine: logs, marks the record running and copies it.
 // False when the record is gone.

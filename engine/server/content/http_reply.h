@@ -12,9 +12,8 @@
 #include <utility>
 #include <vector>
 
-// The largest body (after decoding) a transfer keeps in memory: far above the
-// largest map archive a venue has, small enough to refuse a runaway reply.
-constexpr uint64_t kMaxReplyBytes = 1ull << 30;
+#include "server/content/content_helper.h"
+
 constexpr size_t kMaxHeaderBytes = 64 * 1024;
 
 // Turns chunked framing into plain bytes, piece by piece.
@@ -81,6 +80,7 @@ class HttpReply {
   // First value of a header field (name compared without case); empty when absent.
   std::string field(const std::string& name) const;
   std::string& body() { return body_; }
+  const std::string& body() const { return body_; }
 
  private:
   int parseHeader();

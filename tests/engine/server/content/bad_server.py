@@ -13,8 +13,9 @@ connection by the first path segment of its request:
   /stall      Content-Length 1000, 500 bytes, then silence
   /endless    200 without length, zeros streamed until the peer leaves
   /hugelength Content-Length of 8 GB, then zeros until the peer leaves
-  /bomb       gzip of 1 GiB of zeros
+  /bomb       gzip of 256 MiB of zeros
   /silent     reads the request, never answers
+  /slam       resets the connection right after the request's header
   /status     "HTTP/1.1 200 OK" split over single-byte writes, then a body
   /multipart  parses the multipart POST with the email package and compares
               the part "file" to --expect: 200 "MATCH" or 400 "MISMATCH ..."
@@ -40,7 +41,7 @@ def bomb():
     if _bomb is None:
         c = zlib.compressobj(9, zlib.DEFLATED, 31)
         zero = bytes(1 << 20)
-        _bomb = b"".join(c.compress(zero) for _ in range(1024)) + c.flush()
+        _bomb = b"".join(c.compress(zero) for _ in range(256)) + c.flush()
     return _bomb
 
 
@@ -57,6 +58,8 @@ def read_request(conn):
         name, _, value = line.partition(b":")
         if name.strip().lower() == b"content-length":
             length = int(value.strip())
+    if head.split(b" ")[1:2] == [b"/slam"]:
+        return head + b"\r\n\r\n", body
     while len(body) < length:
         piece = conn.recv(65536)
         if not piece:
@@ -157,6 +160,8 @@ def serve(conn):
             data = bomb()
             conn.sendall(ok + b"Content-Encoding: gzip\r\nContent-Length: %d\r\n\r\n" % len(data) + data)
             wait_gone(conn)
+        elif kind == "slam":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
         elif kind == "silent":
             wait_gone(conn)
         elif kind == "status":
@@ -178,6 +183,7 @@ def main():
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", 0))
     srv.listen(64)
+    bomb()
     print("port", srv.getsockname()[1], flush=True)
     while True:
         conn, _ = srv.accept()

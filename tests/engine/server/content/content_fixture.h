@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mbedtls/sha256.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -43,6 +44,10 @@ class ContentTest : public ::testing::Test {
     savedCa_ = MARVISTO_CA_LIST;
     MARVISTO_CA_LIST = Pki::get().caPem.c_str();
     SetTransferTimeouts(1500, 3000);
+    if (const char* log = std::getenv("MARVISTO_CONTENT_LOG")) {  // for debugging a failure
+      _Logger.setLogFile(log);
+      _Logger.setDebugLevel(3);
+    }
   }
   void TearDown() override {
     MARVISTO_CA_LIST = savedCa_;
@@ -62,6 +67,14 @@ inline int WaitJob(int id, int timeoutMs = 20000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return 1000;
+}
+
+inline std::string Sha256(const std::string& data) {
+  unsigned char d[32];
+  mbedtls_sha256_ret(reinterpret_cast<const unsigned char*>(data.data()), data.size(), d, 0);
+  char hex[65];
+  for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", d[i]);
+  return hex;
 }
 
 // Our content server command with its request log.

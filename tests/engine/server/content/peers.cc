@@ -25,11 +25,13 @@ TempDir::TempDir() {
 TempDir::~TempDir() { Shell("rm -rf '" + path_ + "'"); }
 
 Child::Child(const std::vector<std::string>& argv, bool captureStdout) {
-  int fds[2] = {-1, -1};
-  if (captureStdout && pipe(fds) != 0) return;
+  int fds[2] = {-1, -1}, in[2] = {-1, -1};
+  if ((captureStdout && pipe(fds) != 0) || pipe(in) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
     setpgid(0, 0);
+    dup2(in[0], 0);  // an open, silent stdin: openssl s_server ends at its EOF
+    close(in[1]);
     if (captureStdout) {
       dup2(fds[1], 1);
       close(fds[0]);
@@ -43,6 +45,8 @@ Child::Child(const std::vector<std::string>& argv, bool captureStdout) {
     execvp(args[0], args.data());
     _exit(127);
   }
+  close(in[0]);
+  in_ = in[1];
   if (captureStdout) {
     close(fds[1]);
     out_ = fds[0];
@@ -52,6 +56,7 @@ Child::Child(const std::vector<std::string>& argv, bool captureStdout) {
 Child::~Child() {
   kill(SIGKILL);
   if (out_ >= 0) close(out_);
+  if (in_ >= 0) close(in_);
 }
 
 void Child::kill(int signal) {
@@ -124,7 +129,7 @@ bool Shell(const std::string& command) { return std::system((command + " >/dev/n
 
 bool MakeCertificates(const std::string& dir, const std::string& name) {
   const std::string d = "cd '" + dir + "' && ";
-  const std::string key = "openssl req -newkey rsa:2048 -nodes -keyout ";
+  const std::string key = "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ";
   WriteFile(dir + "/ext.cnf", "subjectAltName=DNS:" + name + ",DNS:localhost,IP:127.0.0.1\n");
   WriteFile(dir + "/wrong.cnf", "subjectAltName=DNS:wrong.example\n");
   WriteFile(dir + "/ca.cnf",
@@ -133,7 +138,7 @@ bool MakeCertificates(const std::string& dir, const std::string& name) {
                 "commonName=supplied\n");
   WriteFile(dir + "/index.txt", "");
   WriteFile(dir + "/serial", "1000\n");
-  return Shell(d + "openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 30 -subj '/CN=Test CA' "
+  return Shell(d + "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem -days 30 -subj '/CN=Test CA' "
                    "-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign") &&
          Shell(d + key + "server.key -out server.csr -subj '/CN=" + name + "'") &&
          Shell(d + "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 "
@@ -141,7 +146,7 @@ bool MakeCertificates(const std::string& dir, const std::string& name) {
          Shell(d + key + "wrong.key -out wrong.csr -subj '/CN=wrong.example'") &&
          Shell(d + "openssl x509 -req -in wrong.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 "
                    "-extfile wrong.cnf -out wrong.pem") &&
-         Shell(d + "openssl req -x509 -newkey rsa:2048 -nodes -keyout self.key -out self.pem -days 30 -subj '/CN=" +
+         Shell(d + "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout self.key -out self.pem -days 30 -subj '/CN=" +
                name + "' -addext subjectAltName=DNS:" + name) &&
          Shell(d + key + "expired.key -out expired.csr -subj '/CN=" + name + "' -addext subjectAltName=DNS:" + name) &&
          Shell(d + "openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in expired.csr -out expired.pem "
@@ -156,12 +161,14 @@ Nginx::Nginx(const std::string& root, const std::string& certDir, int limitRate,
   for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
     conf += std::string(" ") + t + "_temp_path " + d + "/" + t + ";\n";
   conf += " default_type application/octet-stream;\n sendfile on;\n client_max_body_size 0;\n";
-  if (gzip) conf += " gzip on;\n gzip_types *;\n gzip_min_length 1;\n gzip_proxied any;\n";
-  conf += " server {\n  listen 127.0.0.1:" + std::to_string(port_) + ";\n  listen 127.0.0.1:" +
-          std::to_string(tlsPort_) + " ssl;\n  ssl_certificate " + certDir + "/server.pem;\n  ssl_certificate_key " +
+  if (gzip) conf += " types { text/xml xml; }\n gzip on;\n gzip_types text/xml;\n gzip_min_length 1;\n gzip_proxied any;\n";
+  // Small send buffers so a limited rate reaches the client evenly.
+  const std::string buffers = limitRate > 0 ? " sndbuf=32k" : "";
+  conf += " server {\n  listen 127.0.0.1:" + std::to_string(port_) + buffers + ";\n  listen 127.0.0.1:" +
+          std::to_string(tlsPort_) + " ssl" + buffers + ";\n  ssl_certificate " + certDir + "/server.pem;\n  ssl_certificate_key " +
           certDir + "/server.key;\n  root " + root + ";\n";
-  if (limitRate > 0) conf += "  limit_rate " + std::to_string(limitRate) + ";\n";
-  if (upstream > 0) conf += "  location /upload { proxy_pass http://127.0.0.1:" + std::to_string(upstream) + "; }\n";
+  if (limitRate > 0) conf += "  limit_rate " + std::to_string(limitRate) + ";\n  sendfile off;\n";
+  if (upstream > 0) conf += "  location /upload/ { proxy_pass http://127.0.0.1:" + std::to_string(upstream) + "/; }\n";
   conf += " }\n}\n";
   WriteFile(d + "/nginx.conf", conf);
   child_ = std::make_unique<Child>(

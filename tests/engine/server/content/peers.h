@@ -37,6 +37,7 @@ class Child {
  private:
   int pid_ = -1;
   int out_ = -1;
+  int in_ = -1;
   std::string pending_;
 };
 
