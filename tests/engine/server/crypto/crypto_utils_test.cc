@@ -125,10 +125,8 @@ TEST_F(Crypto, SignaturesMatchOpensslBothWays) {
 
 TEST_F(Crypto, DamagedKeyTextsAreRefused) {
   std::string priv = GenKey(1024), pub = priv.substr(0, priv.find('\n', priv.find('\n') + 1) + 1), sig = RsaSign(priv, "d");
-  for (size_t len : {2484, 2485, 6000}) {  // longer than a number may be, not split in two
-    EXPECT_EQ(RsaSign(std::string(len, 'F') + "\n" + priv, "d"), "");
-    EXPECT_FALSE(RsaVerify(std::string(len, 'F') + "\n3\n", "d", sig));
-  }
+  for (size_t len : {2485, 6000})  // longer than a number may be: refused, not split in two
+    EXPECT_TRUE(RsaSign(std::string(len, 'F') + "\n" + priv, "d").empty() && !RsaVerify(std::string(len, 'F') + "\n3\n", "d", sig));
   EXPECT_EQ(RsaSign("-" + priv, "d") + RsaSign(priv.substr(0, priv.rfind('\n', priv.size() - 2)), "d"), "");
   const char alphabet[] = "0123456789ABCDEF \n-:xZ";
   std::mt19937 rng(3108);

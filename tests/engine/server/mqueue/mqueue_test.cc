@@ -149,9 +149,10 @@ TEST_F(MQueue, TenThousandFailedRetriesKeepMemoryAndJobRecordsFlat) {
     return resident * sysconf(_SC_PAGESIZE);
   };
   ASSERT_TRUE(WaitUntil([&] { return down.count >= 1000; }, 600));
-  long early = rss();
+  [[maybe_unused]] long early = rss();
   ASSERT_TRUE(WaitUntil([&] { return down.count >= 10000; }, 1200));
-  long late = rss();
+  [[maybe_unused]] long late = rss();
+  std::printf("resident after 1,000 failed posts %ld bytes, after 10,000 %ld bytes\n", early, late);
   q.reset();
   int after = StartUrlPoster("bad", "", ""), kept = 0;
   for (int id = before + 1; id < after; ++id) kept += CheckLocationLoader(id) != -1;
