@@ -1,0 +1,81 @@
+// The outgoing message queue: text lines appended to a file in the queue
+// directory, gathered into batch files and posted, oldest batch first, as
+// multipart forms by the queue's own thread. Lines live only in files until a
+// post succeeds, so they survive restarts; failed posts are retried with a
+// growing delay.
+//
+// Every method may be called from any thread, concurrently. The owner destroys
+// the object (from any thread but the queue's own); destruction ends and joins
+// the posting thread. Only one queue posts from a directory at a time, across
+// objects and processes (a lock file); a second one only appends until the
+// first is gone. The directory is not created by the queue.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "server/utils.h"
+
+class MQueueManager {
+ public:
+  MQueueManager(const std::string& url, const std::string& directory, int maxBatchBytes,
+                int maxBatchFiles);
+  ~MQueueManager();
+  MQueueManager(const MQueueManager&) = delete;
+  MQueueManager& operator=(const MQueueManager&) = delete;
+
+  void start();
+  // Posting ends at the next cycle after start; there is no restart.
+  void stop();
+  void setSleepTimeout(int milliseconds);
+  // 0 or less: a post may take any time.
+  void setPostTimeout(int seconds);
+  // Delay after a failed post, doubling per failure up to maxMs (defaults
+  // kRetryFirstMs and kRetryMaxMs).
+  void setRetryTimeout(int firstMs, int maxMs);
+  void addMessage(const std::string& message);
+  // Keeps an existing value.
+  void setParameter(const std::string& name, const std::string& value);
+  std::string getParameter(const std::string& name);
+  // Seconds since 1970 of the last successful post; 0 until then.
+  uint32_t getUploadTime();
+  void lock();
+  void unlock();
+
+  static constexpr int kRetryFirstMs = 1000;
+  static constexpr int kRetryMaxMs = 60000;
+
+ private:
+  void threadRoutine();
+  bool ownDirectory();
+  void prepare();
+  // False when there was no batch to post; else result 0 or a failure code.
+  bool upload(int* result);
+  void moveUploadFiles();
+  std::string batchPath(int number) const;
+  bool waitFor(std::chrono::milliseconds delay);  // false once the object is going away
+
+  const std::string URL;
+  const std::string directory;
+  const int maximumBatchBytes;
+  const int maximumBatchFiles;
+  std::map<std::string, std::string> parameters;
+  bool started = false;
+  bool stopped = false;
+  uint32_t packetNumber = 0;
+  uint32_t uploadTime = 0;
+  int sleepTimeout = 100;
+  int postTimeout = 30;
+  int retryFirstMs = kRetryFirstMs;
+  int retryMaxMs = kRetryMaxMs;
+  Mutex mutex;
+  std::condition_variable_any wake;
+  bool quitting = false;  // set by the destructor only
+  int lockFd = -1;        // held lock file: this object posts from the directory
+  bool toldBusy = false;
+  std::thread thread;
+};
