@@ -26,10 +26,6 @@ World::World(const WorldSetup& setup, std::unique_ptr<venuesim::Venue> venue)
       queue_(platform::dispatch::serialQueue("com.marvisto.world")) {}
 
 std::shared_ptr<World> World::create(const WorldSetup& setup, std::string* error) {
-  if (!(setup.speed > 0) || !std::isfinite(setup.speed)) {
-    if (error) *error = "speed must be a positive number";
-    return nullptr;
-  }
   auto venue = std::make_unique<venuesim::Venue>();
   std::string why;
   if (venuesim::GenerateVenue(setup.venue, venue.get(), &why) != venuesim::kOk) {
@@ -52,8 +48,7 @@ double World::durationSeconds() const {
 }
 
 platform::WallTime World::wallFor(int64_t walkMs) const {
-  const double us = double(walkMs - originMs_) * 1000.0 / setup_.speed;
-  return FromUs(originWallUs_ + std::llround(us));
+  return FromUs(originWallUs_ + (walkMs - originMs_) * 1000);
 }
 
 platform::WallTime World::firstTickTime() const {
@@ -71,7 +66,7 @@ int World::writeLog(const std::string& logPath, const std::string& truthPath,
   {
     std::lock_guard lock(mutex_);
     // Message times on the run's clock, so the log and a live run line up.
-    if (started_ && setup_.speed == 1.0) {
+    if (started_) {
       const int64_t shift = originWallUs_ / 1000 - originMs_;
       for (auto& t : heard.ticks) {
         t.timeMs += shift;

@@ -4,9 +4,10 @@
 // platform's location manager, Bluetooth radio and motion sensors at their
 // times, with the truth kept beside. Deterministic for a seed.
 //
-// Time: `start` ties the walk's first event to the clock's present (manual in
-// tests, where `platform::testing::advance` plays the walk; real in the demo,
-// `speed` times faster). The world runs on its own serial queue; `start`,
+// Time: `start` ties the walk's first event to the clock's present; the walk
+// then goes at the clock's pace (manual in tests, where
+// `platform::testing::advance` plays it; real, or manual and paced faster, in
+// the demo). The world runs on its own serial queue; `start`,
 // `stop` and the readers are safe from any thread. Events go out only while
 // started; the platform then delivers them on the queues and run loops of
 // the managers that receive them.
@@ -33,7 +34,6 @@ struct WorldSetup {
   venuesim::VenueSpec venue;  // defaults: the built-in two-floor venue
   venuesim::WalkSpec walk;
   PhoneSetup phone;
-  double speed = 1.0;  // walk seconds per clock second
 };
 
 // Where the person is at a clock time.

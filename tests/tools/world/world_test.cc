@@ -64,7 +64,7 @@ TEST_F(WorldTest, SameSeedSameEventsOtherSeedOthers) {
   EXPECT_NE(Digest(Make(3)->events()), Digest(Make(4)->events()));
   std::string error;
   world::WorldSetup bad;
-  bad.speed = 0;
+  bad.walk.endFloor = 7;
   EXPECT_FALSE(world::World::create(bad, &error));
   EXPECT_FALSE(error.empty());
 }
