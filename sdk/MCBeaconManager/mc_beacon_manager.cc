@@ -1,6 +1,7 @@
 #include "MCBeaconManager/mc_beacon_manager.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <regex>
 
@@ -314,7 +315,9 @@ void MCBeaconManager::fastScanEnabled(bool enabled) {
 }
 
 void MCBeaconManager::changeRestartTimeout(double seconds) {
-  refreshCentralManagerTimeout_ = int32_t(std::clamp(seconds, -2147483648.0, 2147483647.0));
+  // Whole seconds; a time-out beyond the int range (or not a number) is kept in range.
+  refreshCentralManagerTimeout_ =
+      std::isnan(seconds) ? 0 : int32_t(std::clamp(std::trunc(seconds), -2147483648.0, 2147483647.0));
   std::weak_ptr<MCBeaconManager> weak = weak_from_this();
   std::lock_guard lock(stateMutex_);
   // The timer replaced is stopped, not left running unreachable.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "MCBeaconManager/mc_beacon_key.h"
@@ -148,7 +149,8 @@ TEST_F(BeaconManagerTest, FastScanMatchesNamesAndUpperCasesTheKey) {
 }
 
 TEST_F(BeaconManagerTest, UndrainedQueueKeepsTheNewestSecondsAndRestartTimerNeverSpins) {
-  m->changeRestartTimeout(0.4);  // a zero period would spin the loop
+  // Periods that would spin the loop or overflow the whole seconds.
+  for (double t : {1e12, std::nan(""), -3.0, 0.4}) m->changeRestartTimeout(t);
   m->startBeaconManager();
   for (int s = 0; s < 20; ++s) {
     location::rangeBeacons({Ranged(7, -70), Ranged(8, -71)});
