@@ -35,11 +35,10 @@ class Pool {
   void submit(std::function<void()> task) {
     std::lock_guard lk(mutex_);
     tasks_.push_back(std::move(task));
+    cv_.notify_one();
     if (idle_ < long(tasks_.size()) && threads_ < kMaxThreads) {
       ++threads_;
       std::thread([this] { work(); }).detach();
-    } else {
-      cv_.notify_one();
     }
   }
 
@@ -82,12 +81,14 @@ class ConcurrentQueue final : public Queue {
   bool isSerial() const override { return false; }
   void async(Block block) override {
     ++outstanding;
+    detail::bump();
     Pool::shared().submit([self = shared_from_this(), block = std::move(block)]() mutable {
       {
         CurrentQueue cq(self.get());
         block();
         block = nullptr;
       }
+      detail::bump();
       --outstanding;
     });
   }
@@ -99,6 +100,7 @@ class SerialQueue final : public Queue {
   bool isSerial() const override { return true; }
   void async(Block block) override {
     ++outstanding;
+    detail::bump();
     std::lock_guard lk(mutex_);
     blocks_.push_back(std::move(block));
     if (draining_) return;
@@ -118,6 +120,7 @@ class SerialQueue final : public Queue {
       lk.unlock();
       b();
       b = nullptr;
+      detail::bump();
       --outstanding;
       lk.lock();
     }
@@ -183,6 +186,7 @@ class Scheduler {
       item.queue->async(std::move(item.block));
       item = Item{};
       lk.lock();
+      detail::bump();
       --delivering_;
     }
   }
@@ -375,7 +379,8 @@ DispatchTimer::~DispatchTimer() { cancel(); }
 
 namespace detail {
 
-bool dispatchIdle() { return outstanding.load() == 0 && Scheduler::shared().idleNow(); }
+// The scheduler first: a delivery counts as outstanding before it stops counting as due.
+bool dispatchIdle() { return Scheduler::shared().idleNow() && outstanding.load() == 0; }
 
 std::optional<int64_t> schedulerNextDue() { return Scheduler::shared().nextDue(); }
 

@@ -29,7 +29,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
   virtual void async(Block block) = 0;
   // Runs `block` on this queue and waits for it. Onto the main queue from the main thread,
   // or onto a serial queue from its own block, the block runs inline (no deadlock); from a
-  // worker onto the main queue it waits until the main thread's loop runs it.
+  // worker onto the main queue it waits until the main thread's loop runs it. A concurrent
+  // queue runs it on the caller's thread (as a block of that queue).
   void sync(Block block);
   // Runs `block` on this queue once `seconds` of clock time have passed.
   void after(double seconds, Block block);

@@ -1,6 +1,5 @@
 #include "platform/json.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
@@ -11,7 +10,6 @@ bool parseNumber(const std::string& s, double* out) {
   if (s.empty()) return false;
   const char* b = s.c_str();
   char* e = nullptr;
-  errno = 0;
   double d = std::strtod(b, &e);
   while (e && (*e == ' ' || *e == '\t')) ++e;
   if (e == b || (e && *e) || !std::isfinite(d)) return false;

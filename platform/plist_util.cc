@@ -1,15 +1,108 @@
 #include "platform/plist_util.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iterator>
 
 namespace platform::plist {
 
+namespace {
+
+uint64_t readBE(const uint8_t* p, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+// The reader recurses once per nesting level and expands every shared reference into a
+// copy, so a crafted list nested a hundred thousand deep overflows the stack and a chain of
+// doubly referenced arrays explodes in memory. This walks the object graph first, without
+// recursion, and accepts it only when it is acyclic, at most kMaxDepth deep and expands to at
+// most kMaxNodes nodes.
+bool shapeIsSafe(const std::vector<uint8_t>& b) {
+  constexpr uint64_t kMaxDepth = 512, kMaxNodes = 4000000;
+  const size_t n = b.size();
+  const uint8_t* t = b.data() + n - 32;
+  const unsigned offSize = t[6], refSize = t[7];
+  const uint64_t count = readBE(t + 8, 8), top = readBE(t + 16, 8), table = readBE(t + 24, 8);
+  if (offSize < 1 || offSize > 8 || refSize < 1 || refSize > 8) return false;
+  if (count == 0 || count > n || top >= count || table < 8 || table > n - 32 ||
+      count * offSize > n - 32 - table)
+    return false;
+  auto offsetOf = [&](uint64_t i) { return readBE(b.data() + table + i * offSize, offSize); };
+  // The child references of object i (empty for scalars); false when out of bounds.
+  auto children = [&](uint64_t i, std::vector<uint64_t>* out) {
+    out->clear();
+    uint64_t off = offsetOf(i);
+    if (off < 8 || off >= table) return false;
+    uint8_t marker = b[off];
+    unsigned kind = marker >> 4;
+    if (kind != 0xA && kind != 0xC && kind != 0xD) return true;
+    uint64_t len = marker & 0x0F, pos = off + 1;
+    if (len == 0x0F) {
+      if (pos >= table || (b[pos] >> 4) != 0x1) return false;
+      unsigned width = 1u << (b[pos] & 0x0F);
+      if (width > 8 || pos + 1 + width > table) return false;
+      len = readBE(b.data() + pos + 1, width);
+      pos += 1 + width;
+    }
+    uint64_t refs = kind == 0xD ? len * 2 : len;
+    if (len > n || pos + refs * refSize > table) return false;
+    for (uint64_t r = 0; r < refs; ++r) {
+      uint64_t c = readBE(b.data() + pos + r * refSize, refSize);
+      if (c >= count) return false;
+      out->push_back(c);
+    }
+    return true;
+  };
+  // Iterative post-order walk: state 0 unseen, 1 on the path, 2 done.
+  std::vector<uint8_t> state(count, 0);
+  std::vector<uint64_t> height(count, 0), size(count, 0);
+  struct Frame {
+    uint64_t obj;
+    std::vector<uint64_t> kids;
+    size_t next = 0;
+  };
+  std::vector<Frame> stack;
+  auto push = [&](uint64_t o) {
+    Frame f{o, {}};
+    if (!children(o, &f.kids)) return false;
+    state[o] = 1;
+    stack.push_back(std::move(f));
+    return stack.size() <= kMaxDepth;
+  };
+  if (!push(top)) return false;
+  while (!stack.empty()) {
+    Frame& f = stack.back();
+    if (f.next < f.kids.size()) {
+      uint64_t c = f.kids[f.next++];
+      if (state[c] == 1) return false;  // a cycle
+      if (state[c] == 0 && !push(c)) return false;
+      continue;
+    }
+    uint64_t h = 1, sz = 1;
+    for (uint64_t c : f.kids) {
+      h = std::max(h, height[c] + 1);
+      sz += size[c];
+      if (sz > kMaxNodes) return false;
+    }
+    if (h > kMaxDepth) return false;
+    height[f.obj] = h;
+    size[f.obj] = sz;
+    state[f.obj] = 2;
+    stack.pop_back();
+  }
+  return true;
+}
+
+}  // namespace
+
 Node fromBinary(const std::vector<uint8_t>& bytes) {
   // The reader needs at least the 8-byte header and the 32-byte trailer.
   if (bytes.size() < 40 || bytes.size() > UINT32_MAX) return nullptr;
   if (std::string(bytes.begin(), bytes.begin() + 6) != "bplist") return nullptr;
+  if (!shapeIsSafe(bytes)) return nullptr;
   plist_t root = nullptr;
   plist_from_bin(reinterpret_cast<const char*>(bytes.data()), uint32_t(bytes.size()), &root);
   return Node(root);

@@ -76,6 +76,7 @@ struct RunLoop::Impl {
         lk.unlock();
         (*block)();
         block.reset();
+        detail::bump();
         lk.lock();
         return Step::Ran;
       }
@@ -85,6 +86,7 @@ struct RunLoop::Impl {
         lk.unlock();
         b();
         b = nullptr;
+        detail::bump();
         lk.lock();
         return Step::Ran;
       }
@@ -240,9 +242,12 @@ std::shared_ptr<RunLoop> RunLoop::main() {
 }
 
 void RunLoop::perform(Block block) {
-  std::lock_guard lk(impl_->mutex);
-  impl_->posted.push_back(std::move(block));
-  impl_->cv.notify_all();
+  {
+    std::lock_guard lk(impl_->mutex);
+    impl_->posted.push_back(std::move(block));
+    impl_->cv.notify_all();
+  }
+  detail::bump();  // after the post is visible
 }
 
 void RunLoop::addTimer(const std::shared_ptr<Timer>& timer) {

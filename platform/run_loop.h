@@ -18,7 +18,7 @@ class RunLoop;
 
 // A one-shot or repeating timer on one run loop. A repeating timer skips firings missed
 // while its loop was busy or not running (next due time = the first period boundary after
-// now). `invalidate` may be called from any thread, also from the timer's own block; after
+// now; periods below 0.1 ms count as 0.1 ms). `invalidate` may be called from any thread, also from the timer's own block; after
 // it returns the block is never called again and is released.
 class Timer : public std::enable_shared_from_this<Timer> {
  public:
@@ -66,6 +66,7 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   // this loop or from another thread while it runs; `stop()` is ignored while it does not
   // run. Due timers fire in due-time order before posted blocks of the same iteration.
   void run();
+  // Time-outs are clock time: under the manual clock only a step moves them.
   // Runs until `seconds` of clock time passed or stopped; true when stopped.
   bool runFor(double seconds);
   // Runs until `pred()` holds (true), or `seconds` of clock time passed or stopped (false).

@@ -2,6 +2,7 @@
 // use outside platform/.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -13,6 +14,12 @@
 namespace platform::detail {
 
 constexpr int64_t kNever = INT64_MAX;
+
+// Bumped by every hand-over of work (a post, a submission, a block or timer finishing, a
+// delivery), so that the test helpers can tell "idle everywhere at one moment" from a run of
+// separate checks that work slipped between.
+inline std::atomic<uint64_t> activity{0};
+inline void bump() { activity.fetch_add(1, std::memory_order_seq_cst); }
 
 int64_t nowNs();  // Clock::steadyNow() in nanoseconds
 // Waits on `cv` until woken or until steady time `deadline` (real mode); in manual mode

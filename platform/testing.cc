@@ -29,10 +29,10 @@ void settle() {
   auto main = RunLoop::main();
   for (;;) {
     if (main->runPending() > 0) continue;
-    // Workers finish what they hand to the main loop before they count as idle, so a main
-    // loop found empty after the workers went idle stays empty.
+    // Idle only when every part was idle and no work changed hands while they were looked at.
+    uint64_t before = detail::activity.load();
     if (detail::dispatchIdle() && detail::loopsIdle(main.get())) {
-      if (!detail::loopReadyNow(*main)) return;
+      if (!detail::loopReadyNow(*main) && detail::activity.load() == before) return;
       continue;
     }
     detail::loopWaitForWork(*main, 200000);

@@ -64,6 +64,7 @@ std::string UserDefaults::stringForKey(const std::string& key) const {
 }
 
 bool UserDefaults::synchronize() {
+  std::lock_guard write(writeMutex_);
   std::string text;
   {
     std::lock_guard lk(mutex_);

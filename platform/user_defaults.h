@@ -36,6 +36,7 @@ class UserDefaults {
  private:
   std::filesystem::path file_;
   mutable std::mutex mutex_;
+  std::mutex writeMutex_;  // one synchronize at a time, so an older state never lands last
   nlohmann::json values_;
 };
 

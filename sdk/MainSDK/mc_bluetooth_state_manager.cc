@@ -1,7 +1,5 @@
 #include "MainSDK/mc_bluetooth_state_manager.h"
 
-#include "platform/dispatch.h"
-
 std::shared_ptr<MCBluetoothStateManager> MCBluetoothStateManager::init() {
   auto m = std::make_shared<MCBluetoothStateManager>();
   std::weak_ptr<MCBluetoothStateManager> weak = m;

@@ -1,5 +1,6 @@
 #include "Navigation/m_navigation_engine.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <utility>
 

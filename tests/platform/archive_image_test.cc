@@ -166,6 +166,8 @@ TEST(KeyedArchiver, MissingKeysReadAsZeroAndWrongClassesAsNone) {
     EXPECT_FALSE(KeyedUnarchiver::unarchiveObjectWithData<Shape>(c.data, &error));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, c.code);
+    EXPECT_EQ(error->description().rfind("Error Domain=MarvistoKeyedArchiverErrorDomain Code=", 0), 0u);
+    EXPECT_FALSE(error->localizedDescription.empty());
   }
 }
 
@@ -177,6 +179,49 @@ TEST(KeyedArchiver, MutatedArchivesNeverCrash) {
     if (auto s = KeyedUnarchiver::unarchiveObjectWithData<Shape>(mutate(good, rng))) ++decoded;
   }
   EXPECT_GT(decoded, 0);  // many mutations only touch values
+}
+
+// A binary property list of the given objects (object 0 on top), 4-byte offsets.
+std::vector<uint8_t> bplist(const std::vector<std::vector<uint8_t>>& objects, uint8_t refSize) {
+  std::vector<uint8_t> out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+  std::vector<uint64_t> offsets;
+  for (const auto& o : objects) {
+    offsets.push_back(out.size());
+    out.insert(out.end(), o.begin(), o.end());
+  }
+  auto put = [&](uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(uint8_t(v >> (8 * i)));
+  };
+  uint64_t table = out.size();
+  for (auto off : offsets) put(off, 4);
+  out.insert(out.end(), 6, 0);
+  out.push_back(4);
+  out.push_back(refSize);
+  put(objects.size(), 8);
+  put(0, 8);
+  put(table, 8);
+  return out;
+}
+
+std::vector<uint8_t> arrayOf(std::vector<uint32_t> refs) {
+  std::vector<uint8_t> o{uint8_t(0xA0 | refs.size())};
+  for (auto r : refs)
+    for (int i = 3; i >= 0; --i) o.push_back(uint8_t(r >> (8 * i)));
+  return o;
+}
+
+TEST(KeyedArchiver, HostileShapesAreRefusedNotFollowed) {
+  std::vector<std::vector<uint8_t>> deep, doubling;
+  for (uint32_t i = 0; i < 100000; ++i) deep.push_back(arrayOf({i + 1}));
+  deep.push_back(arrayOf({}));
+  for (uint32_t i = 0; i < 64; ++i) doubling.push_back(arrayOf({i + 1, i + 1}));
+  doubling.push_back(arrayOf({}));
+  std::vector<uint8_t> cases[] = {bplist({arrayOf({0})}, 4), bplist(deep, 4), bplist(doubling, 4)};
+  for (const auto& c : cases) {
+    std::optional<Error> error;
+    EXPECT_FALSE(KeyedUnarchiver::unarchiveObjectWithData<Shape>(c, &error));
+    EXPECT_EQ(error.value_or(Error{}).code, 1);
+  }
 }
 
 TEST(Image, EncodeDecodeRoundTripsAndScaling) {
@@ -198,6 +243,10 @@ TEST(Image, EncodeDecodeRoundTripsAndScaling) {
   auto big = img->scaledToSize(70, 50);
   ASSERT_TRUE(big);
   EXPECT_EQ(big->pixelWidth(), 70);
+  auto* bp = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(big->surface()));
+  int bstride = cairo_image_surface_get_stride(big->surface()) / 4;
+  EXPECT_EQ(bp[25 * bstride + 5] >> 24, 255u);  // the opaque left part, ten times wider
+  EXPECT_EQ(bp[49 * bstride + 69] >> 24, 0u);   // the transparent bottom-right corner
   EXPECT_FALSE(img->scaledToSize(0, 5));
 
   cairo_surface_t* canvas = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 20, 20);

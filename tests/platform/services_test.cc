@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "platform/app.h"
@@ -80,6 +81,7 @@ TEST(Device, VendorIdentifierIsStablePerHomeAndValuesAreSettable) {
   EXPECT_FALSE(Device::machine().empty());
   Device::setCurrentWifi(WifiInfo{"aa:bb:cc:dd:ee:ff", "lab", {0x6c, 0x61, 0x62}});
   Device::setBatteryLevel(0.5f);
+  ASSERT_TRUE(Device::currentWifi());
   EXPECT_EQ(Device::currentWifi()->SSIDDATA.size(), 3u);
   EXPECT_FLOAT_EQ(Device::batteryLevel(), 0.5f);
   Device::reset();
@@ -109,6 +111,32 @@ TEST(Json, MissingAndNullReadAlikeAndWrongTypesNeverThrow) {
   }
   EXPECT_FALSE(json::parse("{\"a\":"));
   EXPECT_EQ(json::integer(*json::parse("[1,2]"), "a"), 0);
+}
+
+TEST(Json, MutatedRepliesNeverThrowOrCrash) {
+  const std::string reply = R"({"config_update_timeout": 3600, "debug_level": "2", "actions":)"
+                            R"( [{"id": 1, "frequency": 0.5, "text": "h\u00e9llo"}], "x": null})";
+  std::mt19937 rng(11);
+  int parsed = 0;
+  for (int i = 0; i < 3000; ++i) {
+    std::string m = reply;
+    for (int e = 0; e < 1 + int(rng() % 3); ++e) {
+      size_t at = rng() % m.size();
+      if (rng() % 2) m[at] = char(rng());
+      else m.erase(at, 1 + rng() % 8);
+    }
+    auto v = json::parse(m);
+    if (!v) continue;
+    ++parsed;
+    for (const char* key : {"config_update_timeout", "debug_level", "actions", "x"}) {
+      json::integer(*v, key);
+      json::number(*v, key);
+      json::boolean(*v, key);
+      json::string(*v, key);
+    }
+  }
+  EXPECT_GT(parsed, 0);
+  EXPECT_TRUE(json::parse(std::string(200000, '[') + std::string(200000, ']')));
 }
 
 }  // namespace

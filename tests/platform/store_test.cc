@@ -78,6 +78,7 @@ TEST(UserDefaults, SurvivesAReloadAndAFailedRewriteKeepsTheOldFile) {
   ASSERT_TRUE(d->synchronize());
   EXPECT_TRUE(UserDefaults(d->file()).objectForKey("userHash").is_null());
 
+  EXPECT_FALSE(writeFileAtomically(home.path() / "no-such-dir" / "f", "x", 1));
   std::ofstream(d->file()) << "{not json";
   EXPECT_TRUE(UserDefaults(d->file()).objectForKey("config_update_timeout").is_null());
 }

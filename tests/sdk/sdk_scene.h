@@ -1,11 +1,12 @@
-// A generated venue and a walk through it, written once per test program to a
-// scratch directory, for the tests of the SDK's engine wrappers.
+// A generated two-floor venue and a walk through it, written once per test
+// program to a scratch directory.
 #pragma once
 
-#include <string>
+#include <gtest/gtest.h>
 
 #include "tools/venuesim/venue_test_util.h"
-#include "venuesim/venue.h"
+#include "venuesim/generator.h"
+#include "venuesim/venue_archive.h"
 #include "venuesim/walk.h"
 
 namespace sdk_test {
@@ -17,11 +18,20 @@ struct Scene {
   std::string map, log;
 };
 
-// Two floors, one beacon status per floor as given.
-const Scene& SharedScene();
-
-// Writes the venue with its first beacon's status on `floor` replaced; the path.
-std::string ArchiveWithStatus(const Scene& scene, int floor, const std::string& status,
-                              const std::string& name);
+inline const Scene& SharedScene() {
+  static Scene* s = [] {
+    auto* x = new Scene;
+    std::string error;
+    venuesim::WalkSpec ws;
+    ws.seed = 5, ws.standSeconds = 3.0;
+    x->map = x->dir.file("venue.mvz"), x->log = x->dir.file("walk.log");
+    EXPECT_EQ(venuesim::GenerateVenue(venuesim_test::SmallSpec(31), &x->venue, &error), 0) << error;
+    EXPECT_EQ(venuesim::WriteVenueArchive(x->venue, x->map, &error), 0) << error;
+    EXPECT_EQ(venuesim::GenerateWalk(x->venue, venuesim::PropagationModel(x->venue), ws, &x->walk, &error), 0);
+    EXPECT_EQ(venuesim::WriteWalkFiles(x->walk, x->log, x->dir.file("walk.csv"), &error), 0) << error;
+    return x;
+  }();
+  return *s;
+}
 
 }  // namespace sdk_test

@@ -20,11 +20,9 @@ TEST(ClientLifeThreads, GraphCallsTargetsAndClearRaceTheTick) {
   ASSERT_TRUE(engine.client());
 
   std::vector<WScanMessage> messages;
-  for (size_t i = 0; i < std::min<size_t>(s.walk.ticks.size(), 120); ++i) {
-    bool ok = false;
-    messages.push_back(WScanMessage::parse(venuesim::WalkMessageText(s.walk, i), &ok));
-    ASSERT_TRUE(ok);
-  }
+  bool ok = true;
+  for (size_t i = 0; i < 120; ++i) messages.push_back(WScanMessage::parse(venuesim::WalkMessageText(s.walk, i), &ok));
+  ASSERT_TRUE(ok);
 
   std::atomic<bool> stop{false};
   std::atomic<int> steps{0};
