@@ -35,9 +35,9 @@ std::shared_ptr<MCLocation> LocationOf(const venuesim::Venue& venue) {
 
 }  // namespace
 
-std::unique_ptr<LiveRun> LiveRun::create(std::shared_ptr<World> world, const std::string& mapPath,
+std::shared_ptr<LiveRun> LiveRun::create(std::shared_ptr<World> world, const std::string& mapPath,
                                          bool fastScan, bool keepMessages, std::string* error) {
-  auto run = std::make_unique<LiveRun>();
+  auto run = std::make_shared<LiveRun>();
   run->engine_ = std::make_unique<MNavigationEngine>();
   std::optional<platform::Error> err;
   run->engine_->createNavigationClient(mapPath, "world", "SimPhone1,1", &err);
@@ -68,7 +68,11 @@ void LiveRun::start() {
   // once it knows the radio is on, before the first advertisement.
   platform::dispatch::sync(beacons_->centralManager()->queue(), [] {});
   beacons_->startBeaconManager();
-  world_->setTickHook([this](const platform::WallTime&) { tick(); });
+  // A tick in flight keeps the run alive; a dropped run ticks no more.
+  std::weak_ptr<LiveRun> weak = weak_from_this();
+  world_->setTickHook([weak](const platform::WallTime&) {
+    if (auto self = weak.lock()) self->tick();
+  });
   world_->start();
 }
 

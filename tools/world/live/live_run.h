@@ -33,12 +33,12 @@ struct LiveTick {
   WScanMessage message;           // as positioned (when kept)
 };
 
-class LiveRun {
+class LiveRun : public std::enable_shared_from_this<LiveRun> {
  public:
   // Loads `mapPath` into a new navigation client; the managers are private
   // instances (their location model holds the venue's beacons). Null with a
   // message when the archive does not load.
-  static std::unique_ptr<LiveRun> create(std::shared_ptr<World> world, const std::string& mapPath,
+  static std::shared_ptr<LiveRun> create(std::shared_ptr<World> world, const std::string& mapPath,
                                          bool fastScan, bool keepMessages, std::string* error);
   ~LiveRun();
 
