@@ -101,7 +101,9 @@ TEST_F(SensingStandIns, AuthorisationRequestsAndLocationUpdates) {
     location::updateLocation(Location{lat, 0, 0, 5, 5, 0}, s.significantFix);
     pt::settle();
     EXPECT_EQ(fixes.size() - before, s.delivered ? 1u : 0u) << lat;
-    if (s.delivered) EXPECT_EQ(m->location()->latitude, lat);
+    if (s.delivered) {
+      EXPECT_EQ(m->location()->latitude, lat);
+    }
     ++lat;
   }
 }

@@ -183,7 +183,9 @@ TEST_F(BeaconManagerTest, NearestBeaconMeasuring) {
       for (auto [minor, rssi] : c.perSecond) batch.push_back(Ranged(minor, rssi));
       location::rangeBeacons(batch);
       pt::advance(1.0);
-      if (s == 3) EXPECT_TRUE(found.empty());
+      if (s == 3) {
+        EXPECT_TRUE(found.empty());
+      }
     }
     EXPECT_EQ(progress, (std::vector<int64_t>{25, 50, 75, 100}));
     EXPECT_EQ(found, std::vector<std::string>{c.result});

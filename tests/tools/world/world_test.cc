@@ -78,7 +78,9 @@ TEST_F(WorldTest, EventsFollowThePhonesRules) {
   for (const auto& e : w->events()) {
     switch (e.kind) {
       case world::PhoneEvent::kRangingBatch:
-        if (batches++) EXPECT_EQ(e.ms - lastBatch, 1000);
+        if (batches++) {
+          EXPECT_EQ(e.ms - lastBatch, 1000);
+        }
         lastBatch = e.ms;
         for (const auto& b : e.beacons) {
           EXPECT_LE(b.rssi, 0);
