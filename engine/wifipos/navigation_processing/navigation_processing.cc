@@ -447,6 +447,7 @@ void NavigateEnablePdr(ClientNavigationState* client, int sublocationId, double 
   pf.initializeParticles();
   pf.reinitializeParticles();
   pf.nulifyStopTime();
+  pf.setDeadReckoning(true);
   client->smoothing.clear();
   nav.setCutoffRss(0.0);
   nav.setCurSublocInd(index);
