@@ -24,9 +24,9 @@ void preprocessSensorMeasurements(ClientNavigationState* client, WScanMessage* m
 // Wi-Fi (type 0) and beacon (type 2) entries with a negative rssi, sorted by
 // key; everything else is dropped.
 void wscanEntryToAccessPoint(const WScanMessage* message, std::vector<AccessPoint>& accessPoints,
-                             int timeBase);
+                             int64_t timeBase);
 // One sample per sensor entry, in entry order.
-void wscanToSensorValue(WScanMessage* message, std::vector<SensorValue>& values, int timeBase);
+void wscanToSensorValue(WScanMessage* message, std::vector<SensorValue>& values, int64_t timeBase);
 void updateFusion(ClientNavigationState* client, std::vector<SensorValue>& values);
 void updatePedometer(Pedometer& pedometer, std::vector<SensorValue>& values);
 // isStop: more than 1.5 s since the last step.

@@ -144,6 +144,17 @@ TEST_F(SignalWindowTest, ClockGoingBackStartsTheWindowAgain) {
     Feed(nav, {Reading(BeaconKey(2), -60.0, 401.0)}, 401.0);
     EXPECT_NEAR(nav.getLastMeasTime(), 401.0, 1e-3);
     EXPECT_GE(nav.getNavSignals().size(), 2u);
+    // One reading stamped 20 s late in a current message is dropped alone;
+    // the window keeps its readings and moves on.
+    Feed(nav, {Reading(BeaconKey(3), -60.0, 381.0)}, 401.2);
+    Feed(nav, {Reading(BeaconKey(2), -60.0, 401.6)}, 401.6);
+    int older = 0;
+    for (const AccessPoint& ap : nav.getNavSignals()) {
+        EXPECT_NE(ap.getBssid(), BeaconKey(3));
+        older += ap.getTime() < 401.5;
+    }
+    EXPECT_GE(older, 2);
+    EXPECT_NEAR(nav.getLastMeasTime(), 401.6, 1e-3);
 }
 
 }  // namespace
