@@ -187,6 +187,17 @@ TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
             0);
   EXPECT_EQ(floor(0).getBmpState().getInfoHeader().biWidth, 64);
 
+  // A floor without a usable size is dropped with its transmitters; the
+  // other floor loads whole.
+  ASSERT_EQ(load(with(good, "config.xml",
+                      mapfx::configXml(12, mapfx::floorXml(1, "f1.bmp", 0.0, 2.0) +
+                                               mapfx::floorXml(2, "f2.bmp", 1.6, 1.0)))),
+            0);
+  ASSERT_EQ(map_.getNSublocations(), 1u);
+  EXPECT_EQ(floor(0).getId(), 2);
+  EXPECT_EQ(floor(0).getBeacons().size(), 1u);
+  EXPECT_EQ(floor(0).getLocators().size(), 2u);
+
   // Transmitters only warn.
   ASSERT_EQ(load(without(without(good, "beacons.xml"), "locators.xml")), 0);
   EXPECT_TRUE(floor(0).getBeacons().empty());
