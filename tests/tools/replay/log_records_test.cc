@@ -48,6 +48,13 @@ TEST(LogRecordsTest, SplitsOnDeclarationsAndMessageStarts) {
   EXPECT_EQ(Packet(r.records[2]), -1);
   EXPECT_EQ(Packet(r.records[3]), 3) << "trailing elements after the message are ignored";
 
+  // A stray line after a message's closing tag does not spoil the message.
+  log = std::string(kDecl) + Message(4) + "recorder paused\n" + kDecl + Message(5) + "</x>\n";
+  r = SplitLogRecords(log);
+  ASSERT_EQ(r.records.size(), 2u);
+  EXPECT_EQ(Packet(r.records[0]), 4);
+  EXPECT_EQ(Packet(r.records[1]), 5);
+
   EXPECT_TRUE(SplitLogRecords("").records.empty());
   EXPECT_EQ(SplitLogRecords("  \n").empty, 0);
   EXPECT_EQ(SplitLogRecords("garbage").empty, 1);
