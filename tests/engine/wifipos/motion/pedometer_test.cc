@@ -42,6 +42,56 @@ TEST(PedometerTest, StepLengthFollowsTheFourthRootOfTheSwing) {
   }
 }
 
+// The running band pass and window extremes against a plain rescan of the
+// samples, on a stream with bursts of samples sharing one time stamp and
+// with old samples dropped on the way.
+TEST(PedometerTest, RunningWindowsMatchAPlainRescan) {
+  std::mt19937 rng(77);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  Pedometer p;
+  p.setAutoDeleteOldMeasurements(true);
+  std::vector<SensorValue> all;
+  double t = 50.0;
+  for (int i = 0; i < 3000; ++i) {
+    if (i % 400 < 300) t += 0.01;  // then 100 samples at one time
+    SensorValue v = Acc(t, 9.81 + 2.0 * std::sin(t * 12.0) + 0.3 * u(rng));
+    ASSERT_EQ(p.updateAccMeasurement(v), 0);
+    all.push_back(v);
+    all.back().calcMagnitude();
+    double longSum = 0.0, shortSum = 0.0;
+    int n = 0, m = 0;
+    const double t0 = all.back().getTimeInSeconds();
+    for (size_t k = all.size(); k-- > 0;) {
+      const double age = t0 - all[k].getTimeInSeconds();
+      if (!(age < 2.5)) break;
+      longSum += all[k].magnitude;
+      ++n;
+      if (age < 0.2) shortSum += all[k].magnitude, ++m;
+    }
+    const double expected = shortSum / m - (longSum + shortSum / m) / n;
+    all.back().filteredMagnitude = expected;
+    ASSERT_NEAR(p.getAccelerations().back().filteredMagnitude, expected, 1e-9) << i;
+  }
+  // Window extremes at every stored sample, in order and then backwards.
+  const std::deque<SensorValue>& stored = p.getAccelerations();
+  const size_t offset = all.size() - stored.size();
+  ASSERT_GT(offset, 0u);  // the oldest were dropped
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t j = 0; j < stored.size(); j += 7) {
+      const size_t i = pass == 0 ? j : stored.size() - 1 - j;
+      ASSERT_EQ(p.calcMinMaxAcc(i), 0);
+      const double ti = stored[i].getTimeInSeconds();
+      double hi = stored[i].filteredMagnitude, lo = hi;
+      for (size_t k = i + 1; k-- > 0 && ti - stored[k].getTimeInSeconds() <= 0.7;) {
+        hi = std::max(hi, stored[k].filteredMagnitude);
+        lo = std::min(lo, stored[k].filteredMagnitude);
+      }
+      ASSERT_EQ(p.getMaxAcc(), hi) << i;
+      ASSERT_EQ(p.getMinAcc(), lo) << i;
+    }
+  }
+}
+
 TEST(PedometerTest, UnconsumedStepsAreBoundedAndAQuietSignalCountsNothing) {
   Pedometer p;
   p.setAutoDeleteOldMeasurements(true);
