@@ -1,6 +1,7 @@
 #include "wifipos/navigation_processing/prepare_navigation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -40,6 +41,10 @@ bool EntryTime(const WScanMessage* message, int64_t timeBase, int64_t offset, in
 
 double Seconds(const SensorTime& t) { return t.getTimeInSeconds(); }
 
+// The one process-wide diagnostic value of the preprocessing; atomic because
+// clients may run on different threads.
+std::atomic<int> gLastPacketNumber{0};
+
 // |a - b| in seconds, exact for large second counts.
 double AbsDiff(const SensorTime& a, const SensorTime& b) {
   const double secs = static_cast<double>(static_cast<int64_t>(a.sec) - b.sec);
@@ -48,6 +53,8 @@ double AbsDiff(const SensorTime& a, const SensorTime& b) {
 }
 
 }  // namespace
+
+int GetLastPacketNumber() { return gLastPacketNumber.load(std::memory_order_relaxed); }
 
 void ClientNavigationState::checkSensorPresense(std::vector<SensorValue>& values,
                                                 const SensorTime& now) {
@@ -268,6 +275,7 @@ void preprocessSensorMeasurements(ClientNavigationState* client, WScanMessage* m
                                   std::vector<AccessPoint>& accessPoints,
                                   const SensorTime& curTime) {
   if (client == nullptr || message == nullptr) return;
+  gLastPacketNumber.store(message->packetNumber, std::memory_order_relaxed);
   message->sortEntries();
   message->sortSensorEntries();
   std::vector<SensorValue> values;

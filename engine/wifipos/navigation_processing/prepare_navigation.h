@@ -17,7 +17,12 @@
 class ClientNavigationState;
 class Pedometer;
 
+// Packet number of the newest message preprocessed by any client of the
+// process, for diagnostics; 0 before the first. Safe from any thread.
+int GetLastPacketNumber();
+
 // The whole preprocessing of one message (the entries are sorted in place).
+// Also records the message's packet number process-wide.
 void preprocessSensorMeasurements(ClientNavigationState* client, WScanMessage* message,
                                   std::vector<AccessPoint>& accessPoints,
                                   const SensorTime& curTime);

@@ -193,40 +193,6 @@ TEST(WScanMessageText, WriterOutputIsByteExact) {
   EXPECT_EQ(back.deviceId, m.deviceId);
 }
 
-TEST(WScanMessageText, ReaderModesOrderAndOptionalParts) {
-  bool ok = false;
-  WScanMessage m = WScanMessage::parse(Replace(kValid, "values=", "value="), &ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(m.tmUnixTime, GetUnixTime(2020, 2, 9, 12, 0, 1));
-  EXPECT_DOUBLE_EQ(m.sensorEntries[0].values[1], 0.2);  // "value" is read too
-  m.sortEntries();  // oldest (largest offset) first, unlike the reader's order
-  EXPECT_EQ(m.entries[0].offset, 30);
-
-  EXPECT_EQ(WScanMessage::parse(Replace(kValid, "request=\"navigate\" ", ""), &ok).mode, 1);
-  EXPECT_EQ(WScanMessage::parse(Replace(kValid, "navigate", "redirect"), &ok).mode, 2);
-  m = WScanMessage::parse(Replace(kValid, "time=\"2020-02-09 12:00:01.500\"", ""), &ok);
-  EXPECT_TRUE(ok);  // a missing time is no error
-  EXPECT_EQ(m.tmUnixTime, 0);
-  m = WScanMessage::parse(Replace(kValid, "2020-02-09 12:00:01", "2099-12-31 23:59:59"), &ok);
-  EXPECT_TRUE(ok);  // past 2038
-  EXPECT_EQ(m.tmUnixTime, 4102444799LL);
-  std::string empty = kValid;
-  empty.erase(empty.find("<sensor "), empty.find("</sensors>") - empty.find("<sensor "));
-  EXPECT_TRUE(WScanMessage::parse(empty, &ok).sensorEntries.empty());
-  EXPECT_TRUE(ok);
-
-  m = WScanMessage::parse(
-      Replace(kValid, "</message>",
-              "<coordinates location=\"3\" sublocation=\"4\" x=\"1.5\" r=\"4.5\"/>"
-              "<orientation azimuth=\"1\" roll=\"3\"/><text>a &amp; b</text></message>"),
-      &ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(m.outSubLocation, 4);
-  EXPECT_DOUBLE_EQ(m.outR, 4.5);
-  EXPECT_DOUBLE_EQ(m.outOrientation[2], 3.0);
-  EXPECT_EQ(m.text, "a & b");
-}
-
 TEST(WScanMessageText, MalformedInputFailsWithItsMessage) {
   LogCapture log;
   struct Case {
@@ -361,12 +327,6 @@ TEST(WScanMessageText, ConversionsReadLikeScanf) {
     ASSERT_TRUE(std::equal(f, f + 7, got)) << t;
     EXPECT_EQ(ok, GetUnixTime(f[0], f[1], f[2], f[3], f[4], f[5]) != -1) << t;
   }
-}
-
-TEST(WScanMessageText, EscapeAndUnescape) {
-  EXPECT_EQ(WScanMessage::escape("a\"b\\c"), "a\\\"b\\\\c");
-  EXPECT_EQ(WScanMessage::unescape("\"q\\\"\\\\\""), "q\"\\");
-  EXPECT_EQ(WScanMessage::unescape("end\\"), "end\\");
 }
 
 }  // namespace

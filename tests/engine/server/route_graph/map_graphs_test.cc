@@ -69,23 +69,4 @@ TEST_F(MapGraphs, ListedGraphsAreReadInOrderAndKeepTheirTags) {
   EXPECT_EQ(graphs[1].getName(), "c.xml");
 }
 
-// The default graph.xml with its barriers is loaded by the generated-venue
-// tests; here the members that do not read.
-TEST_F(MapGraphs, BrokenDefaultMembers) {
-  auto& graphs = map_.getGraphs();
-  // A graph file that does not read leaves an empty graph under its tag.
-  Write({{"config.xml", kConfig}, {"graph.xml", "<Location><Sublocation id=\"4\"/></Location>"}});
-  std::string err;
-  EXPECT_EQ(map_.parseGraph(&err), 0);
-  ASSERT_EQ(graphs.size(), 1u);
-  EXPECT_TRUE(graphs[0].isEmpty());
-  EXPECT_EQ(graphs[0].getTag(), "default");
-  EXPECT_EQ(err, "graph.xml: undefined sublocation 4!");
-
-  Write({{"graph.xml", GraphText(16)}});
-  graphs.clear();
-  EXPECT_EQ(map_.parseGraph(&err), 25);
-  EXPECT_TRUE(graphs.empty());
-}
-
 }  // namespace

@@ -116,27 +116,6 @@ TEST(PedometerTest, UnconsumedStepsAreBoundedAndAQuietSignalCountsNothing) {
   EXPECT_LE(acc.back().getTimeInSeconds() - acc.front().getTimeInSeconds(), 7.0 + 1e-9);
 }
 
-TEST(PedometerTest, RejectedSamplesLeaveTheBufferUnchanged) {
-  Pedometer p;
-  std::vector<SensorValue> empty;
-  EXPECT_EQ(p.updateAccMeasurements(empty), -1);
-  SensorValue badMs = Acc(10.0, 9.81);
-  badMs.time.ms = 1000;
-  for (SensorValue v : {Acc(0.0, 9.81), badMs}) EXPECT_EQ(p.updateAccMeasurement(v), -1);
-  EXPECT_FALSE(p.isHasAccelerometer());
-  for (int i = 0; i < 4; ++i) {
-    SensorValue v = Acc(10.0 + 0.01 * i, 9.81);
-    EXPECT_EQ(p.updateAccMeasurement(v), 0);
-  }
-  EXPECT_EQ(p.detectSteps(), -1);  // four samples are too few
-  for (SensorValue v : {Acc(9.5, 9.81), Acc(11.0, std::numeric_limits<double>::quiet_NaN())})
-    EXPECT_EQ(p.updateAccMeasurement(v), -1);
-  EXPECT_EQ(p.getAccelerations().size(), 4u);
-  EXPECT_EQ(p.getNumOfSteps(), 0);
-  EXPECT_DOUBLE_EQ(p.getStepLength(0), 0.0);
-  EXPECT_DOUBLE_EQ(p.getStepTime(-1), 0.0);
-}
-
 // Counts within 2 % at every pace, nothing while standing. The lengths come
 // from one constant for all walkers and carry a pace-dependent bias (printed);
 // the fourth-root law itself holds: calibrated once on the normal walk, the

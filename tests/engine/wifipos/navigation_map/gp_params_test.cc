@@ -78,36 +78,6 @@ TEST_F(GpParamsTest, RecordsFollowTheKeyList) {
   EXPECT_EQ(params(1)[0][GP_PARAM_SF], 2.0);
 }
 
-TEST_F(GpParamsTest, LaterEntriesOverwriteAndTextReadsAsAtof) {
-  ASSERT_EQ(read(gp(ap(kA, kFull) + ap(kA, R"(mu="-60x" ell="abc")")), GP_MEAN_LOG), 0);
-  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -60.0);
-  EXPECT_EQ(params(0)[0][GP_PARAM_ELL], 0.0);
-  EXPECT_EQ(params(0)[0][GP_PARAM_SF], 1.25);
-
-  // The model element follows the mean model.
-  ASSERT_EQ(read(gp(ap(kA, kFull, "Const") + "<!-- x -->"), GP_MEAN_CONST), 0);
-  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -40.0);
-}
-
-TEST_F(GpParamsTest, Failures) {
-  EXPECT_EQ(read(""), 25);
-  EXPECT_EQ(read("<Location id=\"5\">"), 21);
-  EXPECT_EQ(read("<Gp id=\"5\"/>"), 21);
-  EXPECT_EQ(read(gp("", "", "6")), 5);
-  EXPECT_EQ(read("<Location id=\"5\"/>"), 5);
-  // The second floor has no element: the first keeps its records.
-  EXPECT_EQ(read(gp(ap(kA, kFull), "")), 5);
-  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -40.0);
-  EXPECT_TRUE(params(1).empty());
-  // Model element of the other mean model; the linear model has none.
-  EXPECT_EQ(read(gp(ap(kA, kFull, "LogDistance")), GP_MEAN_CONST), 5);
-  EXPECT_EQ(read(gp(ap(kA, kFull, "Linear")), GP_MEAN_LINEAR), 5);
-  // Anything beside the AP elements, or an AP without mac.
-  EXPECT_EQ(read(gp(ap(kA, kFull) + "<Note/>")), 9);
-  EXPECT_EQ(read(gp("<AP><LogDistance mu=\"1\"/></AP>")), 9);
-  EXPECT_EQ(read(gp("", "<Sublocation/>")), 9);
-}
-
 TEST_F(GpParamsTest, MutatedMembersAreReadSafely) {
   std::string floor1;
   for (const std::string& k : {kA, kB, kC, std::string("zz")}) floor1 += ap(k, kFull);

@@ -15,34 +15,6 @@ namespace {
 
 using mapfx::Members;
 
-TEST(NavigationFilesTest, ParametersStringOverridesMemberNames) {
-  const struct {
-    const char* text;
-    const char* config;
-    const char* graph;
-  } cases[] = {
-      {"configFile=a.xml;graphFile=g.xml", "a.xml", "graph.xml"},  // last pair not ended
-      {" configFile = a.xml ;\n\tgraph File=g .xml;", "a.xml", "g.xml"},  // blanks dropped
-      {"configFile=a=b.xml;graphFile;unknown=u.xml;graphFile=g.xml;", "config.xml", "g.xml"},
-      {"ConfigFile=c.xml;configFile=;", "", "graph.xml"},  // case-sensitive keys, empty value
-      {"", "config.xml", "graph.xml"},
-      {nullptr, "config.xml", "graph.xml"},
-  };
-  for (const auto& c : cases) {
-    NavigationMap map;
-    EXPECT_EQ(map.setParameters(c.text), 0);
-    EXPECT_EQ(map.getFiles().configFile, c.config) << (c.text ? c.text : "null");
-    EXPECT_EQ(map.getFiles().graphFile, c.graph) << (c.text ? c.text : "null");
-  }
-  NavigationMap map;
-  map.setParameters("barriersFile=1;navigationFile=2;trackingFile=3;measuringFile=4;"
-                    "beaconsFile=5;locatorsFile=6;gpFile=7;versionFile=8;zonesFile=9;");
-  const NavigationFiles& f = map.getFiles();
-  EXPECT_EQ(f.barriersFile + f.navigationFile + f.trackingFile + f.measuringFile + f.beaconsFile +
-                f.locatorsFile + f.gpFile + f.versionFile + f.zonesFile,
-            "123456789");
-}
-
 TEST(NavigationMapTest, MembersAreReadWholeOrNotAtAll) {
   mapfx::TempDir dir;
   const std::string path = dir.file("map.mvz");
@@ -79,46 +51,6 @@ TEST(NavigationMapTest, MembersAreReadWholeOrNotAtAll) {
   EXPECT_EQ(map.getDataFromZip(path.c_str(), "m", data, &size), 25);
   EXPECT_EQ(data, nullptr);
   EXPECT_TRUE(log.contains("file m is damaged in zip"));
-}
-
-TEST(NavigationMapTest, FloorLookupsAndRemoval) {
-  NavigationMap map;
-  for (int id : {5, 7, 5, 8, 9}) {
-    SublocationMap floor;
-    floor.setId(id);
-    floor.getProperties().width_meters = id;
-    map.addSublocation(floor);
-  }
-  LogCapture log(13);
-  EXPECT_EQ(map.getSublocationPtrByIndex(5), nullptr);
-  EXPECT_TRUE(log.contains("ERROR: Sublocation index = 5 is out of range. Sublocations vector "
-                           "size = 5\n"));
-  EXPECT_EQ(map.getSublocationPtrById(5), &map.getSublocationsVector()[0]);  // the first
-  EXPECT_EQ(map.getSublocationPtrById(6), nullptr);
-  EXPECT_EQ(map.getSublocIndexById(7), 1);
-  EXPECT_EQ(map.getSublocIndexById(99), 0);
-  EXPECT_TRUE(log.contains("There is no sublocations with such an Id\n"));
-  const SublocationMap* out = nullptr;
-  EXPECT_EQ(map.getSublocationPtr(&out, 1), 0);
-  EXPECT_EQ(out, &map.getSublocationsVector()[1]);
-  EXPECT_EQ(map.getSublocationPtr(&out, 5), -1);
-
-  EXPECT_EQ(map.removeSublocation(2)->getId(), 8);
-  EXPECT_EQ(map.removeSublocation(4), map.getSublocationsVector().end());
-  // A loop that deletes floors while it walks still visits each one.
-  std::vector<int> visited;
-  for (unsigned i = 0; i < map.getNSublocations(); ++i) {
-    const int id = map.getSublocationsVector()[i].getId();
-    visited.push_back(id);
-    if (id != 8) {
-      EXPECT_EQ(map.deleteBadFloor(i), i);
-    }
-  }
-  EXPECT_EQ(visited, (std::vector<int>{5, 7, 8, 9}));
-  ASSERT_EQ(map.getNSublocations(), 1u);
-  unsigned beyond = 7;
-  EXPECT_EQ(map.deleteBadFloor(beyond), 7u);
-  EXPECT_EQ(map.getNSublocations(), 1u);
 }
 
 class LoadTest : public ::testing::Test {

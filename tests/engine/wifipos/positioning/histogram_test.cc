@@ -102,75 +102,6 @@ TEST(HistogramBuild, BinnedAndWeibullDistributions) {
   EXPECT_FALSE(z.empty());
 }
 
-TEST(HistogramBuild, EntriesNeedMoreThanTenSamples) {
-  SublocationMap f = Floor(1, 3, 5);
-  AddEntry(f, Key(1), 0, {{71, 4}, {72, 6}});           // 10 samples
-  AddEntry(f, Key(1), 1, {{71, 4}, {72, 6}, {76, 1}});  // 11 samples
-  AddEntry(f, Key(2), 2, {{80, 20}, {81, -5}});         // a negative count is no sample
-  SublocationMap bad = Floor(2, 1, 0);                   // width 0 is built as 1
-  AddEntry(bad, Key(1), 0, {{71, 6}, {73, 6}});
-  NavigationMap map = MapOf({f, bad}, 302, false);
-  Histogram h;
-  h.initialize(map);
-  ASSERT_EQ(h.getSublocationHistograms().size(), 2u);
-  const auto& e = h.getSublocationHistograms()[0].getEntries();
-  auto range = e.equal_range(Key(1));
-  ASSERT_EQ(std::distance(range.first, range.second), 2);
-  EXPECT_EQ(range.first->second.getIndex(), 0);
-  EXPECT_TRUE(range.first->second.getDistribution().empty());
-  const auto& d11 = std::next(range.first)->second.getDistribution();
-  EXPECT_NEAR(d11.at(70), 10.0 / 11.0, 1e-15);
-  EXPECT_NEAR(d11.at(75), 1.0 / 11.0, 1e-15);
-  EXPECT_EQ(e.find(Key(2))->second.getDistribution(), (std::map<int, double>{{80, 1.0}}));
-
-  EXPECT_EQ(h.getSublocationHistograms()[1].getWidth(), 1);
-  EXPECT_EQ(h.getSublocationHistograms()[1].getEntries().find(Key(1))->second.getDistribution(),
-            (std::map<int, double>{{71, 0.5}, {73, 0.5}}));
-}
-
-TEST(HistogramWeights, GeometricMeanTimesSquaredMatchCount) {
-  // Point 0 is matched by 3 transmitters, point 1 by 4: point 0 drops out.
-  SublocationMap f = Floor(1, 4, 1);
-  for (int k = 0; k < 7; ++k) {
-    AddEntry(f, Key(k), 2, {{70, 11}});                  // point 2: 7 matches, p = 1
-    if (k < 5) AddEntry(f, Key(k), 3, {{70, 22}, {71, 22}});  // point 3: 5 matches, p = 0.5
-    if (k < 4) AddEntry(f, Key(k), 1, {{70, 30}, {75, 10}});  // point 1: 4 matches, p = 0.75
-    if (k < 3) AddEntry(f, Key(k), 0, {{70, 11}});
-  }
-  NavigationMap map = MapOf({f}, 302, false);
-  Histogram h;
-  h.initialize(map);
-  std::vector<AccessPoint> scan;
-  for (int k = 0; k < 7; ++k) scan.push_back(Heard(Key(k), -70.4));
-  scan.push_back(Heard("unknown", -70.0));
-  SublocationState s = StateFor(4);
-  int floor = 0;
-  h.calculateWeights(s, scan, floor);
-  // Largest count 7, threshold capped at 5: points with 5 and 7 matches stay.
-  EXPECT_EQ(s.weights[0], 0.0);
-  EXPECT_EQ(s.weights[1], 0.0);
-  EXPECT_DOUBLE_EQ(s.weights[2], 49.0);
-  EXPECT_DOUBLE_EQ(s.weights[3], 0.5 * 25.0);
-  EXPECT_DOUBLE_EQ(s.weightSum, 49.0 + 12.5);
-  EXPECT_EQ(s.visibleCounts[0], 3);
-  EXPECT_EQ(s.visibleCounts[2], 7);
-  EXPECT_EQ(s.globalWeights, s.weights);  // handed on for the normalisation over floors
-
-  // With only points 0 and 1 in play the threshold is 4.
-  std::vector<AccessPoint> few(scan.begin(), scan.begin() + 4);
-  SublocationMap g = Floor(1, 2, 1);
-  for (int k = 0; k < 4; ++k) {
-    AddEntry(g, Key(k), 1, {{70, 30}, {75, 10}});
-    if (k < 3) AddEntry(g, Key(k), 0, {{70, 11}});
-  }
-  NavigationMap map2 = MapOf({g}, 302, false);
-  h.initialize(map2);
-  SublocationState s2 = StateFor(2);
-  h.calculateWeights(s2, few, floor);
-  EXPECT_EQ(s2.weights[0], 0.0);
-  EXPECT_DOUBLE_EQ(s2.weights[1], 0.75 * 16.0);
-}
-
 TEST(HistogramWeights, NoMatchGivesTheFloorNoWeight) {
   SublocationMap f = Floor(1, 3, 5);
   AddEntry(f, Key(1), 0, {{70, 20}});
@@ -189,37 +120,6 @@ TEST(HistogramWeights, NoMatchGivesTheFloorNoWeight) {
   s.weights[0] = 0.25;
   h.calculateWeights(s, scan, bad);  // unknown floor: state untouched
   EXPECT_EQ(s.weights[0], 0.25);
-}
-
-TEST(HistogramWeights, DifferentialPairs) {
-  SublocationMap f = Floor(1, 2, 5);
-  AddEntry(f, Key(1), 0, {{70, 10}, {75, 10}});  // 70: .5, 75: .5
-  AddEntry(f, Key(2), 0, {{80, 15}, {85, 5}});   // 80: .75, 85: .25
-  AddEntry(f, Key(1), 1, {{60, 20}});
-  NavigationMap map = MapOf({f}, 302, true);
-  Histogram h;
-  h.initialize(map);
-  int floor = 0;
-
-  // Scan: key1 at -72, key2 at -81: d = trunc(-72 + 81) = 9, D = 5.
-  // pair(point 0) = sum over e = key2's bins l of p2(l) * p1(l - 5)
-  //              = .75 * p1(75) + .25 * p1(80) = .375.
-  std::vector<AccessPoint> scan = {Heard(Key(1), -72.0), Heard(Key(2), -81.0)};
-  SublocationState s = StateFor(2);
-  h.calculateWeights(s, scan, floor);
-  EXPECT_EQ(s.visibleCounts[0], 1);
-  EXPECT_EQ(s.visibleCounts[1], 0);  // point 1 has no key2 entry: nothing pairs there
-  EXPECT_DOUBLE_EQ(s.weights[0], 0.375);
-  EXPECT_DOUBLE_EQ(s.weightSum, 0.375);
-
-  // A lone transmitter, or two readings of one key, pair with nothing.
-  for (auto lone : {std::vector<AccessPoint>{Heard(Key(1), -72.0)},
-                    std::vector<AccessPoint>{Heard(Key(1), -72.0), Heard(Key(1), -75.0)}}) {
-    SublocationState t = StateFor(2);
-    h.calculateWeights(t, lone, floor);
-    EXPECT_EQ(t.visibleCounts[0], 0);
-    EXPECT_EQ(t.weightSum, 0.0);
-  }
 }
 
 TEST(HistogramWeights, AdversarialInputStaysFinite) {

@@ -143,9 +143,9 @@ TEST_P(VenueWalkTest, NearestNeighboursHistogramsAndGaussianProcesses) {
     // With the default visibility minimum (k = min(1, 2) = 1) a point matched
     // through one transmitter whose surveyed level happens to equal the heard
     // one gets c / sqrt(1e-6)-like weights and wins, often on another floor:
-    // a limit of the distance form, pinned here so a change shows.
-    const WalkScore knnK1 = RunWalk(w, 107, 121, tag + "knn k=1 (defaults)");
-    EXPECT_LT(knnK1.floorShare(), 0.98);
+    // a limit of the distance form. Its score is printed, not asserted, so
+    // that an engine which does better passes.
+    RunWalk(w, 107, 121, tag + "knn k=1 (defaults)");
     // Requiring three matched transmitters per point removes it.
     const WalkScore knn = RunWalk(w, 107, 121, tag + "knn k=3", 3, 3);
     const WalkScore hist = RunWalk(w, 109, 121, tag + "histogram");
