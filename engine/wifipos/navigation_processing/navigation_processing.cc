@@ -401,6 +401,10 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
         SetError(error, "No solution");
         toGps = true;
       } else if (algorithm == NAV_ALG_ZONE) {
+        // No filter runs for the zone method: its estimate is the position,
+        // also where the output would take the filtered one.
+        solution.filteredX = solution.x;
+        solution.filteredY = solution.y;
         rc = fillOutput(message, solution, *nav, client);
         toGps = rc != 0;
       } else {

@@ -20,34 +20,6 @@ int load(BmpState& state, const std::string& file, double widthMeters, double he
                               widthMeters, heightMeters);
 }
 
-TEST(BmpStateTest, PointsAddressTheirBitWithRowsFromTheBottom) {
-  for (const auto& [width, stride] : {std::pair{10, 4}, {32, 4}, {33, 8}}) {
-    BmpState state;
-    ASSERT_EQ(load(state, mapfx::openBitmap(width, 3), 2.0, 0.5), 0);
-    EXPECT_EQ(state.getStride(), stride);
-    EXPECT_DOUBLE_EQ(state.getKx(), width / 2.0);
-    EXPECT_DOUBLE_EQ(state.getKy(), 6.0);
-  }
-  // 16 x 2 pixels over 1.6 x 0.2 m: ten pixels per metre, one walkable pixel.
-  const struct {
-    double x, y;
-    int column, row;
-  } cases[] = {{0.05, 0.05, 0, 0}, {0.75, 0.0, 7, 0}, {0.85, 0.0, 8, 0}, {0.0, 0.15, 0, 1},
-               {1.59, 0.19, 15, 1}};
-  for (const auto& c : cases) {
-    std::string file =
-        makeBitmap(16, 2, [&](int col, int row) { return col == c.column && row == c.row; });
-    putLe(file, 54, 0x00ffffff, 4);  // the palette does not change what a bit means
-    putLe(file, 58, 0, 4);
-    BmpState state;
-    ASSERT_EQ(load(state, file, 1.6, 0.2), 0);
-    EXPECT_FALSE(state.checkPixelColor(c.x, c.y)) << c.x << "," << c.y;
-    EXPECT_FALSE(state.checkBordersAndPixelColor(c.x, c.y));
-    EXPECT_EQ(state.getPixels()[c.row * 4 + c.column / 8], 0x80 >> (c.column % 8));
-    EXPECT_TRUE(state.checkPixelColor(c.x + (c.column == 15 ? -0.1 : 0.1), c.y));
-  }
-}
-
 TEST(BmpStateTest, OutsideNonFiniteAndUnscaledPointsAreBlocked) {
   BmpState state;
   ASSERT_EQ(load(state, mapfx::openBitmap(10, 10), 1.0, 1.0), 0);

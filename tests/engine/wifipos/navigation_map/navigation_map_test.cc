@@ -69,28 +69,6 @@ class LoadTest : public ::testing::Test {
   NavigationMap map_;
 };
 
-TEST_F(LoadTest, AGoodLocationLoadsEveryPartAndCopiesWhole) {
-  ASSERT_EQ(load(mapfx::goodLocation()), 0);
-  EXPECT_EQ(map_.getLocationVersion(), 42);
-  EXPECT_EQ(map_.getNavigationProperties().Use_algorithm, NAV_ALG_KNN);
-  ASSERT_EQ(map_.getNSublocations(), 2u);
-  EXPECT_EQ(floor(0).getBeacons().size(), 3u);
-  EXPECT_DOUBLE_EQ(floor(0).getBeacons()[0].getX(), 1.6);
-  EXPECT_EQ(floor(0).getLocators().size(), 1u);
-  EXPECT_EQ(floor(1).getLocators().size(), 2u);
-  EXPECT_DOUBLE_EQ(floor(0).getBmpState().getKx(), 10.0);
-  EXPECT_FALSE(floor(0).getBmpState().checkBordersAndPixelColor(3.1, 1.9));
-  EXPECT_TRUE(floor(0).getBmpState().checkBordersAndPixelColor(3.2, 1.0));
-  EXPECT_EQ(floor(0).getImages().getPngSize(), 26);
-  EXPECT_EQ(floor(0).getImages().getPngData().size(), 26u);
-
-  NavigationMap copy(map_);
-  map_.getSublocationsVector().clear();
-  ASSERT_EQ(copy.getNSublocations(), 2u);
-  EXPECT_EQ(copy.getSublocationsVector()[0].getBeacons().size(), 3u);
-  EXPECT_EQ(copy.getSublocationsVector()[1].getBmpState().getStride(), 4);
-}
-
 TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
   using mapfx::with;
   using mapfx::without;

@@ -168,34 +168,6 @@ TEST(NavigateInput, NonFiniteReadingsNeverReachTheOutput) {
   }
 }
 
-// Seeded byte mutations of real message texts: whatever parses goes through
-// Navigate without a crash and with finite outputs.
-TEST(NavigateInput, MutatedMessageTexts) {
-  WalkFixture f;
-  ASSERT_NE(f.client, nullptr);
-  std::mt19937 rng(4242);
-  int parsed = 0;
-  for (size_t i = 0; i < 400; ++i) {
-    std::string text = venuesim::WalkMessageText(f.walk, i % f.walk.ticks.size());
-    const int edits = 1 + static_cast<int>(rng() % 4);
-    for (int e = 0; e < edits && !text.empty(); ++e) {
-      const size_t at = rng() % text.size();
-      switch (rng() % 3) {
-        case 0: text[at] = static_cast<char>("0123456789-.e<>\"= x"[rng() % 19]); break;
-        case 1: text.erase(at, 1 + rng() % 8); break;
-        default: text.insert(at, 1, static_cast<char>(rng() % 256)); break;
-      }
-    }
-    bool ok = false;
-    WScanMessage m = WScanMessage::parse(text, &ok);
-    if (!ok) continue;
-    ++parsed;
-    std::string error;
-    if (Navigate(&m, f.client, &error) == 0) ExpectFiniteOutputs(m);
-  }
-  EXPECT_GT(parsed, 50);
-}
-
 TEST(NavigateMap, NoUsableFloorGivesTheMapCode) {
   WalkFixture f;
   ASSERT_NE(f.client, nullptr);
