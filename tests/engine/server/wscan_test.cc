@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/server/log_capture.h"
+#include "text_mutation.h"
 #include "server/utils.h"
 
 namespace {
@@ -161,38 +162,6 @@ TEST(WScanMessageText, RandomMessagesRoundTripToWrittenPrecision) {
   }
 }
 
-TEST(WScanMessageText, WriterOutputIsByteExact) {
-  WScanMessage m = WScanMessage::parse(kValid, nullptr);
-  EXPECT_EQ(m.toString("b", "9001:1", "13", ""), kValid);
-
-  // Mode 0 and unknown codes write empty names; other entry types no line.
-  m.mode = 0;
-  m.deviceType = 9;
-  m.entries[0].type = 3;
-  m.sensorEntries[0].type = 106;
-  m.sensorEntries[1].type = 107;
-  std::string text = m.toString(nullptr, nullptr, nullptr, nullptr);
-  EXPECT_NE(text.find("<message request=\"\" packetNumber=\"7\">"), std::string::npos);
-  EXPECT_NE(text.find("<device type=\"\" osVersion=\"\" model"), std::string::npos);
-  EXPECT_EQ(text.find("(1,2,U)"), std::string::npos);
-  EXPECT_NE(text.find("<sensor type=\"\" values"), std::string::npos);
-  EXPECT_NE(text.find("<sensor type=\"GRAVITY\" values"), std::string::npos);
-  WScanMessage back = WScanMessage::parse(text, nullptr);
-  EXPECT_EQ(back.mode, 1);
-  EXPECT_EQ(back.sensorEntries[1].type, 0);  // codes past 105 read back as 0
-
-  // Special characters are escaped; long texts are neither cut nor overflow.
-  m.deviceModel = "a\"b<c>d&e'f";
-  m.deviceId = std::string(5000, 'x');
-  text = m.toString(nullptr, std::string(3000, 'L').c_str(), "v\"1", nullptr);
-  EXPECT_NE(text.find("model=\"a&quot;b&lt;c&gt;d&amp;e&apos;f\""), std::string::npos);
-  EXPECT_NE(text.find("osVersion=\"v&quot;1\" "), std::string::npos);
-  EXPECT_NE(text.find("location=\"" + std::string(3000, 'L') + "\""), std::string::npos);
-  back = WScanMessage::parse(text, nullptr);
-  EXPECT_EQ(back.deviceModel, m.deviceModel);
-  EXPECT_EQ(back.deviceId, m.deviceId);
-}
-
 TEST(WScanMessageText, MalformedInputFailsWithItsMessage) {
   LogCapture log;
   struct Case {
@@ -248,27 +217,11 @@ TEST(WScanMessageText, MutatedMessagesNeverCrash) {
   std::mt19937 rng(777);
   std::vector<std::string> seeds = {kValid};
   for (int i = 0; i < 8; ++i) seeds.push_back(RandomMessage(rng).toString("b", "l", "o", "s"));
-  static const char kInsert[] = "<>\"'&/=;#x0123456789 \n\t(),.-e";
+  const std::vector<std::string> tokens = {"<", ">", "\"", "'", "&", "/", "=", ";", "#", "x", "0",
+                                           "9", " ", "\n", "(", ",", ".", "-", "e", "&#"};
   int parsed = 0;
   for (int i = 0; i < 4000; ++i) {
-    std::string text = seeds[static_cast<size_t>(i) % seeds.size()];
-    for (int k = 1 + static_cast<int>(rng() % 4); k > 0 && !text.empty(); --k) {
-      size_t at = rng() % text.size();
-      switch (rng() % 4) {
-        case 0:
-          text[at] = static_cast<char>(rng());
-          break;
-        case 1:
-          text.resize(at);
-          break;
-        case 2:
-          text.insert(at, 1, kInsert[rng() % (sizeof kInsert - 1)]);
-          break;
-        default:
-          text.erase(at, 1 + rng() % 16);
-          break;
-      }
-    }
+    const std::string text = testmut::Mutate(seeds[static_cast<size_t>(i) % seeds.size()], rng, tokens, 4);
     bool ok = false;
     WScanMessage m = WScanMessage::parse(text, &ok);
     ASSERT_EQ(ok, m.isValid());

@@ -50,24 +50,6 @@ TEST(VenueArchiveTest, SameSeedGivesByteIdenticalArchives) {
   EXPECT_EQ(members.size(), 13u);
 }
 
-TEST(VenueArchiveTest, UnwritablePlacesReportAnErrorAndLeaveFilesAlone) {
-  TempDir dir;
-  Venue v;
-  std::string error;
-  ASSERT_EQ(GenerateVenue(SmallSpec(), &v, &error), kOk) << error;
-  EXPECT_EQ(WriteVenueArchive(v, dir.file("missing/dir/map.mvz"), &error), kWriteError);
-  EXPECT_NE(error.find("missing"), std::string::npos) << error;
-  EXPECT_EQ(WriteVenueArchive(v, dir.path(), &error), kWriteError);  // a directory
-  EXPECT_EQ(WriteVenueArchive(v, "", &error), kWriteError);
-  EXPECT_EQ(WriteVenueArchive(Venue(), dir.file("empty.mvz"), &error), kEncodeError);
-  // A file that is not an archive is neither read nor damaged by a failed write.
-  {
-    std::ofstream(dir.file("notes.txt")) << "keep me";
-  }
-  EXPECT_EQ(WriteVenueArchive(v, dir.file("notes.txt/map.mvz"), &error), kWriteError);
-  EXPECT_EQ(FileBytes(dir.file("notes.txt")), "keep me");
-}
-
 // A disk that fills up half-way through the archive: the write fails with an
 // error (simulated with a file-size limit in a child process).
 TEST(VenueArchiveTest, FullDiskIsReportedNotCrashed) {
