@@ -9,20 +9,6 @@ namespace {
 
 const double kMetresPerDegree = 6378137.0 * 0.017453292519943295;
 
-TEST(Coordinates, RoundTripForAnyAzimuth) {
-  std::mt19937 rng(31);
-  std::uniform_real_distribution<double> lat(-89.0, 89.0), lon(-179.0, 179.0), az(-360.0, 360.0),
-      m(-2000.0, 2000.0);
-  for (int i = 0; i < 2000; ++i) {
-    const double oLat = lat(rng), oLon = lon(rng), a = az(rng), x = m(rng), y = m(rng);
-    double pLat, pLon, bx, by;
-    LocalToGps(x, y, oLat, oLon, a, &pLat, &pLon);
-    GpsToLocal(pLat, pLon, oLat, oLon, a, &bx, &by);
-    ASSERT_NEAR(bx, x, 1e-6) << oLat << " " << oLon << " " << a;
-    ASSERT_NEAR(by, y, 1e-6);
-  }
-}
-
 TEST(Coordinates, WrapsAtTheAntimeridianBothWays) {
   double lat, lon, x, y;
   LocalToGps(100, 0, 0.0, 179.9999, 0.0, &lat, &lon);

@@ -18,28 +18,6 @@ AccessPoint Parsed(const std::string& text, int* rc = nullptr) {
   return ap;
 }
 
-TEST(AccessPointHistogram, ParsesPairsIntoHistogramMeanAndVariance) {
-  AccessPoint ap = Parsed("75:3 80:1");
-  EXPECT_EQ(ap.getHistogram(), (std::map<int, int>{{75, 3}, {80, 1}}));
-  EXPECT_EQ(ap.getMeasurementCount(), 4);
-  ASSERT_EQ(ap.calculateMeanRssi(), 0);
-  EXPECT_DOUBLE_EQ(ap.getRssi(), -76.25);
-  ASSERT_EQ(ap.calculateVariance(), 0);
-  EXPECT_DOUBLE_EQ(ap.getVariance(), (3 * 75.0 * 75 + 80.0 * 80 - 305.0 * 305 / 4) / 3);
-
-  // A repeated level overwrites its bin, but every count is counted.
-  AccessPoint rep = Parsed("75:3 75:1");
-  EXPECT_EQ(rep.getHistogram(), (std::map<int, int>{{75, 1}}));
-  EXPECT_EQ(rep.getMeasurementCount(), 4);
-  // Blanks before a level are skipped; a second parse replaces the first.
-  rep.setDistribution(" 71:2  72:0");
-  ASSERT_EQ(rep.parseDistributionString(), 0);
-  EXPECT_EQ(rep.getHistogram(), (std::map<int, int>{{71, 2}, {72, 0}}));
-  EXPECT_EQ(rep.getMeasurementCount(), 2);
-  rep.calculateVariance();
-  EXPECT_EQ(rep.getVariance(), 0.0);  // fewer than three samples
-}
-
 TEST(AccessPointHistogram, RefusesUnusableTexts) {
   LogCapture log(13);
   int rc = 0;

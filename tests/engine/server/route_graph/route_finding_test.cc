@@ -79,34 +79,6 @@ TEST(RouteFinding, EndsOnOrNearVerticesStillRoute) {
   EXPECT_TRUE(g.getPath(LocationPoint(1, 4, 0), LocationPoint(1, 4, 0)).points.empty());
 }
 
-TEST(RouteFinding, UnreachableAndUnplaceablePointsGiveEmptyRoutes) {
-  RouteGraph g = Venue();
-  AddVertex(g, 1, 1, 0, 0);
-  AddVertex(g, 1, 2, 10, 0);
-  AddVertex(g, 1, 3, 0, 20);
-  AddVertex(g, 1, 4, 10, 20);
-  AddEdge(g, 1, 1, 2, false);  // one way only
-  AddEdge(g, 1, 3, 4);         // not joined to the first corridor
-  EXPECT_FALSE(g.getPath(LocationPoint(1, 2, 0), LocationPoint(1, 8, 0)).points.empty());
-  EXPECT_TRUE(g.getPath(LocationPoint(1, 8, 0), LocationPoint(1, 2, 0)).points.empty());
-  EXPECT_TRUE(g.getPath(LocationPoint(1, 2, 0), LocationPoint(1, 5, 20)).points.empty());
-  EXPECT_TRUE(g.getPath(LocationPoint(3, 2, 0), LocationPoint(1, 5, 0)).points.empty());
-  EXPECT_TRUE(g.getPath(LocationPoint(9, 2, 0), LocationPoint(1, 5, 0)).points.empty());
-
-  const std::vector<LocationPoint> targets = {LocationPoint(1, 8, 0), LocationPoint(1, 5, 20),
-                                              LocationPoint(3, 1, 1), LocationPoint(1, 9, 1)};
-  std::vector<RoutePath> r = g.getPaths(LocationPoint(1, 2, 0), targets);
-  ASSERT_EQ(r.size(), 4u);
-  EXPECT_NEAR(r[0].length, 6.0, 1e-9);
-  EXPECT_TRUE(r[1].points.empty());
-  EXPECT_TRUE(r[2].points.empty());
-  EXPECT_NEAR(r[3].length, 8.0, 1e-9);
-  r = g.getPaths(LocationPoint(3, 2, 0), targets);
-  ASSERT_EQ(r.size(), 4u);
-  for (const RoutePath& p : r) EXPECT_TRUE(p.points.empty());
-  EXPECT_TRUE(g.getPaths(LocationPoint(1, 2, 0), {}).empty());
-}
-
 TEST(RouteFinding, HairpinsAndStraightCornersStayFinite) {
   for (double radius : {0.0, 1.0}) {
     RouteGraph g = Venue();

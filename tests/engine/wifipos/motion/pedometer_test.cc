@@ -30,18 +30,6 @@ void FeedSinusoid(Pedometer& p, double start, double seconds, double swing) {
   }
 }
 
-TEST(PedometerTest, StepLengthFollowsTheFourthRootOfTheSwing) {
-  for (const auto& [swing, length] : {std::pair{1.5, 0.6 * std::pow(1.5, 0.25)}, {16.0, 1.2}}) {
-    Pedometer p;
-    p.setAutoDeleteOldMeasurements(true);
-    FeedSinusoid(p, 100.0, 12.0, swing);
-    // 24 periods; the first one or two pass while the 2.5 s mean fills.
-    EXPECT_GE(p.getTotalStepsNumber(), 21);
-    EXPECT_LE(p.getTotalStepsNumber(), 24);
-    EXPECT_NEAR(p.getLastStepLength(), length, 0.01 * length) << "swing " << swing;
-  }
-}
-
 // The running band pass and window extremes against a plain rescan of the
 // samples, on a stream with bursts of samples sharing one time stamp and
 // with old samples dropped on the way.

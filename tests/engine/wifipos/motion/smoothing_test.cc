@@ -7,21 +7,6 @@
 
 namespace {
 
-TEST(SmoothingTest, FirstSampleThenBlendOfLaggedLine) {
-  Smoothing s;
-  s.addData(0, 1.0, 0.0);
-  EXPECT_DOUBLE_EQ(s.getValue(0, 0.0), 1.0);
-  s.addData(0, 2.0, 1.0);
-  // Line 1 + t evaluated 0.7 s back, blended 0.2 into the previous 1.0.
-  EXPECT_NEAR(s.getValue(0, 1.0), 0.8 * 1.0 + 0.2 * 1.3, 1e-12);
-  EXPECT_NEAR(s.getVelocity(0, 5.0), 1.0, 1e-12);
-  EXPECT_DOUBLE_EQ(s.getValue(1, 1.0), -1.0);  // channels are independent
-  for (int type : {-1, 5}) {
-    s.addData(type, 3.0, 1.0);
-    EXPECT_DOUBLE_EQ(s.getValue(type, 1.0), 0.0);
-  }
-}
-
 TEST(SmoothingTest, NoUndefinedValueComesOut) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   Smoothing s;

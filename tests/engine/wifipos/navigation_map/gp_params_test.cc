@@ -55,29 +55,6 @@ class GpParamsTest : public ::testing::Test {
   NavigationMap map_;
 };
 
-TEST_F(GpParamsTest, RecordsFollowTheKeyList) {
-  ASSERT_EQ(read(gp(ap(kC, kFull) + ap("ff:ff:ff:ff:ff:ff", kFull) + ap(kA, R"(mu="-41" sn="0.5")"),
-                    "<Sublocation id=\"9\"/><Sublocation id=\"2\">" + ap(kB, "sf=\"2\"") +
-                        "</Sublocation>")),
-            0);
-  ASSERT_EQ(params(0).size(), 3u);
-  const GpParams& c = params(0)[2];
-  EXPECT_EQ(c[GP_PARAM_MU], -40.0);
-  EXPECT_EQ(c[GP_PARAM_A], -50.5);
-  EXPECT_EQ(c[GP_PARAM_B], -2.0);
-  EXPECT_EQ(c[GP_PARAM_X_AP], 3.5);
-  EXPECT_EQ(c[GP_PARAM_Y_AP], 4.0);
-  EXPECT_EQ(c[GP_PARAM_SF], 1.25);  // sf before sn in the record
-  EXPECT_EQ(c[GP_PARAM_SN], 0.5);
-  EXPECT_EQ(c[GP_PARAM_ELL], 1.75);
-  // Missing attributes leave zeros; a missing sf marks the record unusable.
-  EXPECT_EQ(params(0)[0], (GpParams{-41, 0, 0, 0, 0, 0, 0.5, 0}));
-  // A key gp.xml does not mention keeps an all-zero record.
-  EXPECT_EQ(params(0)[1], GpParams{});
-  ASSERT_EQ(params(1).size(), 1u);
-  EXPECT_EQ(params(1)[0][GP_PARAM_SF], 2.0);
-}
-
 TEST_F(GpParamsTest, MutatedMembersAreReadSafely) {
   std::string floor1;
   for (const std::string& k : {kA, kB, kC, std::string("zz")}) floor1 += ap(k, kFull);

@@ -114,18 +114,6 @@ TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
   EXPECT_EQ(map_.getLocationVersion(), 42);
 }
 
-TEST_F(LoadTest, TrackingLoadStopsAfterLocatorsAndBitmaps) {
-  Members m = mapfx::without(mapfx::without(mapfx::goodLocation(), "version.txt"), "f1.png");
-  LogCapture log(13);
-  ASSERT_EQ(load(m, true), 0);  // no tracking.xml either: only a warning
-  EXPECT_TRUE(log.contains("WARNING: error in parsing Tracking.xml"));
-  EXPECT_TRUE(floor(0).getBeacons().empty());
-  EXPECT_EQ(floor(0).getLocators().size(), 1u);
-  EXPECT_TRUE(floor(0).getImages().getPngData().empty());
-  EXPECT_EQ(floor(0).getBmpState().getStride(), 4);
-  EXPECT_EQ(load(mapfx::without(m, "f2.bmp"), true), 1);
-}
-
 TEST_F(LoadTest, RecordedOfficeArchiveLoads) {
   const char* shared = std::getenv("MARVISTO_SHARED_DATA");
   const std::string path =

@@ -43,49 +43,6 @@ TEST_F(FloorHistoryTest, FirstDetectionSetsTheFloorAndASwitchNeedsFourInARow) {
     EXPECT_TRUE(nav.getSublocHistory().empty());
 }
 
-TEST(BeaconFloorTest, MoreMatchedBeaconsRaiseTheScoreAndTiesKeepTheEarlierFloor) {
-    SublocationMap a = GridFloor(1, 0), b = GridFloor(2, 10);
-    Navigation nav;
-    NavigationMap map = MapOf({a, b}, 114);
-    ASSERT_EQ(nav.specifyNavigationMap(map), 0);
-    // A: one beacon at -70 -> -70 / 1.025; B: three at -72 -> -72 / 1.075.
-    Feed(nav,
-         {Reading(BeaconKey(0), -70.0, 10.0), Reading(BeaconKey(10), -72.0, 10.0),
-          Reading(BeaconKey(11), -72.0, 10.0), Reading(BeaconKey(12), -72.0, 10.0)},
-         10.0);
-    int index = -1;
-    ASSERT_EQ(nav.detectSublocIndexByBle(index), 0);
-    EXPECT_EQ(index, 1);
-    // Equal scores: the first floor.
-    Navigation tie;
-    ASSERT_EQ(tie.specifyNavigationMap(map), 0);
-    Feed(tie, {Reading(BeaconKey(1), -70.0, 10.0), Reading(BeaconKey(11), -70.0, 10.0)}, 10.0);
-    ASSERT_EQ(tie.detectSublocIndexByBle(index), 0);
-    EXPECT_EQ(index, 0);
-    // Only unknown beacons: no floor.
-    Navigation none;
-    ASSERT_EQ(none.specifyNavigationMap(map), 0);
-    Feed(none, {Reading(BeaconKey(99), -70.0, 10.0)}, 10.0);
-    EXPECT_EQ(none.detectSublocIndexByBle(index), -1);
-}
-
-TEST(ZonePositionTest, LoudestBeaconOfTheCurrentFloor) {
-    Navigation nav;
-    ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 114)), 0);
-    nav.setAutoClearingOldMeas(true);
-    Feed(nav, {Reading(BeaconKey(1), -65.0, 10.0), Reading(BeaconKey(0), -80.0, 10.0)}, 10.0);
-    ASSERT_EQ(nav.calculateCoordinates(), 0);
-    EXPECT_EQ(nav.getCurSublocIndex(), 0);
-    EXPECT_DOUBLE_EQ(nav.getX(), 8.0);
-    EXPECT_DOUBLE_EQ(nav.getY(), 0.0);
-    EXPECT_EQ(nav.calculateCoordinates(), -1);  // window consumed
-    // Only the other floor's beacons: the detector moves toward floor 2
-    // (pending), the current floor has nothing to place the user at.
-    Feed(nav, {Reading(BeaconKey(10), -65.0, 12.0)}, 12.0);
-    EXPECT_EQ(nav.calculateCoordinates(), 4);
-    EXPECT_DOUBLE_EQ(nav.getX(), 8.0);
-}
-
 // Weights set by hand on a 3 x 3 grid, as the weighting pass leaves them.
 class TrianglePositionTest : public ::testing::Test {
 protected:

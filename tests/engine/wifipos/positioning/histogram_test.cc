@@ -64,44 +64,6 @@ AccessPoint Heard(const std::string& key, double rssi) {
   return ap;
 }
 
-TEST(HistogramBuild, BinnedAndWeibullDistributions) {
-  Histogram h;
-  int width = 5;
-  std::map<int, double> d = {{71, 0.25}, {72, 0.25}, {76, 0.5}};
-  h.calcBinned(d, width);
-  EXPECT_EQ(d, (std::map<int, double>{{70, 0.5}, {75, 0.5}}));
-
-  // mu 71, sigma 1: shape 1.5 (clamped), scale 3.3, location 68.0754509.
-  std::map<int, double> w = {{70, 0.5}, {72, 0.5}};
-  h.calcWeibull(w, width);
-  ASSERT_EQ(w.size(), 4u);
-  EXPECT_NEAR(w[65], 0.3594138517395542, 1e-12);
-  EXPECT_NEAR(w[70], 0.5927320884790224, 1e-12);
-  EXPECT_NEAR(w[75], 0.04681451943666521, 1e-12);
-  EXPECT_NEAR(w[80], 0.0010305072288993725, 1e-12);  // just above the 0.001 cut
-
-  // sigma > 3.5: shape clamped to 2.5, scale 2.65 * 3.5.
-  std::map<int, double> wide = {{60, 0.25}, {65, 0.5}, {70, 0.25}};
-  h.calcWeibull(wide, width);
-  EXPECT_NEAR(wide[55], 0.06854024964515482, 1e-12);
-  EXPECT_NEAR(wide[60], 0.4540456606441851, 1e-12);
-  EXPECT_NEAR(wide[75], 0.004429294182256663, 1e-12);
-
-  // The second bin would start at 120: the first bin holds alone.
-  std::map<int, double> high = {{117, 0.5}, {119, 0.5}};
-  h.calcWeibull(high, width);
-  ASSERT_EQ(high.size(), 1u);
-  EXPECT_NEAR(high[115], 0.8384542609698217, 1e-12);
-
-  // A width below 1 is taken as 1 instead of dividing by zero.
-  int zero = 0;
-  std::map<int, double> z = {{71, 1.0}};
-  h.calcBinned(z, zero);
-  EXPECT_EQ(z, (std::map<int, double>{{71, 1.0}}));
-  h.calcWeibull(z, zero);
-  EXPECT_FALSE(z.empty());
-}
-
 TEST(HistogramWeights, NoMatchGivesTheFloorNoWeight) {
   SublocationMap f = Floor(1, 3, 5);
   AddEntry(f, Key(1), 0, {{70, 20}});

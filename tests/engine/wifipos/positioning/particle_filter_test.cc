@@ -76,20 +76,6 @@ double Live(const ParticleFilter& pf) {
   return n;
 }
 
-TEST(ParticleFilterTest, SeededSequenceAndNoiseDrawOrder) {
-  ParticleFilter a;
-  EXPECT_EQ(759202610, a.getRandomState());
-  EXPECT_DOUBLE_EQ(0.7999938655644626, a.nRand());
-  const int64_t before = a.getRandomState();
-  EXPECT_EQ(5.0, a.generateGaussianNoise(5.0, 0.0));  // no draw without noise
-  EXPECT_EQ(before, a.getRandomState());
-  // One noisy value takes exactly the next two uniforms.
-  const double g = a.generateGaussianNoise(1.0, 2.0);
-  EXPECT_DOUBLE_EQ(1.0 + 2.0 * std::sqrt(-2.0 * std::log(0.49692382779760463)) *
-                             std::cos(2.0 * kPi * 0.7987990802148353),
-                   g);
-}
-
 TEST(ParticleFilterTest, BlockedResamplingLeavesAllDeadThenRestarts) {
   ParticleFilter pf = MakeFilter(Room({70, 71, 72, 73, 74, 75, 76, 77, 78, 79}), 10, 10, 100);
   // Deep inside a 1 m thick wall, with no noise: every redraw is blocked.

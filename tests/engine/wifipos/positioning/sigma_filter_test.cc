@@ -14,19 +14,6 @@ SigmaFilter<double> NewFilter() {
     return f;
 }
 
-TEST(SigmaFilterTest, FirstValueIsRecordedButRejectedUntilTheWindowSpansEnough) {
-    SigmaFilter<double> f = NewFilter();
-    bool rejected = false;
-    f.addToInput(-70.0, SensorTime(10u, 0u), rejected);
-    EXPECT_TRUE(rejected);
-    EXPECT_EQ(f.inputValues.size(), 1u);
-    f.addToInput(-71.0, SensorTime(10u, 100u), rejected);
-    EXPECT_TRUE(rejected);  // span 100 ms < 200 ms
-    f.addToInput(-70.5, SensorTime(10u, 200u), rejected);
-    EXPECT_FALSE(rejected);
-    EXPECT_DOUBLE_EQ(f.getLastMeasTime(), 10.2);
-}
-
 TEST(SigmaFilterTest, OutlierBeyondThreeSigmaIsRejectedAndAPauseWidensTheBand) {
     bool rejected = false;
     // mean -69.5, variance floored at 7 (+0.5 for 100 ms): 3 sigma ~ 8.2 dB.
@@ -41,16 +28,6 @@ TEST(SigmaFilterTest, OutlierBeyondThreeSigmaIsRejectedAndAPauseWidensTheBand) {
         EXPECT_EQ(expectRejected, rejected);
         EXPECT_EQ(f.inputValues.size(), 7u);  // recorded all the same
     }
-}
-
-TEST(SigmaFilterTest, HistoryIsHalvedOnceItSpansFourWindows) {
-    SigmaFilter<double> f = NewFilter();
-    bool rejected = false;
-    for (int i = 0; i <= 15; ++i) f.addToInput(-70.0, SensorTime(10u + i, 0u), rejected);
-    // 15 s > 4 * 3.5 s at the 16th value: the older 8 go.
-    EXPECT_EQ(f.inputValues.size(), 8u);
-    EXPECT_EQ(f.inputTimeLabel.front().sec, 18u);
-    EXPECT_EQ(f.inputValues.size(), f.inputTimeLabel.size());
 }
 
 }  // namespace

@@ -24,21 +24,6 @@ protected:
     CommonNavProperties settings;
 };
 
-TEST_F(SignalWindowTest, UnusableLevelsAddNothing) {
-    Prepare(0.5);
-    std::vector<AccessPoint> none;
-    SensorTime t(10.0);
-    EXPECT_EQ(nav.updateSignals(none, t), -1);
-    EXPECT_EQ(Feed(nav, {Reading(BeaconKey(0), 0.0, 10.0), Reading(BeaconKey(1), 5.0, 10.0),
-                         Reading(BeaconKey(2), -100.0, 10.0), Reading(BeaconKey(3), -120.0, 10.0),
-                         Reading(BeaconKey(3), std::nan(""), 10.0)},
-                   10.0),
-              0);
-    EXPECT_TRUE(nav.getNewSignals().empty());
-    EXPECT_TRUE(nav.getNavSignals().empty());
-    EXPECT_FALSE(nav.getIsGoodSignals());
-}
-
 TEST_F(SignalWindowTest, WindowMovesOnlyAfterTheShiftAndAveragesPerTransmitter) {
     Prepare(0.5);
     Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0)}, 10.0);
