@@ -58,6 +58,28 @@ void BM_PedometerPerSecond(benchmark::State& state) {
 }
 BENCHMARK(BM_PedometerPerSecond)->Unit(benchmark::kMillisecond);
 
+// One message carrying many accelerometer samples stamped with the same time
+// (a phone flushing its buffer): the cost must grow linearly with the count.
+void BM_PedometerOneMessageSameTime(benchmark::State& state) {
+  std::vector<SensorValue> message(static_cast<size_t>(state.range(0)));
+  for (size_t i = 0; i < message.size(); ++i) {
+    message[i].type = 101;
+    message[i].fillComponents(0.3 * std::sin(0.1 * i), 0.2, 9.81 + std::sin(0.37 * i));
+    message[i].setTime(1000, 0);
+  }
+  for (auto _ : state) {
+    Pedometer p;
+    p.setAutoDeleteOldMeasurements(true);
+    std::vector<SensorValue> m = message;
+    p.updateAccMeasurements(m);
+    p.detectSteps();
+    benchmark::DoNotOptimize(p.getTotalStepsNumber());
+  }
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_PedometerOneMessageSameTime)
+    ->Arg(4000)->Arg(16000)->Arg(64000)->Unit(benchmark::kMillisecond)->Complexity();
+
 void BM_SensorFusionPerSecond(benchmark::State& state) {
   const auto messages = Messages(false);
   for (auto _ : state) {

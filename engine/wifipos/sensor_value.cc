@@ -37,24 +37,30 @@ int ToIntClamped(const char* begin, const char* end) {
 // ---------------------------------------------------------------- SensorTime
 
 SensorTime::SensorTime(double seconds) {
-  // Also refuses NaN and times the unsigned seconds cannot hold, whose
-  // conversion would be undefined.
+  // Also refuses NaN and times the seconds cannot hold, whose conversion
+  // would be undefined.
   if (!(seconds >= 0.0)) {
     MV_LOG(kLogError, "ERROR: unix time < 0\n");
     return;
   }
-  if (seconds >= 4294967296.0) {
+  if (seconds >= 9.2e18) {
     MV_LOG(kLogError, "ERROR: unix time too large: %f\n", seconds);
     return;
   }
-  sec = static_cast<unsigned int>(seconds);
+  sec = static_cast<uint64_t>(seconds);
   unsigned int thousandths = static_cast<unsigned int>((seconds - sec) * 1000.0);
   ms = thousandths > 999 ? 999 : thousandths;
 }
 
-void SensorTime::setTime(int seconds, int millis) {
+void SensorTime::setTime(int64_t seconds, int64_t millis) {
   if (seconds < 0) {
     MV_LOG(kLogError, "ERROR: unix time < 0\n");
+    return;
+  }
+  // Keeps the carry of the milliseconds below from overflowing.
+  constexpr int64_t kLimit = int64_t{1} << 61;
+  if (seconds > kLimit || millis > kLimit || millis < -kLimit) {
+    MV_LOG(kLogError, "ERROR: unix time too large\n");
     return;
   }
   int64_t s = seconds;
@@ -65,15 +71,15 @@ void SensorTime::setTime(int seconds, int millis) {
   } else if (m < 0) {
     int64_t borrow = (-m + 999) / 1000;
     if (borrow > s) {
-      MV_LOG(kLogError, "ERROR: time diff = %d > unixTime = %ud\n", static_cast<int>(borrow),
-             static_cast<unsigned int>(seconds));
-      sec = static_cast<unsigned int>(seconds);
+      MV_LOG(kLogError, "ERROR: time diff = %lld > unixTime = %lld\n",
+             static_cast<long long>(borrow), static_cast<long long>(seconds));
+      sec = static_cast<uint64_t>(seconds);
       return;
     }
     s -= borrow;
     m += borrow * 1000;
   }
-  sec = static_cast<unsigned int>(s);
+  sec = static_cast<uint64_t>(s);
   ms = static_cast<unsigned int>(m);
 }
 
@@ -95,12 +101,12 @@ SensorTime SensorTime::operator-(const SensorTime& other) const {
   return d;
 }
 
-SensorTime SensorTime::minusSeconds(unsigned int seconds) const {
+SensorTime SensorTime::minusSeconds(uint64_t seconds) const {
   if (seconds > sec) {
     MV_LOG(kLogError,
-           "ERROR: Can't subtract time. Sec = %ud > mUnixTIme = %ud You can't subtract time "
+           "ERROR: Can't subtract time. Sec = %llud > mUnixTIme = %llud You can't subtract time "
            "that is bigger than current one\n",
-           seconds, sec);
+           static_cast<unsigned long long>(seconds), static_cast<unsigned long long>(sec));
     return *this;
   }
   return SensorTime(sec - seconds, ms);
@@ -132,7 +138,8 @@ std::string SensorValue::getSensorString() const {
                   type, x, y, z, magnitude, filteredMagnitude, quality);
     out.resize(static_cast<size_t>(n));
   }
-  std::snprintf(head, sizeof head, "unixTime sec=%u millisec=%u", time.sec, time.ms);
+  std::snprintf(head, sizeof head, "unixTime sec=%llu millisec=%u",
+                static_cast<unsigned long long>(time.sec), time.ms);
   out += head;
   return out;
 }

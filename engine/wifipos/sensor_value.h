@@ -10,13 +10,14 @@
 #include <string>
 #include <utility>
 
-// A time stamp: whole seconds since 1970 (UTC) and milliseconds 0..999.
+// A time stamp: whole seconds since 1970 (UTC) and milliseconds 0..999. The
+// seconds are 64 bits wide so that dates past 2038 (and 2106) carry on.
 struct SensorTime {
-  unsigned int sec = 0;
+  uint64_t sec = 0;
   unsigned int ms = 0;
 
   SensorTime() = default;
-  SensorTime(unsigned int seconds, unsigned int millis) : sec(seconds), ms(millis) {}
+  SensorTime(uint64_t seconds, unsigned int millis) : sec(seconds), ms(millis) {}
   // Whole seconds and truncated thousandths of the fraction. A negative
   // argument is logged and gives the zero time.
   explicit SensorTime(double seconds);
@@ -24,16 +25,16 @@ struct SensorTime {
   // Stores (seconds, millis) with the milliseconds brought into 0..999 while
   // keeping the total (negative millis borrow whole seconds). When the borrow
   // exceeds the seconds, logs it, stores the seconds and keeps ms unchanged.
-  void setTime(int seconds, int millis);
+  void setTime(int64_t seconds, int64_t millis);
 
-  double getTimeInSeconds() const { return sec + ms / 1000.0; }
+  double getTimeInSeconds() const { return static_cast<double>(sec) + ms / 1000.0; }
 
   // this - other. When other is later than this, logs the misuse and returns
   // this unchanged.
   SensorTime operator-(const SensorTime& other) const;
   // this minus whole seconds (e.g. a client's time base). More seconds than
   // this holds are logged and nothing is subtracted.
-  SensorTime minusSeconds(unsigned int seconds) const;
+  SensorTime minusSeconds(uint64_t seconds) const;
 
   bool operator==(const SensorTime& o) const { return sec == o.sec && ms == o.ms; }
   bool operator!=(const SensorTime& o) const { return !(*this == o); }
@@ -71,7 +72,7 @@ class SensorValue {
   void calcMagnitude();
 
   // See SensorTime::setTime.
-  void setTime(int sec, int ms) { time.setTime(sec, ms); }
+  void setTime(int64_t sec, int64_t ms) { time.setTime(sec, ms); }
   double getTimeInSeconds() const { return time.getTimeInSeconds(); }
   static double getAbsTimeDifInSec(const SensorValue& a, const SensorValue& b);
 

@@ -5,6 +5,7 @@ namespace {
 
 constexpr std::string_view kDeclaration = "<?xml";
 constexpr std::string_view kMessage = "<message";
+constexpr std::string_view kMessageEnd = "</message>";
 
 bool IsBlank(std::string_view s) {
   for (char c : s) {
@@ -49,7 +50,11 @@ LogRecords SplitLogRecords(std::string_view text) {
     size_t recordStart = 0;
     while (true) {
       const size_t next = FindMessageTag(chunk, m + kMessage.size());
-      const size_t recordEnd = next == std::string_view::npos ? chunk.size() : next;
+      size_t recordEnd = next == std::string_view::npos ? chunk.size() : next;
+      // Whatever a recorder left after the closing tag (a stray line, a
+      // note) is not part of the message and must not spoil it.
+      const size_t close = chunk.substr(0, recordEnd).find(kMessageEnd, m);
+      if (close != std::string_view::npos) recordEnd = close + kMessageEnd.size();
       out.records.push_back(chunk.substr(recordStart, recordEnd - recordStart));
       if (next == std::string_view::npos) break;
       recordStart = next;

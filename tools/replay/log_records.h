@@ -3,6 +3,7 @@
 // recorders also leave blank records, a declaration without a message, or a
 // message cut short when the phone stopped. Splitting never fails: it only
 // finds where each record begins and ends, and parsing tells good from bad.
+// A record ends at its message's closing tag; text after it is ignored.
 #pragma once
 
 #include <string_view>

@@ -154,6 +154,12 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
     }
   }
   Summarise(report);
+  if (report->ticks.empty()) {
+    *error = "nothing replayed: the log holds no readable message (" +
+             std::to_string(report->records) + " records, " +
+             std::to_string(report->badRecords) + " unparsable)";
+    return 1;
+  }
   if (!options.ticksCsv.empty() && WriteTicksCsv(*report, options.ticksCsv) != 0) {
     *error = "cannot write " + options.ticksCsv;
     return 1;
@@ -177,6 +183,12 @@ std::string FormatReplayReport(const ReplayReport& r) {
   line("ticks positioned", "%zu", r.ticks.size());
   line("ticks with truth", "%d (%d with a position)", r.evaluated, r.withPosition);
   if (r.truthBadLines) line("truth lines skipped", "%d", r.truthBadLines);
+  if (r.evaluated == 0) {
+    out += "No tick had a truth row at its time: nothing was scored.\n";
+    line("steps counted", "%d", r.steps);
+    line("time per tick", "%.3f ms mean, %.3f ms p99", r.meanStepMs, r.p99StepMs);
+    return out;
+  }
   line("right floor", "%.1f %%", 100.0 * r.rightFloorShare);
   line("error median", "%.2f m", r.medianError);
   line("error p75", "%.2f m", r.p75Error);

@@ -56,7 +56,8 @@ struct ReplayReport {
 };
 
 // 0, or 1 with a message when the map cannot be loaded, a file cannot be
-// read, the truth table is unusable or a picture cannot be written.
+// read, the log holds no readable message, the truth table is unusable or a
+// picture cannot be written.
 int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* error);
 
 // The accuracy table with the definitions of its figures.

@@ -525,7 +525,9 @@ void ParticleFilter::updateWeights() {
     MV_LOG(11, "ERROR: All weights are zero after correction !!!\n");
     return;
   }
-  if (properties_.algorithm != NAV_ALG_GP) {
+  if (deadReckoning_) {
+    // Weights only renormalised: the walls may have killed particles.
+  } else if (properties_.algorithm != NAV_ALG_GP) {
     const double sigma = properties_.correctionNoise;
     const double ax = solution_.x;
     const double ay = solution_.y;

@@ -69,6 +69,10 @@ class ParticleFilter {
   void setStep() { flags_.step = true; }
   void setGoodSignalSolution() { flags_.goodSignal = true; }
   void checkStop(const double& time, const bool& isStop);
+  // Dead reckoning: no radio fix is current, so a move is not re-weighted
+  // against the last one; only the walls and the steps shape the cloud.
+  void setDeadReckoning(bool on) { deadReckoning_ = on; }
+  bool isDeadReckoning() const { return deadReckoning_; }
   void nulifyStopTime() { stopTime_ = 0.0; }
 
   // Operations.
@@ -127,6 +131,7 @@ class ParticleFilter {
   void mendProperties();
 
   bool isStop_ = false;
+  bool deadReckoning_ = false;
   FilterProperties properties_;
   SolutionInfo solution_;
   PredictionInfo prediction_;

@@ -35,8 +35,38 @@ int Pedometer::updateAccMeasurements(std::vector<SensorValue>& values) {
 }
 
 void Pedometer::dropOldest() {
+  const uint64_t n = dropped_;
+  if (n < summed_) {
+    const double m = accelerations_.front().magnitude;
+    if (longFrom_ <= n) {
+      longSum_ -= m;
+      longFrom_ = n + 1;
+    }
+    if (shortFrom_ <= n) {
+      shortSum_ -= m;
+      shortFrom_ = n + 1;
+    }
+  } else {
+    summed_ = longFrom_ = shortFrom_ = n + 1;
+  }
+  if (!maxQueue_.empty() && maxQueue_.front() == n) maxQueue_.pop_front();
+  if (!minQueue_.empty() && minQueue_.front() == n) minQueue_.pop_front();
+  extremesFrom_ = std::max(extremesFrom_, n + 1);
+  extremesTo_ = std::max(extremesTo_, n + 1);
   accelerations_.pop_front();
+  ++dropped_;
   cursor_ = std::max(cursor_ - 1, 0);
+}
+
+void Pedometer::recomputeSums() {
+  // Same order as a fresh walk from the newest sample back.
+  longSum_ = shortSum_ = 0.0;
+  for (uint64_t n = summed_; n-- > longFrom_;) {
+    const double m = accelerations_[n - dropped_].magnitude;
+    longSum_ += m;
+    if (n >= shortFrom_) shortSum_ += m;
+  }
+  sumUpdates_ = 0;
 }
 
 int Pedometer::updateAccMeasurement(SensorValue& value) {
@@ -90,27 +120,36 @@ int Pedometer::calcFilteredAccelMagnitude() {
     MV_LOG(11, "ERROR: acceleration vector size = 0! \n");
     return -1;
   }
-  const double t0 = Seconds(accelerations_.back());
-  double longSum = 0.0, shortSum = 0.0;
-  int n = 0, m = 0;
-  for (auto it = accelerations_.rbegin(); it != accelerations_.rend(); ++it) {
-    const double age = t0 - Seconds(*it);
-    if (!(age < kLongWindow)) break;
-    longSum += it->magnitude;
-    ++n;
-    if (age < kShortWindow) {
-      shortSum += it->magnitude;
-      ++m;
-    }
+  const uint64_t end = dropped_ + accelerations_.size();
+  for (; summed_ < end; ++summed_, ++sumUpdates_) {
+    const double mag = accelerations_[summed_ - dropped_].magnitude;
+    longSum_ += mag;
+    shortSum_ += mag;
   }
+  // Both windows are the newest samples younger than their length; the
+  // oldest leave as the newest time grows.
+  const double t0 = Seconds(accelerations_.back());
+  for (; longFrom_ < end && !(t0 - Seconds(accelerations_[longFrom_ - dropped_]) < kLongWindow);
+       ++longFrom_, ++sumUpdates_) {
+    longSum_ -= accelerations_[longFrom_ - dropped_].magnitude;
+  }
+  shortFrom_ = std::max(shortFrom_, longFrom_);
+  for (;
+       shortFrom_ < end && !(t0 - Seconds(accelerations_[shortFrom_ - dropped_]) < kShortWindow);
+       ++shortFrom_, ++sumUpdates_) {
+    shortSum_ -= accelerations_[shortFrom_ - dropped_].magnitude;
+  }
+  if (sumUpdates_ > 4096) recomputeSums();
+  const double longSum = longSum_, shortSum = shortSum_;
+  const uint64_t n = end - longFrom_, m = end - shortFrom_;
   if (n == 0 || m == 0) {
     MV_LOG(11,
            "There is no measurements at acceleration array nMeasurements == 0 or "
            "nMeasAverage == 0\n");
     return -1;
   }
-  const double shortMean = shortSum / m;
-  longMean_ = (longSum + shortMean) / n;
+  const double shortMean = shortSum / static_cast<double>(m);
+  longMean_ = (longSum + shortMean) / static_cast<double>(n);
   accelerations_.back().filteredMagnitude = shortMean - longMean_;
   return 0;
 }
@@ -177,13 +216,38 @@ int Pedometer::calcMinMaxAcc(size_t index) {
   }
   if (index >= accelerations_.size()) index = accelerations_.size() - 1;
   const double t = Seconds(accelerations_[index]);
-  maxAcc_ = minAcc_ = accelerations_[index].filteredMagnitude;
   double window = kMinMaxWindow;
   if (!stepTimes_.empty() && stepTimes_.back() > t - kMinMaxWindow) window = t - stepTimes_.back();
-  for (size_t k = index + 1; k-- > 0;) {
-    if (t - Seconds(accelerations_[k]) > window) break;
-    maxAcc_ = std::max(maxAcc_, accelerations_[k].filteredMagnitude);
-    minAcc_ = std::min(minAcc_, accelerations_[k].filteredMagnitude);
+  // The window is the newest samples up to `index` within `window` of it.
+  const auto outside = [&](uint64_t n) {
+    return t - Seconds(accelerations_[n - dropped_]) > window;
+  };
+  const uint64_t last = dropped_ + index;
+  // The queues serve while the window only moves forward: a window reaching
+  // further back than before, or an earlier end, builds them again.
+  if (last + 1 < extremesTo_ || extremesFrom_ < dropped_ ||
+      (extremesFrom_ > dropped_ && extremesFrom_ <= last + 1 && !outside(extremesFrom_ - 1))) {
+    maxQueue_.clear();
+    minQueue_.clear();
+    extremesFrom_ = extremesTo_ = last + 1;
+    while (extremesFrom_ > dropped_ && !outside(extremesFrom_ - 1)) --extremesFrom_;
+    extremesTo_ = extremesFrom_;
+  }
+  for (; extremesTo_ <= last; ++extremesTo_) {
+    const double f = filtered(extremesTo_);
+    while (!maxQueue_.empty() && filtered(maxQueue_.back()) <= f) maxQueue_.pop_back();
+    while (!minQueue_.empty() && filtered(minQueue_.back()) >= f) minQueue_.pop_back();
+    maxQueue_.push_back(extremesTo_);
+    minQueue_.push_back(extremesTo_);
+  }
+  for (; extremesFrom_ <= last && outside(extremesFrom_); ++extremesFrom_) {
+    if (maxQueue_.front() == extremesFrom_) maxQueue_.pop_front();
+    if (minQueue_.front() == extremesFrom_) minQueue_.pop_front();
+  }
+  maxAcc_ = minAcc_ = filtered(last);
+  if (!maxQueue_.empty()) {
+    maxAcc_ = std::max(maxAcc_, filtered(maxQueue_.front()));
+    minAcc_ = std::min(minAcc_, filtered(minQueue_.front()));
   }
   if (maxAcc_ == minAcc_) {
     const size_t prev = cursor_ > 0 ? static_cast<size_t>(cursor_ - 1) : 0;
@@ -244,6 +308,12 @@ void Pedometer::clearStepsHistory() {
 }
 
 void Pedometer::clearMeasurements() {
+  dropped_ += accelerations_.size();
   accelerations_.clear();
+  summed_ = longFrom_ = shortFrom_ = extremesFrom_ = extremesTo_ = dropped_;
+  longSum_ = shortSum_ = 0.0;
+  sumUpdates_ = 0;
+  maxQueue_.clear();
+  minQueue_.clear();
   cursor_ = 0;
 }

@@ -2,8 +2,11 @@
 // band-passed (a 0.2 s mean minus a 2.5 s mean); a step is a rise through an
 // adaptive threshold, then a fall below zero and a rise back through zero. Each
 // step's start time and length wait in a queue until the tracker consumes them.
+// The cost per sample does not grow with the number of samples in the windows
+// (a phone may deliver thousands stamped with one time).
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <vector>
 
@@ -56,6 +59,25 @@ class Pedometer {
 
  private:
   void dropOldest();
+  void recomputeSums();
+  double filtered(uint64_t n) const { return accelerations_[n - dropped_].filteredMagnitude; }
+
+  // Samples are also known by number: dropped_ + their index. The band pass
+  // keeps running sums of the magnitudes of the samples [longFrom_, summed_)
+  // and [shortFrom_, summed_); they are recomputed now and then so rounding
+  // cannot build up. The window extremes keep monotonic queues of sample
+  // numbers over [extremesFrom_, extremesTo_).
+  uint64_t dropped_ = 0;
+  uint64_t summed_ = 0;
+  uint64_t longFrom_ = 0;
+  uint64_t shortFrom_ = 0;
+  double longSum_ = 0.0;
+  double shortSum_ = 0.0;
+  int sumUpdates_ = 0;
+  std::deque<uint64_t> maxQueue_;
+  std::deque<uint64_t> minQueue_;
+  uint64_t extremesFrom_ = 0;
+  uint64_t extremesTo_ = 0;
 
   std::deque<SensorValue> accelerations_;
   int cursor_ = 0;

@@ -495,22 +495,32 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
         accepted.push_back(ap);
     }
     if (!accepted.empty() && !(lastMeasTime == SensorTime())) {
-        SensorTime newest = accepted.front().getTimeStamp();
-        for (const AccessPoint& ap : accepted) {
-            if (newest < ap.getTimeStamp()) newest = ap.getTimeStamp();
-        }
-        // Readings far older than the newest one seen mean the clock went
-        // back (or that one reading was stamped in the future). The window
-        // would never move again and its readings would never age out, so it
-        // starts over from this batch.
-        if (newest < lastMeasTime &&
-            (lastMeasTime - newest).getTimeInSeconds() > kClockJumpSeconds) {
-            MV_LOG(11, "WARNING: reading time went back by %lf s; the signal window starts again\n",
-                   (lastMeasTime - newest).getTimeInSeconds());
+        const auto late = [this](const SensorTime& t) {
+            return t < lastMeasTime && (lastMeasTime - t).getTimeInSeconds() > kClockJumpSeconds;
+        };
+        if (late(mCurTime)) {
+            // The current time itself lies far before the newest reading: the
+            // clock went back. The window would never move again and its
+            // readings would never age out, so it starts over from this batch.
+            MV_LOG(11, "WARNING: time went back by %lf s; the signal window starts again\n",
+                   (lastMeasTime - mCurTime).getTimeInSeconds());
             mSigWindow.clear();
             mSigNew.clear();
             lastMeasTime = SensorTime();
             mSigTimeStart = SensorTime();
+        } else {
+            // A single reading stamped long before the others is dropped; the
+            // window it would have wiped stays.
+            const size_t before = accepted.size();
+            accepted.erase(std::remove_if(accepted.begin(), accepted.end(),
+                                          [&](const AccessPoint& ap) {
+                                              return late(ap.getTimeStamp());
+                                          }),
+                           accepted.end());
+            if (accepted.size() != before) {
+                MV_LOG(11, "WARNING: %d readings more than %lf s late dropped\n",
+                       static_cast<int>(before - accepted.size()), kClockJumpSeconds);
+            }
         }
     }
     mSigNew.insert(mSigNew.end(), accepted.begin(), accepted.end());

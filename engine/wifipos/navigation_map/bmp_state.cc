@@ -12,6 +12,10 @@ constexpr size_t kMinInfoHeaderSize = 40;
 constexpr size_t kHeadersEnd = kFileHeaderSize + kMinInfoHeaderSize;  // 54
 constexpr size_t kPaletteEntries = 2;
 constexpr size_t kPaletteBytes = 4 * kPaletteEntries;
+// Where a plain one-bit file (40-byte info header, two colours) keeps its
+// pixels; also where they are looked for when the header's own offset
+// cannot be used.
+constexpr uint64_t kPlainPixelsStart = kHeadersEnd + kPaletteBytes;  // 62
 // Far beyond any floor plan, small enough that no row or byte index overflows.
 constexpr int64_t kMaxSide = int64_t{1} << 20;
 
@@ -90,11 +94,17 @@ int BmpState::readFromBuffer(const unsigned char* data, size_t size, double widt
     return 10;
   }
 
-  // The colour table follows the info header, whatever that header's size.
-  const uint64_t paletteStart = kFileHeaderSize + infoHeader_.biSize;
+  // The colour table follows the info header, whatever that header's size;
+  // a header size that is too small or runs past the file is read as the
+  // plain 40-byte header.
+  uint64_t paletteStart = kFileHeaderSize + infoHeader_.biSize;
   if (infoHeader_.biSize < kMinInfoHeaderSize || paletteStart + kPaletteBytes > size) {
-    MV_LOG(11, "BMP info header size %llu does not fit a file of %zu bytes\n",
-           static_cast<unsigned long long>(infoHeader_.biSize), size);
+    MV_LOG(11, "BMP info header size %llu unusable; read as 40 bytes\n",
+           static_cast<unsigned long long>(infoHeader_.biSize));
+    paletteStart = kHeadersEnd;
+  }
+  if (paletteStart + kPaletteBytes > size) {
+    MV_LOG(11, "BMP colour table missing from a file of %zu bytes\n", size);
     return 10;
   }
   palette_.resize(kPaletteEntries);
@@ -127,18 +137,24 @@ int BmpState::readFromBuffer(const unsigned char* data, size_t size, double widt
   }
 
   const uint64_t stride = ((static_cast<uint64_t>(infoHeader_.biWidth) + 31) / 32) * 4;
-  const uint64_t offset = fileHeader_.bfOffBits;
-  if (offset < paletteStart + kPaletteBytes || offset > size) {
-    MV_LOG(11, "BMP pixel data offset %llu outside a file of %zu bytes\n",
-           static_cast<unsigned long long>(offset), size);
-    return 10;
-  }
   const uint64_t height = static_cast<uint64_t>(infoHeader_.biHeight);
   const uint64_t needed = height * stride;  // both below 2^20 x 2^17: no overflow
-  if (needed > size - offset) {
+  // The header's pixel offset where it leaves room for the headers and the
+  // pixels; otherwise the pixels are read where a plain file has them.
+  uint64_t offset = fileHeader_.bfOffBits;
+  if (offset < paletteStart + kPaletteBytes || offset < kPlainPixelsStart || offset > size ||
+      needed > size - offset) {
+    if (offset != kPlainPixelsStart) {
+      MV_LOG(11, "BMP pixel data offset %llu unusable in a file of %zu bytes; pixels read at %llu\n",
+             static_cast<unsigned long long>(offset), size,
+             static_cast<unsigned long long>(kPlainPixelsStart));
+    }
+    offset = kPlainPixelsStart;
+  }
+  if (offset > size || needed > size - offset) {
     MV_LOG(11, "BMP pixel data truncated: %llu bytes needed, %llu present\n",
            static_cast<unsigned long long>(needed),
-           static_cast<unsigned long long>(size - offset));
+           static_cast<unsigned long long>(size > offset ? size - offset : 0));
     return 10;
   }
 

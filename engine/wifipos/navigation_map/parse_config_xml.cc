@@ -57,6 +57,20 @@ int readFloorFiles(const XMLElement* files, SublocationMap& floor) {
   return 0;
 }
 
+// readFloor's answer for a floor that reads but has no usable size: the
+// floor is dropped and the others load.
+constexpr int kUnusableFloor = -5;
+
+// A size written as nan or inf reads (as "%lf" reads it) but is no size:
+// it is kept as NaN so that the floor is dropped, not the whole load failed.
+bool ScanSize(const char* text, double& value) {
+  if (ScanDouble(text, value)) return true;
+  double v = 0.0;
+  if (std::sscanf(text, "%lf", &v) != 1 || std::isfinite(v)) return false;
+  value = std::nan("");
+  return true;
+}
+
 int readFloorMetrics(const XMLElement* metrics, SublocationMap& floor) {
   const int id = floor.getId();
   const char* width = metrics->Attribute("width_meters");
@@ -66,11 +80,11 @@ int readFloorMetrics(const XMLElement* metrics, SublocationMap& floor) {
     return 5;
   }
   SublocationNavProperties& props = floor.getProperties();
-  if (!ScanDouble(width, props.width_meters)) {
+  if (!ScanSize(width, props.width_meters)) {
     MV_LOG(11, "Bad sscanf of width_meters parameter at %d sublocation\n", id);
     return 5;
   }
-  if (!ScanDouble(height, props.height_meters)) {
+  if (!ScanSize(height, props.height_meters)) {
     MV_LOG(11, "Bad sscanf of buildingHeightMeters parameter at %d sublocation\n", id);
     return 5;
   }
@@ -156,14 +170,15 @@ int readFloor(const XMLElement* element, int locationId, const std::string& loca
     if (code != 0) return code;
   }
   // Every position, pixel scale and zone of the floor is relative to its size;
-  // a floor without a usable one cannot be placed at all.
+  // a floor without a usable one cannot be placed at all, but the other
+  // floors can.
   const SublocationNavProperties& props = floor.getProperties();
   if (!usableSize(props.width_meters) || !usableSize(props.height_meters)) {
     MV_LOG(11,
            "Bad or missing Metrics at %d sublocation: width %g m, height %g m; both must be "
-           "positive\n",
+           "positive. The sublocation is dropped\n",
            id, props.width_meters, props.height_meters);
-    return 5;
+    return kUnusableFloor;
   }
   return 0;
 }
@@ -234,6 +249,7 @@ int NavigationMap::parseConfigXML() {
     } else if (named(child, "Sublocation")) {
       SublocationMap floor;
       const int floorCode = readFloor(child, locationId_, name_, floor);
+      if (floorCode == kUnusableFloor) continue;
       if (floorCode != 0) return floorCode;
       sublocations_.push_back(floor);
     } else if (named(child, "Files")) {

@@ -178,13 +178,12 @@ int fillGpsOutput(WScanMessage* message, SolutionInfo& solution, const Navigatio
     solution.gpsX = x;
     solution.gpsY = y;
     solution.gpsAccuracy = fix->values[3];
-    const int timeBase = client != nullptr ? client->timeBase : 0;
-    const int64_t sec = message->tmUnixTime - static_cast<int64_t>(timeBase);
+    const int64_t timeBase = client != nullptr ? client->timeBase : 0;
+    const int64_t sec = message->tmUnixTime - timeBase;
     const int64_t ms = -fix->offset;
-    if (sec >= 0 && sec <= std::numeric_limits<int>::max() &&
-        ms >= std::numeric_limits<int>::min()) {
+    if (sec >= 0 && sec <= (int64_t{1} << 52) && ms >= std::numeric_limits<int>::min()) {
       SensorTime t;
-      t.setTime(static_cast<int>(sec), static_cast<int>(ms));
+      t.setTime(sec, ms);
       solution.gpsTime = t;
     }
     CheckGpsRelative(message->outKX, message->outX, "ERROR: Bad kX = %lf\n",

@@ -17,8 +17,16 @@ namespace {
 constexpr double kTimeBaseLeadSec = 10.0;
 // A message this much earlier than the newest accepted one means the phone's
 // clock was set back: the client starts over on a new time base. A smaller
-// step back only drops the message.
+// step back is absorbed into the time base, so the engine's own time keeps
+// running forward and positioning goes on.
 constexpr double kClockStepBackSec = 5.0;
+// A message this much later than the newest accepted one is a clock set
+// forward by years: the client starts over rather than carry a gap that
+// large on its time base.
+constexpr double kClockStepForwardSec = 1e9;
+// Message times at or beyond this (the year 10000) are refused: no clock
+// gives them, and their milliseconds would no longer be exact in a double.
+constexpr double kLastMessageTimeSec = 253402300800.0;
 // Defaults used in place of stored settings that cannot be used.
 constexpr double kDefaultAccumulationSec = 1.5;
 constexpr double kDefaultLowPassSec = 0.297;
@@ -266,8 +274,7 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
 
   // Time of the message on the client's time base.
   const double t = message->tmMillisecond / 1000.0 + static_cast<double>(message->tmUnixTime);
-  if (!std::isfinite(t) || t < kTimeBaseLeadSec + 1.0 ||
-      t >= static_cast<double>(std::numeric_limits<int>::max()) ||
+  if (!std::isfinite(t) || t < kTimeBaseLeadSec + 1.0 || t >= kLastMessageTimeSec ||
       std::fabs(static_cast<double>(message->tmMillisecond)) > 1e6) {
     MV_LOG(11, "ERROR: deviceId:%s bad message time %lld.%d\n", client->deviceId.c_str(),
            static_cast<long long>(message->tmUnixTime), message->tmMillisecond);
@@ -275,18 +282,21 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
     return NAV_RC_BAD_TIME;
   }
   if (client->timeBase != 0) {
-    const double rel = t - client->timeBase;
-    if (rel < 0.0 || client->lastMessageTime - rel > kClockStepBackSec) {
+    const double rel = t - static_cast<double>(client->timeBase);
+    const double back = client->lastMessageTime - rel;
+    if (rel < 0.0 || back > kClockStepBackSec || -back > kClockStepForwardSec) {
       // Unsigned times on the old base would wrap or stand still; the window
       // would never move again. Everything starts over on a new base.
-      MV_LOG(11, "ERROR: deviceId:%s clock stepped back %lf s; navigation restarts\n",
-             client->deviceId.c_str(), client->lastMessageTime - rel);
+      MV_LOG(11, "ERROR: deviceId:%s clock stepped by %lf s; navigation restarts\n",
+             client->deviceId.c_str(), -back);
       StartNewTimeBase(client);
-    } else if (rel < client->lastMessageTime) {
-      MV_LOG(11, "ERROR: deviceId:%s message %lf s older than the last one dropped\n",
-             client->deviceId.c_str(), client->lastMessageTime - rel);
-      SetError(error, "Message older than the last one");
-      return NAV_RC_STALE_MESSAGE;
+    } else if (back > 0.0) {
+      // The base moves back by whole seconds so that this message lands no
+      // earlier than the newest one; later messages follow on from it.
+      const int64_t shift = static_cast<int64_t>(std::ceil(back));
+      MV_LOG(11, "WARNING: deviceId:%s clock stepped back %lf s; time base moved by %lld s\n",
+             client->deviceId.c_str(), back, static_cast<long long>(shift));
+      client->timeBase -= shift;
     }
   }
 
@@ -294,12 +304,13 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
   const int prevSub = nav->getCurSublocIndex();
   const int algorithm = nav->getNavigationProperties().Use_algorithm;
 
-  if (client->timeBase == 0) client->timeBase = static_cast<int>(std::floor(t - kTimeBaseLeadSec));
-  double curTime = t - client->timeBase;
+  if (client->timeBase == 0) {
+    client->timeBase = static_cast<int64_t>(std::floor(t - kTimeBaseLeadSec));
+  }
+  double curTime = t - static_cast<double>(client->timeBase);
   const int64_t totalMs =
-      (message->tmUnixTime - static_cast<int64_t>(client->timeBase)) * 1000 +
-      message->tmMillisecond;
-  const SensorTime curSensorTime(static_cast<unsigned int>(totalMs / 1000),
+      (message->tmUnixTime - client->timeBase) * 1000 + message->tmMillisecond;
+  const SensorTime curSensorTime(static_cast<uint64_t>(totalMs / 1000),
                                  static_cast<unsigned int>(totalMs % 1000));
   client->lastMessageTime = std::max(client->lastMessageTime, curTime);
   nav->setCurTime(curSensorTime);
@@ -390,6 +401,10 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
         SetError(error, "No solution");
         toGps = true;
       } else if (algorithm == NAV_ALG_ZONE) {
+        // No filter runs for the zone method: its estimate is the position,
+        // also where the output would take the filtered one.
+        solution.filteredX = solution.x;
+        solution.filteredY = solution.y;
         rc = fillOutput(message, solution, *nav, client);
         toGps = rc != 0;
       } else {
@@ -447,6 +462,7 @@ void NavigateEnablePdr(ClientNavigationState* client, int sublocationId, double 
   pf.initializeParticles();
   pf.reinitializeParticles();
   pf.nulifyStopTime();
+  pf.setDeadReckoning(true);
   client->smoothing.clear();
   nav.setCutoffRss(0.0);
   nav.setCurSublocInd(index);

@@ -16,6 +16,7 @@
 // give an empty one, the others do nothing.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,8 @@
 constexpr int NAV_RC_NO_SOLUTION = 4;
 constexpr int NAV_RC_NO_FLOOR = 9;
 constexpr int NAV_RC_NULL_CLIENT = 31;
-// A message older than the messages before it (the phone's clock stepped
-// back a little): the message is dropped and nothing is output for it.
+// Kept for callers that test for it; Navigate no longer returns it: a clock
+// that steps back a little is absorbed into the time base.
 constexpr int NAV_RC_STALE_MESSAGE = 32;
 // A message time that cannot be put on the client's time base (not finite,
 // or beyond what the time base can hold).
@@ -90,7 +91,8 @@ class ClientNavigationState {
   bool isMapInitialized = false;
   bool isNavigationInitialized = false;
   // Whole seconds subtracted from every message time; 0: not chosen yet.
-  int timeBase = 0;
+  // 64 bits, so that message times past 2038 go on positioning.
+  int64_t timeBase = 0;
   std::string graphTag = "default";
   std::vector<LocationPoint> targets;
   ClientSensorsStatus sensorsStatus;

@@ -1,6 +1,7 @@
 #include "wifipos/navigation_processing/prepare_navigation.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -19,23 +20,30 @@ constexpr double kStopAfterSec = 1.5;
 constexpr double kNoCorrectionCoef = 1e15;
 
 // Seconds and milliseconds of an entry on the time base: message seconds
-// minus the base, message milliseconds minus the entry's offset. False when
-// either does not fit the int arithmetic of SensorTime (a corrupt offset or
-// time), so the entry can be dropped instead of wrapping.
-bool EntryTime(const WScanMessage* message, int timeBase, int64_t offset, int* sec, int* ms) {
+// minus the base, message milliseconds minus the entry's offset. False for a
+// corrupt offset or time whose arithmetic would overflow, so the entry can be
+// dropped instead of wrapping.
+bool EntryTime(const WScanMessage* message, int64_t timeBase, int64_t offset, int64_t* sec,
+               int64_t* ms) {
   constexpr int64_t kMax = std::numeric_limits<int>::max();
   constexpr int64_t kMin = std::numeric_limits<int>::min();
+  constexpr int64_t kMaxSec = int64_t{1} << 52;
   // Offsets come from outside: refuse any the subtraction below could overflow.
   if (offset > kMax || offset < kMin) return false;
-  const int64_t s = message->tmUnixTime - static_cast<int64_t>(timeBase);
+  if (message->tmUnixTime > kMaxSec || message->tmUnixTime < -kMaxSec) return false;
+  const int64_t s = message->tmUnixTime - timeBase;
   const int64_t m = static_cast<int64_t>(message->tmMillisecond) - offset;
-  if (s > kMax || s < kMin || m > kMax || m < kMin) return false;
-  *sec = static_cast<int>(s);
-  *ms = static_cast<int>(m);
+  if (s > kMaxSec || s < -kMaxSec || m > kMax || m < kMin) return false;
+  *sec = s;
+  *ms = m;
   return true;
 }
 
 double Seconds(const SensorTime& t) { return t.getTimeInSeconds(); }
+
+// The one process-wide diagnostic value of the preprocessing; atomic because
+// clients may run on different threads.
+std::atomic<int> gLastPacketNumber{0};
 
 // |a - b| in seconds, exact for large second counts.
 double AbsDiff(const SensorTime& a, const SensorTime& b) {
@@ -45,6 +53,8 @@ double AbsDiff(const SensorTime& a, const SensorTime& b) {
 }
 
 }  // namespace
+
+int GetLastPacketNumber() { return gLastPacketNumber.load(std::memory_order_relaxed); }
 
 void ClientNavigationState::checkSensorPresense(std::vector<SensorValue>& values,
                                                 const SensorTime& now) {
@@ -87,7 +97,7 @@ void ClientNavigationState::checkSensorPresense(std::vector<SensorValue>& values
 }
 
 void wscanEntryToAccessPoint(const WScanMessage* message, std::vector<AccessPoint>& accessPoints,
-                             int timeBase) {
+                             int64_t timeBase) {
   accessPoints.clear();
   if (message == nullptr) return;
   for (const WScanEntry& e : message->entries) {
@@ -96,8 +106,8 @@ void wscanEntryToAccessPoint(const WScanMessage* message, std::vector<AccessPoin
       MV_LOG(11, "Warning: RSSI >= 0!\n");
       continue;
     }
-    int sec = 0;
-    int ms = 0;
+    int64_t sec = 0;
+    int64_t ms = 0;
     if (!EntryTime(message, timeBase, e.offset, &sec, &ms)) {
       MV_LOG(11, "ERROR: radio entry time out of range, entry dropped\n");
       continue;
@@ -119,11 +129,12 @@ void wscanEntryToAccessPoint(const WScanMessage* message, std::vector<AccessPoin
   std::stable_sort(accessPoints.begin(), accessPoints.end());
 }
 
-void wscanToSensorValue(WScanMessage* message, std::vector<SensorValue>& values, int timeBase) {
+void wscanToSensorValue(WScanMessage* message, std::vector<SensorValue>& values,
+                        int64_t timeBase) {
   if (message == nullptr) return;
   for (const SensorEntry& e : message->sensorEntries) {
-    int sec = 0;
-    int ms = 0;
+    int64_t sec = 0;
+    int64_t ms = 0;
     if (!EntryTime(message, timeBase, e.offset, &sec, &ms)) {
       MV_LOG(11, "ERROR: sensor entry time out of range, entry dropped\n");
       continue;
@@ -264,6 +275,7 @@ void preprocessSensorMeasurements(ClientNavigationState* client, WScanMessage* m
                                   std::vector<AccessPoint>& accessPoints,
                                   const SensorTime& curTime) {
   if (client == nullptr || message == nullptr) return;
+  gLastPacketNumber.store(message->packetNumber, std::memory_order_relaxed);
   message->sortEntries();
   message->sortSensorEntries();
   std::vector<SensorValue> values;

@@ -17,16 +17,21 @@
 class ClientNavigationState;
 class Pedometer;
 
+// Packet number of the newest message preprocessed by any client of the
+// process, for diagnostics; 0 before the first. Safe from any thread.
+int GetLastPacketNumber();
+
 // The whole preprocessing of one message (the entries are sorted in place).
+// Also records the message's packet number process-wide.
 void preprocessSensorMeasurements(ClientNavigationState* client, WScanMessage* message,
                                   std::vector<AccessPoint>& accessPoints,
                                   const SensorTime& curTime);
 // Wi-Fi (type 0) and beacon (type 2) entries with a negative rssi, sorted by
 // key; everything else is dropped.
 void wscanEntryToAccessPoint(const WScanMessage* message, std::vector<AccessPoint>& accessPoints,
-                             int timeBase);
+                             int64_t timeBase);
 // One sample per sensor entry, in entry order.
-void wscanToSensorValue(WScanMessage* message, std::vector<SensorValue>& values, int timeBase);
+void wscanToSensorValue(WScanMessage* message, std::vector<SensorValue>& values, int64_t timeBase);
 void updateFusion(ClientNavigationState* client, std::vector<SensorValue>& values);
 void updatePedometer(Pedometer& pedometer, std::vector<SensorValue>& values);
 // isStop: more than 1.5 s since the last step.

@@ -36,26 +36,6 @@ class LoggerFile : public ::testing::Test {
   std::string path_;
 };
 
-TEST_F(LoggerFile, WritesPrefixedLineAndHonoursLevels) {
-  _Logger.print(0, "/a/b/engine.cc", 42, "hello %d\n", 7);    // level 0 counts as 1
-  _Logger.print(2, "/a/b/engine.cc", 43, "hidden\n");         // above the default 1
-  _Logger.setDebugLevel(0, "MainSDK.mm");
-  _Logger.print(1, "dir\\sub\\MainSDK.mm", 1, "suppressed\n");  // backslash separates too
-  _Logger.print(1, "OtherSDK.mm", 5, "shown\n");                // no separator: whole name
-  std::string text = contents();
-
-  int y, mo, d, h, mi, s, ms, line;
-  char name[64];
-  ASSERT_EQ(std::sscanf(text.c_str(), "[%4d-%2d-%2d %2d:%2d:%2d.%3d - %63[^:]:%d]: hello 7\n", &y,
-                        &mo, &d, &h, &mi, &s, &ms, name, &line),
-            9);
-  EXPECT_STREQ(name, "engine.cc");
-  EXPECT_EQ(line, 42);
-  EXPECT_EQ(text.find("hidden"), std::string::npos);
-  EXPECT_EQ(text.find("suppressed"), std::string::npos);
-  EXPECT_NE(text.find(" - OtherSDK.mm:5]: shown\n"), std::string::npos);
-}
-
 TEST_F(LoggerFile, ManyThreadsWriteWholeLines) {
   constexpr int kThreads = 8, kLines = 200;
   std::vector<std::thread> threads;
@@ -73,19 +53,6 @@ TEST_F(LoggerFile, ManyThreadsWriteWholeLines) {
     EXPECT_NE(line.find(" end"), std::string::npos) << line;
   }
   EXPECT_EQ(count, kThreads * kLines);
-}
-
-TEST(Logger, PrintsDebugLevelsInKeyOrder) {
-  Logger logger;
-  logger.setDebugLevel(3);
-  logger.setDebugLevel(5, "b.cc");
-  logger.setDebugLevel(4, "a.cc");
-  char buf[256] = {};
-  FILE* f = fmemopen(buf, sizeof buf, "w");
-  logger.printDebugLevels(f);
-  std::fclose(f);
-  EXPECT_STREQ(buf,
-               "Logger: DebugLevel = 3\nLogger: DebugLevel[a.cc] = 4\nLogger: DebugLevel[b.cc] = 5\n");
 }
 
 TEST(Time, UnixTimeRangeAndRoundTrip) {
@@ -109,24 +76,6 @@ TEST(Time, UnixTimeRangeAndRoundTrip) {
     ASSERT_EQ(GetUnixTime(y, mo, d, h, mi, s), t);
   }
   EXPECT_GT(GetCurrentTimeMillis(), 1700000000000LL);
-}
-
-TEST(MutexTest, RecursiveAndTrylockFromOtherThread) {
-  Mutex m;
-  m.lock();
-  EXPECT_TRUE(m.trylock());  // the owner may lock again
-  std::atomic<int> result{-1};
-  std::thread other([&] { result = m.trylock() ? 1 : 0; });
-  other.join();
-  EXPECT_EQ(result, 0);
-  m.unlock();
-  m.unlock();
-  std::thread later([&] {
-    result = m.trylock() ? 1 : 0;
-    if (result == 1) m.unlock();
-  });
-  later.join();
-  EXPECT_EQ(result, 1);
 }
 
 }  // namespace

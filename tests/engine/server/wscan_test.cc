@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/server/log_capture.h"
+#include "text_mutation.h"
 #include "server/utils.h"
 
 namespace {
@@ -161,72 +162,6 @@ TEST(WScanMessageText, RandomMessagesRoundTripToWrittenPrecision) {
   }
 }
 
-TEST(WScanMessageText, WriterOutputIsByteExact) {
-  WScanMessage m = WScanMessage::parse(kValid, nullptr);
-  EXPECT_EQ(m.toString("b", "9001:1", "13", ""), kValid);
-
-  // Mode 0 and unknown codes write empty names; other entry types no line.
-  m.mode = 0;
-  m.deviceType = 9;
-  m.entries[0].type = 3;
-  m.sensorEntries[0].type = 106;
-  m.sensorEntries[1].type = 107;
-  std::string text = m.toString(nullptr, nullptr, nullptr, nullptr);
-  EXPECT_NE(text.find("<message request=\"\" packetNumber=\"7\">"), std::string::npos);
-  EXPECT_NE(text.find("<device type=\"\" osVersion=\"\" model"), std::string::npos);
-  EXPECT_EQ(text.find("(1,2,U)"), std::string::npos);
-  EXPECT_NE(text.find("<sensor type=\"\" values"), std::string::npos);
-  EXPECT_NE(text.find("<sensor type=\"GRAVITY\" values"), std::string::npos);
-  WScanMessage back = WScanMessage::parse(text, nullptr);
-  EXPECT_EQ(back.mode, 1);
-  EXPECT_EQ(back.sensorEntries[1].type, 0);  // codes past 105 read back as 0
-
-  // Special characters are escaped; long texts are neither cut nor overflow.
-  m.deviceModel = "a\"b<c>d&e'f";
-  m.deviceId = std::string(5000, 'x');
-  text = m.toString(nullptr, std::string(3000, 'L').c_str(), "v\"1", nullptr);
-  EXPECT_NE(text.find("model=\"a&quot;b&lt;c&gt;d&amp;e&apos;f\""), std::string::npos);
-  EXPECT_NE(text.find("osVersion=\"v&quot;1\" "), std::string::npos);
-  EXPECT_NE(text.find("location=\"" + std::string(3000, 'L') + "\""), std::string::npos);
-  back = WScanMessage::parse(text, nullptr);
-  EXPECT_EQ(back.deviceModel, m.deviceModel);
-  EXPECT_EQ(back.deviceId, m.deviceId);
-}
-
-TEST(WScanMessageText, ReaderModesOrderAndOptionalParts) {
-  bool ok = false;
-  WScanMessage m = WScanMessage::parse(Replace(kValid, "values=", "value="), &ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(m.tmUnixTime, GetUnixTime(2020, 2, 9, 12, 0, 1));
-  EXPECT_DOUBLE_EQ(m.sensorEntries[0].values[1], 0.2);  // "value" is read too
-  m.sortEntries();  // oldest (largest offset) first, unlike the reader's order
-  EXPECT_EQ(m.entries[0].offset, 30);
-
-  EXPECT_EQ(WScanMessage::parse(Replace(kValid, "request=\"navigate\" ", ""), &ok).mode, 1);
-  EXPECT_EQ(WScanMessage::parse(Replace(kValid, "navigate", "redirect"), &ok).mode, 2);
-  m = WScanMessage::parse(Replace(kValid, "time=\"2020-02-09 12:00:01.500\"", ""), &ok);
-  EXPECT_TRUE(ok);  // a missing time is no error
-  EXPECT_EQ(m.tmUnixTime, 0);
-  m = WScanMessage::parse(Replace(kValid, "2020-02-09 12:00:01", "2099-12-31 23:59:59"), &ok);
-  EXPECT_TRUE(ok);  // past 2038
-  EXPECT_EQ(m.tmUnixTime, 4102444799LL);
-  std::string empty = kValid;
-  empty.erase(empty.find("<sensor "), empty.find("</sensors>") - empty.find("<sensor "));
-  EXPECT_TRUE(WScanMessage::parse(empty, &ok).sensorEntries.empty());
-  EXPECT_TRUE(ok);
-
-  m = WScanMessage::parse(
-      Replace(kValid, "</message>",
-              "<coordinates location=\"3\" sublocation=\"4\" x=\"1.5\" r=\"4.5\"/>"
-              "<orientation azimuth=\"1\" roll=\"3\"/><text>a &amp; b</text></message>"),
-      &ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(m.outSubLocation, 4);
-  EXPECT_DOUBLE_EQ(m.outR, 4.5);
-  EXPECT_DOUBLE_EQ(m.outOrientation[2], 3.0);
-  EXPECT_EQ(m.text, "a & b");
-}
-
 TEST(WScanMessageText, MalformedInputFailsWithItsMessage) {
   LogCapture log;
   struct Case {
@@ -282,27 +217,11 @@ TEST(WScanMessageText, MutatedMessagesNeverCrash) {
   std::mt19937 rng(777);
   std::vector<std::string> seeds = {kValid};
   for (int i = 0; i < 8; ++i) seeds.push_back(RandomMessage(rng).toString("b", "l", "o", "s"));
-  static const char kInsert[] = "<>\"'&/=;#x0123456789 \n\t(),.-e";
+  const std::vector<std::string> tokens = {"<", ">", "\"", "'", "&", "/", "=", ";", "#", "x", "0",
+                                           "9", " ", "\n", "(", ",", ".", "-", "e", "&#"};
   int parsed = 0;
   for (int i = 0; i < 4000; ++i) {
-    std::string text = seeds[static_cast<size_t>(i) % seeds.size()];
-    for (int k = 1 + static_cast<int>(rng() % 4); k > 0 && !text.empty(); --k) {
-      size_t at = rng() % text.size();
-      switch (rng() % 4) {
-        case 0:
-          text[at] = static_cast<char>(rng());
-          break;
-        case 1:
-          text.resize(at);
-          break;
-        case 2:
-          text.insert(at, 1, kInsert[rng() % (sizeof kInsert - 1)]);
-          break;
-        default:
-          text.erase(at, 1 + rng() % 16);
-          break;
-      }
-    }
+    const std::string text = testmut::Mutate(seeds[static_cast<size_t>(i) % seeds.size()], rng, tokens, 4);
     bool ok = false;
     WScanMessage m = WScanMessage::parse(text, &ok);
     ASSERT_EQ(ok, m.isValid());
@@ -361,12 +280,6 @@ TEST(WScanMessageText, ConversionsReadLikeScanf) {
     ASSERT_TRUE(std::equal(f, f + 7, got)) << t;
     EXPECT_EQ(ok, GetUnixTime(f[0], f[1], f[2], f[3], f[4], f[5]) != -1) << t;
   }
-}
-
-TEST(WScanMessageText, EscapeAndUnescape) {
-  EXPECT_EQ(WScanMessage::escape("a\"b\\c"), "a\\\"b\\\\c");
-  EXPECT_EQ(WScanMessage::unescape("\"q\\\"\\\\\""), "q\"\\");
-  EXPECT_EQ(WScanMessage::unescape("end\\"), "end\\");
 }
 
 }  // namespace

@@ -77,34 +77,6 @@ TEST_F(ZipArchiveFiles, WriteCloseReopenRead) {
   EXPECT_EQ(ZipClose(za), 0);
 }
 
-TEST_F(ZipArchiveFiles, BareNamesListingAndRecreation) {
-  std::string p = makeArchive({{"maps/f1/config.xml", "cfg"}, {"b", "2"}, {"c", "3"}, {"d", "4"}});
-  zip* za = ZipOpen(p.c_str());
-  ASSERT_NE(za, nullptr);
-  EXPECT_EQ(readMember(za, "config.xml"), "cfg");  // found inside its folder
-  const char* names[4] = {"x", "x", "x", "x"};
-  EXPECT_EQ(ZipGetFiles(za, names, 2), 0);
-  EXPECT_STREQ(names[0], "maps/f1/config.xml");
-  EXPECT_STREQ(names[1], "b");
-  EXPECT_STREQ(names[2], "x");
-  EXPECT_EQ(ZipGetFiles(za, names, 0), 0);
-  EXPECT_EQ(ZipDeleteFile(za, "config.xml"), 1);
-  EXPECT_EQ(ZipClose(za), 0);
-  za = ZipOpen(p.c_str());
-  EXPECT_EQ(ZipGetNumFiles(za), 3);
-  EXPECT_EQ(ZipClose(za), 0);
-
-  // Creating over an existing archive starts empty.
-  za = ZipCreate(p.c_str());
-  EXPECT_EQ(ZipGetNumFiles(za), 0);
-  EXPECT_EQ(ZipGetFiles(za, names, 4), 0);
-  EXPECT_EQ(ZipWriteBuffer(za, "new", "n", 1), 0);
-  EXPECT_EQ(ZipClose(za), 0);
-  za = ZipOpen(p.c_str());
-  EXPECT_EQ(ZipGetNumFiles(za), 1);
-  EXPECT_EQ(ZipClose(za), 0);
-}
-
 // When the archive cannot be written at close, the caller hears of it and the
 // handle is released (LeakSanitizer checks the latter).
 TEST_F(ZipArchiveFiles, FailedCloseReportsAndReleases) {

@@ -60,38 +60,4 @@ TEST(RssiHistogram, BehavesLikeTheMapItStandsFor) {
   }
 }
 
-TEST(RssiHistogram, AccessPointsKeepIndependentHistogramsAndKeys) {
-  AccessPoint a;
-  EXPECT_EQ(a.getBssid(), "");
-  a.setHistogram(std::map<int, int>{{70, 2}, {75, 1}});
-  auto key = std::make_shared<const std::string>("aa:bb:cc:dd:ee:01");
-  a.shareBssid(key);
-  AccessPoint b = a;
-  b.setBssid("aa:bb:cc:dd:ee:02");
-  b.setHistogram(std::map<int, int>{{60, 1}});
-  EXPECT_EQ(a.getBssid(), "aa:bb:cc:dd:ee:01");
-  EXPECT_EQ(*key, "aa:bb:cc:dd:ee:01");
-  EXPECT_EQ(a.getHistogram(), (std::map<int, int>{{70, 2}, {75, 1}}));
-  EXPECT_TRUE(a < b);
-  EXPECT_NE(a, b);
-
-  AccessPoint c;
-  c.shareBssid(key);
-  EXPECT_EQ(a, c);
-  c.clear();
-  EXPECT_EQ(c.getBssid(), "");
-  EXPECT_EQ(a.getBssid(), "aa:bb:cc:dd:ee:01");
-
-  // Levels out of order in the text come out ascending; the mean and
-  // variance do not depend on the order.
-  AccessPoint shuffled;
-  shuffled.setDistribution("80:1 75:3 127:2 78:2");
-  ASSERT_EQ(shuffled.parseDistributionString(), 0);
-  EXPECT_EQ(shuffled.getHistogram(), (std::map<int, int>{{75, 3}, {78, 2}, {80, 1}, {127, 2}}));
-  ASSERT_EQ(shuffled.calculateMeanRssi(), 0);
-  EXPECT_EQ(shuffled.getHistogram(), (std::map<int, int>{{75, 3}, {78, 2}, {80, 1}}));
-  EXPECT_DOUBLE_EQ(shuffled.getRssi(), -(75.0 * 3 + 78 * 2 + 80) / 6);
-  EXPECT_EQ(shuffled.getMeasurementCount(), 8);  // counted as read, 127 included
-}
-
 }  // namespace

@@ -18,28 +18,6 @@ AccessPoint Parsed(const std::string& text, int* rc = nullptr) {
   return ap;
 }
 
-TEST(AccessPointHistogram, ParsesPairsIntoHistogramMeanAndVariance) {
-  AccessPoint ap = Parsed("75:3 80:1");
-  EXPECT_EQ(ap.getHistogram(), (std::map<int, int>{{75, 3}, {80, 1}}));
-  EXPECT_EQ(ap.getMeasurementCount(), 4);
-  ASSERT_EQ(ap.calculateMeanRssi(), 0);
-  EXPECT_DOUBLE_EQ(ap.getRssi(), -76.25);
-  ASSERT_EQ(ap.calculateVariance(), 0);
-  EXPECT_DOUBLE_EQ(ap.getVariance(), (3 * 75.0 * 75 + 80.0 * 80 - 305.0 * 305 / 4) / 3);
-
-  // A repeated level overwrites its bin, but every count is counted.
-  AccessPoint rep = Parsed("75:3 75:1");
-  EXPECT_EQ(rep.getHistogram(), (std::map<int, int>{{75, 1}}));
-  EXPECT_EQ(rep.getMeasurementCount(), 4);
-  // Blanks before a level are skipped; a second parse replaces the first.
-  rep.setDistribution(" 71:2  72:0");
-  ASSERT_EQ(rep.parseDistributionString(), 0);
-  EXPECT_EQ(rep.getHistogram(), (std::map<int, int>{{71, 2}, {72, 0}}));
-  EXPECT_EQ(rep.getMeasurementCount(), 2);
-  rep.calculateVariance();
-  EXPECT_EQ(rep.getVariance(), 0.0);  // fewer than three samples
-}
-
 TEST(AccessPointHistogram, RefusesUnusableTexts) {
   LogCapture log(13);
   int rc = 0;
@@ -97,25 +75,6 @@ TEST(AccessPointHistogram, MutatedTextsNeverCrash) {
   }
 }
 
-TEST(AccessPointBasics, ClearKeepsReferencePointAndDistanceWarns) {
-  AccessPoint ap = Parsed("50:1");
-  ap.setType(2);
-  ap.setRefPointIndex(17);
-  ap.setTimeStamp(SensorTime(3u, 4u));
-  AccessPoint copy = ap;
-  ap.clear();
-  EXPECT_EQ(ap.getType(), 0);
-  EXPECT_TRUE(ap.getHistogram().empty());
-  EXPECT_EQ(ap.getTimeStamp(), SensorTime());
-  EXPECT_EQ(ap.getRefPointIndex(), 17);
-  EXPECT_EQ(copy.getHistogram().size(), 1u);  // deep copy
-
-  LogCapture log(13);
-  ap.setDistance(3.5);
-  EXPECT_EQ(ap.getDistance(), 3.5);
-  EXPECT_TRUE(log.contains("Warning: there is no distance at non beacon AP type!\n"));
-}
-
 TEST(SensorValueTime, SetTimeNormalisesMilliseconds) {
   struct Case {
     int sec, ms;
@@ -151,54 +110,6 @@ TEST(SensorValueTime, SecondsConstructorAndDifferences) {
   EXPECT_TRUE(log.contains("ERROR: Other time is more than current."));
   EXPECT_EQ(a.minusSeconds(11), a);
   EXPECT_TRUE(log.contains("ERROR: Can't subtract time. Sec = 11d > mUnixTIme = 10d"));
-}
-
-TEST(SensorValueTime, SumEqualityAndOrder) {
-  SensorValue a, b;
-  a.fillComponents(1, 2, 3);
-  a.type = 101;
-  a.setTime(10, 999);
-  b.fillComponents(0.5, 0.5, 0.5);
-  b.magnitude = 2;
-  b.type = 101;
-  b.setTime(5, 2);
-  SensorValue s = a + b;
-  EXPECT_EQ(s.time, SensorTime(16u, 1u));
-  EXPECT_DOUBLE_EQ(s.z, 3.5);
-  EXPECT_DOUBLE_EQ(s.magnitude, 2.0);
-  EXPECT_EQ(s / 4.0, s);  // the divisor is not applied
-
-  LogCapture log(13);
-  b.type = 102;
-  a += b;
-  EXPECT_EQ(a.type, 101);
-  EXPECT_TRUE(log.contains("Error: can't concatinate measurements with different type."));
-
-  // Equality ignores type, magnitude and quality; order is by time.
-  SensorValue c = a;
-  c.type = 103;
-  c.quality = 7;
-  EXPECT_TRUE(c == a);
-  c.setTime(16, 2);
-  EXPECT_TRUE(a < c && a != c);
-  EXPECT_DOUBLE_EQ(SensorValue::getAbsTimeDifInSec(c, a), 0.001);
-  EXPECT_NE(c.getSensorString().find("unixTime sec=16 millisec=2"), std::string::npos);
-}
-
-TEST(BeaconTypes, DefaultsAndOrder) {
-  Beacon beacon;
-  beacon.fillData(1, 2, 0.1, 0.2, "(1,101,U)", "b1", "ignored");
-  BeaconMeas near(&beacon, -70, 1), far(&beacon, -70, 5), weak(&beacon, -80, 1);
-  EXPECT_EQ(near.getPower(), 0.0);  // not left uninitialised
-  EXPECT_EQ(near.getBattery(), 0.0);
-  EXPECT_EQ(BeaconMeas(nullptr, -60, 1).getBeaconId(), "");
-  EXPECT_TRUE(weak < near && near < far && far > near);
-  EXPECT_TRUE(weak == far);  // same beacon
-
-  Beacon a, ab;
-  a.setBeaconId("a");
-  ab.setBeaconId("ab");
-  EXPECT_TRUE(a < ab);  // a proper prefix first
 }
 
 }  // namespace

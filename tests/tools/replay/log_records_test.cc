@@ -5,7 +5,7 @@
 #include <string>
 
 #include "server/wscan.h"
-#include "venuesim/rng.h"
+#include "text_mutation.h"
 
 namespace {
 
@@ -48,6 +48,13 @@ TEST(LogRecordsTest, SplitsOnDeclarationsAndMessageStarts) {
   EXPECT_EQ(Packet(r.records[2]), -1);
   EXPECT_EQ(Packet(r.records[3]), 3) << "trailing elements after the message are ignored";
 
+  // A stray line after a message's closing tag does not spoil the message.
+  log = std::string(kDecl) + Message(4) + "recorder paused\n" + kDecl + Message(5) + "</x>\n";
+  r = SplitLogRecords(log);
+  ASSERT_EQ(r.records.size(), 2u);
+  EXPECT_EQ(Packet(r.records[0]), 4);
+  EXPECT_EQ(Packet(r.records[1]), 5);
+
   EXPECT_TRUE(SplitLogRecords("").records.empty());
   EXPECT_EQ(SplitLogRecords("  \n").empty, 0);
   EXPECT_EQ(SplitLogRecords("garbage").empty, 1);
@@ -59,20 +66,11 @@ TEST(LogRecordsTest, SplitsOnDeclarationsAndMessageStarts) {
 TEST(LogRecordsTest, MutatedLogsSplitAndParseSafely) {
   std::string base;
   for (int i = 0; i < 4; ++i) base += std::string(kDecl) + Message(i) + "\n";
-  venuesim::Rng rng(20261206);
-  const char alphabet[] = "<>?/\"= \nmessagexml";
-  for (int round = 0; round < 400; ++round) {
-    std::string text = base;
-    const int edits = rng.uniformInt(1, 12);
-    for (int e = 0; e < edits && !text.empty(); ++e) {
-      const size_t pos = static_cast<size_t>(rng.uniformInt(0, static_cast<int>(text.size()) - 1));
-      switch (rng.uniformInt(0, 3)) {
-        case 0: text.erase(pos, static_cast<size_t>(rng.uniformInt(1, 40))); break;
-        case 1: text.insert(pos, 1, alphabet[rng.uniformInt(0, sizeof alphabet - 2)]); break;
-        case 2: text[pos] = static_cast<char>(rng.uniformInt(0, 255)); break;
-        default: text.resize(pos); break;
-      }
-    }
+  std::mt19937 rng(20261206);
+  const std::vector<std::string> tokens = {"<", ">", "?", "/", "\"", "=", " ", "\n", "<message",
+                                           "</message>", "<?xml", "xml"};
+  for (int round = 0; round < 1000; ++round) {
+    const std::string text = testmut::Mutate(base, rng, tokens, 12);
     const LogRecords r = SplitLogRecords(text);
     size_t total = 0;
     for (std::string_view rec : r.records) {
@@ -83,7 +81,9 @@ TEST(LogRecordsTest, MutatedLogsSplitAndParseSafely) {
       WScanMessage::parse(std::string(rec), &ok);
     }
     EXPECT_LE(total, text.size());
-    EXPECT_LE(r.records.size(), 5u);
+    size_t starts = 0;
+    for (size_t p = text.find("<message"); p != std::string::npos; p = text.find("<message", p + 1)) ++starts;
+    EXPECT_LE(r.records.size(), starts);
   }
 }
 

@@ -134,6 +134,10 @@ TEST(ReplayRunTest, DamagedInputsAreCountedOrRefused) {
   const std::string badTruth = s.dir.file("bad.csv");
   std::ofstream(badTruth) << "when,where\n1,2\n";
   const std::string missing = s.dir.file("nothing-here");
+  // Logs with nothing to replay are refused, not scored as 0 ticks.
+  const std::string emptyLog = s.dir.file("empty.log"), junkLog = s.dir.file("junk.log");
+  std::ofstream(emptyLog) << "";
+  std::ofstream(junkLog) << "<?xml version=\"1.0\"?>\n<message><device time=\"bad\"/></message>\n";
   struct Case {
     std::string map, log, truth, png;
   } cases[] = {{missing, s.log, "", ""},
@@ -141,7 +145,9 @@ TEST(ReplayRunTest, DamagedInputsAreCountedOrRefused) {
                {s.map, missing, "", ""},
                {s.map, s.log, missing, ""},
                {s.map, s.log, badTruth, ""},
-               {s.map, s.log, "", s.dir.file("no/such/dir")}};
+               {s.map, s.log, "", s.dir.file("no/such/dir")},
+               {s.map, emptyLog, s.truth, ""},
+               {s.map, junkLog, s.truth, ""}};
   for (const Case& c : cases) {
     o.mapPath = c.map;
     o.logPath = c.log;

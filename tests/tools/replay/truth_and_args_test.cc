@@ -20,12 +20,13 @@ TEST(TruthTableTest, ReadsRowsSortsAndMatchesTimes) {
       "1581249601.500,1,18.031,8.466,0\n"
       "\n"
       "1581249601.700,2,x,8.4,2\n"  // unreadable x
+      "1581249601.750,2, ,8.4,2\n"  // empty x
       "1581249601.800,1.5,1,1,3\n"  // floor not whole
       "nan,1,1,1,4\n"
       "1581249601.900,2,-1e3,4,5";    // no line end at the end
   ASSERT_EQ(ParseTruthTable(text, &t, &error), 0) << error;
   ASSERT_EQ(t.rows.size(), 3u);
-  EXPECT_EQ(t.badLines, 3);
+  EXPECT_EQ(t.badLines, 4);
   EXPECT_EQ(t.rows[0].timeMs, 1581249601500);
   EXPECT_DOUBLE_EQ(t.rows[0].y, 8.466);
   EXPECT_EQ(t.rows[2].floorId, 2);

@@ -6,16 +6,6 @@
 
 namespace {
 
-TEST(Geometry, DistancesRespectFloors) {
-  EXPECT_TRUE(std::isnan(GetDist(LocationPoint(1, 2, 2), LocationPoint(2, 2, 2))));
-  // Distance from a line, also beyond the segment.
-  const LocationPoint a(1, 0, 0), b(1, 2, 0);
-  EXPECT_DOUBLE_EQ(GetDist(a, b, LocationPoint(1, 5, 0)), 0.0);
-  EXPECT_DOUBLE_EQ(GetDist(a, b, LocationPoint(1, 1, -3)), 3.0);
-  EXPECT_TRUE(std::isnan(GetDist(a, a, LocationPoint(1, 1, 1))));
-  EXPECT_TRUE(std::isnan(GetDist(a, b, LocationPoint(2, 1, 1))));
-}
-
 TEST(Geometry, ProjectionIsUnclampedAndSafeOnDegenerateLines) {
   double fx = -1, fy = -1;
   EXPECT_DOUBLE_EQ(GetProjection(0, 0, 2, 0, 1, 1, &fx, &fy), 0.5);

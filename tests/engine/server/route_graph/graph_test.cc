@@ -103,60 +103,6 @@ TEST(GraphSearch, AgreesWithBoostAndTheLinearScanOnRandomGraphs) {
   }
 }
 
-// Searching with extra edges laid over a graph answers exactly what the
-// graph would answer after adding them.
-TEST(GraphSearch, ExtraEdgesActLikeAddedEdges) {
-  std::mt19937 rng(99);
-  for (int round = 0; round < 200; ++round) {
-    const Graph g = RandomGraph(rng, round % 2 == 0);
-    const std::vector<int> ids = g.getVertices();
-    if (ids.empty()) continue;
-    std::uniform_int_distribution<int> anyId(0, ids.back() + 5);
-    std::vector<Graph::Edge> extra;
-    Graph added(g);
-    const int m = std::uniform_int_distribution<int>(0, 8)(rng);
-    for (int i = 0; i < m; ++i) {
-      const Graph::Edge e(anyId(rng), anyId(rng), std::uniform_int_distribution<int>(0, 3)(rng));
-      extra.push_back(e);
-      if (e.src == e.dst) continue;
-      added.addVertex(e.src);
-      added.addVertex(e.dst);
-      added.addEdge(e.src, e.dst, e.weight);
-    }
-    for (int src : added.getVertices()) {
-      Graph::Labels expected, actual;
-      added.getPath(src, src, nullptr, &expected);
-      EXPECT_EQ(g.getPath(src, src, nullptr, &actual, extra), 0.0);
-      EXPECT_EQ(actual, expected) << "round " << round << " from " << src;
-    }
-  }
-}
-
-TEST(GraphSearch, MissingEndsAndUnreachableTargets) {
-  Graph g;
-  g.addVertex(1);
-  g.addVertex(2);
-  g.addVertex(3);
-  g.addEdge(1, 2, 1.0);
-  std::vector<int> path{7, 7};
-  Graph::Labels labels{{9, {9, 9.0}}};
-  EXPECT_EQ(g.getPath(1, 5, &path, &labels), -1.0);
-  EXPECT_EQ(g.getPath(5, 1, &path, &labels), -1.0);
-  EXPECT_EQ(path, (std::vector<int>{7, 7}));
-  EXPECT_EQ(labels.size(), 1u);
-
-  // With a path asked for, an unreachable target hands out no labels.
-  EXPECT_EQ(g.getPath(1, 3, &path, &labels), -1.0);
-  EXPECT_TRUE(path.empty());
-  EXPECT_EQ(labels.count(9), 1u);
-  // Without one, the labels of everything reached are handed out.
-  EXPECT_EQ(g.getPath(1, 3, nullptr, &labels), -1.0);
-  EXPECT_EQ(labels.size(), 2u);
-  EXPECT_EQ(labels[2], std::make_pair(1, 1.0));
-  // Edges are one-way.
-  EXPECT_EQ(g.getPath(2, 1, nullptr, nullptr), -1.0);
-}
-
 TEST(GraphEdit, GuardsWeightsAndRemoval) {
   Graph g;
   g.addVertex(-3);

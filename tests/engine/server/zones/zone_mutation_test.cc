@@ -4,23 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "server/zones/zones.h"
+#include "text_mutation.h"
 
 namespace {
 
-std::string Mutate(std::string s, std::mt19937& rng) {
-  static const char* pieces[] = {"<", ">", "/", "\"", "=", "&", "&#", "-1", "1e308", "nan", "</",
-                                 "<Zone id=\"9\">", "<Vertex kx=\"2\"/>", "<!--", "\xff", " "};
-  for (int e = 1 + static_cast<int>(rng() % 3); e > 0 && !s.empty(); --e) {
-    const size_t pos = rng() % s.size();
-    switch (rng() % 5) {
-      case 0: s[pos] = static_cast<char>(rng() % 256); break;
-      case 1: s.erase(pos, 1 + rng() % 16); break;
-      case 2: s.insert(pos, pieces[rng() % std::size(pieces)]); break;
-      case 3: s.insert(pos, s.substr(rng() % s.size(), 1 + rng() % 40)); break;
-      default: s.resize(pos); break;
-    }
-  }
-  return s;
+std::string Mutate(const std::string& s, std::mt19937& rng) {
+  static const std::vector<std::string> pieces = {
+      "<", ">", "/", "\"", "=", "&", "&#", "-1", "1e308", "nan", "</", "<Zone id=\"9\">",
+      "<Vertex kx=\"2\"/>", "<!--", "\xff", " "};
+  return testmut::Mutate(s, rng, pieces);
 }
 
 // Mutated members end in a clear verdict: a failure leaves an empty map and an

@@ -148,34 +148,6 @@ std::vector<Pt> RandomPoints(std::mt19937& rng, int n, int32_t range) {
   return pts;
 }
 
-TEST(TriangleMesh, SmallConfigurations) {
-  // Three points: one triangle; the direction flag fixes its turning sense.
-  const std::vector<Pt> tri = {{0, 0}, {10000, 0}, {0, 10000}};
-  EXPECT_EQ(AsSet(Triangulate(tri)), (std::set<Triple>{{0, 1, 2}}));
-  auto ccw = Triangulate(tri, -1);
-  auto cw = Triangulate(tri, 1);
-  ASSERT_EQ(ccw.size(), 3u);
-  ASSERT_EQ(cw.size(), 3u);
-  EXPECT_GT(Orient(tri[ccw[0]], tri[ccw[1]], tri[ccw[2]]), 0);
-  EXPECT_LT(Orient(tri[cw[0]], tri[cw[1]], tri[cw[2]]), 0);
-
-  // A point inside a triangle is a vertex of all three triangles.
-  const std::vector<Pt> inner = {{0, 0}, {30000, 0}, {0, 30000}, {5000, 5000}};
-  auto list = Triangulate(inner);
-  ASSERT_EQ(list.size(), 9u);
-  for (const Triple& t : AsSet(list)) EXPECT_EQ(t[2], 3);
-
-  // A convex quadrilateral is split along the diagonal with empty circles.
-  const std::vector<Pt> quad = {{0, 0}, {100, 0}, {100, 30}, {0, 40}};
-  ExpectValidDelaunay(quad, Triangulate(quad));
-  EXPECT_EQ(AsSet(Triangulate(quad)), CgalTriangles(quad));
-
-  // Exact predicates at the 32-bit extremes.
-  const std::vector<Pt> wide = {{INT_MIN, INT_MIN}, {INT_MAX, INT_MIN}, {INT_MAX, INT_MAX},
-                                {INT_MIN, INT_MAX}, {0, 1}, {1, 0}, {INT_MAX - 1, 5}};
-  ExpectValidDelaunay(wide, Triangulate(wide));
-}
-
 TEST(TriangleMesh, DegenerateInputGivesEmptyList) {
   EXPECT_TRUE(Triangulate({}).empty());
   EXPECT_TRUE(Triangulate({{1, 1}}).empty());
@@ -205,18 +177,6 @@ TEST(TriangleMesh, DegenerateInputGivesEmptyList) {
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(n, 0);
   std::free(empty);
-}
-
-TEST(TriangleMesh, FloatInputIsScaledAndRounded) {
-  // 0.24 * 10 rounds to 2, 0.26 * 10 rounds to 3: the scaled points are
-  // (0,0), (2,0), (0,3), (3,3) and the mesh matches the integer one.
-  float pts[8] = {0.0f, 0.0f, 0.24f, 0.0f, 0.0f, 0.26f, 0.3f, 0.3f};
-  int n = 0;
-  int* list = BuildTriangleIndexList(pts, 10.0f, 4, 2, 0, &n);
-  ASSERT_NE(list, nullptr);
-  std::vector<int> got(list, list + n);
-  std::free(list);
-  EXPECT_EQ(AsSet(got), AsSet(Triangulate({{0, 0}, {2, 0}, {0, 3}, {3, 3}})));
 }
 
 TEST(TriangleMesh, MatchesCgalInGeneralPosition) {

@@ -58,7 +58,7 @@ inline void Mutate(std::vector<SensorValue>& m, std::mt19937& rng) {
     else if (r < 0.02) v.x = -HUGE_VAL;
     else if (r < 0.03) v.fillComponents(0, 0, 0);
     else if (r < 0.04) v.z *= 1e200;
-    else if (r < 0.05) v.time.sec -= std::min(v.time.sec, 1u + static_cast<unsigned>(u(rng) * 5));
+    else if (r < 0.05) v.time.sec -= std::min<uint64_t>(v.time.sec, 1u + static_cast<unsigned>(u(rng) * 5));
     else if (r < 0.055) v.time.sec += 30;
     else if (r < 0.06) v.time.ms = 1000 + static_cast<unsigned>(u(rng) * 5000);
     else if (r < 0.065) v.type = static_cast<int>(u(rng) * 200);

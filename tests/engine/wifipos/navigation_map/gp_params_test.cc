@@ -55,59 +55,6 @@ class GpParamsTest : public ::testing::Test {
   NavigationMap map_;
 };
 
-TEST_F(GpParamsTest, RecordsFollowTheKeyList) {
-  ASSERT_EQ(read(gp(ap(kC, kFull) + ap("ff:ff:ff:ff:ff:ff", kFull) + ap(kA, R"(mu="-41" sn="0.5")"),
-                    "<Sublocation id=\"9\"/><Sublocation id=\"2\">" + ap(kB, "sf=\"2\"") +
-                        "</Sublocation>")),
-            0);
-  ASSERT_EQ(params(0).size(), 3u);
-  const GpParams& c = params(0)[2];
-  EXPECT_EQ(c[GP_PARAM_MU], -40.0);
-  EXPECT_EQ(c[GP_PARAM_A], -50.5);
-  EXPECT_EQ(c[GP_PARAM_B], -2.0);
-  EXPECT_EQ(c[GP_PARAM_X_AP], 3.5);
-  EXPECT_EQ(c[GP_PARAM_Y_AP], 4.0);
-  EXPECT_EQ(c[GP_PARAM_SF], 1.25);  // sf before sn in the record
-  EXPECT_EQ(c[GP_PARAM_SN], 0.5);
-  EXPECT_EQ(c[GP_PARAM_ELL], 1.75);
-  // Missing attributes leave zeros; a missing sf marks the record unusable.
-  EXPECT_EQ(params(0)[0], (GpParams{-41, 0, 0, 0, 0, 0, 0.5, 0}));
-  // A key gp.xml does not mention keeps an all-zero record.
-  EXPECT_EQ(params(0)[1], GpParams{});
-  ASSERT_EQ(params(1).size(), 1u);
-  EXPECT_EQ(params(1)[0][GP_PARAM_SF], 2.0);
-}
-
-TEST_F(GpParamsTest, LaterEntriesOverwriteAndTextReadsAsAtof) {
-  ASSERT_EQ(read(gp(ap(kA, kFull) + ap(kA, R"(mu="-60x" ell="abc")")), GP_MEAN_LOG), 0);
-  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -60.0);
-  EXPECT_EQ(params(0)[0][GP_PARAM_ELL], 0.0);
-  EXPECT_EQ(params(0)[0][GP_PARAM_SF], 1.25);
-
-  // The model element follows the mean model.
-  ASSERT_EQ(read(gp(ap(kA, kFull, "Const") + "<!-- x -->"), GP_MEAN_CONST), 0);
-  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -40.0);
-}
-
-TEST_F(GpParamsTest, Failures) {
-  EXPECT_EQ(read(""), 25);
-  EXPECT_EQ(read("<Location id=\"5\">"), 21);
-  EXPECT_EQ(read("<Gp id=\"5\"/>"), 21);
-  EXPECT_EQ(read(gp("", "", "6")), 5);
-  EXPECT_EQ(read("<Location id=\"5\"/>"), 5);
-  // The second floor has no element: the first keeps its records.
-  EXPECT_EQ(read(gp(ap(kA, kFull), "")), 5);
-  EXPECT_EQ(params(0)[0][GP_PARAM_MU], -40.0);
-  EXPECT_TRUE(params(1).empty());
-  // Model element of the other mean model; the linear model has none.
-  EXPECT_EQ(read(gp(ap(kA, kFull, "LogDistance")), GP_MEAN_CONST), 5);
-  EXPECT_EQ(read(gp(ap(kA, kFull, "Linear")), GP_MEAN_LINEAR), 5);
-  // Anything beside the AP elements, or an AP without mac.
-  EXPECT_EQ(read(gp(ap(kA, kFull) + "<Note/>")), 9);
-  EXPECT_EQ(read(gp("<AP><LogDistance mu=\"1\"/></AP>")), 9);
-  EXPECT_EQ(read(gp("", "<Sublocation/>")), 9);
-}
-
 TEST_F(GpParamsTest, MutatedMembersAreReadSafely) {
   std::string floor1;
   for (const std::string& k : {kA, kB, kC, std::string("zz")}) floor1 += ap(k, kFull);

@@ -3,6 +3,8 @@
 // mutator (logs are captured with the shared LogCapture).
 #pragma once
 
+#include "text_mutation.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -159,34 +161,12 @@ inline Members with(Members members, const std::string& name, const std::string&
   return members;
 }
 
-// One random edit: a bit flip, an overwrite, a cut, a duplicated stretch or an
-// inserted token that upsets XML and number parsers.
-inline std::string mutate(std::string s, std::mt19937& rng) {
-  static const std::string tokens[] = {"<", ">", "\"", "/>", "</Sublocation>", "id=\"", "=", "&",
-                                       "-", "99999999999", "nan", "1e309", std::string(1, '\0'),
-                                       "<!--", "<beacon/>"};
-  auto pos = [&](size_t limit) { return limit == 0 ? 0 : rng() % limit; };
-  const size_t n = s.size();
-  switch (rng() % 6) {
-    case 0:
-      if (n) s[pos(n)] ^= static_cast<char>(1 << (rng() % 8));
-      break;
-    case 1:
-      if (n) s[pos(n)] = static_cast<char>(rng());
-      break;
-    case 2:
-      s.resize(pos(n + 1));
-      break;
-    case 3:
-      s.erase(pos(n + 1), 1 + rng() % 16);
-      break;
-    case 4:
-      s.insert(pos(n + 1), s.substr(pos(n + 1), 1 + rng() % 64));
-      break;
-    default:
-      s.insert(pos(n + 1), tokens[rng() % std::size(tokens)]);
-  }
-  return s;
+// One random edit with tokens that upset XML and number parsers.
+inline std::string mutate(const std::string& s, std::mt19937& rng) {
+  static const std::vector<std::string> tokens = {
+      "<", ">", "\"", "/>", "</Sublocation>", "id=\"", "=", "&", "-", "99999999999", "nan",
+      "1e309", std::string(1, '\0'), "<!--", "<beacon/>"};
+  return testmut::Mutate(s, rng, tokens, 1);
 }
 
 }  // namespace mapfx

@@ -15,34 +15,6 @@ namespace {
 
 using mapfx::Members;
 
-TEST(NavigationFilesTest, ParametersStringOverridesMemberNames) {
-  const struct {
-    const char* text;
-    const char* config;
-    const char* graph;
-  } cases[] = {
-      {"configFile=a.xml;graphFile=g.xml", "a.xml", "graph.xml"},  // last pair not ended
-      {" configFile = a.xml ;\n\tgraph File=g .xml;", "a.xml", "g.xml"},  // blanks dropped
-      {"configFile=a=b.xml;graphFile;unknown=u.xml;graphFile=g.xml;", "config.xml", "g.xml"},
-      {"ConfigFile=c.xml;configFile=;", "", "graph.xml"},  // case-sensitive keys, empty value
-      {"", "config.xml", "graph.xml"},
-      {nullptr, "config.xml", "graph.xml"},
-  };
-  for (const auto& c : cases) {
-    NavigationMap map;
-    EXPECT_EQ(map.setParameters(c.text), 0);
-    EXPECT_EQ(map.getFiles().configFile, c.config) << (c.text ? c.text : "null");
-    EXPECT_EQ(map.getFiles().graphFile, c.graph) << (c.text ? c.text : "null");
-  }
-  NavigationMap map;
-  map.setParameters("barriersFile=1;navigationFile=2;trackingFile=3;measuringFile=4;"
-                    "beaconsFile=5;locatorsFile=6;gpFile=7;versionFile=8;zonesFile=9;");
-  const NavigationFiles& f = map.getFiles();
-  EXPECT_EQ(f.barriersFile + f.navigationFile + f.trackingFile + f.measuringFile + f.beaconsFile +
-                f.locatorsFile + f.gpFile + f.versionFile + f.zonesFile,
-            "123456789");
-}
-
 TEST(NavigationMapTest, MembersAreReadWholeOrNotAtAll) {
   mapfx::TempDir dir;
   const std::string path = dir.file("map.mvz");
@@ -81,46 +53,6 @@ TEST(NavigationMapTest, MembersAreReadWholeOrNotAtAll) {
   EXPECT_TRUE(log.contains("file m is damaged in zip"));
 }
 
-TEST(NavigationMapTest, FloorLookupsAndRemoval) {
-  NavigationMap map;
-  for (int id : {5, 7, 5, 8, 9}) {
-    SublocationMap floor;
-    floor.setId(id);
-    floor.getProperties().width_meters = id;
-    map.addSublocation(floor);
-  }
-  LogCapture log(13);
-  EXPECT_EQ(map.getSublocationPtrByIndex(5), nullptr);
-  EXPECT_TRUE(log.contains("ERROR: Sublocation index = 5 is out of range. Sublocations vector "
-                           "size = 5\n"));
-  EXPECT_EQ(map.getSublocationPtrById(5), &map.getSublocationsVector()[0]);  // the first
-  EXPECT_EQ(map.getSublocationPtrById(6), nullptr);
-  EXPECT_EQ(map.getSublocIndexById(7), 1);
-  EXPECT_EQ(map.getSublocIndexById(99), 0);
-  EXPECT_TRUE(log.contains("There is no sublocations with such an Id\n"));
-  const SublocationMap* out = nullptr;
-  EXPECT_EQ(map.getSublocationPtr(&out, 1), 0);
-  EXPECT_EQ(out, &map.getSublocationsVector()[1]);
-  EXPECT_EQ(map.getSublocationPtr(&out, 5), -1);
-
-  EXPECT_EQ(map.removeSublocation(2)->getId(), 8);
-  EXPECT_EQ(map.removeSublocation(4), map.getSublocationsVector().end());
-  // A loop that deletes floors while it walks still visits each one.
-  std::vector<int> visited;
-  for (unsigned i = 0; i < map.getNSublocations(); ++i) {
-    const int id = map.getSublocationsVector()[i].getId();
-    visited.push_back(id);
-    if (id != 8) {
-      EXPECT_EQ(map.deleteBadFloor(i), i);
-    }
-  }
-  EXPECT_EQ(visited, (std::vector<int>{5, 7, 8, 9}));
-  ASSERT_EQ(map.getNSublocations(), 1u);
-  unsigned beyond = 7;
-  EXPECT_EQ(map.deleteBadFloor(beyond), 7u);
-  EXPECT_EQ(map.getNSublocations(), 1u);
-}
-
 class LoadTest : public ::testing::Test {
  protected:
   int load(const Members& members, bool tracking = false, const char* parameters = nullptr) {
@@ -136,28 +68,6 @@ class LoadTest : public ::testing::Test {
   std::string path_ = dir_.file("map.mvz");
   NavigationMap map_;
 };
-
-TEST_F(LoadTest, AGoodLocationLoadsEveryPartAndCopiesWhole) {
-  ASSERT_EQ(load(mapfx::goodLocation()), 0);
-  EXPECT_EQ(map_.getLocationVersion(), 42);
-  EXPECT_EQ(map_.getNavigationProperties().Use_algorithm, NAV_ALG_KNN);
-  ASSERT_EQ(map_.getNSublocations(), 2u);
-  EXPECT_EQ(floor(0).getBeacons().size(), 3u);
-  EXPECT_DOUBLE_EQ(floor(0).getBeacons()[0].getX(), 1.6);
-  EXPECT_EQ(floor(0).getLocators().size(), 1u);
-  EXPECT_EQ(floor(1).getLocators().size(), 2u);
-  EXPECT_DOUBLE_EQ(floor(0).getBmpState().getKx(), 10.0);
-  EXPECT_FALSE(floor(0).getBmpState().checkBordersAndPixelColor(3.1, 1.9));
-  EXPECT_TRUE(floor(0).getBmpState().checkBordersAndPixelColor(3.2, 1.0));
-  EXPECT_EQ(floor(0).getImages().getPngSize(), 26);
-  EXPECT_EQ(floor(0).getImages().getPngData().size(), 26u);
-
-  NavigationMap copy(map_);
-  map_.getSublocationsVector().clear();
-  ASSERT_EQ(copy.getNSublocations(), 2u);
-  EXPECT_EQ(copy.getSublocationsVector()[0].getBeacons().size(), 3u);
-  EXPECT_EQ(copy.getSublocationsVector()[1].getBmpState().getStride(), 4);
-}
 
 TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
   using mapfx::with;
@@ -187,22 +97,21 @@ TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
             0);
   EXPECT_EQ(floor(0).getBmpState().getInfoHeader().biWidth, 64);
 
+  // A floor without a usable size is dropped with its transmitters; the
+  // other floor loads whole.
+  ASSERT_EQ(load(with(good, "config.xml",
+                      mapfx::configXml(12, mapfx::floorXml(1, "f1.bmp", 0.0, 2.0) +
+                                               mapfx::floorXml(2, "f2.bmp", 1.6, 1.0)))),
+            0);
+  ASSERT_EQ(map_.getNSublocations(), 1u);
+  EXPECT_EQ(floor(0).getId(), 2);
+  EXPECT_EQ(floor(0).getBeacons().size(), 1u);
+  EXPECT_EQ(floor(0).getLocators().size(), 2u);
+
   // Transmitters only warn.
   ASSERT_EQ(load(without(without(good, "beacons.xml"), "locators.xml")), 0);
   EXPECT_TRUE(floor(0).getBeacons().empty());
   EXPECT_EQ(map_.getLocationVersion(), 42);
-}
-
-TEST_F(LoadTest, TrackingLoadStopsAfterLocatorsAndBitmaps) {
-  Members m = mapfx::without(mapfx::without(mapfx::goodLocation(), "version.txt"), "f1.png");
-  LogCapture log(13);
-  ASSERT_EQ(load(m, true), 0);  // no tracking.xml either: only a warning
-  EXPECT_TRUE(log.contains("WARNING: error in parsing Tracking.xml"));
-  EXPECT_TRUE(floor(0).getBeacons().empty());
-  EXPECT_EQ(floor(0).getLocators().size(), 1u);
-  EXPECT_TRUE(floor(0).getImages().getPngData().empty());
-  EXPECT_EQ(floor(0).getBmpState().getStride(), 4);
-  EXPECT_EQ(load(mapfx::without(m, "f2.bmp"), true), 1);
 }
 
 TEST_F(LoadTest, RecordedOfficeArchiveLoads) {

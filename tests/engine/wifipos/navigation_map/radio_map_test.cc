@@ -83,45 +83,6 @@ class RadioMapTest : public ::testing::Test {
   NavigationMap map_;
 };
 
-TEST_F(RadioMapTest, ReadsPointsEntriesAndKeys) {
-  const std::string floor1 =
-      point("p1", wifi(kWifiB, "75:3 80:1") + beacon(beaconKey(7), "60:2 62:2") +
-                      "<entry type=\"MAGNET\" value=\"48.5\"/>") + "<note/>" +
-      point("p2", wifi(kWifiA, "70:1") + wifi(kWifiB, "71:1", "frequency=\"5180\""),
-            "duration=\"1500\"", "0.1") +
-      point("p3", beacon(beaconKey(7), "65:4", ""));
-  ASSERT_EQ(read(measure(floor1, point("q1", wifi(kWifiA, "70:2")) + point("q2", ""))), 0);
-
-  SublocationMap& f = floor(0);
-  ASSERT_EQ(f.getNRp(), 3u);
-  const ReferencePoint& p1 = *f.getRp(0);
-  EXPECT_EQ(p1.getName(), "p1");
-  EXPECT_EQ(p1.getX(), 10.0);
-  EXPECT_EQ(p1.getY(), 2.5);
-  EXPECT_EQ(p1.getMagneticIntensity(), 48.5);
-  EXPECT_EQ(p1.getDuration(), 2000);
-  EXPECT_EQ(f.getRp(1)->getX(), 2.0);
-  EXPECT_EQ(f.getRp(1)->getMagneticIntensity(), 0.0);
-  EXPECT_EQ(f.getUniqueApsBssid(), (std::vector<std::string>{beaconKey(7), kWifiA, kWifiB}));
-  ASSERT_EQ(f.getRadioMap().size(), 5u);
-  auto b = f.getRadioMap().equal_range(kWifiB).first;  // equal keys in file order
-  EXPECT_EQ(b->second.getRefPointIndex(), 0);
-  EXPECT_EQ(b->second.getRssi(), -76.25);
-  EXPECT_EQ(b->second.getMeasurementCount(), 4);
-  EXPECT_EQ(b->second.getType(), 0);
-  EXPECT_EQ(b->second.getFrequency(), 2412.0);
-  EXPECT_EQ(std::next(b)->second.getRefPointIndex(), 1);
-  EXPECT_EQ(std::next(b)->second.getFrequency(), 5180.0);
-  auto k = f.getRadioMap().find(beaconKey(7));
-  EXPECT_EQ(k->second.getType(), 2);
-  EXPECT_EQ(k->second.getPower(), -59.0);
-  EXPECT_EQ(k->second.getBattery(), 90);
-  expectConsistent(f);
-  // Two points are too few to navigate on, but the floor keeps them.
-  EXPECT_EQ(floor(1).getNRp(), 2u);
-  EXPECT_EQ(floor(1).getRp(0)->getX(), 15.0);
-}
-
 TEST_F(RadioMapTest, ABadEntryOrPointEndsTheFloorWithoutStrayEntries) {
   const std::string bad[] = {
       "<entry bssid=\"x\" value=\"70:1\"/>", "<entry type=\"LTE\" bssid=\"x\" value=\"70:1\"/>",
@@ -182,26 +143,6 @@ TEST_F(RadioMapTest, PointStatusDurationAndSkippedEntries) {
   EXPECT_EQ(floor(0).getRadioMap().begin()->second.getRssi(), -70.0);
 }
 
-TEST_F(RadioMapTest, MemberErrors) {
-  EXPECT_EQ(read(""), 25);
-  EXPECT_EQ(read(" "), 21);
-  EXPECT_EQ(read("<Location id=\"12\"><Sublocation"), 21);
-  EXPECT_EQ(read("<Measure id=\"12\"/>"), 21);
-  EXPECT_EQ(read("<Location/>"), 5);
-  EXPECT_EQ(read("<Location id=\"13\"/>"), 5);
-  // Problems of a floor cost only that floor.
-  EXPECT_EQ(read(measure("", point("q1", wifi(kWifiA, "70:1")))), 0);
-  EXPECT_EQ(floor(0).getNRp(), 0u);
-  EXPECT_EQ(floor(1).getNRp(), 1u);
-  EXPECT_EQ(read(measure("<!-- survey -->" + point("p", wifi(kWifiA, "70:1")))), 0);
-  EXPECT_EQ(floor(0).getNRp(), 0u);
-  // A map without floors.
-  ASSERT_TRUE(mapfx::writeArchive(path_, {{"measure.xml", "<Location id=\"0\"/>"}}));
-  NavigationMap empty;
-  empty.setPathToNavArchive(path_.c_str());
-  EXPECT_EQ(empty.parseSignalsMapXML(), 9);
-}
-
 TEST_F(RadioMapTest, DurationFilterDropsRarelyHeardEntries) {
   // 2 s per point: 3 samples are 1.5 per second, 5 samples 2.5.
   const std::string floor1 = point("p1", wifi(kWifiA, "70:3") + wifi(kWifiB, "70:5")) +
@@ -218,34 +159,6 @@ TEST_F(RadioMapTest, DurationFilterDropsRarelyHeardEntries) {
   EXPECT_EQ(floor(0).getRadioMap().find(kWifiA)->second.getRefPointIndex(), 1);
   EXPECT_EQ(floor(0).getRadioMap().find(kWifiB)->second.getRefPointIndex(), 0);
   expectConsistent(floor(0));
-}
-
-TEST_F(RadioMapTest, SignalKindAndUnknownBeaconFiltersGoByKeyLength) {
-  const std::string floor1 = point("p1", wifi(kWifiA, "70:1") + wifi(kKey30, "70:1") +
-                                             beacon(beaconKey(1), "70:1") +
-                                             beacon(beaconKey(2), "70:1"));
-  auto signals = [](int kind) {
-    return [kind](NavigationMap& m) { m.getNavigationProperties().Use_Signals = kind; };
-  };
-  ASSERT_EQ(read(measure(floor1), signals(NAV_SIGNALS_WIFI)), 0);
-  EXPECT_EQ(floor(0).getUniqueApsBssid(), (std::vector<std::string>{kWifiA, kKey30}));
-  ASSERT_EQ(read(measure(floor1), signals(NAV_SIGNALS_BLE)), 0);
-  EXPECT_EQ(floor(0).getUniqueApsBssid(),
-            (std::vector<std::string>{beaconKey(1), beaconKey(2), kKey30}));
-  expectConsistent(floor(0));
-  ASSERT_EQ(read(measure(floor1, point("q", beacon(beaconKey(2), "70:1"))), signals(111)), 0);
-  EXPECT_EQ(map_.getNavigationProperties().Use_Signals, NAV_SIGNALS_BOTH);
-  EXPECT_EQ(floor(0).getUniqueApsBssid().size(), 4u);
-
-  // Keys of 30 characters or more that are not beacons of the floor go.
-  Beacon known;
-  known.setBeaconId(beaconKey(1));
-  floor(0).getBeacons().push_back(known);
-  EXPECT_EQ(map_.clearUnknownBeacons(), 0);
-  EXPECT_EQ(floor(0).getUniqueApsBssid(), (std::vector<std::string>{beaconKey(1), kWifiA}));
-  EXPECT_TRUE(floor(1).getRadioMap().empty());
-  expectConsistent(floor(0));
-  expectConsistent(floor(1));
 }
 
 TEST_F(RadioMapTest, RecordedSurveyReads) {

@@ -68,44 +68,6 @@ TEST(ClientCreation, NullAndDestroyedHandlesAreRefused) {
   }
 }
 
-TEST(ClientGraphs, TagsRoutesParametersAndTargets) {
-  ClientNavigationState* c = NewClient();
-  ASSERT_NE(c, nullptr);
-  std::vector<RouteGraph>& graphs = c->navigationMap.getGraphs();
-  ASSERT_EQ(GetGraphTags(c), std::vector<std::string>{"default"});  // the archive's graph
-  const LocationPoint from(1, 10.0, 14.0), to(2, 40.0, 14.0);
-  const RoutePath route = MakeRoute(from, to, c);
-  ASSERT_GE(route.points.size(), 2u);
-  EXPECT_EQ(route.points.back().subLoc, 2);
-
-  RouteGraph copy = graphs[0];
-  copy.setTag("wheelchair");
-  graphs.push_back(copy);
-  copy.setTag("default");
-  copy.setDescription("second default");
-  graphs.push_back(copy);
-  EXPECT_EQ(GetGraphTags(c), (std::vector<std::string>{"default", "wheelchair", "default"}));
-  EXPECT_EQ(GetGraphDescription("default", c), graphs[0].getDescription());  // first match
-  EXPECT_EQ(GetGraphDescription("stairs", c), "");
-  EXPECT_EQ(MakeRoute("wheelchair", from, to, c).points.size(), route.points.size());
-
-  SetGraphTag(c, "no such graph");
-  EXPECT_EQ(GetGraphTag(c), "no such graph");
-  EXPECT_TRUE(MakeRoute(from, to, c).points.empty());
-  EXPECT_FALSE(SetGraphParam("smooth_radius", "1.0", c));
-  graphs.clear();
-  SetGraphTag(c, "default");
-  EXPECT_TRUE(MakeRoute(from, to, c).points.empty());
-  EXPECT_FALSE(SetGraphParam("default", "smooth_radius", "1.0", c));
-
-  AddTarget(to, c);
-  AddTarget(to, c);
-  EXPECT_EQ(CountTargets(c), 2);
-  CancelTargets(c);
-  EXPECT_EQ(CountTargets(c), 0);
-  DeleteNavigationClient(c);
-}
-
 TEST(ClientDeadReckoning, EnableChecksItsArgumentsAndDisableRestoresSettings) {
   ClientNavigationState* c = NewClient();
   ASSERT_NE(c, nullptr);

@@ -43,59 +43,6 @@ TEST_F(FloorHistoryTest, FirstDetectionSetsTheFloorAndASwitchNeedsFourInARow) {
     EXPECT_TRUE(nav.getSublocHistory().empty());
 }
 
-TEST_F(FloorHistoryTest, AThirdFloorRestartsTheCount) {
-    Detect(0);
-    for (int f : {1, 1, 2, 1, 1, 1}) {
-        Detect(f);
-        EXPECT_EQ(nav.getCurSublocIndex(), 0);
-    }
-    Detect(1);
-    EXPECT_EQ(nav.getCurSublocIndex(), 1);
-}
-
-TEST(BeaconFloorTest, MoreMatchedBeaconsRaiseTheScoreAndTiesKeepTheEarlierFloor) {
-    SublocationMap a = GridFloor(1, 0), b = GridFloor(2, 10);
-    Navigation nav;
-    NavigationMap map = MapOf({a, b}, 114);
-    ASSERT_EQ(nav.specifyNavigationMap(map), 0);
-    // A: one beacon at -70 -> -70 / 1.025; B: three at -72 -> -72 / 1.075.
-    Feed(nav,
-         {Reading(BeaconKey(0), -70.0, 10.0), Reading(BeaconKey(10), -72.0, 10.0),
-          Reading(BeaconKey(11), -72.0, 10.0), Reading(BeaconKey(12), -72.0, 10.0)},
-         10.0);
-    int index = -1;
-    ASSERT_EQ(nav.detectSublocIndexByBle(index), 0);
-    EXPECT_EQ(index, 1);
-    // Equal scores: the first floor.
-    Navigation tie;
-    ASSERT_EQ(tie.specifyNavigationMap(map), 0);
-    Feed(tie, {Reading(BeaconKey(1), -70.0, 10.0), Reading(BeaconKey(11), -70.0, 10.0)}, 10.0);
-    ASSERT_EQ(tie.detectSublocIndexByBle(index), 0);
-    EXPECT_EQ(index, 0);
-    // Only unknown beacons: no floor.
-    Navigation none;
-    ASSERT_EQ(none.specifyNavigationMap(map), 0);
-    Feed(none, {Reading(BeaconKey(99), -70.0, 10.0)}, 10.0);
-    EXPECT_EQ(none.detectSublocIndexByBle(index), -1);
-}
-
-TEST(ZonePositionTest, LoudestBeaconOfTheCurrentFloor) {
-    Navigation nav;
-    ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 114)), 0);
-    nav.setAutoClearingOldMeas(true);
-    Feed(nav, {Reading(BeaconKey(1), -65.0, 10.0), Reading(BeaconKey(0), -80.0, 10.0)}, 10.0);
-    ASSERT_EQ(nav.calculateCoordinates(), 0);
-    EXPECT_EQ(nav.getCurSublocIndex(), 0);
-    EXPECT_DOUBLE_EQ(nav.getX(), 8.0);
-    EXPECT_DOUBLE_EQ(nav.getY(), 0.0);
-    EXPECT_EQ(nav.calculateCoordinates(), -1);  // window consumed
-    // Only the other floor's beacons: the detector moves toward floor 2
-    // (pending), the current floor has nothing to place the user at.
-    Feed(nav, {Reading(BeaconKey(10), -65.0, 12.0)}, 12.0);
-    EXPECT_EQ(nav.calculateCoordinates(), 4);
-    EXPECT_DOUBLE_EQ(nav.getX(), 8.0);
-}
-
 // Weights set by hand on a 3 x 3 grid, as the weighting pass leaves them.
 class TrianglePositionTest : public ::testing::Test {
 protected:
@@ -129,49 +76,6 @@ TEST_F(TrianglePositionTest, HeaviestTriangleGivesTheWeightedCorners) {
     EXPECT_TRUE(std::isfinite(nav.getX()));
     EXPECT_GT(nav.getX(), 0.5);
     EXPECT_GT(nav.getY(), 0.5);
-}
-
-TEST_F(TrianglePositionTest, ExactCornerArithmeticAndZeroNorm) {
-    // Make floor 1 current through one window, then set weights by hand.
-    Feed(nav, {Reading(BeaconKey(0), -52.0, 10.0), Reading(BeaconKey(1), -74.0, 10.0)}, 10.0);
-    ASSERT_EQ(nav.calculateCoordinates(), 0);
-    const NavTriangle h = nav.getHeaviestTriangle();
-    bool found = false;
-    SublocationState* st = nav.getSublocationStateById(1, found);
-    ASSERT_TRUE(found);
-    const SublocationMap& floor = nav.getSublocationsVector()[0];
-    double ex = 0.0, ey = 0.0;
-    const double w[3] = {0.5, 0.25, 0.25};
-    for (int v = 0; v < 3; ++v) {
-        st->weights[h.indexes[v]] = w[v];
-        ex += w[v] * floor.getRp(h.indexes[v])->getX();
-        ey += w[v] * floor.getRp(h.indexes[v])->getY();
-    }
-    nav.calcPositionInTriangle();
-    EXPECT_DOUBLE_EQ(nav.getX(), ex);
-    EXPECT_DOUBLE_EQ(nav.getY(), ey);
-    for (int v = 0; v < 3; ++v) st->weights[h.indexes[v]] = 0.0;
-    nav.calcPositionInTriangle();  // norm 0: position kept
-    EXPECT_DOUBLE_EQ(nav.getX(), ex);
-}
-
-TEST_F(TrianglePositionTest, PendingSwitchKeepsTheTrianglePosition) {
-    Feed(nav, {Reading(BeaconKey(0), -52.0, 10.0), Reading(BeaconKey(1), -74.0, 10.0)}, 10.0);
-    ASSERT_EQ(nav.calculateCoordinates(), 0);
-    const double x = nav.getX(), y = nav.getY();
-    for (int i = 1; i <= 3; ++i) {
-        const double t = 10.0 + 2.0 * i;
-        Feed(nav, {Reading(BeaconKey(13), -52.0, t), Reading(BeaconKey(12), -74.0, t)}, t);
-        ASSERT_EQ(nav.calculateCoordinates(), 0);
-        EXPECT_EQ(nav.getCurSublocIndex(), 0);
-        EXPECT_DOUBLE_EQ(nav.getX(), x);
-        EXPECT_DOUBLE_EQ(nav.getY(), y);
-    }
-    Feed(nav, {Reading(BeaconKey(13), -52.0, 18.0), Reading(BeaconKey(12), -74.0, 18.0)}, 18.0);
-    ASSERT_EQ(nav.calculateCoordinates(), 0);
-    EXPECT_EQ(nav.getCurSublocIndex(), 1);
-    EXPECT_GT(nav.getX(), 4.0);  // near floor 2's beacon at (8, 8)
-    EXPECT_GT(nav.getY(), 4.0);
 }
 
 }  // namespace

@@ -51,26 +51,6 @@ BeaconMeas Meas(const std::string& id, double rssi) {
   return m;
 }
 
-double Density(double residual, double variance) {
-  return std::exp(-residual * residual / (2.0 * variance)) / std::sqrt(2.0 * kPi * variance);
-}
-
-// Two points, (0,0) at -60 dBm and (3,4) at -70 dBm, for key 0; key 1 is
-// heard at point 0 only and has no trained record.
-SublocationMap TwoPointFloor() {
-  SublocationMap f;
-  f.setId(3);
-  AddPoint(f, 0.0, 0.0);
-  AddPoint(f, 3.0, 4.0);
-  AddEntry(f, Key(0), 0, -60.0);
-  AddEntry(f, Key(0), 1, -70.0);
-  AddEntry(f, Key(1), 0, -80.0);
-  f.getGpParams() = {GpParams{-50.0, 2.0, 1.5, 1.0, 1.0, std::log(2.0), 0.0, std::log(2.0)},
-                     GpParams{}};
-  f.getProperties().ell = 2.0;
-  return f;
-}
-
 void ExpectAllFinite(const std::vector<double>& w) {
   for (double v : w) EXPECT_TRUE(std::isfinite(v) && v >= 0.0) << v;
 }
@@ -93,102 +73,6 @@ TEST(GaussianProcessSolver, GivensSolveMatchesDirectSolution) {
   // Two equal rows: reported, never a silent inf/NaN solution.
   EXPECT_EQ(SublocationGP::solveLinearSystem({1, 1, 1, 1}, {1, 1}, x, 2), 4);
   for (double v : x) EXPECT_FALSE(std::isnan(v));
-}
-
-TEST(GaussianProcessBuild, SignalMatrixParametersAndCoefficients) {
-  SublocationMap f = TwoPointFloor();
-  AddEntry(f, Key(1), 0, -82.0);  // a later entry for the same point overwrites
-  NavigationMap map = MapWith(f, 121);
-  GaussianProcesses gp;
-  gp.initialize(map);
-  ASSERT_EQ(gp.getSublocations().size(), 1u);
-  const SublocationGP& s = gp.getSublocations()[0];
-  EXPECT_EQ(s.getNumberOfKeys(), 2);
-  EXPECT_EQ(s.getNumberOfPoints(), 2);
-  EXPECT_EQ(s.getSignals()[0], (std::vector<double>{-60.0, -70.0}));
-  EXPECT_EQ(s.getSignals()[1], (std::vector<double>{-82.0, 1.0}));
-  EXPECT_EQ(s.getActivePoints()[1], std::vector<int>{0});
-  EXPECT_EQ(s.getCounts(), (std::vector<int>{2, 1}));
-
-  // sf, sn, ell -> sf^2 variance, sn^2 variance, 2 ell^2; a zero record
-  // becomes 1, 1, 2.
-  EXPECT_DOUBLE_EQ(s.getParameters()[0][GP_PARAM_SF], 4.0);
-  EXPECT_DOUBLE_EQ(s.getParameters()[0][GP_PARAM_SN], 1.0);
-  EXPECT_DOUBLE_EQ(s.getParameters()[0][GP_PARAM_ELL], 8.0);
-  EXPECT_DOUBLE_EQ(s.getParameters()[1][GP_PARAM_SF], 1.0);
-  EXPECT_DOUBLE_EQ(s.getParameters()[1][GP_PARAM_ELL], 2.0);
-
-  // alpha = K^-1 r with K = [[1.25, k], [k, 1.25]], k = exp(-25/8), and
-  // r_i = y_i - mu - A + B ln(d_i^2 + 1e-5) to the transmitter at (1,1).
-  const double r0 = -60.0 + 50.0 - 2.0 + 1.5 * std::log(2.0 + 1e-5);
-  const double r1 = -70.0 + 50.0 - 2.0 + 1.5 * std::log(13.0 + 1e-5);
-  const double k = std::exp(-25.0 / 8.0), det = 1.25 * 1.25 - k * k;
-  EXPECT_NEAR(s.getAlpha()[0][0], (1.25 * r0 - k * r1) / det, 1e-12);
-  EXPECT_NEAR(s.getAlpha()[0][1], (1.25 * r1 - k * r0) / det, 1e-12);
-}
-
-TEST(GaussianProcessCorrection, FullModeFactors) {
-  NavigationMap map = MapWith(TwoPointFloor(), 121);
-  GaussianProcesses gp;
-  gp.initialize(map);
-  gp.setSublocationIndex(0);
-  const SublocationGP& s = gp.getSublocations()[0];
-  // Key 1 is heard but has no record: it counts for the exponent (1/2) and
-  // adds no factor.
-  gp.setCurrentSignals({-65.0, -75.0});
-  gp.setParticles({At(1.0, 2.0), At(5.0, 5.0, 0.0), At(3.0, 4.0)});
-  ASSERT_EQ(gp.correction(), 0);
-  EXPECT_DOUBLE_EQ(gp.getExponent(), 0.5);
-  auto predict = [&](double px, double py) {
-    double f = -50.0 + 2.0 - 1.5 * std::log((1 - px) * (1 - px) + (1 - py) * (1 - py) + 1e-5);
-    f += s.getAlpha()[0][0] * std::exp(-(px * px + py * py) / 8.0);
-    f += s.getAlpha()[0][1] * std::exp(-((3 - px) * (3 - px) + (4 - py) * (4 - py)) / 8.0);
-    return f;
-  };
-  const auto w = gp.getNewWeights();
-  ASSERT_EQ(w.size(), 3u);
-  EXPECT_NEAR(w[0], std::sqrt(Density(-65.0 - predict(1, 2), 10.0)), 1e-14);
-  EXPECT_EQ(w[1], 1.0);  // a dead particle is not evaluated
-  EXPECT_NEAR(w[2], std::sqrt(Density(-65.0 - predict(3, 4), 10.0)), 1e-14);
-
-  // -100 exactly is used but not counted; below -100 is neither.
-  gp.setCurrentSignals({-100.0, -75.0});
-  ASSERT_EQ(gp.correction(), 0);
-  EXPECT_DOUBLE_EQ(gp.getExponent(), 1.0);
-  EXPECT_NEAR(gp.getNewWeights()[0], Density(-100.0 - predict(1, 2), 10.0), 1e-14);
-  gp.setCurrentSignals({-100.5, -75.0});
-  ASSERT_EQ(gp.correction(), 0);
-  EXPECT_EQ(gp.getNewWeights()[0], 1.0);
-
-  // Nothing visible, no particles, or an unknown floor: 4.
-  gp.setCurrentSignals({1.0, -120.0});
-  EXPECT_EQ(gp.correction(), 4);
-  EXPECT_EQ(gp.getNewWeights(), (std::vector<double>{1.0, 1.0, 1.0}));
-  gp.setCurrentSignals({-65.0, 1.0});
-  gp.setParticles({});
-  EXPECT_EQ(gp.correction(), 4);
-  gp.setParticles({At(1, 1)});
-  gp.setSublocationIndex(1);
-  EXPECT_EQ(gp.correction(), 4);
-}
-
-TEST(GaussianProcessCorrection, FixedModeTrainsWithoutMeanButPredictsWithIt) {
-  SublocationMap f;
-  AddPoint(f, 0.0, 0.0);
-  AddEntry(f, Key(0), 0, -60.0);
-  f.getGpParams() = {GpParams{-50.0, 2.0, 1.5, 1.0, 1.0, std::log(2.0), 0.0, 0.0}};
-  f.getProperties().ell = 2.0;
-  NavigationMap map = MapWith(f, 123);
-  GaussianProcesses gp;
-  gp.initialize(map);
-  gp.setSublocationIndex(0);
-  // K = [1], r = -60 + 115: alpha = 55.
-  EXPECT_DOUBLE_EQ(gp.getSublocations()[0].getAlpha()[0][0], 55.0);
-  gp.setCurrentSignals({-70.0});
-  gp.setParticles({At(2.0, 1.0)});
-  ASSERT_EQ(gp.correction(), 0);
-  const double f0 = -115.0 + 2.0 - 1.5 * std::log(1.0 + 1e-5) + 55.0 * std::exp(-5.0 / 8.0);
-  EXPECT_NEAR(gp.getNewWeights()[0], Density(-70.0 - f0, 10.0), 1e-15);
 }
 
 TEST(GaussianProcessCorrection, SingularFixedKernelStaysUsable) {
@@ -217,51 +101,6 @@ TEST(GaussianProcessCorrection, SingularFixedKernelStaysUsable) {
   }
   ExpectAllFinite(w[1]);
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(w[1][i], w[0][i], 1e-5 * w[0][i]) << i;
-}
-
-TEST(GaussianProcessCorrection, NormalModeSingleAndDifferential) {
-  SublocationMap f;
-  f.getProperties().A = -60.0;
-  f.getProperties().B = 2.0;
-  f.getBeacons() = {MakeBeacon("b1", 0.0, 0.0, -70.0), MakeBeacon("b2", 10.0, 0.0, 0.0, 3.0),
-                    MakeBeacon("b2", 50.0, 50.0)};  // only the first "b2" counts
-  NavigationMap map = MapWith(f, 122);
-  map.getNavigationProperties().gaussianProcesses.Use_beacon_power = true;
-  GaussianProcesses gp;
-  gp.initialize(map);
-  gp.setSublocationIndex(0);
-  BeaconMeas m1 = Meas("b1", -72.0), m2 = Meas("b2", -80.0);
-  gp.setBleSignals({m1, m2, Meas("unknown", -50.0)});
-  gp.setParticles({At(3.0, 4.0)});
-  ASSERT_EQ(gp.correction(), 0);
-  // n = 3 (the unknown beacon counts); b2 has A = 0, so b1's -70 stays, and
-  // its own B = 3 replaces the floor's 2.
-  const double l1 = Density(-72.0 - (-70.0 - 2.0 * std::log(25.0 + 1e-5)), 10.0);
-  const double l2 = Density(-80.0 - (-70.0 - 3.0 * std::log(49.0 + 16.0 + 1e-5)), 10.0);
-  EXPECT_NEAR(gp.getNewWeights()[0], std::pow(l1, 1.0 / 3) * std::pow(l2, 1.0 / 3), 1e-15);
-
-  // Differential: readings that follow the model's differences exactly make
-  // the true position the most likely one; a common receiver offset cancels.
-  map.getNavigationProperties().gaussianProcesses.Differention_mode = true;
-  map.getNavigationProperties().gaussianProcesses.Use_beacon_power = false;
-  gp.initialize(map);
-  gp.setSublocationIndex(0);
-  auto model = [](double bx, double by, double px, double py) {
-    return -60.0 - 2.0 * std::log((bx - px) * (bx - px) + (by - py) * (by - py) + 1e-5);
-  };
-  m1.setRssi(model(0, 0, 3, 4) - 9.0);
-  m2.setRssi(model(10, 0, 3, 4) - 9.0);
-  gp.setBleSignals({m1, m2});
-  gp.setParticles({At(3.0, 4.0), At(8.0, 1.0), At(1.0, 7.0)});
-  ASSERT_EQ(gp.correction(), 0);
-  EXPECT_DOUBLE_EQ(gp.getExponent(), 0.25);
-  const auto w = gp.getNewWeights();
-  EXPECT_NEAR(w[0], Density(0.0, 10.0), 1e-15);  // every pair's residual is 0
-  EXPECT_GT(w[0], w[1]);
-  EXPECT_GT(w[0], w[2]);
-
-  gp.setBleSignals({});
-  EXPECT_EQ(gp.correction(), 4);
 }
 
 TEST(GaussianProcessCorrection, UnderflowAndAdversarialInputNeverNaN) {

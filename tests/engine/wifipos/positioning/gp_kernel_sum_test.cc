@@ -143,33 +143,4 @@ TEST(GpKernelSum, CorrectionWeightsMatchTheFullPrediction) {
   }
 }
 
-TEST(GpKernelSum, DegenerateKeysAndPositions) {
-  Floor f;
-  f.point(5.0, 5.0);
-  f.point(5.0, 5.0);
-  f.point(7.0, 5.0);
-  f.entry(0, 0, -60.0);
-  f.entry(0, 1, -60.0);
-  f.entry(0, 2, -70.0);
-  f.entry(1, 2, -75.0);                               // one point
-  f.entry(2, 0, -65.0);                               // parameters not finite
-  f.map.getGpParams() = {GpParams{-50, 0, 2, 0, 0, 1.0, 0.0, 0.0},
-                         GpParams{-50, 0, 2, 0, 0, 1.0, 0.0, 0.0},
-                         GpParams{-50, 0, 2, 0, 0, 1.0, 0.0, NAN}};
-  const GaussianProcesses gp = Train(f, 121);
-  const SublocationGP& s = gp.getSublocations()[0];
-  ASSERT_EQ(s.getNumberOfKeys(), 3);
-  for (int k : {0, 1}) {
-    const double c = s.getParameters()[k][GP_PARAM_ELL];
-    for (double x : {5.0, 6.0, 7.0, 40.0}) {
-      EXPECT_NEAR(s.kernelSum(k, x, 5.0), FullSum(s, k, x, 5.0, c), 1e-10 + 1e-14 * AbsAlpha(s, k));
-    }
-  }
-  EXPECT_EQ(s.kernelSum(2, 5.0, 5.0), 0.0);   // left out of the corrections
-  EXPECT_EQ(s.kernelSum(-1, 5.0, 5.0), 0.0);  // no such key
-  EXPECT_EQ(s.kernelSum(3, 5.0, 5.0), 0.0);
-  EXPECT_TRUE(std::isnan(s.kernelSum(0, NAN, 5.0)));
-  EXPECT_TRUE(std::isnan(s.kernelSum(0, 5.0, INFINITY)));
-}
-
 }  // namespace

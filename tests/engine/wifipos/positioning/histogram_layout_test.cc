@@ -190,44 +190,6 @@ TEST(HistogramLayout, RandomSurveysWeighAsTheMapWalk) {
   }
 }
 
-TEST(HistogramLayout, CopiesAndRebuildsWeighLikeTheOriginal) {
-  std::mt19937 rng(77);
-  NavigationMap map;
-  map.getNavigationProperties().knn.Histogram_type = 302;
-  map.getNavigationProperties().knn.Differention_mode = true;
-  map.getSublocationsVector().push_back(RandomFloor(rng, 1, 30, 6, 3, false));
-  const std::vector<AccessPoint> scan = RandomScan(rng, 6);
-  int floor = 0;
-
-  auto original = std::make_unique<Histogram>();
-  original->initialize(map);
-  std::vector<AccessPoint> m = scan;
-  SublocationState expected = Cleared(30);
-  original->calculateWeights(expected, m, floor);
-
-  // The copy must not lean on the original's storage.
-  Histogram copy = *original;
-  original.reset();
-  SublocationState s = Cleared(30);
-  copy.calculateWeights(s, m, floor);
-  EXPECT_EQ(s.weights, expected.weights);
-  EXPECT_EQ(s.visibleCounts, expected.visibleCounts);
-
-  // A rebuild for another map replaces the layout: a scan of keys the new
-  // map lacks matches nothing.
-  NavigationMap other;
-  other.getNavigationProperties().knn.Histogram_type = 302;
-  other.getSublocationsVector().push_back(RandomFloor(rng, 1, 30, 2, 3, false));
-  copy.initialize(other);
-  std::vector<AccessPoint> unknown = {scan[0]};
-  unknown[0].setBssid("not surveyed");
-  unknown[0].setRssi(-70.0);
-  SublocationState t = Cleared(30);
-  copy.calculateWeights(t, unknown, floor);
-  EXPECT_EQ(t.weightSum, 0.0);
-  for (const auto& [i, c] : t.visibleCounts) EXPECT_EQ(c, 0);
-}
-
 // Damaged surveys: levels at the ends of the int range and a huge bin width
 // must build and weigh without overflowing (the sanitizer build checks).
 TEST(HistogramLayout, LevelsAndWidthsAtTheIntegerLimits) {

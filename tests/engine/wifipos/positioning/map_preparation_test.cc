@@ -16,62 +16,6 @@ TEST(MapPreparationTest, MapWithoutFloorsIsRefused) {
     EXPECT_EQ(nav.getMapErrorCode(), 30);
 }
 
-TEST(MapPreparationTest, UnusableFloorsAreRemovedWithTheirReason) {
-    {  // zone method: floors are told apart by beacons
-        SublocationMap noBeacons = GridFloor(1, 0);
-        noBeacons.getBeacons().clear();
-        Navigation nav;
-        EXPECT_EQ(nav.specifyNavigationMap(MapOf({noBeacons, GridFloor(2, 10)}, 114)), 0);
-        EXPECT_EQ(nav.getMapErrorCode(), 0);
-        ASSERT_EQ(nav.getNSublocations(), 1u);
-        EXPECT_EQ(nav.getSublocationsVector()[0].getId(), 2);
-        EXPECT_FALSE(nav.getNavigationProperties().Use_particle_filter);
-    }
-    {  // nearest neighbours: every floor with two points goes
-        SublocationMap a = MakeFloor(1), b = MakeFloor(2);
-        AddPoint(a, 0, 0), AddPoint(a, 1, 0), AddPoint(b, 0, 0), AddPoint(b, 0, 1);
-        Navigation nav;
-        EXPECT_EQ(nav.specifyNavigationMap(MapOf({a, b}, 107)), 7);
-        EXPECT_EQ(nav.getMapErrorCode(), 7);
-    }
-    {  // Gaussian processes in normal mode: beacons count, points do not
-        SublocationMap few = MakeFloor(1);
-        AddPoint(few, 0, 0);
-        AddBeacon(few, BeaconKey(1), 0, 0);
-        NavigationMap map = MapOf({few}, 108);
-        map.getNavigationProperties().gaussianProcesses.Mode = 122;
-        Navigation nav;
-        EXPECT_EQ(nav.specifyNavigationMap(map), 0);
-        ASSERT_EQ(nav.getSublocationStates().size(), 1u);
-        EXPECT_TRUE(nav.getSublocationStates()[0].triangles.empty());
-    }
-}
-
-TEST(MapPreparationTest, StatePerFloorAndSortedBeaconKeys) {
-    Navigation nav;
-    NavigationMap map = MapOf({GridFloor(5, 10), GridFloor(3, 0)}, 107);
-    map.getNavigationProperties().Sig_window_shift = -1.0;
-    ASSERT_EQ(nav.specifyNavigationMap(map), 0);
-    EXPECT_DOUBLE_EQ(nav.getShiftTime(), 0.5);
-    ASSERT_EQ(nav.getSublocationStates().size(), 2u);
-    EXPECT_EQ(nav.getSublocationStates()[0].id, 5);
-    EXPECT_EQ(nav.getSublocationStates()[0].weights.size(), 9u);
-    EXPECT_EQ(nav.getBeaconIds().size(), 8u);
-    EXPECT_TRUE(std::is_sorted(nav.getBeaconIds().begin(), nav.getBeaconIds().end()));
-    EXPECT_EQ(nav.getSublocStateIndexById(3), 1);
-    bool found = true;
-    EXPECT_EQ(nav.getSublocationStateById(42, found), nullptr);
-    EXPECT_FALSE(found);
-    // A 3 x 3 grid meshes into 8 triangles, all corners in range.
-    for (const SublocationState& st : nav.getSublocationStates()) {
-        EXPECT_EQ(st.triangles.size(), 8u);
-        for (const NavTriangle& t : st.triangles) {
-            ASSERT_EQ(t.indexes.size(), 3u);
-            for (int k : t.indexes) EXPECT_TRUE(k >= 0 && k < 9);
-        }
-    }
-}
-
 TEST(MapPreparationTest, DegenerateFloorGetsNoTrianglesAndLaterFloorsStillDo) {
     SublocationMap line = MakeFloor(1);
     for (int i = 0; i < 5; ++i) AddPoint(line, 2.0 * i, 1.0);
@@ -91,19 +35,6 @@ TEST(MapPreparationTest, DegenerateFloorGetsNoTrianglesAndLaterFloorsStillDo) {
     // Running it again does not pile up triangles.
     nav.triangulate();
     EXPECT_EQ(nav.getSublocationStates()[3].triangles.size(), 8u);
-}
-
-TEST(MapPreparationTest, SettersTruncateAndClampTheCutoff) {
-    Navigation nav;
-    nav.setCutoffRss(-80.7);
-    EXPECT_EQ(nav.getCutoffRss(), -80);
-    nav.setCutoffRss(-1e300);
-    EXPECT_EQ(nav.getCutoffRss(), INT_MIN);
-    nav.setCutoffRss(std::nan(""));
-    EXPECT_EQ(nav.getCutoffRss(), INT_MIN);
-    nav.setCurSublocInd(-3);
-    EXPECT_EQ(nav.getCurSublocIndex(), -1);
-    EXPECT_EQ(nav.getCurSublocId(), -1);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "server/wscan.h"
 #include "walk_score.h"
 #include "wifipos/navigation_class/navigation.h"
+#include "wifipos/navigation_processing/prepare_navigation.h"
 
 namespace {
 
@@ -81,23 +82,9 @@ WalkScore RunTrack(const NavigationMap& map, const std::string& dir, const std::
         const double t = m.tmUnixTime + m.tmMillisecond / 1000.0;
         if (timeBase == 0) timeBase = static_cast<int64_t>(std::floor(t - 10.0));
         std::vector<AccessPoint> readings;
-        for (const WScanEntry& e : m.entries) {
-            if (e.type != 2 || !(e.rssi < 0.0)) continue;
-            AccessPoint ap;
-            ap.setBssid(e.bssid);
-            ap.setType(2);
-            ap.setRssi(e.rssi);
-            ap.setPower(e.power);
-            const double rt = t - timeBase - e.offset / 1000.0;
-            ap.setTime(rt);
-            SensorTime stamp;
-            stamp.setTime(static_cast<int>(m.tmUnixTime - timeBase),
-                          m.tmMillisecond - static_cast<int>(e.offset));
-            ap.setTimeStamp(stamp);
-            readings.push_back(ap);
-        }
+        wscanEntryToAccessPoint(&m, readings, timeBase);
         SensorTime now;
-        now.setTime(static_cast<int>(m.tmUnixTime - timeBase), m.tmMillisecond);
+        now.setTime(m.tmUnixTime - timeBase, m.tmMillisecond);
         nav.updateSignals(readings, now);
         const bool fresh = nav.getIsGoodSignals();
         const int rc = nav.calculateCoordinates();
