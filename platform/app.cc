@@ -1,0 +1,186 @@
+#include "platform/app.h"
+
+#include <sys/utsname.h>
+
+#include <fstream>
+#include <mutex>
+#include <random>
+
+#include "platform/notification_center.h"
+#include "platform/paths.h"
+
+namespace platform {
+namespace {
+
+struct Values {
+  std::mutex mutex;
+  ApplicationState state = ApplicationState::Active;
+  std::string bundleName = "Marvisto";
+  std::string bundleIdentifier = "com.marvisto.app";
+  std::string systemVersion;  // empty: uname
+  float batteryLevel = -1;
+  std::string machine;  // empty: uname
+  std::string vendorId;  // empty: the stored one
+  std::optional<WifiInfo> wifi;
+};
+
+Values& values() {
+  static Values* v = new Values;
+  return *v;
+}
+
+std::string newUuid() {
+  std::random_device rd;
+  std::mt19937_64 rng((uint64_t(rd()) << 32) ^ rd());
+  uint8_t b[16];
+  for (auto& x : b) x = uint8_t(rng());
+  b[6] = (b[6] & 0x0F) | 0x40;  // version 4
+  b[8] = (b[8] & 0x3F) | 0x80;  // variant 1
+  static const char* hex = "0123456789ABCDEF";
+  std::string s;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) s += '-';
+    s += hex[b[i] >> 4];
+    s += hex[b[i] & 15];
+  }
+  return s;
+}
+
+bool isUuid(const std::string& s) {
+  if (s.size() != 36) return false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? s[i] != '-' : !std::isxdigit(static_cast<unsigned char>(s[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* const Application::didEnterBackgroundNotification =
+    "MarvistoApplicationDidEnterBackgroundNotification";
+const char* const Application::willEnterForegroundNotification =
+    "MarvistoApplicationWillEnterForegroundNotification";
+const char* const Application::didBecomeActiveNotification =
+    "MarvistoApplicationDidBecomeActiveNotification";
+const char* const Application::willResignActiveNotification =
+    "MarvistoApplicationWillResignActiveNotification";
+
+ApplicationState Application::applicationState() {
+  std::lock_guard lk(values().mutex);
+  return values().state;
+}
+
+void Application::setApplicationState(ApplicationState state) {
+  ApplicationState old;
+  {
+    std::lock_guard lk(values().mutex);
+    old = values().state;
+    values().state = state;
+  }
+  if (old == state) return;
+  auto center = NotificationCenter::defaultCenter();
+  using S = ApplicationState;
+  if (old == S::Active) center->postNotificationName(willResignActiveNotification);
+  if (state == S::Background) center->postNotificationName(didEnterBackgroundNotification);
+  if (old == S::Background) center->postNotificationName(willEnterForegroundNotification);
+  if (state == S::Active) center->postNotificationName(didBecomeActiveNotification);
+}
+
+std::string Bundle::bundleName() {
+  std::lock_guard lk(values().mutex);
+  return values().bundleName;
+}
+
+std::string Bundle::bundleIdentifier() {
+  std::lock_guard lk(values().mutex);
+  return values().bundleIdentifier;
+}
+
+void Bundle::setBundleName(std::string name) {
+  std::lock_guard lk(values().mutex);
+  values().bundleName = std::move(name);
+}
+
+void Bundle::setBundleIdentifier(std::string identifier) {
+  std::lock_guard lk(values().mutex);
+  values().bundleIdentifier = std::move(identifier);
+}
+
+std::string Device::systemVersion() {
+  {
+    std::lock_guard lk(values().mutex);
+    if (!values().systemVersion.empty()) return values().systemVersion;
+  }
+  utsname u{};
+  return uname(&u) == 0 ? std::string(u.release) : std::string();
+}
+
+void Device::setSystemVersion(std::string version) {
+  std::lock_guard lk(values().mutex);
+  values().systemVersion = std::move(version);
+}
+
+float Device::batteryLevel() {
+  std::lock_guard lk(values().mutex);
+  return values().batteryLevel;
+}
+
+void Device::setBatteryLevel(float level) {
+  std::lock_guard lk(values().mutex);
+  values().batteryLevel = level;
+}
+
+std::string Device::machine() {
+  {
+    std::lock_guard lk(values().mutex);
+    if (!values().machine.empty()) return values().machine;
+  }
+  utsname u{};
+  return uname(&u) == 0 ? std::string(u.machine) : std::string();
+}
+
+void Device::setMachine(std::string machine) {
+  std::lock_guard lk(values().mutex);
+  values().machine = std::move(machine);
+}
+
+std::string Device::identifierForVendor() {
+  std::lock_guard lk(values().mutex);
+  if (!values().vendorId.empty()) return values().vendorId;
+  // Kept per app home, so it is stable across runs of the same installation.
+  auto file = Paths::library() / "vendor-id";
+  std::string id;
+  std::ifstream(file) >> id;
+  if (isUuid(id)) return id;
+  id = newUuid();
+  writeFileAtomically(file, id.data(), id.size(), 0600);
+  return id;
+}
+
+void Device::setIdentifierForVendor(std::string uuid) {
+  std::lock_guard lk(values().mutex);
+  values().vendorId = std::move(uuid);
+}
+
+std::optional<WifiInfo> Device::currentWifi() {
+  std::lock_guard lk(values().mutex);
+  return values().wifi;
+}
+
+void Device::setCurrentWifi(std::optional<WifiInfo> info) {
+  std::lock_guard lk(values().mutex);
+  values().wifi = std::move(info);
+}
+
+void Device::reset() {
+  std::lock_guard lk(values().mutex);
+  values().systemVersion.clear();
+  values().batteryLevel = -1;
+  values().machine.clear();
+  values().vendorId.clear();
+  values().wifi.reset();
+  values().state = ApplicationState::Active;
+}
+
+}  // namespace platform

@@ -1,0 +1,158 @@
+// User defaults and keychain: persistence across reloads, atomic rewrites, status codes.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "platform/keychain.h"
+#include "platform/paths.h"
+#include "platform/testing.h"
+#include "platform/user_defaults.h"
+
+namespace platform {
+namespace {
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+// Makes every file write past `limit` bytes fail part-way, as a crash mid-write would leave it.
+struct FileSizeLimit {
+  rlimit saved{};
+  void (*oldHandler)(int);
+  explicit FileSizeLimit(rlim_t limit) {
+    oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit r = saved;
+    r.rlim_cur = limit;
+    setrlimit(RLIMIT_FSIZE, &r);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+  }
+};
+
+KeychainItem item(const std::string& service, const std::string& account, const std::string& data) {
+  KeychainItem it;
+  it.service = service;
+  it.account = account;
+  it.data = bytes(data);
+  return it;
+}
+
+TEST(UserDefaults, SurvivesAReloadAndAFailedRewriteKeepsTheOldFile) {
+  testing::ScopedHome home;
+  auto d = UserDefaults::standardUserDefaults();
+  d->setObject("h4sh", "userHash");
+  d->setObject(3600, "config_update_timeout");
+  d->setObject(true, "fast_scan_enabled");
+  d->setObject(1767225600.25, "localTime");
+  ASSERT_TRUE(d->synchronize());
+  std::string before = slurp(d->file());
+
+  UserDefaults reloaded(d->file());
+  EXPECT_EQ(reloaded.stringForKey("userHash"), "h4sh");
+  EXPECT_EQ(reloaded.integerForKey("config_update_timeout"), 3600);
+  EXPECT_TRUE(reloaded.boolForKey("fast_scan_enabled"));
+  EXPECT_DOUBLE_EQ(reloaded.doubleForKey("localTime"), 1767225600.25);
+  EXPECT_TRUE(reloaded.objectForKey("absent").is_null());
+  EXPECT_EQ(reloaded.integerForKey("userHash"), 0);  // wrong type reads as zero
+
+  d->setObject(std::string(100000, 'x'), "big");
+  {
+    FileSizeLimit limit(4096);
+    EXPECT_FALSE(d->synchronize());
+  }
+  EXPECT_EQ(slurp(d->file()), before);
+  d->removeObjectForKey("big");
+  d->setObject(nullptr, "userHash");
+  ASSERT_TRUE(d->synchronize());
+  EXPECT_TRUE(UserDefaults(d->file()).objectForKey("userHash").is_null());
+
+  std::ofstream(d->file()) << "{not json";
+  EXPECT_TRUE(UserDefaults(d->file()).objectForKey("config_update_timeout").is_null());
+}
+
+TEST(Keychain, StatusCodesOfEachOperation) {
+  testing::ScopedHome home;
+  KeychainQuery one{"app", "MCUUID"}, other{"app", "nobody"}, all{};
+  KeychainItem got;
+  std::vector<KeychainItem> list;
+  struct Step {
+    const char* what;
+    std::function<OSStatus()> op;
+    OSStatus want;
+  } steps[] = {
+      {"copy from an empty keychain", [&] { return Keychain::copyMatching(one, &got); }, errSecItemNotFound},
+      {"delete from an empty keychain", [&] { return Keychain::remove(one); }, errSecItemNotFound},
+      {"add", [&] { return Keychain::add(item("app", "MCUUID", "id-1")); }, errSecSuccess},
+      {"add the same again", [&] { return Keychain::add(item("app", "MCUUID", "id-2")); }, errSecDuplicateItem},
+      {"add another service", [&] { return Keychain::add(item("other", "MCUUID", "x")); }, errSecSuccess},
+      {"update a missing item", [&] { return Keychain::update(other, bytes("y")); }, errSecItemNotFound},
+      {"update", [&] { return Keychain::update(one, bytes("id-3")); }, errSecSuccess},
+      {"copy", [&] { return Keychain::copyMatching(one, &got); }, errSecSuccess},
+      {"list every service", [&] { return Keychain::copyAllMatching(all, &list); }, errSecSuccess},
+      {"delete", [&] { return Keychain::remove(one); }, errSecSuccess},
+      {"copy after delete", [&] { return Keychain::copyMatching(one, &got); }, errSecItemNotFound},
+      {"embedded NUL in a name", [&] { return Keychain::add(item(std::string("a\0b", 3), "c", "")); }, errSecParam},
+  };
+  for (auto& s : steps) EXPECT_EQ(s.op(), s.want) << s.what;
+  EXPECT_EQ(got.data, bytes("id-3"));
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[1].service, "other");
+  EXPECT_GT(list[0].modifiedAt, 0);
+}
+
+TEST(Keychain, SurvivesAReloadIsPrivateAndAFailedRewriteKeepsTheOldFile) {
+  testing::ScopedHome home;
+  ASSERT_EQ(Keychain::add(item("app", "MCUUID", "keep-me")), errSecSuccess);
+  auto file = Paths::library() / "keychain.plist";
+  struct stat st{};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::string before = slurp(file);
+  {
+    FileSizeLimit limit(before.size() + 16);
+    EXPECT_EQ(Keychain::add(item("app", "big", std::string(100000, 'z'))), errSecIO);
+  }
+  EXPECT_EQ(slurp(file), before);
+  KeychainItem got;
+  ASSERT_EQ(Keychain::copyMatching({"app", "MCUUID"}, &got), errSecSuccess);
+  EXPECT_EQ(got.data, bytes("keep-me"));
+
+  // A damaged file is reported and left alone, never replaced by an empty keychain.
+  std::ofstream(file, std::ios::trunc) << "bplist00 damaged";
+  EXPECT_EQ(Keychain::copyMatching({"app", "MCUUID"}, &got), errSecDecode);
+  EXPECT_EQ(Keychain::add(item("app", "new", "n")), errSecDecode);
+  EXPECT_EQ(slurp(file), "bplist00 damaged");
+}
+
+TEST(Keychain, ConcurrentWritersLoseNoItem) {
+  testing::ScopedHome home;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 10; ++i) {
+        auto acct = std::to_string(t) + "." + std::to_string(i);
+        EXPECT_EQ(Keychain::add(item("svc", acct, acct)), errSecSuccess);
+        EXPECT_EQ(Keychain::update({"svc", acct}, bytes(acct + "!")), errSecSuccess);
+      }
+    });
+  for (auto& t : threads) t.join();
+  std::vector<KeychainItem> all;
+  ASSERT_EQ(Keychain::copyAllMatching({"svc", std::nullopt}, &all), errSecSuccess);
+  ASSERT_EQ(all.size(), 60u);
+  for (auto& it : all) EXPECT_EQ(it.data, bytes(it.account + "!"));
+}
+
+}  // namespace
+}  // namespace platform
