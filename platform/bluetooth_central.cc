@@ -18,19 +18,27 @@ struct Radio {
   }
 };
 
+bool optionSet(const BluetoothCentral::Options& options, const char* key) {
+  auto it = options.find(key);
+  return it != options.end() && it->second;
+}
+
 }  // namespace
 
-BluetoothCentral::BluetoothCentral(StateCallback onState, QueuePtr queue, Options options)
+BluetoothCentral::BluetoothCentral(StateCallback onState, QueuePtr queue, Options options,
+                                   DiscoverCallback onDiscover)
     : onState_(std::move(onState)),
+      onDiscover_(std::move(onDiscover)),
       queue_(queue ? std::move(queue) : dispatch::mainQueue()),
       options_(std::move(options)) {}
 
 BluetoothCentral::~BluetoothCentral() = default;
 
 std::shared_ptr<BluetoothCentral> BluetoothCentral::create(StateCallback onState, QueuePtr queue,
-                                                           Options options) {
-  auto central =
-      std::make_shared<BluetoothCentral>(std::move(onState), std::move(queue), std::move(options));
+                                                           Options options,
+                                                           DiscoverCallback onDiscover) {
+  auto central = std::make_shared<BluetoothCentral>(std::move(onState), std::move(queue),
+                                                    std::move(options), std::move(onDiscover));
   Radio& radio = Radio::instance();
   // Reports are posted under the radio's lock so every queue sees the
   // changes in the order they were made.
@@ -41,6 +49,25 @@ std::shared_ptr<BluetoothCentral> BluetoothCentral::create(StateCallback onState
   return central;
 }
 
+void BluetoothCentral::scanForPeripheralsWithServices(const std::vector<std::string>&,
+                                                      const Options& options) {
+  std::lock_guard lock(mutex_);
+  scanning_ = true;
+  duplicates_ = optionSet(options, kCentralManagerScanOptionAllowDuplicatesKey);
+  seen_.clear();
+}
+
+void BluetoothCentral::stopScan() {
+  std::lock_guard lock(mutex_);
+  scanning_ = false;
+  seen_.clear();
+}
+
+bool BluetoothCentral::isScanning() const {
+  std::lock_guard lock(mutex_);
+  return scanning_;
+}
+
 void BluetoothCentral::report(int64_t state) {
   std::weak_ptr<BluetoothCentral> weak = weak_from_this();
   queue_->async([weak, state] {
@@ -48,6 +75,22 @@ void BluetoothCentral::report(int64_t state) {
       self->state_ = state;
       if (self->onState_) self->onState_(state);
     }
+  });
+}
+
+void BluetoothCentral::discover(const Peripheral& peripheral, const AdvertisementData& data,
+                                int64_t rssi) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!scanning_) return;
+    if (!duplicates_ && !seen_.insert(peripheral.identifier).second) return;
+  }
+  std::weak_ptr<BluetoothCentral> weak = weak_from_this();
+  queue_->async([weak, peripheral, data, rssi] {
+    auto self = weak.lock();
+    // A scan stopped after the advertisement was posted reports nothing more.
+    if (!self || !self->isScanning()) return;
+    if (self->onDiscover_) self->onDiscover_(peripheral, data, rssi);
   });
 }
 
@@ -66,6 +109,16 @@ int64_t radioState() {
   Radio& radio = Radio::instance();
   std::lock_guard lock(radio.mutex);
   return radio.state;
+}
+
+void advertise(const Peripheral& peripheral, const AdvertisementData& data, int64_t rssi) {
+  Radio& radio = Radio::instance();
+  std::lock_guard lock(radio.mutex);
+  if (radio.state != kCentralStatePoweredOn) return;
+  std::erase_if(radio.centrals, [](const auto& w) { return w.expired(); });
+  for (const auto& w : radio.centrals) {
+    if (auto c = w.lock()) c->discover(peripheral, data, rssi);
+  }
 }
 
 }  // namespace bluetooth

@@ -226,13 +226,14 @@ void Queue::after(double seconds, Block block) {
 
 namespace dispatch {
 
+// The shared queues are never destroyed: pool threads may still use them at exit.
 QueuePtr mainQueue() {
-  static QueuePtr q = std::make_shared<MainQueue>();
-  return q;
+  static QueuePtr* q = new QueuePtr(std::make_shared<MainQueue>());
+  return *q;
 }
 
 QueuePtr globalQueue(Priority priority) {
-  static QueuePtr queues[] = {
+  static QueuePtr* queues = new QueuePtr[4]{
       std::make_shared<ConcurrentQueue>("com.marvisto.global.high"),
       std::make_shared<ConcurrentQueue>("com.marvisto.global.default"),
       std::make_shared<ConcurrentQueue>("com.marvisto.global.low"),

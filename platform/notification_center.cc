@@ -5,8 +5,9 @@
 namespace platform {
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
-  static std::shared_ptr<NotificationCenter> center = std::make_shared<NotificationCenter>();
-  return center;
+  // Never destroyed: queued deliveries may still reach it while the process exits.
+  static auto* center = new std::shared_ptr<NotificationCenter>(std::make_shared<NotificationCenter>());
+  return *center;
 }
 
 NotificationCenter::Token NotificationCenter::addObserverForName(const std::string& name,

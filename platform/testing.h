@@ -15,6 +15,8 @@
 
 namespace platform::testing {
 
+// Switch clocks between tests; cancel or invalidate what a test scheduled before it ends,
+// or its blocks fire later under the other clock.
 void useManualClock(WallTime start = {1767225600, 0}, int minutesWest = 0);
 void useRealClock();
 

@@ -9,8 +9,10 @@ void MCEncodeNumber(platform::KeyedArchiver& coder, const MCNumber& n, const std
 }
 
 MCNumber MCDecodeNumber(const platform::KeyedUnarchiver& coder, const std::string& key) {
-  // A value stored as an integer reads as 0 through the double coder.
+  // The coder reads either kind through either call, so a whole number comes
+  // back as an integer: the same value, the same description.
   const double d = coder.decodeDoubleForKey(key);
-  if (d != 0.0) return MCNumber(d);
-  return MCNumber(coder.decodeIntForKey(key));
+  const int64_t i = coder.decodeIntForKey(key);
+  if (static_cast<double>(i) == d) return MCNumber(i);
+  return MCNumber(d);
 }

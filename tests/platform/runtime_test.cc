@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -191,6 +192,33 @@ TEST_F(Runtime, WorkerLoopFiresTimersOnlyWhileItRunsAndStopsOnRequest) {
   loop->stop();
   worker.join();
   EXPECT_EQ(timerThread, workerThread);
+}
+
+TEST(Clock, ManualTimeMovesWallAndSteadyTogether) {
+  Clock::setManual({1767225600, 250000}, 120);
+  auto steady = Clock::steadyNow();
+  Clock::step(std::chrono::microseconds(1500000));
+  Clock::step(std::chrono::seconds(-5));  // never backwards
+  EXPECT_EQ(Clock::now(), (WallTime{1767225601, 750000}));
+  EXPECT_EQ(Clock::steadyNow() - steady, std::chrono::microseconds(1500000));
+  EXPECT_EQ(Clock::minutesWest(), 120);
+  struct Case {
+    CalendarFields got;
+    int year, month, day, hour, weekday;
+  } cases[] = {
+      {Clock::utcFields(Clock::now().seconds), 2026, 1, 1, 0, 4},
+      {Clock::localFields(Clock::now().seconds), 2025, 12, 31, 22, 3},
+      {Clock::utcFields(951782400), 2000, 2, 29, 0, 2},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.got.year, c.year);
+    EXPECT_EQ(c.got.month, c.month);
+    EXPECT_EQ(c.got.day, c.day);
+    EXPECT_EQ(c.got.hour, c.hour);
+    EXPECT_EQ(c.got.weekday, c.weekday);
+  }
+  Clock::setReal();
+  EXPECT_NEAR(Clock::nowSeconds(), double(std::time(nullptr)), 2);
 }
 
 TEST(RealClock, RunUntilAndGroupsWorkInRealTime) {

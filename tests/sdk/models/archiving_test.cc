@@ -5,6 +5,7 @@
 #include <plist/plist.h>
 
 #include <functional>
+#include <random>
 #include <set>
 
 #include "MCModels/mc_beacon.h"
@@ -25,7 +26,7 @@ std::shared_ptr<MCZone> Zone() {
   auto z = std::make_shared<MCZone>();
   z->id = 11, z->location = 7, z->sublocation = 2;
   z->name = "Hall", z->alias = "h", z->color = "#ff0000";
-  z->points = {Point(1.25), Point(3)};
+  z->points = {Point(1.25), Point(3.5)};
   return z;
 }
 
@@ -72,9 +73,11 @@ Bytes Archive(const std::shared_ptr<T>& o) {
   return platform::KeyedArchiver::archivedDataWithRootObject(o);
 }
 
+// The keys of the archive's root object.
 std::set<std::string> Keys(const Bytes& data) {
-  plist_t root = nullptr;
-  plist_from_bin(reinterpret_cast<const char*>(data.data()), data.size(), &root);
+  plist_t top = nullptr;
+  plist_from_bin(reinterpret_cast<const char*>(data.data()), data.size(), &top);
+  plist_t root = plist_dict_get_item(top, "root");
   std::set<std::string> keys;
   plist_dict_iter it = nullptr;
   plist_dict_new_iter(root, &it);
@@ -87,7 +90,7 @@ std::set<std::string> Keys(const Bytes& data) {
     free(key);
   }
   free(it);
-  plist_free(root);
+  plist_free(top);
   return keys;
 }
 
@@ -138,7 +141,7 @@ TEST(ModelArchiving, RoundTripKeysAndMissingKeys) {
       Make<MCRoutePath>("path",
                         [] {
                           auto p = std::make_shared<MCRoutePath>();
-                          p->points = {Point(1), Point(2)};
+                          p->points = {Point(1.5), Point(-2.75)};
                           p->events = {std::make_shared<MCRouteEvent>()};
                           p->lenght = 17.25f;
                           return p;
@@ -234,6 +237,55 @@ TEST(ModelArchiving, DecodedFieldsThatNeedCare) {
     EXPECT_EQ(platform::KeyedUnarchiver::unarchiveObjectWithData<MCRouteEvent>(Archive(e))->type,
               back);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Damaged archives of every model decode to something usable or to none,
+// never to a crash; what decodes can be described and archived again.
+TEST(ModelArchiving, MutatedArchivesNeverCrash) {
+  auto location = std::make_shared<MCLocation>();
+  location->id = 7;
+  location->sublocations = {Floor()};
+  auto info = std::make_shared<MCDeviceInfo>();
+  info->paths = {std::make_shared<MCRoutePath>()};
+  info->paths[0]->points = {Point(1.5)};
+  info->paths[0]->events = {std::make_shared<MCRouteEvent>()};
+  info->zones = {Zone()};
+  const Bytes seeds[] = {Archive(location), Archive(info)};
+  std::mt19937 rng(20261207);
+  int decoded = 0;
+  for (int i = 0; i < 3000; ++i) {
+    Bytes b = seeds[i % 2];
+    const int edits = 1 + static_cast<int>(rng() % 8);
+    for (int e = 0; e < edits; ++e) {
+      const size_t at = rng() % b.size();
+      switch (rng() % 4) {
+        case 0: b[at] = static_cast<uint8_t>(rng()); break;
+        case 1: b[at] ^= static_cast<uint8_t>(1u << (rng() % 8)); break;
+        case 2: b.erase(b.begin() + static_cast<long>(at)); break;
+        default: b.resize(at + 1); break;
+      }
+      if (b.empty()) b.push_back(0);
+    }
+    if (auto l = platform::KeyedUnarchiver::unarchiveObjectWithData<MCLocation>(b)) {
+      ++decoded;
+      l->description();
+      Archive(l);
+      for (const auto& s : l->sublocations) {
+        for (const auto& z : *s->zones) z->center(), z->containsPoint(MCLocationPoint());
+      }
+    }
+    if (auto d = platform::KeyedUnarchiver::unarchiveObjectWithData<MCDeviceInfo>(b)) {
+      ++decoded;
+      d->isValid();
+      Archive(d);
+      for (const auto& p : d->paths) p->description();
+    }
+  }
+  EXPECT_GT(decoded, 0);
 }
 
 }  // namespace

@@ -1,0 +1,233 @@
+// Keyed archives and images: round trips, missing keys, and mutated input that must never crash.
+#include <gtest/gtest.h>
+
+#include <cairo.h>
+
+#include <random>
+
+#include "platform/image.h"
+#include "platform/keyed_archiver.h"
+#include "platform/testing.h"
+
+namespace platform {
+namespace {
+
+struct Point {
+  double x = 0, y = 0;
+  static const char* className() { return "TestPoint"; }
+  void encodeWithCoder(KeyedArchiver& c) const {
+    c.encodeDouble(x, "x");
+    c.encodeDouble(y, "y");
+  }
+  static std::shared_ptr<Point> initWithCoder(const KeyedUnarchiver& c) {
+    auto p = std::make_shared<Point>();
+    p->x = c.decodeDoubleForKey("x");
+    p->y = c.decodeDoubleForKey("y");
+    return p;
+  }
+};
+
+struct Shape {
+  int64_t id = 0;
+  std::string name;
+  float alpha = 0;
+  bool closed = false;
+  std::vector<uint8_t> blob;
+  std::shared_ptr<Image> image;
+  std::shared_ptr<Point> origin;
+  std::vector<std::shared_ptr<Point>> points;
+  std::shared_ptr<Shape> inner;
+  static const char* className() { return "TestShape"; }
+  void encodeWithCoder(KeyedArchiver& c) const {
+    c.encodeInt(id, "id");
+    c.encodeString(name, "name");
+    c.encodeFloat(alpha, "alpha");
+    c.encodeBool(closed, "closed");
+    c.encodeData(blob, "blob");
+    c.encodeImage(image, "image");
+    c.encodeObject(origin, "origin");
+    c.encodeArray(points, "points");
+    c.encodeObject(inner, "inner");
+  }
+  static std::shared_ptr<Shape> initWithCoder(const KeyedUnarchiver& c) {
+    auto s = std::make_shared<Shape>();
+    s->id = c.decodeIntForKey("id");
+    s->name = c.decodeStringForKey("name");
+    s->alpha = c.decodeFloatForKey("alpha");
+    s->closed = c.decodeBoolForKey("closed");
+    s->blob = c.decodeDataForKey("blob");
+    s->image = c.decodeImageForKey("image");
+    s->origin = c.decodeObjectForKey<Point>("origin");
+    s->points = c.decodeArrayForKey<Point>("points");
+    s->inner = c.decodeObjectForKey<Shape>("inner");
+    return s;
+  }
+};
+
+// A small image with transparent, half-transparent and opaque pixels.
+std::shared_ptr<Image> sampleImage(int w = 7, int h = 5) {
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+  cairo_t* cr = cairo_create(s);
+  cairo_set_source_rgba(cr, 0.2, 0.4, 0.8, 1);
+  cairo_rectangle(cr, 0, 0, w / 2.0, h);
+  cairo_fill(cr);
+  cairo_set_source_rgba(cr, 1, 0, 0, 0.5);
+  cairo_rectangle(cr, 2, 1, 3, 2);
+  cairo_fill(cr);
+  cairo_destroy(cr);
+  auto img = Image::imageWithSurface(s, 2);
+  cairo_surface_destroy(s);
+  return img;
+}
+
+std::vector<uint8_t> pixels(const Image& img) {
+  cairo_surface_t* s = img.surface();
+  cairo_surface_flush(s);
+  auto* p = cairo_image_surface_get_data(s);
+  return {p, p + size_t(cairo_image_surface_get_stride(s)) * img.pixelHeight()};
+}
+
+// Flips, overwrites, inserts or cuts bytes: the mutations every parser of outside input meets.
+std::vector<uint8_t> mutate(std::vector<uint8_t> d, std::mt19937& rng) {
+  int edits = 1 + int(rng() % 4);
+  for (int e = 0; e < edits && !d.empty(); ++e) {
+    size_t at = rng() % d.size();
+    switch (rng() % 5) {
+      case 0: d[at] ^= uint8_t(1u << (rng() % 8)); break;
+      case 1: d[at] = uint8_t(rng()); break;
+      case 2: d[at] = (rng() & 1) ? 0xFF : 0x00; break;
+      case 3: d.insert(d.begin() + at, uint8_t(rng())); break;
+      case 4: d.resize(at); break;
+    }
+  }
+  return d;
+}
+
+std::shared_ptr<Shape> sampleShape() {
+  auto s = std::make_shared<Shape>();
+  s->id = -42;
+  s->name = "Hall \xC3\xA9";
+  s->alpha = 0.75f;
+  s->closed = true;
+  s->blob = {0, 1, 2, 255};
+  s->image = sampleImage();
+  s->origin = std::make_shared<Point>(Point{1.5, -2.25});
+  for (int i = 0; i < 3; ++i) s->points.push_back(std::make_shared<Point>(Point{double(i), i * 0.5}));
+  s->inner = std::make_shared<Shape>();
+  s->inner->id = int64_t(1) << 40;
+  return s;
+}
+
+TEST(KeyedArchiver, RoundTripKeepsEveryField) {
+  testing::ScopedHome home;
+  auto s = sampleShape();
+  auto file = home.path() / "shape.archive";
+  ASSERT_TRUE(KeyedArchiver::archiveRootObject(s, file));
+  std::optional<Error> error;
+  auto back = KeyedUnarchiver::unarchiveObjectWithFile<Shape>(file, &error);
+  ASSERT_TRUE(back) << error->description();
+  EXPECT_EQ(back->id, -42);
+  EXPECT_EQ(back->name, s->name);
+  EXPECT_FLOAT_EQ(back->alpha, 0.75f);
+  EXPECT_TRUE(back->closed);
+  EXPECT_EQ(back->blob, s->blob);
+  ASSERT_TRUE(back->image);
+  EXPECT_EQ(pixels(*back->image), pixels(*s->image));
+  EXPECT_DOUBLE_EQ(back->image->scale(), 2);
+  EXPECT_DOUBLE_EQ(back->origin->y, -2.25);
+  ASSERT_EQ(back->points.size(), 3u);
+  EXPECT_DOUBLE_EQ(back->points[2]->y, 1.0);
+  ASSERT_TRUE(back->inner);
+  EXPECT_EQ(back->inner->id, int64_t(1) << 40);
+  EXPECT_FALSE(back->inner->inner);
+}
+
+TEST(KeyedArchiver, MissingKeysReadAsZeroAndWrongClassesAsNone) {
+  auto empty = KeyedUnarchiver::unarchiveObjectWithData<Shape>(
+      KeyedArchiver::archivedDataWithRootObject(std::make_shared<Shape>()));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->id, 0);
+  EXPECT_EQ(empty->name, "");
+  EXPECT_FALSE(empty->closed);
+  EXPECT_TRUE(empty->blob.empty());
+  EXPECT_FALSE(empty->image || empty->origin || empty->inner);
+  EXPECT_TRUE(empty->points.empty());
+
+  struct Case {
+    std::vector<uint8_t> data;
+    int64_t code;
+  } cases[] = {
+      {KeyedArchiver::archivedDataWithRootObject(std::make_shared<Point>()), 2},
+      {{'b', 'p', 'l', 'i', 's', 't'}, 1},
+      {{}, 1},
+  };
+  for (const auto& c : cases) {
+    std::optional<Error> error;
+    EXPECT_FALSE(KeyedUnarchiver::unarchiveObjectWithData<Shape>(c.data, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, c.code);
+  }
+}
+
+TEST(KeyedArchiver, MutatedArchivesNeverCrash) {
+  auto good = KeyedArchiver::archivedDataWithRootObject(sampleShape());
+  std::mt19937 rng(20261207);
+  int decoded = 0;
+  for (int i = 0; i < 3000; ++i) {
+    if (auto s = KeyedUnarchiver::unarchiveObjectWithData<Shape>(mutate(good, rng))) ++decoded;
+  }
+  EXPECT_GT(decoded, 0);  // many mutations only touch values
+}
+
+TEST(Image, EncodeDecodeRoundTripsAndScaling) {
+  auto img = sampleImage();
+  EXPECT_EQ(img->pixelWidth(), 7);
+  EXPECT_DOUBLE_EQ(img->width(), 3.5);
+  auto png = Image::imageWithData(img->pngData());
+  ASSERT_TRUE(png);
+  EXPECT_EQ(pixels(*png), pixels(*img));
+
+  auto jpg = Image::imageWithData(img->jpegData(0.9), 3);
+  ASSERT_TRUE(jpg);
+  EXPECT_EQ(jpg->pixelHeight(), 5);
+  EXPECT_DOUBLE_EQ(jpg->height(), 5 / 3.0);
+  // The opaque left edge survives the lossy trip closely.
+  uint32_t px = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(jpg->surface()))[0];
+  EXPECT_NEAR(int(px & 255), 204, 24);  // 4:2:0 chroma blurs a 7-pixel image
+
+  auto big = img->scaledToSize(70, 50);
+  ASSERT_TRUE(big);
+  EXPECT_EQ(big->pixelWidth(), 70);
+  EXPECT_FALSE(img->scaledToSize(0, 5));
+
+  cairo_surface_t* canvas = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 20, 20);
+  cairo_t* cr = cairo_create(canvas);
+  img->drawInRect(cr, 10, 10, 10, 10);
+  cairo_destroy(cr);
+  cairo_surface_flush(canvas);
+  auto* data = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(canvas));
+  int stride = cairo_image_surface_get_stride(canvas) / 4;
+  EXPECT_EQ(data[0] >> 24, 0u);                    // outside the rectangle: untouched
+  EXPECT_EQ(data[11 * stride + 11] >> 24, 255u);  // inside, the opaque left part
+  cairo_surface_destroy(canvas);
+}
+
+TEST(Image, BrokenAndMutatedDataGiveNoneNeverACrash) {
+  auto img = sampleImage(40, 30);
+  std::vector<uint8_t> inputs[] = {img->pngData(), img->jpegData(0.8)};
+  std::vector<std::vector<uint8_t>> broken = {{}, {0x89, 'P', 'N', 'G'}, {0xFF, 0xD8, 0xFF},
+                                              {'G', 'I', 'F', '8', '9', 'a'}};
+  for (const auto& b : broken) EXPECT_FALSE(Image::imageWithData(b));
+  std::mt19937 rng(7);
+  for (const auto& good : inputs) {
+    broken.push_back({good.begin(), good.begin() + good.size() / 2});
+    for (int i = 0; i < 1500; ++i) {
+      auto out = Image::imageWithData(mutate(good, rng));
+      if (out) EXPECT_GT(out->pixelWidth(), 0);
+    }
+  }
+  EXPECT_FALSE(Image::imageWithData(broken[4]));  // a PNG cut in half
+}
+
+}  // namespace
+}  // namespace platform
