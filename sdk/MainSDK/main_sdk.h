@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "MCModels/mc_beacon.h"
 #include "MCModels/mc_device_info.h"
 #include "MCModels/mc_location.h"
@@ -48,7 +50,8 @@ struct MCSettingsManagerDelegate;
 struct MainSDKManagerDelegates;
 
 struct MainSDKDelegate {
-  std::function<void(MainSDK&, const std::vector<std::shared_ptr<MCBeacon>>&)> didRangeBeacons;
+  // Ranged-beacon records: objects with "major", "minor", "uuid", "rssi", "proximity".
+  std::function<void(MainSDK&, const std::vector<nlohmann::json>&)> didRangeBeacons;
   std::function<void(MainSDK&, std::shared_ptr<MCBeacon>, const platform::Error*)> beaconFounded;
   std::function<void(MainSDK&, int64_t)> measuringBeaconWithProcess;
   std::function<void(MainSDK&, double latitude, double longitude)> getLatitude;

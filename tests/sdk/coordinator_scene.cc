@@ -5,6 +5,8 @@
 #include <filesystem>
 
 #include "MCArchiveManager/mc_archive_manager.h"
+#include "MCBeaconManager/mc_beacon_manager.h"
+#include "Sensors/mc_sensor_manager.h"
 #include "MCLogManager/mc_log_manager.h"
 #include "MCPushManager/mc_push_manager.h"
 #include "MCSettingsManager/mc_settings_manager.h"
@@ -30,6 +32,8 @@ MainSDKManagers FreshManagers() {
   m.archiveManager = std::make_shared<MCArchiveManager>();
   m.settingsManager = std::make_shared<MCSettingsManager>();
   m.mapViewManager = std::make_shared<MCMapViewManager>();
+  m.sensorManager = MCSensorManager::init();
+  m.beaconManager = MCBeaconManager::init();
   m.device = MCDevice::init();
   return m;
 }
