@@ -1,0 +1,35 @@
+// Scoring positions against the world's truth the way the replay scores a
+// log: horizontal error at each evaluated tick, its median and 75th
+// percentile over ticks with a position, and the share of ticks on the right
+// floor (no position counts as wrong). Ticks within the settling time of the
+// walk's start or of a change of the true floor are not scored: the engine's
+// floor switch waits for repeated detections by design. Pure.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace world {
+
+struct ScoredTick {
+  double seconds = 0;  // since the walk's first tick
+  bool hasPosition = false;
+  int floorId = -1;
+  double x = 0, y = 0;
+  int truthFloorId = 0;
+  double truthX = 0, truthY = 0;
+};
+
+struct Score {
+  int evaluated = 0;
+  int withPosition = 0;
+  double median = 0, p75 = 0, p95 = 0;
+  double rightFloor = 0;  // share, 0..1
+};
+
+Score ScoreTicks(const std::vector<ScoredTick>& ticks, double settleSeconds);
+
+// A few lines: the figures and what they cover.
+std::string FormatScore(const std::string& title, const Score& score, double settleSeconds);
+
+}  // namespace world
