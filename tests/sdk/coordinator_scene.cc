@@ -38,10 +38,22 @@ MainSDKManagers FreshManagers() {
   return m;
 }
 
+void CapturingServer::addMQMessage(WScanMessage m) {
+  std::lock_guard lock(mutex_);
+  positions_.push_back({double(m.outSubLocation), m.outX, m.outY});
+}
+
+std::vector<std::array<double, 3>> CapturingServer::take() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(positions_, {});
+}
+
 CoordinatorScene::CoordinatorScene() {
   platform::RunLoop::setMainThread();
   platform::testing::useManualClock({1767268800, 0});
-  sdk = MainSDK::initWithUserHash("hash", "http://127.0.0.1:1", FreshManagers());
+  MainSDKManagers managers = FreshManagers();
+  managers.serverManager = server;
+  sdk = MainSDK::initWithUserHash("hash", "http://127.0.0.1:1", managers);
   delegate->didEnterZoneWithId = [this](MainSDK&, int64_t id) {
     heard.zones.push_back({true, id});
     heard.threads.push_back(std::this_thread::get_id());

@@ -2,13 +2,16 @@
 // clock, and the generated venue installed in its Documents folder.
 #pragma once
 
+#include <array>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "MainSDK/main_sdk.h"
+#include "Server/mc_server_manager.h"
 #include "platform/testing.h"
 #include "sdk/sdk_scene.h"
 
@@ -19,6 +22,17 @@ struct Heard {
   std::vector<MCZoneEvent> zones;
   std::vector<std::thread::id> threads;
   std::vector<std::string> placed;  // beacon uuid, or "error <code>"
+};
+
+// The positions of the successful ticks, as the heat-map step receives them.
+class CapturingServer : public MCServerManager {
+ public:
+  void addMQMessage(WScanMessage m) override;
+  std::vector<std::array<double, 3>> take();
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::array<double, 3>> positions_;
 };
 
 class CoordinatorScene {
@@ -38,6 +52,7 @@ class CoordinatorScene {
   std::shared_ptr<MainSDK> sdk;
   std::shared_ptr<MainSDKDelegate> delegate = std::make_shared<MainSDKDelegate>();
   Heard heard;
+  std::shared_ptr<CapturingServer> server = std::make_shared<CapturingServer>();
 };
 
 MainSDKManagers FreshManagers();
