@@ -265,7 +265,7 @@ void MainSDK::mainNavigationQueue() {
     m_.logManager->handleWsMsg(wsMsg_);
     rc = m_.navigationManager->navigate(wsMsg_, &events);
     // The message leaves the lock whole, so nobody sees it half cleared.
-    if (rc == 0) heatmap = wsMsg_;
+    if (rc == 0) heatmap = std::move(wsMsg_);
     wsMsg_.clear();
   }
   m_.navigationManager->deliverZoneEvents(events);

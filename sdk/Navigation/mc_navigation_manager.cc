@@ -14,6 +14,9 @@ namespace {
 
 const char* const kLocalTime = "localTime";
 
+// The detail texts cost more to build than the tick's own work: only when written.
+bool Detail() { return _Logger.enabled(3, __FILE__); }
+
 // Engine texts end at their first NUL, as the engine's C strings do.
 std::string ZoneText(const std::string& s) { return MCUtf8Text(std::string(s.c_str())); }
 
@@ -72,7 +75,7 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
       for (const LocationPoint& v : z.points) {
         zone->points.push_back(MCLocationPoint::pointWithLocation(locationId, v.subLoc, v.x, v.y));
       }
-      MC_LOG(3, Format("Hit zone[%d]:\n %s", int(i), zone->description().c_str()));
+      if (Detail()) MC_LOG(3, Format("Hit zone[%d]:\n %s", int(i), zone->description().c_str()));
       info->zones.push_back(std::move(zone));
       if (MCZoneInfo* record = zoneWithId(z.id)) {
         record->state = 2;
@@ -117,7 +120,7 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
   info->r = float(m.outR);
   info->azimuth = float(m.outOrientation[0]);
   for (size_t j = 0; j < m.outPaths.size(); ++j) {
-    MC_LOG(3, Format("Route path[%d]:\n", int(j)));
+    if (Detail()) MC_LOG(3, Format("Route path[%d]:\n", int(j)));
     auto path = routeFrom(m.outPaths[j], true, locationId);
     MC_LOG(2, Format("Route distance[%d]: %f\n", int(j), double(path->lenght)));
     info->paths.push_back(std::move(path));
@@ -166,7 +169,7 @@ std::shared_ptr<MCRoutePath> MCNavigationManager::routeFrom(const RoutePath& p, 
   for (size_t k = 0; k < p.points.size(); ++k) {
     const LocationPoint& q = p.points[k];
     path->points.push_back(MCLocationPoint::pointWithLocation(locationId, q.subLoc, q.x, q.y));
-    MC_LOG(3, Format("point[%d]:%s\n", int(k), path->points.back()->description().c_str()));
+    if (Detail()) MC_LOG(3, Format("point[%d]:%s\n", int(k), path->points.back()->description().c_str()));
   }
   if (withEvents) {
     for (size_t k = 0; k < p.events.size(); ++k) {
@@ -174,7 +177,7 @@ std::shared_ptr<MCRoutePath> MCNavigationManager::routeFrom(const RoutePath& p, 
       e->value = p.events[k].value;
       e->distance = float(p.events[k].distance);
       e->type = p.events[k].type;
-      MC_LOG(3, Format("event[%d]:%s\n", int(k), e->description().c_str()));
+      if (Detail()) MC_LOG(3, Format("event[%d]:%s\n", int(k), e->description().c_str()));
       path->events.push_back(std::move(e));
     }
   }
@@ -184,7 +187,9 @@ std::shared_ptr<MCRoutePath> MCNavigationManager::routeFrom(const RoutePath& p, 
 
 std::shared_ptr<MCRoutePath> MCNavigationManager::makeRouteFrom(const MCLocationPoint& from,
                                                                 const MCLocationPoint& to) {
-  MC_LOG(3, "Make route from point:" + from.description() + " to point:" + to.description() + "\n");
+  if (Detail()) {
+    MC_LOG(3, "Make route from point:" + from.description() + " to point:" + to.description() + "\n");
+  }
   RoutePath route;
   if (auto g = graph()) {
     route = g->makeRouteFrom(int32_t(from.sublocation), from.x.doubleValue(), from.y.doubleValue(),
