@@ -44,8 +44,16 @@ void MCLogManager::setServer(const std::string& server) {
 }
 
 void MCLogManager::setLocation(std::shared_ptr<MCLocation> location) {
+  // The record's location text is taken now: the tick must not read the shared model
+  // while a load rebuilds it. Setting the location again refreshes it.
+  std::string text = "0:0";
+  if (location) {
+    text = std::to_string(location->id) + ":" + std::to_string(location->version);
+    if (location->modified) text += "+";
+  }
   std::lock_guard lock(mutex_);
   location_ = std::move(location);
+  locationText_ = std::move(text);
 }
 
 void MCLogManager::setDelegate(std::weak_ptr<MCLogManagerDelegate> delegate) {
@@ -88,12 +96,6 @@ uint64_t MCLogManager::totalLogCount() const {
   return wsMsgArray_.size();
 }
 
-std::string MCLogManager::locationText() const {
-  if (!location_) return "0:0";
-  std::string text = std::to_string(location_->id) + ":" + std::to_string(location_->version);
-  return location_->modified ? text + "+" : text;
-}
-
 std::string MCLogManager::startSaveLogToFile() {
   std::lock_guard lock(mutex_);
   directory_ = fs::path(fullPathToDir_).filename().string();
@@ -124,7 +126,7 @@ void MCLogManager::saveWsMsg(WScanMessage message) {
   std::lock_guard lock(mutex_);
   if (!savingLog_) return;
   message.checkPoint = checkPoint_;
-  const std::string text = message.toString(kBuildVersion, locationText().c_str(),
+  const std::string text = message.toString(kBuildVersion, locationText_.c_str(),
                                             platform::Device::systemVersion().c_str(), "") +
                            "\n\n";
   std::ofstream out(fs::path(fullPathToDir_) / logName_, std::ios::binary | std::ios::app);

@@ -54,11 +54,10 @@ class MCLogManager {
   void stopNavigateByLog();
 
  private:
-  std::string locationText() const;
-
   mutable std::mutex mutex_;
   std::string server_, fullPathToDir_, fullPathToZip_, checkPoint_, logName_, directory_;
   std::shared_ptr<MCLocation> location_;
+  std::string locationText_ = "0:0";
   std::weak_ptr<MCLogManagerDelegate> delegate_;
   bool navigate_ = false;
   bool savingLog_ = false;

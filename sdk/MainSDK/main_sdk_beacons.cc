@@ -115,7 +115,13 @@ void MainSDK::removeMeasuredBeacon(const MCBeacon& beacon) {
 }
 
 bool MainSDK::saveBeaconsXML(std::optional<platform::Error>* error) {
-  std::lock_guard lock(locationMutex_);
-  m_.archiveManager->setLocation(location_);
-  return m_.archiveManager->updateBeaconsXML(error);
+  bool saved;
+  {
+    std::lock_guard lock(locationMutex_);
+    m_.archiveManager->setLocation(location_);
+    saved = m_.archiveManager->updateBeaconsXML(error);
+  }
+  // Records from now on carry the location as modified.
+  m_.logManager->setLocation(location_);
+  return saved;
 }

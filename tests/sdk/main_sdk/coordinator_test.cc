@@ -3,14 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <future>
+#include <cstdlib>
 #include <set>
 
-#include "MCLogManager/mc_log_manager.h"
 #include "platform/paths.h"
 #include "replay/log_records.h"
 #include "replay/replay_run.h"
@@ -174,28 +172,6 @@ TEST(MainSDKTest, RoutesToATargetCarryTurnsAndTheFloorChange) {
   const auto asked = c.sdk->makeRouteFrom(*first->paths[0]->points.front(), *target);
   EXPECT_GT(asked->points.size(), 1u);
   EXPECT_TRUE(asked->events.empty());
-}
-
-TEST(MainSDKTest, LocationModelFollowsTheArchive) {
-  CoordinatorScene c;
-  Load(c);
-  const auto loc = c.sdk->locationSnapshot();
-  const auto& venue = SharedScene().venue;
-  ASSERT_EQ(loc->sublocations.size(), venue.floors.size());
-  std::set<std::string> uuids(std::begin(MainSDK::kBuiltInUuids), std::end(MainSDK::kBuiltInUuids));
-  for (size_t f = 0; f < venue.floors.size(); ++f) {
-    const auto& floor = *loc->sublocations[f];
-    ASSERT_EQ(floor.beacons->size(), venue.floors[f].beacons.size());
-    ASSERT_TRUE(floor.image);
-    EXPECT_FALSE(floor.zones->empty());
-    for (size_t b = 0; b < floor.beacons->size(); ++b) {
-      EXPECT_NEAR((*floor.beacons)[b]->x.doubleValue(), venue.floors[f].beacons[b].x, 1e-3);
-      uuids.insert((*floor.beacons)[b]->uuid);
-    }
-  }
-  const auto got = c.sdk->uuids();
-  EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), uuids);
-  EXPECT_EQ(got.size(), uuids.size());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <set>
 
 #include "MCArchiveManager/mc_archive_manager.h"
 #include "MainSDK/main_sdk.h"
@@ -61,6 +63,9 @@ TEST(BeaconPlacementTest, PlacedMovedRemovedBeaconsSurviveTheArchiveRoundTrip) {
   floor->beacons->back()->x = 6.0;  // moved on the map screen
   c.sdk->removeMeasuredBeacon(existing);
   ASSERT_TRUE(c.sdk->saveBeaconsXML());
+  const auto xml = c.sdk->managers().archiveManager->dataFromFile("beacons.xml", nullptr);
+  ASSERT_TRUE(xml);
+  EXPECT_NE(std::string(xml->begin(), xml->end()).find(" A=\""), std::string::npos);  // kept
 
   const auto version = c.sdk->currentVersionAt(c.sdk->location()->archiveFile, nullptr);
   EXPECT_EQ(version, std::to_string(c.sdk->location()->version) + "+");
@@ -76,6 +81,11 @@ TEST(BeaconPlacementTest, PlacedMovedRemovedBeaconsSurviveTheArchiveRoundTrip) {
   EXPECT_NEAR(placed->x.doubleValue(), 6.0, 1e-4);
   EXPECT_TRUE(c.sdk->location()->modified);
   EXPECT_FALSE(c.sdk->isBeaconNew(*placed));
+  // Ranging covers the built-in UUIDs and the location's, each once.
+  const auto uuids = c.sdk->uuids();
+  EXPECT_EQ(std::set<std::string>(uuids.begin(), uuids.end()).size(), uuids.size());
+  EXPECT_EQ(std::count(uuids.begin(), uuids.end(), MainSDK::kBuiltInUuids[1]), 1);
+  EXPECT_EQ(std::count(uuids.begin(), uuids.end(), fresh), 1);
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ TEST(CoordinatorThreadsTest, TickHostCallsReadingsAndReloadsDoNotRace) {
       (void)c.sdk->deviceInfo()->paths.size();
       if (i % 10 == 9) c.sdk->loadArchive("venue", nullptr);
       if (i % 7 == 6) c.sdk->cancelTargets();
+      if (i % 5 == 0) c.sdk->startSaveLogToFile();
+      if (i % 5 == 2) c.sdk->stopSaveLogToFile();
       if (i == 30) c.sdk->stopMarvisto();
     }
     hostDone = true;
