@@ -101,11 +101,14 @@ std::shared_ptr<MCLocation> MCArchiveManager::location() const {
 }
 
 void MCArchiveManager::setLocation(std::shared_ptr<MCLocation> location) {
+  // The archive's path is taken now: reads must not touch the model a load rebuilds.
+  std::string path = location ? location->archiveFile : "";
   std::lock_guard lock(mutex_);
   location_ = std::move(location);
+  archiveFile_ = std::move(path);
 }
 
-std::string MCArchiveManager::archivePath() const { return location_ ? location_->archiveFile : ""; }
+std::string MCArchiveManager::archivePath() const { return archiveFile_; }
 
 std::string MCArchiveManager::beaconsXML(const MCLocation& location, const std::string& stored) {
   const auto kept = KeptAttributes(stored);

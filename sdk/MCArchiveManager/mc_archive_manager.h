@@ -2,7 +2,8 @@
 // path) and writes the location's beacons back into it as "beacons.xml",
 // with "version.txt" marked as locally modified. Every operation opens the
 // archive, works and closes it. Safe from any thread: operations on the
-// manager's archive run one at a time; the class operation uses its own.
+// manager's archive run one at a time; the class operation uses its own. The
+// archive is the one the location named when it was last set.
 #pragma once
 
 #include <cstdint>
@@ -47,5 +48,6 @@ class MCArchiveManager {
 
   mutable std::mutex mutex_;  // one archive span at a time; guards location_
   std::shared_ptr<MCLocation> location_;
+  std::string archiveFile_;  // the location's archive when it was set
   MArchiveEngine zip_;
 };
