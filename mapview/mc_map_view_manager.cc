@@ -1,0 +1,48 @@
+#include "mapview/mc_map_view_manager.h"
+
+std::shared_ptr<MCMapViewManager> MCMapViewManager::sharedInstance() {
+  static const std::shared_ptr<MCMapViewManager> instance = std::make_shared<MCMapViewManager>();
+  return instance;
+}
+
+MCMapViewManager::MCMapViewManager() : location_(std::make_shared<MCLocation>()) {}
+
+void MCMapViewManager::loadSublocationImage(const MCSublocation& f) {
+  if (f.pngImage) {
+    auto image = platform::Image::imageWithData(*f.pngImage);
+    std::lock_guard lock(mutex_);
+    image_ = std::move(image);
+    return;
+  }
+  std::string type;
+  std::vector<uint8_t> data;
+  if (f.svgImage) {
+    type = "image/svg+xml", data = *f.svgImage;
+  } else if (f.jpgImage) {
+    type = "image/jpg", data = *f.jpgImage;
+  }
+  auto page = std::make_shared<const MCFloorPage>(MCFloorPage::render(type, std::move(data)));
+  std::lock_guard lock(mutex_);
+  image_ = page->image;
+  webView_ = std::move(page);
+}
+
+std::shared_ptr<platform::Image> MCMapViewManager::image() const {
+  std::lock_guard lock(mutex_);
+  return image_;
+}
+
+std::shared_ptr<const MCFloorPage> MCMapViewManager::webView() const {
+  std::lock_guard lock(mutex_);
+  return webView_;
+}
+
+std::shared_ptr<MCLocation> MCMapViewManager::location() const {
+  std::lock_guard lock(mutex_);
+  return location_;
+}
+
+void MCMapViewManager::setLocation(std::shared_ptr<MCLocation> location) {
+  std::lock_guard lock(mutex_);
+  location_ = std::move(location);
+}

@@ -1,0 +1,194 @@
+// The coordinator behind the public facade: wires the managers, loads a
+// location's map archive into a navigation client, runs the 100 ms navigation
+// tick, forwards the facade's calls and passes the managers' events on.
+//
+// Threads: any thread may call (host, download flow); the tick runs on the
+// global queue. The coordinator's mutex (not recursive) covers each tick's
+// message work and client creation and destruction only; zone entries and
+// exits reach the delegate on the tick's thread right after it is released,
+// in the order the tick raised them, so a delegate may stop navigation or load
+// an archive from inside them. The beacon, sensor and push events arrive on
+// the threads their managers use. `deviceInfo()` and `location()` readers get
+// whole snapshots, never a half-refilled one.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "MCModels/mc_beacon.h"
+#include "MCModels/mc_device_info.h"
+#include "MCModels/mc_location.h"
+#include "MCModels/mc_route_path.h"
+#include "Navigation/mc_navigation_manager.h"
+#include "platform/clock.h"
+#include "platform/dispatch.h"
+#include "platform/error.h"
+#include "server/wscan.h"
+
+class MainSDK;
+class MCArchiveManager;
+class MCBeaconManager;
+class MCDevice;
+class MCLogManager;
+class MCMapViewManager;
+class MCPushManager;
+class MCSensorManager;
+class MCServerManager;
+class MCSettingsManager;
+class MCVenueManager;
+struct MCLogManagerDelegate;
+struct MCPushManagerDelegate;
+struct MCSettingsManagerDelegate;
+struct MainSDKManagerDelegates;
+
+struct MainSDKDelegate {
+  // Ranged-beacon records: objects with "major", "minor", "uuid", "rssi", "proximity".
+  std::function<void(MainSDK&, const std::vector<nlohmann::json>&)> didRangeBeacons;
+  std::function<void(MainSDK&, std::shared_ptr<MCBeacon>, const platform::Error*)> beaconFounded;
+  std::function<void(MainSDK&, int64_t)> measuringBeaconWithProcess;
+  std::function<void(MainSDK&, double latitude, double longitude)> getLatitude;
+  std::function<void(MainSDK&, int64_t)> didEnterZoneWithId;
+  std::function<void(MainSDK&, int64_t)> didExitZoneWithId;
+  std::function<void(MainSDK&, const std::string& title, const std::string& content,
+                     const std::string& image, int64_t actionId)>
+      didRangePushWithTitle;
+};
+
+// The managers the coordinator reaches; by default the process's shared ones.
+struct MainSDKManagers {
+  std::shared_ptr<MCNavigationManager> navigationManager;
+  std::shared_ptr<MCSensorManager> sensorManager;
+  std::shared_ptr<MCBeaconManager> beaconManager;
+  std::shared_ptr<MCServerManager> serverManager;
+  std::shared_ptr<MCPushManager> pushManager;
+  std::shared_ptr<MCVenueManager> venueManager;
+  std::shared_ptr<MCLogManager> logManager;
+  std::shared_ptr<MCArchiveManager> archiveManager;
+  std::shared_ptr<MCSettingsManager> settingsManager;
+  std::shared_ptr<MCMapViewManager> mapViewManager;
+  std::shared_ptr<MCDevice> device;
+
+  static MainSDKManagers shared();
+};
+
+class MainSDK : public std::enable_shared_from_this<MainSDK> {
+ public:
+  static constexpr const char* kBuildVersion = "0674104e";
+  static constexpr const char* kDefaultServer = "https://api.marvisto.com";
+  static constexpr const char* kBuiltInUuids[2] = {"A07C5CA8-59EB-4EA8-9956-30B776E0FEDC",
+                                                   "F7826DA6-4FA2-4E98-8024-BC5B71E0893E"};
+
+  static std::shared_ptr<MainSDK> initWithUserHash(const std::string& userHash,
+                                                   const std::string& server,
+                                                   MainSDKManagers managers = MainSDKManagers::shared());
+  static std::shared_ptr<MainSDK> init();
+  ~MainSDK();
+
+  // Archive and client. A failed load changes neither the location nor the managers.
+  void loadArchive(const std::string& name, std::optional<platform::Error>* error);
+  void createClient(std::optional<platform::Error>* error);
+  std::optional<std::string> currentVersionAt(const std::string& path,
+                                              std::optional<platform::Error>* error);
+  static std::string directoryForDocuments();
+
+  void startMarvisto();
+  void stopMarvisto();
+  uint64_t startNavigateByLog(const std::string& name, std::optional<platform::Error>* error);
+  void stopNavigeteByLog();
+  // One run of the navigation tick (the timer's handler).
+  void mainNavigationQueue();
+
+  void changeServer(const std::string& server);
+  void changeUserHash(const std::string& userHash);
+
+  // Forwarding.
+  void startPushManager();
+  std::shared_ptr<MCRoutePath> makeRouteFrom(const MCLocationPoint& from, const MCLocationPoint& to);
+  void setGraphTag(const std::string& tag);
+  std::string getGraphTag();
+  std::string getGraphDescription(const std::string& tag);
+  std::vector<std::string> getGraphTags();
+  bool setGraphParam(const std::map<std::string, std::string>& parameter);
+  void addTatget(const MCLocationPoint& target);
+  void cancelTargets();
+  void navigateEnablePdr(int32_t sublocation, double x, double y);
+  void navigateDisablePdr();
+  void changeSensorsFrequencyTo(double hz);
+  void shouldDisplayCalibration(bool display);
+  void regularScanEnabled(bool enabled);
+  void fastScanEnabled(bool enabled);
+  void changeRestartTimeout(double seconds);
+  std::string startSaveLogToFile();
+  void stopSaveLogToFile();
+  void setCheckPoint(const std::string& checkPoint);
+
+  // Beacon placement by nearest-beacon measuring.
+  void startMeasureNearestBeacon(const MCBeacon& spot);
+  void stopMeasureNearestBeacon();
+  void beaconFounded(const std::optional<std::string>& key, const std::optional<platform::Error>& error);
+  bool isBeaconNew(const MCBeacon& beacon);
+  void removeMeasuredBeacon(const MCBeacon& beacon);
+  bool saveBeaconsXML(std::optional<platform::Error>* error = nullptr);
+
+  // Readers, safe from any thread.
+  std::shared_ptr<const MCDeviceInfo> deviceInfo() const;
+  // A copy of the location as last published (its floors are the live ones).
+  std::shared_ptr<MCLocation> locationSnapshot() const;
+  // The one location object every manager holds.
+  std::shared_ptr<MCLocation> location() const { return location_; }
+  std::vector<std::string> uuids() const;
+  int64_t packetNumber() const;
+  const MainSDKManagers& managers() const { return m_; }
+  std::string userHash() const;
+  std::string server() const;
+
+  std::weak_ptr<MainSDKDelegate> delegate() const;
+  void setDelegate(std::weak_ptr<MainSDKDelegate> delegate);
+
+  MainSDK(MainSDKManagers managers, std::string userHash, std::string server);
+
+ private:
+  void wire();
+  void fillDeviceInfo();
+  void setWsMsgTime(platform::WallTime t);
+  void fillLocationClass();
+  void startDataUpdate();
+  void stopDataUpdate();
+  void configureManagersAfterLoad(const std::string& name);
+  std::shared_ptr<MainSDKDelegate> delegateNow() const;
+
+  // Calls on the sensor and beacon managers (main_sdk_readings.cc).
+  void readingsFill(WScanMessage& message, platform::WallTime t);
+  void readingsClear();
+  void readingsStart();
+  void readingsStop();
+  void readingsConfigure();
+  void readingsWire();
+  void readingsMeasure(bool start);
+
+  MainSDKManagers m_;
+  std::shared_ptr<MainSDKManagerDelegates> delegates_;
+
+  mutable std::mutex mutex_;  // the tick's lock: wsMsg_, packetNumber_, client life
+  WScanMessage wsMsg_;
+  int64_t packetNumber_ = 0;
+
+  mutable std::mutex stateMutex_;  // small lock for what readers take
+  std::shared_ptr<platform::DispatchTimer> mainTimer_;
+  std::string fullPathToZip_;
+  std::vector<std::string> uuids_;
+  std::string userHash_, server_;
+  std::weak_ptr<MainSDKDelegate> delegate_;
+  std::shared_ptr<MCBeacon> measuringBeacon_ = std::make_shared<MCBeacon>();
+
+  mutable std::mutex locationMutex_;  // the location's published fields and floor lists
+  std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
+};

@@ -1,0 +1,98 @@
+// Filling the one location model from the loaded client's description.
+#include <algorithm>
+#include <set>
+
+#include "MainSDK/main_sdk.h"
+#include "mapview/mc_map_view_manager.h"
+#include "platform/dispatch.h"
+
+namespace {
+
+int64_t BeaconStatus(const std::string& text) {
+  if (text == "new") return 1;
+  if (text == "mod") return 2;
+  if (text == "del") return 3;
+  return 0;
+}
+
+}  // namespace
+
+void MainSDK::fillLocationClass() {
+  std::vector<std::string> uuids(std::begin(kBuiltInUuids), std::end(kBuiltInUuids));
+  const std::shared_ptr<const MLocationInfo> info =
+      m_.navigationManager->navigationEngine().locationInfo();
+  const MLocationInfo empty;
+  const MLocationInfo& d = info ? *info : empty;
+  // The floors are built aside and published whole, so readers of the location never
+  // see a list being rebuilt.
+  std::vector<std::shared_ptr<MCSublocation>> floors;
+  for (const MLocationInfoSublocation& f : d.sublocations) {
+    auto s = std::make_shared<MCSublocation>();
+    s->id = f.id;
+    s->location = d.id;
+    s->name = f.name;
+    s->svgFile = f.svgFile;
+    s->pngFile = f.pngFile;
+    s->jpgFile = f.jpgFile;
+    s->svgImage = f.svgImage;
+    s->pngImage = f.pngImage;
+    s->jpgImage = f.jpgImage;
+    s->width = float(f.width);
+    s->height = float(f.height);
+    s->azimuth = float(f.azimuth);
+    s->magneticDeclination = float(f.magneticDeclination);
+    s->latitude = f.latitude;
+    s->longitude = f.longitude;
+    const std::shared_ptr<MCMapViewManager> renderer = m_.mapViewManager;
+    platform::dispatch::mainQueue()->sync([&] { renderer->loadSublocationImage(*s); });
+    s->image = renderer->image();
+    s->archiveFile = f.archiveFile;
+    for (const MLocationInfoBeacon& b : f.beacons) {
+      auto beacon = std::make_shared<MCBeacon>();
+      beacon->id = b.id;
+      beacon->location = b.locationId;
+      beacon->sublocation = b.sublocationId;
+      beacon->x = b.kX * double(s->width);
+      beacon->y = b.kY * double(s->height);
+      beacon->name = b.name;
+      beacon->uuid = b.uuid;
+      beacon->major = b.major;
+      beacon->minor = b.minor;
+      beacon->status = BeaconStatus(b.status);
+      if (!b.uuid.empty()) uuids.push_back(b.uuid);
+      s->beacons->push_back(std::move(beacon));
+    }
+    for (const MLocationInfoZone& z : f.zones) {
+      auto zone = std::make_shared<MCZone>();
+      zone->id = z.id;
+      zone->location = d.id;
+      zone->sublocation = f.id;
+      zone->name = z.name;
+      zone->alias = z.alias;
+      zone->color = z.color;
+      for (const MLocationInfoPoint& p : z.points) {
+        zone->points.push_back(
+            MCLocationPoint::pointWithLocation(p.locationId, p.sublocationId, p.x, p.y));
+      }
+      s->zones->push_back(std::move(zone));
+    }
+    floors.push_back(std::move(s));
+  }
+  std::set<std::string> seen;
+  std::vector<std::string> unique;
+  for (std::string& u : uuids) {
+    if (seen.insert(u).second) unique.push_back(std::move(u));
+  }
+  {
+    std::lock_guard lock(locationMutex_);
+    location_->id = d.id;
+    location_->name = d.name;
+    location_->localDescription = d.description;
+    location_->archiveFile = d.archiveFile;
+    location_->version = d.version;
+    location_->sublocations = std::move(floors);
+    location_->modified = d.modified;
+  }
+  std::lock_guard lock(stateMutex_);
+  uuids_ = std::move(unique);
+}

@@ -1,0 +1,7 @@
+// Engine texts handed to the host as UTF-8: valid sequences pass unchanged,
+// each byte that starts no valid sequence becomes U+FFFD. Pure function.
+#pragma once
+
+#include <string>
+
+std::string MCUtf8Text(const std::string& bytes);

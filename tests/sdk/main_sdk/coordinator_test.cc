@@ -1,0 +1,177 @@
+#include "MainSDK/main_sdk.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <chrono>
+#include <future>
+#include <cstdlib>
+#include <set>
+
+#include "platform/paths.h"
+#include "replay/log_records.h"
+#include "replay/replay_run.h"
+#include "sdk/coordinator_scene.h"
+
+namespace {
+
+using sdk_test::CoordinatorScene;
+using sdk_test::SharedScene;
+
+// Exits and entries one tick raises, from the zones of the ticks before and after.
+void ExpectedZoneEvents(std::vector<int64_t>& inside, const std::vector<int64_t>& now,
+                        std::vector<MCZoneEvent>& out) {
+  std::vector<int64_t> kept;
+  for (int64_t id : inside) {
+    if (std::count(now.begin(), now.end(), id)) {
+      kept.push_back(id);
+    } else {
+      out.push_back({false, id});
+    }
+  }
+  for (int64_t id : now) {
+    if (!std::count(kept.begin(), kept.end(), id)) {
+      out.push_back({true, id});
+      kept.push_back(id);
+    }
+  }
+  inside = kept;
+}
+
+std::vector<replay::ReplayTick> EngineReplay() {
+  replay::ReplayOptions o;
+  o.mapPath = SharedScene().map;
+  o.logPath = SharedScene().log;
+  o.progress = false;
+  replay::ReplayReport report;
+  std::string error;
+  EXPECT_EQ(replay::RunReplay(o, &report, &error), 0) << error;
+  return report.ticks;
+}
+
+void Load(CoordinatorScene& c) {
+  c.install("venue", SharedScene().map);
+  std::optional<platform::Error> error;
+  c.sdk->loadArchive("venue", &error);
+  ASSERT_FALSE(error) << error->localizedDescription;
+}
+
+TEST(MainSDKTest, LogReplayThroughTheTickGivesTheEnginePositionsAndZoneEventsOnce) {
+  CoordinatorScene c;
+  Load(c);
+  const auto infos = c.replay(SharedScene().log);
+  const auto engine = EngineReplay();
+  ASSERT_EQ(infos.size() + 1, engine.size());
+  std::vector<int64_t> inside;
+  std::vector<MCZoneEvent> expected;
+  for (size_t i = 0; i < infos.size(); ++i) {
+    ASSERT_EQ(infos[i]->sublocation, engine[i].floorId) << i;
+    ASSERT_EQ(infos[i]->x, float(engine[i].x)) << i;
+    ASSERT_EQ(infos[i]->y, float(engine[i].y)) << i;
+    std::vector<int64_t> now;
+    for (const auto& z : infos[i]->zones) now.push_back(z->id);
+    ExpectedZoneEvents(inside, now, expected);
+  }
+  EXPECT_GE(expected.size(), 2u);
+  EXPECT_EQ(c.heard.zones, expected);
+  for (auto t : c.heard.threads) EXPECT_EQ(t, std::this_thread::get_id());
+}
+
+TEST(MainSDKTest, FailedLoadsKeepTheLocationAndReportTheirCode) {
+  struct Case {
+    const char* name;
+    const char* bytes;  // null: no archive at all
+    bool askForError;
+    int64_t code;
+  } cases[] = {{"absent", nullptr, true, 2}, {"broken", "not a zip", true, 3},
+               {"broken-quiet", "PK\3\4 short", false, 3}, {"absent-quiet", nullptr, false, 2}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    CoordinatorScene c;
+    Load(c);
+    const int64_t id = c.sdk->location()->id;
+    ASSERT_GT(id, 0);
+    if (k.bytes) {
+      c.install(k.name, SharedScene().map);
+      std::ofstream(platform::Paths::documents() / k.name / "map.mvz") << k.bytes;
+    }
+    std::optional<platform::Error> error;
+    c.sdk->loadArchive(k.name, k.askForError ? &error : nullptr);
+    if (k.askForError) {
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->code, k.code);
+    }
+    EXPECT_EQ(c.sdk->location()->id, id);
+    EXPECT_EQ(c.sdk->location()->sublocations.size(), 2u);
+    c.sdk->mainNavigationQueue();
+    const auto info = c.sdk->deviceInfo();
+    // A missing archive leaves the client; a refused one has replaced it with none.
+    ASSERT_TRUE(info->error);
+    EXPECT_EQ(info->error->code == 31, k.code == 3);
+  }
+}
+
+TEST(MainSDKTest, TicksNumberTheirMessagesAndStampTheClockTime) {
+  CoordinatorScene c;
+  Load(c);
+  platform::Clock::setManual({1796474096, 789012});  // 2026-12-05 12:34:56.789012 UTC
+  const std::string path = c.sdk->startSaveLogToFile();
+  c.sdk->mainNavigationQueue();
+  c.sdk->mainNavigationQueue();
+  c.sdk->stopSaveLogToFile();
+  std::ifstream in(path);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto records = replay::SplitLogRecords(text).records;
+  ASSERT_EQ(records.size(), 3u);
+  for (int i = 0; i < 2; ++i) {
+    bool ok = false;
+    const WScanMessage m = WScanMessage::parse(std::string(records[i]), &ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(m.packetNumber, i);
+    EXPECT_EQ(m.deviceType, 3);
+    EXPECT_EQ(std::vector<int>({m.tmYear, m.tmMonth, m.tmDay, m.tmHour, m.tmMinute, m.tmSecond,
+                                m.tmMillisecond}),
+              std::vector<int>({2026, 12, 5, 12, 34, 56, 789}));
+  }
+  EXPECT_EQ(c.sdk->packetNumber(), 2);
+}
+
+TEST(MainSDKTest, HostMayStopAndReloadFromInsideAZoneCallback) {
+  CoordinatorScene c;
+  Load(c);
+  int entered = 0;
+  c.delegate->didEnterZoneWithId = [&](MainSDK& sdk, int64_t) {
+    ++entered;
+    sdk.stopMarvisto();
+    sdk.loadArchive("venue", nullptr);
+  };
+  auto done = std::async(std::launch::async, [&] { c.replay(SharedScene().log); });
+  // The reload renders its floors on the main thread, which this one is.
+  const auto ready = [&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+  if (!platform::testing::pumpUntil(ready, 120)) {
+    ADD_FAILURE() << "the tick deadlocked";
+    std::_Exit(1);
+  }
+  EXPECT_GT(entered, 0);
+}
+
+TEST(MainSDKTest, RoutesToATargetCarryTurnsAndTheFloorChange) {
+  CoordinatorScene c;
+  Load(c);
+  const auto& floors = c.sdk->location()->sublocations;
+  const auto target = MCLocationPoint::pointWithLocation(c.sdk->location()->id, floors[1]->id,
+                                                          floors[1]->width / 2, floors[1]->height / 2);
+  const auto infos = c.replay(SharedScene().log, [&] { c.sdk->addTatget(*target); });
+  const auto& first = infos.at(5);
+  ASSERT_EQ(first->paths.size(), 1u);
+  std::set<int64_t> types;
+  for (const auto& e : first->paths[0]->events) types.insert(e->type);
+  EXPECT_TRUE(types.count(3));
+  EXPECT_TRUE(types.count(1) || types.count(2));
+  const auto asked = c.sdk->makeRouteFrom(*first->paths[0]->points.front(), *target);
+  EXPECT_GT(asked->points.size(), 1u);
+  EXPECT_TRUE(asked->events.empty());
+}
+
+}  // namespace
