@@ -59,28 +59,33 @@ int HandshakeMs() { return ShakeMs; }
 void SetMaxReplyBytes(uint64_t bytes) { ReplyCap = bytes; }
 uint64_t MaxReplyBytes() { return ReplyCap; }
 
-int StartLocationLoader(const std::string& server, const std::string& userHash, const std::string& location,
-                        const std::string& fileName, bool forced) {
-  MV_LOG(2, "StartLocationLoader: location='%s', fileName='%s'\n", location.c_str(), fileName.c_str());
+namespace {
+
+// The loader and the uploader take the same request; only the routine differs.
+template <class Routine>
+int StartLocationJob(Routine routine, const std::string& server, const std::string& userHash,
+                     const std::string& location, const std::string& fileName, bool forced) {
   LoaderData d;
   d.server = server;
   d.userHash = userHash;
   d.location = location;
   d.fileName = fileName;
   d.forced = forced;
-  return StartJob(loaderRoutine, std::move(d));
+  return StartJob(routine, std::move(d));
+}
+
+}  // namespace
+
+int StartLocationLoader(const std::string& server, const std::string& userHash, const std::string& location,
+                        const std::string& fileName, bool forced) {
+  MV_LOG(2, "StartLocationLoader: location='%s', fileName='%s'\n", location.c_str(), fileName.c_str());
+  return StartLocationJob(loaderRoutine, server, userHash, location, fileName, forced);
 }
 
 int StartLocationUploader(const std::string& server, const std::string& userHash, const std::string& location,
                           const std::string& fileName, bool forced) {
   MV_LOG(2, "StartLocationUploader: location='%s', fileName='%s'\n", location.c_str(), fileName.c_str());
-  LoaderData d;
-  d.server = server;
-  d.userHash = userHash;
-  d.location = location;
-  d.fileName = fileName;
-  d.forced = forced;
-  return StartJob(uploaderRoutine, std::move(d));
+  return StartLocationJob(uploaderRoutine, server, userHash, location, fileName, forced);
 }
 
 int StartUrlLoader(const std::string& url, const std::string& fileName) {
