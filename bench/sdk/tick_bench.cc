@@ -58,14 +58,14 @@ Fixture& Shared() {
     x.dir = (platform::Paths::documents() / "venue").string();
     fs::create_directories(x.dir);
     x.map = x.dir + "/map.mvz";
-    venuesim::VenueSpec spec;
-    spec.seed = 2026;
+    venuesim::VenueSpec setup;
+    setup.seed = 2026;
     venuesim::Venue venue;
     venuesim::Walk walk;
     std::string error;
     venuesim::WalkSpec ws;
     ws.seed = 12;
-    if (venuesim::GenerateVenue(spec, &venue, &error) != 0 ||
+    if (venuesim::GenerateVenue(setup, &venue, &error) != 0 ||
         venuesim::WriteVenueArchive(venue, x.map, &error) != 0 ||
         venuesim::GenerateWalk(venue, venuesim::PropagationModel(venue), ws, &walk, &error) != 0 ||
         venuesim::WriteWalkFiles(walk, x.dir + "/walk.log", x.dir + "/walk.csv", &error) != 0) {

@@ -25,11 +25,11 @@ struct Venues {
 
  private:
   Venues() {
-    venuesim::VenueSpec spec = venuesim_test::SmallSpec(3);
-    spec.floors = 1;
+    venuesim::VenueSpec setup = venuesim_test::SmallSpec(3);
+    setup.floors = 1;
     venuesim::Venue venue;
     std::string error;
-    if (venuesim::GenerateVenue(spec, &venue, &error) == 0)
+    if (venuesim::GenerateVenue(setup, &venue, &error) == 0)
       venuesim::WriteVenueArchive(venue, dir.file("7001.mvz"), &error);
     archive = ReadFile(dir.file("7001.mvz"));
   }
