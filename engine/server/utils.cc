@@ -233,3 +233,35 @@ int GetLocalTime(int64_t t, int* year, int* month, int* day, int* hour, int* min
   *day = static_cast<int>(dayOfCycle - kCumulativeDays[leap][m - 1]) + 1;
   return 0;
 }
+
+// Attribute text with the five XML special characters as entities, so that
+// any device model, id or bssid reads back as written. Like printf's %s it
+// ends at the first NUL.
+std::string XmlEscape(const char* s) {
+  std::string out;
+  if (s == nullptr) return out;
+  for (const char* p = s; *p; ++p) {
+    switch (*p) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += *p;
+    }
+  }
+  return out;
+}
+
+std::string XmlEscape(const std::string& s) { return XmlEscape(s.c_str()); }

@@ -85,6 +85,11 @@ int64_t GetCurrentTimeMillis();
 // Computed in 64 bits: dates after 2038-01-19 are valid too.
 int64_t GetUnixTime(int year, int month, int day, int hour, int minute, int second);
 
+// Attribute or element text with the five XML special characters as entities,
+// so it reads back as written. Like printf's %s it ends at the first NUL.
+std::string XmlEscape(const char* s);
+std::string XmlEscape(const std::string& s);
+
 // Splits seconds since 1970 into UTC calendar fields; returns 0.
 int GetLocalTime(int64_t unixTime, int* year, int* month, int* day, int* hour, int* minute,
                  int* second);

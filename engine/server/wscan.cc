@@ -39,37 +39,6 @@ void AppendF(std::string& out, const char* format, ...) {
   va_end(args);
 }
 
-// Attribute text with the five XML special characters as entities, so that
-// any device model, id or bssid reads back as written. Like printf's %s it
-// ends at the first NUL.
-std::string XmlEscape(const char* s) {
-  std::string out;
-  if (s == nullptr) return out;
-  for (const char* p = s; *p; ++p) {
-    switch (*p) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += *p;
-    }
-  }
-  return out;
-}
-
-std::string XmlEscape(const std::string& s) { return XmlEscape(s.c_str()); }
 
 const char* DeviceTypeName(int type) {
   switch (type) {

@@ -10,23 +10,10 @@
 
 #include "MCModels/mc_location.h"
 #include "MainSDK/mc_log.h"
+#include "server/utils.h"
 
 namespace {
 
-std::string Escaped(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 std::string Upper(std::string s) {
   for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -53,7 +40,7 @@ std::map<std::string, std::string> KeptAttributes(const std::string& stored) {
       if (uuid == nullptr) continue;
       std::string extra;
       for (const char* name : {"A", "B", "power", "battery"}) {
-        if (const char* v = b->Attribute(name)) extra += std::string(name) + "=\"" + Escaped(v) + "\" ";
+        if (const char* v = b->Attribute(name)) extra += std::string(name) + "=\"" + XmlEscape(v) + "\" ";
       }
       kept[Key(b->Int64Attribute("major"), b->Int64Attribute("minor"), uuid)] = extra;
     }
@@ -124,7 +111,7 @@ std::string MCArchiveManager::beaconsXML(const MCLocation& location, const std::
       const std::string id = b->id > 0 && b->status != 1 ? std::to_string(b->id) : "";
       xml += Format("    <beacon id=\"%s\" name=\"%s\" uuid=\"%s\" major=\"%05" PRId64
                     "\" minor=\"%05" PRId64 "\"  kx=\"%0.6lf\" ky=\"%0.6lf\" ",
-                    id.c_str(), Escaped(b->name).c_str(), Escaped(b->uuid).c_str(), b->major,
+                    id.c_str(), XmlEscape(b->name).c_str(), XmlEscape(b->uuid).c_str(), b->major,
                     b->minor, kx, ky);
       const auto k = kept.find(Key(b->major, b->minor, b->uuid));
       if (k != kept.end()) xml += k->second;

@@ -93,18 +93,7 @@ double Coordinate(double fraction, double size, double metres) {
 // Writes text so that it reads back unchanged as an attribute value or as
 // element text (up to the first zero byte, like the C strings it stood for).
 std::string Escape(const std::string& text, size_t maxBytes) {
-  std::string out;
-  for (size_t i = 0; i < text.size() && i < maxBytes && text[i] != '\0'; ++i) {
-    switch (text[i]) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += text[i];
-    }
-  }
-  return out;
+  return XmlEscape(text.substr(0, maxBytes));
 }
 
 // The description goes into CDATA as it is unless it would end the section
