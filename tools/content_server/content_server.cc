@@ -99,6 +99,15 @@ class ConnectionThreads : public httplib::TaskQueue {
   std::vector<uint64_t> finished_;
 };
 
+// The library listens with a backlog of 5: a burst of clients then waits a
+// second per dropped SYN although threads are free. Listening again on the
+// bound socket only changes the backlog.
+template <class Base>
+struct Listening : Base {
+  using Base::Base;
+  void widenBacklog() { ::listen(this->svr_sock_, 1024); }
+};
+
 int LocalPort(const sockaddr_storage& a) {
   if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
   if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
@@ -408,20 +417,22 @@ ContentServer::~ContentServer() { stop(); }
 bool ContentServer::start(std::string* error) {
   // Everything that can fail before a listener runs is checked first: a
   // failed start then has nothing to stop.
-  std::unique_ptr<httplib::SSLServer> tls, tls6;
+  using Plain = Listening<httplib::Server>;
+  using Secure = Listening<httplib::SSLServer>;
+  std::unique_ptr<Secure> tls, tls6;
   if (options_.tlsPort >= 0) {
-    tls = std::make_unique<httplib::SSLServer>(options_.cert.c_str(), options_.key.c_str());
+    tls = std::make_unique<Secure>(options_.cert.c_str(), options_.key.c_str());
     if (!tls->is_valid()) {
       if (error) *error = "cannot load certificate " + options_.cert + " / key " + options_.key;
       return false;
     }
-    if (options_.ipv6) tls6 = std::make_unique<httplib::SSLServer>(options_.cert.c_str(), options_.key.c_str());
+    if (options_.ipv6) tls6 = std::make_unique<Secure>(options_.cert.c_str(), options_.key.c_str());
   }
   if (!options_.logPath.empty() && (impl_->log = std::fopen(options_.logPath.c_str(), "a")) == nullptr) {
     if (error) *error = "cannot open log " + options_.logPath;
     return false;
   }
-  auto serve = [this](std::unique_ptr<httplib::Server> s, const char* host, int* port, bool required) {
+  auto serve = [this](auto s, const char* host, int* port, bool required) {
     if (!s) return !required;
     s->set_payload_max_length(options_.maxBodyBytes);
     s->set_keep_alive_max_count(1);
@@ -439,6 +450,7 @@ bool ContentServer::start(std::string* error) {
     }
     if (bound <= 0) return !required;
     *port = bound;
+    s->widenBacklog();
     Impl::Listener l;
     l.done = std::make_shared<std::atomic<bool>>(false);
     httplib::Server* raw = s.get();
@@ -455,13 +467,13 @@ bool ContentServer::start(std::string* error) {
     return true;
   };
   int plain = options_.port;
-  if (!serve(std::make_unique<httplib::Server>(), "127.0.0.1", &plain, true)) {
+  if (!serve(std::make_unique<Plain>(), "127.0.0.1", &plain, true)) {
     if (error) *error = "cannot listen on 127.0.0.1 port " + std::to_string(options_.port);
     stop();
     return false;
   }
   port_ = plain;
-  if (options_.ipv6) serve(std::make_unique<httplib::Server>(), "::1", &plain, false);
+  if (options_.ipv6) serve(std::make_unique<Plain>(), "::1", &plain, false);
   if (tls) {
     int secure = options_.tlsPort;
     if (!serve(std::move(tls), "127.0.0.1", &secure, true)) {
