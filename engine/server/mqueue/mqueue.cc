@@ -371,7 +371,8 @@ bool MQueueManager::batchFile(const std::string& taken) {
     ok = WriteFile(directory + Format("/batch.%zu.tmp", written + 1), batches[written]);
   if (ok) ok = WriteFile(commit, "");
   if (!ok) {
-    MV_LOG(1, "MQueueManager: cannot batch messages in %s: %s\n", directory.c_str(), strerror(errno));
+    if (!batchingFails) MV_LOG(1, "MQueueManager: cannot batch messages in %s: %s\n", directory.c_str(), strerror(errno));
+    batchingFails = true;
     unlink(commit.c_str());
     for (size_t i = 1; i <= written; ++i) unlink((directory + Format("/batch.%zu.tmp", i)).c_str());
     // A full disk still has room for a rename: an oversized batch posts, and
@@ -379,6 +380,7 @@ bool MQueueManager::batchFile(const std::string& taken) {
     if (openBatchBytes == 0 && std::rename(taken.c_str(), batchPath(0).c_str()) == 0) return true;
     return false;
   }
+  batchingFails = false;
   unlink(taken.c_str());
   return finishBatching();
 }

@@ -88,5 +88,6 @@ class MQueueManager {
   bool quitting = false;  // set by the destructor only
   int lockFd = -1;        // held lock file: this object posts from the directory
   bool toldBusy = false;
+  bool batchingFails = false;  // told once per run of failures
   std::thread thread;
 };

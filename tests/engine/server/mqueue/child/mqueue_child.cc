@@ -1,0 +1,35 @@
+// A queue in a process of its own, for tests that kill it:
+//   mqueue_child writer DIR FIRST COUNT   adds TestMessage(FIRST...), writing
+//                                         "N\n" to stdout after each one stored
+//   mqueue_child poster DIR URL           posts from DIR until killed
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "server/mqueue/mqueue.h"
+#include "test_message.h"
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "writer" && argc == 5) {
+    MQueueManager queue("http://127.0.0.1:9/unused", argv[2], 20000, 200);  // never started
+    const int first = std::atoi(argv[3]), count = std::atoi(argv[4]);
+    for (int n = first; n < first + count; ++n) {
+      if (queue.addMessage(TestMessage(n))) dprintf(1, "%d\n", n);
+      usleep(500);
+    }
+    return 0;
+  }
+  if (mode == "poster" && argc == 4) {
+    MQueueManager queue(argv[3], argv[2], 20000, 200);
+    queue.setSleepTimeout(1);
+    queue.setRetryTimeout(2, 20);
+    queue.setParameter("userHash", "u1");
+    queue.start();
+    for (;;) pause();
+  }
+  std::fprintf(stderr, "usage: mqueue_child writer DIR FIRST COUNT | poster DIR URL\n");
+  return 2;
+}
