@@ -255,9 +255,12 @@ TEST_F(MQueue, FieldsAndMessagesCannotChangeTheFormsShape) {
       "<d>after them</d>",
   };
   std::string expected;
-  for (const auto& m : messages) EXPECT_TRUE(q->addMessage(m)), expected += m + "\n";
+  for (const auto& m : messages) {
+    EXPECT_TRUE(q->addMessage(m));
+    expected += m + "\n";
+  }
   q->start();
-  ASSERT_TRUE(WaitUntil([&] { return Accepted(server).size() >= expected.size(); }));
+  ASSERT_TRUE(WaitUntil([&] { return Accepted(server).size() >= expected.size(); }, 20));
   EXPECT_EQ(Accepted(server), expected);
   for (const auto& r : server.records()) {
     EXPECT_EQ(r.formFields, "localTime,note,packetNumber,userHash,xml");
