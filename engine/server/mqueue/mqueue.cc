@@ -361,8 +361,12 @@ bool MQueueManager::batchFile(const std::string& taken) {
   if (openBatchBytes == 0 && batches.size() == 1 && whole) {  // nothing to copy: just a rename
     if (std::rename(taken.c_str(), batchPath(0).c_str()) == 0) return true;
   }
-  std::string old;
-  if (openBatchBytes > 0 && ReadFile(batchPath(0), &old) && !old.empty() && old.back() != '\n') old += '\n';
+  std::string old;  // the open batch's lines, which batch 1 replaces
+  if (openBatchBytes > 0 && !ReadFile(batchPath(0), &old)) {
+    MV_LOG(1, "MQueueManager: cannot read %s: %s\n", batchPath(0).c_str(), strerror(errno));
+    return false;
+  }
+  if (!old.empty() && old.back() != '\n') old += '\n';
   batches.front().insert(0, old);
   const std::string commit = directory + "/batch.commit";
   bool ok = true;
