@@ -312,16 +312,22 @@ TEST_F(MQueue, BatchingOnAFullDiskKeepsEveryLineInOneFile) {
     ASSERT_TRUE(q->addMessage(TestMessage(n)));
     all.insert(TestMessage(n));
   }
+  auto snapshot = [&] {  // batching holds the queue's lock for its whole run
+    q->lock();
+    auto lines = QueuedLines(dir_);
+    q->unlock();
+    return lines;
+  };
   {
     Filler filler(dir_, 24 << 10);  // room for some lines, not for all
     q->start();
     ASSERT_TRUE(WaitUntil([&] { return down.count >= 1 && log_.contains("cannot batch"); }));
-    EXPECT_EQ(QueuedLines(dir_), all);
+    EXPECT_EQ(snapshot(), all);
     usleep(50000);  // more cycles that fail the same way
-    EXPECT_EQ(QueuedLines(dir_), all);
+    EXPECT_EQ(snapshot(), all);
   }
   ASSERT_TRUE(WaitUntil([&] { return !fs::exists(dir_ + "/queue.xml") && !fs::exists(dir_ + "/queue.batching"); }));
-  EXPECT_EQ(QueuedLines(dir_), all);
+  EXPECT_EQ(snapshot(), all);
   std::string posted;  // in the order they will be posted: highest number first
   for (int n = 50; n >= 0; --n) posted += Slurp(dir_ + (n ? "/upload.000" + std::to_string(n) + ".xml" : "/upload.xml"));
   std::string expected;
