@@ -364,9 +364,10 @@ TEST_F(MQueue, StoredMessagesArriveWholeThroughFullDisksAndKills) {
   pid_t writer = -1, poster = -1;
   auto startWriter = [&] {
     ackFiles.push_back(acks + "/" + std::to_string(ackFiles.size()));
-    writer = Spawn({MQUEUE_CHILD, "writer", dir_, std::to_string(ackFiles.size() * 1000000), "900000"}, ackFiles.back());
+    writer = Spawn({MQUEUE_CHILD, "writer", dir_, std::to_string(ackFiles.size() * 1000000), "900000", acks + "/writers.log"},
+                   ackFiles.back());
   };
-  auto startPoster = [&] { poster = Spawn({MQUEUE_CHILD, "poster", dir_, Url(server.port())}, "/dev/null"); };
+  auto startPoster = [&] { poster = Spawn({MQUEUE_CHILD, "poster", dir_, Url(server.port()), acks + "/posters.log"}, "/dev/null"); };
   auto kill9 = [](pid_t& pid) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -429,8 +430,13 @@ TEST_F(MQueue, StoredMessagesArriveWholeThroughFullDisksAndKills) {
     for (size_t k = 1; k < in.size(); ++k, ++doubled)
       if (posts[in[k]].xml.compare(0, posts[in[k - 1]].xml.size(), posts[in[k - 1]].xml) != 0)
         ADD_FAILURE() << "message " << n << " batched twice: posts " << in[k - 1] << " and " << in[k];
-  std::printf("%zu messages stored, %d writer kills, %d poster kills, %d disk fills; %zu posts, %d lines posted again, %d cut ends\n",
-              acked.size(), writerKills, posterKills, fills, posts.size(), doubled, fragments);
+  const std::string writers = Slurp(acks + "/writers.log");
+  int cutLinesDropped = 0, failedAdds = 0;
+  for (size_t at = 0; (at = writers.find("dropped", at)) != std::string::npos; ++at) ++cutLinesDropped;
+  for (size_t at = 0; (at = writers.find("cannot queue", at)) != std::string::npos; ++at) ++failedAdds;
+  std::printf("%zu messages stored, %d adds refused, %d writer kills (%d cut lines dropped), %d poster kills, %d disk fills; "
+              "%zu posts, %d lines posted again, %d cut ends posted\n",
+              acked.size(), failedAdds, writerKills, cutLinesDropped, posterKills, fills, posts.size(), doubled, fragments);
   EXPECT_GT(acked.size(), 1000u);
   EXPECT_GT(writerKills + posterKills + fills, 20);
 }

@@ -1,7 +1,8 @@
 // A queue in a process of its own, for tests that kill it:
-//   mqueue_child writer DIR FIRST COUNT   adds TestMessage(FIRST...), writing
-//                                         "N\n" to stdout after each one stored
-//   mqueue_child poster DIR URL           posts from DIR until killed
+//   mqueue_child writer DIR FIRST COUNT LOG   adds TestMessage(FIRST...), writing
+//                                             "N\n" to stdout after each one stored
+//   mqueue_child poster DIR URL LOG           posts from DIR until killed
+// Both log to the file LOG.
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,7 +14,9 @@
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
-  if (mode == "writer" && argc == 5) {
+  _Logger.setOutStream(nullptr);
+  _Logger.setLogFile(argv[argc - 1]);
+  if (mode == "writer" && argc == 6) {
     MQueueManager queue("http://127.0.0.1:9/unused", argv[2], 20000, 200);  // never started
     const int first = std::atoi(argv[3]), count = std::atoi(argv[4]);
     for (int n = first; n < first + count; ++n) {
@@ -22,7 +25,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (mode == "poster" && argc == 4) {
+  if (mode == "poster" && argc == 5) {
     MQueueManager queue(argv[3], argv[2], 20000, 200);
     queue.setSleepTimeout(1);
     queue.setRetryTimeout(2, 20);
@@ -30,6 +33,6 @@ int main(int argc, char** argv) {
     queue.start();
     for (;;) pause();
   }
-  std::fprintf(stderr, "usage: mqueue_child writer DIR FIRST COUNT | poster DIR URL\n");
+  std::fprintf(stderr, "usage: mqueue_child writer DIR FIRST COUNT LOG | poster DIR URL LOG\n");
   return 2;
 }
