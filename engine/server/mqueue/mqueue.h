@@ -8,7 +8,8 @@
 // the object (from any thread but the queue's own); destruction ends and joins
 // the posting thread. Only one queue posts from a directory at a time, across
 // objects and processes (a lock file); a second one only appends until the
-// first is gone. The directory is not created by the queue.
+// first is gone. The directory is not created by the queue. Lock order: the
+// object's lock, then the file lock on "queue.xml" (never the other way).
 //
 // A line that addMessage reported as stored reaches the server at least once:
 // batching is one atomic step, but a post whose reply is lost (server or
