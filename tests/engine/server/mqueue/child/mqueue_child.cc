@@ -1,8 +1,11 @@
 // A queue in a process of its own, for tests that kill it:
-//   mqueue_child writer DIR FIRST COUNT LOG   adds TestMessage(FIRST...), writing
-//                                             "N\n" to stdout after each one stored
-//   mqueue_child poster DIR URL LOG           posts from DIR until killed
+//   mqueue_child writer DIR FIRST COUNT LIMIT LOG   adds TestMessage(FIRST...),
+//       writing "N\n" to stdout after each one stored; LIMIT > 0: no file may
+//       grow beyond LIMIT bytes, so the writer dies (SIGXFSZ) in the middle of
+//       the append that crosses it, and logs nothing
+//   mqueue_child poster DIR URL LOG                 posts from DIR until killed
 // Both log to the file LOG.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,7 +19,13 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   _Logger.setOutStream(nullptr);
   _Logger.setLogFile(argv[argc - 1]);
-  if (mode == "writer" && argc == 6) {
+  if (mode == "writer" && argc == 7) {
+    if (const rlim_t limit = std::strtoull(argv[5], nullptr, 10); limit > 0) {
+      _Logger.setLogFile("");
+      const rlimit none{0, 0}, most{limit, limit};
+      setrlimit(RLIMIT_CORE, &none);
+      setrlimit(RLIMIT_FSIZE, &most);
+    }
     MQueueManager queue("http://127.0.0.1:9/unused", argv[2], 20000, 200);  // never started
     const int first = std::atoi(argv[3]), count = std::atoi(argv[4]);
     for (int n = first; n < first + count; ++n) {
@@ -33,6 +42,6 @@ int main(int argc, char** argv) {
     queue.start();
     for (;;) pause();
   }
-  std::fprintf(stderr, "usage: mqueue_child writer DIR FIRST COUNT LOG | poster DIR URL LOG\n");
+  std::fprintf(stderr, "usage: mqueue_child writer DIR FIRST COUNT LIMIT LOG | poster DIR URL LOG\n");
   return 2;
 }
