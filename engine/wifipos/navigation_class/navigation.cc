@@ -47,41 +47,6 @@ bool UsesBeaconFloorDetection(int algorithm, int gpMode) {
     return algorithm == 114 || algorithm == 112 || (algorithm == 108 && gpMode == 122);
 }
 
-// Copies the values of src into dst; when both hold the same keys this
-// reuses dst's nodes instead of rebuilding the tree.
-void CopyWeights(std::map<int, double>& dst, const std::map<int, double>& src) {
-    if (dst.size() == src.size()) {
-        auto d = dst.begin();
-        auto s = src.begin();
-        for (; s != src.end(); ++s, ++d) {
-            if (d->first != s->first) break;
-            d->second = s->second;
-        }
-        if (s == src.end()) return;
-    }
-    dst = src;
-}
-
-// True when m holds exactly the keys 0..n-1.
-template <class M>
-bool KeyedDensely(const M& m, int n) {
-    return static_cast<int>(m.size()) == n &&
-           (n == 0 || (m.begin()->first == 0 && m.rbegin()->first == n - 1));
-}
-
-// A floor's weights as a dense vector by point index, when the keys are
-// exactly 0..n-1 (as every floor state is built); false otherwise.
-bool DenseWeights(const std::map<int, double>& weights, std::vector<double>& out) {
-    out.clear();
-    if (weights.empty() || weights.begin()->first != 0 ||
-        weights.rbegin()->first != static_cast<int>(weights.size()) - 1) {
-        return false;
-    }
-    out.reserve(weights.size());
-    for (const auto& kv : weights) out.push_back(kv.second);
-    return true;
-}
-
 // Triangle weights from dense per-point weights: the sums of the corners,
 // or 0 when a corner weighs 1e-6 or less.
 void WeighTriangles(std::vector<NavTriangle>& triangles, const std::vector<double>& local,
@@ -188,10 +153,9 @@ int Navigation::specifyNavigationMap(const NavigationMap& map) {
         SublocationState& st = mSublocStates[static_cast<size_t>(i)];
         st.id = FloorId(floor);
         const int nRp = PointCount(floor);
-        for (int j = 0; j < nRp; ++j) {
-            st.weights.emplace_hint(st.weights.end(), j, 0.0);
-            st.visibleCounts.emplace_hint(st.visibleCounts.end(), j, 0);
-        }
+        st.weights.assign(static_cast<size_t>(std::max(nRp, 0)), 0.0);
+        st.globalWeights.assign(st.weights.size(), 0.0);
+        st.visibleCounts.assign(st.weights.size(), 0);
         for (const Beacon& b : FloorBeacons(floor)) mBeaconIds.push_back(b.getId());
     }
     std::sort(mBeaconIds.begin(), mBeaconIds.end());
@@ -347,12 +311,21 @@ void Navigation::buildFlatRadioMaps() {
         const SublocationMap& floor = Floor(*this, i);
         FlatFloor& ff = mFlatFloors[static_cast<size_t>(i)];
         ff.nPoints = PointCount(floor);
+        // The radio map holds each key's entries together, so rows are
+        // appended one key at a time.
+        const std::string* last = nullptr;
         for (const auto& [key, ap] : FloorRadioMap(floor)) {
             const int p = ap.getRefPointIndex();
             // An entry must name a point of its own floor.
             if (p < 0 || p >= ff.nPoints) continue;
-            ff.byKey[key].push_back(FlatEntry{p, ap.getRssi()});
+            if (last == nullptr || *last != key) {
+                ff.keyIndex.emplace(key, static_cast<int>(ff.rowStart.size()));
+                ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
+                last = &key;
+            }
+            ff.entries.push_back(FlatEntry{p, ap.getRssi()});
         }
+        ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
     }
 }
 
@@ -675,16 +648,7 @@ int Navigation::updateSublocationWeights() {
     }
     const int r = normalizeRpWeights();
     if (r != 0) return r;
-    for (size_t s = 0; s < mSublocStates.size(); ++s) {
-        SublocationState& st = mSublocStates[s];
-        if (s < mDenseReady.size() && mDenseReady[s] &&
-            getSublocStateIndexById(st.id) == static_cast<int>(s)) {
-            WeighTriangles(st.triangles, mDenseLocal[s], mDenseGlobal[s]);
-        } else {
-            updateTrianglesWeight(st.id);
-        }
-    }
-    mDenseReady.clear();
+    for (SublocationState& st : mSublocStates) WeighTriangles(st.triangles, st.weights, st.globalWeights);
     return 0;
 }
 
@@ -742,29 +706,33 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     std::vector<double>& dsum = mKnn.dsum;
     std::vector<double>& psum = mKnn.psum;
     std::vector<int>& count = mKnn.count;
-    std::vector<const std::vector<FlatEntry>*>& rows = mKnn.rows;
+    std::vector<int>& rows = mKnn.rows;
     dsum.assign(nP, 0.0);
     psum.assign(nP, 0.0);
     count.assign(nP, 0);
-    rows.assign(m.size(), nullptr);
+    rows.assign(m.size(), -1);
     for (size_t i = 0; i < m.size(); ++i) {
-        auto it = ff.byKey.find(m[i].getBssid());
-        if (it != ff.byKey.end()) rows[i] = &it->second;
+        auto it = ff.keyIndex.find(m[i].getBssid());
+        if (it != ff.keyIndex.end()) rows[i] = it->second;
     }
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
     if (knn.Differention_mode) {
         // First surveyed level of each reading's transmitter at each point.
         constexpr double kNone = 1.0;
         std::vector<std::vector<double>> firstAt(m.size());
         for (size_t j = 0; j < m.size(); ++j) {
             firstAt[j].assign(nP, kNone);
-            if (rows[j] == nullptr) continue;
-            const std::vector<FlatEntry>& row = *rows[j];
-            for (size_t e = row.size(); e-- > 0;) firstAt[j][static_cast<size_t>(row[e].point)] = row[e].rssi;
+            if (rows[j] < 0) continue;
+            for (int e = rowStart[rows[j] + 1]; e-- > rowStart[rows[j]];) {
+                firstAt[j][static_cast<size_t>(entries[e].point)] = entries[e].rssi;
+            }
         }
         for (size_t i = 0; i < m.size(); ++i) {
-            if (rows[i] == nullptr) continue;
+            if (rows[i] < 0) continue;
             const double xi = m[i].getRssi();
-            for (const FlatEntry& e : *rows[i]) {
+            for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+                const FlatEntry& e = entries[r];
                 const size_t p = static_cast<size_t>(e.point);
                 for (size_t j = 0; j < i; ++j) {
                     const double rj = firstAt[j][p];
@@ -779,10 +747,11 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         }
     } else {
         for (size_t i = 0; i < m.size(); ++i) {
-            if (rows[i] == nullptr) continue;
+            if (rows[i] < 0) continue;
             const double xi = m[i].getRssi();
             const double wi = w[i];
-            for (const FlatEntry& e : *rows[i]) {
+            for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+                const FlatEntry& e = entries[r];
                 const size_t p = static_cast<size_t>(e.point);
                 psum[p] += wi;
                 const double t = std::fabs(e.rssi - xi) * wi;
@@ -821,28 +790,9 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         t.wGlobal = 0.0;
     }
     st->weightSum = weightSum;
-    const int n = static_cast<int>(nP);
-    if (KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n) &&
-        KeyedDensely(st->visibleCounts, n)) {
-        // The usual layout: one walk over the three maps together.
-        auto g = st->globalWeights.begin();
-        auto c = st->visibleCounts.begin();
-        for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g, ++c) {
-            const size_t q = static_cast<size_t>(w->first);
-            w->second = result[q];
-            g->second = result[q];
-            c->second = count[q];
-        }
-        return 0;
-    }
-    st->clear();
-    st->weightSum = weightSum;
-    for (auto& [p, weight] : st->weights) {
-        if (p < 0 || static_cast<size_t>(p) >= nP) continue;
-        weight = result[static_cast<size_t>(p)];
-        st->visibleCounts[p] = count[static_cast<size_t>(p)];
-    }
-    CopyWeights(st->globalWeights, st->weights);
+    st->weights.assign(result.begin(), result.end());
+    st->globalWeights.assign(result.begin(), result.end());
+    st->visibleCounts.assign(count.begin(), count.end());
     return 0;
 }
 
@@ -860,27 +810,11 @@ int Navigation::updateRpWeightsHistogram(const int& sublocId,
     std::vector<AccessPoint>& m = mScanBuf;
     m.assign(meas.begin(), meas.end());
     filterUnknownMeasurements(m, FloorKeys(Floor(*this, fi)));
-    const int n = static_cast<int>(st->weights.size());
-    const bool dense = KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n) &&
-                       KeyedDensely(st->visibleCounts, n);
-    if (m.empty() || !dense) {
-        st->clear();
-    } else {
-        // The weighting sets every weight and the global weights from them;
-        // of the clearing only the counts, the sum and the triangles are
-        // left to do.
-        st->weightSum = 0.0;
-        for (auto& kv : st->visibleCounts) kv.second = 0;
-        for (NavTriangle& t : st->triangles) {
-            t.wLocal = 0.0;
-            t.wGlobal = 0.0;
-        }
-    }
+    st->clear();
     if (m.empty()) {
-        MV_LOG(11, "MEasurements vector size = %d. It's not enough\n", 0);
         // Cleared all the same: the last window's weights must not stand
         // for this one.
-        CopyWeights(st->globalWeights, st->weights);
+        MV_LOG(11, "MEasurements vector size = %d. It's not enough\n", 0);
         return 0;
     }
     mHistogram.calculateWeights(*st, m, fi);
@@ -888,41 +822,19 @@ int Navigation::updateRpWeightsHistogram(const int& sublocId,
     // zero sum; it has no evidence and gets no weight.
     double sum = 0.0;
     bool usable = std::isfinite(st->weightSum) && st->weightSum > 0.0;
-    if (dense && KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n)) {
-        // One walk over both maps: repair, sum and copy to the global weights.
-        if (usable) {
-            auto g = st->globalWeights.begin();
-            for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g) {
-                if (!std::isfinite(w->second) || w->second < 0.0) w->second = 0.0;
-                sum += w->second;
-                g->second = w->second;
-            }
-            usable = sum > 0.0 && std::isfinite(sum);
-        }
-        if (!usable) {
-            auto g = st->globalWeights.begin();
-            for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g) {
-                w->second = 0.0;
-                g->second = 0.0;
-            }
-            sum = 0.0;
-        }
-        st->weightSum = sum;
-        return 0;
-    }
     if (usable) {
-        for (auto& [p, weight] : st->weights) {
+        for (double& weight : st->weights) {
             if (!std::isfinite(weight) || weight < 0.0) weight = 0.0;
             sum += weight;
         }
         usable = sum > 0.0 && std::isfinite(sum);
     }
     if (!usable) {
-        for (auto& [p, weight] : st->weights) weight = 0.0;
+        std::fill(st->weights.begin(), st->weights.end(), 0.0);
         sum = 0.0;
     }
     st->weightSum = sum;
-    CopyWeights(st->globalWeights, st->weights);
+    st->globalWeights.assign(st->weights.begin(), st->weights.end());
     return 0;
 }
 
@@ -934,39 +846,25 @@ int Navigation::normalizeRpWeights() {
         return -1;
     }
     double globalSum = 0.0;
-    mDenseReady.assign(mSublocStates.size(), false);
-    mDenseLocal.resize(mSublocStates.size());
-    mDenseGlobal.resize(mSublocStates.size());
     for (size_t s = 0; s < mSublocStates.size(); ++s) {
         SublocationState& st = mSublocStates[s];
         if (st.weightSum == 0.0) continue;
-        // Dense copies for the triangle pass that follows, made while the
-        // maps are walked anyway.
-        const int n = static_cast<int>(st.weights.size());
-        const bool dense = KeyedDensely(st.weights, n) && KeyedDensely(st.globalWeights, n);
-        std::vector<double>& dl = mDenseLocal[s];
-        std::vector<double>& dg = mDenseGlobal[s];
-        dl.clear();
-        dg.clear();
         double localSum = 0.0;
-        for (auto& [p, weight] : st.weights) {
+        for (double& weight : st.weights) {
             if (weight != 0.0) {
                 weight /= st.weightSum;
                 localSum += weight;
             }
-            if (dense) dl.push_back(weight);
         }
         if (st.weights.empty() || localSum < 0.999999 || localSum > 1.000001) {
             MV_LOG(11, "ERROR: Sum of probabilities at %d subloc != 1.0!\n", (int)s);
         }
-        for (auto& [p, weight] : st.globalWeights) {
+        for (double& weight : st.globalWeights) {
             if (weight != 0.0) {
                 weight /= total;
                 globalSum += weight;
             }
-            if (dense) dg.push_back(weight);
         }
-        mDenseReady[s] = dense;
     }
     if (globalSum < 0.999999 || globalSum > 1.000001) {
         MV_LOG(11, "ERROR: Sum of probabilities over all sublocs != 1.0!\n");
@@ -981,35 +879,8 @@ void Navigation::updateTrianglesWeight(int sublocId) {
         MV_LOG(11, "ERROR: Can't find sublocation state with id = %d\n", sublocId);
         return;
     }
-    std::vector<double> local;
-    std::vector<double> global;
-    const bool denseLocal = DenseWeights(st->weights, local);
-    const bool denseGlobal = DenseWeights(st->globalWeights, global);
-    // A missing entry counts as 0 and is created with 0.
-    auto at = [](std::map<int, double>& m, bool dense, const std::vector<double>& v, int k) {
-        if (dense && k >= 0 && static_cast<size_t>(k) < v.size()) {
-            return v[static_cast<size_t>(k)];
-        }
-        return m[k];
-    };
-    for (NavTriangle& t : st->triangles) {
-        if (t.indexes.size() != 3) {
-            t.wLocal = 0.0;
-            t.wGlobal = 0.0;
-            continue;
-        }
-        const double a = at(st->weights, denseLocal, local, t.indexes[0]);
-        const double b = at(st->weights, denseLocal, local, t.indexes[1]);
-        const double c = at(st->weights, denseLocal, local, t.indexes[2]);
-        t.wLocal = a + b + c;
-        t.wGlobal = at(st->globalWeights, denseGlobal, global, t.indexes[0]) +
-                    at(st->globalWeights, denseGlobal, global, t.indexes[1]) +
-                    at(st->globalWeights, denseGlobal, global, t.indexes[2]);
-        if (a <= 1e-6 || b <= 1e-6 || c <= 1e-6) {
-            t.wLocal = 0.0;
-            t.wGlobal = 0.0;
-        }
-    }
+    // A corner beyond the arrays counts as 0, and so zeroes its triangle.
+    WeighTriangles(st->triangles, st->weights, st->globalWeights);
 }
 
 // --- floor detection ------------------------------------------------------------------------
@@ -1179,8 +1050,7 @@ void Navigation::calcPositionInTriangle() {
     for (int v = 0; v < 3; ++v) {
         const int k = mHeaviestTriangle.indexes[static_cast<size_t>(v)];
         if (k < 0 || k >= nRp) return;
-        auto it = st.weights.find(k);
-        w[v] = it == st.weights.end() ? 0.0 : it->second;
+        w[v] = static_cast<size_t>(k) < st.weights.size() ? st.weights[static_cast<size_t>(k)] : 0.0;
         norm += w[v];
     }
     if (norm == 0.0 || !std::isfinite(norm)) {
@@ -1210,8 +1080,9 @@ void Navigation::calcWeightedAverage() {
     double x = 0.0;
     double y = 0.0;
     const int n = static_cast<int>(st.weights.size());
-    for (const auto& [k, w] : st.weights) {
-        if (k < 0 || k >= n || k >= nRp || w == 0.0) continue;
+    for (int k = 0; k < n; ++k) {
+        const double w = st.weights[static_cast<size_t>(k)];
+        if (k >= nRp || w == 0.0) continue;
         const ReferencePoint& rp = Point(floor, k);
         x += w * rp.getX();
         y += w * rp.getY();
