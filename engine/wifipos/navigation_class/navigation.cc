@@ -73,6 +73,7 @@ double MeanRssi(const std::vector<AccessPoint>& v) {
 }
 
 double RawDistance(const AccessPoint& ap) {
+    if (ap.getType() == 2) return ap.getDistance();
     // The distance field is meaningful for beacons only; reading it through
     // the getter on another type would log a warning per reading.
     AccessPoint copy = ap;
@@ -326,6 +327,10 @@ void Navigation::buildFlatRadioMaps() {
             ff.entries.push_back(FlatEntry{p, ap.getRssi()});
         }
         ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
+        for (const std::string& key : FloorKeys(floor)) {
+            auto it = ff.keyIndex.find(key);
+            ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
+        }
     }
 }
 
@@ -592,15 +597,20 @@ int Navigation::averageDuplicateMeasurements(std::vector<AccessPoint>& v) {
     size_t out = 0;
     for (size_t i = 0; i < v.size();) {
         size_t j = i + 1;
-        AccessPoint sum = v[i];
+        // The sums of sumAccessPoint, in the same order, without copying
+        // the readings.
+        double rssi = v[i].getRssi();
+        double distance = RawDistance(v[i]);
         while (j < v.size() && v[j] == v[i]) {
-            sum = sumAccessPoint(sum, v[j]);
+            rssi += v[j].getRssi();
+            distance += RawDistance(v[j]);
             ++j;
         }
         const double n = static_cast<double>(j - i);
-        sum.setRssi(sum.getRssi() / n);
-        sum.setDistance(RawDistance(sum) / n);
-        v[out++] = std::move(sum);
+        if (out != i) v[out] = std::move(v[i]);
+        v[out].setRssi(rssi / n);
+        v[out].setDistance(distance / n);
+        ++out;
         i = j;
     }
     v.resize(out);
@@ -678,7 +688,6 @@ int Navigation::calculateApTrustworthiness(const std::vector<AccessPoint>& meas,
 
 int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas) {
     std::vector<AccessPoint>& m = mScanBuf;
-    m.assign(meas.begin(), meas.end());
     const int fi = floorIndexOfState(sublocId);
     bool found = false;
     SublocationState* st = getSublocationStateById(sublocId, found);
@@ -686,58 +695,78 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         MV_LOG(11, "ERROR Bad sublocation index = %d\n", fi);
         return -1;
     }
-    if (m.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)m.size());
+    if (meas.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)meas.size());
     const SublocationMap& floor = Floor(*this, fi);
-    filterUnknownMeasurements(m, FloorKeys(floor));
+    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
+    // The readings of the floor's transmitters, as filterUnknownMeasurements
+    // keeps them (an empty key list keeps every reading), found by one hash
+    // lookup each, with their rows.
+    std::vector<const AccessPoint*>& sel = mKnn.selected;
+    std::vector<int>& rows = mKnn.rows;
+    sel.clear();
+    rows.clear();
+    if (meas.empty()) {
+        MV_LOG(11, "Measurements vector is empty\n");
+    } else if (FloorKeys(floor).empty()) {
+        MV_LOG(11, "ERROR: Can't filter measurements. There is no APs at this floor\n");
+        for (const AccessPoint& ap : meas) {
+            sel.push_back(&ap);
+            rows.push_back(-1);
+        }
+    } else {
+        for (const AccessPoint& ap : meas) {
+            auto it = ff.knownKeys.find(ap.getBssid());
+            if (it == ff.knownKeys.end()) continue;
+            sel.push_back(&ap);
+            rows.push_back(it->second);
+        }
+    }
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
-    if (m.empty() || static_cast<int>(m.size()) < knn.Min_nvisible_aps) {
+    if (sel.empty() || static_cast<int>(sel.size()) < knn.Min_nvisible_aps) {
         st->clear();
         MV_LOG(11, "ERROR: %d visible beacons. Minimum %d visible beacons is required. \n",
-               (int)m.size(), knn.Min_nvisible_aps);
+               (int)sel.size(), knn.Min_nvisible_aps);
         return 0;
     }
     std::vector<double>& w = mKnn.readingWeight;
-    w.assign(m.size(), 1.0);
-    if (knn.Use_ap_weights) calculateApTrustworthiness(m, w);
+    w.assign(sel.size(), 1.0);
+    if (knn.Use_ap_weights) {
+        m.clear();
+        for (const AccessPoint* ap : sel) m.push_back(*ap);
+        calculateApTrustworthiness(m, w);
+    }
 
-    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
     const size_t nP = static_cast<size_t>(ff.nPoints);
     // Per-window sums in buffers kept between windows.
     std::vector<double>& dsum = mKnn.dsum;
     std::vector<double>& psum = mKnn.psum;
     std::vector<int>& count = mKnn.count;
-    std::vector<int>& rows = mKnn.rows;
     dsum.assign(nP, 0.0);
     psum.assign(nP, 0.0);
     count.assign(nP, 0);
-    rows.assign(m.size(), -1);
-    for (size_t i = 0; i < m.size(); ++i) {
-        auto it = ff.keyIndex.find(m[i].getBssid());
-        if (it != ff.keyIndex.end()) rows[i] = it->second;
-    }
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
     if (knn.Differention_mode) {
         // First surveyed level of each reading's transmitter at each point.
         constexpr double kNone = 1.0;
-        std::vector<std::vector<double>> firstAt(m.size());
-        for (size_t j = 0; j < m.size(); ++j) {
+        std::vector<std::vector<double>> firstAt(sel.size());
+        for (size_t j = 0; j < sel.size(); ++j) {
             firstAt[j].assign(nP, kNone);
             if (rows[j] < 0) continue;
             for (int e = rowStart[rows[j] + 1]; e-- > rowStart[rows[j]];) {
                 firstAt[j][static_cast<size_t>(entries[e].point)] = entries[e].rssi;
             }
         }
-        for (size_t i = 0; i < m.size(); ++i) {
+        for (size_t i = 0; i < sel.size(); ++i) {
             if (rows[i] < 0) continue;
-            const double xi = m[i].getRssi();
+            const double xi = sel[i]->getRssi();
             for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
                 const FlatEntry& e = entries[r];
                 const size_t p = static_cast<size_t>(e.point);
                 for (size_t j = 0; j < i; ++j) {
                     const double rj = firstAt[j][p];
                     if (rj == kNone) continue;
-                    const double xj = m[j].getRssi();
+                    const double xj = sel[j]->getRssi();
                     psum[p] += w[i] * w[j];
                     const double t = std::fabs((e.rssi - rj) - (xi - xj)) * w[i] * w[j];
                     dsum[p] += t == 0.0 ? 1e-6 : t;
@@ -746,9 +775,9 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
             }
         }
     } else {
-        for (size_t i = 0; i < m.size(); ++i) {
+        for (size_t i = 0; i < sel.size(); ++i) {
             if (rows[i] < 0) continue;
-            const double xi = m[i].getRssi();
+            const double xi = sel[i]->getRssi();
             const double wi = w[i];
             for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
                 const FlatEntry& e = entries[r];

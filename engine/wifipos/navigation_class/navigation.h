@@ -150,6 +150,8 @@ private:
         // Row of key k: entries[rowStart[k]] .. entries[rowStart[k + 1] - 1],
         // in radio-map order.
         std::unordered_map<std::string, int> keyIndex;
+        // Every key of the floor's transmitter-key list, with its row or -1.
+        std::unordered_map<std::string, int> knownKeys;
         std::vector<int> rowStart;
         std::vector<FlatEntry> entries;
         int nPoints = 0;
@@ -161,7 +163,8 @@ private:
         std::vector<double> dsum;
         std::vector<double> psum;
         std::vector<int> count;
-        std::vector<int> rows;  // per reading its key's row, -1 for none
+        std::vector<const AccessPoint*> selected;  // the readings of the floor's keys
+        std::vector<int> rows;  // per selected reading its key's row, -1 for none
         std::vector<double> result;
     };
 
