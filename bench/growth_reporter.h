@@ -63,9 +63,20 @@ private:
 
 
 // BENCHMARK_MAIN with the growth printed after the table.
+// Another output format on the command line gets the plain run.
 inline int RunWithGrowth(int argc, char** argv) {
+    bool console = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.rfind("--benchmark_format=", 0) == 0 && a != "--benchmark_format=console") console = false;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    if (!console) {
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        return 0;
+    }
     GrowthReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintGrowth();

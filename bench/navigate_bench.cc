@@ -180,6 +180,9 @@ void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMod
   }
   const long long peak = HeapPeak() - base;
   const long long kept = HeapCurrent() - base;
+  // Particle positions the Gaussian-process corrections evaluated (each
+  // distinct position once per window).
+  const double gpEvaluations = static_cast<double>(probe->navigation.mGp.getEvaluations());
   DeleteNavigationClient(probe);
   HeapCountStop();
 
@@ -209,6 +212,7 @@ void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMod
   state.counters["points_per_floor"] = f.pointsPerFloor;
   state.counters["beacons_per_floor"] = f.beaconsPerFloor;
   state.counters["out_checksum"] = checksum;
+  if (method == 108) state.counters["gp_positions"] = gpEvaluations;
   if (kHeapCounting) {
     state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
     state.counters["kept_MB"] = static_cast<double>(kept) / 1e6;
