@@ -60,6 +60,10 @@ std::shared_ptr<platform::ui::View> MCLocationViewController::view() {
   return view_;
 }
 
+std::shared_ptr<platform::Image> MCLocationViewController::snapshot(double scale) {
+  return platform::ui::renderView(*view(), scale);
+}
+
 bool MCLocationViewController::writePng(const std::filesystem::path& file, std::string* error, double scale) {
   return platform::ui::writePng(*view(), file, error, scale);
 }
@@ -183,7 +187,7 @@ void MCLocationViewController::showFloor() {
 
   for (const auto& v : venues_) v->removeFromSuperview();
   venues_.clear();
-  if (!shown) return;
+  if (!shown || !floor->venues) return;
   for (const auto& venue : *floor->venues) {
     if (!venue) continue;
     auto marker = std::make_shared<ImageView>(mc_artwork::image(Art::Venue));

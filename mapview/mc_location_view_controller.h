@@ -55,7 +55,9 @@ class MCLocationViewController : public std::enable_shared_from_this<MCLocationV
   // The controller's view, loaded (viewDidLoad) on first use.
   std::shared_ptr<platform::ui::View> view();
   bool isViewLoaded() const { return view_ != nullptr; }
-  // The viewport as a user sees it, written to a PNG file; loads the view if needed.
+  // The viewport as a user sees it now (loads the view if needed); null when it has no
+  // area. `writePng` writes it to a PNG file. Frames for an animation: platform/animated_png.h.
+  std::shared_ptr<platform::Image> snapshot(double scale = 1);
   bool writePng(const std::filesystem::path& file, std::string* error, double scale = 1);
 
   void viewDidLoad();

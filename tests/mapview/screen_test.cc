@@ -113,7 +113,12 @@ TEST_F(ScreenTest, MarkerSitsAtTheResultWithItsAccuracyCircle) {
 }
 
 TEST_F(ScreenTest, FloorButtonsAndFieldWalkThreeFloorsAndStopAtTheEnds) {
-  Open(ThreeFloors());
+  auto location = ThreeFloors();
+  auto venue = std::make_shared<MCVenue>();
+  venue->x = 5.0;
+  venue->y = 15.0;
+  location->sublocations[1]->venues->push_back(venue);  // at (142, 142) on floor 12
+  Open(location);
   ASSERT_TRUE(screen->btnUpFloor() && screen->btnDownFloor() && screen->tfFloor());
   const Point up = screen->btnUpFloor()->center(), down = screen->btnDownFloor()->center();
   EXPECT_EQ(screen->btnUpFloor()->actionNames(), std::vector<std::string>{"btnUpFloorPressed:"});
@@ -147,6 +152,14 @@ TEST_F(ScreenTest, FloorButtonsAndFieldWalkThreeFloorsAndStopAtTheEnds) {
     ExpectSize(screen->contentView()->frame().size, s.content.size);
     ExpectSize(screen->sv()->contentSize(), s.content.size);
     EXPECT_FLOAT_EQ(screen->pixPerMeter(), s.pixPerMeter);
+    size_t venueViews = 0;
+    for (const auto& v : screen->contentView()->subviews()) venueViews += v != screen->current();
+    EXPECT_EQ(venueViews, screen->venues().size());
+    ASSERT_EQ(screen->venues().size(), s.id == 12 ? 1u : 0u);
+    if (s.id == 12) {
+      EXPECT_NEAR(screen->venues()[0]->center().x, 142, 1e-6);
+      EXPECT_NEAR(screen->venues()[0]->center().y, 142, 1e-6);
+    }
   }
   // One floor: no floor controls, the map buttons all the same.
   auto one = ThreeFloors();
