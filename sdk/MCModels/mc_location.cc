@@ -1,5 +1,7 @@
 #include "MCModels/mc_location.h"
 
+#include <mutex>
+
 #include "MCModels/mc_description.h"
 #include "Navigation/m_navigation_engine.h"
 
@@ -24,6 +26,16 @@ std::optional<std::vector<uint8_t>> DecodeOptionalData(const platform::KeyedUnar
                                                        const std::string& key) {
   if (!coder.containsValueForKey(key)) return std::nullopt;
   return coder.decodeDataForKey(key);
+}
+
+struct ScreenFactory {
+  std::mutex mutex;
+  MCLocationScreenFactory make;
+};
+
+ScreenFactory& TheScreenFactory() {
+  static ScreenFactory factory;
+  return factory;
 }
 
 }  // namespace
@@ -111,6 +123,24 @@ std::shared_ptr<MCSublocation> MCSublocation::initWithCoder(
   s->zones = DecodeList<MCZone>(coder, "zones");
   s->venues = DecodeList<MCVenue>(coder, "venues");
   return s;
+}
+
+std::shared_ptr<MCLocationViewController> MCLocation::viewController() {
+  MCLocationScreenFactory make;
+  {
+    ScreenFactory& f = TheScreenFactory();
+    std::lock_guard lock(f.mutex);
+    make = f.make;
+  }
+  std::shared_ptr<MCLocation> self = weak_from_this().lock();
+  if (!make || !self) return nullptr;
+  return make(std::move(self));
+}
+
+void MCLocation::setViewControllerFactory(MCLocationScreenFactory factory) {
+  ScreenFactory& f = TheScreenFactory();
+  std::lock_guard lock(f.mutex);
+  f.make = std::move(factory);
 }
 
 std::shared_ptr<MCLocation> MCLocation::initWithLocation(const MCLocation& other) {
