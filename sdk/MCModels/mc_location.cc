@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "MCModels/mc_description.h"
-#include "Navigation/m_navigation_engine.h"
+#include "wifipos/coordinates.h"
 
 namespace {
 
@@ -57,15 +57,17 @@ std::shared_ptr<MCZone> MCSublocation::zoneWithId(int64_t zoneId) const {
 std::shared_ptr<MCGlobalPoint> MCSublocation::gpsFromLocal(const MCLocationPoint& point) const {
   const double u = point.x.doubleValue() - width * 0.5;
   const double v = point.y.doubleValue() - height * 0.5;
-  auto d = MNavigationEngine::localToGps(latitude, longitude, azimuth, u, v);
-  return MCGlobalPoint::pointWithLatitude(d["latitude"], d["longitude"]);
+  // The engine turns the other way round: its azimuth is the floor's negated.
+  double lat = 0.0, lon = 0.0;
+  LocalToGps(u, v, latitude, longitude, -double(azimuth), &lat, &lon);
+  return MCGlobalPoint::pointWithLatitude(lat, lon);
 }
 
 std::shared_ptr<MCLocationPoint> MCSublocation::localFromGps(const MCGlobalPoint& point) const {
-  auto d = MNavigationEngine::gpsToLocal(latitude, longitude, azimuth, point.latitude,
-                                         point.longitude);
-  return MCLocationPoint::pointWithLocation(location, id, MCNumber(d["x"] + width * 0.5),
-                                            MCNumber(d["y"] + height * 0.5));
+  double x = 0.0, y = 0.0;
+  GpsToLocal(point.latitude, point.longitude, latitude, longitude, -double(azimuth), &x, &y);
+  return MCLocationPoint::pointWithLocation(location, id, MCNumber(x + width * 0.5),
+                                            MCNumber(y + height * 0.5));
 }
 
 std::string MCSublocation::description() const {

@@ -13,7 +13,7 @@
 #include "MainSDK/main_sdk_delegates.h"
 #include "MainSDK/marvisto_error.h"
 #include "MainSDK/mc_device.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "Server/mc_server_manager.h"
 #include "platform/paths.h"
 
