@@ -25,6 +25,7 @@
 
 #include "MCModels/mc_beacon.h"
 #include "MCModels/mc_device_info.h"
+#include "MCModels/mc_floor_image_renderer.h"
 #include "MCModels/mc_location.h"
 #include "MCModels/mc_route_path.h"
 #include "Navigation/mc_navigation_manager.h"
@@ -38,7 +39,6 @@ class MCArchiveManager;
 class MCBeaconManager;
 class MCDevice;
 class MCLogManager;
-class MCMapViewManager;
 class MCPushManager;
 class MCSensorManager;
 class MCServerManager;
@@ -73,7 +73,8 @@ struct MainSDKManagers {
   std::shared_ptr<MCLogManager> logManager;
   std::shared_ptr<MCArchiveManager> archiveManager;
   std::shared_ptr<MCSettingsManager> settingsManager;
-  std::shared_ptr<MCMapViewManager> mapViewManager;
+  // The map view's floor renderer; none: floors get no image.
+  std::shared_ptr<MCFloorImageRenderer> mapViewManager;
   std::shared_ptr<MCDevice> device;
 
   static MainSDKManagers shared();

@@ -5,6 +5,8 @@
 #include <array>
 #include <cmath>
 
+#include "MCModels/mc_floor_image_renderer.h"
+#include "mapview/mc_map_view_install.h"
 #include "mapview/screen_scene.h"
 #include "platform/run_loop.h"
 #include "platform/testing.h"
@@ -380,6 +382,23 @@ TEST_F(ScreenTest, RefreshTimerTicksWhileTheScreenLivesAndStopsWithIt) {
   Open(ThreeFloors());
   pt::advance(0.1);
   EXPECT_GE(nav.cancels, 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ScreenFactoryTest, InstallingTheMapViewMakesANewScreenPerRead) {
+  MCMapViewInstall();
+  const auto location = screen_test::ThreeFloors();
+  const auto a = location->viewController(), b = location->viewController();
+  ASSERT_TRUE(a && b);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a->location(), location);
+  EXPECT_FALSE(a->isViewLoaded());
+  MCLocation::setViewControllerFactory({});
+  MCFloorImageRenderer::setShared(nullptr);
+  EXPECT_FALSE(location->viewController());
 }
 
 }  // namespace
