@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "mapview/mc_location_view_controller.h"
+#include "platform/animated_png.h"
 #include "platform/bluetooth_central.h"
 #include "platform/location_manager.h"
 #include "platform/paths.h"
@@ -64,8 +65,20 @@ TEST(ScreenWalkTest, TheScreenFollowsTheWalkerAcrossAFloorChange) {
   std::vector<double> misses;           // metres between the marker and the walker
   int hiddenWhileAway = 0, shownWhileAway = 0;
   bool picture = false;
-  while (!w->finished()) {
+  // Pictures pan the floor to the marker, as a user following it would.
+  auto follow = [&] {
+    const double z = screen->sv()->zoomScale();
+    const auto m = screen->current()->center();
+    screen->sv()->setContentOffset({m.x * z - MCLocationViewController::kScreenWidth / 2,
+                                    m.y * z - MCLocationViewController::kScreenHeight / 2});
+  };
+  platform::AnimatedPng walkAnimation;  // a frame every 5 s of the walk, shown for 0.5 s
+  for (int tick = 0; !w->finished(); ++tick) {
     pt::advance(0.1);
+    if (tick % 50 == 0) {
+      follow();
+      ASSERT_TRUE(walkAnimation.addFrame(*screen->snapshot(), 0.5));
+    }
     const auto info = seen;
     if (!info) continue;
     const auto truth = w->truthAt({int64_t(std::floor(info->time)), int32_t((info->time - std::floor(info->time)) * 1e6)});
@@ -89,6 +102,7 @@ TEST(ScreenWalkTest, TheScreenFollowsTheWalkerAcrossAFloorChange) {
     misses.push_back(std::hypot(x - truth->x, y - truth->y));
     if (!picture && floorsFollowed.size() == 2) {
       const fs::path file = c.home.path() / "screen.png";
+      follow();
       ASSERT_TRUE(screen->writePng(file, &error)) << error;
       const auto image = platform::Image::imageWithContentsOfFile(file);
       ASSERT_TRUE(image);
@@ -107,6 +121,9 @@ TEST(ScreenWalkTest, TheScreenFollowsTheWalkerAcrossAFloorChange) {
   std::printf("marker to walker over %zu refreshes: median %.2f m\n", misses.size(), median);
   EXPECT_LT(median, 4.0);
   EXPECT_TRUE(picture);
+  EXPECT_GT(walkAnimation.frameCount(), 10u);
+  ASSERT_TRUE(walkAnimation.writeToFile(c.home.path() / "walk.png", &error)) << error;
+  EXPECT_TRUE(platform::Image::imageWithContentsOfFile(c.home.path() / "walk.png"));
   screen.reset();
 }
 
