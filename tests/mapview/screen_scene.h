@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mapview/mc_location_view_controller.h"
+#include "platform/ui_probe.h"
 #include "platform/ui_render.h"
 
 namespace screen_test {
@@ -87,13 +88,8 @@ struct Pixel {
 };
 
 inline Pixel PixelAt(const platform::Image& image, double x, double y) {
-  cairo_surface_t* s = image.surface();
-  cairo_surface_flush(s);
-  const auto* row = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) +
-                                                      size_t(y * image.scale()) * cairo_image_surface_get_stride(s));
-  const uint32_t p = row[size_t(x * image.scale())], a = p >> 24;
-  auto un = [a](uint32_t c) { return a ? int((c * 255 + a / 2) / a) : 0; };
-  return {un((p >> 16) & 255), un((p >> 8) & 255), un(p & 255)};
+  const auto p = ui_probe::PixelAt(image, x, y);
+  return {p.r, p.g, p.b};
 }
 
 // `top` at `alpha` over `under`, in 0..255.

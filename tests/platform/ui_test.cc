@@ -2,12 +2,11 @@
 // synthetic touch goes, and what the renderer paints (colours probed at computed points).
 #include <gtest/gtest.h>
 
-#include <cairo.h>
-
 #include <cmath>
 #include <filesystem>
 
 #include "platform/ui_gesture.h"
+#include "platform/ui_probe.h"
 #include "platform/ui_render.h"
 #include "platform/ui_view.h"
 
@@ -15,20 +14,8 @@ namespace {
 
 using namespace platform::ui;
 
-struct Rgba {
-  int r, g, b, a;
-};
-
-Rgba PixelAt(const platform::Image& image, double x, double y) {
-  cairo_surface_t* s = image.surface();
-  cairo_surface_flush(s);
-  const int px = int(x * image.scale()), py = int(y * image.scale());
-  const auto* row = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) +
-                                                      size_t(py) * cairo_image_surface_get_stride(s));
-  const uint32_t p = row[px], a = p >> 24;
-  auto un = [a](uint32_t c) { return a ? int((c * 255 + a / 2) / a) : 0; };
-  return {un((p >> 16) & 255), un((p >> 8) & 255), un(p & 255), int(a)};
-}
+using ui_probe::PixelAt;
+using ui_probe::Rgba;
 
 void ExpectColor(const Rgba& got, const Color& want, const char* where) {
   SCOPED_TRACE(where);
@@ -43,31 +30,6 @@ void ExpectRect(Rect got, Rect want) {
   EXPECT_NEAR(got.minY(), want.minY(), 1e-9);
   EXPECT_NEAR(got.size.width, want.size.width, 1e-9);
   EXPECT_NEAR(got.size.height, want.size.height, 1e-9);
-}
-
-TEST(UiViewTest, FramesFollowTransforms) {
-  struct Case {
-    const char* name;
-    Transform transform;
-    Rect frameAfter;   // frame of a (10, 20, 40, 30) view after the transform
-    Rect set;          // then this frame is set
-    Size boundsAfter;  // giving these bounds
-  } cases[] = {
-      {"identity", {}, {10, 20, 40, 30}, {0, 0, 8, 6}, {8, 6}},
-      {"half turn", Transform::makeRotation(M_PI), {10, 20, 40, 30}, {0, 0, 40, 30}, {40, 30}},
-      {"quarter turn", Transform::makeRotation(M_PI / 2), {15, 15, 30, 40}, {0, 0, 30, 40}, {30, 40}},
-      {"zoom 2", Transform::makeScale(2, 2), {-10, 5, 80, 60}, {0, 0, 80, 60}, {40, 30}},
-  };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.name);
-    auto v = std::make_shared<View>(Rect(10, 20, 40, 30));
-    v->setTransform(k.transform);
-    ExpectRect(v->frame(), k.frameAfter);
-    v->setFrame(k.set);
-    EXPECT_NEAR(v->bounds().size.width, k.boundsAfter.width, 1e-9);
-    EXPECT_NEAR(v->bounds().size.height, k.boundsAfter.height, 1e-9);
-    EXPECT_NEAR(v->center().x, k.set.midX(), 1e-9);
-  }
 }
 
 TEST(UiViewTest, ZoomIsHeldToItsLimitsAndPointsMapThroughIt) {
