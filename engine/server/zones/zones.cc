@@ -90,28 +90,6 @@ std::string Format(const char* format, int value) {
   return buf;
 }
 
-// Attribute text that reads back unchanged: markup characters and the white
-// space an XML reader would normalise become character references.
-void AppendEscaped(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "&#%d;", static_cast<int>(c));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
-}
-
 void AppendFormat(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void AppendFormat(std::string& out, const char* format, ...) {
   char buf[256];
@@ -309,11 +287,11 @@ std::string ZoneMap::toString() const {
     AppendFormat(out, "  <Sublocation id=\"%d\">\n", floorId);
     for (const auto& [zoneId, zone] : floor.zones) {
       AppendFormat(out, "    <Zone id=\"%d\" name=\"", zoneId);
-      AppendEscaped(out, zone.name);
+      out += XmlEscape(zone.name);
       out += "\" color=\"";
-      AppendEscaped(out, zone.color);
+      out += XmlEscape(zone.color);
       out += "\" alias=\"";
-      AppendEscaped(out, zone.alias);
+      out += XmlEscape(zone.alias);
       AppendFormat(out, "\" timeout=\"%d\" type=\"polygon\">\n      <Polygon>\n", zone.timeout);
       for (const LocationPoint& p : zone.points) {
         AppendFormat(out, "        <Vertex kx=\"%.6f\" ky=\"%.6f\"/>\n", p.x / floor.width,
