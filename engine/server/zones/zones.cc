@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr double kEps = 1e-8;
 // An edge whose y range, widened by this much, misses the point's height can
 // neither hold the point (the on-edge test reaches at most about 1.2e-4 off the
 // segment) nor cross its ray (an end at the ray's height is lifted by only 1e-4).
