@@ -178,6 +178,10 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   MainSDKManagers m_;
   std::shared_ptr<MainSDKManagerDelegates> delegates_;
 
+  // Lock order: mutex_, stateMutex_ and locationMutex_ are never held together. mutex_
+  // comes before the locks of what the tick calls (the beacon and sensor managers' queues,
+  // the log manager, the navigation manager and its client); locationMutex_ comes before
+  // the archive manager's. No coordinator lock is held while a delegate runs.
   mutable std::mutex mutex_;  // the tick's lock: wsMsg_, packetNumber_, client life
   WScanMessage wsMsg_;
   int64_t packetNumber_ = 0;
