@@ -31,6 +31,7 @@ void touch(View& root, Point point, double seconds) {
     r.rootPoint_ = point;
     for (GestureState s : states) r.fire(s);
     r.state_ = GestureState::Possible;
+    r.root_ = nullptr;  // the touch is over; the tree may go
   };
   for (const auto& v : chain) {
     for (const auto& r : std::vector(v->gestureRecognizers())) {

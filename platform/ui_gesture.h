@@ -28,7 +28,7 @@ class GestureRecognizer {
   void setTarget(std::weak_ptr<const void> target, Action action);
   GestureState state() const { return state_; }
   View* view() const { return view_; }
-  // Where the touch is, in `view`'s bounds coordinates.
+  // Where the touch is, in `view`'s bounds coordinates; only while the action runs.
   Point locationInView(const View* view) const;
   bool delaysTouchesBegan() const { return delaysTouchesBegan_; }
   void setDelaysTouchesBegan(bool delays) { delaysTouchesBegan_ = delays; }
