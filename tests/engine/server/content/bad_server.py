@@ -16,6 +16,7 @@ connection (over TLS with --tls) by the first path segment of its request:
   /bomb       gzip of 256 MiB of zeros
   /silent     reads the request, never answers
   /slam       resets the connection right after the request's header
+  /hangup     ends its side right after the request's header, then resets
   /status     "HTTP/1.1 200 OK" split over single-byte writes, then a body
   /multipart  parses the multipart POST with the email package and compares
               the part "file" to --expect: 200 "MATCH" or 400 "MISMATCH ..."
@@ -65,7 +66,7 @@ def read_request(conn):
         name, _, value = line.partition(b":")
         if name.strip().lower() == b"content-length":
             length = int(value.strip())
-    if head.split(b" ")[1:2] == [b"/slam"]:
+    if head.split(b" ")[1:2] in ([b"/slam"], [b"/hangup"]):
         return head + b"\r\n\r\n", body
     while len(body) < length:
         piece = conn.recv(65536)
@@ -176,6 +177,12 @@ def serve(conn):
             # Over TLS this drops the TLS layer first: no close notification.
             conn.shutdown(socket.SHUT_WR)
             wait_gone(conn)
+        elif kind == "hangup":
+            # A client still sending meets the reset in its closing state:
+            # the next send fails with EPIPE, which raises SIGPIPE unless
+            # the sender asked not to.
+            conn.shutdown(socket.SHUT_WR)
+            time.sleep(0.3)
         elif kind == "silent":
             wait_gone(conn)
         elif kind == "status":

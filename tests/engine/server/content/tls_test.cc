@@ -9,6 +9,11 @@ using content_test::WaitJob;
 
 class TlsTest : public ContentTest {};
 
+std::string Upload(const std::string& path, const std::string& body) {
+  return "POST " + path + " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
 // Peers that must be refused after the handshake (or during it), with
 // nothing of the request sent to them; and one good peer.
 TEST_F(TlsTest, UntrustedPeersAreRefusedBeforeAnythingIsSent) {
@@ -75,11 +80,9 @@ TEST_F(TlsTest, EndsWithoutCloseNotifyAndResetsMidUploadFail) {
     std::vector<int> states;
   } cases[] = {
       {"length-less reply, TCP end only", StartUrlLoader(base + "/cut", ""), {kErrorReplyTruncated}},
-      {"reset while the request is sent",
-       StartUrlPoster(base + "/slam",
-                      "POST /slam HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) +
-                          "\r\n\r\n" + body,
-                      ""),
+      {"reset while the request is sent", StartUrlPoster(base + "/slam", Upload("/slam", body), ""),
+       {kErrorSslWrite, kErrorSslRead}},
+      {"end, then reset, while the request is sent", StartUrlPoster(base + "/hangup", Upload("/hangup", body), ""),
        {kErrorSslWrite, kErrorSslRead}},
   };
   for (const Case& c : cases) {
