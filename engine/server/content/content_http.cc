@@ -365,7 +365,9 @@ void RemoveStaleTemps(const std::string& target) {
   const time_t now = time(nullptr);
   while (dirent* e = readdir(d)) {
     const std::string name = e->d_name;
-    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    // Also the one part file that earlier versions shared between jobs.
+    const bool shared = name.size() + 1 == prefix.size() && prefix.compare(0, name.size(), name) == 0;
+    if (!shared && (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)) continue;
     const std::string path = dir + "/" + name;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) continue;
