@@ -173,6 +173,7 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void readingsConfigure();
   void readingsWire();
   void readingsMeasure(bool start);
+  void publishBeacons();
 
   MainSDKManagers m_;
   std::shared_ptr<MainSDKManagerDelegates> delegates_;

@@ -64,4 +64,59 @@ TEST(ClientLifeThreads, GraphCallsTargetsAndClearRaceTheTick) {
   engine.clearClient();
 }
 
+// Host threads calling graph functions back to back must not keep a clear
+// out: it gets in once the calls already inside are done. With a lock that
+// lets readers in past a waiting writer, the clear would wait until the
+// hammering stopped by itself (each thread's budget of calls ran out).
+TEST(ClientLifeThreads, ClearGetsInWhileHostThreadsCallWithoutPause) {
+  const auto& s = sdk_test::SharedScene();
+  MNavigationEngine engine;
+  engine.createNavigationClient(s.map, "threads", "SimPhone", nullptr);
+  auto graph = engine.graphEngine();
+  ASSERT_TRUE(graph);
+  constexpr int kThreads = 3;
+  constexpr long kBudget = 3000000;  // calls each, far more than a clear ever needs to wait for
+  std::atomic<bool> cleared{false};
+  std::atomic<int> running{0};
+  std::vector<long> calls(kThreads, 0);
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < kThreads; ++t) {
+    hosts.emplace_back([&, t] {
+      ++running;
+      long n = 0;
+      while (!cleared && n < kBudget) {
+        (void)graph->getCurrentTag();
+        ++n;
+      }
+      calls[size_t(t)] = n;
+    });
+  }
+  while (running < kThreads) std::this_thread::yield();
+  engine.clearClient();
+  cleared = true;
+  for (auto& h : hosts) h.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_LT(calls[size_t(t)], kBudget) << "host thread " << t;
+  EXPECT_FALSE(engine.client());
+  EXPECT_EQ(graph->getCurrentTag(), "");
+}
+
+// Two creations racing each other: afterwards the graph engine, the client and
+// the description belong to one client, whichever won.
+TEST(ClientLifeThreads, RacingCreationsLeaveOneClientsGraphEngine) {
+  const auto& s = sdk_test::SharedScene();
+  MNavigationEngine engine;
+  for (int round = 0; round < 40; ++round) {
+    std::thread a([&] { engine.createNavigationClient(s.map, "a", "SimPhone", nullptr); });
+    std::thread b([&] { engine.createNavigationClient(s.map, "b", "SimPhone", nullptr); });
+    a.join();
+    b.join();
+    const auto client = engine.client();
+    const auto graph = engine.graphEngine();
+    ASSERT_TRUE(client && graph) << "round " << round;
+    ASSERT_EQ(graph->client(), client) << "round " << round;
+    ASSERT_TRUE(engine.locationInfo()) << "round " << round;
+  }
+  engine.clearClient();
+}
+
 }  // namespace
