@@ -76,7 +76,7 @@ TEST(ClientLifeThreads, ClearGetsInWhileHostThreadsCallWithoutPause) {
   ASSERT_TRUE(graph);
   constexpr int kThreads = 3;
   constexpr long kBudget = 20000;  // calls each, far more than a clear ever needs to wait for
-  std::atomic<bool> cleared{false};
+  const auto life = graph->client();
   std::atomic<int> running{0};
   std::vector<long> calls(kThreads, 0);
   std::vector<std::thread> hosts;
@@ -84,7 +84,8 @@ TEST(ClientLifeThreads, ClearGetsInWhileHostThreadsCallWithoutPause) {
     hosts.emplace_back([&, t] {
       ++running;
       long n = 0;
-      while (!cleared && n < kBudget) {
+      // Until the client is gone (or the budget is spent).
+      while (n < kBudget && life->alive()) {
         (void)graph->makeRouteFrom(s.venue.floors[0].id, 3, 10, s.venue.floors[1].id, 20, 10);
         ++n;
       }
@@ -93,7 +94,6 @@ TEST(ClientLifeThreads, ClearGetsInWhileHostThreadsCallWithoutPause) {
   }
   while (running < kThreads) std::this_thread::yield();
   engine.clearClient();
-  cleared = true;
   for (auto& h : hosts) h.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_LT(calls[size_t(t)], kBudget) << "host thread " << t;
   EXPECT_FALSE(engine.client());

@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   platform::RunLoop::setMainThread();
   // Faster than real time: the clock is manual and stepped at the pace asked for.
   if (speed > 1) platform::testing::useManualClock(platform::Clock::now());
-  platform::Paths::setHome(std::filesystem::path(out) / "home");
+  platform::Paths::setHome(std::filesystem::absolute(out) / "home");
   std::string error;
   auto w = world::World::create(setup, &error);
   if (!w) {
@@ -114,10 +114,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "world-demo: %s\n", error.c_str());
     return 1;
   }
+  // Scored from the walk's first tick, like the live run (the log starts a tick earlier).
   std::vector<world::ScoredTick> replayed;
-  const double first = report.ticks.empty() ? 0 : report.ticks.front().timeMs / 1000.0;
+  const double first = w->firstTickTime().toSeconds();
   for (const auto& r : report.ticks)
-    if (r.hasTruth)
+    if (r.hasTruth && r.timeMs / 1000.0 >= first - 1e-6)
       replayed.push_back({r.timeMs / 1000.0 - first, r.floorId >= 0, r.floorId, r.x, r.y,
                           r.truthFloorId, r.truthX, r.truthY});
   std::printf("%s\nreplay of %s/walk.log:\n%s",
