@@ -15,6 +15,7 @@
 #include "MainSDK/mc_device.h"
 #include "MainSDK/mc_log.h"
 #include "Server/mc_server_manager.h"
+#include "Server/mc_service_addresses.h"
 #include "mapview/mc_map_view_manager.h"
 #include "platform/paths.h"
 
@@ -49,7 +50,9 @@ std::shared_ptr<MainSDK> MainSDK::initWithUserHash(const std::string& userHash,
   return sdk;
 }
 
-std::shared_ptr<MainSDK> MainSDK::init() { return initWithUserHash("", kDefaultServer); }
+std::string MainSDK::defaultServer() { return MCServiceAddresses::apiServer(); }
+
+std::shared_ptr<MainSDK> MainSDK::init() { return initWithUserHash("", defaultServer()); }
 
 void MainSDK::wire() {
   delegates_ = std::make_shared<MainSDKManagerDelegates>();
