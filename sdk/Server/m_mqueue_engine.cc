@@ -1,7 +1,9 @@
 #include "Server/m_mqueue_engine.h"
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "MainSDK/mc_log.h"
 #include "platform/paths.h"
@@ -18,7 +20,22 @@ struct CurrentQueue {
   std::mutex life;   // one start or stop at a time
   std::mutex mutex;  // the reference, and appends to the queue it names
   std::unique_ptr<MQueueManager> queue;
+  std::string directory;  // the queue's
 };
+
+// How long a stop waits for a post already under way: ending the queue in
+// the middle of one would leave its batch to be posted again by the next
+// queue, so the server would see those lines twice.
+constexpr auto kStopGrace = std::chrono::seconds(2);
+
+bool BatchesWaiting(const std::string& directory) {
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(directory, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (it->path().filename().string().rfind("upload", 0) == 0) return true;
+  }
+  return false;
+}
 
 CurrentQueue& Current() {
   static CurrentQueue c;
@@ -29,11 +46,19 @@ CurrentQueue& Current() {
 // thread has ended (the destructor joins it).
 void EndCurrent(CurrentQueue& c) {
   std::unique_ptr<MQueueManager> old;
+  std::string directory;
   {
     std::lock_guard lock(c.mutex);
     old = std::move(c.queue);
+    directory = c.directory;
   }
-  if (old) old->stop();
+  if (!old) return;
+  // Posting ends at the queue's next cycle; a post under way ends first
+  // (its batch file goes once the server took it).
+  old->stop();
+  const auto until = std::chrono::steady_clock::now() + kStopGrace;
+  while (BatchesWaiting(directory) && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 }  // namespace
@@ -74,6 +99,7 @@ void MMQueueEngine::startEngine() {
   queue->start();
   std::lock_guard lock(c.mutex);
   c.queue = std::move(queue);
+  c.directory = path;
 }
 
 void MMQueueEngine::stopEngine() {

@@ -1,6 +1,7 @@
 #include "Server/mc_server_manager.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
 #include "MainSDK/mc_log.h"
@@ -14,7 +15,13 @@ std::shared_ptr<MCServerManager> MCServerManager::sharedInstance() {
   return instance;
 }
 
-MCServerManager::MCServerManager() : lastHeatmapMessageDate_(platform::Clock::nowSeconds()) {}
+namespace {
+
+int64_t Micros(const platform::WallTime& t) { return t.seconds * 1000000 + t.microseconds; }
+
+}  // namespace
+
+MCServerManager::MCServerManager() : lastHeatmapMicros_(Micros(platform::Clock::now())) {}
 
 std::string MCServerManager::directoryForDocuments() { return platform::Paths::documents().string(); }
 
@@ -97,14 +104,14 @@ std::string MCServerManager::heatmapLine(const WScanMessage& m) {
 void MCServerManager::heatmapStep(const WScanMessage& message) {
   const bool background =
       platform::Application::applicationState() == platform::ApplicationState::Background;
-  const double now = platform::Clock::nowSeconds();
+  const int64_t now = Micros(platform::Clock::now());
   std::shared_ptr<MMQueueEngine> engine;
   {
     std::lock_guard lock(mutex_);
-    const double period = background ? mqMessageTimeoutBackground_ : mqMessageTimeoutForeground_;
-    if (!(now - lastHeatmapMessageDate_ > period)) return;
+    const int64_t period = background ? mqMessageTimeoutBackground_ : mqMessageTimeoutForeground_;
+    if (!(now - lastHeatmapMicros_ > period * 1000000)) return;
     if (message.outSubLocation == -1) return;
-    lastHeatmapMessageDate_ = now;
+    lastHeatmapMicros_ = now;
     engine = mqEngine_;
   }
   const std::string line = heatmapLine(message);
@@ -134,12 +141,12 @@ void MCServerManager::setMqMessageTimeoutBackground(int32_t seconds) {
 
 double MCServerManager::lastHeatmapMessageDate() const {
   std::lock_guard lock(mutex_);
-  return lastHeatmapMessageDate_;
+  return double(lastHeatmapMicros_) / 1e6;
 }
 
 void MCServerManager::setLastHeatmapMessageDate(double seconds) {
   std::lock_guard lock(mutex_);
-  lastHeatmapMessageDate_ = seconds;
+  lastHeatmapMicros_ = int64_t(std::llround(seconds * 1e6));
 }
 
 std::shared_ptr<MLoader> MCServerManager::loader() const {

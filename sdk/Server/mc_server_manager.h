@@ -70,7 +70,7 @@ class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
   std::string server_, userHash_;
   int32_t mqMessageTimeoutForeground_ = 10;
   int32_t mqMessageTimeoutBackground_ = 300;
-  double lastHeatmapMessageDate_;
+  int64_t lastHeatmapMicros_;  // the throttle date, exact: equal to the period is too soon
   std::shared_ptr<MLoader> loader_ = std::make_shared<MLoader>();
   std::shared_ptr<MMQueueEngine> mqEngine_ = std::make_shared<MMQueueEngine>();
 };
