@@ -326,6 +326,20 @@ void MainSDK::stopSaveLogToFile() {
   {
     std::lock_guard lock(mutex_);
     copy = wsMsg_;
+    // Between ticks the message is cleared: the closing record still names the
+    // device and the time, or no reader could parse it back.
+    if (copy.tmYear == 0) {
+      const platform::WallTime t = platform::Clock::now();
+      const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
+      copy.deviceId = m_.device->deviceId;
+      copy.deviceModel = m_.device->model;
+      copy.deviceType = 3;
+      copy.packetNumber = static_cast<int32_t>(static_cast<uint32_t>(packetNumber_));
+      copy.tmYear = f.year, copy.tmMonth = f.month, copy.tmDay = f.day;
+      copy.tmHour = f.hour, copy.tmMinute = f.minute, copy.tmSecond = f.second;
+      copy.tmMillisecond = static_cast<int>(t.microseconds / 1000.0);
+      copy.tmUnixTime = static_cast<int32_t>(t.seconds);
+    }
   }
   m_.logManager->stopSaveLogToFile(std::move(copy));
 }
