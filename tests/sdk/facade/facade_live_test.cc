@@ -13,6 +13,7 @@
 
 #include "MCLogManager/mc_log_manager.h"
 #include "Server/mc_server_manager.h"
+#include "platform/app.h"
 #include "platform/bluetooth_central.h"
 #include "platform/location_manager.h"
 #include "platform/paths.h"
@@ -110,9 +111,10 @@ TEST(FacadeLiveTest, DownloadWalkRecordReplay) {
   const auto& end = w->walk().ticks.back().truth;
   s.core->addTatget(*MCLocationPoint::pointWithLocation(served.id, end.floorId, MCNumber(float(end.x)),
                                                         MCNumber(float(end.y))));
-  s.core->startMarvisto();
+  // Recording first: the tick that starts with navigation is in the log.
   const std::string recorded = s.core->_startSaveLogToFile();
   ASSERT_FALSE(recorded.empty());
+  s.core->startMarvisto();
   EXPECT_EQ(fs::path(recorded).parent_path(), platform::Paths::documents() / name);
   // The walk's instants fall half-way between ticks, so a tick never races the
   // readings of its own instant.
