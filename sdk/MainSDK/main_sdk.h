@@ -28,6 +28,7 @@
 #include "MCModels/mc_location.h"
 #include "MCModels/mc_route_path.h"
 #include "Navigation/mc_navigation_manager.h"
+#include "Server/mc_service_addresses.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
@@ -84,6 +85,7 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   static constexpr const char* kBuildVersion = "0674104e";
   // The API server of a coordinator made without one: the default of
   // MCServiceAddresses (which a host or a test overrides).
+  static constexpr const char* kDefaultServer = MCServiceAddresses::kDefaultApiServer;
   static std::string defaultServer();
   static constexpr const char* kBuiltInUuids[2] = {"A07C5CA8-59EB-4EA8-9956-30B776E0FEDC",
                                                    "F7826DA6-4FA2-4E98-8024-BC5B71E0893E"};

@@ -114,7 +114,7 @@ TEST(DownloadFlowTest, ServerKilledMidDownloadKeepsTheLocalArchiveAndRecovers) {
   const std::string old = facade_test::VenueArchive("1");
   s.install(name, old);
   s.makeCore(s.managers);
-  const Outcome o = s.download(name, false, Ended, [&](const Outcome& now) {
+  const Outcome o = s.download(name, false, Ended, [&](const Outcome&) {
     if (s.server && archiveAsked()) s.stopServer();
   });
   EXPECT_EQ(o.order.front(), "local 1");
@@ -195,7 +195,9 @@ TEST(DownloadFlowTest, ScriptedJobStates) {
     });
     EXPECT_EQ(o.order, c.expected);
     EXPECT_GE(loader->stops.load(), 1) << "the job is left in the registry";
-    if (o.remote()) EXPECT_FALSE(s.core->location()->sublocations.empty()) << "half a reload";
+    if (o.remote()) {
+      EXPECT_FALSE(s.core->location()->sublocations.empty()) << "half a reload";
+    }
   }
 }
 

@@ -91,7 +91,9 @@ FacadeScene::FacadeScene(bool start, bool manualClock) {
   platform::RunLoop::setMainThread();
   if (manualClock) pt::useManualClock({1767268800, 0});
   SharedVenue();
-  if (start) EXPECT_TRUE(startServer());
+  if (start) {
+    EXPECT_TRUE(startServer());
+  }
   // Nothing the kit sends may leave the machine.
   MCServiceAddresses::setApiServer(serverUrl());
   MCServiceAddresses::setCloudSetupURL(serverUrl() + "/device/cloudSetup");

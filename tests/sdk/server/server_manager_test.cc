@@ -81,7 +81,9 @@ TEST(ServerManagerTest, HeatmapLinesAtMostOnePerPeriodReachTheServerOnceEach) {
   EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), expected);
   EXPECT_EQ(lines.size(), expected.size()) << "a line reached the server twice";
   for (const auto& r : s.server->records())
-    if (r.path == "/xmlParserInsert") EXPECT_EQ(r.userHash, "hash");
+    if (r.path == "/xmlParserInsert") {
+      EXPECT_EQ(r.userHash, "hash");
+    }
   platform::Application::setApplicationState(platform::ApplicationState::Active);
 }
 
