@@ -169,7 +169,9 @@ TEST(FacadeLiveTest, DownloadWalkRecordReplay) {
     std::smatch m;
     ASSERT_TRUE(std::regex_search(line, m, date)) << line;
     const int64_t second = std::stoll(m[4]) * 3600 + std::stoll(m[5]) * 60 + std::stoll(m[6]);
-    if (previous >= 0) EXPECT_GE(second - previous, 10) << line;
+    if (previous >= 0) {
+      EXPECT_GE(second - previous, 10) << line;
+    }
     previous = second;
   }
 

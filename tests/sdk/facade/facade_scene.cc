@@ -184,6 +184,7 @@ Outcome FacadeScene::download(const std::string& name, bool force,
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!done(*o) && std::chrono::steady_clock::now() < end) {
     pt::advance(MarvistoCore::kDownloadPollSeconds);
+    if (server) pt::pumpUntil([] { return false; }, MarvistoCore::kDownloadPollSeconds / 2);
     if (eachStep) eachStep(*o);
   }
   EXPECT_TRUE(done(*o)) << "the flow did not finish";

@@ -115,7 +115,9 @@ TEST(LogManagerTest, TimeServiceReplies) {
   for (int i = 0; i < 2000; ++i) {
     const std::string body = testmut::Mutate("1767268800123\n", rng, {"-", " ", "\0", "99999999999999", "x"});
     const auto ms = MCLogManager::parseServerTime(body);
-    if (ms) EXPECT_EQ(body.find_first_not_of("0123456789 \t\r\n\f\v"), std::string::npos) << body;
+    if (ms) {
+      EXPECT_EQ(body.find_first_not_of("0123456789 \t\r\n\f\v"), std::string::npos) << body;
+    }
   }
 }
 
