@@ -32,7 +32,8 @@ bool BatchesWaiting(const std::string& directory) {
   std::error_code ec;
   for (auto it = std::filesystem::directory_iterator(directory, ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    if (it->path().filename().string().rfind("upload", 0) == 0) return true;
+    const std::string name = it->path().filename().string();
+    if (name.rfind("upload", 0) == 0 || name.rfind("batch.", 0) == 0 || name == "queue.batching") return true;
   }
   return false;
 }

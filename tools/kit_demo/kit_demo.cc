@@ -327,7 +327,9 @@ int main(int argc, char** argv) {
     std::error_code e;
     for (auto it = fs::directory_iterator(mq, e); !e && it != fs::directory_iterator(); it.increment(e)) {
       const std::string n = it->path().filename().string();
-      if (n.rfind("upload", 0) == 0 || (n == "queue.xml" && fs::file_size(it->path(), e) > 0)) return true;
+      if (n.rfind("upload", 0) == 0 || n.rfind("batch.", 0) == 0 || n == "queue.batching" ||
+          (n == "queue.xml" && fs::file_size(it->path(), e) > 0))
+        return true;
     }
     return false;
   };
