@@ -318,6 +318,8 @@ int main(int argc, char** argv) {
   if (!Download(d)) return Fail("the location did not download");
   const Walked live = WalkWithNavigation(d);
   Replay(d, live);
+  // The replay's client goes with navigation, as a host shuts the kit down.
+  d.core->stopMarvisto();
 
   // Let the queue hand over what it holds, then stop it.
   auto engine = MCServerManager::sharedInstance()->mqEngine();

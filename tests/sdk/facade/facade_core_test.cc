@@ -1,7 +1,9 @@
 // The facade's own state: the user hash and server it reads and persists, the
 // process's one coordinator behind every facade, location names by id, and
-// the Bluetooth state it keeps and passes on.
+// the Bluetooth state it keeps and passes on, and the push token it registers.
 #include <gtest/gtest.h>
+
+#include <mutex>
 
 #include "Server/mc_service_addresses.h"
 #include "platform/user_defaults.h"
@@ -97,6 +99,38 @@ TEST(FacadeCoreTest, TheLatestFacadeOwnsTheCoordinatorAndItsEvents) {
   EXPECT_EQ(second->bluetoothState(), 0);
   second->bluetoothStateManager(*second->deviceState(), 7);
   EXPECT_EQ(states, (std::vector<int64_t>{7}));
+}
+
+}  // namespace
+
+namespace {
+
+// The push token goes to the cloud set-up address (here the local server) as
+// two lower-case hex digits per byte, nothing between them.
+TEST(FacadeCoreTest, RegisterTokenPostsTheTokenToTheCloudSetUpAddress) {
+  facade_test::FacadeScene s;
+  std::mutex mutex;
+  std::vector<std::string> bodies;
+  s.server->addRoute([&](const std::string& method, const std::string& path, const std::string& body, int* status,
+                         std::string* type, std::string* reply) {
+    if (method != "POST" || path != "/device/cloudSetup") return false;
+    std::lock_guard lock(mutex);
+    bodies.push_back(body);
+    *status = 200;
+    *type = "application/json";
+    *reply = "{\"success\": 1}";
+    return true;
+  });
+  s.makeCore(s.managers);
+  s.core->registerToken({0x0a, 0xff, 0x00, 0x7b});
+  ASSERT_TRUE(platform::testing::pumpUntil([&] {
+    std::lock_guard lock(mutex);
+    return !bodies.empty();
+  }));
+  std::lock_guard lock(mutex);
+  EXPECT_NE(bodies[0].find("token=0aff007b"), std::string::npos) << bodies[0];
+  EXPECT_NE(bodies[0].find("deviceType=ios"), std::string::npos) << bodies[0];
+  EXPECT_EQ(MarvistoCore::mainSDK()->token(), (std::vector<uint8_t>{0x0a, 0xff, 0x00, 0x7b}));
 }
 
 }  // namespace
