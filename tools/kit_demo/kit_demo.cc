@@ -220,14 +220,16 @@ Walked WalkWithNavigation(Demo& d) {
   d.core->addTatget(*MCLocationPoint::pointWithLocation(d.venue.id, end.floorId, MCNumber(float(end.x)),
                                                         MCNumber(float(end.y))));
   std::printf("route target: floor %d at (%.1f, %.1f) m\n", end.floorId, end.x, end.y);
+  // The central learns that the radio is on before the first advertisement.
+  platform::dispatch::sync(MarvistoCore::mainSDK()->managers().beaconManager->centralManager()->queue(), [] {});
   w.log = d.core->_startSaveLogToFile();
   std::printf("recording the measurement log %s\n", w.log.c_str());
+  // Navigation and the walk start at one instant: the ticks fall on the walk's grid.
   d.core->startMarvisto();
-  std::printf("navigation started; walking...\n");
-  // The walk's instants fall half-way between ticks.
-  d.step(kTick / 2);
   d.world->start();
+  std::printf("navigation started; walking...\n");
   d.walkStart = platform::Clock::nowSeconds();
+  pt::settle();
   Track(d, w, std::nullopt, d.walkStart);
   kitdemo::DrawMapScreenPictures(d.out, "start");
   double nextStatus = 20;
