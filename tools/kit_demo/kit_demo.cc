@@ -344,10 +344,14 @@ int main(int argc, char** argv) {
   kitdemo::PrintServerReceived(records, d.queueEngine->queued);
   kitdemo::PrintServiceExchanges(records);
 
-  // The pictures: the recorded log drawn over the floors by the engine's replay.
+  // The pictures: the recorded log drawn over the floors by the engine's
+  // replay, which also scores it against the world's truth as a reference.
+  const std::string truth = d.out + "/walk.truth.csv";
+  if (d.world->writeLog(d.out + "/walk.log", truth, &error) != 0) std::printf("world: %s\n", error.c_str());
   replay::ReplayOptions ro;
   ro.mapPath = (platform::Paths::documents() / ("#" + std::to_string(d.venue.id)) / "map.mvz").string();
   ro.logPath = live.log;
+  ro.truthPath = truth;
   ro.pngDir = d.out;
   ro.progress = false;
   replay::ReplayReport report;
@@ -355,8 +359,16 @@ int main(int argc, char** argv) {
   std::printf("the engine's replay tool read the SDK's log: %d records, %d unparsable\n", report.records,
               report.badRecords);
 
+  std::vector<world::ScoredTick> replayed;
+  const double first = report.ticks.empty() ? 0 : report.ticks.front().timeMs / 1000.0;
+  for (const auto& t : report.ticks)
+    if (t.hasTruth)
+      replayed.push_back({t.timeMs / 1000.0 - first, t.floorId >= 0, t.floorId, t.x, t.y, t.truthFloorId,
+                          t.truthX, t.truthY});
   const bool met = kitdemo::PrintAccuracyTable(
-      {{"live, through the facade", world::ScoreTicks(live.scored, kSettleSeconds)}}, kSettleSeconds);
+      {{"live, through the facade", world::ScoreTicks(live.scored, kSettleSeconds)},
+       {"the SDK's log, engine replay", world::ScoreTicks(replayed, kSettleSeconds)}},
+      kSettleSeconds);
   for (const auto& p : report.pictures) std::printf("picture: %s\n", p.c_str());
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf("kit-demo took %.1f s\n", took);
