@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "MCModels/mc_location.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "networking/http_request_operation_manager.h"
 #include "platform/app.h"
 #include "platform/clock.h"

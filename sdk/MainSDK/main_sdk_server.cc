@@ -5,7 +5,7 @@
 #include "MCLogManager/mc_log_manager.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/mc_device.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "Server/mc_server_manager.h"
 #include "Server/mc_service_addresses.h"
 #include "networking/http_request_operation_manager.h"

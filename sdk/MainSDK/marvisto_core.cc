@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "Sensors/mc_sensor_manager.h"
 #include "Server/mc_service_addresses.h"
 #include "platform/user_defaults.h"

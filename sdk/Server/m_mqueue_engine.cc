@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "platform/paths.h"
 #include "server/mqueue/mqueue.h"
 
