@@ -1,13 +1,67 @@
 #include "networking/http_request_operation.h"
 
+#include <algorithm>
+#include <deque>
+#include <thread>
+
+namespace {
+
+// A concurrent queue that keeps at most `width` of its blocks on the shared pool at a time
+// and holds the rest in order: a burst of replies is parsed by a few workers, each taking
+// the next block as it finishes, instead of growing the pool by one thread per reply.
+class BoundedConcurrentQueue final : public platform::Queue {
+ public:
+  BoundedConcurrentQueue(std::string label, size_t width) : Queue(std::move(label)), width_(width) {}
+  bool isSerial() const override { return false; }
+  bool isCurrent() const override { return current_ == this; }
+  void async(platform::Block block) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pending_.push_back(std::move(block));
+      if (workers_ >= width_) return;
+      ++workers_;
+    }
+    platform::dispatch::async(platform::dispatch::globalQueue(), [this] { work(); });
+  }
+
+ private:
+  void work() {
+    const Queue* saved = current_;
+    current_ = this;
+    for (;;) {
+      platform::Block block;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.empty()) {
+          --workers_;
+          break;
+        }
+        block = std::move(pending_.front());
+        pending_.pop_front();
+      }
+      block();
+    }
+    current_ = saved;
+  }
+  static inline thread_local const Queue* current_ = nullptr;
+  const size_t width_;
+  std::mutex mutex_;
+  std::deque<platform::Block> pending_;
+  size_t workers_ = 0;
+};
+
+}  // namespace
+
+// Kept to the end of the process: pool threads may parse after main returned.
 platform::QueuePtr http_request_operation_processing_queue() {
-  static const auto queue = platform::dispatch::concurrentQueue("com.marvisto.networking.http-request.processing");
-  return queue;
+  static const auto* queue = new platform::QueuePtr(std::make_shared<BoundedConcurrentQueue>(
+      "com.marvisto.networking.http-request.processing", std::max(2u, std::thread::hardware_concurrency())));
+  return *queue;
 }
 
 std::shared_ptr<platform::Group> http_request_operation_completion_group() {
-  static const auto group = platform::Group::create();
-  return group;
+  static const auto* group = new std::shared_ptr<platform::Group>(platform::Group::create());
+  return *group;
 }
 
 std::shared_ptr<MCHTTPRequestOperation> MCHTTPRequestOperation::initWithRequest(platform::URLRequest request) {
@@ -53,9 +107,14 @@ std::optional<platform::Error> MCHTTPRequestOperation::error() const {
 }
 
 void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure) {
-  // The block holds the operation until it has run; clearing it afterwards breaks the cycle.
-  auto self = std::static_pointer_cast<MCHTTPRequestOperation>(shared_from_this());
-  setCompletionBlock([self, success, failure] {
+  // Runs where the operation finished (the network thread) and goes straight on to the
+  // processing queue: the reply is parsed off the main queue and only the success or failure
+  // block comes back to the completion queue. The block holds the operation weakly, so an
+  // operation never queued is freed; whoever runs the block holds it meanwhile.
+  std::weak_ptr<MCHTTPRequestOperation> weak = std::static_pointer_cast<MCHTTPRequestOperation>(shared_from_this());
+  MCOperation::setCompletionBlock([weak, success, failure] {
+    auto self = weak.lock();
+    if (!self) return;
     auto group = self->completionGroup();
     if (group) group->enter();
     platform::dispatch::async(http_request_operation_processing_queue(), [self, success, failure, group] {
@@ -73,6 +132,8 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
         }
       }
       if (group) group->leave();
+      // Released once run, with whatever the blocks held.
+      self->clearCompletionBlock();
     });
   });
 }

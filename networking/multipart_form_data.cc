@@ -225,13 +225,26 @@ MCStreamingMultipartFormData::MCStreamingMultipartFormData(platform::URLRequest 
   boundary_ = text;
 }
 
-bool MCStreamingMultipartFormData::refuse(const std::string& text, std::optional<platform::Error>* error) {
-  if (text.find_first_of("\r\n") == std::string::npos) return false;
-  auto e = platform::Error::make(MCURLRequestSerializationErrorDomain, platform::URLErrorBadURL,
-                                 "Part names and file names cannot contain line breaks");
+bool MCStreamingMultipartFormData::refuseWith(const char* text, std::optional<platform::Error>* error) {
+  auto e = platform::Error::make(MCURLRequestSerializationErrorDomain, platform::URLErrorBadURL, text);
   if (!refusal_) refusal_ = e;
   platform::setError(error, e);
   return true;
+}
+
+bool MCStreamingMultipartFormData::refuse(const std::string& text, std::optional<platform::Error>* error) {
+  if (text.find_first_of("\r\n") == std::string::npos) return false;
+  return refuseWith("Part names and file names cannot contain line breaks", error);
+}
+
+bool MCStreamingMultipartFormData::refuseMIMEType(const std::string& mimeType, std::optional<platform::Error>* error) {
+  // "type/subtype" are tokens; parameters after ";" only need to stay on their line.
+  std::string essence = mimeType.substr(0, mimeType.find(';'));
+  while (!essence.empty() && essence.back() == ' ') essence.pop_back();
+  size_t slash = essence.find('/');
+  bool ok = slash != std::string::npos && platform::isHTTPToken(essence.substr(0, slash)) &&
+            platform::isHTTPToken(essence.substr(slash + 1)) && platform::isHTTPFieldValue(mimeType);
+  return !ok && refuseWith("A part's MIME type must be a type/subtype without line breaks", error);
 }
 
 platform::HeaderList MCStreamingMultipartFormData::dispositionHeaders(const std::string& name, const std::string* fileName,
@@ -277,7 +290,7 @@ bool MCStreamingMultipartFormData::appendPartWithFileURL(const std::string& file
     platform::setError(error, platform::Error::make(platform::POSIXErrorDomain, errno, std::strerror(errno)));
     return false;
   }
-  if (refuse(name, error) || refuse(fileName, error)) return false;
+  if (refuse(name, error) || refuse(fileName, error) || refuseMIMEType(mimeType, error)) return false;
   appendPart(dispositionHeaders(name, &fileName, &mimeType), MCHTTPBodyPart::FileBody{*path}, static_cast<uint64_t>(st.st_size));
   return true;
 }
@@ -285,14 +298,14 @@ bool MCStreamingMultipartFormData::appendPartWithFileURL(const std::string& file
 bool MCStreamingMultipartFormData::appendPartWithInputStream(std::shared_ptr<platform::InputStream> inputStream,
                                                              const std::string& name, const std::string& fileName,
                                                              int64_t length, const std::string& mimeType) {
-  if (refuse(name, nullptr) || refuse(fileName, nullptr)) return false;
+  if (refuse(name, nullptr) || refuse(fileName, nullptr) || refuseMIMEType(mimeType, nullptr)) return false;
   appendPart(dispositionHeaders(name, &fileName, &mimeType), std::move(inputStream), static_cast<uint64_t>(std::max<int64_t>(length, 0)));
   return true;
 }
 
 bool MCStreamingMultipartFormData::appendPartWithFileData(const Data& data, const std::string& name,
                                                           const std::string& fileName, const std::string& mimeType) {
-  if (refuse(name, nullptr) || refuse(fileName, nullptr)) return false;
+  if (refuse(name, nullptr) || refuse(fileName, nullptr) || refuseMIMEType(mimeType, nullptr)) return false;
   appendPart(dispositionHeaders(name, &fileName, &mimeType), data, data.size());
   return true;
 }
@@ -304,8 +317,12 @@ bool MCStreamingMultipartFormData::appendPartWithFormData(const Data& data, cons
   return true;
 }
 
-void MCStreamingMultipartFormData::appendPartWithHeaders(platform::HeaderList headers, const Data& body) {
+bool MCStreamingMultipartFormData::appendPartWithHeaders(platform::HeaderList headers, const Data& body) {
+  for (const auto& [field, value] : headers)
+    if (!platform::isHTTPToken(field) || !platform::isHTTPFieldValue(value))
+      return !refuseWith("A part's header must be a token name and a value without line breaks", nullptr);
   appendPart(std::move(headers), body, body.size());
+  return true;
 }
 
 void MCStreamingMultipartFormData::throttleBandwidthWithPacketSize(uint64_t numberOfBytes, double delay) {

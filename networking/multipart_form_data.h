@@ -80,8 +80,10 @@ class MCMultipartBodyStream : public platform::InputStream {
   std::optional<platform::StreamError> error_;
 };
 
-// Append calls that name a part refuse names and file names with line breaks (they would
-// end the header early); the refusal is kept and reported by the finalising call.
+// Append calls refuse what would end a part's header early or add headers: names and file
+// names with line breaks, MIME types that are no type/subtype on one line, extra headers
+// whose name is no token or whose value holds a control character. The refusal is kept and
+// reported by the finalising call.
 class MCStreamingMultipartFormData {
  public:
   MCStreamingMultipartFormData(platform::URLRequest request, platform::StringEncoding encoding);
@@ -99,7 +101,7 @@ class MCStreamingMultipartFormData {
   bool appendPartWithFileData(const Data& data, const std::string& name, const std::string& fileName,
                               const std::string& mimeType);
   bool appendPartWithFormData(const Data& data, const std::string& name, std::optional<platform::Error>* error = nullptr);
-  void appendPartWithHeaders(platform::HeaderList headers, const Data& body);
+  bool appendPartWithHeaders(platform::HeaderList headers, const Data& body);
   void throttleBandwidthWithPacketSize(uint64_t numberOfBytes, double delay);
   // The request with the body stream and its headers; none when a part was refused.
   std::optional<platform::URLRequest> requestByFinalizingMultipartFormData(std::optional<platform::Error>* error = nullptr);
@@ -108,6 +110,8 @@ class MCStreamingMultipartFormData {
 
  private:
   bool refuse(const std::string& text, std::optional<platform::Error>* error);
+  bool refuseMIMEType(const std::string& mimeType, std::optional<platform::Error>* error);
+  bool refuseWith(const char* text, std::optional<platform::Error>* error);
   platform::HeaderList dispositionHeaders(const std::string& name, const std::string* fileName, const std::string* mimeType);
   void appendPart(platform::HeaderList headers, MCHTTPBodyPart::Body body, uint64_t length);
   platform::URLRequest request_;

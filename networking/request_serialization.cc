@@ -157,6 +157,12 @@ std::optional<platform::URLRequest> MCHTTPRequestSerializer::requestWithMethod(c
                                                                                const std::string& URLString,
                                                                                const nlohmann::json& parameters,
                                                                                std::optional<platform::Error>* error) const {
+  // A method is sent as it is on the request line: anything but a token would inject text.
+  if (!platform::isHTTPToken(method)) {
+    platform::setError(error, platform::Error::make(MCURLRequestSerializationErrorDomain, platform::URLErrorBadURL,
+                                                    "The request method must be a token"));
+    return std::nullopt;
+  }
   platform::URLRequest request;
   request.URL = platform::resolveURL(URLString, "");
   request.HTTPMethod = method;

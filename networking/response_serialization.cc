@@ -39,6 +39,29 @@ std::string statusText(long code) {
   }
 }
 
+// Replies nested deeper than this are refused: copying and cleaning a parsed value recurse
+// once per level, and a 400 KB reply of nested arrays would overflow the stack.
+constexpr size_t kMaxJSONDepth = 512;
+
+bool nestedTooDeep(const std::string& text) {
+  size_t depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJSONDepth) return true;
+    } else if ((c == ']' || c == '}') && depth) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 platform::UserInfo failureInfo(const platform::URLResponse& response, const Data& data) {
   return {{MCURLErrorFailingURLErrorKey, response.URL},
           {MCNetworkingOperationFailingURLResponseErrorKey, response},
@@ -174,7 +197,8 @@ MCResponseObject MCJSONResponseSerializer::responseObjectForResponse(const platf
                                                "Data failed decoding as a UTF-8 string",
                                                {{MCLocalizedFailureReasonErrorKey, std::string("Could not decode string: ")}});
   } else if (!text->empty() && *text != " ") {
-    auto parsed = nlohmann::json::parse(*text, nullptr, false);
+    auto parsed = nestedTooDeep(*text) ? nlohmann::json(nlohmann::json::value_t::discarded)
+                                       : nlohmann::json::parse(*text, nullptr, false);
     bool fragment = !parsed.is_object() && !parsed.is_array();
     if (parsed.is_discarded() || (fragment && !(readingOptions & 4))) {
       serializationError = platform::Error::make(kJSONErrorDomain, 3840, kNotReadable);

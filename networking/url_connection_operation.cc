@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <strings.h>
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -32,6 +34,39 @@ bool transitionAllowed(int64_t from, int64_t to, bool cancelled) {
   }
 }
 
+// Start and finish notifications go to the main queue in order; a burst of them shares one
+// main-queue block instead of waking the main thread once each.
+class NotificationPoster {
+ public:
+  static NotificationPoster& shared() {
+    static auto* poster = new NotificationPoster;  // kept to the end: pool threads may post late
+    return *poster;
+  }
+  void post(std::string name, std::shared_ptr<const void> object) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pending_.emplace_back(std::move(name), std::move(object));
+      if (scheduled_) return;
+      scheduled_ = true;
+    }
+    platform::dispatch::async(platform::dispatch::mainQueue(), [this] { drain(); });
+  }
+
+ private:
+  void drain() {
+    std::vector<std::pair<std::string, std::shared_ptr<const void>>> batch;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      batch.swap(pending_);
+      scheduled_ = false;
+    }
+    for (auto& [name, object] : batch) platform::NotificationCenter::defaultCenter()->postNotificationName(name, object);
+  }
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, std::shared_ptr<const void>>> pending_;
+  bool scheduled_ = false;
+};
+
 platform::Error errorFromStream(const std::optional<platform::StreamError>& e, const char* fallback) {
   return platform::Error::make(platform::POSIXErrorDomain, e ? e->code : EIO, e ? e->message : fallback);
 }
@@ -45,14 +80,16 @@ platform::NetworkThread& networkRequestThread() {
   return thread;
 }
 
+// The process-wide objects are kept to the end: pool threads may still use them after main
+// returned, when function-local statics are already destroyed.
 std::shared_ptr<platform::Group> url_request_operation_completion_group() {
-  static const auto group = platform::Group::create();
-  return group;
+  static const auto* group = new std::shared_ptr<platform::Group>(platform::Group::create());
+  return *group;
 }
 
 platform::QueuePtr url_request_operation_completion_queue() {
-  static const auto queue = platform::dispatch::concurrentQueue("com.marvisto.networking.operation.queue");
-  return queue;
+  static const auto* queue = new platform::QueuePtr(platform::dispatch::concurrentQueue("com.marvisto.networking.operation.queue"));
+  return *queue;
 }
 
 std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::initWithRequest(platform::URLRequest request) {
@@ -83,8 +120,19 @@ bool MCURLConnectionOperation::setState(int64_t state) {
     state_ = state;
   }
   // Queues, dependants and completion blocks wait only for readiness and the end.
-  if (state == MCOperationReadyState || state == MCOperationFinishedState) stateDidChange();
+  if (state == MCOperationReadyState || state == MCOperationFinishedState) announceStateChange();
   return true;
+}
+
+void MCURLConnectionOperation::announceStateChange() {
+  // The network thread runs the step after the callback that finished the operation, with
+  // no lock held and without waking another thread.
+  if (networkRequestThread().isCurrent()) {
+    auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+    networkRequestThread().perform([self] { self->stateDidChangeNow(); });
+  } else {
+    stateDidChange();
+  }
 }
 
 bool MCURLConnectionOperation::isPaused() const { return state() == MCOperationPausedState; }
@@ -93,11 +141,7 @@ bool MCURLConnectionOperation::isExecuting() const { return state() == MCOperati
 bool MCURLConnectionOperation::isFinished() const { return state() == MCOperationFinishedState; }
 
 void MCURLConnectionOperation::postNotification(const char* name) {
-  auto self = std::static_pointer_cast<const void>(shared_from_this());
-  std::string n = name;
-  platform::dispatch::async(platform::dispatch::mainQueue(), [self, n] {
-    platform::NotificationCenter::defaultCenter()->postNotificationName(n, self);
-  });
+  NotificationPoster::shared().post(name, std::static_pointer_cast<const void>(shared_from_this()));
 }
 
 void MCURLConnectionOperation::start() {
@@ -198,6 +242,27 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     if (block) return block(trust, host);
     return policy ? policy->evaluateServerTrust(trust, host) : trust.evaluate(host).trusted;
   };
+  d.willSendRequest = [weak](const platform::URLRequest& proposed, const platform::URLResponse& redirect,
+                             std::optional<platform::URLLoadError>* refusal) -> std::optional<platform::URLRequest> {
+    auto self = weak.lock();
+    if (!self) return std::nullopt;
+    RedirectResponseBlock block;
+    std::shared_ptr<MCSecurityPolicy> policy;
+    {
+      std::lock_guard<std::recursive_mutex> lock(self->lock_);
+      block = self->redirectResponse_;
+      policy = self->securityPolicy_;
+    }
+    std::optional<platform::URLRequest> next = block ? block(proposed, redirect) : std::optional<platform::URLRequest>(proposed);
+    auto isHTTPS = [](const std::string& url) { return url.size() >= 6 && strncasecmp(url.c_str(), "https:", 6) == 0; };
+    // A pinned connection must not go on in the clear: the pin would protect nothing.
+    if (next && policy && policy->SSLPinningMode != MCSSLPinningModeNone && isHTTPS(redirect.URL) && !isHTTPS(next->URL)) {
+      *refusal = platform::URLLoadError{platform::URLErrorDomain, platform::URLErrorSecureConnectionRequired,
+                                        "a redirect from https to plain http is refused under pinning", redirect.URL};
+      return std::nullopt;
+    }
+    return next;
+  };
   d.didReceiveResponse = [weak](const platform::URLResponse& response) {
     auto self = weak.lock();
     if (!self) return;
@@ -261,6 +326,19 @@ bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, si
     std::lock_guard<std::recursive_mutex> lock(lock_);
     if (isFinished()) return false;
     out = outputStream();
+  }
+  if (auto* memory = dynamic_cast<platform::MemoryOutputStream*>(out.get())) {
+    uint64_t cap = maximumResponseDataLength();
+    if (memory->data().size() + length > cap) {
+      std::lock_guard<std::recursive_mutex> lock(lock_);
+      platform::UserInfo info;
+      if (!request_.URL.empty()) info[MCURLErrorFailingURLErrorKey] = request_.URL;
+      connectionDidFail(platform::Error::make(platform::URLErrorDomain, platform::URLErrorDataLengthExceedsMaximum,
+                                              "the reply is longer than the " + std::to_string(cap) +
+                                                  " bytes an in-memory response may hold",
+                                              info));
+      return false;
+    }
   }
   // A write that fails ends the operation with the stream's error; success would be a lie.
   bool written = out->hasSpaceAvailable();
@@ -392,6 +470,21 @@ void MCURLConnectionOperation::setWillSendRequestForAuthenticationChallengeBlock
   authenticationChallenge_ = std::move(block);
 }
 
+void MCURLConnectionOperation::setRedirectResponseBlock(RedirectResponseBlock block) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  redirectResponse_ = std::move(block);
+}
+
+uint64_t MCURLConnectionOperation::maximumResponseDataLength() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return maximumResponseDataLength_;
+}
+
+void MCURLConnectionOperation::setMaximumResponseDataLength(uint64_t bytes) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  maximumResponseDataLength_ = bytes;
+}
+
 bool MCURLConnectionOperation::shouldUseCredentialStorage() const {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   return shouldUseCredentialStorage_;
@@ -491,9 +584,11 @@ void MCURLConnectionOperation::setCompletionBlock(std::function<void()> block) {
     if (!group) group = url_request_operation_completion_group();
     auto queue = self->completionQueue();
     if (!queue) queue = platform::dispatch::mainQueue();
-    group->async(queue, block);
-    group->notify(url_request_operation_completion_queue(), [weak] {
-      if (auto op = weak.lock()) op->clearCompletionBlock();
+    // The block runs with the operation alive; releasing it right after (rather than on a
+    // further queue) frees what it held without another thread hop.
+    group->async(queue, [self, block] {
+      block();
+      self->clearCompletionBlock();
     });
   });
 }

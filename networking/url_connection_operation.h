@@ -35,6 +35,13 @@ class MCURLConnectionOperation : public MCOperation {
  public:
   using ProgressBlock = std::function<void(uint64_t bytes, int64_t totalBytes, int64_t totalBytesExpected)>;
   using AuthenticationChallengeBlock = std::function<bool(const platform::ServerTrust& trust, const std::string& host)>;
+  // Decides a redirect (network thread): the request to send instead of `request`, or none
+  // to take the redirect reply as the final one.
+  using RedirectResponseBlock = std::function<std::optional<platform::URLRequest>(
+      const platform::URLRequest& request, const platform::URLResponse& redirectResponse)>;
+  // What an in-memory output stream may collect before the load fails with
+  // URLErrorDataLengthExceedsMaximum; an output stream of the caller's is not limited.
+  static constexpr uint64_t kDefaultMaximumResponseDataLength = 64ull << 20;
 
   static std::shared_ptr<MCURLConnectionOperation> initWithRequest(platform::URLRequest request);
   explicit MCURLConnectionOperation(platform::URLRequest request);
@@ -66,6 +73,12 @@ class MCURLConnectionOperation : public MCOperation {
   void setDownloadProgressBlock(ProgressBlock block);
   // Replaces the built-in server-trust handling: true accepts the server.
   void setWillSendRequestForAuthenticationChallengeBlock(AuthenticationChallengeBlock block);
+  // Replaces the built-in redirect decision (follow as proposed). Under a pinning policy a
+  // redirect from https to plain http is refused (URLErrorSecureConnectionRequired) whatever
+  // the block answers.
+  void setRedirectResponseBlock(RedirectResponseBlock block);
+  uint64_t maximumResponseDataLength() const;
+  void setMaximumResponseDataLength(uint64_t bytes);
 
   bool shouldUseCredentialStorage() const;
   void setShouldUseCredentialStorage(bool value);
@@ -97,6 +110,7 @@ class MCURLConnectionOperation : public MCOperation {
   std::string description() const;
 
  protected:
+  friend class MCHTTPRequestOperation;
   // Network thread, under the lock, after the connection was cancelled for a pause.
   virtual void prepareResumableRequest() {}
   void setRequest(platform::URLRequest request);
@@ -107,6 +121,9 @@ class MCURLConnectionOperation : public MCOperation {
   void operationDidPause();
   void cancelConnection();
   void finish();
+  // After a move to ready or finished: the queue, dependants and completion hear of it once
+  // no lock is held (on the network thread right after the current step, else on the pool).
+  void announceStateChange();
   void clearCompletionBlock();
   void postNotification(const char* name);
   platform::URLConnectionDelegate connectionDelegate();
@@ -126,6 +143,8 @@ class MCURLConnectionOperation : public MCOperation {
   bool progressPosted_ = false;
   ProgressBlock uploadProgress_, downloadProgress_;
   AuthenticationChallengeBlock authenticationChallenge_;
+  RedirectResponseBlock redirectResponse_;
+  uint64_t maximumResponseDataLength_ = kDefaultMaximumResponseDataLength;
   bool shouldUseCredentialStorage_ = true;
   std::optional<platform::URLCredential> credential_;
   std::shared_ptr<MCSecurityPolicy> securityPolicy_;
