@@ -4,6 +4,8 @@
 #include <deque>
 #include <thread>
 
+#include "networking/coding.h"
+
 namespace {
 
 // A concurrent queue that keeps at most `width` of its blocks on the shared pool at a time
@@ -149,4 +151,28 @@ void MCHTTPRequestOperation::prepareResumableRequest() {
   if (auto r = response())
     if (auto etag = platform::headerValue(r->allHeaderFields, "ETag")) resumed.setValue(*etag, "If-Range");
   setRequest(resumed);
+}
+
+void MCHTTPRequestOperation::encodeWithCoder(platform::KeyedArchiver& coder) {
+  MCURLConnectionOperation::encodeWithCoder(coder);
+  if (auto s = responseSerializer()) MCHTTPResponseSerializer::encodeSerializer(coder, *s, "responseSerializer");
+}
+
+std::shared_ptr<MCHTTPRequestOperation> MCHTTPRequestOperation::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto request = mccoding::decodeRequest(coder, "request");
+  if (!request) return nullptr;
+  auto op = initWithRequest(*request);
+  op->decodeFields(coder);
+  if (auto s = MCHTTPResponseSerializer::decodeSerializer(coder, "responseSerializer")) op->setResponseSerializer(s);
+  return op;
+}
+
+std::shared_ptr<MCURLConnectionOperation> MCHTTPRequestOperation::makeCopy() const {
+  auto op = initWithRequest(request());
+  if (auto s = responseSerializer()) op->setResponseSerializer(s->copy());
+  return op;
+}
+
+std::shared_ptr<MCHTTPRequestOperation> MCHTTPRequestOperation::copy() const {
+  return std::static_pointer_cast<MCHTTPRequestOperation>(MCURLConnectionOperation::copy());
 }

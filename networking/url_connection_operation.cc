@@ -7,6 +7,9 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include <future>
+
+#include "networking/coding.h"
 #include "platform/notification_center.h"
 
 namespace {
@@ -640,4 +643,63 @@ std::string MCURLConnectionOperation::description() const {
          ", cancelled: " + (isCancelled() ? "YES" : "NO") + " request: <" + request_.HTTPMethod + " " + request_.URL +
          ">, response: " + (response_ ? "<" + std::to_string(response_->statusCode) + " " + response_->URL + ">" : "(null)") +
          ">";
+}
+
+// ---- archiving and copying ----
+
+void MCURLConnectionOperation::encodeWithCoder(platform::KeyedArchiver& coder) {
+  pause();
+  // The network thread stops the connection and prepares the resumable request: wait for
+  // that step, so the archive holds the request that continues where the reply stopped.
+  if (!networkRequestThread().isCurrent()) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto reached = done->get_future();
+    networkRequestThread().perform([done] { done->set_value(); });
+    reached.wait_for(std::chrono::seconds(5));
+  }
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  mccoding::encodeRequest(coder, request_, "request");
+  int64_t state = state_ == MCOperationExecutingState || state_ == MCOperationPausedState ? MCOperationReadyState : state_;
+  coder.encodeInt(state, "state");
+  if (response_) mccoding::encodeResponse(coder, *response_, "response");
+  if (error_) mccoding::encodeError(coder, *error_, "error");
+  if (responseData_) coder.encodeData(*responseData_, "responseData");
+  coder.encodeInt(totalBytesRead_, "totalBytesRead");
+}
+
+void MCURLConnectionOperation::decodeFields(const platform::KeyedUnarchiver& coder) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  // Through the transition rules: whatever was stored, a new operation only becomes ready.
+  setState(coder.decodeIntForKey("state"));
+  response_ = mccoding::decodeResponse(coder, "response");
+  error_ = mccoding::decodeError(coder, "error");
+  if (coder.containsValueForKey("responseData")) responseData_ = coder.decodeDataForKey("responseData");
+  totalBytesRead_ = coder.decodeIntForKey("totalBytesRead");
+}
+
+std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto request = mccoding::decodeRequest(coder, "request");
+  if (!request) return nullptr;
+  auto op = initWithRequest(*request);
+  op->decodeFields(coder);
+  return op;
+}
+
+void MCURLConnectionOperation::copyFieldsInto(MCURLConnectionOperation& other) const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_mutex> otherLock(other.lock_);  // `other` is new: no one else holds it
+  other.uploadProgress_ = uploadProgress_;
+  other.downloadProgress_ = downloadProgress_;
+  other.authenticationChallenge_ = authenticationChallenge_;
+  other.redirectResponse_ = redirectResponse_;
+  other.completionQueue_ = completionQueue_;
+  other.completionGroup_ = completionGroup_;
+}
+
+std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::makeCopy() const { return initWithRequest(request()); }
+
+std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::copy() const {
+  auto op = makeCopy();
+  copyFieldsInto(*op);
+  return op;
 }

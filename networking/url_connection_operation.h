@@ -21,6 +21,7 @@
 #include "networking/security_policy.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/keyed_archiver.h"
 #include "platform/stream.h"
 #include "platform/text_encoding.h"
 #include "platform/url_connection.h"
@@ -109,7 +110,21 @@ class MCURLConnectionOperation : public MCOperation {
 
   std::string description() const;
 
+  // Archiving first pauses the operation (and waits until the network thread has stopped
+  // it), then keeps "request", "state" (executing or paused stored as ready), "response",
+  // "error", "responseData" and "totalBytesRead". A decoded operation is ready. A copy has
+  // the same request, the callbacks, completion queue and group, and is ready.
+  static const char* className() { return "MCURLConnectionOperation"; }
+  virtual const char* archiveClassName() const { return className(); }
+  virtual void encodeWithCoder(platform::KeyedArchiver& coder);
+  static std::shared_ptr<MCURLConnectionOperation> initWithCoder(const platform::KeyedUnarchiver& coder);
+  std::shared_ptr<MCURLConnectionOperation> copy() const;
+
  protected:
+  // Applies what an archive holds to a new operation; copies the callbacks to another one.
+  void decodeFields(const platform::KeyedUnarchiver& coder);
+  void copyFieldsInto(MCURLConnectionOperation& other) const;
+  virtual std::shared_ptr<MCURLConnectionOperation> makeCopy() const;
   friend class MCHTTPRequestOperation;
   // Network thread, under the lock, after the connection was cancelled for a pause.
   virtual void prepareResumableRequest() {}
