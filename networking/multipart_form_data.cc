@@ -173,9 +173,17 @@ void MCMultipartBodyStream::open() {
   current_ = 0;
 }
 
+double MCMultipartBodyStream::secondsUntilReadable() const {
+  if (delay <= 0) return 0;
+  std::chrono::duration<double> left = notBefore_ - std::chrono::steady_clock::now();
+  return std::max(0.0, left.count());
+}
+
 int64_t MCMultipartBodyStream::read(uint8_t* buffer, size_t maxLength) {
   if (status_ == platform::StreamStatus::Closed) return 0;
   if (error_) return -1;
+  // A reader that did not wait for the pause (see secondsUntilReadable) waits here.
+  if (double wait = secondsUntilReadable(); wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
   size_t total = 0;
   while (total < std::min<uint64_t>(maxLength, numberOfBytesInPacket)) {
     if (current_ < parts_.size() && !parts_[current_]->hasBytesAvailable()) ++current_;
@@ -187,7 +195,13 @@ int64_t MCMultipartBodyStream::read(uint8_t* buffer, size_t maxLength) {
       break;
     }
     total += static_cast<size_t>(n);
-    if (delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+    if (delay > 0) {
+      // The pause after each piece is not slept here: the reader learns when to come back,
+      // so the thread it runs on stays free for other transfers meanwhile.
+      notBefore_ = std::chrono::steady_clock::now() +
+                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(delay));
+      break;
+    }
   }
   if (total == 0 && error_) return -1;
   return static_cast<int64_t>(total);

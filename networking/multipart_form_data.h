@@ -3,6 +3,7 @@
 // A builder is used by one thread while it is filled; the body stream is then read by the
 // network thread alone (files and streams are opened and closed there, as it reads).
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -65,6 +66,8 @@ class MCMultipartBodyStream : public platform::InputStream {
   bool hasBytesAvailable() const override { return status_ == platform::StreamStatus::Open; }
   platform::StreamStatus streamStatus() const override { return status_; }
   std::optional<platform::StreamError> streamError() const override { return error_; }
+  // With a delay, each piece read is followed by a pause of `delay` seconds.
+  double secondsUntilReadable() const override;
 
   uint64_t contentLength() const;
   bool isEmpty() const { return parts_.empty(); }
@@ -76,6 +79,7 @@ class MCMultipartBodyStream : public platform::InputStream {
   platform::StringEncoding stringEncoding_;
   std::vector<std::unique_ptr<MCHTTPBodyPart>> parts_;
   size_t current_ = 0;
+  std::chrono::steady_clock::time_point notBefore_{};
   platform::StreamStatus status_ = platform::StreamStatus::NotOpen;
   std::optional<platform::StreamError> error_;
 };
