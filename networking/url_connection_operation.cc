@@ -230,11 +230,13 @@ void MCURLConnectionOperation::resume() {
 // ---- connection callbacks (network thread) ----
 
 platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
-  std::weak_ptr<MCURLConnectionOperation> weak = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+  // The running connection holds its operation, as a loading system holds its delegate: an
+  // operation nobody else keeps still finishes and reports. The operation drops the
+  // connection when it finishes, fails or pauses, which ends the cycle.
+  auto strong = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
   platform::URLConnectionDelegate d;
-  d.evaluateServerTrust = [weak](const platform::ServerTrust& trust, const std::string& host) {
-    auto self = weak.lock();
-    if (!self) return false;
+  d.evaluateServerTrust = [strong](const platform::ServerTrust& trust, const std::string& host) {
+    auto& self = strong;
     AuthenticationChallengeBlock block;
     std::shared_ptr<MCSecurityPolicy> policy;
     {
@@ -245,10 +247,9 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     if (block) return block(trust, host);
     return policy ? policy->evaluateServerTrust(trust, host) : trust.evaluate(host).trusted;
   };
-  d.willSendRequest = [weak](const platform::URLRequest& proposed, const platform::URLResponse& redirect,
+  d.willSendRequest = [strong](const platform::URLRequest& proposed, const platform::URLResponse& redirect,
                              std::optional<platform::URLLoadError>* refusal) -> std::optional<platform::URLRequest> {
-    auto self = weak.lock();
-    if (!self) return std::nullopt;
+    auto& self = strong;
     RedirectResponseBlock block;
     std::shared_ptr<MCSecurityPolicy> policy;
     {
@@ -266,9 +267,8 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     }
     return next;
   };
-  d.didReceiveResponse = [weak](const platform::URLResponse& response) {
-    auto self = weak.lock();
-    if (!self) return;
+  d.didReceiveResponse = [strong](const platform::URLResponse& response) {
+    auto& self = strong;
     std::lock_guard<std::recursive_mutex> lock(self->lock_);
     self->response_ = response;
     // A server that ignores Range sends the whole body again: it replaces what we have.
@@ -282,13 +282,12 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
       self->pendingBytesRead_ = 0;
     }
   };
-  d.didReceiveData = [weak](const uint8_t* bytes, size_t length) {
-    auto self = weak.lock();
-    return self && self->connectionDidReceiveData(bytes, length);
+  d.didReceiveData = [strong](const uint8_t* bytes, size_t length) {
+    auto& self = strong;
+    return self->connectionDidReceiveData(bytes, length);
   };
-  d.didSendBodyData = [weak](int64_t written, int64_t total, int64_t expected) {
-    auto self = weak.lock();
-    if (!self) return;
+  d.didSendBodyData = [strong](int64_t written, int64_t total, int64_t expected) {
+    auto& self = strong;
     platform::dispatch::async(platform::dispatch::mainQueue(), [self, written, total, expected] {
       ProgressBlock block;
       {
@@ -298,9 +297,8 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
       if (block) block(static_cast<uint64_t>(written), total, expected);
     });
   };
-  d.didFinishLoading = [weak] {
-    auto self = weak.lock();
-    if (!self) return;
+  d.didFinishLoading = [strong] {
+    auto& self = strong;
     std::lock_guard<std::recursive_mutex> lock(self->lock_);
     if (self->isFinished()) return;
     auto out = self->outputStream();
@@ -312,9 +310,8 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     self->connection_.reset();
     self->finish();
   };
-  d.didFailWithError = [weak](const platform::URLLoadError& e) {
-    auto self = weak.lock();
-    if (!self) return;
+  d.didFailWithError = [strong](const platform::URLLoadError& e) {
+    auto& self = strong;
     platform::UserInfo info;
     if (!e.failingURL.empty()) info[MCURLErrorFailingURLErrorKey] = e.failingURL;
     std::lock_guard<std::recursive_mutex> lock(self->lock_);

@@ -126,11 +126,11 @@ bool redirectHeadEnded(URLConnection& c) {
   long status = 0;
   curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
   if (status < 300 || status >= 400 || status == 304) return true;
-  char* location = nullptr;
-  curl_easy_getinfo(t.easy, CURLINFO_REDIRECT_URL, &location);
-  if (!location || !*location) return true;
+  auto location = headerValue(t.response.allHeaderFields, "Location");
+  if (!location || location->empty()) return true;
   URLRequest next = current;
-  next.URL = location;
+  next.URL = resolveURL(*location, current.URL);
+  if (next.URL.empty()) return true;  // no URL to follow: the redirect reply is the answer
   std::string method = upperCased(current.HTTPMethod);
   bool toGet = (status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST");
   if (toGet) {
