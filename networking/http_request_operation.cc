@@ -73,6 +73,9 @@ std::shared_ptr<MCHTTPRequestOperation> MCHTTPRequestOperation::initWithRequest(
 MCHTTPRequestOperation::MCHTTPRequestOperation(platform::URLRequest request)
     : MCURLConnectionOperation(std::move(request)), responseSerializer_(MCHTTPResponseSerializer::serializer()) {}
 
+MCHTTPRequestOperation::MCHTTPRequestOperation(platform::URLRequest request, std::shared_ptr<MCHTTPResponseSerializer> serializer)
+    : MCURLConnectionOperation(std::move(request)), responseSerializer_(std::move(serializer)) {}
+
 std::shared_ptr<MCHTTPResponseSerializer> MCHTTPRequestOperation::responseSerializer() const {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   return responseSerializer_;

@@ -16,6 +16,8 @@ class MCHTTPRequestOperation : public MCURLConnectionOperation {
 
   static std::shared_ptr<MCHTTPRequestOperation> initWithRequest(platform::URLRequest request);
   explicit MCHTTPRequestOperation(platform::URLRequest request);
+  // With the serializer it will use (the manager's), instead of a new one replaced at once.
+  MCHTTPRequestOperation(platform::URLRequest request, std::shared_ptr<MCHTTPResponseSerializer> serializer);
 
   std::shared_ptr<MCHTTPResponseSerializer> responseSerializer() const;
   // Clears the cached response object and serialization error.

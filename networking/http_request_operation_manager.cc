@@ -19,8 +19,7 @@ MCHTTPRequestOperationManager::MCHTTPRequestOperationManager() : reachabilityMan
 
 MCHTTPRequestOperationManager::Operation MCHTTPRequestOperationManager::HTTPRequestOperationWithRequest(
     const platform::URLRequest& request, SuccessBlock success, FailureBlock failure) {
-  auto op = MCHTTPRequestOperation::initWithRequest(request);
-  op->setResponseSerializer(responseSerializer);
+  auto op = std::make_shared<MCHTTPRequestOperation>(request, responseSerializer);
   op->setShouldUseCredentialStorage(shouldUseCredentialStorage);
   op->setCredential(credential);
   op->setSecurityPolicy(securityPolicy);

@@ -78,6 +78,9 @@ class MCURLConnectionOperation : public MCOperation {
   // redirect from https to plain http is refused (URLErrorSecureConnectionRequired) whatever
   // the block answers.
   void setRedirectResponseBlock(RedirectResponseBlock block);
+  // Accepted for hosts written against phone platforms; the stand-in has no background
+  // tasks, so the handler is never called.
+  void setShouldExecuteAsBackgroundTaskWithExpirationHandler(std::function<void()> handler) { (void)handler; }
   uint64_t maximumResponseDataLength() const;
   void setMaximumResponseDataLength(uint64_t bytes);
 

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/stream.h"
 
@@ -32,6 +33,21 @@ struct NetworkThread::Impl {
   std::map<CURL*, std::shared_ptr<URLConnection>> active;
   // Uploads paused until their paced body stream may be read again (steady time).
   std::multimap<std::chrono::steady_clock::time_point, std::weak_ptr<URLConnection>> wakeups;
+  // Handles of ended transfers, reset and reused: a new handle per request costs more than
+  // a small reply does.
+  std::vector<CURL*> spareHandles;
+
+  CURL* takeHandle() {
+    if (spareHandles.empty()) return curl_easy_init();
+    CURL* e = spareHandles.back();
+    spareHandles.pop_back();
+    curl_easy_reset(e);
+    return e;
+  }
+  void giveBack(CURL* e) {
+    if (spareHandles.size() < 16) spareHandles.push_back(e);
+    else curl_easy_cleanup(e);
+  }
 
   void run();
   void drainTasks();
@@ -126,10 +142,10 @@ bool redirectHeadEnded(URLConnection& c) {
   long status = 0;
   curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
   if (status < 300 || status >= 400 || status == 304) return true;
-  auto location = headerValue(t.response.allHeaderFields, "Location");
-  if (!location || location->empty()) return true;
+  const std::string location = headerValue(t.response.allHeaderFields, "Location").value_or("");
+  if (location.empty()) return true;
   URLRequest next = current;
-  next.URL = resolveURL(*location, current.URL);
+  next.URL = resolveURL(location, current.URL);
   if (next.URL.empty()) return true;  // no URL to follow: the redirect reply is the answer
   std::string method = upperCased(current.HTTPMethod);
   bool toGet = (status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST");
@@ -317,7 +333,7 @@ bool URLConnection::configure() {
     });
     return false;
   };
-  t.easy = curl_easy_init();
+  t.easy = NetworkThread::shared().impl().takeHandle();
   if (!t.easy) return failSoon(URLErrorUnknown, "cannot create a transfer");
   if (request_.URL.empty()) return failSoon(URLErrorBadURL, "bad URL");
   if (!isHTTPToken(request_.HTTPMethod)) return failSoon(URLErrorBadURL, "the request method is no token");
@@ -402,7 +418,7 @@ bool URLConnection::configure() {
 
 bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
   auto& t = *c.transfer_;
-  curl_easy_cleanup(t.easy);
+  NetworkThread::shared().impl().giveBack(t.easy);
   curl_slist_free_all(t.headers);
   int redirects = t.redirects;
   *c.transfer_ = URLConnection::Transfer();
@@ -446,6 +462,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
+    giveBack(std::exchange(t.easy, nullptr));
     if (d.didFinishLoading) d.didFinishLoading();
     return;
   }
@@ -461,6 +478,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   } else if (t.trustRefused) {
     error.code = URLErrorServerCertificateUntrusted;
   }
+  giveBack(std::exchange(t.easy, nullptr));
   if (d.didFailWithError) d.didFailWithError(error);
 }
 
@@ -514,6 +532,8 @@ void NetworkThread::Impl::run() {
   for (auto& [easy, c] : active) curl_multi_remove_handle(multi, easy);
   active.clear();
   wakeups.clear();
+  for (CURL* e : spareHandles) curl_easy_cleanup(e);
+  spareHandles.clear();
   std::lock_guard<std::mutex> lock(mutex);
   tasks.clear();
   stopped = true;

@@ -120,7 +120,9 @@ TEST(Fuzz, MutatedRepliesThroughEverySerializer) {
       }
     }
     // Some mutations leave the document intact; most do not.
-    if (k < kDecodableSeeds) EXPECT_GT(decoded, 0) << seed.type;
+    if (k < kDecodableSeeds) {
+      EXPECT_GT(decoded, 0) << seed.type;
+    }
     EXPECT_LT(decoded, 1500) << seed.type;
   }
 }
