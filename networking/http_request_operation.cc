@@ -117,6 +117,10 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
   // block comes back to the completion queue. The block holds the operation weakly, so an
   // operation never queued is freed; whoever runs the block holds it meanwhile.
   std::weak_ptr<MCHTTPRequestOperation> weak = std::static_pointer_cast<MCHTTPRequestOperation>(shared_from_this());
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    holdsFinishNotification_ = success || failure;
+  }
   MCOperation::setCompletionBlock([weak, success, failure] {
     auto self = weak.lock();
     if (!self) return;
@@ -126,16 +130,26 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
       auto callbackGroup = group ? group : http_request_operation_completion_group();
       auto queue = self->completionQueue();
       if (!queue) queue = platform::dispatch::mainQueue();
+      bool onMain = queue == platform::dispatch::mainQueue();
+      bool dispatched = false;
+      auto deliver = [&](std::function<void()> callback) {
+        dispatched = true;
+        callbackGroup->async(queue, [self, callback, onMain] {
+          self->releaseFinishNotification(onMain);
+          callback();
+        });
+      };
       if (auto error = self->error()) {
-        if (failure) callbackGroup->async(queue, [self, failure, e = *error] { failure(self, e); });
+        if (failure) deliver([self, failure, e = *error] { failure(self, e); });
       } else {
         MCResponseObject object = self->responseObject();
         if (auto error = self->error()) {
-          if (failure) callbackGroup->async(queue, [self, failure, e = *error] { failure(self, e); });
+          if (failure) deliver([self, failure, e = *error] { failure(self, e); });
         } else if (success) {
-          callbackGroup->async(queue, [self, success, object] { success(self, object); });
+          deliver([self, success, object] { success(self, object); });
         }
       }
+      if (!dispatched) self->releaseFinishNotification(false);
       if (group) group->leave();
       // Released once run, with whatever the blocks held.
       self->clearCompletionBlock();

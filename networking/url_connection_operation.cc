@@ -155,6 +155,9 @@ void MCURLConnectionOperation::start() {
   } else if (isReady()) {
     setState(MCOperationExecutingState);
     networkRequestThread().perform([self] { self->operationDidStart(); });
+    // Posted from here rather than from the network thread: a host that starts operations
+    // on the main thread is not woken once more per request for it.
+    postNotification(MCNetworkingOperationDidStartNotification);
   }
 }
 
@@ -167,11 +170,33 @@ void MCURLConnectionOperation::operationDidStart() {
       connection_->start();
     }
   }
-  postNotification(MCNetworkingOperationDidStartNotification);
 }
 
 void MCURLConnectionOperation::finish() {
-  if (setState(MCOperationFinishedState)) postNotification(MCNetworkingOperationDidFinishNotification);
+  if (!setState(MCOperationFinishedState)) return;
+  {
+    // A request whose success or failure block will run on the main queue anyway delivers
+    // the notification at the start of that block instead of waking the main thread for it.
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (holdsFinishNotification_ && (!completionQueue_ || completionQueue_ == platform::dispatch::mainQueue())) {
+      finishNotificationHeld_ = true;
+      return;
+    }
+  }
+  postNotification(MCNetworkingOperationDidFinishNotification);
+}
+
+void MCURLConnectionOperation::releaseFinishNotification(bool onMainNow) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (!finishNotificationHeld_) return;
+    finishNotificationHeld_ = false;
+  }
+  if (onMainNow)
+    platform::NotificationCenter::defaultCenter()->postNotificationName(MCNetworkingOperationDidFinishNotification,
+                                                                        std::static_pointer_cast<const void>(shared_from_this()));
+  else
+    postNotification(MCNetworkingOperationDidFinishNotification);
 }
 
 void MCURLConnectionOperation::cancel() {
@@ -572,6 +597,7 @@ void MCURLConnectionOperation::setUserInfo(nlohmann::json info) {
 
 void MCURLConnectionOperation::setCompletionBlock(std::function<void()> block) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
+  holdsFinishNotification_ = false;
   if (!block) {
     MCOperation::setCompletionBlock(nullptr);
     return;

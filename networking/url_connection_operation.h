@@ -132,7 +132,12 @@ class MCURLConnectionOperation : public MCOperation {
   // Network thread, under the lock, after the connection was cancelled for a pause.
   virtual void prepareResumableRequest() {}
   void setRequest(platform::URLRequest request);
+  // Posts a finish notification that finish() held for the main-queue callback: at once on
+  // the calling (main) thread, or as usual when no such callback runs.
+  void releaseFinishNotification(bool onMainNow);
   mutable std::recursive_mutex lock_;
+  bool holdsFinishNotification_ = false;  // an HTTP completion that ends on the main queue is installed
+  bool finishNotificationHeld_ = false;
 
  private:
   void operationDidStart();

@@ -583,7 +583,8 @@ void NetworkThread::perform(std::function<void()> task) {
     if (impl_->stopping) return;  // after exit began: the task would touch what is going
     impl_->tasks.push_back(std::move(task));
   }
-  curl_multi_wakeup(impl_->multi);
+  // The loop itself looks for tasks before it waits: it needs no wake-up from its own thread.
+  if (!isCurrent()) curl_multi_wakeup(impl_->multi);
 }
 
 bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->thread.get_id(); }
