@@ -1,5 +1,6 @@
 #include "networking/coding.h"
 
+#include <algorithm>
 #include <sstream>
 
 namespace mccoding {
@@ -143,8 +144,9 @@ std::optional<std::set<long>> decodeIndexes(const platform::KeyedUnarchiver& cod
     std::stringstream r(range);
     if (!(r >> first)) continue;
     last = (r >> dash >> last && dash == '-') ? last : first;
-    // A range is a status-code range: a huge one from a broken archive is not expanded.
-    if (last < first || last - first > 100000) continue;
+    // Status codes have three digits: a broken archive's huge ranges are not expanded.
+    first = std::max(first, 0L);
+    last = std::min(last, 999L);
     for (long i = first; i <= last; ++i) out.insert(i);
   }
   return out;

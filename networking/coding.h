@@ -18,7 +18,7 @@ std::optional<platform::HeaderList> decodeHeaders(const platform::KeyedUnarchive
 void encodeStrings(platform::KeyedArchiver& coder, const std::set<std::string>& strings, const std::string& key);
 std::optional<std::set<std::string>> decodeStrings(const platform::KeyedUnarchiver& coder, const std::string& key);
 
-// As ranges "200-299,304"; an unreadable range is skipped.
+// As ranges "200-299,304"; an unreadable range is skipped, codes outside 0-999 are dropped.
 void encodeIndexes(platform::KeyedArchiver& coder, const std::set<long>& indexes, const std::string& key);
 std::optional<std::set<long>> decodeIndexes(const platform::KeyedUnarchiver& coder, const std::string& key);
 
