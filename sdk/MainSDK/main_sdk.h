@@ -173,6 +173,7 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void readingsConfigure();
   void readingsWire();
   void readingsMeasure(bool start);
+  void publishBeacons();
 
   MainSDKManagers m_;
   std::shared_ptr<MainSDKManagerDelegates> delegates_;
@@ -189,6 +190,8 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   std::weak_ptr<MainSDKDelegate> delegate_;
   std::shared_ptr<MCBeacon> measuringBeacon_ = std::make_shared<MCBeacon>();
 
-  mutable std::mutex locationMutex_;  // the location's published fields and floor lists
+  // The location's published fields and floor lists; taken before the beacon
+  // manager's own lock when its fast-scan beacons are handed over.
+  mutable std::mutex locationMutex_;
   std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
 };
