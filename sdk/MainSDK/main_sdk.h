@@ -25,9 +25,11 @@
 
 #include "MCModels/mc_beacon.h"
 #include "MCModels/mc_device_info.h"
+#include "MCModels/mc_floor_image_renderer.h"
 #include "MCModels/mc_location.h"
 #include "MCModels/mc_route_path.h"
 #include "Navigation/mc_navigation_manager.h"
+#include "Server/mc_service_addresses.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
@@ -38,7 +40,6 @@ class MCArchiveManager;
 class MCBeaconManager;
 class MCDevice;
 class MCLogManager;
-class MCMapViewManager;
 class MCPushManager;
 class MCSensorManager;
 class MCServerManager;
@@ -73,7 +74,8 @@ struct MainSDKManagers {
   std::shared_ptr<MCLogManager> logManager;
   std::shared_ptr<MCArchiveManager> archiveManager;
   std::shared_ptr<MCSettingsManager> settingsManager;
-  std::shared_ptr<MCMapViewManager> mapViewManager;
+  // The map view's floor renderer; none: floors get no image.
+  std::shared_ptr<MCFloorImageRenderer> mapViewManager;
   std::shared_ptr<MCDevice> device;
 
   static MainSDKManagers shared();
@@ -82,7 +84,10 @@ struct MainSDKManagers {
 class MainSDK : public std::enable_shared_from_this<MainSDK> {
  public:
   static constexpr const char* kBuildVersion = "0674104e";
-  static constexpr const char* kDefaultServer = "https://api.marvisto.com";
+  // The API server of a coordinator made without one: the default of
+  // MCServiceAddresses (which a host or a test overrides).
+  static constexpr const char* kDefaultServer = MCServiceAddresses::kDefaultApiServer;
+  static std::string defaultServer();
   static constexpr const char* kBuiltInUuids[2] = {"A07C5CA8-59EB-4EA8-9956-30B776E0FEDC",
                                                    "F7826DA6-4FA2-4E98-8024-BC5B71E0893E"};
 
@@ -108,6 +113,22 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
 
   void changeServer(const std::string& server);
   void changeUserHash(const std::string& userHash);
+
+  // Server side (main_sdk_server.cc): the push-token cloud set-up, the message
+  // queue, transfer jobs and log removal.
+  void registerToken(const std::vector<uint8_t>& token);
+  std::vector<uint8_t> token() const;
+  void startMQueue();
+  void stopMQueue();
+  int startLocationListLoader(const std::string& userHash);
+  int startLocationLoader(const std::string& userHash, const std::string& location, bool forced);
+  int startLocationUploader(const std::string& userHash, const std::string& location, bool forced);
+  int checkLocationLoader(int id);
+  int checkLocationUploader(int id);
+  void stopLocationLoader(int id);
+  void stopLocationUploader(int id);
+  void removeAllLogs(std::optional<platform::Error>* error);
+  void removeLog(const std::string& name, std::optional<platform::Error>* error);
 
   // Forwarding.
   void startPushManager();
@@ -173,10 +194,15 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void readingsConfigure();
   void readingsWire();
   void readingsMeasure(bool start);
+  void publishBeacons();
 
   MainSDKManagers m_;
   std::shared_ptr<MainSDKManagerDelegates> delegates_;
 
+  // Lock order: mutex_, stateMutex_ and locationMutex_ are never held together. mutex_
+  // comes before the locks of what the tick calls (the beacon and sensor managers' queues,
+  // the log manager, the navigation manager and its client); locationMutex_ comes before
+  // the archive manager's. No coordinator lock is held while a delegate runs.
   mutable std::mutex mutex_;  // the tick's lock: wsMsg_, packetNumber_, client life
   WScanMessage wsMsg_;
   int64_t packetNumber_ = 0;
@@ -188,7 +214,10 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   std::string userHash_, server_;
   std::weak_ptr<MainSDKDelegate> delegate_;
   std::shared_ptr<MCBeacon> measuringBeacon_ = std::make_shared<MCBeacon>();
+  std::vector<uint8_t> token_;
 
-  mutable std::mutex locationMutex_;  // the location's published fields and floor lists
+  // The location's published fields and floor lists; taken before the beacon
+  // manager's own lock when its fast-scan beacons are handed over.
+  mutable std::mutex locationMutex_;
   std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
 };

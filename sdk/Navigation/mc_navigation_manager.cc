@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "MCPushManager/mc_push_manager.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "Navigation/utf8_text.h"
 #include "platform/user_defaults.h"
 
@@ -101,9 +101,8 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
       }
     }
     zones_ = std::move(kept);
-    const auto defaults = platform::UserDefaults::standardUserDefaults();
-    const nlohmann::json last = defaults->objectForKey(kLocalTime);
-    const double since = last.is_number() ? platform::Clock::nowSeconds() - last.get<double>() : 0;
+    // The last report's time is kept in memory; the store is written only when it changes.
+    const double since = platform::Clock::nowSeconds() - lastReport();
     if (std::fabs(since) > directTimeout()) {
       pushManager_->loadPushesByXML(zoneReport(m, when), m.deviceId, m.deviceModel);
       saveLocalTime();
@@ -251,22 +250,6 @@ void MCNavigationManager::enablePDR(int32_t sublocation, double x, double y) {
 
 void MCNavigationManager::disablePDR() { navigationEngine_.disablePDR(); }
 
-std::shared_ptr<MCGlobalPoint> MCNavigationManager::gpsFromLocal(const MCLocationPoint& p,
-                                                                 const MCSublocation& s) {
-  const double u = p.x.doubleValue() - s.width * 0.5;
-  const double v = p.y.doubleValue() - s.height * 0.5;
-  auto g = MNavigationEngine::localToGps(s.latitude, s.longitude, s.azimuth, u, v);
-  return MCGlobalPoint::pointWithLatitude(g["latitude"], g["longitude"]);
-}
-
-std::shared_ptr<MCLocationPoint> MCNavigationManager::localFromGps(const MCGlobalPoint& p,
-                                                                   const MCSublocation& s) {
-  auto l = MNavigationEngine::gpsToLocal(s.latitude, s.longitude, s.azimuth, p.latitude,
-                                         p.longitude);
-  return MCLocationPoint::pointWithLocation(s.location, s.id, l["x"] + s.width * 0.5,
-                                           l["y"] + s.height * 0.5);
-}
-
 MCZoneInfo* MCNavigationManager::zoneWithId(int32_t zoneId) {
   for (MCZoneInfo& z : zones_) {
     if (z.id == zoneId) return &z;
@@ -275,9 +258,19 @@ MCZoneInfo* MCNavigationManager::zoneWithId(int32_t zoneId) {
 }
 
 void MCNavigationManager::saveLocalTime() {
+  const double now = platform::Clock::nowSeconds();
+  {
+    std::lock_guard lock(mutex_);
+    localTime_ = now;
+  }
   auto defaults = platform::UserDefaults::standardUserDefaults();
-  defaults->setObject(platform::Clock::nowSeconds(), kLocalTime);
+  defaults->setObject(now, kLocalTime);
   defaults->synchronize();
+}
+
+double MCNavigationManager::lastReport() const {
+  std::lock_guard lock(mutex_);
+  return localTime_;
 }
 
 std::shared_ptr<MCLocation> MCNavigationManager::location() const {
