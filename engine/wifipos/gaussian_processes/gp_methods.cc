@@ -468,9 +468,14 @@ int GaussianProcesses::correction() {
       return 4;
     }
     exponent_ = 1.0 / static_cast<double>(measurements_.size());
-    planEvaluation();
+    // A path-loss model costs less to evaluate than to look up: every live
+    // particle is evaluated.
+    todo_.clear();
+    for (size_t j = 0; j < particles_.size(); ++j) {
+      if (particles_[j].weight != 0.0) todo_.push_back(j);
+    }
     normalModeCorrection(floor, logWeights);
-    reuseEvaluation(logWeights);
+    evaluations_ += todo_.size();
   }
 
   // Back from logs. The plain product is kept whenever it is representable;
