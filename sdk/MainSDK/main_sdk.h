@@ -108,6 +108,8 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
 
   void changeServer(const std::string& server);
   void changeUserHash(const std::string& userHash);
+  // Registers the push token with the cloud service (main_sdk_services.cc).
+  void registerToken(const std::vector<uint8_t>& token);
 
   // Forwarding.
   void startPushManager();
@@ -173,6 +175,8 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void readingsConfigure();
   void readingsWire();
   void readingsMeasure(bool start);
+  // Wiring of the service managers (main_sdk_services.cc).
+  void servicesWire();
 
   MainSDKManagers m_;
   std::shared_ptr<MainSDKManagerDelegates> delegates_;
@@ -188,6 +192,7 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   std::string userHash_, server_;
   std::weak_ptr<MainSDKDelegate> delegate_;
   std::shared_ptr<MCBeacon> measuringBeacon_ = std::make_shared<MCBeacon>();
+  std::vector<uint8_t> token_;
 
   mutable std::mutex locationMutex_;  // the location's published fields and floor lists
   std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
