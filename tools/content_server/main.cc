@@ -11,6 +11,7 @@
 #include <string>
 
 #include "content_server/content_server.h"
+#include "content_server/sdk_routes.h"
 
 int main(int argc, char** argv) {
   contentserver::ServerOptions options;
@@ -59,6 +60,8 @@ int main(int argc, char** argv) {
     }
   }
   server.setMisbehaviour(bad);
+  const auto sdk = std::make_shared<contentserver::SdkRoutes>();
+  sdk->install(server);
   if (!server.start(&error)) {
     std::fprintf(stderr, "marvisto-content-server: %s\n", error.c_str());
     return 1;
