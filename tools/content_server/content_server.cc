@@ -312,6 +312,14 @@ bool ContentServer::start(std::string* error) {
     s->set_keep_alive_max_count(1);
     auto h = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };
     s->Get(".*", h);
+    // Form posts (the SDK's reports) may pass the library's 8 KiB cap on form bodies: every
+    // POST but the engine's multipart ones is read whole first.
+    s->Post("/(?!locations$|xmlParserInsert$).*",
+            [h](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
+              httplib::Request whole = req;
+              read([&whole](const char* data, size_t n) { return whole.body.append(data, n), true; });
+              h(whole, res);
+            });
     s->Post(".*", h);
     int bound;
     if (*port == 0) {
