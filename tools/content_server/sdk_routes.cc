@@ -1,5 +1,6 @@
 #include "content_server/sdk_routes.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 
@@ -12,7 +13,7 @@ std::string Decode(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '+') {
       out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() + 0 && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+    } else if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
                std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
       out += char(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
       i += 2;
