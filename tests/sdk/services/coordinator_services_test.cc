@@ -14,9 +14,10 @@
 #include "sdk/services/services_support.h"
 
 using nlohmann::json;
-using services_test::ServicesTest;
 
 namespace {
+
+using services_test::ServicesTest;
 
 TEST_F(ServicesTest, TheCoordinatorWiresTheServiceManagers) {
   MainSDKManagers m = MainSDKManagers::shared();
@@ -32,47 +33,37 @@ TEST_F(ServicesTest, TheCoordinatorWiresTheServiceManagers) {
   m.device = MCDevice::init();
   m.pushManager->setCloudSetupURL(base() + "/device/cloudSetup");
   editReplies([](contentserver::SdkReplies& r) {
-    r.config = {{"post_zone_timeout", 45}, {"fast_scan_enabled", true}, {"actions_update_timeout", 120},
-                {"restart_bluetooth_timeout", 7}};
+    r.config = {{"post_zone_timeout", 45}, {"fast_scan_enabled", true}, {"actions_update_timeout", 120}};
   });
   auto delegate = std::make_shared<MainSDKDelegate>();
   std::vector<int64_t> pushed;
   delegate->didRangePushWithTitle = [&](MainSDK&, const std::string&, const std::string&, const std::string&,
                                         int64_t id) { pushed.push_back(id); };
-  {
-    auto sdk = MainSDK::initWithUserHash("hash-5", base(), m);
-    sdk->setDelegate(delegate);
-    ASSERT_TRUE(awaitCount("/v0/apps/config", 1));
-    EXPECT_NE(routes_->records("/v0/apps/config")[0].form.at("data").find("userHash=\"hash-5\""), std::string::npos);
-    ASSERT_TRUE(platform::testing::pumpUntil([&] { return m.navigationManager->directTimeout() == 45; }));
-    EXPECT_TRUE(m.beaconManager->fastScanEnabled());
-    EXPECT_EQ(m.pushManager->updateActionsTimeout(), 120);
+  auto sdk = MainSDK::initWithUserHash("hash-5", base(), m);
+  sdk->setDelegate(delegate);
+  ASSERT_TRUE(awaitCount("/v0/apps/config", 1));
+  EXPECT_NE(routes_->records("/v0/apps/config")[0].form.at("data").find("userHash=\"hash-5\""), std::string::npos);
+  ASSERT_TRUE(platform::testing::pumpUntil([&] { return m.navigationManager->directTimeout() == 45; }));
+  EXPECT_TRUE(m.beaconManager->fastScanEnabled());
+  EXPECT_EQ(m.pushManager->updateActionsTimeout(), 120);
 
-    // A ranging batch reaches the push actions through the beacon manager.
-    json beacon = {{"id", 1}, {"major", 7}, {"minor", 9}, {"uuid", "A07C5CA8-59EB-4EA8-9956-30B776E0FEDC"}};
-    beacon["actions"] = json::array({{{"id", 8}, {"active", 1}, {"title", "t"}, {"frequency", 60}}});
-    json floor = json::object();
-    floor["beacons"] = json::array({beacon});
-    json data = {{"success", 1}};
-    data["location"] = {{"sublocations", json::array({floor})}};
-    ASSERT_TRUE(m.pushManager->parsePushes({{"data", data}}));
-    const auto region = platform::BeaconRegion::initWithProximityUUID("A07C5CA8-59EB-4EA8-9956-30B776E0FEDC", "r");
-    ASSERT_TRUE(region);
-    m.beaconManager->locationManager(*m.beaconManager->locationManager(), {services_test::RangedBeacon(7, 9)},
-                                     *region);
-    EXPECT_EQ(pushed, std::vector<int64_t>{8});
+  json beacon = {{"id", 1}, {"major", 7}, {"minor", 9}, {"uuid", services_test::kUuid}};
+  beacon["actions"] = json::array({{{"id", 8}, {"active", 1}, {"frequency", 60}}});
+  json floor = json::object();
+  floor["beacons"] = json::array({beacon});
+  json data = {{"success", 1}};
+  data["location"] = {{"sublocations", json::array({floor})}};
+  ASSERT_TRUE(m.pushManager->parsePushes({{"data", data}}));
+  m.beaconManager->locationManager(*m.beaconManager->locationManager(), {services_test::RangedBeacon(7, 9)},
+                                   *platform::BeaconRegion::initWithProximityUUID(services_test::kUuid, "r"));
+  EXPECT_EQ(pushed, std::vector<int64_t>{8});
+  m.pushManager->beacons()[0]->actions[0]->stopAction();
 
-    sdk->registerToken({0x01, 0xab, 0xff});
-    ASSERT_TRUE(awaitCount("/device/cloudSetup", 1));
-    const auto form = routes_->records("/device/cloudSetup")[0].form;
-    EXPECT_EQ(form.at("token"), "01abff");
-    EXPECT_EQ(form.at("deviceType"), "ios");
-    EXPECT_EQ(form.at("deviceId"), m.device->deviceId);
-    EXPECT_EQ(form.at("deviceModel"), m.device->model);
-    sdk->stopMarvisto();
-    for (const auto& b : m.pushManager->beacons())
-      for (const auto& a : b->actions) a->stopAction();
-  }
+  sdk->registerToken({0x01, 0xab, 0xff});
+  ASSERT_TRUE(awaitCount("/device/cloudSetup", 1));
+  const auto form = routes_->records("/device/cloudSetup")[0].form;
+  EXPECT_EQ(form.at("token") + " " + form.at("deviceType") + " " + form.at("deviceId"), "01abff ios " + m.device->deviceId);
+  sdk->stopMarvisto();
   EXPECT_FALSE(m.settingsManager->configTimerPeriod());
 }
 

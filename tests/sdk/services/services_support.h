@@ -15,8 +15,8 @@
 
 namespace services_test {
 
-// 2026-01-01 00:00:00 UTC, a Thursday.
-inline constexpr int64_t kStart = 1767225600;
+inline constexpr int64_t kStart = 1767225600;  // 2026-01-01 00:00:00 UTC, a Thursday
+inline constexpr const char* kUuid = "A07C5CA8-59EB-4EA8-9956-30B776E0FEDC";
 
 class ServicesTest : public ::testing::Test {
  protected:
@@ -27,7 +27,6 @@ class ServicesTest : public ::testing::Test {
     contentserver::ServerOptions options;
     options.ipv6 = false;
     server_ = std::make_unique<contentserver::ContentServer>(options);
-    routes_ = std::make_shared<contentserver::SdkRoutes>();
     routes_->install(*server_);
     std::string error;
     ASSERT_TRUE(server_->start(&error)) << error;
@@ -40,7 +39,6 @@ class ServicesTest : public ::testing::Test {
   }
   std::string base() const { return "http://127.0.0.1:" + std::to_string(server_->port()); }
   size_t count(const std::string& path) const { return routes_->records(path).size(); }
-  // Pumps the main loop until the server has seen `n` requests on `path`.
   bool awaitCount(const std::string& path, size_t n) const {
     return platform::testing::pumpUntil([&] { return count(path) >= n; }, 20);
   }
@@ -53,29 +51,14 @@ class ServicesTest : public ::testing::Test {
 
   std::unique_ptr<platform::testing::ScopedHome> home_;
   std::unique_ptr<contentserver::ContentServer> server_;
-  std::shared_ptr<contentserver::SdkRoutes> routes_;
+  std::shared_ptr<contentserver::SdkRoutes> routes_ = std::make_shared<contentserver::SdkRoutes>();
 };
 
-inline platform::Location Fix() {
-  platform::Location fix;
-  fix.latitude = 52.5;
-  fix.longitude = 13.25;
-  fix.altitude = 34.5;
-  fix.horizontalAccuracy = 5;
-  fix.timestamp = double(kStart);
-  return fix;
-}
+inline platform::Location Fix() { return {52.5, 13.25, 34.5, 5, 0, double(kStart)}; }
 
-inline platform::Beacon RangedBeacon(int64_t major, int64_t minor,
-                                     const std::string& uuid = "A07C5CA8-59EB-4EA8-9956-30B776E0FEDC",
+inline platform::Beacon RangedBeacon(int64_t major, int64_t minor, const std::string& uuid = kUuid,
                                      int64_t proximity = 2) {
-  platform::Beacon b;
-  b.proximityUUID = uuid;
-  b.major = major;
-  b.minor = minor;
-  b.proximity = proximity;
-  b.rssi = -70;
-  return b;
+  return {uuid, major, minor, proximity, -1, -70};
 }
 
 }  // namespace services_test
