@@ -142,7 +142,7 @@ TEST_F(Venues, PicturesOnlyOverHttpAndWithinTheTimeOut) {
   EXPECT_EQ(MCVenueManager::fetchImage("http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/x.png", 1), nullptr);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
   close(silent);
-  for (const std::string url : {"file://" + (home_->path() / "local.png").string(), std::string("ftp://127.0.0.1/a.png"),
+  for (const std::string& url : {"file://" + (home_->path() / "local.png").string(), std::string("ftp://127.0.0.1/a.png"),
                                 std::string("javascript:x"), std::string("http://")})
     EXPECT_EQ(MCVenueManager::fetchImage(url, 1), nullptr) << url;
   EXPECT_NE(MCVenueManager::fetchImage(base() + "/images/a.png", 1), nullptr);
