@@ -1,16 +1,19 @@
 #include "server/crypto_utils.h"
 
-#include <mbedtls/aes.h>
-#include <mbedtls/bignum.h>
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/entropy.h>
-#include <mbedtls/md.h>
-#include <mbedtls/platform_util.h>
-#include <mbedtls/rsa.h>
-#include <mbedtls/sha256.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/param_build.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/sha.h>
 
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -24,119 +27,159 @@ constexpr int kKeyRounds = 8192;
 constexpr size_t kMaxPassBytes = 512;
 constexpr size_t kMaxNumberChars = 2484;
 constexpr unsigned kKeyBits = 2048;
-constexpr int kExponent = 65537;
 
-// A seeded CTR-DRBG for one call; nothing is shared between threads.
-class Drbg {
- public:
-  explicit Drbg(const char* personalisation) {
-    mbedtls_entropy_init(&entropy_);
-    mbedtls_ctr_drbg_init(&ctr_);
-    status_ = mbedtls_ctr_drbg_seed(&ctr_, mbedtls_entropy_func, &entropy_,
-                                    reinterpret_cast<const unsigned char*>(personalisation),
-                                    std::strlen(personalisation));
-  }
-  ~Drbg() {
-    mbedtls_ctr_drbg_free(&ctr_);
-    mbedtls_entropy_free(&entropy_);
-  }
-  Drbg(const Drbg&) = delete;
-  Drbg& operator=(const Drbg&) = delete;
-  int status() const { return status_; }
-  mbedtls_ctr_drbg_context* ctx() { return &ctr_; }
-
- private:
-  mbedtls_entropy_context entropy_;
-  mbedtls_ctr_drbg_context ctr_;
-  int status_;
+struct BnFree {
+  void operator()(BIGNUM* b) const { BN_clear_free(b); }
+};
+using Bn = std::unique_ptr<BIGNUM, BnFree>;
+struct PkeyFree {
+  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+struct PkeyCtxFree {
+  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+struct BnCtxFree {
+  void operator()(BN_CTX* c) const { BN_CTX_free(c); }
 };
 
-class Mpi {
- public:
-  Mpi() { mbedtls_mpi_init(&v); }
-  ~Mpi() { mbedtls_mpi_free(&v); }
-  Mpi(const Mpi&) = delete;
-  Mpi& operator=(const Mpi&) = delete;
-  mbedtls_mpi v;
-};
-
-class Rsa {
- public:
-  Rsa() { mbedtls_rsa_init(&ctx, MBEDTLS_RSA_PKCS_V15, 0); }
-  ~Rsa() { mbedtls_rsa_free(&ctx); }
-  Rsa(const Rsa&) = delete;
-  Rsa& operator=(const Rsa&) = delete;
-  mbedtls_rsa_context ctx;
-};
-
-const unsigned char* bytes(const std::string& s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
+const unsigned char* bytes(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
 // The digest starts as the IV and 16 zeros and is re-hashed with the pass text;
 // the result keys both AES-256 and the HMAC.
 void DeriveKey(const unsigned char* iv, const std::string& pass, unsigned char key[32]) {
   unsigned char buf[32 + kMaxPassBytes];
-  size_t passLen = std::min(pass.size(), kMaxPassBytes);
+  const size_t passLen = std::min(pass.size(), kMaxPassBytes);
   std::memcpy(key, iv, kBlock);
   std::memset(key + kBlock, 0, kBlock);
   std::memcpy(buf + 32, pass.data(), passLen);
   for (int i = 0; i < kKeyRounds; ++i) {
     std::memcpy(buf, key, 32);
-    mbedtls_sha256_ret(buf, 32 + passLen, key, 0);
+    SHA256(buf, 32 + passLen, key);
   }
-  mbedtls_platform_zeroize(buf, sizeof buf);
+  OPENSSL_cleanse(buf, sizeof buf);
 }
 
-void Hmac(const unsigned char key[32], const unsigned char* data, size_t len,
-          unsigned char out[kMacLen]) {
-  mbedtls_md_hmac(mbedtls_md_info_from_type(MBEDTLS_MD_SHA256), key, 32, data, len, out);
+bool Hmac(const unsigned char key[32], const unsigned char* data, size_t len, unsigned char out[kMacLen]) {
+  unsigned int n = 0;
+  return HMAC(EVP_sha256(), key, 32, data, len, out, &n) != nullptr && n == kMacLen;
+}
+
+// AES-256-CBC over whole blocks, no padding (the format pads with zeros itself).
+bool Cbc(bool encrypt, const unsigned char key[32], const unsigned char* iv, const unsigned char* in, size_t len,
+         unsigned char* out) {
+  EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+  int n = 0, tail = 0;
+  const bool ok = c != nullptr && EVP_CipherInit_ex(c, EVP_aes_256_cbc(), nullptr, key, iv, encrypt ? 1 : 0) == 1 &&
+                  EVP_CIPHER_CTX_set_padding(c, 0) == 1 &&
+                  EVP_CipherUpdate(c, out, &n, in, static_cast<int>(len)) == 1 &&
+                  EVP_CipherFinal_ex(c, out + n, &tail) == 1 && static_cast<size_t>(n + tail) == len;
+  EVP_CIPHER_CTX_free(c);
+  return ok;
 }
 
 // Time independent of where the first difference lies.
 bool EqualConstTime(const unsigned char* a, const unsigned char* b, size_t n) {
-  volatile unsigned char diff = 0;
-  for (size_t i = 0; i < n; ++i) diff = diff | (a[i] ^ b[i]);
-  return diff == 0;
+  return CRYPTO_memcmp(a, b, n) == 0;
 }
 
-// Upper-case hexadecimal only: the library would also take a sign.
-bool ReadHexNumbers(const std::string& text, size_t count, std::vector<Mpi>& out) {
+// Hexadecimal digits only (the library would also take a sign), at most
+// kMaxNumberChars each, white-space separated.
+bool ReadHexNumbers(const std::string& text, size_t count, std::vector<Bn>& out) {
   std::istringstream in(text);
   std::string token;
+  out.clear();
   for (size_t i = 0; i < count; ++i) {
     if (!(in >> token) || token.size() > kMaxNumberChars) return false;
     for (char c : token)
       if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    if (mbedtls_mpi_read_string(&out[i].v, 16, token.c_str()) != 0) return false;
+    BIGNUM* b = nullptr;
+    if (BN_hex2bn(&b, token.c_str()) != static_cast<int>(token.size())) {
+      BN_clear_free(b);
+      return false;
+    }
+    out.emplace_back(b);
   }
   return true;
 }
 
-bool AppendHex(const mbedtls_mpi& x, std::string& out) {
-  char buf[kMaxNumberChars + 2];
-  size_t n = 0;
-  if (mbedtls_mpi_write_string(&x, 16, buf, sizeof buf, &n) != 0) return false;
-  out += buf;
+// Upper-case hexadecimal, whole bytes, as the key texts have always been written.
+bool AppendHex(const BIGNUM* x, std::string& out) {
+  char* hex = BN_bn2hex(x);
+  if (hex == nullptr) return false;
+  out += hex;
   out += "\n";
+  OPENSSL_clear_free(hex, std::strlen(hex));
   return true;
+}
+
+// The public half is usable: N at least 128 bits, E odd, 1 < E < N.
+bool PublicOk(const BIGNUM* n, const BIGNUM* e) {
+  return BN_num_bits(n) >= 128 && BN_is_odd(n) && BN_is_odd(e) && BN_num_bits(e) >= 2 && BN_cmp(e, n) < 0;
+}
+
+// The private numbers agree with each other: P*Q = N, D inverts E modulo P-1
+// and Q-1, and the CRT values follow from D, P and Q.
+bool PrivateOk(const std::vector<Bn>& k) {
+  const BIGNUM *n = k[0].get(), *e = k[1].get(), *d = k[2].get(), *p = k[3].get(), *q = k[4].get(),
+               *dp = k[5].get(), *dq = k[6].get(), *qp = k[7].get();
+  if (!PublicOk(n, e) || BN_is_zero(d) || BN_cmp(p, BN_value_one()) <= 0 || BN_cmp(q, BN_value_one()) <= 0)
+    return false;
+  std::unique_ptr<BN_CTX, BnCtxFree> ctx(BN_CTX_new());
+  Bn t(BN_new()), p1(BN_new()), q1(BN_new()), r(BN_new());
+  if (!ctx || !t || !p1 || !q1 || !r) return false;
+  if (!BN_mul(t.get(), p, q, ctx.get()) || BN_cmp(t.get(), n) != 0) return false;
+  if (!BN_sub(p1.get(), p, BN_value_one()) || !BN_sub(q1.get(), q, BN_value_one())) return false;
+  for (const BIGNUM* m : {p1.get(), q1.get()}) {
+    if (!BN_mod_mul(r.get(), d, e, m, ctx.get()) || !BN_is_one(r.get())) return false;
+  }
+  if (!BN_mod(r.get(), d, p1.get(), ctx.get()) || BN_cmp(r.get(), dp) != 0) return false;
+  if (!BN_mod(r.get(), d, q1.get(), ctx.get()) || BN_cmp(r.get(), dq) != 0) return false;
+  if (BN_cmp(qp, p) >= 0 || !BN_mod_mul(r.get(), qp, q, p, ctx.get()) || !BN_is_one(r.get())) return false;
+  return true;
+}
+
+// An RSA key of the library from our numbers: N, E and, for a private key,
+// D, P, Q, DP, DQ, QP.
+Pkey MakeKey(const std::vector<Bn>& k) {
+  static const char* const kNames[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                                       OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                       OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                       OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  bool ok = bld != nullptr;
+  for (size_t i = 0; ok && i < k.size(); ++i) ok = OSSL_PARAM_BLD_push_BN(bld, kNames[i], k[i].get()) == 1;
+  OSSL_PARAM* params = ok ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
+  EVP_PKEY* key = nullptr;
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  if (params != nullptr && ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1)
+    EVP_PKEY_fromdata(ctx.get(), &key, k.size() > 2 ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(bld);
+  return Pkey(key);
+}
+
+unsigned long LastError() {
+  const unsigned long e = ERR_peek_last_error();
+  ERR_clear_error();
+  return e;
 }
 
 }  // namespace
 
 std::string AesEncrypt(const std::string& plaintext, const std::string& pass) {
   unsigned char iv[kBlock];
-  Drbg drbg("AesEncrypt");
-  if (drbg.status() != 0 || mbedtls_ctr_drbg_random(drbg.ctx(), iv, kBlock) != 0) {
+  if (RAND_bytes(iv, kBlock) != 1) {
     // Only when the system has no entropy at all: the hash still gives a valid text.
-    MV_LOG(1, "Error: ctr_drbg_init returned %d\n", drbg.status());
+    MV_LOG(1, "Error: ctr_drbg_init returned %d\n", static_cast<int>(LastError()));
     unsigned char hash[32];
-    mbedtls_sha256_ret(bytes(plaintext), plaintext.size(), hash, 0);
+    SHA256(bytes(plaintext), plaintext.size(), hash);
     std::memcpy(iv, hash, kBlock);
   }
   iv[kBlock - 1] = static_cast<unsigned char>((iv[kBlock - 1] & 0xF0) | (plaintext.size() % kBlock));
 
-  size_t blocks = (plaintext.size() + kBlock - 1) / kBlock;
+  const size_t blocks = (plaintext.size() + kBlock - 1) / kBlock;
   std::string out(kBlock + blocks * kBlock + kMacLen, '\0');
   auto* o = reinterpret_cast<unsigned char*>(out.data());
   std::memcpy(o, iv, kBlock);
@@ -144,15 +187,15 @@ std::string AesEncrypt(const std::string& plaintext, const std::string& pass) {
 
   unsigned char key[32];
   DeriveKey(iv, pass, key);
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_enc(&aes, key, 256);
-  unsigned char chain[kBlock];
-  std::memcpy(chain, iv, kBlock);
-  mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, blocks * kBlock, chain, o + kBlock, o + kBlock);
-  mbedtls_aes_free(&aes);
-  Hmac(key, o + kBlock, blocks * kBlock, o + kBlock + blocks * kBlock);
-  mbedtls_platform_zeroize(key, sizeof key);
+  const bool ok = Cbc(true, key, iv, o + kBlock, blocks * kBlock, o + kBlock) &&
+                  Hmac(key, o + kBlock, blocks * kBlock, o + kBlock + blocks * kBlock);
+  OPENSSL_cleanse(key, sizeof key);
+  if (!ok) {
+    // The library cannot fail here short of running out of memory; never hand back plaintext.
+    MV_LOG(1, "Error: AES encryption failed: %lu\n", LastError());
+    OPENSSL_cleanse(out.data(), out.size());
+    return std::string(out.size(), '\0');
+  }
   return out;
 }
 
@@ -162,90 +205,88 @@ std::string AesDecrypt(const std::string& data, const std::string& pass) {
     return {};
   }
   const unsigned char* d = bytes(data);
-  size_t ctLen = data.size() - kBlock - kMacLen;
+  const size_t ctLen = data.size() - kBlock - kMacLen;
   unsigned char key[32], mac[kMacLen];
   DeriveKey(d, pass, key);
-  Hmac(key, d + kBlock, ctLen, mac);
   // Checked before anything is decrypted, in constant time.
-  if (!EqualConstTime(mac, d + kBlock + ctLen, kMacLen)) {
-    mbedtls_platform_zeroize(key, sizeof key);
+  if (!Hmac(key, d + kBlock, ctLen, mac) || !EqualConstTime(mac, d + kBlock + ctLen, kMacLen)) {
+    OPENSSL_cleanse(key, sizeof key);
     MV_LOG(1, "HMAC verification error (the data/key is corrupted)!\n");
     return {};
   }
   std::string out(ctLen, '\0');
-  mbedtls_aes_context aes;
-  mbedtls_aes_init(&aes);
-  mbedtls_aes_setkey_dec(&aes, key, 256);
-  unsigned char chain[kBlock];
-  std::memcpy(chain, d, kBlock);
-  mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, ctLen, chain, d + kBlock,
-                        reinterpret_cast<unsigned char*>(out.data()));
-  mbedtls_aes_free(&aes);
-  mbedtls_platform_zeroize(key, sizeof key);
-  size_t last = d[kBlock - 1] & 0x0F;
+  const bool ok = Cbc(false, key, d, d + kBlock, ctLen, reinterpret_cast<unsigned char*>(out.data()));
+  OPENSSL_cleanse(key, sizeof key);
+  if (!ok) return {};
+  const size_t last = d[kBlock - 1] & 0x0F;
   if (last != 0 && ctLen > 0) out.resize(ctLen - kBlock + last);
   return out;
 }
 
 bool RsaGenkey(std::string* publicKey, std::string* privateKey) {
   MV_LOG(2, "Seeding the random number generator...\n");
-  Drbg drbg("RsaGenKey");
-  if (drbg.status() != 0) {
-    MV_LOG(1, "Error: ctr_drbg_init returned %d\n", drbg.status());
+  if (RAND_status() != 1) {
+    MV_LOG(1, "Error: ctr_drbg_init returned %d\n", static_cast<int>(LastError()));
     return false;
   }
   MV_LOG(2, "Generating the RSA key [ %d-bit ]...\n", static_cast<int>(kKeyBits));
-  Rsa rsa;
-  int ret = mbedtls_rsa_gen_key(&rsa.ctx, mbedtls_ctr_drbg_random, drbg.ctx(), kKeyBits, kExponent);
-  if (ret != 0) {
-    MV_LOG(1, "Error: rsa_gen_key returned %d\n", ret);
+  EVP_PKEY* raw = nullptr;
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), kKeyBits) != 1 ||
+      EVP_PKEY_keygen(ctx.get(), &raw) != 1) {  // the exponent defaults to 65537
+    MV_LOG(1, "Error: rsa_gen_key returned %d\n", static_cast<int>(LastError()));
     return false;
   }
-  Mpi n, e, d, p, q, dp, dq, qp;
-  if (mbedtls_rsa_export(&rsa.ctx, &n.v, &p.v, &q.v, &d.v, &e.v) != 0 ||
-      mbedtls_rsa_export_crt(&rsa.ctx, &dp.v, &dq.v, &qp.v) != 0)
-    return false;
+  Pkey key(raw);
+  static const char* const kOrder[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                                       OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                       OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                       OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
   std::string pub, priv;
-  bool ok = AppendHex(n.v, pub) && AppendHex(e.v, pub);
-  for (Mpi* x : {&n, &e, &d, &p, &q, &dp, &dq, &qp}) ok = ok && AppendHex(x->v, priv);
-  if (!ok) return false;
+  bool ok = true;
+  for (size_t i = 0; ok && i < 8; ++i) {
+    BIGNUM* b = nullptr;
+    ok = EVP_PKEY_get_bn_param(key.get(), kOrder[i], &b) == 1 && AppendHex(b, priv);
+    if (ok && i < 2) ok = AppendHex(b, pub);
+    BN_clear_free(b);
+  }
+  if (!ok) {
+    OPENSSL_cleanse(priv.data(), priv.size());
+    return false;
+  }
   if (publicKey) *publicKey = pub;
   if (privateKey) *privateKey = priv;
-  mbedtls_platform_zeroize(priv.data(), priv.size());
+  OPENSSL_cleanse(priv.data(), priv.size());
   return true;
 }
 
 std::string RsaSign(const std::string& privateKey, const std::string& data) {
   MV_LOG(2, "Parsing private key\n");
-  std::vector<Mpi> k(8);  // N, E, D, P, Q, DP, DQ, QP
-  Rsa rsa;
-  if (!ReadHexNumbers(privateKey, 8, k) ||
-      mbedtls_rsa_import(&rsa.ctx, &k[0].v, &k[3].v, &k[4].v, &k[2].v, &k[1].v) != 0 ||
-      mbedtls_rsa_complete(&rsa.ctx) != 0 ||
-      mbedtls_mpi_copy(&rsa.ctx.DP, &k[5].v) != 0 || mbedtls_mpi_copy(&rsa.ctx.DQ, &k[6].v) != 0 ||
-      mbedtls_mpi_copy(&rsa.ctx.QP, &k[7].v) != 0) {
+  std::vector<Bn> k;  // N, E, D, P, Q, DP, DQ, QP
+  if (!ReadHexNumbers(privateKey, 8, k)) {
     MV_LOG(1, "Error: invalid private key!\n");
     return {};
   }
   MV_LOG(2, "Checking the private key\n");
-  int ret = mbedtls_rsa_check_privkey(&rsa.ctx);
-  if (ret != 0) {
-    MV_LOG(1, "Error: rsa_check_privkey returned -0x%0x\n", static_cast<unsigned>(-ret));
+  Pkey key;
+  if (!PrivateOk(k) || !(key = MakeKey(k))) {
+    MV_LOG(1, "Error: rsa_check_privkey returned -0x%0x\n", static_cast<unsigned>(LastError()));
     return {};
   }
   MV_LOG(2, "Generating RSA/SHA-256 signature\n");
   unsigned char hash[32];
-  mbedtls_sha256_ret(bytes(data), data.size(), hash, 0);
-  std::vector<unsigned char> sig(mbedtls_rsa_get_len(&rsa.ctx));
-  Drbg drbg("RsaSign");  // blinding against timing attacks on the private key
-  ret = drbg.status();
-  if (ret == 0)
-    ret = mbedtls_rsa_pkcs1_sign(&rsa.ctx, mbedtls_ctr_drbg_random, drbg.ctx(), MBEDTLS_RSA_PRIVATE,
-                                 MBEDTLS_MD_SHA256, 32, hash, sig.data());
-  if (ret != 0) {
-    MV_LOG(1, "Error: rsa_pkcs1_sign returned -0x%0x\n", static_cast<unsigned>(-ret));
+  SHA256(bytes(data), data.size(), hash);
+  std::vector<unsigned char> sig(static_cast<size_t>(EVP_PKEY_get_size(key.get())));
+  size_t sigLen = sig.size();
+  // The library blinds the private operation against timing attacks.
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1 ||
+      EVP_PKEY_sign(ctx.get(), sig.data(), &sigLen, hash, sizeof hash) != 1) {
+    MV_LOG(1, "Error: rsa_pkcs1_sign returned -0x%0x\n", static_cast<unsigned>(LastError()));
     return {};
   }
+  sig.resize(sigLen);
   std::string out;
   char hex[3];
   for (unsigned char b : sig) {
@@ -258,19 +299,18 @@ std::string RsaSign(const std::string& privateKey, const std::string& data) {
 
 bool RsaVerify(const std::string& publicKey, const std::string& data, const std::string& signature) {
   MV_LOG(2, "Parsing public key\n");
-  std::vector<Mpi> k(2);  // N, E
-  Rsa rsa;
-  if (!ReadHexNumbers(publicKey, 2, k) ||
-      mbedtls_rsa_import(&rsa.ctx, &k[0].v, nullptr, nullptr, nullptr, &k[1].v) != 0 ||
-      mbedtls_rsa_complete(&rsa.ctx) != 0 || mbedtls_rsa_check_pubkey(&rsa.ctx) != 0) {
+  std::vector<Bn> k;  // N, E
+  Pkey key;
+  if (!ReadHexNumbers(publicKey, 2, k) || !PublicOk(k[0].get(), k[1].get()) || !(key = MakeKey(k))) {
+    ERR_clear_error();
     MV_LOG(1, "Error: invalid public key!\n");
     return false;
   }
-  size_t expected = (mbedtls_mpi_bitlen(&k[0].v) + 7) / 8;
+  const size_t expected = static_cast<size_t>((BN_num_bits(k[0].get()) + 7) / 8);
   std::vector<unsigned char> sig;
   bool ok = true;
   for (size_t i = 0; ok && i < signature.size();) {
-    char c = signature[i];
+    const char c = signature[i];
     if (std::isspace(static_cast<unsigned char>(c)) || c == '-' || c == ':') {
       ++i;
     } else if (i + 1 < signature.size() && std::isxdigit(static_cast<unsigned char>(c)) &&
@@ -287,11 +327,13 @@ bool RsaVerify(const std::string& publicKey, const std::string& data, const std:
   }
   MV_LOG(2, "Verifying RSA/SHA-256 signature\n");
   unsigned char hash[32];
-  mbedtls_sha256_ret(bytes(data), data.size(), hash, 0);
-  int ret = mbedtls_rsa_pkcs1_verify(&rsa.ctx, nullptr, nullptr, MBEDTLS_RSA_PUBLIC,
-                                     MBEDTLS_MD_SHA256, 32, hash, sig.data());
-  if (ret != 0) {
-    MV_LOG(1, "Error: rsa_pkcs1_verify returned -0x%0x\n", static_cast<unsigned>(-ret));
+  SHA256(bytes(data), data.size(), hash);
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+  if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1 ||
+      EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), hash, sizeof hash) != 1) {
+    MV_LOG(1, "Error: rsa_pkcs1_verify returned -0x%0x\n", static_cast<unsigned>(LastError()));
     MV_LOG(1, "RSA-Signature: INCORRECT\n");
     return false;
   }

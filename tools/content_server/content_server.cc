@@ -1,7 +1,9 @@
 #include "content_server/content_server.h"
 
 #include <dirent.h>
+#include <netinet/in.h>
 #include <openssl/sha.h>
+#include <sys/socket.h>
 #include <tinyxml2.h>
 
 #include <httplib.h>
@@ -9,7 +11,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "server/zip_archive.h"
@@ -45,6 +49,92 @@ int IntParam(const httplib::Request& req, const char* name, int fallback) {
   } catch (...) {
     return fallback;
   }
+}
+
+// A thread per connection, at most `most` at once: the library's fixed pool of
+// a few workers stops answering as soon as that many clients sit idle.
+class ConnectionThreads : public httplib::TaskQueue {
+ public:
+  explicit ConnectionThreads(int most) : most_(std::max(most, 1)) {}
+  ~ConnectionThreads() override { shutdown(); }
+
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock<std::mutex> g(mutex_);
+    reap();
+    room_.wait(g, [this] { return running_ < most_; });  // the accept loop waits; clients queue in the kernel
+    ++running_;
+    const uint64_t id = next_++;
+    threads_.emplace(id, std::thread([this, id, fn = std::move(fn)] {
+      fn();
+      std::lock_guard<std::mutex> done(mutex_);
+      --running_;
+      finished_.push_back(id);
+      room_.notify_all();
+    }));
+  }
+
+  void shutdown() override {
+    std::unique_lock<std::mutex> g(mutex_);
+    room_.wait(g, [this] { return running_ == 0; });
+    for (auto& [id, t] : threads_) t.join();
+    threads_.clear();
+    finished_.clear();
+  }
+
+ private:
+  void reap() {
+    for (uint64_t id : finished_) {
+      threads_[id].join();
+      threads_.erase(id);
+    }
+    finished_.clear();
+  }
+
+  const int most_;
+  std::mutex mutex_;
+  std::condition_variable room_;
+  int running_ = 0;
+  uint64_t next_ = 0;
+  std::map<uint64_t, std::thread> threads_;
+  std::vector<uint64_t> finished_;
+};
+
+// The library listens with a backlog of 5: a burst of clients then waits a
+// second per dropped SYN although threads are free. Listening again on the
+// bound socket only changes the backlog.
+template <class Base>
+struct Listening : Base {
+  using Base::Base;
+  void widenBacklog() { ::listen(this->svr_sock_, 1024); }
+};
+
+int LocalPort(const sockaddr_storage& a) {
+  if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+  return -1;
+}
+
+// Shuts down (without closing: the serving thread owns the descriptor) every
+// accepted connection on our ports, so a stop does not wait for clients that
+// trickle or sit idle. The library keeps its accepted sockets to itself; the
+// process's descriptor table is the one place to find them.
+void CutConnections(const std::set<int>& ports) {
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    const int fd = std::atoi(e->d_name);
+    if (fd <= 2 || fd == dirfd(d)) continue;
+    sockaddr_storage local{}, peer{};
+    socklen_t n = sizeof local, m = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &n) != 0 || ports.count(LocalPort(local)) == 0) continue;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &m) == 0) ::shutdown(fd, SHUT_RDWR);
+  }
+  closedir(d);
+}
+
+uint64_t RecordBytes(const RequestRecord& r) {
+  return sizeof r + r.method.size() + r.path.size() + r.query.size() + r.sha256.size() + r.userHash.size() +
+         r.localTime.size() + r.xml.size() + r.formFields.size();
 }
 
 }  // namespace
@@ -101,16 +191,31 @@ struct ContentServer::Impl {
   bool stopping = false;
   std::map<int, Location> locations;
   Misbehaviour bad;
-  std::vector<RequestRecord> records;
+  std::deque<RequestRecord> records;
+  uint64_t recordBytes = 0;
+  uint64_t dropped = 0;
+  size_t maxRecords = 0;
+  uint64_t maxRecordBytes = 0;
   int postsSeen = 0;
   std::vector<Route> routes;
   std::FILE* log = nullptr;
-  std::vector<std::unique_ptr<httplib::Server>> servers;
-  std::vector<std::thread> threads;
+  struct Listener {
+    std::unique_ptr<httplib::Server> server;
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::vector<Listener> listeners;
+  std::set<int> ports;
 
   void record(const RequestRecord& r) {
     std::lock_guard<std::mutex> g(mutex);
     records.push_back(r);
+    recordBytes += RecordBytes(r);
+    while (!records.empty() && (records.size() > maxRecords || recordBytes > maxRecordBytes)) {
+      recordBytes -= RecordBytes(records.front());
+      records.pop_front();
+      ++dropped;
+    }
     if (log == nullptr) return;
     nlohmann::json j = {{"method", r.method},     {"path", r.path},         {"query", r.query},
                         {"status", r.status},     {"bytes", r.bytes},       {"sha256", r.sha256},
@@ -271,6 +376,7 @@ struct ContentServer::Impl {
     r.userHash = value("userHash");
     r.localTime = value("localTime");
     r.xml = value("xml");
+    for (const auto& field : req.files) r.formFields += (r.formFields.empty() ? "" : ",") + field.first;
     try {
       r.packetNumber = std::stoi(value("packetNumber"));
     } catch (...) {
@@ -301,15 +407,38 @@ struct ContentServer::Impl {
   }
 };
 
-ContentServer::ContentServer(ServerOptions options) : impl_(new Impl), options_(std::move(options)) {}
+ContentServer::ContentServer(ServerOptions options) : impl_(new Impl), options_(std::move(options)) {
+  impl_->maxRecords = std::max<size_t>(options_.maxRecords, 1);
+  impl_->maxRecordBytes = options_.maxRecordBytes;
+}
 
 ContentServer::~ContentServer() { stop(); }
 
 bool ContentServer::start(std::string* error) {
-  if (!options_.logPath.empty()) impl_->log = std::fopen(options_.logPath.c_str(), "a");
-  auto serve = [this](std::unique_ptr<httplib::Server> s, const char* host, int* port, bool required) {
-    s->set_payload_max_length(1ull << 31);
+  // Everything that can fail before a listener runs is checked first: a
+  // failed start then has nothing to stop.
+  using Plain = Listening<httplib::Server>;
+  using Secure = Listening<httplib::SSLServer>;
+  std::unique_ptr<Secure> tls, tls6;
+  if (options_.tlsPort >= 0) {
+    tls = std::make_unique<Secure>(options_.cert.c_str(), options_.key.c_str());
+    if (!tls->is_valid()) {
+      if (error) *error = "cannot load certificate " + options_.cert + " / key " + options_.key;
+      return false;
+    }
+    if (options_.ipv6) tls6 = std::make_unique<Secure>(options_.cert.c_str(), options_.key.c_str());
+  }
+  if (!options_.logPath.empty() && (impl_->log = std::fopen(options_.logPath.c_str(), "a")) == nullptr) {
+    if (error) *error = "cannot open log " + options_.logPath;
+    return false;
+  }
+  auto serve = [this](auto s, const char* host, int* port, bool required) {
+    if (!s) return !required;
+    s->set_payload_max_length(options_.maxBodyBytes);
     s->set_keep_alive_max_count(1);
+    s->set_read_timeout(options_.readTimeoutSeconds, 0);
+    const int most = options_.maxConnections;
+    s->new_task_queue = [most] { return new ConnectionThreads(most); };
     auto h = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };
     s->Get(".*", h);
     // Form posts (the SDK's reports) may pass the library's 8 KiB cap on form bodies: every
@@ -329,39 +458,40 @@ bool ContentServer::start(std::string* error) {
     }
     if (bound <= 0) return !required;
     *port = bound;
+    s->widenBacklog();
+    Impl::Listener l;
+    l.done = std::make_shared<std::atomic<bool>>(false);
     httplib::Server* raw = s.get();
-    impl_->servers.push_back(std::move(s));
-    impl_->threads.emplace_back([raw] { raw->listen_after_bind(); });
+    l.server = std::move(s);
+    l.thread = std::thread([raw, done = l.done] {
+      raw->listen_after_bind();
+      *done = true;
+    });
+    // A stop given before the listener runs would be lost (the library's stop
+    // only acts on a running server) and the listener would accept forever.
+    while (!raw->is_running() && !*l.done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    impl_->ports.insert(bound);
+    impl_->listeners.push_back(std::move(l));
     return true;
   };
   int plain = options_.port;
-  if (!serve(std::make_unique<httplib::Server>(), "127.0.0.1", &plain, true)) {
-    if (error) *error = "cannot listen on 127.0.0.1";
+  if (!serve(std::make_unique<Plain>(), "127.0.0.1", &plain, true)) {
+    if (error) *error = "cannot listen on 127.0.0.1 port " + std::to_string(options_.port);
+    stop();
     return false;
   }
   port_ = plain;
-  if (options_.ipv6) serve(std::make_unique<httplib::Server>(), "::1", &plain, false);
-  if (options_.tlsPort >= 0) {
-    auto tls = std::make_unique<httplib::SSLServer>(options_.cert.c_str(), options_.key.c_str());
-    if (!tls->is_valid()) {
-      if (error) *error = "cannot load certificate " + options_.cert + " / key " + options_.key;
-      stop();
-      return false;
-    }
+  if (options_.ipv6) serve(std::make_unique<Plain>(), "::1", &plain, false);
+  if (tls) {
     int secure = options_.tlsPort;
     if (!serve(std::move(tls), "127.0.0.1", &secure, true)) {
-      if (error) *error = "cannot listen with TLS on 127.0.0.1";
+      if (error) *error = "cannot listen with TLS on 127.0.0.1 port " + std::to_string(options_.tlsPort);
       stop();
       return false;
     }
     tlsPort_ = secure;
-    if (options_.ipv6) {
-      auto tls6 = std::make_unique<httplib::SSLServer>(options_.cert.c_str(), options_.key.c_str());
-      serve(std::move(tls6), "::1", &secure, false);
-    }
+    serve(std::move(tls6), "::1", &secure, false);
   }
-  for (auto& s : impl_->servers)
-    while (!s->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return true;
 }
 
@@ -371,10 +501,19 @@ void ContentServer::stop() {
     impl_->stopping = true;
   }
   impl_->wake.notify_all();
-  for (auto& s : impl_->servers) s->stop();
-  for (auto& t : impl_->threads) t.join();
-  impl_->threads.clear();
-  impl_->servers.clear();
+  for (auto& l : impl_->listeners) l.server->stop();
+  // Until every listener has ended (each waits for its connections' threads),
+  // cut what is still connected, including a connection accepted just now.
+  for (;;) {
+    CutConnections(impl_->ports);
+    bool all = true;
+    for (auto& l : impl_->listeners) all = all && *l.done;
+    if (all) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (auto& l : impl_->listeners) l.thread.join();
+  impl_->listeners.clear();
+  impl_->ports.clear();
   if (impl_->log) std::fclose(impl_->log);
   impl_->log = nullptr;
 }
@@ -397,7 +536,12 @@ void ContentServer::setMisbehaviour(const Misbehaviour& m) {
 
 std::vector<RequestRecord> ContentServer::records() const {
   std::lock_guard<std::mutex> g(impl_->mutex);
-  return impl_->records;
+  return std::vector<RequestRecord>(impl_->records.begin(), impl_->records.end());
+}
+
+uint64_t ContentServer::droppedRecords() const {
+  std::lock_guard<std::mutex> g(impl_->mutex);
+  return impl_->dropped;
 }
 
 void ContentServer::addRoute(Route route) {

@@ -6,8 +6,10 @@
 // the ways a test needs.
 //
 // start/stop from one owning thread; records(), setMisbehaviour() and
-// addLocation() are safe from any thread while it serves. Requests are
-// answered on the library's worker threads.
+// addLocation() are safe from any thread while it serves. Every connection
+// is served on a thread of its own (up to maxConnections at once), so idle or
+// slow clients do not keep others waiting; stop() cuts the connections still
+// open and returns once every thread has ended.
 #pragma once
 
 #include <condition_variable>
@@ -51,6 +53,7 @@ struct RequestRecord {
   int packetNumber = -1;    // message posts
   std::string localTime;    // message posts
   std::string xml;          // message posts: the batch
+  std::string formFields;   // message posts: the form's field names, sorted, comma-separated
 };
 
 struct ServerOptions {
@@ -60,6 +63,11 @@ struct ServerOptions {
   std::string key;
   std::string logPath;       // one JSON line per request; empty: none
   bool ipv6 = true;          // also listen on ::1 (same port) when possible
+  uint64_t maxBodyBytes = 64ull << 20;     // larger request bodies get 413 unread
+  size_t maxRecords = 100000;              // oldest records are dropped beyond either bound
+  uint64_t maxRecordBytes = 256ull << 20;  // bytes of kept paths, queries and batches
+  int maxConnections = 1024;               // served at once; more wait in the listen queue
+  int readTimeoutSeconds = 5;              // a client silent this long is dropped
 };
 
 // Reads every "*.mvz" of a directory made by the venue generator: id and
@@ -83,7 +91,9 @@ class ContentServer {
   void addLocation(const Location& location);
   Location location(int id) const;
   void setMisbehaviour(const Misbehaviour& m);
+  // The kept records, oldest first, and how many older ones were dropped.
   std::vector<RequestRecord> records() const;
+  uint64_t droppedRecords() const;
 
   // Extra routes for later users (the SDK's paths); called with the method,
   // path and body, returning false when not handled.

@@ -14,7 +14,7 @@ int LoaderCounter = 0;
 namespace {
 
 // Ids of finished records whose final state was returned by a check, oldest
-// first; bounded by kMaxReportedLoaders.
+// first; bounded by kMaxReportedLoaders and kMaxReportedBytes.
 std::deque<int> Reported;
 
 std::atomic<int> IdleMs{31000};
@@ -113,15 +113,25 @@ int CheckLocationLoader(int id) {
     return -1;
   }
   LoaderData& d = it->second;
+  const int state = d.state;
   if (Final(d) && !d.reported) {
     d.reported = true;
     Reported.push_back(id);
-    while (Reported.size() > static_cast<size_t>(kMaxReportedLoaders)) {
-      Loaders.erase(Reported.front());
+    // Bounded by what the kept responses weigh as well as by their number;
+    // the record just read stays, its caller is about to ask for it.
+    uint64_t bytes = 0;
+    for (int r : Reported)
+      if (auto k = Loaders.find(r); k != Loaders.end()) bytes += k->second.response.size();
+    while (Reported.size() > 1 &&
+           (Reported.size() > static_cast<size_t>(kMaxReportedLoaders) || bytes > kMaxReportedBytes)) {
+      if (auto oldest = Loaders.find(Reported.front()); oldest != Loaders.end()) {
+        bytes -= oldest->second.response.size();
+        Loaders.erase(oldest);
+      }
       Reported.pop_front();
     }
   }
-  return d.state;
+  return state;
 }
 
 int CheckLocationUploader(int id) { return CheckLocationLoader(id); }

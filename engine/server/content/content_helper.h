@@ -6,8 +6,9 @@
 // called from any thread; they only take the registry's lock for short record
 // operations. A record that finished is dropped when it is stopped, and records
 // whose final state has been read by a check are kept only up to
-// kMaxReportedLoaders (oldest dropped first), so a caller that polls and never
-// stops cannot grow the registry without bound.
+// kMaxReportedLoaders of them holding at most kMaxReportedBytes of responses
+// (oldest dropped first; the newest always stays), so a caller that polls and
+// never stops cannot grow the registry without bound.
 //
 // Transfers (GetResource, PostResource, PostRequest) run on the calling job's
 // thread and write into that job's record.
@@ -61,6 +62,7 @@ constexpr uint64_t kMaxReplyBytes = 1ull << 30;
 // Finished records whose final state a check has returned, kept for later
 // reads of their response and file name.
 constexpr int kMaxReportedLoaders = 64;
+constexpr uint64_t kMaxReportedBytes = 16u << 20;
 
 struct LoaderData {
   std::string server;    // server base address or full URL
@@ -68,7 +70,7 @@ struct LoaderData {
   std::string location;  // "#<id>" or a title
   std::string fileName;
   std::string request;   // poster jobs: the complete request
-  std::string response;  // body of the last reply, decoded
+  std::string response;  // body of the last reply, decoded; empty when it went to the file
   bool forced = false;
   pthread_t thread{};
   bool running = false;  // the thread handle is set
@@ -100,11 +102,14 @@ bool loaderStopped(int id);
 // with its query). A URL holding control characters or spaces is refused.
 bool ParseURL(const std::string& url, std::string* scheme = nullptr, std::string* host = nullptr,
               int* port = nullptr, std::string* path = nullptr);
-// Numeric address of a host, from a cache kept for an hour; empty when unknown.
+// Numeric address of a host, from a cache kept for an hour; empty when unknown
+// or when the system resolver gives no answer within the idle time-out (it
+// goes on in the background and fills the cache when it answers).
 std::string GetAddress(const std::string& host);
 
-// GET into the job's response and, for a complete 200 reply, into fileName.
-// Progress range -1..-1 means no progress. https URLs go over TLS.
+// GET into fileName (a 200 reply, streamed to disk and in place once whole) or
+// else into the job's response. Progress range -1..-1 means no progress.
+// https URLs go over TLS.
 int GetResource(const std::string& url, const std::string& fileName, int id, int progressMin,
                 int progressMax);
 // Uploads a file as one multipart part named "file".
@@ -133,3 +138,7 @@ void SetTransferTimeouts(int idleMs, int handshakeMs);
 // The cap on one reply's decoded body (kMaxReplyBytes by default), for tests
 // that must see the cap without gigabytes of memory.
 void SetMaxReplyBytes(uint64_t bytes);
+// Stands in for the system resolver (host to numeric address, empty when
+// unknown); null restores it. Lets tests make a resolver that hangs.
+using HostResolver = std::string (*)(const std::string& host);
+void SetHostResolver(HostResolver resolver);

@@ -1,21 +1,20 @@
 #include "server/content/content_helper_ssl.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <mbedtls/ctr_drbg.h>
-#include <mbedtls/debug.h>
-#include <mbedtls/entropy.h>
-#include <mbedtls/error.h>
-#include <mbedtls/net_sockets.h>
-#include <mbedtls/ssl.h>
-#include <mbedtls/x509_crt.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <cstring>
-#include <thread>
-#include <vector>
+#include <memory>
+#include <mutex>
 
 #include "server/content/content_helper.h"
 #include "server/content/content_internal.h"
@@ -23,84 +22,83 @@
 namespace {
 
 constexpr size_t kSslPiece = 32768;
-constexpr int kSocketWaitMs = 100;
+constexpr int kPollMs = 100;
+// One read call gathers records until this much is in hand (or nothing more
+// is ready), so a fast peer is not drained 16 KiB at a time.
+constexpr size_t kRecordBytes = 16384;
 
-void SetTimeouts(int fd, int ms) {
-  timeval tv{ms / 1000, (ms % 1000) * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+// Our own socket bio: sends never raise SIGPIPE in the host, and the bio never
+// closes the descriptor (the transfer's Socket does, once).
+int BioWrite(BIO* b, const char* data, int len) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(b)));
+  BIO_clear_retry_flags(b);
+  const ssize_t r = ::send(fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(b);
+  return static_cast<int>(r);
 }
 
-// Our own bio: a blocking socket with short time-outs, so a peer that stalls
-// mid-record gives want-read instead of blocking past the stop flag, and
-// writes never raise SIGPIPE in the host.
-int BioSend(void* ctx, const unsigned char* buf, size_t len) {
-  const int fd = *static_cast<int*>(ctx);
-  const ssize_t r = ::send(fd, buf, len, MSG_NOSIGNAL);
-  if (r >= 0) return static_cast<int>(r);
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return MBEDTLS_ERR_SSL_WANT_WRITE;
-  if (errno == EPIPE || errno == ECONNRESET) return MBEDTLS_ERR_NET_CONN_RESET;
-  return MBEDTLS_ERR_NET_SEND_FAILED;
+int BioRead(BIO* b, char* data, int len) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(b)));
+  BIO_clear_retry_flags(b);
+  const ssize_t r = ::recv(fd, data, static_cast<size_t>(len), 0);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(b);
+  return static_cast<int>(r);
 }
 
-int BioRecv(void* ctx, unsigned char* buf, size_t len) {
-  const int fd = *static_cast<int*>(ctx);
-  const ssize_t r = ::recv(fd, buf, len, 0);
-  if (r >= 0) return static_cast<int>(r);
-  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return MBEDTLS_ERR_SSL_WANT_READ;
-  if (errno == ECONNRESET) return MBEDTLS_ERR_NET_CONN_RESET;
-  return MBEDTLS_ERR_NET_RECV_FAILED;
+long BioCtrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int BioCreate(BIO* b) {
+  BIO_set_init(b, 1);
+  return 1;
 }
 
-// The library's suites with AES-GCM first (the shorter key first): on x86 it runs on the CPU's AES
-// and carry-less multiply instructions, several times faster than the
-// portable ChaCha20 the library would otherwise offer first.
-const int* PreferredSuites() {
-  static const std::vector<int> suites = [] {
-    std::vector<int> aes128, aes256, rest;
-    for (const int* s = mbedtls_ssl_list_ciphersuites(); *s != 0; ++s) {
-      const char* name = mbedtls_ssl_get_ciphersuite_name(*s);
-      (std::strstr(name, "AES-128-GCM") ? aes128 : std::strstr(name, "AES-256-GCM") ? aes256 : rest).push_back(*s);
+// Made once, never changed or freed; every transfer's bio shares it.
+const BIO_METHOD* SocketMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "marvisto socket");
+    if (m != nullptr) {
+      BIO_meth_set_write(m, BioWrite);
+      BIO_meth_set_read(m, BioRead);
+      BIO_meth_set_ctrl(m, BioCtrl);
+      BIO_meth_set_create(m, BioCreate);
     }
-    aes128.insert(aes128.end(), aes256.begin(), aes256.end());
-    aes128.insert(aes128.end(), rest.begin(), rest.end());
-    aes128.push_back(0);
-    return aes128;
+    return m;
   }();
-  return suites.data();
+  return method;
 }
 
-void LogSslError(int code) {
+unsigned long TakeError() {
+  const unsigned long e = ERR_peek_last_error();
+  return e;
+}
+
+void LogSslError(unsigned long code) {
   char text[101];
-  mbedtls_strerror(code, text, sizeof text);
-  MV_LOG(1, "SSL error: %d - %s\n", code, text);
+  ERR_error_string_n(code, text, sizeof text);
+  MV_LOG(1, "SSL error: %d - %s\n", static_cast<int>(code), text);
 }
 
-// Every TLS object of one transfer; freed on every exit.
+// Waits up to 100 ms for the socket to suit what the library asked for.
+void WaitFor(int fd, int sslError) {
+  pollfd p{fd, static_cast<short>(sslError == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN), 0};
+  poll(&p, 1, kPollMs);
+}
+
+// Every TLS object of one transfer; freed on every exit. The socket is
+// declared first so it is closed after the library is done with it.
 struct Tls {
-  mbedtls_net_context net;
-  mbedtls_entropy_context entropy;
-  mbedtls_ctr_drbg_context drbg;
-  mbedtls_x509_crt ca;
-  mbedtls_ssl_config conf;
-  mbedtls_ssl_context ssl;
+  Socket socket;
+  SSL_CTX* ctx = nullptr;
+  SSL* ssl = nullptr;
   bool post = false;
-  Tls() {
-    mbedtls_net_init(&net);
-    mbedtls_entropy_init(&entropy);
-    mbedtls_ctr_drbg_init(&drbg);
-    mbedtls_x509_crt_init(&ca);
-    mbedtls_ssl_config_init(&conf);
-    mbedtls_ssl_init(&ssl);
-  }
+  Tls() = default;
+  Tls(const Tls&) = delete;
+  Tls& operator=(const Tls&) = delete;
   ~Tls() {
     if (post) MV_LOG(2, "Closing connection...\n");
-    mbedtls_net_free(&net);
-    mbedtls_ssl_free(&ssl);
-    mbedtls_ssl_config_free(&conf);
-    mbedtls_x509_crt_free(&ca);
-    mbedtls_ctr_drbg_free(&drbg);
-    mbedtls_entropy_free(&entropy);
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    ERR_clear_error();  // this thread's error queue holds nothing for the next transfer
   }
 };
 
@@ -108,115 +106,172 @@ class TlsChannel : public Channel {
  public:
   explicit TlsChannel(Tls& t) : t_(t) {}
   Io send(const char* data, size_t size, size_t* n, int* code) override {
-    const int r = mbedtls_ssl_write(&t_.ssl, reinterpret_cast<const unsigned char*>(data), size);
-    if (r == MBEDTLS_ERR_SSL_WANT_WRITE || r == MBEDTLS_ERR_SSL_WANT_READ || r == 0) return kWait;
-    if (r < 0) {
-      MV_LOG(1, "Error in ssl_write: returned %d\n", r);
-      *code = kErrorSslWrite;
-      return kFailed;
+    ERR_clear_error();
+    errno = 0;
+    size_t written = 0;
+    const int r = SSL_write_ex(t_.ssl, data, size, &written);
+    if (r == 1 && written > 0) {
+      *n = written;
+      return kMoved;
     }
-    *n = static_cast<size_t>(r);
-    return kMoved;
+    const int e = SSL_get_error(t_.ssl, r);
+    if (e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_WANT_READ) {
+      WaitFor(t_.socket.fd(), e);
+      return kWait;
+    }
+    MV_LOG(1, "Error in ssl_write: returned %d\n", e == SSL_ERROR_SYSCALL ? -errno : -static_cast<int>(TakeError()));
+    *code = kErrorSslWrite;
+    return kFailed;
   }
   Io recv(char* data, size_t size, size_t* n, int* code) override {
-    const int r = mbedtls_ssl_read(&t_.ssl, reinterpret_cast<unsigned char*>(data), std::min(size, kSslPiece - 1));
-    if (r == MBEDTLS_ERR_SSL_WANT_READ || r == MBEDTLS_ERR_SSL_WANT_WRITE) return kWait;
-    if (r == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY) {
-      MV_LOG(2, "Receive finished: ssl_read: returned %d (peer closed)\n", r);
-      return kClosedClean;
+    if (ended_ != kMoved) {
+      *code = endCode_;
+      return ended_;
     }
-    if (r == 0 || r == MBEDTLS_ERR_SSL_CONN_EOF) {
-      MV_LOG(2, "Receive finished: EOF was reached!\n");
-      return kClosedUnclean;
+    size_t total = 0;
+    for (;;) {
+      ERR_clear_error();
+      errno = 0;
+      size_t got = 0;
+      const int r = SSL_read_ex(t_.ssl, data + total, size - total, &got);
+      if (r == 1) {
+        total += got;
+        if (size - total >= kRecordBytes) continue;
+        break;
+      }
+      const int e = SSL_get_error(t_.ssl, r);
+      if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        if (total > 0) break;
+        WaitFor(t_.socket.fd(), e);
+        return kWait;
+      }
+      ended_ = end(e, &endCode_);
+      if (total > 0) break;  // hand over what came; the end follows on the next call
+      *code = endCode_;
+      return ended_;
     }
-    if (r < 0) {
-      MV_LOG(1, "Error in ssl_read: returned %d\n", r);
-      *code = kErrorSslRead;
-      return kFailed;
-    }
-    *n = static_cast<size_t>(r);
+    *n = total;
     return kMoved;
   }
 
  private:
+  // How the connection ended, from the library's error.
+  Io end(int e, int* code) {
+    if (e == SSL_ERROR_ZERO_RETURN) {
+      MV_LOG(2, "Receive finished: ssl_read: returned %d (peer closed)\n", -30848);
+      return kClosedClean;
+    }
+    // The connection ended without the peer's close notification: only the
+    // framing of the reply can say whether anything is missing.
+    if ((e == SSL_ERROR_SYSCALL && errno == 0 && ERR_peek_error() == 0) ||
+        (e == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+      MV_LOG(2, "Receive finished: EOF was reached!\n");
+      return kClosedUnclean;
+    }
+    MV_LOG(1, "Error in ssl_read: returned %d\n", e == SSL_ERROR_SYSCALL ? -errno : -static_cast<int>(TakeError()));
+    *code = kErrorSslRead;
+    return kFailed;
+  }
+
+  Io ended_ = kMoved;  // kMoved: still open
+  int endCode_ = 0;
+ private:
   Tls& t_;
 };
 
-// Seeds, resolves, connects, shakes hands and verifies. 0 or a code; nothing
-// is sent to a peer that fails verification.
+// The trust list: every certificate of the PEM text. 0 or a code.
+int LoadTrust(SSL_CTX* ctx) {
+  const char* pem = MARVISTO_CA_LIST ? MARVISTO_CA_LIST : "";
+  BIO* in = BIO_new_mem_buf(pem, -1);
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+  int loaded = 0;
+  while (in != nullptr) {
+    X509* cert = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
+    if (cert == nullptr) break;
+    if (X509_STORE_add_cert(store, cert) == 1) ++loaded;
+    X509_free(cert);
+  }
+  BIO_free(in);
+  const unsigned long error = ERR_peek_last_error();
+  ERR_clear_error();  // the end of the text shows as an error
+  if (loaded > 0) return 0;
+  MV_LOG(1, "Error in x509_crt_parse: returned -0x%x\n", static_cast<unsigned>(error));
+  LogSslError(error);
+  return kErrorCaParse;
+}
+
+// Resolves, connects, shakes hands and verifies. 0 or a code; nothing is sent
+// to a peer that fails verification.
 int Setup(Tls& t, const std::string& host, int port, int id) {
-  int r = mbedtls_ctr_drbg_seed(&t.drbg, mbedtls_entropy_func, &t.entropy, nullptr, 0);
-  if (r != 0) {
-    MV_LOG(1, "Error in ctr_drbg_init: returned %d\n", r);
+  if (RAND_status() != 1) {
+    MV_LOG(1, "Error in ctr_drbg_init: returned %d\n", static_cast<int>(TakeError()));
     return kErrorDrbgInit;
   }
-  r = mbedtls_ssl_config_defaults(&t.conf, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                  MBEDTLS_SSL_PRESET_DEFAULT);
-  if (r != 0) {
-    MV_LOG(1, "Error in ssl_init: returned %d\n", r);
+  t.ctx = SSL_CTX_new(TLS_client_method());
+  if (t.ctx == nullptr || SocketMethod() == nullptr) {
+    MV_LOG(1, "Error in ssl_init: returned %d\n", static_cast<int>(TakeError()));
     return kErrorSslInit;
   }
   if (Interrupted(id)) return kErrorInterrupted;
-  const std::string address = ResolveHost(host, id);
-  if (address.empty()) return kErrorInterrupted;
-  MV_LOG(2, "Resolved %s to %s\n", host.c_str(), address.c_str());
-  if (Interrupted(id)) return kErrorInterrupted;
-  mbedtls_debug_set_threshold(1);
   MV_LOG(2, "Seeding the random number generator...\n");
   MV_LOG(2, "Loading the CA root certificate ...\n");
-  const char* pem = MARVISTO_CA_LIST ? MARVISTO_CA_LIST : "";
-  r = mbedtls_x509_crt_parse(&t.ca, reinterpret_cast<const unsigned char*>(pem), std::strlen(pem) + 1);
-  if (r < 0) {
-    MV_LOG(1, "Error in x509_crt_parse: returned -0x%x\n", -r);
-    LogSslError(r);
-    return kErrorCaParse;
-  }
-  MV_LOG(2, "Connecting to tcp/%s/%4d...\n", address.c_str(), port);
-  const std::string portText = std::to_string(port);
-  r = mbedtls_net_connect(&t.net, address.c_str(), portText.c_str(), MBEDTLS_NET_PROTO_TCP);
-  if (r != 0) {
-    MV_LOG(1, "Error in net_connect: returned %d\n", r);
-    LogSslError(r);
-    return kErrorConnect;
-  }
-  if (Interrupted(id)) return kErrorInterrupted;
+  if (const int r = LoadTrust(t.ctx); r != 0) return r;
+  if (const int r = t.socket.connect(host, port, id, true); r != 0) return r;
   MV_LOG(2, "Setting up the SSL/TLS structure...\n");
-  mbedtls_ssl_conf_authmode(&t.conf, MBEDTLS_SSL_VERIFY_OPTIONAL);
-  mbedtls_ssl_conf_ca_chain(&t.conf, &t.ca, nullptr);
-  mbedtls_ssl_conf_min_version(&t.conf, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
-  mbedtls_ssl_conf_rng(&t.conf, mbedtls_ctr_drbg_random, &t.drbg);
-  mbedtls_ssl_conf_ciphersuites(&t.conf, PreferredSuites());
-  if ((r = mbedtls_ssl_setup(&t.ssl, &t.conf)) != 0 ||
-      (r = mbedtls_ssl_set_hostname(&t.ssl, kMarvistoServiceName)) != 0) {
-    MV_LOG(1, "Error in ssl_init: returned %d\n", r);
+  // Verification runs during the handshake but does not end it: its result is
+  // read afterwards, before any byte of the request.
+  SSL_CTX_set_verify(t.ctx, SSL_VERIFY_NONE, nullptr);
+  SSL_CTX_set_min_proto_version(t.ctx, TLS1_2_VERSION);
+  SSL_CTX_set_read_ahead(t.ctx, 1);
+  SSL_CTX_set_mode(t.ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  t.ssl = SSL_new(t.ctx);
+  BIO* bio = BIO_new(SocketMethod());
+  if (t.ssl == nullptr || bio == nullptr || SSL_set_tlsext_host_name(t.ssl, kMarvistoServiceName) != 1 ||
+      SSL_set1_host(t.ssl, kMarvistoServiceName) != 1) {
+    BIO_free(bio);
+    MV_LOG(1, "Error in ssl_init: returned %d\n", static_cast<int>(TakeError()));
     return kErrorSslInit;
   }
-  mbedtls_ssl_set_bio(&t.ssl, &t.net.fd, BioSend, BioRecv, nullptr);
-  SetTimeouts(t.net.fd, kSocketWaitMs);
+  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(t.socket.fd())));
+  SSL_set_bio(t.ssl, bio, bio);
   MV_LOG(2, "Performing the SSL/TLS handshake...\n");
   const int64_t begin = GetCurrentTimeMillis();
-  while ((r = mbedtls_ssl_handshake(&t.ssl)) != 0) {
-    if (r != MBEDTLS_ERR_SSL_WANT_READ && r != MBEDTLS_ERR_SSL_WANT_WRITE) {
-      MV_LOG(1, "Error in ssl_handshake: returned -0x%x\n", -r);
-      LogSslError(r);
+  for (;;) {
+    ERR_clear_error();
+    const int r = SSL_connect(t.ssl);
+    if (r == 1) break;
+    const int e = SSL_get_error(t.ssl, r);
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+      const unsigned long error = TakeError();
+      MV_LOG(1, "Error in ssl_handshake: returned -0x%x\n", static_cast<unsigned>(error));
+      LogSslError(error);
       return kErrorHandshake;
     }
     if (Interrupted(id)) return kErrorInterrupted;
     if (GetCurrentTimeMillis() - begin >= HandshakeMs()) {
-      MV_LOG(1, "Error in ssl_handshake: returned -0x%x\n", -MBEDTLS_ERR_SSL_TIMEOUT);
+      MV_LOG(1, "Error in ssl_handshake: returned -0x%x\n", 0x6800u);  // timed out
       return kErrorHandshake;
     }
+    WaitFor(t.socket.fd(), e);
   }
   MV_LOG(2, "Verifying peer X.509 certificate...\n");
-  const uint32_t flags = mbedtls_ssl_get_verify_result(&t.ssl);
-  if (flags != 0) {
+  const long verified = SSL_get_verify_result(t.ssl);
+  if (SSL_get0_peer_certificate(t.ssl) == nullptr || verified != X509_V_OK) {
+    const char* why = SSL_get0_peer_certificate(t.ssl) == nullptr ? "no certificate"
+                                                                  : X509_verify_cert_error_string(verified);
     char info[512];
-    mbedtls_x509_crt_verify_info(info, sizeof info, "  ***  ", flags);
+    std::snprintf(info, sizeof info, "  ***  %s\n", why);
     MV_LOG(1, "Certificate verification failed:\n%s\n", info);
-    LogSslError(MBEDTLS_ERR_X509_CERT_VERIFY_FAILED);
+    LogSslError(static_cast<unsigned long>(verified));
     return kErrorVerify;
   }
   return 0;
+}
+
+// The close notification after a whole reply; the peer may already be gone.
+void CloseNotify(Tls& t) {
+  ERR_clear_error();
+  SSL_shutdown(t.ssl);
 }
 
 }  // namespace
@@ -242,12 +297,12 @@ int GetResourceSsl(const std::string& url, const std::string& fileName, int id, 
   MV_LOG(2, "Receiving server response...\n");
   const Progress progress{id, progressMin, progressMax};
   if (progress.on()) progress.set(progressMin, false);
-  HttpReply reply(MaxReplyBytes());
   ReplyFile file(fileName);
-  if (const int r = ReceiveReply(ch, reply, file, id, progress.on() ? &progress : nullptr, false, false); r != 0)
+  HttpReply reply(MaxReplyBytes(), file.wanted() ? &file : nullptr);
+  if (const int r = ReceiveReply(ch, reply, id, progress.on() ? &progress : nullptr, false, false); r != 0)
     return r;
   const int result = FinishReply(reply, file, id, progress, "Unable to get resource: HTTP code %d\n", false);
-  if (result == 0) mbedtls_ssl_close_notify(&t.ssl);
+  if (result == 0) CloseNotify(t);
   return result;
 }
 
@@ -266,10 +321,10 @@ int PostRequestSsl(const std::string& host, int port, const std::string& request
   MV_LOG(3, "%s\n", request.c_str());
   if (Interrupted(id)) return kErrorInterrupted;
   MV_LOG(2, "Receiving server response...\n");
-  HttpReply reply(MaxReplyBytes());
   ReplyFile file(fileName);
-  if (const int r = ReceiveReply(ch, reply, file, id, nullptr, true, true); r != 0) return r;
+  HttpReply reply(MaxReplyBytes(), file.wanted() ? &file : nullptr);
+  if (const int r = ReceiveReply(ch, reply, id, nullptr, true, true); r != 0) return r;
   const int result = FinishReply(reply, file, id, progress, "Unable to get resource: HTTP code %d\n", true);
-  if (result == 0) mbedtls_ssl_close_notify(&t.ssl);
+  if (result == 0) CloseNotify(t);
   return result;
 }

@@ -1,4 +1,4 @@
-// HTTP/1.1 over TLS (mbed TLS): the twins of GetResource and PostRequest.
+// HTTP/1.1 over TLS (OpenSSL 3, TLS 1.2 or later): the twins of GetResource and PostRequest.
 // Run on the calling job's thread; each transfer owns its TLS objects. The
 // peer must present a certificate that chains to MARVISTO_CA_LIST and names
 // the content service (kMarvistoServiceName), whatever host the URL names.

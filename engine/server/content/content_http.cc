@@ -8,10 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/file.h>
 
-#include <mbedtls/net_sockets.h>
-
+#include <condition_variable>
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "server/content/content_helper.h"
@@ -23,8 +27,26 @@ namespace {
 constexpr size_t kRecvBuffer = 327680;
 constexpr int kPollMs = 100;
 
-Mutex DnsMutex;
-std::map<std::string, std::pair<int32_t, std::string>> DnsCache;
+// Never destroyed: a resolution still running on its own thread at process
+// exit must find them alive.
+struct Dns {
+  Mutex mutex;  // DnsMutex: the cache and the pending look-ups
+  std::map<std::string, std::pair<int32_t, std::string>> cache;
+  // One look-up per host at a time, however many transfers wait for it.
+  struct Lookup {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::string address;
+  };
+  std::map<std::string, std::shared_ptr<Lookup>> pending;
+};
+Dns& DnsState() {
+  static Dns* dns = new Dns;
+  return *dns;
+}
+
+std::atomic<HostResolver> Resolver{nullptr};
 
 int64_t NowSeconds() { return GetCurrentTimeMillis() / 1000; }
 
@@ -65,38 +87,77 @@ class PlainChannel : public Channel {
   int fd_;
 };
 
-struct Socket {
-  mbedtls_net_context net;
-  Socket() { mbedtls_net_init(&net); }
-  ~Socket() {
-    if (net.fd >= 0) {
-      MV_LOG(2, "Closing connection...\n");
-      shutdown(net.fd, SHUT_RDWR);
-    }
-    mbedtls_net_free(&net);
-  }
-};
+// The system resolver: the first address of any family, as text.
+std::string SystemResolve(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return std::string();
+  char text[257] = {0};
+  bool ok = false;
+  if (res->ai_family == AF_INET)
+    ok = inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr, text, 256) != nullptr;
+  else if (res->ai_family == AF_INET6)
+    ok = inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(res->ai_addr)->sin6_addr, text, 256) != nullptr;
+  freeaddrinfo(res);
+  return ok ? text : std::string();
+}
 
-// Resolves, connects and makes the socket non-blocking. 0 or a code.
-int ConnectPlain(const std::string& host, int port, int id, Socket* s) {
-  if (Interrupted(id)) return kErrorInterrupted;
-  const std::string address = ResolveHost(host, id);
-  if (address.empty()) return kErrorInterrupted;
-  MV_LOG(2, "Resolved %s to %s\n", host.c_str(), address.c_str());
-  if (Interrupted(id)) return kErrorInterrupted;
-  const std::string portText = std::to_string(port);
-  const int r = mbedtls_net_connect(&s->net, address.c_str(), portText.c_str(), MBEDTLS_NET_PROTO_TCP);
-  if (r != 0) {
-    MV_LOG(1, "Error in net_connect: returned %d\n", r);
-    return kErrorConnect;
+bool Cached(const std::string& host, std::string* address) {
+  Dns& dns = DnsState();
+  const int32_t now = static_cast<int32_t>(NowSeconds());
+  LockGuard<Mutex> g(dns.mutex);
+  auto it = dns.cache.find(host);
+  if (it == dns.cache.end() || std::abs(static_cast<int64_t>(now) - it->second.first) >= 3600) return false;
+  int y, mo, d, h, mi, s;
+  GetLocalTime(it->second.first + 3600, &y, &mo, &d, &h, &mi, &s);
+  MV_LOG(2, "Using dns cache record: %s -> %s (valid until %04d-%02d-%02d %02d:%02d:%02d)\n", host.c_str(),
+         it->second.second.c_str(), y, mo, d, h, mi, s);
+  *address = it->second.second;
+  return true;
+}
+
+// The host's look-up, started on a thread of its own unless one is running:
+// the system resolver cannot be interrupted, so nobody waits on it longer
+// than they choose to.
+std::shared_ptr<Dns::Lookup> StartLookup(const std::string& host) {
+  Dns& dns = DnsState();
+  LockGuard<Mutex> g(dns.mutex);
+  std::shared_ptr<Dns::Lookup>& slot = dns.pending[host];
+  if (slot) return slot;
+  auto lookup = std::make_shared<Dns::Lookup>();
+  slot = lookup;
+  auto run = [host, lookup] {
+    const HostResolver custom = Resolver.load();
+    const std::string address = custom ? custom(host) : SystemResolve(host);
+    Dns& d = DnsState();
+    {
+      LockGuard<Mutex> g2(d.mutex);
+      if (!address.empty()) d.cache[host] = {static_cast<int32_t>(NowSeconds()), address};
+      auto it = d.pending.find(host);
+      if (it != d.pending.end() && it->second == lookup) d.pending.erase(it);
+    }
+    std::lock_guard<std::mutex> l(lookup->m);
+    lookup->address = address;
+    lookup->done = true;
+    lookup->cv.notify_all();
+  };
+  try {
+    std::thread(run).detach();
+  } catch (const std::system_error&) {
+    dns.pending.erase(host);
+    lookup->done = true;  // no thread: an unknown host this time
   }
-  MV_LOG(2, "Connection established!\n");
-  const int flags = fcntl(s->net.fd, F_GETFL, 0);
-  if (flags < 0 || fcntl(s->net.fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-    MV_LOG(1, "Error in fcntl: %s\n", strerror(errno));
-    return kErrorFcntl;
-  }
-  return Interrupted(id) ? kErrorInterrupted : 0;
+  return lookup;
+}
+
+// Waits at most waitMs for the look-up; true when it has answered.
+bool WaitLookup(Dns::Lookup& lookup, int waitMs, std::string* address) {
+  std::unique_lock<std::mutex> l(lookup.m);
+  lookup.cv.wait_for(l, std::chrono::milliseconds(waitMs), [&] { return lookup.done; });
+  if (lookup.done) *address = lookup.address;
+  return lookup.done;
 }
 
 bool Unsafe(const std::string& s) {
@@ -107,13 +168,94 @@ bool Unsafe(const std::string& s) {
 
 }  // namespace
 
+void SetHostResolver(HostResolver resolver) { Resolver = resolver; }
+
 std::string ResolveHost(const std::string& host, int id) {
   for (;;) {
     if (Interrupted(id)) return std::string();
-    std::string address = GetAddress(host);
+    std::string address;
+    if (Cached(host, &address)) return address;
+    const std::shared_ptr<Dns::Lookup> lookup = StartLookup(host);
+    while (!WaitLookup(*lookup, kPollMs, &address))
+      if (Interrupted(id)) return std::string();
     if (!address.empty()) return address;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   }
+}
+
+void Socket::close() {
+  if (fd_ < 0) return;
+  shutdown(fd_, SHUT_RDWR);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+int Socket::connect(const std::string& host, int port, int id, bool tlsLogs) {
+  close();
+  if (Interrupted(id)) return kErrorInterrupted;
+  const std::string address = ResolveHost(host, id);
+  if (address.empty()) return kErrorInterrupted;
+  MV_LOG(2, "Resolved %s to %s\n", host.c_str(), address.c_str());
+  if (Interrupted(id)) return kErrorInterrupted;
+  if (tlsLogs) MV_LOG(2, "Connecting to tcp/%s/%4d...\n", address.c_str(), port);
+  sockaddr_storage sa{};
+  socklen_t len = 0;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&sa);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&sa);
+  if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    len = sizeof *v4;
+  } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    len = sizeof *v6;
+  } else {
+    MV_LOG(1, "Error in net_connect: returned %d\n", -EAFNOSUPPORT);
+    return kErrorConnect;
+  }
+  fd_ = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) {
+    MV_LOG(1, "Error in net_connect: returned %d\n", -errno);
+    return kErrorConnect;
+  }
+  const int flags = fcntl(fd_, F_GETFL, 0);
+  if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
+    MV_LOG(1, "Error in fcntl: %s\n", strerror(errno));
+    close();
+    return kErrorFcntl;
+  }
+  int error = 0;
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), len) != 0) {
+    error = errno;
+    if (error == EINPROGRESS || error == EINTR) {
+      // A host that drops the SYN would keep a blocking connect for minutes.
+      const int64_t begin = GetCurrentTimeMillis();
+      for (;;) {
+        pollfd p{fd_, POLLOUT, 0};
+        if (poll(&p, 1, kPollMs) > 0) {
+          socklen_t l = sizeof error;
+          if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &l) != 0) error = errno;
+          break;
+        }
+        if (Interrupted(id)) {
+          close();
+          return kErrorInterrupted;
+        }
+        if (GetCurrentTimeMillis() - begin >= TransferIdleMs()) {
+          error = ETIMEDOUT;
+          break;
+        }
+      }
+    }
+  }
+  if (error != 0) {
+    MV_LOG(1, "Error in net_connect: returned %d\n", -error);
+    close();
+    return kErrorConnect;
+  }
+  if (!tlsLogs) MV_LOG(2, "Connection established!\n");
+  return Interrupted(id) ? kErrorInterrupted : 0;
 }
 
 bool ParseURL(const std::string& url, std::string* scheme, std::string* host, int* port, std::string* path) {
@@ -159,7 +301,8 @@ bool ParseURL(const std::string& url, std::string* scheme, std::string* host, in
     return false;
   }
   if (po.empty()) po = https ? "443" : "80";
-  pa = "/" + pa;
+  // The "/" that ended the host is not part of the path: "h//a" asks for "/a".
+  if (pa.empty() || pa[0] != '/') pa = "/" + pa;
   MV_LOG(3, "Parsing URL: '%s'\n", url.c_str());
   MV_LOG(3, "Schema: '%s'\n", sc.c_str());
   MV_LOG(3, "Host: '%s'\n", ho.c_str());
@@ -173,34 +316,10 @@ bool ParseURL(const std::string& url, std::string* scheme, std::string* host, in
 }
 
 std::string GetAddress(const std::string& host) {
-  const int32_t now = static_cast<int32_t>(NowSeconds());
-  {
-    LockGuard<Mutex> g(DnsMutex);
-    auto it = DnsCache.find(host);
-    if (it != DnsCache.end() && std::abs(static_cast<int64_t>(now) - it->second.first) < 3600) {
-      int y, mo, d, h, mi, s;
-      GetLocalTime(it->second.first + 3600, &y, &mo, &d, &h, &mi, &s);
-      MV_LOG(2, "Using dns cache record: %s -> %s (valid until %04d-%02d-%02d %02d:%02d:%02d)\n", host.c_str(),
-             it->second.second.c_str(), y, mo, d, h, mi, s);
-      return it->second.second;
-    }
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return std::string();
-  char text[257] = {0};
-  bool ok = false;
-  if (res->ai_family == AF_INET)
-    ok = inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr, text, 256) != nullptr;
-  else if (res->ai_family == AF_INET6)
-    ok = inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(res->ai_addr)->sin6_addr, text, 256) != nullptr;
-  freeaddrinfo(res);
-  if (!ok) return std::string();
-  LockGuard<Mutex> g(DnsMutex);
-  DnsCache[host] = {now, text};
-  return text;
+  std::string address;
+  if (Cached(host, &address)) return address;
+  WaitLookup(*StartLookup(host), TransferIdleMs(), &address);
+  return address;
 }
 
 int SendAll(Channel& ch, const std::string& data, size_t piece, int id, const Progress* progress) {
@@ -230,51 +349,94 @@ int SendAll(Channel& ch, const std::string& data, size_t piece, int id, const Pr
   return 0;
 }
 
+namespace {
+
+constexpr const char* kTempInfix = ".part.";
+constexpr int kStaleTempSeconds = 60;
+
+// Temporary files of the target left by a process that died mid-transfer:
+// nobody holds their lock and nobody has written them for a minute.
+void RemoveStaleTemps(const std::string& target) {
+  const size_t slash = target.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
+  const std::string prefix = target.substr(slash == std::string::npos ? 0 : slash + 1) + kTempInfix;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return;
+  const time_t now = time(nullptr);
+  while (dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    // Also the one part file that earlier versions shared between jobs.
+    const bool shared = name.size() + 1 == prefix.size() && prefix.compare(0, name.size(), name) == 0;
+    if (!shared && (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)) continue;
+    const std::string path = dir + "/" + name;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && now - st.st_mtime > kStaleTempSeconds &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0)
+      unlink(path.c_str());
+    ::close(fd);
+  }
+  closedir(d);
+}
+
+}  // namespace
+
 ReplyFile::~ReplyFile() {
-  if (file_ == nullptr) return;
-  std::fclose(file_);
-  std::remove((target_ + ".tmp").c_str());
+  if (fd_ < 0) return;
+  ::close(fd_);
+  unlink(temp_.c_str());
 }
 
-int ReplyFile::update(const HttpReply& reply) {
-  if (target_.empty() || reply.status() != 200) return 0;
-  const std::string& body = reply.body();
-  if (written_ == body.size()) return 0;
-  if (file_ == nullptr) {
-    MV_LOG(2, "Saving data in %s\n", target_.c_str());
-    file_ = std::fopen((target_ + ".tmp").c_str(), "wb");
-    if (file_ == nullptr) {
-      MV_LOG(1, "Error opening file %s!\n", target_.c_str());
-      return kErrorOpenFile;
-    }
-  }
-  if (std::fwrite(body.data() + written_, 1, body.size() - written_, file_) != body.size() - written_) {
-    MV_LOG(1, "Error writing to file %s!\n", target_.c_str());
-    return kErrorWriteFile;
-  }
-  written_ = body.size();
-  return 0;
-}
-
-int ReplyFile::commit(const HttpReply& reply) {
-  if (target_.empty()) return 0;
-  if (const int r = update(reply); r != 0) return r;
-  if (file_ == nullptr && (file_ = std::fopen((target_ + ".tmp").c_str(), "wb")) == nullptr) {
+int ReplyFile::open() {
+  RemoveStaleTemps(target_);
+  MV_LOG(2, "Saving data in %s\n", target_.c_str());
+  std::string name = target_ + kTempInfix + "XXXXXX";
+  fd_ = mkostemp(name.data(), O_CLOEXEC);
+  if (fd_ < 0) {
     MV_LOG(1, "Error opening file %s!\n", target_.c_str());
     return kErrorOpenFile;
   }
-  const bool ok = std::fclose(file_) == 0;
-  file_ = nullptr;
-  if (!ok || std::rename((target_ + ".tmp").c_str(), target_.c_str()) != 0) {
+  temp_ = name;
+  // Held while the transfer lives: tells a later clean-up this file is in use.
+  flock(fd_, LOCK_EX | LOCK_NB);
+  fchmod(fd_, 0644);
+  return 0;
+}
+
+int ReplyFile::put(const char* data, size_t n) {
+  if (target_.empty()) return 0;
+  if (fd_ < 0)
+    if (const int r = open(); r != 0) return r;
+  while (n > 0) {
+    const ssize_t w = ::write(fd_, data, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      MV_LOG(1, "Error writing to file %s!\n", target_.c_str());
+      return kErrorWriteFile;
+    }
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return 0;
+}
+
+int ReplyFile::commit() {
+  if (target_.empty()) return 0;
+  if (fd_ < 0)
+    if (const int r = open(); r != 0) return r;
+  const bool closed = ::close(fd_) == 0;
+  fd_ = -1;
+  if (!closed || std::rename(temp_.c_str(), target_.c_str()) != 0) {
     MV_LOG(1, "Error writing to file %s!\n", target_.c_str());
-    std::remove((target_ + ".tmp").c_str());
+    unlink(temp_.c_str());
     return kErrorWriteFile;
   }
   return 0;
 }
 
-int ReceiveReply(Channel& ch, HttpReply& reply, ReplyFile& file, int id, const Progress* progress,
-                 bool firstByteWaits, bool postLogs) {
+int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress, bool firstByteWaits,
+                 bool postLogs) {
   std::string buffer(kRecvBuffer, '\0');
   int64_t last = GetCurrentTimeMillis();
   const int level = postLogs ? 3 : 2;
@@ -308,7 +470,6 @@ int ReceiveReply(Channel& ch, HttpReply& reply, ReplyFile& file, int id, const P
       MV_LOG(2, "Chunked: %s\n", reply.chunked() ? "true" : "false");
       MV_LOG(2, "Gzipped: %s\n", reply.gzipped() ? "true" : "false");
     }
-    if (const int r = file.update(reply); r != 0) return r;
     if (reply.headerDone() && reply.contentLength() > 0 && !reply.chunked()) {
       const uint64_t total = reply.contentLength() + reply.headerLength();
       if (progress) progress->step(reply.received(), total);
@@ -326,7 +487,7 @@ int FinishReply(HttpReply& reply, ReplyFile& file, int id, const Progress& progr
   MV_LOG(3, "Response: %llu bytes\n", static_cast<unsigned long long>(reply.received()));
   const int status = reply.status();
   MV_LOG(2, "Received %llu bytes\n", static_cast<unsigned long long>(reply.received()));
-  MV_LOG(2, "Content length: %zu\n", reply.body().size());
+  MV_LOG(2, "Content length: %llu\n", static_cast<unsigned long long>(reply.bodyBytes()));
   MV_LOG(2, "HTTP code: %d\n", status);
   int result = 0;
   if (status != 200) {
@@ -334,7 +495,7 @@ int FinishReply(HttpReply& reply, ReplyFile& file, int id, const Progress& progr
     MV_LOG(1, failMessage, status);
     result = -status;
   } else {
-    result = file.commit(reply);
+    result = file.commit();
   }
   LoaderSetResponse(id, std::move(reply.body()));
   if (progress.on()) progress.set(progress.max, true);
@@ -352,20 +513,27 @@ int GetResource(const std::string& url, const std::string& fileName, int id, int
   }
   if (scheme == "https" || scheme == "HTTPS") return GetResourceSsl(url, fileName, id, progressMin, progressMax);
   Socket s;
-  if (const int r = ConnectPlain(host, port, id, &s); r != 0) return r;
+  const int connected = s.connect(host, port, id, false);
+  if (connected != 0) {
+    MV_LOG(2, "Closing connection...\n");
+    return connected;
+  }
   const std::string request =
       "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept-Encoding: gzip\r\nConnection: close\r\n\r\n";
   MV_LOG(2, "GET request: %s\n", request.c_str());
-  PlainChannel ch(s.net.fd);
-  if (const int r = SendAll(ch, request, request.size(), id, nullptr); r != 0) return r;
-  MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
-  const Progress progress{id, progressMin, progressMax};
-  if (progress.on()) progress.set(progressMin, false);
-  HttpReply reply(MaxReplyBytes());
-  ReplyFile file(fileName);
-  if (const int r = ReceiveReply(ch, reply, file, id, progress.on() ? &progress : nullptr, false, false); r != 0)
-    return r;
-  return FinishReply(reply, file, id, progress, "Unable to get resource: HTTP code %d\n", false);
+  PlainChannel ch(s.fd());
+  int result = SendAll(ch, request, request.size(), id, nullptr);
+  if (result == 0) {
+    MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
+    const Progress progress{id, progressMin, progressMax};
+    if (progress.on()) progress.set(progressMin, false);
+    ReplyFile file(fileName);
+    HttpReply reply(MaxReplyBytes(), file.wanted() ? &file : nullptr);
+    result = ReceiveReply(ch, reply, id, progress.on() ? &progress : nullptr, false, false);
+    if (result == 0) result = FinishReply(reply, file, id, progress, "Unable to get resource: HTTP code %d\n", false);
+  }
+  MV_LOG(2, "Closing connection...\n");
+  return result;
 }
 
 int PostRequest(const std::string& host, int port, const std::string& request, const std::string& fileName, int id,
@@ -376,17 +544,25 @@ int PostRequest(const std::string& host, int port, const std::string& request, c
     return kErrorEmptyRequest;
   }
   Socket s;
-  if (const int r = ConnectPlain(host, port, id, &s); r != 0) return r;
+  int result = s.connect(host, port, id, false);
+  if (result == 0 && Interrupted(id)) result = kErrorInterrupted;
   const Progress progress{id, progressMin, progressMax};
-  if (progress.on()) progress.set(progressMin, false);
-  PlainChannel ch(s.net.fd);
-  if (const int r = SendAll(ch, request, kRecvBuffer, id, progress.on() ? &progress : nullptr); r != 0) return r;
-  MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
-  MV_LOG(2, "%.1000s\n", request.c_str());
-  HttpReply reply(MaxReplyBytes());
-  ReplyFile file(fileName);
-  if (const int r = ReceiveReply(ch, reply, file, id, nullptr, true, true); r != 0) return r;
-  return FinishReply(reply, file, id, progress, "Unable to post resource: HTTP code %d\n", true);
+  if (result == 0) {
+    if (progress.on()) progress.set(progressMin, false);
+    PlainChannel ch(s.fd());
+    result = SendAll(ch, request, kRecvBuffer, id, progress.on() ? &progress : nullptr);
+    if (result == 0) {
+      MV_LOG(2, "Request send (%zu bytes)!\n", request.size());
+      MV_LOG(2, "%.1000s\n", request.c_str());
+      ReplyFile file(fileName);
+      HttpReply reply(MaxReplyBytes(), file.wanted() ? &file : nullptr);
+      result = ReceiveReply(ch, reply, id, nullptr, true, true);
+      if (result == 0)
+        result = FinishReply(reply, file, id, progress, "Unable to post resource: HTTP code %d\n", true);
+    }
+  }
+  MV_LOG(2, "Closing connection...\n");
+  return result;
 }
 
 int PostResource(const std::string& url, const std::string& fileName, int id, int progressMin, int progressMax) {
@@ -450,7 +626,8 @@ bool ParseChunkedResponse(std::string& reply) {
   if (start >= reply.size()) return true;
   ChunkDecoder decoder(kMaxReplyBytes);
   std::string out;
-  if (decoder.feed(reply.data() + start, reply.size() - start, &out) != 0 || !decoder.done()) return false;
+  StringOut sink(&out);
+  if (decoder.feed(reply.data() + start, reply.size() - start, sink) != 0 || !decoder.done()) return false;
   reply.replace(start, std::string::npos, out);
   return true;
 }
@@ -460,9 +637,10 @@ bool GunzipResponse(std::string& reply) {
   const size_t end = reply.find("\r\n\r\n");
   if (end == std::string::npos) return false;
   const size_t start = end + 4;
-  GzipDecoder decoder(kMaxReplyBytes);
+  GzipDecoder decoder;
   std::string out;
-  if (decoder.feed(reply.data() + start, reply.size() - start, &out) != 0 || !decoder.done()) return false;
+  StringOut sink(&out);
+  if (decoder.feed(reply.data() + start, reply.size() - start, sink) != 0 || !decoder.done()) return false;
   reply.replace(start, std::string::npos, out);
   return true;
 }

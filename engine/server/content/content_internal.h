@@ -30,7 +30,8 @@ bool LoaderCopy(int id, LoaderData* out);
 void LoaderSetResponse(int id, std::string&& body);
 // Tests the stop flag and logs the interruption; true when stopped.
 bool Interrupted(int id);
-// Resolves until an address is known or the job is stopped (empty then).
+// Resolves until an address is known or the job is stopped (empty then); the
+// stop flag is seen within 100 ms even while the system resolver hangs.
 std::string ResolveHost(const std::string& host, int id);
 
 int TransferIdleMs();
@@ -48,34 +49,59 @@ class Channel {
   virtual Io recv(char* data, size_t size, size_t* n, int* code) = 0;
 };
 
-// The file that receives a 200 reply's body while it arrives: written to
-// "<target>.tmp" and renamed onto the target only once the reply is whole,
-// so a failed transfer leaves the target as it was. An empty target: none.
-class ReplyFile {
+// A TCP socket that is closed exactly once: by close() or the destructor,
+// never by a library, so a refused or failed connection cannot close a
+// descriptor number another thread has been given meanwhile.
+class Socket {
  public:
-  explicit ReplyFile(std::string target) : target_(std::move(target)) {}
-  ~ReplyFile();
-  ReplyFile(const ReplyFile&) = delete;
-  ReplyFile& operator=(const ReplyFile&) = delete;
-  // Writes the body bytes not yet written (only for status 200). 0 or a code.
-  int update(const HttpReply& reply);
-  // Completes the file after a whole 200 reply. 0 or a code.
-  int commit(const HttpReply& reply);
+  Socket() = default;
+  ~Socket() { close(); }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd() const { return fd_; }
+  // Shuts down and closes an open socket; later calls do nothing.
+  void close();
+  // Resolves the host (honouring the stop flag) and connects without
+  // blocking: the stop flag is tested every 100 ms and an idle time-out
+  // without an answer fails. Leaves the socket non-blocking. 0 or a code.
+  int connect(const std::string& host, int port, int id, bool tlsLogs);
 
  private:
+  int fd_ = -1;
+};
+
+// The file that receives a 200 reply's body while it arrives: written to a
+// temporary file of this transfer's own ("<target>.part.XXXXXX") and renamed
+// onto the target only once the reply is whole, so a failed transfer leaves
+// the target as it was and two transfers to one target never mix. An empty
+// target: none.
+class ReplyFile : public BodyOut {
+ public:
+  explicit ReplyFile(std::string target) : target_(std::move(target)) {}
+  ~ReplyFile() override;
+  ReplyFile(const ReplyFile&) = delete;
+  ReplyFile& operator=(const ReplyFile&) = delete;
+  bool wanted() const { return !target_.empty(); }
+  // Appends body bytes (opening the temporary file first). 0 or a code.
+  int put(const char* data, size_t n) override;
+  // Completes the file after a whole 200 reply. 0 or a code.
+  int commit();
+
+ private:
+  int open();
   std::string target_;
-  std::FILE* file_ = nullptr;
-  size_t written_ = 0;
+  std::string temp_;
+  int fd_ = -1;
 };
 
 // Sends every byte (pieces of at most `piece`), moving progress over the
 // request when `progress` is on. 0 or a result code.
 int SendAll(Channel& ch, const std::string& data, size_t piece, int id, const Progress* progress);
-// Reads a reply into `reply` until it is complete or the peer closes, passing
-// the body on to `file` as it grows. firstByteWaits: the idle time-out starts
-// only with the first byte.
-int ReceiveReply(Channel& ch, HttpReply& reply, ReplyFile& file, int id, const Progress* progress,
-                 bool firstByteWaits, bool postLogs);
+// Reads a reply into `reply` (whose sink, if any, takes the body as it
+// arrives) until it is complete or the peer closes. firstByteWaits: the idle
+// time-out starts only with the first byte.
+int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress, bool firstByteWaits,
+                 bool postLogs);
 // Stores the body, checks the status and completes the file: the common end
 // of every transfer.
 int FinishReply(HttpReply& reply, ReplyFile& file, int id, const Progress& progress, const char* failMessage,

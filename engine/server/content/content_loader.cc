@@ -123,20 +123,14 @@ int Download(int id, const LoaderData& d) {
   }
   const int min = GetState(id);
   const int max = min < 0 ? -1 : 99;
-  const std::string part = d.fileName + ".part";
-  std::remove(part.c_str());
   std::string base;
   BaseQuery(d, &base);
   const std::string url = base + "&locationId=" + std::to_string(locationId) + "&localVersion=-1";
-  if (const int r = GetResource(url, part, id, min < 0 ? -1 : min, max); r != 0) {
+  // Written to a part file of this job's own, which takes the archive's name
+  // only once the reply is whole.
+  if (const int r = GetResource(url, d.fileName, id, min < 0 ? -1 : min, max); r != 0) {
     LogDownloadFailure(r, url);
-    std::remove(part.c_str());
     return r;
-  }
-  if (std::rename(part.c_str(), d.fileName.c_str()) != 0) {
-    MV_LOG(1, "Error writing to file %s!\n", d.fileName.c_str());
-    std::remove(part.c_str());
-    return kErrorWriteFile;
   }
   return 0;
 }
@@ -184,17 +178,8 @@ void* urlLoaderRoutine(void* arg) {
   if (result == 0) {
     SetState(id, 1);
     if (!loaderStopped(id)) {
-      const std::string part = d.fileName.empty() ? std::string() : d.fileName + ".part";
-      if (!part.empty()) std::remove(part.c_str());
-      result = GetResource(d.server, part, id, 1, 99);
-      if (result != 0) {
-        LogDownloadFailure(result, d.server);
-        if (!part.empty()) std::remove(part.c_str());
-      } else if (!part.empty() && std::rename(part.c_str(), d.fileName.c_str()) != 0) {
-        MV_LOG(1, "Error writing to file %s!\n", d.fileName.c_str());
-        std::remove(part.c_str());
-        result = kErrorWriteFile;
-      }
+      result = GetResource(d.server, d.fileName, id, 1, 99);
+      if (result != 0) LogDownloadFailure(result, d.server);
     }
   }
   JobEnd(id, result, "Url loader routine #%d finished with result: %d\n\n\n", false);

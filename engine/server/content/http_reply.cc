@@ -37,7 +37,7 @@ int HexDigit(char c) {
 
 }  // namespace
 
-int ChunkDecoder::feed(const char* data, size_t n, std::string* out) {
+int ChunkDecoder::feed(const char* data, size_t n, BodyOut& out) {
   size_t i = 0;
   while (i < n && state_ != kDone) {
     switch (state_) {
@@ -73,7 +73,7 @@ int ChunkDecoder::feed(const char* data, size_t n, std::string* out) {
       }
       case kData: {
         const size_t take = static_cast<size_t>(std::min<uint64_t>(remaining_, n - i));
-        out->append(data + i, take);
+        if (const int r = out.put(data + i, take); r != 0) return r;
         i += take;
         remaining_ -= take;
         total_ += take;
@@ -96,15 +96,13 @@ int ChunkDecoder::feed(const char* data, size_t n, std::string* out) {
   return 0;
 }
 
-GzipDecoder::GzipDecoder(uint64_t limit) : limit_(limit) {
-  ok_ = inflateInit2(&z_, 31) == Z_OK;
-}
+GzipDecoder::GzipDecoder() { ok_ = inflateInit2(&z_, 31) == Z_OK; }
 
 GzipDecoder::~GzipDecoder() {
   if (ok_) inflateEnd(&z_);
 }
 
-int GzipDecoder::feed(const char* data, size_t n, std::string* out) {
+int GzipDecoder::feed(const char* data, size_t n, BodyOut& out) {
   if (!ok_) return kErrorGzip;
   char buffer[65536];
   while (n > 0 && !ended_) {
@@ -117,8 +115,13 @@ int GzipDecoder::feed(const char* data, size_t n, std::string* out) {
       const int r = inflate(&z_, Z_NO_FLUSH);
       if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return kErrorGzip;
       const size_t produced = sizeof buffer - z_.avail_out;
-      if (produced > limit_ - std::min<uint64_t>(limit_, out->size())) return kErrorReplyTooLarge;
-      out->append(buffer, produced);
+      if (z_.total_out > std::max<uint64_t>(kInflationFloor, kMaxInflationRatio * z_.total_in)) {
+        MV_LOG(1, "Error: gzip body inflates more than %llu times!\n",
+               static_cast<unsigned long long>(kMaxInflationRatio));
+        return kErrorReplyTooLarge;
+      }
+      if (produced > 0)
+        if (const int w = out.put(buffer, produced); w != 0) return w;
       if (r == Z_STREAM_END) {
         ended_ = true;
         break;
@@ -133,7 +136,18 @@ int GzipDecoder::feed(const char* data, size_t n, std::string* out) {
   return 0;
 }
 
-HttpReply::HttpReply(uint64_t maxBody) : maxBody_(maxBody) {}
+// Chunk payload on its way into the inflater.
+class HttpReply::Inflate : public BodyOut {
+ public:
+  Inflate(GzipDecoder& gzip, BodyOut& next) : gzip_(gzip), next_(next) {}
+  int put(const char* data, size_t n) override { return gzip_.feed(data, n, next_); }
+
+ private:
+  GzipDecoder& gzip_;
+  BodyOut& next_;
+};
+
+HttpReply::HttpReply(uint64_t maxBody, BodyOut* sink) : maxBody_(maxBody), sink_(sink) {}
 
 HttpReply::~HttpReply() {
   delete chunks_;
@@ -225,7 +239,7 @@ int HttpReply::parseHeader() {
     if (strcasecmp(name.c_str(), "Transfer-Encoding") == 0 && HasToken(value, "chunked")) chunked_ = true;
     if (strcasecmp(name.c_str(), "Content-Encoding") == 0 &&
         (HasToken(value, "gzip") || HasToken(value, "x-gzip")) && gzip_ == nullptr)
-      gzip_ = new GzipDecoder(maxBody_);
+      gzip_ = new GzipDecoder();
     if (strcasecmp(name.c_str(), "Content-Length") == 0) {
       if (!lengthText.empty() && lengthText != value) return kErrorHttpHeader;
       lengthText = value;
@@ -242,8 +256,11 @@ int HttpReply::parseHeader() {
     if (length > maxBody_ && gzip_ == nullptr) return kErrorReplyTooLarge;
     if (length > INT64_MAX) return kErrorReplyTooLarge;
     contentLength_ = static_cast<int64_t>(length);
-    if (gzip_ == nullptr) body_.reserve(static_cast<size_t>(length));
   }
+  streaming_ = sink_ != nullptr && status_ == 200;
+  // One allocation for a kept body of known size.
+  if (!streaming_ && !chunked_ && gzip_ == nullptr && contentLength_ > 0)
+    body_.reserve(static_cast<size_t>(contentLength_));
   return 0;
 }
 
@@ -254,25 +271,25 @@ int HttpReply::takeBody(const char* data, size_t n) {
   }
   if (n == 0) return 0;
   bodyTaken_ += n;
+  int r = 0;
   if (chunked_) {
     if (chunks_->done()) return 0;
     if (gzip_ == nullptr) {
-      if (const int r = chunks_->feed(data, n, &body_); r != 0) return fail(r);
-      return 0;
+      r = chunks_->feed(data, n, *this);
+    } else {
+      Inflate inflate(*gzip_, *this);
+      r = chunks_->feed(data, n, inflate);
     }
-    std::string plain;
-    if (const int r = chunks_->feed(data, n, &plain); r != 0) return fail(r);
-    return decoded(plain.data(), plain.size());
+  } else {
+    r = gzip_ != nullptr ? gzip_->feed(data, n, *this) : put(data, n);
   }
-  return decoded(data, n);
+  return r != 0 ? fail(r) : 0;
 }
 
-int HttpReply::decoded(const char* data, size_t n) {
-  if (gzip_ != nullptr) {
-    if (const int r = gzip_->feed(data, n, &body_); r != 0) return fail(r);
-    return 0;
-  }
-  if (n > maxBody_ - std::min<uint64_t>(maxBody_, body_.size())) return fail(kErrorReplyTooLarge);
+int HttpReply::put(const char* data, size_t n) {
+  if (n > maxBody_ - std::min<uint64_t>(maxBody_, delivered_)) return kErrorReplyTooLarge;
+  delivered_ += n;
+  if (streaming_) return sink_->put(data, n);
   body_.append(data, n);
   return 0;
 }

@@ -1,5 +1,6 @@
 #include "server/mqueue/mqueue.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "server/content/content_helper.h"
 
@@ -76,9 +78,53 @@ std::string Format(const char* format, ...) {
   return s;
 }
 
-std::string Part(const std::string& name, const std::string& value) {
-  return std::string("--") + kBoundary + "\r\nContent-Disposition: form-data; name=\"" + name +
-         "\"\r\n\r\n" + value + "\r\n";
+std::string Part(const std::string& boundary, const std::string& name, const std::string& value) {
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name + "\"\r\n\r\n" + value + "\r\n";
+}
+
+// The usual boundary unless the form's contents hold it: a message quoting it
+// would end its part early and the server would lose what follows.
+std::string ChooseBoundary(const std::string& contents) {
+  std::string boundary = kBoundary;
+  // An odd multiplier makes every candidate distinct, so this ends within
+  // contents.size() + 1 tries.
+  for (uint32_t i = 1; contents.find(boundary) != std::string::npos; ++i)
+    boundary = kBoundary + Format("%08x", i * 2654435761u);
+  return boundary;
+}
+
+// A line without its newline at the end of "queue.xml", found while we hold
+// the file's lock, was left by a writer that died mid-append and never
+// reported it stored: cut it off so the next line cannot join it.
+bool DropCutLine(int fd, off_t* size) {
+  char last;
+  if (*size == 0) return true;
+  if (pread(fd, &last, 1, *size - 1) != 1) return false;
+  if (last == '\n') return true;
+  off_t keep = 0;
+  char buf[4096];
+  for (off_t end = *size - 1; end > 0 && keep == 0;) {
+    const off_t begin = std::max<off_t>(0, end - static_cast<off_t>(sizeof buf));
+    const ssize_t n = pread(fd, buf, static_cast<size_t>(end - begin), begin);
+    if (n != end - begin) return false;
+    for (ssize_t i = n - 1; i >= 0; --i)
+      if (buf[i] == '\n') {
+        keep = begin + i + 1;
+        break;
+      }
+    end = begin;
+  }
+  if (ftruncate(fd, keep) != 0) return false;
+  MV_LOG(1, "MQueueManager: dropped %lld bytes of a cut line\n", static_cast<long long>(*size - keep));
+  *size = keep;
+  return true;
+}
+
+bool WriteFile(const std::string& path, const std::string& data) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, data.data(), data.size());
+  return close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -133,18 +179,35 @@ void MQueueManager::setRetryTimeout(int firstMs, int maxMs) {
   retryMaxMs = std::max(maxMs, retryFirstMs);
 }
 
-void MQueueManager::addMessage(const std::string& message) {
+bool MQueueManager::addMessage(const std::string& message) {
   LockGuard<Mutex> g(mutex);
-  int fd = OpenLocked(directory + "/queue.xml", O_WRONLY | O_APPEND | O_CREAT);
-  if (fd < 0) return;  // no directory: the message is dropped
-  std::string line = message + "\n";
-  if (!WriteAll(fd, line.data(), line.size())) MV_LOG(1, "MQueueManager: cannot queue message: %s\n", strerror(errno));
+  int fd = OpenLocked(directory + "/queue.xml", O_RDWR | O_APPEND | O_CREAT);
+  if (fd < 0) {
+    if (errno != ENOENT) MV_LOG(1, "MQueueManager: cannot queue message: %s\n", strerror(errno));
+    return false;  // no directory: the message is not stored
+  }
+  struct stat st;
+  off_t size = fstat(fd, &st) == 0 ? st.st_size : -1;
+  const std::string line = message + "\n";
+  bool ok = size >= 0 && DropCutLine(fd, &size) && WriteAll(fd, line.data(), line.size());
+  if (!ok) {
+    const int error = errno;
+    // A part of the line would join the next message: take it back.
+    if (size >= 0 && ftruncate(fd, size) != 0) MV_LOG(1, "MQueueManager: cannot cut a failed line: %s\n", strerror(errno));
+    MV_LOG(1, "MQueueManager: cannot queue message: %s\n", strerror(error));
+  }
   close(fd);
+  return ok;
 }
 
-void MQueueManager::setParameter(const std::string& name, const std::string& value) {
+bool MQueueManager::setParameter(const std::string& name, const std::string& value) {
+  if (name.find_first_of("\r\n\"") != std::string::npos || value.find_first_of("\r\n") != std::string::npos) {
+    MV_LOG(1, "MQueueManager: parameter \"%.100s\" refused: it holds a line break or quote\n", name.c_str());
+    return false;
+  }
   LockGuard<Mutex> g(mutex);
   parameters.emplace(name, value);
+  return true;
 }
 
 std::string MQueueManager::getParameter(const std::string& name) {
@@ -183,7 +246,7 @@ void MQueueManager::threadRoutine() {
       if (stopped) break;
     }
     if (!ownDirectory()) continue;
-    prepare();
+    if (!prepare()) continue;
     if (std::chrono::steady_clock::now() < nextPost) continue;
     int result = 0;
     if (!upload(&result)) continue;
@@ -232,58 +295,129 @@ void MQueueManager::moveUploadFiles() {
   std::rename(batchPath(0).c_str(), batchPath(1).c_str());
 }
 
-void MQueueManager::prepare() {
+// Batching moves lines from "queue.xml" into batch files in one atomic step, so
+// a line is in exactly one of "queue.xml", "queue.batching" or a batch, also
+// across a full disk or a kill at any point:
+//  1. "queue.xml" is renamed to "queue.batching" (new messages start a new one);
+//  2. the new contents of "upload.xml" (the old lines first) and of the batches
+//     that close are written to "batch.<n>.tmp" files; a failure (disk full)
+//     removes them and keeps "queue.batching" for the next cycle;
+//  3. "batch.commit" is created: from here the temporary files hold every
+//     line of "queue.batching", which is deleted;
+//  4. the temporary files are renamed into place in order, rotating between
+//     them, and "batch.commit" is deleted.
+// A kill before 3 leaves stray temporary files (deleted at the next cycle);
+// a kill after it is finished by the next cycle (finishBatching) before
+// anything is posted. Posting is at least once: a post whose reply never came
+// is posted again.
+bool MQueueManager::prepare() {
   LockGuard<Mutex> g(mutex);
+  if (!finishBatching()) return false;
+  const std::string taken = directory + "/queue.batching";
+  if (Exists(taken)) {
+    batchFile(taken);
+    if (Exists(taken)) return !Exists(directory + "/batch.commit");
+  }
   const std::string queuePath = directory + "/queue.xml";
+  // Holding the file's lock waits for a writer in another process to finish
+  // its line; it then finds the file gone and starts a new one.
   int in = OpenLocked(queuePath, O_RDONLY);
-  if (in < 0) return;
-  int out = open(batchPath(0).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  struct stat st;
-  int64_t size = out >= 0 && fstat(out, &st) == 0 ? st.st_size : 0;
-  // Batches close only between lines, and a line either lands whole in a batch
-  // or stays in "queue.xml": nothing is split, lost or copied twice.
-  int64_t pos = 0, done = 0, batchAtDone = size;  // queue bytes safely batched, batch size then
-  bool ok = out >= 0, midLine = false;
-  char buf[kReadPiece];
-  ssize_t n = 0;
-  while (ok && ((n = read(in, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))) {
-    for (ssize_t i = 0; ok && i < n;) {
-      if (!midLine && size > maximumBatchBytes) {
-        close(out);
-        moveUploadFiles();
-        out = open(batchPath(0).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        size = batchAtDone = 0;
-        if (!(ok = out >= 0)) break;
-      }
-      const char* nl = static_cast<const char*>(memchr(buf + i, '\n', static_cast<size_t>(n - i)));
-      ssize_t end = nl ? nl - buf + 1 : n;
-      if (!(ok = WriteAll(out, buf + i, static_cast<size_t>(end - i)))) break;
-      size += end - i;
-      midLine = nl == nullptr;
-      i = end;
-      if (!midLine) done = pos + end, batchAtDone = size;
-    }
-    if (n > 0) pos += n;
-  }
-  if (n < 0) ok = false;
-  if (ok && midLine && (ok = WriteAll(out, "\n", 1))) done = pos;  // a cut last line must not merge with the next
-  if (!ok) {
-    MV_LOG(1, "MQueueManager: cannot batch messages in %s: %s\n", directory.c_str(), strerror(errno));
-    if (out >= 0 && ftruncate(out, batchAtDone) != 0) MV_LOG(1, "MQueueManager: cannot cut %s\n", batchPath(0).c_str());
-    if (done > 0) {  // keep only what is not yet in a batch
-      std::string tmp = queuePath + ".tmp";
-      lseek(in, done, SEEK_SET);
-      int t = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      bool copied = t >= 0;
-      while (copied && (n = read(in, buf, sizeof buf)) > 0) copied = WriteAll(t, buf, static_cast<size_t>(n));
-      if (t >= 0) close(t);
-      if (!copied || n < 0 || std::rename(tmp.c_str(), queuePath.c_str()) != 0) unlink(tmp.c_str());
-    }
-  } else {
-    unlink(queuePath.c_str());
-  }
-  if (out >= 0) close(out);
+  if (in < 0) return true;
+  const bool renamed = std::rename(queuePath.c_str(), taken.c_str()) == 0;
   close(in);
+  if (!renamed) {
+    MV_LOG(1, "MQueueManager: cannot batch messages in %s: %s\n", directory.c_str(), strerror(errno));
+    return true;
+  }
+  batchFile(taken);
+  return !Exists(directory + "/batch.commit");
+}
+
+bool MQueueManager::batchFile(const std::string& taken) {
+  std::string queued;
+  if (!ReadFile(taken, &queued)) {
+    MV_LOG(1, "MQueueManager: cannot read %s: %s\n", taken.c_str(), strerror(errno));
+    return false;
+  }
+  if (queued.empty()) return unlink(taken.c_str()) == 0;
+  const bool whole = queued.back() == '\n';
+  if (!whole) queued += '\n';  // a cut last line must not merge with the next
+  struct stat st;
+  int64_t size = stat(batchPath(0).c_str(), &st) == 0 ? st.st_size : 0;
+  if (size > maximumBatchBytes) {  // the open batch is full already
+    moveUploadFiles();
+    size = 0;
+  }
+  // Batches close only between lines: a batch may exceed the maximum by one line.
+  std::vector<std::string> batches(1);
+  const int64_t openBatchBytes = size;
+  for (size_t at = 0; at < queued.size();) {
+    const size_t end = queued.find('\n', at) + 1;
+    if (size > maximumBatchBytes) batches.emplace_back(), size = 0;
+    batches.back().append(queued, at, end - at);
+    size += static_cast<int64_t>(end - at);
+    at = end;
+  }
+  if (openBatchBytes == 0 && batches.size() == 1 && whole) {  // nothing to copy: just a rename
+    if (std::rename(taken.c_str(), batchPath(0).c_str()) == 0) return true;
+  }
+  std::string old;  // the open batch's lines, which batch 1 replaces
+  if (openBatchBytes > 0 && !ReadFile(batchPath(0), &old)) {
+    MV_LOG(1, "MQueueManager: cannot read %s: %s\n", batchPath(0).c_str(), strerror(errno));
+    return false;
+  }
+  if (!old.empty() && old.back() != '\n') old += '\n';
+  batches.front().insert(0, old);
+  const std::string commit = directory + "/batch.commit";
+  bool ok = true;
+  size_t written = 0;
+  for (; ok && written < batches.size(); ++written)
+    ok = WriteFile(directory + Format("/batch.%zu.tmp", written + 1), batches[written]);
+  if (ok) ok = WriteFile(commit, "");
+  if (!ok) {
+    if (!batchingFails) MV_LOG(1, "MQueueManager: cannot batch messages in %s: %s\n", directory.c_str(), strerror(errno));
+    batchingFails = true;
+    unlink(commit.c_str());
+    for (size_t i = 1; i <= written; ++i) unlink((directory + Format("/batch.%zu.tmp", i)).c_str());
+    // A full disk still has room for a rename: an oversized batch posts, and
+    // its post frees the space.
+    if (openBatchBytes == 0 && std::rename(taken.c_str(), batchPath(0).c_str()) == 0) return true;
+    return false;
+  }
+  batchingFails = false;
+  unlink(taken.c_str());
+  return finishBatching();
+}
+
+bool MQueueManager::finishBatching() {
+  const std::string commit = directory + "/batch.commit";
+  const bool committed = Exists(commit);
+  std::vector<int> numbers;
+  if (DIR* d = opendir(directory.c_str())) {
+    while (dirent* e = readdir(d)) {
+      int n = 0;
+      if (std::sscanf(e->d_name, "batch.%d.tmp", &n) == 1 && n > 0 && Format("batch.%d.tmp", n) == e->d_name)
+        numbers.push_back(n);
+    }
+    closedir(d);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  if (!committed) {  // left by a kill before the commit: "queue.batching" still has the lines
+    for (int n : numbers) unlink((directory + Format("/batch.%d.tmp", n)).c_str());
+    return true;
+  }
+  unlink((directory + "/queue.batching").c_str());
+  for (int n : numbers) {
+    // Batch 1 holds the open batch's old lines and replaces it; each later one
+    // closes the one before.
+    if (n > 1) moveUploadFiles();
+    if (std::rename((directory + Format("/batch.%d.tmp", n)).c_str(), batchPath(0).c_str()) != 0) {
+      MV_LOG(1, "MQueueManager: cannot place a batch in %s: %s\n", directory.c_str(), strerror(errno));
+      return false;
+    }
+  }
+  unlink(commit.c_str());
+  return true;
 }
 
 bool MQueueManager::upload(int* result) {
@@ -306,21 +440,27 @@ bool MQueueManager::upload(int* result) {
   const int64_t now = GetCurrentTimeMillis() / 1000;
   int year, month, day, hour, minute, second;
   GetLocalTime(now, &year, &month, &day, &hour, &minute, &second);
-  std::string body;
+  std::map<std::string, std::string> fields;
   int packet, timeoutSecs;
   {
     LockGuard<Mutex> g(mutex);
-    for (const auto& [name, value] : parameters) body += Part(name, value);
+    fields = parameters;
     packet = static_cast<int>(++packetNumber);
     timeoutSecs = postTimeout;
   }
-  body += Part("packetNumber", std::to_string(packet));
-  body += Part("localTime", Format("%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second));
-  body += Part("xml", xml) + "--" + kBoundary + "--\r\n";
+  const std::string localTime = Format("%04d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
+  std::string contents = xml + "\n" + localTime;
+  for (const auto& [name, value] : fields) contents += "\n" + name + "\n" + value;
+  const std::string boundary = ChooseBoundary(contents);
+  std::string body;
+  for (const auto& [name, value] : fields) body += Part(boundary, name, value);
+  body += Part(boundary, "packetNumber", std::to_string(packet));
+  body += Part(boundary, "localTime", localTime);
+  body += Part(boundary, "xml", xml) + "--" + boundary + "--\r\n";
   std::string request = Format(
       "POST %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\nContent-Type: multipart/form-data; "
       "boundary=%s\r\nContent-Length: %zu\r\n\r\n",
-      pathPart.c_str(), host.c_str(), kBoundary, body.size());
+      pathPart.c_str(), host.c_str(), boundary.c_str(), body.size());
   request += body;
   MV_LOG(3, "Sending POST request:\n%.1000s...\n", request.c_str());
 

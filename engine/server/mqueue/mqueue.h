@@ -8,7 +8,12 @@
 // the object (from any thread but the queue's own); destruction ends and joins
 // the posting thread. Only one queue posts from a directory at a time, across
 // objects and processes (a lock file); a second one only appends until the
-// first is gone. The directory is not created by the queue.
+// first is gone. The directory is not created by the queue. Lock order: the
+// object's lock, then the file lock on "queue.xml" (never the other way).
+//
+// A line that addMessage reported as stored reaches the server at least once:
+// batching is one atomic step, but a post whose reply is lost (server or
+// process killed after the server read it) is sent again.
 #pragma once
 
 #include <chrono>
@@ -37,9 +42,12 @@ class MQueueManager {
   // Delay after a failed post, doubling per failure up to maxMs (defaults
   // kRetryFirstMs and kRetryMaxMs).
   void setRetryTimeout(int firstMs, int maxMs);
-  void addMessage(const std::string& message);
-  // Keeps an existing value.
-  void setParameter(const std::string& name, const std::string& value);
+  // False when the line is not stored whole (no directory, disk full); then
+  // nothing of it is left in the queue.
+  bool addMessage(const std::string& message);
+  // Keeps an existing value. A name or value holding CR or LF (or a name
+  // holding '"') would change the form's structure: refused with false.
+  bool setParameter(const std::string& name, const std::string& value);
   std::string getParameter(const std::string& name);
   // Seconds since 1970 of the last successful post; 0 until then.
   uint32_t getUploadTime();
@@ -52,7 +60,11 @@ class MQueueManager {
  private:
   void threadRoutine();
   bool ownDirectory();
-  void prepare();
+  // False while a batching step could not be completed: nothing may be posted
+  // then, or a line could go out twice.
+  bool prepare();
+  bool finishBatching();
+  bool batchFile(const std::string& merging);
   // False when there was no batch to post; else result 0 or a failure code.
   bool upload(int* result);
   void moveUploadFiles();
@@ -77,5 +89,6 @@ class MQueueManager {
   bool quitting = false;  // set by the destructor only
   int lockFd = -1;        // held lock file: this object posts from the directory
   bool toldBusy = false;
+  bool batchingFails = false;  // told once per run of failures
   std::thread thread;
 };

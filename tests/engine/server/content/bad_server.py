@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Scripted HTTP peer for replies no good server sends.
 
-Usage: bad_server.py [--upstream PORT] [--expect FILE]
+Usage: bad_server.py [--upstream PORT] [--expect FILE] [--tls CERT KEY]
 Listens on 127.0.0.1 (free port), prints "port N", and answers each
-connection by the first path segment of its request:
+connection (over TLS with --tls) by the first path segment of its request:
   /short      Content-Length 1000, 500 bytes, close
   /chunkcut   chunked, a chunk cut in the middle, close
   /nolast     chunked without the 0-chunk, close
@@ -16,14 +16,18 @@ connection by the first path segment of its request:
   /bomb       gzip of 256 MiB of zeros
   /silent     reads the request, never answers
   /slam       resets the connection right after the request's header
+  /hangup     ends its side right after the request's header, then resets
   /status     "HTTP/1.1 200 OK" split over single-byte writes, then a body
   /multipart  parses the multipart POST with the email package and compares
               the part "file" to --expect: 200 "MATCH" or 400 "MISMATCH ..."
   /proxy      forwards to --upstream and stalls after 20000 bytes back
+  /cut        200 without length, then the connection's end (over TLS: a
+              TCP end without the close notification)
 """
 import email.parser
 import email.policy
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -32,6 +36,10 @@ import zlib
 args = sys.argv[1:]
 UPSTREAM = int(args[args.index("--upstream") + 1]) if "--upstream" in args else 0
 EXPECT = args[args.index("--expect") + 1] if "--expect" in args else None
+TLS = None
+if "--tls" in args:
+    TLS = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    TLS.load_cert_chain(args[args.index("--tls") + 1], args[args.index("--tls") + 2])
 
 _bomb = None
 
@@ -58,7 +66,7 @@ def read_request(conn):
         name, _, value = line.partition(b":")
         if name.strip().lower() == b"content-length":
             length = int(value.strip())
-    if head.split(b" ")[1:2] == [b"/slam"]:
+    if head.split(b" ")[1:2] in ([b"/slam"], [b"/hangup"]):
         return head + b"\r\n\r\n", body
     while len(body) < length:
         piece = conn.recv(65536)
@@ -129,6 +137,8 @@ def proxy(conn, first):
 
 def serve(conn):
     try:
+        if TLS:
+            conn = TLS.wrap_socket(conn, server_side=True)
         if UPSTREAM:
             first = conn.recv(65536)
             return proxy(conn, first)
@@ -162,6 +172,17 @@ def serve(conn):
             wait_gone(conn)
         elif kind == "slam":
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        elif kind == "cut":
+            conn.sendall(ok + b"Connection: close\r\n\r\n" + b"c" * 100000)
+            # Over TLS this drops the TLS layer first: no close notification.
+            conn.shutdown(socket.SHUT_WR)
+            wait_gone(conn)
+        elif kind == "hangup":
+            # A client still sending meets the reset in its closing state:
+            # the next send fails with EPIPE, which raises SIGPIPE unless
+            # the sender asked not to.
+            conn.shutdown(socket.SHUT_WR)
+            time.sleep(0.3)
         elif kind == "silent":
             wait_gone(conn)
         elif kind == "status":

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <mbedtls/sha256.h>
+#include <openssl/sha.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -71,7 +71,7 @@ inline int WaitJob(int id, int timeoutMs = 20000) {
 
 inline std::string Sha256(const std::string& data) {
   unsigned char d[32];
-  mbedtls_sha256_ret(reinterpret_cast<const unsigned char*>(data.data()), data.size(), d, 0);
+  SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), d);
   char hex[65];
   for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", d[i]);
   return hex;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@ Child::Child(const std::vector<std::string>& argv, bool captureStdout) {
   pid_ = fork();
   if (pid_ == 0) {
     setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that crashes takes its peers along
     dup2(in[0], 0);  // an open, silent stdin: openssl s_server ends at its EOF
     close(in[1]);
     if (captureStdout) {

@@ -41,13 +41,32 @@ struct Outcome {
   std::string body;
 };
 
-// Feeds the reply in pieces of `step` bytes, then ends it.
-Outcome Read(const std::string& reply, size_t step, bool cleanClose = true, uint64_t cap = kMaxReplyBytes) {
-  HttpReply r(cap);
+// A sink that keeps what it is given and remembers its largest piece.
+struct Collect : BodyOut {
+  std::string bytes;
+  size_t largest = 0;
+  int put(const char* data, size_t n) override {
+    bytes.append(data, n);
+    largest = std::max(largest, n);
+    return 0;
+  }
+};
+
+// Feeds the reply in pieces of `step` bytes, then ends it. With a sink the
+// body of a 200 reply is streamed to it; Outcome::body is then what the sink
+// got, and the reply must have kept nothing.
+Outcome Read(const std::string& reply, size_t step, bool cleanClose = true, uint64_t cap = kMaxReplyBytes,
+             Collect* sink = nullptr) {
+  HttpReply r(cap, sink);
   int code = 0;
   for (size_t i = 0; i < reply.size() && code == 0 && !r.complete(); i += step)
     code = r.feed(reply.data() + i, std::min(step, reply.size() - i));
   if (code == 0) code = r.complete() ? r.finish(true) : r.finish(cleanClose);
+  if (sink != nullptr && r.status() == 200) {
+    EXPECT_TRUE(r.body().empty());
+    return {code, r.status(), sink->bytes};
+  }
+  if (sink != nullptr) EXPECT_TRUE(sink->bytes.empty()) << "only a 200 body goes to the sink";
   return {code, r.status(), r.body()};
 }
 
@@ -110,6 +129,35 @@ TEST(HttpReplyTest, CapHoldsForPlainAndInflatedBodies) {
   EXPECT_EQ(Read(std::string(kMaxHeaderBytes + 10, 'h'), 1000).code, kErrorHttpHeader);
 }
 
+// Inflated bytes reach the sink in bounded pieces as they come, and a body
+// that inflates far beyond any real reply is refused early, whatever the cap.
+TEST(HttpReplyTest, GzipStreamsInPiecesAndBombsStopEarly) {
+  std::string xml;
+  for (int i = 0; i < 60000; ++i) xml += "<item><id>" + std::to_string(i) + "</id></item>\n";
+  const std::string zeros(64 << 20, '\0');
+  struct Case {
+    const char* what;
+    std::string plain;
+    int code;
+    uint64_t maxReceived;
+  } cases[] = {
+      {"a long list", xml, 0, xml.size()},
+      {"64 MiB of zeros", zeros, kErrorReplyTooLarge, kInflationFloor + (1 << 20)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string gz = Gzip(c.plain);
+    Collect sink;
+    const Outcome o = Read("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                               std::to_string(gz.size()) + "\r\n\r\n" + gz,
+                           327680, true, kMaxReplyBytes, &sink);
+    EXPECT_EQ(o.code, c.code);
+    EXPECT_LE(sink.bytes.size(), c.maxReceived);
+    EXPECT_LE(sink.largest, 65536u);
+    if (c.code == 0) EXPECT_TRUE(o.body == c.plain);
+  }
+}
+
 TEST(HttpReplyTest, WholeReplyDecoders) {
   std::string chunked = "HTTP/1.1 200 OK\r\n\r\n5\r\nabcde\r\n0\r\n\r\n";
   EXPECT_TRUE(ParseChunkedResponse(chunked));
@@ -156,9 +204,16 @@ TEST(HttpReplyTest, MutatedRepliesNeverBreakTheReader) {
           s.resize(at);
       }
     }
-    const Outcome o = Read(s, 1 + rng() % 64, rng() % 2, cap);
+    const size_t step = 1 + rng() % 64;
+    const bool clean = rng() % 2;
+    const Outcome o = Read(s, step, clean, cap);
     EXPECT_LE(o.body.size(), cap);
     if (o.code == 0) EXPECT_GE(o.status, 100);
+    // The streaming path reads the same bytes the same way.
+    Collect sink;
+    const Outcome streamed = Read(s, step, clean, cap, &sink);
+    EXPECT_EQ(streamed.code, o.code);
+    if (o.code == 0) EXPECT_TRUE(streamed.body == o.body);
   }
 }
 
@@ -180,6 +235,8 @@ TEST(UrlTest, PartsAndRefusals) {
       {"", false, "", "", 0, ""},
       {"http://h/a\r\nX-Evil: 1", false, "", "", 0, ""},
       {"http://h/a b", false, "", "", 0, ""},
+      {"http://h//a", true, "http", "h", 80, "/a"},
+      {"http://h:81//", true, "http", "h", 81, "/"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);

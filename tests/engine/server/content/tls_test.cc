@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "content_fixture.h"
 
 namespace {
@@ -6,6 +8,11 @@ using content_test::ContentTest;
 using content_test::WaitJob;
 
 class TlsTest : public ContentTest {};
+
+std::string Upload(const std::string& path, const std::string& body) {
+  return "POST " + path + " HTTP/1.1\r\nHost: h\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
 
 // Peers that must be refused after the handshake (or during it), with
 // nothing of the request sent to them; and one good peer.
@@ -53,6 +60,37 @@ TEST_F(TlsTest, PeerStallingMidRecordTimesOutOrStops) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   StopLocationLoader(id);
   EXPECT_EQ(WaitJob(id, 500), -1) << "stop seen while the record is incomplete";
+}
+
+// The scripted peer over TLS: a reply framed only by the connection's end is
+// whole only when the end carries the close notification, and a peer that
+// resets mid-upload is a write (or read) error, never a signal to the host.
+TEST_F(TlsTest, EndsWithoutCloseNotifyAndResetsMidUploadFail) {
+  peers::Child bad({"python3", peers::TestFile("bad_server.py"), "--tls", certs() + "/server.pem",
+                    certs() + "/server.key"},
+                   true);
+  int port = 0;
+  std::sscanf(bad.readLine().c_str(), "port %d", &port);
+  ASSERT_GT(port, 0);
+  const std::string base = "https://127.0.0.1:" + std::to_string(port);
+  const std::string body(32 << 20, 'u');
+  struct Case {
+    const char* what;
+    int id;
+    std::vector<int> states;
+  } cases[] = {
+      {"length-less reply, TCP end only", StartUrlLoader(base + "/cut", ""), {kErrorReplyTruncated}},
+      {"reset while the request is sent", StartUrlPoster(base + "/slam", Upload("/slam", body), ""),
+       {kErrorSslWrite, kErrorSslRead}},
+      {"end, then reset, while the request is sent", StartUrlPoster(base + "/hangup", Upload("/hangup", body), ""),
+       {kErrorSslWrite, kErrorSslRead}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int state = WaitJob(c.id);
+    EXPECT_NE(std::find(c.states.begin(), c.states.end(), state), c.states.end()) << state;
+    EXPECT_EQ(GetLoaderResponse(c.id), "");
+  }
 }
 
 TEST_F(TlsTest, HttpUrlGivenToTheTlsGetGoesPlain) {

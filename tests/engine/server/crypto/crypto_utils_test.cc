@@ -138,4 +138,28 @@ TEST_F(Crypto, DamagedKeyTextsAreRefused) {
   }
 }
 
+// A private key text whose numbers do not belong together is refused before
+// anything is signed, whichever number is foreign.
+TEST_F(Crypto, PrivateKeysOfMixedNumbersAreRefused) {
+  const std::string a = GenKey(1024), b = GenKey(1024);
+  auto numbers = [](const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> out;
+    for (std::string x; in >> x;) out.push_back(x);
+    return out;
+  };
+  const std::vector<std::string> na = numbers(a), nb = numbers(b);
+  ASSERT_EQ(na.size(), 8u);
+  ASSERT_FALSE(RsaSign(a, "d").empty());
+  const char* names[] = {"N", "E", "D", "P", "Q", "DP", "DQ", "QP"};
+  for (size_t i = 0; i < 8; ++i) {
+    SCOPED_TRACE(names[i]);
+    std::vector<std::string> mixed = na;
+    mixed[i] = i == 1 ? "3" : nb[i];
+    std::string text;
+    for (const auto& x : mixed) text += x + "\n";
+    EXPECT_EQ(RsaSign(text, "d"), "");
+  }
+}
+
 }  // namespace
