@@ -443,11 +443,16 @@ bool ContentServer::start(std::string* error) {
     s->Get(".*", h);
     // Form posts (the SDK's reports) may pass the library's 8 KiB cap on form bodies: every
     // POST but the engine's multipart ones is read whole first.
+    const uint64_t bodyMost = options_.maxBodyBytes;
     s->Post("/(?!locations$|xmlParserInsert$).*",
-            [h](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
+            [h, bodyMost](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
               httplib::Request whole = req;
-              read([&whole](const char* data, size_t n) { return whole.body.append(data, n), true; });
-              h(whole, res);
+              const bool fits = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) <= bodyMost;
+              if (fits && read([&](const char* data, size_t n) {
+                    return whole.body.size() + n <= bodyMost && (whole.body.append(data, n), true);
+                  }))
+                return h(whole, res);
+              res.status = fits ? 400 : 413;  // refused or cut-short bodies reach no handler
             });
     s->Post(".*", h);
     int bound;
