@@ -1,5 +1,8 @@
 #include "MCArchiveManager/m_archive_engine.h"
 
+#include <zip.h>
+
+#include <algorithm>
 #include <limits>
 
 #include "MainSDK/marvisto_error.h"
@@ -51,6 +54,19 @@ int64_t MArchiveEngine::fileSize(const std::string& name, std::optional<platform
   return size;
 }
 
+namespace {
+
+constexpr size_t kPiece = 64 * 1024;
+
+// The read error, with what went wrong underneath for logs and callers that look.
+platform::Error ReadError(const std::string& detail) {
+  platform::Error e = MArchiveReadError();
+  e.underlyingError = std::make_shared<const platform::Error>(MarvistoError(2, detail));
+  return e;
+}
+
+}  // namespace
+
 std::optional<std::vector<uint8_t>> MArchiveEngine::dataOfFile(
     const std::string& name, std::optional<platform::Error>* error) {
   std::optional<platform::Error> sizeError;
@@ -59,13 +75,41 @@ std::optional<std::vector<uint8_t>> MArchiveEngine::dataOfFile(
     platform::setError(error, *sizeError);
     return std::nullopt;
   }
-  std::vector<uint8_t> data(size_t(size) + 1, 0);
-  const int read = ZipReadFile(zip_, name.c_str(), data.data(), int(size));
-  // A short read is a broken member, not data.
-  if (read != size) {
+  if (uint64_t(size) > kMArchiveMemberCap) {
+    platform::setError(error, ReadError(name + " claims " + std::to_string(size) +
+                                        " bytes, more than the " +
+                                        std::to_string(kMArchiveMemberCap) + " a member may hold"));
+    return std::nullopt;
+  }
+  // The header's size is only a claim: the buffer grows with the bytes that
+  // really arrive, in bounded pieces, and a member that gives more or fewer
+  // than it claims is broken.
+  zip_file_t* file = zip_fopen(zip_, name.c_str(), ZIP_FL_NODIR);
+  if (file == nullptr) {
     platform::setError(error, MArchiveReadError());
     return std::nullopt;
   }
-  data.resize(size_t(size));
+  std::vector<uint8_t> data;
+  bool broken = false;
+  for (;;) {
+    const size_t at = data.size();
+    if (at > size_t(size)) break;  // one byte past the claim is enough to know
+    data.resize(at + std::min(kPiece, size_t(size) + 1 - at));
+    const zip_int64_t n = zip_fread(file, data.data() + at, data.size() - at);
+    if (n < 0) {
+      broken = true;
+      data.resize(at);
+      break;
+    }
+    data.resize(at + size_t(n));
+    if (n == 0) break;
+  }
+  zip_fclose(file);
+  if (broken || data.size() != size_t(size)) {
+    platform::setError(error, ReadError(name + " holds " + std::to_string(data.size()) +
+                                        (broken ? " readable" : "") + " bytes of the " +
+                                        std::to_string(size) + " it claims"));
+    return std::nullopt;
+  }
   return data;
 }

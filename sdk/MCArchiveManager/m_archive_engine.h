@@ -12,6 +12,10 @@
 
 struct zip;
 
+// The most bytes one member may hold when read into memory (floor images and
+// lists are far smaller); a larger member is refused with the read error.
+inline constexpr uint64_t kMArchiveMemberCap = 64ull << 20;
+
 class MArchiveEngine {
  public:
   MArchiveEngine() = default;  // init: no archive open
@@ -28,7 +32,9 @@ class MArchiveEngine {
                    std::optional<platform::Error>* error);
   // The member's size; below 1 (missing or empty) is a read error.
   int64_t fileSize(const std::string& name, std::optional<platform::Error>* error);
-  // The member's bytes; none (with the read error) when missing, empty or short.
+  // The member's bytes; none (with the read error) when missing, empty,
+  // above the cap, or when its data does not hold the size its header claims.
+  // Memory grows with the bytes actually read, never with the claim.
   std::optional<std::vector<uint8_t>> dataOfFile(const std::string& name,
                                                  std::optional<platform::Error>* error);
 

@@ -237,17 +237,17 @@ void MCBeaconManager::centralManager(const platform::Peripheral&,
   const int32_t rssi = int32_t(RSSI);
   if (rssi >= 0) return;
   const std::string wanted = MCUpperCase(*advertised);
-  std::shared_ptr<MCBeacon> match;
-  auto loc = location();
-  for (const auto& floor : loc ? loc->sublocations : std::vector<std::shared_ptr<MCSublocation>>{}) {
-    if (!floor || !floor->beacons) continue;
-    for (const auto& b : *floor->beacons)
-      if (b && MCUpperCase(b->name) == wanted) {
-        match = b;
-        break;
-      }
-    if (match) break;
+  std::shared_ptr<const std::vector<FastScanBeacon>> known;
+  {
+    std::lock_guard lock(stateMutex_);
+    known = fastScanBeacons_;
   }
+  const FastScanBeacon* match = nullptr;
+  for (const FastScanBeacon& b : *known)
+    if (b.name == wanted) {
+      match = &b;
+      break;
+    }
   if (!match) return;
   // Upper-cased like ranging's keys, so the engine's map beacon is found
   // whatever case the location model holds.
@@ -412,8 +412,17 @@ std::shared_ptr<MCLocation> MCBeaconManager::location() const {
   return location_;
 }
 void MCBeaconManager::setLocation(std::shared_ptr<MCLocation> location) {
+  auto known = std::make_shared<std::vector<FastScanBeacon>>();
+  if (location) {
+    for (const auto& floor : location->sublocations) {
+      if (!floor || !floor->beacons) continue;
+      for (const auto& b : *floor->beacons)
+        if (b) known->push_back({MCUpperCase(b->name), b->major, b->minor, b->uuid});
+    }
+  }
   std::lock_guard lock(stateMutex_);
   location_ = std::move(location);
+  fastScanBeacons_ = std::move(known);
 }
 std::vector<std::string> MCBeaconManager::uuids() const {
   std::lock_guard lock(stateMutex_);

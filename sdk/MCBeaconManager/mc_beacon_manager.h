@@ -108,6 +108,10 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   std::weak_ptr<MCBeaconManagerDelegate> delegate() const;
   void setDelegate(std::weak_ptr<MCBeaconManagerDelegate> delegate);
   std::shared_ptr<MCLocation> location() const;
+  // Also takes the snapshot of the location's beacons that the fast scan
+  // matches names against; the scan never walks the shared floor lists. The
+  // caller keeps the location unchanged during the call (the coordinator
+  // holds its location lock, and sets the location again after each change).
   void setLocation(std::shared_ptr<MCLocation> location);
   std::vector<std::string> uuids() const;
   void setUuids(std::vector<std::string> uuids);
@@ -129,6 +133,12 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   void refreshCentralManager();
   void calculateDistances();
 
+  struct FastScanBeacon {
+    std::string name;  // upper-cased
+    int64_t major = 0, minor = 0;
+    std::string uuid;
+  };
+
   mutable std::mutex stateMutex_;  // timers, regions, location, uuids, delegate
   std::vector<platform::BeaconRegion> regions_;
   std::shared_ptr<platform::Timer> restartTimer_, cleanTimer_, measureTimer_;
@@ -142,6 +152,9 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   std::atomic<int32_t> refreshCentralManagerTimeout_{1};
   std::weak_ptr<MCBeaconManagerDelegate> delegate_;
   std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
+  // The location's beacons in floor order, as last set; replaced whole.
+  std::shared_ptr<const std::vector<FastScanBeacon>> fastScanBeacons_ =
+      std::make_shared<const std::vector<FastScanBeacon>>();
   std::vector<std::string> uuids_;
   std::deque<MCScanEntry> scanEntries_;
   std::shared_ptr<platform::LocationManager> locationManager_;

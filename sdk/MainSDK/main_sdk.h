@@ -175,6 +175,7 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void readingsConfigure();
   void readingsWire();
   void readingsMeasure(bool start);
+  void publishBeacons();
   // Wiring of the service managers (main_sdk_services.cc).
   void servicesWire();
 
@@ -194,6 +195,8 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   std::shared_ptr<MCBeacon> measuringBeacon_ = std::make_shared<MCBeacon>();
   std::vector<uint8_t> token_;
 
-  mutable std::mutex locationMutex_;  // the location's published fields and floor lists
+  // The location's published fields and floor lists; taken before the beacon
+  // manager's own lock when its fast-scan beacons are handed over.
+  mutable std::mutex locationMutex_;
   std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
 };

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "MCArchiveManager/mc_archive_manager.h"
+#include "MCBeaconManager/mc_beacon_manager.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/main_sdk_delegates.h"
 #include "MainSDK/marvisto_error.h"
@@ -79,23 +80,25 @@ void MainSDK::beaconFounded(const std::optional<std::string>& key,
   std::shared_ptr<MCBeacon> placed;
   std::optional<platform::Error> failure = error;
   if (key && !WellFormedKey(*key)) {
-    failure = MarvistoError(12, "Invalid beacon key: " + *key);
+    failure = MarvistoError(kMarvistoErrorBeaconNotPlaced, "Invalid beacon key: " + *key);
   } else if (key) {
     b->major = std::atoi(key->substr(1, 5).c_str());
     b->minor = std::atoi(key->substr(7, 5).c_str());
     b->uuid = key->substr(13, 36);
     b->status = 1;
     if (!isBeaconNew(*b)) {
-      failure = MarvistoError(11, "  Beacon already on map");
+      failure = MarvistoError(kMarvistoErrorBeaconOnMap, "  Beacon already on map");
     } else {
       std::lock_guard lock(locationMutex_);
       if (auto floor = location_->subLocationWithId(b->sublocation)) {
         floor->beacons->push_back(b);
         placed = b;
         failure.reset();
+        m_.beaconManager->setLocation(location_);  // the fast scan hears it from now on
       } else {
-        failure = MarvistoError(12, "Sublocation " + std::to_string(b->sublocation) +
-                                        " is not part of the location");
+        failure = MarvistoError(kMarvistoErrorBeaconNotPlaced,
+                                "Sublocation " + std::to_string(b->sublocation) +
+                                    " is not part of the location");
       }
     }
   }

@@ -38,7 +38,7 @@ void MainSDK::readingsWire() {
     if (auto sdk = self.lock()) sdk->beaconFounded(key, error);
   };
   m_.sensorManager->setDelegate(sensor);
-  m_.beaconManager->setLocation(location_);
+  publishBeacons();
   m_.beaconManager->setDelegate(beacon);
   delegates_->sensor = sensor;
   delegates_->beacon = beacon;
@@ -65,8 +65,16 @@ void MainSDK::readingsStop() {
   m_.sensorManager->stopSensorsUpdate();
 }
 
-void MainSDK::readingsConfigure() {
+// The beacon manager's fast scan works on its own copy of the location's
+// beacons, taken here under the location lock (the location lock before the
+// beacon manager's own) after every change of the floors or their beacons.
+void MainSDK::publishBeacons() {
+  std::lock_guard lock(locationMutex_);
   m_.beaconManager->setLocation(location_);
+}
+
+void MainSDK::readingsConfigure() {
+  publishBeacons();
   m_.beaconManager->configureBluetooth();
   m_.sensorManager->configureSensors();
 }

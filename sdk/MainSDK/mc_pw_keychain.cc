@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "Navigation/utf8_text.h"
+
 const char* const kMCPWKeychainErrorDomain = "com.marvisto.MCPWKeychain";
 const char* const kMCPWKeychainAccountKey = "acct";
 const char* const kMCPWKeychainCreatedAtKey = "cdat";
@@ -82,7 +84,10 @@ MCPWKeychain::Text MCPWKeychain::passwordForService(const Text& service, const T
                                                     ErrorOut error) {
   Bytes data = passwordDataForService(service, account, error);
   if (!data || data->empty()) return std::nullopt;
-  return std::string(data->begin(), data->end());
+  std::string text(data->begin(), data->end());
+  // Bytes that are not UTF-8 are no text.
+  if (!MCIsUtf8(text)) return std::nullopt;
+  return text;
 }
 
 bool MCPWKeychain::deletePasswordForService(const Text& service, const Text& account,

@@ -35,7 +35,7 @@ class MCPWKeychain {
   static std::optional<std::vector<platform::UserInfo>> allAccounts(ErrorOut error = nullptr);
   static Bytes passwordDataForService(const Text& service, const Text& account,
                                       ErrorOut error = nullptr);
-  // None also when the stored bytes are empty.
+  // None also when the stored bytes are empty or not UTF-8.
   static Text passwordForService(const Text& service, const Text& account,
                                  ErrorOut error = nullptr);
   static bool deletePasswordForService(const Text& service, const Text& account,

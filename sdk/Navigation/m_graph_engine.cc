@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "Navigation/utf8_text.h"
+#include "wifipos/navigation_processing/navigation_processing.h"
+
 std::shared_ptr<MGraphEngine> MGraphEngine::initWithClient(
     std::shared_ptr<MNavigationClient> client) {
   auto engine = std::make_shared<MGraphEngine>();
@@ -30,11 +33,16 @@ R MGraphEngine::call(R none, F&& f) {
 }
 
 std::string MGraphEngine::graphDescription(const std::string& tag) {
-  return call(std::string(), [&](ClientNavigationState* s) { return GetGraphDescription(tag, s); });
+  return call(std::string(),
+              [&](ClientNavigationState* s) { return MCUtf8Text(GetGraphDescription(tag, s)); });
 }
 
 std::vector<std::string> MGraphEngine::graphTags() {
-  return call(std::vector<std::string>(), [](ClientNavigationState* s) { return GetGraphTags(s); });
+  return call(std::vector<std::string>(), [](ClientNavigationState* s) {
+    std::vector<std::string> tags = GetGraphTags(s);
+    for (std::string& t : tags) t = MCUtf8Text(t);
+    return tags;
+  });
 }
 
 void MGraphEngine::addTatgetToSublocation(int32_t sublocation, double x, double y) {
@@ -61,7 +69,8 @@ RoutePath MGraphEngine::makeRouteFrom(int32_t from, double xStart, double yStart
 bool MGraphEngine::setGraphParameter(const std::map<std::string, std::string>& parameter) {
   if (parameter.empty()) return false;
   // Name and value come from the same entry.
-  const auto& [name, value] = *parameter.begin();
+  const std::string& name = parameter.begin()->first;
+  const std::string& value = parameter.begin()->second;
   return call(false, [&](ClientNavigationState* s) { return SetGraphParam(name, value, s); });
 }
 
@@ -73,5 +82,5 @@ void MGraphEngine::setCurrentTag(const std::string& tag) {
 }
 
 std::string MGraphEngine::getCurrentTag() {
-  return call(std::string(), [](ClientNavigationState* s) { return GetGraphTag(s); });
+  return call(std::string(), [](ClientNavigationState* s) { return MCUtf8Text(GetGraphTag(s)); });
 }

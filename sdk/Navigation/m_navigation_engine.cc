@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <utility>
 
+#include "Navigation/utf8_text.h"
 #include "wifipos/coordinates.h"
+#include "wifipos/navigation_processing/navigation_processing.h"
 
 namespace {
 
@@ -16,11 +18,15 @@ std::optional<std::vector<uint8_t>> ImageBytes(const std::vector<char>& data, in
 
 bool IsEditStatus(const std::string& s) { return s == "new" || s == "mod" || s == "del"; }
 
+// The map's texts reach the host as UTF-8, ending at their first NUL as the
+// engine's C texts do; bytes that are not UTF-8 never pass through.
+std::string Text(const std::string& s) { return MCUtf8Text(std::string(s.c_str())); }
+
 MLocationInfo Describe(const NavigationMap& map, const std::string& path) {
   MLocationInfo info;
   info.id = map.getLocationId();
-  info.name = map.getLocationName();
-  info.description = map.getLocationDescription();
+  info.name = Text(map.getLocationName());
+  info.description = Text(map.getLocationDescription());
   info.archiveFile = path;
   info.version = map.getLocationVersion();
   for (const SublocationMap& sub : map.getSublocationsVector()) {
@@ -28,10 +34,10 @@ MLocationInfo Describe(const NavigationMap& map, const std::string& path) {
     const SublocationImages& im = sub.getImages();
     MLocationInfoSublocation f;
     f.id = sub.getId();
-    f.name = sub.getName();
-    f.svgFile = im.getSvgName();
-    f.pngFile = im.getPngName();
-    f.jpgFile = im.getJpgName();
+    f.name = Text(sub.getName());
+    f.svgFile = Text(im.getSvgName());
+    f.pngFile = Text(im.getPngName());
+    f.jpgFile = Text(im.getJpgName());
     f.svgImage = ImageBytes(im.getSvgData(), im.getSvgSize());
     f.pngImage = ImageBytes(im.getPngData(), im.getPngSize());
     f.jpgImage = ImageBytes(im.getJpgData(), im.getJpgSize());
@@ -51,22 +57,30 @@ MLocationInfo Describe(const NavigationMap& map, const std::string& path) {
       d.kY = b.getKY();
       d.x = b.getX();
       d.y = b.getY();
-      d.name = b.getName();
-      d.uuid = b.getUuid();
+      d.name = Text(b.getName());
+      d.uuid = Text(b.getUuid());
       d.major = static_cast<int32_t>(b.getMajor());
       d.minor = static_cast<int32_t>(b.getMinor());
-      d.status = b.getStatus();
+      d.status = Text(b.getStatus());
       if (IsEditStatus(d.status)) info.modified = true;
       f.beacons.push_back(std::move(d));
     }
     for (const Zone& z : map.getZones().getZones(f.id)) {
-      MLocationInfoZone d{z.id, z.alias, z.name, z.color, {}};
+      MLocationInfoZone d{z.id, Text(z.alias), Text(z.name), Text(z.color), {}};
       for (const LocationPoint& v : z.points) d.points.push_back({info.id, v.subLoc, v.x, v.y});
       f.zones.push_back(std::move(d));
     }
     info.sublocations.push_back(std::move(f));
   }
   return info;
+}
+
+std::shared_ptr<const MLocationInfo> DescribeClient(MNavigationClient& c, const std::string& path) {
+  return c.with([&](ClientNavigationState* s) -> std::shared_ptr<const MLocationInfo> {
+    if (s == nullptr) return nullptr;
+    LockGuard<Mutex> lock(s->mutex);
+    return std::make_shared<const MLocationInfo>(Describe(s->navigationMap, path));
+  });
 }
 
 }  // namespace
@@ -93,7 +107,7 @@ void MNavigationEngine::createNavigationClient(const std::string& path, const st
     }
     return;
   }
-  // A client made over a live one would otherwise leak it.
+  // The old map goes before the new one is read, so two never fill memory together.
   clearClient();
   ClientNavigationState* state =
       CreateNavigationClient(path.c_str(), clientId.c_str(), model.c_str(), false, nullptr);
@@ -102,9 +116,18 @@ void MNavigationEngine::createNavigationClient(const std::string& path, const st
     return;
   }
   auto c = std::make_shared<MNavigationClient>(state);
-  setClient(c);
-  fillLocationClass(path);
-  setGraphEngine(MGraphEngine::initWithClient(c));
+  std::shared_ptr<const MLocationInfo> info = DescribeClient(*c, path);
+  std::shared_ptr<MGraphEngine> graph = MGraphEngine::initWithClient(c);
+  // Client, description and graph engine are published together, so a racing
+  // creation can never leave them belonging to different clients.
+  std::shared_ptr<MNavigationClient> replaced;
+  {
+    std::lock_guard lock(mutex_);
+    replaced = std::exchange(client_, c);
+    locationInfo_ = std::move(info);
+    graphEngine_ = std::move(graph);
+  }
+  if (replaced) replaced->destroy();
 }
 
 void MNavigationEngine::clearClient() {
@@ -139,12 +162,7 @@ void MNavigationEngine::disablePDR() {
 void MNavigationEngine::fillLocationClass(const std::string& path) {
   std::shared_ptr<MNavigationClient> c = client();
   if (!c) return;
-  auto info = c->with([&](ClientNavigationState* s) -> std::shared_ptr<const MLocationInfo> {
-    if (s == nullptr) return nullptr;
-    LockGuard<Mutex> lock(s->mutex);
-    return std::make_shared<const MLocationInfo>(Describe(s->navigationMap, path));
-  });
-  if (info) setLocationInfo(std::move(info));
+  if (auto info = DescribeClient(*c, path)) setLocationInfo(std::move(info));
 }
 
 std::map<std::string, double> MNavigationEngine::localToGps(double latitude, double longitude,

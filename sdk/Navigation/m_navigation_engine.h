@@ -5,7 +5,9 @@
 // Threads: navigate() runs on the navigation tick's thread; creation and
 // clearClient() normally run under the coordinator's mutex, but every
 // operation is safe for concurrent use: clearClient() waits for a step or a
-// graph call in progress and no call reaches a destroyed client. No callbacks.
+// graph call in progress and no call reaches a destroyed client; a creation
+// publishes its client, graph engine and description in one step, so
+// whatever races it, the three always belong to one client. No callbacks.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +34,7 @@ class MNavigationEngine {
   // the kit's domain with the engine's text. Returns the status.
   int32_t navigate(WScanMessage& message, std::optional<platform::Error>* error);
   // Destroys any previous client first (once the archive is known to exist).
+  // Texts of the description are UTF-8 (other bytes become U+FFFD).
   // Errors: 2 no file at the path (nothing changes), 3 the engine refused it.
   void createNavigationClient(const std::string& path, const std::string& clientId,
                               const std::string& model, std::optional<platform::Error>* error);

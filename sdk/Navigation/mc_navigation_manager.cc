@@ -99,9 +99,8 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
       }
     }
     zones_ = std::move(kept);
-    const auto defaults = platform::UserDefaults::standardUserDefaults();
-    const nlohmann::json last = defaults->objectForKey(kLocalTime);
-    const double since = last.is_number() ? platform::Clock::nowSeconds() - last.get<double>() : 0;
+    // The last report's time is kept in memory; the store is written only when it changes.
+    const double since = platform::Clock::nowSeconds() - lastReport();
     if (std::fabs(since) > directTimeout()) {
       pushManager_->loadPushesByXML(zoneReport(m, when), m.deviceId, m.deviceModel);
       saveLocalTime();
@@ -273,9 +272,19 @@ MCZoneInfo* MCNavigationManager::zoneWithId(int32_t zoneId) {
 }
 
 void MCNavigationManager::saveLocalTime() {
+  const double now = platform::Clock::nowSeconds();
+  {
+    std::lock_guard lock(mutex_);
+    localTime_ = now;
+  }
   auto defaults = platform::UserDefaults::standardUserDefaults();
-  defaults->setObject(platform::Clock::nowSeconds(), kLocalTime);
+  defaults->setObject(now, kLocalTime);
   defaults->synchronize();
+}
+
+double MCNavigationManager::lastReport() const {
+  std::lock_guard lock(mutex_);
+  return localTime_;
 }
 
 std::shared_ptr<MCLocation> MCNavigationManager::location() const {

@@ -70,7 +70,10 @@ class MCNavigationManager {
   std::shared_ptr<MCLocationPoint> localFromGps(const MCGlobalPoint& point, const MCSublocation& at);
   // Tick thread only.
   MCZoneInfo* zoneWithId(int32_t zoneId);
+  // Stores the time of the last zone report (kept in memory, persisted under
+  // "localTime"); the throttle reads the memory, never the store.
   void saveLocalTime();
+  double lastReport() const;
 
   std::shared_ptr<MCLocation> location() const;
   void setLocation(std::shared_ptr<MCLocation> location);
@@ -98,4 +101,5 @@ class MCNavigationManager {
   std::shared_ptr<const MCDeviceInfo> deviceInfo_;
   std::weak_ptr<MCZoneManagerDelegate> delegate_;
   int32_t directTimeout_ = 30;
+  double localTime_ = 0;  // seconds since 1970 of the last zone report
 };

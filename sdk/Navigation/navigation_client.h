@@ -3,11 +3,18 @@
 // through `with`, which holds the life lock shared for the call's duration;
 // `destroy` takes it exclusively, so it waits for calls in progress, and after
 // it every call sees no client. Safe for concurrent use from any thread.
+//
+// The lock lets a waiting `destroy` in first: calls that arrive while it waits
+// queue behind it, so however busily host threads call into the client, its
+// destruction (and with it a stop, a reload or the tick) waits only for the
+// calls already inside. `with` must therefore not be nested on one thread.
 #pragma once
 
-#include <shared_mutex>
+#include <condition_variable>
+#include <mutex>
 
-#include "wifipos/navigation_processing/navigation_processing.h"
+// The engine's client state stays opaque above the engine.
+class ClientNavigationState;
 
 class MNavigationClient {
  public:
@@ -20,12 +27,12 @@ class MNavigationClient {
   // Calls f with the client, or with null once it is destroyed.
   template <class F>
   decltype(auto) with(F&& f) {
-    std::shared_lock lock(life_);
+    Shared hold(*this);
     return f(state_);
   }
 
   bool alive() {
-    std::shared_lock lock(life_);
+    Shared hold(*this);
     return state_ != nullptr;
   }
 
@@ -33,6 +40,17 @@ class MNavigationClient {
   void destroy();
 
  private:
-  std::shared_mutex life_;
+  struct Shared {
+    explicit Shared(MNavigationClient& c) : client(c) { client.enter(); }
+    ~Shared() { client.leave(); }
+    MNavigationClient& client;
+  };
+  void enter();
+  void leave();
+
+  std::mutex mutex_;  // guards the fields below
+  std::condition_variable changed_;
+  int inside_ = 0;          // calls inside `with`
+  int writersWaiting_ = 0;  // destroys waiting for them; new calls wait while any does
   ClientNavigationState* state_;
 };

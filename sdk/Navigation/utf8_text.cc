@@ -47,3 +47,12 @@ std::string MCUtf8Text(const std::string& bytes) {
   }
   return out;
 }
+
+bool MCIsUtf8(const std::string& bytes) {
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t n = SequenceLength(bytes, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}

@@ -5,3 +5,5 @@
 #include <string>
 
 std::string MCUtf8Text(const std::string& bytes);
+// True when every byte belongs to a valid sequence.
+bool MCIsUtf8(const std::string& bytes);

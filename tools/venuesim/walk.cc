@@ -328,6 +328,7 @@ const char* SensorName(int type) {
     case 101: return "ACCELEROMETER";
     case 102: return "MAGNETOMETER";
     case 103: return "GYROSCOPE";
+    case 105: return "LOCATION";  // the world's location fixes
     default: return "";
   }
 }

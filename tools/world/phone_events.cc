@@ -116,10 +116,9 @@ void AddAdvertisements(const std::map<std::string, const venuesim::VenueBeacon*>
       e.peripheral.identifier = r.key;
       e.peripheral.name = b.name;
       e.advertisement.localName = b.name;
-      // The first four bytes carry the short name, then battery, power, flags.
+      // The first four bytes carry the beacon's name, then battery, power, flags.
       std::vector<uint8_t> data(7, 0);
-      const std::string shortName = ShortName(b);
-      for (size_t i = 0; i < 4; ++i) data[i] = uint8_t(shortName[i]);
+      for (size_t i = 0; i < 4 && i < b.name.size(); ++i) data[i] = uint8_t(b.name[i]);
       data[4] = uint8_t(b.battery);
       data[5] = uint8_t(int8_t(b.power));
       e.advertisement.serviceData["FEAA"] = std::move(data);
@@ -201,10 +200,11 @@ venuesim::Walk HeardWalk(const venuesim::Walk& walk, const std::vector<PhoneEven
     t.readings.clear();
     t.sensors.clear();
   }
-  // Each event joins the first tick at or after it, as the tick drains the queues.
+  // Each event joins the first tick after it, as the tick drains the queues; one
+  // at a tick's very instant arrives just after that tick and joins the next.
   auto tickFor = [&](int64_t ms) -> venuesim::WalkTick* {
-    auto it = std::lower_bound(heard.ticks.begin(), heard.ticks.end(), ms,
-                               [](const venuesim::WalkTick& t, int64_t v) { return t.timeMs < v; });
+    auto it = std::upper_bound(heard.ticks.begin(), heard.ticks.end(), ms,
+                               [](int64_t v, const venuesim::WalkTick& t) { return v < t.timeMs; });
     return it == heard.ticks.end() ? nullptr : &*it;
   };
   for (const auto& e : events) {

@@ -43,8 +43,9 @@ struct PhoneEvent {
   platform::Location fix;
 };
 
-// The four-character name a beacon advertises in its service data, and
-// under which a location model names it for the fast scan.
+// The four-character name a beacon advertises in the first bytes of its
+// service data; the world names the venue's beacons with it, so the archive
+// gives the fast scan the names it hears.
 std::string ShortName(const venuesim::VenueBeacon& beacon);
 
 // Events in time order (ties: the order of `Kind`, then as generated).
@@ -54,7 +55,8 @@ std::vector<PhoneEvent> PhoneEvents(const venuesim::Venue& venue, const venuesim
 // The walk as the managers pass it to the engine: each tick's radio readings
 // replaced by what the chosen radio paths deliver (ranging batches at their
 // batch time, advertisements at their arrival), magnetometer samples carrying
-// the calibration accuracy. Written with the walk writer, it is the log a
+// the calibration accuracy. Each event joins the first tick strictly after
+// it: one at a tick's instant joins the next tick (offset 100 ms). Written with the walk writer, it is the log a
 // live run through the SDK is compared with.
 venuesim::Walk HeardWalk(const venuesim::Walk& walk, const std::vector<PhoneEvent>& events);
 

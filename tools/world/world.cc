@@ -1,6 +1,7 @@
 #include "world/world.h"
 
 #include <cmath>
+#include <set>
 
 #include "venuesim/generator.h"
 #include "venuesim/venue_archive.h"
@@ -8,7 +9,11 @@
 namespace world {
 namespace {
 
-constexpr int64_t kLeadMs = 1000;  // the clock's present lies this long before the first event
+constexpr int64_t kLeadMs = 100;  // the clock's present lies this long before the first tick
+constexpr int64_t kTickMs = 100;
+// Under the manual clock an event goes out this long after its time: later
+// than anything due at that instant, within the same microsecond.
+constexpr int64_t kAfterNs = 1;
 
 int64_t WallUs(const platform::WallTime& t) { return t.seconds * 1000000 + t.microseconds; }
 
@@ -32,14 +37,25 @@ std::shared_ptr<World> World::create(const WorldSetup& setup, std::string* error
     if (error) *error = "venue: " + why;
     return nullptr;
   }
+  // Each beacon is named with what it advertises; the names must tell them apart.
+  std::set<std::string> names;
+  for (auto& f : venue->floors)
+    for (auto& b : f.beacons) {
+      b.name = ShortName(b);
+      if (!names.insert(b.name).second) {
+        if (error) *error = "venue: two beacons would advertise the name " + b.name;
+        return nullptr;
+      }
+    }
   auto w = std::make_shared<World>(setup, std::move(venue));
   if (venuesim::GenerateWalk(*w->venue_, w->model_, setup.walk, &w->walk_, &why) != venuesim::kOk) {
     if (error) *error = "walk: " + why;
     return nullptr;
   }
   w->events_ = PhoneEvents(*w->venue_, w->walk_, setup.phone);
+  // The origin lies on the ticks' grid, before every event.
   w->originMs_ = (w->walk_.ticks.empty() ? setup.walk.startMs : w->walk_.ticks.front().timeMs) - kLeadMs;
-  if (!w->events_.empty()) w->originMs_ = std::min(w->originMs_, w->events_.front().ms);
+  while (!w->events_.empty() && w->events_.front().ms < w->originMs_) w->originMs_ -= kTickMs;
   return w;
 }
 
@@ -49,6 +65,10 @@ double World::durationSeconds() const {
 
 platform::WallTime World::wallFor(int64_t walkMs) const {
   return FromUs(originWallUs_ + (walkMs - originMs_) * 1000);
+}
+
+int64_t World::steadyFor(int64_t walkMs) const {
+  return originSteadyNs_ + (walkMs - originMs_) * 1000000 + (platform::Clock::isManual() ? kAfterNs : 0);
 }
 
 platform::WallTime World::firstTickTime() const {
@@ -62,7 +82,21 @@ int World::writeVenue(const std::string& mapPath, std::string* error) const {
 
 int World::writeLog(const std::string& logPath, const std::string& truthPath,
                     std::string* error) const {
-  venuesim::Walk heard = HeardWalk(walk_, events_);
+  // The log starts at the origin, as a tick started with the world does: the
+  // ticks before the walk's first are there too, empty but for early readings.
+  venuesim::Walk timeline = walk_;
+  if (!walk_.ticks.empty()) {
+    std::vector<venuesim::WalkTick> lead;
+    for (int64_t ms = originMs_; ms < walk_.ticks.front().timeMs; ms += kTickMs) {
+      venuesim::WalkTick t;
+      t.timeMs = ms;
+      t.truth = walk_.ticks.front().truth;
+      t.truth.time = double(ms) / 1000;
+      lead.push_back(t);
+    }
+    timeline.ticks.insert(timeline.ticks.begin(), lead.begin(), lead.end());
+  }
+  venuesim::Walk heard = HeardWalk(timeline, events_);
   {
     std::lock_guard lock(mutex_);
     // Message times on the run's clock, so the log and a live run line up.
@@ -79,16 +113,19 @@ int World::writeLog(const std::string& logPath, const std::string& truthPath,
 
 void World::start() {
   uint64_t generation;
+  double wait;
   {
     std::lock_guard lock(mutex_);
     if (running_) return;
     running_ = started_ = true;
-    next_ = nextTick_ = 0;
+    next_ = 0;
     generation = ++generation_;
     originWallUs_ = WallUs(platform::Clock::now());
+    originSteadyNs_ = platform::Clock::steadyNow().count();
+    wait = events_.empty() ? 0 : double(steadyFor(events_.front().ms) - originSteadyNs_) / 1e9;
   }
   std::weak_ptr<World> weak = weak_from_this();
-  queue_->async([weak, generation] {
+  queue_->after(wait, [weak, generation] {
     if (auto self = weak.lock()) self->pump(generation);
   });
 }
@@ -105,12 +142,7 @@ bool World::running() const {
 
 bool World::finished() const {
   std::lock_guard lock(mutex_);
-  return started_ && next_ >= events_.size() && (!hook_ || nextTick_ >= walk_.ticks.size());
-}
-
-void World::setTickHook(TickHook hook) {
-  std::lock_guard lock(mutex_);
-  hook_ = std::move(hook);
+  return started_ && next_ >= events_.size();
 }
 
 size_t World::delivered() const {
@@ -120,30 +152,16 @@ size_t World::delivered() const {
 
 void World::pump(uint64_t generation) {
   std::vector<const PhoneEvent*> due;
-  std::optional<platform::WallTime> tick;
-  TickHook hook;
   double wait = -1;
   {
     std::lock_guard lock(mutex_);
     if (!running_ || generation != generation_) return;
-    const int64_t now = WallUs(platform::Clock::now());
-    while (next_ < events_.size() && WallUs(wallFor(events_[next_].ms)) <= now)
-      due.push_back(&events_[next_++]);
-    // A tick follows the events of its own instant.
-    if (nextTick_ < walk_.ticks.size() && WallUs(wallFor(walk_.ticks[nextTick_].timeMs)) <= now &&
-        (next_ >= events_.size() || events_[next_].ms > walk_.ticks[nextTick_].timeMs)) {
-      tick = wallFor(walk_.ticks[nextTick_++].timeMs);
-      hook = hook_;
-    }
-    int64_t nextUs = INT64_MAX;
-    if (next_ < events_.size()) nextUs = WallUs(wallFor(events_[next_].ms));
-    if (hook_ && nextTick_ < walk_.ticks.size())
-      nextUs = std::min(nextUs, WallUs(wallFor(walk_.ticks[nextTick_].timeMs)));
-    if (nextUs != INT64_MAX) wait = std::max<double>(0, double(nextUs - now) / 1e6);
+    const int64_t now = platform::Clock::steadyNow().count();
+    while (next_ < events_.size() && steadyFor(events_[next_].ms) <= now) due.push_back(&events_[next_++]);
+    if (next_ < events_.size()) wait = std::max<double>(0, double(steadyFor(events_[next_].ms) - now) / 1e9);
     else running_ = false;
   }
   for (const PhoneEvent* e : due) emit(*e);
-  if (tick && hook) hook(*tick);
   if (wait < 0) return;
   std::weak_ptr<World> weak = weak_from_this();
   queue_->after(wait, [weak, generation] {

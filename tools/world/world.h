@@ -4,17 +4,23 @@
 // platform's location manager, Bluetooth radio and motion sensors at their
 // times, with the truth kept beside. Deterministic for a seed.
 //
-// Time: `start` ties the walk's first event to the clock's present; the walk
-// then goes at the clock's pace (manual in tests, where
-// `platform::testing::advance` plays it; real, or manual and paced faster, in
-// the demo). The world runs on its own serial queue; `start`,
-// `stop` and the readers are safe from any thread. Events go out only while
-// started; the platform then delivers them on the queues and run loops of
-// the managers that receive them.
+// Time: `start` ties the walk's first event to the clock's present, on the
+// 100 ms grid of the walk's ticks (a tick timer started at the same instant
+// ticks at the walk's tick times); the walk then goes at the clock's pace
+// (manual in tests, where `platform::testing::advance` plays it; real, or
+// manual and paced faster, in the demo). Under the manual clock each event
+// goes out one nanosecond after its time (its microsecond stamp unchanged),
+// so a reading due at a tick's instant reaches the next tick, as the world's
+// log has it. The world runs on its own serial queue; `start`, `stop` and the
+// readers are safe from any thread. Events go out only while started; the
+// platform then delivers them on the queues and run loops of the managers
+// that receive them.
+//
+// The venue's beacons are named with the four characters they advertise, so
+// the archive and the advertisements agree.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,14 +68,10 @@ class World : public std::enable_shared_from_this<World> {
   int writeVenue(const std::string& mapPath, std::string* error) const;
   // Writes the walk as the SDK hears it (`HeardWalk`), log and truth table,
   // with message times on the clock of the current or last start (the walk's
-  // own times before any start).
+  // own times before any start). The log begins at the start on the ticks'
+  // grid: the ticks before the walk's first carry its truth and no readings
+  // but early ones, as a tick started with the world records them.
   int writeLog(const std::string& logPath, const std::string& truthPath, std::string* error) const;
-
-  // Called on the world's queue at the clock time of each walk tick, after
-  // the events of that instant went out (set before `start`). The hook
-  // itself makes sure those reached their receivers (a live run's tick).
-  using TickHook = std::function<void(const platform::WallTime&)>;
-  void setTickHook(TickHook hook);
 
   void start();
   void stop();
@@ -86,6 +88,7 @@ class World : public std::enable_shared_from_this<World> {
  private:
   void pump(uint64_t generation);
   platform::WallTime wallFor(int64_t walkMs) const;  // caller holds mutex_
+  int64_t steadyFor(int64_t walkMs) const;           // nanoseconds; caller holds mutex_
   void emit(const PhoneEvent& e) const;
 
   WorldSetup setup_;
@@ -99,10 +102,9 @@ class World : public std::enable_shared_from_this<World> {
   bool started_ = false;
   uint64_t generation_ = 0;
   size_t next_ = 0;
-  size_t nextTick_ = 0;
-  TickHook hook_;
-  int64_t originMs_ = 0;  // walk time tied to originWall_
+  int64_t originMs_ = 0;  // walk time tied to originWallUs_ and originSteadyNs_
   int64_t originWallUs_ = 0;
+  int64_t originSteadyNs_ = 0;
 };
 
 }  // namespace world

@@ -7,8 +7,11 @@
 #include <fstream>
 #include <random>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "MCModels/mc_location.h"
+#include "server/zip_archive.h"
 #include "sdk/sdk_scene.h"
 
 namespace {
@@ -136,6 +139,82 @@ TEST(ArchiveManagerTest, MutatedInputIsReadSafely) {
     std::optional<platform::Error> error;
     const auto data = MCArchiveManager::dataFromFile("beacons.xml", path, &error);
     ASSERT_NE(data.has_value(), error.has_value());
+  }
+}
+
+// An archive with one member "venues.xml" holding `bytes`, whose headers then
+// claim `claimed` bytes instead.
+std::string ClaimingArchive(const std::string& path, const std::string& bytes, uint32_t claimed) {
+  zip* z = ZipCreate(path.c_str());
+  EXPECT_TRUE(z);
+  EXPECT_EQ(ZipWriteBuffer(z, "venues.xml", bytes.data(), int(bytes.size())), 0);
+  EXPECT_EQ(ZipClose(z), 0);
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const auto put = [&](size_t at) {
+    for (int i = 0; i < 4; ++i) data[at + size_t(i)] = char((claimed >> (8 * i)) & 0xFF);
+  };
+  put(22);  // the local header's uncompressed size
+  const size_t central = data.find(std::string("PK\x01\x02", 4));
+  EXPECT_NE(central, std::string::npos);
+  put(central + 24);  // the central directory's
+  f.seekp(0);
+  f.write(data.data(), std::streamsize(data.size()));
+  return path;
+}
+
+// Kilobytes of private writable memory the process maps now.
+long DataKb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmData:", 0) == 0) return std::stol(line.substr(7));
+  return -1;
+}
+
+// A member's header only claims a size: reading one that claims 2 GB (or
+// more than it holds, or less) fails with the read error and never takes
+// more memory than the cap, here checked in a child whose data limit is the
+// cap and a little more.
+TEST(ArchiveManagerTest, MembersAreReadWithinTheCapWhateverTheirHeadersClaim) {
+  const std::string text = "<venues><venue id=\"1\"/></venues>";
+  struct Case {
+    const char* name;
+    uint32_t claimed;
+    bool read;
+  } cases[] = {
+      {"honest", uint32_t(text.size()), true},
+      {"two gigabytes", 0x7FFFFFF0u, false},
+      {"just above the cap", uint32_t(kMArchiveMemberCap + 1), false},
+      {"fewer than it holds", uint32_t(text.size() - 3), false},
+      {"one more than it holds", uint32_t(text.size() + 1), false},
+  };
+  for (const Case& k : cases) {
+    const std::string path =
+        ClaimingArchive(SharedScene().dir.file(std::string("claim-") + k.name + ".mvz"), text, k.claimed);
+    fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const long kb = DataKb();
+      const rlim_t limit = rlim_t(kb) * 1024 + kMArchiveMemberCap + (64 << 20);
+      rlimit r{limit, limit};
+      if (kb < 0 || setrlimit(RLIMIT_DATA, &r) != 0) _exit(3);
+      try {
+        std::optional<platform::Error> error;
+        const auto data = MCArchiveManager::dataFromFile("venues.xml", path, &error);
+        const bool good = k.read ? data && std::string(data->begin(), data->end()) == text && !error
+                                 : !data && error && error->code == 2 &&
+                                       error->localizedDescription == "Couldn't read data from archive";
+        _exit(good ? 0 : 1);
+      } catch (const std::bad_alloc&) {
+        _exit(2);
+      }
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << k.name << ": " << (WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
   }
 }
 

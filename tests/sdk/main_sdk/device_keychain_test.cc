@@ -39,6 +39,24 @@ TEST_F(DeviceKeychainTest, IdentifierSurvivesAndIsReplacedOnlyWhenEmpty) {
   EXPECT_EQ(K::passwordForService("HostApp", "MCUUID"), "VENDOR-2");
 }
 
+// Stored bytes are the identifier only when they are UTF-8 text; otherwise the
+// vendor identifier replaces them, in the store too.
+TEST_F(DeviceKeychainTest, OnlyTextBecomesTheIdentifier) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"ID-Caf\xC3\xA9", "ID-Caf\xC3\xA9"},
+      {"\xFF\xFE" "ID", "VENDOR-9"},
+      {"ID-\xE9\xFF", "VENDOR-9"},
+      {"\xC0\xAF", "VENDOR-9"},  // an overlong "/"
+      {"ID-\xE2\x82", "VENDOR-9"},  // cut short
+  };
+  platform::Device::setIdentifierForVendor("VENDOR-9");
+  for (const auto& [stored, id] : cases) {
+    ASSERT_TRUE(K::setPassword(stored, "HostApp", "MCUUID"));
+    EXPECT_EQ(MCDevice::init()->deviceId, id);
+    EXPECT_EQ(K::passwordForService("HostApp", "MCUUID"), id);
+  }
+}
+
 // A write that fails part-way must leave the stored identifier in place. The
 // failure is a file-size limit that the store's file may keep but not grow past.
 TEST_F(DeviceKeychainTest, FailedOverwriteKeepsStoredIdentifier) {

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <filesystem>
 #include <fstream>
 
 #include "replay/log_records.h"
+#include "server/zip_archive.h"
 #include "replay/replay_run.h"
 #include "sdk/sdk_scene.h"
 
@@ -159,6 +161,46 @@ TEST(MGraphEngineTest, ParameterNameAndValueComeFromOnePair) {
   engine->clearClient();
   EXPECT_EQ(graph->getCurrentTag(), "");
   EXPECT_FALSE(graph->setGraphParameter({{"description", "x"}}));
+}
+
+// Map texts and graph results reach the host as UTF-8: a venue named with
+// bytes that are no UTF-8 (an 8-bit letter, a stray 0xFF) gives replacement
+// characters, never the raw bytes.
+TEST(MNavigationEngineTest, TextsReachTheHostAsUtf8) {
+  const auto& s = SharedScene();
+  const std::string path = s.dir.file("bytes.mvz");
+  std::filesystem::copy_file(s.map, path, std::filesystem::copy_options::overwrite_existing);
+  auto members = venuesim_test::ReadArchive(path);
+  const auto swap = [&](const std::string& member, const std::string& from, const std::string& to) {
+    std::string& text = members.at(member);
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+  };
+  swap("config.xml", "name=\"Synthetic venue\"", "name=\"Caf\xE9\xFF\"");
+  swap("config.xml", "name=\"Floor 1\"", "name=\"Fl\xC3\xB6r \xFF\"");
+  zip* z = ZipOpen(path.c_str());
+  ASSERT_TRUE(z);
+  const std::string& config = members.at("config.xml");
+  ASSERT_EQ(ZipWriteBuffer(z, "config.xml", config.data(), int(config.size())), 0);
+  ASSERT_EQ(ZipClose(z), 0);
+
+  auto engine = Loaded(path);
+  const auto info = engine->locationInfo();
+  ASSERT_TRUE(info);
+  auto graph = engine->graphEngine();
+  const std::string tag = graph->graphTags().at(0);
+  graph->setCurrentTag(tag);
+  ASSERT_TRUE(graph->setGraphParameter({{"description", "Caf\xE9 \xFF"}}));
+  graph->setCurrentTag("\xE9\xFF");
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {info->name, "Caf" + r + r},
+      {info->sublocations.at(0).name, "Fl\xC3\xB6r " + r},
+      {graph->graphDescription(tag), "Caf" + r + " " + r},
+      {graph->getCurrentTag(), r + r},
+  };
+  for (const auto& [got, want] : cases) EXPECT_EQ(got, want);
 }
 
 }  // namespace

@@ -14,7 +14,10 @@ TEST(Utf8TextTest, ValidTextPassesAndBrokenBytesAreReplaced) {
       {"\xED\xA0\x80", r + r + r},              // surrogate
       {"\xF4\x90\x80\x80", r + r + r + r},      // beyond U+10FFFF
   };
-  for (const auto& [in, out] : cases) EXPECT_EQ(MCUtf8Text(in), out);
+  for (const auto& [in, out] : cases) {
+    EXPECT_EQ(MCUtf8Text(in), out);
+    EXPECT_EQ(MCIsUtf8(in), in == out) << in;
+  }
 }
 
 }  // namespace

@@ -64,4 +64,65 @@ TEST(ClientLifeThreads, GraphCallsTargetsAndClearRaceTheTick) {
   engine.clearClient();
 }
 
+// Host threads calling graph functions back to back must not keep a clear
+// out: it gets in once the calls already inside are done. With a lock that
+// lets readers in past a waiting writer, the clear would wait until the
+// hammering stopped by itself (each thread's budget of calls ran out).
+TEST(ClientLifeThreads, ClearGetsInWhileHostThreadsCallWithoutPause) {
+  const auto& s = sdk_test::SharedScene();
+  MNavigationEngine engine;
+  engine.createNavigationClient(s.map, "threads", "SimPhone", nullptr);
+  auto graph = engine.graphEngine();
+  ASSERT_TRUE(graph);
+  constexpr int kThreads = 3;
+  constexpr long kBudget = 20000;  // calls each, far more than a clear ever needs to wait for
+  const auto life = graph->client();
+  std::atomic<int> running{0};
+  std::vector<long> calls(kThreads, 0);
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < kThreads; ++t) {
+    hosts.emplace_back([&, t] {
+      ++running;
+      long n = 0;
+      // Until the client is gone (or the budget is spent).
+      while (n < kBudget && life->alive()) {
+        (void)graph->makeRouteFrom(s.venue.floors[0].id, 3, 10, s.venue.floors[1].id, 20, 10);
+        ++n;
+      }
+      calls[size_t(t)] = n;
+    });
+  }
+  while (running < kThreads) std::this_thread::yield();
+  engine.clearClient();
+  for (auto& h : hosts) h.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_LT(calls[size_t(t)], kBudget) << "host thread " << t;
+  EXPECT_FALSE(engine.client());
+  EXPECT_EQ(graph->getCurrentTag(), "");
+}
+
+// Creations racing each other: afterwards the graph engine, the client and
+// the description belong to one client, whichever won.
+TEST(ClientLifeThreads, RacingCreationsLeaveOneClientsGraphEngine) {
+  const auto& s = sdk_test::SharedScene();
+  MNavigationEngine engine;
+  int failures = 0;
+  for (int round = 0; round < 100; ++round) {
+    std::atomic<int> ready{0};
+    std::vector<std::thread> makers;
+    for (const char* id : {"a", "b", "c"}) {
+      makers.emplace_back([&, id] {
+        ++ready;
+        while (ready < 3) std::this_thread::yield();
+        engine.createNavigationClient(s.map, id, "SimPhone", nullptr);
+      });
+    }
+    for (auto& m : makers) m.join();
+    const auto client = engine.client();
+    const auto graph = engine.graphEngine();
+    failures += !(client && graph && graph->client() == client && engine.locationInfo());
+  }
+  EXPECT_EQ(failures, 0);
+  engine.clearClient();
+}
+
 }  // namespace

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 #include "MCArchiveManager/mc_archive_manager.h"
+#include "MCBeaconManager/mc_beacon_manager.h"
 #include "Sensors/mc_sensor_manager.h"
 #include "sdk/coordinator_scene.h"
 
@@ -65,6 +67,57 @@ TEST(CoordinatorThreadsTest, TickHostCallsReadingsAndReloadsDoNotRace) {
   sensors.join();
   archive.join();
   EXPECT_GE(c.sdk->packetNumber(), 20);
+}
+
+// The fast scan matches advertisements on the central's queue while the host
+// reloads the location (new floor lists) and places beacons (appended to a
+// floor's list): it reads the beacons the coordinator last handed it, never the
+// lists being changed, and hears a placed beacon from its placement on.
+TEST(CoordinatorThreadsTest, FastScanReadsItsOwnBeaconsWhileReloadsAndPlacementsChangeTheFloors) {
+  CoordinatorScene c;
+  c.install("venue", SharedScene().map);
+  c.sdk->loadArchive("venue", nullptr);
+  const auto beacons = c.sdk->managers().beaconManager;
+  beacons->setFastScanEnabled(true);
+  const std::string uuid = "E2C56DB5-DFFB-48D2-B060-D0F5A71096E0";
+  const auto advertise = [&](const std::string& name) {
+    platform::AdvertisementData a;
+    a.serviceData["FEAA"] = std::vector<uint8_t>(name.begin(), name.end());
+    a.serviceData["FEAA"].resize(7, 0);
+    beacons->centralManager(platform::Peripheral{}, a, -60);
+  };
+  const auto place = [&](int minor, const std::string& name) {
+    MCBeacon spot;
+    spot.sublocation = SharedScene().venue.floors[0].id;
+    spot.name = name;
+    c.sdk->startMeasureNearestBeacon(spot);
+    char key[64];
+    std::snprintf(key, sizeof key, "(%05d,%05d,%s)", 77, minor, uuid.c_str());
+    c.sdk->beaconFounded(std::string(key), std::nullopt);
+  };
+  std::atomic<bool> hostDone{false}, radioDone{false};
+  std::thread host([&] {
+    for (int i = 0; i < 30; ++i) {
+      if (i % 10 == 9) {
+        c.sdk->loadArchive("venue", nullptr);
+      } else {
+        place(i, "P" + std::to_string(100 + i));
+      }
+    }
+    hostDone = true;
+  });
+  std::thread radio([&] {
+    for (int i = 0; i < 3000 && !hostDone; ++i) advertise("P1" + std::to_string(10 + i % 20));
+    radioDone = true;
+  });
+  EXPECT_TRUE(platform::testing::pumpUntil([&] { return hostDone && radioDone; }, 120));
+  host.join();
+  radio.join();
+  beacons->clearScanEntries();
+  place(999, "Q999");
+  advertise("Q999");
+  advertise("Q998");
+  EXPECT_EQ(beacons->queuedCount(), 1u);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // world-demo: walks the simulated world in real time (or faster: a manual
-// clock stepped at the given pace) through the
-// stand-ins and the SDK's sensor and beacon managers, positions every 100 ms
-// tick with the engine, then writes the walk as the managers heard it as a
-// measurement log, replays it, and prints both accuracy tables.
+// clock stepped at the given pace) through the stand-ins and the whole SDK
+// (the coordinator loads the world's venue from an app home under DIR and
+// positions every 100 ms tick), then writes the walk as the managers heard it
+// as a measurement log, replays it, and prints both accuracy tables.
 //   world-demo --out DIR [--seed N] [--speed X] [--ranging-only]
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "live/live_run.h"
+#include "platform/paths.h"
 #include "platform/run_loop.h"
 #include "platform/testing.h"
 #include "replay/replay_run.h"
@@ -62,19 +63,21 @@ int main(int argc, char** argv) {
   platform::RunLoop::setMainThread();
   // Faster than real time: the clock is manual and stepped at the pace asked for.
   if (speed > 1) platform::testing::useManualClock(platform::Clock::now());
+  platform::Paths::setHome(std::filesystem::absolute(out) / "home");
   std::string error;
   auto w = world::World::create(setup, &error);
-  if (!w || w->writeVenue(out + "/venue.mvz", &error) != 0) {
+  if (!w) {
     std::fprintf(stderr, "world-demo: %s\n", error.c_str());
     return 1;
   }
-  auto run = world::LiveRun::create(w, out + "/venue.mvz", setup.phone.radio & world::kAdvertisements,
-                                    false, &error);
+  world::LiveSetup live;
+  live.fastScan = setup.phone.radio & world::kAdvertisements;
+  auto run = world::LiveRun::create(w, live, MainSDKManagers::shared(), &error);
   if (!run) {
     std::fprintf(stderr, "world-demo: %s\n", error.c_str());
     return 1;
   }
-  std::printf("walking %.0f s of walk at %gx through the SDK's managers...\n", w->durationSeconds(),
+  std::printf("walking %.0f s of walk at %gx through the SDK...\n", w->durationSeconds(),
               speed);
   std::fflush(stdout);
   run->start();
@@ -92,10 +95,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "world-demo: the walk did not finish in %.0f s\n", limit);
     return 1;
   }
-  std::vector<world::ScoredTick> live;
-  for (const auto& t : run->ticks()) live.push_back(t.scored);
-  std::printf("%s", world::FormatScore("live run through the SDK", world::ScoreTicks(live, kSettleSeconds),
-                                       kSettleSeconds)
+  std::printf("%s", world::FormatScore("live run through the SDK",
+                                       world::ScoreTicks(run->ticks(), kSettleSeconds), kSettleSeconds)
                         .c_str());
 
   if (w->writeLog(out + "/walk.log", out + "/walk.truth.csv", &error) != 0) {
@@ -103,7 +104,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   replay::ReplayOptions o;
-  o.mapPath = out + "/venue.mvz";
+  o.mapPath = (platform::Paths::documents() / live.name / "map.mvz").string();
   o.logPath = out + "/walk.log";
   o.truthPath = out + "/walk.truth.csv";
   o.pngDir = out;
@@ -113,10 +114,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "world-demo: %s\n", error.c_str());
     return 1;
   }
+  // Scored from the walk's first tick, like the live run (the log starts a tick earlier).
   std::vector<world::ScoredTick> replayed;
-  const double first = report.ticks.empty() ? 0 : report.ticks.front().timeMs / 1000.0;
+  const double first = w->firstTickTime().toSeconds();
   for (const auto& r : report.ticks)
-    if (r.hasTruth)
+    if (r.hasTruth && r.timeMs / 1000.0 >= first - 1e-6)
       replayed.push_back({r.timeMs / 1000.0 - first, r.floorId >= 0, r.floorId, r.x, r.y,
                           r.truthFloorId, r.truthX, r.truthY});
   std::printf("%s\nreplay of %s/walk.log:\n%s",

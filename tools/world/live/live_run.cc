@@ -1,57 +1,51 @@
 #include "live/live_run.h"
 
-#include "MCModels/mc_location.h"
+#include <filesystem>
+
+#include "MCBeaconManager/mc_beacon_manager.h"
+#include "Server/mc_server_manager.h"
+#include "platform/bluetooth_central.h"
 #include "platform/clock.h"
+#include "platform/location_manager.h"
+#include "platform/paths.h"
 
 namespace world {
 namespace {
 
-
-std::shared_ptr<MCLocation> LocationOf(const venuesim::Venue& venue) {
-  auto loc = std::make_shared<MCLocation>();
-  loc->id = 1;
-  int64_t id = 0;
-  for (const auto& f : venue.floors) {
-    auto floor = std::make_shared<MCSublocation>();
-    floor->id = f.id;
-    floor->location = 1;
-    floor->width = float(venue.setup.width);
-    floor->height = float(venue.setup.height);
-    for (const auto& b : f.beacons) {
-      auto beacon = std::make_shared<MCBeacon>();
-      beacon->id = ++id;
-      beacon->location = 1;
-      beacon->sublocation = f.id;
-      beacon->major = b.major;
-      beacon->minor = b.minor;
-      beacon->uuid = b.uuid;
-      beacon->name = ShortName(b);
-      floor->beacons->push_back(beacon);
-    }
-    loc->sublocations.push_back(floor);
+// The heat-map step's copy of each successful tick, handed to the run.
+class TickTaker : public MCServerManager {
+ public:
+  explicit TickTaker(std::weak_ptr<LiveRun> run, void (LiveRun::*took)(const WScanMessage&))
+      : run_(std::move(run)), took_(took) {}
+  void addMQMessage(WScanMessage m) override {
+    if (auto run = run_.lock()) ((*run).*took_)(m);
   }
-  return loc;
-}
+
+ private:
+  std::weak_ptr<LiveRun> run_;
+  void (LiveRun::*took_)(const WScanMessage&);
+};
 
 }  // namespace
 
-std::shared_ptr<LiveRun> LiveRun::create(std::shared_ptr<World> world, const std::string& mapPath,
-                                         bool fastScan, bool keepMessages, std::string* error) {
+std::shared_ptr<LiveRun> LiveRun::create(std::shared_ptr<World> world, const LiveSetup& setup,
+                                         MainSDKManagers managers, std::string* error) {
   auto run = std::make_shared<LiveRun>();
-  run->engine_ = std::make_unique<MNavigationEngine>();
+  run->world_ = std::move(world);
+  run->setup_ = setup;
+  const std::filesystem::path dir = platform::Paths::documents() / setup.name;
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (run->world_->writeVenue((dir / "map.mvz").string(), error) != 0) return nullptr;
+  managers.serverManager = std::make_shared<TickTaker>(run, &LiveRun::took);
+  run->sdk_ = MainSDK::initWithUserHash("world", "http://127.0.0.1:1", managers);
   std::optional<platform::Error> err;
-  run->engine_->createNavigationClient(mapPath, "world", "SimPhone1,1", &err);
+  run->sdk_->loadArchive(setup.name, &err);
   if (err) {
     if (error) *error = err->localizedDescription;
     return nullptr;
   }
-  run->world_ = std::move(world);
-  run->keep_ = keepMessages;
-  run->sensors_ = MCSensorManager::init();
-  run->beacons_ = MCBeaconManager::init();
-  run->beacons_->setLocation(LocationOf(run->world_->venue()));
-  run->beacons_->setUuids({run->world_->venue().uuid});
-  run->beacons_->setFastScanEnabled(fastScan);
+  run->sdk_->fastScanEnabled(setup.fastScan);
   return run;
 }
 
@@ -62,77 +56,70 @@ void LiveRun::start() {
   if (platform::LocationManager::authorizationStatus() == platform::kAuthorizationStatusNotDetermined)
     platform::location::setAuthorizationStatus(platform::kAuthorizationStatusAuthorizedAlways);
   platform::bluetooth::setRadioState(platform::kCentralStatePoweredOn);
-  sensors_->configureSensors();
-  sensors_->startSensorsUpdate();
   // The central reports its power state on its own queue; the scan starts
   // once it knows the radio is on, before the first advertisement.
-  platform::dispatch::sync(beacons_->centralManager()->queue(), [] {});
-  beacons_->startBeaconManager();
-  // A tick in flight keeps the run alive; a dropped run ticks no more.
-  std::weak_ptr<LiveRun> weak = weak_from_this();
-  world_->setTickHook([weak](const platform::WallTime&) {
-    if (auto self = weak.lock()) self->tick();
-  });
+  auto& beacons = *sdk_->managers().beaconManager;
+  platform::dispatch::sync(beacons.centralManager()->queue(), [] {});
+  if (setup_.record) recorded_ = sdk_->startSaveLogToFile();
+  sdk_->startMarvisto();
   world_->start();
+  started_ = true;
 }
 
 void LiveRun::stop() {
-  if (world_) {
-    world_->stop();
-    world_->setTickHook(nullptr);
+  if (!started_) return;
+  started_ = false;
+  world_->stop();
+  sdk_->stopMarvisto();
+  if (setup_.record) sdk_->stopSaveLogToFile();
+}
+
+namespace {
+
+int64_t Ms(const platform::WallTime& t) { return t.seconds * 1000 + t.microseconds / 1000; }
+
+}  // namespace
+
+void LiveRun::took(const WScanMessage& m) {
+  std::lock_guard lock(mutex_);
+  positions_.push_back({double(m.outSubLocation), m.outX, m.outY});
+  taken_[m.tmUnixTime * 1000 + m.tmMillisecond] = {m.outSubLocation, m.outX, m.outY};
+}
+
+std::vector<ScoredTick> LiveRun::ticks() const {
+  // One entry per walk tick whose time has come: the position of the
+  // coordinator's tick at that time, or none when that tick failed.
+  std::vector<ScoredTick> out;
+  const auto& walk = world_->walk().ticks;
+  if (walk.empty()) return out;
+  const int64_t first = Ms(world_->firstTickTime()), now = Ms(platform::Clock::now());
+  std::lock_guard lock(mutex_);
+  for (const auto& t : walk) {
+    const int64_t ms = first + (t.timeMs - walk.front().timeMs);
+    if (ms > now) break;
+    ScoredTick s;
+    s.seconds = double(ms - first) / 1000;
+    s.truthFloorId = t.truth.floorId;
+    s.truthX = t.truth.x;
+    s.truthY = t.truth.y;
+    if (auto it = taken_.find(ms); it != taken_.end()) {
+      s.floorId = std::get<0>(it->second);
+      s.hasPosition = s.floorId >= 0;
+      s.x = std::get<1>(it->second);
+      s.y = std::get<2>(it->second);
+    }
+    out.push_back(s);
   }
-  if (sensors_) sensors_->stopSensorsUpdate();
-  if (beacons_) beacons_->stopBeaconManager();
+  return out;
 }
 
-void LiveRun::tick() {
-  // What the world sent at this instant reaches the managers first: the
-  // motion handlers on their queues, ranging on the main run loop.
-  for (const auto& q : {sensors_->accelerometerQueue(), sensors_->gyroscopeQueue(),
-                        sensors_->magnetometerQueue(), beacons_->centralManager()->queue(),
-                        platform::dispatch::mainQueue()})
-    if (q) platform::dispatch::sync(q, [] {});
-  const platform::WallTime t = platform::Clock::now();
-  WScanMessage m;
-  m.deviceId = "world";
-  m.deviceModel = "SimPhone1,1";
-  m.deviceType = 3;
-  m.packetNumber = int(packet_);
-  beacons_->fillWscanMessage(m, t);
-  sensors_->fillWscanMessage(m, t);
-  ++packet_;
-  const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
-  m.tmYear = f.year;
-  m.tmMonth = f.month;
-  m.tmDay = f.day;
-  m.tmHour = f.hour;
-  m.tmMinute = f.minute;
-  m.tmSecond = f.second;
-  m.tmMillisecond = t.microseconds / 1000;
-  m.tmUnixTime = int32_t(t.seconds);
-  LiveTick lt;
-  lt.radio = m.entries.size();
-  lt.sensors = m.sensorEntries.size();
-  std::optional<platform::Error> err;
-  lt.rc = engine_->navigate(m, &err);
-  auto truth = world_->truthAt(t);
-  if (!truth) return;
-  lt.scored.seconds = truth->time.toSeconds() - world_->firstTickTime().toSeconds();
-  lt.scored.hasPosition = lt.rc == 0 && m.outSubLocation >= 0;
-  lt.scored.floorId = m.outSubLocation;
-  lt.scored.x = m.outX;
-  lt.scored.y = m.outY;
-  lt.scored.truthFloorId = truth->floorId;
-  lt.scored.truthX = truth->x;
-  lt.scored.truthY = truth->y;
-  if (keep_) lt.message = std::move(m);
-  std::lock_guard lock(mutex_);
-  ticks_.push_back(std::move(lt));
-}
+}  // namespace world
 
-std::vector<LiveTick> LiveRun::ticks() const {
+namespace world {
+
+std::vector<std::array<double, 3>> LiveRun::positions() const {
   std::lock_guard lock(mutex_);
-  return ticks_;
+  return positions_;
 }
 
 }  // namespace world
