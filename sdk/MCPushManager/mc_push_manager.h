@@ -54,9 +54,9 @@ class MCPushManager : public MCHTTPRequestOperationManager,
   std::string cloudSetupURL() const;
   void setCloudSetupURL(const std::string& url);
 
-  void loadPushesFromServer();
+  virtual void loadPushesFromServer();
   // One zone-report line from the navigation tick; returns at once.
-  void loadPushesByXML(const std::string& xml, const std::string& deviceId,
+  virtual void loadPushesByXML(const std::string& xml, const std::string& deviceId,
                        const std::string& deviceModel);
   // One ranging batch (main thread).
   void checkBeacons(const std::vector<platform::Beacon>& beacons);
