@@ -1,5 +1,7 @@
 #include "mapview/mc_map_view_manager.h"
 
+#include "platform/main_thread.h"
+
 std::shared_ptr<MCMapViewManager> MCMapViewManager::sharedInstance() {
   static const std::shared_ptr<MCMapViewManager> instance = std::make_shared<MCMapViewManager>();
   return instance;
@@ -8,6 +10,7 @@ std::shared_ptr<MCMapViewManager> MCMapViewManager::sharedInstance() {
 MCMapViewManager::MCMapViewManager() : location_(std::make_shared<MCLocation>()) {}
 
 void MCMapViewManager::loadSublocationImage(const MCSublocation& f) {
+  PLATFORM_MAIN_THREAD_ONLY();
   if (f.pngImage) {
     auto image = platform::Image::imageWithData(*f.pngImage);
     std::lock_guard lock(mutex_);

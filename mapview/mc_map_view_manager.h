@@ -2,31 +2,32 @@
 // decoded; otherwise SVG, else JPG bytes are drawn on a page of the picture's
 // own size (MCFloorPage). A PNG that does not decode leaves no image; SVG or
 // JPG data that does not draw, or a floor without data, gives the empty page.
-// One per process (`sharedInstance`). `loadSublocationImage` runs on the main
-// thread (the coordinator hands it over and waits); the getters are safe from
-// any thread.
+// One per process (`sharedInstance`); it is the SDK's floor image renderer.
+// `loadSublocationImage` runs on the main thread (the coordinator hands it
+// over and waits); the getters are safe from any thread.
 #pragma once
 
 #include <memory>
 #include <mutex>
 #include <optional>
 
+#include "MCModels/mc_floor_image_renderer.h"
 #include "MCModels/mc_location.h"
 #include "mapview/floor_page.h"
 #include "platform/image.h"
 
-class MCMapViewManager {
+class MCMapViewManager : public MCFloorImageRenderer {
  public:
   static std::shared_ptr<MCMapViewManager> sharedInstance();
   MCMapViewManager();  // init: a new empty location
 
-  void loadSublocationImage(const MCSublocation& sublocation);
+  void loadSublocationImage(const MCSublocation& sublocation) override;
 
-  std::shared_ptr<platform::Image> image() const;
+  std::shared_ptr<platform::Image> image() const override;
   // The page of the last SVG or JPG rendering, kept until the next one.
   std::shared_ptr<const MCFloorPage> webView() const;
   std::shared_ptr<MCLocation> location() const;
-  void setLocation(std::shared_ptr<MCLocation> location);
+  void setLocation(std::shared_ptr<MCLocation> location) override;
 
  private:
   mutable std::mutex mutex_;

@@ -1,6 +1,6 @@
 #include "networking/property_list.h"
 
-#include "platform/plist_util.h"
+#include "platform/binary_plist.h"
 
 #include <plist/plist.h>
 

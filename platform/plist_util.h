@@ -9,17 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/binary_plist.h"
+
 namespace platform::plist {
 
-struct Free {
-  void operator()(plist_t p) const {
-    if (p) plist_free(p);
-  }
-};
-using Node = std::unique_ptr<void, Free>;
-
-// Parses a binary property list; null for anything else (never crashes on bad bytes).
-Node fromBinary(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> toBinary(plist_t root);
 
 std::optional<std::string> string(plist_t node);         // a string node's text

@@ -224,6 +224,12 @@ bool RunLoop::isMainThread() {
   return r.main && r.mainThread == std::this_thread::get_id();
 }
 
+bool RunLoop::isMainThreadOrUnmarked() {
+  auto& r = registry();
+  std::lock_guard lk(r.mutex);
+  return r.mainThread == std::thread::id() || r.mainThread == std::this_thread::get_id();
+}
+
 std::shared_ptr<RunLoop> RunLoop::current() {
   if (!tlsLoop) tlsLoop = std::shared_ptr<RunLoop>(new RunLoop);
   return tlsLoop;

@@ -3,6 +3,8 @@
 // Posted blocks and timers run only on the loop's own thread and only while it runs (`run`,
 // `runFor`, `runUntil`, `runPending`). `perform`, `stop`, `addTimer` and timer invalidation
 // are safe from any thread. Deadlines are read from `platform::Clock` (manual in tests).
+// Lock order inside the runtime: the registry of loops, then a loop's lock, then a timer's;
+// no lock is held while a block or a timer's block runs.
 #pragma once
 
 #include <chrono>
@@ -54,6 +56,9 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   // Marks the calling thread as the main thread (call once, early, from the host's thread).
   static void setMainThread();
   static bool isMainThread();
+  // True on the main thread, and on any thread while none has been marked: what a
+  // main-thread-only call checks (platform/main_thread.h).
+  static bool isMainThreadOrUnmarked();
   static std::shared_ptr<RunLoop> current();  // created on first use
   static std::shared_ptr<RunLoop> main();     // the main thread's loop
 

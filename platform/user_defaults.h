@@ -35,6 +35,7 @@ class UserDefaults {
 
  private:
   std::filesystem::path file_;
+  // Lock order: writeMutex_ before mutex_ (synchronize copies the values under both).
   mutable std::mutex mutex_;
   std::mutex writeMutex_;  // one synchronize at a time, so an older state never lands last
   nlohmann::json values_;

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git ccache
+  build-essential clang cmake ninja-build pkg-config git ccache
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libzip-dev zlib1g-dev libtinyxml2-dev
   libeigen3-dev libboost-graph-dev libcgal-dev libgmp-dev libmpfr-dev

@@ -234,9 +234,10 @@ int GetLocalTime(int64_t t, int* year, int* month, int* day, int* hour, int* min
   return 0;
 }
 
-// Attribute text with the five XML special characters as entities, so that
-// any device model, id or bssid reads back as written. Like printf's %s it
-// ends at the first NUL.
+// Attribute text with the five XML special characters as entities and the
+// white space a reader would normalise (tab, line feed, carriage return) as
+// character references, so that any device model, id, bssid or zone name
+// reads back as written. Like printf's %s it ends at the first NUL.
 std::string XmlEscape(const char* s) {
   std::string out;
   if (s == nullptr) return out;
@@ -256,6 +257,15 @@ std::string XmlEscape(const char* s) {
         break;
       case '\'':
         out += "&apos;";
+        break;
+      case '\t':
+        out += "&#9;";
+        break;
+      case '\n':
+        out += "&#10;";
+        break;
+      case '\r':
+        out += "&#13;";
         break;
       default:
         out += *p;

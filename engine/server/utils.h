@@ -85,8 +85,9 @@ int64_t GetCurrentTimeMillis();
 // Computed in 64 bits: dates after 2038-01-19 are valid too.
 int64_t GetUnixTime(int year, int month, int day, int hour, int minute, int second);
 
-// Attribute or element text with the five XML special characters as entities,
-// so it reads back as written. Like printf's %s it ends at the first NUL.
+// Attribute or element text with the five XML special characters as entities
+// and tab, line feed and carriage return as character references, so it reads
+// back as written. Like printf's %s it ends at the first NUL.
 std::string XmlEscape(const char* s);
 std::string XmlEscape(const std::string& s);
 

@@ -9,7 +9,7 @@
 #include <tinyxml2.h>
 
 #include "MCModels/mc_location.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "server/utils.h"
 
 namespace {

@@ -1,7 +1,8 @@
 #include "MCBeaconManager/mc_beacon_key.h"
 
 #include <cctype>
-#include <cstdio>
+
+#include "wifipos/beacon_key.h"
 
 std::string MCUpperCase(std::string text) {
   for (char& c : text) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -9,10 +10,7 @@ std::string MCUpperCase(std::string text) {
 }
 
 std::string MCBeaconKey(int64_t major, int64_t minor, const std::string& uuid) {
-  char head[64];
-  std::snprintf(head, sizeof head, "(%05lld,%05lld,", static_cast<long long>(major),
-                static_cast<long long>(minor));
-  return head + MCUpperCase(uuid) + ")";
+  return MakeBeaconKey(major, minor, uuid);
 }
 
 namespace {

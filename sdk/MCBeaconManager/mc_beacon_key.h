@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-// Builds the key; the UUID is upper-cased as the engine's keys are.
+// Builds the key: the engine's own (MakeBeaconKey), so readings match the map.
 std::string MCBeaconKey(int64_t major, int64_t minor, const std::string& uuid);
 
 struct MCBeaconKeyParts {

@@ -7,7 +7,7 @@
 
 #include "MCBeaconManager/mc_beacon_key.h"
 #include "MCBeaconManager/mc_nearest_beacon.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "platform/app.h"
 
 namespace {

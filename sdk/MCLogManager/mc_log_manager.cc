@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "MCModels/mc_location.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "platform/app.h"
 
 namespace fs = std::filesystem;

@@ -1,7 +1,9 @@
 #include "MCModels/mc_location.h"
 
+#include <mutex>
+
 #include "MCModels/mc_description.h"
-#include "Navigation/m_navigation_engine.h"
+#include "wifipos/coordinates.h"
 
 namespace {
 
@@ -26,6 +28,16 @@ std::optional<std::vector<uint8_t>> DecodeOptionalData(const platform::KeyedUnar
   return coder.decodeDataForKey(key);
 }
 
+struct ScreenFactory {
+  std::mutex mutex;
+  MCLocationScreenFactory make;
+};
+
+ScreenFactory& TheScreenFactory() {
+  static ScreenFactory factory;
+  return factory;
+}
+
 }  // namespace
 
 std::shared_ptr<MCSublocation> MCSublocation::initWithSublocation(const MCSublocation& other) {
@@ -45,15 +57,17 @@ std::shared_ptr<MCZone> MCSublocation::zoneWithId(int64_t zoneId) const {
 std::shared_ptr<MCGlobalPoint> MCSublocation::gpsFromLocal(const MCLocationPoint& point) const {
   const double u = point.x.doubleValue() - width * 0.5;
   const double v = point.y.doubleValue() - height * 0.5;
-  auto d = MNavigationEngine::localToGps(latitude, longitude, azimuth, u, v);
-  return MCGlobalPoint::pointWithLatitude(d["latitude"], d["longitude"]);
+  // The engine turns the other way round: its azimuth is the floor's negated.
+  double lat = 0.0, lon = 0.0;
+  LocalToGps(u, v, latitude, longitude, -double(azimuth), &lat, &lon);
+  return MCGlobalPoint::pointWithLatitude(lat, lon);
 }
 
 std::shared_ptr<MCLocationPoint> MCSublocation::localFromGps(const MCGlobalPoint& point) const {
-  auto d = MNavigationEngine::gpsToLocal(latitude, longitude, azimuth, point.latitude,
-                                         point.longitude);
-  return MCLocationPoint::pointWithLocation(location, id, MCNumber(d["x"] + width * 0.5),
-                                            MCNumber(d["y"] + height * 0.5));
+  double x = 0.0, y = 0.0;
+  GpsToLocal(point.latitude, point.longitude, latitude, longitude, -double(azimuth), &x, &y);
+  return MCLocationPoint::pointWithLocation(location, id, MCNumber(x + width * 0.5),
+                                            MCNumber(y + height * 0.5));
 }
 
 std::string MCSublocation::description() const {
@@ -111,6 +125,24 @@ std::shared_ptr<MCSublocation> MCSublocation::initWithCoder(
   s->zones = DecodeList<MCZone>(coder, "zones");
   s->venues = DecodeList<MCVenue>(coder, "venues");
   return s;
+}
+
+std::shared_ptr<MCLocationViewController> MCLocation::viewController() {
+  MCLocationScreenFactory make;
+  {
+    ScreenFactory& f = TheScreenFactory();
+    std::lock_guard lock(f.mutex);
+    make = f.make;
+  }
+  std::shared_ptr<MCLocation> self = weak_from_this().lock();
+  if (!make || !self) return nullptr;
+  return make(std::move(self));
+}
+
+void MCLocation::setViewControllerFactory(MCLocationScreenFactory factory) {
+  ScreenFactory& f = TheScreenFactory();
+  std::lock_guard lock(f.mutex);
+  f.make = std::move(factory);
 }
 
 std::shared_ptr<MCLocation> MCLocation::initWithLocation(const MCLocation& other) {

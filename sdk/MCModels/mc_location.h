@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -62,9 +63,14 @@ class MCSublocation {
   static std::shared_ptr<MCSublocation> initWithCoder(const platform::KeyedUnarchiver& coder);
 };
 
+// The map screen, opaque here: the map view above the SDK defines it and
+// registers the factory that makes one for a location.
 class MCLocationViewController;
+class MCLocation;
+using MCLocationScreenFactory =
+    std::function<std::shared_ptr<MCLocationViewController>(std::shared_ptr<MCLocation>)>;
 
-class MCLocation {
+class MCLocation : public std::enable_shared_from_this<MCLocation> {
  public:
   int64_t id = 0;
   std::string name;
@@ -78,9 +84,12 @@ class MCLocation {
   static std::shared_ptr<MCLocation> initWithLocation(const MCLocation& other);
   std::shared_ptr<MCSublocation> subLocationWithId(int64_t sublocationId) const;
   std::shared_ptr<MCZone> zoneWithId(int64_t zoneId) const;
-  // The map screen over this location. The map screen is not part of the kit
-  // yet: until it is, there is none.
-  std::shared_ptr<MCLocationViewController> viewController() const { return nullptr; }
+  // A new map screen over this location, made by the registered factory; none
+  // while no factory is registered or when this location is not held by a
+  // shared_ptr (the screen keeps the location).
+  std::shared_ptr<MCLocationViewController> viewController();
+  // Registers the process's screen factory (an empty one unregisters).
+  static void setViewControllerFactory(MCLocationScreenFactory factory);
 
   bool isValid() const { return id > 0; }
   std::string description() const;

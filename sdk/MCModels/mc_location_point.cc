@@ -5,7 +5,7 @@
 
 #include "MCModels/mc_coding.h"
 #include "MCModels/mc_description.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 
 std::shared_ptr<MCLocationPoint> MCLocationPoint::pointWithLocation(int64_t location,
                                                                     int64_t sublocation,

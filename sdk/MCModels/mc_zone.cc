@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "MCModels/mc_description.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 
 namespace {
 constexpr double kEps = 1e-8;

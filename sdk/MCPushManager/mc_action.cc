@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "platform/clock.h"
 
 namespace {

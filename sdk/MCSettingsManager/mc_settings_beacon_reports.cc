@@ -6,7 +6,7 @@
 #include "MCModels/mc_json.h"
 #include "MCSettingsManager/mc_settings_manager.h"
 #include "MainSDK/mc_device.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "platform/clock.h"
 
 using nlohmann::json;

@@ -6,7 +6,7 @@
 
 #include "MCModels/mc_json.h"
 #include "MainSDK/mc_device.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "networking/reachability_manager.h"
 #include "platform/app.h"
 #include "platform/clock.h"

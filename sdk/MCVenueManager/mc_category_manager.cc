@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "MCArchiveManager/mc_archive_manager.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "platform/xml_parser.h"
 
 std::shared_ptr<MCCategoryManager> MCCategoryManager::sharedInstance() {

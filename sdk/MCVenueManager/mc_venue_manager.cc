@@ -8,7 +8,7 @@
 #include "MCArchiveManager/mc_archive_manager.h"
 #include "MCModels/mc_location.h"
 #include "MCVenueManager/mc_category_manager.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "platform/url_connection.h"
 #include "platform/xml_parser.h"
 

@@ -13,9 +13,8 @@
 #include "MainSDK/main_sdk_delegates.h"
 #include "MainSDK/marvisto_error.h"
 #include "MainSDK/mc_device.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "Server/mc_server_manager.h"
-#include "mapview/mc_map_view_manager.h"
 #include "platform/paths.h"
 
 MainSDKManagers MainSDKManagers::shared() {
@@ -28,7 +27,7 @@ MainSDKManagers MainSDKManagers::shared() {
   m.logManager = MCLogManager::manager();
   m.archiveManager = MCArchiveManager::sharedInstance();
   m.settingsManager = MCSettingsManager::sharedInstance();
-  m.mapViewManager = MCMapViewManager::sharedInstance();
+  m.mapViewManager = MCFloorImageRenderer::shared();
   m.device = MCDevice::device();
   return m;
 }
@@ -102,7 +101,7 @@ void MainSDK::wire() {
   m_.settingsManager->setDelegate(std::shared_ptr<MCSettingsManagerDelegate>(d, &d->settings));
   m_.settingsManager->setUserHash(userHash_);
   m_.settingsManager->makeConfigRequest();
-  m_.mapViewManager->setLocation(location_);
+  if (m_.mapViewManager) m_.mapViewManager->setLocation(location_);
 }
 
 std::string MainSDK::directoryForDocuments() { return platform::Paths::documents().string(); }
@@ -155,7 +154,7 @@ void MainSDK::configureManagersAfterLoad(const std::string& name) {
   m_.settingsManager->setUserHash(userHash());
   m_.settingsManager->makeConfigRequest();
   m_.archiveManager->setLocation(location_);
-  m_.mapViewManager->setLocation(location_);
+  if (m_.mapViewManager) m_.mapViewManager->setLocation(location_);
   readingsConfigure();
 }
 

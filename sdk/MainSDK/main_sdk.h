@@ -25,6 +25,7 @@
 
 #include "MCModels/mc_beacon.h"
 #include "MCModels/mc_device_info.h"
+#include "MCModels/mc_floor_image_renderer.h"
 #include "MCModels/mc_location.h"
 #include "MCModels/mc_route_path.h"
 #include "Navigation/mc_navigation_manager.h"
@@ -38,7 +39,6 @@ class MCArchiveManager;
 class MCBeaconManager;
 class MCDevice;
 class MCLogManager;
-class MCMapViewManager;
 class MCPushManager;
 class MCSensorManager;
 class MCServerManager;
@@ -73,7 +73,8 @@ struct MainSDKManagers {
   std::shared_ptr<MCLogManager> logManager;
   std::shared_ptr<MCArchiveManager> archiveManager;
   std::shared_ptr<MCSettingsManager> settingsManager;
-  std::shared_ptr<MCMapViewManager> mapViewManager;
+  // The map view's floor renderer; none: floors get no image.
+  std::shared_ptr<MCFloorImageRenderer> mapViewManager;
   std::shared_ptr<MCDevice> device;
 
   static MainSDKManagers shared();
@@ -182,6 +183,10 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   MainSDKManagers m_;
   std::shared_ptr<MainSDKManagerDelegates> delegates_;
 
+  // Lock order: mutex_, stateMutex_ and locationMutex_ are never held together. mutex_
+  // comes before the locks of what the tick calls (the beacon and sensor managers' queues,
+  // the log manager, the navigation manager and its client); locationMutex_ comes before
+  // the archive manager's. No coordinator lock is held while a delegate runs.
   mutable std::mutex mutex_;  // the tick's lock: wsMsg_, packetNumber_, client life
   WScanMessage wsMsg_;
   int64_t packetNumber_ = 0;

@@ -3,7 +3,6 @@
 #include <set>
 
 #include "MainSDK/main_sdk.h"
-#include "mapview/mc_map_view_manager.h"
 #include "platform/dispatch.h"
 
 namespace {
@@ -43,9 +42,10 @@ void MainSDK::fillLocationClass() {
     s->magneticDeclination = float(f.magneticDeclination);
     s->latitude = f.latitude;
     s->longitude = f.longitude;
-    const std::shared_ptr<MCMapViewManager> renderer = m_.mapViewManager;
-    platform::dispatch::mainQueue()->sync([&] { renderer->loadSublocationImage(*s); });
-    s->image = renderer->image();
+    if (const std::shared_ptr<MCFloorImageRenderer> renderer = m_.mapViewManager) {
+      platform::dispatch::mainQueue()->sync([&] { renderer->loadSublocationImage(*s); });
+      s->image = renderer->image();
+    }
     s->archiveFile = f.archiveFile;
     for (const MLocationInfoBeacon& b : f.beacons) {
       auto beacon = std::make_shared<MCBeacon>();

@@ -11,7 +11,7 @@
 #include "MCVenueManager/mc_venue_manager.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/mc_device.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "Sensors/mc_sensor_manager.h"
 
 void MainSDK::servicesWire() {

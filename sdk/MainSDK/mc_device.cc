@@ -1,6 +1,6 @@
 #include "MainSDK/mc_device.h"
 
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "MainSDK/mc_pw_keychain.h"
 #include "platform/dispatch.h"
 #include "platform/location_manager.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "MCPushManager/mc_push_manager.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "Navigation/utf8_text.h"
 #include "platform/user_defaults.h"
 
@@ -247,22 +247,6 @@ void MCNavigationManager::enablePDR(int32_t sublocation, double x, double y) {
 }
 
 void MCNavigationManager::disablePDR() { navigationEngine_.disablePDR(); }
-
-std::shared_ptr<MCGlobalPoint> MCNavigationManager::gpsFromLocal(const MCLocationPoint& p,
-                                                                 const MCSublocation& s) {
-  const double u = p.x.doubleValue() - s.width * 0.5;
-  const double v = p.y.doubleValue() - s.height * 0.5;
-  auto g = MNavigationEngine::localToGps(s.latitude, s.longitude, s.azimuth, u, v);
-  return MCGlobalPoint::pointWithLatitude(g["latitude"], g["longitude"]);
-}
-
-std::shared_ptr<MCLocationPoint> MCNavigationManager::localFromGps(const MCGlobalPoint& p,
-                                                                   const MCSublocation& s) {
-  auto l = MNavigationEngine::gpsToLocal(s.latitude, s.longitude, s.azimuth, p.latitude,
-                                         p.longitude);
-  return MCLocationPoint::pointWithLocation(s.location, s.id, l["x"] + s.width * 0.5,
-                                           l["y"] + s.height * 0.5);
-}
 
 MCZoneInfo* MCNavigationManager::zoneWithId(int32_t zoneId) {
   for (MCZoneInfo& z : zones_) {

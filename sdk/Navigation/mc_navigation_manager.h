@@ -66,8 +66,6 @@ class MCNavigationManager {
   bool setGraphParam(const std::map<std::string, std::string>& parameter);
   void enablePDR(int32_t sublocation, double x, double y);
   void disablePDR();
-  std::shared_ptr<MCGlobalPoint> gpsFromLocal(const MCLocationPoint& point, const MCSublocation& at);
-  std::shared_ptr<MCLocationPoint> localFromGps(const MCGlobalPoint& point, const MCSublocation& at);
   // Tick thread only.
   MCZoneInfo* zoneWithId(int32_t zoneId);
   // Stores the time of the last zone report (kept in memory, persisted under

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 
 namespace {
 

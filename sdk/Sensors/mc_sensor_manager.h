@@ -89,7 +89,12 @@ class MCSensorManager : public std::enable_shared_from_this<MCSensorManager> {
 
   platform::QueuePtr gyroscopeQueue_, accelerometerQueue_, magnetometerQueue_;
   std::deque<std::string> accelerometerArray_, magnetometerArray_, gyroscopeArray_;
-  mutable std::mutex mutex_;
+  // Lock order: the coordinator's tick mutex comes before mutex_ (fillWscanMessage). The
+  // manager's own locks are never held together (a text queue's cap is read under
+  // propMutex_ before its lock is taken); propMutex_ may be held while calling the
+  // platform's motion manager, dispatch and the logger. No lock is held while the
+  // delegate runs.
+  mutable std::mutex mutex_;  // sensorEntries_
   std::mutex acMutex_, mgMutex_, grMutex_;
   mutable std::mutex propMutex_;  // the properties and the queues
   bool shouldDisplayCalibration_ = true;

@@ -51,11 +51,12 @@ std::vector<std::array<double, 3>> CapturingServer::take() {
   return std::exchange(positions_, {});
 }
 
-CoordinatorScene::CoordinatorScene() {
+CoordinatorScene::CoordinatorScene(const std::function<void(MainSDKManagers&)>& adjust) {
   platform::RunLoop::setMainThread();
   platform::testing::useManualClock({1767268800, 0});
   MainSDKManagers managers = FreshManagers();
   managers.serverManager = server;
+  if (adjust) adjust(managers);
   sdk = MainSDK::initWithUserHash("hash", "http://127.0.0.1:1", managers);
   delegate->didEnterZoneWithId = [this](MainSDK&, int64_t id) {
     heard.zones.push_back({true, id});

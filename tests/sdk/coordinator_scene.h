@@ -37,7 +37,8 @@ class CapturingServer : public MCServerManager {
 
 class CoordinatorScene {
  public:
-  CoordinatorScene();
+  // `adjust` may replace managers before the coordinator is made.
+  explicit CoordinatorScene(const std::function<void(MainSDKManagers&)>& adjust = {});
   ~CoordinatorScene();
 
   // Copies `archive` to Documents/<name>/map.mvz.

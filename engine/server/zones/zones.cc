@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr double kEps = 1e-8;
 // An edge whose y range, widened by this much, misses the point's height can
 // neither hold the point (the on-edge test reaches at most about 1.2e-4 off the
 // segment) nor cross its ray (an end at the ray's height is lifted by only 1e-4).
@@ -88,28 +87,6 @@ std::string Format(const char* format, int value) {
   char buf[128];
   std::snprintf(buf, sizeof buf, format, value);
   return buf;
-}
-
-// Attribute text that reads back unchanged: markup characters and the white
-// space an XML reader would normalise become character references.
-void AppendEscaped(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "&#%d;", static_cast<int>(c));
-          out += buf;
-        } else {
-          out += c;
-        }
-    }
-  }
 }
 
 void AppendFormat(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -309,11 +286,11 @@ std::string ZoneMap::toString() const {
     AppendFormat(out, "  <Sublocation id=\"%d\">\n", floorId);
     for (const auto& [zoneId, zone] : floor.zones) {
       AppendFormat(out, "    <Zone id=\"%d\" name=\"", zoneId);
-      AppendEscaped(out, zone.name);
+      out += XmlEscape(zone.name);
       out += "\" color=\"";
-      AppendEscaped(out, zone.color);
+      out += XmlEscape(zone.color);
       out += "\" alias=\"";
-      AppendEscaped(out, zone.alias);
+      out += XmlEscape(zone.alias);
       AppendFormat(out, "\" timeout=\"%d\" type=\"polygon\">\n      <Polygon>\n", zone.timeout);
       for (const LocationPoint& p : zone.points) {
         AppendFormat(out, "        <Vertex kx=\"%.6f\" ky=\"%.6f\"/>\n", p.x / floor.width,

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "server/utils.h"
+#include "wifipos/beacon_key.h"
 #include "wifipos/navigation_map/navigation_map.h"
 
 namespace {
@@ -28,12 +29,6 @@ std::string upperCase(const char* text) {
   std::string s = text;
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
-}
-
-// Left-pads with '0' to exactly 5 characters; the caller has checked the length.
-std::string padFive(const char* text) {
-  std::string s = text;
-  return std::string(5 - s.size(), '0') + s;
 }
 
 }  // namespace
@@ -152,8 +147,8 @@ int NavigationMap::parseBeaconNode(const XMLElement* element, SublocationMap& fl
   }
 
   const SublocationNavProperties& props = floor.getProperties();
-  const std::string majorText = padFive(major);
-  const std::string minorText = padFive(minor);
+  const int majorNumber = textToInt(major);
+  const int minorNumber = textToInt(minor);
   const std::string uuidText = upperCase(uuid);
   Beacon beacon;
   beacon.setBaseId(textToInt(id));
@@ -167,9 +162,9 @@ int NavigationMap::parseBeaconNode(const XMLElement* element, SublocationMap& fl
   beacon.setBattery(battery != nullptr ? textToInt(battery) : 0);
   beacon.setUuid(uuidText);
   beacon.setBeaconName(name);
-  beacon.setMajor(static_cast<unsigned int>(textToInt(majorText.c_str())));
-  beacon.setMinor(static_cast<unsigned int>(textToInt(minorText.c_str())));
-  beacon.setBeaconId("(" + majorText + "," + minorText + "," + uuidText + ")");
+  beacon.setMajor(static_cast<unsigned int>(majorNumber));
+  beacon.setMinor(static_cast<unsigned int>(minorNumber));
+  beacon.setBeaconId(MakeBeaconKey(majorNumber, minorNumber, uuidText));
   beacon.setLocationId(floor.getId());
   const char* status = element->Attribute("status");
   if (status != nullptr) beacon.setStatus(status);

@@ -79,3 +79,24 @@ TEST(Time, UnixTimeRangeAndRoundTrip) {
 }
 
 }  // namespace
+
+namespace {
+
+// The one escaper every XML writer uses: what it writes reads back as written,
+// in attributes too, where a reader turns raw white space into blanks.
+TEST(XmlEscapeTest, MarkupAndWhiteSpaceBecomeReferences) {
+  const struct {
+    std::string in;
+    const char* out;
+  } cases[] = {
+      {"plain F1-B001", "plain F1-B001"},
+      {"A & B <c> \"d\" 'e'", "A &amp; B &lt;c&gt; &quot;d&quot; &apos;e&apos;"},
+      {"tab\there\nline\r\nend", "tab&#9;here&#10;line&#13;&#10;end"},
+      {std::string("cut\0here", 8), "cut"},
+      {"caf\xC3\xA9 \x01", "caf\xC3\xA9 \x01"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(XmlEscape(c.in), c.out) << c.in;
+  EXPECT_EQ(XmlEscape(static_cast<const char*>(nullptr)), "");
+}
+
+}  // namespace

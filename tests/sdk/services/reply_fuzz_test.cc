@@ -4,7 +4,7 @@
 
 #include "MCPushManager/mc_push_manager.h"
 #include "MCSettingsManager/mc_settings_manager.h"
-#include "MainSDK/mc_log.h"
+#include "Foundation/mc_log.h"
 #include "sdk/services/services_support.h"
 
 using nlohmann::json;

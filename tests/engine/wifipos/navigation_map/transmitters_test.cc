@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "map_fixtures.h"
+#include "wifipos/beacon_key.h"
 #include "wifipos/navigation_map/navigation_map.h"
 
 namespace {
@@ -99,6 +100,29 @@ TEST_F(TransmittersTest, ABadEntryCostsItsWholeFloorAndReadingGoesOn) {
             0);
   ASSERT_EQ(keys(0).size(), 1u);
   EXPECT_EQ(map_.getSublocationPtrByIndex(0)->getBeacons()[0].getStatus(), "DEL");
+}
+
+// The reader names each beacon with the one key readings are built with, from
+// the numbers the beacon carries, so a reading finds its beacon.
+TEST_F(TransmittersTest, BeaconsAreKeyedAsTheirReadingsAre) {
+  const struct {
+    const char *major, *minor, *uuid, *key;
+  } cases[] = {
+      {"1", "7", kUuid.c_str(), "(00001,00007,F7826DA6-4FA2-4E98-8024-BC5B71E0893E)"},
+      {"65535", "0", kUpper.c_str(), "(65535,00000,F7826DA6-4FA2-4E98-8024-BC5B71E0893E)"},
+      {"00042", "42", "a07c5ca8-59eb-4ea8-9956-30b776e0fedc",
+       "(00042,00042,A07C5CA8-59EB-4EA8-9956-30B776E0FEDC)"},
+      // A number the text only starts with: the key agrees with the beacon's major.
+      {"3x", "", "ab", "(00003,00000,AB)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    makeMap({1});
+    ASSERT_EQ(read(floorsMember(40, {{1, beaconXml(c.major, c.minor, c.uuid)}})), 0);
+    const Beacon& b = map_.getSublocationPtrByIndex(0)->getBeacons().at(0);
+    EXPECT_EQ(b.getId(), c.key);
+    EXPECT_EQ(MakeBeaconKey(b.getMajor(), b.getMinor(), c.uuid), c.key);
+  }
 }
 
 }  // namespace

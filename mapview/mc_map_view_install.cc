@@ -1,0 +1,5 @@
+#include "mapview/mc_map_view_install.h"
+
+#include "mapview/mc_map_view_manager.h"
+
+void MCMapViewInstall() { MCFloorImageRenderer::setShared(MCMapViewManager::sharedInstance()); }
