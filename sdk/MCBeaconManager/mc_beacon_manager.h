@@ -133,20 +133,17 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   void refreshCentralManager();
   void calculateDistances();
 
-<<<<<<< HEAD
   struct FastScanBeacon {
     std::string name;  // upper-cased
     int64_t major = 0, minor = 0;
     std::string uuid;
   };
 
-=======
   // Lock order: the coordinator's tick mutex comes before mutex_ (fillWscanMessage).
   // stateMutex_, mutex_ and usermutex_ are never held together; stateMutex_ may be held
   // while calling the platform's location manager, timers and the logger, never the other
   // way round. No lock is held while a delegate or batch receiver runs.
->>>>>>> i20-layers
-  mutable std::mutex stateMutex_;  // timers, regions, location, uuids, delegate
+  mutable std::mutex stateMutex_;  // timers, regions, location, fast-scan list, uuids, delegate
   std::vector<platform::BeaconRegion> regions_;
   std::shared_ptr<platform::Timer> restartTimer_, cleanTimer_, measureTimer_;
   int64_t measureCount_ = 0;
