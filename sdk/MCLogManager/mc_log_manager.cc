@@ -1,12 +1,16 @@
 #include "MCLogManager/mc_log_manager.h"
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "MCModels/mc_location.h"
 #include "Foundation/mc_log.h"
+#include "networking/http_request_operation_manager.h"
 #include "platform/app.h"
+#include "platform/clock.h"
 
 namespace fs = std::filesystem;
 
@@ -39,8 +43,91 @@ std::shared_ptr<MCLogManager> MCLogManager::manager() {
 }
 
 void MCLogManager::setServer(const std::string& server) {
+  {
+    std::lock_guard lock(mutex_);
+    if (server == server_) return;
+    server_ = server;
+  }
+  // The coordinator names the server at start-up and at every load: the
+  // clock is asked once per server, so records soon carry the server time.
+  if (!server.empty()) loadTimeFromServer();
+}
+
+std::string MCLogManager::server() const {
   std::lock_guard lock(mutex_);
-  server_ = server;
+  return server_;
+}
+
+std::optional<MCDeviceOffset> MCLogManager::deviceOffset() const {
+  std::lock_guard lock(mutex_);
+  return deviceOffset_;
+}
+
+void MCLogManager::setDeviceOffset(std::optional<MCDeviceOffset> offset) {
+  std::lock_guard lock(mutex_);
+  deviceOffset_ = offset;
+}
+
+void MCLogManager::loadTimeFromServer() {
+  const std::string url = server() + "/tracking/time/time.php";
+  MC_LOG(1, "Load time from server: " + url + "\n");
+  auto manager = MCHTTPRequestOperationManager::manager();
+  manager->responseSerializer = MCHTTPResponseSerializer::serializer();
+  const std::weak_ptr<MCLogManager> self = weak_from_this();
+  manager->GET(
+      url, nlohmann::json(),
+      [self](const std::shared_ptr<MCHTTPRequestOperation>& op, const MCResponseObject&) {
+        auto me = self.lock();
+        if (!me) return;
+        const std::string body = op->responseString().value_or("");
+        const std::optional<int64_t> serverMs = parseServerTime(body);
+        if (!serverMs) {
+          MC_LOG(1, "ERROR! Cant't load time from server: unreadable time.\n");
+          return;
+        }
+        const platform::WallTime now = platform::Clock::now();
+        MCDeviceOffset offset;
+        offset.seconds = now.seconds - *serverMs / 1000;
+        offset.microseconds = now.microseconds - int32_t(*serverMs % 1000) * 1000;
+        me->setDeviceOffset(offset);
+      },
+      [](const std::shared_ptr<MCHTTPRequestOperation>&, const platform::Error& error) {
+        MC_LOG(1, "ERROR! Cant't load time from server: " + error.description() + ".\n");
+      });
+}
+
+std::optional<int64_t> MCLogManager::parseServerTime(const std::string& body) {
+  size_t begin = 0, end = body.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(body[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(body[end - 1]))) --end;
+  // Up to 15 digits: any real clock, and no overflow below.
+  if (begin == end || end - begin > 15) return std::nullopt;
+  int64_t value = 0;
+  for (size_t i = begin; i < end; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(body[i]))) return std::nullopt;
+    value = value * 10 + (body[i] - '0');
+  }
+  return value;
+}
+
+std::string MCLogManager::serverTimeOf(const WScanMessage& message) const {
+  std::lock_guard lock(mutex_);
+  return serverTimeLocked(message);
+}
+
+std::string MCLogManager::serverTimeLocked(const WScanMessage& message) const {
+  if (!deviceOffset_) return "";
+  const int64_t deviceMs = int64_t(message.tmUnixTime) * 1000 + message.tmMillisecond;
+  const int64_t offsetMs = deviceOffset_->seconds * 1000 + deviceOffset_->microseconds / 1000;
+  const int64_t serverMs = deviceMs - offsetMs;
+  int64_t seconds = serverMs / 1000;
+  int64_t ms = serverMs % 1000;
+  if (ms < 0) ms += 1000, --seconds;
+  const platform::CalendarFields f = platform::Clock::utcFields(seconds);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", f.year, f.month, f.day,
+                f.hour, f.minute, f.second, int(ms));
+  return text;
 }
 
 void MCLogManager::setLocation(std::shared_ptr<MCLocation> location) {
@@ -98,6 +185,12 @@ uint64_t MCLogManager::totalLogCount() const {
 
 std::string MCLogManager::startSaveLogToFile() {
   std::lock_guard lock(mutex_);
+  // Before any load there is no location folder: a log must not land in
+  // whatever the process's current directory is.
+  if (fullPathToDir_.empty()) {
+    MC_LOG(1, "ERROR! Can't save data to log file: no location is loaded\n");
+    return "";
+  }
   directory_ = fs::path(fullPathToDir_).filename().string();
   std::error_code ec;
   size_t n = 0;
@@ -126,8 +219,10 @@ void MCLogManager::saveWsMsg(WScanMessage message) {
   std::lock_guard lock(mutex_);
   if (!savingLog_) return;
   message.checkPoint = checkPoint_;
+  const std::string serverTime = serverTimeLocked(message);
   const std::string text = message.toString(kBuildVersion, locationText_.c_str(),
-                                            platform::Device::systemVersion().c_str(), "") +
+                                            platform::Device::systemVersion().c_str(),
+                                            serverTime.c_str()) +
                            "\n\n";
   std::ofstream out(fs::path(fullPathToDir_) / logName_, std::ios::binary | std::ios::app);
   out << text;
@@ -207,3 +302,50 @@ void MCLogManager::handleWsMsg(WScanMessage& message) {
 }
 
 void MCLogManager::stopNavigateByLog() { setNavigate(false); }
+
+namespace {
+
+bool EndsWithLog(const std::string& name) {
+  return name.size() >= 4 && name.compare(name.size() - 4, 4, ".log") == 0;
+}
+
+platform::Error FileError(const std::string& what, const std::error_code& ec) {
+  return platform::Error::make("NSCocoaErrorDomain", ec.value(), what + ": " + ec.message());
+}
+
+}  // namespace
+
+void MCLogManager::removeAllLogs(std::optional<platform::Error>* error) {
+  const std::string dir = fullPathToDir();
+  std::error_code ec;
+  std::vector<fs::path> logs;
+  for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    if (EndsWithLog(it->path().filename().string())) logs.push_back(it->path());
+  }
+  if (ec || dir.empty()) {
+    if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    MC_LOG(1, "ERROR! Can't find logs at path:" + dir + " with error:" + ec.message() + "\n");
+    platform::setError(error, FileError(dir, ec));
+    return;
+  }
+  for (const fs::path& log : logs) {
+    if (!fs::remove(log, ec) || ec) {
+      if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
+      platform::setError(error, FileError(log.string(), ec));
+      return;
+    }
+  }
+}
+
+void MCLogManager::removeLog(const std::string& name, std::optional<platform::Error>* error) {
+  // Only a plain log file name of the location's folder: nothing else can be
+  // reached through it.
+  if (!EndsWithLog(name) || name.find('/') != std::string::npos) return;
+  const std::string dir = fullPathToDir();
+  if (dir.empty()) return;
+  std::error_code ec;
+  if (!fs::remove(fs::path(dir) / name, ec) || ec) {
+    if (!ec) ec = std::make_error_code(std::errc::no_such_file_or_directory);
+    platform::setError(error, FileError(name, ec));
+  }
+}

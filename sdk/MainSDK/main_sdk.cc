@@ -15,6 +15,7 @@
 #include "MainSDK/mc_device.h"
 #include "Foundation/mc_log.h"
 #include "Server/mc_server_manager.h"
+#include "Server/mc_service_addresses.h"
 #include "platform/paths.h"
 
 MainSDKManagers MainSDKManagers::shared() {
@@ -48,7 +49,9 @@ std::shared_ptr<MainSDK> MainSDK::initWithUserHash(const std::string& userHash,
   return sdk;
 }
 
-std::shared_ptr<MainSDK> MainSDK::init() { return initWithUserHash("", kDefaultServer); }
+std::string MainSDK::defaultServer() { return MCServiceAddresses::apiServer(); }
+
+std::shared_ptr<MainSDK> MainSDK::init() { return initWithUserHash("", defaultServer()); }
 
 void MainSDK::wire() {
   delegates_ = std::make_shared<MainSDKManagerDelegates>();
@@ -323,6 +326,20 @@ void MainSDK::stopSaveLogToFile() {
   {
     std::lock_guard lock(mutex_);
     copy = wsMsg_;
+    // Between ticks the message is cleared: the closing record still names the
+    // device and the time, or no reader could parse it back.
+    if (copy.tmYear == 0) {
+      const platform::WallTime t = platform::Clock::now();
+      const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
+      copy.deviceId = m_.device->deviceId;
+      copy.deviceModel = m_.device->model;
+      copy.deviceType = 3;
+      copy.packetNumber = static_cast<int32_t>(static_cast<uint32_t>(packetNumber_));
+      copy.tmYear = f.year, copy.tmMonth = f.month, copy.tmDay = f.day;
+      copy.tmHour = f.hour, copy.tmMinute = f.minute, copy.tmSecond = f.second;
+      copy.tmMillisecond = static_cast<int>(t.microseconds / 1000.0);
+      copy.tmUnixTime = static_cast<int32_t>(t.seconds);
+    }
   }
   m_.logManager->stopSaveLogToFile(std::move(copy));
 }

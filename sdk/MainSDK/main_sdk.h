@@ -29,6 +29,7 @@
 #include "MCModels/mc_location.h"
 #include "MCModels/mc_route_path.h"
 #include "Navigation/mc_navigation_manager.h"
+#include "Server/mc_service_addresses.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
@@ -83,7 +84,10 @@ struct MainSDKManagers {
 class MainSDK : public std::enable_shared_from_this<MainSDK> {
  public:
   static constexpr const char* kBuildVersion = "0674104e";
-  static constexpr const char* kDefaultServer = "https://api.marvisto.com";
+  // The API server of a coordinator made without one: the default of
+  // MCServiceAddresses (which a host or a test overrides).
+  static constexpr const char* kDefaultServer = MCServiceAddresses::kDefaultApiServer;
+  static std::string defaultServer();
   static constexpr const char* kBuiltInUuids[2] = {"A07C5CA8-59EB-4EA8-9956-30B776E0FEDC",
                                                    "F7826DA6-4FA2-4E98-8024-BC5B71E0893E"};
 
@@ -111,6 +115,22 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void changeUserHash(const std::string& userHash);
   // Registers the push token with the cloud service (main_sdk_services.cc).
   void registerToken(const std::vector<uint8_t>& token);
+
+  // Server side (main_sdk_server.cc): the push-token cloud set-up, the message
+  // queue, transfer jobs and log removal.
+  void registerToken(const std::vector<uint8_t>& token);
+  std::vector<uint8_t> token() const;
+  void startMQueue();
+  void stopMQueue();
+  int startLocationListLoader(const std::string& userHash);
+  int startLocationLoader(const std::string& userHash, const std::string& location, bool forced);
+  int startLocationUploader(const std::string& userHash, const std::string& location, bool forced);
+  int checkLocationLoader(int id);
+  int checkLocationUploader(int id);
+  void stopLocationLoader(int id);
+  void stopLocationUploader(int id);
+  void removeAllLogs(std::optional<platform::Error>* error);
+  void removeLog(const std::string& name, std::optional<platform::Error>* error);
 
   // Forwarding.
   void startPushManager();

@@ -1,31 +1,76 @@
-// The server manager as the coordinator reaches it: it keeps the server and
-// user hash and is told when the message queue starts and stops. The queue
-// and the heat-map posts are not served yet: `addMQMessage` takes its copy and
-// drops it. Safe from any thread; returns at once.
+// The SDK's one front to the content server's engine side: starts, polls and
+// stops the location-list, archive download and upload jobs (through
+// MLoader), starts and stops the outgoing message queue (through
+// MMQueueEngine), and turns successful navigation ticks into heat-map lines:
+// at most one per `mqMessageTimeoutForeground` seconds (10) while the
+// application is not in the background, one per `mqMessageTimeoutBackground`
+// (300) while it is, never for a tick without a floor.
+//
+// Threads: every method may be called from any thread. `addMQMessage` copies
+// the message and returns at once; the heat-map step runs later on the main
+// queue, which alone moves the throttle date.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "Server/m_loader.h"
+#include "Server/m_mqueue_engine.h"
 #include "server/wscan.h"
 
-class MCServerManager {
+class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
  public:
   static std::shared_ptr<MCServerManager> sharedInstance();
+  // A private manager (tests); the shared one is made the same way.
+  MCServerManager();
   virtual ~MCServerManager() = default;
 
+  // Each setter does nothing when the value is the one held; else it stores
+  // it and hands it to the queue engine (read when the queue next starts).
   void setServer(const std::string& server);
   void setUserHash(const std::string& userHash);
   std::string server() const;
   std::string userHash() const;
 
-  virtual void startMQueue() {}
-  virtual void stopMQueue() {}
+  // Jobs: ids and states of the engine's transfer registry.
+  int startLocationListLoader();
+  int startContentLoader(const std::string& location, bool forced);
+  int startContentUploader(const std::string& location, bool forced);
+  int checkContentLoader(int id);
+  int checkContentUploader(int id);
+  void stopContentLoader(int id);
+  void stopContentUploader(int id);
+
+  virtual void startMQueue();
+  virtual void stopMQueue();
   // The heat-map step of a successful tick, with the manager's own copy.
-  virtual void addMQMessage(WScanMessage /*message*/) {}
+  virtual void addMQMessage(WScanMessage message);
+
+  static std::string directoryForDocuments();
+  // The heat-map line of a positioned message.
+  static std::string heatmapLine(const WScanMessage& message);
+
+  int32_t mqMessageTimeoutForeground() const;
+  void setMqMessageTimeoutForeground(int32_t seconds);
+  int32_t mqMessageTimeoutBackground() const;
+  void setMqMessageTimeoutBackground(int32_t seconds);
+  double lastHeatmapMessageDate() const;  // seconds since 1970
+  void setLastHeatmapMessageDate(double seconds);
+  std::shared_ptr<MLoader> loader() const;
+  void setLoader(std::shared_ptr<MLoader> loader);
+  std::shared_ptr<MMQueueEngine> mqEngine() const;
+  void setMqEngine(std::shared_ptr<MMQueueEngine> engine);
 
  private:
+  void heatmapStep(const WScanMessage& message);
+
   mutable std::mutex mutex_;
   std::string server_, userHash_;
+  int32_t mqMessageTimeoutForeground_ = 10;
+  int32_t mqMessageTimeoutBackground_ = 300;
+  int64_t lastHeatmapMicros_;  // the throttle date, exact: equal to the period is too soon
+  std::shared_ptr<MLoader> loader_ = std::make_shared<MLoader>();
+  std::shared_ptr<MMQueueEngine> mqEngine_ = std::make_shared<MMQueueEngine>();
 };

@@ -1,0 +1,44 @@
+// Thin front to the outgoing message queue. The process has at most one
+// current queue, shared by every MMQueueEngine: `startEngine` stops the
+// current one, waits until its posting thread has ended, then starts a new
+// one over this engine's directory, server and user hash; `stopEngine` does
+// the first half. So two queues never work on one directory, and a line is
+// never added to a queue that is being released (lines added while no queue
+// runs are dropped).
+//
+// Every method is safe from any thread. Lock order: the process's start/stop
+// lock, then the current-queue lock (held only to append a line or to swap
+// the reference), then the engine's own field lock.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+class MMQueueEngine {
+ public:
+  // Sets `mqPath` to Documents/mqueue and creates that directory.
+  MMQueueEngine();
+
+  void createMQueueDir();
+  void startEngine();
+  void stopEngine();
+  // Appends one line to the current queue.
+  virtual void addMessage(const std::string& text);
+  virtual ~MMQueueEngine() = default;
+
+  std::string server() const;
+  void setServer(const std::string& server);
+  std::string userHash() const;
+  void setUserHash(const std::string& userHash);
+  std::string mqPath() const;
+
+  // Whether a queue is current (any engine's).
+  static bool running();
+
+  static constexpr int kMaxBatchBytes = 50000;
+  static constexpr int kMaxBatchFiles = 200;
+
+ private:
+  mutable std::mutex mutex_;
+  std::string server_, userHash_, mqPath_;
+};

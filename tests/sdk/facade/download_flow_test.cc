@@ -1,0 +1,222 @@
+// The facade's download flow: against our content server (successes, each
+// failure of the job, a server killed mid-download and back), and against a
+// scripted job for the states a real server cannot be made to show on cue.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+
+#include "MCModels/mc_location.h"
+#include "Server/mc_server_manager.h"
+#include "platform/paths.h"
+#include "sdk/facade/facade_scene.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace pt = platform::testing;
+using facade_test::FacadeScene;
+using facade_test::Outcome;
+
+bool Ended(const Outcome& o) { return !o.fails.empty() || o.remote(); }
+bool Reached100(const Outcome& o) { return Ended(o) || o.has("process 100"); }
+
+std::string Name(int id) { return "#" + std::to_string(id); }
+
+// States only rise, each is posted once, the last is 100.
+void ExpectProgress(const Outcome& o) {
+  ASSERT_FALSE(o.process.empty());
+  for (size_t i = 1; i < o.process.size(); ++i) EXPECT_LT(o.process[i - 1], o.process[i]) << i;
+  EXPECT_EQ(o.process.back(), 100);
+}
+
+TEST(DownloadFlowTest, AgainstTheContentServer) {
+  struct Case {
+    const char* what;
+    int localVersion;  // 0: no local copy
+    int serverVersion;
+    contentserver::Misbehaviour bad;
+    bool unknownLocation;
+    std::vector<std::string> expected;  // the order without the process entries
+    int failCode, failState;            // the fail's code and the state its text names
+  };
+  contentserver::Misbehaviour status500;
+  status500.status = 500;
+  contentserver::Misbehaviour silent;
+  silent.silent = true;
+  const std::vector<Case> cases = {
+      {"no local copy", 0, 2, {}, false, {"remote 2"}, 0, 0},
+      {"local copy up to date", 2, 2, {}, false, {"local 2"}, 0, 0},
+      {"local copy older", 1, 2, {}, false, {"local 1", "remote 2"}, 0, 0},
+      {"server answers 500", 0, 2, status500, false, {"fail 1", "process -1"}, 1, -500},
+      {"location not on the server", 0, 2, {}, true, {"fail 1", "process -1"}, 1, -1090},
+      {"server never sends the archive", 1, 2, silent, false, {"local 1", "fail 13"}, 13, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FacadeScene s;
+    const contentserver::Location served = facade_test::VenueLocation(c.serverVersion);
+    s.server->addLocation(served);
+    s.server->setMisbehaviour(c.bad);
+    const std::string name = Name(c.unknownLocation ? 999 : served.id);
+    const std::string local = c.localVersion ? facade_test::VenueArchive(std::to_string(c.localVersion)) : "";
+    if (c.localVersion) s.install(name, local);
+    s.makeCore(s.managers);
+    double failedAt = 0, lastRise = 0;
+    size_t states = 0;
+    const Outcome o = s.download(name, false, c.localVersion == c.serverVersion ? Reached100 : Ended,
+                                 [&](const Outcome& now) {
+                                   if (now.fails.empty() && now.process.size() != states)
+                                     states = now.process.size(), lastRise = platform::Clock::nowSeconds();
+                                   if (!now.fails.empty() && failedAt == 0) failedAt = platform::Clock::nowSeconds();
+                                 });
+    std::vector<std::string> heard;
+    for (const auto& e : o.order)
+      if (e.rfind("process ", 0) != 0 || e == "process -1") heard.push_back(e);
+    EXPECT_EQ(heard, c.expected);
+    EXPECT_FALSE(o.offMainThread);
+    if (c.failCode == 1) {
+      ASSERT_EQ(o.fails.size(), 1u);
+      EXPECT_EQ(o.fails[0].localizedDescription,
+                "Some problems with downloading. Error: " + std::to_string(c.failState));
+    } else if (c.failCode == 13) {
+      ASSERT_EQ(o.fails.size(), 1u);
+      EXPECT_EQ(o.fails[0].localizedDescription, "Problems with Internet connecting");
+      // Eight seconds of clock after the last rise (the list's state), not before.
+      EXPECT_GE(failedAt - lastRise, 8.0 - 0.06);
+      EXPECT_LE(failedAt - lastRise, 8.0 + 0.11);
+      EXPECT_TRUE(s.installed(name) == local) << "the local archive changed";
+    } else {
+      ExpectProgress(o);
+      EXPECT_EQ(s.core->location()->version, c.serverVersion);
+      EXPECT_FALSE(s.core->location()->sublocations.empty());
+      EXPECT_TRUE(s.installed(name) == served.archive) << "not the server's archive";
+    }
+  }
+}
+
+// A server that goes away mid-download leaves the local archive as it was and
+// the flow reports the job's failure; once the server is back the same flow
+// brings the new archive.
+TEST(DownloadFlowTest, ServerKilledMidDownloadKeepsTheLocalArchiveAndRecovers) {
+  FacadeScene s;
+  const contentserver::Location served = facade_test::VenueLocation(2);
+  s.server->addLocation(served);
+  contentserver::Misbehaviour slow;
+  slow.slowBytesPerSecond = int(served.archive.size() / 4);
+  s.server->setMisbehaviour(slow);
+  auto archiveAsked = [&] {
+    for (const auto& r : s.server->records())
+      if (r.locationId == served.id) return true;
+    return false;
+  };
+  const std::string name = Name(served.id);
+  const std::string old = facade_test::VenueArchive("1");
+  s.install(name, old);
+  s.makeCore(s.managers);
+  const Outcome o = s.download(name, false, Ended, [&](const Outcome&) {
+    if (s.server && archiveAsked()) s.stopServer();
+  });
+  EXPECT_EQ(o.order.front(), "local 1");
+  ASSERT_EQ(o.fails.size(), 1u);
+  EXPECT_EQ(o.fails[0].code, 1);
+  EXPECT_EQ(o.process.back(), -1);
+  EXPECT_TRUE(s.installed(name) == old) << "the local archive changed";
+  EXPECT_FALSE(fs::exists(platform::Paths::documents() / name / "map.mvz.part"));
+  EXPECT_EQ(s.core->location()->version, 1);
+
+  ASSERT_TRUE(s.startServer(s.port));
+  s.server->addLocation(served);
+  const Outcome again = s.download(name, false, Ended);
+  EXPECT_TRUE(again.fails.empty());
+  EXPECT_TRUE(again.has("remote 2"));
+  EXPECT_TRUE(s.installed(name) == served.archive) << "not the server's archive";
+  EXPECT_EQ(s.core->location()->version, 2);
+}
+
+// A job whose states the test scripts; the archive it "downloads" is whatever
+// the script puts in place when it reports 100.
+class ScriptedLoader : public MLoader {
+ public:
+  ScriptedLoader(std::vector<int> states, std::function<void()> atDone)
+      : states_(std::move(states)), atDone_(std::move(atDone)) {}
+  int startLoadLocation(const std::string&, const std::string&, const std::string&, const std::string&,
+                        bool) override {
+    return 7;
+  }
+  int checkLocationLoader(int id) override {
+    std::lock_guard lock(mutex_);
+    if (id != 7) return -1;
+    const int state = states_[std::min(next_, states_.size() - 1)];
+    ++next_;
+    if (state == 100 && atDone_) std::exchange(atDone_, nullptr)();
+    return state;
+  }
+  void stopLocationLoader(int) override { ++stops; }
+  std::atomic<int> stops{0};
+
+ private:
+  std::mutex mutex_;
+  std::vector<int> states_;
+  size_t next_ = 0;
+  std::function<void()> atDone_;
+};
+
+TEST(DownloadFlowTest, ScriptedJobStates) {
+  struct Case {
+    const char* what;
+    std::vector<int> states;
+    const char* archiveAtDone;  // version.txt of the archive put in place at 100; "-" none, "" no member
+    std::vector<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"first poll already done, same version", {100}, "-", {"local 1", "process 100"}},
+      {"first poll already done, new version", {100}, "3", {"local 1", "process 100", "remote 3"}},
+      {"first poll already failed", {255}, "-", {"local 1", "fail 1", "process -1"}},
+      {"each new state once", {0, 10, 10, 10, 40, 40, 100}, "-",
+       {"local 1", "process 0", "process 10", "process 40", "process 100"}},
+      {"job gone", {5, -1}, "-", {"local 1", "process 5", "fail 1", "process -1"}},
+      {"version unreadable: reported once, then the reload's own error", {100}, "",
+       {"local 1", "process 100", "fail 2", "fail 3"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FacadeScene s(false);
+    const std::string name = "venue";
+    s.install(name, facade_test::VenueArchive("1"));
+    const std::string atDone = c.archiveAtDone;
+    auto loader = std::make_shared<ScriptedLoader>(c.states, [&s, name, atDone] {
+      if (atDone != "-") s.install(name, facade_test::VenueArchive(atDone));
+    });
+    s.managers.serverManager->setLoader(loader);
+    s.makeCore(s.managers);
+    const Outcome o = s.download(name, false, [](const Outcome& o) {
+      return Ended(o) || o.has("process 100");
+    });
+    EXPECT_EQ(o.order, c.expected);
+    EXPECT_GE(loader->stops.load(), 1) << "the job is left in the registry";
+    if (o.remote()) {
+      EXPECT_FALSE(s.core->location()->sublocations.empty()) << "half a reload";
+    }
+  }
+}
+
+TEST(DownloadFlowTest, AJobThatStopsRisingFailsAfterEightSecondsOfClock) {
+  FacadeScene s(false);
+  s.install("venue", facade_test::VenueArchive("1"));
+  auto loader = std::make_shared<ScriptedLoader>(std::vector<int>{1, 30}, nullptr);
+  s.managers.serverManager->setLoader(loader);
+  s.makeCore(s.managers);
+  double risen = 0, failed = 0;
+  const Outcome o = s.download("venue", false, Ended, [&](const Outcome& now) {
+    if (risen == 0 && now.has("process 30")) risen = platform::Clock::nowSeconds();
+    if (failed == 0 && !now.fails.empty()) failed = platform::Clock::nowSeconds();
+  });
+  EXPECT_EQ(o.order, (std::vector<std::string>{"local 1", "process 1", "process 30", "fail 13"}));
+  EXPECT_GE(failed - risen, 8.0 - 0.06);
+  EXPECT_LE(failed - risen, 8.0 + 0.11);
+  EXPECT_GE(loader->stops.load(), 1);
+}
+
+}  // namespace

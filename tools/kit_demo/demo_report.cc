@@ -1,0 +1,52 @@
+#include "kit_demo/demo_report.h"
+
+#include <cstdio>
+#include <map>
+#include <sstream>
+
+namespace kitdemo {
+
+std::string ProgressBar(int percent) {
+  const int width = 30;
+  const int filled = percent < 0 ? 0 : percent > 100 ? width : percent * width / 100;
+  return "[" + std::string(filled, '#') + std::string(width - filled, '-') + "] " +
+         (percent < 0 ? std::string("failed") : std::to_string(percent) + " %");
+}
+
+void PrintServerReceived(const std::vector<contentserver::RequestRecord>& records, size_t queued) {
+  std::map<std::string, int> byPath;
+  size_t lines = 0, posts = 0;
+  for (const auto& r : records) {
+    ++byPath[r.method + " " + r.path];
+    if (r.path != "/xmlParserInsert" || r.status != 200) continue;
+    ++posts;
+    std::istringstream in(r.xml);
+    for (std::string line; std::getline(in, line);) lines += !line.empty();
+  }
+  std::printf("\nwhat the content server received:\n");
+  for (const auto& [path, n] : byPath) std::printf("  %-44s %5d\n", path.c_str(), n);
+  std::printf("  heat-map lines: %zu in %zu queue posts (%zu queued by the kit%s)\n", lines, posts, queued,
+              lines == queued ? ", none lost, none twice" : ", MISMATCH");
+}
+
+bool PrintAccuracyTable(const std::vector<AccuracyRow>& rows, double settle) {
+  constexpr double kMedian = 1.5, kP75 = 2.0, kFloor = 0.98;
+  bool ok = true;
+  std::printf("\naccuracy against the world's truth (ticks %.0f s or more after the start and floor changes)\n",
+              settle);
+  std::printf("  %-34s %7s %7s %7s %12s %7s\n", "", "ticks", "median", "p75", "right floor", "");
+  for (const auto& r : rows) {
+    const bool met = r.score.median <= kMedian && r.score.p75 <= kP75 && r.score.rightFloor >= kFloor;
+    ok &= met;
+    std::printf("  %-34s %7d %6.2fm %6.2fm %11.1f%% %7s\n", r.what.c_str(), r.score.evaluated, r.score.median,
+                r.score.p75, 100 * r.score.rightFloor, met ? "ok" : "MISSED");
+  }
+  std::printf("  %-34s %7s %6.2fm %6.2fm %11.1f%%\n", "target", "", kMedian, kP75, 100 * kFloor);
+  return ok;
+}
+
+int DrawMapScreenPictures(const std::string&, const std::string&) { return 0; }
+
+int PrintServiceExchanges(const std::vector<contentserver::RequestRecord>&) { return 0; }
+
+}  // namespace kitdemo

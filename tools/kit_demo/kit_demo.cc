@@ -1,0 +1,380 @@
+// kit-demo: a host program driving the whole kit through the public facade.
+// It serves the built-in generated venue from our content server on a free
+// loopback port, starts the simulated world, initialises the facade, downloads
+// the location with a progress bar, navigates a walk with a route target
+// while zone entries and exits and push actions are printed as they happen,
+// records a measurement log, stops, replays it, stops the message queue,
+// prints what the server received and ends with the accuracy table against
+// the world's truth and the pictures it drew. Nothing leaves the machine.
+//   kit-demo --out DIR [--speed X]
+// The clock is manual and stepped: by default as fast as the machine goes,
+// with --speed X at X times real time.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "MCBeaconManager/mc_beacon_manager.h"
+#include "MCLogManager/mc_log_manager.h"
+#include "MainSDK/marvisto_core.h"
+#include "Server/mc_server_manager.h"
+#include "Server/mc_service_addresses.h"
+#include "content_server/content_server.h"
+#include "kit_demo/demo_report.h"
+#include "platform/bluetooth_central.h"
+#include "platform/location_manager.h"
+#include "platform/paths.h"
+#include "platform/run_loop.h"
+#include "platform/testing.h"
+#include "replay/replay_run.h"
+#include "world/score.h"
+#include "world/world.h"
+
+namespace fs = std::filesystem;
+namespace pt = platform::testing;
+
+namespace {
+
+constexpr double kSettleSeconds = 8;
+constexpr double kTick = 0.1;
+constexpr const char* kUserHash = "demo-user";
+
+int Usage(const char* why) {
+  std::fprintf(stderr, "kit-demo: %s\nusage: kit-demo --out DIR [--speed X]\n", why);
+  return 2;
+}
+
+int Fail(const std::string& why) {
+  std::fprintf(stderr, "kit-demo: %s\n", why.c_str());
+  return 1;
+}
+
+// The heat-map lines the kit hands to its message queue, counted on the way.
+class CountingQueueEngine : public MMQueueEngine {
+ public:
+  void addMessage(const std::string& text) override {
+    ++queued;
+    MMQueueEngine::addMessage(text);
+  }
+  std::atomic<size_t> queued{0};
+};
+
+struct Demo {
+  std::string out;
+  double speed = 0;  // 0: as fast as possible
+  std::shared_ptr<world::World> world;
+  std::unique_ptr<contentserver::ContentServer> server;
+  std::string serverUrl;
+  contentserver::Location venue;
+  std::shared_ptr<MarvistoCore> core;
+  std::shared_ptr<CountingQueueEngine> queueEngine = std::make_shared<CountingQueueEngine>();
+  std::shared_ptr<MarvistoCoreDelegate> delegate = std::make_shared<MarvistoCoreDelegate>();
+  std::mutex printMutex;
+  double walkStart = 0, replayStart = 0;
+  std::map<int64_t, std::string> zoneNames;
+  int zoneEvents = 0, pushes = 0;
+  size_t ranged = 0;
+
+  // One step of the manual clock, paced when asked.
+  void step(double seconds, double atLeastRealFraction = 0) {
+    pt::advance(seconds);
+    const double pace = speed > 0 ? 1 / speed : atLeastRealFraction;
+    if (pace > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds * pace));
+  }
+
+  void say(const std::string& text) {
+    std::lock_guard lock(printMutex);
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  }
+
+  std::string walkTime() const {
+    char t[48];
+    const double now = platform::Clock::nowSeconds();
+    if (replayStart > 0) {
+      std::snprintf(t, sizeof t, "[replay %6.1f s]", now - replayStart);
+    } else {
+      std::snprintf(t, sizeof t, "[%6.1f s]", now - walkStart);
+    }
+    return t;
+  }
+};
+
+bool StartWorldAndServer(Demo& d, std::string* error) {
+  d.world = world::World::create(world::WorldSetup{}, error);
+  if (!d.world) return false;
+  const fs::path venues = fs::path(d.out) / "venues";
+  fs::create_directories(venues);
+  if (d.world->writeVenue((venues / "venue.mvz").string(), error) != 0) return false;
+  auto locations = contentserver::LoadVenueDir(venues.string(), error);
+  if (locations.empty()) return false;
+  d.venue = locations[0];
+  contentserver::ServerOptions o;
+  o.logPath = (fs::path(d.out) / "server.log.jsonl").string();
+  d.server = std::make_unique<contentserver::ContentServer>(o);
+  if (!d.server->start(error)) return false;
+  d.server->addLocation(d.venue);
+  // The service's clock, so the measurement log carries the server time.
+  d.server->addRoute([](const std::string& method, const std::string& path, const std::string&, int* status,
+                        std::string* type, std::string* reply) {
+    if (method != "GET" || path != "/tracking/time/time.php") return false;
+    *status = 200;
+    *type = "text/plain";
+    *reply = std::to_string(int64_t(platform::Clock::nowSeconds() * 1000));
+    return true;
+  });
+  d.serverUrl = "http://127.0.0.1:" + std::to_string(d.server->port());
+  // Every fixed address of the service points at the local server.
+  MCServiceAddresses::setApiServer(d.serverUrl);
+  MCServiceAddresses::setCloudSetupURL(d.serverUrl + "/device/cloudSetup");
+  MCServiceAddresses::setZoneVisitURL(d.serverUrl + "/zones/visit");
+  std::printf("content server on %s serving \"%s\" (location %d, version %d, %zu bytes)\n", d.serverUrl.c_str(),
+              d.venue.title.c_str(), d.venue.id, d.venue.version, d.venue.archive.size());
+  std::printf("simulated world: a %.0f s walk through the venue's %zu floors\n", d.world->durationSeconds(),
+              d.world->venue().floors.size());
+  return true;
+}
+
+void InitFacade(Demo& d) {
+  MCServerManager::sharedInstance()->setMqEngine(d.queueEngine);
+  d.core = MarvistoCore::initWithUserHash(kUserHash, d.serverUrl);
+  d.delegate->didEnterZoneWithId = [&d](int64_t id) {
+    ++d.zoneEvents;
+    d.say(d.walkTime() + " entered zone " + std::to_string(id) + " " + d.zoneNames[id]);
+  };
+  d.delegate->didExitZoneWithId = [&d](int64_t id) {
+    ++d.zoneEvents;
+    d.say(d.walkTime() + " left zone    " + std::to_string(id) + " " + d.zoneNames[id]);
+  };
+  d.delegate->didRangePushWithTitle = [&d](const std::string& title, const std::string& content,
+                                           const std::string&, int64_t id) {
+    ++d.pushes;
+    d.say(d.walkTime() + " push action " + std::to_string(id) + ": " + title + " - " + content);
+  };
+  d.delegate->didRangeBeacons = [&d](const std::vector<nlohmann::json>& b) { d.ranged += b.size(); };
+  d.core->setDelegate(d.delegate);
+  std::printf("facade initialised: user hash \"%s\", server %s\n", kUserHash, d.serverUrl.c_str());
+}
+
+bool Download(Demo& d) {
+  bool ended = false, ok = false;
+  int shown = -2;
+  d.core->downloadLocationById(
+      d.venue.id, false,
+      [&](int64_t p) {
+        if (p == shown) return;
+        shown = int(p);
+        std::printf("\rdownloading %s   ", kitdemo::ProgressBar(int(p)).c_str());
+        std::fflush(stdout);
+      },
+      [&](const nlohmann::json& r) {
+        std::printf("\n%s copy loaded, version %lld\n", r.value("type", "?").c_str(),
+                    (long long)r.value("version", int64_t{0}));
+        if (r.value("type", "") == "remote") ended = ok = true;
+      },
+      [&](const platform::Error& e) {
+        std::printf("\ndownload failed: %s (code %lld)\n", e.localizedDescription.c_str(), (long long)e.code);
+        ended = true;
+      });
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!ended && std::chrono::steady_clock::now() < until) d.step(MarvistoCore::kDownloadPollSeconds, 0.1);
+  return ok;
+}
+
+struct Walked {
+  std::vector<world::ScoredTick> scored;
+  std::vector<std::optional<std::array<double, 3>>> positions;  // per tick
+  std::string log;
+  double routeLength = 0;
+};
+
+void Track(Demo& d, Walked& w, const std::optional<world::Truth>& truth, double t0) {
+  const auto info = d.core->deviceInfo();
+  if (info->error) {
+    w.positions.push_back(std::nullopt);
+    return;
+  }
+  w.positions.push_back(std::array<double, 3>{double(info->sublocation), info->x, info->y});
+  if (!info->paths.empty() && w.routeLength == 0) w.routeLength = info->paths[0]->lenght;
+  if (truth)
+    w.scored.push_back({info->time - t0, info->sublocation >= 0, int(info->sublocation), info->x, info->y,
+                        truth->floorId, truth->x, truth->y});
+}
+
+Walked WalkWithNavigation(Demo& d) {
+  Walked w;
+  for (const auto& floor : d.core->location()->sublocations)
+    for (const auto& z : *floor->zones) d.zoneNames.emplace(z->id, "\"" + z->name + "\"");
+  platform::location::setAuthorizationStatus(platform::kAuthorizationStatusAuthorizedAlways);
+  platform::bluetooth::setRadioState(platform::kCentralStatePoweredOn);
+  pt::settle();
+  d.core->_fastScanEnabled(true);
+  const auto& end = d.world->walk().ticks.back().truth;
+  d.core->addTatget(*MCLocationPoint::pointWithLocation(d.venue.id, end.floorId, MCNumber(float(end.x)),
+                                                        MCNumber(float(end.y))));
+  std::printf("route target: floor %d at (%.1f, %.1f) m\n", end.floorId, end.x, end.y);
+  // The central learns that the radio is on before the first advertisement.
+  platform::dispatch::sync(MarvistoCore::mainSDK()->managers().beaconManager->centralManager()->queue(), [] {});
+  w.log = d.core->_startSaveLogToFile();
+  std::printf("recording the measurement log %s\n", w.log.c_str());
+  // Navigation and the walk start at one instant: the ticks fall on the walk's grid.
+  d.core->startMarvisto();
+  d.world->start();
+  std::printf("navigation started; walking...\n");
+  d.walkStart = platform::Clock::nowSeconds();
+  pt::settle();
+  Track(d, w, std::nullopt, d.walkStart);
+  kitdemo::DrawMapScreenPictures(d.out, "start");
+  double nextStatus = 20;
+  while (!d.world->finished()) {
+    d.step(kTick);
+    Track(d, w, d.world->truthAt(platform::Clock::now()), d.walkStart);
+    const double t = platform::Clock::nowSeconds() - d.walkStart;
+    if (t >= nextStatus) {
+      nextStatus += 20;
+      const auto info = d.core->deviceInfo();
+      char line[160];
+      std::snprintf(line, sizeof line, " position: floor %lld (%.1f, %.1f) m, heading %.0f deg, %zu route(s)",
+                    (long long)info->sublocation, info->x, info->y, info->azimuth * 180 / M_PI, info->paths.size());
+      d.say(d.walkTime() + line);
+    }
+  }
+  d.core->_stopSaveLogToFile();
+  d.core->stopMarvisto();
+  d.world->stop();
+  kitdemo::DrawMapScreenPictures(d.out, "end");
+  std::printf("navigation stopped after %zu ticks; route to the target %.1f m long at the start; %d zone events, "
+              "%d push actions, %zu ranged-beacon reports\n",
+              w.positions.size(), w.routeLength, d.zoneEvents, d.pushes, d.ranged);
+  return w;
+}
+
+// The recording, fed back through the facade's log path in place of live readings.
+Walked Replay(Demo& d, const Walked& live) {
+  Walked r;
+  std::optional<platform::Error> error;
+  const uint64_t records = d.core->_startNavigateByLog(fs::path(live.log).filename().string(), &error);
+  if (error) {
+    std::printf("replay failed: %s\n", error->localizedDescription.c_str());
+    return r;
+  }
+  d.replayStart = platform::Clock::nowSeconds();
+  auto logs = MCLogManager::manager();
+  while (logs->navigate()) {
+    d.step(kTick);
+    if (!logs->navigate()) break;
+    const auto info = d.core->deviceInfo();
+    r.positions.push_back(info->error ? std::nullopt
+                                      : std::optional(std::array<double, 3>{double(info->sublocation), info->x, info->y}));
+  }
+  double worst = 0;
+  size_t compared = 0;
+  for (size_t i = 0; i < std::min(r.positions.size(), live.positions.size()); ++i) {
+    if (!r.positions[i] || !live.positions[i]) continue;
+    ++compared;
+    for (int k = 1; k < 3; ++k) worst = std::max(worst, std::abs((*r.positions[i])[k] - (*live.positions[i])[k]));
+  }
+  std::printf("replayed %llu records through the facade's log path: %zu ticks, largest difference to the live "
+              "positions %.3g m\n",
+              (unsigned long long)records, compared, worst);
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto began = std::chrono::steady_clock::now();
+  Demo d;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    char* end = nullptr;
+    if (a == "--out" && i + 1 < argc) {
+      d.out = argv[++i];
+    } else if (a == "--speed" && i + 1 < argc) {
+      d.speed = std::strtod(argv[++i], &end);
+      if (*end || !(d.speed >= 1 && d.speed <= 1000)) return Usage("--speed needs a number in [1, 1000]");
+    } else {
+      return Usage(("unexpected argument '" + a + "'").c_str());
+    }
+  }
+  if (d.out.empty()) return Usage("--out DIR is required");
+  std::error_code ec;
+  fs::remove_all(fs::path(d.out) / "home", ec);
+  fs::create_directories(fs::path(d.out) / "home", ec);
+  if (ec) return Fail("cannot create " + d.out + ": " + ec.message());
+  d.out = fs::absolute(d.out).string();
+  platform::Paths::setHome(fs::path(d.out) / "home");
+  platform::RunLoop::setMainThread();
+  pt::useManualClock(platform::Clock::now());
+
+  std::string error;
+  if (!StartWorldAndServer(d, &error)) return Fail(error);
+  InitFacade(d);
+  if (!Download(d)) return Fail("the location did not download");
+  const Walked live = WalkWithNavigation(d);
+  Replay(d, live);
+  // The replay's client goes with navigation, as a host shuts the kit down.
+  d.core->stopMarvisto();
+
+  // Let the queue hand over what it holds, then stop it.
+  auto engine = MCServerManager::sharedInstance()->mqEngine();
+  const fs::path mq = engine->mqPath();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  auto pending = [&] {
+    std::error_code e;
+    for (auto it = fs::directory_iterator(mq, e); !e && it != fs::directory_iterator(); it.increment(e)) {
+      const std::string n = it->path().filename().string();
+      if (n.rfind("upload", 0) == 0 || n.rfind("batch.", 0) == 0 || n == "queue.batching" ||
+          (n == "queue.xml" && fs::file_size(it->path(), e) > 0))
+        return true;
+    }
+    return false;
+  };
+  while (pending() && std::chrono::steady_clock::now() < until) d.step(kTick, 1.0);
+  d.core->stopSendingPostRequests();
+  std::printf("message queue stopped\n");
+  const auto records = d.server->records();
+  kitdemo::PrintServerReceived(records, d.queueEngine->queued);
+  kitdemo::PrintServiceExchanges(records);
+
+  // The pictures: the recorded log drawn over the floors by the engine's
+  // replay, which also scores it against the world's truth as a reference.
+  const std::string truth = d.out + "/walk.truth.csv";
+  if (d.world->writeLog(d.out + "/walk.log", truth, &error) != 0) std::printf("world: %s\n", error.c_str());
+  replay::ReplayOptions ro;
+  ro.mapPath = (platform::Paths::documents() / ("#" + std::to_string(d.venue.id)) / "map.mvz").string();
+  ro.logPath = live.log;
+  ro.truthPath = truth;
+  ro.pngDir = d.out;
+  ro.progress = false;
+  replay::ReplayReport report;
+  if (replay::RunReplay(ro, &report, &error) != 0) std::printf("replay tool: %s\n", error.c_str());
+  std::printf("the engine's replay tool read the SDK's log: %d records, %d unparsable\n", report.records,
+              report.badRecords);
+
+  std::vector<world::ScoredTick> replayed;
+  const double first = report.ticks.empty() ? 0 : report.ticks.front().timeMs / 1000.0;
+  for (const auto& t : report.ticks)
+    if (t.hasTruth)
+      replayed.push_back({t.timeMs / 1000.0 - first, t.floorId >= 0, t.floorId, t.x, t.y, t.truthFloorId,
+                          t.truthX, t.truthY});
+  const bool met = kitdemo::PrintAccuracyTable(
+      {{"live, through the facade", world::ScoreTicks(live.scored, kSettleSeconds)},
+       {"the SDK's log, engine replay", world::ScoreTicks(replayed, kSettleSeconds)}},
+      kSettleSeconds);
+  for (const auto& p : report.pictures) std::printf("picture: %s\n", p.c_str());
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  std::printf("kit-demo took %.1f s\n", took);
+  std::printf("%s\n", met ? "every figure meets the venue's targets"
+                          : "the figures marked MISSED do not meet the venue's targets");
+  d.core.reset();
+  d.server->stop();
+  return 0;
+}
