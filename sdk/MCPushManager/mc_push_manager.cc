@@ -4,6 +4,7 @@
 
 #include "MCModels/mc_json.h"
 #include "MCModels/mc_location.h"
+#include "Server/mc_service_addresses.h"
 #include "Foundation/mc_log.h"
 #include "platform/app.h"
 #include "platform/clock.h"
@@ -85,7 +86,7 @@ std::string MCPushManager::userHash() const {
 
 std::string MCPushManager::zoneVisitURL() const {
   std::lock_guard lock(mutex_);
-  return zoneVisitURL_;
+  return zoneVisitURL_.empty() ? MCServiceAddresses::zoneVisitURL() : zoneVisitURL_;
 }
 
 void MCPushManager::setZoneVisitURL(const std::string& url) {
@@ -95,22 +96,12 @@ void MCPushManager::setZoneVisitURL(const std::string& url) {
 
 std::string MCPushManager::targetRef() const {
   std::lock_guard lock(mutex_);
-  return targetRef_;
+  return targetRef_.empty() ? MCServiceAddresses::zoneVisitTargetRef() : targetRef_;
 }
 
 void MCPushManager::setTargetRef(const std::string& ref) {
   std::lock_guard lock(mutex_);
   targetRef_ = ref;
-}
-
-std::string MCPushManager::cloudSetupURL() const {
-  std::lock_guard lock(mutex_);
-  return cloudSetupURL_;
-}
-
-void MCPushManager::setCloudSetupURL(const std::string& url) {
-  std::lock_guard lock(mutex_);
-  cloudSetupURL_ = url;
 }
 
 void MCPushManager::changeUpdateActionsTimeout(int32_t seconds) {
@@ -216,7 +207,8 @@ void MCPushManager::loadPushesByXML(const std::string& xml, const std::string& d
   std::snprintf(localTime, sizeof localTime, "%d-%02d-%02d %02d:%02d:%02d", when.year, when.month, when.day,
                 when.hour, when.minute, when.second);
   const double batteryLevel = double(platform::Device::batteryLevel()) * 100;
-  std::string url, lines;
+  const std::string url = zoneVisitURL(), targetRef = this->targetRef();
+  std::string lines;
   uint64_t lastCarried;
   json parameters;
   {
@@ -228,8 +220,7 @@ void MCPushManager::loadPushesByXML(const std::string& xml, const std::string& d
     parameters = {{"userHash", userHash_},   {"packetNumber", postPacketNumber_++},
                   {"localTime", localTime},  {"deviceId", deviceId},
                   {"xml", lines},            {"batteryLevel", batteryLevel},
-                  {"deviceModel", deviceModel}, {"target-ref", targetRef_}};
-    url = zoneVisitURL_;
+                  {"deviceModel", deviceModel}, {"target-ref", targetRef}};
   }
   MC_LOG(1, "POST zone info to: " + url + " with params: " + parameters.dump() + "\n");
   std::weak_ptr<MCPushManager> self = weak_from_this();

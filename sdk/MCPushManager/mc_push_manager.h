@@ -31,11 +31,8 @@ class MCLocation;
 class MCPushManager : public MCHTTPRequestOperationManager,
                       public std::enable_shared_from_this<MCPushManager> {
  public:
-  // Fixed addresses of the cloud service; a host or a test points them
-  // elsewhere with the setters below.
-  static constexpr const char* kZoneVisitURL = "https://cloud.marvisto.com/zones/visit";
-  static constexpr const char* kTargetRef = "https://www.marvisto.com/apps/marvisto";
-  static constexpr const char* kCloudSetupURL = "http://devices.marvisto.com/device/cloudSetup";
+  // The zone-visit address and "target-ref" are the service's fixed ones
+  // (MCServiceAddresses) unless set on this manager.
   static constexpr size_t kMaxZoneLines = 1000;
 
   static std::shared_ptr<MCPushManager> sharedInstance();
@@ -51,8 +48,6 @@ class MCPushManager : public MCHTTPRequestOperationManager,
   void setZoneVisitURL(const std::string& url);
   std::string targetRef() const;
   void setTargetRef(const std::string& ref);
-  std::string cloudSetupURL() const;
-  void setCloudSetupURL(const std::string& url);
 
   virtual void loadPushesFromServer();
   // One zone-report line from the navigation tick; returns at once.
@@ -88,7 +83,5 @@ class MCPushManager : public MCHTTPRequestOperationManager,
   uint64_t nextLine_ = 0;
   int32_t postPacketNumber_ = 0;
   int32_t updateActionsTimeout_ = 900;
-  std::string zoneVisitURL_ = kZoneVisitURL;
-  std::string targetRef_ = kTargetRef;
-  std::string cloudSetupURL_ = kCloudSetupURL;
+  std::string zoneVisitURL_, targetRef_;  // "": the service's fixed ones
 };

@@ -113,9 +113,6 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
 
   void changeServer(const std::string& server);
   void changeUserHash(const std::string& userHash);
-  // Registers the push token with the cloud service (main_sdk_services.cc).
-  void registerToken(const std::vector<uint8_t>& token);
-
   // Server side (main_sdk_server.cc): the push-token cloud set-up, the message
   // queue, transfer jobs and log removal.
   void registerToken(const std::vector<uint8_t>& token);

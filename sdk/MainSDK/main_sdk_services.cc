@@ -1,8 +1,6 @@
 // The coordinator's side of the service managers: where ranging batches and
 // applied settings go, where the settings manager finds the last fix and the
-// venue manager its archive, and the push-token cloud set-up.
-#include <cstdio>
-
+// venue manager its archive.
 #include "MCArchiveManager/mc_archive_manager.h"
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "MCModels/mc_json.h"
@@ -13,6 +11,7 @@
 #include "MainSDK/mc_device.h"
 #include "Foundation/mc_log.h"
 #include "Sensors/mc_sensor_manager.h"
+#include "Server/mc_server_manager.h"
 
 void MainSDK::servicesWire() {
   const auto push = m_.pushManager;
@@ -35,6 +34,10 @@ void MainSDK::servicesWire() {
   }
   if (navigation) targets.setDirectTimeout = [navigation](int32_t s) { navigation->setDirectTimeout(s); };
   if (push) targets.changeUpdateActionsTimeout = [push](int32_t s) { push->changeUpdateActionsTimeout(s); };
+  if (const auto server = m_.serverManager) {
+    targets.setMqMessageTimeoutForeground = [server](int32_t s) { server->setMqMessageTimeoutForeground(s); };
+    targets.setMqMessageTimeoutBackground = [server](int32_t s) { server->setMqMessageTimeoutBackground(s); };
+  }
   settings->setTargets(std::move(targets));
   if (m_.device) settings->setDevice(m_.device);
   // The sensor manager's location updates are the phone's last known fix.
@@ -47,38 +50,4 @@ void MainSDK::servicesWire() {
     });
   }
   if (m_.venueManager && m_.archiveManager) m_.venueManager->setArchiveManager(m_.archiveManager);
-}
-
-void MainSDK::registerToken(const std::vector<uint8_t>& token) {
-  {
-    std::lock_guard lock(stateMutex_);
-    token_ = token;
-  }
-  std::string text;
-  char hex[3];
-  for (uint8_t b : token) {
-    std::snprintf(hex, sizeof hex, "%02x", b);
-    text += hex;
-  }
-  const std::string url = m_.pushManager ? m_.pushManager->cloudSetupURL() : MCPushManager::kCloudSetupURL;
-  const nlohmann::json parameters = {{"deviceId", m_.device ? m_.device->deviceId : ""},
-                                     {"deviceModel", m_.device ? m_.device->model : ""},
-                                     {"token", text},
-                                     {"deviceType", "ios"}};
-  auto manager = MCHTTPRequestOperationManager::manager();
-  manager->responseSerializer = MCJSONResponseSerializer::serializer();
-  // The manager stays alive with its request: the blocks hold it.
-  manager->POST(
-      url, parameters,
-      [manager](const MCHTTPRequestOperationManager::Operation&, const MCResponseObject& object) {
-        const auto* reply = std::any_cast<nlohmann::json>(&object);
-        if (reply != nullptr && reply->is_object() && reply->contains("success")) {
-          MC_LOG(2, "Cloud setup success!");
-        } else {
-          MC_LOG(1, "Cloud setup error!");
-        }
-      },
-      [manager](const MCHTTPRequestOperationManager::Operation&, const platform::Error& error) {
-        MC_LOG(2, error.description());
-      });
 }

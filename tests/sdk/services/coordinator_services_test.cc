@@ -11,6 +11,7 @@
 #include "MainSDK/mc_device.h"
 #include "Sensors/mc_sensor_manager.h"
 #include "Server/mc_server_manager.h"
+#include "Server/mc_service_addresses.h"
 #include "sdk/services/services_support.h"
 
 using nlohmann::json;
@@ -31,7 +32,7 @@ TEST_F(ServicesTest, TheCoordinatorWiresTheServiceManagers) {
   m.sensorManager = MCSensorManager::init();
   m.beaconManager = MCBeaconManager::init();
   m.device = MCDevice::init();
-  m.pushManager->setCloudSetupURL(base() + "/device/cloudSetup");
+  MCServiceAddresses::setCloudSetupURL(base() + "/device/cloudSetup");
   editReplies([](contentserver::SdkReplies& r) {
     r.config = {{"post_zone_timeout", 45}, {"fast_scan_enabled", true}, {"actions_update_timeout", 120}};
   });
@@ -65,6 +66,7 @@ TEST_F(ServicesTest, TheCoordinatorWiresTheServiceManagers) {
   EXPECT_EQ(form.at("token") + " " + form.at("deviceType") + " " + form.at("deviceId"), "01abff ios " + m.device->deviceId);
   sdk->stopMarvisto();
   EXPECT_FALSE(m.settingsManager->configTimerPeriod());
+  MCServiceAddresses::reset();
 }
 
 }  // namespace
