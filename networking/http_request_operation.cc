@@ -1,13 +1,69 @@
 #include "networking/http_request_operation.h"
 
+#include <algorithm>
+#include <deque>
+#include <thread>
+
+#include "networking/coding.h"
+
+namespace {
+
+// A concurrent queue that keeps at most `width` of its blocks on the shared pool at a time
+// and holds the rest in order: a burst of replies is parsed by a few workers, each taking
+// the next block as it finishes, instead of growing the pool by one thread per reply.
+class BoundedConcurrentQueue final : public platform::Queue {
+ public:
+  BoundedConcurrentQueue(std::string label, size_t width) : Queue(std::move(label)), width_(width) {}
+  bool isSerial() const override { return false; }
+  bool isCurrent() const override { return current_ == this; }
+  void async(platform::Block block) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pending_.push_back(std::move(block));
+      if (workers_ >= width_) return;
+      ++workers_;
+    }
+    platform::dispatch::async(platform::dispatch::globalQueue(), [this] { work(); });
+  }
+
+ private:
+  void work() {
+    const Queue* saved = current_;
+    current_ = this;
+    for (;;) {
+      platform::Block block;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (pending_.empty()) {
+          --workers_;
+          break;
+        }
+        block = std::move(pending_.front());
+        pending_.pop_front();
+      }
+      block();
+    }
+    current_ = saved;
+  }
+  static inline thread_local const Queue* current_ = nullptr;
+  const size_t width_;
+  std::mutex mutex_;
+  std::deque<platform::Block> pending_;
+  size_t workers_ = 0;
+};
+
+}  // namespace
+
+// Kept to the end of the process: pool threads may parse after main returned.
 platform::QueuePtr http_request_operation_processing_queue() {
-  static const auto queue = platform::dispatch::concurrentQueue("com.marvisto.networking.http-request.processing");
-  return queue;
+  static const auto* queue = new platform::QueuePtr(std::make_shared<BoundedConcurrentQueue>(
+      "com.marvisto.networking.http-request.processing", std::max(2u, std::thread::hardware_concurrency())));
+  return *queue;
 }
 
 std::shared_ptr<platform::Group> http_request_operation_completion_group() {
-  static const auto group = platform::Group::create();
-  return group;
+  static const auto* group = new std::shared_ptr<platform::Group>(platform::Group::create());
+  return *group;
 }
 
 std::shared_ptr<MCHTTPRequestOperation> MCHTTPRequestOperation::initWithRequest(platform::URLRequest request) {
@@ -16,6 +72,9 @@ std::shared_ptr<MCHTTPRequestOperation> MCHTTPRequestOperation::initWithRequest(
 
 MCHTTPRequestOperation::MCHTTPRequestOperation(platform::URLRequest request)
     : MCURLConnectionOperation(std::move(request)), responseSerializer_(MCHTTPResponseSerializer::serializer()) {}
+
+MCHTTPRequestOperation::MCHTTPRequestOperation(platform::URLRequest request, std::shared_ptr<MCHTTPResponseSerializer> serializer)
+    : MCURLConnectionOperation(std::move(request)), responseSerializer_(std::move(serializer)) {}
 
 std::shared_ptr<MCHTTPResponseSerializer> MCHTTPRequestOperation::responseSerializer() const {
   std::lock_guard<std::recursive_mutex> lock(lock_);
@@ -53,26 +112,47 @@ std::optional<platform::Error> MCHTTPRequestOperation::error() const {
 }
 
 void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure) {
-  // The block holds the operation until it has run; clearing it afterwards breaks the cycle.
-  auto self = std::static_pointer_cast<MCHTTPRequestOperation>(shared_from_this());
-  setCompletionBlock([self, success, failure] {
+  // Runs where the operation finished (the network thread) and goes straight on to the
+  // processing queue: the reply is parsed off the main queue and only the success or failure
+  // block comes back to the completion queue. The block holds the operation weakly, so an
+  // operation never queued is freed; whoever runs the block holds it meanwhile.
+  std::weak_ptr<MCHTTPRequestOperation> weak = std::static_pointer_cast<MCHTTPRequestOperation>(shared_from_this());
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    holdsFinishNotification_ = success || failure;
+  }
+  MCOperation::setCompletionBlock([weak, success, failure] {
+    auto self = weak.lock();
+    if (!self) return;
     auto group = self->completionGroup();
     if (group) group->enter();
     platform::dispatch::async(http_request_operation_processing_queue(), [self, success, failure, group] {
       auto callbackGroup = group ? group : http_request_operation_completion_group();
       auto queue = self->completionQueue();
       if (!queue) queue = platform::dispatch::mainQueue();
+      bool onMain = queue == platform::dispatch::mainQueue();
+      bool dispatched = false;
+      auto deliver = [&](std::function<void()> callback) {
+        dispatched = true;
+        callbackGroup->async(queue, [self, callback, onMain] {
+          self->releaseFinishNotification(onMain);
+          callback();
+        });
+      };
       if (auto error = self->error()) {
-        if (failure) callbackGroup->async(queue, [self, failure, e = *error] { failure(self, e); });
+        if (failure) deliver([self, failure, e = *error] { failure(self, e); });
       } else {
         MCResponseObject object = self->responseObject();
         if (auto error = self->error()) {
-          if (failure) callbackGroup->async(queue, [self, failure, e = *error] { failure(self, e); });
+          if (failure) deliver([self, failure, e = *error] { failure(self, e); });
         } else if (success) {
-          callbackGroup->async(queue, [self, success, object] { success(self, object); });
+          deliver([self, success, object] { success(self, object); });
         }
       }
+      if (!dispatched) self->releaseFinishNotification(false);
       if (group) group->leave();
+      // Released once run, with whatever the blocks held.
+      self->clearCompletionBlock();
     });
   });
 }
@@ -88,4 +168,28 @@ void MCHTTPRequestOperation::prepareResumableRequest() {
   if (auto r = response())
     if (auto etag = platform::headerValue(r->allHeaderFields, "ETag")) resumed.setValue(*etag, "If-Range");
   setRequest(resumed);
+}
+
+void MCHTTPRequestOperation::encodeWithCoder(platform::KeyedArchiver& coder) {
+  MCURLConnectionOperation::encodeWithCoder(coder);
+  if (auto s = responseSerializer()) MCHTTPResponseSerializer::encodeSerializer(coder, *s, "responseSerializer");
+}
+
+std::shared_ptr<MCHTTPRequestOperation> MCHTTPRequestOperation::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto request = mccoding::decodeRequest(coder, "request");
+  if (!request) return nullptr;
+  auto op = initWithRequest(*request);
+  op->decodeFields(coder);
+  if (auto s = MCHTTPResponseSerializer::decodeSerializer(coder, "responseSerializer")) op->setResponseSerializer(s);
+  return op;
+}
+
+std::shared_ptr<MCURLConnectionOperation> MCHTTPRequestOperation::makeCopy() const {
+  auto op = initWithRequest(request());
+  if (auto s = responseSerializer()) op->setResponseSerializer(s->copy());
+  return op;
+}
+
+std::shared_ptr<MCHTTPRequestOperation> MCHTTPRequestOperation::copy() const {
+  return std::static_pointer_cast<MCHTTPRequestOperation>(MCURLConnectionOperation::copy());
 }

@@ -16,6 +16,8 @@ class MCHTTPRequestOperation : public MCURLConnectionOperation {
 
   static std::shared_ptr<MCHTTPRequestOperation> initWithRequest(platform::URLRequest request);
   explicit MCHTTPRequestOperation(platform::URLRequest request);
+  // With the serializer it will use (the manager's), instead of a new one replaced at once.
+  MCHTTPRequestOperation(platform::URLRequest request, std::shared_ptr<MCHTTPResponseSerializer> serializer);
 
   std::shared_ptr<MCHTTPResponseSerializer> responseSerializer() const;
   // Clears the cached response object and serialization error.
@@ -27,7 +29,15 @@ class MCHTTPRequestOperation : public MCURLConnectionOperation {
 
   void setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure);
 
+  // Archiving adds "responseSerializer"; a copy also has a copy of the response serializer.
+  static const char* className() { return "MCHTTPRequestOperation"; }
+  const char* archiveClassName() const override { return className(); }
+  void encodeWithCoder(platform::KeyedArchiver& coder) override;
+  static std::shared_ptr<MCHTTPRequestOperation> initWithCoder(const platform::KeyedUnarchiver& coder);
+  std::shared_ptr<MCHTTPRequestOperation> copy() const;
+
  protected:
+  std::shared_ptr<MCURLConnectionOperation> makeCopy() const override;
   // Asks for the rest of the body: "Range" from the bytes already kept, "If-Range" with the
   // reply's entity tag.
   void prepareResumableRequest() override;

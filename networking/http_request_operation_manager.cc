@@ -19,8 +19,7 @@ MCHTTPRequestOperationManager::MCHTTPRequestOperationManager() : reachabilityMan
 
 MCHTTPRequestOperationManager::Operation MCHTTPRequestOperationManager::HTTPRequestOperationWithRequest(
     const platform::URLRequest& request, SuccessBlock success, FailureBlock failure) {
-  auto op = MCHTTPRequestOperation::initWithRequest(request);
-  op->setResponseSerializer(responseSerializer);
+  auto op = std::make_shared<MCHTTPRequestOperation>(request, responseSerializer);
   op->setShouldUseCredentialStorage(shouldUseCredentialStorage);
   op->setCredential(credential);
   op->setSecurityPolicy(securityPolicy);
@@ -110,4 +109,30 @@ std::string MCHTTPRequestOperationManager::description() const {
   std::snprintf(queue, sizeof queue, "%p", static_cast<const void*>(operationQueue.get()));
   return std::string("<MCHTTPRequestOperationManager: ") + address + ", baseURL: " + baseURL.value_or("(null)") +
          ", operationQueue: <MCOperationQueue: " + queue + ">>";
+}
+
+void MCHTTPRequestOperationManager::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  if (baseURL) coder.encodeString(*baseURL, "baseURL");
+  if (requestSerializer) {
+    platform::KeyedArchiver sub(requestSerializer->archiveClassName());
+    requestSerializer->encodeWithCoder(sub);
+    coder.adopt("requestSerializer", std::move(sub));
+  }
+  if (responseSerializer) MCHTTPResponseSerializer::encodeSerializer(coder, *responseSerializer, "responseSerializer");
+}
+
+std::shared_ptr<MCHTTPRequestOperationManager> MCHTTPRequestOperationManager::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto m = initWithBaseURL(coder.containsValueForKey("baseURL") ? std::optional<std::string>(coder.decodeStringForKey("baseURL"))
+                                                                 : std::nullopt);
+  if (auto sub = coder.objectForKey("requestSerializer"))
+    if (auto s = MCHTTPRequestSerializer::initWithCoder(*sub)) m->requestSerializer = s;
+  if (auto s = MCHTTPResponseSerializer::decodeSerializer(coder, "responseSerializer")) m->responseSerializer = s;
+  return m;
+}
+
+std::shared_ptr<MCHTTPRequestOperationManager> MCHTTPRequestOperationManager::copy() const {
+  auto m = initWithBaseURL(baseURL);
+  if (requestSerializer) m->requestSerializer = requestSerializer->copy();
+  if (responseSerializer) m->responseSerializer = responseSerializer->copy();
+  return m;
 }

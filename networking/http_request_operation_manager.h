@@ -52,6 +52,14 @@ class MCHTTPRequestOperationManager {
 
   std::string description() const;
 
+  // Archiving keeps "baseURL", "requestSerializer" and "responseSerializer"; decoding
+  // rebuilds with initWithBaseURL and restores both serializers. A copy has the same base
+  // URL and copies of both serializers; other fields start from their defaults.
+  static const char* className() { return "MCHTTPRequestOperationManager"; }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const;
+  static std::shared_ptr<MCHTTPRequestOperationManager> initWithCoder(const platform::KeyedUnarchiver& coder);
+  std::shared_ptr<MCHTTPRequestOperationManager> copy() const;
+
  private:
   Operation HTTPRequestOperationWithHTTPMethod(const std::string& method, const std::string& URLString,
                                                const nlohmann::json& parameters, SuccessBlock success, FailureBlock failure);

@@ -173,9 +173,17 @@ void MCMultipartBodyStream::open() {
   current_ = 0;
 }
 
+double MCMultipartBodyStream::secondsUntilReadable() const {
+  if (delay <= 0) return 0;
+  std::chrono::duration<double> left = notBefore_ - std::chrono::steady_clock::now();
+  return std::max(0.0, left.count());
+}
+
 int64_t MCMultipartBodyStream::read(uint8_t* buffer, size_t maxLength) {
   if (status_ == platform::StreamStatus::Closed) return 0;
   if (error_) return -1;
+  // A reader that did not wait for the pause (see secondsUntilReadable) waits here.
+  if (double wait = secondsUntilReadable(); wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
   size_t total = 0;
   while (total < std::min<uint64_t>(maxLength, numberOfBytesInPacket)) {
     if (current_ < parts_.size() && !parts_[current_]->hasBytesAvailable()) ++current_;
@@ -187,7 +195,13 @@ int64_t MCMultipartBodyStream::read(uint8_t* buffer, size_t maxLength) {
       break;
     }
     total += static_cast<size_t>(n);
-    if (delay > 0) std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+    if (delay > 0) {
+      // The pause after each piece is not slept here: the reader learns when to come back,
+      // so the thread it runs on stays free for other transfers meanwhile.
+      notBefore_ = std::chrono::steady_clock::now() +
+                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(delay));
+      break;
+    }
   }
   if (total == 0 && error_) return -1;
   return static_cast<int64_t>(total);
@@ -225,13 +239,26 @@ MCStreamingMultipartFormData::MCStreamingMultipartFormData(platform::URLRequest 
   boundary_ = text;
 }
 
-bool MCStreamingMultipartFormData::refuse(const std::string& text, std::optional<platform::Error>* error) {
-  if (text.find_first_of("\r\n") == std::string::npos) return false;
-  auto e = platform::Error::make(MCURLRequestSerializationErrorDomain, platform::URLErrorBadURL,
-                                 "Part names and file names cannot contain line breaks");
+bool MCStreamingMultipartFormData::refuseWith(const char* text, std::optional<platform::Error>* error) {
+  auto e = platform::Error::make(MCURLRequestSerializationErrorDomain, platform::URLErrorBadURL, text);
   if (!refusal_) refusal_ = e;
   platform::setError(error, e);
   return true;
+}
+
+bool MCStreamingMultipartFormData::refuse(const std::string& text, std::optional<platform::Error>* error) {
+  if (text.find_first_of("\r\n") == std::string::npos) return false;
+  return refuseWith("Part names and file names cannot contain line breaks", error);
+}
+
+bool MCStreamingMultipartFormData::refuseMIMEType(const std::string& mimeType, std::optional<platform::Error>* error) {
+  // "type/subtype" are tokens; parameters after ";" only need to stay on their line.
+  std::string essence = mimeType.substr(0, mimeType.find(';'));
+  while (!essence.empty() && essence.back() == ' ') essence.pop_back();
+  size_t slash = essence.find('/');
+  bool ok = slash != std::string::npos && platform::isHTTPToken(essence.substr(0, slash)) &&
+            platform::isHTTPToken(essence.substr(slash + 1)) && platform::isHTTPFieldValue(mimeType);
+  return !ok && refuseWith("A part's MIME type must be a type/subtype without line breaks", error);
 }
 
 platform::HeaderList MCStreamingMultipartFormData::dispositionHeaders(const std::string& name, const std::string* fileName,
@@ -277,7 +304,7 @@ bool MCStreamingMultipartFormData::appendPartWithFileURL(const std::string& file
     platform::setError(error, platform::Error::make(platform::POSIXErrorDomain, errno, std::strerror(errno)));
     return false;
   }
-  if (refuse(name, error) || refuse(fileName, error)) return false;
+  if (refuse(name, error) || refuse(fileName, error) || refuseMIMEType(mimeType, error)) return false;
   appendPart(dispositionHeaders(name, &fileName, &mimeType), MCHTTPBodyPart::FileBody{*path}, static_cast<uint64_t>(st.st_size));
   return true;
 }
@@ -285,14 +312,14 @@ bool MCStreamingMultipartFormData::appendPartWithFileURL(const std::string& file
 bool MCStreamingMultipartFormData::appendPartWithInputStream(std::shared_ptr<platform::InputStream> inputStream,
                                                              const std::string& name, const std::string& fileName,
                                                              int64_t length, const std::string& mimeType) {
-  if (refuse(name, nullptr) || refuse(fileName, nullptr)) return false;
+  if (refuse(name, nullptr) || refuse(fileName, nullptr) || refuseMIMEType(mimeType, nullptr)) return false;
   appendPart(dispositionHeaders(name, &fileName, &mimeType), std::move(inputStream), static_cast<uint64_t>(std::max<int64_t>(length, 0)));
   return true;
 }
 
 bool MCStreamingMultipartFormData::appendPartWithFileData(const Data& data, const std::string& name,
                                                           const std::string& fileName, const std::string& mimeType) {
-  if (refuse(name, nullptr) || refuse(fileName, nullptr)) return false;
+  if (refuse(name, nullptr) || refuse(fileName, nullptr) || refuseMIMEType(mimeType, nullptr)) return false;
   appendPart(dispositionHeaders(name, &fileName, &mimeType), data, data.size());
   return true;
 }
@@ -304,8 +331,12 @@ bool MCStreamingMultipartFormData::appendPartWithFormData(const Data& data, cons
   return true;
 }
 
-void MCStreamingMultipartFormData::appendPartWithHeaders(platform::HeaderList headers, const Data& body) {
+bool MCStreamingMultipartFormData::appendPartWithHeaders(platform::HeaderList headers, const Data& body) {
+  for (const auto& [field, value] : headers)
+    if (!platform::isHTTPToken(field) || !platform::isHTTPFieldValue(value))
+      return !refuseWith("A part's header must be a token name and a value without line breaks", nullptr);
   appendPart(std::move(headers), body, body.size());
+  return true;
 }
 
 void MCStreamingMultipartFormData::throttleBandwidthWithPacketSize(uint64_t numberOfBytes, double delay) {

@@ -3,6 +3,7 @@
 // A builder is used by one thread while it is filled; the body stream is then read by the
 // network thread alone (files and streams are opened and closed there, as it reads).
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -65,6 +66,8 @@ class MCMultipartBodyStream : public platform::InputStream {
   bool hasBytesAvailable() const override { return status_ == platform::StreamStatus::Open; }
   platform::StreamStatus streamStatus() const override { return status_; }
   std::optional<platform::StreamError> streamError() const override { return error_; }
+  // With a delay, each piece read is followed by a pause of `delay` seconds.
+  double secondsUntilReadable() const override;
 
   uint64_t contentLength() const;
   bool isEmpty() const { return parts_.empty(); }
@@ -76,12 +79,15 @@ class MCMultipartBodyStream : public platform::InputStream {
   platform::StringEncoding stringEncoding_;
   std::vector<std::unique_ptr<MCHTTPBodyPart>> parts_;
   size_t current_ = 0;
+  std::chrono::steady_clock::time_point notBefore_{};
   platform::StreamStatus status_ = platform::StreamStatus::NotOpen;
   std::optional<platform::StreamError> error_;
 };
 
-// Append calls that name a part refuse names and file names with line breaks (they would
-// end the header early); the refusal is kept and reported by the finalising call.
+// Append calls refuse what would end a part's header early or add headers: names and file
+// names with line breaks, MIME types that are no type/subtype on one line, extra headers
+// whose name is no token or whose value holds a control character. The refusal is kept and
+// reported by the finalising call.
 class MCStreamingMultipartFormData {
  public:
   MCStreamingMultipartFormData(platform::URLRequest request, platform::StringEncoding encoding);
@@ -99,7 +105,7 @@ class MCStreamingMultipartFormData {
   bool appendPartWithFileData(const Data& data, const std::string& name, const std::string& fileName,
                               const std::string& mimeType);
   bool appendPartWithFormData(const Data& data, const std::string& name, std::optional<platform::Error>* error = nullptr);
-  void appendPartWithHeaders(platform::HeaderList headers, const Data& body);
+  bool appendPartWithHeaders(platform::HeaderList headers, const Data& body);
   void throttleBandwidthWithPacketSize(uint64_t numberOfBytes, double delay);
   // The request with the body stream and its headers; none when a part was refused.
   std::optional<platform::URLRequest> requestByFinalizingMultipartFormData(std::optional<platform::Error>* error = nullptr);
@@ -108,6 +114,8 @@ class MCStreamingMultipartFormData {
 
  private:
   bool refuse(const std::string& text, std::optional<platform::Error>* error);
+  bool refuseMIMEType(const std::string& mimeType, std::optional<platform::Error>* error);
+  bool refuseWith(const char* text, std::optional<platform::Error>* error);
   platform::HeaderList dispositionHeaders(const std::string& name, const std::string* fileName, const std::string* mimeType);
   void appendPart(platform::HeaderList headers, MCHTTPBodyPart::Body body, uint64_t length);
   platform::URLRequest request_;

@@ -57,7 +57,10 @@ void MCOperation::stateDidChangeNow() {
     }
   }
   if (completion) completion();
-  if (queue) queue->operationsDidChange();
+  if (queue) {
+    if (finished) queue->operationDidFinish(shared_from_this());
+    else queue->operationsDidChange();
+  }
   for (auto& d : dependants) {
     std::shared_ptr<MCOperationQueue> q;
     {
@@ -109,36 +112,48 @@ void MCOperationQueue::cancelAllOperations() {
   for (auto& op : operations()) op->cancel();
 }
 
-void MCOperationQueue::operationsDidChange() {
-  std::vector<std::shared_ptr<MCOperation>> running, waiting;
+void MCOperationQueue::operationDidFinish(const std::shared_ptr<MCOperation>& operation) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    running = running_;
+    auto it = std::find(running_.begin(), running_.end(), operation);
+    if (it != running_.end()) {
+      *it = std::move(running_.back());
+      running_.pop_back();
+    }
+  }
+  operationsDidChange();
+}
+
+void MCOperationQueue::operationsDidChange() {
+  // Only the waiting operations are examined (running ones report their own end), and the
+  // list is copied only when something waits: a queue of operations without dependencies
+  // starts each as it is added and never copies.
+  std::vector<std::shared_ptr<MCOperation>> waiting;
+  size_t running = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_.empty()) return;
     waiting = waiting_;
+    running = running_.size();
   }
   // Operations are asked outside the queue's lock, so an operation may hold its own lock
   // while it tells the queue about a change.
-  std::vector<std::shared_ptr<MCOperation>> finished, toStart;
-  for (const auto& op : running)
-    if (op->isFinished()) finished.push_back(op);
+  std::vector<std::shared_ptr<MCOperation>> toStart;
   long room = maxConcurrentOperationCount < 0 ? static_cast<long>(waiting.size())
-                                              : maxConcurrentOperationCount - static_cast<long>(running.size() - finished.size());
+                                              : maxConcurrentOperationCount - static_cast<long>(running);
   for (const auto& op : waiting)
     if (static_cast<long>(toStart.size()) < room && (op->isReady() || op->isCancelled())) toStart.push_back(op);
+  if (toStart.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto drop = [](std::vector<std::shared_ptr<MCOperation>>& from, const std::vector<std::shared_ptr<MCOperation>>& ops) {
-      for (const auto& op : ops) {
-        auto it = std::find(from.begin(), from.end(), op);
-        if (it != from.end()) from.erase(it);
-      }
-    };
-    drop(running_, finished);
     // Another caller may have taken some of these already: start only what is still waiting.
     std::vector<std::shared_ptr<MCOperation>> mine;
-    for (const auto& op : toStart)
-      if (std::find(waiting_.begin(), waiting_.end(), op) != waiting_.end()) mine.push_back(op);
-    drop(waiting_, mine);
+    for (const auto& op : toStart) {
+      auto it = std::find(waiting_.begin(), waiting_.end(), op);
+      if (it == waiting_.end()) continue;
+      waiting_.erase(it);
+      mine.push_back(op);
+    }
     running_.insert(running_.end(), mine.begin(), mine.end());
     toStart.swap(mine);
   }

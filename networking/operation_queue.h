@@ -66,6 +66,8 @@ class MCOperationQueue : public std::enable_shared_from_this<MCOperationQueue> {
   void cancelAllOperations();
   // Re-examines the waiting operations (called by operations when their state changes).
   void operationsDidChange();
+  // Forgets a finished operation, then re-examines the waiting ones.
+  void operationDidFinish(const std::shared_ptr<MCOperation>& operation);
 
  private:
   mutable std::mutex mutex_;

@@ -48,7 +48,7 @@ plist_t toPlist(const nlohmann::json& v) {
 }
 
 bool toJSON(plist_t p, nlohmann::json& out, int depth) {
-  if (depth > 256) return false;
+  if (depth > static_cast<int>(platform::plist::kMaxNestingDepth)) return false;
   switch (plist_get_node_type(p)) {
     case PLIST_DICT: {
       out = nlohmann::json::object();
@@ -73,10 +73,10 @@ bool toJSON(plist_t p, nlohmann::json& out, int depth) {
       return true;
     }
     case PLIST_STRING: {
-      char* s = nullptr;
-      plist_get_string_val(p, &s);
-      out = s ? std::string(s) : std::string();
-      free(s);
+      // The reader refused strings holding a NUL; the length is taken as stored all the same.
+      uint64_t length = 0;
+      const char* s = plist_get_string_ptr(p, &length);
+      out = s ? std::string(s, length) : std::string();
       return true;
     }
     case PLIST_BOOLEAN: {
@@ -147,11 +147,10 @@ std::optional<nlohmann::json> MCPropertyListJSONWithData(const Data& data, std::
   if (data.size() >= binaryMagic.size() && std::equal(binaryMagic.begin(), binaryMagic.end(), data.begin())) {
     // Binary lists go through the platform's reader, which refuses cycles and bombs first.
     root = platform::plist::fromBinary(data).release();
-  } else if (!data.empty() && data.size() <= std::numeric_limits<uint32_t>::max()) {
-    plist_from_xml(reinterpret_cast<const char*>(data.data()), static_cast<uint32_t>(data.size()), &root);
+  } else {
+    root = platform::plist::fromXML(data).release();
   }
   if (!root) {
-    if (root) plist_free(root);
     if (reason) *reason = "The data couldn't be read because it isn't in the correct format.";
     return std::nullopt;
   }

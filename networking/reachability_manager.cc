@@ -23,8 +23,9 @@ int64_t MCNetworkReachabilityStatusForFlags(uint32_t flags) {
 }
 
 std::shared_ptr<MCNetworkReachabilityManager> MCNetworkReachabilityManager::sharedManager() {
-  static const auto shared = managerForAddress("0.0.0.0");
-  return shared;
+  // Kept to the end of the process, like every process-wide object of the client.
+  static const auto* shared = new std::shared_ptr<MCNetworkReachabilityManager>(managerForAddress("0.0.0.0"));
+  return *shared;
 }
 
 std::shared_ptr<MCNetworkReachabilityManager> MCNetworkReachabilityManager::managerForDomain(const std::string& domain) {

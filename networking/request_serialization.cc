@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "networking/coding.h"
 #include "networking/multipart_form_data.h"
 #include "networking/property_list.h"
 #include "platform/app.h"
@@ -157,6 +158,12 @@ std::optional<platform::URLRequest> MCHTTPRequestSerializer::requestWithMethod(c
                                                                                const std::string& URLString,
                                                                                const nlohmann::json& parameters,
                                                                                std::optional<platform::Error>* error) const {
+  // A method is sent as it is on the request line: anything but a token would inject text.
+  if (!platform::isHTTPToken(method)) {
+    platform::setError(error, platform::Error::make(MCURLRequestSerializationErrorDomain, platform::URLErrorBadURL,
+                                                    "The request method must be a token"));
+    return std::nullopt;
+  }
   platform::URLRequest request;
   request.URL = platform::resolveURL(URLString, "");
   request.HTTPMethod = method;
@@ -315,4 +322,82 @@ std::optional<platform::URLRequest> MCPropertyListRequestSerializer::requestBySe
     else platform::setError(error, platform::Error::make("com.marvisto.platform.plist", 3851, reason));
   }
   return out;
+}
+
+// ---- archiving and copying ----
+
+void MCHTTPRequestSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  mccoding::encodeHeaders(coder, headers_, "mutableHTTPRequestHeaders");
+  coder.encodeInt(static_cast<int64_t>(queryStringSerializationStyle_), "queryStringSerializationStyle");
+}
+
+void MCHTTPRequestSerializer::decodeBase(const platform::KeyedUnarchiver& coder) {
+  if (auto headers = mccoding::decodeHeaders(coder, "mutableHTTPRequestHeaders")) {
+    // Only headers that can go on the wire: an archive is outside input like any other.
+    headers_.clear();
+    for (auto& [field, value] : *headers)
+      if (platform::isHTTPToken(field) && platform::isHTTPFieldValue(value)) headers_.emplace_back(field, value);
+  }
+  queryStringSerializationStyle_ = static_cast<unsigned long>(coder.decodeIntForKey("queryStringSerializationStyle"));
+}
+
+std::shared_ptr<MCHTTPRequestSerializer> MCHTTPRequestSerializer::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  std::string name = coder.className();
+  if (name == MCJSONRequestSerializer::className()) return MCJSONRequestSerializer::initWithCoder(coder);
+  if (name == MCPropertyListRequestSerializer::className()) return MCPropertyListRequestSerializer::initWithCoder(coder);
+  if (name != className()) return nullptr;
+  auto s = serializer();
+  s->decodeBase(coder);
+  return s;
+}
+
+void MCHTTPRequestSerializer::copyBaseInto(MCHTTPRequestSerializer& other) const {
+  other.headers_ = headers_;
+  other.queryStringSerializationStyle_ = queryStringSerializationStyle_;
+  other.queryStringSerialization_ = queryStringSerialization_;
+}
+
+std::shared_ptr<MCHTTPRequestSerializer> MCHTTPRequestSerializer::copy() const {
+  auto s = serializer();
+  copyBaseInto(*s);
+  return s;
+}
+
+void MCJSONRequestSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  MCHTTPRequestSerializer::encodeWithCoder(coder);
+  coder.encodeInt(static_cast<int64_t>(writingOptions), "writingOptions");
+}
+
+std::shared_ptr<MCJSONRequestSerializer> MCJSONRequestSerializer::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto s = serializer();
+  s->decodeBase(coder);
+  s->writingOptions = static_cast<unsigned long>(coder.decodeIntForKey("writingOptions"));
+  return s;
+}
+
+std::shared_ptr<MCHTTPRequestSerializer> MCJSONRequestSerializer::copy() const {
+  auto s = serializerWithWritingOptions(writingOptions);
+  copyBaseInto(*s);
+  return s;
+}
+
+void MCPropertyListRequestSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  MCHTTPRequestSerializer::encodeWithCoder(coder);
+  coder.encodeInt(static_cast<int64_t>(format), "format");
+  coder.encodeInt(static_cast<int64_t>(writeOptions), "writeOptions");
+}
+
+std::shared_ptr<MCPropertyListRequestSerializer> MCPropertyListRequestSerializer::initWithCoder(
+    const platform::KeyedUnarchiver& coder) {
+  auto s = serializer();
+  s->decodeBase(coder);
+  s->format = static_cast<unsigned long>(coder.decodeIntForKey("format"));
+  s->writeOptions = static_cast<unsigned long>(coder.decodeIntForKey("writeOptions"));
+  return s;
+}
+
+std::shared_ptr<MCHTTPRequestSerializer> MCPropertyListRequestSerializer::copy() const {
+  auto s = serializerWithFormat(format, writeOptions);
+  copyBaseInto(*s);
+  return s;
 }

@@ -14,6 +14,7 @@
 
 #include "networking/networking_exports.h"
 #include "platform/error.h"
+#include "platform/keyed_archiver.h"
 #include "platform/text_encoding.h"
 #include "platform/url_request.h"
 
@@ -75,6 +76,16 @@ class MCHTTPRequestSerializer {
   virtual std::optional<platform::URLRequest> requestBySerializingRequest(const platform::URLRequest& request,
                                                                           const nlohmann::json& parameters,
                                                                           std::optional<platform::Error>* error) const;
+  // Archiving keeps the default headers ("mutableHTTPRequestHeaders") and the query style
+  // ("queryStringSerializationStyle"), plus each subclass's options; decoding starts from a
+  // fresh serializer of the archived class. A copy also keeps the query callback.
+  static const char* className() { return "MCHTTPRequestSerializer"; }
+  virtual const char* archiveClassName() const { return className(); }
+  virtual void encodeWithCoder(platform::KeyedArchiver& coder) const;
+  // A serializer of whichever request-serializer class the coder holds; none for others.
+  static std::shared_ptr<MCHTTPRequestSerializer> initWithCoder(const platform::KeyedUnarchiver& coder);
+  virtual std::shared_ptr<MCHTTPRequestSerializer> copy() const;
+
   std::optional<platform::URLRequest> multipartFormRequestWithMethod(const std::string& method, const std::string& URLString,
                                                                      const nlohmann::json& parameters,
                                                                      const MCMultipartFormDataBlock& block,
@@ -88,6 +99,8 @@ class MCHTTPRequestSerializer {
  protected:
   // Default headers and the query text of the form serializer (steps shared by subclasses).
   platform::URLRequest requestWithDefaultHeaders(const platform::URLRequest& request) const;
+  void decodeBase(const platform::KeyedUnarchiver& coder);
+  void copyBaseInto(MCHTTPRequestSerializer& other) const;
 
  private:
   void changed(const std::string& keyPath) { changedKeyPaths_.insert(keyPath); }
@@ -108,6 +121,11 @@ class MCJSONRequestSerializer : public MCHTTPRequestSerializer {
   static std::shared_ptr<MCJSONRequestSerializer> serializer() { return serializerWithWritingOptions(0); }
   static std::shared_ptr<MCJSONRequestSerializer> serializerWithWritingOptions(unsigned long options);
   unsigned long writingOptions = 0;  // bit 0: pretty printed
+  static const char* className() { return "MCJSONRequestSerializer"; }
+  const char* archiveClassName() const override { return className(); }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override;
+  static std::shared_ptr<MCJSONRequestSerializer> initWithCoder(const platform::KeyedUnarchiver& coder);
+  std::shared_ptr<MCHTTPRequestSerializer> copy() const override;
   std::optional<platform::URLRequest> requestBySerializingRequest(const platform::URLRequest& request,
                                                                   const nlohmann::json& parameters,
                                                                   std::optional<platform::Error>* error) const override;
@@ -119,6 +137,11 @@ class MCPropertyListRequestSerializer : public MCHTTPRequestSerializer {
   static std::shared_ptr<MCPropertyListRequestSerializer> serializerWithFormat(unsigned long format, unsigned long writeOptions);
   unsigned long format = 100;  // 100 XML, 200 binary
   unsigned long writeOptions = 0;
+  static const char* className() { return "MCPropertyListRequestSerializer"; }
+  const char* archiveClassName() const override { return className(); }
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override;
+  static std::shared_ptr<MCPropertyListRequestSerializer> initWithCoder(const platform::KeyedUnarchiver& coder);
+  std::shared_ptr<MCHTTPRequestSerializer> copy() const override;
   std::optional<platform::URLRequest> requestBySerializingRequest(const platform::URLRequest& request,
                                                                   const nlohmann::json& parameters,
                                                                   std::optional<platform::Error>* error) const override;

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "networking/coding.h"
 #include "networking/property_list.h"
 
 namespace {
@@ -37,6 +38,29 @@ std::string statusText(long code) {
       if (code < 500) return "client error";
       return "server error";
   }
+}
+
+// Replies nested deeper than this are refused: copying and cleaning a parsed value recurse
+// once per level, and a 400 KB reply of nested arrays would overflow the stack.
+constexpr size_t kMaxJSONDepth = 512;
+
+bool nestedTooDeep(const std::string& text) {
+  size_t depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJSONDepth) return true;
+    } else if ((c == ']' || c == '}') && depth) {
+      --depth;
+    }
+  }
+  return false;
 }
 
 platform::UserInfo failureInfo(const platform::URLResponse& response, const Data& data) {
@@ -174,7 +198,8 @@ MCResponseObject MCJSONResponseSerializer::responseObjectForResponse(const platf
                                                "Data failed decoding as a UTF-8 string",
                                                {{MCLocalizedFailureReasonErrorKey, std::string("Could not decode string: ")}});
   } else if (!text->empty() && *text != " ") {
-    auto parsed = nlohmann::json::parse(*text, nullptr, false);
+    auto parsed = nestedTooDeep(*text) ? nlohmann::json(nlohmann::json::value_t::discarded)
+                                       : nlohmann::json::parse(*text, nullptr, false);
     bool fragment = !parsed.is_object() && !parsed.is_array();
     if (parsed.is_discarded() || (fragment && !(readingOptions & 4))) {
       serializationError = platform::Error::make(kJSONErrorDomain, 3840, kNotReadable);
@@ -267,4 +292,162 @@ MCResponseObject MCCompoundResponseSerializer::responseObjectForResponse(const p
     }
   }
   return MCHTTPResponseSerializer::responseObjectForResponse(response, data, error);
+}
+
+// ---- archiving and copying ----
+
+void MCHTTPResponseSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  if (acceptableStatusCodes) mccoding::encodeIndexes(coder, *acceptableStatusCodes, "acceptableStatusCodes");
+  if (acceptableContentTypes) mccoding::encodeStrings(coder, *acceptableContentTypes, "acceptableContentTypes");
+}
+
+void MCHTTPResponseSerializer::decodeBase(const platform::KeyedUnarchiver& coder) {
+  acceptableStatusCodes = mccoding::decodeIndexes(coder, "acceptableStatusCodes");
+  acceptableContentTypes = mccoding::decodeStrings(coder, "acceptableContentTypes");
+}
+
+void MCHTTPResponseSerializer::copyBaseInto(MCHTTPResponseSerializer& other) const {
+  other.acceptableStatusCodes = acceptableStatusCodes;
+  other.acceptableContentTypes = acceptableContentTypes;
+}
+
+std::shared_ptr<MCHTTPResponseSerializer> MCHTTPResponseSerializer::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  std::string name = coder.className();
+  if (name == MCJSONResponseSerializer::className()) return MCJSONResponseSerializer::initWithCoder(coder);
+  if (name == MCXMLParserResponseSerializer::className()) return MCXMLParserResponseSerializer::initWithCoder(coder);
+  if (name == MCPropertyListResponseSerializer::className()) return MCPropertyListResponseSerializer::initWithCoder(coder);
+  if (name == MCImageResponseSerializer::className()) return MCImageResponseSerializer::initWithCoder(coder);
+  if (name == MCCompoundResponseSerializer::className()) return MCCompoundResponseSerializer::initWithCoder(coder);
+  if (name != className()) return nullptr;
+  auto s = serializer();
+  s->decodeBase(coder);
+  return s;
+}
+
+std::shared_ptr<MCHTTPResponseSerializer> MCHTTPResponseSerializer::copy() const {
+  auto s = serializer();
+  copyBaseInto(*s);
+  return s;
+}
+
+void MCHTTPResponseSerializer::encodeSerializer(platform::KeyedArchiver& coder, const MCHTTPResponseSerializer& serializer,
+                                                const std::string& key) {
+  platform::KeyedArchiver sub(serializer.archiveClassName());
+  serializer.encodeWithCoder(sub);
+  coder.adopt(key, std::move(sub));
+}
+
+std::shared_ptr<MCHTTPResponseSerializer> MCHTTPResponseSerializer::decodeSerializer(const platform::KeyedUnarchiver& coder,
+                                                                                     const std::string& key) {
+  auto sub = coder.objectForKey(key);
+  return sub ? initWithCoder(*sub) : nullptr;
+}
+
+void MCJSONResponseSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  MCHTTPResponseSerializer::encodeWithCoder(coder);
+  coder.encodeInt(static_cast<int64_t>(readingOptions), "readingOptions");
+  coder.encodeBool(removesKeysWithNullValues, "removesKeysWithNullValues");
+}
+
+std::shared_ptr<MCJSONResponseSerializer> MCJSONResponseSerializer::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto s = serializer();
+  s->decodeBase(coder);
+  s->readingOptions = static_cast<unsigned long>(coder.decodeIntForKey("readingOptions"));
+  s->removesKeysWithNullValues = coder.decodeBoolForKey("removesKeysWithNullValues");
+  return s;
+}
+
+std::shared_ptr<MCHTTPResponseSerializer> MCJSONResponseSerializer::copy() const {
+  auto s = serializerWithReadingOptions(readingOptions);
+  copyBaseInto(*s);
+  s->removesKeysWithNullValues = removesKeysWithNullValues;
+  return s;
+}
+
+void MCXMLParserResponseSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  MCHTTPResponseSerializer::encodeWithCoder(coder);
+}
+
+std::shared_ptr<MCXMLParserResponseSerializer> MCXMLParserResponseSerializer::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto s = serializer();
+  s->decodeBase(coder);
+  return s;
+}
+
+std::shared_ptr<MCHTTPResponseSerializer> MCXMLParserResponseSerializer::copy() const {
+  auto s = serializer();
+  copyBaseInto(*s);
+  return s;
+}
+
+void MCPropertyListResponseSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  MCHTTPResponseSerializer::encodeWithCoder(coder);
+  coder.encodeInt(static_cast<int64_t>(format), "format");
+  coder.encodeInt(static_cast<int64_t>(readOptions), "readOptions");
+}
+
+std::shared_ptr<MCPropertyListResponseSerializer> MCPropertyListResponseSerializer::initWithCoder(
+    const platform::KeyedUnarchiver& coder) {
+  auto s = serializerWithFormat(static_cast<unsigned long>(coder.decodeIntForKey("format")),
+                                static_cast<unsigned long>(coder.decodeIntForKey("readOptions")));
+  s->decodeBase(coder);
+  return s;
+}
+
+std::shared_ptr<MCHTTPResponseSerializer> MCPropertyListResponseSerializer::copy() const {
+  auto s = serializerWithFormat(format, readOptions);
+  copyBaseInto(*s);
+  return s;
+}
+
+void MCImageResponseSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  MCHTTPResponseSerializer::encodeWithCoder(coder);
+  coder.encodeDouble(imageScale, "imageScale");
+  coder.encodeBool(automaticallyInflatesResponseImage, "automaticallyInflatesResponseImage");
+}
+
+std::shared_ptr<MCImageResponseSerializer> MCImageResponseSerializer::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto s = serializer();
+  s->decodeBase(coder);
+  double scale = coder.decodeDoubleForKey("imageScale");
+  s->imageScale = scale > 0 ? scale : 1;
+  s->automaticallyInflatesResponseImage = coder.decodeBoolForKey("automaticallyInflatesResponseImage");
+  return s;
+}
+
+std::shared_ptr<MCHTTPResponseSerializer> MCImageResponseSerializer::copy() const {
+  auto s = serializer();
+  copyBaseInto(*s);
+  s->imageScale = imageScale;
+  s->automaticallyInflatesResponseImage = automaticallyInflatesResponseImage;
+  return s;
+}
+
+void MCCompoundResponseSerializer::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  MCHTTPResponseSerializer::encodeWithCoder(coder);
+  std::vector<platform::KeyedArchiver> subs;
+  for (const auto& s : responseSerializers) {
+    if (!s) continue;
+    subs.emplace_back(s->archiveClassName());
+    s->encodeWithCoder(subs.back());
+  }
+  coder.adoptArray("responseSerializers", std::move(subs));
+}
+
+std::shared_ptr<MCCompoundResponseSerializer> MCCompoundResponseSerializer::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  std::vector<std::shared_ptr<MCHTTPResponseSerializer>> list;
+  for (const auto& sub : coder.objectsForKey("responseSerializers"))
+    if (auto s = MCHTTPResponseSerializer::initWithCoder(sub)) list.push_back(std::move(s));
+  auto s = compoundSerializerWithResponseSerializers(std::move(list));
+  s->decodeBase(coder);
+  return s;
+}
+
+std::shared_ptr<MCHTTPResponseSerializer> MCCompoundResponseSerializer::copy() const {
+  std::vector<std::shared_ptr<MCHTTPResponseSerializer>> list;
+  for (const auto& s : responseSerializers)
+    if (s) list.push_back(s->copy());
+  auto s = compoundSerializerWithResponseSerializers(std::move(list));
+  copyBaseInto(*s);
+  return s;
 }

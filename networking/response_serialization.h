@@ -15,6 +15,7 @@
 #include "networking/networking_exports.h"
 #include "platform/error.h"
 #include "platform/image.h"
+#include "platform/keyed_archiver.h"
 #include "platform/text_encoding.h"
 #include "platform/url_request.h"
 #include "platform/xml_parser.h"
@@ -46,10 +47,34 @@ class MCHTTPResponseSerializer {
                                 std::optional<platform::Error>* error) const;
   virtual MCResponseObject responseObjectForResponse(const platform::URLResponse* response, const Data& data,
                                                      std::optional<platform::Error>* error) const;
+
+  // Archiving keeps "acceptableStatusCodes" and "acceptableContentTypes" plus each
+  // subclass's own settings; a copy carries the same fields. Decoding rebuilds the archived
+  // class (none for a class that is no response serializer).
+  static const char* className() { return "MCHTTPResponseSerializer"; }
+  virtual const char* archiveClassName() const { return className(); }
+  virtual void encodeWithCoder(platform::KeyedArchiver& coder) const;
+  static std::shared_ptr<MCHTTPResponseSerializer> initWithCoder(const platform::KeyedUnarchiver& coder);
+  virtual std::shared_ptr<MCHTTPResponseSerializer> copy() const;
+  // Any response serializer under `key`, by the class it was archived as.
+  static void encodeSerializer(platform::KeyedArchiver& coder, const MCHTTPResponseSerializer& serializer, const std::string& key);
+  static std::shared_ptr<MCHTTPResponseSerializer> decodeSerializer(const platform::KeyedUnarchiver& coder, const std::string& key);
+
+ protected:
+  void decodeBase(const platform::KeyedUnarchiver& coder);
+  void copyBaseInto(MCHTTPResponseSerializer& other) const;
 };
+
+#define MC_RESPONSE_SERIALIZER_CODING(Class)                                              \
+  static const char* className() { return #Class; }                                        \
+  const char* archiveClassName() const override { return className(); }                    \
+  void encodeWithCoder(platform::KeyedArchiver& coder) const override;                     \
+  static std::shared_ptr<Class> initWithCoder(const platform::KeyedUnarchiver& coder);     \
+  std::shared_ptr<MCHTTPResponseSerializer> copy() const override;
 
 class MCJSONResponseSerializer : public MCHTTPResponseSerializer {
  public:
+  MC_RESPONSE_SERIALIZER_CODING(MCJSONResponseSerializer)
   static std::shared_ptr<MCJSONResponseSerializer> serializer() { return serializerWithReadingOptions(0); }
   static std::shared_ptr<MCJSONResponseSerializer> serializerWithReadingOptions(unsigned long options);
   MCJSONResponseSerializer();
@@ -61,6 +86,7 @@ class MCJSONResponseSerializer : public MCHTTPResponseSerializer {
 
 class MCXMLParserResponseSerializer : public MCHTTPResponseSerializer {
  public:
+  MC_RESPONSE_SERIALIZER_CODING(MCXMLParserResponseSerializer)
   static std::shared_ptr<MCXMLParserResponseSerializer> serializer() { return std::make_shared<MCXMLParserResponseSerializer>(); }
   MCXMLParserResponseSerializer();
   MCResponseObject responseObjectForResponse(const platform::URLResponse* response, const Data& data,
@@ -69,6 +95,7 @@ class MCXMLParserResponseSerializer : public MCHTTPResponseSerializer {
 
 class MCPropertyListResponseSerializer : public MCHTTPResponseSerializer {
  public:
+  MC_RESPONSE_SERIALIZER_CODING(MCPropertyListResponseSerializer)
   static std::shared_ptr<MCPropertyListResponseSerializer> serializer() { return serializerWithFormat(100, 0); }
   static std::shared_ptr<MCPropertyListResponseSerializer> serializerWithFormat(unsigned long format, unsigned long readOptions);
   MCPropertyListResponseSerializer();
@@ -80,6 +107,7 @@ class MCPropertyListResponseSerializer : public MCHTTPResponseSerializer {
 
 class MCImageResponseSerializer : public MCHTTPResponseSerializer {
  public:
+  MC_RESPONSE_SERIALIZER_CODING(MCImageResponseSerializer)
   static std::shared_ptr<MCImageResponseSerializer> serializer() { return std::make_shared<MCImageResponseSerializer>(); }
   MCImageResponseSerializer();
   double imageScale = 1;
@@ -90,6 +118,7 @@ class MCImageResponseSerializer : public MCHTTPResponseSerializer {
 
 class MCCompoundResponseSerializer : public MCHTTPResponseSerializer {
  public:
+  MC_RESPONSE_SERIALIZER_CODING(MCCompoundResponseSerializer)
   static std::shared_ptr<MCCompoundResponseSerializer> compoundSerializerWithResponseSerializers(
       std::vector<std::shared_ptr<MCHTTPResponseSerializer>> serializers);
   std::vector<std::shared_ptr<MCHTTPResponseSerializer>> responseSerializers;

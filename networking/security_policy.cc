@@ -8,7 +8,9 @@
 #include <iterator>
 
 const std::vector<platform::CertificateData>& MCSecurityPolicy::defaultPinnedCertificates() {
-  static const std::vector<platform::CertificateData> certificates = [] {
+  // Kept to the end of the process: trust is evaluated on the network thread, which may still
+  // run while statics are destroyed.
+  static const auto* certificates = new std::vector<platform::CertificateData>([] {
     std::vector<platform::CertificateData> out;
     const char* dir = std::getenv("MARVISTO_RESOURCES");
     std::error_code ec;
@@ -21,8 +23,8 @@ const std::vector<platform::CertificateData>& MCSecurityPolicy::defaultPinnedCer
       out.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     return out;
-  }();
-  return certificates;
+  }());
+  return *certificates;
 }
 
 std::shared_ptr<MCSecurityPolicy> MCSecurityPolicy::defaultPolicy() { return std::make_shared<MCSecurityPolicy>(); }

@@ -2,9 +2,14 @@
 
 #include <pthread.h>
 
+#include <strings.h>
+
 #include <cinttypes>
 #include <cstdio>
 
+#include <future>
+
+#include "networking/coding.h"
 #include "platform/notification_center.h"
 
 namespace {
@@ -32,6 +37,39 @@ bool transitionAllowed(int64_t from, int64_t to, bool cancelled) {
   }
 }
 
+// Start and finish notifications go to the main queue in order; a burst of them shares one
+// main-queue block instead of waking the main thread once each.
+class NotificationPoster {
+ public:
+  static NotificationPoster& shared() {
+    static auto* poster = new NotificationPoster;  // kept to the end: pool threads may post late
+    return *poster;
+  }
+  void post(std::string name, std::shared_ptr<const void> object) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      pending_.emplace_back(std::move(name), std::move(object));
+      if (scheduled_) return;
+      scheduled_ = true;
+    }
+    platform::dispatch::async(platform::dispatch::mainQueue(), [this] { drain(); });
+  }
+
+ private:
+  void drain() {
+    std::vector<std::pair<std::string, std::shared_ptr<const void>>> batch;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      batch.swap(pending_);
+      scheduled_ = false;
+    }
+    for (auto& [name, object] : batch) platform::NotificationCenter::defaultCenter()->postNotificationName(name, object);
+  }
+  std::mutex mutex_;
+  std::vector<std::pair<std::string, std::shared_ptr<const void>>> pending_;
+  bool scheduled_ = false;
+};
+
 platform::Error errorFromStream(const std::optional<platform::StreamError>& e, const char* fallback) {
   return platform::Error::make(platform::POSIXErrorDomain, e ? e->code : EIO, e ? e->message : fallback);
 }
@@ -45,14 +83,16 @@ platform::NetworkThread& networkRequestThread() {
   return thread;
 }
 
+// The process-wide objects are kept to the end: pool threads may still use them after main
+// returned, when function-local statics are already destroyed.
 std::shared_ptr<platform::Group> url_request_operation_completion_group() {
-  static const auto group = platform::Group::create();
-  return group;
+  static const auto* group = new std::shared_ptr<platform::Group>(platform::Group::create());
+  return *group;
 }
 
 platform::QueuePtr url_request_operation_completion_queue() {
-  static const auto queue = platform::dispatch::concurrentQueue("com.marvisto.networking.operation.queue");
-  return queue;
+  static const auto* queue = new platform::QueuePtr(platform::dispatch::concurrentQueue("com.marvisto.networking.operation.queue"));
+  return *queue;
 }
 
 std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::initWithRequest(platform::URLRequest request) {
@@ -83,8 +123,19 @@ bool MCURLConnectionOperation::setState(int64_t state) {
     state_ = state;
   }
   // Queues, dependants and completion blocks wait only for readiness and the end.
-  if (state == MCOperationReadyState || state == MCOperationFinishedState) stateDidChange();
+  if (state == MCOperationReadyState || state == MCOperationFinishedState) announceStateChange();
   return true;
+}
+
+void MCURLConnectionOperation::announceStateChange() {
+  // The network thread runs the step after the callback that finished the operation, with
+  // no lock held and without waking another thread.
+  if (networkRequestThread().isCurrent()) {
+    auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+    networkRequestThread().perform([self] { self->stateDidChangeNow(); });
+  } else {
+    stateDidChange();
+  }
 }
 
 bool MCURLConnectionOperation::isPaused() const { return state() == MCOperationPausedState; }
@@ -93,11 +144,7 @@ bool MCURLConnectionOperation::isExecuting() const { return state() == MCOperati
 bool MCURLConnectionOperation::isFinished() const { return state() == MCOperationFinishedState; }
 
 void MCURLConnectionOperation::postNotification(const char* name) {
-  auto self = std::static_pointer_cast<const void>(shared_from_this());
-  std::string n = name;
-  platform::dispatch::async(platform::dispatch::mainQueue(), [self, n] {
-    platform::NotificationCenter::defaultCenter()->postNotificationName(n, self);
-  });
+  NotificationPoster::shared().post(name, std::static_pointer_cast<const void>(shared_from_this()));
 }
 
 void MCURLConnectionOperation::start() {
@@ -108,6 +155,9 @@ void MCURLConnectionOperation::start() {
   } else if (isReady()) {
     setState(MCOperationExecutingState);
     networkRequestThread().perform([self] { self->operationDidStart(); });
+    // Posted from here rather than from the network thread: a host that starts operations
+    // on the main thread is not woken once more per request for it.
+    postNotification(MCNetworkingOperationDidStartNotification);
   }
 }
 
@@ -120,11 +170,33 @@ void MCURLConnectionOperation::operationDidStart() {
       connection_->start();
     }
   }
-  postNotification(MCNetworkingOperationDidStartNotification);
 }
 
 void MCURLConnectionOperation::finish() {
-  if (setState(MCOperationFinishedState)) postNotification(MCNetworkingOperationDidFinishNotification);
+  if (!setState(MCOperationFinishedState)) return;
+  {
+    // A request whose success or failure block will run on the main queue anyway delivers
+    // the notification at the start of that block instead of waking the main thread for it.
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (holdsFinishNotification_ && (!completionQueue_ || completionQueue_ == platform::dispatch::mainQueue())) {
+      finishNotificationHeld_ = true;
+      return;
+    }
+  }
+  postNotification(MCNetworkingOperationDidFinishNotification);
+}
+
+void MCURLConnectionOperation::releaseFinishNotification(bool onMainNow) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (!finishNotificationHeld_) return;
+    finishNotificationHeld_ = false;
+  }
+  if (onMainNow)
+    platform::NotificationCenter::defaultCenter()->postNotificationName(MCNetworkingOperationDidFinishNotification,
+                                                                        std::static_pointer_cast<const void>(shared_from_this()));
+  else
+    postNotification(MCNetworkingOperationDidFinishNotification);
 }
 
 void MCURLConnectionOperation::cancel() {
@@ -183,11 +255,13 @@ void MCURLConnectionOperation::resume() {
 // ---- connection callbacks (network thread) ----
 
 platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
-  std::weak_ptr<MCURLConnectionOperation> weak = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+  // The running connection holds its operation, as a loading system holds its delegate: an
+  // operation nobody else keeps still finishes and reports. The operation drops the
+  // connection when it finishes, fails or pauses, which ends the cycle.
+  auto strong = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
   platform::URLConnectionDelegate d;
-  d.evaluateServerTrust = [weak](const platform::ServerTrust& trust, const std::string& host) {
-    auto self = weak.lock();
-    if (!self) return false;
+  d.evaluateServerTrust = [strong](const platform::ServerTrust& trust, const std::string& host) {
+    auto& self = strong;
     AuthenticationChallengeBlock block;
     std::shared_ptr<MCSecurityPolicy> policy;
     {
@@ -198,9 +272,28 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     if (block) return block(trust, host);
     return policy ? policy->evaluateServerTrust(trust, host) : trust.evaluate(host).trusted;
   };
-  d.didReceiveResponse = [weak](const platform::URLResponse& response) {
-    auto self = weak.lock();
-    if (!self) return;
+  d.willSendRequest = [strong](const platform::URLRequest& proposed, const platform::URLResponse& redirect,
+                             std::optional<platform::URLLoadError>* refusal) -> std::optional<platform::URLRequest> {
+    auto& self = strong;
+    RedirectResponseBlock block;
+    std::shared_ptr<MCSecurityPolicy> policy;
+    {
+      std::lock_guard<std::recursive_mutex> lock(self->lock_);
+      block = self->redirectResponse_;
+      policy = self->securityPolicy_;
+    }
+    std::optional<platform::URLRequest> next = block ? block(proposed, redirect) : std::optional<platform::URLRequest>(proposed);
+    auto isHTTPS = [](const std::string& url) { return url.size() >= 6 && strncasecmp(url.c_str(), "https:", 6) == 0; };
+    // A pinned connection must not go on in the clear: the pin would protect nothing.
+    if (next && policy && policy->SSLPinningMode != MCSSLPinningModeNone && isHTTPS(redirect.URL) && !isHTTPS(next->URL)) {
+      *refusal = platform::URLLoadError{platform::URLErrorDomain, platform::URLErrorSecureConnectionRequired,
+                                        "a redirect from https to plain http is refused under pinning", redirect.URL};
+      return std::nullopt;
+    }
+    return next;
+  };
+  d.didReceiveResponse = [strong](const platform::URLResponse& response) {
+    auto& self = strong;
     std::lock_guard<std::recursive_mutex> lock(self->lock_);
     self->response_ = response;
     // A server that ignores Range sends the whole body again: it replaces what we have.
@@ -214,13 +307,12 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
       self->pendingBytesRead_ = 0;
     }
   };
-  d.didReceiveData = [weak](const uint8_t* bytes, size_t length) {
-    auto self = weak.lock();
-    return self && self->connectionDidReceiveData(bytes, length);
+  d.didReceiveData = [strong](const uint8_t* bytes, size_t length) {
+    auto& self = strong;
+    return self->connectionDidReceiveData(bytes, length);
   };
-  d.didSendBodyData = [weak](int64_t written, int64_t total, int64_t expected) {
-    auto self = weak.lock();
-    if (!self) return;
+  d.didSendBodyData = [strong](int64_t written, int64_t total, int64_t expected) {
+    auto& self = strong;
     platform::dispatch::async(platform::dispatch::mainQueue(), [self, written, total, expected] {
       ProgressBlock block;
       {
@@ -230,9 +322,8 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
       if (block) block(static_cast<uint64_t>(written), total, expected);
     });
   };
-  d.didFinishLoading = [weak] {
-    auto self = weak.lock();
-    if (!self) return;
+  d.didFinishLoading = [strong] {
+    auto& self = strong;
     std::lock_guard<std::recursive_mutex> lock(self->lock_);
     if (self->isFinished()) return;
     auto out = self->outputStream();
@@ -244,9 +335,8 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     self->connection_.reset();
     self->finish();
   };
-  d.didFailWithError = [weak](const platform::URLLoadError& e) {
-    auto self = weak.lock();
-    if (!self) return;
+  d.didFailWithError = [strong](const platform::URLLoadError& e) {
+    auto& self = strong;
     platform::UserInfo info;
     if (!e.failingURL.empty()) info[MCURLErrorFailingURLErrorKey] = e.failingURL;
     std::lock_guard<std::recursive_mutex> lock(self->lock_);
@@ -261,6 +351,19 @@ bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, si
     std::lock_guard<std::recursive_mutex> lock(lock_);
     if (isFinished()) return false;
     out = outputStream();
+  }
+  if (auto* memory = dynamic_cast<platform::MemoryOutputStream*>(out.get())) {
+    uint64_t cap = maximumResponseDataLength();
+    if (memory->data().size() + length > cap) {
+      std::lock_guard<std::recursive_mutex> lock(lock_);
+      platform::UserInfo info;
+      if (!request_.URL.empty()) info[MCURLErrorFailingURLErrorKey] = request_.URL;
+      connectionDidFail(platform::Error::make(platform::URLErrorDomain, platform::URLErrorDataLengthExceedsMaximum,
+                                              "the reply is longer than the " + std::to_string(cap) +
+                                                  " bytes an in-memory response may hold",
+                                              info));
+      return false;
+    }
   }
   // A write that fails ends the operation with the stream's error; success would be a lie.
   bool written = out->hasSpaceAvailable();
@@ -392,6 +495,21 @@ void MCURLConnectionOperation::setWillSendRequestForAuthenticationChallengeBlock
   authenticationChallenge_ = std::move(block);
 }
 
+void MCURLConnectionOperation::setRedirectResponseBlock(RedirectResponseBlock block) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  redirectResponse_ = std::move(block);
+}
+
+uint64_t MCURLConnectionOperation::maximumResponseDataLength() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return maximumResponseDataLength_;
+}
+
+void MCURLConnectionOperation::setMaximumResponseDataLength(uint64_t bytes) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  maximumResponseDataLength_ = bytes;
+}
+
 bool MCURLConnectionOperation::shouldUseCredentialStorage() const {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   return shouldUseCredentialStorage_;
@@ -479,6 +597,7 @@ void MCURLConnectionOperation::setUserInfo(nlohmann::json info) {
 
 void MCURLConnectionOperation::setCompletionBlock(std::function<void()> block) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
+  holdsFinishNotification_ = false;
   if (!block) {
     MCOperation::setCompletionBlock(nullptr);
     return;
@@ -491,9 +610,11 @@ void MCURLConnectionOperation::setCompletionBlock(std::function<void()> block) {
     if (!group) group = url_request_operation_completion_group();
     auto queue = self->completionQueue();
     if (!queue) queue = platform::dispatch::mainQueue();
-    group->async(queue, block);
-    group->notify(url_request_operation_completion_queue(), [weak] {
-      if (auto op = weak.lock()) op->clearCompletionBlock();
+    // The block runs with the operation alive; releasing it right after (rather than on a
+    // further queue) frees what it held without another thread hop.
+    group->async(queue, [self, block] {
+      block();
+      self->clearCompletionBlock();
     });
   });
 }
@@ -545,4 +666,63 @@ std::string MCURLConnectionOperation::description() const {
          ", cancelled: " + (isCancelled() ? "YES" : "NO") + " request: <" + request_.HTTPMethod + " " + request_.URL +
          ">, response: " + (response_ ? "<" + std::to_string(response_->statusCode) + " " + response_->URL + ">" : "(null)") +
          ">";
+}
+
+// ---- archiving and copying ----
+
+void MCURLConnectionOperation::encodeWithCoder(platform::KeyedArchiver& coder) {
+  pause();
+  // The network thread stops the connection and prepares the resumable request: wait for
+  // that step, so the archive holds the request that continues where the reply stopped.
+  if (!networkRequestThread().isCurrent()) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto reached = done->get_future();
+    networkRequestThread().perform([done] { done->set_value(); });
+    reached.wait_for(std::chrono::seconds(5));
+  }
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  mccoding::encodeRequest(coder, request_, "request");
+  int64_t state = state_ == MCOperationExecutingState || state_ == MCOperationPausedState ? MCOperationReadyState : state_;
+  coder.encodeInt(state, "state");
+  if (response_) mccoding::encodeResponse(coder, *response_, "response");
+  if (error_) mccoding::encodeError(coder, *error_, "error");
+  if (responseData_) coder.encodeData(*responseData_, "responseData");
+  coder.encodeInt(totalBytesRead_, "totalBytesRead");
+}
+
+void MCURLConnectionOperation::decodeFields(const platform::KeyedUnarchiver& coder) {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  // Through the transition rules: whatever was stored, a new operation only becomes ready.
+  setState(coder.decodeIntForKey("state"));
+  response_ = mccoding::decodeResponse(coder, "response");
+  error_ = mccoding::decodeError(coder, "error");
+  if (coder.containsValueForKey("responseData")) responseData_ = coder.decodeDataForKey("responseData");
+  totalBytesRead_ = coder.decodeIntForKey("totalBytesRead");
+}
+
+std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::initWithCoder(const platform::KeyedUnarchiver& coder) {
+  auto request = mccoding::decodeRequest(coder, "request");
+  if (!request) return nullptr;
+  auto op = initWithRequest(*request);
+  op->decodeFields(coder);
+  return op;
+}
+
+void MCURLConnectionOperation::copyFieldsInto(MCURLConnectionOperation& other) const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  std::lock_guard<std::recursive_mutex> otherLock(other.lock_);  // `other` is new: no one else holds it
+  other.uploadProgress_ = uploadProgress_;
+  other.downloadProgress_ = downloadProgress_;
+  other.authenticationChallenge_ = authenticationChallenge_;
+  other.redirectResponse_ = redirectResponse_;
+  other.completionQueue_ = completionQueue_;
+  other.completionGroup_ = completionGroup_;
+}
+
+std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::makeCopy() const { return initWithRequest(request()); }
+
+std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::copy() const {
+  auto op = makeCopy();
+  copyFieldsInto(*op);
+  return op;
 }

@@ -21,6 +21,7 @@
 #include "networking/security_policy.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/keyed_archiver.h"
 #include "platform/stream.h"
 #include "platform/text_encoding.h"
 #include "platform/url_connection.h"
@@ -35,6 +36,13 @@ class MCURLConnectionOperation : public MCOperation {
  public:
   using ProgressBlock = std::function<void(uint64_t bytes, int64_t totalBytes, int64_t totalBytesExpected)>;
   using AuthenticationChallengeBlock = std::function<bool(const platform::ServerTrust& trust, const std::string& host)>;
+  // Decides a redirect (network thread): the request to send instead of `request`, or none
+  // to take the redirect reply as the final one.
+  using RedirectResponseBlock = std::function<std::optional<platform::URLRequest>(
+      const platform::URLRequest& request, const platform::URLResponse& redirectResponse)>;
+  // What an in-memory output stream may collect before the load fails with
+  // URLErrorDataLengthExceedsMaximum; an output stream of the caller's is not limited.
+  static constexpr uint64_t kDefaultMaximumResponseDataLength = 64ull << 20;
 
   static std::shared_ptr<MCURLConnectionOperation> initWithRequest(platform::URLRequest request);
   explicit MCURLConnectionOperation(platform::URLRequest request);
@@ -66,6 +74,15 @@ class MCURLConnectionOperation : public MCOperation {
   void setDownloadProgressBlock(ProgressBlock block);
   // Replaces the built-in server-trust handling: true accepts the server.
   void setWillSendRequestForAuthenticationChallengeBlock(AuthenticationChallengeBlock block);
+  // Replaces the built-in redirect decision (follow as proposed). Under a pinning policy a
+  // redirect from https to plain http is refused (URLErrorSecureConnectionRequired) whatever
+  // the block answers.
+  void setRedirectResponseBlock(RedirectResponseBlock block);
+  // Accepted for hosts written against phone platforms; the stand-in has no background
+  // tasks, so the handler is never called.
+  void setShouldExecuteAsBackgroundTaskWithExpirationHandler(std::function<void()> handler) { (void)handler; }
+  uint64_t maximumResponseDataLength() const;
+  void setMaximumResponseDataLength(uint64_t bytes);
 
   bool shouldUseCredentialStorage() const;
   void setShouldUseCredentialStorage(bool value);
@@ -96,17 +113,40 @@ class MCURLConnectionOperation : public MCOperation {
 
   std::string description() const;
 
+  // Archiving first pauses the operation (and waits until the network thread has stopped
+  // it), then keeps "request", "state" (executing or paused stored as ready), "response",
+  // "error", "responseData" and "totalBytesRead". A decoded operation is ready. A copy has
+  // the same request, the callbacks, completion queue and group, and is ready.
+  static const char* className() { return "MCURLConnectionOperation"; }
+  virtual const char* archiveClassName() const { return className(); }
+  virtual void encodeWithCoder(platform::KeyedArchiver& coder);
+  static std::shared_ptr<MCURLConnectionOperation> initWithCoder(const platform::KeyedUnarchiver& coder);
+  std::shared_ptr<MCURLConnectionOperation> copy() const;
+
  protected:
+  // Applies what an archive holds to a new operation; copies the callbacks to another one.
+  void decodeFields(const platform::KeyedUnarchiver& coder);
+  void copyFieldsInto(MCURLConnectionOperation& other) const;
+  virtual std::shared_ptr<MCURLConnectionOperation> makeCopy() const;
+  friend class MCHTTPRequestOperation;
   // Network thread, under the lock, after the connection was cancelled for a pause.
   virtual void prepareResumableRequest() {}
   void setRequest(platform::URLRequest request);
+  // Posts a finish notification that finish() held for the main-queue callback: at once on
+  // the calling (main) thread, or as usual when no such callback runs.
+  void releaseFinishNotification(bool onMainNow);
   mutable std::recursive_mutex lock_;
+  bool holdsFinishNotification_ = false;  // an HTTP completion that ends on the main queue is installed
+  bool finishNotificationHeld_ = false;
 
  private:
   void operationDidStart();
   void operationDidPause();
   void cancelConnection();
   void finish();
+  // After a move to ready or finished: the queue, dependants and completion hear of it once
+  // no lock is held (on the network thread right after the current step, else on the pool).
+  void announceStateChange();
   void clearCompletionBlock();
   void postNotification(const char* name);
   platform::URLConnectionDelegate connectionDelegate();
@@ -126,6 +166,8 @@ class MCURLConnectionOperation : public MCOperation {
   bool progressPosted_ = false;
   ProgressBlock uploadProgress_, downloadProgress_;
   AuthenticationChallengeBlock authenticationChallenge_;
+  RedirectResponseBlock redirectResponse_;
+  uint64_t maximumResponseDataLength_ = kDefaultMaximumResponseDataLength;
   bool shouldUseCredentialStorage_ = true;
   std::optional<platform::URLCredential> credential_;
   std::shared_ptr<MCSecurityPolicy> securityPolicy_;

@@ -23,7 +23,7 @@ bool usableKey(const std::string& key) {
 bool hasClass(plist_t node, const char* className) {
   if (!node || plist_get_node_type(node) != PLIST_DICT) return false;
   auto name = plist::string(plist_dict_get_item(node, kClassKey));
-  return name && *name == className;
+  return name && (!className || *name == className);  // null: any class
 }
 
 }  // namespace
@@ -168,6 +168,37 @@ std::vector<KeyedUnarchiver> KeyedUnarchiver::children(const std::string& key,
     if (hasClass(e, className)) out.emplace_back(doc_, e, depth_ + 1);
   }
   return out;
+}
+
+std::string KeyedUnarchiver::className() const {
+  return node_ ? plist::string(plist_dict_get_item(node_, kClassKey)).value_or("") : "";
+}
+
+std::vector<std::string> KeyedUnarchiver::allKeys() const {
+  std::vector<std::string> keys;
+  if (!node_) return keys;
+  plist_dict_iter it = nullptr;
+  plist_dict_new_iter(node_, &it);
+  for (;;) {
+    plist_t item = nullptr;
+    // Keys are read through their nodes: the reader already refused keys holding a NUL.
+    plist_dict_next_item(node_, it, nullptr, &item);
+    if (!item) break;
+    char* key = nullptr;
+    plist_get_key_val(plist_dict_item_get_key(item), &key);
+    if (key && std::string(key) != kClassKey) keys.emplace_back(key);
+    free(key);
+  }
+  free(it);
+  return keys;
+}
+
+std::optional<KeyedUnarchiver> KeyedUnarchiver::objectForKey(const std::string& key) const {
+  return child(key, nullptr);
+}
+
+std::vector<KeyedUnarchiver> KeyedUnarchiver::objectsForKey(const std::string& key) const {
+  return children(key, nullptr);
 }
 
 std::optional<KeyedUnarchiver> KeyedUnarchiver::open(const std::vector<uint8_t>& data,

@@ -70,10 +70,12 @@ class KeyedArchiver {
     return writeArchive(archivedDataWithRootObject(root), file);
   }
 
- private:
-  friend class KeyedUnarchiver;
+  // Objects whose class is known only at run time: each sub-archiver carries its class name.
   void adopt(const std::string& key, KeyedArchiver&& sub);
   void adoptArray(const std::string& key, std::vector<KeyedArchiver>&& subs);
+
+ private:
+  friend class KeyedUnarchiver;
   static std::vector<uint8_t> finish(KeyedArchiver&& root);
   static bool writeArchive(const std::vector<uint8_t>& bytes, const std::filesystem::path& file);
   void* node_;  // plist dictionary, owned
@@ -116,6 +118,14 @@ class KeyedUnarchiver {
                                                     std::optional<Error>* error = nullptr) {
     return unarchiveObjectWithData<T>(readArchive(file), error);
   }
+
+  // For objects whose class is known only at run time: this object's class name, its keys
+  // in archive order, the object under `key` and the objects of the array under `key`,
+  // whatever their classes (nesting limits as above).
+  std::string className() const;
+  std::vector<std::string> allKeys() const;
+  std::optional<KeyedUnarchiver> objectForKey(const std::string& key) const;
+  std::vector<KeyedUnarchiver> objectsForKey(const std::string& key) const;
 
   struct Doc;
   KeyedUnarchiver(std::shared_ptr<Doc> doc, void* node, int depth)

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <string_view>
 #include <fstream>
 #include <iterator>
 
@@ -15,13 +17,44 @@ uint64_t readBE(const uint8_t* p, size_t n) {
   return v;
 }
 
+// A string holding a NUL code unit: libplist asserts (and so aborts the host) when such a
+// string or key is read back. Object kinds 0x5 (ASCII, one byte a unit) and 0x6 (UTF-16).
+bool stringHoldsNul(const std::vector<uint8_t>& b, uint64_t off, uint64_t end) {
+  uint8_t marker = b[off];
+  unsigned kind = marker >> 4;
+  if (kind != 0x5 && kind != 0x6) return false;
+  uint64_t len = marker & 0x0F, pos = off + 1;
+  if (len == 0x0F) {
+    if (pos >= end || (b[pos] >> 4) != 0x1) return false;  // the reader refuses it itself
+    unsigned width = 1u << (b[pos] & 0x0F);
+    if (width > 8 || pos + 1 + width > end) return false;
+    len = readBE(b.data() + pos + 1, width);
+    pos += 1 + width;
+  }
+  unsigned unit = kind == 0x6 ? 2 : 1;
+  if (len > end || pos + len * unit > end) return false;
+  for (uint64_t i = 0; i < len; ++i)
+    if (readBE(b.data() + pos + i * unit, unit) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+uint64_t maxExpandedNodes(size_t bytes) {
+  // Honest lists share few values, so their expansion stays near their size; a reference
+  // chain of a few hundred bytes expands to millions of nodes (about 260 bytes each).
+  return std::min<uint64_t>(1u << 20, 65536 + 16 * uint64_t(bytes));
+}
+
+namespace {
+
 // The reader recurses once per nesting level and expands every shared reference into a
 // copy, so a crafted list nested a hundred thousand deep overflows the stack and a chain of
 // doubly referenced arrays explodes in memory. This walks the object graph first, without
-// recursion, and accepts it only when it is acyclic, at most kMaxDepth deep and expands to at
-// most kMaxNodes nodes.
+// recursion, and accepts it only when it is acyclic, at most kMaxDepth deep, expands to at
+// most maxExpandedNodes nodes and no string holds a NUL.
 bool shapeIsSafe(const std::vector<uint8_t>& b) {
-  constexpr uint64_t kMaxDepth = 512, kMaxNodes = 4000000;
+  const uint64_t kMaxDepth = kMaxNestingDepth, kMaxNodes = maxExpandedNodes(b.size());
   const size_t n = b.size();
   const uint8_t* t = b.data() + n - 32;
   const unsigned offSize = t[6], refSize = t[7];
@@ -36,6 +69,7 @@ bool shapeIsSafe(const std::vector<uint8_t>& b) {
     out->clear();
     uint64_t off = offsetOf(i);
     if (off < 8 || off >= table) return false;
+    if (stringHoldsNul(b, off, table)) return false;
     uint8_t marker = b[off];
     unsigned kind = marker >> 4;
     if (kind != 0xA && kind != 0xC && kind != 0xD) return true;
@@ -105,6 +139,53 @@ Node fromBinary(const std::vector<uint8_t>& bytes) {
   if (!shapeIsSafe(bytes)) return nullptr;
   plist_t root = nullptr;
   plist_from_bin(reinterpret_cast<const char*>(bytes.data()), uint32_t(bytes.size()), &root);
+  return Node(root);
+}
+
+namespace {
+
+// The deepest nesting of elements, counted without parsing: comments, processing
+// instructions, declarations and CDATA sections are skipped; an element that closes itself
+// adds nothing. Text outside tags cannot open an element, so this bounds what libplist builds.
+size_t xmlDepth(const std::vector<uint8_t>& b) {
+  size_t depth = 0, deepest = 0, i = 0, n = b.size();
+  auto skipPast = [&](const char* end) {
+    std::string_view tail(reinterpret_cast<const char*>(b.data()) + i, n - i);
+    size_t at = tail.find(end);
+    i = at == std::string_view::npos ? n : i + at + std::strlen(end);
+  };
+  while (i < n) {
+    if (b[i] != '<') {
+      ++i;
+      continue;
+    }
+    std::string_view rest(reinterpret_cast<const char*>(b.data()) + i, n - i);
+    if (rest.rfind("<!--", 0) == 0) skipPast("-->");
+    else if (rest.rfind("<![CDATA[", 0) == 0) skipPast("]]>");
+    else if (rest.rfind("<?", 0) == 0) skipPast("?>");
+    else if (rest.rfind("<!", 0) == 0) skipPast(">");
+    else if (rest.rfind("</", 0) == 0) {
+      if (depth) --depth;
+      skipPast(">");
+    } else {
+      size_t close = rest.find('>');
+      if (close == std::string_view::npos) break;
+      if (rest[close - 1] != '/') deepest = std::max(deepest, ++depth);
+      i += close + 1;
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
+
+Node fromXML(const std::vector<uint8_t>& bytes) {
+  if (bytes.empty() || bytes.size() > UINT32_MAX) return nullptr;
+  // XML allows no NUL, raw or as a reference (libplist refuses the reference itself).
+  if (std::find(bytes.begin(), bytes.end(), 0) != bytes.end()) return nullptr;
+  if (xmlDepth(bytes) > kMaxNestingDepth) return nullptr;
+  plist_t root = nullptr;
+  plist_from_xml(reinterpret_cast<const char*>(bytes.data()), uint32_t(bytes.size()), &root);
   return Node(root);
 }
 

@@ -28,6 +28,9 @@ class InputStream {
   virtual bool hasBytesAvailable() const = 0;
   virtual StreamStatus streamStatus() const = 0;
   virtual std::optional<StreamError> streamError() const = 0;
+  // A paced stream: how long a reader should wait before its next read. A reader that can
+  // wait without blocking others asks first; a read made earlier waits on the caller's thread.
+  virtual double secondsUntilReadable() const { return 0; }
 };
 
 class DataInputStream : public InputStream {

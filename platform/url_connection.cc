@@ -8,11 +8,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/stream.h"
 
@@ -22,14 +25,36 @@ struct NetworkThread::Impl {
   CURLM* multi = nullptr;
   std::thread thread;
   std::mutex mutex;
+  std::condition_variable stoppedCv;
   std::deque<std::function<void()>> tasks;
   bool stopping = false;
+  bool stopped = false;
   // Connections in flight, kept alive by the loop until they end or are cancelled.
   std::map<CURL*, std::shared_ptr<URLConnection>> active;
+  // Uploads paused until their paced body stream may be read again (steady time).
+  std::multimap<std::chrono::steady_clock::time_point, std::weak_ptr<URLConnection>> wakeups;
+  // Handles of ended transfers, reset and reused: a new handle per request costs more than
+  // a small reply does.
+  std::vector<CURL*> spareHandles;
+
+  CURL* takeHandle() {
+    if (spareHandles.empty()) return curl_easy_init();
+    CURL* e = spareHandles.back();
+    spareHandles.pop_back();
+    curl_easy_reset(e);
+    return e;
+  }
+  void giveBack(CURL* e) {
+    if (spareHandles.size() < 16) spareHandles.push_back(e);
+    else curl_easy_cleanup(e);
+  }
 
   void run();
   void drainTasks();
+  void resumeDueUploads();
+  int pollTimeoutMs();
   void finished(CURL* easy, CURLcode code);
+  void stop();
 };
 
 struct URLConnection::Transfer {
@@ -39,6 +64,10 @@ struct URLConnection::Transfer {
   bool responseDelivered = false;
   bool stopped = false;
   bool trustRefused = false;
+  bool pausedForPacing = false;
+  int redirects = 0;
+  std::optional<URLRequest> redirectTo;  // the next hop, decided when the redirect's head ended
+  std::optional<URLLoadError> refusal;   // the delegate refused a redirect
   std::optional<StreamError> bodyError;
   int64_t uploadReported = 0;
   int64_t uploadExpected = -1;
@@ -50,6 +79,7 @@ struct NetworkThreadAccess {
   static URLConnection::Transfer& transfer(URLConnection& c) { return *c.transfer_; }
   static URLConnectionDelegate& delegate(URLConnection& c) { return c.delegate_; }
   static const URLRequest& request(URLConnection& c) { return c.request_; }
+  static bool restart(URLConnection& c, URLRequest next);
 };
 
 namespace {
@@ -83,12 +113,82 @@ void deliverResponse(URLConnection& c) {
   if (auto& cb = Access::delegate(c).didReceiveResponse) cb(t.response);
 }
 
+std::string hostOf(const std::string& url) {
+  std::string host;
+  if (CURLU* u = curl_url()) {
+    char* h = nullptr;
+    if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK && curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK) {
+      host = h;
+      if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    }
+    curl_free(h);
+    curl_url_cleanup(u);
+  }
+  return host;
+}
+
+constexpr int kMaxRedirects = 16;
+
+std::string upperCased(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char ch) { return std::toupper(ch); });
+  return s;
+}
+
+// The head of a redirect reply has ended: ask the delegate whether to follow it. False
+// stops the transfer (the delegate refused, or too many hops).
+bool redirectHeadEnded(URLConnection& c) {
+  auto& t = Access::transfer(c);
+  const URLRequest& current = Access::request(c);
+  long status = 0;
+  curl_easy_getinfo(t.easy, CURLINFO_RESPONSE_CODE, &status);
+  if (status < 300 || status >= 400 || status == 304) return true;
+  const std::string location = headerValue(t.response.allHeaderFields, "Location").value_or("");
+  if (location.empty()) return true;
+  URLRequest next = current;
+  next.URL = resolveURL(location, current.URL);
+  if (next.URL.empty()) return true;  // no URL to follow: the redirect reply is the answer
+  std::string method = upperCased(current.HTTPMethod);
+  bool toGet = (status == 303 && method != "HEAD") || ((status == 301 || status == 302) && method == "POST");
+  if (toGet) {
+    next.HTTPMethod = "GET";
+    next.HTTPBody.clear();
+    next.HTTPBodyStream = nullptr;
+    next.setValue(std::nullopt, "Content-Type");
+    next.setValue(std::nullopt, "Content-Length");
+  } else if (current.HTTPBodyStream) {
+    return true;  // a streamed body cannot be sent twice: the redirect reply is the answer
+  }
+  if (hostOf(next.URL) != hostOf(current.URL)) next.setValue(std::nullopt, "Authorization");
+  if (++t.redirects > kMaxRedirects) {
+    t.refusal = URLLoadError{URLErrorDomain, URLErrorHTTPTooManyRedirects, "too many redirects", current.URL};
+    return false;
+  }
+  URLResponse redirect;
+  redirect.URL = current.URL;
+  redirect.statusCode = status;
+  redirect.allHeaderFields = t.response.allHeaderFields;
+  if (auto ct = headerValue(redirect.allHeaderFields, "Content-Type")) parseContentType(*ct, redirect);
+  std::optional<URLLoadError> refusal;
+  auto& decide = Access::delegate(c).willSendRequest;
+  std::optional<URLRequest> follow = decide ? decide(next, redirect, &refusal) : std::optional<URLRequest>(next);
+  if (refusal) {
+    if (refusal->failingURL.empty()) refusal->failingURL = current.URL;
+    t.refusal = std::move(refusal);
+    return false;
+  }
+  t.redirectTo = std::move(follow);
+  return true;
+}
+
 size_t onHeader(char* data, size_t size, size_t n, void* user) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
+  if (t.stopped) return 0;
   std::string line = trimLine(std::string(data, size * n));
   if (line.rfind("HTTP/", 0) == 0) {
-    t.response.allHeaderFields.clear();  // a new head: after a redirect or an interim reply
+    t.response.allHeaderFields.clear();  // a new head: after an interim reply
+  } else if (line.empty()) {
+    if (!redirectHeadEnded(c)) return 0;
   } else if (size_t colon = line.find(':'); colon != std::string::npos && colon > 0) {
     t.response.allHeaderFields.emplace_back(line.substr(0, colon), trimLine(line.substr(colon + 1)));
   }
@@ -98,6 +198,7 @@ size_t onHeader(char* data, size_t size, size_t n, void* user) {
 size_t onWrite(char* data, size_t size, size_t n, void* user) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
+  if (t.redirectTo) return size * n;  // the body of a redirect being followed
   deliverResponse(c);
   if (t.stopped) return 0;
   if (auto& cb = Access::delegate(c).didReceiveData) {
@@ -114,6 +215,15 @@ size_t onRead(char* buffer, size_t size, size_t n, void* user) {
   auto& t = Access::transfer(c);
   auto& stream = Access::request(c).HTTPBodyStream;
   if (t.stopped) return CURL_READFUNC_ABORT;
+  // A paced body waits without holding the thread every other transfer runs on.
+  if (double wait = stream->secondsUntilReadable(); wait > 0) {
+    auto& impl = NetworkThread::shared().impl();
+    auto due = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(wait));
+    impl.wakeups.emplace(due, c.weak_from_this());
+    t.pausedForPacing = true;
+    return CURL_READFUNC_PAUSE;
+  }
   int64_t got = stream->read(reinterpret_cast<uint8_t*>(buffer), size * n);
   if (got < 0) {
     t.bodyError = stream->streamError().value_or(StreamError{EIO, "body stream failed"});
@@ -187,20 +297,6 @@ long errorCodeFor(CURLcode code) {
   }
 }
 
-std::string hostOf(const std::string& url) {
-  std::string host;
-  if (CURLU* u = curl_url()) {
-    char* h = nullptr;
-    if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK && curl_url_get(u, CURLUPART_HOST, &h, 0) == CURLUE_OK) {
-      host = h;
-      if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
-    }
-    curl_free(h);
-    curl_url_cleanup(u);
-  }
-  return host;
-}
-
 }  // namespace
 
 std::shared_ptr<URLConnection> URLConnection::create(URLRequest request, URLConnectionDelegate delegate,
@@ -209,7 +305,7 @@ std::shared_ptr<URLConnection> URLConnection::create(URLRequest request, URLConn
 }
 
 URLConnection::URLConnection(URLRequest request, URLConnectionDelegate delegate, std::optional<URLCredential> credential)
-    : request_(std::move(request)), delegate_(std::move(delegate)), credential_(std::move(credential)),
+    : original_(request), request_(std::move(request)), delegate_(std::move(delegate)), credential_(std::move(credential)),
       transfer_(std::make_unique<Transfer>()) {}
 
 URLConnection::~URLConnection() {
@@ -220,28 +316,37 @@ URLConnection::~URLConnection() {
 
 void URLConnection::start() {
   auto& t = *transfer_;
-  auto& impl = NetworkThread::shared().impl();
   if (t.easy) return;
+  if (!configure()) return;
+  auto& impl = NetworkThread::shared().impl();
+  impl.active[t.easy] = shared_from_this();
+  curl_multi_add_handle(impl.multi, t.easy);
+}
+
+bool URLConnection::configure() {
+  auto& t = *transfer_;
   auto failSoon = [self = shared_from_this()](long code, std::string text) {
     NetworkThread::shared().perform([self, code, text] {
       if (self->transfer_->stopped) return;
       self->transfer_->stopped = true;
       if (auto& cb = self->delegate_.didFailWithError) cb(URLLoadError{URLErrorDomain, code, text, self->request_.URL});
     });
+    return false;
   };
-  t.easy = curl_easy_init();
+  t.easy = NetworkThread::shared().impl().takeHandle();
   if (!t.easy) return failSoon(URLErrorUnknown, "cannot create a transfer");
   if (request_.URL.empty()) return failSoon(URLErrorBadURL, "bad URL");
+  if (!isHTTPToken(request_.HTTPMethod)) return failSoon(URLErrorBadURL, "the request method is no token");
   CURL* e = t.easy;
   t.host = hostOf(request_.URL);
   curl_easy_setopt(e, CURLOPT_URL, request_.URL.c_str());
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
   curl_easy_setopt(e, CURLOPT_PROXY, "");
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 16L);
+  // Redirects are followed one hop at a time, so each hop's delegate decision and trust
+  // evaluation see that hop's own request and host.
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
@@ -271,8 +376,7 @@ void URLConnection::start() {
     curl_easy_setopt(e, CURLOPT_PASSWORD, credential_->password.c_str());
     curl_easy_setopt(e, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
   }
-  std::string method = request_.HTTPMethod;
-  std::transform(method.begin(), method.end(), method.begin(), ::toupper);
+  std::string method = upperCased(request_.HTTPMethod);
   bool bodyMethod = request_.HTTPBodyStream || !request_.HTTPBody.empty() || method == "POST" || method == "PUT" ||
                     method == "PATCH";
   if (method == "HEAD") {
@@ -302,14 +406,25 @@ void URLConnection::start() {
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request_.HTTPMethod.c_str());
   }
   for (const auto& [k, v] : request_.allHTTPHeaderFields) {
-    // Line breaks in a header would split it into several: such a header is not sent.
-    if ((k + v).find_first_of("\r\n") != std::string::npos) continue;
+    // Line breaks in a header would split it into several, a name that is no token could
+    // carry a value of its own: such a header is not sent.
+    if (!isHTTPToken(k) || !isHTTPFieldValue(v)) continue;
     t.headers = curl_slist_append(t.headers, (k + ": " + v).c_str());
   }
   t.headers = curl_slist_append(t.headers, "Expect:");
   curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
-  impl.active[e] = shared_from_this();
-  curl_multi_add_handle(impl.multi, e);
+  return true;
+}
+
+bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
+  auto& t = *c.transfer_;
+  NetworkThread::shared().impl().giveBack(t.easy);
+  curl_slist_free_all(t.headers);
+  int redirects = t.redirects;
+  *c.transfer_ = URLConnection::Transfer();
+  c.transfer_->redirects = redirects;
+  c.request_ = std::move(next);
+  return c.configure();
 }
 
 void URLConnection::cancel() {
@@ -335,22 +450,35 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   auto& t = Access::transfer(*c);
   auto& d = Access::delegate(*c);
   if (t.stopped) return;
+  if (code == CURLE_OK && t.redirectTo) {
+    URLRequest next = std::move(*t.redirectTo);
+    if (Access::restart(*c, std::move(next))) {
+      CURL* e = Access::transfer(*c).easy;
+      active[e] = c;
+      curl_multi_add_handle(multi, e);
+    }
+    return;
+  }
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
+    giveBack(std::exchange(t.easy, nullptr));
     if (d.didFinishLoading) d.didFinishLoading();
     return;
   }
   t.stopped = true;
   URLLoadError error{URLErrorDomain, errorCodeFor(code), t.errorBuffer[0] ? t.errorBuffer : curl_easy_strerror(code),
                      Access::request(*c).URL};
-  if (t.bodyError) {
+  if (t.refusal) {
+    error = *t.refusal;
+  } else if (t.bodyError) {
     error.domain = POSIXErrorDomain;
     error.code = t.bodyError->code;
     error.description = t.bodyError->message;
   } else if (t.trustRefused) {
     error.code = URLErrorServerCertificateUntrusted;
   }
+  giveBack(std::exchange(t.easy, nullptr));
   if (d.didFailWithError) d.didFailWithError(error);
 }
 
@@ -363,6 +491,25 @@ void NetworkThread::Impl::drainTasks() {
   for (auto& task : batch) task();
 }
 
+void NetworkThread::Impl::resumeDueUploads() {
+  auto now = std::chrono::steady_clock::now();
+  while (!wakeups.empty() && wakeups.begin()->first <= now) {
+    auto c = wakeups.begin()->second.lock();
+    wakeups.erase(wakeups.begin());
+    if (!c) continue;
+    auto& t = Access::transfer(*c);
+    if (!t.pausedForPacing || t.stopped || !t.easy || !active.count(t.easy)) continue;
+    t.pausedForPacing = false;
+    curl_easy_pause(t.easy, CURLPAUSE_CONT);
+  }
+}
+
+int NetworkThread::Impl::pollTimeoutMs() {
+  if (wakeups.empty()) return 1000;
+  auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(wakeups.begin()->first - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<int64_t>(wait.count() + 1, 0, 1000));
+}
+
 void NetworkThread::Impl::run() {
   for (;;) {
     drainTasks();
@@ -370,6 +517,7 @@ void NetworkThread::Impl::run() {
       std::lock_guard<std::mutex> lock(mutex);
       if (stopping) break;
     }
+    resumeDueUploads();
     int running = 0;
     curl_multi_perform(multi, &running);
     int left = 0;
@@ -379,10 +527,35 @@ void NetworkThread::Impl::run() {
       std::lock_guard<std::mutex> lock(mutex);
       if (!tasks.empty()) continue;
     }
-    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(), nullptr);
   }
   for (auto& [easy, c] : active) curl_multi_remove_handle(multi, easy);
   active.clear();
+  wakeups.clear();
+  for (CURL* e : spareHandles) curl_easy_cleanup(e);
+  spareHandles.clear();
+  std::lock_guard<std::mutex> lock(mutex);
+  tasks.clear();
+  stopped = true;
+  stoppedCv.notify_all();
+}
+
+// At exit, before static objects are destroyed: the loop ends (transfers in flight are
+// dropped without callbacks) and later tasks are dropped. The object itself stays, so a
+// worker thread still running after main returned may call perform() safely. A loop stuck in
+// a delegate callback is waited for a moment, then left to the process's end.
+void NetworkThread::Impl::stop() {
+  std::unique_lock<std::mutex> lock(mutex);
+  if (stopping) return;
+  stopping = true;
+  curl_multi_wakeup(multi);
+  if (stoppedCv.wait_for(lock, std::chrono::seconds(1), [this] { return stopped; })) {
+    lock.unlock();
+    thread.join();
+  } else {
+    lock.unlock();
+    thread.detach();
+  }
 }
 
 NetworkThread::NetworkThread() : impl_(std::make_unique<Impl>()) {
@@ -393,27 +566,25 @@ NetworkThread::NetworkThread() : impl_(std::make_unique<Impl>()) {
   impl_->thread = std::thread([this] { impl_->run(); });
 }
 
-NetworkThread::~NetworkThread() {
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    impl_->stopping = true;
-  }
-  curl_multi_wakeup(impl_->multi);
-  impl_->thread.join();
-  curl_multi_cleanup(impl_->multi);
-}
+NetworkThread::~NetworkThread() = default;  // never runs: the shared thread is kept to the end
 
 NetworkThread& NetworkThread::shared() {
-  static NetworkThread thread;
-  return thread;
+  static NetworkThread* thread = [] {
+    auto* t = new NetworkThread;
+    std::atexit([] { NetworkThread::shared().impl().stop(); });
+    return t;
+  }();
+  return *thread;
 }
 
 void NetworkThread::perform(std::function<void()> task) {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (impl_->stopping) return;  // after exit began: the task would touch what is going
     impl_->tasks.push_back(std::move(task));
   }
-  curl_multi_wakeup(impl_->multi);
+  // The loop itself looks for tasks before it waits: it needs no wake-up from its own thread.
+  if (!isCurrent()) curl_multi_wakeup(impl_->multi);
 }
 
 bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->thread.get_id(); }

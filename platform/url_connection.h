@@ -31,6 +31,14 @@ struct URLCredential {
 struct URLConnectionDelegate {
   // Server-trust challenge; none = the default evaluation with the host name checked.
   std::function<bool(const ServerTrust& trust, const std::string& host)> evaluateServerTrust;
+  // A redirect reply arrived: `proposed` is the request that follows it (same headers, the
+  // new URL; a 303, or a 301/302 after a POST, turns into a bodiless GET; "Authorization" is
+  // dropped when the host changes). Return it, changed or not, to follow; none to take the
+  // redirect reply as the final one; or set `refusal` to fail the load with that error.
+  // None = follow. Every hop meets the trust evaluation with its own host name.
+  std::function<std::optional<URLRequest>(const URLRequest& proposed, const URLResponse& redirect,
+                                          std::optional<URLLoadError>* refusal)>
+      willSendRequest;
   std::function<void(const URLResponse&)> didReceiveResponse;
   std::function<bool(const uint8_t* bytes, size_t length)> didReceiveData;
   std::function<void(int64_t bytesWritten, int64_t totalWritten, int64_t totalExpected)> didSendBodyData;
@@ -45,12 +53,16 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   ~URLConnection();
   void start();
   void cancel();
-  const URLRequest& originalRequest() const { return request_; }
+  const URLRequest& originalRequest() const { return original_; }
+  // The request of the current hop (network thread only).
+  const URLRequest& currentRequest() const { return request_; }
 
   struct Transfer;  // libcurl state, network thread only
 
  private:
   URLConnection(URLRequest request, URLConnectionDelegate delegate, std::optional<URLCredential> credential);
+  bool configure();  // a transfer for request_; false when none could be made
+  URLRequest original_;
   URLRequest request_;
   URLConnectionDelegate delegate_;
   std::optional<URLCredential> credential_;
@@ -58,7 +70,8 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   friend struct NetworkThreadAccess;
 };
 
-// The one thread that drives every connection. Created on first use, lives until exit.
+// The one thread that drives every connection. Created on first use; stopped at exit before
+// static objects go, after which perform() drops its task.
 class NetworkThread {
  public:
   static NetworkThread& shared();

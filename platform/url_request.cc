@@ -100,4 +100,15 @@ std::string resolveURL(const std::string& relative, const std::string& base) {
   return result;
 }
 
+bool isHTTPToken(const std::string& text) {
+  static const std::string extra = "!#$%&'*+-.^_`|~";
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+           return std::isalnum(c) || extra.find(static_cast<char>(c)) != std::string::npos;
+         });
+}
+
+bool isHTTPFieldValue(const std::string& text) {
+  return std::none_of(text.begin(), text.end(), [](unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; });
+}
+
 }  // namespace platform

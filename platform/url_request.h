@@ -26,8 +26,11 @@ enum URLErrorCode : long {
   URLErrorCannotFindHost = -1003,
   URLErrorCannotConnectToHost = -1004,
   URLErrorNetworkConnectionLost = -1005,
+  URLErrorHTTPTooManyRedirects = -1007,
   URLErrorBadServerResponse = -1011,
   URLErrorCannotDecodeContentData = -1016,
+  URLErrorSecureConnectionRequired = -1022,  // a redirect from https to plain http was refused
+  URLErrorDataLengthExceedsMaximum = -1103,
   URLErrorCannotWriteToFile = -3003,
   URLErrorSecureConnectionFailed = -1200,
   URLErrorServerCertificateUntrusted = -1202,
@@ -38,6 +41,12 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 // Case-insensitive lookup and replacement in a header list (first match wins).
 std::optional<std::string> headerValue(const HeaderList& headers, const std::string& field);
 void setHeaderValue(HeaderList& headers, const std::string& field, std::optional<std::string> value);
+
+// A method or header field name: one or more token characters (letters, digits and
+// !#$%&'*+-.^_`|~). A header value: no control character but the tab. What fails these would
+// split or end a request line or header on the wire.
+bool isHTTPToken(const std::string& text);
+bool isHTTPFieldValue(const std::string& text);
 
 struct URLRequest {
   std::string URL;  // absolute URL text; empty when none could be made

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -144,4 +145,36 @@ TEST(Multipart, PacketSizeBoundsTheLoopNotOnePartsRead) {
   int64_t first = request->HTTPBodyStream->read(buf.data(), buf.size());
   EXPECT_GT(first, static_cast<int64_t>(MCUploadStream3GSuggestedPacketSize));
   EXPECT_LT(first, static_cast<int64_t>(std::stoll(*request->valueForHTTPHeaderField("Content-Length"))));
+}
+
+TEST(Multipart, PartsThatWouldInjectHeadersAreRefused) {
+  struct Case { const char* name; std::function<bool(MCStreamingMultipartFormData&)> append; bool accepted; } cases[] = {
+      {"plain MIME type", [](auto& f) { return f.appendPartWithFileData(bytes("x"), "f", "f.txt", "text/plain; charset=utf-8"); }, true},
+      {"MIME type with CR/LF", [](auto& f) { return f.appendPartWithFileData(bytes("x"), "f", "f.txt", "text/plain\r\nX-Injected: 1"); }, false},
+      {"MIME type with a bare LF", [](auto& f) { return f.appendPartWithFileData(bytes("x"), "f", "f.txt", "text/plain\nX: 1"); }, false},
+      {"MIME type without subtype", [](auto& f) { return f.appendPartWithFileData(bytes("x"), "f", "f.txt", "text"); }, false},
+      {"MIME type with a space in the type", [](auto& f) { return f.appendPartWithFileData(bytes("x"), "f", "f.txt", "te xt/plain"); }, false},
+      {"stream part MIME type with CR", [](auto& f) {
+         return f.appendPartWithInputStream(std::make_shared<platform::DataInputStream>(bytes("x")), "f", "f.txt", 1, "a/b\r");
+       }, false},
+      {"extra headers", [](auto& f) { return f.appendPartWithHeaders({{"X-Tag", "v\t1"}}, bytes("x")); }, true},
+      {"header value with CR/LF", [](auto& f) { return f.appendPartWithHeaders({{"X-Tag", "v\r\nX-Injected: 1"}}, bytes("x")); }, false},
+      {"header name with a colon", [](auto& f) { return f.appendPartWithHeaders({{"X-Tag: v\r\nX", "1"}}, bytes("x")); }, false},
+      {"empty header name", [](auto& f) { return f.appendPartWithHeaders({{"", "1"}}, bytes("x")); }, false},
+  };
+  for (const auto& c : cases) {
+    MCStreamingMultipartFormData form(postRequest(), platform::UTF8StringEncoding);
+    EXPECT_EQ(c.append(form), c.accepted) << c.name;
+    std::optional<platform::Error> error;
+    auto request = form.requestByFinalizingMultipartFormData(&error);
+    EXPECT_EQ(request.has_value(), c.accepted) << c.name;
+    if (!c.accepted) {
+      ASSERT_TRUE(error) << c.name;
+      EXPECT_EQ(error->domain, MCURLRequestSerializationErrorDomain) << c.name;
+    } else {
+      auto wire = drain(*request->HTTPBodyStream);
+      ASSERT_TRUE(wire) << c.name;
+      EXPECT_EQ(wire->find("X-Injected"), std::string::npos) << c.name;
+    }
+  }
 }

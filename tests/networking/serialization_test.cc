@@ -1,9 +1,12 @@
 // Request and response serializers: query strings, bodies, validation and decoding.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "networking/property_list.h"
 #include "networking/request_serialization.h"
 #include "networking/response_serialization.h"
+#include "platform/app.h"
 
 using nlohmann::json;
 
@@ -161,4 +164,51 @@ TEST(ResponseSerializer, ErrorChains) {
   EXPECT_TRUE(MCErrorOrUnderlyingErrorHasCodeInDomain(*merged, -1016, MCURLResponseSerializationErrorDomain));
   EXPECT_FALSE(MCErrorOrUnderlyingErrorHasCodeInDomain(a, -1016, MCURLResponseSerializationErrorDomain));
   EXPECT_EQ(MCErrorWithUnderlyingError(std::nullopt, b)->code, -1016);
+}
+
+TEST(RequestSerializer, UserAgentNamesTheAppItsVersionAndTheDevice) {
+  struct Case { std::string name, identifier, machine, system; std::string expected; } cases[] = {
+      {"Host App", "org.example.host", "arm64", "17.2", "Host App/V (arm64; iOS 17.2; Scale/1.00)"},
+      {"", "org.example.host", "x86_64", "6.1.0-9", "org.example.host/V (x86_64; iOS 6.1.0-9; Scale/1.00)"},
+      {"Line\r\nX-Injected: 1", "id", "m", "1", "LineX-Injected: 1/V (m; iOS 1; Scale/1.00)"},
+  };
+  const std::string savedName = platform::Bundle::bundleName(), savedIdentifier = platform::Bundle::bundleIdentifier();
+  for (const auto& c : cases) {
+    platform::Bundle::setBundleName(c.name);
+    platform::Bundle::setBundleIdentifier(c.identifier);
+    platform::Device::setMachine(c.machine);
+    platform::Device::setSystemVersion(c.system);
+    auto agent = MCHTTPRequestSerializer().valueForHTTPHeaderField("User-Agent").value_or("");
+    // The version is the kit's own; everything around it is fixed.
+    std::string masked = std::regex_replace(agent, std::regex("/[0-9]+(\\.[0-9]+)*( \\()"), "/V$2");
+    EXPECT_EQ(masked, c.expected) << agent;
+  }
+  platform::Bundle::setBundleName(savedName);
+  platform::Bundle::setBundleIdentifier(savedIdentifier);
+  platform::Device::reset();
+}
+
+TEST(RequestSerializer, QueryStringStyleAndMethods) {
+  json params = {{"a", 1}};
+  auto s = MCHTTPRequestSerializer::serializer();
+  s->setQueryStringSerializationWithBlock([](const platform::URLRequest&, const json&, std::optional<platform::Error>*) { return std::string("custom"); });
+  EXPECT_EQ(s->requestWithMethod("GET", "http://h/p", params)->URL, "http://h/p?custom");
+  struct Case { unsigned long style; std::string get, post; } cases[] = {
+      {0, "http://h/p?a=1", "a=1"},  // setting a style drops the callback
+      {1, "http://h/p", ""},         // any other style gives no query text
+  };
+  for (const auto& c : cases) {
+    s->setQueryStringSerializationWithStyle(c.style);
+    EXPECT_EQ(s->queryStringSerializationStyle(), c.style);
+    EXPECT_EQ(s->requestWithMethod("GET", "http://h/p", params)->URL, c.get) << c.style;
+    EXPECT_EQ(body(*s->requestWithMethod("POST", "http://h/p", params)), c.post) << c.style;
+  }
+  // A method is a token: anything else would write its own request line or headers.
+  for (const char* bad : {"GET /x HTTP/1.1\r\nX-Injected: 1\r\n", "PO ST", "", "GET\n"}) {
+    std::optional<platform::Error> error;
+    EXPECT_FALSE(s->requestWithMethod(bad, "http://h/p", params, &error)) << bad;
+    ASSERT_TRUE(error) << bad;
+    EXPECT_EQ(error->domain, MCURLRequestSerializationErrorDomain);
+  }
+  EXPECT_TRUE(s->requestWithMethod("PROPFIND", "http://h/p", nullptr));
 }

@@ -1,5 +1,7 @@
 #include "kit_demo/demo_report.h"
 
+#include "mapview/mc_screen_follow.h"
+
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -45,7 +47,38 @@ bool PrintAccuracyTable(const std::vector<AccuracyRow>& rows, double settle) {
   return ok;
 }
 
-int DrawMapScreenPictures(const std::string&, const std::string&) { return 0; }
+MapScreenPictures::MapScreenPictures(std::shared_ptr<MCLocationViewController> screen, std::string outDir)
+    : screen_(std::move(screen)), outDir_(std::move(outDir)) {}
+
+void MapScreenPictures::picture(const std::string& moment) {
+  if (!screen_) return;
+  MCFollowPosition(*screen_);
+  const std::string file = outDir_ + "/screen-" + moment + ".png";
+  std::string error;
+  if (screen_->writePng(file, &error)) {
+    std::printf("picture: %s (the map screen, %s)\n", file.c_str(), moment.c_str());
+  } else {
+    std::printf("map screen: %s\n", error.c_str());
+  }
+}
+
+void MapScreenPictures::frame() {
+  if (!screen_) return;
+  MCFollowPosition(*screen_);
+  if (auto image = screen_->snapshot(0.5)) animation_.addFrame(*image, 0.2);
+}
+
+void MapScreenPictures::finish() {
+  if (!screen_ || animation_.frameCount() == 0) return;
+  const std::string file = outDir_ + "/walk.png";
+  std::string error;
+  if (animation_.writeToFile(file, &error)) {
+    std::printf("picture: %s (the map screen through the walk, %zu frames, animated)\n", file.c_str(),
+                animation_.frameCount());
+  } else {
+    std::printf("map screen: %s\n", error.c_str());
+  }
+}
 
 int PrintServiceExchanges(const std::vector<contentserver::RequestRecord>&) { return 0; }
 

@@ -5,7 +5,9 @@
 // while zone entries and exits and push actions are printed as they happen,
 // records a measurement log, stops, replays it, stops the message queue,
 // prints what the server received and ends with the accuracy table against
-// the world's truth and the pictures it drew. Nothing leaves the machine.
+// the world's truth and the pictures it drew (the map screen at chosen moments
+// and through the whole walk, and the floors with the true and estimated
+// paths). Nothing leaves the machine.
 //   kit-demo --out DIR [--speed X]
 // The clock is manual and stepped: by default as fast as the machine goes,
 // with --speed X at X times real time.
@@ -28,6 +30,7 @@
 #include "Server/mc_service_addresses.h"
 #include "content_server/content_server.h"
 #include "kit_demo/demo_report.h"
+#include "mapview/mc_map_view_install.h"
 #include "platform/bluetooth_central.h"
 #include "platform/location_manager.h"
 #include "platform/paths.h"
@@ -79,6 +82,7 @@ struct Demo {
   std::mutex printMutex;
   double walkStart = 0, replayStart = 0;
   std::map<int64_t, std::string> zoneNames;
+  std::unique_ptr<kitdemo::MapScreenPictures> screen;
   int zoneEvents = 0, pushes = 0;
   size_t ranged = 0;
 
@@ -231,12 +235,23 @@ Walked WalkWithNavigation(Demo& d) {
   d.walkStart = platform::Clock::nowSeconds();
   pt::settle();
   Track(d, w, std::nullopt, d.walkStart);
-  kitdemo::DrawMapScreenPictures(d.out, "start");
-  double nextStatus = 20;
+  // The ready-made screen over the downloaded location, as a host would present it.
+  d.screen = std::make_unique<kitdemo::MapScreenPictures>(d.core->location()->viewController(), d.out);
+  d.screen->picture("start");
+  double nextStatus = 20, nextFrame = 0;
+  const double pictureAt[] = {30, 85};
+  size_t nextPicture = 0;
   while (!d.world->finished()) {
     d.step(kTick);
     Track(d, w, d.world->truthAt(platform::Clock::now()), d.walkStart);
     const double t = platform::Clock::nowSeconds() - d.walkStart;
+    if (t >= nextFrame) {
+      nextFrame += 1;
+      d.screen->frame();
+    }
+    if (nextPicture < std::size(pictureAt) && t >= pictureAt[nextPicture]) {
+      d.screen->picture(std::to_string(int(pictureAt[nextPicture++])) + "s");
+    }
     if (t >= nextStatus) {
       nextStatus += 20;
       const auto info = d.core->deviceInfo();
@@ -246,10 +261,11 @@ Walked WalkWithNavigation(Demo& d) {
       d.say(d.walkTime() + line);
     }
   }
+  d.screen->picture("end");
+  d.screen->finish();
   d.core->_stopSaveLogToFile();
   d.core->stopMarvisto();
   d.world->stop();
-  kitdemo::DrawMapScreenPictures(d.out, "end");
   std::printf("navigation stopped after %zu ticks; route to the target %.1f m long at the start; %d zone events, "
               "%d push actions, %zu ranged-beacon reports\n",
               w.positions.size(), w.routeLength, d.zoneEvents, d.pushes, d.ranged);
@@ -313,6 +329,8 @@ int main(int argc, char** argv) {
   platform::Paths::setHome(fs::path(d.out) / "home");
   platform::RunLoop::setMainThread();
   pt::useManualClock(platform::Clock::now());
+  // Floors get their images and locations their map screen.
+  MCMapViewInstall();
 
   std::string error;
   if (!StartWorldAndServer(d, &error)) return Fail(error);
@@ -374,6 +392,7 @@ int main(int argc, char** argv) {
   std::printf("kit-demo took %.1f s\n", took);
   std::printf("%s\n", met ? "every figure meets the venue's targets"
                           : "the figures marked MISSED do not meet the venue's targets");
+  d.screen.reset();
   d.core.reset();
   d.server->stop();
   return 0;

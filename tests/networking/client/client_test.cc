@@ -261,8 +261,11 @@ TEST_F(Client, ProgressAddsUpAndNotificationsArriveOnMain) {
   manager->responseSerializer = MCHTTPResponseSerializer::serializer();
   auto o = std::make_shared<Outcome>();
   int64_t down = 0, up = 0, upExpected = 0;
-  auto op = manager->GET(url("/big.bin"), nullptr, recordSuccess(o), recordFailure(o));
+  // The progress block is set before the operation starts, so no chunk arrives unwatched.
+  auto op = manager->HTTPRequestOperationWithRequest(*manager->requestSerializer->requestWithMethod("GET", url("/big.bin"), nullptr),
+                                                     recordSuccess(o), recordFailure(o));
   op->setDownloadProgressBlock([&](uint64_t bytes, int64_t, int64_t) { down += static_cast<int64_t>(bytes); });
+  manager->operationQueue->addOperation(op);
   ASSERT_TRUE(await(o));
   EXPECT_EQ(down, static_cast<int64_t>(kBig.size()));
   auto upload = std::make_shared<Outcome>();

@@ -124,3 +124,132 @@ TEST_F(TLS, PolicyEvaluatesHostNamesAndPinnedKeys) {
   EXPECT_EQ(pinning->pinnedPublicKeys().size(), 2u);
   EXPECT_TRUE(pinning->evaluateServerTrust(trust, "localhost"));
 }
+
+namespace {
+
+// Peers that fail evaluation in one way each, and a redirector whose hops lead to other
+// hosts: every refusal must leave the refused peer's access log untouched.
+class Trust : public ::testing::Test {
+ protected:
+  enum Server { Expired, WrongName, Untrusted, Redirector, IPOnly, LocalhostOnly, Plain, Count };
+
+  static void SetUpTestSuite() {
+    dir_ = new std::filesystem::path(peers::tempDir("trust"));
+    const auto& d = *dir_;
+    auto sh = [&](const std::string& c) { ASSERT_EQ(peers::run("cd " + d.string() + " && " + c + " >/dev/null 2>&1"), 0) << c; };
+    std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    for (std::string ca : {"ca", "rogue"})
+      sh("openssl req -x509 " + ec + " -keyout " + ca + ".key -out " + ca + ".pem -days 2 -subj /CN=" + ca +
+         " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign");
+    peers::writeFile(d / "ca.cnf", "[ca]\ndefault_ca=d\n[d]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\ndefault_md=sha256\n"
+                                   "policy=p\n[p]\ncommonName=supplied\n"
+                                   "[both]\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n[elsewhere]\nsubjectAltName=DNS:elsewhere.example\n"
+                                   "[ip]\nsubjectAltName=IP:127.0.0.1\n[name]\nsubjectAltName=DNS:localhost\n");
+    peers::writeFile(d / "index.txt", "");
+    peers::writeFile(d / "serial", "01\n");
+    // name, signing CA, extension section, validity
+    auto leaf = [&](const std::string& name, const std::string& ca, const std::string& ext, const std::string& dates) {
+      sh("openssl req -new " + ec + " -keyout " + name + ".key -out " + name + ".csr -subj /CN=" + name);
+      sh("openssl ca -batch -config ca.cnf -cert " + ca + ".pem -keyfile " + ca + ".key -in " + name + ".csr -out " + name +
+         ".pem -extensions " + ext + " " + dates);
+    };
+    leaf("expired", "ca", "both", "-startdate 20200101000000Z -enddate 20200102000000Z");
+    leaf("elsewhere", "ca", "elsewhere", "-days 2");
+    leaf("rogueleaf", "rogue", "both", "-days 2");
+    leaf("pinned", "ca", "both", "-days 2");
+    leaf("iponly", "ca", "ip", "-days 2");
+    leaf("nameonly", "ca", "name", "-days 2");
+    peers::writeFile(d / "rogue-chain.pem", peers::readFile(d / "rogueleaf.pem") + peers::readFile(d / "pinned.pem"));
+    for (int i = 0; i < Count; ++i) ports_[i] = peers::freePort();
+    const char* certs[Count][2] = {{"expired.pem", "expired.key"},       {"elsewhere.pem", "elsewhere.key"},
+                                   {"rogue-chain.pem", "rogueleaf.key"}, {"pinned.pem", "pinned.key"},
+                                   {"iponly.pem", "iponly.key"},         {"nameonly.pem", "nameonly.key"}, {nullptr, nullptr}};
+    std::string servers;
+    for (int i = 0; i < Count; ++i) {
+      servers += "server { listen 127.0.0.1:" + std::to_string(ports_[i]) + (certs[i][0] ? " ssl" : "") + ";";
+      if (certs[i][0]) servers += " ssl_certificate " + (d / certs[i][0]).string() + "; ssl_certificate_key " + (d / certs[i][1]).string() + ";";
+      servers += " access_log " + (d / ("access" + std::to_string(i) + ".log")).string() + " t;";
+      if (i == Redirector) {
+        servers += " location = /to-ip-only { return 302 https://localhost:" + std::to_string(ports_[IPOnly]) + "/x; }";
+        servers += " location = /to-name-only { return 302 https://localhost:" + std::to_string(ports_[LocalhostOnly]) + "/x; }";
+        servers += " location = /to-plain { return 302 http://127.0.0.1:" + std::to_string(ports_[Plain]) + "/x; }";
+      }
+      servers += " location / { default_type application/json; return 200 '{\"tls\":true}'; } }\n";
+    }
+    nginx_ = new peers::Nginx(d, servers, ports_[Count - 1]);
+    setenv("SSL_CERT_FILE", (d / "ca.pem").c_str(), 1);
+    pinned_ = der(d / "pinned.pem");
+  }
+  static void TearDownTestSuite() {
+    delete nginx_;
+    unsetenv("SSL_CERT_FILE");
+    std::filesystem::remove_all(*dir_);
+    delete dir_;
+  }
+  static std::string url(int server, const std::string& path = "/x", const std::string& host = "127.0.0.1") {
+    return std::string(server == Plain ? "http" : "https") + "://" + host + ":" + std::to_string(ports_[server]) + path;
+  }
+  static size_t hits(int server) {
+    auto log = peers::readFile(*dir_ / ("access" + std::to_string(server) + ".log"));
+    return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
+  }
+
+  static inline std::filesystem::path* dir_;
+  static inline int ports_[Count];
+  static inline peers::Nginx* nginx_;
+  static inline platform::CertificateData pinned_;
+};
+
+}  // namespace
+
+TEST_F(Trust, EachPeerIsJudgedByItsOwnCertificateAndHostAtEveryHop) {
+  struct Case {
+    const char* name;
+    std::string url;
+    unsigned long mode;
+    bool validatesDomainName;
+    int reached;  // the peer the request ends at, and whose log is checked
+    bool accepted;
+    long code;
+  } cases[] = {
+      {"expired certificate", url(Expired), MCSSLPinningModeNone, true, Expired, false, platform::URLErrorServerCertificateUntrusted},
+      {"wrong host name", url(WrongName), MCSSLPinningModeNone, true, WrongName, false, platform::URLErrorServerCertificateUntrusted},
+      {"wrong host name, names not checked", url(WrongName), MCSSLPinningModeNone, false, WrongName, true, 0},
+      {"untrusted CA with the pinned certificate appended", url(Untrusted), MCSSLPinningModeNone, true, Untrusted, false,
+       platform::URLErrorServerCertificateUntrusted},
+      {"the same, certificate pinning", url(Untrusted), MCSSLPinningModeCertificate, true, Untrusted, false,
+       platform::URLErrorServerCertificateUntrusted},
+      {"the same, public-key pinning", url(Untrusted), MCSSLPinningModePublicKey, true, Untrusted, false,
+       platform::URLErrorServerCertificateUntrusted},
+      {"certificate only for the address, asked by name", url(IPOnly, "/x", "localhost"), MCSSLPinningModeNone, true, IPOnly,
+       false, platform::URLErrorServerCertificateUntrusted},
+      {"redirect to a host the next certificate does not name", url(Redirector, "/to-ip-only"), MCSSLPinningModeNone, true,
+       IPOnly, false, platform::URLErrorServerCertificateUntrusted},
+      {"redirect to a host the next certificate names", url(Redirector, "/to-name-only"), MCSSLPinningModeNone, true,
+       LocalhostOnly, true, 0},
+      {"redirect from https to http", url(Redirector, "/to-plain"), MCSSLPinningModeNone, true, Plain, true, 0},
+      {"redirect from https to http under pinning", url(Redirector, "/to-plain"), MCSSLPinningModeCertificate, true, Plain,
+       false, platform::URLErrorSecureConnectionRequired},
+  };
+  for (const auto& c : cases) {
+    auto policy = MCSecurityPolicy::defaultPolicy();
+    policy->SSLPinningMode = c.mode;
+    policy->validatesDomainName = c.validatesDomainName;
+    policy->setPinnedCertificates({pinned_});
+    auto manager = MCHTTPRequestOperationManager::manager();
+    manager->securityPolicy = policy;
+    size_t before = hits(c.reached);
+    auto o = std::make_shared<Outcome>();
+    manager->GET(c.url, nullptr, recordSuccess(o), recordFailure(o));
+    ASSERT_TRUE(await(o)) << c.name;
+    EXPECT_EQ(o->success, c.accepted) << c.name << (o->error ? " " + o->error->description() : "");
+    if (c.accepted) {
+      EXPECT_TRUE(platform::testing::pumpUntil([&] { return hits(c.reached) > before; }, 5)) << c.name;
+    } else {
+      ASSERT_TRUE(o->error) << c.name;
+      EXPECT_EQ(o->error->code, c.code) << c.name;
+      platform::testing::pumpUntil([] { return false; }, 0.05);
+      EXPECT_EQ(hits(c.reached), before) << c.name;
+    }
+  }
+}
