@@ -80,6 +80,34 @@ void MapScreenPictures::finish() {
   }
 }
 
-int PrintServiceExchanges(const std::vector<contentserver::RequestRecord>&) { return 0; }
+int PrintServiceExchanges(const std::vector<contentserver::SdkRecord>& records) {
+  struct Seen {
+    int requests = 0;
+    size_t lines = 0;  // beacon or zone lines the posts carried
+    std::string example;
+  };
+  std::map<std::string, Seen> byPath;
+  for (const auto& r : records) {
+    Seen& s = byPath[r.method + " " + r.path];
+    ++s.requests;
+    // Beacon reports and zone visits carry one XML line per beacon or visit.
+    for (const char* field : {"data", "xml"}) {
+      const auto it = r.form.find(field);
+      if (it == r.form.end()) continue;
+      for (size_t at = it->second.find("\n"); at != std::string::npos; at = it->second.find("\n", at + 1)) ++s.lines;
+      if (s.example.empty()) s.example = it->second.substr(0, 90);
+    }
+  }
+  int printed = 0;
+  std::printf("\nthe kit's service requests (remote settings, push actions, beacon reports, zone visits):\n");
+  for (const auto& [path, s] : byPath) {
+    std::printf("  %-40s %4d", path.c_str(), s.requests);
+    if (s.lines) std::printf("   %zu lines", s.lines);
+    std::printf("\n");
+    if (!s.example.empty()) std::printf("      e.g. %s\n", s.example.c_str());
+    printed += 1 + !s.example.empty();
+  }
+  return printed;
+}
 
 }  // namespace kitdemo

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "content_server/content_server.h"
+#include "content_server/sdk_routes.h"
 #include "mapview/mc_location_view_controller.h"
 #include "platform/animated_png.h"
 #include "world/score.h"
@@ -50,6 +51,6 @@ class MapScreenPictures {
 
 // The services' exchanges with the server (remote settings, push actions, beacon
 // reports). Returns the lines it printed.
-int PrintServiceExchanges(const std::vector<contentserver::RequestRecord>& records);
+int PrintServiceExchanges(const std::vector<contentserver::SdkRecord>& records);
 
 }  // namespace kitdemo

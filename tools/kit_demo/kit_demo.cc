@@ -29,6 +29,7 @@
 #include "Server/mc_server_manager.h"
 #include "Server/mc_service_addresses.h"
 #include "content_server/content_server.h"
+#include "content_server/sdk_routes.h"
 #include "kit_demo/demo_report.h"
 #include "mapview/mc_map_view_install.h"
 #include "platform/bluetooth_central.h"
@@ -74,6 +75,7 @@ struct Demo {
   double speed = 0;  // 0: as fast as possible
   std::shared_ptr<world::World> world;
   std::unique_ptr<contentserver::ContentServer> server;
+  std::shared_ptr<contentserver::SdkRoutes> sdkRoutes = std::make_shared<contentserver::SdkRoutes>();
   std::string serverUrl;
   contentserver::Location venue;
   std::shared_ptr<MarvistoCore> core;
@@ -134,11 +136,13 @@ bool StartWorldAndServer(Demo& d, std::string* error) {
     *reply = std::to_string(int64_t(platform::Clock::nowSeconds() * 1000));
     return true;
   });
+  // Remote settings, beacon reports, push actions, cloud set-up and zone visits.
+  d.sdkRoutes->install(*d.server);
   d.serverUrl = "http://127.0.0.1:" + std::to_string(d.server->port());
   // Every fixed address of the service points at the local server.
   MCServiceAddresses::setApiServer(d.serverUrl);
-  MCServiceAddresses::setCloudSetupURL(d.serverUrl + "/device/cloudSetup");
-  MCServiceAddresses::setZoneVisitURL(d.serverUrl + "/zones/visit");
+  MCServiceAddresses::setCloudSetupURL(d.serverUrl + d.sdkRoutes->paths().cloudSetup);
+  MCServiceAddresses::setZoneVisitURL(d.serverUrl + d.sdkRoutes->paths().zoneVisit);
   std::printf("content server on %s serving \"%s\" (location %d, version %d, %zu bytes)\n", d.serverUrl.c_str(),
               d.venue.title.c_str(), d.venue.id, d.venue.version, d.venue.archive.size());
   std::printf("simulated world: a %.0f s walk through the venue's %zu floors\n", d.world->durationSeconds(),
@@ -192,6 +196,49 @@ bool Download(Demo& d) {
   return ok;
 }
 
+// The venue operator's push actions: one on the beacon nearest the walker at a
+// few moments of the walk, open every day; the push manager loads them from the
+// server and fires each when its beacon is ranged.
+void OfferPushActions(Demo& d) {
+  const auto& ticks = d.world->walk().ticks;
+  if (ticks.empty()) return;
+  nlohmann::json floors = nlohmann::json::array();
+  std::map<int64_t, nlohmann::json> byFloor;
+  const char* titles[] = {"Welcome", "Today in the corridor", "Upstairs offer"};
+  const double at[] = {0.05, 0.5, 0.95};
+  const nlohmann::json everyDay = [] {
+    nlohmann::json days;
+    for (const char* day : {"monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"})
+      days[day] = {{"is_open", true}, {"start", "00:00"}, {"end", "23:59"}};
+    return days;
+  }();
+  for (int i = 0; i < 3; ++i) {
+    const auto& truth = ticks[size_t(at[i] * double(ticks.size() - 1))].truth;
+    std::shared_ptr<MCBeacon> nearest;
+    double best = 1e300;
+    for (const auto& floor : d.core->location()->sublocations) {
+      if (floor->id != truth.floorId || !floor->beacons) continue;
+      for (const auto& b : *floor->beacons) {
+        const double dx = b->x.doubleValue() - truth.x, dy = b->y.doubleValue() - truth.y;
+        if (dx * dx + dy * dy < best) best = dx * dx + dy * dy, nearest = b;
+      }
+    }
+    if (!nearest) continue;
+    nlohmann::json action = {{"id", 100 + i},     {"active", 1},         {"title", titles[i]},
+                             {"content", "beacon " + nearest->name}, {"frequency", 60},
+                             {"proximity", "Near"}, {"schedule", everyDay}};
+    nlohmann::json beacon = {{"id", nearest->id},     {"major", nearest->major}, {"minor", nearest->minor},
+                             {"uuid", nearest->uuid}, {"actions", nlohmann::json::array({action})}};
+    byFloor[truth.floorId]["beacons"].push_back(beacon);
+  }
+  for (auto& [id, floor] : byFloor) floors.push_back(floor);
+  auto replies = d.sdkRoutes->replies();
+  replies.actions = {{"data", {{"success", 1}, {"location", {{"sublocations", floors}}}}}};
+  d.sdkRoutes->setReplies(replies);
+  d.core->startPushManager();
+  std::printf("push actions offered on %zu beacons\n", size_t(3));
+}
+
 struct Walked {
   std::vector<world::ScoredTick> scored;
   std::vector<std::optional<std::array<double, 3>>> positions;  // per tick
@@ -220,6 +267,7 @@ Walked WalkWithNavigation(Demo& d) {
   platform::bluetooth::setRadioState(platform::kCentralStatePoweredOn);
   pt::settle();
   d.core->_fastScanEnabled(true);
+  OfferPushActions(d);
   const auto& end = d.world->walk().ticks.back().truth;
   d.core->addTatget(*MCLocationPoint::pointWithLocation(d.venue.id, end.floorId, MCNumber(float(end.x)),
                                                         MCNumber(float(end.y))));
@@ -360,7 +408,7 @@ int main(int argc, char** argv) {
   std::printf("message queue stopped\n");
   const auto records = d.server->records();
   kitdemo::PrintServerReceived(records, d.queueEngine->queued);
-  kitdemo::PrintServiceExchanges(records);
+  kitdemo::PrintServiceExchanges(d.sdkRoutes->records());
 
   // The pictures: the recorded log drawn over the floors by the engine's
   // replay, which also scores it against the world's truth as a reference.
