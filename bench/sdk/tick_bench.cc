@@ -25,6 +25,7 @@
 
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "MCLogManager/mc_log_manager.h"
+#include "MCPushManager/mc_push_manager.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/mc_device.h"
 #include "Sensors/mc_sensor_manager.h"
@@ -85,6 +86,8 @@ Fixture& Shared() {
 
 MainSDKManagers Private() {
   MainSDKManagers m = MainSDKManagers::shared();
+  // Zone visits go to a closed loopback port: nothing leaves the machine.
+  m.pushManager->setZoneVisitURL("http://127.0.0.1:1/zones/visit");
   m.navigationManager = std::make_shared<MCNavigationManager>();
   m.logManager = std::make_shared<MCLogManager>();
   m.sensorManager = MCSensorManager::init();

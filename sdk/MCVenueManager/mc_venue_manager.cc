@@ -1,11 +1,208 @@
 #include "MCVenueManager/mc_venue_manager.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <utility>
+
+#include "MCArchiveManager/mc_archive_manager.h"
+#include "MCModels/mc_location.h"
+#include "MCVenueManager/mc_category_manager.h"
+#include "Foundation/mc_log.h"
+#include "platform/url_connection.h"
+#include "platform/xml_parser.h"
+
+namespace {
+
+std::string Attribute(const std::map<std::string, std::string>& attributes, const char* name) {
+  const auto it = attributes.find(name);
+  return it == attributes.end() ? std::string() : it->second;
+}
+
+bool IsWebURL(const std::string& url) {
+  auto starts = [&](const char* scheme) {
+    const size_t n = std::char_traits<char>::length(scheme);
+    if (url.size() <= n) return false;
+    for (size_t k = 0; k < n; ++k)
+      if (std::tolower(static_cast<unsigned char>(url[k])) != scheme[k]) return false;
+    return true;
+  };
+  return starts("http://") || starts("https://");
+}
+
+std::shared_ptr<platform::Image> EmptyImage() { return MCVenue().image; }
+
+}  // namespace
+
 std::shared_ptr<MCVenueManager> MCVenueManager::sharedInstance() {
   static const std::shared_ptr<MCVenueManager> instance = std::make_shared<MCVenueManager>();
   return instance;
 }
 
+MCVenueManager::MCVenueManager()
+    : location_(std::make_shared<MCLocation>()),
+      archiveManager_(MCArchiveManager::sharedInstance()),
+      categoryManager_(MCCategoryManager::sharedInstance()) {}
+
 void MCVenueManager::setLocation(std::shared_ptr<MCLocation> location) {
   std::lock_guard lock(mutex_);
   location_ = std::move(location);
+}
+
+std::shared_ptr<MCLocation> MCVenueManager::location() const {
+  std::lock_guard lock(mutex_);
+  return location_;
+}
+
+void MCVenueManager::setArchiveManager(std::shared_ptr<MCArchiveManager> manager) {
+  std::lock_guard lock(mutex_);
+  archiveManager_ = std::move(manager);
+}
+
+void MCVenueManager::setCategoryManager(std::shared_ptr<MCCategoryManager> manager) {
+  std::lock_guard lock(mutex_);
+  categoryManager_ = std::move(manager);
+}
+
+std::shared_ptr<MCCategoryManager> MCVenueManager::categoryManager() const {
+  std::lock_guard lock(mutex_);
+  return categoryManager_;
+}
+
+void MCVenueManager::setImageTimeout(double seconds) {
+  std::lock_guard lock(mutex_);
+  imageTimeout_ = seconds;
+}
+
+std::vector<std::shared_ptr<MCVenue>> MCVenueManager::venues() const {
+  std::lock_guard lock(mutex_);
+  return venues_;
+}
+
+std::shared_ptr<platform::Image> MCVenueManager::fetchImage(const std::string& url, double timeout) {
+  if (!IsWebURL(url)) {
+    if (!url.empty()) MC_LOG(1, "ERROR! Venue image refused, not an http(s) address: " + url + "\n");
+    return nullptr;
+  }
+  struct State {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false, ok = false;
+    long status = 0;
+    std::vector<uint8_t> bytes;
+  };
+  auto state = std::make_shared<State>();
+  auto finish = [state](bool ok) {
+    std::lock_guard lock(state->mutex);
+    state->finished = true;
+    state->ok = ok;
+    state->done.notify_all();
+  };
+  platform::URLRequest request;
+  request.URL = url;
+  request.timeoutInterval = timeout;
+  platform::URLConnectionDelegate d;
+  d.didReceiveResponse = [state](const platform::URLResponse& r) {
+    std::lock_guard lock(state->mutex);
+    state->status = r.statusCode;
+  };
+  d.didReceiveData = [state, finish](const uint8_t* bytes, size_t n) {
+    {
+      std::lock_guard lock(state->mutex);
+      if (state->bytes.size() + n <= kMaxImageBytes) {
+        state->bytes.insert(state->bytes.end(), bytes, bytes + n);
+        return true;
+      }
+    }
+    finish(false);
+    return false;
+  };
+  d.didFinishLoading = [finish] { finish(true); };
+  d.didFailWithError = [finish](const platform::URLLoadError&) { finish(false); };
+  auto connection = platform::URLConnection::create(request, d);
+  platform::NetworkThread::shared().perform([connection] { connection->start(); });
+  std::unique_lock lock(state->mutex);
+  // The connection's own time-outs stop a silent peer; this bound also stops
+  // one that trickles.
+  const auto limit = std::chrono::milliseconds(int64_t((timeout > 0 ? timeout : kImageTimeout) * 1000) + 500);
+  if (!state->done.wait_for(lock, limit, [&] { return state->finished; })) {
+    lock.unlock();
+    platform::NetworkThread::shared().perform([connection] { connection->cancel(); });
+    MC_LOG(1, "ERROR! Venue image timed out: " + url + "\n");
+    return nullptr;
+  }
+  if (!state->ok || state->status < 200 || state->status > 299) return nullptr;
+  return platform::Image::imageWithData(state->bytes);
+}
+
+void MCVenueManager::loadVenuesFromArchive() {
+  std::lock_guard load(loadMutex_);
+  std::shared_ptr<MCLocation> location;
+  std::shared_ptr<MCArchiveManager> archive;
+  std::shared_ptr<MCCategoryManager> categories;
+  double timeout;
+  {
+    std::lock_guard lock(mutex_);
+    location = location_;
+    archive = archiveManager_;
+    categories = categoryManager_;
+    timeout = imageTimeout_;
+  }
+  categories->loadCategoriesFromArchive();
+  // A location without the member has no venues, never the previous location's.
+  std::vector<std::shared_ptr<MCVenue>> list;
+  std::optional<platform::Error> error;
+  const auto data = archive->dataFromFile("venues.xml", &error);
+  if (data && !error) {
+    std::shared_ptr<MCVenue> current;
+    std::string element, text, locationId, sublocationId;
+    platform::XMLParserHandlers h;
+    h.didStartElement = [&](const std::string& name, const std::map<std::string, std::string>& attributes) {
+      element = name;
+      text.clear();
+      if (name == "Location") {
+        list.clear();
+        locationId = Attribute(attributes, "id");
+      } else if (name == "Sublocation") {
+        sublocationId = Attribute(attributes, "id");
+      } else if (name == "Venue") {
+        current = std::make_shared<MCVenue>();
+        current->location = std::strtoll(locationId.c_str(), nullptr, 10);
+        current->sublocation = std::strtoll(sublocationId.c_str(), nullptr, 10);
+        current->id = std::strtoll(Attribute(attributes, "id").c_str(), nullptr, 10);
+        const auto floor = location ? location->subLocationWithId(current->sublocation) : nullptr;
+        const double kx = std::strtod(Attribute(attributes, "kx").c_str(), nullptr);
+        const double ky = std::strtod(Attribute(attributes, "ky").c_str(), nullptr);
+        current->x = MCNumber(floor ? double(floor->width) * kx : 0.0);
+        current->y = MCNumber(floor ? double(floor->height) * ky : 0.0);
+        if (attributes.count("alias")) current->alias = Attribute(attributes, "alias");
+        const int64_t categoryId = std::strtoll(Attribute(attributes, "categoryId").c_str(), nullptr, 10);
+        if (auto category = categories->categoryWithId(categoryId)) current->category = category;
+      }
+    };
+    h.foundCharacters = [&](const std::string& piece) { text += piece; };
+    h.didEndElement = [&](const std::string& name) {
+      if (current && name == element) {
+        if (name == "name") current->name = text;
+        if (name == "description") current->descript = text;
+        if (name == "phone") current->phone = text;
+        if (name == "image") {
+          auto image = fetchImage(text, timeout);
+          current->image = image ? image : EmptyImage();
+        }
+      }
+      element.clear();
+      text.clear();
+      if (name == "Venue" && current) {
+        if (const auto floor = location ? location->subLocationWithId(current->sublocation) : nullptr)
+          floor->venues->push_back(current);
+        list.push_back(std::exchange(current, nullptr));
+      }
+    };
+    platform::XMLParser parser(*data);
+    if (!parser.parse(h))
+      MC_LOG(1, "ERROR! Can't create parser for venues.xml file! " + parser.parserError().value_or("") + "\n");
+  }
+  std::lock_guard lock(mutex_);
+  venues_ = std::move(list);
 }

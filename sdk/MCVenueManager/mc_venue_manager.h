@@ -1,22 +1,55 @@
-// The venue manager as the coordinator reaches it: it keeps the location.
-// Venues and categories are not read yet: loading attaches none. Safe from
-// any thread.
+// The process-wide list of venues, read from the loaded location's
+// "venues.xml" after the categories: each venue is placed on its floor (x, y
+// in floor units from "kx", "ky"), given its category and its picture, and
+// appended to its floor's venue list. Each load starts from an empty list.
+// Pictures are fetched only over http or https, each within `imageTimeout`
+// seconds; anything else gives an empty image.
+//
+// Threads: `loadVenuesFromArchive` runs on the loading thread and blocks it
+// while pictures are fetched; readers and setters are safe from any thread.
 #pragma once
 
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
+#include "MCModels/mc_venue.h"
+#include "platform/image.h"
+
+class MCArchiveManager;
+class MCCategoryManager;
 class MCLocation;
 
 class MCVenueManager {
  public:
+  static constexpr double kImageTimeout = 10;  // seconds per picture
+  static constexpr size_t kMaxImageBytes = 16u << 20;
+
   static std::shared_ptr<MCVenueManager> sharedInstance();
+  MCVenueManager();
   virtual ~MCVenueManager() = default;
 
   void setLocation(std::shared_ptr<MCLocation> location);
-  virtual void loadVenuesFromArchive() {}
+  std::shared_ptr<MCLocation> location() const;
+  void setArchiveManager(std::shared_ptr<MCArchiveManager> manager);
+  void setCategoryManager(std::shared_ptr<MCCategoryManager> manager);
+  std::shared_ptr<MCCategoryManager> categoryManager() const;
+  void setImageTimeout(double seconds);
+
+  virtual void loadVenuesFromArchive();
+  std::vector<std::shared_ptr<MCVenue>> venues() const;
+
+  // The picture at `url`, or none when the scheme is not http(s), the fetch
+  // fails or takes longer than `timeout`, or the bytes are not an image.
+  static std::shared_ptr<platform::Image> fetchImage(const std::string& url, double timeout);
 
  private:
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  std::mutex loadMutex_;  // one load at a time; taken before mutex_
   std::shared_ptr<MCLocation> location_;
+  std::shared_ptr<MCArchiveManager> archiveManager_;
+  std::shared_ptr<MCCategoryManager> categoryManager_;
+  std::vector<std::shared_ptr<MCVenue>> venues_;
+  double imageTimeout_ = kImageTimeout;
 };

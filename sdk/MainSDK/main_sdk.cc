@@ -87,6 +87,7 @@ void MainSDK::wire() {
   m_.navigationManager->setLocation(location_);
   m_.navigationManager->setDelegate(std::shared_ptr<MCZoneManagerDelegate>(d, &d->zone));
   readingsWire();
+  servicesWire();
   m_.serverManager->setServer(server_);
   m_.serverManager->setUserHash(userHash_);
   m_.pushManager->setServer(server_);

@@ -113,7 +113,6 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
 
   void changeServer(const std::string& server);
   void changeUserHash(const std::string& userHash);
-
   // Server side (main_sdk_server.cc): the push-token cloud set-up, the message
   // queue, transfer jobs and log removal.
   void registerToken(const std::vector<uint8_t>& token);
@@ -195,6 +194,8 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void readingsWire();
   void readingsMeasure(bool start);
   void publishBeacons();
+  // Wiring of the service managers (main_sdk_services.cc).
+  void servicesWire();
 
   MainSDKManagers m_;
   std::shared_ptr<MainSDKManagerDelegates> delegates_;

@@ -83,11 +83,9 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
         zones_.push_back(MCZoneInfo::initWithZone(z));
       }
     }
-    // The report's time is the wall clock shifted by the zone's offset, as stored reports
-    // have always carried it.
-    platform::WallTime t = platform::Clock::now();
-    t.seconds += int64_t(platform::Clock::minutesWest()) * 60;
-    const platform::CalendarFields when = platform::Clock::utcFields(t.seconds);
+    // The report's time is true local time, as the zone-visit post's "localTime" is.
+    const platform::WallTime t = platform::Clock::now();
+    const platform::CalendarFields when = platform::Clock::localFields(t.seconds);
     std::vector<MCZoneInfo> kept;
     for (MCZoneInfo& z : zones_) {
       if (z.state == 1) {

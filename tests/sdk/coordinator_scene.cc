@@ -25,6 +25,8 @@ namespace sdk_test {
 MainSDKManagers FreshManagers() {
   MainSDKManagers m = MainSDKManagers::shared();
   m.pushManager = std::make_shared<MCPushManager>();
+  // Zone visits go to a closed loopback port: nothing leaves the machine.
+  m.pushManager->setZoneVisitURL("http://127.0.0.1:1/zones/visit");
   m.navigationManager = std::make_shared<MCNavigationManager>(m.pushManager);
   m.serverManager = std::make_shared<MCServerManager>();
   m.venueManager = std::make_shared<MCVenueManager>();

@@ -441,6 +441,19 @@ bool ContentServer::start(std::string* error) {
     s->new_task_queue = [most] { return new ConnectionThreads(most); };
     auto h = [this](const httplib::Request& req, httplib::Response& res) { impl_->handle(req, res); };
     s->Get(".*", h);
+    // Form posts (the SDK's reports) may pass the library's 8 KiB cap on form bodies: every
+    // POST but the engine's multipart ones is read whole first.
+    const uint64_t bodyMost = options_.maxBodyBytes;
+    s->Post("/(?!locations$|xmlParserInsert$).*",
+            [h, bodyMost](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
+              httplib::Request whole = req;
+              const bool fits = std::strtoull(req.get_header_value("Content-Length").c_str(), nullptr, 10) <= bodyMost;
+              if (fits && read([&](const char* data, size_t n) {
+                    return whole.body.size() + n <= bodyMost && (whole.body.append(data, n), true);
+                  }))
+                return h(whole, res);
+              res.status = fits ? 400 : 413;  // refused or cut-short bodies reach no handler
+            });
     s->Post(".*", h);
     int bound;
     if (*port == 0) {

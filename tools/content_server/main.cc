@@ -15,6 +15,7 @@
 #include <string>
 
 #include "content_server/content_server.h"
+#include "content_server/sdk_routes.h"
 
 namespace {
 
@@ -80,6 +81,8 @@ int main(int argc, char** argv) {
     }
   }
   server.setMisbehaviour(bad);
+  const auto sdk = std::make_shared<contentserver::SdkRoutes>();
+  sdk->install(server);
   if (!server.start(&error)) {
     std::fprintf(stderr, "marvisto-content-server: %s\n", error.c_str());
     return 1;

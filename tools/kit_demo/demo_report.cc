@@ -1,5 +1,7 @@
 #include "kit_demo/demo_report.h"
 
+#include "mapview/mc_screen_follow.h"
+
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -45,8 +47,67 @@ bool PrintAccuracyTable(const std::vector<AccuracyRow>& rows, double settle) {
   return ok;
 }
 
-int DrawMapScreenPictures(const std::string&, const std::string&) { return 0; }
+MapScreenPictures::MapScreenPictures(std::shared_ptr<MCLocationViewController> screen, std::string outDir)
+    : screen_(std::move(screen)), outDir_(std::move(outDir)) {}
 
-int PrintServiceExchanges(const std::vector<contentserver::RequestRecord>&) { return 0; }
+void MapScreenPictures::picture(const std::string& moment) {
+  if (!screen_) return;
+  MCFollowPosition(*screen_);
+  const std::string file = outDir_ + "/screen-" + moment + ".png";
+  std::string error;
+  if (screen_->writePng(file, &error)) {
+    std::printf("picture: %s (the map screen, %s)\n", file.c_str(), moment.c_str());
+  } else {
+    std::printf("map screen: %s\n", error.c_str());
+  }
+}
+
+void MapScreenPictures::frame() {
+  if (!screen_) return;
+  MCFollowPosition(*screen_);
+  if (auto image = screen_->snapshot(0.5)) animation_.addFrame(*image, 0.2);
+}
+
+void MapScreenPictures::finish() {
+  if (!screen_ || animation_.frameCount() == 0) return;
+  const std::string file = outDir_ + "/walk.png";
+  std::string error;
+  if (animation_.writeToFile(file, &error)) {
+    std::printf("picture: %s (the map screen through the walk, %zu frames, animated)\n", file.c_str(),
+                animation_.frameCount());
+  } else {
+    std::printf("map screen: %s\n", error.c_str());
+  }
+}
+
+int PrintServiceExchanges(const std::vector<contentserver::SdkRecord>& records) {
+  struct Seen {
+    int requests = 0;
+    size_t lines = 0;  // beacon or zone lines the posts carried
+    std::string example;
+  };
+  std::map<std::string, Seen> byPath;
+  for (const auto& r : records) {
+    Seen& s = byPath[r.method + " " + r.path];
+    ++s.requests;
+    // Beacon reports and zone visits carry one XML line per beacon or visit.
+    for (const char* field : {"data", "xml"}) {
+      const auto it = r.form.find(field);
+      if (it == r.form.end()) continue;
+      for (size_t at = it->second.find("\n"); at != std::string::npos; at = it->second.find("\n", at + 1)) ++s.lines;
+      if (s.example.empty()) s.example = it->second.substr(0, 90);
+    }
+  }
+  int printed = 0;
+  std::printf("\nthe kit's service requests (remote settings, push actions, beacon reports, zone visits):\n");
+  for (const auto& [path, s] : byPath) {
+    std::printf("  %-40s %4d", path.c_str(), s.requests);
+    if (s.lines) std::printf("   %zu lines", s.lines);
+    std::printf("\n");
+    if (!s.example.empty()) std::printf("      e.g. %s\n", s.example.c_str());
+    printed += 1 + !s.example.empty();
+  }
+  return printed;
+}
 
 }  // namespace kitdemo

@@ -3,10 +3,14 @@
 // the map screen's pictures and the services' exchanges are reported.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "content_server/content_server.h"
+#include "content_server/sdk_routes.h"
+#include "mapview/mc_location_view_controller.h"
+#include "platform/animated_png.h"
 #include "world/score.h"
 
 namespace kitdemo {
@@ -25,11 +29,28 @@ struct AccuracyRow {
 // right floor >= 98 % after settling); true when every row meets them.
 bool PrintAccuracyTable(const std::vector<AccuracyRow>& rows, double settleSeconds);
 
-// Hooks for the parts of the kit that print or draw more than this build
-// does: the map screen's pictures at chosen moments of the walk, and the
-// services' exchanges with the server (remote settings, push actions, beacon
-// reports). Each returns the lines it printed (none yet).
-int DrawMapScreenPictures(const std::string& outDir, const std::string& moment);
-int PrintServiceExchanges(const std::vector<contentserver::RequestRecord>& records);
+// The map screen as a user following their position sees it: pictures at
+// chosen moments of the walk and one animated picture of the whole walk.
+// Main thread only.
+class MapScreenPictures {
+ public:
+  // Null screen: nothing is drawn.
+  MapScreenPictures(std::shared_ptr<MCLocationViewController> screen, std::string outDir);
+  // screen-<moment>.png, printed as it is written.
+  void picture(const std::string& moment);
+  // One frame of walk.png, the animation.
+  void frame();
+  // Writes walk.png; prints its name.
+  void finish();
+
+ private:
+  std::shared_ptr<MCLocationViewController> screen_;
+  std::string outDir_;
+  platform::AnimatedPng animation_;
+};
+
+// The services' exchanges with the server (remote settings, push actions, beacon
+// reports). Returns the lines it printed.
+int PrintServiceExchanges(const std::vector<contentserver::SdkRecord>& records);
 
 }  // namespace kitdemo

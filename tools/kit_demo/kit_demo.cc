@@ -5,7 +5,9 @@
 // while zone entries and exits and push actions are printed as they happen,
 // records a measurement log, stops, replays it, stops the message queue,
 // prints what the server received and ends with the accuracy table against
-// the world's truth and the pictures it drew. Nothing leaves the machine.
+// the world's truth and the pictures it drew (the map screen at chosen moments
+// and through the whole walk, and the floors with the true and estimated
+// paths). Nothing leaves the machine.
 //   kit-demo --out DIR [--speed X]
 // The clock is manual and stepped: by default as fast as the machine goes,
 // with --speed X at X times real time.
@@ -27,7 +29,9 @@
 #include "Server/mc_server_manager.h"
 #include "Server/mc_service_addresses.h"
 #include "content_server/content_server.h"
+#include "content_server/sdk_routes.h"
 #include "kit_demo/demo_report.h"
+#include "mapview/mc_map_view_install.h"
 #include "platform/bluetooth_central.h"
 #include "platform/location_manager.h"
 #include "platform/paths.h"
@@ -71,6 +75,7 @@ struct Demo {
   double speed = 0;  // 0: as fast as possible
   std::shared_ptr<world::World> world;
   std::unique_ptr<contentserver::ContentServer> server;
+  std::shared_ptr<contentserver::SdkRoutes> sdkRoutes = std::make_shared<contentserver::SdkRoutes>();
   std::string serverUrl;
   contentserver::Location venue;
   std::shared_ptr<MarvistoCore> core;
@@ -79,6 +84,7 @@ struct Demo {
   std::mutex printMutex;
   double walkStart = 0, replayStart = 0;
   std::map<int64_t, std::string> zoneNames;
+  std::unique_ptr<kitdemo::MapScreenPictures> screen;
   int zoneEvents = 0, pushes = 0;
   size_t ranged = 0;
 
@@ -130,11 +136,13 @@ bool StartWorldAndServer(Demo& d, std::string* error) {
     *reply = std::to_string(int64_t(platform::Clock::nowSeconds() * 1000));
     return true;
   });
+  // Remote settings, beacon reports, push actions, cloud set-up and zone visits.
+  d.sdkRoutes->install(*d.server);
   d.serverUrl = "http://127.0.0.1:" + std::to_string(d.server->port());
   // Every fixed address of the service points at the local server.
   MCServiceAddresses::setApiServer(d.serverUrl);
-  MCServiceAddresses::setCloudSetupURL(d.serverUrl + "/device/cloudSetup");
-  MCServiceAddresses::setZoneVisitURL(d.serverUrl + "/zones/visit");
+  MCServiceAddresses::setCloudSetupURL(d.serverUrl + d.sdkRoutes->paths().cloudSetup);
+  MCServiceAddresses::setZoneVisitURL(d.serverUrl + d.sdkRoutes->paths().zoneVisit);
   std::printf("content server on %s serving \"%s\" (location %d, version %d, %zu bytes)\n", d.serverUrl.c_str(),
               d.venue.title.c_str(), d.venue.id, d.venue.version, d.venue.archive.size());
   std::printf("simulated world: a %.0f s walk through the venue's %zu floors\n", d.world->durationSeconds(),
@@ -188,6 +196,49 @@ bool Download(Demo& d) {
   return ok;
 }
 
+// The venue operator's push actions: one on the beacon nearest the walker at a
+// few moments of the walk, open every day; the push manager loads them from the
+// server and fires each when its beacon is ranged.
+void OfferPushActions(Demo& d) {
+  const auto& ticks = d.world->walk().ticks;
+  if (ticks.empty()) return;
+  nlohmann::json floors = nlohmann::json::array();
+  std::map<int64_t, nlohmann::json> byFloor;
+  const char* titles[] = {"Welcome", "Today in the corridor", "Upstairs offer"};
+  const double at[] = {0.05, 0.5, 0.95};
+  const nlohmann::json everyDay = [] {
+    nlohmann::json days;
+    for (const char* day : {"monday", "tuesday", "wednesday", "thursday", "friday", "saturday", "sunday"})
+      days[day] = {{"is_open", true}, {"start", "00:00"}, {"end", "23:59"}};
+    return days;
+  }();
+  for (int i = 0; i < 3; ++i) {
+    const auto& truth = ticks[size_t(at[i] * double(ticks.size() - 1))].truth;
+    std::shared_ptr<MCBeacon> nearest;
+    double best = 1e300;
+    for (const auto& floor : d.core->location()->sublocations) {
+      if (floor->id != truth.floorId || !floor->beacons) continue;
+      for (const auto& b : *floor->beacons) {
+        const double dx = b->x.doubleValue() - truth.x, dy = b->y.doubleValue() - truth.y;
+        if (dx * dx + dy * dy < best) best = dx * dx + dy * dy, nearest = b;
+      }
+    }
+    if (!nearest) continue;
+    nlohmann::json action = {{"id", 100 + i},     {"active", 1},         {"title", titles[i]},
+                             {"content", "beacon " + nearest->name}, {"frequency", 60},
+                             {"proximity", "Near"}, {"schedule", everyDay}};
+    nlohmann::json beacon = {{"id", nearest->id},     {"major", nearest->major}, {"minor", nearest->minor},
+                             {"uuid", nearest->uuid}, {"actions", nlohmann::json::array({action})}};
+    byFloor[truth.floorId]["beacons"].push_back(beacon);
+  }
+  for (auto& [id, floor] : byFloor) floors.push_back(floor);
+  auto replies = d.sdkRoutes->replies();
+  replies.actions = {{"data", {{"success", 1}, {"location", {{"sublocations", floors}}}}}};
+  d.sdkRoutes->setReplies(replies);
+  d.core->startPushManager();
+  std::printf("push actions offered on %zu beacons\n", size_t(3));
+}
+
 struct Walked {
   std::vector<world::ScoredTick> scored;
   std::vector<std::optional<std::array<double, 3>>> positions;  // per tick
@@ -216,6 +267,7 @@ Walked WalkWithNavigation(Demo& d) {
   platform::bluetooth::setRadioState(platform::kCentralStatePoweredOn);
   pt::settle();
   d.core->_fastScanEnabled(true);
+  OfferPushActions(d);
   const auto& end = d.world->walk().ticks.back().truth;
   d.core->addTatget(*MCLocationPoint::pointWithLocation(d.venue.id, end.floorId, MCNumber(float(end.x)),
                                                         MCNumber(float(end.y))));
@@ -231,12 +283,23 @@ Walked WalkWithNavigation(Demo& d) {
   d.walkStart = platform::Clock::nowSeconds();
   pt::settle();
   Track(d, w, std::nullopt, d.walkStart);
-  kitdemo::DrawMapScreenPictures(d.out, "start");
-  double nextStatus = 20;
+  // The ready-made screen over the downloaded location, as a host would present it.
+  d.screen = std::make_unique<kitdemo::MapScreenPictures>(d.core->location()->viewController(), d.out);
+  d.screen->picture("start");
+  double nextStatus = 20, nextFrame = 0;
+  const double pictureAt[] = {30, 85};
+  size_t nextPicture = 0;
   while (!d.world->finished()) {
     d.step(kTick);
     Track(d, w, d.world->truthAt(platform::Clock::now()), d.walkStart);
     const double t = platform::Clock::nowSeconds() - d.walkStart;
+    if (t >= nextFrame) {
+      nextFrame += 1;
+      d.screen->frame();
+    }
+    if (nextPicture < std::size(pictureAt) && t >= pictureAt[nextPicture]) {
+      d.screen->picture(std::to_string(int(pictureAt[nextPicture++])) + "s");
+    }
     if (t >= nextStatus) {
       nextStatus += 20;
       const auto info = d.core->deviceInfo();
@@ -246,10 +309,11 @@ Walked WalkWithNavigation(Demo& d) {
       d.say(d.walkTime() + line);
     }
   }
+  d.screen->picture("end");
+  d.screen->finish();
   d.core->_stopSaveLogToFile();
   d.core->stopMarvisto();
   d.world->stop();
-  kitdemo::DrawMapScreenPictures(d.out, "end");
   std::printf("navigation stopped after %zu ticks; route to the target %.1f m long at the start; %d zone events, "
               "%d push actions, %zu ranged-beacon reports\n",
               w.positions.size(), w.routeLength, d.zoneEvents, d.pushes, d.ranged);
@@ -313,6 +377,8 @@ int main(int argc, char** argv) {
   platform::Paths::setHome(fs::path(d.out) / "home");
   platform::RunLoop::setMainThread();
   pt::useManualClock(platform::Clock::now());
+  // Floors get their images and locations their map screen.
+  MCMapViewInstall();
 
   std::string error;
   if (!StartWorldAndServer(d, &error)) return Fail(error);
@@ -342,7 +408,7 @@ int main(int argc, char** argv) {
   std::printf("message queue stopped\n");
   const auto records = d.server->records();
   kitdemo::PrintServerReceived(records, d.queueEngine->queued);
-  kitdemo::PrintServiceExchanges(records);
+  kitdemo::PrintServiceExchanges(d.sdkRoutes->records());
 
   // The pictures: the recorded log drawn over the floors by the engine's
   // replay, which also scores it against the world's truth as a reference.
@@ -374,6 +440,7 @@ int main(int argc, char** argv) {
   std::printf("kit-demo took %.1f s\n", took);
   std::printf("%s\n", met ? "every figure meets the venue's targets"
                           : "the figures marked MISSED do not meet the venue's targets");
+  d.screen.reset();
   d.core.reset();
   d.server->stop();
   return 0;

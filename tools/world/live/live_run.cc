@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "MCBeaconManager/mc_beacon_manager.h"
+#include "MCPushManager/mc_push_manager.h"
 #include "Server/mc_server_manager.h"
 #include "platform/bluetooth_central.h"
 #include "platform/clock.h"
@@ -38,6 +39,8 @@ std::shared_ptr<LiveRun> LiveRun::create(std::shared_ptr<World> world, const Liv
   std::filesystem::create_directories(dir, ec);
   if (run->world_->writeVenue((dir / "map.mvz").string(), error) != 0) return nullptr;
   managers.serverManager = std::make_shared<TickTaker>(run, &LiveRun::took);
+  // Zone visits go where the server does: nothing leaves the machine.
+  managers.pushManager->setZoneVisitURL("http://127.0.0.1:1/zones/visit");
   run->sdk_ = MainSDK::initWithUserHash("world", "http://127.0.0.1:1", managers);
   std::optional<platform::Error> err;
   run->sdk_->loadArchive(setup.name, &err);
