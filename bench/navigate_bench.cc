@@ -25,6 +25,9 @@
 #include <string>
 #include <vector>
 
+#include <zip.h>
+
+#include "bench/growth_reporter.h"
 #include "bench/heap_counter.h"
 #include "bench/venue_sizing.h"
 #include "server/wscan.h"
@@ -50,10 +53,18 @@ struct VenueFixture {
   std::vector<WScanMessage> messages;
   int pointsPerFloor = 0;
   int beaconsPerFloor = 0;
+  long long membersBytes = 0;  // the archive's members, uncompressed
   bool ok = false;
 };
 
-void MakeFixture(bool large, VenueFixture& x) {
+// Sweep venues: one floor of 200 x 50 m with about `points` reference points
+// and `beacons` beacons; large = 0 and 1 keep the two venues described above.
+struct SweepSize {
+  int points = 0;
+  int beacons = 0;
+};
+
+void MakeFixture(bool large, VenueFixture& x, SweepSize sweep = {}) {
   char tmpl[] = "/tmp/navigate-bench-XXXXXX";
   if (!mkdtemp(tmpl)) return;
   x.dir = tmpl;
@@ -67,6 +78,15 @@ void MakeFixture(bool large, VenueFixture& x) {
     setup.beaconSpacing = 10;  // 20 x 5 beacons per floor
     setup.rpSpacing = SpacingFor(setup, 5000);
   }
+  if (sweep.points > 0) {
+    setup.floors = 1;
+    setup.width = 200;
+    setup.height = 50;
+    // Beacons on a square grid: 200 x 50 m at spacing s holds about
+    // (200 / s) x (50 / s) of them.
+    setup.beaconSpacing = std::sqrt(200.0 * 50.0 / sweep.beacons);
+    setup.rpSpacing = SpacingFor(setup, sweep.points);
+  }
   // Written for the Gaussian-process method so that gp.xml is loaded; the
   // benchmarks switch the method in the client's settings.
   setup.method = venuesim::kMethodGp;
@@ -78,13 +98,21 @@ void MakeFixture(bool large, VenueFixture& x) {
     std::fprintf(stderr, "navigate_bench: %s\n", error.c_str());
     return;
   }
+  int zipError = 0;
+  if (zip_t* za = zip_open(x.path.c_str(), ZIP_RDONLY, &zipError)) {
+    for (zip_int64_t i = 0; i < zip_get_num_entries(za, 0); ++i) {
+      zip_stat_t st;
+      if (zip_stat_index(za, i, 0, &st) == 0) x.membersBytes += static_cast<long long>(st.size);
+    }
+    zip_close(za);
+  }
   x.pointsPerFloor = static_cast<int>(venue.floors[0].points.size());
   x.beaconsPerFloor = static_cast<int>(venue.floors[0].beacons.size());
   venuesim::PropagationModel model(venue);
   venuesim::WalkSpec ws;
   ws.seed = 12;
   ws.startFloor = 0;
-  ws.endFloor = 1;
+  ws.endFloor = sweep.points > 0 ? 0 : 1;
   venuesim::Walk walk;
   if (venuesim::GenerateWalk(venue, model, ws, &walk, &error) != 0) {
     std::fprintf(stderr, "navigate_bench: %s\n", error.c_str());
@@ -98,12 +126,13 @@ void MakeFixture(bool large, VenueFixture& x) {
   x.ok = !x.messages.empty();
 }
 
-VenueFixture& Fixture(bool large) {
-  static std::map<bool, std::unique_ptr<VenueFixture>> fixtures;
-  auto& f = fixtures[large];
+VenueFixture& Fixture(bool large, SweepSize sweep = {}) {
+  static std::map<std::pair<int, int>, std::unique_ptr<VenueFixture>> fixtures;
+  auto& f = fixtures[sweep.points > 0 ? std::make_pair(sweep.points, sweep.beacons)
+                                      : std::make_pair(-1, large ? 1 : 0)];
   if (!f) {
     f = std::make_unique<VenueFixture>();
-    MakeFixture(large, *f);
+    MakeFixture(large, *f, sweep);
   }
   return *f;
 }
@@ -131,11 +160,7 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 // args: venue (0 default, 1 large), method code, Gaussian-process mode.
-void BM_Navigate(benchmark::State& state) {
-  const bool large = state.range(0) != 0;
-  const int method = static_cast<int>(state.range(1));
-  const int gpMode = static_cast<int>(state.range(2));
-  VenueFixture& f = Fixture(large);
+void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMode) {
   if (!f.ok) {
     state.SkipWithError("venue could not be generated");
     return;
@@ -144,12 +169,20 @@ void BM_Navigate(benchmark::State& state) {
   // Memory pass, untimed.
   const long long base = HeapCountStart();
   ClientNavigationState* probe = MakeClient(f, method, gpMode);
+  // Every output of the walk folded into one number, so that two builds
+  // can be seen to give the same positions.
+  double checksum = 0.0;
   for (const WScanMessage& src : f.messages) {
     WScanMessage m = src;
-    Navigate(&m, probe, nullptr);
+    if (Navigate(&m, probe, nullptr) == 0) {
+      checksum = checksum * 0.999 + m.outX + 3.0 * m.outY + 7.0 * m.outSubLocation;
+    }
   }
   const long long peak = HeapPeak() - base;
   const long long kept = HeapCurrent() - base;
+  // Particle positions the Gaussian-process corrections evaluated (each
+  // distinct position once per window).
+  const double gpEvaluations = static_cast<double>(probe->navigation.mGp.getEvaluations());
   DeleteNavigationClient(probe);
   HeapCountStop();
 
@@ -178,10 +211,37 @@ void BM_Navigate(benchmark::State& state) {
   state.counters["no_position_share"] = ms.empty() ? 0.0 : failures / static_cast<double>(ms.size());
   state.counters["points_per_floor"] = f.pointsPerFloor;
   state.counters["beacons_per_floor"] = f.beaconsPerFloor;
+  state.counters["out_checksum"] = checksum;
+  if (method == 108) state.counters["gp_positions"] = gpEvaluations;
   if (kHeapCounting) {
     state.counters["peak_MB"] = static_cast<double>(peak) / 1e6;
     state.counters["kept_MB"] = static_cast<double>(kept) / 1e6;
+    if (f.membersBytes > 0) {
+      state.counters["peak_per_member_byte"] =
+          static_cast<double>(peak) / static_cast<double>(f.membersBytes);
+    }
   }
+}
+
+void BM_Navigate(benchmark::State& state) {
+  const bool large = state.range(0) != 0;
+  RunNavigate(state, Fixture(large), static_cast<int>(state.range(1)),
+              static_cast<int>(state.range(2)));
+}
+
+// args: points per floor, beacons, method (nearest neighbours or histograms).
+void BM_NavigateSweep(benchmark::State& state) {
+  const SweepSize size{static_cast<int>(state.range(0)), static_cast<int>(state.range(1))};
+  RunNavigate(state, Fixture(false, size), static_cast<int>(state.range(2)), 121);
+}
+
+void SweepSizes(benchmark::internal::Benchmark* b) {
+  for (int method : {107, 109}) {
+    for (int beacons : {60, 200}) {
+      for (int points : {500, 2000, 8000, 32000}) b->Args({points, beacons, method});
+    }
+  }
+  b->ArgNames({"points", "beacons", "method"});
 }
 
 void Methods(benchmark::internal::Benchmark* b) {
@@ -196,7 +256,8 @@ void Methods(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Navigate)->Apply(Methods)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NavigateSweep)->Apply(SweepSizes)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return RunWithGrowth(argc, argv); }

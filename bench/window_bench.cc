@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/growth_reporter.h"
 #include "wifipos/navigation_class/navigation.h"
 
 namespace {
@@ -212,7 +213,7 @@ void BM_BareMatrixLoop(benchmark::State& state) {
 void Sizes(benchmark::internal::Benchmark* b) {
     for (int method : {107, 109}) {
         for (int beacons : {60, 200}) {
-            for (int points : {500, 2000, 8000}) b->Args({points, beacons, method});
+            for (int points : {500, 2000, 8000, 32000}) b->Args({points, beacons, method});
         }
     }
     b->ArgNames({"points", "beacons", "method"})->Unit(benchmark::kMicrosecond);
@@ -223,10 +224,11 @@ BENCHMARK(BM_WindowMoveDifferential)
     ->Args({500, 60, 109})
     ->Args({2000, 60, 109})
     ->Args({8000, 60, 109})
+    ->Args({32000, 60, 109})
     ->ArgNames({"points", "beacons", "method"})
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BareMatrixLoop)->Apply(Sizes);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return RunWithGrowth(argc, argv); }

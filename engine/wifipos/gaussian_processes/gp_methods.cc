@@ -4,10 +4,12 @@
 #include <Eigen/Dense>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <unordered_map>
+#include <utility>
 
 #include "server/utils.h"
 
@@ -176,9 +178,9 @@ int SublocationGP::fillGpSublocation(SublocationMap& floor, int& mode) {
   b_ = props.B;
   ell_ = props.ell;
   beacons_ = floor.getBeacons();
-  params_ = floor.getGpParams();
+  params_ = std::as_const(floor).getGpParams();
   if (mode == 122) return 0;
-  keys_ = floor.getUniqueApsBssid();
+  keys_ = std::as_const(floor).getUniqueApsBssid();
   fillRadioMap(floor);
   fillReferencePoints(floor);
   return 0;
@@ -186,7 +188,7 @@ int SublocationGP::fillGpSublocation(SublocationMap& floor, int& mode) {
 
 int SublocationGP::fillRadioMap(SublocationMap& floor) {
   nPoints_ = static_cast<int>(floor.getNRp());
-  nKeys_ = static_cast<int>(floor.getUniqueApsBssid().size());
+  nKeys_ = static_cast<int>(std::as_const(floor).getUniqueApsBssid().size());
   signals_.assign(nKeys_, std::vector<double>(nPoints_, 1.0));
   if (nPoints_ == 0 || nKeys_ == 0) {
     MV_LOG(11, "No Reference points or Access points for sublocation\n");
@@ -195,9 +197,9 @@ int SublocationGP::fillRadioMap(SublocationMap& floor) {
   // The key list is the sorted list of the radio map's distinct keys, so a
   // key's row is its place in that list.
   std::unordered_map<std::string, int> row;
-  const std::vector<std::string>& keys = floor.getUniqueApsBssid();
+  const std::vector<std::string>& keys = std::as_const(floor).getUniqueApsBssid();
   for (int k = 0; k < nKeys_; ++k) row.emplace(keys[k], k);
-  for (const auto& [key, entry] : floor.getRadioMap()) {
+  for (const auto& [key, entry] : std::as_const(floor).getRadioMap()) {
     auto it = row.find(key);
     const int point = entry.getRefPointIndex();
     if (it == row.end() || point < 0 || point >= nPoints_) continue;
@@ -208,7 +210,7 @@ int SublocationGP::fillRadioMap(SublocationMap& floor) {
 
 int SublocationGP::fillReferencePoints(SublocationMap& floor) {
   points_.clear();
-  for (const ReferencePoint& rp : floor.getReferencePoints()) {
+  for (const ReferencePoint& rp : std::as_const(floor).getReferencePoints()) {
     points_.emplace_back(rp.getX(), rp.getY());
   }
   return 0;
@@ -426,6 +428,7 @@ int GaussianProcesses::initialize(NavigationMap& map) {
   }
   useBeaconPower_ = gp.Use_beacon_power;
   differential_ = gp.Differention_mode;
+  evaluated_.clear();
   std::vector<SublocationMap>& floors = map.getSublocationsVector();
   floors_.assign(floors.size(), SublocationGP());
   for (size_t i = 0; i < floors.size(); ++i) floors_[i].fillGpSublocation(floors[i], mode_);
@@ -456,14 +459,23 @@ int GaussianProcesses::correction() {
       return 4;
     }
     exponent_ = 1.0 / visible;
+    planEvaluation();
     fullModeCorrection(floor, logWeights);
+    reuseEvaluation(logWeights);
   } else {
     if (measurements_.empty()) {
       MV_LOG(11, "GP CORRECTION INTERRUPTED, number of visible APs = 0\n");
       return 4;
     }
     exponent_ = 1.0 / static_cast<double>(measurements_.size());
+    // A path-loss model costs less to evaluate than to look up: every live
+    // particle is evaluated.
+    todo_.clear();
+    for (size_t j = 0; j < particles_.size(); ++j) {
+      if (particles_[j].weight != 0.0) todo_.push_back(j);
+    }
     normalModeCorrection(floor, logWeights);
+    evaluations_ += todo_.size();
   }
 
   // Back from logs. The plain product is kept whenever it is representable;
@@ -487,6 +499,40 @@ int GaussianProcesses::correction() {
   return 4;
 }
 
+// A particle's log-likelihood depends only on its position and the window,
+// so within one window a position is evaluated once: particles copied by a
+// resampling without noise, and the same cloud handed in again, reuse it.
+// The reused value is the one the evaluation produced, so the weights are
+// the same bit for bit.
+void GaussianProcesses::planEvaluation() {
+  todo_.clear();
+  pending_.clear();
+  for (size_t j = 0; j < particles_.size(); ++j) {
+    const Particle& q = particles_[j];
+    if (q.weight == 0.0) continue;
+    const PositionKey key{std::bit_cast<uint64_t>(q.x), std::bit_cast<uint64_t>(q.y)};
+    if (evaluated_.count(key) != 0) continue;
+    if (pending_.emplace(key, j).second) todo_.push_back(j);
+  }
+}
+
+void GaussianProcesses::reuseEvaluation(std::vector<double>& logWeights) {
+  for (const size_t j : todo_) {
+    const Particle& q = particles_[j];
+    evaluated_[PositionKey{std::bit_cast<uint64_t>(q.x), std::bit_cast<uint64_t>(q.y)}] =
+        logWeights[j];
+  }
+  for (size_t j = 0; j < particles_.size(); ++j) {
+    const Particle& q = particles_[j];
+    if (q.weight == 0.0) continue;
+    logWeights[j] =
+        evaluated_.find(PositionKey{std::bit_cast<uint64_t>(q.x), std::bit_cast<uint64_t>(q.y)})
+            ->second;
+  }
+  evaluations_ += todo_.size();
+  pending_.clear();
+}
+
 void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
                                            std::vector<double>& logWeights) {
   const bool fixed = mode_ == 123;
@@ -506,9 +552,8 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
     // with its A, B and transmitter position.
     const KeyModel m = ModelFor(p, fixed, floor.getEll());
     const double mu = m.mu;
-    for (size_t j = 0; j < particles_.size(); ++j) {
+    for (const size_t j : todo_) {
       const Particle& q = particles_[j];
-      if (q.weight == 0.0) continue;
       double f = mu + p[GP_PARAM_A] - p[GP_PARAM_B] * LogDistance(p[GP_PARAM_X_AP] - q.x,
                                                                   p[GP_PARAM_Y_AP] - q.y);
       f += floor.kernelSum(k, q.x, q.y);
@@ -548,9 +593,8 @@ void GaussianProcesses::normalModeCorrection(const SublocationGP& floor,
       if (useBeaconPower_ && beacon->getA() != 0.0) a = beacon->getA();
       if (useBeaconPower_ && beacon->getB() != 0.0) b = beacon->getB();
       const double rssi = measurements_[i].getRssi();
-      for (size_t j = 0; j < particles_.size(); ++j) {
+      for (const size_t j : todo_) {
         const Particle& q = particles_[j];
-        if (q.weight == 0.0) continue;
         addTerm(j, rssi - (a - b * LogDistance(beacon->getX() - q.x, beacon->getY() - q.y)));
       }
     }
@@ -575,9 +619,8 @@ void GaussianProcesses::normalModeCorrection(const SublocationGP& floor,
       const Beacon* bk = beaconOf[k];
       if (bk == nullptr) continue;
       const double measured = measurements_[i].getRssi() - measurements_[k].getRssi();
-      for (size_t j = 0; j < particles_.size(); ++j) {
+      for (const size_t j : todo_) {
         const Particle& q = particles_[j];
-        if (q.weight == 0.0) continue;
         const double mi = coefA(bi) - coefB(bi) * LogDistance(bi->getX() - q.x, bi->getY() - q.y);
         const double mk = coefA(bk) - coefB(bk) * LogDistance(bk->getX() - q.x, bk->getY() - q.y);
         addTerm(j, measured - (mi - mk));

@@ -4,7 +4,9 @@
 // "fixed") or a path-loss model around the floor's beacons ("normal").
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -115,7 +117,10 @@ class GaussianProcesses {
   // number is replaced by 10.0 (logged). Returns 0.
   int initialize(NavigationMap& map);
 
-  void setSublocationIndex(const int& index) { floorIndex_ = index; }
+  void setSublocationIndex(const int& index) {
+    if (index != floorIndex_) evaluated_.clear();
+    floorIndex_ = index;
+  }
   int getSublocationIndex() const { return floorIndex_; }
   int getMode() const { return mode_; }
   int getMeanModel() const { return meanModel_; }
@@ -125,9 +130,16 @@ class GaussianProcesses {
 
   // Full and fixed modes: one value per key of the current floor's key list
   // (dBm, or exactly 1.0 for a key not heard).
-  void setCurrentSignals(const std::vector<double>& signals) { signals_ = signals; }
-  // Normal mode.
-  void setBleSignals(const std::vector<BeaconMeas>& measurements) { measurements_ = measurements; }
+  // Each call starts a new window.
+  void setCurrentSignals(const std::vector<double>& signals) {
+    signals_ = signals;
+    evaluated_.clear();
+  }
+  // Normal mode; each call starts a new window.
+  void setBleSignals(const std::vector<BeaconMeas>& measurements) {
+    measurements_ = measurements;
+    evaluated_.clear();
+  }
   // Copies the particles and resets the new weights to 1.0 each.
   void setParticles(const std::vector<Particle>& particles);
 
@@ -140,8 +152,16 @@ class GaussianProcesses {
   // factor so the most likely gets 1.0. Never NaN.
   int correction();
   std::vector<double> getNewWeights() const { return newWeights_; }
+  // Particle positions evaluated by the corrections so far (each distinct
+  // position once per window); for benchmarks and tests.
+  uint64_t getEvaluations() const { return evaluations_; }
 
  private:
+  // Which live particles need an evaluation in this window (todo_: the
+  // first particle of each position not evaluated yet), and afterwards every
+  // live particle's log-likelihood from the window's evaluations.
+  void planEvaluation();
+  void reuseEvaluation(std::vector<double>& logWeights);
   void fullModeCorrection(const SublocationGP& floor, std::vector<double>& logWeights);
   void normalModeCorrection(const SublocationGP& floor, std::vector<double>& logWeights);
 
@@ -157,4 +177,19 @@ class GaussianProcesses {
   std::vector<double> signals_;
   std::vector<SublocationGP> floors_;
   std::vector<BeaconMeas> measurements_;
+
+  struct PositionKey {
+    uint64_t x, y;
+    bool operator==(const PositionKey&) const = default;
+  };
+  struct PositionHash {
+    size_t operator()(const PositionKey& k) const {
+      return static_cast<size_t>((k.x * 0x9E3779B97F4A7C15ULL) ^ (k.y + 0x632BE59BD9B4E019ULL + (k.x >> 29)));
+    }
+  };
+  // Log-likelihood of every position evaluated in the current window.
+  std::unordered_map<PositionKey, double, PositionHash> evaluated_;
+  std::unordered_map<PositionKey, size_t, PositionHash> pending_;
+  std::vector<size_t> todo_;
+  uint64_t evaluations_ = 0;
 };

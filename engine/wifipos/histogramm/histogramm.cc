@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 #include "server/utils.h"
 
@@ -30,13 +31,6 @@ constexpr double kAbsent = -1.0;
 constexpr int64_t kMaxSlotsPerEntry = 1024;
 constexpr int64_t kSlotsPerEntryBudget = 64;
 constexpr int64_t kSlotsFloorBudget = int64_t{1} << 20;
-
-// True when m holds exactly the keys 0..n-1, as every floor state does.
-template <class M>
-bool KeyedDensely(const M& m, int n) {
-  return static_cast<int>(m.size()) == n &&
-         (n == 0 || (m.begin()->first == 0 && m.rbegin()->first == n - 1));
-}
 
 // Threshold and final weights from the dense products and match counts,
 // written back into the state as the weighting leaves them.
@@ -66,16 +60,9 @@ void FinishWeights(SublocationState& state, std::vector<double>& weight,
     }
   }
   state.weightSum = sum;
-  size_t i = 0;
-  for (auto& kv : state.weights) kv.second = weight[i++];
-  i = 0;
-  for (auto& kv : state.visibleCounts) kv.second = count[i++];
-  if (KeyedDensely(state.globalWeights, static_cast<int>(n))) {
-    i = 0;
-    for (auto& kv : state.globalWeights) kv.second = weight[i++];
-  } else {
-    state.globalWeights = state.weights;
-  }
+  state.weights.assign(weight.begin(), weight.end());
+  state.visibleCounts.assign(count.begin(), count.end());
+  state.globalWeights.assign(weight.begin(), weight.end());
 }
 
 
@@ -104,7 +91,7 @@ int Histogram::fillHistograms(NavigationMap& map) {
       width = 1;
     }
     out.setWidth(width);
-    for (const auto& [key, entry] : floor.getRadioMap()) {
+    for (const auto& [key, entry] : std::as_const(floor).getRadioMap()) {
       double total = 0.0;
       for (const auto& [level, count] : entry.getHistogram()) {
         if (count > 0) total += count;
@@ -246,9 +233,10 @@ void Histogram::calculateWeights(SublocationState& state, std::vector<AccessPoin
 // without a slot layout and for states not keyed 0..n-1.
 void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& scan,
                             int floorIndex) {
-  std::map<int, double>& weights = state.weights;
+  std::vector<double>& weights = state.weights;
   const int nPoints = static_cast<int>(weights.size());
-  for (int i = 0; i < nPoints; ++i) weights[i] = 1.0;
+  weights.assign(weights.size(), 1.0);
+  state.visibleCounts.resize(weights.size(), 0);
 
   const SublocationHistogram& floor = floors_[floorIndex];
   const auto& entries = floor.getEntries();
@@ -314,8 +302,8 @@ void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& s
 
   int threshold = 0;
   for (int t = 5; t >= 1 && threshold == 0; --t) {
-    for (const auto& [idx, weight] : weights) {
-      if (weight != 0.0 && state.visibleCounts[idx] >= t) {
+    for (int idx = 0; idx < nPoints; ++idx) {
+      if (weights[idx] != 0.0 && state.visibleCounts[idx] >= t) {
         threshold = t;
         break;
       }
@@ -325,9 +313,10 @@ void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& s
   if (threshold == 0) {
     // Nothing matched anywhere: the untouched 1.0 weights carry no evidence
     // and must not outweigh floors where the scan did match.
-    for (auto& [idx, weight] : weights) weight = 0.0;
+    std::fill(weights.begin(), weights.end(), 0.0);
   } else {
-    for (auto& [idx, weight] : weights) {
+    for (int idx = 0; idx < nPoints; ++idx) {
+      double& weight = weights[idx];
       if (weight == 0.0) continue;
       const int c = state.visibleCounts[idx];
       if (c >= threshold) {
@@ -350,13 +339,10 @@ bool Histogram::weighPacked(SublocationState& state, const std::vector<AccessPoi
   if (floorIndex >= packed_.size() || !packed_[floorIndex].usable) return false;
   const PackedFloor& pf = packed_[floorIndex];
   const int n = static_cast<int>(state.weights.size());
-  if (!KeyedDensely(state.weights, n) || !KeyedDensely(state.visibleCounts, n)) return false;
-
   weightBuf_.assign(static_cast<size_t>(n), 1.0);
-  countBuf_.resize(static_cast<size_t>(n));
-  {
-    size_t i = 0;
-    for (const auto& kv : state.visibleCounts) countBuf_[i++] = kv.second;
+  countBuf_.assign(static_cast<size_t>(n), 0);
+  for (size_t i = 0; i < countBuf_.size() && i < state.visibleCounts.size(); ++i) {
+    countBuf_[i] = state.visibleCounts[i];
   }
   double* weight = weightBuf_.data();
   int* count = countBuf_.data();

@@ -47,41 +47,6 @@ bool UsesBeaconFloorDetection(int algorithm, int gpMode) {
     return algorithm == 114 || algorithm == 112 || (algorithm == 108 && gpMode == 122);
 }
 
-// Copies the values of src into dst; when both hold the same keys this
-// reuses dst's nodes instead of rebuilding the tree.
-void CopyWeights(std::map<int, double>& dst, const std::map<int, double>& src) {
-    if (dst.size() == src.size()) {
-        auto d = dst.begin();
-        auto s = src.begin();
-        for (; s != src.end(); ++s, ++d) {
-            if (d->first != s->first) break;
-            d->second = s->second;
-        }
-        if (s == src.end()) return;
-    }
-    dst = src;
-}
-
-// True when m holds exactly the keys 0..n-1.
-template <class M>
-bool KeyedDensely(const M& m, int n) {
-    return static_cast<int>(m.size()) == n &&
-           (n == 0 || (m.begin()->first == 0 && m.rbegin()->first == n - 1));
-}
-
-// A floor's weights as a dense vector by point index, when the keys are
-// exactly 0..n-1 (as every floor state is built); false otherwise.
-bool DenseWeights(const std::map<int, double>& weights, std::vector<double>& out) {
-    out.clear();
-    if (weights.empty() || weights.begin()->first != 0 ||
-        weights.rbegin()->first != static_cast<int>(weights.size()) - 1) {
-        return false;
-    }
-    out.reserve(weights.size());
-    for (const auto& kv : weights) out.push_back(kv.second);
-    return true;
-}
-
 // Triangle weights from dense per-point weights: the sums of the corners,
 // or 0 when a corner weighs 1e-6 or less.
 void WeighTriangles(std::vector<NavTriangle>& triangles, const std::vector<double>& local,
@@ -108,6 +73,7 @@ double MeanRssi(const std::vector<AccessPoint>& v) {
 }
 
 double RawDistance(const AccessPoint& ap) {
+    if (ap.getType() == 2) return ap.getDistance();
     // The distance field is meaningful for beacons only; reading it through
     // the getter on another type would log a warning per reading.
     AccessPoint copy = ap;
@@ -188,10 +154,9 @@ int Navigation::specifyNavigationMap(const NavigationMap& map) {
         SublocationState& st = mSublocStates[static_cast<size_t>(i)];
         st.id = FloorId(floor);
         const int nRp = PointCount(floor);
-        for (int j = 0; j < nRp; ++j) {
-            st.weights.emplace_hint(st.weights.end(), j, 0.0);
-            st.visibleCounts.emplace_hint(st.visibleCounts.end(), j, 0);
-        }
+        st.weights.assign(static_cast<size_t>(std::max(nRp, 0)), 0.0);
+        st.globalWeights.assign(st.weights.size(), 0.0);
+        st.visibleCounts.assign(st.weights.size(), 0);
         for (const Beacon& b : FloorBeacons(floor)) mBeaconIds.push_back(b.getId());
     }
     std::sort(mBeaconIds.begin(), mBeaconIds.end());
@@ -347,11 +312,24 @@ void Navigation::buildFlatRadioMaps() {
         const SublocationMap& floor = Floor(*this, i);
         FlatFloor& ff = mFlatFloors[static_cast<size_t>(i)];
         ff.nPoints = PointCount(floor);
+        // The radio map holds each key's entries together, so rows are
+        // appended one key at a time.
+        const std::string* last = nullptr;
         for (const auto& [key, ap] : FloorRadioMap(floor)) {
             const int p = ap.getRefPointIndex();
             // An entry must name a point of its own floor.
             if (p < 0 || p >= ff.nPoints) continue;
-            ff.byKey[key].push_back(FlatEntry{p, ap.getRssi()});
+            if (last == nullptr || *last != key) {
+                ff.keyIndex.emplace(key, static_cast<int>(ff.rowStart.size()));
+                ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
+                last = &key;
+            }
+            ff.entries.push_back(FlatEntry{p, ap.getRssi()});
+        }
+        ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
+        for (const std::string& key : FloorKeys(floor)) {
+            auto it = ff.keyIndex.find(key);
+            ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
         }
     }
 }
@@ -619,15 +597,20 @@ int Navigation::averageDuplicateMeasurements(std::vector<AccessPoint>& v) {
     size_t out = 0;
     for (size_t i = 0; i < v.size();) {
         size_t j = i + 1;
-        AccessPoint sum = v[i];
+        // The sums of sumAccessPoint, in the same order, without copying
+        // the readings.
+        double rssi = v[i].getRssi();
+        double distance = RawDistance(v[i]);
         while (j < v.size() && v[j] == v[i]) {
-            sum = sumAccessPoint(sum, v[j]);
+            rssi += v[j].getRssi();
+            distance += RawDistance(v[j]);
             ++j;
         }
         const double n = static_cast<double>(j - i);
-        sum.setRssi(sum.getRssi() / n);
-        sum.setDistance(RawDistance(sum) / n);
-        v[out++] = std::move(sum);
+        if (out != i) v[out] = std::move(v[i]);
+        v[out].setRssi(rssi / n);
+        v[out].setDistance(distance / n);
+        ++out;
         i = j;
     }
     v.resize(out);
@@ -675,16 +658,7 @@ int Navigation::updateSublocationWeights() {
     }
     const int r = normalizeRpWeights();
     if (r != 0) return r;
-    for (size_t s = 0; s < mSublocStates.size(); ++s) {
-        SublocationState& st = mSublocStates[s];
-        if (s < mDenseReady.size() && mDenseReady[s] &&
-            getSublocStateIndexById(st.id) == static_cast<int>(s)) {
-            WeighTriangles(st.triangles, mDenseLocal[s], mDenseGlobal[s]);
-        } else {
-            updateTrianglesWeight(st.id);
-        }
-    }
-    mDenseReady.clear();
+    for (SublocationState& st : mSublocStates) WeighTriangles(st.triangles, st.weights, st.globalWeights);
     return 0;
 }
 
@@ -714,7 +688,6 @@ int Navigation::calculateApTrustworthiness(const std::vector<AccessPoint>& meas,
 
 int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas) {
     std::vector<AccessPoint>& m = mScanBuf;
-    m.assign(meas.begin(), meas.end());
     const int fi = floorIndexOfState(sublocId);
     bool found = false;
     SublocationState* st = getSublocationStateById(sublocId, found);
@@ -722,54 +695,78 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         MV_LOG(11, "ERROR Bad sublocation index = %d\n", fi);
         return -1;
     }
-    if (m.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)m.size());
+    if (meas.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)meas.size());
     const SublocationMap& floor = Floor(*this, fi);
-    filterUnknownMeasurements(m, FloorKeys(floor));
+    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
+    // The readings of the floor's transmitters, as filterUnknownMeasurements
+    // keeps them (an empty key list keeps every reading), found by one hash
+    // lookup each, with their rows.
+    std::vector<const AccessPoint*>& sel = mKnn.selected;
+    std::vector<int>& rows = mKnn.rows;
+    sel.clear();
+    rows.clear();
+    if (meas.empty()) {
+        MV_LOG(11, "Measurements vector is empty\n");
+    } else if (FloorKeys(floor).empty()) {
+        MV_LOG(11, "ERROR: Can't filter measurements. There is no APs at this floor\n");
+        for (const AccessPoint& ap : meas) {
+            sel.push_back(&ap);
+            rows.push_back(-1);
+        }
+    } else {
+        for (const AccessPoint& ap : meas) {
+            auto it = ff.knownKeys.find(ap.getBssid());
+            if (it == ff.knownKeys.end()) continue;
+            sel.push_back(&ap);
+            rows.push_back(it->second);
+        }
+    }
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
-    if (m.empty() || static_cast<int>(m.size()) < knn.Min_nvisible_aps) {
+    if (sel.empty() || static_cast<int>(sel.size()) < knn.Min_nvisible_aps) {
         st->clear();
         MV_LOG(11, "ERROR: %d visible beacons. Minimum %d visible beacons is required. \n",
-               (int)m.size(), knn.Min_nvisible_aps);
+               (int)sel.size(), knn.Min_nvisible_aps);
         return 0;
     }
     std::vector<double>& w = mKnn.readingWeight;
-    w.assign(m.size(), 1.0);
-    if (knn.Use_ap_weights) calculateApTrustworthiness(m, w);
+    w.assign(sel.size(), 1.0);
+    if (knn.Use_ap_weights) {
+        m.clear();
+        for (const AccessPoint* ap : sel) m.push_back(*ap);
+        calculateApTrustworthiness(m, w);
+    }
 
-    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
     const size_t nP = static_cast<size_t>(ff.nPoints);
     // Per-window sums in buffers kept between windows.
     std::vector<double>& dsum = mKnn.dsum;
     std::vector<double>& psum = mKnn.psum;
     std::vector<int>& count = mKnn.count;
-    std::vector<const std::vector<FlatEntry>*>& rows = mKnn.rows;
     dsum.assign(nP, 0.0);
     psum.assign(nP, 0.0);
     count.assign(nP, 0);
-    rows.assign(m.size(), nullptr);
-    for (size_t i = 0; i < m.size(); ++i) {
-        auto it = ff.byKey.find(m[i].getBssid());
-        if (it != ff.byKey.end()) rows[i] = &it->second;
-    }
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
     if (knn.Differention_mode) {
         // First surveyed level of each reading's transmitter at each point.
         constexpr double kNone = 1.0;
-        std::vector<std::vector<double>> firstAt(m.size());
-        for (size_t j = 0; j < m.size(); ++j) {
+        std::vector<std::vector<double>> firstAt(sel.size());
+        for (size_t j = 0; j < sel.size(); ++j) {
             firstAt[j].assign(nP, kNone);
-            if (rows[j] == nullptr) continue;
-            const std::vector<FlatEntry>& row = *rows[j];
-            for (size_t e = row.size(); e-- > 0;) firstAt[j][static_cast<size_t>(row[e].point)] = row[e].rssi;
+            if (rows[j] < 0) continue;
+            for (int e = rowStart[rows[j] + 1]; e-- > rowStart[rows[j]];) {
+                firstAt[j][static_cast<size_t>(entries[e].point)] = entries[e].rssi;
+            }
         }
-        for (size_t i = 0; i < m.size(); ++i) {
-            if (rows[i] == nullptr) continue;
-            const double xi = m[i].getRssi();
-            for (const FlatEntry& e : *rows[i]) {
+        for (size_t i = 0; i < sel.size(); ++i) {
+            if (rows[i] < 0) continue;
+            const double xi = sel[i]->getRssi();
+            for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+                const FlatEntry& e = entries[r];
                 const size_t p = static_cast<size_t>(e.point);
                 for (size_t j = 0; j < i; ++j) {
                     const double rj = firstAt[j][p];
                     if (rj == kNone) continue;
-                    const double xj = m[j].getRssi();
+                    const double xj = sel[j]->getRssi();
                     psum[p] += w[i] * w[j];
                     const double t = std::fabs((e.rssi - rj) - (xi - xj)) * w[i] * w[j];
                     dsum[p] += t == 0.0 ? 1e-6 : t;
@@ -778,11 +775,12 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
             }
         }
     } else {
-        for (size_t i = 0; i < m.size(); ++i) {
-            if (rows[i] == nullptr) continue;
-            const double xi = m[i].getRssi();
+        for (size_t i = 0; i < sel.size(); ++i) {
+            if (rows[i] < 0) continue;
+            const double xi = sel[i]->getRssi();
             const double wi = w[i];
-            for (const FlatEntry& e : *rows[i]) {
+            for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+                const FlatEntry& e = entries[r];
                 const size_t p = static_cast<size_t>(e.point);
                 psum[p] += wi;
                 const double t = std::fabs(e.rssi - xi) * wi;
@@ -821,28 +819,9 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         t.wGlobal = 0.0;
     }
     st->weightSum = weightSum;
-    const int n = static_cast<int>(nP);
-    if (KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n) &&
-        KeyedDensely(st->visibleCounts, n)) {
-        // The usual layout: one walk over the three maps together.
-        auto g = st->globalWeights.begin();
-        auto c = st->visibleCounts.begin();
-        for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g, ++c) {
-            const size_t q = static_cast<size_t>(w->first);
-            w->second = result[q];
-            g->second = result[q];
-            c->second = count[q];
-        }
-        return 0;
-    }
-    st->clear();
-    st->weightSum = weightSum;
-    for (auto& [p, weight] : st->weights) {
-        if (p < 0 || static_cast<size_t>(p) >= nP) continue;
-        weight = result[static_cast<size_t>(p)];
-        st->visibleCounts[p] = count[static_cast<size_t>(p)];
-    }
-    CopyWeights(st->globalWeights, st->weights);
+    st->weights.assign(result.begin(), result.end());
+    st->globalWeights.assign(result.begin(), result.end());
+    st->visibleCounts.assign(count.begin(), count.end());
     return 0;
 }
 
@@ -860,27 +839,11 @@ int Navigation::updateRpWeightsHistogram(const int& sublocId,
     std::vector<AccessPoint>& m = mScanBuf;
     m.assign(meas.begin(), meas.end());
     filterUnknownMeasurements(m, FloorKeys(Floor(*this, fi)));
-    const int n = static_cast<int>(st->weights.size());
-    const bool dense = KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n) &&
-                       KeyedDensely(st->visibleCounts, n);
-    if (m.empty() || !dense) {
-        st->clear();
-    } else {
-        // The weighting sets every weight and the global weights from them;
-        // of the clearing only the counts, the sum and the triangles are
-        // left to do.
-        st->weightSum = 0.0;
-        for (auto& kv : st->visibleCounts) kv.second = 0;
-        for (NavTriangle& t : st->triangles) {
-            t.wLocal = 0.0;
-            t.wGlobal = 0.0;
-        }
-    }
+    st->clear();
     if (m.empty()) {
-        MV_LOG(11, "MEasurements vector size = %d. It's not enough\n", 0);
         // Cleared all the same: the last window's weights must not stand
         // for this one.
-        CopyWeights(st->globalWeights, st->weights);
+        MV_LOG(11, "MEasurements vector size = %d. It's not enough\n", 0);
         return 0;
     }
     mHistogram.calculateWeights(*st, m, fi);
@@ -888,41 +851,19 @@ int Navigation::updateRpWeightsHistogram(const int& sublocId,
     // zero sum; it has no evidence and gets no weight.
     double sum = 0.0;
     bool usable = std::isfinite(st->weightSum) && st->weightSum > 0.0;
-    if (dense && KeyedDensely(st->weights, n) && KeyedDensely(st->globalWeights, n)) {
-        // One walk over both maps: repair, sum and copy to the global weights.
-        if (usable) {
-            auto g = st->globalWeights.begin();
-            for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g) {
-                if (!std::isfinite(w->second) || w->second < 0.0) w->second = 0.0;
-                sum += w->second;
-                g->second = w->second;
-            }
-            usable = sum > 0.0 && std::isfinite(sum);
-        }
-        if (!usable) {
-            auto g = st->globalWeights.begin();
-            for (auto w = st->weights.begin(); w != st->weights.end(); ++w, ++g) {
-                w->second = 0.0;
-                g->second = 0.0;
-            }
-            sum = 0.0;
-        }
-        st->weightSum = sum;
-        return 0;
-    }
     if (usable) {
-        for (auto& [p, weight] : st->weights) {
+        for (double& weight : st->weights) {
             if (!std::isfinite(weight) || weight < 0.0) weight = 0.0;
             sum += weight;
         }
         usable = sum > 0.0 && std::isfinite(sum);
     }
     if (!usable) {
-        for (auto& [p, weight] : st->weights) weight = 0.0;
+        std::fill(st->weights.begin(), st->weights.end(), 0.0);
         sum = 0.0;
     }
     st->weightSum = sum;
-    CopyWeights(st->globalWeights, st->weights);
+    st->globalWeights.assign(st->weights.begin(), st->weights.end());
     return 0;
 }
 
@@ -934,39 +875,25 @@ int Navigation::normalizeRpWeights() {
         return -1;
     }
     double globalSum = 0.0;
-    mDenseReady.assign(mSublocStates.size(), false);
-    mDenseLocal.resize(mSublocStates.size());
-    mDenseGlobal.resize(mSublocStates.size());
     for (size_t s = 0; s < mSublocStates.size(); ++s) {
         SublocationState& st = mSublocStates[s];
         if (st.weightSum == 0.0) continue;
-        // Dense copies for the triangle pass that follows, made while the
-        // maps are walked anyway.
-        const int n = static_cast<int>(st.weights.size());
-        const bool dense = KeyedDensely(st.weights, n) && KeyedDensely(st.globalWeights, n);
-        std::vector<double>& dl = mDenseLocal[s];
-        std::vector<double>& dg = mDenseGlobal[s];
-        dl.clear();
-        dg.clear();
         double localSum = 0.0;
-        for (auto& [p, weight] : st.weights) {
+        for (double& weight : st.weights) {
             if (weight != 0.0) {
                 weight /= st.weightSum;
                 localSum += weight;
             }
-            if (dense) dl.push_back(weight);
         }
         if (st.weights.empty() || localSum < 0.999999 || localSum > 1.000001) {
             MV_LOG(11, "ERROR: Sum of probabilities at %d subloc != 1.0!\n", (int)s);
         }
-        for (auto& [p, weight] : st.globalWeights) {
+        for (double& weight : st.globalWeights) {
             if (weight != 0.0) {
                 weight /= total;
                 globalSum += weight;
             }
-            if (dense) dg.push_back(weight);
         }
-        mDenseReady[s] = dense;
     }
     if (globalSum < 0.999999 || globalSum > 1.000001) {
         MV_LOG(11, "ERROR: Sum of probabilities over all sublocs != 1.0!\n");
@@ -981,35 +908,8 @@ void Navigation::updateTrianglesWeight(int sublocId) {
         MV_LOG(11, "ERROR: Can't find sublocation state with id = %d\n", sublocId);
         return;
     }
-    std::vector<double> local;
-    std::vector<double> global;
-    const bool denseLocal = DenseWeights(st->weights, local);
-    const bool denseGlobal = DenseWeights(st->globalWeights, global);
-    // A missing entry counts as 0 and is created with 0.
-    auto at = [](std::map<int, double>& m, bool dense, const std::vector<double>& v, int k) {
-        if (dense && k >= 0 && static_cast<size_t>(k) < v.size()) {
-            return v[static_cast<size_t>(k)];
-        }
-        return m[k];
-    };
-    for (NavTriangle& t : st->triangles) {
-        if (t.indexes.size() != 3) {
-            t.wLocal = 0.0;
-            t.wGlobal = 0.0;
-            continue;
-        }
-        const double a = at(st->weights, denseLocal, local, t.indexes[0]);
-        const double b = at(st->weights, denseLocal, local, t.indexes[1]);
-        const double c = at(st->weights, denseLocal, local, t.indexes[2]);
-        t.wLocal = a + b + c;
-        t.wGlobal = at(st->globalWeights, denseGlobal, global, t.indexes[0]) +
-                    at(st->globalWeights, denseGlobal, global, t.indexes[1]) +
-                    at(st->globalWeights, denseGlobal, global, t.indexes[2]);
-        if (a <= 1e-6 || b <= 1e-6 || c <= 1e-6) {
-            t.wLocal = 0.0;
-            t.wGlobal = 0.0;
-        }
-    }
+    // A corner beyond the arrays counts as 0, and so zeroes its triangle.
+    WeighTriangles(st->triangles, st->weights, st->globalWeights);
 }
 
 // --- floor detection ------------------------------------------------------------------------
@@ -1179,8 +1079,7 @@ void Navigation::calcPositionInTriangle() {
     for (int v = 0; v < 3; ++v) {
         const int k = mHeaviestTriangle.indexes[static_cast<size_t>(v)];
         if (k < 0 || k >= nRp) return;
-        auto it = st.weights.find(k);
-        w[v] = it == st.weights.end() ? 0.0 : it->second;
+        w[v] = static_cast<size_t>(k) < st.weights.size() ? st.weights[static_cast<size_t>(k)] : 0.0;
         norm += w[v];
     }
     if (norm == 0.0 || !std::isfinite(norm)) {
@@ -1210,8 +1109,9 @@ void Navigation::calcWeightedAverage() {
     double x = 0.0;
     double y = 0.0;
     const int n = static_cast<int>(st.weights.size());
-    for (const auto& [k, w] : st.weights) {
-        if (k < 0 || k >= n || k >= nRp || w == 0.0) continue;
+    for (int k = 0; k < n; ++k) {
+        const double w = st.weights[static_cast<size_t>(k)];
+        if (k >= nRp || w == 0.0) continue;
         const ReferencePoint& rp = Point(floor, k);
         x += w * rp.getX();
         y += w * rp.getY();

@@ -147,7 +147,13 @@ private:
         double rssi;
     };
     struct FlatFloor {
-        std::unordered_map<std::string, std::vector<FlatEntry>> byKey;
+        // Row of key k: entries[rowStart[k]] .. entries[rowStart[k + 1] - 1],
+        // in radio-map order.
+        std::unordered_map<std::string, int> keyIndex;
+        // Every key of the floor's transmitter-key list, with its row or -1.
+        std::unordered_map<std::string, int> knownKeys;
+        std::vector<int> rowStart;
+        std::vector<FlatEntry> entries;
         int nPoints = 0;
     };
     // Buffers of the nearest-neighbour pass, kept so that a window
@@ -157,7 +163,8 @@ private:
         std::vector<double> dsum;
         std::vector<double> psum;
         std::vector<int> count;
-        std::vector<const std::vector<FlatEntry>*> rows;
+        std::vector<const AccessPoint*> selected;  // the readings of the floor's keys
+        std::vector<int> rows;  // per selected reading its key's row, -1 for none
         std::vector<double> result;
     };
 
@@ -195,11 +202,6 @@ private:
     // Derived from the map copy by specifyNavigationMap; not part of the
     // positioning state proper.
     std::vector<FlatFloor> mFlatFloors;
-    // Dense copies of each floor's normalised weights, made by the
-    // normalisation for the triangle pass of the same window.
-    std::vector<std::vector<double>> mDenseLocal;
-    std::vector<std::vector<double>> mDenseGlobal;
-    std::vector<bool> mDenseReady;
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;

@@ -27,9 +27,11 @@ void SublocationImages::setJpgData(const char* data, int size) {
 }
 
 void SublocationMap::updateUniqueApsBssid() {
-  uniqueApsBssid_.clear();
+  std::vector<std::string>& keys = uniqueApsBssid_.edit();
+  const RadioMap& radioMap = radioMap_.get();
+  keys.clear();
   // The multimap is ordered by key, so distinct keys come out ascending.
-  for (auto it = radioMap_.begin(); it != radioMap_.end(); it = radioMap_.upper_bound(it->first)) {
-    uniqueApsBssid_.push_back(it->first);
+  for (auto it = radioMap.begin(); it != radioMap.end(); it = radioMap.upper_bound(it->first)) {
+    keys.push_back(it->first);
   }
 }

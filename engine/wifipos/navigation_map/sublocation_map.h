@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "wifipos/navigation_map/bmp_state.h"
+#include "wifipos/navigation_map/copy_on_write.h"
 #include "wifipos/navigation_map/gp_params.h"
 #include "wifipos/navigation_map/navigation_settings.h"
 #include "wifipos/navigation_map/reference_point.h"
@@ -65,25 +66,25 @@ class SublocationMap {
   // Floors are the same floor when their ids are equal.
   bool operator==(const SublocationMap& other) const { return id_ == other.id_; }
 
-  unsigned getNRp() const { return static_cast<unsigned>(referencePoints_.size()); }
+  unsigned getNRp() const { return static_cast<unsigned>(referencePoints_.get().size()); }
   // The caller keeps to 0 <= index < getNRp().
-  const ReferencePoint* getRp(int index) const { return &referencePoints_[index]; }
+  const ReferencePoint* getRp(int index) const { return &referencePoints_.get()[index]; }
   std::vector<ReferencePoint>::iterator getRpIterator(int index) {
-    return referencePoints_.begin() + index;
+    return referencePoints_.edit().begin() + index;
   }
 
   // Rebuilds the transmitter keys as the distinct keys of the radio map, in
   // ascending byte order; every filter that erases radio-map entries calls it.
   void updateUniqueApsBssid();
 
-  std::vector<std::string>& getUniqueApsBssid() { return uniqueApsBssid_; }
-  const std::vector<std::string>& getUniqueApsBssid() const { return uniqueApsBssid_; }
+  std::vector<std::string>& getUniqueApsBssid() { return uniqueApsBssid_.edit(); }
+  const std::vector<std::string>& getUniqueApsBssid() const { return uniqueApsBssid_.get(); }
   const std::string& getName() const { return name_; }
   void setName(const std::string& v) { name_ = v; }
   int getId() const { return id_; }
   void setId(int v) { id_ = v; }
-  std::vector<ReferencePoint>& getReferencePoints() { return referencePoints_; }
-  const std::vector<ReferencePoint>& getReferencePoints() const { return referencePoints_; }
+  std::vector<ReferencePoint>& getReferencePoints() { return referencePoints_.edit(); }
+  const std::vector<ReferencePoint>& getReferencePoints() const { return referencePoints_.get(); }
   SublocationNavProperties& getProperties() { return properties_; }
   const SublocationNavProperties& getProperties() const { return properties_; }
   void setProperties(const SublocationNavProperties& v) { properties_ = v; }
@@ -91,31 +92,33 @@ class SublocationMap {
   const std::vector<Beacon>& getBeacons() const { return beacons_; }
   std::vector<Beacon>& getLocators() { return locators_; }
   const std::vector<Beacon>& getLocators() const { return locators_; }
-  SublocationImages& getImages() { return images_; }
-  const SublocationImages& getImages() const { return images_; }
+  SublocationImages& getImages() { return images_.edit(); }
+  const SublocationImages& getImages() const { return images_.get(); }
   const std::string& getBmpFile() const { return bmpFile_; }
   void setBmpFile(const std::string& v) { bmpFile_ = v; }
   const std::string& getBmp2File() const { return bmp2File_; }
   void setBmp2File(const std::string& v) { bmp2File_ = v; }
-  BmpState& getBmpState() { return bmp_; }
-  const BmpState& getBmpState() const { return bmp_; }
-  std::vector<GpParams>& getGpParams() { return gpParams_; }
-  const std::vector<GpParams>& getGpParams() const { return gpParams_; }
-  RadioMap& getRadioMap() { return radioMap_; }
-  const RadioMap& getRadioMap() const { return radioMap_; }
+  BmpState& getBmpState() { return bmp_.edit(); }
+  const BmpState& getBmpState() const { return bmp_.get(); }
+  std::vector<GpParams>& getGpParams() { return gpParams_.edit(); }
+  const std::vector<GpParams>& getGpParams() const { return gpParams_.get(); }
+  RadioMap& getRadioMap() { return radioMap_.edit(); }
+  const RadioMap& getRadioMap() const { return radioMap_.get(); }
 
  private:
-  std::vector<std::string> uniqueApsBssid_;
+  // The bulky parts are shared by copies of the floor until one changes
+  // them (the non-const accessors), so copying a floor is cheap.
+  CopyOnWrite<std::vector<std::string>> uniqueApsBssid_;
   std::string name_;
   int id_ = 0;
-  std::vector<ReferencePoint> referencePoints_;
+  CopyOnWrite<std::vector<ReferencePoint>> referencePoints_;
   SublocationNavProperties properties_;
   std::vector<Beacon> beacons_;
   std::vector<Beacon> locators_;
-  SublocationImages images_;
+  CopyOnWrite<SublocationImages> images_;
   std::string bmpFile_;   // config.xml File type "BMP"
   std::string bmp2File_;  // config.xml File type "BMP2", used when the first is missing
-  BmpState bmp_;
-  std::vector<GpParams> gpParams_;
-  RadioMap radioMap_;
+  CopyOnWrite<BmpState> bmp_;
+  CopyOnWrite<std::vector<GpParams>> gpParams_;
+  CopyOnWrite<RadioMap> radioMap_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "server/utils.h"
 #include "wifipos/navigation_processing/navigation_processing.h"
@@ -59,7 +60,7 @@ void changeSublocation(ClientNavigationState* client, int& subIndex) {
   nav.mIsStop = false;
   ParticleFilter& pf = client->particleFilter;
   pf.setSublocationProperties(*props);
-  pf.setBmpState(floor->getBmpState());
+  pf.setBmpState(std::as_const(*floor).getBmpState());
   pf.initializeParticles();
   pf.reinitializeParticles();
   pf.nulifyStopTime();

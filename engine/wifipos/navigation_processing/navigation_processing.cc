@@ -5,6 +5,7 @@
 #include <limits>
 #include <mutex>
 #include <unordered_set>
+#include <utility>
 
 #include "wifipos/navigation_processing/fill_wsmsg_output.h"
 #include "wifipos/navigation_processing/navigation_functions.h"
@@ -458,7 +459,7 @@ void NavigateEnablePdr(ClientNavigationState* client, int sublocationId, double 
   ParticleFilter& pf = client->particleFilter;
   pf.setSublocationProperties(props);
   pf.setMotionParameters(nav.getNavigationProperties().motion);
-  pf.setBmpState(floor->getBmpState());
+  pf.setBmpState(std::as_const(*floor).getBmpState());
   pf.initializeParticles();
   pf.reinitializeParticles();
   pf.nulifyStopTime();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "server/utils.h"
 #include "wifipos/navigation_processing/navigation_processing.h"
@@ -260,7 +261,7 @@ void wscanAccessPointToCurrentSignals(const std::vector<AccessPoint>& accessPoin
                                       const SublocationMap* floor, std::vector<double>& signals) {
   signals.clear();
   if (floor == nullptr) return;
-  const std::vector<std::string>& keys = floor->getUniqueApsBssid();
+  const std::vector<std::string>& keys = std::as_const(*floor).getUniqueApsBssid();
   signals.assign(keys.size(), 1.0);
   // Keys are ascending, so each reading finds its key by binary search.
   for (const AccessPoint& ap : accessPoints) {

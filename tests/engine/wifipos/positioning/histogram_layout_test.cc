@@ -137,17 +137,16 @@ std::vector<AccessPoint> RandomScan(std::mt19937& rng, int nKeys) {
 
 SublocationState Cleared(int n) {
   SublocationState s;
-  for (int i = 0; i < n; ++i) {
-    s.weights[i] = 0.0;
-    s.globalWeights[i] = 0.0;
-    s.visibleCounts[i] = 0;
-  }
+  s.weights.assign(static_cast<size_t>(n), 0.0);
+  s.globalWeights.assign(static_cast<size_t>(n), 0.0);
+  s.visibleCounts.assign(static_cast<size_t>(n), 0);
   return s;
 }
 
 void ExpectSame(const SublocationState& s, const Expected& e, const std::string& what) {
   ASSERT_EQ(s.weights.size(), e.weights.size()) << what;
-  for (const auto& [i, w] : s.weights) {
+  for (size_t i = 0; i < s.weights.size(); ++i) {
+    const double w = s.weights[i];
     // Bitwise: the same products in the same order.
     EXPECT_EQ(w, e.weights[i]) << what << " point " << i;
     EXPECT_EQ(s.visibleCounts.at(i), e.counts[i]) << what << " point " << i;

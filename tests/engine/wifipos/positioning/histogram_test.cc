@@ -49,11 +49,9 @@ SublocationMap Floor(int id, int points, int width) {
 
 SublocationState StateFor(int points) {
   SublocationState s;
-  for (int i = 0; i < points; ++i) {
-    s.weights[i] = 0.0;
-    s.globalWeights[i] = 0.0;
-    s.visibleCounts[i] = 0;
-  }
+  s.weights.assign(static_cast<size_t>(points), 0.0);
+  s.globalWeights.assign(static_cast<size_t>(points), 0.0);
+  s.visibleCounts.assign(static_cast<size_t>(points), 0);
   return s;
 }
 
@@ -74,8 +72,8 @@ TEST(HistogramWeights, NoMatchGivesTheFloorNoWeight) {
   SublocationState s = StateFor(3);
   int floor = 0;
   h.calculateWeights(s, scan, floor);
-  for (const auto& [i, w] : s.weights) EXPECT_EQ(w, 0.0) << i;
-  for (const auto& [i, w] : s.globalWeights) EXPECT_EQ(w, 0.0) << i;
+  for (const double w : s.weights) EXPECT_EQ(w, 0.0);
+  for (const double w : s.globalWeights) EXPECT_EQ(w, 0.0);
   EXPECT_EQ(s.weightSum, 0.0);
 
   int bad = 3;
@@ -118,8 +116,8 @@ TEST(HistogramWeights, AdversarialInputStaysFinite) {
     int floor = 0;
     h.calculateWeights(s, scan, floor);
     EXPECT_TRUE(std::isfinite(s.weightSum));
-    for (const auto& [i, w] : s.weights) EXPECT_TRUE(std::isfinite(w) && w >= 0.0) << i;
-    for (const auto& [i, w] : s.globalWeights) EXPECT_TRUE(std::isfinite(w)) << i;
+    for (const double w : s.weights) EXPECT_TRUE(std::isfinite(w) && w >= 0.0);
+    for (const double w : s.globalWeights) EXPECT_TRUE(std::isfinite(w));
     EXPECT_EQ(static_cast<int>(s.weights.size()), nPoints);
   }
 }

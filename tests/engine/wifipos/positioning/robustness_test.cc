@@ -39,8 +39,8 @@ void ExpectFinite(const Navigation& nav) {
     ASSERT_TRUE(std::isfinite(nav.getLastMeasTime()));
     for (const SublocationState& st : nav.getSublocationStates()) {
         ASSERT_TRUE(std::isfinite(st.weightSum));
-        for (const auto& [k, w] : st.weights) ASSERT_TRUE(std::isfinite(w));
-        for (const auto& [k, w] : st.globalWeights) ASSERT_TRUE(std::isfinite(w));
+        for (const double w : st.weights) ASSERT_TRUE(std::isfinite(w));
+        for (const double w : st.globalWeights) ASSERT_TRUE(std::isfinite(w));
         for (const NavTriangle& t : st.triangles) ASSERT_TRUE(std::isfinite(t.wLocal) && std::isfinite(t.wGlobal));
     }
     for (const AccessPoint& ap : nav.getNavAveragedSignals()) ASSERT_TRUE(std::isfinite(ap.getRssi()));
