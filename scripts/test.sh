@@ -28,7 +28,7 @@ cmake --build build-clang -j "$jobs" --target mv_base mv_routing mv_zones mv_map
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_TSAN=ON \
   -DMARVISTO_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target tsan_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
   ctest --test-dir build-tsan -L tsan --output-on-failure -j "$jobs" --timeout 900
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_SANITIZE=ON \

@@ -7,15 +7,17 @@
 #include "server/content/content_internal.h"
 #include "server/content/content_loader.h"
 
-Mutex LoaderMutex;
-std::map<int, LoaderData> Loaders;
+// Job threads are detached and may still be ending theirs while the process
+// exits, so the registry is never destroyed.
+Mutex& LoaderMutex = *new Mutex;
+std::map<int, LoaderData>& Loaders = *new std::map<int, LoaderData>;
 int LoaderCounter = 0;
 
 namespace {
 
 // Ids of finished records whose final state was returned by a check, oldest
 // first; bounded by kMaxReportedLoaders and kMaxReportedBytes.
-std::deque<int> Reported;
+std::deque<int>& Reported = *new std::deque<int>;
 
 std::atomic<int> IdleMs{31000};
 std::atomic<int> ShakeMs{10000};

@@ -9,8 +9,8 @@
 #include "server/content/content_helper.h"
 #include "server/content/http_reply.h"
 
-extern Mutex LoaderMutex;
-extern std::map<int, LoaderData> Loaders;
+extern Mutex& LoaderMutex;
+extern std::map<int, LoaderData>& Loaders;
 extern int LoaderCounter;
 
 // Progress of one transfer step into a job's state.

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "MCModels/mc_location.h"
+#include "MCModels/mc_location_point.h"
 #include "replay/log_records.h"
 #include "server/zip_archive.h"
 #include "replay/replay_run.h"
@@ -204,3 +206,35 @@ TEST(MNavigationEngineTest, TextsReachTheHostAsUtf8) {
 }
 
 }  // namespace
+
+// The host's conversions agree with a floor's own, both ways, for any turn of
+// the floor; near a pole the engine gives the anchor back.
+TEST(MNavigationEngineTest, ConversionsAgreeWithTheFloors) {
+  struct Row {
+    double latitude, longitude, azimuth, x, y;
+  };
+  const Row rows[] = {{52.52, 13.40, 0, 10, 5},     {52.52, 13.40, 90, 10, 5},  {-33.9, 151.2, -45, 3, 40},
+                      {0.0, 0.0, 180, 60, 30},      {60.0, -120.0, 33, 0, 0}};
+  for (const Row& r : rows) {
+    MCSublocation sub;
+    sub.latitude = r.latitude;
+    sub.longitude = r.longitude;
+    sub.azimuth = r.azimuth;
+    sub.width = 60;
+    sub.height = 30;
+    const auto viaFloor = sub.gpsFromLocal(*MCLocationPoint::pointWithLocation(1, 1, MCNumber(r.x), MCNumber(r.y)));
+    const auto gps = MNavigationEngine::localToGps(r.latitude, r.longitude, r.azimuth, r.x - 30, r.y - 15);
+    EXPECT_DOUBLE_EQ(gps.at("latitude"), viaFloor->latitude) << r.azimuth;
+    EXPECT_DOUBLE_EQ(gps.at("longitude"), viaFloor->longitude) << r.azimuth;
+    const auto back = MNavigationEngine::gpsToLocal(r.latitude, r.longitude, r.azimuth, gps.at("latitude"),
+                                                    gps.at("longitude"));
+    EXPECT_NEAR(back.at("x"), r.x - 30, 1e-6) << r.azimuth;
+    EXPECT_NEAR(back.at("y"), r.y - 15, 1e-6) << r.azimuth;
+  }
+  const auto pole = MNavigationEngine::localToGps(89.5, 10, 0, 100, 100);
+  EXPECT_EQ(pole.at("latitude"), 89.5);
+  EXPECT_EQ(pole.at("longitude"), 10);
+  const auto poleBack = MNavigationEngine::gpsToLocal(89.5, 10, 0, 89.6, 11);
+  EXPECT_EQ(poleBack.at("x"), 0);
+  EXPECT_EQ(poleBack.at("y"), 0);
+}
