@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "peers.h"
+#include "support/peers.h"
 #include "server/content/content_helper.h"
 #include "server/content/content_helper_ssl.h"
 
@@ -31,8 +31,8 @@ struct Setup {
   std::string ca;
   std::unique_ptr<peers::Nginx> nginx;
   Setup() {
-    peers::MakeCertificates(certs.path(), kMarvistoServiceName);
-    ca = peers::ReadFile(certs.file("ca.pem"));
+    peers::makeCertificates(certs.path(), kMarvistoServiceName);
+    ca = peers::readFile(certs.file("ca.pem"));
     MARVISTO_CA_LIST = ca.c_str();
     std::string data(kFileBytes, '\0');
     std::mt19937_64 rng(5);
@@ -40,8 +40,8 @@ struct Setup {
       const uint64_t v = rng();
       std::memcpy(&data[i], &v, 8);
     }
-    peers::WriteFile(root.file("big.bin"), data);
-    nginx = std::make_unique<peers::Nginx>(root.path(), certs.path(), 0, false);
+    peers::writeFile(root.file("big.bin"), data);
+    nginx = std::make_unique<peers::Nginx>(peers::Site{root.path(), certs.path(), 0, false});
   }
   std::string url(bool tls) const {
     return tls ? "https://127.0.0.1:" + std::to_string(nginx->tlsPort()) + "/big.bin"
@@ -94,7 +94,7 @@ bool CurlGet(const std::string& url, const std::string& caFile, const std::strin
 int PeakChild(char** argv) {
   const std::string kind = argv[2], url = argv[3], ca = argv[4], out = argv[5];
   static std::string pem;
-  pem = peers::ReadFile(ca);
+  pem = peers::readFile(ca);
   MARVISTO_CA_LIST = pem.c_str();
   const bool ok = kind == "engine" ? EngineGet(url, out) : CurlGet(url, ca, out);
   std::printf("%ld\n", ok ? StatusKb("VmHWM:") : -1);

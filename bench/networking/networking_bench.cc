@@ -9,14 +9,14 @@
 #include <fstream>
 
 #include "networking/http_request_operation_manager.h"
-#include "networking/support/peers.h"
+#include "support/peers.h"
 #include "platform/run_loop.h"
 #include "platform/testing.h"
 
 namespace {
 
 struct Server {
-  Server() : dir(peers::tempDir("bench")), port(peers::freePort()) {
+  Server() : port(peers::freePort()) {
     std::filesystem::create_directories(dir / "www");
     peers::writeFile(dir / "www/small.json", R"({"id":1,"name":"venue","floors":[1,2,3]})");
     {
@@ -29,10 +29,10 @@ struct Server {
   }
   ~Server() {
     nginx.reset();
-    std::filesystem::remove_all(dir);
   }
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-  std::filesystem::path dir;
+  peers::TempDir tmp{"bench"};
+  std::filesystem::path dir{tmp.path()};
   int port;
   std::unique_ptr<peers::Nginx> nginx;
 };

@@ -8,7 +8,7 @@
 
 #include "networking/multipart_form_data.h"
 #include "networking/request_serialization.h"
-#include "networking/support/peers.h"
+#include "support/peers.h"
 
 namespace {
 
@@ -51,7 +51,8 @@ TEST(Multipart, SinglePartWireFormat) {
 }
 
 TEST(Multipart, PythonEmailParsesDataFileAndStreamParts) {
-  auto dir = peers::tempDir("multipart");
+  peers::TempDir tmp("multipart");
+  const auto& dir = tmp.path();
   // Binary bodies, less bare CR and LF, which the email parser turns into line ends.
   std::string fileBody = peers::seededBytes(100000, 3), streamBody = peers::seededBytes(5000, 4);
   for (auto* b : {&fileBody, &streamBody}) std::replace_if(b->begin(), b->end(), [](char c) { return c == '\r' || c == '\n'; }, '.');
@@ -98,11 +99,11 @@ TEST(Multipart, PythonEmailParsesDataFileAndStreamParts) {
     EXPECT_EQ(parsed["parts"][i], expected[i].fields);
     EXPECT_TRUE(peers::readFile(dir / ("part" + std::to_string(i))) == expected[i].payload) << "part " << i;
   }
-  if (!HasFailure()) std::filesystem::remove_all(dir);
 }
 
 TEST(Multipart, RefusesLineBreaksBadFilesAndLyingLengths) {
-  auto dir = peers::tempDir("multipart");
+  peers::TempDir tmp("multipart");
+  const auto& dir = tmp.path();
   std::optional<platform::Error> error;
   struct Case { std::string url; const char* text; } badFiles[] = {
       {"http://h/x.txt", "Expected URL to be a file URL"},
@@ -131,7 +132,6 @@ TEST(Multipart, RefusesLineBreaksBadFilesAndLyingLengths) {
     EXPECT_FALSE(drain(*request->HTTPBodyStream)) << later;
     EXPECT_TRUE(request->HTTPBodyStream->streamError());
   }
-  std::filesystem::remove_all(dir);
 }
 
 TEST(Multipart, PacketSizeBoundsTheLoopNotOnePartsRead) {

@@ -10,7 +10,8 @@
 #include "networking/client/client_support.h"
 #include "networking/multipart_form_data.h"
 #include "networking/property_list.h"
-#include "networking/support/peers.h"
+#include "networking/support/scripted_server.h"
+#include "support/peers.h"
 #include "platform/image.h"
 #include "platform/notification_center.h"
 
@@ -48,31 +49,30 @@ std::string base64Decode(const std::string& in) {
 class Client : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new std::filesystem::path(peers::tempDir("client"));
+    dir_ = new peers::TempDir("client");
     port_ = peers::freePort();
-    std::filesystem::create_directories(*dir_ / "www/slow");
-    peers::writeFile(*dir_ / "www/data.json", R"({"a":[1,2],"b":"x"})");
-    peers::writeFile(*dir_ / "www/data.xml", "<root><item>t</item></root>");
+    std::filesystem::create_directories(dir_->path() / "www/slow");
+    peers::writeFile(dir_->path() / "www/data.json", R"({"a":[1,2],"b":"x"})");
+    peers::writeFile(dir_->path() / "www/data.xml", "<root><item>t</item></root>");
     Data plist = *MCPropertyListDataWithJSON({{"k", 7}}, 100, nullptr);
-    peers::writeFile(*dir_ / "www/data.plist", std::string(plist.begin(), plist.end()));
-    peers::writeFile(*dir_ / "www/image.png", pngBytes());
-    peers::writeFile(*dir_ / "www/big.bin", kBig);
-    peers::writeFile(*dir_ / "www/slow/big.bin", kBig);
-    peers::writeFile(*dir_ / "www/slow/mid.bin", kMid);
-    std::string servers = "server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + (*dir_ / "www").string() + ";\n"
+    peers::writeFile(dir_->path() / "www/data.plist", std::string(plist.begin(), plist.end()));
+    peers::writeFile(dir_->path() / "www/image.png", pngBytes());
+    peers::writeFile(dir_->path() / "www/big.bin", kBig);
+    peers::writeFile(dir_->path() / "www/slow/big.bin", kBig);
+    peers::writeFile(dir_->path() / "www/slow/mid.bin", kMid);
+    std::string servers = "server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + (dir_->path() / "www").string() + ";\n"
         "  location /api/ { default_type application/json; return 200 '{\"ok\":true}'; }\n"
         "  location = /status/404 { default_type application/json; return 404 '{\"e\":\"missing\"}'; }\n"
         "  location = /status/500 { default_type application/json; return 500 '{\"e\":\"broken\"}'; }\n"
         "  location = /html { default_type text/html; return 200 '<p>hi</p>'; }\n"
         "  location = /empty-html { default_type text/html; return 200 ''; }\n"
         "  location /slow/ { limit_rate 800k; }\n}\n";
-    nginx_ = new peers::Nginx(*dir_, servers, port_);
-    scripted_ = new peers::ScriptedServer(*dir_);
+    nginx_ = new peers::Nginx(dir_->path(), servers, port_);
+    scripted_ = new peers::ScriptedServer(dir_->path());
   }
   static void TearDownTestSuite() {
     delete nginx_;
     delete scripted_;
-    std::filesystem::remove_all(*dir_);
     delete dir_;
   }
   static std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port_) + path; }
@@ -80,7 +80,7 @@ class Client : public ::testing::Test {
     auto log = nginx_->accessLog();
     return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
   }
-  static inline std::filesystem::path* dir_;
+  static inline peers::TempDir* dir_;
   static inline int port_;
   static inline peers::Nginx* nginx_;
   static inline peers::ScriptedServer* scripted_;
@@ -214,7 +214,7 @@ TEST_F(Client, PauseAndResumeCompleteTheBody) {
   for (const auto& c : cases) {
     auto request = MCHTTPRequestSerializer::serializer()->requestWithMethod("GET", c.url, nullptr);
     auto op = MCHTTPRequestOperation::initWithRequest(*request);
-    auto file = *dir_ / "download.bin";
+    auto file = dir_->path() / "download.bin";
     if (c.toFile) op->setOutputStream(std::make_shared<platform::FileOutputStream>(file.string(), false));
     auto o = std::make_shared<Outcome>();
     op->setCompletionBlockWithSuccess(recordSuccess(o), recordFailure(o));

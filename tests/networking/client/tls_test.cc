@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "networking/client/client_support.h"
-#include "networking/support/peers.h"
+#include "support/peers.h"
 
 namespace {
 
@@ -21,8 +21,8 @@ class TLS : public ::testing::Test {
   enum Server { Pinned, Other, SelfSigned, Foreign, SameKey, Count };
 
   static void SetUpTestSuite() {
-    dir_ = new std::filesystem::path(peers::tempDir("tls"));
-    const auto& d = *dir_;
+    dir_ = new peers::TempDir("tls");
+    const auto& d = dir_->path();
     auto sh = [&](const std::string& c) { ASSERT_EQ(peers::run("cd " + d.string() + " && " + c), 0) << c; };
     std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     peers::writeFile(d / "ext.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
@@ -58,16 +58,15 @@ class TLS : public ::testing::Test {
   static void TearDownTestSuite() {
     delete nginx_;
     unsetenv("SSL_CERT_FILE");
-    std::filesystem::remove_all(*dir_);
     delete dir_;
   }
   static std::string url(int server) { return "https://127.0.0.1:" + std::to_string(ports_[server]) + "/x"; }
   static size_t hits(int server) {
-    auto log = peers::readFile(*dir_ / ("access" + std::to_string(server) + ".log"));
+    auto log = peers::readFile(dir_->path() / ("access" + std::to_string(server) + ".log"));
     return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
   }
 
-  static inline std::filesystem::path* dir_;
+  static inline peers::TempDir* dir_;
   static inline int ports_[Count];
   static inline peers::Nginx* nginx_;
   static inline platform::CertificateData pinned_, ca_;
@@ -134,8 +133,8 @@ class Trust : public ::testing::Test {
   enum Server { Expired, WrongName, Untrusted, Redirector, IPOnly, LocalhostOnly, Plain, Count };
 
   static void SetUpTestSuite() {
-    dir_ = new std::filesystem::path(peers::tempDir("trust"));
-    const auto& d = *dir_;
+    dir_ = new peers::TempDir("trust");
+    const auto& d = dir_->path();
     auto sh = [&](const std::string& c) { ASSERT_EQ(peers::run("cd " + d.string() + " && " + c + " >/dev/null 2>&1"), 0) << c; };
     std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
     for (std::string ca : {"ca", "rogue"})
@@ -183,18 +182,17 @@ class Trust : public ::testing::Test {
   static void TearDownTestSuite() {
     delete nginx_;
     unsetenv("SSL_CERT_FILE");
-    std::filesystem::remove_all(*dir_);
     delete dir_;
   }
   static std::string url(int server, const std::string& path = "/x", const std::string& host = "127.0.0.1") {
     return std::string(server == Plain ? "http" : "https") + "://" + host + ":" + std::to_string(ports_[server]) + path;
   }
   static size_t hits(int server) {
-    auto log = peers::readFile(*dir_ / ("access" + std::to_string(server) + ".log"));
+    auto log = peers::readFile(dir_->path() / ("access" + std::to_string(server) + ".log"));
     return static_cast<size_t>(std::count(log.begin(), log.end(), '\n'));
   }
 
-  static inline std::filesystem::path* dir_;
+  static inline peers::TempDir* dir_;
   static inline int ports_[Count];
   static inline peers::Nginx* nginx_;
   static inline platform::CertificateData pinned_;

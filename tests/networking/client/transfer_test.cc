@@ -7,7 +7,8 @@
 
 #include "networking/client/client_support.h"
 #include "networking/multipart_form_data.h"
-#include "networking/support/peers.h"
+#include "networking/support/scripted_server.h"
+#include "support/peers.h"
 
 namespace {
 
@@ -16,22 +17,21 @@ const std::string kMid = peers::seededBytes(400000, 23);
 class Transfer : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new std::filesystem::path(peers::tempDir("transfer"));
+    dir_ = new peers::TempDir("transfer");
     port_ = peers::freePort();
-    std::filesystem::create_directories(*dir_ / "www/slow");
-    peers::writeFile(*dir_ / "www/slow/mid.bin", kMid);
-    peers::writeFile(*dir_ / "www/mid.bin", kMid);
-    std::string servers = "server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + (*dir_ / "www").string() + ";\n"
+    std::filesystem::create_directories(dir_->path() / "www/slow");
+    peers::writeFile(dir_->path() / "www/slow/mid.bin", kMid);
+    peers::writeFile(dir_->path() / "www/mid.bin", kMid);
+    std::string servers = "server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + (dir_->path() / "www").string() + ";\n"
         "  location /api/ { default_type application/json; return 200 '{\"ok\":true}'; }\n"
         "  location = /hop { return 302 /api/followed; }\n"
         "  location /slow/ { limit_rate 400k; }\n}\n";
-    nginx_ = new peers::Nginx(*dir_, servers, port_);
-    scripted_ = new peers::ScriptedServer(*dir_);
+    nginx_ = new peers::Nginx(dir_->path(), servers, port_);
+    scripted_ = new peers::ScriptedServer(dir_->path());
   }
   static void TearDownTestSuite() {
     delete nginx_;
     delete scripted_;
-    std::filesystem::remove_all(*dir_);
     delete dir_;
   }
   static std::string url(const std::string& path) { return "http://127.0.0.1:" + std::to_string(port_) + path; }
@@ -41,7 +41,7 @@ class Transfer : public ::testing::Test {
     for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
     return n;
   }
-  static inline std::filesystem::path* dir_;
+  static inline peers::TempDir* dir_;
   static inline int port_;
   static inline peers::Nginx* nginx_;
   static inline peers::ScriptedServer* scripted_;
@@ -132,7 +132,7 @@ TEST_F(Transfer, ThrottledUploadLeavesTheNetworkThreadToOthers) {
 }
 
 TEST_F(Transfer, UploadOfAFileCompletesWhileTheMainThreadBlocksOnIt) {
-  auto file = *dir_ / "upload.bin";
+  auto file = dir_->path() / "upload.bin";
   peers::writeFile(file, kMid);
   auto manager = MCHTTPRequestOperationManager::manager();
   manager->completionQueue = platform::dispatch::serialQueue("upload-callbacks");
@@ -149,7 +149,7 @@ TEST_F(Transfer, UploadOfAFileCompletesWhileTheMainThreadBlocksOnIt) {
 }
 
 TEST_F(Transfer, PausedDownloadArchivedAndFinishedLater) {
-  auto path = *dir_ / "resumed.bin";
+  auto path = dir_->path() / "resumed.bin";
   auto op = MCHTTPRequestOperation::initWithRequest(*MCHTTPRequestSerializer::serializer()->requestWithMethod("GET", url("/slow/mid.bin"), nullptr));
   op->setOutputStream(std::make_shared<platform::FileOutputStream>(path.string(), false));
   MCOperationQueue::create()->addOperation(op);

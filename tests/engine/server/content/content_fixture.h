@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "peers.h"
+#include "support/peers.h"
 #include "server/content/content_helper.h"
 #include "server/content/content_helper_ssl.h"
 
@@ -32,8 +32,8 @@ struct Pki {
 
  private:
   Pki() {
-    ok = peers::MakeCertificates(dir.path(), kMarvistoServiceName);
-    caPem = peers::ReadFile(dir.file("ca.pem"));
+    ok = peers::makeCertificates(dir.path(), kMarvistoServiceName);
+    caPem = peers::readFile(dir.file("ca.pem"));
   }
 };
 
@@ -53,11 +53,14 @@ class ContentTest : public ::testing::Test {
     MARVISTO_CA_LIST = savedCa_;
     SetTransferTimeouts(31000, 10000);
   }
-  const std::string& certs() const { return Pki::get().dir.path(); }
+  std::string certs() const { return Pki::get().dir.path().string(); }
 
  private:
   const char* savedCa_ = nullptr;
 };
+
+// Path of a helper next to these tests, e.g. "bad_server.py".
+inline std::string TestFile(const std::string& name) { return std::string(MARVISTO_CONTENT_TEST_DIR) + "/" + name; }
 
 // Polls until the job's state is final; returns it (or 1000 after timeoutMs).
 inline int WaitJob(int id, int timeoutMs = 20000) {
@@ -98,7 +101,7 @@ struct Server {
   }
   std::vector<nlohmann::json> records() const {
     std::vector<nlohmann::json> out;
-    std::string text = peers::ReadFile(dir.file("requests.log"));
+    std::string text = peers::readFile(dir.file("requests.log"));
     size_t pos = 0, nl;
     while ((nl = text.find('\n', pos)) != std::string::npos) {
       out.push_back(nlohmann::json::parse(text.substr(pos, nl - pos)));

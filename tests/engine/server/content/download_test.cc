@@ -8,22 +8,15 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <random>
 
 #include "content_fixture.h"
 
 namespace {
 
 using content_test::ContentTest;
+using content_test::TestFile;
 using content_test::WaitJob;
-using peers::ReadFile;
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
+using peers::readFile;
 
 bool Exists(const std::string& path) {
   struct stat st;
@@ -52,17 +45,17 @@ class DownloadTest : public ContentTest {
  protected:
   void SetUp() override {
     ContentTest::SetUp();
-    peers::WriteFile(root_.file("big.bin"), RandomBytes(3 << 20, 1));
+    peers::writeFile(root_.file("big.bin"), peers::seededBytes(3 << 20, 1));
     std::string text;
     for (int i = 0; i < 40000; ++i) text += "<line n=\"" + std::to_string(i) + "\"/>\n";
-    peers::WriteFile(root_.file("list.xml"), text);
+    peers::writeFile(root_.file("list.xml"), text);
   }
   peers::TempDir root_, out_;
 };
 
 // nginx compresses .xml (gzip, chunked) and sends .bin with a length.
 TEST_F(DownloadTest, NginxFilesArriveWholeOverHttpAndHttps) {
-  peers::Nginx nginx(root_.path(), certs(), 0, true);
+  peers::Nginx nginx({root_.path(), certs(), 0, true});
   ASSERT_TRUE(nginx.ok());
   for (bool tls : {false, true}) {
     for (const char* name : {"big.bin", "list.xml"}) {
@@ -73,7 +66,7 @@ TEST_F(DownloadTest, NginxFilesArriveWholeOverHttpAndHttps) {
       const std::string target = out_.file(std::string(tls ? "s/" : "p/") + name);
       const int id = StartUrlLoader(url, target);
       EXPECT_EQ(WaitJob(id), 100);
-      EXPECT_TRUE(ReadFile(target) == ReadFile(root_.file(name)));
+      EXPECT_TRUE(readFile(target) == readFile(root_.file(name)));
       EXPECT_EQ(GetLoaderResponse(id), "") << "the body went to the file only";
       EXPECT_FALSE(TempLeft(target));
     }
@@ -81,7 +74,7 @@ TEST_F(DownloadTest, NginxFilesArriveWholeOverHttpAndHttps) {
 }
 
 TEST_F(DownloadTest, ProgressRisesToHundredAndStopLeavesTheOldFile) {
-  peers::Nginx nginx(root_.path(), certs(), 2 << 20, true);  // 1.5 s for big.bin
+  peers::Nginx nginx({root_.path(), certs(), 2 << 20, true});  // 1.5 s for big.bin
   ASSERT_TRUE(nginx.ok());
   for (bool tls : {false, true}) {
     SCOPED_TRACE(tls);
@@ -98,18 +91,18 @@ TEST_F(DownloadTest, ProgressRisesToHundredAndStopLeavesTheOldFile) {
     EXPECT_EQ(states.back(), 100);
     EXPECT_GE(states.size(), 6u) << "progress moved in steps";
 
-    peers::WriteFile(out_.file("old.bin"), "old");
+    peers::writeFile(out_.file("old.bin"), "old");
     id = StartUrlLoader(url, out_.file("old.bin"));
     while (CheckLocationLoader(id) < 30) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     StopLocationLoader(id);
     EXPECT_EQ(WaitJob(id, 1500), -1) << "stopped job erased within the poll interval";
-    EXPECT_TRUE(ReadFile(out_.file("old.bin")) == "old");
+    EXPECT_TRUE(readFile(out_.file("old.bin")) == "old");
     EXPECT_FALSE(TempLeft(out_.file("old.bin")));
   }
 }
 
 TEST_F(DownloadTest, MissingFileGivesMinusStatusWithItsBody) {
-  peers::Nginx nginx(root_.path(), certs());
+  peers::Nginx nginx({root_.path(), certs()});
   ASSERT_TRUE(nginx.ok());
   const int id = StartUrlLoader("http://127.0.0.1:" + std::to_string(nginx.port()) + "/none", out_.file("none"));
   EXPECT_EQ(WaitJob(id), -404);
@@ -120,7 +113,7 @@ TEST_F(DownloadTest, MissingFileGivesMinusStatusWithItsBody) {
 
 // Replies no good server sends: each gives its code, the old file stays.
 TEST_F(DownloadTest, BadRepliesFailAndKeepTheOldFile) {
-  peers::Child bad({"python3", peers::TestFile("bad_server.py")}, true);
+  peers::Child bad({"python3", TestFile("bad_server.py")}, true);
   int port = 0;
   std::sscanf(bad.readLine().c_str(), "port %d", &port);
   ASSERT_GT(port, 0);
@@ -137,11 +130,11 @@ TEST_F(DownloadTest, BadRepliesFailAndKeepTheOldFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     const std::string target = out_.file("keep.bin");
-    peers::WriteFile(target, "old archive");
+    peers::writeFile(target, "old archive");
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(WaitJob(StartUrlLoader("http://127.0.0.1:" + std::to_string(port) + c.path, target)), c.state);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-    EXPECT_EQ(ReadFile(target), c.state == 100 ? "slow!" : "old archive");
+    EXPECT_EQ(readFile(target), c.state == 100 ? "slow!" : "old archive");
     EXPECT_FALSE(TempLeft(target));
   }
   SetMaxReplyBytes(kMaxReplyBytes);
@@ -151,9 +144,9 @@ TEST_F(DownloadTest, BadRepliesFailAndKeepTheOldFile) {
 // (the later one wins), never a mix, and no temporary file stays behind. A
 // temporary file a dead process left a while ago is cleared away.
 TEST_F(DownloadTest, JobsToOneTargetNeverMixTheirBytes) {
-  peers::WriteFile(root_.file("a.bin"), RandomBytes(1 << 20, 2));
-  peers::WriteFile(root_.file("b.bin"), RandomBytes(1 << 20, 3));
-  peers::Nginx nginx(root_.path(), certs(), 1 << 20, false);  // about a second each
+  peers::writeFile(root_.file("a.bin"), peers::seededBytes(1 << 20, 2));
+  peers::writeFile(root_.file("b.bin"), peers::seededBytes(1 << 20, 3));
+  peers::Nginx nginx({root_.path(), certs(), 1 << 20, false});  // about a second each
   ASSERT_TRUE(nginx.ok());
   for (bool tls : {false, true}) {
     SCOPED_TRACE(tls);
@@ -161,18 +154,18 @@ TEST_F(DownloadTest, JobsToOneTargetNeverMixTheirBytes) {
     const std::string target = out.file("same.bin");
     const timeval old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
     for (const char* left : {".part.Zq9x1A", ".part"}) {
-      peers::WriteFile(target + left, "left by a dead process");
+      peers::writeFile(target + left, "left by a dead process");
       utimes((target + left).c_str(), old);
     }
-    peers::WriteFile(target + ".part.fresh1", "being written by another process");
+    peers::writeFile(target + ".part.fresh1", "being written by another process");
     const std::string base = (tls ? "https://127.0.0.1:" + std::to_string(nginx.tlsPort())
                                   : "http://127.0.0.1:" + std::to_string(nginx.port()));
     const int a = StartUrlLoader(base + "/a.bin", target);
     const int b = StartUrlLoader(base + "/b.bin", target);
     EXPECT_EQ(WaitJob(a), 100);
     EXPECT_EQ(WaitJob(b), 100);
-    const std::string got = ReadFile(target);
-    EXPECT_TRUE(got == ReadFile(root_.file("a.bin")) || got == ReadFile(root_.file("b.bin")))
+    const std::string got = readFile(target);
+    EXPECT_TRUE(got == readFile(root_.file("a.bin")) || got == readFile(root_.file("b.bin")))
         << "a mix of both replies";
     EXPECT_EQ(Listing(out.path()), (std::vector<std::string>{"same.bin", "same.bin.part.fresh1"}));
   }
@@ -181,8 +174,8 @@ TEST_F(DownloadTest, JobsToOneTargetNeverMixTheirBytes) {
 // Finished replies kept for callers that poll and never stop weigh at most
 // kMaxReportedBytes together (the one just read always stays).
 TEST_F(DownloadTest, KeptRepliesAreBoundedByBytes) {
-  peers::WriteFile(root_.file("five.bin"), RandomBytes(5 << 20, 4));
-  peers::Nginx nginx(root_.path(), certs(), 0, false);
+  peers::writeFile(root_.file("five.bin"), peers::seededBytes(5 << 20, 4));
+  peers::Nginx nginx({root_.path(), certs(), 0, false});
   ASSERT_TRUE(nginx.ok());
   std::vector<int> ids;
   for (int i = 0; i < 8; ++i) {
@@ -257,7 +250,7 @@ TEST_F(DownloadTest, StopReachesJobsWaitingForConnectOrResolver) {
 // Refused connects while other threads open and use descriptors: a socket
 // closed twice would close a descriptor another thread has just been given.
 TEST_F(DownloadTest, RefusedConnectsCloseNothingOfOtherThreads) {
-  const int refused = peers::FreePort();
+  const int refused = peers::freePort();
   std::atomic<bool> done{false};
   std::atomic<int> broken{0};
   std::vector<std::thread> victims;
@@ -284,7 +277,7 @@ TEST_F(DownloadTest, RefusedConnectsCloseNothingOfOtherThreads) {
 }
 
 TEST_F(DownloadTest, PeerThatResetsMidUploadIsASendErrorNotASignal) {
-  peers::Child bad({"python3", peers::TestFile("bad_server.py")}, true);
+  peers::Child bad({"python3", TestFile("bad_server.py")}, true);
   int port = 0;
   std::sscanf(bad.readLine().c_str(), "port %d", &port);
   const std::string body(32 << 20, 'u');

@@ -12,8 +12,9 @@ namespace {
 
 using content_test::ContentTest;
 using content_test::Server;
+using content_test::TestFile;
 using content_test::WaitJob;
-using peers::ReadFile;
+using peers::readFile;
 
 // One generated venue (location 7001, version 1) in a directory the content
 // server reads.
@@ -33,7 +34,7 @@ struct Venues {
     std::string error;
     if (venuesim::GenerateVenue(setup, &venue, &error) == 0)
       venuesim::WriteVenueArchive(venue, dir.file("7001.mvz"), &error);
-    archive = ReadFile(dir.file("7001.mvz"));
+    archive = readFile(dir.file("7001.mvz"));
   }
 };
 
@@ -41,7 +42,7 @@ std::string ArchiveWithVersion(const std::string& path, const std::string& versi
   zip* z = ZipCreate(path.c_str());
   ZipWriteBuffer(z, "version.txt", version.data(), static_cast<int>(version.size()));
   ZipClose(z);
-  return ReadFile(path);
+  return readFile(path);
 }
 
 int ArchiveRequests(const Server& s) {
@@ -89,7 +90,7 @@ TEST_F(LoaderTest, DownloadsOnlyWhenTheVersionDiffersOrForced) {
     const std::string base = server.url(c.tls, "");
     EXPECT_EQ(WaitJob(StartLocationLoader(base, "ABC", c.location, target, c.forced)), c.state);
     EXPECT_EQ(ArchiveRequests(server) - requests, c.downloads ? 1 : 0);
-    EXPECT_TRUE(ReadFile(target) == (c.downloads ? archive : before));
+    EXPECT_TRUE(readFile(target) == (c.downloads ? archive : before));
   }
 }
 
@@ -108,7 +109,7 @@ TEST_F(LoaderTest, FailedDownloadsLeaveTheOldArchive) {
     const std::string target = out_.file("map.mvz");
     const std::string before = ArchiveWithVersion(target, "2");
     EXPECT_EQ(WaitJob(StartLocationLoader(server.url(false, ""), "ABC", "#7001", target, false)), c.state);
-    EXPECT_TRUE(ReadFile(target) == before);
+    EXPECT_TRUE(readFile(target) == before);
     std::vector<std::string> left;
     for (const auto& e : std::filesystem::directory_iterator(out_.path())) left.push_back(e.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"map.mvz"}) << "no part file stays";
@@ -148,7 +149,7 @@ TEST_F(LoaderTest, UploadArrivesWholeAndForcedUploadDownloadsAgain) {
     EXPECT_EQ((*upload)["status"], 200);
     EXPECT_EQ((*upload)["sha256"], content_test::Sha256(mine));
   }
-  EXPECT_TRUE(ReadFile(file) == mine) << "forced: the server's copy came back";
+  EXPECT_TRUE(readFile(file) == mine) << "forced: the server's copy came back";
 }
 
 // Python's email parser reads our multipart upload byte for byte, behind
@@ -160,13 +161,13 @@ TEST_F(LoaderTest, MultipartUploadParsesExactly) {
   for (int i = 0; i < 300000; ++i) data += static_cast<char>((i * 7919u) >> 3);
   data += "\r\n--iuJiWoa6hiGud8hiih8duGih6aoWiJui--\r\n%FILENAME_AIM1AHW6TfbPygw88wgyPbfT6WHA1MIA";
   const std::string good = out_.file("dir/plain.bin");
-  peers::WriteFile(good, data);
-  peers::WriteFile(file, data);
-  peers::Child checker({"python3", peers::TestFile("bad_server.py"), "--expect", good}, true);
+  peers::writeFile(good, data);
+  peers::writeFile(file, data);
+  peers::Child checker({"python3", TestFile("bad_server.py"), "--expect", good}, true);
   int port = 0;
   std::sscanf(checker.readLine().c_str(), "port %d", &port);
   peers::TempDir root;
-  peers::Nginx nginx(root.path(), certs(), 0, true, port);
+  peers::Nginx nginx({root.path(), certs(), 0, true, port});
   ASSERT_TRUE(nginx.ok());
   for (int p : {nginx.port(), nginx.tlsPort()}) {
     const std::string url = (p == nginx.port() ? "http" : "https") + std::string("://127.0.0.1:") +

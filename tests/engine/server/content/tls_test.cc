@@ -5,6 +5,7 @@
 namespace {
 
 using content_test::ContentTest;
+using content_test::TestFile;
 using content_test::WaitJob;
 
 class TlsTest : public ContentTest {};
@@ -30,7 +31,7 @@ TEST_F(TlsTest, UntrustedPeersAreRefusedBeforeAnythingIsSent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.cert);
-    const int port = peers::FreePort();
+    const int port = peers::freePort();
     std::vector<std::string> argv = {"openssl", "s_server", "-ign_eof", "-accept", std::to_string(port), "-cert",
                                      certs() + "/" + c.cert + ".pem", "-key", certs() + "/" + c.cert + ".key"};
     argv.insert(argv.end(), c.extra.begin(), c.extra.end());
@@ -47,10 +48,10 @@ TEST_F(TlsTest, UntrustedPeersAreRefusedBeforeAnythingIsSent) {
 
 TEST_F(TlsTest, PeerStallingMidRecordTimesOutOrStops) {
   peers::TempDir root;
-  peers::WriteFile(root.file("big.bin"), std::string(4 << 20, 'b'));
-  peers::Nginx nginx(root.path(), certs());
+  peers::writeFile(root.file("big.bin"), std::string(4 << 20, 'b'));
+  peers::Nginx nginx({root.path(), certs()});
   ASSERT_TRUE(nginx.ok());
-  peers::Child proxy({"python3", peers::TestFile("bad_server.py"), "--upstream", std::to_string(nginx.tlsPort())},
+  peers::Child proxy({"python3", TestFile("bad_server.py"), "--upstream", std::to_string(nginx.tlsPort())},
                      true);
   int port = 0;
   std::sscanf(proxy.readLine().c_str(), "port %d", &port);
@@ -66,7 +67,7 @@ TEST_F(TlsTest, PeerStallingMidRecordTimesOutOrStops) {
 // whole only when the end carries the close notification, and a peer that
 // resets mid-upload is a write (or read) error, never a signal to the host.
 TEST_F(TlsTest, EndsWithoutCloseNotifyAndResetsMidUploadFail) {
-  peers::Child bad({"python3", peers::TestFile("bad_server.py"), "--tls", certs() + "/server.pem",
+  peers::Child bad({"python3", TestFile("bad_server.py"), "--tls", certs() + "/server.pem",
                     certs() + "/server.key"},
                    true);
   int port = 0;
@@ -95,12 +96,12 @@ TEST_F(TlsTest, EndsWithoutCloseNotifyAndResetsMidUploadFail) {
 
 TEST_F(TlsTest, HttpUrlGivenToTheTlsGetGoesPlain) {
   peers::TempDir root, out;
-  peers::WriteFile(root.file("a.bin"), "plain bytes");
-  peers::Nginx nginx(root.path(), certs());
+  peers::writeFile(root.file("a.bin"), "plain bytes");
+  peers::Nginx nginx({root.path(), certs()});
   ASSERT_TRUE(nginx.ok());
   EXPECT_EQ(GetResourceSsl("http://127.0.0.1:" + std::to_string(nginx.port()) + "/a.bin", out.file("a"), 0, -1, -1),
             0);
-  EXPECT_EQ(peers::ReadFile(out.file("a")), "plain bytes");
+  EXPECT_EQ(peers::readFile(out.file("a")), "plain bytes");
 }
 
 }  // namespace

@@ -1,0 +1,97 @@
+// Test peers started on 127.0.0.1 by the tests and stopped by them: temp dirs, child
+// processes, free ports, files, openssl-made certificates and nginx.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace peers {
+
+// A temporary directory, readable by nginx's workers, removed with its contents on destruction.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag = "test");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A child process in its own process group (nginx workers too), with an open, silent stdin;
+// killed (SIGKILL) and reaped on destruction, and killed when the test process dies. Its
+// stdout can be read line by line.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv, bool captureStdout = false);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  // Next stdout line, or empty after timeoutMs.
+  std::string readLine(int timeoutMs = 10000);
+  int pid() const { return pid_; }
+  void kill(int signal);
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+  int in_ = -1;
+  std::string pending_;
+};
+
+int freePort();
+// Blocks until something accepts on 127.0.0.1:port (false after timeoutMs).
+bool waitForPort(int port, int timeoutMs = 10000);
+std::string readFile(const std::filesystem::path& p);
+void writeFile(const std::filesystem::path& p, const std::string& data);
+// Runs a command through the shell, output discarded; its exit status (-1: not exited).
+int run(const std::string& command);
+// Deterministic bytes for a seed.
+std::string seededBytes(size_t n, unsigned seed);
+
+// Certificates made with openssl in dir: ca.pem/ca.key, server.pem/server.key
+// (service name, localhost, 127.0.0.1), wrong.pem (another name), self.pem
+// (self-signed with the service name), expired.pem (from the CA, expired);
+// each with its .key.
+bool makeCertificates(const std::filesystem::path& dir, const std::string& serviceName);
+
+// A static site: root served over http and https (certDir/server.pem) on free ports,
+// optionally gzipped (xml), rate-limited (bytes per second) and with POSTs under
+// /upload/ passed to 127.0.0.1:upstream.
+struct Site {
+  std::string root, certDir;
+  int limitRate = 0;
+  bool gzip = true;
+  int upstream = 0;
+};
+
+// nginx run in the foreground with its config, temp files and logs in a directory;
+// access log (method, uri, status, range, content type) in dir/access.log.
+class Nginx {
+ public:
+  // `servers`: the server blocks, ports filled in; ready once waitPort accepts.
+  Nginx(const std::filesystem::path& dir, const std::string& servers, int waitPort);
+  // The site, in a directory of its own; ready once both ports accept.
+  explicit Nginx(const Site& site);
+  ~Nginx();
+  bool ok() const { return ok_; }
+  int port() const { return port_; }
+  int tlsPort() const { return tlsPort_; }
+  const std::filesystem::path& dir() const { return dir_; }
+  std::string accessLog() const { return readFile(dir_ / "access.log"); }
+
+ private:
+  void start(const std::string& servers, const std::vector<int>& waitPorts);
+  std::unique_ptr<TempDir> own_;
+  std::filesystem::path dir_;
+  int port_ = -1, tlsPort_ = -1;
+  bool ok_ = false;
+  std::unique_ptr<Child> child_;
+};
+
+}  // namespace peers
