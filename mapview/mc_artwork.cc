@@ -78,11 +78,11 @@ void draw(cairo_t* cr, Art art, double w, double h) {
   }
 }
 
-struct Spec {
+struct ArtSize {
   double w, h;  // points
 };
 
-Spec spec(Art art) {
+ArtSize SizeOf(Art art) {
   switch (art) {
     case Art::Pin: return {28, 40};
     case Art::Arrow:
@@ -97,7 +97,7 @@ Spec spec(Art art) {
 }
 
 std::shared_ptr<platform::Image> make(Art art) {
-  const Spec s = spec(art);
+  const ArtSize s = SizeOf(art);
   cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, int(s.w * kScale), int(s.h * kScale));
   cairo_t* cr = cairo_create(surface);
   cairo_scale(cr, kScale, kScale);
