@@ -75,7 +75,11 @@ int NavigationMap::setParameters(const char* text) {
     if (c == '=') {
       if (state < 2) ++state;
     } else if (c == ';') {
-      if (state == 1) assignFileName(files_, key, value);
+      if (state == 1 && key == "defaults" && (value == "classic" || value == "kit")) {
+        classicDefaults_ = value == "classic";
+      } else if (state == 1) {
+        assignFileName(files_, key, value);
+      }
       key.clear();
       value.clear();
       state = 0;

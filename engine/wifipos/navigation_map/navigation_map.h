@@ -47,8 +47,15 @@ class NavigationMap {
   // Null logs and returns 25.
   int setPathToNavArchive(const char* path);
   // "key=value;" pairs override member names; a pair not ended by ';', with
-  // two '=' or with an unknown key is ignored. Always 0.
+  // two '=' or with an unknown key is ignored. "defaults=classic;" asks for the
+  // engine's original behaviour wherever the kit has since improved on it
+  // (see classicDefaults); "defaults=kit;" or no such pair keeps the kit's.
+  // Always 0.
   int setParameters(const char* text);
+  // True when the parameters asked for the original behaviour: settings an
+  // archive leaves out take their original defaults and the positioning steps
+  // run as first written, so earlier recorded figures replay unchanged.
+  bool classicDefaults() const { return classicDefaults_; }
   // Loads the location. A tracking load stops after the settings, locators and
   // floor bitmaps. 0 or the first fatal code.
   int parseAllFiles(bool tracking);
@@ -152,6 +159,7 @@ class NavigationMap {
   CommonNavProperties navigation_;
   CommonNavProperties tracking_;
   NavigationFiles files_;
+  bool classicDefaults_ = false;
   ZoneMap zones_;
   std::vector<RouteGraph> graphs_;
   int locationId_ = 0;

@@ -114,6 +114,27 @@ TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
   EXPECT_EQ(map_.getLocationVersion(), 42);
 }
 
+TEST(NavigationMapParameters, DefaultsPairChoosesTheBehaviour) {
+  const struct {
+    const char* text;
+    bool classic;
+  } cases[] = {
+      {nullptr, false},
+      {"defaults=classic;", true},
+      {"defaults=kit;", false},
+      {"defaults=classic;defaults=kit;", false},
+      {"defaults=classic", false},  // not ended by ';'
+      {"defaults=old;", false},
+      {"configFile=c.xml;defaults = classic ;", true},
+  };
+  for (const auto& c : cases) {
+    NavigationMap map;
+    map.setParameters(c.text);
+    EXPECT_EQ(map.classicDefaults(), c.classic) << (c.text ? c.text : "null");
+    EXPECT_EQ(NavigationMap(map).classicDefaults(), c.classic);
+  }
+}
+
 TEST_F(LoadTest, RecordedOfficeArchiveLoads) {
   const char* shared = std::getenv("MARVISTO_SHARED_DATA");
   const std::string path =
