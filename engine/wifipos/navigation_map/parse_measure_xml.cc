@@ -20,6 +20,7 @@
 #include <tinyxml2.h>
 
 #include "server/utils.h"
+#include "server/zip_archive.h"
 #include "wifipos/navigation_map/navigation_map.h"
 #include "wifipos/navigation_map/scan_number.h"
 
@@ -302,22 +303,20 @@ int FloorReader::readPoint(const XMLElement* e) {
   return 0;
 }
 
-int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor) {
+int floorSizeCheck(const SublocationMap& floor) {
   const SublocationNavProperties& props = floor.getProperties();
   if (props.width_meters <= 0 || props.height_meters <= 0) {
     MV_LOG(kLogLevel, "ERROR: sublocation width or height <= 0\n");
     return 9;
   }
-  FloorReader reader(floor);
-  for (const XMLElement* e = first; e; e = e->NextSiblingElement()) {
-    if (std::strcmp(e->Name(), "point") != 0) continue;
-    int rc = reader.readPoint(e);
-    if (rc != 0) {
-      reader.flush();
-      return rc;
-    }
-  }
+  return 0;
+}
+
+// Closes a floor's reading: the entries go into the radio map, also after a
+// failed point (rc), since the points before it stay.
+int finishFloor(FloorReader& reader, SublocationMap& floor, int rc) {
   reader.flush();
+  if (rc != 0) return rc;
   if (floor.getReferencePoints().empty())
     MV_LOG(kLogLevel, "WARNING: There is no reference points for %d sublocation!\n",
            floor.getId());
@@ -325,6 +324,25 @@ int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor) {
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   return 0;
+}
+
+int enoughPoints(const SublocationMap& floor) {
+  if (floor.getNRp() > 2) return 0;
+  MV_LOG(kLogLevel,
+         "\n ERROR: there is no enough measurementsfloor with id = %d will be excluded from "
+         "navigation\n",
+         floor.getId());
+  return 9;
+}
+
+int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor) {
+  if (int rc = floorSizeCheck(floor)) return rc;
+  FloorReader reader(floor);
+  int rc = 0;
+  for (const XMLElement* e = first; e && rc == 0; e = e->NextSiblingElement()) {
+    if (std::strcmp(e->Name(), "point") == 0) rc = reader.readPoint(e);
+  }
+  return finishFloor(reader, floor, rc);
 }
 
 int fillSublocationStructure(NavigationMap& map, XMLDocument& document, SublocationMap& floor) {
@@ -345,12 +363,394 @@ int fillSublocationStructure(NavigationMap& map, XMLDocument& document, Sublocat
   }
   int rc = fillAllReferencePoints(sub->FirstChildElement(), floor);
   if (rc != 0) return rc;
-  if (floor.getNRp() > 2) return 0;
-  MV_LOG(kLogLevel,
-         "\n ERROR: there is no enough measurementsfloor with id = %d will be excluded from "
-         "navigation\n",
-         floor.getId());
-  return 9;
+  return enoughPoints(floor);
+}
+
+// ---------------------------------------------------------------------------
+// Reading the member piece by piece.
+//
+// A whole-document parse holds the member's text and its tree, several times
+// the text, while the radio map grows beside them. Instead the member is
+// inflated a chunk at a time; the root's and its children's tags (the
+// skeleton) are found here, and every element below them (a point, as a
+// rule) is handed to tinyxml2 on its own, reusing one document, and read at
+// once. Only tag boundaries are found here; all parsing stays with tinyxml2.
+// The skeleton is parsed as a document of its own at the end, so that every
+// byte of the member has passed through the parser.
+//
+// Anything this does not expect (comments or CDATA below the prolog, text
+// between elements, names beyond ASCII, a NUL byte, a deep element, a
+// damaged member, any parse error) makes the caller undo what was read and
+// parse the member whole, so the result and the accept/refuse decision are
+// always the whole-document parse's.
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+bool isNameStart(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+}
+bool isNameChar(char c) { return isNameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '-'; }
+
+// The id rule of the map's own look-up: strtol, clamped to int.
+int idValue(const char* text) {
+  const long v = std::strtol(text, nullptr, 10);
+  return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+}
+
+enum class Scan { kOk, kMore, kOdd };
+
+struct Tag {
+  bool closing = false;
+  bool empty = false;  // <name ... />
+  std::string_view name;
+  size_t length = 0;
+};
+
+// The tag starting at p ('<'). Strict: a name of ASCII name characters, then
+// only blank-separated name="value" or name='value' pairs; a quoted value may
+// hold '<' and '>'.
+Scan scanTag(const char* p, const char* end, Tag& tag) {
+  const char* q = p + 1;
+  if (q >= end) return Scan::kMore;
+  if (*q == '/') {
+    tag.closing = true;
+    ++q;
+  }
+  if (q >= end) return Scan::kMore;
+  if (!isNameStart(*q)) return Scan::kOdd;
+  const char* name = q;
+  while (q < end && isNameChar(*q)) ++q;
+  if (q >= end) return Scan::kMore;
+  tag.name = std::string_view(name, static_cast<size_t>(q - name));
+  if (tag.closing) {
+    while (q < end && isBlank(*q)) ++q;
+    if (q >= end) return Scan::kMore;
+    if (*q != '>') return Scan::kOdd;
+    tag.length = static_cast<size_t>(q + 1 - p);
+    return Scan::kOk;
+  }
+  for (;;) {
+    const char* before = q;
+    while (q < end && isBlank(*q)) ++q;
+    if (q >= end) return Scan::kMore;
+    if (*q == '>') {
+      tag.length = static_cast<size_t>(q + 1 - p);
+      return Scan::kOk;
+    }
+    if (*q == '/') {
+      if (q + 1 >= end) return Scan::kMore;
+      if (q[1] != '>') return Scan::kOdd;
+      tag.empty = true;
+      tag.length = static_cast<size_t>(q + 2 - p);
+      return Scan::kOk;
+    }
+    if (q == before || !isNameStart(*q)) return Scan::kOdd;
+    while (q < end && isNameChar(*q)) ++q;
+    while (q < end && isBlank(*q)) ++q;
+    if (q >= end) return Scan::kMore;
+    if (*q != '=') return Scan::kOdd;
+    ++q;
+    while (q < end && isBlank(*q)) ++q;
+    if (q >= end) return Scan::kMore;
+    if (*q != '"' && *q != '\'') return Scan::kOdd;
+    const char quote = *q++;
+    const char* close = static_cast<const char*>(std::memchr(q, quote, static_cast<size_t>(end - q)));
+    if (!close) return Scan::kMore;
+    if (std::memchr(q, '\0', static_cast<size_t>(close - q))) return Scan::kOdd;
+    q = close + 1;
+  }
+}
+
+// Far below tinyxml2's own depth limit, which the whole document would meet
+// a few levels earlier than a piece does.
+constexpr int kMaxPieceDepth = 16;
+
+// The element starting at p ('<') up to and including its end tag.
+Scan scanPiece(const char* p, const char* end, size_t& length, std::string_view& name) {
+  std::string_view open[kMaxPieceDepth];
+  int depth = 0;
+  const char* q = p;
+  for (;;) {
+    Tag tag;
+    const Scan s = scanTag(q, end, tag);
+    if (s != Scan::kOk) return s;
+    if (q == p) {
+      if (tag.closing) return Scan::kOdd;
+      name = tag.name;
+    }
+    if (tag.closing) {
+      if (open[depth - 1] != tag.name) return Scan::kOdd;
+      --depth;
+    } else if (!tag.empty) {
+      if (depth == kMaxPieceDepth) return Scan::kOdd;
+      open[depth++] = tag.name;
+    }
+    q += tag.length;
+    if (depth == 0) {
+      length = static_cast<size_t>(q - p);
+      return Scan::kOk;
+    }
+    const char* lt = static_cast<const char*>(std::memchr(q, '<', static_cast<size_t>(end - q)));
+    if (!lt) return Scan::kMore;
+    if (std::memchr(q, '\0', static_cast<size_t>(lt - q))) return Scan::kOdd;
+    q = lt;
+  }
+}
+
+class PiecewiseReader {
+ public:
+  explicit PiecewiseReader(NavigationMap& map) : map_(map) {
+    for (SublocationMap& floor : map.getSublocationsVector()) floors_.emplace_back().floor = &floor;
+  }
+
+  // Room for the next n bytes of the member, to be read in place.
+  char* reserve(size_t n);
+  // Takes the n bytes read into the room; false when the member needs the
+  // whole-document parse.
+  bool commit(size_t n);
+  // The member has ended: closes every floor. False as for feed.
+  bool finish();
+  // How many bytes the next feed should bring at least: an element cut by
+  // the end of a chunk is scanned again from its start, so the chunks grow
+  // with it.
+  size_t pending() const { return buffer_.size() - pos_; }
+
+ private:
+  struct Floor {
+    SublocationMap* floor = nullptr;
+    bool resolved = false;  // its Sublocation element found, or its search ended
+    bool reading = false;   // served by the open Sublocation element
+    bool sawPoint = false;
+    int rc = 0;
+    std::unique_ptr<FloorReader> reader;
+  };
+
+  bool process();
+  bool startRoot(const Tag& tag, const char* text);
+  bool startChild(const Tag& tag, const char* text);
+  void endChild();
+  bool piece(const char* text, size_t length, std::string_view name);
+  // Parses a start tag made self-closing (behind the prolog for the root).
+  const XMLElement* parseStartTag(const Tag& tag, const char* text, const std::string& before);
+
+  NavigationMap& map_;
+  std::vector<Floor> floors_;
+  XMLDocument doc_;
+  std::string buffer_;
+  size_t pos_ = 0;     // scanned up to here
+  size_t filled_ = 0;  // bytes held before the room handed out
+  std::string skeleton_;
+  std::string scratch_;
+  std::vector<std::string> open_;  // names of the open root and child
+  bool rootSeen_ = false;
+  bool rootClosed_ = false;
+  int children_ = 0;      // child elements of the root
+  int sublocations_ = 0;  // of them named Sublocation
+};
+
+const XMLElement* PiecewiseReader::parseStartTag(const Tag& tag, const char* text,
+                                                 const std::string& before) {
+  scratch_ = before;
+  scratch_.append(text, tag.length);
+  if (!tag.empty) scratch_.insert(scratch_.size() - 1, 1, '/');
+  if (doc_.Parse(scratch_.data(), scratch_.size()) != tinyxml2::XML_SUCCESS) return nullptr;
+  return doc_.RootElement();
+}
+
+bool PiecewiseReader::startRoot(const Tag& tag, const char* text) {
+  if (rootSeen_ || tag.name != "Location") return false;
+  rootSeen_ = true;
+  const XMLElement* root = parseStartTag(tag, text, skeleton_);
+  const char* id = root ? root->Attribute("id") : nullptr;
+  return id && idValue(id) == map_.getLocationId();
+}
+
+bool PiecewiseReader::startChild(const Tag& tag, const char* text) {
+  ++children_;
+  const XMLElement* e = parseStartTag(tag, text, std::string());
+  if (!e) return false;
+  if (tag.name != "Sublocation") return true;
+  ++sublocations_;
+  // The first Sublocation element with the floor's id serves it; one
+  // without an id ends the search of every floor not yet served.
+  const char* id = e->Attribute("id");
+  for (Floor& f : floors_) {
+    if (f.resolved) continue;
+    const int floorId = f.floor->getId();
+    if (!id) {
+      MV_LOG(kLogLevel, "Starting parse measure.xml for %d sublocation\n", floorId);
+      MV_LOG(kLogLevel, "error there is no id attribute at id=%d Sublocation\n", floorId);
+      f.resolved = true;
+    } else if (idValue(id) == floorId) {
+      MV_LOG(kLogLevel, "Starting parse measure.xml for %d sublocation\n", floorId);
+      f.resolved = true;
+      f.reading = true;
+    }
+  }
+  return true;
+}
+
+bool PiecewiseReader::piece(const char* text, size_t length, std::string_view name) {
+  // Every piece is parsed, as the whole document would be, read or not.
+  if (doc_.Parse(text, length) != tinyxml2::XML_SUCCESS) return false;
+  if (name != "point") return true;
+  const XMLElement* e = doc_.RootElement();
+  for (Floor& f : floors_) {
+    if (!f.reading) continue;
+    f.sawPoint = true;
+    if (f.rc != 0) continue;
+    if (!f.reader) {
+      f.rc = floorSizeCheck(*f.floor);
+      if (f.rc != 0) continue;
+      f.reader = std::make_unique<FloorReader>(*f.floor);
+    }
+    f.rc = f.reader->readPoint(e);
+  }
+  return true;
+}
+
+void PiecewiseReader::endChild() {
+  for (Floor& f : floors_) {
+    if (!f.reading) continue;
+    f.reading = false;
+    if (!f.sawPoint) {
+      MV_LOG(kLogLevel, "There is no measurements on id = %d floor\n", f.floor->getId());
+      continue;
+    }
+    if (!f.reader) continue;  // the floor's size was refused
+    if (finishFloor(*f.reader, *f.floor, f.rc) == 0) enoughPoints(*f.floor);
+    f.reader.reset();
+  }
+}
+
+bool PiecewiseReader::process() {
+  for (;;) {
+    const char* base = buffer_.data();
+    const char* end = base + buffer_.size();
+    const char* p = base + pos_;
+    const char* q = p;
+    while (q < end && isBlank(*q)) ++q;
+    skeleton_.append(p, q);
+    pos_ = static_cast<size_t>(q - base);
+    if (q == end) return true;
+    // Text, a NUL or anything else after the root: not what a survey writes.
+    if (*q != '<' || rootClosed_) return false;
+    if (q + 1 == end) return true;
+    if (!rootSeen_ && (q[1] == '?' || q[1] == '!')) {
+      // The prolog: a declaration or a comment, kept for the skeleton.
+      const bool declaration = q[1] == '?';
+      if (!declaration && std::string_view(q, static_cast<size_t>(end - q)).substr(0, 4) != "<!--") {
+        if (end - q < 4) return true;
+        return false;
+      }
+      const std::string_view rest(q, static_cast<size_t>(end - q));
+      const size_t close = declaration ? rest.find("?>", 2) : rest.find("-->", 4);
+      if (close == std::string_view::npos) return true;
+      const size_t length = close + (declaration ? 2 : 3);
+      if (std::memchr(q, '\0', length)) return false;
+      skeleton_.append(q, length);
+      pos_ += length;
+      continue;
+    }
+    if (open_.size() == 2 && q[1] != '/') {
+      size_t length = 0;
+      std::string_view name;
+      const Scan s = scanPiece(q, end, length, name);
+      if (s == Scan::kMore) return true;
+      if (s == Scan::kOdd || !piece(q, length, name)) return false;
+      pos_ += length;
+      continue;
+    }
+    Tag tag;
+    const Scan s = scanTag(q, end, tag);
+    if (s == Scan::kMore) return true;
+    if (s == Scan::kOdd) return false;
+    if (tag.closing) {
+      if (open_.empty() || open_.back() != tag.name) return false;
+      open_.pop_back();
+      if (open_.size() == 1) endChild();
+      if (open_.empty()) rootClosed_ = true;
+    } else if (open_.empty()) {
+      if (!startRoot(tag, q)) return false;
+      if (tag.empty) rootClosed_ = true;
+      else open_.emplace_back(tag.name);
+    } else {
+      if (!startChild(tag, q)) return false;
+      if (tag.empty) endChild();
+      else open_.emplace_back(tag.name);
+    }
+    skeleton_.append(q, tag.length);
+    pos_ += tag.length;
+  }
+}
+
+char* PiecewiseReader::reserve(size_t n) {
+  buffer_.erase(0, pos_);
+  pos_ = 0;
+  filled_ = buffer_.size();
+  buffer_.resize(filled_ + n);
+  return buffer_.data() + filled_;
+}
+
+bool PiecewiseReader::commit(size_t n) {
+  buffer_.resize(filled_ + n);
+  return process();
+}
+
+bool PiecewiseReader::finish() {
+  if (!rootClosed_ || pos_ != buffer_.size()) return false;
+  // The skeleton must parse too, and hold the children found here.
+  if (doc_.Parse(skeleton_.data(), skeleton_.size()) != tinyxml2::XML_SUCCESS) return false;
+  int children = 0;
+  for (const XMLElement* e = doc_.RootElement()->FirstChildElement(); e; e = e->NextSiblingElement())
+    ++children;
+  if (children != children_) return false;
+  for (Floor& f : floors_) {
+    if (f.resolved) continue;
+    const int floorId = f.floor->getId();
+    if (sublocations_ == 0) {
+      MV_LOG(kLogLevel, "There is no Sublocation childs of %d location\n", map_.getLocationId());
+      continue;
+    }
+    MV_LOG(kLogLevel, "Starting parse measure.xml for %d sublocation\n", floorId);
+    MV_LOG(kLogLevel,
+           "ERROR: There is no such a sublocation with id = %d at .xml file\n Parse will be "
+           "interrupted\n",
+           floorId);
+  }
+  return true;
+}
+
+// Reads the member piece by piece into the floors. False, with the floors as
+// they may have been left half read, when it needs the whole-document parse.
+bool readPiecewise(NavigationMap& map, const std::string& archivePath,
+                   const std::string& member) {
+  zip* archive = ZipOpen(archivePath.c_str());
+  if (!archive) return false;
+  bool ok = false;
+  {
+    ZipMemberStream in(archive, member.c_str());
+    constexpr size_t kChunk = 1 << 16;
+    long long total = 0;
+    // The whole reading refuses members beyond 1 GiB; so does this one.
+    if (in.ok() && in.size() > 0 && in.size() <= (1LL << 30)) {
+      PiecewiseReader reader(map);
+      for (;;) {
+        const size_t want = std::max(kChunk, reader.pending());
+        const long long n = in.read(reader.reserve(want), static_cast<long long>(want));
+        if (n < 0) break;
+        if (n == 0) {
+          ok = total == in.size() && reader.commit(0) && reader.finish();
+          break;
+        }
+        total += n;
+        if (!reader.commit(static_cast<size_t>(n))) break;
+      }
+    }
+  }
+  ZipClose(archive);
+  return ok;
 }
 
 // Erases every radio-map entry whose key satisfies `drop`. Entries of a key
@@ -417,16 +817,23 @@ void adjustUseSignals(NavigationMap& map) {
 }  // namespace
 
 int NavigationMap::parseSignalsMapXML() {
-  char* data = nullptr;
-  int size = 0;
-  int rc = getDataFromZip(files_.pathToArchive.c_str(), files_.measuringFile.c_str(), data, &size);
-  if (rc != 0) return rc;
-  {
-    // The member is the largest of the archive. The parser keeps a copy of
-    // its own, so the member's buffer goes as soon as it is parsed and the
-    // document as soon as the floors are read: neither stays beside the
-    // growing radio map longer than it must. (The buffer ends in a zero
-    // byte; the parser needs no trailing line break.)
+  bool read = false;
+  if (!sublocations_.empty()) {
+    // Copies of the floors share their bulk until changed, so keeping them
+    // to undo a piecewise reading that has to give way costs little.
+    std::vector<SublocationMap> before = sublocations_;
+    read = readPiecewise(*this, files_.pathToArchive, files_.measuringFile);
+    if (!read) sublocations_ = std::move(before);
+  }
+  if (!read) {
+    char* data = nullptr;
+    int size = 0;
+    int rc =
+        getDataFromZip(files_.pathToArchive.c_str(), files_.measuringFile.c_str(), data, &size);
+    if (rc != 0) return rc;
+    // The member's buffer goes as soon as it is parsed and the document as
+    // soon as the floors are read. (The buffer ends in a zero byte; the
+    // parser needs no trailing line break.)
     XMLDocument document;
     rc = parseXmlTopNodes(data, document);
     std::free(data);
