@@ -84,10 +84,13 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
 // search through the tree; a key's nodes are then also made one after the
 // other. A point's entries are made in place in their key's list and taken
 // back if the point fails, so that no entry can name a point that is never
-// added.
+// added. Entries the duration filter would erase (heard less often than
+// `minimalFrequency` times a second, when that is above 0) are never made:
+// erasing them from the finished radio map would walk every entry again.
 class FloorReader {
  public:
-  explicit FloorReader(SublocationMap& floor) : floor_(floor), radioMap_(floor.getRadioMap()) {
+  FloorReader(SublocationMap& floor, double minimalFrequency)
+      : floor_(floor), radioMap_(floor.getRadioMap()), minimalFrequency_(minimalFrequency) {
     for (const ReferencePoint& rp : floor.getReferencePoints()) names_.insert(rp.getName());
   }
 
@@ -103,10 +106,16 @@ class FloorReader {
   };
 
   KeySlot& slotFor(const char* key);
+  bool rarelyHeard(const AccessPoint& ap, const ReferencePoint& record) const {
+    // Samples per second; a zero duration gives inf or nan, which drop nothing.
+    return minimalFrequency_ > 0 &&
+           minimalFrequency_ > ap.getMeasurementCount() / (record.getDuration() / 1000.0);
+  }
   int readEntry(const XMLElement* e, ReferencePoint& record);
 
   SublocationMap& floor_;
   RadioMap& radioMap_;
+  const double minimalFrequency_;
   std::unordered_set<std::string> names_;
   // The views point into the shared key texts, which live as long as the table.
   std::unordered_map<std::string_view, KeySlot> slots_;
@@ -194,7 +203,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
   ap.setDistribution(at.value);
   // A histogram that cannot be used costs only its own entry.
   if (ap.parseDistributionString() != 0 || ap.calculateMeanRssi() != 0 ||
-      ap.calculateVariance() != 0) {
+      ap.calculateVariance() != 0 || rarelyHeard(ap, record)) {
     slot.entries.pop_back();
     return 0;
   }
@@ -335,9 +344,10 @@ int enoughPoints(const SublocationMap& floor) {
   return 9;
 }
 
-int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor) {
+int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor,
+                           double minimalFrequency) {
   if (int rc = floorSizeCheck(floor)) return rc;
-  FloorReader reader(floor);
+  FloorReader reader(floor, minimalFrequency);
   int rc = 0;
   for (const XMLElement* e = first; e && rc == 0; e = e->NextSiblingElement()) {
     if (std::strcmp(e->Name(), "point") == 0) rc = reader.readPoint(e);
@@ -361,7 +371,8 @@ int fillSublocationStructure(NavigationMap& map, XMLDocument& document, Sublocat
     MV_LOG(kLogLevel, "There is no point nodes\n");
     return 5;
   }
-  int rc = fillAllReferencePoints(sub->FirstChildElement(), floor);
+  int rc = fillAllReferencePoints(sub->FirstChildElement(), floor,
+                                  map.getNavigationProperties().knn.Minimal_ap_freq);
   if (rc != 0) return rc;
   return enoughPoints(floor);
 }
@@ -603,7 +614,8 @@ bool PiecewiseReader::piece(const char* text, size_t length, std::string_view na
     if (!f.reader) {
       f.rc = floorSizeCheck(*f.floor);
       if (f.rc != 0) continue;
-      f.reader = std::make_unique<FloorReader>(*f.floor);
+      f.reader = std::make_unique<FloorReader>(
+          *f.floor, map_.getNavigationProperties().knn.Minimal_ap_freq);
     }
     f.rc = f.reader->readPoint(e);
   }
@@ -765,11 +777,13 @@ void eraseKeys(SublocationMap& floor, Pred drop) {
   }
 }
 
-void filterApByDuration(NavigationMap& map) {
+// `readFiltered`: every entry was made by this reading, which left out what
+// the filter would erase.
+void filterApByDuration(NavigationMap& map, bool readFiltered) {
   const double minimalFrequency = map.getNavigationProperties().knn.Minimal_ap_freq;
   // No minimum keeps everything, also entries of a point whose duration is
   // negative (which would otherwise give a negative frequency).
-  const bool active = minimalFrequency > 0;
+  const bool active = minimalFrequency > 0 && !readFiltered;
   for (SublocationMap& floor : map.getSublocationsVector()) {
     const std::vector<ReferencePoint>& points = floor.getReferencePoints();
     RadioMap& radioMap = floor.getRadioMap();
@@ -791,8 +805,8 @@ void filterApByDuration(NavigationMap& map) {
   }
 }
 
-void adjustUseSignals(NavigationMap& map) {
-  filterApByDuration(map);
+void adjustUseSignals(NavigationMap& map, bool readFiltered) {
+  filterApByDuration(map, readFiltered);
   CommonNavProperties& settings = map.getNavigationProperties();
   switch (settings.Use_Signals) {
     case NAV_SIGNALS_BOTH:
@@ -817,6 +831,8 @@ void adjustUseSignals(NavigationMap& map) {
 }  // namespace
 
 int NavigationMap::parseSignalsMapXML() {
+  bool fresh = true;
+  for (const SublocationMap& floor : sublocations_) fresh = fresh && floor.getRadioMap().empty();
   bool read = false;
   if (!sublocations_.empty()) {
     // Copies of the floors share their bulk until changed, so keeping them
@@ -846,7 +862,7 @@ int NavigationMap::parseSignalsMapXML() {
     MV_LOG(kLogLevel, "ERROR There is no any correct sublocations\n");
     return 9;
   }
-  adjustUseSignals(*this);
+  adjustUseSignals(*this, fresh);
   return 0;
 }
 
