@@ -22,6 +22,7 @@
 #include "server/utils.h"
 #include "server/zip_archive.h"
 #include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/navigation_map/parse_measure_xml.h"
 #include "wifipos/navigation_map/scan_number.h"
 
 using tinyxml2::XMLAttribute;
@@ -737,19 +738,19 @@ bool PiecewiseReader::finish() {
 // Reads the member piece by piece into the floors. False, with the floors as
 // they may have been left half read, when it needs the whole-document parse.
 bool readPiecewise(NavigationMap& map, const std::string& archivePath,
-                   const std::string& member) {
+                   const std::string& member, size_t chunkBytes) {
   zip* archive = ZipOpen(archivePath.c_str());
   if (!archive) return false;
   bool ok = false;
   {
     ZipMemberStream in(archive, member.c_str());
-    constexpr size_t kChunk = 1 << 16;
+    const size_t chunk = chunkBytes > 0 ? chunkBytes : size_t{1} << 16;
     long long total = 0;
     // The whole reading refuses members beyond 1 GiB; so does this one.
     if (in.ok() && in.size() > 0 && in.size() <= (1LL << 30)) {
       PiecewiseReader reader(map);
       for (;;) {
-        const size_t want = std::max(kChunk, reader.pending());
+        const size_t want = std::max(chunk, reader.pending());
         const long long n = in.read(reader.reserve(want), static_cast<long long>(want));
         if (n < 0) break;
         if (n == 0) {
@@ -830,40 +831,48 @@ void adjustUseSignals(NavigationMap& map, bool readFiltered) {
 
 }  // namespace
 
-int NavigationMap::parseSignalsMapXML() {
+int ReadSignalsMap(NavigationMap& map, MeasureReading how, bool* piecewise, size_t chunkBytes) {
+  std::vector<SublocationMap>& floors = map.getSublocationsVector();
   bool fresh = true;
-  for (const SublocationMap& floor : sublocations_) fresh = fresh && floor.getRadioMap().empty();
+  for (const SublocationMap& floor : floors) fresh = fresh && floor.getRadioMap().empty();
   bool read = false;
-  if (!sublocations_.empty()) {
+  if (how == MeasureReading::kPiecewiseWherePossible && !floors.empty()) {
     // Copies of the floors share their bulk until changed, so keeping them
     // to undo a piecewise reading that has to give way costs little.
-    std::vector<SublocationMap> before = sublocations_;
-    read = readPiecewise(*this, files_.pathToArchive, files_.measuringFile);
-    if (!read) sublocations_ = std::move(before);
+    std::vector<SublocationMap> before = floors;
+    const NavigationFiles& files = map.getFiles();
+    read = readPiecewise(map, files.pathToArchive, files.measuringFile, chunkBytes);
+    if (!read) floors = std::move(before);
   }
+  if (piecewise) *piecewise = read;
   if (!read) {
     char* data = nullptr;
     int size = 0;
-    int rc =
-        getDataFromZip(files_.pathToArchive.c_str(), files_.measuringFile.c_str(), data, &size);
+    const NavigationFiles& files = map.getFiles();
+    int rc = map.getDataFromZip(files.pathToArchive.c_str(), files.measuringFile.c_str(), data,
+                                &size);
     if (rc != 0) return rc;
     // The member's buffer goes as soon as it is parsed and the document as
     // soon as the floors are read. (The buffer ends in a zero byte; the
     // parser needs no trailing line break.)
     XMLDocument document;
-    rc = parseXmlTopNodes(data, document);
+    rc = map.parseXmlTopNodes(data, document);
     std::free(data);
     if (rc != 0) return rc;
     // A floor that fails keeps what was read of it; the others are still read.
-    for (SublocationMap& floor : sublocations_) fillSublocationStructure(*this, document, floor);
+    for (SublocationMap& floor : floors) fillSublocationStructure(map, document, floor);
   }
 
-  if (sublocations_.empty()) {
+  if (floors.empty()) {
     MV_LOG(kLogLevel, "ERROR There is no any correct sublocations\n");
     return 9;
   }
-  adjustUseSignals(*this, fresh);
+  adjustUseSignals(map, fresh);
   return 0;
+}
+
+int NavigationMap::parseSignalsMapXML() {
+  return ReadSignalsMap(*this, MeasureReading::kPiecewiseWherePossible);
 }
 
 int NavigationMap::clearUnknownBeacons() {
