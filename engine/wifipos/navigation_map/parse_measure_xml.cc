@@ -521,9 +521,10 @@ class PiecewiseReader {
   // Takes the n bytes read into the room; false when the member needs the
   // whole-document parse.
   bool commit(size_t n);
-  // The member has ended: closes every floor. False as for feed.
+  // The member has ended: checks the skeleton and logs the floors no
+  // element served. False as for commit.
   bool finish();
-  // How many bytes the next feed should bring at least: an element cut by
+  // How many bytes the next read should bring at least: an element cut by
   // the end of a chunk is scanned again from its start, so the chunks grow
   // with it.
   size_t pending() const { return buffer_.size() - pos_; }

@@ -1,5 +1,7 @@
 // measure.xml read piece by piece against the same member read as one
 // document: the same floors, the same result code, whatever the text.
+#include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -148,6 +150,14 @@ TEST_F(MeasureReadingTest, GeneratedVenuesReadPiecewiseAsWhole) {
       EXPECT_GT(r.map.getSublocationsVector()[0].getRadioMap().size(), 0u);
     }
   }
+}
+
+TEST_F(MeasureReadingTest, RecordedSurveyReadsPiecewiseAsWhole) {
+  const char* shared = std::getenv("MARVISTO_SHARED_DATA");
+  const std::filesystem::path archive =
+      std::filesystem::path(shared ? shared : "/work/shared/data") / "ble-tetam" / "map.mvz";
+  if (!std::filesystem::exists(archive)) GTEST_SKIP() << "no recorded survey at " << archive;
+  EXPECT_TRUE(compareReadings(archive.string(), {0.5, NAV_SIGNALS_BOTH}));
 }
 
 // Texts built to mislead a boundary finder, or that only the whole
