@@ -2,6 +2,7 @@
 // histogram per transmitter heard there, and the filters that thin it by how
 // often a transmitter was heard, by signal kind and by known beacons.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -69,6 +70,48 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
         else if (std::strcmp(name, "battery") == 0)
           slot = &out.battery;
         break;
+      default: break;
+    }
+    if (slot && !*slot) *slot = a->Value();
+  }
+  return out;
+}
+
+// The attributes a point may carry, found in one walk as for an entry.
+struct PointAttributes {
+  const char* name = nullptr;
+  const char* deviceModel = nullptr;
+  const char* deviceId = nullptr;
+  const char* kx = nullptr;
+  const char* ky = nullptr;
+  const char* quality = nullptr;
+  const char* duration = nullptr;
+  const char* status = nullptr;
+};
+
+PointAttributes readPointAttributes(const XMLElement* e) {
+  PointAttributes out;
+  for (const XMLAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
+    const char* name = a->Name();
+    const char** slot = nullptr;
+    switch (name[0]) {
+      case 'n': slot = std::strcmp(name, "name") == 0 ? &out.name : nullptr; break;
+      case 'd':
+        if (std::strcmp(name, "deviceModel") == 0)
+          slot = &out.deviceModel;
+        else if (std::strcmp(name, "deviceId") == 0)
+          slot = &out.deviceId;
+        else if (std::strcmp(name, "duration") == 0)
+          slot = &out.duration;
+        break;
+      case 'k':
+        if (std::strcmp(name, "kx") == 0)
+          slot = &out.kx;
+        else if (std::strcmp(name, "ky") == 0)
+          slot = &out.ky;
+        break;
+      case 'q': slot = std::strcmp(name, "quality") == 0 ? &out.quality : nullptr; break;
+      case 's': slot = std::strcmp(name, "status") == 0 ? &out.status : nullptr; break;
       default: break;
     }
     if (slot && !*slot) *slot = a->Value();
@@ -237,7 +280,8 @@ void FloorReader::flush() {
 
 int FloorReader::readPoint(const XMLElement* e) {
   ReferencePoint record;
-  if (const char* name = e->Attribute("name")) {
+  const PointAttributes at = readPointAttributes(e);
+  if (const char* name = at.name) {
     if (!*name) {
       MV_LOG(kLogLevel, "ERROR: reference point name is empty\n");
       return 5;
@@ -245,8 +289,8 @@ int FloorReader::readPoint(const XMLElement* e) {
     record.setName(name);
   }
   const char* pointName = record.getName().c_str();
-  const char* model = e->Attribute("deviceModel");
-  const char* deviceId = e->Attribute("deviceId");
+  const char* model = at.deviceModel;
+  const char* deviceId = at.deviceId;
   if (!model || !deviceId) {
     MV_LOG(kLogLevel, "%s point attributes == 0\n", pointName);
     return 9;
@@ -254,9 +298,9 @@ int FloorReader::readPoint(const XMLElement* e) {
   record.setDeviceModel(model);
   record.setDeviceId(deviceId);
 
-  const char* kxText = e->Attribute("kx");
-  const char* kyText = e->Attribute("ky");
-  const char* qualityText = e->Attribute("quality");
+  const char* kxText = at.kx;
+  const char* kyText = at.ky;
+  const char* qualityText = at.quality;
   if (!kxText || !kyText || !qualityText) {
     MV_LOG(kLogLevel, "ERROR: There is no kx, ky or quality attributes of %s reference point\n",
            pointName);
@@ -276,13 +320,13 @@ int FloorReader::readPoint(const XMLElement* e) {
 
   // A point without a readable duration gets 0, never the previous point's.
   int duration = 0;
-  if (!ScanInt(e->Attribute("duration"), duration)) {
+  if (!ScanInt(at.duration, duration)) {
     MV_LOG(kLogLevel, "Error parsing duration of %s point\n", pointName);
     duration = 0;
   }
   record.setDuration(duration);
 
-  if (const char* status = e->Attribute("status")) {
+  if (const char* status = at.status) {
     record.setStatus(status);
     if (record.getStatus() == "del") {
       MV_LOG(kLogLevel, "%s point has status deleted. It's not filled\n", pointName);
@@ -396,13 +440,23 @@ int fillSublocationStructure(NavigationMap& map, XMLDocument& document, Sublocat
 // parse the member whole, so the result and the accept/refuse decision are
 // always the whole-document parse's.
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-bool isNameStart(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
-}
-bool isNameChar(char c) { return isNameStart(c) || (c >= '0' && c <= '9') || c == '.' || c == '-'; }
+// Character classes, looked up: the scan visits every byte of the member.
+enum : unsigned char { kBlank = 1, kNameStart = 2, kNameChar = 4 };
+
+constexpr std::array<unsigned char, 256> kCharClass = [] {
+  std::array<unsigned char, 256> t{};
+  for (unsigned char c : {' ', '\t', '\n', '\r', '\v', '\f'}) t[c] = kBlank;
+  for (int c = 0; c < 256; ++c) {
+    const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    if (start) t[c] = kNameStart | kNameChar;
+    if ((c >= '0' && c <= '9') || c == '.' || c == '-') t[c] = kNameChar;
+  }
+  return t;
+}();
+
+bool isBlank(char c) { return kCharClass[static_cast<unsigned char>(c)] & kBlank; }
+bool isNameStart(char c) { return kCharClass[static_cast<unsigned char>(c)] & kNameStart; }
+bool isNameChar(char c) { return kCharClass[static_cast<unsigned char>(c)] & kNameChar; }
 
 // The id rule of the map's own look-up: strtol, clamped to int.
 int idValue(const char* text) {
@@ -469,7 +523,6 @@ Scan scanTag(const char* p, const char* end, Tag& tag) {
     const char quote = *q++;
     const char* close = static_cast<const char*>(std::memchr(q, quote, static_cast<size_t>(end - q)));
     if (!close) return Scan::kMore;
-    if (std::memchr(q, '\0', static_cast<size_t>(close - q))) return Scan::kOdd;
     q = close + 1;
   }
 }
@@ -505,7 +558,6 @@ Scan scanPiece(const char* p, const char* end, size_t& length, std::string_view&
     }
     const char* lt = static_cast<const char*>(std::memchr(q, '<', static_cast<size_t>(end - q)));
     if (!lt) return Scan::kMore;
-    if (std::memchr(q, '\0', static_cast<size_t>(lt - q))) return Scan::kOdd;
     q = lt;
   }
 }
@@ -527,7 +579,7 @@ class PiecewiseReader {
   // How many bytes the next read should bring at least: an element cut by
   // the end of a chunk is scanned again from its start, so the chunks grow
   // with it.
-  size_t pending() const { return buffer_.size() - pos_; }
+  size_t pending() const { return size_ - pos_; }
 
  private:
   struct Floor {
@@ -543,16 +595,21 @@ class PiecewiseReader {
   bool startRoot(const Tag& tag, const char* text);
   bool startChild(const Tag& tag, const char* text);
   void endChild();
-  bool piece(const char* text, size_t length, std::string_view name);
+  // Parses the pieces gathered since the last glue tag as one document of
+  // sibling elements, and reads its points.
+  bool flushBatch();
+  void readPoint(const XMLElement* e);
   // Parses a start tag made self-closing (behind the prolog for the root).
   const XMLElement* parseStartTag(const Tag& tag, const char* text, const std::string& before);
 
   NavigationMap& map_;
   std::vector<Floor> floors_;
   XMLDocument doc_;
-  std::string buffer_;
-  size_t pos_ = 0;     // scanned up to here
-  size_t filled_ = 0;  // bytes held before the room handed out
+  // The text not yet consumed; the room beyond size_ is not initialised.
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+  size_t pos_ = 0;  // scanned up to here
   std::string skeleton_;
   std::string scratch_;
   std::vector<std::string> open_;  // names of the open root and child
@@ -560,6 +617,10 @@ class PiecewiseReader {
   bool rootClosed_ = false;
   int children_ = 0;      // child elements of the root
   int sublocations_ = 0;  // of them named Sublocation
+  // Pieces found but not yet parsed: [batchBegin_, batchEnd_) of the buffer.
+  size_t batchBegin_ = 0;
+  size_t batchEnd_ = 0;
+  int batchCount_ = 0;
 };
 
 const XMLElement* PiecewiseReader::parseStartTag(const Tag& tag, const char* text,
@@ -604,11 +665,24 @@ bool PiecewiseReader::startChild(const Tag& tag, const char* text) {
   return true;
 }
 
-bool PiecewiseReader::piece(const char* text, size_t length, std::string_view name) {
+bool PiecewiseReader::flushBatch() {
+  if (batchCount_ == 0) return true;
+  const int count = batchCount_;
+  batchCount_ = 0;
   // Every piece is parsed, as the whole document would be, read or not.
-  if (doc_.Parse(text, length) != tinyxml2::XML_SUCCESS) return false;
-  if (name != "point") return true;
-  const XMLElement* e = doc_.RootElement();
+  if (doc_.Parse(buffer_.get() + batchBegin_, batchEnd_ - batchBegin_) != tinyxml2::XML_SUCCESS)
+    return false;
+  int seen = 0;
+  for (const tinyxml2::XMLNode* n = doc_.FirstChild(); n; n = n->NextSibling()) {
+    const XMLElement* e = n->ToElement();
+    if (!e) return false;  // only blanks lie between the pieces
+    ++seen;
+    if (std::strcmp(e->Name(), "point") == 0) readPoint(e);
+  }
+  return seen == count;
+}
+
+void PiecewiseReader::readPoint(const XMLElement* e) {
   for (Floor& f : floors_) {
     if (!f.reading) continue;
     f.sawPoint = true;
@@ -621,7 +695,6 @@ bool PiecewiseReader::piece(const char* text, size_t length, std::string_view na
     }
     f.rc = f.reader->readPoint(e);
   }
-  return true;
 }
 
 void PiecewiseReader::endChild() {
@@ -640,17 +713,17 @@ void PiecewiseReader::endChild() {
 
 bool PiecewiseReader::process() {
   for (;;) {
-    const char* base = buffer_.data();
-    const char* end = base + buffer_.size();
+    const char* base = buffer_.get();
+    const char* end = base + size_;
     const char* p = base + pos_;
     const char* q = p;
     while (q < end && isBlank(*q)) ++q;
     skeleton_.append(p, q);
     pos_ = static_cast<size_t>(q - base);
-    if (q == end) return true;
+    if (q == end) return flushBatch();
     // Text, a NUL or anything else after the root: not what a survey writes.
     if (*q != '<' || rootClosed_) return false;
-    if (q + 1 == end) return true;
+    if (q + 1 == end) return flushBatch();
     if (!rootSeen_ && (q[1] == '?' || q[1] == '!')) {
       // The prolog: a declaration or a comment, kept for the skeleton.
       const bool declaration = q[1] == '?';
@@ -662,7 +735,6 @@ bool PiecewiseReader::process() {
       const size_t close = declaration ? rest.find("?>", 2) : rest.find("-->", 4);
       if (close == std::string_view::npos) return true;
       const size_t length = close + (declaration ? 2 : 3);
-      if (std::memchr(q, '\0', length)) return false;
       skeleton_.append(q, length);
       pos_ += length;
       continue;
@@ -671,11 +743,14 @@ bool PiecewiseReader::process() {
       size_t length = 0;
       std::string_view name;
       const Scan s = scanPiece(q, end, length, name);
-      if (s == Scan::kMore) return true;
-      if (s == Scan::kOdd || !piece(q, length, name)) return false;
+      if (s == Scan::kMore) return flushBatch();
+      if (s == Scan::kOdd) return false;
+      if (batchCount_++ == 0) batchBegin_ = pos_;
       pos_ += length;
+      batchEnd_ = pos_;
       continue;
     }
+    if (!flushBatch()) return false;
     Tag tag;
     const Scan s = scanTag(q, end, tag);
     if (s == Scan::kMore) return true;
@@ -700,20 +775,29 @@ bool PiecewiseReader::process() {
 }
 
 char* PiecewiseReader::reserve(size_t n) {
-  buffer_.erase(0, pos_);
+  const size_t kept = size_ - pos_;
+  if (kept + n > capacity_) {
+    capacity_ = std::max(kept + n, 2 * capacity_);
+    std::unique_ptr<char[]> more = std::make_unique_for_overwrite<char[]>(capacity_);
+    if (kept > 0) std::memcpy(more.get(), buffer_.get() + pos_, kept);
+    buffer_ = std::move(more);
+  } else if (pos_ > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + pos_, kept);
+  }
   pos_ = 0;
-  filled_ = buffer_.size();
-  buffer_.resize(filled_ + n);
-  return buffer_.data() + filled_;
+  size_ = kept;
+  return buffer_.get() + size_;
 }
 
 bool PiecewiseReader::commit(size_t n) {
-  buffer_.resize(filled_ + n);
+  // A NUL byte ends the text for the whole-document parse; that one reads it.
+  if (std::memchr(buffer_.get() + size_, '\0', n)) return false;
+  size_ += n;
   return process();
 }
 
 bool PiecewiseReader::finish() {
-  if (!rootClosed_ || pos_ != buffer_.size()) return false;
+  if (!rootClosed_ || pos_ != size_) return false;
   // The skeleton must parse too, and hold the children found here.
   if (doc_.Parse(skeleton_.data(), skeleton_.size()) != tinyxml2::XML_SUCCESS) return false;
   int children = 0;
