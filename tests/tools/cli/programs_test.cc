@@ -11,6 +11,10 @@
 #include <gtest/gtest.h>
 
 #include "support/peers.h"
+#include "venuesim/generator.h"
+#include "venuesim/propagation.h"
+#include "venuesim/venue_archive.h"
+#include "venuesim/walk.h"
 
 namespace {
 
@@ -134,6 +138,32 @@ TEST(ProgramsTest, RequiredOutputsAndFoldersAreCheckedUpFront) {
   EXPECT_NE(r.err.find("--seed needs a number"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("\"7x\""), std::string::npos) << r.err;
   EXPECT_FALSE(fs::exists(dir.path() / "v.mvz"));
+}
+
+// A failure after the replay (here the tick table cannot be written: its
+// path is a folder) still prints the accuracy table it computed.
+TEST(ProgramsTest, ReplayKeepsItsTableWhenAnOutputFailsAfterTheReplay) {
+  peers::TempDir dir("cli");
+  using namespace venuesim;
+  VenueSpec setup;
+  setup.width = 30;
+  setup.height = 20;
+  setup.surveySeconds = 5;
+  Venue venue;
+  std::string error;
+  ASSERT_EQ(GenerateVenue(setup, &venue, &error), kOk) << error;
+  ASSERT_EQ(WriteVenueArchive(venue, dir.file("v.mvz"), &error), kOk) << error;
+  WalkSpec ws;
+  ws.standSeconds = 2;
+  Walk walk;
+  ASSERT_EQ(GenerateWalk(venue, PropagationModel(venue), ws, &walk, &error), kOk) << error;
+  ASSERT_EQ(WriteWalkFiles(walk, dir.file("w.log"), dir.file("w.csv"), &error), kOk) << error;
+  fs::create_directories(dir.path() / "taken");
+  const Ran r = RunProgram(dir.path(), REPLAY,
+                           {"--map", "v.mvz", "--log", "w.log", "--truth", "w.csv", "--ticks-csv", "taken", "--quiet"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("cannot write taken"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("right floor"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -131,10 +131,21 @@ TEST(RouteLayoutTest, GraphsLieOnWalkableGroundAndRoutesKeepToIt) {
       ASSERT_TRUE(sa);
       EXPECT_TRUE(Walkable(FloorOf(v, fa), a.x, a.y, sa->x, sa->y));
     }
+    // The wall barriers stand where the walls are: a straight step from one
+    // room towards the next stops at the wall between them.
+    for (const VenueFloor& f : v.floors) {
+      if (f.rooms.size() < 2 || f.rooms[0].corridor || f.rooms[1].corridor) continue;
+      const Room& r0 = f.rooms[0];
+      const Room& r1 = f.rooms[1];
+      const LocationPoint from(f.id, (r0.x0 + r0.x1) / 2, (r0.y0 + r0.y1) / 2);
+      const LocationPoint stop = g.getBarrierIntersection(from, LocationPoint(f.id, (r1.x0 + r1.x1) / 2, from.y));
+      EXPECT_NEAR(stop.x, (r0.x1 + r1.x0) / 2, 1e-6) << r0.name << " | " << r1.name;
+    }
   }
 }
 
-// Every point of a room lies in that room's zone and in no other room's.
+// Every point of a room lies in that room's zone and in no other room's; the
+// L-shaped zone of each floor holds its own corner but not the notch cut out of it.
 TEST(RouteLayoutTest, ZonesAnswerForTheirRooms) {
   VenueSpec setup = venuesim_test::SmallSpec(30);
   Loaded l;
@@ -156,6 +167,27 @@ TEST(RouteLayoutTest, ZonesAnswerForTheirRooms) {
         EXPECT_TRUE(own && rooms == 1) << room.name << " " << x << "," << y;
       }
     }
+    const RouteZone& lz = l.venue.routes.floor(f.id)->zones.back();
+    ASSERT_EQ(lz.room, -1);
+    int reflex = 0;
+    const size_t n = lz.points.size();
+    for (size_t i = 0; i < n; ++i) {
+      const RoutePoint& p = lz.points[(i + n - 1) % n];
+      const RoutePoint& c = lz.points[i];
+      const RoutePoint& q = lz.points[(i + 1) % n];
+      if ((c.x - p.x) * (q.y - c.y) - (c.y - p.y) * (q.x - c.x) >= 0) continue;
+      ++reflex;
+      const double ux = (p.x - c.x) / std::hypot(p.x - c.x, p.y - c.y) + (q.x - c.x) / std::hypot(q.x - c.x, q.y - c.y);
+      const double uy = (p.y - c.y) / std::hypot(p.x - c.x, p.y - c.y) + (q.y - c.y) / std::hypot(q.x - c.x, q.y - c.y);
+      auto inL = [&](double s) {
+        for (const Zone& z : zones.getZones(f.id, c.x + s * ux, c.y + s * uy))
+          if (z.id == lz.id) return true;
+        return false;
+      };
+      EXPECT_FALSE(inL(0.2)) << lz.name;
+      EXPECT_TRUE(inL(-0.2)) << lz.name;
+    }
+    EXPECT_EQ(reflex, 1) << lz.name;
   }
 }
 

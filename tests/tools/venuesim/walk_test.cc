@@ -86,7 +86,9 @@ TEST(WalkTest, TruthPathKeepsToWalkableGroundThroughItsStopsAndChangesFloorOnSta
         EXPECT_LE(moved, setup.speed * 0.1 + 1e-6) << "tick " << i;
         pathLength += moved;
         if (moved > 0) paces.push_back(moved / 0.1);
-        if (i <= 100) EXPECT_EQ(moved, 0.0) << "standing still at the start";
+        if (i <= 100 || i + 28 >= w.ticks.size()) {
+          EXPECT_EQ(moved, 0.0) << "standing still at the start and the end, tick " << i;
+        }
         if (t.floor == p.floor) continue;
         ++floorChanges;
         if (change == kByStairs) {
@@ -123,6 +125,43 @@ TEST(WalkTest, TruthPathKeepsToWalkableGroundThroughItsStopsAndChangesFloorOnSta
           from = at;
         }
       }
+      // The phone's accelerometer feels gravity on all three axes together
+      // while the walker stands at the start.
+      double g = 0;
+      int samples = 0;
+      for (size_t i = 0; i < 90; ++i)
+        for (const SensorSample& s : w.ticks[i].sensors)
+          if (s.type == 101) {
+            g += std::sqrt(s.values[0] * s.values[0] + s.values[1] * s.values[1] + s.values[2] * s.values[2]);
+            ++samples;
+          }
+      ASSERT_GT(samples, 100);
+      EXPECT_NEAR(g / samples, 9.81, 0.2);
+      // The stretches follow each other without gap or overlap, in time and place.
+      for (size_t i = 1; i < w.stretches.size(); ++i) {
+        const WalkStretch& p = w.stretches[i - 1];
+        const WalkStretch& q = w.stretches[i];
+        EXPECT_NEAR(q.start, p.start + p.duration, 1e-9) << "stretch " << i;
+        EXPECT_GE(q.duration, 0.0);
+        EXPECT_LT(std::hypot(q.from.x - p.to.x, q.from.y - p.to.y), 1e-9) << "stretch " << i;
+        EXPECT_EQ(q.floor, p.floorAfter) << "stretch " << i;
+        EXPECT_NEAR(WrapHeading(q.headingFrom - p.headingTo), 0.0, 1e-9) << "stretch " << i;
+        if (q.kind == WalkStretch::kWalk) {
+          EXPECT_NEAR(WrapHeading(q.headingFrom - std::atan2(q.to.x - q.from.x, q.to.y - q.from.y)), 0.0, 1e-9);
+        }
+      }
+      // It starts and ends standing in a room, and the stop behind each door is in that room.
+      auto roomOf = [&](int floor, const Point& pt) -> const Room* {
+        for (const Room& r : f.venue.floors[floor].rooms)
+          if (!r.corridor && pt.x > r.x0 && pt.x < r.x1 && pt.y > r.y0 && pt.y < r.y1) return &r;
+        return nullptr;
+      };
+      const auto& before = w.waypoints[0];
+      const auto& after = w.waypoints[1];
+      ASSERT_GE(before.size(), 2u);
+      ASSERT_GE(after.size(), 2u);
+      EXPECT_TRUE(roomOf(0, before[0]) && roomOf(0, before[0]) == roomOf(0, before[1]));
+      EXPECT_TRUE(roomOf(1, after.back()) && roomOf(1, after.back()) == roomOf(1, after[after.size() - 2]));
       EXPECT_EQ(w.ticks.front().truth.x, w.waypoints[0].front().x);
       EXPECT_NEAR(w.ticks.back().truth.x, w.waypoints[1].back().x, 1e-9);
       EXPECT_NEAR(w.ticks.back().truth.y, w.waypoints[1].back().y, 1e-9);
@@ -132,12 +171,17 @@ TEST(WalkTest, TruthPathKeepsToWalkableGroundThroughItsStopsAndChangesFloorOnSta
 
 TEST(WalkTest, BadSpecsAreRefusedWithAReason) {
   const Fixture& f = SharedVenue();
-  WalkSpec bad[5];
+  WalkSpec bad[10];
   bad[0].endFloor = 2;
   bad[1].startFloor = -1;
   bad[2].speed = 0.0;
   bad[3].tickSeconds = std::nan("");
   bad[4].standSeconds = -1.0;
+  bad[5].endStandSeconds = -1.0;
+  bad[6].liftSeconds = 0.0;
+  bad[7].stairLength = -1.0;
+  bad[8].turnRate = 0.0;
+  bad[9].sensorRateHz = 0.0;
   for (const WalkSpec& setup : bad) {
     Walk w;
     std::string error;
