@@ -97,6 +97,22 @@ TEST(RouteLayoutTest, GraphsLieOnWalkableGroundAndRoutesKeepToIt) {
     for (const RouteVertex& rv : model.vertices) {
       EXPECT_EQ(g.getVertex(rv.id).subLoc, rv.floorId);
       EXPECT_TRUE(FloorOf(v, rv.floorId).grid.walkable(rv.x, rv.y)) << rv.name;
+      // Links meeting at one place share one vertex.
+      for (const RouteVertex& other : model.vertices) {
+        if (other.id > rv.id && other.floorId == rv.floorId) {
+          EXPECT_GT(std::hypot(other.x - rv.x, other.y - rv.y), 0.01) << rv.name << " and " << other.name;
+        }
+      }
+    }
+    // A wall's barrier is a rectangle: equal diagonals that halve each other.
+    for (const FloorRoutes& f : model.floors) {
+      for (const RouteBarrier& b : f.barriers) {
+        if (b.type != kBarrierWall || b.points.size() != 4) continue;
+        const RoutePoint* q = b.points.data();
+        EXPECT_NEAR(std::hypot(q[2].x - q[0].x, q[2].y - q[0].y), std::hypot(q[3].x - q[1].x, q[3].y - q[1].y), 1e-9);
+        EXPECT_NEAR(q[0].x + q[2].x, q[1].x + q[3].x, 1e-9);
+        EXPECT_NEAR(q[0].y + q[2].y, q[1].y + q[3].y, 1e-9);
+      }
     }
 
     // Routes between random walkable points: from one end to the other, a
@@ -124,7 +140,9 @@ TEST(RouteLayoutTest, GraphsLieOnWalkableGroundAndRoutesKeepToIt) {
       for (size_t i = 1; i < r.points.size(); ++i) {
         const LocationPoint& p = r.points[i - 1];
         const LocationPoint& q = r.points[i];
-        if (p.subLoc == q.subLoc) EXPECT_TRUE(Walkable(FloorOf(v, p.subLoc), p.x, p.y, q.x, q.y)) << i;
+        if (p.subLoc == q.subLoc) {
+          EXPECT_TRUE(Walkable(FloorOf(v, p.subLoc), p.x, p.y, q.x, q.y)) << i;
+        }
       }
       // Into the model at the nearest vertex of the point's room, reached in a straight line.
       const RouteVertex* sa = model.vertex(NearestRouteVertex(model, v, fa, a.x, a.y));

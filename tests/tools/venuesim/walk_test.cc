@@ -150,6 +150,9 @@ TEST(WalkTest, TruthPathKeepsToWalkableGroundThroughItsStopsAndChangesFloorOnSta
           EXPECT_NEAR(WrapHeading(q.headingFrom - std::atan2(q.to.x - q.from.x, q.to.y - q.from.y)), 0.0, 1e-9);
         }
       }
+      const WalkStretch& end = w.stretches.back();
+      EXPECT_EQ(end.kind, WalkStretch::kStand);
+      EXPECT_NEAR(end.start + end.duration, (w.ticks.size() - 1) * 0.1, 0.1);
       // It starts and ends standing in a room, and the stop behind each door is in that room.
       auto roomOf = [&](int floor, const Point& pt) -> const Room* {
         for (const Room& r : f.venue.floors[floor].rooms)
