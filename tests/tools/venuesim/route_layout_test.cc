@@ -104,10 +104,12 @@ TEST(RouteLayoutTest, GraphsLieOnWalkableGroundAndRoutesKeepToIt) {
         }
       }
     }
-    // A wall's barrier is a rectangle: equal diagonals that halve each other.
+    // An outer wall's barrier is the band it fills, a rectangle: equal
+    // diagonals that halve each other.
     for (const FloorRoutes& f : model.floors) {
       for (const RouteBarrier& b : f.barriers) {
-        if (b.type != kBarrierWall || b.points.size() != 4) continue;
+        if (b.type != kBarrierZone) continue;
+        ASSERT_EQ(b.points.size(), 4u);
         const RoutePoint* q = b.points.data();
         EXPECT_NEAR(std::hypot(q[2].x - q[0].x, q[2].y - q[0].y), std::hypot(q[3].x - q[1].x, q[3].y - q[1].y), 1e-9);
         EXPECT_NEAR(q[0].x + q[2].x, q[1].x + q[3].x, 1e-9);

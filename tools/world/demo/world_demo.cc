@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
                           r.truthFloorId, r.truthX, r.truthY});
   // The replay's own table counts every tick with a truth row, the settling
   // time and the ticks right after a floor change included, so its right-floor
-  // figure is lower than the two above; the heading says so.
+  // figure differs from the two above; the heading says so.
   std::printf("%s\nreplay of %s/walk.log, every tick with a truth row (no settling time):\n%s",
               world::FormatScore("replay of the log", world::ScoreTicks(replayed, kSettleSeconds),
                                  kSettleSeconds)
