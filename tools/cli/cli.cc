@@ -44,7 +44,9 @@ Parser::Option* Parser::find(const std::string& name) {
 }
 
 void Parser::flag(const std::string& name, const std::string& help, bool* set, bool value) {
-  Option o{name, "", help};
+  Option o;
+  o.name = name;
+  o.help = help;
   o.takesValue = false;
   o.take = [set, value](const std::string&, std::string*) {
     *set = value;
@@ -97,7 +99,10 @@ void Parser::whole(const std::string& name, const std::string& metavar, const st
 
 void Parser::custom(const std::string& name, const std::string& metavar, const std::string& help,
                     std::function<bool(const std::string&, std::string*)> take, bool several) {
-  Option o{name, metavar, help};
+  Option o;
+  o.name = name;
+  o.metavar = metavar;
+  o.help = help;
   o.several = several;
   o.take = std::move(take);
   add(std::move(o));
@@ -131,9 +136,10 @@ Parser::Outcome Parser::parse(const std::vector<std::string>& args, std::string*
       continue;
     }
     size_t taken = 0;
-    while (i + 1 < args.size() && !LooksLikeOption(args[i + 1]) && (taken == 0 || o->several)) {
+    // An empty word is no value: `--out ""` is as incomplete as `--out`.
+    while (i + 1 < args.size() && !args[i + 1].empty() && !LooksLikeOption(args[i + 1]) &&
+           (taken == 0 || o->several)) {
       const std::string& v = args[++i];
-      if (v.empty()) break;
       std::string why;
       if (!o->take(v, &why)) {
         *error = why.empty() ? "bad value for " + a + ": \"" + v + "\"" : why;

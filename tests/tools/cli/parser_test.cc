@@ -60,6 +60,7 @@ TEST(CliParserTest, ReadsValuesAndNamesWhatIsWrong) {
       {{"--out", "a", "--count", "99999999999999999999"}, cli::Parser::kBad, "--count needs a number"},
       {{"--out", "a", "--target", "1,2", "x"}, cli::Parser::kBad, "bad target \"x\""},
       {{"--out", "a", "--target"}, cli::Parser::kBad, "--target needs a value"},
+      {{"--out", "a", "--target", "1,2", ""}, cli::Parser::kBad, "unexpected argument \"\""},
       {{"--bogus", "--help"}, cli::Parser::kHelp, ""},
       {{"--out", "--version"}, cli::Parser::kVersion, ""},
   };

@@ -101,6 +101,30 @@ TEST(GaitTest, StridesAverageOutAndStepsKeepThePaceOfTheSpeed) {
   }
 }
 
+// Turns, on the spot and while walking, show on a level phone's gyroscope as
+// rotation about the vertical axis: a right turn is clockwise seen from above.
+TEST(GaitTest, TurnsShowAsRotationAboutTheVerticalAxis) {
+  GaitConfig c;
+  c.phonePitch = 0;
+  c.accNoise = c.accBias = c.gyroNoise = c.gyroBias = c.magnNoise = c.magnBias = 0;
+  const double quarter = M_PI / 2;
+  const GaitRecording r = SimulateWalk(
+      c, {WalkSegment::Stand(1), WalkSegment::Turn(2, quarter), WalkSegment::Walk(6, 1.2, -quarter / 2), WalkSegment::Stand(1)});
+  double turned = 0, pitched = 0, rolled = 0;
+  for (const MotionSample& g : r.gyro) {
+    turned += g.z / c.gyroRate;
+    pitched += g.x / c.gyroRate;
+    rolled += g.y / c.gyroRate;
+  }
+  EXPECT_NEAR(turned, -quarter / 2, 0.02);
+  // The sway rocks the phone back and forth a few degrees; it ends level.
+  EXPECT_NEAR(pitched, 0.0, 0.02);
+  EXPECT_NEAR(rolled, 0.0, 0.02);
+  EXPECT_NEAR(r.headings.back().bodyHeading, quarter / 2, 1e-9);
+  EXPECT_NEAR(r.headingAt(1000 + 3).bodyHeading, quarter, 1e-9);
+  EXPECT_NEAR(r.headingAt(1000 + 2).bodyHeading, quarter / 2, 1e-9);  // halfway through the turn
+}
+
 TEST(GaitTest, SameSeedSameSamplesOtherSeedOtherSteps) {
   const GaitRecording a = LevelWalk(1.4, 5), b = LevelWalk(1.4, 5), c = LevelWalk(1.4, 6);
   ASSERT_EQ(a.acc.size(), b.acc.size());

@@ -16,6 +16,7 @@ struct Corner {
   std::vector<std::pair<double, double>> route;  // one corner after simplification
   double radius;
   double inside;  // expected distance from the corner to the arc
+  int side;       // of the turn event: 1 left, 2 right
 };
 
 const double kS2 = std::sqrt(0.5);
@@ -23,18 +24,21 @@ const double kS2 = std::sqrt(0.5);
 TEST(RoundedCornerTest, ArcTouchesBothLegsOnOneCircleInsideTheCorner) {
   const double c30 = std::cos(M_PI / 6), s30 = 0.5;
   const std::vector<Corner> cases = {
-      {"right turn of 90 degrees", {{0, 0}, {10, 0}, {10, -10}}, 1.0, 1.0},
-      {"left turn of 90 degrees, straight points on the legs", {{0, 0}, {5, 0}, {10, 0}, {10, 4}, {10, 10}}, 1.0, 1.0},
-      {"shallow turn of 30 degrees", {{0, 0}, {10, 0}, {10 + 10 * c30, 10 * s30}}, 0.5, 0.5},
-      {"sharp turn of 135 degrees", {{0, 0}, {10, 0}, {10 - 10 * kS2, 10 * kS2}}, 1.0, 1.0},
+      {"right turn of 90 degrees", {{0, 0}, {10, 0}, {10, -10}}, 1.0, 1.0, 2},
+      {"left turn of 90 degrees, straight points on the legs", {{0, 0}, {5, 0}, {10, 0}, {10, 4}, {10, 10}}, 1.0, 1.0, 1},
+      {"shallow turn of 30 degrees", {{0, 0}, {10, 0}, {10 + 10 * c30, 10 * s30}}, 0.5, 0.5, 1},
+      {"sharp turn of 135 degrees", {{0, 0}, {10, 0}, {10 - 10 * kS2, 10 * kS2}}, 1.0, 1.0, 1},
       // The tangent points would lie beyond the middle of the 2 m leg: the
       // arc shrinks to touch it at 1 m, and passes closer to the corner.
-      {"short first leg", {{0, 0}, {2, 0}, {2, 10}}, 1.5, 1.0 * (1 - kS2) / kS2},
+      {"short first leg", {{0, 0}, {2, 0}, {2, 10}}, 1.5, 1.0 * (1 - kS2) / kS2, 1},
+      {"short second leg", {{0, 0}, {10, 0}, {10, 2}}, 1.5, 1.0 * (1 - kS2) / kS2, 1},
+      {"diagonal legs", {{0, 0}, {6, 6}, {12, 0}}, 1.0, 1.0, 2},
   };
   for (const Corner& c : cases) {
     SCOPED_TRACE(c.what);
     std::vector<LocationPoint> route;
-    for (const auto& [x, y] : c.route) route.emplace_back(3, x, y);
+    // Away from the origin, so a lost term of a corner's coordinates shows.
+    for (const auto& [x, y] : c.route) route.emplace_back(3, x + 13, y - 7);
     std::vector<RouteEvent> events;
     const std::vector<LocationPoint> out = GetSmoothPath(route, c.radius, &events);
     ASSERT_GE(out.size(), 4u);
@@ -84,12 +88,15 @@ TEST(RoundedCornerTest, ArcTouchesBothLegsOnOneCircleInsideTheCorner) {
     for (size_t i = 1; i + 1 < out.size(); ++i) {
       const double h1 = std::atan2(out[i].y - out[i - 1].y, out[i].x - out[i - 1].x);
       const double h2 = std::atan2(out[i + 1].y - out[i].y, out[i + 1].x - out[i].x);
-      double step = std::remainder(h2 - h1, 2 * M_PI);
-      if (turned != 0) EXPECT_GT(step * turned, 0.0) << "the turn changes sense at point " << i;
+      const double step = std::remainder(h2 - h1, 2 * M_PI);
+      if (turned != 0) {
+        EXPECT_GT(step * turned, 0.0) << "the turn changes sense at point " << i;
+      }
       turned += step;
     }
     EXPECT_NEAR(std::fabs(turned), M_PI - 2 * half, 1e-9);
     ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].type, c.side);
     EXPECT_EQ(events[0].value, static_cast<int>(std::lround(180 - 2 * half * 180 / M_PI)));
   }
 }
