@@ -63,6 +63,10 @@ std::vector<Program> Programs() {
 #ifdef WORLD_DEMO
   p.push_back({"world-demo", WORLD_DEMO, 2, "--out", {"--out", "blocker/world"}, 1});
 #endif
+#ifdef ACCURACY_EVAL
+  // Its one output comes after a long run, so a folder that is not there is a usage error.
+  p.push_back({"accuracy-eval", ACCURACY_EVAL, 2, "--csv", {"--csv", "blocker/t.csv"}, 2});
+#endif
 #ifdef KIT_DEMO
   p.push_back({"kit-demo", KIT_DEMO, 2, "--out", {"--out", "blocker/kit"}, 1});
 #endif

@@ -1,0 +1,65 @@
+// accuracy-eval: positions generated venues' walks and the shared recordings
+// with the engine's original behaviour and with the kit's, and prints one
+// accuracy table.
+//   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
+// --data is the recordings' directory (default $MARVISTO_SHARED_DATA/ble-tetam,
+// else ../shared/data/ble-tetam); --work keeps the generated archives and logs
+// there. Exits 0, 1 when a run fails, 2 on a bad command line (a --csv
+// folder that is not there included).
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/cli.h"
+#include "eval/eval_run.h"
+
+int main(int argc, char** argv) {
+  bool quick = false;
+  std::string csv, work;
+  const char* shared = std::getenv("MARVISTO_SHARED_DATA");
+  std::string data = std::string(shared && *shared ? shared : "../shared/data") + "/ble-tetam";
+  int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  cli::Parser parser("accuracy-eval", "[--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]",
+                     "Positions generated venues' walks and the shared recordings with the engine's\n"
+                     "original behaviour and with the kit's, and prints one accuracy table.");
+  parser.flag("--quick", "a few small venues and short walks only", &quick);
+  parser.text("--csv", "FILE", "also write the table as CSV (its folder must exist)", &csv);
+  parser.whole("--threads", "N", "walks positioned at once (default: the cores)", &threads, 1, 256);
+  parser.text("--data", "DIR", "the recordings (default $MARVISTO_SHARED_DATA/ble-tetam,\nelse ../shared/data/ble-tetam)", &data);
+  parser.text("--work", "DIR", "keep the generated archives and logs there", &work);
+  if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
+  // The table comes after a long run: a CSV that cannot be written is found first.
+  if (!csv.empty()) {
+    const std::filesystem::path folder = std::filesystem::path(csv).parent_path();
+    std::error_code ec;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+      std::fprintf(stderr, "accuracy-eval: --csv %s: no folder %s\n", csv.c_str(), folder.string().c_str());
+      return 2;
+    }
+  }
+  eval::EvalOptions options;
+  options.plan = quick ? eval::QuickPlan(data) : eval::FullPlan(data);
+  options.threads = threads;
+  options.workDir = work;
+  eval::EvalResult result;
+  std::string error;
+  if (eval::RunEvaluation(options, &result, &error) != 0) {
+    std::fprintf(stderr, "accuracy-eval: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s", eval::FormatTable(result.rows).c_str());
+  if (!result.goals.empty()) std::printf("\nRecordings: kit against the simple 3-NN\n%s", eval::FormatGoals(result.goals).c_str());
+  for (const std::string& n : result.notes) std::printf("note: %s\n", n.c_str());
+  if (!csv.empty()) {
+    FILE* f = std::fopen(csv.c_str(), "w");
+    const std::string text = eval::FormatCsv(result.rows);
+    if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
+      std::fprintf(stderr, "accuracy-eval: cannot write %s\n", csv.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
