@@ -4,6 +4,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,6 +33,15 @@ struct NetworkThread::Impl {
   // loop only when it sleeps (both sequentially consistent, so one of them sees the other).
   std::atomic<uint64_t> posted{0};
   std::atomic<bool> parked{false};
+  // Wakes the poll: one write and one read, where libcurl's own wake-up costs a send and
+  // two receives.
+  int wakeFd = -1;
+  void wake() {
+    uint64_t one = 1;
+    if (wakeFd < 0) curl_multi_wakeup(multi);  // no eventfd to be had
+    else if (write(wakeFd, &one, sizeof one) < 0) {
+    }  // only EAGAIN at a counter near overflow: the poll is awake anyway
+  }
   uint64_t drained = 0;  // `posted` as the loop last took its tasks (network thread only)
   bool stopping = false;
   bool stopped = false;
@@ -151,14 +162,21 @@ std::string hostOf(const std::string& url) {
   return host;
 }
 
-// Scheme, host and port: what libcurl's limit of connections per host counts.
-std::string slotOf(const std::string& url) {
+// Scheme, host and port: the host whose transfers are counted together (NetworkThread::
+// Impl::hosts). `host` receives the host name as hostOf() gives it.
+std::string slotOf(const std::string& url, std::string* host) {
   std::string key;
   if (CURLU* u = curl_url()) {
     if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
       for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
         char* p = nullptr;
-        if (curl_url_get(u, part, &p, CURLU_DEFAULT_PORT) == CURLUE_OK && p) key += p;
+        if (curl_url_get(u, part, &p, CURLU_DEFAULT_PORT) == CURLUE_OK && p) {
+          key += p;
+          if (part == CURLUPART_HOST && host) {
+            *host = p;
+            if (host->size() > 2 && host->front() == '[') *host = host->substr(1, host->size() - 2);
+          }
+        }
         key += '|';
         curl_free(p);
       }
@@ -359,7 +377,7 @@ void URLConnection::start() {
   auto& t = *transfer_;
   if (t.easy || t.admitting || t.stopped) return;
   auto& impl = NetworkThread::shared().impl();
-  std::string host = slotOf(request_.URL);
+  std::string host = slotOf(request_.URL, &t.host);
   auto& slots = impl.hosts[host];
   if (slots.running >= NetworkThread::Impl::kTransfersPerHost) {
     t.admitting = true;
@@ -392,11 +410,12 @@ bool URLConnection::configure() {
   if (request_.URL.empty()) return failSoon(URLErrorBadURL, "bad URL");
   if (!isHTTPToken(request_.HTTPMethod)) return failSoon(URLErrorBadURL, "the request method is no token");
   CURL* e = t.easy;
-  t.host = hostOf(request_.URL);
+  if (t.host.empty()) t.host = hostOf(request_.URL);  // start() found it already
   curl_easy_setopt(e, CURLOPT_URL, request_.URL.c_str());
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
+  // libcurl's own receive buffer size: a larger one set on every reused handle is freed
+  // and allocated again for each request, and a 100 MB download gains nothing from it.
   curl_easy_setopt(e, CURLOPT_PROXY, "");
   // Redirects are followed one hop at a time, so each hop's delegate decision and trust
   // evaluation see that hop's own request and host.
@@ -489,7 +508,7 @@ void URLConnection::cancel() {
   auto& impl = NetworkThread::shared().impl();
   if (t.admitting) {
     t.admitting = false;
-    auto host = impl.hosts.find(slotOf(request_.URL));
+    auto host = impl.hosts.find(slotOf(request_.URL, nullptr));
     if (host != impl.hosts.end()) {
       auto& waiting = host->second.waiting;
       auto it = std::find(waiting.begin(), waiting.end(), shared_from_this());
@@ -616,7 +635,13 @@ int NetworkThread::Impl::pollTimeoutMs() {
 // wake-up is needed: a busy loop looks for tasks before it sleeps and needs none.
 void NetworkThread::Impl::waitForWork() {
   parked.store(true, std::memory_order_seq_cst);
-  if (posted.load(std::memory_order_seq_cst) == drained) curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(), nullptr);
+  if (posted.load(std::memory_order_seq_cst) == drained) {
+    curl_waitfd woken{wakeFd, CURL_WAIT_POLLIN, 0};
+    curl_multi_poll(multi, wakeFd < 0 ? nullptr : &woken, wakeFd < 0 ? 0 : 1, pollTimeoutMs(), nullptr);
+    uint64_t count = 0;
+    if (woken.revents && read(wakeFd, &count, sizeof count) < 0) {
+    }  // non-blocking: nothing to read is fine
+  }
   parked.store(false, std::memory_order_relaxed);
 }
 
@@ -656,7 +681,7 @@ void NetworkThread::Impl::stop() {
   std::unique_lock<std::mutex> lock(mutex);
   if (stopping) return;
   stopping = true;
-  curl_multi_wakeup(multi);
+  wake();
   if (stoppedCv.wait_for(lock, std::chrono::seconds(1), [this] { return stopped; })) {
     lock.unlock();
     thread.join();
@@ -669,6 +694,7 @@ void NetworkThread::Impl::stop() {
 NetworkThread::NetworkThread() : impl_(std::make_unique<Impl>()) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   impl_->multi = curl_multi_init();
+  impl_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   // Transfers per host are limited before they reach libcurl (Impl::hosts).
   impl_->thread = std::thread([this] { impl_->run(); });
 }
@@ -692,7 +718,7 @@ void NetworkThread::perform(std::function<void()> task) {
   }
   impl_->posted.fetch_add(1, std::memory_order_seq_cst);
   // The loop looks for tasks before it sleeps: only a sleeping loop needs a wake-up.
-  if (impl_->parked.load(std::memory_order_seq_cst)) curl_multi_wakeup(impl_->multi);
+  if (impl_->parked.load(std::memory_order_seq_cst)) impl_->wake();
 }
 
 bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->thread.get_id(); }
