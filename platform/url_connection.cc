@@ -414,8 +414,7 @@ bool URLConnection::configure() {
   curl_easy_setopt(e, CURLOPT_URL, request_.URL.c_str());
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  // libcurl's own receive buffer size: a larger one set on every reused handle is freed
-  // and allocated again for each request, and a 100 MB download gains nothing from it.
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
   curl_easy_setopt(e, CURLOPT_PROXY, "");
   // Redirects are followed one hop at a time, so each hop's delegate decision and trust
   // evaluation see that hop's own request and host.
