@@ -38,6 +38,13 @@ struct WalkSpec {
   std::string deviceModel = "SimPhone1,1";
   bool sensors = true;          // motion-sensor samples in the messages
   double sensorRateHz = 50.0;
+  // How the phone is held and who walks (the gait's defaults: top edge
+  // forward and raised 0.5 rad, the typical adult, a calibrated gyroscope).
+  double phonePitch = 0.5;      // rad
+  double phoneRoll = 0.0;       // rad
+  double cadenceScale = 1.0;    // steps per second against the typical adult
+  double legLength = 0.9;       // m
+  double gyroBias = 0.001;      // rad/s, spread of the constant per-axis bias
 };
 
 // One stretch of the walk with a single kind of motion. A walking stretch

@@ -4,12 +4,17 @@
 // step's start time and length wait in a queue until the tracker consumes them.
 // The cost per sample does not grow with the number of samples in the windows
 // (a phone may deliver thousands stamped with one time).
+// A step's length comes, by default, from the step period and the amplitude
+// of the magnitude at the step frequency (see step_length.h), scaled by the
+// walker's gain; with classic defaults it is 0.6 times the fourth root of the
+// band-passed swing, as first written.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <vector>
 
+#include "wifipos/motion/step_length.h"
 #include "wifipos/sensor_value.h"
 
 class Pedometer {
@@ -52,6 +57,16 @@ class Pedometer {
   bool isHasAccelerometer() const { return hasAccelerometer_; }
   void setAutoDeleteOldMeasurements(bool on) { autoDelete_ = on; }
 
+  // True: lengths as first written (see the top of this file).
+  void setClassicDefaults(bool on) { classic_ = on; }
+  bool classicDefaults() const { return classic_; }
+  // Walker's gain of the step length model; values that are not positive and
+  // finite are refused (false). Unused with classic defaults.
+  bool setStepGain(double gain);
+  double getStepGain() const { return stepGain_; }
+  // Step period used for the newest step, s (0 before the first).
+  double getStepPeriod() const { return stepPeriod_; }
+
   double getThreshold() const { return threshold_; }
   double getMaxAcc() const { return maxAcc_; }
   double getMinAcc() const { return minAcc_; }
@@ -61,6 +76,8 @@ class Pedometer {
   void dropOldest();
   void recomputeSums();
   double filtered(uint64_t n) const { return accelerations_[n - dropped_].filteredMagnitude; }
+  // Length of the step completed at sample `index`.
+  double stepLength(size_t index);
 
   // Samples are also known by number: dropped_ + their index. The band pass
   // keeps running sums of the magnitudes of the samples [longFrom_, summed_)
@@ -94,4 +111,8 @@ class Pedometer {
   double longMean_ = 0.0;
   int totalSteps_ = 0;
   bool hasAccelerometer_ = false;
+  bool classic_ = false;
+  double stepGain_ = steplength::kTypicalGain;
+  double stepPeriod_ = 0.0;
+  double prevStepStart_ = 0.0;
 };
