@@ -16,7 +16,7 @@
 namespace steplength {
 
 // Typical walker's gain, m per sqrt(m/s2) per s.
-constexpr double kTypicalGain = 0.84;
+constexpr double kTypicalGain = 0.845;
 // Step periods outside this range are no walking rhythm (a missed or a
 // spurious step); the last good period stands in for them.
 constexpr double kMinPeriod = 0.3;

@@ -216,6 +216,8 @@ int initClientNavigation(ClientNavigationState* client) {
   client->navigation = Navigation();
   client->pedometer = Pedometer();
   client->sensorFusion = SensorFusion();
+  client->pedometer.setClassicDefaults(client->navigationMap.classicDefaults());
+  client->sensorFusion.setClassicDefaults(client->navigationMap.classicDefaults());
 
   Navigation& nav = client->navigation;
   nav.specifyNavigationMap(client->navigationMap);
