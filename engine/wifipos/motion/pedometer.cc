@@ -228,7 +228,16 @@ double Pedometer::stepLength(size_t index) {
 bool Pedometer::setStepGain(double gain) {
   if (!(gain > 0.0) || !std::isfinite(gain)) return false;
   stepGain_ = gain;
+  calibration_ = steplength::Calibration(gain);
   return true;
+}
+
+void Pedometer::noteStepTaken(double length, double heading) {
+  if (!classic_) calibration_.addStep(length, heading);
+}
+
+void Pedometer::noteRadioFix(double x, double y, double time) {
+  if (!classic_ && calibration_.addFix(x, y, time)) stepGain_ = calibration_.gain();
 }
 
 int Pedometer::calcMinMaxAcc(size_t index) {
@@ -327,6 +336,7 @@ void Pedometer::clearLastStep() {
 void Pedometer::clearStepsHistory() {
   stepTimes_.clear();
   stepLengths_.clear();
+  calibration_.restart();
 }
 
 void Pedometer::clearMeasurements() {

@@ -14,6 +14,7 @@
 #include <deque>
 #include <vector>
 
+#include "wifipos/motion/step_calibration.h"
 #include "wifipos/motion/step_length.h"
 #include "wifipos/sensor_value.h"
 
@@ -48,6 +49,7 @@ class Pedometer {
 
   void clearFirstStep();
   void clearLastStep();
+  // Also forgets the calibration's open stretch.
   void clearStepsHistory();
   void clearMeasurements();
 
@@ -61,9 +63,16 @@ class Pedometer {
   void setClassicDefaults(bool on) { classic_ = on; }
   bool classicDefaults() const { return classic_; }
   // Walker's gain of the step length model; values that are not positive and
-  // finite are refused (false). Unused with classic defaults.
+  // finite are refused (false). Unused with classic defaults. Setting it
+  // restarts the calibration from it.
   bool setStepGain(double gain);
   double getStepGain() const { return stepGain_; }
+  // The calibration against radio fixes (step_calibration.h): a step the
+  // caller moved by (length, map heading), and a radio fix on the floor.
+  // Nothing with classic defaults.
+  void noteStepTaken(double length, double heading);
+  void noteRadioFix(double x, double y, double time);
+  const steplength::Calibration& getCalibration() const { return calibration_; }
   // Step period used for the newest step, s (0 before the first).
   double getStepPeriod() const { return stepPeriod_; }
 
@@ -113,6 +122,7 @@ class Pedometer {
   bool hasAccelerometer_ = false;
   bool classic_ = false;
   double stepGain_ = steplength::kTypicalGain;
+  steplength::Calibration calibration_{steplength::kTypicalGain};
   double stepPeriod_ = 0.0;
   double prevStepStart_ = 0.0;
 };

@@ -380,6 +380,7 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
           goodSignal = true;
           solution.x = nav->getX();
           solution.y = nav->getY();
+          client->pedometer.noteRadioFix(solution.x, solution.y, curTime);
         }
         if (nav->getCurSublocIndex() < 0) {
           rc = NAV_RC_NO_SOLUTION;
