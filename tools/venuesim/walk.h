@@ -101,7 +101,8 @@ struct Walk {
 
 // Plans the route and simulates it. 0, or kBadSpec with a message (floor
 // index out of range, no usable room or floor-change point, a planned stretch
-// that leaves the walkable area, or unusable speeds or times).
+// that leaves the walkable area, or unusable speeds, times, phone attitude or
+// walker).
 int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSpec& setup, Walk* walk,
                  std::string* error);
 
