@@ -113,6 +113,26 @@ TEST(DeadReckoningTest, StillPhoneNeitherWalksNorTurns) {
     }
 }
 
+// Walking off after a corner counts as standing until the first step is
+// detected; the swaying hand of that second teaches the gyroscope no bias.
+TEST(DeadReckoningTest, WalkingOffTeachesNoBias) {
+  for (const Carriage& c : kCarriages) {
+    venuesim::GaitConfig g = motiontest::CornerWalkConfig(41, c, {1.2, 1.0, 0.0});
+    g.gyroNoise = 0.0;
+    const venuesim::GaitRecording rec =
+        venuesim::SimulateWalk(g, motiontest::CornerWalk(41, 1.2, Turns::Mixed));
+    motiontest::MotionLoop loop(g.floorAzimuth, g.declination);
+    loop.fusion.setProperties({1.0, 1.0, 1.0});
+    double worst = 0.0;
+    for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
+      loop.step(m);
+      const SensorValue& b = loop.fusion.getGyroBias();
+      worst = std::max(worst, std::sqrt(b.x * b.x + b.y * b.y + b.z * b.z));
+    }
+    EXPECT_LT(worst, 1e-4) << c.pitch << " " << c.roll;
+  }
+}
+
 uint64_t Mix(uint64_t h, double v) {
   uint64_t b;
   std::memcpy(&b, &v, sizeof b);
