@@ -72,9 +72,6 @@ class Pedometer {
   // Nothing with classic defaults.
   void noteStepTaken(double length, double heading);
   void noteRadioFix(double x, double y, double time);
-  const steplength::Calibration& getCalibration() const { return calibration_; }
-  // Step period used for the newest step, s (0 before the first).
-  double getStepPeriod() const { return stepPeriod_; }
 
   double getThreshold() const { return threshold_; }
   double getMaxAcc() const { return maxAcc_; }
