@@ -9,7 +9,13 @@ Calibration::Calibration(double gain)
     : typical_(gain), gain_(gain), ratioSum_(kPriorStretches) {}
 
 void Calibration::addStep(double length, double heading) {
-  if (!anchored_ || !std::isfinite(length) || !std::isfinite(heading) || length <= 0.0) return;
+  if (!std::isfinite(length) || !std::isfinite(heading) || length <= 0.0) return;
+  stepSinceFix_ = true;
+  if (haveHeading_ && std::fabs(std::remainder(heading - lastHeading_, 2.0 * M_PI)) > kMaxTurnPerStep)
+    turnSinceFix_ = true;
+  lastHeading_ = heading;
+  haveHeading_ = true;
+  if (!anchored_) return;
   dx_ += length * std::sin(heading);
   dy_ += length * std::cos(heading);
   path_ += length;
@@ -26,11 +32,25 @@ void Calibration::anchor(double x, double y, double t) {
 void Calibration::restart() {
   anchored_ = false;
   dx_ = dy_ = path_ = 0.0;
+  stepSinceFix_ = turnSinceFix_ = haveHeading_ = false;
+  walkingSince_ = lastStepFix_ = -1.0;
 }
 
 bool Calibration::addFix(double x, double y, double t) {
   if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(t)) return false;
-  if (!anchored_ || t < at_ || t - at_ > kMaxStretchSeconds) {
+  // Fixes may come faster than steps: walking is a step in the last moments.
+  if (stepSinceFix_) lastStepFix_ = t;
+  stepSinceFix_ = false;
+  const bool turned = turnSinceFix_;
+  turnSinceFix_ = false;
+  const bool walking = lastStepFix_ >= 0.0 && t >= lastStepFix_ && t - lastStepFix_ <= kMaxStepGap;
+  if (!walking || turned || (walkingSince_ >= 0.0 && t < walkingSince_)) {
+    walkingSince_ = -1.0;
+  } else if (walkingSince_ < 0.0) {
+    walkingSince_ = t;
+  }
+  if (walkingSince_ < 0.0 || t - walkingSince_ < kSettleSeconds || !anchored_ || t < at_ ||
+      t - at_ > kMaxStretchSeconds) {
     anchor(x, y, t);
     return false;
   }

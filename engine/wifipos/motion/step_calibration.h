@@ -17,8 +17,16 @@ class Calibration {
   static constexpr double kMinStraightness = 0.85;
   // A longer stretch is dropped: the radio may have lost the walker.
   static constexpr double kMaxStretchSeconds = 60.0;
+  // A radio fix trails the walker by its averaging window: a stretch begins
+  // only after this long of walking straight on, and ends at a stop, so a
+  // start, a stop or a corner just behind it cannot skew it.
+  static constexpr double kSettleSeconds = 6.0;
+  // A longer time without a step is a stop.
+  static constexpr double kMaxStepGap = 1.5;
+  // A larger heading change from one step to the next is a corner, rad.
+  static constexpr double kMaxTurnPerStep = 0.35;
   // What the starting gain counts for, in stretches.
-  static constexpr double kPriorStretches = 4.0;
+  static constexpr double kPriorStretches = 2.0;
   // The gain stays within this share of the typical walker's either way.
   static constexpr double kMaxDeviation = 0.35;
 
@@ -46,6 +54,12 @@ class Calibration {
   bool anchored_ = false;
   double ax_ = 0.0, ay_ = 0.0, at_ = 0.0;
   double dx_ = 0.0, dy_ = 0.0, path_ = 0.0;
+  bool stepSinceFix_ = false;
+  bool turnSinceFix_ = false;
+  double lastHeading_ = 0.0;
+  bool haveHeading_ = false;
+  double walkingSince_ = -1.0;  // time of the first fix of the current walking, or -1
+  double lastStepFix_ = -1.0;   // time of the last fix that followed a step, or -1
 };
 
 }  // namespace steplength
