@@ -36,7 +36,6 @@ struct DeadReckoningScore {
   double worstHeading = 0.0;  // rad, worst mean heading error of a leg after a turn
   double endError = 0.0;      // m
   double worstTurn = 0.0;     // rad, worst error of a corner's heading change
-  double firstLeg = 0.0;      // rad, mean heading error before the first corner
   int turns = 0;
 };
 
@@ -78,11 +77,9 @@ inline venuesim::GaitConfig CornerWalkConfig(uint64_t seed, const Carriage& c, c
   return g;
 }
 
-// `classic` picks the motion objects' classic defaults; `gain` (if positive)
-// the walker's step gain.
+// `classic` picks the motion objects' classic defaults.
 inline DeadReckoningScore ScoreCornerWalk(uint64_t seed, const Carriage& carriage,
-                                          const Walker& walker, Turns turns, bool classic,
-                                          double gain = 0.0) {
+                                          const Walker& walker, Turns turns, bool classic) {
   const venuesim::GaitConfig g = CornerWalkConfig(seed, carriage, walker);
   const std::vector<venuesim::WalkSegment> segs = CornerWalk(seed, walker.speed, turns);
   const venuesim::GaitRecording rec = venuesim::SimulateWalk(g, segs);
@@ -90,7 +87,6 @@ inline DeadReckoningScore ScoreCornerWalk(uint64_t seed, const Carriage& carriag
   loop.fusion.setProperties({1.0, 1.0, 1.0});  // what generated archives carry
   loop.fusion.setClassicDefaults(classic);
   loop.pedometer.setClassicDefaults(classic);
-  if (gain > 0.0) loop.pedometer.setStepGain(gain);
 
   // Time spans of the straight legs (1 s in, to their end).
   std::vector<std::pair<double, double>> legs;
@@ -125,7 +121,6 @@ inline DeadReckoningScore ScoreCornerWalk(uint64_t seed, const Carriage& carriag
     s.worstHeading = std::max(s.worstHeading, std::fabs(legError[k]));
     s.worstTurn = std::max(s.worstTurn, std::fabs(legError[k] - legError[k - 1]));
   }
-  if (!legs.empty()) s.firstLeg = legError[0];
   double tx = 0.0, ty = 0.0;
   for (const venuesim::StepTruth& st : rec.steps) {
     s.walked += st.length;
