@@ -3,10 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "MCModels/mc_number.h"
-#include "platform/keyed_archiver.h"
+
+// Archiving goes through the platform's keyed coder, which the host never needs.
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+}  // namespace platform
 
 class MCBeacon {
  public:

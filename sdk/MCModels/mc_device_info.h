@@ -12,7 +12,12 @@
 #include "MCModels/mc_route_path.h"
 #include "MCModels/mc_zone.h"
 #include "platform/error.h"
-#include "platform/keyed_archiver.h"
+
+// Archiving goes through the platform's keyed coder, which the host never needs.
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+}  // namespace platform
 
 // 2001-01-01 00:00:00 UTC in seconds since 1970.
 constexpr double kMCReferenceDate = 978307200.0;

@@ -3,7 +3,12 @@
 
 #include <memory>
 #include <string>
-#include "platform/keyed_archiver.h"
+
+// Archiving goes through the platform's keyed coder, which the host never needs.
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+}  // namespace platform
 
 class MCGlobalPoint {
  public:

@@ -18,8 +18,13 @@
 #include "MCModels/mc_location_point.h"
 #include "MCModels/mc_venue.h"
 #include "MCModels/mc_zone.h"
-#include "platform/image.h"
-#include "platform/keyed_archiver.h"
+
+// Archiving goes through the platform's keyed coder, which the host never needs.
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+class Image;  // a decoded floor or venue picture
+}  // namespace platform
 
 template <class T>
 using MCList = std::shared_ptr<std::vector<std::shared_ptr<T>>>;

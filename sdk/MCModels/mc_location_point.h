@@ -8,7 +8,12 @@
 #include <string>
 
 #include "MCModels/mc_number.h"
-#include "platform/keyed_archiver.h"
+
+// Archiving goes through the platform's keyed coder, which the host never needs.
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+}  // namespace platform
 
 class MCLocationPoint {
  public:

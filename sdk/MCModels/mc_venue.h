@@ -6,8 +6,13 @@
 #include <string>
 
 #include "MCModels/mc_number.h"
-#include "platform/image.h"
-#include "platform/keyed_archiver.h"
+
+// Archiving goes through the platform's keyed coder, which the host never needs.
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+class Image;  // a decoded floor or venue picture
+}  // namespace platform
 
 class MCCategory {
  public:

@@ -8,7 +8,12 @@
 #include <vector>
 
 #include "MCModels/mc_location_point.h"
-#include "platform/keyed_archiver.h"
+
+// Archiving goes through the platform's keyed coder, which the host never needs.
+namespace platform {
+class KeyedArchiver;
+class KeyedUnarchiver;
+}  // namespace platform
 
 class MCZone {
  public:

@@ -32,9 +32,14 @@
 #include "MCModels/mc_location.h"
 #include "MCModels/mc_location_point.h"
 #include "MCModels/mc_route_path.h"
-#include "MainSDK/main_sdk.h"
-#include "MainSDK/mc_bluetooth_state_manager.h"
 #include "platform/error.h"
+
+// The coordinator and the Bluetooth-state manager stay inside the SDK.
+class MainSDK;
+struct MainSDKManagers;
+struct MainSDKDelegate;
+class MCBluetoothStateManager;
+struct MCBluetoothStateManagerDelegate;
 
 struct MarvistoCoreDelegate {
   std::function<void(const std::vector<nlohmann::json>& beacons)> didRangeBeacons;
@@ -59,9 +64,12 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   using FailBlock = std::function<void(const platform::Error& error)>;
 
   // Takes both values as given (nothing is read or written in the store).
-  static std::shared_ptr<MarvistoCore> initWithUserHash(
-      const std::string& userHash, const std::string& server,
-      MainSDKManagers managers = MainSDKManagers::shared());
+  static std::shared_ptr<MarvistoCore> initWithUserHash(const std::string& userHash,
+                                                        const std::string& server);
+  // The same over the given managers in place of the process's shared ones.
+  static std::shared_ptr<MarvistoCore> initWithUserHash(const std::string& userHash,
+                                                        const std::string& server,
+                                                        MainSDKManagers managers);
   // The server from the store (absent: the default API server).
   static std::shared_ptr<MarvistoCore> initWithUserHash(const std::string& userHash);
   // Both from the store (absent: "" and the default API server).

@@ -1,0 +1,128 @@
+# The installable kit: one library a host links for positions (Marvisto::Marvisto), the
+# simulated world as a clearly separate one (Marvisto::World), the public headers, the
+# programs, a CMake package, a pkg-config file and a Debian package.
+#
+# The kit's libraries are made from the objects the module libraries already compiled, so
+# installing costs two links, not a second build. Shared unless BUILD_SHARED_LIBS is OFF.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+include(${PROJECT_SOURCE_DIR}/cmake/public_headers.cmake)
+
+if(NOT TARGET mv_sdk OR NOT TARGET world)
+  return()
+endif()
+
+if(DEFINED BUILD_SHARED_LIBS AND NOT BUILD_SHARED_LIBS)
+  set(MARVISTO_LIBRARY_KIND STATIC)
+  set(MARVISTO_SHARED OFF)
+else()
+  set(MARVISTO_LIBRARY_KIND SHARED)
+  set(MARVISTO_SHARED ON)
+endif()
+
+# The Debian libraries the kit links, under one name here and in the package config.
+set(MARVISTO_PKG_MODULES libzip tinyxml2 libplist-2.0 cairo libpng libturbojpeg libcurl)
+pkg_check_modules(MARVISTO_DEPS REQUIRED IMPORTED_TARGET ${MARVISTO_PKG_MODULES})
+find_package(OpenSSL 3 REQUIRED)
+find_package(nlohmann_json REQUIRED)
+
+set(kit_objects)
+foreach(m mv_base mv_routing mv_zones mv_map mv_mesh mv_motion mv_positioning mv_content mv_mqueue
+          mv_platform mv_networking mv_sdk_models mv_sdk)
+  get_target_property(kind ${m} TYPE)
+  if(kind STREQUAL "STATIC_LIBRARY")
+    list(APPEND kit_objects $<TARGET_OBJECTS:${m}>)
+  endif()
+endforeach()
+add_library(marvisto ${MARVISTO_LIBRARY_KIND} ${kit_objects})
+set_target_properties(marvisto PROPERTIES OUTPUT_NAME marvisto EXPORT_NAME Marvisto
+  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+# The public headers include nlohmann/json.hpp; everything else is the library's own business.
+target_include_directories(marvisto INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/marvisto>)
+target_link_libraries(marvisto PUBLIC nlohmann_json::nlohmann_json Threads::Threads
+  PRIVATE PkgConfig::MARVISTO_DEPS OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB)
+
+# The simulated world with the venue generator and the log writer it stands on, over the kit.
+add_library(marvisto_world ${MARVISTO_LIBRARY_KIND}
+  $<TARGET_OBJECTS:world> $<TARGET_OBJECTS:venuesim> $<TARGET_OBJECTS:replay_run>
+  $<TARGET_OBJECTS:mv_platform_testing>)
+set_target_properties(marvisto_world PROPERTIES OUTPUT_NAME marvisto-world EXPORT_NAME World
+  VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+target_link_libraries(marvisto_world PUBLIC marvisto
+  PRIVATE PkgConfig::MARVISTO_DEPS ZLIB::ZLIB)
+
+foreach(h ${MARVISTO_PUBLIC_HEADERS})
+  marvisto_header_destination(${h} rel)
+  get_filename_component(dir ${rel} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${h} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/marvisto/${dir}
+    COMPONENT Development)
+endforeach()
+foreach(h ${MARVISTO_WORLD_HEADERS})
+  marvisto_header_destination(${h} rel)
+  get_filename_component(dir ${rel} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${h} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/marvisto/${dir}
+    COMPONENT Development)
+endforeach()
+
+install(TARGETS marvisto EXPORT MarvistoTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+install(TARGETS marvisto_world EXPORT MarvistoWorldTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
+
+# The programs, each linked with the static module libraries: they need no library path.
+foreach(exe venue-gen replay marvisto-demo world-demo kit-demo marvisto-content-server)
+  if(TARGET ${exe})
+    install(TARGETS ${exe} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+  endif()
+endforeach()
+
+set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Marvisto)
+install(EXPORT MarvistoTargets NAMESPACE Marvisto:: DESTINATION ${config_dir}
+  COMPONENT Development)
+install(EXPORT MarvistoWorldTargets NAMESPACE Marvisto:: DESTINATION ${config_dir}
+  COMPONENT Development)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/MarvistoConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/MarvistoConfig.cmake INSTALL_DESTINATION ${config_dir})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/MarvistoConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/MarvistoConfig.cmake ${PROJECT_BINARY_DIR}/MarvistoConfigVersion.cmake
+  DESTINATION ${config_dir} COMPONENT Development)
+
+# pkg-config: the prefix is found from the file's own place, so the kit may be installed
+# anywhere (a temporary prefix, /usr from the Debian package).
+file(RELATIVE_PATH MARVISTO_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REPLACE ";" " " MARVISTO_PC_PRIVATE "${MARVISTO_PKG_MODULES}")
+if(MARVISTO_SHARED)
+  set(MARVISTO_PC_LIBS_PRIVATE "")
+else()
+  set(MARVISTO_PC_LIBS_PRIVATE "-lstdc++")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/cmake/marvisto.pc.in ${PROJECT_BINARY_DIR}/marvisto.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/marvisto.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT Development)
+
+# The Debian package: the whole kit in one package, depending on the Debian packages the kit
+# links (found from the libraries by dpkg-shlibdeps) and on those a host needs to compile
+# against the public headers.
+set(CPACK_PACKAGE_NAME marvisto)
+set(CPACK_PACKAGE_VENDOR "Marvisto")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Indoor positioning and navigation kit for C++20 applications")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Marvisto developers <marvisto@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "nlohmann-json3-dev, pkg-config")
+if(NOT MARVISTO_SHARED)
+  # A static kit hands its dependencies to the host's link.
+  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libzip-dev, libtinyxml2-dev, libplist-dev, libcairo2-dev,"
+    " libpng-dev, libturbojpeg0-dev, libcurl4-openssl-dev, libssl-dev, zlib1g-dev")
+endif()
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, g++ | clang")
+include(CPack)
