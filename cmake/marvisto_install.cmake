@@ -72,6 +72,24 @@ install(TARGETS marvisto_world EXPORT MarvistoWorldTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 
+# The installed headers, one a line, for the standalone compile check (scripts/check-kit.sh),
+# and the API reference over the same list ("docs" target).
+set(installed_headers)
+set(MARVISTO_DOXYGEN_INPUT)
+foreach(h ${MARVISTO_PUBLIC_HEADERS} ${MARVISTO_WORLD_HEADERS})
+  marvisto_header_destination(${h} rel)
+  string(APPEND installed_headers "${rel}\n")
+  string(APPEND MARVISTO_DOXYGEN_INPUT " ${PROJECT_SOURCE_DIR}/${h}")
+endforeach()
+file(WRITE ${PROJECT_BINARY_DIR}/marvisto_public_headers.txt "${installed_headers}")
+find_program(DOXYGEN_PROGRAM doxygen)
+if(DOXYGEN_PROGRAM)
+  configure_file(${PROJECT_SOURCE_DIR}/docs/Doxyfile.in ${PROJECT_BINARY_DIR}/docs/Doxyfile @ONLY)
+  add_custom_target(docs COMMAND ${DOXYGEN_PROGRAM} ${PROJECT_BINARY_DIR}/docs/Doxyfile
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/docs
+    COMMENT "API reference from the public headers" VERBATIM)
+endif()
+
 # The programs, each linked with the static module libraries: they need no library path.
 foreach(exe venue-gen replay marvisto-demo world-demo kit-demo marvisto-content-server)
   if(TARGET ${exe})
@@ -94,11 +112,13 @@ install(FILES ${PROJECT_BINARY_DIR}/MarvistoConfig.cmake ${PROJECT_BINARY_DIR}/M
 # pkg-config: the prefix is found from the file's own place, so the kit may be installed
 # anywhere (a temporary prefix, /usr from the Debian package).
 file(RELATIVE_PATH MARVISTO_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-string(REPLACE ";" " " MARVISTO_PC_PRIVATE "${MARVISTO_PKG_MODULES}")
+string(REGEX REPLACE "/$" "" MARVISTO_PC_TO_PREFIX "${MARVISTO_PC_TO_PREFIX}")
 if(MARVISTO_SHARED)
-  set(MARVISTO_PC_LIBS_PRIVATE "")
+  # The shared library carries its dependencies: a host needs none of their -dev packages.
+  set(MARVISTO_PC_PRIVATE "")
 else()
-  set(MARVISTO_PC_LIBS_PRIVATE "-lstdc++")
+  string(REPLACE ";" " " modules "${MARVISTO_PKG_MODULES}")
+  set(MARVISTO_PC_PRIVATE "Requires.private: ${modules} openssl zlib\nLibs.private: -pthread")
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/marvisto.pc.in ${PROJECT_BINARY_DIR}/marvisto.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/marvisto.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig

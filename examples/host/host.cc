@@ -264,7 +264,7 @@ int main(int argc, char** argv) {
       }
     }
     if (t >= nextReport) {
-      nextReport += 10;
+      nextReport = std::floor(t / 10 + 1e-9) * 10 + 10;
       std::string line = "[" + std::to_string(static_cast<int>(t)) + " s] position " +
                          Place(info->sublocation, info->x, info->y);
       if (const auto truth = sim->truth()) {
