@@ -115,10 +115,15 @@ file(RELATIVE_PATH MARVISTO_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig 
 string(REGEX REPLACE "/$" "" MARVISTO_PC_TO_PREFIX "${MARVISTO_PC_TO_PREFIX}")
 if(MARVISTO_SHARED)
   # The shared library carries its dependencies: a host needs none of their -dev packages.
-  set(MARVISTO_PC_PRIVATE "")
+  set(MARVISTO_PC_REQUIRES "nlohmann_json")
+  set(MARVISTO_PC_LIBS "")
 else()
+  # A static kit needs its dependencies in the host's link. They are plain requirements, not
+  # private ones: Debian ships no static libraries for some of libcurl's, so a host links the
+  # kit statically and the rest as shared libraries.
   string(REPLACE ";" " " modules "${MARVISTO_PKG_MODULES}")
-  set(MARVISTO_PC_PRIVATE "Requires.private: ${modules} openssl zlib\nLibs.private: -pthread")
+  set(MARVISTO_PC_REQUIRES "nlohmann_json ${modules} openssl zlib")
+  set(MARVISTO_PC_LIBS "-pthread")
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/marvisto.pc.in ${PROJECT_BINARY_DIR}/marvisto.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/marvisto.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
