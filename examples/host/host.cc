@@ -13,11 +13,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -189,19 +192,23 @@ int main(int argc, char** argv) {
   MCServiceAddresses::setCloudSetupURL(serverUrl + "/device/cloudSetup");
   MCServiceAddresses::setZoneVisitURL(serverUrl + "/zones/visit");
 
-  // 4. The facade and its delegate.
+  // 4. The facade and its delegate. Zone events come from the navigation tick's thread
+  // while the SDK holds its lock: the handlers only print, from names read beforehand.
   auto core = MarvistoCore::initWithUserHash("example-host", serverUrl);
   auto delegate = std::make_shared<MarvistoCoreDelegate>();
-  int zoneEvents = 0;
+  std::map<int64_t, std::string> zoneNames;
+  std::atomic<int> zoneEvents{0};
+  auto zoneName = [&](int64_t id) {
+    const auto it = zoneNames.find(id);
+    return it == zoneNames.end() ? std::string() : it->second;
+  };
   delegate->didEnterZoneWithId = [&](int64_t id) {
     ++zoneEvents;
-    const auto zone = core->location()->zoneWithId(id);
-    Say("entered zone " + std::to_string(id) + (zone ? " \"" + zone->name + "\"" : ""));
+    Say("entered zone " + std::to_string(id) + " " + zoneName(id));
   };
   delegate->didExitZoneWithId = [&](int64_t id) {
     ++zoneEvents;
-    const auto zone = core->location()->zoneWithId(id);
-    Say("left zone " + std::to_string(id) + (zone ? " \"" + zone->name + "\"" : ""));
+    Say("left zone " + std::to_string(id) + " " + zoneName(id));
   };
   core->setDelegate(delegate);
 
@@ -232,6 +239,8 @@ int main(int argc, char** argv) {
   }
   if (!downloaded) return Fail("the venue did not download");
   std::printf("%zu floors\n", core->location()->sublocations.size());
+  for (const auto& floor : core->location()->sublocations)
+    for (const auto& zone : *floor->zones) zoneNames[zone->id] = "\"" + zone->name + "\"";
 
   // 6. Navigation with a target at the end of the walk.
   const auto target = sim->destination();
@@ -275,7 +284,7 @@ int main(int argc, char** argv) {
   }
   core->stopMarvisto();
   core->stopSendingPostRequests();
-  Say(std::to_string(positions) + " positions, " + std::to_string(zoneEvents) + " zone events, route " +
+  Say(std::to_string(positions) + " positions, " + std::to_string(zoneEvents.load()) + " zone events, route " +
       (routed ? "found" : "not found"));
   return positions > 0 ? 0 : 1;
 }
