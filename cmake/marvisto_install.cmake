@@ -26,14 +26,19 @@ pkg_check_modules(MARVISTO_DEPS REQUIRED IMPORTED_TARGET ${MARVISTO_PKG_MODULES}
 find_package(OpenSSL 3 REQUIRED)
 find_package(nlohmann_json REQUIRED)
 
+# Every engine module the engine target gathers (so a new module joins without an edit
+# here), then the layers above it up to the SDK.
+get_target_property(engine_modules engine INTERFACE_LINK_LIBRARIES)
 set(kit_objects)
-foreach(m mv_base mv_routing mv_zones mv_map mv_mesh mv_motion mv_positioning mv_content mv_mqueue
-          mv_platform mv_networking mv_sdk_models mv_sdk)
-  get_target_property(kind ${m} TYPE)
-  if(kind STREQUAL "STATIC_LIBRARY")
-    list(APPEND kit_objects $<TARGET_OBJECTS:${m}>)
+foreach(m ${engine_modules} mv_platform mv_networking mv_sdk_models mv_sdk)
+  if(TARGET ${m})
+    get_target_property(kind ${m} TYPE)
+    if(kind STREQUAL "STATIC_LIBRARY")
+      list(APPEND kit_objects $<TARGET_OBJECTS:${m}>)
+    endif()
   endif()
 endforeach()
+list(REMOVE_DUPLICATES kit_objects)
 add_library(marvisto ${MARVISTO_LIBRARY_KIND} ${kit_objects})
 set_target_properties(marvisto PROPERTIES OUTPUT_NAME marvisto EXPORT_NAME Marvisto
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
@@ -51,6 +56,12 @@ set_target_properties(marvisto_world PROPERTIES OUTPUT_NAME marvisto-world EXPOR
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 target_link_libraries(marvisto_world PUBLIC marvisto
   PRIVATE PkgConfig::MARVISTO_DEPS ZLIB::ZLIB)
+# A symbol the objects above miss fails the kit's own link, not the host's. (The sanitizers'
+# runtimes leave their symbols to the program.)
+if(MARVISTO_SHARED AND NOT MARVISTO_SANITIZE AND NOT MARVISTO_TSAN)
+  target_link_options(marvisto PRIVATE LINKER:--no-undefined)
+  target_link_options(marvisto_world PRIVATE LINKER:--no-undefined)
+endif()
 
 foreach(h ${MARVISTO_PUBLIC_HEADERS})
   marvisto_header_destination(${h} rel)

@@ -22,8 +22,9 @@ struct Error {
   std::string domain;                ///< Which part of the system raised it.
   int64_t code = 0;                  ///< The code within the domain.
   std::string localizedDescription;  ///< The text to show or log.
-  std::shared_ptr<const Error> underlyingError;  ///< The error that caused this one; null: none.
-  UserInfo userInfo;                             ///< Further values; empty for the SDK's own errors.
+  /// The error that caused this one; null: none.
+  std::shared_ptr<const Error> underlyingError;
+  UserInfo userInfo;                 ///< Further values; empty for the SDK's own errors.
 
   /// An error with the given fields and no underlying error.
   static Error make(std::string domain, int64_t code, std::string description = {},

@@ -64,8 +64,8 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   /// True on the main thread, and on any thread while none has been marked: what a
   /// main-thread-only call checks.
   static bool isMainThreadOrUnmarked();
-  static std::shared_ptr<RunLoop> current();  ///< created on first use
-  static std::shared_ptr<RunLoop> main();     ///< the main thread's loop
+  static std::shared_ptr<RunLoop> current();  ///< The calling thread's loop, created on first use.
+  static std::shared_ptr<RunLoop> main();     ///< The main thread's loop.
 
   /// Runs `block` on this loop's thread, in posting order, the next time the loop runs.
   void perform(Block block);
@@ -75,9 +75,10 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   std::shared_ptr<Timer> scheduleTimer(double interval, bool repeats, Block block);
 
   /// Runs the loop until `stop()`. The run calls (`run`, `runFor`, `runUntil`,
-  /// `runPending`) are for the owning thread only. Each returns when `stop()` is called from a block of
-  /// this loop or from another thread while it runs; `stop()` is ignored while it does not
-  /// run. Due timers fire in due-time order before posted blocks of the same iteration.
+  /// `runPending`) are for the owning thread only. Each returns when `stop()` is called
+  /// from a block of this loop or from another thread while it runs; `stop()` is ignored
+  /// while it does not run. Due timers fire in due-time order before posted blocks of the
+  /// same iteration.
   void run();
   /// Time-outs are clock time: under the manual clock only a step moves them.
   /// Runs until `seconds` of clock time passed or stopped; true when stopped.

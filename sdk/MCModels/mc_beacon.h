@@ -18,16 +18,16 @@ class KeyedUnarchiver;
 /// A beacon of a floor: its identity on the air and its place on the map.
 class MCBeacon {
  public:
-  int64_t id = 0;  ///< The beacon's id in the map archive.
-  int64_t location = 0;  ///< The id of its location.
+  int64_t id = 0;           ///< The beacon's id in the map archive.
+  int64_t location = 0;     ///< The id of its location.
   int64_t sublocation = 0;  ///< The id of its floor.
-  int64_t major = 0;  ///< The major number it advertises.
-  int64_t minor = 0;  ///< The minor number it advertises.
-  std::string uuid;  ///< The proximity UUID it advertises.
-  std::string name;  ///< Its name on the map.
-  MCNumber x;  ///< floor units: the floor width times the beacon's kx
-  MCNumber y;  ///< Floor units: the floor height times the beacon's ky.
-  int64_t status = 0;  ///< 0 none, 1 new, 2 modified, 3 deleted
+  int64_t major = 0;        ///< The major number it advertises.
+  int64_t minor = 0;        ///< The minor number it advertises.
+  std::string uuid;         ///< The proximity UUID it advertises.
+  std::string name;         ///< Its name on the map.
+  MCNumber x;               ///< Floor units: the floor width times the beacon's kx.
+  MCNumber y;               ///< Floor units: the floor height times the beacon's ky.
+  int64_t status = 0;       ///< Placement status: 0 none, 1 new, 2 modified, 3 deleted.
 
   virtual ~MCBeacon() = default;
   /// Whether id, location and floor are all set (at least 1).

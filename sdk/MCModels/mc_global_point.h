@@ -14,7 +14,7 @@ class KeyedUnarchiver;
 /// A point on the Earth, in degrees.
 class MCGlobalPoint {
  public:
-  double latitude = 0.0;  ///< Degrees north.
+  double latitude = 0.0;   ///< Degrees north.
   double longitude = 0.0;  ///< Degrees east.
 
   /// A new point at the given latitude and longitude.

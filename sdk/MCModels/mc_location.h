@@ -40,26 +40,34 @@ MCList<T> MCNewList() {
 /// One floor of a location.
 class MCSublocation {
  public:
-  int64_t id = 0;        ///< The floor's id.
-  int64_t location = 0;  ///< The id of its location.
-  std::string name;      ///< Its name.
-  std::string svgFile;  ///< The name of its SVG image in the map archive; empty when absent.
-  std::string pngFile;  ///< The name of its PNG image in the map archive; empty when absent.
-  std::string jpgFile;  ///< The name of its JPG image in the map archive; empty when absent.
-  std::optional<std::vector<uint8_t>> svgImage;  ///< The SVG image's bytes; none when absent.
-  std::optional<std::vector<uint8_t>> pngImage;  ///< The PNG image's bytes; none when absent.
-  std::optional<std::vector<uint8_t>> jpgImage;  ///< The JPG image's bytes; none when absent.
-  std::shared_ptr<platform::Image> image;  ///< The floor drawn from one of them; none until drawn.
-  float width = 0;                         ///< Metres.
-  float height = 0;                        ///< Metres.
-  float azimuth = 0;                       ///< Degrees, as the map gives the floor's orientation.
-  float magneticDeclination = 0;           ///< Degrees.
-  double latitude = 0;                     ///< The floor centre's latitude, in degrees.
-  double longitude = 0;                    ///< The floor centre's longitude, in degrees.
-  MCList<MCBeacon> beacons = MCNewList<MCBeacon>();  ///< Its beacons.
-  MCList<MCZone> zones = MCNewList<MCZone>();        ///< Its zones.
-  MCList<MCVenue> venues = MCNewList<MCVenue>();     ///< Its points of interest.
-  std::string archiveFile;                           ///< The map archive it came from.
+  int64_t id = 0;           ///< The floor's id.
+  int64_t location = 0;     ///< The id of its location.
+  std::string name;         ///< Its name.
+  std::string svgFile;      ///< The name of its SVG image in the map archive; empty when absent.
+  std::string pngFile;      ///< The name of its PNG image in the map archive; empty when absent.
+  std::string jpgFile;      ///< The name of its JPG image in the map archive; empty when absent.
+  /// The SVG image's bytes; none when absent.
+  std::optional<std::vector<uint8_t>> svgImage;
+  /// The PNG image's bytes; none when absent.
+  std::optional<std::vector<uint8_t>> pngImage;
+  /// The JPG image's bytes; none when absent.
+  std::optional<std::vector<uint8_t>> jpgImage;
+  /// The floor drawn from one of them; none until drawn.
+  std::shared_ptr<platform::Image> image;
+  float width = 0;          ///< Metres.
+  float height = 0;         ///< Metres.
+  float azimuth = 0;        ///< Degrees, as the map gives the floor's orientation.
+  /// Degrees.
+  float magneticDeclination = 0;
+  double latitude = 0;      ///< The floor centre's latitude, in degrees.
+  double longitude = 0;     ///< The floor centre's longitude, in degrees.
+  /// Its beacons.
+  MCList<MCBeacon> beacons = MCNewList<MCBeacon>();
+  /// Its zones.
+  MCList<MCZone> zones = MCNewList<MCZone>();
+  /// Its points of interest.
+  MCList<MCVenue> venues = MCNewList<MCVenue>();
+  std::string archiveFile;  ///< The map archive it came from.
 
   /// Every field but magneticDeclination; the three lists are shared.
   static std::shared_ptr<MCSublocation> initWithSublocation(const MCSublocation& other);
@@ -70,7 +78,8 @@ class MCSublocation {
   /// Degrees to floor metres, the inverse of `gpsFromLocal`.
   std::shared_ptr<MCLocationPoint> localFromGps(const MCGlobalPoint& point) const;
 
-  bool isValid() const { return id >= 1 && location > 0; }  ///< Whether id and location are set.
+  /// Whether id and location are set.
+  bool isValid() const { return id >= 1 && location > 0; }
   std::string description() const;  ///< A one-line text of the fields, for logs.
 
   /// The class name the kit's keyed archives record.
@@ -93,13 +102,15 @@ using MCLocationScreenFactory =
 /// keeps one and refills it in place at every load.
 class MCLocation : public std::enable_shared_from_this<MCLocation> {
  public:
-  int64_t id = 0;                 ///< The location's id; 0 before a map is loaded.
-  std::string name;               ///< Its name.
-  std::string localDescription;   ///< Its description text.
-  std::string archiveFile;        ///< The map archive it came from.
-  int64_t version = 0;            ///< The map's version.
-  std::vector<std::shared_ptr<MCSublocation>> sublocations;  ///< Its floors.
-  bool modified = false;          ///< Whether a beacon of any floor is marked new, modified or deleted.
+  int64_t id = 0;           ///< The location's id; 0 before a map is loaded.
+  std::string name;         ///< Its name.
+  /// Its description text.
+  std::string localDescription;
+  std::string archiveFile;  ///< The map archive it came from.
+  int64_t version = 0;      ///< The map's version.
+  /// Its floors.
+  std::vector<std::shared_ptr<MCSublocation>> sublocations;
+  bool modified = false;    ///< Whether a beacon of any floor is marked new, modified or deleted.
 
   /// A copy with each floor copied by MCSublocation::initWithSublocation.
   static std::shared_ptr<MCLocation> initWithLocation(const MCLocation& other);

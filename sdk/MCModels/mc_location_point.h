@@ -19,10 +19,10 @@ class KeyedUnarchiver;
 /// A point on one floor of one location, in the floor's metres.
 class MCLocationPoint {
  public:
-  int64_t location = 0;  ///< The location's id.
+  int64_t location = 0;     ///< The location's id.
   int64_t sublocation = 0;  ///< The floor's id.
-  MCNumber x;  ///< Metres from the floor's left edge.
-  MCNumber y;  ///< Metres from the floor's lower edge (y points up).
+  MCNumber x;               ///< Metres from the floor's left edge.
+  MCNumber y;               ///< Metres from the floor's lower edge (y points up).
 
   /// A new point with the given fields.
   static std::shared_ptr<MCLocationPoint> pointWithLocation(int64_t location, int64_t sublocation,

@@ -19,9 +19,9 @@ class KeyedUnarchiver;
 /// Something that happens at a distance along a route: a turn or a change of floor.
 class MCRouteEvent {
  public:
-  float distance = 0;  ///< metres along the route
-  int32_t value = 0;   ///< turn angle in degrees, or the next floor id
-  int64_t type = 0;    ///< 1 and 2 turns, 3 a change of floor
+  float distance = 0;  ///< Metres along the route.
+  int32_t value = 0;   ///< The turn angle in degrees, or the next floor's id.
+  int64_t type = 0;    ///< 1 and 2 turns, 3 a change of floor.
 
   /// Whether it is a turn or a change of floor (type above 0).
   bool isValid() const { return type > 0; }
@@ -39,8 +39,9 @@ class MCRouteEvent {
 class MCRoutePath {
  public:
   std::vector<std::shared_ptr<MCLocationPoint>> points;  ///< The route's points, start first.
-  std::vector<std::shared_ptr<MCRouteEvent>> events;  ///< Its turns and changes of floor, in order; none for a route asked with `makeRouteFrom`.
-  float lenght = 0;  ///< metres
+  /// Its turns and changes of floor, in order; none for a route asked with `makeRouteFrom`.
+  std::vector<std::shared_ptr<MCRouteEvent>> events;
+  float lenght = 0;                                      ///< Metres.
 
   /// Whether it has more than one point; a route that could not be found has none.
   bool isValid() const { return points.size() > 1; }

@@ -18,7 +18,7 @@ class Image;  // a decoded floor or venue picture
 /// The category of a point of interest.
 class MCCategory {
  public:
-  int64_t id = 0;     ///< The category's id.
+  int64_t id = 0;    ///< The category's id.
   std::string name;  ///< Its name.
 
   /// Whether the id is set.
@@ -36,18 +36,19 @@ class MCCategory {
 /// A point of interest on a floor: a shop, a desk, an exit.
 class MCVenue {
  public:
-  MCVenue();  ///< a new empty image and a new category
+  MCVenue();  ///< A point with a new empty image and a new category.
 
-  int64_t id = 0;  ///< The point's id.
-  int64_t location = 0;  ///< The id of its location.
-  int64_t sublocation = 0;  ///< The id of its floor.
-  std::string name;  ///< Its name.
-  MCNumber x;  ///< Metres from the floor's left edge.
-  MCNumber y;  ///< Metres from the floor's lower edge.
-  std::shared_ptr<platform::Image> image;  ///< Its picture, fetched while the location loads; may be empty.
-  std::string phone;  ///< Its telephone number.
-  std::string descript;  ///< Its description text.
-  std::string alias;  ///< A second name the venue gives it.
+  int64_t id = 0;                        ///< The point's id.
+  int64_t location = 0;                  ///< The id of its location.
+  int64_t sublocation = 0;               ///< The id of its floor.
+  std::string name;                      ///< Its name.
+  MCNumber x;                            ///< Metres from the floor's left edge.
+  MCNumber y;                            ///< Metres from the floor's lower edge.
+  /// Its picture, fetched while the location loads; may be empty.
+  std::shared_ptr<platform::Image> image;
+  std::string phone;                     ///< Its telephone number.
+  std::string descript;                  ///< Its description text.
+  std::string alias;                     ///< A second name the venue gives it.
   std::shared_ptr<MCCategory> category;  ///< Its category.
 
   /// Whether id, location and floor are set.

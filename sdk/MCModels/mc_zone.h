@@ -19,13 +19,14 @@ class KeyedUnarchiver;
 /// A polygon zone of a floor; the host hears of entries and exits by its id.
 class MCZone {
  public:
-  int64_t id = 0;  ///< The zone's id, as the zone callbacks give it.
-  int64_t location = 0;  ///< The id of its location.
+  int64_t id = 0;           ///< The zone's id, as the zone callbacks give it.
+  int64_t location = 0;     ///< The id of its location.
   int64_t sublocation = 0;  ///< The id of its floor.
-  std::string name;  ///< Its name.
-  std::string alias;  ///< A second name the venue gives it.
-  std::string color;  ///< Its colour on the map, as the archive writes it.
-  std::vector<std::shared_ptr<MCLocationPoint>> points;  ///< The outline's vertices, in order.
+  std::string name;         ///< Its name.
+  std::string alias;        ///< A second name the venue gives it.
+  std::string color;        ///< Its colour on the map, as the archive writes it.
+  /// The outline's vertices, in order.
+  std::vector<std::shared_ptr<MCLocationPoint>> points;
 
   /// The boundary belongs to the zone; points of other floors never do.
   bool containsPoint(const MCLocationPoint& p) const;

@@ -109,15 +109,15 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   /// The server in the store (absent: the default API server).
   static std::string loadServer();
 
-  std::string userHash() const;                   ///< The user hash in use.
+  std::string userHash() const;  ///< The user hash in use.
   /// Uses and stores a new user hash.
   void setUserHash(const std::string& userHash);
-  std::string server() const;                     ///< The server in use.
+  std::string server() const;  ///< The server in use.
   /// Uses and stores a new server address.
   void setServer(const std::string& server);
   /// The loaded location, refilled in place at every load (empty before the first).
   std::shared_ptr<MCLocation> location() const;
-  int64_t bluetoothState() const;                 ///< The radio's latest state.
+  int64_t bluetoothState() const;  ///< The radio's latest state.
   /// The result of the latest navigation tick; its `error` is set when that tick failed.
   std::shared_ptr<const MCDeviceInfo> deviceInfo() const;
   /// @cond internal
@@ -129,11 +129,15 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   void setBtStateDelegate(std::weak_ptr<MCBluetoothStateDelegate> delegate);
 
   /// @name Archives
-  /// Load a downloaded location's map archive from the app home's Documents folder (a location id as "#" and the number);
-  /// on failure `*error` gets code 2 or 3 and the loaded location stays as it was.
+  /// Load a downloaded location's map archive from the app home's Documents folder (a
+  /// location id as "#" and the number); on failure `*error` gets code 2 or 3 and the loaded
+  /// location stays as it was.
   /// @{
-  void loadArchiveByName(const std::string& name, std::optional<platform::Error>* error);  ///< By name.
-  void loadArchiveById(int64_t locationId, std::optional<platform::Error>* error);         ///< By id.
+
+  /// By name.
+  void loadArchiveByName(const std::string& name, std::optional<platform::Error>* error);
+  /// By id.
+  void loadArchiveById(int64_t locationId, std::optional<platform::Error>* error);
   /// @}
 
   /// @name Download
@@ -185,19 +189,22 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   void startPushManager();          ///< Loads the venue's push actions and starts firing them.
   void startSendingPostRequests();  ///< Starts the outgoing message queue.
   void stopSendingPostRequests();   ///< Stops the outgoing message queue.
-  void _changeBaseServerTo(const std::string& server);  ///< Uses another server, without storing it.
-  void registerToken(const std::vector<uint8_t>& token);  ///< Registers the device's push token.
+  /// Uses another server, without storing it.
+  void _changeBaseServerTo(const std::string& server);
+  /// Registers the device's push token.
+  void registerToken(const std::vector<uint8_t>& token);
   /// A route between two points (points and length, no events); a route without
   /// points when none is found.
   std::shared_ptr<MCRoutePath> makeRouteFrom(const MCLocationPoint& from, const MCLocationPoint& to);
   void setTarget(const MCLocationPoint& target);  ///< Adds a route target, as `addTatget` does.
   /// Adds a route target: every successful tick then routes to it (`deviceInfo()->paths`).
   void addTatget(const MCLocationPoint& target);
-  void cancelTarget();   ///< Removes the route targets.
-  void cancelTargets();  ///< Removes the route targets.
+  void cancelTarget();                       ///< Removes the route targets.
+  void cancelTargets();                      ///< Removes the route targets.
   void setGraphTag(const std::string& tag);  ///< Chooses the route graph by its tag.
   std::string getGraphTag();                 ///< The tag of the route graph in use.
-  std::string getGraphDescription(const std::string& tag);  ///< The description of a route graph.
+  /// The description of a route graph.
+  std::string getGraphDescription(const std::string& tag);
   std::vector<std::string> getGraphTags();   ///< The tags of the location's route graphs.
   /// Sets one parameter (the map's first name and value) of the route graph in use;
   /// false when the graph refuses it or there is none.
@@ -209,22 +216,28 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
 
   /// @name Sensors and scanning
   /// @{
-  std::vector<std::string> _arrayWithAccelerometerData();  ///< Recent accelerometer samples, as text.
-  std::vector<std::string> _arrayWithGyroscopeData();      ///< Recent gyroscope samples, as text.
-  std::vector<std::string> _arrayWithMagnetometerData();   ///< Recent magnetometer samples, as text.
-  void _changeSensorsFrequencyTo(double hz);               ///< The motion sensors' rate.
-  void _shouldDisplayCalibration(bool display);            ///< Whether the compass may ask for calibration.
-  void _regularScanEnabled(bool enabled);                  ///< Beacon ranging on or off.
-  void _fastScanEnabled(bool enabled);                     ///< Advertisement scanning on or off.
-  void _changeRestartTimeout(double seconds);              ///< How often the Bluetooth scan restarts.
+
+  /// Recent accelerometer samples, as text.
+  std::vector<std::string> _arrayWithAccelerometerData();
+  /// Recent gyroscope samples, as text.
+  std::vector<std::string> _arrayWithGyroscopeData();
+  /// Recent magnetometer samples, as text.
+  std::vector<std::string> _arrayWithMagnetometerData();
+  void _changeSensorsFrequencyTo(double hz);     ///< The motion sensors' rate.
+  void _shouldDisplayCalibration(bool display);  ///< Whether the compass may ask for calibration.
+  void _regularScanEnabled(bool enabled);        ///< Beacon ranging on or off.
+  void _fastScanEnabled(bool enabled);           ///< Advertisement scanning on or off.
+  void _changeRestartTimeout(double seconds);    ///< How often the Bluetooth scan restarts.
   /// @}
 
   /// @name Measurement logs
   /// @{
   std::string _startSaveLogToFile();  ///< Records each tick's readings; the new log's name.
   void _stopSaveLogToFile();          ///< Ends the recording.
-  void _addCheckPointToLogFile(const std::string& checkPoint);  ///< Marks a moment in the recording.
-  void _removeAllLogs(std::optional<platform::Error>* error);   ///< Deletes every recorded log.
+  /// Marks a moment in the recording.
+  void _addCheckPointToLogFile(const std::string& checkPoint);
+  /// Deletes every recorded log.
+  void _removeAllLogs(std::optional<platform::Error>* error);
   /// Deletes one recorded log.
   void _removeLog(const std::string& name, std::optional<platform::Error>* error);
   /// Replays a recorded log through the navigation tick in place of live readings; the
@@ -239,7 +252,7 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   /// Measures which beacon is nearest while the phone lies on `spot`; the result
   /// reaches `MarvistoCoreDelegate::beaconFounded`.
   void _startMeasureNearestBeacon(const MCBeacon& spot);
-  void _stopMeasureNearestBeacon();  ///< Ends the measurement.
+  void _stopMeasureNearestBeacon();                    ///< Ends the measurement.
   void _removeMeasuredBeacon(const MCBeacon& beacon);  ///< Marks a beacon deleted.
   /// Writes the location's beacons back into its map archive; false with `*error` set on failure.
   bool _saveBeaconsXML(std::optional<platform::Error>* error = nullptr);

@@ -23,12 +23,12 @@ extern const char* const kMarvistoErrorDomain;
 
 /// The codes of the SDK's own errors.
 enum MarvistoErrorCode : int64_t {
-  kMarvistoErrorDownload = 1,         ///< The download job failed.
-  kMarvistoErrorArchive = 2,          ///< The archive or one of its members is missing.
-  kMarvistoErrorInvalidArchive = 3,   ///< The engine refused the map.
-  kMarvistoErrorBeaconOnMap = 11,     ///< The measured beacon is already on the map.
-  kMarvistoErrorBeaconNotPlaced = 12, ///< The measured beacon cannot be placed.
-  kMarvistoErrorInternet = 13,        ///< The download made no progress for 8 s.
+  kMarvistoErrorDownload = 1,          ///< The download job failed.
+  kMarvistoErrorArchive = 2,           ///< The archive or one of its members is missing.
+  kMarvistoErrorInvalidArchive = 3,    ///< The engine refused the map.
+  kMarvistoErrorBeaconOnMap = 11,      ///< The measured beacon is already on the map.
+  kMarvistoErrorBeaconNotPlaced = 12,  ///< The measured beacon cannot be placed.
+  kMarvistoErrorInternet = 13,         ///< The download made no progress for 8 s.
 };
 
 /// Whether `code` is one of the table above.

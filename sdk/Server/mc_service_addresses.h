@@ -25,10 +25,11 @@ struct MCServiceAddresses {
   static std::string zoneVisitURL();        ///< The zone-visit endpoint now in use.
   static std::string zoneVisitTargetRef();  ///< The "target-ref" value now in use.
 
-  static void setApiServer(const std::string& value);           ///< Replaces the API server.
-  static void setCloudSetupURL(const std::string& value);       ///< Replaces the cloud set-up endpoint.
-  static void setZoneVisitURL(const std::string& value);        ///< Replaces the zone-visit endpoint.
-  static void setZoneVisitTargetRef(const std::string& value);  ///< Replaces the "target-ref" value.
+  static void setApiServer(const std::string& value);      ///< Replaces the API server.
+  static void setCloudSetupURL(const std::string& value);  ///< Replaces the cloud set-up endpoint.
+  static void setZoneVisitURL(const std::string& value);   ///< Replaces the zone-visit endpoint.
+  /// Replaces the "target-ref" value.
+  static void setZoneVisitTargetRef(const std::string& value);
   /// Every value back to its default.
   static void reset();
 };
