@@ -102,7 +102,7 @@ if(DOXYGEN_PROGRAM)
 endif()
 
 # The programs, each linked with the static module libraries: they need no library path.
-foreach(exe venue-gen replay marvisto-demo world-demo kit-demo marvisto-content-server)
+foreach(exe venue-gen replay marvisto-demo world-demo kit-demo marvisto-content-server accuracy-eval)
   if(TARGET ${exe})
     install(TARGETS ${exe} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
   endif()
