@@ -26,19 +26,40 @@ pkg_check_modules(MARVISTO_DEPS REQUIRED IMPORTED_TARGET ${MARVISTO_PKG_MODULES}
 find_package(OpenSSL 3 REQUIRED)
 find_package(nlohmann_json REQUIRED)
 
-# Every engine module the engine target gathers (so a new module joins without an edit
-# here), then the layers above it up to the SDK.
-get_target_property(engine_modules engine INTERFACE_LINK_LIBRARIES)
-set(kit_objects)
-foreach(m ${engine_modules} mv_platform mv_networking mv_sdk_models mv_sdk)
-  if(TARGET ${m})
-    get_target_property(kind ${m} TYPE)
-    if(kind STREQUAL "STATIC_LIBRARY")
-      list(APPEND kit_objects $<TARGET_OBJECTS:${m}>)
+# The project's static libraries that `roots` stand on, themselves included, found through
+# their links so that a module or helper library added later joins without an edit here.
+function(marvisto_static_closure out)
+  set(seen)
+  set(found)
+  set(queue ${ARGN})
+  while(queue)
+    list(POP_FRONT queue t)
+    string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" t "${t}")
+    if(NOT TARGET "${t}" OR t IN_LIST seen)
+      continue()
     endif()
-  endif()
+    list(APPEND seen ${t})
+    get_target_property(imported ${t} IMPORTED)
+    if(imported)
+      continue()
+    endif()
+    get_target_property(kind ${t} TYPE)
+    if(kind STREQUAL "STATIC_LIBRARY")
+      list(APPEND found ${t})
+    endif()
+    get_target_property(links ${t} INTERFACE_LINK_LIBRARIES)
+    if(links)
+      list(APPEND queue ${links})
+    endif()
+  endwhile()
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
+
+marvisto_static_closure(kit_modules mv_sdk)
+set(kit_objects)
+foreach(m ${kit_modules})
+  list(APPEND kit_objects $<TARGET_OBJECTS:${m}>)
 endforeach()
-list(REMOVE_DUPLICATES kit_objects)
 add_library(marvisto ${MARVISTO_LIBRARY_KIND} ${kit_objects})
 set_target_properties(marvisto PROPERTIES OUTPUT_NAME marvisto EXPORT_NAME Marvisto
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
@@ -48,10 +69,16 @@ target_include_directories(marvisto INTERFACE
 target_link_libraries(marvisto PUBLIC nlohmann_json::nlohmann_json Threads::Threads
   PRIVATE PkgConfig::MARVISTO_DEPS OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB)
 
-# The simulated world with the venue generator and the log writer it stands on, over the kit.
-add_library(marvisto_world ${MARVISTO_LIBRARY_KIND}
-  $<TARGET_OBJECTS:world> $<TARGET_OBJECTS:venuesim> $<TARGET_OBJECTS:replay_run>
-  $<TARGET_OBJECTS:mv_platform_testing>)
+# The simulated world with what it stands on beyond the kit (the venue generator, the log
+# writer, the manual clock), over the kit.
+marvisto_static_closure(world_modules world mv_platform_testing)
+set(world_objects)
+foreach(m ${world_modules})
+  if(NOT m IN_LIST kit_modules)
+    list(APPEND world_objects $<TARGET_OBJECTS:${m}>)
+  endif()
+endforeach()
+add_library(marvisto_world ${MARVISTO_LIBRARY_KIND} ${world_objects})
 set_target_properties(marvisto_world PROPERTIES OUTPUT_NAME marvisto-world EXPORT_NAME World
   VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
 target_link_libraries(marvisto_world PUBLIC marvisto
