@@ -660,7 +660,14 @@ void NetworkThread::Impl::run() {
     if (admitWaiting()) continue;
     waitForWork();
   }
-  for (auto& [easy, c] : active) curl_multi_remove_handle(multi, easy);
+  // Transfers in flight end here without callbacks; dropping their callbacks too lets
+  // go of the operations those hold, which in turn hold the connections.
+  for (auto& [easy, c] : active) {
+    curl_multi_remove_handle(multi, easy);
+    Access::delegate(*c) = URLConnectionDelegate{};
+  }
+  for (auto& [key, host] : hosts)
+    for (auto& c : host.waiting) Access::delegate(*c) = URLConnectionDelegate{};
   active.clear();
   hosts.clear();
   wakeups.clear();
