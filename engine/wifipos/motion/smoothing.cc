@@ -23,7 +23,9 @@ double EvalPolynomial(const std::vector<double>& c, int order, double t) {
 }  // namespace
 
 SmoothingInfo::SmoothingInfo()
-    : lastValue_(kClearedValue), lastTime_(std::numeric_limits<double>::quiet_NaN()) {}
+    : lastValue_(kClearedValue),
+      lastTime_(std::numeric_limits<double>::quiet_NaN()),
+      lastOutputTime_(std::numeric_limits<double>::quiet_NaN()) {}
 
 void SmoothingInfo::setOrder(int order) {
   order_ = order;
@@ -102,7 +104,15 @@ double SmoothingInfo::getValue(double time) {
     result = getLagrangeSolution(time);
   } else {
     const double p = EvalPolynomial(coefficients_, order_, time - lag_);
-    result = 0.8 * lastOutput_ + 0.2 * p;
+    if (timeConstant_ > 0.0) {
+      // The first blend after a clear has no earlier output of this track
+      // to lean on; a query at the same time (or earlier) adds nothing new.
+      const double dt = std::isfinite(lastOutputTime_) ? time - lastOutputTime_ : INFINITY;
+      const double a = dt > 0.0 ? 1.0 - std::exp(-dt / timeConstant_) : 0.0;
+      result = lastOutput_ + a * (p - lastOutput_);
+    } else {
+      result = 0.8 * lastOutput_ + 0.2 * p;
+    }
   }
   if (!std::isfinite(result)) {
     // Only reachable with a non-finite query time; keep the last good output.
@@ -110,6 +120,7 @@ double SmoothingInfo::getValue(double time) {
     return lastOutput_;
   }
   lastOutput_ = result;
+  if (!std::isfinite(lastOutputTime_) || time > lastOutputTime_) lastOutputTime_ = time;
   return result;
 }
 
@@ -154,6 +165,7 @@ void SmoothingInfo::clear() {
   values_.clear();
   times_.clear();
   coefficients_.clear();
+  lastOutputTime_ = std::numeric_limits<double>::quiet_NaN();
 }
 
 void Smoothing::addData(dataType type, double value, double time) {
@@ -173,6 +185,13 @@ double Smoothing::getVelocity(dataType type, double time) const {
 
 void Smoothing::clear() {
   for (SmoothingInfo& c : channels_) c.clear();
+}
+
+void Smoothing::setLagAndTimeConstant(double lag, double tau) {
+  for (SmoothingInfo& c : channels_) {
+    c.setLag(lag);
+    c.setTimeConstant(tau);
+  }
 }
 
 int Smoothing::solveLinearSystem(const std::vector<double>& A, const std::vector<double>& b,

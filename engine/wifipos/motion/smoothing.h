@@ -4,6 +4,7 @@
 // and blends that exponentially with its previous output.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <deque>
 #include <vector>
@@ -39,6 +40,12 @@ class SmoothingInfo {
   void setWindow(double window) { window_ = window; }
   double getLag() const { return lag_; }
   void setLag(double lag) { lag_ = lag; }
+  // Time constant of the blend with the previous output, seconds. 0 (the
+  // original behaviour) blends 4:1 once per call, whatever the time between
+  // calls; a positive value weighs the new fit by 1 - exp(-elapsed / tau),
+  // so the output's lag no longer grows with the spacing of the calls.
+  double getTimeConstant() const { return timeConstant_; }
+  void setTimeConstant(double tau) { timeConstant_ = tau > 0.0 && std::isfinite(tau) ? tau : 0.0; }
   double getLastOutput() const { return lastOutput_; }
   size_t size() const { return values_.size(); }
   const std::vector<double>& getCoefficients() const { return coefficients_; }
@@ -52,6 +59,9 @@ class SmoothingInfo {
   // a repeat, whatever its time.
   double lastTime_;
   double lastOutput_ = 0.0;
+  double timeConstant_ = 0.0;
+  // Time of the last output; NaN until there is one.
+  double lastOutputTime_;
   std::deque<double> values_;
   std::deque<double> times_;
   std::vector<double> coefficients_;
@@ -70,6 +80,8 @@ class Smoothing {
   double getValue(dataType type, double time);
   double getVelocity(dataType type, double time) const;
   void clear();
+  // Lag and blend time constant of every channel (see SmoothingInfo).
+  void setLagAndTimeConstant(double lag, double tau);
 
   // Solves the n x n system A x = b (A row by row) by Givens rotations and
   // back substitution. 0, or -1 for a singular or malformed system (x is then

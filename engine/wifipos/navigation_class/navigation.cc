@@ -40,6 +40,9 @@ const RadioMap& FloorRadioMap(const SublocationMap& floor) {
     return floor.getRadioMap();
 }
 
+// Agreeing detections of another floor before the kit switches to it.
+constexpr size_t kKitFloorSwitchWindows = 2;
+
 // A jump back of reading times beyond this is taken as a clock change.
 constexpr double kClockJumpSeconds = 15.0;
 
@@ -327,6 +330,17 @@ void Navigation::buildFlatRadioMaps() {
             ff.entries.push_back(FlatEntry{p, ap.getRssi()});
         }
         ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
+        ff.missingSum.assign(static_cast<size_t>(std::max(ff.nPoints, 0)), 0.0);
+        ff.surveyedCount.assign(ff.missingSum.size(), 0);
+        if (!ff.entries.empty()) {
+            double weakest = ff.entries.front().rssi;
+            for (const FlatEntry& e : ff.entries) weakest = std::min(weakest, e.rssi);
+            ff.missingRssi = weakest;
+            for (const FlatEntry& e : ff.entries) {
+                ff.missingSum[static_cast<size_t>(e.point)] += std::fabs(e.rssi - weakest);
+                ++ff.surveyedCount[static_cast<size_t>(e.point)];
+            }
+        }
         for (const std::string& key : FloorKeys(floor)) {
             auto it = ff.keyIndex.find(key);
             ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
@@ -531,7 +545,12 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
             const double age = last - mSigWindow[i].getTime();
             bool remove = false;
             if (age > mAccumulationTime) {
-                remove = !mIsStop || age > s.Stop_averaging_time || size >= 500;
+                // The kit keeps the window short while standing: on stairs
+                // the gait often goes unnoticed, and readings of the floor
+                // left behind would hold the floor for seconds. The output
+                // smoothing steadies a phone that really stands still.
+                remove = !mIsStop || !classicDefaults() || age > s.Stop_averaging_time ||
+                         size >= 500;
             }
             if (remove) {
                 --size;
@@ -774,6 +793,34 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
                 }
             }
         }
+    } else if (!classicDefaults() && !knn.Use_ap_weights) {
+        // Readings of transmitters this floor does not know speak against
+        // every point of it alike.
+        int nOther = static_cast<int>(meas.size() - sel.size());
+        double otherMissing = 0.0;
+        if (nOther > 0) {
+            for (const AccessPoint& ap : meas) {
+                if (ff.knownKeys.count(ap.getBssid()) == 0) {
+                    otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
+                }
+            }
+        }
+        for (size_t i = 0; i < sel.size(); ++i) {
+            if (rows[i] >= 0) continue;
+            ++nOther;
+            otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
+        }
+        kitKnnWeights(ff, nOther, otherMissing);
+        st->weightSum = 0.0;
+        for (double r : mKnn.result) st->weightSum += r;
+        for (NavTriangle& t : st->triangles) {
+            t.wLocal = 0.0;
+            t.wGlobal = 0.0;
+        }
+        st->weights.assign(mKnn.result.begin(), mKnn.result.end());
+        st->globalWeights.assign(mKnn.result.begin(), mKnn.result.end());
+        st->visibleCounts.assign(count.begin(), count.end());
+        return 0;
     } else {
         for (size_t i = 0; i < sel.size(); ++i) {
             if (rows[i] < 0) continue;
@@ -823,6 +870,57 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     st->globalWeights.assign(result.begin(), result.end());
     st->visibleCounts.assign(count.begin(), count.end());
     return 0;
+}
+
+void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing) {
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
+    const size_t nP = static_cast<size_t>(ff.nPoints);
+    std::vector<double>& dsum = mKnn.dsum;
+    std::vector<int>& count = mKnn.count;
+    std::vector<double>& matched = mKnn.matchedMissing;
+    std::vector<double>& heardAt = mKnn.heardMissing;
+    matched.assign(nP, 0.0);
+    heardAt.assign(nP, 0.0);
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
+    const double level = ff.missingRssi;
+    double heardAll = heardOtherMissing;
+    int nHeard = nHeardOther;
+    for (size_t i = 0; i < sel.size(); ++i) {
+        if (rows[i] < 0) continue;
+        const double xi = sel[i]->getRssi();
+        const double xm = std::fabs(xi - level);
+        heardAll += xm;
+        ++nHeard;
+        for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+            const FlatEntry& e = entries[r];
+            const size_t p = static_cast<size_t>(e.point);
+            dsum[p] += std::fabs(e.rssi - xi);
+            matched[p] += std::fabs(e.rssi - level);
+            heardAt[p] += xm;
+            ++count[p];
+        }
+    }
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    const int k = std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
+    std::vector<double>& result = mKnn.result;
+    result.assign(nP, 0.0);
+    for (size_t q = 0; q < nP; ++q) {
+        if (count[q] < k) continue;
+        // Surveyed here but not heard now, and heard now but not surveyed
+        // here, each against the "not heard" level.
+        const double notHeard = std::max(0.0, ff.missingSum[q] - matched[q]);
+        const double notSurveyed = std::max(0.0, heardAll - heardAt[q]);
+        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        if (terms <= 0) continue;
+        const double mean = (dsum[q] + notHeard + notSurveyed) / static_cast<double>(terms);
+        // Squared, so that the best-matching points stand out of the many
+        // middling ones; a floor of 0.5 dB keeps a perfect match finite.
+        const double m = std::max(mean, 0.5);
+        const double r = 1.0 / (m * m);
+        result[q] = std::isfinite(r) ? r : 0.0;
+    }
 }
 
 int Navigation::updateRpWeightsHistogram(const int& sublocId,
@@ -974,7 +1072,10 @@ int Navigation::detectSublocIdWithHistory() {
     } else {
         mSublocHistory.push_back(d);
     }
-    if (mSublocHistory.size() >= 4) {
+    // The kit switches on two agreeing windows: its window is no longer
+    // stretched while standing, so two windows hold fresh evidence.
+    const size_t needed = classicDefaults() ? 4 : kKitFloorSwitchWindows;
+    if (mSublocHistory.size() >= needed) {
         mPrevSublocInd = mCurSublocInd;
         mCurSublocInd = mSublocHistory.back();
         mSublocHistory.clear();

@@ -28,6 +28,11 @@ constexpr double kClockStepForwardSec = 1e9;
 // Message times at or beyond this (the year 10000) are refused: no clock
 // gives them, and their milliseconds would no longer be exact in a double.
 constexpr double kLastMessageTimeSec = 253402300800.0;
+// The kit's output smoothing: the fitted track is read at the current time
+// and blended by elapsed time, quickly while walking and slowly while the
+// phone lies still, where every wobble of the estimate is noise.
+constexpr double kSmoothingWalkingTau = 0.4;
+constexpr double kSmoothingStillTau = 3.0;
 // Defaults used in place of stored settings that cannot be used.
 constexpr double kDefaultAccumulationSec = 1.5;
 constexpr double kDefaultLowPassSec = 0.297;
@@ -254,6 +259,11 @@ int initClientNavigation(ClientNavigationState* client) {
     fp.lowPassTime = kDefaultLowPassSec;
   }
   client->sensorFusion.setProperties(fp);
+  if (client->navigationMap.classicDefaults()) {
+    client->smoothing.setLagAndTimeConstant(0.7, 0.0);
+  } else {
+    client->smoothing.setLagAndTimeConstant(0.0, kSmoothingWalkingTau);
+  }
   client->isNavigationInitialized = true;
   return 0;
 }
@@ -419,10 +429,26 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
           solution = client->particleFilter.getSolutionInfo();
         }
         double radiusBefore = 0.0;
-        if (s.Use_smoothing && (goodSignal || stepDone || nav->getIsStop())) {
-          performSmoothing(client->smoothing, solution, curTime, radiusBefore);
+        const bool kit = !client->navigationMap.classicDefaults();
+        if (kit) {
+          // Every tick, so that the output moves on between radio windows
+          // instead of jumping once per window.
+          client->smoothing.setLagAndTimeConstant(
+              0.0, nav->getIsStop() ? kSmoothingStillTau : kSmoothingWalkingTau);
         }
-        rc = fillOutput(message, solution, *nav, client);
+        if (kit) {
+          // The smoothed track goes to the output only: the particle filter
+          // takes its solution back on the next tick, and a smoothed value
+          // fed back there would come out again as a new sample.
+          SolutionInfo output = solution;
+          if (s.Use_smoothing) performSmoothing(client->smoothing, output, curTime, radiusBefore);
+          rc = fillOutput(message, output, *nav, client);
+        } else {
+          if (s.Use_smoothing && (goodSignal || stepDone || nav->getIsStop())) {
+            performSmoothing(client->smoothing, solution, curTime, radiusBefore);
+          }
+          rc = fillOutput(message, solution, *nav, client);
+        }
         toGps = rc != 0;
       }
     }

@@ -59,6 +59,23 @@ TEST_F(SignalWindowTest, OldReadingsLeaveTheWindowUnlessStandingStill) {
     EXPECT_EQ(nav.getNavSignals().size(), 4u);  // 10.5 aged out (6.5 s)
 }
 
+TEST_F(SignalWindowTest, TheKitKeepsTheWindowShortWhileStanding) {
+    // Standing: the original window keeps readings up to 6 s old, the kit's
+    // only the accumulation time, so a floor left behind on the stairs
+    // drops out of the evidence.
+    for (bool kit : {false, true}) {
+        SCOPED_TRACE(kit ? "kit" : "classic");
+        nav = Navigation();
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0)}, 107, kit)), 0);
+        nav.setAutoClearingOldMeas(true);
+        nav.setIsStop(true);
+        Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0)}, 10.0);
+        Feed(nav, {Reading(BeaconKey(1), -70.0, 12.0)}, 12.0);
+        Feed(nav, {Reading(BeaconKey(2), -70.0, 14.0)}, 14.0);
+        EXPECT_EQ(nav.getNavSignals().size(), kit ? 1u : 3u);
+    }
+}
+
 TEST_F(SignalWindowTest, UnreadableWindowTimesAreRefused) {
     NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
     map.getNavigationProperties().Sig_window_shift = std::numeric_limits<double>::infinity();
