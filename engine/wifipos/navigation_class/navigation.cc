@@ -40,8 +40,9 @@ const RadioMap& FloorRadioMap(const SublocationMap& floor) {
     return floor.getRadioMap();
 }
 
-// Agreeing detections of another floor before the kit switches to it.
-constexpr size_t kKitFloorSwitchWindows = 2;
+// Agreeing detections of another floor before the kit switches to it while
+// no level steps are counted.
+constexpr size_t kKitFloorSwitchWindows = 3;
 
 // A jump back of reading times beyond this is taken as a clock change.
 constexpr double kClockJumpSeconds = 15.0;
@@ -311,6 +312,7 @@ int Navigation::initializeHistogram() {
 void Navigation::buildFlatRadioMaps() {
     const int n = FloorCount(*this);
     mFlatFloors.assign(static_cast<size_t>(n), FlatFloor());
+    mBeaconFloor.clear();
     for (int i = 0; i < n; ++i) {
         const SublocationMap& floor = Floor(*this, i);
         FlatFloor& ff = mFlatFloors[static_cast<size_t>(i)];
@@ -330,6 +332,7 @@ void Navigation::buildFlatRadioMaps() {
             ff.entries.push_back(FlatEntry{p, ap.getRssi()});
         }
         ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
+        for (const Beacon& b : FloorBeacons(floor)) mBeaconFloor.emplace(b.getId(), i);
         ff.missingSum.assign(static_cast<size_t>(std::max(ff.nPoints, 0)), 0.0);
         ff.surveyedCount.assign(ff.missingSum.size(), 0);
         if (!ff.entries.empty()) {
@@ -346,6 +349,51 @@ void Navigation::buildFlatRadioMaps() {
             ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
         }
     }
+}
+
+bool Navigation::freshReadingsLeaveTheFloor(double newest) const {
+    if (mCurSublocInd < 0 || static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size()) {
+        return false;
+    }
+    const int nFloors = static_cast<int>(mFlatFloors.size());
+    if (nFloors < 2) return false;
+    // Mean level of each floor's own beacons among the fresh readings, as
+    // the beacon floor detector scores them.
+    double sum[8] = {0.0};
+    int count[8] = {0};
+    std::vector<double> sums;
+    std::vector<int> counts;
+    double* fs = sum;
+    int* fc = count;
+    if (nFloors > 8) {
+        sums.assign(static_cast<size_t>(nFloors), 0.0);
+        counts.assign(static_cast<size_t>(nFloors), 0);
+        fs = sums.data();
+        fc = counts.data();
+    }
+    int heard = 0;
+    auto add = [&](const AccessPoint& ap) {
+        if (ap.getType() != 2 || newest - ap.getTime() > mAccumulationTime) return;
+        auto it = mBeaconFloor.find(ap.getBssid());
+        if (it == mBeaconFloor.end()) return;
+        fs[it->second] += ap.getRssi();
+        ++fc[it->second];
+        ++heard;
+    };
+    for (const AccessPoint& ap : mSigWindow) add(ap);
+    for (const AccessPoint& ap : mSigNew) add(ap);
+    if (heard == 0) return false;
+    int best = -1;
+    double bestScore = 0.0;
+    for (int f = 0; f < nFloors; ++f) {
+        if (fc[f] == 0) continue;
+        const double score = fs[f] / fc[f] / (1.0 + 0.1 * fc[f] / heard);
+        if (best < 0 || score > bestScore) {
+            best = f;
+            bestScore = score;
+        }
+    }
+    return best >= 0 && best != mCurSublocInd;
 }
 
 // --- setters and getters -------------------------------------------------------------
@@ -539,18 +587,17 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
 
     if (mAutoClearingOldMeas) {
         const double last = lastMeasTime.getTimeInSeconds();
+        // Standing keeps older readings for a steadier fix, but not once the
+        // fresh ones speak for another floor: on stairs the gait often goes
+        // unnoticed, and the floor left behind would hold for seconds.
+        const bool keepOld = mIsStop && (classicDefaults() || !freshReadingsLeaveTheFloor(last));
         size_t size = mSigWindow.size();
         size_t out = 0;
         for (size_t i = 0; i < mSigWindow.size(); ++i) {
             const double age = last - mSigWindow[i].getTime();
             bool remove = false;
             if (age > mAccumulationTime) {
-                // The kit keeps the window short while standing: on stairs
-                // the gait often goes unnoticed, and readings of the floor
-                // left behind would hold the floor for seconds. The output
-                // smoothing steadies a phone that really stands still.
-                remove = !mIsStop || !classicDefaults() || age > s.Stop_averaging_time ||
-                         size >= 500;
+                remove = !keepOld || age > s.Stop_averaging_time || size >= 500;
             }
             if (remove) {
                 --size;
@@ -1072,9 +1119,12 @@ int Navigation::detectSublocIdWithHistory() {
     } else {
         mSublocHistory.push_back(d);
     }
-    // The kit switches on two agreeing windows: its window is no longer
-    // stretched while standing, so two windows hold fresh evidence.
-    const size_t needed = classicDefaults() ? 4 : kKitFloorSwitchWindows;
+    // Floors change on stairs and in lifts, where the pedometer counts no
+    // level steps: there the kit switches on three agreeing windows (its
+    // window is no longer stretched while standing, so they hold fresh
+    // evidence). While level steps are counted a switch still needs four,
+    // which keeps a noisy floor estimate from flapping.
+    const size_t needed = classicDefaults() || !mIsStop ? 4 : kKitFloorSwitchWindows;
     if (mSublocHistory.size() >= needed) {
         mPrevSublocInd = mCurSublocInd;
         mCurSublocInd = mSublocHistory.back();

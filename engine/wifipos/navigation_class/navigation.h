@@ -214,6 +214,11 @@ private:
     // Derived from the map copy by specifyNavigationMap; not part of the
     // positioning state proper.
     std::vector<FlatFloor> mFlatFloors;
+    // Floor index of every beacon key (the first floor listing it).
+    std::unordered_map<std::string, int> mBeaconFloor;
+    // True when the beacons heard within the accumulation time before
+    // `newest` (seconds) score another floor above the current one.
+    bool freshReadingsLeaveTheFloor(double newest) const;
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;

@@ -33,6 +33,12 @@ constexpr double kLastMessageTimeSec = 253402300800.0;
 // phone lies still, where every wobble of the estimate is noise.
 constexpr double kSmoothingWalkingTau = 0.4;
 constexpr double kSmoothingStillTau = 3.0;
+// The kit enters a zone once the output is this far inside it and leaves it
+// once the output is this far outside, so that a position wobbling near a
+// boundary does not report the zone over and over. Entry asks less, so that
+// a corridor a couple of metres wide is still entered.
+constexpr double kZoneEnterMetres = 0.5;
+constexpr double kZoneLeaveMetres = 1.0;
 // Defaults used in place of stored settings that cannot be used.
 constexpr double kDefaultAccumulationSec = 1.5;
 constexpr double kDefaultLowPassSec = 0.297;
@@ -121,9 +127,16 @@ void RoutesAndZones(WScanMessage* message, ClientNavigationState* client) {
       message->outPaths = g->getPaths(from, client->targets);
     }
   }
-  message->outZones =
-      client->navigationMap.getZones().getZones(message->outSubLocation, message->outX,
-                                                message->outY);
+  const ZoneMap& zones = client->navigationMap.getZones();
+  if (client->navigationMap.classicDefaults()) {
+    message->outZones = zones.getZones(message->outSubLocation, message->outX, message->outY);
+    return;
+  }
+  if (client->lastZonesFloor != message->outSubLocation) client->lastZones.clear();
+  message->outZones = zones.getZones(message->outSubLocation, message->outX, message->outY,
+                                     client->lastZones, kZoneEnterMetres, kZoneLeaveMetres);
+  client->lastZones = message->outZones;
+  client->lastZonesFloor = message->outSubLocation;
 }
 
 }  // namespace
