@@ -102,12 +102,16 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
     report->truthBadLines = truth.badLines;
   }
   ClientHolder holder;
-  holder.client = CreateNavigationClient(options.mapPath.c_str(), options.deviceId.c_str(), "", false, nullptr);
+  holder.client = CreateNavigationClient(options.mapPath.c_str(), options.deviceId.c_str(), "", false,
+                                         options.parameters.empty() ? nullptr : options.parameters.c_str());
   if (!holder.client) {
     *error = "cannot load map archive " + options.mapPath;
     return 1;
   }
   for (const LocationPoint& t : options.targets) AddTarget(t, holder.client);
+  if (options.pdr) {
+    NavigateEnablePdr(holder.client, options.pdrFrom.subLoc, options.pdrFrom.x, options.pdrFrom.y);
+  }
 
   const LogRecords split = SplitLogRecords(logText);
   report->records = static_cast<int>(split.records.size());
@@ -132,6 +136,7 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
       tick.floorId = m.outSubLocation;
       tick.x = m.outX;
       tick.y = m.outY;
+      tick.azimuth = m.outOrientation[0];
     }
     report->steps = std::max(report->steps, m.outStepCounter);
     if (!m.outPaths.empty()) {

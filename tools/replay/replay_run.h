@@ -22,6 +22,12 @@ struct ReplayOptions {
   std::vector<LocationPoint> targets;  // route targets (floor id, x, y)
   bool progress = true;   // progress lines on stderr
   std::string deviceId = "replay";
+  // The navigation client's parameters ("key=value;" pairs), e.g.
+  // "defaults=classic;" for the engine's original behaviour.
+  std::string parameters;
+  // Dead reckoning from this known point before the first message.
+  bool pdr = false;
+  LocationPoint pdrFrom;
 };
 
 // One positioned message.
@@ -30,6 +36,7 @@ struct ReplayTick {
   int rc = 0;              // result of the positioning step
   int floorId = -1;        // output floor, -1 without a position
   double x = 0.0, y = 0.0;
+  double azimuth = 0.0;    // output heading as the step gives it
   bool hasTruth = false;
   int truthFloorId = 0;
   double truthX = 0.0, truthY = 0.0;

@@ -2,12 +2,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "replay/replay_run.h"
 
 namespace world {
 
-Score ScoreTicks(const std::vector<ScoredTick>& ticks, double settleSeconds) {
+Score ScoreTicks(const std::vector<ScoredTick>& ticks, double settleSeconds, std::vector<double>* scored) {
   Score s;
   std::vector<double> errors;
   int right = 0;
@@ -29,6 +30,8 @@ Score ScoreTicks(const std::vector<ScoredTick>& ticks, double settleSeconds) {
   s.p75 = replay::Quantile(errors, 0.75);
   s.p95 = replay::Quantile(errors, 0.95);
   s.rightFloor = s.evaluated ? double(right) / s.evaluated : 0;
+  s.onRightFloor = right;
+  if (scored) *scored = std::move(errors);
   return s;
 }
 

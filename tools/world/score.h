@@ -25,9 +25,12 @@ struct Score {
   int withPosition = 0;
   double median = 0, p75 = 0, p95 = 0;
   double rightFloor = 0;  // share, 0..1
+  int onRightFloor = 0;   // evaluated ticks with a position on the true floor
 };
 
-Score ScoreTicks(const std::vector<ScoredTick>& ticks, double settleSeconds);
+// `errors`, when given, receives the scored ticks' errors in tick order, so
+// callers can pool several walks.
+Score ScoreTicks(const std::vector<ScoredTick>& ticks, double settleSeconds, std::vector<double>* errors = nullptr);
 
 // A few lines: the figures and what they cover.
 std::string FormatScore(const std::string& title, const Score& score, double settleSeconds);

@@ -1,0 +1,122 @@
+// The quick evaluation end to end: every row it promises is there with
+// finite figures, and the recordings' classic rows give the replay command's
+// own figures for the same track and map.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "eval/eval_run.h"
+#include "replay/replay_run.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+std::string Recordings() {
+  const char* shared = std::getenv("MARVISTO_SHARED_DATA");
+  return std::string(shared && *shared ? shared : "../shared/data") + "/ble-tetam";
+}
+
+const eval::Row* Find(const std::vector<eval::Row>& rows, const std::string& group, const std::string& kind,
+                      const std::string& method, const std::string& setting) {
+  for (const eval::Row& r : rows) {
+    if (r.group == group && r.kind == kind && r.method == method && r.setting == setting) return &r;
+  }
+  return nullptr;
+}
+
+TEST(AccuracyEval, QuickRunHasEveryRowWithFiniteFigures) {
+  // Dozens of replays: minutes under the sanitizers, whose own tests cover the parts.
+  if (kSanitized) GTEST_SKIP() << "end-to-end run left to the plain build";
+  const bool haveData = std::filesystem::exists(Recordings() + "/map.mvz");
+  eval::EvalOptions options;
+  options.plan = eval::QuickPlan(haveData ? Recordings() : "");
+  options.threads = 4;
+  eval::EvalResult result;
+  std::string error;
+  ASSERT_EQ(eval::RunEvaluation(options, &result, &error), 0) << error;
+  EXPECT_TRUE(result.notes.empty()) << result.notes.front();
+
+  for (const char* group : {"tuning venues", "held-out venues"}) {
+    for (const eval::Method& m : options.plan.methods) {
+      for (const char* setting : {"classic", "kit"}) {
+        const eval::Row* r = Find(result.rows, group, options.plan.kinds[0].name, m.name, setting);
+        ASSERT_NE(r, nullptr) << group << " " << m.name << " " << setting;
+        EXPECT_EQ(r->walks, 1);
+        EXPECT_GT(r->errors.size(), 100u);
+        // A two-floor walk changes floor once and turns at least once.
+        EXPECT_EQ(r->floorLags.size(), 1u);
+        EXPECT_FALSE(r->turnLags.empty());
+      }
+    }
+  }
+  for (const eval::Row& r : result.rows) {
+    SCOPED_TRACE(r.group + " / " + r.kind + " / " + r.method + " / " + r.setting);
+    EXPECT_TRUE(std::isfinite(r.median()) && r.median() > 0 && r.median() < 20);
+    EXPECT_TRUE(std::isfinite(r.p75()) && r.p75() >= r.median());
+    EXPECT_GE(r.rightFloorShare(), 0.5);
+    EXPECT_LE(r.rightFloorShare(), 1.0);
+  }
+  const std::string text = eval::FormatTable(result.rows);
+  EXPECT_NE(text.find("held-out venues"), std::string::npos);
+  EXPECT_NE(text.find("turn lag:"), std::string::npos);
+
+  if (!haveData) GTEST_SKIP() << "no recordings at " << Recordings();
+  ASSERT_EQ(result.goals.size(), 2 * options.plan.tracks.size());
+  const std::pair<const char*, const char*> maps[] = {{"recording, same-date map", "map.mvz"},
+                                                      {"recording, other-date map", "map_set2.mvz"}};
+  for (const auto& [group, map] : maps) {
+    for (const std::string& track : options.plan.tracks) {
+      SCOPED_TRACE(std::string(map) + " " + track);
+      replay::ReplayOptions ro;
+      ro.mapPath = Recordings() + "/" + map;
+      ro.logPath = Recordings() + "/" + track + ".log";
+      ro.truthPath = Recordings() + "/" + track + ".truth.csv";
+      ro.progress = false;
+      replay::ReplayReport report;
+      const eval::Row* classic = Find(result.rows, group, track, "engine", "classic");
+      const eval::Row* knn = Find(result.rows, group, track, "3-NN", "-");
+      ASSERT_NE(classic, nullptr);
+      ASSERT_NE(knn, nullptr);
+      EXPECT_NE(Find(result.rows, group, track, "engine", "kit"), nullptr);
+      // Without "defaults=classic;" the replay runs the kit; with it the
+      // engine must give the figures recorded before the kit's changes, so
+      // compare the classic row with a replay asking for the same.
+      ro.parameters = "defaults=classic;";
+      ASSERT_EQ(replay::RunReplay(ro, &report, &error), 0) << error;
+      EXPECT_DOUBLE_EQ(classic->median(), report.medianError);
+      EXPECT_DOUBLE_EQ(classic->p75(), report.p75Error);
+      EXPECT_NEAR(classic->rightFloorShare(), report.rightFloorShare, 1e-12);
+    }
+  }
+  // The figures the engine gave on the same-date map before the kit changed
+  // anything (median, p75, to the centimetre): the classic setting keeps them.
+  const struct {
+    const char* track;
+    double median, p75;
+  } earlier[] = {{"straight_01", 2.03, 2.22},
+                 {"straight_02", 1.91, 2.91},
+                 {"rectangular_without_rotation", 2.28, 2.99},
+                 {"zigzagging_without_rotation", 1.58, 2.41}};
+  for (const auto& e : earlier) {
+    const eval::Row* classic = Find(result.rows, "recording, same-date map", e.track, "engine", "classic");
+    if (!classic) continue;
+    EXPECT_NEAR(classic->median(), e.median, 0.0051) << e.track;
+    EXPECT_NEAR(classic->p75(), e.p75, 0.0051) << e.track;
+  }
+}
+
+}  // namespace

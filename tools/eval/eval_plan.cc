@@ -1,0 +1,50 @@
+#include "eval/eval_plan.h"
+
+#include "venuesim/venue_spec.h"
+
+namespace eval {
+namespace {
+
+std::vector<Method> Methods() {
+  return {{venuesim::kMethodKnn, "kNN"}, {venuesim::kMethodHistogram, "histogram"}, {venuesim::kMethodGp, "GP"}};
+}
+
+std::vector<Setting> Settings() { return {{"classic", "defaults=classic;"}, {"kit", ""}}; }
+
+std::vector<std::string> Tracks() {
+  return {"straight_01", "straight_02", "rectangular_without_rotation", "zigzagging_without_rotation"};
+}
+
+}  // namespace
+
+Plan FullPlan(const std::string& recordingsDir) {
+  Plan p;
+  p.kinds = {
+      {"1 floor, 5 m, 3 dB, walls 3 dB", 1, 5.0, 3.0, 3.0, false},
+      {"2 floors, 8 m, 4 dB, walls 5 dB", 2, 8.0, 4.0, 5.0, false},
+      {"2 floors, 10 m, 6 dB, walls 8 dB, lift", 2, 10.0, 6.0, 8.0, true},
+      {"3 floors, 12 m, 5 dB, walls 5 dB", 3, 12.0, 5.0, 5.0, false},
+      {"4 floors, 15 m, 8 dB, walls 6 dB", 4, 15.0, 8.0, 6.0, false},
+  };
+  p.tuningSeeds = {11, 12, 13};
+  p.heldOutSeeds = {91, 92, 93};
+  p.methods = Methods();
+  p.settings = Settings();
+  p.recordingsDir = recordingsDir;
+  p.tracks = Tracks();
+  return p;
+}
+
+Plan QuickPlan(const std::string& recordingsDir) {
+  Plan p;
+  p.kinds = {{"2 floors, 8 m, 4 dB, walls 5 dB, small", 2, 8.0, 4.0, 5.0, false, 30.0, 16.0}};
+  p.tuningSeeds = {11};
+  p.heldOutSeeds = {91};
+  p.methods = Methods();
+  p.settings = Settings();
+  p.recordingsDir = recordingsDir;
+  p.tracks = {"straight_01", "rectangular_without_rotation"};
+  return p;
+}
+
+}  // namespace eval

@@ -1,0 +1,48 @@
+// What the evaluation runs: the kinds of generated venue with their seeds
+// (tuning and held-out kept apart), the positioning methods and the two
+// settings, and the shared recordings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace eval {
+
+struct VenueKind {
+  std::string name;  // says what it is: "2 floors, 8 m, 4 dB, walls 5 dB"
+  int floors = 2;
+  double beaconSpacing = 8.0;  // metres
+  double shadowSigma = 4.0;    // dB
+  double wallLoss = 5.0;       // dB per wall
+  bool lift = false;           // floor change by lift instead of stairs
+  double width = 60.0, height = 30.0;
+};
+
+struct Method {
+  int code = 107;
+  std::string name;
+};
+
+// The engine's original behaviour and the kit's, as navigation client parameters.
+struct Setting {
+  std::string name;
+  std::string parameters;
+};
+
+struct Plan {
+  std::vector<VenueKind> kinds;
+  std::vector<uint64_t> tuningSeeds;   // venues changes may be tuned on
+  std::vector<uint64_t> heldOutSeeds;  // venues nobody looks at while tuning
+  std::vector<Method> methods;
+  std::vector<Setting> settings;
+  std::string recordingsDir;           // empty or missing: no recordings
+  std::vector<std::string> tracks;
+  bool deadReckoning = true;
+};
+
+// The full plan, or the few small venues and short walks of --quick.
+Plan FullPlan(const std::string& recordingsDir);
+Plan QuickPlan(const std::string& recordingsDir);
+
+}  // namespace eval

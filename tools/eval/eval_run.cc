@@ -1,0 +1,335 @@
+#include "eval/eval_run.h"
+
+#include <stdlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "eval/simple_knn.h"
+#include "replay/replay_run.h"
+#include "replay/truth_table.h"
+#include "venuesim/generator.h"
+#include "venuesim/venue_archive.h"
+#include "venuesim/walk.h"
+
+namespace eval {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kStartSettle = 8.0;
+constexpr double kFloorSettle = 3.0;
+
+// Runs task(0..count-1) on up to `threads` threads.
+void ParallelFor(size_t count, int threads, const std::function<void(size_t)>& task) {
+  std::atomic<size_t> next{0};
+  auto worker = [&] {
+    for (size_t i = next++; i < count; i = next++) task(i);
+  };
+  std::vector<std::thread> pool;
+  const size_t n = std::min<size_t>(std::max(1, threads), count);
+  for (size_t t = 1; t < n; ++t) pool.emplace_back(worker);
+  worker();
+  for (std::thread& t : pool) t.join();
+}
+
+std::vector<world::ScoredTick> ToScored(const replay::ReplayReport& r) {
+  std::vector<world::ScoredTick> out;
+  if (r.ticks.empty()) return out;
+  const int64_t first = r.ticks.front().timeMs;
+  for (const replay::ReplayTick& t : r.ticks) {
+    if (!t.hasTruth) continue;
+    world::ScoredTick s;
+    s.seconds = (t.timeMs - first) / 1000.0;
+    s.hasPosition = t.floorId >= 0;
+    s.floorId = t.floorId;
+    s.x = t.x;
+    s.y = t.y;
+    s.truthFloorId = t.truthFloorId;
+    s.truthX = t.truthX;
+    s.truthY = t.truthY;
+    out.push_back(s);
+  }
+  return out;
+}
+
+// One generated venue and walk, written to its own directory.
+struct VenueJob {
+  std::string group;
+  size_t kind = 0;
+  uint64_t seed = 0;
+  std::string dir;
+  bool ok = false;
+  std::string note;
+};
+
+venuesim::VenueSpec SpecFor(const VenueKind& k, uint64_t seed) {
+  venuesim::VenueSpec s;
+  s.seed = seed;
+  s.floors = k.floors;
+  s.width = k.width;
+  s.height = k.height;
+  s.beaconSpacing = k.beaconSpacing;
+  s.shadowSigma = k.shadowSigma;
+  s.wallLoss = k.wallLoss;
+  s.locationName = k.name;
+  return s;
+}
+
+void GenerateJob(const Plan& plan, VenueJob* job) {
+  const VenueKind& kind = plan.kinds[job->kind];
+  venuesim::Venue venue;
+  std::string why;
+  if (venuesim::GenerateVenue(SpecFor(kind, job->seed), &venue, &why) != venuesim::kOk) {
+    job->note = kind.name + ", seed " + std::to_string(job->seed) + ": " + why;
+    return;
+  }
+  const venuesim::PropagationModel model(venue);
+  venuesim::Walk walk;
+  bool walked = false;
+  // A seed whose rooms give no usable route tries the next walk seed.
+  for (uint64_t attempt = 0; attempt < 5 && !walked; ++attempt) {
+    venuesim::WalkSpec w;
+    w.seed = job->seed * 1000 + attempt;
+    w.floorChange = kind.lift ? venuesim::kByLift : venuesim::kByStairs;
+    if (kind.floors > 1) {
+      w.startFloor = static_cast<int>(w.seed % (kind.floors - 1));
+      w.endFloor = w.startFloor + 1;
+      if ((job->seed / 2) % 2) std::swap(w.startFloor, w.endFloor);
+    } else {
+      w.startFloor = w.endFloor = 0;
+    }
+    walked = venuesim::GenerateWalk(venue, model, w, &walk, &why) == venuesim::kOk;
+  }
+  if (!walked) {
+    job->note = kind.name + ", seed " + std::to_string(job->seed) + ": no walk: " + why;
+    return;
+  }
+  std::error_code ec;
+  fs::create_directories(job->dir, ec);
+  if (venuesim::WriteWalkFiles(walk, job->dir + "/walk.log", job->dir + "/walk.truth.csv", &why) != venuesim::kOk) {
+    job->note = why;
+    return;
+  }
+  for (const Method& m : plan.methods) {
+    venue.setup.method = m.code;
+    if (venuesim::WriteVenueArchive(venue, job->dir + "/m" + std::to_string(m.code) + ".mvz", &why) !=
+        venuesim::kOk) {
+      job->note = why;
+      return;
+    }
+  }
+  job->ok = true;
+}
+
+struct ReplayJob {
+  size_t row = 0;
+  replay::ReplayOptions options;
+  bool knn = false;  // the reference 3-NN instead of the engine
+  double startSettle = 0, floorSettle = 0;
+  TrackFigures figures;
+  std::string error;
+};
+
+void RunReplayJob(ReplayJob* job) {
+  if (!job->knn) {
+    replay::ReplayReport report;
+    if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
+    job->figures = ScoreTrack(ToScored(report), job->startSettle, job->floorSettle);
+    return;
+  }
+  SimpleKnnMap map;
+  std::vector<TimedReading> readings;
+  int64_t first = 0, last = 0;
+  std::string text;
+  replay::TruthTable truth;
+  if (LoadSimpleKnnMap(job->options.mapPath, &map, &job->error) != 0 ||
+      ReadLogReadings(job->options.logPath, &readings, &first, &last, &job->error) != 0) {
+    return;
+  }
+  {
+    FILE* f = std::fopen(job->options.truthPath.c_str(), "rb");
+    if (!f) {
+      job->error = "cannot read truth table " + job->options.truthPath;
+      return;
+    }
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+  }
+  if (replay::ParseTruthTable(text, &truth, &job->error) != 0) return;
+  std::vector<world::ScoredTick> ticks;
+  for (const KnnFix& fix : LocateWindows(map, readings, first, last, SimpleKnnOptions())) {
+    const replay::TruthRow* row = truth.at(fix.timeMs);
+    if (!row) continue;
+    world::ScoredTick s;
+    s.seconds = (fix.timeMs - first) / 1000.0;
+    s.hasPosition = true;
+    s.floorId = fix.floorId;
+    s.x = fix.x;
+    s.y = fix.y;
+    s.truthFloorId = row->floorId;
+    s.truthX = row->x;
+    s.truthY = row->y;
+    ticks.push_back(s);
+  }
+  job->figures = ScoreTrack(ticks, job->startSettle, job->floorSettle);
+}
+
+}  // namespace
+
+int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* error) {
+  *result = EvalResult();
+  const Plan& plan = options.plan;
+  std::string workDir = options.workDir;
+  bool temporary = false;
+  if (workDir.empty()) {
+    char pattern[] = "/tmp/accuracy-eval.XXXXXX";
+    if (!mkdtemp(pattern)) {
+      *error = "cannot make a temporary directory";
+      return 1;
+    }
+    workDir = pattern;
+    temporary = true;
+  }
+  std::error_code ec;
+  fs::create_directories(workDir, ec);
+  if (ec) {
+    *error = "cannot make " + workDir + ": " + ec.message();
+    return 1;
+  }
+
+  // Generated venues and walks.
+  std::vector<VenueJob> venues;
+  const std::pair<const char*, const std::vector<uint64_t>*> sets[] = {{"tuning venues", &plan.tuningSeeds},
+                                                                        {"held-out venues", &plan.heldOutSeeds}};
+  for (const auto& [group, seeds] : sets) {
+    for (size_t k = 0; k < plan.kinds.size(); ++k) {
+      for (uint64_t seed : *seeds) {
+        VenueJob j;
+        j.group = group;
+        j.kind = k;
+        j.seed = seed;
+        j.dir = workDir + "/kind" + std::to_string(k) + "-seed" + std::to_string(seed);
+        venues.push_back(j);
+      }
+    }
+  }
+  ParallelFor(venues.size(), options.threads, [&](size_t i) { GenerateJob(plan, &venues[i]); });
+
+  std::vector<Row> rows;
+  std::map<std::tuple<std::string, std::string, std::string, std::string>, size_t> rowIndex;
+  auto rowFor = [&](const std::string& group, const std::string& kind, const std::string& method,
+                    const std::string& setting) {
+    const auto key = std::make_tuple(group, kind, method, setting);
+    auto it = rowIndex.find(key);
+    if (it != rowIndex.end()) return it->second;
+    Row r;
+    r.group = group;
+    r.kind = kind;
+    r.method = method;
+    r.setting = setting;
+    rows.push_back(r);
+    rowIndex.emplace(key, rows.size() - 1);
+    return rows.size() - 1;
+  };
+
+  std::vector<ReplayJob> jobs;
+  for (const VenueJob& v : venues) {
+    if (!v.ok) {
+      result->notes.push_back(v.note);
+      continue;
+    }
+    for (const Method& m : plan.methods) {
+      for (const Setting& s : plan.settings) {
+        ReplayJob j;
+        j.row = rowFor(v.group, plan.kinds[v.kind].name, m.name, s.name);
+        j.options.mapPath = v.dir + "/m" + std::to_string(m.code) + ".mvz";
+        j.options.logPath = v.dir + "/walk.log";
+        j.options.truthPath = v.dir + "/walk.truth.csv";
+        j.options.parameters = s.parameters;
+        j.options.progress = false;
+        j.startSettle = kStartSettle;
+        j.floorSettle = kFloorSettle;
+        jobs.push_back(j);
+      }
+    }
+  }
+
+  // The recordings, against the same date's survey and another date's.
+  const std::pair<const char*, const char*> maps[] = {{"recording, same-date map", "map.mvz"},
+                                                      {"recording, other-date map", "map_set2.mvz"}};
+  std::vector<std::tuple<std::string, std::string, size_t, size_t>> goalRows;  // map, track, kit row, 3-NN row
+  const bool haveRecordings = !plan.recordingsDir.empty() && fs::exists(plan.recordingsDir + "/map.mvz");
+  if (!plan.recordingsDir.empty() && !haveRecordings) {
+    result->notes.push_back("no recordings at " + plan.recordingsDir);
+  }
+  for (const auto& [group, mapName] : maps) {
+    if (!haveRecordings) break;
+    const std::string mapPath = plan.recordingsDir + "/" + mapName;
+    if (!fs::exists(mapPath)) {
+      result->notes.push_back("no " + mapPath);
+      continue;
+    }
+    for (const std::string& track : plan.tracks) {
+      ReplayJob base;
+      base.options.mapPath = mapPath;
+      base.options.logPath = plan.recordingsDir + "/" + track + ".log";
+      base.options.truthPath = plan.recordingsDir + "/" + track + ".truth.csv";
+      base.options.progress = false;
+      size_t kitRow = 0;
+      for (const Setting& s : plan.settings) {
+        ReplayJob j = base;
+        j.row = rowFor(group, track, "engine", s.name);
+        if (s.name == "kit") kitRow = j.row;
+        j.options.parameters = s.parameters;
+        jobs.push_back(j);
+      }
+      ReplayJob j = base;
+      j.knn = true;
+      j.row = rowFor(group, track, "3-NN", "-");
+      jobs.push_back(j);
+      goalRows.emplace_back(mapName, track, kitRow, j.row);
+    }
+  }
+
+  ParallelFor(jobs.size(), options.threads, [&](size_t i) { RunReplayJob(&jobs[i]); });
+  for (const ReplayJob& j : jobs) {
+    if (!j.error.empty()) {
+      *error = j.options.logPath + " over " + j.options.mapPath + ": " + j.error;
+      if (temporary) fs::remove_all(workDir, ec);
+      return 1;
+    }
+    rows[j.row].add(j.figures);
+  }
+  for (const auto& [mapName, track, kitRow, knnRow] : goalRows) {
+    GoalCheck g;
+    g.map = mapName;
+    g.track = track;
+    g.kitP75 = rows[kitRow].p75();
+    g.knnP75 = rows[knnRow].p75();
+    result->goals.push_back(g);
+  }
+  result->rows = WithGroupTotals(rows);
+  if (temporary) fs::remove_all(workDir, ec);
+  return 0;
+}
+
+std::string FormatGoals(const std::vector<GoalCheck>& goals) {
+  std::string out;
+  char line[256];
+  for (const GoalCheck& g : goals) {
+    std::snprintf(line, sizeof line, "%-30s %-13s kit p75 %5.2f m, 3-NN %5.2f m: %+4.0f%% below (goal 25%%): %s\n",
+                  g.track.c_str(), g.map.c_str(), g.kitP75, g.knnP75, 100.0 * g.below(), g.met() ? "met" : "not met");
+    out += line;
+  }
+  return out;
+}
+
+}  // namespace eval

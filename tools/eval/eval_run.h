@@ -1,0 +1,41 @@
+// Runs an evaluation plan: generates its venues and walks, replays every walk
+// and recording through the navigation client under each setting (and the
+// recordings through the simple 3-NN), on several threads, and gathers the
+// table's rows. The result does not depend on the number of threads.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "eval/eval_plan.h"
+#include "eval/eval_table.h"
+
+namespace eval {
+
+struct EvalOptions {
+  Plan plan;
+  int threads = 8;
+  std::string workDir;  // generated archives and logs; empty: a temporary directory, removed afterwards
+};
+
+// Recording goal: the kit's p75 at least 25% below the 3-NN's on each track and map.
+struct GoalCheck {
+  std::string map, track;
+  double kitP75 = 0, knnP75 = 0;
+  double below() const { return knnP75 > 0 ? 1.0 - kitP75 / knnP75 : 0.0; }
+  bool met() const { return below() >= 0.25; }
+};
+
+struct EvalResult {
+  std::vector<Row> rows;          // in plan order, group totals included
+  std::vector<GoalCheck> goals;
+  std::vector<std::string> notes; // walks that could not be generated, missing recordings
+};
+
+// 0, or 1 with a message when nothing could be run (the work directory cannot
+// be made, a replay fails).
+int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* error);
+
+std::string FormatGoals(const std::vector<GoalCheck>& goals);
+
+}  // namespace eval

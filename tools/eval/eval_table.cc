@@ -1,0 +1,126 @@
+#include "eval/eval_table.h"
+
+#include <cstdio>
+#include <map>
+#include <numeric>
+#include <tuple>
+
+#include "replay/replay_run.h"
+
+namespace eval {
+namespace {
+
+double Mean(const std::vector<double>& v) {
+  return v.empty() ? -1.0 : std::accumulate(v.begin(), v.end(), 0.0) / v.size();
+}
+
+std::string Seconds(double s) {
+  if (s < 0) return "-";
+  char b[32];
+  std::snprintf(b, sizeof b, "%.1f", s);
+  return b;
+}
+
+std::string Csv(const std::string& s) {
+  if (s.find_first_of(",\"") == std::string::npos) return s;
+  std::string out = "\"";
+  for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
+}  // namespace
+
+void Row::add(const TrackFigures& f) {
+  ++walks;
+  errors.insert(errors.end(), f.errors.begin(), f.errors.end());
+  evaluated += f.score.evaluated;
+  onRightFloor += f.score.onRightFloor;
+  turnLags.insert(turnLags.end(), f.turnLags.begin(), f.turnLags.end());
+  floorLags.insert(floorLags.end(), f.floorLags.begin(), f.floorLags.end());
+}
+
+double Row::median() const { return replay::Quantile(errors, 0.5); }
+double Row::p75() const { return replay::Quantile(errors, 0.75); }
+double Row::rightFloorShare() const { return evaluated ? static_cast<double>(onRightFloor) / evaluated : 0.0; }
+double Row::meanTurnLag() const { return Mean(turnLags); }
+double Row::meanFloorLag() const { return Mean(floorLags); }
+
+std::vector<Row> WithGroupTotals(const std::vector<Row>& rows) {
+  std::vector<Row> out;
+  size_t i = 0;
+  while (i < rows.size()) {
+    size_t j = i;
+    while (j < rows.size() && rows[j].group == rows[i].group) ++j;
+    std::map<std::pair<std::string, std::string>, Row> totals;
+    std::vector<std::pair<std::string, std::string>> order;
+    std::map<std::string, int> kinds;
+    for (size_t k = i; k < j; ++k) {
+      out.push_back(rows[k]);
+      ++kinds[rows[k].kind];
+      const auto key = std::make_pair(rows[k].method, rows[k].setting);
+      auto [it, fresh] = totals.try_emplace(key);
+      if (fresh) {
+        order.push_back(key);
+        it->second.group = rows[k].group;
+        it->second.kind = "all kinds";
+        it->second.method = rows[k].method;
+        it->second.setting = rows[k].setting;
+      }
+      Row& t = it->second;
+      t.walks += rows[k].walks;
+      t.errors.insert(t.errors.end(), rows[k].errors.begin(), rows[k].errors.end());
+      t.evaluated += rows[k].evaluated;
+      t.onRightFloor += rows[k].onRightFloor;
+      t.turnLags.insert(t.turnLags.end(), rows[k].turnLags.begin(), rows[k].turnLags.end());
+      t.floorLags.insert(t.floorLags.end(), rows[k].floorLags.begin(), rows[k].floorLags.end());
+    }
+    if (kinds.size() > 1) {
+      for (const auto& key : order) out.push_back(totals[key]);
+    }
+    i = j;
+  }
+  return out;
+}
+
+std::string FormatTable(const std::vector<Row>& rows) {
+  std::string out;
+  char line[512];
+  std::snprintf(line, sizeof line, "%-26s %-42s %-9s %-7s %5s %7s %7s %7s %9s %9s\n", "set", "venue kind / recording",
+                "method", "setting", "walks", "median", "p75", "floor", "turn lag", "floor lag");
+  out += line;
+  std::string lastGroup;
+  for (const Row& r : rows) {
+    if (!lastGroup.empty() && r.group != lastGroup) out += "\n";
+    lastGroup = r.group;
+    std::snprintf(line, sizeof line, "%-26s %-42s %-9s %-7s %5d %7.2f %7.2f %6.1f%% %9s %9s\n", r.group.c_str(),
+                  r.kind.c_str(), r.method.c_str(), r.setting.c_str(), r.walks, r.median(), r.p75(),
+                  100.0 * r.rightFloorShare(), Seconds(r.meanTurnLag()).c_str(), Seconds(r.meanFloorLag()).c_str());
+    out += line;
+  }
+  out +=
+      "median, p75: horizontal error in metres between the output and the truth at the same message time, pooled\n"
+      "  over the row's walks. Generated venues: ticks from 8 s after the walk's start and 3 s after each change\n"
+      "  of the true floor count (the walk stands still for its first 10 s). Recordings: every tick with a truth\n"
+      "  row counts, as the replay command scores them; the reference 3-NN is scored at each window's end.\n"
+      "floor: share of the counted ticks whose output is on the true floor (no output counts as wrong).\n"
+      "turn lag: mean over the turns of the delay (0-10 s) that best aligns the output with the true path from 3 s\n"
+      "  before to 6 s after the turn. A turn is where the direction over the next 1.5 m of the true path differs\n"
+      "  from the previous 1.5 m by more than 45 degrees. floor lag: mean seconds from a change of the true floor\n"
+      "  until the output is on it and stays there for 2 s. '-': no such event.\n"
+      "Settings: classic = the engine's original behaviour (parameters \"defaults=classic;\"),\n"
+      "  kit = the kit's defaults. Tuning venues may be tuned on; held-out venues (other seeds) must not be.\n";
+  return out;
+}
+
+std::string FormatCsv(const std::vector<Row>& rows) {
+  std::string out = "set,kind,method,setting,walks,ticks,median_m,p75_m,right_floor,turn_lag_s,floor_lag_s\n";
+  char line[256];
+  for (const Row& r : rows) {
+    std::snprintf(line, sizeof line, ",%d,%zu,%.3f,%.3f,%.4f,%.2f,%.2f\n", r.walks, r.errors.size(), r.median(),
+                  r.p75(), r.rightFloorShare(), r.meanTurnLag(), r.meanFloorLag());
+    out += Csv(r.group) + "," + Csv(r.kind) + "," + Csv(r.method) + "," + Csv(r.setting) + line;
+  }
+  return out;
+}
+
+}  // namespace eval
