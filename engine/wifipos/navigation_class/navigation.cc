@@ -589,8 +589,12 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
         const double last = lastMeasTime.getTimeInSeconds();
         // Standing keeps older readings for a steadier fix, but not once the
         // fresh ones speak for another floor: on stairs the gait often goes
-        // unnoticed, and the floor left behind would hold for seconds.
-        const bool keepOld = mIsStop && (classicDefaults() || !freshReadingsLeaveTheFloor(last));
+        // unnoticed, and the floor left behind would hold for seconds. The
+        // histogram method is left its long window: it compares the spread
+        // of the raw readings, which a short window leaves too thin to tell
+        // floors apart where beacons are sparse.
+        const bool keepOld = mIsStop && (classicDefaults() || mAlgorithm == 109 ||
+                                         !freshReadingsLeaveTheFloor(last));
         size_t size = mSigWindow.size();
         size_t out = 0;
         for (size_t i = 0; i < mSigWindow.size(); ++i) {
