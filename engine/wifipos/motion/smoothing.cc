@@ -23,9 +23,7 @@ double EvalPolynomial(const std::vector<double>& c, int order, double t) {
 }  // namespace
 
 SmoothingInfo::SmoothingInfo()
-    : lastValue_(kClearedValue),
-      lastTime_(std::numeric_limits<double>::quiet_NaN()),
-      lastOutputTime_(std::numeric_limits<double>::quiet_NaN()) {}
+    : lastValue_(kClearedValue), lastTime_(std::numeric_limits<double>::quiet_NaN()) {}
 
 void SmoothingInfo::setOrder(int order) {
   order_ = order;
@@ -49,6 +47,7 @@ void SmoothingInfo::addData(double value, double time) {
   times_.push_back(time);
   lastValue_ = value;
   lastTime_ = time;
+  if (trackQ_ > 0.0) trackSample(value, time);
   checkHistoryLen();
   if (static_cast<int>(values_.size()) > order_) getLeastSquaresCoeff();
 }
@@ -96,23 +95,62 @@ int SmoothingInfo::getLeastSquaresCoeff() {
   return 0;
 }
 
+void SmoothingInfo::trackSample(double value, double time) {
+  Track& k = track_;
+  if (!k.started || !(time > k.t)) {
+    if (!k.started) {
+      k = Track();
+      k.started = true;
+      k.p = value;
+      k.p00 = k.r;
+      k.p11 = 1.0;  // a walker's speed, (m/s)^2
+      k.t = time;
+    }
+    return;
+  }
+  const double dt = time - k.t;
+  // Predict.
+  k.p += k.v * dt;
+  const double q = trackQ_;
+  const double p00 = k.p00 + dt * (2.0 * k.p01 + dt * k.p11) + q * dt * dt * dt / 3.0;
+  const double p01 = k.p01 + dt * k.p11 + q * dt * dt / 2.0;
+  const double p11 = k.p11 + q * dt;
+  // Update with the sample; its noise is learnt from the innovations that
+  // the prediction cannot explain.
+  const double innovation = value - k.p;
+  constexpr double kLearn = 0.1;
+  constexpr double kLeastNoise = 0.05;  // m^2
+  k.r = std::max(kLeastNoise, (1.0 - kLearn) * k.r + kLearn * (innovation * innovation - p00));
+  const double sv = p00 + k.r;
+  const double g0 = p00 / sv;
+  const double g1 = p01 / sv;
+  k.p += g0 * innovation;
+  k.v += g1 * innovation;
+  k.p00 = (1.0 - g0) * p00;
+  k.p01 = (1.0 - g0) * p01;
+  k.p11 = p11 - g1 * p01;
+  k.t = time;
+}
+
 double SmoothingInfo::getValue(double time) {
   const size_t n = values_.size();
   if (n == 0) return -1.0;
+  if (trackQ_ > 0.0 && track_.started) {
+    // Read ahead along the tracked velocity, at most a second: between
+    // samples the walker goes on.
+    const double ahead = std::clamp(time - track_.t, 0.0, 1.0);
+    const double result = track_.p + track_.v * ahead;
+    if (std::isfinite(result)) {
+      lastOutput_ = result;
+      return result;
+    }
+  }
   double result;
   if (n == 1 || static_cast<int>(n) <= order_) {
     result = getLagrangeSolution(time);
   } else {
     const double p = EvalPolynomial(coefficients_, order_, time - lag_);
-    if (timeConstant_ > 0.0) {
-      // The first blend after a clear has no earlier output of this track
-      // to lean on; a query at the same time (or earlier) adds nothing new.
-      const double dt = std::isfinite(lastOutputTime_) ? time - lastOutputTime_ : INFINITY;
-      const double a = dt > 0.0 ? 1.0 - std::exp(-dt / timeConstant_) : 0.0;
-      result = lastOutput_ + a * (p - lastOutput_);
-    } else {
-      result = 0.8 * lastOutput_ + 0.2 * p;
-    }
+    result = 0.8 * lastOutput_ + 0.2 * p;
   }
   if (!std::isfinite(result)) {
     // Only reachable with a non-finite query time; keep the last good output.
@@ -120,7 +158,6 @@ double SmoothingInfo::getValue(double time) {
     return lastOutput_;
   }
   lastOutput_ = result;
-  if (!std::isfinite(lastOutputTime_) || time > lastOutputTime_) lastOutputTime_ = time;
   return result;
 }
 
@@ -165,7 +202,7 @@ void SmoothingInfo::clear() {
   values_.clear();
   times_.clear();
   coefficients_.clear();
-  lastOutputTime_ = std::numeric_limits<double>::quiet_NaN();
+  track_ = Track();
 }
 
 void Smoothing::addData(dataType type, double value, double time) {
@@ -187,11 +224,8 @@ void Smoothing::clear() {
   for (SmoothingInfo& c : channels_) c.clear();
 }
 
-void Smoothing::setLagAndTimeConstant(double lag, double tau) {
-  for (SmoothingInfo& c : channels_) {
-    c.setLag(lag);
-    c.setTimeConstant(tau);
-  }
+void Smoothing::setTracking(double q) {
+  for (SmoothingInfo& c : channels_) c.setTracking(q);
 }
 
 int Smoothing::solveLinearSystem(const std::vector<double>& A, const std::vector<double>& b,

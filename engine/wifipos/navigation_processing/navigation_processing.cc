@@ -28,11 +28,12 @@ constexpr double kClockStepForwardSec = 1e9;
 // Message times at or beyond this (the year 10000) are refused: no clock
 // gives them, and their milliseconds would no longer be exact in a double.
 constexpr double kLastMessageTimeSec = 253402300800.0;
-// The kit's output smoothing: the fitted track is read at the current time
-// and blended by elapsed time, quickly while walking and slowly while the
-// phone lies still, where every wobble of the estimate is noise.
-constexpr double kSmoothingWalkingTau = 0.4;
-constexpr double kSmoothingStillTau = 3.0;
+// The kit's output smoothing tracks position and velocity by elapsed time;
+// these are the walker's acceleration spectral densities (m^2/s^3) it
+// allows while walking and while standing, where every wobble of the
+// estimate is noise.
+constexpr double kTrackingWalkingQ = 0.5;
+constexpr double kTrackingStillQ = 0.05;
 // The kit enters a zone once the output is this far inside it and leaves it
 // once the output is this far outside, so that a position wobbling near a
 // boundary does not report the zone over and over. Entry asks less, so that
@@ -272,11 +273,8 @@ int initClientNavigation(ClientNavigationState* client) {
     fp.lowPassTime = kDefaultLowPassSec;
   }
   client->sensorFusion.setProperties(fp);
-  if (client->navigationMap.classicDefaults()) {
-    client->smoothing.setLagAndTimeConstant(0.7, 0.0);
-  } else {
-    client->smoothing.setLagAndTimeConstant(0.0, kSmoothingWalkingTau);
-  }
+  client->smoothing.setTracking(client->navigationMap.classicDefaults() ? 0.0
+                                                                      : kTrackingWalkingQ);
   client->isNavigationInitialized = true;
   return 0;
 }
@@ -446,8 +444,7 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
         if (kit) {
           // Every tick, so that the output moves on between radio windows
           // instead of jumping once per window.
-          client->smoothing.setLagAndTimeConstant(
-              0.0, nav->getIsStop() ? kSmoothingStillTau : kSmoothingWalkingTau);
+          client->smoothing.setTracking(nav->getIsStop() ? kTrackingStillQ : kTrackingWalkingQ);
         }
         if (kit) {
           // The smoothed track goes to the output only: the particle filter
