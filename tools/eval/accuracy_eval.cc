@@ -2,7 +2,8 @@
 // with the engine's original behaviour and with the kit's, and prints one
 // accuracy table.
 //   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
-// --data is the recordings' directory (default $MARVISTO_SHARED_DATA/ble-tetam,
+// --csv also writes the dead-reckoning rows to FILE with "-dead-reckoning" before
+// its extension. --data is the recordings' directory (default $MARVISTO_SHARED_DATA/ble-tetam,
 // else ../shared/data/ble-tetam); --work keeps the generated archives and logs
 // there. Exits 0, 1 when a run fails, 2 on a bad command line.
 #include <cstdio>
@@ -17,6 +18,16 @@ namespace {
 
 const char kUsage[] =
     "usage: accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]\n";
+
+bool WriteText(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if ((f && std::fclose(f) != 0) || !ok) {
+    std::fprintf(stderr, "accuracy-eval: cannot write %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -64,12 +75,18 @@ int main(int argc, char** argv) {
   }
   std::printf("%s", eval::FormatTable(result.rows).c_str());
   if (!result.goals.empty()) std::printf("\nRecordings: kit against the simple 3-NN\n%s", eval::FormatGoals(result.goals).c_str());
+  if (!result.deadReckoning.empty()) {
+    std::printf("\n%s", eval::FormatDeadReckoningTable(result.deadReckoning).c_str());
+  }
   for (const std::string& n : result.notes) std::printf("note: %s\n", n.c_str());
   if (!csv.empty()) {
-    FILE* f = std::fopen(csv.c_str(), "w");
-    const std::string text = eval::FormatCsv(result.rows);
-    if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
-      std::fprintf(stderr, "accuracy-eval: cannot write %s\n", csv.c_str());
+    // The dead-reckoning rows have columns of their own: a file beside the table's.
+    const size_t dot = csv.rfind('.');
+    const std::string drCsv = (dot == std::string::npos || csv.find('/', dot) != std::string::npos)
+                                  ? csv + "-dead-reckoning"
+                                  : csv.substr(0, dot) + "-dead-reckoning" + csv.substr(dot);
+    if (!WriteText(csv, eval::FormatCsv(result.rows)) ||
+        !WriteText(drCsv, eval::FormatDeadReckoningCsv(result.deadReckoning))) {
       return 1;
     }
   }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "eval/dead_reckoning.h"
 #include "eval/simple_knn.h"
 #include "replay/replay_run.h"
 #include "replay/truth_table.h"
@@ -66,6 +67,11 @@ struct VenueJob {
   std::string dir;
   bool ok = false;
   std::string note;
+  // The same venue's one-floor walk with the radio off, for dead reckoning.
+  bool drOk = false;
+  std::vector<TrueLeg> drLegs;
+  int64_t drFirstMs = 0;
+  LocationPoint drStart;
 };
 
 venuesim::VenueSpec SpecFor(const VenueKind& k, uint64_t seed) {
@@ -125,6 +131,34 @@ void GenerateJob(const Plan& plan, VenueJob* job) {
     }
   }
   job->ok = true;
+  if (!plan.deadReckoning) return;
+  venuesim::Walk level;
+  bool levelWalked = false;
+  for (uint64_t attempt = 0; attempt < 5 && !levelWalked; ++attempt) {
+    venuesim::WalkSpec w;
+    // Kinds share a seed's layout; each gets a walk of its own.
+    w.seed = job->seed * 1000 + 500 + job->kind * 10 + attempt;
+    w.startFloor = w.endFloor = 0;
+    levelWalked = venuesim::GenerateWalk(venue, model, w, &level, &why) == venuesim::kOk;
+  }
+  if (!levelWalked || level.ticks.empty()) {
+    job->note = kind.name + ", seed " + std::to_string(job->seed) + ": no level walk: " + why;
+    return;
+  }
+  for (venuesim::WalkTick& t : level.ticks) t.readings.clear();
+  if (venuesim::WriteWalkFiles(level, job->dir + "/level.log", job->dir + "/level.truth.csv", &why) !=
+      venuesim::kOk) {
+    job->note = why;
+    return;
+  }
+  for (const venuesim::WalkStretch& st : level.stretches) {
+    if (st.kind != venuesim::WalkStretch::kWalk || st.stairs) continue;
+    job->drLegs.push_back({st.start, st.start + st.duration, st.from.x, st.from.y, st.to.x, st.to.y});
+  }
+  const venuesim::TruthSample& first = level.ticks.front().truth;
+  job->drFirstMs = level.ticks.front().timeMs;
+  job->drStart = LocationPoint(first.floorId, first.x, first.y);
+  job->drOk = true;
 }
 
 struct ReplayJob {
@@ -133,10 +167,21 @@ struct ReplayJob {
   bool knn = false;  // the reference 3-NN instead of the engine
   double startSettle = 0, floorSettle = 0;
   TrackFigures figures;
+  // Dead reckoning from a known start instead of positioning.
+  bool deadReckoning = false;
+  std::vector<TrueLeg> legs;
+  int64_t firstMs = 0;
+  DeadReckoningFigures dr;
   std::string error;
 };
 
 void RunReplayJob(ReplayJob* job) {
+  if (job->deadReckoning) {
+    replay::ReplayReport report;
+    if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
+    job->dr = MeasureDeadReckoning(job->legs, report.ticks, job->firstMs);
+    return;
+  }
   if (!job->knn) {
     replay::ReplayReport report;
     if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
@@ -240,11 +285,31 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     return rows.size() - 1;
   };
 
+  std::vector<DeadReckoningRow> drRows;
+  std::map<std::tuple<std::string, std::string, std::string>, size_t> drIndex;
   std::vector<ReplayJob> jobs;
   for (const VenueJob& v : venues) {
-    if (!v.ok) {
-      result->notes.push_back(v.note);
-      continue;
+    if (!v.note.empty()) result->notes.push_back(v.note);
+    if (!v.ok) continue;
+    for (const Setting& s : plan.settings) {
+      if (!v.drOk || plan.methods.empty()) break;
+      ReplayJob j;
+      // The radio is off: the kinds differ only in their walks, which pool.
+      const auto key = std::make_tuple(v.group, std::string(), s.name);
+      auto [it, fresh] = drIndex.try_emplace(key, drRows.size());
+      if (fresh) drRows.push_back({v.group, "every kind's layout, one floor", s.name, {}});
+      j.row = it->second;
+      j.deadReckoning = true;
+      j.legs = v.drLegs;
+      j.firstMs = v.drFirstMs;
+      j.options.mapPath = v.dir + "/m" + std::to_string(plan.methods.front().code) + ".mvz";
+      j.options.logPath = v.dir + "/level.log";
+      j.options.truthPath = v.dir + "/level.truth.csv";
+      j.options.parameters = s.parameters;
+      j.options.progress = false;
+      j.options.pdr = true;
+      j.options.pdrFrom = v.drStart;
+      jobs.push_back(j);
     }
     for (const Method& m : plan.methods) {
       for (const Setting& s : plan.settings) {
@@ -306,8 +371,13 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       if (temporary) fs::remove_all(workDir, ec);
       return 1;
     }
-    rows[j.row].add(j.figures);
+    if (j.deadReckoning) {
+      drRows[j.row].figures.add(j.dr);
+    } else {
+      rows[j.row].add(j.figures);
+    }
   }
+  result->deadReckoning = drRows;
   for (const auto& [mapName, track, kitRow, knnRow] : goalRows) {
     GoalCheck g;
     g.map = mapName;

@@ -29,6 +29,7 @@ struct GoalCheck {
 struct EvalResult {
   std::vector<Row> rows;          // in plan order, group totals included
   std::vector<GoalCheck> goals;
+  std::vector<DeadReckoningRow> deadReckoning;  // generated venues' level walks, radio off
   std::vector<std::string> notes; // walks that could not be generated, missing recordings
 };
 
