@@ -2,10 +2,13 @@
 // with the engine's original behaviour and with the kit's, and prints one
 // accuracy table.
 //   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
-// --csv also writes the dead-reckoning rows to FILE with "-dead-reckoning" before
-// its extension. --data is the recordings' directory (default $MARVISTO_SHARED_DATA/ble-tetam,
-// else ../shared/data/ble-tetam); --work keeps the generated archives and logs
-// there. Exits 0, 1 when a run fails, 2 on a bad command line.
+//                 [--png-dir DIR]
+// --csv also writes the dead-reckoning rows to FILE with "-dead-reckoning"
+// before its extension. --data is the recordings' directory (default
+// $MARVISTO_SHARED_DATA/ble-tetam, else ../shared/data/ble-tetam); --work
+// keeps the generated archives and logs there; --png-dir draws the error
+// distributions and every walk's floor plans there. Exits 0, 1 when a run
+// fails, 2 on a bad command line.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,7 +20,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]\n";
+    "usage: accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR] [--png-dir DIR]\n";
 
 bool WriteText(const std::string& path, const std::string& text) {
   FILE* f = std::fopen(path.c_str(), "w");
@@ -34,7 +37,7 @@ bool WriteText(const std::string& path, const std::string& text) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   bool quick = false;
-  std::string csv, work;
+  std::string csv, work, png;
   const char* shared = std::getenv("MARVISTO_SHARED_DATA");
   std::string data = std::string(shared && *shared ? shared : "../shared/data") + "/ble-tetam";
   int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -47,6 +50,8 @@ int main(int argc, char** argv) {
       csv = args[++i];
     } else if (a == "--data" && hasValue) {
       data = args[++i];
+    } else if (a == "--png-dir" && hasValue) {
+      png = args[++i];
     } else if (a == "--work" && hasValue) {
       work = args[++i];
     } else if (a == "--threads" && hasValue) {
@@ -67,6 +72,7 @@ int main(int argc, char** argv) {
   options.plan = quick ? eval::QuickPlan(data) : eval::FullPlan(data);
   options.threads = threads;
   options.workDir = work;
+  options.pictureDir = png;
   eval::EvalResult result;
   std::string error;
   if (eval::RunEvaluation(options, &result, &error) != 0) {
@@ -79,6 +85,10 @@ int main(int argc, char** argv) {
     std::printf("\n%s", eval::FormatDeadReckoningTable(result.deadReckoning).c_str());
   }
   for (const std::string& n : result.notes) std::printf("note: %s\n", n.c_str());
+  if (!result.pictures.empty()) {
+    std::printf("pictures: %zu in %s (cdf-<set>.png: error distributions; walks/: floor plans)\n",
+                result.pictures.size(), png.c_str());
+  }
   if (!csv.empty()) {
     // The dead-reckoning rows have columns of their own: a file beside the table's.
     const size_t dot = csv.rfind('.');

@@ -11,7 +11,10 @@
 #include <thread>
 
 #include "eval/dead_reckoning.h"
+#include "eval/cdf_png.h"
 #include "eval/simple_knn.h"
+#include "eval/walk_pictures.h"
+#include "wifipos/navigation_map/navigation_map.h"
 #include "replay/replay_run.h"
 #include "replay/truth_table.h"
 #include "venuesim/generator.h"
@@ -167,6 +170,7 @@ struct ReplayJob {
   bool knn = false;  // the reference 3-NN instead of the engine
   double startSettle = 0, floorSettle = 0;
   TrackFigures figures;
+  std::vector<world::ScoredTick> ticks;
   // Dead reckoning from a known start instead of positioning.
   bool deadReckoning = false;
   std::vector<TrueLeg> legs;
@@ -185,7 +189,8 @@ void RunReplayJob(ReplayJob* job) {
   if (!job->knn) {
     replay::ReplayReport report;
     if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
-    job->figures = ScoreTrack(ToScored(report), job->startSettle, job->floorSettle);
+    job->ticks = ToScored(report);
+    job->figures = ScoreTrack(job->ticks, job->startSettle, job->floorSettle);
     return;
   }
   SimpleKnnMap map;
@@ -225,6 +230,84 @@ void RunReplayJob(ReplayJob* job) {
     ticks.push_back(s);
   }
   job->figures = ScoreTrack(ticks, job->startSettle, job->floorSettle);
+  job->ticks = std::move(ticks);
+}
+
+// The pictures of one walk: a map and the jobs whose outputs go on it.
+struct PictureJob {
+  std::string mapPath;
+  std::string stem;
+  std::vector<std::pair<size_t, std::string>> series;  // job, label
+  std::vector<std::string> written;
+  std::string error;
+};
+
+void SeriesColour(const std::string& label, WalkSeries* s) {
+  if (label.find("classic") != std::string::npos) {
+    s->r = 0.95, s->g = 0.55, s->b = 0.0;
+    s->width = 2.5;
+  } else if (label.find("kit") != std::string::npos) {
+    s->r = 0.85, s->g = 0.1, s->b = 0.1;
+  } else {
+    s->r = 0.45, s->g = 0.45, s->b = 0.45;
+  }
+}
+
+void DrawPictureJob(const std::vector<ReplayJob>& jobs, PictureJob* p) {
+  NavigationMap map;
+  if (map.setPathToNavArchive(p->mapPath.c_str()) != 0 || map.parseAllFiles(false) != 0) {
+    p->error = "cannot load map archive " + p->mapPath;
+    return;
+  }
+  std::vector<WalkSeries> series;
+  for (const auto& [job, label] : p->series) {
+    WalkSeries s;
+    s.label = label;
+    SeriesColour(label, &s);
+    s.ticks = &jobs[job].ticks;
+    series.push_back(s);
+  }
+  DrawWalkPlans(map, series, p->stem, &p->written, &p->error);
+}
+
+// The error distributions of a set: its pooled rows when it has several
+// kinds, else its one kind's.
+int DrawCdfs(const std::vector<Row>& rows, const std::string& dir, std::vector<std::string>* written,
+             std::string* error) {
+  std::vector<std::string> groups;
+  for (const Row& r : rows) {
+    if (groups.empty() || groups.back() != r.group) groups.push_back(r.group);
+  }
+  for (const std::string& group : groups) {
+    bool pooled = false;
+    for (const Row& r : rows) pooled = pooled || (r.group == group && r.kind.rfind("all ", 0) == 0);
+    std::vector<CdfCurve> curves;
+    std::string what;
+    for (const Row& r : rows) {
+      if (r.group != group || (pooled && r.kind.rfind("all ", 0) != 0)) continue;
+      what = r.kind;
+      CdfCurve c;
+      c.label = r.setting == "-" ? r.method : r.method + " " + r.setting;
+      c.dashed = r.setting == "classic";
+      c.errors = r.errors;
+      if (r.method == "histogram") {
+        c.r = 0.9, c.g = 0.5, c.b = 0.0;
+      } else if (r.method == "GP") {
+        c.r = 0.55, c.g = 0.2, c.b = 0.7;
+      } else if (r.method == "3-NN") {
+        c.r = c.g = c.b = 0.45;
+      } else {
+        c.r = 0.1, c.g = 0.35, c.b = 0.85;
+      }
+      curves.push_back(c);
+    }
+    const std::string file = dir + "/cdf-" + Slug(group) + ".png";
+    if (WriteCdfPng(group + ", " + what + ": error distribution (dashed: classic)", curves, file, error) != 0) {
+      return 1;
+    }
+    written->push_back(file);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -288,6 +371,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
   std::vector<DeadReckoningRow> drRows;
   std::map<std::tuple<std::string, std::string, std::string>, size_t> drIndex;
   std::vector<ReplayJob> jobs;
+  std::vector<PictureJob> pictures;
   for (const VenueJob& v : venues) {
     if (!v.note.empty()) result->notes.push_back(v.note);
     if (!v.ok) continue;
@@ -312,7 +396,12 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       jobs.push_back(j);
     }
     for (const Method& m : plan.methods) {
+      PictureJob pj;
+      pj.mapPath = v.dir + "/m" + std::to_string(m.code) + ".mvz";
+      pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
+                std::to_string(v.seed) + "-" + Slug(m.name);
       for (const Setting& s : plan.settings) {
+        pj.series.emplace_back(jobs.size(), m.name + " " + s.name);
         ReplayJob j;
         j.row = rowFor(v.group, plan.kinds[v.kind].name, m.name, s.name);
         j.options.mapPath = v.dir + "/m" + std::to_string(m.code) + ".mvz";
@@ -324,6 +413,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         j.floorSettle = kFloorSettle;
         jobs.push_back(j);
       }
+      pictures.push_back(pj);
     }
   }
 
@@ -349,7 +439,11 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       base.options.truthPath = plan.recordingsDir + "/" + track + ".truth.csv";
       base.options.progress = false;
       size_t kitRow = 0;
+      PictureJob pj;
+      pj.mapPath = mapPath;
+      pj.stem = options.pictureDir + "/walks/" + Slug(group) + "-" + Slug(track);
       for (const Setting& s : plan.settings) {
+        pj.series.emplace_back(jobs.size(), "engine " + s.name);
         ReplayJob j = base;
         j.row = rowFor(group, track, "engine", s.name);
         if (s.name == "kit") kitRow = j.row;
@@ -359,7 +453,9 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       ReplayJob j = base;
       j.knn = true;
       j.row = rowFor(group, track, "3-NN", "-");
+      pj.series.emplace_back(jobs.size(), "3-NN");
       jobs.push_back(j);
+      pictures.push_back(pj);
       goalRows.emplace_back(mapName, track, kitRow, j.row);
     }
   }
@@ -387,8 +483,27 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     result->goals.push_back(g);
   }
   result->rows = WithGroupTotals(rows);
+  int rc = 0;
+  if (!options.pictureDir.empty()) {
+    fs::create_directories(options.pictureDir + "/walks", ec);
+    if (ec) {
+      *error = "cannot make " + options.pictureDir + "/walks: " + ec.message();
+      rc = 1;
+    } else if (DrawCdfs(result->rows, options.pictureDir, &result->pictures, error) != 0) {
+      rc = 1;
+    } else {
+      ParallelFor(pictures.size(), options.threads, [&](size_t i) { DrawPictureJob(jobs, &pictures[i]); });
+      for (const PictureJob& p : pictures) {
+        result->pictures.insert(result->pictures.end(), p.written.begin(), p.written.end());
+        if (!p.error.empty() && rc == 0) {
+          *error = p.error;
+          rc = 1;
+        }
+      }
+    }
+  }
   if (temporary) fs::remove_all(workDir, ec);
-  return 0;
+  return rc;
 }
 
 std::string FormatGoals(const std::vector<GoalCheck>& goals) {

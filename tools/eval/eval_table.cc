@@ -63,7 +63,7 @@ std::vector<Row> WithGroupTotals(const std::vector<Row>& rows) {
       if (fresh) {
         order.push_back(key);
         it->second.group = rows[k].group;
-        it->second.kind = "all kinds";
+        it->second.kind = rows[k].group.rfind("recording", 0) == 0 ? "all tracks" : "all kinds";
         it->second.method = rows[k].method;
         it->second.setting = rows[k].setting;
       }

@@ -38,7 +38,7 @@ struct DeadReckoningRow {
 };
 
 // Rows that pool every kind of a group for each method and setting, named
-// "all kinds", appended after the group's rows.
+// "all kinds" ("all tracks" for recordings), appended after the group's rows.
 std::vector<Row> WithGroupTotals(const std::vector<Row>& rows);
 
 // The table with its column heads and, under it, what its figures mean.
