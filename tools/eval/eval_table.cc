@@ -106,8 +106,8 @@ std::string FormatTable(const std::vector<Row>& rows) {
       "floor: share of the counted ticks whose output is on the true floor (no output counts as wrong).\n"
       "turn lag: mean over the turns of the delay (0-10 s) that best aligns the output with the true path from 3 s\n"
       "  before to 6 s after the turn. A turn is where the direction over the next 1.5 m of the true path differs\n"
-      "  from the previous 1.5 m by more than 45 degrees. floor lag: mean seconds from a change of the true floor\n"
-      "  until the output is on it and stays there for 2 s. '-': no such event.\n"
+      "  from the previous 1.5 m by more than 45 degrees (turns within 3 s count once). floor lag: mean seconds\n"
+      "  from a change of the true floor until the output is on it and stays there for 2 s. '-': no such event.\n"
       "Settings: classic = the engine's original behaviour (parameters \"defaults=classic;\"),\n"
       "  kit = the kit's defaults. Tuning venues may be tuned on; held-out venues (other seeds) must not be.\n";
   return out;
