@@ -14,6 +14,9 @@
 
 // The pictures' text goes through fontconfig, whose caches live until the process ends.
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// libzip asks libc for the local time zone from every thread that opens an
+// archive; libc guards it with a lock the race detector does not see.
+extern "C" const char* __tsan_default_suppressions() { return "race:tzset_internal\n"; }
 
 namespace {
 
