@@ -29,11 +29,18 @@ namespace fs = std::filesystem;
 constexpr double kStartSettle = 8.0;
 constexpr double kFloorSettle = 3.0;
 
-// Runs task(0..count-1) on up to `threads` threads.
-void ParallelFor(size_t count, int threads, const std::function<void(size_t)>& task) {
+// Runs task(i) for every i below count on up to `threads` threads, the
+// costliest first (by `cost`, when given) so that no long task starts last.
+void ParallelFor(size_t count, int threads, const std::function<void(size_t)>& task,
+                 const std::function<double(size_t)>& cost = nullptr) {
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  if (cost) {
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return cost(a) > cost(b); });
+  }
   std::atomic<size_t> next{0};
   auto worker = [&] {
-    for (size_t i = next++; i < count; i = next++) task(i);
+    for (size_t i = next++; i < count; i = next++) task(order[i]);
   };
   std::vector<std::thread> pool;
   const size_t n = std::min<size_t>(std::max(1, threads), count);
@@ -166,6 +173,7 @@ void GenerateJob(const Plan& plan, VenueJob* job) {
 
 struct ReplayJob {
   size_t row = 0;
+  double cost = 1;  // relative, for the order of the work
   replay::ReplayOptions options;
   bool knn = false;  // the reference 3-NN instead of the engine
   double startSettle = 0, floorSettle = 0;
@@ -349,7 +357,13 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       }
     }
   }
-  ParallelFor(venues.size(), options.threads, [&](size_t i) { GenerateJob(plan, &venues[i]); });
+  // The survey's work grows with the beacons and the reference points.
+  auto beacons = [&](const VenueKind& k) {
+    return k.floors * k.width * k.height / (k.beaconSpacing * k.beaconSpacing);
+  };
+  ParallelFor(
+      venues.size(), options.threads, [&](size_t i) { GenerateJob(plan, &venues[i]); },
+      [&](size_t i) { return beacons(plan.kinds[venues[i].kind]) * plan.kinds[venues[i].kind].width; });
 
   std::vector<Row> rows;
   std::map<std::tuple<std::string, std::string, std::string, std::string>, size_t> rowIndex;
@@ -411,6 +425,8 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         j.options.progress = false;
         j.startSettle = kStartSettle;
         j.floorSettle = kFloorSettle;
+        // Gaussian processes evaluate every beacon at every particle.
+        j.cost = beacons(plan.kinds[v.kind]) * (m.code == venuesim::kMethodGp ? 10 : 1);
         jobs.push_back(j);
       }
       pictures.push_back(pj);
@@ -460,7 +476,8 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     }
   }
 
-  ParallelFor(jobs.size(), options.threads, [&](size_t i) { RunReplayJob(&jobs[i]); });
+  ParallelFor(
+      jobs.size(), options.threads, [&](size_t i) { RunReplayJob(&jobs[i]); }, [&](size_t i) { return jobs[i].cost; });
   for (const ReplayJob& j : jobs) {
     if (!j.error.empty()) {
       *error = j.options.logPath + " over " + j.options.mapPath + ": " + j.error;
