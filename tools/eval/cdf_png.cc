@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "eval/walk_pictures.h"
 #include "replay/replay_run.h"
 
 namespace eval {
@@ -100,6 +101,46 @@ int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, c
   if (st != CAIRO_STATUS_SUCCESS) {
     if (error) *error = "cannot write " + path + ": " + cairo_status_to_string(st);
     return 1;
+  }
+  return 0;
+}
+
+// The error distributions of a set: its pooled rows when it has several
+// kinds, else its one kind's.
+int DrawSetCdfs(const std::vector<Row>& rows, const std::string& dir, std::vector<std::string>* written,
+             std::string* error) {
+  std::vector<std::string> groups;
+  for (const Row& r : rows) {
+    if (groups.empty() || groups.back() != r.group) groups.push_back(r.group);
+  }
+  for (const std::string& group : groups) {
+    bool pooled = false;
+    for (const Row& r : rows) pooled = pooled || (r.group == group && r.kind.rfind("all ", 0) == 0);
+    std::vector<CdfCurve> curves;
+    std::string what;
+    for (const Row& r : rows) {
+      if (r.group != group || (pooled && r.kind.rfind("all ", 0) != 0)) continue;
+      what = r.kind;
+      CdfCurve c;
+      c.label = r.setting == "-" ? r.method : r.method + " " + r.setting;
+      c.dashed = r.setting == "classic";
+      c.errors = r.errors;
+      if (r.method == "histogram") {
+        c.r = 0.9, c.g = 0.5, c.b = 0.0;
+      } else if (r.method == "GP") {
+        c.r = 0.55, c.g = 0.2, c.b = 0.7;
+      } else if (r.method == "3-NN") {
+        c.r = c.g = c.b = 0.45;
+      } else {
+        c.r = 0.1, c.g = 0.35, c.b = 0.85;
+      }
+      curves.push_back(c);
+    }
+    const std::string file = dir + "/cdf-" + Slug(group) + ".png";
+    if (WriteCdfPng(group + ", " + what + ": error distribution (dashed: classic)", curves, file, error) != 0) {
+      return 1;
+    }
+    written->push_back(file);
   }
   return 0;
 }

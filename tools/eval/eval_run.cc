@@ -2,24 +2,24 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <thread>
+#include <tuple>
 
-#include "eval/dead_reckoning.h"
 #include "eval/cdf_png.h"
+#include "eval/dead_reckoning.h"
 #include "eval/simple_knn.h"
+#include "eval/venue_walks.h"
 #include "eval/walk_pictures.h"
-#include "wifipos/navigation_map/navigation_map.h"
 #include "replay/replay_run.h"
 #include "replay/truth_table.h"
-#include "venuesim/generator.h"
-#include "venuesim/venue_archive.h"
-#include "venuesim/walk.h"
+#include "venuesim/venue_spec.h"
+#include "wifipos/navigation_map/navigation_map.h"
 
 namespace eval {
 namespace {
@@ -67,108 +67,6 @@ std::vector<world::ScoredTick> ToScored(const replay::ReplayReport& r) {
     out.push_back(s);
   }
   return out;
-}
-
-// One generated venue and walk, written to its own directory.
-struct VenueJob {
-  std::string group;
-  size_t kind = 0;
-  uint64_t seed = 0;
-  std::string dir;
-  bool ok = false;
-  std::string note;
-  // The same venue's one-floor walk with the radio off, for dead reckoning.
-  bool drOk = false;
-  std::vector<TrueLeg> drLegs;
-  int64_t drFirstMs = 0;
-  LocationPoint drStart;
-};
-
-venuesim::VenueSpec SpecFor(const VenueKind& k, uint64_t seed) {
-  venuesim::VenueSpec s;
-  s.seed = seed;
-  s.floors = k.floors;
-  s.width = k.width;
-  s.height = k.height;
-  s.beaconSpacing = k.beaconSpacing;
-  s.shadowSigma = k.shadowSigma;
-  s.wallLoss = k.wallLoss;
-  s.locationName = k.name;
-  return s;
-}
-
-void GenerateJob(const Plan& plan, VenueJob* job) {
-  const VenueKind& kind = plan.kinds[job->kind];
-  venuesim::Venue venue;
-  std::string why;
-  if (venuesim::GenerateVenue(SpecFor(kind, job->seed), &venue, &why) != venuesim::kOk) {
-    job->note = kind.name + ", seed " + std::to_string(job->seed) + ": " + why;
-    return;
-  }
-  const venuesim::PropagationModel model(venue);
-  venuesim::Walk walk;
-  bool walked = false;
-  // A seed whose rooms give no usable route tries the next walk seed.
-  for (uint64_t attempt = 0; attempt < 5 && !walked; ++attempt) {
-    venuesim::WalkSpec w;
-    w.seed = job->seed * 1000 + attempt;
-    w.floorChange = kind.lift ? venuesim::kByLift : venuesim::kByStairs;
-    if (kind.floors > 1) {
-      w.startFloor = static_cast<int>(w.seed % (kind.floors - 1));
-      w.endFloor = w.startFloor + 1;
-      if ((job->seed / 2) % 2) std::swap(w.startFloor, w.endFloor);
-    } else {
-      w.startFloor = w.endFloor = 0;
-    }
-    walked = venuesim::GenerateWalk(venue, model, w, &walk, &why) == venuesim::kOk;
-  }
-  if (!walked) {
-    job->note = kind.name + ", seed " + std::to_string(job->seed) + ": no walk: " + why;
-    return;
-  }
-  std::error_code ec;
-  fs::create_directories(job->dir, ec);
-  if (venuesim::WriteWalkFiles(walk, job->dir + "/walk.log", job->dir + "/walk.truth.csv", &why) != venuesim::kOk) {
-    job->note = why;
-    return;
-  }
-  for (const Method& m : plan.methods) {
-    venue.setup.method = m.code;
-    if (venuesim::WriteVenueArchive(venue, job->dir + "/m" + std::to_string(m.code) + ".mvz", &why) !=
-        venuesim::kOk) {
-      job->note = why;
-      return;
-    }
-  }
-  job->ok = true;
-  if (!plan.deadReckoning) return;
-  venuesim::Walk level;
-  bool levelWalked = false;
-  for (uint64_t attempt = 0; attempt < 5 && !levelWalked; ++attempt) {
-    venuesim::WalkSpec w;
-    // Kinds share a seed's layout; each gets a walk of its own.
-    w.seed = job->seed * 1000 + 500 + job->kind * 10 + attempt;
-    w.startFloor = w.endFloor = 0;
-    levelWalked = venuesim::GenerateWalk(venue, model, w, &level, &why) == venuesim::kOk;
-  }
-  if (!levelWalked || level.ticks.empty()) {
-    job->note = kind.name + ", seed " + std::to_string(job->seed) + ": no level walk: " + why;
-    return;
-  }
-  for (venuesim::WalkTick& t : level.ticks) t.readings.clear();
-  if (venuesim::WriteWalkFiles(level, job->dir + "/level.log", job->dir + "/level.truth.csv", &why) !=
-      venuesim::kOk) {
-    job->note = why;
-    return;
-  }
-  for (const venuesim::WalkStretch& st : level.stretches) {
-    if (st.kind != venuesim::WalkStretch::kWalk || st.stairs) continue;
-    job->drLegs.push_back({st.start, st.start + st.duration, st.from.x, st.from.y, st.to.x, st.to.y});
-  }
-  const venuesim::TruthSample& first = level.ticks.front().truth;
-  job->drFirstMs = level.ticks.front().timeMs;
-  job->drStart = LocationPoint(first.floorId, first.x, first.y);
-  job->drOk = true;
 }
 
 struct ReplayJob {
@@ -278,46 +176,6 @@ void DrawPictureJob(const std::vector<ReplayJob>& jobs, PictureJob* p) {
   DrawWalkPlans(map, series, p->stem, &p->written, &p->error);
 }
 
-// The error distributions of a set: its pooled rows when it has several
-// kinds, else its one kind's.
-int DrawCdfs(const std::vector<Row>& rows, const std::string& dir, std::vector<std::string>* written,
-             std::string* error) {
-  std::vector<std::string> groups;
-  for (const Row& r : rows) {
-    if (groups.empty() || groups.back() != r.group) groups.push_back(r.group);
-  }
-  for (const std::string& group : groups) {
-    bool pooled = false;
-    for (const Row& r : rows) pooled = pooled || (r.group == group && r.kind.rfind("all ", 0) == 0);
-    std::vector<CdfCurve> curves;
-    std::string what;
-    for (const Row& r : rows) {
-      if (r.group != group || (pooled && r.kind.rfind("all ", 0) != 0)) continue;
-      what = r.kind;
-      CdfCurve c;
-      c.label = r.setting == "-" ? r.method : r.method + " " + r.setting;
-      c.dashed = r.setting == "classic";
-      c.errors = r.errors;
-      if (r.method == "histogram") {
-        c.r = 0.9, c.g = 0.5, c.b = 0.0;
-      } else if (r.method == "GP") {
-        c.r = 0.55, c.g = 0.2, c.b = 0.7;
-      } else if (r.method == "3-NN") {
-        c.r = c.g = c.b = 0.45;
-      } else {
-        c.r = 0.1, c.g = 0.35, c.b = 0.85;
-      }
-      curves.push_back(c);
-    }
-    const std::string file = dir + "/cdf-" + Slug(group) + ".png";
-    if (WriteCdfPng(group + ", " + what + ": error distribution (dashed: classic)", curves, file, error) != 0) {
-      return 1;
-    }
-    written->push_back(file);
-  }
-  return 0;
-}
-
 }  // namespace
 
 int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* error) {
@@ -362,7 +220,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     return k.floors * k.width * k.height / (k.beaconSpacing * k.beaconSpacing);
   };
   ParallelFor(
-      venues.size(), options.threads, [&](size_t i) { GenerateJob(plan, &venues[i]); },
+      venues.size(), options.threads, [&](size_t i) { GenerateVenueWalks(plan, &venues[i]); },
       [&](size_t i) { return beacons(plan.kinds[venues[i].kind]) * plan.kinds[venues[i].kind].width; });
 
   std::vector<Row> rows;
@@ -506,7 +364,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     if (ec) {
       *error = "cannot make " + options.pictureDir + "/walks: " + ec.message();
       rc = 1;
-    } else if (DrawCdfs(result->rows, options.pictureDir, &result->pictures, error) != 0) {
+    } else if (DrawSetCdfs(result->rows, options.pictureDir, &result->pictures, error) != 0) {
       rc = 1;
     } else {
       ParallelFor(pictures.size(), options.threads, [&](size_t i) { DrawPictureJob(jobs, &pictures[i]); });
