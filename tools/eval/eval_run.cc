@@ -90,6 +90,7 @@ void RunReplayJob(ReplayJob* job) {
     replay::ReplayReport report;
     if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
     job->dr = MeasureDeadReckoning(job->legs, report.ticks, job->firstMs);
+    job->ticks = ToScored(report);
     return;
   }
   if (!job->knn) {
@@ -247,8 +248,12 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
   for (const VenueJob& v : venues) {
     if (!v.note.empty()) result->notes.push_back(v.note);
     if (!v.ok) continue;
+    PictureJob dead;
+    dead.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
+                std::to_string(v.seed) + "-dead-reckoning";
     for (const Setting& s : plan.settings) {
       if (!v.drOk || plan.methods.empty()) break;
+      dead.series.emplace_back(jobs.size(), "dead reckoning " + s.name);
       ReplayJob j;
       // The radio is off: the kinds differ only in their walks, which pool.
       const auto key = std::make_tuple(v.group, std::string(), s.name);
@@ -265,8 +270,10 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       j.options.progress = false;
       j.options.pdr = true;
       j.options.pdrFrom = v.drStart;
+      dead.mapPath = j.options.mapPath;
       jobs.push_back(j);
     }
+    if (!dead.series.empty()) pictures.push_back(dead);
     for (const Method& m : plan.methods) {
       PictureJob pj;
       pj.mapPath = v.dir + "/m" + std::to_string(m.code) + ".mvz";

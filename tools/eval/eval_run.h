@@ -18,6 +18,7 @@ struct EvalOptions {
   std::string workDir;  // generated archives and logs; empty: a temporary directory, removed afterwards
   // Empty: no pictures. Else the error distributions (cdf-<set>.png) and
   // every walk's floor plans (walks/<set>-<kind>-seed<n>-<method>-floor<id>.png,
+  // walks/<set>-<kind>-seed<n>-dead-reckoning-floor<id>.png,
   // walks/<set>-<track>-floor<id>.png) land there.
   std::string pictureDir;
 };

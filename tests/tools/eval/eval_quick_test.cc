@@ -83,12 +83,14 @@ TEST(AccuracyEval, QuickRunHasEveryRowWithFiniteFigures) {
   for (const char* cdf : {"cdf-tuning-venues.png", "cdf-held-out-venues.png"}) {
     EXPECT_TRUE(std::filesystem::exists(pictures.file(cdf))) << cdf;
   }
-  size_t plans = 0;
+  size_t plans = 0, deadReckoning = 0;
   for (const std::string& p : result.pictures) {
     EXPECT_TRUE(std::filesystem::file_size(p) > 1000) << p;
-    plans += p.find("/walks/tuning-venues-") != std::string::npos;
+    if (p.find("/walks/tuning-venues-") == std::string::npos) continue;
+    ++(p.find("-dead-reckoning-") != std::string::npos ? deadReckoning : plans);
   }
   EXPECT_EQ(plans, 2 * options.plan.methods.size());  // the walk changes floor
+  EXPECT_EQ(deadReckoning, 1u);                         // that walk stays on one
   const std::string text = eval::FormatTable(result.rows);
   EXPECT_NE(text.find("held-out venues"), std::string::npos);
   EXPECT_NE(text.find("turn lag:"), std::string::npos);
