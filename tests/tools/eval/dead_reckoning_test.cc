@@ -73,6 +73,28 @@ TEST(DeadReckoning, FiguresOfKnownFaults) {
   EXPECT_GT(eval::MeasureDeadReckoning(Square(), Output(1.0, 10), kFirstMs).meanEndError(), 3.0);
 }
 
+TEST(DeadReckoning, TurnErrorAcrossTheBackwardDirection) {
+  // There and back: the walker turns 180 degrees, the output 170 or 190; a
+  // turn error of 10 degrees either way, not 350.
+  const std::vector<eval::TrueLeg> legs = {{0, 20, 0, 0, 20, 0}, {20, 40, 20, 0, 0, 0}};
+  for (double turn : {170.0, 190.0, -170.0}) {
+    SCOPED_TRACE(turn);
+    std::vector<replay::ReplayTick> ticks;
+    for (int i = 0; i <= 400; ++i) {
+      replay::ReplayTick t;
+      t.timeMs = kFirstMs + i * 100;
+      t.floorId = 1;
+      const double back = std::max(0, i - 200) * 0.1;
+      t.x = std::min(i, 200) * 0.1 + back * std::cos(turn * M_PI / 180);
+      t.y = back * std::sin(turn * M_PI / 180);
+      ticks.push_back(t);
+    }
+    const eval::DeadReckoningFigures f = eval::MeasureDeadReckoning(legs, ticks, kFirstMs);
+    ASSERT_EQ(f.turnErrors.size(), 1u);
+    EXPECT_NEAR(f.turnErrors[0], 10.0, 1e-6);
+  }
+}
+
 TEST(DeadReckoning, PoolsWalksAndSkipsLegsWithoutOutput) {
   eval::DeadReckoningFigures pooled;
   pooled.add(eval::MeasureDeadReckoning(Square(), Output(1.2, 0), kFirstMs));
