@@ -32,13 +32,16 @@ class Pool {
     return *p;
   }
   void submit(std::function<void()> task) {
-    std::lock_guard lk(mutex_);
-    tasks_.push_back(std::move(task));
-    cv_.notify_one();
-    if (idle_ < long(tasks_.size()) && threads_ < kMaxThreads) {
-      ++threads_;
-      std::thread([this] { work(); }).detach();
+    {
+      std::lock_guard lk(mutex_);
+      tasks_.push_back(std::move(task));
+      if (idle_ < long(tasks_.size()) && threads_ < kMaxThreads) {
+        ++threads_;
+        std::thread([this] { work(); }).detach();
+      }
     }
+    // Outside the lock, so the woken worker does not at once block on it.
+    cv_.notify_one();
   }
 
  private:

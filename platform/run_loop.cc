@@ -251,8 +251,10 @@ void RunLoop::perform(Block block) {
   {
     std::lock_guard lk(impl_->mutex);
     impl_->posted.push_back(std::move(block));
-    impl_->cv.notify_all();
   }
+  // Woken after the lock is released: a waiter woken under it would at once block on it
+  // again, a second sleep and wake-up for every post.
+  impl_->cv.notify_all();
   detail::bump();  // after the post is visible
 }
 

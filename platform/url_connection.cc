@@ -4,6 +4,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,10 +29,38 @@ struct NetworkThread::Impl {
   std::mutex mutex;
   std::condition_variable stoppedCv;
   std::deque<std::function<void()>> tasks;
+  // Tasks ever posted, and whether the loop sleeps in curl_multi_poll: a poster wakes the
+  // loop only when it sleeps (both sequentially consistent, so one of them sees the other).
+  std::atomic<uint64_t> posted{0};
+  std::atomic<bool> parked{false};
+  // Wakes the poll: one write and one read, where libcurl's own wake-up costs a send and
+  // two receives.
+  int wakeFd = -1;
+  void wake() {
+    uint64_t one = 1;
+    if (wakeFd < 0) curl_multi_wakeup(multi);  // no eventfd to be had
+    else if (write(wakeFd, &one, sizeof one) < 0) {
+    }  // only EAGAIN at a counter near overflow: the poll is awake anyway
+  }
+  uint64_t drained = 0;  // `posted` as the loop last took its tasks (network thread only)
   bool stopping = false;
   bool stopped = false;
   // Connections in flight, kept alive by the loop until they end or are cancelled.
   std::map<CURL*, std::shared_ptr<URLConnection>> active;
+  // As a phone's loader does: a few transfers (each on its own connection) per host, and
+  // further requests to that host wait here, in order, for one to end. A host is scheme,
+  // host name and port; libcurl's own per-host limit ignores the port, so one stalled
+  // server held up every other on the same machine. Only running transfers sit in the
+  // multi handle, which spends time on each it holds at every step, and their handles are
+  // reused: a burst of a thousand requests costs per request what a few do.
+  static constexpr size_t kTransfersPerHost = 6;
+  struct HostSlots {
+    size_t running = 0;
+    std::deque<std::shared_ptr<URLConnection>> waiting;
+  };
+  std::map<std::string, HostSlots> hosts;
+  bool slotFreed = false;  // a host may have room for a waiting transfer
+  void releaseSlot(URLConnection& c);
   // Uploads paused until their paced body stream may be read again (steady time).
   std::multimap<std::chrono::steady_clock::time_point, std::weak_ptr<URLConnection>> wakeups;
   // Handles of ended transfers, reset and reused: a new handle per request costs more than
@@ -45,12 +75,14 @@ struct NetworkThread::Impl {
     return e;
   }
   void giveBack(CURL* e) {
-    if (spareHandles.size() < 16) spareHandles.push_back(e);
+    if (spareHandles.size() < 2 * kTransfersPerHost) spareHandles.push_back(e);
     else curl_easy_cleanup(e);
   }
 
   void run();
+  bool admitWaiting();
   void drainTasks();
+  void waitForWork();
   void resumeDueUploads();
   int pollTimeoutMs();
   void finished(CURL* easy, CURLcode code);
@@ -65,6 +97,9 @@ struct URLConnection::Transfer {
   bool stopped = false;
   bool trustRefused = false;
   bool pausedForPacing = false;
+  bool admitting = false;  // started, waiting for a slot of its host
+  bool holdsSlot = false;  // counted in the running transfers of `slot`
+  std::string slot;
   int redirects = 0;
   std::optional<URLRequest> redirectTo;  // the next hop, decided when the redirect's head ended
   std::optional<URLLoadError> refusal;   // the delegate refused a redirect
@@ -125,6 +160,30 @@ std::string hostOf(const std::string& url) {
     curl_url_cleanup(u);
   }
   return host;
+}
+
+// Scheme, host and port: the host whose transfers are counted together (NetworkThread::
+// Impl::hosts). `host` receives the host name as hostOf() gives it.
+std::string slotOf(const std::string& url, std::string* host) {
+  std::string key;
+  if (CURLU* u = curl_url()) {
+    if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
+      for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_HOST, CURLUPART_PORT}) {
+        char* p = nullptr;
+        if (curl_url_get(u, part, &p, CURLU_DEFAULT_PORT) == CURLUE_OK && p) {
+          key += p;
+          if (part == CURLUPART_HOST && host) {
+            *host = p;
+            if (host->size() > 2 && host->front() == '[') *host = host->substr(1, host->size() - 2);
+          }
+        }
+        key += '|';
+        curl_free(p);
+      }
+    }
+    curl_url_cleanup(u);
+  }
+  return key;
 }
 
 constexpr int kMaxRedirects = 16;
@@ -316,9 +375,22 @@ URLConnection::~URLConnection() {
 
 void URLConnection::start() {
   auto& t = *transfer_;
-  if (t.easy) return;
-  if (!configure()) return;
+  if (t.easy || t.admitting || t.stopped) return;
   auto& impl = NetworkThread::shared().impl();
+  std::string host = slotOf(request_.URL, &t.host);
+  auto& slots = impl.hosts[host];
+  if (slots.running >= NetworkThread::Impl::kTransfersPerHost) {
+    t.admitting = true;
+    slots.waiting.push_back(shared_from_this());
+    return;
+  }
+  ++slots.running;
+  t.holdsSlot = true;
+  t.slot = host;
+  if (!configure()) {
+    impl.releaseSlot(*this);
+    return;
+  }
   impl.active[t.easy] = shared_from_this();
   curl_multi_add_handle(impl.multi, t.easy);
 }
@@ -338,7 +410,7 @@ bool URLConnection::configure() {
   if (request_.URL.empty()) return failSoon(URLErrorBadURL, "bad URL");
   if (!isHTTPToken(request_.HTTPMethod)) return failSoon(URLErrorBadURL, "the request method is no token");
   CURL* e = t.easy;
-  t.host = hostOf(request_.URL);
+  if (t.host.empty()) t.host = hostOf(request_.URL);  // start() found it already
   curl_easy_setopt(e, CURLOPT_URL, request_.URL.c_str());
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -420,9 +492,11 @@ bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
   auto& t = *c.transfer_;
   NetworkThread::shared().impl().giveBack(t.easy);
   curl_slist_free_all(t.headers);
-  int redirects = t.redirects;
-  *c.transfer_ = URLConnection::Transfer();
-  c.transfer_->redirects = redirects;
+  URLConnection::Transfer hop;  // the next hop goes on in the same slot
+  hop.redirects = t.redirects;
+  hop.holdsSlot = t.holdsSlot;
+  hop.slot = std::move(t.slot);
+  t = std::move(hop);
   c.request_ = std::move(next);
   return c.configure();
 }
@@ -431,12 +505,23 @@ void URLConnection::cancel() {
   auto& t = *transfer_;
   t.stopped = true;
   auto& impl = NetworkThread::shared().impl();
+  if (t.admitting) {
+    t.admitting = false;
+    auto host = impl.hosts.find(slotOf(request_.URL, nullptr));
+    if (host != impl.hosts.end()) {
+      auto& waiting = host->second.waiting;
+      auto it = std::find(waiting.begin(), waiting.end(), shared_from_this());
+      if (it != waiting.end()) waiting.erase(it);
+      if (host->second.running == 0 && waiting.empty()) impl.hosts.erase(host);
+    }
+  }
   if (t.easy) {
     auto it = impl.active.find(t.easy);
     if (it != impl.active.end()) {
       curl_multi_remove_handle(impl.multi, t.easy);
       auto keep = std::move(it->second);
       impl.active.erase(it);
+      impl.releaseSlot(*this);
     }
   }
 }
@@ -449,16 +534,19 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   curl_multi_remove_handle(multi, easy);
   auto& t = Access::transfer(*c);
   auto& d = Access::delegate(*c);
-  if (t.stopped) return;
-  if (code == CURLE_OK && t.redirectTo) {
+  if (!t.stopped && code == CURLE_OK && t.redirectTo) {
     URLRequest next = std::move(*t.redirectTo);
     if (Access::restart(*c, std::move(next))) {
-      CURL* e = Access::transfer(*c).easy;
+      CURL* e = t.easy;
       active[e] = c;
       curl_multi_add_handle(multi, e);
+      return;
     }
+    releaseSlot(*c);
     return;
   }
+  releaseSlot(*c);
+  if (t.stopped) return;
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
@@ -482,8 +570,40 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   if (d.didFailWithError) d.didFailWithError(error);
 }
 
+void NetworkThread::Impl::releaseSlot(URLConnection& c) {
+  auto& t = Access::transfer(c);
+  if (!t.holdsSlot) return;
+  t.holdsSlot = false;
+  auto it = hosts.find(t.slot);
+  if (it == hosts.end()) return;
+  if (it->second.running > 0) --it->second.running;
+  if (it->second.running == 0 && it->second.waiting.empty()) hosts.erase(it);
+  else slotFreed = true;  // admitted by the loop: this may run inside a libcurl callback
+}
+
+// Admits waiting transfers where their host has room; true when one was started.
+bool NetworkThread::Impl::admitWaiting() {
+  if (!slotFreed) return false;
+  slotFreed = false;
+  bool started = false;
+  for (auto it = hosts.begin(); it != hosts.end();) {
+    auto& h = it->second;
+    while (h.running < kTransfersPerHost && !h.waiting.empty()) {
+      std::shared_ptr<URLConnection> c = std::move(h.waiting.front());
+      h.waiting.pop_front();
+      Access::transfer(*c).admitting = false;
+      c->start();
+      started = true;
+    }
+    if (h.running == 0 && h.waiting.empty()) it = hosts.erase(it);
+    else ++it;
+  }
+  return started;
+}
+
 void NetworkThread::Impl::drainTasks() {
   std::deque<std::function<void()>> batch;
+  drained = posted.load(std::memory_order_seq_cst);
   {
     std::lock_guard<std::mutex> lock(mutex);
     batch.swap(tasks);
@@ -510,6 +630,20 @@ int NetworkThread::Impl::pollTimeoutMs() {
   return static_cast<int>(std::clamp<int64_t>(wait.count() + 1, 0, 1000));
 }
 
+// Sleeps in curl_multi_poll unless a task came meanwhile. `parked` tells posters that a
+// wake-up is needed: a busy loop looks for tasks before it sleeps and needs none.
+void NetworkThread::Impl::waitForWork() {
+  parked.store(true, std::memory_order_seq_cst);
+  if (posted.load(std::memory_order_seq_cst) == drained) {
+    curl_waitfd woken{wakeFd, CURL_WAIT_POLLIN, 0};
+    curl_multi_poll(multi, wakeFd < 0 ? nullptr : &woken, wakeFd < 0 ? 0 : 1, pollTimeoutMs(), nullptr);
+    uint64_t count = 0;
+    if (woken.revents && read(wakeFd, &count, sizeof count) < 0) {
+    }  // non-blocking: nothing to read is fine
+  }
+  parked.store(false, std::memory_order_relaxed);
+}
+
 void NetworkThread::Impl::run() {
   for (;;) {
     drainTasks();
@@ -523,14 +657,12 @@ void NetworkThread::Impl::run() {
     int left = 0;
     while (CURLMsg* msg = curl_multi_info_read(multi, &left))
       if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!tasks.empty()) continue;
-    }
-    curl_multi_poll(multi, nullptr, 0, pollTimeoutMs(), nullptr);
+    if (admitWaiting()) continue;
+    waitForWork();
   }
   for (auto& [easy, c] : active) curl_multi_remove_handle(multi, easy);
   active.clear();
+  hosts.clear();
   wakeups.clear();
   for (CURL* e : spareHandles) curl_easy_cleanup(e);
   spareHandles.clear();
@@ -548,7 +680,7 @@ void NetworkThread::Impl::stop() {
   std::unique_lock<std::mutex> lock(mutex);
   if (stopping) return;
   stopping = true;
-  curl_multi_wakeup(multi);
+  wake();
   if (stoppedCv.wait_for(lock, std::chrono::seconds(1), [this] { return stopped; })) {
     lock.unlock();
     thread.join();
@@ -561,8 +693,8 @@ void NetworkThread::Impl::stop() {
 NetworkThread::NetworkThread() : impl_(std::make_unique<Impl>()) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   impl_->multi = curl_multi_init();
-  // As a phone's loader does: a few connections per host, further requests wait their turn.
-  curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 6L);
+  impl_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  // Transfers per host are limited before they reach libcurl (Impl::hosts).
   impl_->thread = std::thread([this] { impl_->run(); });
 }
 
@@ -583,8 +715,9 @@ void NetworkThread::perform(std::function<void()> task) {
     if (impl_->stopping) return;  // after exit began: the task would touch what is going
     impl_->tasks.push_back(std::move(task));
   }
-  // The loop itself looks for tasks before it waits: it needs no wake-up from its own thread.
-  if (!isCurrent()) curl_multi_wakeup(impl_->multi);
+  impl_->posted.fetch_add(1, std::memory_order_seq_cst);
+  // The loop looks for tasks before it sleeps: only a sleeping loop needs a wake-up.
+  if (impl_->parked.load(std::memory_order_seq_cst)) impl_->wake();
 }
 
 bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->thread.get_id(); }

@@ -5,47 +5,31 @@
 // --lift changes floor by lift instead of stairs; --no-sensors leaves the
 // motion-sensor samples out of the walk (radio only).
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <limits>
 #include <string>
 
+#include "cli/cli.h"
 #include "replay/replay_run.h"
 #include "venuesim/generator.h"
 #include "venuesim/propagation.h"
 #include "venuesim/venue_archive.h"
 #include "venuesim/walk.h"
 
-namespace {
-
-int Usage(const char* why) {
-  std::fprintf(stderr, "marvisto-demo: %s\nusage: marvisto-demo --out DIR [--seed N] [--lift] [--no-sensors]\n", why);
-  return 2;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   std::string outDir;
   uint64_t seed = 1;
   bool sensors = true, lift = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--out" && i + 1 < argc) {
-      outDir = argv[++i];
-    } else if (a == "--seed" && i + 1 < argc) {
-      char* end = nullptr;
-      const unsigned long long v = std::strtoull(argv[++i], &end, 10);
-      if (!end || *end != '\0' || argv[i][0] == '-' || argv[i][0] == '\0') return Usage("--seed needs a whole number");
-      seed = v;
-    } else if (a == "--no-sensors") {
-      sensors = false;
-    } else if (a == "--lift") {
-      lift = true;
-    } else {
-      return Usage(("unexpected argument '" + a + "'").c_str());
-    }
-  }
-  if (outDir.empty()) return Usage("--out DIR is required");
+  cli::Parser parser("marvisto-demo", "--out DIR [--seed N] [--lift] [--no-sensors]",
+                     "Generates the built-in venue and a walk through it, positions the walk with the\n"
+                     "engine and prints the accuracy table and the pictures it drew into DIR.");
+  parser.text("--out", "DIR", "folder for the venue, the walk and the pictures (created)", &outDir);
+  parser.require("--out");
+  parser.whole("--seed", "N", "seed of the venue and the walk (default 1)", &seed, 0,
+               std::numeric_limits<long long>::max());
+  parser.flag("--lift", "change floor by lift instead of stairs", &lift);
+  parser.flag("--no-sensors", "leave the motion-sensor samples out of the walk (radio only)", &sensors, false);
+  if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   std::error_code ec;
   std::filesystem::create_directories(outDir, ec);
   if (ec) {

@@ -1,33 +1,23 @@
 // venue-gen: writes a synthetic venue's map archive.
 //   venue-gen --out map.mvz --seed 7 --floors 3 --method 108
 // Prints a short summary; exits 0 on success, 1 when writing fails, 2 on a bad
-// command line or setup.
+// command line or setup. The output path is required: a bare command prints
+// the usage rather than leaving an archive in the working directory.
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "venuesim/command_line.h"
 #include "venuesim/generator.h"
 #include "venuesim/venue_archive.h"
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
   venuesim::CommandLine cl;
-  std::string error;
-  switch (venuesim::ParseCommandLine(args, &cl, &error)) {
-    case venuesim::kArgsHelp:
-      venuesim::PrintUsage(stdout);
-      return 0;
-    case venuesim::kArgsBad:
-      std::fprintf(stderr, "venue-gen: %s\n", error.c_str());
-      venuesim::PrintUsage(stderr);
-      return 2;
-    default:
-      break;
-  }
+  cli::Parser parser = venuesim::VenueGenParser(&cl);
+  if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   const venuesim::VenueSpec& setup = cl.setup;
+  std::string error;
   venuesim::Venue venue;
   if (venuesim::GenerateVenue(setup, &venue, &error) != venuesim::kOk) {
     std::fprintf(stderr, "venue-gen: %s\n", error.c_str());

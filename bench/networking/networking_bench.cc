@@ -1,8 +1,10 @@
 // 1,000 small JSON GETs through the manager and 100 MB through one operation, each next to
-// libcurl's easy interface doing the same against the same nginx on 127.0.0.1; and the small
-// GETs paired with curl batch by batch.
+// libcurl's easy interface doing the same against the same nginx on 127.0.0.1; and both
+// paired with curl batch by batch, with the process's CPU time per request.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -40,6 +42,13 @@ struct Server {
 Server& server() {
   static Server s;
   return s;
+}
+
+// CPU time of every thread of this process (nginx not included), in microseconds.
+double processCpuUs() {
+  rusage r{};
+  getrusage(RUSAGE_SELF, &r);
+  return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
 }
 
 size_t discard(char*, size_t size, size_t n, void* counter) {
@@ -134,10 +143,11 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
-  double oursUs = 0, curlUs = 0;
+  double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0;
   int64_t requests = 0;
   for (auto _ : state) {
     for (int batch = 0; batch < 10; ++batch) {
+      double cpuBegan = processCpuUs();
       auto began = std::chrono::steady_clock::now();
       int ok = 0, done = 0;
       for (int i = 0; i < 100; ++i) {
@@ -146,9 +156,12 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
       }
       platform::testing::pumpUntil([&] { return done == 100; }, 30);
       auto middle = std::chrono::steady_clock::now();
+      double cpuMiddle = processCpuUs();
       for (int i = 0; i < 100; ++i)
         if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("a curl request failed");
       auto end = std::chrono::steady_clock::now();
+      curlCpuUs += processCpuUs() - cpuMiddle;
+      oursCpuUs += cpuMiddle - cpuBegan;
       if (ok != 100) state.SkipWithError("a request failed");
       oursUs += std::chrono::duration<double, std::micro>(middle - began).count();
       curlUs += std::chrono::duration<double, std::micro>(end - middle).count();
@@ -159,6 +172,42 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
   state.counters["ours_us"] = oursUs / double(requests);
   state.counters["curl_us"] = curlUs / double(requests);
   state.counters["ratio"] = oursUs / curlUs;
+  state.counters["ours_cpu_us"] = oursCpuUs / double(requests);
+  state.counters["curl_cpu_us"] = curlCpuUs / double(requests);
+}
+
+// 100 MB through one operation and through curl easy, alternating.
+void BM_Paired100MBDownload(benchmark::State& state) {
+  auto request = MCHTTPRequestSerializer::serializer()->requestWithMethod("GET", server().url("/big.bin"), nullptr);
+  auto queue = MCOperationQueue::create();
+  std::string url = server().url("/big.bin");
+  double oursUs = 0, curlUs = 0;
+  for (auto _ : state) {
+    auto began = std::chrono::steady_clock::now();
+    auto op = MCHTTPRequestOperation::initWithRequest(*request);
+    op->setOutputStream(std::make_shared<platform::FileOutputStream>("/dev/null", false));
+    std::atomic<bool> done{false};
+    op->setCompletionBlock([&] { done = true; });
+    queue->addOperation(op);
+    platform::testing::pumpUntil([&] { return done.load(); }, 60);
+    if (op->error()) state.SkipWithError("download failed");
+    auto middle = std::chrono::steady_clock::now();
+    CURL* easy = curl_easy_init();
+    size_t bytes = 0;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    if (curl_easy_perform(easy) != CURLE_OK || bytes != 100u << 20) state.SkipWithError("curl download failed");
+    curl_easy_cleanup(easy);
+    auto end = std::chrono::steady_clock::now();
+    oursUs += std::chrono::duration<double, std::micro>(middle - began).count();
+    curlUs += std::chrono::duration<double, std::micro>(end - middle).count();
+  }
+  state.counters["ours_ms"] = oursUs / 1000 / double(state.iterations());
+  state.counters["curl_ms"] = curlUs / 1000 / double(state.iterations());
+  // Above 1: ours is the faster.
+  state.counters["speed_vs_curl"] = curlUs / oursUs;
 }
 
 void BM_PairedSmallJSONGets(benchmark::State& state) { pairedSmallGets(state, false); }
@@ -166,6 +215,7 @@ void BM_PairedSmallJSONGetsQueued(benchmark::State& state) { pairedSmallGets(sta
 
 BENCHMARK(BM_PairedSmallJSONGets)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PairedSmallJSONGetsQueued)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Paired100MBDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(6);
 BENCHMARK(BM_ManagerSmallJSONGets)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ManagerSmallJSONGetsQueued)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CurlEasySmallJSONGets)->Unit(benchmark::kMillisecond)->UseRealTime();

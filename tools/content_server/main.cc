@@ -9,62 +9,44 @@
 #include <signal.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cerrno>
-#include <cstring>
 #include <string>
 
+#include "cli/cli.h"
 #include "content_server/content_server.h"
 #include "content_server/sdk_routes.h"
-
-namespace {
-
-[[noreturn]] void Refuse(const std::string& why) {
-  std::fprintf(stderr, "marvisto-content-server: %s\n", why.c_str());
-  std::exit(1);
-}
-
-// The whole text must be a decimal number in [low, high]: atoi took "abc" for
-// 0 (any port) and 70000 for 4464.
-long long Number(const std::string& flag, const std::string& text, long long low, long long high) {
-  errno = 0;
-  char* end = nullptr;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0 || v < low || v > high)
-    Refuse(flag + " needs a number from " + std::to_string(low) + " to " + std::to_string(high) + ", not \"" + text +
-           "\"");
-  return v;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   contentserver::ServerOptions options;
   contentserver::Misbehaviour bad;
   std::string venueDir;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto next = [&]() -> std::string {
-      if (i + 1 >= argc) Refuse(a + " needs a value");
-      return argv[++i];
-    };
-    auto number = [&](long long low, long long high) { return Number(a, next(), low, high); };
-    if (a == "--port") options.port = static_cast<int>(number(0, 65535));
-    else if (a == "--tls-port") options.tlsPort = static_cast<int>(number(0, 65535));
-    else if (a == "--cert") options.cert = next();
-    else if (a == "--key") options.key = next();
-    else if (a == "--venue-dir") venueDir = next();
-    else if (a == "--log") options.logPath = next();
-    else if (a == "--fail-first-posts") bad.failFirstPosts = static_cast<int>(number(0, 1 << 30));
-    else if (a == "--never-answer-posts") bad.neverAnswerPosts = true;
-    else if (a == "--status") bad.status = static_cast<int>(number(100, 599));
-    else if (a == "--silent") bad.silent = true;
-    else if (a == "--cut-short") bad.cutShort = true;
-    else if (a == "--slow") bad.slowBytesPerSecond = static_cast<int>(number(1, 1 << 30));
-    else if (a == "--max-body") options.maxBodyBytes = static_cast<uint64_t>(number(0, 1ll << 40));
-    else if (a == "--gzip-list") bad.gzipList = true;
-    else Refuse("unknown argument " + a);
-  }
+  cli::Parser p("marvisto-content-server",
+                "[--port N] [--tls-port N --cert PEM --key PEM] [--venue-dir DIR] [--log FILE]\n"
+                "       [misbehaviour options]",
+                "Serves the venues in DIR to the content client on 127.0.0.1 and writes one JSON line\n"
+                "per request to the log. Prints \"port P tls-port T\" once listening, then serves\n"
+                "until SIGTERM or SIGINT.");
+  auto port = [](int* into) { return [into](long long v) { *into = static_cast<int>(v); }; };
+  p.whole("--port", "N", "plain HTTP port, 0 for any free one", 0, 65535, port(&options.port));
+  p.whole("--tls-port", "N", "HTTPS port, 0 for any free one (needs --cert and --key)", 0, 65535,
+          port(&options.tlsPort));
+  p.text("--cert", "PEM", "certificate of the HTTPS listener", &options.cert);
+  p.text("--key", "PEM", "private key of the HTTPS listener", &options.key);
+  p.text("--venue-dir", "DIR", "folder of map archives to serve", &venueDir);
+  p.text("--log", "FILE", "request log, one JSON line per request", &options.logPath);
+  p.whole("--max-body", "BYTES", "larger request bodies get 413 unread (default 64 MiB)", 0, 1ll << 40,
+          [&](long long v) { options.maxBodyBytes = static_cast<uint64_t>(v); });
+  p.whole("--fail-first-posts", "N", "misbehave: answer the first N message posts 500", &bad.failFirstPosts, 0, 1 << 30);
+  p.flag("--never-answer-posts", "misbehave: read message posts, never answer them", &bad.neverAnswerPosts);
+  p.whole("--status", "N", "misbehave: every engine request gets this status", &bad.status, 100, 599);
+  p.flag("--silent", "misbehave: never answer archive requests", &bad.silent);
+  p.flag("--cut-short", "misbehave: archives end after half their length", &bad.cutShort);
+  p.whole("--slow", "BYTES_PER_S", "misbehave: archives trickle at this rate", &bad.slowBytesPerSecond, 1, 1 << 30);
+  p.flag("--gzip-list", "misbehave: the location list comes gzip-coded, chunked", &bad.gzipList);
+  // Scripts and tests have long taken 1 for a refused command line.
+  p.usageErrorCode(1);
+  p.exitStatus("0 stopped by SIGTERM or SIGINT, 1 a bad command line or a failed start\n"
+               "(port taken, certificate missing, unreadable venue folder)");
+  if (const int rc = p.handle(argc, argv); rc >= 0) return rc;
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);

@@ -8,19 +8,18 @@
 // $MARVISTO_SHARED_DATA/ble-tetam, else ../shared/data/ble-tetam); --work
 // keeps the generated archives and logs there; --png-dir draws the error
 // distributions and every walk's floor plans there. Exits 0, 1 when a run
-// fails, 2 on a bad command line.
+// fails, 2 on a bad command line (a --csv folder that is not there included).
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli/cli.h"
 #include "eval/eval_run.h"
 
 namespace {
-
-const char kUsage[] =
-    "usage: accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR] [--png-dir DIR]\n";
 
 bool WriteText(const std::string& path, const std::string& text) {
   FILE* f = std::fopen(path.c_str(), "w");
@@ -35,36 +34,30 @@ bool WriteText(const std::string& path, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
   bool quick = false;
   std::string csv, work, png;
   const char* shared = std::getenv("MARVISTO_SHARED_DATA");
   std::string data = std::string(shared && *shared ? shared : "../shared/data") + "/ble-tetam";
   int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool hasValue = i + 1 < args.size();
-    if (a == "--quick") {
-      quick = true;
-    } else if (a == "--csv" && hasValue) {
-      csv = args[++i];
-    } else if (a == "--data" && hasValue) {
-      data = args[++i];
-    } else if (a == "--png-dir" && hasValue) {
-      png = args[++i];
-    } else if (a == "--work" && hasValue) {
-      work = args[++i];
-    } else if (a == "--threads" && hasValue) {
-      threads = std::atoi(args[++i].c_str());
-      if (threads < 1 || threads > 256) {
-        std::fprintf(stderr, "accuracy-eval: --threads wants 1..256\n%s", kUsage);
-        return 2;
-      }
-    } else if (a == "--help" || a == "-h") {
-      std::printf("%s", kUsage);
-      return 0;
-    } else {
-      std::fprintf(stderr, "accuracy-eval: unknown or incomplete argument %s\n%s", a.c_str(), kUsage);
+  cli::Parser parser("accuracy-eval", "[--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR] [--png-dir DIR]",
+                     "Positions generated venues' walks and the shared recordings with the engine's\n"
+                     "original behaviour and with the kit's, and prints one accuracy table.");
+  parser.flag("--quick", "a few small venues and short walks only", &quick);
+  parser.text("--csv", "FILE",
+              "also write the table as CSV (its folder must exist), and the dead-reckoning\n"
+              "rows to FILE with \"-dead-reckoning\" before its extension",
+              &csv);
+  parser.whole("--threads", "N", "walks positioned at once (default: the cores)", &threads, 1, 256);
+  parser.text("--data", "DIR", "the recordings (default $MARVISTO_SHARED_DATA/ble-tetam,\nelse ../shared/data/ble-tetam)", &data);
+  parser.text("--work", "DIR", "keep the generated archives and logs there", &work);
+  parser.text("--png-dir", "DIR", "draw the error distributions and every walk's floor plans there", &png);
+  if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
+  // The table comes after a long run: a CSV that cannot be written is found first.
+  if (!csv.empty()) {
+    const std::filesystem::path folder = std::filesystem::path(csv).parent_path();
+    std::error_code ec;
+    if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+      std::fprintf(stderr, "accuracy-eval: --csv %s: no folder %s\n", csv.c_str(), folder.string().c_str());
       return 2;
     }
   }

@@ -28,6 +28,7 @@
 #include "MainSDK/marvisto_core.h"
 #include "Server/mc_server_manager.h"
 #include "Server/mc_service_addresses.h"
+#include "cli/cli.h"
 #include "content_server/content_server.h"
 #include "content_server/sdk_routes.h"
 #include "kit_demo/demo_report.h"
@@ -49,11 +50,6 @@ namespace {
 constexpr double kSettleSeconds = 8;
 constexpr double kTick = 0.1;
 constexpr const char* kUserHash = "demo-user";
-
-int Usage(const char* why) {
-  std::fprintf(stderr, "kit-demo: %s\nusage: kit-demo --out DIR [--speed X]\n", why);
-  return 2;
-}
 
 int Fail(const std::string& why) {
   std::fprintf(stderr, "kit-demo: %s\n", why.c_str());
@@ -356,19 +352,14 @@ Walked Replay(Demo& d, const Walked& live) {
 int main(int argc, char** argv) {
   const auto began = std::chrono::steady_clock::now();
   Demo d;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    char* end = nullptr;
-    if (a == "--out" && i + 1 < argc) {
-      d.out = argv[++i];
-    } else if (a == "--speed" && i + 1 < argc) {
-      d.speed = std::strtod(argv[++i], &end);
-      if (*end || !(d.speed >= 1 && d.speed <= 1000)) return Usage("--speed needs a number in [1, 1000]");
-    } else {
-      return Usage(("unexpected argument '" + a + "'").c_str());
-    }
-  }
-  if (d.out.empty()) return Usage("--out DIR is required");
+  cli::Parser parser("kit-demo", "--out DIR [--speed X]",
+                     "Drives the whole kit through its public facade: serves the built-in venue from a\n"
+                     "loopback content server, downloads it, navigates a simulated walk with a route,\n"
+                     "replays the recorded log and prints the accuracy table and the pictures it drew.");
+  parser.text("--out", "DIR", "folder for the app home, the logs and the pictures (created)", &d.out);
+  parser.require("--out");
+  parser.real("--speed", "X", "times real time (default: as fast as the machine goes)", &d.speed, 1, 1000);
+  if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   std::error_code ec;
   fs::remove_all(fs::path(d.out) / "home", ec);
   fs::create_directories(fs::path(d.out) / "home", ec);

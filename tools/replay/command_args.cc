@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 
 namespace replay {
 namespace {
@@ -26,66 +27,63 @@ bool ParseTarget(const std::string& text, LocationPoint* out) {
 
 }  // namespace
 
-std::string ReplayUsage() {
-  return "usage: replay --map map.mvz --log walk.log [--truth walk.truth.csv]\n"
-         "              [--target floor,x,y ...] [--png-dir DIR] [--ticks-csv FILE] [--quiet]\n";
+cli::Parser ReplayParser(ReplayOptions* o) {
+  cli::Parser p("replay",
+                "--map MAP.mvz --log WALK.log [--truth WALK.truth.csv] [--target floor,x,y ...]\n"
+                "              [--png-dir DIR] [--ticks-csv FILE] [--quiet]",
+                "Positions a recorded or simulated measurement log over a map archive and prints\n"
+                "the accuracy table against the ground truth.");
+  p.text("--map", "MAP.mvz", "map archive (required)", &o->mapPath);
+  p.require("--map");
+  p.text("--log", "WALK.log", "measurement log (required)", &o->logPath);
+  p.require("--log");
+  p.text("--truth", "CSV", "ground truth table; without it no accuracy figures", &o->truthPath);
+  p.custom(
+      "--target", "floor,x,y ...", "route targets (one or more)",
+      [o](const std::string& v, std::string* why) {
+        LocationPoint t;
+        if (!ParseTarget(v, &t)) {
+          *why = "bad target \"" + v + "\": expected floor,x,y";
+          return false;
+        }
+        o->targets.push_back(t);
+        return true;
+      },
+      true);
+  p.text("--png-dir", "DIR", "draw a picture per floor into DIR (an existing folder)", &o->pngDir);
+  p.text("--ticks-csv", "FILE", "write one line per positioned message", &o->ticksCsv);
+  p.flag("--quiet", "no progress lines on stderr", &o->progress, false);
+  p.exitStatus(
+      "0 replayed, 1 a file could not be read or written (the table is still printed when\n"
+      "the replay itself ran), 2 usage error (including a missing --png-dir folder)");
+  return p;
 }
 
 int ParseReplayArgs(const std::vector<std::string>& args, ReplayOptions* options, std::string* error) {
   ReplayOptions o;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](std::string* into) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        *error = a + " needs a value";
-        return false;
-      }
-      *into = args[++i];
-      return true;
-    };
-    if (a == "--map") {
-      if (!value(&o.mapPath)) return 2;
-    } else if (a == "--log") {
-      if (!value(&o.logPath)) return 2;
-    } else if (a == "--truth") {
-      if (!value(&o.truthPath)) return 2;
-    } else if (a == "--png-dir") {
-      if (!value(&o.pngDir)) return 2;
-    } else if (a == "--ticks-csv") {
-      if (!value(&o.ticksCsv)) return 2;
-    } else if (a == "--quiet") {
-      o.progress = false;
-    } else if (a == "--target") {
-      // One or more floor,x,y values follow.
-      size_t taken = 0;
-      while (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) {
-        LocationPoint p;
-        if (!ParseTarget(args[i + 1], &p)) {
-          *error = "bad target '" + args[i + 1] + "': expected floor,x,y";
-          return 2;
-        }
-        o.targets.push_back(p);
-        ++i;
-        ++taken;
-      }
-      if (taken == 0) {
-        *error = "--target needs floor,x,y";
-        return 2;
-      }
-    } else if (a == "--help" || a == "-h") {
-      *error = ReplayUsage();
+  cli::Parser p = ReplayParser(&o);
+  switch (p.parse(args, error)) {
+    case cli::Parser::kRun:
+      *options = o;
+      return 0;
+    case cli::Parser::kBad:
       return 2;
-    } else {
-      *error = "unknown argument '" + a + "'";
-      return 2;
-    }
+    default:
+      return 1;
   }
-  if (o.mapPath.empty() || o.logPath.empty()) {
-    *error = "--map and --log are required";
-    return 2;
+}
+
+std::string CheckOutputFolders(const ReplayOptions& options) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!options.pngDir.empty() && !fs::is_directory(options.pngDir, ec))
+    return "--png-dir " + options.pngDir + ": no such folder";
+  if (!options.ticksCsv.empty()) {
+    const fs::path parent = fs::path(options.ticksCsv).parent_path();
+    if (!parent.empty() && !fs::is_directory(parent, ec))
+      return "--ticks-csv " + options.ticksCsv + ": no folder " + parent.string();
   }
-  *options = o;
-  return 0;
+  return "";
 }
 
 }  // namespace replay

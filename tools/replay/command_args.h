@@ -7,14 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "cli/cli.h"
 #include "replay/replay_run.h"
 
 namespace replay {
 
-// 0 and the options, or 2 with a message naming what is wrong. --quiet
-// turns the progress lines off; "--help" gives 2 with the usage text.
+// The replay parser, its options bound to `*into`.
+cli::Parser ReplayParser(ReplayOptions* into);
+
+// 0 and the options; 1 for --help or --version; 2 with a message naming what
+// is wrong. `*options` changes only on 0.
 int ParseReplayArgs(const std::vector<std::string>& args, ReplayOptions* options, std::string* error);
 
-std::string ReplayUsage();
+// Where the replay will write, checked before any work: the folder of the
+// pictures and the folder of the tick table must exist. Empty when both do.
+std::string CheckOutputFolders(const ReplayOptions& options);
 
 }  // namespace replay

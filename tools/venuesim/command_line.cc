@@ -1,131 +1,65 @@
 #include "venuesim/command_line.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
+#include <cstdint>
+#include <limits>
 
 namespace venuesim {
-namespace {
 
-bool ParseDouble(const std::string& text, double* out) {
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(v)) return false;
-  *out = v;
-  return true;
-}
-
-bool ParseInt(const std::string& text, long long lo, long long hi, long long* out) {
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno == ERANGE || v < lo || v > hi) return false;
-  *out = v;
-  return true;
-}
-
-}  // namespace
-
-void PrintUsage(FILE* out) {
-  std::fprintf(out,
-               "usage: venue-gen [options]\n"
-               "  --out PATH            archive to write (default map.mvz)\n"
-               "  --seed N              random seed (default 1)\n"
-               "  --floors N            1..5 (default 2)\n"
-               "  --width M, --height M floor size in metres (default 60 x 30)\n"
-               "  --beacon-spacing M    metres between beacons (default 8)\n"
-               "  --rp-spacing M        metres between reference points (default 2)\n"
-               "  --method CODE         107 knn, 108 gp, 109 histogram, 110 gauss, 112 trilat,\n"
-               "                        113 rp, 114 zone (default 107)\n"
-               "  --gp-mode CODE        121 full, 122 normal, 123 fixed (default 121)\n"
-               "  --mean-model CODE     104 const, 106 log (default 106)\n"
-               "  --sigma DB            shadowing standard deviation (default 4)\n"
-               "  --shadow-cell M       shadowing correlation cell (default 3)\n"
-               "  --temporal-sigma DB   sample noise of the survey (default 2)\n"
-               "  --A DBM, --B N        path loss A - 10 B log10 d (default -60, 2)\n"
-               "  --wall-loss DB        per wall crossed (default 5)\n"
-               "  --floor-loss DB       per floor between (default 15)\n"
-               "  --sensitivity DBM     weakest level heard (default -100)\n"
-               "  --survey-seconds S    recording per reference point (default 15)\n"
-               "  --scan-rate HZ        readings per second and beacon (default 2)\n"
-               "  --resolution M        metres per bitmap pixel (default 0.1)\n"
-               "  --lat DEG, --lon DEG  GPS binding of the floors' origin\n"
-               "  --azimuth DEG         floor azimuth (default 0)\n"
-               "  --declination DEG     magnetic declination (default 4)\n"
-               "  --location-id N       (default 7001)\n"
-               "  --name TEXT           location name (default \"Synthetic venue\")\n"
-               "  --uuid UUID           beacons' proximity UUID (default: from the seed)\n"
-               "  --version N           map version (default 1)\n");
+cli::Parser VenueGenParser(CommandLine* into) {
+  cli::Parser p("venue-gen", "--out PATH [options]",
+                "Writes the map archive of a synthetic venue (floors, rooms, beacons, a survey)\n"
+                "and prints a summary. The same options and seed give a byte-identical archive.");
+  VenueSpec& s = into->setup;
+  constexpr long long kInt = std::numeric_limits<int>::max();
+  p.text("--out", "PATH", "archive to write (required)", &into->out);
+  p.require("--out");
+  p.whole("--seed", "N", "random seed (default 1)", &s.seed, 0, std::numeric_limits<long long>::max());
+  p.whole("--floors", "N", "number of floors (default 2)", &s.floors, -kInt, kInt);
+  p.real("--width", "M", "floor width in metres (default 60)", &s.width);
+  p.real("--height", "M", "floor height in metres (default 30)", &s.height);
+  p.real("--beacon-spacing", "M", "metres between beacons (default 8)", &s.beaconSpacing);
+  p.real("--rp-spacing", "M", "metres between reference points (default 2)", &s.rpSpacing);
+  p.whole("--method", "CODE",
+          "107 knn, 108 gp, 109 histogram, 110 gauss, 112 trilat,\n113 rp, 114 zone (default 107)", &s.method,
+          -kInt, kInt);
+  p.whole("--gp-mode", "CODE", "121 full, 122 normal, 123 fixed (default 121)", &s.gpMode, -kInt, kInt);
+  p.whole("--mean-model", "CODE", "104 const, 106 log (default 106)", &s.meanModel, -kInt, kInt);
+  p.real("--sigma", "DB", "shadowing standard deviation (default 4)", &s.shadowSigma);
+  p.real("--shadow-cell", "M", "shadowing correlation cell (default 3)", &s.shadowCell);
+  p.real("--temporal-sigma", "DB", "sample noise of the survey (default 2)", &s.temporalSigma);
+  p.real("--A", "DBM", "path loss A - 10 B log10 d: A (default -60)", &s.txA);
+  p.real("--B", "N", "path loss exponent B (default 2)", &s.txB);
+  p.real("--wall-loss", "DB", "per wall crossed (default 5)", &s.wallLoss);
+  p.real("--floor-loss", "DB", "per floor between (default 15)", &s.floorLoss);
+  p.real("--sensitivity", "DBM", "weakest level heard (default -100)", &s.sensitivity);
+  p.real("--survey-seconds", "S", "recording per reference point (default 15)", &s.surveySeconds);
+  p.real("--scan-rate", "HZ", "readings per second and beacon (default 2)", &s.scanRateHz);
+  p.real("--resolution", "M", "metres per bitmap pixel (default 0.1)", &s.resolution);
+  p.real("--lat", "DEG", "latitude of the floors' origin", &s.latitude);
+  p.real("--lon", "DEG", "longitude of the floors' origin", &s.longitude);
+  p.real("--azimuth", "DEG", "floor azimuth (default 0)", &s.azimuth);
+  p.real("--declination", "DEG", "magnetic declination (default 4)", &s.magneticDeclination);
+  p.whole("--location-id", "N", "(default 7001)", &s.locationId, -kInt, kInt);
+  p.text("--name", "TEXT", "location name (default \"Synthetic venue\")", &s.locationName);
+  p.text("--uuid", "UUID", "beacons' proximity UUID (default: from the seed)", &s.uuid);
+  p.whole("--map-version", "N", "the archive's map version (default 1)", &s.version, -kInt, kInt);
+  p.epilogue("example: venue-gen --out mall.mvz --seed 7 --floors 3 --width 120 --height 40 --method 108");
+  p.exitStatus("0 written, 1 the archive could not be written, 2 usage error or a setup out of range");
+  return p;
 }
 
 int ParseCommandLine(const std::vector<std::string>& args, CommandLine* result, std::string* error) {
   CommandLine cl;
-  VenueSpec& setup = cl.setup;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& opt = args[i];
-    if (opt == "--help" || opt == "-h") return kArgsHelp;
-    if (i + 1 >= args.size()) {
-      if (error) *error = opt + " needs a value";
+  cli::Parser p = VenueGenParser(&cl);
+  switch (p.parse(args, error)) {
+    case cli::Parser::kRun:
+      *result = cl;
+      return kArgsOk;
+    case cli::Parser::kBad:
       return kArgsBad;
-    }
-    const std::string& value = args[++i];
-    double d = 0;
-    long long n = 0;
-    bool ok = true, known = true;
-    auto dbl = [&](double* field) {
-      ok = ParseDouble(value, &d);
-      if (ok) *field = d;
-    };
-    auto integer = [&](int* field) {
-      ok = ParseInt(value, -2147483647LL, 2147483647LL, &n);
-      if (ok) *field = static_cast<int>(n);
-    };
-    if (opt == "--out") {
-      ok = !value.empty();
-      cl.out = value;
-    } else if (opt == "--seed") {
-      ok = ParseInt(value, 0, 9223372036854775807LL, &n);
-      if (ok) setup.seed = static_cast<uint64_t>(n);
-    } else if (opt == "--floors") integer(&setup.floors);
-    else if (opt == "--width") dbl(&setup.width);
-    else if (opt == "--height") dbl(&setup.height);
-    else if (opt == "--beacon-spacing") dbl(&setup.beaconSpacing);
-    else if (opt == "--rp-spacing") dbl(&setup.rpSpacing);
-    else if (opt == "--method") integer(&setup.method);
-    else if (opt == "--gp-mode") integer(&setup.gpMode);
-    else if (opt == "--mean-model") integer(&setup.meanModel);
-    else if (opt == "--sigma") dbl(&setup.shadowSigma);
-    else if (opt == "--shadow-cell") dbl(&setup.shadowCell);
-    else if (opt == "--temporal-sigma") dbl(&setup.temporalSigma);
-    else if (opt == "--A") dbl(&setup.txA);
-    else if (opt == "--B") dbl(&setup.txB);
-    else if (opt == "--wall-loss") dbl(&setup.wallLoss);
-    else if (opt == "--floor-loss") dbl(&setup.floorLoss);
-    else if (opt == "--sensitivity") dbl(&setup.sensitivity);
-    else if (opt == "--survey-seconds") dbl(&setup.surveySeconds);
-    else if (opt == "--scan-rate") dbl(&setup.scanRateHz);
-    else if (opt == "--resolution") dbl(&setup.resolution);
-    else if (opt == "--lat") dbl(&setup.latitude);
-    else if (opt == "--lon") dbl(&setup.longitude);
-    else if (opt == "--azimuth") dbl(&setup.azimuth);
-    else if (opt == "--declination") dbl(&setup.magneticDeclination);
-    else if (opt == "--location-id") integer(&setup.locationId);
-    else if (opt == "--name") setup.locationName = value;
-    else if (opt == "--uuid") setup.uuid = value;
-    else if (opt == "--version") integer(&setup.version);
-    else known = false;
-    if (!known) {
-      if (error) *error = "unknown option " + opt;
-      return kArgsBad;
-    }
-    if (!ok) {
-      if (error) *error = "bad value for " + opt + ": " + value;
-      return kArgsBad;
-    }
+    default:
+      return kArgsHelp;
   }
-  *result = cl;
-  return kArgsOk;
 }
 
 }  // namespace venuesim

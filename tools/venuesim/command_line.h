@@ -1,10 +1,10 @@
 // The options of the venue-gen command, parsed into a setup and an output path.
 #pragma once
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "cli/cli.h"
 #include "venuesim/venue_spec.h"
 
 namespace venuesim {
@@ -13,13 +13,14 @@ enum CommandLineResult { kArgsOk = 0, kArgsHelp = 1, kArgsBad = 2 };
 
 struct CommandLine {
   VenueSpec setup;
-  std::string out = "map.mvz";
+  std::string out;  // required: a bare command writes nothing
 };
 
-// Parses the arguments after the program name. Every option takes one value;
-// numbers must be complete and finite. kArgsBad comes with a message.
-int ParseCommandLine(const std::vector<std::string>& args, CommandLine* result, std::string* error);
+// The venue-gen parser, its options bound to `*into`.
+cli::Parser VenueGenParser(CommandLine* into);
 
-void PrintUsage(FILE* out);
+// Parses the arguments after the program name: kArgsHelp for --help or
+// --version, kArgsBad with a message. `*result` changes only on kArgsOk.
+int ParseCommandLine(const std::vector<std::string>& args, CommandLine* result, std::string* error);
 
 }  // namespace venuesim

@@ -7,7 +7,6 @@
 #include <functional>
 #include <limits>
 #include <map>
-#include <queue>
 #include <set>
 #include <utility>
 
@@ -483,45 +482,6 @@ int NearestRouteVertex(const VenueRoutes& routes, const Venue& venue, int floorI
   };
   const int inRoom = room >= 0 ? nearest(true) : 0;
   return inRoom ? inRoom : nearest(false);
-}
-
-std::vector<int> ShortestRoute(const VenueRoutes& routes, int fromVertex, int toVertex) {
-  const int n = static_cast<int>(routes.vertices.size());
-  if (!routes.vertex(fromVertex) || !routes.vertex(toVertex)) return {};
-  std::vector<std::vector<std::pair<int, double>>> adj(n + 1);
-  auto add = [&](const RouteLink& l) {
-    const double w = LinkWeight(routes, l.a, l.b, l.weightCoef);
-    if (!(w >= 0.0)) return;
-    adj[l.a].push_back({l.b, w});
-    adj[l.b].push_back({l.a, w});
-  };
-  for (const FloorRoutes& fr : routes.floors)
-    for (const RouteLink& l : fr.edges) add(l);
-  for (const RouteLink& l : routes.floorLinks) add(l);
-  std::vector<double> dist(n + 1, std::numeric_limits<double>::infinity());
-  std::vector<int> prev(n + 1, 0);
-  using Item = std::pair<double, int>;
-  std::priority_queue<Item, std::vector<Item>, std::greater<Item>> open;
-  dist[fromVertex] = 0.0;
-  open.push({0.0, fromVertex});
-  while (!open.empty()) {
-    const auto [d, v] = open.top();
-    open.pop();
-    if (d > dist[v]) continue;
-    if (v == toVertex) break;
-    for (const auto& [u, w] : adj[v]) {
-      if (d + w < dist[u]) {
-        dist[u] = d + w;
-        prev[u] = v;
-        open.push({dist[u], u});
-      }
-    }
-  }
-  if (!std::isfinite(dist[toVertex])) return {};
-  std::vector<int> path;
-  for (int v = toVertex; v != 0; v = v == fromVertex ? 0 : prev[v]) path.push_back(v);
-  std::reverse(path.begin(), path.end());
-  return path;
 }
 
 }  // namespace venuesim

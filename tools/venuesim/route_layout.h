@@ -108,13 +108,8 @@ std::string ZonesXml(const Venue& venue);
 // Appends the graph file, barriers.xml and zones.xml.
 void AppendRouteMembers(const Venue& venue, std::vector<ArchiveMember>* members);
 
-// Routing on the model, with the engine's weights: the straight distance on
-// one floor, max(10 m, altitude difference) between floors, times the
-// link's coefficient.
 // The vertex nearest to (x, y) among those of the room containing the point,
 // or of the whole floor when no room does; 0 when the floor has none.
 int NearestRouteVertex(const VenueRoutes& routes, const Venue& venue, int floorId, double x, double y);
-// Vertex ids of a shortest route, both ends included; empty when unreachable.
-std::vector<int> ShortestRoute(const VenueRoutes& routes, int fromVertex, int toVertex);
 
 }  // namespace venuesim

@@ -829,24 +829,6 @@ int ParticleFilter::getAddParticles() {
 // ---------------------------------------------------------------------------
 // Debug dump
 
-void ParticleFilter::changeColor() {
-  std::vector<uint8_t>& marked = bmp_.getMarkedPixels();
-  marked = bmp_.getPixels();
-  const int stride = bmp_.getStride();
-  if (stride <= 0) return;
-  for (const Particle& p : particles_) {
-    if (p.weight == 0.0 || bmp_.checkBordersAndPixelColor(p.x, p.y)) {
-      // Only live particles on walkable pixels are inside the picture for sure;
-      // blocked pixels already have a clear bit.
-      continue;
-    }
-    const size_t c = static_cast<size_t>(std::trunc(p.x * bmp_.getKx()));
-    const size_t r = static_cast<size_t>(std::trunc(p.y * bmp_.getKy()));
-    const size_t at = r * static_cast<size_t>(stride) + c / 8;
-    if (at < marked.size()) marked[at] &= static_cast<uint8_t>(~(1u << (7 - c % 8)));
-  }
-}
-
 void ParticleFilter::printBMP() {
   FILE* f = std::fopen("out.bmp", "wb");
   if (f == nullptr) {

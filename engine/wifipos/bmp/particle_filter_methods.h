@@ -100,9 +100,7 @@ class ParticleFilter {
   void getDistribution();
   void getInverseDistribution(std::vector<int>& idx);
 
-  // Debug dump: marks live particles on a copy of the bitmap and writes it
-  // to "out.bmp" in the working directory.
-  void changeColor();
+  // Debug dump: writes the bitmap to "out.bmp" in the working directory.
   void printBMP();
 
   // Random generator.

@@ -1,9 +1,12 @@
 // Transfers against nginx and the scripted server: the redirect decision, the in-memory
 // reply cap, throttled uploads beside other transfers, an upload awaited by a blocked main
 // thread, a paused download archived and finished later, and exit with requests in flight.
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <future>
+#include <thread>
+#include <vector>
 
 #include "networking/client/client_support.h"
 #include "networking/multipart_form_data.h"
@@ -86,6 +89,80 @@ TEST_F(Transfer, RedirectBlockDecidesEachHopOnTheNetworkThread) {
     }
   }
   EXPECT_TRUE(onNetworkThread);
+}
+
+TEST_F(Transfer, BurstsToOneHostWaitTheirTurnAndEveryRequestEnds) {
+  auto manager = MCHTTPRequestOperationManager::manager();
+  manager->responseSerializer = MCHTTPResponseSerializer::serializer();
+  auto allDone = [](const std::vector<std::shared_ptr<Outcome>>& outcomes) {
+    return platform::testing::pumpUntil([&] { return std::all_of(outcomes.begin(), outcomes.end(), [](auto& o) { return o->done; }); }, 30);
+  };
+  // More stalled requests than one host is given transfers at a time: the last ones wait.
+  std::vector<std::shared_ptr<Outcome>> stalled;
+  std::vector<std::shared_ptr<MCHTTPRequestOperation>> ops;
+  for (int i = 0; i < 24; ++i) {
+    stalled.push_back(std::make_shared<Outcome>());
+    ops.push_back(manager->GET(scripted_->url("/never"), nullptr, recordSuccess(stalled.back()), recordFailure(stalled.back())));
+  }
+  // Another host (here: another port) is not held up behind them.
+  auto other = std::make_shared<Outcome>();
+  manager->GET(url("/api/other"), nullptr, recordSuccess(other), recordFailure(other));
+  ASSERT_TRUE(await(other));
+  EXPECT_TRUE(other->success);
+  // A waiting request and then the running ones end when cancelled.
+  ops.back()->cancel();
+  ASSERT_TRUE(await(stalled.back()));
+  for (auto& op : ops) op->cancel();
+  ASSERT_TRUE(allDone(stalled));
+  for (auto& o : stalled) {
+    EXPECT_EQ(o->error->code, platform::URLErrorCancelled);
+    EXPECT_TRUE(o->onMain);
+  }
+  // Every transfer gave its place back, cancelled, finished or redirected: bursts far
+  // beyond the places of one host all complete, each with its own reply.
+  struct Case { std::string url; std::string body; } cases[] = {
+      {scripted_->url("/burst"), R"({"ok": true})"},
+      {url("/api/burst"), R"({"ok":true})"},
+      {url("/hop"), R"({"ok":true})"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::shared_ptr<Outcome>> burst;
+    for (int i = 0; i < 60; ++i) {
+      burst.push_back(std::make_shared<Outcome>());
+      manager->GET(c.url, {{"i", i}}, recordSuccess(burst.back()), recordFailure(burst.back()));
+    }
+    ASSERT_TRUE(allDone(burst)) << c.url;
+    for (auto& o : burst) {
+      ASSERT_TRUE(o->success) << c.url << " " << o->error->localizedDescription;
+      Data body = o->operation->responseData().value_or(Data());
+      EXPECT_EQ(std::string(body.begin(), body.end()), c.body) << c.url;
+    }
+  }
+}
+
+// The loop sleeps in its socket poll between the round trips below; a post must wake it.
+// Were wake-ups lost, each round trip would wait for the poll's own one-second time-out.
+TEST(NetworkThread, EveryPostWakesTheSleepingLoop) {
+  auto& network = networkRequestThread();
+  std::atomic<bool> offThread{false};
+  auto began = std::chrono::steady_clock::now();
+  std::vector<std::thread> posters;
+  for (int t = 0; t < 4; ++t) {
+    posters.emplace_back([&] {
+      for (int i = 0; i < 40; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::promise<void> ran;
+        network.perform([&] {
+          if (!network.isCurrent()) offThread = true;
+          ran.set_value();
+        });
+        ran.get_future().wait();
+      }
+    });
+  }
+  for (auto& p : posters) p.join();
+  EXPECT_FALSE(offThread);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
 }
 
 TEST_F(Transfer, InMemoryRepliesAreCappedWithAClearError) {

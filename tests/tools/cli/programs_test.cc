@@ -1,0 +1,173 @@
+// Every program run as a new user would: help, version, and the refusals a
+// mistyped command line or a missing file must give, each with the exit code
+// the help documents and a message naming the problem.
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/peers.h"
+#include "venuesim/generator.h"
+#include "venuesim/propagation.h"
+#include "venuesim/venue_archive.h"
+#include "venuesim/walk.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Ran {
+  int code = -1;
+  std::string out, err;
+};
+
+std::string Quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs the program in `dir` with stdin closed to it and both outputs kept.
+Ran RunProgram(const fs::path& dir, const std::string& program, const std::vector<std::string>& args) {
+  std::string cmd = "cd " + Quoted(dir.string()) + " && timeout 60 " + Quoted(program);
+  for (const auto& a : args) cmd += " " + Quoted(a);
+  cmd += " </dev/null >" + Quoted((dir / "out.txt").string()) + " 2>" + Quoted((dir / "err.txt").string());
+  const int rc = std::system(cmd.c_str());
+  Ran r;
+  r.code = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.out = peers::readFile(dir / "out.txt");
+  r.err = peers::readFile(dir / "err.txt");
+  return r;
+}
+
+struct Program {
+  std::string name, path;
+  int usageError;                       // exit code of a refused command line
+  std::string valueOption;              // an option that takes a value
+  std::vector<std::string> missingFile; // args naming a file or folder that cannot be there
+  int missingFileCode;
+};
+
+std::vector<Program> Programs() {
+  // "blocker" is a plain file, so nothing can be created or read beneath it.
+  std::vector<Program> p = {
+      {"venue-gen", VENUE_GEN, 2, "--out", {"--out", "blocker/v.mvz"}, 1},
+      {"replay", REPLAY, 2, "--map", {"--map", "blocker/m.mvz", "--log", "blocker/w.log"}, 1},
+      {"marvisto-demo", MARVISTO_DEMO, 2, "--out", {"--out", "blocker/demo"}, 1},
+      {"marvisto-content-server", CONTENT_SERVER, 1, "--port", {"--port", "0", "--venue-dir", "blocker/venues"}, 1},
+  };
+#ifdef WORLD_DEMO
+  p.push_back({"world-demo", WORLD_DEMO, 2, "--out", {"--out", "blocker/world"}, 1});
+#endif
+#ifdef ACCURACY_EVAL
+  // Its one output comes after a long run, so a folder that is not there is a usage error.
+  p.push_back({"accuracy-eval", ACCURACY_EVAL, 2, "--csv", {"--csv", "blocker/t.csv"}, 2});
+#endif
+#ifdef KIT_DEMO
+  p.push_back({"kit-demo", KIT_DEMO, 2, "--out", {"--out", "blocker/kit"}, 1});
+#endif
+  return p;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST(ProgramsTest, HelpVersionAndRefusalsNameTheProblem) {
+  peers::TempDir dir("cli");
+  peers::writeFile(dir.path() / "blocker", "not a folder");
+  for (const Program& p : Programs()) {
+    SCOPED_TRACE(p.name);
+    struct Case {
+      std::vector<std::string> args;
+      int code;
+      std::string out, err;  // expected in stdout / stderr; empty err: stderr stays empty
+    } cases[] = {
+        {{"--help"}, 0, "usage: " + p.name + " ", ""},
+        {{p.valueOption, "--help"}, 0, "usage: " + p.name + " ", ""},
+        {{"--version"}, 0, p.name + " " MARVISTO_VERSION "\n", ""},
+        {{"--bogus", "1"}, p.usageError, "", "unknown option --bogus"},
+        {{p.valueOption}, p.usageError, "", p.valueOption + " needs a value"},
+        {p.missingFile, p.missingFileCode, "", "blocker/"},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.args[0]);
+      const Ran r = RunProgram(dir.path(), p.path, c.args);
+      EXPECT_EQ(r.code, c.code) << r.err;
+      EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+      if (c.err.empty()) {
+        EXPECT_EQ(r.err, "");
+        // The usage once, and the exit codes it promises.
+        EXPECT_LE(Count(r.out, "usage:"), 1u);
+      } else {
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+      }
+    }
+    const Ran help = RunProgram(dir.path(), p.path, {"--help"});
+    EXPECT_NE(help.out.find("exit status:\n  0 "), std::string::npos) << help.out;
+    EXPECT_NE(help.out.find(std::to_string(p.usageError) + " "), std::string::npos) << help.out;
+  }
+}
+
+// A bare venue-gen used to leave ./map.mvz behind; replay used to find a
+// missing picture folder only after the whole replay. Both are usage errors
+// found before any work.
+TEST(ProgramsTest, RequiredOutputsAndFoldersAreCheckedUpFront) {
+  peers::TempDir dir("cli");
+  Ran r = RunProgram(dir.path(), VENUE_GEN, {});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("--out PATH is required"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir.path() / "map.mvz"));
+
+  // The map is missing too: a check made after loading it would report that instead.
+  r = RunProgram(dir.path(), REPLAY, {"--map", "none.mvz", "--log", "none.log", "--png-dir", "no-such-dir"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("--png-dir no-such-dir: no such folder"), std::string::npos) << r.err;
+  r = RunProgram(dir.path(), REPLAY, {"--map", "none.mvz", "--log", "none.log", "--ticks-csv", "gone/t.csv"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("gone/t.csv"), std::string::npos) << r.err;
+  r = RunProgram(dir.path(), REPLAY, {"--map", "none.mvz", "--log", "none.log"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("none.log"), std::string::npos) << r.err;
+
+  // Values are checked whole; the message says what was wrong with which option.
+  r = RunProgram(dir.path(), VENUE_GEN, {"--out", "v.mvz", "--seed", "7x"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("--seed needs a number"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"7x\""), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir.path() / "v.mvz"));
+}
+
+// A failure after the replay (here the tick table cannot be written: its
+// path is a folder) still prints the accuracy table it computed.
+TEST(ProgramsTest, ReplayKeepsItsTableWhenAnOutputFailsAfterTheReplay) {
+  peers::TempDir dir("cli");
+  using namespace venuesim;
+  VenueSpec setup;
+  setup.width = 30;
+  setup.height = 20;
+  setup.surveySeconds = 5;
+  Venue venue;
+  std::string error;
+  ASSERT_EQ(GenerateVenue(setup, &venue, &error), kOk) << error;
+  ASSERT_EQ(WriteVenueArchive(venue, dir.file("v.mvz"), &error), kOk) << error;
+  WalkSpec ws;
+  ws.standSeconds = 2;
+  Walk walk;
+  ASSERT_EQ(GenerateWalk(venue, PropagationModel(venue), ws, &walk, &error), kOk) << error;
+  ASSERT_EQ(WriteWalkFiles(walk, dir.file("w.log"), dir.file("w.csv"), &error), kOk) << error;
+  fs::create_directories(dir.path() / "taken");
+  const Ran r = RunProgram(dir.path(), REPLAY,
+                           {"--map", "v.mvz", "--log", "w.log", "--truth", "w.csv", "--ticks-csv", "taken", "--quiet"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("cannot write taken"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("right floor"), std::string::npos) << r.out;
+}
+
+}  // namespace
