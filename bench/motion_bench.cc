@@ -45,6 +45,7 @@ void BM_PedometerPerSecond(benchmark::State& state) {
   const auto messages = Messages(true);
   for (auto _ : state) {
     Pedometer p;
+    p.setClassicDefaults(state.range(0) == 1);
     p.setAutoDeleteOldMeasurements(true);
     for (auto m : messages) {
       p.updateAccMeasurements(m);
@@ -54,9 +55,11 @@ void BM_PedometerPerSecond(benchmark::State& state) {
     benchmark::DoNotOptimize(p.getTotalStepsNumber());
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kSeconds));
-  state.SetLabel("item: one second of samples");
+  state.SetLabel(state.range(0) == 1 ? "classic; item: one second of samples"
+                                     : "kit; item: one second of samples");
 }
-BENCHMARK(BM_PedometerPerSecond)->Unit(benchmark::kMillisecond);
+// Argument 1: classic defaults; 0: the kit's step length model.
+BENCHMARK(BM_PedometerPerSecond)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 // One message carrying many accelerometer samples stamped with the same time
 // (a phone flushing its buffer): the cost must grow linearly with the count.
@@ -84,6 +87,7 @@ void BM_SensorFusionPerSecond(benchmark::State& state) {
   const auto messages = Messages(false);
   for (auto _ : state) {
     SensorFusion f;
+    f.setClassicDefaults(state.range(0) == 1);
     f.setAutoClearOldMeasurements(true);
     bool reset = false;
     f.setMotionState(2, false, reset);
@@ -99,9 +103,11 @@ void BM_SensorFusionPerSecond(benchmark::State& state) {
     benchmark::DoNotOptimize(o[0]);
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kSeconds));
-  state.SetLabel("item: one second of samples");
+  state.SetLabel(state.range(0) == 1 ? "classic; item: one second of samples"
+                                     : "kit; item: one second of samples");
 }
-BENCHMARK(BM_SensorFusionPerSecond)->Unit(benchmark::kMillisecond);
+// Argument 1: classic defaults; 0: the kit's attitude filter.
+BENCHMARK(BM_SensorFusionPerSecond)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
 
 void BM_SmoothingPerSecond(benchmark::State& state) {
   // Three channels at the client's 10 Hz.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the layering, builds everything and runs the whole test suite twice: once
-# optimised, once under AddressSanitizer and UndefinedBehaviorSanitizer; the threading
-# test also runs under ThreadSanitizer. The engine and SDK libraries are built with clang
+# optimised (then checks the installed kit), once under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the threading test also runs under ThreadSanitizer. The engine and SDK libraries are built with clang
 # too. Any failure or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +13,11 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
+
+# The kit as a host application meets it: installed into a temporary prefix, each public
+# header compiled alone with GCC and clang, the example host built against the prefix and
+# run on loopback, a pkg-config build, and the API reference without undocumented members.
+bash scripts/check-kit.sh build
 
 # The kit builds with clang as well as GCC: the engine, SDK and map view libraries only
 # (no tests), which the compiler cache makes cheap after the first run.

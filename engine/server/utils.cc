@@ -46,6 +46,8 @@ std::string FormatV(const char* format, va_list args) {
 
 Logger::Logger() : outStream_(stdout) {}
 
+Logger::~Logger() { std::lock_guard<std::mutex> g(mutex_); }
+
 void Logger::setLogFile(const char* path) {
   std::lock_guard<std::mutex> g(mutex_);
   logFile_ = path ? path : "";

@@ -13,6 +13,9 @@
 class Logger {
  public:
   Logger();
+  // Content jobs run on detached threads that may print while the process
+  // exits; taking the lock orders their last message before the teardown.
+  ~Logger();
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 

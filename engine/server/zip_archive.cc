@@ -125,6 +125,27 @@ int ZipReadFile(zip* archive, const char* name, void* buffer, int length) {
   return static_cast<int>(total);
 }
 
+ZipMemberStream::ZipMemberStream(zip* archive, const char* name) {
+  if (archive == nullptr || name == nullptr) return;
+  zip_stat_t st;
+  zip_stat_init(&st);
+  if (zip_stat(archive, name, ZIP_FL_NODIR, &st) == 0 && (st.valid & ZIP_STAT_SIZE) &&
+      st.size <= static_cast<zip_uint64_t>(LLONG_MAX)) {
+    size_ = static_cast<long long>(st.size);
+  }
+  file_ = zip_fopen(archive, name, ZIP_FL_NODIR);
+}
+
+ZipMemberStream::~ZipMemberStream() {
+  if (file_ != nullptr) zip_fclose(file_);
+}
+
+long long ZipMemberStream::read(char* buffer, long long length) {
+  if (file_ == nullptr || buffer == nullptr || length < 0) return -1;
+  const zip_int64_t n = zip_fread(file_, buffer, static_cast<zip_uint64_t>(length));
+  return n < 0 ? -1 : static_cast<long long>(n);
+}
+
 int ZipDeleteFile(zip* archive, const char* name) {
   if (archive == nullptr || name == nullptr) return 0;
   zip_int64_t index = zip_name_locate(archive, name, ZIP_FL_NODIR);

@@ -8,6 +8,7 @@
 #pragma once
 
 struct zip;  // libzip's archive handle
+struct zip_file;  // libzip's handle of one open member
 
 // Opens `path` for writing, creating it or emptying an existing archive.
 // Null on failure.
@@ -39,6 +40,28 @@ int ZipGetFileSize(zip* archive, const char* name);
 // zero). The number of bytes read, or -1 when the member is missing or
 // cannot be read.
 int ZipReadFile(zip* archive, const char* name, void* buffer, int length);
+// Reads one member a piece at a time, for readers that need not hold it whole.
+class ZipMemberStream {
+ public:
+  // Opens the member (looked up by bare name); see ok().
+  ZipMemberStream(zip* archive, const char* name);
+  ~ZipMemberStream();
+  ZipMemberStream(const ZipMemberStream&) = delete;
+  ZipMemberStream& operator=(const ZipMemberStream&) = delete;
+
+  // False when the member is missing or cannot be opened.
+  bool ok() const { return file_ != nullptr; }
+  // Uncompressed size the archive declares, or -1 when unknown.
+  long long size() const { return size_; }
+  // Up to `length` bytes into buffer: the number read, 0 at the end, -1 when
+  // the member's data is damaged or the stream is not open.
+  long long read(char* buffer, long long length);
+
+ private:
+  zip_file* file_ = nullptr;
+  long long size_ = -1;
+};
+
 // Marks the member for deletion. 1 when marked, 0 when there is no such
 // member or it cannot be deleted.
 int ZipDeleteFile(zip* archive, const char* name);

@@ -2,6 +2,7 @@
 
 #include "MCModels/mc_coding.h"
 #include "MCModels/mc_description.h"
+#include "platform/keyed_archiver.h"
 
 std::string MCBeacon::description() const {
   return MCFormat(

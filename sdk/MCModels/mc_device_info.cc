@@ -1,6 +1,7 @@
 #include "MCModels/mc_device_info.h"
 
 #include "platform/clock.h"
+#include "platform/keyed_archiver.h"
 
 MCDeviceInfo::MCDeviceInfo() : time(platform::Clock::nowSeconds()) {}
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "MCModels/mc_description.h"
+#include "platform/keyed_archiver.h"
 
 namespace {
 constexpr double kEarthRadius = 6378137.0;

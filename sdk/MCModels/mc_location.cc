@@ -4,6 +4,8 @@
 
 #include "MCModels/mc_description.h"
 #include "wifipos/coordinates.h"
+#include "platform/image.h"
+#include "platform/keyed_archiver.h"
 
 namespace {
 

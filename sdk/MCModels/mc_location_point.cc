@@ -6,6 +6,7 @@
 #include "MCModels/mc_coding.h"
 #include "MCModels/mc_description.h"
 #include "Foundation/mc_log.h"
+#include "platform/keyed_archiver.h"
 
 std::shared_ptr<MCLocationPoint> MCLocationPoint::pointWithLocation(int64_t location,
                                                                     int64_t sublocation,

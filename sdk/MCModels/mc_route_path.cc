@@ -1,6 +1,7 @@
 #include "MCModels/mc_route_path.h"
 
 #include "MCModels/mc_description.h"
+#include "platform/keyed_archiver.h"
 
 std::string MCRouteEvent::description() const {
   return MCFormat("MCRouteEvent description: %s distance: %lf value: %zd type: %zd",

@@ -4,6 +4,8 @@
 
 #include "MCModels/mc_coding.h"
 #include "MCModels/mc_description.h"
+#include "platform/image.h"
+#include "platform/keyed_archiver.h"
 
 std::string MCCategory::description() const {
   return MCFormat("MCCategory description: %s id: %zd name: %s",

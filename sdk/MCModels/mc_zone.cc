@@ -4,6 +4,7 @@
 
 #include "MCModels/mc_description.h"
 #include "Foundation/mc_log.h"
+#include "platform/keyed_archiver.h"
 
 namespace {
 constexpr double kEps = 1e-8;

@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "Foundation/mc_log.h"
+#include "MainSDK/main_sdk.h"
+#include "MainSDK/mc_bluetooth_state_manager.h"
 #include "Sensors/mc_sensor_manager.h"
 #include "Server/mc_service_addresses.h"
 #include "platform/user_defaults.h"
@@ -54,6 +56,11 @@ std::shared_ptr<MarvistoCore> MarvistoCore::initWithUserHash(const std::string& 
   core->deviceState_ = MCBluetoothStateManager::init();
   core->deviceState_->setDelegate(core->stateDelegate_);
   return core;
+}
+
+std::shared_ptr<MarvistoCore> MarvistoCore::initWithUserHash(const std::string& userHash,
+                                                             const std::string& server) {
+  return initWithUserHash(userHash, server, MainSDKManagers::shared());
 }
 
 std::shared_ptr<MarvistoCore> MarvistoCore::initWithUserHash(const std::string& userHash) {

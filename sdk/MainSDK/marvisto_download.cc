@@ -5,6 +5,7 @@
 // changed, a reload (navigation then stays stopped until the host starts it).
 #include <cstdlib>
 
+#include "MainSDK/main_sdk.h"
 #include "MainSDK/marvisto_core.h"
 #include "MainSDK/marvisto_error.h"
 #include "platform/clock.h"

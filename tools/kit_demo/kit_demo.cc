@@ -25,6 +25,7 @@
 
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "MCLogManager/mc_log_manager.h"
+#include "MainSDK/main_sdk.h"
 #include "MainSDK/marvisto_core.h"
 #include "Server/mc_server_manager.h"
 #include "Server/mc_service_addresses.h"

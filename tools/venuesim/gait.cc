@@ -179,7 +179,8 @@ class Walker {
 
  private:
   void addSteps(const WalkSegment& s, double start, Random& rng) {
-    const double f = StepFrequencyForSpeed(s.speed);
+    const double f =
+        StepFrequencyForSpeed(s.speed) * (c_.cadenceScale > 0.0 ? c_.cadenceScale : 1.0);
     const double length0 = s.speed / f;
     double t = start;
     const double end = start + s.duration;

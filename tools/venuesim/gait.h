@@ -54,6 +54,9 @@ struct GaitConfig {
   double magnNoise = 0.4;       // microtesla
   double magnBias = 1.0;        // microtesla of residual hard iron
   double legLength = 0.9;       // m
+  // Steps per second relative to the typical adult at the same speed: above 1
+  // a walker of short quick steps, below 1 one of long slow steps.
+  double cadenceScale = 1.0;
   // Share of the vertical body motion that reaches the phone in the hand.
   double carriageGain = 0.8;
   double stepJitter = 0.03;     // relative spread of step duration and length

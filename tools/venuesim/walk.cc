@@ -287,6 +287,11 @@ GaitRecording SimulateGait(const VenueSpec& venue, const WalkSpec& setup, const 
   cfg.declination = venue.magneticDeclination * kPi / 180.0;
   cfg.accRate = cfg.gyroRate = setup.sensorRateHz;
   cfg.magnRate = setup.sensorRateHz / 2;
+  cfg.phonePitch = setup.phonePitch;
+  cfg.phoneRoll = setup.phoneRoll;
+  cfg.cadenceScale = setup.cadenceScale;
+  cfg.legLength = setup.legLength;
+  cfg.gyroBias = setup.gyroBias;
   std::vector<WalkSegment> segments;
   for (const WalkStretch& s : stretches) {
     if (!(s.duration > 0)) continue;
@@ -359,6 +364,13 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
       !(setup.stairLength >= 0 && setup.stairLength < 50) || !(setup.turnRate > 0.1) ||
       !(setup.sensorRateHz >= 1 && setup.sensorRateHz <= 1000) || setup.startMs < 0) {
     *error = "walk: speed, time or rate out of range";
+    return kBadSpec;
+  }
+  if (!(std::fabs(setup.phonePitch) <= kPi) || !(std::fabs(setup.phoneRoll) <= kPi) ||
+      !(setup.cadenceScale >= 0.5 && setup.cadenceScale <= 2.0) ||
+      !(setup.legLength >= 0.5 && setup.legLength <= 1.3) ||
+      !(setup.gyroBias >= 0 && setup.gyroBias < 1)) {
+    *error = "walk: phone attitude or walker out of range";
     return kBadSpec;
   }
   walk->setup = setup;

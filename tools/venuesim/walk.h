@@ -38,6 +38,13 @@ struct WalkSpec {
   std::string deviceModel = "SimPhone1,1";
   bool sensors = true;          // motion-sensor samples in the messages
   double sensorRateHz = 50.0;
+  // How the phone is held and who walks (the gait's defaults: top edge
+  // forward and raised 0.5 rad, the typical adult, a calibrated gyroscope).
+  double phonePitch = 0.5;      // rad
+  double phoneRoll = 0.0;       // rad
+  double cadenceScale = 1.0;    // steps per second against the typical adult
+  double legLength = 0.9;       // m
+  double gyroBias = 0.001;      // rad/s, spread of the constant per-axis bias
 };
 
 // One stretch of the walk with a single kind of motion. A walking stretch
@@ -94,7 +101,8 @@ struct Walk {
 
 // Plans the route and simulates it. 0, or kBadSpec with a message (floor
 // index out of range, no usable room or floor-change point, a planned stretch
-// that leaves the walkable area, or unusable speeds or times).
+// that leaves the walkable area, or unusable speeds, times, phone attitude or
+// walker).
 int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSpec& setup, Walk* walk,
                  std::string* error);
 

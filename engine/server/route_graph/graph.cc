@@ -1,6 +1,8 @@
 #include "server/route_graph/graph.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -16,58 +18,71 @@ struct QueueEntry {
 // Queue order: the smallest distance first, ties to the smallest vertex id,
 // which is the order in which a linear scan of an id-ordered open set would
 // take the vertices.
+// Written without short cuts, so that it compiles to flag arithmetic rather
+// than to branches that the unpredictable distances would keep mispredicting.
 inline bool Before(const QueueEntry& a, const QueueEntry& b) {
-  return a.dist < b.dist || (a.dist == b.dist && a.id < b.id);
+  return (a.dist < b.dist) | ((a.dist == b.dist) & (a.id < b.id));
 }
 
 constexpr int kUnlabelled = -1;
 constexpr int kDone = -2;
 
-// Search state per slot, kept as separate arrays: the queue touches only the
-// places, the relaxation mostly only places and distances.
-struct SearchState {
-  explicit SearchState(size_t n) : dist(n, 0.0), pred(n, -1), pos(n, kUnlabelled) {}
-  std::vector<double> dist;
-  std::vector<int> pred;  // slot of the predecessor, -1 for the start
-  std::vector<int> pos;   // place in the queue, kUnlabelled or kDone
+// Search state of one vertex, in one place: a relaxation reads and writes
+// its target's distance and queue place together.
+struct Label {
+  double dist;
+  int pred;  // slot of the predecessor, -1 for the start
+  int pos;   // place in the queue, kUnlabelled or kDone
 };
 
 // A 4-ary heap that holds each open vertex once and lowers its key in place,
-// so a search does no more queue work than it has vertices and edges.
+// so a search does no more queue work than it has vertices and edges. Its
+// storage starts three places before a cache line, so that the four
+// children of any entry share one line.
 class OpenQueue {
  public:
-  explicit OpenQueue(std::vector<int>& pos) : pos_(pos) {}
+  explicit OpenQueue(Label* labels) : labels_(labels) { grow(256); }
 
-  bool empty() const { return heap_.empty(); }
+  bool empty() const { return size_ == 0; }
 
   void push(const QueueEntry& e) {
-    heap_.push_back(e);
-    up(heap_.size() - 1);
+    if (size_ == capacity_) grow(2 * capacity_);
+    up(size_++, e);
   }
 
   // The entry of e.slot is already queued; its distance has dropped.
-  void lower(const QueueEntry& e) {
-    const size_t i = static_cast<size_t>(pos_[e.slot]);
-    heap_[i].dist = e.dist;
-    up(i);
-  }
+  void lower(const QueueEntry& e) { up(static_cast<size_t>(labels_[e.slot].pos), e); }
 
   QueueEntry pop() {
-    const QueueEntry top = heap_.front();
-    const QueueEntry last = heap_.back();
-    heap_.pop_back();
-    if (!heap_.empty()) down(last);
+    const QueueEntry top = heap_[0];
+    --size_;
+    if (size_ > 0) down(heap_[size_]);
     return top;
   }
 
  private:
-  void place(size_t i, const QueueEntry& e) {
-    heap_[i] = e;
-    pos_[e.slot] = static_cast<int>(i);
+  static constexpr size_t kPad = 3;
+  struct AlignedDelete {
+    void operator()(QueueEntry* p) const { ::operator delete[](p, std::align_val_t(64)); }
+  };
+
+  // The open set of a search is a thin front, far smaller than the graph.
+  void grow(size_t capacity) {
+    std::unique_ptr<QueueEntry[], AlignedDelete> more(static_cast<QueueEntry*>(
+        ::operator new[]((capacity + kPad) * sizeof(QueueEntry), std::align_val_t(64))));
+    if (size_ > 0) std::copy(heap_, heap_ + size_, more.get() + kPad);
+    storage_ = std::move(more);
+    heap_ = storage_.get() + kPad;
+    capacity_ = capacity;
   }
 
-  void up(size_t i) {
-    const QueueEntry e = heap_[i];
+  void place(size_t i, const QueueEntry& e) {
+    heap_[i] = e;
+    labels_[e.slot].pos = static_cast<int>(i);
+  }
+
+  // Moves e, which belongs at place i or above, up to where it belongs.
+  void up(size_t i, const QueueEntry& e) {
     while (i > 0) {
       const size_t parent = (i - 1) / 4;
       if (!Before(e, heap_[parent])) break;
@@ -79,15 +94,20 @@ class OpenQueue {
 
   // Sinks e from the root.
   void down(const QueueEntry& e) {
-    const size_t n = heap_.size();
+    const size_t n = size_;
     size_t i = 0;
     for (;;) {
       const size_t first = 4 * i + 1;
       if (first >= n) break;
       size_t best = first;
-      const size_t last = std::min(first + 4, n);
-      for (size_t c = first + 1; c < last; ++c)
-        if (Before(heap_[c], heap_[best])) best = c;
+      if (first + 4 <= n) {
+        // A full family: two pairs, then their winners.
+        const size_t a = first + Before(heap_[first + 1], heap_[first]);
+        const size_t b = first + 2 + Before(heap_[first + 3], heap_[first + 2]);
+        best = Before(heap_[b], heap_[a]) ? b : a;
+      } else {
+        for (size_t c = first + 1; c < n; ++c) best = Before(heap_[c], heap_[best]) ? c : best;
+      }
       if (!Before(heap_[best], e)) break;
       place(i, heap_[best]);
       i = best;
@@ -95,8 +115,11 @@ class OpenQueue {
     place(i, e);
   }
 
-  std::vector<int>& pos_;
-  std::vector<QueueEntry> heap_;
+  Label* labels_;
+  std::unique_ptr<QueueEntry[], AlignedDelete> storage_;
+  QueueEntry* heap_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 }  // namespace
@@ -250,31 +273,35 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
   const int t = slotOfAny(dst);
   if (t < 0) return -1.0;
 
-  SearchState lab(static_cast<size_t>(total));
-  OpenQueue open(lab.pos);
+  // Only the queue places need a start value; a distance and predecessor
+  // are written when their vertex is first labelled.
+  std::unique_ptr<Label[]> lab = std::make_unique_for_overwrite<Label[]>(static_cast<size_t>(total));
+  for (int i = 0; i < total; ++i) lab[i].pos = kUnlabelled;
+  OpenQueue open(lab.get());
+  lab[s] = {0.0, -1, kUnlabelled};
   open.push({0.0, src, s});
   size_t reached = 1;
 
   auto relax = [&](int from, double d, const Arc& a) {
     const double nd = d + a.weight;
-    const int pos = lab.pos[a.to];
-    if (pos == kUnlabelled) {
-      lab.dist[a.to] = nd;
-      lab.pred[a.to] = from;
+    Label& to = lab[a.to];
+    if (to.pos == kUnlabelled) {
+      to.dist = nd;
+      to.pred = from;
       ++reached;
       open.push({nd, a.toId, a.to});
-    } else if (lab.dist[a.to] > nd) {
+    } else if (to.dist > nd) {
       // Weights are positive, so a vertex already taken cannot improve.
-      lab.dist[a.to] = nd;
-      lab.pred[a.to] = from;
-      if (pos >= 0) open.lower({nd, a.toId, a.to});
+      to.dist = nd;
+      to.pred = from;
+      if (to.pos >= 0) open.lower({nd, a.toId, a.to});
     }
   };
 
   while (!open.empty()) {
     const QueueEntry e = open.pop();
-    lab.pos[e.slot] = kDone;
-    const double d = lab.dist[e.slot];
+    lab[e.slot].pos = kDone;
+    const double d = e.dist;
     const std::vector<Arc>* more = nullptr;
     if (!extraOut.empty()) {
       auto it = extraOut.find(e.slot);
@@ -291,26 +318,26 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
       for (const Arc& a : *more) relax(e.slot, d, a);
   }
 
-  const bool reachable = lab.pos[t] != kUnlabelled;
+  const bool reachable = lab[t].pos != kUnlabelled;
   if (path) {
     path->clear();
     if (!reachable) return -1.0;
-    for (int cur = t; cur >= 0; cur = lab.pred[cur]) path->push_back(idOf(cur));
+    for (int cur = t; cur >= 0; cur = lab[cur].pred) path->push_back(idOf(cur));
     std::reverse(path->begin(), path->end());
   }
   if (labels) {
     std::vector<std::pair<int, int>> order;  // (id, slot) of every labelled vertex
     order.reserve(reached);
     for (int i = 0; i < total; ++i)
-      if (lab.pos[i] != kUnlabelled) order.emplace_back(idOf(i), i);
+      if (lab[i].pos != kUnlabelled) order.emplace_back(idOf(i), i);
     std::sort(order.begin(), order.end());
     labels->clear();
     for (const auto& [id, slot] : order) {
-      const int pred = lab.pred[slot] < 0 ? -1 : idOf(lab.pred[slot]);
-      labels->emplace_hint(labels->end(), id, std::make_pair(pred, lab.dist[slot]));
+      const int pred = lab[slot].pred < 0 ? -1 : idOf(lab[slot].pred);
+      labels->emplace_hint(labels->end(), id, std::make_pair(pred, lab[slot].dist));
     }
   }
-  return reachable ? lab.dist[t] : -1.0;
+  return reachable ? lab[t].dist : -1.0;
 }
 
 void Graph::print(FILE* stream) const {

@@ -181,8 +181,7 @@ int Pedometer::detectSteps() {
       if (t - downCrossTime_ > kMinDipTime) {
         inStep_ = false;
         if (maxAcc_ == 0.0 && minAcc_ == 0.0) calcMinMaxAcc(i);
-        const double swing = std::max(maxAcc_ - minAcc_, 0.0);
-        const double length = kStepLengthFactor * std::pow(swing, 0.25);
+        const double length = stepLength(i);
         if (length == 0.0) {
           MV_LOG(11, "ERROR: Step length == 0. Check accelerations\n");
         } else {
@@ -207,6 +206,38 @@ int Pedometer::detectSteps() {
     ++cursor_;
   }
   return 0;
+}
+
+double Pedometer::stepLength(size_t index) {
+  if (classic_) {
+    const double swing = std::max(maxAcc_ - minAcc_, 0.0);
+    return kStepLengthFactor * std::pow(swing, 0.25);
+  }
+  // The period is the time since the previous step began; after a stop, a
+  // missed step or a spurious one it is no rhythm, and the last good period
+  // (or a typical one) stands in.
+  double period = stepStart_ - prevStepStart_;
+  if (!(period >= steplength::kMinPeriod && period <= steplength::kMaxPeriod))
+    period = stepPeriod_ > 0.0 ? stepPeriod_ : steplength::kTypicalPeriod;
+  prevStepStart_ = stepStart_;
+  stepPeriod_ = period;
+  const double amplitude = steplength::StrideAmplitude(accelerations_, index, period);
+  return steplength::Length(amplitude, period, stepGain_);
+}
+
+bool Pedometer::setStepGain(double gain) {
+  if (!(gain > 0.0) || !std::isfinite(gain)) return false;
+  stepGain_ = gain;
+  calibration_ = steplength::Calibration(gain);
+  return true;
+}
+
+void Pedometer::noteStepTaken(double length, double heading) {
+  if (!classic_) calibration_.addStep(length, heading);
+}
+
+void Pedometer::noteRadioFix(double x, double y, double time) {
+  if (!classic_ && calibration_.addFix(x, y, time)) stepGain_ = calibration_.gain();
 }
 
 int Pedometer::calcMinMaxAcc(size_t index) {
@@ -305,6 +336,7 @@ void Pedometer::clearLastStep() {
 void Pedometer::clearStepsHistory() {
   stepTimes_.clear();
   stepLengths_.clear();
+  calibration_.restart();
 }
 
 void Pedometer::clearMeasurements() {

@@ -4,12 +4,18 @@
 // step's start time and length wait in a queue until the tracker consumes them.
 // The cost per sample does not grow with the number of samples in the windows
 // (a phone may deliver thousands stamped with one time).
+// A step's length comes, by default, from the step period and the amplitude
+// of the magnitude at the step frequency (see step_length.h), scaled by the
+// walker's gain; with classic defaults it is 0.6 times the fourth root of the
+// band-passed swing, as first written.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <vector>
 
+#include "wifipos/motion/step_calibration.h"
+#include "wifipos/motion/step_length.h"
 #include "wifipos/sensor_value.h"
 
 class Pedometer {
@@ -43,6 +49,7 @@ class Pedometer {
 
   void clearFirstStep();
   void clearLastStep();
+  // Also forgets the calibration's open stretch.
   void clearStepsHistory();
   void clearMeasurements();
 
@@ -51,6 +58,20 @@ class Pedometer {
   void resetTotalStepsNumber() { totalSteps_ = 0; }
   bool isHasAccelerometer() const { return hasAccelerometer_; }
   void setAutoDeleteOldMeasurements(bool on) { autoDelete_ = on; }
+
+  // True: lengths as first written (see the top of this file).
+  void setClassicDefaults(bool on) { classic_ = on; }
+  bool classicDefaults() const { return classic_; }
+  // Walker's gain of the step length model; values that are not positive and
+  // finite are refused (false). Unused with classic defaults. Setting it
+  // restarts the calibration from it.
+  bool setStepGain(double gain);
+  double getStepGain() const { return stepGain_; }
+  // The calibration against radio fixes (step_calibration.h): a step the
+  // caller moved by (length, map heading), and a radio fix on the floor.
+  // Nothing with classic defaults.
+  void noteStepTaken(double length, double heading);
+  void noteRadioFix(double x, double y, double time);
 
   double getThreshold() const { return threshold_; }
   double getMaxAcc() const { return maxAcc_; }
@@ -61,6 +82,8 @@ class Pedometer {
   void dropOldest();
   void recomputeSums();
   double filtered(uint64_t n) const { return accelerations_[n - dropped_].filteredMagnitude; }
+  // Length of the step completed at sample `index`.
+  double stepLength(size_t index);
 
   // Samples are also known by number: dropped_ + their index. The band pass
   // keeps running sums of the magnitudes of the samples [longFrom_, summed_)
@@ -94,4 +117,9 @@ class Pedometer {
   double longMean_ = 0.0;
   int totalSteps_ = 0;
   bool hasAccelerometer_ = false;
+  bool classic_ = false;
+  double stepGain_ = steplength::kTypicalGain;
+  steplength::Calibration calibration_{steplength::kTypicalGain};
+  double stepPeriod_ = 0.0;
+  double prevStepStart_ = 0.0;
 };

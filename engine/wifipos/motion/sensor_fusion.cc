@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "server/utils.h"
+#include "wifipos/motion/attitude.h"
 
 namespace {
 
@@ -15,6 +16,22 @@ constexpr double kAutoClearKeep = 2.0;     // s kept when trimming
 constexpr double kRotationWindow = 0.3;    // s of gyroscope looked at for turning
 constexpr double kRotationThreshold = 1.5;
 constexpr double kMinBasisNorm = 0.1;
+// Tilt correction while the user moves: the walking accelerations average
+// out over a few strides, so gravity still shows through.
+constexpr double kMovingTiltTime = 2.0;      // s
+// Longer gaps between accelerometer samples get no correction.
+constexpr double kMaxCorrectionGap = 1.0;    // s
+// The field averaged over this many samples of a stop steers the heading.
+constexpr unsigned int kMinStillMagnSamples = 10;
+// A still stretch this long gives one reading of the gyroscope's bias; a
+// larger mean rate is a slow turn, not bias.
+constexpr double kBiasStretch = 1.0;         // s
+constexpr double kMaxGyroBias = 0.03;        // rad/s
+// Spread of the rate around its mean, beyond which the device moves (a hand
+// holding a phone still trembles well below it, a walking one sways above).
+constexpr double kMaxStillSpread = 0.04;     // rad/s
+// Samples' worth of earlier readings the bias keeps, so it can follow drift.
+constexpr double kBiasMemory = 3000.0;
 
 double Seconds(const SensorValue& v) { return v.getTimeInSeconds(); }
 
@@ -141,6 +158,7 @@ int SensorFusion::updateMeasurement(SensorValue& s) {
       gyroSamples_.push_back(s);
       estimateSampleRate(gyroSamples_, gyroPeriod_, "gyroscope");
       AddToMean(gyroAverage_, s, ++gyroAverageCount_);
+      if (!classic_) learnGyroBias(s);
       clearOldMeasurements(gyroSamples_, nullptr, gyroIndex_);
       break;
     }
@@ -356,6 +374,10 @@ void SensorFusion::updateOrientation() {
   if (magnIndex_ >= filteredMagnetometer_.size())
     magnIndex_ = static_cast<unsigned int>(filteredMagnetometer_.size() - 1);
 
+  if (!classic_) {
+    updateOrientationKit();
+    return;
+  }
   const double t0 = Seconds(gravity_[accIndex_]);
   for (size_t i = accIndex_; i < gravity_.size(); ++i) {
     const SensorValue& g = gravity_[i];
@@ -396,6 +418,76 @@ void SensorFusion::updateOrientation() {
   if (!hasGyro_) fusedQuaternion_ = accMagnQuaternion_;
 }
 
+void SensorFusion::updateOrientationKit() {
+  for (size_t i = accIndex_; i < gravity_.size(); ++i) {
+    const SensorValue& g = gravity_[i];
+    const double tg = Seconds(g);
+    while (magnIndex_ + 1 < filteredMagnetometer_.size() &&
+           filteredMagnetometer_[magnIndex_].time < g.time)
+      ++magnIndex_;
+    const SensorValue& m = filteredMagnetometer_[magnIndex_];
+    if (std::fabs(Seconds(m) - tg) <= kAccMagnMaxSkew) calculateAccMagnQuaternion(g, m);
+    if (fusedQuaternion_.isIdentity()) fusedQuaternion_ = accMagnQuaternion_;
+    Quaternion q = fusedQuaternion_;
+    if (hasGyro_) {
+      for (; gyroIndex_ < gyroSamples_.size() && gyroSamples_[gyroIndex_].time < g.time;
+           ++gyroIndex_) {
+        const SensorValue& prev = gyroSamples_[gyroIndex_ - 1];
+        const attitude::Vec3 rate{prev.x - gyroBias_.x, prev.y - gyroBias_.y,
+                                  prev.z - gyroBias_.z};
+        q = attitude::Integrate(q, rate, Seconds(gyroSamples_[gyroIndex_]) - Seconds(prev));
+      }
+    }
+    const double dt = tg - fusedTime_;
+    if (fusedTime_ > 0.0 && dt > 0.0 && dt <= kMaxCorrectionGap) {
+      const SensorValue& a = accelerations_[i];
+      const double tiltTime = motionState_ == 0 ? properties_.accCoef : kMovingTiltTime;
+      q = attitude::CorrectTilt(q, {a.x, a.y, a.z}, dt / (tiltTime + dt));
+      if (motionState_ == 0 && magnAverageCount_ >= kMinStillMagnSamples) {
+        q = attitude::CorrectHeading(q, {magnAverage_.x, magnAverage_.y, magnAverage_.z},
+                                     dt / (properties_.magnCoef + dt));
+      }
+    }
+    if (tg > fusedTime_) fusedTime_ = tg;
+    if (q.isFinite()) fusedQuaternion_ = gyroQuaternion_ = q;
+    accIndex_ = static_cast<unsigned int>(i);
+  }
+  if (!hasGyro_) fusedQuaternion_ = accMagnQuaternion_;
+}
+
+void SensorFusion::learnGyroBias(const SensorValue& g) {
+  if (motionState_ != 0) {
+    stillCount_ = 0;
+    return;
+  }
+  const double t = Seconds(g);
+  if (stillCount_ == 0) {
+    stillSum_ = SensorValue();
+    stillSquares_ = 0.0;
+    stillStart_ = t;
+  }
+  stillSum_.x += g.x;
+  stillSum_.y += g.y;
+  stillSum_.z += g.z;
+  stillSquares_ += g.x * g.x + g.y * g.y + g.z * g.z;
+  ++stillCount_;
+  if (t - stillStart_ < kBiasStretch) return;
+  const double n = stillCount_;
+  const double mx = stillSum_.x / n, my = stillSum_.y / n, mz = stillSum_.z / n;
+  const double mean2 = mx * mx + my * my + mz * mz;
+  const double spread = std::sqrt(std::max(stillSquares_ / n - mean2, 0.0));
+  stillCount_ = 0;
+  // The first second of walking after a corner may count as still before
+  // its first step is detected; the sway of the walking hand shows in the
+  // spread and keeps such a stretch out.
+  if (!(std::sqrt(mean2) < kMaxGyroBias) || !(spread < kMaxStillSpread)) return;
+  biasWeight_ = std::min(biasWeight_ + n, kBiasMemory);
+  const double k = n / biasWeight_;
+  gyroBias_.x += (mx - gyroBias_.x) * k;
+  gyroBias_.y += (my - gyroBias_.y) * k;
+  gyroBias_.z += (mz - gyroBias_.z) * k;
+}
+
 void SensorFusion::setMotionState(unsigned int state, bool reinit, bool& reset) {
   reset = false;
   if (state != 0) {
@@ -411,6 +503,7 @@ void SensorFusion::setMotionState(unsigned int state, bool reinit, bool& reset) 
     magnAverage_.clear();
     accAverageCount_ = 0;
     magnAverageCount_ = 0;
+    stillCount_ = 0;
   }
   motionState_ = state;
 }
@@ -418,7 +511,8 @@ void SensorFusion::setMotionState(unsigned int state, bool reinit, bool& reset) 
 void SensorFusion::getFusedOrientation(double* out) const {
   double e[3];
   fusedQuaternion_.toEuler(e);
-  const double angles[3] = {-e[2] - (azimuth_ - declination_), e[0], e[1]};
+  const double bearing = classic_ ? -e[2] : attitude::TopEdgeBearing(fusedQuaternion_);
+  const double angles[3] = {bearing - (azimuth_ - declination_), e[0], e[1]};
   for (int i = 0; i < 3; ++i) {
     if (!std::isfinite(angles[i])) {
       MV_LOG(11, "ERROR: critical error in SENSOR FUSION. Angles = inf\n");
@@ -470,4 +564,10 @@ void SensorFusion::clear() {
   accPeriod_ = magnPeriod_ = gyroPeriod_ = 0.0;
   motionState_ = 0;
   azimuth_ = declination_ = 0.0;
+  fusedTime_ = 0.0;
+  gyroBias_ = stillSum_ = SensorValue();
+  biasWeight_ = 0.0;
+  stillCount_ = 0;
+  stillSquares_ = 0.0;
+  stillStart_ = 0.0;
 }

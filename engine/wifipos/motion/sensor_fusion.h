@@ -4,6 +4,12 @@
 // with one time constant for tilt and one for heading. While the user moves
 // the pull is switched off by the caller (pure gyroscope), and when walking
 // starts after a stop the filter can be re-seeded from the stop's average.
+// By default the tilt keeps following gravity while the user moves, the
+// heading pull uses the field averaged over the stop (a low-passed field lags
+// a turn just made and would pull the heading back into it), the gyroscope's
+// bias is learnt while the device lies still, and the heading is the phone's
+// top edge. With classic defaults the filter runs as first written: one
+// Euler-angle blend with the low-passed streams, the heading the yaw angle.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +54,11 @@ class SensorFusion {
   // Floor azimuth and magnetic declination, radians.
   void setLocationParameters(double azimuth, double declination);
   void setAutoClearOldMeasurements(bool on) { autoClear_ = on; }
+  // Kept by clear().
+  void setClassicDefaults(bool on) { classic_ = on; }
+  bool classicDefaults() const { return classic_; }
+  // Gyroscope bias learnt while still, rad/s per device axis.
+  const SensorValue& getGyroBias() const { return gyroBias_; }
   void clear();
 
   const Properties& getProperties() const { return properties_; }
@@ -92,6 +103,8 @@ class SensorFusion {
   void estimateSampleRate(const std::deque<SensorValue>& stream, double& period,
                           const char* name);
   void checkSensorsRate(const SensorValue& s);
+  void updateOrientationKit();
+  void learnGyroBias(const SensorValue& g);
 
   Properties properties_;
   SensorTime alignmentTime_;
@@ -126,4 +139,15 @@ class SensorFusion {
   unsigned int magnAverageCount_ = 0;
   double azimuth_ = 0.0;
   double declination_ = 0.0;
+  bool classic_ = false;
+  // Time of the last gravity sample the default filter handled.
+  double fusedTime_ = 0.0;
+  // Bias learnt from whole still stretches of the gyroscope: `stillSum_` and
+  // `stillCount_` gather the current stretch since `stillStart_`.
+  SensorValue gyroBias_;
+  double biasWeight_ = 0.0;
+  SensorValue stillSum_;
+  double stillSquares_ = 0.0;
+  unsigned int stillCount_ = 0;
+  double stillStart_ = 0.0;
 };

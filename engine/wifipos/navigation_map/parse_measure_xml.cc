@@ -2,6 +2,7 @@
 // histogram per transmitter heard there, and the filters that thin it by how
 // often a transmitter was heard, by signal kind and by known beacons.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -20,7 +21,9 @@
 #include <tinyxml2.h>
 
 #include "server/utils.h"
+#include "server/zip_archive.h"
 #include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/navigation_map/parse_measure_xml.h"
 #include "wifipos/navigation_map/scan_number.h"
 
 using tinyxml2::XMLAttribute;
@@ -74,6 +77,48 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
   return out;
 }
 
+// The attributes a point may carry, found in one walk as for an entry.
+struct PointAttributes {
+  const char* name = nullptr;
+  const char* deviceModel = nullptr;
+  const char* deviceId = nullptr;
+  const char* kx = nullptr;
+  const char* ky = nullptr;
+  const char* quality = nullptr;
+  const char* duration = nullptr;
+  const char* status = nullptr;
+};
+
+PointAttributes readPointAttributes(const XMLElement* e) {
+  PointAttributes out;
+  for (const XMLAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
+    const char* name = a->Name();
+    const char** slot = nullptr;
+    switch (name[0]) {
+      case 'n': slot = std::strcmp(name, "name") == 0 ? &out.name : nullptr; break;
+      case 'd':
+        if (std::strcmp(name, "deviceModel") == 0)
+          slot = &out.deviceModel;
+        else if (std::strcmp(name, "deviceId") == 0)
+          slot = &out.deviceId;
+        else if (std::strcmp(name, "duration") == 0)
+          slot = &out.duration;
+        break;
+      case 'k':
+        if (std::strcmp(name, "kx") == 0)
+          slot = &out.kx;
+        else if (std::strcmp(name, "ky") == 0)
+          slot = &out.ky;
+        break;
+      case 'q': slot = std::strcmp(name, "quality") == 0 ? &out.quality : nullptr; break;
+      case 's': slot = std::strcmp(name, "status") == 0 ? &out.status : nullptr; break;
+      default: break;
+    }
+    if (slot && !*slot) *slot = a->Value();
+  }
+  return out;
+}
+
 // Reads the points of one floor into its point list and radio map.
 //
 // A floor's radio map holds a hundred thousand entries and more. Every entry
@@ -83,10 +128,13 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
 // search through the tree; a key's nodes are then also made one after the
 // other. A point's entries are made in place in their key's list and taken
 // back if the point fails, so that no entry can name a point that is never
-// added.
+// added. Entries the duration filter would erase (heard less often than
+// `minimalFrequency` times a second, when that is above 0) are never made:
+// erasing them from the finished radio map would walk every entry again.
 class FloorReader {
  public:
-  explicit FloorReader(SublocationMap& floor) : floor_(floor), radioMap_(floor.getRadioMap()) {
+  FloorReader(SublocationMap& floor, double minimalFrequency)
+      : floor_(floor), radioMap_(floor.getRadioMap()), minimalFrequency_(minimalFrequency) {
     for (const ReferencePoint& rp : floor.getReferencePoints()) names_.insert(rp.getName());
   }
 
@@ -102,10 +150,16 @@ class FloorReader {
   };
 
   KeySlot& slotFor(const char* key);
+  bool rarelyHeard(const AccessPoint& ap, const ReferencePoint& record) const {
+    // Samples per second; a zero duration gives inf or nan, which drop nothing.
+    return minimalFrequency_ > 0 &&
+           minimalFrequency_ > ap.getMeasurementCount() / (record.getDuration() / 1000.0);
+  }
   int readEntry(const XMLElement* e, ReferencePoint& record);
 
   SublocationMap& floor_;
   RadioMap& radioMap_;
+  const double minimalFrequency_;
   std::unordered_set<std::string> names_;
   // The views point into the shared key texts, which live as long as the table.
   std::unordered_map<std::string_view, KeySlot> slots_;
@@ -193,7 +247,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
   ap.setDistribution(at.value);
   // A histogram that cannot be used costs only its own entry.
   if (ap.parseDistributionString() != 0 || ap.calculateMeanRssi() != 0 ||
-      ap.calculateVariance() != 0) {
+      ap.calculateVariance() != 0 || rarelyHeard(ap, record)) {
     slot.entries.pop_back();
     return 0;
   }
@@ -226,7 +280,8 @@ void FloorReader::flush() {
 
 int FloorReader::readPoint(const XMLElement* e) {
   ReferencePoint record;
-  if (const char* name = e->Attribute("name")) {
+  const PointAttributes at = readPointAttributes(e);
+  if (const char* name = at.name) {
     if (!*name) {
       MV_LOG(kLogLevel, "ERROR: reference point name is empty\n");
       return 5;
@@ -234,8 +289,8 @@ int FloorReader::readPoint(const XMLElement* e) {
     record.setName(name);
   }
   const char* pointName = record.getName().c_str();
-  const char* model = e->Attribute("deviceModel");
-  const char* deviceId = e->Attribute("deviceId");
+  const char* model = at.deviceModel;
+  const char* deviceId = at.deviceId;
   if (!model || !deviceId) {
     MV_LOG(kLogLevel, "%s point attributes == 0\n", pointName);
     return 9;
@@ -243,9 +298,9 @@ int FloorReader::readPoint(const XMLElement* e) {
   record.setDeviceModel(model);
   record.setDeviceId(deviceId);
 
-  const char* kxText = e->Attribute("kx");
-  const char* kyText = e->Attribute("ky");
-  const char* qualityText = e->Attribute("quality");
+  const char* kxText = at.kx;
+  const char* kyText = at.ky;
+  const char* qualityText = at.quality;
   if (!kxText || !kyText || !qualityText) {
     MV_LOG(kLogLevel, "ERROR: There is no kx, ky or quality attributes of %s reference point\n",
            pointName);
@@ -265,13 +320,13 @@ int FloorReader::readPoint(const XMLElement* e) {
 
   // A point without a readable duration gets 0, never the previous point's.
   int duration = 0;
-  if (!ScanInt(e->Attribute("duration"), duration)) {
+  if (!ScanInt(at.duration, duration)) {
     MV_LOG(kLogLevel, "Error parsing duration of %s point\n", pointName);
     duration = 0;
   }
   record.setDuration(duration);
 
-  if (const char* status = e->Attribute("status")) {
+  if (const char* status = at.status) {
     record.setStatus(status);
     if (record.getStatus() == "del") {
       MV_LOG(kLogLevel, "%s point has status deleted. It's not filled\n", pointName);
@@ -302,22 +357,20 @@ int FloorReader::readPoint(const XMLElement* e) {
   return 0;
 }
 
-int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor) {
+int floorSizeCheck(const SublocationMap& floor) {
   const SublocationNavProperties& props = floor.getProperties();
   if (props.width_meters <= 0 || props.height_meters <= 0) {
     MV_LOG(kLogLevel, "ERROR: sublocation width or height <= 0\n");
     return 9;
   }
-  FloorReader reader(floor);
-  for (const XMLElement* e = first; e; e = e->NextSiblingElement()) {
-    if (std::strcmp(e->Name(), "point") != 0) continue;
-    int rc = reader.readPoint(e);
-    if (rc != 0) {
-      reader.flush();
-      return rc;
-    }
-  }
+  return 0;
+}
+
+// Closes a floor's reading: the entries go into the radio map, also after a
+// failed point (rc), since the points before it stay.
+int finishFloor(FloorReader& reader, SublocationMap& floor, int rc) {
   reader.flush();
+  if (rc != 0) return rc;
   if (floor.getReferencePoints().empty())
     MV_LOG(kLogLevel, "WARNING: There is no reference points for %d sublocation!\n",
            floor.getId());
@@ -325,6 +378,26 @@ int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor) {
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   return 0;
+}
+
+int enoughPoints(const SublocationMap& floor) {
+  if (floor.getNRp() > 2) return 0;
+  MV_LOG(kLogLevel,
+         "\n ERROR: there is no enough measurementsfloor with id = %d will be excluded from "
+         "navigation\n",
+         floor.getId());
+  return 9;
+}
+
+int fillAllReferencePoints(const XMLElement* first, SublocationMap& floor,
+                           double minimalFrequency) {
+  if (int rc = floorSizeCheck(floor)) return rc;
+  FloorReader reader(floor, minimalFrequency);
+  int rc = 0;
+  for (const XMLElement* e = first; e && rc == 0; e = e->NextSiblingElement()) {
+    if (std::strcmp(e->Name(), "point") == 0) rc = reader.readPoint(e);
+  }
+  return finishFloor(reader, floor, rc);
 }
 
 int fillSublocationStructure(NavigationMap& map, XMLDocument& document, SublocationMap& floor) {
@@ -343,14 +416,439 @@ int fillSublocationStructure(NavigationMap& map, XMLDocument& document, Sublocat
     MV_LOG(kLogLevel, "There is no point nodes\n");
     return 5;
   }
-  int rc = fillAllReferencePoints(sub->FirstChildElement(), floor);
+  int rc = fillAllReferencePoints(sub->FirstChildElement(), floor,
+                                  map.getNavigationProperties().knn.Minimal_ap_freq);
   if (rc != 0) return rc;
-  if (floor.getNRp() > 2) return 0;
-  MV_LOG(kLogLevel,
-         "\n ERROR: there is no enough measurementsfloor with id = %d will be excluded from "
-         "navigation\n",
-         floor.getId());
-  return 9;
+  return enoughPoints(floor);
+}
+
+// ---------------------------------------------------------------------------
+// Reading the member piece by piece.
+//
+// A whole-document parse holds the member's text and its tree, several times
+// the text, while the radio map grows beside them. Instead the member is
+// inflated a chunk at a time; the root's and its children's tags (the
+// skeleton) are found here, and every element below them (a point, as a
+// rule) is handed to tinyxml2 on its own, reusing one document, and read at
+// once. Only tag boundaries are found here; all parsing stays with tinyxml2.
+// The skeleton is parsed as a document of its own at the end, so that every
+// byte of the member has passed through the parser.
+//
+// Anything this does not expect (comments or CDATA below the prolog, text
+// between elements, names beyond ASCII, a NUL byte, a deep element, a
+// damaged member, any parse error) makes the caller undo what was read and
+// parse the member whole, so the result and the accept/refuse decision are
+// always the whole-document parse's.
+
+// Character classes, looked up: the scan visits every byte of the member.
+enum : unsigned char { kBlank = 1, kNameStart = 2, kNameChar = 4 };
+
+constexpr std::array<unsigned char, 256> kCharClass = [] {
+  std::array<unsigned char, 256> t{};
+  for (unsigned char c : {' ', '\t', '\n', '\r', '\v', '\f'}) t[c] = kBlank;
+  for (int c = 0; c < 256; ++c) {
+    const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+    if (start) t[c] = kNameStart | kNameChar;
+    if ((c >= '0' && c <= '9') || c == '.' || c == '-') t[c] = kNameChar;
+  }
+  return t;
+}();
+
+bool isBlank(char c) { return kCharClass[static_cast<unsigned char>(c)] & kBlank; }
+bool isNameStart(char c) { return kCharClass[static_cast<unsigned char>(c)] & kNameStart; }
+bool isNameChar(char c) { return kCharClass[static_cast<unsigned char>(c)] & kNameChar; }
+
+// The id rule of the map's own look-up: strtol, clamped to int.
+int idValue(const char* text) {
+  const long v = std::strtol(text, nullptr, 10);
+  return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+}
+
+enum class Scan { kOk, kMore, kOdd };
+
+struct Tag {
+  bool closing = false;
+  bool empty = false;  // <name ... />
+  std::string_view name;
+  size_t length = 0;
+};
+
+// The tag starting at p ('<'). Strict: a name of ASCII name characters, then
+// only blank-separated name="value" or name='value' pairs; a quoted value may
+// hold '<' and '>'.
+Scan scanTag(const char* p, const char* end, Tag& tag) {
+  const char* q = p + 1;
+  if (q >= end) return Scan::kMore;
+  if (*q == '/') {
+    tag.closing = true;
+    ++q;
+  }
+  if (q >= end) return Scan::kMore;
+  if (!isNameStart(*q)) return Scan::kOdd;
+  const char* name = q;
+  while (q < end && isNameChar(*q)) ++q;
+  if (q >= end) return Scan::kMore;
+  tag.name = std::string_view(name, static_cast<size_t>(q - name));
+  if (tag.closing) {
+    while (q < end && isBlank(*q)) ++q;
+    if (q >= end) return Scan::kMore;
+    if (*q != '>') return Scan::kOdd;
+    tag.length = static_cast<size_t>(q + 1 - p);
+    return Scan::kOk;
+  }
+  for (;;) {
+    const char* before = q;
+    while (q < end && isBlank(*q)) ++q;
+    if (q >= end) return Scan::kMore;
+    if (*q == '>') {
+      tag.length = static_cast<size_t>(q + 1 - p);
+      return Scan::kOk;
+    }
+    if (*q == '/') {
+      if (q + 1 >= end) return Scan::kMore;
+      if (q[1] != '>') return Scan::kOdd;
+      tag.empty = true;
+      tag.length = static_cast<size_t>(q + 2 - p);
+      return Scan::kOk;
+    }
+    if (q == before || !isNameStart(*q)) return Scan::kOdd;
+    while (q < end && isNameChar(*q)) ++q;
+    while (q < end && isBlank(*q)) ++q;
+    if (q >= end) return Scan::kMore;
+    if (*q != '=') return Scan::kOdd;
+    ++q;
+    while (q < end && isBlank(*q)) ++q;
+    if (q >= end) return Scan::kMore;
+    if (*q != '"' && *q != '\'') return Scan::kOdd;
+    const char quote = *q++;
+    const char* close = static_cast<const char*>(std::memchr(q, quote, static_cast<size_t>(end - q)));
+    if (!close) return Scan::kMore;
+    q = close + 1;
+  }
+}
+
+// Far below tinyxml2's own depth limit, which the whole document would meet
+// a few levels earlier than a piece does.
+constexpr int kMaxPieceDepth = 16;
+
+// The element starting at p ('<') up to and including its end tag.
+Scan scanPiece(const char* p, const char* end, size_t& length, std::string_view& name) {
+  std::string_view open[kMaxPieceDepth];
+  int depth = 0;
+  const char* q = p;
+  for (;;) {
+    Tag tag;
+    const Scan s = scanTag(q, end, tag);
+    if (s != Scan::kOk) return s;
+    if (q == p) {
+      if (tag.closing) return Scan::kOdd;
+      name = tag.name;
+    }
+    if (tag.closing) {
+      if (open[depth - 1] != tag.name) return Scan::kOdd;
+      --depth;
+    } else if (!tag.empty) {
+      if (depth == kMaxPieceDepth) return Scan::kOdd;
+      open[depth++] = tag.name;
+    }
+    q += tag.length;
+    if (depth == 0) {
+      length = static_cast<size_t>(q - p);
+      return Scan::kOk;
+    }
+    const char* lt = static_cast<const char*>(std::memchr(q, '<', static_cast<size_t>(end - q)));
+    if (!lt) return Scan::kMore;
+    q = lt;
+  }
+}
+
+class PiecewiseReader {
+ public:
+  explicit PiecewiseReader(NavigationMap& map) : map_(map) {
+    for (SublocationMap& floor : map.getSublocationsVector()) floors_.emplace_back().floor = &floor;
+  }
+
+  // Room for the next n bytes of the member, to be read in place.
+  char* reserve(size_t n);
+  // Takes the n bytes read into the room; false when the member needs the
+  // whole-document parse.
+  bool commit(size_t n);
+  // The member has ended: checks the skeleton and logs the floors no
+  // element served. False as for commit.
+  bool finish();
+  // How many bytes the next read should bring at least: an element cut by
+  // the end of a chunk is scanned again from its start, so the chunks grow
+  // with it.
+  size_t pending() const { return size_ - pos_; }
+
+ private:
+  struct Floor {
+    SublocationMap* floor = nullptr;
+    bool resolved = false;  // its Sublocation element found, or its search ended
+    bool reading = false;   // served by the open Sublocation element
+    bool sawPoint = false;
+    int rc = 0;
+    std::unique_ptr<FloorReader> reader;
+  };
+
+  bool process();
+  bool startRoot(const Tag& tag, const char* text);
+  bool startChild(const Tag& tag, const char* text);
+  void endChild();
+  // Parses the pieces gathered since the last glue tag as one document of
+  // sibling elements, and reads its points.
+  bool flushBatch();
+  void readPoint(const XMLElement* e);
+  // Parses a start tag made self-closing (behind the prolog for the root).
+  const XMLElement* parseStartTag(const Tag& tag, const char* text, const std::string& before);
+
+  NavigationMap& map_;
+  std::vector<Floor> floors_;
+  XMLDocument doc_;
+  // The text not yet consumed; the room beyond size_ is not initialised.
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+  size_t pos_ = 0;  // scanned up to here
+  std::string skeleton_;
+  std::string scratch_;
+  std::vector<std::string> open_;  // names of the open root and child
+  bool rootSeen_ = false;
+  bool rootClosed_ = false;
+  int children_ = 0;      // child elements of the root
+  int sublocations_ = 0;  // of them named Sublocation
+  // Pieces found but not yet parsed: [batchBegin_, batchEnd_) of the buffer.
+  size_t batchBegin_ = 0;
+  size_t batchEnd_ = 0;
+  int batchCount_ = 0;
+};
+
+const XMLElement* PiecewiseReader::parseStartTag(const Tag& tag, const char* text,
+                                                 const std::string& before) {
+  scratch_ = before;
+  scratch_.append(text, tag.length);
+  if (!tag.empty) scratch_.insert(scratch_.size() - 1, 1, '/');
+  if (doc_.Parse(scratch_.data(), scratch_.size()) != tinyxml2::XML_SUCCESS) return nullptr;
+  return doc_.RootElement();
+}
+
+bool PiecewiseReader::startRoot(const Tag& tag, const char* text) {
+  if (rootSeen_ || tag.name != "Location") return false;
+  rootSeen_ = true;
+  const XMLElement* root = parseStartTag(tag, text, skeleton_);
+  const char* id = root ? root->Attribute("id") : nullptr;
+  return id && idValue(id) == map_.getLocationId();
+}
+
+bool PiecewiseReader::startChild(const Tag& tag, const char* text) {
+  ++children_;
+  const XMLElement* e = parseStartTag(tag, text, std::string());
+  if (!e) return false;
+  if (tag.name != "Sublocation") return true;
+  ++sublocations_;
+  // The first Sublocation element with the floor's id serves it; one
+  // without an id ends the search of every floor not yet served.
+  const char* id = e->Attribute("id");
+  for (Floor& f : floors_) {
+    if (f.resolved) continue;
+    const int floorId = f.floor->getId();
+    if (!id) {
+      MV_LOG(kLogLevel, "Starting parse measure.xml for %d sublocation\n", floorId);
+      MV_LOG(kLogLevel, "error there is no id attribute at id=%d Sublocation\n", floorId);
+      f.resolved = true;
+    } else if (idValue(id) == floorId) {
+      MV_LOG(kLogLevel, "Starting parse measure.xml for %d sublocation\n", floorId);
+      f.resolved = true;
+      f.reading = true;
+    }
+  }
+  return true;
+}
+
+bool PiecewiseReader::flushBatch() {
+  if (batchCount_ == 0) return true;
+  const int count = batchCount_;
+  batchCount_ = 0;
+  // Every piece is parsed, as the whole document would be, read or not.
+  if (doc_.Parse(buffer_.get() + batchBegin_, batchEnd_ - batchBegin_) != tinyxml2::XML_SUCCESS)
+    return false;
+  int seen = 0;
+  for (const tinyxml2::XMLNode* n = doc_.FirstChild(); n; n = n->NextSibling()) {
+    const XMLElement* e = n->ToElement();
+    if (!e) return false;  // only blanks lie between the pieces
+    ++seen;
+    if (std::strcmp(e->Name(), "point") == 0) readPoint(e);
+  }
+  return seen == count;
+}
+
+void PiecewiseReader::readPoint(const XMLElement* e) {
+  for (Floor& f : floors_) {
+    if (!f.reading) continue;
+    f.sawPoint = true;
+    if (f.rc != 0) continue;
+    if (!f.reader) {
+      f.rc = floorSizeCheck(*f.floor);
+      if (f.rc != 0) continue;
+      f.reader = std::make_unique<FloorReader>(
+          *f.floor, map_.getNavigationProperties().knn.Minimal_ap_freq);
+    }
+    f.rc = f.reader->readPoint(e);
+  }
+}
+
+void PiecewiseReader::endChild() {
+  for (Floor& f : floors_) {
+    if (!f.reading) continue;
+    f.reading = false;
+    if (!f.sawPoint) {
+      MV_LOG(kLogLevel, "There is no measurements on id = %d floor\n", f.floor->getId());
+      continue;
+    }
+    if (!f.reader) continue;  // the floor's size was refused
+    if (finishFloor(*f.reader, *f.floor, f.rc) == 0) enoughPoints(*f.floor);
+    f.reader.reset();
+  }
+}
+
+bool PiecewiseReader::process() {
+  for (;;) {
+    const char* base = buffer_.get();
+    const char* end = base + size_;
+    const char* p = base + pos_;
+    const char* q = p;
+    while (q < end && isBlank(*q)) ++q;
+    skeleton_.append(p, q);
+    pos_ = static_cast<size_t>(q - base);
+    if (q == end) return flushBatch();
+    // Text, a NUL or anything else after the root: not what a survey writes.
+    if (*q != '<' || rootClosed_) return false;
+    if (q + 1 == end) return flushBatch();
+    if (!rootSeen_ && (q[1] == '?' || q[1] == '!')) {
+      // The prolog: a declaration or a comment, kept for the skeleton.
+      const bool declaration = q[1] == '?';
+      if (!declaration && std::string_view(q, static_cast<size_t>(end - q)).substr(0, 4) != "<!--") {
+        if (end - q < 4) return true;
+        return false;
+      }
+      const std::string_view rest(q, static_cast<size_t>(end - q));
+      const size_t close = declaration ? rest.find("?>", 2) : rest.find("-->", 4);
+      if (close == std::string_view::npos) return true;
+      const size_t length = close + (declaration ? 2 : 3);
+      skeleton_.append(q, length);
+      pos_ += length;
+      continue;
+    }
+    if (open_.size() == 2 && q[1] != '/') {
+      size_t length = 0;
+      std::string_view name;
+      const Scan s = scanPiece(q, end, length, name);
+      if (s == Scan::kMore) return flushBatch();
+      if (s == Scan::kOdd) return false;
+      if (batchCount_++ == 0) batchBegin_ = pos_;
+      pos_ += length;
+      batchEnd_ = pos_;
+      continue;
+    }
+    if (!flushBatch()) return false;
+    Tag tag;
+    const Scan s = scanTag(q, end, tag);
+    if (s == Scan::kMore) return true;
+    if (s == Scan::kOdd) return false;
+    if (tag.closing) {
+      if (open_.empty() || open_.back() != tag.name) return false;
+      open_.pop_back();
+      if (open_.size() == 1) endChild();
+      if (open_.empty()) rootClosed_ = true;
+    } else if (open_.empty()) {
+      if (!startRoot(tag, q)) return false;
+      if (tag.empty) rootClosed_ = true;
+      else open_.emplace_back(tag.name);
+    } else {
+      if (!startChild(tag, q)) return false;
+      if (tag.empty) endChild();
+      else open_.emplace_back(tag.name);
+    }
+    skeleton_.append(q, tag.length);
+    pos_ += tag.length;
+  }
+}
+
+char* PiecewiseReader::reserve(size_t n) {
+  const size_t kept = size_ - pos_;
+  if (kept + n > capacity_) {
+    capacity_ = std::max(kept + n, 2 * capacity_);
+    std::unique_ptr<char[]> more = std::make_unique_for_overwrite<char[]>(capacity_);
+    if (kept > 0) std::memcpy(more.get(), buffer_.get() + pos_, kept);
+    buffer_ = std::move(more);
+  } else if (pos_ > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + pos_, kept);
+  }
+  pos_ = 0;
+  size_ = kept;
+  return buffer_.get() + size_;
+}
+
+bool PiecewiseReader::commit(size_t n) {
+  // A NUL byte ends the text for the whole-document parse; that one reads it.
+  if (std::memchr(buffer_.get() + size_, '\0', n)) return false;
+  size_ += n;
+  return process();
+}
+
+bool PiecewiseReader::finish() {
+  if (!rootClosed_ || pos_ != size_) return false;
+  // The skeleton must parse too, and hold the children found here.
+  if (doc_.Parse(skeleton_.data(), skeleton_.size()) != tinyxml2::XML_SUCCESS) return false;
+  int children = 0;
+  for (const XMLElement* e = doc_.RootElement()->FirstChildElement(); e; e = e->NextSiblingElement())
+    ++children;
+  if (children != children_) return false;
+  for (Floor& f : floors_) {
+    if (f.resolved) continue;
+    const int floorId = f.floor->getId();
+    if (sublocations_ == 0) {
+      MV_LOG(kLogLevel, "There is no Sublocation childs of %d location\n", map_.getLocationId());
+      continue;
+    }
+    MV_LOG(kLogLevel, "Starting parse measure.xml for %d sublocation\n", floorId);
+    MV_LOG(kLogLevel,
+           "ERROR: There is no such a sublocation with id = %d at .xml file\n Parse will be "
+           "interrupted\n",
+           floorId);
+  }
+  return true;
+}
+
+// Reads the member piece by piece into the floors. False, with the floors as
+// they may have been left half read, when it needs the whole-document parse.
+bool readPiecewise(NavigationMap& map, const std::string& archivePath,
+                   const std::string& member, size_t chunkBytes) {
+  zip* archive = ZipOpen(archivePath.c_str());
+  if (!archive) return false;
+  bool ok = false;
+  {
+    ZipMemberStream in(archive, member.c_str());
+    const size_t chunk = chunkBytes > 0 ? chunkBytes : size_t{1} << 16;
+    long long total = 0;
+    // The whole reading refuses members beyond 1 GiB; so does this one.
+    if (in.ok() && in.size() > 0 && in.size() <= (1LL << 30)) {
+      PiecewiseReader reader(map);
+      for (;;) {
+        const size_t want = std::max(chunk, reader.pending());
+        const long long n = in.read(reader.reserve(want), static_cast<long long>(want));
+        if (n < 0) break;
+        if (n == 0) {
+          ok = total == in.size() && reader.commit(0) && reader.finish();
+          break;
+        }
+        total += n;
+        if (!reader.commit(static_cast<size_t>(n))) break;
+      }
+    }
+  }
+  ZipClose(archive);
+  return ok;
 }
 
 // Erases every radio-map entry whose key satisfies `drop`. Entries of a key
@@ -365,11 +863,13 @@ void eraseKeys(SublocationMap& floor, Pred drop) {
   }
 }
 
-void filterApByDuration(NavigationMap& map) {
+// `readFiltered`: every entry was made by this reading, which left out what
+// the filter would erase.
+void filterApByDuration(NavigationMap& map, bool readFiltered) {
   const double minimalFrequency = map.getNavigationProperties().knn.Minimal_ap_freq;
   // No minimum keeps everything, also entries of a point whose duration is
   // negative (which would otherwise give a negative frequency).
-  const bool active = minimalFrequency > 0;
+  const bool active = minimalFrequency > 0 && !readFiltered;
   for (SublocationMap& floor : map.getSublocationsVector()) {
     const std::vector<ReferencePoint>& points = floor.getReferencePoints();
     RadioMap& radioMap = floor.getRadioMap();
@@ -391,8 +891,8 @@ void filterApByDuration(NavigationMap& map) {
   }
 }
 
-void adjustUseSignals(NavigationMap& map) {
-  filterApByDuration(map);
+void adjustUseSignals(NavigationMap& map, bool readFiltered) {
+  filterApByDuration(map, readFiltered);
   CommonNavProperties& settings = map.getNavigationProperties();
   switch (settings.Use_Signals) {
     case NAV_SIGNALS_BOTH:
@@ -416,31 +916,48 @@ void adjustUseSignals(NavigationMap& map) {
 
 }  // namespace
 
-int NavigationMap::parseSignalsMapXML() {
-  char* data = nullptr;
-  int size = 0;
-  int rc = getDataFromZip(files_.pathToArchive.c_str(), files_.measuringFile.c_str(), data, &size);
-  if (rc != 0) return rc;
-  {
-    // The member is the largest of the archive. The parser keeps a copy of
-    // its own, so the member's buffer goes as soon as it is parsed and the
-    // document as soon as the floors are read: neither stays beside the
-    // growing radio map longer than it must. (The buffer ends in a zero
-    // byte; the parser needs no trailing line break.)
+int ReadSignalsMap(NavigationMap& map, MeasureReading how, bool* piecewise, size_t chunkBytes) {
+  std::vector<SublocationMap>& floors = map.getSublocationsVector();
+  bool fresh = true;
+  for (const SublocationMap& floor : floors) fresh = fresh && floor.getRadioMap().empty();
+  bool read = false;
+  if (how == MeasureReading::kPiecewiseWherePossible && !floors.empty()) {
+    // Copies of the floors share their bulk until changed, so keeping them
+    // to undo a piecewise reading that has to give way costs little.
+    std::vector<SublocationMap> before = floors;
+    const NavigationFiles& files = map.getFiles();
+    read = readPiecewise(map, files.pathToArchive, files.measuringFile, chunkBytes);
+    if (!read) floors = std::move(before);
+  }
+  if (piecewise) *piecewise = read;
+  if (!read) {
+    char* data = nullptr;
+    int size = 0;
+    const NavigationFiles& files = map.getFiles();
+    int rc = map.getDataFromZip(files.pathToArchive.c_str(), files.measuringFile.c_str(), data,
+                                &size);
+    if (rc != 0) return rc;
+    // The member's buffer goes as soon as it is parsed and the document as
+    // soon as the floors are read. (The buffer ends in a zero byte; the
+    // parser needs no trailing line break.)
     XMLDocument document;
-    rc = parseXmlTopNodes(data, document);
+    rc = map.parseXmlTopNodes(data, document);
     std::free(data);
     if (rc != 0) return rc;
     // A floor that fails keeps what was read of it; the others are still read.
-    for (SublocationMap& floor : sublocations_) fillSublocationStructure(*this, document, floor);
+    for (SublocationMap& floor : floors) fillSublocationStructure(map, document, floor);
   }
 
-  if (sublocations_.empty()) {
+  if (floors.empty()) {
     MV_LOG(kLogLevel, "ERROR There is no any correct sublocations\n");
     return 9;
   }
-  adjustUseSignals(*this);
+  adjustUseSignals(map, fresh);
   return 0;
+}
+
+int NavigationMap::parseSignalsMapXML() {
+  return ReadSignalsMap(*this, MeasureReading::kPiecewiseWherePossible);
 }
 
 int NavigationMap::clearUnknownBeacons() {

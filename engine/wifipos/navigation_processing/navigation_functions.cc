@@ -133,6 +133,7 @@ void makeStep(ClientNavigationState* client, bool& stepDone) {
   const double length = ped.getStepLength(0) * s.Step_multiplier;
   client->particleFilter.setPredictionInfo(length, angleNoise);
   client->particleFilter.moveParticles();
+  ped.noteStepTaken(length, client->particleFilter.getSolutionInfo().filteredAngle);
   nav.mPrevStepTime = ped.getStepTime(0);
   client->particleFilter.setStep();
   ped.clearFirstStep();

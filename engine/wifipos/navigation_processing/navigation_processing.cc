@@ -216,6 +216,8 @@ int initClientNavigation(ClientNavigationState* client) {
   client->navigation = Navigation();
   client->pedometer = Pedometer();
   client->sensorFusion = SensorFusion();
+  client->pedometer.setClassicDefaults(client->navigationMap.classicDefaults());
+  client->sensorFusion.setClassicDefaults(client->navigationMap.classicDefaults());
 
   Navigation& nav = client->navigation;
   nav.specifyNavigationMap(client->navigationMap);
@@ -378,6 +380,7 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
           goodSignal = true;
           solution.x = nav->getX();
           solution.y = nav->getY();
+          client->pedometer.noteRadioFix(solution.x, solution.y, curTime);
         }
         if (nav->getCurSublocIndex() < 0) {
           rc = NAV_RC_NO_SOLUTION;

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "MainSDK/main_sdk.h"
 #include "MainSDK/marvisto_core.h"
 #include "content_server/content_server.h"
 #include "platform/testing.h"

@@ -13,6 +13,8 @@
 
 #include "MCModels/mc_device_info.h"
 #include "MCModels/mc_location.h"
+#include "platform/image.h"
+#include "platform/keyed_archiver.h"
 
 namespace {
 

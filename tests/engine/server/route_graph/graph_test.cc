@@ -103,6 +103,28 @@ TEST(GraphSearch, AgreesWithBoostAndTheLinearScanOnRandomGraphs) {
   }
 }
 
+// Searches whose open front grows far beyond the queue's first allocation:
+// hubs fanning out to hundreds of vertices, with ties and cross links.
+TEST(GraphSearch, WideFrontsAgreeWithTheLinearScan) {
+  std::mt19937 rng(1706);
+  for (int round = 0; round < 6; ++round) {
+    Graph g;
+    const int n = 300 + 250 * round;
+    for (int i = 0; i < n; ++i) g.addVertex(3 * i + round);
+    std::uniform_int_distribution<int> pick(0, n - 1);
+    for (int i = 1; i < n; ++i) g.addEdge(round, 3 * i + round, 1.0 + rng() % 3);
+    for (int i = 0; i < 2 * n; ++i)
+      g.addEdge(3 * pick(rng) + round, 3 * pick(rng) + round, (rng() % 5) * 0.5);
+    Graph::Labels labels;
+    ASSERT_EQ(g.getPath(round, round, nullptr, &labels), 0.0);
+    EXPECT_EQ(labels, ReferenceLabels(g, round)) << "round " << round;
+    std::vector<int> path;
+    const int last = 3 * (n - 1) + round;
+    EXPECT_EQ(g.getPath(round, last, &path, nullptr), labels.at(last).second);
+    EXPECT_EQ(path.back(), last);
+  }
+}
+
 TEST(GraphEdit, GuardsWeightsAndRemoval) {
   Graph g;
   g.addVertex(-3);

@@ -1,0 +1,33 @@
+# The headers a host application compiles against, relative to the source tree, each
+# installed under include/marvisto/ at the same relative path below its root (sdk/ or the
+# top). Installation, the standalone compile check and the API reference all read this one
+# list: a header that is not here is internal.
+set(MARVISTO_PUBLIC_HEADERS
+  sdk/MainSDK/marvisto_core.h
+  sdk/MainSDK/marvisto_error.h
+  sdk/MCModels/mc_beacon.h
+  sdk/MCModels/mc_device_info.h
+  sdk/MCModels/mc_global_point.h
+  sdk/MCModels/mc_location.h
+  sdk/MCModels/mc_location_point.h
+  sdk/MCModels/mc_number.h
+  sdk/MCModels/mc_route_path.h
+  sdk/MCModels/mc_venue.h
+  sdk/MCModels/mc_zone.h
+  sdk/Server/mc_service_addresses.h
+  platform/error.h
+  platform/paths.h
+  platform/run_loop.h
+)
+
+# The simulated world's one header, installed with the Marvisto::World component.
+set(MARVISTO_WORLD_HEADERS
+  tools/world/simulation.h
+)
+
+# Where a listed header lands below include/marvisto/: sdk/X/y.h as X/y.h, tools/world/y.h
+# as world/y.h, platform/y.h as it is.
+function(marvisto_header_destination header out)
+  string(REGEX REPLACE "^(sdk|tools)/" "" rel "${header}")
+  set(${out} "${rel}" PARENT_SCOPE)
+endfunction()
