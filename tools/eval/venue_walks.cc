@@ -19,6 +19,7 @@ venuesim::VenueSpec SpecFor(const VenueKind& k, uint64_t seed) {
   s.shadowSigma = k.shadowSigma;
   s.wallLoss = k.wallLoss;
   s.locationName = k.name;
+  s.settingsLeftOut = k.settingsLeftOut;
   return s;
 }
 
