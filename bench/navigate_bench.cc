@@ -137,9 +137,10 @@ VenueFixture& Fixture(bool large, SweepSize sweep = {}) {
   return *f;
 }
 
-ClientNavigationState* MakeClient(const VenueFixture& f, int method, int gpMode) {
+ClientNavigationState* MakeClient(const VenueFixture& f, int method, int gpMode,
+                                  bool classic = false) {
   ClientNavigationState* c = CreateNavigationClient(f.path.c_str(), "bench", "SimPhone", false,
-                                                    nullptr);
+                                                    classic ? "defaults=classic;" : nullptr);
   if (c == nullptr) return nullptr;
   CommonNavProperties& s = c->navigationMap.getNavigationProperties();
   s.Use_algorithm = method;
@@ -159,8 +160,10 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
 }
 
-// args: venue (0 default, 1 large), method code, Gaussian-process mode.
-void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMode) {
+// args: venue (0 default, 1 large), method code, Gaussian-process mode, and
+// whether the engine's original behaviour is asked for.
+void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMode,
+                 bool classic = false) {
   if (!f.ok) {
     state.SkipWithError("venue could not be generated");
     return;
@@ -168,7 +171,7 @@ void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMod
 
   // Memory pass, untimed.
   const long long base = HeapCountStart();
-  ClientNavigationState* probe = MakeClient(f, method, gpMode);
+  ClientNavigationState* probe = MakeClient(f, method, gpMode, classic);
   // Every output of the walk folded into one number, so that two builds
   // can be seen to give the same positions.
   double checksum = 0.0;
@@ -190,7 +193,7 @@ void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMod
   int failures = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    ClientNavigationState* c = MakeClient(f, method, gpMode);
+    ClientNavigationState* c = MakeClient(f, method, gpMode, classic);
     std::vector<WScanMessage> copies = f.messages;
     state.ResumeTiming();
     for (WScanMessage& m : copies) {
@@ -226,7 +229,7 @@ void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMod
 void BM_Navigate(benchmark::State& state) {
   const bool large = state.range(0) != 0;
   RunNavigate(state, Fixture(large), static_cast<int>(state.range(1)),
-              static_cast<int>(state.range(2)));
+              static_cast<int>(state.range(2)), state.range(3) != 0);
 }
 
 // args: points per floor, beacons, method (nearest neighbours or histograms).
@@ -246,13 +249,15 @@ void SweepSizes(benchmark::internal::Benchmark* b) {
 
 void Methods(benchmark::internal::Benchmark* b) {
   for (int large : {0, 1}) {
-    b->Args({large, 107, 121});
-    b->Args({large, 109, 121});
-    b->Args({large, 108, 121});
-    b->Args({large, 108, 123});
-    b->Args({large, 108, 122});
+    for (int classic : {1, 0}) {
+      b->Args({large, 107, 121, classic});
+      b->Args({large, 109, 121, classic});
+      b->Args({large, 108, 121, classic});
+      b->Args({large, 108, 123, classic});
+      b->Args({large, 108, 122, classic});
+    }
   }
-  b->ArgNames({"large", "method", "gp_mode"});
+  b->ArgNames({"large", "method", "gp_mode", "classic"});
 }
 
 BENCHMARK(BM_Navigate)->Apply(Methods)->Iterations(1)->Unit(benchmark::kMillisecond);

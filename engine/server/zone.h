@@ -16,4 +16,7 @@ struct Zone {
 
   // Implemented by the zones module.
   bool containsPoint(double x, double y) const;
+  // Distance from the point to the nearest edge of the polygon, inside or
+  // outside; infinity for a zone without vertices.
+  double distanceToEdge(double x, double y) const;
 };

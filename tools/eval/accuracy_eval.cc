@@ -2,10 +2,13 @@
 // with the engine's original behaviour and with the kit's, and prints one
 // accuracy table.
 //   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
-// --data is the recordings' directory (default $MARVISTO_SHARED_DATA/ble-tetam,
-// else ../shared/data/ble-tetam); --work keeps the generated archives and logs
-// there. Exits 0, 1 when a run fails, 2 on a bad command line (a --csv
-// folder that is not there included).
+//                 [--png-dir DIR]
+// --csv also writes the dead-reckoning rows to FILE with "-dead-reckoning"
+// before its extension. --data is the recordings' directory (default
+// $MARVISTO_SHARED_DATA/ble-tetam, else ../shared/data/ble-tetam); --work
+// keeps the generated archives and logs there; --png-dir draws the error
+// distributions and every walk's floor plans there. Exits 0, 1 when a run
+// fails, 2 on a bad command line (a --csv folder that is not there included).
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,20 +19,38 @@
 #include "cli/cli.h"
 #include "eval/eval_run.h"
 
+namespace {
+
+bool WriteText(const std::string& path, const std::string& text) {
+  FILE* f = std::fopen(path.c_str(), "w");
+  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if ((f && std::fclose(f) != 0) || !ok) {
+    std::fprintf(stderr, "accuracy-eval: cannot write %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   bool quick = false;
-  std::string csv, work;
+  std::string csv, work, png;
   const char* shared = std::getenv("MARVISTO_SHARED_DATA");
   std::string data = std::string(shared && *shared ? shared : "../shared/data") + "/ble-tetam";
   int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  cli::Parser parser("accuracy-eval", "[--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]",
+  cli::Parser parser("accuracy-eval", "[--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR] [--png-dir DIR]",
                      "Positions generated venues' walks and the shared recordings with the engine's\n"
                      "original behaviour and with the kit's, and prints one accuracy table.");
   parser.flag("--quick", "a few small venues and short walks only", &quick);
-  parser.text("--csv", "FILE", "also write the table as CSV (its folder must exist)", &csv);
+  parser.text("--csv", "FILE",
+              "also write the table as CSV (its folder must exist), and the dead-reckoning\n"
+              "rows to FILE with \"-dead-reckoning\" before its extension",
+              &csv);
   parser.whole("--threads", "N", "walks positioned at once (default: the cores)", &threads, 1, 256);
   parser.text("--data", "DIR", "the recordings (default $MARVISTO_SHARED_DATA/ble-tetam,\nelse ../shared/data/ble-tetam)", &data);
   parser.text("--work", "DIR", "keep the generated archives and logs there", &work);
+  parser.text("--png-dir", "DIR", "draw the error distributions and every walk's floor plans there", &png);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   // The table comes after a long run: a CSV that cannot be written is found first.
   if (!csv.empty()) {
@@ -44,6 +65,7 @@ int main(int argc, char** argv) {
   options.plan = quick ? eval::QuickPlan(data) : eval::FullPlan(data);
   options.threads = threads;
   options.workDir = work;
+  options.pictureDir = png;
   eval::EvalResult result;
   std::string error;
   if (eval::RunEvaluation(options, &result, &error) != 0) {
@@ -52,12 +74,22 @@ int main(int argc, char** argv) {
   }
   std::printf("%s", eval::FormatTable(result.rows).c_str());
   if (!result.goals.empty()) std::printf("\nRecordings: kit against the simple 3-NN\n%s", eval::FormatGoals(result.goals).c_str());
+  if (!result.deadReckoning.empty()) {
+    std::printf("\n%s", eval::FormatDeadReckoningTable(result.deadReckoning).c_str());
+  }
   for (const std::string& n : result.notes) std::printf("note: %s\n", n.c_str());
+  if (!result.pictures.empty()) {
+    std::printf("pictures: %zu in %s (cdf-<set>.png: error distributions; walks/: floor plans)\n",
+                result.pictures.size(), png.c_str());
+  }
   if (!csv.empty()) {
-    FILE* f = std::fopen(csv.c_str(), "w");
-    const std::string text = eval::FormatCsv(result.rows);
-    if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0) {
-      std::fprintf(stderr, "accuracy-eval: cannot write %s\n", csv.c_str());
+    // The dead-reckoning rows have columns of their own: a file beside the table's.
+    const size_t dot = csv.rfind('.');
+    const std::string drCsv = (dot == std::string::npos || csv.find('/', dot) != std::string::npos)
+                                  ? csv + "-dead-reckoning"
+                                  : csv.substr(0, dot) + "-dead-reckoning" + csv.substr(dot);
+    if (!WriteText(csv, eval::FormatCsv(result.rows)) ||
+        !WriteText(drCsv, eval::FormatDeadReckoningCsv(result.deadReckoning))) {
       return 1;
     }
   }

@@ -25,6 +25,8 @@ Plan FullPlan(const std::string& recordingsDir) {
       {"2 floors, 10 m, 6 dB, walls 8 dB, lift", 2, 10.0, 6.0, 8.0, true},
       {"3 floors, 12 m, 5 dB, walls 5 dB", 3, 12.0, 5.0, 5.0, false},
       {"4 floors, 15 m, 8 dB, walls 6 dB", 4, 15.0, 8.0, 6.0, false},
+      {"2 floors, 8 m, 4 dB, walls 5 dB, settings left out", 2, 8.0, 4.0, 5.0, false, 60.0, 30.0, true},
+      {"3 floors, 12 m, 5 dB, walls 5 dB, settings left out", 3, 12.0, 5.0, 5.0, false, 60.0, 30.0, true},
   };
   p.tuningSeeds = {11, 12, 13};
   p.heldOutSeeds = {91, 92, 93};

@@ -17,6 +17,8 @@ struct VenueKind {
   double wallLoss = 5.0;       // dB per wall
   bool lift = false;           // floor change by lift instead of stairs
   double width = 60.0, height = 30.0;
+  // The archive leaves every setting but the method to the engine's defaults.
+  bool settingsLeftOut = false;
 };
 
 struct Method {

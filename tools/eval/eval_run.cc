@@ -2,20 +2,24 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <thread>
+#include <tuple>
 
+#include "eval/cdf_png.h"
+#include "eval/dead_reckoning.h"
 #include "eval/simple_knn.h"
+#include "eval/venue_walks.h"
+#include "eval/walk_pictures.h"
 #include "replay/replay_run.h"
 #include "replay/truth_table.h"
-#include "venuesim/generator.h"
-#include "venuesim/venue_archive.h"
-#include "venuesim/walk.h"
+#include "venuesim/venue_spec.h"
+#include "wifipos/navigation_map/navigation_map.h"
 
 namespace eval {
 namespace {
@@ -25,11 +29,18 @@ namespace fs = std::filesystem;
 constexpr double kStartSettle = 8.0;
 constexpr double kFloorSettle = 3.0;
 
-// Runs task(0..count-1) on up to `threads` threads.
-void ParallelFor(size_t count, int threads, const std::function<void(size_t)>& task) {
+// Runs task(i) for every i below count on up to `threads` threads, the
+// costliest first (by `cost`, when given) so that no long task starts last.
+void ParallelFor(size_t count, int threads, const std::function<void(size_t)>& task,
+                 const std::function<double(size_t)>& cost = nullptr) {
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  if (cost) {
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return cost(a) > cost(b); });
+  }
   std::atomic<size_t> next{0};
   auto worker = [&] {
-    for (size_t i = next++; i < count; i = next++) task(i);
+    for (size_t i = next++; i < count; i = next++) task(order[i]);
   };
   std::vector<std::thread> pool;
   const size_t n = std::min<size_t>(std::max(1, threads), count);
@@ -58,89 +69,35 @@ std::vector<world::ScoredTick> ToScored(const replay::ReplayReport& r) {
   return out;
 }
 
-// One generated venue and walk, written to its own directory.
-struct VenueJob {
-  std::string group;
-  size_t kind = 0;
-  uint64_t seed = 0;
-  std::string dir;
-  bool ok = false;
-  std::string note;
-};
-
-venuesim::VenueSpec SpecFor(const VenueKind& k, uint64_t seed) {
-  venuesim::VenueSpec s;
-  s.seed = seed;
-  s.floors = k.floors;
-  s.width = k.width;
-  s.height = k.height;
-  s.beaconSpacing = k.beaconSpacing;
-  s.shadowSigma = k.shadowSigma;
-  s.wallLoss = k.wallLoss;
-  s.locationName = k.name;
-  return s;
-}
-
-void GenerateJob(const Plan& plan, VenueJob* job) {
-  const VenueKind& kind = plan.kinds[job->kind];
-  venuesim::Venue venue;
-  std::string why;
-  if (venuesim::GenerateVenue(SpecFor(kind, job->seed), &venue, &why) != venuesim::kOk) {
-    job->note = kind.name + ", seed " + std::to_string(job->seed) + ": " + why;
-    return;
-  }
-  const venuesim::PropagationModel model(venue);
-  venuesim::Walk walk;
-  bool walked = false;
-  // A seed whose rooms give no usable route tries the next walk seed.
-  for (uint64_t attempt = 0; attempt < 5 && !walked; ++attempt) {
-    venuesim::WalkSpec w;
-    w.seed = job->seed * 1000 + attempt;
-    w.floorChange = kind.lift ? venuesim::kByLift : venuesim::kByStairs;
-    if (kind.floors > 1) {
-      w.startFloor = static_cast<int>(w.seed % (kind.floors - 1));
-      w.endFloor = w.startFloor + 1;
-      if ((job->seed / 2) % 2) std::swap(w.startFloor, w.endFloor);
-    } else {
-      w.startFloor = w.endFloor = 0;
-    }
-    walked = venuesim::GenerateWalk(venue, model, w, &walk, &why) == venuesim::kOk;
-  }
-  if (!walked) {
-    job->note = kind.name + ", seed " + std::to_string(job->seed) + ": no walk: " + why;
-    return;
-  }
-  std::error_code ec;
-  fs::create_directories(job->dir, ec);
-  if (venuesim::WriteWalkFiles(walk, job->dir + "/walk.log", job->dir + "/walk.truth.csv", &why) != venuesim::kOk) {
-    job->note = why;
-    return;
-  }
-  for (const Method& m : plan.methods) {
-    venue.setup.method = m.code;
-    if (venuesim::WriteVenueArchive(venue, job->dir + "/m" + std::to_string(m.code) + ".mvz", &why) !=
-        venuesim::kOk) {
-      job->note = why;
-      return;
-    }
-  }
-  job->ok = true;
-}
-
 struct ReplayJob {
   size_t row = 0;
+  double cost = 1;  // relative, for the order of the work
   replay::ReplayOptions options;
   bool knn = false;  // the reference 3-NN instead of the engine
   double startSettle = 0, floorSettle = 0;
   TrackFigures figures;
+  std::vector<world::ScoredTick> ticks;
+  // Dead reckoning from a known start instead of positioning.
+  bool deadReckoning = false;
+  std::vector<TrueLeg> legs;
+  int64_t firstMs = 0;
+  DeadReckoningFigures dr;
   std::string error;
 };
 
 void RunReplayJob(ReplayJob* job) {
+  if (job->deadReckoning) {
+    replay::ReplayReport report;
+    if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
+    job->dr = MeasureDeadReckoning(job->legs, report.ticks, job->firstMs);
+    job->ticks = ToScored(report);
+    return;
+  }
   if (!job->knn) {
     replay::ReplayReport report;
     if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
-    job->figures = ScoreTrack(ToScored(report), job->startSettle, job->floorSettle);
+    job->ticks = ToScored(report);
+    job->figures = ScoreTrack(job->ticks, job->startSettle, job->floorSettle);
     return;
   }
   SimpleKnnMap map;
@@ -180,6 +137,44 @@ void RunReplayJob(ReplayJob* job) {
     ticks.push_back(s);
   }
   job->figures = ScoreTrack(ticks, job->startSettle, job->floorSettle);
+  job->ticks = std::move(ticks);
+}
+
+// The pictures of one walk: a map and the jobs whose outputs go on it.
+struct PictureJob {
+  std::string mapPath;
+  std::string stem;
+  std::vector<std::pair<size_t, std::string>> series;  // job, label
+  std::vector<std::string> written;
+  std::string error;
+};
+
+void SeriesColour(const std::string& label, WalkSeries* s) {
+  if (label.find("classic") != std::string::npos) {
+    s->r = 0.95, s->g = 0.55, s->b = 0.0;
+    s->width = 2.5;
+  } else if (label.find("kit") != std::string::npos) {
+    s->r = 0.85, s->g = 0.1, s->b = 0.1;
+  } else {
+    s->r = 0.45, s->g = 0.45, s->b = 0.45;
+  }
+}
+
+void DrawPictureJob(const std::vector<ReplayJob>& jobs, PictureJob* p) {
+  NavigationMap map;
+  if (map.setPathToNavArchive(p->mapPath.c_str()) != 0 || map.parseAllFiles(false) != 0) {
+    p->error = "cannot load map archive " + p->mapPath;
+    return;
+  }
+  std::vector<WalkSeries> series;
+  for (const auto& [job, label] : p->series) {
+    WalkSeries s;
+    s.label = label;
+    SeriesColour(label, &s);
+    s.ticks = &jobs[job].ticks;
+    series.push_back(s);
+  }
+  DrawWalkPlans(map, series, p->stem, &p->written, &p->error);
 }
 
 }  // namespace
@@ -221,7 +216,13 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       }
     }
   }
-  ParallelFor(venues.size(), options.threads, [&](size_t i) { GenerateJob(plan, &venues[i]); });
+  // The survey's work grows with the beacons and the reference points.
+  auto beacons = [&](const VenueKind& k) {
+    return k.floors * k.width * k.height / (k.beaconSpacing * k.beaconSpacing);
+  };
+  ParallelFor(
+      venues.size(), options.threads, [&](size_t i) { GenerateVenueWalks(plan, &venues[i]); },
+      [&](size_t i) { return beacons(plan.kinds[venues[i].kind]) * plan.kinds[venues[i].kind].width; });
 
   std::vector<Row> rows;
   std::map<std::tuple<std::string, std::string, std::string, std::string>, size_t> rowIndex;
@@ -240,14 +241,46 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     return rows.size() - 1;
   };
 
+  std::vector<DeadReckoningRow> drRows;
+  std::map<std::tuple<std::string, std::string, std::string>, size_t> drIndex;
   std::vector<ReplayJob> jobs;
+  std::vector<PictureJob> pictures;
   for (const VenueJob& v : venues) {
-    if (!v.ok) {
-      result->notes.push_back(v.note);
-      continue;
+    if (!v.note.empty()) result->notes.push_back(v.note);
+    if (!v.ok) continue;
+    PictureJob dead;
+    dead.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
+                std::to_string(v.seed) + "-dead-reckoning";
+    for (const Setting& s : plan.settings) {
+      if (!v.drOk || plan.methods.empty()) break;
+      dead.series.emplace_back(jobs.size(), "dead reckoning " + s.name);
+      ReplayJob j;
+      // The radio is off: the kinds differ only in their walks, which pool.
+      const auto key = std::make_tuple(v.group, std::string(), s.name);
+      auto [it, fresh] = drIndex.try_emplace(key, drRows.size());
+      if (fresh) drRows.push_back({v.group, "every kind's layout, one floor", s.name, {}});
+      j.row = it->second;
+      j.deadReckoning = true;
+      j.legs = v.drLegs;
+      j.firstMs = v.drFirstMs;
+      j.options.mapPath = v.dir + "/m" + std::to_string(plan.methods.front().code) + ".mvz";
+      j.options.logPath = v.dir + "/level.log";
+      j.options.truthPath = v.dir + "/level.truth.csv";
+      j.options.parameters = s.parameters;
+      j.options.progress = false;
+      j.options.pdr = true;
+      j.options.pdrFrom = v.drStart;
+      dead.mapPath = j.options.mapPath;
+      jobs.push_back(j);
     }
+    if (!dead.series.empty()) pictures.push_back(dead);
     for (const Method& m : plan.methods) {
+      PictureJob pj;
+      pj.mapPath = v.dir + "/m" + std::to_string(m.code) + ".mvz";
+      pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
+                std::to_string(v.seed) + "-" + Slug(m.name);
       for (const Setting& s : plan.settings) {
+        pj.series.emplace_back(jobs.size(), m.name + " " + s.name);
         ReplayJob j;
         j.row = rowFor(v.group, plan.kinds[v.kind].name, m.name, s.name);
         j.options.mapPath = v.dir + "/m" + std::to_string(m.code) + ".mvz";
@@ -257,8 +290,11 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         j.options.progress = false;
         j.startSettle = kStartSettle;
         j.floorSettle = kFloorSettle;
+        // Gaussian processes evaluate every beacon at every particle.
+        j.cost = beacons(plan.kinds[v.kind]) * (m.code == venuesim::kMethodGp ? 10 : 1);
         jobs.push_back(j);
       }
+      pictures.push_back(pj);
     }
   }
 
@@ -284,7 +320,11 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       base.options.truthPath = plan.recordingsDir + "/" + track + ".truth.csv";
       base.options.progress = false;
       size_t kitRow = 0;
+      PictureJob pj;
+      pj.mapPath = mapPath;
+      pj.stem = options.pictureDir + "/walks/" + Slug(group) + "-" + Slug(track);
       for (const Setting& s : plan.settings) {
+        pj.series.emplace_back(jobs.size(), "engine " + s.name);
         ReplayJob j = base;
         j.row = rowFor(group, track, "engine", s.name);
         if (s.name == "kit") kitRow = j.row;
@@ -294,20 +334,28 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       ReplayJob j = base;
       j.knn = true;
       j.row = rowFor(group, track, "3-NN", "-");
+      pj.series.emplace_back(jobs.size(), "3-NN");
       jobs.push_back(j);
+      pictures.push_back(pj);
       goalRows.emplace_back(mapName, track, kitRow, j.row);
     }
   }
 
-  ParallelFor(jobs.size(), options.threads, [&](size_t i) { RunReplayJob(&jobs[i]); });
+  ParallelFor(
+      jobs.size(), options.threads, [&](size_t i) { RunReplayJob(&jobs[i]); }, [&](size_t i) { return jobs[i].cost; });
   for (const ReplayJob& j : jobs) {
     if (!j.error.empty()) {
       *error = j.options.logPath + " over " + j.options.mapPath + ": " + j.error;
       if (temporary) fs::remove_all(workDir, ec);
       return 1;
     }
-    rows[j.row].add(j.figures);
+    if (j.deadReckoning) {
+      drRows[j.row].figures.add(j.dr);
+    } else {
+      rows[j.row].add(j.figures);
+    }
   }
+  result->deadReckoning = drRows;
   for (const auto& [mapName, track, kitRow, knnRow] : goalRows) {
     GoalCheck g;
     g.map = mapName;
@@ -317,8 +365,27 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     result->goals.push_back(g);
   }
   result->rows = WithGroupTotals(rows);
+  int rc = 0;
+  if (!options.pictureDir.empty()) {
+    fs::create_directories(options.pictureDir + "/walks", ec);
+    if (ec) {
+      *error = "cannot make " + options.pictureDir + "/walks: " + ec.message();
+      rc = 1;
+    } else if (DrawSetCdfs(result->rows, options.pictureDir, &result->pictures, error) != 0) {
+      rc = 1;
+    } else {
+      ParallelFor(pictures.size(), options.threads, [&](size_t i) { DrawPictureJob(jobs, &pictures[i]); });
+      for (const PictureJob& p : pictures) {
+        result->pictures.insert(result->pictures.end(), p.written.begin(), p.written.end());
+        if (!p.error.empty() && rc == 0) {
+          *error = p.error;
+          rc = 1;
+        }
+      }
+    }
+  }
   if (temporary) fs::remove_all(workDir, ec);
-  return 0;
+  return rc;
 }
 
 std::string FormatGoals(const std::vector<GoalCheck>& goals) {

@@ -16,6 +16,11 @@ struct EvalOptions {
   Plan plan;
   int threads = 8;
   std::string workDir;  // generated archives and logs; empty: a temporary directory, removed afterwards
+  // Empty: no pictures. Else the error distributions (cdf-<set>.png) and
+  // every walk's floor plans (walks/<set>-<kind>-seed<n>-<method>-floor<id>.png,
+  // walks/<set>-<kind>-seed<n>-dead-reckoning-floor<id>.png,
+  // walks/<set>-<track>-floor<id>.png) land there.
+  std::string pictureDir;
 };
 
 // Recording goal: the kit's p75 at least 25% below the 3-NN's on each track and map.
@@ -29,7 +34,9 @@ struct GoalCheck {
 struct EvalResult {
   std::vector<Row> rows;          // in plan order, group totals included
   std::vector<GoalCheck> goals;
+  std::vector<DeadReckoningRow> deadReckoning;  // generated venues' level walks, radio off
   std::vector<std::string> notes; // walks that could not be generated, missing recordings
+  std::vector<std::string> pictures;
 };
 
 // 0, or 1 with a message when nothing could be run (the work directory cannot

@@ -1,5 +1,6 @@
 #include "eval/eval_table.h"
 
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <numeric>
@@ -62,7 +63,7 @@ std::vector<Row> WithGroupTotals(const std::vector<Row>& rows) {
       if (fresh) {
         order.push_back(key);
         it->second.group = rows[k].group;
-        it->second.kind = "all kinds";
+        it->second.kind = rows[k].group.rfind("recording", 0) == 0 ? "all tracks" : "all kinds";
         it->second.method = rows[k].method;
         it->second.setting = rows[k].setting;
       }
@@ -105,8 +106,8 @@ std::string FormatTable(const std::vector<Row>& rows) {
       "floor: share of the counted ticks whose output is on the true floor (no output counts as wrong).\n"
       "turn lag: mean over the turns of the delay (0-10 s) that best aligns the output with the true path from 3 s\n"
       "  before to 6 s after the turn. A turn is where the direction over the next 1.5 m of the true path differs\n"
-      "  from the previous 1.5 m by more than 45 degrees. floor lag: mean seconds from a change of the true floor\n"
-      "  until the output is on it and stays there for 2 s. '-': no such event.\n"
+      "  from the previous 1.5 m by more than 45 degrees (turns within 3 s count once). floor lag: mean seconds\n"
+      "  from a change of the true floor until the output is on it and stays there for 2 s. '-': no such event.\n"
       "Settings: classic = the engine's original behaviour (parameters \"defaults=classic;\"),\n"
       "  kit = the kit's defaults. Tuning venues may be tuned on; held-out venues (other seeds) must not be.\n";
   return out;
@@ -119,6 +120,41 @@ std::string FormatCsv(const std::vector<Row>& rows) {
     std::snprintf(line, sizeof line, ",%d,%zu,%.3f,%.3f,%.4f,%.2f,%.2f\n", r.walks, r.errors.size(), r.median(),
                   r.p75(), r.rightFloorShare(), r.meanTurnLag(), r.meanFloorLag());
     out += Csv(r.group) + "," + Csv(r.kind) + "," + Csv(r.method) + "," + Csv(r.setting) + line;
+  }
+  return out;
+}
+
+std::string FormatDeadReckoningTable(const std::vector<DeadReckoningRow>& rows) {
+  std::string out;
+  char line[512];
+  std::snprintf(line, sizeof line, "%-26s %-42s %-7s %5s %8s %9s %9s %9s\n", "set", "what", "setting", "walks",
+                "walked", "distance", "turn", "end");
+  out += line;
+  for (const DeadReckoningRow& r : rows) {
+    const DeadReckoningFigures& f = r.figures;
+    std::snprintf(line, sizeof line, "%-26s %-42s %-7s %5d %7.1fm %+8.1f%% %9s %8.2fm\n", r.group.c_str(),
+                  r.kind.c_str(), r.setting.c_str(), f.walks, f.meanWalked(), f.distanceErrorPercent(),
+                  f.meanTurnError() < 0 ? "-" : (std::to_string(std::lround(f.meanTurnError())) + " deg").c_str(),
+                  f.meanEndError());
+    out += line;
+  }
+  out +=
+      "Dead reckoning: a walk on one floor of each venue with the radio off, positioned from its true start.\n"
+      "walked: mean length of the true walk. distance: how much farther (+) or shorter (-) the output moved\n"
+      "  than the walker, straight from start to end of each straight leg, summed over the legs. turn: mean\n"
+      "  error of the output's change of direction between successive legs of 2 m or more. end: mean distance\n"
+      "  between the output and the truth at the walk's last tick.\n";
+  return out;
+}
+
+std::string FormatDeadReckoningCsv(const std::vector<DeadReckoningRow>& rows) {
+  std::string out = "set,kind,setting,walks,walked_m,distance_error_percent,turn_error_deg,end_error_m\n";
+  char line[256];
+  for (const DeadReckoningRow& r : rows) {
+    const DeadReckoningFigures& f = r.figures;
+    std::snprintf(line, sizeof line, ",%d,%.2f,%.2f,%.2f,%.3f\n", f.walks, f.meanWalked(), f.distanceErrorPercent(),
+                  f.meanTurnError(), f.meanEndError());
+    out += Csv(r.group) + "," + Csv(r.kind) + "," + Csv(r.setting) + line;
   }
   return out;
 }

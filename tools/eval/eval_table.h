@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "eval/dead_reckoning.h"
 #include "eval/track_metrics.h"
 
 namespace eval {
@@ -30,12 +31,20 @@ struct Row {
   double meanFloorLag() const;
 };
 
+// Dead reckoning of one venue kind and setting, pooled over its walks.
+struct DeadReckoningRow {
+  std::string group, kind, setting;
+  DeadReckoningFigures figures;
+};
+
 // Rows that pool every kind of a group for each method and setting, named
-// "all kinds", appended after the group's rows.
+// "all kinds" ("all tracks" for recordings), appended after the group's rows.
 std::vector<Row> WithGroupTotals(const std::vector<Row>& rows);
 
 // The table with its column heads and, under it, what its figures mean.
 std::string FormatTable(const std::vector<Row>& rows);
 std::string FormatCsv(const std::vector<Row>& rows);
+std::string FormatDeadReckoningTable(const std::vector<DeadReckoningRow>& rows);
+std::string FormatDeadReckoningCsv(const std::vector<DeadReckoningRow>& rows);
 
 }  // namespace eval

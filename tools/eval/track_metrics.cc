@@ -29,16 +29,18 @@ std::vector<double> FindTurns(const std::vector<world::ScoredTick>& ticks) {
     stretchStart[i] = stretchStart[i - 1];
     s[i] = s[i - 1] + std::hypot(ticks[i].truthX - ticks[i - 1].truthX, ticks[i].truthY - ticks[i - 1].truthY);
   }
-  double bestAngle = 0, bestTime = 0, lastCandidate = -1e300;
+  // The sharpest stretch of a candidate group: its angle, first and last tick.
+  double bestAngle = 0, bestFirst = 0, bestLast = 0, lastCandidate = -1e300;
+  constexpr double kSameAngle = 0.5;  // degrees
   bool open = false;
   size_t back = 0, ahead = 0;
   for (size_t i = 0; i < n; ++i) {
     // The latest tick at least an arm behind and the first an arm ahead, on the same stretch.
     if (back < stretchStart[i]) back = stretchStart[i];
-    while (back + 1 <= i && s[i] - s[back + 1] >= kTurnArm && stretchStart[back + 1] == stretchStart[i]) ++back;
+    while (back + 1 <= i && s[i] - s[back + 1] >= kTurnArm) ++back;
     if (ahead < i) ahead = i;
     while (ahead < n && stretchStart[ahead] == stretchStart[i] && s[ahead] - s[i] < kTurnArm) ++ahead;
-    const bool haveBack = s[i] - s[back] >= kTurnArm && stretchStart[back] == stretchStart[i];
+    const bool haveBack = s[i] - s[back] >= kTurnArm;
     const bool haveAhead = ahead < n && stretchStart[ahead] == stretchStart[i];
     if (!haveBack || !haveAhead) continue;
     const double a = Angle(ticks[i].truthX - ticks[back].truthX, ticks[i].truthY - ticks[back].truthY,
@@ -46,17 +48,20 @@ std::vector<double> FindTurns(const std::vector<world::ScoredTick>& ticks) {
     if (a <= kTurnDegrees) continue;
     const double t = ticks[i].seconds;
     if (open && t - lastCandidate > kTurnSeparation) {
-      turns.push_back(bestTime);
+      turns.push_back((bestFirst + bestLast) / 2);
       open = false;
     }
-    if (!open || a >= bestAngle) {
+    if (!open || a > bestAngle + kSameAngle) {
       bestAngle = a;
-      bestTime = t;
+      bestFirst = bestLast = t;
+    } else if (a >= bestAngle - kSameAngle) {
+      bestAngle = std::max(bestAngle, a);
+      bestLast = t;
     }
     open = true;
     lastCandidate = t;
   }
-  if (open) turns.push_back(bestTime);
+  if (open) turns.push_back((bestFirst + bestLast) / 2);
   return turns;
 }
 

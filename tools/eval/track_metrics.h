@@ -11,9 +11,9 @@ namespace eval {
 
 // A turn is a place on the true path where the direction over the next
 // kTurnArm metres differs from the direction over the previous kTurnArm
-// metres by more than kTurnDegrees. Its time is the last tick at the sharpest
-// point, i.e. when the walker leaves the corner; turns closer than
-// kTurnSeparation seconds count once.
+// metres by more than kTurnDegrees. Its time is the middle of the ticks where
+// the change is sharpest (the corner; the middle of a stand at it); turns
+// closer than kTurnSeparation seconds count once.
 constexpr double kTurnArm = 1.5;
 constexpr double kTurnDegrees = 45.0;
 constexpr double kTurnSeparation = 3.0;

@@ -26,9 +26,9 @@ cairo_status_t ReadPng(void* closure, unsigned char* out, unsigned int length) {
 
 // The floor image of the archive, or null when there is none or it does not
 // decode.
-cairo_surface_t* LoadFloorImage(const std::vector<char>& png) {
-  if (png.empty()) return nullptr;
-  PngSource src{&png, 0};
+cairo_surface_t* LoadFloorImage(const std::vector<char>* png) {
+  if (!png || png->empty()) return nullptr;
+  PngSource src{png, 0};
   cairo_surface_t* s = cairo_image_surface_create_from_png_stream(ReadPng, &src);
   if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) {
     cairo_surface_destroy(s);
@@ -37,71 +37,198 @@ cairo_surface_t* LoadFloorImage(const std::vector<char>& png) {
   return s;
 }
 
-// Floor metres to picture pixels; the floor's y axis points up the picture.
+// Floor metres to picture pixels; the floor's y axis points up the picture,
+// whose plan starts `top` pixels down.
 struct Frame {
-  double sx = 1.0, sy = 1.0, height = 0.0;
-  double px(double x) const { return x * sx; }
-  double py(double y) const { return (height - y) * sy; }
+  double scale = 1.0, height = 0.0, top = 0.0;
+  double px(double x) const { return x * scale; }
+  double py(double y) const { return top + (height - y) * scale; }
 };
 
-void Polyline(cairo_t* cr, const Frame& f, const std::vector<std::pair<double, double>>& pts, double r, double g,
-              double b, double width) {
-  if (pts.empty()) return;
-  cairo_set_source_rgba(cr, r, g, b, 0.85);
+void Polyline(cairo_t* cr, const Frame& f, const PlanPath& path, double width) {
+  if (path.points.empty()) return;
+  cairo_set_source_rgba(cr, path.r, path.g, path.b, 0.85);
   cairo_set_line_width(cr, width);
   cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-  cairo_move_to(cr, f.px(pts[0].first), f.py(pts[0].second));
-  for (const auto& p : pts) cairo_line_to(cr, f.px(p.first), f.py(p.second));
+  cairo_move_to(cr, f.px(path.points[0].first), f.py(path.points[0].second));
+  for (const auto& p : path.points) cairo_line_to(cr, f.px(p.first), f.py(p.second));
   cairo_stroke(cr);
-  cairo_arc(cr, f.px(pts.back().first), f.py(pts.back().second), 2.5 * width, 0, 2 * M_PI);
+  cairo_arc(cr, f.px(path.points.back().first), f.py(path.points.back().second), 2.5 * width, 0, 2 * M_PI);
   cairo_fill(cr);
+}
+
+void StartRing(cairo_t* cr, double x, double y, double radius, double width) {
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_set_line_width(cr, width);
+  cairo_new_sub_path(cr);
+  cairo_arc(cr, x, y, radius, 0, 2 * M_PI);
+  cairo_stroke(cr);
+}
+
+double Text(cairo_t* cr, double x, double baseline, const std::string& text, double size) {
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, size);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_move_to(cr, x, baseline);
+  cairo_show_text(cr, text.c_str());
+  cairo_text_extents_t ext;
+  cairo_text_extents(cr, text.c_str(), &ext);
+  return ext.x_advance;
+}
+
+// The longest of 1, 2, 5 times a power of ten metres not over `most`.
+double ScaleLength(double most) {
+  double best = 1.0;
+  for (double decade = 0.1; decade <= 1e4; decade *= 10) {
+    for (double m : {1.0, 2.0, 5.0}) {
+      if (m * decade <= most) best = m * decade;
+    }
+  }
+  return best;
 }
 
 }  // namespace
 
+double PlanTextBand(int pictureWidth) { return std::ceil(std::clamp(pictureWidth / 45.0, 11.0, 22.0) * 1.8); }
+
+std::string FloorTitle(int floorId, const std::string& name) {
+  return "floor " + std::to_string(floorId) + (name.empty() ? "" : " \"" + name + "\"");
+}
+
+int WriteFloorPlanPng(const FloorPlan& plan, const std::string& path, std::string* error) {
+  const double W = plan.widthMeters, H = plan.heightMeters;
+  if (!(W > 0) || !(H > 0) || !std::isfinite(W) || !std::isfinite(H)) {
+    if (error) *error = "cannot draw " + path + ": the floor has no size";
+    return 1;
+  }
+  cairo_surface_t* image = LoadFloorImage(plan.floorPng);
+  // The plan at the image's own scale, but wide enough for the legend and at
+  // most 2000 pixels a side; 20 pixels a metre without an image.
+  double scale = image ? cairo_image_surface_get_width(image) / W : 20.0;
+  scale = std::max(scale, 600.0 / W);
+  scale = std::min(scale, 2000.0 / std::max(W, H));
+  const int w = std::max(1, static_cast<int>(std::lround(W * scale)));
+  const int planH = std::max(1, static_cast<int>(std::lround(H * scale)));
+  const double font = std::clamp(w / 45.0, 11.0, 22.0);
+  const double band = PlanTextBand(w);
+  const int h = planH + static_cast<int>(3 * band);  // title and legend above, scale bar below
+  const Frame f{scale, H, 2 * band};
+
+  cairo_surface_t* out = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
+  cairo_t* cr = cairo_create(out);
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  if (image) {
+    cairo_save(cr);
+    cairo_translate(cr, 0, f.top);
+    cairo_scale(cr, w / static_cast<double>(cairo_image_surface_get_width(image)),
+                planH / static_cast<double>(cairo_image_surface_get_height(image)));
+    cairo_set_source_surface(cr, image, 0, 0);
+    cairo_paint_with_alpha(cr, 0.6);
+    cairo_restore(cr);
+    cairo_surface_destroy(image);
+  }
+  const double line = std::max(1.5, std::min(w, planH) / 300.0);
+  for (const PlanPath& p : plan.paths) Polyline(cr, f, p, line * p.width);
+  if (plan.hasStart) StartRing(cr, f.px(plan.startX), f.py(plan.startY), 4 * line, line);
+
+  // Title, then the legend: a stroke of each path's colour and its label.
+  Text(cr, font * 0.5, band * 0.75, plan.title, font * 1.1);
+  double x = font * 0.5;
+  const double y = band * 1.5;
+  for (const PlanPath& p : plan.paths) {
+    if (p.label.empty()) continue;
+    cairo_set_source_rgb(cr, p.r, p.g, p.b);
+    cairo_set_line_width(cr, std::max(2.0, line * p.width));
+    cairo_move_to(cr, x, y - font * 0.35);
+    cairo_line_to(cr, x + font * 1.6, y - font * 0.35);
+    cairo_stroke(cr);
+    x += font * 2.0;
+    x += Text(cr, x, y, p.label, font) + font;
+  }
+  if (plan.hasStart) {
+    StartRing(cr, x + font * 0.5, y - font * 0.35, font * 0.4, std::max(1.5, line));
+    x += font * 1.3;
+    Text(cr, x, y, "start", font);
+  }
+
+  // The scale bar under the plan.
+  const double meters = ScaleLength(W / 4);
+  const double bx = font * 0.5, by = f.top + planH + band * 0.55, len = meters * scale;
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_set_line_width(cr, 2);
+  cairo_move_to(cr, bx, by - font * 0.3);
+  cairo_line_to(cr, bx, by);
+  cairo_line_to(cr, bx + len, by);
+  cairo_line_to(cr, bx + len, by - font * 0.3);
+  cairo_stroke(cr);
+  char label[32];
+  std::snprintf(label, sizeof label, "%g m", meters);
+  Text(cr, bx + len + font * 0.5, by + font * 0.35, label, font);
+
+  cairo_destroy(cr);
+  const cairo_status_t st = cairo_surface_write_to_png(out, path.c_str());
+  cairo_surface_destroy(out);
+  if (st != CAIRO_STATUS_SUCCESS) {
+    if (error) *error = "cannot write " + path + ": " + cairo_status_to_string(st);
+    return 1;
+  }
+  return 0;
+}
+
 int DrawFloorPictures(const NavigationMap& map, const ReplayReport& report, const std::string& dir,
                       std::vector<std::string>* written, std::string* error) {
-  for (const SublocationMap& floor : map.getSublocationsVector()) {
-    const double W = floor.getProperties().width_meters, H = floor.getProperties().height_meters;
-    if (!(W > 0) || !(H > 0)) continue;
-    cairo_surface_t* image = LoadFloorImage(floor.getImages().getPngData());
-    // Without an image: 20 pixels a metre, at most 2000 pixels a side.
-    const double fallback = std::min(20.0, 2000.0 / std::max(W, H));
-    const int w = image ? cairo_image_surface_get_width(image) : std::max(1, static_cast<int>(std::lround(W * fallback)));
-    const int h = image ? cairo_image_surface_get_height(image) : std::max(1, static_cast<int>(std::lround(H * fallback)));
-    cairo_surface_t* out = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
-    cairo_t* cr = cairo_create(out);
-    cairo_set_source_rgb(cr, 1, 1, 1);
-    cairo_paint(cr);
-    if (image) {
-      cairo_set_source_surface(cr, image, 0, 0);
-      cairo_paint_with_alpha(cr, 0.6);
-      cairo_surface_destroy(image);
+  // The walk starts at its first true place, or else at its first output.
+  const ReplayTick* start = nullptr;
+  for (const ReplayTick& t : report.ticks) {
+    if (t.hasTruth) {
+      start = &t;
+      break;
     }
-    const Frame f{w / W, h / H, H};
-    const double line = std::max(1.5, std::min(w, h) / 300.0);
-    std::vector<std::pair<double, double>> truth, estimate;
+  }
+  const bool startIsTruth = start != nullptr;
+  if (!start) {
     for (const ReplayTick& t : report.ticks) {
-      if (t.hasTruth && t.truthFloorId == floor.getId()) truth.push_back({t.truthX, t.truthY});
-      if (t.floorId == floor.getId()) estimate.push_back({t.x, t.y});
-    }
-    for (const RoutePath& route : report.routes) {
-      std::vector<std::pair<double, double>> pts;
-      for (const LocationPoint& p : route.points) {
-        if (p.subLoc == floor.getId()) pts.push_back({p.x, p.y});
+      if (t.floorId >= 0) {
+        start = &t;
+        break;
       }
-      Polyline(cr, f, pts, 0.1, 0.3, 0.9, line * 1.5);
     }
-    Polyline(cr, f, truth, 0.0, 0.6, 0.1, line);
-    Polyline(cr, f, estimate, 0.85, 0.1, 0.1, line);
-    cairo_destroy(cr);
+  }
+  for (const SublocationMap& floor : map.getSublocationsVector()) {
+    FloorPlan plan;
+    plan.widthMeters = floor.getProperties().width_meters;
+    plan.heightMeters = floor.getProperties().height_meters;
+    if (!(plan.widthMeters > 0) || !(plan.heightMeters > 0)) continue;
+    plan.title = FloorTitle(floor.getId(), floor.getName());
+    plan.floorPng = &floor.getImages().getPngData();
+    for (const RoutePath& route : report.routes) {
+      PlanPath p{"route", 0.1, 0.3, 0.9, 1.5, {}};
+      for (const LocationPoint& pt : route.points) {
+        if (pt.subLoc == floor.getId()) p.points.push_back({pt.x, pt.y});
+      }
+      // One legend entry for all routes.
+      if (!plan.paths.empty()) p.label.clear();
+      if (!p.points.empty()) plan.paths.push_back(std::move(p));
+    }
+    PlanPath truth{"true path", 0.0, 0.6, 0.1, 1.0, {}};
+    PlanPath estimate{"estimate", 0.85, 0.1, 0.1, 1.0, {}};
+    for (const ReplayTick& t : report.ticks) {
+      if (t.hasTruth && t.truthFloorId == floor.getId()) truth.points.push_back({t.truthX, t.truthY});
+      if (t.floorId == floor.getId()) estimate.points.push_back({t.x, t.y});
+    }
+    plan.paths.push_back(std::move(truth));
+    plan.paths.push_back(std::move(estimate));
+    if (start) {
+      const int id = startIsTruth ? start->truthFloorId : start->floorId;
+      if (id == floor.getId()) {
+        plan.hasStart = true;
+        plan.startX = startIsTruth ? start->truthX : start->x;
+        plan.startY = startIsTruth ? start->truthY : start->y;
+      }
+    }
     const std::string name = dir + "/floor" + std::to_string(floor.getId()) + ".png";
-    const cairo_status_t st = cairo_surface_write_to_png(out, name.c_str());
-    cairo_surface_destroy(out);
-    if (st != CAIRO_STATUS_SUCCESS) {
-      if (error) *error = "cannot write " + name + ": " + cairo_status_to_string(st);
-      return 1;
-    }
+    if (WriteFloorPlanPng(plan, name, error) != 0) return 1;
     written->push_back(name);
   }
   return 0;

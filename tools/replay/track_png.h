@@ -1,10 +1,13 @@
-// Pictures of a replayed walk: one PNG per floor with the floor image of the
-// map archive underneath, the true path (green), the estimated path (red) and
-// the routes (blue), each ending in a dot. No text is drawn: text would pull
-// in the font machinery, whose caches live until the process ends.
+// Pictures of walks over a floor plan, shared by the replay, the demos and the
+// accuracy evaluation: the floor image of the map archive underneath, any
+// number of labelled paths (each ending in a dot), the start as a ring, and
+// around the plan the floor's name, a legend and a scale bar. Text is drawn
+// with cairo's own simple fonts (fontconfig underneath, whose caches live
+// until the process ends).
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "replay/replay_run.h"
@@ -13,9 +16,38 @@ class NavigationMap;
 
 namespace replay {
 
-// Writes dir/floor<id>.png for every floor of the map and appends the file
-// names to `written`. 0, or 1 with a message when a picture cannot be
-// written (those written before stay).
+struct PlanPath {
+  std::string label;  // in the legend
+  double r = 0, g = 0, b = 0;
+  double width = 1.0;  // times the picture's base line width
+  std::vector<std::pair<double, double>> points;  // floor metres
+};
+
+struct FloorPlan {
+  std::string title;  // the floor's name, above the plan
+  double widthMeters = 0, heightMeters = 0;
+  const std::vector<char>* floorPng = nullptr;  // the archive's floor image; null or empty: white
+  std::vector<PlanPath> paths;  // drawn in order, later ones on top
+  bool hasStart = false;
+  double startX = 0, startY = 0;
+};
+
+// The plan fills the picture's width at one scale for x and y; above it are
+// two bands of text (the title, the legend) and below it one (the scale bar),
+// each this many pixels high for a picture of that width.
+double PlanTextBand(int pictureWidth);
+
+// Writes the plan as a PNG file. 0, or 1 with a message when the floor has
+// no size or the file cannot be written.
+int WriteFloorPlanPng(const FloorPlan& plan, const std::string& path, std::string* error);
+
+// The floor's title as the pictures give it: floor <id> "<name>".
+std::string FloorTitle(int floorId, const std::string& name);
+
+// Writes dir/floor<id>.png for every floor of the map with the true path
+// (green), the estimated path (red), the routes (blue) and the start of the
+// walk, and appends the file names to `written`. 0, or 1 with a message when
+// a picture cannot be written (those written before stay).
 int DrawFloorPictures(const NavigationMap& map, const ReplayReport& report, const std::string& dir,
                       std::vector<std::string>* written, std::string* error);
 

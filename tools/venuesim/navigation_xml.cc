@@ -17,6 +17,30 @@ void Text(tinyxml2::XMLElement* parent, const char* name, int value) {
   parent->InsertNewChildElement(name)->SetText(value);
 }
 
+// Each floor's element: the particle filter's and the signal models' values
+// fitted to this venue.
+void AppendFloorSettings(tinyxml2::XMLElement* root, const Venue& venue, const WrittenSettings& w) {
+  for (const VenueFloor& floor : venue.floors) {
+    tinyxml2::XMLElement* sub = root->InsertNewChildElement("Sublocation");
+    sub->SetAttribute("id", floor.id);
+    tinyxml2::XMLElement* pf = sub->InsertNewChildElement("Particle_filter");
+    pf->SetAttribute("Number_of_part", w.particles);
+    pf->SetAttribute("Correction_noise_meters", FormatDouble(w.correctionNoiseMeters).c_str());
+    pf->SetAttribute("Resampling_noise_meters", FormatDouble(w.resamplingNoiseMeters).c_str());
+    pf->SetAttribute("Resampling_treshold_persantage", FormatDouble(w.resamplingThreshold).c_str());
+    sub->InsertNewChildElement("GP_Fixed_Mode")->SetAttribute("ell", FormatDouble(w.fixedModeEll).c_str());
+    tinyxml2::XMLElement* normal = sub->InsertNewChildElement("GP_Normal_Mode");
+    normal->SetAttribute("A", FormatDouble(w.normalModeA).c_str());
+    normal->SetAttribute("B", FormatDouble(w.normalModeB).c_str());
+    sub->InsertNewChildElement("Probabilistic_method")
+        ->SetAttribute("Histogram_interval_width", w.histogramIntervalWidth);
+    tinyxml2::XMLElement* cal = sub->InsertNewChildElement("Autocalibration");
+    cal->SetAttribute("Vector_of_signals_maximal_size", w.calibrationSignals);
+    cal->SetAttribute("Autocalibrate_Histogram_interval_width", w.calibrationIntervalWidth);
+    cal->SetAttribute("Number_of_points_in_MNK", w.pointsInMnk);
+  }
+}
+
 }  // namespace
 
 WrittenSettings SettingsFor(const VenueSpec& setup) {
@@ -37,6 +61,14 @@ std::string NavigationXml(const Venue& venue) {
   tinyxml2::XMLDocument doc;
   tinyxml2::XMLElement* root = StartLocationDocument(doc, s.locationId);
   tinyxml2::XMLElement* p = root->InsertNewChildElement("Common_nav_prop");
+  if (s.settingsLeftOut) {
+    Text(p, "Use_algorithm", MethodWord(s.method));
+    tinyxml2::XMLElement* gp = p->InsertNewChildElement("Gaussian_Processes");
+    Text(gp, "Mean_model", MeanModelWord(s.meanModel));
+    Text(gp, "Mode", GpModeWord(s.gpMode));
+    AppendFloorSettings(root, venue, w);
+    return DocumentText(doc);
+  }
   Text(p, "Use_Signals", "ble");
   Text(p, "Use_algorithm", MethodWord(s.method));
   Text(p, "Step_multiplier", "1.0");
@@ -108,25 +140,7 @@ std::string NavigationXml(const Venue& venue) {
   Text(motion, "Steplength_noise", "0.1");
   Text(motion, "Angle_noise", "5.0");
 
-  for (const VenueFloor& floor : venue.floors) {
-    tinyxml2::XMLElement* sub = root->InsertNewChildElement("Sublocation");
-    sub->SetAttribute("id", floor.id);
-    tinyxml2::XMLElement* pf = sub->InsertNewChildElement("Particle_filter");
-    pf->SetAttribute("Number_of_part", w.particles);
-    pf->SetAttribute("Correction_noise_meters", FormatDouble(w.correctionNoiseMeters).c_str());
-    pf->SetAttribute("Resampling_noise_meters", FormatDouble(w.resamplingNoiseMeters).c_str());
-    pf->SetAttribute("Resampling_treshold_persantage", FormatDouble(w.resamplingThreshold).c_str());
-    sub->InsertNewChildElement("GP_Fixed_Mode")->SetAttribute("ell", FormatDouble(w.fixedModeEll).c_str());
-    tinyxml2::XMLElement* normal = sub->InsertNewChildElement("GP_Normal_Mode");
-    normal->SetAttribute("A", FormatDouble(w.normalModeA).c_str());
-    normal->SetAttribute("B", FormatDouble(w.normalModeB).c_str());
-    sub->InsertNewChildElement("Probabilistic_method")
-        ->SetAttribute("Histogram_interval_width", w.histogramIntervalWidth);
-    tinyxml2::XMLElement* cal = sub->InsertNewChildElement("Autocalibration");
-    cal->SetAttribute("Vector_of_signals_maximal_size", w.calibrationSignals);
-    cal->SetAttribute("Autocalibrate_Histogram_interval_width", w.calibrationIntervalWidth);
-    cal->SetAttribute("Number_of_points_in_MNK", w.pointsInMnk);
-  }
+  AppendFloorSettings(root, venue, w);
   return DocumentText(doc);
 }
 

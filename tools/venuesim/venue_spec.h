@@ -73,6 +73,10 @@ struct VenueSpec {
   int method = kMethodKnn;
   int gpMode = kGpFull;
   int meanModel = kMeanLog;
+  // The settings member names only the method, the Gaussian-process mode and
+  // mean model and each floor's fitted values, leaving the rest to the engine,
+  // as a venue made by other tools may.
+  bool settingsLeftOut = false;
   std::string uuid;              // empty: derived from the seed
 };
 

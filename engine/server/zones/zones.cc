@@ -1,5 +1,6 @@
 #include "server/zones/zones.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -136,6 +137,41 @@ Zone ZoneMap::getZone(int sublocationId, int zoneId) const {
   if (floor == subLocations_.end()) return Zone();
   auto it = floor->second.zones.find(zoneId);
   return it != floor->second.zones.end() ? it->second : Zone();
+}
+
+double Zone::distanceToEdge(double x, double y) const {
+  const std::vector<LocationPoint>& pts = points;
+  double best = INFINITY;
+  for (size_t i = 0; i < pts.size(); ++i) {
+    const LocationPoint& a = pts[i];
+    const LocationPoint& b = pts[i + 1 < pts.size() ? i + 1 : 0];
+    const double dx = b.x - a.x, dy = b.y - a.y;
+    const double len2 = dx * dx + dy * dy;
+    double t = len2 > 0.0 ? ((x - a.x) * dx + (y - a.y) * dy) / len2 : 0.0;
+    t = std::clamp(t, 0.0, 1.0);
+    best = std::min(best, std::hypot(x - (a.x + t * dx), y - (a.y + t * dy)));
+  }
+  return best;
+}
+
+std::vector<Zone> ZoneMap::getZones(int sublocationId, double x, double y,
+                                    const std::vector<Zone>& previous, double enterMargin,
+                                    double leaveMargin) const {
+  if (!(enterMargin > 0.0) && !(leaveMargin > 0.0)) return getZones(sublocationId, x, y);
+  std::vector<Zone> result;
+  auto floor = subLocations_.find(sublocationId);
+  if (floor == subLocations_.end() || floor->second.id < 1) return getZones(sublocationId, x, y);
+  for (const auto& [id, zone] : floor->second.zones) {
+    const bool inside = ContainsPoint(zone, x, y, false);
+    bool wasIn = false;
+    for (const Zone& z : previous) {
+      if (z.id == id && z.points.size() == zone.points.size()) wasIn = true;
+    }
+    const double edge = zone.distanceToEdge(x, y);
+    const bool in = wasIn ? inside || edge <= leaveMargin : inside && !(edge < enterMargin);
+    if (in) result.push_back(zone);
+  }
+  return result;
 }
 
 std::vector<Zone> ZoneMap::getZones(int sublocationId, double x, double y) const {

@@ -51,6 +51,13 @@ class ZoneMap {
   // inside), in id order.
   std::vector<Zone> getZones(int sublocationId, double x, double y) const;
   std::vector<Zone> getZones(const LocationPoint& point) const;
+  // As getZones, with hysteresis for a position that wobbles: a zone of
+  // `previous` stays until the point is more than `leaveMargin` metres
+  // outside it, and another zone is entered only once the point is
+  // `enterMargin` metres inside it. Margins of 0 give getZones.
+  std::vector<Zone> getZones(int sublocationId, double x, double y,
+                             const std::vector<Zone>& previous, double enterMargin,
+                             double leaveMargin) const;
   // All zones of the floor, in id order.
   std::vector<Zone> getZones(int sublocationId) const;
 

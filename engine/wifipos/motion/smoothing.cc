@@ -47,6 +47,7 @@ void SmoothingInfo::addData(double value, double time) {
   times_.push_back(time);
   lastValue_ = value;
   lastTime_ = time;
+  if (trackQ_ > 0.0) trackSample(value, time);
   checkHistoryLen();
   if (static_cast<int>(values_.size()) > order_) getLeastSquaresCoeff();
 }
@@ -94,9 +95,56 @@ int SmoothingInfo::getLeastSquaresCoeff() {
   return 0;
 }
 
+void SmoothingInfo::trackSample(double value, double time) {
+  Track& k = track_;
+  if (!k.started || !(time > k.t)) {
+    if (!k.started) {
+      k = Track();
+      k.started = true;
+      k.p = value;
+      k.p00 = k.r;
+      k.p11 = 1.0;  // a walker's speed, (m/s)^2
+      k.t = time;
+    }
+    return;
+  }
+  const double dt = time - k.t;
+  // Predict.
+  k.p += k.v * dt;
+  const double q = trackQ_;
+  const double p00 = k.p00 + dt * (2.0 * k.p01 + dt * k.p11) + q * dt * dt * dt / 3.0;
+  const double p01 = k.p01 + dt * k.p11 + q * dt * dt / 2.0;
+  const double p11 = k.p11 + q * dt;
+  // Update with the sample; its noise is learnt from the innovations that
+  // the prediction cannot explain.
+  const double innovation = value - k.p;
+  constexpr double kLearn = 0.1;
+  constexpr double kLeastNoise = 0.05;  // m^2
+  k.r = std::max(kLeastNoise, (1.0 - kLearn) * k.r + kLearn * (innovation * innovation - p00));
+  const double sv = p00 + k.r;
+  const double g0 = p00 / sv;
+  const double g1 = p01 / sv;
+  k.p += g0 * innovation;
+  k.v += g1 * innovation;
+  k.p00 = (1.0 - g0) * p00;
+  k.p01 = (1.0 - g0) * p01;
+  k.p11 = p11 - g1 * p01;
+  k.t = time;
+}
+
 double SmoothingInfo::getValue(double time) {
   const size_t n = values_.size();
   if (n == 0) return -1.0;
+  if (trackQ_ > 0.0 && track_.started) {
+    // Read ahead along the tracked velocity, at most a second: between
+    // samples the walker goes on.
+    const double ahead = std::clamp(time - track_.t, 0.0, 1.0);
+    const double result = track_.p + track_.v * ahead;
+    if (std::isfinite(result)) {
+      lastOutput_ = result;
+      return result;
+    }
+  }
   double result;
   if (n == 1 || static_cast<int>(n) <= order_) {
     result = getLagrangeSolution(time);
@@ -154,6 +202,7 @@ void SmoothingInfo::clear() {
   values_.clear();
   times_.clear();
   coefficients_.clear();
+  track_ = Track();
 }
 
 void Smoothing::addData(dataType type, double value, double time) {
@@ -173,6 +222,10 @@ double Smoothing::getVelocity(dataType type, double time) const {
 
 void Smoothing::clear() {
   for (SmoothingInfo& c : channels_) c.clear();
+}
+
+void Smoothing::setTracking(double q) {
+  for (SmoothingInfo& c : channels_) c.setTracking(q);
 }
 
 int Smoothing::solveLinearSystem(const std::vector<double>& A, const std::vector<double>& b,

@@ -4,6 +4,7 @@
 // and blends that exponentially with its previous output.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <deque>
 #include <vector>
@@ -39,6 +40,15 @@ class SmoothingInfo {
   void setWindow(double window) { window_ = window; }
   double getLag() const { return lag_; }
   void setLag(double lag) { lag_ = lag; }
+  // Constant-velocity tracking by elapsed time instead of the polynomial
+  // fit blended 4:1 once per call (whose lag grows with the spacing of the
+  // calls): q > 0 is the spectral density of the walker's acceleration
+  // (m^2/s^3); the noise of the samples is learnt from the track itself, so
+  // a noisy track is smoothed hard and a clean one followed closely. The
+  // value between samples is read ahead along the tracked velocity. 0
+  // switches it off.
+  void setTracking(double q) { trackQ_ = q > 0.0 && std::isfinite(q) ? q : 0.0; }
+  double getTracking() const { return trackQ_; }
   double getLastOutput() const { return lastOutput_; }
   size_t size() const { return values_.size(); }
   const std::vector<double>& getCoefficients() const { return coefficients_; }
@@ -52,6 +62,14 @@ class SmoothingInfo {
   // a repeat, whatever its time.
   double lastTime_;
   double lastOutput_ = 0.0;
+  double trackQ_ = 0.0;
+  struct Track {
+    bool started = false;
+    double t = 0.0, p = 0.0, v = 0.0;
+    double p00 = 0.0, p01 = 0.0, p11 = 0.0;  // covariance of (p, v)
+    double r = 1.0;                          // sample noise variance, learnt
+  } track_;
+  void trackSample(double value, double time);
   std::deque<double> values_;
   std::deque<double> times_;
   std::vector<double> coefficients_;
@@ -70,6 +88,8 @@ class Smoothing {
   double getValue(dataType type, double time);
   double getVelocity(dataType type, double time) const;
   void clear();
+  // Constant-velocity tracking on every channel (see SmoothingInfo).
+  void setTracking(double q);
 
   // Solves the n x n system A x = b (A row by row) by Givens rotations and
   // back substitution. 0, or -1 for a singular or malformed system (x is then

@@ -40,6 +40,10 @@ const RadioMap& FloorRadioMap(const SublocationMap& floor) {
     return floor.getRadioMap();
 }
 
+// Agreeing detections of another floor before the kit switches to it while
+// no level steps are counted.
+constexpr size_t kKitFloorSwitchWindows = 3;
+
 // A jump back of reading times beyond this is taken as a clock change.
 constexpr double kClockJumpSeconds = 15.0;
 
@@ -308,6 +312,7 @@ int Navigation::initializeHistogram() {
 void Navigation::buildFlatRadioMaps() {
     const int n = FloorCount(*this);
     mFlatFloors.assign(static_cast<size_t>(n), FlatFloor());
+    mBeaconFloor.clear();
     for (int i = 0; i < n; ++i) {
         const SublocationMap& floor = Floor(*this, i);
         FlatFloor& ff = mFlatFloors[static_cast<size_t>(i)];
@@ -327,11 +332,68 @@ void Navigation::buildFlatRadioMaps() {
             ff.entries.push_back(FlatEntry{p, ap.getRssi()});
         }
         ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
+        for (const Beacon& b : FloorBeacons(floor)) mBeaconFloor.emplace(b.getId(), i);
+        ff.missingSum.assign(static_cast<size_t>(std::max(ff.nPoints, 0)), 0.0);
+        ff.surveyedCount.assign(ff.missingSum.size(), 0);
+        if (!ff.entries.empty()) {
+            double weakest = ff.entries.front().rssi;
+            for (const FlatEntry& e : ff.entries) weakest = std::min(weakest, e.rssi);
+            ff.missingRssi = weakest;
+            for (const FlatEntry& e : ff.entries) {
+                ff.missingSum[static_cast<size_t>(e.point)] += std::fabs(e.rssi - weakest);
+                ++ff.surveyedCount[static_cast<size_t>(e.point)];
+            }
+        }
         for (const std::string& key : FloorKeys(floor)) {
             auto it = ff.keyIndex.find(key);
             ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
         }
     }
+}
+
+bool Navigation::freshReadingsLeaveTheFloor(double newest) const {
+    if (mCurSublocInd < 0 || static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size()) {
+        return false;
+    }
+    const int nFloors = static_cast<int>(mFlatFloors.size());
+    if (nFloors < 2) return false;
+    // Mean level of each floor's own beacons among the fresh readings, as
+    // the beacon floor detector scores them.
+    double sum[8] = {0.0};
+    int count[8] = {0};
+    std::vector<double> sums;
+    std::vector<int> counts;
+    double* fs = sum;
+    int* fc = count;
+    if (nFloors > 8) {
+        sums.assign(static_cast<size_t>(nFloors), 0.0);
+        counts.assign(static_cast<size_t>(nFloors), 0);
+        fs = sums.data();
+        fc = counts.data();
+    }
+    int heard = 0;
+    auto add = [&](const AccessPoint& ap) {
+        if (ap.getType() != 2 || newest - ap.getTime() > mAccumulationTime) return;
+        auto it = mBeaconFloor.find(ap.getBssid());
+        if (it == mBeaconFloor.end()) return;
+        fs[it->second] += ap.getRssi();
+        ++fc[it->second];
+        ++heard;
+    };
+    for (const AccessPoint& ap : mSigWindow) add(ap);
+    for (const AccessPoint& ap : mSigNew) add(ap);
+    if (heard == 0) return false;
+    int best = -1;
+    double bestScore = 0.0;
+    for (int f = 0; f < nFloors; ++f) {
+        if (fc[f] == 0) continue;
+        const double score = fs[f] / fc[f] / (1.0 + 0.1 * fc[f] / heard);
+        if (best < 0 || score > bestScore) {
+            best = f;
+            bestScore = score;
+        }
+    }
+    return best >= 0 && best != mCurSublocInd;
 }
 
 // --- setters and getters -------------------------------------------------------------
@@ -525,13 +587,21 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
 
     if (mAutoClearingOldMeas) {
         const double last = lastMeasTime.getTimeInSeconds();
+        // Standing keeps older readings for a steadier fix, but not once the
+        // fresh ones speak for another floor: on stairs the gait often goes
+        // unnoticed, and the floor left behind would hold for seconds. The
+        // histogram method is left its long window: it compares the spread
+        // of the raw readings, which a short window leaves too thin to tell
+        // floors apart where beacons are sparse.
+        const bool keepOld = mIsStop && (classicDefaults() || mAlgorithm == 109 ||
+                                         !freshReadingsLeaveTheFloor(last));
         size_t size = mSigWindow.size();
         size_t out = 0;
         for (size_t i = 0; i < mSigWindow.size(); ++i) {
             const double age = last - mSigWindow[i].getTime();
             bool remove = false;
             if (age > mAccumulationTime) {
-                remove = !mIsStop || age > s.Stop_averaging_time || size >= 500;
+                remove = !keepOld || age > s.Stop_averaging_time || size >= 500;
             }
             if (remove) {
                 --size;
@@ -774,6 +844,34 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
                 }
             }
         }
+    } else if (!classicDefaults() && !knn.Use_ap_weights) {
+        // Readings of transmitters this floor does not know speak against
+        // every point of it alike.
+        int nOther = static_cast<int>(meas.size() - sel.size());
+        double otherMissing = 0.0;
+        if (nOther > 0) {
+            for (const AccessPoint& ap : meas) {
+                if (ff.knownKeys.count(ap.getBssid()) == 0) {
+                    otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
+                }
+            }
+        }
+        for (size_t i = 0; i < sel.size(); ++i) {
+            if (rows[i] >= 0) continue;
+            ++nOther;
+            otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
+        }
+        kitKnnWeights(ff, nOther, otherMissing);
+        st->weightSum = 0.0;
+        for (double r : mKnn.result) st->weightSum += r;
+        for (NavTriangle& t : st->triangles) {
+            t.wLocal = 0.0;
+            t.wGlobal = 0.0;
+        }
+        st->weights.assign(mKnn.result.begin(), mKnn.result.end());
+        st->globalWeights.assign(mKnn.result.begin(), mKnn.result.end());
+        st->visibleCounts.assign(count.begin(), count.end());
+        return 0;
     } else {
         for (size_t i = 0; i < sel.size(); ++i) {
             if (rows[i] < 0) continue;
@@ -823,6 +921,57 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     st->globalWeights.assign(result.begin(), result.end());
     st->visibleCounts.assign(count.begin(), count.end());
     return 0;
+}
+
+void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing) {
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
+    const size_t nP = static_cast<size_t>(ff.nPoints);
+    std::vector<double>& dsum = mKnn.dsum;
+    std::vector<int>& count = mKnn.count;
+    std::vector<double>& matched = mKnn.matchedMissing;
+    std::vector<double>& heardAt = mKnn.heardMissing;
+    matched.assign(nP, 0.0);
+    heardAt.assign(nP, 0.0);
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
+    const double level = ff.missingRssi;
+    double heardAll = heardOtherMissing;
+    int nHeard = nHeardOther;
+    for (size_t i = 0; i < sel.size(); ++i) {
+        if (rows[i] < 0) continue;
+        const double xi = sel[i]->getRssi();
+        const double xm = std::fabs(xi - level);
+        heardAll += xm;
+        ++nHeard;
+        for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+            const FlatEntry& e = entries[r];
+            const size_t p = static_cast<size_t>(e.point);
+            dsum[p] += std::fabs(e.rssi - xi);
+            matched[p] += std::fabs(e.rssi - level);
+            heardAt[p] += xm;
+            ++count[p];
+        }
+    }
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    const int k = std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
+    std::vector<double>& result = mKnn.result;
+    result.assign(nP, 0.0);
+    for (size_t q = 0; q < nP; ++q) {
+        if (count[q] < k) continue;
+        // Surveyed here but not heard now, and heard now but not surveyed
+        // here, each against the "not heard" level.
+        const double notHeard = std::max(0.0, ff.missingSum[q] - matched[q]);
+        const double notSurveyed = std::max(0.0, heardAll - heardAt[q]);
+        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        if (terms <= 0) continue;
+        const double mean = (dsum[q] + notHeard + notSurveyed) / static_cast<double>(terms);
+        // Squared, so that the best-matching points stand out of the many
+        // middling ones; a floor of 0.5 dB keeps a perfect match finite.
+        const double m = std::max(mean, 0.5);
+        const double r = 1.0 / (m * m);
+        result[q] = std::isfinite(r) ? r : 0.0;
+    }
 }
 
 int Navigation::updateRpWeightsHistogram(const int& sublocId,
@@ -974,7 +1123,13 @@ int Navigation::detectSublocIdWithHistory() {
     } else {
         mSublocHistory.push_back(d);
     }
-    if (mSublocHistory.size() >= 4) {
+    // Floors change on stairs and in lifts, where the pedometer counts no
+    // level steps: there the kit switches on three agreeing windows (its
+    // window is no longer stretched while standing, so they hold fresh
+    // evidence). While level steps are counted a switch still needs four,
+    // which keeps a noisy floor estimate from flapping.
+    const size_t needed = classicDefaults() || !mIsStop ? 4 : kKitFloorSwitchWindows;
+    if (mSublocHistory.size() >= needed) {
         mPrevSublocInd = mCurSublocInd;
         mCurSublocInd = mSublocHistory.back();
         mSublocHistory.clear();

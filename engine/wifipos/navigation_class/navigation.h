@@ -155,6 +155,13 @@ private:
         std::vector<int> rowStart;
         std::vector<FlatEntry> entries;
         int nPoints = 0;
+        // For the kit's weighting of transmitters missing on one side: the
+        // level taken for "not heard" (the weakest surveyed level), and per
+        // point the sum of |surveyed - that level| over its entries and
+        // their number.
+        double missingRssi = -100.0;
+        std::vector<double> missingSum;
+        std::vector<int> surveyedCount;
     };
     // Buffers of the nearest-neighbour pass, kept so that a window
     // allocates nothing; their contents do not outlive one floor's pass.
@@ -166,7 +173,12 @@ private:
         std::vector<const AccessPoint*> selected;  // the readings of the floor's keys
         std::vector<int> rows;  // per selected reading its key's row, -1 for none
         std::vector<double> result;
+        std::vector<double> matchedMissing;  // per point: sum of |surveyed - missing level| of heard keys
+        std::vector<double> heardMissing;    // per point: sum of |heard - missing level| of keys it has
     };
+    // The kit's nearest-neighbour weights: every transmitter heard or
+    // surveyed counts, one missing on either side at the "not heard" level.
+    void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing);
 
     void buildFlatRadioMaps();
     int floorIndexOfState(int sublocId) const;
@@ -202,6 +214,11 @@ private:
     // Derived from the map copy by specifyNavigationMap; not part of the
     // positioning state proper.
     std::vector<FlatFloor> mFlatFloors;
+    // Floor index of every beacon key (the first floor listing it).
+    std::unordered_map<std::string, int> mBeaconFloor;
+    // True when the beacons heard within the accumulation time before
+    // `newest` (seconds) score another floor above the current one.
+    bool freshReadingsLeaveTheFloor(double newest) const;
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;

@@ -35,6 +35,15 @@ constexpr int GP_MODE_FIXED = 123;
 constexpr int HISTOGRAM_WEIBULL = 301;
 constexpr int HISTOGRAM_BINNED = 302;
 
+// What the kit uses where a map's settings member leaves a setting out (the
+// record's own defaults are the original ones, kept for "defaults=classic").
+struct KitDefaults {
+  int minVisibleAps = 3;
+  int minPointVisibleAps = 3;
+  double stepLengthNoise = 0.1;  // metres
+  double angleNoise = 5.0;       // degrees
+};
+
 // Common settings of a map. Member names are the element names of the settings
 // member, so a consumer can be traced to the text that set it.
 struct CommonNavProperties {

@@ -327,6 +327,26 @@ int fillNewCommonNavProps(const XMLElement* cnp, CommonNavProperties& p) {
   return 0;
 }
 
+bool hasChild(const XMLElement* parent, const char* name) {
+  return parent != nullptr && parent->FirstChildElement(name) != nullptr;
+}
+
+// The kit's own defaults, for what the settings member leaves out. A value
+// the member states is never touched: only absent elements change.
+// cnp is null when the member has no current-form settings at all.
+void applyKitDefaults(const XMLElement* cnp, CommonNavProperties& p) {
+  const XMLElement* knn = cnp ? cnp->FirstChildElement("KNN") : nullptr;
+  const XMLElement* motion = cnp ? cnp->FirstChildElement("Motion") : nullptr;
+  const KitDefaults kit;
+  // One matched transmitter alone lets a far point win the weighting.
+  if (!hasChild(knn, "Min_nvisible_aps")) p.knn.Min_nvisible_aps = kit.minVisibleAps;
+  if (!hasChild(knn, "Min_rpvis_aps")) p.knn.Min_rpvis_aps = kit.minPointVisibleAps;
+  // Without any noise every particle moved by a step lands on the same
+  // offset, and the cloud cannot follow an error in step length or heading.
+  if (!hasChild(motion, "Steplength_noise")) p.motion.Steplength_noise = kit.stepLengthNoise;
+  if (!hasChild(motion, "Angle_noise")) p.motion.Angle_noise = kit.angleNoise;
+}
+
 // ---- Legacy form: values are attributes. ----
 
 void legacyDouble(const XMLElement* e, const char* name, double& member) {
@@ -799,10 +819,14 @@ int NavigationMap::parseNavigationConfigXML(const std::string& memberName,
     return 5;
   }
 
-  if (const XMLElement* current = root->FirstChildElement("Common_nav_prop"))
+  if (const XMLElement* current = root->FirstChildElement("Common_nav_prop")) {
     fillNewCommonNavProps(current, props);
-  else if (const XMLElement* legacy = root->FirstChildElement("Common_nav_properties"))
+    if (!classicDefaults_) applyKitDefaults(current, props);
+  } else if (const XMLElement* legacy = root->FirstChildElement("Common_nav_properties")) {
     fillCommonNavProperties(legacy, props);
+  } else if (!classicDefaults_) {
+    applyKitDefaults(nullptr, props);
+  }
 
   for (SublocationMap& floor : sublocations_) {
     XMLElement* sub = root->FirstChildElement("Sublocation");

@@ -28,6 +28,18 @@ constexpr double kClockStepForwardSec = 1e9;
 // Message times at or beyond this (the year 10000) are refused: no clock
 // gives them, and their milliseconds would no longer be exact in a double.
 constexpr double kLastMessageTimeSec = 253402300800.0;
+// The kit's output smoothing tracks position and velocity by elapsed time;
+// these are the walker's acceleration spectral densities (m^2/s^3) it
+// allows while walking and while standing, where every wobble of the
+// estimate is noise.
+constexpr double kTrackingWalkingQ = 0.5;
+constexpr double kTrackingStillQ = 0.05;
+// The kit enters a zone once the output is this far inside it and leaves it
+// once the output is this far outside, so that a position wobbling near a
+// boundary does not report the zone over and over. Entry asks less, so that
+// a corridor a couple of metres wide is still entered.
+constexpr double kZoneEnterMetres = 0.5;
+constexpr double kZoneLeaveMetres = 1.0;
 // Defaults used in place of stored settings that cannot be used.
 constexpr double kDefaultAccumulationSec = 1.5;
 constexpr double kDefaultLowPassSec = 0.297;
@@ -116,9 +128,16 @@ void RoutesAndZones(WScanMessage* message, ClientNavigationState* client) {
       message->outPaths = g->getPaths(from, client->targets);
     }
   }
-  message->outZones =
-      client->navigationMap.getZones().getZones(message->outSubLocation, message->outX,
-                                                message->outY);
+  const ZoneMap& zones = client->navigationMap.getZones();
+  if (client->navigationMap.classicDefaults()) {
+    message->outZones = zones.getZones(message->outSubLocation, message->outX, message->outY);
+    return;
+  }
+  if (client->lastZonesFloor != message->outSubLocation) client->lastZones.clear();
+  message->outZones = zones.getZones(message->outSubLocation, message->outX, message->outY,
+                                     client->lastZones, kZoneEnterMetres, kZoneLeaveMetres);
+  client->lastZones = message->outZones;
+  client->lastZonesFloor = message->outSubLocation;
 }
 
 }  // namespace
@@ -256,6 +275,8 @@ int initClientNavigation(ClientNavigationState* client) {
     fp.lowPassTime = kDefaultLowPassSec;
   }
   client->sensorFusion.setProperties(fp);
+  client->smoothing.setTracking(client->navigationMap.classicDefaults() ? 0.0
+                                                                      : kTrackingWalkingQ);
   client->isNavigationInitialized = true;
   return 0;
 }
@@ -422,10 +443,25 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
           solution = client->particleFilter.getSolutionInfo();
         }
         double radiusBefore = 0.0;
-        if (s.Use_smoothing && (goodSignal || stepDone || nav->getIsStop())) {
-          performSmoothing(client->smoothing, solution, curTime, radiusBefore);
+        const bool kit = !client->navigationMap.classicDefaults();
+        if (kit) {
+          // Every tick, so that the output moves on between radio windows
+          // instead of jumping once per window.
+          client->smoothing.setTracking(nav->getIsStop() ? kTrackingStillQ : kTrackingWalkingQ);
         }
-        rc = fillOutput(message, solution, *nav, client);
+        if (kit) {
+          // The smoothed track goes to the output only: the particle filter
+          // takes its solution back on the next tick, and a smoothed value
+          // fed back there would come out again as a new sample.
+          SolutionInfo output = solution;
+          if (s.Use_smoothing) performSmoothing(client->smoothing, output, curTime, radiusBefore);
+          rc = fillOutput(message, output, *nav, client);
+        } else {
+          if (s.Use_smoothing && (goodSignal || stepDone || nav->getIsStop())) {
+            performSmoothing(client->smoothing, solution, curTime, radiusBefore);
+          }
+          rc = fillOutput(message, solution, *nav, client);
+        }
         toGps = rc != 0;
       }
     }

@@ -95,6 +95,10 @@ class ClientNavigationState {
   int64_t timeBase = 0;
   std::string graphTag = "default";
   std::vector<LocationPoint> targets;
+  // The zones of the last output and their floor, for the kit's zone
+  // hysteresis.
+  std::vector<Zone> lastZones;
+  int lastZonesFloor = 0;
   ClientSensorsStatus sensorsStatus;
   // Time of the newest message accepted, seconds on the time base; a later
   // message earlier than this means the phone's clock stepped back.

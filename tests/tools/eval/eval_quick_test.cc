@@ -10,6 +10,13 @@
 
 #include "eval/eval_run.h"
 #include "replay/replay_run.h"
+#include "tools/venuesim/venue_test_util.h"
+
+// The pictures' text goes through fontconfig, whose caches live until the process ends.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+// libzip asks libc for the local time zone from every thread that opens an
+// archive; libc guards it with a lock the race detector does not see.
+extern "C" const char* __tsan_default_suppressions() { return "race:tzset_internal\n"; }
 
 namespace {
 
@@ -42,9 +49,11 @@ TEST(AccuracyEval, QuickRunHasEveryRowWithFiniteFigures) {
   // Dozens of replays: minutes under the sanitizers, whose own tests cover the parts.
   if (kSanitized) GTEST_SKIP() << "end-to-end run left to the plain build";
   const bool haveData = std::filesystem::exists(Recordings() + "/map.mvz");
+  venuesim_test::TempDir pictures;
   eval::EvalOptions options;
   options.plan = eval::QuickPlan(haveData ? Recordings() : "");
   options.threads = 4;
+  options.pictureDir = pictures.path();
   eval::EvalResult result;
   std::string error;
   ASSERT_EQ(eval::RunEvaluation(options, &result, &error), 0) << error;
@@ -70,6 +79,18 @@ TEST(AccuracyEval, QuickRunHasEveryRowWithFiniteFigures) {
     EXPECT_GE(r.rightFloorShare(), 0.5);
     EXPECT_LE(r.rightFloorShare(), 1.0);
   }
+  // One error distribution per set, and a plan of every floor each walk visits per method.
+  for (const char* cdf : {"cdf-tuning-venues.png", "cdf-held-out-venues.png"}) {
+    EXPECT_TRUE(std::filesystem::exists(pictures.file(cdf))) << cdf;
+  }
+  size_t plans = 0, deadReckoning = 0;
+  for (const std::string& p : result.pictures) {
+    EXPECT_TRUE(std::filesystem::file_size(p) > 1000) << p;
+    if (p.find("/walks/tuning-venues-") == std::string::npos) continue;
+    ++(p.find("-dead-reckoning-") != std::string::npos ? deadReckoning : plans);
+  }
+  EXPECT_EQ(plans, 2 * options.plan.methods.size());  // the walk changes floor
+  EXPECT_EQ(deadReckoning, 1u);                         // that walk stays on one
   const std::string text = eval::FormatTable(result.rows);
   EXPECT_NE(text.find("held-out venues"), std::string::npos);
   EXPECT_NE(text.find("turn lag:"), std::string::npos);
@@ -116,6 +137,43 @@ TEST(AccuracyEval, QuickRunHasEveryRowWithFiniteFigures) {
     if (!classic) continue;
     EXPECT_NEAR(classic->median(), e.median, 0.0051) << e.track;
     EXPECT_NEAR(classic->p75(), e.p75, 0.0051) << e.track;
+  }
+}
+
+// One small venue, one method, both settings and dead reckoning, on one
+// thread and on three: the same figures to the last bit. Small enough for
+// the sanitizer builds, where it also checks that clients on several threads
+// share nothing.
+TEST(AccuracyEval, ThreadsDoNotChangeTheFigures) {
+  eval::EvalOptions options;
+  options.plan = eval::QuickPlan("");
+  options.plan.methods.resize(1);
+  options.plan.heldOutSeeds.clear();
+  options.plan.tuningSeeds = {11, 12};
+  eval::EvalResult one, three;
+  std::string error;
+  options.threads = 1;
+  ASSERT_EQ(eval::RunEvaluation(options, &one, &error), 0) << error;
+  options.threads = 3;
+  ASSERT_EQ(eval::RunEvaluation(options, &three, &error), 0) << error;
+  ASSERT_EQ(one.rows.size(), 2u);  // classic and kit of one kind: no totals
+  ASSERT_EQ(three.rows.size(), one.rows.size());
+  for (size_t i = 0; i < one.rows.size(); ++i) {
+    EXPECT_EQ(one.rows[i].setting, three.rows[i].setting);
+    EXPECT_EQ(one.rows[i].walks, 2);
+    EXPECT_EQ(one.rows[i].errors, three.rows[i].errors);
+    EXPECT_EQ(one.rows[i].turnLags, three.rows[i].turnLags);
+    EXPECT_EQ(one.rows[i].floorLags, three.rows[i].floorLags);
+  }
+  ASSERT_EQ(one.deadReckoning.size(), 2u);
+  ASSERT_EQ(three.deadReckoning.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) {
+    const eval::DeadReckoningFigures& a = one.deadReckoning[i].figures;
+    const eval::DeadReckoningFigures& b = three.deadReckoning[i].figures;
+    EXPECT_EQ(a.walks, 2);
+    EXPECT_GT(a.walked, 20.0);
+    EXPECT_EQ(a.travelled, b.travelled);
+    EXPECT_EQ(a.endErrors, b.endErrors);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "replay/track_png.h"
 #include "tools/venuesim/venue_test_util.h"
 #include "venuesim/generator.h"
 #include "venuesim/venue_archive.h"
@@ -92,7 +93,8 @@ TEST(ReplayRunTest, GeneratedWalkGivesSaneTableAndPictures) {
     for (size_t i = 0; i < s.walk.ticks.size(); i += 25) {
       const TruthSample& t = s.walk.ticks[i].truth;
       if (t.floorId != floorId) continue;
-      const int col = static_cast<int>(t.x / 36.0 * w), row = static_cast<int>((20.0 - t.y) / 20.0 * h);
+      const double scale = w / 36.0, top = 2 * replay::PlanTextBand(w);
+      const int col = static_cast<int>(t.x * scale), row = static_cast<int>(top + (20.0 - t.y) * scale);
       if (col < 0 || row < 0 || col >= w || row >= h) continue;
       const uint32_t v = *reinterpret_cast<const uint32_t*>(px + row * stride + col * 4);
       const int red = (v >> 16) & 0xff, gr = (v >> 8) & 0xff, bl = v & 0xff;

@@ -120,3 +120,32 @@ TEST(VenueLoaderTest, EveryFloorCountMethodAndModelLoadsAsWritten) {
   }
   LoadAndCompare(VenueSpec());  // the shipped defaults: a 2-floor 60 x 30 m venue
 }
+
+// A venue whose archive leaves its settings out must still load with its method
+// and floors, and leave the rest to the engine: the kit's defaults, or the
+// original ones when asked for.
+TEST(VenueLoaderTest, SettingsLeftOutAreTheEnginesDefaults) {
+  for (const bool classic : {false, true}) {
+    VenueSpec s = venuesim_test::SmallSpec(77);
+    s.method = kMethodGp;
+    s.gpMode = kGpFixed;
+    s.settingsLeftOut = true;
+    Venue v;
+    std::string error;
+    ASSERT_EQ(GenerateVenue(s, &v, &error), kOk) << error;
+    venuesim_test::TempDir dir;
+    const std::string path = dir.file("map.mvz");
+    ASSERT_EQ(WriteVenueArchive(v, path, &error), kOk) << error;
+    NavigationMap map;
+    ASSERT_EQ(map.setPathToNavArchive(path.c_str()), 0);
+    map.setParameters(classic ? "defaults=classic;" : "");
+    ASSERT_EQ(map.parseAllFiles(false), 0);
+    const CommonNavProperties& nav = map.getNavigationProperties();
+    EXPECT_EQ(nav.Use_algorithm, kMethodGp);
+    EXPECT_EQ(nav.gaussianProcesses.Mode, kGpFixed);
+    EXPECT_TRUE(nav.Use_smoothing);  // the generator's own settings turn it off
+    EXPECT_EQ(nav.knn.Min_nvisible_aps, classic ? CommonNavProperties().knn.Min_nvisible_aps : 3);
+    ASSERT_EQ(map.getNSublocations(), static_cast<unsigned>(s.floors));
+    for (size_t f = 0; f < v.floors.size(); ++f) ExpectFloorLoaded(v, f, map.getSublocationsVector()[f]);
+  }
+}

@@ -36,6 +36,7 @@ class SettingsTest : public ::testing::Test {
     EXPECT_TRUE(mapfx::writeArchive(path_, {{"config.xml", kConfig}, {"navigation.xml", navigation}}));
     map_ = NavigationMap();
     map_.setPathToNavArchive(path_.c_str());
+    map_.setParameters(classic_ ? "defaults=classic;" : "");
     EXPECT_EQ(map_.parseConfigXML(), 0);
     return map_.parseNavigationConfigXML("navigation.xml", props);
   }
@@ -49,6 +50,7 @@ class SettingsTest : public ::testing::Test {
   mapfx::TempDir dir_;
   std::string path_ = dir_.file("map.mvz");
   NavigationMap map_;
+  bool classic_ = true;
 };
 
 TEST_F(SettingsTest, WordsAndFlags) {
@@ -134,6 +136,45 @@ TEST_F(SettingsTest, MutatedMembersAreReadSafely) {
     succeeded += rc == 0;
   }
   EXPECT_GT(succeeded, 0);
+}
+
+TEST_F(SettingsTest, KitDefaultsFillOnlyWhatTheMemberLeavesOut) {
+  const KitDefaults kit;
+  const struct {
+    const char* name;
+    bool classic;
+    std::string inner;  // null: no current-form settings at all
+    bool hasSettings;
+    int minVisible, minPointVisible;
+    double angleNoise;
+  } cases[] = {
+      {"classic, empty", true, "", true, 2, 1, 0.0},
+      {"kit, empty", false, "", true, kit.minVisibleAps, kit.minPointVisibleAps, kit.angleNoise},
+      {"kit, stated values kept", false,
+       "<KNN><Min_nvisible_aps>2</Min_nvisible_aps><Min_rpvis_aps>1</Min_rpvis_aps></KNN>"
+       "<Motion><Angle_noise>0</Angle_noise></Motion>",
+       true, 2, 1, 0.0},
+      {"kit, one element of a group stated", false,
+       "<KNN><Min_rpvis_aps>5</Min_rpvis_aps></KNN>", true, kit.minVisibleAps, 5, kit.angleNoise},
+      {"kit, no settings element", false, "", false, kit.minVisibleAps, kit.minPointVisibleAps,
+       kit.angleNoise},
+      {"classic, no settings element", true, "", false, 2, 1, 0.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    classic_ = c.classic;
+    CommonNavProperties p;
+    ASSERT_EQ(load(member((c.hasSettings ? "<Common_nav_prop>" + c.inner + "</Common_nav_prop>"
+                                         : std::string()) +
+                          kFloors),
+                   p),
+              0);
+    EXPECT_EQ(p.knn.Min_nvisible_aps, c.minVisible);
+    EXPECT_EQ(p.knn.Min_rpvis_aps, c.minPointVisible);
+    EXPECT_EQ(p.motion.Angle_noise, c.angleNoise);
+    // Settings the kit has no default of its own for read as before.
+    EXPECT_EQ(p.Use_Signals, c.hasSettings ? NAV_SIGNALS_BLE : NAV_SIGNALS_BOTH);
+  }
 }
 
 }  // namespace

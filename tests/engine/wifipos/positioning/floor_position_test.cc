@@ -1,4 +1,5 @@
 #include <cmath>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -41,6 +42,35 @@ TEST_F(FloorHistoryTest, FirstDetectionSetsTheFloorAndASwitchNeedsFourInARow) {
     EXPECT_TRUE(nav.isSublocChanged());
     EXPECT_FALSE(nav.isSublocChanged());
     EXPECT_TRUE(nav.getSublocHistory().empty());
+}
+
+TEST_F(FloorHistoryTest, AFloorSwitchNeedsFourAgreeingWindowsOrThreeForTheKitOffTheLevel) {
+    const struct {
+        bool kit;
+        bool stopped;  // no level steps counted: stairs, lift or standing
+        std::vector<int> detections;
+        int floorAfter;
+    } cases[] = {
+        {false, false, {0, 1, 1, 1}, 0}, {false, false, {0, 1, 1, 1, 1}, 1},
+        {true, false, {0, 1, 1, 1}, 0},  {true, false, {0, 1, 1, 1, 1}, 1},
+        {true, true, {0, 1, 1}, 0},      {true, true, {0, 1, 1, 1}, 1},
+        // A detection of the current floor or of a third one empties the count;
+        // the third floor's own count starts with its next detection.
+        {true, true, {0, 1, 1, 0, 1, 1}, 0}, {true, true, {0, 1, 1, 2, 1, 1}, 0},
+        {true, true, {0, 1, 2, 2, 2}, 0},    {true, true, {0, 1, 2, 2, 2, 2}, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "kit " << c.kit << " stopped " << c.stopped
+                                          << " last of " << c.detections.size());
+        nav = Navigation();
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf(
+                      {GridFloor(1, 0), GridFloor(2, 10), GridFloor(3, 20)}, 114, c.kit)),
+                  0);
+        nav.setAutoClearingOldMeas(true);
+        nav.setIsStop(c.stopped);
+        for (int f : c.detections) Detect(f);
+        EXPECT_EQ(nav.getCurSublocIndex(), c.floorAfter);
+    }
 }
 
 // Weights set by hand on a 3 x 3 grid, as the weighting pass leaves them.

@@ -59,6 +59,26 @@ TEST_F(SignalWindowTest, OldReadingsLeaveTheWindowUnlessStandingStill) {
     EXPECT_EQ(nav.getNavSignals().size(), 4u);  // 10.5 aged out (6.5 s)
 }
 
+TEST_F(SignalWindowTest, StandingKeepsOldReadingsUnlessFreshOnesPointToAnotherFloor) {
+    // Standing on floor index 0, then the beacons of floor index 1 take over
+    // (stairs climbed with a gait the pedometer missed). The original window
+    // keeps the old floor's readings up to 6 s; the kit lets them go.
+    for (bool kit : {false, true}) {
+        SCOPED_TRACE(kit ? "kit" : "classic");
+        nav = Navigation();
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, kit)), 0);
+        nav.setAutoClearingOldMeas(true);
+        nav.setCurSublocInd(0);
+        nav.setIsStop(true);
+        Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0)}, 10.0);
+        Feed(nav, {Reading(BeaconKey(1), -70.0, 12.0)}, 12.0);
+        Feed(nav, {Reading(BeaconKey(2), -70.0, 14.0)}, 14.0);
+        EXPECT_EQ(nav.getNavSignals().size(), 3u);  // same floor: kept by both
+        Feed(nav, {Reading(BeaconKey(10), -60.0, 15.0), Reading(BeaconKey(11), -62.0, 15.0)}, 15.0);
+        EXPECT_EQ(nav.getNavSignals().size(), kit ? 3u : 5u);  // 14.0 and 15.0 only
+    }
+}
+
 TEST_F(SignalWindowTest, UnreadableWindowTimesAreRefused) {
     NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
     map.getNavigationProperties().Sig_window_shift = std::numeric_limits<double>::infinity();

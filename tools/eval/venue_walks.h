@@ -1,0 +1,37 @@
+// One generated venue of the evaluation: its archive for each method, a walk
+// that changes floor (when the venue has several) and a one-floor walk with
+// the radio off for dead reckoning, written to the job's directory:
+// m<method>.mvz, walk.log, walk.truth.csv, level.log, level.truth.csv.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "eval/dead_reckoning.h"
+#include "eval/eval_plan.h"
+#include "server/route_path.h"
+
+namespace eval {
+
+// One generated venue and walk, written to its own directory.
+struct VenueJob {
+  std::string group;
+  size_t kind = 0;
+  uint64_t seed = 0;
+  std::string dir;
+  bool ok = false;
+  std::string note;
+  // The same venue's one-floor walk with the radio off, for dead reckoning.
+  bool drOk = false;
+  std::vector<TrueLeg> drLegs;
+  int64_t drFirstMs = 0;
+  LocationPoint drStart;
+};
+
+// Fills the job from plan.kinds[job->kind] and job->seed. A seed whose rooms
+// give no usable route tries the next few walk seeds; what still fails is
+// left in job->note (with ok or drOk false).
+void GenerateVenueWalks(const Plan& plan, VenueJob* job);
+
+}  // namespace eval
