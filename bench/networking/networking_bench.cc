@@ -56,6 +56,19 @@ size_t discard(char*, size_t size, size_t n, void* counter) {
   return size * n;
 }
 
+// The reference: the 100 MB body through libcurl's easy interface, read and dropped.
+bool CurlDownloads100MB(const std::string& url) {
+  CURL* easy = curl_easy_init();
+  size_t bytes = 0;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
+  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  const bool ok = curl_easy_perform(easy) == CURLE_OK && bytes == 100u << 20;
+  curl_easy_cleanup(easy);
+  return ok;
+}
+
 void BM_ManagerSmallJSONGets(benchmark::State& state) {
   auto manager = MCHTTPRequestOperationManager::manager();
   std::string url = server().url("/small.json");
@@ -119,14 +132,7 @@ void BM_Operation100MBDownload(benchmark::State& state) {
 void BM_CurlEasy100MBDownload(benchmark::State& state) {
   std::string url = server().url("/big.bin");
   for (auto _ : state) {
-    CURL* easy = curl_easy_init();
-    size_t bytes = 0;
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    if (curl_easy_perform(easy) != CURLE_OK || bytes != 100u << 20) state.SkipWithError("download failed");
-    curl_easy_cleanup(easy);
+    if (!CurlDownloads100MB(url)) state.SkipWithError("download failed");
   }
   state.SetBytesProcessed(state.iterations() * 100LL * (1 << 20));
 }
@@ -192,14 +198,7 @@ void BM_Paired100MBDownload(benchmark::State& state) {
     platform::testing::pumpUntil([&] { return done.load(); }, 60);
     if (op->error()) state.SkipWithError("download failed");
     auto middle = std::chrono::steady_clock::now();
-    CURL* easy = curl_easy_init();
-    size_t bytes = 0;
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
-    curl_easy_setopt(easy, CURLOPT_PROXY, "");
-    if (curl_easy_perform(easy) != CURLE_OK || bytes != 100u << 20) state.SkipWithError("curl download failed");
-    curl_easy_cleanup(easy);
+    if (!CurlDownloads100MB(url)) state.SkipWithError("curl download failed");
     auto end = std::chrono::steady_clock::now();
     oursUs += std::chrono::duration<double, std::micro>(middle - began).count();
     curlUs += std::chrono::duration<double, std::micro>(end - middle).count();

@@ -8,6 +8,7 @@
 
 #include "eval/walk_pictures.h"
 #include "replay/replay_run.h"
+#include "replay/track_png.h"
 
 namespace eval {
 namespace {
@@ -15,16 +16,6 @@ namespace {
 constexpr int kWidth = 960, kHeight = 540;
 constexpr double kLeft = 70, kRight = 640, kTop = 62, kBottom = 480;  // the plot's frame
 constexpr double kFont = 14;
-
-void Text(cairo_t* cr, double x, double y, const std::string& s, double size, bool centred = false) {
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-  cairo_set_font_size(cr, size);
-  cairo_text_extents_t ext;
-  cairo_text_extents(cr, s.c_str(), &ext);
-  cairo_set_source_rgb(cr, 0, 0, 0);
-  cairo_move_to(cr, centred ? x - ext.x_advance / 2 : x, y);
-  cairo_show_text(cr, s.c_str());
-}
 
 }  // namespace
 
@@ -41,7 +32,7 @@ int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, c
   cairo_t* cr = cairo_create(out);
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
-  Text(cr, kLeft, 26, title, kFont * 1.2);
+  replay::DrawLabel(cr, kLeft, 26, title, kFont * 1.2);
 
   // Grid and axes.
   cairo_set_line_width(cr, 1);
@@ -52,7 +43,7 @@ int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, c
     cairo_line_to(cr, px(e), kBottom);
     cairo_stroke(cr);
     std::snprintf(label, sizeof label, "%g", e);
-    Text(cr, px(e), kBottom + kFont * 1.4, label, kFont, true);
+    replay::DrawLabel(cr, px(e), kBottom + kFont * 1.4, label, kFont, true);
   }
   for (int q = 0; q <= 4; ++q) {
     cairo_set_source_rgb(cr, 0.85, 0.85, 0.85);
@@ -60,13 +51,13 @@ int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, c
     cairo_line_to(cr, kRight, py(q / 4.0));
     cairo_stroke(cr);
     std::snprintf(label, sizeof label, "%d%%", q * 25);
-    Text(cr, kLeft - kFont * 3.2, py(q / 4.0) + kFont * 0.35, label, kFont);
+    replay::DrawLabel(cr, kLeft - kFont * 3.2, py(q / 4.0) + kFont * 0.35, label, kFont);
   }
   cairo_set_source_rgb(cr, 0, 0, 0);
   cairo_rectangle(cr, kLeft, kTop, kRight - kLeft, kBottom - kTop);
   cairo_stroke(cr);
-  Text(cr, (kLeft + kRight) / 2, kBottom + kFont * 3, "horizontal error (m)", kFont, true);
-  Text(cr, kLeft, kTop - 6, "share of ticks with at most that error", kFont * 0.9);
+  replay::DrawLabel(cr, (kLeft + kRight) / 2, kBottom + kFont * 3, "horizontal error (m)", kFont, true);
+  replay::DrawLabel(cr, kLeft, kTop - 6, "share of ticks with at most that error", kFont * 0.9);
 
   // One step curve each, and its legend line.
   double ly = kTop + kFont;
@@ -91,18 +82,11 @@ int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, c
     cairo_stroke(cr);
     cairo_set_dash(cr, nullptr, 0, 0);
     std::snprintf(label, sizeof label, " (p75 %.2f m)", replay::Quantile(c.errors, 0.75));
-    Text(cr, kRight + 68, ly, c.label + label, kFont);
+    replay::DrawLabel(cr, kRight + 68, ly, c.label + label, kFont);
     ly += kFont * 1.8;
   }
 
-  cairo_destroy(cr);
-  const cairo_status_t st = cairo_surface_write_to_png(out, path.c_str());
-  cairo_surface_destroy(out);
-  if (st != CAIRO_STATUS_SUCCESS) {
-    if (error) *error = "cannot write " + path + ": " + cairo_status_to_string(st);
-    return 1;
-  }
-  return 0;
+  return replay::WritePng(cr, out, path, error);
 }
 
 // The error distributions of a set: its pooled rows when it has several

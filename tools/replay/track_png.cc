@@ -65,17 +65,6 @@ void StartRing(cairo_t* cr, double x, double y, double radius, double width) {
   cairo_stroke(cr);
 }
 
-double Text(cairo_t* cr, double x, double baseline, const std::string& text, double size) {
-  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-  cairo_set_font_size(cr, size);
-  cairo_set_source_rgb(cr, 0, 0, 0);
-  cairo_move_to(cr, x, baseline);
-  cairo_show_text(cr, text.c_str());
-  cairo_text_extents_t ext;
-  cairo_text_extents(cr, text.c_str(), &ext);
-  return ext.x_advance;
-}
-
 // The longest of 1, 2, 5 times a power of ten metres not over `most`.
 double ScaleLength(double most) {
   double best = 1.0;
@@ -88,6 +77,29 @@ double ScaleLength(double most) {
 }
 
 }  // namespace
+
+double DrawLabel(cairo_t* cr, double x, double baseline, const std::string& text, double size,
+                 bool centred) {
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, size);
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_text_extents_t ext;
+  cairo_text_extents(cr, text.c_str(), &ext);
+  cairo_move_to(cr, centred ? x - ext.x_advance / 2 : x, baseline);
+  cairo_show_text(cr, text.c_str());
+  return ext.x_advance;
+}
+
+int WritePng(cairo_t* cr, cairo_surface_t* surface, const std::string& path, std::string* error) {
+  cairo_destroy(cr);
+  const cairo_status_t st = cairo_surface_write_to_png(surface, path.c_str());
+  cairo_surface_destroy(surface);
+  if (st != CAIRO_STATUS_SUCCESS) {
+    if (error) *error = "cannot write " + path + ": " + cairo_status_to_string(st);
+    return 1;
+  }
+  return 0;
+}
 
 double PlanTextBand(int pictureWidth) { return std::ceil(std::clamp(pictureWidth / 45.0, 11.0, 22.0) * 1.8); }
 
@@ -133,7 +145,7 @@ int WriteFloorPlanPng(const FloorPlan& plan, const std::string& path, std::strin
   if (plan.hasStart) StartRing(cr, f.px(plan.startX), f.py(plan.startY), 4 * line, line);
 
   // Title, then the legend: a stroke of each path's colour and its label.
-  Text(cr, font * 0.5, band * 0.75, plan.title, font * 1.1);
+  DrawLabel(cr, font * 0.5, band * 0.75, plan.title, font * 1.1);
   double x = font * 0.5;
   const double y = band * 1.5;
   for (const PlanPath& p : plan.paths) {
@@ -144,12 +156,12 @@ int WriteFloorPlanPng(const FloorPlan& plan, const std::string& path, std::strin
     cairo_line_to(cr, x + font * 1.6, y - font * 0.35);
     cairo_stroke(cr);
     x += font * 2.0;
-    x += Text(cr, x, y, p.label, font) + font;
+    x += DrawLabel(cr, x, y, p.label, font) + font;
   }
   if (plan.hasStart) {
     StartRing(cr, x + font * 0.5, y - font * 0.35, font * 0.4, std::max(1.5, line));
     x += font * 1.3;
-    Text(cr, x, y, "start", font);
+    DrawLabel(cr, x, y, "start", font);
   }
 
   // The scale bar under the plan.
@@ -164,16 +176,9 @@ int WriteFloorPlanPng(const FloorPlan& plan, const std::string& path, std::strin
   cairo_stroke(cr);
   char label[32];
   std::snprintf(label, sizeof label, "%g m", meters);
-  Text(cr, bx + len + font * 0.5, by + font * 0.35, label, font);
+  DrawLabel(cr, bx + len + font * 0.5, by + font * 0.35, label, font);
 
-  cairo_destroy(cr);
-  const cairo_status_t st = cairo_surface_write_to_png(out, path.c_str());
-  cairo_surface_destroy(out);
-  if (st != CAIRO_STATUS_SUCCESS) {
-    if (error) *error = "cannot write " + path + ": " + cairo_status_to_string(st);
-    return 1;
-  }
-  return 0;
+  return WritePng(cr, out, path, error);
 }
 
 int DrawFloorPictures(const NavigationMap& map, const ReplayReport& report, const std::string& dir,

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <cairo.h>
+
 #include "replay/replay_run.h"
 
 class NavigationMap;
@@ -43,6 +45,14 @@ int WriteFloorPlanPng(const FloorPlan& plan, const std::string& path, std::strin
 
 // The floor's title as the pictures give it: floor <id> "<name>".
 std::string FloorTitle(int floorId, const std::string& name);
+
+// Black text in the pictures' font, left-aligned or centred on x; returns its
+// advance.
+double DrawLabel(cairo_t* cr, double x, double baseline, const std::string& text, double size,
+                 bool centred = false);
+// Ends a picture: releases cr, writes the surface to path as PNG and releases
+// it. 0, or 1 with the reason naming the file.
+int WritePng(cairo_t* cr, cairo_surface_t* surface, const std::string& path, std::string* error);
 
 // Writes dir/floor<id>.png for every floor of the map with the true path
 // (green), the estimated path (red), the routes (blue) and the start of the
