@@ -23,13 +23,13 @@ int DrawWalkPlans(const NavigationMap& map, const std::vector<WalkSeries>& serie
     plan.floorPng = &floor.getImages().getPngData();
     replay::PlanPath truth{"true path", 0.0, 0.6, 0.1, 1.5, {}};
     for (const world::ScoredTick& t : truthTicks) {
-      if (t.truthFloorId == floor.getId()) truth.points.push_back({t.truthX, t.truthY});
+      replay::AddPathSample(truth, t.truthFloorId == floor.getId(), t.truthX, t.truthY);
     }
     plan.paths.push_back(std::move(truth));
     for (const WalkSeries& s : series) {
       replay::PlanPath p{s.label, s.r, s.g, s.b, s.width, {}};
       for (const world::ScoredTick& t : *s.ticks) {
-        if (t.hasPosition && t.floorId == floor.getId()) p.points.push_back({t.x, t.y});
+        replay::AddPathSample(p, t.hasPosition && t.floorId == floor.getId(), t.x, t.y);
       }
       plan.paths.push_back(std::move(p));
     }

@@ -46,14 +46,24 @@ struct Frame {
 };
 
 void Polyline(cairo_t* cr, const Frame& f, const PlanPath& path, double width) {
-  if (path.points.empty()) return;
+  const std::pair<double, double>* last = nullptr;
   cairo_set_source_rgba(cr, path.r, path.g, path.b, 0.85);
   cairo_set_line_width(cr, width);
   cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
-  cairo_move_to(cr, f.px(path.points[0].first), f.py(path.points[0].second));
-  for (const auto& p : path.points) cairo_line_to(cr, f.px(p.first), f.py(p.second));
+  bool penDown = false;
+  for (const auto& p : path.points) {
+    if (std::isnan(p.first) || std::isnan(p.second)) {
+      penDown = false;
+      continue;
+    }
+    if (penDown) cairo_line_to(cr, f.px(p.first), f.py(p.second));
+    else cairo_move_to(cr, f.px(p.first), f.py(p.second));
+    penDown = true;
+    last = &p;
+  }
   cairo_stroke(cr);
-  cairo_arc(cr, f.px(path.points.back().first), f.py(path.points.back().second), 2.5 * width, 0, 2 * M_PI);
+  if (last == nullptr) return;
+  cairo_arc(cr, f.px(last->first), f.py(last->second), 2.5 * width, 0, 2 * M_PI);
   cairo_fill(cr);
 }
 
@@ -77,6 +87,14 @@ double ScaleLength(double most) {
 }
 
 }  // namespace
+
+void AddPathSample(PlanPath& path, bool onFloor, double x, double y) {
+  if (onFloor) {
+    path.points.push_back({x, y});
+  } else if (!path.points.empty() && !std::isnan(path.points.back().first)) {
+    path.points.push_back({std::nan(""), std::nan("")});
+  }
+}
 
 double DrawLabel(cairo_t* cr, double x, double baseline, const std::string& text, double size,
                  bool centred) {
@@ -219,8 +237,8 @@ int DrawFloorPictures(const NavigationMap& map, const ReplayReport& report, cons
     PlanPath truth{"true path", 0.0, 0.6, 0.1, 1.0, {}};
     PlanPath estimate{"estimate", 0.85, 0.1, 0.1, 1.0, {}};
     for (const ReplayTick& t : report.ticks) {
-      if (t.hasTruth && t.truthFloorId == floor.getId()) truth.points.push_back({t.truthX, t.truthY});
-      if (t.floorId == floor.getId()) estimate.points.push_back({t.x, t.y});
+      if (t.hasTruth) AddPathSample(truth, t.truthFloorId == floor.getId(), t.truthX, t.truthY);
+      AddPathSample(estimate, t.floorId == floor.getId(), t.x, t.y);
     }
     plan.paths.push_back(std::move(truth));
     plan.paths.push_back(std::move(estimate));

@@ -22,8 +22,13 @@ struct PlanPath {
   std::string label;  // in the legend
   double r = 0, g = 0, b = 0;
   double width = 1.0;  // times the picture's base line width
-  std::vector<std::pair<double, double>> points;  // floor metres
+  std::vector<std::pair<double, double>> points;  // floor metres; a NaN pair lifts the pen
 };
+
+// Adds the next sample of a walk to the floor's path: its point when the
+// sample is on this floor, otherwise a break, so that a walk that leaves the
+// floor and comes back is not drawn as a jump across it.
+void AddPathSample(PlanPath& path, bool onFloor, double x, double y);
 
 struct FloorPlan {
   std::string title;  // the floor's name, above the plan

@@ -115,3 +115,29 @@ TEST(TrackPng, RefusesWhatItCannotDraw) {
 }
 
 }  // namespace
+
+// A walk that leaves the floor and comes back is two pieces on it, not one
+// line jumping across the floor.
+TEST(TrackPng, AWalkOffTheFloorLiftsThePen) {
+  venuesim_test::TempDir dir;
+  replay::FloorPlan plan;
+  plan.title = replay::FloorTitle(1, "");
+  plan.widthMeters = 40;
+  plan.heightMeters = 20;
+  replay::PlanPath path{"true path", 0.0, 0.6, 0.1, 1.0, {}};
+  const struct {
+    bool onFloor;
+    double x;
+  } samples[] = {{true, 4}, {true, 10}, {false, 20}, {false, 25}, {true, 30}, {true, 36}};
+  for (const auto& s : samples) replay::AddPathSample(path, s.onFloor, s.x, 10);
+  plan.paths.push_back(path);
+  const std::string file = dir.file("plan.png");
+  std::string error;
+  ASSERT_EQ(replay::WriteFloorPlanPng(plan, file, &error), 0) << error;
+  const Image img(file);
+  const double scale = img.w / plan.widthMeters, top = 2 * replay::PlanTextBand(img.w);
+  const int row = static_cast<int>(top + 10 * scale);
+  EXPECT_TRUE(img.green(static_cast<int>(7 * scale), row));
+  EXPECT_TRUE(img.green(static_cast<int>(33 * scale), row));
+  EXPECT_FALSE(img.green(static_cast<int>(20 * scale), row));
+}
