@@ -50,23 +50,8 @@ void ParallelFor(size_t count, int threads, const std::function<void(size_t)>& t
 }
 
 std::vector<world::ScoredTick> ToScored(const replay::ReplayReport& r) {
-  std::vector<world::ScoredTick> out;
-  if (r.ticks.empty()) return out;
-  const int64_t first = r.ticks.front().timeMs;
-  for (const replay::ReplayTick& t : r.ticks) {
-    if (!t.hasTruth) continue;
-    world::ScoredTick s;
-    s.seconds = (t.timeMs - first) / 1000.0;
-    s.hasPosition = t.floorId >= 0;
-    s.floorId = t.floorId;
-    s.x = t.x;
-    s.y = t.y;
-    s.truthFloorId = t.truthFloorId;
-    s.truthX = t.truthX;
-    s.truthY = t.truthY;
-    out.push_back(s);
-  }
-  return out;
+  if (r.ticks.empty()) return {};
+  return world::ScoredFromReplay(r, r.ticks.front().timeMs);
 }
 
 struct ReplayJob {

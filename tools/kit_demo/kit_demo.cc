@@ -417,12 +417,8 @@ int main(int argc, char** argv) {
   std::printf("the engine's replay tool read the SDK's log: %d records, %d unparsable\n", report.records,
               report.badRecords);
 
-  std::vector<world::ScoredTick> replayed;
-  const double first = report.ticks.empty() ? 0 : report.ticks.front().timeMs / 1000.0;
-  for (const auto& t : report.ticks)
-    if (t.hasTruth)
-      replayed.push_back({t.timeMs / 1000.0 - first, t.floorId >= 0, t.floorId, t.x, t.y, t.truthFloorId,
-                          t.truthX, t.truthY});
+  const std::vector<world::ScoredTick> replayed =
+      world::ScoredFromReplay(report, report.ticks.empty() ? 0 : report.ticks.front().timeMs);
   const bool met = kitdemo::PrintAccuracyTable(
       {{"live, through the facade", world::ScoreTicks(live.scored, kSettleSeconds)},
        {"the SDK's log, engine replay", world::ScoreTicks(replayed, kSettleSeconds)}},

@@ -35,6 +35,16 @@ Score ScoreTicks(const std::vector<ScoredTick>& ticks, double settleSeconds, std
   return s;
 }
 
+std::vector<ScoredTick> ScoredFromReplay(const replay::ReplayReport& report, int64_t firstMs) {
+  std::vector<ScoredTick> out;
+  for (const replay::ReplayTick& t : report.ticks) {
+    if (!t.hasTruth || t.timeMs < firstMs) continue;
+    out.push_back({(t.timeMs - firstMs) / 1000.0, t.floorId >= 0, t.floorId, t.x, t.y, t.truthFloorId,
+                   t.truthX, t.truthY});
+  }
+  return out;
+}
+
 std::string FormatScore(const std::string& title, const Score& score, double settleSeconds) {
   char text[512];
   std::snprintf(text, sizeof text,

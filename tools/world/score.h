@@ -6,8 +6,13 @@
 // floor switch waits for repeated detections by design. Pure.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+namespace replay {
+struct ReplayReport;
+}
 
 namespace world {
 
@@ -31,6 +36,10 @@ struct Score {
 // `errors`, when given, receives the scored ticks' errors in tick order, so
 // callers can pool several walks.
 Score ScoreTicks(const std::vector<ScoredTick>& ticks, double settleSeconds, std::vector<double>* errors = nullptr);
+
+// The replay's ticks that have a truth row and come at or after firstMs, timed
+// from firstMs, ready for ScoreTicks.
+std::vector<ScoredTick> ScoredFromReplay(const replay::ReplayReport& report, int64_t firstMs);
 
 // A few lines: the figures and what they cover.
 std::string FormatScore(const std::string& title, const Score& score, double settleSeconds);

@@ -4,6 +4,7 @@
 // positions every 100 ms tick), then writes the walk as the managers heard it
 // as a measurement log, replays it, and prints both accuracy tables.
 //   world-demo --out DIR [--seed N] [--speed X] [--ranging-only]
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
@@ -104,12 +105,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   // Scored from the walk's first tick, like the live run (the log starts a tick earlier).
-  std::vector<world::ScoredTick> replayed;
-  const double first = w->firstTickTime().toSeconds();
-  for (const auto& r : report.ticks)
-    if (r.hasTruth && r.timeMs / 1000.0 >= first - 1e-6)
-      replayed.push_back({r.timeMs / 1000.0 - first, r.floorId >= 0, r.floorId, r.x, r.y,
-                          r.truthFloorId, r.truthX, r.truthY});
+  const std::vector<world::ScoredTick> replayed =
+      world::ScoredFromReplay(report, std::llround(w->firstTickTime().toSeconds() * 1000.0));
   // The replay's own table counts every tick with a truth row, the settling
   // time and the ticks right after a floor change included, so its right-floor
   // figure differs from the two above; the heading says so.
