@@ -83,13 +83,13 @@ TEST(SimpleKnn, WindowsStepAndForget) {
 
 TEST(SimpleKnn, ReadsTheSurveyOfAnArchive) {
   venuesim_test::TempDir dir;
-  venuesim::VenueSpec spec;
-  spec.floors = 2;
-  spec.width = 30;
-  spec.height = 16;
+  venuesim::VenueSpec venueSetup;
+  venueSetup.floors = 2;
+  venueSetup.width = 30;
+  venueSetup.height = 16;
   venuesim::Venue venue;
   std::string error;
-  ASSERT_EQ(venuesim::GenerateVenue(spec, &venue, &error), 0) << error;
+  ASSERT_EQ(venuesim::GenerateVenue(venueSetup, &venue, &error), 0) << error;
   const std::string path = dir.file("map.mvz");
   ASSERT_EQ(venuesim::WriteVenueArchive(venue, path, &error), 0) << error;
   eval::SimpleKnnMap map;

@@ -101,10 +101,10 @@ TEST(DeadReckoningVenues, EndsNearTheWalker) {
                              {4, 0, 0.6, 0.2, 1.1, 0.95}};
   uint64_t seed = 31;
   for (const VenueCase& vc : cases) {
-    venuesim::VenueSpec spec = DefaultSpec(107);
-    spec.seed = seed;
-    spec.floors = vc.floors;
-    VenueArchive archive(spec, "pdr-" + std::to_string(seed));
+    venuesim::VenueSpec venueSetup = DefaultSpec(107);
+    venueSetup.seed = seed;
+    venueSetup.floors = vc.floors;
+    VenueArchive archive(venueSetup, "pdr-" + std::to_string(seed));
     ASSERT_TRUE(archive.error.empty()) << archive.error;
     venuesim::PropagationModel model(archive.venue);
     venuesim::WalkSpec ws;

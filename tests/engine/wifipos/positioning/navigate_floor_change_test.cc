@@ -48,9 +48,9 @@ TEST(NavigateFloorChange, TheKitReachesTheNewFloorSooner) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    venuesim::VenueSpec spec = DefaultSpec(c.method);
-    spec.seed = c.seed;
-    VenueArchive archive(spec, std::string("floors-") + std::to_string(c.seed));
+    venuesim::VenueSpec venueSetup = DefaultSpec(c.method);
+    venueSetup.seed = c.seed;
+    VenueArchive archive(venueSetup, std::string("floors-") + std::to_string(c.seed));
     ASSERT_TRUE(archive.error.empty()) << archive.error;
     venuesim::PropagationModel model(archive.venue);
     venuesim::WalkSpec ws;
