@@ -145,8 +145,8 @@ std::optional<platform::Error> MCHTTPRequestOperation::error() const {
 
 void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure) {
   // Runs where the operation finished (the network thread) and goes straight on to the
-  // processing queue: the reply is parsed off the main queue and only the success or failure
-  // block comes back to the completion queue. The block holds the operation weakly, so an
+  // processing queue (in place when that is cheaper, below): the reply is parsed off the main
+  // queue and only the success or failure block comes back to the completion queue. The block holds the operation weakly, so an
   // operation never queued is freed; whoever runs the block holds it meanwhile.
   std::weak_ptr<MCHTTPRequestOperation> weak = std::static_pointer_cast<MCHTTPRequestOperation>(shared_from_this());
   {
