@@ -77,43 +77,50 @@ class Histogram {
   void calculateWeights(SublocationState& state, std::vector<AccessPoint>& scan,
                         int& floorIndex);
 
-  const std::vector<SublocationHistogram>& getSublocationHistograms() const { return floors_; }
+  // The distributions of every floor as the maps above, rebuilt from what
+  // the weighting keeps (for tests and diagnostics; costs a copy).
+  std::vector<SublocationHistogram> getSublocationHistograms() const;
   int getType() const { return type_; }
   void setType(int type) { type_ = type; }
   bool getDifferential() const { return differential_; }
   void setDifferential(bool on) { differential_ = on; }
 
  private:
-  // The distributions of one floor laid out for the per-scan weighting:
-  // entries grouped by transmitter (radio-map order kept within a key), each
-  // with its bins as a run of consecutive slots in one flat array. Derived
-  // from floors_ by fillHistograms; a floor whose bins are too spread out for
-  // slots is weighted from floors_ directly.
+  // The distributions of one floor laid out for the per-scan weighting,
+  // built straight from the radio map: entries grouped by transmitter
+  // (radio-map order kept within a key), each with its bins as a run of
+  // consecutive slots in one flat array. A floor whose bins are too spread
+  // out for slots keeps its distributions as maps instead (byMaps_).
   struct PackedEntry {
-    int point;        // reference-point index (never negative)
-    int64_t minSlot;  // slot of the entry's lowest bin
-    int nSlots;       // slots from the lowest to the highest bin
-    int offset;       // position of the first slot in probs
+    int point;    // reference-point index; negative ones are never weighed
+    int minSlot;  // slot of the entry's lowest bin
+    int nSlots;   // slots from the lowest to the highest bin
+    int offset;   // position of the first slot in probs
   };
   struct PackedFloor {
     bool usable = false;
-    int step = 1;  // levels per slot: the bin width, or 1 for unbinned levels
+    int width = 1;  // bin width, at least 1
+    int step = 1;   // levels per slot: the bin width, or 1 for unbinned levels
+    std::vector<std::string> keys;  // ascending, as the radio map holds them
     std::unordered_map<std::string, int> keyIndex;
     std::vector<int> keyBegin;  // entries of key k: [keyBegin[k], keyBegin[k + 1])
     std::vector<PackedEntry> entries;
-    std::vector<double> probs;  // kAbsent where the entry has no such bin
+    std::vector<double> probs;  // 0 where the entry has no such bin
   };
 
-  void packFloor(size_t floorIndex);
+  // The distribution of one radio-map entry under the current type.
+  void distributionOf(const AccessPoint& entry, int width, std::map<int, double>& out);
+  void packFloor(const SublocationMap& floor, size_t floorIndex);
   bool weighPacked(SublocationState& state, const std::vector<AccessPoint>& scan,
                    size_t floorIndex);
   void weighByMaps(SublocationState& state, std::vector<AccessPoint>& scan, int floorIndex);
 
-  std::vector<SublocationHistogram> floors_;
   int type_ = 302;
   bool differential_ = true;
 
   std::vector<PackedFloor> packed_;
+  // Per floor: its distribution maps when it has no slot layout, else empty.
+  std::vector<SublocationHistogram> byMaps_;
   // Per-scan scratch, kept between scans so that a scan allocates nothing.
   std::vector<double> weightBuf_;
   std::vector<int> countBuf_;
