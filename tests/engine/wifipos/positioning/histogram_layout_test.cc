@@ -8,9 +8,11 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -87,6 +89,42 @@ Expected Walk(const SublocationHistogram& h, bool differential,
     r.sum += r.weights[i];
   }
   return r;
+}
+
+// The distributions of a floor built here from its radio map, apart from
+// the layout the weighting keeps: counts above 0 normalised, then for the
+// binned and fitted types nothing from 10 samples or fewer, else bins.
+SublocationHistogram Distributions(const SublocationMap& floor, int type) {
+  Histogram maker;
+  SublocationHistogram out;
+  int width = std::max(1, floor.getProperties().Histogram_interval_width);
+  out.setWidth(width);
+  for (const auto& [key, entry] : std::as_const(floor).getRadioMap()) {
+    double total = 0.0;
+    for (const auto& [level, count] : entry.getHistogram()) total += count > 0 ? count : 0;
+    std::map<int, double> d;
+    for (const auto& [level, count] : entry.getHistogram()) {
+      if (count > 0) d[level] = count / total;
+    }
+    if ((type == 302 || type == 301) && total <= 10.0) d.clear();
+    if (type == 302 && !d.empty()) maker.calcBinned(d, width);
+    if (type == 301 && !d.empty()) maker.calcWeibull(d, width);
+    out.getEntries().emplace(key, ApRpInfo(entry.getRefPointIndex(), d));
+  }
+  return out;
+}
+
+void ExpectSameDistributions(const SublocationHistogram& got, const SublocationHistogram& want,
+                             const std::string& what) {
+  EXPECT_EQ(got.getWidth(), want.getWidth()) << what;
+  ASSERT_EQ(got.getEntries().size(), want.getEntries().size()) << what;
+  auto g = got.getEntries().begin();
+  for (const auto& [key, info] : want.getEntries()) {
+    EXPECT_EQ(g->first, key) << what;
+    EXPECT_EQ(g->second.getIndex(), info.getIndex()) << what << " " << key;
+    EXPECT_EQ(g->second.getDistribution(), info.getDistribution()) << what << " " << key;
+    ++g;
+  }
 }
 
 // A floor of n points heard by nKeys transmitters; some entries repeat a
@@ -173,6 +211,15 @@ TEST(HistogramLayout, RandomSurveysWeighAsTheMapWalk) {
         }
         Histogram h;
         h.initialize(map);
+        std::vector<SublocationHistogram> expected;
+        for (int f = 0; f < 3; ++f) {
+          expected.push_back(Distributions(map.getSublocationsVector()[f], type));
+        }
+        const std::vector<SublocationHistogram> kept = h.getSublocationHistograms();
+        ASSERT_EQ(kept.size(), 3u);
+        for (int f = 0; f < 3; ++f) {
+          ExpectSameDistributions(kept[f], expected[f], "floor " + std::to_string(f));
+        }
         for (int round = 0; round < 12; ++round) {
           int f = round % 3;
           const std::vector<AccessPoint> scan = RandomScan(rng, nKeys);
@@ -182,7 +229,7 @@ TEST(HistogramLayout, RandomSurveysWeighAsTheMapWalk) {
           const std::string what = "type " + std::to_string(type) + " diff " +
                                    std::to_string(differential) + " width " +
                                    std::to_string(width) + " floor " + std::to_string(f);
-          ExpectSame(s, Walk(h.getSublocationHistograms()[f], differential, scan, sizes[f]), what);
+          ExpectSame(s, Walk(expected[f], differential, scan, sizes[f]), what);
         }
       }
     }
@@ -230,7 +277,7 @@ TEST(HistogramLayout, LevelsAndWidthsAtTheIntegerLimits) {
         SublocationState s = Cleared(2);
         int floor = 0;
         h.calculateWeights(s, scan, floor);
-        ExpectSame(s, Walk(h.getSublocationHistograms()[0], differential, heard, 2),
+        ExpectSame(s, Walk(Distributions(map.getSublocationsVector()[0], type), differential, heard, 2),
                    "type " + std::to_string(type) + " width " + std::to_string(width));
       }
     }
