@@ -83,6 +83,7 @@ int Histogram::fillHistograms(NavigationMap& map) {
   byMaps_.clear();
   packed_.resize(floors.size());
   byMaps_.resize(floors.size());
+  builtDifferential_ = differential_;
   for (size_t f = 0; f < floors.size(); ++f) packFloor(floors[f], f);
   return 0;
 }
@@ -123,6 +124,10 @@ void Histogram::packFloor(const SublocationMap& floor, size_t floorIndex) {
   PackedFloor& pf = packed_[floorIndex];
   pf = PackedFloor();
   pf.width = width;
+  if (!builtDifferential_) {
+    packByBin(radioMap, pf);
+    return;
+  }
   // Binned and fitted distributions only hold multiples of the width, so
   // one slot per bin; raw levels need one slot per level unless they all
   // are multiples too.
@@ -202,31 +207,63 @@ void Histogram::packFloor(const SublocationMap& floor, size_t floorIndex) {
   pf.usable = true;
 }
 
-std::vector<SublocationHistogram> Histogram::getSublocationHistograms() const {
-  std::vector<SublocationHistogram> out(packed_.size());
-  for (size_t f = 0; f < packed_.size(); ++f) {
-    const PackedFloor& pf = packed_[f];
-    if (!pf.usable) {
-      out[f] = byMaps_[f];
-      continue;
+void Histogram::packByBin(const RadioMap& radioMap, PackedFloor& pf) {
+  struct Cell {
+    int bin;
+    int point;
+    double p;
+  };
+  std::vector<Cell> cells;  // one key's, reused from key to key
+  std::map<int, double> d;
+  auto keyCells = [&](RadioMap::const_iterator from, RadioMap::const_iterator to) {
+    cells.clear();
+    for (auto it = from; it != to; ++it) {
+      distributionOf(it->second, pf.width, d);
+      for (const auto& [bin, p] : d) cells.push_back(Cell{bin, it->second.getRefPointIndex(), p});
     }
-    out[f].setWidth(pf.width);
-    for (size_t k = 0; k < pf.keys.size(); ++k) {
-      for (int j = pf.keyBegin[k]; j < pf.keyBegin[k + 1]; ++j) {
-        const PackedEntry& e = pf.entries[static_cast<size_t>(j)];
-        std::map<int, double> d;
-        for (int s = 0; s < e.nSlots; ++s) {
-          const double p = pf.probs[static_cast<size_t>(e.offset + s)];
-          if (p != 0.0) {
-            d.emplace_hint(d.end(), static_cast<int>((int64_t{e.minSlot} + s) * pf.step), p);
-          }
-        }
-        out[f].getEntries().emplace_hint(out[f].getEntries().end(), pf.keys[k],
-                                         ApRpInfo(e.point, d));
-      }
-    }
+    // Stable: the points of one bin stay in radio-map order, the order in
+    // which the weighting multiplies them.
+    std::stable_sort(cells.begin(), cells.end(),
+                     [](const Cell& a, const Cell& b) { return a.bin < b.bin; });
+  };
+  // First pass: sizes, so that every array is allocated once and exactly.
+  size_t nKeys = 0;
+  size_t nRows = 0;
+  size_t nCells = 0;
+  for (auto it = radioMap.begin(); it != radioMap.end();) {
+    const auto end = radioMap.upper_bound(it->first);
+    keyCells(it, end);
+    for (size_t c = 0; c < cells.size(); ++c) nRows += c == 0 || cells[c].bin != cells[c - 1].bin;
+    nCells += cells.size();
+    ++nKeys;
+    it = end;
   }
-  return out;
+  pf.keys.reserve(nKeys);
+  pf.keyIndex.reserve(nKeys);
+  pf.binBegin.reserve(nKeys + 1);
+  pf.bins.reserve(nRows);
+  pf.cellBegin.reserve(nRows + 1);
+  pf.cellPoint.reserve(nCells);
+  pf.cellProb.reserve(nCells);
+  for (auto it = radioMap.begin(); it != radioMap.end();) {
+    const auto end = radioMap.upper_bound(it->first);
+    pf.keyIndex.emplace(it->first, static_cast<int>(pf.keys.size()));
+    pf.keys.push_back(it->first);
+    pf.binBegin.push_back(static_cast<int>(pf.bins.size()));
+    keyCells(it, end);
+    for (size_t c = 0; c < cells.size(); ++c) {
+      if (c == 0 || cells[c].bin != cells[c - 1].bin) {
+        pf.bins.push_back(cells[c].bin);
+        pf.cellBegin.push_back(static_cast<int>(pf.cellPoint.size()));
+      }
+      pf.cellPoint.push_back(cells[c].point);
+      pf.cellProb.push_back(cells[c].p);
+    }
+    it = end;
+  }
+  pf.binBegin.push_back(static_cast<int>(pf.bins.size()));
+  pf.cellBegin.push_back(static_cast<int>(pf.cellPoint.size()));
+  pf.usable = true;
 }
 
 void Histogram::calcBinned(std::map<int, double>& distribution, int& width) {
@@ -291,8 +328,8 @@ void Histogram::calculateWeights(SublocationState& state, std::vector<AccessPoin
   weighByMaps(state, scan, floorIndex);
 }
 
-// The weighting walked over the distribution maps themselves, for floors
-// without a slot layout.
+// The differential weighting walked over the distribution maps themselves,
+// for floors without a slot layout.
 void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& scan,
                             int floorIndex) {
   std::vector<double>& weights = state.weights;
@@ -305,22 +342,7 @@ void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& s
   const int w = UsableWidth(floor.getWidth());
   auto known = [&](int index) { return index >= 0 && index < nPoints; };
 
-  if (!differential_) {
-    for (const AccessPoint& a : scan) {
-      int level;
-      if (!LevelOf(-a.getRssi(), level)) continue;
-      const int bin = BinOf(level, w);
-      auto range = entries.equal_range(a.getBssid());
-      for (auto it = range.first; it != range.second; ++it) {
-        const ApRpInfo& e = it->second;
-        if (!known(e.getIndex())) continue;
-        auto p = e.getDistribution().find(bin);
-        if (p == e.getDistribution().end()) continue;
-        weights[e.getIndex()] *= p->second;
-        state.visibleCounts[e.getIndex()] += 1;
-      }
-    }
-  } else {
+  {
     // Per scan transmitter, its first distribution at each point, so that a
     // pair is looked up directly instead of by scanning the key's entries.
     std::vector<std::vector<const ApRpInfo*>> atPoint(scan.size());
@@ -392,7 +414,34 @@ void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& s
   state.globalWeights = weights;
 }
 
-// The weighting over the slot layout. Visits the same entries, multiplies
+// The plain weighting over the bin layout: per reading, the cells of its
+// transmitter's bin, each point's factors in scan order and within a
+// reading in radio-map order, as the map walk multiplies them.
+void Histogram::weighByBin(const PackedFloor& pf, const std::vector<AccessPoint>& scan, int n) {
+  double* weight = weightBuf_.data();
+  int* count = countBuf_.data();
+  const int* bins = pf.bins.data();
+  for (size_t i = 0; i < scan.size(); ++i) {
+    const int k = keyOfScan_[i];
+    int level;
+    if (k < 0 || !LevelOf(-scan[i].getRssi(), level)) continue;
+    const int bin = BinOf(level, pf.width);
+    const int* first = bins + pf.binBegin[static_cast<size_t>(k)];
+    const int* last = bins + pf.binBegin[static_cast<size_t>(k) + 1];
+    const int* row = std::lower_bound(first, last, bin);
+    if (row == last || *row != bin) continue;
+    const size_t r = static_cast<size_t>(row - bins);
+    for (int c = pf.cellBegin[r]; c < pf.cellBegin[r + 1]; ++c) {
+      const int point = pf.cellPoint[static_cast<size_t>(c)];
+      // Negative point indexes fail this as well.
+      if (static_cast<unsigned>(point) >= static_cast<unsigned>(n)) continue;
+      weight[point] *= pf.cellProb[static_cast<size_t>(c)];
+      count[point] += 1;
+    }
+  }
+}
+
+// The differential weighting over the slot layout. Visits the same entries, multiplies
 // the same probabilities in the same order and so gives the same weights as
 // the map walk. False, with the state untouched, when the floor has no slot
 // layout or the state is not keyed 0..n-1.
@@ -420,22 +469,8 @@ bool Histogram::weighPacked(SublocationState& state, const std::vector<AccessPoi
     keyOfScan_[i] = it == pf.keyIndex.end() ? -1 : it->second;
   }
 
-  if (!differential_) {
-    for (size_t i = 0; i < scan.size(); ++i) {
-      const int k = keyOfScan_[i];
-      int level;
-      if (k < 0 || !LevelOf(-scan[i].getRssi(), level)) continue;
-      const int64_t slot = BinOf(level, w) / pf.step;
-      for (int j = pf.keyBegin[k]; j < pf.keyBegin[k + 1]; ++j) {
-        const PackedEntry& e = entries[j];
-        const int64_t s = slot - e.minSlot;
-        if (!weighed(e.point) || s < 0 || s >= e.nSlots) continue;
-        const double p = probs[e.offset + s];
-        if (p == 0.0) continue;
-        weight[e.point] *= p;
-        count[e.point] += 1;
-      }
-    }
+  if (!builtDifferential_) {
+    weighByBin(pf, scan, n);
     FinishWeights(state, weightBuf_, countBuf_);
     return true;
   }

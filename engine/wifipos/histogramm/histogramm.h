@@ -77,9 +77,8 @@ class Histogram {
   void calculateWeights(SublocationState& state, std::vector<AccessPoint>& scan,
                         int& floorIndex);
 
-  // The distributions of every floor as the maps above, rebuilt from what
-  // the weighting keeps (for tests and diagnostics; costs a copy).
-  std::vector<SublocationHistogram> getSublocationHistograms() const;
+  // Both apply from the next initialize or fillHistograms: the layout the
+  // weighting reads is built for one type and one mode.
   int getType() const { return type_; }
   void setType(int type) { type_ = type; }
   bool getDifferential() const { return differential_; }
@@ -87,10 +86,15 @@ class Histogram {
 
  private:
   // The distributions of one floor laid out for the per-scan weighting,
-  // built straight from the radio map: entries grouped by transmitter
-  // (radio-map order kept within a key), each with its bins as a run of
-  // consecutive slots in one flat array. A floor whose bins are too spread
-  // out for slots keeps its distributions as maps instead (byMaps_).
+  // built straight from the radio map, in one of two forms.
+  // Plain weighting (a reading looks up one bin per transmitter): per key
+  // its distinct bins, and per (key, bin) the points whose distribution has
+  // that bin with the probability, in radio-map order; a reading touches
+  // only the entries it multiplies.
+  // Differential weighting (pairs of whole distributions): entries grouped
+  // by key (radio-map order kept within a key), each with its bins as a run
+  // of consecutive slots in one flat array. A floor whose bins are too
+  // spread out for slots keeps its distributions as maps instead (byMaps_).
   struct PackedEntry {
     int point;    // reference-point index; negative ones are never weighed
     int minSlot;  // slot of the entry's lowest bin
@@ -106,17 +110,27 @@ class Histogram {
     std::vector<int> keyBegin;  // entries of key k: [keyBegin[k], keyBegin[k + 1])
     std::vector<PackedEntry> entries;
     std::vector<double> probs;  // 0 where the entry has no such bin
+    // Plain form: bins of key k are bins[binBegin[k] .. binBegin[k + 1]),
+    // ascending; the cells of bin row r are [cellBegin[r], cellBegin[r + 1]).
+    std::vector<int> binBegin;
+    std::vector<int> bins;
+    std::vector<int> cellBegin;
+    std::vector<int> cellPoint;
+    std::vector<double> cellProb;
   };
 
   // The distribution of one radio-map entry under the current type.
   void distributionOf(const AccessPoint& entry, int width, std::map<int, double>& out);
   void packFloor(const SublocationMap& floor, size_t floorIndex);
+  void packByBin(const RadioMap& radioMap, PackedFloor& pf);
+  void weighByBin(const PackedFloor& pf, const std::vector<AccessPoint>& scan, int n);
   bool weighPacked(SublocationState& state, const std::vector<AccessPoint>& scan,
                    size_t floorIndex);
   void weighByMaps(SublocationState& state, std::vector<AccessPoint>& scan, int floorIndex);
 
   int type_ = 302;
   bool differential_ = true;
+  bool builtDifferential_ = true;  // the mode the layouts were built for
 
   std::vector<PackedFloor> packed_;
   // Per floor: its distribution maps when it has no slot layout, else empty.

@@ -1,7 +1,8 @@
-// Histogram weighting on random surveys against a plain walk over the
-// public distribution maps: the weights must agree to the last bit, on
-// floors weighed from the slot layout and on floors too spread out for it,
-// with one Histogram reused across many scans and floors.
+// Histogram weighting on random surveys against a plain walk over
+// distribution maps built here from the radio map: the weights must agree
+// to the last bit, plain and differential, on floors weighed from the slot
+// layout and on floors too spread out for it, with one Histogram reused
+// across many scans and floors.
 #include "wifipos/histogramm/histogramm.h"
 
 #include <gtest/gtest.h>
@@ -114,19 +115,6 @@ SublocationHistogram Distributions(const SublocationMap& floor, int type) {
   return out;
 }
 
-void ExpectSameDistributions(const SublocationHistogram& got, const SublocationHistogram& want,
-                             const std::string& what) {
-  EXPECT_EQ(got.getWidth(), want.getWidth()) << what;
-  ASSERT_EQ(got.getEntries().size(), want.getEntries().size()) << what;
-  auto g = got.getEntries().begin();
-  for (const auto& [key, info] : want.getEntries()) {
-    EXPECT_EQ(g->first, key) << what;
-    EXPECT_EQ(g->second.getIndex(), info.getIndex()) << what << " " << key;
-    EXPECT_EQ(g->second.getDistribution(), info.getDistribution()) << what << " " << key;
-    ++g;
-  }
-}
-
 // A floor of n points heard by nKeys transmitters; some entries repeat a
 // (key, point) pair, some name no point of the floor, some have too few
 // samples, and with spread on a few levels lie far apart.
@@ -214,11 +202,6 @@ TEST(HistogramLayout, RandomSurveysWeighAsTheMapWalk) {
         std::vector<SublocationHistogram> expected;
         for (int f = 0; f < 3; ++f) {
           expected.push_back(Distributions(map.getSublocationsVector()[f], type));
-        }
-        const std::vector<SublocationHistogram> kept = h.getSublocationHistograms();
-        ASSERT_EQ(kept.size(), 3u);
-        for (int f = 0; f < 3; ++f) {
-          ExpectSameDistributions(kept[f], expected[f], "floor " + std::to_string(f));
         }
         for (int round = 0; round < 12; ++round) {
           int f = round % 3;
