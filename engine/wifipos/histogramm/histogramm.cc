@@ -230,10 +230,14 @@ void Histogram::packByBin(const RadioMap& radioMap, PackedFloor& pf) {
   size_t nKeys = 0;
   size_t nRows = 0;
   size_t nCells = 0;
+  bool narrow = true;
   for (auto it = radioMap.begin(); it != radioMap.end();) {
     const auto end = radioMap.upper_bound(it->first);
     keyCells(it, end);
-    for (size_t c = 0; c < cells.size(); ++c) nRows += c == 0 || cells[c].bin != cells[c - 1].bin;
+    for (size_t c = 0; c < cells.size(); ++c) {
+      nRows += c == 0 || cells[c].bin != cells[c - 1].bin;
+      narrow = narrow && cells[c].point >= 0 && cells[c].point <= UINT16_MAX;
+    }
     nCells += cells.size();
     ++nKeys;
     it = end;
@@ -243,7 +247,11 @@ void Histogram::packByBin(const RadioMap& radioMap, PackedFloor& pf) {
   pf.binBegin.reserve(nKeys + 1);
   pf.bins.reserve(nRows);
   pf.cellBegin.reserve(nRows + 1);
-  pf.cellPoint.reserve(nCells);
+  if (narrow) {
+    pf.cellPoint16.reserve(nCells);
+  } else {
+    pf.cellPoint.reserve(nCells);
+  }
   pf.cellProb.reserve(nCells);
   for (auto it = radioMap.begin(); it != radioMap.end();) {
     const auto end = radioMap.upper_bound(it->first);
@@ -254,15 +262,19 @@ void Histogram::packByBin(const RadioMap& radioMap, PackedFloor& pf) {
     for (size_t c = 0; c < cells.size(); ++c) {
       if (c == 0 || cells[c].bin != cells[c - 1].bin) {
         pf.bins.push_back(cells[c].bin);
-        pf.cellBegin.push_back(static_cast<int>(pf.cellPoint.size()));
+        pf.cellBegin.push_back(static_cast<int>(pf.cellProb.size()));
       }
-      pf.cellPoint.push_back(cells[c].point);
+      if (narrow) {
+        pf.cellPoint16.push_back(static_cast<uint16_t>(cells[c].point));
+      } else {
+        pf.cellPoint.push_back(cells[c].point);
+      }
       pf.cellProb.push_back(cells[c].p);
     }
     it = end;
   }
   pf.binBegin.push_back(static_cast<int>(pf.bins.size()));
-  pf.cellBegin.push_back(static_cast<int>(pf.cellPoint.size()));
+  pf.cellBegin.push_back(static_cast<int>(pf.cellProb.size()));
   pf.usable = true;
 }
 
@@ -431,12 +443,19 @@ void Histogram::weighByBin(const PackedFloor& pf, const std::vector<AccessPoint>
     const int* row = std::lower_bound(first, last, bin);
     if (row == last || *row != bin) continue;
     const size_t r = static_cast<size_t>(row - bins);
-    for (int c = pf.cellBegin[r]; c < pf.cellBegin[r + 1]; ++c) {
-      const int point = pf.cellPoint[static_cast<size_t>(c)];
-      // Negative point indexes fail this as well.
-      if (static_cast<unsigned>(point) >= static_cast<unsigned>(n)) continue;
-      weight[point] *= pf.cellProb[static_cast<size_t>(c)];
-      count[point] += 1;
+    auto multiply = [&](const auto* points) {
+      for (int c = pf.cellBegin[r]; c < pf.cellBegin[r + 1]; ++c) {
+        const int point = points[c];
+        // Negative point indexes fail this as well.
+        if (static_cast<unsigned>(point) >= static_cast<unsigned>(n)) continue;
+        weight[point] *= pf.cellProb[static_cast<size_t>(c)];
+        count[point] += 1;
+      }
+    };
+    if (pf.cellPoint.empty()) {
+      multiply(pf.cellPoint16.data());
+    } else {
+      multiply(pf.cellPoint.data());
     }
   }
 }

@@ -115,6 +115,9 @@ class Histogram {
     std::vector<int> binBegin;
     std::vector<int> bins;
     std::vector<int> cellBegin;
+    // The cells' points: 16 bits wide when every point index of the floor's
+    // radio map fits (a cell is then 10 bytes instead of 12), else 32.
+    std::vector<uint16_t> cellPoint16;
     std::vector<int> cellPoint;
     std::vector<double> cellProb;
   };
