@@ -267,4 +267,34 @@ TEST(HistogramLayout, LevelsAndWidthsAtTheIntegerLimits) {
   }
 }
 
+
+// The mode is part of the layout: switching it weighs by the old mode until
+// the distributions are built again, never by a layout that was not built.
+TEST(HistogramLayout, ModeSwitchAppliesFromTheNextBuild) {
+  std::mt19937 rng(20261207);
+  for (int type : {302, 300}) {
+    for (bool first : {false, true}) {
+      NavigationMap map;
+      map.getNavigationProperties().knn.Histogram_type = type;
+      map.getNavigationProperties().knn.Differention_mode = first;
+      map.getSublocationsVector().push_back(RandomFloor(rng, 1, 16, 5, 2, false));
+      const SublocationHistogram expected = Distributions(map.getSublocationsVector()[0], type);
+      Histogram h;
+      h.initialize(map);
+      h.setDifferential(!first);
+      const std::string what = "type " + std::to_string(type) + " first " + std::to_string(first);
+      for (bool rebuilt : {false, true}) {
+        if (rebuilt) h.fillHistograms(map);
+        const std::vector<AccessPoint> scan = RandomScan(rng, 5);
+        std::vector<AccessPoint> copy = scan;
+        SublocationState s = Cleared(16);
+        int floor = 0;
+        h.calculateWeights(s, copy, floor);
+        ExpectSame(s, Walk(expected, rebuilt ? !first : first, scan, 16),
+                   what + (rebuilt ? " rebuilt" : " switched"));
+      }
+    }
+  }
+}
+
 }  // namespace
