@@ -32,6 +32,9 @@ constexpr double kMaxGyroBias = 0.03;        // rad/s
 constexpr double kMaxStillSpread = 0.04;     // rad/s
 // Samples' worth of earlier readings the bias keeps, so it can follow drift.
 constexpr double kBiasMemory = 3000.0;
+// Headings kept for steps detected late: a step is queued at most the
+// pedometer's step time-out after it began.
+constexpr double kBearingHistory = 3.0;      // s
 
 double Seconds(const SensorValue& v) { return v.getTimeInSeconds(); }
 
@@ -449,7 +452,13 @@ void SensorFusion::updateOrientationKit() {
       }
     }
     if (tg > fusedTime_) fusedTime_ = tg;
-    if (q.isFinite()) fusedQuaternion_ = gyroQuaternion_ = q;
+    if (q.isFinite()) {
+      fusedQuaternion_ = gyroQuaternion_ = q;
+      if (bearings_.empty() || tg > bearings_.back().first) {
+        bearings_.emplace_back(tg, attitude::TopEdgeBearing(q));
+        while (tg - bearings_.front().first > kBearingHistory) bearings_.pop_front();
+      }
+    }
     accIndex_ = static_cast<unsigned int>(i);
   }
   if (!hasGyro_) fusedQuaternion_ = accMagnQuaternion_;
@@ -497,6 +506,8 @@ void SensorFusion::setMotionState(unsigned int state, bool reinit, bool& reset) 
       calculateAccMagnQuaternion(accAverage_, magnAverage_);
       fusedQuaternion_ = accMagnQuaternion_;
       gyroQuaternion_ = accMagnQuaternion_;
+      // Earlier headings belong to the orientation just replaced.
+      bearings_.clear();
       reset = true;
     }
     accAverage_.clear();
@@ -521,6 +532,25 @@ void SensorFusion::getFusedOrientation(double* out) const {
       out[i] = WrapAngle(angles[i]);
     }
   }
+}
+
+double SensorFusion::headingAt(double t) const {
+  double now[3];
+  getFusedOrientation(now);
+  if (classic_ || bearings_.empty() || !std::isfinite(t) || t >= bearings_.back().first) return now[0];
+  // The newest kept bearing is the current orientation's; the offsets from it
+  // carry the floor's azimuth along.
+  const double newest = bearings_.back().second;
+  double past = bearings_.front().second;
+  auto it = std::lower_bound(bearings_.begin(), bearings_.end(), t,
+                             [](const std::pair<double, double>& b, double v) { return b.first < v; });
+  if (it != bearings_.begin() && it != bearings_.end()) {
+    const auto& a = *(it - 1);
+    const auto& b = *it;
+    const double k = (t - a.first) / (b.first - a.first);
+    past = a.second + k * std::remainder(b.second - a.second, 2.0 * M_PI);
+  }
+  return WrapAngle(now[0] + std::remainder(past - newest, 2.0 * M_PI));
 }
 
 bool SensorFusion::checkRotation(bool& computed) const {
@@ -565,6 +595,7 @@ void SensorFusion::clear() {
   motionState_ = 0;
   azimuth_ = declination_ = 0.0;
   fusedTime_ = 0.0;
+  bearings_.clear();
   gyroBias_ = stillSum_ = SensorValue();
   biasWeight_ = 0.0;
   stillCount_ = 0;

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "wifipos/motion/quaternion.h"
@@ -48,6 +49,13 @@ class SensorFusion {
   void setMotionState(unsigned int state, bool reinit, bool& reset);
   // out[0] heading on the floor, out[1] roll, out[2] pitch, each in [-pi, pi).
   void getFusedOrientation(double* out) const;
+  // Floor heading, as out[0] above, at time t (s, the samples' clock): a
+  // step is detected a moment after it was taken, maybe already in the next
+  // corner, and goes along the heading of its own time. Between kept
+  // headings it is interpolated; before the oldest kept (the last few
+  // seconds, or the last re-seeding) the oldest stands in, after the newest
+  // the current. With classic defaults always the current.
+  double headingAt(double t) const;
   // True when the device is turning; computed is false without gyroscope data.
   bool checkRotation(bool& computed) const;
 
@@ -142,6 +150,8 @@ class SensorFusion {
   bool classic_ = false;
   // Time of the last gravity sample the default filter handled.
   double fusedTime_ = 0.0;
+  // (time, bearing of the top edge) of the default filter's recent samples.
+  std::deque<std::pair<double, double>> bearings_;
   // Bias learnt from whole still stretches of the gyroscope: `stillSum_` and
   // `stillCount_` gather the current stretch since `stillStart_`.
   SensorValue gyroBias_;
