@@ -32,6 +32,10 @@ constexpr double kMaxGyroBias = 0.03;        // rad/s
 constexpr double kMaxStillSpread = 0.04;     // rad/s
 // Samples' worth of earlier readings the bias keeps, so it can follow drift.
 constexpr double kBiasMemory = 3000.0;
+// Once the magnetometer's offset is known, the field pulls the heading while
+// walking with this time constant: slow, as a building's steel bends the
+// field here and there.
+constexpr double kMovingHeadingTime = 10.0;  // s
 // Headings kept for steps detected late: a step is queued at most the
 // pedometer's step time-out after it began.
 constexpr double kBearingHistory = 3.0;      // s
@@ -441,14 +445,31 @@ void SensorFusion::updateOrientationKit() {
         q = attitude::Integrate(q, rate, Seconds(gyroSamples_[gyroIndex_]) - Seconds(prev));
       }
     }
+    // The raw reading paired with this instant (the low-passed one lags).
+    const SensorValue& raw = magnetometer_[std::min<size_t>(magnIndex_, magnetometer_.size() - 1)];
+    const bool paired = std::fabs(Seconds(raw) - tg) <= kAccMagnMaxSkew;
+    if (hasGyro_ && paired && Seconds(raw) > hardIronTime_) {
+      hardIronTime_ = Seconds(raw);
+      hardIron_.add(q, {raw.x, raw.y, raw.z}, hardIronTime_);
+    }
+    const attitude::Vec3 offset = hardIron_.ready() ? hardIron_.bias() : attitude::Vec3();
     const double dt = tg - fusedTime_;
     if (fusedTime_ > 0.0 && dt > 0.0 && dt <= kMaxCorrectionGap) {
       const SensorValue& a = accelerations_[i];
       const double tiltTime = motionState_ == 0 ? properties_.accCoef : kMovingTiltTime;
       q = attitude::CorrectTilt(q, {a.x, a.y, a.z}, dt / (tiltTime + dt));
       if (motionState_ == 0 && magnAverageCount_ >= kMinStillMagnSamples) {
-        q = attitude::CorrectHeading(q, {magnAverage_.x, magnAverage_.y, magnAverage_.z},
-                                     dt / (properties_.magnCoef + dt));
+        double turned = 0.0;
+        q = attitude::CorrectHeading(q,
+                                     {magnAverage_.x - offset.x, magnAverage_.y - offset.y,
+                                      magnAverage_.z - offset.z},
+                                     dt / (properties_.magnCoef + dt), &turned);
+        hardIron_.turnWorld(turned);
+      } else if (motionState_ != 0 && hardIron_.ready() && paired) {
+        double turned = 0.0;
+        q = attitude::CorrectHeading(q, {raw.x - offset.x, raw.y - offset.y, raw.z - offset.z},
+                                     dt / (kMovingHeadingTime + dt), &turned);
+        hardIron_.turnWorld(turned);
       }
     }
     if (tg > fusedTime_) fusedTime_ = tg;
@@ -503,7 +524,18 @@ void SensorFusion::setMotionState(unsigned int state, bool reinit, bool& reset) 
     // Without samples from the stop there is nothing to re-seed from; the
     // zero averages would turn the heading to an arbitrary direction.
     if (motionState_ == 0 && reinit && accAverageCount_ > 0 && magnAverageCount_ > 0) {
-      calculateAccMagnQuaternion(accAverage_, magnAverage_);
+      SensorValue field = magnAverage_;
+      if (!classic_ && hardIron_.ready()) {
+        field.x -= hardIron_.bias().x;
+        field.y -= hardIron_.bias().y;
+        field.z -= hardIron_.bias().z;
+      }
+      calculateAccMagnQuaternion(accAverage_, field);
+      if (!classic_) {
+        hardIron_.turnWorld(std::remainder(attitude::TopEdgeBearing(fusedQuaternion_) -
+                                               attitude::TopEdgeBearing(accMagnQuaternion_),
+                                           2.0 * M_PI));
+      }
       fusedQuaternion_ = accMagnQuaternion_;
       gyroQuaternion_ = accMagnQuaternion_;
       // Earlier headings belong to the orientation just replaced.
@@ -596,6 +628,8 @@ void SensorFusion::clear() {
   azimuth_ = declination_ = 0.0;
   fusedTime_ = 0.0;
   bearings_.clear();
+  hardIron_.clear();
+  hardIronTime_ = 0.0;
   gyroBias_ = stillSum_ = SensorValue();
   biasWeight_ = 0.0;
   stillCount_ = 0;

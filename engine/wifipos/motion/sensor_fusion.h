@@ -7,7 +7,9 @@
 // By default the tilt keeps following gravity while the user moves, the
 // heading pull uses the field averaged over the stop (a low-passed field lags
 // a turn just made and would pull the heading back into it), the gyroscope's
-// bias is learnt while the device lies still, and the heading is the phone's
+// bias is learnt while the device lies still, the magnetometer's own offset
+// once the walker has turned (after which the field, less the offset, also
+// steers the heading while walking, slowly), and the heading is the phone's
 // top edge. With classic defaults the filter runs as first written: one
 // Euler-angle blend with the low-passed streams, the heading the yaw angle.
 #pragma once
@@ -17,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "wifipos/motion/hard_iron.h"
 #include "wifipos/motion/quaternion.h"
 #include "wifipos/sensor_value.h"
 
@@ -67,6 +70,9 @@ class SensorFusion {
   bool classicDefaults() const { return classic_; }
   // Gyroscope bias learnt while still, rad/s per device axis.
   const SensorValue& getGyroBias() const { return gyroBias_; }
+  // The magnetometer's own offset, learnt once the walker has turned
+  // (hard_iron.h); the field less it steers the heading, also while walking.
+  const attitude::HardIronEstimate& getHardIron() const { return hardIron_; }
   void clear();
 
   const Properties& getProperties() const { return properties_; }
@@ -150,6 +156,8 @@ class SensorFusion {
   bool classic_ = false;
   // Time of the last gravity sample the default filter handled.
   double fusedTime_ = 0.0;
+  attitude::HardIronEstimate hardIron_;
+  double hardIronTime_ = 0.0;  // time of the last magnetometer sample it took
   // (time, bearing of the top edge) of the default filter's recent samples.
   std::deque<std::pair<double, double>> bearings_;
   // Bias learnt from whole still stretches of the gyroscope: `stillSum_` and
