@@ -46,7 +46,7 @@ bool SolveSpd(double a[6][6], double* y, int n, double* x) {
 
 void HardIronEstimate::add(const Quaternion& q, const Vec3& m, double t) {
   if (!q.isFinite() || !std::isfinite(m.x) || !std::isfinite(m.y) || !std::isfinite(m.z) ||
-      !std::isfinite(t)) {
+      !std::isfinite(t) || !(std::sqrt(m.x * m.x + m.y * m.y + m.z * m.z) <= kMaxReading)) {
     return;
   }
   if (weight_ > 0.0 && t > lastTime_) {

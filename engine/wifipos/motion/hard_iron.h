@@ -23,6 +23,8 @@ class HardIronEstimate {
   static constexpr double kMaxHeadingConcentration = 0.9;
   // A larger offset is no phone's magnetisation but a disturbed field.
   static constexpr double kMaxBias = 20.0;  // microtesla
+  // A reading this strong is a glitch or a magnet, not the earth's field.
+  static constexpr double kMaxReading = 200.0;  // microtesla
 
   // A reading m (device frame, microtesla) at attitude q (device to world)
   // at time t (s, not decreasing).

@@ -68,15 +68,31 @@ TEST(HardIronTest, LearnsTheOffsetOnceTheWalkerHasTurned) {
   }
 }
 
-// Readings that are not numbers, or attitudes that are not, change nothing.
-TEST(HardIronTest, IgnoresUndefinedReadings) {
-  HardIronEstimate h;
+// Readings that are not numbers or far beyond any earth field, and attitudes
+// that are not numbers, change nothing: a fit from good readings alone comes
+// out the same with them mixed in.
+TEST(HardIronTest, IgnoresUndefinedAndWildReadings) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Vec3 field{0.0, 24.0, -42.0}, bias{2.0, -1.0, 0.5};
+  HardIronEstimate clean, mixed;
   for (int k = 0; k < 1000; ++k) {
-    h.add(Attitude(k < 500 ? 0.0 : M_PI / 2, 0.5, 0.0), {nan, 1.0, 1.0}, 1.0 + k * 0.02);
-    h.add(Quaternion(nan, 0, 0, 1), {1.0, 1.0, 1.0}, 1.0 + k * 0.02);
+    const double t = 1.0 + k * 0.02;
+    const Quaternion q = Attitude(k < 500 ? 0.0 : M_PI / 2, 0.5, 0.0);
+    const Vec3 d = attitude::ToDevice(q, field);
+    const Vec3 m{d.x + bias.x, d.y + bias.y, d.z + bias.z};
+    clean.add(q, m, t);
+    mixed.add(q, m, t);
+    mixed.add(q, {nan, 1.0, 1.0}, t);
+    mixed.add(q, {m.x, m.y * 1e200, m.z}, t);
+    mixed.add(q, {HUGE_VAL, 0.0, 0.0}, t);
+    mixed.add(Quaternion(nan, 0, 0, 1), m, t);
+    mixed.add(q, m, nan);
   }
-  EXPECT_FALSE(h.ready());
+  ASSERT_TRUE(clean.ready());
+  ASSERT_TRUE(mixed.ready());
+  EXPECT_DOUBLE_EQ(mixed.bias().x, clean.bias().x);
+  EXPECT_DOUBLE_EQ(mixed.bias().y, clean.bias().y);
+  EXPECT_DOUBLE_EQ(mixed.bias().z, clean.bias().z);
 }
 
 // A phone with a strong offset of its own: after the first corners the
