@@ -47,10 +47,10 @@ constexpr size_t kKitFloorSwitchWindows = 3;
 // without a clear majority waits for the next windows (no position meanwhile)
 // rather than stand on a floor that four more windows must overturn. The
 // chosen floor's share of the weights must be at least this, and its
-// heaviest triangle must lie on it. After this many windows the heaviest
-// triangle decides as before.
+// heaviest triangle must lie on it. After this long (some methods ask
+// every tick, others once per window) the heaviest triangle decides as before.
 constexpr double kStartFloorShare = 0.6;
-constexpr int kMaxStartWaitWindows = 3;
+constexpr double kMaxStartWaitSec = 2.0;
 
 // A jump back of reading times beyond this is taken as a clock change.
 constexpr double kClockJumpSeconds = 15.0;
@@ -146,7 +146,7 @@ void Navigation::clear() {
     mSigNavigation.clear();
     mSublocStates.clear();
     mSublocHistory.clear();
-    mStartWindowsWaited = 0;
+    mStartWaitSince = -1.0;
     mDetectedSublocInd = -1;
     mFlatFloors.clear();
 }
@@ -1119,12 +1119,12 @@ int Navigation::detectSublocIdWithHistory() {
     if (r != 0) return r;
     mDetectedSublocInd = d;
     if (mCurSublocInd == -1) {
-        if (!classicDefaults() && !byBle && mStartWindowsWaited < kMaxStartWaitWindows &&
-            !startFloorIsClear(d)) {
-            ++mStartWindowsWaited;
-            return -1;
+        const double now = mCurTime.getTimeInSeconds();
+        if (!classicDefaults() && !byBle && !startFloorIsClear(d)) {
+            if (mStartWaitSince < 0.0 || now < mStartWaitSince) mStartWaitSince = now;
+            if (now - mStartWaitSince < kMaxStartWaitSec) return -1;
         }
-        mStartWindowsWaited = 0;
+        mStartWaitSince = -1.0;
         mPrevSublocInd = -1;
         mCurSublocInd = d;
         return 0;

@@ -208,7 +208,7 @@ private:
     std::vector<SublocationState> mSublocStates;
     bool mUseTriangulation = true;
     std::vector<int> mSublocHistory;
-    int mStartWindowsWaited = 0;  // windows without a clear first floor
+    double mStartWaitSince = -1.0;  // s, since when no window named the first floor clearly
     int mPrevSublocInd = -1;
     double mLastStepTime = 0.0;
     int mCutoffRss = -100;

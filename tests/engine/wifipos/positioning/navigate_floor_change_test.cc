@@ -82,7 +82,9 @@ TEST(NavigateFloorChange, TheFirstPositionStandsOnTheRightFloor) {
   } cases[] = {// the first window points at the floor above
                {107, 65, 1},
                // a first window without a clear majority, right or not
-               {107, 56, 0}, {107, 34, 0}, {107, 22, 1}, {109, 30, 0}};
+               {107, 56, 0}, {107, 34, 0}, {107, 22, 1}, {109, 30, 0},
+               // Gaussian processes ask every tick, not once per window
+               {108, 28, 1}};
   int late = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "method " << c.method << ", seed " << c.seed);
