@@ -381,10 +381,10 @@ int AccessPoint::parseDistributionString() {
     int key = 0;
     const char* colon = p;
     for (; colon < end; ++colon) {
+      if (colon - p == 9) break;  // too long for the shortcut
       const unsigned digit = static_cast<unsigned>(*colon - '0');
       if (digit > 9) break;
       key = key * 10 + static_cast<int>(digit);
-      if (colon - p == 9) break;  // too long for the shortcut
     }
     if (colon == p || colon == end || *colon != ':') {
       while (colon < end && *colon != ':') ++colon;
@@ -394,10 +394,10 @@ int AccessPoint::parseDistributionString() {
     int count = 0;
     const char* stop = colon + 1;
     for (; stop < end; ++stop) {
+      if (stop - colon == 10) break;  // too long for the shortcut
       const unsigned digit = static_cast<unsigned>(*stop - '0');
       if (digit > 9) break;
       count = count * 10 + static_cast<int>(digit);
-      if (stop - colon == 10) break;
     }
     if (stop == colon + 1 || (stop < end && *stop != ' ')) {
       while (stop < end && *stop != ' ') ++stop;
