@@ -1,6 +1,7 @@
 // The plain directed, weighted graph on which every route is searched. It
 // knows nothing of floors or coordinates: vertices are non-negative ids and
-// edges carry a positive weight in metres.
+// edges carry a positive weight in metres. Searches of one graph may run on
+// several threads at once; edits must not run beside them.
 #pragma once
 
 #include <cstdio>
