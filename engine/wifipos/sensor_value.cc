@@ -361,26 +361,65 @@ int AccessPoint::parseDistributionString() {
   histogram_.clear();
   const char* const begin = text.data();
   const char* const end = begin + text.size();
-  // At most one bin per colon: one allocation for the whole text. Levels are
-  // magnitudes below 128, so a text that promises more bins than that (only
-  // a damaged one can) gets no more room up front than a sound one.
-  const size_t colons = static_cast<size_t>(std::count(begin, end, ':'));
-  histogram_.reserve(std::min<size_t>(colons, 128));
+  // The bins are gathered in a small table and go into the histogram once it
+  // has room for them all: one allocation, and no pass counting colons.
+  // Levels are magnitudes below 128, so only a damaged text fills the table;
+  // its further bins go straight into the histogram.
+  constexpr size_t kGathered = 128;
+  struct Bin {
+    int level;
+    int count;
+  };
+  Bin gathered[kGathered];  // left unset: only the first n are read
+  size_t n = 0;
+  bool direct = false;
   int64_t total = 0;
   const char* p = begin;
   while (p < end) {
-    // The pieces are a few characters long: plain loops beat library scans.
+    // A sound pair is digits, a colon and digits: read while scanning. Any
+    // other piece is read by the general rules.
+    int key = 0;
     const char* colon = p;
-    while (colon < end && *colon != ':') ++colon;
-    if (colon == end) break;
-    const int key = ToIntClamped(p, colon);
+    for (; colon < end; ++colon) {
+      if (colon - p == 9) break;  // too long for the shortcut
+      const unsigned digit = static_cast<unsigned>(*colon - '0');
+      if (digit > 9) break;
+      key = key * 10 + static_cast<int>(digit);
+    }
+    if (colon == p || colon == end || *colon != ':') {
+      while (colon < end && *colon != ':') ++colon;
+      if (colon == end) break;
+      key = ToIntClamped(p, colon);
+    }
+    int count = 0;
     const char* stop = colon + 1;
-    while (stop < end && *stop != ' ') ++stop;
-    const int count = ToIntClamped(colon + 1, stop);
-    histogram_.set(key, count);
+    for (; stop < end; ++stop) {
+      if (stop - colon == 10) break;  // too long for the shortcut
+      const unsigned digit = static_cast<unsigned>(*stop - '0');
+      if (digit > 9) break;
+      count = count * 10 + static_cast<int>(digit);
+    }
+    if (stop == colon + 1 || (stop < end && *stop != ' ')) {
+      while (stop < end && *stop != ' ') ++stop;
+      count = ToIntClamped(colon + 1, stop);
+    }
+    if (direct) {
+      histogram_.set(key, count);
+    } else {
+      gathered[n++] = {key, count};
+      if (n == kGathered) {
+        histogram_.reserve(kGathered);
+        for (size_t i = 0; i < n; ++i) histogram_.set(gathered[i].level, gathered[i].count);
+        direct = true;
+      }
+    }
     total += count;
     if (stop == end) break;
     p = stop + 1;
+  }
+  if (!direct) {
+    histogram_.reserve(n);
+    for (size_t i = 0; i < n; ++i) histogram_.set(gathered[i].level, gathered[i].count);
   }
   if (total > INT_MAX) total = INT_MAX;
   if (total < INT_MIN) total = INT_MIN;

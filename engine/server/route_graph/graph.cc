@@ -1,6 +1,8 @@
 #include "server/route_graph/graph.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <memory>
 #include <new>
 
@@ -8,31 +10,51 @@ namespace {
 
 constexpr double kMinWeight = 1e-8;
 
-// One vertex waiting in the search queue.
-struct QueueEntry {
-  double dist;
-  int id;
-  int slot;
+// One vertex waiting in the search queue, as one 128-bit key whose order is
+// the queue's: the smallest distance first, ties to the smallest vertex id,
+// which is the order in which a linear scan of an id-ordered open set would
+// take the vertices. Distances are sums of weights of at least 1e-8 (never
+// negative, never NaN), and the bits of such doubles, read as unsigned
+// integers, order as the numbers do; ids are never negative. Comparing keys
+// thus costs one wide integer comparison and no branch that the
+// unpredictable distances would keep mispredicting.
+class QueueEntry {
+ public:
+  QueueEntry(double dist, int id, int slot)
+      : key_(static_cast<unsigned __int128>(std::bit_cast<std::uint64_t>(dist)) << 64 |
+             static_cast<unsigned __int128>(static_cast<std::uint32_t>(id)) << 32 |
+             static_cast<std::uint32_t>(slot)) {}
+
+  double dist() const { return std::bit_cast<double>(static_cast<std::uint64_t>(key_ >> 64)); }
+  int slot() const { return static_cast<int>(static_cast<std::uint32_t>(key_)); }
+  friend bool Before(const QueueEntry& a, const QueueEntry& b) { return a.key_ < b.key_; }
+
+ private:
+  unsigned __int128 key_;
 };
 
-// Queue order: the smallest distance first, ties to the smallest vertex id,
-// which is the order in which a linear scan of an id-ordered open set would
-// take the vertices.
-// Written without short cuts, so that it compiles to flag arithmetic rather
-// than to branches that the unpredictable distances would keep mispredicting.
-inline bool Before(const QueueEntry& a, const QueueEntry& b) {
-  return (a.dist < b.dist) | ((a.dist == b.dist) & (a.id < b.id));
-}
-
-constexpr int kUnlabelled = -1;
-constexpr int kDone = -2;
+constexpr int kDone = -1;
 
 // Search state of one vertex, in one place: a relaxation reads and writes
-// its target's distance and queue place together.
+// its target's distance and queue place together. A label counts only when
+// its stamp is the current search's, so a new search starts without
+// touching the labels of the last one.
 struct Label {
   double dist;
-  int pred;  // slot of the predecessor, -1 for the start
-  int pos;   // place in the queue, kUnlabelled or kDone
+  int pred;        // slot of the predecessor, -1 for the start
+  int pos;         // place in the queue, or kDone
+  unsigned stamp;  // the search that wrote it
+};
+
+struct AlignedDelete {
+  void operator()(QueueEntry* p) const { ::operator delete[](p, std::align_val_t(64)); }
+};
+
+// The queue's storage, kept from one search to the next.
+struct HeapStorage {
+  std::unique_ptr<QueueEntry[], AlignedDelete> block;
+  QueueEntry* heap = nullptr;
+  size_t capacity = 0;
 };
 
 // A 4-ary heap that holds each open vertex once and lowers its key in place,
@@ -41,17 +63,20 @@ struct Label {
 // children of any entry share one line.
 class OpenQueue {
  public:
-  explicit OpenQueue(Label* labels) : labels_(labels) { grow(256); }
+  OpenQueue(Label* labels, HeapStorage& storage) : labels_(labels), storage_(storage) {
+    if (storage_.capacity == 0) grow(256);
+    heap_ = storage_.heap;
+  }
 
   bool empty() const { return size_ == 0; }
 
   void push(const QueueEntry& e) {
-    if (size_ == capacity_) grow(2 * capacity_);
+    if (size_ == storage_.capacity) grow(2 * storage_.capacity);
     up(size_++, e);
   }
 
   // The entry of e.slot is already queued; its distance has dropped.
-  void lower(const QueueEntry& e) { up(static_cast<size_t>(labels_[e.slot].pos), e); }
+  void lower(const QueueEntry& e) { up(static_cast<size_t>(labels_[e.slot()].pos), e); }
 
   QueueEntry pop() {
     const QueueEntry top = heap_[0];
@@ -62,23 +87,20 @@ class OpenQueue {
 
  private:
   static constexpr size_t kPad = 3;
-  struct AlignedDelete {
-    void operator()(QueueEntry* p) const { ::operator delete[](p, std::align_val_t(64)); }
-  };
 
   // The open set of a search is a thin front, far smaller than the graph.
   void grow(size_t capacity) {
     std::unique_ptr<QueueEntry[], AlignedDelete> more(static_cast<QueueEntry*>(
         ::operator new[]((capacity + kPad) * sizeof(QueueEntry), std::align_val_t(64))));
     if (size_ > 0) std::copy(heap_, heap_ + size_, more.get() + kPad);
-    storage_ = std::move(more);
-    heap_ = storage_.get() + kPad;
-    capacity_ = capacity;
+    storage_.block = std::move(more);
+    storage_.heap = heap_ = storage_.block.get() + kPad;
+    storage_.capacity = capacity;
   }
 
   void place(size_t i, const QueueEntry& e) {
     heap_[i] = e;
-    labels_[e.slot].pos = static_cast<int>(i);
+    labels_[e.slot()].pos = static_cast<int>(i);
   }
 
   // Moves e, which belongs at place i or above, up to where it belongs.
@@ -116,13 +138,114 @@ class OpenQueue {
   }
 
   Label* labels_;
-  std::unique_ptr<QueueEntry[], AlignedDelete> storage_;
+  HeapStorage& storage_;
   QueueEntry* heap_ = nullptr;
   size_t size_ = 0;
-  size_t capacity_ = 0;
 };
 
 }  // namespace
+
+// The adjacency as searches read it: each vertex's arcs side by side in one
+// array, vertices in ascending id order.
+struct Graph::Compact {
+  std::vector<int> ids;     // compact slot -> id
+  std::vector<int> slotOf;  // editing slot -> compact slot, -1 for a free one
+  std::vector<int> first;   // arcs of compact slot s: [first[s], first[s + 1])
+  std::vector<Arc> arcs;    // `to` is a compact slot
+};
+
+struct Graph::Scratch {
+  std::vector<Label> labels;
+  unsigned stamp = 0;  // the current search's
+  HeapStorage heap;
+
+  // Labels for `total` slots, none of them current.
+  Label* start(size_t total) {
+    if (labels.size() < total) labels.resize(total, Label{0.0, -1, kDone, 0});
+    if (++stamp == 0) {
+      // The stamps have come round: forget every old one.
+      for (Label& l : labels) l.stamp = 0;
+      stamp = 1;
+    }
+    return labels.data();
+  }
+};
+
+Graph::SearchCache::SearchCache() = default;
+Graph::SearchCache::SearchCache(const SearchCache& o) : compact_(o.shared()) {}
+Graph::SearchCache::SearchCache(SearchCache&& o) noexcept : compact_(o.take()) {}
+Graph::SearchCache::~SearchCache() = default;
+
+Graph::SearchCache& Graph::SearchCache::operator=(const SearchCache& o) {
+  if (this != &o) {
+    std::shared_ptr<const Compact> c = o.shared();
+    std::lock_guard<std::mutex> lock(mutex_);
+    compact_ = std::move(c);
+  }
+  return *this;
+}
+
+Graph::SearchCache& Graph::SearchCache::operator=(SearchCache&& o) noexcept {
+  if (this != &o) {
+    std::shared_ptr<const Compact> c = o.take();
+    std::lock_guard<std::mutex> lock(mutex_);
+    compact_ = std::move(c);
+  }
+  return *this;
+}
+
+std::shared_ptr<const Graph::Compact> Graph::SearchCache::shared() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return compact_;
+}
+
+std::shared_ptr<const Graph::Compact> Graph::SearchCache::take() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::move(compact_);
+}
+
+std::shared_ptr<const Graph::Compact> Graph::SearchCache::get(const Graph& g) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (compact_) return compact_;
+  auto c = std::make_shared<Compact>();
+  std::vector<std::pair<int, int>> order;  // (id, editing slot)
+  order.reserve(g.index_.size());
+  for (size_t slot = 0; slot < g.ids_.size(); ++slot)
+    if (g.ids_[slot] >= 0) order.emplace_back(g.ids_[slot], static_cast<int>(slot));
+  std::sort(order.begin(), order.end());
+  c->slotOf.assign(g.ids_.size(), -1);
+  c->ids.reserve(order.size());
+  for (const auto& [id, slot] : order) {
+    c->slotOf[slot] = static_cast<int>(c->ids.size());
+    c->ids.push_back(id);
+  }
+  c->first.reserve(order.size() + 1);
+  c->arcs.reserve(g.edgeCount_);
+  for (const auto& [id, slot] : order) {
+    c->first.push_back(static_cast<int>(c->arcs.size()));
+    for (const Arc& a : g.out_[slot]) c->arcs.push_back({c->slotOf[a.to], a.toId, a.weight});
+  }
+  c->first.push_back(static_cast<int>(c->arcs.size()));
+  compact_ = std::move(c);
+  return compact_;
+}
+
+std::unique_ptr<Graph::Scratch> Graph::SearchCache::borrow() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!spare_.empty()) {
+      std::unique_ptr<Scratch> s = std::move(spare_.back());
+      spare_.pop_back();
+      return s;
+    }
+  }
+  return std::make_unique<Scratch>();
+}
+
+void Graph::SearchCache::giveBack(std::unique_ptr<Scratch> s) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  spare_.push_back(std::move(s));
+}
 
 void Graph::clear() {
   index_.clear();
@@ -130,6 +253,7 @@ void Graph::clear() {
   out_.clear();
   freeSlots_.clear();
   edgeCount_ = 0;
+  cache_.invalidate();
 }
 
 int Graph::slotOf(int id) const {
@@ -150,12 +274,14 @@ void Graph::addVertex(int id) {
     out_.emplace_back();
   }
   index_.emplace(id, slot);
+  cache_.invalidate();
 }
 
 void Graph::removeVertex(int id) {
   const int s = slotOf(id);
   // Edges can only name vertices, so an id that is not one has no edges left.
   if (s < 0) return;
+  cache_.invalidate();
   // Removing a vertex is an editing step, rare next to searches, so the
   // incoming arcs are found by a sweep rather than kept in a second list.
   edgeCount_ -= out_[s].size();
@@ -178,6 +304,7 @@ void Graph::addEdge(int src, int dst, double weight) {
   if (s < 0 || d < 0) return;
   // A NaN weight would poison every distance behind it; treat it as the floor.
   if (!(weight >= kMinWeight)) weight = kMinWeight;
+  cache_.invalidate();
   for (Arc& a : out_[s]) {
     if (a.to == d) {
       a.weight = weight;
@@ -196,6 +323,7 @@ void Graph::removeEdge(int src, int dst) {
   auto& out = out_[s];
   auto it = std::find_if(out.begin(), out.end(), [d](const Arc& a) { return a.to == d; });
   if (it == out.end()) return;
+  cache_.invalidate();
   out.erase(it);
   --edgeCount_;
 }
@@ -236,12 +364,17 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels) 
 
 double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
                       const std::vector<Edge>& extra) const {
-  const int n = static_cast<int>(ids_.size());
+  const std::shared_ptr<const Compact> c = cache_.get(*this);
+  const int n = static_cast<int>(c->ids.size());
+  auto storedSlot = [&](int id) {
+    const int s = slotOf(id);
+    return s < 0 ? -1 : c->slotOf[s];
+  };
   // Extra vertices take the slots after the stored ones.
   std::unordered_map<int, int> extraSlot;
   std::vector<int> extraIds;
   auto slotOfAny = [&](int id) {
-    const int s = slotOf(id);
+    const int s = storedSlot(id);
     if (s >= 0) return s;
     auto it = extraSlot.find(id);
     return it == extraSlot.end() ? -1 : it->second;
@@ -266,28 +399,35 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
       arcs.push_back({d, e.dst, w});
   }
   const int total = n + static_cast<int>(extraIds.size());
-  auto idOf = [&](int slot) { return slot < n ? ids_[slot] : extraIds[slot - n]; };
+  auto idOf = [&](int slot) { return slot < n ? c->ids[slot] : extraIds[slot - n]; };
 
   const int s = slotOfAny(src);
   if (s < 0) return -1.0;
   const int t = slotOfAny(dst);
   if (t < 0) return -1.0;
 
-  // Only the queue places need a start value; a distance and predecessor
-  // are written when their vertex is first labelled.
-  std::unique_ptr<Label[]> lab = std::make_unique_for_overwrite<Label[]>(static_cast<size_t>(total));
-  for (int i = 0; i < total; ++i) lab[i].pos = kUnlabelled;
-  OpenQueue open(lab.get());
-  lab[s] = {0.0, -1, kUnlabelled};
+  // The search state goes back to the graph for the next search however
+  // this one ends.
+  struct Lease {
+    SearchCache& cache;
+    std::unique_ptr<Scratch> scratch;
+    ~Lease() { cache.giveBack(std::move(scratch)); }
+  } lease{cache_, cache_.borrow()};
+  Scratch& scratch = *lease.scratch;
+  Label* const lab = scratch.start(static_cast<size_t>(total));
+  const unsigned stamp = scratch.stamp;
+  OpenQueue open(lab, scratch.heap);
+  lab[s] = {0.0, -1, kDone, stamp};
   open.push({0.0, src, s});
   size_t reached = 1;
 
   auto relax = [&](int from, double d, const Arc& a) {
     const double nd = d + a.weight;
     Label& to = lab[a.to];
-    if (to.pos == kUnlabelled) {
+    if (to.stamp != stamp) {
       to.dist = nd;
       to.pred = from;
+      to.stamp = stamp;
       ++reached;
       open.push({nd, a.toId, a.to});
     } else if (to.dist > nd) {
@@ -298,27 +438,35 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
     }
   };
 
+  const Arc* const arcs = c->arcs.data();
+  const int* const first = c->first.data();
   while (!open.empty()) {
     const QueueEntry e = open.pop();
-    lab[e.slot].pos = kDone;
-    const double d = e.dist;
+    lab[e.slot()].pos = kDone;
+    // The target's label is final once it is taken; only a caller that
+    // wants every label needs the rest of the search.
+    const int u = e.slot();
+    if (u == t && !labels) break;
+    const double d = e.dist();
     const std::vector<Arc>* more = nullptr;
     if (!extraOut.empty()) {
-      auto it = extraOut.find(e.slot);
+      auto it = extraOut.find(u);
       if (it != extraOut.end()) more = &it->second;
     }
-    if (e.slot < n) {
-      for (const Arc& a : out_[e.slot]) {
-        if (more && std::any_of(more->begin(), more->end(), [&a](const Arc& x) { return x.to == a.to; }))
+    if (u < n) {
+      const Arc* const end = arcs + first[u + 1];
+      for (const Arc* a = arcs + first[u]; a != end; ++a) {
+        if (more && std::any_of(more->begin(), more->end(), [a](const Arc& x) { return x.to == a->to; }))
           continue;  // re-weighted by an extra edge
-        relax(e.slot, d, a);
+        relax(u, d, *a);
       }
     }
     if (more)
-      for (const Arc& a : *more) relax(e.slot, d, a);
+      for (const Arc& a : *more) relax(u, d, a);
   }
 
-  const bool reachable = lab[t].pos != kUnlabelled;
+  auto labelled = [&](int slot) { return lab[slot].stamp == stamp; };
+  const bool reachable = labelled(t);
   if (path) {
     path->clear();
     if (!reachable) return -1.0;
@@ -326,11 +474,12 @@ double Graph::getPath(int src, int dst, std::vector<int>* path, Labels* labels,
     std::reverse(path->begin(), path->end());
   }
   if (labels) {
+    // Stored slots run in id order; extra ones are merged in by the sort.
     std::vector<std::pair<int, int>> order;  // (id, slot) of every labelled vertex
     order.reserve(reached);
     for (int i = 0; i < total; ++i)
-      if (lab[i].pos != kUnlabelled) order.emplace_back(idOf(i), i);
-    std::sort(order.begin(), order.end());
+      if (labelled(i)) order.emplace_back(idOf(i), i);
+    if (!extraIds.empty()) std::sort(order.begin(), order.end());
     labels->clear();
     for (const auto& [id, slot] : order) {
       const int pred = lab[slot].pred < 0 ? -1 : idOf(lab[slot].pred);

@@ -1,10 +1,13 @@
 // The plain directed, weighted graph on which every route is searched. It
 // knows nothing of floors or coordinates: vertices are non-negative ids and
-// edges carry a positive weight in metres.
+// edges carry a positive weight in metres. Searches of one graph may run on
+// several threads at once; edits must not run beside them.
 #pragma once
 
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -77,6 +80,38 @@ class Graph {
     int toId;  // its id, kept here to spare the search a lookup
     double weight;
   };
+  struct Compact;
+  struct Scratch;
+
+  // What searches reuse between calls: a flat copy of the adjacency, made
+  // on the first search after an edit (a route graph is edited while it is
+  // loaded and then searched many times), and search state that is reset
+  // lazily instead of being allocated and filled per search. Concurrent
+  // searches of one graph each take their own state. Copies share the flat
+  // adjacency, which never changes once made.
+  class SearchCache {
+   public:
+    SearchCache();
+    SearchCache(const SearchCache& o);
+    SearchCache(SearchCache&& o) noexcept;
+    SearchCache& operator=(const SearchCache& o);
+    SearchCache& operator=(SearchCache&& o) noexcept;
+    ~SearchCache();
+
+    // Every edit calls this; edits never run beside searches of the same graph.
+    void invalidate() { compact_.reset(); }
+    std::shared_ptr<const Compact> get(const Graph& g);
+    std::unique_ptr<Scratch> borrow();
+    void giveBack(std::unique_ptr<Scratch> s);
+
+   private:
+    std::shared_ptr<const Compact> shared() const;
+    std::shared_ptr<const Compact> take();
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Compact> compact_;
+    std::vector<std::unique_ptr<Scratch>> spare_;
+  };
 
   int slotOf(int id) const;
 
@@ -87,4 +122,5 @@ class Graph {
   std::vector<std::vector<Arc>> out_;   // outgoing arcs per slot
   std::vector<int> freeSlots_;
   size_t edgeCount_ = 0;
+  mutable SearchCache cache_;
 };

@@ -164,16 +164,29 @@ class FloorReader {
   // The views point into the shared key texts, which live as long as the table.
   std::unordered_map<std::string_view, KeySlot> slots_;
   std::vector<KeySlot*> pending_;  // keys of the current point's entries, in order
+  // The keys of the previous point's entries and of this point's so far, in
+  // order: a survey lists the transmitters of neighbouring points mostly in
+  // the same order, so the key at the same place of the previous point is
+  // tried before the table.
+  std::vector<KeySlot*> previousKeys_;
+  std::vector<KeySlot*> currentKeys_;
+  std::string value_;  // an entry's histogram text, copied once into the entry
 };
 
 FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
   const std::string_view view(key);
+  const size_t place = currentKeys_.size();
+  if (place < previousKeys_.size() && *previousKeys_[place]->text == view) {
+    currentKeys_.push_back(previousKeys_[place]);
+    return *previousKeys_[place];
+  }
   auto it = slots_.find(view);
   if (it == slots_.end()) {
     auto text = std::make_shared<const std::string>(view);
     const std::string_view stored(*text);
     it = slots_.emplace(stored, KeySlot{std::move(text), {}}).first;
   }
+  currentKeys_.push_back(&it->second);
   return it->second;
 }
 
@@ -244,7 +257,8 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     if (ScanInt(at.battery, v)) ap.setBattery(v);
   }
   ap.shareBssid(slot.text);
-  ap.setDistribution(at.value);
+  value_.assign(at.value);
+  ap.setDistribution(value_);
   // A histogram that cannot be used costs only its own entry.
   if (ap.parseDistributionString() != 0 || ap.calculateMeanRssi() != 0 ||
       ap.calculateVariance() != 0 || rarelyHeard(ap, record)) {
@@ -337,6 +351,8 @@ int FloorReader::readPoint(const XMLElement* e) {
   const XMLElement* first = e->FirstChildElement();
   if (!first) MV_LOG(kLogLevel, "WARNING: There is no any entries at %s RP\n", pointName);
   pending_.clear();
+  previousKeys_.swap(currentKeys_);
+  currentKeys_.clear();
   for (const XMLElement* entry = first; entry; entry = entry->NextSiblingElement("entry")) {
     int rc = readEntry(entry, record);
     if (rc != 0) {

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "engine/server/log_capture.h"
 
@@ -72,6 +75,83 @@ TEST(AccessPointHistogram, MutatedTextsNeverCrash) {
       EXPECT_LT(ap.getRssi(), 0.0);
     }
     EXPECT_EQ(ap.calculateVariance(), 0);
+  }
+}
+
+// The histogram-text rules written out plainly: pairs split at the first
+// colon and the next blank, each number read as strtol would (blanks, a
+// sign, digits, the rest ignored) clamped to int, a later level replacing an
+// earlier one, the count summed in 64 bits and clamped.
+std::map<int, int> ReferenceBins(const std::string& text, int* count) {
+  auto number = [](const std::string& piece) {
+    size_t i = 0;
+    while (i < piece.size() && (piece[i] == ' ' || (piece[i] >= '\t' && piece[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) negative = piece[i++] == '-';
+    long long v = 0;
+    for (; i < piece.size() && piece[i] >= '0' && piece[i] <= '9'; ++i) v = std::min(v * 10 + (piece[i] - '0'), 1LL << 40);
+    if (negative) v = -v;
+    return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
+  };
+  std::map<int, int> bins;
+  long long total = 0;
+  size_t p = 0;
+  while (p < text.size()) {
+    const size_t colon = text.find(':', p);
+    if (colon == std::string::npos) break;
+    const size_t blank = std::min(text.find(' ', colon + 1), text.size());
+    const int c = number(text.substr(colon + 1, blank - colon - 1));
+    bins[number(text.substr(p, colon - p))] = c;
+    total += c;
+    if (blank == text.size()) break;
+    p = blank + 1;
+  }
+  *count = static_cast<int>(std::clamp<long long>(total, INT_MIN, INT_MAX));
+  return bins;
+}
+
+// Sound texts take a shortcut through the reading; every text, sound or
+// not, must be read as the plain rules read it.
+TEST(AccessPointHistogram, ReadsTextsAsThePlainRules) {
+  LogCapture quiet;
+  std::vector<std::string> texts = {
+      "71:4 72:10 75:1",
+      "75:1 71:4 72:10 71:2",            // descending, a level repeated
+      "123456789:1 1234567890:2 9:999999999 8:9999999999",  // nine digits and more
+      "99999999999:5 1:2147483647 2:2147483647",
+      "70: 5 71:+3 -72:4 \t73:2 74:x 75:6y 76 77:8",
+      "70::3 :4 80:",
+      "07:009 0000000071:1",
+  };
+  std::string many;  // beyond the bins gathered before the histogram is sized
+  for (int i = 300; i > 0; --i) many += std::to_string(i % 140) + ":" + std::to_string(i) + " ";
+  texts.push_back(many);
+  std::mt19937 rng(4242);
+  const char pool[] = "0123456789: -+\t";
+  for (int i = 0; i < 2000; ++i) {
+    std::string text = texts[i % texts.size()];
+    for (int k = 0; k < 3; ++k) {
+      const size_t at = rng() % (text.size() + 1);
+      const char c = pool[rng() % (sizeof pool - 1)];
+      if (rng() % 2 && at < text.size())
+        text[at] = c;
+      else
+        text.insert(at, 1, c);
+    }
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    int rc = 0;
+    const AccessPoint ap = Parsed(text, &rc);
+    if (text.size() < 3 || text.find(':') == std::string::npos) {
+      EXPECT_EQ(rc, 9) << text;
+      continue;
+    }
+    ASSERT_EQ(rc, 0) << text;
+    int count = 0;
+    const std::map<int, int> bins = ReferenceBins(text, &count);
+    EXPECT_EQ(ap.getHistogram(), bins) << text;
+    EXPECT_EQ(ap.getMeasurementCount(), count) << text;
   }
 }
 

@@ -6,9 +6,13 @@
 #include <boost/graph/dijkstra_shortest_paths.hpp>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 #include <set>
+#include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -42,6 +46,13 @@ Graph::Labels ReferenceLabels(const Graph& g, int src) {
     }
   }
   return labels;
+}
+
+// The path to v along the predecessors of a complete search.
+std::vector<int> ReferencePath(const Graph::Labels& labels, int v) {
+  std::vector<int> path;
+  for (int cur = v; cur >= 0; cur = labels.at(cur).first) path.push_back(cur);
+  return {path.rbegin(), path.rend()};
 }
 
 // A random graph with holes in the id range, repeated pairs, zero weights,
@@ -78,7 +89,8 @@ TEST(GraphSearch, AgreesWithBoostAndTheLinearScanOnRandomGraphs) {
 
     Graph::Labels labels;
     ASSERT_EQ(g.getPath(src, src, nullptr, &labels), 0.0);
-    EXPECT_EQ(labels, ReferenceLabels(g, src)) << "round " << round;
+    const Graph::Labels reference = ReferenceLabels(g, src);
+    EXPECT_EQ(labels, reference) << "round " << round;
 
     for (int v : ids) {
       std::vector<int> path;
@@ -92,6 +104,10 @@ TEST(GraphSearch, AgreesWithBoostAndTheLinearScanOnRandomGraphs) {
       ASSERT_FALSE(path.empty());
       EXPECT_EQ(path.front(), src);
       EXPECT_EQ(path.back(), v);
+      // A search for one target may stop early, but must give the same
+      // path, and the same length to the bit, as the complete search.
+      EXPECT_EQ(path, ReferencePath(reference, v)) << "round " << round << " vertex " << v;
+      EXPECT_EQ(len, reference.at(v).second) << "round " << round << " vertex " << v;
       double sum = 0.0;
       for (size_t i = 1; i < path.size(); ++i) {
         const double w = g.getEdgeWeight(path[i - 1], path[i]);
@@ -122,6 +138,86 @@ TEST(GraphSearch, WideFrontsAgreeWithTheLinearScan) {
     const int last = 3 * (n - 1) + round;
     EXPECT_EQ(g.getPath(round, last, &path, nullptr), labels.at(last).second);
     EXPECT_EQ(path.back(), last);
+  }
+}
+
+// A graph keeps what its searches reuse between calls; every edit after a
+// search must show in the next search, of the graph and of its copies, and
+// an edit of a copy must not show in the original.
+TEST(GraphSearch, SearchesAfterEditsSeeTheEdits) {
+  struct Case {
+    const char* name;
+    std::function<void(Graph&)> edit;
+  };
+  const std::vector<Case> cases = {
+      {"shorter weight", [](Graph& g) { g.addEdge(1, 4, 0.5); }},
+      {"new edge", [](Graph& g) { g.addEdge(2, 7, 0.25); }},
+      {"removed edge", [](Graph& g) { g.removeEdge(3, 4); }},
+      {"new vertex and edges", [](Graph& g) {
+         g.addVertex(9);
+         g.addEdge(1, 9, 0.1);
+         g.addEdge(9, 7, 0.1);
+       }},
+      {"new lone vertex", [](Graph& g) { g.addVertex(9); }},
+      {"removed vertex", [](Graph& g) { g.removeVertex(4); }},
+      {"removed vertex back", [](Graph& g) {
+         g.removeVertex(4);
+         g.addVertex(4);
+         g.addEdge(1, 4, 1.0);
+       }},
+      {"cleared and rebuilt", [](Graph& g) {
+         g.clear();
+         for (int v : {1, 7}) g.addVertex(v);
+         g.addEdge(1, 7, 3.0);
+       }},
+  };
+  Graph base;
+  for (int v = 1; v <= 7; ++v) base.addVertex(v);
+  for (auto [a, b, w] : std::vector<std::tuple<int, int, double>>{
+           {1, 2, 1.0}, {1, 3, 2.0}, {2, 4, 2.0}, {3, 4, 1.0}, {4, 5, 1.0}, {5, 7, 1.0},
+           {4, 6, 2.0}, {6, 7, 1.0}, {1, 4, 5.0}})
+    base.addEdge(a, b, w);
+
+  auto agrees = [](const Graph& g, const std::string& what) {
+    for (int src : g.getVertices()) {
+      const Graph::Labels reference = ReferenceLabels(g, src);
+      Graph::Labels labels;
+      g.getPath(src, src, nullptr, &labels);
+      EXPECT_EQ(labels, reference) << what << ", from " << src;
+      for (int v : g.getVertices()) {
+        std::vector<int> path;
+        const double len = g.getPath(src, v, &path, nullptr);
+        if (!reference.count(v)) {
+          EXPECT_EQ(len, -1.0) << what << ", " << src << " -> " << v;
+          continue;
+        }
+        EXPECT_EQ(len, reference.at(v).second) << what << ", " << src << " -> " << v;
+        EXPECT_EQ(path, ReferencePath(reference, v)) << what << ", " << src << " -> " << v;
+      }
+    }
+  };
+
+  for (const Case& c : cases) {
+    Graph g = base;
+    agrees(g, std::string(c.name) + ", before");
+    Graph before = g;  // searched, then copied: shares what the searches made
+    c.edit(g);
+    agrees(g, std::string(c.name) + ", edited");
+    agrees(before, std::string(c.name) + ", the copy taken before the edit");
+
+    Graph copy = g;
+    c.edit(copy);  // a second time on the copy; the original stays as it was
+    copy.addVertex(100);
+    copy.addEdge(copy.getVertices().front(), 100, 1.0);
+    agrees(copy, std::string(c.name) + ", copy edited");
+    agrees(g, std::string(c.name) + ", original of the edited copy");
+    EXPECT_FALSE(g.hasVertex(100));
+
+    Graph assigned;
+    assigned = g;
+    Graph moved = std::move(copy);
+    agrees(assigned, std::string(c.name) + ", assigned");
+    agrees(moved, std::string(c.name) + ", moved");
   }
 }
 
