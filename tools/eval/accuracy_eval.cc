@@ -2,9 +2,11 @@
 // with the engine's original behaviour and with the kit's, and prints one
 // accuracy table.
 //   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
-//                 [--png-dir DIR]
+//                 [--png-dir DIR] [--setting NAME] [--kinds I,J] [--tuning-seeds A,B]
+//                 [--held-out-seeds A,B] [--no-recordings]
 // --csv also writes the dead-reckoning rows to FILE with "-dead-reckoning"
-// before its extension. --data is the recordings' directory (default
+// before its extension. --setting, --kinds (positions in the full plan's kind list, from 0),
+// the seed lists and --no-recordings narrow the run to what a change needs looked at. --data is the recordings' directory (default
 // $MARVISTO_SHARED_DATA/ble-tetam, else ../shared/data/ble-tetam); --work
 // keeps the generated archives and logs there; --png-dir draws the error
 // distributions and every walk's floor plans there. Exits 0, 1 when a run
@@ -31,6 +33,25 @@ bool WriteText(const std::string& path, const std::string& text) {
   return true;
 }
 
+// "11,12,13" into numbers; false for an empty list or a word that is not one.
+bool SeedList(const std::string& text, std::vector<uint64_t>* out, std::string* why) {
+  out->clear();
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    const std::string word = text.substr(start, comma - start);
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(word.c_str(), &end, 10);
+    if (word.empty() || word[0] == '-' || *end != '\0') {
+      *why = "not a list of whole numbers: " + text;
+      return false;
+    }
+    out->push_back(v);
+    start = comma + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,6 +72,17 @@ int main(int argc, char** argv) {
   parser.text("--data", "DIR", "the recordings (default $MARVISTO_SHARED_DATA/ble-tetam,\nelse ../shared/data/ble-tetam)", &data);
   parser.text("--work", "DIR", "keep the generated archives and logs there", &work);
   parser.text("--png-dir", "DIR", "draw the error distributions and every walk's floor plans there", &png);
+  std::string setting;
+  std::vector<uint64_t> tuning, heldOut, kinds;
+  bool tuningGiven = false, heldOutGiven = false, noRecordings = false;
+  parser.text("--setting", "NAME", "only this setting (classic or kit)", &setting);
+  parser.custom("--kinds", "I,J", "only these venue kinds, by position in the plan (from 0)",
+                [&](const std::string& v, std::string* why) { return SeedList(v, &kinds, why); });
+  parser.custom("--tuning-seeds", "A,B", "seeds of the tuning venues (default 11,12,13)",
+                [&](const std::string& v, std::string* why) { return tuningGiven = SeedList(v, &tuning, why); });
+  parser.custom("--held-out-seeds", "A,B", "seeds of the held-out venues (default 91,92,93)",
+                [&](const std::string& v, std::string* why) { return heldOutGiven = SeedList(v, &heldOut, why); });
+  parser.flag("--no-recordings", "leave the recordings and dead reckoning out", &noRecordings);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   // The table comes after a long run: a CSV that cannot be written is found first.
   if (!csv.empty()) {
@@ -63,6 +95,31 @@ int main(int argc, char** argv) {
   }
   eval::EvalOptions options;
   options.plan = quick ? eval::QuickPlan(data) : eval::FullPlan(data);
+  eval::Plan& plan = options.plan;
+  if (!setting.empty()) {
+    std::erase_if(plan.settings, [&](const eval::Setting& s) { return s.name != setting; });
+    if (plan.settings.empty()) {
+      std::fprintf(stderr, "accuracy-eval: --setting %s: no such setting\n", setting.c_str());
+      return 2;
+    }
+  }
+  if (!kinds.empty()) {
+    std::vector<eval::VenueKind> chosen;
+    for (uint64_t k : kinds) {
+      if (k >= plan.kinds.size()) {
+        std::fprintf(stderr, "accuracy-eval: --kinds: the plan has %zu kinds\n", plan.kinds.size());
+        return 2;
+      }
+      chosen.push_back(plan.kinds[k]);
+    }
+    plan.kinds = chosen;
+  }
+  if (tuningGiven) plan.tuningSeeds = tuning;
+  if (heldOutGiven) plan.heldOutSeeds = heldOut;
+  if (noRecordings) {
+    plan.recordingsDir.clear();
+    plan.deadReckoning = false;
+  }
   options.threads = threads;
   options.workDir = work;
   options.pictureDir = png;

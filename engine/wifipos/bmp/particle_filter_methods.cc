@@ -25,6 +25,13 @@ constexpr int kRestartDraws = 1000;
 // memory or a radio fix would run corrections for minutes.
 constexpr int kMaxParticles = 1000000;
 constexpr int kMaxCorrections = 100;
+// The Gaussian-process factor of a particle is a geometric mean over the
+// transmitters heard, which weighs a whole scan like a single reading; the
+// kit counts it as this many independent readings.
+constexpr double kGpScanReadings = 4.0;
+// Resampling noise stands for the walker's movement between resamplings;
+// while the walker stands still the kit draws with this share of it.
+constexpr double kStandingNoiseShare = 0.1;
 
 // Heading into [-pi, pi).
 double WrapPi(double a) {
@@ -550,7 +557,9 @@ void ParticleFilter::updateWeights() {
         p.weight = 0.0;
       }
       // A particle the last Gaussian-process result did not cover keeps its weight.
-      if (i < newWeights_.size()) p.weight *= newWeights_[i];
+      if (i < newWeights_.size()) {
+        p.weight *= kitFusion_ ? std::pow(newWeights_[i], kGpScanReadings) : newWeights_[i];
+      }
     }
   }
   double sum = 0.0;
@@ -618,8 +627,10 @@ void ParticleFilter::getInverseDistribution(std::vector<int>& idx) {
 
 void ParticleFilter::resampleParticles() {
   const uint64_t period = static_cast<uint64_t>(std::max(properties_.noisyResamplingTrigger, 0)) + 1;
-  const double sigma =
-      (static_cast<uint64_t>(resampleCounter_) % period == 0) ? properties_.resamplingNoise : 0.0;
+  // Draws around an anchor keep the full spread: they place a cloud anew.
+  const bool standing = kitFusion_ && standing_ && properties_.nAroundPoint == 0;
+  const double noise = properties_.resamplingNoise * (standing ? kStandingNoiseShare : 1.0);
+  const double sigma = (static_cast<uint64_t>(resampleCounter_) % period == 0) ? noise : 0.0;
   ++resampleCounter_;
 
   const size_t n = particles_.size();
@@ -785,7 +796,16 @@ int ParticleFilter::executeFilter(GaussianProcesses& gp) {
     flags_.goodSignal = false;
   }
   if (flags_.step && !(isGp && newWeights_.empty())) {
-    updateWeights();
+    if (kitFusion_ && !isGp && !deadReckoning_) {
+      // The fix was weighed when it came; weighing the cloud against it at
+      // every step counts it again and again and pulls the moved cloud back
+      // to where the walker was. Only the walls' toll is renormalised.
+      deadReckoning_ = true;
+      updateWeights();
+      deadReckoning_ = false;
+    } else {
+      updateWeights();
+    }
     flags_.step = false;
   }
   bool allDead = true;

@@ -79,6 +79,14 @@ class ParticleFilter {
   // against the last one; only the walls and the steps shape the cloud.
   void setDeadReckoning(bool on) { deadReckoning_ = on; }
   bool isDeadReckoning() const { return deadReckoning_; }
+  // The kit's weighing of radio evidence against the cloud: a step alone
+  // does not weigh the cloud against the last fix again, a Gaussian-process
+  // result counts as several readings, and a walker standing still is
+  // resampled with a small share of the resampling noise.
+  void setKitFusion(bool on) { kitFusion_ = on; }
+  bool isKitFusion() const { return kitFusion_; }
+  // Whether the walker stands still (no step of late), for the kit's resampling.
+  void setStanding(bool on) { standing_ = on; }
   void nulifyStopTime() { stopTime_ = 0.0; }
 
   // Operations.
@@ -136,6 +144,8 @@ class ParticleFilter {
 
   bool isStop_ = false;
   bool deadReckoning_ = false;
+  bool kitFusion_ = false;
+  bool standing_ = false;
   FilterProperties properties_;
   SolutionInfo solution_;
   PredictionInfo prediction_;

@@ -159,6 +159,7 @@ void executeParticleFilter(ClientNavigationState* client, SolutionInfo& solution
   } else {
     pf.checkStop(curTime, false);
   }
+  pf.setStanding(nav.mIsStop);
   solution.time = curTime;
   pf.setSolutionInfo(solution);
   pf.executeFilter(nav.mGp);

@@ -256,6 +256,7 @@ int initClientNavigation(ClientNavigationState* client) {
     return NAV_RC_NO_FLOOR;
   }
   client->particleFilter.setFilterProperties(s);
+  client->particleFilter.setKitFusion(!client->navigationMap.classicDefaults());
   client->particleFilter.setMotionParameters(s.motion);
   nav.setCutoffRss(static_cast<double>(s.Cutoff_rss));
   nav.initializeGp();

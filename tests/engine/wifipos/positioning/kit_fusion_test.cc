@@ -1,0 +1,135 @@
+// How the kit weighs radio evidence against the particle cloud, next to the
+// original weighing: steps between fixes, Gaussian-process factors and
+// resampling while the walker stands still.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "venuesim/floor_bitmap.h"
+#include "venuesim/walkable_grid.h"
+#include "wifipos/bmp/particle_filter_methods.h"
+#include "wifipos/gaussian_processes/gp_methods.h"
+
+namespace {
+
+// 10 m x 10 m, all walkable.
+BmpState OpenRoom() {
+  venuesim::WalkableGrid grid(10.0, 10.0, 0.1);
+  const std::string bytes = venuesim::EncodeFloorBitmap(grid);
+  BmpState bmp;
+  EXPECT_EQ(0, bmp.readFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                                  10.0, 10.0));
+  return bmp;
+}
+
+// A cloud of n particles around (x, y) with the given spread.
+ParticleFilter Cloud(bool kit, int algorithm, double x, double y, double spread, int n = 1000,
+                     double resamplingNoise = 1.0) {
+  ParticleFilter pf;
+  SublocationNavProperties floor;
+  floor.width_meters = 10.0;
+  floor.height_meters = 10.0;
+  floor.Number_of_part = n;
+  floor.Resampling_noise_meters = resamplingNoise;
+  floor.Correction_noise_meters = 1.0;
+  pf.setSublocationProperties(floor);
+  CommonNavProperties common;
+  common.Use_algorithm = algorithm;
+  common.Noisy_resampling_trigger_counter = 0;
+  pf.setFilterProperties(common);
+  pf.setBmpState(OpenRoom());
+  pf.setKitFusion(kit);
+  pf.initializeParticles();
+  pf.reinitializeParticles();
+  pf.resampleAroundPoint(x, y, spread);
+  pf.getSolution();
+  return pf;
+}
+
+void SetFix(ParticleFilter& pf, double x, double y) {
+  SolutionInfo s = pf.getSolutionInfo();
+  s.x = x;
+  s.y = y;
+  pf.setSolutionInfo(s);
+}
+
+TEST(KitFusionTest, AStepAloneIsNotWeighedAgainstTheLastFix) {
+  struct Case {
+    bool kit;
+    bool deadReckoning;
+    bool cloudStaysUnweighted;
+  };
+  const Case cases[] = {{false, false, false}, {true, false, true}, {false, true, true}};
+  for (const Case& c : cases) {
+    ParticleFilter pf = Cloud(c.kit, 107, 5.0, 5.0, 1.0);
+    pf.setDeadReckoning(c.deadReckoning);
+    SetFix(pf, 2.0, 2.0);  // the last fix, weighed before this step
+    pf.setPredictionInfo(1.0, 0.0);
+    pf.moveParticles();
+    double mx = 0.0, live = 0.0;
+    for (const Particle& p : pf.getParticles()) {
+      if (p.weight == 0.0) continue;
+      mx += p.x;
+      live += 1.0;
+    }
+    mx /= live;
+    pf.setStep();
+    GaussianProcesses gp;
+    ASSERT_EQ(pf.executeFilter(gp), 0);
+    const double filtered = pf.getSolutionInfo().filteredX;
+    SCOPED_TRACE(std::string(c.kit ? "kit" : "original") + (c.deadReckoning ? ", dead reckoning" : ""));
+    if (c.cloudStaysUnweighted) {
+      EXPECT_NEAR(filtered, mx, 1e-9);
+    } else {
+      EXPECT_LT(filtered, mx - 0.05);  // pulled back towards the old fix
+    }
+  }
+}
+
+TEST(KitFusionTest, AGaussianProcessResultCountsAsSeveralReadings) {
+  struct Case {
+    bool kit;
+    double ratio;  // weight of particle 0 over particle 1 after the correction
+  };
+  const Case cases[] = {{false, 2.0}, {true, 16.0}};
+  for (const Case& c : cases) {
+    ParticleFilter pf = Cloud(c.kit, 108, 5.0, 5.0, 1.0, 4);
+    pf.setNewWeights({0.8, 0.4, 0.4, 0.2});
+    pf.updateWeights();
+    const std::vector<Particle> ps = pf.getParticles();
+    ASSERT_GT(ps[1].weight, 0.0);
+    EXPECT_NEAR(ps[0].weight / ps[1].weight, c.ratio, 1e-9) << (c.kit ? "kit" : "original");
+    double sum = 0.0;
+    for (const Particle& p : ps) sum += p.weight;
+    EXPECT_NEAR(sum, 1.0, 1e-12);
+  }
+}
+
+TEST(KitFusionTest, AWalkerStandingStillIsResampledWithLittleNoise) {
+  struct Case {
+    bool kit;
+    bool standing;
+    double spread;  // root mean square move of a particle, metres
+  };
+  // Noise 1 m per axis moves a particle sqrt(2) m on average.
+  const Case cases[] = {
+      {false, false, std::sqrt(2.0)},
+      {false, true, std::sqrt(2.0)},
+      {true, false, std::sqrt(2.0)},
+      {true, true, 0.1 * std::sqrt(2.0)},
+  };
+  for (const Case& c : cases) {
+    ParticleFilter pf = Cloud(c.kit, 107, 5.0, 5.0, 0.0, 2000, 1.0);
+    pf.setStanding(c.standing);
+    pf.resampleParticles();
+    double s2 = 0.0;
+    for (const Particle& p : pf.getParticles()) s2 += (p.x - 5.0) * (p.x - 5.0) + (p.y - 5.0) * (p.y - 5.0);
+    const double rms = std::sqrt(s2 / 2000.0);
+    EXPECT_NEAR(rms, c.spread, 0.1 * c.spread)
+        << (c.kit ? "kit" : "original") << (c.standing ? ", standing" : ", walking");
+  }
+}
+
+}  // namespace
