@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -285,7 +286,97 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
     }
     buildKernel(k, m.twoEll2);
   }
+  buildAxisGroups();
   return 0;
+}
+
+// exp(-((xi - x)^2 + (yi - y)^2) / c) is exp(-(xi - x)^2 / c) times
+// exp(-(yi - y)^2 / c). Surveys lay their points out in rows and columns, so
+// a floor has far fewer distinct x and y values than points: for keys of one
+// length scale, the factors of those values are computed once per position
+// and every key's sum is then a multiply-add per point. A length scale is
+// summed this way only where that costs fewer exponentials than the grid.
+void SublocationGP::buildAxisGroups() {
+  ux_.clear();
+  uy_.clear();
+  groups_.clear();
+  for (KeyKernel& kk : kernels_) kk.group = -1;
+  for (const auto& [x, y] : points_) {
+    if (!std::isfinite(x) || !std::isfinite(y)) return;
+    ux_.push_back(x);
+    uy_.push_back(y);
+  }
+  std::sort(ux_.begin(), ux_.end());
+  ux_.erase(std::unique(ux_.begin(), ux_.end()), ux_.end());
+  std::sort(uy_.begin(), uy_.end());
+  uy_.erase(std::unique(uy_.begin(), uy_.end()), uy_.end());
+
+  // Keys by length scale, in key order.
+  std::vector<std::pair<double, std::vector<int>>> scales;
+  for (int k = 0; k < static_cast<int>(kernels_.size()); ++k) {
+    const KeyKernel& kk = kernels_[k];
+    if (kk.empty) continue;
+    auto it = std::find_if(scales.begin(), scales.end(), [&](const auto& e) {
+      return std::bit_cast<uint64_t>(e.first) == std::bit_cast<uint64_t>(kk.twoEll2);
+    });
+    if (it == scales.end()) {
+      scales.emplace_back(kk.twoEll2, std::vector<int>{});
+      it = scales.end() - 1;
+    }
+    it->second.push_back(k);
+  }
+  const auto axisCost = static_cast<double>(ux_.size() + uy_.size());
+  for (const auto& [twoEll2, keys] : scales) {
+    double terms = 0.0;
+    for (int k : keys) terms += static_cast<double>(kernels_[k].alpha.size());
+    // A multiply-add costs about a third of an exponential.
+    if (!(3.0 * axisCost < 2.0 * terms)) continue;
+    AxisGroup g;
+    g.twoEll2 = twoEll2;
+    g.xOffset = static_cast<int>(groups_.size() * ux_.size());
+    g.yOffset = static_cast<int>(groups_.size() * uy_.size());
+    for (int k : keys) {
+      KeyKernel& kk = kernels_[k];
+      // The slack keeps a point on the cut-off radius in.
+      g.radius = std::max(g.radius, std::sqrt(kk.radius2) * (1.0 + 1e-9) + 1e-9);
+      struct Term {
+        int yi, xi, order;
+        double alpha;
+      };
+      std::vector<Term> terms;
+      for (size_t i = 0; i < kk.alpha.size(); ++i) {
+        if (kk.alpha[i] == 0.0) continue;  // adds exactly nothing
+        const int xi = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), kk.x[i]) - ux_.begin());
+        const int yi = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), kk.y[i]) - uy_.begin());
+        terms.push_back({yi, xi, static_cast<int>(i), kk.alpha[i]});
+      }
+      std::sort(terms.begin(), terms.end(), [](const Term& a, const Term& b) {
+        return std::tie(a.yi, a.xi, a.order) < std::tie(b.yi, b.xi, b.order);
+      });
+      kk.group = static_cast<int>(groups_.size());
+      kk.x.clear();
+      kk.x.shrink_to_fit();
+      kk.y.clear();
+      kk.y.shrink_to_fit();
+      kk.start.clear();
+      kk.start.shrink_to_fit();
+      kk.alpha.clear();
+      kk.rowY.clear();
+      kk.rowStart.clear();
+      kk.col.clear();
+      for (const Term& t : terms) {
+        if (kk.rowY.empty() || kk.rowY.back() != t.yi) {
+          kk.rowY.push_back(t.yi);
+          kk.rowStart.push_back(static_cast<int>(kk.col.size()));
+        }
+        kk.col.push_back(t.xi);
+        kk.alpha.push_back(t.alpha);
+      }
+      kk.rowStart.push_back(static_cast<int>(kk.col.size()));
+      kk.alpha.shrink_to_fit();
+    }
+    groups_.push_back(g);
+  }
 }
 
 void SublocationGP::buildKernel(int k, double twoEll2) {
@@ -348,10 +439,71 @@ void SublocationGP::buildKernel(int k, double twoEll2) {
 }
 
 double SublocationGP::kernelSum(int k, double x, double y) const {
+  KernelScratch scratch;
+  return kernelSum(k, x, y, scratch);
+}
+
+double SublocationGP::kernelSum(int k, double x, double y, KernelScratch& scratch) const {
   if (k < 0 || k >= static_cast<int>(kernels_.size())) return 0.0;
   const KeyKernel& kk = kernels_[k];
   if (kk.empty) return 0.0;
   if (!std::isfinite(x) || !std::isfinite(y)) return std::numeric_limits<double>::quiet_NaN();
+  return kk.group >= 0 ? axisSum(kk, x, y, scratch) : gridSum(kk, x, y);
+}
+
+double SublocationGP::axisSum(const KeyKernel& kk, double x, double y,
+                              KernelScratch& scratch) const {
+  const uint64_t bx = std::bit_cast<uint64_t>(x), by = std::bit_cast<uint64_t>(y);
+  const size_t nGroups = groups_.size();
+  if (scratch.ready.size() != nGroups || scratch.ex.size() != nGroups * ux_.size() ||
+      scratch.ey.size() != nGroups * uy_.size() || scratch.x != bx || scratch.y != by ||
+      scratch.floor != this) {
+    scratch.floor = this;
+    scratch.x = bx;
+    scratch.y = by;
+    scratch.ready.assign(nGroups, 0);
+    scratch.ex.resize(nGroups * ux_.size());
+    scratch.ey.resize(nGroups * uy_.size());
+    scratch.range.resize(4 * nGroups);
+  }
+  const AxisGroup& g = groups_[kk.group];
+  int* range = &scratch.range[4 * static_cast<size_t>(kk.group)];
+  double* ex = scratch.ex.data() + g.xOffset;
+  double* ey = scratch.ey.data() + g.yOffset;
+  if (!scratch.ready[kk.group]) {
+    // Only values within the radius: every term beyond it in x or in y is
+    // beyond it in distance, and those the cut-off bound already covers.
+    range[0] = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), x - g.radius) - ux_.begin());
+    range[1] = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), x + g.radius) - ux_.begin());
+    range[2] = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y - g.radius) - uy_.begin());
+    range[3] = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), y + g.radius) - uy_.begin());
+    for (int u = range[0]; u < range[1]; ++u) ex[u] = std::exp(-(ux_[u] - x) * (ux_[u] - x) / g.twoEll2);
+    for (int v = range[2]; v < range[3]; ++v) ey[v] = std::exp(-(uy_[v] - y) * (uy_[v] - y) / g.twoEll2);
+    scratch.ready[kk.group] = 1;
+  }
+  const int u0 = range[0], u1 = range[1];
+  const int* col = kk.col.data();
+  const double* alpha = kk.alpha.data();
+  const int r0 = static_cast<int>(std::lower_bound(kk.rowY.begin(), kk.rowY.end(), range[2]) - kk.rowY.begin());
+  const int r1 = static_cast<int>(std::lower_bound(kk.rowY.begin(), kk.rowY.end(), range[3]) - kk.rowY.begin());
+  double sum = 0.0;
+  for (int r = r0; r < r1; ++r) {
+    int s = kk.rowStart[r], e = kk.rowStart[r + 1];
+    if (col[s] < u0) s = static_cast<int>(std::lower_bound(col + s, col + e, u0) - col);
+    if (s < e && col[e - 1] >= u1) e = static_cast<int>(std::lower_bound(col + s, col + e, u1) - col);
+    double acc0 = 0.0, acc1 = 0.0;
+    int i = s;
+    for (; i + 2 <= e; i += 2) {
+      acc0 += alpha[i] * ex[col[i]];
+      acc1 += alpha[i + 1] * ex[col[i + 1]];
+    }
+    if (i < e) acc0 += alpha[i] * ex[col[i]];
+    sum += ey[kk.rowY[r]] * (acc0 + acc1);
+  }
+  return sum;
+}
+
+double SublocationGP::gridSum(const KeyKernel& kk, double x, double y) const {
   // A hair of slack so a point on the radius is never lost to the rounding
   // of the cell arithmetic.
   const double radius = std::sqrt(kk.radius2) * (1.0 + 1e-9) + 1e-9;
@@ -543,21 +695,31 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
                               static_cast<int>(params.size()),
                               static_cast<int>(floor.getAlpha().size()),
                               static_cast<int>(usable.size())});
+  // The keys that take part, with the constant part of their mean. The fixed
+  // mode trains without the record's mean terms but predicts with its A, B
+  // and transmitter position.
+  struct Heard {
+    int k;
+    double s, offset, b, xAp, yAp;
+  };
+  std::vector<Heard> heard;
   for (int k = 0; k < nKeys; ++k) {
     const GpParams& p = params[k];
     const double s = signals_[k];
     if (std::fabs(p[GP_PARAM_SF] - 1.0) < 1e-6) continue;  // record without parameters
     if (!std::isfinite(s) || s < -100.0 || IsNotHeard(s) || !usable[k]) continue;
-    // The fixed mode trains without the record's mean terms but predicts
-    // with its A, B and transmitter position.
     const KeyModel m = ModelFor(p, fixed, floor.getEll());
-    const double mu = m.mu;
-    for (const size_t j : todo_) {
-      const Particle& q = particles_[j];
-      double f = mu + p[GP_PARAM_A] - p[GP_PARAM_B] * LogDistance(p[GP_PARAM_X_AP] - q.x,
-                                                                  p[GP_PARAM_Y_AP] - q.y);
-      f += floor.kernelSum(k, q.x, q.y);
-      const double r = s - f;
+    heard.push_back({k, s, m.mu + p[GP_PARAM_A], p[GP_PARAM_B], p[GP_PARAM_X_AP], p[GP_PARAM_Y_AP]});
+  }
+  scratch_.forget();
+  // Position by position, so the keys of one length scale share its kernel
+  // factors; each particle still adds its keys' terms in key order.
+  for (const size_t j : todo_) {
+    const Particle& q = particles_[j];
+    for (const Heard& h : heard) {
+      double f = h.offset - h.b * LogDistance(h.xAp - q.x, h.yAp - q.y);
+      f += floor.kernelSum(h.k, q.x, q.y, scratch_);
+      const double r = h.s - f;
       logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);
     }
   }
