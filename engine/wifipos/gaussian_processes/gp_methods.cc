@@ -165,6 +165,54 @@ double KernelRun(const double* px, const double* py, const double* a, int s, int
   return run(px, py, a, s, e, x, y, c);
 }
 
+// A key's sum over its runs of points: each run clipped to its row's slice
+// of the position's range, coefficients times the kernel values w.
+using RunSlice = gp_detail::PointRun;
+inline __attribute__((always_inline)) double RunsBody(const RunSlice* run, const RunSlice* last,
+                                                      const double* alpha, const int* slice,
+                                                      const double* w) {
+  Double4 acc = {0.0, 0.0, 0.0, 0.0};
+  double tail = 0.0;
+  for (; run != last; ++run) {
+    const int s = std::max(run->begin, slice[2 * run->row]);
+    const int e = std::min(run->end, slice[2 * run->row + 1]);
+    const double* a = alpha + run->offset + (s - run->begin);
+    int i = s;
+    for (; i + 4 <= e; i += 4, a += 4) {
+      Double4 va, vw;
+      std::memcpy(&va, a, sizeof va);
+      std::memcpy(&vw, w + i, sizeof vw);
+      acc += va * vw;
+    }
+    for (; i < e; ++i, ++a) tail += *a * w[i];
+  }
+  return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + tail;
+}
+
+__attribute__((target("arch=x86-64-v3"))) double RunsWide(const RunSlice* run,
+                                                          const RunSlice* last,
+                                                          const double* alpha, const int* slice,
+                                                          const double* w) {
+  return RunsBody(run, last, alpha, slice, w);
+}
+
+double RunsPlain(const RunSlice* run, const RunSlice* last, const double* alpha,
+                 const int* slice, const double* w) {
+  return RunsBody(run, last, alpha, slice, w);
+}
+
+double SumRuns(const RunSlice* run, const RunSlice* last, const double* alpha, const int* slice,
+               const double* w) {
+  using Fn = double (*)(const RunSlice*, const RunSlice*, const double*, const int*,
+                        const double*);
+  static const Fn fn = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &RunsWide
+                                                                           : &RunsPlain;
+  }();
+  return fn(run, last, alpha, slice, w);
+}
+
 // At most this many cells along an axis: a key's grid stays small however
 // short its cutoff radius is against the floor.
 constexpr double kMaxCellsPerAxis = 256.0;
@@ -299,6 +347,8 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
 void SublocationGP::buildAxisGroups() {
   ux_.clear();
   uy_.clear();
+  orderCol_.clear();
+  rowBegin_.clear();
   groups_.clear();
   for (KeyKernel& kk : kernels_) kk.group = -1;
   for (const auto& [x, y] : points_) {
@@ -326,11 +376,44 @@ void SublocationGP::buildAxisGroups() {
     it->second.push_back(k);
   }
   const auto axisCost = static_cast<double>(ux_.size() + uy_.size());
-  for (const auto& [twoEll2, keys] : scales) {
+  std::vector<std::pair<double, std::vector<int>>> chosen;
+  for (auto& [twoEll2, keys] : scales) {
     double terms = 0.0;
     for (int k : keys) terms += static_cast<double>(kernels_[k].alpha.size());
     // A multiply-add costs about a third of an exponential.
-    if (!(3.0 * axisCost < 2.0 * terms)) continue;
+    if (3.0 * axisCost < 2.0 * terms) chosen.emplace_back(twoEll2, std::move(keys));
+  }
+  if (chosen.empty()) return;
+
+  // The floor's point order: by row, then x, then point index.
+  const int n = static_cast<int>(points_.size());
+  struct Placed {
+    int yi, xi, point;
+  };
+  std::vector<Placed> placed(n);
+  for (int i = 0; i < n; ++i) {
+    const auto& [x, y] = points_[i];
+    placed[i] = {static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y) - uy_.begin()),
+                 static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), x) - ux_.begin()), i};
+  }
+  std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+    return std::tie(a.yi, a.xi, a.point) < std::tie(b.yi, b.xi, b.point);
+  });
+  std::vector<int> positionOf(n);
+  orderCol_.resize(n);
+  rowBegin_.assign(uy_.size() + 1, n);
+  for (int p = n - 1; p >= 0; --p) {
+    positionOf[placed[p].point] = p;
+    orderCol_[p] = placed[p].xi;
+    rowBegin_[placed[p].yi] = p;
+  }
+  for (int v = static_cast<int>(uy_.size()); v-- > 0;) {
+    rowBegin_[v] = std::min(rowBegin_[v], rowBegin_[v + 1]);
+  }
+  // Gaps up to this many points inside a row are padded with zeros rather
+  // than starting a new run.
+  constexpr int kGap = 4;
+  for (auto& [twoEll2, keys] : chosen) {
     AxisGroup g;
     g.twoEll2 = twoEll2;
     g.xOffset = static_cast<int>(groups_.size() * ux_.size());
@@ -339,40 +422,31 @@ void SublocationGP::buildAxisGroups() {
       KeyKernel& kk = kernels_[k];
       // The slack keeps a point on the cut-off radius in.
       g.radius = std::max(g.radius, std::sqrt(kk.radius2) * (1.0 + 1e-9) + 1e-9);
-      struct Term {
-        int yi, xi, order;
-        double alpha;
-      };
-      std::vector<Term> terms;
-      for (size_t i = 0; i < kk.alpha.size(); ++i) {
-        if (kk.alpha[i] == 0.0) continue;  // adds exactly nothing
-        const int xi = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), kk.x[i]) - ux_.begin());
-        const int yi = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), kk.y[i]) - uy_.begin());
-        terms.push_back({yi, xi, static_cast<int>(i), kk.alpha[i]});
+      const std::vector<int>& act = active_[k];
+      const std::vector<double>& coef = alpha_[k];
+      std::vector<std::pair<int, double>> at;  // floor position, coefficient
+      for (size_t i = 0; i < std::min(act.size(), coef.size()); ++i) {
+        if (coef[i] == 0.0) continue;  // adds exactly nothing
+        at.emplace_back(positionOf[act[i]], coef[i]);
       }
-      std::sort(terms.begin(), terms.end(), [](const Term& a, const Term& b) {
-        return std::tie(a.yi, a.xi, a.order) < std::tie(b.yi, b.xi, b.order);
-      });
+      std::sort(at.begin(), at.end());
       kk.group = static_cast<int>(groups_.size());
-      kk.x.clear();
-      kk.x.shrink_to_fit();
-      kk.y.clear();
-      kk.y.shrink_to_fit();
-      kk.start.clear();
-      kk.start.shrink_to_fit();
+      kk.x = {};
+      kk.y = {};
+      kk.start = {};
       kk.alpha.clear();
-      kk.rowY.clear();
-      kk.rowStart.clear();
-      kk.col.clear();
-      for (const Term& t : terms) {
-        if (kk.rowY.empty() || kk.rowY.back() != t.yi) {
-          kk.rowY.push_back(t.yi);
-          kk.rowStart.push_back(static_cast<int>(kk.col.size()));
+      kk.runs.clear();
+      for (const auto& [p, a] : at) {
+        const int row = placed[p].yi;
+        KeyKernel::Run* last = kk.runs.empty() ? nullptr : &kk.runs.back();
+        if (last == nullptr || last->row != row || p - last->end > kGap) {
+          kk.runs.push_back({row, p, p, static_cast<int>(kk.alpha.size())});
+          last = &kk.runs.back();
         }
-        kk.col.push_back(t.xi);
-        kk.alpha.push_back(t.alpha);
+        for (; last->end < p; ++last->end) kk.alpha.push_back(0.0);
+        kk.alpha.push_back(a);
+        last->end = p + 1;
       }
-      kk.rowStart.push_back(static_cast<int>(kk.col.size()));
       kk.alpha.shrink_to_fit();
     }
     groups_.push_back(g);
@@ -464,43 +538,46 @@ double SublocationGP::axisSum(const KeyKernel& kk, double x, double y,
     scratch.ready.assign(nGroups, 0);
     scratch.ex.resize(nGroups * ux_.size());
     scratch.ey.resize(nGroups * uy_.size());
+    scratch.w.resize(nGroups * orderCol_.size());
     scratch.range.resize(4 * nGroups);
+    scratch.slice.resize(2 * nGroups * uy_.size());
   }
   const AxisGroup& g = groups_[kk.group];
-  int* range = &scratch.range[4 * static_cast<size_t>(kk.group)];
-  double* ex = scratch.ex.data() + g.xOffset;
-  double* ey = scratch.ey.data() + g.yOffset;
-  if (!scratch.ready[kk.group]) {
+  const size_t gi = static_cast<size_t>(kk.group);
+  int* range = &scratch.range[4 * gi];
+  int* slice = &scratch.slice[2 * gi * uy_.size()];
+  double* w = scratch.w.data() + gi * orderCol_.size();
+  if (!scratch.ready[gi]) {
+    double* ex = scratch.ex.data() + g.xOffset;
+    double* ey = scratch.ey.data() + g.yOffset;
     // Only values within the radius: every term beyond it in x or in y is
     // beyond it in distance, and those the cut-off bound already covers.
-    range[0] = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), x - g.radius) - ux_.begin());
-    range[1] = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), x + g.radius) - ux_.begin());
-    range[2] = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y - g.radius) - uy_.begin());
-    range[3] = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), y + g.radius) - uy_.begin());
-    for (int u = range[0]; u < range[1]; ++u) ex[u] = std::exp(-(ux_[u] - x) * (ux_[u] - x) / g.twoEll2);
-    for (int v = range[2]; v < range[3]; ++v) ey[v] = std::exp(-(uy_[v] - y) * (uy_[v] - y) / g.twoEll2);
-    scratch.ready[kk.group] = 1;
-  }
-  const int u0 = range[0], u1 = range[1];
-  const int* col = kk.col.data();
-  const double* alpha = kk.alpha.data();
-  const int r0 = static_cast<int>(std::lower_bound(kk.rowY.begin(), kk.rowY.end(), range[2]) - kk.rowY.begin());
-  const int r1 = static_cast<int>(std::lower_bound(kk.rowY.begin(), kk.rowY.end(), range[3]) - kk.rowY.begin());
-  double sum = 0.0;
-  for (int r = r0; r < r1; ++r) {
-    int s = kk.rowStart[r], e = kk.rowStart[r + 1];
-    if (col[s] < u0) s = static_cast<int>(std::lower_bound(col + s, col + e, u0) - col);
-    if (s < e && col[e - 1] >= u1) e = static_cast<int>(std::lower_bound(col + s, col + e, u1) - col);
-    double acc0 = 0.0, acc1 = 0.0;
-    int i = s;
-    for (; i + 2 <= e; i += 2) {
-      acc0 += alpha[i] * ex[col[i]];
-      acc1 += alpha[i + 1] * ex[col[i + 1]];
+    const int u0 = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), x - g.radius) - ux_.begin());
+    const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), x + g.radius) - ux_.begin());
+    const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y - g.radius) - uy_.begin());
+    const int v1 = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), y + g.radius) - uy_.begin());
+    range[0] = u0, range[1] = u1, range[2] = v0, range[3] = v1;
+    for (int u = u0; u < u1; ++u) ex[u] = std::exp(-(ux_[u] - x) * (ux_[u] - x) / g.twoEll2);
+    for (int v = v0; v < v1; ++v) ey[v] = std::exp(-(uy_[v] - y) * (uy_[v] - y) / g.twoEll2);
+    // Each row's points within the x range, and their kernel values.
+    const int* col = orderCol_.data();
+    for (int v = v0; v < v1; ++v) {
+      const int b = rowBegin_[v], e = rowBegin_[v + 1];
+      const int s = static_cast<int>(std::lower_bound(col + b, col + e, u0) - col);
+      const int t = static_cast<int>(std::lower_bound(col + s, col + e, u1) - col);
+      slice[2 * v] = s;
+      slice[2 * v + 1] = t;
+      for (int p = s; p < t; ++p) w[p] = ex[col[p]] * ey[v];
     }
-    if (i < e) acc0 += alpha[i] * ex[col[i]];
-    sum += ey[kk.rowY[r]] * (acc0 + acc1);
+    scratch.ready[gi] = 1;
   }
-  return sum;
+  // The runs of the rows in range.
+  const auto byRow = [](const KeyKernel::Run& r, int v) { return r.row < v; };
+  const auto first = std::lower_bound(kk.runs.begin(), kk.runs.end(), range[2], byRow);
+  const auto last = std::lower_bound(first, kk.runs.end(), range[3], byRow);
+  const KeyKernel::Run* runs = kk.runs.data();
+  return SumRuns(runs + (first - kk.runs.begin()), runs + (last - kk.runs.begin()),
+                 kk.alpha.data(), slice, w);
 }
 
 double SublocationGP::gridSum(const KeyKernel& kk, double x, double y) const {

@@ -15,6 +15,14 @@
 #include "wifipos/navigation_map/navigation_map.h"
 #include "wifipos/sensor_value.h"
 
+namespace gp_detail {
+// Points [begin, end) of the floor's point order, all in one row, whose
+// coefficients start at offset.
+struct PointRun {
+  int row, begin, end, offset;
+};
+}  // namespace gp_detail
+
 // Everything one floor needs for the corrections, built once.
 class SublocationGP {
  public:
@@ -85,8 +93,9 @@ class SublocationGP {
     void forget() { ready.clear(); }
     const SublocationGP* floor = nullptr;
     uint64_t x = 0, y = 0;  // the position, bit for bit
-    std::vector<double> ex, ey;
-    std::vector<int> range;  // per length scale: first and end x, first and end y
+    std::vector<double> ex, ey, w;
+    std::vector<int> range;         // per length scale: first and end x, first and end y
+    std::vector<int> slice;         // per length scale and y row: first and end point in range
     std::vector<char> ready;
   };
   // kernelSum, reusing what scratch holds for the same position.
@@ -110,10 +119,12 @@ class SublocationGP {
     bool empty = true;  // nothing to add: no points, or coefficients all 0
     // Set when the key is summed by axis factors (exp(-dx^2/c) exp(-dy^2/c)
     // over the floor's distinct coordinates) instead of the grid above:
-    // its length-scale group, and its points in rows of one y, each row
-    // ascending in x, with their coefficients.
+    // its length-scale group, and its points as runs of the floor's point
+    // order, each inside one row, with their coefficients contiguous in
+    // alpha (short gaps padded with zeros).
     int group = -1;
-    std::vector<int> rowY, rowStart, col;
+    using Run = gp_detail::PointRun;
+    std::vector<Run> runs;
   };
   // Keys of one length scale summed by axis factors; radius covers the
   // cut-off of every one of them.
@@ -143,8 +154,10 @@ class SublocationGP {
   double b_ = 0.0;
   double ell_ = 0.0;
   std::vector<KeyKernel> kernels_;
-  // The points' distinct x and y values, ascending.
+  // The points' distinct x and y values, ascending; the points ordered by
+  // row (y) and then x: each one's x index, and where each row begins.
   std::vector<double> ux_, uy_;
+  std::vector<int> orderCol_, rowBegin_;
   std::vector<AxisGroup> groups_;
 };
 
