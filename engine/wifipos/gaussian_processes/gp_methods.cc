@@ -399,6 +399,7 @@ void SublocationGP::buildAxisGroups() {
   std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
     return std::tie(a.yi, a.xi, a.point) < std::tie(b.yi, b.xi, b.point);
   });
+  // Every distinct y is some point's, so no row is empty.
   std::vector<int> positionOf(n);
   orderCol_.resize(n);
   rowBegin_.assign(uy_.size() + 1, n);
@@ -406,9 +407,6 @@ void SublocationGP::buildAxisGroups() {
     positionOf[placed[p].point] = p;
     orderCol_[p] = placed[p].xi;
     rowBegin_[placed[p].yi] = p;
-  }
-  for (int v = static_cast<int>(uy_.size()); v-- > 0;) {
-    rowBegin_[v] = std::min(rowBegin_[v], rowBegin_[v + 1]);
   }
   // Gaps up to this many points inside a row are padded with zeros rather
   // than starting a new run.
