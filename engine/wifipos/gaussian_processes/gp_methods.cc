@@ -165,52 +165,56 @@ double KernelRun(const double* px, const double* py, const double* a, int s, int
   return run(px, py, a, s, e, x, y, c);
 }
 
-// A key's sum over its runs of points: each run clipped to its row's slice
-// of the position's range, coefficients times the kernel values w.
+// A key's sum over its runs of points, each clipped to the band [p0, p1):
+// coefficients times the kernel values w.
 using RunSlice = gp_detail::PointRun;
 inline __attribute__((always_inline)) double RunsBody(const RunSlice* run, const RunSlice* last,
-                                                      const double* alpha, const int* slice,
+                                                      const double* alpha, int p0, int p1,
                                                       const double* w) {
-  Double4 acc = {0.0, 0.0, 0.0, 0.0};
+  Double4 acc0 = {0.0, 0.0, 0.0, 0.0}, acc1 = {0.0, 0.0, 0.0, 0.0};
   double tail = 0.0;
   for (; run != last; ++run) {
-    const int s = std::max(run->begin, slice[2 * run->row]);
-    const int e = std::min(run->end, slice[2 * run->row + 1]);
+    const int s = std::max(run->begin, p0);
+    const int e = std::min(run->end, p1);
     const double* a = alpha + run->offset + (s - run->begin);
     int i = s;
-    for (; i + 4 <= e; i += 4, a += 4) {
-      Double4 va, vw;
-      std::memcpy(&va, a, sizeof va);
-      std::memcpy(&vw, w + i, sizeof vw);
-      acc += va * vw;
+    for (; i + 8 <= e; i += 8, a += 8) {
+      Double4 va0, vw0, va1, vw1;
+      std::memcpy(&va0, a, sizeof va0);
+      std::memcpy(&vw0, w + i, sizeof vw0);
+      std::memcpy(&va1, a + 4, sizeof va1);
+      std::memcpy(&vw1, w + i + 4, sizeof vw1);
+      acc0 += va0 * vw0;
+      acc1 += va1 * vw1;
     }
     for (; i < e; ++i, ++a) tail += *a * w[i];
   }
+  const Double4 acc = acc0 + acc1;
   return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + tail;
 }
 
 __attribute__((target("arch=x86-64-v3"))) double RunsWide(const RunSlice* run,
                                                           const RunSlice* last,
-                                                          const double* alpha, const int* slice,
+                                                          const double* alpha, int p0, int p1,
                                                           const double* w) {
-  return RunsBody(run, last, alpha, slice, w);
+  return RunsBody(run, last, alpha, p0, p1, w);
 }
 
-double RunsPlain(const RunSlice* run, const RunSlice* last, const double* alpha,
-                 const int* slice, const double* w) {
-  return RunsBody(run, last, alpha, slice, w);
+double RunsPlain(const RunSlice* run, const RunSlice* last, const double* alpha, int p0, int p1,
+                 const double* w) {
+  return RunsBody(run, last, alpha, p0, p1, w);
 }
 
-double SumRuns(const RunSlice* run, const RunSlice* last, const double* alpha, const int* slice,
+double SumRuns(const RunSlice* run, const RunSlice* last, const double* alpha, int p0, int p1,
                const double* w) {
-  using Fn = double (*)(const RunSlice*, const RunSlice*, const double*, const int*,
+  using Fn = double (*)(const RunSlice*, const RunSlice*, const double*, int, int,
                         const double*);
   static const Fn fn = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &RunsWide
                                                                            : &RunsPlain;
   }();
-  return fn(run, last, alpha, slice, w);
+  return fn(run, last, alpha, p0, p1, w);
 }
 
 // At most this many cells along an axis: a key's grid stays small however
@@ -408,9 +412,9 @@ void SublocationGP::buildAxisGroups() {
     orderCol_[p] = placed[p].xi;
     rowBegin_[placed[p].yi] = p;
   }
-  // Gaps up to this many points inside a row are padded with zeros rather
-  // than starting a new run.
-  constexpr int kGap = 4;
+  // Gaps up to this many points are padded with zeros rather than starting
+  // a new run.
+  constexpr int kGap = 8;
   for (auto& [twoEll2, keys] : chosen) {
     AxisGroup g;
     g.twoEll2 = twoEll2;
@@ -435,10 +439,9 @@ void SublocationGP::buildAxisGroups() {
       kk.alpha.clear();
       kk.runs.clear();
       for (const auto& [p, a] : at) {
-        const int row = placed[p].yi;
         KeyKernel::Run* last = kk.runs.empty() ? nullptr : &kk.runs.back();
-        if (last == nullptr || last->row != row || p - last->end > kGap) {
-          kk.runs.push_back({row, p, p, static_cast<int>(kk.alpha.size())});
+        if (last == nullptr || p - last->end > kGap) {
+          kk.runs.push_back({p, p, static_cast<int>(kk.alpha.size())});
           last = &kk.runs.back();
         }
         for (; last->end < p; ++last->end) kk.alpha.push_back(0.0);
@@ -537,13 +540,11 @@ double SublocationGP::axisSum(const KeyKernel& kk, double x, double y,
     scratch.ex.resize(nGroups * ux_.size());
     scratch.ey.resize(nGroups * uy_.size());
     scratch.w.resize(nGroups * orderCol_.size());
-    scratch.range.resize(4 * nGroups);
-    scratch.slice.resize(2 * nGroups * uy_.size());
+    scratch.band.resize(2 * nGroups);
   }
   const AxisGroup& g = groups_[kk.group];
   const size_t gi = static_cast<size_t>(kk.group);
-  int* range = &scratch.range[4 * gi];
-  int* slice = &scratch.slice[2 * gi * uy_.size()];
+  int* band = &scratch.band[2 * gi];
   double* w = scratch.w.data() + gi * orderCol_.size();
   if (!scratch.ready[gi]) {
     double* ex = scratch.ex.data() + g.xOffset;
@@ -554,28 +555,31 @@ double SublocationGP::axisSum(const KeyKernel& kk, double x, double y,
     const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), x + g.radius) - ux_.begin());
     const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y - g.radius) - uy_.begin());
     const int v1 = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), y + g.radius) - uy_.begin());
-    range[0] = u0, range[1] = u1, range[2] = v0, range[3] = v1;
     for (int u = u0; u < u1; ++u) ex[u] = std::exp(-(ux_[u] - x) * (ux_[u] - x) / g.twoEll2);
     for (int v = v0; v < v1; ++v) ey[v] = std::exp(-(uy_[v] - y) * (uy_[v] - y) / g.twoEll2);
-    // Each row's points within the x range, and their kernel values.
+    // The kernel value of every point of the rows in range, 0 for those out
+    // of the x range, so a run can cross rows.
     const int* col = orderCol_.data();
     for (int v = v0; v < v1; ++v) {
       const int b = rowBegin_[v], e = rowBegin_[v + 1];
       const int s = static_cast<int>(std::lower_bound(col + b, col + e, u0) - col);
       const int t = static_cast<int>(std::lower_bound(col + s, col + e, u1) - col);
-      slice[2 * v] = s;
-      slice[2 * v + 1] = t;
+      std::fill(w + b, w + s, 0.0);
       for (int p = s; p < t; ++p) w[p] = ex[col[p]] * ey[v];
+      std::fill(w + t, w + e, 0.0);
     }
+    band[0] = rowBegin_[v0];
+    band[1] = rowBegin_[v1];
     scratch.ready[gi] = 1;
   }
-  // The runs of the rows in range.
-  const auto byRow = [](const KeyKernel::Run& r, int v) { return r.row < v; };
-  const auto first = std::lower_bound(kk.runs.begin(), kk.runs.end(), range[2], byRow);
-  const auto last = std::lower_bound(first, kk.runs.end(), range[3], byRow);
+  // The runs that reach into the band.
+  const auto first = std::partition_point(kk.runs.begin(), kk.runs.end(),
+                                          [&](const KeyKernel::Run& r) { return r.end <= band[0]; });
+  const auto last = std::partition_point(first, kk.runs.end(),
+                                         [&](const KeyKernel::Run& r) { return r.begin < band[1]; });
   const KeyKernel::Run* runs = kk.runs.data();
   return SumRuns(runs + (first - kk.runs.begin()), runs + (last - kk.runs.begin()),
-                 kk.alpha.data(), slice, w);
+                 kk.alpha.data(), band[0], band[1], w);
 }
 
 double SublocationGP::gridSum(const KeyKernel& kk, double x, double y) const {

@@ -16,10 +16,10 @@
 #include "wifipos/sensor_value.h"
 
 namespace gp_detail {
-// Points [begin, end) of the floor's point order, all in one row, whose
-// coefficients start at offset.
+// Points [begin, end) of the floor's point order whose coefficients start
+// at offset.
 struct PointRun {
-  int row, begin, end, offset;
+  int begin, end, offset;
 };
 }  // namespace gp_detail
 
@@ -94,8 +94,7 @@ class SublocationGP {
     const SublocationGP* floor = nullptr;
     uint64_t x = 0, y = 0;  // the position, bit for bit
     std::vector<double> ex, ey, w;
-    std::vector<int> range;         // per length scale: first and end x, first and end y
-    std::vector<int> slice;         // per length scale and y row: first and end point in range
+    std::vector<int> band;  // per length scale: first and end point of the rows in range
     std::vector<char> ready;
   };
   // kernelSum, reusing what scratch holds for the same position.
@@ -120,8 +119,8 @@ class SublocationGP {
     // Set when the key is summed by axis factors (exp(-dx^2/c) exp(-dy^2/c)
     // over the floor's distinct coordinates) instead of the grid above:
     // its length-scale group, and its points as runs of the floor's point
-    // order, each inside one row, with their coefficients contiguous in
-    // alpha (short gaps padded with zeros).
+    // order with their coefficients contiguous in alpha (short gaps padded
+    // with zeros).
     int group = -1;
     using Run = gp_detail::PointRun;
     std::vector<Run> runs;
