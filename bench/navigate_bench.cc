@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -199,12 +200,25 @@ void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMod
   // Every output of the walk folded into one number, so that two builds
   // can be seen to give the same positions.
   double checksum = 0.0;
+  // With MARVISTO_NAVIGATE_OUTPUTS naming a folder, every output goes to a
+  // file per case there, so two builds can be compared tick by tick.
+  std::FILE* dump = nullptr;
+  if (const char* dir = std::getenv("MARVISTO_NAVIGATE_OUTPUTS")) {
+    const std::string name = std::string(dir) + "/points" + std::to_string(f.pointsPerFloor) +
+                             "-beacons" + std::to_string(f.beaconsPerFloor) + "-method" +
+                             std::to_string(method) + "-mode" + std::to_string(gpMode) +
+                             (classic ? "-classic" : "") + ".csv";
+    dump = std::fopen(name.c_str(), "w");
+  }
   for (const WScanMessage& src : f.messages) {
     WScanMessage m = src;
-    if (Navigate(&m, probe, nullptr) == 0) {
+    const int rc = Navigate(&m, probe, nullptr);
+    if (rc == 0) {
       checksum = checksum * 0.999 + m.outX + 3.0 * m.outY + 7.0 * m.outSubLocation;
     }
+    if (dump) std::fprintf(dump, "%d,%.17g,%.17g,%d\n", rc, m.outX, m.outY, m.outSubLocation);
   }
+  if (dump) std::fclose(dump);
   const long long peak = HeapPeak() - base;
   const long long kept = HeapCurrent() - base;
   // Particle positions the Gaussian-process corrections evaluated (each

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 
@@ -164,6 +165,58 @@ double KernelRun(const double* px, const double* py, const double* a, int s, int
   return run(px, py, a, s, e, x, y, c);
 }
 
+// A key's sum over its runs of points, each clipped to the band [p0, p1):
+// coefficients times the kernel values w.
+using RunSlice = gp_detail::PointRun;
+inline __attribute__((always_inline)) double RunsBody(const RunSlice* run, const RunSlice* last,
+                                                      const double* alpha, int p0, int p1,
+                                                      const double* w) {
+  Double4 acc0 = {0.0, 0.0, 0.0, 0.0}, acc1 = {0.0, 0.0, 0.0, 0.0};
+  double tail = 0.0;
+  for (; run != last; ++run) {
+    const int s = std::max(run->begin, p0);
+    const int e = std::min(run->end, p1);
+    const double* a = alpha + run->offset + (s - run->begin);
+    int i = s;
+    for (; i + 8 <= e; i += 8, a += 8) {
+      Double4 va0, vw0, va1, vw1;
+      std::memcpy(&va0, a, sizeof va0);
+      std::memcpy(&vw0, w + i, sizeof vw0);
+      std::memcpy(&va1, a + 4, sizeof va1);
+      std::memcpy(&vw1, w + i + 4, sizeof vw1);
+      acc0 += va0 * vw0;
+      acc1 += va1 * vw1;
+    }
+    for (; i < e; ++i, ++a) tail += *a * w[i];
+  }
+  const Double4 acc = acc0 + acc1;
+  return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + tail;
+}
+
+__attribute__((target("arch=x86-64-v3"))) double RunsWide(const RunSlice* run,
+                                                          const RunSlice* last,
+                                                          const double* alpha, int p0, int p1,
+                                                          const double* w) {
+  return RunsBody(run, last, alpha, p0, p1, w);
+}
+
+double RunsPlain(const RunSlice* run, const RunSlice* last, const double* alpha, int p0, int p1,
+                 const double* w) {
+  return RunsBody(run, last, alpha, p0, p1, w);
+}
+
+double SumRuns(const RunSlice* run, const RunSlice* last, const double* alpha, int p0, int p1,
+               const double* w) {
+  using Fn = double (*)(const RunSlice*, const RunSlice*, const double*, int, int,
+                        const double*);
+  static const Fn fn = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &RunsWide
+                                                                           : &RunsPlain;
+  }();
+  return fn(run, last, alpha, p0, p1, w);
+}
+
 // At most this many cells along an axis: a key's grid stays small however
 // short its cutoff radius is against the floor.
 constexpr double kMaxCellsPerAxis = 256.0;
@@ -285,7 +338,120 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
     }
     buildKernel(k, m.twoEll2);
   }
+  buildAxisGroups();
   return 0;
+}
+
+// exp(-((xi - x)^2 + (yi - y)^2) / c) is exp(-(xi - x)^2 / c) times
+// exp(-(yi - y)^2 / c). Surveys lay their points out in rows and columns, so
+// a floor has far fewer distinct x and y values than points: for keys of one
+// length scale, the factors of those values are computed once per position
+// and every key's sum is then a multiply-add per point. A length scale is
+// summed this way only where that costs fewer exponentials than the grid.
+void SublocationGP::buildAxisGroups() {
+  ux_.clear();
+  uy_.clear();
+  orderCol_.clear();
+  rowBegin_.clear();
+  groups_.clear();
+  for (KeyKernel& kk : kernels_) kk.group = -1;
+  for (const auto& [x, y] : points_) {
+    if (!std::isfinite(x) || !std::isfinite(y)) return;
+    ux_.push_back(x);
+    uy_.push_back(y);
+  }
+  std::sort(ux_.begin(), ux_.end());
+  ux_.erase(std::unique(ux_.begin(), ux_.end()), ux_.end());
+  std::sort(uy_.begin(), uy_.end());
+  uy_.erase(std::unique(uy_.begin(), uy_.end()), uy_.end());
+
+  // Keys by length scale, in key order.
+  std::vector<std::pair<double, std::vector<int>>> scales;
+  for (int k = 0; k < static_cast<int>(kernels_.size()); ++k) {
+    const KeyKernel& kk = kernels_[k];
+    if (kk.empty) continue;
+    auto it = std::find_if(scales.begin(), scales.end(), [&](const auto& e) {
+      return std::bit_cast<uint64_t>(e.first) == std::bit_cast<uint64_t>(kk.twoEll2);
+    });
+    if (it == scales.end()) {
+      scales.emplace_back(kk.twoEll2, std::vector<int>{});
+      it = scales.end() - 1;
+    }
+    it->second.push_back(k);
+  }
+  const auto axisCost = static_cast<double>(ux_.size() + uy_.size());
+  std::vector<std::pair<double, std::vector<int>>> chosen;
+  for (auto& [twoEll2, keys] : scales) {
+    double terms = 0.0;
+    for (int k : keys) terms += static_cast<double>(kernels_[k].alpha.size());
+    // A multiply-add costs about a third of an exponential.
+    if (3.0 * axisCost < 2.0 * terms) chosen.emplace_back(twoEll2, std::move(keys));
+  }
+  if (chosen.empty()) return;
+
+  // The floor's point order: by row, then x, then point index.
+  const int n = static_cast<int>(points_.size());
+  struct Placed {
+    int yi, xi, point;
+  };
+  std::vector<Placed> placed(n);
+  for (int i = 0; i < n; ++i) {
+    const auto& [x, y] = points_[i];
+    placed[i] = {static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y) - uy_.begin()),
+                 static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), x) - ux_.begin()), i};
+  }
+  std::sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+    return std::tie(a.yi, a.xi, a.point) < std::tie(b.yi, b.xi, b.point);
+  });
+  // Every distinct y is some point's, so no row is empty.
+  std::vector<int> positionOf(n);
+  orderCol_.resize(n);
+  rowBegin_.assign(uy_.size() + 1, n);
+  for (int p = n - 1; p >= 0; --p) {
+    positionOf[placed[p].point] = p;
+    orderCol_[p] = placed[p].xi;
+    rowBegin_[placed[p].yi] = p;
+  }
+  // Gaps up to this many points are padded with zeros rather than starting
+  // a new run.
+  constexpr int kGap = 8;
+  for (auto& [twoEll2, keys] : chosen) {
+    AxisGroup g;
+    g.twoEll2 = twoEll2;
+    g.xOffset = static_cast<int>(groups_.size() * ux_.size());
+    g.yOffset = static_cast<int>(groups_.size() * uy_.size());
+    for (int k : keys) {
+      KeyKernel& kk = kernels_[k];
+      // The slack keeps a point on the cut-off radius in.
+      g.radius = std::max(g.radius, std::sqrt(kk.radius2) * (1.0 + 1e-9) + 1e-9);
+      const std::vector<int>& act = active_[k];
+      const std::vector<double>& coef = alpha_[k];
+      std::vector<std::pair<int, double>> at;  // floor position, coefficient
+      for (size_t i = 0; i < std::min(act.size(), coef.size()); ++i) {
+        if (coef[i] == 0.0) continue;  // adds exactly nothing
+        at.emplace_back(positionOf[act[i]], coef[i]);
+      }
+      std::sort(at.begin(), at.end());
+      kk.group = static_cast<int>(groups_.size());
+      kk.x = {};
+      kk.y = {};
+      kk.start = {};
+      kk.alpha.clear();
+      kk.runs.clear();
+      for (const auto& [p, a] : at) {
+        KeyKernel::Run* last = kk.runs.empty() ? nullptr : &kk.runs.back();
+        if (last == nullptr || p - last->end > kGap) {
+          kk.runs.push_back({p, p, static_cast<int>(kk.alpha.size())});
+          last = &kk.runs.back();
+        }
+        for (; last->end < p; ++last->end) kk.alpha.push_back(0.0);
+        kk.alpha.push_back(a);
+        last->end = p + 1;
+      }
+      kk.alpha.shrink_to_fit();
+    }
+    groups_.push_back(g);
+  }
 }
 
 void SublocationGP::buildKernel(int k, double twoEll2) {
@@ -348,10 +514,75 @@ void SublocationGP::buildKernel(int k, double twoEll2) {
 }
 
 double SublocationGP::kernelSum(int k, double x, double y) const {
+  KernelScratch scratch;
+  return kernelSum(k, x, y, scratch);
+}
+
+double SublocationGP::kernelSum(int k, double x, double y, KernelScratch& scratch) const {
   if (k < 0 || k >= static_cast<int>(kernels_.size())) return 0.0;
   const KeyKernel& kk = kernels_[k];
   if (kk.empty) return 0.0;
   if (!std::isfinite(x) || !std::isfinite(y)) return std::numeric_limits<double>::quiet_NaN();
+  return kk.group >= 0 ? axisSum(kk, x, y, scratch) : gridSum(kk, x, y);
+}
+
+double SublocationGP::axisSum(const KeyKernel& kk, double x, double y,
+                              KernelScratch& scratch) const {
+  const uint64_t bx = std::bit_cast<uint64_t>(x), by = std::bit_cast<uint64_t>(y);
+  const size_t nGroups = groups_.size();
+  if (scratch.ready.size() != nGroups || scratch.ex.size() != nGroups * ux_.size() ||
+      scratch.ey.size() != nGroups * uy_.size() || scratch.x != bx || scratch.y != by ||
+      scratch.floor != this) {
+    scratch.floor = this;
+    scratch.x = bx;
+    scratch.y = by;
+    scratch.ready.assign(nGroups, 0);
+    scratch.ex.resize(nGroups * ux_.size());
+    scratch.ey.resize(nGroups * uy_.size());
+    scratch.w.resize(nGroups * orderCol_.size());
+    scratch.band.resize(2 * nGroups);
+  }
+  const AxisGroup& g = groups_[kk.group];
+  const size_t gi = static_cast<size_t>(kk.group);
+  int* band = &scratch.band[2 * gi];
+  double* w = scratch.w.data() + gi * orderCol_.size();
+  if (!scratch.ready[gi]) {
+    double* ex = scratch.ex.data() + g.xOffset;
+    double* ey = scratch.ey.data() + g.yOffset;
+    // Only values within the radius: every term beyond it in x or in y is
+    // beyond it in distance, and those the cut-off bound already covers.
+    const int u0 = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), x - g.radius) - ux_.begin());
+    const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), x + g.radius) - ux_.begin());
+    const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y - g.radius) - uy_.begin());
+    const int v1 = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), y + g.radius) - uy_.begin());
+    for (int u = u0; u < u1; ++u) ex[u] = std::exp(-(ux_[u] - x) * (ux_[u] - x) / g.twoEll2);
+    for (int v = v0; v < v1; ++v) ey[v] = std::exp(-(uy_[v] - y) * (uy_[v] - y) / g.twoEll2);
+    // The kernel value of every point of the rows in range, 0 for those out
+    // of the x range, so a run can cross rows.
+    const int* col = orderCol_.data();
+    for (int v = v0; v < v1; ++v) {
+      const int b = rowBegin_[v], e = rowBegin_[v + 1];
+      const int s = static_cast<int>(std::lower_bound(col + b, col + e, u0) - col);
+      const int t = static_cast<int>(std::lower_bound(col + s, col + e, u1) - col);
+      std::fill(w + b, w + s, 0.0);
+      for (int p = s; p < t; ++p) w[p] = ex[col[p]] * ey[v];
+      std::fill(w + t, w + e, 0.0);
+    }
+    band[0] = rowBegin_[v0];
+    band[1] = rowBegin_[v1];
+    scratch.ready[gi] = 1;
+  }
+  // The runs that reach into the band.
+  const auto first = std::partition_point(kk.runs.begin(), kk.runs.end(),
+                                          [&](const KeyKernel::Run& r) { return r.end <= band[0]; });
+  const auto last = std::partition_point(first, kk.runs.end(),
+                                         [&](const KeyKernel::Run& r) { return r.begin < band[1]; });
+  const KeyKernel::Run* runs = kk.runs.data();
+  return SumRuns(runs + (first - kk.runs.begin()), runs + (last - kk.runs.begin()),
+                 kk.alpha.data(), band[0], band[1], w);
+}
+
+double SublocationGP::gridSum(const KeyKernel& kk, double x, double y) const {
   // A hair of slack so a point on the radius is never lost to the rounding
   // of the cell arithmetic.
   const double radius = std::sqrt(kk.radius2) * (1.0 + 1e-9) + 1e-9;
@@ -543,21 +774,31 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
                               static_cast<int>(params.size()),
                               static_cast<int>(floor.getAlpha().size()),
                               static_cast<int>(usable.size())});
+  // The keys that take part, with the constant part of their mean. The fixed
+  // mode trains without the record's mean terms but predicts with its A, B
+  // and transmitter position.
+  struct Heard {
+    int k;
+    double s, offset, b, xAp, yAp;
+  };
+  std::vector<Heard> heard;
   for (int k = 0; k < nKeys; ++k) {
     const GpParams& p = params[k];
     const double s = signals_[k];
     if (std::fabs(p[GP_PARAM_SF] - 1.0) < 1e-6) continue;  // record without parameters
     if (!std::isfinite(s) || s < -100.0 || IsNotHeard(s) || !usable[k]) continue;
-    // The fixed mode trains without the record's mean terms but predicts
-    // with its A, B and transmitter position.
     const KeyModel m = ModelFor(p, fixed, floor.getEll());
-    const double mu = m.mu;
-    for (const size_t j : todo_) {
-      const Particle& q = particles_[j];
-      double f = mu + p[GP_PARAM_A] - p[GP_PARAM_B] * LogDistance(p[GP_PARAM_X_AP] - q.x,
-                                                                  p[GP_PARAM_Y_AP] - q.y);
-      f += floor.kernelSum(k, q.x, q.y);
-      const double r = s - f;
+    heard.push_back({k, s, m.mu + p[GP_PARAM_A], p[GP_PARAM_B], p[GP_PARAM_X_AP], p[GP_PARAM_Y_AP]});
+  }
+  scratch_.forget();
+  // Position by position, so the keys of one length scale share its kernel
+  // factors; each particle still adds its keys' terms in key order.
+  for (const size_t j : todo_) {
+    const Particle& q = particles_[j];
+    for (const Heard& h : heard) {
+      double f = h.offset - h.b * LogDistance(h.xAp - q.x, h.yAp - q.y);
+      f += floor.kernelSum(h.k, q.x, q.y, scratch_);
+      const double r = h.s - f;
       logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);
     }
   }

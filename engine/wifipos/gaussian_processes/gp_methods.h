@@ -15,6 +15,14 @@
 #include "wifipos/navigation_map/navigation_map.h"
 #include "wifipos/sensor_value.h"
 
+namespace gp_detail {
+// Points [begin, end) of the floor's point order whose coefficients start
+// at offset.
+struct PointRun {
+  int begin, end, offset;
+};
+}  // namespace gp_detail
+
 // Everything one floor needs for the corrections, built once.
 class SublocationGP {
  public:
@@ -76,6 +84,26 @@ class SublocationGP {
   // Upper bound, in dBm, of the terms kernelSum leaves out.
   static constexpr double kNeglectedBound = 1e-10;
 
+  // Working space of the kernel sums at one position. Keys that share a
+  // length scale share its per-axis kernel factors, computed once per
+  // position; the caller owns this, so the floor state stays read-only.
+  struct KernelScratch {
+    // Drops what is held; needed before the scratch serves another floor
+    // state that may sit at the same address.
+    void forget() { ready.clear(); }
+    const SublocationGP* floor = nullptr;
+    uint64_t x = 0, y = 0;  // the position, bit for bit
+    std::vector<double> ex, ey, w;
+    std::vector<int> band;  // per length scale: first and end point of the rows in range
+    std::vector<char> ready;
+  };
+  // kernelSum, reusing what scratch holds for the same position.
+  double kernelSum(int k, double x, double y, KernelScratch& scratch) const;
+  // Whether key k's sums come from the per-axis factors (for tests).
+  bool usesAxisFactors(int k) const {
+    return k >= 0 && k < static_cast<int>(kernels_.size()) && kernels_[k].group >= 0;
+  }
+
  private:
   // Key k's training data laid out for the prediction: points and their
   // coefficients in flat arrays sorted by the cells of a uniform grid (row
@@ -88,8 +116,26 @@ class SublocationGP {
     double x0 = 0.0, y0 = 0.0, cell = 1.0;
     int nx = 0, ny = 0;
     bool empty = true;  // nothing to add: no points, or coefficients all 0
+    // Set when the key is summed by axis factors (exp(-dx^2/c) exp(-dy^2/c)
+    // over the floor's distinct coordinates) instead of the grid above:
+    // its length-scale group, and its points as runs of the floor's point
+    // order with their coefficients contiguous in alpha (short gaps padded
+    // with zeros).
+    int group = -1;
+    using Run = gp_detail::PointRun;
+    std::vector<Run> runs;
+  };
+  // Keys of one length scale summed by axis factors; radius covers the
+  // cut-off of every one of them.
+  struct AxisGroup {
+    double twoEll2 = 1.0;
+    double radius = 0.0;
+    int xOffset = 0, yOffset = 0;  // where its factors sit in the scratch
   };
   void buildKernel(int k, double twoEll2);
+  void buildAxisGroups();
+  double gridSum(const KeyKernel& kk, double x, double y) const;
+  double axisSum(const KeyKernel& kk, double x, double y, KernelScratch& scratch) const;
 
 
   std::vector<std::vector<double>> signals_;
@@ -107,6 +153,11 @@ class SublocationGP {
   double b_ = 0.0;
   double ell_ = 0.0;
   std::vector<KeyKernel> kernels_;
+  // The points' distinct x and y values, ascending; the points ordered by
+  // row (y) and then x: each one's x index, and where each row begins.
+  std::vector<double> ux_, uy_;
+  std::vector<int> orderCol_, rowBegin_;
+  std::vector<AxisGroup> groups_;
 };
 
 class GaussianProcesses {
@@ -192,4 +243,5 @@ class GaussianProcesses {
   std::unordered_map<PositionKey, size_t, PositionHash> pending_;
   std::vector<size_t> todo_;
   uint64_t evaluations_ = 0;
+  SublocationGP::KernelScratch scratch_;
 };

@@ -1,0 +1,236 @@
+// Surveyed floors lay their points out in rows and columns, and the kernel
+// sums of such floors are taken from per-axis factors shared by the keys of
+// one length scale. These tests hold those sums, and the corrections built
+// on them, to the plain sum over every point.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "map_builder.h"
+#include "wifipos/gaussian_processes/gp_methods.h"
+
+namespace {
+
+std::string Key(int n) { return "axis-key-" + std::string(36, 'a') + std::to_string(n); }
+
+struct Room {
+  double x0, y0, w, h;
+  int nx, ny;
+};
+
+// Rooms of a 100 x 40 m floor, each with its own point lattice, laid out
+// the way a survey walks them: points at the centres of equal cells.
+const Room kRooms[] = {
+    {0, 0, 30, 16, 15, 8},  {30, 0, 40, 16, 10, 4}, {70, 0, 30, 16, 12, 6},
+    {0, 16, 100, 6, 50, 3}, {0, 22, 45, 18, 9, 6},  {45, 22, 55, 18, 22, 9},
+};
+
+struct FloorSpec {
+  double lnEll[6];     // per key, natural log of the length scale
+  double fixedEll;     // the fixed mode's one length scale
+  bool partialHearing; // keys 3 and 4 heard only near their transmitter, key 2 with gaps
+};
+
+SublocationMap LatticeFloor(const FloorSpec& spec, std::mt19937& rng) {
+  SublocationMap floor;
+  for (const Room& r : kRooms) {
+    for (int j = 0; j < r.ny; ++j) {
+      for (int i = 0; i < r.nx; ++i) {
+        positioning_test::AddPoint(floor, r.x0 + (i + 0.5) * r.w / r.nx,
+                                   r.y0 + (j + 0.5) * r.h / r.ny);
+      }
+    }
+  }
+  // Two points surveyed twice.
+  positioning_test::AddPoint(floor, 1.0, 1.0);
+  positioning_test::AddPoint(floor, 50.0, 19.0);
+  const double ap[6][2] = {{10, 8}, {50, 8}, {90, 30}, {20, 30}, {75, 19}, {98, 2}};
+  std::normal_distribution<double> shadow(0.0, 4.0);
+  const int n = static_cast<int>(floor.getReferencePoints().size());
+  for (int k = 0; k < 6; ++k) {
+    for (int p = 0; p < n; ++p) {
+      const auto& rp = floor.getReferencePoints()[p];
+      const double d = std::hypot(rp.getX() - ap[k][0], rp.getY() - ap[k][1]);
+      const double rssi = -45.0 - 25.0 * std::log10(d + 1.0) + shadow(rng);
+      if (spec.partialHearing && (k == 3 || k == 4) && d > 30.0) continue;
+      // Key 2 misses points here and there: gaps of every length in its rows.
+      std::uniform_real_distribution<double> coin(0.0, 1.0);
+      if (spec.partialHearing && k == 2 && coin(rng) < 0.45) continue;
+      positioning_test::AddEntry(floor, Key(k), p, std::round(rssi * 10.0) / 10.0);
+    }
+    floor.getGpParams().push_back(GpParams{-40.0, 0.0, 2.5, ap[k][0], ap[k][1], std::log(5.0),
+                                           std::log(1.5), spec.lnEll[k]});
+  }
+  floor.getProperties().ell = spec.fixedEll;
+  return floor;
+}
+
+GaussianProcesses Train(std::vector<SublocationMap> floors, int mode) {
+  NavigationMap nav;
+  auto& gp = nav.getNavigationProperties().gaussianProcesses;
+  gp.Mode = mode;
+  gp.Correction_noise = 10.0;
+  for (SublocationMap& f : floors) {
+    f.updateUniqueApsBssid();
+    nav.getSublocationsVector().push_back(std::move(f));
+  }
+  GaussianProcesses out;
+  out.initialize(nav);
+  out.setSublocationIndex(0);
+  return out;
+}
+
+double TwoEll2(const SublocationGP& s, int k, int mode) {
+  return mode == 123 ? 2.0 * s.getEll() * s.getEll() : s.getParameters()[k][GP_PARAM_ELL];
+}
+
+// Every term, each with its own exponential.
+double FullSum(const SublocationGP& s, int k, double x, double y, int mode) {
+  const double c = TwoEll2(s, k, mode);
+  double f = 0.0;
+  const auto& act = s.getActivePoints()[k];
+  for (size_t i = 0; i < act.size(); ++i) {
+    const auto& [px, py] = s.getPoints()[act[i]];
+    f += s.getAlpha()[k][i] * std::exp(-((px - x) * (px - x) + (py - y) * (py - y)) / c);
+  }
+  return f;
+}
+
+double Tolerance(const SublocationGP& s, int k) {
+  double a = 0.0;
+  for (double v : s.getAlpha()[k]) a += std::fabs(v);
+  return SublocationGP::kNeglectedBound + 1e-14 * a;
+}
+
+// Length scales of 3 m shared by three keys and 8 m by two; one key alone
+// at 0.7 m, short enough that most of the floor is beyond its cut-off.
+const FloorSpec kMixed{{std::log(3.0), std::log(3.0), std::log(8.0), std::log(3.0), std::log(8.0),
+                        std::log(0.7)},
+                       3.0,
+                       true};
+// Every key at one long length scale: the cut-off reaches across the floor.
+const FloorSpec kLong{{std::log(20.0), std::log(20.0), std::log(20.0), std::log(20.0),
+                       std::log(20.0), std::log(20.0)},
+                      12.0,
+                      false};
+
+TEST(GpAxisSum, MatchesTheSumOverEveryPoint) {
+  struct Case {
+    const char* name;
+    const FloorSpec* spec;
+    int mode;
+  };
+  const Case cases[] = {
+      {"mixed scales, full", &kMixed, 121},
+      {"mixed scales, fixed", &kMixed, 123},
+      {"long scale, full", &kLong, 121},
+      {"long scale, fixed", &kLong, 123},
+  };
+  for (const Case& c : cases) {
+    std::mt19937 rng(777);
+    const GaussianProcesses gp = Train({LatticeFloor(*c.spec, rng)}, c.mode);
+    const SublocationGP& s = gp.getSublocations()[0];
+    ASSERT_EQ(s.getNumberOfKeys(), 6) << c.name;
+    // Places on and off the floor, the points themselves, and the points
+    // moved along one axis only (the same x with another y).
+    std::vector<std::pair<double, double>> at;
+    std::uniform_real_distribution<double> qx(-30.0, 130.0), qy(-30.0, 70.0);
+    for (int i = 0; i < 300; ++i) at.emplace_back(qx(rng), qy(rng));
+    for (size_t p = 0; p < s.getPoints().size(); p += 7) {
+      at.push_back(s.getPoints()[p]);
+      at.emplace_back(s.getPoints()[p].first, s.getPoints()[p].second + 0.37);
+    }
+    at.emplace_back(1e7, -1e7);
+    // One scratch for the whole walk over positions and keys, as the
+    // corrections use it.
+    SublocationGP::KernelScratch scratch;
+    for (const auto& [x, y] : at) {
+      for (int k = 0; k < 6; ++k) {
+        ASSERT_TRUE(s.getUsable()[k]) << c.name << " key " << k;
+        EXPECT_TRUE(s.usesAxisFactors(k)) << c.name << " key " << k;
+        const double want = FullSum(s, k, x, y, c.mode);
+        ASSERT_NEAR(s.kernelSum(k, x, y, scratch), want, Tolerance(s, k))
+            << c.name << " key " << k << " at " << x << ", " << y;
+        ASSERT_NEAR(s.kernelSum(k, x, y), want, Tolerance(s, k))
+            << c.name << " key " << k << " at " << x << ", " << y << " (own scratch)";
+      }
+    }
+    EXPECT_TRUE(std::isnan(s.kernelSum(0, std::nan(""), 3.0, scratch))) << c.name;
+  }
+}
+
+// A scratch carried from one floor to another at the same position must not
+// hand the first floor's factors to the second.
+TEST(GpAxisSum, ScratchFollowsTheFloor) {
+  std::mt19937 rng(5);
+  FloorSpec other = kMixed;
+  for (double& l : other.lnEll) l = std::log(6.0);
+  std::mt19937 rng2(5);
+  const GaussianProcesses gp = Train({LatticeFloor(kMixed, rng), LatticeFloor(other, rng2)}, 121);
+  const SublocationGP& a = gp.getSublocations()[0];
+  const SublocationGP& b = gp.getSublocations()[1];
+  SublocationGP::KernelScratch scratch;
+  for (const auto& [x, y] : {std::pair{12.5, 7.25}, std::pair{60.0, 30.0}}) {
+    for (const SublocationGP* s : {&a, &b, &a}) {
+      for (int k = 0; k < 6; ++k) {
+        ASSERT_NEAR(s->kernelSum(k, x, y, scratch), FullSum(*s, k, x, y, 121), Tolerance(*s, k))
+            << "floor " << (s == &a ? "a" : "b") << " key " << k;
+      }
+    }
+  }
+}
+
+// The correction's weights, evaluated position by position with shared
+// factors, against the prediction written out term by term.
+TEST(GpAxisSum, CorrectionWeightsMatchTheFullPrediction) {
+  struct Case {
+    int mode;
+    std::vector<double> heard;
+  };
+  const Case cases[] = {
+      {121, {-62.0, -71.5, 1.0, -80.0, -66.0, -58.5}},
+      {123, {-62.0, -100.0, -75.0, 1.0, -101.0, -58.5}},
+  };
+  for (const Case& c : cases) {
+    std::mt19937 rng(31);
+    GaussianProcesses gp = Train({LatticeFloor(kMixed, rng)}, c.mode);
+    const SublocationGP& s = gp.getSublocations()[0];
+    gp.setCurrentSignals(c.heard);
+    std::vector<Particle> particles;
+    std::uniform_real_distribution<double> ux(0.0, 100.0), uy(0.0, 40.0);
+    for (int i = 0; i < 150; ++i) particles.push_back(Particle{ux(rng), uy(rng), 0.0, 1.0});
+    // Copies of one position and a particle on a point, as a resampling leaves them.
+    particles.push_back(particles[3]);
+    particles.push_back(Particle{s.getPoints()[40].first, s.getPoints()[40].second, 0.0, 1.0});
+    particles.push_back(Particle{s.getPoints()[40].first, 33.0, 0.0, 1.0});
+    gp.setParticles(particles);
+    ASSERT_EQ(gp.correction(), 0) << c.mode;
+    const std::vector<double> w = gp.getNewWeights();
+    int visible = 0;
+    for (double v : c.heard) visible += v > -100.0 && v != 1.0;
+    const double noise = gp.getNoiseVariance();
+    for (size_t j = 0; j < particles.size(); ++j) {
+      // What rounding in the kernel sums may move the log-weight by.
+      double slack = 1e-12;
+      double logW = 0.0;
+      for (int k = 0; k < 6; ++k) {
+        if (c.heard[k] < -100.0 || c.heard[k] == 1.0) continue;
+        const GpParams& p = s.getParameters()[k];
+        const double mu = c.mode == 123 ? -115.0 : p[GP_PARAM_MU];
+        const double dx = p[GP_PARAM_X_AP] - particles[j].x, dy = p[GP_PARAM_Y_AP] - particles[j].y;
+        const double mean = mu + p[GP_PARAM_A] - p[GP_PARAM_B] * std::log(dx * dx + dy * dy + 1e-5);
+        const double r = c.heard[k] - mean - FullSum(s, k, particles[j].x, particles[j].y, c.mode);
+        logW += (-r * r / (2.0 * noise) - 0.5 * std::log(2.0 * 3.14159265358979323846 * noise)) /
+                visible;
+        slack += std::fabs(r) / noise / visible * Tolerance(s, k);
+      }
+      EXPECT_NEAR(w[j], std::exp(logW), slack * std::exp(logW))
+          << "mode " << c.mode << " particle " << j;
+    }
+  }
+}
+
+}  // namespace
