@@ -3,6 +3,9 @@
 // reference points on a 2 m grid with 60 beacons, each point hearing the
 // beacons above -90 dBm of a log-distance model with 4 dB shadowing. Counters:
 // heap held by the trained state and the process's peak resident size.
+// Likewise for the histogram method, on floors of up to 5,000 points whose
+// entries carry a survey of 20 samples: preparation of the distributions and
+// the weighting of one window, plain and differential.
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "wifipos/gaussian_processes/gp_methods.h"
+#include "wifipos/histogramm/histogramm.h"
 
 namespace {
 
@@ -41,7 +45,7 @@ struct Venue {
 };
 
 // A rectangular floor of about `points` reference points.
-Venue MakeVenue(int points, int mode) {
+Venue MakeVenue(int points, int mode, bool surveys = false) {
   Venue v;
   std::mt19937 rng(1234 + points);
   std::normal_distribution<double> shadow(0.0, 4.0);
@@ -78,6 +82,11 @@ Venue MakeVenue(int points, int mode) {
       ap.setType(2);
       ap.setRssi(rssi);
       ap.setRefPointIndex(i);
+      if (surveys) {
+        std::map<int, int> samples;
+        for (int k = 0; k < 20; ++k) samples[static_cast<int>(-rssi + shadow(rng) / 2.0)] += 1;
+        ap.setHistogram(samples);
+      }
       floor.getRadioMap().emplace(BeaconKey(b), ap);
     }
   }
@@ -95,6 +104,13 @@ Venue MakeVenue(int points, int mode) {
 }
 
 double HeapInUse() { return static_cast<double>(mallinfo2().uordblks); }
+
+// Also counts the blocks malloc hands out by mmap (large exactly sized
+// arrays), which uordblks leaves out.
+double HeapHeld() {
+  const struct mallinfo2 m = mallinfo2();
+  return static_cast<double>(m.uordblks + m.hblkhd);
+}
 
 double PeakRssMb() {
   rusage u{};
@@ -170,6 +186,68 @@ void BM_GpWindow(benchmark::State& state) {
   state.counters["failed"] = failures;
   state.counters["peak_rss_MB"] = PeakRssMb();
 }
+
+Venue HistogramVenue(int points, bool differential) {
+  Venue v = MakeVenue(points, 121, true);
+  auto& knn = v.map.getNavigationProperties().knn;
+  knn.Histogram_type = 302;
+  knn.Differention_mode = differential;
+  v.map.getSublocationsVector()[0].getProperties().Histogram_interval_width = 2;
+  return v;
+}
+
+// args: points, differential.
+void BM_HistogramPrepare(benchmark::State& state) {
+  Venue v = HistogramVenue(static_cast<int>(state.range(0)), state.range(1) != 0);
+  double held = 0.0;
+  for (auto _ : state) {
+    auto h = std::make_unique<Histogram>();
+    const double before = HeapHeld();
+    h->initialize(v.map);
+    held = HeapHeld() - before;
+    benchmark::DoNotOptimize(h.get());
+  }
+  state.counters["radio_entries"] =
+      static_cast<double>(v.map.getSublocationsVector()[0].getRadioMap().size());
+  state.counters["state_MB"] = held / (1024.0 * 1024.0);
+}
+
+// args: points, differential. One window of the beacons heard at a spot.
+void BM_HistogramWindow(benchmark::State& state) {
+  const int points = static_cast<int>(state.range(0));
+  Venue v = HistogramVenue(points, state.range(1) != 0);
+  Histogram h;
+  h.initialize(v.map);
+  const SublocationMap& floor = v.map.getSublocationsVector()[0];
+  std::mt19937 rng(78);
+  std::vector<double> signals;
+  std::vector<BeaconMeas> meas;
+  Scan(v, floor, v.width / 3, v.height / 2, rng, signals, meas);
+  std::vector<AccessPoint> scan;
+  for (const BeaconMeas& m : meas) {
+    AccessPoint ap;
+    ap.setBssid(m.getBeaconId());
+    ap.setRssi(m.getRssi());
+    scan.push_back(ap);
+  }
+  SublocationState st;
+  int floorIndex = 0;
+  for (auto _ : state) {
+    st.weights.assign(static_cast<size_t>(floor.getNRp()), 0.0);
+    st.clear();
+    h.calculateWeights(st, scan, floorIndex);
+    benchmark::DoNotOptimize(st.weightSum);
+  }
+  state.counters["heard"] = static_cast<double>(scan.size());
+}
+
+BENCHMARK(BM_HistogramPrepare)
+    ->ArgsProduct({{500, 5000}, {0}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_HistogramWindow)
+    ->ArgsProduct({{500, 2000, 5000}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond);
 
 // Modes: 121 full, 122 normal, 123 fixed.
 BENCHMARK(BM_GpTraining)

@@ -26,6 +26,33 @@ class BoundedConcurrentQueue final : public platform::Queue {
     platform::dispatch::async(platform::dispatch::globalQueue(), [this] { work(); });
   }
 
+  // Runs `block` at once on the calling thread, as a block of this queue, when one of its
+  // places is free and no block waits for one: a reply that is ready where the operation
+  // finished is parsed there instead of waking a worker for it. False (and `block` left as
+  // it was) otherwise.
+  bool runHereIfIdle(platform::Block& block) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!pending_.empty() || workers_ >= width_) return false;
+      ++workers_;
+    }
+    const Queue* saved = current_;
+    current_ = this;
+    block();
+    block = nullptr;
+    current_ = saved;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Blocks queued meanwhile found this place taken: a worker takes it over for them.
+      if (pending_.empty()) {
+        --workers_;
+        return true;
+      }
+    }
+    platform::dispatch::async(platform::dispatch::globalQueue(), [this] { work(); });
+    return true;
+  }
+
  private:
   void work() {
     const Queue* saved = current_;
@@ -52,14 +79,19 @@ class BoundedConcurrentQueue final : public platform::Queue {
   size_t workers_ = 0;
 };
 
-}  // namespace
-
 // Kept to the end of the process: pool threads may parse after main returned.
-platform::QueuePtr http_request_operation_processing_queue() {
-  static const auto* queue = new platform::QueuePtr(std::make_shared<BoundedConcurrentQueue>(
+const std::shared_ptr<BoundedConcurrentQueue>& processingQueue() {
+  static const auto* queue = new std::shared_ptr<BoundedConcurrentQueue>(std::make_shared<BoundedConcurrentQueue>(
       "com.marvisto.networking.http-request.processing", std::max(2u, std::thread::hardware_concurrency())));
   return *queue;
 }
+
+// Replies up to this size are parsed in a few microseconds.
+constexpr size_t kParseInPlaceMaxBytes = 16 * 1024;
+
+}  // namespace
+
+platform::QueuePtr http_request_operation_processing_queue() { return processingQueue(); }
 
 std::shared_ptr<platform::Group> http_request_operation_completion_group() {
   static const auto* group = new std::shared_ptr<platform::Group>(platform::Group::create());
@@ -113,8 +145,8 @@ std::optional<platform::Error> MCHTTPRequestOperation::error() const {
 
 void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success, FailureBlock failure) {
   // Runs where the operation finished (the network thread) and goes straight on to the
-  // processing queue: the reply is parsed off the main queue and only the success or failure
-  // block comes back to the completion queue. The block holds the operation weakly, so an
+  // processing queue (in place when that is cheaper, below): the reply is parsed off the main
+  // queue and only the success or failure block comes back to the completion queue. The block holds the operation weakly, so an
   // operation never queued is freed; whoever runs the block holds it meanwhile.
   std::weak_ptr<MCHTTPRequestOperation> weak = std::static_pointer_cast<MCHTTPRequestOperation>(shared_from_this());
   {
@@ -126,7 +158,7 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
     if (!self) return;
     auto group = self->completionGroup();
     if (group) group->enter();
-    platform::dispatch::async(http_request_operation_processing_queue(), [self, success, failure, group] {
+    platform::Block process = [self, success, failure, group] {
       auto callbackGroup = group ? group : http_request_operation_completion_group();
       auto queue = self->completionQueue();
       if (!queue) queue = platform::dispatch::mainQueue();
@@ -153,7 +185,13 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
       if (group) group->leave();
       // Released once run, with whatever the blocks held.
       self->clearCompletionBlock();
-    });
+    };
+    // A small reply finished on a network thread with nothing else to do (a caller sending
+    // one request after another) is parsed right there: a hand-off to a worker would cost
+    // more than the parse. Otherwise the network thread goes back to its transfers.
+    bool small = self->responseDataLength() <= kParseInPlaceMaxBytes;
+    if (small && networkRequestThread().isIdle() && processingQueue()->runHereIfIdle(process)) return;
+    processingQueue()->async(std::move(process));
   });
 }
 

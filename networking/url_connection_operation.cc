@@ -455,6 +455,11 @@ std::optional<Data> MCURLConnectionOperation::responseData() const {
   return responseData_;
 }
 
+size_t MCURLConnectionOperation::responseDataLength() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  return responseData_ ? responseData_->size() : 0;
+}
+
 void MCURLConnectionOperation::setResponseData(std::optional<Data> data) {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   responseData_ = std::move(data);

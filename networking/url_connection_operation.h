@@ -132,6 +132,7 @@ class MCURLConnectionOperation : public MCOperation {
   // Network thread, under the lock, after the connection was cancelled for a pause.
   virtual void prepareResumableRequest() {}
   void setRequest(platform::URLRequest request);
+  size_t responseDataLength() const;  // without copying the bytes
   // Posts a finish notification that finish() held for the main-queue callback: at once on
   // the calling (main) thread, or as usual when no such callback runs.
   void releaseFinishNotification(bool onMainNow);

@@ -729,4 +729,6 @@ void NetworkThread::perform(std::function<void()> task) {
 
 bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->thread.get_id(); }
 
+bool NetworkThread::isIdle() const { return isCurrent() && impl_->active.empty() && impl_->hosts.empty(); }
+
 }  // namespace platform

@@ -78,6 +78,9 @@ class NetworkThread {
   // Runs the task on the network thread, without waiting, in order of submission.
   void perform(std::function<void()> task);
   bool isCurrent() const;
+  // On the network thread: no transfer runs or waits for its turn, so work done here in
+  // place holds nothing up. False on any other thread.
+  bool isIdle() const;
 
   struct Impl;
   Impl& impl() { return *impl_; }

@@ -51,6 +51,13 @@ double processCpuUs() {
   return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
 }
 
+// Context switches of every thread of this process, voluntary or not.
+double processContextSwitches() {
+  rusage r{};
+  getrusage(RUSAGE_SELF, &r);
+  return double(r.ru_nvcsw + r.ru_nivcsw);
+}
+
 size_t discard(char*, size_t size, size_t n, void* counter) {
   *static_cast<size_t*>(counter) += size * n;
   return size * n;
@@ -149,11 +156,12 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
-  double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0;
+  double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0, oursSwitches = 0, curlSwitches = 0;
   int64_t requests = 0;
   for (auto _ : state) {
     for (int batch = 0; batch < 10; ++batch) {
       double cpuBegan = processCpuUs();
+      double switchesBegan = processContextSwitches();
       auto began = std::chrono::steady_clock::now();
       int ok = 0, done = 0;
       for (int i = 0; i < 100; ++i) {
@@ -163,10 +171,13 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
       platform::testing::pumpUntil([&] { return done == 100; }, 30);
       auto middle = std::chrono::steady_clock::now();
       double cpuMiddle = processCpuUs();
+      double switchesMiddle = processContextSwitches();
       for (int i = 0; i < 100; ++i)
         if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("a curl request failed");
       auto end = std::chrono::steady_clock::now();
       curlCpuUs += processCpuUs() - cpuMiddle;
+      curlSwitches += processContextSwitches() - switchesMiddle;
+      oursSwitches += switchesMiddle - switchesBegan;
       oursCpuUs += cpuMiddle - cpuBegan;
       if (ok != 100) state.SkipWithError("a request failed");
       oursUs += std::chrono::duration<double, std::micro>(middle - began).count();
@@ -180,6 +191,8 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
   state.counters["ratio"] = oursUs / curlUs;
   state.counters["ours_cpu_us"] = oursCpuUs / double(requests);
   state.counters["curl_cpu_us"] = curlCpuUs / double(requests);
+  state.counters["ours_cs"] = oursSwitches / double(requests);
+  state.counters["curl_cs"] = curlSwitches / double(requests);
 }
 
 // 100 MB through one operation and through curl easy, alternating.

@@ -435,6 +435,8 @@ void ParticleFilter::propogateHeadingAngle(double angle) {
 
 void ParticleFilter::moveParticles() {
   const double stepLength = prediction_.stepLength;
+  const double offset = prediction_.headingOffset;
+  prediction_.headingOffset = 0.0;
   if (stepLength == 0.0) {
     MV_LOG(11, "WARNING: Step length == %lf\n", stepLength);
     return;
@@ -453,9 +455,11 @@ void ParticleFilter::moveParticles() {
       continue;
     }
     const double len = generateGaussianNoise(stepLength, prediction_.stepLengthNoise);
-    double a = p.angle + generateGaussianNoise(0.0, angleSigma);
-    a = WrapPi(std::isfinite(a) ? a : p.angle);  // overflowing noise: no heading noise
-    if (properties_.useEstimatedAngle) p.angle = a;
+    const double base = offset != 0.0 ? p.angle + offset : p.angle;
+    double a = base + generateGaussianNoise(0.0, angleSigma);
+    a = WrapPi(std::isfinite(a) ? a : base);  // overflowing noise: no heading noise
+    // The offset belongs to this move; the particle keeps only its noise.
+    if (properties_.useEstimatedAngle) p.angle = offset != 0.0 ? WrapPi(a - offset) : a;
     if (stepLength < 0.01) {
       MV_LOG(11, "ERROR in particle filter StepLength == %lf\n", len);
       return;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cmath>
 #include <vector>
 
 #include "wifipos/gaussian_processes/particle.h"
@@ -41,6 +42,9 @@ struct PredictionInfo {
   double stepLength = 0.0;       // metres, mean length of the next move
   double angleNoise = 0.0;       // degrees, heading noise per move
   double stepLengthNoise = 0.0;  // metres, step-length noise
+  // rad added to every particle's heading for the next move only: a step
+  // detected late goes along the heading of its own time.
+  double headingOffset = 0.0;
 };
 
 struct Flags {
@@ -63,6 +67,8 @@ class ParticleFilter {
   // A non-finite length or noise is refused (logged): the length becomes 0,
   // so the next move does nothing.
   void setPredictionInfo(double stepLength, double angleNoise);
+  // For the next move only (see PredictionInfo); a non-finite offset is 0.
+  void setStepHeadingOffset(double offset) { prediction_.headingOffset = std::isfinite(offset) ? offset : 0.0; }
   void setResamplingParameters(const double& x, const double& y, const int& n);
   // NaN, infinite or negative entries become 0 (logged).
   void setNewWeights(const std::vector<double>& weights);

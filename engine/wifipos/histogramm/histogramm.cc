@@ -23,10 +23,10 @@ int BinOf(int level, int width) { return level - level % width; }
 
 int UsableWidth(int width) { return width < 1 ? 1 : width; }
 
-// Slot value of a bin the entry does not have; every stored probability is
-// a finite non-negative number (an entry holding anything else sends its
-// floor to the map walk).
-constexpr double kAbsent = -1.0;
+// A bin the entry does not have holds 0 in its slot: every stored
+// probability is finite and above 0 (an entry holding anything else sends
+// its floor to the map walk), so 0 means absent, and a product with an
+// absent bin adds exactly nothing to a pair's sum.
 // Beyond these the slots would cost more memory than they save time.
 constexpr int64_t kMaxSlotsPerEntry = 1024;
 constexpr int64_t kSlotsPerEntryBudget = 64;
@@ -72,99 +72,210 @@ int Histogram::initialize(NavigationMap& map) {
   const CommonNavProperties& settings = map.getNavigationProperties();
   type_ = settings.knn.Histogram_type;
   differential_ = settings.knn.Differention_mode;
-  floors_.assign(map.getNSublocations(), SublocationHistogram());
   return fillHistograms(map);
 }
 
 int Histogram::fillHistograms(NavigationMap& map) {
-  std::vector<SublocationMap>& floors = map.getSublocationsVector();
-  floors_.resize(floors.size());
-  for (size_t f = 0; f < floors.size(); ++f) {
-    SublocationMap& floor = floors[f];
-    SublocationHistogram& out = floors_[f];
-    out.getEntries().clear();
-    int width = floor.getProperties().Histogram_interval_width;
-    if (width < 1) {
-      // Every bin is a multiple of the width; without one there are no bins.
-      MV_LOG(11, "Histogram interval width %d of %d sublocation is not positive, 1 is used\n",
-             width, floor.getId());
-      width = 1;
-    }
-    out.setWidth(width);
-    for (const auto& [key, entry] : std::as_const(floor).getRadioMap()) {
-      double total = 0.0;
-      for (const auto& [level, count] : entry.getHistogram()) {
-        if (count > 0) total += count;
-      }
-      std::map<int, double> distribution;
-      for (const auto& [level, count] : entry.getHistogram()) {
-        if (count > 0) distribution[level] = count / total;
-      }
-      if (type_ == 302 || type_ == 301) {
-        if (total <= 10.0) {
-          distribution.clear();  // too few samples to say anything
-        } else if (type_ == 302) {
-          calcBinned(distribution, width);
-        } else {
-          calcWeibull(distribution, width);
-        }
-      }
-      out.getEntries().emplace(key, ApRpInfo(entry.getRefPointIndex(), distribution));
-    }
-  }
-  packed_.assign(floors_.size(), PackedFloor());
-  for (size_t f = 0; f < floors_.size(); ++f) packFloor(f);
+  const std::vector<SublocationMap>& floors = std::as_const(map).getSublocationsVector();
+  // Released before the new layouts are built, so that a rebuild never
+  // holds two of them.
+  packed_.clear();
+  byMaps_.clear();
+  packed_.resize(floors.size());
+  byMaps_.resize(floors.size());
+  builtDifferential_ = differential_;
+  for (size_t f = 0; f < floors.size(); ++f) packFloor(floors[f], f);
   return 0;
 }
 
-void Histogram::packFloor(size_t floorIndex) {
-  const SublocationHistogram& floor = floors_[floorIndex];
-  const auto& entries = floor.getEntries();
-  PackedFloor pf;
-  const int w = UsableWidth(floor.getWidth());
-  // Binned and fitted distributions only hold multiples of the width, so
-  // one slot per bin; raw levels need one slot per level.
-  pf.step = w;
-  for (const auto& [key, info] : entries) {
-    for (const auto& [bin, p] : info.getDistribution()) {
-      if (bin % w != 0) pf.step = 1;
+void Histogram::distributionOf(const AccessPoint& entry, int width,
+                               std::map<int, double>& out) {
+  out.clear();
+  double total = 0.0;
+  for (const auto& [level, count] : entry.getHistogram()) {
+    if (count > 0) total += count;
+  }
+  for (const auto& [level, count] : entry.getHistogram()) {
+    if (count > 0) out.emplace_hint(out.end(), level, count / total);
+  }
+  if (type_ == 302 || type_ == 301) {
+    if (total <= 10.0) {
+      out.clear();  // too few samples to say anything
+    } else if (type_ == 302) {
+      calcBinned(out, width);
+    } else {
+      calcWeibull(out, width);
     }
   }
+}
+
+// Two passes over the radio map: the first sizes every array exactly (a
+// venue's layout runs to tens of megabytes, and growing it by doubling would
+// hold up to twice that for a while), the second fills them.
+void Histogram::packFloor(const SublocationMap& floor, size_t floorIndex) {
+  const RadioMap& radioMap = floor.getRadioMap();
+  int width = floor.getProperties().Histogram_interval_width;
+  if (width < 1) {
+    // Every bin is a multiple of the width; without one there are no bins.
+    MV_LOG(11, "Histogram interval width %d of %d sublocation is not positive, 1 is used\n",
+           width, floor.getId());
+    width = 1;
+  }
+  PackedFloor& pf = packed_[floorIndex];
+  pf = PackedFloor();
+  pf.width = width;
+  if (!builtDifferential_) {
+    packByBin(radioMap, pf);
+    return;
+  }
+  // Binned and fitted distributions only hold multiples of the width, so
+  // one slot per bin; raw levels need one slot per level unless they all
+  // are multiples too.
+  pf.step = width;
+  const bool fitted = type_ == 302 || type_ == 301;
+  size_t nKeys = 0;
+  for (auto it = radioMap.begin(); it != radioMap.end(); it = radioMap.upper_bound(it->first)) {
+    ++nKeys;
+  }
+  if (!fitted) {
+    for (const auto& [key, entry] : radioMap) {
+      for (const auto& [level, count] : entry.getHistogram()) {
+        if (count > 0 && level % width != 0) pf.step = 1;
+      }
+    }
+  }
+
+  std::map<int, double> d;
   const int64_t budget =
-      kSlotsFloorBudget + kSlotsPerEntryBudget * static_cast<int64_t>(entries.size());
+      kSlotsFloorBudget + kSlotsPerEntryBudget * static_cast<int64_t>(radioMap.size());
+  int64_t slots = 0;
+  bool usable = true;
+  for (const auto& [key, entry] : radioMap) {
+    distributionOf(entry, width, d);
+    if (d.empty()) continue;
+    const int64_t span = static_cast<int64_t>(d.rbegin()->first / pf.step) -
+                         d.begin()->first / pf.step + 1;
+    slots += span;
+    bool finite = true;
+    for (const auto& [bin, p] : d) finite = finite && std::isfinite(p) && p > 0.0;
+    if (!finite || span > kMaxSlotsPerEntry || slots > budget) {
+      usable = false;
+      break;
+    }
+  }
+
+  if (!usable) {
+    pf = PackedFloor();
+    pf.width = width;
+    SublocationHistogram& out = byMaps_[floorIndex];
+    out.setWidth(width);
+    for (const auto& [key, entry] : radioMap) {
+      distributionOf(entry, width, d);
+      out.getEntries().emplace_hint(out.getEntries().end(), key,
+                                    ApRpInfo(entry.getRefPointIndex(), d));
+    }
+    return;
+  }
+
+  pf.keys.reserve(nKeys);
+  pf.keyIndex.reserve(nKeys);
+  pf.keyBegin.reserve(nKeys + 1);
+  pf.entries.reserve(radioMap.size());
+  pf.probs.assign(static_cast<size_t>(slots), 0.0);
   const std::string* lastKey = nullptr;
-  for (const auto& [key, info] : entries) {
+  int offset = 0;
+  for (const auto& [key, entry] : radioMap) {
     if (lastKey == nullptr || *lastKey != key) {
-      pf.keyIndex.emplace(key, static_cast<int>(pf.keyBegin.size()));
+      pf.keyIndex.emplace(key, static_cast<int>(pf.keys.size()));
+      pf.keys.push_back(key);
       pf.keyBegin.push_back(static_cast<int>(pf.entries.size()));
       lastKey = &key;
     }
-    if (info.getIndex() < 0) continue;  // names no point; never weighed
-    PackedEntry e{info.getIndex(), 0, 0, static_cast<int>(pf.probs.size())};
-    const std::map<int, double>& d = info.getDistribution();
+    distributionOf(entry, width, d);
+    PackedEntry e{entry.getRefPointIndex(), 0, 0, offset};
     if (!d.empty()) {
       e.minSlot = d.begin()->first / pf.step;
-      const int64_t span = d.rbegin()->first / pf.step - e.minSlot + 1;
-      if (span > kMaxSlotsPerEntry ||
-          static_cast<int64_t>(pf.probs.size()) + span > budget) {
-        packed_[floorIndex] = PackedFloor();
-        return;
-      }
-      e.nSlots = static_cast<int>(span);
-      pf.probs.resize(pf.probs.size() + static_cast<size_t>(span), kAbsent);
+      e.nSlots = d.rbegin()->first / pf.step - e.minSlot + 1;
       for (const auto& [bin, p] : d) {
-        if (!std::isfinite(p) || p < 0.0) {
-          packed_[floorIndex] = PackedFloor();
-          return;
-        }
-        pf.probs[static_cast<size_t>(e.offset + (bin / pf.step - e.minSlot))] = p;
+        pf.probs[static_cast<size_t>(offset + (bin / pf.step - e.minSlot))] = p;
       }
+      offset += e.nSlots;
     }
     pf.entries.push_back(e);
   }
   pf.keyBegin.push_back(static_cast<int>(pf.entries.size()));
   pf.usable = true;
-  packed_[floorIndex] = std::move(pf);
+}
+
+void Histogram::packByBin(const RadioMap& radioMap, PackedFloor& pf) {
+  struct Cell {
+    int bin;
+    int point;
+    double p;
+  };
+  std::vector<Cell> cells;  // one key's, reused from key to key
+  std::map<int, double> d;
+  auto keyCells = [&](RadioMap::const_iterator from, RadioMap::const_iterator to) {
+    cells.clear();
+    for (auto it = from; it != to; ++it) {
+      distributionOf(it->second, pf.width, d);
+      for (const auto& [bin, p] : d) cells.push_back(Cell{bin, it->second.getRefPointIndex(), p});
+    }
+    // Stable: the points of one bin stay in radio-map order, the order in
+    // which the weighting multiplies them.
+    std::stable_sort(cells.begin(), cells.end(),
+                     [](const Cell& a, const Cell& b) { return a.bin < b.bin; });
+  };
+  // First pass: sizes, so that every array is allocated once and exactly.
+  size_t nKeys = 0;
+  size_t nRows = 0;
+  size_t nCells = 0;
+  bool narrow = true;
+  for (auto it = radioMap.begin(); it != radioMap.end();) {
+    const auto end = radioMap.upper_bound(it->first);
+    keyCells(it, end);
+    for (size_t c = 0; c < cells.size(); ++c) {
+      nRows += c == 0 || cells[c].bin != cells[c - 1].bin;
+      narrow = narrow && cells[c].point >= 0 && cells[c].point <= UINT16_MAX;
+    }
+    nCells += cells.size();
+    ++nKeys;
+    it = end;
+  }
+  pf.keys.reserve(nKeys);
+  pf.keyIndex.reserve(nKeys);
+  pf.binBegin.reserve(nKeys + 1);
+  pf.bins.reserve(nRows);
+  pf.cellBegin.reserve(nRows + 1);
+  if (narrow) {
+    pf.cellPoint16.reserve(nCells);
+  } else {
+    pf.cellPoint.reserve(nCells);
+  }
+  pf.cellProb.reserve(nCells);
+  for (auto it = radioMap.begin(); it != radioMap.end();) {
+    const auto end = radioMap.upper_bound(it->first);
+    pf.keyIndex.emplace(it->first, static_cast<int>(pf.keys.size()));
+    pf.keys.push_back(it->first);
+    pf.binBegin.push_back(static_cast<int>(pf.bins.size()));
+    keyCells(it, end);
+    for (size_t c = 0; c < cells.size(); ++c) {
+      if (c == 0 || cells[c].bin != cells[c - 1].bin) {
+        pf.bins.push_back(cells[c].bin);
+        pf.cellBegin.push_back(static_cast<int>(pf.cellProb.size()));
+      }
+      if (narrow) {
+        pf.cellPoint16.push_back(static_cast<uint16_t>(cells[c].point));
+      } else {
+        pf.cellPoint.push_back(cells[c].point);
+      }
+      pf.cellProb.push_back(cells[c].p);
+    }
+    it = end;
+  }
+  pf.binBegin.push_back(static_cast<int>(pf.bins.size()));
+  pf.cellBegin.push_back(static_cast<int>(pf.cellProb.size()));
+  pf.usable = true;
 }
 
 void Histogram::calcBinned(std::map<int, double>& distribution, int& width) {
@@ -221,7 +332,7 @@ void Histogram::calcWeibull(std::map<int, double>& distribution, int& width) {
 
 void Histogram::calculateWeights(SublocationState& state, std::vector<AccessPoint>& scan,
                                  int& floorIndex) {
-  if (floorIndex < 0 || floorIndex >= static_cast<int>(floors_.size())) {
+  if (floorIndex < 0 || floorIndex >= static_cast<int>(packed_.size())) {
     MV_LOG(11, "ERROR Bad sublocation index = %d\n", floorIndex);
     return;
   }
@@ -229,8 +340,8 @@ void Histogram::calculateWeights(SublocationState& state, std::vector<AccessPoin
   weighByMaps(state, scan, floorIndex);
 }
 
-// The weighting walked over the distribution maps themselves: for floors
-// without a slot layout and for states not keyed 0..n-1.
+// The differential weighting walked over the distribution maps themselves,
+// for floors without a slot layout.
 void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& scan,
                             int floorIndex) {
   std::vector<double>& weights = state.weights;
@@ -238,27 +349,12 @@ void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& s
   weights.assign(weights.size(), 1.0);
   state.visibleCounts.resize(weights.size(), 0);
 
-  const SublocationHistogram& floor = floors_[floorIndex];
+  const SublocationHistogram& floor = byMaps_[static_cast<size_t>(floorIndex)];
   const auto& entries = floor.getEntries();
   const int w = UsableWidth(floor.getWidth());
   auto known = [&](int index) { return index >= 0 && index < nPoints; };
 
-  if (!differential_) {
-    for (const AccessPoint& a : scan) {
-      int level;
-      if (!LevelOf(-a.getRssi(), level)) continue;
-      const int bin = BinOf(level, w);
-      auto range = entries.equal_range(a.getBssid());
-      for (auto it = range.first; it != range.second; ++it) {
-        const ApRpInfo& e = it->second;
-        if (!known(e.getIndex())) continue;
-        auto p = e.getDistribution().find(bin);
-        if (p == e.getDistribution().end()) continue;
-        weights[e.getIndex()] *= p->second;
-        state.visibleCounts[e.getIndex()] += 1;
-      }
-    }
-  } else {
+  {
     // Per scan transmitter, its first distribution at each point, so that a
     // pair is looked up directly instead of by scanning the key's entries.
     std::vector<std::vector<const ApRpInfo*>> atPoint(scan.size());
@@ -330,7 +426,41 @@ void Histogram::weighByMaps(SublocationState& state, std::vector<AccessPoint>& s
   state.globalWeights = weights;
 }
 
-// The weighting over the slot layout. Visits the same entries, multiplies
+// The plain weighting over the bin layout: per reading, the cells of its
+// transmitter's bin, each point's factors in scan order and within a
+// reading in radio-map order, as the map walk multiplies them.
+void Histogram::weighByBin(const PackedFloor& pf, const std::vector<AccessPoint>& scan, int n) {
+  double* weight = weightBuf_.data();
+  int* count = countBuf_.data();
+  const int* bins = pf.bins.data();
+  for (size_t i = 0; i < scan.size(); ++i) {
+    const int k = keyOfScan_[i];
+    int level;
+    if (k < 0 || !LevelOf(-scan[i].getRssi(), level)) continue;
+    const int bin = BinOf(level, pf.width);
+    const int* first = bins + pf.binBegin[static_cast<size_t>(k)];
+    const int* last = bins + pf.binBegin[static_cast<size_t>(k) + 1];
+    const int* row = std::lower_bound(first, last, bin);
+    if (row == last || *row != bin) continue;
+    const size_t r = static_cast<size_t>(row - bins);
+    auto multiply = [&](const auto* points) {
+      for (int c = pf.cellBegin[r]; c < pf.cellBegin[r + 1]; ++c) {
+        const int point = points[c];
+        // Negative point indexes fail this as well.
+        if (static_cast<unsigned>(point) >= static_cast<unsigned>(n)) continue;
+        weight[point] *= pf.cellProb[static_cast<size_t>(c)];
+        count[point] += 1;
+      }
+    };
+    if (pf.cellPoint.empty()) {
+      multiply(pf.cellPoint16.data());
+    } else {
+      multiply(pf.cellPoint.data());
+    }
+  }
+}
+
+// The differential weighting over the slot layout. Visits the same entries, multiplies
 // the same probabilities in the same order and so gives the same weights as
 // the map walk. False, with the state untouched, when the floor has no slot
 // layout or the state is not keyed 0..n-1.
@@ -348,7 +478,9 @@ bool Histogram::weighPacked(SublocationState& state, const std::vector<AccessPoi
   int* count = countBuf_.data();
   const double* probs = pf.probs.data();
   const PackedEntry* entries = pf.entries.data();
-  const int w = UsableWidth(floors_[floorIndex].getWidth());
+  const int w = pf.width;
+  // Negative point indexes fail this as well.
+  auto weighed = [n](int point) { return static_cast<unsigned>(point) < static_cast<unsigned>(n); };
 
   keyOfScan_.resize(scan.size());
   for (size_t i = 0; i < scan.size(); ++i) {
@@ -356,22 +488,8 @@ bool Histogram::weighPacked(SublocationState& state, const std::vector<AccessPoi
     keyOfScan_[i] = it == pf.keyIndex.end() ? -1 : it->second;
   }
 
-  if (!differential_) {
-    for (size_t i = 0; i < scan.size(); ++i) {
-      const int k = keyOfScan_[i];
-      int level;
-      if (k < 0 || !LevelOf(-scan[i].getRssi(), level)) continue;
-      const int64_t slot = BinOf(level, w) / pf.step;
-      for (int j = pf.keyBegin[k]; j < pf.keyBegin[k + 1]; ++j) {
-        const PackedEntry& e = entries[j];
-        const int64_t s = slot - e.minSlot;
-        if (e.point >= n || s < 0 || s >= e.nSlots) continue;
-        const double p = probs[e.offset + s];
-        if (p == kAbsent) continue;
-        weight[e.point] *= p;
-        count[e.point] += 1;
-      }
-    }
+  if (!builtDifferential_) {
+    weighByBin(pf, scan, n);
     FinishWeights(state, weightBuf_, countBuf_);
     return true;
   }
@@ -395,7 +513,7 @@ bool Histogram::weighPacked(SublocationState& state, const std::vector<AccessPoi
   for (size_t u = 0; u < nHeard; ++u) {
     const int k = heardKeys_[u];
     for (int j = pf.keyBegin[k]; j < pf.keyBegin[k + 1]; ++j) {
-      if (entries[j].point >= n) continue;
+      if (!weighed(entries[j].point)) continue;
       int& cell = firstAt_[static_cast<size_t>(entries[j].point) * nHeard + u];
       if (cell < 0) cell = j;
     }
@@ -417,7 +535,7 @@ bool Histogram::weighPacked(SublocationState& state, const std::vector<AccessPoi
     for (int j = pf.keyBegin[ka]; j < pf.keyBegin[ka + 1]; ++j) {
       const PackedEntry& e = entries[j];
       const int idx = e.point;
-      if (idx >= n) continue;
+      if (!weighed(idx)) continue;
       const int* row = &firstAt_[static_cast<size_t>(idx) * nHeard];
       const double* pe = probs + e.offset;
       for (size_t ib = 0; ib < ia; ++ib) {
@@ -427,15 +545,13 @@ bool Histogram::weighPacked(SublocationState& state, const std::vector<AccessPoi
         const PackedEntry& b = entries[jb];
         const double* pb = probs + b.offset;
         // Slot s of e holds bin (e.minSlot + s); b's slot for that bin less
-        // the shift is s + off.
-        const int64_t off = e.minSlot - pairShift_[ib] - b.minSlot;
+        // the shift is s + off. Only the slots both entries have can add
+        // to the sum; within them an absent bin adds 0.
+        const int64_t off = int64_t{e.minSlot} - pairShift_[ib] - b.minSlot;
+        const int64_t lo = std::max<int64_t>(0, -off);
+        const int64_t hi = std::min<int64_t>(e.nSlots, b.nSlots - off);
         double pair = 0.0;
-        for (int s = 0; s < e.nSlots; ++s) {
-          if (pe[s] == kAbsent) continue;
-          const int64_t t = s + off;
-          if (t < 0 || t >= b.nSlots || pb[t] == kAbsent) continue;
-          pair += pe[s] * pb[t];
-        }
+        for (int64_t s = lo; s < hi; ++s) pair += pe[s] * pb[s + off];
         weight[idx] *= pair;
         count[idx] += 1;
       }
@@ -445,7 +561,7 @@ bool Histogram::weighPacked(SublocationState& state, const std::vector<AccessPoi
   for (size_t u = 0; u < nHeard; ++u) {
     const int k = heardKeys_[u];
     for (int j = pf.keyBegin[k]; j < pf.keyBegin[k + 1]; ++j) {
-      if (entries[j].point < n) firstAt_[static_cast<size_t>(entries[j].point) * nHeard + u] = -1;
+      if (weighed(entries[j].point)) firstAt_[static_cast<size_t>(entries[j].point) * nHeard + u] = -1;
     }
     heardSlot_[k] = -1;
   }

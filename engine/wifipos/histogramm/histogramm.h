@@ -77,43 +77,67 @@ class Histogram {
   void calculateWeights(SublocationState& state, std::vector<AccessPoint>& scan,
                         int& floorIndex);
 
-  const std::vector<SublocationHistogram>& getSublocationHistograms() const { return floors_; }
+  // Both apply from the next initialize or fillHistograms: the layout the
+  // weighting reads is built for one type and one mode.
   int getType() const { return type_; }
   void setType(int type) { type_ = type; }
   bool getDifferential() const { return differential_; }
   void setDifferential(bool on) { differential_ = on; }
 
  private:
-  // The distributions of one floor laid out for the per-scan weighting:
-  // entries grouped by transmitter (radio-map order kept within a key), each
-  // with its bins as a run of consecutive slots in one flat array. Derived
-  // from floors_ by fillHistograms; a floor whose bins are too spread out for
-  // slots is weighted from floors_ directly.
+  // The distributions of one floor laid out for the per-scan weighting,
+  // built straight from the radio map, in one of two forms.
+  // Plain weighting (a reading looks up one bin per transmitter): per key
+  // its distinct bins, and per (key, bin) the points whose distribution has
+  // that bin with the probability, in radio-map order; a reading touches
+  // only the entries it multiplies.
+  // Differential weighting (pairs of whole distributions): entries grouped
+  // by key (radio-map order kept within a key), each with its bins as a run
+  // of consecutive slots in one flat array. A floor whose bins are too
+  // spread out for slots keeps its distributions as maps instead (byMaps_).
   struct PackedEntry {
-    int point;        // reference-point index (never negative)
-    int64_t minSlot;  // slot of the entry's lowest bin
-    int nSlots;       // slots from the lowest to the highest bin
-    int offset;       // position of the first slot in probs
+    int point;    // reference-point index; negative ones are never weighed
+    int minSlot;  // slot of the entry's lowest bin
+    int nSlots;   // slots from the lowest to the highest bin
+    int offset;   // position of the first slot in probs
   };
   struct PackedFloor {
     bool usable = false;
-    int step = 1;  // levels per slot: the bin width, or 1 for unbinned levels
+    int width = 1;  // bin width, at least 1
+    int step = 1;   // levels per slot: the bin width, or 1 for unbinned levels
+    std::vector<std::string> keys;  // ascending, as the radio map holds them
     std::unordered_map<std::string, int> keyIndex;
     std::vector<int> keyBegin;  // entries of key k: [keyBegin[k], keyBegin[k + 1])
     std::vector<PackedEntry> entries;
-    std::vector<double> probs;  // kAbsent where the entry has no such bin
+    std::vector<double> probs;  // 0 where the entry has no such bin
+    // Plain form: bins of key k are bins[binBegin[k] .. binBegin[k + 1]),
+    // ascending; the cells of bin row r are [cellBegin[r], cellBegin[r + 1]).
+    std::vector<int> binBegin;
+    std::vector<int> bins;
+    std::vector<int> cellBegin;
+    // The cells' points: 16 bits wide when every point index of the floor's
+    // radio map fits (a cell is then 10 bytes instead of 12), else 32.
+    std::vector<uint16_t> cellPoint16;
+    std::vector<int> cellPoint;
+    std::vector<double> cellProb;
   };
 
-  void packFloor(size_t floorIndex);
+  // The distribution of one radio-map entry under the current type.
+  void distributionOf(const AccessPoint& entry, int width, std::map<int, double>& out);
+  void packFloor(const SublocationMap& floor, size_t floorIndex);
+  void packByBin(const RadioMap& radioMap, PackedFloor& pf);
+  void weighByBin(const PackedFloor& pf, const std::vector<AccessPoint>& scan, int n);
   bool weighPacked(SublocationState& state, const std::vector<AccessPoint>& scan,
                    size_t floorIndex);
   void weighByMaps(SublocationState& state, std::vector<AccessPoint>& scan, int floorIndex);
 
-  std::vector<SublocationHistogram> floors_;
   int type_ = 302;
   bool differential_ = true;
+  bool builtDifferential_ = true;  // the mode the layouts were built for
 
   std::vector<PackedFloor> packed_;
+  // Per floor: its distribution maps when it has no slot layout, else empty.
+  std::vector<SublocationHistogram> byMaps_;
   // Per-scan scratch, kept between scans so that a scan allocates nothing.
   std::vector<double> weightBuf_;
   std::vector<int> countBuf_;

@@ -65,14 +65,17 @@ Quaternion CorrectTilt(const Quaternion& q, const Vec3& acc, double gain) {
   return Normalized(q * FromRotationVector({axis.x * turn, axis.y * turn, axis.z * turn}), q);
 }
 
-Quaternion CorrectHeading(const Quaternion& q, const Vec3& magn, double gain) {
+Quaternion CorrectHeading(const Quaternion& q, const Vec3& magn, double gain, double* turned) {
+  if (turned) *turned = 0.0;
   if (!(gain > 0.0)) return q;
   const Vec3 w = ToWorld(q, magn);
   const double horizontal = std::hypot(w.x, w.y);
   if (!(horizontal > kMinHorizontal * Norm(w))) return q;
   // A field at bearing b comes north after a counter-clockwise turn by b.
-  const double bearing = std::atan2(w.x, w.y);
-  return Normalized(FromRotationVector({0.0, 0.0, std::min(gain, 1.0) * bearing}) * q, q);
+  const double turn = std::min(gain, 1.0) * std::atan2(w.x, w.y);
+  const Quaternion out = Normalized(FromRotationVector({0.0, 0.0, turn}) * q, q);
+  if (turned && !(out == q)) *turned = turn;
+  return out;
 }
 
 double TopEdgeBearing(const Quaternion& q) {

@@ -29,8 +29,10 @@ Quaternion CorrectTilt(const Quaternion& q, const Vec3& acc, double gain);
 
 // Turns q about the vertical a share `gain` of the way so that the magnetic
 // field `magn` (device frame) points north. A field without a usable
-// horizontal part changes nothing.
-Quaternion CorrectHeading(const Quaternion& q, const Vec3& magn, double gain);
+// horizontal part changes nothing. `turned`, when given, receives the turn
+// (rad, counter-clockwise seen from above) applied.
+Quaternion CorrectHeading(const Quaternion& q, const Vec3& magn, double gain,
+                          double* turned = nullptr);
 
 // Bearing (rad, clockwise from north of the world frame) of the phone's top
 // edge, the direction a phone held in front of the walker points. Where the

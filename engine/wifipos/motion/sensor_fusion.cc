@@ -32,6 +32,13 @@ constexpr double kMaxGyroBias = 0.03;        // rad/s
 constexpr double kMaxStillSpread = 0.04;     // rad/s
 // Samples' worth of earlier readings the bias keeps, so it can follow drift.
 constexpr double kBiasMemory = 3000.0;
+// Once the magnetometer's offset is known, the field pulls the heading while
+// walking with this time constant: slow, as a building's steel bends the
+// field here and there.
+constexpr double kMovingHeadingTime = 10.0;  // s
+// Headings kept for steps detected late: a step is queued at most the
+// pedometer's step time-out after it began.
+constexpr double kBearingHistory = 3.0;      // s
 
 double Seconds(const SensorValue& v) { return v.getTimeInSeconds(); }
 
@@ -438,18 +445,41 @@ void SensorFusion::updateOrientationKit() {
         q = attitude::Integrate(q, rate, Seconds(gyroSamples_[gyroIndex_]) - Seconds(prev));
       }
     }
+    // The raw reading paired with this instant (the low-passed one lags).
+    const SensorValue& raw = magnetometer_[std::min<size_t>(magnIndex_, magnetometer_.size() - 1)];
+    const bool paired = std::fabs(Seconds(raw) - tg) <= kAccMagnMaxSkew;
+    if (hasGyro_ && paired && Seconds(raw) > hardIronTime_) {
+      hardIronTime_ = Seconds(raw);
+      hardIron_.add(q, {raw.x, raw.y, raw.z}, hardIronTime_);
+    }
+    const attitude::Vec3 offset = hardIron_.ready() ? hardIron_.bias() : attitude::Vec3();
     const double dt = tg - fusedTime_;
     if (fusedTime_ > 0.0 && dt > 0.0 && dt <= kMaxCorrectionGap) {
       const SensorValue& a = accelerations_[i];
       const double tiltTime = motionState_ == 0 ? properties_.accCoef : kMovingTiltTime;
       q = attitude::CorrectTilt(q, {a.x, a.y, a.z}, dt / (tiltTime + dt));
       if (motionState_ == 0 && magnAverageCount_ >= kMinStillMagnSamples) {
-        q = attitude::CorrectHeading(q, {magnAverage_.x, magnAverage_.y, magnAverage_.z},
-                                     dt / (properties_.magnCoef + dt));
+        double turned = 0.0;
+        q = attitude::CorrectHeading(q,
+                                     {magnAverage_.x - offset.x, magnAverage_.y - offset.y,
+                                      magnAverage_.z - offset.z},
+                                     dt / (properties_.magnCoef + dt), &turned);
+        hardIron_.turnWorld(turned);
+      } else if (motionState_ != 0 && hardIron_.ready() && paired) {
+        double turned = 0.0;
+        q = attitude::CorrectHeading(q, {raw.x - offset.x, raw.y - offset.y, raw.z - offset.z},
+                                     dt / (kMovingHeadingTime + dt), &turned);
+        hardIron_.turnWorld(turned);
       }
     }
     if (tg > fusedTime_) fusedTime_ = tg;
-    if (q.isFinite()) fusedQuaternion_ = gyroQuaternion_ = q;
+    if (q.isFinite()) {
+      fusedQuaternion_ = gyroQuaternion_ = q;
+      if (bearings_.empty() || tg > bearings_.back().first) {
+        bearings_.emplace_back(tg, attitude::TopEdgeBearing(q));
+        while (tg - bearings_.front().first > kBearingHistory) bearings_.pop_front();
+      }
+    }
     accIndex_ = static_cast<unsigned int>(i);
   }
   if (!hasGyro_) fusedQuaternion_ = accMagnQuaternion_;
@@ -494,9 +524,22 @@ void SensorFusion::setMotionState(unsigned int state, bool reinit, bool& reset) 
     // Without samples from the stop there is nothing to re-seed from; the
     // zero averages would turn the heading to an arbitrary direction.
     if (motionState_ == 0 && reinit && accAverageCount_ > 0 && magnAverageCount_ > 0) {
-      calculateAccMagnQuaternion(accAverage_, magnAverage_);
+      SensorValue field = magnAverage_;
+      if (!classic_ && hardIron_.ready()) {
+        field.x -= hardIron_.bias().x;
+        field.y -= hardIron_.bias().y;
+        field.z -= hardIron_.bias().z;
+      }
+      calculateAccMagnQuaternion(accAverage_, field);
+      if (!classic_) {
+        hardIron_.turnWorld(std::remainder(attitude::TopEdgeBearing(fusedQuaternion_) -
+                                               attitude::TopEdgeBearing(accMagnQuaternion_),
+                                           2.0 * M_PI));
+      }
       fusedQuaternion_ = accMagnQuaternion_;
       gyroQuaternion_ = accMagnQuaternion_;
+      // Earlier headings belong to the orientation just replaced.
+      bearings_.clear();
       reset = true;
     }
     accAverage_.clear();
@@ -521,6 +564,25 @@ void SensorFusion::getFusedOrientation(double* out) const {
       out[i] = WrapAngle(angles[i]);
     }
   }
+}
+
+double SensorFusion::headingAt(double t) const {
+  double now[3];
+  getFusedOrientation(now);
+  if (classic_ || bearings_.empty() || !std::isfinite(t) || t >= bearings_.back().first) return now[0];
+  // The newest kept bearing is the current orientation's; the offsets from it
+  // carry the floor's azimuth along.
+  const double newest = bearings_.back().second;
+  double past = bearings_.front().second;
+  auto it = std::lower_bound(bearings_.begin(), bearings_.end(), t,
+                             [](const std::pair<double, double>& b, double v) { return b.first < v; });
+  if (it != bearings_.begin() && it != bearings_.end()) {
+    const auto& a = *(it - 1);
+    const auto& b = *it;
+    const double k = (t - a.first) / (b.first - a.first);
+    past = a.second + k * std::remainder(b.second - a.second, 2.0 * M_PI);
+  }
+  return WrapAngle(now[0] + std::remainder(past - newest, 2.0 * M_PI));
 }
 
 bool SensorFusion::checkRotation(bool& computed) const {
@@ -565,6 +627,9 @@ void SensorFusion::clear() {
   motionState_ = 0;
   azimuth_ = declination_ = 0.0;
   fusedTime_ = 0.0;
+  bearings_.clear();
+  hardIron_.clear();
+  hardIronTime_ = 0.0;
   gyroBias_ = stillSum_ = SensorValue();
   biasWeight_ = 0.0;
   stillCount_ = 0;

@@ -7,15 +7,19 @@
 // By default the tilt keeps following gravity while the user moves, the
 // heading pull uses the field averaged over the stop (a low-passed field lags
 // a turn just made and would pull the heading back into it), the gyroscope's
-// bias is learnt while the device lies still, and the heading is the phone's
+// bias is learnt while the device lies still, the magnetometer's own offset
+// once the walker has turned (after which the field, less the offset, also
+// steers the heading while walking, slowly), and the heading is the phone's
 // top edge. With classic defaults the filter runs as first written: one
 // Euler-angle blend with the low-passed streams, the heading the yaw angle.
 #pragma once
 
 #include <cstddef>
 #include <deque>
+#include <utility>
 #include <vector>
 
+#include "wifipos/motion/hard_iron.h"
 #include "wifipos/motion/quaternion.h"
 #include "wifipos/sensor_value.h"
 
@@ -48,6 +52,13 @@ class SensorFusion {
   void setMotionState(unsigned int state, bool reinit, bool& reset);
   // out[0] heading on the floor, out[1] roll, out[2] pitch, each in [-pi, pi).
   void getFusedOrientation(double* out) const;
+  // Floor heading, as out[0] above, at time t (s, the samples' clock): a
+  // step is detected a moment after it was taken, maybe already in the next
+  // corner, and goes along the heading of its own time. Between kept
+  // headings it is interpolated; before the oldest kept (the last few
+  // seconds, or the last re-seeding) the oldest stands in, after the newest
+  // the current. With classic defaults always the current.
+  double headingAt(double t) const;
   // True when the device is turning; computed is false without gyroscope data.
   bool checkRotation(bool& computed) const;
 
@@ -59,6 +70,9 @@ class SensorFusion {
   bool classicDefaults() const { return classic_; }
   // Gyroscope bias learnt while still, rad/s per device axis.
   const SensorValue& getGyroBias() const { return gyroBias_; }
+  // The magnetometer's own offset, learnt once the walker has turned
+  // (hard_iron.h); the field less it steers the heading, also while walking.
+  const attitude::HardIronEstimate& getHardIron() const { return hardIron_; }
   void clear();
 
   const Properties& getProperties() const { return properties_; }
@@ -142,6 +156,10 @@ class SensorFusion {
   bool classic_ = false;
   // Time of the last gravity sample the default filter handled.
   double fusedTime_ = 0.0;
+  attitude::HardIronEstimate hardIron_;
+  double hardIronTime_ = 0.0;  // time of the last magnetometer sample it took
+  // (time, bearing of the top edge) of the default filter's recent samples.
+  std::deque<std::pair<double, double>> bearings_;
   // Bias learnt from whole still stretches of the gyroscope: `stillSum_` and
   // `stillCount_` gather the current stretch since `stillStart_`.
   SensorValue gyroBias_;

@@ -43,6 +43,14 @@ const RadioMap& FloorRadioMap(const SublocationMap& floor) {
 // Agreeing detections of another floor before the kit switches to it while
 // no level steps are counted.
 constexpr size_t kKitFloorSwitchWindows = 3;
+// The first window may hold only a few readings; a first floor it names
+// without a clear majority waits for the next windows (no position meanwhile)
+// rather than stand on a floor that four more windows must overturn. The
+// chosen floor's share of the weights must be at least this, and its
+// heaviest triangle must lie on it. After this long (some methods ask
+// every tick, others once per window) the heaviest triangle decides as before.
+constexpr double kStartFloorShare = 0.6;
+constexpr double kMaxStartWaitSec = 2.0;
 
 // A jump back of reading times beyond this is taken as a clock change.
 constexpr double kClockJumpSeconds = 15.0;
@@ -145,6 +153,7 @@ void Navigation::clear() {
     mSigNavigation.clear();
     mSublocStates.clear();
     mSublocHistory.clear();
+    mStartWaitSince = -1.0;
     mDetectedSublocInd = -1;
     mKitLevelOffset = 0.0;
     mFlatFloors.clear();
@@ -1170,6 +1179,12 @@ int Navigation::detectSublocIdWithHistory() {
     if (r != 0) return r;
     mDetectedSublocInd = d;
     if (mCurSublocInd == -1) {
+        const double now = mCurTime.getTimeInSeconds();
+        if (!classicDefaults() && !byBle && !startFloorIsClear(d)) {
+            if (mStartWaitSince < 0.0 || now < mStartWaitSince) mStartWaitSince = now;
+            if (now - mStartWaitSince < kMaxStartWaitSec) return -1;
+        }
+        mStartWaitSince = -1.0;
         mPrevSublocInd = -1;
         mCurSublocInd = d;
         return 0;
@@ -1195,6 +1210,23 @@ int Navigation::detectSublocIdWithHistory() {
         mSublocHistory.clear();
     }
     return 0;
+}
+
+bool Navigation::startFloorIsClear(int d) const {
+    if (d < 0 || static_cast<size_t>(d) >= mSublocStates.size()) return false;
+    if (mSublocStates.size() == 1) return true;
+    double total = 0.0, mine = 0.0, other = 0.0;
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        double share = 0.0;
+        for (double w : mSublocStates[s].globalWeights) share += std::isfinite(w) ? w : 0.0;
+        total += share;
+        if (static_cast<int>(s) == d) {
+            mine = share;
+        } else {
+            other = std::max(other, share);
+        }
+    }
+    return total > 0.0 && mine >= kStartFloorShare * total && mine > other;
 }
 
 int Navigation::determineCurSublocation(int& index) {

@@ -74,6 +74,10 @@ public:
     int calculateCoordinates();
     int detectSublocation();
     int detectSublocIdWithHistory();
+    // Whether the radio names the first floor clearly enough to start on it:
+    // state index d holds the heaviest triangle and the largest share of the
+    // weights, by a margin (see navigation.cc).
+    bool startFloorIsClear(int d) const;
     int determineCurSublocation(int& index);
     int detectSublocIndexByBle(int& index);
     bool isSublocChanged();
@@ -210,6 +214,7 @@ private:
     std::vector<SublocationState> mSublocStates;
     bool mUseTriangulation = true;
     std::vector<int> mSublocHistory;
+    double mStartWaitSince = -1.0;  // s, since when no window named the first floor clearly
     int mPrevSublocInd = -1;
     double mLastStepTime = 0.0;
     int mCutoffRss = -100;

@@ -132,8 +132,17 @@ void makeStep(ClientNavigationState* client, bool& stepDone) {
       s.motion.Angle_noise;
   const double length = ped.getStepLength(0) * s.Step_multiplier;
   client->particleFilter.setPredictionInfo(length, angleNoise);
+  double offset = 0.0;
+  if (!client->navigationMap.classicDefaults()) {
+    // The step was detected a moment after it began, perhaps already turning
+    // into the next corner: it goes along the heading of its own time.
+    double now[3] = {0.0, 0.0, 0.0};
+    client->sensorFusion.getFusedOrientation(now);
+    offset = std::remainder(client->sensorFusion.headingAt(ped.getStepTime(0)) - now[0], 2.0 * M_PI);
+    client->particleFilter.setStepHeadingOffset(offset);
+  }
   client->particleFilter.moveParticles();
-  ped.noteStepTaken(length, client->particleFilter.getSolutionInfo().filteredAngle);
+  ped.noteStepTaken(length, client->particleFilter.getSolutionInfo().filteredAngle + offset);
   nav.mPrevStepTime = ped.getStepTime(0);
   client->particleFilter.setStep();
   ped.clearFirstStep();

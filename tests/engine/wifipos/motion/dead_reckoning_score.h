@@ -1,8 +1,8 @@
 // Dead reckoning from the motion objects alone, scored against the gait's
 // truth: walks of about 100 m with corner turns of 90 degrees, generated from
 // a seed, a phone held at a given attitude and a given walker. Every detected
-// step moves the estimate by its length along the fused heading of the moment
-// it is taken off the pedometer, as the navigation client does.
+// step moves the estimate by its length along the fused heading of the time
+// the step began, as the navigation client does.
 #pragma once
 
 #include <algorithm>
@@ -104,9 +104,10 @@ inline DeadReckoningScore ScoreCornerWalk(uint64_t seed, const Carriage& carriag
     const TrackPoint p = loop.step(m);
     for (; loop.pedometer.getNumOfSteps() > 0; loop.pedometer.clearFirstStep()) {
       const double len = loop.pedometer.getStepLength(0);
+      const double heading = loop.fusion.headingAt(loop.pedometer.getStepTime(0));
       s.counted += len;
-      x += len * std::sin(p.heading);
-      y += len * std::cos(p.heading);
+      x += len * std::sin(heading);
+      y += len * std::cos(heading);
     }
     for (size_t k = 0; k < legs.size(); ++k)
       if (p.time >= legs[k].first && p.time <= legs[k].second) {

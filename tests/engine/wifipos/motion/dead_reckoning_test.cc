@@ -1,7 +1,8 @@
 // Dead reckoning from the motion objects on generated walks of about 100 m
 // with 90 degree corners: a phone held at several attitudes by walkers of
 // several paces, cadences and gyroscope biases. The walks here are check
-// walks (seeds 1-36); the model's constants come from other seeds.
+// walks (seeds 1-36); the model's constants come from other seeds (the
+// magnetometer offset's from seeds 101-136, 201-236 and 301-336).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -46,11 +47,14 @@ struct Summary {
 };
 
 // Every attitude, walker and turn direction, each on its own walk: the
-// length within 2 % and every corner turned within 2 degrees. The heading
-// itself starts from the magnetometer's (a residual hard-iron bias of the
-// simulated phone leaves it a few degrees off, and nothing on a walk from a
-// known point without radio can tell), and that offset dominates the
-// heading's and the end's error. The original motion objects, scored
+// length within 2 %, the heading on every leg after a turn within 5 degrees
+// and the end within 3 m. The first heading comes
+// from the magnetometer, which a residual hard-iron bias of the simulated
+// phone turns by a few degrees; once the walker has turned, the bias is
+// learnt and the heading comes round, which shows as up to a few degrees
+// in a corner's measured turn. Each step goes along the heading of the time
+// it began, not of the moment it was detected, which after a corner would
+// send the leg's last step sideways. The original motion objects, scored
 // alongside, miss all of this by far.
 TEST(DeadReckoningTest, CheckWalksHoldLengthAndHeading) {
   Summary kit, classic;
@@ -66,15 +70,14 @@ TEST(DeadReckoningTest, CheckWalksHoldLengthAndHeading) {
         EXPECT_GE(s.walked, 95.0) << where;
         EXPECT_GE(s.turns, 4) << where;
         EXPECT_LE(s.distanceError, 0.02) << where;
-        EXPECT_LE(s.worstTurn, 2.0 * kDeg) << where;
-        EXPECT_LE(s.worstHeading, 7.5 * kDeg) << where;
-        EXPECT_LE(s.endError, 5.5) << where;
+        EXPECT_LE(s.worstTurn, 4.0 * kDeg) << where;
+        EXPECT_LE(s.worstHeading, 5.0 * kDeg) << where;
+        EXPECT_LE(s.endError, 3.0) << where;
         ++seed;
       }
   kit.print("kit");
   classic.print("classic");
-  EXPECT_LE(kit.meanEnd, 2.5);
-  EXPECT_GE(kit.within3m, 0.85);
+  EXPECT_LE(kit.meanEnd, 0.9);
   EXPECT_GT(classic.meanDistance, 0.1);
   EXPECT_GT(classic.turn, 15.0 * kDeg);
 }

@@ -153,3 +153,56 @@ TEST(SensorFusionTest, MutatedMessagesNeverGiveAnUndefinedHeading) {
 }
 
 }  // namespace
+
+// A step detected late goes along the heading of its own time: during and
+// after a corner turned while walking, the heading a moment ago is the one
+// the phone had then, not the current one; too far back the oldest kept
+// stands in, and with classic defaults the current heading always answers.
+TEST(SensorFusionTest, HeadingOfAMomentAgoFollowsTheTurn) {
+  GaitConfig g;
+  g.seed = 44;
+  g.startHeading = 0.4;
+  g.floorAzimuth = 0.2;
+  g.declination = 0.05;
+  g.phonePitch = 0.6;
+  g.phoneRoll = 0.2;
+  const GaitRecording rec = SimulateWalk(
+      g, {WalkSegment::Stand(6), WalkSegment::Walk(4, 1.2), WalkSegment::Walk(2, 1.2, M_PI / 2),
+          WalkSegment::Walk(3, 1.2)});
+  struct Case {
+    double end;   // s after the start when the question is asked
+    double back;  // s before then the heading is asked for
+    bool classic;
+    double tolerance;  // rad against the truth of that time
+  };
+  const Case cases[] = {
+      {11.0, 0.5, false, 3 * kDeg},  // mid-corner, heading half a second ago
+      {12.2, 1.0, false, 3 * kDeg},  // after the corner, heading from inside it
+      {12.2, 2.5, false, 3 * kDeg},  // before the corner
+      {12.2, 10.0, false, -1.0},     // beyond what is kept: the oldest kept
+      {12.2, 1.0, true, -1.0},       // classic: the current heading
+  };
+  for (const Case& c : cases) {
+    motiontest::MotionLoop loop(g.floorAzimuth, g.declination);
+    loop.fusion.setClassicDefaults(c.classic);
+    double now = 0.0;
+    for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
+      if (m.back().getTimeInSeconds() > g.startTime + c.end) break;
+      now = loop.step(m).time;
+    }
+    const double asked = now - c.back;
+    const double got = loop.fusion.headingAt(asked);
+    if (c.tolerance > 0.0) {
+      // The fused heading carries the start's magnetic offset; the turn
+      // between then and now does not.
+      const double truth = AngleDiff(rec.headingAt(asked).deviceHeading, rec.headingAt(now).deviceHeading);
+      EXPECT_NEAR(AngleDiff(AngleDiff(got, Heading(loop.fusion)), truth), 0.0, c.tolerance)
+          << c.end << " " << c.back;
+    } else if (c.classic) {
+      EXPECT_DOUBLE_EQ(got, Heading(loop.fusion));
+    } else {
+      EXPECT_DOUBLE_EQ(got, loop.fusion.headingAt(now - 50.0));
+      EXPECT_TRUE(std::isfinite(got));
+    }
+  }
+}

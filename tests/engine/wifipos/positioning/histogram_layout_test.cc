@@ -1,16 +1,19 @@
-// Histogram weighting on random surveys against a plain walk over the
-// public distribution maps: the weights must agree to the last bit, on
-// floors weighed from the slot layout and on floors too spread out for it,
-// with one Histogram reused across many scans and floors.
+// Histogram weighting on random surveys against a plain walk over
+// distribution maps built here from the radio map: the weights must agree
+// to the last bit, plain and differential, on floors weighed from the slot
+// layout and on floors too spread out for it, with one Histogram reused
+// across many scans and floors.
 #include "wifipos/histogramm/histogramm.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -87,6 +90,29 @@ Expected Walk(const SublocationHistogram& h, bool differential,
     r.sum += r.weights[i];
   }
   return r;
+}
+
+// The distributions of a floor built here from its radio map, apart from
+// the layout the weighting keeps: counts above 0 normalised, then for the
+// binned and fitted types nothing from 10 samples or fewer, else bins.
+SublocationHistogram Distributions(const SublocationMap& floor, int type) {
+  Histogram maker;
+  SublocationHistogram out;
+  int width = std::max(1, floor.getProperties().Histogram_interval_width);
+  out.setWidth(width);
+  for (const auto& [key, entry] : std::as_const(floor).getRadioMap()) {
+    double total = 0.0;
+    for (const auto& [level, count] : entry.getHistogram()) total += count > 0 ? count : 0;
+    std::map<int, double> d;
+    for (const auto& [level, count] : entry.getHistogram()) {
+      if (count > 0) d[level] = count / total;
+    }
+    if ((type == 302 || type == 301) && total <= 10.0) d.clear();
+    if (type == 302 && !d.empty()) maker.calcBinned(d, width);
+    if (type == 301 && !d.empty()) maker.calcWeibull(d, width);
+    out.getEntries().emplace(key, ApRpInfo(entry.getRefPointIndex(), d));
+  }
+  return out;
 }
 
 // A floor of n points heard by nKeys transmitters; some entries repeat a
@@ -173,6 +199,10 @@ TEST(HistogramLayout, RandomSurveysWeighAsTheMapWalk) {
         }
         Histogram h;
         h.initialize(map);
+        std::vector<SublocationHistogram> expected;
+        for (int f = 0; f < 3; ++f) {
+          expected.push_back(Distributions(map.getSublocationsVector()[f], type));
+        }
         for (int round = 0; round < 12; ++round) {
           int f = round % 3;
           const std::vector<AccessPoint> scan = RandomScan(rng, nKeys);
@@ -182,7 +212,7 @@ TEST(HistogramLayout, RandomSurveysWeighAsTheMapWalk) {
           const std::string what = "type " + std::to_string(type) + " diff " +
                                    std::to_string(differential) + " width " +
                                    std::to_string(width) + " floor " + std::to_string(f);
-          ExpectSame(s, Walk(h.getSublocationHistograms()[f], differential, scan, sizes[f]), what);
+          ExpectSame(s, Walk(expected[f], differential, scan, sizes[f]), what);
         }
       }
     }
@@ -230,8 +260,38 @@ TEST(HistogramLayout, LevelsAndWidthsAtTheIntegerLimits) {
         SublocationState s = Cleared(2);
         int floor = 0;
         h.calculateWeights(s, scan, floor);
-        ExpectSame(s, Walk(h.getSublocationHistograms()[0], differential, heard, 2),
+        ExpectSame(s, Walk(Distributions(map.getSublocationsVector()[0], type), differential, heard, 2),
                    "type " + std::to_string(type) + " width " + std::to_string(width));
+      }
+    }
+  }
+}
+
+
+// The mode is part of the layout: switching it weighs by the old mode until
+// the distributions are built again, never by a layout that was not built.
+TEST(HistogramLayout, ModeSwitchAppliesFromTheNextBuild) {
+  std::mt19937 rng(20261207);
+  for (int type : {302, 300}) {
+    for (bool first : {false, true}) {
+      NavigationMap map;
+      map.getNavigationProperties().knn.Histogram_type = type;
+      map.getNavigationProperties().knn.Differention_mode = first;
+      map.getSublocationsVector().push_back(RandomFloor(rng, 1, 16, 5, 2, false));
+      const SublocationHistogram expected = Distributions(map.getSublocationsVector()[0], type);
+      Histogram h;
+      h.initialize(map);
+      h.setDifferential(!first);
+      const std::string what = "type " + std::to_string(type) + " first " + std::to_string(first);
+      for (bool rebuilt : {false, true}) {
+        if (rebuilt) h.fillHistograms(map);
+        const std::vector<AccessPoint> scan = RandomScan(rng, 5);
+        std::vector<AccessPoint> copy = scan;
+        SublocationState s = Cleared(16);
+        int floor = 0;
+        h.calculateWeights(s, copy, floor);
+        ExpectSame(s, Walk(expected, rebuilt ? !first : first, scan, 16),
+                   what + (rebuilt ? " rebuilt" : " switched"));
       }
     }
   }

@@ -70,5 +70,49 @@ TEST(NavigateFloorChange, TheKitReachesTheNewFloorSooner) {
   }
 }
 
+// The first window holds only a few readings; where they point at the wrong
+// floor, the output must not stand there until four more windows overturn
+// it. Every walk starts standing; the first position must come on the true
+// floor, and not much later than the first windows.
+TEST(NavigateFloorChange, TheFirstPositionStandsOnTheRightFloor) {
+  const struct {
+    int method;
+    uint64_t seed;
+    int floor;
+  } cases[] = {// the first window points at the floor above
+               {107, 65, 1},
+               // a first window without a clear majority, right or not
+               {107, 56, 0}, {107, 34, 0}, {107, 22, 1}, {109, 30, 0},
+               // Gaussian processes ask every tick, not once per window
+               {108, 28, 1}};
+  int late = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "method " << c.method << ", seed " << c.seed);
+    venuesim::VenueSpec venueSetup = DefaultSpec(c.method);
+    venueSetup.seed = c.seed;
+    VenueArchive archive(venueSetup, std::string("first-floor-") + std::to_string(c.seed));
+    ASSERT_TRUE(archive.error.empty()) << archive.error;
+    venuesim::PropagationModel model(archive.venue);
+    venuesim::WalkSpec ws;
+    ws.seed = c.seed + 300;
+    ws.startFloor = ws.endFloor = c.floor;
+    venuesim::Walk walk;
+    std::string error;
+    ASSERT_EQ(venuesim::GenerateWalk(archive.venue, model, ws, &walk, &error), 0) << error;
+    ClientNavigationState* client = CreateNavigationClient(archive.path.c_str(), "first", "SimPhone1,1", false, "");
+    ASSERT_NE(client, nullptr);
+    TuneForWalks(client);
+    for (size_t i = 0; i < walk.ticks.size(); ++i) {
+      WScanMessage m = TickMessage(walk, i, true);
+      if (Navigate(&m, client, &error) != 0) continue;
+      EXPECT_EQ(m.outSubLocation, walk.ticks[i].truth.floorId);
+      if (walk.ticks[i].truth.time - walk.ticks.front().truth.time > 3.0) ++late;
+      break;
+    }
+    DeleteNavigationClient(client);
+  }
+  EXPECT_EQ(late, 0);
+}
+
 }  // namespace
 }  // namespace client_test
