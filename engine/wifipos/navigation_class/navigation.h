@@ -125,6 +125,7 @@ public:
     const std::vector<AccessPoint>& getNewSignals() const { return mSigNew; }
     const std::vector<std::string>& getBeaconIds() const { return mBeaconIds; }
     const NavTriangle& getHeaviestTriangle() const { return mHeaviestTriangle; }
+    double getKitLevelOffset() const { return mKitLevelOffset; }
     const std::vector<int>& getSublocHistory() const { return mSublocHistory; }
     const std::vector<SublocationState>& getSublocationStates() const { return mSublocStates; }
     const std::map<std::string, SigmaFilter<double>>& getSigmaFilters() const {
@@ -179,10 +180,15 @@ private:
         std::vector<double> result;
         std::vector<double> matchedMissing;  // per point: sum of |surveyed - missing level| of heard keys
         std::vector<double> heardMissing;    // per point: sum of |heard - missing level| of keys it has
+        std::vector<double> levelDiffs;      // per heard key: reading less the survey at the fix
     };
     // The kit's nearest-neighbour weights: every transmitter heard or
     // surveyed counts, one missing on either side at the "not heard" level.
+    // Readings are matched less the phone's estimated level offset.
     void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing);
+    // Moves the phone's level offset a step towards the median difference
+    // between the readings and the survey at the points the fix came from.
+    void updateKitLevelOffset();
 
     void buildFlatRadioMaps();
     int floorIndexOfState(int sublocId) const;
@@ -230,6 +236,9 @@ private:
     // Floor index detected by the last detection (may differ from the
     // current floor while a switch is pending).
     int mDetectedSublocInd = -1;
+    // What the phone reads above the survey (dB), learnt by the kit while
+    // positioning: another phone or another day shifts every level alike.
+    double mKitLevelOffset = 0.0;
 };
 
 // Helpers over readings.

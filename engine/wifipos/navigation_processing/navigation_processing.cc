@@ -34,6 +34,11 @@ constexpr double kLastMessageTimeSec = 253402300800.0;
 // estimate is noise.
 constexpr double kTrackingWalkingQ = 0.5;
 constexpr double kTrackingStillQ = 0.05;
+// Without motion sensors nothing tells walking from standing and the radio
+// fixes are all there is: the tracking takes the middle (geometric) of the
+// two, smoothing the fixes' scatter harder than a detected walk allows at
+// the price of some lag after turns.
+constexpr double kTrackingRadioOnlyQ = 0.16;
 // The kit enters a zone once the output is this far inside it and leaves it
 // once the output is this far outside, so that a position wobbling near a
 // boundary does not report the zone over and over. Entry asks less, so that
@@ -119,6 +124,12 @@ struct StepOutcome {
   int rc = 0;
   bool toGps = false;
 };
+
+// The kit's tracking strength for this tick.
+double KitTrackingQ(const ClientNavigationState& client) {
+  if (!client.sensorsStatus.isAccPresent) return kTrackingRadioOnlyQ;
+  return client.navigation.getIsStop() ? kTrackingStillQ : kTrackingWalkingQ;
+}
 
 void RoutesAndZones(WScanMessage* message, ClientNavigationState* client) {
   if (!client->targets.empty() && !client->navigationMap.getGraphs().empty()) {
@@ -448,7 +459,7 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
         if (kit) {
           // Every tick, so that the output moves on between radio windows
           // instead of jumping once per window.
-          client->smoothing.setTracking(nav->getIsStop() ? kTrackingStillQ : kTrackingWalkingQ);
+          client->smoothing.setTracking(KitTrackingQ(*client));
         }
         if (kit) {
           // The smoothed track goes to the output only: the particle filter
