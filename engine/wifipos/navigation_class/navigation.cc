@@ -995,6 +995,10 @@ void Navigation::updateKitLevelOffset() {
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     // Only the kit's own match reads the offset.
     if (classicDefaults() || knn.Differention_mode || knn.Use_ap_weights) return;
+    // A phone known to stand still sees one place's shadowing window after
+    // window, which looks just like a phone reading low or high: only readings
+    // taken across places tell the two apart.
+    if (mIsStop) return;
     if (mDetectedSublocInd != mCurSublocInd || mCurSublocInd < 0 ||
         static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size()) {
         return;
