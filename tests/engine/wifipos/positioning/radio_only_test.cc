@@ -4,6 +4,9 @@
 // level a few dB low or high.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+
 #include "navigate_test_support.h"
 
 namespace client_test {
@@ -46,6 +49,34 @@ RadioRun RadioOnlyWalk(const VenueArchive& archive, const venuesim::Walk& walk, 
   return run;
 }
 
+// A one-floor generated venue of `seed` and a walk on it without motion
+// samples, standing for `standSeconds` when that is above 0.
+struct RadioOnlyScene {
+  venuesim::VenueSpec setup;
+  std::unique_ptr<VenueArchive> archive;
+  venuesim::Walk walk;
+};
+
+RadioOnlyScene MakeRadioOnlyScene(uint64_t seed, const std::string& name, double standSeconds) {
+  RadioOnlyScene scene;
+  scene.setup = DefaultSpec(107);
+  scene.setup.seed = seed;
+  scene.setup.floors = 1;
+  scene.archive = std::make_unique<VenueArchive>(scene.setup, name + std::to_string(seed));
+  EXPECT_TRUE(scene.archive->error.empty()) << scene.archive->error;
+  if (!scene.archive->error.empty()) return scene;
+  venuesim::PropagationModel model(scene.archive->venue);
+  venuesim::WalkSpec ws;
+  ws.seed = seed + 500;
+  ws.startFloor = 0;
+  ws.endFloor = 0;
+  if (standSeconds > 0.0) ws.standSeconds = standSeconds;
+  ws.sensors = false;
+  std::string error;
+  EXPECT_EQ(venuesim::GenerateWalk(scene.archive->venue, model, ws, &scene.walk, &error), 0) << error;
+  return scene;
+}
+
 TEST(RadioOnly, WalksWithoutMotionSamplesStayCloseWhateverThePhoneReads) {
   const struct {
     const char* name;
@@ -62,21 +93,9 @@ TEST(RadioOnly, WalksWithoutMotionSamplesStayCloseWhateverThePhoneReads) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    venuesim::VenueSpec venueSetup = DefaultSpec(107);
-    venueSetup.seed = c.seed;
-    venueSetup.floors = 1;
-    VenueArchive archive(venueSetup, std::string("radio-only-") + std::to_string(c.seed));
-    ASSERT_TRUE(archive.error.empty()) << archive.error;
-    venuesim::PropagationModel model(archive.venue);
-    venuesim::WalkSpec ws;
-    ws.seed = c.seed + 500;
-    ws.startFloor = 0;
-    ws.endFloor = 0;
-    ws.sensors = false;
-    venuesim::Walk walk;
-    std::string error;
-    ASSERT_EQ(venuesim::GenerateWalk(archive.venue, model, ws, &walk, &error), 0) << error;
-    const RadioRun run = RadioOnlyWalk(archive, walk, c.shiftDb, venueSetup.sensitivity);
+    const RadioOnlyScene scene = MakeRadioOnlyScene(c.seed, "radio-only-", 0.0);
+    ASSERT_FALSE(HasFailure());
+    const RadioRun run = RadioOnlyWalk(*scene.archive, scene.walk, c.shiftDb, scene.setup.sensitivity);
     run.score.print(std::string("radio only, ") + c.name);
     std::printf("[ offset   ] %-40s learnt %+.2f dB\n", c.name, run.levelOffset);
     EXPECT_GE(run.score.floorShare(), 0.99);
@@ -99,30 +118,21 @@ TEST(RadioOnly, AStillPhoneWithoutMotionSamplesStaysNearItsSpot) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    venuesim::VenueSpec venueSetup = DefaultSpec(107);
-    venueSetup.seed = c.seed;
-    venueSetup.floors = 1;
-    VenueArchive archive(venueSetup, std::string("radio-still-") + std::to_string(c.seed));
-    ASSERT_TRUE(archive.error.empty()) << archive.error;
-    venuesim::PropagationModel model(archive.venue);
-    venuesim::WalkSpec ws;
-    ws.seed = c.seed + 500;
-    ws.startFloor = 0;
-    ws.endFloor = 0;
-    ws.standSeconds = 90.0;
-    ws.sensors = false;
-    venuesim::Walk walk;
-    std::string error;
-    ASSERT_EQ(venuesim::GenerateWalk(archive.venue, model, ws, &walk, &error), 0) << error;
+    const double standSeconds = 90.0;
+    const RadioOnlyScene scene = MakeRadioOnlyScene(c.seed, "radio-still-", standSeconds);
+    ASSERT_FALSE(HasFailure());
+    const VenueArchive& archive = *scene.archive;
+    const venuesim::Walk& walk = scene.walk;
     ClientNavigationState* client =
         CreateNavigationClient(archive.path.c_str(), "still", "SimPhone1,1", false, nullptr);
     ASSERT_NE(client, nullptr);
     TuneForWalks(client, true);
     positioning_test::WalkScore score;
+    std::string error;
     const double start = walk.ticks.front().truth.time;
     for (size_t i = 0; i < walk.ticks.size(); ++i) {
       const venuesim::TruthSample& truth = walk.ticks[i].truth;
-      if (truth.time - start >= ws.standSeconds) break;
+      if (truth.time - start >= standSeconds) break;
       WScanMessage m = TickMessage(walk, i, false);
       const int rc = Navigate(&m, client, &error);
       if (truth.time - start < 10.0) continue;
