@@ -28,13 +28,13 @@ const Room kRooms[] = {
     {0, 16, 100, 6, 50, 3}, {0, 22, 45, 18, 9, 6},  {45, 22, 55, 18, 22, 9},
 };
 
-struct FloorSpec {
+struct FloorSetup {
   double lnEll[6];     // per key, natural log of the length scale
   double fixedEll;     // the fixed mode's one length scale
   bool partialHearing; // keys 3 and 4 heard only near their transmitter, key 2 with gaps
 };
 
-SublocationMap LatticeFloor(const FloorSpec& spec, std::mt19937& rng) {
+SublocationMap LatticeFloor(const FloorSetup& setup, std::mt19937& rng) {
   SublocationMap floor;
   for (const Room& r : kRooms) {
     for (int j = 0; j < r.ny; ++j) {
@@ -55,16 +55,16 @@ SublocationMap LatticeFloor(const FloorSpec& spec, std::mt19937& rng) {
       const auto& rp = floor.getReferencePoints()[p];
       const double d = std::hypot(rp.getX() - ap[k][0], rp.getY() - ap[k][1]);
       const double rssi = -45.0 - 25.0 * std::log10(d + 1.0) + shadow(rng);
-      if (spec.partialHearing && (k == 3 || k == 4) && d > 30.0) continue;
+      if (setup.partialHearing && (k == 3 || k == 4) && d > 30.0) continue;
       // Key 2 misses points here and there: gaps of every length in its rows.
       std::uniform_real_distribution<double> coin(0.0, 1.0);
-      if (spec.partialHearing && k == 2 && coin(rng) < 0.45) continue;
+      if (setup.partialHearing && k == 2 && coin(rng) < 0.45) continue;
       positioning_test::AddEntry(floor, Key(k), p, std::round(rssi * 10.0) / 10.0);
     }
     floor.getGpParams().push_back(GpParams{-40.0, 0.0, 2.5, ap[k][0], ap[k][1], std::log(5.0),
-                                           std::log(1.5), spec.lnEll[k]});
+                                           std::log(1.5), setup.lnEll[k]});
   }
-  floor.getProperties().ell = spec.fixedEll;
+  floor.getProperties().ell = setup.fixedEll;
   return floor;
 }
 
@@ -107,12 +107,12 @@ double Tolerance(const SublocationGP& s, int k) {
 
 // Length scales of 3 m shared by three keys and 8 m by two; one key alone
 // at 0.7 m, short enough that most of the floor is beyond its cut-off.
-const FloorSpec kMixed{{std::log(3.0), std::log(3.0), std::log(8.0), std::log(3.0), std::log(8.0),
+const FloorSetup kMixed{{std::log(3.0), std::log(3.0), std::log(8.0), std::log(3.0), std::log(8.0),
                         std::log(0.7)},
                        3.0,
                        true};
 // Every key at one long length scale: the cut-off reaches across the floor.
-const FloorSpec kLong{{std::log(20.0), std::log(20.0), std::log(20.0), std::log(20.0),
+const FloorSetup kLong{{std::log(20.0), std::log(20.0), std::log(20.0), std::log(20.0),
                        std::log(20.0), std::log(20.0)},
                       12.0,
                       false};
@@ -120,7 +120,7 @@ const FloorSpec kLong{{std::log(20.0), std::log(20.0), std::log(20.0), std::log(
 TEST(GpAxisSum, MatchesTheSumOverEveryPoint) {
   struct Case {
     const char* name;
-    const FloorSpec* spec;
+    const FloorSetup* setup;
     int mode;
   };
   const Case cases[] = {
@@ -131,7 +131,7 @@ TEST(GpAxisSum, MatchesTheSumOverEveryPoint) {
   };
   for (const Case& c : cases) {
     std::mt19937 rng(777);
-    const GaussianProcesses gp = Train({LatticeFloor(*c.spec, rng)}, c.mode);
+    const GaussianProcesses gp = Train({LatticeFloor(*c.setup, rng)}, c.mode);
     const SublocationGP& s = gp.getSublocations()[0];
     ASSERT_EQ(s.getNumberOfKeys(), 6) << c.name;
     // Places on and off the floor, the points themselves, and the points
@@ -166,7 +166,7 @@ TEST(GpAxisSum, MatchesTheSumOverEveryPoint) {
 // hand the first floor's factors to the second.
 TEST(GpAxisSum, ScratchFollowsTheFloor) {
   std::mt19937 rng(5);
-  FloorSpec other = kMixed;
+  FloorSetup other = kMixed;
   for (double& l : other.lnEll) l = std::log(6.0);
   std::mt19937 rng2(5);
   const GaussianProcesses gp = Train({LatticeFloor(kMixed, rng), LatticeFloor(other, rng2)}, 121);

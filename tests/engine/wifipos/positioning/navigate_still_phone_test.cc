@@ -93,12 +93,12 @@ TEST_P(NavigateStillPhoneTest, HoldsItsSpotAndItsZones) {
   const std::pair<uint64_t, uint64_t> cases[] = {{301, 1}, {302, 2}, {303, 3}};
   double pooledNear = 0.0;
   for (const auto& [venueSeed, walkSeed] : cases) {
-    venuesim::VenueSpec spec = DefaultSpec(method);
-    spec.seed = venueSeed;
-    spec.floors = 1;
-    spec.width = 36.0;
-    spec.height = 18.0;
-    const VenueArchive archive(spec, "still-" + std::to_string(method) + "-" + std::to_string(venueSeed));
+    venuesim::VenueSpec venueSetup = DefaultSpec(method);
+    venueSetup.seed = venueSeed;
+    venueSetup.floors = 1;
+    venueSetup.width = 36.0;
+    venueSetup.height = 18.0;
+    const VenueArchive archive(venueSetup, "still-" + std::to_string(method) + "-" + std::to_string(venueSeed));
     ASSERT_TRUE(archive.error.empty()) << archive.error;
     const StillFigures f = StandStill(archive, walkSeed);
     std::printf("[ still ] method %d venue %llu: %.1f%% within 1 m of the settled output, %.2f m "
