@@ -63,14 +63,20 @@ size_t discard(char*, size_t size, size_t n, void* counter) {
   return size * n;
 }
 
-// The reference: the 100 MB body through libcurl's easy interface, read and dropped.
-bool CurlDownloads100MB(const std::string& url) {
+// A libcurl easy handle that reads `url` and drops the body, counting its bytes into `bytes`.
+CURL* CurlReader(const std::string& url, size_t* bytes) {
   CURL* easy = curl_easy_init();
-  size_t bytes = 0;
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, bytes);
   curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  return easy;
+}
+
+// The reference: the 100 MB body through libcurl's easy interface, read and dropped.
+bool CurlDownloads100MB(const std::string& url) {
+  size_t bytes = 0;
+  CURL* easy = CurlReader(url, &bytes);
   const bool ok = curl_easy_perform(easy) == CURLE_OK && bytes == 100u << 20;
   curl_easy_cleanup(easy);
   return ok;
@@ -107,12 +113,8 @@ void BM_ManagerSmallJSONGetsQueued(benchmark::State& state) {
 
 void BM_CurlEasySmallJSONGets(benchmark::State& state) {
   std::string url = server().url("/small.json");
-  CURL* easy = curl_easy_init();
   size_t bytes = 0;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
-  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  CURL* easy = CurlReader(url, &bytes);
   for (auto _ : state) {
     for (int i = 0; i < 1000; ++i)
       if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("a request failed");
@@ -150,12 +152,8 @@ void BM_CurlEasy100MBDownload(benchmark::State& state) {
 void pairedSmallGets(benchmark::State& state, bool queued) {
   auto manager = MCHTTPRequestOperationManager::manager();
   std::string url = server().url("/small.json");
-  CURL* easy = curl_easy_init();
   size_t bytes = 0;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, discard);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
-  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  CURL* easy = CurlReader(url, &bytes);
   double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0, oursSwitches = 0, curlSwitches = 0;
   int64_t requests = 0;
   for (auto _ : state) {

@@ -530,13 +530,13 @@ void ParticleFilter::checkOutlier(const unsigned& i, double& newX, double& newY)
   }
 }
 
-void ParticleFilter::updateWeights() {
+void ParticleFilter::updateWeights(bool againstFix) {
   const size_t n = particles_.size();
   if (n < 1) {
     MV_LOG(11, "ERROR: All weights are zero after correction !!!\n");
     return;
   }
-  if (deadReckoning_) {
+  if (deadReckoning_ || !againstFix) {
     // Weights only renormalised: the walls may have killed particles.
   } else if (properties_.algorithm != NAV_ALG_GP) {
     const double sigma = properties_.correctionNoise;
@@ -796,16 +796,10 @@ int ParticleFilter::executeFilter(GaussianProcesses& gp) {
     flags_.goodSignal = false;
   }
   if (flags_.step && !(isGp && newWeights_.empty())) {
-    if (kitFusion_ && !isGp && !deadReckoning_) {
-      // The fix was weighed when it came; weighing the cloud against it at
-      // every step counts it again and again and pulls the moved cloud back
-      // to where the walker was. Only the walls' toll is renormalised.
-      deadReckoning_ = true;
-      updateWeights();
-      deadReckoning_ = false;
-    } else {
-      updateWeights();
-    }
+    // The kit weighed the fix when it came; weighing the cloud against it at
+    // every step counts it again and again and pulls the moved cloud back to
+    // where the walker was. Only the walls' toll is renormalised then.
+    updateWeights(!(kitFusion_ && !isGp));
     flags_.step = false;
   }
   bool allDead = true;

@@ -100,7 +100,8 @@ class ParticleFilter {
   void moveParticles();
   // 0, or 4 when the filter holds no particles.
   int executeFilter(GaussianProcesses& gp);
-  void updateWeights();
+  // Without `againstFix` (or in dead reckoning) the weights are only renormalised.
+  void updateWeights(bool againstFix = true);
   bool isResampling();
   void resampleParticles();
   void resampleAroundPoint(const double& x, const double& y, const double& radius);
