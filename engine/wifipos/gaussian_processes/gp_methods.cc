@@ -151,17 +151,22 @@ double KernelRunPlain(const double* px, const double* py, const double* a, int s
   return KernelRunBody(px, py, a, s, e, x, y, c);
 }
 
-// The build is picked on first use rather than by a loader-time resolver:
-// such a resolver runs before a sanitizer's runtime is set up and crashes it.
+// Whether the CPU runs the x86-64-v3 builds below. Asked on first use rather
+// than by a loader-time resolver: such a resolver runs before a sanitizer's
+// runtime is set up and crashes it.
+bool WideVectors() {
+  static const bool wide = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  }();
+  return wide;
+}
+
 double KernelRun(const double* px, const double* py, const double* a, int s, int e, double x,
                  double y, double c) {
   using Run = double (*)(const double*, const double*, const double*, int, int, double, double,
                          double);
-  static const Run run = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &KernelRunWide
-                                                                           : &KernelRunPlain;
-  }();
+  static const Run run = WideVectors() ? &KernelRunWide : &KernelRunPlain;
   return run(px, py, a, s, e, x, y, c);
 }
 
@@ -209,11 +214,7 @@ double SumRuns(const RunSlice* run, const RunSlice* last, const double* alpha, i
                const double* w) {
   using Fn = double (*)(const RunSlice*, const RunSlice*, const double*, int, int,
                         const double*);
-  static const Fn fn = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? &RunsWide
-                                                                           : &RunsPlain;
-  }();
+  static const Fn fn = WideVectors() ? &RunsWide : &RunsPlain;
   return fn(run, last, alpha, p0, p1, w);
 }
 
