@@ -62,6 +62,53 @@ constexpr double kLevelOffsetRate = 0.02;
 constexpr double kLevelOffsetStepDb = 3.0;
 constexpr double kLevelOffsetLimitDb = 12.0;
 
+// The kit's fix: the kKitFixPoints best-matching points of the floor that
+// lie within kKitFixSpacings survey spacings of the best one, each weighed
+// by the square of its match weight. A sparse survey leaves the walker
+// between points most of the time, and the three corners of one triangle
+// hold too little of the neighbourhood to place the fix between rows;
+// points far off that match by chance must not pull it across the floor.
+constexpr int kKitFixPoints = 8;
+constexpr double kKitFixSpacings = 2.5;
+
+// A transmitter heard on one side only (surveyed here but missing from the
+// window, or heard but not surveyed here) is as often a reading lost near
+// the edge of hearing as a sign of another place: in the fix's match its
+// difference to the "not heard" level counts as a squared difference up to
+// this many dB and grows only linearly beyond.
+constexpr double kKitFixMissingDb = 4.0;
+
+double MissingTerm(double d) {
+    const double a = std::fabs(d);
+    return a <= kKitFixMissingDb ? a * a : kKitFixMissingDb * (2.0 * a - kKitFixMissingDb);
+}
+
+// Median distance from a surveyed point to its nearest neighbour on the
+// floor, over at most kSpacingSample points spread through the list: the
+// survey's own scale.
+constexpr int kSpacingSample = 256;
+double MedianPointSpacing(const SublocationMap& floor) {
+    const int n = PointCount(floor);
+    if (n < 2) return 0.0;
+    const int stride = std::max(1, n / kSpacingSample);
+    std::vector<double> nearest;
+    for (int i = 0; i < n; i += stride) {
+        const ReferencePoint& a = Point(floor, i);
+        double best = -1.0;
+        for (int j = 0; j < n; ++j) {
+            if (j == i) continue;
+            const ReferencePoint& b = Point(floor, j);
+            const double d = std::hypot(a.getX() - b.getX(), a.getY() - b.getY());
+            if (d > 0.0 && (best < 0.0 || d < best)) best = d;
+        }
+        if (best > 0.0 && std::isfinite(best)) nearest.push_back(best);
+    }
+    if (nearest.empty()) return 0.0;
+    const size_t mid = nearest.size() / 2;
+    std::nth_element(nearest.begin(), nearest.begin() + static_cast<std::ptrdiff_t>(mid), nearest.end());
+    return nearest[mid];
+}
+
 bool UsesBeaconFloorDetection(int algorithm, int gpMode) {
     return algorithm == 114 || algorithm == 112 || (algorithm == 108 && gpMode == 122);
 }
@@ -157,6 +204,7 @@ void Navigation::clear() {
     mDetectedSublocInd = -1;
     mKitLevelOffset = 0.0;
     mFlatFloors.clear();
+    mKitFixWeights.clear();
 }
 
 // --- map preparation --------------------------------------------------------------
@@ -350,17 +398,21 @@ void Navigation::buildFlatRadioMaps() {
         }
         ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
         for (const Beacon& b : FloorBeacons(floor)) mBeaconFloor.emplace(b.getId(), i);
-        ff.missingSum.assign(static_cast<size_t>(std::max(ff.nPoints, 0)), 0.0);
-        ff.surveyedCount.assign(ff.missingSum.size(), 0);
+        ff.missingSq.assign(static_cast<size_t>(std::max(ff.nPoints, 0)), 0.0);
+        ff.missingSum.assign(ff.missingSq.size(), 0.0);
+        ff.surveyedCount.assign(ff.missingSq.size(), 0);
         if (!ff.entries.empty()) {
             double weakest = ff.entries.front().rssi;
             for (const FlatEntry& e : ff.entries) weakest = std::min(weakest, e.rssi);
             ff.missingRssi = weakest;
             for (const FlatEntry& e : ff.entries) {
-                ff.missingSum[static_cast<size_t>(e.point)] += std::fabs(e.rssi - weakest);
+                const double d = e.rssi - weakest;
+                ff.missingSum[static_cast<size_t>(e.point)] += std::fabs(d);
+                ff.missingSq[static_cast<size_t>(e.point)] += MissingTerm(d);
                 ++ff.surveyedCount[static_cast<size_t>(e.point)];
             }
         }
+        ff.pointSpacing = MedianPointSpacing(floor);
         for (const std::string& key : FloorKeys(floor)) {
             auto it = ff.keyIndex.find(key);
             ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
@@ -809,6 +861,9 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         }
     }
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    // The kit's fix weights of this floor are made again below or not at
+    // all: none may stand from an earlier window.
+    if (static_cast<size_t>(fi) < mKitFixWeights.size()) mKitFixWeights[static_cast<size_t>(fi)].clear();
     if (sel.empty() || static_cast<int>(sel.size()) < knn.Min_nvisible_aps) {
         st->clear();
         MV_LOG(11, "ERROR: %d visible beacons. Minimum %d visible beacons is required. \n",
@@ -866,19 +921,25 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         // every point of it alike.
         int nOther = static_cast<int>(meas.size() - sel.size());
         double otherMissing = 0.0;
+        double otherMissingSq = 0.0;
         if (nOther > 0) {
             for (const AccessPoint& ap : meas) {
                 if (ff.knownKeys.count(ap.getBssid()) == 0) {
-                    otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
+                    const double d = ap.getRssi() - ff.missingRssi;
+                    otherMissing += std::fabs(d);
+                    otherMissingSq += MissingTerm(d);
                 }
             }
         }
         for (size_t i = 0; i < sel.size(); ++i) {
             if (rows[i] >= 0) continue;
             ++nOther;
-            otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
+            const double d = sel[i]->getRssi() - ff.missingRssi;
+            otherMissing += std::fabs(d);
+            otherMissingSq += MissingTerm(d);
         }
-        kitKnnWeights(ff, nOther, otherMissing);
+        if (mKitFixWeights.size() != mFlatFloors.size()) mKitFixWeights.resize(mFlatFloors.size());
+        kitKnnWeights(ff, nOther, otherMissing, otherMissingSq, mKitFixWeights[static_cast<size_t>(fi)]);
         st->weightSum = 0.0;
         for (double r : mKnn.result) st->weightSum += r;
         for (NavTriangle& t : st->triangles) {
@@ -940,33 +1001,47 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     return 0;
 }
 
-void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing) {
+void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing,
+                               double heardOtherMissingSq, std::vector<double>& fixWeights) {
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     const size_t nP = static_cast<size_t>(ff.nPoints);
     std::vector<double>& dsum = mKnn.dsum;
+    std::vector<double>& dsq = mKnn.dsq;
     std::vector<int>& count = mKnn.count;
     std::vector<double>& matched = mKnn.matchedMissing;
     std::vector<double>& heardAt = mKnn.heardMissing;
+    std::vector<double>& matchedSq = mKnn.matchedMissingSq;
+    std::vector<double>& heardAtSq = mKnn.heardMissingSq;
     matched.assign(nP, 0.0);
     heardAt.assign(nP, 0.0);
+    dsq.assign(nP, 0.0);
+    matchedSq.assign(nP, 0.0);
+    heardAtSq.assign(nP, 0.0);
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
     const double level = ff.missingRssi;
     double heardAll = heardOtherMissing;
+    double heardAllSq = heardOtherMissingSq;
     int nHeard = nHeardOther;
     for (size_t i = 0; i < sel.size(); ++i) {
         if (rows[i] < 0) continue;
         const double xi = sel[i]->getRssi() - mKitLevelOffset;
         const double xm = std::fabs(xi - level);
         heardAll += xm;
+        heardAllSq += MissingTerm(xm);
         ++nHeard;
         for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
             const FlatEntry& e = entries[r];
             const size_t p = static_cast<size_t>(e.point);
-            dsum[p] += std::fabs(e.rssi - xi);
-            matched[p] += std::fabs(e.rssi - level);
+            const double d = e.rssi - xi;
+            const double m = e.rssi - level;
+            dsum[p] += std::fabs(d);
+            dsq[p] += d * d;
+            matched[p] += std::fabs(m);
+            matchedSq[p] += MissingTerm(m);
             heardAt[p] += xm;
+            heardAtSq[p] += MissingTerm(xm);
             ++count[p];
         }
     }
@@ -974,20 +1049,32 @@ void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double hear
     const int k = std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
     std::vector<double>& result = mKnn.result;
     result.assign(nP, 0.0);
+    fixWeights.assign(nP, 0.0);
     for (size_t q = 0; q < nP; ++q) {
         if (count[q] < k) continue;
+        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        if (terms <= 0) continue;
         // Surveyed here but not heard now, and heard now but not surveyed
         // here, each against the "not heard" level.
         const double notHeard = std::max(0.0, ff.missingSum[q] - matched[q]);
         const double notSurveyed = std::max(0.0, heardAll - heardAt[q]);
-        const int terms = ff.surveyedCount[q] + nHeard - count[q];
-        if (terms <= 0) continue;
         const double mean = (dsum[q] + notHeard + notSurveyed) / static_cast<double>(terms);
         // Squared, so that the best-matching points stand out of the many
         // middling ones; a floor of 0.5 dB keeps a perfect match finite.
         const double m = std::max(mean, 0.5);
         const double r = 1.0 / (m * m);
         result[q] = std::isfinite(r) ? r : 0.0;
+        // The fix's match: the root mean square of the differences of the
+        // transmitters heard on both sides, with those heard on one side
+        // only eased (MissingTerm). Where every transmitter is heard, one
+        // far off its surveyed level speaks more against a point than
+        // several a little off.
+        const double notHeardSq = std::max(0.0, ff.missingSq[q] - matchedSq[q]);
+        const double notSurveyedSq = std::max(0.0, heardAllSq - heardAtSq[q]);
+        const double rms = std::sqrt((dsq[q] + notHeardSq + notSurveyedSq) / static_cast<double>(terms));
+        const double mf = std::max(rms, 0.5);
+        const double rf = 1.0 / (mf * mf);
+        fixWeights[q] = std::isfinite(rf) ? rf : 0.0;
     }
 }
 
@@ -1152,7 +1239,9 @@ int Navigation::calculateCoordinates() {
         r = detectSublocIdWithHistory();
         if (r != 0) return r;
         if (mAlgorithm == 107 || mAlgorithm == 109) {
-            if (mUseTriangulation) {
+            if (mAlgorithm == 107 && calcKitPosition()) {
+                // The kit's fix is set.
+            } else if (mUseTriangulation) {
                 calcPositionInTriangle();
             } else {
                 calcWeightedAverage();
@@ -1347,6 +1436,54 @@ void Navigation::calcPositionInTriangle() {
     if (!std::isfinite(x) || !std::isfinite(y)) return;
     mX = x;
     mY = y;
+}
+
+bool Navigation::calcKitPosition() {
+    if (classicDefaults() || mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
+        static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size() ||
+        static_cast<size_t>(mCurSublocInd) >= mKitFixWeights.size()) {
+        return false;
+    }
+    const SublocationMap& floor = Floor(*this, mCurSublocInd);
+    const std::vector<double>& fw = mKitFixWeights[static_cast<size_t>(mCurSublocInd)];
+    const int nRp = std::min(PointCount(floor), static_cast<int>(fw.size()));
+    std::vector<std::pair<double, int>>& best = mKnn.best;
+    best.clear();
+    for (int q = 0; q < nRp; ++q) {
+        const double w = fw[static_cast<size_t>(q)];
+        if (w > 0.0 && std::isfinite(w)) best.emplace_back(w, q);
+    }
+    // No weights of its own (a match the kit's weighting does not serve):
+    // the original fix.
+    if (best.empty()) return false;
+    // Like the original fix, none while the floor is in doubt.
+    if (mDetectedSublocInd != mCurSublocInd) return true;
+    const size_t n = std::min(best.size(), static_cast<size_t>(kKitFixPoints));
+    // Ties go to the lower point index, so the fix does not depend on how
+    // the sort orders equal weights.
+    std::partial_sort(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(n), best.end(),
+                      [](const auto& a, const auto& b) {
+                          return a.first > b.first || (a.first == b.first && a.second < b.second);
+                      });
+    const double reach = kKitFixSpacings * mFlatFloors[static_cast<size_t>(mCurSublocInd)].pointSpacing;
+    const ReferencePoint& top = Point(floor, best[0].second);
+    double x = 0.0, y = 0.0, sum = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        const ReferencePoint& rp = Point(floor, best[i].second);
+        if (i > 0 && std::hypot(rp.getX() - top.getX(), rp.getY() - top.getY()) > reach) continue;
+        // Relative to the best weight, so that squaring cannot overflow.
+        const double r = best[i].first / best[0].first;
+        x += r * r * rp.getX();
+        y += r * r * rp.getY();
+        sum += r * r;
+    }
+    if (!(sum > 0.0)) return true;
+    x /= sum;
+    y /= sum;
+    if (!std::isfinite(x) || !std::isfinite(y)) return true;
+    mX = x;
+    mY = y;
+    return true;
 }
 
 void Navigation::calcWeightedAverage() {
