@@ -204,7 +204,6 @@ void Navigation::clear() {
     mDetectedSublocInd = -1;
     mKitLevelOffset = 0.0;
     mFlatFloors.clear();
-    mKitFixWeights.clear();
 }
 
 // --- map preparation --------------------------------------------------------------
@@ -861,9 +860,6 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         }
     }
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
-    // The kit's fix weights of this floor are made again below or not at
-    // all: none may stand from an earlier window.
-    if (static_cast<size_t>(fi) < mKitFixWeights.size()) mKitFixWeights[static_cast<size_t>(fi)].clear();
     if (sel.empty() || static_cast<int>(sel.size()) < knn.Min_nvisible_aps) {
         st->clear();
         MV_LOG(11, "ERROR: %d visible beacons. Minimum %d visible beacons is required. \n",
@@ -921,25 +917,19 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         // every point of it alike.
         int nOther = static_cast<int>(meas.size() - sel.size());
         double otherMissing = 0.0;
-        double otherMissingSq = 0.0;
         if (nOther > 0) {
             for (const AccessPoint& ap : meas) {
                 if (ff.knownKeys.count(ap.getBssid()) == 0) {
-                    const double d = ap.getRssi() - ff.missingRssi;
-                    otherMissing += std::fabs(d);
-                    otherMissingSq += MissingTerm(d);
+                    otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
                 }
             }
         }
         for (size_t i = 0; i < sel.size(); ++i) {
             if (rows[i] >= 0) continue;
             ++nOther;
-            const double d = sel[i]->getRssi() - ff.missingRssi;
-            otherMissing += std::fabs(d);
-            otherMissingSq += MissingTerm(d);
+            otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
         }
-        if (mKitFixWeights.size() != mFlatFloors.size()) mKitFixWeights.resize(mFlatFloors.size());
-        kitKnnWeights(ff, nOther, otherMissing, otherMissingSq, mKitFixWeights[static_cast<size_t>(fi)]);
+        kitKnnWeights(ff, nOther, otherMissing);
         st->weightSum = 0.0;
         for (double r : mKnn.result) st->weightSum += r;
         for (NavTriangle& t : st->triangles) {
@@ -1001,47 +991,33 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     return 0;
 }
 
-void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing,
-                               double heardOtherMissingSq, std::vector<double>& fixWeights) {
+void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing) {
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     const size_t nP = static_cast<size_t>(ff.nPoints);
     std::vector<double>& dsum = mKnn.dsum;
-    std::vector<double>& dsq = mKnn.dsq;
     std::vector<int>& count = mKnn.count;
     std::vector<double>& matched = mKnn.matchedMissing;
     std::vector<double>& heardAt = mKnn.heardMissing;
-    std::vector<double>& matchedSq = mKnn.matchedMissingSq;
-    std::vector<double>& heardAtSq = mKnn.heardMissingSq;
     matched.assign(nP, 0.0);
     heardAt.assign(nP, 0.0);
-    dsq.assign(nP, 0.0);
-    matchedSq.assign(nP, 0.0);
-    heardAtSq.assign(nP, 0.0);
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
     const double level = ff.missingRssi;
     double heardAll = heardOtherMissing;
-    double heardAllSq = heardOtherMissingSq;
     int nHeard = nHeardOther;
     for (size_t i = 0; i < sel.size(); ++i) {
         if (rows[i] < 0) continue;
         const double xi = sel[i]->getRssi() - mKitLevelOffset;
         const double xm = std::fabs(xi - level);
         heardAll += xm;
-        heardAllSq += MissingTerm(xm);
         ++nHeard;
         for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
             const FlatEntry& e = entries[r];
             const size_t p = static_cast<size_t>(e.point);
-            const double d = e.rssi - xi;
-            const double m = e.rssi - level;
-            dsum[p] += std::fabs(d);
-            dsq[p] += d * d;
-            matched[p] += std::fabs(m);
-            matchedSq[p] += MissingTerm(m);
+            dsum[p] += std::fabs(e.rssi - xi);
+            matched[p] += std::fabs(e.rssi - level);
             heardAt[p] += xm;
-            heardAtSq[p] += MissingTerm(xm);
             ++count[p];
         }
     }
@@ -1049,32 +1025,81 @@ void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double hear
     const int k = std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
     std::vector<double>& result = mKnn.result;
     result.assign(nP, 0.0);
-    fixWeights.assign(nP, 0.0);
     for (size_t q = 0; q < nP; ++q) {
         if (count[q] < k) continue;
-        const int terms = ff.surveyedCount[q] + nHeard - count[q];
-        if (terms <= 0) continue;
         // Surveyed here but not heard now, and heard now but not surveyed
         // here, each against the "not heard" level.
         const double notHeard = std::max(0.0, ff.missingSum[q] - matched[q]);
         const double notSurveyed = std::max(0.0, heardAll - heardAt[q]);
+        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        if (terms <= 0) continue;
         const double mean = (dsum[q] + notHeard + notSurveyed) / static_cast<double>(terms);
         // Squared, so that the best-matching points stand out of the many
         // middling ones; a floor of 0.5 dB keeps a perfect match finite.
         const double m = std::max(mean, 0.5);
         const double r = 1.0 / (m * m);
         result[q] = std::isfinite(r) ? r : 0.0;
-        // The fix's match: the root mean square of the differences of the
-        // transmitters heard on both sides, with those heard on one side
-        // only eased (MissingTerm). Where every transmitter is heard, one
-        // far off its surveyed level speaks more against a point than
-        // several a little off.
-        const double notHeardSq = std::max(0.0, ff.missingSq[q] - matchedSq[q]);
-        const double notSurveyedSq = std::max(0.0, heardAllSq - heardAtSq[q]);
-        const double rms = std::sqrt((dsq[q] + notHeardSq + notSurveyedSq) / static_cast<double>(terms));
-        const double mf = std::max(rms, 0.5);
-        const double rf = 1.0 / (mf * mf);
-        fixWeights[q] = std::isfinite(rf) ? rf : 0.0;
+    }
+}
+
+void Navigation::kitFixWeights(int fi, std::vector<double>& weights) {
+    weights.clear();
+    if (fi < 0 || static_cast<size_t>(fi) >= mFlatFloors.size()) return;
+    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
+    const size_t nP = static_cast<size_t>(ff.nPoints);
+    std::vector<double>& dsq = mKnn.dsq;
+    std::vector<double>& matched = mKnn.matchedMissingSq;
+    std::vector<int>& count = mKnn.count;
+    dsq.assign(nP, 0.0);
+    matched.assign(nP, 0.0);
+    count.assign(nP, 0);
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
+    const double level = ff.missingRssi;
+    // Every heard transmitter adds its term against the "not heard" level
+    // to every point; the points that have it take it back below, so that
+    // this sum is the "heard, not surveyed here" part of each point.
+    double heardAll = 0.0;
+    int nHeard = 0;
+    for (const AccessPoint& ap : mSigNavigation) {
+        auto it = ff.knownKeys.find(ap.getBssid());
+        if (it == ff.knownKeys.end() || it->second < 0) {
+            // Unknown to the floor, or known without a surveyed level: the
+            // weights of the floor count it so, at the reading as heard.
+            heardAll += MissingTerm(ap.getRssi() - level);
+            ++nHeard;
+            continue;
+        }
+        const double xi = ap.getRssi() - mKitLevelOffset;
+        const double xm = MissingTerm(xi - level);
+        heardAll += xm;
+        ++nHeard;
+        for (int r = rowStart[it->second]; r < rowStart[it->second + 1]; ++r) {
+            const FlatEntry& e = entries[r];
+            const size_t p = static_cast<size_t>(e.point);
+            const double d = e.rssi - xi;
+            dsq[p] += d * d - xm;
+            matched[p] += MissingTerm(e.rssi - level);
+            ++count[p];
+        }
+    }
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    const int k = std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
+    weights.assign(nP, 0.0);
+    for (size_t q = 0; q < nP; ++q) {
+        if (count[q] < k) continue;
+        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        if (terms <= 0) continue;
+        // Squared differences of the transmitters heard on both sides; each
+        // heard on one side only counts by MissingTerm. Where every
+        // transmitter is heard, one far off its surveyed level speaks more
+        // against a point than several a little off.
+        const double notHeard = std::max(0.0, ff.missingSq[q] - matched[q]);
+        const double total = std::max(0.0, dsq[q] + heardAll + notHeard);
+        const double rms = std::sqrt(total / static_cast<double>(terms));
+        const double m = std::max(rms, 0.5);
+        const double r = 1.0 / (m * m);
+        weights[q] = std::isfinite(r) ? r : 0.0;
     }
 }
 
@@ -1440,12 +1465,17 @@ void Navigation::calcPositionInTriangle() {
 
 bool Navigation::calcKitPosition() {
     if (classicDefaults() || mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
-        static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size() ||
-        static_cast<size_t>(mCurSublocInd) >= mKitFixWeights.size()) {
+        static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size()) {
         return false;
     }
     const SublocationMap& floor = Floor(*this, mCurSublocInd);
-    const std::vector<double>& fw = mKitFixWeights[static_cast<size_t>(mCurSublocInd)];
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    // Only the kit's own weighting has a fix of its own.
+    if (knn.Differention_mode || knn.Use_ap_weights) return false;
+    // Like the original fix, none while the floor is in doubt.
+    if (mDetectedSublocInd != mCurSublocInd) return true;
+    std::vector<double>& fw = mKnn.fixWeights;
+    kitFixWeights(mCurSublocInd, fw);
     const int nRp = std::min(PointCount(floor), static_cast<int>(fw.size()));
     std::vector<std::pair<double, int>>& best = mKnn.best;
     best.clear();
@@ -1453,11 +1483,8 @@ bool Navigation::calcKitPosition() {
         const double w = fw[static_cast<size_t>(q)];
         if (w > 0.0 && std::isfinite(w)) best.emplace_back(w, q);
     }
-    // No weights of its own (a match the kit's weighting does not serve):
-    // the original fix.
+    // No point matched enough transmitters: the original fix.
     if (best.empty()) return false;
-    // Like the original fix, none while the floor is in doubt.
-    if (mDetectedSublocInd != mCurSublocInd) return true;
     const size_t n = std::min(best.size(), static_cast<size_t>(kKitFixPoints));
     // Ties go to the lower point index, so the fix does not depend on how
     // the sort orders equal weights.

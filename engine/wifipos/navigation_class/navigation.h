@@ -190,20 +190,21 @@ private:
         std::vector<double> matchedMissing;  // per point: sum of |surveyed - missing level| of heard keys
         std::vector<double> heardMissing;    // per point: sum of |heard - missing level| of keys it has
         std::vector<double> levelDiffs;      // per heard key: reading less the survey at the fix
-        // The fix's match: per point the squared differences, and the two
-        // sums above as the fix counts them.
+        // The fix's match, for the current floor only: per point the
+        // squared differences (less the heard level's own term), the
+        // surveyed levels' terms of the heard keys, and the weights.
         std::vector<double> dsq;
         std::vector<double> matchedMissingSq;
-        std::vector<double> heardMissingSq;
+        std::vector<double> fixWeights;
         std::vector<std::pair<double, int>> best;  // (weight, point) candidates of the kit's fix
     };
     // The kit's nearest-neighbour weights: every transmitter heard or
     // surveyed counts, one missing on either side at the "not heard" level.
-    // Readings are matched less the phone's estimated level offset. Beside
-    // the weights of the floor (mKnn.result) it gives the fix's own
-    // (fixWeights), from a root-mean-square match.
-    void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing,
-                       double heardOtherMissingSq, std::vector<double>& fixWeights);
+    // Readings are matched less the phone's estimated level offset.
+    void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing);
+    // The kit's fix weights of floor index fi for the navigation window: the
+    // inverse square of a root-mean-square match (see navigation.cc).
+    void kitFixWeights(int fi, std::vector<double>& weights);
     // Moves the phone's level offset a step towards the median difference
     // between the readings and the survey at the points the fix came from.
     void updateKitLevelOffset();
@@ -251,9 +252,6 @@ private:
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;
-    // Per floor index, the kit's fix weights of the last window (empty when
-    // the kit's weighting made none).
-    std::vector<std::vector<double>> mKitFixWeights;
     // Floor index detected by the last detection (may differ from the
     // current floor while a switch is pending).
     int mDetectedSublocInd = -1;
