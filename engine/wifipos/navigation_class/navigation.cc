@@ -86,11 +86,11 @@ double MissingTerm(double d) {
 // Median distance from a surveyed point to its nearest neighbour on the
 // floor, over at most kSpacingSample points spread through the list: the
 // survey's own scale.
-constexpr int kSpacingSample = 256;
+constexpr int kSpacingSample = 64;
 double MedianPointSpacing(const SublocationMap& floor) {
     const int n = PointCount(floor);
     if (n < 2) return 0.0;
-    const int stride = std::max(1, n / kSpacingSample);
+    const int stride = (n + kSpacingSample - 1) / kSpacingSample;
     std::vector<double> nearest;
     for (int i = 0; i < n; i += stride) {
         const ReferencePoint& a = Point(floor, i);
