@@ -277,6 +277,55 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, std::vector<double>> times_;
 };
 
+// A digest of everything a load fills that the radio-map reading touches
+// (points, keys, entries, doubles by their bits), so that a faster load can be
+// shown to read the same: --profile=digest [--archive=PATH].
+__attribute__((noinline)) unsigned long long MapDigest(const std::string& path, int* code) {
+  NavigationMap map;
+  map.setPathToNavArchive(path.c_str());
+  *code = map.parseAllFiles(false);
+  unsigned long long h = 1469598103934665603ULL;
+  auto mix = [&h](const std::string& text) {
+    for (unsigned char c : text) h = (h ^ c) * 1099511628211ULL;
+    h = (h ^ 0xff) * 1099511628211ULL;
+  };
+  char line[320];
+  for (const SublocationMap& f : map.getSublocationsVector()) {
+    mix("floor " + std::to_string(f.getId()));
+    for (const ReferencePoint& p : f.getReferencePoints()) {
+      std::snprintf(line, sizeof line, "%a %a %a %a %a %a %d %d", p.getX(), p.getY(), p.getKX(),
+                    p.getKY(), p.getQuality(), p.getMagneticIntensity(), p.getDuration(),
+                    p.getIndex());
+      mix(p.getName() + "|" + p.getDeviceModel() + "|" + p.getDeviceId() + "|" + p.getStatus() +
+          "|" + line);
+    }
+    for (const std::string& key : f.getUniqueApsBssid()) mix(key);
+    for (const auto& [key, ap] : f.getRadioMap()) {
+      std::snprintf(line, sizeof line, "%a %a %a %a %d %d %d %d", ap.getRssi(), ap.getVariance(),
+                    ap.getFrequency(), ap.getPower(), ap.getMeasurementCount(), ap.getType(),
+                    ap.getBattery(), ap.getRefPointIndex());
+      mix(key + "|" + ap.getBssid() + "|" + ap.getSsid() + "|" + ap.getDistribution() + "|" + line);
+      for (const auto& [level, count] : ap.getHistogram())
+        mix(std::to_string(level) + ":" + std::to_string(count));
+    }
+    for (const GpParams& g : f.getGpParams()) {
+      std::string text;
+      for (double v : g) {
+        std::snprintf(line, sizeof line, "%a ", v);
+        text += line;
+      }
+      mix(text);
+    }
+    for (const Beacon& b : f.getBeacons()) {
+      std::snprintf(line, sizeof line, "%a %a %a %a %a %a %u %u %d %d %d", b.getX(), b.getY(),
+                    b.getKX(), b.getKY(), b.getA(), b.getB(), b.getMajor(), b.getMinor(),
+                    b.getPower(), b.getBattery(), b.getBaseId());
+      mix(b.getId() + "|" + b.getName() + "|" + b.getUuid() + "|" + b.getStatus() + "|" + line);
+    }
+  }
+  return h;
+}
+
 // Runs one side alone, without the benchmark library, for a profiler or
 // an instruction counter: --profile=load|bare|inflate [--profile_runs=N].
 // The fixture is made first; run the counter with a toggle on the side's
@@ -316,11 +365,26 @@ __attribute__((noinline)) void ProfileSide(const std::string& side, int runs) {
 
 int main(int argc, char** argv) {
   std::string profile;
+  std::string archive;
   int profileRuns = 1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("--profile=", 0) == 0) profile = arg.substr(10);
     if (arg.rfind("--profile_runs=", 0) == 0) profileRuns = std::atoi(arg.c_str() + 15);
+    if (arg.rfind("--archive=", 0) == 0) archive = arg.substr(10);
+  }
+  if (profile == "digest") {
+    int code = 0;
+    const std::string path = archive.empty() ? SharedFixture().path : archive;
+    const unsigned long long h = MapDigest(path, &code);
+    std::printf("%s: load %d, digest %016llx\n", archive.empty() ? "generated venue" : path.c_str(),
+                code, h);
+    profile.clear();
+    if (archive.empty() && !SharedFixture().dir.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(SharedFixture().dir, ec);
+    }
+    return 0;
   }
   if (!profile.empty()) {
     if (!SharedFixture().ok) return 1;
