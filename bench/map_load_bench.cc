@@ -340,10 +340,30 @@ __attribute__((noinline)) unsigned long long MapDigest(const std::string& path, 
 
 // Runs one side alone, without the benchmark library, for a profiler or
 // an instruction counter: --profile=load|bare|inflate [--profile_runs=N].
+// With --archive=PATH the load reads that archive instead of generating the
+// venue; --profile=write --archive=PATH keeps the generated one there.
 // The fixture is made first; run the counter with a toggle on the side's
 // function (ProfileSide) to leave the venue generation out.
-__attribute__((noinline)) void ProfileSide(const std::string& side, int runs) {
+__attribute__((noinline)) void ProfileSide(const std::string& side, int runs,
+                                            const std::string& archive) {
+  if (side == "load" && !archive.empty()) {
+    for (int i = 0; i < runs; ++i) {
+      {
+        NavigationMap map;
+        map.setPathToNavArchive(archive.c_str());
+        benchmark::DoNotOptimize(map.parseAllFiles(false));
+      }
+      FinishRelease();
+    }
+    return;
+  }
   Fixture& f = SharedFixture();
+  if (side == "write") {
+    std::error_code ec;
+    std::filesystem::copy_file(f.path, archive, std::filesystem::copy_options::overwrite_existing, ec);
+    if (ec) std::fprintf(stderr, "map_load_bench: %s\n", ec.message().c_str());
+    return;
+  }
   for (int i = 0; i < runs; ++i) {
     if (side == "load") {
       {
@@ -401,9 +421,13 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (profile == "load" && !archive.empty()) {
+    ProfileSide(profile, profileRuns, archive);
+    return 0;
+  }
   if (!profile.empty()) {
     if (!SharedFixture().ok) return 1;
-    ProfileSide(profile, profileRuns);
+    ProfileSide(profile, profileRuns, archive);
   } else {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
