@@ -42,6 +42,17 @@ constexpr size_t kMinBeaconKeyLength = 31;
 constexpr size_t kMinUnknownBeaconKeyLength = 30;
 constexpr size_t kMinSurveyBeaconKeyLength = 48;
 
+// A text equal to a literal, compared in line: names and types are short,
+// and a call per attribute adds up over a survey. Stops at the first
+// difference, so it never reads past the text's end.
+template <size_t N>
+bool equals(const char* text, const char (&literal)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    if (text[i] != literal[i]) return false;
+  }
+  return true;
+}
+
 // The attributes an entry may carry, found in one walk over its attribute
 // list (tinyxml2 refuses duplicate attributes, so the first of a name is the
 // only one).
@@ -61,14 +72,14 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
     const char** slot = nullptr;
     // The first letter tells the candidates apart; the full name decides.
     switch (name[0]) {
-      case 't': slot = std::strcmp(name, "type") == 0 ? &out.type : nullptr; break;
-      case 'v': slot = std::strcmp(name, "value") == 0 ? &out.value : nullptr; break;
-      case 'f': slot = std::strcmp(name, "frequency") == 0 ? &out.frequency : nullptr; break;
-      case 'p': slot = std::strcmp(name, "power") == 0 ? &out.power : nullptr; break;
+      case 't': slot = equals(name, "type") ? &out.type : nullptr; break;
+      case 'v': slot = equals(name, "value") ? &out.value : nullptr; break;
+      case 'f': slot = equals(name, "frequency") ? &out.frequency : nullptr; break;
+      case 'p': slot = equals(name, "power") ? &out.power : nullptr; break;
       case 'b':
-        if (std::strcmp(name, "bssid") == 0)
+        if (equals(name, "bssid"))
           slot = &out.bssid;
-        else if (std::strcmp(name, "battery") == 0)
+        else if (equals(name, "battery"))
           slot = &out.battery;
         break;
       default: break;
@@ -96,28 +107,35 @@ PointAttributes readPointAttributes(const XMLElement* e) {
     const char* name = a->Name();
     const char** slot = nullptr;
     switch (name[0]) {
-      case 'n': slot = std::strcmp(name, "name") == 0 ? &out.name : nullptr; break;
+      case 'n': slot = equals(name, "name") ? &out.name : nullptr; break;
       case 'd':
-        if (std::strcmp(name, "deviceModel") == 0)
+        if (equals(name, "deviceModel"))
           slot = &out.deviceModel;
-        else if (std::strcmp(name, "deviceId") == 0)
+        else if (equals(name, "deviceId"))
           slot = &out.deviceId;
-        else if (std::strcmp(name, "duration") == 0)
+        else if (equals(name, "duration"))
           slot = &out.duration;
         break;
       case 'k':
-        if (std::strcmp(name, "kx") == 0)
+        if (equals(name, "kx"))
           slot = &out.kx;
-        else if (std::strcmp(name, "ky") == 0)
+        else if (equals(name, "ky"))
           slot = &out.ky;
         break;
-      case 'q': slot = std::strcmp(name, "quality") == 0 ? &out.quality : nullptr; break;
-      case 's': slot = std::strcmp(name, "status") == 0 ? &out.status : nullptr; break;
+      case 'q': slot = equals(name, "quality") ? &out.quality : nullptr; break;
+      case 's': slot = equals(name, "status") ? &out.status : nullptr; break;
       default: break;
     }
     if (slot && !*slot) *slot = a->Value();
   }
   return out;
+}
+
+// The next sibling element named "entry".
+const XMLElement* nextEntry(const XMLElement* e) {
+  for (e = e->NextSiblingElement(); e && !equals(e->Name(), "entry"); e = e->NextSiblingElement()) {
+  }
+  return e;
 }
 
 // Reads the points of one floor into its point list and radio map.
@@ -229,13 +247,13 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     return 9;
   }
   int type = 0;
-  if (std::strcmp(at.type, "WIFI") == 0) {
+  if (equals(at.type, "WIFI")) {
     type = 0;
-  } else if (std::strcmp(at.type, "BEACON") == 0) {
+  } else if (equals(at.type, "BEACON")) {
     type = 2;
-  } else if (std::strcmp(at.type, "BLE") == 0) {
+  } else if (equals(at.type, "BLE")) {
     return 0;
-  } else if (std::strcmp(at.type, "MAGNET") == 0) {
+  } else if (equals(at.type, "MAGNET")) {
     if (!at.value) {
       MV_LOG(kLogLevel, "Bad value of magnetometer intensity of %s RP\n", pointName);
       return 9;
@@ -386,7 +404,7 @@ int FloorReader::readPoint(const XMLElement* e) {
   currentKeys_.clear();
   cursor_ = 0;
   ++point_;
-  for (const XMLElement* entry = first; entry; entry = entry->NextSiblingElement("entry")) {
+  for (const XMLElement* entry = first; entry; entry = nextEntry(entry)) {
     int rc = readEntry(entry, record);
     if (rc != 0) {
       // Each key's newest entries are this point's: take them back.
@@ -524,7 +542,8 @@ struct Tag {
 
 // The tag starting at p ('<'). Strict: a name of ASCII name characters, then
 // only blank-separated name="value" or name='value' pairs; a quoted value may
-// hold '<' and '>'.
+// hold '<' and '>'. The text at `end` must be a zero byte, which ends every
+// run of name characters or blanks, so that those runs need no bound.
 Scan scanTag(const char* p, const char* end, Tag& tag) {
   const char* q = p + 1;
   if (q >= end) return Scan::kMore;
@@ -535,11 +554,11 @@ Scan scanTag(const char* p, const char* end, Tag& tag) {
   if (q >= end) return Scan::kMore;
   if (!isNameStart(*q)) return Scan::kOdd;
   const char* name = q;
-  while (q < end && isNameChar(*q)) ++q;
+  while (isNameChar(*q)) ++q;
   if (q >= end) return Scan::kMore;
   tag.name = std::string_view(name, static_cast<size_t>(q - name));
   if (tag.closing) {
-    while (q < end && isBlank(*q)) ++q;
+    while (isBlank(*q)) ++q;
     if (q >= end) return Scan::kMore;
     if (*q != '>') return Scan::kOdd;
     tag.length = static_cast<size_t>(q + 1 - p);
@@ -547,7 +566,7 @@ Scan scanTag(const char* p, const char* end, Tag& tag) {
   }
   for (;;) {
     const char* before = q;
-    while (q < end && isBlank(*q)) ++q;
+    while (isBlank(*q)) ++q;
     if (q >= end) return Scan::kMore;
     if (*q == '>') {
       tag.length = static_cast<size_t>(q + 1 - p);
@@ -561,12 +580,12 @@ Scan scanTag(const char* p, const char* end, Tag& tag) {
       return Scan::kOk;
     }
     if (q == before || !isNameStart(*q)) return Scan::kOdd;
-    while (q < end && isNameChar(*q)) ++q;
-    while (q < end && isBlank(*q)) ++q;
+    while (isNameChar(*q)) ++q;
+    while (isBlank(*q)) ++q;
     if (q >= end) return Scan::kMore;
     if (*q != '=') return Scan::kOdd;
     ++q;
-    while (q < end && isBlank(*q)) ++q;
+    while (isBlank(*q)) ++q;
     if (q >= end) return Scan::kMore;
     if (*q != '"' && *q != '\'') return Scan::kOdd;
     const char quote = *q++;
@@ -861,7 +880,8 @@ char* PiecewiseReader::reserve(size_t n) {
   const size_t kept = size_ - pos_;
   if (kept + n > capacity_) {
     capacity_ = std::max(kept + n, 2 * capacity_);
-    std::unique_ptr<char[]> more = std::make_unique_for_overwrite<char[]>(capacity_);
+    // One more for the zero byte that closes the text for scanTag.
+    std::unique_ptr<char[]> more = std::make_unique_for_overwrite<char[]>(capacity_ + 1);
     if (kept > 0) std::memcpy(more.get(), buffer_.get() + pos_, kept);
     buffer_ = std::move(more);
   } else if (pos_ > 0) {
@@ -876,6 +896,7 @@ bool PiecewiseReader::commit(size_t n) {
   // A NUL byte ends the text for the whole-document parse; that one reads it.
   if (std::memchr(buffer_.get() + size_, '\0', n)) return false;
   size_ += n;
+  if (buffer_) buffer_[size_] = '\0';
   return process();
 }
 
