@@ -42,17 +42,6 @@ constexpr size_t kMinBeaconKeyLength = 31;
 constexpr size_t kMinUnknownBeaconKeyLength = 30;
 constexpr size_t kMinSurveyBeaconKeyLength = 48;
 
-// A text equal to a literal, compared in line: names and types are short,
-// and a call per attribute adds up over a survey. Stops at the first
-// difference, so it never reads past the text's end.
-template <size_t N>
-bool equals(const char* text, const char (&literal)[N]) {
-  for (size_t i = 0; i < N; ++i) {
-    if (text[i] != literal[i]) return false;
-  }
-  return true;
-}
-
 // The attributes an entry may carry, found in one walk over its attribute
 // list (tinyxml2 refuses duplicate attributes, so the first of a name is the
 // only one).
@@ -72,14 +61,14 @@ EntryAttributes readEntryAttributes(const XMLElement* e) {
     const char** slot = nullptr;
     // The first letter tells the candidates apart; the full name decides.
     switch (name[0]) {
-      case 't': slot = equals(name, "type") ? &out.type : nullptr; break;
-      case 'v': slot = equals(name, "value") ? &out.value : nullptr; break;
-      case 'f': slot = equals(name, "frequency") ? &out.frequency : nullptr; break;
-      case 'p': slot = equals(name, "power") ? &out.power : nullptr; break;
+      case 't': slot = std::strcmp(name, "type") == 0 ? &out.type : nullptr; break;
+      case 'v': slot = std::strcmp(name, "value") == 0 ? &out.value : nullptr; break;
+      case 'f': slot = std::strcmp(name, "frequency") == 0 ? &out.frequency : nullptr; break;
+      case 'p': slot = std::strcmp(name, "power") == 0 ? &out.power : nullptr; break;
       case 'b':
-        if (equals(name, "bssid"))
+        if (std::strcmp(name, "bssid") == 0)
           slot = &out.bssid;
-        else if (equals(name, "battery"))
+        else if (std::strcmp(name, "battery") == 0)
           slot = &out.battery;
         break;
       default: break;
@@ -107,23 +96,23 @@ PointAttributes readPointAttributes(const XMLElement* e) {
     const char* name = a->Name();
     const char** slot = nullptr;
     switch (name[0]) {
-      case 'n': slot = equals(name, "name") ? &out.name : nullptr; break;
+      case 'n': slot = std::strcmp(name, "name") == 0 ? &out.name : nullptr; break;
       case 'd':
-        if (equals(name, "deviceModel"))
+        if (std::strcmp(name, "deviceModel") == 0)
           slot = &out.deviceModel;
-        else if (equals(name, "deviceId"))
+        else if (std::strcmp(name, "deviceId") == 0)
           slot = &out.deviceId;
-        else if (equals(name, "duration"))
+        else if (std::strcmp(name, "duration") == 0)
           slot = &out.duration;
         break;
       case 'k':
-        if (equals(name, "kx"))
+        if (std::strcmp(name, "kx") == 0)
           slot = &out.kx;
-        else if (equals(name, "ky"))
+        else if (std::strcmp(name, "ky") == 0)
           slot = &out.ky;
         break;
-      case 'q': slot = equals(name, "quality") ? &out.quality : nullptr; break;
-      case 's': slot = equals(name, "status") ? &out.status : nullptr; break;
+      case 'q': slot = std::strcmp(name, "quality") == 0 ? &out.quality : nullptr; break;
+      case 's': slot = std::strcmp(name, "status") == 0 ? &out.status : nullptr; break;
       default: break;
     }
     if (slot && !*slot) *slot = a->Value();
@@ -133,7 +122,8 @@ PointAttributes readPointAttributes(const XMLElement* e) {
 
 // The next sibling element named "entry".
 const XMLElement* nextEntry(const XMLElement* e) {
-  for (e = e->NextSiblingElement(); e && !equals(e->Name(), "entry"); e = e->NextSiblingElement()) {
+  for (e = e->NextSiblingElement(); e && std::strcmp(e->Name(), "entry") != 0;
+       e = e->NextSiblingElement()) {
   }
   return e;
 }
@@ -247,13 +237,13 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     return 9;
   }
   int type = 0;
-  if (equals(at.type, "WIFI")) {
+  if (std::strcmp(at.type, "WIFI") == 0) {
     type = 0;
-  } else if (equals(at.type, "BEACON")) {
+  } else if (std::strcmp(at.type, "BEACON") == 0) {
     type = 2;
-  } else if (equals(at.type, "BLE")) {
+  } else if (std::strcmp(at.type, "BLE") == 0) {
     return 0;
-  } else if (equals(at.type, "MAGNET")) {
+  } else if (std::strcmp(at.type, "MAGNET") == 0) {
     if (!at.value) {
       MV_LOG(kLogLevel, "Bad value of magnetometer intensity of %s RP\n", pointName);
       return 9;
