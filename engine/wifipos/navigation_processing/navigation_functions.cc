@@ -69,9 +69,11 @@ void changeSublocation(ClientNavigationState* client, int& subIndex) {
   }
   nav.mIsStop = false;
   ParticleFilter& pf = client->particleFilter;
-  const bool kit = !client->navigationMap.classicDefaults();
+  // Gaussian processes keep the restart: their fixes, ungated, pull a carried
+  // cloud off course after the stairs more often than the restart does.
+  const bool carry = !client->navigationMap.classicDefaults() && !nav.mIsPdr && nav.getAlgorithm() != 108;
   std::vector<Particle> before;
-  if (kit && !nav.mIsPdr) before = pf.getParticles();
+  if (carry) before = pf.getParticles();
   pf.setSublocationProperties(*props);
   pf.setBmpState(std::as_const(*floor).getBmpState());
   pf.initializeParticles();
