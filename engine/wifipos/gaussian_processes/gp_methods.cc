@@ -429,6 +429,7 @@ void SublocationGP::buildAxisGroups() {
   orderCol_.clear();
   rowBegin_.clear();
   rowPoints_.clear();
+  xBucket_.clear();
   groups_.clear();
   for (KeyKernel& kk : kernels_) kk.group = -1;
   for (const auto& [x, y] : points_) {
@@ -512,6 +513,15 @@ void SublocationGP::buildAxisGroups() {
       kk.alpha.shrink_to_fit();
     }
     groups_.push_back(AxisGroup{twoEll2});
+  }
+  const int nx = static_cast<int>(ux_.size());
+  const int buckets = 4 * nx;
+  const double span = ux_.back() - ux_.front();
+  xOrigin_ = ux_.front();
+  xScale_ = span > 0.0 && std::isfinite(buckets / span) ? buckets / span : 0.0;
+  xBucket_.assign(buckets, nx);
+  for (int u = nx - 1; u >= 0; --u) {
+    for (int i = xBucketOf(ux_[u]); i >= 0 && xBucket_[i] > u; --i) xBucket_[i] = u;
   }
   // rowPoint as a table, when that is small against the floor.
   const size_t cols = ux_.size() + 1;
@@ -604,6 +614,28 @@ int SublocationGP::rowPoint(int v, int u) const {
   return static_cast<int>(std::lower_bound(col + rowBegin_[v], col + rowBegin_[v + 1], u) - col);
 }
 
+// Monotone in v, so every x value in a bucket before v's is below v.
+int SublocationGP::xBucketOf(double v) const {
+  const double b = std::floor((v - xOrigin_) * xScale_);
+  if (!(b > 0.0)) return 0;
+  const double last = static_cast<double>(xBucket_.size()) - 1.0;
+  return static_cast<int>(b < last ? b : last);
+}
+
+int SublocationGP::xLower(double v) const {
+  const int nx = static_cast<int>(ux_.size());
+  int u = xBucket_[xBucketOf(v)];
+  while (u < nx && ux_[u] < v) ++u;
+  return u;
+}
+
+int SublocationGP::xUpper(double v) const {
+  const int nx = static_cast<int>(ux_.size());
+  int u = xBucket_[xBucketOf(v)];
+  while (u < nx && ux_[u] <= v) ++u;
+  return u;
+}
+
 void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) const {
   if (block.floor_ == this && block.keys_ == keys) return;
   block.floor_ = this;
@@ -627,11 +659,15 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) 
       const size_t width = 4 * static_cast<size_t>(chunk.vectors);
       // Point by point, the coefficients of every key of the chunk (0 where
       // a key has none).
-      chunk.coef.assign(nPoints * width, 0.0);
+      // A point's coefficients start on a cache line.
+      chunk.coef.assign(nPoints * width + 8, 0.0);
+      const auto address = reinterpret_cast<uintptr_t>(chunk.coef.data());
+      chunk.offset = static_cast<int>((64 - address % 64) % 64 / sizeof(double));
+      double* coef = chunk.coef.data() + chunk.offset;
       for (size_t j = 0; j < chunk.slots.size(); ++j) {
         const KeyKernel& kk = kernels_[keys[chunk.slots[j]]];
         chunk.radius = std::max(chunk.radius, cutoff(kk));
-        for (size_t i = 0; i < kk.at.size(); ++i) chunk.coef[kk.at[i] * width + j] = kk.alpha[i];
+        for (size_t i = 0; i < kk.at.size(); ++i) coef[kk.at[i] * width + j] = kk.alpha[i];
       }
       block.chunks_.push_back(std::move(chunk));
     }
@@ -660,22 +696,15 @@ void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius
   AxisExp(ux_.data() + u0, u1 - u0, x, g.twoEll2, block.ex_.data());
   AxisExp(uy_.data() + v0, v1 - v0, y, g.twoEll2, block.ey_.data());
   // Every term beyond the radius is covered by the cut-off bound, so each
-  // row keeps only the x values within the circle. [a, b) follows the
-  // circle's width from row to row.
+  // row keeps only the x values within the circle.
   const double r2 = radius * radius;
-  int a = static_cast<int>(std::lower_bound(ux_.begin() + u0, ux_.begin() + u1, x) - ux_.begin());
-  int b = a;
   for (int v = v0; v < v1; ++v) {
     const double dy = uy_[v] - y;
     const double rem = r2 - dy * dy;
     if (rem < 0.0) continue;
     const double half = std::sqrt(rem);
-    const double lo = x - half, hi = x + half;
-    while (a > u0 && ux_[a - 1] >= lo) --a;
-    while (a < u1 && ux_[a] < lo) ++a;
-    if (b < a) b = a;
-    while (b < u1 && ux_[b] <= hi) ++b;
-    while (b > a && ux_[b - 1] > hi) --b;
+    const int a = std::max(u0, xLower(x - half));
+    const int b = std::min(u1, xUpper(x + half));
     if (a >= b) continue;
     const int begin = rowPoint(v, a), end = rowPoint(v, b);
     if (begin < end) block.rows_.push_back({begin, end, block.ey_[v - v0]});
@@ -703,7 +732,7 @@ void SublocationGP::kernelSums(KeyBlock& block, double x, double y, double* sums
     block.lanes_.resize(4 * static_cast<size_t>(chunk.vectors));
     const BlockRow* rows = block.rows_.data();
     BlockSum(chunk.vectors)(rows, rows + block.rows_.size(), orderCol_.data(), block.ex_.data(),
-                            u0, chunk.coef.data(), block.lanes_.data());
+                            u0, chunk.coef.data() + chunk.offset, block.lanes_.data());
     for (size_t j = 0; j < chunk.slots.size(); ++j) sums[chunk.slots[j]] = block.lanes_[j];
   }
   for (const int i : block.alone_) sums[i] = gridSum(kernels_[keys[i]], x, y);

@@ -113,6 +113,7 @@ class SublocationGP {
       double radius = 0.0;     // covers the cut-off of every key in it
       std::vector<int> slots;  // the block's index of each key in it
       std::vector<double> coef;
+      int offset = 0;  // where the first point's coefficients start in coef
     };
     const SublocationGP* floor_ = nullptr;
     std::vector<int> keys_;
@@ -189,6 +190,13 @@ class SublocationGP {
   std::vector<int> orderCol_, rowBegin_;
   // Per row, rowPoint for every x index (when that table stays small).
   std::vector<int> rowPoints_;
+  // Buckets of equal width over the distinct x values, each with the first
+  // x index at or beyond it: the x values near a coordinate without a search.
+  std::vector<int> xBucket_;
+  double xOrigin_ = 0.0, xScale_ = 0.0;
+  int xBucketOf(double v) const;
+  int xLower(double v) const;  // first x index whose value is >= v
+  int xUpper(double v) const;  // first x index whose value is > v
   std::vector<AxisGroup> groups_;
 };
 
