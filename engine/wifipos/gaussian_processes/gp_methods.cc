@@ -207,16 +207,18 @@ void AxisExp(const double* v, int n, double at, double c, double* out) {
 
 using gp_detail::BlockRow;
 
-// Sums 4 * NV keys at once: out[j] is the sum over the rows' points p of
-// ex[col[p] - u0] * ey * coef[p * 4 NV + j].
-template <int NV>
+// Sums 4 * NV keys at P positions at once: out[q * 4 NV + j] is the sum
+// over the rows' points p of ex[q * exStride + col[p] - u0] * ey[q] *
+// coef[p * 4 NV + j]. Two positions share every load of the coefficients.
+template <int NV, int P>
 inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const BlockRow* end,
-                                                     const int* col, const double* ex, int u0,
-                                                     const double* coef, double* out) {
+                                                     const int* col, const double* ex,
+                                                     int exStride, int u0, const double* coef,
+                                                     double* out) {
   constexpr int kWidth = 4 * NV;
-  // Few keys leave the multiply pipelines idle between dependent adds: two
-  // points at a time then, into separate accumulators.
-  constexpr int kSets = NV <= 4 ? 2 : 1;
+  // Few keys leave the multiply pipelines idle between dependent adds: for
+  // one position, two points at a time then, into separate accumulators.
+  constexpr int kSets = P == 1 && NV <= 4 ? 2 : P;
   Double4 acc[kSets][NV];
 #pragma GCC unroll 2
   for (auto& set : acc)
@@ -224,68 +226,94 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
     for (Double4& a : set) a = Double4{0.0, 0.0, 0.0, 0.0};
   for (; row != end; ++row) {
     int p = row->begin;
-    const double ey = row->ey;
-    for (; p + kSets <= row->end; p += kSets) {
-#pragma GCC unroll 2
-      for (int s = 0; s < kSets; ++s) {
-        const double w = ex[col[p + s] - u0] * ey;
-        const double* c = coef + static_cast<size_t>(p + s) * kWidth;
+    if constexpr (P == 2) {
+      const double ey0 = row->ey[0], ey1 = row->ey[1];
+      for (; p < row->end; ++p) {
+        const int u = col[p] - u0;
+        const double w0 = ex[u] * ey0, w1 = ex[exStride + u] * ey1;
+        const double* c = coef + static_cast<size_t>(p) * kWidth;
 #pragma GCC unroll 8
         for (int j = 0; j < NV; ++j) {
           Double4 v;
           std::memcpy(&v, c + 4 * j, sizeof v);
-          acc[s][j] += w * v;
+          acc[0][j] += w0 * v;
+          acc[1][j] += w1 * v;
+        }
+      }
+    } else {
+      const double ey = row->ey[0];
+      for (; p + kSets <= row->end; p += kSets) {
+#pragma GCC unroll 2
+        for (int s = 0; s < kSets; ++s) {
+          const double w = ex[col[p + s] - u0] * ey;
+          const double* c = coef + static_cast<size_t>(p + s) * kWidth;
+#pragma GCC unroll 8
+          for (int j = 0; j < NV; ++j) {
+            Double4 v;
+            std::memcpy(&v, c + 4 * j, sizeof v);
+            acc[s][j] += w * v;
+          }
+        }
+      }
+      if (kSets > 1 && p < row->end) {
+        const double w = ex[col[p] - u0] * ey;
+        const double* c = coef + static_cast<size_t>(p) * kWidth;
+#pragma GCC unroll 8
+        for (int j = 0; j < NV; ++j) {
+          Double4 v;
+          std::memcpy(&v, c + 4 * j, sizeof v);
+          acc[0][j] += w * v;
         }
       }
     }
-    if (kSets > 1 && p < row->end) {
-      const double w = ex[col[p] - u0] * ey;
-      const double* c = coef + static_cast<size_t>(p) * kWidth;
+  }
+  if constexpr (P == 2) {
 #pragma GCC unroll 8
-      for (int j = 0; j < NV; ++j) {
-        Double4 v;
-        std::memcpy(&v, c + 4 * j, sizeof v);
-        acc[0][j] += w * v;
-      }
+    for (int j = 0; j < NV; ++j) {
+      std::memcpy(out + 4 * j, &acc[0][j], sizeof(Double4));
+      std::memcpy(out + kWidth + 4 * j, &acc[1][j], sizeof(Double4));
+    }
+  } else {
+#pragma GCC unroll 8
+    for (int j = 0; j < NV; ++j) {
+      Double4 a = acc[0][j];
+      for (int s = 1; s < kSets; ++s) a += acc[s][j];
+      std::memcpy(out + 4 * j, &a, sizeof a);
     }
   }
-#pragma GCC unroll 8
-  for (int j = 0; j < NV; ++j) {
-    Double4 a = acc[0][j];
-    for (int s = 1; s < kSets; ++s) a += acc[s][j];
-    std::memcpy(out + 4 * j, &a, sizeof a);
-  }
 }
 
-using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const double*, int,
+using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const double*, int, int,
                          const double*, double*);
 
-template <int NV>
+template <int NV, int P>
 __attribute__((target("arch=x86-64-v3"))) void BlockWide(const BlockRow* row, const BlockRow* end,
-                                                         const int* col, const double* ex, int u0,
-                                                         const double* coef, double* out) {
-  BlockBody<NV>(row, end, col, ex, u0, coef, out);
+                                                         const int* col, const double* ex,
+                                                         int exStride, int u0, const double* coef,
+                                                         double* out) {
+  BlockBody<NV, P>(row, end, col, ex, exStride, u0, coef, out);
 }
 
-template <int NV>
-void BlockPlain(const BlockRow* row, const BlockRow* end, const int* col, const double* ex, int u0,
-                const double* coef, double* out) {
-  BlockBody<NV>(row, end, col, ex, u0, coef, out);
+template <int NV, int P>
+void BlockPlain(const BlockRow* row, const BlockRow* end, const int* col, const double* ex,
+                int exStride, int u0, const double* coef, double* out) {
+  BlockBody<NV, P>(row, end, col, ex, exStride, u0, coef, out);
 }
 
-// At most this many keys are summed in one pass: their accumulators fill
-// the vector registers.
-constexpr int kMaxBlockVectors = 8;
+// At most this many fours of keys are summed in one pass: the accumulators
+// of two positions fill the vector registers.
+constexpr int kMaxBlockVectors = 6;
 
-BlockFn BlockSum(int vectors) {
-  static const BlockFn wide[kMaxBlockVectors] = {&BlockWide<1>, &BlockWide<2>, &BlockWide<3>,
-                                                 &BlockWide<4>, &BlockWide<5>, &BlockWide<6>,
-                                                 &BlockWide<7>, &BlockWide<8>};
-  static const BlockFn plain[kMaxBlockVectors] = {&BlockPlain<1>, &BlockPlain<2>, &BlockPlain<3>,
-                                                  &BlockPlain<4>, &BlockPlain<5>, &BlockPlain<6>,
-                                                  &BlockPlain<7>, &BlockPlain<8>};
-  static const BlockFn* const table = WideVectors() ? wide : plain;
-  return table[vectors - 1];
+BlockFn BlockSum(int vectors, int positions) {
+#define MV_BLOCK_TABLE(F, P) \
+  {&F<1, P>, &F<2, P>, &F<3, P>, &F<4, P>, &F<5, P>, &F<6, P>}
+  static const BlockFn wide[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWide, 1),
+                                                    MV_BLOCK_TABLE(BlockWide, 2)};
+  static const BlockFn plain[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockPlain, 1),
+                                                     MV_BLOCK_TABLE(BlockPlain, 2)};
+#undef MV_BLOCK_TABLE
+  static const auto* const table = WideVectors() ? wide : plain;
+  return table[positions - 1][vectors - 1];
 }
 
 // A table of first points per row and x index is kept while it is at most
@@ -650,11 +678,18 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) 
       const int k = keys[i];
       if (k >= 0 && k < nKernels && !kernels_[k].empty && kernels_[k].group == g) slots.push_back(i);
     }
-    for (size_t first = 0; first < slots.size(); first += 4 * kMaxBlockVectors) {
+    // Chunks of even size; the group's radius for all, so they share rows.
+    const size_t most = 4 * kMaxBlockVectors;
+    const size_t nChunks = (slots.size() + most - 1) / most;
+    const size_t size = nChunks == 0 ? 0 : (slots.size() + nChunks - 1) / nChunks;
+    double radius = 0.0;
+    for (const int i : slots) radius = std::max(radius, cutoff(kernels_[keys[i]]));
+    for (size_t first = 0; first < slots.size(); first += size) {
       KeyBlock::Chunk chunk;
       chunk.group = g;
+      chunk.radius = radius;
       chunk.slots.assign(slots.begin() + first,
-                         slots.begin() + std::min(slots.size(), first + 4 * kMaxBlockVectors));
+                         slots.begin() + std::min(slots.size(), first + size));
       chunk.vectors = static_cast<int>((chunk.slots.size() + 3) / 4);
       const size_t width = 4 * static_cast<size_t>(chunk.vectors);
       // Point by point, the coefficients of every key of the chunk (0 where
@@ -666,7 +701,6 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) 
       double* coef = chunk.coef.data() + chunk.offset;
       for (size_t j = 0; j < chunk.slots.size(); ++j) {
         const KeyKernel& kk = kernels_[keys[chunk.slots[j]]];
-        chunk.radius = std::max(chunk.radius, cutoff(kk));
         for (size_t i = 0; i < kk.at.size(); ++i) coef[kk.at[i] * width + j] = kk.alpha[i];
       }
       block.chunks_.push_back(std::move(chunk));
@@ -680,62 +714,108 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) 
   }
 }
 
-// The rows of points within radius of (x, y), each cut to the points within
-// the radius, into block.rows_; the x factors of the distinct x values from
-// u0 on into block.ex_.
-void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius, double x,
-                              double y, int& u0) const {
+// The rows of points within radius of any of the n positions, each cut to
+// the points within the radius of one of them, into block.rows_; the x
+// factors of every position for the distinct x values from u0 on into
+// block.ex_, one position after the other, exStride apart.
+void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius, int n,
+                              const double* x, const double* y, int& u0, int& exStride) const {
   block.rows_.clear();
-  u0 = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), x - radius) - ux_.begin());
-  const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), x + radius) - ux_.begin());
-  const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y - radius) - uy_.begin());
-  const int v1 = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), y + radius) - uy_.begin());
+  const double xMin = n == 2 ? std::min(x[0], x[1]) : x[0], xMax = n == 2 ? std::max(x[0], x[1]) : x[0];
+  const double yMin = n == 2 ? std::min(y[0], y[1]) : y[0], yMax = n == 2 ? std::max(y[0], y[1]) : y[0];
+  u0 = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), xMin - radius) - ux_.begin());
+  const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), xMax + radius) - ux_.begin());
+  const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), yMin - radius) - uy_.begin());
+  const int v1 = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), yMax + radius) - uy_.begin());
+  exStride = u1 - u0;
   if (u0 >= u1 || v0 >= v1) return;
-  block.ex_.resize(u1 - u0);
-  block.ey_.resize(v1 - v0);
-  AxisExp(ux_.data() + u0, u1 - u0, x, g.twoEll2, block.ex_.data());
-  AxisExp(uy_.data() + v0, v1 - v0, y, g.twoEll2, block.ey_.data());
+  const int ny = v1 - v0;
+  block.ex_.resize(static_cast<size_t>(n) * exStride);
+  block.ey_.resize(static_cast<size_t>(n) * ny);
+  for (int q = 0; q < n; ++q) {
+    AxisExp(ux_.data() + u0, exStride, x[q], g.twoEll2, block.ex_.data() + q * exStride);
+    AxisExp(uy_.data() + v0, ny, y[q], g.twoEll2, block.ey_.data() + q * ny);
+  }
   // Every term beyond the radius is covered by the cut-off bound, so each
-  // row keeps only the x values within the circle.
+  // row keeps only the x values within a position's circle; a row two
+  // positions share keeps the span of both (the terms between are exact).
   const double r2 = radius * radius;
   for (int v = v0; v < v1; ++v) {
-    const double dy = uy_[v] - y;
-    const double rem = r2 - dy * dy;
-    if (rem < 0.0) continue;
-    const double half = std::sqrt(rem);
-    const int a = std::max(u0, xLower(x - half));
-    const int b = std::min(u1, xUpper(x + half));
+    int a = u1, b = u0;
+    for (int q = 0; q < n; ++q) {
+      const double dy = uy_[v] - y[q];
+      const double rem = r2 - dy * dy;
+      if (rem < 0.0) continue;
+      const double half = std::sqrt(rem);
+      a = std::min(a, std::max(u0, xLower(x[q] - half)));
+      b = std::max(b, std::min(u1, xUpper(x[q] + half)));
+    }
     if (a >= b) continue;
     const int begin = rowPoint(v, a), end = rowPoint(v, b);
-    if (begin < end) block.rows_.push_back({begin, end, block.ey_[v - v0]});
+    if (begin >= end) continue;
+    BlockRow row{begin, end, {block.ey_[v - v0], 0.0}};
+    if (n == 2) row.ey[1] = block.ey_[ny + v - v0];
+    block.rows_.push_back(row);
   }
 }
 
 void SublocationGP::kernelSums(KeyBlock& block, double x, double y, double* sums) const {
+  sumsAt(block, 1, &x, &y, &sums);
+}
+
+void SublocationGP::kernelSums(KeyBlock& block, double x0, double y0, double x1, double y1,
+                               double* sums0, double* sums1) const {
+  // Far apart, the rows of one would mostly be extra work for the other.
+  const bool near = std::fabs(x0 - x1) < 4.0 && std::fabs(y0 - y1) < 4.0;
+  if (!near) {
+    sumsAt(block, 1, &x0, &y0, &sums0);
+    sumsAt(block, 1, &x1, &y1, &sums1);
+    return;
+  }
+  const double x[2] = {x0, x1}, y[2] = {y0, y1};
+  double* sums[2] = {sums0, sums1};
+  sumsAt(block, 2, x, y, sums);
+}
+
+void SublocationGP::sumsAt(KeyBlock& block, int n, const double* x, const double* y,
+                           double* const* sums) const {
   const std::vector<int>& keys = block.keys_;
   const int nKernels = static_cast<int>(kernels_.size());
-  const bool finite = std::isfinite(x) && std::isfinite(y);
-  for (size_t i = 0; i < keys.size(); ++i) {
-    const int k = keys[i];
-    const bool nothing = k < 0 || k >= nKernels || kernels_[k].empty;
-    sums[i] = nothing || finite ? 0.0 : std::numeric_limits<double>::quiet_NaN();
+  bool finite = true;
+  for (int q = 0; q < n; ++q) {
+    const bool here = std::isfinite(x[q]) && std::isfinite(y[q]);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      const int k = keys[i];
+      const bool nothing = k < 0 || k >= nKernels || kernels_[k].empty;
+      sums[q][i] = nothing || here ? 0.0 : std::numeric_limits<double>::quiet_NaN();
+    }
+    finite = finite && here;
   }
+  // (A position that is not finite is never paired.)
   if (!finite || block.floor_ != this) return;
   const KeyBlock::Chunk* last = nullptr;
-  int u0 = 0;
+  int u0 = 0, exStride = 0;
   for (const KeyBlock::Chunk& chunk : block.chunks_) {
-    // Chunks of one length scale and radius share their rows.
+    // Chunks of one length scale share their rows.
     if (last == nullptr || last->group != chunk.group || last->radius != chunk.radius) {
-      chunkRows(block, groups_[chunk.group], chunk.radius, x, y, u0);
+      chunkRows(block, groups_[chunk.group], chunk.radius, n, x, y, u0, exStride);
     }
     last = &chunk;
-    block.lanes_.resize(4 * static_cast<size_t>(chunk.vectors));
+    const size_t width = 4 * static_cast<size_t>(chunk.vectors);
+    block.lanes_.resize(n * width);
     const BlockRow* rows = block.rows_.data();
-    BlockSum(chunk.vectors)(rows, rows + block.rows_.size(), orderCol_.data(), block.ex_.data(),
-                            u0, chunk.coef.data() + chunk.offset, block.lanes_.data());
-    for (size_t j = 0; j < chunk.slots.size(); ++j) sums[chunk.slots[j]] = block.lanes_[j];
+    BlockSum(chunk.vectors, n)(rows, rows + block.rows_.size(), orderCol_.data(),
+                               block.ex_.data(), exStride, u0, chunk.coef.data() + chunk.offset,
+                               block.lanes_.data());
+    for (int q = 0; q < n; ++q) {
+      for (size_t j = 0; j < chunk.slots.size(); ++j) {
+        sums[q][chunk.slots[j]] = block.lanes_[q * width + j];
+      }
+    }
   }
-  for (const int i : block.alone_) sums[i] = gridSum(kernels_[keys[i]], x, y);
+  for (const int i : block.alone_) {
+    for (int q = 0; q < n; ++q) sums[q][i] = gridSum(kernels_[keys[i]], x[q], y[q]);
+  }
 }
 
 double SublocationGP::gridSum(const KeyKernel& kk, double x, double y) const {
@@ -952,19 +1032,43 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
   std::vector<int> keys(heard.size());
   for (size_t i = 0; i < heard.size(); ++i) keys[i] = heard[i].k;
   floor.prepareBlock(keys, block_);
-  sums_.resize(heard.size());
-  // Position by position, all heard keys' kernel sums at once; each particle
-  // still adds its keys' terms in key order.
-  for (const size_t j : todo_) {
+  const size_t nHeard = heard.size();
+  sums_.resize(2 * nHeard);
+  auto addTerms = [&](size_t j, const double* sums) {
     const Particle& q = particles_[j];
-    floor.kernelSums(block_, q.x, q.y, sums_.data());
-    for (size_t i = 0; i < heard.size(); ++i) {
+    for (size_t i = 0; i < nHeard; ++i) {
       const Heard& h = heard[i];
       double f = h.offset - h.b * LogDistance(h.xAp - q.x, h.yAp - q.y);
-      f += sums_[i];
+      f += sums[i];
       const double r = h.s - f;
       logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);
     }
+  };
+  // Neighbouring positions in pairs, which share the work of their sums:
+  // ordered by 2 m bands of y and then x. The order of evaluation changes
+  // nothing else; each particle still adds its keys' terms in key order.
+  order_.assign(todo_.begin(), todo_.end());
+  auto band = [&](size_t j) {
+    const double b = std::floor(particles_[j].y / 2.0);
+    return std::isfinite(b) ? b : 0.0;
+  };
+  std::sort(order_.begin(), order_.end(), [&](size_t a, size_t b) {
+    const double ba = band(a), bb = band(b);
+    if (ba != bb) return ba < bb;
+    return particles_[a].x < particles_[b].x || (!(particles_[b].x < particles_[a].x) && a < b);
+  });
+  size_t i = 0;
+  for (; i + 1 < order_.size(); i += 2) {
+    const Particle& p = particles_[order_[i]];
+    const Particle& q = particles_[order_[i + 1]];
+    floor.kernelSums(block_, p.x, p.y, q.x, q.y, sums_.data(), sums_.data() + nHeard);
+    addTerms(order_[i], sums_.data());
+    addTerms(order_[i + 1], sums_.data() + nHeard);
+  }
+  if (i < order_.size()) {
+    const Particle& p = particles_[order_[i]];
+    floor.kernelSums(block_, p.x, p.y, sums_.data());
+    addTerms(order_[i], sums_.data());
   }
 }
 

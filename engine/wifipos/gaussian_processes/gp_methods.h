@@ -20,7 +20,7 @@ namespace gp_detail {
 // and the y factor of their row.
 struct BlockRow {
   int begin, end;
-  double ey;
+  double ey[2];  // per position summed together
 };
 }  // namespace gp_detail
 
@@ -128,6 +128,9 @@ class SublocationGP {
   // sums[i] = kernelSum(keys[i], x, y) for the keys of the last
   // prepareBlock, equal to rounding.
   void kernelSums(KeyBlock& block, double x, double y, double* sums) const;
+  // The same at two positions, sharing the work when they are close.
+  void kernelSums(KeyBlock& block, double x0, double y0, double x1, double y1, double* sums0,
+                  double* sums1) const;
   // Whether key k's sums come from the per-axis factors (for tests).
   bool usesAxisFactors(int k) const {
     return k >= 0 && k < static_cast<int>(kernels_.size()) && kernels_[k].group >= 0;
@@ -165,8 +168,9 @@ class SublocationGP {
   // First point of row v (of the floor's point order) whose x index is at
   // least u.
   int rowPoint(int v, int u) const;
-  void chunkRows(KeyBlock& block, const AxisGroup& g, double radius, double x, double y,
-                 int& u0) const;
+  void chunkRows(KeyBlock& block, const AxisGroup& g, double radius, int n, const double* x,
+                 const double* y, int& u0, int& exStride) const;
+  void sumsAt(KeyBlock& block, int n, const double* x, const double* y, double* const* sums) const;
 
 
   std::vector<std::vector<double>> signals_;
@@ -285,4 +289,5 @@ class GaussianProcesses {
   uint64_t evaluations_ = 0;
   SublocationGP::KeyBlock block_;
   std::vector<double> sums_;
+  std::vector<size_t> order_;
 };
