@@ -650,18 +650,11 @@ int SublocationGP::xBucketOf(double v) const {
   return static_cast<int>(b < last ? b : last);
 }
 
-int SublocationGP::xLower(double v) const {
-  const int nx = static_cast<int>(ux_.size());
-  int u = xBucket_[xBucketOf(v)];
-  while (u < nx && ux_[u] < v) ++u;
-  return u;
-}
+int SublocationGP::xBelow(double v) const { return xBucket_[xBucketOf(v)]; }
 
-int SublocationGP::xUpper(double v) const {
-  const int nx = static_cast<int>(ux_.size());
-  int u = xBucket_[xBucketOf(v)];
-  while (u < nx && ux_[u] <= v) ++u;
-  return u;
+int SublocationGP::xBeyond(double v) const {
+  const size_t next = static_cast<size_t>(xBucketOf(v)) + 1;
+  return next < xBucket_.size() ? xBucket_[next] : static_cast<int>(ux_.size());
 }
 
 void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) const {
@@ -737,8 +730,9 @@ void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius
     AxisExp(uy_.data() + v0, ny, y[q], g.twoEll2, block.ey_.data() + q * ny);
   }
   // Every term beyond the radius is covered by the cut-off bound, so each
-  // row keeps only the x values within a position's circle; a row two
-  // positions share keeps the span of both (the terms between are exact).
+  // row keeps only the x values within a position's circle, widened to the
+  // buckets they fall in; a row two positions share keeps the span of both.
+  // (The extra terms are exact.)
   const double r2 = radius * radius;
   for (int v = v0; v < v1; ++v) {
     int a = u1, b = u0;
@@ -747,8 +741,8 @@ void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius
       const double rem = r2 - dy * dy;
       if (rem < 0.0) continue;
       const double half = std::sqrt(rem);
-      a = std::min(a, std::max(u0, xLower(x[q] - half)));
-      b = std::max(b, std::min(u1, xUpper(x[q] + half)));
+      a = std::min(a, std::max(u0, xBelow(x[q] - half)));
+      b = std::max(b, std::min(u1, xBeyond(x[q] + half)));
     }
     if (a >= b) continue;
     const int begin = rowPoint(v, a), end = rowPoint(v, b);

@@ -199,8 +199,8 @@ class SublocationGP {
   std::vector<int> xBucket_;
   double xOrigin_ = 0.0, xScale_ = 0.0;
   int xBucketOf(double v) const;
-  int xLower(double v) const;  // first x index whose value is >= v
-  int xUpper(double v) const;  // first x index whose value is > v
+  int xBelow(double v) const;   // an x index at or before the first value >= v
+  int xBeyond(double v) const;  // an x index at or after the first value > v
   std::vector<AxisGroup> groups_;
 };
 
