@@ -318,6 +318,34 @@ TEST(GpAxisSum, BlocksOfManyKeys) {
       }
       ASSERT_EQ(sums[keys.size()], 12345.0) << name << ": written past the keys";
     }
+    // Two positions at once: close together they share the work, apart
+    // (or not finite) they are summed one by one.
+    const std::pair<double, double> seconds[] = {{0.6, -0.35}, {0.0, 0.0}, {3.9, 3.9}, {-30.0, 2.0}};
+    std::vector<double> first(keys.size() + 1, 12345.0), second(keys.size() + 1, 12345.0);
+    for (int i = 0; i < 40; ++i) {
+      const double x = qx(rng), y = qy(rng);
+      const auto& [dx, dy] = seconds[i % 4];
+      const double x2 = i == 39 ? std::nan("") : x + dx, y2 = y + dy;
+      s.kernelSums(block, x, y, x2, y2, first.data(), second.data());
+      for (size_t j = 0; j < keys.size(); ++j) {
+        const int k = keys[j];
+        const bool stranger = k < 0 || k >= nKeys;
+        ASSERT_NEAR(first[j], stranger ? 0.0 : FullSum(s, k, x, y, 121),
+                    stranger ? 0.0 : Tolerance(s, k))
+            << name << " key " << k << " first of a pair at " << x << ", " << y;
+        if (i == 39) {
+          if (!stranger && s.getUsable()[k] && s.getActivePoints()[k].size() > 0) {
+            EXPECT_TRUE(std::isnan(second[j]) || second[j] == 0.0) << name << " key " << k;
+          }
+          continue;
+        }
+        ASSERT_NEAR(second[j], stranger ? 0.0 : FullSum(s, k, x2, y2, 121),
+                    stranger ? 0.0 : Tolerance(s, k))
+            << name << " key " << k << " second of a pair at " << x2 << ", " << y2;
+      }
+      ASSERT_EQ(first[keys.size()], 12345.0) << name;
+      ASSERT_EQ(second[keys.size()], 12345.0) << name;
+    }
   }
 }
 
