@@ -219,11 +219,7 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
   // Few keys leave the multiply pipelines idle between dependent adds: for
   // one position, two points at a time then, into separate accumulators.
   constexpr int kSets = P == 1 && NV <= 4 ? 2 : P;
-  Double4 acc[kSets][NV];
-#pragma GCC unroll 2
-  for (auto& set : acc)
-#pragma GCC unroll 8
-    for (Double4& a : set) a = Double4{0.0, 0.0, 0.0, 0.0};
+  Double4 acc[kSets][NV] = {};
   for (; row != end; ++row) {
     int p = row->begin;
     if constexpr (P == 2) {
