@@ -186,11 +186,13 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
       // Released once run, with whatever the blocks held.
       self->clearCompletionBlock();
     };
-    // A small reply finished on a network thread with nothing else to do (a caller sending
-    // one request after another) is parsed right there: a hand-off to a worker would cost
-    // more than the parse. Otherwise the network thread goes back to its transfers.
+    // A small reply is parsed right where it finished when a hand-off to a worker would cost
+    // more than the parse: on a network thread with nothing else to do (a caller sending one
+    // request after another), or on a thread that drives the transfers while it waits (the
+    // main thread with nothing else to run). Otherwise the driver goes back to its transfers.
+    auto& network = networkRequestThread();
     bool small = self->responseDataLength() <= kParseInPlaceMaxBytes;
-    if (small && networkRequestThread().isIdle() && processingQueue()->runHereIfIdle(process)) return;
+    if (small && (network.isIdle() || network.drivesWhileWaiting()) && processingQueue()->runHereIfIdle(process)) return;
     processingQueue()->async(std::move(process));
   });
 }

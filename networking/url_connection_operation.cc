@@ -1,7 +1,5 @@
 #include "networking/url_connection_operation.h"
 
-#include <pthread.h>
-
 #include <strings.h>
 
 #include <cinttypes>
@@ -79,7 +77,7 @@ platform::Error errorFromStream(const std::optional<platform::StreamError>& e, c
 platform::NetworkThread& networkRequestThread() {
   static std::once_flag named;
   platform::NetworkThread& thread = platform::NetworkThread::shared();
-  std::call_once(named, [&thread] { thread.perform([] { pthread_setname_np(pthread_self(), "MCNetworking"); }); });
+  std::call_once(named, [&thread] { thread.setThreadName("MCNetworking"); });
   return thread;
 }
 

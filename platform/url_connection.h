@@ -1,6 +1,7 @@
-// URL loading over libcurl's multi interface, all of it on one process-wide network thread.
-// NetworkThread::shared().perform() may be called from any thread; URLConnection's start()
-// and cancel() only on the network thread, where every delegate callback also arrives.
+// URL loading over libcurl's multi interface, driven by one process-wide network thread or,
+// while it waits, by the main thread (NetworkThread). NetworkThread::shared().perform() may be
+// called from any thread; URLConnection's start() and cancel() only where the connections are
+// driven (NetworkThread::isCurrent()), where every delegate callback also arrives.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -70,17 +71,24 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   friend struct NetworkThreadAccess;
 };
 
-// The one thread that drives every connection. Created on first use; stopped at exit before
-// static objects go, after which perform() drops its task.
+// What drives every connection: one process-wide network thread, or the main thread while
+// its run loop waits with nothing ready (it then waits in the transfers' poll instead, so a
+// request it starts and a reply that ends need no other thread). Created on first use;
+// stopped at exit before static objects go, after which perform() drops its task.
 class NetworkThread {
  public:
   static NetworkThread& shared();
-  // Runs the task on the network thread, without waiting, in order of submission.
+  // Runs the task where the connections are driven, without waiting, in order of submission.
   void perform(std::function<void()> task);
+  // Whether the calling thread drives the connections now: tasks, connection callbacks.
   bool isCurrent() const;
-  // On the network thread: no transfer runs or waits for its turn, so work done here in
-  // place holds nothing up. False on any other thread.
+  // While driving: no transfer runs or waits for its turn, so work done here in place holds
+  // nothing up. False on any other thread.
   bool isIdle() const;
+  // While driving: the caller is a thread that would otherwise sleep (the main thread waiting
+  // in its loop), for which a hand-off of small work costs more than doing it in place.
+  bool drivesWhileWaiting() const;
+  void setThreadName(const char* name);  // of the network thread
 
   struct Impl;
   Impl& impl() { return *impl_; }
