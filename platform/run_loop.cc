@@ -38,6 +38,7 @@ struct RunLoop::Impl {
   // While an idle waiter stands in for `cv` (main loop only), wake-ups go to this eventfd.
   int wakeFd = -1;
   bool fdWaiting = false;
+  bool fdSignalled = false;  // wakeFd's counter is not zero (written and read under the lock)
 
   ~Impl() {
     if (wakeFd >= 0) close(wakeFd);
@@ -46,9 +47,11 @@ struct RunLoop::Impl {
   // Wakes the owner wherever it waits; under the loop's lock.
   void wakeLocked() {
     cv.notify_all();
-    if (fdWaiting) signalFd();
+    if (fdWaiting) signalFdLocked();
   }
-  void signalFd() {
+  void signalFdLocked() {
+    if (fdSignalled) return;
+    fdSignalled = true;
     uint64_t one = 1;
     if (write(wakeFd, &one, sizeof one) < 0) {
     }  // only EAGAIN at a counter near overflow: the waiter is woken anyway
@@ -68,8 +71,13 @@ struct RunLoop::Impl {
     bool waited = waiter->idleWait(*self, wakeFd, realNs);
     lk.lock();
     fdWaiting = false;
-    uint64_t count = 0;
-    *woken = read(wakeFd, &count, sizeof count) == sizeof count;
+    *woken = fdSignalled;
+    if (fdSignalled) {
+      uint64_t count = 0;
+      if (read(wakeFd, &count, sizeof count) < 0) {
+      }  // written under this lock: there is a count to read
+      fdSignalled = false;
+    }
     return waited;
   }
 
@@ -302,17 +310,16 @@ std::shared_ptr<RunLoop> RunLoop::main() {
 }
 
 void RunLoop::perform(Block block) {
-  bool signal = false;
   {
     std::lock_guard lk(impl_->mutex);
     impl_->posted.push_back(std::move(block));
     // The owner posting to itself is not asleep: an idle waiter it runs looks for posts
-    // itself before it sleeps.
-    signal = impl_->fdWaiting && tlsLoop.get() != this;
+    // itself before it sleeps. The eventfd is written under the lock, so that its count and
+    // `fdSignalled` agree.
+    if (impl_->fdWaiting && tlsLoop.get() != this) impl_->signalFdLocked();
   }
   // Woken after the lock is released: a waiter woken under it would at once block on it
   // again, a second sleep and wake-up for every post.
-  if (signal) impl_->signalFd();
   impl_->cv.notify_all();
   detail::bump();  // after the post is visible
 }

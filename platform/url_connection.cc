@@ -17,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -96,6 +97,10 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   std::map<std::string, HostSlots> hosts;
   bool slotFreed = false;  // a host may have room for a waiting transfer
   void releaseSlot(URLConnection& c);
+  // The slot of the URL's host (slotOf), remembered for the last scheme-and-authority seen:
+  // requests mostly go to one server, and parsing the URL costs more than its reply.
+  std::string slotFor(const std::string& url, std::string* host);
+  std::string lastAuthority, lastSlot, lastHost;
   // Uploads paused until their paced body stream may be read again (steady time).
   std::multimap<std::chrono::steady_clock::time_point, std::weak_ptr<URLConnection>> wakeups;
   // Handles of ended transfers, reset and reused: a new handle per request costs more than
@@ -413,11 +418,27 @@ URLConnection::~URLConnection() {
   curl_slist_free_all(transfer_->headers);
 }
 
+std::string NetworkThread::Impl::slotFor(const std::string& url, std::string* host) {
+  size_t scheme = url.find("://");
+  size_t end = scheme == std::string::npos ? std::string::npos : url.find_first_of("/?#", scheme + 3);
+  if (scheme == std::string::npos) return slotOf(url, host);
+  std::string_view authority(url.data(), end == std::string::npos ? url.size() : end);
+  if (!lastSlot.empty() && authority == lastAuthority) {
+    *host = lastHost;
+    return lastSlot;
+  }
+  std::string slot = slotOf(url, host);
+  lastAuthority = authority;
+  lastSlot = slot;
+  lastHost = *host;
+  return slot;
+}
+
 void URLConnection::start() {
   auto& t = *transfer_;
   if (t.easy || t.admitting || t.stopped) return;
   auto& impl = NetworkThread::shared().impl();
-  std::string host = slotOf(request_.URL, &t.host);
+  std::string host = impl.slotFor(request_.URL, &t.host);
   auto& slots = impl.hosts[host];
   if (slots.running >= NetworkThread::Impl::kTransfersPerHost) {
     t.admitting = true;
