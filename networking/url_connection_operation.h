@@ -2,7 +2,8 @@
 // an output stream and exposes the response, its bytes and its text; with pause, resume,
 // cancel, progress callbacks, start and finish notifications and an aggregate of batches.
 // Every public member may be called from any thread (each takes the operation's recursive
-// lock). Connection work happens on the network thread only. Progress callbacks and the
+// lock). Connection work happens only where connections are driven (networkRequestThread():
+// the network thread, or the main thread while it waits). Progress callbacks and the
 // notifications arrive on the main queue; completion blocks on `completionQueue` (main
 // when none).
 #pragma once
@@ -29,7 +30,8 @@
 
 enum MCOperationState : int64_t { MCOperationPausedState = -1, MCOperationReadyState = 1, MCOperationExecutingState = 2, MCOperationFinishedState = 3 };
 
-// The one thread every connection runs on (named "MCNetworking").
+// What drives every connection: the shared network thread (named "MCNetworking"), or the
+// main thread while its run loop waits with nothing else to run (platform::NetworkThread).
 platform::NetworkThread& networkRequestThread();
 
 class MCURLConnectionOperation : public MCOperation {

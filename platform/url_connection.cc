@@ -737,7 +737,7 @@ void NetworkThread::Impl::driveAsNetwork() {
       if (!work || mainWantsToDrive) {
         driver = Driver::None;
         workLeft = work;
-        if (work) {
+        if (mainWantsToDrive) {
           uint64_t one = 1;
           if (write(handFd, &one, sizeof one) < 0) {
           }  // only EAGAIN at a counter near overflow: the main thread is woken anyway
@@ -824,6 +824,8 @@ void NetworkThread::Impl::endTransfers() {
 bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = realNs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::nanoseconds(realNs);
+  // A loop run from inside a connection callback: the drive below it holds the role.
+  if (tlsDriving) return false;
   bool rouse = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
