@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <thread>
+#include <typeinfo>
 
 #include "networking/coding.h"
 
@@ -88,6 +89,20 @@ const std::shared_ptr<BoundedConcurrentQueue>& processingQueue() {
 
 // Replies up to this size are parsed in a few microseconds.
 constexpr size_t kParseInPlaceMaxBytes = 16 * 1024;
+
+// Whether parsing with `s` runs only the kit's own code. The main thread parses in place only
+// with such a serializer: a host's own must not find itself on the main thread.
+bool kitSerializer(const MCHTTPResponseSerializer* s) {
+  if (!s) return true;
+  const std::type_info& t = typeid(*s);
+  if (t == typeid(MCCompoundResponseSerializer)) {
+    const auto& inner = static_cast<const MCCompoundResponseSerializer*>(s)->responseSerializers;
+    return std::all_of(inner.begin(), inner.end(), [](const auto& i) { return kitSerializer(i.get()); });
+  }
+  return t == typeid(MCHTTPResponseSerializer) || t == typeid(MCJSONResponseSerializer) ||
+         t == typeid(MCXMLParserResponseSerializer) || t == typeid(MCPropertyListResponseSerializer) ||
+         t == typeid(MCImageResponseSerializer);
+}
 
 }  // namespace
 
@@ -189,10 +204,12 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
     // A small reply is parsed right where it finished when a hand-off to a worker would cost
     // more than the parse: on a network thread with nothing else to do (a caller sending one
     // request after another), or on a thread that drives the transfers while it waits (the
-    // main thread with nothing else to run). Otherwise the driver goes back to its transfers.
+    // main thread with nothing else to run) when the serializer is the kit's own. Otherwise
+    // the driver goes back to its transfers.
     auto& network = networkRequestThread();
     bool small = self->responseDataLength() <= kParseInPlaceMaxBytes;
-    if (small && (network.isIdle() || network.drivesWhileWaiting()) && processingQueue()->runHereIfIdle(process)) return;
+    bool here = network.isIdle() || (network.drivesWhileWaiting() && kitSerializer(self->responseSerializer().get()));
+    if (small && here && processingQueue()->runHereIfIdle(process)) return;
     processingQueue()->async(std::move(process));
   });
 }

@@ -36,9 +36,11 @@ thread_local bool tlsDriving = false;
 // Who drives the transfers. The network thread does, unless the main thread waits in its run
 // loop with nothing ready: then the main thread drives them itself, waiting in libcurl's poll
 // with its loop's wake-up among the sockets, so that neither a request it starts nor a reply
-// that ends wakes another thread. Only the holder of the driver's role touches libcurl and the
-// fields marked (driver); the role changes hands under `mutex`, which also guards the fields
-// marked (m). `mutex` is never held together with a run loop's lock.
+// that ends wakes another thread. Host code must not see that thread: while a connection or
+// task that runs host code exists (`hostCode` > 0), the network thread drives and the main
+// thread waits as a run loop does. Only the holder of the driver's role touches libcurl and
+// the fields marked (driver); the role changes hands under `mutex`, which also guards the
+// fields marked (m). `mutex` is never held together with a run loop's lock.
 struct NetworkThread::Impl final : detail::IdleWaiter {
   CURLM* multi = nullptr;
   std::thread thread;
@@ -73,6 +75,11 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   uint64_t mainLeft = 0;          // how often the main thread left idleWait (m)
   bool workLeft = false;  // the last driver let go of transfers still in flight (m)
   bool takeOver = false;  // a thread that never drives posted while the main thread is away (m)
+  // Tasks that may run host code, queued or running, plus connections that run host code,
+  // started and not ended (m; read without the lock by a driver that checks again under it).
+  std::atomic<int> hostCode{0};
+  void hostCodeBegins(URLConnection& c);
+  void hostCodeEnds(URLConnection& c);
   // How the network thread sleeps while it does not drive: woken every kWatch while the main
   // thread drives or lately did, else only by a post (m).
   enum class Sleep { Awake, Watching, Deep } sleep = Sleep::Awake;
@@ -123,9 +130,13 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   void run();
   void driveAsNetwork();
   bool idleWait(RunLoop& loop, int loopFd, int64_t realNs) override;
-  bool round();
+  // What a round left: nothing to do at once, a transfer admitted (another round at once), or
+  // host code to run, which the main thread leaves to the network thread.
+  enum class Round { Done, Again, HostCode };
+  Round round(bool asMain);
   bool admitWaiting();
-  void drainTasks();
+  bool drainTasks(bool asMain);
+  void handOverLocked();
   short park(int extraFd, int timeoutMs);
   void resumeDueUploads();
   int pollTimeoutMs();
@@ -160,6 +171,8 @@ struct NetworkThreadAccess {
   static URLConnectionDelegate& delegate(URLConnection& c) { return c.delegate_; }
   static const URLRequest& request(URLConnection& c) { return c.request_; }
   static bool restart(URLConnection& c, URLRequest next);
+  static bool runsHostCode(URLConnection& c) { return c.runsHostCode_; }
+  static bool& counted(URLConnection& c) { return c.countedAsHostCode_; }
 };
 
 namespace {
@@ -410,7 +423,7 @@ std::shared_ptr<URLConnection> URLConnection::create(URLRequest request, URLConn
 
 URLConnection::URLConnection(URLRequest request, URLConnectionDelegate delegate, std::optional<URLCredential> credential)
     : original_(request), request_(std::move(request)), delegate_(std::move(delegate)), credential_(std::move(credential)),
-      transfer_(std::make_unique<Transfer>()) {}
+      transfer_(std::make_unique<Transfer>()), runsHostCode_(delegate_.runsHostCode || request_.HTTPBodyStream) {}
 
 URLConnection::~URLConnection() {
   // Never in the multi handle here: the loop holds every active connection.
@@ -438,6 +451,7 @@ void URLConnection::start() {
   auto& t = *transfer_;
   if (t.easy || t.admitting || t.stopped) return;
   auto& impl = NetworkThread::shared().impl();
+  if (runsHostCode_) impl.hostCodeBegins(*this);
   std::string host = impl.slotFor(request_.URL, &t.host);
   auto& slots = impl.hosts[host];
   if (slots.running >= NetworkThread::Impl::kTransfersPerHost) {
@@ -460,9 +474,11 @@ bool URLConnection::configure() {
   auto& t = *transfer_;
   auto failSoon = [self = shared_from_this()](long code, std::string text) {
     NetworkThread::shared().perform([self, code, text] {
-      if (self->transfer_->stopped) return;
+      auto& impl = NetworkThread::shared().impl();
+      if (self->transfer_->stopped) return impl.hostCodeEnds(*self);
       self->transfer_->stopped = true;
       if (auto& cb = self->delegate_.didFailWithError) cb(URLLoadError{URLErrorDomain, code, text, self->request_.URL});
+      impl.hostCodeEnds(*self);
     });
     return false;
   };
@@ -585,6 +601,23 @@ void URLConnection::cancel() {
       impl.releaseSlot(*this);
     }
   }
+  impl.hostCodeEnds(*this);
+}
+
+void NetworkThread::Impl::hostCodeBegins(URLConnection& c) {
+  bool& counted = Access::counted(c);
+  if (counted) return;
+  counted = true;
+  std::lock_guard<std::mutex> lock(mutex);
+  hostCode.fetch_add(1, std::memory_order_relaxed);
+}
+
+void NetworkThread::Impl::hostCodeEnds(URLConnection& c) {
+  bool& counted = Access::counted(c);
+  if (!counted) return;
+  counted = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  hostCode.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
@@ -607,13 +640,13 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
     return;
   }
   releaseSlot(*c);
-  if (t.stopped) return;
+  if (t.stopped) return hostCodeEnds(*c);
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
     giveBack(std::exchange(t.easy, nullptr));
     if (d.didFinishLoading) d.didFinishLoading();
-    return;
+    return hostCodeEnds(*c);
   }
   t.stopped = true;
   URLLoadError error{URLErrorDomain, errorCodeFor(code), t.errorBuffer[0] ? t.errorBuffer : curl_easy_strerror(code),
@@ -629,6 +662,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   }
   giveBack(std::exchange(t.easy, nullptr));
   if (d.didFailWithError) d.didFailWithError(error);
+  hostCodeEnds(*c);
 }
 
 void NetworkThread::Impl::releaseSlot(URLConnection& c) {
@@ -662,14 +696,17 @@ bool NetworkThread::Impl::admitWaiting() {
   return started;
 }
 
-void NetworkThread::Impl::drainTasks() {
+// False, with nothing taken, when the main thread would take tasks while host code waits.
+bool NetworkThread::Impl::drainTasks(bool asMain) {
   std::deque<std::function<void()>> batch;
   drained = posted.load(std::memory_order_seq_cst);
   {
     std::lock_guard<std::mutex> lock(mutex);
+    if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return false;
     batch.swap(tasks);
   }
   for (auto& task : batch) task();
+  return true;
 }
 
 void NetworkThread::Impl::resumeDueUploads() {
@@ -692,16 +729,18 @@ int NetworkThread::Impl::pollTimeoutMs() {
 }
 
 // One round of the driver's work: tasks, paced uploads, libcurl's step, ended transfers and
-// waiting ones admitted. True when it admitted a transfer, which wants another round at once.
-bool NetworkThread::Impl::round() {
-  drainTasks();
+// waiting ones admitted. The main thread stops short of anything that may run host code: a
+// task posted as such, or a connection that a task of its own started.
+NetworkThread::Impl::Round NetworkThread::Impl::round(bool asMain) {
+  if (!drainTasks(asMain)) return Round::HostCode;
+  if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return Round::HostCode;
   resumeDueUploads();
   int running = 0;
   curl_multi_perform(multi, &running);
   int left = 0;
   while (CURLMsg* msg = curl_multi_info_read(multi, &left))
     if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
-  return admitWaiting();
+  return admitWaiting() ? Round::Again : Round::Done;
 }
 
 // Sleeps in curl_multi_poll unless a task came meanwhile; `extraFd` (if any) wakes it too.
@@ -729,12 +768,12 @@ short NetworkThread::Impl::park(int extraFd, int timeoutMs) {
 void NetworkThread::Impl::driveAsNetwork() {
   tlsDriving = true;
   for (;;) {
-    if (round()) continue;
+    if (round(false) == Round::Again) continue;
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (stopping) break;  // the role stays here for the clean-up
       bool work = hasTransfers() || !tasks.empty();
-      if (!work || mainWantsToDrive) {
+      if (!work || (mainWantsToDrive && hostCode.load(std::memory_order_relaxed) == 0)) {
         driver = Driver::None;
         workLeft = work;
         if (mainWantsToDrive) {
@@ -762,11 +801,13 @@ void NetworkThread::Impl::run() {
       if (driver != Driver::Main || !mainWaiting) break;
     } else {
       bool take = false;
+      bool host = hostCode.load(std::memory_order_relaxed) > 0;
       if (driver == Driver::None) {
-        // Just handed over: the main thread takes the role, unless it left meanwhile.
-        take = (workLeft || !tasks.empty()) && !handedOver;
+        // Just handed over: the main thread takes the role, unless it left meanwhile or host
+        // code is to run.
+        take = (workLeft || !tasks.empty()) && (!handedOver || host);
       } else if (driver == Driver::Main && !mainWaiting) {
-        take = takeOver || awaySince == mainLeft + 1;
+        take = takeOver || host || awaySince == mainLeft + 1;
         if (!take && awaySince != mainLeft + 1) awaySince = mainLeft + 1;
       } else if (driver == Driver::Main) {
         awaySince = 0;
@@ -830,6 +871,11 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (stopping) return false;
+    if (hostCode.load(std::memory_order_relaxed) > 0) {
+      // Host code is to run: the network thread drives, the loop waits as usual.
+      if (driver == Driver::Main) handOverLocked();
+      return false;
+    }
     if (driver == Driver::None) {
       if (!workLeft && tasks.empty()) return false;  // nothing to drive: sleep as usual
       driver = Driver::Main;
@@ -850,7 +896,8 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   for (;;) {
     if (!driving) {
       std::lock_guard<std::mutex> lock(mutex);
-      if (stopping) break;
+      // With host code to run, the network thread keeps the role: wait as the loop does.
+      if (stopping || hostCode.load(std::memory_order_relaxed) > 0) break;
       if (driver == Driver::None) driver = Driver::Main;
       driving = driver == Driver::Main;
       if (driving) mainWantsToDrive = false;
@@ -868,13 +915,22 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
       continue;
     }
     tlsDriving = true;
-    bool again = round();
+    Round step = round(true);
     tlsDriving = false;
-    if (again) continue;
+    if (step == Round::Again) continue;
+    if (step == Round::HostCode) {
+      std::lock_guard<std::mutex> lock(mutex);
+      handOverLocked();
+      break;
+    }
     if (detail::loopReadyNow(loop)) break;
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (stopping || (!hasTransfers() && tasks.empty())) break;
+      if (hostCode.load(std::memory_order_relaxed) > 0) {  // posted by a callback just run
+        handOverLocked();
+        break;
+      }
     }
     if (Clock::now() >= deadline) break;
     if (park(loopFd, static_cast<int>(std::min(static_cast<long>(pollTimeoutMs()), msLeft())))) break;
@@ -883,13 +939,24 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   mainWaiting = false;
   mainWantsToDrive = false;
   ++mainLeft;
-  if (driver == Driver::Main) {
+  if (driver == Driver::Main && hostCode.load(std::memory_order_relaxed) > 0) {
+    handOverLocked();
+  } else if (driver == Driver::Main) {
     // Kept while transfers are in flight: the main thread is likely back at once.
     workLeft = hasTransfers() || !tasks.empty();
     if (!workLeft || stopping) driver = Driver::None;
   }
   if (stopping) sleepCv.notify_one();
   return true;
+}
+
+// The main thread lets go of the role at once, for host code the network thread must run;
+// under `mutex`. Waking the network thread under the lock costs it one more wait for the lock,
+// which is rare enough here.
+void NetworkThread::Impl::handOverLocked() {
+  driver = Driver::None;
+  workLeft = true;
+  sleepCv.notify_one();
 }
 
 // At exit, before static objects are destroyed: the loop ends (transfers in flight are
@@ -937,19 +1004,29 @@ NetworkThread& NetworkThread::shared() {
   return *thread;
 }
 
-void NetworkThread::perform(std::function<void()> task) {
+void NetworkThread::perform(std::function<void()> task, bool runsHostCode) {
   // The main thread drives what it posts when it next waits; a thread that never drives
-  // must not leave its task to a main thread that is away.
-  const bool fromMain = RunLoop::isMainThread();
+  // must not leave its task to a main thread that is away. Host code goes to the network
+  // thread whoever posts it.
+  const bool toNetwork = runsHostCode || !RunLoop::isMainThread();
   bool wakeNetwork = false;
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     if (impl_->stopping) return;  // after exit began: the task would touch what is going
-    impl_->tasks.push_back(std::move(task));
+    if (runsHostCode) {
+      impl_->hostCode.fetch_add(1, std::memory_order_relaxed);
+      impl_->tasks.push_back([impl = impl_.get(), task = std::move(task)] {
+        task();
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        impl->hostCode.fetch_sub(1, std::memory_order_relaxed);
+      });
+    } else {
+      impl_->tasks.push_back(std::move(task));
+    }
     using Driver = Impl::Driver;
     if (impl_->driver == Driver::None) {
-      wakeNetwork = impl_->sleep == Impl::Sleep::Deep || (impl_->sleep == Impl::Sleep::Watching && !fromMain);
-    } else if (impl_->driver == Driver::Main && !impl_->mainWaiting && !fromMain) {
+      wakeNetwork = impl_->sleep == Impl::Sleep::Deep || (impl_->sleep == Impl::Sleep::Watching && toNetwork);
+    } else if (impl_->driver == Driver::Main && !impl_->mainWaiting && toNetwork) {
       impl_->takeOver = true;
       wakeNetwork = true;
     }
