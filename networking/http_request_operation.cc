@@ -138,10 +138,13 @@ void MCHTTPRequestOperation::setResponseSerializer(std::shared_ptr<MCHTTPRespons
 MCResponseObject MCHTTPRequestOperation::responseObject() {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   if (!responseObject_.has_value() && isFinished() && !error() && responseSerializer_) {
-    auto response = this->response();
-    Data data = responseData().value_or(Data());
+    // Read in place under the lock, which the parse holds anyway: a reply is not copied for it.
+    const auto& response = responseHoldingLock();
+    static const Data kNoData;
+    const auto& data = responseDataHoldingLock();
     std::optional<platform::Error> serializationError;
-    responseObject_ = responseSerializer_->responseObjectForResponse(response ? &*response : nullptr, data, &serializationError);
+    responseObject_ = responseSerializer_->responseObjectForResponse(response ? &*response : nullptr, data ? *data : kNoData,
+                                                                     &serializationError);
     if (serializationError) responseSerializationError_ = serializationError;
   }
   return responseObject_;

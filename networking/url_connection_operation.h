@@ -139,6 +139,9 @@ class MCURLConnectionOperation : public MCOperation {
   virtual void prepareResumableRequest() {}
   void setRequest(platform::URLRequest request);
   size_t responseDataLength() const;  // without copying the bytes
+  // The response and its bytes without a copy; the caller holds `lock_` while it uses them.
+  const std::optional<platform::URLResponse>& responseHoldingLock() const { return response_; }
+  const std::optional<Data>& responseDataHoldingLock() const { return responseData_; }
   // Posts a finish notification that finish() held for the main-queue callback: at once on
   // the calling (main) thread, or as usual when no such callback runs.
   void releaseFinishNotification(bool onMainNow);

@@ -422,7 +422,7 @@ std::shared_ptr<URLConnection> URLConnection::create(URLRequest request, URLConn
 }
 
 URLConnection::URLConnection(URLRequest request, URLConnectionDelegate delegate, std::optional<URLCredential> credential)
-    : original_(request), request_(std::move(request)), delegate_(std::move(delegate)), credential_(std::move(credential)),
+    : request_(std::move(request)), delegate_(std::move(delegate)), credential_(std::move(credential)),
       transfer_(std::make_unique<Transfer>()), runsHostCode_(delegate_.runsHostCode || request_.HTTPBodyStream) {}
 
 URLConnection::~URLConnection() {
@@ -574,6 +574,7 @@ bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
   hop.holdsSlot = t.holdsSlot;
   hop.slot = std::move(t.slot);
   t = std::move(hop);
+  if (!c.original_) c.original_ = std::move(c.request_);
   c.request_ = std::move(next);
   return c.configure();
 }

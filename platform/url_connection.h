@@ -60,7 +60,8 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
   ~URLConnection();
   void start();
   void cancel();
-  const URLRequest& originalRequest() const { return original_; }
+  // The request it was made with (network thread only once started: a redirect sets it).
+  const URLRequest& originalRequest() const { return original_ ? *original_ : request_; }
   // The request of the current hop (network thread only).
   const URLRequest& currentRequest() const { return request_; }
 
@@ -69,7 +70,7 @@ class URLConnection : public std::enable_shared_from_this<URLConnection> {
  private:
   URLConnection(URLRequest request, URLConnectionDelegate delegate, std::optional<URLCredential> credential);
   bool configure();  // a transfer for request_; false when none could be made
-  URLRequest original_;
+  std::optional<URLRequest> original_;  // none until a redirect replaced request_
   URLRequest request_;
   URLConnectionDelegate delegate_;
   std::optional<URLCredential> credential_;

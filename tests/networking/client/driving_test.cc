@@ -175,7 +175,9 @@ TEST_F(Driving, HostCodeSeesOnlyTheNetworkThread) {
           d.didReceiveResponse = [&](const platform::URLResponse&) { seen.here(); };
           d.didFinishLoading = [&] { ended = true; };
           d.didFailWithError = [&](const platform::URLLoadError&) { ended = true; };
-          auto connection = platform::URLConnection::create(platform::URLRequest(url("/api/kit")), d);
+          platform::URLRequest kit;
+          kit.URL = url("/api/kit");
+          auto connection = platform::URLConnection::create(kit, d);
           networkRequestThread().perform([connection] { connection->start(); });
           ASSERT_TRUE(platform::testing::pumpUntil([&] { return ended.load(); }, 20)) << name;
           continue;
