@@ -376,30 +376,24 @@ int AccessPoint::parseDistributionString() {
   int64_t total = 0;
   const char* p = begin;
   while (p < end) {
-    // A sound pair is digits, a colon and digits: read while scanning. Any
-    // other piece is read by the general rules.
-    int key = 0;
+    // A sound pair is up to nine digits, a colon, up to nine digits and a
+    // blank or the end: read while scanning. The text ends in a zero byte,
+    // which is no digit, so the digit loops need no bound. Any other piece is
+    // read by the general rules.
     const char* colon = p;
-    for (; colon < end; ++colon) {
-      if (colon - p == 9) break;  // too long for the shortcut
-      const unsigned digit = static_cast<unsigned>(*colon - '0');
-      if (digit > 9) break;
-      key = key * 10 + static_cast<int>(digit);
-    }
-    if (colon == p || colon == end || *colon != ':') {
+    unsigned level = 0;
+    while (static_cast<unsigned>(*colon - '0') <= 9) level = level * 10 + (*colon++ - '0');
+    int key = static_cast<int>(level);
+    if (colon == p || colon - p > 9 || *colon != ':') {
       while (colon < end && *colon != ':') ++colon;
       if (colon == end) break;
       key = ToIntClamped(p, colon);
     }
-    int count = 0;
     const char* stop = colon + 1;
-    for (; stop < end; ++stop) {
-      if (stop - colon == 10) break;  // too long for the shortcut
-      const unsigned digit = static_cast<unsigned>(*stop - '0');
-      if (digit > 9) break;
-      count = count * 10 + static_cast<int>(digit);
-    }
-    if (stop == colon + 1 || (stop < end && *stop != ' ')) {
+    unsigned samples = 0;
+    while (static_cast<unsigned>(*stop - '0') <= 9) samples = samples * 10 + (*stop++ - '0');
+    int count = static_cast<int>(samples);
+    if (stop == colon + 1 || stop - colon > 10 || (stop < end && *stop != ' ')) {
       while (stop < end && *stop != ' ') ++stop;
       count = ToIntClamped(colon + 1, stop);
     }

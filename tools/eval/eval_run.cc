@@ -62,6 +62,7 @@ struct ReplayJob {
   double startSettle = 0, floorSettle = 0;
   TrackFigures figures;
   std::vector<world::ScoredTick> ticks;
+  std::string ticksPath;  // where the scored ticks are written, or empty
   // Dead reckoning from a known start instead of positioning.
   bool deadReckoning = false;
   std::vector<TrueLeg> legs;
@@ -69,6 +70,19 @@ struct ReplayJob {
   DeadReckoningFigures dr;
   std::string error;
 };
+
+// A kept work directory also gets every generated walk's ticks, for looking
+// into where its errors come from.
+void WriteTicks(const std::vector<world::ScoredTick>& ticks, const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return;
+  std::fprintf(f, "seconds,has_position,floor,x,y,truth_floor,truth_x,truth_y\n");
+  for (const world::ScoredTick& t : ticks) {
+    std::fprintf(f, "%.3f,%d,%d,%.3f,%.3f,%d,%.3f,%.3f\n", t.seconds, t.hasPosition ? 1 : 0, t.floorId, t.x, t.y,
+                 t.truthFloorId, t.truthX, t.truthY);
+  }
+  std::fclose(f);
+}
 
 void RunReplayJob(ReplayJob* job) {
   if (job->deadReckoning) {
@@ -83,6 +97,7 @@ void RunReplayJob(ReplayJob* job) {
     if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
     job->ticks = ToScored(report);
     job->figures = ScoreTrack(job->ticks, job->startSettle, job->floorSettle);
+    if (!job->ticksPath.empty()) WriteTicks(job->ticks, job->ticksPath);
     return;
   }
   SimpleKnnMap map;
@@ -277,6 +292,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         j.floorSettle = kFloorSettle;
         // Gaussian processes evaluate every beacon at every particle.
         j.cost = beacons(plan.kinds[v.kind]) * (m.code == venuesim::kMethodGp ? 10 : 1);
+        if (!temporary) j.ticksPath = v.dir + "/ticks-" + Slug(m.name) + "-" + Slug(s.name) + ".csv";
         jobs.push_back(j);
       }
       pictures.push_back(pj);

@@ -29,6 +29,12 @@ constexpr int kMaxCorrections = 100;
 // transmitters heard, which weighs a whole scan like a single reading; the
 // kit counts it as this many independent readings.
 constexpr double kGpScanReadings = 4.0;
+// The kit's gate on radio fixes once steps move the cloud: a fix farther
+// from the cloud's mean than this many times the correction noise is taken
+// with a noise of its distance over this, so one that the steps cannot
+// explain pulls the cloud a little instead of dragging it across the floor
+// (on sparse, shadowed radio single fixes stray by many metres).
+constexpr double kFixGate = 1.5;
 // Resampling noise stands for the walker's movement between resamplings;
 // while the walker stands still the kit draws with this share of it.
 constexpr double kStandingNoiseShare = 0.1;
@@ -169,6 +175,15 @@ void ParticleFilter::sRand(int seed) {
   randomStep();
   randomStep();
   randomStep();
+}
+
+double ParticleFilter::kitFixSigma() const {
+  const double base = properties_.correctionNoise;
+  // Without steps the cloud knows nothing the fixes did not tell it.
+  if (!movedBySteps_ || (solution_.filteredX == 0.0 && solution_.filteredY == 0.0)) return base;
+  const double d = std::hypot(solution_.x - solution_.filteredX, solution_.y - solution_.filteredY);
+  if (!std::isfinite(d) || d <= kFixGate * base) return base;
+  return d / kFixGate;
 }
 
 double ParticleFilter::generateGaussianNoise(double mean, double sigma) {
@@ -358,6 +373,30 @@ void ParticleFilter::initializeParticles() {
   newWeights_.assign(static_cast<size_t>(n), 1.0);
 }
 
+bool ParticleFilter::carryCloudOver(const std::vector<Particle>& before) {
+  if (particles_.empty() || before.size() != particles_.size()) return false;
+  const PixelTest test(bmp_);
+  double sum = 0.0;
+  for (size_t i = 0; i < particles_.size(); ++i) {
+    const Particle& b = before[i];
+    Particle& p = particles_[i];
+    p = b;
+    if (!(b.weight > 0.0) || !std::isfinite(b.weight) || !std::isfinite(b.x) || !std::isfinite(b.y) ||
+        test.bordersAndPixel(b.x, b.y)) {
+      p.weight = 0.0;
+    }
+    sum += p.weight;
+  }
+  if (!(sum > 0.0) || !std::isfinite(sum)) return false;
+  for (Particle& p : particles_) p.weight /= sum;
+  getSolution();
+  // The dead ones are drawn again from the living at once, so that the
+  // cloud keeps its size on the new floor.
+  resampleParticles();
+  getSolution();
+  return true;
+}
+
 void ParticleFilter::reinitializeParticles() {
   if (particles_.empty()) return;
   const double weight = 1.0 / static_cast<double>(particles_.size());
@@ -452,6 +491,7 @@ void ParticleFilter::moveParticles() {
     MV_LOG(11, "ERROR: there is no any particle in move particles method\n");
     return;
   }
+  if (stepLength >= 0.01) movedBySteps_ = true;
   const double angleSigma = prediction_.angleNoise * kPi / 180.0;
   const PixelTest test(bmp_);
   for (size_t i = 0; i < particles_.size(); ++i) {
@@ -539,7 +579,7 @@ void ParticleFilter::updateWeights(bool againstFix) {
   if (deadReckoning_ || !againstFix) {
     // Weights only renormalised: the walls may have killed particles.
   } else if (properties_.algorithm != NAV_ALG_GP) {
-    const double sigma = properties_.correctionNoise;
+    const double sigma = kitFusion_ ? kitFixSigma() : properties_.correctionNoise;
     const double ax = solution_.x;
     const double ay = solution_.y;
     const double norm = 1.0 / (sigma * kSqrtTwoPi);

@@ -95,6 +95,13 @@ class ParticleFilter {
   // walkable pixel leaves every particle dead (logged); the search per
   // particle is bounded.
   void reinitializeParticles();
+  // The kit's floor change: stairs and lifts keep the walker's place in the
+  // plan, so the cloud of the floor left behind (`before`, one particle per
+  // particle of this filter) goes on on this floor's bitmap; particles that
+  // land in a wall are drawn again from the others. False, with the
+  // particles untouched but for their count, when nothing of it can go on
+  // (other count, no live particle where this floor is walkable).
+  bool carryCloudOver(const std::vector<Particle>& before);
   void setAngleDistribution(double angle, double spreadDeg);
   void propogateHeadingAngle(double angle);
   void moveParticles();
@@ -142,11 +149,14 @@ class ParticleFilter {
  private:
   void randomStep();
   void mendProperties();
+  // The correction noise the kit weighs the current fix with (see kFixGate).
+  double kitFixSigma() const;
 
   bool isStop_ = false;
   bool deadReckoning_ = false;
   bool kitFusion_ = false;
   bool standing_ = false;
+  bool movedBySteps_ = false;  // a step has moved the cloud since the filter was made
   FilterProperties properties_;
   SolutionInfo solution_;
   PredictionInfo prediction_;

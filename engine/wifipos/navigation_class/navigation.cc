@@ -62,6 +62,19 @@ constexpr double kLevelOffsetRate = 0.02;
 constexpr double kLevelOffsetStepDb = 3.0;
 constexpr double kLevelOffsetLimitDb = 12.0;
 
+// How far back a standing walker's readings reach. The histogram method
+// compares the spread of the raw readings, which the kit's short window
+// leaves too thin to tell floors apart where beacons are sparse; so once the
+// fresh readings speak for another floor it keeps a little more than the
+// accumulation time instead of all of the stop's readings, which would hold
+// the floor left behind for seconds after the stairs.
+constexpr double kHistogramLeavingWindowSec = 2.5;
+
+double StandingWindowSec(int algorithm, bool leaving, double stopAveragingSec) {
+    if (leaving && algorithm == 109) return std::min(kHistogramLeavingWindowSec, stopAveragingSec);
+    return stopAveragingSec;
+}
+
 bool UsesBeaconFloorDetection(int algorithm, int gpMode) {
     return algorithm == 114 || algorithm == 112 || (algorithm == 108 && gpMode == 122);
 }
@@ -606,19 +619,17 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
         const double last = lastMeasTime.getTimeInSeconds();
         // Standing keeps older readings for a steadier fix, but not once the
         // fresh ones speak for another floor: on stairs the gait often goes
-        // unnoticed, and the floor left behind would hold for seconds. The
-        // histogram method is left its long window: it compares the spread
-        // of the raw readings, which a short window leaves too thin to tell
-        // floors apart where beacons are sparse.
-        const bool keepOld = mIsStop && (classicDefaults() || mAlgorithm == 109 ||
-                                         !freshReadingsLeaveTheFloor(last));
+        // unnoticed, and the floor left behind would hold for seconds.
+        const bool leaving = mIsStop && !classicDefaults() && freshReadingsLeaveTheFloor(last);
+        const bool keepOld = mIsStop && (classicDefaults() || mAlgorithm == 109 || !leaving);
+        const double keptAge = StandingWindowSec(mAlgorithm, leaving, s.Stop_averaging_time);
         size_t size = mSigWindow.size();
         size_t out = 0;
         for (size_t i = 0; i < mSigWindow.size(); ++i) {
             const double age = last - mSigWindow[i].getTime();
             bool remove = false;
             if (age > mAccumulationTime) {
-                remove = !keepOld || age > s.Stop_averaging_time || size >= 500;
+                remove = !keepOld || age > keptAge || size >= 500;
             }
             if (remove) {
                 --size;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -119,6 +120,14 @@ PointAttributes readPointAttributes(const XMLElement* e) {
   return out;
 }
 
+// The next sibling element named "entry".
+const XMLElement* nextEntry(const XMLElement* e) {
+  for (e = e->NextSiblingElement(); e && std::strcmp(e->Name(), "entry") != 0;
+       e = e->NextSiblingElement()) {
+  }
+  return e;
+}
+
 // Reads the points of one floor into its point list and radio map.
 //
 // A floor's radio map holds a hundred thousand entries and more. Every entry
@@ -147,6 +156,24 @@ class FloorReader {
   struct KeySlot {
     std::shared_ptr<const std::string> text;
     std::vector<AccessPoint> entries;  // in reading order
+    // Where the key stood in the key list of point number `point`.
+    size_t place = 0;
+    size_t point = static_cast<size_t>(-1);  // none yet
+  };
+  // Keys are long and share long stretches (a venue's beacons differ only in
+  // major and minor, near the front), so a hash of the whole text buys
+  // nothing over one of both ends; equal hashes are told apart by the text.
+  struct KeyHash {
+    size_t operator()(std::string_view key) const noexcept {
+      if (key.size() < 16) return std::hash<std::string_view>()(key);
+      uint64_t a, b, c;
+      std::memcpy(&a, key.data(), 8);
+      std::memcpy(&b, key.data() + 8, 8);
+      std::memcpy(&c, key.data() + key.size() - 8, 8);
+      uint64_t h = (a * 0x9E3779B97F4A7C15ULL) ^ (b + 0xC2B2AE3D27D4EB4FULL);
+      h = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ULL ^ c ^ key.size();
+      return static_cast<size_t>(h ^ (h >> 32));
+    }
   };
 
   KeySlot& slotFor(const char* key);
@@ -162,32 +189,44 @@ class FloorReader {
   const double minimalFrequency_;
   std::unordered_set<std::string> names_;
   // The views point into the shared key texts, which live as long as the table.
-  std::unordered_map<std::string_view, KeySlot> slots_;
+  std::unordered_map<std::string_view, KeySlot, KeyHash> slots_;
   std::vector<KeySlot*> pending_;  // keys of the current point's entries, in order
   // The keys of the previous point's entries and of this point's so far, in
-  // order: a survey lists the transmitters of neighbouring points mostly in
-  // the same order, so the key at the same place of the previous point is
+  // order. A survey lists the transmitters of neighbouring points in the
+  // same order, each point hearing a few more or fewer than the last: the
+  // keys just after the one found last in the previous point's list are
   // tried before the table.
   std::vector<KeySlot*> previousKeys_;
   std::vector<KeySlot*> currentKeys_;
+  size_t cursor_ = 0;  // in previousKeys_
+  size_t point_ = 0;   // points begun, so 1 for the first
   std::string value_;  // an entry's histogram text, copied once into the entry
 };
 
 FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
   const std::string_view view(key);
-  const size_t place = currentKeys_.size();
-  if (place < previousKeys_.size() && *previousKeys_[place]->text == view) {
-    currentKeys_.push_back(previousKeys_[place]);
-    return *previousKeys_[place];
+  KeySlot* slot = nullptr;
+  const size_t stop = std::min(cursor_ + 3, previousKeys_.size());
+  for (size_t i = cursor_; i < stop; ++i) {
+    if (*previousKeys_[i]->text == view) {
+      slot = previousKeys_[i];
+      break;
+    }
   }
-  auto it = slots_.find(view);
-  if (it == slots_.end()) {
-    auto text = std::make_shared<const std::string>(view);
-    const std::string_view stored(*text);
-    it = slots_.emplace(stored, KeySlot{std::move(text), {}}).first;
+  if (!slot) {
+    auto it = slots_.find(view);
+    if (it == slots_.end()) {
+      auto text = std::make_shared<const std::string>(view);
+      const std::string_view stored(*text);
+      it = slots_.emplace(stored, KeySlot{std::move(text), {}}).first;
+    }
+    slot = &it->second;
   }
-  currentKeys_.push_back(&it->second);
-  return it->second;
+  if (slot->point + 1 == point_) cursor_ = slot->place + 1;
+  slot->place = currentKeys_.size();
+  slot->point = point_;
+  currentKeys_.push_back(slot);
+  return *slot;
 }
 
 int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
@@ -353,7 +392,9 @@ int FloorReader::readPoint(const XMLElement* e) {
   pending_.clear();
   previousKeys_.swap(currentKeys_);
   currentKeys_.clear();
-  for (const XMLElement* entry = first; entry; entry = entry->NextSiblingElement("entry")) {
+  cursor_ = 0;
+  ++point_;
+  for (const XMLElement* entry = first; entry; entry = nextEntry(entry)) {
     int rc = readEntry(entry, record);
     if (rc != 0) {
       // Each key's newest entries are this point's: take them back.
@@ -491,7 +532,8 @@ struct Tag {
 
 // The tag starting at p ('<'). Strict: a name of ASCII name characters, then
 // only blank-separated name="value" or name='value' pairs; a quoted value may
-// hold '<' and '>'.
+// hold '<' and '>'. The text at `end` must be a zero byte, which ends every
+// run of name characters or blanks, so that those runs need no bound.
 Scan scanTag(const char* p, const char* end, Tag& tag) {
   const char* q = p + 1;
   if (q >= end) return Scan::kMore;
@@ -502,11 +544,11 @@ Scan scanTag(const char* p, const char* end, Tag& tag) {
   if (q >= end) return Scan::kMore;
   if (!isNameStart(*q)) return Scan::kOdd;
   const char* name = q;
-  while (q < end && isNameChar(*q)) ++q;
+  while (isNameChar(*q)) ++q;
   if (q >= end) return Scan::kMore;
   tag.name = std::string_view(name, static_cast<size_t>(q - name));
   if (tag.closing) {
-    while (q < end && isBlank(*q)) ++q;
+    while (isBlank(*q)) ++q;
     if (q >= end) return Scan::kMore;
     if (*q != '>') return Scan::kOdd;
     tag.length = static_cast<size_t>(q + 1 - p);
@@ -514,7 +556,7 @@ Scan scanTag(const char* p, const char* end, Tag& tag) {
   }
   for (;;) {
     const char* before = q;
-    while (q < end && isBlank(*q)) ++q;
+    while (isBlank(*q)) ++q;
     if (q >= end) return Scan::kMore;
     if (*q == '>') {
       tag.length = static_cast<size_t>(q + 1 - p);
@@ -528,12 +570,12 @@ Scan scanTag(const char* p, const char* end, Tag& tag) {
       return Scan::kOk;
     }
     if (q == before || !isNameStart(*q)) return Scan::kOdd;
-    while (q < end && isNameChar(*q)) ++q;
-    while (q < end && isBlank(*q)) ++q;
+    while (isNameChar(*q)) ++q;
+    while (isBlank(*q)) ++q;
     if (q >= end) return Scan::kMore;
     if (*q != '=') return Scan::kOdd;
     ++q;
-    while (q < end && isBlank(*q)) ++q;
+    while (isBlank(*q)) ++q;
     if (q >= end) return Scan::kMore;
     if (*q != '"' && *q != '\'') return Scan::kOdd;
     const char quote = *q++;
@@ -547,19 +589,40 @@ Scan scanTag(const char* p, const char* end, Tag& tag) {
 // a few levels earlier than a piece does.
 constexpr int kMaxPieceDepth = 16;
 
-// The element starting at p ('<') up to and including its end tag.
-Scan scanPiece(const char* p, const char* end, size_t& length, std::string_view& name) {
+// The element starting at p ('<') up to and including its end tag, copied
+// to `out` (which may overlap the text, at or before p) as its tags alone.
+// The text between them is left out: the parser would drop blank runs (a
+// survey indents every entry) after a library call per byte, and any other
+// text becomes a text node that no reader of a point looks at and that
+// cannot fail to parse (it runs to the next '<', found here just as the
+// parser finds it). `copied` is how many bytes went to `out`; on kMore or
+// kOdd nothing has been copied.
+Scan scanPiece(const char* p, const char* end, size_t& length, char* out, size_t& copied) {
   std::string_view open[kMaxPieceDepth];
   int depth = 0;
   const char* q = p;
+  // Stretches of the piece to keep, as [begin, end) pairs; copied once the
+  // piece is known complete, since out may lie over the piece itself.
+  constexpr int kStretches = 256;
+  const char* keep[2 * kStretches];
+  int stretches = 0;
+  bool spill = false;  // more stretches than room: the piece is copied whole
+  auto keepStretch = [&](const char* from, const char* to) {
+    if (stretches > 0 && keep[2 * stretches - 1] == from) {
+      keep[2 * stretches - 1] = to;
+    } else if (stretches < kStretches) {
+      keep[2 * stretches] = from;
+      keep[2 * stretches + 1] = to;
+      ++stretches;
+    } else {
+      spill = true;
+    }
+  };
   for (;;) {
     Tag tag;
     const Scan s = scanTag(q, end, tag);
     if (s != Scan::kOk) return s;
-    if (q == p) {
-      if (tag.closing) return Scan::kOdd;
-      name = tag.name;
-    }
+    if (q == p && tag.closing) return Scan::kOdd;
     if (tag.closing) {
       if (open[depth - 1] != tag.name) return Scan::kOdd;
       --depth;
@@ -567,15 +630,26 @@ Scan scanPiece(const char* p, const char* end, size_t& length, std::string_view&
       if (depth == kMaxPieceDepth) return Scan::kOdd;
       open[depth++] = tag.name;
     }
+    keepStretch(q, q + tag.length);
     q += tag.length;
-    if (depth == 0) {
-      length = static_cast<size_t>(q - p);
-      return Scan::kOk;
-    }
+    if (depth == 0) break;
     const char* lt = static_cast<const char*>(std::memchr(q, '<', static_cast<size_t>(end - q)));
     if (!lt) return Scan::kMore;
     q = lt;
   }
+  length = static_cast<size_t>(q - p);
+  if (spill) {
+    std::memmove(out, p, length);
+    copied = length;
+    return Scan::kOk;
+  }
+  copied = 0;
+  for (int i = 0; i < stretches; ++i) {
+    const size_t n = static_cast<size_t>(keep[2 * i + 1] - keep[2 * i]);
+    std::memmove(out + copied, keep[2 * i], n);
+    copied += n;
+  }
+  return Scan::kOk;
 }
 
 class PiecewiseReader {
@@ -633,7 +707,8 @@ class PiecewiseReader {
   bool rootClosed_ = false;
   int children_ = 0;      // child elements of the root
   int sublocations_ = 0;  // of them named Sublocation
-  // Pieces found but not yet parsed: [batchBegin_, batchEnd_) of the buffer.
+  // Pieces found but not yet parsed, moved together (their tags alone, see
+  // scanPiece) into [batchBegin_, batchEnd_) of the buffer, before pos_.
   size_t batchBegin_ = 0;
   size_t batchEnd_ = 0;
   int batchCount_ = 0;
@@ -756,14 +831,15 @@ bool PiecewiseReader::process() {
       continue;
     }
     if (open_.size() == 2 && q[1] != '/') {
+      if (batchCount_ == 0) batchBegin_ = batchEnd_ = pos_;
       size_t length = 0;
-      std::string_view name;
-      const Scan s = scanPiece(q, end, length, name);
+      size_t copied = 0;
+      const Scan s = scanPiece(q, end, length, buffer_.get() + batchEnd_, copied);
       if (s == Scan::kMore) return flushBatch();
       if (s == Scan::kOdd) return false;
-      if (batchCount_++ == 0) batchBegin_ = pos_;
+      ++batchCount_;
       pos_ += length;
-      batchEnd_ = pos_;
+      batchEnd_ += copied;
       continue;
     }
     if (!flushBatch()) return false;
@@ -794,7 +870,8 @@ char* PiecewiseReader::reserve(size_t n) {
   const size_t kept = size_ - pos_;
   if (kept + n > capacity_) {
     capacity_ = std::max(kept + n, 2 * capacity_);
-    std::unique_ptr<char[]> more = std::make_unique_for_overwrite<char[]>(capacity_);
+    // One more for the zero byte that closes the text for scanTag.
+    std::unique_ptr<char[]> more = std::make_unique_for_overwrite<char[]>(capacity_ + 1);
     if (kept > 0) std::memcpy(more.get(), buffer_.get() + pos_, kept);
     buffer_ = std::move(more);
   } else if (pos_ > 0) {
@@ -809,6 +886,7 @@ bool PiecewiseReader::commit(size_t n) {
   // A NUL byte ends the text for the whole-document parse; that one reads it.
   if (std::memchr(buffer_.get() + size_, '\0', n)) return false;
   size_ += n;
+  if (buffer_) buffer_[size_] = '\0';
   return process();
 }
 

@@ -35,6 +35,16 @@ void ReseedAtStrongestBeacon(ClientNavigationState* client, const SublocationMap
   }
 }
 
+// With the cloud carried over from the floor left behind, only a share of
+// the re-seeded particles go to the strongest beacon: a hedge in case the
+// floors' plans do not line up, not a second guess that outweighs the cloud.
+constexpr double kCarriedBeaconShare = 0.2;
+
+int CarriedBeaconCount(int n, const ParticleFilter& pf) {
+  const int most = static_cast<int>(kCarriedBeaconShare * static_cast<double>(pf.getParticles().size()));
+  return std::min(n, most);
+}
+
 }  // namespace
 
 int StrongestBeaconIndex(const std::vector<BeaconMeas>& readings) {
@@ -59,10 +69,16 @@ void changeSublocation(ClientNavigationState* client, int& subIndex) {
   }
   nav.mIsStop = false;
   ParticleFilter& pf = client->particleFilter;
+  // Gaussian processes keep the restart: their fixes, ungated, pull a carried
+  // cloud off course after the stairs more often than the restart does.
+  const bool carry = !client->navigationMap.classicDefaults() && !nav.mIsPdr && nav.getAlgorithm() != 108;
+  std::vector<Particle> before;
+  if (carry) before = pf.getParticles();
   pf.setSublocationProperties(*props);
   pf.setBmpState(std::as_const(*floor).getBmpState());
   pf.initializeParticles();
-  pf.reinitializeParticles();
+  const bool carried = !before.empty() && pf.carryCloudOver(before);
+  if (!carried) pf.reinitializeParticles();
   pf.nulifyStopTime();
   client->smoothing.clear();
   client->pedometer.clearStepsHistory();
@@ -85,7 +101,8 @@ void changeSublocation(ClientNavigationState* client, int& subIndex) {
   std::vector<BeaconMeas> readings;
   wscanAccessPointToBleSignals(signals, readings);
   if (readings.empty() || nav.mIsPdr) return;
-  ReseedAtStrongestBeacon(client, *floor, readings, s.N_particles_location_change);
+  const int reseed = carried ? CarriedBeaconCount(s.N_particles_location_change, pf) : s.N_particles_location_change;
+  ReseedAtStrongestBeacon(client, *floor, readings, reseed);
 }
 
 void executeGaussianProcesses(ClientNavigationState* client, bool& goodSignal) {

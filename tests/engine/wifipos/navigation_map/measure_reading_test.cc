@@ -154,6 +154,9 @@ TEST_F(MeasureReadingTest, UnusualTextsGiveTheWholeDocumentsResult) {
            entry("aa:02", "80:3") + "</point>\n";
   };
   const std::string three = point("p1") + point("p2") + point("p3");
+  std::string crowded;  // more entries than a piece's stretches between blanks
+  for (int i = 0; i < 300; ++i)
+    crowded += "\n  " + entry("cc:" + std::to_string(1000 + i), std::to_string(40 + i % 80) + ":1");
   std::string nested;
   for (int i = 0; i < 40; ++i) nested.insert(nested.size() / 2, "<d></d>");
   auto doc = [](const std::string& floor1, const std::string& floor2 = "") {
@@ -173,6 +176,16 @@ TEST_F(MeasureReadingTest, UnusualTextsGiveTheWholeDocumentsResult) {
        doc(point("p1", "<entry type=\"WIFI\" bssid=\"a<b>/>\" frequency='2412' value='70:1'/>") +
            point("p<point name='x'>") + point("p3</point>")),
        true},
+      {"blanks of every kind between and inside points",
+       doc(point("p1", " \r\n\t\v\f ") + " \t\r\n" + point("p2", "\n    ") + point("p3")), true},
+      {"text inside a point",
+       doc(point("p1", "  some text \n ") + point("p2", "\t x") + point("p3", "y  ")), true},
+      {"blanks inside quoted values",
+       doc(point("p1", "<entry type=\"WIFI\" bssid=\"a >  < b\" frequency=\" 2412\" "
+                       "value=\"70:2  71:1 \"/>") +
+           point("p\n 2") + point("p3")),
+       true},
+      {"a point of many entries", doc(point("p1", crowded) + point("p2") + point("p3")), true},
       {"comment in the prolog", doc(three).insert(22, "<!-- <Location id=\"13\"> -->\n"), true},
       {"comment before the declaration", "<!-- x -->" + doc(three), false},
       {"entities in values", doc(point("p&amp;1") + point("p&lt;2") + point("p&#51;")), true},

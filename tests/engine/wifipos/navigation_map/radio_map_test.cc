@@ -2,7 +2,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -159,6 +161,55 @@ TEST_F(RadioMapTest, DurationFilterDropsRarelyHeardEntries) {
   EXPECT_EQ(floor(0).getRadioMap().find(kWifiA)->second.getRefPointIndex(), 1);
   EXPECT_EQ(floor(0).getRadioMap().find(kWifiB)->second.getRefPointIndex(), 0);
   expectConsistent(floor(0));
+}
+
+// Each entry is filed under its own key, in reading order, however the
+// points list their transmitters: in one order or shuffled, hearing more or
+// fewer than the point before, a key twice in a point, and keys alike at both
+// ends (beacons that differ only inside their UUID).
+TEST_F(RadioMapTest, EntriesGoUnderTheirKeysWhateverTheOrder) {
+  std::vector<std::string> keys = {kWifiA, kWifiB, "aa:bb:cc:dd:ee:0a", beaconKey(1), beaconKey(2),
+                                   beaconKey(10)};
+  for (char c : std::string("0123456789")) {
+    std::string key = beaconKey(7);
+    key[20] = c;  // inside the UUID: the same first sixteen and last eight characters
+    keys.push_back(key);
+  }
+  struct Case {
+    const char* what;
+    bool shuffled;
+    int repeatEvery;  // a point lists a key twice every so many points; 0 never
+  };
+  const Case cases[] = {{"sorted subsets", false, 0}, {"shuffled subsets", true, 0},
+                        {"sorted, repeated keys", false, 3}, {"shuffled, repeated keys", true, 4}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::mt19937 rng(4242);
+    std::map<std::string, std::vector<std::pair<int, std::string>>> expected;
+    std::string points;
+    for (int i = 0; i < 60; ++i) {
+      std::vector<std::string> heard;
+      for (const std::string& k : keys)
+        if (rng() % 4 != 0) heard.push_back(k);
+      if (c.repeatEvery && i % c.repeatEvery == 0 && !heard.empty()) heard.push_back(heard.front());
+      if (c.shuffled) std::shuffle(heard.begin(), heard.end(), rng);
+      std::string entries;
+      for (size_t j = 0; j < heard.size(); ++j) {
+        const std::string value = "70:" + std::to_string(i + 1) + " 80:" + std::to_string(j + 1);
+        entries += heard[j].size() > 20 ? beacon(heard[j], value) : wifi(heard[j], value);
+        expected[heard[j]].emplace_back(i, value);
+      }
+      points += point("p" + std::to_string(i), entries);
+    }
+    ASSERT_EQ(read(measure(points)), 0);
+    expectConsistent(floor(0));
+    std::map<std::string, std::vector<std::pair<int, std::string>>> got;
+    for (const auto& [key, ap] : floor(0).getRadioMap()) {
+      EXPECT_EQ(ap.getBssid(), key);
+      got[key].emplace_back(ap.getRefPointIndex(), ap.getDistribution());
+    }
+    EXPECT_EQ(got, expected);
+  }
 }
 
 TEST_F(RadioMapTest, RecordedSurveyReads) {

@@ -132,4 +132,83 @@ TEST(KitFusionTest, AWalkerStandingStillIsResampledWithLittleNoise) {
   }
 }
 
+TEST(KitFusionTest, AFixFarFromAStepMovedCloudIsWeighedByItsDistance) {
+  // Two particles 1 m apart, the fix beyond both: the nearer one gains
+  // exp(1 / (2 sigma)) over the other. Correction noise 1 m, gate 1.5 m.
+  struct Case {
+    bool kit;
+    bool stepped;
+    double fixX;   // the cloud's mean is at x = 5.5
+    double sigma;  // the noise the fix is weighed with
+  };
+  const Case cases[] = {
+      {false, true, 11.5, 1.0},  // the original weighs every fix alike
+      {true, false, 11.5, 1.0},  // no step has moved the cloud: the fix decides
+      {true, true, 11.5, 4.0},   // 6 m off: noise 6 / 1.5
+      {true, true, 6.8, 1.0},    // 1.3 m off: within the gate
+      {true, true, 7.5, 2.0 / 1.5},  // 2 m off: noise 2 / 1.5
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.kit ? "kit" : "original") + (c.stepped ? ", stepped" : "") + ", fix at " +
+                 std::to_string(c.fixX));
+    ParticleFilter pf = Cloud(c.kit, 107, 5.0, 5.0, 0.0, 2);
+    if (c.stepped) {
+      pf.setPredictionInfo(0.5, 0.0);
+      pf.moveParticles();
+    }
+    pf.setParticles({{5.0, 5.0, 0.0, 0.5}, {6.0, 5.0, 0.0, 0.5}});
+    pf.getSolution();
+    ASSERT_NEAR(pf.getSolutionInfo().filteredX, 5.5, 1e-12);
+    SetFix(pf, c.fixX, 5.0);
+    pf.updateWeights();
+    const std::vector<Particle> ps = pf.getParticles();
+    ASSERT_GT(ps[0].weight, 0.0);
+    EXPECT_NEAR(ps[1].weight / ps[0].weight, std::exp(1.0 / (2.0 * c.sigma)), 1e-9);
+  }
+}
+
+TEST(KitFusionTest, AFloorChangeCarriesTheCloudOverWhereTheNewFloorIsWalkable) {
+  // The new floor is walled off for x < 4: particles landing there are drawn
+  // again from the others.
+  venuesim::WalkableGrid grid(10.0, 10.0, 0.1);
+  grid.blockSegment(0.0, -1.0, 0.0, 11.0, 4.0);
+  const std::string bytes = venuesim::EncodeFloorBitmap(grid);
+  BmpState walled;
+  ASSERT_EQ(0, walled.readFromBuffer(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 10.0, 10.0));
+  struct Case {
+    const char* what;
+    double x, y;       // where the old floor's cloud stands
+    int count;         // particles of the old floor's cloud
+    bool carried;
+  };
+  const Case cases[] = {
+      {"walkable", 7.0, 3.0, 100, true},
+      {"half in the wall", 4.0, 3.0, 100, true},
+      {"all in the wall", 2.0, 3.0, 100, false},
+      {"another particle count", 7.0, 3.0, 50, false},
+      {"no cloud", 7.0, 3.0, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Particle> before;
+    if (c.count > 0) before = Cloud(true, 107, c.x, c.y, 0.5, c.count).getParticles();
+    ParticleFilter pf = Cloud(true, 107, 5.0, 5.0, 0.0, 100);
+    pf.setBmpState(walled);
+    pf.initializeParticles();
+    ASSERT_EQ(pf.carryCloudOver(before), c.carried);
+    if (!c.carried) continue;
+    double sum = 0.0, mx = 0.0, my = 0.0;
+    for (const Particle& p : pf.getParticles()) {
+      ASSERT_GT(p.weight, 0.0);  // a full cloud, none left in the wall
+      EXPECT_GE(p.x, 4.0);
+      sum += p.weight;
+      mx += p.weight * p.x;
+      my += p.weight * p.y;
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-9);
+    EXPECT_NEAR(my, c.y, 0.5);
+    EXPECT_NEAR(mx, std::max(c.x, 4.0 + 0.5), 0.8);
+  }
+}
+
 }  // namespace

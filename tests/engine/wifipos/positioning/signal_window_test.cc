@@ -1,5 +1,6 @@
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -62,20 +63,32 @@ TEST_F(SignalWindowTest, OldReadingsLeaveTheWindowUnlessStandingStill) {
 TEST_F(SignalWindowTest, StandingKeepsOldReadingsUnlessFreshOnesPointToAnotherFloor) {
     // Standing on floor index 0, then the beacons of floor index 1 take over
     // (stairs climbed with a gait the pedometer missed). The original window
-    // keeps the old floor's readings up to 6 s; the kit lets them go.
-    for (bool kit : {false, true}) {
-        SCOPED_TRACE(kit ? "kit" : "classic");
+    // keeps the old floor's readings up to 6 s; the kit lets them go, but
+    // for the histogram method only those older than 2.5 s.
+    struct Case {
+        int algorithm;
+        bool kit;
+        size_t kept;  // readings in the window after the other floor's
+    };
+    const Case cases[] = {
+        {107, false, 5u},  // everything younger than 6 s
+        {107, true, 2u},   // the other floor's two only
+        {109, false, 5u},
+        {109, true, 3u},   // and the reading of 13.0 (2 s old)
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.algorithm) + (c.kit ? " kit" : " classic"));
         nav = Navigation();
-        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, kit)), 0);
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, c.algorithm, c.kit)), 0);
         nav.setAutoClearingOldMeas(true);
         nav.setCurSublocInd(0);
         nav.setIsStop(true);
         Feed(nav, {Reading(BeaconKey(0), -70.0, 10.0)}, 10.0);
         Feed(nav, {Reading(BeaconKey(1), -70.0, 12.0)}, 12.0);
-        Feed(nav, {Reading(BeaconKey(2), -70.0, 14.0)}, 14.0);
-        EXPECT_EQ(nav.getNavSignals().size(), 3u);  // same floor: kept by both
+        Feed(nav, {Reading(BeaconKey(2), -70.0, 13.0)}, 13.0);
+        EXPECT_EQ(nav.getNavSignals().size(), 3u);  // same floor: kept by all
         Feed(nav, {Reading(BeaconKey(10), -60.0, 15.0), Reading(BeaconKey(11), -62.0, 15.0)}, 15.0);
-        EXPECT_EQ(nav.getNavSignals().size(), kit ? 3u : 5u);  // 14.0 and 15.0 only
+        EXPECT_EQ(nav.getNavSignals().size(), c.kept);
     }
 }
 
