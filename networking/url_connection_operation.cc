@@ -212,7 +212,8 @@ bool MCURLConnectionOperation::runsHostCode() const {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   // An in-memory output stream of the kit's own runs no code of the host's, whoever made it;
   // the trust policy is plain data the kit's evaluation reads.
-  bool hostOutput = outputStream_ && typeid(*outputStream_) != typeid(platform::MemoryOutputStream);
+  const platform::OutputStream* out = outputStream_.get();
+  bool hostOutput = out && typeid(*out) != typeid(platform::MemoryOutputStream);
   return redirectResponse_ || authenticationChallenge_ || request_.HTTPBodyStream || hostOutput;
 }
 
