@@ -3,10 +3,10 @@
 // accuracy table.
 //   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
 //                 [--png-dir DIR] [--setting NAME] [--kinds I,J] [--tuning-seeds A,B]
-//                 [--held-out-seeds A,B] [--no-recordings]
+//                 [--held-out-seeds A,B] [--no-recordings] [--no-venues]
 // --csv also writes the dead-reckoning rows to FILE with "-dead-reckoning"
 // before its extension. --setting, --kinds (positions in the full plan's kind list, from 0),
-// the seed lists and --no-recordings narrow the run to what a change needs looked at. --data is the recordings' directory (default
+// the seed lists, --no-recordings and --no-venues narrow the run to what a change needs looked at. --data is the recordings' directory (default
 // $MARVISTO_SHARED_DATA/ble-tetam, else ../shared/data/ble-tetam); --work
 // keeps the generated archives and logs there; --png-dir draws the error
 // distributions and every walk's floor plans there. Exits 0, 1 when a run
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
   parser.text("--png-dir", "DIR", "draw the error distributions and every walk's floor plans there", &png);
   std::string setting;
   std::vector<uint64_t> tuning, heldOut, kinds;
-  bool tuningGiven = false, heldOutGiven = false, noRecordings = false;
+  bool tuningGiven = false, heldOutGiven = false, noRecordings = false, noVenues = false;
   parser.text("--setting", "NAME", "only this setting (classic or kit)", &setting);
   parser.custom("--kinds", "I,J", "only these venue kinds, by position in the plan (from 0)",
                 [&](const std::string& v, std::string* why) { return SeedList(v, &kinds, why); });
@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
   parser.custom("--held-out-seeds", "A,B", "seeds of the held-out venues (default 91,92,93)",
                 [&](const std::string& v, std::string* why) { return heldOutGiven = SeedList(v, &heldOut, why); });
   parser.flag("--no-recordings", "leave the recordings and dead reckoning out", &noRecordings);
+  parser.flag("--no-venues", "leave the generated venues and dead reckoning out", &noVenues);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   // The table comes after a long run: a CSV that cannot be written is found first.
   if (!csv.empty()) {
@@ -118,6 +119,10 @@ int main(int argc, char** argv) {
   if (heldOutGiven) plan.heldOutSeeds = heldOut;
   if (noRecordings) {
     plan.recordingsDir.clear();
+    plan.deadReckoning = false;
+  }
+  if (noVenues) {
+    plan.kinds.clear();
     plan.deadReckoning = false;
   }
   options.threads = threads;

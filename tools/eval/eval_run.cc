@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -302,7 +303,12 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
   // The recordings, against the same date's survey and another date's.
   const std::pair<const char*, const char*> maps[] = {{"recording, same-date map", "map.mvz"},
                                                       {"recording, other-date map", "map_set2.mvz"}};
-  std::vector<std::tuple<std::string, std::string, size_t, size_t>> goalRows;  // map, track, kit row, 3-NN row
+  struct GoalRows {
+    std::string map, track;
+    size_t kitRow = 0, knnRow = 0;
+    size_t kitJob = SIZE_MAX, knnJob = SIZE_MAX;
+  };
+  std::vector<GoalRows> goalRows;
   const bool haveRecordings = !plan.recordingsDir.empty() && fs::exists(plan.recordingsDir + "/map.mvz");
   if (!plan.recordingsDir.empty() && !haveRecordings) {
     result->notes.push_back("no recordings at " + plan.recordingsDir);
@@ -320,7 +326,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       base.options.logPath = plan.recordingsDir + "/" + track + ".log";
       base.options.truthPath = plan.recordingsDir + "/" + track + ".truth.csv";
       base.options.progress = false;
-      size_t kitRow = 0;
+      GoalRows goal{mapName, track};
       PictureJob pj;
       pj.mapPath = mapPath;
       pj.stem = options.pictureDir + "/walks/" + Slug(group) + "-" + Slug(track);
@@ -328,7 +334,10 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         pj.series.emplace_back(jobs.size(), "engine " + s.name);
         ReplayJob j = base;
         j.row = rowFor(group, track, "engine", s.name);
-        if (s.name == "kit") kitRow = j.row;
+        if (s.name == "kit") {
+          goal.kitRow = j.row;
+          goal.kitJob = jobs.size();
+        }
         j.options.parameters = s.parameters;
         jobs.push_back(j);
       }
@@ -336,9 +345,11 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       j.knn = true;
       j.row = rowFor(group, track, "3-NN", "-");
       pj.series.emplace_back(jobs.size(), "3-NN");
+      goal.knnRow = j.row;
+      goal.knnJob = jobs.size();
       jobs.push_back(j);
       pictures.push_back(pj);
-      goalRows.emplace_back(mapName, track, kitRow, j.row);
+      goalRows.push_back(goal);
     }
   }
 
@@ -357,12 +368,16 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     }
   }
   result->deadReckoning = drRows;
-  for (const auto& [mapName, track, kitRow, knnRow] : goalRows) {
+  for (const GoalRows& r : goalRows) {
     GoalCheck g;
-    g.map = mapName;
-    g.track = track;
-    g.kitP75 = rows[kitRow].p75();
-    g.knnP75 = rows[knnRow].p75();
+    g.map = r.map;
+    g.track = r.track;
+    g.kitP75 = rows[r.kitRow].p75();
+    g.knnP75 = rows[r.knnRow].p75();
+    for (int h = 0; h < 2; ++h) {
+      if (r.kitJob < jobs.size()) g.halfKitP75[h] = HalfP75(jobs[r.kitJob].ticks, h);
+      g.halfKnnP75[h] = HalfP75(jobs[r.knnJob].ticks, h);
+    }
     result->goals.push_back(g);
   }
   result->rows = WithGroupTotals(rows);
@@ -389,12 +404,24 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
   return rc;
 }
 
+double HalfP75(const std::vector<world::ScoredTick>& ticks, int half) {
+  if (ticks.empty()) return 0;
+  const double mid = 0.5 * (ticks.front().seconds + ticks.back().seconds);
+  std::vector<world::ScoredTick> part;
+  for (const world::ScoredTick& t : ticks) {
+    if ((t.seconds < mid) == (half == 0)) part.push_back(t);
+  }
+  return world::ScoreTicks(part, 0).p75;
+}
+
 std::string FormatGoals(const std::vector<GoalCheck>& goals) {
   std::string out;
-  char line[256];
+  char line[320];
   for (const GoalCheck& g : goals) {
-    std::snprintf(line, sizeof line, "%-30s %-13s kit p75 %5.2f m, 3-NN %5.2f m: %+4.0f%% below (goal 25%%): %s\n",
-                  g.track.c_str(), g.map.c_str(), g.kitP75, g.knnP75, 100.0 * g.below(), g.met() ? "met" : "not met");
+    std::snprintf(line, sizeof line,
+                  "%-30s %-13s kit p75 %5.2f m, 3-NN %5.2f m: %+4.0f%% below (goal 25%%): %-7s halves %+4.0f%% / %+4.0f%%\n",
+                  g.track.c_str(), g.map.c_str(), g.kitP75, g.knnP75, 100.0 * g.below(), g.met() ? "met" : "not met",
+                  100.0 * g.halfBelow(0), 100.0 * g.halfBelow(1));
     out += line;
   }
   return out;

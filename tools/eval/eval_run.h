@@ -24,12 +24,20 @@ struct EvalOptions {
 };
 
 // Recording goal: the kit's p75 at least 25% below the 3-NN's on each track and map.
+// The same for the track's first and second half by time, so that a change
+// tuned on one half can be checked on the other.
 struct GoalCheck {
   std::string map, track;
   double kitP75 = 0, knnP75 = 0;
-  double below() const { return knnP75 > 0 ? 1.0 - kitP75 / knnP75 : 0.0; }
+  double halfKitP75[2] = {0, 0}, halfKnnP75[2] = {0, 0};
+  double below() const { return Below(kitP75, knnP75); }
+  double halfBelow(int h) const { return Below(halfKitP75[h], halfKnnP75[h]); }
   bool met() const { return below() >= 0.25; }
+  static double Below(double kit, double knn) { return knn > 0 ? 1.0 - kit / knn : 0.0; }
 };
+
+// p75 of the ticks before (half 0) or from (half 1) the middle of the walk's time.
+double HalfP75(const std::vector<world::ScoredTick>& ticks, int half);
 
 struct EvalResult {
   std::vector<Row> rows;          // in plan order, group totals included

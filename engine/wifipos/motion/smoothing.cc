@@ -136,9 +136,9 @@ double SmoothingInfo::getValue(double time) {
   const size_t n = values_.size();
   if (n == 0) return -1.0;
   if (trackQ_ > 0.0 && track_.started) {
-    // Read ahead along the tracked velocity, at most a second: between
-    // samples the walker goes on.
-    const double ahead = std::clamp(time - track_.t, 0.0, 1.0);
+    // Read ahead along the tracked velocity, at most readAhead_ seconds:
+    // between samples the walker goes on.
+    const double ahead = std::clamp(time - track_.t, 0.0, readAhead_);
     const double result = track_.p + track_.v * ahead;
     if (std::isfinite(result)) {
       lastOutput_ = result;
@@ -226,6 +226,10 @@ void Smoothing::clear() {
 
 void Smoothing::setTracking(double q) {
   for (SmoothingInfo& c : channels_) c.setTracking(q);
+}
+
+void Smoothing::setReadAhead(double seconds) {
+  for (SmoothingInfo& c : channels_) c.setReadAhead(seconds);
 }
 
 int Smoothing::solveLinearSystem(const std::vector<double>& A, const std::vector<double>& b,

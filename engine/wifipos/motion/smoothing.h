@@ -4,6 +4,7 @@
 // and blends that exponentially with its previous output.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <deque>
@@ -49,6 +50,14 @@ class SmoothingInfo {
   // switches it off.
   void setTracking(double q) { trackQ_ = q > 0.0 && std::isfinite(q) ? q : 0.0; }
   double getTracking() const { return trackQ_; }
+  // How far (seconds, 0 to 1) the tracked value is read ahead along the
+  // velocity; 1 unless set. With the radio alone the velocity is mostly the
+  // fixes' scatter, and reading ahead along it adds noise rather than
+  // taking out lag.
+  void setReadAhead(double seconds) {
+    readAhead_ = std::isfinite(seconds) ? std::clamp(seconds, 0.0, 1.0) : 1.0;
+  }
+  double getReadAhead() const { return readAhead_; }
   double getLastOutput() const { return lastOutput_; }
   size_t size() const { return values_.size(); }
   const std::vector<double>& getCoefficients() const { return coefficients_; }
@@ -63,6 +72,7 @@ class SmoothingInfo {
   double lastTime_;
   double lastOutput_ = 0.0;
   double trackQ_ = 0.0;
+  double readAhead_ = 1.0;
   struct Track {
     bool started = false;
     double t = 0.0, p = 0.0, v = 0.0;
@@ -90,6 +100,7 @@ class Smoothing {
   void clear();
   // Constant-velocity tracking on every channel (see SmoothingInfo).
   void setTracking(double q);
+  void setReadAhead(double seconds);
 
   // Solves the n x n system A x = b (A row by row) by Givens rotations and
   // back substitution. 0, or -1 for a singular or malformed system (x is then

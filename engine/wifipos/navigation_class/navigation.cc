@@ -62,6 +62,53 @@ constexpr double kLevelOffsetRate = 0.02;
 constexpr double kLevelOffsetStepDb = 3.0;
 constexpr double kLevelOffsetLimitDb = 12.0;
 
+// The kit's fix: the kKitFixPoints best-matching points of the floor that
+// lie within kKitFixSpacings survey spacings of the best one, each weighed
+// by the square of its match weight. A sparse survey leaves the walker
+// between points most of the time, and the three corners of one triangle
+// hold too little of the neighbourhood to place the fix between rows;
+// points far off that match by chance must not pull it across the floor.
+constexpr int kKitFixPoints = 8;
+constexpr double kKitFixSpacings = 2.5;
+
+// A transmitter heard on one side only (surveyed here but missing from the
+// window, or heard but not surveyed here) is as often a reading lost near
+// the edge of hearing as a sign of another place: in the fix's match its
+// difference to the "not heard" level counts as a squared difference up to
+// this many dB and grows only linearly beyond.
+constexpr double kKitFixMissingDb = 4.0;
+
+double MissingTerm(double d) {
+    const double a = std::fabs(d);
+    return a <= kKitFixMissingDb ? a * a : kKitFixMissingDb * (2.0 * a - kKitFixMissingDb);
+}
+
+// Median distance from a surveyed point to its nearest neighbour on the
+// floor, over at most kSpacingSample points spread through the list: the
+// survey's own scale.
+constexpr int kSpacingSample = 64;
+double MedianPointSpacing(const SublocationMap& floor) {
+    const int n = PointCount(floor);
+    if (n < 2) return 0.0;
+    const int stride = (n + kSpacingSample - 1) / kSpacingSample;
+    std::vector<double> nearest;
+    for (int i = 0; i < n; i += stride) {
+        const ReferencePoint& a = Point(floor, i);
+        double best = -1.0;
+        for (int j = 0; j < n; ++j) {
+            if (j == i) continue;
+            const ReferencePoint& b = Point(floor, j);
+            const double d = std::hypot(a.getX() - b.getX(), a.getY() - b.getY());
+            if (d > 0.0 && (best < 0.0 || d < best)) best = d;
+        }
+        if (best > 0.0 && std::isfinite(best)) nearest.push_back(best);
+    }
+    if (nearest.empty()) return 0.0;
+    const size_t mid = nearest.size() / 2;
+    std::nth_element(nearest.begin(), nearest.begin() + static_cast<std::ptrdiff_t>(mid), nearest.end());
+    return nearest[mid];
+}
+
 // How far back a standing walker's readings reach. The histogram method
 // compares the spread of the raw readings, which the kit's short window
 // leaves too thin to tell floors apart where beacons are sparse; so once the
@@ -363,17 +410,21 @@ void Navigation::buildFlatRadioMaps() {
         }
         ff.rowStart.push_back(static_cast<int>(ff.entries.size()));
         for (const Beacon& b : FloorBeacons(floor)) mBeaconFloor.emplace(b.getId(), i);
-        ff.missingSum.assign(static_cast<size_t>(std::max(ff.nPoints, 0)), 0.0);
-        ff.surveyedCount.assign(ff.missingSum.size(), 0);
+        ff.missingSq.assign(static_cast<size_t>(std::max(ff.nPoints, 0)), 0.0);
+        ff.missingSum.assign(ff.missingSq.size(), 0.0);
+        ff.surveyedCount.assign(ff.missingSq.size(), 0);
         if (!ff.entries.empty()) {
             double weakest = ff.entries.front().rssi;
             for (const FlatEntry& e : ff.entries) weakest = std::min(weakest, e.rssi);
             ff.missingRssi = weakest;
             for (const FlatEntry& e : ff.entries) {
-                ff.missingSum[static_cast<size_t>(e.point)] += std::fabs(e.rssi - weakest);
+                const double d = e.rssi - weakest;
+                ff.missingSum[static_cast<size_t>(e.point)] += std::fabs(d);
+                ff.missingSq[static_cast<size_t>(e.point)] += MissingTerm(d);
                 ++ff.surveyedCount[static_cast<size_t>(e.point)];
             }
         }
+        ff.pointSpacing = MedianPointSpacing(floor);
         for (const std::string& key : FloorKeys(floor)) {
             auto it = ff.keyIndex.find(key);
             ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
@@ -1002,6 +1053,67 @@ void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double hear
     }
 }
 
+void Navigation::kitFixWeights(int fi, std::vector<double>& weights) {
+    weights.clear();
+    if (fi < 0 || static_cast<size_t>(fi) >= mFlatFloors.size()) return;
+    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
+    const size_t nP = static_cast<size_t>(ff.nPoints);
+    std::vector<double>& dsq = mKnn.dsq;
+    std::vector<double>& matched = mKnn.matchedMissingSq;
+    std::vector<int>& count = mKnn.count;
+    dsq.assign(nP, 0.0);
+    matched.assign(nP, 0.0);
+    count.assign(nP, 0);
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
+    const double level = ff.missingRssi;
+    // Every heard transmitter adds its term against the "not heard" level
+    // to every point; the points that have it take it back below, so that
+    // this sum is the "heard, not surveyed here" part of each point.
+    double heardAll = 0.0;
+    int nHeard = 0;
+    for (const AccessPoint& ap : mSigNavigation) {
+        auto it = ff.knownKeys.find(ap.getBssid());
+        if (it == ff.knownKeys.end() || it->second < 0) {
+            // Unknown to the floor, or known without a surveyed level: the
+            // weights of the floor count it so, at the reading as heard.
+            heardAll += MissingTerm(ap.getRssi() - level);
+            ++nHeard;
+            continue;
+        }
+        const double xi = ap.getRssi() - mKitLevelOffset;
+        const double xm = MissingTerm(xi - level);
+        heardAll += xm;
+        ++nHeard;
+        for (int r = rowStart[it->second]; r < rowStart[it->second + 1]; ++r) {
+            const FlatEntry& e = entries[r];
+            const size_t p = static_cast<size_t>(e.point);
+            const double d = e.rssi - xi;
+            dsq[p] += d * d - xm;
+            matched[p] += MissingTerm(e.rssi - level);
+            ++count[p];
+        }
+    }
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    const int k = std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
+    weights.assign(nP, 0.0);
+    for (size_t q = 0; q < nP; ++q) {
+        if (count[q] < k) continue;
+        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        if (terms <= 0) continue;
+        // Squared differences of the transmitters heard on both sides; each
+        // heard on one side only counts by MissingTerm. Where every
+        // transmitter is heard, one far off its surveyed level speaks more
+        // against a point than several a little off.
+        const double notHeard = std::max(0.0, ff.missingSq[q] - matched[q]);
+        const double total = std::max(0.0, dsq[q] + heardAll + notHeard);
+        const double rms = std::sqrt(total / static_cast<double>(terms));
+        const double m = std::max(rms, 0.5);
+        const double r = 1.0 / (m * m);
+        weights[q] = std::isfinite(r) ? r : 0.0;
+    }
+}
+
 void Navigation::updateKitLevelOffset() {
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     // Only the kit's own match reads the offset.
@@ -1163,7 +1275,9 @@ int Navigation::calculateCoordinates() {
         r = detectSublocIdWithHistory();
         if (r != 0) return r;
         if (mAlgorithm == 107 || mAlgorithm == 109) {
-            if (mUseTriangulation) {
+            if (mAlgorithm == 107 && calcKitPosition()) {
+                // The kit's fix is set.
+            } else if (mUseTriangulation) {
                 calcPositionInTriangle();
             } else {
                 calcWeightedAverage();
@@ -1358,6 +1472,56 @@ void Navigation::calcPositionInTriangle() {
     if (!std::isfinite(x) || !std::isfinite(y)) return;
     mX = x;
     mY = y;
+}
+
+bool Navigation::calcKitPosition() {
+    if (classicDefaults() || mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
+        static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size()) {
+        return false;
+    }
+    const SublocationMap& floor = Floor(*this, mCurSublocInd);
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    // Only the kit's own weighting has a fix of its own.
+    if (knn.Differention_mode || knn.Use_ap_weights) return false;
+    // Like the original fix, none while the floor is in doubt.
+    if (mDetectedSublocInd != mCurSublocInd) return true;
+    std::vector<double>& fw = mKnn.fixWeights;
+    kitFixWeights(mCurSublocInd, fw);
+    const int nRp = std::min(PointCount(floor), static_cast<int>(fw.size()));
+    std::vector<std::pair<double, int>>& best = mKnn.best;
+    best.clear();
+    for (int q = 0; q < nRp; ++q) {
+        const double w = fw[static_cast<size_t>(q)];
+        if (w > 0.0 && std::isfinite(w)) best.emplace_back(w, q);
+    }
+    // No point matched enough transmitters: the original fix.
+    if (best.empty()) return false;
+    const size_t n = std::min(best.size(), static_cast<size_t>(kKitFixPoints));
+    // Ties go to the lower point index, so the fix does not depend on how
+    // the sort orders equal weights.
+    std::partial_sort(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(n), best.end(),
+                      [](const auto& a, const auto& b) {
+                          return a.first > b.first || (a.first == b.first && a.second < b.second);
+                      });
+    const double reach = kKitFixSpacings * mFlatFloors[static_cast<size_t>(mCurSublocInd)].pointSpacing;
+    const ReferencePoint& top = Point(floor, best[0].second);
+    double x = 0.0, y = 0.0, sum = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        const ReferencePoint& rp = Point(floor, best[i].second);
+        if (i > 0 && std::hypot(rp.getX() - top.getX(), rp.getY() - top.getY()) > reach) continue;
+        // Relative to the best weight, so that squaring cannot overflow.
+        const double r = best[i].first / best[0].first;
+        x += r * r * rp.getX();
+        y += r * r * rp.getY();
+        sum += r * r;
+    }
+    if (!(sum > 0.0)) return true;
+    x /= sum;
+    y /= sum;
+    if (!std::isfinite(x) || !std::isfinite(y)) return true;
+    mX = x;
+    mY = y;
+    return true;
 }
 
 void Navigation::calcWeightedAverage() {

@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "wifipos/gaussian_processes/gp_methods.h"
@@ -83,6 +84,11 @@ public:
     bool isSublocChanged();
     void calcPositionInTriangle();
     void calcWeightedAverage();
+    // The kit's fix from its nearest-neighbour weights of the current floor
+    // (see navigation.cc). False when the kit's weighting made none (the
+    // original defaults, or a match it does not serve): the caller takes
+    // the original fix.
+    bool calcKitPosition();
     int estimateZone();
 
     // --- setters and getters -------------------------------------------------
@@ -162,11 +168,14 @@ private:
         int nPoints = 0;
         // For the kit's weighting of transmitters missing on one side: the
         // level taken for "not heard" (the weakest surveyed level), and per
-        // point the sum of |surveyed - that level| over its entries and
-        // their number.
+        // point the sum of |surveyed - that level| over its entries, the
+        // same as the fix's match counts them (missingSq), and their number.
         double missingRssi = -100.0;
         std::vector<double> missingSum;
+        std::vector<double> missingSq;
         std::vector<int> surveyedCount;
+        // Median distance between neighbouring surveyed points, metres.
+        double pointSpacing = 0.0;
     };
     // Buffers of the nearest-neighbour pass, kept so that a window
     // allocates nothing; their contents do not outlive one floor's pass.
@@ -181,11 +190,21 @@ private:
         std::vector<double> matchedMissing;  // per point: sum of |surveyed - missing level| of heard keys
         std::vector<double> heardMissing;    // per point: sum of |heard - missing level| of keys it has
         std::vector<double> levelDiffs;      // per heard key: reading less the survey at the fix
+        // The fix's match, for the current floor only: per point the
+        // squared differences (less the heard level's own term), the
+        // surveyed levels' terms of the heard keys, and the weights.
+        std::vector<double> dsq;
+        std::vector<double> matchedMissingSq;
+        std::vector<double> fixWeights;
+        std::vector<std::pair<double, int>> best;  // (weight, point) candidates of the kit's fix
     };
     // The kit's nearest-neighbour weights: every transmitter heard or
     // surveyed counts, one missing on either side at the "not heard" level.
     // Readings are matched less the phone's estimated level offset.
     void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing);
+    // The kit's fix weights of floor index fi for the navigation window: the
+    // inverse square of a root-mean-square match (see navigation.cc).
+    void kitFixWeights(int fi, std::vector<double>& weights);
     // Moves the phone's level offset a step towards the median difference
     // between the readings and the survey at the points the fix came from.
     void updateKitLevelOffset();

@@ -35,10 +35,14 @@ constexpr double kLastMessageTimeSec = 253402300800.0;
 constexpr double kTrackingWalkingQ = 0.5;
 constexpr double kTrackingStillQ = 0.05;
 // Without motion sensors nothing tells walking from standing and the radio
-// fixes are all there is: the tracking takes the middle (geometric) of the
-// two, smoothing the fixes' scatter harder than a detected walk allows at
-// the price of some lag after turns.
-constexpr double kTrackingRadioOnlyQ = 0.16;
+// fixes are all there is: the tracking sits between the two, smoothing the
+// fixes' scatter harder than a detected walk allows at the price of some
+// lag after turns.
+constexpr double kTrackingRadioOnlyQ = 0.1;
+// How far the kit's output is read ahead along the tracked velocity: a
+// second with motion samples, none without (see SmoothingInfo::setReadAhead).
+constexpr double kReadAheadSec = 1.0;
+constexpr double kRadioOnlyReadAheadSec = 0.0;
 // The kit enters a zone once the output is this far inside it and leaves it
 // once the output is this far outside, so that a position wobbling near a
 // boundary does not report the zone over and over. Entry asks less, so that
@@ -460,6 +464,8 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
           // Every tick, so that the output moves on between radio windows
           // instead of jumping once per window.
           client->smoothing.setTracking(KitTrackingQ(*client));
+          client->smoothing.setReadAhead(client->sensorsStatus.isAccPresent ? kReadAheadSec
+                                                                            : kRadioOnlyReadAheadSec);
         }
         if (kit) {
           // The smoothed track goes to the output only: the particle filter

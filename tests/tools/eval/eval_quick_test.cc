@@ -178,3 +178,37 @@ TEST(AccuracyEval, ThreadsDoNotChangeTheFigures) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EvalHalves, EachHalfIsScoredOnItsOwnTicks) {
+  // Ticks 0..9 s: errors of 1 m before the middle (4.5 s) and 3 m from it,
+  // but for one wild tick in the first half.
+  std::vector<world::ScoredTick> ticks;
+  for (int i = 0; i < 10; ++i) {
+    world::ScoredTick t;
+    t.seconds = i;
+    t.hasPosition = true;
+    t.floorId = t.truthFloorId = 1;
+    t.x = i < 5 ? 1.0 : 3.0;
+    if (i == 2) t.x = 40.0;
+    ticks.push_back(t);
+  }
+  const struct {
+    const char* name;
+    int half;
+    double p75;
+  } cases[] = {{"first half", 0, 1.0}, {"second half", 1, 3.0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_NEAR(eval::HalfP75(ticks, c.half), c.p75, 1e-9);
+  }
+  EXPECT_EQ(eval::HalfP75({}, 0), 0.0);
+  eval::GoalCheck g;
+  g.halfKitP75[0] = 1.5;
+  g.halfKnnP75[0] = 2.0;
+  EXPECT_NEAR(g.halfBelow(0), 0.25, 1e-12);
+  EXPECT_EQ(g.halfBelow(1), 0.0);  // no 3-NN figure: nothing to be below
+}
+
+}  // namespace

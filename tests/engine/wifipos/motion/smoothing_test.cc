@@ -114,3 +114,35 @@ TEST(SmoothingTest, TrackingLearnsTheNoiseOfTheTrack) {
 }
 
 }  // namespace
+
+TEST(SmoothingTest, ReadAheadIsBoundedByItsSetting) {
+  // A clean walk at 1 m/s sampled every second; asked half a second and two
+  // seconds after the last sample, the output goes on along the velocity
+  // for at most the read-ahead, and not at all with none.
+  const struct {
+    const char* name;
+    double readAhead;
+    double expectedAhead;  // seconds actually read ahead at +0.5 s and +2 s
+    double expectedFar;
+  } cases[] = {
+      {"default", -1.0, 0.5, 1.0},
+      {"half a second", 0.5, 0.5, 0.5},
+      {"none", 0.0, 0.0, 0.0},
+      {"beyond a second is a second", 5.0, 0.5, 1.0},
+      {"undefined is the default", std::nan(""), 0.5, 1.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SmoothingInfo s;
+    s.setTracking(0.5);
+    if (c.readAhead >= 0.0 || std::isnan(c.readAhead)) s.setReadAhead(c.readAhead);
+    double last = 0.0;
+    for (int k = 0; k <= 60; ++k) {
+      s.addData(10.0 + k, 100.0 + k);
+      last = s.getValue(100.0 + k);
+    }
+    EXPECT_NEAR(last, 70.0, 0.05);
+    EXPECT_NEAR(s.getValue(160.5) - last, c.expectedAhead, 0.05);
+    EXPECT_NEAR(s.getValue(162.0) - last, c.expectedFar, 0.05);
+  }
+}

@@ -148,3 +148,47 @@ TEST(RadioOnly, AStillPhoneWithoutMotionSamplesStaysNearItsSpot) {
 
 }  // namespace
 }  // namespace client_test
+
+namespace client_test {
+namespace {
+
+// Without motion samples the tracked velocity is mostly the fixes' scatter:
+// the output is not read ahead along it. With them it is, by up to a second.
+TEST(RadioOnly, TheOutputIsReadAheadOnlyWithMotionSamples) {
+  const struct {
+    const char* name;
+    bool sensors;
+    double readAhead;  // seconds
+  } cases[] = {{"radio only", false, 0.0}, {"with motion samples", true, 1.0}};
+  const RadioOnlyScene scene = MakeRadioOnlyScene(33, "read-ahead-", 0.0);
+  ASSERT_FALSE(HasFailure());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    venuesim::PropagationModel model(scene.archive->venue);
+    venuesim::WalkSpec ws;
+    ws.seed = 533;
+    ws.startFloor = 0;
+    ws.endFloor = 0;
+    ws.sensors = c.sensors;
+    venuesim::Walk walk;
+    std::string error;
+    ASSERT_EQ(venuesim::GenerateWalk(scene.archive->venue, model, ws, &walk, &error), 0) << error;
+    ClientNavigationState* client =
+        CreateNavigationClient(scene.archive->path.c_str(), "read-ahead", "SimPhone1,1", false, nullptr);
+    ASSERT_NE(client, nullptr);
+    TuneForWalks(client, true);
+    int positioned = 0;
+    for (size_t i = 0; i < walk.ticks.size() && i < 300; ++i) {
+      WScanMessage m = TickMessage(walk, i, c.sensors);
+      if (Navigate(&m, client, &error) == 0) ++positioned;
+    }
+    EXPECT_GT(positioned, 100);
+    for (int channel = 0; channel < 2; ++channel) {
+      EXPECT_EQ(client->smoothing.channel(channel).getReadAhead(), c.readAhead);
+    }
+    DeleteNavigationClient(client);
+  }
+}
+
+}  // namespace
+}  // namespace client_test
