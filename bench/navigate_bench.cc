@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -229,23 +230,41 @@ void RunNavigate(benchmark::State& state, VenueFixture& f, int method, int gpMod
 
   std::vector<double> ms;
   int failures = 0;
+  // With MARVISTO_NAVIGATE_TICKS naming a folder, every timed call's time,
+  // the positions the Gaussian-process corrections evaluated in it and the
+  // floor go to a file per case there, to see what the slow calls do.
+  std::FILE* ticks = nullptr;
+  if (const char* dir = std::getenv("MARVISTO_NAVIGATE_TICKS")) {
+    const std::string name = std::string(dir) + "/ticks" + std::to_string(f.pointsPerFloor) +
+                             "-method" + std::to_string(method) + "-mode" +
+                             std::to_string(gpMode) + (classic ? "-classic" : "") + ".csv";
+    ticks = std::fopen(name.c_str(), "w");
+  }
   for (auto _ : state) {
     state.PauseTiming();
     ClientNavigationState* c = MakeClient(f, method, gpMode, classic);
     std::vector<WScanMessage> copies = f.messages;
     state.ResumeTiming();
     for (WScanMessage& m : copies) {
+      const uint64_t before = c->navigation.mGp.getEvaluations();
       const auto t0 = std::chrono::steady_clock::now();
       const int rc = Navigate(&m, c, nullptr);
       const auto t1 = std::chrono::steady_clock::now();
       ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
       failures += rc != 0;
+      if (ticks) {
+        std::fprintf(ticks, "%.4f,%llu,%d,%d\n", ms.back(),
+                     static_cast<unsigned long long>(c->navigation.mGp.getEvaluations() - before),
+                     m.outSubLocation, rc);
+      }
     }
     state.PauseTiming();
     DeleteNavigationClient(c);
     state.ResumeTiming();
   }
+  if (ticks) std::fclose(ticks);
   state.counters["median_ms"] = Percentile(ms, 0.5);
+  state.counters["p90_ms"] = Percentile(ms, 0.9);
   state.counters["p99_ms"] = Percentile(ms, 0.99);
   state.counters["max_ms"] = Percentile(ms, 1.0);
   state.counters["calls"] = static_cast<double>(ms.size());

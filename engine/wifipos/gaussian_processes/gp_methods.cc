@@ -170,53 +170,151 @@ double KernelRun(const double* px, const double* py, const double* a, int s, int
   return run(px, py, a, s, e, x, y, c);
 }
 
-// A key's sum over its runs of points, each clipped to the band [p0, p1):
-// coefficients times the kernel values w.
-using RunSlice = gp_detail::PointRun;
-inline __attribute__((always_inline)) double RunsBody(const RunSlice* run, const RunSlice* last,
-                                                      const double* alpha, int p0, int p1,
-                                                      const double* w) {
-  Double4 acc0 = {0.0, 0.0, 0.0, 0.0}, acc1 = {0.0, 0.0, 0.0, 0.0};
-  double tail = 0.0;
-  for (; run != last; ++run) {
-    const int s = std::max(run->begin, p0);
-    const int e = std::min(run->end, p1);
-    const double* a = alpha + run->offset + (s - run->begin);
-    int i = s;
-    for (; i + 8 <= e; i += 8, a += 8) {
-      Double4 va0, vw0, va1, vw1;
-      std::memcpy(&va0, a, sizeof va0);
-      std::memcpy(&vw0, w + i, sizeof vw0);
-      std::memcpy(&va1, a + 4, sizeof va1);
-      std::memcpy(&vw1, w + i + 4, sizeof vw1);
-      acc0 += va0 * vw0;
-      acc1 += va1 * vw1;
-    }
-    for (; i < e; ++i, ++a) tail += *a * w[i];
+// exp(-(v[i] - at)^2 / c) for i < n, four at a time.
+inline __attribute__((always_inline)) void AxisExpBody(const double* v, int n, double at, double c,
+                                                       double* out) {
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Double4 d;
+    std::memcpy(&d, v + i, sizeof d);
+    d -= at;
+    const Double4 e = Exp4(-(d * d) / c);
+    std::memcpy(out + i, &e, sizeof e);
   }
-  const Double4 acc = acc0 + acc1;
-  return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + tail;
+  if (i < n) {
+    Double4 d = {at, at, at, at};
+    for (int j = 0; i + j < n; ++j) d[j] = v[i + j];
+    d -= at;
+    const Double4 e = Exp4(-(d * d) / c);
+    for (int j = 0; i + j < n; ++j) out[i + j] = e[j];
+  }
 }
 
-__attribute__((target("arch=x86-64-v3"))) double RunsWide(const RunSlice* run,
-                                                          const RunSlice* last,
-                                                          const double* alpha, int p0, int p1,
-                                                          const double* w) {
-  return RunsBody(run, last, alpha, p0, p1, w);
+__attribute__((target("arch=x86-64-v3"))) void AxisExpWide(const double* v, int n, double at,
+                                                           double c, double* out) {
+  AxisExpBody(v, n, at, c, out);
 }
 
-double RunsPlain(const RunSlice* run, const RunSlice* last, const double* alpha, int p0, int p1,
-                 const double* w) {
-  return RunsBody(run, last, alpha, p0, p1, w);
+void AxisExpPlain(const double* v, int n, double at, double c, double* out) {
+  AxisExpBody(v, n, at, c, out);
 }
 
-double SumRuns(const RunSlice* run, const RunSlice* last, const double* alpha, int p0, int p1,
-               const double* w) {
-  using Fn = double (*)(const RunSlice*, const RunSlice*, const double*, int, int,
-                        const double*);
-  static const Fn fn = WideVectors() ? &RunsWide : &RunsPlain;
-  return fn(run, last, alpha, p0, p1, w);
+void AxisExp(const double* v, int n, double at, double c, double* out) {
+  using Fn = void (*)(const double*, int, double, double, double*);
+  static const Fn fn = WideVectors() ? &AxisExpWide : &AxisExpPlain;
+  fn(v, n, at, c, out);
 }
+
+using gp_detail::BlockRow;
+
+// Sums 4 * NV keys at P positions at once: out[q * 4 NV + j] is the sum
+// over the rows' points p of ex[q * exStride + col[p] - u0] * ey[q] *
+// coef[p * 4 NV + j]. Two positions share every load of the coefficients.
+template <int NV, int P>
+inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const BlockRow* end,
+                                                     const int* col, const double* ex,
+                                                     int exStride, int u0, const double* coef,
+                                                     double* out) {
+  constexpr int kWidth = 4 * NV;
+  // Few keys leave the multiply pipelines idle between dependent adds: for
+  // one position, two points at a time then, into separate accumulators.
+  constexpr int kSets = P == 1 && NV <= 4 ? 2 : P;
+  Double4 acc[kSets][NV] = {};
+  for (; row != end; ++row) {
+    int p = row->begin;
+    if constexpr (P == 2) {
+      const double ey0 = row->ey[0], ey1 = row->ey[1];
+      for (; p < row->end; ++p) {
+        const int u = col[p] - u0;
+        const double w0 = ex[u] * ey0, w1 = ex[exStride + u] * ey1;
+        const double* c = coef + static_cast<size_t>(p) * kWidth;
+#pragma GCC unroll 8
+        for (int j = 0; j < NV; ++j) {
+          Double4 v;
+          std::memcpy(&v, c + 4 * j, sizeof v);
+          acc[0][j] += w0 * v;
+          acc[1][j] += w1 * v;
+        }
+      }
+    } else {
+      const double ey = row->ey[0];
+      for (; p + kSets <= row->end; p += kSets) {
+#pragma GCC unroll 2
+        for (int s = 0; s < kSets; ++s) {
+          const double w = ex[col[p + s] - u0] * ey;
+          const double* c = coef + static_cast<size_t>(p + s) * kWidth;
+#pragma GCC unroll 8
+          for (int j = 0; j < NV; ++j) {
+            Double4 v;
+            std::memcpy(&v, c + 4 * j, sizeof v);
+            acc[s][j] += w * v;
+          }
+        }
+      }
+      if (kSets > 1 && p < row->end) {
+        const double w = ex[col[p] - u0] * ey;
+        const double* c = coef + static_cast<size_t>(p) * kWidth;
+#pragma GCC unroll 8
+        for (int j = 0; j < NV; ++j) {
+          Double4 v;
+          std::memcpy(&v, c + 4 * j, sizeof v);
+          acc[0][j] += w * v;
+        }
+      }
+    }
+  }
+  if constexpr (P == 2) {
+#pragma GCC unroll 8
+    for (int j = 0; j < NV; ++j) {
+      std::memcpy(out + 4 * j, &acc[0][j], sizeof(Double4));
+      std::memcpy(out + kWidth + 4 * j, &acc[1][j], sizeof(Double4));
+    }
+  } else {
+#pragma GCC unroll 8
+    for (int j = 0; j < NV; ++j) {
+      Double4 a = acc[0][j];
+      for (int s = 1; s < kSets; ++s) a += acc[s][j];
+      std::memcpy(out + 4 * j, &a, sizeof a);
+    }
+  }
+}
+
+using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const double*, int, int,
+                         const double*, double*);
+
+template <int NV, int P>
+__attribute__((target("arch=x86-64-v3"))) void BlockWide(const BlockRow* row, const BlockRow* end,
+                                                         const int* col, const double* ex,
+                                                         int exStride, int u0, const double* coef,
+                                                         double* out) {
+  BlockBody<NV, P>(row, end, col, ex, exStride, u0, coef, out);
+}
+
+template <int NV, int P>
+void BlockPlain(const BlockRow* row, const BlockRow* end, const int* col, const double* ex,
+                int exStride, int u0, const double* coef, double* out) {
+  BlockBody<NV, P>(row, end, col, ex, exStride, u0, coef, out);
+}
+
+// At most this many fours of keys are summed in one pass: the accumulators
+// of two positions fill the vector registers.
+constexpr int kMaxBlockVectors = 6;
+
+BlockFn BlockSum(int vectors, int positions) {
+#define MV_BLOCK_TABLE(F, P) \
+  {&F<1, P>, &F<2, P>, &F<3, P>, &F<4, P>, &F<5, P>, &F<6, P>}
+  static const BlockFn wide[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWide, 1),
+                                                    MV_BLOCK_TABLE(BlockWide, 2)};
+  static const BlockFn plain[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockPlain, 1),
+                                                     MV_BLOCK_TABLE(BlockPlain, 2)};
+#undef MV_BLOCK_TABLE
+  static const auto* const table = WideVectors() ? wide : plain;
+  return table[positions - 1][vectors - 1];
+}
+
+// A table of first points per row and x index is kept while it is at most
+// this many entries per point of the floor (plus a little).
+constexpr size_t kRowTablePerPoint = 16;
 
 // At most this many cells along an axis: a key's grid stays small however
 // short its cutoff radius is against the floor.
@@ -354,6 +452,8 @@ void SublocationGP::buildAxisGroups() {
   uy_.clear();
   orderCol_.clear();
   rowBegin_.clear();
+  rowPoints_.clear();
+  xBucket_.clear();
   groups_.clear();
   for (KeyKernel& kk : kernels_) kk.group = -1;
   for (const auto& [x, y] : points_) {
@@ -413,18 +513,9 @@ void SublocationGP::buildAxisGroups() {
     orderCol_[p] = placed[p].xi;
     rowBegin_[placed[p].yi] = p;
   }
-  // Gaps up to this many points are padded with zeros rather than starting
-  // a new run.
-  constexpr int kGap = 8;
   for (auto& [twoEll2, keys] : chosen) {
-    AxisGroup g;
-    g.twoEll2 = twoEll2;
-    g.xOffset = static_cast<int>(groups_.size() * ux_.size());
-    g.yOffset = static_cast<int>(groups_.size() * uy_.size());
     for (int k : keys) {
       KeyKernel& kk = kernels_[k];
-      // The slack keeps a point on the cut-off radius in.
-      g.radius = std::max(g.radius, std::sqrt(kk.radius2) * (1.0 + 1e-9) + 1e-9);
       const std::vector<int>& act = active_[k];
       const std::vector<double>& coef = alpha_[k];
       std::vector<std::pair<int, double>> at;  // floor position, coefficient
@@ -438,20 +529,35 @@ void SublocationGP::buildAxisGroups() {
       kk.y = {};
       kk.start = {};
       kk.alpha.clear();
-      kk.runs.clear();
+      kk.at.clear();
       for (const auto& [p, a] : at) {
-        KeyKernel::Run* last = kk.runs.empty() ? nullptr : &kk.runs.back();
-        if (last == nullptr || p - last->end > kGap) {
-          kk.runs.push_back({p, p, static_cast<int>(kk.alpha.size())});
-          last = &kk.runs.back();
-        }
-        for (; last->end < p; ++last->end) kk.alpha.push_back(0.0);
+        kk.at.push_back(p);
         kk.alpha.push_back(a);
-        last->end = p + 1;
       }
       kk.alpha.shrink_to_fit();
     }
-    groups_.push_back(g);
+    groups_.push_back(AxisGroup{twoEll2});
+  }
+  const int nx = static_cast<int>(ux_.size());
+  const int buckets = 4 * nx;
+  const double span = ux_.back() - ux_.front();
+  xOrigin_ = ux_.front();
+  xScale_ = span > 0.0 && std::isfinite(buckets / span) ? buckets / span : 0.0;
+  xBucket_.assign(buckets, nx);
+  for (int u = nx - 1; u >= 0; --u) {
+    for (int i = xBucketOf(ux_[u]); i >= 0 && xBucket_[i] > u; --i) xBucket_[i] = u;
+  }
+  // rowPoint as a table, when that is small against the floor.
+  const size_t cols = ux_.size() + 1;
+  if (uy_.size() * cols <= kRowTablePerPoint * static_cast<size_t>(n) + 4096) {
+    rowPoints_.resize(uy_.size() * cols);
+    for (size_t v = 0; v < uy_.size(); ++v) {
+      int p = rowBegin_[v];
+      for (size_t u = 0; u < cols; ++u) {
+        while (p < rowBegin_[v + 1] && orderCol_[p] < static_cast<int>(u)) ++p;
+        rowPoints_[v * cols + u] = p;
+      }
+    }
   }
 }
 
@@ -515,72 +621,191 @@ void SublocationGP::buildKernel(int k, double twoEll2) {
 }
 
 double SublocationGP::kernelSum(int k, double x, double y) const {
-  KernelScratch scratch;
-  return kernelSum(k, x, y, scratch);
+  KeyBlock block;
+  prepareBlock({k}, block);
+  double sum = 0.0;
+  kernelSums(block, x, y, &sum);
+  return sum;
 }
 
-double SublocationGP::kernelSum(int k, double x, double y, KernelScratch& scratch) const {
-  if (k < 0 || k >= static_cast<int>(kernels_.size())) return 0.0;
-  const KeyKernel& kk = kernels_[k];
-  if (kk.empty) return 0.0;
-  if (!std::isfinite(x) || !std::isfinite(y)) return std::numeric_limits<double>::quiet_NaN();
-  return kk.group >= 0 ? axisSum(kk, x, y, scratch) : gridSum(kk, x, y);
+double SublocationGP::cutoff(const KeyKernel& kk) const {
+  return std::sqrt(kk.radius2) * (1.0 + 1e-9) + 1e-9;
 }
 
-double SublocationGP::axisSum(const KeyKernel& kk, double x, double y,
-                              KernelScratch& scratch) const {
-  const uint64_t bx = std::bit_cast<uint64_t>(x), by = std::bit_cast<uint64_t>(y);
-  const size_t nGroups = groups_.size();
-  if (scratch.ready.size() != nGroups || scratch.ex.size() != nGroups * ux_.size() ||
-      scratch.ey.size() != nGroups * uy_.size() || scratch.x != bx || scratch.y != by ||
-      scratch.floor != this) {
-    scratch.floor = this;
-    scratch.x = bx;
-    scratch.y = by;
-    scratch.ready.assign(nGroups, 0);
-    scratch.ex.resize(nGroups * ux_.size());
-    scratch.ey.resize(nGroups * uy_.size());
-    scratch.w.resize(nGroups * orderCol_.size());
-    scratch.band.resize(2 * nGroups);
-  }
-  const AxisGroup& g = groups_[kk.group];
-  const size_t gi = static_cast<size_t>(kk.group);
-  int* band = &scratch.band[2 * gi];
-  double* w = scratch.w.data() + gi * orderCol_.size();
-  if (!scratch.ready[gi]) {
-    double* ex = scratch.ex.data() + g.xOffset;
-    double* ey = scratch.ey.data() + g.yOffset;
-    // Only values within the radius: every term beyond it in x or in y is
-    // beyond it in distance, and those the cut-off bound already covers.
-    const int u0 = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), x - g.radius) - ux_.begin());
-    const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), x + g.radius) - ux_.begin());
-    const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), y - g.radius) - uy_.begin());
-    const int v1 = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), y + g.radius) - uy_.begin());
-    for (int u = u0; u < u1; ++u) ex[u] = std::exp(-(ux_[u] - x) * (ux_[u] - x) / g.twoEll2);
-    for (int v = v0; v < v1; ++v) ey[v] = std::exp(-(uy_[v] - y) * (uy_[v] - y) / g.twoEll2);
-    // The kernel value of every point of the rows in range, 0 for those out
-    // of the x range, so a run can cross rows.
-    const int* col = orderCol_.data();
-    for (int v = v0; v < v1; ++v) {
-      const int b = rowBegin_[v], e = rowBegin_[v + 1];
-      const int s = static_cast<int>(std::lower_bound(col + b, col + e, u0) - col);
-      const int t = static_cast<int>(std::lower_bound(col + s, col + e, u1) - col);
-      std::fill(w + b, w + s, 0.0);
-      for (int p = s; p < t; ++p) w[p] = ex[col[p]] * ey[v];
-      std::fill(w + t, w + e, 0.0);
+int SublocationGP::rowPoint(int v, int u) const {
+  if (!rowPoints_.empty()) return rowPoints_[static_cast<size_t>(v) * (ux_.size() + 1) + u];
+  const int* col = orderCol_.data();
+  return static_cast<int>(std::lower_bound(col + rowBegin_[v], col + rowBegin_[v + 1], u) - col);
+}
+
+// Monotone in v, so every x value in a bucket before v's is below v.
+int SublocationGP::xBucketOf(double v) const {
+  const double b = std::floor((v - xOrigin_) * xScale_);
+  if (!(b > 0.0)) return 0;
+  const double last = static_cast<double>(xBucket_.size()) - 1.0;
+  return static_cast<int>(b < last ? b : last);
+}
+
+int SublocationGP::xBelow(double v) const { return xBucket_[xBucketOf(v)]; }
+
+int SublocationGP::xBeyond(double v) const {
+  const size_t next = static_cast<size_t>(xBucketOf(v)) + 1;
+  return next < xBucket_.size() ? xBucket_[next] : static_cast<int>(ux_.size());
+}
+
+void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) const {
+  if (block.floor_ == this && block.keys_ == keys) return;
+  block.floor_ = this;
+  block.keys_ = keys;
+  block.chunks_.clear();
+  block.alone_.clear();
+  const int nKernels = static_cast<int>(kernels_.size());
+  const size_t nPoints = orderCol_.size();
+  for (int g = 0; g < static_cast<int>(groups_.size()); ++g) {
+    std::vector<int> slots;
+    for (int i = 0; i < static_cast<int>(keys.size()); ++i) {
+      const int k = keys[i];
+      if (k >= 0 && k < nKernels && !kernels_[k].empty && kernels_[k].group == g) slots.push_back(i);
     }
-    band[0] = rowBegin_[v0];
-    band[1] = rowBegin_[v1];
-    scratch.ready[gi] = 1;
+    // Chunks of even size; the group's radius for all, so they share rows.
+    const size_t most = 4 * kMaxBlockVectors;
+    const size_t nChunks = (slots.size() + most - 1) / most;
+    const size_t size = nChunks == 0 ? 0 : (slots.size() + nChunks - 1) / nChunks;
+    double radius = 0.0;
+    for (const int i : slots) radius = std::max(radius, cutoff(kernels_[keys[i]]));
+    for (size_t first = 0; first < slots.size(); first += size) {
+      KeyBlock::Chunk chunk;
+      chunk.group = g;
+      chunk.radius = radius;
+      chunk.slots.assign(slots.begin() + first,
+                         slots.begin() + std::min(slots.size(), first + size));
+      chunk.vectors = static_cast<int>((chunk.slots.size() + 3) / 4);
+      const size_t width = 4 * static_cast<size_t>(chunk.vectors);
+      // Point by point, the coefficients of every key of the chunk (0 where
+      // a key has none).
+      // A point's coefficients start on a cache line.
+      chunk.coef.assign(nPoints * width + 8, 0.0);
+      const auto address = reinterpret_cast<uintptr_t>(chunk.coef.data());
+      chunk.offset = static_cast<int>((64 - address % 64) % 64 / sizeof(double));
+      double* coef = chunk.coef.data() + chunk.offset;
+      for (size_t j = 0; j < chunk.slots.size(); ++j) {
+        const KeyKernel& kk = kernels_[keys[chunk.slots[j]]];
+        for (size_t i = 0; i < kk.at.size(); ++i) coef[kk.at[i] * width + j] = kk.alpha[i];
+      }
+      block.chunks_.push_back(std::move(chunk));
+    }
   }
-  // The runs that reach into the band.
-  const auto first = std::partition_point(kk.runs.begin(), kk.runs.end(),
-                                          [&](const KeyKernel::Run& r) { return r.end <= band[0]; });
-  const auto last = std::partition_point(first, kk.runs.end(),
-                                         [&](const KeyKernel::Run& r) { return r.begin < band[1]; });
-  const KeyKernel::Run* runs = kk.runs.data();
-  return SumRuns(runs + (first - kk.runs.begin()), runs + (last - kk.runs.begin()),
-                 kk.alpha.data(), band[0], band[1], w);
+  for (int i = 0; i < static_cast<int>(keys.size()); ++i) {
+    const int k = keys[i];
+    if (k >= 0 && k < nKernels && !kernels_[k].empty && kernels_[k].group < 0) {
+      block.alone_.push_back(i);
+    }
+  }
+}
+
+// The rows of points within radius of any of the n positions, each cut to
+// the points within the radius of one of them, into block.rows_; the x
+// factors of every position for the distinct x values from u0 on into
+// block.ex_, one position after the other, exStride apart.
+void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius, int n,
+                              const double* x, const double* y, int& u0, int& exStride) const {
+  block.rows_.clear();
+  const double xMin = n == 2 ? std::min(x[0], x[1]) : x[0], xMax = n == 2 ? std::max(x[0], x[1]) : x[0];
+  const double yMin = n == 2 ? std::min(y[0], y[1]) : y[0], yMax = n == 2 ? std::max(y[0], y[1]) : y[0];
+  u0 = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), xMin - radius) - ux_.begin());
+  const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), xMax + radius) - ux_.begin());
+  const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), yMin - radius) - uy_.begin());
+  const int v1 = static_cast<int>(std::upper_bound(uy_.begin(), uy_.end(), yMax + radius) - uy_.begin());
+  exStride = u1 - u0;
+  if (u0 >= u1 || v0 >= v1) return;
+  const int ny = v1 - v0;
+  block.ex_.resize(static_cast<size_t>(n) * exStride);
+  block.ey_.resize(static_cast<size_t>(n) * ny);
+  for (int q = 0; q < n; ++q) {
+    AxisExp(ux_.data() + u0, exStride, x[q], g.twoEll2, block.ex_.data() + q * exStride);
+    AxisExp(uy_.data() + v0, ny, y[q], g.twoEll2, block.ey_.data() + q * ny);
+  }
+  // Every term beyond the radius is covered by the cut-off bound, so each
+  // row keeps only the x values within a position's circle, widened to the
+  // buckets they fall in; a row two positions share keeps the span of both.
+  // (The extra terms are exact.)
+  const double r2 = radius * radius;
+  for (int v = v0; v < v1; ++v) {
+    int a = u1, b = u0;
+    for (int q = 0; q < n; ++q) {
+      const double dy = uy_[v] - y[q];
+      const double rem = r2 - dy * dy;
+      if (rem < 0.0) continue;
+      const double half = std::sqrt(rem);
+      a = std::min(a, std::max(u0, xBelow(x[q] - half)));
+      b = std::max(b, std::min(u1, xBeyond(x[q] + half)));
+    }
+    if (a >= b) continue;
+    const int begin = rowPoint(v, a), end = rowPoint(v, b);
+    if (begin >= end) continue;
+    BlockRow row{begin, end, {block.ey_[v - v0], 0.0}};
+    if (n == 2) row.ey[1] = block.ey_[ny + v - v0];
+    block.rows_.push_back(row);
+  }
+}
+
+void SublocationGP::kernelSums(KeyBlock& block, double x, double y, double* sums) const {
+  sumsAt(block, 1, &x, &y, &sums);
+}
+
+void SublocationGP::kernelSums(KeyBlock& block, double x0, double y0, double x1, double y1,
+                               double* sums0, double* sums1) const {
+  // Far apart, the rows of one would mostly be extra work for the other.
+  const bool near = std::fabs(x0 - x1) < 4.0 && std::fabs(y0 - y1) < 4.0;
+  if (!near) {
+    sumsAt(block, 1, &x0, &y0, &sums0);
+    sumsAt(block, 1, &x1, &y1, &sums1);
+    return;
+  }
+  const double x[2] = {x0, x1}, y[2] = {y0, y1};
+  double* sums[2] = {sums0, sums1};
+  sumsAt(block, 2, x, y, sums);
+}
+
+void SublocationGP::sumsAt(KeyBlock& block, int n, const double* x, const double* y,
+                           double* const* sums) const {
+  const std::vector<int>& keys = block.keys_;
+  const int nKernels = static_cast<int>(kernels_.size());
+  bool finite = true;
+  for (int q = 0; q < n; ++q) {
+    const bool here = std::isfinite(x[q]) && std::isfinite(y[q]);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      const int k = keys[i];
+      const bool nothing = k < 0 || k >= nKernels || kernels_[k].empty;
+      sums[q][i] = nothing || here ? 0.0 : std::numeric_limits<double>::quiet_NaN();
+    }
+    finite = finite && here;
+  }
+  // (A position that is not finite is never paired.)
+  if (!finite || block.floor_ != this) return;
+  const KeyBlock::Chunk* last = nullptr;
+  int u0 = 0, exStride = 0;
+  for (const KeyBlock::Chunk& chunk : block.chunks_) {
+    // Chunks of one length scale share their rows.
+    if (last == nullptr || last->group != chunk.group || last->radius != chunk.radius) {
+      chunkRows(block, groups_[chunk.group], chunk.radius, n, x, y, u0, exStride);
+    }
+    last = &chunk;
+    const size_t width = 4 * static_cast<size_t>(chunk.vectors);
+    block.lanes_.resize(n * width);
+    const BlockRow* rows = block.rows_.data();
+    BlockSum(chunk.vectors, n)(rows, rows + block.rows_.size(), orderCol_.data(),
+                               block.ex_.data(), exStride, u0, chunk.coef.data() + chunk.offset,
+                               block.lanes_.data());
+    for (int q = 0; q < n; ++q) {
+      for (size_t j = 0; j < chunk.slots.size(); ++j) {
+        sums[q][chunk.slots[j]] = block.lanes_[q * width + j];
+      }
+    }
+  }
+  for (const int i : block.alone_) {
+    for (int q = 0; q < n; ++q) sums[q][i] = gridSum(kernels_[keys[i]], x[q], y[q]);
+  }
 }
 
 double SublocationGP::gridSum(const KeyKernel& kk, double x, double y) const {
@@ -661,6 +886,7 @@ int GaussianProcesses::initialize(NavigationMap& map) {
   useBeaconPower_ = gp.Use_beacon_power;
   differential_ = gp.Differention_mode;
   evaluated_.clear();
+  block_.forget();
   std::vector<SublocationMap>& floors = map.getSublocationsVector();
   floors_.assign(floors.size(), SublocationGP());
   for (size_t i = 0; i < floors.size(); ++i) floors_[i].fillGpSublocation(floors[i], mode_);
@@ -791,17 +1017,48 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
     const KeyModel m = ModelFor(p, fixed, floor.getEll());
     heard.push_back({k, s, m.mu + p[GP_PARAM_A], p[GP_PARAM_B], p[GP_PARAM_X_AP], p[GP_PARAM_Y_AP]});
   }
-  scratch_.forget();
-  // Position by position, so the keys of one length scale share its kernel
-  // factors; each particle still adds its keys' terms in key order.
-  for (const size_t j : todo_) {
+  // The heard keys stay the same through a window, so the block laid out
+  // for them serves every pass of it.
+  std::vector<int> keys(heard.size());
+  for (size_t i = 0; i < heard.size(); ++i) keys[i] = heard[i].k;
+  floor.prepareBlock(keys, block_);
+  const size_t nHeard = heard.size();
+  sums_.resize(2 * nHeard);
+  auto addTerms = [&](size_t j, const double* sums) {
     const Particle& q = particles_[j];
-    for (const Heard& h : heard) {
+    for (size_t i = 0; i < nHeard; ++i) {
+      const Heard& h = heard[i];
       double f = h.offset - h.b * LogDistance(h.xAp - q.x, h.yAp - q.y);
-      f += floor.kernelSum(h.k, q.x, q.y, scratch_);
+      f += sums[i];
       const double r = h.s - f;
       logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);
     }
+  };
+  // Neighbouring positions in pairs, which share the work of their sums:
+  // ordered by 2 m bands of y and then x. The order of evaluation changes
+  // nothing else; each particle still adds its keys' terms in key order.
+  order_.assign(todo_.begin(), todo_.end());
+  auto band = [&](size_t j) {
+    const double b = std::floor(particles_[j].y / 2.0);
+    return std::isfinite(b) ? b : 0.0;
+  };
+  std::sort(order_.begin(), order_.end(), [&](size_t a, size_t b) {
+    const double ba = band(a), bb = band(b);
+    if (ba != bb) return ba < bb;
+    return particles_[a].x < particles_[b].x || (!(particles_[b].x < particles_[a].x) && a < b);
+  });
+  size_t i = 0;
+  for (; i + 1 < order_.size(); i += 2) {
+    const Particle& p = particles_[order_[i]];
+    const Particle& q = particles_[order_[i + 1]];
+    floor.kernelSums(block_, p.x, p.y, q.x, q.y, sums_.data(), sums_.data() + nHeard);
+    addTerms(order_[i], sums_.data());
+    addTerms(order_[i + 1], sums_.data() + nHeard);
+  }
+  if (i < order_.size()) {
+    const Particle& p = particles_[order_[i]];
+    floor.kernelSums(block_, p.x, p.y, sums_.data());
+    addTerms(order_[i], sums_.data());
   }
 }
 

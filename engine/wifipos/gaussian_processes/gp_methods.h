@@ -16,10 +16,11 @@
 #include "wifipos/sensor_value.h"
 
 namespace gp_detail {
-// Points [begin, end) of the floor's point order whose coefficients start
-// at offset.
-struct PointRun {
-  int begin, end, offset;
+// Points [begin, end) of a floor's point order within reach of a position,
+// and the y factor of their row.
+struct BlockRow {
+  int begin, end;
+  double ey[2];  // per position summed together
 };
 }  // namespace gp_detail
 
@@ -84,21 +85,52 @@ class SublocationGP {
   // Upper bound, in dBm, of the terms kernelSum leaves out.
   static constexpr double kNeglectedBound = 1e-10;
 
-  // Working space of the kernel sums at one position. Keys that share a
-  // length scale share its per-axis kernel factors, computed once per
-  // position; the caller owns this, so the floor state stays read-only.
-  struct KernelScratch {
-    // Drops what is held; needed before the scratch serves another floor
+  // The kernel sums of a set of keys, position after position. Keys that
+  // share a length scale are summed together in one pass over the points
+  // near the position, their coefficients side by side point by point. The
+  // caller owns the block, so the floor state stays read-only; a copy of a
+  // block is empty (it is a cache of one floor state).
+  class KeyBlock {
+   public:
+    KeyBlock() = default;
+    KeyBlock(const KeyBlock&) {}
+    KeyBlock& operator=(const KeyBlock&) {
+      forget();
+      return *this;
+    }
+    // Drops what is held; needed before the block serves another floor
     // state that may sit at the same address.
-    void forget() { ready.clear(); }
-    const SublocationGP* floor = nullptr;
-    uint64_t x = 0, y = 0;  // the position, bit for bit
-    std::vector<double> ex, ey, w;
-    std::vector<int> band;  // per length scale: first and end point of the rows in range
-    std::vector<char> ready;
+    void forget() {
+      floor_ = nullptr;
+      keys_.clear();
+    }
+
+   private:
+    friend class SublocationGP;
+    struct Chunk {
+      int group = 0;
+      int vectors = 0;         // coefficients per point, in fours
+      double radius = 0.0;     // covers the cut-off of every key in it
+      std::vector<int> slots;  // the block's index of each key in it
+      std::vector<double> coef;
+      int offset = 0;  // where the first point's coefficients start in coef
+    };
+    const SublocationGP* floor_ = nullptr;
+    std::vector<int> keys_;
+    std::vector<Chunk> chunks_;
+    std::vector<int> alone_;  // summed key by key
+    std::vector<double> ex_, ey_, lanes_;
+    std::vector<gp_detail::BlockRow> rows_;
   };
-  // kernelSum, reusing what scratch holds for the same position.
-  double kernelSum(int k, double x, double y, KernelScratch& scratch) const;
+  // Makes block ready for keys on this floor; nothing is rebuilt when it
+  // already is.
+  void prepareBlock(const std::vector<int>& keys, KeyBlock& block) const;
+  // sums[i] = kernelSum(keys[i], x, y) for the keys of the last
+  // prepareBlock, equal to rounding.
+  void kernelSums(KeyBlock& block, double x, double y, double* sums) const;
+  // The same at two positions, sharing the work when they are close.
+  void kernelSums(KeyBlock& block, double x0, double y0, double x1, double y1, double* sums0,
+                  double* sums1) const;
   // Whether key k's sums come from the per-axis factors (for tests).
   bool usesAxisFactors(int k) const {
     return k >= 0 && k < static_cast<int>(kernels_.size()) && kernels_[k].group >= 0;
@@ -118,24 +150,27 @@ class SublocationGP {
     bool empty = true;  // nothing to add: no points, or coefficients all 0
     // Set when the key is summed by axis factors (exp(-dx^2/c) exp(-dy^2/c)
     // over the floor's distinct coordinates) instead of the grid above:
-    // its length-scale group, and its points as runs of the floor's point
-    // order with their coefficients contiguous in alpha (short gaps padded
-    // with zeros).
+    // its length-scale group, and where its points sit in the floor's point
+    // order, beside their coefficients in alpha.
     int group = -1;
-    using Run = gp_detail::PointRun;
-    std::vector<Run> runs;
+    std::vector<int> at;
   };
   // Keys of one length scale summed by axis factors; radius covers the
   // cut-off of every one of them.
   struct AxisGroup {
     double twoEll2 = 1.0;
-    double radius = 0.0;
-    int xOffset = 0, yOffset = 0;  // where its factors sit in the scratch
   };
   void buildKernel(int k, double twoEll2);
   void buildAxisGroups();
   double gridSum(const KeyKernel& kk, double x, double y) const;
-  double axisSum(const KeyKernel& kk, double x, double y, KernelScratch& scratch) const;
+  // The keys' cut-off radius, with a hair of slack.
+  double cutoff(const KeyKernel& kk) const;
+  // First point of row v (of the floor's point order) whose x index is at
+  // least u.
+  int rowPoint(int v, int u) const;
+  void chunkRows(KeyBlock& block, const AxisGroup& g, double radius, int n, const double* x,
+                 const double* y, int& u0, int& exStride) const;
+  void sumsAt(KeyBlock& block, int n, const double* x, const double* y, double* const* sums) const;
 
 
   std::vector<std::vector<double>> signals_;
@@ -157,6 +192,15 @@ class SublocationGP {
   // row (y) and then x: each one's x index, and where each row begins.
   std::vector<double> ux_, uy_;
   std::vector<int> orderCol_, rowBegin_;
+  // Per row, rowPoint for every x index (when that table stays small).
+  std::vector<int> rowPoints_;
+  // Buckets of equal width over the distinct x values, each with the first
+  // x index at or beyond it: the x values near a coordinate without a search.
+  std::vector<int> xBucket_;
+  double xOrigin_ = 0.0, xScale_ = 0.0;
+  int xBucketOf(double v) const;
+  int xBelow(double v) const;   // an x index at or before the first value >= v
+  int xBeyond(double v) const;  // an x index at or after the first value > v
   std::vector<AxisGroup> groups_;
 };
 
@@ -243,5 +287,7 @@ class GaussianProcesses {
   std::unordered_map<PositionKey, size_t, PositionHash> pending_;
   std::vector<size_t> todo_;
   uint64_t evaluations_ = 0;
-  SublocationGP::KernelScratch scratch_;
+  SublocationGP::KeyBlock block_;
+  std::vector<double> sums_;
+  std::vector<size_t> order_;
 };

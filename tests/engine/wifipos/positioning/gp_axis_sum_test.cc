@@ -144,27 +144,30 @@ TEST(GpAxisSum, MatchesTheSumOverEveryPoint) {
       at.emplace_back(s.getPoints()[p].first, s.getPoints()[p].second + 0.37);
     }
     at.emplace_back(1e7, -1e7);
-    // One scratch for the whole walk over positions and keys, as the
-    // corrections use it.
-    SublocationGP::KernelScratch scratch;
+    // One block for the whole walk over positions, as the corrections use it.
+    SublocationGP::KeyBlock block;
+    s.prepareBlock({0, 1, 2, 3, 4, 5}, block);
+    double sums[6];
     for (const auto& [x, y] : at) {
+      s.kernelSums(block, x, y, sums);
       for (int k = 0; k < 6; ++k) {
         ASSERT_TRUE(s.getUsable()[k]) << c.name << " key " << k;
         EXPECT_TRUE(s.usesAxisFactors(k)) << c.name << " key " << k;
         const double want = FullSum(s, k, x, y, c.mode);
-        ASSERT_NEAR(s.kernelSum(k, x, y, scratch), want, Tolerance(s, k))
+        ASSERT_NEAR(sums[k], want, Tolerance(s, k))
             << c.name << " key " << k << " at " << x << ", " << y;
         ASSERT_NEAR(s.kernelSum(k, x, y), want, Tolerance(s, k))
-            << c.name << " key " << k << " at " << x << ", " << y << " (own scratch)";
+            << c.name << " key " << k << " at " << x << ", " << y << " (alone)";
       }
     }
-    EXPECT_TRUE(std::isnan(s.kernelSum(0, std::nan(""), 3.0, scratch))) << c.name;
+    s.kernelSums(block, std::nan(""), 3.0, sums);
+    EXPECT_TRUE(std::isnan(sums[0])) << c.name;
   }
 }
 
-// A scratch carried from one floor to another at the same position must not
-// hand the first floor's factors to the second.
-TEST(GpAxisSum, ScratchFollowsTheFloor) {
+// A block carried from one floor to another with the same keys must not
+// hand the first floor's coefficients to the second.
+TEST(GpAxisSum, BlockFollowsTheFloor) {
   std::mt19937 rng(5);
   FloorSetup other = kMixed;
   for (double& l : other.lnEll) l = std::log(6.0);
@@ -172,15 +175,19 @@ TEST(GpAxisSum, ScratchFollowsTheFloor) {
   const GaussianProcesses gp = Train({LatticeFloor(kMixed, rng), LatticeFloor(other, rng2)}, 121);
   const SublocationGP& a = gp.getSublocations()[0];
   const SublocationGP& b = gp.getSublocations()[1];
-  SublocationGP::KernelScratch scratch;
+  SublocationGP::KeyBlock block;
   for (const auto& [x, y] : {std::pair{12.5, 7.25}, std::pair{60.0, 30.0}}) {
     for (const SublocationGP* s : {&a, &b, &a}) {
+      s->prepareBlock({0, 1, 2, 3, 4, 5}, block);
+      double sums[6];
+      s->kernelSums(block, x, y, sums);
       for (int k = 0; k < 6; ++k) {
-        ASSERT_NEAR(s->kernelSum(k, x, y, scratch), FullSum(*s, k, x, y, 121), Tolerance(*s, k))
+        ASSERT_NEAR(sums[k], FullSum(*s, k, x, y, 121), Tolerance(*s, k))
             << "floor " << (s == &a ? "a" : "b") << " key " << k;
       }
     }
   }
+
 }
 
 // The correction's weights, evaluated position by position with shared
@@ -229,6 +236,115 @@ TEST(GpAxisSum, CorrectionWeightsMatchTheFullPrediction) {
       }
       EXPECT_NEAR(w[j], std::exp(logW), slack * std::exp(logW))
           << "mode " << c.mode << " particle " << j;
+    }
+  }
+}
+
+// Venues hear many more keys than fit in one pass: the block sums them in
+// passes of a bounded number of keys per length scale, beside keys too
+// sparse for axis factors, in whatever order and with whatever repeats the
+// caller lists them.
+TEST(GpAxisSum, BlocksOfManyKeys) {
+  constexpr int kKeys = 75;
+  std::mt19937 rng(2027);
+  SublocationMap floor;
+  for (const Room& r : kRooms) {
+    for (int j = 0; j < r.ny; ++j) {
+      for (int i = 0; i < r.nx; ++i) {
+        positioning_test::AddPoint(floor, r.x0 + (i + 0.5) * r.w / r.nx,
+                                   r.y0 + (j + 0.5) * r.h / r.ny);
+      }
+    }
+  }
+  const int n = static_cast<int>(floor.getReferencePoints().size());
+  std::uniform_real_distribution<double> apx(0.0, 100.0), apy(0.0, 40.0), coin(0.0, 1.0);
+  std::normal_distribution<double> shadow(0.0, 4.0);
+  // Length scales 3, 8 and 0.3 m; the 0.3 m keys are heard at a handful of
+  // points only, too few for axis factors.
+  const double ells[3] = {3.0, 8.0, 0.3};
+  for (int k = 0; k < kKeys; ++k) {
+    // Every key is heard at its transmitter's point, so the key list keeps
+    // the order made here.
+    const auto& home = floor.getReferencePoints()[(k * 37) % n];
+    const double ax = home.getX(), ay = home.getY();
+    const bool sparse = k % 3 == 2;
+    const double reach = sparse ? 2.5 : 25.0 + 40.0 * coin(rng);
+    for (int p = 0; p < n; ++p) {
+      const auto& rp = floor.getReferencePoints()[p];
+      const double d = std::hypot(rp.getX() - ax, rp.getY() - ay);
+      if (d > reach || (d > 0.0 && !sparse && coin(rng) < 0.2)) continue;
+      const double rssi = -45.0 - 25.0 * std::log10(d + 1.0) + shadow(rng);
+      positioning_test::AddEntry(floor, Key(100 + k), p, std::round(rssi * 10.0) / 10.0);
+    }
+  }
+  floor.updateUniqueApsBssid();
+  const int nKeys = static_cast<int>(floor.getUniqueApsBssid().size());
+  ASSERT_EQ(nKeys, kKeys);
+  for (int k = 0; k < nKeys; ++k) {
+    floor.getGpParams().push_back(GpParams{-40.0, 0.0, 2.5, apx(rng), apy(rng), std::log(5.0),
+                                           std::log(1.5), std::log(ells[k % 3])});
+  }
+  const GaussianProcesses gp = Train({floor}, 121);
+  const SublocationGP& s = gp.getSublocations()[0];
+  int alone = 0;
+  for (int k = 0; k < nKeys; ++k) alone += s.getUsable()[k] && !s.usesAxisFactors(k);
+  ASSERT_GT(alone, 0) << "some keys must be summed on their own";
+
+  std::vector<int> all(nKeys), reversed(nKeys), scale3;
+  for (int k = 0; k < nKeys; ++k) {
+    all[k] = k;
+    reversed[nKeys - 1 - k] = k;
+    if (k % 3 == 0) scale3.push_back(k);
+  }
+  std::vector<int> messy = {nKeys - 1, -1, 2, 2, nKeys + 5, 0};
+  for (int k = 1; k < nKeys; k += 2) messy.push_back(k);
+  const std::vector<std::pair<const char*, std::vector<int>>> lists = {
+      {"every key", all}, {"reversed", reversed}, {"one length scale", scale3},
+      {"repeats and strangers", messy}, {"one key", {7}}, {"none", {}}};
+  std::uniform_real_distribution<double> qx(-20.0, 120.0), qy(-20.0, 60.0);
+  SublocationGP::KeyBlock block;
+  for (const auto& [name, keys] : lists) {
+    s.prepareBlock(keys, block);
+    std::vector<double> sums(keys.size() + 1, 12345.0);
+    for (int i = 0; i < 60; ++i) {
+      const double x = i % 5 == 0 ? s.getPoints()[i * 7 % n].first : qx(rng);
+      const double y = i % 5 == 0 ? s.getPoints()[i * 7 % n].second : qy(rng);
+      s.kernelSums(block, x, y, sums.data());
+      for (size_t j = 0; j < keys.size(); ++j) {
+        const int k = keys[j];
+        const double want = k < 0 || k >= nKeys ? 0.0 : FullSum(s, k, x, y, 121);
+        const double tol = k < 0 || k >= nKeys ? 0.0 : Tolerance(s, k);
+        ASSERT_NEAR(sums[j], want, tol) << name << " key " << k << " at " << x << ", " << y;
+      }
+      ASSERT_EQ(sums[keys.size()], 12345.0) << name << ": written past the keys";
+    }
+    // Two positions at once: close together they share the work, apart
+    // (or not finite) they are summed one by one.
+    const std::pair<double, double> seconds[] = {{0.6, -0.35}, {0.0, 0.0}, {3.9, 3.9}, {-30.0, 2.0}};
+    std::vector<double> first(keys.size() + 1, 12345.0), second(keys.size() + 1, 12345.0);
+    for (int i = 0; i < 40; ++i) {
+      const double x = qx(rng), y = qy(rng);
+      const auto& [dx, dy] = seconds[i % 4];
+      const double x2 = i == 39 ? std::nan("") : x + dx, y2 = y + dy;
+      s.kernelSums(block, x, y, x2, y2, first.data(), second.data());
+      for (size_t j = 0; j < keys.size(); ++j) {
+        const int k = keys[j];
+        const bool stranger = k < 0 || k >= nKeys;
+        ASSERT_NEAR(first[j], stranger ? 0.0 : FullSum(s, k, x, y, 121),
+                    stranger ? 0.0 : Tolerance(s, k))
+            << name << " key " << k << " first of a pair at " << x << ", " << y;
+        if (i == 39) {
+          if (!stranger && s.getUsable()[k] && s.getActivePoints()[k].size() > 0) {
+            EXPECT_TRUE(std::isnan(second[j]) || second[j] == 0.0) << name << " key " << k;
+          }
+          continue;
+        }
+        ASSERT_NEAR(second[j], stranger ? 0.0 : FullSum(s, k, x2, y2, 121),
+                    stranger ? 0.0 : Tolerance(s, k))
+            << name << " key " << k << " second of a pair at " << x2 << ", " << y2;
+      }
+      ASSERT_EQ(first[keys.size()], 12345.0) << name;
+      ASSERT_EQ(second[keys.size()], 12345.0) << name;
     }
   }
 }
