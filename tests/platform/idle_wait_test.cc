@@ -11,29 +11,27 @@
 
 #include "platform/clock.h"
 #include "platform/run_loop.h"
-#include "platform/runtime_internal.h"
+#include "platform/testing.h"
 
 namespace platform {
 namespace {
 
 // Sleeps on the loop's wake-up alone, long enough that a missed wake-up shows.
-class PollingWaiter final : public detail::IdleWaiter {
- public:
+struct PollingWaiter {
   std::atomic<bool> armed{false};
   std::atomic<int> waits{0};
-  bool idleWait(RunLoop&, int wakeFd, int64_t realNs) override {
-    if (!armed) return false;
-    ++waits;
-    pollfd p{wakeFd, POLLIN, 0};
-    ::poll(&p, 1, realNs < 0 ? 8000 : static_cast<int>(realNs / 1000000) + 1);
-    return true;
-  }
 };
 
 PollingWaiter& waiter() {
   static auto* w = [] {
     auto* made = new PollingWaiter;  // the process keeps it, as URL loading keeps its own
-    detail::setMainIdleWaiter(made);
+    testing::setMainIdleWait([made](int wakeFd, int64_t realNs) {
+      if (!made->armed) return false;
+      ++made->waits;
+      pollfd p{wakeFd, POLLIN, 0};
+      ::poll(&p, 1, realNs < 0 ? 8000 : static_cast<int>(realNs / 1000000) + 1);
+      return true;
+    });
     return made;
   }();
   return *w;
