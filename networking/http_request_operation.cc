@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <thread>
+#include <typeinfo>
 
 #include "networking/coding.h"
 
@@ -89,6 +90,20 @@ const std::shared_ptr<BoundedConcurrentQueue>& processingQueue() {
 // Replies up to this size are parsed in a few microseconds.
 constexpr size_t kParseInPlaceMaxBytes = 16 * 1024;
 
+// Whether parsing with `s` runs only the kit's own code. The main thread parses in place only
+// with such a serializer: a host's own must not find itself on the main thread.
+bool kitSerializer(const MCHTTPResponseSerializer* s) {
+  if (!s) return true;
+  const std::type_info& t = typeid(*s);
+  if (t == typeid(MCCompoundResponseSerializer)) {
+    const auto& inner = static_cast<const MCCompoundResponseSerializer*>(s)->responseSerializers;
+    return std::all_of(inner.begin(), inner.end(), [](const auto& i) { return kitSerializer(i.get()); });
+  }
+  return t == typeid(MCHTTPResponseSerializer) || t == typeid(MCJSONResponseSerializer) ||
+         t == typeid(MCXMLParserResponseSerializer) || t == typeid(MCPropertyListResponseSerializer) ||
+         t == typeid(MCImageResponseSerializer);
+}
+
 }  // namespace
 
 platform::QueuePtr http_request_operation_processing_queue() { return processingQueue(); }
@@ -123,10 +138,13 @@ void MCHTTPRequestOperation::setResponseSerializer(std::shared_ptr<MCHTTPRespons
 MCResponseObject MCHTTPRequestOperation::responseObject() {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   if (!responseObject_.has_value() && isFinished() && !error() && responseSerializer_) {
-    auto response = this->response();
-    Data data = responseData().value_or(Data());
+    // Read in place under the lock, which the parse holds anyway: a reply is not copied for it.
+    const auto& response = responseHoldingLock();
+    static const Data kNoData;
+    const auto& data = responseDataHoldingLock();
     std::optional<platform::Error> serializationError;
-    responseObject_ = responseSerializer_->responseObjectForResponse(response ? &*response : nullptr, data, &serializationError);
+    responseObject_ = responseSerializer_->responseObjectForResponse(response ? &*response : nullptr, data ? *data : kNoData,
+                                                                     &serializationError);
     if (serializationError) responseSerializationError_ = serializationError;
   }
   return responseObject_;
@@ -186,11 +204,15 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
       // Released once run, with whatever the blocks held.
       self->clearCompletionBlock();
     };
-    // A small reply finished on a network thread with nothing else to do (a caller sending
-    // one request after another) is parsed right there: a hand-off to a worker would cost
-    // more than the parse. Otherwise the network thread goes back to its transfers.
+    // A small reply is parsed right where it finished when a hand-off to a worker would cost
+    // more than the parse: on a network thread with nothing else to do (a caller sending one
+    // request after another), or on a thread that drives the transfers while it waits (the
+    // main thread with nothing else to run) when the serializer is the kit's own. Otherwise
+    // the driver goes back to its transfers.
+    auto& network = networkRequestThread();
     bool small = self->responseDataLength() <= kParseInPlaceMaxBytes;
-    if (small && networkRequestThread().isIdle() && processingQueue()->runHereIfIdle(process)) return;
+    bool here = network.isIdle() || (network.drivesWhileWaiting() && kitSerializer(self->responseSerializer().get()));
+    if (small && here && processingQueue()->runHereIfIdle(process)) return;
     processingQueue()->async(std::move(process));
   });
 }

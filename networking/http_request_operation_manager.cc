@@ -18,8 +18,8 @@ std::shared_ptr<MCHTTPRequestOperationManager> MCHTTPRequestOperationManager::in
 MCHTTPRequestOperationManager::MCHTTPRequestOperationManager() : reachabilityManager(MCNetworkReachabilityManager::sharedManager()) {}
 
 MCHTTPRequestOperationManager::Operation MCHTTPRequestOperationManager::HTTPRequestOperationWithRequest(
-    const platform::URLRequest& request, SuccessBlock success, FailureBlock failure) {
-  auto op = std::make_shared<MCHTTPRequestOperation>(request, responseSerializer);
+    platform::URLRequest request, SuccessBlock success, FailureBlock failure) {
+  auto op = std::make_shared<MCHTTPRequestOperation>(std::move(request), responseSerializer);
   op->setShouldUseCredentialStorage(shouldUseCredentialStorage);
   op->setCredential(credential);
   op->setSecurityPolicy(securityPolicy);
@@ -40,7 +40,7 @@ MCHTTPRequestOperationManager::Operation MCHTTPRequestOperationManager::enqueue(
     }
     return nullptr;
   }
-  auto op = HTTPRequestOperationWithRequest(*request, std::move(success), std::move(failure));
+  auto op = HTTPRequestOperationWithRequest(std::move(*request), std::move(success), std::move(failure));
   operationQueue->addOperation(op);
   return op;
 }

@@ -40,7 +40,7 @@ class MCHTTPRequestOperationManager {
   platform::QueuePtr completionQueue;
   std::shared_ptr<platform::Group> completionGroup;
 
-  Operation HTTPRequestOperationWithRequest(const platform::URLRequest& request, SuccessBlock success, FailureBlock failure);
+  Operation HTTPRequestOperationWithRequest(platform::URLRequest request, SuccessBlock success, FailureBlock failure);
   Operation GET(const std::string& URLString, const nlohmann::json& parameters, SuccessBlock success, FailureBlock failure);
   Operation HEAD(const std::string& URLString, const nlohmann::json& parameters, HeadSuccessBlock success, FailureBlock failure);
   Operation POST(const std::string& URLString, const nlohmann::json& parameters, SuccessBlock success, FailureBlock failure);

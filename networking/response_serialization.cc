@@ -1,5 +1,7 @@
 #include "networking/response_serialization.h"
 
+#include <strings.h>
+
 #include <mutex>
 
 #include "networking/coding.h"
@@ -83,9 +85,50 @@ void mergeError(std::optional<platform::Error>* error, const std::optional<platf
 }
 
 platform::StringEncoding encodingFor(const platform::URLResponse* response, const platform::StringEncoding& fallback) {
-  if (response && !response->textEncodingName.empty())
-    if (auto e = platform::encodingForIANACharsetName(response->textEncodingName)) return *e;
+  if (response && !response->textEncodingName.empty()) {
+    // The common name needs no look-up in the converter's tables.
+    const std::string& name = response->textEncodingName;
+    if (strcasecmp(name.c_str(), "utf-8") == 0 || strcasecmp(name.c_str(), "utf8") == 0) return platform::UTF8StringEncoding;
+    if (auto e = platform::encodingForIANACharsetName(name)) return *e;
+  }
   return fallback;
+}
+
+// What the text converter accepts as UTF-8 (and passes on unchanged): no stray or missing
+// continuation bytes, no overlong forms, no surrogates; like the converter, the old five- and
+// six-byte forms up to 0x7FFFFFFF are let through.
+bool isUTF8(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n;) {
+    uint8_t c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t length;
+    uint32_t cp, least;
+    if ((c & 0xE0) == 0xC0) length = 2, cp = c & 0x1F, least = 0x80;
+    else if ((c & 0xF0) == 0xE0) length = 3, cp = c & 0x0F, least = 0x800;
+    else if ((c & 0xF8) == 0xF0) length = 4, cp = c & 0x07, least = 0x10000;
+    else if ((c & 0xFC) == 0xF8) length = 5, cp = c & 0x03, least = 0x200000;
+    else if ((c & 0xFE) == 0xFC) length = 6, cp = c & 0x01, least = 0x4000000;
+    else return false;
+    if (n - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (p[i + k] & 0x3F);
+    }
+    if (cp < least || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += length;
+  }
+  return true;
+}
+
+// The reply's bytes as UTF-8 text; none when they are no text in `encoding`. A UTF-8 reply,
+// nearly every one, is checked rather than converted: its bytes are the text.
+std::optional<std::string> replyText(const Data& data, const platform::StringEncoding& encoding) {
+  if (encoding != platform::UTF8StringEncoding) return platform::decodeString(data, encoding);
+  if (!isUTF8(data.data(), data.size())) return std::nullopt;
+  return std::string(data.begin(), data.end());
 }
 
 }  // namespace
@@ -189,7 +232,7 @@ MCResponseObject MCJSONResponseSerializer::responseObjectForResponse(const platf
                                                                      const Data& data,
                                                                      std::optional<platform::Error>* error) const {
   if (!validForParsing(*this, response, data, error)) return {};
-  auto text = platform::decodeString(data, encodingFor(response, stringEncoding));
+  auto text = replyText(data, encodingFor(response, stringEncoding));
   std::optional<platform::Error> serializationError;
   MCResponseObject object;
   if (!text) {

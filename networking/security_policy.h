@@ -1,6 +1,7 @@
 // TLS trust policy: accepts or refuses a server's trust for a host, with no pinning,
 // certificate pinning or public-key pinning. Configure it before requests use it; evaluation
-// then runs on the network thread and may run for several connections at once.
+// then runs where the connections are driven (the network thread, or the main thread while it
+// waits: the class runs no code of the host's) and may run for several connections at once.
 #pragma once
 #include <memory>
 #include <optional>

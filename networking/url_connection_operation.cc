@@ -1,13 +1,12 @@
 #include "networking/url_connection_operation.h"
 
-#include <pthread.h>
-
 #include <strings.h>
 
 #include <cinttypes>
 #include <cstdio>
 
 #include <future>
+#include <typeinfo>
 
 #include "networking/coding.h"
 #include "platform/notification_center.h"
@@ -79,7 +78,7 @@ platform::Error errorFromStream(const std::optional<platform::StreamError>& e, c
 platform::NetworkThread& networkRequestThread() {
   static std::once_flag named;
   platform::NetworkThread& thread = platform::NetworkThread::shared();
-  std::call_once(named, [&thread] { thread.perform([] { pthread_setname_np(pthread_self(), "MCNetworking"); }); });
+  std::call_once(named, [&thread] { thread.setThreadName("MCNetworking"); });
   return thread;
 }
 
@@ -151,10 +150,10 @@ void MCURLConnectionOperation::start() {
   std::lock_guard<std::recursive_mutex> lock(lock_);
   auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
   if (isCancelled()) {
-    networkRequestThread().perform([self] { self->cancelConnection(); });
+    networkRequestThread().perform([self] { self->cancelConnection(); }, runsHostCode());
   } else if (isReady()) {
     setState(MCOperationExecutingState);
-    networkRequestThread().perform([self] { self->operationDidStart(); });
+    networkRequestThread().perform([self] { self->operationDidStart(); }, runsHostCode());
     // Posted from here rather than from the network thread: a host that starts operations
     // on the main thread is not woken once more per request for it.
     postNotification(MCNetworkingOperationDidStartNotification);
@@ -205,8 +204,17 @@ void MCURLConnectionOperation::cancel() {
   MCOperation::cancel();
   if (isExecuting()) {
     auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
-    networkRequestThread().perform([self] { self->cancelConnection(); });
+    networkRequestThread().perform([self] { self->cancelConnection(); }, runsHostCode());
   }
+}
+
+bool MCURLConnectionOperation::runsHostCode() const {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
+  // An in-memory output stream of the kit's own runs no code of the host's, whoever made it;
+  // the trust policy is plain data the kit's evaluation reads.
+  const platform::OutputStream* out = outputStream_.get();
+  bool hostOutput = out && typeid(*out) != typeid(platform::MemoryOutputStream);
+  return redirectResponse_ || authenticationChallenge_ || request_.HTTPBodyStream || hostOutput;
 }
 
 void MCURLConnectionOperation::cancelConnection() {
@@ -229,7 +237,7 @@ void MCURLConnectionOperation::pause() {
   if (isPaused() || isFinished() || isCancelled()) return;
   if (isExecuting()) {
     auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
-    networkRequestThread().perform([self] { self->operationDidPause(); });
+    networkRequestThread().perform([self] { self->operationDidPause(); }, runsHostCode());
     postNotification(MCNetworkingOperationDidFinishNotification);
   }
   setState(MCOperationPausedState);
@@ -260,6 +268,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
   // connection when it finishes, fails or pauses, which ends the cycle.
   auto strong = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
   platform::URLConnectionDelegate d;
+  d.runsHostCode = runsHostCode();
   d.evaluateServerTrust = [strong](const platform::ServerTrust& trust, const std::string& host) {
     auto& self = strong;
     AuthenticationChallengeBlock block;

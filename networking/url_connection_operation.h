@@ -2,7 +2,11 @@
 // an output stream and exposes the response, its bytes and its text; with pause, resume,
 // cancel, progress callbacks, start and finish notifications and an aggregate of batches.
 // Every public member may be called from any thread (each takes the operation's recursive
-// lock). Connection work happens on the network thread only. Progress callbacks and the
+// lock). Connection work happens only where connections are driven (networkRequestThread():
+// the network thread, or the main thread while it waits). Whatever of the host's runs in it
+// (a redirect or authentication-challenge block, an output stream of the host's, a body
+// stream) runs on the network thread "MCNetworking" only: the main thread drives no transfer
+// while such an operation starts, runs, pauses or is cancelled. Progress callbacks and the
 // notifications arrive on the main queue; completion blocks on `completionQueue` (main
 // when none).
 #pragma once
@@ -29,7 +33,9 @@
 
 enum MCOperationState : int64_t { MCOperationPausedState = -1, MCOperationReadyState = 1, MCOperationExecutingState = 2, MCOperationFinishedState = 3 };
 
-// The one thread every connection runs on (named "MCNetworking").
+// What drives every connection: the shared network thread (named "MCNetworking"), or the
+// main thread while its run loop waits with nothing else to run and no operation that runs
+// the host's code is under way (platform::NetworkThread).
 platform::NetworkThread& networkRequestThread();
 
 class MCURLConnectionOperation : public MCOperation {
@@ -133,6 +139,9 @@ class MCURLConnectionOperation : public MCOperation {
   virtual void prepareResumableRequest() {}
   void setRequest(platform::URLRequest request);
   size_t responseDataLength() const;  // without copying the bytes
+  // The response and its bytes without a copy; the caller holds `lock_` while it uses them.
+  const std::optional<platform::URLResponse>& responseHoldingLock() const { return response_; }
+  const std::optional<Data>& responseDataHoldingLock() const { return responseData_; }
   // Posts a finish notification that finish() held for the main-queue callback: at once on
   // the calling (main) thread, or as usual when no such callback runs.
   void releaseFinishNotification(bool onMainNow);
@@ -151,6 +160,10 @@ class MCURLConnectionOperation : public MCOperation {
   void clearCompletionBlock();
   void postNotification(const char* name);
   platform::URLConnectionDelegate connectionDelegate();
+  // Whether its connection runs code of the host's: a redirect or challenge block, an output
+  // stream other than the kit's in-memory one, a body stream. Then the connection and every
+  // step of it stay on the network thread.
+  bool runsHostCode() const;
   void connectionDidFail(const platform::Error& error);
   bool connectionDidReceiveData(const uint8_t* bytes, size_t length);
 

@@ -1,18 +1,28 @@
 #include "platform/run_loop.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/runtime_internal.h"
 
 namespace platform {
 
 // Repeating timers are never faster than this, as on the phone.
 constexpr int64_t kMinIntervalNs = 100000;
+
+namespace {
+// Waits in the main loop's place when it has nothing ready (set once, by URL loading).
+std::atomic<detail::IdleWaiter*> mainIdleWaiter{nullptr};
+}  // namespace
 
 struct RunLoop::Impl {
   std::mutex mutex;
@@ -23,6 +33,53 @@ struct RunLoop::Impl {
   int depth = 0;         // nested run invocations
   bool stopping = false;
   bool waiting = false;  // the owner is blocked waiting for work
+  RunLoop* self = nullptr;
+  std::atomic<bool> isMain{false};  // the main thread's loop
+  // While an idle waiter stands in for `cv` (main loop only), wake-ups go to this eventfd.
+  int wakeFd = -1;
+  bool fdWaiting = false;
+  bool fdSignalled = false;  // wakeFd's counter is not zero (written and read under the lock)
+
+  ~Impl() {
+    if (wakeFd >= 0) close(wakeFd);
+  }
+
+  // Wakes the owner wherever it waits; under the loop's lock.
+  void wakeLocked() {
+    cv.notify_all();
+    if (fdWaiting) signalFdLocked();
+  }
+  void signalFdLocked() {
+    if (fdSignalled) return;
+    fdSignalled = true;
+    uint64_t one = 1;
+    if (write(wakeFd, &one, sizeof one) < 0) {
+    }  // only EAGAIN at a counter near overflow: the waiter is woken anyway
+  }
+
+  // On the main thread, with nothing ready: lets the idle waiter wait in the loop's place (at
+  // most `realNs` of real time, < 0: until woken). False when there is none or it had nothing
+  // to wait on; then `*woken` tells whether a wake-up came meanwhile, else the caller waits on
+  // `cv` as usual. `lk` is held again on return.
+  bool waitInPlace(std::unique_lock<std::mutex>& lk, int64_t realNs, bool* woken) {
+    *woken = false;
+    detail::IdleWaiter* waiter = mainIdleWaiter.load(std::memory_order_acquire);
+    if (!waiter || !isMain.load(std::memory_order_relaxed)) return false;
+    if (wakeFd < 0 && (wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) < 0) return false;
+    fdWaiting = true;
+    lk.unlock();
+    bool waited = waiter->idleWait(*self, wakeFd, realNs);
+    lk.lock();
+    fdWaiting = false;
+    *woken = fdSignalled;
+    if (fdSignalled) {
+      uint64_t count = 0;
+      if (read(wakeFd, &count, sizeof count) < 0) {
+      }  // written under this lock: there is a count to read
+      fdSignalled = false;
+    }
+    return waited;
+  }
 
   enum class Step { Ran, Stopped, Idle, Timeout };
 
@@ -42,7 +99,7 @@ struct RunLoop::Impl {
     t->loop_ = loop.weak_from_this();
     std::lock_guard lk(mutex);
     insertLocked(t, due);
-    cv.notify_all();
+    wakeLocked();
     return t;
   }
 
@@ -95,7 +152,9 @@ struct RunLoop::Impl {
       int64_t until = deadline;
       if (!timers.empty()) until = std::min(until, timers.begin()->first.first);
       waiting = true;
-      detail::waitUntil(lk, cv, until);
+      int64_t realNs = until == detail::kNever || Clock::isManual() ? -1 : std::max<int64_t>(0, until - now);
+      bool woken = false;
+      if (!waitInPlace(lk, realNs, &woken) && !woken) detail::waitUntil(lk, cv, until);
       waiting = false;
     }
   }
@@ -185,6 +244,7 @@ bool Timer::isValid() const {
 // ---- RunLoop ----
 
 RunLoop::RunLoop() : impl_(std::make_unique<Impl>()) {
+  impl_->self = this;
   auto& r = registry();
   std::lock_guard lk(r.mutex);
   r.loops.push_back(impl_.get());
@@ -205,7 +265,9 @@ void RunLoop::setMainThread() {
     bool unbound = r.main && r.mainThread == std::thread::id();
     if (!tlsLoop) tlsLoop = unbound ? r.main : fresh;
     else if (unbound && r.main != tlsLoop) provisional = r.main;
+    if (r.main) r.main->impl_->isMain = false;
     r.main = tlsLoop;
+    r.main->impl_->isMain = true;
     r.mainThread = std::this_thread::get_id();
   }
   if (provisional) {
@@ -251,6 +313,10 @@ void RunLoop::perform(Block block) {
   {
     std::lock_guard lk(impl_->mutex);
     impl_->posted.push_back(std::move(block));
+    // The owner posting to itself is not asleep: an idle waiter it runs looks for posts
+    // itself before it sleeps. The eventfd is written under the lock, so that its count and
+    // `fdSignalled` agree.
+    if (impl_->fdWaiting && tlsLoop.get() != this) impl_->signalFdLocked();
   }
   // Woken after the lock is released: a waiter woken under it would at once block on it
   // again, a second sleep and wake-up for every post.
@@ -268,7 +334,7 @@ void RunLoop::addTimer(const std::shared_ptr<Timer>& timer) {
   int64_t due = detail::nowNs() + detail::secondsToNs(timer->interval_);
   std::lock_guard lk(impl_->mutex);
   impl_->insertLocked(timer, due);
-  impl_->cv.notify_all();
+  impl_->wakeLocked();
 }
 
 std::shared_ptr<Timer> RunLoop::scheduleTimer(double interval, bool repeats, Block block) {
@@ -302,7 +368,7 @@ void RunLoop::stop() {
   std::lock_guard lk(impl_->mutex);
   if (impl_->depth == 0) return;
   impl_->stopping = true;
-  impl_->cv.notify_all();
+  impl_->wakeLocked();
 }
 
 bool RunLoop::isRunning() const {
@@ -318,7 +384,7 @@ void clockStepped() {
     std::lock_guard lk(r.mutex);
     for (auto* l : r.loops) {
       std::lock_guard ll(l->mutex);
-      l->cv.notify_all();
+      l->wakeLocked();
     }
   }
   schedulerWake();
@@ -365,8 +431,11 @@ void loopWaitForWork(RunLoop& loop, int64_t realNs) {
   auto& impl = loop.impl();
   std::unique_lock lk(impl.mutex);
   if (impl.readyLocked(nowNs())) return;
-  impl.cv.wait_for(lk, std::chrono::nanoseconds(realNs));
+  bool woken = false;
+  if (!impl.waitInPlace(lk, realNs, &woken) && !woken) impl.cv.wait_for(lk, std::chrono::nanoseconds(realNs));
 }
+
+void setMainIdleWaiter(IdleWaiter* waiter) { mainIdleWaiter.store(waiter, std::memory_order_release); }
 
 }  // namespace detail
 }  // namespace platform

@@ -37,6 +37,23 @@ bool loopsIdle(const RunLoop* except);       // running loops (but `except`) hav
 bool loopReadyNow(RunLoop& loop);            // a due timer or a posted block waits
 void loopWaitForWork(RunLoop& loop, int64_t realNs);  // wait for a post (real time cap)
 
+// Waits in the main run loop's place when the loop has nothing ready, so that the main
+// thread does useful work instead of sleeping (URL loading drives its transfers there).
+// `idleWait` runs on the main thread without the loop's lock. It returns soon after `wakeFd`
+// became readable (a post from another thread, a timer, a stop or a clock step; it must not
+// read it), after `realNs` of real time (< 0: no limit), or once `loopReadyNow(loop)` holds
+// (the main thread posting to its own loop signals nothing). False, at once, when it has
+// nothing to wait on: the loop then waits as usual.
+class IdleWaiter {
+ public:
+  virtual bool idleWait(RunLoop& loop, int wakeFd, int64_t realNs) = 0;
+
+ protected:
+  ~IdleWaiter() = default;
+};
+// Set once, by the waiter's owner, which lives to the end of the process.
+void setMainIdleWaiter(IdleWaiter* waiter);
+
 // Dispatch.
 bool dispatchIdle();  // no block queued or running, no `after` due but undelivered
 std::optional<int64_t> schedulerNextDue();

@@ -79,4 +79,20 @@ ScopedHome::~ScopedHome() {
   std::filesystem::remove_all(path_, ec);
 }
 
+namespace {
+class FunctionIdleWaiter final : public detail::IdleWaiter {
+ public:
+  explicit FunctionIdleWaiter(std::function<bool(int, int64_t)> wait) : wait_(std::move(wait)) {}
+  bool idleWait(RunLoop&, int wakeFd, int64_t realNs) override { return wait_(wakeFd, realNs); }
+
+ private:
+  std::function<bool(int, int64_t)> wait_;
+};
+}  // namespace
+
+void setMainIdleWait(std::function<bool(int wakeFd, int64_t realNs)> wait) {
+  // Never freed: the main loop may consult it until the process ends.
+  detail::setMainIdleWaiter(new FunctionIdleWaiter(std::move(wait)));
+}
+
 }  // namespace platform::testing

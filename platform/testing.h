@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 
@@ -26,6 +27,11 @@ void advance(double seconds);
 void settle();
 // Pumps the main run loop until `pred()` holds or `realSeconds` of real time passed.
 bool pumpUntil(const std::function<bool()>& pred, double realSeconds = 10);
+// Lets `wait` stand in for the main run loop's sleep when it has nothing ready, as URL
+// loading does: it gets the loop's wake-up descriptor (not to be read) and a real-time cap in
+// nanoseconds (< 0: none), and returns false to let the loop sleep as usual. Kept for the
+// life of the process; set it once.
+void setMainIdleWait(std::function<bool(int wakeFd, int64_t realNs)> wait);
 
 // A fresh temporary app home for the life of the object (set as the home, removed after).
 class ScopedHome {

@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <pthread.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -16,21 +17,38 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 
+#include "platform/run_loop.h"
+#include "platform/runtime_internal.h"
 #include "platform/stream.h"
 
 namespace platform {
 
-struct NetworkThread::Impl {
+namespace {
+// Whether the calling thread drives the transfers now (the network thread, or the main
+// thread waiting in its run loop's place).
+thread_local bool tlsDriving = false;
+}  // namespace
+
+// Who drives the transfers. The network thread does, unless the main thread waits in its run
+// loop with nothing ready: then the main thread drives them itself, waiting in libcurl's poll
+// with its loop's wake-up among the sockets, so that neither a request it starts nor a reply
+// that ends wakes another thread. Host code must not see that thread: while a connection or
+// task that runs host code exists (`hostCode` > 0), the network thread drives and the main
+// thread waits as a run loop does. Only the holder of the driver's role touches libcurl and
+// the fields marked (driver); the role changes hands under `mutex`, which also guards the
+// fields marked (m). `mutex` is never held together with a run loop's lock.
+struct NetworkThread::Impl final : detail::IdleWaiter {
   CURLM* multi = nullptr;
   std::thread thread;
   std::mutex mutex;
   std::condition_variable stoppedCv;
-  std::deque<std::function<void()>> tasks;
-  // Tasks ever posted, and whether the loop sleeps in curl_multi_poll: a poster wakes the
-  // loop only when it sleeps (both sequentially consistent, so one of them sees the other).
+  std::deque<std::function<void()>> tasks;  // (m)
+  // Tasks ever posted, and whether the driver sleeps in curl_multi_poll: a poster wakes it
+  // only when it sleeps (both sequentially consistent, so one of them sees the other).
   std::atomic<uint64_t> posted{0};
   std::atomic<bool> parked{false};
   // Wakes the poll: one write and one read, where libcurl's own wake-up costs a send and
@@ -42,10 +60,35 @@ struct NetworkThread::Impl {
     else if (write(wakeFd, &one, sizeof one) < 0) {
     }  // only EAGAIN at a counter near overflow: the poll is awake anyway
   }
-  uint64_t drained = 0;  // `posted` as the loop last took its tasks (network thread only)
-  bool stopping = false;
-  bool stopped = false;
-  // Connections in flight, kept alive by the loop until they end or are cancelled.
+  uint64_t drained = 0;  // `posted` as the driver last took its tasks (driver)
+  bool stopping = false;  // (m)
+  bool stopped = false;   // (m)
+
+  // The driver's role (m). The main thread keeps it for a while after it left its wait with
+  // transfers in flight, as it mostly comes back within microseconds (it ran a reply's
+  // callback); the network thread, which meanwhile wakes every kWatch, takes the role over
+  // once the main thread stayed away a whole period, or at once when another thread posts.
+  enum class Driver { None, Network, Main };
+  Driver driver = Driver::None;
+  bool mainWaiting = false;      // the main thread is in idleWait (m)
+  bool mainWantsToDrive = false;  // ... and waits for the network thread to let go (m)
+  uint64_t mainLeft = 0;          // how often the main thread left idleWait (m)
+  bool workLeft = false;  // the last driver let go of transfers still in flight (m)
+  bool takeOver = false;  // a thread that never drives posted while the main thread is away (m)
+  // Tasks that may run host code, queued or running, plus connections that run host code,
+  // started and not ended (m; read without the lock by a driver that checks again under it).
+  std::atomic<int> hostCode{0};
+  void hostCodeBegins(URLConnection& c);
+  void hostCodeEnds(URLConnection& c);
+  // How the network thread sleeps while it does not drive: woken every kWatch while the main
+  // thread drives or lately did, else only by a post (m).
+  enum class Sleep { Awake, Watching, Deep } sleep = Sleep::Awake;
+  std::condition_variable sleepCv;
+  int handFd = -1;  // eventfd: the network thread let go for the main thread waiting for it
+  static constexpr auto kWatch = std::chrono::milliseconds(1);
+  static constexpr auto kLinger = std::chrono::milliseconds(50);
+
+  // Connections in flight, kept alive by the loop until they end or are cancelled (driver).
   std::map<CURL*, std::shared_ptr<URLConnection>> active;
   // As a phone's loader does: a few transfers (each on its own connection) per host, and
   // further requests to that host wait here, in order, for one to end. A host is scheme,
@@ -61,6 +104,10 @@ struct NetworkThread::Impl {
   std::map<std::string, HostSlots> hosts;
   bool slotFreed = false;  // a host may have room for a waiting transfer
   void releaseSlot(URLConnection& c);
+  // The slot of the URL's host (slotOf), remembered for the last scheme-and-authority seen:
+  // requests mostly go to one server, and parsing the URL costs more than its reply.
+  std::string slotFor(const std::string& url, std::string* host);
+  std::string lastAuthority, lastSlot, lastHost;
   // Uploads paused until their paced body stream may be read again (steady time).
   std::multimap<std::chrono::steady_clock::time_point, std::weak_ptr<URLConnection>> wakeups;
   // Handles of ended transfers, reset and reused: a new handle per request costs more than
@@ -78,15 +125,24 @@ struct NetworkThread::Impl {
     if (spareHandles.size() < 2 * kTransfersPerHost) spareHandles.push_back(e);
     else curl_easy_cleanup(e);
   }
+  bool hasTransfers() const { return !active.empty() || !hosts.empty() || !wakeups.empty(); }
 
   void run();
+  void driveAsNetwork();
+  bool idleWait(RunLoop& loop, int loopFd, int64_t realNs) override;
+  // What a round left: nothing to do at once, a transfer admitted (another round at once), or
+  // host code to run, which the main thread leaves to the network thread.
+  enum class Round { Done, Again, HostCode };
+  Round round(bool asMain);
   bool admitWaiting();
-  void drainTasks();
-  void waitForWork();
+  bool drainTasks(bool asMain);
+  void handOverLocked();
+  short park(int extraFd, int timeoutMs);
   void resumeDueUploads();
   int pollTimeoutMs();
   void finished(CURL* easy, CURLcode code);
   void stop();
+  void endTransfers();
 };
 
 struct URLConnection::Transfer {
@@ -115,6 +171,8 @@ struct NetworkThreadAccess {
   static URLConnectionDelegate& delegate(URLConnection& c) { return c.delegate_; }
   static const URLRequest& request(URLConnection& c) { return c.request_; }
   static bool restart(URLConnection& c, URLRequest next);
+  static bool runsHostCode(URLConnection& c) { return c.runsHostCode_; }
+  static bool& counted(URLConnection& c) { return c.countedAsHostCode_; }
 };
 
 namespace {
@@ -364,8 +422,8 @@ std::shared_ptr<URLConnection> URLConnection::create(URLRequest request, URLConn
 }
 
 URLConnection::URLConnection(URLRequest request, URLConnectionDelegate delegate, std::optional<URLCredential> credential)
-    : original_(request), request_(std::move(request)), delegate_(std::move(delegate)), credential_(std::move(credential)),
-      transfer_(std::make_unique<Transfer>()) {}
+    : request_(std::move(request)), delegate_(std::move(delegate)), credential_(std::move(credential)),
+      transfer_(std::make_unique<Transfer>()), runsHostCode_(delegate_.runsHostCode || request_.HTTPBodyStream) {}
 
 URLConnection::~URLConnection() {
   // Never in the multi handle here: the loop holds every active connection.
@@ -373,11 +431,28 @@ URLConnection::~URLConnection() {
   curl_slist_free_all(transfer_->headers);
 }
 
+std::string NetworkThread::Impl::slotFor(const std::string& url, std::string* host) {
+  size_t scheme = url.find("://");
+  size_t end = scheme == std::string::npos ? std::string::npos : url.find_first_of("/?#", scheme + 3);
+  if (scheme == std::string::npos) return slotOf(url, host);
+  std::string_view authority(url.data(), end == std::string::npos ? url.size() : end);
+  if (!lastSlot.empty() && authority == lastAuthority) {
+    *host = lastHost;
+    return lastSlot;
+  }
+  std::string slot = slotOf(url, host);
+  lastAuthority = authority;
+  lastSlot = slot;
+  lastHost = *host;
+  return slot;
+}
+
 void URLConnection::start() {
   auto& t = *transfer_;
   if (t.easy || t.admitting || t.stopped) return;
   auto& impl = NetworkThread::shared().impl();
-  std::string host = slotOf(request_.URL, &t.host);
+  if (runsHostCode_) impl.hostCodeBegins(*this);
+  std::string host = impl.slotFor(request_.URL, &t.host);
   auto& slots = impl.hosts[host];
   if (slots.running >= NetworkThread::Impl::kTransfersPerHost) {
     t.admitting = true;
@@ -399,9 +474,11 @@ bool URLConnection::configure() {
   auto& t = *transfer_;
   auto failSoon = [self = shared_from_this()](long code, std::string text) {
     NetworkThread::shared().perform([self, code, text] {
-      if (self->transfer_->stopped) return;
+      auto& impl = NetworkThread::shared().impl();
+      if (self->transfer_->stopped) return impl.hostCodeEnds(*self);
       self->transfer_->stopped = true;
       if (auto& cb = self->delegate_.didFailWithError) cb(URLLoadError{URLErrorDomain, code, text, self->request_.URL});
+      impl.hostCodeEnds(*self);
     });
     return false;
   };
@@ -497,6 +574,7 @@ bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
   hop.holdsSlot = t.holdsSlot;
   hop.slot = std::move(t.slot);
   t = std::move(hop);
+  if (!c.original_) c.original_ = std::move(c.request_);
   c.request_ = std::move(next);
   return c.configure();
 }
@@ -524,6 +602,23 @@ void URLConnection::cancel() {
       impl.releaseSlot(*this);
     }
   }
+  impl.hostCodeEnds(*this);
+}
+
+void NetworkThread::Impl::hostCodeBegins(URLConnection& c) {
+  bool& counted = Access::counted(c);
+  if (counted) return;
+  counted = true;
+  std::lock_guard<std::mutex> lock(mutex);
+  hostCode.fetch_add(1, std::memory_order_relaxed);
+}
+
+void NetworkThread::Impl::hostCodeEnds(URLConnection& c) {
+  bool& counted = Access::counted(c);
+  if (!counted) return;
+  counted = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  hostCode.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
@@ -546,13 +641,13 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
     return;
   }
   releaseSlot(*c);
-  if (t.stopped) return;
+  if (t.stopped) return hostCodeEnds(*c);
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
     giveBack(std::exchange(t.easy, nullptr));
     if (d.didFinishLoading) d.didFinishLoading();
-    return;
+    return hostCodeEnds(*c);
   }
   t.stopped = true;
   URLLoadError error{URLErrorDomain, errorCodeFor(code), t.errorBuffer[0] ? t.errorBuffer : curl_easy_strerror(code),
@@ -568,6 +663,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   }
   giveBack(std::exchange(t.easy, nullptr));
   if (d.didFailWithError) d.didFailWithError(error);
+  hostCodeEnds(*c);
 }
 
 void NetworkThread::Impl::releaseSlot(URLConnection& c) {
@@ -601,14 +697,17 @@ bool NetworkThread::Impl::admitWaiting() {
   return started;
 }
 
-void NetworkThread::Impl::drainTasks() {
+// False, with nothing taken, when the main thread would take tasks while host code waits.
+bool NetworkThread::Impl::drainTasks(bool asMain) {
   std::deque<std::function<void()>> batch;
   drained = posted.load(std::memory_order_seq_cst);
   {
     std::lock_guard<std::mutex> lock(mutex);
+    if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return false;
     batch.swap(tasks);
   }
   for (auto& task : batch) task();
+  return true;
 }
 
 void NetworkThread::Impl::resumeDueUploads() {
@@ -630,38 +729,121 @@ int NetworkThread::Impl::pollTimeoutMs() {
   return static_cast<int>(std::clamp<int64_t>(wait.count() + 1, 0, 1000));
 }
 
-// Sleeps in curl_multi_poll unless a task came meanwhile. `parked` tells posters that a
-// wake-up is needed: a busy loop looks for tasks before it sleeps and needs none.
-void NetworkThread::Impl::waitForWork() {
+// One round of the driver's work: tasks, paced uploads, libcurl's step, ended transfers and
+// waiting ones admitted. The main thread stops short of anything that may run host code: a
+// task posted as such, or a connection that a task of its own started.
+NetworkThread::Impl::Round NetworkThread::Impl::round(bool asMain) {
+  if (!drainTasks(asMain)) return Round::HostCode;
+  if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return Round::HostCode;
+  resumeDueUploads();
+  int running = 0;
+  curl_multi_perform(multi, &running);
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+    if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
+  return admitWaiting() ? Round::Again : Round::Done;
+}
+
+// Sleeps in curl_multi_poll unless a task came meanwhile; `extraFd` (if any) wakes it too.
+// `parked` tells posters that a wake-up is needed: a busy driver looks for tasks before it
+// sleeps and needs none. Whether `extraFd` became readable.
+short NetworkThread::Impl::park(int extraFd, int timeoutMs) {
   parked.store(true, std::memory_order_seq_cst);
+  short extra = 0;
   if (posted.load(std::memory_order_seq_cst) == drained) {
-    curl_waitfd woken{wakeFd, CURL_WAIT_POLLIN, 0};
-    curl_multi_poll(multi, wakeFd < 0 ? nullptr : &woken, wakeFd < 0 ? 0 : 1, pollTimeoutMs(), nullptr);
-    uint64_t count = 0;
-    if (woken.revents && read(wakeFd, &count, sizeof count) < 0) {
+    curl_waitfd fds[2] = {{wakeFd, CURL_WAIT_POLLIN, 0}, {extraFd, CURL_WAIT_POLLIN, 0}};
+    curl_waitfd* first = wakeFd < 0 ? fds + 1 : fds;
+    unsigned count = (wakeFd < 0 ? 0u : 1u) + (extraFd < 0 ? 0u : 1u);
+    curl_multi_poll(multi, count ? first : nullptr, count, timeoutMs, nullptr);
+    uint64_t n = 0;
+    if (fds[0].revents && read(wakeFd, &n, sizeof n) < 0) {
     }  // non-blocking: nothing to read is fine
+    extra = fds[1].revents;
   }
   parked.store(false, std::memory_order_relaxed);
+  return extra;
+}
+
+// The network thread drives until nothing is left, or hands the role to the main thread
+// waiting for it.
+void NetworkThread::Impl::driveAsNetwork() {
+  tlsDriving = true;
+  for (;;) {
+    if (round(false) == Round::Again) continue;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stopping) break;  // the role stays here for the clean-up
+      bool work = hasTransfers() || !tasks.empty();
+      if (!work || (mainWantsToDrive && hostCode.load(std::memory_order_relaxed) == 0)) {
+        driver = Driver::None;
+        workLeft = work;
+        if (mainWantsToDrive) {
+          uint64_t one = 1;
+          if (write(handFd, &one, sizeof one) < 0) {
+          }  // only EAGAIN at a counter near overflow: the main thread is woken anyway
+        }
+        break;
+      }
+    }
+    park(-1, pollTimeoutMs());
+  }
+  tlsDriving = false;
 }
 
 void NetworkThread::Impl::run() {
+  std::unique_lock<std::mutex> lock(mutex);
+  auto lastDrove = std::chrono::steady_clock::now();
+  uint64_t awaySince = 0;  // `mainLeft` when the main thread was first seen away, plus one
+  bool handedOver = false;
   for (;;) {
-    drainTasks();
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (stopping) break;
+    if (stopping) {
+      // A main thread driving sees the stop and lets go; one that is away (it may be the
+      // thread that exits) drives no more.
+      if (driver != Driver::Main || !mainWaiting) break;
+    } else {
+      bool take = false;
+      bool host = hostCode.load(std::memory_order_relaxed) > 0;
+      if (driver == Driver::None) {
+        // Just handed over: the main thread takes the role, unless it left meanwhile or host
+        // code is to run.
+        take = (workLeft || !tasks.empty()) && (!handedOver || host);
+      } else if (driver == Driver::Main && !mainWaiting) {
+        take = takeOver || host || awaySince == mainLeft + 1;
+        if (!take && awaySince != mainLeft + 1) awaySince = mainLeft + 1;
+      } else if (driver == Driver::Main) {
+        awaySince = 0;
+      }
+      handedOver = false;
+      if (take) {
+        driver = Driver::Network;
+        takeOver = false;
+        awaySince = 0;
+        lock.unlock();
+        driveAsNetwork();
+        lock.lock();
+        lastDrove = std::chrono::steady_clock::now();
+        handedOver = driver == Driver::None && workLeft;
+        continue;
+      }
     }
-    resumeDueUploads();
-    int running = 0;
-    curl_multi_perform(multi, &running);
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi, &left))
-      if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
-    if (admitWaiting()) continue;
-    waitForWork();
+    if (driver == Driver::Main || handedOver || std::chrono::steady_clock::now() - lastDrove < kLinger || stopping) {
+      sleep = Sleep::Watching;
+      sleepCv.wait_for(lock, kWatch);
+    } else {
+      sleep = Sleep::Deep;
+      sleepCv.wait(lock);
+      lastDrove = std::chrono::steady_clock::now();
+    }
+    sleep = Sleep::Awake;
   }
-  // Transfers in flight end here without callbacks; dropping their callbacks too lets
-  // go of the operations those hold, which in turn hold the connections.
+  driver = Driver::Network;
+  lock.unlock();
+  endTransfers();
+}
+
+// At exit: transfers in flight end here without callbacks; dropping their callbacks too lets
+// go of the operations those hold, which in turn hold the connections.
+void NetworkThread::Impl::endTransfers() {
   for (auto& [easy, c] : active) {
     curl_multi_remove_handle(multi, easy);
     Access::delegate(*c) = URLConnectionDelegate{};
@@ -679,6 +861,105 @@ void NetworkThread::Impl::run() {
   stoppedCv.notify_all();
 }
 
+// The main thread's run loop has nothing ready: drive the transfers here while waiting, so
+// that replies are read, parsed and answered on this thread without a hand-off.
+bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = realNs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::nanoseconds(realNs);
+  // A loop run from inside a connection callback: the drive below it holds the role.
+  if (tlsDriving) return false;
+  bool rouse = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopping) return false;
+    if (hostCode.load(std::memory_order_relaxed) > 0) {
+      // Host code is to run: the network thread drives, the loop waits as usual.
+      if (driver == Driver::Main) handOverLocked();
+      return false;
+    }
+    if (driver == Driver::None) {
+      if (!workLeft && tasks.empty()) return false;  // nothing to drive: sleep as usual
+      driver = Driver::Main;
+      rouse = sleep == Sleep::Deep;  // it watches while the main thread drives (run, kWatch)
+    } else if (driver == Driver::Network) {
+      mainWantsToDrive = true;  // it lets go before it next sleeps
+    }
+    mainWaiting = true;
+  }
+  if (rouse) sleepCv.notify_one();
+  if (parked.load(std::memory_order_seq_cst)) wake();
+  auto msLeft = [&] {
+    if (deadline == Clock::time_point::max()) return 1000L;
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<long>(std::clamp<int64_t>(ms, 0, 1000));
+  };
+  bool driving = false;
+  for (;;) {
+    if (!driving) {
+      std::lock_guard<std::mutex> lock(mutex);
+      // With host code to run, the network thread keeps the role: wait as the loop does.
+      if (stopping || hostCode.load(std::memory_order_relaxed) > 0) break;
+      if (driver == Driver::None) driver = Driver::Main;
+      driving = driver == Driver::Main;
+      if (driving) mainWantsToDrive = false;
+    }
+    if (!driving) {
+      // The network thread drives: wait until it lets go, a post comes or the time is up.
+      pollfd fds[2] = {{loopFd, POLLIN, 0}, {handFd, POLLIN, 0}};
+      long timeout = msLeft();
+      if (Clock::now() >= deadline) break;
+      ::poll(fds, 2, static_cast<int>(timeout));
+      uint64_t n = 0;
+      if (fds[1].revents && read(handFd, &n, sizeof n) < 0) {
+      }
+      if (fds[0].revents) break;
+      continue;
+    }
+    tlsDriving = true;
+    Round step = round(true);
+    tlsDriving = false;
+    if (step == Round::Again) continue;
+    if (step == Round::HostCode) {
+      std::lock_guard<std::mutex> lock(mutex);
+      handOverLocked();
+      break;
+    }
+    if (detail::loopReadyNow(loop)) break;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stopping || (!hasTransfers() && tasks.empty())) break;
+      if (hostCode.load(std::memory_order_relaxed) > 0) {  // posted by a callback just run
+        handOverLocked();
+        break;
+      }
+    }
+    if (Clock::now() >= deadline) break;
+    if (park(loopFd, static_cast<int>(std::min(static_cast<long>(pollTimeoutMs()), msLeft())))) break;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  mainWaiting = false;
+  mainWantsToDrive = false;
+  ++mainLeft;
+  if (driver == Driver::Main && hostCode.load(std::memory_order_relaxed) > 0) {
+    handOverLocked();
+  } else if (driver == Driver::Main) {
+    // Kept while transfers are in flight: the main thread is likely back at once.
+    workLeft = hasTransfers() || !tasks.empty();
+    if (!workLeft || stopping) driver = Driver::None;
+  }
+  if (stopping) sleepCv.notify_one();
+  return true;
+}
+
+// The main thread lets go of the role at once, for host code the network thread must run;
+// under `mutex`. Waking the network thread under the lock costs it one more wait for the lock,
+// which is rare enough here.
+void NetworkThread::Impl::handOverLocked() {
+  driver = Driver::None;
+  workLeft = true;
+  sleepCv.notify_one();
+}
+
 // At exit, before static objects are destroyed: the loop ends (transfers in flight are
 // dropped without callbacks) and later tasks are dropped. The object itself stays, so a
 // worker thread still running after main returned may call perform() safely. A loop stuck in
@@ -687,7 +968,13 @@ void NetworkThread::Impl::stop() {
   std::unique_lock<std::mutex> lock(mutex);
   if (stopping) return;
   stopping = true;
+  // Exit called from a callback of the main thread's drive: that drive never resumes.
+  if (tlsDriving && driver == Driver::Main) mainWaiting = false;
   wake();
+  uint64_t one = 1;
+  if (write(handFd, &one, sizeof one) < 0) {
+  }
+  sleepCv.notify_one();
   if (stoppedCv.wait_for(lock, std::chrono::seconds(1), [this] { return stopped; })) {
     lock.unlock();
     thread.join();
@@ -701,8 +988,10 @@ NetworkThread::NetworkThread() : impl_(std::make_unique<Impl>()) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   impl_->multi = curl_multi_init();
   impl_->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  impl_->handFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   // Transfers per host are limited before they reach libcurl (Impl::hosts).
   impl_->thread = std::thread([this] { impl_->run(); });
+  if (impl_->handFd >= 0) detail::setMainIdleWaiter(impl_.get());
 }
 
 NetworkThread::~NetworkThread() = default;  // never runs: the shared thread is kept to the end
@@ -716,19 +1005,45 @@ NetworkThread& NetworkThread::shared() {
   return *thread;
 }
 
-void NetworkThread::perform(std::function<void()> task) {
+void NetworkThread::perform(std::function<void()> task, bool runsHostCode) {
+  // The main thread drives what it posts when it next waits; a thread that never drives
+  // must not leave its task to a main thread that is away. Host code goes to the network
+  // thread whoever posts it.
+  const bool toNetwork = runsHostCode || !RunLoop::isMainThread();
+  bool wakeNetwork = false;
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     if (impl_->stopping) return;  // after exit began: the task would touch what is going
-    impl_->tasks.push_back(std::move(task));
+    if (runsHostCode) {
+      impl_->hostCode.fetch_add(1, std::memory_order_relaxed);
+      impl_->tasks.push_back([impl = impl_.get(), task = std::move(task)] {
+        task();
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        impl->hostCode.fetch_sub(1, std::memory_order_relaxed);
+      });
+    } else {
+      impl_->tasks.push_back(std::move(task));
+    }
+    using Driver = Impl::Driver;
+    if (impl_->driver == Driver::None) {
+      wakeNetwork = impl_->sleep == Impl::Sleep::Deep || (impl_->sleep == Impl::Sleep::Watching && toNetwork);
+    } else if (impl_->driver == Driver::Main && !impl_->mainWaiting && toNetwork) {
+      impl_->takeOver = true;
+      wakeNetwork = true;
+    }
   }
+  if (wakeNetwork) impl_->sleepCv.notify_one();
   impl_->posted.fetch_add(1, std::memory_order_seq_cst);
-  // The loop looks for tasks before it sleeps: only a sleeping loop needs a wake-up.
+  // The driver looks for tasks before it sleeps: only a sleeping one needs a wake-up.
   if (impl_->parked.load(std::memory_order_seq_cst)) impl_->wake();
 }
 
-bool NetworkThread::isCurrent() const { return std::this_thread::get_id() == impl_->thread.get_id(); }
+bool NetworkThread::isCurrent() const { return tlsDriving; }
 
 bool NetworkThread::isIdle() const { return isCurrent() && impl_->active.empty() && impl_->hosts.empty(); }
+
+bool NetworkThread::drivesWhileWaiting() const { return tlsDriving && std::this_thread::get_id() != impl_->thread.get_id(); }
+
+void NetworkThread::setThreadName(const char* name) { pthread_setname_np(impl_->thread.native_handle(), name); }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // Request and response serializers: query strings, bodies, validation and decoding.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <regex>
 
 #include "networking/property_list.h"
@@ -155,6 +156,44 @@ TEST(ResponseSerializer, CharsetsNullRemovalAndOtherKinds) {
   EXPECT_TRUE(std::any_cast<std::shared_ptr<platform::XMLParser>>(compound->responseObjectForResponse(&xmlReply, bytes("<a/>"), nullptr)));
   auto other = reply(200, "text/plain");
   EXPECT_EQ(std::any_cast<Data>(compound->responseObjectForResponse(&other, bytes("p"), nullptr)), bytes("p"));
+}
+
+// A UTF-8 reply is taken as it is once checked: it must be refused exactly where the text
+// converter refuses it, and give the same text where it accepts it. Hand-picked byte
+// sequences at each rule's edge, then seeded mutations of a JSON string.
+TEST(ResponseSerializer, UTF8RepliesDecodeAsTheConverterDoes) {
+  std::vector<std::string> texts = {
+      "plain", "\xc3\xbc", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xef\xbb\xbf" "bom", "\xc2\x80", "\xdf\xbf",
+      "\xe0\xa0\x80", "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf", "\xed\x9f\xbf", "\xee\x80\x80",
+      "\xc0\x80", "\xc1\xbf", "\xe0\x9f\xbf", "\xf0\x8f\xbf\xbf",          // overlong
+      "\xed\xa0\x80", "\xed\xbf\xbf",                                         // surrogates
+      "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xf8\x88\x80\x80\x80", "\xfd\xbf\xbf\xbf\xbf\xbf",  // beyond U+10FFFF
+      "\xf8\x80\x80\x80\x80", "\xfc\x80\x80\x80\x80\x80", "\xfe", "\xff",
+      "\x80", "\xbf", "\xc3", "\xe2\x82", "\xf0\x9f\x98", "\xc3\x28", "\xe2\x28\xa1",  // stray, cut, broken
+  };
+  std::mt19937 random(2406);
+  for (int i = 0; i < 3000; ++i) {
+    std::string t = texts[random() % texts.size()] + texts[random() % texts.size()];
+    for (int flips = random() % 3; flips > 0; --flips) t[random() % t.size()] = static_cast<char>(random() % 256);
+    texts.push_back(t);
+  }
+  auto serializer = MCJSONResponseSerializer::serializer();
+  for (const char* type : {"application/json", "application/json; charset=UTF-8", "application/json; charset=utf8"}) {
+    auto r = reply(200, type);
+    for (const auto& t : texts) {
+      Data data = bytes("[\"" + t + "\"]");
+      auto converted = platform::decodeString(data, "UTF-8");
+      std::optional<platform::Error> error;
+      auto object = serializer->responseObjectForResponse(&r, data, &error);
+      bool refused = error && error->code == platform::URLErrorCannotDecodeContentData;
+      std::string hex;
+      for (unsigned char ch : t) hex += "0123456789abcdef"[ch >> 4], hex += "0123456789abcdef"[ch & 15];
+      ASSERT_EQ(refused, !converted) << type << " " << hex;
+      if (converted && !error) {
+        EXPECT_EQ(std::any_cast<json>(object), json::parse(*converted)) << type << " " << hex;
+      }
+    }
+  }
 }
 
 TEST(ResponseSerializer, ErrorChains) {

@@ -279,7 +279,7 @@ TEST_F(Transfer, ExitWithRequestsInFlightEndsCleanly) {
 
 namespace {
 
-// Records where each reply was parsed: on the processing queue, off the main thread, and
+// Records where each reply was parsed: on the processing queue, on the main thread, and
 // how many blocks of the processing queue ran at that moment.
 struct ParseLog {
   std::mutex mutex;
@@ -311,14 +311,15 @@ class RecordingSerializer : public MCHTTPResponseSerializer {
 
 }  // namespace
 
-// Small replies may be parsed where they finished instead of on a worker; wherever a thread
-// carries it, the parse is a block of the processing queue, never on the main thread, and
-// the callbacks reach the main queue in the order the requests were made.
+// Small replies may be parsed where they finished instead of on a worker (also on the main
+// thread when it drove the transfer while its loop had nothing else to run); large ones never
+// on the main thread. Wherever a thread carries it, the parse is a block of the
+// processing queue, and the callbacks reach the main queue in the order the requests were made.
 TEST_F(Transfer, RepliesAreParsedOnTheProcessingQueueAndCallbacksKeepTheirOrder) {
-  struct Case { const char* name; const char* path; int requests; bool oneAtATime; } cases[] = {
-      {"small, one after another", "/api/seq", 30, true},
-      {"small, all at once", "/api/burst", 60, false},
-      {"large, one after another", "/mid.bin", 3, true},
+  struct Case { const char* name; const char* path; int requests; bool oneAtATime, mayParseOnMain; } cases[] = {
+      {"small, one after another", "/api/seq", 30, true, true},
+      {"small, all at once", "/api/burst", 60, false, true},
+      {"large, one after another", "/mid.bin", 3, true, false},
   };
   for (const auto& c : cases) {
     auto log = std::make_shared<ParseLog>();
@@ -340,7 +341,7 @@ TEST_F(Transfer, RepliesAreParsedOnTheProcessingQueueAndCallbacksKeepTheirOrder)
     std::lock_guard<std::mutex> lock(log->mutex);
     EXPECT_EQ(log->parses, c.requests) << c.name;
     EXPECT_EQ(log->onProcessingQueue, c.requests) << c.name;
-    EXPECT_EQ(log->onMain, 0) << c.name;
+    if (!c.mayParseOnMain) EXPECT_EQ(log->onMain, 0) << c.name;
     EXPECT_EQ(offMain, 0) << c.name;
     if (c.oneAtATime) {
       std::vector<int> expected(c.requests);

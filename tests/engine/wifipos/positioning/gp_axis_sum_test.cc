@@ -34,8 +34,8 @@ struct FloorSetup {
   bool partialHearing; // keys 3 and 4 heard only near their transmitter, key 2 with gaps
 };
 
-SublocationMap LatticeFloor(const FloorSetup& setup, std::mt19937& rng) {
-  SublocationMap floor;
+// Each room's points in rows and columns, as a survey lays them out.
+void AddRoomLattices(SublocationMap& floor) {
   for (const Room& r : kRooms) {
     for (int j = 0; j < r.ny; ++j) {
       for (int i = 0; i < r.nx; ++i) {
@@ -44,6 +44,11 @@ SublocationMap LatticeFloor(const FloorSetup& setup, std::mt19937& rng) {
       }
     }
   }
+}
+
+SublocationMap LatticeFloor(const FloorSetup& setup, std::mt19937& rng) {
+  SublocationMap floor;
+  AddRoomLattices(floor);
   // Two points surveyed twice.
   positioning_test::AddPoint(floor, 1.0, 1.0);
   positioning_test::AddPoint(floor, 50.0, 19.0);
@@ -248,14 +253,7 @@ TEST(GpAxisSum, BlocksOfManyKeys) {
   constexpr int kKeys = 75;
   std::mt19937 rng(2027);
   SublocationMap floor;
-  for (const Room& r : kRooms) {
-    for (int j = 0; j < r.ny; ++j) {
-      for (int i = 0; i < r.nx; ++i) {
-        positioning_test::AddPoint(floor, r.x0 + (i + 0.5) * r.w / r.nx,
-                                   r.y0 + (j + 0.5) * r.h / r.ny);
-      }
-    }
-  }
+  AddRoomLattices(floor);
   const int n = static_cast<int>(floor.getReferencePoints().size());
   std::uniform_real_distribution<double> apx(0.0, 100.0), apy(0.0, 40.0), coin(0.0, 1.0);
   std::normal_distribution<double> shadow(0.0, 4.0);
