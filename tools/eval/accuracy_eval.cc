@@ -3,10 +3,11 @@
 // accuracy table.
 //   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
 //                 [--png-dir DIR] [--setting NAME] [--kinds I,J] [--tuning-seeds A,B]
-//                 [--held-out-seeds A,B] [--no-recordings] [--no-venues]
+//                 [--held-out-seeds A,B] [--no-recordings] [--no-venues] [--gp-fixed]
 // --csv also writes the dead-reckoning rows to FILE with "-dead-reckoning"
 // before its extension. --setting, --kinds (positions in the full plan's kind list, from 0),
-// the seed lists, --no-recordings and --no-venues narrow the run to what a change needs looked at. --data is the recordings' directory (default
+// the seed lists, --no-recordings and --no-venues narrow the run to what a change needs looked at;
+// --gp-fixed adds rows of the Gaussian processes' fixed mode ("GP fixed"). --data is the recordings' directory (default
 // $MARVISTO_SHARED_DATA/ble-tetam, else ../shared/data/ble-tetam); --work
 // keeps the generated archives and logs there; --png-dir draws the error
 // distributions and every walk's floor plans there. Exits 0, 1 when a run
@@ -84,6 +85,8 @@ int main(int argc, char** argv) {
                 [&](const std::string& v, std::string* why) { return heldOutGiven = SeedList(v, &heldOut, why); });
   parser.flag("--no-recordings", "leave the recordings and dead reckoning out", &noRecordings);
   parser.flag("--no-venues", "leave the generated venues and dead reckoning out", &noVenues);
+  bool gpFixed = false;
+  parser.flag("--gp-fixed", "also position the venues with the Gaussian processes' fixed mode", &gpFixed);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   // The table comes after a long run: a CSV that cannot be written is found first.
   if (!csv.empty()) {
@@ -125,6 +128,7 @@ int main(int argc, char** argv) {
     plan.kinds.clear();
     plan.deadReckoning = false;
   }
+  if (gpFixed) plan.methods.push_back(eval::GpFixedMethod());
   options.threads = threads;
   options.workDir = work;
   options.pictureDir = png;

@@ -17,6 +17,12 @@ std::vector<std::string> Tracks() {
 
 }  // namespace
 
+std::string ArchiveStem(const Method& m) {
+  return "m" + std::to_string(m.code) + (m.gpMode != 0 ? "-" + std::to_string(m.gpMode) : "");
+}
+
+Method GpFixedMethod() { return {venuesim::kMethodGp, "GP fixed", venuesim::kGpFixed}; }
+
 Plan FullPlan(const std::string& recordingsDir) {
   Plan p;
   p.kinds = {

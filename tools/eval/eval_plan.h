@@ -24,7 +24,14 @@ struct VenueKind {
 struct Method {
   int code = 107;
   std::string name;
+  int gpMode = 0;  // the Gaussian-process mode the archive asks for; 0: the generator's (full)
 };
+
+// The generated archive of a method in a venue's folder, without ".mvz".
+std::string ArchiveStem(const Method& m);
+
+// The Gaussian processes' fixed mode, an extra row beside the plan's methods.
+Method GpFixedMethod();
 
 // The engine's original behaviour and the kit's, as navigation client parameters.
 struct Setting {

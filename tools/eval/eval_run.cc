@@ -264,7 +264,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       j.deadReckoning = true;
       j.legs = v.drLegs;
       j.firstMs = v.drFirstMs;
-      j.options.mapPath = v.dir + "/m" + std::to_string(plan.methods.front().code) + ".mvz";
+      j.options.mapPath = v.dir + "/" + ArchiveStem(plan.methods.front()) + ".mvz";
       j.options.logPath = v.dir + "/level.log";
       j.options.truthPath = v.dir + "/level.truth.csv";
       j.options.parameters = s.parameters;
@@ -277,14 +277,14 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     if (!dead.series.empty()) pictures.push_back(dead);
     for (const Method& m : plan.methods) {
       PictureJob pj;
-      pj.mapPath = v.dir + "/m" + std::to_string(m.code) + ".mvz";
+      pj.mapPath = v.dir + "/" + ArchiveStem(m) + ".mvz";
       pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
                 std::to_string(v.seed) + "-" + Slug(m.name);
       for (const Setting& s : plan.settings) {
         pj.series.emplace_back(jobs.size(), m.name + " " + s.name);
         ReplayJob j;
         j.row = rowFor(v.group, plan.kinds[v.kind].name, m.name, s.name);
-        j.options.mapPath = v.dir + "/m" + std::to_string(m.code) + ".mvz";
+        j.options.mapPath = v.dir + "/" + ArchiveStem(m) + ".mvz";
         j.options.logPath = v.dir + "/walk.log";
         j.options.truthPath = v.dir + "/walk.truth.csv";
         j.options.parameters = s.parameters;

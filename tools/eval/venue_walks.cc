@@ -60,9 +60,11 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     job->note = why;
     return;
   }
+  const int generatorGpMode = venue.setup.gpMode;
   for (const Method& m : plan.methods) {
     venue.setup.method = m.code;
-    if (venuesim::WriteVenueArchive(venue, job->dir + "/m" + std::to_string(m.code) + ".mvz", &why) !=
+    venue.setup.gpMode = m.gpMode != 0 ? m.gpMode : generatorGpMode;
+    if (venuesim::WriteVenueArchive(venue, job->dir + "/" + ArchiveStem(m) + ".mvz", &why) !=
         venuesim::kOk) {
       job->note = why;
       return;

@@ -35,9 +35,29 @@ struct KeyModel {
   double mu, a, b, xAp, yAp, twoEll2, signalVar, noiseVar;
 };
 
-KeyModel ModelFor(const GpParams& p, bool fixed, double ell) {
+// The fixed mode's kernel has no noise term, and survey points closer than
+// its length scale make that kernel nearly singular: the coefficients then
+// grow to ~1e16 with alternating signs and every prediction is rounding noise
+// of several dBm that moves with the order of the sum. The kit trains it with
+// the noise the key's record states (its noise variance over its signal
+// variance, the ratio the full mode trains with), and never with less than
+// this: with the kernel's largest eigenvalue at most the number of points
+// within a length scale (~30 for a dense survey), 1e-2 keeps the condition
+// number near 1e3 while shrinking only what varies from point to point by
+// less than a tenth of the signal's spread, which is survey noise.
+constexpr double kFixedMinNugget = 1e-2;
+
+double FixedNugget(const GpParams& p) {
+  const double ratio = p[GP_PARAM_SN] / p[GP_PARAM_SF];
+  // A record without parameters (signal variance 1) says nothing of noise.
+  const bool stated = std::fabs(p[GP_PARAM_SF] - 1.0) >= 1e-6 && std::isfinite(ratio) && ratio > 0.0;
+  return stated ? std::max(ratio, kFixedMinNugget) : kFixedMinNugget;
+}
+
+KeyModel ModelFor(const GpParams& p, bool fixed, bool kit, double ell) {
   if (fixed) {
-    return {kFixedMean, 0.0, 0.0, p[GP_PARAM_X_AP], p[GP_PARAM_Y_AP], 2.0 * ell * ell, 1.0, 0.0};
+    return {kFixedMean,       0.0, 0.0, p[GP_PARAM_X_AP], p[GP_PARAM_Y_AP], 2.0 * ell * ell, 1.0,
+            kit ? FixedNugget(p) : 0.0};
   }
   return {p[GP_PARAM_MU], p[GP_PARAM_A],  p[GP_PARAM_B],  p[GP_PARAM_X_AP],
           p[GP_PARAM_Y_AP], p[GP_PARAM_ELL], p[GP_PARAM_SF], p[GP_PARAM_SN]};
@@ -406,7 +426,7 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
     count_[k] = c;
     alpha_[k].assign(c, 0.0);
 
-    const KeyModel m = ModelFor(params_[k], fixed, ell_);
+    const KeyModel m = ModelFor(params_[k], fixed, kitTraining_, ell_);
     const double diag = m.noiseVar / m.signalVar;
     const bool finite = std::isfinite(m.mu) && std::isfinite(m.a) && std::isfinite(m.b) &&
                         std::isfinite(m.xAp) && std::isfinite(m.yAp) &&
@@ -889,7 +909,10 @@ int GaussianProcesses::initialize(NavigationMap& map) {
   block_.forget();
   std::vector<SublocationMap>& floors = map.getSublocationsVector();
   floors_.assign(floors.size(), SublocationGP());
-  for (size_t i = 0; i < floors.size(); ++i) floors_[i].fillGpSublocation(floors[i], mode_);
+  for (size_t i = 0; i < floors.size(); ++i) {
+    floors_[i].setKitTraining(!map.classicDefaults());
+    floors_[i].fillGpSublocation(floors[i], mode_);
+  }
   for (SublocationGP& f : floors_) f.fillGpSublocation2(mode_);
   return 0;
 }
@@ -1014,7 +1037,7 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
     const double s = signals_[k];
     if (std::fabs(p[GP_PARAM_SF] - 1.0) < 1e-6) continue;  // record without parameters
     if (!std::isfinite(s) || s < -100.0 || IsNotHeard(s) || !usable[k]) continue;
-    const KeyModel m = ModelFor(p, fixed, floor.getEll());
+    const KeyModel m = ModelFor(p, fixed, false, floor.getEll());
     heard.push_back({k, s, m.mu + p[GP_PARAM_A], p[GP_PARAM_B], p[GP_PARAM_X_AP], p[GP_PARAM_Y_AP]});
   }
   // The heard keys stay the same through a window, so the block laid out

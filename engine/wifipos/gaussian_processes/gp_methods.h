@@ -49,8 +49,13 @@ class SublocationGP {
   // system still has no finite solution gets zero coefficients and predicts
   // its mean. A key whose parameters are not finite (or whose length scale is
   // not positive) is marked unusable and left out of the corrections.
+  // In the fixed mode the kit adds a noise term to the kernel's diagonal
+  // (the key record's noise over signal variance, at least 1e-2) so that
+  // dense surveys train to bounded coefficients; classic training has none.
   // Returns 0.
   int calculateAdditionalVariables(int& mode);
+  // Kit training (the default) or the original one; set before training.
+  void setKitTraining(bool kit) { kitTraining_ = kit; }
   // Solves the n x n system a x = b (a row by row) by Givens rotations and
   // back substitution. 0 on success; 4 when n <= 0 or the sizes do not fit
   // (x untouched), or when a pivot is zero or the solution is not finite
@@ -187,6 +192,7 @@ class SublocationGP {
   double a_ = 0.0;
   double b_ = 0.0;
   double ell_ = 0.0;
+  bool kitTraining_ = true;
   std::vector<KeyKernel> kernels_;
   // The points' distinct x and y values, ascending; the points ordered by
   // row (y) and then x: each one's x index, and where each row begins.

@@ -88,19 +88,25 @@ TEST(GaussianProcessCorrection, SingularFixedKernelStaysUsable) {
     f.getProperties().ell = 3.0;
     return f;
   };
-  std::vector<double> w[2];
-  for (int copies : {1, 3}) {
-    NavigationMap map = MapWith(build(copies), 123);
-    GaussianProcesses gp;
-    gp.initialize(map);
-    gp.setSublocationIndex(0);
-    gp.setCurrentSignals({-66.0});
-    gp.setParticles({At(2.0, 3.0), At(5.0, 2.0), At(9.0, 9.0)});
-    ASSERT_EQ(gp.correction(), 0);
-    w[copies == 1 ? 0 : 1] = gp.getNewWeights();
+  // The kit's training has a noise term, so repeated points are repeated
+  // observations and pull harder; only the original training matches.
+  for (bool classic : {true, false}) {
+    std::vector<double> w[2];
+    for (int copies : {1, 3}) {
+      NavigationMap map = MapWith(build(copies), 123);
+      if (classic) map.setParameters("defaults=classic;");
+      GaussianProcesses gp;
+      gp.initialize(map);
+      gp.setSublocationIndex(0);
+      gp.setCurrentSignals({-66.0});
+      gp.setParticles({At(2.0, 3.0), At(5.0, 2.0), At(9.0, 9.0)});
+      ASSERT_EQ(gp.correction(), 0);
+      w[copies == 1 ? 0 : 1] = gp.getNewWeights();
+    }
+    ExpectAllFinite(w[1]);
+    if (!classic) continue;
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(w[1][i], w[0][i], 1e-5 * w[0][i]) << i;
   }
-  ExpectAllFinite(w[1]);
-  for (int i = 0; i < 3; ++i) EXPECT_NEAR(w[1][i], w[0][i], 1e-5 * w[0][i]) << i;
 }
 
 TEST(GaussianProcessCorrection, UnderflowAndAdversarialInputNeverNaN) {
