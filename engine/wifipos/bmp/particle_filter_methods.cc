@@ -332,8 +332,9 @@ void ParticleFilter::setResamplingParameters(const double& x, const double& y, c
   properties_.nAroundPoint = n;
 }
 
-void ParticleFilter::setNewWeights(const std::vector<double>& weights) {
+void ParticleFilter::setNewWeights(const std::vector<double>& weights, bool severalReadings) {
   newWeights_ = weights;
+  newWeightsAreSeveral_ = severalReadings;
   for (size_t i = 0; i < newWeights_.size(); ++i) {
     double& w = newWeights_[i];
     if (!std::isfinite(w) || w < 0.0) {
@@ -598,7 +599,7 @@ void ParticleFilter::updateWeights(bool againstFix) {
       }
       // A particle the last Gaussian-process result did not cover keeps its weight.
       if (i < newWeights_.size()) {
-        p.weight *= kitFusion_ ? std::pow(newWeights_[i], kGpScanReadings) : newWeights_[i];
+        p.weight *= kitFusion_ && newWeightsAreSeveral_ ? std::pow(newWeights_[i], kGpScanReadings) : newWeights_[i];
       }
     }
   }
@@ -829,7 +830,7 @@ int ParticleFilter::executeFilter(GaussianProcesses& gp) {
         resampleParticles();
         gp.setParticles(particles_);
         gp.correction();
-        setNewWeights(gp.getNewWeights());
+        setNewWeights(gp.getNewWeights(), newWeightsAreSeveral_);
         updateWeights();
       }
     }

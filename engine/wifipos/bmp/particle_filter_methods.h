@@ -71,7 +71,9 @@ class ParticleFilter {
   void setStepHeadingOffset(double offset) { prediction_.headingOffset = std::isfinite(offset) ? offset : 0.0; }
   void setResamplingParameters(const double& x, const double& y, const int& n);
   // NaN, infinite or negative entries become 0 (logged).
-  void setNewWeights(const std::vector<double>& weights);
+  // `severalReadings`: in the kit, the result counts as several readings
+  // (not for a result known to be biased, which would pull the cloud off).
+  void setNewWeights(const std::vector<double>& weights, bool severalReadings = true);
   void setStep() { flags_.step = true; }
   void setGoodSignalSolution() { flags_.goodSignal = true; }
   void checkStop(const double& time, const bool& isStop);
@@ -164,6 +166,7 @@ class ParticleFilter {
   Flags flags_;
   std::vector<double> distribution_;
   std::vector<double> newWeights_;
+  bool newWeightsAreSeveral_ = true;
   std::vector<Particle> particles_;
   double stopTime_ = 0.0;
   double lastHeading_ = 0.0;

@@ -88,19 +88,21 @@ TEST(KitFusionTest, AStepAloneIsNotWeighedAgainstTheLastFix) {
   }
 }
 
-TEST(KitFusionTest, AGaussianProcessResultCountsAsSeveralReadings) {
+TEST(KitFusionTest, AnUnbiasedGaussianProcessResultCountsAsSeveralReadings) {
   struct Case {
     bool kit;
+    bool several;  // false: a result known to be biased (the fixed mode's)
     double ratio;  // weight of particle 0 over particle 1 after the correction
   };
-  const Case cases[] = {{false, 2.0}, {true, 16.0}};
+  const Case cases[] = {{false, true, 2.0}, {true, true, 16.0}, {false, false, 2.0}, {true, false, 2.0}};
   for (const Case& c : cases) {
     ParticleFilter pf = Cloud(c.kit, 108, 5.0, 5.0, 1.0, 4);
-    pf.setNewWeights({0.8, 0.4, 0.4, 0.2});
+    pf.setNewWeights({0.8, 0.4, 0.4, 0.2}, c.several);
     pf.updateWeights();
     const std::vector<Particle> ps = pf.getParticles();
     ASSERT_GT(ps[1].weight, 0.0);
-    EXPECT_NEAR(ps[0].weight / ps[1].weight, c.ratio, 1e-9) << (c.kit ? "kit" : "original");
+    EXPECT_NEAR(ps[0].weight / ps[1].weight, c.ratio, 1e-9)
+        << (c.kit ? "kit" : "original") << (c.several ? "" : ", counted once");
     double sum = 0.0;
     for (const Particle& p : ps) sum += p.weight;
     EXPECT_NEAR(sum, 1.0, 1e-12);
