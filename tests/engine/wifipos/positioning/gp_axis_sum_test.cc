@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "map_builder.h"
-#include "wifipos/gaussian_processes/gp_methods.h"
+#include "gp_test_support.h"
 
 namespace {
 
@@ -74,27 +73,13 @@ SublocationMap LatticeFloor(const FloorSetup& setup, std::mt19937& rng) {
 }
 
 GaussianProcesses Train(std::vector<SublocationMap> floors, int mode) {
-  NavigationMap nav;
-  auto& gp = nav.getNavigationProperties().gaussianProcesses;
-  gp.Mode = mode;
-  gp.Correction_noise = 10.0;
-  for (SublocationMap& f : floors) {
-    f.updateUniqueApsBssid();
-    nav.getSublocationsVector().push_back(std::move(f));
-  }
-  GaussianProcesses out;
-  out.initialize(nav);
-  out.setSublocationIndex(0);
-  return out;
+  return positioning_test::TrainGp(std::move(floors), mode);
 }
 
-double TwoEll2(const SublocationGP& s, int k, int mode) {
-  return mode == 123 ? 2.0 * s.getEll() * s.getEll() : s.getParameters()[k][GP_PARAM_ELL];
-}
 
 // Every term, each with its own exponential.
 double FullSum(const SublocationGP& s, int k, double x, double y, int mode) {
-  const double c = TwoEll2(s, k, mode);
+  const double c = positioning_test::KernelTwoEll2(s, k, mode);
   double f = 0.0;
   const auto& act = s.getActivePoints()[k];
   for (size_t i = 0; i < act.size(); ++i) {

@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "map_builder.h"
-#include "wifipos/gaussian_processes/gp_methods.h"
+#include "gp_test_support.h"
 
 namespace {
 
@@ -20,22 +19,8 @@ struct Floor {
   void entry(int key, int point, double rssi) { positioning_test::AddEntry(map, Key(key), point, rssi); }
 };
 
-GaussianProcesses Train(const Floor& f, int mode) {
-  NavigationMap nav;
-  auto& gp = nav.getNavigationProperties().gaussianProcesses;
-  gp.Mode = mode;
-  gp.Correction_noise = 10.0;
-  nav.getSublocationsVector().push_back(f.map);
-  nav.getSublocationsVector()[0].updateUniqueApsBssid();
-  GaussianProcesses out;
-  out.initialize(nav);
-  out.setSublocationIndex(0);
-  return out;
-}
+GaussianProcesses Train(const Floor& f, int mode) { return positioning_test::TrainGp({f.map}, mode); }
 
-double TwoEll2(const SublocationGP& s, int k, int mode) {
-  return mode == 123 ? 2.0 * s.getEll() * s.getEll() : s.getParameters()[k][GP_PARAM_ELL];
-}
 
 // Every term, in the order of the active points.
 double FullSum(const SublocationGP& s, int k, double x, double y, double twoEll2) {
@@ -96,7 +81,7 @@ TEST(GpKernelSum, MatchesTheSumOverEveryPoint) {
     std::uniform_real_distribution<double> qx(-40.0, 160.0), qy(-40.0, 90.0);
     for (int k = 0; k < 4; ++k) {
       ASSERT_TRUE(s.getUsable()[k]);
-      const double c = TwoEll2(s, k, mode);
+      const double c = positioning_test::KernelTwoEll2(s, k, mode);
       const double scale = AbsAlpha(s, k);
       ASSERT_GT(scale, 1.0) << "the key must train to something worth cutting";
       // Random places on and off the floor, the training points themselves
