@@ -184,19 +184,21 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
       bool dispatched = false;
       auto deliver = [&](std::function<void()> callback) {
         dispatched = true;
-        callbackGroup->async(queue, [self, callback, onMain] {
+        callbackGroup->async(queue, [self, callback = std::move(callback), onMain] {
           self->releaseFinishNotification(onMain);
           callback();
         });
       };
+      // The parsed object and the error move along the chain: a JSON reply copied at every
+      // hand-off cost more than its parse.
       if (auto error = self->error()) {
-        if (failure) deliver([self, failure, e = *error] { failure(self, e); });
+        if (failure) deliver([self, failure, e = std::move(*error)] { failure(self, e); });
       } else {
         MCResponseObject object = self->responseObject();
         if (auto error = self->error()) {
-          if (failure) deliver([self, failure, e = *error] { failure(self, e); });
+          if (failure) deliver([self, failure, e = std::move(*error)] { failure(self, e); });
         } else if (success) {
-          deliver([self, success, object] { success(self, object); });
+          deliver([self, success, object = std::move(object)] { success(self, object); });
         }
       }
       if (!dispatched) self->releaseFinishNotification(false);

@@ -179,10 +179,10 @@ namespace {
 
 using Access = NetworkThreadAccess;
 
-std::string trimLine(std::string s) {
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
+std::string_view trimLine(std::string_view s) {
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
   size_t b = s.find_first_not_of(" \t");
-  return b == std::string::npos ? std::string() : s.substr(b);
+  return b == std::string_view::npos ? std::string_view() : s.substr(b);
 }
 
 void deliverResponse(URLConnection& c) {
@@ -301,13 +301,14 @@ size_t onHeader(char* data, size_t size, size_t n, void* user) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
   if (t.stopped) return 0;
-  std::string line = trimLine(std::string(data, size * n));
-  if (line.rfind("HTTP/", 0) == 0) {
+  // Read in place: a reply's head is a dozen lines, and copies of each cost more than its body.
+  std::string_view line = trimLine(std::string_view(data, size * n));
+  if (line.substr(0, 5) == "HTTP/") {
     t.response.allHeaderFields.clear();  // a new head: after an interim reply
   } else if (line.empty()) {
     if (!redirectHeadEnded(c)) return 0;
-  } else if (size_t colon = line.find(':'); colon != std::string::npos && colon > 0) {
-    t.response.allHeaderFields.emplace_back(line.substr(0, colon), trimLine(line.substr(colon + 1)));
+  } else if (size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
+    t.response.allHeaderFields.emplace_back(std::string(line.substr(0, colon)), std::string(trimLine(line.substr(colon + 1))));
   }
   return size * n;
 }
@@ -502,9 +503,6 @@ bool URLConnection::configure() {
   curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
-  curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
-  curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
   double timeout = request_.timeoutInterval > 0 ? request_.timeoutInterval : 60;
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -531,6 +529,11 @@ bool URLConnection::configure() {
   if (method == "HEAD") {
     curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
   } else if (bodyMethod) {
+    // Progress is reported only for a body sent: libcurl's progress step costs a bodiless
+    // request more than its reply.
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_POST, 1L);
     if (request_.HTTPBodyStream) {
       int64_t length = -1;

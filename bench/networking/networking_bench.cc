@@ -51,6 +51,13 @@ double processCpuUs() {
   return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
 }
 
+// The part of processCpuUs() spent in the kernel.
+double processSysUs() {
+  rusage r{};
+  getrusage(RUSAGE_SELF, &r);
+  return r.ru_stime.tv_sec * 1e6 + r.ru_stime.tv_usec;
+}
+
 // Context switches of every thread of this process, voluntary or not.
 double processContextSwitches() {
   rusage r{};
@@ -154,11 +161,12 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
   std::string url = server().url("/small.json");
   size_t bytes = 0;
   CURL* easy = CurlReader(url, &bytes);
-  double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0, oursSwitches = 0, curlSwitches = 0;
+  double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0, oursSysUs = 0, curlSysUs = 0, oursSwitches = 0, curlSwitches = 0;
   int64_t requests = 0;
   for (auto _ : state) {
     for (int batch = 0; batch < 10; ++batch) {
       double cpuBegan = processCpuUs();
+      double sysBegan = processSysUs();
       double switchesBegan = processContextSwitches();
       auto began = std::chrono::steady_clock::now();
       int ok = 0, done = 0;
@@ -169,11 +177,14 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
       platform::testing::pumpUntil([&] { return done == 100; }, 30);
       auto middle = std::chrono::steady_clock::now();
       double cpuMiddle = processCpuUs();
+      double sysMiddle = processSysUs();
       double switchesMiddle = processContextSwitches();
       for (int i = 0; i < 100; ++i)
         if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("a curl request failed");
       auto end = std::chrono::steady_clock::now();
       curlCpuUs += processCpuUs() - cpuMiddle;
+      curlSysUs += processSysUs() - sysMiddle;
+      oursSysUs += sysMiddle - sysBegan;
       curlSwitches += processContextSwitches() - switchesMiddle;
       oursSwitches += switchesMiddle - switchesBegan;
       oursCpuUs += cpuMiddle - cpuBegan;
@@ -189,6 +200,8 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
   state.counters["ratio"] = oursUs / curlUs;
   state.counters["ours_cpu_us"] = oursCpuUs / double(requests);
   state.counters["curl_cpu_us"] = curlCpuUs / double(requests);
+  state.counters["ours_sys_us"] = oursSysUs / double(requests);
+  state.counters["curl_sys_us"] = curlSysUs / double(requests);
   state.counters["ours_cs"] = oursSwitches / double(requests);
   state.counters["curl_cs"] = curlSwitches / double(requests);
 }
