@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <pthread.h>
+#include <strings.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -110,19 +111,28 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   std::string lastAuthority, lastSlot, lastHost;
   // Uploads paused until their paced body stream may be read again (steady time).
   std::multimap<std::chrono::steady_clock::time_point, std::weak_ptr<URLConnection>> wakeups;
-  // Handles of ended transfers, reset and reused: a new handle per request costs more than
-  // a small reply does.
-  std::vector<CURL*> spareHandles;
+  // Handles of ended transfers, reused: a new handle per request costs more than a small
+  // reply does. A handle whose last request was a plain GET (URLConnection::configure) keeps
+  // its options for the next plain GET, which sets only what differs between two of them;
+  // any other handle, or any other request, starts from a reset handle.
+  struct Spare {
+    CURL* easy;
+    bool plainGet;
+  };
+  std::vector<Spare> spareHandles;
 
-  CURL* takeHandle() {
+  // A handle for a transfer; `*kept` tells whether it still holds a plain GET's options.
+  CURL* takeHandle(bool plainGet, bool* kept) {
+    *kept = false;
     if (spareHandles.empty()) return curl_easy_init();
-    CURL* e = spareHandles.back();
+    Spare spare = spareHandles.back();
     spareHandles.pop_back();
-    curl_easy_reset(e);
-    return e;
+    if (plainGet && spare.plainGet) *kept = true;
+    else curl_easy_reset(spare.easy);
+    return spare.easy;
   }
-  void giveBack(CURL* e) {
-    if (spareHandles.size() < 2 * kTransfersPerHost) spareHandles.push_back(e);
+  void giveBack(CURL* e, bool plainGet) {
+    if (spareHandles.size() < 2 * kTransfersPerHost) spareHandles.push_back({e, plainGet});
     else curl_easy_cleanup(e);
   }
   bool hasTransfers() const { return !active.empty() || !hosts.empty() || !wakeups.empty(); }
@@ -154,6 +164,7 @@ struct URLConnection::Transfer {
   bool trustRefused = false;
   bool pausedForPacing = false;
   bool admitting = false;  // started, waiting for a slot of its host
+  bool plainGet = false;   // `easy` holds exactly the options of a plain GET
   bool holdsSlot = false;  // counted in the running transfers of `slot`
   std::string slot;
   int redirects = 0;
@@ -483,25 +494,34 @@ bool URLConnection::configure() {
     });
     return false;
   };
-  t.easy = NetworkThread::shared().impl().takeHandle();
+  std::string method = upperCased(request_.HTTPMethod);
+  // Plain: a handle set up for one differs from one set up for the next only in what is set
+  // below for every request (URL, callbacks' data, error buffer, time-outs, headers).
+  const bool plainGet = method == "GET" && request_.HTTPBody.empty() && !request_.HTTPBodyStream && !credential_ &&
+                        request_.URL.size() > 5 && strncasecmp(request_.URL.c_str(), "http:", 5) == 0;
+  bool kept = false;
+  t.easy = NetworkThread::shared().impl().takeHandle(plainGet, &kept);
+  t.plainGet = plainGet;
   if (!t.easy) return failSoon(URLErrorUnknown, "cannot create a transfer");
   if (request_.URL.empty()) return failSoon(URLErrorBadURL, "bad URL");
   if (!isHTTPToken(request_.HTTPMethod)) return failSoon(URLErrorBadURL, "the request method is no token");
   CURL* e = t.easy;
   if (t.host.empty()) t.host = hostOf(request_.URL);  // start() found it already
   curl_easy_setopt(e, CURLOPT_URL, request_.URL.c_str());
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
-  curl_easy_setopt(e, CURLOPT_PROXY, "");
-  // Redirects are followed one hop at a time, so each hop's delegate decision and trust
-  // evaluation see that hop's own request and host.
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  if (!kept) {
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    // Redirects are followed one hop at a time, so each hop's delegate decision and trust
+    // evaluation see that hop's own request and host.
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
+  }
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
   double timeout = request_.timeoutInterval > 0 ? request_.timeoutInterval : 60;
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
@@ -523,7 +543,6 @@ bool URLConnection::configure() {
     curl_easy_setopt(e, CURLOPT_PASSWORD, credential_->password.c_str());
     curl_easy_setopt(e, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
   }
-  std::string method = upperCased(request_.HTTPMethod);
   bool bodyMethod = request_.HTTPBodyStream || !request_.HTTPBody.empty() || method == "POST" || method == "PUT" ||
                     method == "PATCH";
   if (method == "HEAD") {
@@ -570,7 +589,7 @@ bool URLConnection::configure() {
 
 bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
   auto& t = *c.transfer_;
-  NetworkThread::shared().impl().giveBack(t.easy);
+  NetworkThread::shared().impl().giveBack(t.easy, t.plainGet);
   curl_slist_free_all(t.headers);
   URLConnection::Transfer hop;  // the next hop goes on in the same slot
   hop.redirects = t.redirects;
@@ -648,7 +667,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
-    giveBack(std::exchange(t.easy, nullptr));
+    giveBack(std::exchange(t.easy, nullptr), t.plainGet);
     if (d.didFinishLoading) d.didFinishLoading();
     return hostCodeEnds(*c);
   }
@@ -664,7 +683,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   } else if (t.trustRefused) {
     error.code = URLErrorServerCertificateUntrusted;
   }
-  giveBack(std::exchange(t.easy, nullptr));
+  giveBack(std::exchange(t.easy, nullptr), t.plainGet);
   if (d.didFailWithError) d.didFailWithError(error);
   hostCodeEnds(*c);
 }
@@ -856,7 +875,7 @@ void NetworkThread::Impl::endTransfers() {
   active.clear();
   hosts.clear();
   wakeups.clear();
-  for (CURL* e : spareHandles) curl_easy_cleanup(e);
+  for (const Spare& spare : spareHandles) curl_easy_cleanup(spare.easy);
   spareHandles.clear();
   std::lock_guard<std::mutex> lock(mutex);
   tasks.clear();
