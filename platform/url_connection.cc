@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -47,7 +48,9 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   std::thread thread;
   std::mutex mutex;
   std::condition_variable stoppedCv;
-  std::deque<std::function<void()>> tasks;  // (m)
+  std::vector<std::function<void()>> tasks;  // (m)
+  // The tasks being run, taken from `tasks` at once; kept to reuse its storage (driver).
+  std::vector<std::function<void()>> draining;
   // Tasks ever posted, and whether the driver sleeps in curl_multi_poll: a poster wakes it
   // only when it sleeps (both sequentially consistent, so one of them sees the other).
   std::atomic<uint64_t> posted{0};
@@ -100,7 +103,7 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   static constexpr size_t kTransfersPerHost = 6;
   struct HostSlots {
     size_t running = 0;
-    std::deque<std::shared_ptr<URLConnection>> waiting;
+    std::list<std::shared_ptr<URLConnection>> waiting;  // a list costs nothing while empty
   };
   std::map<std::string, HostSlots> hosts;
   bool slotFreed = false;  // a host may have room for a waiting transfer
@@ -214,7 +217,7 @@ void deliverResponse(URLConnection& c) {
     } catch (...) {
     }
   }
-  if (auto& cb = Access::delegate(c).didReceiveResponse) cb(t.response);
+  if (auto& cb = Access::delegate(c).didReceiveResponse) cb(std::move(t.response));
 }
 
 std::string hostOf(const std::string& url) {
@@ -316,6 +319,7 @@ size_t onHeader(char* data, size_t size, size_t n, void* user) {
   std::string_view line = trimLine(std::string_view(data, size * n));
   if (line.substr(0, 5) == "HTTP/") {
     t.response.allHeaderFields.clear();  // a new head: after an interim reply
+    t.response.allHeaderFields.reserve(16);
   } else if (line.empty()) {
     if (!redirectHeadEnded(c)) return 0;
   } else if (size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
@@ -721,14 +725,16 @@ bool NetworkThread::Impl::admitWaiting() {
 
 // False, with nothing taken, when the main thread would take tasks while host code waits.
 bool NetworkThread::Impl::drainTasks(bool asMain) {
-  std::deque<std::function<void()>> batch;
   drained = posted.load(std::memory_order_seq_cst);
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return false;
-    batch.swap(tasks);
+    if (tasks.empty()) return true;
+    draining.swap(tasks);
   }
-  for (auto& task : batch) task();
+  // Tasks posted meanwhile go to `tasks`; no round runs inside a task.
+  for (auto& task : draining) task();
+  draining.clear();
   return true;
 }
 
