@@ -44,10 +44,11 @@ class NotificationPoster {
     static auto* poster = new NotificationPoster;  // kept to the end: pool threads may post late
     return *poster;
   }
-  void post(std::string name, std::shared_ptr<const void> object) {
+  // `name` is one of the kit's constant names: kept as it is until it is posted.
+  void post(const char* name, std::shared_ptr<const void> object) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      pending_.emplace_back(std::move(name), std::move(object));
+      pending_.emplace_back(name, std::move(object));
       if (scheduled_) return;
       scheduled_ = true;
     }
@@ -56,7 +57,7 @@ class NotificationPoster {
 
  private:
   void drain() {
-    std::vector<std::pair<std::string, std::shared_ptr<const void>>> batch;
+    std::vector<std::pair<const char*, std::shared_ptr<const void>>> batch;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       batch.swap(pending_);
@@ -65,7 +66,7 @@ class NotificationPoster {
     for (auto& [name, object] : batch) platform::NotificationCenter::defaultCenter()->postNotificationName(name, object);
   }
   std::mutex mutex_;
-  std::vector<std::pair<std::string, std::shared_ptr<const void>>> pending_;
+  std::vector<std::pair<const char*, std::shared_ptr<const void>>> pending_;
   bool scheduled_ = false;
 };
 

@@ -552,8 +552,8 @@ bool URLConnection::configure() {
   if (method == "HEAD") {
     curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
   } else if (bodyMethod) {
-    // Progress is reported only for a body sent: libcurl's progress step costs a bodiless
-    // request more than its reply.
+    // Progress is reported only for a body sent: a bodiless request spares libcurl the
+    // callback at every step of its transfer.
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);

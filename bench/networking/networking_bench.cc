@@ -9,6 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <sstream>
+
+#include <unistd.h>
 
 #include "networking/http_request_operation_manager.h"
 #include "support/peers.h"
@@ -42,6 +45,36 @@ struct Server {
 Server& server() {
   static Server s;
   return s;
+}
+
+// CPU time of nginx's worker (user and kernel), in microseconds; 0 when it cannot be read. The
+// kernel counts it in ticks, so only sums over many requests mean something.
+double nginxCpuUs() {
+  static const int worker = [] {
+    int master = 0;
+    std::ifstream(server().dir / "nginx.pid") >> master;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      std::ifstream stat(e.path() / "stat");
+      std::string line;
+      if (!std::getline(stat, line)) continue;
+      std::istringstream rest(line.substr(line.rfind(')') + 2));
+      char state;
+      int parent = 0;
+      rest >> state >> parent;
+      if (master > 0 && parent == master) return std::atoi(e.path().filename().c_str());
+    }
+    return 0;
+  }();
+  if (worker <= 0) return 0;
+  std::ifstream stat("/proc/" + std::to_string(worker) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i >= 14) ticks += std::atof(field.c_str());  // utime, stime
+  return ticks * 1e6 / double(sysconf(_SC_CLK_TCK));
 }
 
 // CPU time of every thread of this process (nginx not included), in microseconds.
@@ -162,9 +195,11 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
   size_t bytes = 0;
   CURL* easy = CurlReader(url, &bytes);
   double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0, oursSysUs = 0, curlSysUs = 0, oursSwitches = 0, curlSwitches = 0;
+  double oursNginxUs = 0, curlNginxUs = 0;
   int64_t requests = 0;
   for (auto _ : state) {
     for (int batch = 0; batch < 10; ++batch) {
+      double nginxBegan = nginxCpuUs();
       double cpuBegan = processCpuUs();
       double sysBegan = processSysUs();
       double switchesBegan = processContextSwitches();
@@ -179,18 +214,26 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
       double cpuMiddle = processCpuUs();
       double sysMiddle = processSysUs();
       double switchesMiddle = processContextSwitches();
+      // Read between the two halves, so that neither is charged with reading it.
+      double nginxMiddle = nginxCpuUs();
+      double curlCpuBegan = processCpuUs();
+      double curlSysBegan = processSysUs();
+      double curlSwitchesBegan = processContextSwitches();
+      auto curlBegan = std::chrono::steady_clock::now();
       for (int i = 0; i < 100; ++i)
         if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("a curl request failed");
       auto end = std::chrono::steady_clock::now();
-      curlCpuUs += processCpuUs() - cpuMiddle;
-      curlSysUs += processSysUs() - sysMiddle;
+      curlCpuUs += processCpuUs() - curlCpuBegan;
+      curlSysUs += processSysUs() - curlSysBegan;
+      curlSwitches += processContextSwitches() - curlSwitchesBegan;
+      curlNginxUs += nginxCpuUs() - nginxMiddle;
       oursSysUs += sysMiddle - sysBegan;
-      curlSwitches += processContextSwitches() - switchesMiddle;
+      oursNginxUs += nginxMiddle - nginxBegan;
       oursSwitches += switchesMiddle - switchesBegan;
       oursCpuUs += cpuMiddle - cpuBegan;
       if (ok != 100) state.SkipWithError("a request failed");
       oursUs += std::chrono::duration<double, std::micro>(middle - began).count();
-      curlUs += std::chrono::duration<double, std::micro>(end - middle).count();
+      curlUs += std::chrono::duration<double, std::micro>(end - curlBegan).count();
       requests += 100;
     }
   }
@@ -202,6 +245,10 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
   state.counters["curl_cpu_us"] = curlCpuUs / double(requests);
   state.counters["ours_sys_us"] = oursSysUs / double(requests);
   state.counters["curl_sys_us"] = curlSysUs / double(requests);
+  // nginx's share, the server's work for the same requests: ours carry a User-Agent and an
+  // Accept-Language header, which it reads.
+  state.counters["ours_nginx_cpu_us"] = oursNginxUs / double(requests);
+  state.counters["curl_nginx_cpu_us"] = curlNginxUs / double(requests);
   state.counters["ours_cs"] = oursSwitches / double(requests);
   state.counters["curl_cs"] = curlSwitches / double(requests);
 }
