@@ -165,15 +165,7 @@ std::optional<platform::URLRequest> MCHTTPRequestSerializer::requestWithMethod(c
     return std::nullopt;
   }
   platform::URLRequest request;
-  // Checking a URL costs more than a small reply, and a client mostly asks one URL again and
-  // again: the last string found valid on this thread is not parsed again.
-  thread_local std::string lastValidURL;
-  if (!URLString.empty() && URLString == lastValidURL) {
-    request.URL = URLString;
-  } else {
-    request.URL = platform::resolveURL(URLString, "");
-    if (!request.URL.empty()) lastValidURL = request.URL;
-  }
+  request.URL = platform::resolveURL(URLString, "");
   request.HTTPMethod = method;
   for (const char* key : {"allowsCellularAccess", "cachePolicy", "HTTPShouldHandleCookies", "HTTPShouldUsePipelining",
                           "networkServiceType", "timeoutInterval"}) {
