@@ -1,5 +1,6 @@
 // URL strings checked without a base: the verdict (the string itself, or empty) is libcurl's
-// parser's, whether or not the string went through it.
+// parser's, whether or not the string went through it. Header fields found whatever the case
+// of their names' letters, and only of their letters.
 #include <gtest/gtest.h>
 #include <curl/curl.h>
 
@@ -72,6 +73,22 @@ TEST(ResolveURL, MutatedURLsGetTheParsersVerdict) {
     }
     expectParsersVerdict(url);
     if (HasFailure()) return;
+  }
+}
+
+TEST(HeaderValue, NamesMatchIgnoringTheCaseOfLettersOnly) {
+  const HeaderList headers = {{"Content-Type", "text/plain"}, {"X-AT@[", "symbols"}, {"x-\xc3\x89t\xc3\xa9", "bytes"}};
+  struct Case { const char* field; const char* value; } cases[] = {
+      {"content-type", "text/plain"}, {"CONTENT-TYPE", "text/plain"}, {"Content-Typf", nullptr}, {"Content-Type ", nullptr},
+      // '@' and '[' sit next to the capitals, '`' and '{' next to the small letters: no case of each other.
+      {"x-at@[", "symbols"}, {"X-AT`[", nullptr}, {"X-AT@{", nullptr}, {"x-\xc3\x89t\xc3\xa9", "bytes"}, {"", nullptr},
+  };
+  for (const auto& c : cases) {
+    auto found = headerValue(headers, c.field);
+    EXPECT_EQ(found.has_value(), c.value != nullptr) << c.field;
+    if (found && c.value) {
+      EXPECT_EQ(*found, c.value) << c.field;
+    }
   }
 }
 
