@@ -482,7 +482,7 @@ void URLConnection::start() {
   }
   ++slots.running;
   t.holdsSlot = true;
-  t.slot = host;
+  t.slot = std::move(host);
   if (!configure()) {
     impl.releaseSlot(*this);
     return;
