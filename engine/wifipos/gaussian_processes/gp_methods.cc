@@ -748,25 +748,46 @@ void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius
   // Every term beyond the radius is covered by the cut-off bound, so each
   // row keeps only the x values within a position's circle, widened to the
   // buckets they fall in; a row two positions share keeps the span of both.
-  // (The extra terms are exact.)
+  // (The extra terms are exact.) This runs for every position pair, so the
+  // bucket and row lookups are spelled out here on plain arrays.
   const double r2 = radius * radius;
+  const double* uy = uy_.data();
+  const int* bucket = xBucket_.data();
+  const int nBuckets = static_cast<int>(xBucket_.size());
+  const double lastBucket = static_cast<double>(nBuckets) - 1.0;
+  const double origin = xOrigin_, scale = xScale_;
+  const int nx = static_cast<int>(ux_.size());
+  // xBucketOf, with the floor of a positive value taken by truncation.
+  auto bucketOf = [&](double v) {
+    const double t = (v - origin) * scale;
+    if (!(t > 0.0)) return 0;
+    return static_cast<int>(t < lastBucket ? t : lastBucket);
+  };
+  const size_t cols = static_cast<size_t>(nx) + 1;
+  const int* table = rowPoints_.empty() ? nullptr : rowPoints_.data();
+  auto pointAt = [&](int v, int u) { return table ? table[v * cols + u] : rowPoint(v, u); };
+  block.rows_.resize(ny);
+  BlockRow* out = block.rows_.data();
+  const double* ey = block.ey_.data();
   for (int v = v0; v < v1; ++v) {
     int a = u1, b = u0;
     for (int q = 0; q < n; ++q) {
-      const double dy = uy_[v] - y[q];
+      const double dy = uy[v] - y[q];
       const double rem = r2 - dy * dy;
       if (rem < 0.0) continue;
       const double half = std::sqrt(rem);
-      a = std::min(a, std::max(u0, xBelow(x[q] - half)));
-      b = std::max(b, std::min(u1, xBeyond(x[q] + half)));
+      const int below = bucket[bucketOf(x[q] - half)];
+      const int next = bucketOf(x[q] + half) + 1;
+      const int beyond = next < nBuckets ? bucket[next] : nx;
+      a = std::min(a, std::max(u0, below));
+      b = std::max(b, std::min(u1, beyond));
     }
     if (a >= b) continue;
-    const int begin = rowPoint(v, a), end = rowPoint(v, b);
+    const int begin = pointAt(v, a), end = pointAt(v, b);
     if (begin >= end) continue;
-    BlockRow row{begin, end, {block.ey_[v - v0], 0.0}};
-    if (n == 2) row.ey[1] = block.ey_[ny + v - v0];
-    block.rows_.push_back(row);
+    *out++ = BlockRow{begin, end, {ey[v - v0], n == 2 ? ey[ny + v - v0] : 0.0}};
   }
+  block.rows_.resize(out - block.rows_.data());
 }
 
 void SublocationGP::kernelSums(KeyBlock& block, double x, double y, double* sums) const {
@@ -1060,28 +1081,27 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
   // Neighbouring positions in pairs, which share the work of their sums:
   // ordered by 2 m bands of y and then x. The order of evaluation changes
   // nothing else; each particle still adds its keys' terms in key order.
-  order_.assign(todo_.begin(), todo_.end());
-  auto band = [&](size_t j) {
+  order_.clear();
+  for (const size_t j : todo_) {
     const double b = std::floor(particles_[j].y / 2.0);
-    return std::isfinite(b) ? b : 0.0;
-  };
-  std::sort(order_.begin(), order_.end(), [&](size_t a, size_t b) {
-    const double ba = band(a), bb = band(b);
-    if (ba != bb) return ba < bb;
-    return particles_[a].x < particles_[b].x || (!(particles_[b].x < particles_[a].x) && a < b);
+    order_.push_back({std::isfinite(b) ? b : 0.0, particles_[j].x, j});
+  }
+  std::sort(order_.begin(), order_.end(), [](const Placement& a, const Placement& b) {
+    if (a.band != b.band) return a.band < b.band;
+    return a.x < b.x || (!(b.x < a.x) && a.j < b.j);
   });
   size_t i = 0;
   for (; i + 1 < order_.size(); i += 2) {
-    const Particle& p = particles_[order_[i]];
-    const Particle& q = particles_[order_[i + 1]];
+    const Particle& p = particles_[order_[i].j];
+    const Particle& q = particles_[order_[i + 1].j];
     floor.kernelSums(block_, p.x, p.y, q.x, q.y, sums_.data(), sums_.data() + nHeard);
-    addTerms(order_[i], sums_.data());
-    addTerms(order_[i + 1], sums_.data() + nHeard);
+    addTerms(order_[i].j, sums_.data());
+    addTerms(order_[i + 1].j, sums_.data() + nHeard);
   }
   if (i < order_.size()) {
-    const Particle& p = particles_[order_[i]];
+    const Particle& p = particles_[order_[i].j];
     floor.kernelSums(block_, p.x, p.y, sums_.data());
-    addTerms(order_[i], sums_.data());
+    addTerms(order_[i].j, sums_.data());
   }
 }
 

@@ -295,5 +295,10 @@ class GaussianProcesses {
   uint64_t evaluations_ = 0;
   SublocationGP::KeyBlock block_;
   std::vector<double> sums_;
-  std::vector<size_t> order_;
+  // Positions to evaluate, ordered by 2 m bands of y and then x.
+  struct Placement {
+    double band, x;
+    size_t j;
+  };
+  std::vector<Placement> order_;
 };
