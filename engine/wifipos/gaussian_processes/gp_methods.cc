@@ -227,19 +227,26 @@ void AxisExp(const double* v, int n, double at, double c, double* out) {
 
 using gp_detail::BlockRow;
 
-// Sums 4 * NV keys at P positions at once: out[q * 4 NV + j] is the sum
-// over the rows' points p of ex[q * exStride + col[p] - u0] * ey[q] *
-// coef[p * 4 NV + j]. Two positions share every load of the coefficients.
-template <int NV, int P>
+// Eight doubles at a time, where the processor has 512-bit vectors.
+typedef double Double8 __attribute__((vector_size(64)));
+
+// Sums L * NV keys at P positions at once (L doubles to a vector V): out[q *
+// L NV + j] is the sum over the rows' points p of ex[q * exStride + col[p] -
+// u0] * ey[q] * coef[p * L NV + j]. Two positions share every load of the
+// coefficients. At two positions each key's terms are added in the same
+// order whatever the vector width, so both widths give the same sums there.
+template <typename V, int NV, int P>
 inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const BlockRow* end,
                                                      const int* col, const double* ex,
                                                      int exStride, int u0, const double* coef,
                                                      double* out) {
-  constexpr int kWidth = 4 * NV;
+  constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
+  constexpr int kWidth = kLanes * NV;
   // Few keys leave the multiply pipelines idle between dependent adds: for
   // one position, two points at a time then, into separate accumulators.
-  constexpr int kSets = P == 1 && NV <= 4 ? 2 : P;
-  Double4 acc[kSets][NV] = {};
+  // (Counted in fours of keys, so the choice does not hang on the width.)
+  constexpr int kSets = P == 1 && kWidth <= 16 ? 2 : P;
+  V acc[kSets][NV] = {};
   for (; row != end; ++row) {
     int p = row->begin;
     if constexpr (P == 2) {
@@ -250,8 +257,8 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
         const double* c = coef + static_cast<size_t>(p) * kWidth;
 #pragma GCC unroll 8
         for (int j = 0; j < NV; ++j) {
-          Double4 v;
-          std::memcpy(&v, c + 4 * j, sizeof v);
+          V v;
+          std::memcpy(&v, c + kLanes * j, sizeof v);
           acc[0][j] += w0 * v;
           acc[1][j] += w1 * v;
         }
@@ -265,8 +272,8 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
           const double* c = coef + static_cast<size_t>(p + s) * kWidth;
 #pragma GCC unroll 8
           for (int j = 0; j < NV; ++j) {
-            Double4 v;
-            std::memcpy(&v, c + 4 * j, sizeof v);
+            V v;
+            std::memcpy(&v, c + kLanes * j, sizeof v);
             acc[s][j] += w * v;
           }
         }
@@ -276,8 +283,8 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
         const double* c = coef + static_cast<size_t>(p) * kWidth;
 #pragma GCC unroll 8
         for (int j = 0; j < NV; ++j) {
-          Double4 v;
-          std::memcpy(&v, c + 4 * j, sizeof v);
+          V v;
+          std::memcpy(&v, c + kLanes * j, sizeof v);
           acc[0][j] += w * v;
         }
       }
@@ -286,15 +293,15 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
   if constexpr (P == 2) {
 #pragma GCC unroll 8
     for (int j = 0; j < NV; ++j) {
-      std::memcpy(out + 4 * j, &acc[0][j], sizeof(Double4));
-      std::memcpy(out + kWidth + 4 * j, &acc[1][j], sizeof(Double4));
+      std::memcpy(out + kLanes * j, &acc[0][j], sizeof(V));
+      std::memcpy(out + kWidth + kLanes * j, &acc[1][j], sizeof(V));
     }
   } else {
 #pragma GCC unroll 8
     for (int j = 0; j < NV; ++j) {
-      Double4 a = acc[0][j];
+      V a = acc[0][j];
       for (int s = 1; s < kSets; ++s) a += acc[s][j];
-      std::memcpy(out + 4 * j, &a, sizeof a);
+      std::memcpy(out + kLanes * j, &a, sizeof a);
     }
   }
 }
@@ -303,33 +310,63 @@ using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const dou
                          const double*, double*);
 
 template <int NV, int P>
+__attribute__((target("arch=x86-64-v4"))) void BlockWidest(const BlockRow* row,
+                                                           const BlockRow* end, const int* col,
+                                                           const double* ex, int exStride,
+                                                           int u0, const double* coef,
+                                                           double* out) {
+  BlockBody<Double8, NV, P>(row, end, col, ex, exStride, u0, coef, out);
+}
+
+template <int NV, int P>
 __attribute__((target("arch=x86-64-v3"))) void BlockWide(const BlockRow* row, const BlockRow* end,
                                                          const int* col, const double* ex,
                                                          int exStride, int u0, const double* coef,
                                                          double* out) {
-  BlockBody<NV, P>(row, end, col, ex, exStride, u0, coef, out);
+  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out);
 }
 
 template <int NV, int P>
 void BlockPlain(const BlockRow* row, const BlockRow* end, const int* col, const double* ex,
                 int exStride, int u0, const double* coef, double* out) {
-  BlockBody<NV, P>(row, end, col, ex, exStride, u0, coef, out);
+  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out);
 }
 
-// At most this many fours of keys are summed in one pass: the accumulators
-// of two positions fill the vector registers.
+// Whether the CPU runs the x86-64-v4 build of the block sums (asked once,
+// like WideVectors).
+bool WidestVectors() {
+  static const bool widest = [] {
+    __builtin_cpu_init();
+    return WideVectors() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512cd");
+  }();
+  return widest;
+}
+
+// Doubles to one vector of the block sums on this CPU: one pass then covers
+// twice the keys with 512-bit vectors, sharing the rows' loads among more.
+int BlockLanes() {
+  static const int lanes = WidestVectors() ? 8 : 4;
+  return lanes;
+}
+
+// At most this many vectors of keys are summed in one pass: the accumulators
+// of two positions fill the vector registers (16 of 256 bits, 32 of 512).
 constexpr int kMaxBlockVectors = 6;
 
-BlockFn BlockSum(int vectors, int positions) {
+BlockFn BlockSum(int vectors, int positions, int lanes) {
 #define MV_BLOCK_TABLE(F, P) \
   {&F<1, P>, &F<2, P>, &F<3, P>, &F<4, P>, &F<5, P>, &F<6, P>}
+  static const BlockFn widest[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWidest, 1),
+                                                      MV_BLOCK_TABLE(BlockWidest, 2)};
   static const BlockFn wide[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWide, 1),
                                                     MV_BLOCK_TABLE(BlockWide, 2)};
   static const BlockFn plain[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockPlain, 1),
                                                      MV_BLOCK_TABLE(BlockPlain, 2)};
 #undef MV_BLOCK_TABLE
-  static const auto* const table = WideVectors() ? wide : plain;
-  return table[positions - 1][vectors - 1];
+  static const auto* const narrow = WideVectors() ? wide : plain;
+  return (lanes == 8 ? widest : narrow)[positions - 1][vectors - 1];
 }
 
 // A table of first points per row and x index is kept while it is at most
@@ -673,10 +710,13 @@ int SublocationGP::xBeyond(double v) const {
   return next < xBucket_.size() ? xBucket_[next] : static_cast<int>(ux_.size());
 }
 
-void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) const {
-  if (block.floor_ == this && block.keys_ == keys) return;
+void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block,
+                                 int lanes) const {
+  lanes = lanes == 4 ? 4 : BlockLanes();
+  if (block.floor_ == this && block.keys_ == keys && block.width_ == lanes) return;
   block.floor_ = this;
   block.keys_ = keys;
+  block.width_ = lanes;
   block.chunks_.clear();
   block.alone_.clear();
   const int nKernels = static_cast<int>(kernels_.size());
@@ -688,7 +728,7 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) 
       if (k >= 0 && k < nKernels && !kernels_[k].empty && kernels_[k].group == g) slots.push_back(i);
     }
     // Chunks of even size; the group's radius for all, so they share rows.
-    const size_t most = 4 * kMaxBlockVectors;
+    const size_t most = static_cast<size_t>(lanes) * kMaxBlockVectors;
     const size_t nChunks = (slots.size() + most - 1) / most;
     const size_t size = nChunks == 0 ? 0 : (slots.size() + nChunks - 1) / nChunks;
     double radius = 0.0;
@@ -699,8 +739,8 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) 
       chunk.radius = radius;
       chunk.slots.assign(slots.begin() + first,
                          slots.begin() + std::min(slots.size(), first + size));
-      chunk.vectors = static_cast<int>((chunk.slots.size() + 3) / 4);
-      const size_t width = 4 * static_cast<size_t>(chunk.vectors);
+      chunk.vectors = static_cast<int>((chunk.slots.size() + lanes - 1) / lanes);
+      const size_t width = static_cast<size_t>(lanes) * chunk.vectors;
       // Point by point, the coefficients of every key of the chunk (0 where
       // a key has none).
       // A point's coefficients start on a cache line.
@@ -832,10 +872,10 @@ void SublocationGP::sumsAt(KeyBlock& block, int n, const double* x, const double
       chunkRows(block, groups_[chunk.group], chunk.radius, n, x, y, u0, exStride);
     }
     last = &chunk;
-    const size_t width = 4 * static_cast<size_t>(chunk.vectors);
+    const size_t width = static_cast<size_t>(block.width_) * chunk.vectors;
     block.lanes_.resize(n * width);
     const BlockRow* rows = block.rows_.data();
-    BlockSum(chunk.vectors, n)(rows, rows + block.rows_.size(), orderCol_.data(),
+    BlockSum(chunk.vectors, n, block.width_)(rows, rows + block.rows_.size(), orderCol_.data(),
                                block.ex_.data(), exStride, u0, chunk.coef.data() + chunk.offset,
                                block.lanes_.data());
     for (int q = 0; q < n; ++q) {
