@@ -244,7 +244,7 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
   constexpr int kWidth = kLanes * NV;
   // Few keys leave the multiply pipelines idle between dependent adds: for
   // one position, two points at a time then, into separate accumulators.
-  // (Counted in fours of keys, so the choice does not hang on the width.)
+  // (Up to 16 keys, whatever the vector width.)
   constexpr int kSets = P == 1 && kWidth <= 16 ? 2 : P;
   V acc[kSets][NV] = {};
   for (; row != end; ++row) {
