@@ -1271,7 +1271,10 @@ int Navigation::calculateCoordinates() {
         mIsGoodSignals = false;
     } else {
         int r = updateSublocationWeights();
-        if (r != 0) return r;
+        if (r != 0) {
+            if (r == -1 && countFloorOfThinWindow()) mLastSignalSolutionTime = mCurTime.getTimeInSeconds();
+            return r;
+        }
         r = detectSublocIdWithHistory();
         if (r != 0) return r;
         if (mAlgorithm == 107 || mAlgorithm == 109) {
@@ -1294,7 +1297,10 @@ int Navigation::detectSublocation() {
     if (mAlgorithm == 108 && mGp.getMode() == 122) return detectSublocIdWithHistory();
     if (mAlgorithm != 114) {
         const int r = updateSublocationWeights();
-        if (r != 0) return r;
+        if (r != 0) {
+            if (r == -1) countFloorOfThinWindow();
+            return r;
+        }
     }
     return detectSublocIdWithHistory();
 }
@@ -1318,9 +1324,14 @@ int Navigation::detectSublocIdWithHistory() {
         mCurSublocInd = d;
         return 0;
     }
+    countFloorDetection(d);
+    return 0;
+}
+
+void Navigation::countFloorDetection(int d) {
     if (mSublocHistory.empty()) {
         if (d != mCurSublocInd) mSublocHistory.push_back(d);
-        return 0;
+        return;
     }
     if (d == mCurSublocInd || d != mSublocHistory.back()) {
         mSublocHistory.clear();
@@ -1338,7 +1349,47 @@ int Navigation::detectSublocIdWithHistory() {
         mCurSublocInd = mSublocHistory.back();
         mSublocHistory.clear();
     }
-    return 0;
+}
+
+int Navigation::floorOfHeardBeacons() const {
+    const int nFloors = static_cast<int>(mFlatFloors.size());
+    if (nFloors == 0) return -1;
+    std::vector<double> sum(static_cast<size_t>(nFloors), 0.0);
+    std::vector<int> count(static_cast<size_t>(nFloors), 0);
+    int heard = 0;
+    for (const AccessPoint& ap : mSigNavigation) {
+        if (ap.getType() != 2) continue;
+        auto it = mBeaconFloor.find(ap.getBssid());
+        if (it == mBeaconFloor.end()) continue;
+        sum[static_cast<size_t>(it->second)] += ap.getRssi();
+        ++count[static_cast<size_t>(it->second)];
+        ++heard;
+    }
+    if (heard == 0) return -1;
+    int best = -1;
+    double bestScore = 0.0;
+    for (int f = 0; f < nFloors; ++f) {
+        const size_t i = static_cast<size_t>(f);
+        if (count[i] == 0) continue;
+        const double score = sum[i] / count[i] / (1.0 + 0.1 * count[i] / heard);
+        if (best < 0 || score > bestScore) {
+            best = f;
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
+bool Navigation::countFloorOfThinWindow() {
+    if (classicDefaults() || mCurSublocInd < 0) return false;
+    const bool byBle = mAlgorithm == 114 || mAlgorithm == 112 ||
+                       (mAlgorithm == 108 && mGp.getMode() == 122);
+    if (byBle) return false;
+    const int d = floorOfHeardBeacons();
+    if (d < 0) return false;
+    mDetectedSublocInd = d;
+    countFloorDetection(d);
+    return true;
 }
 
 bool Navigation::startFloorIsClear(int d) const {

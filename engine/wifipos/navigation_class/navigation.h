@@ -249,6 +249,16 @@ private:
     // True when the beacons heard within the accumulation time before
     // `newest` (seconds) score another floor above the current one.
     bool freshReadingsLeaveTheFloor(double newest) const;
+    // Counts floor index d towards a switch: a switch needs agreeing
+    // detections of one other floor in a row.
+    void countFloorDetection(int d);
+    // The floor whose own beacons the navigation window hears loudest (the
+    // beacon detector's score), or -1 when it hears none of the map's.
+    int floorOfHeardBeacons() const;
+    // The kit's floor evidence from a window too thin to weigh any floor's
+    // points (fewer beacons than the weighting asks for): the loudest
+    // floor's beacons count as a detection. False when nothing was counted.
+    bool countFloorOfThinWindow();
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;
