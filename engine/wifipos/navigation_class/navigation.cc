@@ -43,6 +43,10 @@ const RadioMap& FloorRadioMap(const SublocationMap& floor) {
 // Agreeing detections of another floor before the kit switches to it while
 // no level steps are counted.
 constexpr size_t kKitFloorSwitchWindows = 3;
+// While level steps are counted, a window speaks for another floor only
+// when that floor holds this many times the current floor's share.
+constexpr double kWalkingShareMargin = 1.5;
+
 // The first window may hold only a few readings; a first floor it names
 // without a clear majority waits for the next windows (no position meanwhile)
 // rather than stand on a floor that four more windows must overturn. The
@@ -1312,6 +1316,7 @@ int Navigation::detectSublocIdWithHistory() {
                        (mAlgorithm == 108 && mGp.getMode() == 122);
     r = byBle ? detectSublocIndexByBle(d) : determineCurSublocation(d);
     if (r != 0) return r;
+    if (!classicDefaults() && !byBle) d = floorOfLargestShare(d);
     mDetectedSublocInd = d;
     if (mCurSublocInd == -1) {
         const double now = mCurTime.getTimeInSeconds();
@@ -1351,33 +1356,41 @@ void Navigation::countFloorDetection(int d) {
     }
 }
 
-int Navigation::floorOfHeardBeacons() const {
-    const int nFloors = static_cast<int>(mFlatFloors.size());
-    if (nFloors == 0) return -1;
-    std::vector<double> sum(static_cast<size_t>(nFloors), 0.0);
-    std::vector<int> count(static_cast<size_t>(nFloors), 0);
-    int heard = 0;
+int Navigation::floorOfLargestShare(int heaviest) const {
+    int best = -1;
+    double bestShare = 0.0;
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        double share = 0.0;
+        for (double w : mSublocStates[s].globalWeights) share += std::isfinite(w) && w > 0.0 ? w : 0.0;
+        if (share > bestShare) {
+            best = static_cast<int>(s);
+            bestShare = share;
+        }
+    }
+    if (best < 0) return heaviest;
+    // While level steps are counted the walker is seldom changing floors: a
+    // share only a little above the current floor's is noise.
+    if (mIsStop || mCurSublocInd < 0 || best == mCurSublocInd ||
+        static_cast<size_t>(mCurSublocInd) >= mSublocStates.size()) {
+        return best;
+    }
+    double current = 0.0;
+    for (double w : mSublocStates[static_cast<size_t>(mCurSublocInd)].globalWeights) {
+        current += std::isfinite(w) && w > 0.0 ? w : 0.0;
+    }
+    return bestShare >= kWalkingShareMargin * current ? best : mCurSublocInd;
+}
+
+int Navigation::onlyFloorHeard() const {
+    int floor = -1;
     for (const AccessPoint& ap : mSigNavigation) {
         if (ap.getType() != 2) continue;
         auto it = mBeaconFloor.find(ap.getBssid());
         if (it == mBeaconFloor.end()) continue;
-        sum[static_cast<size_t>(it->second)] += ap.getRssi();
-        ++count[static_cast<size_t>(it->second)];
-        ++heard;
+        if (floor >= 0 && it->second != floor) return -1;
+        floor = it->second;
     }
-    if (heard == 0) return -1;
-    int best = -1;
-    double bestScore = 0.0;
-    for (int f = 0; f < nFloors; ++f) {
-        const size_t i = static_cast<size_t>(f);
-        if (count[i] == 0) continue;
-        const double score = sum[i] / count[i] / (1.0 + 0.1 * count[i] / heard);
-        if (best < 0 || score > bestScore) {
-            best = f;
-            bestScore = score;
-        }
-    }
-    return best;
+    return floor;
 }
 
 bool Navigation::countFloorOfThinWindow() {
@@ -1385,7 +1398,7 @@ bool Navigation::countFloorOfThinWindow() {
     const bool byBle = mAlgorithm == 114 || mAlgorithm == 112 ||
                        (mAlgorithm == 108 && mGp.getMode() == 122);
     if (byBle) return false;
-    const int d = floorOfHeardBeacons();
+    const int d = onlyFloorHeard();
     if (d < 0) return false;
     mDetectedSublocInd = d;
     countFloorDetection(d);

@@ -252,12 +252,15 @@ private:
     // Counts floor index d towards a switch: a switch needs agreeing
     // detections of one other floor in a row.
     void countFloorDetection(int d);
-    // The floor whose own beacons the navigation window hears loudest (the
-    // beacon detector's score), or -1 when it hears none of the map's.
-    int floorOfHeardBeacons() const;
+    // The floor whose beacons are the only ones of the map that the
+    // navigation window hears; -1 when it hears none, or several floors'.
+    int onlyFloorHeard() const;
+    // The floor state holding the largest share of the window's weights;
+    // `heaviest` when no floor holds any.
+    int floorOfLargestShare(int heaviest) const;
     // The kit's floor evidence from a window too thin to weigh any floor's
-    // points (fewer beacons than the weighting asks for): the loudest
-    // floor's beacons count as a detection. False when nothing was counted.
+    // points (fewer beacons than the weighting asks for): a window that
+    // hears one floor's beacons only counts as a detection of that floor. False when nothing was counted.
     bool countFloorOfThinWindow();
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
