@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "tools/venuesim/venue_test_util.h"
 #include "venuesim/generator.h"
 #include "venuesim/venue_archive.h"
@@ -19,7 +21,8 @@ struct Scene {
 };
 
 inline const Scene& SharedScene() {
-  static Scene* s = [] {
+  // Held, not leaked: its destructor removes the scratch directory at exit.
+  static const std::unique_ptr<Scene> s([] {
     auto* x = new Scene;
     std::string error;
     venuesim::WalkSpec ws;
@@ -30,7 +33,7 @@ inline const Scene& SharedScene() {
     EXPECT_EQ(venuesim::GenerateWalk(x->venue, venuesim::PropagationModel(x->venue), ws, &x->walk, &error), 0);
     EXPECT_EQ(venuesim::WriteWalkFiles(x->walk, x->log, x->dir.file("walk.csv"), &error), 0) << error;
     return x;
-  }();
+  }());
   return *s;
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 #include "Server/mc_service_addresses.h"
@@ -29,7 +30,8 @@ struct Venue {
 };
 
 const Venue& SharedVenue() {
-  static Venue* v = [] {
+  // Held, not leaked: its destructor removes the scratch directory at exit.
+  static const std::unique_ptr<Venue> v([] {
     auto* x = new Venue;
     std::string error;
     auto w = world::World::create(world::WorldSetup{}, &error);
@@ -40,7 +42,7 @@ const Venue& SharedVenue() {
     EXPECT_EQ(all.size(), 1u) << error;
     if (!all.empty()) x->location = all[0];
     return x;
-  }();
+  }());
   return *v;
 }
 

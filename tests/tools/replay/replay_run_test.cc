@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "replay/track_png.h"
 #include "tools/venuesim/venue_test_util.h"
@@ -26,7 +27,8 @@ struct Scene {
 };
 
 const Scene& SharedScene() {
-  static Scene* s = [] {
+  // Held, not leaked: its destructor removes the scratch directory at exit.
+  static const std::unique_ptr<Scene> s([] {
     auto* x = new Scene;
     std::string error;
     Venue venue;
@@ -44,7 +46,7 @@ const Scene& SharedScene() {
     x->truth = x->dir.file("walk.truth.csv");
     if (WriteWalkFiles(x->walk, x->log, x->truth, &error) != kOk) ADD_FAILURE() << error;
     return x;
-  }();
+  }());
   return *s;
 }
 
