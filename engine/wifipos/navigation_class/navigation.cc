@@ -46,6 +46,8 @@ constexpr size_t kKitFloorSwitchWindows = 3;
 // While level steps are counted, a window speaks for another floor only
 // when that floor holds this many times the current floor's share.
 constexpr double kWalkingShareMargin = 1.5;
+// Floors whose shares lie within this ratio are a tie for the weights.
+constexpr double kShareTieRatio = 1.35;
 
 // The first window may hold only a few readings; a first floor it names
 // without a clear majority waits for the next windows (no position meanwhile)
@@ -1357,28 +1359,62 @@ void Navigation::countFloorDetection(int d) {
 }
 
 int Navigation::floorOfLargestShare(int heaviest) const {
+    const auto shareOf = [this](size_t s) {
+        double share = 0.0;
+        for (double w : mSublocStates[s].globalWeights) share += std::isfinite(w) && w > 0.0 ? w : 0.0;
+        return share;
+    };
     int best = -1;
     double bestShare = 0.0;
     for (size_t s = 0; s < mSublocStates.size(); ++s) {
-        double share = 0.0;
-        for (double w : mSublocStates[s].globalWeights) share += std::isfinite(w) && w > 0.0 ? w : 0.0;
+        const double share = shareOf(s);
         if (share > bestShare) {
             best = static_cast<int>(s);
             bestShare = share;
         }
     }
     if (best < 0) return heaviest;
+    // Two floors the weights barely tell apart: the one whose own beacons
+    // are heard loudest decides.
+    const int loud = loudestFloorHeard();
+    if (loud >= 0 && loud != best && static_cast<size_t>(loud) < mSublocStates.size() &&
+        kShareTieRatio * shareOf(static_cast<size_t>(loud)) >= bestShare) {
+        best = loud;
+        bestShare = shareOf(static_cast<size_t>(loud));
+    }
     // While level steps are counted the walker is seldom changing floors: a
     // share only a little above the current floor's is noise.
     if (mIsStop || mCurSublocInd < 0 || best == mCurSublocInd ||
         static_cast<size_t>(mCurSublocInd) >= mSublocStates.size()) {
         return best;
     }
-    double current = 0.0;
-    for (double w : mSublocStates[static_cast<size_t>(mCurSublocInd)].globalWeights) {
-        current += std::isfinite(w) && w > 0.0 ? w : 0.0;
+    return bestShare >= kWalkingShareMargin * shareOf(static_cast<size_t>(mCurSublocInd)) ? best : mCurSublocInd;
+}
+
+int Navigation::loudestFloorHeard() const {
+    const size_t nFloors = mFlatFloors.size();
+    std::vector<double> sum(nFloors, 0.0);
+    std::vector<int> count(nFloors, 0);
+    int heard = 0;
+    for (const AccessPoint& ap : mSigNavigation) {
+        if (ap.getType() != 2) continue;
+        auto it = mBeaconFloor.find(ap.getBssid());
+        if (it == mBeaconFloor.end() || static_cast<size_t>(it->second) >= nFloors) continue;
+        sum[static_cast<size_t>(it->second)] += ap.getRssi();
+        ++count[static_cast<size_t>(it->second)];
+        ++heard;
     }
-    return bestShare >= kWalkingShareMargin * current ? best : mCurSublocInd;
+    int best = -1;
+    double bestScore = 0.0;
+    for (size_t f = 0; f < nFloors; ++f) {
+        if (count[f] == 0) continue;
+        const double score = sum[f] / count[f] / (1.0 + 0.1 * count[f] / heard);
+        if (best < 0 || score > bestScore) {
+            best = static_cast<int>(f);
+            bestScore = score;
+        }
+    }
+    return best;
 }
 
 int Navigation::onlyFloorHeard() const {

@@ -255,6 +255,9 @@ private:
     // The floor whose beacons are the only ones of the map that the
     // navigation window hears; -1 when it hears none, or several floors'.
     int onlyFloorHeard() const;
+    // The floor whose own beacons the navigation window hears loudest (the
+    // beacon detector's score); -1 when it hears none of the map's.
+    int loudestFloorHeard() const;
     // The floor state holding the largest share of the window's weights;
     // `heaviest` when no floor holds any.
     int floorOfLargestShare(int heaviest) const;
