@@ -1374,9 +1374,11 @@ int Navigation::floorOfLargestShare(int heaviest) const {
         }
     }
     if (best < 0) return heaviest;
-    // Two floors the weights barely tell apart: the one whose own beacons
-    // are heard loudest decides.
-    const int loud = loudestFloorHeard();
+    // Two floors the histogram weights barely tell apart: the one whose own
+    // beacons are heard loudest decides. Nearest-neighbour weights fall off
+    // slowly with the match and spread over the floors, so near ties are
+    // common for them and the beacons would overrule the radio map.
+    const int loud = mAlgorithm == 109 ? loudestFloorHeard() : -1;
     if (loud >= 0 && loud != best && static_cast<size_t>(loud) < mSublocStates.size() &&
         kShareTieRatio * shareOf(static_cast<size_t>(loud)) >= bestShare) {
         best = loud;
