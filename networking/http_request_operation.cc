@@ -136,15 +136,20 @@ void MCHTTPRequestOperation::setResponseSerializer(std::shared_ptr<MCHTTPRespons
 }
 
 MCResponseObject MCHTTPRequestOperation::responseObject() {
+  auto object = parsedResponseObject();
+  return object ? *object : MCResponseObject();
+}
+
+std::shared_ptr<const MCResponseObject> MCHTTPRequestOperation::parsedResponseObject() {
   std::lock_guard<std::recursive_mutex> lock(lock_);
-  if (!responseObject_.has_value() && isFinished() && !error() && responseSerializer_) {
+  if ((!responseObject_ || !responseObject_->has_value()) && isFinished() && !error() && responseSerializer_) {
     // Read in place under the lock, which the parse holds anyway: a reply is not copied for it.
     const auto& response = responseHoldingLock();
     static const Data kNoData;
     const auto& data = responseDataHoldingLock();
     std::optional<platform::Error> serializationError;
-    responseObject_ = responseSerializer_->responseObjectForResponse(response ? &*response : nullptr, data ? *data : kNoData,
-                                                                     &serializationError);
+    responseObject_ = std::make_shared<const MCResponseObject>(responseSerializer_->responseObjectForResponse(
+        response ? &*response : nullptr, data ? *data : kNoData, &serializationError));
     if (serializationError) responseSerializationError_ = serializationError;
   }
   return responseObject_;
@@ -184,19 +189,24 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
       bool dispatched = false;
       auto deliver = [&](std::function<void()> callback) {
         dispatched = true;
-        callbackGroup->async(queue, [self, callback, onMain] {
+        callbackGroup->async(queue, [self, callback = std::move(callback), onMain] {
           self->releaseFinishNotification(onMain);
           callback();
         });
       };
+      // The parsed object and the error move along the chain: a JSON reply copied at every
+      // hand-off cost more than its parse.
       if (auto error = self->error()) {
-        if (failure) deliver([self, failure, e = *error] { failure(self, e); });
+        if (failure) deliver([self, failure, e = std::move(*error)] { failure(self, e); });
       } else {
-        MCResponseObject object = self->responseObject();
+        auto object = self->parsedResponseObject();
         if (auto error = self->error()) {
-          if (failure) deliver([self, failure, e = *error] { failure(self, e); });
+          if (failure) deliver([self, failure, e = std::move(*error)] { failure(self, e); });
         } else if (success) {
-          deliver([self, success, object] { success(self, object); });
+          deliver([self, success, object = std::move(object)] {
+            static const MCResponseObject kNone;
+            success(self, object ? *object : kNone);
+          });
         }
       }
       if (!dispatched) self->releaseFinishNotification(false);

@@ -43,8 +43,10 @@ class MCHTTPRequestOperation : public MCURLConnectionOperation {
   void prepareResumableRequest() override;
 
  private:
+  // The cached object, shared with the success block instead of copied for it.
+  std::shared_ptr<const MCResponseObject> parsedResponseObject();
   std::shared_ptr<MCHTTPResponseSerializer> responseSerializer_;
-  MCResponseObject responseObject_;
+  std::shared_ptr<const MCResponseObject> responseObject_;
   std::optional<platform::Error> responseSerializationError_;
 };
 

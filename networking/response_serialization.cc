@@ -247,7 +247,8 @@ MCResponseObject MCJSONResponseSerializer::responseObjectForResponse(const platf
     if (parsed.is_discarded() || (fragment && !(readingOptions & 4))) {
       serializationError = platform::Error::make(kJSONErrorDomain, 3840, kNotReadable);
     } else {
-      object = removesKeysWithNullValues ? MCJSONObjectByRemovingKeysWithNullValues(parsed, readingOptions) : parsed;
+      if (removesKeysWithNullValues) object = MCJSONObjectByRemovingKeysWithNullValues(parsed, readingOptions);
+      else object = std::move(parsed);
     }
   }
   mergeError(error, serializationError);

@@ -44,10 +44,11 @@ class NotificationPoster {
     static auto* poster = new NotificationPoster;  // kept to the end: pool threads may post late
     return *poster;
   }
-  void post(std::string name, std::shared_ptr<const void> object) {
+  // `name` is one of the kit's constant names: kept as it is until it is posted.
+  void post(const char* name, std::shared_ptr<const void> object) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      pending_.emplace_back(std::move(name), std::move(object));
+      pending_.emplace_back(name, std::move(object));
       if (scheduled_) return;
       scheduled_ = true;
     }
@@ -56,7 +57,7 @@ class NotificationPoster {
 
  private:
   void drain() {
-    std::vector<std::pair<std::string, std::shared_ptr<const void>>> batch;
+    std::vector<std::pair<const char*, std::shared_ptr<const void>>> batch;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       batch.swap(pending_);
@@ -65,7 +66,7 @@ class NotificationPoster {
     for (auto& [name, object] : batch) platform::NotificationCenter::defaultCenter()->postNotificationName(name, object);
   }
   std::mutex mutex_;
-  std::vector<std::pair<std::string, std::shared_ptr<const void>>> pending_;
+  std::vector<std::pair<const char*, std::shared_ptr<const void>>> pending_;
   bool scheduled_ = false;
 };
 
@@ -266,11 +267,12 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
   // The running connection holds its operation, as a loading system holds its delegate: an
   // operation nobody else keeps still finishes and reports. The operation drops the
   // connection when it finishes, fails or pauses, which ends the cycle.
-  auto strong = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
+  // One reference for all callbacks: each capturing its own cost an allocation apiece.
+  MCURLConnectionOperation* const self = this;
   platform::URLConnectionDelegate d;
+  d.owner = shared_from_this();
   d.runsHostCode = runsHostCode();
-  d.evaluateServerTrust = [strong](const platform::ServerTrust& trust, const std::string& host) {
-    auto& self = strong;
+  d.evaluateServerTrust = [self](const platform::ServerTrust& trust, const std::string& host) {
     AuthenticationChallengeBlock block;
     std::shared_ptr<MCSecurityPolicy> policy;
     {
@@ -281,9 +283,8 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     if (block) return block(trust, host);
     return policy ? policy->evaluateServerTrust(trust, host) : trust.evaluate(host).trusted;
   };
-  d.willSendRequest = [strong](const platform::URLRequest& proposed, const platform::URLResponse& redirect,
+  d.willSendRequest = [self](const platform::URLRequest& proposed, const platform::URLResponse& redirect,
                              std::optional<platform::URLLoadError>* refusal) -> std::optional<platform::URLRequest> {
-    auto& self = strong;
     RedirectResponseBlock block;
     std::shared_ptr<MCSecurityPolicy> policy;
     {
@@ -301,12 +302,12 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     }
     return next;
   };
-  d.didReceiveResponse = [strong](const platform::URLResponse& response) {
-    auto& self = strong;
+  d.didReceiveResponse = [self](platform::URLResponse response) {
     std::lock_guard<std::recursive_mutex> lock(self->lock_);
-    self->response_ = response;
+    const bool whole = response.statusCode == 200;
+    self->response_ = std::move(response);
     // A server that ignores Range sends the whole body again: it replaces what we have.
-    if (response.statusCode == 200 && self->request_.valueForHTTPHeaderField("Range")) {
+    if (whole && self->request_.valueForHTTPHeaderField("Range")) {
       if (!self->outputStream()->truncate()) {
         self->connection_->cancel();
         self->connectionDidFail(errorFromStream(self->outputStream()->streamError(), "output stream cannot restart"));
@@ -316,13 +317,12 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
       self->pendingBytesRead_ = 0;
     }
   };
-  d.didReceiveData = [strong](const uint8_t* bytes, size_t length) {
-    auto& self = strong;
+  d.didReceiveData = [self](const uint8_t* bytes, size_t length) {
     return self->connectionDidReceiveData(bytes, length);
   };
-  d.didSendBodyData = [strong](int64_t written, int64_t total, int64_t expected) {
-    auto& self = strong;
-    platform::dispatch::async(platform::dispatch::mainQueue(), [self, written, total, expected] {
+  d.didSendBodyData = [self](int64_t written, int64_t total, int64_t expected) {
+    auto strong = std::static_pointer_cast<MCURLConnectionOperation>(self->shared_from_this());
+    platform::dispatch::async(platform::dispatch::mainQueue(), [self = std::move(strong), written, total, expected] {
       ProgressBlock block;
       {
         std::lock_guard<std::recursive_mutex> lock(self->lock_);
@@ -331,8 +331,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
       if (block) block(static_cast<uint64_t>(written), total, expected);
     });
   };
-  d.didFinishLoading = [strong] {
-    auto& self = strong;
+  d.didFinishLoading = [self] {
     std::lock_guard<std::recursive_mutex> lock(self->lock_);
     if (self->isFinished()) return;
     auto out = self->outputStream();
@@ -344,8 +343,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     self->connection_.reset();
     self->finish();
   };
-  d.didFailWithError = [strong](const platform::URLLoadError& e) {
-    auto& self = strong;
+  d.didFailWithError = [self](const platform::URLLoadError& e) {
     platform::UserInfo info;
     if (!e.failingURL.empty()) info[MCURLErrorFailingURLErrorKey] = e.failingURL;
     std::lock_guard<std::recursive_mutex> lock(self->lock_);

@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <pthread.h>
+#include <strings.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string_view>
@@ -46,7 +48,9 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   std::thread thread;
   std::mutex mutex;
   std::condition_variable stoppedCv;
-  std::deque<std::function<void()>> tasks;  // (m)
+  std::vector<std::function<void()>> tasks;  // (m)
+  // The tasks being run, taken from `tasks` at once; kept to reuse its storage (driver).
+  std::vector<std::function<void()>> draining;
   // Tasks ever posted, and whether the driver sleeps in curl_multi_poll: a poster wakes it
   // only when it sleeps (both sequentially consistent, so one of them sees the other).
   std::atomic<uint64_t> posted{0};
@@ -99,7 +103,7 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   static constexpr size_t kTransfersPerHost = 6;
   struct HostSlots {
     size_t running = 0;
-    std::deque<std::shared_ptr<URLConnection>> waiting;
+    std::list<std::shared_ptr<URLConnection>> waiting;  // a list costs nothing while empty
   };
   std::map<std::string, HostSlots> hosts;
   bool slotFreed = false;  // a host may have room for a waiting transfer
@@ -110,19 +114,28 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   std::string lastAuthority, lastSlot, lastHost;
   // Uploads paused until their paced body stream may be read again (steady time).
   std::multimap<std::chrono::steady_clock::time_point, std::weak_ptr<URLConnection>> wakeups;
-  // Handles of ended transfers, reset and reused: a new handle per request costs more than
-  // a small reply does.
-  std::vector<CURL*> spareHandles;
+  // Handles of ended transfers, reused: a new handle per request costs more than a small
+  // reply does. A handle whose last request was a plain GET (URLConnection::configure) keeps
+  // its options for the next plain GET, which sets only what differs between two of them;
+  // any other handle, or any other request, starts from a reset handle.
+  struct Spare {
+    CURL* easy;
+    bool plainGet;
+  };
+  std::vector<Spare> spareHandles;
 
-  CURL* takeHandle() {
+  // A handle for a transfer; `*kept` tells whether it still holds a plain GET's options.
+  CURL* takeHandle(bool plainGet, bool* kept) {
+    *kept = false;
     if (spareHandles.empty()) return curl_easy_init();
-    CURL* e = spareHandles.back();
+    Spare spare = spareHandles.back();
     spareHandles.pop_back();
-    curl_easy_reset(e);
-    return e;
+    if (plainGet && spare.plainGet) *kept = true;
+    else curl_easy_reset(spare.easy);
+    return spare.easy;
   }
-  void giveBack(CURL* e) {
-    if (spareHandles.size() < 2 * kTransfersPerHost) spareHandles.push_back(e);
+  void giveBack(CURL* e, bool plainGet) {
+    if (spareHandles.size() < 2 * kTransfersPerHost) spareHandles.push_back({e, plainGet});
     else curl_easy_cleanup(e);
   }
   bool hasTransfers() const { return !active.empty() || !hosts.empty() || !wakeups.empty(); }
@@ -154,6 +167,7 @@ struct URLConnection::Transfer {
   bool trustRefused = false;
   bool pausedForPacing = false;
   bool admitting = false;  // started, waiting for a slot of its host
+  bool plainGet = false;   // `easy` holds exactly the options of a plain GET
   bool holdsSlot = false;  // counted in the running transfers of `slot`
   std::string slot;
   int redirects = 0;
@@ -179,10 +193,10 @@ namespace {
 
 using Access = NetworkThreadAccess;
 
-std::string trimLine(std::string s) {
-  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) s.pop_back();
+std::string_view trimLine(std::string_view s) {
+  while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
   size_t b = s.find_first_not_of(" \t");
-  return b == std::string::npos ? std::string() : s.substr(b);
+  return b == std::string_view::npos ? std::string_view() : s.substr(b);
 }
 
 void deliverResponse(URLConnection& c) {
@@ -203,7 +217,7 @@ void deliverResponse(URLConnection& c) {
     } catch (...) {
     }
   }
-  if (auto& cb = Access::delegate(c).didReceiveResponse) cb(t.response);
+  if (auto& cb = Access::delegate(c).didReceiveResponse) cb(std::move(t.response));
 }
 
 std::string hostOf(const std::string& url) {
@@ -301,13 +315,15 @@ size_t onHeader(char* data, size_t size, size_t n, void* user) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
   if (t.stopped) return 0;
-  std::string line = trimLine(std::string(data, size * n));
-  if (line.rfind("HTTP/", 0) == 0) {
+  // Read in place: a reply's head is a dozen lines, and copies of each cost more than its body.
+  std::string_view line = trimLine(std::string_view(data, size * n));
+  if (line.substr(0, 5) == "HTTP/") {
     t.response.allHeaderFields.clear();  // a new head: after an interim reply
+    t.response.allHeaderFields.reserve(16);
   } else if (line.empty()) {
     if (!redirectHeadEnded(c)) return 0;
-  } else if (size_t colon = line.find(':'); colon != std::string::npos && colon > 0) {
-    t.response.allHeaderFields.emplace_back(line.substr(0, colon), trimLine(line.substr(colon + 1)));
+  } else if (size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
+    t.response.allHeaderFields.emplace_back(std::string(line.substr(0, colon)), std::string(trimLine(line.substr(colon + 1))));
   }
   return size * n;
 }
@@ -482,29 +498,35 @@ bool URLConnection::configure() {
     });
     return false;
   };
-  t.easy = NetworkThread::shared().impl().takeHandle();
+  std::string method = upperCased(request_.HTTPMethod);
+  // Plain: a handle set up for one differs from one set up for the next only in what is set
+  // below for every request (URL, callbacks' data, error buffer, time-outs, headers).
+  const bool plainGet = method == "GET" && request_.HTTPBody.empty() && !request_.HTTPBodyStream && !credential_ &&
+                        request_.URL.size() > 5 && strncasecmp(request_.URL.c_str(), "http:", 5) == 0;
+  bool kept = false;
+  t.easy = NetworkThread::shared().impl().takeHandle(plainGet, &kept);
+  t.plainGet = plainGet;
   if (!t.easy) return failSoon(URLErrorUnknown, "cannot create a transfer");
   if (request_.URL.empty()) return failSoon(URLErrorBadURL, "bad URL");
   if (!isHTTPToken(request_.HTTPMethod)) return failSoon(URLErrorBadURL, "the request method is no token");
   CURL* e = t.easy;
   if (t.host.empty()) t.host = hostOf(request_.URL);  // start() found it already
   curl_easy_setopt(e, CURLOPT_URL, request_.URL.c_str());
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
-  curl_easy_setopt(e, CURLOPT_PROXY, "");
-  // Redirects are followed one hop at a time, so each hop's delegate decision and trust
-  // evaluation see that hop's own request and host.
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  if (!kept) {
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 64L * 1024);
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    // Redirects are followed one hop at a time, so each hop's delegate decision and trust
+    // evaluation see that hop's own request and host.
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
+  }
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorBuffer);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
-  curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
-  curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
   double timeout = request_.timeoutInterval > 0 ? request_.timeoutInterval : 60;
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -525,12 +547,16 @@ bool URLConnection::configure() {
     curl_easy_setopt(e, CURLOPT_PASSWORD, credential_->password.c_str());
     curl_easy_setopt(e, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
   }
-  std::string method = upperCased(request_.HTTPMethod);
   bool bodyMethod = request_.HTTPBodyStream || !request_.HTTPBody.empty() || method == "POST" || method == "PUT" ||
                     method == "PATCH";
   if (method == "HEAD") {
     curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
   } else if (bodyMethod) {
+    // Progress is reported only for a body sent: a bodiless request spares libcurl the
+    // callback at every step of its transfer.
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(e, CURLOPT_POST, 1L);
     if (request_.HTTPBodyStream) {
       int64_t length = -1;
@@ -567,7 +593,7 @@ bool URLConnection::configure() {
 
 bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
   auto& t = *c.transfer_;
-  NetworkThread::shared().impl().giveBack(t.easy);
+  NetworkThread::shared().impl().giveBack(t.easy, t.plainGet);
   curl_slist_free_all(t.headers);
   URLConnection::Transfer hop;  // the next hop goes on in the same slot
   hop.redirects = t.redirects;
@@ -645,7 +671,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
-    giveBack(std::exchange(t.easy, nullptr));
+    giveBack(std::exchange(t.easy, nullptr), t.plainGet);
     if (d.didFinishLoading) d.didFinishLoading();
     return hostCodeEnds(*c);
   }
@@ -661,7 +687,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   } else if (t.trustRefused) {
     error.code = URLErrorServerCertificateUntrusted;
   }
-  giveBack(std::exchange(t.easy, nullptr));
+  giveBack(std::exchange(t.easy, nullptr), t.plainGet);
   if (d.didFailWithError) d.didFailWithError(error);
   hostCodeEnds(*c);
 }
@@ -699,14 +725,16 @@ bool NetworkThread::Impl::admitWaiting() {
 
 // False, with nothing taken, when the main thread would take tasks while host code waits.
 bool NetworkThread::Impl::drainTasks(bool asMain) {
-  std::deque<std::function<void()>> batch;
   drained = posted.load(std::memory_order_seq_cst);
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return false;
-    batch.swap(tasks);
+    if (tasks.empty()) return true;
+    draining.swap(tasks);
   }
-  for (auto& task : batch) task();
+  // Tasks posted meanwhile go to `tasks`; no round runs inside a task.
+  for (auto& task : draining) task();
+  draining.clear();
   return true;
 }
 
@@ -853,7 +881,7 @@ void NetworkThread::Impl::endTransfers() {
   active.clear();
   hosts.clear();
   wakeups.clear();
-  for (CURL* e : spareHandles) curl_easy_cleanup(e);
+  for (const Spare& spare : spareHandles) curl_easy_cleanup(spare.easy);
   spareHandles.clear();
   std::lock_guard<std::mutex> lock(mutex);
   tasks.clear();

@@ -36,6 +36,8 @@ struct URLConnectionDelegate {
   // sees the thread it runs on: the connection is then driven by the network thread only,
   // from start() to its last callback. A request with a body stream is treated alike.
   bool runsHostCode = false;
+  // What the callbacks need alive, kept as long as they are (one reference for all of them).
+  std::shared_ptr<const void> owner;
   // Server-trust challenge; none = the default evaluation with the host name checked.
   std::function<bool(const ServerTrust& trust, const std::string& host)> evaluateServerTrust;
   // A redirect reply arrived: `proposed` is the request that follows it (same headers, the
@@ -46,7 +48,8 @@ struct URLConnectionDelegate {
   std::function<std::optional<URLRequest>(const URLRequest& proposed, const URLResponse& redirect,
                                           std::optional<URLLoadError>* refusal)>
       willSendRequest;
-  std::function<void(const URLResponse&)> didReceiveResponse;
+  // The response is handed over: the connection keeps no copy of it.
+  std::function<void(URLResponse)> didReceiveResponse;
   std::function<bool(const uint8_t* bytes, size_t length)> didReceiveData;
   std::function<void(int64_t bytesWritten, int64_t totalWritten, int64_t totalExpected)> didSendBodyData;
   std::function<void()> didFinishLoading;

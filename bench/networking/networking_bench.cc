@@ -9,6 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <sstream>
+
+#include <unistd.h>
 
 #include "networking/http_request_operation_manager.h"
 #include "support/peers.h"
@@ -44,11 +47,48 @@ Server& server() {
   return s;
 }
 
+// CPU time of nginx's worker (user and kernel), in microseconds; 0 when it cannot be read. The
+// kernel counts it in ticks, so only sums over many requests mean something.
+double nginxCpuUs() {
+  static const int worker = [] {
+    int master = 0;
+    std::ifstream(server().dir / "nginx.pid") >> master;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+      std::ifstream stat(e.path() / "stat");
+      std::string line;
+      if (!std::getline(stat, line)) continue;
+      std::istringstream rest(line.substr(line.rfind(')') + 2));
+      char state;
+      int parent = 0;
+      rest >> state >> parent;
+      if (master > 0 && parent == master) return std::atoi(e.path().filename().c_str());
+    }
+    return 0;
+  }();
+  if (worker <= 0) return 0;
+  std::ifstream stat("/proc/" + std::to_string(worker) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i >= 14) ticks += std::atof(field.c_str());  // utime, stime
+  return ticks * 1e6 / double(sysconf(_SC_CLK_TCK));
+}
+
 // CPU time of every thread of this process (nginx not included), in microseconds.
 double processCpuUs() {
   rusage r{};
   getrusage(RUSAGE_SELF, &r);
   return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e6 + r.ru_utime.tv_usec + r.ru_stime.tv_usec;
+}
+
+// The part of processCpuUs() spent in the kernel.
+double processSysUs() {
+  rusage r{};
+  getrusage(RUSAGE_SELF, &r);
+  return r.ru_stime.tv_sec * 1e6 + r.ru_stime.tv_usec;
 }
 
 // Context switches of every thread of this process, voluntary or not.
@@ -149,16 +189,28 @@ void BM_CurlEasy100MBDownload(benchmark::State& state) {
 // The same work through the manager and through libcurl's easy interface in alternating
 // batches of 100, so that a machine whose load changes during the run weighs on both alike.
 // Counters: microseconds per request for each, and their ratio.
-void pairedSmallGets(benchmark::State& state, bool queued) {
+// `sameHeaders`: curl sends the headers the manager's requests carry (User-Agent,
+// Accept-Language), which libcurl formats and nginx reads, instead of none.
+void pairedSmallGets(benchmark::State& state, bool queued, bool sameHeaders = false) {
   auto manager = MCHTTPRequestOperationManager::manager();
   std::string url = server().url("/small.json");
   size_t bytes = 0;
   CURL* easy = CurlReader(url, &bytes);
-  double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0, oursSwitches = 0, curlSwitches = 0;
+  curl_slist* headers = nullptr;
+  if (sameHeaders) {
+    auto request = manager->requestSerializer->requestWithMethod("GET", url, nullptr);
+    for (const auto& [field, value] : request->allHTTPHeaderFields)
+      headers = curl_slist_append(headers, (field + ": " + value).c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  }
+  double oursUs = 0, curlUs = 0, oursCpuUs = 0, curlCpuUs = 0, oursSysUs = 0, curlSysUs = 0, oursSwitches = 0, curlSwitches = 0;
+  double oursNginxUs = 0, curlNginxUs = 0;
   int64_t requests = 0;
   for (auto _ : state) {
     for (int batch = 0; batch < 10; ++batch) {
+      double nginxBegan = nginxCpuUs();
       double cpuBegan = processCpuUs();
+      double sysBegan = processSysUs();
       double switchesBegan = processContextSwitches();
       auto began = std::chrono::steady_clock::now();
       int ok = 0, done = 0;
@@ -169,26 +221,44 @@ void pairedSmallGets(benchmark::State& state, bool queued) {
       platform::testing::pumpUntil([&] { return done == 100; }, 30);
       auto middle = std::chrono::steady_clock::now();
       double cpuMiddle = processCpuUs();
+      double sysMiddle = processSysUs();
       double switchesMiddle = processContextSwitches();
+      // Read between the two halves, so that neither is charged with reading it.
+      double nginxMiddle = nginxCpuUs();
+      double curlCpuBegan = processCpuUs();
+      double curlSysBegan = processSysUs();
+      double curlSwitchesBegan = processContextSwitches();
+      auto curlBegan = std::chrono::steady_clock::now();
       for (int i = 0; i < 100; ++i)
         if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("a curl request failed");
       auto end = std::chrono::steady_clock::now();
-      curlCpuUs += processCpuUs() - cpuMiddle;
-      curlSwitches += processContextSwitches() - switchesMiddle;
+      curlCpuUs += processCpuUs() - curlCpuBegan;
+      curlSysUs += processSysUs() - curlSysBegan;
+      curlSwitches += processContextSwitches() - curlSwitchesBegan;
+      curlNginxUs += nginxCpuUs() - nginxMiddle;
+      oursSysUs += sysMiddle - sysBegan;
+      oursNginxUs += nginxMiddle - nginxBegan;
       oursSwitches += switchesMiddle - switchesBegan;
       oursCpuUs += cpuMiddle - cpuBegan;
       if (ok != 100) state.SkipWithError("a request failed");
       oursUs += std::chrono::duration<double, std::micro>(middle - began).count();
-      curlUs += std::chrono::duration<double, std::micro>(end - middle).count();
+      curlUs += std::chrono::duration<double, std::micro>(end - curlBegan).count();
       requests += 100;
     }
   }
   curl_easy_cleanup(easy);
+  curl_slist_free_all(headers);
   state.counters["ours_us"] = oursUs / double(requests);
   state.counters["curl_us"] = curlUs / double(requests);
   state.counters["ratio"] = oursUs / curlUs;
   state.counters["ours_cpu_us"] = oursCpuUs / double(requests);
   state.counters["curl_cpu_us"] = curlCpuUs / double(requests);
+  state.counters["ours_sys_us"] = oursSysUs / double(requests);
+  state.counters["curl_sys_us"] = curlSysUs / double(requests);
+  // nginx's share, the server's work for the same requests: ours carry a User-Agent and an
+  // Accept-Language header, which it reads.
+  state.counters["ours_nginx_cpu_us"] = oursNginxUs / double(requests);
+  state.counters["curl_nginx_cpu_us"] = curlNginxUs / double(requests);
   state.counters["ours_cs"] = oursSwitches / double(requests);
   state.counters["curl_cs"] = curlSwitches / double(requests);
 }
@@ -222,9 +292,11 @@ void BM_Paired100MBDownload(benchmark::State& state) {
 
 void BM_PairedSmallJSONGets(benchmark::State& state) { pairedSmallGets(state, false); }
 void BM_PairedSmallJSONGetsQueued(benchmark::State& state) { pairedSmallGets(state, true); }
+void BM_PairedSmallJSONGetsSameHeaders(benchmark::State& state) { pairedSmallGets(state, false, true); }
 
 BENCHMARK(BM_PairedSmallJSONGets)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PairedSmallJSONGetsQueued)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PairedSmallJSONGetsSameHeaders)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Paired100MBDownload)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(6);
 BENCHMARK(BM_ManagerSmallJSONGets)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ManagerSmallJSONGetsQueued)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -55,6 +55,21 @@ TEST(QueryString, UrlHandling) {
   EXPECT_TRUE(s->requestWithMethod("GET", "no scheme", nullptr)->URL.empty());
 }
 
+// A URL checked once is remembered: the verdicts stay those of a first check, in any order.
+TEST(QueryString, RepeatedUrlsKeepTheirVerdicts) {
+  auto s = MCHTTPRequestSerializer::serializer();
+  struct Case { const char* url; bool valid; } cases[] = {
+      {"http://h/p", true}, {"http://h/p", true}, {"no scheme", false}, {"http://h/p", true},
+      {"no scheme", false}, {"http://[bad/", false}, {"http://[bad/", false}, {"", false},
+      {"http://h/p", true}, {"http://h/q", true}, {"http://h/p ", false},
+  };
+  for (const auto& c : cases) {
+    auto r = s->requestWithMethod("GET", c.url, nullptr);
+    ASSERT_TRUE(r) << c.url;
+    EXPECT_EQ(r->URL, c.valid ? std::string(c.url) : std::string()) << c.url;
+  }
+}
+
 TEST(RequestSerializer, HeadersSettingsAndCallbacks) {
   setenv("LANGUAGE", "de_DE:en:fr:es:it:nl:pt", 1);
   MCHTTPRequestSerializer s;

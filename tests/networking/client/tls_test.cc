@@ -109,6 +109,32 @@ TEST_F(TLS, EveryPolicyGivesItsOutcomeAndRefusedServersSeeNoRequest) {
   }
 }
 
+// Transfer handles are reused: one whose last request was plain http must still meet the pin
+// with the next https request, whichever plain request (one that failed, one that succeeded
+// elsewhere) it ran before.
+TEST_F(TLS, APinHoldsOnAHandleThatRanPlainRequests) {
+  auto policy = MCSecurityPolicy::defaultPolicy();
+  policy->SSLPinningMode = 2;
+  policy->setPinnedCertificates({pinned_});
+  const std::string refused = "http://127.0.0.1:" + std::to_string(peers::freePort()) + "/";
+  for (int round = 0; round < 3; ++round) {
+    auto plain = std::make_shared<Outcome>();
+    MCHTTPRequestOperationManager::manager()->GET(refused, nullptr, recordSuccess(plain), recordFailure(plain));
+    ASSERT_TRUE(await(plain));
+    ASSERT_FALSE(plain->success);
+
+    size_t before = hits(Other);
+    auto manager = MCHTTPRequestOperationManager::manager();
+    manager->securityPolicy = policy;
+    auto o = std::make_shared<Outcome>();
+    manager->GET(url(Other), nullptr, recordSuccess(o), recordFailure(o));
+    ASSERT_TRUE(await(o));
+    ASSERT_FALSE(o->success) << round;
+    EXPECT_EQ(o->error->code, platform::URLErrorServerCertificateUntrusted) << round;
+    EXPECT_EQ(hits(Other), before) << round;
+  }
+}
+
 TEST_F(TLS, PolicyEvaluatesHostNamesAndPinnedKeys) {
   platform::ServerTrust trust({pinned_});
   auto policy = MCSecurityPolicy::defaultPolicy();

@@ -4,6 +4,9 @@
   /norange     a fixed 300000-byte body, slowly, always 200 with all of it (Range ignored)
   /charset/CS  the JSON {"text": "Grüße €"} encoded in charset CS and declared so
   /never       announces 10 MB, sends 1000 bytes, then stalls until the client leaves
+  /delay/MS... waits MS milliseconds, then as below
+  /challenge/... recorded as below, then 401 with a Basic challenge unless the request carries
+               an Authorization header
   anything else (any method): records method, path, headers and body (base64) as one JSON
                line in DIR/requests.jsonl, answers 200 application/json {"ok": true}
 """
@@ -70,10 +73,18 @@ class Handler(BaseHTTPRequestHandler):
             except Exception:
                 pass
             return
+        if self.path.startswith("/delay/"):
+            time.sleep(int(self.path.split("/")[2]) / 1000.0)
         record = {"method": self.command, "path": self.path, "headers": dict(self.headers.items()),
                   "body": base64.b64encode(body).decode()}
         with LOCK, open(DIR + "/requests.jsonl", "a") as f:
             f.write(json.dumps(record) + "\n")
+        if self.path.startswith("/challenge/") and not self.headers.get("Authorization"):
+            self.send_response(401)
+            self.send_header("WWW-Authenticate", 'Basic realm="t"')
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         self.reply(200, "application/json", b'{"ok": true}')
 
     do_GET = do_HEAD = do_POST = do_PUT = do_PATCH = do_DELETE = handle_any
