@@ -402,7 +402,7 @@ void Navigation::buildFlatRadioMaps() {
         ff.nPoints = PointCount(floor);
         // The radio map holds each key's entries together, so rows are
         // appended one key at a time.
-        const std::string* last = nullptr;
+        const RadioKey* last = nullptr;
         for (const auto& [key, ap] : FloorRadioMap(floor)) {
             const int p = ap.getRefPointIndex();
             // An entry must name a point of its own floor.
