@@ -38,6 +38,14 @@ constexpr double kFixGate = 1.5;
 // Resampling noise stands for the walker's movement between resamplings;
 // while the walker stands still the kit draws with this share of it.
 constexpr double kStandingNoiseShare = 0.1;
+// Once steps move the cloud, the steps' own length and heading noise spread
+// it as the walker goes, and resampling at the full noise (several metres on
+// most maps) would blur away what they told it: the kit draws with this
+// share of the noise, and one particle in kWideDrawEvery with all of it, so
+// that a cloud that lost the walker still has particles where the radio
+// places him.
+constexpr double kWalkingNoiseShare = 0.02;
+constexpr size_t kWideDrawEvery = 20;
 
 // Heading into [-pi, pi).
 double WrapPi(double a) {
@@ -175,6 +183,14 @@ void ParticleFilter::sRand(int seed) {
   randomStep();
   randomStep();
   randomStep();
+}
+
+bool ParticleFilter::kitWalkingResampling() const {
+  // Draws around an anchor place a cloud anew and keep the full spread. In
+  // dead reckoning no fix re-centres the cloud, and only the walls thin it
+  // out: there the full spread keeps it from narrowing onto the few
+  // particles a corner left.
+  return kitFusion_ && !deadReckoning_ && !standing_ && movedBySteps_ && properties_.nAroundPoint == 0;
 }
 
 double ParticleFilter::kitFixSigma() const {
@@ -670,8 +686,11 @@ void ParticleFilter::resampleParticles() {
   const uint64_t period = static_cast<uint64_t>(std::max(properties_.noisyResamplingTrigger, 0)) + 1;
   // Draws around an anchor keep the full spread: they place a cloud anew.
   const bool standing = kitFusion_ && standing_ && properties_.nAroundPoint == 0;
-  const double noise = properties_.resamplingNoise * (standing ? kStandingNoiseShare : 1.0);
-  const double sigma = (static_cast<uint64_t>(resampleCounter_) % period == 0) ? noise : 0.0;
+  const bool walking = kitWalkingResampling();
+  const double share = standing ? kStandingNoiseShare : walking ? kWalkingNoiseShare : 1.0;
+  const bool noisy = static_cast<uint64_t>(resampleCounter_) % period == 0;
+  const double sigma = noisy ? properties_.resamplingNoise * share : 0.0;
+  const double wideSigma = noisy ? properties_.resamplingNoise : 0.0;
   ++resampleCounter_;
 
   const size_t n = particles_.size();
@@ -699,13 +718,14 @@ void ParticleFilter::resampleParticles() {
       bx = from.x;
       by = from.y;
     }
+    const double s = walking && i % kWideDrawEvery == 0 ? wideSigma : sigma;
     bool blocked = true;
     for (int d = 0; d < kResampleDraws; ++d) {
-      p.x = generateGaussianNoise(bx, sigma);
-      p.y = generateGaussianNoise(by, sigma);
+      p.x = generateGaussianNoise(bx, s);
+      p.y = generateGaussianNoise(by, s);
       blocked = test.bordersAndPixel(p.x, p.y);
       // Without noise every redraw is the same point.
-      if (!blocked || sigma == 0.0) break;
+      if (!blocked || s == 0.0) break;
     }
     if (blocked) {
       p.weight = 0.0;

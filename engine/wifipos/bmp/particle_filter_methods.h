@@ -84,7 +84,9 @@ class ParticleFilter {
   // The kit's weighing of radio evidence against the cloud: a step alone
   // does not weigh the cloud against the last fix again, a Gaussian-process
   // result counts as several readings, and a walker standing still is
-  // resampled with a small share of the resampling noise.
+  // resampled with a small share of the resampling noise; once steps move
+  // the cloud, a walker is resampled with a smaller share still, but for
+  // one particle in twenty drawn with all of it.
   void setKitFusion(bool on) { kitFusion_ = on; }
   bool isKitFusion() const { return kitFusion_; }
   // Whether the walker stands still (no step of late), for the kit's resampling.
@@ -153,6 +155,8 @@ class ParticleFilter {
   void mendProperties();
   // The correction noise the kit weighs the current fix with (see kFixGate).
   double kitFixSigma() const;
+  // Whether the kit resamples a cloud that steps move (see kWalkingNoiseShare).
+  bool kitWalkingResampling() const;
 
   bool isStop_ = false;
   bool deadReckoning_ = false;

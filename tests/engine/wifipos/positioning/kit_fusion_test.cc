@@ -134,6 +134,55 @@ TEST(KitFusionTest, AWalkerStandingStillIsResampledWithLittleNoise) {
   }
 }
 
+TEST(KitFusionTest, AStepMovedWalkerIsResampledNarrowlyButForOneDrawInTwenty) {
+  struct Case {
+    const char* what;
+    bool kit;
+    bool stepped;
+    bool standing;
+    bool anchored;  // every particle drawn around a point
+    bool deadReckoning;
+    double narrow;  // root mean square move of the particles i % 20 != 0, metres
+    double wide;    // the same of the particles i % 20 == 0
+  };
+  // Noise 1 m per axis moves a particle sqrt(2) m on average.
+  const double full = std::sqrt(2.0);
+  const Case cases[] = {
+      {"original, stepped", false, true, false, false, false, full, full},
+      {"kit, radio only", true, false, false, false, false, full, full},
+      {"kit, stepped", true, true, false, false, false, 0.02 * full, full},
+      {"kit, stepped, standing", true, true, true, false, false, 0.1 * full, 0.1 * full},
+      {"kit, stepped, drawn around a point", true, true, false, true, false, full, full},
+      {"kit, stepped, dead reckoning", true, true, false, false, true, full, full},
+  };
+  constexpr int kN = 4000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ParticleFilter pf = Cloud(c.kit, 107, 5.0, c.stepped ? 4.5 : 5.0, 0.0, kN, 1.0);
+    if (c.stepped) {
+      pf.setPredictionInfo(0.5, 0.0);
+      pf.moveParticles();  // heading 0: every particle to (5, 5)
+    }
+    pf.setStanding(c.standing);
+    pf.setDeadReckoning(c.deadReckoning);
+    if (c.anchored) {
+      pf.resampleAroundPoint(5.0, 5.0, 1.0);
+    } else {
+      pf.resampleParticles();
+    }
+    double s2[2] = {0.0, 0.0};
+    int n[2] = {0, 0};
+    const std::vector<Particle> ps = pf.getParticles();
+    for (size_t i = 0; i < ps.size(); ++i) {
+      const int k = i % 20 == 0 ? 1 : 0;
+      s2[k] += (ps[i].x - 5.0) * (ps[i].x - 5.0) + (ps[i].y - 5.0) * (ps[i].y - 5.0);
+      ++n[k];
+    }
+    EXPECT_NEAR(std::sqrt(s2[0] / n[0]), c.narrow, 0.1 * c.narrow);
+    EXPECT_NEAR(std::sqrt(s2[1] / n[1]), c.wide, 0.2 * c.wide);
+  }
+}
+
 TEST(KitFusionTest, AFixFarFromAStepMovedCloudIsWeighedByItsDistance) {
   // Two particles 1 m apart, the fix beyond both: the nearer one gains
   // exp(1 / (2 sigma)) over the other. Correction noise 1 m, gate 1.5 m.
