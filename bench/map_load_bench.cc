@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -320,7 +321,7 @@ __attribute__((noinline)) unsigned long long MapDigest(const std::string& path, 
       std::snprintf(line, sizeof line, "%a %a %a %a %d %d %d %d", ap.getRssi(), ap.getVariance(),
                     ap.getFrequency(), ap.getPower(), ap.getMeasurementCount(), ap.getType(),
                     ap.getBattery(), ap.getRefPointIndex());
-      mix(key + "|" + ap.getBssid() + "|" + ap.getSsid() + "|" + ap.getDistribution() + "|" + line);
+      mix(key.str() + "|" + ap.getBssid() + "|" + ap.getSsid() + "|" + ap.getDistribution() + "|" + line);
       for (const auto& [level, count] : ap.getHistogram())
         mix(std::to_string(level) + ":" + std::to_string(count));
     }
@@ -344,21 +345,28 @@ __attribute__((noinline)) unsigned long long MapDigest(const std::string& path, 
 
 // Runs one side alone, without the benchmark library, for a profiler or
 // an instruction counter: --profile=load|bare|values|inflate [--profile_runs=N].
+// --profile_keep keeps every loaded map until the end, so that a profile of
+// the load holds no release (which the timed benchmark leaves out too).
 // With --archive=PATH the load reads that archive instead of generating the
 // venue; --profile=write --archive=PATH keeps the generated one there.
 // The fixture is made first; run the counter with a toggle on the side's
 // function (ProfileSide) to leave the venue generation out.
 __attribute__((noinline)) void ProfileSide(const std::string& side, int runs,
-                                            const std::string& archive) {
-  if (side == "load" && !archive.empty()) {
-    for (int i = 0; i < runs; ++i) {
-      {
-        NavigationMap map;
-        map.setPathToNavArchive(archive.c_str());
-        benchmark::DoNotOptimize(map.parseAllFiles(false));
-      }
+                                            const std::string& archive, bool keep) {
+  std::vector<std::unique_ptr<NavigationMap>> kept;
+  auto load = [&](const std::string& path) {
+    auto map = std::make_unique<NavigationMap>();
+    map->setPathToNavArchive(path.c_str());
+    benchmark::DoNotOptimize(map->parseAllFiles(false));
+    if (keep) {
+      kept.push_back(std::move(map));
+    } else {
+      map.reset();
       FinishRelease();
     }
+  };
+  if (side == "load" && !archive.empty()) {
+    for (int i = 0; i < runs; ++i) load(archive);
     return;
   }
   Fixture& f = SharedFixture();
@@ -370,12 +378,7 @@ __attribute__((noinline)) void ProfileSide(const std::string& side, int runs,
   }
   for (int i = 0; i < runs; ++i) {
     if (side == "load") {
-      {
-        NavigationMap map;
-        map.setPathToNavArchive(f.path.c_str());
-        benchmark::DoNotOptimize(map.parseAllFiles(false));
-      }
-      FinishRelease();
+      load(f.path);
     } else if (side == "bare" || side == "values") {
       for (const auto& m : f.xmlMembers) {
         tinyxml2::XMLDocument doc;
@@ -411,11 +414,13 @@ int main(int argc, char** argv) {
   std::string profile;
   std::string archive;
   int profileRuns = 1;
+  bool profileKeep = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("--profile=", 0) == 0) profile = arg.substr(10);
     if (arg.rfind("--profile_runs=", 0) == 0) profileRuns = std::atoi(arg.c_str() + 15);
     if (arg.rfind("--archive=", 0) == 0) archive = arg.substr(10);
+    if (arg == "--profile_keep") profileKeep = true;
   }
   if (profile == "digest") {
     int code = 0;
@@ -431,12 +436,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (profile == "load" && !archive.empty()) {
-    ProfileSide(profile, profileRuns, archive);
+    ProfileSide(profile, profileRuns, archive, profileKeep);
     return 0;
   }
   if (!profile.empty()) {
     if (!SharedFixture().ok) return 1;
-    ProfileSide(profile, profileRuns, archive);
+    ProfileSide(profile, profileRuns, archive, profileKeep);
   } else {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -227,19 +227,26 @@ void AxisExp(const double* v, int n, double at, double c, double* out) {
 
 using gp_detail::BlockRow;
 
-// Sums 4 * NV keys at P positions at once: out[q * 4 NV + j] is the sum
-// over the rows' points p of ex[q * exStride + col[p] - u0] * ey[q] *
-// coef[p * 4 NV + j]. Two positions share every load of the coefficients.
-template <int NV, int P>
+// Eight doubles at a time, where the processor has 512-bit vectors.
+typedef double Double8 __attribute__((vector_size(64)));
+
+// Sums L * NV keys at P positions at once (L doubles to a vector V): out[q *
+// L NV + j] is the sum over the rows' points p of ex[q * exStride + col[p] -
+// u0] * ey[q] * coef[p * L NV + j]. Two positions share every load of the
+// coefficients. At two positions each key's terms are added in the same
+// order whatever the vector width, so both widths give the same sums there.
+template <typename V, int NV, int P>
 inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const BlockRow* end,
                                                      const int* col, const double* ex,
                                                      int exStride, int u0, const double* coef,
                                                      double* out) {
-  constexpr int kWidth = 4 * NV;
+  constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
+  constexpr int kWidth = kLanes * NV;
   // Few keys leave the multiply pipelines idle between dependent adds: for
   // one position, two points at a time then, into separate accumulators.
-  constexpr int kSets = P == 1 && NV <= 4 ? 2 : P;
-  Double4 acc[kSets][NV] = {};
+  // (Up to 16 keys, whatever the vector width.)
+  constexpr int kSets = P == 1 && kWidth <= 16 ? 2 : P;
+  V acc[kSets][NV] = {};
   for (; row != end; ++row) {
     int p = row->begin;
     if constexpr (P == 2) {
@@ -250,8 +257,8 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
         const double* c = coef + static_cast<size_t>(p) * kWidth;
 #pragma GCC unroll 8
         for (int j = 0; j < NV; ++j) {
-          Double4 v;
-          std::memcpy(&v, c + 4 * j, sizeof v);
+          V v;
+          std::memcpy(&v, c + kLanes * j, sizeof v);
           acc[0][j] += w0 * v;
           acc[1][j] += w1 * v;
         }
@@ -265,8 +272,8 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
           const double* c = coef + static_cast<size_t>(p + s) * kWidth;
 #pragma GCC unroll 8
           for (int j = 0; j < NV; ++j) {
-            Double4 v;
-            std::memcpy(&v, c + 4 * j, sizeof v);
+            V v;
+            std::memcpy(&v, c + kLanes * j, sizeof v);
             acc[s][j] += w * v;
           }
         }
@@ -276,8 +283,8 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
         const double* c = coef + static_cast<size_t>(p) * kWidth;
 #pragma GCC unroll 8
         for (int j = 0; j < NV; ++j) {
-          Double4 v;
-          std::memcpy(&v, c + 4 * j, sizeof v);
+          V v;
+          std::memcpy(&v, c + kLanes * j, sizeof v);
           acc[0][j] += w * v;
         }
       }
@@ -286,15 +293,15 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
   if constexpr (P == 2) {
 #pragma GCC unroll 8
     for (int j = 0; j < NV; ++j) {
-      std::memcpy(out + 4 * j, &acc[0][j], sizeof(Double4));
-      std::memcpy(out + kWidth + 4 * j, &acc[1][j], sizeof(Double4));
+      std::memcpy(out + kLanes * j, &acc[0][j], sizeof(V));
+      std::memcpy(out + kWidth + kLanes * j, &acc[1][j], sizeof(V));
     }
   } else {
 #pragma GCC unroll 8
     for (int j = 0; j < NV; ++j) {
-      Double4 a = acc[0][j];
+      V a = acc[0][j];
       for (int s = 1; s < kSets; ++s) a += acc[s][j];
-      std::memcpy(out + 4 * j, &a, sizeof a);
+      std::memcpy(out + kLanes * j, &a, sizeof a);
     }
   }
 }
@@ -303,33 +310,63 @@ using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const dou
                          const double*, double*);
 
 template <int NV, int P>
+__attribute__((target("arch=x86-64-v4"))) void BlockWidest(const BlockRow* row,
+                                                           const BlockRow* end, const int* col,
+                                                           const double* ex, int exStride,
+                                                           int u0, const double* coef,
+                                                           double* out) {
+  BlockBody<Double8, NV, P>(row, end, col, ex, exStride, u0, coef, out);
+}
+
+template <int NV, int P>
 __attribute__((target("arch=x86-64-v3"))) void BlockWide(const BlockRow* row, const BlockRow* end,
                                                          const int* col, const double* ex,
                                                          int exStride, int u0, const double* coef,
                                                          double* out) {
-  BlockBody<NV, P>(row, end, col, ex, exStride, u0, coef, out);
+  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out);
 }
 
 template <int NV, int P>
 void BlockPlain(const BlockRow* row, const BlockRow* end, const int* col, const double* ex,
                 int exStride, int u0, const double* coef, double* out) {
-  BlockBody<NV, P>(row, end, col, ex, exStride, u0, coef, out);
+  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out);
 }
 
-// At most this many fours of keys are summed in one pass: the accumulators
-// of two positions fill the vector registers.
+// Whether the CPU runs the x86-64-v4 build of the block sums (asked once,
+// like WideVectors).
+bool WidestVectors() {
+  static const bool widest = [] {
+    __builtin_cpu_init();
+    return WideVectors() && __builtin_cpu_supports("avx512f") &&
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512cd");
+  }();
+  return widest;
+}
+
+// Doubles to one vector of the block sums on this CPU: one pass then covers
+// twice the keys with 512-bit vectors, sharing the rows' loads among more.
+int BlockLanes() {
+  static const int lanes = WidestVectors() ? 8 : 4;
+  return lanes;
+}
+
+// At most this many vectors of keys are summed in one pass: the accumulators
+// of two positions fill the vector registers (16 of 256 bits, 32 of 512).
 constexpr int kMaxBlockVectors = 6;
 
-BlockFn BlockSum(int vectors, int positions) {
+BlockFn BlockSum(int vectors, int positions, int lanes) {
 #define MV_BLOCK_TABLE(F, P) \
   {&F<1, P>, &F<2, P>, &F<3, P>, &F<4, P>, &F<5, P>, &F<6, P>}
+  static const BlockFn widest[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWidest, 1),
+                                                      MV_BLOCK_TABLE(BlockWidest, 2)};
   static const BlockFn wide[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWide, 1),
                                                     MV_BLOCK_TABLE(BlockWide, 2)};
   static const BlockFn plain[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockPlain, 1),
                                                      MV_BLOCK_TABLE(BlockPlain, 2)};
 #undef MV_BLOCK_TABLE
-  static const auto* const table = WideVectors() ? wide : plain;
-  return table[positions - 1][vectors - 1];
+  static const auto* const narrow = WideVectors() ? wide : plain;
+  return (lanes == 8 ? widest : narrow)[positions - 1][vectors - 1];
 }
 
 // A table of first points per row and x index is kept while it is at most
@@ -673,10 +710,13 @@ int SublocationGP::xBeyond(double v) const {
   return next < xBucket_.size() ? xBucket_[next] : static_cast<int>(ux_.size());
 }
 
-void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) const {
-  if (block.floor_ == this && block.keys_ == keys) return;
+void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block,
+                                 int lanes) const {
+  lanes = lanes == 4 ? 4 : BlockLanes();
+  if (block.floor_ == this && block.keys_ == keys && block.width_ == lanes) return;
   block.floor_ = this;
   block.keys_ = keys;
+  block.width_ = lanes;
   block.chunks_.clear();
   block.alone_.clear();
   const int nKernels = static_cast<int>(kernels_.size());
@@ -688,7 +728,7 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) 
       if (k >= 0 && k < nKernels && !kernels_[k].empty && kernels_[k].group == g) slots.push_back(i);
     }
     // Chunks of even size; the group's radius for all, so they share rows.
-    const size_t most = 4 * kMaxBlockVectors;
+    const size_t most = static_cast<size_t>(lanes) * kMaxBlockVectors;
     const size_t nChunks = (slots.size() + most - 1) / most;
     const size_t size = nChunks == 0 ? 0 : (slots.size() + nChunks - 1) / nChunks;
     double radius = 0.0;
@@ -699,8 +739,8 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block) 
       chunk.radius = radius;
       chunk.slots.assign(slots.begin() + first,
                          slots.begin() + std::min(slots.size(), first + size));
-      chunk.vectors = static_cast<int>((chunk.slots.size() + 3) / 4);
-      const size_t width = 4 * static_cast<size_t>(chunk.vectors);
+      chunk.vectors = static_cast<int>((chunk.slots.size() + lanes - 1) / lanes);
+      const size_t width = static_cast<size_t>(lanes) * chunk.vectors;
       // Point by point, the coefficients of every key of the chunk (0 where
       // a key has none).
       // A point's coefficients start on a cache line.
@@ -748,25 +788,46 @@ void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius
   // Every term beyond the radius is covered by the cut-off bound, so each
   // row keeps only the x values within a position's circle, widened to the
   // buckets they fall in; a row two positions share keeps the span of both.
-  // (The extra terms are exact.)
+  // (The extra terms are exact.) This runs for every position pair, so the
+  // bucket and row lookups are spelled out here on plain arrays.
   const double r2 = radius * radius;
+  const double* uy = uy_.data();
+  const int* bucket = xBucket_.data();
+  const int nBuckets = static_cast<int>(xBucket_.size());
+  const double lastBucket = static_cast<double>(nBuckets) - 1.0;
+  const double origin = xOrigin_, scale = xScale_;
+  const int nx = static_cast<int>(ux_.size());
+  // xBucketOf, with the floor of a positive value taken by truncation.
+  auto bucketOf = [&](double v) {
+    const double t = (v - origin) * scale;
+    if (!(t > 0.0)) return 0;
+    return static_cast<int>(t < lastBucket ? t : lastBucket);
+  };
+  const size_t cols = static_cast<size_t>(nx) + 1;
+  const int* table = rowPoints_.empty() ? nullptr : rowPoints_.data();
+  auto pointAt = [&](int v, int u) { return table ? table[v * cols + u] : rowPoint(v, u); };
+  block.rows_.resize(ny);
+  BlockRow* out = block.rows_.data();
+  const double* ey = block.ey_.data();
   for (int v = v0; v < v1; ++v) {
     int a = u1, b = u0;
     for (int q = 0; q < n; ++q) {
-      const double dy = uy_[v] - y[q];
+      const double dy = uy[v] - y[q];
       const double rem = r2 - dy * dy;
       if (rem < 0.0) continue;
       const double half = std::sqrt(rem);
-      a = std::min(a, std::max(u0, xBelow(x[q] - half)));
-      b = std::max(b, std::min(u1, xBeyond(x[q] + half)));
+      const int below = bucket[bucketOf(x[q] - half)];
+      const int next = bucketOf(x[q] + half) + 1;
+      const int beyond = next < nBuckets ? bucket[next] : nx;
+      a = std::min(a, std::max(u0, below));
+      b = std::max(b, std::min(u1, beyond));
     }
     if (a >= b) continue;
-    const int begin = rowPoint(v, a), end = rowPoint(v, b);
+    const int begin = pointAt(v, a), end = pointAt(v, b);
     if (begin >= end) continue;
-    BlockRow row{begin, end, {block.ey_[v - v0], 0.0}};
-    if (n == 2) row.ey[1] = block.ey_[ny + v - v0];
-    block.rows_.push_back(row);
+    *out++ = BlockRow{begin, end, {ey[v - v0], n == 2 ? ey[ny + v - v0] : 0.0}};
   }
+  block.rows_.resize(out - block.rows_.data());
 }
 
 void SublocationGP::kernelSums(KeyBlock& block, double x, double y, double* sums) const {
@@ -811,10 +872,10 @@ void SublocationGP::sumsAt(KeyBlock& block, int n, const double* x, const double
       chunkRows(block, groups_[chunk.group], chunk.radius, n, x, y, u0, exStride);
     }
     last = &chunk;
-    const size_t width = 4 * static_cast<size_t>(chunk.vectors);
+    const size_t width = static_cast<size_t>(block.width_) * chunk.vectors;
     block.lanes_.resize(n * width);
     const BlockRow* rows = block.rows_.data();
-    BlockSum(chunk.vectors, n)(rows, rows + block.rows_.size(), orderCol_.data(),
+    BlockSum(chunk.vectors, n, block.width_)(rows, rows + block.rows_.size(), orderCol_.data(),
                                block.ex_.data(), exStride, u0, chunk.coef.data() + chunk.offset,
                                block.lanes_.data());
     for (int q = 0; q < n; ++q) {
@@ -1060,28 +1121,27 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
   // Neighbouring positions in pairs, which share the work of their sums:
   // ordered by 2 m bands of y and then x. The order of evaluation changes
   // nothing else; each particle still adds its keys' terms in key order.
-  order_.assign(todo_.begin(), todo_.end());
-  auto band = [&](size_t j) {
+  order_.clear();
+  for (const size_t j : todo_) {
     const double b = std::floor(particles_[j].y / 2.0);
-    return std::isfinite(b) ? b : 0.0;
-  };
-  std::sort(order_.begin(), order_.end(), [&](size_t a, size_t b) {
-    const double ba = band(a), bb = band(b);
-    if (ba != bb) return ba < bb;
-    return particles_[a].x < particles_[b].x || (!(particles_[b].x < particles_[a].x) && a < b);
+    order_.push_back({std::isfinite(b) ? b : 0.0, particles_[j].x, j});
+  }
+  std::sort(order_.begin(), order_.end(), [](const Placement& a, const Placement& b) {
+    if (a.band != b.band) return a.band < b.band;
+    return a.x < b.x || (!(b.x < a.x) && a.j < b.j);
   });
   size_t i = 0;
   for (; i + 1 < order_.size(); i += 2) {
-    const Particle& p = particles_[order_[i]];
-    const Particle& q = particles_[order_[i + 1]];
+    const Particle& p = particles_[order_[i].j];
+    const Particle& q = particles_[order_[i + 1].j];
     floor.kernelSums(block_, p.x, p.y, q.x, q.y, sums_.data(), sums_.data() + nHeard);
-    addTerms(order_[i], sums_.data());
-    addTerms(order_[i + 1], sums_.data() + nHeard);
+    addTerms(order_[i].j, sums_.data());
+    addTerms(order_[i + 1].j, sums_.data() + nHeard);
   }
   if (i < order_.size()) {
-    const Particle& p = particles_[order_[i]];
+    const Particle& p = particles_[order_[i].j];
     floor.kernelSums(block_, p.x, p.y, sums_.data());
-    addTerms(order_[i], sums_.data());
+    addTerms(order_[i].j, sums_.data());
   }
 }
 

@@ -114,7 +114,7 @@ class SublocationGP {
     friend class SublocationGP;
     struct Chunk {
       int group = 0;
-      int vectors = 0;         // coefficients per point, in fours
+      int vectors = 0;         // coefficients per point, in vectors of the CPU's width
       double radius = 0.0;     // covers the cut-off of every key in it
       std::vector<int> slots;  // the block's index of each key in it
       std::vector<double> coef;
@@ -122,14 +122,17 @@ class SublocationGP {
     };
     const SublocationGP* floor_ = nullptr;
     std::vector<int> keys_;
+    int width_ = 4;  // doubles to a vector of the chunks' sums
     std::vector<Chunk> chunks_;
     std::vector<int> alone_;  // summed key by key
     std::vector<double> ex_, ey_, lanes_;
     std::vector<gp_detail::BlockRow> rows_;
   };
   // Makes block ready for keys on this floor; nothing is rebuilt when it
-  // already is.
-  void prepareBlock(const std::vector<int>& keys, KeyBlock& block) const;
+  // already is. lanes: doubles to a vector of the sums, 4 or 8; 0 (the
+  // default) takes the widest the CPU runs, and 8 falls back to 4 on a CPU
+  // without 512-bit vectors (for tests of both).
+  void prepareBlock(const std::vector<int>& keys, KeyBlock& block, int lanes = 0) const;
   // sums[i] = kernelSum(keys[i], x, y) for the keys of the last
   // prepareBlock, equal to rounding.
   void kernelSums(KeyBlock& block, double x, double y, double* sums) const;
@@ -295,5 +298,10 @@ class GaussianProcesses {
   uint64_t evaluations_ = 0;
   SublocationGP::KeyBlock block_;
   std::vector<double> sums_;
-  std::vector<size_t> order_;
+  // Positions to evaluate, ordered by 2 m bands of y and then x.
+  struct Placement {
+    double band, x;
+    size_t j;
+  };
+  std::vector<Placement> order_;
 };

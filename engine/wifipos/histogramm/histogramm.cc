@@ -182,7 +182,7 @@ void Histogram::packFloor(const SublocationMap& floor, size_t floorIndex) {
   pf.keyBegin.reserve(nKeys + 1);
   pf.entries.reserve(radioMap.size());
   pf.probs.assign(static_cast<size_t>(slots), 0.0);
-  const std::string* lastKey = nullptr;
+  const RadioKey* lastKey = nullptr;
   int offset = 0;
   for (const auto& [key, entry] : radioMap) {
     if (lastKey == nullptr || *lastKey != key) {

@@ -43,6 +43,12 @@ const RadioMap& FloorRadioMap(const SublocationMap& floor) {
 // Agreeing detections of another floor before the kit switches to it while
 // no level steps are counted.
 constexpr size_t kKitFloorSwitchWindows = 3;
+// While level steps are counted, a window speaks for another floor only
+// when that floor holds this many times the current floor's share.
+constexpr double kWalkingShareMargin = 1.5;
+// Floors whose shares lie within this ratio are a tie for the weights.
+constexpr double kShareTieRatio = 1.35;
+
 // The first window may hold only a few readings; a first floor it names
 // without a clear majority waits for the next windows (no position meanwhile)
 // rather than stand on a floor that four more windows must overturn. The
@@ -396,7 +402,7 @@ void Navigation::buildFlatRadioMaps() {
         ff.nPoints = PointCount(floor);
         // The radio map holds each key's entries together, so rows are
         // appended one key at a time.
-        const std::string* last = nullptr;
+        const RadioKey* last = nullptr;
         for (const auto& [key, ap] : FloorRadioMap(floor)) {
             const int p = ap.getRefPointIndex();
             // An entry must name a point of its own floor.
@@ -1271,7 +1277,10 @@ int Navigation::calculateCoordinates() {
         mIsGoodSignals = false;
     } else {
         int r = updateSublocationWeights();
-        if (r != 0) return r;
+        if (r != 0) {
+            if (r == -1 && countFloorOfThinWindow()) mLastSignalSolutionTime = mCurTime.getTimeInSeconds();
+            return r;
+        }
         r = detectSublocIdWithHistory();
         if (r != 0) return r;
         if (mAlgorithm == 107 || mAlgorithm == 109) {
@@ -1294,7 +1303,10 @@ int Navigation::detectSublocation() {
     if (mAlgorithm == 108 && mGp.getMode() == 122) return detectSublocIdWithHistory();
     if (mAlgorithm != 114) {
         const int r = updateSublocationWeights();
-        if (r != 0) return r;
+        if (r != 0) {
+            if (r == -1) countFloorOfThinWindow();
+            return r;
+        }
     }
     return detectSublocIdWithHistory();
 }
@@ -1306,6 +1318,7 @@ int Navigation::detectSublocIdWithHistory() {
                        (mAlgorithm == 108 && mGp.getMode() == 122);
     r = byBle ? detectSublocIndexByBle(d) : determineCurSublocation(d);
     if (r != 0) return r;
+    if (!classicDefaults() && !byBle) d = floorOfLargestShare(d);
     mDetectedSublocInd = d;
     if (mCurSublocInd == -1) {
         const double now = mCurTime.getTimeInSeconds();
@@ -1318,9 +1331,14 @@ int Navigation::detectSublocIdWithHistory() {
         mCurSublocInd = d;
         return 0;
     }
+    countFloorDetection(d);
+    return 0;
+}
+
+void Navigation::countFloorDetection(int d) {
     if (mSublocHistory.empty()) {
         if (d != mCurSublocInd) mSublocHistory.push_back(d);
-        return 0;
+        return;
     }
     if (d == mCurSublocInd || d != mSublocHistory.back()) {
         mSublocHistory.clear();
@@ -1338,7 +1356,91 @@ int Navigation::detectSublocIdWithHistory() {
         mCurSublocInd = mSublocHistory.back();
         mSublocHistory.clear();
     }
-    return 0;
+}
+
+int Navigation::floorOfLargestShare(int heaviest) const {
+    const auto shareOf = [this](size_t s) {
+        double share = 0.0;
+        for (double w : mSublocStates[s].globalWeights) share += std::isfinite(w) && w > 0.0 ? w : 0.0;
+        return share;
+    };
+    int best = -1;
+    double bestShare = 0.0;
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        const double share = shareOf(s);
+        if (share > bestShare) {
+            best = static_cast<int>(s);
+            bestShare = share;
+        }
+    }
+    if (best < 0) return heaviest;
+    // Two floors the histogram weights barely tell apart: the one whose own
+    // beacons are heard loudest decides. Nearest-neighbour weights fall off
+    // slowly with the match and spread over the floors, so near ties are
+    // common for them and the beacons would overrule the radio map.
+    const int loud = mAlgorithm == 109 ? loudestFloorHeard() : -1;
+    if (loud >= 0 && loud != best && static_cast<size_t>(loud) < mSublocStates.size() &&
+        kShareTieRatio * shareOf(static_cast<size_t>(loud)) >= bestShare) {
+        best = loud;
+        bestShare = shareOf(static_cast<size_t>(loud));
+    }
+    // While level steps are counted the walker is seldom changing floors: a
+    // share only a little above the current floor's is noise.
+    if (mIsStop || mCurSublocInd < 0 || best == mCurSublocInd ||
+        static_cast<size_t>(mCurSublocInd) >= mSublocStates.size()) {
+        return best;
+    }
+    return bestShare >= kWalkingShareMargin * shareOf(static_cast<size_t>(mCurSublocInd)) ? best : mCurSublocInd;
+}
+
+int Navigation::loudestFloorHeard() const {
+    const size_t nFloors = mFlatFloors.size();
+    std::vector<double> sum(nFloors, 0.0);
+    std::vector<int> count(nFloors, 0);
+    int heard = 0;
+    for (const AccessPoint& ap : mSigNavigation) {
+        if (ap.getType() != 2) continue;
+        auto it = mBeaconFloor.find(ap.getBssid());
+        if (it == mBeaconFloor.end() || static_cast<size_t>(it->second) >= nFloors) continue;
+        sum[static_cast<size_t>(it->second)] += ap.getRssi();
+        ++count[static_cast<size_t>(it->second)];
+        ++heard;
+    }
+    int best = -1;
+    double bestScore = 0.0;
+    for (size_t f = 0; f < nFloors; ++f) {
+        if (count[f] == 0) continue;
+        const double score = sum[f] / count[f] / (1.0 + 0.1 * count[f] / heard);
+        if (best < 0 || score > bestScore) {
+            best = static_cast<int>(f);
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
+int Navigation::onlyFloorHeard() const {
+    int floor = -1;
+    for (const AccessPoint& ap : mSigNavigation) {
+        if (ap.getType() != 2) continue;
+        auto it = mBeaconFloor.find(ap.getBssid());
+        if (it == mBeaconFloor.end()) continue;
+        if (floor >= 0 && it->second != floor) return -1;
+        floor = it->second;
+    }
+    return floor;
+}
+
+bool Navigation::countFloorOfThinWindow() {
+    if (classicDefaults() || mCurSublocInd < 0) return false;
+    const bool byBle = mAlgorithm == 114 || mAlgorithm == 112 ||
+                       (mAlgorithm == 108 && mGp.getMode() == 122);
+    if (byBle) return false;
+    const int d = onlyFloorHeard();
+    if (d < 0) return false;
+    mDetectedSublocInd = d;
+    countFloorDetection(d);
+    return true;
 }
 
 bool Navigation::startFloorIsClear(int d) const {

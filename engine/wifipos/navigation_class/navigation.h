@@ -249,6 +249,22 @@ private:
     // True when the beacons heard within the accumulation time before
     // `newest` (seconds) score another floor above the current one.
     bool freshReadingsLeaveTheFloor(double newest) const;
+    // Counts floor index d towards a switch: a switch needs agreeing
+    // detections of one other floor in a row.
+    void countFloorDetection(int d);
+    // The floor whose beacons are the only ones of the map that the
+    // navigation window hears; -1 when it hears none, or several floors'.
+    int onlyFloorHeard() const;
+    // The floor whose own beacons the navigation window hears loudest (the
+    // beacon detector's score); -1 when it hears none of the map's.
+    int loudestFloorHeard() const;
+    // The floor state holding the largest share of the window's weights;
+    // `heaviest` when no floor holds any.
+    int floorOfLargestShare(int heaviest) const;
+    // The kit's floor evidence from a window too thin to weigh any floor's
+    // points (fewer beacons than the weighting asks for): a window that
+    // hears one floor's beacons only counts as a detection of that floor. False when nothing was counted.
+    bool countFloorOfThinWindow();
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;

@@ -321,10 +321,11 @@ void FloorReader::flush() {
     const std::string& key = *slot->text;
     keys.push_back(key);
     // After the entries the key already has; each entry then goes right
-    // before the same hint, that is after the one placed before it.
+    // before the same hint, that is after the one placed before it. Every
+    // node shares the key's one text.
     const RadioMap::iterator hint = radioMap_.upper_bound(key);
     for (AccessPoint& ap : slot->entries) {
-      radioMap_.emplace_hint(hint, std::piecewise_construct, std::forward_as_tuple(key),
+      radioMap_.emplace_hint(hint, std::piecewise_construct, std::forward_as_tuple(slot->text),
                              std::forward_as_tuple(std::move(ap)));
     }
     std::vector<AccessPoint>().swap(slot->entries);

@@ -11,6 +11,7 @@
 #include "wifipos/navigation_map/copy_on_write.h"
 #include "wifipos/navigation_map/gp_params.h"
 #include "wifipos/navigation_map/navigation_settings.h"
+#include "wifipos/navigation_map/radio_key.h"
 #include "wifipos/navigation_map/reference_point.h"
 #include "wifipos/sensor_value.h"
 
@@ -53,8 +54,9 @@ class SublocationImages {
 };
 
 // Transmitter key -> radio-map entry; entries with equal keys keep their
-// insertion order.
-using RadioMap = std::multimap<std::string, AccessPoint>;
+// insertion order. Looked up by any text (std::string, string_view, char*)
+// without making a key of it.
+using RadioMap = std::multimap<RadioKey, AccessPoint, std::less<>>;
 
 class SublocationMap {
  public:

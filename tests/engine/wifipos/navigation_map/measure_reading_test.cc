@@ -61,7 +61,7 @@ std::string dump(const Reading& r) {
       std::snprintf(line, sizeof line, "|%a %a %a %a|%d %d %d %d|", ap.getRssi(),
                     ap.getVariance(), ap.getFrequency(), ap.getPower(), ap.getMeasurementCount(),
                     ap.getType(), ap.getBattery(), ap.getRefPointIndex());
-      out += "\n" + key + "|" + ap.getBssid() + "|" + ap.getSsid() + "|" + ap.getDistribution() +
+      out += "\n" + key.str() + "|" + ap.getBssid() + "|" + ap.getSsid() + "|" + ap.getDistribution() +
              line;
       for (const auto& [level, count] : ap.getHistogram())
         out += std::to_string(level) + ":" + std::to_string(count) + " ";

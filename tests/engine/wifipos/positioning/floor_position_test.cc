@@ -108,4 +108,129 @@ TEST_F(TrianglePositionTest, HeaviestTriangleGivesTheWeightedCorners) {
     EXPECT_GT(nav.getY(), 0.5);
 }
 
+
+// Two floors of the nearest-neighbour method that ask for three beacons
+// (keys 0-3 on floor index 0, 10-13 on index 1); the walker starts on index 0.
+class ThinWindowFloorTest : public ::testing::Test {
+protected:
+    void Start(bool kit, bool stopped) {
+        nav = Navigation();
+        NavigationMap map = MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, kit);
+        map.getNavigationProperties().knn.Min_nvisible_aps = 3;
+        ASSERT_EQ(nav.specifyNavigationMap(map), 0);
+        nav.setAutoClearingOldMeas(true);
+        t = 10.0;
+        Feed(nav,
+             {Reading(BeaconKey(0), -52.0, t), Reading(BeaconKey(1), -70.0, t),
+              Reading(BeaconKey(2), -70.0, t), Reading(BeaconKey(3), -80.0, t)},
+             t);
+        ASSERT_EQ(nav.calculateCoordinates(), 0);
+        ASSERT_EQ(nav.getCurSublocIndex(), 0);
+        nav.setIsStop(stopped);
+    }
+    // One window that hears only these keys, long after the last one.
+    void Hear(const std::vector<int>& keys) {
+        t += 30.0;
+        std::vector<AccessPoint> batch;
+        for (int k : keys) batch.push_back(Reading(BeaconKey(k), -75.0, t));
+        Feed(nav, batch, t);
+        EXPECT_NE(nav.calculateCoordinates(), 0);  // too few beacons for a position
+    }
+    Navigation nav;
+    double t = 10.0;
+};
+
+TEST_F(ThinWindowFloorTest, WindowsHearingOneOtherFloorAloneSwitchToItAndKeepTheSolutionAlive) {
+    const struct {
+        bool kit;
+        bool stopped;
+        std::vector<int> keys;  // heard in every thin window
+        int windows;
+        int floorAfter;
+        bool solutionKept;  // the last signal solution time follows the windows
+    } cases[] = {
+        {true, false, {10, 11}, 3, 0, true},
+        {true, false, {10, 11}, 4, 1, true},
+        {true, true, {10, 11}, 3, 1, true},
+        {true, true, {12}, 3, 1, true},
+        // Both floors heard: no floor is named.
+        {true, true, {0, 10}, 5, 0, false},
+        // The current floor's beacons alone keep it and keep it alive.
+        {true, true, {1, 2}, 5, 0, true},
+        // The original behaviour has no floor without a position.
+        {false, true, {10, 11}, 5, 0, false},
+        {false, false, {10, 11}, 5, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "kit " << c.kit << " stopped " << c.stopped << " windows "
+                                          << c.windows << " first key " << c.keys[0]);
+        Start(c.kit, c.stopped);
+        for (int w = 0; w < c.windows; ++w) Hear(c.keys);
+        EXPECT_EQ(nav.getCurSublocIndex(), c.floorAfter);
+        EXPECT_DOUBLE_EQ(nav.getLastSignalSolutionTime(), c.solutionKept ? t : 10.0);
+    }
+}
+
+// Floor shares and heaviest triangles set by hand, as the weighting pass
+// leaves them, on two floors with the current floor index 0.
+TEST(FloorShareTest, AWindowCountsForTheFloorWithTheLargestShareByAMarginWhileWalking) {
+    const struct {
+        bool kit;
+        bool stopped;
+        double share0, share1;
+        int heaviestOn;    // the floor index of the heaviest triangle
+        int counted;       // the floor counted towards a switch, -1 for none
+        int loudFloor = -1;  // the floor whose beacon the window hears loudest
+        int method = 107;
+    } cases[] = {
+        // The heaviest triangle may lie on a floor holding little of the weight.
+        {true, true, 0.3, 0.7, 0, 1},
+        {false, true, 0.3, 0.7, 0, -1},
+        {false, true, 0.7, 0.3, 1, 1},
+        {true, true, 0.7, 0.3, 1, -1},
+        // While walking another floor must hold half again the current share.
+        {true, false, 0.45, 0.55, 1, -1},
+        {true, false, 0.35, 0.65, 0, 1},
+        {true, true, 0.45, 0.55, 0, 1},
+        // Histogram shares within a third of each other: the loudest floor's
+        // beacons decide; nearest-neighbour shares stay as they are.
+        {true, true, 0.55, 0.45, 0, 1, 1, 109},
+        {true, true, 0.45, 0.55, 1, -1, 0, 109},
+        {true, true, 0.7, 0.3, 0, -1, 1, 109},
+        {true, false, 0.55, 0.45, 0, -1, 1, 109},
+        {true, true, 0.55, 0.45, 0, -1, 1, 107},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "method " << c.method << " kit " << c.kit << " stopped "
+                                          << c.stopped << " shares " << c.share0 << "/" << c.share1);
+        Navigation nav;
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, c.method, c.kit)), 0);
+        if (c.loudFloor >= 0) {
+            nav.setAutoClearingOldMeas(true);
+            Feed(nav,
+                 {Reading(BeaconKey(10 * c.loudFloor), -60.0, 10.0),
+                  Reading(BeaconKey(10 * (1 - c.loudFloor)), -85.0, 10.0)},
+                 10.0);
+        }
+        nav.setCurSublocInd(0);
+        nav.setIsStop(c.stopped);
+        for (int f = 0; f < 2; ++f) {
+            SublocationState* st = nav.getSublocationStateByIndex(f);
+            ASSERT_NE(st, nullptr);
+            ASSERT_FALSE(st->triangles.empty());
+            const double share = f == 0 ? c.share0 : c.share1;
+            st->globalWeights.assign(9, share / 9.0);
+            for (NavTriangle& tr : st->triangles) tr.wGlobal = 0.0;
+            st->triangles[0].wGlobal = f == c.heaviestOn ? 0.5 : 0.1;
+        }
+        ASSERT_EQ(nav.detectSublocIdWithHistory(), 0);
+        if (c.counted < 0) {
+            EXPECT_TRUE(nav.getSublocHistory().empty());
+        } else {
+            ASSERT_EQ(nav.getSublocHistory().size(), 1u);
+            EXPECT_EQ(nav.getSublocHistory().back(), c.counted);
+        }
+    }
+}
+
 }  // namespace

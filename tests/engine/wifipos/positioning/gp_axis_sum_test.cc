@@ -230,20 +230,17 @@ TEST(GpAxisSum, CorrectionWeightsMatchTheFullPrediction) {
   }
 }
 
-// Venues hear many more keys than fit in one pass: the block sums them in
-// passes of a bounded number of keys per length scale, beside keys too
-// sparse for axis factors, in whatever order and with whatever repeats the
-// caller lists them.
-TEST(GpAxisSum, BlocksOfManyKeys) {
-  constexpr int kKeys = 75;
-  std::mt19937 rng(2027);
+// A floor of kKeys keys at length scales 3, 8 and 0.3 m (key k at the k % 3
+// one); the 0.3 m keys are heard at a handful of points only, too few for
+// axis factors.
+constexpr int kKeys = 75;
+
+SublocationMap ManyKeysFloor(std::mt19937& rng) {
   SublocationMap floor;
   AddRoomLattices(floor);
   const int n = static_cast<int>(floor.getReferencePoints().size());
   std::uniform_real_distribution<double> apx(0.0, 100.0), apy(0.0, 40.0), coin(0.0, 1.0);
   std::normal_distribution<double> shadow(0.0, 4.0);
-  // Length scales 3, 8 and 0.3 m; the 0.3 m keys are heard at a handful of
-  // points only, too few for axis factors.
   const double ells[3] = {3.0, 8.0, 0.3};
   for (int k = 0; k < kKeys; ++k) {
     // Every key is heard at its transmitter's point, so the key list keeps
@@ -261,12 +258,23 @@ TEST(GpAxisSum, BlocksOfManyKeys) {
     }
   }
   floor.updateUniqueApsBssid();
-  const int nKeys = static_cast<int>(floor.getUniqueApsBssid().size());
-  ASSERT_EQ(nKeys, kKeys);
-  for (int k = 0; k < nKeys; ++k) {
+  for (int k = 0; k < kKeys; ++k) {
     floor.getGpParams().push_back(GpParams{-40.0, 0.0, 2.5, apx(rng), apy(rng), std::log(5.0),
                                            std::log(1.5), std::log(ells[k % 3])});
   }
+  return floor;
+}
+
+// Venues hear many more keys than fit in one pass: the block sums them in
+// passes of a bounded number of keys per length scale, beside keys too
+// sparse for axis factors, in whatever order and with whatever repeats the
+// caller lists them.
+TEST(GpAxisSum, BlocksOfManyKeys) {
+  std::mt19937 rng(2027);
+  const SublocationMap floor = ManyKeysFloor(rng);
+  const int n = static_cast<int>(floor.getReferencePoints().size());
+  const int nKeys = static_cast<int>(floor.getUniqueApsBssid().size());
+  ASSERT_EQ(nKeys, kKeys);
   const GaussianProcesses gp = Train({floor}, 121);
   const SublocationGP& s = gp.getSublocations()[0];
   int alone = 0;
@@ -328,6 +336,61 @@ TEST(GpAxisSum, BlocksOfManyKeys) {
       }
       ASSERT_EQ(first[keys.size()], 12345.0) << name;
       ASSERT_EQ(second[keys.size()], 12345.0) << name;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The block sums run four or eight doubles to a vector, as the CPU allows.
+// Two positions add each key's terms in one order whatever the width, so
+// their sums agree bit for bit; one position may pair its points
+// differently, within rounding. Both widths hold to the plain sum, passes of
+// every size from one vector of keys to several chunks.
+TEST(GpAxisSum, BothVectorWidthsGiveTheSameSums) {
+  std::mt19937 rng(2029);
+  const SublocationMap floor = ManyKeysFloor(rng);
+  const GaussianProcesses gp = Train({floor}, 121);
+  const SublocationGP& s = gp.getSublocations()[0];
+  const int nKeys = s.getNumberOfKeys();
+  ASSERT_EQ(nKeys, kKeys);
+  std::vector<int> scale3;  // axis-factor keys of one length scale
+  for (int k = 0; k < nKeys; k += 3) scale3.push_back(k);
+  auto first = [&](size_t count) {
+    return std::vector<int>(scale3.begin(), scale3.begin() + std::min(count, scale3.size()));
+  };
+  std::vector<int> all(nKeys);
+  for (int k = 0; k < nKeys; ++k) all[k] = k;
+  const std::pair<const char*, std::vector<int>> lists[] = {
+      {"1 key", first(1)},    {"4 keys", first(4)},   {"5 keys", first(5)},
+      {"9 keys", first(9)},   {"16 keys", first(16)}, {"17 keys", first(17)},
+      {"25 keys", first(25)}, {"every key", all}};
+  std::uniform_real_distribution<double> qx(-10.0, 110.0), qy(-10.0, 50.0), near(-1.5, 1.5);
+  SublocationGP::KeyBlock narrow, wide;
+  for (const auto& [name, keys] : lists) {
+    s.prepareBlock(keys, narrow, 4);
+    s.prepareBlock(keys, wide, 8);
+    const size_t m = keys.size();
+    std::vector<double> n0(m), n1(m), w0(m), w1(m), single(m);
+    for (int i = 0; i < 30; ++i) {
+      const double x = qx(rng), y = qy(rng), x2 = x + near(rng), y2 = y + near(rng);
+      s.kernelSums(narrow, x, y, x2, y2, n0.data(), n1.data());
+      s.kernelSums(wide, x, y, x2, y2, w0.data(), w1.data());
+      s.kernelSums(narrow, x, y, single.data());
+      for (size_t j = 0; j < m; ++j) {
+        const int k = keys[j];
+        ASSERT_EQ(n0[j], w0[j]) << name << " key " << k << " at " << x << ", " << y;
+        ASSERT_EQ(n1[j], w1[j]) << name << " key " << k << " at " << x2 << ", " << y2;
+        ASSERT_NEAR(n0[j], FullSum(s, k, x, y, 121), Tolerance(s, k)) << name << " key " << k;
+        ASSERT_NEAR(single[j], FullSum(s, k, x, y, 121), Tolerance(s, k)) << name << " key " << k;
+      }
+      s.kernelSums(wide, x, y, single.data());
+      for (size_t j = 0; j < m; ++j) {
+        ASSERT_NEAR(single[j], FullSum(s, keys[j], x, y, 121), Tolerance(s, keys[j]))
+            << name << " key " << keys[j] << " alone, eight wide";
+      }
     }
   }
 }
