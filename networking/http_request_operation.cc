@@ -187,7 +187,8 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
       if (!queue) queue = platform::dispatch::mainQueue();
       bool onMain = queue == platform::dispatch::mainQueue();
       bool dispatched = false;
-      auto deliver = [&](std::function<void()> callback) {
+      // Each callback goes into the queue's block as it is, not through a wrapper of its own.
+      auto deliver = [&](auto callback) {
         dispatched = true;
         callbackGroup->async(queue, [self, callback = std::move(callback), onMain] {
           self->releaseFinishNotification(onMain);

@@ -129,15 +129,36 @@ void MCOperationQueue::operationsDidChange() {
   // list is copied only when something waits: a queue of operations without dependencies
   // starts each as it is added and never copies.
   std::vector<std::shared_ptr<MCOperation>> waiting;
+  std::shared_ptr<MCOperation> only;  // the common case, one waiting: no list is built
   size_t running = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (waiting_.empty()) return;
-    waiting = waiting_;
+    if (waiting_.size() == 1) only = waiting_.front();
+    else waiting = waiting_;
     running = running_.size();
   }
   // Operations are asked outside the queue's lock, so an operation may hold its own lock
   // while it tells the queue about a change.
+  auto startNow = [](const std::shared_ptr<MCOperation>& op) {
+    // A concurrent operation's start only hands its work on, so it runs right here.
+    if (op->isConcurrent()) op->start();
+    else platform::dispatch::async(platform::dispatch::globalQueue(), [op] { op->start(); });
+  };
+  if (only) {
+    if (maxConcurrentOperationCount >= 0 && maxConcurrentOperationCount <= static_cast<long>(running)) return;
+    if (!only->isReady() && !only->isCancelled()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      // Another caller may have taken it already: start it only while it still waits.
+      auto it = std::find(waiting_.begin(), waiting_.end(), only);
+      if (it == waiting_.end()) return;
+      waiting_.erase(it);
+      running_.push_back(only);
+    }
+    startNow(only);
+    return;
+  }
   std::vector<std::shared_ptr<MCOperation>> toStart;
   long room = maxConcurrentOperationCount < 0 ? static_cast<long>(waiting.size())
                                               : maxConcurrentOperationCount - static_cast<long>(running);
@@ -157,9 +178,5 @@ void MCOperationQueue::operationsDidChange() {
     running_.insert(running_.end(), mine.begin(), mine.end());
     toStart.swap(mine);
   }
-  for (auto& op : toStart) {
-    // A concurrent operation's start only hands its work on, so it runs right here.
-    if (op->isConcurrent()) op->start();
-    else platform::dispatch::async(platform::dispatch::globalQueue(), [op] { op->start(); });
-  }
+  for (auto& op : toStart) startNow(op);
 }

@@ -86,6 +86,10 @@ struct RunLoop::Impl {
   bool readyLocked(int64_t now) const {
     return !posted.empty() || (!timers.empty() && timers.begin()->first.first <= now);
   }
+  // The same, reading the clock only when a timer decides it.
+  bool readyNowLocked() const {
+    return !posted.empty() || (!timers.empty() && timers.begin()->first.first <= detail::nowNs());
+  }
 
   void insertLocked(const std::shared_ptr<Timer>& t, int64_t due) {
     t->due_ = due;
@@ -111,8 +115,11 @@ struct RunLoop::Impl {
         stopping = false;
         return Step::Stopped;
       }
-      int64_t now = detail::nowNs();
-      if (!timers.empty() && timers.begin()->first.first <= now) {
+      // The clock is read only where a timer or a deadline needs it: a loop that runs posted
+      // blocks one after another has no use for the time.
+      const bool timed = !timers.empty();
+      int64_t now = timed ? detail::nowNs() : 0;
+      if (timed && timers.begin()->first.first <= now) {
         auto it = timers.begin();
         std::shared_ptr<Timer> t = it->second;
         timers.erase(it);
@@ -148,6 +155,7 @@ struct RunLoop::Impl {
         return Step::Ran;
       }
       if (!wait) return Step::Idle;
+      if (!timed) now = detail::nowNs();
       if (deadline != detail::kNever && now >= deadline) return Step::Timeout;
       int64_t until = deadline;
       if (!timers.empty()) until = std::min(until, timers.begin()->first.first);
@@ -424,13 +432,13 @@ bool loopsIdle(const RunLoop* except) {
 
 bool loopReadyNow(RunLoop& loop) {
   std::lock_guard lk(loop.impl().mutex);
-  return loop.impl().readyLocked(nowNs());
+  return loop.impl().readyNowLocked();
 }
 
 void loopWaitForWork(RunLoop& loop, int64_t realNs) {
   auto& impl = loop.impl();
   std::unique_lock lk(impl.mutex);
-  if (impl.readyLocked(nowNs())) return;
+  if (impl.readyNowLocked()) return;
   bool woken = false;
   if (!impl.waitInPlace(lk, realNs, &woken) && !woken) impl.cv.wait_for(lk, std::chrono::nanoseconds(realNs));
 }

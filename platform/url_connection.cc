@@ -70,8 +70,9 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
 
   // The driver's role (m). The main thread keeps it for a while after it left its wait with
   // transfers in flight, as it mostly comes back within microseconds (it ran a reply's
-  // callback); the network thread, which meanwhile wakes every kWatch, takes the role over
-  // once the main thread stayed away a whole period, or at once when another thread posts.
+  // callback); the network thread, which meanwhile looks every kWatch (or sparser, see
+  // kWatchSparsest), takes the role over once the main thread stayed away a whole period, or
+  // at once when another thread posts.
   enum class Driver { None, Network, Main };
   Driver driver = Driver::None;
   bool mainWaiting = false;      // the main thread is in idleWait (m)
@@ -90,6 +91,10 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   std::condition_variable sleepCv;
   int handFd = -1;  // eventfd: the network thread let go for the main thread waiting for it
   static constexpr auto kWatch = std::chrono::milliseconds(1);
+  // While the main thread is found in its wait at every look, the looks grow sparser, up to
+  // this: each costs the process a wake-up, and one that finds the main thread away is
+  // followed by looks kWatch apart again.
+  static constexpr auto kWatchSparsest = std::chrono::milliseconds(8);
   static constexpr auto kLinger = std::chrono::milliseconds(50);
 
   // Connections in flight, kept alive by the loop until they end or are cancelled (driver).
@@ -477,7 +482,7 @@ void URLConnection::start() {
   }
   ++slots.running;
   t.holdsSlot = true;
-  t.slot = host;
+  t.slot = std::move(host);
   if (!configure()) {
     impl.releaseSlot(*this);
     return;
@@ -823,6 +828,7 @@ void NetworkThread::Impl::run() {
   auto lastDrove = std::chrono::steady_clock::now();
   uint64_t awaySince = 0;  // `mainLeft` when the main thread was first seen away, plus one
   bool handedOver = false;
+  auto watch = std::chrono::milliseconds(kWatch);
   for (;;) {
     if (stopping) {
       // A main thread driving sees the stop and lets go; one that is away (it may be the
@@ -838,8 +844,12 @@ void NetworkThread::Impl::run() {
       } else if (driver == Driver::Main && !mainWaiting) {
         take = takeOver || host || awaySince == mainLeft + 1;
         if (!take && awaySince != mainLeft + 1) awaySince = mainLeft + 1;
+        watch = kWatch;
       } else if (driver == Driver::Main) {
         awaySince = 0;
+        watch = std::min<std::chrono::milliseconds>(watch * 2, kWatchSparsest);
+      } else {
+        watch = kWatch;
       }
       handedOver = false;
       if (take) {
@@ -856,7 +866,7 @@ void NetworkThread::Impl::run() {
     }
     if (driver == Driver::Main || handedOver || std::chrono::steady_clock::now() - lastDrove < kLinger || stopping) {
       sleep = Sleep::Watching;
-      sleepCv.wait_for(lock, kWatch);
+      sleepCv.wait_for(lock, watch);
     } else {
       sleep = Sleep::Deep;
       sleepCv.wait(lock);

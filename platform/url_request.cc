@@ -5,13 +5,21 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <string_view>
 
 namespace platform {
 namespace {
 
+// ASCII letters fold inline: header names are looked up on every reply, and the library
+// call per character cost more than the rest of the lookup.
+int foldCase(unsigned char c) {
+  if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+  return std::tolower(c);
+}
+
 bool equalsIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           return foldCase(static_cast<unsigned char>(x)) == foldCase(static_cast<unsigned char>(y));
          });
 }
 
@@ -23,6 +31,75 @@ std::string trim(const std::string& s) {
 std::string lower(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
+}
+
+// Whether `url` is an absolute http or https URL of the plainest shape: a lower-case scheme,
+// a dotted-quad address or a lower-case host name, an optional port of 1 to 65535 written
+// without leading zeros, and a rest of printable characters that carry no special meaning
+// to a URL parser. Such a URL is accepted by libcurl as it stands, so it is not given to the
+// full parser, whose cost dominates building a small request. Anything else, valid or not,
+// is left to that parser: this check only ever answers "plainly valid" or "ask the parser".
+bool plainlyValidAbsoluteURL(std::string_view url) {
+  constexpr size_t kLongest = 2048;
+  if (url.size() > kLongest) return false;
+  size_t at = 0;
+  if (url.substr(0, 7) == "http://") at = 7;
+  else if (url.substr(0, 8) == "https://") at = 8;
+  else return false;
+  const size_t hostBegins = at;
+  const auto isLower = [](char c) { return c >= 'a' && c <= 'z'; };
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+  // Labels of letters, digits and inner hyphens; a name's last label holds a letter, so that
+  // nothing numeric (an address in another notation) passes as a name.
+  int labels = 0, octets = 0;
+  bool numeric = true, lastHasLetter = false, octetsValid = true;
+  while (at < url.size() && url[at] != ':' && url[at] != '/') {
+    size_t begins = at;
+    bool letter = false;
+    unsigned value = 0;
+    while (at < url.size() && (isLower(url[at]) || isDigit(url[at]) || url[at] == '-')) {
+      letter = letter || isLower(url[at]);
+      if (isDigit(url[at])) value = std::min(1000u, value * 10 + unsigned(url[at] - '0'));
+      ++at;
+    }
+    size_t length = at - begins;
+    if (length == 0 || length > 63 || url[begins] == '-' || url[at - 1] == '-') return false;
+    const bool digitsOnly = std::all_of(url.begin() + begins, url.begin() + at, isDigit);
+    if (!digitsOnly) numeric = false;
+    if (!digitsOnly || value > 255 || (length > 1 && url[begins] == '0')) octetsValid = false;
+    ++labels;
+    ++octets;
+    lastHasLetter = letter;
+    if (at < url.size() && url[at] == '.') {
+      ++at;
+      if (at == url.size() || url[at] == ':' || url[at] == '/') return false;  // a trailing dot
+    } else if (at < url.size() && url[at] != ':' && url[at] != '/') {
+      return false;
+    }
+  }
+  if (labels == 0 || at - hostBegins > 253) return false;
+  if (numeric ? !(octets == 4 && octetsValid) : !lastHasLetter) return false;
+  if (at < url.size() && url[at] == ':') {
+    size_t begins = ++at;
+    unsigned port = 0;
+    while (at < url.size() && isDigit(url[at]) && at - begins < 5) port = port * 10 + unsigned(url[at++] - '0');
+    if (at == begins || url[begins] == '0' || port > 65535) return false;
+    if (at < url.size() && url[at] != '/') return false;
+  }
+  // The rest: printable characters other than those a parser quotes or rejects; a per-cent
+  // sign stands as written.
+  for (; at < url.size(); ++at) {
+    const unsigned char c = static_cast<unsigned char>(url[at]);
+    if (c <= 0x20 || c >= 0x7f) return false;
+    switch (c) {
+      case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}':
+      case '[': case ']':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -86,6 +163,8 @@ std::optional<std::string> filePathFromURL(const std::string& url) {
 }
 
 std::string resolveURL(const std::string& relative, const std::string& base) {
+  // Without a base an absolute string stands as written: the parser only gives its verdict.
+  if (base.empty() && plainlyValidAbsoluteURL(relative)) return relative;
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> u(curl_url(), curl_url_cleanup);
   if (!u) return {};
   unsigned flags = CURLU_NON_SUPPORT_SCHEME;
