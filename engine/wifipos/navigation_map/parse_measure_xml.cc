@@ -155,7 +155,8 @@ class FloorReader {
  private:
   struct KeySlot {
     std::shared_ptr<const std::string> text;
-    std::vector<AccessPoint> entries;  // in reading order
+    // In reading order, each already in the radio-map node it goes into.
+    std::vector<RadioMap::node_type> entries;
     // Where the key stood in the key list of point number `point`.
     size_t place = 0;
     size_t point = static_cast<size_t>(-1);  // none yet
@@ -190,6 +191,9 @@ class FloorReader {
   std::unordered_set<std::string> names_;
   // The views point into the shared key texts, which live as long as the table.
   std::unordered_map<std::string_view, KeySlot, KeyHash> slots_;
+  // Where an entry's node is made before it is taken out on its own; always
+  // empty between entries.
+  RadioMap nursery_;
   std::vector<KeySlot*> pending_;  // keys of the current point's entries, in order
   // The keys of the previous point's entries and of this point's so far, in
   // order. A survey lists the transmitters of neighbouring points in the
@@ -200,7 +204,6 @@ class FloorReader {
   std::vector<KeySlot*> currentKeys_;
   size_t cursor_ = 0;  // in previousKeys_
   size_t point_ = 0;   // points begun, so 1 for the first
-  std::string value_;  // an entry's histogram text, copied once into the entry
 };
 
 FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
@@ -284,7 +287,11 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
   }
 
   KeySlot& slot = slotFor(at.bssid);
-  AccessPoint& ap = slot.entries.emplace_back();
+  // A node made on its own: it is linked into the radio map as it is, and the
+  // entry is never moved.
+  RadioMap::node_type& node = slot.entries.emplace_back(nursery_.extract(nursery_.emplace(
+      std::piecewise_construct, std::forward_as_tuple(slot.text), std::forward_as_tuple())));
+  AccessPoint& ap = node.mapped();
   // The index the point gets once it is complete.
   ap.setRefPointIndex(static_cast<int>(floor_.getReferencePoints().size()));
   ap.setType(type);
@@ -296,8 +303,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     if (ScanInt(at.battery, v)) ap.setBattery(v);
   }
   ap.shareBssid(slot.text);
-  value_.assign(at.value);
-  ap.setDistribution(value_);
+  ap.setDistribution(std::string(at.value));
   // A histogram that cannot be used costs only its own entry.
   if (ap.parseDistributionString() != 0 || ap.calculateMeanRssi() != 0 ||
       ap.calculateVariance() != 0 || rarelyHeard(ap, record)) {
@@ -324,11 +330,8 @@ void FloorReader::flush() {
     // before the same hint, that is after the one placed before it. Every
     // node shares the key's one text.
     const RadioMap::iterator hint = radioMap_.upper_bound(key);
-    for (AccessPoint& ap : slot->entries) {
-      radioMap_.emplace_hint(hint, std::piecewise_construct, std::forward_as_tuple(slot->text),
-                             std::forward_as_tuple(std::move(ap)));
-    }
-    std::vector<AccessPoint>().swap(slot->entries);
+    for (RadioMap::node_type& node : slot->entries) radioMap_.insert(hint, std::move(node));
+    std::vector<RadioMap::node_type>().swap(slot->entries);
   }
 }
 
@@ -696,6 +699,10 @@ class PiecewiseReader {
   NavigationMap& map_;
   std::vector<Floor> floors_;
   XMLDocument doc_;
+  // For batches without an '&': tinyxml2 then decodes a value by copying it
+  // alone, without looking for entities, which such a text cannot hold; the
+  // values come out the same.
+  XMLDocument plainDoc_{false};
   // The text not yet consumed; the room beyond size_ is not initialised.
   std::unique_ptr<char[]> buffer_;
   size_t capacity_ = 0;
@@ -762,10 +769,12 @@ bool PiecewiseReader::flushBatch() {
   const int count = batchCount_;
   batchCount_ = 0;
   // Every piece is parsed, as the whole document would be, read or not.
-  if (doc_.Parse(buffer_.get() + batchBegin_, batchEnd_ - batchBegin_) != tinyxml2::XML_SUCCESS)
-    return false;
+  const char* text = buffer_.get() + batchBegin_;
+  const size_t length = batchEnd_ - batchBegin_;
+  XMLDocument& doc = std::memchr(text, '&', length) ? doc_ : plainDoc_;
+  if (doc.Parse(text, length) != tinyxml2::XML_SUCCESS) return false;
   int seen = 0;
-  for (const tinyxml2::XMLNode* n = doc_.FirstChild(); n; n = n->NextSibling()) {
+  for (const tinyxml2::XMLNode* n = doc.FirstChild(); n; n = n->NextSibling()) {
     const XMLElement* e = n->ToElement();
     if (!e) return false;  // only blanks lie between the pieces
     ++seen;
