@@ -144,7 +144,7 @@ class FloorReader {
  public:
   FloorReader(SublocationMap& floor, double minimalFrequency)
       : floor_(floor), radioMap_(floor.getRadioMap()), minimalFrequency_(minimalFrequency) {
-    for (const ReferencePoint& rp : floor.getReferencePoints()) names_.insert(rp.getName());
+    if (!floor.getReferencePoints().empty()) gatherNames();
   }
 
   int readPoint(const XMLElement* e);
@@ -178,6 +178,9 @@ class FloorReader {
   };
 
   KeySlot& slotFor(const char* key);
+  // Whether no point of the floor has that name yet.
+  bool newName(const std::string& name);
+  void gatherNames();
   bool rarelyHeard(const AccessPoint& ap, const ReferencePoint& record) const {
     // Samples per second; a zero duration gives inf or nan, which drop nothing.
     return minimalFrequency_ > 0 &&
@@ -188,7 +191,13 @@ class FloorReader {
   SublocationMap& floor_;
   RadioMap& radioMap_;
   const double minimalFrequency_;
+  // The names of the floor's points, for the warning about a repeated name;
+  // gathered only once a name comes out of ascending order. Surveys list
+  // their points by name, and while the names ascend, a name above the last
+  // is above all and so new; a set of them would cost a cache miss or more
+  // per point.
   std::unordered_set<std::string> names_;
+  bool namesGathered_ = false;
   // The views point into the shared key texts, which live as long as the table.
   std::unordered_map<std::string_view, KeySlot, KeyHash> slots_;
   // Where an entry's node is made before it is taken out on its own; always
@@ -230,6 +239,20 @@ FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
   slot->point = point_;
   currentKeys_.push_back(slot);
   return *slot;
+}
+
+void FloorReader::gatherNames() {
+  namesGathered_ = true;
+  for (const ReferencePoint& rp : floor_.getReferencePoints()) names_.insert(rp.getName());
+}
+
+bool FloorReader::newName(const std::string& name) {
+  if (!namesGathered_) {
+    const std::vector<ReferencePoint>& points = floor_.getReferencePoints();
+    if (points.empty() || name > points.back().getName()) return true;
+    gatherNames();
+  }
+  return names_.insert(name).second;
 }
 
 int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
@@ -409,8 +432,7 @@ int FloorReader::readPoint(const XMLElement* e) {
   }
   pending_.clear();
 
-  if (!names_.insert(record.getName()).second)
-    MV_LOG(kLogLevel, "ERROR: RP=%s already exists!!!\n", pointName);
+  if (!newName(record.getName())) MV_LOG(kLogLevel, "ERROR: RP=%s already exists!!!\n", pointName);
 
   std::vector<ReferencePoint>& points = floor_.getReferencePoints();
   record.setIndex(static_cast<int>(points.size()));
