@@ -176,7 +176,7 @@ class FloorReader {
     }
   };
 
-  KeySlot& slotFor(const char* key);
+  KeySlot& slotFor(std::string_view key);
   // Whether no point of the floor has that name yet.
   bool newName(const std::string& name);
   void gatherNames();
@@ -214,8 +214,7 @@ class FloorReader {
   size_t point_ = 0;   // points begun, so 1 for the first
 };
 
-FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
-  const std::string_view view(key);
+FloorReader::KeySlot& FloorReader::slotFor(std::string_view view) {
   KeySlot* slot = nullptr;
   const size_t stop = std::min(cursor_ + 3, previousKeys_.size());
   for (size_t i = cursor_; i < stop; ++i) {
@@ -289,6 +288,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     MV_LOG(kLogLevel, "Bssid of AP in %s point == 0\n", pointName);
     return 9;
   }
+  const std::string_view bssid(at.bssid);
   double frequency = 0.0;
   if (type == 0) {
     if (!at.frequency) {
@@ -299,7 +299,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
       MV_LOG(kLogLevel, "Bad sscanf of frequency attribute\n");
       return 9;
     }
-  } else if (std::strlen(at.bssid) < kMinSurveyBeaconKeyLength) {
+  } else if (bssid.size() < kMinSurveyBeaconKeyLength) {
     MV_LOG(kLogLevel, "CRITICAL ERROR: Bad length of beacons bssid = %s\n", at.bssid);
     return 9;
   }
@@ -308,7 +308,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     return 9;
   }
 
-  KeySlot& slot = slotFor(at.bssid);
+  KeySlot& slot = slotFor(bssid);
   // A node made on its own: it is linked into the radio map as it is, and the
   // entry is never moved.
   RadioMap::node_type& node = slot.entries.emplace_back(nursery_.extract(nursery_.emplace(
