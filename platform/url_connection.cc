@@ -123,25 +123,41 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   // reply does. A handle whose last request was a plain GET (URLConnection::configure) keeps
   // its options for the next plain GET, which sets only what differs between two of them;
   // any other handle, or any other request, starts from a reset handle.
+  // Such a handle also keeps the header list it sent, which the next plain GET sends again
+  // when its headers are the same (a client's requests mostly carry the same few).
   struct Spare {
     CURL* easy;
     bool plainGet;
+    curl_slist* headers;  // set as the handle's CURLOPT_HTTPHEADER while `plainGet`
   };
   std::vector<Spare> spareHandles;
 
-  // A handle for a transfer; `*kept` tells whether it still holds a plain GET's options.
-  CURL* takeHandle(bool plainGet, bool* kept) {
+  // A handle for a transfer; `*kept` tells whether it still holds a plain GET's options, and
+  // then `*headers` receives the header list it holds (owned by the caller from here).
+  CURL* takeHandle(bool plainGet, bool* kept, curl_slist** headers) {
     *kept = false;
+    *headers = nullptr;
     if (spareHandles.empty()) return curl_easy_init();
     Spare spare = spareHandles.back();
     spareHandles.pop_back();
-    if (plainGet && spare.plainGet) *kept = true;
-    else curl_easy_reset(spare.easy);
+    if (plainGet && spare.plainGet) {
+      *kept = true;
+      *headers = spare.headers;
+    } else {
+      curl_easy_reset(spare.easy);  // before the list it may point to goes
+      curl_slist_free_all(spare.headers);
+    }
     return spare.easy;
   }
-  void giveBack(CURL* e, bool plainGet) {
-    if (spareHandles.size() < 2 * kTransfersPerHost) spareHandles.push_back({e, plainGet});
-    else curl_easy_cleanup(e);
+  // Takes the handle and the header list it was given.
+  void giveBack(CURL* e, bool plainGet, curl_slist* headers) {
+    if (spareHandles.size() < 2 * kTransfersPerHost) {
+      spareHandles.push_back({e, plainGet, plainGet ? headers : nullptr});
+      if (plainGet) return;
+    } else {
+      curl_easy_cleanup(e);
+    }
+    curl_slist_free_all(headers);
   }
   bool hasTransfers() const { return !active.empty() || !hosts.empty() || !wakeups.empty(); }
 
@@ -261,6 +277,25 @@ std::string slotOf(const std::string& url, std::string* host) {
     curl_url_cleanup(u);
   }
   return key;
+}
+
+// Whether `list` holds exactly the lines configure() makes of `fields` (plus "Expect:" when
+// `expect`), so that a handle that holds it may send it again as it is. A name holding a colon
+// is never matched: only then does a line equal to "name: value" tell its name and value.
+bool headerListMatches(const curl_slist* list, const HeaderList& fields, bool expect) {
+  for (const auto& [k, v] : fields) {
+    if (!list || k.find(':') != std::string::npos) return false;
+    std::string_view line(list->data);
+    if (line.size() != k.size() + 2 + v.size() || line.compare(0, k.size(), k) != 0 ||
+        line.compare(k.size(), 2, ": ") != 0 || line.compare(k.size() + 2, v.size(), v) != 0)
+      return false;
+    list = list->next;
+  }
+  if (expect) {
+    if (!list || std::string_view(list->data) != "Expect:") return false;
+    list = list->next;
+  }
+  return !list;
 }
 
 constexpr int kMaxRedirects = 16;
@@ -509,7 +544,7 @@ bool URLConnection::configure() {
   const bool plainGet = method == "GET" && request_.HTTPBody.empty() && !request_.HTTPBodyStream && !credential_ &&
                         request_.URL.size() > 5 && strncasecmp(request_.URL.c_str(), "http:", 5) == 0;
   bool kept = false;
-  t.easy = NetworkThread::shared().impl().takeHandle(plainGet, &kept);
+  t.easy = NetworkThread::shared().impl().takeHandle(plainGet, &kept, &t.headers);
   t.plainGet = plainGet;
   if (!t.easy) return failSoon(URLErrorUnknown, "cannot create a transfer");
   if (request_.URL.empty()) return failSoon(URLErrorBadURL, "bad URL");
@@ -585,21 +620,29 @@ bool URLConnection::configure() {
   } else if (method != "GET") {
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request_.HTTPMethod.c_str());
   }
-  for (const auto& [k, v] : request_.allHTTPHeaderFields) {
-    // Line breaks in a header would split it into several, a name that is no token could
-    // carry a value of its own: such a header is not sent.
-    if (!isHTTPToken(k) || !isHTTPFieldValue(v)) continue;
-    t.headers = curl_slist_append(t.headers, (k + ": " + v).c_str());
+  // A body is sent at once, without waiting for a "100 Continue" that some servers never
+  // send; a bodiless request never asks for one.
+  if (!headerListMatches(t.headers, request_.allHTTPHeaderFields, bodyMethod)) {
+    curl_slist* list = nullptr;
+    std::string line;
+    for (const auto& [k, v] : request_.allHTTPHeaderFields) {
+      // Line breaks in a header would split it into several, a name that is no token could
+      // carry a value of its own: such a header is not sent.
+      if (!isHTTPToken(k) || !isHTTPFieldValue(v)) continue;
+      line.assign(k).append(": ").append(v);
+      if (curl_slist* longer = curl_slist_append(list, line.c_str())) list = longer;
+    }
+    if (bodyMethod)
+      if (curl_slist* longer = curl_slist_append(list, "Expect:")) list = longer;
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, list);
+    curl_slist_free_all(std::exchange(t.headers, list));  // the handle no longer points to it
   }
-  t.headers = curl_slist_append(t.headers, "Expect:");
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
   return true;
 }
 
 bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
   auto& t = *c.transfer_;
-  NetworkThread::shared().impl().giveBack(t.easy, t.plainGet);
-  curl_slist_free_all(t.headers);
+  NetworkThread::shared().impl().giveBack(t.easy, t.plainGet, t.headers);
   URLConnection::Transfer hop;  // the next hop goes on in the same slot
   hop.redirects = t.redirects;
   hop.holdsSlot = t.holdsSlot;
@@ -676,7 +719,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
-    giveBack(std::exchange(t.easy, nullptr), t.plainGet);
+    giveBack(std::exchange(t.easy, nullptr), t.plainGet, std::exchange(t.headers, nullptr));
     if (d.didFinishLoading) d.didFinishLoading();
     return hostCodeEnds(*c);
   }
@@ -692,7 +735,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   } else if (t.trustRefused) {
     error.code = URLErrorServerCertificateUntrusted;
   }
-  giveBack(std::exchange(t.easy, nullptr), t.plainGet);
+  giveBack(std::exchange(t.easy, nullptr), t.plainGet, std::exchange(t.headers, nullptr));
   if (d.didFailWithError) d.didFailWithError(error);
   hostCodeEnds(*c);
 }
@@ -744,6 +787,7 @@ bool NetworkThread::Impl::drainTasks(bool asMain) {
 }
 
 void NetworkThread::Impl::resumeDueUploads() {
+  if (wakeups.empty()) return;  // mostly: no clock read then
   auto now = std::chrono::steady_clock::now();
   while (!wakeups.empty() && wakeups.begin()->first <= now) {
     auto c = wakeups.begin()->second.lock();
@@ -891,7 +935,10 @@ void NetworkThread::Impl::endTransfers() {
   active.clear();
   hosts.clear();
   wakeups.clear();
-  for (const Spare& spare : spareHandles) curl_easy_cleanup(spare.easy);
+  for (const Spare& spare : spareHandles) {
+    curl_easy_cleanup(spare.easy);
+    curl_slist_free_all(spare.headers);
+  }
   spareHandles.clear();
   std::lock_guard<std::mutex> lock(mutex);
   tasks.clear();
@@ -903,7 +950,6 @@ void NetworkThread::Impl::endTransfers() {
 // that replies are read, parsed and answered on this thread without a hand-off.
 bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = realNs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::nanoseconds(realNs);
   // A loop run from inside a connection callback: the drive below it holds the role.
   if (tlsDriving) return false;
   bool rouse = false;
@@ -926,6 +972,8 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   }
   if (rouse) sleepCv.notify_one();
   if (parked.load(std::memory_order_seq_cst)) wake();
+  const auto deadline = realNs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::nanoseconds(realNs);
+  // Milliseconds to the deadline, rounded up: 0 once it has passed.
   auto msLeft = [&] {
     if (deadline == Clock::time_point::max()) return 1000L;
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -945,7 +993,7 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
       // The network thread drives: wait until it lets go, a post comes or the time is up.
       pollfd fds[2] = {{loopFd, POLLIN, 0}, {handFd, POLLIN, 0}};
       long timeout = msLeft();
-      if (Clock::now() >= deadline) break;
+      if (timeout == 0) break;
       ::poll(fds, 2, static_cast<int>(timeout));
       uint64_t n = 0;
       if (fds[1].revents && read(handFd, &n, sizeof n) < 0) {
@@ -971,8 +1019,9 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
         break;
       }
     }
-    if (Clock::now() >= deadline) break;
-    if (park(loopFd, static_cast<int>(std::min(static_cast<long>(pollTimeoutMs()), msLeft())))) break;
+    long left = msLeft();
+    if (left == 0) break;
+    if (park(loopFd, static_cast<int>(std::min(static_cast<long>(pollTimeoutMs()), left)))) break;
   }
   std::lock_guard<std::mutex> lock(mutex);
   mainWaiting = false;
