@@ -220,6 +220,17 @@ std::string_view trimLine(std::string_view s) {
   return b == std::string_view::npos ? std::string_view() : s.substr(b);
 }
 
+// Whether `name` is `lower` (lower-case letters and '-') whatever the case of its letters.
+bool isFieldName(const std::string& name, std::string_view lower) {
+  if (name.size() != lower.size()) return false;
+  for (size_t i = 0; i < lower.size(); ++i) {
+    char ch = name[i];
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + ('a' - 'A'));
+    if (ch != lower[i]) return false;
+  }
+  return true;
+}
+
 void deliverResponse(URLConnection& c) {
   auto& t = Access::transfer(c);
   if (t.responseDelivered || t.stopped) return;
@@ -230,11 +241,19 @@ void deliverResponse(URLConnection& c) {
   char* url = nullptr;
   curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &url);
   t.response.URL = url ? url : Access::request(c).URL;
-  if (auto ct = headerValue(t.response.allHeaderFields, "Content-Type")) parseContentType(*ct, t.response);
+  // Both fields in one look at the head, without copies: the first of each counts, as a
+  // look-up by name finds it.
+  const std::string* contentType = nullptr;
+  const std::string* contentLength = nullptr;
+  for (const auto& [name, value] : t.response.allHeaderFields) {
+    if (!contentType && isFieldName(name, "content-type")) contentType = &value;
+    else if (!contentLength && isFieldName(name, "content-length")) contentLength = &value;
+  }
+  if (contentType) parseContentType(*contentType, t.response);
   t.response.expectedContentLength = -1;
-  if (auto cl = headerValue(t.response.allHeaderFields, "Content-Length")) {
+  if (contentLength) {
     try {
-      t.response.expectedContentLength = std::stoll(*cl);
+      t.response.expectedContentLength = std::stoll(*contentLength);
     } catch (...) {
     }
   }
@@ -831,7 +850,10 @@ short NetworkThread::Impl::park(int extraFd, int timeoutMs) {
     curl_waitfd fds[2] = {{wakeFd, CURL_WAIT_POLLIN, 0}, {extraFd, CURL_WAIT_POLLIN, 0}};
     curl_waitfd* first = wakeFd < 0 ? fds + 1 : fds;
     unsigned count = (wakeFd < 0 ? 0u : 1u) + (extraFd < 0 ? 0u : 1u);
-    curl_multi_poll(multi, count ? first : nullptr, count, timeoutMs, nullptr);
+    // With a wake-up of our own, libcurl's (a socket pair it would poll as well) is not
+    // needed: curl_multi_wait leaves it out.
+    if (wakeFd < 0) curl_multi_poll(multi, count ? first : nullptr, count, timeoutMs, nullptr);
+    else curl_multi_wait(multi, first, count, timeoutMs, nullptr);
     uint64_t n = 0;
     if (fds[0].revents && read(wakeFd, &n, sizeof n) < 0) {
     }  // non-blocking: nothing to read is fine
