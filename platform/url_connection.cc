@@ -832,11 +832,15 @@ NetworkThread::Impl::Round NetworkThread::Impl::round(bool asMain) {
   if (!drainTasks(asMain)) return Round::HostCode;
   if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return Round::HostCode;
   resumeDueUploads();
-  int running = 0;
-  curl_multi_perform(multi, &running);
-  int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi, &left))
-    if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
+  // A round that only ran tasks (the step after a reply ended, say) leaves libcurl alone
+  // when no transfer is in its hands: it would have nothing to do.
+  if (!active.empty()) {
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+      if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
+  }
   return admitWaiting() ? Round::Again : Round::Done;
 }
 
