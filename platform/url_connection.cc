@@ -846,6 +846,9 @@ NetworkThread::Impl::Round NetworkThread::Impl::round(bool asMain) {
     int left = 0;
     while (CURLMsg* msg = curl_multi_info_read(multi, &left))
       if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
+    // What the callbacks just posted (an operation's step after its end, which hands its
+    // reply on) runs in this round, in order, instead of after another look at the loop.
+    if (!drainTasks(asMain)) return Round::HostCode;
   }
   return admitWaiting() ? Round::Again : Round::Done;
 }
