@@ -78,7 +78,10 @@ void FinishWeights(SublocationState& state, std::vector<double>& weight,
 constexpr double kSmoothWidthFactor = 0.7;
 constexpr double kSmoothSpreadCapDb = 3.0;
 constexpr double kSmoothMinSigma = 0.5;
-constexpr double kSmoothReachSigmas = 2.5;
+// The kernel reaches this many standard deviations either side: about one
+// level for a survey of a few dozen samples, each level a cell more that
+// every reading of the transmitter visits.
+constexpr double kSmoothReachSigmas = 1.5;
 constexpr double kSmoothMinProbability = 1e-4;
 
 // The kernel's standard deviation for a normalised histogram of this many
