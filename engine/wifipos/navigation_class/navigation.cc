@@ -167,6 +167,23 @@ double RawDistance(const AccessPoint& ap) {
     return copy.getDistance();
 }
 
+// The floor whose beacons sound loudest among `heard` readings: the mean level
+// of each floor's own, a little lowered for floors heard by many beacons (the
+// beacon floor detector's score). -1 when no floor has a reading.
+int LoudestFloor(const double* sum, const int* count, size_t nFloors, int heard) {
+    int best = -1;
+    double bestScore = 0.0;
+    for (size_t f = 0; f < nFloors; ++f) {
+        if (count[f] == 0) continue;
+        const double score = sum[f] / count[f] / (1.0 + 0.1 * count[f] / heard);
+        if (best < 0 || score > bestScore) {
+            best = static_cast<int>(f);
+            bestScore = score;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 // --- helpers over readings -------------------------------------------------------
@@ -471,16 +488,7 @@ bool Navigation::freshReadingsLeaveTheFloor(double newest) const {
     for (const AccessPoint& ap : mSigWindow) add(ap);
     for (const AccessPoint& ap : mSigNew) add(ap);
     if (heard == 0) return false;
-    int best = -1;
-    double bestScore = 0.0;
-    for (int f = 0; f < nFloors; ++f) {
-        if (fc[f] == 0) continue;
-        const double score = fs[f] / fc[f] / (1.0 + 0.1 * fc[f] / heard);
-        if (best < 0 || score > bestScore) {
-            best = f;
-            bestScore = score;
-        }
-    }
+    const int best = LoudestFloor(fs, fc, static_cast<size_t>(nFloors), heard);
     return best >= 0 && best != mCurSublocInd;
 }
 
@@ -1409,17 +1417,7 @@ int Navigation::loudestFloorHeard() const {
         ++count[static_cast<size_t>(it->second)];
         ++heard;
     }
-    int best = -1;
-    double bestScore = 0.0;
-    for (size_t f = 0; f < nFloors; ++f) {
-        if (count[f] == 0) continue;
-        const double score = sum[f] / count[f] / (1.0 + 0.1 * count[f] / heard);
-        if (best < 0 || score > bestScore) {
-            best = static_cast<int>(f);
-            bestScore = score;
-        }
-    }
-    return best;
+    return LoudestFloor(sum.data(), count.data(), nFloors, heard);
 }
 
 int Navigation::onlyFloorHeard() const {

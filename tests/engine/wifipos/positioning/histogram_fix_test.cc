@@ -9,25 +9,12 @@
 #include <vector>
 
 #include "map_builder.h"
+#include "survey_grid.h"
 #include "wifipos/navigation_class/navigation.h"
 
 namespace {
 
 using namespace positioning_test;
-
-constexpr int kBeacons = 6;
-const double kBeaconX[kBeacons] = {0.0, 10.0, 20.0, 0.0, 10.0, 20.0};
-const double kBeaconY[kBeacons] = {0.0, 0.0, 0.0, 12.0, 12.0, 12.0};
-
-// The level of beacon b at (x, y), dBm: log-distance loss, -45 dBm at 1 m.
-double Level(int b, double x, double y) {
-    const double d = std::max(1.0, std::hypot(x - kBeaconX[b], y - kBeaconY[b]));
-    return -45.0 - 25.0 * std::log10(d);
-}
-
-struct Spot {
-    double x, y;
-};
 
 // A survey entry of 24 samples around `level`, as a short survey records
 // them: mostly every other level, the level itself only twice.
@@ -43,28 +30,12 @@ void AddSparseEntry(SublocationMap& f, int beacon, int point, double level) {
     f.updateUniqueApsBssid();
 }
 
-// A 6 x 4 survey 4 m apart (x 0-20, y 0-12) with extra points carrying
-// another place's levels; positions one window heard at `at` and gives the
-// fix's distance from it, infinity when there is none.
+// Positions one window heard at `at` over the grid (sparse entries) and
+// gives the fix's distance from it, infinity when there is none.
 double FixError(bool kit, Spot at, const std::vector<std::pair<Spot, Spot>>& lookAlikes) {
-    SublocationMap f = MakeFloor(1);
-    std::vector<Spot> levelsOf;
-    for (int j = 0; j < 4; ++j) {
-        for (int i = 0; i < 6; ++i) {
-            AddPoint(f, 4.0 * i, 4.0 * j);
-            levelsOf.push_back({4.0 * i, 4.0 * j});
-        }
-    }
-    for (const auto& [where, like] : lookAlikes) {
-        AddPoint(f, where.x, where.y);
-        levelsOf.push_back(like);
-    }
-    for (int b = 0; b < kBeacons; ++b) {
-        AddBeacon(f, BeaconKey(b), kBeaconX[b], kBeaconY[b]);
-        for (size_t p = 0; p < levelsOf.size(); ++p) {
-            AddSparseEntry(f, b, static_cast<int>(p), Level(b, levelsOf[p].x, levelsOf[p].y));
-        }
-    }
+    SublocationMap f = SurveyGridFloor(lookAlikes, [](SublocationMap& floor, int b, int p, double level) {
+        AddSparseEntry(floor, b, p, level);
+    });
     NavigationMap map = MapOf({f}, 109, kit);
     map.getNavigationProperties().knn.Histogram_type = 302;
     map.getNavigationProperties().knn.Differention_mode = false;
@@ -73,7 +44,7 @@ double FixError(bool kit, Spot at, const std::vector<std::pair<Spot, Spot>>& loo
     nav.setAutoClearingOldMeas(true);
     nav.initializeHistogram();
     std::vector<AccessPoint> batch;
-    for (int b = 0; b < kBeacons; ++b) batch.push_back(Reading(BeaconKey(b), Level(b, at.x, at.y), 10.0));
+    for (int b = 0; b < kGridBeacons; ++b) batch.push_back(Reading(BeaconKey(b), GridLevel(b, at.x, at.y), 10.0));
     Feed(nav, batch, 10.0);
     if (nav.calculateCoordinates() != 0 || nav.getCurSublocIndex() != 0) return INFINITY;
     return std::hypot(nav.getX() - at.x, nav.getY() - at.y);
