@@ -167,8 +167,10 @@ std::optional<platform::URLRequest> MCHTTPRequestSerializer::requestWithMethod(c
   platform::URLRequest request;
   request.URL = platform::resolveURL(URLString, "");
   request.HTTPMethod = method;
+  // Mostly none was changed: then no key is looked up (each look-up builds a string).
   for (const char* key : {"allowsCellularAccess", "cachePolicy", "HTTPShouldHandleCookies", "HTTPShouldUsePipelining",
                           "networkServiceType", "timeoutInterval"}) {
+    if (changedKeyPaths_.empty()) break;
     if (!changedKeyPaths_.count(key)) continue;
     std::string k = key;
     if (k == "allowsCellularAccess") request.allowsCellularAccess = allowsCellularAccess_;
@@ -183,8 +185,9 @@ std::optional<platform::URLRequest> MCHTTPRequestSerializer::requestWithMethod(c
 
 platform::URLRequest MCHTTPRequestSerializer::requestWithDefaultHeaders(const platform::URLRequest& request) const {
   platform::URLRequest out = request;
+  out.allHTTPHeaderFields.reserve(out.allHTTPHeaderFields.size() + headers_.size());
   for (const auto& [field, value] : headers_)
-    if (!out.valueForHTTPHeaderField(field)) out.setValue(value, field);
+    if (!out.valueForHTTPHeaderField(field)) out.allHTTPHeaderFields.emplace_back(field, value);  // as setValue adds one
   return out;
 }
 

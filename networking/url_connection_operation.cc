@@ -110,10 +110,7 @@ MCURLConnectionOperation::~MCURLConnectionOperation() {
 
 // ---- state ----
 
-int64_t MCURLConnectionOperation::state() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
-  return state_;
-}
+int64_t MCURLConnectionOperation::state() const { return state_.load(); }
 
 bool MCURLConnectionOperation::setState(int64_t state) {
   {
@@ -694,7 +691,8 @@ void MCURLConnectionOperation::encodeWithCoder(platform::KeyedArchiver& coder) {
   }
   std::lock_guard<std::recursive_mutex> lock(lock_);
   mccoding::encodeRequest(coder, request_, "request");
-  int64_t state = state_ == MCOperationExecutingState || state_ == MCOperationPausedState ? MCOperationReadyState : state_;
+  int64_t state = state_.load();
+  if (state == MCOperationExecutingState || state == MCOperationPausedState) state = MCOperationReadyState;
   coder.encodeInt(state, "state");
   if (response_) mccoding::encodeResponse(coder, *response_, "response");
   if (error_) mccoding::encodeError(coder, *error_, "error");

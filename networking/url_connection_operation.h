@@ -11,6 +11,7 @@
 // when none).
 #pragma once
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -167,7 +168,9 @@ class MCURLConnectionOperation : public MCOperation {
   void connectionDidFail(const platform::Error& error);
   bool connectionDidReceiveData(const uint8_t* bytes, size_t length);
 
-  int64_t state_ = MCOperationReadyState;
+  // Written under lock_ (a transition is checked and made at once), read without it: the
+  // state is asked for several times per request, from any thread.
+  std::atomic<int64_t> state_{MCOperationReadyState};
   std::shared_ptr<platform::URLConnection> connection_;
   platform::URLRequest request_;
   std::optional<platform::URLResponse> response_;

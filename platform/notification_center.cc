@@ -30,16 +30,17 @@ void NotificationCenter::removeObserver(Token token) {
   entries_.erase(it);
 }
 
-void NotificationCenter::postNotification(const Notification& n) {
+std::vector<NotificationCenter::Entry> NotificationCenter::observersOf(const std::string& name, const void* object) {
   std::vector<Entry> matching;
-  {
-    std::lock_guard lk(mutex_);
-    for (const auto& e : entries_)
-      if ((e.name.empty() || e.name == n.name) && (!e.object || e.object == n.object.get()))
-        matching.push_back(e);
-  }
+  std::lock_guard lk(mutex_);
+  for (const auto& e : entries_)
+    if ((e.name.empty() || e.name == name) && (!e.object || e.object == object)) matching.push_back(e);
+  return matching;
+}
+
+void NotificationCenter::deliver(std::vector<Entry>& observers, const Notification& n) {
   auto self = weak_from_this();
-  for (auto& e : matching) {
+  for (auto& e : observers) {
     if (!e.queue) {
       if (stillObserving(e.token)) (*e.block)(n);
       continue;
@@ -51,10 +52,17 @@ void NotificationCenter::postNotification(const Notification& n) {
   }
 }
 
+void NotificationCenter::postNotification(const Notification& n) {
+  auto matching = observersOf(n.name, n.object.get());
+  deliver(matching, n);
+}
+
 void NotificationCenter::postNotificationName(const std::string& name,
                                               std::shared_ptr<const void> object,
                                               UserInfo userInfo) {
-  postNotification({name, std::move(object), std::move(userInfo)});
+  auto matching = observersOf(name, object.get());
+  if (matching.empty()) return;  // nobody observes it: the notification need not be built
+  deliver(matching, {name, std::move(object), std::move(userInfo)});
 }
 
 bool NotificationCenter::stillObserving(Token token) {

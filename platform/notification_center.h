@@ -50,6 +50,8 @@ class NotificationCenter : public std::enable_shared_from_this<NotificationCente
     QueuePtr queue;
     std::shared_ptr<Observer> block;
   };
+  std::vector<Entry> observersOf(const std::string& name, const void* object);
+  void deliver(std::vector<Entry>& observers, const Notification& n);
   std::mutex mutex_;
   Token next_ = 1;
   std::vector<Entry> entries_;

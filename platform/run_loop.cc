@@ -197,7 +197,9 @@ struct Registry {
   std::mutex mutex;
   std::vector<RunLoop::Impl*> loops;
   std::shared_ptr<RunLoop> main;
-  std::thread::id mainThread;
+  // Written under `mutex` together with `main` (which it implies), read without it: whether
+  // the caller is the main thread is asked at every hand-off.
+  std::atomic<std::thread::id> mainThread{};
 };
 
 Registry& registry() {
@@ -270,13 +272,13 @@ void RunLoop::setMainThread() {
   std::shared_ptr<RunLoop> fresh(tlsLoop ? nullptr : new RunLoop);  // registers itself
   {
     std::lock_guard lk(r.mutex);
-    bool unbound = r.main && r.mainThread == std::thread::id();
+    bool unbound = r.main && r.mainThread.load() == std::thread::id();
     if (!tlsLoop) tlsLoop = unbound ? r.main : fresh;
     else if (unbound && r.main != tlsLoop) provisional = r.main;
     if (r.main) r.main->impl_->isMain = false;
     r.main = tlsLoop;
     r.main->impl_->isMain = true;
-    r.mainThread = std::this_thread::get_id();
+    r.mainThread.store(std::this_thread::get_id());
   }
   if (provisional) {
     std::deque<Block> posted;
@@ -289,15 +291,13 @@ void RunLoop::setMainThread() {
 }
 
 bool RunLoop::isMainThread() {
-  auto& r = registry();
-  std::lock_guard lk(r.mutex);
-  return r.main && r.mainThread == std::this_thread::get_id();
+  // A marked thread has its loop set as `main` first (setMainThread), so the mark says it all.
+  return registry().mainThread.load() == std::this_thread::get_id();
 }
 
 bool RunLoop::isMainThreadOrUnmarked() {
-  auto& r = registry();
-  std::lock_guard lk(r.mutex);
-  return r.mainThread == std::thread::id() || r.mainThread == std::this_thread::get_id();
+  const std::thread::id marked = registry().mainThread.load();
+  return marked == std::thread::id() || marked == std::this_thread::get_id();
 }
 
 std::shared_ptr<RunLoop> RunLoop::current() {

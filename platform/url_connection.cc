@@ -123,25 +123,41 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   // reply does. A handle whose last request was a plain GET (URLConnection::configure) keeps
   // its options for the next plain GET, which sets only what differs between two of them;
   // any other handle, or any other request, starts from a reset handle.
+  // Such a handle also keeps the header list it sent, which the next plain GET sends again
+  // when its headers are the same (a client's requests mostly carry the same few).
   struct Spare {
     CURL* easy;
     bool plainGet;
+    curl_slist* headers;  // set as the handle's CURLOPT_HTTPHEADER while `plainGet`
   };
   std::vector<Spare> spareHandles;
 
-  // A handle for a transfer; `*kept` tells whether it still holds a plain GET's options.
-  CURL* takeHandle(bool plainGet, bool* kept) {
+  // A handle for a transfer; `*kept` tells whether it still holds a plain GET's options, and
+  // then `*headers` receives the header list it holds (owned by the caller from here).
+  CURL* takeHandle(bool plainGet, bool* kept, curl_slist** headers) {
     *kept = false;
+    *headers = nullptr;
     if (spareHandles.empty()) return curl_easy_init();
     Spare spare = spareHandles.back();
     spareHandles.pop_back();
-    if (plainGet && spare.plainGet) *kept = true;
-    else curl_easy_reset(spare.easy);
+    if (plainGet && spare.plainGet) {
+      *kept = true;
+      *headers = spare.headers;
+    } else {
+      curl_easy_reset(spare.easy);  // before the list it may point to goes
+      curl_slist_free_all(spare.headers);
+    }
     return spare.easy;
   }
-  void giveBack(CURL* e, bool plainGet) {
-    if (spareHandles.size() < 2 * kTransfersPerHost) spareHandles.push_back({e, plainGet});
-    else curl_easy_cleanup(e);
+  // Takes the handle and the header list it was given.
+  void giveBack(CURL* e, bool plainGet, curl_slist* headers) {
+    if (spareHandles.size() < 2 * kTransfersPerHost) {
+      spareHandles.push_back({e, plainGet, plainGet ? headers : nullptr});
+      if (plainGet) return;
+    } else {
+      curl_easy_cleanup(e);
+    }
+    curl_slist_free_all(headers);
   }
   bool hasTransfers() const { return !active.empty() || !hosts.empty() || !wakeups.empty(); }
 
@@ -204,6 +220,17 @@ std::string_view trimLine(std::string_view s) {
   return b == std::string_view::npos ? std::string_view() : s.substr(b);
 }
 
+// Whether `name` is `lower` (lower-case letters and '-') whatever the case of its letters.
+bool isFieldName(const std::string& name, std::string_view lower) {
+  if (name.size() != lower.size()) return false;
+  for (size_t i = 0; i < lower.size(); ++i) {
+    char ch = name[i];
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + ('a' - 'A'));
+    if (ch != lower[i]) return false;
+  }
+  return true;
+}
+
 void deliverResponse(URLConnection& c) {
   auto& t = Access::transfer(c);
   if (t.responseDelivered || t.stopped) return;
@@ -214,11 +241,19 @@ void deliverResponse(URLConnection& c) {
   char* url = nullptr;
   curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &url);
   t.response.URL = url ? url : Access::request(c).URL;
-  if (auto ct = headerValue(t.response.allHeaderFields, "Content-Type")) parseContentType(*ct, t.response);
+  // Both fields in one look at the head, without copies: the first of each counts, as a
+  // look-up by name finds it.
+  const std::string* contentType = nullptr;
+  const std::string* contentLength = nullptr;
+  for (const auto& [name, value] : t.response.allHeaderFields) {
+    if (!contentType && isFieldName(name, "content-type")) contentType = &value;
+    else if (!contentLength && isFieldName(name, "content-length")) contentLength = &value;
+  }
+  if (contentType) parseContentType(*contentType, t.response);
   t.response.expectedContentLength = -1;
-  if (auto cl = headerValue(t.response.allHeaderFields, "Content-Length")) {
+  if (contentLength) {
     try {
-      t.response.expectedContentLength = std::stoll(*cl);
+      t.response.expectedContentLength = std::stoll(*contentLength);
     } catch (...) {
     }
   }
@@ -261,6 +296,25 @@ std::string slotOf(const std::string& url, std::string* host) {
     curl_url_cleanup(u);
   }
   return key;
+}
+
+// Whether `list` holds exactly the lines configure() makes of `fields` (plus "Expect:" when
+// `expect`), so that a handle that holds it may send it again as it is. A name holding a colon
+// is never matched: only then does a line equal to "name: value" tell its name and value.
+bool headerListMatches(const curl_slist* list, const HeaderList& fields, bool expect) {
+  for (const auto& [k, v] : fields) {
+    if (!list || k.find(':') != std::string::npos) return false;
+    std::string_view line(list->data);
+    if (line.size() != k.size() + 2 + v.size() || line.compare(0, k.size(), k) != 0 ||
+        line.compare(k.size(), 2, ": ") != 0 || line.compare(k.size() + 2, v.size(), v) != 0)
+      return false;
+    list = list->next;
+  }
+  if (expect) {
+    if (!list || std::string_view(list->data) != "Expect:") return false;
+    list = list->next;
+  }
+  return !list;
 }
 
 constexpr int kMaxRedirects = 16;
@@ -324,7 +378,9 @@ size_t onHeader(char* data, size_t size, size_t n, void* user) {
   std::string_view line = trimLine(std::string_view(data, size * n));
   if (line.substr(0, 5) == "HTTP/") {
     t.response.allHeaderFields.clear();  // a new head: after an interim reply
-    t.response.allHeaderFields.reserve(16);
+    // Room for a usual head's fields at once; kept under 1 KB, whose allocation would have
+    // the allocator sort its cache of small freed blocks on every reply.
+    t.response.allHeaderFields.reserve(12);
   } else if (line.empty()) {
     if (!redirectHeadEnded(c)) return 0;
   } else if (size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
@@ -509,7 +565,7 @@ bool URLConnection::configure() {
   const bool plainGet = method == "GET" && request_.HTTPBody.empty() && !request_.HTTPBodyStream && !credential_ &&
                         request_.URL.size() > 5 && strncasecmp(request_.URL.c_str(), "http:", 5) == 0;
   bool kept = false;
-  t.easy = NetworkThread::shared().impl().takeHandle(plainGet, &kept);
+  t.easy = NetworkThread::shared().impl().takeHandle(plainGet, &kept, &t.headers);
   t.plainGet = plainGet;
   if (!t.easy) return failSoon(URLErrorUnknown, "cannot create a transfer");
   if (request_.URL.empty()) return failSoon(URLErrorBadURL, "bad URL");
@@ -585,21 +641,29 @@ bool URLConnection::configure() {
   } else if (method != "GET") {
     curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, request_.HTTPMethod.c_str());
   }
-  for (const auto& [k, v] : request_.allHTTPHeaderFields) {
-    // Line breaks in a header would split it into several, a name that is no token could
-    // carry a value of its own: such a header is not sent.
-    if (!isHTTPToken(k) || !isHTTPFieldValue(v)) continue;
-    t.headers = curl_slist_append(t.headers, (k + ": " + v).c_str());
+  // A body is sent at once, without waiting for a "100 Continue" that some servers never
+  // send; a bodiless request never asks for one.
+  if (!headerListMatches(t.headers, request_.allHTTPHeaderFields, bodyMethod)) {
+    curl_slist* list = nullptr;
+    std::string line;
+    for (const auto& [k, v] : request_.allHTTPHeaderFields) {
+      // Line breaks in a header would split it into several, a name that is no token could
+      // carry a value of its own: such a header is not sent.
+      if (!isHTTPToken(k) || !isHTTPFieldValue(v)) continue;
+      line.assign(k).append(": ").append(v);
+      if (curl_slist* longer = curl_slist_append(list, line.c_str())) list = longer;
+    }
+    if (bodyMethod)
+      if (curl_slist* longer = curl_slist_append(list, "Expect:")) list = longer;
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, list);
+    curl_slist_free_all(std::exchange(t.headers, list));  // the handle no longer points to it
   }
-  t.headers = curl_slist_append(t.headers, "Expect:");
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
   return true;
 }
 
 bool NetworkThreadAccess::restart(URLConnection& c, URLRequest next) {
   auto& t = *c.transfer_;
-  NetworkThread::shared().impl().giveBack(t.easy, t.plainGet);
-  curl_slist_free_all(t.headers);
+  NetworkThread::shared().impl().giveBack(t.easy, t.plainGet, t.headers);
   URLConnection::Transfer hop;  // the next hop goes on in the same slot
   hop.redirects = t.redirects;
   hop.holdsSlot = t.holdsSlot;
@@ -676,7 +740,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   if (code == CURLE_OK) {
     deliverResponse(*c);
     t.stopped = true;
-    giveBack(std::exchange(t.easy, nullptr), t.plainGet);
+    giveBack(std::exchange(t.easy, nullptr), t.plainGet, std::exchange(t.headers, nullptr));
     if (d.didFinishLoading) d.didFinishLoading();
     return hostCodeEnds(*c);
   }
@@ -692,7 +756,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   } else if (t.trustRefused) {
     error.code = URLErrorServerCertificateUntrusted;
   }
-  giveBack(std::exchange(t.easy, nullptr), t.plainGet);
+  giveBack(std::exchange(t.easy, nullptr), t.plainGet, std::exchange(t.headers, nullptr));
   if (d.didFailWithError) d.didFailWithError(error);
   hostCodeEnds(*c);
 }
@@ -730,7 +794,11 @@ bool NetworkThread::Impl::admitWaiting() {
 
 // False, with nothing taken, when the main thread would take tasks while host code waits.
 bool NetworkThread::Impl::drainTasks(bool asMain) {
-  drained = posted.load(std::memory_order_seq_cst);
+  // Nothing posted since the last look: no task to take, and no lock to take for it. A task
+  // whose count is still to come is taken at a later look (its poster wakes a parked driver).
+  const uint64_t now = posted.load(std::memory_order_seq_cst);
+  if (now == drained) return true;
+  drained = now;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return false;
@@ -744,6 +812,7 @@ bool NetworkThread::Impl::drainTasks(bool asMain) {
 }
 
 void NetworkThread::Impl::resumeDueUploads() {
+  if (wakeups.empty()) return;  // mostly: no clock read then
   auto now = std::chrono::steady_clock::now();
   while (!wakeups.empty() && wakeups.begin()->first <= now) {
     auto c = wakeups.begin()->second.lock();
@@ -769,11 +838,18 @@ NetworkThread::Impl::Round NetworkThread::Impl::round(bool asMain) {
   if (!drainTasks(asMain)) return Round::HostCode;
   if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return Round::HostCode;
   resumeDueUploads();
-  int running = 0;
-  curl_multi_perform(multi, &running);
-  int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi, &left))
-    if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
+  // A round that only ran tasks (the step after a reply ended, say) leaves libcurl alone
+  // when no transfer is in its hands: it would have nothing to do.
+  if (!active.empty()) {
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &left))
+      if (msg->msg == CURLMSG_DONE) finished(msg->easy_handle, msg->data.result);
+    // What the callbacks just posted (an operation's step after its end, which hands its
+    // reply on) runs in this round, in order, instead of after another look at the loop.
+    if (!drainTasks(asMain)) return Round::HostCode;
+  }
   return admitWaiting() ? Round::Again : Round::Done;
 }
 
@@ -787,7 +863,10 @@ short NetworkThread::Impl::park(int extraFd, int timeoutMs) {
     curl_waitfd fds[2] = {{wakeFd, CURL_WAIT_POLLIN, 0}, {extraFd, CURL_WAIT_POLLIN, 0}};
     curl_waitfd* first = wakeFd < 0 ? fds + 1 : fds;
     unsigned count = (wakeFd < 0 ? 0u : 1u) + (extraFd < 0 ? 0u : 1u);
-    curl_multi_poll(multi, count ? first : nullptr, count, timeoutMs, nullptr);
+    // With a wake-up of our own, libcurl's (a socket pair it would poll as well) is not
+    // needed: curl_multi_wait leaves it out.
+    if (wakeFd < 0) curl_multi_poll(multi, count ? first : nullptr, count, timeoutMs, nullptr);
+    else curl_multi_wait(multi, first, count, timeoutMs, nullptr);
     uint64_t n = 0;
     if (fds[0].revents && read(wakeFd, &n, sizeof n) < 0) {
     }  // non-blocking: nothing to read is fine
@@ -891,7 +970,10 @@ void NetworkThread::Impl::endTransfers() {
   active.clear();
   hosts.clear();
   wakeups.clear();
-  for (const Spare& spare : spareHandles) curl_easy_cleanup(spare.easy);
+  for (const Spare& spare : spareHandles) {
+    curl_easy_cleanup(spare.easy);
+    curl_slist_free_all(spare.headers);
+  }
   spareHandles.clear();
   std::lock_guard<std::mutex> lock(mutex);
   tasks.clear();
@@ -903,10 +985,10 @@ void NetworkThread::Impl::endTransfers() {
 // that replies are read, parsed and answered on this thread without a hand-off.
 bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = realNs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::nanoseconds(realNs);
   // A loop run from inside a connection callback: the drive below it holds the role.
   if (tlsDriving) return false;
   bool rouse = false;
+  bool driving = false;
   {
     std::lock_guard<std::mutex> lock(mutex);
     if (stopping) return false;
@@ -923,15 +1005,19 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
       mainWantsToDrive = true;  // it lets go before it next sleeps
     }
     mainWaiting = true;
+    // The role taken here needs no second look under the lock below.
+    driving = driver == Driver::Main;
+    if (driving) mainWantsToDrive = false;
   }
   if (rouse) sleepCv.notify_one();
   if (parked.load(std::memory_order_seq_cst)) wake();
+  const auto deadline = realNs < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::nanoseconds(realNs);
+  // Milliseconds to the deadline, rounded up: 0 once it has passed.
   auto msLeft = [&] {
     if (deadline == Clock::time_point::max()) return 1000L;
     auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return static_cast<long>(std::clamp<int64_t>(ms, 0, 1000));
   };
-  bool driving = false;
   for (;;) {
     if (!driving) {
       std::lock_guard<std::mutex> lock(mutex);
@@ -945,7 +1031,7 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
       // The network thread drives: wait until it lets go, a post comes or the time is up.
       pollfd fds[2] = {{loopFd, POLLIN, 0}, {handFd, POLLIN, 0}};
       long timeout = msLeft();
-      if (Clock::now() >= deadline) break;
+      if (timeout == 0) break;
       ::poll(fds, 2, static_cast<int>(timeout));
       uint64_t n = 0;
       if (fds[1].revents && read(handFd, &n, sizeof n) < 0) {
@@ -971,8 +1057,9 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
         break;
       }
     }
-    if (Clock::now() >= deadline) break;
-    if (park(loopFd, static_cast<int>(std::min(static_cast<long>(pollTimeoutMs()), msLeft())))) break;
+    long left = msLeft();
+    if (left == 0) break;
+    if (park(loopFd, static_cast<int>(std::min(static_cast<long>(pollTimeoutMs()), left)))) break;
   }
   std::lock_guard<std::mutex> lock(mutex);
   mainWaiting = false;

@@ -66,12 +66,76 @@ void FinishWeights(SublocationState& state, std::vector<double>& weight,
 }
 
 
+// A survey of a few dozen samples per transmitter leaves gaps between the
+// levels it happened to record, and a reading that falls into one does not
+// count at its own point at all, which weighs more than any probability. The
+// kit spreads each sample over the neighbouring levels by a kernel whose
+// width follows the sample count (a density estimate's usual rule, here 0.7
+// standard deviations times n^-1/5, the spread capped so that the two modes
+// of a bimodal transmitter do not set it). Below half a level the spread is
+// left out: a survey of thousands of samples per transmitter keeps its
+// histograms as they are.
+constexpr double kSmoothWidthFactor = 0.7;
+constexpr double kSmoothSpreadCapDb = 3.0;
+constexpr double kSmoothMinSigma = 0.5;
+// The kernel reaches this many standard deviations either side: about one
+// level for a survey of a few dozen samples, each level a cell more that
+// every reading of the transmitter visits.
+constexpr double kSmoothReachSigmas = 1.5;
+constexpr double kSmoothMinProbability = 1e-4;
+
+// The kernel's standard deviation for a normalised histogram of this many
+// samples; below kSmoothMinSigma (or not a number) it is not spread.
+double SmoothingSigma(const std::map<int, double>& distribution, double samples) {
+  double mean = 0.0;
+  for (const auto& [level, p] : distribution) mean += level * p;
+  double var = 0.0;
+  for (const auto& [level, p] : distribution) var += (level - mean) * (level - mean) * p;
+  const double spread = std::min(std::sqrt(var), kSmoothSpreadCapDb);
+  return kSmoothWidthFactor * spread * std::pow(samples, -0.2);
+}
+
+bool SpreadsSamples(double sigma) { return sigma >= kSmoothMinSigma && std::isfinite(sigma); }
+
+void SmoothSparse(std::map<int, double>& distribution, double sigma) {
+  const int reach = static_cast<int>(std::ceil(kSmoothReachSigmas * sigma));
+  std::vector<double> kernel(static_cast<size_t>(2 * reach + 1));
+  double norm = 0.0;
+  for (int d = -reach; d <= reach; ++d) {
+    const double k = std::exp(-0.5 * d * d / (sigma * sigma));
+    kernel[static_cast<size_t>(d + reach)] = k;
+    norm += k;
+  }
+  std::map<int, double> spread;
+  for (const auto& [level, p] : distribution) {
+    for (int d = -reach; d <= reach; ++d) {
+      const int64_t at = static_cast<int64_t>(level) + d;
+      if (at < INT_MIN || at > INT_MAX) continue;
+      spread[static_cast<int>(at)] += p * kernel[static_cast<size_t>(d + reach)] / norm;
+    }
+  }
+  // The far tails would only add cells to every weighting.
+  double total = 0.0;
+  for (auto it = spread.begin(); it != spread.end();) {
+    if (it->second < kSmoothMinProbability) {
+      it = spread.erase(it);
+    } else {
+      total += it->second;
+      ++it;
+    }
+  }
+  if (!(total > 0.0) || !std::isfinite(total)) return;
+  for (auto& [level, p] : spread) p /= total;
+  distribution.swap(spread);
+}
+
 }  // namespace
 
 int Histogram::initialize(NavigationMap& map) {
   const CommonNavProperties& settings = map.getNavigationProperties();
   type_ = settings.knn.Histogram_type;
   differential_ = settings.knn.Differention_mode;
+  smoothSparse_ = !map.classicDefaults();
   return fillHistograms(map);
 }
 
@@ -84,7 +148,13 @@ int Histogram::fillHistograms(NavigationMap& map) {
   packed_.resize(floors.size());
   byMaps_.resize(floors.size());
   builtDifferential_ = differential_;
-  for (size_t f = 0; f < floors.size(); ++f) packFloor(floors[f], f);
+  sparse_.assign(floors.size(), false);
+  for (size_t f = 0; f < floors.size(); ++f) {
+    sparseCount_ = 0;
+    entryCount_ = 0;
+    packFloor(floors[f], f);
+    sparse_[f] = 2 * sparseCount_ > entryCount_;
+  }
   return 0;
 }
 
@@ -97,6 +167,15 @@ void Histogram::distributionOf(const AccessPoint& entry, int width,
   }
   for (const auto& [level, count] : entry.getHistogram()) {
     if (count > 0) out.emplace_hint(out.end(), level, count / total);
+  }
+  if (total > 10.0) ++entryCount_;
+  if (smoothSparse_ && total > 10.0) {
+    const double sigma = SmoothingSigma(out, total);
+    if (SpreadsSamples(sigma)) {
+      ++sparseCount_;
+      // A fitted distribution is smooth already.
+      if (type_ != 301) SmoothSparse(out, sigma);
+    }
   }
   if (type_ == 302 || type_ == 301) {
     if (total <= 10.0) {
@@ -137,7 +216,9 @@ void Histogram::packFloor(const SublocationMap& floor, size_t floorIndex) {
   for (auto it = radioMap.begin(); it != radioMap.end(); it = radioMap.upper_bound(it->first)) {
     ++nKeys;
   }
-  if (!fitted) {
+  // The kit's spread levels of raw distributions fall between multiples.
+  if (!fitted && smoothSparse_) pf.step = 1;
+  if (!fitted && pf.step != 1) {
     for (const auto& [key, entry] : radioMap) {
       for (const auto& [level, count] : entry.getHistogram()) {
         if (count > 0 && level % width != 0) pf.step = 1;

@@ -77,6 +77,15 @@ class Histogram {
   void calculateWeights(SublocationState& state, std::vector<AccessPoint>& scan,
                         int& floorIndex);
 
+  // True when most distributions of the floor at floorIndex come from too
+  // few samples to be taken level by level (the kit's defaults only; see
+  // histogramm.cc): single points' weights are then noisy, and a fix should
+  // rest on a neighbourhood of them. False for an unknown floor.
+  bool sparseSurvey(int floorIndex) const {
+    return floorIndex >= 0 && static_cast<size_t>(floorIndex) < sparse_.size() &&
+           sparse_[static_cast<size_t>(floorIndex)] != 0;
+  }
+
   // Both apply from the next initialize or fillHistograms: the layout the
   // weighting reads is built for one type and one mode.
   int getType() const { return type_; }
@@ -122,7 +131,9 @@ class Histogram {
     std::vector<double> cellProb;
   };
 
-  // The distribution of one radio-map entry under the current type.
+  // The distribution of one radio-map entry under the current type. Counts
+  // the entry in entryCount_ and, when its samples were spread, in
+  // sparseCount_.
   void distributionOf(const AccessPoint& entry, int width, std::map<int, double>& out);
   void packFloor(const SublocationMap& floor, size_t floorIndex);
   void packByBin(const RadioMap& radioMap, PackedFloor& pf);
@@ -133,6 +144,14 @@ class Histogram {
 
   int type_ = 302;
   bool differential_ = true;
+  // The kit's distributions: a sparse survey's samples spread over their
+  // neighbouring levels (see histogramm.cc). Off under the original defaults.
+  bool smoothSparse_ = false;
+  std::vector<char> sparse_;  // per floor, see sparseSurvey
+  // Entries built (of more than 10 samples) and of them spread, while one
+  // floor's layout is built; a floor building them twice counts both times.
+  size_t entryCount_ = 0;
+  size_t sparseCount_ = 0;
   bool builtDifferential_ = true;  // the mode the layouts were built for
 
   std::vector<PackedFloor> packed_;

@@ -70,7 +70,8 @@ constexpr double kLevelOffsetLimitDb = 12.0;
 
 // The kit's fix: the kKitFixPoints best-matching points of the floor that
 // lie within kKitFixSpacings survey spacings of the best one, each weighed
-// by the square of its match weight. A sparse survey leaves the walker
+// by the square of its match weight (nearest neighbours always, histograms
+// over a sparse survey). A sparse survey leaves the walker
 // between points most of the time, and the three corners of one triangle
 // hold too little of the neighbourhood to place the fix between rows;
 // points far off that match by chance must not pull it across the floor.
@@ -164,6 +165,23 @@ double RawDistance(const AccessPoint& ap) {
     AccessPoint copy = ap;
     copy.setType(2);
     return copy.getDistance();
+}
+
+// The floor whose beacons sound loudest among `heard` readings: the mean level
+// of each floor's own, a little lowered for floors heard by many beacons (the
+// beacon floor detector's score). -1 when no floor has a reading.
+int LoudestFloor(const double* sum, const int* count, size_t nFloors, int heard) {
+    int best = -1;
+    double bestScore = 0.0;
+    for (size_t f = 0; f < nFloors; ++f) {
+        if (count[f] == 0) continue;
+        const double score = sum[f] / count[f] / (1.0 + 0.1 * count[f] / heard);
+        if (best < 0 || score > bestScore) {
+            best = static_cast<int>(f);
+            bestScore = score;
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -470,16 +488,7 @@ bool Navigation::freshReadingsLeaveTheFloor(double newest) const {
     for (const AccessPoint& ap : mSigWindow) add(ap);
     for (const AccessPoint& ap : mSigNew) add(ap);
     if (heard == 0) return false;
-    int best = -1;
-    double bestScore = 0.0;
-    for (int f = 0; f < nFloors; ++f) {
-        if (fc[f] == 0) continue;
-        const double score = fs[f] / fc[f] / (1.0 + 0.1 * fc[f] / heard);
-        if (best < 0 || score > bestScore) {
-            best = f;
-            bestScore = score;
-        }
-    }
+    const int best = LoudestFloor(fs, fc, static_cast<size_t>(nFloors), heard);
     return best >= 0 && best != mCurSublocInd;
 }
 
@@ -1286,6 +1295,8 @@ int Navigation::calculateCoordinates() {
         if (mAlgorithm == 107 || mAlgorithm == 109) {
             if (mAlgorithm == 107 && calcKitPosition()) {
                 // The kit's fix is set.
+            } else if (mAlgorithm == 109 && calcKitHistogramPosition()) {
+                // The kit's fix is set.
             } else if (mUseTriangulation) {
                 calcPositionInTriangle();
             } else {
@@ -1406,17 +1417,7 @@ int Navigation::loudestFloorHeard() const {
         ++count[static_cast<size_t>(it->second)];
         ++heard;
     }
-    int best = -1;
-    double bestScore = 0.0;
-    for (size_t f = 0; f < nFloors; ++f) {
-        if (count[f] == 0) continue;
-        const double score = sum[f] / count[f] / (1.0 + 0.1 * count[f] / heard);
-        if (best < 0 || score > bestScore) {
-            best = static_cast<int>(f);
-            bestScore = score;
-        }
-    }
-    return best;
+    return LoudestFloor(sum.data(), count.data(), nFloors, heard);
 }
 
 int Navigation::onlyFloorHeard() const {
@@ -1581,7 +1582,6 @@ bool Navigation::calcKitPosition() {
         static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size()) {
         return false;
     }
-    const SublocationMap& floor = Floor(*this, mCurSublocInd);
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     // Only the kit's own weighting has a fix of its own.
     if (knn.Differention_mode || knn.Use_ap_weights) return false;
@@ -1589,11 +1589,16 @@ bool Navigation::calcKitPosition() {
     if (mDetectedSublocInd != mCurSublocInd) return true;
     std::vector<double>& fw = mKnn.fixWeights;
     kitFixWeights(mCurSublocInd, fw);
-    const int nRp = std::min(PointCount(floor), static_cast<int>(fw.size()));
+    return neighbourhoodFix(fw);
+}
+
+bool Navigation::neighbourhoodFix(const std::vector<double>& weights) {
+    const SublocationMap& floor = Floor(*this, mCurSublocInd);
+    const int nRp = std::min(PointCount(floor), static_cast<int>(weights.size()));
     std::vector<std::pair<double, int>>& best = mKnn.best;
     best.clear();
     for (int q = 0; q < nRp; ++q) {
-        const double w = fw[static_cast<size_t>(q)];
+        const double w = weights[static_cast<size_t>(q)];
         if (w > 0.0 && std::isfinite(w)) best.emplace_back(w, q);
     }
     // No point matched enough transmitters: the original fix.
@@ -1624,6 +1629,20 @@ bool Navigation::calcKitPosition() {
     mX = x;
     mY = y;
     return true;
+}
+
+bool Navigation::calcKitHistogramPosition() {
+    if (classicDefaults() || mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
+        static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size() ||
+        static_cast<size_t>(mCurSublocInd) >= mSublocStates.size()) {
+        return false;
+    }
+    // Histograms of thousands of samples weigh single points well, and the
+    // heaviest triangle places the walker between its corners best there.
+    if (!mHistogram.sparseSurvey(mCurSublocInd)) return false;
+    // Like the original fix, none while the floor is in doubt.
+    if (mDetectedSublocInd != mCurSublocInd) return true;
+    return neighbourhoodFix(mSublocStates[static_cast<size_t>(mCurSublocInd)].weights);
 }
 
 void Navigation::calcWeightedAverage() {

@@ -89,6 +89,11 @@ public:
     // original defaults, or a match it does not serve): the caller takes
     // the original fix.
     bool calcKitPosition();
+    // The kit's histogram fix: over a survey too sparse for single points'
+    // weights (Histogram::sparseSurvey), the neighbourhood fix of the
+    // nearest-neighbour method from the histogram weights. False where the
+    // original fix applies.
+    bool calcKitHistogramPosition();
     int estimateZone();
 
     // --- setters and getters -------------------------------------------------
@@ -205,6 +210,10 @@ private:
     // The kit's fix weights of floor index fi for the navigation window: the
     // inverse square of a root-mean-square match (see navigation.cc).
     void kitFixWeights(int fi, std::vector<double>& weights);
+    // The weighted mean of the best points of the current floor near the
+    // best one (see navigation.cc), from per-point weights; false when no
+    // point has a weight.
+    bool neighbourhoodFix(const std::vector<double>& weights);
     // Moves the phone's level offset a step towards the median difference
     // between the readings and the survey at the points the fix came from.
     void updateKitLevelOffset();

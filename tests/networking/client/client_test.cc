@@ -188,6 +188,25 @@ TEST_F(Client, RepliesValidatedAndDecoded) {
   EXPECT_FALSE(o->success);
 }
 
+// The reply's type, charset and length are read from its head whatever the case its field
+// names are written in.
+TEST_F(Client, ReplyHeadFieldsAreFoundWhateverTheirCase) {
+  for (const std::string style : {"lower", "upper", "mixed"}) {
+    auto o = std::make_shared<Outcome>();
+    MCHTTPRequestOperationManager::manager()->GET(scripted_->url("/fieldcase/" + style), nullptr, recordSuccess(o),
+                                                  recordFailure(o));
+    ASSERT_TRUE(await(o)) << style;
+    ASSERT_TRUE(o->success) << style;
+    EXPECT_EQ(std::any_cast<json>(o->object)["case"], style);
+    auto response = o->operation->response();
+    ASSERT_TRUE(response) << style;
+    EXPECT_EQ(response->MIMEType, "application/json") << style;
+    EXPECT_EQ(response->textEncodingName, "iso-8859-1") << style;
+    const std::string body = "{\"case\": \"" + style + "\"}";  // as the server writes it
+    EXPECT_EQ(response->expectedContentLength, static_cast<int64_t>(body.size())) << style;
+  }
+}
+
 TEST_F(Client, CancelEndsSlowAndEndlessReplies) {
   for (const std::string& u : {url("/slow/big.bin"), scripted_->url("/never")}) {
     auto manager = MCHTTPRequestOperationManager::manager();

@@ -139,3 +139,44 @@ TEST_F(ReusedHandle, ATimeLimitEndsOnlyItsOwnRequest) {
     }
   }
 }
+
+// A plain GET after another sends its own headers: the list the handle sent before goes out
+// again only when every line of it is what this request's headers make.
+TEST_F(ReusedHandle, APlainGetSendsItsOwnHeadersWhateverTheOneBeforeSent) {
+  ASSERT_TRUE(plainGet("/record/own-baseline")->success);
+  const json baseline = recorded("/record/own-baseline")["headers"];
+  ASSERT_TRUE(baseline.is_object());
+  using Headers = std::vector<std::pair<std::string, std::string>>;
+  struct Case {
+    const char* name;
+    Headers set;   // on the serializer, in this order
+    json expected;  // what the server sees besides the baseline's headers
+  } cases[] = {
+      {"one", {{"X-A", "1"}}, {{"X-A", "1"}}},
+      {"same", {{"X-A", "1"}}, {{"X-A", "1"}}},
+      {"value-changed", {{"X-A", "2"}}, {{"X-A", "2"}}},
+      {"value-longer", {{"X-A", "22"}}, {{"X-A", "22"}}},
+      {"added", {{"X-A", "22"}, {"X-B", "x"}}, {{"X-A", "22"}, {"X-B", "x"}}},
+      {"first-gone", {{"X-B", "x"}}, {{"X-B", "x"}}},
+      {"colon-in-value", {{"X-A", "b: c"}}, {{"X-A", "b: c"}}},
+      // The same line as before, split elsewhere: a name that is no token is never sent.
+      {"colon-in-name", {{"X-A: b", "c"}}, json::object()},
+      {"line-break", {{"X-C", "v\r\nX-D: w"}}, json::object()},
+      {"none", {}, json::object()},
+  };
+  for (const auto& c : cases) {
+    auto manager = MCHTTPRequestOperationManager::manager();
+    for (const auto& [field, value] : c.set) manager->requestSerializer->setValue(value, field);
+    const std::string path = std::string("/record/own-") + c.name;
+    auto o = std::make_shared<Outcome>();
+    manager->GET(scripted_->url(path), nullptr, recordSuccess(o), recordFailure(o));
+    ASSERT_TRUE(await(o)) << c.name;
+    ASSERT_TRUE(o->success) << c.name;
+    json seen = recorded(path)["headers"];
+    json extra = json::object();
+    for (auto it = seen.begin(); it != seen.end(); ++it)
+      if (!baseline.contains(it.key())) extra[it.key()] = it.value();
+    EXPECT_EQ(extra, c.expected) << c.name;
+    for (auto it = baseline.begin(); it != baseline.end(); ++it) EXPECT_EQ(seen[it.key()], it.value()) << c.name << " " << it.key();
+  }
+}

@@ -3,6 +3,8 @@
 
   /norange     a fixed 300000-byte body, slowly, always 200 with all of it (Range ignored)
   /charset/CS  the JSON {"text": "Grüße €"} encoded in charset CS and declared so
+  /fieldcase/S a JSON body whose Content-Type (with a charset) and Content-Length field names
+               are written in style S: lower, upper, or any other for mixed
   /never       announces 10 MB, sends 1000 bytes, then stalls until the client leaves
   /delay/MS... waits MS milliseconds, then as below
   /challenge/... recorded as below, then 401 with a Basic challenge unless the request carries
@@ -61,6 +63,17 @@ class Handler(BaseHTTPRequestHandler):
         if self.path.startswith("/charset/"):
             cs = self.path[len("/charset/"):]
             return self.reply(200, "application/json; charset=" + cs, json.dumps({"text": "Grüße €"}, ensure_ascii=False).encode(cs))
+        if self.path.startswith("/fieldcase/"):
+            # The head's field names written as named: "lower", "upper" or "Mixed" case.
+            style = self.path[len("/fieldcase/"):]
+            name = {"lower": str.lower, "upper": str.upper}.get(style, lambda n: n[:1].lower() + n[1:].upper())
+            data = json.dumps({"case": style}).encode()
+            self.send_response(200)
+            self.send_header(name("Content-Type"), "application/json; charset=iso-8859-1")
+            self.send_header(name("Content-Length"), str(len(data)))
+            self.end_headers()
+            self.wfile.write(data)
+            return
         if self.path == "/never":
             self.send_response(200)
             self.send_header("Content-Type", "application/json")

@@ -92,6 +92,14 @@ Expected Walk(const SublocationHistogram& h, bool differential,
   return r;
 }
 
+// The reference below builds the original distributions; the kit's spread
+// of sparse surveys is checked in histogram_test.cc.
+NavigationMap ClassicMap() {
+  NavigationMap map;
+  EXPECT_EQ(map.setParameters("defaults=classic;"), 0);
+  return map;
+}
+
 // The distributions of a floor built here from its radio map, apart from
 // the layout the weighting keeps: counts above 0 normalised, then for the
 // binned and fitted types nothing from 10 samples or fewer, else bins.
@@ -189,7 +197,7 @@ TEST(HistogramLayout, RandomSurveysWeighAsTheMapWalk) {
         const int nKeys = 7;
         // Floor 0 fits the slot layout; floor 1 has levels too far apart
         // for it; floor 2 has a different point count.
-        NavigationMap map;
+        NavigationMap map = ClassicMap();
         map.getNavigationProperties().knn.Histogram_type = type;
         map.getNavigationProperties().knn.Differention_mode = differential;
         const int sizes[3] = {24, 24, 9};
@@ -245,7 +253,7 @@ TEST(HistogramLayout, LevelsAndWidthsAtTheIntegerLimits) {
             f.getRadioMap().emplace(Key(k), ap);
           }
         }
-        NavigationMap map;
+        NavigationMap map = ClassicMap();
         map.getNavigationProperties().knn.Histogram_type = type;
         map.getNavigationProperties().knn.Differention_mode = differential;
         map.getSublocationsVector().push_back(f);
@@ -274,7 +282,7 @@ TEST(HistogramLayout, ModeSwitchAppliesFromTheNextBuild) {
   std::mt19937 rng(20261207);
   for (int type : {302, 300}) {
     for (bool first : {false, true}) {
-      NavigationMap map;
+      NavigationMap map = ClassicMap();
       map.getNavigationProperties().knn.Histogram_type = type;
       map.getNavigationProperties().knn.Differention_mode = first;
       map.getSublocationsVector().push_back(RandomFloor(rng, 1, 16, 5, 2, false));

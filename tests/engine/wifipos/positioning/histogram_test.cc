@@ -122,4 +122,51 @@ TEST(HistogramWeights, AdversarialInputStaysFinite) {
   }
 }
 
+// A survey of a few dozen samples per transmitter leaves gaps between the
+// levels it recorded. Point 0 is where the phone is: its transmitters were
+// recorded every other level, and the scan falls into the gaps. Point 1
+// heard each transmitter far off but once at exactly the scanned level. The
+// original distributions count only exact levels, so point 1 wins; the kit
+// spreads a sparse survey's samples and counts the gaps at point 0. A survey
+// of thousands of samples is taken level by level either way (a gap there is
+// a level the point does not give).
+TEST(HistogramWeights, SparseSurveysCountReadingsBetweenRecordedLevels) {
+  struct Case {
+    const char* what;
+    int samplesPerLevel;
+    bool classic;
+    bool sparse;        // sparseSurvey expected
+    bool pointZeroWins;
+  };
+  const Case cases[] = {
+      {"sparse, kit", 4, false, true, true},
+      {"sparse, original", 4, true, false, false},
+      {"dense, kit", 800, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SublocationMap f = Floor(1, 2, 1);
+    const int n = c.samplesPerLevel;
+    for (int k = 0; k < 3; ++k) {
+      const int base = 60 + 10 * k;
+      AddEntry(f, Key(k), 0, {{base, n}, {base + 2, n}, {base + 4, n}, {base + 6, n}});
+      AddEntry(f, Key(k), 1, {{base + 3, n / 2}, {base + 16, 4 * n}});
+    }
+    NavigationMap map = MapOf({f}, 302, false);
+    if (c.classic) {
+      ASSERT_EQ(map.setParameters("defaults=classic;"), 0);
+    }
+    Histogram h;
+    h.initialize(map);
+    EXPECT_EQ(h.sparseSurvey(0), c.sparse) << c.what;
+    EXPECT_FALSE(h.sparseSurvey(1)) << c.what;
+    std::vector<AccessPoint> scan = {Heard(Key(0), -63.0), Heard(Key(1), -73.0), Heard(Key(2), -83.0)};
+    SublocationState s = StateFor(2);
+    int floor = 0;
+    h.calculateWeights(s, scan, floor);
+    EXPECT_EQ(s.weights[0] > s.weights[1], c.pointZeroWins)
+        << c.what << ": " << s.weights[0] << " against " << s.weights[1];
+    EXPECT_GT(s.weights[1], 0.0) << c.what;
+  }
+}
+
 }  // namespace
