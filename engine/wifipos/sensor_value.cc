@@ -307,6 +307,15 @@ void RssiHistogram::reserve(size_type bins) {
   if (bins > capacity_) grow(bins);
 }
 
+void RssiHistogram::assign(const int* levels, const int* counts, size_type n) {
+  clear();
+  reserve(n);
+  size_type i = 0;
+  for (; i < n && (i == 0 || levels[i - 1] < levels[i]); ++i) bins_[i] = {levels[i], counts[i]};
+  size_ = static_cast<std::uint32_t>(i);
+  for (; i < n; ++i) set(levels[i], counts[i]);
+}
+
 void RssiHistogram::grow(size_type capacity) {
   std::unique_ptr<value_type[]> bigger(new value_type[capacity]);
   if (size_ > 0) std::copy(begin(), end(), bigger.get());
@@ -366,11 +375,8 @@ int AccessPoint::parseDistributionString() {
   // Levels are magnitudes below 128, so only a damaged text fills the table;
   // its further bins go straight into the histogram.
   constexpr size_t kGathered = 128;
-  struct Bin {
-    int level;
-    int count;
-  };
-  Bin gathered[kGathered];  // left unset: only the first n are read
+  int levels[kGathered];  // left unset: only the first n are read
+  int counts[kGathered];
   size_t n = 0;
   bool direct = false;
   int64_t total = 0;
@@ -400,10 +406,10 @@ int AccessPoint::parseDistributionString() {
     if (direct) {
       histogram_.set(key, count);
     } else {
-      gathered[n++] = {key, count};
+      levels[n] = key;
+      counts[n++] = count;
       if (n == kGathered) {
-        histogram_.reserve(kGathered);
-        for (size_t i = 0; i < n; ++i) histogram_.set(gathered[i].level, gathered[i].count);
+        histogram_.assign(levels, counts, n);
         direct = true;
       }
     }
@@ -411,10 +417,7 @@ int AccessPoint::parseDistributionString() {
     if (stop == end) break;
     p = stop + 1;
   }
-  if (!direct) {
-    histogram_.reserve(n);
-    for (size_t i = 0; i < n; ++i) histogram_.set(gathered[i].level, gathered[i].count);
-  }
+  if (!direct) histogram_.assign(levels, counts, n);
   if (total > INT_MAX) total = INT_MAX;
   if (total < INT_MIN) total = INT_MIN;
   measurementCount_ = static_cast<int>(total);

@@ -254,6 +254,10 @@ class RssiHistogram {
   // Room for that many bins in all, so that as many set() calls in ascending
   // order allocate nothing further.
   void reserve(size_type bins);
+  // Replaces every bin by the n given, as clear() and n set() calls in this
+  // order would; levels in strictly ascending order (as a histogram text
+  // lists them) are copied in one go, any other order goes bin by bin.
+  void assign(const int* levels, const int* counts, size_type n);
 
   friend bool operator==(const RssiHistogram& a, const RssiHistogram& b);
   friend bool operator==(const RssiHistogram& a, const std::map<int, int>& b);
@@ -298,6 +302,7 @@ class AccessPoint {
   void setHistogram(const std::map<int, int>& h) { histogram_ = RssiHistogram(h); }
   const std::string& getDistribution() const { return distribution_; }
   void setDistribution(const std::string& v) { distribution_ = v; }
+  void setDistribution(std::string&& v) { distribution_ = std::move(v); }
   double getRssi() const { return rssi_; }
   void setRssi(double v) { rssi_ = v; }
   double getVariance() const { return variance_; }

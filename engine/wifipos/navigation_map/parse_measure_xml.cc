@@ -134,17 +134,16 @@ const XMLElement* nextEntry(const XMLElement* e) {
 // of a key shares one copy of the key text. Entries are gathered per key in
 // reading order and go into the radio map key by key in ascending order once
 // the floor is read (`flush`), each placed at the end of its key without a
-// search through the tree; a key's nodes are then also made one after the
-// other. A point's entries are made in place in their key's list and taken
-// back if the point fails, so that no entry can name a point that is never
-// added. Entries the duration filter would erase (heard less often than
+// search through the tree. A point's entries are made in place, in the tree
+// nodes that are later linked in as they are, and taken back if the point
+// fails, so that no entry can name a point that is never added. Entries the duration filter would erase (heard less often than
 // `minimalFrequency` times a second, when that is above 0) are never made:
 // erasing them from the finished radio map would walk every entry again.
 class FloorReader {
  public:
   FloorReader(SublocationMap& floor, double minimalFrequency)
       : floor_(floor), radioMap_(floor.getRadioMap()), minimalFrequency_(minimalFrequency) {
-    for (const ReferencePoint& rp : floor.getReferencePoints()) names_.insert(rp.getName());
+    if (!floor.getReferencePoints().empty()) gatherNames();
   }
 
   int readPoint(const XMLElement* e);
@@ -155,7 +154,8 @@ class FloorReader {
  private:
   struct KeySlot {
     std::shared_ptr<const std::string> text;
-    std::vector<AccessPoint> entries;  // in reading order
+    // In reading order, each already in the radio-map node it goes into.
+    std::vector<RadioMap::node_type> entries;
     // Where the key stood in the key list of point number `point`.
     size_t place = 0;
     size_t point = static_cast<size_t>(-1);  // none yet
@@ -176,7 +176,10 @@ class FloorReader {
     }
   };
 
-  KeySlot& slotFor(const char* key);
+  KeySlot& slotFor(std::string_view key);
+  // Whether no point of the floor has that name yet.
+  bool newName(const std::string& name);
+  void gatherNames();
   bool rarelyHeard(const AccessPoint& ap, const ReferencePoint& record) const {
     // Samples per second; a zero duration gives inf or nan, which drop nothing.
     return minimalFrequency_ > 0 &&
@@ -187,9 +190,18 @@ class FloorReader {
   SublocationMap& floor_;
   RadioMap& radioMap_;
   const double minimalFrequency_;
+  // The names of the floor's points, for the warning about a repeated name;
+  // gathered only once a name comes out of ascending order. Surveys list
+  // their points by name, and while the names ascend, a name above the last
+  // is above all and so new; a set of them would cost a cache miss or more
+  // per point.
   std::unordered_set<std::string> names_;
+  bool namesGathered_ = false;
   // The views point into the shared key texts, which live as long as the table.
   std::unordered_map<std::string_view, KeySlot, KeyHash> slots_;
+  // Where an entry's node is made before it is taken out on its own; always
+  // empty between entries.
+  RadioMap nursery_;
   std::vector<KeySlot*> pending_;  // keys of the current point's entries, in order
   // The keys of the previous point's entries and of this point's so far, in
   // order. A survey lists the transmitters of neighbouring points in the
@@ -200,11 +212,9 @@ class FloorReader {
   std::vector<KeySlot*> currentKeys_;
   size_t cursor_ = 0;  // in previousKeys_
   size_t point_ = 0;   // points begun, so 1 for the first
-  std::string value_;  // an entry's histogram text, copied once into the entry
 };
 
-FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
-  const std::string_view view(key);
+FloorReader::KeySlot& FloorReader::slotFor(std::string_view view) {
   KeySlot* slot = nullptr;
   const size_t stop = std::min(cursor_ + 3, previousKeys_.size());
   for (size_t i = cursor_; i < stop; ++i) {
@@ -227,6 +237,20 @@ FloorReader::KeySlot& FloorReader::slotFor(const char* key) {
   slot->point = point_;
   currentKeys_.push_back(slot);
   return *slot;
+}
+
+void FloorReader::gatherNames() {
+  namesGathered_ = true;
+  for (const ReferencePoint& rp : floor_.getReferencePoints()) names_.insert(rp.getName());
+}
+
+bool FloorReader::newName(const std::string& name) {
+  if (!namesGathered_) {
+    const std::vector<ReferencePoint>& points = floor_.getReferencePoints();
+    if (points.empty() || name > points.back().getName()) return true;
+    gatherNames();
+  }
+  return names_.insert(name).second;
 }
 
 int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
@@ -264,6 +288,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     MV_LOG(kLogLevel, "Bssid of AP in %s point == 0\n", pointName);
     return 9;
   }
+  const std::string_view bssid(at.bssid);
   double frequency = 0.0;
   if (type == 0) {
     if (!at.frequency) {
@@ -274,7 +299,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
       MV_LOG(kLogLevel, "Bad sscanf of frequency attribute\n");
       return 9;
     }
-  } else if (std::strlen(at.bssid) < kMinSurveyBeaconKeyLength) {
+  } else if (bssid.size() < kMinSurveyBeaconKeyLength) {
     MV_LOG(kLogLevel, "CRITICAL ERROR: Bad length of beacons bssid = %s\n", at.bssid);
     return 9;
   }
@@ -283,8 +308,12 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     return 9;
   }
 
-  KeySlot& slot = slotFor(at.bssid);
-  AccessPoint& ap = slot.entries.emplace_back();
+  KeySlot& slot = slotFor(bssid);
+  // A node made on its own: it is linked into the radio map as it is, and the
+  // entry is never moved.
+  RadioMap::node_type& node = slot.entries.emplace_back(nursery_.extract(nursery_.emplace(
+      std::piecewise_construct, std::forward_as_tuple(slot.text), std::forward_as_tuple())));
+  AccessPoint& ap = node.mapped();
   // The index the point gets once it is complete.
   ap.setRefPointIndex(static_cast<int>(floor_.getReferencePoints().size()));
   ap.setType(type);
@@ -296,8 +325,7 @@ int FloorReader::readEntry(const XMLElement* e, ReferencePoint& record) {
     if (ScanInt(at.battery, v)) ap.setBattery(v);
   }
   ap.shareBssid(slot.text);
-  value_.assign(at.value);
-  ap.setDistribution(value_);
+  ap.setDistribution(std::string(at.value));
   // A histogram that cannot be used costs only its own entry.
   if (ap.parseDistributionString() != 0 || ap.calculateMeanRssi() != 0 ||
       ap.calculateVariance() != 0 || rarelyHeard(ap, record)) {
@@ -324,11 +352,8 @@ void FloorReader::flush() {
     // before the same hint, that is after the one placed before it. Every
     // node shares the key's one text.
     const RadioMap::iterator hint = radioMap_.upper_bound(key);
-    for (AccessPoint& ap : slot->entries) {
-      radioMap_.emplace_hint(hint, std::piecewise_construct, std::forward_as_tuple(slot->text),
-                             std::forward_as_tuple(std::move(ap)));
-    }
-    std::vector<AccessPoint>().swap(slot->entries);
+    for (RadioMap::node_type& node : slot->entries) radioMap_.insert(hint, std::move(node));
+    std::vector<RadioMap::node_type>().swap(slot->entries);
   }
 }
 
@@ -406,8 +431,7 @@ int FloorReader::readPoint(const XMLElement* e) {
   }
   pending_.clear();
 
-  if (!names_.insert(record.getName()).second)
-    MV_LOG(kLogLevel, "ERROR: RP=%s already exists!!!\n", pointName);
+  if (!newName(record.getName())) MV_LOG(kLogLevel, "ERROR: RP=%s already exists!!!\n", pointName);
 
   std::vector<ReferencePoint>& points = floor_.getReferencePoints();
   record.setIndex(static_cast<int>(points.size()));
@@ -696,6 +720,10 @@ class PiecewiseReader {
   NavigationMap& map_;
   std::vector<Floor> floors_;
   XMLDocument doc_;
+  // For batches without an '&': tinyxml2 then decodes a value by copying it
+  // alone, without looking for entities, which such a text cannot hold; the
+  // values come out the same.
+  XMLDocument plainDoc_{false};
   // The text not yet consumed; the room beyond size_ is not initialised.
   std::unique_ptr<char[]> buffer_;
   size_t capacity_ = 0;
@@ -762,10 +790,12 @@ bool PiecewiseReader::flushBatch() {
   const int count = batchCount_;
   batchCount_ = 0;
   // Every piece is parsed, as the whole document would be, read or not.
-  if (doc_.Parse(buffer_.get() + batchBegin_, batchEnd_ - batchBegin_) != tinyxml2::XML_SUCCESS)
-    return false;
+  const char* text = buffer_.get() + batchBegin_;
+  const size_t length = batchEnd_ - batchBegin_;
+  XMLDocument& doc = std::memchr(text, '&', length) ? doc_ : plainDoc_;
+  if (doc.Parse(text, length) != tinyxml2::XML_SUCCESS) return false;
   int seen = 0;
-  for (const tinyxml2::XMLNode* n = doc_.FirstChild(); n; n = n->NextSibling()) {
+  for (const tinyxml2::XMLNode* n = doc.FirstChild(); n; n = n->NextSibling()) {
     const XMLElement* e = n->ToElement();
     if (!e) return false;  // only blanks lie between the pieces
     ++seen;

@@ -31,12 +31,16 @@ class RadioKey {
   // Byte-wise, as std::string orders, against keys and plain texts alike.
   // Each kind of text has its own overload: a std::string or a char* could
   // otherwise become either a key or a view.
-  friend bool operator==(const RadioKey& a, const RadioKey& b) { return a.view() == b.view(); }
+  // Keys sharing one text are equal without a look at it: a key's entries
+  // lie side by side in a radio map and are compared with each other.
+  friend bool operator==(const RadioKey& a, const RadioKey& b) {
+    return a.text_ == b.text_ || a.view() == b.view();
+  }
   friend bool operator==(const RadioKey& a, std::string_view b) { return a.view() == b; }
   friend bool operator==(const RadioKey& a, const std::string& b) { return a.view() == b; }
   friend bool operator==(const RadioKey& a, const char* b) { return a.view() == b; }
   friend std::strong_ordering operator<=>(const RadioKey& a, const RadioKey& b) {
-    return a.view() <=> b.view();
+    return a.text_ == b.text_ ? std::strong_ordering::equal : a.view() <=> b.view();
   }
   friend std::strong_ordering operator<=>(const RadioKey& a, std::string_view b) {
     return a.view() <=> b;

@@ -2,12 +2,17 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 
 class ReferencePoint {
  public:
   ReferencePoint() = default;
   ReferencePoint(const ReferencePoint&) = default;
   ReferencePoint& operator=(const ReferencePoint&) = default;
+  // Declared, since the copies above would otherwise leave a point without
+  // moves: a growing point list then copied every name and text it held.
+  ReferencePoint(ReferencePoint&&) noexcept = default;
+  ReferencePoint& operator=(ReferencePoint&&) noexcept = default;
 
   // Identity is the name, compared byte-wise.
   bool operator==(const ReferencePoint& other) const { return name_ == other.name_; }
@@ -60,3 +65,6 @@ class ReferencePoint {
   std::string deviceId_;
   std::string status_;  // "del" marks a deleted point
 };
+
+// A point list grows by moving its points.
+static_assert(std::is_nothrow_move_constructible_v<ReferencePoint>);

@@ -117,6 +117,8 @@ TEST(AccessPointHistogram, ReadsTextsAsThePlainRules) {
   std::vector<std::string> texts = {
       "71:4 72:10 75:1",
       "75:1 71:4 72:10 71:2",            // descending, a level repeated
+      "70:1 71:2 72:3 72:9",             // ascending, then the last level again
+      "70:1 72:2 74:3 71:4 75:5",        // ascending, one level out of order
       "123456789:1 1234567890:2 9:999999999 8:9999999999",  // nine digits and more
       "99999999999:5 1:2147483647 2:2147483647",
       "70: 5 71:+3 -72:4 \t73:2 74:x 75:6y 76 77:8",

@@ -189,6 +189,12 @@ TEST_F(MeasureReadingTest, UnusualTextsGiveTheWholeDocumentsResult) {
       {"comment in the prolog", doc(three).insert(22, "<!-- <Location id=\"13\"> -->\n"), true},
       {"comment before the declaration", "<!-- x -->" + doc(three), false},
       {"entities in values", doc(point("p&amp;1") + point("p&lt;2") + point("p&#51;")), true},
+      // Pieces with and without entities read side by side, in one batch
+      // or (inflated a few bytes at a time) in batches of their own.
+      {"entities in some points only",
+       doc(point("p1") + point("p2", entry("aa:&#48;3", "7&#48;:1 &#55;1:2")) + point("p3"),
+           point("q1") + point("q&lt;2") + point("q3")),
+       true},
       {"floors in other order",
        "<Location id=\"12\"><Sublocation id=\"2\">" + three + "</Sublocation><Sublocation id=\"1\">" +
            point("q1") + point("q2") + "</Sublocation></Location>",

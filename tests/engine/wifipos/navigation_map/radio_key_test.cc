@@ -45,8 +45,21 @@ TEST(RadioKeyTest, OrdersAndComparesAsItsText) {
       EXPECT_EQ(b == ka, a == b);
       EXPECT_EQ(ka.str(), a);
       EXPECT_EQ(ka.size(), a.size());
+      // A key sharing its text with another compares as one with a text
+      // of its own, with that other and with any key.
+      const RadioKey shared(std::make_shared<const std::string>(a));
+      const RadioKey sharer = shared;
+      EXPECT_TRUE(shared == sharer);
+      EXPECT_FALSE(shared < sharer);
+      EXPECT_EQ(shared < kb, a < b);
+      EXPECT_EQ(kb < shared, b < a);
+      EXPECT_EQ(shared == kb, a == b);
     }
   }
+  // No text at all and an empty text of its own are the same key.
+  EXPECT_TRUE(RadioKey() == RadioKey(""));
+  EXPECT_FALSE(RadioKey() < RadioKey(""));
+  EXPECT_FALSE(RadioKey("") < RadioKey());
   EXPECT_EQ(RadioKey().str(), "");
   EXPECT_TRUE(RadioKey().empty());
   std::ostringstream out;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/server/log_capture.h"
 #include "map_fixtures.h"
 #include "wifipos/navigation_map/navigation_map.h"
 
@@ -143,6 +144,42 @@ TEST_F(RadioMapTest, PointStatusDurationAndSkippedEntries) {
             0);
   ASSERT_EQ(floor(0).getRadioMap().size(), 1u);
   EXPECT_EQ(floor(0).getRadioMap().begin()->second.getRssi(), -70.0);
+}
+
+// A point whose name an earlier point of its floor already has is reported
+// (and kept), whether the names so far came in ascending order or not.
+TEST_F(RadioMapTest, RepeatedPointNamesAreReported) {
+  struct Case {
+    std::vector<std::string> names;  // "-" ahead of a name marks the point deleted
+    std::vector<std::string> reported;
+  };
+  const Case cases[] = {
+      {{"a", "b", "c"}, {}},
+      {{"a", "b", "b"}, {"b"}},
+      {{"a9", "a10", "b"}, {}},
+      {{"b", "a", "b"}, {"b"}},
+      {{"c", "a", "c", "a", "d"}, {"c", "a"}},
+      {{"a", "c", "b", "d", "e", "b"}, {"b"}},
+      {{"a", "-a", "a"}, {"a"}},
+      {{"a", "-b", "b"}, {}},
+  };
+  for (const Case& c : cases) {
+    std::string points;
+    for (const std::string& name : c.names) {
+      const bool deleted = name[0] == '-';
+      points += point(deleted ? name.substr(1) : name, wifi(kWifiA, "70:1"),
+                      deleted ? "status=\"del\"" : "duration=\"2000\"");
+    }
+    LogCapture log(11);
+    ASSERT_EQ(read(measure(points, points)), 0);
+    std::vector<std::string> reported;
+    const std::string text = log.text();
+    for (size_t at = text.find("RP="); at != std::string::npos; at = text.find("RP=", at + 1))
+      reported.push_back(text.substr(at + 3, text.find(" already exists", at) - at - 3));
+    std::vector<std::string> both = c.reported;  // each floor reports its own
+    both.insert(both.end(), c.reported.begin(), c.reported.end());
+    EXPECT_EQ(reported, both) << ::testing::PrintToString(c.names);
+  }
 }
 
 TEST_F(RadioMapTest, DurationFilterDropsRarelyHeardEntries) {
