@@ -231,15 +231,17 @@ using gp_detail::BlockRow;
 typedef double Double8 __attribute__((vector_size(64)));
 
 // Sums L * NV keys at P positions at once (L doubles to a vector V): out[q *
-// L NV + j] is the sum over the rows' points p of ex[q * exStride + col[p] -
-// u0] * ey[q] * coef[p * L NV + j]. Two positions share every load of the
-// coefficients. At two positions each key's terms are added in the same
-// order whatever the vector width, so both widths give the same sums there.
+// L NV + j] is the sum over the rows' points p of ex[(q0 + q) * exStride +
+// col[p] - u0] * ey[q0 + q] * coef[p * L NV + j]. The positions share every
+// load of the coefficients, which is what bounds this loop. At two or more
+// positions each key's terms are added in the same order whatever the
+// vector width and however the positions are split among passes, so every
+// width gives the same sums there.
 template <typename V, int NV, int P>
 inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const BlockRow* end,
                                                      const int* col, const double* ex,
                                                      int exStride, int u0, const double* coef,
-                                                     double* out) {
+                                                     double* out, int q0) {
   constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
   constexpr int kWidth = kLanes * NV;
   // Few keys leave the multiply pipelines idle between dependent adds: for
@@ -247,24 +249,38 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
   // (Up to 16 keys, whatever the vector width.)
   constexpr int kSets = P == 1 && kWidth <= 16 ? 2 : P;
   V acc[kSets][NV] = {};
-  for (; row != end; ++row) {
-    int p = row->begin;
-    if constexpr (P == 2) {
-      const double ey0 = row->ey[0], ey1 = row->ey[1];
-      for (; p < row->end; ++p) {
-        const int u = col[p] - u0;
-        const double w0 = ex[u] * ey0, w1 = ex[exStride + u] * ey1;
+  if constexpr (P >= 2) {
+    const double* exq[P];
+    for (int q = 0; q < P; ++q) exq[q] = ex + static_cast<size_t>(q0 + q) * exStride - u0;
+    for (; row != end; ++row) {
+      double ey[P];
+#pragma GCC unroll 4
+      for (int q = 0; q < P; ++q) ey[q] = row->ey[q0 + q];
+      for (int p = row->begin; p < row->end; ++p) {
+        const int u = col[p];
+        double w[P];
+#pragma GCC unroll 4
+        for (int q = 0; q < P; ++q) w[q] = exq[q][u] * ey[q];
         const double* c = coef + static_cast<size_t>(p) * kWidth;
 #pragma GCC unroll 8
         for (int j = 0; j < NV; ++j) {
           V v;
           std::memcpy(&v, c + kLanes * j, sizeof v);
-          acc[0][j] += w0 * v;
-          acc[1][j] += w1 * v;
+#pragma GCC unroll 4
+          for (int q = 0; q < P; ++q) acc[q][j] += w[q] * v;
         }
       }
-    } else {
-      const double ey = row->ey[0];
+    }
+#pragma GCC unroll 4
+    for (int q = 0; q < P; ++q) {
+#pragma GCC unroll 8
+      for (int j = 0; j < NV; ++j) std::memcpy(out + q * kWidth + kLanes * j, &acc[q][j], sizeof(V));
+    }
+  } else {
+    ex += static_cast<size_t>(q0) * exStride;
+    for (; row != end; ++row) {
+      int p = row->begin;
+      const double ey = row->ey[q0];
       for (; p + kSets <= row->end; p += kSets) {
 #pragma GCC unroll 2
         for (int s = 0; s < kSets; ++s) {
@@ -289,14 +305,6 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
         }
       }
     }
-  }
-  if constexpr (P == 2) {
-#pragma GCC unroll 8
-    for (int j = 0; j < NV; ++j) {
-      std::memcpy(out + kLanes * j, &acc[0][j], sizeof(V));
-      std::memcpy(out + kWidth + kLanes * j, &acc[1][j], sizeof(V));
-    }
-  } else {
 #pragma GCC unroll 8
     for (int j = 0; j < NV; ++j) {
       V a = acc[0][j];
@@ -307,29 +315,29 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
 }
 
 using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const double*, int, int,
-                         const double*, double*);
+                         const double*, double*, int);
 
 template <int NV, int P>
 __attribute__((target("arch=x86-64-v4"))) void BlockWidest(const BlockRow* row,
                                                            const BlockRow* end, const int* col,
                                                            const double* ex, int exStride,
                                                            int u0, const double* coef,
-                                                           double* out) {
-  BlockBody<Double8, NV, P>(row, end, col, ex, exStride, u0, coef, out);
+                                                           double* out, int q0) {
+  BlockBody<Double8, NV, P>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 template <int NV, int P>
 __attribute__((target("arch=x86-64-v3"))) void BlockWide(const BlockRow* row, const BlockRow* end,
                                                          const int* col, const double* ex,
                                                          int exStride, int u0, const double* coef,
-                                                         double* out) {
-  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out);
+                                                         double* out, int q0) {
+  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 template <int NV, int P>
 void BlockPlain(const BlockRow* row, const BlockRow* end, const int* col, const double* ex,
-                int exStride, int u0, const double* coef, double* out) {
-  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out);
+                int exStride, int u0, const double* coef, double* out, int q0) {
+  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 // Whether the CPU runs the x86-64-v4 build of the block sums (asked once,
@@ -355,11 +363,15 @@ int BlockLanes() {
 // of two positions fill the vector registers (16 of 256 bits, 32 of 512).
 constexpr int kMaxBlockVectors = 6;
 
+// The block sum of `positions` positions in one pass: up to four with
+// 512-bit vectors, whose 32 registers hold the accumulators of four; up to
+// two otherwise (the caller splits more into passes of two).
 BlockFn BlockSum(int vectors, int positions, int lanes) {
 #define MV_BLOCK_TABLE(F, P) \
   {&F<1, P>, &F<2, P>, &F<3, P>, &F<4, P>, &F<5, P>, &F<6, P>}
-  static const BlockFn widest[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWidest, 1),
-                                                      MV_BLOCK_TABLE(BlockWidest, 2)};
+  static const BlockFn widest[4][kMaxBlockVectors] = {
+      MV_BLOCK_TABLE(BlockWidest, 1), MV_BLOCK_TABLE(BlockWidest, 2),
+      MV_BLOCK_TABLE(BlockWidest, 3), MV_BLOCK_TABLE(BlockWidest, 4)};
   static const BlockFn wide[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWide, 1),
                                                     MV_BLOCK_TABLE(BlockWide, 2)};
   static const BlockFn plain[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockPlain, 1),
@@ -368,6 +380,9 @@ BlockFn BlockSum(int vectors, int positions, int lanes) {
   static const auto* const narrow = WideVectors() ? wide : plain;
   return (lanes == 8 ? widest : narrow)[positions - 1][vectors - 1];
 }
+
+// Positions one pass of the block sums takes at most.
+int BlockPositions(int lanes) { return lanes == 8 ? 4 : 2; }
 
 // A table of first points per row and x index is kept while it is at most
 // this many entries per point of the floor (plus a little).
@@ -770,8 +785,8 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block,
 void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius, int n,
                               const double* x, const double* y, int& u0, int& exStride) const {
   block.rows_.clear();
-  const double xMin = n == 2 ? std::min(x[0], x[1]) : x[0], xMax = n == 2 ? std::max(x[0], x[1]) : x[0];
-  const double yMin = n == 2 ? std::min(y[0], y[1]) : y[0], yMax = n == 2 ? std::max(y[0], y[1]) : y[0];
+  const double xMin = *std::min_element(x, x + n), xMax = *std::max_element(x, x + n);
+  const double yMin = *std::min_element(y, y + n), yMax = *std::max_element(y, y + n);
   u0 = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), xMin - radius) - ux_.begin());
   const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), xMax + radius) - ux_.begin());
   const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), yMin - radius) - uy_.begin());
@@ -825,7 +840,9 @@ void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius
     if (a >= b) continue;
     const int begin = pointAt(v, a), end = pointAt(v, b);
     if (begin >= end) continue;
-    *out++ = BlockRow{begin, end, {ey[v - v0], n == 2 ? ey[ny + v - v0] : 0.0}};
+    BlockRow& r = *out++;
+    r = BlockRow{begin, end, {}};
+    for (int q = 0; q < n; ++q) r.ey[q] = ey[q * ny + v - v0];
   }
   block.rows_.resize(out - block.rows_.data());
 }
@@ -836,16 +853,37 @@ void SublocationGP::kernelSums(KeyBlock& block, double x, double y, double* sums
 
 void SublocationGP::kernelSums(KeyBlock& block, double x0, double y0, double x1, double y1,
                                double* sums0, double* sums1) const {
-  // Far apart, the rows of one would mostly be extra work for the other.
-  const bool near = std::fabs(x0 - x1) < 4.0 && std::fabs(y0 - y1) < 4.0;
-  if (!near) {
-    sumsAt(block, 1, &x0, &y0, &sums0);
-    sumsAt(block, 1, &x1, &y1, &sums1);
-    return;
-  }
   const double x[2] = {x0, x1}, y[2] = {y0, y1};
   double* sums[2] = {sums0, sums1};
-  sumsAt(block, 2, x, y, sums);
+  kernelSums(block, 2, x, y, sums);
+}
+
+void SublocationGP::kernelSums(KeyBlock& block, int n, const double* x, const double* y,
+                               double* const* sums) const {
+  if (n <= 0) return;
+  if (n > kMaxPositions) {
+    kernelSums(block, kMaxPositions, x, y, sums);
+    kernelSums(block, n - kMaxPositions, x + kMaxPositions, y + kMaxPositions,
+               sums + kMaxPositions);
+    return;
+  }
+  // Far apart, the rows of one would mostly be extra work for the others:
+  // such positions are summed in pairs of neighbours, or alone.
+  const double xMin = *std::min_element(x, x + n), xMax = *std::max_element(x, x + n);
+  const double yMin = *std::min_element(y, y + n), yMax = *std::max_element(y, y + n);
+  // (sumsAt gives a position that is not finite NaN sums and nothing else,
+  // so such a position always goes alone.)
+  bool finite = true;
+  for (int q = 0; q < n; ++q) finite = finite && std::isfinite(x[q]) && std::isfinite(y[q]);
+  if (n == 1 || (finite && xMax - xMin < 4.0 && yMax - yMin < 4.0)) {
+    sumsAt(block, n, x, y, sums);
+    return;
+  }
+  for (int q = 0; q < n;) {
+    const bool pair = q + 1 < n && std::fabs(x[q] - x[q + 1]) < 4.0 && std::fabs(y[q] - y[q + 1]) < 4.0;
+    sumsAt(block, pair ? 2 : 1, x + q, y + q, sums + q);
+    q += pair ? 2 : 1;
+  }
 }
 
 void SublocationGP::sumsAt(KeyBlock& block, int n, const double* x, const double* y,
@@ -875,9 +913,20 @@ void SublocationGP::sumsAt(KeyBlock& block, int n, const double* x, const double
     const size_t width = static_cast<size_t>(block.width_) * chunk.vectors;
     block.lanes_.resize(n * width);
     const BlockRow* rows = block.rows_.data();
-    BlockSum(chunk.vectors, n, block.width_)(rows, rows + block.rows_.size(), orderCol_.data(),
-                               block.ex_.data(), exStride, u0, chunk.coef.data() + chunk.offset,
-                               block.lanes_.data());
+    const double* coef = chunk.coef.data() + chunk.offset;
+    // Where a pass takes fewer positions, passes of two; the last of an odd
+    // count goes again with the one before it, so that it is summed as a
+    // pair like the others (and the one before gets the same sums again).
+    const int most = BlockPositions(block.width_);
+    for (int q = 0; q < n;) {
+      const int first = n <= most ? 0 : std::min(q, n - 2);
+      const int count = n <= most ? n : 2;
+      BlockSum(chunk.vectors, count, block.width_)(rows, rows + block.rows_.size(),
+                                                   orderCol_.data(), block.ex_.data(), exStride,
+                                                   u0, coef, block.lanes_.data() + first * width,
+                                                   first);
+      q = first + count;
+    }
     for (int q = 0; q < n; ++q) {
       for (size_t j = 0; j < chunk.slots.size(); ++j) {
         sums[q][chunk.slots[j]] = block.lanes_[q * width + j];
@@ -1107,7 +1156,6 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
   for (size_t i = 0; i < heard.size(); ++i) keys[i] = heard[i].k;
   floor.prepareBlock(keys, block_);
   const size_t nHeard = heard.size();
-  sums_.resize(2 * nHeard);
   auto addTerms = [&](size_t j, const double* sums) {
     const Particle& q = particles_[j];
     for (size_t i = 0; i < nHeard; ++i) {
@@ -1130,18 +1178,21 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
     if (a.band != b.band) return a.band < b.band;
     return a.x < b.x || (!(b.x < a.x) && a.j < b.j);
   });
-  size_t i = 0;
-  for (; i + 1 < order_.size(); i += 2) {
-    const Particle& p = particles_[order_[i].j];
-    const Particle& q = particles_[order_[i + 1].j];
-    floor.kernelSums(block_, p.x, p.y, q.x, q.y, sums_.data(), sums_.data() + nHeard);
-    addTerms(order_[i].j, sums_.data());
-    addTerms(order_[i + 1].j, sums_.data() + nHeard);
-  }
-  if (i < order_.size()) {
-    const Particle& p = particles_[order_[i].j];
-    floor.kernelSums(block_, p.x, p.y, sums_.data());
-    addTerms(order_[i].j, sums_.data());
+  // Up to kMaxPositions neighbours at a time.
+  constexpr int kGroup = SublocationGP::kMaxPositions;
+  sums_.resize(kGroup * nHeard);
+  for (size_t i = 0; i < order_.size(); i += kGroup) {
+    const int n = static_cast<int>(std::min<size_t>(kGroup, order_.size() - i));
+    double x[kGroup], y[kGroup];
+    double* sums[kGroup];
+    for (int q = 0; q < n; ++q) {
+      const Particle& p = particles_[order_[i + q].j];
+      x[q] = p.x;
+      y[q] = p.y;
+      sums[q] = sums_.data() + q * nHeard;
+    }
+    floor.kernelSums(block_, n, x, y, sums);
+    for (int q = 0; q < n; ++q) addTerms(order_[i + q].j, sums[q]);
   }
 }
 
