@@ -226,6 +226,79 @@ void AxisExp(const double* v, int n, double at, double c, double* out) {
   fn(v, n, at, c, out);
 }
 
+// Natural log of four positive normal doubles, within an ulp of std::log:
+// x = 2^e m with m in [sqrt(1/2), sqrt(2)), f = m - 1 (exact), s = f / (2 +
+// f), and log(m) = 2 atanh(s), whose series in s^2 <= 0.0295 is cut after
+// the s^21 term (truncation below 1e-18 relative). ln 2 is split so e times
+// its high part is exact.
+inline __attribute__((always_inline)) Double4 Log4(Double4 x) {
+  const Int4 bits = (Int4)x;
+  Int4 e = (bits >> 52) - 1023;
+  Double4 m = (Double4)((bits & 0x000fffffffffffffLL) | 0x3ff0000000000000LL);
+  const Int4 big = m > 1.41421356237309504880;  // -1 where true
+  m = big ? m * 0.5 : m;
+  e -= big;
+  const Double4 k = __builtin_convertvector(e, Double4);
+  const Double4 f = m - 1.0;
+  const Double4 s = f / (2.0 + f);
+  const Double4 z = s * s;
+  const Double4 hfsq = 0.5 * f * f;
+  const double last = 2.0 / 21.0;
+  Double4 r = {last, last, last, last};
+  r = 2.0 / 19.0 + z * r;
+  r = 2.0 / 17.0 + z * r;
+  r = 2.0 / 15.0 + z * r;
+  r = 2.0 / 13.0 + z * r;
+  r = 2.0 / 11.0 + z * r;
+  r = 2.0 / 9.0 + z * r;
+  r = 2.0 / 7.0 + z * r;
+  r = 2.0 / 5.0 + z * r;
+  r = 2.0 / 3.0 + z * r;
+  r = z * r;
+  const double ln2Hi = 6.93147180369123816490e-01, ln2Lo = 1.90821492927058770002e-10;
+  return k * ln2Hi - ((hfsq - (s * (hfsq + r) + k * ln2Lo)) - f);
+}
+
+// out[i] = std::log(v[i]) for i < n, to within an ulp; four at a time where
+// every value is a positive normal double, std::log itself elsewhere.
+inline __attribute__((always_inline)) void LogsBody(const double* v, int n, double* out) {
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Double4 d;
+    std::memcpy(&d, v + i, sizeof d);
+    const Double4 l = Log4(d);
+    std::memcpy(out + i, &l, sizeof l);
+  }
+  if (i < n) {
+    Double4 d = {1.0, 1.0, 1.0, 1.0};
+    for (int j = 0; i + j < n; ++j) d[j] = v[i + j];
+    const Double4 l = Log4(d);
+    for (int j = 0; i + j < n; ++j) out[i + j] = l[j];
+  }
+  for (i = 0; i < n; ++i) {
+    if (!(v[i] >= std::numeric_limits<double>::min() && v[i] <= std::numeric_limits<double>::max())) {
+      out[i] = std::log(v[i]);
+    }
+  }
+}
+
+__attribute__((target("arch=x86-64-v3"))) void LogsWide(const double* v, int n, double* out) {
+  LogsBody(v, n, out);
+}
+
+void LogsPlain(const double* v, int n, double* out) { LogsBody(v, n, out); }
+
+}  // namespace
+
+// (Outside the anonymous namespace so tests can hold it to std::log.)
+void gp_detail::Logs(const double* v, int n, double* out) {
+  using Fn = void (*)(const double*, int, double*);
+  static const Fn fn = WideVectors() ? &LogsWide : &LogsPlain;
+  fn(v, n, out);
+}
+
+namespace {
+
 using gp_detail::BlockRow;
 
 // Eight doubles at a time, where the processor has 512-bit vectors.
@@ -1179,11 +1252,20 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
   for (size_t i = 0; i < heard.size(); ++i) keys[i] = heard[i].k;
   floor.prepareBlock(keys, block_);
   const size_t nHeard = heard.size();
+  // The mean model's logs of a particle, all keys at once.
+  logs_.resize(2 * nHeard);
+  double* dist2 = logs_.data();
+  double* logs = logs_.data() + nHeard;
   auto addTerms = [&](size_t j, const double* sums) {
     const Particle& q = particles_[j];
     for (size_t i = 0; i < nHeard; ++i) {
+      const double dx = heard[i].xAp - q.x, dy = heard[i].yAp - q.y;
+      dist2[i] = dx * dx + dy * dy + 1e-5;
+    }
+    gp_detail::Logs(dist2, static_cast<int>(nHeard), logs);
+    for (size_t i = 0; i < nHeard; ++i) {
       const Heard& h = heard[i];
-      double f = h.offset - h.b * LogDistance(h.xAp - q.x, h.yAp - q.y);
+      double f = h.offset - h.b * logs[i];
       f += sums[i];
       const double r = h.s - f;
       logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);

@@ -22,6 +22,8 @@ struct BlockRow {
   int begin, end;
   double ey[4];  // per position summed together
 };
+// out[i] = log(v[i]) for i < n, within an ulp of std::log.
+void Logs(const double* v, int n, double* out);
 }  // namespace gp_detail
 
 // Everything one floor needs for the corrections, built once.
@@ -305,7 +307,7 @@ class GaussianProcesses {
   std::vector<size_t> todo_;
   uint64_t evaluations_ = 0;
   SublocationGP::KeyBlock block_;
-  std::vector<double> sums_;
+  std::vector<double> sums_, logs_;
   // Positions to evaluate, ordered by 2 m bands of y and then x.
   struct Placement {
     double band, x;
