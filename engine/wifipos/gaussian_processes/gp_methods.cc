@@ -838,10 +838,13 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block,
       const int k = keys[i];
       if (k >= 0 && k < nKernels && !kernels_[k].empty && kernels_[k].group == g) slots.push_back(i);
     }
-    // Chunks of even size; the group's radius for all, so they share rows.
+    // As few chunks as fit, of whole vectors but for the last (so no more
+    // vectors than the keys need); the group's radius for all, so they
+    // share rows.
     const size_t most = static_cast<size_t>(lanes) * kMaxBlockVectors;
     const size_t nChunks = (slots.size() + most - 1) / most;
-    const size_t size = nChunks == 0 ? 0 : (slots.size() + nChunks - 1) / nChunks;
+    const size_t even = nChunks == 0 ? 0 : (slots.size() + nChunks - 1) / nChunks;
+    const size_t size = (even + lanes - 1) / lanes * lanes;
     double radius = 0.0;
     for (const int i : slots) radius = std::max(radius, cutoff(kernels_[keys[i]]));
     for (size_t first = 0; first < slots.size(); first += size) {
