@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <immintrin.h>
 #include <limits>
 #include <tuple>
 #include <unordered_map>
@@ -225,21 +226,118 @@ void AxisExp(const double* v, int n, double at, double c, double* out) {
   fn(v, n, at, c, out);
 }
 
+// Natural log of four positive normal doubles, within an ulp of std::log:
+// x = 2^e m with m in [sqrt(1/2), sqrt(2)), f = m - 1 (exact), s = f / (2 +
+// f), and log(m) = 2 atanh(s), whose series in s^2 <= 0.0295 is cut after
+// the s^21 term (truncation below 1e-18 relative). ln 2 is split so e times
+// its high part is exact.
+inline __attribute__((always_inline)) Double4 Log4(Double4 x) {
+  const Int4 bits = (Int4)x;
+  Int4 e = (bits >> 52) - 1023;
+  Double4 m = (Double4)((bits & 0x000fffffffffffffLL) | 0x3ff0000000000000LL);
+  const Int4 big = m > 1.41421356237309504880;  // -1 where true
+  m = big ? m * 0.5 : m;
+  e -= big;
+  const Double4 k = __builtin_convertvector(e, Double4);
+  const Double4 f = m - 1.0;
+  const Double4 s = f / (2.0 + f);
+  const Double4 z = s * s;
+  const Double4 hfsq = 0.5 * f * f;
+  const double last = 2.0 / 21.0;
+  Double4 r = {last, last, last, last};
+  r = 2.0 / 19.0 + z * r;
+  r = 2.0 / 17.0 + z * r;
+  r = 2.0 / 15.0 + z * r;
+  r = 2.0 / 13.0 + z * r;
+  r = 2.0 / 11.0 + z * r;
+  r = 2.0 / 9.0 + z * r;
+  r = 2.0 / 7.0 + z * r;
+  r = 2.0 / 5.0 + z * r;
+  r = 2.0 / 3.0 + z * r;
+  r = z * r;
+  const double ln2Hi = 6.93147180369123816490e-01, ln2Lo = 1.90821492927058770002e-10;
+  return k * ln2Hi - ((hfsq - (s * (hfsq + r) + k * ln2Lo)) - f);
+}
+
+// out[i] = std::log(v[i]) for i < n, to within an ulp; four at a time where
+// every value is a positive normal double, std::log itself elsewhere.
+inline __attribute__((always_inline)) void LogsBody(const double* v, int n, double* out) {
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Double4 d;
+    std::memcpy(&d, v + i, sizeof d);
+    const Double4 l = Log4(d);
+    std::memcpy(out + i, &l, sizeof l);
+  }
+  if (i < n) {
+    Double4 d = {1.0, 1.0, 1.0, 1.0};
+    for (int j = 0; i + j < n; ++j) d[j] = v[i + j];
+    const Double4 l = Log4(d);
+    for (int j = 0; i + j < n; ++j) out[i + j] = l[j];
+  }
+  for (i = 0; i < n; ++i) {
+    if (!(v[i] >= std::numeric_limits<double>::min() && v[i] <= std::numeric_limits<double>::max())) {
+      out[i] = std::log(v[i]);
+    }
+  }
+}
+
+__attribute__((target("arch=x86-64-v3"))) void LogsWide(const double* v, int n, double* out) {
+  LogsBody(v, n, out);
+}
+
+void LogsPlain(const double* v, int n, double* out) { LogsBody(v, n, out); }
+
+}  // namespace
+
+// (Outside the anonymous namespace so tests can hold it to std::log.)
+void gp_detail::Logs(const double* v, int n, double* out) {
+  using Fn = void (*)(const double*, int, double*);
+  static const Fn fn = WideVectors() ? &LogsWide : &LogsPlain;
+  fn(v, n, out);
+}
+
+namespace {
+
 using gp_detail::BlockRow;
 
 // Eight doubles at a time, where the processor has 512-bit vectors.
 typedef double Double8 __attribute__((vector_size(64)));
 
 // Sums L * NV keys at P positions at once (L doubles to a vector V): out[q *
-// L NV + j] is the sum over the rows' points p of ex[q * exStride + col[p] -
-// u0] * ey[q] * coef[p * L NV + j]. Two positions share every load of the
-// coefficients. At two positions each key's terms are added in the same
-// order whatever the vector width, so both widths give the same sums there.
-template <typename V, int NV, int P>
+// L NV + j] is the sum over the rows' points p of ex[(q0 + q) * exStride +
+// col[p] - u0] * ey[q0 + q] * coef[p * L NV + j]. The positions share every
+// load of the coefficients, which is what bounds this loop. At two or more
+// positions each key's terms are added in the same order whatever the
+// vector width and however the positions are split among passes, so every
+// width gives the same sums there.
+// acc + w * v rounded once, for the x86-64-v4 and v3 builds below (which
+// are flattened, so these are inlined there).
+__attribute__((target("arch=x86-64-v4"))) inline Double8 FusedMulAdd(double w, Double8 v,
+                                                                      Double8 acc) {
+  return (Double8)_mm512_fmadd_pd(_mm512_set1_pd(w), (__m512d)v, (__m512d)acc);
+}
+
+__attribute__((target("arch=x86-64-v3"))) inline Double4 FusedMulAdd(double w, Double4 v,
+                                                                      Double4 acc) {
+  return (Double4)_mm256_fmadd_pd(_mm256_set1_pd(w), (__m256d)v, (__m256d)acc);
+}
+
+// acc + w * v, rounded once where the CPU fuses the two and twice elsewhere.
+template <bool Fused, typename V>
+inline __attribute__((always_inline)) V MulAdd(double w, V v, V acc) {
+  if constexpr (Fused) {
+    return FusedMulAdd(w, v, acc);
+  } else {
+    return acc + w * v;
+  }
+}
+
+template <typename V, int NV, int P, bool F>
 inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const BlockRow* end,
                                                      const int* col, const double* ex,
                                                      int exStride, int u0, const double* coef,
-                                                     double* out) {
+                                                     double* out, int q0) {
   constexpr int kLanes = static_cast<int>(sizeof(V) / sizeof(double));
   constexpr int kWidth = kLanes * NV;
   // Few keys leave the multiply pipelines idle between dependent adds: for
@@ -247,24 +345,38 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
   // (Up to 16 keys, whatever the vector width.)
   constexpr int kSets = P == 1 && kWidth <= 16 ? 2 : P;
   V acc[kSets][NV] = {};
-  for (; row != end; ++row) {
-    int p = row->begin;
-    if constexpr (P == 2) {
-      const double ey0 = row->ey[0], ey1 = row->ey[1];
-      for (; p < row->end; ++p) {
-        const int u = col[p] - u0;
-        const double w0 = ex[u] * ey0, w1 = ex[exStride + u] * ey1;
+  if constexpr (P >= 2) {
+    const double* exq[P];
+    for (int q = 0; q < P; ++q) exq[q] = ex + static_cast<size_t>(q0 + q) * exStride - u0;
+    for (; row != end; ++row) {
+      double ey[P];
+#pragma GCC unroll 4
+      for (int q = 0; q < P; ++q) ey[q] = row->ey[q0 + q];
+      for (int p = row->begin; p < row->end; ++p) {
+        const int u = col[p];
+        double w[P];
+#pragma GCC unroll 4
+        for (int q = 0; q < P; ++q) w[q] = exq[q][u] * ey[q];
         const double* c = coef + static_cast<size_t>(p) * kWidth;
 #pragma GCC unroll 8
         for (int j = 0; j < NV; ++j) {
           V v;
           std::memcpy(&v, c + kLanes * j, sizeof v);
-          acc[0][j] += w0 * v;
-          acc[1][j] += w1 * v;
+#pragma GCC unroll 4
+          for (int q = 0; q < P; ++q) acc[q][j] = MulAdd<F>(w[q], v, acc[q][j]);
         }
       }
-    } else {
-      const double ey = row->ey[0];
+    }
+#pragma GCC unroll 4
+    for (int q = 0; q < P; ++q) {
+#pragma GCC unroll 8
+      for (int j = 0; j < NV; ++j) std::memcpy(out + q * kWidth + kLanes * j, &acc[q][j], sizeof(V));
+    }
+  } else {
+    ex += static_cast<size_t>(q0) * exStride;
+    for (; row != end; ++row) {
+      int p = row->begin;
+      const double ey = row->ey[q0];
       for (; p + kSets <= row->end; p += kSets) {
 #pragma GCC unroll 2
         for (int s = 0; s < kSets; ++s) {
@@ -274,7 +386,7 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
           for (int j = 0; j < NV; ++j) {
             V v;
             std::memcpy(&v, c + kLanes * j, sizeof v);
-            acc[s][j] += w * v;
+            acc[s][j] = MulAdd<F>(w, v, acc[s][j]);
           }
         }
       }
@@ -285,18 +397,10 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
         for (int j = 0; j < NV; ++j) {
           V v;
           std::memcpy(&v, c + kLanes * j, sizeof v);
-          acc[0][j] += w * v;
+          acc[0][j] = MulAdd<F>(w, v, acc[0][j]);
         }
       }
     }
-  }
-  if constexpr (P == 2) {
-#pragma GCC unroll 8
-    for (int j = 0; j < NV; ++j) {
-      std::memcpy(out + kLanes * j, &acc[0][j], sizeof(V));
-      std::memcpy(out + kWidth + kLanes * j, &acc[1][j], sizeof(V));
-    }
-  } else {
 #pragma GCC unroll 8
     for (int j = 0; j < NV; ++j) {
       V a = acc[0][j];
@@ -307,29 +411,29 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
 }
 
 using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const double*, int, int,
-                         const double*, double*);
+                         const double*, double*, int);
 
 template <int NV, int P>
-__attribute__((target("arch=x86-64-v4"))) void BlockWidest(const BlockRow* row,
+__attribute__((target("arch=x86-64-v4"), flatten)) void BlockWidest(const BlockRow* row,
                                                            const BlockRow* end, const int* col,
                                                            const double* ex, int exStride,
                                                            int u0, const double* coef,
-                                                           double* out) {
-  BlockBody<Double8, NV, P>(row, end, col, ex, exStride, u0, coef, out);
+                                                           double* out, int q0) {
+  BlockBody<Double8, NV, P, true>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 template <int NV, int P>
-__attribute__((target("arch=x86-64-v3"))) void BlockWide(const BlockRow* row, const BlockRow* end,
+__attribute__((target("arch=x86-64-v3"), flatten)) void BlockWide(const BlockRow* row, const BlockRow* end,
                                                          const int* col, const double* ex,
                                                          int exStride, int u0, const double* coef,
-                                                         double* out) {
-  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out);
+                                                         double* out, int q0) {
+  BlockBody<Double4, NV, P, true>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 template <int NV, int P>
 void BlockPlain(const BlockRow* row, const BlockRow* end, const int* col, const double* ex,
-                int exStride, int u0, const double* coef, double* out) {
-  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out);
+                int exStride, int u0, const double* coef, double* out, int q0) {
+  BlockBody<Double4, NV, P, false>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 // Whether the CPU runs the x86-64-v4 build of the block sums (asked once,
@@ -355,11 +459,15 @@ int BlockLanes() {
 // of two positions fill the vector registers (16 of 256 bits, 32 of 512).
 constexpr int kMaxBlockVectors = 6;
 
+// The block sum of `positions` positions in one pass: up to four with
+// 512-bit vectors, whose 32 registers hold the accumulators of four; up to
+// two otherwise (the caller splits more into passes of two).
 BlockFn BlockSum(int vectors, int positions, int lanes) {
 #define MV_BLOCK_TABLE(F, P) \
   {&F<1, P>, &F<2, P>, &F<3, P>, &F<4, P>, &F<5, P>, &F<6, P>}
-  static const BlockFn widest[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWidest, 1),
-                                                      MV_BLOCK_TABLE(BlockWidest, 2)};
+  static const BlockFn widest[4][kMaxBlockVectors] = {
+      MV_BLOCK_TABLE(BlockWidest, 1), MV_BLOCK_TABLE(BlockWidest, 2),
+      MV_BLOCK_TABLE(BlockWidest, 3), MV_BLOCK_TABLE(BlockWidest, 4)};
   static const BlockFn wide[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockWide, 1),
                                                     MV_BLOCK_TABLE(BlockWide, 2)};
   static const BlockFn plain[2][kMaxBlockVectors] = {MV_BLOCK_TABLE(BlockPlain, 1),
@@ -368,6 +476,9 @@ BlockFn BlockSum(int vectors, int positions, int lanes) {
   static const auto* const narrow = WideVectors() ? wide : plain;
   return (lanes == 8 ? widest : narrow)[positions - 1][vectors - 1];
 }
+
+// Positions one pass of the block sums takes at most.
+int BlockPositions(int lanes) { return lanes == 8 ? 4 : 2; }
 
 // A table of first points per row and x index is kept while it is at most
 // this many entries per point of the floor (plus a little).
@@ -727,10 +838,13 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block,
       const int k = keys[i];
       if (k >= 0 && k < nKernels && !kernels_[k].empty && kernels_[k].group == g) slots.push_back(i);
     }
-    // Chunks of even size; the group's radius for all, so they share rows.
+    // As few chunks as fit, of whole vectors but for the last (so no more
+    // vectors than the keys need); the group's radius for all, so they
+    // share rows.
     const size_t most = static_cast<size_t>(lanes) * kMaxBlockVectors;
     const size_t nChunks = (slots.size() + most - 1) / most;
-    const size_t size = nChunks == 0 ? 0 : (slots.size() + nChunks - 1) / nChunks;
+    const size_t even = nChunks == 0 ? 0 : (slots.size() + nChunks - 1) / nChunks;
+    const size_t size = (even + lanes - 1) / lanes * lanes;
     double radius = 0.0;
     for (const int i : slots) radius = std::max(radius, cutoff(kernels_[keys[i]]));
     for (size_t first = 0; first < slots.size(); first += size) {
@@ -770,8 +884,8 @@ void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block,
 void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius, int n,
                               const double* x, const double* y, int& u0, int& exStride) const {
   block.rows_.clear();
-  const double xMin = n == 2 ? std::min(x[0], x[1]) : x[0], xMax = n == 2 ? std::max(x[0], x[1]) : x[0];
-  const double yMin = n == 2 ? std::min(y[0], y[1]) : y[0], yMax = n == 2 ? std::max(y[0], y[1]) : y[0];
+  const double xMin = *std::min_element(x, x + n), xMax = *std::max_element(x, x + n);
+  const double yMin = *std::min_element(y, y + n), yMax = *std::max_element(y, y + n);
   u0 = static_cast<int>(std::lower_bound(ux_.begin(), ux_.end(), xMin - radius) - ux_.begin());
   const int u1 = static_cast<int>(std::upper_bound(ux_.begin(), ux_.end(), xMax + radius) - ux_.begin());
   const int v0 = static_cast<int>(std::lower_bound(uy_.begin(), uy_.end(), yMin - radius) - uy_.begin());
@@ -825,7 +939,9 @@ void SublocationGP::chunkRows(KeyBlock& block, const AxisGroup& g, double radius
     if (a >= b) continue;
     const int begin = pointAt(v, a), end = pointAt(v, b);
     if (begin >= end) continue;
-    *out++ = BlockRow{begin, end, {ey[v - v0], n == 2 ? ey[ny + v - v0] : 0.0}};
+    BlockRow& r = *out++;
+    r = BlockRow{begin, end, {}};
+    for (int q = 0; q < n; ++q) r.ey[q] = ey[q * ny + v - v0];
   }
   block.rows_.resize(out - block.rows_.data());
 }
@@ -836,16 +952,37 @@ void SublocationGP::kernelSums(KeyBlock& block, double x, double y, double* sums
 
 void SublocationGP::kernelSums(KeyBlock& block, double x0, double y0, double x1, double y1,
                                double* sums0, double* sums1) const {
-  // Far apart, the rows of one would mostly be extra work for the other.
-  const bool near = std::fabs(x0 - x1) < 4.0 && std::fabs(y0 - y1) < 4.0;
-  if (!near) {
-    sumsAt(block, 1, &x0, &y0, &sums0);
-    sumsAt(block, 1, &x1, &y1, &sums1);
-    return;
-  }
   const double x[2] = {x0, x1}, y[2] = {y0, y1};
   double* sums[2] = {sums0, sums1};
-  sumsAt(block, 2, x, y, sums);
+  kernelSums(block, 2, x, y, sums);
+}
+
+void SublocationGP::kernelSums(KeyBlock& block, int n, const double* x, const double* y,
+                               double* const* sums) const {
+  if (n <= 0) return;
+  if (n > kMaxPositions) {
+    kernelSums(block, kMaxPositions, x, y, sums);
+    kernelSums(block, n - kMaxPositions, x + kMaxPositions, y + kMaxPositions,
+               sums + kMaxPositions);
+    return;
+  }
+  // Far apart, the rows of one would mostly be extra work for the others:
+  // such positions are summed in pairs of neighbours, or alone.
+  const double xMin = *std::min_element(x, x + n), xMax = *std::max_element(x, x + n);
+  const double yMin = *std::min_element(y, y + n), yMax = *std::max_element(y, y + n);
+  // (sumsAt gives a position that is not finite NaN sums and nothing else,
+  // so such a position always goes alone.)
+  bool finite = true;
+  for (int q = 0; q < n; ++q) finite = finite && std::isfinite(x[q]) && std::isfinite(y[q]);
+  if (n == 1 || (finite && xMax - xMin < 4.0 && yMax - yMin < 4.0)) {
+    sumsAt(block, n, x, y, sums);
+    return;
+  }
+  for (int q = 0; q < n;) {
+    const bool pair = q + 1 < n && std::fabs(x[q] - x[q + 1]) < 4.0 && std::fabs(y[q] - y[q + 1]) < 4.0;
+    sumsAt(block, pair ? 2 : 1, x + q, y + q, sums + q);
+    q += pair ? 2 : 1;
+  }
 }
 
 void SublocationGP::sumsAt(KeyBlock& block, int n, const double* x, const double* y,
@@ -875,9 +1012,20 @@ void SublocationGP::sumsAt(KeyBlock& block, int n, const double* x, const double
     const size_t width = static_cast<size_t>(block.width_) * chunk.vectors;
     block.lanes_.resize(n * width);
     const BlockRow* rows = block.rows_.data();
-    BlockSum(chunk.vectors, n, block.width_)(rows, rows + block.rows_.size(), orderCol_.data(),
-                               block.ex_.data(), exStride, u0, chunk.coef.data() + chunk.offset,
-                               block.lanes_.data());
+    const double* coef = chunk.coef.data() + chunk.offset;
+    // Where a pass takes fewer positions, passes of two; the last of an odd
+    // count goes again with the one before it, so that it is summed as a
+    // pair like the others (and the one before gets the same sums again).
+    const int most = BlockPositions(block.width_);
+    for (int q = 0; q < n;) {
+      const int first = n <= most ? 0 : std::min(q, n - 2);
+      const int count = n <= most ? n : 2;
+      BlockSum(chunk.vectors, count, block.width_)(rows, rows + block.rows_.size(),
+                                                   orderCol_.data(), block.ex_.data(), exStride,
+                                                   u0, coef, block.lanes_.data() + first * width,
+                                                   first);
+      q = first + count;
+    }
     for (int q = 0; q < n; ++q) {
       for (size_t j = 0; j < chunk.slots.size(); ++j) {
         sums[q][chunk.slots[j]] = block.lanes_[q * width + j];
@@ -1107,12 +1255,20 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
   for (size_t i = 0; i < heard.size(); ++i) keys[i] = heard[i].k;
   floor.prepareBlock(keys, block_);
   const size_t nHeard = heard.size();
-  sums_.resize(2 * nHeard);
+  // The mean model's logs of a particle, all keys at once.
+  logs_.resize(2 * nHeard);
+  double* dist2 = logs_.data();
+  double* logs = logs_.data() + nHeard;
   auto addTerms = [&](size_t j, const double* sums) {
     const Particle& q = particles_[j];
     for (size_t i = 0; i < nHeard; ++i) {
+      const double dx = heard[i].xAp - q.x, dy = heard[i].yAp - q.y;
+      dist2[i] = dx * dx + dy * dy + 1e-5;
+    }
+    gp_detail::Logs(dist2, static_cast<int>(nHeard), logs);
+    for (size_t i = 0; i < nHeard; ++i) {
       const Heard& h = heard[i];
-      double f = h.offset - h.b * LogDistance(h.xAp - q.x, h.yAp - q.y);
+      double f = h.offset - h.b * logs[i];
       f += sums[i];
       const double r = h.s - f;
       logWeights[j] += exponent_ * (-r * r / (2.0 * noiseVariance_) + logNorm);
@@ -1130,18 +1286,21 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
     if (a.band != b.band) return a.band < b.band;
     return a.x < b.x || (!(b.x < a.x) && a.j < b.j);
   });
-  size_t i = 0;
-  for (; i + 1 < order_.size(); i += 2) {
-    const Particle& p = particles_[order_[i].j];
-    const Particle& q = particles_[order_[i + 1].j];
-    floor.kernelSums(block_, p.x, p.y, q.x, q.y, sums_.data(), sums_.data() + nHeard);
-    addTerms(order_[i].j, sums_.data());
-    addTerms(order_[i + 1].j, sums_.data() + nHeard);
-  }
-  if (i < order_.size()) {
-    const Particle& p = particles_[order_[i].j];
-    floor.kernelSums(block_, p.x, p.y, sums_.data());
-    addTerms(order_[i].j, sums_.data());
+  // Up to kMaxPositions neighbours at a time.
+  constexpr int kGroup = SublocationGP::kMaxPositions;
+  sums_.resize(kGroup * nHeard);
+  for (size_t i = 0; i < order_.size(); i += kGroup) {
+    const int n = static_cast<int>(std::min<size_t>(kGroup, order_.size() - i));
+    double x[kGroup], y[kGroup];
+    double* sums[kGroup];
+    for (int q = 0; q < n; ++q) {
+      const Particle& p = particles_[order_[i + q].j];
+      x[q] = p.x;
+      y[q] = p.y;
+      sums[q] = sums_.data() + q * nHeard;
+    }
+    floor.kernelSums(block_, n, x, y, sums);
+    for (int q = 0; q < n; ++q) addTerms(order_[i + q].j, sums[q]);
   }
 }
 

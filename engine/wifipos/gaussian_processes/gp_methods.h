@@ -20,8 +20,10 @@ namespace gp_detail {
 // and the y factor of their row.
 struct BlockRow {
   int begin, end;
-  double ey[2];  // per position summed together
+  double ey[4];  // per position summed together
 };
+// out[i] = log(v[i]) for i < n, within an ulp of std::log.
+void Logs(const double* v, int n, double* out);
 }  // namespace gp_detail
 
 // Everything one floor needs for the corrections, built once.
@@ -139,6 +141,14 @@ class SublocationGP {
   // The same at two positions, sharing the work when they are close.
   void kernelSums(KeyBlock& block, double x0, double y0, double x1, double y1, double* sums0,
                   double* sums1) const;
+  // The same at n positions (sums[q] for position q): those within a few
+  // metres of each other share one pass over their points, kMaxPositions at
+  // most; the others go in pairs of neighbours or alone. A position's sums
+  // depend on the positions it shares a pass with only in what the cut-off
+  // leaves out (kNeglectedBound) and in rounding.
+  static constexpr int kMaxPositions = 4;
+  void kernelSums(KeyBlock& block, int n, const double* x, const double* y,
+                  double* const* sums) const;
   // Whether key k's sums come from the per-axis factors (for tests).
   bool usesAxisFactors(int k) const {
     return k >= 0 && k < static_cast<int>(kernels_.size()) && kernels_[k].group >= 0;
@@ -297,7 +307,7 @@ class GaussianProcesses {
   std::vector<size_t> todo_;
   uint64_t evaluations_ = 0;
   SublocationGP::KeyBlock block_;
-  std::vector<double> sums_;
+  std::vector<double> sums_, logs_;
   // Positions to evaluate, ordered by 2 m bands of y and then x.
   struct Placement {
     double band, x;

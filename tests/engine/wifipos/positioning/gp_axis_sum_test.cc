@@ -396,3 +396,70 @@ TEST(GpAxisSum, BothVectorWidthsGiveTheSameSums) {
 }
 
 }  // namespace
+
+namespace {
+
+// Groups of positions: neighbours share a pass (four at most, on either
+// vector width), while a far or non-finite member is summed apart without
+// spoiling the others. Every sum holds to the plain one; close groups agree
+// bit for bit between the widths, however the narrow one splits them.
+TEST(GpAxisSum, GroupsOfPositions) {
+  std::mt19937 rng(2031);
+  const SublocationMap floor = ManyKeysFloor(rng);
+  const GaussianProcesses gp = Train({floor}, 121);
+  const SublocationGP& s = gp.getSublocations()[0];
+  const int nKeys = s.getNumberOfKeys();
+  std::vector<int> keys(nKeys);
+  for (int k = 0; k < nKeys; ++k) keys[k] = k;
+  SublocationGP::KeyBlock narrow, wide;
+  s.prepareBlock(keys, narrow, 4);
+  s.prepareBlock(keys, wide, 8);
+  enum Spread { kClose, kOneFar, kOneNan };
+  const struct {
+    int n;
+    Spread spread;
+  } cases[] = {{1, kClose}, {2, kClose}, {3, kClose}, {4, kClose}, {6, kClose},
+               {3, kOneFar}, {4, kOneFar}, {4, kOneNan}, {3, kOneNan}};
+  std::uniform_real_distribution<double> qx(-10.0, 110.0), qy(-10.0, 50.0), near(-1.5, 1.5);
+  for (const auto& c : cases) {
+    for (int round = 0; round < 8; ++round) {
+      std::vector<double> x(c.n), y(c.n);
+      x[0] = qx(rng);
+      y[0] = qy(rng);
+      for (int q = 1; q < c.n; ++q) {
+        x[q] = x[0] + near(rng);
+        y[q] = y[0] + near(rng);
+      }
+      const int odd = c.n / 2;  // the member out of place
+      if (c.spread == kOneFar) x[odd] += 25.0;
+      if (c.spread == kOneNan) y[odd] = std::nan("");
+      std::vector<std::vector<double>> fromNarrow(c.n, std::vector<double>(nKeys + 1, 12345.0));
+      std::vector<std::vector<double>> fromWide = fromNarrow;
+      std::vector<double*> pn(c.n), pw(c.n);
+      for (int q = 0; q < c.n; ++q) {
+        pn[q] = fromNarrow[q].data();
+        pw[q] = fromWide[q].data();
+      }
+      s.kernelSums(narrow, c.n, x.data(), y.data(), pn.data());
+      s.kernelSums(wide, c.n, x.data(), y.data(), pw.data());
+      for (int q = 0; q < c.n; ++q) {
+        ASSERT_EQ(fromNarrow[q][nKeys], 12345.0) << c.n << ": written past the keys";
+        ASSERT_EQ(fromWide[q][nKeys], 12345.0) << c.n << ": written past the keys";
+        for (int k = 0; k < nKeys; ++k) {
+          if (!std::isfinite(y[q])) {
+            EXPECT_TRUE(std::isnan(fromWide[q][k]) || fromWide[q][k] == 0.0) << k;
+            continue;
+          }
+          const double want = FullSum(s, k, x[q], y[q], 121);
+          ASSERT_NEAR(fromNarrow[q][k], want, Tolerance(s, k)) << c.n << " position " << q;
+          ASSERT_NEAR(fromWide[q][k], want, Tolerance(s, k)) << c.n << " position " << q;
+          if (c.spread == kClose && c.n >= 2) {
+            ASSERT_EQ(fromNarrow[q][k], fromWide[q][k]) << c.n << " position " << q << " key " << k;
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace

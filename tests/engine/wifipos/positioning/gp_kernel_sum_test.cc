@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -125,6 +126,47 @@ TEST(GpKernelSum, CorrectionWeightsMatchTheFullPrediction) {
       logW += (-r * r / (2.0 * noise) - 0.5 * std::log(2.0 * 3.14159265358979323846 * noise)) / 3.0;
     }
     EXPECT_NEAR(w[j], std::exp(logW), 1e-9 * std::exp(logW)) << j;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The mean model's logs are taken four at a time; they must stay within an
+// ulp of std::log over every exponent (both sides of each mantissa's split
+// at sqrt 2, values next to 1), and give std::log's own answer for what is
+// not a positive normal number. Odd counts exercise the partial vector.
+TEST(GpLogs, WithinAnUlpOfTheLibrary) {
+  std::mt19937 rng(2033);
+  std::uniform_real_distribution<double> mantissa(1.0, 2.0);
+  std::vector<double> v;
+  for (int e = -1022; e <= 1023; e += 3) v.push_back(std::ldexp(mantissa(rng), e));
+  for (double m : {1.0, std::nextafter(1.0, 2.0), std::nextafter(1.0, 0.0), 1.41421356237309,
+                   1.41421356237310, 0.70710678118654, 0.70710678118655, 1.0 + 1e-9, 1.0 - 1e-9}) {
+    v.push_back(m);
+  }
+  for (int i = 0; i < 2000; ++i) v.push_back(std::exp(std::uniform_real_distribution<double>(-12.0, 12.0)(rng)));
+  const double inf = std::numeric_limits<double>::infinity();
+  const double specials[] = {0.0, -0.0, -1.0, inf, -inf, std::nan(""), 4.9e-324, 2.0e-308,
+                             std::numeric_limits<double>::max()};
+  for (const double sp : specials) v.push_back(sp);
+  for (int n : {static_cast<int>(v.size()), 1, 2, 3, 5}) {
+    std::vector<double> out(n + 1, 12345.0);
+    const std::vector<double> in(v.end() - n, v.end());
+    gp_detail::Logs(in.data(), n, out.data());
+    ASSERT_EQ(out[n], 12345.0) << "written past the values";
+    for (int i = 0; i < n; ++i) {
+      const double want = std::log(in[i]);
+      if (std::isnan(want)) {
+        EXPECT_TRUE(std::isnan(out[i])) << in[i];
+      } else if (std::isinf(want)) {
+        EXPECT_EQ(out[i], want) << in[i];
+      } else {
+        const double ulp = std::nextafter(std::fabs(want), inf) - std::fabs(want);
+        EXPECT_LE(std::fabs(out[i] - want), ulp) << in[i];
+      }
+    }
   }
 }
 
