@@ -7,7 +7,6 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <immintrin.h>
 #include <limits>
 #include <tuple>
 #include <unordered_map>
@@ -311,29 +310,7 @@ typedef double Double8 __attribute__((vector_size(64)));
 // positions each key's terms are added in the same order whatever the
 // vector width and however the positions are split among passes, so every
 // width gives the same sums there.
-// acc + w * v rounded once, for the x86-64-v4 and v3 builds below (which
-// are flattened, so these are inlined there).
-__attribute__((target("arch=x86-64-v4"))) inline Double8 FusedMulAdd(double w, Double8 v,
-                                                                      Double8 acc) {
-  return (Double8)_mm512_fmadd_pd(_mm512_set1_pd(w), (__m512d)v, (__m512d)acc);
-}
-
-__attribute__((target("arch=x86-64-v3"))) inline Double4 FusedMulAdd(double w, Double4 v,
-                                                                      Double4 acc) {
-  return (Double4)_mm256_fmadd_pd(_mm256_set1_pd(w), (__m256d)v, (__m256d)acc);
-}
-
-// acc + w * v, rounded once where the CPU fuses the two and twice elsewhere.
-template <bool Fused, typename V>
-inline __attribute__((always_inline)) V MulAdd(double w, V v, V acc) {
-  if constexpr (Fused) {
-    return FusedMulAdd(w, v, acc);
-  } else {
-    return acc + w * v;
-  }
-}
-
-template <typename V, int NV, int P, bool F>
+template <typename V, int NV, int P>
 inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const BlockRow* end,
                                                      const int* col, const double* ex,
                                                      int exStride, int u0, const double* coef,
@@ -363,7 +340,7 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
           V v;
           std::memcpy(&v, c + kLanes * j, sizeof v);
 #pragma GCC unroll 4
-          for (int q = 0; q < P; ++q) acc[q][j] = MulAdd<F>(w[q], v, acc[q][j]);
+          for (int q = 0; q < P; ++q) acc[q][j] += w[q] * v;
         }
       }
     }
@@ -386,7 +363,7 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
           for (int j = 0; j < NV; ++j) {
             V v;
             std::memcpy(&v, c + kLanes * j, sizeof v);
-            acc[s][j] = MulAdd<F>(w, v, acc[s][j]);
+            acc[s][j] += w * v;
           }
         }
       }
@@ -397,7 +374,7 @@ inline __attribute__((always_inline)) void BlockBody(const BlockRow* row, const 
         for (int j = 0; j < NV; ++j) {
           V v;
           std::memcpy(&v, c + kLanes * j, sizeof v);
-          acc[0][j] = MulAdd<F>(w, v, acc[0][j]);
+          acc[0][j] += w * v;
         }
       }
     }
@@ -414,26 +391,26 @@ using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const dou
                          const double*, double*, int);
 
 template <int NV, int P>
-__attribute__((target("arch=x86-64-v4"), flatten)) void BlockWidest(const BlockRow* row,
+__attribute__((target("arch=x86-64-v4"))) void BlockWidest(const BlockRow* row,
                                                            const BlockRow* end, const int* col,
                                                            const double* ex, int exStride,
                                                            int u0, const double* coef,
                                                            double* out, int q0) {
-  BlockBody<Double8, NV, P, true>(row, end, col, ex, exStride, u0, coef, out, q0);
+  BlockBody<Double8, NV, P>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 template <int NV, int P>
-__attribute__((target("arch=x86-64-v3"), flatten)) void BlockWide(const BlockRow* row, const BlockRow* end,
+__attribute__((target("arch=x86-64-v3"))) void BlockWide(const BlockRow* row, const BlockRow* end,
                                                          const int* col, const double* ex,
                                                          int exStride, int u0, const double* coef,
                                                          double* out, int q0) {
-  BlockBody<Double4, NV, P, true>(row, end, col, ex, exStride, u0, coef, out, q0);
+  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 template <int NV, int P>
 void BlockPlain(const BlockRow* row, const BlockRow* end, const int* col, const double* ex,
                 int exStride, int u0, const double* coef, double* out, int q0) {
-  BlockBody<Double4, NV, P, false>(row, end, col, ex, exStride, u0, coef, out, q0);
+  BlockBody<Double4, NV, P>(row, end, col, ex, exStride, u0, coef, out, q0);
 }
 
 // Whether the CPU runs the x86-64-v4 build of the block sums (asked once,
