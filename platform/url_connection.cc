@@ -220,17 +220,6 @@ std::string_view trimLine(std::string_view s) {
   return b == std::string_view::npos ? std::string_view() : s.substr(b);
 }
 
-// Whether `name` is `lower` (lower-case letters and '-') whatever the case of its letters.
-bool isFieldName(const std::string& name, std::string_view lower) {
-  if (name.size() != lower.size()) return false;
-  for (size_t i = 0; i < lower.size(); ++i) {
-    char ch = name[i];
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + ('a' - 'A'));
-    if (ch != lower[i]) return false;
-  }
-  return true;
-}
-
 void deliverResponse(URLConnection& c) {
   auto& t = Access::transfer(c);
   if (t.responseDelivered || t.stopped) return;
@@ -241,14 +230,9 @@ void deliverResponse(URLConnection& c) {
   char* url = nullptr;
   curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &url);
   t.response.URL = url ? url : Access::request(c).URL;
-  // Both fields in one look at the head, without copies: the first of each counts, as a
-  // look-up by name finds it.
-  const std::string* contentType = nullptr;
-  const std::string* contentLength = nullptr;
-  for (const auto& [name, value] : t.response.allHeaderFields) {
-    if (!contentType && isFieldName(name, "content-type")) contentType = &value;
-    else if (!contentLength && isFieldName(name, "content-length")) contentLength = &value;
-  }
+  // Read in place: a head's values are not copied for it.
+  const std::string* contentType = findHeaderValue(t.response.allHeaderFields, "Content-Type");
+  const std::string* contentLength = findHeaderValue(t.response.allHeaderFields, "Content-Length");
   if (contentType) parseContentType(*contentType, t.response);
   t.response.expectedContentLength = -1;
   if (contentLength) {

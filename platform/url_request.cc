@@ -17,7 +17,7 @@ int foldCase(unsigned char c) {
   return std::tolower(c);
 }
 
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return foldCase(static_cast<unsigned char>(x)) == foldCase(static_cast<unsigned char>(y));
          });
@@ -104,9 +104,14 @@ bool plainlyValidAbsoluteURL(std::string_view url) {
 
 }  // namespace
 
-std::optional<std::string> headerValue(const HeaderList& headers, const std::string& field) {
+const std::string* findHeaderValue(const HeaderList& headers, std::string_view field) {
   for (const auto& [k, v] : headers)
-    if (equalsIgnoringCase(k, field)) return v;
+    if (equalsIgnoringCase(k, field)) return &v;
+  return nullptr;
+}
+
+std::optional<std::string> headerValue(const HeaderList& headers, const std::string& field) {
+  if (const std::string* value = findHeaderValue(headers, field)) return *value;
   return std::nullopt;
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,8 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 // Case-insensitive lookup and replacement in a header list (first match wins).
 std::optional<std::string> headerValue(const HeaderList& headers, const std::string& field);
+// The same without a copy: the value in `headers`, or null.
+const std::string* findHeaderValue(const HeaderList& headers, std::string_view field);
 void setHeaderValue(HeaderList& headers, const std::string& field, std::optional<std::string> value);
 
 // A method or header field name: one or more token characters (letters, digits and

@@ -1325,8 +1325,7 @@ int Navigation::detectSublocation() {
 int Navigation::detectSublocIdWithHistory() {
     int d = 0;
     int r;
-    const bool byBle = mAlgorithm == 114 || mAlgorithm == 112 ||
-                       (mAlgorithm == 108 && mGp.getMode() == 122);
+    const bool byBle = floorByBeacons();
     r = byBle ? detectSublocIndexByBle(d) : determineCurSublocation(d);
     if (r != 0) return r;
     if (!classicDefaults() && !byBle) d = floorOfLargestShare(d);
@@ -1432,11 +1431,13 @@ int Navigation::onlyFloorHeard() const {
     return floor;
 }
 
+bool Navigation::floorByBeacons() const {
+    return mAlgorithm == 114 || mAlgorithm == 112 || (mAlgorithm == 108 && mGp.getMode() == 122);
+}
+
 bool Navigation::countFloorOfThinWindow() {
     if (classicDefaults() || mCurSublocInd < 0) return false;
-    const bool byBle = mAlgorithm == 114 || mAlgorithm == 112 ||
-                       (mAlgorithm == 108 && mGp.getMode() == 122);
-    if (byBle) return false;
+    if (floorByBeacons()) return false;
     const int d = onlyFloorHeard();
     if (d < 0) return false;
     mDetectedSublocInd = d;

@@ -272,8 +272,12 @@ private:
     int floorOfLargestShare(int heaviest) const;
     // The kit's floor evidence from a window too thin to weigh any floor's
     // points (fewer beacons than the weighting asks for): a window that
-    // hears one floor's beacons only counts as a detection of that floor. False when nothing was counted.
+    // hears one floor's beacons only counts as a detection of that floor.
+    // False when nothing was counted.
     bool countFloorOfThinWindow();
+    // Whether the method detects the floor by beacons alone, not from the
+    // points' weights.
+    bool floorByBeacons() const;
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;

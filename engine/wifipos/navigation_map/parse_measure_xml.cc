@@ -136,9 +136,10 @@ const XMLElement* nextEntry(const XMLElement* e) {
 // the floor is read (`flush`), each placed at the end of its key without a
 // search through the tree. A point's entries are made in place, in the tree
 // nodes that are later linked in as they are, and taken back if the point
-// fails, so that no entry can name a point that is never added. Entries the duration filter would erase (heard less often than
-// `minimalFrequency` times a second, when that is above 0) are never made:
-// erasing them from the finished radio map would walk every entry again.
+// fails, so that no entry can name a point that is never added. Entries the
+// duration filter would erase (heard less often than `minimalFrequency` times
+// a second, when that is above 0) are never made: erasing them from the
+// finished radio map would walk every entry again.
 class FloorReader {
  public:
   FloorReader(SublocationMap& floor, double minimalFrequency)
