@@ -178,16 +178,27 @@ class Walker {
   }
 
  private:
+  // The stretch is covered in whole steps: a walker starts and stops on a
+  // step, so every metre walked belongs to a heel strike a pedometer can
+  // count. Durations and lengths keep their own spread and are scaled to
+  // fill the stretch's time and distance.
   void addSteps(const WalkSegment& s, double start, Random& rng) {
     const double f =
         StepFrequencyForSpeed(s.speed) * (c_.cadenceScale > 0.0 ? c_.cadenceScale : 1.0);
-    const double length0 = s.speed / f;
+    if (s.duration < 0.2) return;
+    const int n = std::max(1, static_cast<int>(std::lround(s.duration * f)));
+    std::vector<double> durations(static_cast<size_t>(n)), lengths(static_cast<size_t>(n));
+    double durationSum = 0.0, lengthSum = 0.0;
+    for (int i = 0; i < n; ++i) {
+      durations[i] = std::max(0.35, 1.0 + c_.stepJitter * rng.normal());
+      lengths[i] = std::max(0.35, 1.0 + c_.stepJitter * rng.normal());
+      durationSum += durations[i];
+      lengthSum += lengths[i];
+    }
     double t = start;
-    const double end = start + s.duration;
-    while (true) {
-      const double duration = std::max(0.2, (1.0 + c_.stepJitter * rng.normal()) / f);
-      if (t + duration > end + 1e-9) break;
-      const double length = std::max(0.1, length0 * (1.0 + c_.stepJitter * rng.normal()));
+    for (int i = 0; i < n; ++i) {
+      const double duration = s.duration * durations[i] / durationSum;
+      const double length = s.speed * s.duration * lengths[i] / lengthSum;
       const double rise = kPendulumShare * length * length / (8.0 * c_.legLength);
       const double omega = 2.0 * kPi / duration;
       const double amplitude = c_.carriageGain * 0.5 * rise * omega * omega;

@@ -60,7 +60,7 @@ TEST(GaitTest, StridesAverageOutAndStepsKeepThePaceOfTheSpeed) {
     double walked = 0;
     for (const StepTruth& s : r.steps) walked += s.length;
     EXPECT_NEAR(walked / r.steps.size(), speed / f, 0.03 * speed / f);
-    EXPECT_NEAR(walked, speed * 20.0, 0.06 * speed * 20.0);
+    EXPECT_NEAR(walked, speed * 20.0, 1e-9);
 
     for (size_t i = 0; i + 2 < r.steps.size(); i += 2) {
       const double from = r.steps[i].time, mid = r.steps[i + 1].time, to = r.steps[i + 2].time;
@@ -99,6 +99,40 @@ TEST(GaitTest, StridesAverageOutAndStepsKeepThePaceOfTheSpeed) {
     EXPECT_NEAR(still.mean, kG, 1e-6);
     EXPECT_LT(still.spread, 1e-6);
   }
+}
+
+// A stretch is walked in whole steps from its first moment, so the heel
+// strikes account for every metre: short stretches too, between stops.
+TEST(GaitTest, EveryStretchIsWalkedInWholeSteps) {
+  const struct {
+    double duration, speed;
+  } stretches[] = {{0.25, 1.2}, {0.7, 1.3}, {1.1, 0.9}, {1.6, 1.4}, {7.3, 1.1}};
+  std::vector<WalkSegment> plan = {WalkSegment::Stand(1.0)};
+  for (const auto& s : stretches) {
+    plan.push_back(WalkSegment::Walk(s.duration, s.speed));
+    plan.push_back(WalkSegment::Turn(0.8, 1.5));
+  }
+  GaitConfig c;
+  c.seed = 5;
+  const GaitRecording r = SimulateWalk(c, plan);
+  double start = c.startTime + 1.0;
+  size_t k = 0;
+  for (const auto& s : stretches) {
+    SCOPED_TRACE(s.duration);
+    ASSERT_LT(k, r.steps.size());
+    EXPECT_NEAR(r.steps[k].time, start, 1e-9);
+    double walked = 0;
+    int n = 0;
+    for (; k < r.steps.size() && r.steps[k].time < start + s.duration; ++k, ++n) walked += r.steps[k].length;
+    EXPECT_NEAR(walked, s.duration * s.speed, 1e-9);
+    // At the pace of the speed, within half a step; a stretch shorter than
+    // that still takes one.
+    const double pace = s.duration * StepFrequencyForSpeed(s.speed);
+    EXPECT_GE(n, std::max(1.0, pace - 0.5));
+    EXPECT_LE(n, std::max(1.0, pace + 0.5));
+    start += s.duration + 0.8;
+  }
+  EXPECT_EQ(k, r.steps.size());
 }
 
 // Turns, on the spot and while walking, show on a level phone's gyroscope as

@@ -176,9 +176,10 @@ TEST(SensorFusionTest, HeadingOfAMomentAgoFollowsTheTurn) {
     double tolerance;  // rad against the truth of that time
   };
   const Case cases[] = {
-      {11.0, 0.5, false, 3 * kDeg},  // mid-corner, heading half a second ago
-      {12.2, 1.0, false, 3 * kDeg},  // after the corner, heading from inside it
-      {12.2, 2.5, false, 3 * kDeg},  // before the corner
+      // 5 degrees: the phone sways up to 1.5 degrees each way with every step.
+      {11.0, 0.5, false, 5 * kDeg},  // mid-corner, heading half a second ago
+      {12.2, 1.0, false, 5 * kDeg},  // after the corner, heading from inside it
+      {12.2, 2.5, false, 5 * kDeg},  // before the corner
       {12.2, 10.0, false, -1.0},     // beyond what is kept: the oldest kept
       {12.2, 1.0, true, -1.0},       // classic: the current heading
   };
