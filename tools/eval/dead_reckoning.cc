@@ -56,11 +56,16 @@ DeadReckoningFigures MeasureDeadReckoning(const std::vector<TrueLeg>& legs,
   double walkedHere = 0;
   bool havePrevious = false;
   double previousTrue = 0, previousEstimate = 0;
-  for (const TrueLeg& leg : legs) {
+  for (size_t i = 0; i < legs.size(); ++i) {
+    const TrueLeg& leg = legs[i];
     const double length = std::hypot(leg.x1 - leg.x0, leg.y1 - leg.y0);
     walkedHere += length;
+    // The walker stays at the leg's end until the next leg starts: the end
+    // is read then, so the last step counts once it is detected, half a step
+    // after it began (how late the output is shows in the turn lag).
+    const double end = std::min(i + 1 < legs.size() ? legs[i + 1].t0 : leg.t1 + kEndSettle, leg.t1 + kEndSettle);
     const replay::ReplayTick* a = at(leg.t0);
-    const replay::ReplayTick* b = at(leg.t1);
+    const replay::ReplayTick* b = at(end);
     if (!a || !b) continue;
     const double ex = b->x - a->x, ey = b->y - a->y;
     f.walked += length;

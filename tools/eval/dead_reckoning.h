@@ -17,6 +17,9 @@ struct TrueLeg {
   double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
 };
 
+// Seconds after a leg's end its output end is read at the latest.
+constexpr double kEndSettle = 1.0;
+
 // Legs shorter than this are too short for a direction; they still count in the walked length.
 constexpr double kMinLegForHeading = 2.0;
 

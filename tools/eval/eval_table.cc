@@ -141,8 +141,9 @@ std::string FormatDeadReckoningTable(const std::vector<DeadReckoningRow>& rows) 
   out +=
       "Dead reckoning: a walk on one floor of each venue with the radio off, positioned from its true start.\n"
       "walked: mean length of the true walk. distance: how much farther (+) or shorter (-) the output moved\n"
-      "  than the walker, straight from start to end of each straight leg, summed over the legs. turn: mean\n"
-      "  error of the output's change of direction between successive legs of 2 m or more. end: mean distance\n"
+      "  than the walker, straight from start to end of each straight leg, summed over the legs (a leg's end\n"
+      "  read when the walker sets off again, at most 1 s after it stopped). turn: mean error of the output's\n"
+      "  change of direction between successive legs of 2 m or more. end: mean distance\n"
       "  between the output and the truth at the walk's last tick.\n";
   return out;
 }

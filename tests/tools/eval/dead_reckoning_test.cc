@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 namespace {
 
@@ -93,6 +94,29 @@ TEST(DeadReckoning, TurnErrorAcrossTheBackwardDirection) {
     ASSERT_EQ(f.turnErrors.size(), 1u);
     EXPECT_NEAR(f.turnErrors[0], 10.0, 1e-6);
   }
+}
+
+TEST(DeadReckoning, AnOutputHalfASecondLateWalksTheWholeLeg) {
+  // Two legs of 10 m at 1 m/s with a 2 s stop between them; the output
+  // follows the walker half a second late, as steps are detected.
+  const std::vector<eval::TrueLeg> legs = {{0, 10, 0, 0, 10, 0}, {12, 22, 10, 0, 10, 10}};
+  auto truthAt = [](double t) -> std::pair<double, double> {
+    if (t < 10) return {std::max(t, 0.0), 0.0};
+    if (t < 12) return {10.0, 0.0};
+    return {10.0, std::min(t - 12, 10.0)};
+  };
+  std::vector<replay::ReplayTick> ticks;
+  for (int i = 0; i <= 240; ++i) {
+    replay::ReplayTick t;
+    t.timeMs = kFirstMs + i * 100;
+    t.floorId = 1;
+    std::tie(t.x, t.y) = truthAt(i * 0.1 - 0.5);
+    ticks.push_back(t);
+  }
+  const eval::DeadReckoningFigures f = eval::MeasureDeadReckoning(legs, ticks, kFirstMs);
+  EXPECT_NEAR(f.distanceErrorPercent(), 0.0, 0.1);
+  ASSERT_EQ(f.turnErrors.size(), 1u);
+  EXPECT_NEAR(f.turnErrors[0], 0.0, 1e-6);
 }
 
 TEST(DeadReckoning, PoolsWalksAndSkipsLegsWithoutOutput) {
