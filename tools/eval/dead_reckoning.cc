@@ -24,6 +24,7 @@ void DeadReckoningFigures::add(const DeadReckoningFigures& o) {
   walked += o.walked;
   travelled += o.travelled;
   turnErrors.insert(turnErrors.end(), o.turnErrors.begin(), o.turnErrors.end());
+  headingErrors.insert(headingErrors.end(), o.headingErrors.begin(), o.headingErrors.end());
   endErrors.insert(endErrors.end(), o.endErrors.begin(), o.endErrors.end());
   walkedPerWalk.insert(walkedPerWalk.end(), o.walkedPerWalk.begin(), o.walkedPerWalk.end());
 }
@@ -32,6 +33,7 @@ double DeadReckoningFigures::distanceErrorPercent() const {
   return walked > 0 ? 100.0 * (travelled - walked) / walked : 0.0;
 }
 double DeadReckoningFigures::meanTurnError() const { return Mean(turnErrors); }
+double DeadReckoningFigures::meanHeadingError() const { return Mean(headingErrors); }
 double DeadReckoningFigures::meanEndError() const { return std::max(0.0, Mean(endErrors)); }
 double DeadReckoningFigures::meanWalked() const { return std::max(0.0, Mean(walkedPerWalk)); }
 
@@ -52,6 +54,19 @@ DeadReckoningFigures MeasureDeadReckoning(const std::vector<TrueLeg>& legs,
     if (it == positioned.end()) return positioned.back();
     if (it != positioned.begin() && ms - (*std::prev(it))->timeMs < (*it)->timeMs - ms) return *std::prev(it);
     return *it;
+  };
+  // The mean of the output's headings between two walk times (NaN without any).
+  auto MeanHeadingDegrees = [&](double from, double to) {
+    const int64_t fromMs = firstMs + std::llround(from * 1000.0), toMs = firstMs + std::llround(to * 1000.0);
+    auto it = std::lower_bound(positioned.begin(), positioned.end(), fromMs,
+                               [](const replay::ReplayTick* t, int64_t v) { return t->timeMs < v; });
+    double sx = 0, sy = 0;
+    int n = 0;
+    for (; it != positioned.end() && (*it)->timeMs <= toMs; ++it, ++n) {
+      sx += std::sin((*it)->azimuth);
+      sy += std::cos((*it)->azimuth);
+    }
+    return n > 0 ? std::atan2(sx, sy) * 180.0 / M_PI : std::nan("");
   };
   double walkedHere = 0;
   bool havePrevious = false;
@@ -74,6 +89,8 @@ DeadReckoningFigures MeasureDeadReckoning(const std::vector<TrueLeg>& legs,
     const double trueHeading = std::atan2(leg.x1 - leg.x0, leg.y1 - leg.y0) * 180.0 / M_PI;
     const double estimateHeading = std::atan2(ex, ey) * 180.0 / M_PI;
     if (havePrevious) {
+      const double heading = MeanHeadingDegrees(leg.t0 + kHeadingSettle, leg.t1);
+      if (std::isfinite(heading)) f.headingErrors.push_back(std::fabs(WrapDegrees(heading - trueHeading)));
       const double trueTurn = WrapDegrees(trueHeading - previousTrue);
       const double estimateTurn = WrapDegrees(estimateHeading - previousEstimate);
       f.turnErrors.push_back(std::fabs(WrapDegrees(estimateTurn - trueTurn)));

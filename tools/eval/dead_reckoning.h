@@ -20,6 +20,9 @@ struct TrueLeg {
 // Seconds after a leg's end its output end is read at the latest.
 constexpr double kEndSettle = 1.0;
 
+// Seconds into a leg before its heading is read: the turn before it ends.
+constexpr double kHeadingSettle = 1.0;
+
 // Legs shorter than this are too short for a direction; they still count in the walked length.
 constexpr double kMinLegForHeading = 2.0;
 
@@ -28,6 +31,10 @@ struct DeadReckoningFigures {
   double walked = 0;     // metres of the true legs
   double travelled = 0;  // metres the output moved over the same legs (straight, start to end of each)
   std::vector<double> turnErrors;  // degrees, one per pair of successive legs of kMinLegForHeading or more
+  // Degrees between the output's heading, averaged over a leg from
+  // kHeadingSettle after its start, and the leg's direction; one per leg
+  // after a turn.
+  std::vector<double> headingErrors;
   std::vector<double> endErrors;   // metres, output against truth at the last tick
   std::vector<double> walkedPerWalk;
 
@@ -35,6 +42,7 @@ struct DeadReckoningFigures {
   // (travelled - walked) / walked in percent; positive: the output overshoots.
   double distanceErrorPercent() const;
   double meanTurnError() const;  // degrees; negative without turns
+  double meanHeadingError() const;  // degrees; negative without turns
   double meanEndError() const;
   double meanWalked() const;
 };

@@ -127,34 +127,35 @@ std::string FormatCsv(const std::vector<Row>& rows) {
 std::string FormatDeadReckoningTable(const std::vector<DeadReckoningRow>& rows) {
   std::string out;
   char line[512];
-  std::snprintf(line, sizeof line, "%-26s %-42s %-7s %5s %8s %9s %9s %9s\n", "set", "what", "setting", "walks",
-                "walked", "distance", "turn", "end");
+  std::snprintf(line, sizeof line, "%-26s %-42s %-7s %5s %8s %9s %9s %9s %9s\n", "set", "what", "setting", "walks",
+                "walked", "distance", "turn", "heading", "end");
   out += line;
+  auto degrees = [](double d) { return d < 0 ? std::string("-") : std::to_string(std::lround(d)) + " deg"; };
   for (const DeadReckoningRow& r : rows) {
     const DeadReckoningFigures& f = r.figures;
-    std::snprintf(line, sizeof line, "%-26s %-42s %-7s %5d %7.1fm %+8.1f%% %9s %8.2fm\n", r.group.c_str(),
+    std::snprintf(line, sizeof line, "%-26s %-42s %-7s %5d %7.1fm %+8.1f%% %9s %9s %8.2fm\n", r.group.c_str(),
                   r.kind.c_str(), r.setting.c_str(), f.walks, f.meanWalked(), f.distanceErrorPercent(),
-                  f.meanTurnError() < 0 ? "-" : (std::to_string(std::lround(f.meanTurnError())) + " deg").c_str(),
-                  f.meanEndError());
+                  degrees(f.meanTurnError()).c_str(), degrees(f.meanHeadingError()).c_str(), f.meanEndError());
     out += line;
   }
   out +=
       "Dead reckoning: a walk on one floor of each venue with the radio off, positioned from its true start.\n"
       "walked: mean length of the true walk. distance: how much farther (+) or shorter (-) the output moved\n"
       "  than the walker, straight from start to end of each straight leg, summed over the legs (a leg's end\n"
-      "  read when the walker sets off again, at most 1 s after it stopped). turn: mean error of the output's\n"
-      "  change of direction between successive legs of 2 m or more. end: mean distance\n"
-      "  between the output and the truth at the walk's last tick.\n";
+      "  read when the walker sets off again, at most 1 s after it stopped). turn: mean error of the output\n"
+      "  path's change of direction between successive legs of 2 m or more. heading: mean error of the\n"
+      "  heading the output gives over each such leg after a turn (from 1 s into it) against the leg's\n"
+      "  direction. end: mean distance between the output and the truth at the walk's last tick.\n";
   return out;
 }
 
 std::string FormatDeadReckoningCsv(const std::vector<DeadReckoningRow>& rows) {
-  std::string out = "set,kind,setting,walks,walked_m,distance_error_percent,turn_error_deg,end_error_m\n";
+  std::string out = "set,kind,setting,walks,walked_m,distance_error_percent,turn_error_deg,heading_error_deg,end_error_m\n";
   char line[256];
   for (const DeadReckoningRow& r : rows) {
     const DeadReckoningFigures& f = r.figures;
-    std::snprintf(line, sizeof line, ",%d,%.2f,%.2f,%.2f,%.3f\n", f.walks, f.meanWalked(), f.distanceErrorPercent(),
-                  f.meanTurnError(), f.meanEndError());
+    std::snprintf(line, sizeof line, ",%d,%.2f,%.2f,%.2f,%.2f,%.3f\n", f.walks, f.meanWalked(),
+                  f.distanceErrorPercent(), f.meanTurnError(), f.meanHeadingError(), f.meanEndError());
     out += Csv(r.group) + "," + Csv(r.kind) + "," + Csv(r.setting) + line;
   }
   return out;

@@ -28,6 +28,7 @@ std::vector<replay::ReplayTick> Output(double stretch, double turnShort) {
       t.floorId = 1;
       t.x = x;
       t.y = y;
+      t.azimuth = (90 - heading) * M_PI / 180;  // from +y towards +x
       ticks.push_back(t);
       x += 0.1 * stretch * std::cos(heading * M_PI / 180);
       y += 0.1 * stretch * std::sin(heading * M_PI / 180);
@@ -49,12 +50,13 @@ TEST(DeadReckoning, FiguresOfKnownFaults) {
   const struct {
     const char* what;
     double stretch, turnShort;
-    double distancePercent, turnError;
+    double distancePercent, turnError, headingError;
   } cases[] = {
-      {"faithful", 1.0, 0, 0.0, 0.0},
-      {"steps 17% long", 1.17, 0, 17.0, 0.0},
-      {"steps 10% short", 0.9, 0, -10.0, 0.0},
-      {"turns 30 degrees short", 1.0, 30, 0.0, 30.0},
+      {"faithful", 1.0, 0, 0.0, 0.0, 0.0},
+      {"steps 17% long", 1.17, 0, 17.0, 0.0, 0.0},
+      {"steps 10% short", 0.9, 0, -10.0, 0.0, 0.0},
+      // The heading errors add up: 30, 60 and 90 degrees after the turns.
+      {"turns 30 degrees short", 1.0, 30, 0.0, 30.0, 60.0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -65,6 +67,8 @@ TEST(DeadReckoning, FiguresOfKnownFaults) {
     EXPECT_NEAR(f.distanceErrorPercent(), c.distancePercent, 0.2);
     ASSERT_EQ(f.turnErrors.size(), 3u);
     EXPECT_NEAR(f.meanTurnError(), c.turnError, 0.5);
+    ASSERT_EQ(f.headingErrors.size(), 3u);
+    EXPECT_NEAR(f.meanHeadingError(), c.headingError, 0.5);
     ASSERT_EQ(f.endErrors.size(), 1u);
   }
   // A square closes whatever its size: too long steps still end at the
@@ -126,6 +130,7 @@ TEST(DeadReckoning, PoolsWalksAndSkipsLegsWithoutOutput) {
   EXPECT_EQ(pooled.walks, 2);
   EXPECT_NEAR(pooled.distanceErrorPercent(), 10.0, 0.2);
   EXPECT_EQ(pooled.turnErrors.size(), 6u);
+  EXPECT_EQ(pooled.headingErrors.size(), 6u);
 
   // No output at all: nothing measured, the walk's length still known.
   std::vector<replay::ReplayTick> none = Output(1.0, 0);
@@ -133,6 +138,8 @@ TEST(DeadReckoning, PoolsWalksAndSkipsLegsWithoutOutput) {
   const eval::DeadReckoningFigures f = eval::MeasureDeadReckoning(Square(), none, kFirstMs);
   EXPECT_EQ(f.walked, 0.0);
   EXPECT_TRUE(f.turnErrors.empty());
+  EXPECT_TRUE(f.headingErrors.empty());
+  EXPECT_LT(f.meanHeadingError(), 0.0);
   EXPECT_TRUE(f.endErrors.empty());
   EXPECT_NEAR(f.meanWalked(), 80.0, 1e-9);
   EXPECT_LT(f.meanTurnError(), 0.0);
