@@ -25,6 +25,9 @@ constexpr double kMinMaxWindow = 0.7;
 // perhaps to turn on the spot), not a step. Steps dip by 0.65 or more of
 // their rise, settling by 0.25 or less.
 constexpr double kMinDipShare = 0.35;
+// s before a bout's first step found within which the dip of a step missed
+// just before it shows (see stepLength).
+constexpr double kMissedDipWindow = 0.6;
 // s between one step's end and the next one's start beyond which the walker
 // paused: in a walking rhythm the next rise follows the end at once.
 constexpr double kBoutGap = 0.35;
@@ -177,12 +180,18 @@ int Pedometer::detectSteps() {
     const double fq = accelerations_[i - 2].filteredMagnitude;
     const double t = Seconds(accelerations_[i]);
 
+    if (!inStep_ && (fs < quietLow_ || t - quietLowTime_ > kMissedDipWindow)) {
+      quietLow_ = std::min(fs, 0.0);
+      quietLowTime_ = t;
+    }
     if (fs > threshold_ && (fp < threshold_ || fq < threshold_) && !inStep_) {
       inStep_ = true;
       if (stepStart_ == 0.0) stepStart_ = t;
       if (t - stepStart_ > kRestartWindow) stepStart_ = t;
       risePeak_ = fs;
       dipping_ = false;
+      riseFrom_ = quietLow_;
+      quietLow_ = 0.0;
     }
     if (inStep_ && !dipping_) risePeak_ = std::max(risePeak_, fs);
     if (fs < 0.0 && fp > 0.0) {
@@ -195,12 +204,18 @@ int Pedometer::detectSteps() {
     if (fs > 0.0 && fp < 0.0 && inStep_) {
       if (t - downCrossTime_ > kMinDipTime) {
         inStep_ = false;
+        quietLow_ = 0.0;
         if (maxAcc_ == 0.0 && minAcc_ == 0.0) calcMinMaxAcc(i);
         if (!classic_ && -dipLow_ < kMinDipShare * risePeak_) {
           // The body settling, not a step (see kMinDipShare).
         } else if (const double length = stepLength(i); length == 0.0) {
           MV_LOG(11, "ERROR: Step length == 0. Check accelerations\n");
         } else {
+          if (missedStart_ > 0.0) {
+            stepLengths_.push_back(length);
+            stepTimes_.push_back(missedStart_);
+            ++totalSteps_;
+          }
           stepLengths_.push_back(length);
           stepTimes_.push_back(stepStart_);
           ++totalSteps_;
@@ -242,7 +257,17 @@ double Pedometer::stepLength(size_t index) {
     period = stepPeriod_ > 0.0 ? stepPeriod_ : steplength::kTypicalPeriod;
   else
     stepPeriod_ = period;
-  boutSteps_ = opensBout ? 1 : boutSteps_ + 1;
+  // A bout's first step from rest rises less than the next ones, which rise
+  // out of a step's dip; a slow walker's may stay under the threshold. Its
+  // dip still shows, as deep as a step's, before the first step found: the
+  // step missed began a period earlier and is about as long.
+  missedStart_ = 0.0;
+  if (opensBout && riseFrom_ < -threshold_ && stepStart_ - period > prevStepEnd_) {
+    missedStart_ = stepStart_ - period;
+    boutSteps_ = 2;
+  } else {
+    boutSteps_ = opensBout ? 1 : boutSteps_ + 1;
+  }
   prevStepStart_ = stepStart_;
   prevStepEnd_ = end;
   const double amplitude = steplength::StrideAmplitude(accelerations_, index, period);

