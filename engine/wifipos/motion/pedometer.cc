@@ -19,6 +19,18 @@ constexpr double kThresholdPeriod = 0.7;
 constexpr double kWarmUp = 1.5;         // s after the oldest sample: adapt every sample
 constexpr double kStepTimeout = 2.0;
 constexpr double kMinMaxWindow = 0.7;
+// Over a step the body's vertical speed comes back to where it was, so the
+// band-passed magnitude falls about as far as it rose; a rise followed by a
+// shallow dip is the body settling after the last step (the walker stopped,
+// perhaps to turn on the spot), not a step. Steps dip by 0.65 or more of
+// their rise, settling by 0.25 or less.
+constexpr double kMinDipShare = 0.35;
+// s before a bout's first step found within which the dip of a step missed
+// just before it shows (see stepLength).
+constexpr double kMissedDipWindow = 0.6;
+// s between one step's end and the next one's start beyond which the walker
+// paused: in a walking rhythm the next rise follows the end at once.
+constexpr double kBoutGap = 0.35;
 
 double Seconds(const SensorValue& v) { return v.getTimeInSeconds(); }
 
@@ -168,23 +180,42 @@ int Pedometer::detectSteps() {
     const double fq = accelerations_[i - 2].filteredMagnitude;
     const double t = Seconds(accelerations_[i]);
 
+    if (!inStep_ && (fs < quietLow_ || t - quietLowTime_ > kMissedDipWindow)) {
+      quietLow_ = std::min(fs, 0.0);
+      quietLowTime_ = t;
+    }
     if (fs > threshold_ && (fp < threshold_ || fq < threshold_) && !inStep_) {
       inStep_ = true;
       if (stepStart_ == 0.0) stepStart_ = t;
       if (t - stepStart_ > kRestartWindow) stepStart_ = t;
+      risePeak_ = fs;
+      dipping_ = false;
+      riseFrom_ = quietLow_;
+      quietLow_ = 0.0;
     }
+    if (inStep_ && !dipping_) risePeak_ = std::max(risePeak_, fs);
     if (fs < 0.0 && fp > 0.0) {
       if (inStep_ && t - stepStart_ > kMaxRiseTime) inStep_ = false;
       downCrossTime_ = t;
+      dipping_ = true;
+      dipLow_ = fs;
     }
+    if (dipping_) dipLow_ = std::min(dipLow_, fs);
     if (fs > 0.0 && fp < 0.0 && inStep_) {
       if (t - downCrossTime_ > kMinDipTime) {
         inStep_ = false;
+        quietLow_ = 0.0;
         if (maxAcc_ == 0.0 && minAcc_ == 0.0) calcMinMaxAcc(i);
-        const double length = stepLength(i);
-        if (length == 0.0) {
+        if (!classic_ && -dipLow_ < kMinDipShare * risePeak_) {
+          // The body settling, not a step (see kMinDipShare).
+        } else if (const double length = stepLength(i); length == 0.0) {
           MV_LOG(11, "ERROR: Step length == 0. Check accelerations\n");
         } else {
+          if (missedStart_ > 0.0) {
+            stepLengths_.push_back(length);
+            stepTimes_.push_back(missedStart_);
+            ++totalSteps_;
+          }
           stepLengths_.push_back(length);
           stepTimes_.push_back(stepStart_);
           ++totalSteps_;
@@ -213,14 +244,32 @@ double Pedometer::stepLength(size_t index) {
     const double swing = std::max(maxAcc_ - minAcc_, 0.0);
     return kStepLengthFactor * std::pow(swing, 0.25);
   }
-  // The period is the time since the previous step began; after a stop, a
-  // missed step or a spurious one it is no rhythm, and the last good period
-  // (or a typical one) stands in.
-  double period = stepStart_ - prevStepStart_;
-  if (!(period >= steplength::kMinPeriod && period <= steplength::kMaxPeriod))
+  // The period is the time since the previous step began. The first step of
+  // a bout has none: the walker's last good period (or a typical one) stands
+  // in, as it does for a period out of range (a missed step). The first step
+  // is also detected late, its rise coming from rest instead of out of a dip,
+  // so the second step's period runs from the first one's end, which is on
+  // time, to its own.
+  const double end = Seconds(accelerations_[index]);
+  const bool opensBout = prevStepEnd_ == 0.0 || stepStart_ - prevStepEnd_ > kBoutGap;
+  double period = boutSteps_ == 1 ? end - prevStepEnd_ : stepStart_ - prevStepStart_;
+  if (opensBout || !(period >= steplength::kMinPeriod && period <= steplength::kMaxPeriod))
     period = stepPeriod_ > 0.0 ? stepPeriod_ : steplength::kTypicalPeriod;
+  else
+    stepPeriod_ = period;
+  // A bout's first step from rest rises less than the next ones, which rise
+  // out of a step's dip; a slow walker's may stay under the threshold. Its
+  // dip still shows, as deep as a step's, before the first step found: the
+  // step missed began a period earlier and is about as long.
+  missedStart_ = 0.0;
+  if (opensBout && riseFrom_ < -threshold_ && stepStart_ - period > prevStepEnd_) {
+    missedStart_ = stepStart_ - period;
+    boutSteps_ = 2;
+  } else {
+    boutSteps_ = opensBout ? 1 : boutSteps_ + 1;
+  }
   prevStepStart_ = stepStart_;
-  stepPeriod_ = period;
+  prevStepEnd_ = end;
   const double amplitude = steplength::StrideAmplitude(accelerations_, index, period);
   return steplength::Length(amplitude, period, stepGain_);
 }

@@ -1,6 +1,8 @@
 // Step detection on the accelerometer stream. The magnitude of each sample is
 // band-passed (a 0.2 s mean minus a 2.5 s mean); a step is a rise through an
-// adaptive threshold, then a fall below zero and a rise back through zero. Each
+// adaptive threshold, then a fall below zero and a rise back through zero;
+// with the kit's defaults the fall must also go deep enough for the rise
+// (a shallow one is the body settling after the walker stopped). Each
 // step's start time and length wait in a queue until the tracker consumes them.
 // The cost per sample does not grow with the number of samples in the windows
 // (a phone may deliver thousands stamped with one time).
@@ -120,6 +122,20 @@ class Pedometer {
   bool classic_ = false;
   double stepGain_ = steplength::kTypicalGain;
   steplength::Calibration calibration_{steplength::kTypicalGain};
+  // The walker's last period measured between two steps of a bout.
   double stepPeriod_ = 0.0;
   double prevStepStart_ = 0.0;
+  double prevStepEnd_ = 0.0;  // time of the sample that completed it
+  int boutSteps_ = 0;         // steps of the current bout so far
+  // Highest band-passed magnitude of the step's rise, lowest of its dip.
+  double risePeak_ = 0.0;
+  double dipLow_ = 0.0;
+  bool dipping_ = false;
+  // Lowest band-passed magnitude outside a step lately (since the last rise
+  // or step end, and within the window of a missed step's dip), and the one
+  // the current step's rise came out of.
+  double quietLow_ = 0.0;
+  double quietLowTime_ = 0.0;
+  double riseFrom_ = 0.0;
+  double missedStart_ = 0.0;  // start of a step found missed, or 0
 };
