@@ -1,6 +1,7 @@
 // The kit's histogram floor decision: where the histogram weights leave the
 // floor in doubt, the floor is the one whose surveyed levels the window
 // matches, not the one whose histograms happen to be narrower.
+#include <cmath>
 #include <cstdlib>
 #include <map>
 #include <vector>
@@ -14,43 +15,32 @@ namespace {
 
 using namespace positioning_test;
 
-constexpr int kFloors = 3;
-constexpr double kFloorLoss = 15.0;
-
-double Level(int beacon, double x, double y) {
-    const double bx = (beacon % 4) % 2 == 0 ? 0.0 : 8.0;
-    const double by = (beacon % 4) < 2 ? 0.0 : 8.0;
-    return -50.0 - 3.0 * std::hypot(x - bx, y - by);
+// Beacon b of floor index b / 4 at a corner of the 8 x 8 m square, heard at
+// (x, y) on floor index f a floor's loss (15 dB) weaker per floor between.
+double Level(int b, int f, double x, double y) {
+    return -50.0 - 3.0 * std::hypot(x - (b % 2) * 8.0, y - (b % 4 < 2 ? 0.0 : 8.0)) - 15.0 * std::abs(b / 4 - f);
 }
 
-// Three floors of 3 x 3 points, each surveying its own four beacons and, a
-// floor's loss weaker per floor between, the other floors'. Every entry's
-// histogram is flat over levels lo..lo+span-1 (magnitudes): a flat histogram
-// says nothing of the level, and the narrower one weighs more.
-NavigationMap FlatHistogramMap(bool kit, const int (&span)[kFloors]) {
+// Three floors of 3 x 3 points surveying all twelve beacons at their levels,
+// every entry's histogram flat over `span[f]` levels: flat histograms say
+// nothing of the level, and the narrower ones weigh more.
+NavigationMap FlatHistogramMap(bool kit, const int (&span)[3]) {
     std::vector<SublocationMap> floors;
-    for (int f = 0; f < kFloors; ++f) {
+    for (int f = 0; f < 3; ++f) {
         SublocationMap fl = MakeFloor(f + 1);
-        for (int j = 0; j < 3; ++j)
-            for (int i = 0; i < 3; ++i) AddPoint(fl, 4.0 * i, 4.0 * j);
-        for (int b = 0; b < 4 * kFloors; ++b) {
-            const int home = b / 4;
-            if (home == f) AddBeacon(fl, BeaconKey(b), (b % 2) * 8.0, (b % 4) < 2 ? 0.0 : 8.0);
+        for (int p = 0; p < 9; ++p) AddPoint(fl, 4.0 * (p % 3), 4.0 * (p / 3));
+        for (int b = 0; b < 12; ++b) {
+            if (b / 4 == f) AddBeacon(fl, BeaconKey(b), (b % 2) * 8.0, b % 4 < 2 ? 0.0 : 8.0);
+            std::map<int, int> flat;
+            for (int m = 55; m < 55 + span[f]; ++m) flat[m] = 4;
             for (int p = 0; p < 9; ++p) {
-                const ReferencePoint* rp = fl.getRp(p);
-                AccessPoint ap;
-                ap.setBssid(BeaconKey(b));
-                ap.setType(2);
-                ap.setRssi(Level(b, rp->getX(), rp->getY()) - kFloorLoss * std::abs(home - f));
-                std::map<int, int> h;
-                const int lo = 55;
-                for (int m = lo; m < lo + span[f]; ++m) h[m] = 4;
-                ap.setHistogram(h);
+                AccessPoint ap = Reading(BeaconKey(b), Level(b, f, fl.getRp(p)->getX(), fl.getRp(p)->getY()), 0.0);
+                ap.setHistogram(flat);
                 ap.setRefPointIndex(p);
                 fl.getRadioMap().emplace(BeaconKey(b), ap);
             }
-            fl.updateUniqueApsBssid();
         }
+        fl.updateUniqueApsBssid();
         floors.push_back(fl);
     }
     NavigationMap map = MapOf(floors, 109, kit);
@@ -60,22 +50,20 @@ NavigationMap FlatHistogramMap(bool kit, const int (&span)[kFloors]) {
 }
 
 TEST(HistogramFloorTest, AFloorInDoubtGoesToTheFloorWhoseLevelsTheWindowMatches) {
+    // The walker stands on floor index 1; floor 0's narrower histograms give
+    // it 1.6 times floor 1's share (2.7 times with a span of 30).
     const struct {
         const char* name;
         bool kit;
-        int span[kFloors];  // histogram width per floor index: narrower weighs more
-        int current;        // floor index before the window, -1 for none yet
-        int floorAfter;     // the current floor after it
-        int counted;        // the floor counted towards a switch, -1 for none
+        int span[3];
+        int current;     // floor index before the window, -1 for none yet
+        int floorAfter;  // the current floor after it
+        int counted;     // the floor counted towards a switch, -1 for none
     } cases[] = {
-        // The walker is on floor index 1 (levels of its own beacons, the
-        // others' a floor's loss weaker); floor 0's narrower histograms give
-        // it 1.6 times floor 1's share.
         {"kept on the floor left behind", true, {50, 80, 80}, 0, 0, 1},
         {"drawn off the walker's floor", true, {50, 80, 80}, 1, 1, -1},
         {"started on the wrong floor", true, {50, 80, 80}, -1, 1, -1},
-        // A clear lead of the histograms (2.7 times) is left to them.
-        {"clear histogram lead", true, {30, 80, 80}, 0, 0, -1},
+        {"a clear histogram lead is left to the histograms", true, {30, 80, 80}, 0, 0, -1},
         {"original rules", false, {50, 80, 80}, 0, 0, -1},
     };
     for (const auto& c : cases) {
@@ -87,9 +75,7 @@ TEST(HistogramFloorTest, AFloorInDoubtGoesToTheFloorWhoseLevelsTheWindowMatches)
         if (c.current >= 0) nav.setCurSublocInd(c.current);
         nav.setIsStop(true);
         std::vector<AccessPoint> batch;
-        for (int b = 0; b < 4 * kFloors; ++b) {
-            batch.push_back(Reading(BeaconKey(b), Level(b, 4.0, 4.0) - kFloorLoss * std::abs(b / 4 - 1), 10.0));
-        }
+        for (int b = 0; b < 12; ++b) batch.push_back(Reading(BeaconKey(b), Level(b, 1, 4.0, 4.0), 10.0));
         Feed(nav, batch, 10.0);
         nav.calculateCoordinates();
         EXPECT_EQ(nav.getCurSublocIndex(), c.floorAfter);
