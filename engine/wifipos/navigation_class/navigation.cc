@@ -48,6 +48,14 @@ constexpr size_t kKitFloorSwitchWindows = 3;
 constexpr double kWalkingShareMargin = 1.5;
 // Floors whose shares lie within this ratio are a tie for the weights.
 constexpr double kShareTieRatio = 1.35;
+// Histogram weights compare each reading with the spread surveyed at a
+// point, and a floor's beacons heard through the floor keep that spread:
+// where the shares leave the floor in doubt they name the floor below or
+// above as often as the walker's own. Unless the current floor holds this
+// many times any other floor's share, the floor is decided by the
+// nearest-neighbour match of the levels themselves (what every floor
+// between loses shows there), taken for that window only.
+constexpr double kClearHistogramShareRatio = 2.0;
 
 // The first window may hold only a few readings; a first floor it names
 // without a clear majority waits for the next windows (no position meanwhile)
@@ -239,6 +247,7 @@ void Navigation::clear() {
     mSublocHistory.clear();
     mStartWaitSince = -1.0;
     mDetectedSublocInd = -1;
+    mLevelFloorShares.clear();
     mKitLevelOffset = 0.0;
     mFlatFloors.clear();
 }
@@ -806,6 +815,7 @@ int Navigation::updateSublocationWeights() {
         return 4;
     }
     if (!mIsGoodSignals) return -1;
+    mLevelFloorShares.clear();
     if (mAlgorithm != 108) mIsGoodSignals = false;
     for (SublocationState& st : mSublocStates) {
         int r = 0;
@@ -823,6 +833,7 @@ int Navigation::updateSublocationWeights() {
     const int r = normalizeRpWeights();
     if (r != 0) return r;
     for (SublocationState& st : mSublocStates) WeighTriangles(st.triangles, st.weights, st.globalWeights);
+    if (mAlgorithm == 109 && !classicDefaults() && histogramFloorInDoubt()) levelFloorShares();
     return 0;
 }
 
@@ -860,31 +871,10 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
         return -1;
     }
     if (meas.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)meas.size());
-    const SublocationMap& floor = Floor(*this, fi);
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
-    // The readings of the floor's transmitters, as filterUnknownMeasurements
-    // keeps them (an empty key list keeps every reading), found by one hash
-    // lookup each, with their rows.
-    std::vector<const AccessPoint*>& sel = mKnn.selected;
-    std::vector<int>& rows = mKnn.rows;
-    sel.clear();
-    rows.clear();
-    if (meas.empty()) {
-        MV_LOG(11, "Measurements vector is empty\n");
-    } else if (FloorKeys(floor).empty()) {
-        MV_LOG(11, "ERROR: Can't filter measurements. There is no APs at this floor\n");
-        for (const AccessPoint& ap : meas) {
-            sel.push_back(&ap);
-            rows.push_back(-1);
-        }
-    } else {
-        for (const AccessPoint& ap : meas) {
-            auto it = ff.knownKeys.find(ap.getBssid());
-            if (it == ff.knownKeys.end()) continue;
-            sel.push_back(&ap);
-            rows.push_back(it->second);
-        }
-    }
+    selectFloorReadings(fi, meas);
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     if (sel.empty() || static_cast<int>(sel.size()) < knn.Min_nvisible_aps) {
         st->clear();
@@ -939,25 +929,7 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
             }
         }
     } else if (!classicDefaults() && !knn.Use_ap_weights) {
-        // Readings of transmitters this floor does not know speak against
-        // every point of it alike.
-        int nOther = static_cast<int>(meas.size() - sel.size());
-        double otherMissing = 0.0;
-        if (nOther > 0) {
-            for (const AccessPoint& ap : meas) {
-                if (ff.knownKeys.count(ap.getBssid()) == 0) {
-                    otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
-                }
-            }
-        }
-        for (size_t i = 0; i < sel.size(); ++i) {
-            if (rows[i] >= 0) continue;
-            ++nOther;
-            otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
-        }
-        kitKnnWeights(ff, nOther, otherMissing);
-        st->weightSum = 0.0;
-        for (double r : mKnn.result) st->weightSum += r;
+        st->weightSum = kitWeighSelected(ff, meas);
         for (NavTriangle& t : st->triangles) {
             t.wLocal = 0.0;
             t.wGlobal = 0.0;
@@ -1015,6 +987,131 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     st->globalWeights.assign(result.begin(), result.end());
     st->visibleCounts.assign(count.begin(), count.end());
     return 0;
+}
+
+void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& meas) {
+    const SublocationMap& floor = Floor(*this, fi);
+    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
+    // The readings of the floor's transmitters, as filterUnknownMeasurements
+    // keeps them (an empty key list keeps every reading), found by one hash
+    // lookup each, with their rows.
+    std::vector<const AccessPoint*>& sel = mKnn.selected;
+    std::vector<int>& rows = mKnn.rows;
+    sel.clear();
+    rows.clear();
+    if (meas.empty()) {
+        MV_LOG(11, "Measurements vector is empty\n");
+    } else if (FloorKeys(floor).empty()) {
+        MV_LOG(11, "ERROR: Can't filter measurements. There is no APs at this floor\n");
+        for (const AccessPoint& ap : meas) {
+            sel.push_back(&ap);
+            rows.push_back(-1);
+        }
+    } else {
+        for (const AccessPoint& ap : meas) {
+            auto it = ff.knownKeys.find(ap.getBssid());
+            if (it == ff.knownKeys.end()) continue;
+            sel.push_back(&ap);
+            rows.push_back(it->second);
+        }
+    }
+}
+
+double Navigation::kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas) {
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
+    // Readings of transmitters this floor does not know speak against
+    // every point of it alike.
+    int nOther = static_cast<int>(meas.size() - sel.size());
+    double otherMissing = 0.0;
+    if (nOther > 0) {
+        for (const AccessPoint& ap : meas) {
+            if (ff.knownKeys.count(ap.getBssid()) == 0) {
+                otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
+            }
+        }
+    }
+    for (size_t i = 0; i < sel.size(); ++i) {
+        if (rows[i] >= 0) continue;
+        ++nOther;
+        otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
+    }
+    kitKnnWeights(ff, nOther, otherMissing);
+    double sum = 0.0;
+    for (double r : mKnn.result) sum += r;
+    return sum;
+}
+
+bool Navigation::histogramFloorInDoubt() const {
+    const size_t n = mSublocStates.size();
+    if (n < 2) return false;
+    if (mCurSublocInd < 0 || static_cast<size_t>(mCurSublocInd) >= n) return true;
+    const double mine = weightShare(static_cast<size_t>(mCurSublocInd));
+    double other = 0.0;
+    for (size_t s = 0; s < n; ++s) {
+        if (static_cast<int>(s) != mCurSublocInd) other = std::max(other, weightShare(s));
+    }
+    return !(mine > 0.0 && mine >= kClearHistogramShareRatio * other);
+}
+
+void Navigation::levelFloorShares() {
+    mLevelFloorShares.clear();
+    const size_t n = mSublocStates.size();
+    if (n < 2 || mFlatFloors.size() < n) return;
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    // The readings of the last accumulation time only: a standing walker's
+    // window keeps older ones for a steadier histogram fix, but on stairs and
+    // in lifts they hold the floor left behind.
+    std::vector<AccessPoint>& fresh = mKnn.freshReadings;
+    const double newest = lastMeasTime.getTimeInSeconds();
+    size_t kept = 0;
+    for (const AccessPoint& ap : mSigWindow) {
+        if (newest - ap.getTime() > mAccumulationTime) continue;
+        // Assigned over the last window's readings, whose keys' storage it reuses.
+        if (kept < fresh.size()) {
+            fresh[kept] = ap;
+        } else {
+            fresh.push_back(ap);
+        }
+        ++kept;
+    }
+    fresh.resize(kept);
+    averageDuplicateMeasurements(fresh);
+    if (Settings(*this).Use_closest_aps) findClosestAccessPoints(fresh);
+    std::vector<double>& sums = mKnn.floorSums;
+    sums.assign(n, 0.0);
+    double total = 0.0;
+    for (size_t fi = 0; fi < n; ++fi) {
+        const FlatFloor& ff = mFlatFloors[fi];
+        selectFloorReadings(static_cast<int>(fi), fresh);
+        if (mKnn.selected.empty() || static_cast<int>(mKnn.selected.size()) < knn.Min_nvisible_aps) continue;
+        const size_t nP = static_cast<size_t>(ff.nPoints);
+        mKnn.dsum.assign(nP, 0.0);
+        mKnn.count.assign(nP, 0);
+        sums[fi] = kitWeighSelected(ff, fresh);
+        total += sums[fi];
+    }
+    if (!(total > 0.0) || !std::isfinite(total)) return;
+    for (size_t fi = 0; fi < n; ++fi) mLevelFloorShares.push_back(sums[fi] / total);
+}
+
+double Navigation::weightShare(size_t s) const {
+    double share = 0.0;
+    for (double w : mSublocStates[s].globalWeights) share += std::isfinite(w) && w > 0.0 ? w : 0.0;
+    return share;
+}
+
+double Navigation::floorShare(size_t s) const {
+    if (!mLevelFloorShares.empty()) return s < mLevelFloorShares.size() ? mLevelFloorShares[s] : 0.0;
+    return weightShare(s);
+}
+
+void Navigation::heaviestTriangleOn(int d) {
+    mHeaviestTriangle.clear();
+    if (d < 0 || static_cast<size_t>(d) >= mSublocStates.size()) return;
+    for (const NavTriangle& t : mSublocStates[static_cast<size_t>(d)].triangles) {
+        if (t.wGlobal > 0.0 && t.wGlobal > mHeaviestTriangle.wGlobal) mHeaviestTriangle = t;
+    }
 }
 
 void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing) {
@@ -1328,7 +1425,13 @@ int Navigation::detectSublocIdWithHistory() {
     const bool byBle = floorByBeacons();
     r = byBle ? detectSublocIndexByBle(d) : determineCurSublocation(d);
     if (r != 0) return r;
-    if (!classicDefaults() && !byBle) d = floorOfLargestShare(d);
+    if (!classicDefaults() && !byBle) {
+        const int heaviest = d;
+        d = floorOfLargestShare(d);
+        // The fix in the heaviest triangle reads its corners on the floor
+        // decided, so the triangle must lie on it.
+        if (d != heaviest) heaviestTriangleOn(d);
+    }
     mDetectedSublocInd = d;
     if (mCurSublocInd == -1) {
         const double now = mCurTime.getTimeInSeconds();
@@ -1369,11 +1472,7 @@ void Navigation::countFloorDetection(int d) {
 }
 
 int Navigation::floorOfLargestShare(int heaviest) const {
-    const auto shareOf = [this](size_t s) {
-        double share = 0.0;
-        for (double w : mSublocStates[s].globalWeights) share += std::isfinite(w) && w > 0.0 ? w : 0.0;
-        return share;
-    };
+    const auto shareOf = [this](size_t s) { return floorShare(s); };
     int best = -1;
     double bestShare = 0.0;
     for (size_t s = 0; s < mSublocStates.size(); ++s) {
@@ -1385,10 +1484,11 @@ int Navigation::floorOfLargestShare(int heaviest) const {
     }
     if (best < 0) return heaviest;
     // Two floors the histogram weights barely tell apart: the one whose own
-    // beacons are heard loudest decides. Nearest-neighbour weights fall off
-    // slowly with the match and spread over the floors, so near ties are
-    // common for them and the beacons would overrule the radio map.
-    const int loud = mAlgorithm == 109 ? loudestFloorHeard() : -1;
+    // beacons are heard loudest decides. Nearest-neighbour weights (of the
+    // method, or taken for a histogram window in doubt) fall off slowly with
+    // the match and spread over the floors, so near ties are common for them
+    // and the beacons would overrule the radio map.
+    const int loud = mAlgorithm == 109 && mLevelFloorShares.empty() ? loudestFloorHeard() : -1;
     if (loud >= 0 && loud != best && static_cast<size_t>(loud) < mSublocStates.size() &&
         kShareTieRatio * shareOf(static_cast<size_t>(loud)) >= bestShare) {
         best = loud;
@@ -1450,8 +1550,7 @@ bool Navigation::startFloorIsClear(int d) const {
     if (mSublocStates.size() == 1) return true;
     double total = 0.0, mine = 0.0, other = 0.0;
     for (size_t s = 0; s < mSublocStates.size(); ++s) {
-        double share = 0.0;
-        for (double w : mSublocStates[s].globalWeights) share += std::isfinite(w) ? w : 0.0;
+        const double share = floorShare(s);
         total += share;
         if (static_cast<int>(s) == d) {
             mine = share;

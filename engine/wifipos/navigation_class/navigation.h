@@ -202,6 +202,8 @@ private:
         std::vector<double> matchedMissingSq;
         std::vector<double> fixWeights;
         std::vector<std::pair<double, int>> best;  // (weight, point) candidates of the kit's fix
+        std::vector<double> floorSums;  // per floor: the level match's weight sum
+        std::vector<AccessPoint> freshReadings;  // the level match's readings
     };
     // The kit's nearest-neighbour weights: every transmitter heard or
     // surveyed counts, one missing on either side at the "not heard" level.
@@ -278,6 +280,29 @@ private:
     // Whether the method detects the floor by beacons alone, not from the
     // points' weights.
     bool floorByBeacons() const;
+    // The readings of `meas` known to floor index fi into mKnn.selected,
+    // with their rows into mKnn.rows.
+    void selectFloorReadings(int fi, const std::vector<AccessPoint>& meas);
+    // The kit's nearest-neighbour weights of the selected readings into
+    // mKnn.result (dsum and count must come zeroed); their sum.
+    double kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas);
+    // Whether the histogram weights of the window leave the floor in doubt:
+    // no floor yet, or the current one short of a clear lead.
+    bool histogramFloorInDoubt() const;
+    // Fills mLevelFloorShares from the kit's nearest-neighbour match of the
+    // window's fresh readings on every floor; leaves it empty when no floor
+    // matched.
+    void levelFloorShares();
+    // Floor state s's share of the window's weights.
+    double weightShare(size_t s) const;
+    // The share the floor decision goes by: the level match's where taken,
+    // else the weights'.
+    double floorShare(size_t s) const;
+    // The heaviest triangle of floor state d into mHeaviestTriangle.
+    void heaviestTriangleOn(int d);
+    // Per floor state the share of the level match, for a histogram window
+    // whose own weights left the floor in doubt; empty otherwise.
+    std::vector<double> mLevelFloorShares;
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;

@@ -230,6 +230,10 @@ TEST(FloorShareTest, AWindowCountsForTheFloorWithTheLargestShareByAMarginWhileWa
             ASSERT_EQ(nav.getSublocHistory().size(), 1u);
             EXPECT_EQ(nav.getSublocHistory().back(), c.counted);
         }
+        // The fix in the heaviest triangle reads the corners on the floor
+        // the window was decided for: the triangle must be that floor's.
+        const int decided = c.counted >= 0 ? c.counted : 0;
+        EXPECT_DOUBLE_EQ(nav.getHeaviestTriangle().wGlobal, decided == c.heaviestOn ? 0.5 : 0.1);
     }
 }
 
