@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "motion_test_util.h"
 #include "wifipos/motion/step_length.h"
@@ -97,6 +98,30 @@ TEST(StepLengthTest, StrideAmplitudeOfAStepWave) {
   EXPECT_EQ(steplength::Length(-1.0, 0.5, 0.85), 0.0);
   EXPECT_EQ(steplength::Length(2.0, 0.5, 0.0), 0.0);
   EXPECT_DOUBLE_EQ(steplength::Length(1e6, 0.5, 0.85), steplength::kMaxLength);
+}
+
+}  // namespace
+
+namespace {
+
+// A fused orientation that went to zero or to a non-number restarts from the
+// identity instead of spreading NaN through every later heading.
+TEST(QuaternionTest, NormalizeGivesAUnitOrTheIdentity) {
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  const struct {
+    Quaternion q;
+    bool identity;
+  } cases[] = {
+      {{0, 0, 0, 0}, true},   {{0, inf, 0, 1}, true}, {{nan, 0, 0, 1}, true},
+      {{1e-300, 0, 0, 0}, false}, {{3, 0, 4, 0}, false}, {{0.1, -0.2, 0.3, 2}, false},
+  };
+  for (const auto& c : cases) {
+    Quaternion q = c.q;
+    q.normalize();
+    EXPECT_TRUE(q.isFinite());
+    EXPECT_NEAR(q.norm(), 1.0, 1e-12);
+    if (c.identity) EXPECT_TRUE(q.isIdentity());
+  }
 }
 
 }  // namespace
