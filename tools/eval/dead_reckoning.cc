@@ -78,7 +78,8 @@ DeadReckoningFigures MeasureDeadReckoning(const std::vector<TrueLeg>& legs,
     // The walker stays at the leg's end until the next leg starts: the end
     // is read then, so the last step counts once it is detected, half a step
     // after it began (how late the output is shows in the turn lag).
-    const double end = std::min(i + 1 < legs.size() ? legs[i + 1].t0 : leg.t1 + kEndSettle, leg.t1 + kEndSettle);
+    double end = leg.t1 + kEndSettle;
+    if (i + 1 < legs.size()) end = std::min(end, legs[i + 1].t0);
     const replay::ReplayTick* a = at(leg.t0);
     const replay::ReplayTick* b = at(end);
     if (!a || !b) continue;

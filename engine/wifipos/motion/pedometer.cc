@@ -211,14 +211,13 @@ int Pedometer::detectSteps() {
         } else if (const double length = stepLength(i); length == 0.0) {
           MV_LOG(11, "ERROR: Step length == 0. Check accelerations\n");
         } else {
-          if (missedStart_ > 0.0) {
+          auto queue = [&](double start) {
             stepLengths_.push_back(length);
-            stepTimes_.push_back(missedStart_);
+            stepTimes_.push_back(start);
             ++totalSteps_;
-          }
-          stepLengths_.push_back(length);
-          stepTimes_.push_back(stepStart_);
-          ++totalSteps_;
+          };
+          if (missedStart_ > 0.0) queue(missedStart_);
+          queue(stepStart_);
           while (static_cast<int>(stepTimes_.size()) > kMaxQueuedSteps) {
             stepTimes_.pop_front();
             stepLengths_.pop_front();
