@@ -11,6 +11,8 @@ constexpr double kPi = 3.14159265358979323846;
 // Knee flexion keeps the body's rise and fall well below that of a stiff
 // inverted pendulum.
 constexpr double kPendulumShare = 0.65;
+// Walking stretches whose speeds differ by less than this share are one bout.
+constexpr double kSameSpeed = 0.01;
 
 // Own generator so the simulated sensors do not depend on other streams.
 class Random {
@@ -90,10 +92,30 @@ class Walker {
     double t = c.startTime;
     double heading = c.startHeading;
     double yaw = c.phoneYaw, pitch = c.phonePitch, roll = c.phoneRoll;
+    // A bout: walking stretches that follow one another at one speed. The
+    // walker's rhythm runs on across their joins (a waypoint is no reason to
+    // change step), so the bout, not each stretch, holds a whole number of steps.
+    double boutStart = t, boutDuration = 0.0, boutSpeed = 0.0;
+    auto endBout = [&] {
+      if (boutDuration > 0.0) addSteps(boutDuration, boutSpeed, boutStart, rng);
+      boutDuration = 0.0;
+    };
     for (const WalkSegment& s : segments) {
       if (!(s.duration > 0.0)) continue;
       segments_.push_back({s, t, heading, yaw, pitch, roll});
-      if (s.kind == SegmentKind::Walk && s.speed > 0.0) addSteps(s, t, rng);
+      if (s.kind == SegmentKind::Walk && s.speed > 0.0) {
+        if (boutDuration > 0.0 && std::fabs(s.speed - boutSpeed) <= kSameSpeed * boutSpeed) {
+          boutSpeed = (boutSpeed * boutDuration + s.speed * s.duration) / (boutDuration + s.duration);
+          boutDuration += s.duration;
+        } else {
+          endBout();
+          boutStart = t;
+          boutDuration = s.duration;
+          boutSpeed = s.speed;
+        }
+      } else {
+        endBout();
+      }
       if (s.kind == SegmentKind::Walk || s.kind == SegmentKind::Turn) heading += s.turn;
       if (s.kind == SegmentKind::PhoneRotation) {
         yaw += s.phoneYaw;
@@ -102,6 +124,7 @@ class Walker {
       }
       t += s.duration;
     }
+    endBout();
     end_ = t;
     endHeading_ = heading;
     endYaw_ = yaw;
@@ -178,15 +201,15 @@ class Walker {
   }
 
  private:
-  // The stretch is covered in whole steps: a walker starts and stops on a
-  // step, so every metre walked belongs to a heel strike a pedometer can
-  // count. Durations and lengths keep their own spread and are scaled to
-  // fill the stretch's time and distance.
-  void addSteps(const WalkSegment& s, double start, Random& rng) {
-    const double f =
-        StepFrequencyForSpeed(s.speed) * (c_.cadenceScale > 0.0 ? c_.cadenceScale : 1.0);
-    if (s.duration < 0.2) return;
-    const int n = std::max(1, static_cast<int>(std::lround(s.duration * f)));
+  // Steps filling a bout of `duration` seconds at `speed` from `start`. The
+  // bout is covered in whole steps: a walker starts and stops on a step, so
+  // every metre walked belongs to a heel strike a pedometer can count.
+  // Durations and lengths keep their own spread and are scaled to fill the
+  // bout's time and distance.
+  void addSteps(double duration, double speed, double start, Random& rng) {
+    const double f = StepFrequencyForSpeed(speed) * (c_.cadenceScale > 0.0 ? c_.cadenceScale : 1.0);
+    if (duration < 0.2) return;
+    const int n = std::max(1, static_cast<int>(std::lround(duration * f)));
     std::vector<double> durations(static_cast<size_t>(n)), lengths(static_cast<size_t>(n));
     double durationSum = 0.0, lengthSum = 0.0;
     for (int i = 0; i < n; ++i) {
@@ -197,13 +220,13 @@ class Walker {
     }
     double t = start;
     for (int i = 0; i < n; ++i) {
-      const double duration = s.duration * durations[i] / durationSum;
-      const double length = s.speed * s.duration * lengths[i] / lengthSum;
+      const double stepDuration = duration * durations[i] / durationSum;
+      const double length = speed * duration * lengths[i] / lengthSum;
       const double rise = kPendulumShare * length * length / (8.0 * c_.legLength);
-      const double omega = 2.0 * kPi / duration;
+      const double omega = 2.0 * kPi / stepDuration;
       const double amplitude = c_.carriageGain * 0.5 * rise * omega * omega;
-      steps_.push_back({t, duration, length, amplitude, static_cast<int>(steps_.size())});
-      t += duration;
+      steps_.push_back({t, stepDuration, length, amplitude, static_cast<int>(steps_.size())});
+      t += stepDuration;
     }
   }
 

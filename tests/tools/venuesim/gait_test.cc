@@ -101,36 +101,45 @@ TEST(GaitTest, StridesAverageOutAndStepsKeepThePaceOfTheSpeed) {
   }
 }
 
-// A stretch is walked in whole steps from its first moment, so the heel
-// strikes account for every metre: short stretches too, between stops.
-TEST(GaitTest, EveryStretchIsWalkedInWholeSteps) {
+// A bout (stretches one after another at one speed) is walked in whole
+// steps from its first moment, so the heel strikes account for every metre,
+// short bouts between stops too. The rhythm runs on across a bout's joins: a
+// waypoint 1 m on does not make the walker take two quick half steps. A
+// change of speed (onto the stairs) starts a new bout.
+TEST(GaitTest, EveryBoutIsWalkedInWholeSteps) {
   const struct {
-    double duration, speed;
-  } stretches[] = {{0.25, 1.2}, {0.7, 1.3}, {1.1, 0.9}, {1.6, 1.4}, {7.3, 1.1}};
+    std::vector<double> stretches;  // seconds, walked one after another
+    double speed;
+    bool turnAfter;  // else the next bout follows at once at its own speed
+  } bouts[] = {{{0.25}, 1.2, true},       {{0.7}, 1.3, true},          {{1.1}, 0.9, true},
+               {{1.6}, 1.4, true},        {{7.3}, 1.1, true},          {{0.833, 1.083}, 1.2, true},
+               {{0.4, 0.4, 0.4}, 1.2, false}, {{2.0}, 0.6, true}};
   std::vector<WalkSegment> plan = {WalkSegment::Stand(1.0)};
-  for (const auto& s : stretches) {
-    plan.push_back(WalkSegment::Walk(s.duration, s.speed));
-    plan.push_back(WalkSegment::Turn(0.8, 1.5));
+  for (const auto& b : bouts) {
+    for (double d : b.stretches) plan.push_back(WalkSegment::Walk(d, b.speed));
+    if (b.turnAfter) plan.push_back(WalkSegment::Turn(0.8, 1.5));
   }
   GaitConfig c;
   c.seed = 5;
   const GaitRecording r = SimulateWalk(c, plan);
   double start = c.startTime + 1.0;
   size_t k = 0;
-  for (const auto& s : stretches) {
-    SCOPED_TRACE(s.duration);
+  for (const auto& b : bouts) {
+    double duration = 0;
+    for (double d : b.stretches) duration += d;
+    SCOPED_TRACE(duration);
     ASSERT_LT(k, r.steps.size());
     EXPECT_NEAR(r.steps[k].time, start, 1e-9);
     double walked = 0;
     int n = 0;
-    for (; k < r.steps.size() && r.steps[k].time < start + s.duration; ++k, ++n) walked += r.steps[k].length;
-    EXPECT_NEAR(walked, s.duration * s.speed, 1e-9);
-    // At the pace of the speed, within half a step; a stretch shorter than
+    for (; k < r.steps.size() && r.steps[k].time < start + duration - 1e-9; ++k, ++n) walked += r.steps[k].length;
+    EXPECT_NEAR(walked, duration * b.speed, 1e-9);
+    // At the pace of the speed, within half a step; a bout shorter than
     // that still takes one.
-    const double pace = s.duration * StepFrequencyForSpeed(s.speed);
+    const double pace = duration * StepFrequencyForSpeed(b.speed);
     EXPECT_GE(n, std::max(1.0, pace - 0.5));
     EXPECT_LE(n, std::max(1.0, pace + 0.5));
-    start += s.duration + 0.8;
+    start += duration + (b.turnAfter ? 0.8 : 0.0);
   }
   EXPECT_EQ(k, r.steps.size());
 }
