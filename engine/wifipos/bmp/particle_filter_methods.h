@@ -86,7 +86,8 @@ class ParticleFilter {
   // result counts as several readings, and a walker standing still is
   // resampled with a small share of the resampling noise; once steps move
   // the cloud, a walker is resampled with a smaller share still, but for
-  // one particle in twenty drawn with all of it.
+  // one particle in twenty drawn with all of it. Its moves also keep the
+  // cloud's mean advancing a whole step whatever the heading noise.
   void setKitFusion(bool on) { kitFusion_ = on; }
   bool isKitFusion() const { return kitFusion_; }
   // Whether the walker stands still (no step of late), for the kit's resampling.
