@@ -515,7 +515,8 @@ void ParticleFilter::moveParticles() {
   // noise should widen the cloud, not shorten every step of its mean (0.5 %
   // at the usual 5 degrees, more at higher noise). The kit lengthens the
   // mean move by as much.
-  const double meanLength = kitFusion_ ? stepLength * std::exp(0.5 * angleSigma * angleSigma) : stepLength;
+  const double meanLength =
+      kitFusion_ && std::isfinite(angleSigma) ? stepLength * std::exp(0.5 * angleSigma * angleSigma) : stepLength;
   const PixelTest test(bmp_);
   for (size_t i = 0; i < particles_.size(); ++i) {
     Particle& p = particles_[i];

@@ -118,6 +118,31 @@ TEST(ParticleFilterTest, RestartOnFloorsWithoutOrWithFewWalkablePixels) {
   ParticleFilter one = MakeFilter(FromGrid(walls), 10, 10, 20);
   EXPECT_EQ(20.0, Live(one));
   ExpectSane(one);
+  // The picture's first and last rows are as walkable as any other.
+  walls.setPixel(33, 44, false);
+  walls.setPixel(0, 0, true);
+  walls.setPixel(99, 99, true);
+  ParticleFilter edges = MakeFilter(FromGrid(walls), 10, 10, 40);
+  int low = 0, high = 0;
+  for (const Particle& p : edges.getParticles()) (p.y < 5.0 ? low : high) += p.weight != 0.0;
+  EXPECT_GT(low, 0);
+  EXPECT_GT(high, 0);
+  EXPECT_EQ(40, low + high);
+}
+
+// Particles a move takes into a wall die; the others share the whole weight.
+TEST(ParticleFilterTest, AMoveIntoAWallLeavesTheOthersWeighingOne) {
+  ParticleFilter pf = MakeFilter(Room({70, 71, 72, 73, 74, 75, 76, 77, 78, 79}), 10, 10, 400);
+  pf.resampleAroundPoint(5.5, 5.0, 1.0);
+  pf.setAngleDistribution(kPi / 2, 0.0);  // towards +x, the wall
+  pf.setPredictionInfo(1.0, 0.0);
+  pf.moveParticles();
+  double sum = 0;
+  for (const Particle& p : pf.getParticles()) sum += p.weight;
+  EXPECT_LT(Live(pf), 400.0);
+  EXPECT_GT(Live(pf), 0.0);
+  EXPECT_NEAR(sum, 1.0, 1e-12);
+  ExpectSane(pf);
 }
 
 TEST(ParticleFilterTest, CorrectionWeightsWithGoodAndBadSettings) {
