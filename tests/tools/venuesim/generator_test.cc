@@ -14,6 +14,41 @@
 using namespace venuesim;
 using venuesim_test::SmallSpec;
 
+// The radio and placement options reach the setup, and a value out of its
+// range is refused by the setup check, which names it.
+TEST(VenueCommandLineTest, OptionsSetTheSetupAndOutOfRangeValuesAreNamed) {
+  const struct {
+    const char* option;
+    double VenueSpec::*field;
+    const char* good;
+    const char* bad;
+    const char* name;
+  } cases[] = {
+      {"--temporal-sigma", &VenueSpec::temporalSigma, "3.5", "25", "temporal sigma"},
+      {"--wall-loss", &VenueSpec::wallLoss, "7", "60", "wall loss"},
+      {"--floor-loss", &VenueSpec::floorLoss, "20", "150", "floor loss"},
+      {"--scan-rate", &VenueSpec::scanRateHz, "4", "0.01", "scan rate"},
+      {"--lat", &VenueSpec::latitude, "50", "95", "latitude"},
+      {"--lon", &VenueSpec::longitude, "30", "200", "longitude"},
+      {"--azimuth", &VenueSpec::azimuth, "45", "400", "azimuth"},
+      {"--declination", &VenueSpec::magneticDeclination, "-10", "190", "magnetic declination"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.option);
+    for (const char* value : {c.good, c.bad}) {
+      CommandLine cl;
+      std::string error;
+      ASSERT_EQ(kArgsOk, ParseCommandLine({"--out", "m.mvz", c.option, value}, &cl, &error)) << error;
+      EXPECT_EQ(std::stod(value), cl.setup.*c.field);
+      const bool good = value == c.good;
+      EXPECT_EQ(good ? kOk : kBadSpec, ValidateSpec(cl.setup, &error));
+      if (!good) {
+        EXPECT_NE(std::string::npos, error.find(c.name)) << error;
+      }
+    }
+  }
+}
+
 // Command lines mutated from a valid one (characters replaced, dropped or
 // duplicated, arguments swapped) are parsed or refused, never crash; what
 // parses either validates or is refused by the setup check.
