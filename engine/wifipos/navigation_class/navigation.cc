@@ -46,6 +46,12 @@ constexpr size_t kKitFloorSwitchWindows = 3;
 // While level steps are counted, a window speaks for another floor only
 // when that floor holds this many times the current floor's share.
 constexpr double kWalkingShareMargin = 1.5;
+// Off the level (no level steps counted: stairs, lifts), a window whose floor
+// holds this many times the current floor's share counts as two agreeing
+// windows: where beacons are sparse the windows come a second or more apart,
+// and the evidence of a walker arrived on another floor rarely gets this
+// one-sided by chance.
+constexpr double kDecisiveShareRatio = 10.0;
 // Floors whose shares lie within this ratio are a tie for the weights.
 constexpr double kShareTieRatio = 1.35;
 // Histogram weights compare each reading with the spread surveyed at a
@@ -65,6 +71,13 @@ constexpr double kClearHistogramShareRatio = 2.0;
 // every tick, others once per window) the heaviest triangle decides as before.
 constexpr double kStartFloorShare = 0.6;
 constexpr double kMaxStartWaitSec = 2.0;
+
+// A walker who stands before the first floor is decided (at the start, while
+// the phone finds its beacons) gathers many readings of one spot, often of too
+// few beacons to place it. They stay pooled, and the first decision goes by
+// their match together with the window's newer readings rather than by one
+// window's, as long as it comes within this long of the last of them.
+constexpr double kStandingPoolKeepSec = 5.0;
 
 // A jump back of reading times beyond this is taken as a clock change.
 constexpr double kClockJumpSeconds = 15.0;
@@ -248,6 +261,8 @@ void Navigation::clear() {
     mStartWaitSince = -1.0;
     mDetectedSublocInd = -1;
     mLevelFloorShares.clear();
+    mStandingPool.clear();
+    mStandingPoolEnd = -1.0;
     mKitLevelOffset = 0.0;
     mFlatFloors.clear();
 }
@@ -668,6 +683,7 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
             }
         }
     }
+    if (mCurSublocInd < 0 && mIsStop && !classicDefaults() && !floorByBeacons()) poolStandingReadings(accepted);
     mSigNew.insert(mSigNew.end(), accepted.begin(), accepted.end());
 
     if (!mSigNew.empty()) {
@@ -1017,7 +1033,7 @@ void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& mea
     }
 }
 
-double Navigation::kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas) {
+double Navigation::kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched) {
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     // Readings of transmitters this floor does not know speak against
@@ -1036,7 +1052,7 @@ double Navigation::kitWeighSelected(const FlatFloor& ff, const std::vector<Acces
         ++nOther;
         otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
     }
-    kitKnnWeights(ff, nOther, otherMissing);
+    kitKnnWeights(ff, nOther, otherMissing, minMatched);
     double sum = 0.0;
     for (double r : mKnn.result) sum += r;
     return sum;
@@ -1058,7 +1074,6 @@ void Navigation::levelFloorShares() {
     mLevelFloorShares.clear();
     const size_t n = mSublocStates.size();
     if (n < 2 || mFlatFloors.size() < n) return;
-    const CommonNavProperties::Knn& knn = Settings(*this).knn;
     // The readings of the last accumulation time only: a standing walker's
     // window keeps older ones for a steadier histogram fix, but on stairs and
     // in lifts they hold the floor left behind.
@@ -1078,17 +1093,35 @@ void Navigation::levelFloorShares() {
     fresh.resize(kept);
     averageDuplicateMeasurements(fresh);
     if (Settings(*this).Use_closest_aps) findClosestAccessPoints(fresh);
+    levelSharesOf(fresh);
+}
+
+void Navigation::levelSharesOf(const std::vector<AccessPoint>& readings, bool pooled) {
+    mLevelFloorShares.clear();
+    const size_t n = mSublocStates.size();
+    if (n < 2 || mFlatFloors.size() < n) return;
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
     std::vector<double>& sums = mKnn.floorSums;
     sums.assign(n, 0.0);
     double total = 0.0;
     for (size_t fi = 0; fi < n; ++fi) {
         const FlatFloor& ff = mFlatFloors[fi];
-        selectFloorReadings(static_cast<int>(fi), fresh);
+        selectFloorReadings(static_cast<int>(fi), readings);
         if (mKnn.selected.empty() || static_cast<int>(mKnn.selected.size()) < knn.Min_nvisible_aps) continue;
         const size_t nP = static_cast<size_t>(ff.nPoints);
         mKnn.dsum.assign(nP, 0.0);
         mKnn.count.assign(nP, 0);
-        sums[fi] = kitWeighSelected(ff, fresh);
+        // Readings pooled over a stop are means of many: a point's mismatch
+        // to them tells more than to one window's, so their weights count
+        // squared. And every point that surveyed any of them is weighed,
+        // not only those surveying the archive's minimum of them (which is
+        // for the fix): where a walker stands hearing few beacons, the spot's
+        // own survey often lists no more than it hears.
+        sums[fi] = kitWeighSelected(ff, readings, pooled ? 1 : 0);
+        if (pooled) {
+            sums[fi] = 0.0;
+            for (double w : mKnn.result) sums[fi] += w * w;
+        }
         total += sums[fi];
     }
     if (!(total > 0.0) || !std::isfinite(total)) return;
@@ -1114,7 +1147,7 @@ void Navigation::heaviestTriangleOn(int d) {
     }
 }
 
-void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing) {
+void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched) {
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     const size_t nP = static_cast<size_t>(ff.nPoints);
@@ -1145,7 +1178,7 @@ void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double hear
         }
     }
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
-    const int k = std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
+    const int k = minMatched > 0 ? minMatched : std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
     std::vector<double>& result = mKnn.result;
     result.assign(nP, 0.0);
     for (size_t q = 0; q < nP; ++q) {
@@ -1425,6 +1458,9 @@ int Navigation::detectSublocIdWithHistory() {
     const bool byBle = floorByBeacons();
     r = byBle ? detectSublocIndexByBle(d) : determineCurSublocation(d);
     if (r != 0) return r;
+    // While the walker still stands, the window itself holds the stop's
+    // readings.
+    if (mCurSublocInd < 0 && !mStandingPool.empty() && !mIsStop) standingFloorShares();
     if (!classicDefaults() && !byBle) {
         const int heaviest = d;
         d = floorOfLargestShare(d);
@@ -1442,7 +1478,16 @@ int Navigation::detectSublocIdWithHistory() {
         mStartWaitSince = -1.0;
         mPrevSublocInd = -1;
         mCurSublocInd = d;
+        mStandingPool.clear();
         return 0;
+    }
+    if (!classicDefaults() && !byBle && mIsStop && d != mCurSublocInd &&
+        static_cast<size_t>(mCurSublocInd) < mSublocStates.size() && floorShare(static_cast<size_t>(d)) > 0.0 &&
+        floorShare(static_cast<size_t>(d)) >= kDecisiveShareRatio * floorShare(static_cast<size_t>(mCurSublocInd))) {
+        countFloorDetection(d);
+        // A third agreeing count has switched already; a second call would
+        // count the new floor's window against itself.
+        if (mCurSublocInd == d) return 0;
     }
     countFloorDetection(d);
     return 0;
@@ -1543,6 +1588,60 @@ bool Navigation::countFloorOfThinWindow() {
     mDetectedSublocInd = d;
     countFloorDetection(d);
     return true;
+}
+
+void Navigation::poolStandingReadings(const std::vector<AccessPoint>& readings) {
+    for (const AccessPoint& ap : readings) {
+        // A stop long after the last one (the walker went on meanwhile, with
+        // no floor decided) starts the pool again.
+        const double t = ap.getTime();
+        if (!mStandingPool.empty() &&
+            (t - mStandingPoolEnd > kStandingPoolKeepSec || t < mStandingPoolEnd - kClockJumpSeconds)) {
+            mStandingPool.clear();
+            mStandingPoolEnd = -1.0;
+        }
+        auto it = std::find_if(mStandingPool.begin(), mStandingPool.end(),
+                               [&](const PooledReading& p) { return p.reading.getBssid() == ap.getBssid(); });
+        if (it == mStandingPool.end()) {
+            mStandingPool.push_back(PooledReading{ap, 0.0, 0});
+            it = mStandingPool.end() - 1;
+        }
+        it->sum += ap.getRssi();
+        ++it->count;
+        mStandingPoolEnd = std::max(mStandingPoolEnd, t);
+    }
+}
+
+void Navigation::standingFloorShares() {
+    const double now = mCurTime.getTimeInSeconds();
+    if (now - mStandingPoolEnd > kStandingPoolKeepSec || now < mStandingPoolEnd - kClockJumpSeconds) {
+        // The walker has gone on too long since the stop to be on its floor
+        // for sure.
+        mStandingPool.clear();
+        mStandingPoolEnd = -1.0;
+        return;
+    }
+    // Each transmitter's mean over the stop and the window's readings since.
+    std::vector<PooledReading> merged = mStandingPool;
+    for (const AccessPoint& ap : mSigWindow) {
+        if (!(ap.getTime() > mStandingPoolEnd)) continue;
+        auto it = std::find_if(merged.begin(), merged.end(),
+                               [&](const PooledReading& p) { return p.reading.getBssid() == ap.getBssid(); });
+        if (it == merged.end()) {
+            merged.push_back(PooledReading{ap, 0.0, 0});
+            it = merged.end() - 1;
+        }
+        it->sum += ap.getRssi();
+        ++it->count;
+    }
+    std::vector<AccessPoint> readings;
+    readings.reserve(merged.size());
+    for (PooledReading& p : merged) {
+        p.reading.setRssi(p.sum / p.count);
+        readings.push_back(std::move(p.reading));
+    }
+    if (Settings(*this).Use_closest_aps) findClosestAccessPoints(readings);
+    levelSharesOf(readings, true);
 }
 
 bool Navigation::startFloorIsClear(int d) const {

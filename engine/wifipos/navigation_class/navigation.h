@@ -207,8 +207,10 @@ private:
     };
     // The kit's nearest-neighbour weights: every transmitter heard or
     // surveyed counts, one missing on either side at the "not heard" level.
-    // Readings are matched less the phone's estimated level offset.
-    void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing);
+    // Readings are matched less the phone's estimated level offset. A point
+    // is weighed when it surveyed `minMatched` of the heard transmitters (0:
+    // the archive's minimums).
+    void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched = 0);
     // The kit's fix weights of floor index fi for the navigation window: the
     // inverse square of a root-mean-square match (see navigation.cc).
     void kitFixWeights(int fi, std::vector<double>& weights);
@@ -284,8 +286,9 @@ private:
     // with their rows into mKnn.rows.
     void selectFloorReadings(int fi, const std::vector<AccessPoint>& meas);
     // The kit's nearest-neighbour weights of the selected readings into
-    // mKnn.result (dsum and count must come zeroed); their sum.
-    double kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas);
+    // mKnn.result (dsum and count must come zeroed; minMatched as for
+    // kitKnnWeights); their sum.
+    double kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched = 0);
     // Whether the histogram weights of the window leave the floor in doubt:
     // no floor yet, or the current one short of a clear lead.
     bool histogramFloorInDoubt() const;
@@ -293,6 +296,10 @@ private:
     // window's fresh readings on every floor; leaves it empty when no floor
     // matched.
     void levelFloorShares();
+    // mLevelFloorShares from the kit's nearest-neighbour match of `readings`
+    // (one averaged reading per key) on every floor; `pooled` for readings
+    // pooled over a stop (see navigation.cc).
+    void levelSharesOf(const std::vector<AccessPoint>& readings, bool pooled = false);
     // Floor state s's share of the window's weights.
     double weightShare(size_t s) const;
     // The share the floor decision goes by: the level match's where taken,
@@ -303,6 +310,20 @@ private:
     // Per floor state the share of the level match, for a histogram window
     // whose own weights left the floor in doubt; empty otherwise.
     std::vector<double> mLevelFloorShares;
+    // Per transmitter, the readings heard while the walker stood before the
+    // first floor was decided (see navigation.cc): one of them, and the sum
+    // and number of their levels; and the time of the newest.
+    struct PooledReading {
+        AccessPoint reading;
+        double sum;
+        int count;
+    };
+    std::vector<PooledReading> mStandingPool;
+    double mStandingPoolEnd = -1.0;
+    void poolStandingReadings(const std::vector<AccessPoint>& readings);
+    // mLevelFloorShares from the pooled readings of the stop and the window's
+    // newer ones; clears a pool too old to speak for the walker's floor.
+    void standingFloorShares();
     // Buffer for the filtered readings of a floor's weighting.
     std::vector<AccessPoint> mScanBuf;
     KnnScratch mKnn;

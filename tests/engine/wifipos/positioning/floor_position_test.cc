@@ -237,4 +237,108 @@ TEST(FloorShareTest, AWindowCountsForTheFloorWithTheLargestShareByAMarginWhileWa
     }
 }
 
+// The first floor of a walker who stood before walking on. Floor index 0
+// surveys beacons A (its own) and B (floor 1's) at the standing spot, and
+// nothing else there; its other points hear A loud. Every point of floor 1
+// surveys A, B and its weak beacon C alike. A window of A, B and C heard on
+// the move matches floor 1's points middlingly and floor 0's standing spot
+// not at all (it surveys two of the three), so alone it names floor 1; the
+// stop's readings match the spot closely, and floor 1's nine points only
+// middlingly, which together would still outweigh the one close match.
+class StandingStartTest : public ::testing::Test {
+protected:
+    static NavigationMap Map(bool kit) {
+        const std::string a = BeaconKey(0), b = BeaconKey(10), c = BeaconKey(11);
+        SublocationMap f0 = MakeFloor(1), f1 = MakeFloor(2);
+        AddBeacon(f0, a, 8.0, 8.0);
+        AddBeacon(f1, b, 8.0, 8.0);
+        AddBeacon(f1, c, 0.0, 8.0);
+        for (int p = 0; p < 9; ++p) {
+            AddPoint(f0, 4.0 * (p % 3), 4.0 * (p / 3));
+            AddPoint(f1, 4.0 * (p % 3), 4.0 * (p / 3));
+            if (p == 0) {
+                AddEntry(f0, a, p, -88.0);
+                AddEntry(f0, b, p, -80.0);
+            } else {
+                AddEntry(f0, a, p, -65.0);
+                AddEntry(f0, b, p, -95.0);
+                AddEntry(f0, c, p, -100.0);
+            }
+            AddEntry(f1, a, p, -89.0);
+            AddEntry(f1, b, p, -83.0);
+            AddEntry(f1, c, p, -92.0);
+        }
+        NavigationMap map = MapOf({f0, f1}, 107, kit);
+        map.getNavigationProperties().knn.Min_nvisible_aps = 3;
+        map.getNavigationProperties().knn.Min_rpvis_aps = 3;
+        return map;
+    }
+};
+
+TEST_F(StandingStartTest, TheFirstFloorGoesByTheReadingsOfTheStopBeforeIt) {
+    const struct {
+        const char* name;
+        bool kit;
+        bool stood;        // the walker stood at the spot from 10 s to 19.5 s
+        double walkFrom;   // the first window of three beacons
+        int firstFloor;
+    } cases[] = {
+        {"stood, then walked on", true, true, 20.0, 0},
+        {"never stood", true, false, 20.0, 1},
+        {"walked on too long since the stop", true, true, 27.0, 1},
+        {"original rules", false, true, 20.0, 1},
+    };
+    const std::string a = BeaconKey(0), b = BeaconKey(10), c = BeaconKey(11);
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        Navigation nav;
+        ASSERT_EQ(nav.specifyNavigationMap(Map(tc.kit)), 0);
+        nav.setAutoClearingOldMeas(true);
+        nav.setIsStop(tc.stood);
+        for (double t = 10.0; t < 19.9; t += 0.5) {
+            Feed(nav, {Reading(a, t < 15.0 ? -87.0 : -89.0, t), Reading(b, -80.0, t)}, t);
+            EXPECT_NE(nav.calculateCoordinates(), 0);  // two beacons: no floor, no fix
+        }
+        nav.setIsStop(false);
+        Feed(nav, {Reading(a, -89.0, tc.walkFrom), Reading(b, -86.0, tc.walkFrom), Reading(c, -97.0, tc.walkFrom)},
+             tc.walkFrom);
+        nav.calculateCoordinates();
+        EXPECT_EQ(nav.getCurSublocIndex(), tc.firstFloor);
+    }
+}
+
+// Off the level, a window whose floor holds ten times the current floor's
+// share counts twice; the floor still never changes on one window.
+TEST(FloorShareTest, AOneSidedWindowOffTheLevelCountsTwice) {
+    const struct {
+        bool kit;
+        bool stopped;
+        double share1;  // floor index 1's share in every window; index 0 holds the rest
+        int windows;
+        int floorAfter;
+    } cases[] = {
+        {true, true, 0.95, 2, 1},  {true, true, 0.95, 1, 0},  {true, true, 0.8, 2, 0},
+        {true, true, 0.8, 3, 1},   {true, false, 0.95, 3, 0}, {false, true, 0.95, 3, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "kit " << c.kit << " stopped " << c.stopped << " share "
+                                          << c.share1 << " windows " << c.windows);
+        Navigation nav;
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, c.kit)), 0);
+        nav.setCurSublocInd(0);
+        nav.setIsStop(c.stopped);
+        for (int w = 0; w < c.windows; ++w) {
+            for (int f = 0; f < 2; ++f) {
+                SublocationState* st = nav.getSublocationStateByIndex(f);
+                ASSERT_NE(st, nullptr);
+                st->globalWeights.assign(9, (f == 1 ? c.share1 : 1.0 - c.share1) / 9.0);
+                for (NavTriangle& tr : st->triangles) tr.wGlobal = 0.0;
+                st->triangles[0].wGlobal = f == 1 ? 0.5 : 0.1;
+            }
+            ASSERT_EQ(nav.detectSublocIdWithHistory(), 0);
+        }
+        EXPECT_EQ(nav.getCurSublocIndex(), c.floorAfter);
+    }
+}
+
 }  // namespace

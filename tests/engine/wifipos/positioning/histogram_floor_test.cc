@@ -80,7 +80,7 @@ TEST(HistogramFloorTest, AFloorInDoubtGoesToTheFloorWhoseLevelsTheWindowMatches)
         nav.calculateCoordinates();
         EXPECT_EQ(nav.getCurSublocIndex(), c.floorAfter);
         const std::vector<int>& history = nav.getSublocHistory();
-        EXPECT_LE(history.size(), 1u);
+        EXPECT_LE(history.size(), 2u);  // a one-sided window off the level counts twice
         EXPECT_EQ(history.empty() ? -1 : history.back(), c.counted);
     }
 }
