@@ -1590,6 +1590,17 @@ bool Navigation::countFloorOfThinWindow() {
     return true;
 }
 
+void Navigation::addToPool(std::vector<PooledReading>& pool, const AccessPoint& ap) {
+    auto it = std::find_if(pool.begin(), pool.end(),
+                           [&](const PooledReading& p) { return p.reading.getBssid() == ap.getBssid(); });
+    if (it == pool.end()) {
+        pool.push_back(PooledReading{ap, 0.0, 0});
+        it = pool.end() - 1;
+    }
+    it->sum += ap.getRssi();
+    ++it->count;
+}
+
 void Navigation::poolStandingReadings(const std::vector<AccessPoint>& readings) {
     for (const AccessPoint& ap : readings) {
         // A stop long after the last one (the walker went on meanwhile, with
@@ -1600,14 +1611,7 @@ void Navigation::poolStandingReadings(const std::vector<AccessPoint>& readings) 
             mStandingPool.clear();
             mStandingPoolEnd = -1.0;
         }
-        auto it = std::find_if(mStandingPool.begin(), mStandingPool.end(),
-                               [&](const PooledReading& p) { return p.reading.getBssid() == ap.getBssid(); });
-        if (it == mStandingPool.end()) {
-            mStandingPool.push_back(PooledReading{ap, 0.0, 0});
-            it = mStandingPool.end() - 1;
-        }
-        it->sum += ap.getRssi();
-        ++it->count;
+        addToPool(mStandingPool, ap);
         mStandingPoolEnd = std::max(mStandingPoolEnd, t);
     }
 }
@@ -1624,15 +1628,7 @@ void Navigation::standingFloorShares() {
     // Each transmitter's mean over the stop and the window's readings since.
     std::vector<PooledReading> merged = mStandingPool;
     for (const AccessPoint& ap : mSigWindow) {
-        if (!(ap.getTime() > mStandingPoolEnd)) continue;
-        auto it = std::find_if(merged.begin(), merged.end(),
-                               [&](const PooledReading& p) { return p.reading.getBssid() == ap.getBssid(); });
-        if (it == merged.end()) {
-            merged.push_back(PooledReading{ap, 0.0, 0});
-            it = merged.end() - 1;
-        }
-        it->sum += ap.getRssi();
-        ++it->count;
+        if (ap.getTime() > mStandingPoolEnd) addToPool(merged, ap);
     }
     std::vector<AccessPoint> readings;
     readings.reserve(merged.size());

@@ -320,6 +320,8 @@ private:
     };
     std::vector<PooledReading> mStandingPool;
     double mStandingPoolEnd = -1.0;
+    // Adds a reading to its transmitter's entry of `pool`.
+    static void addToPool(std::vector<PooledReading>& pool, const AccessPoint& ap);
     void poolStandingReadings(const std::vector<AccessPoint>& readings);
     // mLevelFloorShares from the pooled readings of the stop and the window's
     // newer ones; clears a pool too old to speak for the walker's floor.
