@@ -60,7 +60,9 @@ std::vector<VenueSpec> Specs() {
   tight.wallThickness = 0.6;
   tight.roomWidth = 2.0;
   tight.doorWidth = 0.8;
-  return {three, hall, tight};
+  VenueSpec one = venuesim_test::SmallSpec(8);
+  one.floors = 1;  // nowhere to go: no stairs, no lift
+  return {three, hall, tight, one};
 }
 
 TEST(RouteLayoutTest, GraphsLieOnWalkableGroundAndRoutesKeepToIt) {
