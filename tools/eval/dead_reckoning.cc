@@ -45,24 +45,27 @@ DeadReckoningFigures MeasureDeadReckoning(const std::vector<TrueLeg>& legs,
   for (const replay::ReplayTick& t : ticks) {
     if (t.floorId >= 0) positioned.push_back(&t);
   }
+  auto toMs = [&](double seconds) { return firstMs + std::llround(seconds * 1000.0); };
+  // The first positioned tick at or after a message time.
+  auto firstFrom = [&](int64_t ms) {
+    return std::lower_bound(positioned.begin(), positioned.end(), ms,
+                            [](const replay::ReplayTick* t, int64_t v) { return t->timeMs < v; });
+  };
   // The positioned tick nearest to a walk time, or null.
   auto at = [&](double seconds) -> const replay::ReplayTick* {
     if (positioned.empty()) return nullptr;
-    const int64_t ms = firstMs + std::llround(seconds * 1000.0);
-    auto it = std::lower_bound(positioned.begin(), positioned.end(), ms,
-                               [](const replay::ReplayTick* t, int64_t v) { return t->timeMs < v; });
+    const int64_t ms = toMs(seconds);
+    auto it = firstFrom(ms);
     if (it == positioned.end()) return positioned.back();
     if (it != positioned.begin() && ms - (*std::prev(it))->timeMs < (*it)->timeMs - ms) return *std::prev(it);
     return *it;
   };
   // The mean of the output's headings between two walk times (NaN without any).
   auto MeanHeadingDegrees = [&](double from, double to) {
-    const int64_t fromMs = firstMs + std::llround(from * 1000.0), toMs = firstMs + std::llround(to * 1000.0);
-    auto it = std::lower_bound(positioned.begin(), positioned.end(), fromMs,
-                               [](const replay::ReplayTick* t, int64_t v) { return t->timeMs < v; });
+    const int64_t last = toMs(to);
     double sx = 0, sy = 0;
     int n = 0;
-    for (; it != positioned.end() && (*it)->timeMs <= toMs; ++it, ++n) {
+    for (auto it = firstFrom(toMs(from)); it != positioned.end() && (*it)->timeMs <= last; ++it, ++n) {
       sx += std::sin((*it)->azimuth);
       sy += std::cos((*it)->azimuth);
     }

@@ -1071,9 +1071,6 @@ bool Navigation::histogramFloorInDoubt() const {
 }
 
 void Navigation::levelFloorShares() {
-    mLevelFloorShares.clear();
-    const size_t n = mSublocStates.size();
-    if (n < 2 || mFlatFloors.size() < n) return;
     // The readings of the last accumulation time only: a standing walker's
     // window keeps older ones for a steadier histogram fix, but on stairs and
     // in lifts they hold the floor left behind.
@@ -1481,9 +1478,12 @@ int Navigation::detectSublocIdWithHistory() {
         mStandingPool.clear();
         return 0;
     }
+    const auto decisive = [&] {
+        const double share = floorShare(static_cast<size_t>(d));
+        return share > 0.0 && share >= kDecisiveShareRatio * floorShare(static_cast<size_t>(mCurSublocInd));
+    };
     if (!classicDefaults() && !byBle && mIsStop && d != mCurSublocInd &&
-        static_cast<size_t>(mCurSublocInd) < mSublocStates.size() && floorShare(static_cast<size_t>(d)) > 0.0 &&
-        floorShare(static_cast<size_t>(d)) >= kDecisiveShareRatio * floorShare(static_cast<size_t>(mCurSublocInd))) {
+        static_cast<size_t>(mCurSublocInd) < mSublocStates.size() && decisive()) {
         countFloorDetection(d);
         // A third agreeing count has switched already; a second call would
         // count the new floor's window against itself.
@@ -1517,11 +1517,10 @@ void Navigation::countFloorDetection(int d) {
 }
 
 int Navigation::floorOfLargestShare(int heaviest) const {
-    const auto shareOf = [this](size_t s) { return floorShare(s); };
     int best = -1;
     double bestShare = 0.0;
     for (size_t s = 0; s < mSublocStates.size(); ++s) {
-        const double share = shareOf(s);
+        const double share = floorShare(s);
         if (share > bestShare) {
             best = static_cast<int>(s);
             bestShare = share;
@@ -1535,9 +1534,9 @@ int Navigation::floorOfLargestShare(int heaviest) const {
     // and the beacons would overrule the radio map.
     const int loud = mAlgorithm == 109 && mLevelFloorShares.empty() ? loudestFloorHeard() : -1;
     if (loud >= 0 && loud != best && static_cast<size_t>(loud) < mSublocStates.size() &&
-        kShareTieRatio * shareOf(static_cast<size_t>(loud)) >= bestShare) {
+        kShareTieRatio * floorShare(static_cast<size_t>(loud)) >= bestShare) {
         best = loud;
-        bestShare = shareOf(static_cast<size_t>(loud));
+        bestShare = floorShare(static_cast<size_t>(loud));
     }
     // While level steps are counted the walker is seldom changing floors: a
     // share only a little above the current floor's is noise.
@@ -1545,7 +1544,7 @@ int Navigation::floorOfLargestShare(int heaviest) const {
         static_cast<size_t>(mCurSublocInd) >= mSublocStates.size()) {
         return best;
     }
-    return bestShare >= kWalkingShareMargin * shareOf(static_cast<size_t>(mCurSublocInd)) ? best : mCurSublocInd;
+    return bestShare >= kWalkingShareMargin * floorShare(static_cast<size_t>(mCurSublocInd)) ? best : mCurSublocInd;
 }
 
 int Navigation::loudestFloorHeard() const {

@@ -307,8 +307,9 @@ private:
     double floorShare(size_t s) const;
     // The heaviest triangle of floor state d into mHeaviestTriangle.
     void heaviestTriangleOn(int d);
-    // Per floor state the share of the level match, for a histogram window
-    // whose own weights left the floor in doubt; empty otherwise.
+    // Per floor state the share of the level match: for a histogram window
+    // whose own weights left the floor in doubt, or for the first floor after
+    // a stop (the pooled readings); empty otherwise.
     std::vector<double> mLevelFloorShares;
     // Per transmitter, the readings heard while the walker stood before the
     // first floor was decided (see navigation.cc): one of them, and the sum
