@@ -66,6 +66,8 @@ set_target_properties(marvisto PROPERTIES OUTPUT_NAME marvisto EXPORT_NAME Marvi
 # The public headers include nlohmann/json.hpp; everything else is the library's own business.
 target_include_directories(marvisto INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/marvisto>)
+# The headers need C++20; a host that asks for a later standard keeps it.
+target_compile_features(marvisto INTERFACE cxx_std_20)
 target_link_libraries(marvisto PUBLIC nlohmann_json::nlohmann_json Threads::Threads
   PRIVATE PkgConfig::MARVISTO_DEPS OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB)
 
@@ -103,11 +105,15 @@ foreach(h ${MARVISTO_WORLD_HEADERS})
     COMPONENT Development)
 endforeach()
 
+# Debian's split: the shared libraries each in a package of their own, everything a host
+# compiles against in the -dev package, the programs apart so that their users get no
+# development packages.
 install(TARGETS marvisto EXPORT MarvistoTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Libraries NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 install(TARGETS marvisto_world EXPORT MarvistoWorldTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT WorldLibraries
+  NAMELINK_COMPONENT Development
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 
 # The installed headers, one a line, for the standalone compile check (scripts/check-kit.sh),
@@ -129,11 +135,41 @@ if(DOXYGEN_PROGRAM)
 endif()
 
 # The programs, each linked with the static module libraries: they need no library path.
-foreach(exe venue-gen replay marvisto-demo world-demo kit-demo marvisto-content-server accuracy-eval)
-  if(TARGET ${exe})
-    install(TARGETS ${exe} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+# Each gets a manual page made from its --help text when help2man is there.
+set(MARVISTO_PROGRAMS
+  venue-gen "write the map archive of a synthetic venue"
+  replay "position a measurement log on a map archive and score it"
+  marvisto-demo "position a generated venue's walk with the engine alone"
+  world-demo "drive the kit through the simulated world's phone"
+  kit-demo "drive the whole kit through its facade on a simulated world"
+  marvisto-content-server "serve venues to the kit on the loopback interface"
+  accuracy-eval "score the positioning methods on generated venues and recordings")
+find_program(HELP2MAN_PROGRAM help2man)
+set(manpages)
+list(LENGTH MARVISTO_PROGRAMS n)
+math(EXPR last "${n} - 1")
+foreach(i RANGE 0 ${last} 2)
+  math(EXPR j "${i} + 1")
+  list(GET MARVISTO_PROGRAMS ${i} exe)
+  list(GET MARVISTO_PROGRAMS ${j} what)
+  if(NOT TARGET ${exe})
+    continue()
+  endif()
+  install(TARGETS ${exe} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Programs)
+  if(HELP2MAN_PROGRAM)
+    set(page ${PROJECT_BINARY_DIR}/man/${exe}.1.gz)
+    add_custom_command(OUTPUT ${page}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND sh -c "\"$0\" --no-info --no-discard-stderr --name=\"$1\" \"$2\" | gzip -9 -n > \"$3\""
+        ${HELP2MAN_PROGRAM} ${what} $<TARGET_FILE:${exe}> ${page}
+      DEPENDS ${exe} VERBATIM)
+    list(APPEND manpages ${page})
+    install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Programs)
   endif()
 endforeach()
+if(manpages)
+  add_custom_target(manpages ALL DEPENDS ${manpages})
+endif()
 
 set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/Marvisto)
 install(EXPORT MarvistoTargets NAMESPACE Marvisto:: DESTINATION ${config_dir}
@@ -141,7 +177,8 @@ install(EXPORT MarvistoTargets NAMESPACE Marvisto:: DESTINATION ${config_dir}
 install(EXPORT MarvistoWorldTargets NAMESPACE Marvisto:: DESTINATION ${config_dir}
   COMPONENT Development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/MarvistoConfig.cmake.in
-  ${PROJECT_BINARY_DIR}/MarvistoConfig.cmake INSTALL_DESTINATION ${config_dir})
+  ${PROJECT_BINARY_DIR}/MarvistoConfig.cmake INSTALL_DESTINATION ${config_dir}
+  PATH_VARS CMAKE_INSTALL_BINDIR)
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/MarvistoConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/MarvistoConfig.cmake ${PROJECT_BINARY_DIR}/MarvistoConfigVersion.cmake
@@ -163,30 +200,90 @@ else()
   set(MARVISTO_PC_REQUIRES "nlohmann_json ${modules} openssl zlib")
   set(MARVISTO_PC_LIBS "-pthread")
 endif()
+set(MARVISTO_PC_NAME Marvisto)
+set(MARVISTO_PC_DESCRIPTION "Indoor positioning and navigation kit for C++20 applications")
+set(MARVISTO_PC_LIB marvisto)
 configure_file(${PROJECT_SOURCE_DIR}/cmake/marvisto.pc.in ${PROJECT_BINARY_DIR}/marvisto.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/marvisto.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-  COMPONENT Development)
+# The simulated world over the kit, for hosts that try the kit without a phone.
+set(MARVISTO_PC_NAME "Marvisto World")
+set(MARVISTO_PC_DESCRIPTION "Simulated venue and walk for trying the Marvisto kit without a phone")
+set(MARVISTO_PC_LIB marvisto-world)
+set(MARVISTO_PC_REQUIRES "marvisto = ${PROJECT_VERSION}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/marvisto.pc.in ${PROJECT_BINARY_DIR}/marvisto-world.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/marvisto.pc ${PROJECT_BINARY_DIR}/marvisto-world.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 
-# The Debian package: the whole kit in one package, depending on the Debian packages the kit
-# links (found from the libraries by dpkg-shlibdeps) and on those a host needs to compile
-# against the public headers.
+# Each package carries its copyright file and the changelog, compressed as Debian wants it.
+set(changelog_gz ${PROJECT_BINARY_DIR}/changelog.gz)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog)
+execute_process(COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/docs/changelog
+  OUTPUT_FILE ${changelog_gz} RESULT_VARIABLE gzip_failed)
+if(gzip_failed)
+  message(FATAL_ERROR "cannot compress docs/changelog")
+endif()
+set(MARVISTO_DEB_PACKAGES Libraries libmarvisto1 WorldLibraries libmarvisto-world1
+  Development libmarvisto-dev Programs marvisto)
+set(MARVISTO_DEB_SECTIONS libs libs libdevel science)
+set(components)
+foreach(i RANGE 0 6 2)
+  math(EXPR j "${i} + 1")
+  math(EXPR k "${i} / 2")
+  list(GET MARVISTO_DEB_PACKAGES ${i} component)
+  list(GET MARVISTO_DEB_PACKAGES ${j} package)
+  list(GET MARVISTO_DEB_SECTIONS ${k} section)
+  string(TOUPPER ${component} upper)
+  set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
+  set(CPACK_DEBIAN_${upper}_PACKAGE_SECTION ${section})
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright ${changelog_gz}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+  list(APPEND components ${component})
+endforeach()
+
 set(CPACK_PACKAGE_NAME marvisto)
 set(CPACK_PACKAGE_VENDOR "Marvisto")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Indoor positioning and navigation kit for C++20 applications")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL ${components})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Marvisto developers <marvisto@localhost>")
-set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Marvisto developers <developers@marvisto.example>")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "nlohmann-json3-dev, pkg-config")
+# The library packages tell ldconfig through a trigger, as Debian's policy asks.
+file(WRITE ${PROJECT_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_LIBRARIES_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/triggers)
+set(CPACK_DEBIAN_WORLDLIBRARIES_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/triggers)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_COMPONENT_LIBRARIES_DESCRIPTION
+  "Indoor positioning and navigation kit (shared library)\n"
+  "The library a host application links for positions, routes and\n"
+  "zones: map archive download, the positioning engine, telemetry\n"
+  "and the ready-made map screen.")
+set(CPACK_COMPONENT_WORLDLIBRARIES_DESCRIPTION
+  "Indoor positioning and navigation kit, simulated world (library)\n"
+  "A generated venue and walker that drive the kit's sensor\n"
+  "stand-ins, for trying a host application without a phone.")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+  "Indoor positioning and navigation kit (development files)\n"
+  "Public headers, the CMake package and pkg-config files for\n"
+  "building host applications against the kit.")
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION
+  "Indoor positioning and navigation kit (programs)\n"
+  "The content server, the venue generator, the replay command,\n"
+  "the demos and the accuracy evaluation.")
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Libraries WorldLibraries)
+# The world library links the kit's, which dpkg-shlibdeps finds in the build tree; the
+# dependency on its package comes from the line below.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+set(CPACK_COMPONENT_WORLDLIBRARIES_DEPENDS Libraries)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "nlohmann-json3-dev")
 if(NOT MARVISTO_SHARED)
   # A static kit hands its dependencies to the host's link.
-  string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libzip-dev, libtinyxml2-dev, libplist-dev, libcairo2-dev,"
-    " libpng-dev, libturbojpeg0-dev, libcurl4-openssl-dev, libssl-dev, zlib1g-dev")
+  string(APPEND CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS ", libzip-dev, libtinyxml2-dev, libplist-dev,"
+    " libcairo2-dev, libpng-dev, libturbojpeg0-dev, libcurl4-openssl-dev, libssl-dev, zlib1g-dev")
 endif()
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cmake, g++ | clang")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "cmake, pkg-config, g++ | clang")
 include(CPack)

@@ -4,7 +4,9 @@
 # Installs into a temporary prefix; compiles every public header on its own there with
 # g++ and clang++ (-Wall -Wextra -Werror, C++20); builds and runs examples/host against
 # the prefix (not the build tree) on loopback; compiles and runs a tiny program through
-# pkg-config; and builds the API reference, where an undocumented public member fails.
+# pkg-config; compiles and runs the README's host (which the README shows verbatim) against
+# the installed content server; and builds the API reference, where an undocumented public
+# member fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -46,17 +48,65 @@ for expected in "remote copy loaded" "route: " "entered zone" "position floor"; 
 done
 echo "kit: the example host ran: $(tail -1 "$work/host.out")"
 
-# A host that knows only pkg-config.
+# The README's host, which the README shows verbatim: against the installed content server
+# serving a venue from the installed generator.
+readme_block=$(awk '/^<!-- readme-host -->$/ {on = 1; next} on && /^```cpp$/ {code = 1; next}
+  code && /^```$/ {exit} code {print}' README.md)
+diff <(printf '%s\n' "$readme_block") examples/host/readme_host.cc >/dev/null || {
+  diff <(printf '%s\n' "$readme_block") examples/host/readme_host.cc || true
+  echo "kit: the README's host differs from examples/host/readme_host.cc"
+  exit 1
+}
+mkdir -p "$work/venues"
+"$prefix/bin/venue-gen" --out "$work/venues/venue.mvz" --seed 5 > "$work/venue.out"
+location=$(sed -n 's/.*: location \([0-9]*\) .*/\1/p' "$work/venue.out")
+"$prefix/bin/marvisto-content-server" --port 0 --venue-dir "$work/venues" --log "$work/server.log" \
+  > "$work/server.out" &
+server_pid=$!
+trap 'kill $server_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+for _ in $(seq 100); do grep -q '^port ' "$work/server.out" && break; sleep 0.1; done
+port=$(awk '/^port / {print $2}' "$work/server.out")
+[ -n "$port" ] || { echo "kit: the installed content server did not start"; exit 1; }
+rm -rf /tmp/readme-host
+timeout 120 "$work/host/readme-host" "http://127.0.0.1:$port" "$location" > "$work/readme.out" 2>&1 || {
+  cat "$work/readme.out"
+  echo "kit: the README's host failed"
+  exit 1
+}
+grep -q "remote copy loaded" "$work/readme.out" || {
+  cat "$work/readme.out"
+  echo "kit: the README's host loaded no remote copy"
+  exit 1
+}
+kill $server_pid
+echo "kit: the README's host ran: $(tail -1 "$work/readme.out")"
+
+# Hosts that know only pkg-config, at the minimum standard and at a later one of their choosing.
 cat > "$work/pc.cc" <<'CC'
 #include "MainSDK/marvisto_core.h"
 #include "MainSDK/marvisto_error.h"
 int main() { return MarvistoErrorIsListed(kMarvistoErrorDownload) && !MarvistoCore::mainSDK() ? 0 : 1; }
 CC
 pcdir=$(dirname "$(find "$prefix" -name marvisto.pc)")
+export PKG_CONFIG_PATH=$pcdir
+[ "$(pkg-config --variable=cxx_standard marvisto)" = c++20 ] || { echo "kit: marvisto.pc names no minimum standard"; exit 1; }
+if pkg-config --cflags marvisto marvisto-world | grep -q -- '-std='; then
+  echo "kit: the pkg-config files force a language standard"
+  exit 1
+fi
+libdir=$(pkg-config --variable=libdir marvisto)
+for std in c++20 c++23; do
+  # shellcheck disable=SC2046
+  g++ -std=$std -Wall -Wextra -Werror "$work/pc.cc" -o "$work/pc" $(pkg-config --cflags --libs marvisto)
+  LD_LIBRARY_PATH=$libdir "$work/pc"
+done
+# The example host links through marvisto-world.pc alone (it ran above, built by CMake).
 # shellcheck disable=SC2046
-g++ -Wall -Wextra -Werror "$work/pc.cc" -o "$work/pc" $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs marvisto)
-LD_LIBRARY_PATH=$(PKG_CONFIG_PATH=$pcdir pkg-config --variable=libdir marvisto) "$work/pc"
-echo "kit: a pkg-config build links and runs"
+g++ -std=c++20 -Wall -Wextra -Werror examples/host/host.cc -o "$work/host-pc" \
+  $(pkg-config --cflags --libs marvisto-world)
+LD_LIBRARY_PATH=$libdir "$work/host-pc" --help >/dev/null 2>&1 || [ $? -eq 2 ]
+unset PKG_CONFIG_PATH
+echo "kit: pkg-config builds link and run (C++20 and C++23; marvisto and marvisto-world)"
 
 cmake --build "$build" --target docs
 echo "kit: the API reference has every public member documented ($build/docs/html/index.html)"

@@ -16,8 +16,12 @@ ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
 
 # The kit as a host application meets it: installed into a temporary prefix, each public
 # header compiled alone with GCC and clang, the example host built against the prefix and
-# run on loopback, a pkg-config build, and the API reference without undocumented members.
+# run on loopback, the README's host run against the installed content server, pkg-config
+# builds, and the API reference without undocumented members.
 bash scripts/check-kit.sh build
+# The Debian packages (libraries, -dev, programs) built from a tree that installs to /usr,
+# checked for their split, their documents and build paths, and by lintian.
+bash scripts/package.sh
 
 # The kit builds with clang as well as GCC: the engine, SDK and map view libraries only
 # (no tests), which the compiler cache makes cheap after the first run.

@@ -123,7 +123,9 @@ Parser::Outcome Parser::parse(const std::vector<std::string>& args, std::string*
   }
   std::vector<const Option*> seen;
   for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
+    // "--name=value" as GNU tools take it, beside "--name value".
+    const size_t eq = LooksLikeOption(args[i]) ? args[i].find('=') : std::string::npos;
+    const std::string a = args[i].substr(0, eq);
     Option* o = find(a);
     if (!o) {
       *error = LooksLikeOption(a) || (a.size() > 1 && a[0] == '-') ? "unknown option " + a
@@ -132,10 +134,27 @@ Parser::Outcome Parser::parse(const std::vector<std::string>& args, std::string*
     }
     seen.push_back(o);
     if (!o->takesValue) {
+      if (eq != std::string::npos) {
+        *error = a + " takes no value";
+        return kBad;
+      }
       o->take("", error);
       continue;
     }
     size_t taken = 0;
+    if (eq != std::string::npos) {
+      const std::string v = args[i].substr(eq + 1);
+      std::string why;
+      if (v.empty()) {
+        *error = a + " needs a value (" + o->metavar + ")";
+        return kBad;
+      }
+      if (!o->take(v, &why)) {
+        *error = why.empty() ? "bad value for " + a + ": \"" + v + "\"" : why;
+        return kBad;
+      }
+      ++taken;
+    }
     // An empty word is no value: `--out ""` is as incomplete as `--out`.
     while (i + 1 < args.size() && !args[i + 1].empty() && !LooksLikeOption(args[i + 1]) &&
            (taken == 0 || o->several)) {

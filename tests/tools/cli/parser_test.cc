@@ -61,6 +61,13 @@ TEST(CliParserTest, ReadsValuesAndNamesWhatIsWrong) {
       {{"--out", "a", "--target", "1,2", ""}, cli::Parser::kBad, "unexpected argument \"\""},
       {{"--bogus", "--help"}, cli::Parser::kHelp, ""},
       {{"--out", "--version"}, cli::Parser::kVersion, ""},
+      // --name=value beside --name value.
+      {{"--out=a", "--level=-60", "--target=1,2", "-3,4"}, cli::Parser::kRun, ""},
+      {{"--out=a=b"}, cli::Parser::kRun, ""},
+      {{"--out="}, cli::Parser::kBad, "--out needs a value"},
+      {{"--out=a", "--quiet=1"}, cli::Parser::kBad, "--quiet takes no value"},
+      {{"--out=a", "--level=1"}, cli::Parser::kBad, "--level needs a number from -200 to 0, not \"1\""},
+      {{"--out=a", "--bogus=1"}, cli::Parser::kBad, "unknown option --bogus"},
   };
   for (const Case& c : cases) {
     std::string joined;
@@ -84,6 +91,13 @@ TEST(CliParserTest, ReadsValuesAndNamesWhatIsWrong) {
   EXPECT_EQ(b.count, 9);
   EXPECT_TRUE(b.quiet);
   EXPECT_EQ(b.targets, (std::vector<std::string>{"1,2", "-3,4"}));
+
+  Bound e;
+  cli::Parser q = Make(&e);
+  ASSERT_EQ(q.parse({"--out=a=b", "--level=-60", "--target=1,2", "-3,4"}, nullptr), cli::Parser::kRun);
+  EXPECT_EQ(e.out, "a=b");
+  EXPECT_EQ(e.level, -60);
+  EXPECT_EQ(e.targets, (std::vector<std::string>{"1,2", "-3,4"}));
 }
 
 }  // namespace

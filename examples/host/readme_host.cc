@@ -1,0 +1,67 @@
+// A minimal host: downloads a location, navigates for a few seconds and prints what the
+// kit reports.   readme-host SERVER_URL LOCATION_ID
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "MainSDK/marvisto_core.h"
+#include "Server/mc_service_addresses.h"
+#include "platform/paths.h"
+#include "platform/run_loop.h"
+
+int main(int argc, char** argv) {
+  if (argc != 3) return std::fprintf(stderr, "usage: readme-host SERVER_URL LOCATION_ID\n"), 2;
+  const std::string server = argv[1];  // e.g. "http://127.0.0.1:8080", as the content server prints its port
+  const int64_t locationId = std::atoll(argv[2]);
+
+  platform::RunLoop::setMainThread();                 // this thread receives the kit's main-queue callbacks
+  platform::Paths::setHome("/tmp/readme-host");       // the kit keeps its files (archives, queue) here
+  MCServiceAddresses::setApiServer(server);           // the service's JSON requests go to our server too
+
+  // The facade lives as long as the host keeps it; it holds the delegate weakly, so the
+  // host keeps that too. Zone callbacks run on the navigation tick's thread.
+  std::shared_ptr<MarvistoCore> core = MarvistoCore::initWithUserHash("readme-host", server);
+  auto delegate = std::make_shared<MarvistoCoreDelegate>();
+  delegate->didEnterZoneWithId = [](int64_t zone) { std::printf("entered zone %lld\n", (long long)zone); };
+  core->setDelegate(delegate);
+
+  // Download callbacks arrive on the main thread, while it pumps its run loop.
+  bool done = false, loaded = false;
+  core->downloadLocationById(
+      locationId, false, [](int64_t percent) { std::printf("downloading %lld%%\n", (long long)percent); },
+      [&](const nlohmann::json& result) {  // "local" first when a copy is on disk, then "remote"
+        std::printf("%s copy loaded\n", result.value("type", "").c_str());
+        if (result.value("type", "") == "remote") done = loaded = true;
+      },
+      [&](const platform::Error& e) {  // codes: see marvisto_error.h
+        std::printf("download failed: %lld %s\n", (long long)e.code, e.localizedDescription.c_str());
+        done = true;
+      });
+  platform::RunLoop::main()->runUntil([&] { return done; }, 60.0);  // returns at `done` or after 60 s
+  if (!loaded) return 1;
+
+  // A route target in the middle of the first floor; x and y in metres from the floor's
+  // lower-left corner.
+  const auto& floor = core->location()->sublocations.front();
+  const auto target = MCLocationPoint::pointWithLocation(locationId, floor->id, MCNumber(floor->width / 2),
+                                                         MCNumber(floor->height / 2));
+  core->addTatget(*target);
+  core->startMarvisto();  // the 100 ms navigation tick starts
+  platform::RunLoop::main()->runFor(3.0);
+
+  // The latest tick's result: a copy the host may keep.
+  std::shared_ptr<const MCDeviceInfo> info = core->deviceInfo();
+  if (info->error) {
+    // Code 4, "No solution", until the phone hears the venue's beacons.
+    std::printf("no position yet: %lld %s\n", (long long)info->error->code,
+                info->error->localizedDescription.c_str());
+  } else {
+    std::printf("floor %lld at (%.1f, %.1f) m, within %.1f m, heading %.2f rad\n", (long long)info->sublocation,
+                info->x, info->y, info->r, info->azimuth);
+    for (const auto& route : info->paths) std::printf("route to the target: %.1f m\n", route->lenght);
+  }
+  core->stopMarvisto();
+  core->stopSendingPostRequests();
+  return 0;
+}
