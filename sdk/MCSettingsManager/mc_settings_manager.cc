@@ -17,7 +17,12 @@ using nlohmann::json;
 
 namespace {
 
-enum class Kind { Truth, Number, Text, Any, Dropped };
+enum class Kind { Truth, Number, Period, Text, Any, Dropped };
+
+// Every period the server sets, in seconds. Below a second a timer or
+// throttle fires every tick; far beyond a month one never fires again.
+constexpr double kShortestPeriod = 1;
+constexpr double kLongestPeriod = 30 * 86400;
 
 struct Key {
   const char* name;
@@ -28,15 +33,15 @@ struct Key {
 constexpr Key kKeys[] = {
     {"fast_scan_enabled", Kind::Truth},
     {"regular_scan_enabled", Kind::Truth},
-    {"restart_bluetooth_timeout", Kind::Number},
+    {"restart_bluetooth_timeout", Kind::Period},
     {"production_enabled", Kind::Truth},
-    {"post_zone_timeout", Kind::Number},
-    {"post_messages_timeout_foreground", Kind::Number},
-    {"post_messages_timeout_background", Kind::Number},
-    {"actions_update_timeout", Kind::Number},
-    {"config_update_timeout", Kind::Number},
+    {"post_zone_timeout", Kind::Period},
+    {"post_messages_timeout_foreground", Kind::Period},
+    {"post_messages_timeout_background", Kind::Period},
+    {"actions_update_timeout", Kind::Period},
+    {"config_update_timeout", Kind::Period},
     {"post_rfsignals_enabled", Kind::Truth},
-    {"post_rfsignals_timeout", Kind::Number},
+    {"post_rfsignals_timeout", Kind::Period},
     {"post_rfsignals_length", Kind::Number},
     {"debug_level", Kind::Number},
     {"debug_log_file", Kind::Text},
@@ -67,13 +72,23 @@ int32_t ToInt32(int64_t v) {
                                      std::numeric_limits<int32_t>::max()));
 }
 
-// The value when it has the key's kind; null (absent) otherwise.
+// The value when it has the key's kind; null (absent) otherwise, so the
+// setting keeps the value it has.
 json Checked(const Key& key, const json& value) {
   switch (key.kind) {
     case Kind::Truth:
       return value.is_boolean() || value.is_number() ? value : json();
     case Kind::Number:
       return value.is_number() ? value : json();
+    case Kind::Period: {
+      if (!value.is_number()) return json();
+      const double seconds = value.get<double>();
+      if (seconds >= kShortestPeriod && seconds <= kLongestPeriod) return value;
+      MC_LOG(1, std::string("ERROR! ") + key.name + " of " + value.dump() + " s is out of range (" +
+                    std::to_string(int64_t(kShortestPeriod)) + " to " + std::to_string(int64_t(kLongestPeriod)) +
+                    " s), ignored: the previous value stays.\n");
+      return json();
+    }
     case Kind::Text:
       if (!value.is_string()) return json();
       if (!MCSettingsManager::isPlainFileName(value.get<std::string>())) {
@@ -200,7 +215,9 @@ bool MCSettingsManager::parseSettings(const json& reply) {
     if (value == nullptr) continue;
     json checked = Checked(key, *value);
     if (checked.is_null()) {
-      if (key.kind != Kind::Dropped) MC_LOG(2, std::string("Setting of the wrong type ignored: ") + key.name + "\n");
+      // (A period out of range has told why already.)
+      if (key.kind != Kind::Dropped && !(key.kind == Kind::Period && value->is_number()))
+        MC_LOG(2, std::string("Setting of the wrong type ignored: ") + key.name + "\n");
       continue;
     }
     fields[key.name] = std::move(checked);
@@ -252,13 +269,8 @@ void MCSettingsManager::applySettings() {
     store(key);
   }
   if (has("config_update_timeout")) {
-    const int64_t period = integer("config_update_timeout");
-    if (period > 0) {
-      store("config_update_timeout");
-      restartConfigTimer(double(period));
-    } else {
-      MC_LOG(1, "ERROR! Configuration period of " + std::to_string(period) + " s ignored.\n");
-    }
+    store("config_update_timeout");
+    restartConfigTimer(double(integer("config_update_timeout")));
   }
   if (has("post_rfsignals_enabled") && truth("post_rfsignals_enabled")) {
     const int64_t period = has("post_rfsignals_timeout") ? integer("post_rfsignals_timeout") : 0;

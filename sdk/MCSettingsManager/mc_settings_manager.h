@@ -7,9 +7,12 @@
 // timer (40 s) that posts the buffered beacon lines ("/v0/locations/byBeacon").
 //
 // Sound handling of what the server sends: a reply that is not an object is
-// rejected whole; a value of the wrong type counts as absent; periods of 0 or
-// less are ignored and the running timer kept; a log file name must be a plain
-// file name; turning reports off stops the report timer and drops the buffer.
+// rejected whole; a value of the wrong type counts as absent; every period
+// (the timers', the throttles', the Bluetooth restart's) outside 1 s to 30 days
+// is ignored with a log line, so the manager concerned, the running timer and
+// the store keep the value before; a log file name must be a plain file name;
+// turning reports off stops the report timer and drops the buffer. Stored
+// values pass the same checks when they come back.
 //
 // Threads: every operation is safe from any thread. Request callbacks, and so
 // the application of replies, run on the main thread; both timers always run

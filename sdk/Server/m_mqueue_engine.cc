@@ -3,7 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <thread>
+#include <vector>
 
 #include "Foundation/mc_log.h"
 #include "platform/paths.h"
@@ -15,51 +15,40 @@ namespace {
 // console unless the log threshold asks for them.
 void Note(const std::string& text) { MC_LOG(2, text); }
 
-// The one current queue of the process.
+// The one current queue of the process, and the stopped ones still finishing
+// a post: each of those starts no other post and lets go of the directory
+// when its post ends, so the next queue takes over without anyone waiting.
 struct CurrentQueue {
-  std::mutex life;   // one start or stop at a time
+  std::mutex life;   // one start or stop at a time; guards `leaving`
   std::mutex mutex;  // the reference, and appends to the queue it names
   std::unique_ptr<MQueueManager> queue;
-  std::string directory;  // the queue's
+  std::vector<std::unique_ptr<MQueueManager>> leaving;
 };
 
-// How long a stop waits for a post already under way: ending the queue in
-// the middle of one would leave its batch to be posted again by the next
-// queue, so the server would see those lines twice.
-constexpr auto kStopGrace = std::chrono::seconds(2);
-
-bool BatchesWaiting(const std::string& directory) {
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator(directory, ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.rfind("upload", 0) == 0 || name.rfind("batch.", 0) == 0 || name == "queue.batching") return true;
-  }
-  return false;
-}
+// How long a start or stop waits for a post under way: ending a queue in the
+// middle of one would have its batch posted again by the next queue. A post
+// that takes longer finishes on the stopped queue's own thread instead, so
+// the caller (often the main thread) never waits longer than a tick.
+constexpr auto kPostGrace = std::chrono::milliseconds(100);
 
 CurrentQueue& Current() {
   static CurrentQueue c;
   return c;
 }
 
-// Ends the current queue: after this no one can reach it, and its posting
-// thread has ended (the destructor joins it).
+// Ends the current queue: after this no one can append to it, it starts no
+// post, and it is gone unless a post of its own is still under way.
 void EndCurrent(CurrentQueue& c) {
   std::unique_ptr<MQueueManager> old;
-  std::string directory;
   {
     std::lock_guard lock(c.mutex);
     old = std::move(c.queue);
-    directory = c.directory;
   }
+  // Those whose post has ended since go now (their threads end at once).
+  std::erase_if(c.leaving, [](const auto& q) { return q->waitWhilePosting(std::chrono::milliseconds(0)); });
   if (!old) return;
-  // Posting ends at the queue's next cycle; a post under way ends first
-  // (its batch file goes once the server took it).
   old->stop();
-  const auto until = std::chrono::steady_clock::now() + kStopGrace;
-  while (BatchesWaiting(directory) && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!old->waitWhilePosting(kPostGrace)) c.leaving.push_back(std::move(old));
 }
 
 }  // namespace
@@ -100,7 +89,6 @@ void MMQueueEngine::startEngine() {
   queue->start();
   std::lock_guard lock(c.mutex);
   c.queue = std::move(queue);
-  c.directory = path;
 }
 
 void MMQueueEngine::stopEngine() {

@@ -1,14 +1,17 @@
 // Thin front to the outgoing message queue. The process has at most one
 // current queue, shared by every MMQueueEngine: `startEngine` stops the
-// current one, waits until its posting thread has ended, then starts a new
-// one over this engine's directory, server and user hash; `stopEngine` does
-// the first half. So two queues never work on one directory, and a line is
+// current one and starts a new one over this engine's directory, server and
+// user hash; `stopEngine` does the first half. Neither waits for a server
+// that is down: a post under way gets at most a tick (100 ms) to end, and
+// then ends on the stopped queue's own thread, which holds the directory
+// until it has. So two queues never post from one directory, and a line is
 // never added to a queue that is being released (lines added while no queue
 // runs are dropped).
 //
 // Every method is safe from any thread. Lock order: the process's start/stop
 // lock, then the current-queue lock (held only to append a line or to swap
-// the reference), then the engine's own field lock.
+// the reference) or a stopped queue's own lock, then the engine's own field
+// lock.
 #pragma once
 
 #include <mutex>

@@ -180,6 +180,10 @@ void MQueueManager::setRetryTimeout(int firstMs, int maxMs) {
 }
 
 bool MQueueManager::addMessage(const std::string& message) {
+  if (message.find('\n') != std::string::npos) {
+    MV_LOG(1, "MQueueManager: message refused: a line feed would split it (%zu bytes)\n", message.size());
+    return false;
+  }
   LockGuard<Mutex> g(mutex);
   int fd = OpenLocked(directory + "/queue.xml", O_RDWR | O_APPEND | O_CREAT);
   if (fd < 0) {
@@ -223,6 +227,11 @@ uint32_t MQueueManager::getUploadTime() {
 
 void MQueueManager::lock() { mutex.lock(); }
 void MQueueManager::unlock() { mutex.unlock(); }
+
+bool MQueueManager::waitWhilePosting(std::chrono::milliseconds most) {
+  std::unique_lock<Mutex> g(mutex);
+  return wake.wait_for(g, most, [this] { return !posting; });
+}
 
 bool MQueueManager::waitFor(std::chrono::milliseconds delay) {
   std::unique_lock<Mutex> g(mutex);
@@ -277,7 +286,8 @@ bool MQueueManager::ownDirectory() {
   if (fd < 0) return false;  // no directory yet: nothing to post either
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
-    if (!toldBusy) MV_LOG(1, "MQueueManager: %s is served by another queue\n", directory.c_str());
+    // Normal while a stopped queue finishes its last post.
+    if (!toldBusy) MV_LOG(2, "MQueueManager: %s is served by another queue\n", directory.c_str());
     toldBusy = true;
     return false;
   }
@@ -290,6 +300,14 @@ std::string MQueueManager::batchPath(int number) const {
 }
 
 void MQueueManager::moveUploadFiles() {
+  // The rotation has no room for the oldest batch: it goes, and says how much.
+  const std::string oldest = batchPath(maximumBatchFiles);
+  std::string lost;
+  if (ReadFile(oldest, &lost) && unlink(oldest.c_str()) == 0) {
+    const auto lines = std::count(lost.begin(), lost.end(), '\n') + (!lost.empty() && lost.back() != '\n');
+    MV_LOG(1, "MQueueManager: dropped the oldest batch, %lld messages (%zu bytes): %d batches wait already\n",
+           static_cast<long long>(lines), lost.size(), maximumBatchFiles);
+  }
   for (int n = maximumBatchFiles; n >= 2; --n)
     if (Exists(batchPath(n - 1))) std::rename(batchPath(n - 1).c_str(), batchPath(n).c_str());
   std::rename(batchPath(0).c_str(), batchPath(1).c_str());
@@ -444,6 +462,8 @@ bool MQueueManager::upload(int* result) {
   int packet, timeoutSecs;
   {
     LockGuard<Mutex> g(mutex);
+    if (stopped || quitting) return false;  // no post starts once stop has been asked
+    posting = true;
     fields = parameters;
     packet = static_cast<int>(++packetNumber);
     timeoutSecs = postTimeout;
@@ -487,9 +507,13 @@ bool MQueueManager::upload(int* result) {
   } else {
     MV_LOG(2, "Upload finished: packet %d, xml %d bytes\n", packet, static_cast<int>(xml.size()));
     unlink(path.c_str());
-    LockGuard<Mutex> g(mutex);
-    uploadTime = static_cast<uint32_t>(now);
   }
   MV_LOG(2, "----------------------------------------------------------------\n\n");
+  {
+    LockGuard<Mutex> g(mutex);
+    if (*result == 0) uploadTime = static_cast<uint32_t>(now);
+    posting = false;
+  }
+  wake.notify_all();
   return true;
 }

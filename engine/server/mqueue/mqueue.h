@@ -6,14 +6,19 @@
 //
 // Every method may be called from any thread, concurrently. The owner destroys
 // the object (from any thread but the queue's own); destruction ends and joins
-// the posting thread. Only one queue posts from a directory at a time, across
-// objects and processes (a lock file); a second one only appends until the
-// first is gone. The directory is not created by the queue. Lock order: the
-// object's lock, then the file lock on "queue.xml" (never the other way).
+// the posting thread, cutting short a post under way. Only one queue posts
+// from a directory at a time, across objects and processes (a lock file); a
+// second one only appends until the first is gone. The directory is not
+// created by the queue. Lock order: the object's lock, then the file lock on
+// "queue.xml" (never the other way).
 //
-// A line that addMessage reported as stored reaches the server at least once:
-// batching is one atomic step, but a post whose reply is lost (server or
-// process killed after the server read it) is sent again.
+// What a stored line can expect: it reaches the server at least once while at
+// most maxBatchFiles full batches wait (a server that cannot be reached for
+// long lets them pile up). Beyond that the oldest batch is dropped whole to
+// make room, with a log line "MQueueManager: dropped the oldest batch" that
+// counts its lines. Batching is one atomic step, but a post whose reply is
+// lost (server or process killed after the server read it, or a post cut
+// short by destruction) is sent again.
 #pragma once
 
 #include <chrono>
@@ -34,8 +39,13 @@ class MQueueManager {
   MQueueManager& operator=(const MQueueManager&) = delete;
 
   void start();
-  // Posting ends at the next cycle after start; there is no restart.
+  // No post starts after this; a post under way runs to its end, then the
+  // thread ends at its next cycle. There is no restart.
   void stop();
+  // Waits at most `most` for a post under way to end; true when none is under
+  // way. After stop, true means the queue posts no more and may be destroyed
+  // without cutting a post short.
+  bool waitWhilePosting(std::chrono::milliseconds most);
   void setSleepTimeout(int milliseconds);
   // 0 or less: a post may take any time.
   void setPostTimeout(int seconds);
@@ -43,7 +53,8 @@ class MQueueManager {
   // kRetryFirstMs and kRetryMaxMs).
   void setRetryTimeout(int firstMs, int maxMs);
   // False when the line is not stored whole (no directory, disk full); then
-  // nothing of it is left in the queue.
+  // nothing of it is left in the queue. A message is one line: one holding a
+  // line feed is refused (false), as it would reach the server as two.
   bool addMessage(const std::string& message);
   // Keeps an existing value. A name or value holding CR or LF (or a name
   // holding '"') would change the form's structure: refused with false.
@@ -87,6 +98,7 @@ class MQueueManager {
   Mutex mutex;
   std::condition_variable_any wake;
   bool quitting = false;  // set by the destructor only
+  bool posting = false;   // a post is under way
   int lockFd = -1;        // held lock file: this object posts from the directory
   bool toldBusy = false;
   bool batchingFails = false;  // told once per run of failures

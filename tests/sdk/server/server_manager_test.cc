@@ -3,6 +3,7 @@
 // process runs however often it is started.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -133,6 +134,36 @@ TEST(ServerManagerTest, StartingTheQueueAgainLeavesOneQueueAndAStopEndsIt) {
   ASSERT_TRUE(pt::pumpUntil([&] { return ReceivedLines(*s.server).size() == 2; }, 20));
   manager->stopMQueue();
   EXPECT_EQ(ReceivedLines(*s.server), (std::vector<std::string>{"<H one />", "<H left />"}));
+}
+
+// Stopping the queue, or starting it again as every location load does, waits
+// for a post under way no longer than a tick and for nothing else: not for
+// batches a server that is down will not take. A post that takes longer ends
+// on the stopped queue's own thread, and no other queue posts from the
+// directory before it has.
+TEST(ServerManagerTest, StartAndStopNeverWaitForTheServer) {
+  for (const bool up : {false, true}) {  // down; up but never answering a post
+    SCOPED_TRACE(up ? "a post under way" : "server down, a batch waiting");
+    facade_test::FacadeScene s(up);
+    contentserver::Misbehaviour hold;
+    hold.neverAnswerPosts = true;
+    if (up) s.server->setMisbehaviour(hold);
+    auto manager = std::make_shared<MCServerManager>();
+    manager->setServer(s.serverUrl());
+    manager->startMQueue();
+    manager->mqEngine()->addMessage("<H one />");
+    const fs::path batch = fs::path(manager->mqEngine()->mqPath()) / "upload.xml";
+    ASSERT_TRUE(pt::pumpUntil([&] { return up ? s.server->records().size() == 1 : fs::exists(batch); }, 20));
+    for (auto call : {&MCServerManager::stopMQueue, &MCServerManager::startMQueue, &MCServerManager::startMQueue}) {
+      const auto begin = std::chrono::steady_clock::now();
+      (manager.get()->*call)();
+      EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+    }
+    if (up) {
+      EXPECT_FALSE(pt::pumpUntil([&] { return s.server->records().size() > 1; }, 1.0)) << "posted twice";
+    }
+    manager->stopMQueue();
+  }
 }
 
 TEST(ServerManagerTest, SettersPassOnlyNewValuesToTheQueueEngine) {

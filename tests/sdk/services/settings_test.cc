@@ -1,6 +1,7 @@
 // Remote settings against our content server: applied, stored and restored;
 // what a server must not be able to make the kit do; timers that stay on the
 // main run loop whichever thread asked.
+#include <cmath>
 #include <thread>
 
 #include "MCSettingsManager/mc_settings_manager.h"
@@ -125,6 +126,55 @@ TEST_F(Settings, RepliesTheKitMustNotObey) {
     EXPECT_EQ(Stored("debug_log_file"), row.logFile);
     EXPECT_TRUE(heard_.empty());
   }
+}
+
+// Every period a reply (or a store an older kit wrote) may set: out of range,
+// it reaches no manager and no timer, and the value before stays, stored too.
+TEST_F(Settings, PeriodsOutOfRangeLeaveTheValueBefore) {
+  struct Period {
+    const char* key;
+    const char* heard;  // the target, or "" for a timer
+    double before;
+  };
+  const Period periods[] = {{"restart_bluetooth_timeout", "restart", 10}, {"post_zone_timeout", "zone", 30},
+                            {"post_messages_timeout_foreground", "fg", 10}, {"post_messages_timeout_background", "bg", 300},
+                            {"actions_update_timeout", "actions", 900},   {"config_update_timeout", "", 600},
+                            {"post_rfsignals_timeout", "", 50}};
+  struct Value {
+    json value;
+    bool taken;
+  };
+  const Value values[] = {{0, false},    {-1, false},     {0.5, false},    {1e308, false},     {-1e308, false},
+                          {2592001, false}, {9.3e18, false}, {1, true},     {2592000, true},    {45, true}};
+  auto timer = [&](const char* key) {
+    return std::string(key) == "config_update_timeout" ? m_->configTimerPeriod() : m_->byBeaconTimerPeriod();
+  };
+  for (const Period& p : periods)
+    for (const Value& v : values) {
+      SCOPED_TRACE(std::string(p.key) + " = " + v.value.dump());
+      const json base = {{p.key, p.before}, {"post_rfsignals_enabled", true}, {"post_rfsignals_timeout", 50}};
+      ASSERT_TRUE(m_->parseSettings(base));
+      m_->applySettings();
+      heard_.clear();
+      json reply = base;
+      reply[p.key] = v.value;
+      ASSERT_TRUE(m_->parseSettings(reply));
+      m_->applySettings();
+      const double now = v.taken ? std::trunc(v.value.get<double>()) : p.before;
+      if (*p.heard) {
+        EXPECT_EQ(heard_.count(p.heard) ? heard_[p.heard].first : -1, v.taken ? now : -1);
+      } else {
+        EXPECT_EQ(timer(p.key), now);
+      }
+      if (std::string(p.key) == "post_rfsignals_timeout") continue;  // kept in memory only
+      EXPECT_EQ(Stored(p.key), v.taken ? v.value : json(p.before));
+      // The same value in the store, as an older kit left it: restored only when in range.
+      platform::UserDefaults::standardUserDefaults()->setObject(v.value, p.key);
+      ASSERT_TRUE(m_->parseSettings(json::object()));
+      heard_.clear();
+      m_->restoreSettings();
+      EXPECT_EQ(heard_.count(p.heard), *p.heard && v.taken ? 1u : 0u);
+    }
 }
 
 TEST_F(Settings, AServerThatTurnsReportsOffGetsNoMoreReports) {

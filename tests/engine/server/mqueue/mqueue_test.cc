@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -173,6 +174,64 @@ TEST_F(MQueue, TenThousandFailedRetriesKeepMemoryAndJobRecordsFlat) {
   EXPECT_TRUE(fs::exists(dir_ + "/upload.xml"));
 }
 
+// The queue stores one message per line: a message with a line feed in it
+// would reach the server as two, each half in a post of its own at worst.
+TEST_F(MQueue, AMessageWithALineFeedIsRefusedWhole) {
+  struct Case { std::string message; bool stored; } cases[] = {
+      {"<a/>", true}, {"<b>one\ntwo</b>", false}, {"<c>one\r\ntwo</c>", false}, {"\n", false},
+      {"<d/>\n", false}, {"<e>one\rtwo</e>", true}, {"", true},
+  };
+  auto q = Queue(1, 1000, 9, 1000);  // never started
+  std::string expected;
+  for (const Case& c : cases) {
+    EXPECT_EQ(q->addMessage(c.message), c.stored) << c.message;
+    if (c.stored) expected += c.message + "\n";
+  }
+  EXPECT_EQ(Slurp(dir_ + "/queue.xml"), expected);
+  EXPECT_TRUE(log_.contains("a line feed would split it"));
+}
+
+// A server out of reach for long: beyond the batch files kept, the oldest
+// batch goes whole, and the log counts every line lost that way.
+TEST_F(MQueue, BatchesBeyondTheLimitAreDroppedOldestFirstAndCounted) {
+  struct Case { int maxBytes, maxFiles, messages; bool drops; } cases[] = {
+      {100, 3, 60, true}, {300, 1, 40, true}, {100, 5, 12, false}};
+  Closer down;
+  const std::regex told("dropped the oldest batch, (\\d+) messages");
+  size_t toldBefore = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.maxFiles);
+    auto q = Queue(down.port, c.maxBytes, c.maxFiles, 3600 * 1000);
+    std::vector<std::string> all;
+    for (int n = 0; n < c.messages; ++n) {
+      all.push_back("<m n=\"" + std::to_string(n) + "\"/>" + std::string(n % 7 * 5, 'x'));
+      ASSERT_TRUE(q->addMessage(all.back()));
+    }
+    q->start();
+    ASSERT_TRUE(WaitUntil([&] { return down.count >= 1 && !fs::exists(dir_ + "/queue.xml"); }));
+    q.reset();
+    std::string kept;  // oldest first
+    for (int n = c.maxFiles; n >= 0; --n) {
+      char name[32];
+      std::snprintf(name, sizeof name, n ? "/upload.%04d.xml" : "/upload.xml", n);
+      kept += Slurp(dir_ + name);
+    }
+    const std::string text = log_.text();
+    size_t told_ = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), told); it != std::sregex_iterator(); ++it)
+      told_ += std::stoul((*it)[1]);
+    const size_t dropped = told_ - toldBefore;
+    toldBefore = told_;
+    std::string newest;  // what must be left: the lines after the dropped ones, in order
+    for (size_t n = dropped; n < all.size(); ++n) newest += all[n] + "\n";
+    EXPECT_EQ(kept, newest) << dropped << " dropped";
+    EXPECT_EQ(dropped > 0, c.drops) << dropped;
+    std::printf("%d batch files of %d bytes: %zu of %d messages dropped\n", c.maxFiles, c.maxBytes, dropped,
+                c.messages);
+    fs::remove_all(dir_), fs::create_directory(dir_), down.count = 0;
+  }
+}
+
 // A small tmpfs of its own at `path`: in a mount namespace of this thread's
 // own where the kernel allows (a crashed test then leaves no mount behind);
 // the processes the test starts see it too.
@@ -248,16 +307,17 @@ TEST_F(MQueue, FieldsAndMessagesCannotChangeTheFormsShape) {
   for (const Param& p : params) EXPECT_EQ(q->setParameter(p.name, p.value), p.taken) << p.name;
   EXPECT_EQ(q->getParameter("note"), "plain value");
   EXPECT_EQ(q->getParameter("userHash2"), "");
-  const std::string messages[] = {
-      "<a>--" + boundary + "--</a>",  // the closing boundary made the next message vanish
-      "<b>\r\n--" + boundary + "\r\nContent-Disposition: form-data; name=\"deviceId\"\r\n\r\nforged</b>",
-      "<c>" + boundary + "9e3779b1 " + boundary + "3c6ef362</c>",  // the next candidates too
-      "<d>after them</d>",
+  const std::pair<std::string, bool> messages[] = {
+      {"<a>--" + boundary + "--</a>", true},  // the closing boundary made the next message vanish
+      {"<b>\r\n--" + boundary + "\r\nContent-Disposition: form-data; name=\"deviceId\"\r\n\r\nforged</b>", false},
+      {"<b>\r--" + boundary + "\rContent-Disposition: form-data; name=\"deviceId\"\r\rforged</b>", true},
+      {"<c>" + boundary + "9e3779b1 " + boundary + "3c6ef362</c>", true},  // the next candidates too
+      {"<d>after them</d>", true},
   };
   std::string expected;
-  for (const auto& m : messages) {
-    EXPECT_TRUE(q->addMessage(m));
-    expected += m + "\n";
+  for (const auto& [m, stored] : messages) {
+    EXPECT_EQ(q->addMessage(m), stored);
+    if (stored) expected += m + "\n";
   }
   q->start();
   ASSERT_TRUE(WaitUntil([&] { return Accepted(server).size() >= expected.size(); }, 20));
