@@ -5,6 +5,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -142,6 +143,28 @@ std::shared_ptr<Image> Image::imageWithData(const std::vector<uint8_t>& data, do
                        : isJpeg(data) ? decodeJpeg(data, maxPixels)
                                       : nullptr;
   return s ? std::make_shared<Image>(s, scale) : nullptr;
+}
+
+std::optional<std::pair<int, int>> Image::pixelSizeOfData(const std::vector<uint8_t>& data) {
+  if (isPng(data)) {
+    png_image img;
+    std::memset(&img, 0, sizeof img);
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&img, data.data(), data.size())) return std::nullopt;
+    const std::pair<int, int> size{int(std::min<uint32_t>(img.width, INT32_MAX)),
+                                   int(std::min<uint32_t>(img.height, INT32_MAX))};
+    png_image_free(&img);
+    return size;
+  }
+  if (isJpeg(data) && data.size() <= 0xFFFFFFFFul) {
+    tjhandle tj = tjInitDecompress();
+    if (!tj) return std::nullopt;
+    int w = 0, h = 0, sub = 0, cs = 0;
+    const bool ok = tjDecompressHeader3(tj, data.data(), (unsigned long)data.size(), &w, &h, &sub, &cs) == 0;
+    tjDestroy(tj);
+    if (ok) return std::pair<int, int>{w, h};
+  }
+  return std::nullopt;
 }
 
 std::shared_ptr<Image> Image::imageWithContentsOfFile(const std::filesystem::path& file) {
