@@ -21,7 +21,7 @@
 
 struct MCFloorPage {
   static constexpr int kEmptyPageSize = 10;
-  static constexpr int64_t kMaxPixels = 8LL << 20;  // 32 MB of pixels
+  static constexpr int64_t kMaxPixels = 4LL << 20;  // 2048 x 2048, 16 MB of pixels
   static constexpr double kTimeLimit = 1.0;          // seconds per page
 
   std::string mimeType;  // "image/svg+xml", "image/jpg" or "" (no data)
