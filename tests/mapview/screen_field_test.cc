@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cmath>
-#include <filesystem>
 #include <limits>
 
 #include "mapview/screen_scene.h"
@@ -77,11 +76,7 @@ TEST_F(ScreenFieldTest, PinAndCalloutShowOnlyWhileTheirFloorIsShown) {
     EXPECT_EQ(screen->pin(), pin);
     EXPECT_EQ(pin->isHidden(), !s.shown);
     EXPECT_EQ(pin->unnotationView->isHidden(), !s.shown);
-    const Pixel want = s.shown ? Of({74 / 255.0, 173 / 255.0, 212 / 255.0})
-                               : PixelAt(*platform::ui::renderView(*root), 5, 5);  // the floor
-    ExpectPixel(PixelAt(*platform::ui::renderView(*root), callout.x - 55, callout.y), want, "callout bar");
-    const auto* button = root->hitTest(callout);
-    EXPECT_EQ(button == pin->btn.get(), s.shown);
+    EXPECT_EQ(root->hitTest(callout) == pin->btn.get(), s.shown);
     EXPECT_EQ(root->hitTest(pin->center()) == pin.get(), s.shown);
   }
   platform::ui::touch(*root, callout);
@@ -207,10 +202,6 @@ TEST_F(ScreenFieldTest, AbsurdRadiiPositionsAndFloorSizesAreClampedOrSkipped) {
     ASSERT_TRUE(image);
     const Pixel floor = k.side < 0 ? Over({74 / 255.0, 173 / 255.0, 212 / 255.0}, 0.45, Of(kGrey)) : Of(kGrey);
     ExpectPixel(PixelAt(*image, 5, 5), k.floorShown ? floor : Pixel{255, 255, 255}, "the floor or the empty map");
-    std::string error;
-    const auto file = std::filesystem::temp_directory_path() / "screen_field_absurd.png";
-    EXPECT_TRUE(screen->writePng(file, &error)) << error;
-    std::filesystem::remove(file);
   }
 }
 
