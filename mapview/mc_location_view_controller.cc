@@ -28,6 +28,15 @@ std::string FloorText(int64_t floor) {
   return text;
 }
 
+// The accuracy circle's side: none for a radius that is not a finite non-negative number;
+// no larger than needed to cover the whole floor from anywhere on it (the renderer cannot
+// draw an arc of an absurd radius, and a larger circle looks the same).
+float AccuracySide(float side, Size content) {
+  if (!std::isfinite(side) || !(side > 0)) return 0.f;
+  const double cover = 2 * (content.width + content.height);
+  return side > cover ? float(cover) : side;
+}
+
 }  // namespace
 
 MCScreenNavigation MCScreenNavigation::sharedNavigationManager() {
@@ -79,6 +88,11 @@ Size MCLocationViewController::contentSizeFor(const MCSublocation* floor) const 
   const Size v = sv_->frame().size;
   if (!(iw > 0) || !(ih > 0) || !(v.width > 0) || !(v.height > 0)) return {};
   const double scale = ih / iw > v.height / v.width ? v.width / iw : v.height / ih;
+  // An extent so small or so large that a metre has no finite size in content points
+  // cannot place anything on the floor.
+  const float perMetre = float(iw * scale / floor->width), perMetreUp = float(ih * scale / floor->height);
+  if (!std::isfinite(perMetre) || !(perMetre > 0) || !std::isfinite(perMetreUp) || !(perMetreUp > 0))
+    return {};
   return {iw * scale, ih * scale};
 }
 
@@ -185,6 +199,14 @@ void MCLocationViewController::showFloor() {
   sv_->setContentOffset(sv_->contentOffset());
   pixPerMeter_ = shown ? float(contentView_->frame().size.width / z / floor->width) : 0.f;
 
+  // A pin belongs to the floor it was dropped on; pressing it elsewhere would send a target
+  // on a floor the user no longer sees.
+  if (pin_) {
+    const bool own = shown && pin_->sublocationId == double(subLocationId_);
+    pin_->setHidden(!own);
+    pin_->unnotationView->setHidden(!own);
+  }
+
   for (const auto& v : venues_) v->removeFromSuperview();
   venues_.clear();
   if (!shown || !floor->venues) return;
@@ -256,7 +278,7 @@ void MCLocationViewController::changeCoordinates() {
   const double z = sv_->zoomScale();
   current_->setCenter({double(i->kx) * f.width / z, (1 - double(i->ky)) * f.height / z});
 
-  const float side = (pixPerMeter_ + pixPerMeter_) * i->r;
+  const float side = AccuracySide((pixPerMeter_ + pixPerMeter_) * i->r, contentView_->bounds().size);
   current_->background->setFrame(Rect(0, 0, side, side));
   const Rect marker = current_->frame();
   current_->background->setCenter({marker.size.width * 0.5, marker.size.height * 0.5});
@@ -285,6 +307,10 @@ void MCLocationViewController::drawRouteWithPath(const std::vector<std::shared_p
     }
     const Point at{b.width * p->x.doubleValue() / imageSize_.width,
                    b.height - p->y.doubleValue() * b.height / imageSize_.height};
+    if (!std::isfinite(at.x) || !std::isfinite(at.y)) {  // a point nowhere breaks the line there
+      inRun = false;
+      continue;
+    }
     inRun ? uipath_->addLineToPoint(at) : uipath_->moveToPoint(at);
     inRun = true;
   }

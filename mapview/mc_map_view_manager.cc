@@ -7,7 +7,10 @@ std::shared_ptr<MCMapViewManager> MCMapViewManager::sharedInstance() {
   return instance;
 }
 
-MCMapViewManager::MCMapViewManager() : location_(std::make_shared<MCLocation>()) {}
+MCMapViewManager::MCMapViewManager() : MCMapViewManager(MCFloorPage::render) {}
+
+MCMapViewManager::MCMapViewManager(MCFloorPageDrawer::Draw draw)
+    : drawer_(MCFloorPage::kTimeLimit, std::move(draw)), location_(std::make_shared<MCLocation>()) {}
 
 void MCMapViewManager::loadSublocationImage(const MCSublocation& f) {
   PLATFORM_MAIN_THREAD_ONLY();
@@ -24,7 +27,7 @@ void MCMapViewManager::loadSublocationImage(const MCSublocation& f) {
   } else if (f.jpgImage) {
     type = "image/jpg", data = *f.jpgImage;
   }
-  auto page = std::make_shared<const MCFloorPage>(MCFloorPage::render(type, std::move(data)));
+  auto page = std::make_shared<const MCFloorPage>(drawer_.render(type, std::move(data)));
   std::lock_guard lock(mutex_);
   image_ = page->image;
   webView_ = std::move(page);

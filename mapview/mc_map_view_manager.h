@@ -1,7 +1,8 @@
 // Renders one floor's map into the image the map screen shows: PNG bytes are
 // decoded; otherwise SVG, else JPG bytes are drawn on a page of the picture's
-// own size (MCFloorPage). A PNG that does not decode leaves no image; SVG or
-// JPG data that does not draw, or a floor without data, gives the empty page.
+// own size (MCFloorPage), waited for at most MCFloorPage::kTimeLimit. A PNG
+// that does not decode leaves no image; SVG or JPG data that does not draw in
+// time, or a floor without data, gives the empty page.
 // One per process (`sharedInstance`); it is the SDK's floor image renderer.
 // `loadSublocationImage` runs on the main thread (the coordinator hands it
 // over and waits); the getters are safe from any thread.
@@ -20,6 +21,8 @@ class MCMapViewManager : public MCFloorImageRenderer {
  public:
   static std::shared_ptr<MCMapViewManager> sharedInstance();
   MCMapViewManager();  // init: a new empty location
+  // The same, drawing SVG and JPG pages with `draw` (by default MCFloorPage::render).
+  explicit MCMapViewManager(MCFloorPageDrawer::Draw draw);
 
   void loadSublocationImage(const MCSublocation& sublocation) override;
 
@@ -30,6 +33,7 @@ class MCMapViewManager : public MCFloorImageRenderer {
   void setLocation(std::shared_ptr<MCLocation> location) override;
 
  private:
+  MCFloorPageDrawer drawer_;  // main thread only
   mutable std::mutex mutex_;
   std::shared_ptr<MCLocation> location_;
   std::shared_ptr<const MCFloorPage> webView_;

@@ -5,6 +5,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -22,8 +23,8 @@ bool isJpeg(const std::vector<uint8_t>& d) {
   return d.size() >= 3 && d[0] == 0xFF && d[1] == 0xD8 && d[2] == 0xFF;
 }
 
-bool sizeAllowed(int64_t w, int64_t h) {
-  return w > 0 && h > 0 && w <= 32767 && h <= 32767 && w * h <= Image::kMaxPixels;
+bool sizeAllowed(int64_t w, int64_t h, int64_t maxPixels = Image::kMaxPixels) {
+  return w > 0 && h > 0 && w <= 32767 && h <= 32767 && w * h <= std::min(maxPixels, Image::kMaxPixels);
 }
 
 // Straight RGBA rows -> a premultiplied ARGB32 surface (null when cairo cannot make one).
@@ -72,12 +73,12 @@ std::vector<uint8_t> rgbaFromSurface(cairo_surface_t* s) {
   return out;
 }
 
-cairo_surface_t* decodePng(const std::vector<uint8_t>& d) {
+cairo_surface_t* decodePng(const std::vector<uint8_t>& d, int64_t maxPixels) {
   png_image img;
   std::memset(&img, 0, sizeof img);
   img.version = PNG_IMAGE_VERSION;
   if (!png_image_begin_read_from_memory(&img, d.data(), d.size())) return nullptr;
-  if (!sizeAllowed(img.width, img.height)) {
+  if (!sizeAllowed(img.width, img.height, maxPixels)) {
     png_image_free(&img);
     return nullptr;
   }
@@ -90,14 +91,32 @@ cairo_surface_t* decodePng(const std::vector<uint8_t>& d) {
   return surfaceFromRgba(rgba.data(), int(img.width), int(img.height));
 }
 
-cairo_surface_t* decodeJpeg(const std::vector<uint8_t>& d) {
+// The largest size libjpeg-turbo decodes the w x h picture at within `maxPixels`, scaling
+// down by no more than 1/8 a side; false when none fits.
+bool jpegDecodeSize(int& w, int& h, int64_t maxPixels) {
+  if (sizeAllowed(w, h, maxPixels)) return true;
+  int count = 0;
+  const tjscalingfactor* factors = tjGetScalingFactors(&count);
+  int bestW = 0, bestH = 0;
+  for (int i = 0; factors && i < count; ++i) {
+    const tjscalingfactor f = factors[i];
+    if (f.num * 8 < f.denom || f.num >= f.denom) continue;  // downscaling, at most 1/8
+    const int sw = TJSCALED(w, f), sh = TJSCALED(h, f);
+    if (sizeAllowed(sw, sh, maxPixels) && int64_t(sw) * sh > int64_t(bestW) * bestH) bestW = sw, bestH = sh;
+  }
+  if (bestW == 0) return false;
+  w = bestW, h = bestH;
+  return true;
+}
+
+cairo_surface_t* decodeJpeg(const std::vector<uint8_t>& d, int64_t maxPixels) {
   tjhandle tj = tjInitDecompress();
   if (!tj) return nullptr;
   int w = 0, h = 0, sub = 0, cs = 0;
   cairo_surface_t* s = nullptr;
   if (d.size() <= 0xFFFFFFFFul &&
       tjDecompressHeader3(tj, d.data(), (unsigned long)d.size(), &w, &h, &sub, &cs) == 0 &&
-      sizeAllowed(w, h)) {
+      jpegDecodeSize(w, h, maxPixels)) {
     std::vector<uint8_t> rgba(size_t(w) * h * 4);
     // A corrupt but decodable tail gives a warning only; the rows decoded so far stand.
     if (tjDecompress2(tj, d.data(), (unsigned long)d.size(), rgba.data(), w, 0, h, TJPF_RGBA, 0) == 0 ||
@@ -115,9 +134,37 @@ Image::Image(cairo_surface_t* owned, double scale) : surface_(owned), scale_(sca
 Image::~Image() { cairo_surface_destroy(surface_); }
 
 std::shared_ptr<Image> Image::imageWithData(const std::vector<uint8_t>& data, double scale) {
+  return imageWithData(data, scale, kMaxPixels);
+}
+
+std::shared_ptr<Image> Image::imageWithData(const std::vector<uint8_t>& data, double scale, int64_t maxPixels) {
   if (!(scale > 0) || !std::isfinite(scale)) scale = 1;
-  cairo_surface_t* s = isPng(data) ? decodePng(data) : isJpeg(data) ? decodeJpeg(data) : nullptr;
+  cairo_surface_t* s = isPng(data)    ? decodePng(data, maxPixels)
+                       : isJpeg(data) ? decodeJpeg(data, maxPixels)
+                                      : nullptr;
   return s ? std::make_shared<Image>(s, scale) : nullptr;
+}
+
+std::optional<std::pair<int, int>> Image::pixelSizeOfData(const std::vector<uint8_t>& data) {
+  if (isPng(data)) {
+    png_image img;
+    std::memset(&img, 0, sizeof img);
+    img.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_memory(&img, data.data(), data.size())) return std::nullopt;
+    const std::pair<int, int> size{int(std::min<uint32_t>(img.width, INT32_MAX)),
+                                   int(std::min<uint32_t>(img.height, INT32_MAX))};
+    png_image_free(&img);
+    return size;
+  }
+  if (isJpeg(data) && data.size() <= 0xFFFFFFFFul) {
+    tjhandle tj = tjInitDecompress();
+    if (!tj) return std::nullopt;
+    int w = 0, h = 0, sub = 0, cs = 0;
+    const bool ok = tjDecompressHeader3(tj, data.data(), (unsigned long)data.size(), &w, &h, &sub, &cs) == 0;
+    tjDestroy(tj);
+    if (ok) return std::pair<int, int>{w, h};
+  }
+  return std::nullopt;
 }
 
 std::shared_ptr<Image> Image::imageWithContentsOfFile(const std::filesystem::path& file) {

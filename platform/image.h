@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 typedef struct _cairo cairo_t;
@@ -17,6 +19,12 @@ class Image {
  public:
   // PNG or JPEG bytes (recognised by their signature); `scale` = pixels per point.
   static std::shared_ptr<Image> imageWithData(const std::vector<uint8_t>& data, double scale = 1);
+  // The same within `maxPixels`: a larger JPEG is decoded at the largest of its reduced sizes
+  // (1/2 down to 1/8 a side) that fits, a larger PNG reads as none.
+  static std::shared_ptr<Image> imageWithData(const std::vector<uint8_t>& data, double scale, int64_t maxPixels);
+  // The pixel size PNG or JPEG bytes decode to, read from their header alone; none when
+  // the bytes are neither.
+  static std::optional<std::pair<int, int>> pixelSizeOfData(const std::vector<uint8_t>& data);
   static std::shared_ptr<Image> imageWithContentsOfFile(const std::filesystem::path& file);
   // A copy of an image surface's pixels (any format cairo can paint).
   static std::shared_ptr<Image> imageWithSurface(cairo_surface_t* surface, double scale = 1);

@@ -8,6 +8,39 @@
 namespace platform::ui {
 namespace {
 
+// cairo keeps device coordinates in 24.8 fixed point, and the segments of an arc grow with its
+// radius: geometry farther out than this from the surface's origin cannot be drawn faithfully
+// (a radius of 1e30 takes minutes, an infinite one never ends), and non-finite geometry not at
+// all. Such a view's own drawing is skipped; a view placed by a non-finite or singular
+// transform is skipped with its subtree.
+constexpr double kMaxDeviceExtent = 1 << 22;
+
+bool finite(const Transform& t) {
+  const double det = t.a * t.d - t.b * t.c;
+  return std::isfinite(t.tx) && std::isfinite(t.ty) && std::isfinite(det) && det != 0;
+}
+
+bool drawablePoint(cairo_t* cr, Point p) {
+  double x = p.x, y = p.y;
+  if (!std::isfinite(x) || !std::isfinite(y)) return false;
+  cairo_user_to_device(cr, &x, &y);
+  return std::isfinite(x) && std::isfinite(y) && std::abs(x) <= kMaxDeviceExtent &&
+         std::abs(y) <= kMaxDeviceExtent;
+}
+
+bool drawableRect(cairo_t* cr, Rect r) {
+  return drawablePoint(cr, {r.minX(), r.minY()}) && drawablePoint(cr, {r.maxX(), r.minY()}) &&
+         drawablePoint(cr, {r.minX(), r.maxY()}) && drawablePoint(cr, {r.maxX(), r.maxY()});
+}
+
+bool drawableLayer(cairo_t* cr, const ShapeLayer& layer) {
+  if (!std::isfinite(layer.lineWidth) || std::abs(layer.lineWidth) > kMaxDeviceExtent) return false;
+  for (const auto& sub : layer.path.subpaths())
+    for (const Point& p : sub)
+      if (!drawablePoint(cr, p)) return false;
+  return true;
+}
+
 void roundedRect(cairo_t* cr, Rect r, double radius) {
   radius = std::min({radius, r.size.width * 0.5, r.size.height * 0.5});
   if (!(radius > 0)) {
@@ -27,9 +60,10 @@ void drawSelf(cairo_t* cr, const View& view);
 }  // namespace
 
 void renderTree(cairo_t* cr, const View& view) {
-  if (view.isHidden() || view.alpha() <= 0) return;
-  cairo_save(cr);
+  if (view.isHidden() || !(view.alpha() > 0)) return;
   const Transform t = view.transformToSuperview();
+  if (!finite(t)) return;
+  cairo_save(cr);
   cairo_matrix_t m;
   cairo_matrix_init(&m, t.a, t.b, t.c, t.d, t.tx, t.ty);
   cairo_transform(cr, &m);
@@ -47,20 +81,22 @@ namespace {
 
 void drawSelf(cairo_t* cr, const View& view) {
   const Rect b = view.bounds();
-  if (const auto bg = view.backgroundColor(); bg && bg->alpha > 0) {
+  const bool drawable = drawableRect(cr, b);
+  if (const auto bg = view.backgroundColor(); drawable && bg && bg->alpha > 0) {
     roundedRect(cr, b, view.cornerRadius());
     cairo_set_source_rgba(cr, bg->red, bg->green, bg->blue, bg->alpha);
     cairo_fill(cr);
   }
-  view.drawContent(cr);
+  if (drawable) view.drawContent(cr);
   if (view.clipsToBounds()) {
+    if (!drawable) return;  // nothing it holds can show
     roundedRect(cr, b, view.cornerRadius());
     cairo_clip(cr);
   }
   // Layers and subviews back to front, as they were added.
   view.visitChildren([cr](const View* v, const ShapeLayer* layer) {
     if (v) renderTree(cr, *v);
-    if (layer) layer->draw(cr);
+    if (layer && drawableLayer(cr, *layer)) layer->draw(cr);
   });
 }
 

@@ -3,12 +3,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <optional>
+#include <thread>
 #include <utility>
 
 #include "MCArchiveManager/mc_archive_manager.h"
 #include "MCModels/mc_location.h"
 #include "MCVenueManager/mc_category_manager.h"
 #include "Foundation/mc_log.h"
+#include "platform/run_loop.h"
 #include "platform/url_connection.h"
 #include "platform/xml_parser.h"
 
@@ -31,6 +34,60 @@ bool IsWebURL(const std::string& url) {
 }
 
 std::shared_ptr<platform::Image> EmptyImage() { return MCVenue().image; }
+
+// Decoding is the long part of a picture (seconds for a large one); on the main thread it
+// runs on a thread of its own while the main run loop keeps serving timers and the main queue.
+std::shared_ptr<platform::Image> Decode(const std::vector<uint8_t>& bytes, int64_t maxPixels) {
+  if (!platform::RunLoop::isMainThread()) return platform::Image::imageWithData(bytes, 1, maxPixels);
+  struct State {
+    std::mutex mutex;
+    bool done = false;
+    std::shared_ptr<platform::Image> image;
+  };
+  auto state = std::make_shared<State>();
+  const auto loop = platform::RunLoop::main();
+  std::thread decoder([state, loop, &bytes, maxPixels] {
+    auto image = platform::Image::imageWithData(bytes, 1, maxPixels);
+    {
+      std::lock_guard lock(state->mutex);
+      state->image = std::move(image);
+      state->done = true;
+    }
+    loop->perform([] {});  // wakes the waiting loop to look again
+  });
+  const auto done = [&] {
+    std::lock_guard lock(state->mutex);
+    return state->done;
+  };
+  while (!done()) loop->runUntil(done, 3600);
+  decoder.join();
+  return state->image;
+}
+
+// The picture in `bytes` when it fits in what is left of the load's pixel bound (`left`,
+// lowered by what it takes); none, with a log line, when it does not.
+std::shared_ptr<platform::Image> DecodeWithin(const std::vector<uint8_t>& bytes, int64_t& left,
+                                              const std::string& url) {
+  const auto size = platform::Image::pixelSizeOfData(bytes);
+  if (!size) return nullptr;
+  const int64_t pixels = int64_t(size->first) * size->second;
+  if (pixels > left) {
+    MC_LOG(1, "ERROR! Venue image skipped: " + std::to_string(size->first) + " x " + std::to_string(size->second) +
+                  " pixels, more than the " + std::to_string(left) +
+                  " pixels left for the pictures of this location: " + url + "\n");
+    return nullptr;
+  }
+  auto image = Decode(bytes, left);
+  if (image) left -= int64_t(image->pixelWidth()) * image->pixelHeight();
+  return image;
+}
+
+// The bytes at `url` (see fetchImage).
+std::optional<std::vector<uint8_t>> FetchBytes(const std::string& url, double timeout);
+
+// Loads on this thread under way: a load the main run loop starts while a picture decodes
+// would wait on the outer load's lock forever.
+thread_local int tLoadsUnderWay = 0;
 
 }  // namespace
 
@@ -80,9 +137,19 @@ std::vector<std::shared_ptr<MCVenue>> MCVenueManager::venues() const {
 }
 
 std::shared_ptr<platform::Image> MCVenueManager::fetchImage(const std::string& url, double timeout) {
+  const auto bytes = FetchBytes(url, timeout);
+  int64_t left = kMaxImagePixels;
+  return bytes ? DecodeWithin(*bytes, left, url) : nullptr;
+}
+
+namespace {
+
+std::optional<std::vector<uint8_t>> FetchBytes(const std::string& url, double timeout) {
+  constexpr size_t kMaxImageBytes = MCVenueManager::kMaxImageBytes;
+  constexpr double kImageTimeout = MCVenueManager::kImageTimeout;
   if (!IsWebURL(url)) {
     if (!url.empty()) MC_LOG(1, "ERROR! Venue image refused, not an http(s) address: " + url + "\n");
-    return nullptr;
+    return std::nullopt;
   }
   struct State {
     std::mutex mutex;
@@ -129,13 +196,23 @@ std::shared_ptr<platform::Image> MCVenueManager::fetchImage(const std::string& u
     lock.unlock();
     platform::NetworkThread::shared().perform([connection] { connection->cancel(); });
     MC_LOG(1, "ERROR! Venue image timed out: " + url + "\n");
-    return nullptr;
+    return std::nullopt;
   }
-  if (!state->ok || state->status < 200 || state->status > 299) return nullptr;
-  return platform::Image::imageWithData(state->bytes);
+  if (!state->ok || state->status < 200 || state->status > 299) return std::nullopt;
+  return std::move(state->bytes);
 }
 
+}  // namespace
+
 void MCVenueManager::loadVenuesFromArchive() {
+  if (tLoadsUnderWay > 0) {
+    MC_LOG(1, "ERROR! Venues not loaded: a load of venues.xml is already under way on this thread\n");
+    return;
+  }
+  ++tLoadsUnderWay;
+  struct Done {
+    ~Done() { --tLoadsUnderWay; }
+  } done;
   std::lock_guard load(loadMutex_);
   std::shared_ptr<MCLocation> location;
   std::shared_ptr<MCArchiveManager> archive;
@@ -156,6 +233,7 @@ void MCVenueManager::loadVenuesFromArchive() {
   if (data && !error) {
     std::shared_ptr<MCVenue> current;
     std::string element, text, locationId, sublocationId;
+    int64_t pixelsLeft = kMaxImagePixels;  // for all pictures of this location together
     platform::XMLParserHandlers h;
     h.didStartElement = [&](const std::string& name, const std::map<std::string, std::string>& attributes) {
       element = name;
@@ -187,7 +265,8 @@ void MCVenueManager::loadVenuesFromArchive() {
         if (name == "description") current->descript = text;
         if (name == "phone") current->phone = text;
         if (name == "image") {
-          auto image = fetchImage(text, timeout);
+          const auto bytes = FetchBytes(text, timeout);
+          auto image = bytes ? DecodeWithin(*bytes, pixelsLeft, text) : nullptr;
           current->image = image ? image : EmptyImage();
         }
       }

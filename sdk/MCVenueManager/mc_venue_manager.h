@@ -3,10 +3,15 @@
 // in floor units from "kx", "ky"), given its category and its picture, and
 // appended to its floor's venue list. Each load starts from an empty list.
 // Pictures are fetched only over http or https, each within `imageTimeout`
-// seconds; anything else gives an empty image.
+// seconds; anything else gives an empty image. The decoded pixels of all
+// pictures of one load together stay within kMaxImagePixels: a picture that
+// would pass the bound is skipped (an empty image, and a log line).
 //
 // Threads: `loadVenuesFromArchive` runs on the loading thread and blocks it
-// while pictures are fetched; readers and setters are safe from any thread.
+// while pictures are fetched; on the main thread the pictures are decoded on
+// a thread of their own while the main run loop keeps turning, and a load
+// started from the run loop during that wait is refused with a log line.
+// Readers and setters are safe from any thread.
 #pragma once
 
 #include <memory>
@@ -25,6 +30,7 @@ class MCVenueManager {
  public:
   static constexpr double kImageTimeout = 10;  // seconds per picture
   static constexpr size_t kMaxImageBytes = 16u << 20;
+  static constexpr int64_t kMaxImagePixels = 16LL << 20;  // 64 MB decoded, per load
 
   static std::shared_ptr<MCVenueManager> sharedInstance();
   MCVenueManager();
@@ -41,7 +47,8 @@ class MCVenueManager {
   std::vector<std::shared_ptr<MCVenue>> venues() const;
 
   // The picture at `url`, or none when the scheme is not http(s), the fetch
-  // fails or takes longer than `timeout`, or the bytes are not an image.
+  // fails or takes longer than `timeout`, or the bytes are not an image of at
+  // most kMaxImagePixels.
   static std::shared_ptr<platform::Image> fetchImage(const std::string& url, double timeout);
 
  private:

@@ -4,6 +4,9 @@
 
 #include <cairo.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 
 namespace {
@@ -97,6 +100,93 @@ TEST(MapViewManagerTest, MutatedPicturesNeverCrash) {
     if (i % 4 == 2) floor.jpgImage = b;
     manager.loadSublocationImage(floor);
     if (i % 4) ASSERT_TRUE(manager.image());
+  }
+}
+
+
+// Pages too large to draw at their own size are drawn scaled down to the page bound, with
+// their shape kept; the screen scales every floor to fit anyway.
+TEST(MapViewManagerTest, LargePagesAreDrawnWithinThePixelBound) {
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 4000, 3000);
+  auto big = platform::Image::imageWithSurface(s);
+  cairo_surface_destroy(s);
+  struct Case {
+    const char* name;
+    std::optional<Bytes> svg, jpg;
+    int width, height;  // expected within a pixel
+  } cases[] = {
+      {"svg 8000 x 8000", Text("<svg xmlns='http://www.w3.org/2000/svg' width='8000' height='8000'>"
+                               "<rect width='8000' height='8000' fill='red'/></svg>"), {}, 2048, 2048},
+      {"svg 40000 x 10", Text("<svg xmlns='http://www.w3.org/2000/svg' width='40000' height='10'>"
+                              "<rect width='40000' height='10'/></svg>"), {}, 32767, 8},
+      {"jpg 4000 x 3000, decoded at half", {}, big->jpegData(0.5), 2000, 1500},
+  };
+  MCMapViewManager manager;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    MCSublocation floor;
+    floor.svgImage = k.svg;
+    floor.jpgImage = k.jpg;
+    manager.loadSublocationImage(floor);
+    const auto image = manager.image();
+    ASSERT_TRUE(image);
+    EXPECT_TRUE(manager.webView()->loaded);
+    EXPECT_LE(int64_t(image->pixelWidth()) * image->pixelHeight(), MCFloorPage::kMaxPixels);
+    EXPECT_NEAR(image->pixelWidth(), k.width, 1);
+    EXPECT_NEAR(image->pixelHeight(), k.height, 1);
+  }
+}
+
+// A page still being drawn when the time limit passes: the floor gets the empty page at the
+// limit, the next floor waits for that drawing only as long as its own limit, and once the
+// drawing has ended floors draw again.
+TEST(MapViewManagerTest, PagesNotDrawnWithinTheTimeLimitGiveTheEmptyPage) {
+  const Pictures p;
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool open = false;
+    int draws = 0;
+  };
+  auto gate = std::make_shared<Gate>();
+  auto draw = [gate](std::string type, Bytes data) {
+    std::unique_lock lock(gate->mutex);
+    ++gate->draws;
+    // Held until the test opens the gate (at the latest after 20 s, so that a screen that
+    // waits without a limit fails rather than hangs).
+    gate->cv.wait_for(lock, std::chrono::seconds(20), [&] { return gate->open; });
+    lock.unlock();
+    return MCFloorPage::render(std::move(type), std::move(data));
+  };
+  MCMapViewManager manager(draw);
+  struct Step {
+    const char* name;
+    bool openBefore;
+    int draws;  // drawings started so far
+    bool loaded;
+  } steps[] = {
+      {"held drawing", false, 1, false},
+      {"next floor behind the held drawing", false, 1, false},
+      {"gate open: drawn", true, 2, true},
+  };
+  for (const Step& k : steps) {
+    SCOPED_TRACE(k.name);
+    if (k.openBefore) {
+      std::lock_guard lock(gate->mutex);
+      gate->open = true;
+      gate->cv.notify_all();
+    }
+    MCSublocation floor;
+    floor.svgImage = p.svg;
+    manager.loadSublocationImage(floor);
+    const auto page = manager.webView();
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->loaded, k.loaded);
+    EXPECT_EQ(page->mimeType, "image/svg+xml");
+    EXPECT_EQ(page->data, p.svg);
+    EXPECT_EQ(manager.image()->pixelWidth(), k.loaded ? 64 : MCFloorPage::kEmptyPageSize);
+    std::lock_guard lock(gate->mutex);
+    EXPECT_EQ(gate->draws, k.draws);
   }
 }
 

@@ -189,4 +189,60 @@ TEST(UiRenderTest, PaintsBackgroundsAlphaCornersLayersAndSkipsHidden) {
   EXPECT_FALSE(renderView(View(Rect(0, 0, 0, 10))));
 }
 
+
+// Geometry that cairo cannot draw (non-finite, singular, or so far out that an arc of its
+// radius never ends) is left out, and what comes after it is still drawn.
+TEST(UiRenderTest, AbsurdGeometryIsSkippedAndTheRestStillDrawn) {
+  const double inf = HUGE_VAL, nan = std::nan("");
+  const Color white{1, 1, 1, 1}, red = Color::rgb(255, 0, 0), green = Color::rgb(0, 200, 0);
+  struct Case {
+    const char* name;
+    Rect frame;
+    double cornerRadius;
+    Transform transform;
+    std::vector<Point> line;
+    double lineWidth;
+    bool clamped = false;  // drawn, its radius held to half its side
+  } cases[] = {
+      {"huge round view", {-5e29, -5e29, 1e30, 1e30}, 1e30, {}, {}, 1},
+      {"radius infinite", {10, 10, 20, 20}, inf, {}, {}, 1, true},
+      {"centre at infinity", {inf, 10, 20, 20}, 0, {}, {}, 1},
+      {"size not a number", {10, 10, nan, 20}, 5, {}, {}, 1},
+      {"flattened to nothing", {10, 10, 20, 20}, 0, Transform::makeScale(0, 1), {}, 1},
+      {"scaled beyond reach", {10, 10, 20, 20}, 10, Transform::makeScale(1e30, 1e30), {}, 1},
+      {"line out to 1e30", {}, 0, {}, {{10, 10}, {1e30, 1e30}}, 2},
+      {"line through infinity", {}, 0, {}, {{10, 10}, {inf, 20}}, 2},
+      {"line of infinite width", {}, 0, {}, {{10, 10}, {60, 10}}, inf},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    auto root = std::make_shared<View>(Rect(0, 0, 100, 100));
+    root->setBackgroundColor(white);
+    if (k.line.empty()) {
+      auto v = std::make_shared<View>(k.frame);
+      v->setBackgroundColor(red);
+      v->setCornerRadius(k.cornerRadius);
+      v->setTransform(k.transform);
+      root->addSubview(v);
+    } else {
+      auto layer = std::make_shared<ShapeLayer>();
+      layer->path.moveToPoint(k.line[0]);
+      for (size_t i = 1; i < k.line.size(); ++i) layer->path.addLineToPoint(k.line[i]);
+      layer->strokeColor = red;
+      layer->lineWidth = k.lineWidth;
+      root->addSublayer(layer);
+    }
+    auto after = std::make_shared<View>(Rect(70, 70, 20, 20));
+    after->setBackgroundColor(green);
+    after->setCornerRadius(4);
+    root->addSubview(after);
+    const auto image = renderView(*root);
+    ASSERT_TRUE(image);
+    ExpectColor(PixelAt(*image, 80, 80), green, "drawn after it");
+    ExpectColor(PixelAt(*image, 20, 20), k.clamped ? red : white, "its place");
+    ExpectColor(PixelAt(*image, 11, 11), white, "outside its round corner, if any");
+    ExpectColor(PixelAt(*image, 50, 50), white, "nothing of it, mid-way");
+  }
+}
+
 }  // namespace

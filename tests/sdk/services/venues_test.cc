@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cairo.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "MCModels/mc_location.h"
 #include "MCVenueManager/mc_category_manager.h"
 #include "MCVenueManager/mc_venue_manager.h"
+#include "platform/run_loop.h"
 #include "sdk/services/services_support.h"
 
 namespace {
@@ -24,6 +26,35 @@ std::string Png() {
   const auto png = platform::Image::imageWithSurface(s, 1)->pngData();
   cairo_surface_destroy(s);
   return std::string(png.begin(), png.end());
+}
+
+// A valid PNG of w x h one-bit grey pixels, all black: a few kilobytes, however large it
+// decodes.
+std::string GreyPng(uint32_t w, uint32_t h) {
+  std::vector<uint8_t> raw((1 + (w + 7) / 8) * size_t(h), 0);  // filter byte and bits per row
+  uLongf n = compressBound(uLong(raw.size()));
+  std::vector<uint8_t> z(n);
+  compress2(z.data(), &n, raw.data(), uLong(raw.size()), 9);
+  z.resize(n);
+  std::string png("\x89PNG\r\n\x1a\n", 8);
+  auto be = [&](uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) png.push_back(char(v >> shift));
+  };
+  auto chunk = [&](const char* type, const std::vector<uint8_t>& data) {
+    be(uint32_t(data.size()));
+    std::string body(type, 4);
+    body.append(data.begin(), data.end());
+    png += body;
+    be(uint32_t(crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size()))));
+  };
+  std::vector<uint8_t> header;
+  for (uint32_t v : {w, h})
+    for (int shift = 24; shift >= 0; shift -= 8) header.push_back(uint8_t(v >> shift));
+  header.insert(header.end(), {1, 0, 0, 0, 0});  // depth 1, grey, deflate, no filter, no interlace
+  chunk("IHDR", header);
+  chunk("IDAT", z);
+  chunk("IEND", {});
+  return png;
 }
 
 class Venues : public services_test::ServicesTest {
@@ -146,6 +177,59 @@ TEST_F(Venues, PicturesOnlyOverHttpAndWithinTheTimeOut) {
                                 std::string("javascript:x"), std::string("http://")})
     EXPECT_EQ(MCVenueManager::fetchImage(url, 1), nullptr) << url;
   EXPECT_NE(MCVenueManager::fetchImage(base() + "/images/a.png", 1), nullptr);
+}
+
+
+// Pictures that would decode to gigabytes: what a location's pictures take together is
+// bounded, each picture that would pass the bound is skipped, and later small ones still fit.
+TEST_F(Venues, PicturesOfALocationShareOnePixelBound) {
+  editReplies([](contentserver::SdkReplies& r) {
+    r.images["huge.png"] = GreyPng(8192, 8192);  // 64M pixels
+    r.images["big.png"] = GreyPng(3000, 3000);   // 9M pixels
+  });
+  const std::string img = base() + "/images/";
+  struct Row {
+    int64_t id;
+    const char* picture;
+    int width;  // 0: the empty image
+  } rows[] = {
+      {1, "huge.png", 0}, {2, "huge.png", 0}, {3, "big.png", 3000},
+      {4, "big.png", 0},  {5, "a.png", 3},    {6, "a.png", 3},
+  };
+  std::string xml = "<Location id=\"3\"><Sublocation id=\"1\">";
+  for (const Row& row : rows)
+    xml += "<Venue id=\"" + std::to_string(row.id) + "\"><image>" + img + row.picture + "</image></Venue>";
+  load({{"venues.xml", xml + "</Sublocation></Location>"}});
+  int64_t pixels = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.id);
+    const auto v = venue(row.id);
+    ASSERT_TRUE(v && v->image);
+    EXPECT_EQ(v->image->pixelWidth(), row.width);
+    pixels += int64_t(v->image->pixelWidth()) * v->image->pixelHeight();
+  }
+  EXPECT_LE(pixels, MCVenueManager::kMaxImagePixels);
+  // The next location starts with the whole bound again.
+  load({{"venues.xml", "<Location id=\"3\"><Sublocation id=\"1\"><Venue id=\"7\"><image>" + img +
+                           "big.png</image></Venue></Sublocation></Location>"}});
+  EXPECT_EQ(venue(7)->image->pixelWidth(), 3000);
+}
+
+// Loaded on the main thread, pictures decode while the main run loop keeps turning; a load
+// that a block of the loop starts meanwhile is refused instead of waiting on the first.
+TEST_F(Venues, OnTheMainThreadPicturesDecodeWhileItsRunLoopTurns) {
+  ASSERT_TRUE(platform::RunLoop::isMainThread());
+  editReplies([](contentserver::SdkReplies& r) { r.images["big.png"] = GreyPng(3000, 3000); });
+  bool ran = false;
+  platform::RunLoop::main()->perform([&] {
+    ran = true;
+    venues_->loadVenuesFromArchive();
+  });
+  load({{"venues.xml", "<Location id=\"3\"><Sublocation id=\"1\"><Venue id=\"8\"><image>" + base() +
+                           "/images/big.png</image></Venue></Sublocation></Location>"}});
+  EXPECT_TRUE(ran);
+  ASSERT_EQ(venues_->venues().size(), 1u);
+  EXPECT_EQ(venue(8)->image->pixelWidth(), 3000);
 }
 
 }  // namespace
