@@ -24,7 +24,9 @@ void AddVertex(RouteGraph& g, int subLoc, int id, double x, double y) { ASSERT_E
 
 void AddEdge(RouteGraph& g, int subLoc, int src, int dst, bool twoWay = true) {
   ASSERT_NE(g.addEdge(E(subLoc, 0, src, dst)), 0);
-  if (twoWay) ASSERT_NE(g.addEdge(E(subLoc, 0, dst, src)), 0);
+  if (twoWay) {
+    ASSERT_NE(g.addEdge(E(subLoc, 0, dst, src)), 0);
+  }
 }
 
 // An L on floor 1: (0,0) - (10,0) - (10,10).
