@@ -1,10 +1,15 @@
 #include "kit_demo/demo_report.h"
 
 #include "mapview/mc_screen_follow.h"
+#include "replay/track_png.h"
 
+#include <algorithm>
+#include <cairo.h>
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <sstream>
+#include <vector>
 
 namespace kitdemo {
 
@@ -15,7 +20,7 @@ std::string ProgressBar(int percent) {
          (percent < 0 ? std::string("failed") : std::to_string(percent) + " %");
 }
 
-void PrintServerReceived(const std::vector<contentserver::RequestRecord>& records, size_t queued) {
+bool PrintServerReceived(const std::vector<contentserver::RequestRecord>& records, size_t queued) {
   std::map<std::string, int> byPath;
   size_t lines = 0, posts = 0;
   for (const auto& r : records) {
@@ -29,6 +34,7 @@ void PrintServerReceived(const std::vector<contentserver::RequestRecord>& record
   for (const auto& [path, n] : byPath) std::printf("  %-44s %5d\n", path.c_str(), n);
   std::printf("  heat-map lines: %zu in %zu queue posts (%zu queued by the kit%s)\n", lines, posts, queued,
               lines == queued ? ", none lost, none twice" : ", MISMATCH");
+  return lines == queued;
 }
 
 bool PrintAccuracyTable(const std::vector<AccuracyRow>& rows, double settle) {
@@ -50,34 +56,70 @@ bool PrintAccuracyTable(const std::vector<AccuracyRow>& rows, double settle) {
 MapScreenPictures::MapScreenPictures(std::shared_ptr<MCLocationViewController> screen, std::string outDir)
     : screen_(std::move(screen)), outDir_(std::move(outDir)) {}
 
-void MapScreenPictures::picture(const std::string& moment) {
-  if (!screen_) return;
+bool MapScreenPictures::picture(const std::string& moment) {
+  if (!screen_) return true;
   MCFollowPosition(*screen_);
   const std::string file = outDir_ + "/screen-" + moment + ".png";
   std::string error;
-  if (screen_->writePng(file, &error)) {
-    std::printf("picture: %s (the map screen, %s)\n", file.c_str(), moment.c_str());
-  } else {
+  if (!screen_->writePng(file, &error)) {
     std::printf("map screen: %s\n", error.c_str());
+    return false;
   }
+  std::printf("picture: %s (the map screen, %s)\n", file.c_str(), moment.c_str());
+  return true;
 }
 
-void MapScreenPictures::frame() {
+void MapScreenPictures::frame(const std::string& caption) {
   if (!screen_) return;
   MCFollowPosition(*screen_);
-  if (auto image = screen_->snapshot(0.5)) animation_.addFrame(*image, 0.2);
+  const auto image = screen_->snapshot(0.5);
+  if (!image) return;
+  const auto captioned = CaptionedFrame(*image, caption);
+  animation_.addFrame(captioned ? *captioned : *image, 0.2);
 }
 
-void MapScreenPictures::finish() {
-  if (!screen_ || animation_.frameCount() == 0) return;
+bool MapScreenPictures::finish() {
+  if (!screen_ || animation_.frameCount() == 0) return true;
   const std::string file = outDir_ + "/walk.png";
   std::string error;
-  if (animation_.writeToFile(file, &error)) {
-    std::printf("picture: %s (the map screen through the walk, %zu frames, animated)\n", file.c_str(),
-                animation_.frameCount());
-  } else {
+  if (!animation_.writeToFile(file, &error)) {
     std::printf("map screen: %s\n", error.c_str());
+    return false;
   }
+  std::printf("picture: %s (the map screen through the walk, %zu frames, animated)\n", file.c_str(),
+              animation_.frameCount());
+  return true;
+}
+
+std::shared_ptr<platform::Image> CaptionedFrame(const platform::Image& screen, const std::string& caption) {
+  const int w = screen.pixelWidth(), h = screen.pixelHeight();
+  if (w <= 0 || h <= 0) return nullptr;
+  std::vector<std::string> lines;
+  std::istringstream in(caption);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  // A size that suits the frame's width; a line too long for it is drawn smaller.
+  const double font = std::max(8.0, w / 16.0);
+  const int band = static_cast<int>(std::ceil(font * (0.5 + 1.3 * std::max<size_t>(lines.size(), 1))));
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h + band);
+  cairo_t* cr = cairo_create(surface);
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  screen.drawInRect(cr, 0, 0, w, h);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, font);
+    cairo_text_extents_t ext;
+    cairo_text_extents(cr, lines[i].c_str(), &ext);
+    const double room = w - font;
+    const double size = ext.x_advance > room ? font * room / ext.x_advance : font;
+    replay::DrawLabel(cr, font * 0.5, h + font * (1.3 * double(i + 1)), lines[i], size);
+  }
+  cairo_destroy(cr);
+  auto image = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS
+                   ? platform::Image::imageWithSurface(surface, screen.scale())
+                   : nullptr;
+  cairo_surface_destroy(surface);
+  return image;
 }
 
 int PrintServiceExchanges(const std::vector<contentserver::SdkRecord>& records) {

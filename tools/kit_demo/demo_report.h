@@ -18,8 +18,9 @@ namespace kitdemo {
 // "[#########-----------]  45 %" on one line, rewritten in place.
 std::string ProgressBar(int percent);
 
-// Requests per path and the heat-map lines among the queue's posts.
-void PrintServerReceived(const std::vector<contentserver::RequestRecord>& records, size_t heatmapLinesQueued);
+// Requests per path and the heat-map lines among the queue's posts; true when
+// the server received every line queued, each once.
+bool PrintServerReceived(const std::vector<contentserver::RequestRecord>& records, size_t heatmapLinesQueued);
 
 struct AccuracyRow {
   std::string what;
@@ -36,18 +37,22 @@ class MapScreenPictures {
  public:
   // Null screen: nothing is drawn.
   MapScreenPictures(std::shared_ptr<MCLocationViewController> screen, std::string outDir);
-  // screen-<moment>.png, printed as it is written.
-  void picture(const std::string& moment);
-  // One frame of walk.png, the animation.
-  void frame();
-  // Writes walk.png; prints its name.
-  void finish();
+  // screen-<moment>.png, printed as it is written; false when it could not be.
+  bool picture(const std::string& moment);
+  // One frame of walk.png, the animation, with its caption in a band below
+  // the screen.
+  void frame(const std::string& caption);
+  // Writes walk.png; prints its name; false when it could not be written.
+  bool finish();
 
  private:
   std::shared_ptr<MCLocationViewController> screen_;
   std::string outDir_;
   platform::AnimatedPng animation_;
 };
+
+// A frame of the screen with a band of text below it, outside the screen.
+std::shared_ptr<platform::Image> CaptionedFrame(const platform::Image& screen, const std::string& caption);
 
 // The services' exchanges with the server (remote settings, push actions, beacon
 // reports). Returns the lines it printed.

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "MCLogManager/mc_log_manager.h"
@@ -40,6 +41,8 @@
 #include "platform/run_loop.h"
 #include "platform/testing.h"
 #include "replay/replay_run.h"
+#include "replay/track_png.h"
+#include "wifipos/navigation_map/navigation_map.h"
 #include "world/score.h"
 #include "world/world.h"
 
@@ -56,6 +59,15 @@ int Fail(const std::string& why) {
   std::fprintf(stderr, "kit-demo: %s\n", why.c_str());
   return 1;
 }
+
+// The demo's own checks: each one that fails is told on stderr at the end
+// and makes the exit status 1.
+struct Checks {
+  std::vector<std::string> failed;
+  void check(bool ok, const std::string& why) {
+    if (!ok) failed.push_back(why);
+  }
+};
 
 // The heat-map lines the kit hands to its message queue, counted on the way.
 class CountingQueueEngine : public MMQueueEngine {
@@ -76,7 +88,8 @@ struct Demo {
   std::string serverUrl;
   contentserver::Location venue;
   std::shared_ptr<MarvistoCore> core;
-  std::shared_ptr<CountingQueueEngine> queueEngine = std::make_shared<CountingQueueEngine>();
+  // Made once the app home is set: its queue lives under the home's Documents.
+  std::shared_ptr<CountingQueueEngine> queueEngine;
   std::shared_ptr<MarvistoCoreDelegate> delegate = std::make_shared<MarvistoCoreDelegate>();
   std::mutex printMutex;
   double walkStart = 0, replayStart = 0;
@@ -84,6 +97,7 @@ struct Demo {
   std::unique_ptr<kitdemo::MapScreenPictures> screen;
   int zoneEvents = 0, pushes = 0;
   size_t ranged = 0;
+  Checks checks;
 
   // One step of the manual clock, paced when asked.
   void step(double seconds, double atLeastRealFraction = 0) {
@@ -148,6 +162,7 @@ bool StartWorldAndServer(Demo& d, std::string* error) {
 }
 
 void InitFacade(Demo& d) {
+  d.queueEngine = std::make_shared<CountingQueueEngine>();
   MCServerManager::sharedInstance()->setMqEngine(d.queueEngine);
   d.core = MarvistoCore::initWithUserHash(kUserHash, d.serverUrl);
   d.delegate->didEnterZoneWithId = [&d](int64_t id) {
@@ -241,6 +256,10 @@ struct Walked {
   std::vector<std::optional<std::array<double, 3>>> positions;  // per tick
   std::string log;
   double routeLength = 0;
+  RoutePath firstRoute;  // the route the kit gave at the first position
+  double lastRouteLength = -1;  // of the latest tick with a route; -1 before the first
+  bool arrived = false;
+  std::string caption = "0.0 s\nno position yet";  // of the latest tick, for the animation
 };
 
 void Track(Demo& d, Walked& w, const std::optional<world::Truth>& truth, double t0) {
@@ -250,7 +269,36 @@ void Track(Demo& d, Walked& w, const std::optional<world::Truth>& truth, double 
     return;
   }
   w.positions.push_back(std::array<double, 3>{double(info->sublocation), info->x, info->y});
-  if (!info->paths.empty() && w.routeLength == 0) w.routeLength = info->paths[0]->lenght;
+  if (!info->paths.empty() && w.routeLength == 0) {
+    w.routeLength = info->paths[0]->lenght;
+    for (const auto& p : info->paths[0]->points)
+      w.firstRoute.points.emplace_back(int(p->sublocation), p->x.doubleValue(), p->y.doubleValue());
+    w.firstRoute.length = info->paths[0]->lenght;
+  }
+  if (!info->paths.empty()) {
+    w.lastRouteLength = info->paths[0]->lenght;
+  } else if (w.lastRouteLength >= 0 && !w.arrived) {
+    // The route ended: the map screen saw it short enough and cancelled the target.
+    w.arrived = true;
+    char line[160];
+    std::snprintf(line, sizeof line, " arrived: the route to the target was %.1f m, the map screen ended it",
+                  w.lastRouteLength);
+    d.say(d.walkTime() + line);
+  }
+  char caption[160];
+  const double t = platform::Clock::nowSeconds() - t0;
+  if (info->sublocation < 0) {
+    std::snprintf(caption, sizeof caption, "%.1f s\nno position yet", t);
+  } else if (truth && truth->floorId != info->sublocation) {
+    std::snprintf(caption, sizeof caption, "%.1f s, floor %lld\nwrong floor (truth: %d)", t,
+                  (long long)info->sublocation, truth->floorId);
+  } else if (truth) {
+    std::snprintf(caption, sizeof caption, "%.1f s, floor %lld\nerror to the truth %.2f m", t,
+                  (long long)info->sublocation, std::hypot(info->x - truth->x, info->y - truth->y));
+  } else {
+    std::snprintf(caption, sizeof caption, "%.1f s, floor %lld", t, (long long)info->sublocation);
+  }
+  w.caption = caption;
   if (truth)
     w.scored.push_back({info->time - t0, info->sublocation >= 0, int(info->sublocation), info->x, info->y,
                         truth->floorId, truth->x, truth->y});
@@ -282,7 +330,7 @@ Walked WalkWithNavigation(Demo& d) {
   Track(d, w, std::nullopt, d.walkStart);
   // The ready-made screen over the downloaded location, as a host would present it.
   d.screen = std::make_unique<kitdemo::MapScreenPictures>(d.core->location()->viewController(), d.out);
-  d.screen->picture("start");
+  bool startTaken = false;
   double nextStatus = 20, nextFrame = 0;
   const double pictureAt[] = {30, 85};
   size_t nextPicture = 0;
@@ -290,12 +338,18 @@ Walked WalkWithNavigation(Demo& d) {
     d.step(kTick);
     Track(d, w, d.world->truthAt(platform::Clock::now()), d.walkStart);
     const double t = platform::Clock::nowSeconds() - d.walkStart;
+    // The first picture shows the marker: it waits for the first position.
+    if (!startTaken && w.positions.back() && (*w.positions.back())[0] >= 0) {
+      startTaken = true;
+      d.checks.check(d.screen->picture("start"), "the map screen's first picture was not written");
+    }
     if (t >= nextFrame) {
       nextFrame += 1;
-      d.screen->frame();
+      d.screen->frame(w.caption);
     }
     if (nextPicture < std::size(pictureAt) && t >= pictureAt[nextPicture]) {
-      d.screen->picture(std::to_string(int(pictureAt[nextPicture++])) + "s");
+      d.checks.check(d.screen->picture(std::to_string(int(pictureAt[nextPicture++])) + "s"),
+                     "a picture of the map screen was not written");
     }
     if (t >= nextStatus) {
       nextStatus += 20;
@@ -306,8 +360,10 @@ Walked WalkWithNavigation(Demo& d) {
       d.say(d.walkTime() + line);
     }
   }
-  d.screen->picture("end");
-  d.screen->finish();
+  d.checks.check(startTaken, "the walk never had a position for the map screen's first picture");
+  d.checks.check(d.screen->picture("end") && d.screen->finish(), "a picture of the map screen was not written");
+  d.checks.check(w.routeLength > 0, "the kit gave no route to the target");
+  d.checks.check(w.arrived, "the route never ended at the target (no arrival)");
   d.core->_stopSaveLogToFile();
   d.core->stopMarvisto();
   d.world->stop();
@@ -324,6 +380,7 @@ Walked Replay(Demo& d, const Walked& live) {
   const uint64_t records = d.core->_startNavigateByLog(fs::path(live.log).filename().string(), &error);
   if (error) {
     std::printf("replay failed: %s\n", error->localizedDescription.c_str());
+    d.checks.check(false, "the recorded log did not replay: " + error->localizedDescription);
     return r;
   }
   d.replayStart = platform::Clock::nowSeconds();
@@ -345,6 +402,7 @@ Walked Replay(Demo& d, const Walked& live) {
   std::printf("replayed %llu records through the facade's log path: %zu ticks, largest difference to the live "
               "positions %.3g m\n",
               (unsigned long long)records, compared, worst);
+  d.checks.check(compared > 0, "the replay through the facade gave no position to compare");
   return r;
 }
 
@@ -399,23 +457,41 @@ int main(int argc, char** argv) {
   d.core->stopSendingPostRequests();
   std::printf("message queue stopped\n");
   const auto records = d.server->records();
-  kitdemo::PrintServerReceived(records, d.queueEngine->queued);
+  d.checks.check(d.queueEngine->queued > 0, "the kit queued no heat-map line");
+  d.checks.check(kitdemo::PrintServerReceived(records, d.queueEngine->queued),
+                 "the server did not receive every queued heat-map line exactly once");
   kitdemo::PrintServiceExchanges(d.sdkRoutes->records());
 
   // The pictures: the recorded log drawn over the floors by the engine's
   // replay, which also scores it against the world's truth as a reference.
   const std::string truth = d.out + "/walk.truth.csv";
-  if (d.world->writeLog(d.out + "/walk.log", truth, &error) != 0) std::printf("world: %s\n", error.c_str());
+  if (d.world->writeLog(d.out + "/walk.log", truth, &error) != 0) {
+    std::printf("world: %s\n", error.c_str());
+    d.checks.check(false, "the world's log was not written: " + error);
+  }
   replay::ReplayOptions ro;
   ro.mapPath = (platform::Paths::documents() / ("#" + std::to_string(d.venue.id)) / "map.mvz").string();
   ro.logPath = live.log;
   ro.truthPath = truth;
-  ro.pngDir = d.out;
   ro.progress = false;
   replay::ReplayReport report;
-  if (replay::RunReplay(ro, &report, &error) != 0) std::printf("replay tool: %s\n", error.c_str());
+  if (replay::RunReplay(ro, &report, &error) != 0) {
+    std::printf("replay tool: %s\n", error.c_str());
+    d.checks.check(false, "the engine's replay tool failed: " + error);
+  }
   std::printf("the engine's replay tool read the SDK's log: %d records, %d unparsable\n", report.records,
               report.badRecords);
+  d.checks.check(report.records > 0 && report.badRecords == 0, "the engine's replay tool could not read the SDK's log");
+  // The floors with the true and estimated paths and the route the kit gave
+  // at the walk's first position.
+  report.routes = {live.firstRoute};
+  error.clear();
+  NavigationMap map;
+  if (map.setPathToNavArchive(ro.mapPath.c_str()) != 0 || map.parseAllFiles(false) != 0 ||
+      replay::DrawFloorPictures(map, report, d.out, &report.pictures, &error) != 0) {
+    std::printf("floor pictures: %s\n", error.empty() ? ("cannot read " + ro.mapPath).c_str() : error.c_str());
+    d.checks.check(false, "the floor pictures were not drawn");
+  }
 
   const std::vector<world::ScoredTick> replayed =
       world::ScoredFromReplay(report, report.ticks.empty() ? 0 : report.ticks.front().timeMs);
@@ -426,10 +502,11 @@ int main(int argc, char** argv) {
   for (const auto& p : report.pictures) std::printf("picture: %s\n", p.c_str());
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
   std::printf("kit-demo took %.1f s\n", took);
-  std::printf("%s\n", met ? "every figure meets the venue's targets"
-                          : "the figures marked MISSED do not meet the venue's targets");
+  d.checks.check(met, "the figures marked MISSED do not meet the venue's targets");
+  if (d.checks.failed.empty()) std::printf("every check passed; every figure meets the venue's targets\n");
   d.screen.reset();
   d.core.reset();
   d.server->stop();
-  return 0;
+  for (const std::string& why : d.checks.failed) std::fprintf(stderr, "kit-demo: check failed: %s\n", why.c_str());
+  return d.checks.failed.empty() ? 0 : 1;
 }

@@ -139,7 +139,9 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
       tick.azimuth = m.outOrientation[0];
     }
     report->steps = std::max(report->steps, m.outStepCounter);
-    if (!m.outPaths.empty()) {
+    // The routes from where the walk was first placed: by the walk's end a
+    // walker at the target has a route of no length.
+    if (report->routes.empty() && !m.outPaths.empty()) {
       bool any = false;
       for (const RoutePath& p : m.outPaths) any = any || !p.points.empty();
       if (any) report->routes = m.outPaths;

@@ -58,7 +58,7 @@ struct ReplayReport {
   double score = 0.0;     // p75Error + 15 m * (1 - rightFloorShare)
   int steps = 0;          // step counter of the last message
   double meanStepMs = 0.0, p99StepMs = 0.0;
-  std::vector<RoutePath> routes;  // routes of the last message that had any
+  std::vector<RoutePath> routes;  // routes of the first message that had any
   std::vector<std::string> pictures;
 };
 

@@ -190,6 +190,20 @@ class FloorBuilder {
     for (const auto& corner : {std::make_pair(l.x0, l.y0), std::make_pair(l.x1, l.y0),
                                std::make_pair(l.x1, l.y1), std::make_pair(l.x0, l.y1)})
       ids.push_back(vertex(corner.first, corner.second, room, r.name));
+    // A corridor is open from wall to wall: a walker crosses it where they
+    // meet it, not only at its ends. Every vertex on one of its long lanes
+    // (a door's) is linked straight across to the other lane.
+    if (r.corridor) {
+      const std::vector<int> onLoop = ids;
+      for (int id : onLoop) {
+        const RouteVertex v = routes_->vertices[id - 1];
+        const bool south = std::fabs(v.y - l.y0) < kOnLoop, north = std::fabs(v.y - l.y1) < kOnLoop;
+        if (south == north || v.x <= l.x0 + kOnLoop || v.x >= l.x1 - kOnLoop) continue;
+        const int across = vertex(v.x, south ? l.y1 : l.y0, room, r.name);
+        ids.push_back(across);
+        link(id, across);
+      }
+    }
     std::vector<std::pair<double, int>> around;
     for (int id : ids) {
       const RouteVertex& v = routes_->vertices[id - 1];

@@ -1,6 +1,7 @@
 // Routes, barriers and zones of a generated venue. Every room (the corridor
 // and an open hall included) gets a loop of two-way edges a little inside its
-// walls; every door joins the loop of its room to the corridor's loop; stairs
+// walls; every door joins the loop of its room to the corridor's loop, whose
+// two long lanes are linked straight across at every door; stairs
 // at the west end and a lift at the east end of each floor's corridor (or
 // hall) join the floors. The inner walls become wall barriers, the outer
 // walls closed zone barriers, and the rooms rectangular zones next to one

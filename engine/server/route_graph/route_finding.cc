@@ -2,6 +2,7 @@
 // into the graph, and routes from one point to one or many targets. A query
 // never changes the graph: the start, the targets and their joining edges are
 // laid over it, and answer exactly as if they had been added to a copy.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -189,6 +190,30 @@ class RouteGraph::Query {
     return id;
   }
 
+  // A start nearer to a target's own edge (from the target's projection to
+  // the target) than to the graph walks straight onto that edge instead of
+  // out to the graph and back along the edge: a walker standing beside the
+  // target is that far from it, not twice its distance to the graph. The
+  // step onto the edge must be as free of barriers as the start's own.
+  void reachTargetEdge(const LocationPoint& from, int start, const LocationPoint& pf,
+                       const LocationPoint& pt, const LocationPoint& to, int target) {
+    if (start == 0 || target == 0 || pt.subLoc < 1 || to.subLoc != from.subLoc || pt.subLoc != from.subLoc)
+      return;
+    const double dx = to.x - pt.x, dy = to.y - pt.y;
+    const double len2 = dx * dx + dy * dy;
+    double t = len2 > kEps ? ((from.x - pt.x) * dx + (from.y - pt.y) * dy) / len2 : 1.0;
+    t = std::clamp(t, 0.0, 1.0);
+    const LocationPoint foot(from.subLoc, pt.x + t * dx, pt.y + t * dy);
+    const double step = GetDist(from.x, from.y, foot.x, foot.y);
+    if (!(step < GetDist(from.x, from.y, pf.x, pf.y))) return;
+    const LocationPoint clear = base_.getBarrierIntersection(from, foot);
+    if (std::fabs(clear.x - foot.x) > kEps || std::fabs(clear.y - foot.y) > kEps) return;
+    const int onEdge = addVertex(foot);
+    if (onEdge == 0) return;
+    addEdge(Link(from.subLoc, start, onEdge, 1.0));
+    addEdge(Link(from.subLoc, onEdge, target, 1.0));
+  }
+
   double search(int src, int dst, std::vector<int>* path, Graph::Labels* labels) const {
     return base_.graph_.getPath(src, dst, path, labels, arcs_);
   }
@@ -343,6 +368,7 @@ RoutePath RouteGraph::getPath(const LocationPoint& fromPoint, const LocationPoin
   if (a == 0 || b == 0 || sa == 0 || sb == 0) return RoutePath();
   g.addEdge(Link(from.subLoc, a, sa, 1.0));
   g.addEdge(Link(to.subLoc, sb, b, 1.0));
+  g.reachTargetEdge(from, a, pf, pt, to, b);
 
   // A start or target that was merged into a close vertex is searched from
   // (or to) that vertex.
@@ -366,12 +392,15 @@ std::vector<RoutePath> RouteGraph::getPaths(const LocationPoint& fromPoint,
   g.addEdge(Link(from.subLoc, a, sa, 1.0));
 
   std::vector<int> ids(targets.size(), 0);
+  std::vector<LocationPoint> ends(targets.size());
   for (size_t i = 0; i < targets.size(); ++i) {
     const LocationPoint pt = getProjection(targets[i]);
     const LocationPoint to = getBarrierIntersection(pt, targets[i]);
     ids[i] = g.addVertex(to);
+    ends[i] = to;
     const int st = g.addSplitPoint(pt);
     g.addEdge(Link(to.subLoc, st, ids[i], 1.0));
+    g.reachTargetEdge(from, a, pf, pt, to, ids[i]);
   }
 
   const int start = g.kept(a);
@@ -379,8 +408,18 @@ std::vector<RoutePath> RouteGraph::getPaths(const LocationPoint& fromPoint,
   g.search(start, start, nullptr, &labels);
   for (size_t i = 0; i < targets.size(); ++i) {
     const int target = g.kept(ids[i]);
-    // A target at the start is no route, as it is for a single route.
-    if (target == 0 || target == start) continue;
+    if (target == 0) continue;
+    // A walker standing at a target has arrived: the route is the step to
+    // it, shorter than the floor's stick distance, not no route at all (a
+    // route without points would never end).
+    if (target == start) {
+      result[i].points.push_back(from);
+      if (GetDist(from.x, from.y, ends[i].x, ends[i].y) >= kEps) {
+        result[i].points.push_back(ends[i]);
+        result[i].length = GetDist(from.x, from.y, ends[i].x, ends[i].y);
+      }
+      continue;
+    }
     std::vector<int> chain;
     int cur = target;
     bool complete = true;

@@ -166,6 +166,49 @@ TEST(RouteLayoutTest, GraphsLieOnWalkableGroundAndRoutesKeepToIt) {
   }
 }
 
+// A corridor is crossed where a walker meets it: from any door to any other
+// the route is no longer than the way straight out of the one door, along the
+// corridor and straight into the other, never out to the corridor's end and
+// back along its other side.
+TEST(RouteLayoutTest, CorridorsAreCrossedAtTheDoors) {
+  VenueSpec wide = venuesim_test::SmallSpec(12);
+  wide.width = 60.0;
+  wide.height = 30.0;
+  std::vector<VenueSpec> specs = Specs();
+  specs.push_back(wide);
+  for (const VenueSpec& setup : specs) {
+    SCOPED_TRACE("seed " + std::to_string(setup.seed));
+    Loaded l;
+    ASSERT_NO_FATAL_FAILURE(GenerateAndLoad(setup, &l));
+    const RouteGraph& g = l.map.getGraphs()[0];
+    int across = 0;
+    for (const FloorRoutes& f : l.venue.routes.floors) {
+      const std::vector<Room>& rooms = FloorOf(l.venue, f.floorId).rooms;
+      // Each door with the vertex of the corridor's lane it leads onto.
+      std::vector<std::pair<const RouteVertex*, const RouteVertex*>> doors;
+      for (const RouteLink& e : f.edges) {
+        const RouteVertex* a = l.venue.routes.vertex(e.a);
+        const RouteVertex* b = l.venue.routes.vertex(e.b);
+        if (a->room >= 0) std::swap(a, b);
+        if (a->room < 0 && b->room >= 0 && rooms[static_cast<size_t>(b->room)].corridor) doors.push_back({a, b});
+      }
+      for (const auto& [a, laneA] : doors) {
+        for (const auto& [b, laneB] : doors) {
+          if (a == b) continue;
+          const RoutePath r = g.getPath(LocationPoint(f.floorId, a->x, a->y), LocationPoint(f.floorId, b->x, b->y));
+          const double straight = std::hypot(a->x - laneA->x, a->y - laneA->y) + std::fabs(laneA->x - laneB->x) +
+                                  std::fabs(laneA->y - laneB->y) + std::hypot(laneB->x - b->x, laneB->y - b->y);
+          // Where two doors nearly face each other the crossing may even be a little shorter.
+          EXPECT_LE(r.length, straight + 1e-6) << a->name << " -> " << b->name;
+          across += laneA->y != laneB->y;
+        }
+      }
+    }
+    // The hall has no doors; every other venue has rooms on both sides.
+    EXPECT_EQ(across > 0, setup.height > 10.0);
+  }
+}
+
 // Every point of a room lies in that room's zone and in no other room's; the
 // L-shaped zone of each floor holds its own corner but not the notch cut out of it.
 TEST(RouteLayoutTest, ZonesAnswerForTheirRooms) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -23,7 +24,9 @@ void AddVertex(RouteGraph& g, int subLoc, int id, double x, double y) { ASSERT_E
 
 void AddEdge(RouteGraph& g, int subLoc, int src, int dst, bool twoWay = true) {
   ASSERT_NE(g.addEdge(E(subLoc, 0, src, dst)), 0);
-  if (twoWay) ASSERT_NE(g.addEdge(E(subLoc, 0, dst, src)), 0);
+  if (twoWay) {
+    ASSERT_NE(g.addEdge(E(subLoc, 0, dst, src)), 0);
+  }
 }
 
 // An L on floor 1: (0,0) - (10,0) - (10,10).
@@ -75,8 +78,64 @@ TEST(RouteFinding, EndsOnOrNearVerticesStillRoute) {
   ASSERT_EQ(many.size(), 3u);
   EXPECT_NEAR(many[0].length, 10.0, 1e-9);
   EXPECT_NEAR(many[1].length, 10.0, 1e-9);
-  EXPECT_TRUE(many[2].points.empty());  // the target is the start
+  // The target is the start: the walker has arrived, which is a route of
+  // no length, not no route.
+  ASSERT_EQ(many[2].points.size(), 1u);
+  ExpectPoint(many[2].points[0], 1, 10, 0);
+  EXPECT_EQ(many[2].length, 0.0);
   EXPECT_TRUE(g.getPath(LocationPoint(1, 4, 0), LocationPoint(1, 4, 0)).points.empty());
+}
+
+// A room's loop a little inside its walls, the target in the room 2.2 m
+// from the loop's west side, a wall just north of the target.
+RouteGraph RoomWithTarget() {
+  RouteGraph g = Venue();
+  AddVertex(g, 1, 1, 30.6, 0.8);
+  AddVertex(g, 1, 2, 35.4, 0.8);
+  AddVertex(g, 1, 3, 35.4, 12.2);
+  AddVertex(g, 1, 4, 30.6, 12.2);
+  for (int i = 1; i <= 4; ++i) AddEdge(g, 1, i, i % 4 + 1);
+  // The wall from (31.5, 7) to (34.5, 7) in fractions of the 100 x 50 m floor.
+  g.parseBarriers("<Location><Sublocation id=\"1\"><Barrier id=\"1\" type=\"wall\">"
+                  "<coord kx=\"0.315\" ky=\"0.14\"/><coord kx=\"0.345\" ky=\"0.14\"/></Barrier></Sublocation></Location>",
+                  nullptr);
+  return g;
+}
+
+TEST(RouteFinding, AWalkerBesideTheTargetIsThatFarFromIt) {
+  const RouteGraph g = RoomWithTarget();
+  const LocationPoint target(1, 32.8, 6.5);
+  struct Case {
+    const char* what;
+    LocationPoint walker;
+    double length;  // of the route to the target
+  } cases[] = {
+      {"at the target", {1, 32.8, 6.5}, 0.0},
+      {"3 cm off (closer than the stick distance)", {1, 32.83, 6.5}, 0.03},
+      {"half a metre east, nearer the loop's east side", {1, 33.3, 6.5}, 0.5},
+      {"half a metre south-east", {1, 33.1, 6.1}, 0.5},
+      {"on the target's own edge", {1, 31.8, 6.5}, 1.0},
+      {"beside the target's own edge", {1, 31.8, 6.0}, 1.5},
+      {"behind the wall: round it by the loop", {1, 32.5, 7.5}, 1.9 + 1.0 + 2.2},
+      {"nearer the loop than the target's edge", {1, 35.0, 11.5}, 0.4 + 0.7 + 4.8 + 5.7 + 2.2},
+  };
+  for (const Case& c : cases) {
+    const std::vector<RoutePath> many = g.getPaths(c.walker, {target});
+    ASSERT_EQ(many.size(), 1u);
+    EXPECT_NEAR(many[0].length, c.length, 1e-9) << c.what;
+    ASSERT_FALSE(many[0].points.empty()) << c.what;
+    ExpectPoint(many[0].points.front(), 1, c.walker.x, c.walker.y);
+    ExpectPoint(many[0].points.back(), 1, target.x, target.y);
+    ExpectSound(many[0]);
+    // One route is the same, but for the walker at the target's very place.
+    const RoutePath one = g.getPath(c.walker, target);
+    if (c.length < 0.1) {
+      EXPECT_TRUE(one.points.empty()) << c.what;
+    } else {
+      EXPECT_NEAR(one.length, c.length, 1e-9) << c.what;
+      ASSERT_EQ(one.points.size(), many[0].points.size()) << c.what;
+    }
+  }
 }
 
 TEST(RouteFinding, HairpinsAndStraightCornersStayFinite) {
@@ -113,8 +172,12 @@ std::vector<LocationPoint> PathPoints(const RouteGraph& c, const std::vector<int
 // the graph with the public operations (straight corners, no smoothing): the
 // start and all targets are added to one copy, and the points of each route
 // are the vertices of the copy's shortest path.
+// A start nearer to a target's own edge than to the graph steps onto that
+// edge where the step crosses no barrier. A target merged into the start is
+// the start and the target for many targets, no route for one.
 std::vector<std::vector<LocationPoint>> ReferenceRoutes(const RouteGraph& g, const LocationPoint& from,
-                                                        const std::vector<LocationPoint>& targets) {
+                                                        const std::vector<LocationPoint>& targets,
+                                                        bool many) {
   std::vector<std::vector<LocationPoint>> result(targets.size());
   const LocationPoint pf = g.getProjection(from);
   if (pf.subLoc < 1) return result;
@@ -125,18 +188,37 @@ std::vector<std::vector<LocationPoint>> ReferenceRoutes(const RouteGraph& g, con
   if (!a || !sa) return result;
   c.addEdge(E(f.subLoc, 0, a, sa));
   std::vector<int> ids;
+  std::vector<LocationPoint> ends;
   for (const LocationPoint& target : targets) {
     const LocationPoint pt = g.getProjection(target);
     const LocationPoint t = g.getBarrierIntersection(pt, target);
     ids.push_back(c.addVertex(V(t.subLoc, 0, t.x, t.y)));
+    ends.push_back(t);
     c.addEdge(E(t.subLoc, 0, c.addSplitPoint(pt), ids.back()));
+    if (pt.subLoc < 1 || t.subLoc != f.subLoc || !ids.back()) continue;
+    LocationPoint foot = t;
+    const double share = GetProjection(pt.x, pt.y, t.x, t.y, f.x, f.y, nullptr, nullptr);
+    if (GetDist(pt, t) > 1e-4 && share < 1) {
+      const double k = std::max(0.0, share);
+      foot = LocationPoint(f.subLoc, pt.x + k * (t.x - pt.x), pt.y + k * (t.y - pt.y));
+    }
+    const LocationPoint clear = g.getBarrierIntersection(f, foot);
+    if (GetDist(f, foot) < GetDist(f, pf) && GetDist(clear, foot) < 1e-8) {
+      const int onEdge = c.addVertex(V(f.subLoc, 0, foot.x, foot.y));
+      c.addEdge(E(f.subLoc, 0, a, onEdge));
+      c.addEdge(E(f.subLoc, 0, onEdge, ids.back()));
+    }
   }
   const int start = c.getVertex(a).id;
   for (size_t i = 0; i < targets.size(); ++i) {
     const int target = c.getVertex(ids[i]).id;
     std::vector<int> path;
-    if (target != 0 && target != start && c.getGraph().getPath(start, target, &path, nullptr) >= 0.0)
+    if (target != 0 && target == start && many) {
+      result[i] = {f};
+      if (GetDist(f, ends[i]) >= 1e-8) result[i].push_back(ends[i]);
+    } else if (target != 0 && target != start && c.getGraph().getPath(start, target, &path, nullptr) >= 0.0) {
       result[i] = PathPoints(c, path);
+    }
   }
   return result;
 }
@@ -187,9 +269,9 @@ TEST(RouteFinding, RoutesMatchTheStepByStepConstruction) {
     for (int q = 0; q < 6; ++q) {
       const LocationPoint from = point();
       const std::vector<RoutePath> many = g.getPaths(from, targets);
-      const std::vector<std::vector<LocationPoint>> expectedMany = ReferenceRoutes(g, from, targets);
+      const std::vector<std::vector<LocationPoint>> expectedMany = ReferenceRoutes(g, from, targets, true);
       for (size_t k = 0; k < targets.size(); ++k) {
-        const std::vector<LocationPoint> expected = ReferenceRoutes(g, from, {targets[k]})[0];
+        const std::vector<LocationPoint> expected = ReferenceRoutes(g, from, {targets[k]}, false)[0];
         const RoutePath one = g.getPath(from, targets[k]);
         ASSERT_EQ(one.points.size(), expected.size()) << "round " << round << " query " << q << " target " << k;
         for (size_t i = 0; i < expected.size(); ++i) ExpectPoint(one.points[i], expected[i].subLoc, expected[i].x, expected[i].y);
