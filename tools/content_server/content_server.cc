@@ -434,6 +434,13 @@ bool ContentServer::start(std::string* error) {
   }
   auto serve = [this](auto s, const char* host, int* port, bool required) {
     if (!s) return !required;
+    // Address reuse only, so a restart binds beside its old connections in TIME_WAIT; the
+    // library's own choice, port sharing, would let this server listen on a port another
+    // listener holds, and the two would split the clients between them.
+    s->set_socket_options([](socket_t sock) {
+      int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     s->set_payload_max_length(options_.maxBodyBytes);
     s->set_keep_alive_max_count(1);
     s->set_read_timeout(options_.readTimeoutSeconds, 0);
