@@ -131,22 +131,28 @@ TEST(ContentServerCommand, BadArgumentsAndFailedStartsExitOneWithTheReason) {
   close(taken);
 }
 
-// A listener on 127.0.0.1 that lets others share its port, as servers often do.
-int SharingListener() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A listener on 127.0.0.1 or ::1 that lets others share its port, as servers often do.
+int SharingListener(bool ipv6) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int yes = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
   sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0) close(fd), fd = -1;
+  sockaddr_in6 a6{};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_addr = in6addr_loopback;
+  const bool bound = ipv6 ? bind(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0
+                          : bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (!bound || listen(fd, 4) != 0) close(fd), fd = -1;
   return fd;
 }
 
 int PortOf(int fd) {
-  sockaddr_in a{};
+  sockaddr_storage a{};
   socklen_t n = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  return ntohs(a.sin_port);
+  return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(a).sin6_port)
+                                 : ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);
 }
 
 // A port another listener holds is refused, whether or not that listener shares its port
@@ -162,9 +168,9 @@ TEST(ContentServer, RefusesAPortAnotherListenerHoldsAsLibraryAndAsCommand) {
   contentserver::ContentServer occupant(first);
   std::string error;
   ASSERT_TRUE(occupant.start(&error)) << error;
-  const int sharing = SharingListener();
+  const int sharing = SharingListener(false), sharing6 = SharingListener(true);
   ASSERT_GE(sharing, 0);
-  enum Held { Server, Sharing };
+  enum Held { Server, Sharing, Sharing6 };
   struct Case { const char* name; Held held; bool tls; bool command; } cases[] = {
       {"plain port of another content server", Server, false, false},
       {"plain port of a sharing listener", Sharing, false, false},
@@ -172,11 +178,15 @@ TEST(ContentServer, RefusesAPortAnotherListenerHoldsAsLibraryAndAsCommand) {
       {"TLS port of a sharing listener", Sharing, true, false},
       {"the command on another content server's port", Server, false, true},
       {"the command on a sharing listener's TLS port", Sharing, true, true},
+      // Clients that resolve "localhost" to ::1 first would reach the other listener.
+      {"plain port held on ::1 only", Sharing6, false, false},
+      {"the command on a TLS port held on ::1 only", Sharing6, true, true},
   };
   for (const Case& c : cases) {
-    const int taken = c.held == Server ? occupant.port() : PortOf(sharing);
-    const std::string reason = std::string(c.tls ? "cannot listen with TLS on 127.0.0.1 port " : "cannot listen on 127.0.0.1 port ") +
-                               std::to_string(taken);
+    if (c.held == Sharing6 && sharing6 < 0) continue;  // no IPv6 loopback here
+    const int taken = c.held == Server ? occupant.port() : PortOf(c.held == Sharing ? sharing : sharing6);
+    const std::string reason = std::string(c.tls ? "cannot listen with TLS on " : "cannot listen on ") +
+                               (c.held == Sharing6 ? "::1" : "127.0.0.1") + " port " + std::to_string(taken);
     if (c.command) {
       std::vector<std::string> args = {"--port", c.tls ? "0" : std::to_string(taken)};
       if (c.tls) args.insert(args.end(), {"--tls-port", std::to_string(taken), "--cert", cert, "--key", key});
@@ -198,6 +208,7 @@ TEST(ContentServer, RefusesAPortAnotherListenerHoldsAsLibraryAndAsCommand) {
       EXPECT_EQ(Exchange(occupant.port(), "GET /x HTTP/1.1\r\nHost: h\r\n\r\n", 4).rfind("HTTP/1.1 200", 0), 0u) << c.name;
   }
   close(sharing);
+  if (sharing6 >= 0) close(sharing6);
   std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
