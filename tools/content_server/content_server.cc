@@ -433,6 +433,9 @@ ContentServer::ContentServer(ServerOptions options) : impl_(new Impl), options_(
 ContentServer::~ContentServer() { stop(); }
 
 bool ContentServer::start(std::string* error) {
+  // Already listening: a second set of listeners could not have the ports, and failing here
+  // would stop the running ones.
+  if (!impl_->listeners.empty()) return true;
   // Everything that can fail before a listener runs is checked first: a
   // failed start then has nothing to stop.
   using Plain = Listening<httplib::Server>;

@@ -84,6 +84,7 @@ class ContentServer {
   ContentServer(const ContentServer&) = delete;
   ContentServer& operator=(const ContentServer&) = delete;
 
+  // A start while the server runs changes nothing and succeeds.
   bool start(std::string* error);
   void stop();
   int port() const { return port_; }

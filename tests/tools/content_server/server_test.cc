@@ -168,6 +168,9 @@ TEST(ContentServer, RefusesAPortAnotherListenerHoldsAsLibraryAndAsCommand) {
   contentserver::ContentServer occupant(first);
   std::string error;
   ASSERT_TRUE(occupant.start(&error)) << error;
+  const int port = occupant.port();
+  ASSERT_TRUE(occupant.start(&error)) << "a running server starts again without giving up its ports: " << error;
+  EXPECT_EQ(occupant.port(), port);
   const int sharing = SharingListener(false), sharing6 = SharingListener(true);
   ASSERT_GE(sharing, 0);
   enum Held { Server, Sharing, Sharing6 };
