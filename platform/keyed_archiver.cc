@@ -22,6 +22,13 @@ bool usableKey(const std::string& key) {
   return !key.empty() && !holdsNul(key) && key != kClassKey;
 }
 
+// Whether a value goes in under `key`. A key cut at its NUL would store the value under
+// another key, or lose it: it refuses the archive.
+bool admits(const std::string& key, bool& refused) {
+  if (holdsNul(key)) refused = true;
+  return usableKey(key);
+}
+
 bool hasClass(plist_t node, const char* className) {
   if (!node || plist_get_node_type(node) != PLIST_DICT) return false;
   auto name = plist::string(plist_dict_get_item(node, kClassKey));
@@ -48,18 +55,12 @@ KeyedArchiver::~KeyedArchiver() {
   if (node_) plist_free(node_);
 }
 
-bool KeyedArchiver::admits(const std::string& key) {
-  // A key cut at its NUL would store the value under another key, or lose it.
-  if (holdsNul(key)) refused_ = true;
-  return usableKey(key);
-}
-
 void KeyedArchiver::encodeInt(int64_t value, const std::string& key) {
-  if (admits(key)) plist_dict_set_item(node_, key.c_str(), plist::newInteger(value));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist::newInteger(value));
 }
 
 void KeyedArchiver::encodeDouble(double value, const std::string& key) {
-  if (admits(key)) plist_dict_set_item(node_, key.c_str(), plist_new_real(value));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist_new_real(value));
 }
 
 void KeyedArchiver::encodeFloat(float value, const std::string& key) {
@@ -67,20 +68,20 @@ void KeyedArchiver::encodeFloat(float value, const std::string& key) {
 }
 
 void KeyedArchiver::encodeBool(bool value, const std::string& key) {
-  if (admits(key)) plist_dict_set_item(node_, key.c_str(), plist_new_bool(value));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist_new_bool(value));
 }
 
 void KeyedArchiver::encodeString(const std::string& value, const std::string& key) {
   if (holdsNul(value)) refused_ = true;
-  if (admits(key)) plist_dict_set_item(node_, key.c_str(), plist_new_string(value.c_str()));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist_new_string(value.c_str()));
 }
 
 void KeyedArchiver::encodeData(const std::vector<uint8_t>& value, const std::string& key) {
-  if (admits(key)) plist_dict_set_item(node_, key.c_str(), plist::newData(value));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist::newData(value));
 }
 
 void KeyedArchiver::encodeImage(const std::shared_ptr<Image>& image, const std::string& key) {
-  if (!image || !admits(key)) return;
+  if (!image || !admits(key, refused_)) return;
   KeyedArchiver sub(kImageClass);
   sub.encodeData(image->pngData(), "data");
   sub.encodeDouble(image->scale(), "scale");
@@ -89,14 +90,14 @@ void KeyedArchiver::encodeImage(const std::shared_ptr<Image>& image, const std::
 
 void KeyedArchiver::adopt(const std::string& key, KeyedArchiver&& sub) {
   refused_ = refused_ || sub.refused_;
-  if (!admits(key)) return;
+  if (!admits(key, refused_)) return;
   plist_dict_set_item(node_, key.c_str(), sub.node_);
   sub.node_ = nullptr;
 }
 
 void KeyedArchiver::adoptArray(const std::string& key, std::vector<KeyedArchiver>&& subs) {
   for (const auto& s : subs) refused_ = refused_ || s.refused_;
-  if (!admits(key)) return;
+  if (!admits(key, refused_)) return;
   plist_t array = plist_new_array();
   for (auto& s : subs) {
     plist_array_append_item(array, s.node_);

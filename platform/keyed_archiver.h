@@ -82,8 +82,6 @@ class KeyedArchiver {
   friend class KeyedUnarchiver;
   static std::vector<uint8_t> finish(KeyedArchiver&& root);
   static bool writeArchive(const std::vector<uint8_t>& bytes, const std::filesystem::path& file);
-  // Whether a value goes in under `key`; a key holding a NUL refuses the archive.
-  bool admits(const std::string& key);
   void* node_;  // plist dictionary, owned
   bool refused_ = false;  // something given could not be written whole
 };
