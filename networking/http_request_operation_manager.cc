@@ -23,6 +23,7 @@ MCHTTPRequestOperationManager::Operation MCHTTPRequestOperationManager::HTTPRequ
   op->setShouldUseCredentialStorage(shouldUseCredentialStorage);
   op->setCredential(credential);
   op->setSecurityPolicy(securityPolicy);
+  op->setMaximumResponseDataLength(maximumResponseDataLength);
   op->setCompletionBlockWithSuccess(std::move(success), std::move(failure));
   op->setCompletionQueue(completionQueue);
   op->setCompletionGroup(completionGroup);

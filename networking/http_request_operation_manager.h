@@ -39,6 +39,10 @@ class MCHTTPRequestOperationManager {
   std::shared_ptr<MCNetworkReachabilityManager> reachabilityManager;
   platform::QueuePtr completionQueue;
   std::shared_ptr<platform::Group> completionGroup;
+  // The most bytes one reply may bring into memory: a longer reply fails as it arrives, with
+  // URLErrorDataLengthExceedsMaximum, and is never parsed. Callers that know what their
+  // service answers set a bound near that.
+  uint64_t maximumResponseDataLength = MCURLConnectionOperation::kDefaultMaximumResponseDataLength;
 
   Operation HTTPRequestOperationWithRequest(platform::URLRequest request, SuccessBlock success, FailureBlock failure);
   Operation GET(const std::string& URLString, const nlohmann::json& parameters, SuccessBlock success, FailureBlock failure);

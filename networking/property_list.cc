@@ -14,12 +14,22 @@ namespace {
 using PlistPtr = std::unique_ptr<void, void (*)(plist_t)>;
 constexpr double kSecondsFrom1970To2001 = 978307200.0;
 
-plist_t toPlist(const nlohmann::json& v) {
+// libplist takes keys and strings as C strings, so one holding a NUL would be written cut
+// short (and its reader refuses NULs): such values have no property-list form here.
+bool holdsNul(const std::string& s) { return s.find('\0') != std::string::npos; }
+
+// None when `v` cannot be written; `reason` then tells why.
+plist_t toPlist(const nlohmann::json& v, std::string* reason) {
   switch (v.type()) {
     case nlohmann::json::value_t::object: {
       plist_t d = plist_new_dict();
       for (auto it = v.begin(); it != v.end(); ++it) {
-        plist_t item = toPlist(it.value());
+        if (holdsNul(it.key())) {
+          *reason = "a key holds a NUL character";
+          plist_free(d);
+          return nullptr;
+        }
+        plist_t item = toPlist(it.value(), reason);
         if (!item) { plist_free(d); return nullptr; }
         plist_dict_set_item(d, it.key().c_str(), item);
       }
@@ -28,13 +38,20 @@ plist_t toPlist(const nlohmann::json& v) {
     case nlohmann::json::value_t::array: {
       plist_t a = plist_new_array();
       for (const auto& e : v) {
-        plist_t item = toPlist(e);
+        plist_t item = toPlist(e, reason);
         if (!item) { plist_free(a); return nullptr; }
         plist_array_append_item(a, item);
       }
       return a;
     }
-    case nlohmann::json::value_t::string: return plist_new_string(v.get_ref<const std::string&>().c_str());
+    case nlohmann::json::value_t::string: {
+      const auto& text = v.get_ref<const std::string&>();
+      if (holdsNul(text)) {
+        *reason = "a string holds a NUL character";
+        return nullptr;
+      }
+      return plist_new_string(text.c_str());
+    }
     case nlohmann::json::value_t::boolean: return plist_new_bool(v.get<bool>());
     case nlohmann::json::value_t::number_integer: return plist_new_uint(static_cast<uint64_t>(v.get<int64_t>()));
     case nlohmann::json::value_t::number_unsigned: return plist_new_uint(v.get<uint64_t>());
@@ -43,7 +60,9 @@ plist_t toPlist(const nlohmann::json& v) {
       const auto& b = v.get_binary();
       return plist_new_data(reinterpret_cast<const char*>(b.data()), b.size());
     }
-    default: return nullptr;  // null has no property-list form
+    default:  // null has no property-list form
+      *reason = "value has no property-list form";
+      return nullptr;
   }
 }
 
@@ -124,9 +143,10 @@ bool toJSON(plist_t p, nlohmann::json& out, int depth) {
 }  // namespace
 
 std::optional<Data> MCPropertyListDataWithJSON(const nlohmann::json& value, unsigned long format, std::string* reason) {
-  PlistPtr root(toPlist(value), plist_free);
+  std::string why;
+  PlistPtr root(toPlist(value, &why), plist_free);
   if (!root) {
-    if (reason) *reason = "value has no property-list form";
+    if (reason) *reason = why;
     return std::nullopt;
   }
   char* out = nullptr;

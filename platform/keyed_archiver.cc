@@ -15,9 +15,18 @@ constexpr const char* kImageClass = "Image";
 constexpr const char* kErrorDomain = "MarvistoKeyedArchiverErrorDomain";
 constexpr int kMaxDepth = 64;
 
+bool holdsNul(const std::string& s) { return s.find('\0') != std::string::npos; }
+
 // Keys become C strings in the property list: one with a NUL would be cut short.
 bool usableKey(const std::string& key) {
-  return !key.empty() && key.find('\0') == std::string::npos && key != kClassKey;
+  return !key.empty() && !holdsNul(key) && key != kClassKey;
+}
+
+// Whether a value goes in under `key`. A key cut at its NUL would store the value under
+// another key, or lose it: it refuses the archive.
+bool admits(const std::string& key, bool& refused) {
+  if (holdsNul(key)) refused = true;
+  return usableKey(key);
 }
 
 bool hasClass(plist_t node, const char* className) {
@@ -34,11 +43,11 @@ struct KeyedUnarchiver::Doc {
 
 // ---- KeyedArchiver ----
 
-KeyedArchiver::KeyedArchiver(const std::string& className) : node_(plist_new_dict()) {
+KeyedArchiver::KeyedArchiver(const std::string& className) : node_(plist_new_dict()), refused_(holdsNul(className)) {
   plist_dict_set_item(node_, kClassKey, plist_new_string(className.c_str()));
 }
 
-KeyedArchiver::KeyedArchiver(KeyedArchiver&& other) noexcept : node_(other.node_) {
+KeyedArchiver::KeyedArchiver(KeyedArchiver&& other) noexcept : node_(other.node_), refused_(other.refused_) {
   other.node_ = nullptr;
 }
 
@@ -47,11 +56,11 @@ KeyedArchiver::~KeyedArchiver() {
 }
 
 void KeyedArchiver::encodeInt(int64_t value, const std::string& key) {
-  if (usableKey(key)) plist_dict_set_item(node_, key.c_str(), plist::newInteger(value));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist::newInteger(value));
 }
 
 void KeyedArchiver::encodeDouble(double value, const std::string& key) {
-  if (usableKey(key)) plist_dict_set_item(node_, key.c_str(), plist_new_real(value));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist_new_real(value));
 }
 
 void KeyedArchiver::encodeFloat(float value, const std::string& key) {
@@ -59,20 +68,20 @@ void KeyedArchiver::encodeFloat(float value, const std::string& key) {
 }
 
 void KeyedArchiver::encodeBool(bool value, const std::string& key) {
-  if (usableKey(key)) plist_dict_set_item(node_, key.c_str(), plist_new_bool(value));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist_new_bool(value));
 }
 
 void KeyedArchiver::encodeString(const std::string& value, const std::string& key) {
-  // A text with an embedded NUL is kept up to it, as the phone's C-string view of it would.
-  if (usableKey(key)) plist_dict_set_item(node_, key.c_str(), plist_new_string(value.c_str()));
+  if (holdsNul(value)) refused_ = true;
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist_new_string(value.c_str()));
 }
 
 void KeyedArchiver::encodeData(const std::vector<uint8_t>& value, const std::string& key) {
-  if (usableKey(key)) plist_dict_set_item(node_, key.c_str(), plist::newData(value));
+  if (admits(key, refused_)) plist_dict_set_item(node_, key.c_str(), plist::newData(value));
 }
 
 void KeyedArchiver::encodeImage(const std::shared_ptr<Image>& image, const std::string& key) {
-  if (!image || !usableKey(key)) return;
+  if (!image || !admits(key, refused_)) return;
   KeyedArchiver sub(kImageClass);
   sub.encodeData(image->pngData(), "data");
   sub.encodeDouble(image->scale(), "scale");
@@ -80,13 +89,15 @@ void KeyedArchiver::encodeImage(const std::shared_ptr<Image>& image, const std::
 }
 
 void KeyedArchiver::adopt(const std::string& key, KeyedArchiver&& sub) {
-  if (!usableKey(key)) return;
+  refused_ = refused_ || sub.refused_;
+  if (!admits(key, refused_)) return;
   plist_dict_set_item(node_, key.c_str(), sub.node_);
   sub.node_ = nullptr;
 }
 
 void KeyedArchiver::adoptArray(const std::string& key, std::vector<KeyedArchiver>&& subs) {
-  if (!usableKey(key)) return;
+  for (const auto& s : subs) refused_ = refused_ || s.refused_;
+  if (!admits(key, refused_)) return;
   plist_t array = plist_new_array();
   for (auto& s : subs) {
     plist_array_append_item(array, s.node_);
@@ -96,6 +107,7 @@ void KeyedArchiver::adoptArray(const std::string& key, std::vector<KeyedArchiver
 }
 
 std::vector<uint8_t> KeyedArchiver::finish(KeyedArchiver&& root) {
+  if (root.refused_) return {};
   plist::Node top(plist_new_dict());
   plist_dict_set_item(top.get(), kArchiverKey, plist_new_string(kArchiverName));
   plist_dict_set_item(top.get(), kRootKey, root.node_);

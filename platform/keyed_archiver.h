@@ -10,6 +10,10 @@
 // reads as zero, false, "" , empty or none; an object whose "$class" is not T's reads as
 // none; nesting deeper than 64 objects reads as none. An archiver or unarchiver belongs to
 // one thread at a time; distinct ones may be used concurrently.
+//
+// A key, class name or text holding a NUL character cannot be written whole, and the reader
+// refuses it: an archive given one is refused as a whole (archivedDataWithRootObject gives no
+// bytes, archiveRootObject false) rather than stored cut short.
 #pragma once
 
 #include <cstdint>
@@ -58,7 +62,7 @@ class KeyedArchiver {
     adoptArray(key, std::move(subs));
   }
 
-  // The binary property list of `root`.
+  // The binary property list of `root`; empty when the archive was refused.
   template <class T>
   static std::vector<uint8_t> archivedDataWithRootObject(const std::shared_ptr<T>& root) {
     KeyedArchiver sub(T::className());
@@ -79,6 +83,7 @@ class KeyedArchiver {
   static std::vector<uint8_t> finish(KeyedArchiver&& root);
   static bool writeArchive(const std::vector<uint8_t>& bytes, const std::filesystem::path& file);
   void* node_;  // plist dictionary, owned
+  bool refused_ = false;  // something given could not be written whole
 };
 
 class KeyedUnarchiver {

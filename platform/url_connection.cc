@@ -576,7 +576,8 @@ bool URLConnection::configure() {
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout * 1000));
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(timeout))));
-  if (request_.URL.rfind("https:", 0) == 0 || request_.URL.rfind("HTTPS:", 0) == 0) {
+  // Schemes are case-insensitive: "Https://" is TLS as well and must meet the trust evaluation.
+  if (strncasecmp(request_.URL.c_str(), "https:", 6) == 0) {
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);  // the trust evaluation checks the name
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, onSSLContext);

@@ -73,6 +73,7 @@ void MCLogManager::loadTimeFromServer() {
   MC_LOG(1, "Load time from server: " + url + "\n");
   auto manager = MCHTTPRequestOperationManager::manager();
   manager->responseSerializer = MCHTTPResponseSerializer::serializer();
+  manager->maximumResponseDataLength = 64 << 10;  // the answer is one number
   const std::weak_ptr<MCLogManager> self = weak_from_this();
   manager->GET(
       url, nlohmann::json(),

@@ -52,7 +52,13 @@ std::shared_ptr<MCPushManager> MCPushManager::sharedInstance() {
   return instance;
 }
 
-MCPushManager::MCPushManager() { responseSerializer = MCJSONResponseSerializer::serializer(); }
+MCPushManager::MCPushManager() {
+  responseSerializer = MCJSONResponseSerializer::serializer();
+  // The actions of a venue's beacons fit in a few megabytes (zone-visit replies in far less);
+  // a reply past this bound fails as it arrives, before the parser builds a value many times
+  // its size.
+  maximumResponseDataLength = 4 << 20;
+}
 
 void MCPushManager::setServer(const std::string& server) {
   std::lock_guard lock(mutex_);

@@ -120,6 +120,9 @@ MCSettingsManager::MCSettingsManager() {
   _Logger.setLogFile((platform::Paths::documents() / "marvisto_log.txt").string());
   manager_ = MCHTTPRequestOperationManager::manager();
   manager_->responseSerializer = MCJSONResponseSerializer::serializer();
+  // Settings and beacon-report replies take a few kilobytes; a reply past this bound fails as
+  // it arrives, before the parser builds a value many times its size.
+  manager_->maximumResponseDataLength = 1 << 20;
   locationManager_ = platform::LocationManager::create(platform::LocationManagerDelegate{});
   locationManager_->setDistanceFilter(-1);
   locationManager_->setDesiredAccuracy(100);

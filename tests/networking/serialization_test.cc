@@ -266,3 +266,37 @@ TEST(RequestSerializer, QueryStringStyleAndMethods) {
   }
   EXPECT_TRUE(s->requestWithMethod("PROPFIND", "http://h/p", nullptr));
 }
+
+// What the writer gives must read back as it was given: a key or string that libplist would
+// cut at a NUL is refused in either format, with the reason, and refuses the request body too.
+TEST(PropertyListWriter, RefusesNulsItWouldCutAndKeepsEverythingElseWhole) {
+  const std::string nul(1, '\0');
+  struct Case { const char* name; json value; const char* reason; } cases[] = {
+      {"NUL inside keys", json{{"k" + nul + "a", "v"}, {"k" + nul + "b", "second"}}, "a key holds a NUL character"},
+      {"NUL inside a string", json{{"k", "v" + nul + "x"}}, "a string holds a NUL character"},
+      {"NUL as a whole key", json{{nul, 1}}, "a key holds a NUL character"},
+      {"NUL in a string deep in an array", json{{"a", {1, {{"b", {"ok", nul}}}}}}, "a string holds a NUL character"},
+      {"a null", json{{"k", nullptr}}, "value has no property-list form"},
+      {"NUL in bytes", json{{"k", json::binary({'a', 0, 'b'})}}, nullptr},
+      {"other control characters", json{{"k\x01", "a\tb\x7f"}}, nullptr},
+      {"no NUL at all", json{{"k", "v"}, {"kk", {"x", 2.5, true}}}, nullptr},
+  };
+  for (const auto& c : cases) {
+    for (unsigned long format : {100ul, 200ul}) {
+      std::string reason;
+      auto data = MCPropertyListDataWithJSON(c.value, format, &reason);
+      if (c.reason) {
+        EXPECT_FALSE(data) << c.name << " " << format;
+        EXPECT_EQ(reason, c.reason) << c.name << " " << format;
+        continue;
+      }
+      ASSERT_TRUE(data) << c.name << " " << format << ": " << reason;
+      EXPECT_EQ(MCPropertyListJSONWithData(*data, nullptr), c.value) << c.name << " " << format;
+    }
+  }
+  std::optional<platform::Error> error;
+  auto request = MCPropertyListRequestSerializer::serializer()->requestWithMethod(
+      "POST", "http://h/", json{{"k" + nul + "a", "v"}}, &error);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription, "a key holds a NUL character");
+}

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/keychain.h"
+#include "platform/keyed_archiver.h"
 #include "platform/paths.h"
 #include "platform/testing.h"
 #include "platform/user_defaults.h"
@@ -153,6 +154,68 @@ TEST(Keychain, ConcurrentWritersLoseNoItem) {
   ASSERT_EQ(Keychain::copyAllMatching({"svc", std::nullopt}, &all), errSecSuccess);
   ASSERT_EQ(all.size(), 60u);
   for (auto& it : all) EXPECT_EQ(it.data, bytes(it.account + "!"));
+}
+
+// An object that encodes whatever its test gives it and reads back the text under "text".
+struct Probe {
+  std::function<void(KeyedArchiver&)> encode;
+  std::string text;
+  static const char* className() { return "Probe"; }
+  void encodeWithCoder(KeyedArchiver& coder) const {
+    if (encode) encode(coder);
+  }
+  static std::shared_ptr<Probe> initWithCoder(const KeyedUnarchiver& coder) {
+    auto p = std::make_shared<Probe>();
+    p->text = coder.decodeStringForKey("text");
+    return p;
+  }
+};
+
+// The reader refuses NULs in keys and strings, and libplist would write them cut short: an
+// archive given one is refused whole, and a file already there is left as it was.
+TEST(KeyedArchiver, RefusesAnArchiveHoldingANulAndKeepsTheFileThere) {
+  testing::ScopedHome home;
+  const std::string nul(1, '\0');
+  auto probe = [](std::function<void(KeyedArchiver&)> f) {
+    auto p = std::make_shared<Probe>();
+    p->encode = std::move(f);
+    return p;
+  };
+  struct Case { const char* name; std::shared_ptr<Probe> object; } refused[] = {
+      {"a text", probe([&](KeyedArchiver& c) { c.encodeString("v" + nul + "x", "text"); })},
+      {"a key", probe([&](KeyedArchiver& c) { c.encodeInt(1, "k" + nul + "a"); })},
+      {"a key of a text", probe([&](KeyedArchiver& c) { c.encodeString("second", "text" + nul + "b"); })},
+      {"a nested object's text", probe([&](KeyedArchiver& c) {
+         KeyedArchiver sub("Inner");
+         sub.encodeString(nul, "name");
+         c.adopt("inner", std::move(sub));
+       })},
+      {"a nested object's class", probe([&](KeyedArchiver& c) { c.adopt("inner", KeyedArchiver("In" + nul + "ner")); })},
+      {"an array element's key", probe([&](KeyedArchiver& c) {
+         std::vector<KeyedArchiver> subs;
+         subs.emplace_back("Inner");
+         subs.back().encodeData({1, 0, 2}, "d" + nul);
+         c.adoptArray("list", std::move(subs));
+       })},
+  };
+  const auto file = home.path() / "probe.archive";
+  auto kept = probe([](KeyedArchiver& c) { c.encodeString("kept", "text"); });
+  ASSERT_TRUE(KeyedArchiver::archiveRootObject(kept, file));
+  const std::string before = slurp(file);
+  for (const auto& c : refused) {
+    EXPECT_TRUE(KeyedArchiver::archivedDataWithRootObject(c.object).empty()) << c.name;
+    EXPECT_FALSE(KeyedArchiver::archiveRootObject(c.object, file)) << c.name;
+    EXPECT_EQ(slurp(file), before) << c.name;
+  }
+  // Bytes may hold NULs, and other control characters are stored whole.
+  auto whole = probe([&](KeyedArchiver& c) {
+    c.encodeData({0, 1, 0}, "bytes");
+    c.encodeString("a\x01\tb", "text");
+  });
+  auto back = KeyedUnarchiver::unarchiveObjectWithData<Probe>(KeyedArchiver::archivedDataWithRootObject(whole));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->text, "a\x01\tb");
+  EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithFile<Probe>(file)->text, "kept");
 }
 
 }  // namespace

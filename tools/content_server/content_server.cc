@@ -4,12 +4,14 @@
 #include <netinet/in.h>
 #include <openssl/sha.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <tinyxml2.h>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -107,6 +109,22 @@ struct Listening : Base {
   using Base::Base;
   void widenBacklog() { ::listen(this->svr_sock_, 1024); }
 };
+
+// Whether another listener holds `port` on ::1, as opposed to this machine having no IPv6
+// loopback (where listening on 127.0.0.1 alone is all there is to do).
+bool Ipv6PortTaken(int port) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int yes = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(static_cast<uint16_t>(port));
+  a.sin6_addr = in6addr_loopback;
+  const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+  ::close(fd);
+  return taken;
+}
 
 int LocalPort(const sockaddr_storage& a) {
   if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
@@ -415,6 +433,9 @@ ContentServer::ContentServer(ServerOptions options) : impl_(new Impl), options_(
 ContentServer::~ContentServer() { stop(); }
 
 bool ContentServer::start(std::string* error) {
+  // Already listening: a second set of listeners could not have the ports, and failing here
+  // would stop the running ones.
+  if (!impl_->listeners.empty()) return true;
   // Everything that can fail before a listener runs is checked first: a
   // failed start then has nothing to stop.
   using Plain = Listening<httplib::Server>;
@@ -434,6 +455,13 @@ bool ContentServer::start(std::string* error) {
   }
   auto serve = [this](auto s, const char* host, int* port, bool required) {
     if (!s) return !required;
+    // Address reuse only, so a restart binds beside its old connections in TIME_WAIT; the
+    // library's own choice, port sharing, would let this server listen on a port another
+    // listener holds, and the two would split the clients between them.
+    s->set_socket_options([](socket_t sock) {
+      int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     s->set_payload_max_length(options_.maxBodyBytes);
     s->set_keep_alive_max_count(1);
     s->set_read_timeout(options_.readTimeoutSeconds, 0);
@@ -486,7 +514,17 @@ bool ContentServer::start(std::string* error) {
     return false;
   }
   port_ = plain;
-  if (options_.ipv6) serve(std::make_unique<Plain>(), "::1", &plain, false);
+  // A port asked for by number must be ours on ::1 as well: clients that resolve "localhost"
+  // to ::1 first would reach the other listener.
+  auto serve6 = [&](auto s, int* port, int asked, const char* what) {
+    const size_t before = impl_->listeners.size();
+    serve(std::move(s), "::1", port, false);
+    if (impl_->listeners.size() > before || asked == 0 || !Ipv6PortTaken(*port)) return true;
+    if (error) *error = std::string(what) + " on ::1 port " + std::to_string(asked);
+    stop();
+    return false;
+  };
+  if (options_.ipv6 && !serve6(std::make_unique<Plain>(), &plain, options_.port, "cannot listen")) return false;
   if (tls) {
     int secure = options_.tlsPort;
     if (!serve(std::move(tls), "127.0.0.1", &secure, true)) {
@@ -495,7 +533,7 @@ bool ContentServer::start(std::string* error) {
       return false;
     }
     tlsPort_ = secure;
-    serve(std::move(tls6), "::1", &secure, false);
+    if (tls6 && !serve6(std::move(tls6), &secure, options_.tlsPort, "cannot listen with TLS")) return false;
   }
   return true;
 }

@@ -62,7 +62,8 @@ struct ServerOptions {
   std::string cert;          // PEM files for TLS
   std::string key;
   std::string logPath;       // one JSON line per request; empty: none
-  bool ipv6 = true;          // also listen on ::1 (same port) when possible
+  bool ipv6 = true;          // also listen on ::1 (same port) when this machine has it; a port
+                             // given by number that another listener holds there fails the start
   uint64_t maxBodyBytes = 64ull << 20;     // larger request bodies get 413 unread
   size_t maxRecords = 100000;              // oldest records are dropped beyond either bound
   uint64_t maxRecordBytes = 256ull << 20;  // bytes of kept paths, queries and batches
@@ -83,6 +84,7 @@ class ContentServer {
   ContentServer(const ContentServer&) = delete;
   ContentServer& operator=(const ContentServer&) = delete;
 
+  // A start while the server runs changes nothing and succeeds.
   bool start(std::string* error);
   void stop();
   int port() const { return port_; }

@@ -135,6 +135,33 @@ TEST_F(TLS, APinHoldsOnAHandleThatRanPlainRequests) {
   }
 }
 
+// The scheme's letters may come in any case; every spelling is TLS and meets the pin.
+TEST_F(TLS, EverySpellingOfTheSchemeMeetsThePin) {
+  auto policy = MCSecurityPolicy::defaultPolicy();
+  policy->SSLPinningMode = MCSSLPinningModeCertificate;
+  policy->setPinnedCertificates({pinned_});
+  for (const char* scheme : {"https", "HTTPS", "Https", "hTTPS", "httpS", "HtTpS"}) {
+    for (int server : {Pinned, Other}) {
+      const std::string u = std::string(scheme) + url(server).substr(5);
+      size_t before = hits(server);
+      auto manager = MCHTTPRequestOperationManager::manager();
+      manager->securityPolicy = policy;
+      auto o = std::make_shared<Outcome>();
+      manager->GET(u, nullptr, recordSuccess(o), recordFailure(o));
+      ASSERT_TRUE(await(o)) << u;
+      if (server == Pinned) {
+        EXPECT_TRUE(o->success) << u << (o->error ? " " + o->error->description() : "");
+        continue;
+      }
+      EXPECT_FALSE(o->success) << u;
+      ASSERT_TRUE(o->error) << u;
+      EXPECT_EQ(o->error->code, platform::URLErrorServerCertificateUntrusted) << u;
+      platform::testing::pumpUntil([] { return false; }, 0.05);
+      EXPECT_EQ(hits(server), before) << u;
+    }
+  }
+}
+
 TEST_F(TLS, PolicyEvaluatesHostNamesAndPinnedKeys) {
   platform::ServerTrust trust({pinned_});
   auto policy = MCSecurityPolicy::defaultPolicy();

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -128,6 +129,90 @@ TEST(ContentServerCommand, BadArgumentsAndFailedStartsExitOneWithTheReason) {
     }
   }
   close(taken);
+}
+
+// A listener on 127.0.0.1 or ::1 that lets others share its port, as servers often do.
+int SharingListener(bool ipv6) {
+  int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int yes = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in6 a6{};
+  a6.sin6_family = AF_INET6;
+  a6.sin6_addr = in6addr_loopback;
+  const bool bound = ipv6 ? bind(fd, reinterpret_cast<sockaddr*>(&a6), sizeof a6) == 0
+                          : bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (!bound || listen(fd, 4) != 0) close(fd), fd = -1;
+  return fd;
+}
+
+int PortOf(int fd) {
+  sockaddr_storage a{};
+  socklen_t n = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+  return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6&>(a).sin6_port)
+                                 : ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);
+}
+
+// A port another listener holds is refused, whether or not that listener shares its port
+// (another of our servers does not, any more): two servers on one port split the clients.
+TEST(ContentServer, RefusesAPortAnotherListenerHoldsAsLibraryAndAsCommand) {
+  char dir[] = "/tmp/mv_cs_tls_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string cert = std::string(dir) + "/c.pem", key = std::string(dir) + "/k.pem";
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost"
+                         " -keyout " + key + " -out " + cert + " >/dev/null 2>&1").c_str()), 0);
+  contentserver::ServerOptions first;
+  first.ipv6 = false;
+  contentserver::ContentServer occupant(first);
+  std::string error;
+  ASSERT_TRUE(occupant.start(&error)) << error;
+  const int port = occupant.port();
+  ASSERT_TRUE(occupant.start(&error)) << "a running server starts again without giving up its ports: " << error;
+  EXPECT_EQ(occupant.port(), port);
+  const int sharing = SharingListener(false), sharing6 = SharingListener(true);
+  ASSERT_GE(sharing, 0);
+  enum Held { Server, Sharing, Sharing6 };
+  struct Case { const char* name; Held held; bool tls; bool command; } cases[] = {
+      {"plain port of another content server", Server, false, false},
+      {"plain port of a sharing listener", Sharing, false, false},
+      {"TLS port of another content server", Server, true, false},
+      {"TLS port of a sharing listener", Sharing, true, false},
+      {"the command on another content server's port", Server, false, true},
+      {"the command on a sharing listener's TLS port", Sharing, true, true},
+      // Clients that resolve "localhost" to ::1 first would reach the other listener.
+      {"plain port held on ::1 only", Sharing6, false, false},
+      {"the command on a TLS port held on ::1 only", Sharing6, true, true},
+  };
+  for (const Case& c : cases) {
+    if (c.held == Sharing6 && sharing6 < 0) continue;  // no IPv6 loopback here
+    const int taken = c.held == Server ? occupant.port() : PortOf(c.held == Sharing ? sharing : sharing6);
+    const std::string reason = std::string(c.tls ? "cannot listen with TLS on " : "cannot listen on ") +
+                               (c.held == Sharing6 ? "::1" : "127.0.0.1") + " port " + std::to_string(taken);
+    if (c.command) {
+      std::vector<std::string> args = {"--port", c.tls ? "0" : std::to_string(taken)};
+      if (c.tls) args.insert(args.end(), {"--tls-port", std::to_string(taken), "--cert", cert, "--key", key});
+      Command cmd(args);
+      EXPECT_EQ(cmd.wait(10), 1) << c.name;
+      EXPECT_NE(Slurp(cmd.err).find(reason), std::string::npos) << c.name << ": " << Slurp(cmd.err);
+      EXPECT_EQ(Slurp(cmd.out), "") << c.name;
+    } else {
+      contentserver::ServerOptions o;
+      o.port = c.tls ? 0 : taken;
+      if (c.tls) o.tlsPort = taken, o.cert = cert, o.key = key;
+      contentserver::ContentServer second(o);
+      error.clear();
+      EXPECT_FALSE(second.start(&error)) << c.name;
+      EXPECT_EQ(error, reason) << c.name;
+    }
+    // The server that held the port still answers every client.
+    for (int i = 0; c.held == Server && i < 4; ++i)
+      EXPECT_EQ(Exchange(occupant.port(), "GET /x HTTP/1.1\r\nHost: h\r\n\r\n", 4).rfind("HTTP/1.1 200", 0), 0u) << c.name;
+  }
+  close(sharing);
+  if (sharing6 >= 0) close(sharing6);
+  std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
 // 300 clients that connect and then send nothing or trickle a header byte by
