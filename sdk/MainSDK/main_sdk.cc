@@ -148,6 +148,10 @@ void MainSDK::configureManagersAfterLoad(const std::string& name) {
   m_.pushManager->setLocation(location_);
   m_.pushManager->setServer(server());
   m_.pushManager->setUserHash(userHash());
+  // The archive manager takes the archive's path when it is given the location,
+  // and the venues and categories are read through it: it must name this load's
+  // archive before they are read.
+  m_.archiveManager->setLocation(location_);
   m_.venueManager->setLocation(location_);
   m_.venueManager->loadVenuesFromArchive();
   m_.logManager->setLocation(location_);
@@ -156,7 +160,6 @@ void MainSDK::configureManagersAfterLoad(const std::string& name) {
   m_.settingsManager->setLocation(location_);
   m_.settingsManager->setUserHash(userHash());
   m_.settingsManager->makeConfigRequest();
-  m_.archiveManager->setLocation(location_);
   if (m_.mapViewManager) m_.mapViewManager->setLocation(location_);
   readingsConfigure();
 }
