@@ -1,6 +1,5 @@
 #include "MainSDK/main_sdk.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <utility>
 
@@ -43,7 +42,8 @@ MainSDK::~MainSDK() {
 std::shared_ptr<MainSDK> MainSDK::initWithUserHash(const std::string& userHash,
                                                    const std::string& server,
                                                    MainSDKManagers managers) {
-  std::printf("BUILD VERSION: %s\n", kBuildVersion);
+  // Through the log: the host's standard output is the host's.
+  MC_LOG(1, std::string("BUILD VERSION: ") + kBuildVersion + "\n");
   auto sdk = std::make_shared<MainSDK>(std::move(managers), userHash, server);
   sdk->wire();
   return sdk;
