@@ -9,6 +9,7 @@
 #include "MCPushManager/mc_push_manager.h"
 #include "MCSettingsManager/mc_settings_manager.h"
 #include "MCVenueManager/mc_venue_manager.h"
+#include "Navigation/m_navigation_engine.h"
 #include "MainSDK/main_sdk_delegates.h"
 #include "MainSDK/marvisto_error.h"
 #include "MainSDK/mc_device.h"
@@ -172,6 +173,12 @@ void MainSDK::createClient(std::optional<platform::Error>* error) {
   std::lock_guard lock(mutex_);
   m_.navigationManager->cleanClient();
   m_.navigationManager->createNavigationClient(path, m_.device->deviceId, m_.device->model, error);
+}
+
+void MainSDK::checkArchive(const std::string& path, std::optional<platform::Error>* error) const {
+  // A client of its own, gone at the end of the scope: the running one navigates on.
+  MNavigationEngine probe;
+  probe.createNavigationClient(path, m_.device->deviceId, m_.device->model, error);
 }
 
 std::optional<std::string> MainSDK::currentVersionAt(const std::string& path,
