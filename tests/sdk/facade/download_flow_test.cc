@@ -25,6 +25,14 @@ bool Reached100(const Outcome& o) { return Ended(o) || o.has("process 100"); }
 
 std::string Name(int id) { return "#" + std::to_string(id); }
 
+// The order without the progress entries (but for -1).
+std::vector<std::string> Said(const Outcome& o) {
+  std::vector<std::string> said;
+  for (const auto& e : o.order)
+    if (e.rfind("process ", 0) != 0 || e == "process -1") said.push_back(e);
+  return said;
+}
+
 // States only rise, each is posted once, the last is 100.
 void ExpectProgress(const Outcome& o) {
   ASSERT_FALSE(o.process.empty());
@@ -80,10 +88,7 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
                                      states = now.process.size(), lastRise = platform::Clock::nowSeconds();
                                    if (!now.fails.empty() && failedAt == 0) failedAt = platform::Clock::nowSeconds();
                                  });
-    std::vector<std::string> heard;
-    for (const auto& e : o.order)
-      if (e.rfind("process ", 0) != 0 || e == "process -1") heard.push_back(e);
-    EXPECT_EQ(heard, c.expected);
+    EXPECT_EQ(Said(o), c.expected);
     EXPECT_FALSE(o.offMainThread);
     if (c.failCode == 1) {
       ASSERT_EQ(o.fails.size(), 1u);
@@ -111,41 +116,30 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
 // place: the host hears the engine's refusal once, the running client goes on
 // and the local copy still loads. Without a local copy nothing is left behind.
 TEST(DownloadFlowTest, AnArchiveThatDoesNotLoadLeavesTheLocalCopyAndNavigation) {
-  struct Case {
+  const struct {
     const char* what;
     std::string served;  // bytes of the newer archive
     bool localCopy;
-    std::vector<std::string> expected;
+  } cases[] = {
+      {"random bytes", std::string(4096, '\x5a') + "PK", true},
+      {"a member that does not parse", facade_test::WithMember(facade_test::VenueArchive("3"), "config.xml", "<c"), true},
+      {"random bytes, no local copy", std::string(4096, '\x5a'), false},
   };
-  const std::string three = facade_test::VenueArchive("3");
-  const std::vector<Case> cases = {
-      {"random bytes", std::string(4096, '\x5a') + "PK", true, {"local 1", "fail 3"}},
-      {"a member that does not parse", facade_test::WithMember(three, "config.xml", "<config"), true,
-       {"local 1", "fail 3"}},
-      {"random bytes, no local copy", std::string(4096, '\x5a'), false, {"fail 3"}},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     FacadeScene s;
     contentserver::Location served = facade_test::VenueLocation(3);
     served.archive = c.served;
     s.server->addLocation(served);
-    const std::string name = Name(served.id);
-    const std::string local = facade_test::VenueArchive("1");
+    const std::string name = Name(served.id), local = facade_test::VenueArchive("1");
     if (c.localCopy) s.install(name, local);
     s.makeCore(s.managers);
     const Outcome o = s.download(name, false, Ended);
-    std::vector<std::string> heard;
-    for (const auto& e : o.order)
-      if (e.rfind("process ", 0) != 0) heard.push_back(e);
-    EXPECT_EQ(heard, c.expected);
-    ASSERT_EQ(o.fails.size(), 1u);
-    EXPECT_EQ(o.fails[0].localizedDescription, "Invalid archive, some problems inside.");
+    EXPECT_EQ(Said(o), (c.localCopy ? std::vector<std::string>{"local 1", "fail 3"} : std::vector<std::string>{"fail 3"}));
     EXPECT_EQ(o.process.back(), 100);
     // Nothing but the local copy in the location's folder.
     std::vector<std::string> files;
-    for (const auto& f : fs::directory_iterator(platform::Paths::documents() / name, fs::directory_options{}))
-      files.push_back(f.path().filename().string());
+    for (const auto& f : fs::directory_iterator(platform::Paths::documents() / name)) files.push_back(f.path().filename());
     EXPECT_EQ(files, c.localCopy ? std::vector<std::string>{"map.mvz"} : std::vector<std::string>{});
     if (!c.localCopy) continue;
     EXPECT_TRUE(s.installed(name) == local) << "the local archive changed";

@@ -2,7 +2,6 @@
 // the venues and categories of its own archive, on its own floors.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <set>
 
 #include "MCArchiveManager/mc_archive_manager.h"
@@ -14,32 +13,6 @@
 
 namespace {
 
-using sdk_test::CoordinatorScene;
-using sdk_test::SharedScene;
-
-struct Site {
-  const char* name;
-  int locationId;
-  const char* categories;  // the categories.xml member
-  const char* venues;      // the venues.xml member; floors 1 and 2 are the generated ones
-};
-
-// The generated venue under another location id, with the two members added.
-void Install(CoordinatorScene& c, const Site& site, const venuesim_test::TempDir& dir) {
-  venuesim::Venue venue = SharedScene().venue;
-  venue.setup.locationId = site.locationId;
-  const std::string path = dir.file(std::string(site.name) + ".mvz");
-  std::string error;
-  ASSERT_EQ(venuesim::WriteVenueArchive(venue, path, &error), 0) << error;
-  zip* z = ZipOpen(path.c_str());
-  ASSERT_NE(z, nullptr);
-  const std::string categories = site.categories, venues = site.venues;
-  ZipWriteBuffer(z, "categories.xml", categories.data(), int(categories.size()));
-  ZipWriteBuffer(z, "venues.xml", venues.data(), int(venues.size()));
-  ASSERT_EQ(ZipClose(z), 0);
-  c.install(site.name, path);
-}
-
 std::set<int64_t> Ids(const std::vector<std::shared_ptr<MCVenue>>& venues) {
   std::set<int64_t> ids;
   for (const auto& v : venues) ids.insert(v->id);
@@ -47,54 +20,51 @@ std::set<int64_t> Ids(const std::vector<std::shared_ptr<MCVenue>>& venues) {
 }
 
 TEST(LocationSwitchTest, EachLoadShowsItsOwnVenuesAndCategories) {
-  const Site sites[] = {
-      {"a", 7101, "<Categories><Category id=\"1\"><name>Shops</name></Category></Categories>",
-       "<Location id=\"7101\"><Sublocation id=\"1\">"
-       "<Venue id=\"11\" kx=\"0.5\" ky=\"0.5\" categoryId=\"1\"><name>Bakery</name></Venue>"
-       "<Venue id=\"12\" kx=\"0.1\" ky=\"0.1\" categoryId=\"1\"><name>Florist</name></Venue>"
-       "</Sublocation></Location>"},
-      {"b", 7102, "<Categories><Category id=\"2\"><name>Desks</name></Category></Categories>",
-       "<Location id=\"7102\"><Sublocation id=\"2\">"
-       "<Venue id=\"21\" kx=\"0.25\" ky=\"0.75\" categoryId=\"2\"><name>Help desk</name></Venue>"
-       "</Sublocation></Location>"},
-  };
-  struct Expect {
-    int site;
-    std::set<int64_t> venues;
-    const char* category;  // every venue's
-    std::vector<std::set<int64_t>> onFloor;  // venue ids on each floor, in floor order
-  };
-  const Expect loads[] = {
-      {0, {11, 12}, "Shops", {{11, 12}, {}}},
-      {1, {21}, "Desks", {{}, {21}}},
-      {0, {11, 12}, "Shops", {{11, 12}, {}}},
-  };
-  venuesim_test::TempDir dir;
+  struct Site {
+    const char* name;
+    int locationId, floor;  // the generated venue's floors are 1 and 2
+    int64_t venue;
+    const char* category;
+  } const sites[] = {{"a", 7101, 1, 11, "Shops"}, {"b", 7102, 2, 21, "Desks"}};
   auto categories = std::make_shared<MCCategoryManager>();
   auto venues = std::make_shared<MCVenueManager>();
-  CoordinatorScene c([&](MainSDKManagers& m) {
-    // Venues and categories read through the coordinator's own archive manager.
+  sdk_test::CoordinatorScene c([&](MainSDKManagers& m) {
     categories->setArchiveManager(m.archiveManager);
     venues->setArchiveManager(m.archiveManager);
     venues->setCategoryManager(categories);
     m.venueManager = venues;
   });
-  for (const Site& s : sites) Install(c, s, dir);
-  for (const Expect& e : loads) {
-    const Site& site = sites[e.site];
-    SCOPED_TRACE(site.name);
+  venuesim_test::TempDir dir;
+  for (const Site& s : sites) {
+    venuesim::Venue venue = sdk_test::SharedScene().venue;
+    venue.setup.locationId = s.locationId;
+    const std::string path = dir.file(std::string(s.name) + ".mvz"), id = std::to_string(s.venue);
+    std::string error;
+    ASSERT_EQ(venuesim::WriteVenueArchive(venue, path, &error), 0) << error;
+    const std::string members[][2] = {
+        {"categories.xml", "<Categories><Category id=\"" + id + "\"><name>" + s.category + "</name></Category></Categories>"},
+        {"venues.xml", "<Location id=\"" + std::to_string(s.locationId) + "\"><Sublocation id=\"" +
+                           std::to_string(s.floor) + "\"><Venue id=\"" + id + "\" kx=\"0.5\" ky=\"0.5\" categoryId=\"" +
+                           id + "\"/></Sublocation></Location>"}};
+    zip* z = ZipOpen(path.c_str());
+    for (const auto& [member, text] : members) ZipWriteBuffer(z, member.c_str(), text.data(), int(text.size()));
+    ASSERT_EQ(ZipClose(z), 0);
+    c.install(s.name, path);
+  }
+  for (int k : {0, 1, 0}) {
+    const Site& s = sites[k];
+    SCOPED_TRACE(s.name);
     std::optional<platform::Error> error;
-    c.sdk->loadArchive(site.name, &error);
+    c.sdk->loadArchive(s.name, &error);
     ASSERT_FALSE(error) << error->localizedDescription;
-    const auto location = c.sdk->location();
-    ASSERT_EQ(location->id, site.locationId);
-    EXPECT_EQ(Ids(venues->venues()), e.venues);
+    ASSERT_EQ(c.sdk->location()->id, s.locationId);
+    EXPECT_EQ(Ids(venues->venues()), std::set<int64_t>{s.venue});
     ASSERT_EQ(categories->categories().size(), 1u);
-    EXPECT_EQ(categories->categories()[0]->name, e.category);
-    for (const auto& v : venues->venues()) EXPECT_EQ(v->category->name, e.category) << v->id;
-    ASSERT_EQ(location->sublocations.size(), e.onFloor.size());
-    for (size_t f = 0; f < e.onFloor.size(); ++f)
-      EXPECT_EQ(Ids(*location->sublocations[f]->venues), e.onFloor[f]) << "floor " << f;
+    EXPECT_EQ(categories->categories()[0]->name, s.category);
+    for (const auto& v : venues->venues()) EXPECT_EQ(v->category->name, s.category);
+    for (const auto& floor : c.sdk->location()->sublocations)
+      EXPECT_EQ(Ids(*floor->venues), floor->id == s.floor ? std::set<int64_t>{s.venue} : std::set<int64_t>{})
+          << "floor " << floor->id;
   }
 }
 
