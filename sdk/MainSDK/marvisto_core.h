@@ -148,7 +148,9 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   /// up to date from the server on a worker. Callbacks (any may be empty) run
   /// on the main queue: success {"type": "local"|"remote", "version": n},
   /// process with each new job state (then -1 after a job failure), fail with
-  /// code 1 (job failed), 13 (no progress for 8 s), 2 or 3 (archive).
+  /// code 1 (job failed), 13 (no progress for 8 s), 2 or 3 (archive). A
+  /// downloaded archive that does not load (3) never replaces the local copy
+  /// and leaves navigation running.
   void downloadLocationByName(const std::string& name, bool forceReload, ProcessBlock processBlock,
                               SuccessBlock successBlock, FailBlock failBlock);
   /// The same for the location with this id.
