@@ -7,6 +7,7 @@
 // A finished job leads to that check, the version comparison with the local
 // copy of the location asked for and, when the version changed or there was no
 // local copy, a reload (navigation then stays stopped until the host starts it).
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
