@@ -791,13 +791,6 @@ int SublocationGP::xBucketOf(double v) const {
   return static_cast<int>(b < last ? b : last);
 }
 
-int SublocationGP::xBelow(double v) const { return xBucket_[xBucketOf(v)]; }
-
-int SublocationGP::xBeyond(double v) const {
-  const size_t next = static_cast<size_t>(xBucketOf(v)) + 1;
-  return next < xBucket_.size() ? xBucket_[next] : static_cast<int>(ux_.size());
-}
-
 void SublocationGP::prepareBlock(const std::vector<int>& keys, KeyBlock& block,
                                  int lanes) const {
   lanes = lanes == 4 ? 4 : BlockLanes();

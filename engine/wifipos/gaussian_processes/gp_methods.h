@@ -75,10 +75,8 @@ class SublocationGP {
   const std::vector<char>& getUsable() const { return usable_; }
   const std::vector<std::pair<double, double>>& getPoints() const { return points_; }
   const std::vector<Beacon>& getBeacons() const { return beacons_; }
-  const std::vector<std::string>& getKeys() const { return keys_; }
   const std::vector<GpParams>& getParameters() const { return params_; }
   int getNumberOfKeys() const { return nKeys_; }
-  int getNumberOfPoints() const { return nPoints_; }
   double getA() const { return a_; }
   double getB() const { return b_; }
   double getEll() const { return ell_; }
@@ -218,8 +216,6 @@ class SublocationGP {
   std::vector<int> xBucket_;
   double xOrigin_ = 0.0, xScale_ = 0.0;
   int xBucketOf(double v) const;
-  int xBelow(double v) const;   // an x index at or before the first value >= v
-  int xBeyond(double v) const;  // an x index at or after the first value > v
   std::vector<AxisGroup> groups_;
 };
 
@@ -235,11 +231,8 @@ class GaussianProcesses {
     if (index != floorIndex_) evaluated_.clear();
     floorIndex_ = index;
   }
-  int getSublocationIndex() const { return floorIndex_; }
   int getMode() const { return mode_; }
-  int getMeanModel() const { return meanModel_; }
   double getNoiseVariance() const { return noiseVariance_; }
-  double getExponent() const { return exponent_; }
   const std::vector<SublocationGP>& getSublocations() const { return floors_; }
 
   // Full and fixed modes: one value per key of the current floor's key list

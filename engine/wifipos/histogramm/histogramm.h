@@ -90,7 +90,6 @@ class Histogram {
   // weighting reads is built for one type and one mode.
   int getType() const { return type_; }
   void setType(int type) { type_ = type; }
-  bool getDifferential() const { return differential_; }
   void setDifferential(bool on) { differential_ = on; }
 
  private:

@@ -273,13 +273,6 @@ double Pedometer::stepLength(size_t index) {
   return steplength::Length(amplitude, period, stepGain_);
 }
 
-bool Pedometer::setStepGain(double gain) {
-  if (!(gain > 0.0) || !std::isfinite(gain)) return false;
-  stepGain_ = gain;
-  calibration_ = steplength::Calibration(gain);
-  return true;
-}
-
 void Pedometer::noteStepTaken(double length, double heading) {
   if (!classic_) calibration_.addStep(length, heading);
 }

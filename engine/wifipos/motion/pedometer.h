@@ -47,15 +47,16 @@ class Pedometer {
   double getStepTime(int i) const;
   double getLastStepLength() const;
   double getLastStepTime() const;
-  void getStepLengthDeque(std::deque<double>& out) const;
+  void getStepLengthDeque(std::deque<double>& out) const;  // interface; unused by the kit
 
   void clearFirstStep();
-  void clearLastStep();
+  void clearLastStep();  // part of the interface; the kit drops only the oldest
   // Also forgets the calibration's open stretch.
   void clearStepsHistory();
-  void clearMeasurements();
+  void clearMeasurements();  // part of the interface; unused by the kit
 
   int getTotalStepsNumber() const { return totalSteps_; }
+  // Part of the interface; nothing in the kit calls these two.
   void setTotalStepsNumber(int n) { totalSteps_ = n; }
   void resetTotalStepsNumber() { totalSteps_ = 0; }
   bool isHasAccelerometer() const { return hasAccelerometer_; }
@@ -64,10 +65,7 @@ class Pedometer {
   // True: lengths as first written (see the top of this file).
   void setClassicDefaults(bool on) { classic_ = on; }
   bool classicDefaults() const { return classic_; }
-  // Walker's gain of the step length model; values that are not positive and
-  // finite are refused (false). Unused with classic defaults. Setting it
-  // restarts the calibration from it.
-  bool setStepGain(double gain);
+  // Walker's gain of the step length model, learnt by the calibration.
   double getStepGain() const { return stepGain_; }
   // The calibration against radio fixes (step_calibration.h): a step the
   // caller moved by (length, map heading), and a radio fix on the floor.

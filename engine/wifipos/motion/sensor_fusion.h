@@ -84,21 +84,10 @@ class SensorFusion {
   void setAlignmentTime(const SensorTime& t) { alignmentTime_ = t; }
 
   const Quaternion& getFusedQuaternion() const { return fusedQuaternion_; }
-  const Quaternion& getAccMagnQuaternion() const { return accMagnQuaternion_; }
-  const Quaternion& getGyroQuaternion() const { return gyroQuaternion_; }
-  unsigned int getMotionState() const { return motionState_; }
-  bool hasAcc() const { return hasAcc_; }
-  bool hasGyro() const { return hasGyro_; }
-  bool hasMagn() const { return hasMagn_; }
   bool isAllPresent() const { return allPresent_; }
-  double getAccPeriod() const { return accPeriod_; }
-  double getMagnPeriod() const { return magnPeriod_; }
-  double getGyroPeriod() const { return gyroPeriod_; }
   size_t getAccSize() const { return accelerations_.size(); }
   size_t getGyroSize() const { return gyroSamples_.size(); }
-  size_t getMagnSize() const { return magnetometer_.size(); }
   size_t getGravitySize() const { return gravity_.size(); }
-  size_t getFilteredMagnSize() const { return filteredMagnetometer_.size(); }
 
   // Orientation from gravity a and magnetic field m, both in the device
   // frame; rows of R (row by row) are east, north and up.

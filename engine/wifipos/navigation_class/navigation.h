@@ -60,6 +60,7 @@ public:
     void setNavigationSignals();
     int averageDuplicateMeasurements(std::vector<AccessPoint>& v);
     void findClosestAccessPoints(std::vector<AccessPoint>& v);
+    // Empties the window; part of the interface, unused by the kit.
     void clearMeasurements();
     void setIsStop(bool stop);
 
@@ -69,6 +70,8 @@ public:
     int calculateApTrustworthiness(const std::vector<AccessPoint>& meas, std::vector<double>& w);
     int updateRpWeightsHistogram(const int& sublocId, const std::vector<AccessPoint>& meas);
     int normalizeRpWeights();
+    // Triangle weights of one floor from its points' weights; the floor
+    // weighting does this itself, no caller here.
     void updateTrianglesWeight(int sublocId);
 
     // --- floor and position -------------------------------------------------
@@ -132,16 +135,11 @@ public:
     // Read-only views for the client's diagnostics and for tests.
     int getAlgorithm() const { return mAlgorithm; }
     double getAccumulationTime() const { return mAccumulationTime; }
-    int getCutoffRss() const { return mCutoffRss; }
     const std::vector<AccessPoint>& getNewSignals() const { return mSigNew; }
-    const std::vector<std::string>& getBeaconIds() const { return mBeaconIds; }
     const NavTriangle& getHeaviestTriangle() const { return mHeaviestTriangle; }
     double getKitLevelOffset() const { return mKitLevelOffset; }
     const std::vector<int>& getSublocHistory() const { return mSublocHistory; }
     const std::vector<SublocationState>& getSublocationStates() const { return mSublocStates; }
-    const std::map<std::string, SigmaFilter<double>>& getSigmaFilters() const {
-        return mSigmaFilters;
-    }
 
     // Puts the window, the floor state and the timing back to their initial
     // values (see the member list for what is kept).
@@ -338,7 +336,8 @@ private:
     double mKitLevelOffset = 0.0;
 };
 
-// Helpers over readings.
+// Helpers over readings (part of the engine's interface; nothing in the kit
+// calls them).
 bool isWiFIMeas(AccessPoint ap);
 bool isBeaconMeas(AccessPoint ap);
 bool isUnknownMeas(AccessPoint ap);

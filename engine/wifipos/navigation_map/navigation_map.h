@@ -97,6 +97,8 @@ class NavigationMap {
 
   // Readers kept in their own source files.
   int parseNavigationConfigXML(const std::string& memberName, CommonNavProperties& props);
+  // Writes a settings member into the archive; part of the interface,
+  // nothing in the kit calls it.
   int createNavFileInArchieve(const std::string& content, const std::string& memberName);
   int parseSignalsMapXML();
   int clearUnknownBeacons();
@@ -108,11 +110,8 @@ class NavigationMap {
   int getLocationId() const { return locationId_; }
   void setLocationId(int id) { locationId_ = id; }
   std::string getLocationName() const { return name_; }
-  void setLocationName(const std::string& name) { name_ = name; }
   std::string getLocationDescription() const { return description_; }
-  void setLocationDescription(const std::string& text) { description_ = text; }
   int getLocationVersion() const { return version_; }
-  void setLocationVersion(int version) { version_ = version; }
 
   // Settings, member names, zones and route graphs.
   CommonNavProperties& getNavigationProperties() { return navigation_; }
@@ -120,12 +119,10 @@ class NavigationMap {
   void setNavigationProperties(const CommonNavProperties& p) { navigation_ = p; }
   CommonNavProperties& getTrackingProperties() { return tracking_; }
   const CommonNavProperties& getTrackingProperties() const { return tracking_; }
-  void setTrackingProperties(const CommonNavProperties& p) { tracking_ = p; }
   NavigationFiles& getFiles() { return files_; }
   const NavigationFiles& getFiles() const { return files_; }
   ZoneMap& getZones() { return zones_; }
   const ZoneMap& getZones() const { return zones_; }
-  void setZones(const ZoneMap& zones) { zones_ = zones; }
   std::vector<RouteGraph>& getGraphs() { return graphs_; }
   const std::vector<RouteGraph>& getGraphs() const { return graphs_; }
 
@@ -138,10 +135,12 @@ class NavigationMap {
   const SublocationNavProperties* getSublocPropertiesPtrByIndex(unsigned index) const;
   // The first floor with that id, or null (with a log line).
   SublocationMap* getSublocationPtrById(int id);
+  // Part of the interface; nothing in the kit calls it.
   const SublocationNavProperties* getSublocPropertiesPtrById(int id) const;
   // Index of the first floor with that id; an unknown id logs and gives 0.
   int getSublocIndexById(int id) const;
-  // 0 with *out set, or -1 for an index out of range.
+  // 0 with *out set, or -1 for an index out of range. Part of the
+  // interface; nothing in the kit calls it.
   int getSublocationPtr(const SublocationMap** out, unsigned index) const;
 
   void addSublocation(const SublocationMap& floor);
