@@ -185,15 +185,15 @@ void ParticleFilter::sRand(int seed) {
   randomStep();
 }
 
-bool ParticleFilter::kitWalkingResampling() const {
+bool ParticleFilter::walkingResampling() const {
   // Draws around an anchor place a cloud anew and keep the full spread. In
   // dead reckoning no fix re-centres the cloud, and only the walls thin it
   // out: there the full spread keeps it from narrowing onto the few
   // particles a corner left.
-  return kitFusion_ && !deadReckoning_ && !standing_ && movedBySteps_ && properties_.nAroundPoint == 0;
+  return behaviour_.resamplesGently() && !deadReckoning_ && !standing_ && movedBySteps_ && properties_.nAroundPoint == 0;
 }
 
-double ParticleFilter::kitFixSigma() const {
+double ParticleFilter::scatterFixSigma() const {
   const double base = properties_.correctionNoise;
   // Without steps the cloud knows nothing the fixes did not tell it.
   if (!movedBySteps_ || (solution_.filteredX == 0.0 && solution_.filteredY == 0.0)) return base;
@@ -516,7 +516,7 @@ void ParticleFilter::moveParticles() {
   // at the usual 5 degrees, more at higher noise). The kit lengthens the
   // mean move by as much.
   const double meanLength =
-      kitFusion_ && std::isfinite(angleSigma) ? stepLength * std::exp(0.5 * angleSigma * angleSigma) : stepLength;
+      behaviour_.keepsStepAdvanceUnderNoise() && std::isfinite(angleSigma) ? stepLength * std::exp(0.5 * angleSigma * angleSigma) : stepLength;
   const PixelTest test(bmp_);
   for (size_t i = 0; i < particles_.size(); ++i) {
     Particle& p = particles_[i];
@@ -603,7 +603,7 @@ void ParticleFilter::updateWeights(bool againstFix) {
   if (deadReckoning_ || !againstFix) {
     // Weights only renormalised: the walls may have killed particles.
   } else if (properties_.algorithm != NAV_ALG_GP) {
-    const double sigma = kitFusion_ ? kitFixSigma() : properties_.correctionNoise;
+    const double sigma = behaviour_.fitsFixNoiseToScatter() ? scatterFixSigma() : properties_.correctionNoise;
     const double ax = solution_.x;
     const double ay = solution_.y;
     const double norm = 1.0 / (sigma * kSqrtTwoPi);
@@ -622,7 +622,7 @@ void ParticleFilter::updateWeights(bool againstFix) {
       }
       // A particle the last Gaussian-process result did not cover keeps its weight.
       if (i < newWeights_.size()) {
-        p.weight *= kitFusion_ && newWeightsAreSeveral_ ? std::pow(newWeights_[i], kGpScanReadings) : newWeights_[i];
+        p.weight *= behaviour_.weighsEvidenceOnce() && newWeightsAreSeveral_ ? std::pow(newWeights_[i], kGpScanReadings) : newWeights_[i];
       }
     }
   }
@@ -692,8 +692,8 @@ void ParticleFilter::getInverseDistribution(std::vector<int>& idx) {
 void ParticleFilter::resampleParticles() {
   const uint64_t period = static_cast<uint64_t>(std::max(properties_.noisyResamplingTrigger, 0)) + 1;
   // Draws around an anchor keep the full spread: they place a cloud anew.
-  const bool standing = kitFusion_ && standing_ && properties_.nAroundPoint == 0;
-  const bool walking = kitWalkingResampling();
+  const bool standing = behaviour_.resamplesGently() && standing_ && properties_.nAroundPoint == 0;
+  const bool walking = walkingResampling();
   const double share = standing ? kStandingNoiseShare : walking ? kWalkingNoiseShare : 1.0;
   const bool noisy = static_cast<uint64_t>(resampleCounter_) % period == 0;
   const double sigma = noisy ? properties_.resamplingNoise * share : 0.0;
@@ -867,7 +867,7 @@ int ParticleFilter::executeFilter(GaussianProcesses& gp) {
     // The kit weighed the fix when it came; weighing the cloud against it at
     // every step counts it again and again and pulls the moved cloud back to
     // where the walker was. Only the walls' toll is renormalised then.
-    updateWeights(!(kitFusion_ && !isGp));
+    updateWeights(!(behaviour_.weighsEvidenceOnce() && !isGp));
     flags_.step = false;
   }
   bool allDead = true;

@@ -17,6 +17,7 @@
 #include "wifipos/gaussian_processes/particle.h"
 #include "wifipos/navigation_class/solution_info.h"
 #include "wifipos/navigation_map/bmp_state.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/navigation_map/navigation_settings.h"
 
 class GaussianProcesses;
@@ -80,14 +81,15 @@ class ParticleFilter {
   // Dead reckoning: no radio fix is current, so a move is not re-weighted
   // against the last one; only the walls and the steps shape the cloud.
   void setDeadReckoning(bool on) { deadReckoning_ = on; }
-  // The kit's weighing of radio evidence against the cloud: a step alone
-  // does not weigh the cloud against the last fix again, a Gaussian-process
-  // result counts as several readings, and a walker standing still is
-  // resampled with a small share of the resampling noise; once steps move
-  // the cloud, a walker is resampled with a smaller share still, but for
-  // one particle in twenty drawn with all of it. Its moves also keep the
-  // cloud's mean advancing a whole step whatever the heading noise.
-  void setKitFusion(bool on) { kitFusion_ = on; }
+  // The kit's weighing of radio evidence against the cloud, or the original
+  // one (the default): with the kit's, a step alone does not weigh the cloud
+  // against the last fix again, a Gaussian-process result counts as several
+  // readings, and a walker standing still is resampled with a small share of
+  // the resampling noise; once steps move the cloud, a walker is resampled
+  // with a smaller share still, but for one particle in twenty drawn with all
+  // of it. Its moves also keep the cloud's mean advancing a whole step
+  // whatever the heading noise.
+  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
   // Whether the walker stands still (no step of late), for the kit's resampling.
   void setStanding(bool on) { standing_ = on; }
   void nulifyStopTime() { stopTime_ = 0.0; }
@@ -148,13 +150,13 @@ class ParticleFilter {
   void randomStep();
   void mendProperties();
   // The correction noise the kit weighs the current fix with (see kFixGate).
-  double kitFixSigma() const;
+  double scatterFixSigma() const;
   // Whether the kit resamples a cloud that steps move (see kWalkingNoiseShare).
-  bool kitWalkingResampling() const;
+  bool walkingResampling() const;
 
   bool isStop_ = false;
   bool deadReckoning_ = false;
-  bool kitFusion_ = false;
+  EngineBehaviour behaviour_ = EngineBehaviour::original();
   bool standing_ = false;
   bool movedBySteps_ = false;  // a step has moved the cloud since the filter was made
   FilterProperties properties_;

@@ -551,7 +551,7 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
     count_[k] = c;
     alpha_[k].assign(c, 0.0);
 
-    const KeyModel m = ModelFor(params_[k], fixed, kitTraining_, ell_);
+    const KeyModel m = ModelFor(params_[k], fixed, behaviour_.addsFixedModeNugget(), ell_);
     const double diag = m.noiseVar / m.signalVar;
     const bool finite = std::isfinite(m.mu) && std::isfinite(m.a) && std::isfinite(m.b) &&
                         std::isfinite(m.xAp) && std::isfinite(m.yAp) &&
@@ -1089,7 +1089,7 @@ int GaussianProcesses::initialize(NavigationMap& map) {
   std::vector<SublocationMap>& floors = map.getSublocationsVector();
   floors_.assign(floors.size(), SublocationGP());
   for (size_t i = 0; i < floors.size(); ++i) {
-    floors_[i].setKitTraining(!map.classicDefaults());
+    floors_[i].setBehaviour(map.behaviour());
     floors_[i].fillGpSublocation(floors[i], mode_);
   }
   for (SublocationGP& f : floors_) f.fillGpSublocation2(mode_);

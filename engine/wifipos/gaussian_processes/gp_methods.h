@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "wifipos/gaussian_processes/particle.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/navigation_map/gp_params.h"
 #include "wifipos/navigation_map/navigation_map.h"
 #include "wifipos/sensor_value.h"
@@ -56,8 +57,8 @@ class SublocationGP {
   // dense surveys train to bounded coefficients; classic training has none.
   // Returns 0.
   int calculateAdditionalVariables(int& mode);
-  // Kit training (the default) or the original one; set before training.
-  void setKitTraining(bool kit) { kitTraining_ = kit; }
+  // The kit's training (the default) or the original one; set before training.
+  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
   // Solves the n x n system a x = b (a row by row) by Givens rotations and
   // back substitution. 0 on success; 4 when n <= 0 or the sizes do not fit
   // (x untouched), or when a pivot is zero or the solution is not finite
@@ -203,7 +204,7 @@ class SublocationGP {
   double a_ = 0.0;
   double b_ = 0.0;
   double ell_ = 0.0;
-  bool kitTraining_ = true;
+  EngineBehaviour behaviour_;
   std::vector<KeyKernel> kernels_;
   // The points' distinct x and y values, ascending; the points ordered by
   // row (y) and then x: each one's x index, and where each row begins.

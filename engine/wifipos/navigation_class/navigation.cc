@@ -42,7 +42,7 @@ const RadioMap& FloorRadioMap(const SublocationMap& floor) {
 
 // Agreeing detections of another floor before the kit switches to it while
 // no level steps are counted.
-constexpr size_t kKitFloorSwitchWindows = 3;
+constexpr size_t kStandingFloorSwitchWindows = 3;
 // While level steps are counted, a window speaks for another floor only
 // when that floor holds this many times the current floor's share.
 constexpr double kWalkingShareMargin = 1.5;
@@ -89,26 +89,26 @@ constexpr double kLevelOffsetRate = 0.02;
 constexpr double kLevelOffsetStepDb = 3.0;
 constexpr double kLevelOffsetLimitDb = 12.0;
 
-// The kit's fix: the kKitFixPoints best-matching points of the floor that
-// lie within kKitFixSpacings survey spacings of the best one, each weighed
+// The kit's fix: the kNeighbourhoodFixPoints best-matching points of the floor that
+// lie within kNeighbourhoodFixSpacings survey spacings of the best one, each weighed
 // by the square of its match weight (nearest neighbours always, histograms
 // over a sparse survey). A sparse survey leaves the walker
 // between points most of the time, and the three corners of one triangle
 // hold too little of the neighbourhood to place the fix between rows;
 // points far off that match by chance must not pull it across the floor.
-constexpr int kKitFixPoints = 8;
-constexpr double kKitFixSpacings = 2.5;
+constexpr int kNeighbourhoodFixPoints = 8;
+constexpr double kNeighbourhoodFixSpacings = 2.5;
 
 // A transmitter heard on one side only (surveyed here but missing from the
 // window, or heard but not surveyed here) is as often a reading lost near
 // the edge of hearing as a sign of another place: in the fix's match its
 // difference to the "not heard" level counts as a squared difference up to
 // this many dB and grows only linearly beyond.
-constexpr double kKitFixMissingDb = 4.0;
+constexpr double kFixMissingDb = 4.0;
 
 double MissingTerm(double d) {
     const double a = std::fabs(d);
-    return a <= kKitFixMissingDb ? a * a : kKitFixMissingDb * (2.0 * a - kKitFixMissingDb);
+    return a <= kFixMissingDb ? a * a : kFixMissingDb * (2.0 * a - kFixMissingDb);
 }
 
 // Median distance from a surveyed point to its nearest neighbour on the
@@ -263,7 +263,7 @@ void Navigation::clear() {
     mLevelFloorShares.clear();
     mStandingPool.clear();
     mStandingPoolEnd = -1.0;
-    mKitLevelOffset = 0.0;
+    mLevelOffset = 0.0;
     mFlatFloors.clear();
 }
 
@@ -683,7 +683,8 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
             }
         }
     }
-    if (mCurSublocInd < 0 && mIsStop && !classicDefaults() && !floorByBeacons()) poolStandingReadings(accepted);
+    if (mCurSublocInd < 0 && mIsStop && behaviour().poolsReadingsWhileStanding() && !floorByBeacons())
+        poolStandingReadings(accepted);
     mSigNew.insert(mSigNew.end(), accepted.begin(), accepted.end());
 
     if (!mSigNew.empty()) {
@@ -711,8 +712,9 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
         // Standing keeps older readings for a steadier fix, but not once the
         // fresh ones speak for another floor: on stairs the gait often goes
         // unnoticed, and the floor left behind would hold for seconds.
-        const bool leaving = mIsStop && !classicDefaults() && freshReadingsLeaveTheFloor(last);
-        const bool keepOld = mIsStop && (classicDefaults() || mAlgorithm == 109 || !leaving);
+        const bool trims = behaviour().trimsStandingWindowOnLeavingFloor();
+        const bool leaving = mIsStop && trims && freshReadingsLeaveTheFloor(last);
+        const bool keepOld = mIsStop && (!trims || mAlgorithm == 109 || !leaving);
         const double keptAge = StandingWindowSec(mAlgorithm, leaving, s.Stop_averaging_time);
         size_t size = mSigWindow.size();
         size_t out = 0;
@@ -849,7 +851,7 @@ int Navigation::updateSublocationWeights() {
     const int r = normalizeRpWeights();
     if (r != 0) return r;
     for (SublocationState& st : mSublocStates) WeighTriangles(st.triangles, st.weights, st.globalWeights);
-    if (mAlgorithm == 109 && !classicDefaults() && histogramFloorInDoubt()) levelFloorShares();
+    if (mAlgorithm == 109 && behaviour().matchesLevelsForDoubtfulFloor() && histogramFloorInDoubt()) levelFloorShares();
     return 0;
 }
 
@@ -944,8 +946,8 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
                 }
             }
         }
-    } else if (!classicDefaults() && !knn.Use_ap_weights) {
-        st->weightSum = kitWeighSelected(ff, meas);
+    } else if (behaviour().weighsMissingTransmitters() && !knn.Use_ap_weights) {
+        st->weightSum = weighSelectedWithMissing(ff, meas);
         for (NavTriangle& t : st->triangles) {
             t.wLocal = 0.0;
             t.wGlobal = 0.0;
@@ -1033,7 +1035,7 @@ void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& mea
     }
 }
 
-double Navigation::kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched) {
+double Navigation::weighSelectedWithMissing(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched) {
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     // Readings of transmitters this floor does not know speak against
@@ -1052,7 +1054,7 @@ double Navigation::kitWeighSelected(const FlatFloor& ff, const std::vector<Acces
         ++nOther;
         otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
     }
-    kitKnnWeights(ff, nOther, otherMissing, minMatched);
+    knnWeightsWithMissing(ff, nOther, otherMissing, minMatched);
     double sum = 0.0;
     for (double r : mKnn.result) sum += r;
     return sum;
@@ -1114,7 +1116,7 @@ void Navigation::levelSharesOf(const std::vector<AccessPoint>& readings, bool po
         // not only those surveying the archive's minimum of them (which is
         // for the fix): where a walker stands hearing few beacons, the spot's
         // own survey often lists no more than it hears.
-        sums[fi] = kitWeighSelected(ff, readings, pooled ? 1 : 0);
+        sums[fi] = weighSelectedWithMissing(ff, readings, pooled ? 1 : 0);
         if (pooled) {
             sums[fi] = 0.0;
             for (double w : mKnn.result) sums[fi] += w * w;
@@ -1144,7 +1146,7 @@ void Navigation::heaviestTriangleOn(int d) {
     }
 }
 
-void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched) {
+void Navigation::knnWeightsWithMissing(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched) {
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     const size_t nP = static_cast<size_t>(ff.nPoints);
@@ -1161,7 +1163,7 @@ void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double hear
     int nHeard = nHeardOther;
     for (size_t i = 0; i < sel.size(); ++i) {
         if (rows[i] < 0) continue;
-        const double xi = sel[i]->getRssi() - mKitLevelOffset;
+        const double xi = sel[i]->getRssi() - mLevelOffset;
         const double xm = std::fabs(xi - level);
         heardAll += xm;
         ++nHeard;
@@ -1195,7 +1197,7 @@ void Navigation::kitKnnWeights(const FlatFloor& ff, int nHeardOther, double hear
     }
 }
 
-void Navigation::kitFixWeights(int fi, std::vector<double>& weights) {
+void Navigation::rmsFixWeights(int fi, std::vector<double>& weights) {
     weights.clear();
     if (fi < 0 || static_cast<size_t>(fi) >= mFlatFloors.size()) return;
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
@@ -1223,7 +1225,7 @@ void Navigation::kitFixWeights(int fi, std::vector<double>& weights) {
             ++nHeard;
             continue;
         }
-        const double xi = ap.getRssi() - mKitLevelOffset;
+        const double xi = ap.getRssi() - mLevelOffset;
         const double xm = MissingTerm(xi - level);
         heardAll += xm;
         ++nHeard;
@@ -1256,10 +1258,10 @@ void Navigation::kitFixWeights(int fi, std::vector<double>& weights) {
     }
 }
 
-void Navigation::updateKitLevelOffset() {
+void Navigation::updateLevelOffset() {
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     // Only the kit's own match reads the offset.
-    if (classicDefaults() || knn.Differention_mode || knn.Use_ap_weights) return;
+    if (!behaviour().learnsLevelOffset() || knn.Differention_mode || knn.Use_ap_weights) return;
     // A phone known to stand still sees one place's shadowing window after
     // window, which looks just like a phone reading low or high: only readings
     // taken across places tell the two apart.
@@ -1284,7 +1286,7 @@ void Navigation::updateKitLevelOffset() {
     for (const AccessPoint& ap : mSigNavigation) {
         auto it = ff.knownKeys.find(ap.getBssid());
         if (it == ff.knownKeys.end() || it->second < 0) continue;
-        const double x = ap.getRssi() - mKitLevelOffset;
+        const double x = ap.getRssi() - mLevelOffset;
         if (x < ff.missingRssi + kAboveMissingDb) continue;
         double sum = 0.0;
         int n = 0;
@@ -1307,7 +1309,7 @@ void Navigation::updateKitLevelOffset() {
     }
     if (!std::isfinite(median)) return;
     const double step = std::clamp(median, -kLevelOffsetStepDb, kLevelOffsetStepDb);
-    mKitLevelOffset = std::clamp(mKitLevelOffset + kLevelOffsetRate * step, -kLevelOffsetLimitDb,
+    mLevelOffset = std::clamp(mLevelOffset + kLevelOffsetRate * step, -kLevelOffsetLimitDb,
                                  kLevelOffsetLimitDb);
 }
 
@@ -1420,9 +1422,9 @@ int Navigation::calculateCoordinates() {
         r = detectSublocIdWithHistory();
         if (r != 0) return r;
         if (mAlgorithm == 107 || mAlgorithm == 109) {
-            if (mAlgorithm == 107 && calcKitPosition()) {
+            if (mAlgorithm == 107 && calcNeighbourhoodPosition()) {
                 // The kit's fix is set.
-            } else if (mAlgorithm == 109 && calcKitHistogramPosition()) {
+            } else if (mAlgorithm == 109 && calcSparseHistogramPosition()) {
                 // The kit's fix is set.
             } else if (mUseTriangulation) {
                 calcPositionInTriangle();
@@ -1430,7 +1432,7 @@ int Navigation::calculateCoordinates() {
                 calcWeightedAverage();
             }
         }
-        if (mAlgorithm == 107) updateKitLevelOffset();
+        if (mAlgorithm == 107) updateLevelOffset();
     }
     mLastSignalSolutionTime = mCurTime.getTimeInSeconds();
     return 0;
@@ -1458,7 +1460,7 @@ int Navigation::detectSublocIdWithHistory() {
     // While the walker still stands, the window itself holds the stop's
     // readings.
     if (mCurSublocInd < 0 && !mStandingPool.empty() && !mIsStop) standingFloorShares();
-    if (!classicDefaults() && !byBle) {
+    if (behaviour().choosesFloorByLargestShare() && !byBle) {
         const int heaviest = d;
         d = floorOfLargestShare(d);
         // The fix in the heaviest triangle reads its corners on the floor
@@ -1468,7 +1470,7 @@ int Navigation::detectSublocIdWithHistory() {
     mDetectedSublocInd = d;
     if (mCurSublocInd == -1) {
         const double now = mCurTime.getTimeInSeconds();
-        if (!classicDefaults() && !byBle && !startFloorIsClear(d)) {
+        if (behaviour().waitsForClearFirstFloor() && !byBle && !startFloorIsClear(d)) {
             if (mStartWaitSince < 0.0 || now < mStartWaitSince) mStartWaitSince = now;
             if (now - mStartWaitSince < kMaxStartWaitSec) return -1;
         }
@@ -1482,7 +1484,7 @@ int Navigation::detectSublocIdWithHistory() {
         const double share = floorShare(static_cast<size_t>(d));
         return share > 0.0 && share >= kDecisiveShareRatio * floorShare(static_cast<size_t>(mCurSublocInd));
     };
-    if (!classicDefaults() && !byBle && mIsStop && d != mCurSublocInd &&
+    if (behaviour().switchesFloorSoonerWhileStanding() && !byBle && mIsStop && d != mCurSublocInd &&
         static_cast<size_t>(mCurSublocInd) < mSublocStates.size() && decisive()) {
         countFloorDetection(d);
         // A third agreeing count has switched already; a second call would
@@ -1508,7 +1510,7 @@ void Navigation::countFloorDetection(int d) {
     // window is no longer stretched while standing, so they hold fresh
     // evidence). While level steps are counted a switch still needs four,
     // which keeps a noisy floor estimate from flapping.
-    const size_t needed = classicDefaults() || !mIsStop ? 4 : kKitFloorSwitchWindows;
+    const size_t needed = !behaviour().switchesFloorSoonerWhileStanding() || !mIsStop ? 4 : kStandingFloorSwitchWindows;
     if (mSublocHistory.size() >= needed) {
         mPrevSublocInd = mCurSublocInd;
         mCurSublocInd = mSublocHistory.back();
@@ -1580,7 +1582,7 @@ bool Navigation::floorByBeacons() const {
 }
 
 bool Navigation::countFloorOfThinWindow() {
-    if (classicDefaults() || mCurSublocInd < 0) return false;
+    if (!behaviour().countsThinWindowForItsFloor() || mCurSublocInd < 0) return false;
     if (floorByBeacons()) return false;
     const int d = onlyFloorHeard();
     if (d < 0) return false;
@@ -1771,8 +1773,8 @@ void Navigation::calcPositionInTriangle() {
     mY = y;
 }
 
-bool Navigation::calcKitPosition() {
-    if (classicDefaults() || mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
+bool Navigation::calcNeighbourhoodPosition() {
+    if (!behaviour().fixesFromNeighbourhood() || mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
         static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size()) {
         return false;
     }
@@ -1782,7 +1784,7 @@ bool Navigation::calcKitPosition() {
     // Like the original fix, none while the floor is in doubt.
     if (mDetectedSublocInd != mCurSublocInd) return true;
     std::vector<double>& fw = mKnn.fixWeights;
-    kitFixWeights(mCurSublocInd, fw);
+    rmsFixWeights(mCurSublocInd, fw);
     return neighbourhoodFix(fw);
 }
 
@@ -1797,14 +1799,14 @@ bool Navigation::neighbourhoodFix(const std::vector<double>& weights) {
     }
     // No point matched enough transmitters: the original fix.
     if (best.empty()) return false;
-    const size_t n = std::min(best.size(), static_cast<size_t>(kKitFixPoints));
+    const size_t n = std::min(best.size(), static_cast<size_t>(kNeighbourhoodFixPoints));
     // Ties go to the lower point index, so the fix does not depend on how
     // the sort orders equal weights.
     std::partial_sort(best.begin(), best.begin() + static_cast<std::ptrdiff_t>(n), best.end(),
                       [](const auto& a, const auto& b) {
                           return a.first > b.first || (a.first == b.first && a.second < b.second);
                       });
-    const double reach = kKitFixSpacings * mFlatFloors[static_cast<size_t>(mCurSublocInd)].pointSpacing;
+    const double reach = kNeighbourhoodFixSpacings * mFlatFloors[static_cast<size_t>(mCurSublocInd)].pointSpacing;
     const ReferencePoint& top = Point(floor, best[0].second);
     double x = 0.0, y = 0.0, sum = 0.0;
     for (size_t i = 0; i < n; ++i) {
@@ -1825,8 +1827,8 @@ bool Navigation::neighbourhoodFix(const std::vector<double>& weights) {
     return true;
 }
 
-bool Navigation::calcKitHistogramPosition() {
-    if (classicDefaults() || mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
+bool Navigation::calcSparseHistogramPosition() {
+    if (!behaviour().fixesSparseHistogramFromNeighbourhood() || mCurSublocInd < 0 || mCurSublocInd >= FloorCount(*this) ||
         static_cast<size_t>(mCurSublocInd) >= mFlatFloors.size() ||
         static_cast<size_t>(mCurSublocInd) >= mSublocStates.size()) {
         return false;

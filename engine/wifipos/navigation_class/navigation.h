@@ -91,12 +91,12 @@ public:
     // (see navigation.cc). False when the kit's weighting made none (the
     // original defaults, or a match it does not serve): the caller takes
     // the original fix.
-    bool calcKitPosition();
+    bool calcNeighbourhoodPosition();
     // The kit's histogram fix: over a survey too sparse for single points'
     // weights (Histogram::sparseSurvey), the neighbourhood fix of the
     // nearest-neighbour method from the histogram weights. False where the
     // original fix applies.
-    bool calcKitHistogramPosition();
+    bool calcSparseHistogramPosition();
     int estimateZone();
 
     // --- setters and getters -------------------------------------------------
@@ -137,7 +137,7 @@ public:
     double getAccumulationTime() const { return mAccumulationTime; }
     const std::vector<AccessPoint>& getNewSignals() const { return mSigNew; }
     const NavTriangle& getHeaviestTriangle() const { return mHeaviestTriangle; }
-    double getKitLevelOffset() const { return mKitLevelOffset; }
+    double getLevelOffset() const { return mLevelOffset; }
     const std::vector<int>& getSublocHistory() const { return mSublocHistory; }
     const std::vector<SublocationState>& getSublocationStates() const { return mSublocStates; }
 
@@ -208,17 +208,17 @@ private:
     // Readings are matched less the phone's estimated level offset. A point
     // is weighed when it surveyed `minMatched` of the heard transmitters (0:
     // the archive's minimums).
-    void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched = 0);
+    void knnWeightsWithMissing(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched = 0);
     // The kit's fix weights of floor index fi for the navigation window: the
     // inverse square of a root-mean-square match (see navigation.cc).
-    void kitFixWeights(int fi, std::vector<double>& weights);
+    void rmsFixWeights(int fi, std::vector<double>& weights);
     // The weighted mean of the best points of the current floor near the
     // best one (see navigation.cc), from per-point weights; false when no
     // point has a weight.
     bool neighbourhoodFix(const std::vector<double>& weights);
     // Moves the phone's level offset a step towards the median difference
     // between the readings and the survey at the points the fix came from.
-    void updateKitLevelOffset();
+    void updateLevelOffset();
 
     void buildFlatRadioMaps();
     int floorIndexOfState(int sublocId) const;
@@ -285,8 +285,8 @@ private:
     void selectFloorReadings(int fi, const std::vector<AccessPoint>& meas);
     // The kit's nearest-neighbour weights of the selected readings into
     // mKnn.result (dsum and count must come zeroed; minMatched as for
-    // kitKnnWeights); their sum.
-    double kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched = 0);
+    // knnWeightsWithMissing); their sum.
+    double weighSelectedWithMissing(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched = 0);
     // Whether the histogram weights of the window leave the floor in doubt:
     // no floor yet, or the current one short of a clear lead.
     bool histogramFloorInDoubt() const;
@@ -333,7 +333,7 @@ private:
     int mDetectedSublocInd = -1;
     // What the phone reads above the survey (dB), learnt by the kit while
     // positioning: another phone or another day shifts every level alike.
-    double mKitLevelOffset = 0.0;
+    double mLevelOffset = 0.0;
 };
 
 // Helpers over readings (part of the engine's interface; nothing in the kit

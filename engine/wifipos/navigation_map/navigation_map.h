@@ -18,6 +18,7 @@
 
 #include "server/route_graph/route_graph.h"
 #include "server/zones/zones.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/navigation_map/navigation_settings.h"
 #include "wifipos/navigation_map/sublocation_map.h"
 
@@ -49,13 +50,12 @@ class NavigationMap {
   // "key=value;" pairs override member names; a pair not ended by ';', with
   // two '=' or with an unknown key is ignored. "defaults=classic;" asks for the
   // engine's original behaviour wherever the kit has since improved on it
-  // (see classicDefaults); "defaults=kit;" or no such pair keeps the kit's.
+  // (see engine_behaviour.h); "defaults=kit;" or no such pair keeps the kit's.
   // Always 0.
   int setParameters(const char* text);
-  // True when the parameters asked for the original behaviour: settings an
-  // archive leaves out take their original defaults and the positioning steps
-  // run as first written, so earlier recorded figures replay unchanged.
-  bool classicDefaults() const { return classicDefaults_; }
+  // The behaviour the parameters asked for; the original one replays
+  // earlier recorded figures unchanged.
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Loads the location. A tracking load stops after the settings, locators and
   // floor bitmaps. 0 or the first fatal code.
   int parseAllFiles(bool tracking);
@@ -158,7 +158,7 @@ class NavigationMap {
   CommonNavProperties navigation_;
   CommonNavProperties tracking_;
   NavigationFiles files_;
-  bool classicDefaults_ = false;
+  EngineBehaviour behaviour_;
   ZoneMap zones_;
   std::vector<RouteGraph> graphs_;
   int locationId_ = 0;

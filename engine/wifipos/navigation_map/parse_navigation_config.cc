@@ -334,7 +334,7 @@ bool hasChild(const XMLElement* parent, const char* name) {
 // The kit's own defaults, for what the settings member leaves out. A value
 // the member states is never touched: only absent elements change.
 // cnp is null when the member has no current-form settings at all.
-void applyKitDefaults(const XMLElement* cnp, CommonNavProperties& p) {
+void fillOmittedSettings(const XMLElement* cnp, CommonNavProperties& p) {
   const XMLElement* knn = cnp ? cnp->FirstChildElement("KNN") : nullptr;
   const XMLElement* motion = cnp ? cnp->FirstChildElement("Motion") : nullptr;
   const KitDefaults kit;
@@ -821,11 +821,11 @@ int NavigationMap::parseNavigationConfigXML(const std::string& memberName,
 
   if (const XMLElement* current = root->FirstChildElement("Common_nav_prop")) {
     fillNewCommonNavProps(current, props);
-    if (!classicDefaults_) applyKitDefaults(current, props);
+    if (behaviour_.fillsOmittedSettings()) fillOmittedSettings(current, props);
   } else if (const XMLElement* legacy = root->FirstChildElement("Common_nav_properties")) {
     fillCommonNavProperties(legacy, props);
-  } else if (!classicDefaults_) {
-    applyKitDefaults(nullptr, props);
+  } else if (behaviour_.fillsOmittedSettings()) {
+    fillOmittedSettings(nullptr, props);
   }
 
   for (SublocationMap& floor : sublocations_) {
