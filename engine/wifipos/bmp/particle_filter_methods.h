@@ -90,6 +90,7 @@ class ParticleFilter {
   // of it. Its moves also keep the cloud's mean advancing a whole step
   // whatever the heading noise.
   void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Whether the walker stands still (no step of late), for the kit's resampling.
   void setStanding(bool on) { standing_ = on; }
   void nulifyStopTime() { stopTime_ = 0.0; }

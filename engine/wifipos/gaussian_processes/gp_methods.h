@@ -59,6 +59,7 @@ class SublocationGP {
   int calculateAdditionalVariables(int& mode);
   // The kit's training (the default) or the original one; set before training.
   void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Solves the n x n system a x = b (a row by row) by Givens rotations and
   // back substitution. 0 on success; 4 when n <= 0 or the sizes do not fit
   // (x untouched), or when a pivot is zero or the solution is not finite

@@ -92,6 +92,8 @@ class Histogram {
   int getType() const { return type_; }
   void setType(int type) { type_ = type; }
   void setDifferential(bool on) { differential_ = on; }
+  // The behaviour the layout was built with (the map's, once initialised).
+  const EngineBehaviour& behaviour() const { return behaviour_; }
 
  private:
   // The distributions of one floor laid out for the per-scan weighting,

@@ -65,6 +65,7 @@ class Pedometer {
 
   // The kit's steps (the default) or the original ones (see the top of this file).
   void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Walker's gain of the step length model, learnt by the calibration.
   double getStepGain() const { return stepGain_; }
   // The calibration against radio fixes (step_calibration.h): a step the

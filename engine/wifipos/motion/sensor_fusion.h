@@ -69,6 +69,7 @@ class SensorFusion {
   // Kept by clear().
   // The kit's filter (the default) or the original one (see the top of this file).
   void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Gyroscope bias learnt while still, rad/s per device axis.
   const SensorValue& getGyroBias() const { return gyroBias_; }
   // The magnetometer's own offset, learnt once the walker has turned

@@ -80,7 +80,7 @@ public:
     int detectSublocIdWithHistory();
     // Whether the radio names the first floor clearly enough to start on it:
     // state index d holds the heaviest triangle and the largest share of the
-    // weights, by a margin (see navigation.cc).
+    // weights, by a margin (see floor_detection.cc).
     bool startFloorIsClear(int d) const;
     int determineCurSublocation(int& index);
     int detectSublocIndexByBle(int& index);
@@ -88,7 +88,7 @@ public:
     void calcPositionInTriangle();
     void calcWeightedAverage();
     // The kit's fix from its nearest-neighbour weights of the current floor
-    // (see navigation.cc). False when the kit's weighting made none (the
+    // (see position.cc). False when the kit's weighting made none (the
     // original defaults, or a match it does not serve): the caller takes
     // the original fix.
     bool calcNeighbourhoodPosition();
@@ -210,10 +210,10 @@ private:
     // the archive's minimums).
     void knnWeightsWithMissing(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched = 0);
     // The kit's fix weights of floor index fi for the navigation window: the
-    // inverse square of a root-mean-square match (see navigation.cc).
+    // inverse square of a root-mean-square match (see position.cc).
     void rmsFixWeights(int fi, std::vector<double>& weights);
     // The weighted mean of the best points of the current floor near the
-    // best one (see navigation.cc), from per-point weights; false when no
+    // best one (see position.cc), from per-point weights; false when no
     // point has a weight.
     bool neighbourhoodFix(const std::vector<double>& weights);
     // Moves the phone's level offset a step towards the median difference
@@ -296,7 +296,7 @@ private:
     void levelFloorShares();
     // mLevelFloorShares from the kit's nearest-neighbour match of `readings`
     // (one averaged reading per key) on every floor; `pooled` for readings
-    // pooled over a stop (see navigation.cc).
+    // pooled over a stop (see floor_detection.cc).
     void levelSharesOf(const std::vector<AccessPoint>& readings, bool pooled = false);
     // Floor state s's share of the window's weights.
     double weightShare(size_t s) const;
@@ -310,7 +310,7 @@ private:
     // a stop (the pooled readings); empty otherwise.
     std::vector<double> mLevelFloorShares;
     // Per transmitter, the readings heard while the walker stood before the
-    // first floor was decided (see navigation.cc): one of them, and the sum
+    // first floor was decided (see navigation_internal.h): one of them, and the sum
     // and number of their levels; and the time of the newest.
     struct PooledReading {
         AccessPoint reading;
