@@ -66,8 +66,8 @@ class SensorFusion {
   // Floor azimuth and magnetic declination, radians.
   void setLocationParameters(double azimuth, double declination);
   void setAutoClearOldMeasurements(bool on) { autoClear_ = on; }
-  // Kept by clear().
-  // The kit's filter (the default) or the original one (see the top of this file).
+  // The kit's filter (the default) or the original one (see the top of this
+  // file); kept by clear().
   void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
   const EngineBehaviour& behaviour() const { return behaviour_; }
   // Gyroscope bias learnt while still, rad/s per device axis.
