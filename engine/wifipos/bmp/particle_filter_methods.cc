@@ -227,6 +227,20 @@ void ParticleFilter::checkStop(const double& time, const bool& isStop) {
   }
 }
 
+bool ParticleFilter::cloudMean(double* x, double* y) const {
+  double sw = 0.0, sx = 0.0, sy = 0.0;
+  for (const Particle& p : particles_) {
+    if (!(p.weight > 0.0) || !std::isfinite(p.weight)) continue;
+    sw += p.weight;
+    sx += p.weight * p.x;
+    sy += p.weight * p.y;
+  }
+  if (!(sw > 0.0) || !std::isfinite(sx) || !std::isfinite(sy)) return false;
+  *x = sx / sw;
+  *y = sy / sw;
+  return true;
+}
+
 void ParticleFilter::getSolution() {
   const size_t n = particles_.size();
   double sx = 0.0, sy = 0.0, sinSum = 0.0, cosSum = 0.0;

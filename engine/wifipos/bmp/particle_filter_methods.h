@@ -122,6 +122,8 @@ class ParticleFilter {
 
   SolutionInfo getSolutionInfo() const { return solution_; }
   std::vector<Particle> getParticles() const { return particles_; }
+  // Weighted mean of the live particles; false when none has weight.
+  bool cloudMean(double* x, double* y) const;
   // Part of the interface, unused by the kit: whether every particle is dead.
   bool isManyOutlier() const;
   int getAddParticles();

@@ -162,7 +162,8 @@ void makeStep(ClientNavigationState* client, bool& stepDone) {
     client->particleFilter.setStepHeadingOffset(offset);
   }
   client->particleFilter.moveParticles();
-  ped.noteStepTaken(length, client->particleFilter.getSolutionInfo().filteredAngle + offset);
+  ped.noteStepTaken(length, client->particleFilter.getSolutionInfo().filteredAngle + offset,
+                    ped.getStepTime(0));
   nav.mPrevStepTime = ped.getStepTime(0);
   client->particleFilter.setStep();
   ped.clearFirstStep();

@@ -51,6 +51,8 @@ constexpr double kZoneEnterMetres = 0.5;
 constexpr double kZoneLeaveMetres = 1.0;
 // Defaults used in place of stored settings that cannot be used.
 constexpr double kDefaultAccumulationSec = 1.5;
+// s, the kit's longest signal window.
+constexpr double kKitMaxAccumulationSec = 1.0;
 constexpr double kDefaultLowPassSec = 0.297;
 
 // The addresses of all constructed, not yet destroyed clients. This is the
@@ -264,6 +266,7 @@ int initClientNavigation(ClientNavigationState* client) {
            kDefaultAccumulationSec);
     accumulation = kDefaultAccumulationSec;
   }
+  client->settingsWindow = accumulation;
   nav.setMeasAccumulationTime(accumulation);
   nav.setUseTriangulation(true);
 
@@ -402,6 +405,14 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
     bool goodSignal = false;
     bool stepDone = false;
     int curSub = prevSub;
+    if (client->navigationMap.behaviour().capsSignalWindow()) {
+      // The fix is the mean over the window, so it trails a walker by about
+      // half of it. Where steps carry the cloud between fixes a shorter
+      // window costs little; radio alone needs the longer one.
+      nav->setMeasAccumulationTime(client->sensorsStatus.isAccPresent
+                                       ? std::min(client->settingsWindow, kKitMaxAccumulationSec)
+                                       : client->settingsWindow);
+    }
     if (!nav->mIsPdr) {
       SensorTime windowTime = curSensorTime;
       nav->updateSignals(accessPoints, windowTime);
@@ -417,7 +428,6 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
           goodSignal = true;
           solution.x = nav->getX();
           solution.y = nav->getY();
-          client->pedometer.noteRadioFix(solution.x, solution.y, curTime);
         }
         if (nav->getCurSublocIndex() < 0) {
           rc = NAV_RC_NO_SOLUTION;
@@ -453,7 +463,14 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
                client->sensorsStatus.isGyroPresent) {
           makeStep(client, stepDone);
         }
+        // How far the radio moves the cloud teaches the step length.
+        double meanX = 0.0, meanY = 0.0;
+        const bool dragged = s.Use_particle_filter && goodSignal &&
+                             client->navigationMap.behaviour().calibratesStepLength() &&
+                             client->particleFilter.cloudMean(&meanX, &meanY);
         if (s.Use_particle_filter) executeParticleFilter(client, solution, curTime);
+        if (double x = 0.0, y = 0.0; dragged && client->particleFilter.cloudMean(&x, &y))
+          client->pedometer.noteRadioDrag(x - meanX, y - meanY);
         if (nav->mIsPdr && client->pedometer.getTotalStepsNumber() == 0) {
           client->particleFilter.getSolution();
           solution = client->particleFilter.getSolutionInfo();

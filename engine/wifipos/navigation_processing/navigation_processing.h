@@ -103,6 +103,8 @@ class ClientNavigationState {
   // Time of the newest message accepted, seconds on the time base; a later
   // message earlier than this means the phone's clock stepped back.
   double lastMessageTime = 0.0;
+  // Seconds of the signal window the settings ask for (usable ones).
+  double settingsWindow = 1.5;
 };
 
 // True while the object at this address is a constructed, not yet destroyed
