@@ -126,6 +126,7 @@ int main(int argc, char** argv) {
   }
   if (noVenues) {
     plan.kinds.clear();
+    plan.gaits.clear();
     plan.deadReckoning = false;
   }
   if (gpFixed) plan.methods.push_back(eval::GpFixedMethod());

@@ -217,13 +217,30 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       }
     }
   }
+  for (size_t g = 0; g < plan.gaits.size(); ++g) {
+    for (uint64_t seed : plan.gaits[g].heldOut ? plan.heldOutSeeds : plan.tuningSeeds) {
+      VenueJob j;
+      j.group = plan.gaits[g].heldOut ? "held-out gaits" : "tuning gaits";
+      j.gait = static_cast<int>(g);
+      j.seed = seed;
+      j.dir = workDir + "/gait" + std::to_string(g) + "-seed" + std::to_string(seed);
+      venues.push_back(j);
+    }
+  }
+  // What a venue job walks: its kind, or the gait's kind under the gait's name.
+  auto kindOf = [&](const VenueJob& v) -> const VenueKind& {
+    return v.gait >= 0 ? plan.gaitKind : plan.kinds[v.kind];
+  };
+  auto kindName = [&](const VenueJob& v) {
+    return v.gait >= 0 ? plan.gaits[static_cast<size_t>(v.gait)].name : plan.kinds[v.kind].name;
+  };
   // The survey's work grows with the beacons and the reference points.
   auto beacons = [&](const VenueKind& k) {
     return k.floors * k.width * k.height / (k.beaconSpacing * k.beaconSpacing);
   };
   ParallelFor(
       venues.size(), options.threads, [&](size_t i) { GenerateVenueWalks(plan, &venues[i]); },
-      [&](size_t i) { return beacons(plan.kinds[venues[i].kind]) * plan.kinds[venues[i].kind].width; });
+      [&](size_t i) { return beacons(kindOf(venues[i])) * kindOf(venues[i]).width; });
 
   std::vector<Row> rows;
   std::map<std::tuple<std::string, std::string, std::string, std::string>, size_t> rowIndex;
@@ -250,7 +267,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     if (!v.note.empty()) result->notes.push_back(v.note);
     if (!v.ok) continue;
     PictureJob dead;
-    dead.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
+    dead.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(kindName(v)) + "-seed" +
                 std::to_string(v.seed) + "-dead-reckoning";
     for (const Setting& s : plan.settings) {
       if (!v.drOk || plan.methods.empty()) break;
@@ -278,12 +295,12 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     for (const Method& m : plan.methods) {
       PictureJob pj;
       pj.mapPath = v.dir + "/" + ArchiveStem(m) + ".mvz";
-      pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
+      pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(kindName(v)) + "-seed" +
                 std::to_string(v.seed) + "-" + Slug(m.name);
       for (const Setting& s : plan.settings) {
         pj.series.emplace_back(jobs.size(), m.name + " " + s.name);
         ReplayJob j;
-        j.row = rowFor(v.group, plan.kinds[v.kind].name, m.name, s.name);
+        j.row = rowFor(v.group, kindName(v), m.name, s.name);
         j.options.mapPath = v.dir + "/" + ArchiveStem(m) + ".mvz";
         j.options.logPath = v.dir + "/walk.log";
         j.options.truthPath = v.dir + "/walk.truth.csv";
@@ -292,7 +309,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         j.startSettle = kStartSettle;
         j.floorSettle = kFloorSettle;
         // Gaussian processes evaluate every beacon at every particle.
-        j.cost = beacons(plan.kinds[v.kind]) * (m.code == venuesim::kMethodGp ? 10 : 1);
+        j.cost = beacons(kindOf(v)) * (m.code == venuesim::kMethodGp ? 10 : 1);
         if (!temporary) j.ticksPath = v.dir + "/ticks-" + Slug(m.name) + "-" + Slug(s.name) + ".csv";
         jobs.push_back(j);
       }

@@ -26,7 +26,8 @@ venuesim::VenueSpec SpecFor(const VenueKind& k, uint64_t seed) {
 }  // namespace
 
 void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
-  const VenueKind& kind = plan.kinds[job->kind];
+  const Gait* gait = job->gait >= 0 ? &plan.gaits[static_cast<size_t>(job->gait)] : nullptr;
+  const VenueKind& kind = gait ? plan.gaitKind : plan.kinds[job->kind];
   venuesim::Venue venue;
   std::string why;
   if (venuesim::GenerateVenue(SpecFor(kind, job->seed), &venue, &why) != venuesim::kOk) {
@@ -41,6 +42,13 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     venuesim::WalkSpec w;
     w.seed = job->seed * 1000 + attempt;
     w.floorChange = kind.lift ? venuesim::kByLift : venuesim::kByStairs;
+    if (gait) {
+      w.speed = gait->stepLength * gait->cadence;
+      w.stepLength = gait->stepLength;
+      w.swing = gait->swing;
+      w.phonePitch = gait->phonePitch;
+      w.phoneSway = gait->phoneSway;
+    }
     if (kind.floors > 1) {
       w.startFloor = static_cast<int>(w.seed % (kind.floors - 1));
       w.endFloor = w.startFloor + 1;
@@ -71,7 +79,7 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     }
   }
   job->ok = true;
-  if (!plan.deadReckoning) return;
+  if (!plan.deadReckoning || gait) return;
   venuesim::Walk level;
   bool levelWalked = false;
   for (uint64_t attempt = 0; attempt < 5 && !levelWalked; ++attempt) {
