@@ -29,8 +29,8 @@ class Calibration {
   // The drags between two steps count for at most this share of the step.
   static constexpr double kMaxDragShare = 0.5;
   // The gain stays within this range.
-  static constexpr double kMinGain = 0.6;
-  static constexpr double kMaxGain = 1.8;
+  static constexpr double kMinGain = 0.4;
+  static constexpr double kMaxGain = 2.0;
 
   explicit Calibration(double gain = 1.0);
 

@@ -128,7 +128,7 @@ void executeGaussianProcesses(ClientNavigationState* client, bool& goodSignal) {
     wscanAccessPointToCurrentSignals(signals, floor, current);
     gp.setCurrentSignals(current);
   }
-  gp.setParticles(client->particleFilter.getParticles());
+  gp.setParticles(client->particleFilter.radioParticles());
   gp.correction();
   // The fixed mode predicts with the record's mean on top of a fit that left
   // it out, so its result is biased: counted as several readings it drags the
@@ -162,6 +162,12 @@ void makeStep(ClientNavigationState* client, bool& stepDone) {
     client->particleFilter.setStepHeadingOffset(offset);
   }
   client->particleFilter.moveParticles();
+  if (client->navigationMap.behaviour().leadsGpRadioByHalfItsWindow()) {
+    const double heading = client->particleFilter.getSolutionInfo().filteredAngle + offset;
+    auto& recent = client->recentSteps;
+    recent.push_back({ped.getStepTime(0), length * std::sin(heading), length * std::cos(heading)});
+    while (recent.size() > kRecentStepsKept) recent.pop_front();
+  }
   ped.noteStepTaken(length, client->particleFilter.getSolutionInfo().filteredAngle + offset,
                     ped.getStepTime(0));
   nav.mPrevStepTime = ped.getStepTime(0);
