@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -49,6 +50,28 @@ void ParallelFor(size_t count, int threads, const std::function<void(size_t)>& t
   worker();
   for (std::thread& t : pool) t.join();
 }
+
+// Counts finished tasks of a stage and tells the options' progress, one call at a time.
+class StageCounter {
+ public:
+  StageCounter(const EvalOptions& options, std::string stage, size_t total)
+      : options_(options), stage_(std::move(stage)), total_(total) {
+    tell(0);
+  }
+  void finished() { tell(++done_); }
+
+ private:
+  void tell(size_t done) {
+    if (!options_.progress) return;
+    std::lock_guard lock(mutex_);
+    options_.progress(stage_, done, total_);
+  }
+  const EvalOptions& options_;
+  std::string stage_;
+  size_t total_;
+  std::atomic<size_t> done_{0};
+  std::mutex mutex_;
+};
 
 std::vector<world::ScoredTick> ToScored(const replay::ReplayReport& r) {
   if (r.ticks.empty()) return {};
@@ -221,8 +244,13 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
   auto beacons = [&](const VenueKind& k) {
     return k.floors * k.width * k.height / (k.beaconSpacing * k.beaconSpacing);
   };
+  StageCounter venuesDone(options, "generating venues", venues.size());
   ParallelFor(
-      venues.size(), options.threads, [&](size_t i) { GenerateVenueWalks(plan, &venues[i]); },
+      venues.size(), options.threads,
+      [&](size_t i) {
+        GenerateVenueWalks(plan, &venues[i]);
+        venuesDone.finished();
+      },
       [&](size_t i) { return beacons(plan.kinds[venues[i].kind]) * plan.kinds[venues[i].kind].width; });
 
   std::vector<Row> rows;
@@ -353,8 +381,14 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     }
   }
 
+  StageCounter jobsDone(options, "positioning walks", jobs.size());
   ParallelFor(
-      jobs.size(), options.threads, [&](size_t i) { RunReplayJob(&jobs[i]); }, [&](size_t i) { return jobs[i].cost; });
+      jobs.size(), options.threads,
+      [&](size_t i) {
+        RunReplayJob(&jobs[i]);
+        jobsDone.finished();
+      },
+      [&](size_t i) { return jobs[i].cost; });
   for (const ReplayJob& j : jobs) {
     if (!j.error.empty()) {
       *error = j.options.logPath + " over " + j.options.mapPath + ": " + j.error;
@@ -390,7 +424,11 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     } else if (DrawSetCdfs(result->rows, options.pictureDir, &result->pictures, error) != 0) {
       rc = 1;
     } else {
-      ParallelFor(pictures.size(), options.threads, [&](size_t i) { DrawPictureJob(jobs, &pictures[i]); });
+      StageCounter picturesDone(options, "drawing pictures", pictures.size());
+      ParallelFor(pictures.size(), options.threads, [&](size_t i) {
+        DrawPictureJob(jobs, &pictures[i]);
+        picturesDone.finished();
+      });
       for (const PictureJob& p : pictures) {
         result->pictures.insert(result->pictures.end(), p.written.begin(), p.written.end());
         if (!p.error.empty() && rc == 0) {

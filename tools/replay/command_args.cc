@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "cli/outputs.h"
+
 namespace replay {
 namespace {
 
@@ -76,12 +78,17 @@ int ParseReplayArgs(const std::vector<std::string>& args, ReplayOptions* options
 std::string CheckOutputFolders(const ReplayOptions& options) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (!options.pngDir.empty() && !fs::is_directory(options.pngDir, ec))
-    return "--png-dir " + options.pngDir + ": no such folder";
+  if (!options.pngDir.empty()) {
+    if (!fs::is_directory(options.pngDir, ec)) return "--png-dir " + options.pngDir + ": no such folder";
+    if (const std::string why = cli::FolderWritable(options.pngDir); !why.empty())
+      return "--png-dir " + options.pngDir + ": cannot write there: " + why;
+  }
   if (!options.ticksCsv.empty()) {
     const fs::path parent = fs::path(options.ticksCsv).parent_path();
     if (!parent.empty() && !fs::is_directory(parent, ec))
       return "--ticks-csv " + options.ticksCsv + ": no folder " + parent.string();
+    if (const std::string why = cli::FileWritable(options.ticksCsv); !why.empty())
+      return "--ticks-csv " + options.ticksCsv + ": cannot write it: " + why;
   }
   return "";
 }

@@ -3,6 +3,8 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 #include <cmath>
 #include <cstring>
 
@@ -110,10 +112,18 @@ double DrawLabel(cairo_t* cr, double x, double baseline, const std::string& text
 
 int WritePng(cairo_t* cr, cairo_surface_t* surface, const std::string& path, std::string* error) {
   cairo_destroy(cr);
+  // cairo opens and writes the file with stdio and keeps the system's reason
+  // to itself ("error while writing to output stream"); errno still has it.
+  errno = 0;
   const cairo_status_t st = cairo_surface_write_to_png(surface, path.c_str());
+  const int reason = errno;
   cairo_surface_destroy(surface);
   if (st != CAIRO_STATUS_SUCCESS) {
-    if (error) *error = "cannot write " + path + ": " + cairo_status_to_string(st);
+    if (error) {
+      *error = "cannot write " + path + ": " +
+               (st == CAIRO_STATUS_WRITE_ERROR && reason != 0 ? std::generic_category().message(reason)
+                                                              : std::string(cairo_status_to_string(st)));
+    }
     return 1;
   }
   return 0;
