@@ -168,6 +168,7 @@ void RunReplayJob(ReplayJob* job) {
 struct PictureJob {
   std::string mapPath;
   std::string stem;
+  std::string title;  // the venue or recording, the seed and the method
   std::vector<std::pair<size_t, std::string>> series;  // job, label
   std::vector<std::string> written;
   std::string error;
@@ -198,7 +199,21 @@ void DrawPictureJob(const std::vector<ReplayJob>& jobs, PictureJob* p) {
     s.ticks = &jobs[job].ticks;
     series.push_back(s);
   }
-  DrawWalkPlans(map, series, p->stem, &p->written, &p->error);
+  DrawWalkPlans(map, series, p->title, p->stem, &p->written, &p->error);
+}
+
+// "seeds 11, 12, 13" for each set of generated venues, for the plots' titles.
+std::map<std::string, std::string> SetSeeds(const Plan& plan) {
+  std::map<std::string, std::string> about;
+  const std::pair<const char*, const std::vector<uint64_t>*> sets[] = {{"tuning venues", &plan.tuningSeeds},
+                                                                        {"held-out venues", &plan.heldOutSeeds}};
+  for (const auto& [group, seeds] : sets) {
+    std::string text;
+    for (uint64_t s : *seeds) text += (text.empty() ? "seed" + std::string(seeds->size() > 1 ? "s " : " ") : ", ") +
+                                      std::to_string(s);
+    about[group] = text;
+  }
+  return about;
 }
 
 }  // namespace
@@ -280,6 +295,8 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     PictureJob dead;
     dead.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
                 std::to_string(v.seed) + "-dead-reckoning";
+    const std::string venueTitle = v.group + ", " + plan.kinds[v.kind].name + ", seed " + std::to_string(v.seed);
+    dead.title = venueTitle + ", dead reckoning (radio off)";
     for (const Setting& s : plan.settings) {
       if (!v.drOk || plan.methods.empty()) break;
       dead.series.emplace_back(jobs.size(), "dead reckoning " + s.name);
@@ -308,6 +325,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       pj.mapPath = v.dir + "/" + ArchiveStem(m) + ".mvz";
       pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
                 std::to_string(v.seed) + "-" + Slug(m.name);
+      pj.title = venueTitle + ", " + m.name;
       for (const Setting& s : plan.settings) {
         pj.series.emplace_back(jobs.size(), m.name + " " + s.name);
         ReplayJob j;
@@ -358,6 +376,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       PictureJob pj;
       pj.mapPath = mapPath;
       pj.stem = options.pictureDir + "/walks/" + Slug(group) + "-" + Slug(track);
+      pj.title = std::string(group) + " (" + mapName + "), " + track + ", engine and 3-NN";
       for (const Setting& s : plan.settings) {
         pj.series.emplace_back(jobs.size(), "engine " + s.name);
         ReplayJob j = base;
@@ -421,7 +440,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     if (ec) {
       *error = "cannot make " + options.pictureDir + "/walks: " + ec.message();
       rc = 1;
-    } else if (DrawSetCdfs(result->rows, options.pictureDir, &result->pictures, error) != 0) {
+    } else if (DrawSetCdfs(result->rows, SetSeeds(plan), options.pictureDir, &result->pictures, error) != 0) {
       rc = 1;
     } else {
       StageCounter picturesDone(options, "drawing pictures", pictures.size());

@@ -173,7 +173,16 @@ int WriteFloorPlanPng(const FloorPlan& plan, const std::string& path, std::strin
   if (plan.hasStart) StartRing(cr, f.px(plan.startX), f.py(plan.startY), 4 * line, line);
 
   // Title, then the legend: a stroke of each path's colour and its label.
-  DrawLabel(cr, font * 0.5, band * 0.75, plan.title, font * 1.1);
+  // A long title (the evaluation's names the venue, seed and method) shrinks to the width.
+  double titleSize = font * 1.1;
+  {
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, titleSize);
+    cairo_text_extents_t ext;
+    cairo_text_extents(cr, plan.title.c_str(), &ext);
+    if (ext.x_advance > w - font) titleSize = std::max(7.0, titleSize * (w - font) / ext.x_advance);
+  }
+  DrawLabel(cr, font * 0.5, band * 0.75, plan.title, titleSize);
   double x = font * 0.5;
   const double y = band * 1.5;
   for (const PlanPath& p : plan.paths) {
