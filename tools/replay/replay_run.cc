@@ -8,6 +8,7 @@
 #include <set>
 #include <system_error>
 
+#include "cli/outputs.h"
 #include "replay/log_records.h"
 #include "replay/track_png.h"
 #include "replay/truth_table.h"
@@ -113,10 +114,8 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
   }
   // The engine says only that it could not load the map; a file that cannot
   // be opened at all has a reason the user can act on.
-  if (FILE* f = std::fopen(options.mapPath.c_str(), "rb")) {
-    std::fclose(f);
-  } else {
-    *error = "cannot read map archive " + options.mapPath + ": " + Reason(errno);
+  if (const std::string why = cli::FileReadable(options.mapPath); !why.empty()) {
+    *error = "cannot read map archive " + options.mapPath + ": " + why;
     return 1;
   }
   ClientHolder holder;
