@@ -56,8 +56,10 @@ cli::Parser ReplayParser(ReplayOptions* o) {
   p.text("--ticks-csv", "FILE", "write one line per positioned message", &o->ticksCsv);
   p.flag("--quiet", "no progress lines on stderr", &o->progress, false);
   p.exitStatus(
-      "0 replayed, 1 a file could not be read or written (the table is still printed when\n"
-      "the replay itself ran), 2 usage error (including a missing --png-dir folder)");
+      "0 replayed, 1 a file could not be read or written, or a --target lies on no floor of\n"
+      "the map (the table is still printed when the replay itself ran), 2 usage error, or an\n"
+      "output found unusable before the replay (a --png-dir folder that is missing or takes no\n"
+      "files, a --ticks-csv that cannot be written)");
   return p;
 }
 
