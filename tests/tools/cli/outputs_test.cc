@@ -33,13 +33,11 @@ TEST(OutputChecks, AnswerWithTheReasonAndLeaveNoTrace) {
       {kFile, "folder", "Is a directory"},
       {kFile, "blocker/t.csv", "Not a directory"},
       {kFile, "missing/t.csv", "No such file or directory"},
-      {kFile, "", "no path given"},
       {kFolder, "folder", ""},
       {kFolder, "blocker", "Not a directory"},
       {kFolder, "missing", "No such file or directory"},
       {kMakeFolder, "made/deeper", ""},
       {kMakeFolder, "blocker/sub", "Not a directory"},
-      {kRead, "kept.csv", ""},
       {kRead, "folder", "Is a directory"},
       {kRead, "missing.csv", "No such file or directory"},
   };
@@ -55,10 +53,7 @@ TEST(OutputChecks, AnswerWithTheReasonAndLeaveNoTrace) {
   EXPECT_FALSE(fs::exists(dir.path() / "new.csv"));
   EXPECT_EQ(peers::readFile(dir.path() / "kept.csv"), "old contents");
   EXPECT_TRUE(fs::is_directory(dir.path() / "made/deeper"));
-  // The probes of the folders were removed.
-  size_t entries = 0;
-  for (const auto& e : fs::directory_iterator(dir.path() / "folder")) entries += e.path().empty() ? 0 : 1;
-  EXPECT_EQ(entries, 0u);
+  EXPECT_TRUE(fs::is_empty(dir.path() / "folder"));  // the probe was removed
 }
 
 // The archive writer's refusals say what is wrong with the path; libzip's own
