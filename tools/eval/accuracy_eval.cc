@@ -118,7 +118,8 @@ int main(int argc, char** argv) {
   const std::string drCsv = DeadReckoningCsv(csv);
   for (const std::string& f : {csv, drCsv}) {
     if (csv.empty()) break;
-    if (const std::string why = cli::FileWritable(f); !why.empty()) return refuse("--csv: cannot write " + f + ": " + why);
+    if (const std::string why = cli::FileWritable(f); !why.empty())
+      return refuse("--csv: cannot write " + f + ": " + why);
   }
   if (!png.empty()) {
     if (const std::string why = cli::MakeWritableFolder(png + "/walks"); !why.empty())
