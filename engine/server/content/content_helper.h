@@ -1,9 +1,11 @@
 // The engine's transfer jobs and their HTTP/1.1 client over plain sockets.
 //
-// Jobs: every transfer runs on a detached thread of its own and reports through
-// one integer state (0 created, 1..99 running/progress, 100 success, negative:
-// a result code below or minus a non-200 HTTP status). All job functions may be
-// called from any thread; they only take the registry's lock for short record
+// Jobs: every transfer runs on a thread of its own and reports through one
+// integer state (0 created, 1..99 running/progress, 100 success, negative: a
+// result code below or minus a non-200 HTTP status). At process exit the jobs
+// still running are stopped and their threads joined (within a few seconds)
+// before the TLS library is torn down; no job starts after that. All job
+// functions may be called from any thread; they only take the registry's lock for short record
 // operations. A record that finished is dropped when it is stopped, and records
 // whose final state has been read by a check are kept only up to
 // kMaxReportedLoaders of them holding at most kMaxReportedBytes of responses
