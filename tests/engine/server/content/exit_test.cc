@@ -55,7 +55,8 @@ TEST(ContentExit, DISABLED_Child) {
   const char* delay = std::getenv("MARVISTO_EXIT_DELAY_MS");
   if (url == nullptr || ca == nullptr || delay == nullptr)
     GTEST_SKIP() << "runs only as the child of ContentExitTest.ProcessEndsCleanlyWithJobsInFlight";
-  MARVISTO_CA_LIST = (new std::string(peers::readFile(ca)))->c_str();  // for the life of the process
+  static const std::string* pem = new std::string(peers::readFile(ca));  // for the life of the process
+  MARVISTO_CA_LIST = pem->c_str();
   for (int i = 0; i < kJobs; ++i) ASSERT_GT(StartUrlLoader(url, ""), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
   std::exit(kChildExitCode);
