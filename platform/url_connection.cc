@@ -96,6 +96,9 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   // followed by looks kWatch apart again.
   static constexpr auto kWatchSparsest = std::chrono::milliseconds(8);
   static constexpr auto kLinger = std::chrono::milliseconds(50);
+  // How long exit waits for the loop to end: one round with a few dozen handshakes can take
+  // seconds on a loaded machine (and ten times that under a race detector).
+  static constexpr auto kExitWait = std::chrono::seconds(30);
 
   // Connections in flight, kept alive by the loop until they end or are cancelled (driver).
   std::map<CURL*, std::shared_ptr<URLConnection>> active;
@@ -944,10 +947,14 @@ void NetworkThread::Impl::run() {
 }
 
 // At exit: transfers in flight end here without callbacks; dropping their callbacks too lets
-// go of the operations those hold, which in turn hold the connections.
+// go of the operations those hold, which in turn hold the connections. Their handles stay in
+// the multi handle, which is never cleaned up: taking one out shuts its TLS connection down,
+// work that may take longer under load than exit waits, and that must not run once the TLS
+// library's own exit-time clean-up has begun. A connection that outlives this (an operation
+// still holds it) therefore no longer owns its handle.
 void NetworkThread::Impl::endTransfers() {
   for (auto& [easy, c] : active) {
-    curl_multi_remove_handle(multi, easy);
+    Access::transfer(*c).easy = nullptr;
     Access::delegate(*c) = URLConnectionDelegate{};
   }
   for (auto& [key, host] : hosts)
@@ -1070,10 +1077,13 @@ void NetworkThread::Impl::handOverLocked() {
   sleepCv.notify_one();
 }
 
-// At exit, before static objects are destroyed: the loop ends (transfers in flight are
-// dropped without callbacks) and later tasks are dropped. The object itself stays, so a
-// worker thread still running after main returned may call perform() safely. A loop stuck in
-// a delegate callback is waited for a moment, then left to the process's end.
+// At exit, before static objects are destroyed and before the TLS library's clean-up: the
+// loop ends (transfers in flight are dropped without callbacks) and later tasks are dropped.
+// The object itself stays, so a worker thread still running after main returned may call
+// perform() safely. The thread is waited for until it has ended: a round of the loop may be
+// handshaking with many servers, which takes a while on a loaded machine, and the TLS library
+// must not be torn down under it. Only a loop stuck in a delegate callback for longer than
+// kExitWait is left to the process's end.
 void NetworkThread::Impl::stop() {
   std::unique_lock<std::mutex> lock(mutex);
   if (stopping) return;
@@ -1085,7 +1095,7 @@ void NetworkThread::Impl::stop() {
   if (write(handFd, &one, sizeof one) < 0) {
   }
   sleepCv.notify_one();
-  if (stoppedCv.wait_for(lock, std::chrono::seconds(1), [this] { return stopped; })) {
+  if (stoppedCv.wait_for(lock, kExitWait, [this] { return stopped; })) {
     lock.unlock();
     thread.join();
   } else {
@@ -1109,6 +1119,10 @@ NetworkThread::~NetworkThread() = default;  // never runs: the shared thread is 
 NetworkThread& NetworkThread::shared() {
   static NetworkThread* thread = [] {
     auto* t = new NetworkThread;
+    // Exit handlers run in reverse order of registration: the TLS library registers its
+    // clean-up when first initialised (at the latest here), so the stop registered after it
+    // runs before it.
+    OPENSSL_init_ssl(0, nullptr);
     std::atexit([] { NetworkThread::shared().impl().stop(); });
     return t;
   }();

@@ -107,6 +107,12 @@ int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress
 int FinishReply(HttpReply& reply, ReplyFile& file, int id, const Progress& progress, const char* failMessage,
                 bool logReplyOnFailure);
 
+// Runs routine(arg) on a job thread of its own; false when no thread could be
+// made or the process is exiting (job threads are stopped and joined at exit).
+bool StartJobThread(void* (*routine)(void*), void* arg);
+// Asks every job that has not ended to stop.
+void StopAllJobs();
+
 // Start of a job routine: logs, marks the record running and copies it.
 // False when the record is gone.
 bool JobBegin(int id, const char* startMessage, LoaderData* copy);
