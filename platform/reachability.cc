@@ -55,7 +55,7 @@ uint32_t Reachability::flags() const {
   uint32_t flags = 0;
   for (const auto& i : source_()) {
     if (!i.up || !i.running || !i.hasAddress || i.loopback != loopback) continue;
-    uint32_t f = ReachabilityFlagReachable | (isCellular(i.name) ? ReachabilityFlagIsWWAN : 0);
+    uint32_t f = ReachabilityFlagReachable | (isCellular(i.name) ? uint32_t{ReachabilityFlagIsWWAN} : 0u);
     // A non-cellular path wins over a cellular one.
     if (!(flags & ReachabilityFlagReachable) || !(f & ReachabilityFlagIsWWAN)) flags = f;
   }

@@ -10,7 +10,7 @@ bash scripts/install-deps.sh
 
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
 
@@ -26,7 +26,7 @@ bash scripts/package.sh
 # The kit builds with clang as well as GCC: the engine, SDK and map view libraries only
 # (no tests), which the compiler cache makes cheap after the first run.
 CC=clang CXX=clang++ cmake -S . -B build-clang -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMARVISTO_BENCH=OFF >/dev/null
+  -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON >/dev/null
 cmake --build build-clang -j "$jobs" --target mv_base mv_routing mv_zones mv_map mv_mesh \
   mv_motion mv_positioning mv_content mv_mqueue mv_platform mv_networking mv_sdk_models mv_sdk \
   mv_mapview
@@ -39,13 +39,13 @@ cmake --build build-clang -j "$jobs" --target mv_base mv_routing mv_zones mv_map
 sanitizer_flags=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_TSAN=ON \
-  -DMARVISTO_BENCH=OFF "${sanitizer_flags[@]}" >/dev/null
+  -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-tsan -j "$jobs" --target tsan_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
   ctest --test-dir build-tsan -L tsan --output-on-failure -j "$jobs" --timeout 900
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_SANITIZE=ON \
-  -DMARVISTO_BENCH=OFF "${sanitizer_flags[@]}" >/dev/null
+  -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1

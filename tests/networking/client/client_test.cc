@@ -114,7 +114,9 @@ TEST_F(Client, VerbsReachNginxAsSerialized) {
     EXPECT_TRUE(o->success && o->onMain) << c.method;
     ASSERT_TRUE(platform::testing::pumpUntil([&] { return logLines() > before; }));
     EXPECT_NE(nginx_->accessLog().find(c.logged), std::string::npos) << c.method << "\n" << nginx_->accessLog();
-    if (c.method == "GET") EXPECT_EQ(std::any_cast<json>(o->object), json({{"ok", true}}));
+    if (c.method == "GET") {
+      EXPECT_EQ(std::any_cast<json>(o->object), json({{"ok", true}}));
+    }
   }
 }
 

@@ -446,7 +446,9 @@ TEST_F(Transfer, RepliesAreParsedOnTheProcessingQueueAndCallbacksKeepTheirOrder)
     std::lock_guard<std::mutex> lock(log->mutex);
     EXPECT_EQ(log->parses, c.requests) << c.name;
     EXPECT_EQ(log->onProcessingQueue, c.requests) << c.name;
-    if (!c.mayParseOnMain) EXPECT_EQ(log->onMain, 0) << c.name;
+    if (!c.mayParseOnMain) {
+      EXPECT_EQ(log->onMain, 0) << c.name;
+    }
     EXPECT_EQ(offMain, 0) << c.name;
     if (c.oneAtATime) {
       std::vector<int> expected(c.requests);

@@ -66,7 +66,9 @@ Outcome Read(const std::string& reply, size_t step, bool cleanClose = true, uint
     EXPECT_TRUE(r.body().empty());
     return {code, r.status(), sink->bytes};
   }
-  if (sink != nullptr) EXPECT_TRUE(sink->bytes.empty()) << "only a 200 body goes to the sink";
+  if (sink != nullptr) {
+    EXPECT_TRUE(sink->bytes.empty()) << "only a 200 body goes to the sink";
+  }
   return {code, r.status(), r.body()};
 }
 
@@ -114,7 +116,9 @@ TEST(HttpReplyTest, FramingAndCodingInAnyPieces) {
       SCOPED_TRACE(testing::Message() << c.reply.substr(0, 60) << " step " << step);
       const Outcome o = Read(c.reply, step, c.cleanClose, 1u << 20);
       EXPECT_EQ(o.code, c.code);
-      if (c.code == 0) EXPECT_EQ(o.body, c.body);
+      if (c.code == 0) {
+        EXPECT_EQ(o.body, c.body);
+      }
     }
   }
 }
@@ -154,7 +158,9 @@ TEST(HttpReplyTest, GzipStreamsInPiecesAndBombsStopEarly) {
     EXPECT_EQ(o.code, c.code);
     EXPECT_LE(sink.bytes.size(), c.maxReceived);
     EXPECT_LE(sink.largest, 65536u);
-    if (c.code == 0) EXPECT_TRUE(o.body == c.plain);
+    if (c.code == 0) {
+      EXPECT_TRUE(o.body == c.plain);
+    }
   }
 }
 
@@ -280,12 +286,16 @@ TEST(HttpReplyTest, MutatedRepliesNeverBreakTheReader) {
     const bool clean = rng() % 2;
     const Outcome o = Read(s, step, clean, cap);
     EXPECT_LE(o.body.size(), cap);
-    if (o.code == 0) EXPECT_GE(o.status, 100);
+    if (o.code == 0) {
+      EXPECT_GE(o.status, 100);
+    }
     // The streaming path reads the same bytes the same way.
     Collect sink;
     const Outcome streamed = Read(s, step, clean, cap, &sink);
     EXPECT_EQ(streamed.code, o.code);
-    if (o.code == 0) EXPECT_TRUE(streamed.body == o.body);
+    if (o.code == 0) {
+      EXPECT_TRUE(streamed.body == o.body);
+    }
   }
 }
 

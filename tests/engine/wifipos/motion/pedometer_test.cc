@@ -212,10 +212,12 @@ TEST(PedometerTest, ShortBoutsCountTheirStepsAndNoneAfter) {
       metres[&b].first += counted;
       metres[&b].second += sum(truth, k).second;
     }
-    for (const Bout& b : kBouts)
-      if (b.steps >= w.fewestSteps)
+    for (const Bout& b : kBouts) {
+      if (b.steps >= w.fewestSteps) {
         EXPECT_NEAR(metres[&b].first / metres[&b].second, 1.0, b.tolerance)
             << w.name << ", bouts of " << b.steps << (b.turn ? " and a turn" : "");
+      }
+    }
   }
 }
 
