@@ -252,7 +252,9 @@ TEST_F(Client, PauseAndResumeCompleteTheBody) {
     ASSERT_TRUE(o->success) << c.url << " " << o->error->localizedDescription;
     Data data = op->responseData().value_or(Data());
     std::string got = c.toFile ? peers::readFile(file) : std::string(data.begin(), data.end());
-    if (c.body.empty()) EXPECT_EQ(got.size(), 300000u);
+    if (c.body.empty()) {
+      EXPECT_EQ(got.size(), 300000u);
+    }
     else EXPECT_TRUE(got == c.body) << c.url << " size " << got.size();
     EXPECT_EQ(op->totalBytesRead(), static_cast<int64_t>(got.size()));
   }

@@ -230,7 +230,9 @@ TEST(HttpReplyTest, BodiesKeptInMemoryHaveASmallerCap) {
     if (code == 0) code = r.finish(true);
     EXPECT_EQ(code, c.code);
     EXPECT_LE(r.body().size(), kMaxKeptReplyBytes);
-    if (c.code == 0) EXPECT_EQ(sink.bytes, inflated);
+    if (c.code == 0) {
+      EXPECT_EQ(sink.bytes, inflated);
+    }
   }
   std::string whole = "H\r\n\r\n" + gz;
   EXPECT_FALSE(GunzipResponse(whole));
