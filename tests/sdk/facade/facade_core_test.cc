@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "platform/user_defaults.h"
 #include "sdk/coordinator_scene.h"
 #include "sdk/facade/facade_scene.h"
