@@ -38,7 +38,7 @@
 #include "MCLogManager/mc_log_manager.h"
 #include "MCPushManager/mc_push_manager.h"
 #include "MainSDK/main_sdk.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "Sensors/mc_sensor_manager.h"
 #include "bench/heap_counter.h"
 #include "platform/paths.h"

@@ -4,7 +4,7 @@
 
 #include "MCModels/mc_json.h"
 #include "MCModels/mc_location.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "Foundation/mc_log.h"
 #include "platform/app.h"
 #include "platform/clock.h"

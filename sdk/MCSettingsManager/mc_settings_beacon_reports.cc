@@ -5,7 +5,7 @@
 
 #include "MCModels/mc_json.h"
 #include "MCSettingsManager/mc_settings_manager.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
 #include "platform/clock.h"
 

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "MCModels/mc_json.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
 #include "networking/reachability_manager.h"
 #include "platform/app.h"

@@ -11,11 +11,11 @@
 #include "MCVenueManager/mc_venue_manager.h"
 #include "Navigation/m_navigation_engine.h"
 #include "MainSDK/main_sdk_delegates.h"
-#include "MainSDK/marvisto_error.h"
-#include "MainSDK/mc_device.h"
+#include "Foundation/marvisto_error.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
-#include "Server/mc_server_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_server_manager.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "platform/paths.h"
 
 MainSDKManagers MainSDKManagers::shared() {

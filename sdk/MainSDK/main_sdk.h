@@ -29,7 +29,7 @@
 #include "MCModels/mc_location.h"
 #include "MCModels/mc_route_path.h"
 #include "Navigation/mc_navigation_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"

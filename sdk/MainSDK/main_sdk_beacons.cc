@@ -6,7 +6,7 @@
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/main_sdk_delegates.h"
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
 
 namespace {
 

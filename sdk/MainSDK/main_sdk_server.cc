@@ -4,10 +4,10 @@
 
 #include "MCLogManager/mc_log_manager.h"
 #include "MainSDK/main_sdk.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
-#include "Server/mc_server_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_server_manager.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "networking/http_request_operation_manager.h"
 
 void MainSDK::registerToken(const std::vector<uint8_t>& token) {

@@ -6,7 +6,7 @@
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/mc_bluetooth_state_manager.h"
 #include "Sensors/mc_sensor_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "platform/user_defaults.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include "MCArchiveManager/m_archive_engine.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/marvisto_core.h"
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 

@@ -66,9 +66,7 @@ MLocationInfo Describe(const NavigationMap& map, const std::string& path) {
       f.beacons.push_back(std::move(d));
     }
     for (const Zone& z : map.getZones().getZones(f.id)) {
-      MLocationInfoZone d{z.id, Text(z.alias), Text(z.name), Text(z.color), {}};
-      for (const LocationPoint& v : z.points) d.points.push_back({info.id, v.subLoc, v.x, v.y});
-      f.zones.push_back(std::move(d));
+      f.zones.push_back(z);
     }
     info.sublocations.push_back(std::move(f));
   }

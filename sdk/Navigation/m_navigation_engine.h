@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
 #include "Navigation/location_info.h"
 #include "Navigation/m_graph_engine.h"
 #include "Navigation/navigation_client.h"

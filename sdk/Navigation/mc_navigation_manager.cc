@@ -7,6 +7,7 @@
 
 #include "MCPushManager/mc_push_manager.h"
 #include "Foundation/mc_log.h"
+#include "Navigation/mc_engine_zone.h"
 #include "Navigation/utf8_text.h"
 #include "platform/user_defaults.h"
 
@@ -16,9 +17,6 @@ const char* const kLocalTime = "localTime";
 
 // The detail texts cost more to build than the tick's own work: only when written.
 bool Detail() { return _Logger.enabled(3, __FILE__); }
-
-// Engine texts end at their first NUL, as the engine's C strings do.
-std::string ZoneText(const std::string& s) { return MCUtf8Text(std::string(s.c_str())); }
 
 std::string Format(const char* format, auto... args) {
   char buf[512];
@@ -65,16 +63,7 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
     for (MCZoneInfo& z : zones_) z.state = 3;
     for (size_t i = 0; i < m.outZones.size(); ++i) {
       const Zone& z = m.outZones[i];
-      auto zone = std::make_shared<MCZone>();
-      zone->id = z.id;
-      zone->location = m.outLocation;
-      zone->sublocation = m.outSubLocation;
-      zone->name = ZoneText(z.name);
-      zone->alias = ZoneText(z.alias);
-      zone->color = ZoneText(z.color);
-      for (const LocationPoint& v : z.points) {
-        zone->points.push_back(MCLocationPoint::pointWithLocation(locationId, v.subLoc, v.x, v.y));
-      }
+      auto zone = MCZoneFromEngine(z, m.outLocation, m.outSubLocation, locationId);
       if (Detail()) MC_LOG(3, Format("Hit zone[%d]:\n %s", int(i), zone->description().c_str()));
       info->zones.push_back(std::move(zone));
       if (MCZoneInfo* record = zoneWithId(z.id)) {

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "MCModels/mc_location.h"
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 #include "platform/paths.h"
 #include "sdk/facade/facade_scene.h"
 

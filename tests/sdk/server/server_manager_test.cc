@@ -9,7 +9,7 @@
 #include <regex>
 #include <set>
 
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 #include "platform/app.h"
 #include "platform/paths.h"
 #include "sdk/facade/facade_scene.h"

@@ -1,4 +1,4 @@
-#include "MainSDK/mc_pw_keychain.h"
+#include "Device/mc_pw_keychain.h"
 
 #include <mutex>
 

@@ -1,4 +1,4 @@
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 
 #include <cinttypes>
 #include <cmath>

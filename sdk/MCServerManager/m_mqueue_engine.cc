@@ -1,4 +1,4 @@
-#include "Server/m_mqueue_engine.h"
+#include "MCServerManager/m_mqueue_engine.h"
 
 #include <chrono>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 
 #include <mutex>
 

@@ -16,8 +16,8 @@
 #include <mutex>
 #include <string>
 
-#include "Server/m_loader.h"
-#include "Server/m_mqueue_engine.h"
+#include "MCServerManager/m_loader.h"
+#include "MCServerManager/m_mqueue_engine.h"
 #include "server/wscan.h"
 
 class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
