@@ -140,7 +140,8 @@ TEST(ServerManagerTest, DrainAndStopPostsWhatWasQueuedOrSaysItCouldNot) {
     auto manager = std::make_shared<MCServerManager>();
     manager->setServer(c.serverUp ? s.serverUrl() : "http://127.0.0.1:1");
     manager->setUserHash("hash");
-    if (c.queueStarted) manager->startMQueue();
+    // The queue is the process's one: none may be left current from before.
+    c.queueStarted ? manager->startMQueue() : manager->stopMQueue();
     const std::vector<std::string> lines = {"<H a />", "<H b />", "<H c />"};
     for (const auto& line : lines) manager->mqEngine()->addMessage(line);
     EXPECT_EQ(manager->mqEngine()->drainAndStop(std::chrono::milliseconds(c.drained ? 20000 : 500)), c.drained);
