@@ -130,6 +130,8 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   void addScanEntry(const std::string& key, int32_t rssi);  // caller holds mutex_
   void addBeacon(const MCRangedBeacon& record);             // caller holds usermutex_
   void beaconsCleaner();
+  // What the restart timer calls: it has no effect, and is kept as the
+  // timer's interface.
   void refreshCentralManager();
   void calculateDistances();
 

@@ -76,6 +76,7 @@ class MCLogManager : public std::enable_shared_from_this<MCLogManager> {
   uint64_t wsMsgFromLog(const std::string& name, std::optional<platform::Error>* error);
   void loadWsMsg(WScanMessage& message);
   void handleWsMsg(WScanMessage& message);
+  // Ends a replay. Offered to hosts; the coordinator clears `navigate` itself.
   void stopNavigateByLog();
 
   // Removes every ".log" file of the location's directory (the first failure

@@ -98,6 +98,22 @@ void MMQueueEngine::stopEngine() {
   EndCurrent(c);
 }
 
+bool MMQueueEngine::drainAndStop(std::chrono::milliseconds most) {
+  CurrentQueue& c = Current();
+  // Holding the start/stop lock keeps the queue current while we wait; appends
+  // take only the reference lock, so they go on meanwhile.
+  std::lock_guard life(c.life);
+  MQueueManager* queue;
+  {
+    std::lock_guard lock(c.mutex);
+    queue = c.queue.get();
+  }
+  const bool drained = queue && queue->waitUntilDrained(most);
+  Note("Stop MQEngine.\n");
+  EndCurrent(c);
+  return drained;
+}
+
 void MMQueueEngine::addMessage(const std::string& text) {
   CurrentQueue& c = Current();
   std::lock_guard lock(c.mutex);

@@ -14,6 +14,7 @@
 // lock.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -25,6 +26,12 @@ class MMQueueEngine {
   void createMQueueDir();
   void startEngine();
   void stopEngine();
+  // Waits at most `most` for the current queue to post every line it was
+  // given before the call, then stops it as `stopEngine` does. True when all
+  // of them went out; false on a time-out (what is left stays on disk for the
+  // next queue) or when no queue is current. Starts and stops from other
+  // threads wait meanwhile; lines may still be added.
+  bool drainAndStop(std::chrono::milliseconds most);
   // Appends one line to the current queue.
   virtual void addMessage(const std::string& text);
   virtual ~MMQueueEngine() = default;

@@ -85,9 +85,13 @@ void MCServerManager::startMQueue() { mqEngine()->startEngine(); }
 void MCServerManager::stopMQueue() { mqEngine()->stopEngine(); }
 
 void MCServerManager::addMQMessage(WScanMessage message) {
+  // Nearly every tick falls inside the period: it ends here, on the tick's
+  // thread, and the main queue only ever sees the line of a due one. The step
+  // there checks again, since due lines may queue up behind each other.
+  if (message.outSubLocation == -1 || !heatmapDue(Micros(platform::Clock::now()))) return;
   const std::weak_ptr<MCServerManager> self = weak_from_this();
-  platform::dispatch::mainQueue()->async([self, message = std::move(message)] {
-    if (auto manager = self.lock()) manager->heatmapStep(message);
+  platform::dispatch::mainQueue()->async([self, line = heatmapLine(message)] {
+    if (auto manager = self.lock()) manager->heatmapStep(line);
   });
 }
 
@@ -101,20 +105,29 @@ std::string MCServerManager::heatmapLine(const WScanMessage& m) {
   return text;
 }
 
-void MCServerManager::heatmapStep(const WScanMessage& message) {
+bool MCServerManager::heatmapDue(int64_t now) const {
+  const bool background =
+      platform::Application::applicationState() == platform::ApplicationState::Background;
+  std::lock_guard lock(mutex_);
+  return dueLocked(now, background);
+}
+
+bool MCServerManager::dueLocked(int64_t now, bool background) const {
+  const int64_t period = background ? mqMessageTimeoutBackground_ : mqMessageTimeoutForeground_;
+  return now - lastHeatmapMicros_ > period * 1000000;  // equal to the period is too soon
+}
+
+void MCServerManager::heatmapStep(const std::string& line) {
   const bool background =
       platform::Application::applicationState() == platform::ApplicationState::Background;
   const int64_t now = Micros(platform::Clock::now());
   std::shared_ptr<MMQueueEngine> engine;
   {
     std::lock_guard lock(mutex_);
-    const int64_t period = background ? mqMessageTimeoutBackground_ : mqMessageTimeoutForeground_;
-    if (!(now - lastHeatmapMicros_ > period * 1000000)) return;
-    if (message.outSubLocation == -1) return;
+    if (!dueLocked(now, background)) return;
     lastHeatmapMicros_ = now;
     engine = mqEngine_;
   }
-  const std::string line = heatmapLine(message);
   MC_LOG(2, "MQMessage:" + line + "\n");
   engine->addMessage(line);
 }

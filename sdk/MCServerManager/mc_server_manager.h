@@ -6,9 +6,9 @@
 // application is not in the background, one per `mqMessageTimeoutBackground`
 // (300) while it is, never for a tick without a floor.
 //
-// Threads: every method may be called from any thread. `addMQMessage` copies
-// the message and returns at once; the heat-map step runs later on the main
-// queue, which alone moves the throttle date.
+// Threads: every method may be called from any thread. `addMQMessage` returns
+// at once: a tick inside the period, or without a floor, ends there; a due one
+// hands its line to the main queue, whose step alone moves the throttle date.
 #pragma once
 
 #include <cstdint>
@@ -45,7 +45,7 @@ class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
 
   virtual void startMQueue();
   virtual void stopMQueue();
-  // The heat-map step of a successful tick, with the manager's own copy.
+  // The heat-map step of a successful tick.
   virtual void addMQMessage(WScanMessage message);
 
   static std::string directoryForDocuments();
@@ -64,7 +64,9 @@ class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
   void setMqEngine(std::shared_ptr<MMQueueEngine> engine);
 
  private:
-  void heatmapStep(const WScanMessage& message);
+  bool heatmapDue(int64_t now) const;  // now: microseconds since 1970
+  bool dueLocked(int64_t now, bool background) const;
+  void heatmapStep(const std::string& line);
 
   mutable std::mutex mutex_;
   std::string server_, userHash_;

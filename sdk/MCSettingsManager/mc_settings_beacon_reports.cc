@@ -98,8 +98,3 @@ int64_t MCSettingsManager::beaconsCount() const {
   std::lock_guard lock(mutex_);
   return beaconsCount_;
 }
-
-std::string MCSettingsManager::beaconsText() const {
-  std::lock_guard lock(mutex_);
-  return beacons_;
-}

@@ -93,7 +93,6 @@ class MCSettingsManager : public std::enable_shared_from_this<MCSettingsManager>
   std::optional<double> configTimerPeriod() const;
   std::optional<double> byBeaconTimerPeriod() const;
   int64_t beaconsCount() const;
-  std::string beaconsText() const;
   std::shared_ptr<MCHTTPRequestOperationManager> manager() const { return manager_; }
 
   // A file name the logger may be pointed at: no directory part, not "." or "..".

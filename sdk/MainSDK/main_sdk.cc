@@ -18,6 +18,23 @@
 #include "MCServerManager/mc_service_addresses.h"
 #include "platform/paths.h"
 
+namespace {
+
+// The calendar fields of `t` in UTC.
+void StampTime(WScanMessage& m, platform::WallTime t) {
+  const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
+  m.tmYear = f.year;
+  m.tmMonth = f.month;
+  m.tmDay = f.day;
+  m.tmHour = f.hour;
+  m.tmMinute = f.minute;
+  m.tmSecond = f.second;
+  m.tmMillisecond = static_cast<int>(t.microseconds / 1000.0);
+  m.tmUnixTime = static_cast<int32_t>(t.seconds);
+}
+
+}  // namespace
+
 MainSDKManagers MainSDKManagers::shared() {
   MainSDKManagers m;
   m.navigationManager = MCNavigationManager::sharedInstance();
@@ -245,24 +262,16 @@ void MainSDK::stopNavigeteByLog() {
   createClient(&ignored);
 }
 
-void MainSDK::fillDeviceInfo() {
-  wsMsg_.deviceId = m_.device->deviceId;
-  wsMsg_.deviceModel = m_.device->model;
-  wsMsg_.deviceType = 3;
-  wsMsg_.packetNumber = static_cast<int32_t>(static_cast<uint32_t>(packetNumber_));
+void MainSDK::fillDeviceInfo(WScanMessage& message) const {
+  message.deviceId = m_.device->deviceId;
+  message.deviceModel = m_.device->model;
+  message.deviceType = 3;
+  message.packetNumber = static_cast<int32_t>(static_cast<uint32_t>(packetNumber_));
 }
 
 void MainSDK::setWsMsgTime(platform::WallTime t) {
   ++packetNumber_;
-  const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
-  wsMsg_.tmYear = f.year;
-  wsMsg_.tmMonth = f.month;
-  wsMsg_.tmDay = f.day;
-  wsMsg_.tmHour = f.hour;
-  wsMsg_.tmMinute = f.minute;
-  wsMsg_.tmSecond = f.second;
-  wsMsg_.tmMillisecond = static_cast<int>(t.microseconds / 1000.0);
-  wsMsg_.tmUnixTime = static_cast<int32_t>(t.seconds);
+  StampTime(wsMsg_, t);
 }
 
 void MainSDK::mainNavigationQueue() {
@@ -271,7 +280,7 @@ void MainSDK::mainNavigationQueue() {
   int32_t rc;
   {
     std::lock_guard lock(mutex_);
-    fillDeviceInfo();
+    fillDeviceInfo(wsMsg_);
     const platform::WallTime t = platform::Clock::now();
     readingsFill(wsMsg_, t);
     setWsMsgTime(t);
@@ -339,16 +348,8 @@ void MainSDK::stopSaveLogToFile() {
     // Between ticks the message is cleared: the closing record still names the
     // device and the time, or no reader could parse it back.
     if (copy.tmYear == 0) {
-      const platform::WallTime t = platform::Clock::now();
-      const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
-      copy.deviceId = m_.device->deviceId;
-      copy.deviceModel = m_.device->model;
-      copy.deviceType = 3;
-      copy.packetNumber = static_cast<int32_t>(static_cast<uint32_t>(packetNumber_));
-      copy.tmYear = f.year, copy.tmMonth = f.month, copy.tmDay = f.day;
-      copy.tmHour = f.hour, copy.tmMinute = f.minute, copy.tmSecond = f.second;
-      copy.tmMillisecond = static_cast<int>(t.microseconds / 1000.0);
-      copy.tmUnixTime = static_cast<int32_t>(t.seconds);
+      fillDeviceInfo(copy);
+      StampTime(copy, platform::Clock::now());
     }
   }
   m_.logManager->stopSaveLogToFile(std::move(copy));

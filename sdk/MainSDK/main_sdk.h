@@ -185,7 +185,7 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
 
  private:
   void wire();
-  void fillDeviceInfo();
+  void fillDeviceInfo(WScanMessage& message) const;
   void setWsMsgTime(platform::WallTime t);
   void fillLocationClass();
   void startDataUpdate();

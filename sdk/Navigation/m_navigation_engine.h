@@ -54,6 +54,8 @@ class MNavigationEngine {
   std::shared_ptr<MNavigationClient> client();
   void setClient(std::shared_ptr<MNavigationClient> client);
   std::shared_ptr<MGraphEngine> graphEngine();
+  // Offered to hosts; the kit sets the graph engine with the client it
+  // creates and does not call this.
   void setGraphEngine(std::shared_ptr<MGraphEngine> graphEngine);
   std::shared_ptr<const MLocationInfo> locationInfo();
   void setLocationInfo(std::shared_ptr<const MLocationInfo> info);

@@ -444,22 +444,11 @@ int main(int argc, char** argv) {
   // The replay's client goes with navigation, as a host shuts the kit down.
   d.core->stopMarvisto();
 
-  // Let the queue hand over what it holds, then stop it.
-  auto engine = MCServerManager::sharedInstance()->mqEngine();
-  const fs::path mq = engine->mqPath();
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  auto pending = [&] {
-    std::error_code e;
-    for (auto it = fs::directory_iterator(mq, e); !e && it != fs::directory_iterator(); it.increment(e)) {
-      const std::string n = it->path().filename().string();
-      if (n.rfind("upload", 0) == 0 || n.rfind("batch.", 0) == 0 || n == "queue.batching" ||
-          (n == "queue.xml" && fs::file_size(it->path(), e) > 0))
-        return true;
-    }
-    return false;
-  };
-  while (pending() && std::chrono::steady_clock::now() < until) d.step(kTick, 1.0);
-  d.core->stopSendingPostRequests();
+  // Let the queue hand over what it holds, then stop it. Heat-map steps still
+  // waiting on the main queue add their lines first.
+  pt::settle();
+  if (!MCServerManager::sharedInstance()->mqEngine()->drainAndStop(std::chrono::seconds(15)))
+    std::fprintf(stderr, "kit-demo: the message queue still held lines after 15 s\n");
   std::printf("message queue stopped\n");
   const auto records = d.server->records();
   d.checks.check(d.queueEngine->queued > 0, "the kit queued no heat-map line");

@@ -186,14 +186,6 @@ void StopAllJobs() {
     if (!Final(d)) d.stopped = 1;
 }
 
-bool LoaderCopy(int id, LoaderData* out) {
-  LockGuard<Mutex> g(LoaderMutex);
-  auto it = Loaders.find(id);
-  if (it == Loaders.end()) return false;
-  *out = it->second;
-  return true;
-}
-
 void LoaderSetResponse(int id, std::string&& body) {
   LockGuard<Mutex> g(LoaderMutex);
   auto it = Loaders.find(id);

@@ -94,6 +94,8 @@ int StartLocationUploader(const std::string& server, const std::string& userHash
 int StartUrlLoader(const std::string& url, const std::string& fileName);
 int StartUrlPoster(const std::string& url, const std::string& request, const std::string& fileName);
 
+// CheckLocationUploader, StopLocationUploader and GetLoaderStateTime are
+// offered to outside callers; the kit itself does not call them.
 int CheckLocationLoader(int id);
 int CheckLocationUploader(int id);
 void StopLocationLoader(int id);

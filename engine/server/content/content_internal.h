@@ -24,8 +24,6 @@ struct Progress {
   void set(int value, bool always) const;
 };
 
-// Copies the record's field under the lock; false when the record is gone.
-bool LoaderCopy(int id, LoaderData* out);
 // Stores a job's response.
 void LoaderSetResponse(int id, std::string&& body);
 // Tests the stop flag and logs the interruption; true when stopped.

@@ -108,7 +108,6 @@ class HttpReply : private BodyOut {
   uint64_t received() const { return received_; }
   // Decoded body bytes so far, kept or passed to the sink.
   uint64_t bodyBytes() const { return delivered_; }
-  bool streaming() const { return streaming_; }
   const std::string& header() const { return head_; }
   // First value of a header field (name compared without case); empty when absent.
   std::string field(const std::string& name) const;
