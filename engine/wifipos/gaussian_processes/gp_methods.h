@@ -116,7 +116,7 @@ class SublocationGP {
     friend class SublocationGP;
     struct Chunk {
       int group = 0;
-      int vectors = 0;         // coefficients per point, in vectors of the CPU's width
+      int vectors = 0;         // coefficients per point, in vectors of width_
       double radius = 0.0;     // covers the cut-off of every key in it
       std::vector<int> slots;  // the block's index of each key in it
       std::vector<double> coef;
@@ -124,17 +124,17 @@ class SublocationGP {
     };
     const SublocationGP* floor_ = nullptr;
     std::vector<int> keys_;
-    int width_ = 4;  // doubles to a vector of the chunks' sums
+    int width_ = 0;      // doubles to a vector of the chunks' sums
+    int positions_ = 2;  // positions one pass of them takes at most
     std::vector<Chunk> chunks_;
     std::vector<int> alone_;  // summed key by key
     std::vector<double> ex_, ey_, lanes_;
     std::vector<gp_detail::BlockRow> rows_;
   };
-  // Makes block ready for keys on this floor; nothing is rebuilt when it
-  // already is. lanes: doubles to a vector of the sums, 4 or 8; 0 (the
-  // default) takes the widest the CPU runs, and 8 falls back to 4 on a CPU
-  // without 512-bit vectors (for tests of both).
-  void prepareBlock(const std::vector<int>& keys, KeyBlock& block, int lanes = 0) const;
+  // Makes block ready for keys on this floor, laid out for the vectors of
+  // the instruction set the sums run on; nothing is rebuilt when it already
+  // is.
+  void prepareBlock(const std::vector<int>& keys, KeyBlock& block) const;
   // sums[i] = kernelSum(keys[i], x, y) for the keys of the last
   // prepareBlock, equal to rounding.
   void kernelSums(KeyBlock& block, double x, double y, double* sums) const;
