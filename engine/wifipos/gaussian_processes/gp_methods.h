@@ -36,7 +36,8 @@ class SublocationGP {
   int fillGpSublocation(SublocationMap& floor, int& mode);
   // Signal matrix: one row per key, one column per point, the mean RSSI or
   // exactly 1.0 where the key was not measured. 0, or 4 for a floor without
-  // points or keys (logged; the matrix is then empty).
+  // points or keys (logged; the matrix is then empty). Training reads it and
+  // then releases it.
   int fillRadioMap(SublocationMap& floor);
   int fillReferencePoints(SublocationMap& floor);
   // Outside the normal mode: transformCovarianceParameters, then
@@ -55,7 +56,7 @@ class SublocationGP {
   // In the fixed mode the kit adds a noise term to the kernel's diagonal
   // (the key record's noise over signal variance, at least 1e-2) so that
   // dense surveys train to bounded coefficients; classic training has none.
-  // Returns 0.
+  // The signal matrix is released afterwards. Returns 0.
   int calculateAdditionalVariables(int& mode);
   // The kit's training (the default) or the original one; set before training.
   void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
