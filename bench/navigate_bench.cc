@@ -38,7 +38,7 @@
 #include "venuesim/propagation.h"
 #include "venuesim/venue_archive.h"
 #include "venuesim/walk.h"
-#include "wifipos/gaussian_processes/gp_vector_sums.h"
+#include "wifipos/gaussian_processes/gp_methods.h"
 #include "wifipos/navigation_processing/navigation_processing.h"
 
 
@@ -332,7 +332,7 @@ int main(int argc, char** argv) {
   if (const char* v = std::getenv("MARVISTO_BENCH_NO_AVX512"); v != nullptr && *v != '\0' && *v != '0') {
     hwy::DisableTargets(HWY_AVX3 | HWY_AVX3_DL);
   }
-  const int64_t usable = hwy::SupportedTargets() & gp_vector::BuiltTargets();
+  const int64_t usable = hwy::SupportedTargets() & gp_detail::VectorTargets();
   std::fprintf(stderr, "navigate_bench: vector sums on %s\n", hwy::TargetName(usable & -usable));
   return RunWithGrowth(argc, argv);
 }

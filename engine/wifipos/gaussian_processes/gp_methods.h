@@ -25,6 +25,11 @@ struct BlockRow {
 };
 // out[i] = log(v[i]) for i < n, within an ulp of std::log.
 void Logs(const double* v, int n, double* out);
+// The instruction sets the vector sums were built for (Highway's target
+// bits), and whether the one that runs now fuses its multiply-adds (for
+// tests and benchmarks).
+long long VectorTargets();
+bool VectorFusesMultiplyAdd();
 }  // namespace gp_detail
 
 // Everything one floor needs for the corrections, built once.

@@ -266,14 +266,16 @@ void AxisExp(const double* v, int n, double at, double c, double* out) {
   HWY_DYNAMIC_DISPATCH(AxisExpT)(v, n, at, c, out);
 }
 
-bool FusesMultiplyAdd() { return HWY_DYNAMIC_DISPATCH(FusesMultiplyAddT)(); }
-
-long long BuiltTargets() { return HWY_TARGETS; }
-
 void Logs(const double* v, int n, double* out) { HWY_DYNAMIC_DISPATCH(LogsT)(v, n, out); }
+
+bool FusesMultiplyAdd() { return HWY_DYNAMIC_DISPATCH(FusesMultiplyAddT)(); }
 
 }  // namespace gp_vector
 
 // (Outside the internal namespace so tests can hold it to std::log.)
 void gp_detail::Logs(const double* v, int n, double* out) { gp_vector::Logs(v, n, out); }
+
+long long gp_detail::VectorTargets() { return HWY_TARGETS; }
+
+bool gp_detail::VectorFusesMultiplyAdd() { return gp_vector::FusesMultiplyAdd(); }
 #endif  // HWY_ONCE

@@ -3,8 +3,6 @@
 // runs the best build the processor in hand supports.
 #pragma once
 
-#include <cstdint>
-
 #include "wifipos/gaussian_processes/gp_methods.h"
 
 namespace gp_vector {
@@ -35,10 +33,5 @@ double KernelRun(const double* px, const double* py, const double* a, int s, int
 
 // out[i] = exp(-(v[i] - at)^2 / c) for i < n.
 void AxisExp(const double* v, int n, double at, double c, double* out);
-
-// Whether the build that runs now fuses its multiply-adds, and the
-// instruction sets built (Highway's target bits; for tests).
-bool FusesMultiplyAdd();
-long long BuiltTargets();
 
 }  // namespace gp_vector

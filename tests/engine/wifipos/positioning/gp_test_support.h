@@ -10,7 +10,6 @@
 
 #include "map_builder.h"
 #include "wifipos/gaussian_processes/gp_methods.h"
-#include "wifipos/gaussian_processes/gp_vector_sums.h"
 
 namespace positioning_test {
 
@@ -46,12 +45,12 @@ struct InstructionSet {
 // first, and lifts the restriction afterwards.
 template <typename Fn>
 void ForEachInstructionSet(Fn fn) {
-    const long long usable = gp_vector::BuiltTargets() & hwy::SupportedTargets();
+    const long long usable = gp_detail::VectorTargets() & hwy::SupportedTargets();
     std::vector<InstructionSet> sets;
     for (long long bits = usable; bits != 0; bits &= bits - 1) {
         const long long target = bits & -bits;
         hwy::SetSupportedTargetsForTest(target);
-        sets.push_back({target, hwy::TargetName(target), gp_vector::FusesMultiplyAdd()});
+        sets.push_back({target, hwy::TargetName(target), gp_detail::VectorFusesMultiplyAdd()});
     }
     struct Restore {
         ~Restore() { hwy::SetSupportedTargetsForTest(0); }
