@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <string_view>
 
 #include "server/utils.h"
 #include "wifipos/mesh/triangle_mesh.h"
@@ -111,6 +113,8 @@ void Navigation::clear() {
     mStandingPoolEnd = -1.0;
     mLevelOffset = 0.0;
     mFlatFloors.clear();
+    mKeyIds.clear();
+    mNavKeyIds.clear();
 }
 
 int Navigation::specifyNavigationMap(const NavigationMap& map) {
@@ -321,6 +325,31 @@ void Navigation::buildFlatRadioMaps() {
             auto it = ff.keyIndex.find(key);
             ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
         }
+    }
+    // Ids in the keys' byte order, so that ordering by id is ordering by key.
+    std::map<std::string_view, int> order;
+    for (const FlatFloor& ff : mFlatFloors) {
+        for (const auto& [key, row] : ff.knownKeys) order.emplace(key, 0);
+    }
+    mKeyIds.clear();
+    mKeyIds.reserve(order.size());
+    for (auto& [key, id] : order) {
+        id = static_cast<int>(mKeyIds.size());
+        mKeyIds.emplace(std::string(key), id);
+    }
+    for (FlatFloor& ff : mFlatFloors) {
+        ff.rowOfKey.assign(order.size(), kNotOnFloor);
+        for (const auto& [key, row] : ff.knownKeys) ff.rowOfKey[static_cast<size_t>(order.at(key))] = row;
+    }
+    mNavKeyIds.clear();
+    keyIdsOf(mSigNavigation, mNavKeyIds);
+}
+
+void Navigation::keyIdsOf(const std::vector<AccessPoint>& meas, std::vector<int>& ids) const {
+    ids.resize(meas.size());
+    for (size_t i = 0; i < meas.size(); ++i) {
+        auto it = mKeyIds.find(meas[i].getBssid());
+        ids[i] = it == mKeyIds.end() ? -1 : it->second;
     }
 }
 

@@ -48,7 +48,7 @@ int Navigation::updateSublocationWeights() {
     for (SublocationState& st : mSublocStates) {
         int r = 0;
         if (mAlgorithm == 107 || mAlgorithm == 108) {
-            r = updateRpWeightsKnn(st.id, mSigNavigation);
+            r = updateRpWeightsKnn(st.id, mSigNavigation, mNavKeyIds);
         } else if (mAlgorithm == 109) {
             r = updateRpWeightsHistogram(st.id, mSigWindow);
         } else {
@@ -90,6 +90,13 @@ int Navigation::calculateApTrustworthiness(const std::vector<AccessPoint>& meas,
 }
 
 int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas) {
+    std::vector<int> ids;
+    keyIdsOf(meas, ids);
+    return updateRpWeightsKnn(sublocId, meas, ids);
+}
+
+int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas,
+                                   const std::vector<int>& ids) {
     std::vector<AccessPoint>& m = mScanBuf;
     const int fi = floorIndexOfState(sublocId);
     bool found = false;
@@ -100,7 +107,7 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     }
     if (meas.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)meas.size());
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
-    selectFloorReadings(fi, meas);
+    selectFloorReadings(fi, meas, ids);
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
@@ -218,15 +225,21 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
 }
 
 void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& meas) {
+    keyIdsOf(meas, mKnn.keyIds);
+    selectFloorReadings(fi, meas, mKnn.keyIds);
+}
+
+void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& meas, const std::vector<int>& ids) {
     const SublocationMap& floor = Floor(*this, fi);
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
     // The readings of the floor's transmitters, as filterUnknownMeasurements
-    // keeps them (an empty key list keeps every reading), found by one hash
-    // lookup each, with their rows.
+    // keeps them (an empty key list keeps every reading), with their rows.
     std::vector<const AccessPoint*>& sel = mKnn.selected;
     std::vector<int>& rows = mKnn.rows;
     sel.clear();
     rows.clear();
+    mKnn.unknownMissing = 0.0;
+    mKnn.nUnknown = 0;
     if (meas.empty()) {
         MV_LOG(11, "Measurements vector is empty\n");
     } else if (FloorKeys(floor).empty()) {
@@ -236,11 +249,15 @@ void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& mea
             rows.push_back(-1);
         }
     } else {
-        for (const AccessPoint& ap : meas) {
-            auto it = ff.knownKeys.find(ap.getBssid());
-            if (it == ff.knownKeys.end()) continue;
-            sel.push_back(&ap);
-            rows.push_back(it->second);
+        for (size_t i = 0; i < meas.size(); ++i) {
+            const int row = i < ids.size() ? RowOf(ff, ids[i]) : kNotOnFloor;
+            if (row == kNotOnFloor) {
+                mKnn.unknownMissing += std::fabs(meas[i].getRssi() - ff.missingRssi);
+                ++mKnn.nUnknown;
+                continue;
+            }
+            sel.push_back(&meas[i]);
+            rows.push_back(row);
         }
     }
 }
@@ -249,16 +266,9 @@ double Navigation::weighSelectedWithMissing(const FlatFloor& ff, const std::vect
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     // Readings of transmitters this floor does not know speak against
-    // every point of it alike.
+    // every point of it alike (summed while they were sorted out).
     int nOther = static_cast<int>(meas.size() - sel.size());
-    double otherMissing = 0.0;
-    if (nOther > 0) {
-        for (const AccessPoint& ap : meas) {
-            if (ff.knownKeys.count(ap.getBssid()) == 0) {
-                otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
-            }
-        }
-    }
+    double otherMissing = mKnn.unknownMissing;
     for (size_t i = 0; i < sel.size(); ++i) {
         if (rows[i] >= 0) continue;
         ++nOther;
