@@ -115,6 +115,7 @@ void Navigation::clear() {
     mFlatFloors.clear();
     mKeyIds.clear();
     mNavKeyIds.clear();
+    mTriangleCorners.clear();
 }
 
 int Navigation::specifyNavigationMap(const NavigationMap& map) {
@@ -269,6 +270,14 @@ int Navigation::triangulate() {
         }
         std::free(list);
     }
+    // The corners again in one flat array per floor, read by every window's
+    // triangle weights without a heap block per triangle.
+    mTriangleCorners.assign(mSublocStates.size(), {});
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        std::vector<int>& corners = mTriangleCorners[s];
+        corners.reserve(3 * mSublocStates[s].triangles.size());
+        for (const NavTriangle& t : mSublocStates[s].triangles) corners.insert(corners.end(), t.indexes.begin(), t.indexes.end());
+    }
     return result;
 }
 
@@ -313,10 +322,12 @@ void Navigation::buildFlatRadioMaps() {
             double weakest = ff.entries.front().rssi;
             for (const FlatEntry& e : ff.entries) weakest = std::min(weakest, e.rssi);
             ff.missingRssi = weakest;
+            ff.entryMissingSq.reserve(ff.entries.size());
             for (const FlatEntry& e : ff.entries) {
                 const double d = e.rssi - weakest;
+                ff.entryMissingSq.push_back(MissingTerm(d));
                 ff.missingSum[static_cast<size_t>(e.point)] += std::fabs(d);
-                ff.missingSq[static_cast<size_t>(e.point)] += MissingTerm(d);
+                ff.missingSq[static_cast<size_t>(e.point)] += ff.entryMissingSq.back();
                 ++ff.surveyedCount[static_cast<size_t>(e.point)];
             }
         }

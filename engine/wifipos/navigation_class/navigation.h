@@ -180,6 +180,8 @@ private:
         std::vector<double> missingSum;
         std::vector<double> missingSq;
         std::vector<int> surveyedCount;
+        // Per entry its own term of missingSq.
+        std::vector<double> entryMissingSq;
         // Median distance between neighbouring surveyed points, metres.
         double pointSpacing = 0.0;
     };
@@ -277,6 +279,10 @@ private:
     // keys' byte order; and the ids of the navigation window's readings.
     std::unordered_map<std::string, int> mKeyIds;
     std::vector<int> mNavKeyIds;
+    // Per floor state the corners of its triangles, three per triangle, as
+    // triangulate() left them.
+    std::vector<std::vector<int>> mTriangleCorners;
+    const std::vector<int>* triangleCorners(const SublocationState& st) const;
     // Floor index of every beacon key (the first floor listing it).
     std::unordered_map<std::string, int> mBeaconFloor;
     // True when the beacons heard within the accumulation time before

@@ -42,6 +42,7 @@ void Navigation::rmsFixWeights(int fi, std::vector<double>& weights) {
     count.assign(nP, 0);
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
+    const double* missingSq = ff.entryMissingSq.data();
     const double level = ff.missingRssi;
     // Every heard transmitter adds its term against the "not heard" level
     // to every point; the points that have it take it back below, so that
@@ -68,7 +69,7 @@ void Navigation::rmsFixWeights(int fi, std::vector<double>& weights) {
             const size_t p = static_cast<size_t>(e.point);
             const double d = e.rssi - xi;
             dsq[p] += d * d - xm;
-            matched[p] += MissingTerm(e.rssi - level);
+            matched[p] += missingSq[r];
             ++count[p];
         }
     }
