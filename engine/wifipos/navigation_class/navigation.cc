@@ -337,7 +337,8 @@ void Navigation::buildFlatRadioMaps() {
             ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
         }
     }
-    // Ids in the keys' byte order, so that ordering by id is ordering by key.
+    // Ids in the keys' byte order: one map gives the same ids whatever order
+    // its floors list their keys in.
     std::map<std::string_view, int> order;
     for (const FlatFloor& ff : mFlatFloors) {
         for (const auto& [key, row] : ff.knownKeys) order.emplace(key, 0);
