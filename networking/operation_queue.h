@@ -6,8 +6,9 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/mutex.h"
 
 class MCOperationQueue;
 
@@ -34,7 +35,7 @@ class MCOperation : public std::enable_shared_from_this<MCOperation> {
 
  private:
   friend class MCOperationQueue;
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::atomic<bool> cancelled_{false};
   bool completionRun_ = false;
   std::vector<std::shared_ptr<MCOperation>> dependencies_;
@@ -70,7 +71,7 @@ class MCOperationQueue : public std::enable_shared_from_this<MCOperationQueue> {
   void operationDidFinish(const std::shared_ptr<MCOperation>& operation);
 
  private:
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::vector<std::shared_ptr<MCOperation>> waiting_;
   std::vector<std::shared_ptr<MCOperation>> running_;
 };

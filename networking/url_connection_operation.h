@@ -14,7 +14,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/keyed_archiver.h"
+#include "platform/mutex.h"
 #include "platform/stream.h"
 #include "platform/text_encoding.h"
 #include "platform/url_connection.h"
@@ -146,7 +146,7 @@ class MCURLConnectionOperation : public MCOperation {
   // Posts a finish notification that finish() held for the main-queue callback: at once on
   // the calling (main) thread, or as usual when no such callback runs.
   void releaseFinishNotification(bool onMainNow);
-  mutable std::recursive_mutex lock_;
+  mutable platform::RecursiveMutex lock_;
   bool holdsFinishNotification_ = false;  // an HTTP completion that ends on the main queue is installed
   bool finishNotificationHeld_ = false;
 

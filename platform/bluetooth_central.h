@@ -13,13 +13,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -88,7 +88,7 @@ class BluetoothCentral : public std::enable_shared_from_this<BluetoothCentral> {
   QueuePtr queue_;
   Options options_;
   std::atomic<int64_t> state_{kCentralStateUnknown};
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   bool scanning_ = false;
   bool duplicates_ = false;
   std::set<std::string> seen_;

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <map>
 
+#include "platform/mutex.h"
+
 namespace platform {
 namespace {
 
@@ -14,7 +16,7 @@ std::vector<std::string> defaultInfoKeys() {
 // What the phone knows about location: the app's authorisation, the switches
 // of the device, and the managers told of changes and fed with readings.
 struct World {
-  std::mutex mutex;
+  Mutex mutex;
   int32_t status = kAuthorizationStatusNotDetermined;
   int32_t answer = kAuthorizationStatusAuthorizedAlways;
   bool servicesEnabled = true;
@@ -98,7 +100,7 @@ std::shared_ptr<LocationManager> LocationManager::create(AuthorizationCallback o
 std::shared_ptr<LocationManager> LocationManager::create(LocationManagerDelegate delegate) {
   auto manager = std::make_shared<LocationManager>(std::move(delegate), RunLoop::current());
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.live();
   w.managers.push_back(manager);
   manager->report(w.status);
@@ -107,51 +109,51 @@ std::shared_ptr<LocationManager> LocationManager::create(LocationManagerDelegate
 
 int32_t LocationManager::authorizationStatus() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return w.status;
 }
 
 bool LocationManager::locationServicesEnabled() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return w.servicesEnabled;
 }
 
 bool LocationManager::headingAvailable() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return w.headingAvailable;
 }
 
 bool LocationManager::isMonitoringAvailableForBeaconRegions() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return w.monitoringAvailable;
 }
 
 bool LocationManager::infoPlistHasKey(const std::string& key) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return std::find(w.infoKeys.begin(), w.infoKeys.end(), key) != w.infoKeys.end();
 }
 
 void LocationManager::requestAlwaysAuthorization() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++requests_;
   }
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   if (w.status == kAuthorizationStatusNotDetermined) setStatusLocked(w, w.answer);
 }
 
 void LocationManager::requestWhenInUseAuthorization() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++requests_;
   }
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   if (w.status == kAuthorizationStatusNotDetermined)
     setStatusLocked(w, w.answer == kAuthorizationStatusAuthorizedAlways
                            ? kAuthorizationStatusAuthorizedWhenInUse
@@ -159,80 +161,80 @@ void LocationManager::requestWhenInUseAuthorization() {
 }
 
 int LocationManager::requestCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return requests_;
 }
 
 double LocationManager::distanceFilter() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return distanceFilter_;
 }
 void LocationManager::setDistanceFilter(double metres) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   distanceFilter_ = metres;
 }
 double LocationManager::desiredAccuracy() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return desiredAccuracy_;
 }
 void LocationManager::setDesiredAccuracy(double metres) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   desiredAccuracy_ = metres;
 }
 
 void LocationManager::startMonitoringForRegion(const BeaconRegion& region) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(monitored_, [&](const auto& r) { return sameRegion(r, region); });
   monitored_.push_back(region);
 }
 void LocationManager::stopMonitoringForRegion(const BeaconRegion& region) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(monitored_, [&](const auto& r) { return sameRegion(r, region); });
 }
 void LocationManager::startRangingBeaconsInRegion(const BeaconRegion& region) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(ranged_, [&](const auto& r) { return sameRegion(r, region); });
   ranged_.push_back(region);
 }
 void LocationManager::stopRangingBeaconsInRegion(const BeaconRegion& region) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(ranged_, [&](const auto& r) { return sameRegion(r, region); });
 }
 std::vector<BeaconRegion> LocationManager::monitoredRegions() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return monitored_;
 }
 std::vector<BeaconRegion> LocationManager::rangedRegions() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return ranged_;
 }
 
 void LocationManager::startUpdatingLocation() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   updating_ = true;
 }
 void LocationManager::stopUpdatingLocation() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   updating_ = false;
 }
 bool LocationManager::isUpdatingLocation() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return updating_;
 }
 void LocationManager::startMonitoringSignificantLocationChanges() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   significant_ = true;
 }
 void LocationManager::stopMonitoringSignificantLocationChanges() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   significant_ = false;
 }
 bool LocationManager::isMonitoringSignificantLocationChanges() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return significant_;
 }
 std::optional<Location> LocationManager::location() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return last_;
 }
 
@@ -271,12 +273,12 @@ void LocationManager::deliverBeacons(const std::vector<Beacon>& beacons) {
 
 void LocationManager::deliverLocation(const Location& fix, bool significant) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!updating_ && !(significant && significant_)) return;
   }
   post([fix](LocationManager& self) {
     {
-      std::lock_guard lock(self.mutex_);
+      MutexLock lock(self.mutex_);
       self.last_ = fix;
     }
     if (self.delegate_.didUpdateLocations) self.delegate_.didUpdateLocations(self, {fix});
@@ -287,57 +289,57 @@ namespace location {
 
 void setAuthorizationStatus(int32_t status) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   setStatusLocked(w, status);
 }
 
 void setAuthorizationAnswer(int32_t status) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.answer = status;
 }
 
 void setLocationServicesEnabled(bool enabled) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.servicesEnabled = enabled;
 }
 
 void setHeadingAvailable(bool available) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.headingAvailable = available;
 }
 
 void setMonitoringAvailable(bool available) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.monitoringAvailable = available;
 }
 
 void setInfoPlistKeys(std::vector<std::string> keys) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.infoKeys = std::move(keys);
 }
 
 void rangeBeacons(const std::vector<Beacon>& beacons) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   if (!authorised(w.status) || !w.servicesEnabled) return;
   for (const auto& m : w.live()) m->deliverBeacons(beacons);
 }
 
 void updateLocation(const Location& fix, bool significant) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   if (!authorised(w.status) || !w.servicesEnabled) return;
   for (const auto& m : w.live()) m->deliverLocation(fix, significant);
 }
 
 void reset() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.status = kAuthorizationStatusNotDetermined;
   w.answer = kAuthorizationStatusAuthorizedAlways;
   w.servicesEnabled = w.headingAvailable = w.monitoringAvailable = true;

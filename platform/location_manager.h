@@ -14,12 +14,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 
 namespace platform {
@@ -156,7 +156,7 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
 
   LocationManagerDelegate delegate_;
   std::weak_ptr<RunLoop> loop_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   double distanceFilter_ = -1;  // none
   double desiredAccuracy_ = kLocationAccuracyBest;
   std::vector<BeaconRegion> monitored_, ranged_;

@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -42,7 +43,7 @@ class Timer : public std::enable_shared_from_this<Timer> {
   Timer(double interval, bool repeats, Block block);
   double interval_;
   bool repeats_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::shared_ptr<const Block> block_;  ///< null once invalid
   /// Guarded by the loop's lock: where the timer sits in its loop's schedule.
   std::weak_ptr<RunLoop> loop_;

@@ -13,16 +13,15 @@
 #include <atomic>
 #include <cmath>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <list>
 #include <map>
-#include <mutex>
 #include <string_view>
 #include <thread>
 #include <utility>
 
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 #include "platform/runtime_internal.h"
 #include "platform/stream.h"
@@ -46,8 +45,8 @@ thread_local bool tlsDriving = false;
 struct NetworkThread::Impl final : detail::IdleWaiter {
   CURLM* multi = nullptr;
   std::thread thread;
-  std::mutex mutex;
-  std::condition_variable stoppedCv;
+  Mutex mutex;
+  CondVar stoppedCv;
   std::vector<std::function<void()>> tasks;  // (m)
   // The tasks being run, taken from `tasks` at once; kept to reuse its storage (driver).
   std::vector<std::function<void()>> draining;
@@ -88,7 +87,7 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   // How the network thread sleeps while it does not drive: woken every kWatch while the main
   // thread drives or lately did, else only by a post (m).
   enum class Sleep { Awake, Watching, Deep } sleep = Sleep::Awake;
-  std::condition_variable sleepCv;
+  CondVar sleepCv;
   int handFd = -1;  // eventfd: the network thread let go for the main thread waiting for it
   static constexpr auto kWatch = std::chrono::milliseconds(1);
   // While the main thread is found in its wait at every look, the looks grow sparser, up to
@@ -689,7 +688,7 @@ void NetworkThread::Impl::hostCodeBegins(URLConnection& c) {
   bool& counted = Access::counted(c);
   if (counted) return;
   counted = true;
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   hostCode.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -697,7 +696,7 @@ void NetworkThread::Impl::hostCodeEnds(URLConnection& c) {
   bool& counted = Access::counted(c);
   if (!counted) return;
   counted = false;
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   hostCode.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -785,7 +784,7 @@ bool NetworkThread::Impl::drainTasks(bool asMain) {
   if (now == drained) return true;
   drained = now;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return false;
     if (tasks.empty()) return true;
     draining.swap(tasks);
@@ -868,7 +867,7 @@ void NetworkThread::Impl::driveAsNetwork() {
   for (;;) {
     if (round(false) == Round::Again) continue;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (stopping) break;  // the role stays here for the clean-up
       bool work = hasTransfers() || !tasks.empty();
       if (!work || (mainWantsToDrive && hostCode.load(std::memory_order_relaxed) == 0)) {
@@ -888,7 +887,7 @@ void NetworkThread::Impl::driveAsNetwork() {
 }
 
 void NetworkThread::Impl::run() {
-  std::unique_lock<std::mutex> lock(mutex);
+  UniqueLock lock(mutex);
   auto lastDrove = std::chrono::steady_clock::now();
   uint64_t awaySince = 0;  // `mainLeft` when the main thread was first seen away, plus one
   bool handedOver = false;
@@ -960,7 +959,7 @@ void NetworkThread::Impl::endTransfers() {
     curl_slist_free_all(spare.headers);
   }
   spareHandles.clear();
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   tasks.clear();
   stopped = true;
   stoppedCv.notify_all();
@@ -975,7 +974,7 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   bool rouse = false;
   bool driving = false;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (stopping) return false;
     if (hostCode.load(std::memory_order_relaxed) > 0) {
       // Host code is to run: the network thread drives, the loop waits as usual.
@@ -1005,7 +1004,7 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   };
   for (;;) {
     if (!driving) {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       // With host code to run, the network thread keeps the role: wait as the loop does.
       if (stopping || hostCode.load(std::memory_order_relaxed) > 0) break;
       if (driver == Driver::None) driver = Driver::Main;
@@ -1029,13 +1028,13 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
     tlsDriving = false;
     if (step == Round::Again) continue;
     if (step == Round::HostCode) {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       handOverLocked();
       break;
     }
     if (detail::loopReadyNow(loop)) break;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (stopping || (!hasTransfers() && tasks.empty())) break;
       if (hostCode.load(std::memory_order_relaxed) > 0) {  // posted by a callback just run
         handOverLocked();
@@ -1046,7 +1045,7 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
     if (left == 0) break;
     if (park(loopFd, static_cast<int>(std::min(static_cast<long>(pollTimeoutMs()), left)))) break;
   }
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   mainWaiting = false;
   mainWantsToDrive = false;
   ++mainLeft;
@@ -1075,7 +1074,7 @@ void NetworkThread::Impl::handOverLocked() {
 // worker thread still running after main returned may call perform() safely. A loop stuck in
 // a delegate callback is waited for a moment, then left to the process's end.
 void NetworkThread::Impl::stop() {
-  std::unique_lock<std::mutex> lock(mutex);
+  UniqueLock lock(mutex);
   if (stopping) return;
   stopping = true;
   // Exit called from a callback of the main thread's drive: that drive never resumes.
@@ -1085,7 +1084,10 @@ void NetworkThread::Impl::stop() {
   if (write(handFd, &one, sizeof one) < 0) {
   }
   sleepCv.notify_one();
-  if (stoppedCv.wait_for(lock, std::chrono::seconds(1), [this] { return stopped; })) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (!stopped && stoppedCv.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+  }
+  if (stopped) {
     lock.unlock();
     thread.join();
   } else {
@@ -1122,13 +1124,13 @@ void NetworkThread::perform(std::function<void()> task, bool runsHostCode) {
   const bool toNetwork = runsHostCode || !RunLoop::isMainThread();
   bool wakeNetwork = false;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     if (impl_->stopping) return;  // after exit began: the task would touch what is going
     if (runsHostCode) {
       impl_->hostCode.fetch_add(1, std::memory_order_relaxed);
       impl_->tasks.push_back([impl = impl_.get(), task = std::move(task)] {
         task();
-        std::lock_guard<std::mutex> lock(impl->mutex);
+        MutexLock lock(impl->mutex);
         impl->hostCode.fetch_sub(1, std::memory_order_relaxed);
       });
     } else {

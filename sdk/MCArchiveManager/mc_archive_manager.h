@@ -8,13 +8,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "MCArchiveManager/m_archive_engine.h"
 #include "platform/error.h"
+#include "platform/mutex.h"
 
 class MCLocation;
 
@@ -46,7 +46,7 @@ class MCArchiveManager {
  private:
   std::string archivePath() const;
 
-  mutable std::mutex mutex_;  // one archive span at a time; guards location_
+  mutable platform::Mutex mutex_;  // one archive span at a time; guards location_
   std::shared_ptr<MCLocation> location_;
   std::string archiveFile_;  // the location's archive when it was set
   MArchiveEngine zip_;

@@ -21,7 +21,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +33,7 @@
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/location_manager.h"
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 #include "server/wscan.h"
 
@@ -143,12 +143,12 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   // stateMutex_, mutex_ and usermutex_ are never held together; stateMutex_ may be held
   // while calling the platform's location manager, timers and the logger, never the other
   // way round. No lock is held while a delegate or batch receiver runs.
-  mutable std::mutex stateMutex_;  // timers, regions, location, fast-scan list, uuids, delegate
+  mutable platform::Mutex stateMutex_;  // timers, regions, location, fast-scan list, uuids, delegate
   std::vector<platform::BeaconRegion> regions_;
   std::shared_ptr<platform::Timer> restartTimer_, cleanTimer_, measureTimer_;
   int64_t measureCount_ = 0;
-  mutable std::mutex mutex_;  // scanEntries_, measureBeacons_
-  std::mutex usermutex_;      // beacons_
+  mutable platform::Mutex mutex_;  // scanEntries_, measureBeacons_
+  platform::Mutex usermutex_;      // beacons_
   std::map<std::string, std::vector<int64_t>> measureBeacons_;
   bool isFindingNearestBeacon_ = false;
   std::atomic<bool> regularScanEnabled_{true};

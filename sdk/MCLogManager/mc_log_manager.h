@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MCLocation;
@@ -84,7 +84,7 @@ class MCLogManager : public std::enable_shared_from_this<MCLogManager> {
   void removeLog(const std::string& name, std::optional<platform::Error>* error);
 
  private:
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::string serverTimeLocked(const WScanMessage& message) const;
 
   std::optional<MCDeviceOffset> deviceOffset_;

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "MCPushManager/mc_action.h"
 #include "networking/http_request_operation_manager.h"
 #include "platform/location_manager.h"
+#include "platform/mutex.h"
 
 class MCLocation;
 
@@ -72,7 +72,7 @@ class MCPushManager : public MCHTTPRequestOperationManager,
   int32_t postPacketNumber() const;
 
  private:
-  mutable std::mutex mutex_;  // every field below
+  mutable platform::Mutex mutex_;  // every field below
   std::string server_, userHash_;
   std::shared_ptr<MCLocation> location_;
   std::weak_ptr<MCPushManagerDelegate> delegate_;

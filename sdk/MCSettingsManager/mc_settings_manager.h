@@ -25,7 +25,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +33,7 @@
 
 #include "networking/http_request_operation_manager.h"
 #include "platform/location_manager.h"
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 
 class MCDevice;
@@ -106,7 +106,7 @@ class MCSettingsManager : public std::enable_shared_from_this<MCSettingsManager>
   void restartByBeaconTimer(double period);
   void stopByBeaconTimer();
 
-  mutable std::mutex stateMutex_;
+  mutable platform::Mutex stateMutex_;
   std::string server_, userHash_;
   std::shared_ptr<MCLocation> location_;
   std::weak_ptr<MCSettingsManagerDelegate> delegate_;
@@ -117,7 +117,7 @@ class MCSettingsManager : public std::enable_shared_from_this<MCSettingsManager>
   int32_t debugDLogLevel_ = 0;
   std::shared_ptr<platform::Timer> configTimer_, bybeaconTimer_;
 
-  mutable std::mutex mutex_;  // the report buffer
+  mutable platform::Mutex mutex_;  // the report buffer
   std::string beacons_;
   int64_t beaconsCount_ = 0;
 

@@ -16,7 +16,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +32,7 @@
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MainSDK;
@@ -204,11 +204,11 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   // comes before the locks of what the tick calls (the beacon and sensor managers' queues,
   // the log manager, the navigation manager and its client); locationMutex_ comes before
   // the archive manager's. No coordinator lock is held while a delegate runs.
-  mutable std::mutex mutex_;  // the tick's lock: wsMsg_, packetNumber_, client life
+  mutable platform::Mutex mutex_;  // the tick's lock: wsMsg_, packetNumber_, client life
   WScanMessage wsMsg_;
   int64_t packetNumber_ = 0;
 
-  mutable std::mutex stateMutex_;  // small lock for what readers take
+  mutable platform::Mutex stateMutex_;  // small lock for what readers take
   std::shared_ptr<platform::DispatchTimer> mainTimer_;
   std::string fullPathToZip_;
   std::vector<std::string> uuids_;
@@ -219,6 +219,6 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
 
   // The location's published fields and floor lists; taken before the beacon
   // manager's own lock when its fast-scan beacons are handed over.
-  mutable std::mutex locationMutex_;
+  mutable platform::Mutex locationMutex_;
   std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
 };

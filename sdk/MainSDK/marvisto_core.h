@@ -28,7 +28,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +40,7 @@
 #include "MCModels/mc_location_point.h"
 #include "MCModels/mc_route_path.h"
 #include "platform/error.h"
+#include "platform/mutex.h"
 
 // The coordinator and the Bluetooth-state manager stay inside the SDK.
 class MainSDK;
@@ -277,7 +277,7 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   std::shared_ptr<MarvistoCoreDelegate> delegateNow() const;
   void wire();
 
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::string userHash_, server_;
   std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
   int64_t bluetoothState_ = 0;

@@ -1,8 +1,7 @@
 #include "MainSDK/mc_pw_keychain.h"
 
-#include <mutex>
-
 #include "Navigation/utf8_text.h"
+#include "platform/mutex.h"
 
 const char* const kMCPWKeychainErrorDomain = "com.marvisto.MCPWKeychain";
 const char* const kMCPWKeychainAccountKey = "acct";
@@ -18,7 +17,7 @@ namespace {
 constexpr int64_t kMissingArgument = -1001;
 
 struct Accessibility {
-  std::mutex mutex;
+  platform::Mutex mutex;
   MCPWKeychain::Text value;
   static Accessibility& instance() {
     static Accessibility a;
@@ -137,12 +136,12 @@ bool MCPWKeychain::setPassword(const Text& password, const Text& service, const 
 
 MCPWKeychain::Text MCPWKeychain::accessibilityType() {
   Accessibility& a = Accessibility::instance();
-  std::lock_guard lock(a.mutex);
+  platform::MutexLock lock(a.mutex);
   return a.value;
 }
 
 void MCPWKeychain::setAccessibilityType(const Text& accessibilityType) {
   Accessibility& a = Accessibility::instance();
-  std::lock_guard lock(a.mutex);
+  platform::MutexLock lock(a.mutex);
   a.value = accessibilityType;
 }

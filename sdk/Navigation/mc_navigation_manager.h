@@ -17,7 +17,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "MCModels/mc_route_path.h"
 #include "Navigation/m_navigation_engine.h"
 #include "Navigation/mc_zone_info.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MCPushManager;
@@ -93,7 +93,7 @@ class MCNavigationManager {
   std::shared_ptr<MCPushManager> pushManager_;
   std::vector<MCZoneInfo> zones_;  // tick thread only; in order of entry
 
-  mutable std::mutex mutex_;  // guards the fields below; never held across a call out
+  mutable platform::Mutex mutex_;  // guards the fields below; never held across a call out
   std::shared_ptr<MCLocation> location_;
   int64_t locationId_ = 0;
   std::shared_ptr<const MCDeviceInfo> deviceInfo_;

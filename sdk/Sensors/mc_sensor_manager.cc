@@ -57,7 +57,7 @@ void MCSensorManager::configureSensors() {
   const double p = period();
   const std::string prefix = kMCMakerPrefix;
   motionManager_->setDeviceMotionUpdateInterval(p);
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   if (motionManager_->isGyroAvailable()) {
     motionManager_->setGyroUpdateInterval(p);
     gyroscopeQueue_ = platform::dispatch::serialQueue(prefix + ".gyroscope");
@@ -167,10 +167,10 @@ size_t MCSensorManager::textCap() const {
   return size_t(std::clamp(lines, 1.0, double(kHardCap)));
 }
 
-void MCSensorManager::appendText(std::mutex& m, std::deque<std::string>& list, double a, double b,
+void MCSensorManager::appendText(platform::Mutex& m, std::deque<std::string>& list, double a, double b,
                                  double c) {
   const size_t cap = textCap();
-  std::lock_guard lock(m);
+  platform::MutexLock lock(m);
   list.push_back(triple(a, b, c));
   while (list.size() > cap) list.pop_front();
 }
@@ -183,7 +183,7 @@ void MCSensorManager::addSensorEntry(int32_t code, double v0, double v1, double 
   e.values[2] = v2;
   e.values[3] = v3;
   MCSensorEntry entry = MCSensorEntry::initWithSensorEntry(e);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   sensorEntries_.push_back(entry);
   // Undrained, the queue keeps only its newest seconds.
   while (!sensorEntries_.empty() &&
@@ -193,7 +193,7 @@ void MCSensorManager::addSensorEntry(int32_t code, double v0, double v1, double 
 }
 
 void MCSensorManager::fillWscanMessage(WScanMessage& message, const platform::WallTime& withTime) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   message.sensorEntries.clear();
   for (auto& entry : sensorEntries_) {
     entry.calculateOffsetWithTime(withTime);
@@ -203,7 +203,7 @@ void MCSensorManager::fillWscanMessage(WScanMessage& message, const platform::Wa
 }
 
 void MCSensorManager::clearSensorEntries() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   sensorEntries_.clear();
 }
 
@@ -215,7 +215,7 @@ void MCSensorManager::changeSensorsFrequencyTo(double seconds) {
 
 void MCSensorManager::gpsScanEnabled(bool enabled) {
   {
-    std::lock_guard lock(propMutex_);
+    platform::MutexLock lock(propMutex_);
     if (gpsScanEnabled_ == enabled) return;
     gpsScanEnabled_ = enabled;
   }
@@ -226,8 +226,8 @@ void MCSensorManager::gpsScanEnabled(bool enabled) {
 }
 
 namespace {
-std::vector<std::string> drain(std::mutex& m, std::deque<std::string>& list) {
-  std::lock_guard lock(m);
+std::vector<std::string> drain(platform::Mutex& m, std::deque<std::string>& list) {
+  platform::MutexLock lock(m);
   std::vector<std::string> out(list.begin(), list.end());
   list.clear();
   return out;
@@ -245,50 +245,50 @@ std::vector<std::string> MCSensorManager::arrayWithGyroscopeData() {
 }
 
 bool MCSensorManager::shouldDisplayCalibration() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return shouldDisplayCalibration_;
 }
 void MCSensorManager::setShouldDisplayCalibration(bool value) {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   shouldDisplayCalibration_ = value;
 }
 bool MCSensorManager::gpsScanEnabled() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return gpsScanEnabled_;
 }
 void MCSensorManager::setGpsScanEnabled(bool value) {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   gpsScanEnabled_ = value;
 }
 double MCSensorManager::period() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return period_;
 }
 void MCSensorManager::setPeriod(double seconds) {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   period_ = seconds;
 }
 std::weak_ptr<MCSensorManagerDelegate> MCSensorManager::delegate() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return delegate_;
 }
 void MCSensorManager::setDelegate(std::weak_ptr<MCSensorManagerDelegate> delegate) {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   delegate_ = std::move(delegate);
 }
 size_t MCSensorManager::queuedCount() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return sensorEntries_.size();
 }
 platform::QueuePtr MCSensorManager::gyroscopeQueue() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return gyroscopeQueue_;
 }
 platform::QueuePtr MCSensorManager::accelerometerQueue() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return accelerometerQueue_;
 }
 platform::QueuePtr MCSensorManager::magnetometerQueue() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return magnetometerQueue_;
 }

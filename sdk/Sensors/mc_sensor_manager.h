@@ -16,7 +16,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "platform/dispatch.h"
 #include "platform/location_manager.h"
 #include "platform/motion_manager.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 // How many seconds of samples the queue and each text list keep at most.
@@ -84,7 +84,7 @@ class MCSensorManager : public std::enable_shared_from_this<MCSensorManager> {
   void handleDeviceMotion(const platform::DeviceMotion* motion, const platform::Error* error);
   void handleAccelerometer(const platform::Error* error);
   void handleGyroscope(const platform::GyroData* data, const platform::Error* error);
-  void appendText(std::mutex& m, std::deque<std::string>& list, double a, double b, double c);
+  void appendText(platform::Mutex& m, std::deque<std::string>& list, double a, double b, double c);
   size_t textCap() const;
 
   platform::QueuePtr gyroscopeQueue_, accelerometerQueue_, magnetometerQueue_;
@@ -94,9 +94,9 @@ class MCSensorManager : public std::enable_shared_from_this<MCSensorManager> {
   // propMutex_ before its lock is taken); propMutex_ may be held while calling the
   // platform's motion manager, dispatch and the logger. No lock is held while the
   // delegate runs.
-  mutable std::mutex mutex_;  // sensorEntries_
-  std::mutex acMutex_, mgMutex_, grMutex_;
-  mutable std::mutex propMutex_;  // the properties and the queues
+  mutable platform::Mutex mutex_;  // sensorEntries_
+  platform::Mutex acMutex_, mgMutex_, grMutex_;
+  mutable platform::Mutex propMutex_;  // the properties and the queues
   bool shouldDisplayCalibration_ = true;
   bool gpsScanEnabled_ = true;
   double period_ = 0.01;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Foundation/mc_log.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 #include "server/mqueue/mqueue.h"
 
@@ -19,8 +20,8 @@ void Note(const std::string& text) { MC_LOG(2, text); }
 // a post: each of those starts no other post and lets go of the directory
 // when its post ends, so the next queue takes over without anyone waiting.
 struct CurrentQueue {
-  std::mutex life;   // one start or stop at a time; guards `leaving`
-  std::mutex mutex;  // the reference, and appends to the queue it names
+  platform::Mutex life;   // one start or stop at a time; guards `leaving`
+  platform::Mutex mutex;  // the reference, and appends to the queue it names
   std::unique_ptr<MQueueManager> queue;
   std::vector<std::unique_ptr<MQueueManager>> leaving;
 };
@@ -41,7 +42,7 @@ CurrentQueue& Current() {
 void EndCurrent(CurrentQueue& c) {
   std::unique_ptr<MQueueManager> old;
   {
-    std::lock_guard lock(c.mutex);
+    platform::MutexLock lock(c.mutex);
     old = std::move(c.queue);
   }
   // Those whose post has ended since go now (their threads end at once).
@@ -76,61 +77,61 @@ void MMQueueEngine::startEngine() {
   Note("Start MQEngine.\n");
   std::string url, hash, path;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     url = server_ + "/xmlParserInsert";
     hash = userHash_;
     path = mqPath_;
   }
   CurrentQueue& c = Current();
-  std::lock_guard life(c.life);
+  platform::MutexLock life(c.life);
   EndCurrent(c);
   auto queue = std::make_unique<MQueueManager>(url, path, kMaxBatchBytes, kMaxBatchFiles);
   queue->setParameter("userHash", hash);
   queue->start();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   c.queue = std::move(queue);
 }
 
 void MMQueueEngine::stopEngine() {
   Note("Stop MQEngine.\n");
   CurrentQueue& c = Current();
-  std::lock_guard life(c.life);
+  platform::MutexLock life(c.life);
   EndCurrent(c);
 }
 
 void MMQueueEngine::addMessage(const std::string& text) {
   CurrentQueue& c = Current();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   if (c.queue) c.queue->addMessage(text);
 }
 
 bool MMQueueEngine::running() {
   CurrentQueue& c = Current();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   return c.queue != nullptr;
 }
 
 std::string MMQueueEngine::server() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return server_;
 }
 
 void MMQueueEngine::setServer(const std::string& server) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   server_ = server;
 }
 
 std::string MMQueueEngine::userHash() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return userHash_;
 }
 
 void MMQueueEngine::setUserHash(const std::string& userHash) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   userHash_ = userHash;
 }
 
 std::string MMQueueEngine::mqPath() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return mqPath_;
 }

@@ -14,8 +14,9 @@
 // lock.
 #pragma once
 
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 class MMQueueEngine {
  public:
@@ -42,6 +43,6 @@ class MMQueueEngine {
   static constexpr int kMaxBatchFiles = 200;
 
  private:
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::string server_, userHash_, mqPath_;
 };

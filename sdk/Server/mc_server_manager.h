@@ -13,11 +13,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "Server/m_loader.h"
 #include "Server/m_mqueue_engine.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
@@ -66,7 +66,7 @@ class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
  private:
   void heatmapStep(const WScanMessage& message);
 
-  mutable std::mutex mutex_;
+  mutable platform::Mutex mutex_;
   std::string server_, userHash_;
   int32_t mqMessageTimeoutForeground_ = 10;
   int32_t mqMessageTimeoutBackground_ = 300;
