@@ -92,7 +92,7 @@ MCFloorPage MCFloorPage::empty(std::string mimeType, std::vector<uint8_t> data) 
 struct MCFloorPageDrawer::Job {
   platform::Mutex mutex;
   platform::CondVar done;
-  std::optional<MCFloorPage> page;  // set once drawn
+  std::optional<MCFloorPage> page GUARDED_BY(mutex);  // set once drawn
 
   bool waitUntil(std::chrono::steady_clock::time_point deadline) {
     platform::UniqueLock lock(mutex);

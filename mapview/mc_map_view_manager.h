@@ -35,7 +35,7 @@ class MCMapViewManager : public MCFloorImageRenderer {
  private:
   MCFloorPageDrawer drawer_;  // main thread only
   mutable platform::Mutex mutex_;
-  std::shared_ptr<MCLocation> location_;
-  std::shared_ptr<const MCFloorPage> webView_;
-  std::shared_ptr<platform::Image> image_;
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::shared_ptr<const MCFloorPage> webView_ GUARDED_BY(mutex_);
+  std::shared_ptr<platform::Image> image_ GUARDED_BY(mutex_);
 };

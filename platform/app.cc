@@ -14,14 +14,14 @@ namespace {
 
 struct Values {
   Mutex mutex;
-  ApplicationState state = ApplicationState::Active;
-  std::string bundleName = "Marvisto";
-  std::string bundleIdentifier = "com.marvisto.app";
-  std::string systemVersion;  // empty: uname
-  float batteryLevel = -1;
-  std::string machine;  // empty: uname
-  std::string vendorId;  // empty: the stored one
-  std::optional<WifiInfo> wifi;
+  ApplicationState state GUARDED_BY(mutex) = ApplicationState::Active;
+  std::string bundleName GUARDED_BY(mutex) = "Marvisto";
+  std::string bundleIdentifier GUARDED_BY(mutex) = "com.marvisto.app";
+  std::string systemVersion GUARDED_BY(mutex);  // empty: uname
+  float batteryLevel GUARDED_BY(mutex) = -1;
+  std::string machine GUARDED_BY(mutex);  // empty: uname
+  std::string vendorId GUARDED_BY(mutex);  // empty: the stored one
+  std::optional<WifiInfo> wifi GUARDED_BY(mutex);
 };
 
 Values& values() {

@@ -10,8 +10,8 @@ namespace {
 // The one radio of the process: its state and the centrals listening to it.
 struct Radio {
   Mutex mutex;
-  int64_t state = kCentralStateUnknown;
-  std::vector<std::weak_ptr<BluetoothCentral>> centrals;
+  int64_t state GUARDED_BY(mutex) = kCentralStateUnknown;
+  std::vector<std::weak_ptr<BluetoothCentral>> centrals GUARDED_BY(mutex);
 
   static Radio& instance() {
     static Radio* radio = new Radio;  // outlives every central, also at exit

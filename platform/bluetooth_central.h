@@ -89,9 +89,9 @@ class BluetoothCentral : public std::enable_shared_from_this<BluetoothCentral> {
   Options options_;
   std::atomic<int64_t> state_{kCentralStateUnknown};
   mutable Mutex mutex_;
-  bool scanning_ = false;
-  bool duplicates_ = false;
-  std::set<std::string> seen_;
+  bool scanning_ GUARDED_BY(mutex_) = false;
+  bool duplicates_ GUARDED_BY(mutex_) = false;
+  std::set<std::string> seen_ GUARDED_BY(mutex_);
 };
 
 namespace bluetooth {

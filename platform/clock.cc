@@ -12,10 +12,10 @@ namespace {
 
 struct ClockState {
   Mutex mutex;
-  bool manual = false;
-  int64_t wallNs = 0;     // manual wall time, nanoseconds since 1970
-  int64_t steadyNs = 0;   // manual steady time
-  int minutesWest = 0;
+  bool manual GUARDED_BY(mutex) = false;
+  int64_t wallNs GUARDED_BY(mutex) = 0;     // manual wall time, nanoseconds since 1970
+  int64_t steadyNs GUARDED_BY(mutex) = 0;   // manual steady time
+  int minutesWest GUARDED_BY(mutex) = 0;
 };
 
 ClockState& state() {

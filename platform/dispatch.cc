@@ -64,9 +64,9 @@ class Pool {
   }
   Mutex mutex_;
   CondVar cv_;
-  std::deque<std::function<void()>> tasks_;
-  long threads_ = 0;
-  long idle_ = 0;
+  std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+  long threads_ GUARDED_BY(mutex_) = 0;
+  long idle_ GUARDED_BY(mutex_) = 0;
 };
 
 class MainQueue final : public Queue {
@@ -129,8 +129,8 @@ class SerialQueue final : public Queue {
     draining_ = false;
   }
   Mutex mutex_;
-  std::deque<Block> blocks_;
-  bool draining_ = false;
+  std::deque<Block> blocks_ GUARDED_BY(mutex_);
+  bool draining_ GUARDED_BY(mutex_) = false;
 };
 
 // Delivers `after` blocks and dispatch-timer firings for queues other than the main queue
@@ -194,10 +194,10 @@ class Scheduler {
   }
   Mutex mutex_;
   CondVar cv_;
-  std::map<std::pair<int64_t, uint64_t>, Item> items_;
-  uint64_t seq_ = 0;
-  int delivering_ = 0;
-  bool started_ = false;
+  std::map<std::pair<int64_t, uint64_t>, Item> items_ GUARDED_BY(mutex_);
+  uint64_t seq_ GUARDED_BY(mutex_) = 0;
+  int delivering_ GUARDED_BY(mutex_) = 0;
+  bool started_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace
@@ -221,7 +221,7 @@ void Queue::sync(Block block) {
   struct Done {
     Mutex mutex;
     CondVar cv;
-    bool done = false;
+    bool done GUARDED_BY(mutex) = false;
   };
   auto d = std::make_shared<Done>();
   async([d, &block] {
@@ -336,11 +336,11 @@ struct DispatchTimer::State : std::enable_shared_from_this<DispatchTimer::State>
   Mutex mutex;
   QueuePtr queue;
   int64_t period = 0;
-  std::shared_ptr<Block> handler;  // null once cancelled
-  bool started = false;
-  int64_t due = 0;
+  std::shared_ptr<Block> handler GUARDED_BY(mutex);  // null once cancelled
+  bool started GUARDED_BY(mutex) = false;
+  int64_t due GUARDED_BY(mutex) = 0;
 
-  void arm(int64_t at) {
+  void arm(int64_t at) REQUIRES(mutex) {
     due = at;
     detail::scheduleAt(queue, at, [self = shared_from_this()] { self->fire(); });
   }
@@ -366,6 +366,7 @@ struct DispatchTimer::State : std::enable_shared_from_this<DispatchTimer::State>
 std::shared_ptr<DispatchTimer> DispatchTimer::create(QueuePtr queue, double interval, double,
                                                      Block handler) {
   auto s = std::make_shared<State>();
+  MutexLock lk(s->mutex);  // not shared yet; taken for the analysis' sake
   s->queue = std::move(queue);
   s->period = std::max<int64_t>(detail::secondsToNs(interval), 1000);
   s->handler = std::make_shared<Block>(std::move(handler));

@@ -82,8 +82,8 @@ class Group : public std::enable_shared_from_this<Group> {
  private:
   Mutex mutex_;
   CondVar cv_;
-  long count_ = 0;
-  std::vector<std::pair<QueuePtr, Block>> notify_;
+  long count_ GUARDED_BY(mutex_) = 0;
+  std::vector<std::pair<QueuePtr, Block>> notify_ GUARDED_BY(mutex_);
 };
 
 // A repeating timer on a queue whose handler is never re-entered: the next firing is

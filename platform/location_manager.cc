@@ -17,19 +17,19 @@ std::vector<std::string> defaultInfoKeys() {
 // of the device, and the managers told of changes and fed with readings.
 struct World {
   Mutex mutex;
-  int32_t status = kAuthorizationStatusNotDetermined;
-  int32_t answer = kAuthorizationStatusAuthorizedAlways;
-  bool servicesEnabled = true;
-  bool headingAvailable = true;
-  bool monitoringAvailable = true;
-  std::vector<std::string> infoKeys = defaultInfoKeys();
-  std::vector<std::weak_ptr<LocationManager>> managers;
+  int32_t status GUARDED_BY(mutex) = kAuthorizationStatusNotDetermined;
+  int32_t answer GUARDED_BY(mutex) = kAuthorizationStatusAuthorizedAlways;
+  bool servicesEnabled GUARDED_BY(mutex) = true;
+  bool headingAvailable GUARDED_BY(mutex) = true;
+  bool monitoringAvailable GUARDED_BY(mutex) = true;
+  std::vector<std::string> infoKeys GUARDED_BY(mutex) = defaultInfoKeys();
+  std::vector<std::weak_ptr<LocationManager>> managers GUARDED_BY(mutex);
 
   static World& instance() {
     static World* w = new World;  // outlives every manager
     return *w;
   }
-  std::vector<std::shared_ptr<LocationManager>> live() {
+  std::vector<std::shared_ptr<LocationManager>> live() REQUIRES(mutex) {
     std::vector<std::shared_ptr<LocationManager>> out;
     std::erase_if(managers, [](const auto& w) { return w.expired(); });
     for (const auto& w : managers)
@@ -65,7 +65,7 @@ std::optional<std::string> canonicalUUID(const std::string& text) {
 
 bool sameRegion(const BeaconRegion& a, const BeaconRegion& b) { return a.identifier == b.identifier; }
 
-void setStatusLocked(World& w, int32_t status) {
+void setStatusLocked(World& w, int32_t status) REQUIRES(w.mutex) {
   w.status = status;
   for (const auto& m : w.live()) m->report(status);
 }

@@ -157,12 +157,13 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
   LocationManagerDelegate delegate_;
   std::weak_ptr<RunLoop> loop_;
   mutable Mutex mutex_;
-  double distanceFilter_ = -1;  // none
-  double desiredAccuracy_ = kLocationAccuracyBest;
-  std::vector<BeaconRegion> monitored_, ranged_;
-  bool updating_ = false, significant_ = false;
-  int requests_ = 0;
-  std::optional<Location> last_;
+  double distanceFilter_ GUARDED_BY(mutex_) = -1;  // none
+  double desiredAccuracy_ GUARDED_BY(mutex_) = kLocationAccuracyBest;
+  std::vector<BeaconRegion> monitored_ GUARDED_BY(mutex_), ranged_ GUARDED_BY(mutex_);
+  bool updating_ GUARDED_BY(mutex_) = false;
+  bool significant_ GUARDED_BY(mutex_) = false;
+  int requests_ GUARDED_BY(mutex_) = 0;
+  std::optional<Location> last_ GUARDED_BY(mutex_);
 };
 
 namespace location {

@@ -10,8 +10,8 @@ namespace {
 // The device's motion sensors: which exist, and the managers they feed.
 struct Sensors {
   Mutex mutex;
-  bool available[3] = {true, true, true};
-  std::vector<std::weak_ptr<MotionManager>> managers;
+  bool available[3] GUARDED_BY(mutex) = {true, true, true};
+  std::vector<std::weak_ptr<MotionManager>> managers GUARDED_BY(mutex);
 
   static Sensors& instance() {
     static Sensors* s = new Sensors;  // outlives every manager
@@ -157,9 +157,14 @@ void MotionManager::feedSource(Source<Sample, Handler>& source, const Sample& sa
   if (handler) queue->async([handler, sample] { handler(&sample, nullptr); });
 }
 
-void MotionManager::feed(const AccelerometerData& sample) { feedSource(accelerometer_, sample); }
-void MotionManager::feed(const GyroData& sample) { feedSource(gyro_, sample); }
-void MotionManager::feed(const DeviceMotion& sample) { feedSource(deviceMotion_, sample); }
+// These three only name the source; feedSource reads and writes it under the lock.
+void MotionManager::feed(const AccelerometerData& sample) NO_THREAD_SAFETY_ANALYSIS {
+  feedSource(accelerometer_, sample);
+}
+void MotionManager::feed(const GyroData& sample) NO_THREAD_SAFETY_ANALYSIS { feedSource(gyro_, sample); }
+void MotionManager::feed(const DeviceMotion& sample) NO_THREAD_SAFETY_ANALYSIS {
+  feedSource(deviceMotion_, sample);
+}
 
 void MotionManager::fail(int which, const Error& error) {
   MutexLock lock(mutex_);

@@ -131,10 +131,10 @@ class MotionManager : public std::enable_shared_from_this<MotionManager> {
   void feedSource(Source<Sample, Handler>& source, const Sample& sample);
 
   mutable Mutex mutex_;
-  Source<AccelerometerData, AccelerometerHandler> accelerometer_;
-  Source<GyroData, GyroHandler> gyro_;
-  Source<DeviceMotion, DeviceMotionHandler> deviceMotion_;
-  uint32_t frame_ = kAttitudeReferenceFrameXArbitraryZVertical;
+  Source<AccelerometerData, AccelerometerHandler> accelerometer_ GUARDED_BY(mutex_);
+  Source<GyroData, GyroHandler> gyro_ GUARDED_BY(mutex_);
+  Source<DeviceMotion, DeviceMotionHandler> deviceMotion_ GUARDED_BY(mutex_);
+  uint32_t frame_ GUARDED_BY(mutex_) = kAttitudeReferenceFrameXArbitraryZVertical;
 };
 
 namespace motion {

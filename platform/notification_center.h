@@ -53,8 +53,8 @@ class NotificationCenter : public std::enable_shared_from_this<NotificationCente
   std::vector<Entry> observersOf(const std::string& name, const void* object);
   void deliver(std::vector<Entry>& observers, const Notification& n);
   Mutex mutex_;
-  Token next_ = 1;
-  std::vector<Entry> entries_;
+  Token next_ GUARDED_BY(mutex_) = 1;
+  std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

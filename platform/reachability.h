@@ -57,9 +57,9 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
   bool hostName_;
   InterfaceSource source_;
   mutable Mutex mutex_;
-  std::function<void(uint32_t)> callback_;
-  std::shared_ptr<Timer> timer_;
-  std::optional<uint32_t> last_;
+  std::function<void(uint32_t)> callback_ GUARDED_BY(mutex_);
+  std::shared_ptr<Timer> timer_ GUARDED_BY(mutex_);
+  std::optional<uint32_t> last_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

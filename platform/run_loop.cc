@@ -30,29 +30,29 @@ std::atomic<detail::IdleWaiter*> mainIdleWaiter{nullptr};
 struct RunLoop::Impl {
   Mutex mutex;
   CondVar cv;
-  std::deque<Block> posted;
-  std::map<std::pair<int64_t, uint64_t>, std::shared_ptr<Timer>> timers;  // (due, seq)
-  uint64_t seq = 0;
-  int depth = 0;         // nested run invocations
-  bool stopping = false;
-  bool waiting = false;  // the owner is blocked waiting for work
+  std::deque<Block> posted GUARDED_BY(mutex);
+  std::map<std::pair<int64_t, uint64_t>, std::shared_ptr<Timer>> timers GUARDED_BY(mutex);  // (due, seq)
+  uint64_t seq GUARDED_BY(mutex) = 0;
+  int depth GUARDED_BY(mutex) = 0;         // nested run invocations
+  bool stopping GUARDED_BY(mutex) = false;
+  bool waiting GUARDED_BY(mutex) = false;  // the owner is blocked waiting for work
   RunLoop* self = nullptr;
   std::atomic<bool> isMain{false};  // the main thread's loop
   // While an idle waiter stands in for `cv` (main loop only), wake-ups go to this eventfd.
-  int wakeFd = -1;
-  bool fdWaiting = false;
-  bool fdSignalled = false;  // wakeFd's counter is not zero (written and read under the lock)
+  int wakeFd GUARDED_BY(mutex) = -1;
+  bool fdWaiting GUARDED_BY(mutex) = false;
+  bool fdSignalled GUARDED_BY(mutex) = false;  // wakeFd's counter is not zero (written and read under the lock)
 
   ~Impl() {
     if (wakeFd >= 0) close(wakeFd);
   }
 
   // Wakes the owner wherever it waits; under the loop's lock.
-  void wakeLocked() {
+  void wakeLocked() REQUIRES(mutex) {
     cv.notify_all();
     if (fdWaiting) signalFdLocked();
   }
-  void signalFdLocked() {
+  void signalFdLocked() REQUIRES(mutex) {
     if (fdSignalled) return;
     fdSignalled = true;
     uint64_t one = 1;
@@ -88,15 +88,15 @@ struct RunLoop::Impl {
 
   enum class Step { Ran, Stopped, Idle, Timeout };
 
-  bool readyLocked(int64_t now) const {
+  bool readyLocked(int64_t now) const REQUIRES(mutex) {
     return !posted.empty() || (!timers.empty() && timers.begin()->first.first <= now);
   }
   // The same, reading the clock only when a timer decides it.
-  bool readyNowLocked() const {
+  bool readyNowLocked() const REQUIRES(mutex) {
     return !posted.empty() || (!timers.empty() && timers.begin()->first.first <= detail::nowNs());
   }
 
-  void insertLocked(const std::shared_ptr<Timer>& t, int64_t due) {
+  void insertLocked(const std::shared_ptr<Timer>& t, int64_t due) REQUIRES(mutex) {
     t->due_ = due;
     t->seq_ = ++seq;
     t->scheduled_ = true;
@@ -200,8 +200,8 @@ namespace {
 
 struct Registry {
   Mutex mutex;
-  std::vector<RunLoop::Impl*> loops;
-  std::shared_ptr<RunLoop> main;
+  std::vector<RunLoop::Impl*> loops GUARDED_BY(mutex);
+  std::shared_ptr<RunLoop> main GUARDED_BY(mutex);
   // Written under `mutex` together with `main` (which it implies), read without it: whether
   // the caller is the main thread is asked at every hand-off.
   std::atomic<std::thread::id> mainThread{};

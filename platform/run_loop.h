@@ -44,7 +44,7 @@ class Timer : public std::enable_shared_from_this<Timer> {
   double interval_;
   bool repeats_;
   mutable Mutex mutex_;
-  std::shared_ptr<const Block> block_;  ///< null once invalid
+  std::shared_ptr<const Block> block_ GUARDED_BY(mutex_);  ///< null once invalid
   /// Guarded by the loop's lock: where the timer sits in its loop's schedule.
   std::weak_ptr<RunLoop> loop_;
   int64_t due_ = 0;

@@ -47,7 +47,7 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   std::thread thread;
   Mutex mutex;
   CondVar stoppedCv;
-  std::vector<std::function<void()>> tasks;  // (m)
+  std::vector<std::function<void()>> tasks GUARDED_BY(mutex);  // (m)
   // The tasks being run, taken from `tasks` at once; kept to reuse its storage (driver).
   std::vector<std::function<void()>> draining;
   // Tasks ever posted, and whether the driver sleeps in curl_multi_poll: a poster wakes it
@@ -64,8 +64,8 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
     }  // only EAGAIN at a counter near overflow: the poll is awake anyway
   }
   uint64_t drained = 0;  // `posted` as the driver last took its tasks (driver)
-  bool stopping = false;  // (m)
-  bool stopped = false;   // (m)
+  bool stopping GUARDED_BY(mutex) = false;  // (m)
+  bool stopped GUARDED_BY(mutex) = false;   // (m)
 
   // The driver's role (m). The main thread keeps it for a while after it left its wait with
   // transfers in flight, as it mostly comes back within microseconds (it ran a reply's
@@ -73,12 +73,12 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   // kWatchSparsest), takes the role over once the main thread stayed away a whole period, or
   // at once when another thread posts.
   enum class Driver { None, Network, Main };
-  Driver driver = Driver::None;
-  bool mainWaiting = false;      // the main thread is in idleWait (m)
-  bool mainWantsToDrive = false;  // ... and waits for the network thread to let go (m)
-  uint64_t mainLeft = 0;          // how often the main thread left idleWait (m)
-  bool workLeft = false;  // the last driver let go of transfers still in flight (m)
-  bool takeOver = false;  // a thread that never drives posted while the main thread is away (m)
+  Driver driver GUARDED_BY(mutex) = Driver::None;
+  bool mainWaiting GUARDED_BY(mutex) = false;      // the main thread is in idleWait (m)
+  bool mainWantsToDrive GUARDED_BY(mutex) = false;  // ... and waits for the network thread to let go (m)
+  uint64_t mainLeft GUARDED_BY(mutex) = 0;          // how often the main thread left idleWait (m)
+  bool workLeft GUARDED_BY(mutex) = false;  // the last driver let go of transfers still in flight (m)
+  bool takeOver GUARDED_BY(mutex) = false;  // a thread that never drives posted while the main thread is away (m)
   // Tasks that may run host code, queued or running, plus connections that run host code,
   // started and not ended (m; read without the lock by a driver that checks again under it).
   std::atomic<int> hostCode{0};
@@ -86,7 +86,7 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   void hostCodeEnds(URLConnection& c);
   // How the network thread sleeps while it does not drive: woken every kWatch while the main
   // thread drives or lately did, else only by a post (m).
-  enum class Sleep { Awake, Watching, Deep } sleep = Sleep::Awake;
+  enum class Sleep { Awake, Watching, Deep } sleep GUARDED_BY(mutex) = Sleep::Awake;
   CondVar sleepCv;
   int handFd = -1;  // eventfd: the network thread let go for the main thread waiting for it
   static constexpr auto kWatch = std::chrono::milliseconds(1);
@@ -169,7 +169,7 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   Round round(bool asMain);
   bool admitWaiting();
   bool drainTasks(bool asMain);
-  void handOverLocked();
+  void handOverLocked() REQUIRES(mutex);
   short park(int extraFd, int timeoutMs);
   void resumeDueUploads();
   int pollTimeoutMs();

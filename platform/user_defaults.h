@@ -38,8 +38,8 @@ class UserDefaults {
   std::filesystem::path file_;
   // Lock order: writeMutex_ before mutex_ (synchronize copies the values under both).
   mutable Mutex mutex_;
-  Mutex writeMutex_;  // one synchronize at a time, so an older state never lands last
-  nlohmann::json values_;
+  Mutex writeMutex_ ACQUIRED_BEFORE(mutex_);  // one synchronize at a time, so an older state never lands last
+  nlohmann::json values_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -85,15 +85,15 @@ class MCLogManager : public std::enable_shared_from_this<MCLogManager> {
 
  private:
   mutable platform::Mutex mutex_;
-  std::string serverTimeLocked(const WScanMessage& message) const;
+  std::string serverTimeLocked(const WScanMessage& message) const REQUIRES(mutex_);
 
-  std::optional<MCDeviceOffset> deviceOffset_;
-  std::string server_, fullPathToDir_, fullPathToZip_, checkPoint_, logName_, directory_;
-  std::shared_ptr<MCLocation> location_;
-  std::string locationText_ = "0:0";
-  std::weak_ptr<MCLogManagerDelegate> delegate_;
-  bool navigate_ = false;
-  bool savingLog_ = false;
-  uint64_t curentIndex_ = 0;
-  std::vector<WScanMessage> wsMsgArray_;
+  std::optional<MCDeviceOffset> deviceOffset_ GUARDED_BY(mutex_);
+  std::string server_ GUARDED_BY(mutex_), fullPathToDir_ GUARDED_BY(mutex_), fullPathToZip_ GUARDED_BY(mutex_), checkPoint_ GUARDED_BY(mutex_), logName_ GUARDED_BY(mutex_), directory_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::string locationText_ GUARDED_BY(mutex_) = "0:0";
+  std::weak_ptr<MCLogManagerDelegate> delegate_ GUARDED_BY(mutex_);
+  bool navigate_ GUARDED_BY(mutex_) = false;
+  bool savingLog_ GUARDED_BY(mutex_) = false;
+  uint64_t curentIndex_ GUARDED_BY(mutex_) = 0;
+  std::vector<WScanMessage> wsMsgArray_ GUARDED_BY(mutex_);
 };

@@ -6,7 +6,7 @@ namespace {
 
 struct Registered {
   platform::Mutex mutex;
-  std::shared_ptr<MCFloorImageRenderer> renderer;
+  std::shared_ptr<MCFloorImageRenderer> renderer GUARDED_BY(mutex);
 };
 
 Registered& TheRenderer() {

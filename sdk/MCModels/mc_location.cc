@@ -31,7 +31,7 @@ std::optional<std::vector<uint8_t>> DecodeOptionalData(const platform::KeyedUnar
 
 struct ScreenFactory {
   platform::Mutex mutex;
-  MCLocationScreenFactory make;
+  MCLocationScreenFactory make GUARDED_BY(mutex);
 };
 
 ScreenFactory& TheScreenFactory() {

@@ -73,15 +73,15 @@ class MCPushManager : public MCHTTPRequestOperationManager,
 
  private:
   mutable platform::Mutex mutex_;  // every field below
-  std::string server_, userHash_;
-  std::shared_ptr<MCLocation> location_;
-  std::weak_ptr<MCPushManagerDelegate> delegate_;
-  std::vector<std::shared_ptr<MCActionBeacon>> beacons_;
+  std::string server_ GUARDED_BY(mutex_), userHash_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::weak_ptr<MCPushManagerDelegate> delegate_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<MCActionBeacon>> beacons_ GUARDED_BY(mutex_);
   // Zone-report lines with their sequence numbers: a success removes only the
   // lines its post carried.
-  std::deque<std::pair<uint64_t, std::string>> xmlArray_;
-  uint64_t nextLine_ = 0;
-  int32_t postPacketNumber_ = 0;
-  int32_t updateActionsTimeout_ = 900;
-  std::string zoneVisitURL_, targetRef_;  // "": the service's fixed ones
+  std::deque<std::pair<uint64_t, std::string>> xmlArray_ GUARDED_BY(mutex_);
+  uint64_t nextLine_ GUARDED_BY(mutex_) = 0;
+  int32_t postPacketNumber_ GUARDED_BY(mutex_) = 0;
+  int32_t updateActionsTimeout_ GUARDED_BY(mutex_) = 900;
+  std::string zoneVisitURL_ GUARDED_BY(mutex_), targetRef_ GUARDED_BY(mutex_);  // "": the service's fixed ones
 };

@@ -26,6 +26,6 @@ class MCCategoryManager {
 
  private:
   mutable platform::Mutex mutex_;
-  std::shared_ptr<MCArchiveManager> archiveManager_;
-  std::vector<std::shared_ptr<MCCategory>> categories_;
+  std::shared_ptr<MCArchiveManager> archiveManager_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<MCCategory>> categories_ GUARDED_BY(mutex_);
 };

@@ -41,8 +41,8 @@ std::shared_ptr<platform::Image> Decode(const std::vector<uint8_t>& bytes, int64
   if (!platform::RunLoop::isMainThread()) return platform::Image::imageWithData(bytes, 1, maxPixels);
   struct State {
     platform::Mutex mutex;
-    bool done = false;
-    std::shared_ptr<platform::Image> image;
+    bool done GUARDED_BY(mutex) = false;
+    std::shared_ptr<platform::Image> image GUARDED_BY(mutex);
   };
   auto state = std::make_shared<State>();
   const auto loop = platform::RunLoop::main();
@@ -61,6 +61,7 @@ std::shared_ptr<platform::Image> Decode(const std::vector<uint8_t>& bytes, int64
   };
   while (!done()) loop->runUntil(done, 3600);
   decoder.join();
+  platform::MutexLock lock(state->mutex);
   return state->image;
 }
 
@@ -154,9 +155,10 @@ std::optional<std::vector<uint8_t>> FetchBytes(const std::string& url, double ti
   struct State {
     platform::Mutex mutex;
     platform::CondVar done;
-    bool finished = false, ok = false;
-    long status = 0;
-    std::vector<uint8_t> bytes;
+    bool finished GUARDED_BY(mutex) = false;
+    bool ok GUARDED_BY(mutex) = false;
+    long status GUARDED_BY(mutex) = 0;
+    std::vector<uint8_t> bytes GUARDED_BY(mutex);
   };
   auto state = std::make_shared<State>();
   auto finish = [state](bool ok) {

@@ -54,9 +54,9 @@ class MCVenueManager {
  private:
   mutable platform::Mutex mutex_;
   platform::Mutex loadMutex_;  // one load at a time; taken before mutex_
-  std::shared_ptr<MCLocation> location_;
-  std::shared_ptr<MCArchiveManager> archiveManager_;
-  std::shared_ptr<MCCategoryManager> categoryManager_;
-  std::vector<std::shared_ptr<MCVenue>> venues_;
-  double imageTimeout_ = kImageTimeout;
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCArchiveManager> archiveManager_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCCategoryManager> categoryManager_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<MCVenue>> venues_ GUARDED_BY(mutex_);
+  double imageTimeout_ GUARDED_BY(mutex_) = kImageTimeout;
 };

@@ -39,5 +39,5 @@ class MGraphEngine {
   R call(R none, F&& f);
 
   platform::Mutex mutex_;  // guards client_ only
-  std::shared_ptr<MNavigationClient> client_;
+  std::shared_ptr<MNavigationClient> client_ GUARDED_BY(mutex_);
 };

@@ -60,7 +60,7 @@ class MNavigationEngine {
 
  private:
   platform::Mutex mutex_;  // guards the three fields, never held across an engine call
-  std::shared_ptr<MNavigationClient> client_;
-  std::shared_ptr<MGraphEngine> graphEngine_;
-  std::shared_ptr<const MLocationInfo> locationInfo_;
+  std::shared_ptr<MNavigationClient> client_ GUARDED_BY(mutex_);
+  std::shared_ptr<MGraphEngine> graphEngine_ GUARDED_BY(mutex_);
+  std::shared_ptr<const MLocationInfo> locationInfo_ GUARDED_BY(mutex_);
 };

@@ -94,10 +94,10 @@ class MCNavigationManager {
   std::vector<MCZoneInfo> zones_;  // tick thread only; in order of entry
 
   mutable platform::Mutex mutex_;  // guards the fields below; never held across a call out
-  std::shared_ptr<MCLocation> location_;
-  int64_t locationId_ = 0;
-  std::shared_ptr<const MCDeviceInfo> deviceInfo_;
-  std::weak_ptr<MCZoneManagerDelegate> delegate_;
-  int32_t directTimeout_ = 30;
-  double localTime_ = 0;  // seconds since 1970 of the last zone report
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  int64_t locationId_ GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<const MCDeviceInfo> deviceInfo_ GUARDED_BY(mutex_);
+  std::weak_ptr<MCZoneManagerDelegate> delegate_ GUARDED_BY(mutex_);
+  int32_t directTimeout_ GUARDED_BY(mutex_) = 30;
+  double localTime_ GUARDED_BY(mutex_) = 0;  // seconds since 1970 of the last zone report
 };

@@ -47,9 +47,9 @@ class MNavigationClient {
   void enter();
   void leave();
 
-  platform::Mutex mutex_;  // guards the fields below
+  platform::Mutex mutex_;  // guards the two counts
   platform::CondVar changed_;
-  int inside_ = 0;          // calls inside `with`
-  int writersWaiting_ = 0;  // destroys waiting for them; new calls wait while any does
-  ClientNavigationState* state_;
+  int inside_ GUARDED_BY(mutex_) = 0;          // calls inside `with`
+  int writersWaiting_ GUARDED_BY(mutex_) = 0;  // destroys waiting for them; new calls wait while any does
+  ClientNavigationState* state_;  // cleared only by destroy, once no call is inside
 };

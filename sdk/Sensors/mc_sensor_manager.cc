@@ -127,7 +127,7 @@ void MCSensorManager::handleDeviceMotion(const platform::DeviceMotion* motion,
     accuracy = motion->magneticField.accuracy;
   }
   addSensorEntry(102, f.x, f.y, f.z, accuracy);
-  appendText(mgMutex_, magnetometerArray_, f.x, f.y, f.z);
+  appendText(magnetometerText_, f.x, f.y, f.z);
 }
 
 void MCSensorManager::handleAccelerometer(const platform::Error* error) {
@@ -139,7 +139,7 @@ void MCSensorManager::handleAccelerometer(const platform::Error* error) {
   if (auto latest = motionManager_->accelerometerData()) a = latest->acceleration;
   const double x = a.x * -9.8, y = a.y * -9.8, z = a.z * -9.8;
   addSensorEntry(101, x, y, z, 0);
-  appendText(acMutex_, accelerometerArray_, x, y, z);
+  appendText(accelerometerText_, x, y, z);
 }
 
 void MCSensorManager::handleGyroscope(const platform::GyroData* data, const platform::Error* error) {
@@ -150,7 +150,7 @@ void MCSensorManager::handleGyroscope(const platform::GyroData* data, const plat
   platform::RotationRate r;
   if (data) r = data->rotationRate;
   addSensorEntry(103, r.x, r.y, r.z, 0);
-  appendText(grMutex_, gyroscopeArray_, r.x, r.y, r.z);
+  appendText(gyroscopeText_, r.x, r.y, r.z);
 }
 
 void MCSensorManager::locationManager(platform::LocationManager&,
@@ -167,12 +167,11 @@ size_t MCSensorManager::textCap() const {
   return size_t(std::clamp(lines, 1.0, double(kHardCap)));
 }
 
-void MCSensorManager::appendText(platform::Mutex& m, std::deque<std::string>& list, double a, double b,
-                                 double c) {
+void MCSensorManager::appendText(TextQueue& queue, double a, double b, double c) {
   const size_t cap = textCap();
-  platform::MutexLock lock(m);
-  list.push_back(triple(a, b, c));
-  while (list.size() > cap) list.pop_front();
+  platform::MutexLock lock(queue.mutex);
+  queue.lines.push_back(triple(a, b, c));
+  while (queue.lines.size() > cap) queue.lines.pop_front();
 }
 
 void MCSensorManager::addSensorEntry(int32_t code, double v0, double v1, double v2, double v3) {
@@ -225,23 +224,21 @@ void MCSensorManager::gpsScanEnabled(bool enabled) {
     locationManager_->stopUpdatingLocation();
 }
 
-namespace {
-std::vector<std::string> drain(platform::Mutex& m, std::deque<std::string>& list) {
-  platform::MutexLock lock(m);
-  std::vector<std::string> out(list.begin(), list.end());
-  list.clear();
+std::vector<std::string> MCSensorManager::drain(TextQueue& queue) {
+  platform::MutexLock lock(queue.mutex);
+  std::vector<std::string> out(queue.lines.begin(), queue.lines.end());
+  queue.lines.clear();
   return out;
 }
-}  // namespace
 
 std::vector<std::string> MCSensorManager::arrayWithAccelerometerData() {
-  return drain(acMutex_, accelerometerArray_);
+  return drain(accelerometerText_);
 }
 std::vector<std::string> MCSensorManager::arrayWithMagnetometerData() {
-  return drain(mgMutex_, magnetometerArray_);
+  return drain(magnetometerText_);
 }
 std::vector<std::string> MCSensorManager::arrayWithGyroscopeData() {
-  return drain(grMutex_, gyroscopeArray_);
+  return drain(gyroscopeText_);
 }
 
 bool MCSensorManager::shouldDisplayCalibration() const {

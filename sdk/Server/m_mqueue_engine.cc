@@ -20,10 +20,11 @@ void Note(const std::string& text) { MC_LOG(2, text); }
 // a post: each of those starts no other post and lets go of the directory
 // when its post ends, so the next queue takes over without anyone waiting.
 struct CurrentQueue {
-  platform::Mutex life;   // one start or stop at a time; guards `leaving`
+  // Lock order: life before mutex.
+  platform::Mutex life ACQUIRED_BEFORE(mutex);  // one start or stop at a time
   platform::Mutex mutex;  // the reference, and appends to the queue it names
-  std::unique_ptr<MQueueManager> queue;
-  std::vector<std::unique_ptr<MQueueManager>> leaving;
+  std::unique_ptr<MQueueManager> queue GUARDED_BY(mutex);
+  std::vector<std::unique_ptr<MQueueManager>> leaving GUARDED_BY(life);
 };
 
 // How long a start or stop waits for a post under way: ending a queue in the
@@ -39,7 +40,7 @@ CurrentQueue& Current() {
 
 // Ends the current queue: after this no one can append to it, it starts no
 // post, and it is gone unless a post of its own is still under way.
-void EndCurrent(CurrentQueue& c) {
+void EndCurrent(CurrentQueue& c) REQUIRES(c.life) {
   std::unique_ptr<MQueueManager> old;
   {
     platform::MutexLock lock(c.mutex);

@@ -44,5 +44,5 @@ class MMQueueEngine {
 
  private:
   mutable platform::Mutex mutex_;
-  std::string server_, userHash_, mqPath_;
+  std::string server_ GUARDED_BY(mutex_), userHash_ GUARDED_BY(mutex_), mqPath_ GUARDED_BY(mutex_);
 };

@@ -7,7 +7,8 @@ namespace {
 // The one owner of the overrides.
 struct Overrides {
   platform::Mutex mutex;
-  std::string apiServer, cloudSetup, zoneVisit, targetRef;
+  std::string apiServer GUARDED_BY(mutex), cloudSetup GUARDED_BY(mutex), zoneVisit GUARDED_BY(mutex),
+      targetRef GUARDED_BY(mutex);
 };
 
 Overrides& Held() {
