@@ -45,7 +45,7 @@ void BM_PedometerPerSecond(benchmark::State& state) {
   const auto messages = Messages(true);
   for (auto _ : state) {
     Pedometer p;
-    p.setClassicDefaults(state.range(0) == 1);
+    p.setBehaviour(state.range(0) == 1 ? EngineBehaviour::original() : EngineBehaviour::kit());
     p.setAutoDeleteOldMeasurements(true);
     for (auto m : messages) {
       p.updateAccMeasurements(m);
@@ -87,7 +87,7 @@ void BM_SensorFusionPerSecond(benchmark::State& state) {
   const auto messages = Messages(false);
   for (auto _ : state) {
     SensorFusion f;
-    f.setClassicDefaults(state.range(0) == 1);
+    f.setBehaviour(state.range(0) == 1 ? EngineBehaviour::original() : EngineBehaviour::kit());
     f.setAutoClearOldMeasurements(true);
     bool reset = false;
     f.setMotionState(2, false, reset);

@@ -30,6 +30,7 @@ class Logger {
   void setOutStream(FILE* stream);
   // A null file sets the global threshold, otherwise that base name's.
   void setDebugLevel(int level, const char* file = nullptr);
+  // Part of the interface; nothing in the kit calls it.
   void printDebugLevels(FILE* stream) const;
 
   // True when a message of this level from this file would be written; lets
@@ -60,7 +61,7 @@ class Mutex {
   Mutex& operator=(const Mutex&) = delete;
 
   void lock();
-  bool trylock();
+  bool trylock();  // part of the interface; the kit itself only locks
   void unlock();
 
  private:

@@ -132,5 +132,5 @@ class WScanMessage {
   // Backslash before every backslash and double quote, and its inverse
   // (which also drops unescaped double quotes).
   static std::string escape(const std::string& s);
-  static std::string unescape(const std::string& s);
+  static std::string unescape(const std::string& s);  // interface; the reader unescapes inline
 };

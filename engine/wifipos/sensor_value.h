@@ -74,8 +74,8 @@ class SensorValue {
   // See SensorTime::setTime.
   void setTime(int64_t sec, int64_t ms) { time.setTime(sec, ms); }
   double getTimeInSeconds() const { return time.getTimeInSeconds(); }
+  // Part of the interface; nothing in the kit calls these two.
   static double getAbsTimeDifInSec(const SensorValue& a, const SensorValue& b);
-
   std::string getSensorString() const;
 
   // Component-wise sum of the six doubles and of the times; the result keeps
@@ -141,6 +141,7 @@ class Beacon {
   void setMinor(unsigned int v) { minor_ = v; }
 
   // Sets the four coordinates, the id and the name; `text` is not used.
+  // Part of the interface; the readers fill beacons field by field.
   void fillData(double x, double y, double kx, double ky, const std::string& id,
                 const std::string& name, const std::string& text);
 
@@ -193,6 +194,7 @@ class BeaconMeas {
   void setBattery(double v) { battery_ = v; }
   void setBeaconPtr(const Beacon* beacon) { beacon_ = beacon; }
   // Prints a note on standard output when the reading is not resolved.
+  // Part of the interface with its setter; the kit resolves readings by key.
   const Beacon* getBeaconPtr() const;
 
   // By rssi, equal rssi by distance.
@@ -306,9 +308,7 @@ class AccessPoint {
   double getRssi() const { return rssi_; }
   void setRssi(double v) { rssi_ = v; }
   double getVariance() const { return variance_; }
-  void setVariance(double v) { variance_ = v; }
   int getMeasurementCount() const { return measurementCount_; }
-  void setMeasurementCount(int v) { measurementCount_ = v; }
   int getType() const { return type_; }
   void setType(int v) { type_ = v; }
   // Meaningful for beacons only; other types log a warning.

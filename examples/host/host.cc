@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
   MCServiceAddresses::setZoneVisitURL(serverUrl + "/zones/visit");
 
   // 4. The facade and its delegate. Zone events come from the navigation tick's thread
-  // while the SDK holds its lock: the handlers only print, from names read beforehand.
+  // once the tick has released the SDK's lock: the handlers only print, from names read beforehand.
   auto core = MarvistoCore::initWithUserHash("example-host", serverUrl);
   auto delegate = std::make_shared<MarvistoCoreDelegate>();
   std::map<int64_t, std::string> zoneNames;

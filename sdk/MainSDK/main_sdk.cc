@@ -1,6 +1,5 @@
 #include "MainSDK/main_sdk.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <utility>
 
@@ -10,6 +9,7 @@
 #include "MCPushManager/mc_push_manager.h"
 #include "MCSettingsManager/mc_settings_manager.h"
 #include "MCVenueManager/mc_venue_manager.h"
+#include "Navigation/m_navigation_engine.h"
 #include "MainSDK/main_sdk_delegates.h"
 #include "MainSDK/marvisto_error.h"
 #include "MainSDK/mc_device.h"
@@ -44,7 +44,8 @@ MainSDK::~MainSDK() {
 std::shared_ptr<MainSDK> MainSDK::initWithUserHash(const std::string& userHash,
                                                    const std::string& server,
                                                    MainSDKManagers managers) {
-  std::printf("BUILD VERSION: %s\n", kBuildVersion);
+  // Through the log: the host's standard output is the host's.
+  MC_LOG(1, std::string("BUILD VERSION: ") + kBuildVersion + "\n");
   auto sdk = std::make_shared<MainSDK>(std::move(managers), userHash, server);
   sdk->wire();
   return sdk;
@@ -149,6 +150,10 @@ void MainSDK::configureManagersAfterLoad(const std::string& name) {
   m_.pushManager->setLocation(location_);
   m_.pushManager->setServer(server());
   m_.pushManager->setUserHash(userHash());
+  // The archive manager takes the archive's path when it is given the location,
+  // and the venues and categories are read through it: it must name this load's
+  // archive before they are read.
+  m_.archiveManager->setLocation(location_);
   m_.venueManager->setLocation(location_);
   m_.venueManager->loadVenuesFromArchive();
   m_.logManager->setLocation(location_);
@@ -157,7 +162,6 @@ void MainSDK::configureManagersAfterLoad(const std::string& name) {
   m_.settingsManager->setLocation(location_);
   m_.settingsManager->setUserHash(userHash());
   m_.settingsManager->makeConfigRequest();
-  m_.archiveManager->setLocation(location_);
   if (m_.mapViewManager) m_.mapViewManager->setLocation(location_);
   readingsConfigure();
 }
@@ -170,6 +174,12 @@ void MainSDK::createClient(std::optional<platform::Error>* error) {
   platform::MutexLock lock(mutex_);
   m_.navigationManager->cleanClient();
   m_.navigationManager->createNavigationClient(path, m_.device->deviceId, m_.device->model, error);
+}
+
+void MainSDK::checkArchive(const std::string& path, std::optional<platform::Error>* error) const {
+  // A client of its own, gone at the end of the scope: the running one navigates on.
+  MNavigationEngine probe;
+  probe.createNavigationClient(path, m_.device->deviceId, m_.device->model, error);
 }
 
 std::optional<std::string> MainSDK::currentVersionAt(const std::string& path,

@@ -102,6 +102,10 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void createClient(std::optional<platform::Error>* error);
   std::optional<std::string> currentVersionAt(const std::string& path,
                                               std::optional<platform::Error>* error);
+  // Whether the archive at `path` would load: the engine reads it into a client of
+  // its own, which is dropped at once. Leaves `*error` alone when it loads, else sets
+  // code 2 (no file) or 3 (refused). The running client is not touched.
+  void checkArchive(const std::string& path, std::optional<platform::Error>* error) const;
   static std::string directoryForDocuments();
 
   void startMarvisto();
@@ -121,6 +125,10 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   void stopMQueue();
   int startLocationListLoader(const std::string& userHash);
   int startLocationLoader(const std::string& userHash, const std::string& location, bool forced);
+  // The same job writing to `toFile` in place of the location's archive (whose
+  // version it then compares with the server's).
+  int startLocationLoader(const std::string& userHash, const std::string& location, bool forced,
+                          const std::string& toFile);
   int startLocationUploader(const std::string& userHash, const std::string& location, bool forced);
   int checkLocationLoader(int id);
   int checkLocationUploader(int id);

@@ -70,6 +70,18 @@ int MainSDK::startLocationLoader(const std::string& userHash, const std::string&
   return m_.serverManager->startContentLoader(location, forced);
 }
 
+int MainSDK::startLocationLoader(const std::string& userHash, const std::string& location,
+                                 bool forced, const std::string& toFile) {
+  {
+    std::lock_guard lock(stateMutex_);
+    userHash_ = userHash;
+  }
+  m_.serverManager->setUserHash(userHash);
+  MC_LOG(2, "Start load content with userHash: " + userHash + " and locationId: " + location + "\n");
+  return m_.serverManager->loader()->startLoadLocation(location, m_.serverManager->server(), userHash,
+                                                       toFile, forced);
+}
+
 // The server manager's current user hash goes with an upload, not the one given.
 int MainSDK::startLocationUploader(const std::string&, const std::string& location, bool forced) {
   return m_.serverManager->startContentUploader(location, forced);

@@ -12,7 +12,7 @@
 /// `deviceInfo`, `userHash`, `server`, `bluetoothState`) and the forwarding
 /// calls are also safe from other threads. Download callbacks arrive on the
 /// main queue, in the order they were posted; zone entries and exits on the
-/// navigation tick's thread; ranged beacons, push actions, GPS fixes and
+/// navigation tick's thread once the tick has released its lock; ranged beacons, push actions, GPS fixes and
 /// nearest-beacon events on the main thread; Bluetooth-state changes on the
 /// main queue. Main-queue callbacks run only while the host pumps the main run
 /// loop (platform/run_loop.h).
@@ -66,9 +66,10 @@ struct MarvistoCoreDelegate {
   /// A GPS fix, in degrees; on the main thread.
   std::function<void(double latitude, double longitude)> getLatitude;
   /// The device entered the zone with this id. On the navigation tick's thread,
-  /// under the SDK's lock: do not load, start or stop anything from here.
+  /// after the tick has released the SDK's lock, in the order the tick found
+  /// them: the facade may be called from here (load, start, stop, replay).
   std::function<void(int64_t zoneId)> didEnterZoneWithId;
-  /// The device left the zone with this id; the same thread and rule as entries.
+  /// The device left the zone with this id; the same thread and order as entries.
   std::function<void(int64_t zoneId)> didExitZoneWithId;
 };
 
@@ -147,7 +148,9 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   /// up to date from the server on a worker. Callbacks (any may be empty) run
   /// on the main queue: success {"type": "local"|"remote", "version": n},
   /// process with each new job state (then -1 after a job failure), fail with
-  /// code 1 (job failed), 13 (no progress for 8 s), 2 or 3 (archive).
+  /// code 1 (job failed), 13 (no progress for 8 s), 2 or 3 (archive). A
+  /// downloaded archive that does not load (3) never replaces the local copy
+  /// and leaves navigation running.
   void downloadLocationByName(const std::string& name, bool forceReload, ProcessBlock processBlock,
                               SuccessBlock successBlock, FailBlock failBlock);
   /// The same for the location with this id.

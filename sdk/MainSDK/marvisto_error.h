@@ -11,6 +11,18 @@
 /// - 12 a placement that cannot be made: the measured key is malformed, or the
 ///   spot's floor is not part of the loaded location;
 /// - 13 "Problems with Internet connecting": the download stalled.
+///
+/// Code 1's description ends with the download job's own code: -1090 an unknown
+/// location id or name, -1130 a server that cannot be reached, -1140 to -1180 a
+/// connection that failed or timed out, -1190 to -1250 TLS (-1230: a certificate
+/// not trusted), -1050 to -1070 and -1260/-1270 a malformed or cut reply, -1010 to
+/// -1040 the device's files (a full disk among them), -1080 a stopped transfer,
+/// -1100/-1280 a request that cannot be made, and minus the HTTP status for a
+/// refused request. `MarvistoCore::deviceInfo()`'s error carries the engine's
+/// positioning codes: 4 "No solution" (too few beacons heard), 9 no floor decided,
+/// 10 and 25 a broken floor bitmap or archive member, 30 no usable floor, 31 "NULL
+/// client" (navigation stopped or no map), 33 "Bad message time". The README lists
+/// what a host should do for each.
 #pragma once
 
 #include <cstdint>

@@ -38,7 +38,7 @@ class ZoneMap {
   void clear();
   bool isEmpty() const { return subLocations_.empty(); }
   void setLocation(int location) { location_ = location; }
-  int getLocation() const { return location_; }
+  int getLocation() const { return location_; }  // interface; unused by the kit
 
   // Inserts the floor unless one with its id exists (the existing one stays).
   void addSubLocation(const SubLocation& subLocation);

@@ -17,6 +17,7 @@
 #include "wifipos/gaussian_processes/particle.h"
 #include "wifipos/navigation_class/solution_info.h"
 #include "wifipos/navigation_map/bmp_state.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/navigation_map/navigation_settings.h"
 
 class GaussianProcesses;
@@ -80,16 +81,16 @@ class ParticleFilter {
   // Dead reckoning: no radio fix is current, so a move is not re-weighted
   // against the last one; only the walls and the steps shape the cloud.
   void setDeadReckoning(bool on) { deadReckoning_ = on; }
-  bool isDeadReckoning() const { return deadReckoning_; }
-  // The kit's weighing of radio evidence against the cloud: a step alone
-  // does not weigh the cloud against the last fix again, a Gaussian-process
-  // result counts as several readings, and a walker standing still is
-  // resampled with a small share of the resampling noise; once steps move
-  // the cloud, a walker is resampled with a smaller share still, but for
-  // one particle in twenty drawn with all of it. Its moves also keep the
-  // cloud's mean advancing a whole step whatever the heading noise.
-  void setKitFusion(bool on) { kitFusion_ = on; }
-  bool isKitFusion() const { return kitFusion_; }
+  // The kit's weighing of radio evidence against the cloud, or the original
+  // one (the default): with the kit's, a step alone does not weigh the cloud
+  // against the last fix again, a Gaussian-process result counts as several
+  // readings, and a walker standing still is resampled with a small share of
+  // the resampling noise; once steps move the cloud, a walker is resampled
+  // with a smaller share still, but for one particle in twenty drawn with all
+  // of it. Its moves also keep the cloud's mean advancing a whole step
+  // whatever the heading noise.
+  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Whether the walker stands still (no step of late), for the kit's resampling.
   void setStanding(bool on) { standing_ = on; }
   void nulifyStopTime() { stopTime_ = 0.0; }
@@ -121,13 +122,15 @@ class ParticleFilter {
 
   SolutionInfo getSolutionInfo() const { return solution_; }
   std::vector<Particle> getParticles() const { return particles_; }
+  // Part of the interface, unused by the kit: whether every particle is dead.
   bool isManyOutlier() const;
   int getAddParticles();
   void checkOutlier(const unsigned& i, double& newX, double& newY);
   void getDistribution();
   void getInverseDistribution(std::vector<int>& idx);
 
-  // Debug dump: writes the bitmap to "out.bmp" in the working directory.
+  // Debug dump: writes the bitmap to "out.bmp" in the working directory
+  // (part of the interface, for a developer's hand; nothing calls it).
   void printBMP();
 
   // Random generator.
@@ -140,28 +143,21 @@ class ParticleFilter {
   const FilterProperties& getProperties() const { return properties_; }
   // Replaces the whole record; unusable values are mended as by the setters.
   void setProperties(const FilterProperties& properties);
-  const PredictionInfo& getPredictionInfo() const { return prediction_; }
   const BmpState& getBmpState() const { return bmp_; }
-  const Flags& getFlags() const { return flags_; }
-  const std::vector<double>& getDistributionValues() const { return distribution_; }
   const std::vector<double>& getNewWeights() const { return newWeights_; }
   void setParticles(const std::vector<Particle>& particles) { particles_ = particles; }
-  double getStopTime() const { return stopTime_; }
-  double getLastHeading() const { return lastHeading_; }
-  unsigned getResampleCounter() const { return resampleCounter_; }
-  int64_t getRandomState() const { return randomState_; }
 
  private:
   void randomStep();
   void mendProperties();
   // The correction noise the kit weighs the current fix with (see kFixGate).
-  double kitFixSigma() const;
+  double scatterFixSigma() const;
   // Whether the kit resamples a cloud that steps move (see kWalkingNoiseShare).
-  bool kitWalkingResampling() const;
+  bool walkingResampling() const;
 
   bool isStop_ = false;
   bool deadReckoning_ = false;
-  bool kitFusion_ = false;
+  EngineBehaviour behaviour_ = EngineBehaviour::original();
   bool standing_ = false;
   bool movedBySteps_ = false;  // a step has moved the cloud since the filter was made
   FilterProperties properties_;

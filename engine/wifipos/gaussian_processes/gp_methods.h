@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "wifipos/gaussian_processes/particle.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/navigation_map/gp_params.h"
 #include "wifipos/navigation_map/navigation_map.h"
 #include "wifipos/sensor_value.h"
@@ -56,8 +57,9 @@ class SublocationGP {
   // dense surveys train to bounded coefficients; classic training has none.
   // Returns 0.
   int calculateAdditionalVariables(int& mode);
-  // Kit training (the default) or the original one; set before training.
-  void setKitTraining(bool kit) { kitTraining_ = kit; }
+  // The kit's training (the default) or the original one; set before training.
+  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Solves the n x n system a x = b (a row by row) by Givens rotations and
   // back substitution. 0 on success; 4 when n <= 0 or the sizes do not fit
   // (x untouched), or when a pivot is zero or the solution is not finite
@@ -75,10 +77,8 @@ class SublocationGP {
   const std::vector<char>& getUsable() const { return usable_; }
   const std::vector<std::pair<double, double>>& getPoints() const { return points_; }
   const std::vector<Beacon>& getBeacons() const { return beacons_; }
-  const std::vector<std::string>& getKeys() const { return keys_; }
   const std::vector<GpParams>& getParameters() const { return params_; }
   int getNumberOfKeys() const { return nKeys_; }
-  int getNumberOfPoints() const { return nPoints_; }
   double getA() const { return a_; }
   double getB() const { return b_; }
   double getEll() const { return ell_; }
@@ -205,7 +205,7 @@ class SublocationGP {
   double a_ = 0.0;
   double b_ = 0.0;
   double ell_ = 0.0;
-  bool kitTraining_ = true;
+  EngineBehaviour behaviour_;
   std::vector<KeyKernel> kernels_;
   // The points' distinct x and y values, ascending; the points ordered by
   // row (y) and then x: each one's x index, and where each row begins.
@@ -218,8 +218,6 @@ class SublocationGP {
   std::vector<int> xBucket_;
   double xOrigin_ = 0.0, xScale_ = 0.0;
   int xBucketOf(double v) const;
-  int xBelow(double v) const;   // an x index at or before the first value >= v
-  int xBeyond(double v) const;  // an x index at or after the first value > v
   std::vector<AxisGroup> groups_;
 };
 
@@ -235,11 +233,8 @@ class GaussianProcesses {
     if (index != floorIndex_) evaluated_.clear();
     floorIndex_ = index;
   }
-  int getSublocationIndex() const { return floorIndex_; }
   int getMode() const { return mode_; }
-  int getMeanModel() const { return meanModel_; }
   double getNoiseVariance() const { return noiseVariance_; }
-  double getExponent() const { return exponent_; }
   const std::vector<SublocationGP>& getSublocations() const { return floors_; }
 
   // Full and fixed modes: one value per key of the current floor's key list

@@ -135,7 +135,7 @@ int Histogram::initialize(NavigationMap& map) {
   const CommonNavProperties& settings = map.getNavigationProperties();
   type_ = settings.knn.Histogram_type;
   differential_ = settings.knn.Differention_mode;
-  smoothSparse_ = !map.classicDefaults();
+  behaviour_ = map.behaviour();
   return fillHistograms(map);
 }
 
@@ -169,7 +169,7 @@ void Histogram::distributionOf(const AccessPoint& entry, int width,
     if (count > 0) out.emplace_hint(out.end(), level, count / total);
   }
   if (total > 10.0) ++entryCount_;
-  if (smoothSparse_ && total > 10.0) {
+  if (behaviour_.spreadsSparseHistograms() && total > 10.0) {
     const double sigma = SmoothingSigma(out, total);
     if (SpreadsSamples(sigma)) {
       ++sparseCount_;
@@ -217,7 +217,7 @@ void Histogram::packFloor(const SublocationMap& floor, size_t floorIndex) {
     ++nKeys;
   }
   // The kit's spread levels of raw distributions fall between multiples.
-  if (!fitted && smoothSparse_) pf.step = 1;
+  if (!fitted && behaviour_.spreadsSparseHistograms()) pf.step = 1;
   if (!fitted && pf.step != 1) {
     for (const auto& [key, entry] : radioMap) {
       for (const auto& [level, count] : entry.getHistogram()) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "wifipos/navigation_class/sublocation_state.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/navigation_map/navigation_map.h"
 #include "wifipos/sensor_value.h"
 
@@ -90,8 +91,9 @@ class Histogram {
   // weighting reads is built for one type and one mode.
   int getType() const { return type_; }
   void setType(int type) { type_ = type; }
-  bool getDifferential() const { return differential_; }
   void setDifferential(bool on) { differential_ = on; }
+  // The behaviour the layout was built with (the map's, once initialised).
+  const EngineBehaviour& behaviour() const { return behaviour_; }
 
  private:
   // The distributions of one floor laid out for the per-scan weighting,
@@ -144,9 +146,9 @@ class Histogram {
 
   int type_ = 302;
   bool differential_ = true;
-  // The kit's distributions: a sparse survey's samples spread over their
-  // neighbouring levels (see histogramm.cc). Off under the original defaults.
-  bool smoothSparse_ = false;
+  // Whether a sparse survey's samples spread over their neighbouring levels
+  // (see histogramm.cc); the original behaviour until initialised over a map.
+  EngineBehaviour behaviour_ = EngineBehaviour::original();
   std::vector<char> sparse_;  // per floor, see sparseSurvey
   // Entries built (of more than 10 samples) and of them spread, while one
   // floor's layout is built; a floor building them twice counts both times.

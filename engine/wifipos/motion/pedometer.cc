@@ -206,7 +206,7 @@ int Pedometer::detectSteps() {
         inStep_ = false;
         quietLow_ = 0.0;
         if (maxAcc_ == 0.0 && minAcc_ == 0.0) calcMinMaxAcc(i);
-        if (!classic_ && -dipLow_ < kMinDipShare * risePeak_) {
+        if (behaviour_.skipsShallowDips() && -dipLow_ < kMinDipShare * risePeak_) {
           // The body settling, not a step (see kMinDipShare).
         } else if (const double length = stepLength(i); length == 0.0) {
           MV_LOG(11, "ERROR: Step length == 0. Check accelerations\n");
@@ -239,7 +239,7 @@ int Pedometer::detectSteps() {
 }
 
 double Pedometer::stepLength(size_t index) {
-  if (classic_) {
+  if (!behaviour_.modelsStrideLength()) {
     const double swing = std::max(maxAcc_ - minAcc_, 0.0);
     return kStepLengthFactor * std::pow(swing, 0.25);
   }
@@ -273,19 +273,12 @@ double Pedometer::stepLength(size_t index) {
   return steplength::Length(amplitude, period, stepGain_);
 }
 
-bool Pedometer::setStepGain(double gain) {
-  if (!(gain > 0.0) || !std::isfinite(gain)) return false;
-  stepGain_ = gain;
-  calibration_ = steplength::Calibration(gain);
-  return true;
-}
-
 void Pedometer::noteStepTaken(double length, double heading) {
-  if (!classic_) calibration_.addStep(length, heading);
+  if (behaviour_.calibratesStepLength()) calibration_.addStep(length, heading);
 }
 
 void Pedometer::noteRadioFix(double x, double y, double time) {
-  if (!classic_ && calibration_.addFix(x, y, time)) stepGain_ = calibration_.gain();
+  if (behaviour_.calibratesStepLength() && calibration_.addFix(x, y, time)) stepGain_ = calibration_.gain();
 }
 
 int Pedometer::calcMinMaxAcc(size_t index) {

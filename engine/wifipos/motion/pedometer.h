@@ -8,7 +8,7 @@
 // (a phone may deliver thousands stamped with one time).
 // A step's length comes, by default, from the step period and the amplitude
 // of the magnitude at the step frequency (see step_length.h), scaled by the
-// walker's gain; with classic defaults it is 0.6 times the fourth root of the
+// walker's gain; with the original behaviour it is 0.6 times the fourth root of the
 // band-passed swing, as first written.
 #pragma once
 
@@ -18,6 +18,7 @@
 
 #include "wifipos/motion/step_calibration.h"
 #include "wifipos/motion/step_length.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/sensor_value.h"
 
 class Pedometer {
@@ -47,31 +48,29 @@ class Pedometer {
   double getStepTime(int i) const;
   double getLastStepLength() const;
   double getLastStepTime() const;
-  void getStepLengthDeque(std::deque<double>& out) const;
+  void getStepLengthDeque(std::deque<double>& out) const;  // interface; unused by the kit
 
   void clearFirstStep();
-  void clearLastStep();
+  void clearLastStep();  // part of the interface; the kit drops only the oldest
   // Also forgets the calibration's open stretch.
   void clearStepsHistory();
-  void clearMeasurements();
+  void clearMeasurements();  // part of the interface; unused by the kit
 
   int getTotalStepsNumber() const { return totalSteps_; }
+  // Part of the interface; nothing in the kit calls these two.
   void setTotalStepsNumber(int n) { totalSteps_ = n; }
   void resetTotalStepsNumber() { totalSteps_ = 0; }
   bool isHasAccelerometer() const { return hasAccelerometer_; }
   void setAutoDeleteOldMeasurements(bool on) { autoDelete_ = on; }
 
-  // True: lengths as first written (see the top of this file).
-  void setClassicDefaults(bool on) { classic_ = on; }
-  bool classicDefaults() const { return classic_; }
-  // Walker's gain of the step length model; values that are not positive and
-  // finite are refused (false). Unused with classic defaults. Setting it
-  // restarts the calibration from it.
-  bool setStepGain(double gain);
+  // The kit's steps (the default) or the original ones (see the top of this file).
+  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
+  const EngineBehaviour& behaviour() const { return behaviour_; }
+  // Walker's gain of the step length model, learnt by the calibration.
   double getStepGain() const { return stepGain_; }
   // The calibration against radio fixes (step_calibration.h): a step the
   // caller moved by (length, map heading), and a radio fix on the floor.
-  // Nothing with classic defaults.
+  // Nothing with the original behaviour.
   void noteStepTaken(double length, double heading);
   void noteRadioFix(double x, double y, double time);
 
@@ -119,7 +118,7 @@ class Pedometer {
   double longMean_ = 0.0;
   int totalSteps_ = 0;
   bool hasAccelerometer_ = false;
-  bool classic_ = false;
+  EngineBehaviour behaviour_;
   double stepGain_ = steplength::kTypicalGain;
   steplength::Calibration calibration_{steplength::kTypicalGain};
   // The walker's last period measured between two steps of a bout.

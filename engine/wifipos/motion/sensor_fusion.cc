@@ -165,7 +165,7 @@ int SensorFusion::updateMeasurement(SensorValue& s) {
       gyroSamples_.push_back(s);
       estimateSampleRate(gyroSamples_, gyroPeriod_, "gyroscope");
       AddToMean(gyroAverage_, s, ++gyroAverageCount_);
-      if (!classic_) learnGyroBias(s);
+      if (behaviour_.learnsSensorBiases()) learnGyroBias(s);
       clearOldMeasurements(gyroSamples_, nullptr, gyroIndex_);
       break;
     }
@@ -381,8 +381,8 @@ void SensorFusion::updateOrientation() {
   if (magnIndex_ >= filteredMagnetometer_.size())
     magnIndex_ = static_cast<unsigned int>(filteredMagnetometer_.size() - 1);
 
-  if (!classic_) {
-    updateOrientationKit();
+  if (behaviour_.fusesOrientationAnew()) {
+    updateOrientationAnew();
     return;
   }
   const double t0 = Seconds(gravity_[accIndex_]);
@@ -425,7 +425,7 @@ void SensorFusion::updateOrientation() {
   if (!hasGyro_) fusedQuaternion_ = accMagnQuaternion_;
 }
 
-void SensorFusion::updateOrientationKit() {
+void SensorFusion::updateOrientationAnew() {
   for (size_t i = accIndex_; i < gravity_.size(); ++i) {
     const SensorValue& g = gravity_[i];
     const double tg = Seconds(g);
@@ -525,13 +525,13 @@ void SensorFusion::setMotionState(unsigned int state, bool reinit, bool& reset) 
     // zero averages would turn the heading to an arbitrary direction.
     if (motionState_ == 0 && reinit && accAverageCount_ > 0 && magnAverageCount_ > 0) {
       SensorValue field = magnAverage_;
-      if (!classic_ && hardIron_.ready()) {
+      if (behaviour_.learnsSensorBiases() && hardIron_.ready()) {
         field.x -= hardIron_.bias().x;
         field.y -= hardIron_.bias().y;
         field.z -= hardIron_.bias().z;
       }
       calculateAccMagnQuaternion(accAverage_, field);
-      if (!classic_) {
+      if (behaviour_.learnsSensorBiases()) {
         hardIron_.turnWorld(std::remainder(attitude::TopEdgeBearing(fusedQuaternion_) -
                                                attitude::TopEdgeBearing(accMagnQuaternion_),
                                            2.0 * M_PI));
@@ -554,7 +554,7 @@ void SensorFusion::setMotionState(unsigned int state, bool reinit, bool& reset) 
 void SensorFusion::getFusedOrientation(double* out) const {
   double e[3];
   fusedQuaternion_.toEuler(e);
-  const double bearing = classic_ ? -e[2] : attitude::TopEdgeBearing(fusedQuaternion_);
+  const double bearing = behaviour_.fusesOrientationAnew() ? attitude::TopEdgeBearing(fusedQuaternion_) : -e[2];
   const double angles[3] = {bearing - (azimuth_ - declination_), e[0], e[1]};
   for (int i = 0; i < 3; ++i) {
     if (!std::isfinite(angles[i])) {
@@ -569,7 +569,7 @@ void SensorFusion::getFusedOrientation(double* out) const {
 double SensorFusion::headingAt(double t) const {
   double now[3];
   getFusedOrientation(now);
-  if (classic_ || bearings_.empty() || !std::isfinite(t) || t >= bearings_.back().first) return now[0];
+  if (!behaviour_.keepsPastHeadings() || bearings_.empty() || !std::isfinite(t) || t >= bearings_.back().first) return now[0];
   // The newest kept bearing is the current orientation's; the offsets from it
   // carry the floor's azimuth along.
   const double newest = bearings_.back().second;

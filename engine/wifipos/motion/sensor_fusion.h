@@ -10,7 +10,7 @@
 // bias is learnt while the device lies still, the magnetometer's own offset
 // once the walker has turned (after which the field, less the offset, also
 // steers the heading while walking, slowly), and the heading is the phone's
-// top edge. With classic defaults the filter runs as first written: one
+// top edge. With the original behaviour the filter runs as first written: one
 // Euler-angle blend with the low-passed streams, the heading the yaw angle.
 #pragma once
 
@@ -21,6 +21,7 @@
 
 #include "wifipos/motion/hard_iron.h"
 #include "wifipos/motion/quaternion.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/sensor_value.h"
 
 class SensorFusion {
@@ -57,7 +58,7 @@ class SensorFusion {
   // corner, and goes along the heading of its own time. Between kept
   // headings it is interpolated; before the oldest kept (the last few
   // seconds, or the last re-seeding) the oldest stands in, after the newest
-  // the current. With classic defaults always the current.
+  // the current. With the original behaviour always the current.
   double headingAt(double t) const;
   // True when the device is turning; computed is false without gyroscope data.
   bool checkRotation(bool& computed) const;
@@ -65,9 +66,10 @@ class SensorFusion {
   // Floor azimuth and magnetic declination, radians.
   void setLocationParameters(double azimuth, double declination);
   void setAutoClearOldMeasurements(bool on) { autoClear_ = on; }
-  // Kept by clear().
-  void setClassicDefaults(bool on) { classic_ = on; }
-  bool classicDefaults() const { return classic_; }
+  // The kit's filter (the default) or the original one (see the top of this
+  // file); kept by clear().
+  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Gyroscope bias learnt while still, rad/s per device axis.
   const SensorValue& getGyroBias() const { return gyroBias_; }
   // The magnetometer's own offset, learnt once the walker has turned
@@ -84,21 +86,10 @@ class SensorFusion {
   void setAlignmentTime(const SensorTime& t) { alignmentTime_ = t; }
 
   const Quaternion& getFusedQuaternion() const { return fusedQuaternion_; }
-  const Quaternion& getAccMagnQuaternion() const { return accMagnQuaternion_; }
-  const Quaternion& getGyroQuaternion() const { return gyroQuaternion_; }
-  unsigned int getMotionState() const { return motionState_; }
-  bool hasAcc() const { return hasAcc_; }
-  bool hasGyro() const { return hasGyro_; }
-  bool hasMagn() const { return hasMagn_; }
   bool isAllPresent() const { return allPresent_; }
-  double getAccPeriod() const { return accPeriod_; }
-  double getMagnPeriod() const { return magnPeriod_; }
-  double getGyroPeriod() const { return gyroPeriod_; }
   size_t getAccSize() const { return accelerations_.size(); }
   size_t getGyroSize() const { return gyroSamples_.size(); }
-  size_t getMagnSize() const { return magnetometer_.size(); }
   size_t getGravitySize() const { return gravity_.size(); }
-  size_t getFilteredMagnSize() const { return filteredMagnetometer_.size(); }
 
   // Orientation from gravity a and magnetic field m, both in the device
   // frame; rows of R (row by row) are east, north and up.
@@ -117,7 +108,7 @@ class SensorFusion {
   void estimateSampleRate(const std::deque<SensorValue>& stream, double& period,
                           const char* name);
   void checkSensorsRate(const SensorValue& s);
-  void updateOrientationKit();
+  void updateOrientationAnew();
   void learnGyroBias(const SensorValue& g);
 
   Properties properties_;
@@ -153,7 +144,7 @@ class SensorFusion {
   unsigned int magnAverageCount_ = 0;
   double azimuth_ = 0.0;
   double declination_ = 0.0;
-  bool classic_ = false;
+  EngineBehaviour behaviour_;
   // Time of the last gravity sample the default filter handled.
   double fusedTime_ = 0.0;
   attitude::HardIronEstimate hardIron_;

@@ -35,12 +35,7 @@ class SmoothingInfo {
   // Empties the history; order, window, lag and the last output are kept.
   void clear();
 
-  int getOrder() const { return order_; }
   void setOrder(int order);
-  double getWindow() const { return window_; }
-  void setWindow(double window) { window_ = window; }
-  double getLag() const { return lag_; }
-  void setLag(double lag) { lag_ = lag; }
   // Constant-velocity tracking by elapsed time instead of the polynomial
   // fit blended 4:1 once per call (whose lag grows with the spacing of the
   // calls): q > 0 is the spectral density of the walker's acceleration
@@ -49,7 +44,6 @@ class SmoothingInfo {
   // value between samples is read ahead along the tracked velocity. 0
   // switches it off.
   void setTracking(double q) { trackQ_ = q > 0.0 && std::isfinite(q) ? q : 0.0; }
-  double getTracking() const { return trackQ_; }
   // How far (seconds, 0 to 1) the tracked value is read ahead along the
   // velocity; 1 unless set. With the radio alone the velocity is mostly the
   // fixes' scatter, and reading ahead along it adds noise rather than
@@ -58,9 +52,7 @@ class SmoothingInfo {
     readAhead_ = std::isfinite(seconds) ? std::clamp(seconds, 0.0, 1.0) : 1.0;
   }
   double getReadAhead() const { return readAhead_; }
-  double getLastOutput() const { return lastOutput_; }
   size_t size() const { return values_.size(); }
-  const std::vector<double>& getCoefficients() const { return coefficients_; }
 
  private:
   int order_ = 1;

@@ -60,6 +60,7 @@ public:
     void setNavigationSignals();
     int averageDuplicateMeasurements(std::vector<AccessPoint>& v);
     void findClosestAccessPoints(std::vector<AccessPoint>& v);
+    // Empties the window; part of the interface, unused by the kit.
     void clearMeasurements();
     void setIsStop(bool stop);
 
@@ -69,6 +70,8 @@ public:
     int calculateApTrustworthiness(const std::vector<AccessPoint>& meas, std::vector<double>& w);
     int updateRpWeightsHistogram(const int& sublocId, const std::vector<AccessPoint>& meas);
     int normalizeRpWeights();
+    // Triangle weights of one floor from its points' weights; the floor
+    // weighting does this itself, no caller here.
     void updateTrianglesWeight(int sublocId);
 
     // --- floor and position -------------------------------------------------
@@ -77,7 +80,7 @@ public:
     int detectSublocIdWithHistory();
     // Whether the radio names the first floor clearly enough to start on it:
     // state index d holds the heaviest triangle and the largest share of the
-    // weights, by a margin (see navigation.cc).
+    // weights, by a margin (see floor_detection.cc).
     bool startFloorIsClear(int d) const;
     int determineCurSublocation(int& index);
     int detectSublocIndexByBle(int& index);
@@ -85,15 +88,15 @@ public:
     void calcPositionInTriangle();
     void calcWeightedAverage();
     // The kit's fix from its nearest-neighbour weights of the current floor
-    // (see navigation.cc). False when the kit's weighting made none (the
+    // (see position.cc). False when the kit's weighting made none (the
     // original defaults, or a match it does not serve): the caller takes
     // the original fix.
-    bool calcKitPosition();
+    bool calcNeighbourhoodPosition();
     // The kit's histogram fix: over a survey too sparse for single points'
     // weights (Histogram::sparseSurvey), the neighbourhood fix of the
     // nearest-neighbour method from the histogram weights. False where the
     // original fix applies.
-    bool calcKitHistogramPosition();
+    bool calcSparseHistogramPosition();
     int estimateZone();
 
     // --- setters and getters -------------------------------------------------
@@ -132,16 +135,11 @@ public:
     // Read-only views for the client's diagnostics and for tests.
     int getAlgorithm() const { return mAlgorithm; }
     double getAccumulationTime() const { return mAccumulationTime; }
-    int getCutoffRss() const { return mCutoffRss; }
     const std::vector<AccessPoint>& getNewSignals() const { return mSigNew; }
-    const std::vector<std::string>& getBeaconIds() const { return mBeaconIds; }
     const NavTriangle& getHeaviestTriangle() const { return mHeaviestTriangle; }
-    double getKitLevelOffset() const { return mKitLevelOffset; }
+    double getLevelOffset() const { return mLevelOffset; }
     const std::vector<int>& getSublocHistory() const { return mSublocHistory; }
     const std::vector<SublocationState>& getSublocationStates() const { return mSublocStates; }
-    const std::map<std::string, SigmaFilter<double>>& getSigmaFilters() const {
-        return mSigmaFilters;
-    }
 
     // Puts the window, the floor state and the timing back to their initial
     // values (see the member list for what is kept).
@@ -210,17 +208,17 @@ private:
     // Readings are matched less the phone's estimated level offset. A point
     // is weighed when it surveyed `minMatched` of the heard transmitters (0:
     // the archive's minimums).
-    void kitKnnWeights(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched = 0);
+    void knnWeightsWithMissing(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched = 0);
     // The kit's fix weights of floor index fi for the navigation window: the
-    // inverse square of a root-mean-square match (see navigation.cc).
-    void kitFixWeights(int fi, std::vector<double>& weights);
+    // inverse square of a root-mean-square match (see position.cc).
+    void rmsFixWeights(int fi, std::vector<double>& weights);
     // The weighted mean of the best points of the current floor near the
-    // best one (see navigation.cc), from per-point weights; false when no
+    // best one (see position.cc), from per-point weights; false when no
     // point has a weight.
     bool neighbourhoodFix(const std::vector<double>& weights);
     // Moves the phone's level offset a step towards the median difference
     // between the readings and the survey at the points the fix came from.
-    void updateKitLevelOffset();
+    void updateLevelOffset();
 
     void buildFlatRadioMaps();
     int floorIndexOfState(int sublocId) const;
@@ -287,8 +285,8 @@ private:
     void selectFloorReadings(int fi, const std::vector<AccessPoint>& meas);
     // The kit's nearest-neighbour weights of the selected readings into
     // mKnn.result (dsum and count must come zeroed; minMatched as for
-    // kitKnnWeights); their sum.
-    double kitWeighSelected(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched = 0);
+    // knnWeightsWithMissing); their sum.
+    double weighSelectedWithMissing(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched = 0);
     // Whether the histogram weights of the window leave the floor in doubt:
     // no floor yet, or the current one short of a clear lead.
     bool histogramFloorInDoubt() const;
@@ -298,7 +296,7 @@ private:
     void levelFloorShares();
     // mLevelFloorShares from the kit's nearest-neighbour match of `readings`
     // (one averaged reading per key) on every floor; `pooled` for readings
-    // pooled over a stop (see navigation.cc).
+    // pooled over a stop (see floor_detection.cc).
     void levelSharesOf(const std::vector<AccessPoint>& readings, bool pooled = false);
     // Floor state s's share of the window's weights.
     double weightShare(size_t s) const;
@@ -312,7 +310,7 @@ private:
     // a stop (the pooled readings); empty otherwise.
     std::vector<double> mLevelFloorShares;
     // Per transmitter, the readings heard while the walker stood before the
-    // first floor was decided (see navigation.cc): one of them, and the sum
+    // first floor was decided (see navigation_internal.h): one of them, and the sum
     // and number of their levels; and the time of the newest.
     struct PooledReading {
         AccessPoint reading;
@@ -335,10 +333,11 @@ private:
     int mDetectedSublocInd = -1;
     // What the phone reads above the survey (dB), learnt by the kit while
     // positioning: another phone or another day shifts every level alike.
-    double mKitLevelOffset = 0.0;
+    double mLevelOffset = 0.0;
 };
 
-// Helpers over readings.
+// Helpers over readings (part of the engine's interface; nothing in the kit
+// calls them).
 bool isWiFIMeas(AccessPoint ap);
 bool isBeaconMeas(AccessPoint ap);
 bool isUnknownMeas(AccessPoint ap);

@@ -65,25 +65,15 @@ class BmpState {
   int clear();
 
   const std::vector<uint8_t>& getPixels() const { return pixels_; }
-  void setPixels(const std::vector<uint8_t>& pixels) { pixels_ = pixels; }
   // Scratch copy on which debug dumps mark particles; empty otherwise.
   std::vector<uint8_t>& getMarkedPixels() { return markedPixels_; }
   const std::vector<uint8_t>& getMarkedPixels() const { return markedPixels_; }
-  void setMarkedPixels(const std::vector<uint8_t>& pixels) { markedPixels_ = pixels; }
   const BitMapFileHeader& getFileHeader() const { return fileHeader_; }
-  void setFileHeader(const BitMapFileHeader& header) { fileHeader_ = header; }
   const BitMapInfoHeader& getInfoHeader() const { return infoHeader_; }
-  void setInfoHeader(const BitMapInfoHeader& header) { infoHeader_ = header; }
   const std::vector<Palette>& getPalette() const { return palette_; }
-  void setPalette(const std::vector<Palette>& palette) { palette_ = palette; }
   double getKx() const { return kx_; }
-  void setKx(double kx) { kx_ = kx; }
   double getKy() const { return ky_; }
-  void setKy(double ky) { ky_ = ky; }
-  int getNColours() const { return nColours_; }
-  void setNColours(int n) { nColours_ = n; }
   int getStride() const { return stride_; }
-  void setStride(int stride) { stride_ = stride; }
 
  private:
   std::vector<uint8_t> pixels_;  // rows bottom-up, stride_ bytes each

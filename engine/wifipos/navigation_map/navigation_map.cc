@@ -76,7 +76,7 @@ int NavigationMap::setParameters(const char* text) {
       if (state < 2) ++state;
     } else if (c == ';') {
       if (state == 1 && key == "defaults" && (value == "classic" || value == "kit")) {
-        classicDefaults_ = value == "classic";
+        behaviour_ = value == "classic" ? EngineBehaviour::original() : EngineBehaviour::kit();
       } else if (state == 1) {
         assignFileName(files_, key, value);
       }

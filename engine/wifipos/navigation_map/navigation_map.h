@@ -18,6 +18,7 @@
 
 #include "server/route_graph/route_graph.h"
 #include "server/zones/zones.h"
+#include "wifipos/navigation_map/engine_behaviour.h"
 #include "wifipos/navigation_map/navigation_settings.h"
 #include "wifipos/navigation_map/sublocation_map.h"
 
@@ -49,13 +50,12 @@ class NavigationMap {
   // "key=value;" pairs override member names; a pair not ended by ';', with
   // two '=' or with an unknown key is ignored. "defaults=classic;" asks for the
   // engine's original behaviour wherever the kit has since improved on it
-  // (see classicDefaults); "defaults=kit;" or no such pair keeps the kit's.
+  // (see engine_behaviour.h); "defaults=kit;" or no such pair keeps the kit's.
   // Always 0.
   int setParameters(const char* text);
-  // True when the parameters asked for the original behaviour: settings an
-  // archive leaves out take their original defaults and the positioning steps
-  // run as first written, so earlier recorded figures replay unchanged.
-  bool classicDefaults() const { return classicDefaults_; }
+  // The behaviour the parameters asked for; the original one replays
+  // earlier recorded figures unchanged.
+  const EngineBehaviour& behaviour() const { return behaviour_; }
   // Loads the location. A tracking load stops after the settings, locators and
   // floor bitmaps. 0 or the first fatal code.
   int parseAllFiles(bool tracking);
@@ -97,6 +97,8 @@ class NavigationMap {
 
   // Readers kept in their own source files.
   int parseNavigationConfigXML(const std::string& memberName, CommonNavProperties& props);
+  // Writes a settings member into the archive; part of the interface,
+  // nothing in the kit calls it.
   int createNavFileInArchieve(const std::string& content, const std::string& memberName);
   int parseSignalsMapXML();
   int clearUnknownBeacons();
@@ -108,11 +110,8 @@ class NavigationMap {
   int getLocationId() const { return locationId_; }
   void setLocationId(int id) { locationId_ = id; }
   std::string getLocationName() const { return name_; }
-  void setLocationName(const std::string& name) { name_ = name; }
   std::string getLocationDescription() const { return description_; }
-  void setLocationDescription(const std::string& text) { description_ = text; }
   int getLocationVersion() const { return version_; }
-  void setLocationVersion(int version) { version_ = version; }
 
   // Settings, member names, zones and route graphs.
   CommonNavProperties& getNavigationProperties() { return navigation_; }
@@ -120,12 +119,10 @@ class NavigationMap {
   void setNavigationProperties(const CommonNavProperties& p) { navigation_ = p; }
   CommonNavProperties& getTrackingProperties() { return tracking_; }
   const CommonNavProperties& getTrackingProperties() const { return tracking_; }
-  void setTrackingProperties(const CommonNavProperties& p) { tracking_ = p; }
   NavigationFiles& getFiles() { return files_; }
   const NavigationFiles& getFiles() const { return files_; }
   ZoneMap& getZones() { return zones_; }
   const ZoneMap& getZones() const { return zones_; }
-  void setZones(const ZoneMap& zones) { zones_ = zones; }
   std::vector<RouteGraph>& getGraphs() { return graphs_; }
   const std::vector<RouteGraph>& getGraphs() const { return graphs_; }
 
@@ -138,10 +135,12 @@ class NavigationMap {
   const SublocationNavProperties* getSublocPropertiesPtrByIndex(unsigned index) const;
   // The first floor with that id, or null (with a log line).
   SublocationMap* getSublocationPtrById(int id);
+  // Part of the interface; nothing in the kit calls it.
   const SublocationNavProperties* getSublocPropertiesPtrById(int id) const;
   // Index of the first floor with that id; an unknown id logs and gives 0.
   int getSublocIndexById(int id) const;
-  // 0 with *out set, or -1 for an index out of range.
+  // 0 with *out set, or -1 for an index out of range. Part of the
+  // interface; nothing in the kit calls it.
   int getSublocationPtr(const SublocationMap** out, unsigned index) const;
 
   void addSublocation(const SublocationMap& floor);
@@ -159,7 +158,7 @@ class NavigationMap {
   CommonNavProperties navigation_;
   CommonNavProperties tracking_;
   NavigationFiles files_;
-  bool classicDefaults_ = false;
+  EngineBehaviour behaviour_;
   ZoneMap zones_;
   std::vector<RouteGraph> graphs_;
   int locationId_ = 0;

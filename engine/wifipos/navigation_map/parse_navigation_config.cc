@@ -1,6 +1,6 @@
 // Reading and writing the settings member (navigation.xml / tracking.xml):
-// the common settings in the current element form and in the legacy
-// attribute form, and the per-floor settings.
+// the common settings in the current element form (the legacy attribute
+// form is read in parse_navigation_legacy.cc), and the per-floor settings.
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -13,103 +13,17 @@
 
 #include "server/utils.h"
 #include "server/zip_archive.h"
+#include "wifipos/navigation_map/navigation_config_internal.h"
 #include "wifipos/navigation_map/navigation_map.h"
-#include "wifipos/navigation_map/scan_number.h"
 #include "wifipos/navigation_map/navigation_settings.h"
+#include "wifipos/navigation_map/scan_number.h"
 
 using tinyxml2::XMLDocument;
 using tinyxml2::XMLElement;
 
+using namespace navigation_config_internal;
+
 namespace {
-
-constexpr int kLogLevel = 11;
-
-struct WordCode {
-  const char* word;
-  int code;
-};
-
-// Current form: compared after lower-casing.
-const WordCode kSignalWords[] = {{"both", NAV_SIGNALS_BOTH}, {"wifi", NAV_SIGNALS_WIFI},
-                                 {"ble", NAV_SIGNALS_BLE}};
-const WordCode kAlgorithmWords[] = {{"knn", NAV_ALG_KNN},         {"gp", NAV_ALG_GP},
-                                    {"histogram", NAV_ALG_HISTOGRAM}, {"gauss", NAV_ALG_GAUSS},
-                                    {"trilat", NAV_ALG_TRILAT},   {"rp", NAV_ALG_RP},
-                                    {"zone", NAV_ALG_ZONE},       {"zones", NAV_ALG_ZONE}};
-const WordCode kMeanModelWords[] = {
-    {"const", GP_MEAN_CONST}, {"linear", GP_MEAN_LINEAR}, {"log", GP_MEAN_LOG}};
-const WordCode kGpModeWords[] = {
-    {"full", GP_MODE_FULL}, {"normal", GP_MODE_NORMAL}, {"fixed", GP_MODE_FIXED}};
-const WordCode kHistogramWords[] = {{"weibull", HISTOGRAM_WEIBULL}, {"binned", HISTOGRAM_BINNED}};
-
-// Legacy form: exact, case-sensitive.
-const WordCode kLegacyAlgorithmWords[] = {
-    {"KNN", NAV_ALG_KNN},         {"knn", NAV_ALG_KNN},      {"GP", NAV_ALG_GP},
-    {"gp", NAV_ALG_GP},           {"HISTOGRAM", NAV_ALG_HISTOGRAM},
-    {"histogram", NAV_ALG_HISTOGRAM}, {"GAUSS", NAV_ALG_GAUSS}, {"TRILAT", NAV_ALG_TRILAT},
-    {"RP", NAV_ALG_RP},           {"ZONE", NAV_ALG_ZONE},    {"Zone", NAV_ALG_ZONE}};
-const WordCode kLegacyGpModeWords[] = {
-    {"Full", GP_MODE_FULL}, {"Fixed", GP_MODE_FIXED}, {"Normal", GP_MODE_NORMAL}};
-const WordCode kLegacyHistogramWords[] = {{"Binned", HISTOGRAM_BINNED},
-                                          {"Weibull", HISTOGRAM_WEIBULL}};
-
-template <size_t N>
-bool codeOfWord(const WordCode (&table)[N], const std::string& word, int& code) {
-  for (const WordCode& w : table) {
-    if (word == w.word) {
-      code = w.code;
-      return true;
-    }
-  }
-  return false;
-}
-
-template <size_t N>
-const char* wordOfCode(const WordCode (&table)[N], int code) {
-  for (const WordCode& w : table)
-    if (w.code == code) return w.word;
-  return nullptr;
-}
-
-template <size_t N>
-std::string wordList(const WordCode (&table)[N]) {
-  std::string list;
-  for (const WordCode& w : table) {
-    if (!list.empty()) list += ", ";
-    list += w.word;
-  }
-  return list;
-}
-
-std::string lowerCase(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
-}
-
-std::string trimmed(const char* text) {
-  std::string s = text ? text : "";
-  const char* ws = " \t\n\r\v\f";
-  size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return std::string();
-  size_t e = s.find_last_not_of(ws);
-  return s.substr(b, e - b + 1);
-}
-
-// A flag written as a word. "true" must not read as false just because it is
-// not a number.
-bool flagWord(const char* text, bool& value) {
-  std::string t = lowerCase(trimmed(text));
-  if (t == "true") {
-    value = true;
-    return true;
-  }
-  if (t == "false") {
-    value = false;
-    return true;
-  }
-  return false;
-}
 
 // ---- Current form: values are the texts of named child elements. ----
 
@@ -334,7 +248,7 @@ bool hasChild(const XMLElement* parent, const char* name) {
 // The kit's own defaults, for what the settings member leaves out. A value
 // the member states is never touched: only absent elements change.
 // cnp is null when the member has no current-form settings at all.
-void applyKitDefaults(const XMLElement* cnp, CommonNavProperties& p) {
+void fillOmittedSettings(const XMLElement* cnp, CommonNavProperties& p) {
   const XMLElement* knn = cnp ? cnp->FirstChildElement("KNN") : nullptr;
   const XMLElement* motion = cnp ? cnp->FirstChildElement("Motion") : nullptr;
   const KitDefaults kit;
@@ -345,182 +259,6 @@ void applyKitDefaults(const XMLElement* cnp, CommonNavProperties& p) {
   // offset, and the cloud cannot follow an error in step length or heading.
   if (!hasChild(motion, "Steplength_noise")) p.motion.Steplength_noise = kit.stepLengthNoise;
   if (!hasChild(motion, "Angle_noise")) p.motion.Angle_noise = kit.angleNoise;
-}
-
-// ---- Legacy form: values are attributes. ----
-
-void legacyDouble(const XMLElement* e, const char* name, double& member) {
-  const char* text = e->Attribute(name);
-  if (!text) {
-    MV_LOG(kLogLevel, "0 at %s\nThe value will be set to default\n", name);
-    return;
-  }
-  if (!ScanDouble(text, member)) MV_LOG(kLogLevel, "ERROR SCANF %s.\n", name);
-}
-
-void legacyInt(const XMLElement* e, const char* name, int& member) {
-  const char* text = e->Attribute(name);
-  if (!text) {
-    MV_LOG(kLogLevel, "0 at %s\nThe value will be set to default\n", name);
-    return;
-  }
-  if (!ScanInt(text, member)) MV_LOG(kLogLevel, "ERROR SCANF %s.\n", name);
-}
-
-// An unreadable flag becomes false.
-void legacyFlag(const XMLElement* e, const char* name, bool& member) {
-  const char* text = e->Attribute(name);
-  if (!text) {
-    MV_LOG(kLogLevel, "0 at %s\nThe value will be set to default\n", name);
-    return;
-  }
-  if (flagWord(text, member)) return;
-  int v = 0;
-  if (!ScanInt(text, v)) {
-    MV_LOG(kLogLevel, "ERROR SCANF %s. The value is set to false\n", name);
-    member = false;
-    return;
-  }
-  member = v != 0;
-}
-
-template <size_t N>
-void legacyWord(const XMLElement* e, const char* name, const WordCode (&table)[N], int& member) {
-  const char* text = e->Attribute(name);
-  if (!text) {
-    MV_LOG(kLogLevel, "0 at %s\nThe value will be set to default\n", name);
-    return;
-  }
-  if (!codeOfWord(table, text, member))
-    MV_LOG(kLogLevel, "ERROR: unknown %s = %s. Possible values: %s\n", name, text,
-           wordList(table).c_str());
-}
-
-void parseSfProperties(const XMLElement* cnp, CommonNavProperties& p) {
-  const XMLElement* e = cnp->FirstChildElement("Sensor_fusion");
-  if (!e) {
-    MV_LOG(kLogLevel,
-           "Warning: there is no node with Sensor fusion navProperties.\nAll preferences will "
-           "be set to default\n");
-    return;
-  }
-  legacyDouble(e, "Fusion_acc_coef", p.sensorFusion.Fusion_acc_coef);
-  legacyDouble(e, "Fusion_magn_coef", p.sensorFusion.Fusion_magn_coef);
-  legacyDouble(e, "Low_pass_time", p.sensorFusion.Low_pass_time);
-}
-
-void parseGpProperties(const XMLElement* cnp, CommonNavProperties& p) {
-  const XMLElement* e = cnp->FirstChildElement("Gaussian_Processes");
-  if (!e) {
-    MV_LOG(kLogLevel,
-           "Warning: there is no node with Sensor fusion Gaussian_Processes All preferences "
-           "will be set to default\n");
-    return;
-  }
-  CommonNavProperties::GaussianProcesses& g = p.gaussianProcesses;
-  legacyWord(e, "Mode", kLegacyGpModeWords, g.Mode);
-  legacyWord(e, "Mean_model", kMeanModelWords, g.Mean_model);
-  legacyDouble(e, "Correction_noise", g.Correction_noise);
-  legacyInt(e, "Corrections_number", g.Corrections_number);
-  legacyDouble(e, "Normal_mode_A", g.Normal_mode_A);
-  legacyDouble(e, "Normal_mode_B", g.Normal_mode_B);
-  legacyDouble(e, "Fixed_mode_ell", g.Fixed_mode_ell);
-  legacyFlag(e, "Use_beacon_power", g.Use_beacon_power);
-  legacyFlag(e, "Differention_mode", g.Differention_mode);
-}
-
-void parseSigmaFilterProperties(const XMLElement* cnp, CommonNavProperties& p) {
-  const XMLElement* e = cnp->FirstChildElement("Sigma_filter");
-  if (!e) {
-    MV_LOG(kLogLevel,
-           "Warning: there is no node with Sigma Filter navProperties. All preferences will be "
-           "set to default\n");
-    return;
-  }
-  legacyFlag(e, "Use_sigma_filter", p.sigmaFilter.Use_sigma_filter);
-  legacyDouble(e, "Var_window_sec", p.sigmaFilter.Var_window_sec);
-  legacyDouble(e, "Stat_accum_sec", p.sigmaFilter.Stat_accum_sec);
-}
-
-// The KNN element only switches the group on; apart from Use_ap_weights its
-// values sit on the parent element.
-void parseKnnProperties(const XMLElement* cnp, CommonNavProperties& p) {
-  const XMLElement* e = cnp->FirstChildElement("KNN");
-  if (!e) {
-    MV_LOG(kLogLevel,
-           "Warning: there is no node with KNN navProperties. All preferences will be set to "
-           "default\n");
-    return;
-  }
-  CommonNavProperties::Knn& k = p.knn;
-  legacyFlag(e, "Use_ap_weights", k.Use_ap_weights);
-  legacyFlag(cnp, "Differention_mode", k.Differention_mode);
-  legacyFlag(cnp, "Clear_unknown_beacons", k.Clear_unknown_beacons);
-  legacyDouble(cnp, "Minimal_ap_freq", k.Minimal_ap_freq);
-  legacyWord(cnp, "Histogram_type", kLegacyHistogramWords, k.Histogram_type);
-  legacyInt(cnp, "Min_nvisible_aps", k.Min_nvisible_aps);
-  legacyInt(cnp, "Min_rpvis_aps", k.Min_rpvis_aps);
-  // Older archives name the same count N_closest_rp; when both are given the
-  // later one wins.
-  if (cnp->Attribute("N_closest_rp")) legacyInt(cnp, "N_closest_rp", k.Min_rpvis_aps);
-}
-
-void parseMotionProperties(const XMLElement* cnp, CommonNavProperties& p) {
-  const XMLElement* e = cnp->FirstChildElement("Motion");
-  if (!e) {
-    MV_LOG(kLogLevel,
-           "Warning: there is no node with Motion navProperties.\nAll preferences will be set "
-           "to default\n");
-    return;
-  }
-  legacyDouble(e, "Steplength_noise", p.motion.Steplength_noise);
-  legacyDouble(e, "Angle_noise", p.motion.Angle_noise);
-}
-
-// Legacy form. -1 for a missing element, which changes nothing.
-int fillCommonNavProperties(const XMLElement* e, CommonNavProperties& p) {
-  if (!e) {
-    MV_LOG(kLogLevel, "ERROR: missed navProperties node, properties are set to default\n");
-    return -1;
-  }
-  legacyDouble(e, "out_R", p.Max_out_R);
-  legacyDouble(e, "min_out_R", p.Min_out_R);
-  legacyWord(e, "Use_Signals", kSignalWords, p.Use_Signals);
-  legacyWord(e, "Use_algorithm", kLegacyAlgorithmWords, p.Use_algorithm);
-  if (p.Use_algorithm == NAV_ALG_GP) {
-    legacyWord(e, "Mean_model", kMeanModelWords, p.gaussianProcesses.Mean_model);
-    legacyWord(e, "GP_Mode", kLegacyGpModeWords, p.gaussianProcesses.Mode);
-  }
-  legacyFlag(e, "Use_particle_filter", p.Use_particle_filter);
-  legacyFlag(e, "Use_smoothing", p.Use_smoothing);
-  legacyFlag(e, "Use_closest_aps", p.Use_closest_aps);
-  legacyInt(e, "N_closest_aps", p.N_closest_aps);
-  legacyInt(e, "N_particles_around_closest_AP", p.N_particles_around_closest_AP);
-  legacyInt(e, "Noisy_resampling_trigger_counter", p.Noisy_resampling_trigger_counter);
-  legacyFlag(e, "Use_stops", p.Use_stops);
-  legacyFlag(e, "Use_stops_PF", p.Use_stops_PF);
-  legacyDouble(e, "Stop_averaging_time", p.Stop_averaging_time);
-  legacyDouble(e, "Step_multiplier", p.Step_multiplier);
-  legacyWord(e, "Histogram_type", kLegacyHistogramWords, p.Histogram_type);
-  legacyInt(e, "GP_corrections_number", p.gaussianProcesses.Corrections_number);
-  legacyDouble(e, "Sig_averaging_time", p.Sig_averaging_time);
-  legacyDouble(e, "Sig_window_shift", p.Sig_window_shift);
-  legacyDouble(e, "Dead_reckon_time", p.Dead_reckon_time);
-  legacyFlag(e, "Use_ap_weights", p.Use_ap_weights);
-  legacyDouble(e, "Minimal_ap_freq", p.Minimal_ap_freq);
-  legacyInt(e, "N_additional_particles", p.N_additional_particles);
-  legacyDouble(e, "gp_correction_noise", p.gaussianProcesses.Correction_noise);
-  legacyFlag(e, "Use_graph_projection", p.Use_graph_projection);
-  legacyFlag(e, "Use_gps", p.Use_gps);
-  legacyInt(e, "Cutoff_rss", p.Cutoff_rss);
-  legacyFlag(e, "Clear_unknown_beacons", p.Clear_unknown_beacons);
-
-  parseSfProperties(e, p);
-  parseGpProperties(e, p);
-  parseSigmaFilterProperties(e, p);
-  parseKnnProperties(e, p);
-  parseMotionProperties(e, p);
-  return 0;
 }
 
 // ---- Per-floor settings: attributes of five required child elements. ----
@@ -821,11 +559,11 @@ int NavigationMap::parseNavigationConfigXML(const std::string& memberName,
 
   if (const XMLElement* current = root->FirstChildElement("Common_nav_prop")) {
     fillNewCommonNavProps(current, props);
-    if (!classicDefaults_) applyKitDefaults(current, props);
+    if (behaviour_.fillsOmittedSettings()) fillOmittedSettings(current, props);
   } else if (const XMLElement* legacy = root->FirstChildElement("Common_nav_properties")) {
     fillCommonNavProperties(legacy, props);
-  } else if (!classicDefaults_) {
-    applyKitDefaults(nullptr, props);
+  } else if (behaviour_.fillsOmittedSettings()) {
+    fillOmittedSettings(nullptr, props);
   }
 
   for (SublocationMap& floor : sublocations_) {

@@ -71,7 +71,7 @@ void changeSublocation(ClientNavigationState* client, int& subIndex) {
   ParticleFilter& pf = client->particleFilter;
   // Gaussian processes keep the restart: their fixes, ungated, pull a carried
   // cloud off course after the stairs more often than the restart does.
-  const bool carry = !client->navigationMap.classicDefaults() && !nav.mIsPdr && nav.getAlgorithm() != 108;
+  const bool carry = client->navigationMap.behaviour().carriesCloudAcrossFloors() && !nav.mIsPdr && nav.getAlgorithm() != 108;
   std::vector<Particle> before;
   if (carry) before = pf.getParticles();
   pf.setSublocationProperties(*props);
@@ -153,7 +153,7 @@ void makeStep(ClientNavigationState* client, bool& stepDone) {
   const double length = ped.getStepLength(0) * s.Step_multiplier;
   client->particleFilter.setPredictionInfo(length, angleNoise);
   double offset = 0.0;
-  if (!client->navigationMap.classicDefaults()) {
+  if (client->navigationMap.behaviour().stepsAlongTheirOwnHeading()) {
     // The step was detected a moment after it began, perhaps already turning
     // into the next corner: it goes along the heading of its own time.
     double now[3] = {0.0, 0.0, 0.0};

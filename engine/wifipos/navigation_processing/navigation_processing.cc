@@ -130,7 +130,7 @@ struct StepOutcome {
 };
 
 // The kit's tracking strength for this tick.
-double KitTrackingQ(const ClientNavigationState& client) {
+double TrackingQ(const ClientNavigationState& client) {
   if (!client.sensorsStatus.isAccPresent) return kTrackingRadioOnlyQ;
   return client.navigation.getIsStop() ? kTrackingStillQ : kTrackingWalkingQ;
 }
@@ -144,7 +144,7 @@ void RoutesAndZones(WScanMessage* message, ClientNavigationState* client) {
     }
   }
   const ZoneMap& zones = client->navigationMap.getZones();
-  if (client->navigationMap.classicDefaults()) {
+  if (!client->navigationMap.behaviour().holdsZonesWithHysteresis()) {
     message->outZones = zones.getZones(message->outSubLocation, message->outX, message->outY);
     return;
   }
@@ -250,8 +250,9 @@ int initClientNavigation(ClientNavigationState* client) {
   client->navigation = Navigation();
   client->pedometer = Pedometer();
   client->sensorFusion = SensorFusion();
-  client->pedometer.setClassicDefaults(client->navigationMap.classicDefaults());
-  client->sensorFusion.setClassicDefaults(client->navigationMap.classicDefaults());
+  const EngineBehaviour& behaviour = client->navigationMap.behaviour();
+  client->pedometer.setBehaviour(behaviour);
+  client->sensorFusion.setBehaviour(behaviour);
 
   Navigation& nav = client->navigation;
   nav.specifyNavigationMap(client->navigationMap);
@@ -271,7 +272,7 @@ int initClientNavigation(ClientNavigationState* client) {
     return NAV_RC_NO_FLOOR;
   }
   client->particleFilter.setFilterProperties(s);
-  client->particleFilter.setKitFusion(!client->navigationMap.classicDefaults());
+  client->particleFilter.setBehaviour(behaviour);
   client->particleFilter.setMotionParameters(s.motion);
   nav.setCutoffRss(static_cast<double>(s.Cutoff_rss));
   nav.initializeGp();
@@ -291,8 +292,7 @@ int initClientNavigation(ClientNavigationState* client) {
     fp.lowPassTime = kDefaultLowPassSec;
   }
   client->sensorFusion.setProperties(fp);
-  client->smoothing.setTracking(client->navigationMap.classicDefaults() ? 0.0
-                                                                      : kTrackingWalkingQ);
+  client->smoothing.setTracking(behaviour.tracksOutput() ? kTrackingWalkingQ : 0.0);
   client->isNavigationInitialized = true;
   return 0;
 }
@@ -459,15 +459,15 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
           solution = client->particleFilter.getSolutionInfo();
         }
         double radiusBefore = 0.0;
-        const bool kit = !client->navigationMap.classicDefaults();
-        if (kit) {
+        const bool tracking = client->navigationMap.behaviour().tracksOutput();
+        if (tracking) {
           // Every tick, so that the output moves on between radio windows
           // instead of jumping once per window.
-          client->smoothing.setTracking(KitTrackingQ(*client));
+          client->smoothing.setTracking(TrackingQ(*client));
           client->smoothing.setReadAhead(client->sensorsStatus.isAccPresent ? kReadAheadSec
                                                                             : kRadioOnlyReadAheadSec);
         }
-        if (kit) {
+        if (tracking) {
           // The smoothed track goes to the output only: the particle filter
           // takes its solution back on the next tick, and a smoothed value
           // fed back there would come out again as a new sample.

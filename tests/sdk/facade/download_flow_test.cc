@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "MCModels/mc_location.h"
@@ -24,6 +25,14 @@ bool Reached100(const Outcome& o) { return Ended(o) || o.has("process 100"); }
 
 std::string Name(int id) { return "#" + std::to_string(id); }
 
+// The order without the progress entries (but for -1).
+std::vector<std::string> Said(const Outcome& o) {
+  std::vector<std::string> said;
+  for (const auto& e : o.order)
+    if (e.rfind("process ", 0) != 0 || e == "process -1") said.push_back(e);
+  return said;
+}
+
 // States only rise, each is posted once, the last is 100.
 void ExpectProgress(const Outcome& o) {
   ASSERT_FALSE(o.process.empty());
@@ -40,6 +49,7 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
     bool unknownLocation;
     std::vector<std::string> expected;  // the order without the process entries
     int failCode, failState;            // the fail's code and the state its text names
+    bool otherLoaded = false;           // another location of the server's version is loaded first
   };
   contentserver::Misbehaviour status500;
   status500.status = 500;
@@ -52,6 +62,7 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
       {"server answers 500", 0, 2, status500, false, {"fail 1", "process -1"}, 1, -500},
       {"location not on the server", 0, 2, {}, true, {"fail 1", "process -1"}, 1, -1090},
       {"server never sends the archive", 1, 2, silent, false, {"local 1", "fail 13"}, 13, 0},
+      {"no local copy, another location of that version loaded", 0, 2, {}, false, {"remote 2"}, 0, 0, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -63,6 +74,12 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
     const std::string local = c.localVersion ? facade_test::VenueArchive(std::to_string(c.localVersion)) : "";
     if (c.localVersion) s.install(name, local);
     s.makeCore(s.managers);
+    if (c.otherLoaded) {
+      s.install("other", facade_test::VenueArchive(std::to_string(c.serverVersion)));
+      std::optional<platform::Error> error;
+      s.core->loadArchiveByName("other", &error);
+      ASSERT_FALSE(error);
+    }
     double failedAt = 0, lastRise = 0;
     size_t states = 0;
     const Outcome o = s.download(name, false, c.localVersion == c.serverVersion ? Reached100 : Ended,
@@ -71,10 +88,7 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
                                      states = now.process.size(), lastRise = platform::Clock::nowSeconds();
                                    if (!now.fails.empty() && failedAt == 0) failedAt = platform::Clock::nowSeconds();
                                  });
-    std::vector<std::string> heard;
-    for (const auto& e : o.order)
-      if (e.rfind("process ", 0) != 0 || e == "process -1") heard.push_back(e);
-    EXPECT_EQ(heard, c.expected);
+    EXPECT_EQ(Said(o), c.expected);
     EXPECT_FALSE(o.offMainThread);
     if (c.failCode == 1) {
       ASSERT_EQ(o.fails.size(), 1u);
@@ -92,7 +106,50 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
       EXPECT_EQ(s.core->location()->version, c.serverVersion);
       EXPECT_FALSE(s.core->location()->sublocations.empty());
       EXPECT_TRUE(s.installed(name) == served.archive) << "not the server's archive";
+      EXPECT_EQ(fs::path(s.core->location()->archiveFile).parent_path().filename(), name)
+          << "another location's archive is loaded";
     }
+  }
+}
+
+// An archive from the server that does not load never takes the local copy's
+// place: the host hears the engine's refusal once, the running client goes on
+// and the local copy still loads. Without a local copy nothing is left behind.
+TEST(DownloadFlowTest, AnArchiveThatDoesNotLoadLeavesTheLocalCopyAndNavigation) {
+  const struct {
+    const char* what;
+    std::string served;  // bytes of the newer archive
+    bool localCopy;
+  } cases[] = {
+      {"random bytes", std::string(4096, '\x5a') + "PK", true},
+      {"a member that does not parse", facade_test::WithMember(facade_test::VenueArchive("3"), "config.xml", "<c"), true},
+      {"random bytes, no local copy", std::string(4096, '\x5a'), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FacadeScene s;
+    contentserver::Location served = facade_test::VenueLocation(3);
+    served.archive = c.served;
+    s.server->addLocation(served);
+    const std::string name = Name(served.id), local = facade_test::VenueArchive("1");
+    if (c.localCopy) s.install(name, local);
+    if (c.localCopy)  // what a flow of a process that died left behind
+      std::ofstream(platform::Paths::documents() / name / "map.mvz.0.download.part.Ab12Cd") << "part";
+    s.makeCore(s.managers);
+    const Outcome o = s.download(name, false, Ended);
+    EXPECT_EQ(Said(o), (c.localCopy ? std::vector<std::string>{"local 1", "fail 3"} : std::vector<std::string>{"fail 3"}));
+    EXPECT_EQ(o.process.back(), 100);
+    // Nothing but the local copy in the location's folder.
+    std::vector<std::string> files;
+    for (const auto& f : fs::directory_iterator(platform::Paths::documents() / name)) files.push_back(f.path().filename());
+    EXPECT_EQ(files, c.localCopy ? std::vector<std::string>{"map.mvz"} : std::vector<std::string>{});
+    if (!c.localCopy) continue;
+    EXPECT_TRUE(s.installed(name) == local) << "the local archive changed";
+    EXPECT_EQ(s.core->location()->version, 1);
+    EXPECT_TRUE(s.managers.navigationManager->navigationEngine().client()) << "navigation stopped";
+    std::optional<platform::Error> error;
+    s.core->loadArchiveByName(name, &error);
+    EXPECT_FALSE(error) << error->localizedDescription;
   }
 }
 
@@ -139,10 +196,12 @@ TEST(DownloadFlowTest, ServerKilledMidDownloadKeepsTheLocalArchiveAndRecovers) {
 // the script puts in place when it reports 100.
 class ScriptedLoader : public MLoader {
  public:
-  ScriptedLoader(std::vector<int> states, std::function<void()> atDone)
+  ScriptedLoader(std::vector<int> states, std::function<void(const std::string& file)> atDone)
       : states_(std::move(states)), atDone_(std::move(atDone)) {}
-  int startLoadLocation(const std::string&, const std::string&, const std::string&, const std::string&,
+  int startLoadLocation(const std::string&, const std::string&, const std::string&, const std::string& file,
                         bool) override {
+    std::lock_guard lock(mutex_);
+    file_ = file;
     return 7;
   }
   int checkLocationLoader(int id) override {
@@ -150,7 +209,7 @@ class ScriptedLoader : public MLoader {
     if (id != 7) return -1;
     const int state = states_[std::min(next_, states_.size() - 1)];
     ++next_;
-    if (state == 100 && atDone_) std::exchange(atDone_, nullptr)();
+    if (state == 100 && atDone_) std::exchange(atDone_, nullptr)(file_);
     return state;
   }
   void stopLocationLoader(int) override { ++stops; }
@@ -160,34 +219,42 @@ class ScriptedLoader : public MLoader {
   std::mutex mutex_;
   std::vector<int> states_;
   size_t next_ = 0;
-  std::function<void()> atDone_;
+  std::function<void(const std::string&)> atDone_;
+  std::string file_;
 };
 
 TEST(DownloadFlowTest, ScriptedJobStates) {
   struct Case {
     const char* what;
     std::vector<int> states;
-    const char* archiveAtDone;  // version.txt of the archive put in place at 100; "-" none, "" no member
+    const char* archiveAtDone;  // version.txt of the archive the job writes at 100; "-" none, "" no member
     std::vector<std::string> expected;
+    bool replaced;  // the job's archive took the local copy's place
   };
   const std::vector<Case> cases = {
-      {"first poll already done, same version", {100}, "-", {"local 1", "process 100"}},
-      {"first poll already done, new version", {100}, "3", {"local 1", "process 100", "remote 3"}},
-      {"first poll already failed", {255}, "-", {"local 1", "fail 1", "process -1"}},
+      {"first poll already done, same version", {100}, "-", {"local 1", "process 100"}, false},
+      {"first poll already done, new version", {100}, "3", {"local 1", "process 100", "remote 3"}, true},
+      {"first poll already failed", {255}, "-", {"local 1", "fail 1", "process -1"}, false},
       {"each new state once", {0, 10, 10, 10, 40, 40, 100}, "-",
-       {"local 1", "process 0", "process 10", "process 40", "process 100"}},
-      {"job gone", {5, -1}, "-", {"local 1", "process 5", "fail 1", "process -1"}},
-      {"version unreadable: reported once, then the reload's own error", {100}, "",
-       {"local 1", "process 100", "fail 2", "fail 3"}},
+       {"local 1", "process 0", "process 10", "process 40", "process 100"}, false},
+      {"job gone", {5, -1}, "-", {"local 1", "process 5", "fail 1", "process -1"}, false},
+      {"the same version again: in place, not reloaded", {100}, "1", {"local 1", "process 100"}, true},
+      {"version unreadable: the engine refuses it, the local copy stays", {100}, "",
+       {"local 1", "process 100", "fail 3"}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FacadeScene s(false);
     const std::string name = "venue";
-    s.install(name, facade_test::VenueArchive("1"));
+    const std::string local = facade_test::VenueArchive("1");
+    s.install(name, local);
     const std::string atDone = c.archiveAtDone;
-    auto loader = std::make_shared<ScriptedLoader>(c.states, [&s, name, atDone] {
-      if (atDone != "-") s.install(name, facade_test::VenueArchive(atDone));
+    const std::string written = atDone == "-" ? "" : facade_test::VenueArchive(atDone);
+    // As a job does: the whole file under another name first, then renamed.
+    auto loader = std::make_shared<ScriptedLoader>(c.states, [atDone, written](const std::string& file) {
+      if (atDone == "-") return;
+      std::ofstream(file + ".part", std::ios::binary) << written;
+      fs::rename(file + ".part", file);
     });
     s.managers.serverManager->setLoader(loader);
     s.makeCore(s.managers);
@@ -196,6 +263,7 @@ TEST(DownloadFlowTest, ScriptedJobStates) {
     });
     EXPECT_EQ(o.order, c.expected);
     EXPECT_GE(loader->stops.load(), 1) << "the job is left in the registry";
+    EXPECT_TRUE(s.installed(name) == (c.replaced ? written : local));
     if (o.remote()) {
       EXPECT_FALSE(s.core->location()->sublocations.empty()) << "half a reload";
     }

@@ -3,14 +3,23 @@
 // the Bluetooth state it keeps and passes on, and the push token it registers.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include "Server/mc_service_addresses.h"
+#include "platform/paths.h"
 #include "platform/user_defaults.h"
 #include "sdk/coordinator_scene.h"
 #include "sdk/facade/facade_scene.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+namespace pt = platform::testing;
 
 TEST(FacadeCoreTest, UserHashAndServerFromTheStoreOrAsGiven) {
   struct Case {
@@ -99,6 +108,46 @@ TEST(FacadeCoreTest, TheLatestFacadeOwnsTheCoordinatorAndItsEvents) {
   EXPECT_EQ(second->bluetoothState(), 0);
   second->bluetoothStateManager(*second->deviceState(), 7);
   EXPECT_EQ(states, (std::vector<int64_t>{7}));
+}
+
+// Zone events reach the host on the tick's thread once the tick has let go of
+// the coordinator's lock, so the host may call back into the facade from them.
+TEST(FacadeCoreTest, AZoneCallbackMayStopAndReloadThroughTheFacade) {
+  facade_test::FacadeScene s(false);
+  s.makeCore(s.managers);
+  const fs::path dir = platform::Paths::documents() / "venue";
+  fs::create_directories(dir);
+  fs::copy_file(sdk_test::SharedScene().map, dir / "map.mvz");
+  fs::copy_file(sdk_test::SharedScene().log, dir / "walk.log");
+  std::optional<platform::Error> error, reload;
+  s.core->loadArchiveByName("venue", &error);
+  const int64_t id = s.core->location()->id;
+  int events = 0;
+  bool offMain = true;
+  int64_t reloaded = 0;
+  auto delegate = std::make_shared<MarvistoCoreDelegate>();
+  delegate->didEnterZoneWithId = delegate->didExitZoneWithId = [&, main = std::this_thread::get_id()](int64_t) {
+    offMain &= std::this_thread::get_id() != main;
+    if (events++ > 0) return;
+    s.core->stopMarvisto();
+    s.core->loadArchiveByName("venue", &reload);
+    reloaded = s.core->location()->id;
+  };
+  s.core->setDelegate(delegate);
+  const uint64_t records = s.core->_startNavigateByLog("walk.log", &error);
+  ASSERT_FALSE(error);
+  // The ticks on a thread of their own; the reload renders its floors on this one.
+  auto ticks = std::async(std::launch::async, [sdk = MarvistoCore::mainSDK(), records] {
+    for (uint64_t i = 0; i + 1 < records; ++i) sdk->mainNavigationQueue();
+  });
+  if (!pt::pumpUntil([&] { return ticks.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 120)) {
+    ADD_FAILURE() << "a zone callback that calls the facade stalled the tick";
+    std::_Exit(1);
+  }
+  EXPECT_GT(events, 0);
+  EXPECT_TRUE(offMain) << "zone events belong to the tick's thread";
+  EXPECT_FALSE(reload) << reload->localizedDescription;
+  EXPECT_EQ(reloaded, id);
 }
 
 }  // namespace

@@ -82,6 +82,17 @@ std::string VenueArchive(const std::string& version) {
   return ReadFile(path);
 }
 
+std::string WithMember(const std::string& archive, const std::string& name, const std::string& text) {
+  venuesim_test::TempDir dir;
+  const std::string path = dir.file("m.mvz");
+  std::ofstream(path, std::ios::binary) << archive;
+  zip* z = ZipOpen(path.c_str());
+  EXPECT_NE(z, nullptr);
+  ZipWriteBuffer(z, name.c_str(), text.data(), int(text.size()));
+  ZipClose(z);
+  return ReadFile(path);
+}
+
 contentserver::Location VenueLocation(int version) {
   contentserver::Location l = SharedVenue().location;
   l.version = version;

@@ -34,6 +34,8 @@ struct Outcome {
 // The venue's archive bytes with version.txt set to `version` (or removed
 // when `version` is empty).
 std::string VenueArchive(const std::string& version);
+// `archive` with the member `name` holding `text` in place of what it held.
+std::string WithMember(const std::string& archive, const std::string& name, const std::string& text);
 // The venue's location id and title.
 contentserver::Location VenueLocation(int version);
 // The world the archive came from.

@@ -13,6 +13,7 @@
 #include "replay/log_records.h"
 #include "replay/replay_run.h"
 #include "sdk/coordinator_scene.h"
+#include "server/utils.h"
 
 namespace {
 
@@ -154,6 +155,28 @@ TEST(MainSDKTest, HostMayStopAndReloadFromInsideAZoneCallback) {
     std::_Exit(1);
   }
   EXPECT_GT(entered, 0);
+}
+
+// The host's standard output is the host's: the build version goes to the log.
+TEST(MainSDKTest, InitialisationLogsItsBuildVersionAndLeavesStandardOutputAlone) {
+  venuesim_test::TempDir dir;
+  const std::string log = dir.file("marvisto_log.txt");
+  testing::internal::CaptureStdout();
+  {
+    // A new settings manager names the log file and silences the SDK's files
+    // until remote settings say otherwise.
+    CoordinatorScene c([&](MainSDKManagers&) {
+      _Logger.setLogFile(log);
+      _Logger.setDebugLevel(1, "main_sdk.cc");
+    });
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  _Logger.setLogFile("");
+  _Logger.setDebugLevel(0, "main_sdk.cc");
+  EXPECT_EQ(out.find("BUILD VERSION"), std::string::npos) << out;
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find(std::string("BUILD VERSION: ") + MainSDK::kBuildVersion), std::string::npos);
 }
 
 TEST(MainSDKTest, RoutesToATargetCarryTurnsAndTheFloorChange) {

@@ -157,8 +157,8 @@ TEST(DeadReckoningTest, ClassicDefaultsAndDefaultGaitAreUnchanged) {
 
   motiontest::MotionLoop loop(0.3, 0.05);
   loop.fusion.setProperties({1.0, 1.0, 1.0});
-  loop.fusion.setClassicDefaults(true);
-  loop.pedometer.setClassicDefaults(true);
+  loop.fusion.setBehaviour(EngineBehaviour::original());
+  loop.pedometer.setBehaviour(EngineBehaviour::original());
   uint64_t motion = 1469598103934665603ULL;
   for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
     const motiontest::TrackPoint p = loop.step(m);

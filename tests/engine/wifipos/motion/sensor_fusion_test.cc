@@ -185,7 +185,7 @@ TEST(SensorFusionTest, HeadingOfAMomentAgoFollowsTheTurn) {
   };
   for (const Case& c : cases) {
     motiontest::MotionLoop loop(g.floorAzimuth, g.declination);
-    loop.fusion.setClassicDefaults(c.classic);
+    loop.fusion.setBehaviour(c.classic ? EngineBehaviour::original() : EngineBehaviour::kit());
     double now = 0.0;
     for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
       if (m.back().getTimeInSeconds() > g.startTime + c.end) break;

@@ -114,7 +114,7 @@ TEST(StepCalibrationTest, OnlyLongStraightWalkingCounts) {
 TEST(StepCalibrationTest, PedometerFollowsItsCalibration) {
   for (bool classic : {false, true}) {
     Pedometer p;
-    p.setClassicDefaults(classic);
+    p.setBehaviour(classic ? EngineBehaviour::original() : EngineBehaviour::kit());
     double t = 10.0, y = 0.0;
     for (int i = 0; i < 60; ++i) {
       p.noteStepTaken(0.7, 0.0);

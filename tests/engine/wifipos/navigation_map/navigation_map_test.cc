@@ -130,8 +130,8 @@ TEST(NavigationMapParameters, DefaultsPairChoosesTheBehaviour) {
   for (const auto& c : cases) {
     NavigationMap map;
     map.setParameters(c.text);
-    EXPECT_EQ(map.classicDefaults(), c.classic) << (c.text ? c.text : "null");
-    EXPECT_EQ(NavigationMap(map).classicDefaults(), c.classic);
+    EXPECT_EQ(map.behaviour().isOriginal(), c.classic) << (c.text ? c.text : "null");
+    EXPECT_EQ(NavigationMap(map).behaviour().isOriginal(), c.classic);
   }
 }
 

@@ -40,7 +40,7 @@ ParticleFilter Cloud(bool kit, int algorithm, double x, double y, double spread,
   common.Noisy_resampling_trigger_counter = 0;
   pf.setFilterProperties(common);
   pf.setBmpState(OpenRoom());
-  pf.setKitFusion(kit);
+  pf.setBehaviour(kit ? EngineBehaviour::kit() : EngineBehaviour::original());
   pf.initializeParticles();
   pf.reinitializeParticles();
   pf.resampleAroundPoint(x, y, spread);

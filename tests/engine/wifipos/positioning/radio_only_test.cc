@@ -44,7 +44,7 @@ RadioRun RadioOnlyWalk(const VenueArchive& archive, const venuesim::Walk& walk, 
     const double e = std::hypot(m.outX - truth.x, m.outY - truth.y);
     run.score.add(rc == 0 && m.outSubLocation == truth.floorId, true, std::isfinite(e) ? e : 1e9);
   }
-  run.levelOffset = client->navigation.getKitLevelOffset();
+  run.levelOffset = client->navigation.getLevelOffset();
   DeleteNavigationClient(client);
   return run;
 }

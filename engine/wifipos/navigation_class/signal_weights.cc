@@ -1,0 +1,409 @@
+// The navigation class's reference-point weights: nearest neighbours (the
+// original and the one that weighs transmitters missing on either side),
+// histograms, their normalisation and the triangles' weights.
+#include "wifipos/navigation_class/navigation.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+
+#include "server/utils.h"
+#include "wifipos/navigation_class/navigation_internal.h"
+
+using namespace navigation_internal;
+
+namespace {
+
+// Triangle weights from dense per-point weights: the sums of the corners,
+// or 0 when a corner weighs 1e-6 or less.
+void WeighTriangles(std::vector<NavTriangle>& triangles, const std::vector<double>& local,
+                    const std::vector<double>& global) {
+    const size_t n = std::min(local.size(), global.size());
+    for (NavTriangle& t : triangles) {
+        t.wLocal = 0.0;
+        t.wGlobal = 0.0;
+        if (t.indexes.size() != 3) continue;
+        const size_t a = static_cast<size_t>(t.indexes[0]);
+        const size_t b = static_cast<size_t>(t.indexes[1]);
+        const size_t c = static_cast<size_t>(t.indexes[2]);
+        if (a >= n || b >= n || c >= n) continue;
+        if (local[a] <= 1e-6 || local[b] <= 1e-6 || local[c] <= 1e-6) continue;
+        t.wLocal = local[a] + local[b] + local[c];
+        t.wGlobal = global[a] + global[b] + global[c];
+    }
+}
+
+}  // namespace
+
+int Navigation::updateSublocationWeights() {
+    if (mSublocStates.empty()) {
+        MV_LOG(11, "ERROR: There is no any correct sublocations\n");
+        return 4;
+    }
+    if (!mIsGoodSignals) return -1;
+    mLevelFloorShares.clear();
+    if (mAlgorithm != 108) mIsGoodSignals = false;
+    for (SublocationState& st : mSublocStates) {
+        int r = 0;
+        if (mAlgorithm == 107 || mAlgorithm == 108) {
+            r = updateRpWeightsKnn(st.id, mSigNavigation);
+        } else if (mAlgorithm == 109) {
+            r = updateRpWeightsHistogram(st.id, mSigWindow);
+        } else {
+            // Other methods weigh no point; the stale weights of an earlier
+            // pass must not be taken for new ones.
+            st.clear();
+        }
+        if (r != 0) return r;
+    }
+    const int r = normalizeRpWeights();
+    if (r != 0) return r;
+    for (SublocationState& st : mSublocStates) WeighTriangles(st.triangles, st.weights, st.globalWeights);
+    if (mAlgorithm == 109 && behaviour().matchesLevelsForDoubtfulFloor() && histogramFloorInDoubt()) levelFloorShares();
+    return 0;
+}
+
+int Navigation::calculateApTrustworthiness(const std::vector<AccessPoint>& meas,
+                                           std::vector<double>& w) {
+    w.assign(meas.size(), 0.0);
+    double sum = 0.0;
+    for (size_t i = 0; i < meas.size(); ++i) {
+        const double x = meas[i].getRssi();
+        double p = meas[i].getPower();
+        if (p == 0.0) p = -10.0;
+        const double t = std::pow(std::pow(10.0, (p - x) / 30.0), 1.8);
+        w[i] = 1.0 / t;
+        if (!std::isfinite(w[i])) w[i] = 0.0;
+        sum += w[i];
+    }
+    if (!(sum > 0.0) || !std::isfinite(sum)) {
+        // Every reading is extreme: trust them equally rather than divide by
+        // zero.
+        const double u = meas.empty() ? 0.0 : 1.0 / static_cast<double>(meas.size());
+        for (double& x : w) x = u;
+        return 0;
+    }
+    for (double& x : w) x /= sum;
+    return 0;
+}
+
+int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas) {
+    std::vector<AccessPoint>& m = mScanBuf;
+    const int fi = floorIndexOfState(sublocId);
+    bool found = false;
+    SublocationState* st = getSublocationStateById(sublocId, found);
+    if (fi < 0 || !found || static_cast<size_t>(fi) >= mFlatFloors.size()) {
+        MV_LOG(11, "ERROR Bad sublocation index = %d\n", fi);
+        return -1;
+    }
+    if (meas.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)meas.size());
+    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
+    selectFloorReadings(fi, meas);
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    if (sel.empty() || static_cast<int>(sel.size()) < knn.Min_nvisible_aps) {
+        st->clear();
+        MV_LOG(11, "ERROR: %d visible beacons. Minimum %d visible beacons is required. \n",
+               (int)sel.size(), knn.Min_nvisible_aps);
+        return 0;
+    }
+    std::vector<double>& w = mKnn.readingWeight;
+    w.assign(sel.size(), 1.0);
+    if (knn.Use_ap_weights) {
+        m.clear();
+        for (const AccessPoint* ap : sel) m.push_back(*ap);
+        calculateApTrustworthiness(m, w);
+    }
+
+    const size_t nP = static_cast<size_t>(ff.nPoints);
+    // Per-window sums in buffers kept between windows.
+    std::vector<double>& dsum = mKnn.dsum;
+    std::vector<double>& psum = mKnn.psum;
+    std::vector<int>& count = mKnn.count;
+    dsum.assign(nP, 0.0);
+    psum.assign(nP, 0.0);
+    count.assign(nP, 0);
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
+    if (knn.Differention_mode) {
+        // First surveyed level of each reading's transmitter at each point.
+        constexpr double kNone = 1.0;
+        std::vector<std::vector<double>> firstAt(sel.size());
+        for (size_t j = 0; j < sel.size(); ++j) {
+            firstAt[j].assign(nP, kNone);
+            if (rows[j] < 0) continue;
+            for (int e = rowStart[rows[j] + 1]; e-- > rowStart[rows[j]];) {
+                firstAt[j][static_cast<size_t>(entries[e].point)] = entries[e].rssi;
+            }
+        }
+        for (size_t i = 0; i < sel.size(); ++i) {
+            if (rows[i] < 0) continue;
+            const double xi = sel[i]->getRssi();
+            for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+                const FlatEntry& e = entries[r];
+                const size_t p = static_cast<size_t>(e.point);
+                for (size_t j = 0; j < i; ++j) {
+                    const double rj = firstAt[j][p];
+                    if (rj == kNone) continue;
+                    const double xj = sel[j]->getRssi();
+                    psum[p] += w[i] * w[j];
+                    const double t = std::fabs((e.rssi - rj) - (xi - xj)) * w[i] * w[j];
+                    dsum[p] += t == 0.0 ? 1e-6 : t;
+                    ++count[p];
+                }
+            }
+        }
+    } else if (behaviour().weighsMissingTransmitters() && !knn.Use_ap_weights) {
+        st->weightSum = weighSelectedWithMissing(ff, meas);
+        for (NavTriangle& t : st->triangles) {
+            t.wLocal = 0.0;
+            t.wGlobal = 0.0;
+        }
+        st->weights.assign(mKnn.result.begin(), mKnn.result.end());
+        st->globalWeights.assign(mKnn.result.begin(), mKnn.result.end());
+        st->visibleCounts.assign(count.begin(), count.end());
+        return 0;
+    } else {
+        for (size_t i = 0; i < sel.size(); ++i) {
+            if (rows[i] < 0) continue;
+            const double xi = sel[i]->getRssi();
+            const double wi = w[i];
+            for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+                const FlatEntry& e = entries[r];
+                const size_t p = static_cast<size_t>(e.point);
+                psum[p] += wi;
+                const double t = std::fabs(e.rssi - xi) * wi;
+                dsum[p] += t == 0.0 ? 1e-6 : t;
+                ++count[p];
+            }
+        }
+    }
+
+    const int k = std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps);
+    // Final weight of every point from its summed mismatch D and term count c.
+    std::vector<double>& result = mKnn.result;
+    result.assign(nP, 0.0);
+    double weightSum = 0.0;
+    for (size_t q = 0; q < nP; ++q) {
+        const double d = dsum[q];
+        if (d == 0.0) continue;
+        const int c = count[q];
+        double r;
+        if (c < k) {
+            r = 0.0;
+        } else if (c == 0) {
+            MV_LOG(11, "ERROR: nVisible APs == 0! something wrong\n");
+            r = d;
+        } else {
+            double dd = d;
+            if (knn.Use_ap_weights && psum[q] > 0.0) dd = d / psum[q];
+            r = static_cast<double>(c) / std::sqrt(dd);
+        }
+        if (!std::isfinite(r) || r < 0.0) r = 0.0;
+        result[q] = r;
+        weightSum += r;
+    }
+    for (NavTriangle& t : st->triangles) {
+        t.wLocal = 0.0;
+        t.wGlobal = 0.0;
+    }
+    st->weightSum = weightSum;
+    st->weights.assign(result.begin(), result.end());
+    st->globalWeights.assign(result.begin(), result.end());
+    st->visibleCounts.assign(count.begin(), count.end());
+    return 0;
+}
+
+void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& meas) {
+    const SublocationMap& floor = Floor(*this, fi);
+    const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
+    // The readings of the floor's transmitters, as filterUnknownMeasurements
+    // keeps them (an empty key list keeps every reading), found by one hash
+    // lookup each, with their rows.
+    std::vector<const AccessPoint*>& sel = mKnn.selected;
+    std::vector<int>& rows = mKnn.rows;
+    sel.clear();
+    rows.clear();
+    if (meas.empty()) {
+        MV_LOG(11, "Measurements vector is empty\n");
+    } else if (FloorKeys(floor).empty()) {
+        MV_LOG(11, "ERROR: Can't filter measurements. There is no APs at this floor\n");
+        for (const AccessPoint& ap : meas) {
+            sel.push_back(&ap);
+            rows.push_back(-1);
+        }
+    } else {
+        for (const AccessPoint& ap : meas) {
+            auto it = ff.knownKeys.find(ap.getBssid());
+            if (it == ff.knownKeys.end()) continue;
+            sel.push_back(&ap);
+            rows.push_back(it->second);
+        }
+    }
+}
+
+double Navigation::weighSelectedWithMissing(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched) {
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
+    // Readings of transmitters this floor does not know speak against
+    // every point of it alike.
+    int nOther = static_cast<int>(meas.size() - sel.size());
+    double otherMissing = 0.0;
+    if (nOther > 0) {
+        for (const AccessPoint& ap : meas) {
+            if (ff.knownKeys.count(ap.getBssid()) == 0) {
+                otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
+            }
+        }
+    }
+    for (size_t i = 0; i < sel.size(); ++i) {
+        if (rows[i] >= 0) continue;
+        ++nOther;
+        otherMissing += std::fabs(sel[i]->getRssi() - ff.missingRssi);
+    }
+    knnWeightsWithMissing(ff, nOther, otherMissing, minMatched);
+    double sum = 0.0;
+    for (double r : mKnn.result) sum += r;
+    return sum;
+}
+
+void Navigation::knnWeightsWithMissing(const FlatFloor& ff, int nHeardOther, double heardOtherMissing, int minMatched) {
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
+    const size_t nP = static_cast<size_t>(ff.nPoints);
+    std::vector<double>& dsum = mKnn.dsum;
+    std::vector<int>& count = mKnn.count;
+    std::vector<double>& matched = mKnn.matchedMissing;
+    std::vector<double>& heardAt = mKnn.heardMissing;
+    matched.assign(nP, 0.0);
+    heardAt.assign(nP, 0.0);
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
+    const double level = ff.missingRssi;
+    double heardAll = heardOtherMissing;
+    int nHeard = nHeardOther;
+    for (size_t i = 0; i < sel.size(); ++i) {
+        if (rows[i] < 0) continue;
+        const double xi = sel[i]->getRssi() - mLevelOffset;
+        const double xm = std::fabs(xi - level);
+        heardAll += xm;
+        ++nHeard;
+        for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+            const FlatEntry& e = entries[r];
+            const size_t p = static_cast<size_t>(e.point);
+            dsum[p] += std::fabs(e.rssi - xi);
+            matched[p] += std::fabs(e.rssi - level);
+            heardAt[p] += xm;
+            ++count[p];
+        }
+    }
+    const CommonNavProperties::Knn& knn = Settings(*this).knn;
+    const int k = minMatched > 0 ? minMatched : std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
+    std::vector<double>& result = mKnn.result;
+    result.assign(nP, 0.0);
+    for (size_t q = 0; q < nP; ++q) {
+        if (count[q] < k) continue;
+        // Surveyed here but not heard now, and heard now but not surveyed
+        // here, each against the "not heard" level.
+        const double notHeard = std::max(0.0, ff.missingSum[q] - matched[q]);
+        const double notSurveyed = std::max(0.0, heardAll - heardAt[q]);
+        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        if (terms <= 0) continue;
+        const double mean = (dsum[q] + notHeard + notSurveyed) / static_cast<double>(terms);
+        // Squared, so that the best-matching points stand out of the many
+        // middling ones; a floor of 0.5 dB keeps a perfect match finite.
+        const double m = std::max(mean, 0.5);
+        const double r = 1.0 / (m * m);
+        result[q] = std::isfinite(r) ? r : 0.0;
+    }
+}
+
+int Navigation::updateRpWeightsHistogram(const int& sublocId,
+                                         const std::vector<AccessPoint>& meas) {
+    int fi = floorIndexOfState(sublocId);
+    bool found = false;
+    SublocationState* st = getSublocationStateById(sublocId, found);
+    if (fi < 0 || !found) {
+        MV_LOG(11, "ERROR Bad sublocation index = %d\n", fi);
+        return -1;
+    }
+    // The window is filtered in a buffer kept from window to window, whose
+    // readings and key texts are reused instead of allocated again.
+    std::vector<AccessPoint>& m = mScanBuf;
+    m.assign(meas.begin(), meas.end());
+    filterUnknownMeasurements(m, FloorKeys(Floor(*this, fi)));
+    st->clear();
+    if (m.empty()) {
+        // Cleared all the same: the last window's weights must not stand
+        // for this one.
+        MV_LOG(11, "MEasurements vector size = %d. It's not enough\n", 0);
+        return 0;
+    }
+    mHistogram.calculateWeights(*st, m, fi);
+    // A floor where nothing matched is left with every weight at 1.0 and a
+    // zero sum; it has no evidence and gets no weight.
+    double sum = 0.0;
+    bool usable = std::isfinite(st->weightSum) && st->weightSum > 0.0;
+    if (usable) {
+        for (double& weight : st->weights) {
+            if (!std::isfinite(weight) || weight < 0.0) weight = 0.0;
+            sum += weight;
+        }
+        usable = sum > 0.0 && std::isfinite(sum);
+    }
+    if (!usable) {
+        std::fill(st->weights.begin(), st->weights.end(), 0.0);
+        sum = 0.0;
+    }
+    st->weightSum = sum;
+    st->globalWeights.assign(st->weights.begin(), st->weights.end());
+    return 0;
+}
+
+int Navigation::normalizeRpWeights() {
+    double total = 0.0;
+    for (const SublocationState& st : mSublocStates) total += st.weightSum;
+    if (mSublocStates.empty() || total == 0.0 || !std::isfinite(total)) {
+        MV_LOG(11, "Weight of all RPs == 0. It's impossible to obtain coordinates\n");
+        return -1;
+    }
+    double globalSum = 0.0;
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        SublocationState& st = mSublocStates[s];
+        if (st.weightSum == 0.0) continue;
+        double localSum = 0.0;
+        for (double& weight : st.weights) {
+            if (weight != 0.0) {
+                weight /= st.weightSum;
+                localSum += weight;
+            }
+        }
+        if (st.weights.empty() || localSum < 0.999999 || localSum > 1.000001) {
+            MV_LOG(11, "ERROR: Sum of probabilities at %d subloc != 1.0!\n", (int)s);
+        }
+        for (double& weight : st.globalWeights) {
+            if (weight != 0.0) {
+                weight /= total;
+                globalSum += weight;
+            }
+        }
+    }
+    if (globalSum < 0.999999 || globalSum > 1.000001) {
+        MV_LOG(11, "ERROR: Sum of probabilities over all sublocs != 1.0!\n");
+    }
+    return 0;
+}
+
+void Navigation::updateTrianglesWeight(int sublocId) {
+    bool found = false;
+    SublocationState* st = getSublocationStateById(sublocId, found);
+    if (!found) {
+        MV_LOG(11, "ERROR: Can't find sublocation state with id = %d\n", sublocId);
+        return;
+    }
+    // A corner beyond the arrays counts as 0, and so zeroes its triangle.
+    WeighTriangles(st->triangles, st->weights, st->globalWeights);
+}

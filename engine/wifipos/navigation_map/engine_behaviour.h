@@ -1,0 +1,106 @@
+// Which behaviour a navigation client runs: the kit's, or the engine's
+// original one (asked for by "defaults=classic;" in the archive parameters).
+// One value, built from the parameters when the map is loaded and handed to
+// each component that behaves differently; every difference is one predicate
+// below, named by what the kit does, so that this file lists them all. Each
+// predicate is false for the original behaviour.
+#pragma once
+
+class EngineBehaviour {
+ public:
+  // The kit's behaviour; original() the engine's as first written.
+  EngineBehaviour() = default;
+  static EngineBehaviour original() { return EngineBehaviour(true); }
+  static EngineBehaviour kit() { return EngineBehaviour(false); }
+  bool isOriginal() const { return original_; }
+  bool operator==(const EngineBehaviour&) const = default;
+
+  // --- settings --------------------------------------------------------------
+  // Settings the member leaves out take the kit's values (KitDefaults), not
+  // the record's own.
+  bool fillsOmittedSettings() const { return !original_; }
+
+  // --- signal window and floor detection -----------------------------------
+  // Before the first floor, readings heard while the walker stands are pooled
+  // per transmitter and decide that floor.
+  bool poolsReadingsWhileStanding() const { return !original_; }
+  // A standing walker's window drops its older readings once the fresh ones
+  // speak for another floor.
+  bool trimsStandingWindowOnLeavingFloor() const { return !original_; }
+  // A histogram window that leaves the floor in doubt is settled by matching
+  // the readings' levels on every floor.
+  bool matchesLevelsForDoubtfulFloor() const { return !original_; }
+  // The floor goes to the largest share of the window's weights, not to the
+  // heaviest triangle's.
+  bool choosesFloorByLargestShare() const { return !original_; }
+  // The first floor waits (a short while) until the radio names it clearly.
+  bool waitsForClearFirstFloor() const { return !original_; }
+  // A standing walker's decisive window counts twice towards a switch, and
+  // a switch needs fewer agreeing windows while standing.
+  bool switchesFloorSoonerWhileStanding() const { return !original_; }
+  // A window too thin to weigh points counts for the only floor it hears.
+  bool countsThinWindowForItsFloor() const { return !original_; }
+
+  // --- reference-point weights and the signal fix --------------------------
+  // Nearest-neighbour weights count every transmitter heard or surveyed,
+  // one missing on either side at the "not heard" level.
+  bool weighsMissingTransmitters() const { return !original_; }
+  // The phone's level offset against the survey is learnt and subtracted.
+  bool learnsLevelOffset() const { return !original_; }
+  // The nearest-neighbour fix is the weighted mean of the best points near
+  // the best one.
+  bool fixesFromNeighbourhood() const { return !original_; }
+  // Over a sparse survey the histogram fix is that neighbourhood fix too.
+  bool fixesSparseHistogramFromNeighbourhood() const { return !original_; }
+  // A sparse survey's histogram samples spread over neighbouring levels.
+  bool spreadsSparseHistograms() const { return !original_; }
+  // Gaussian-process training in fixed mode adds a noise floor per key.
+  bool addsFixedModeNugget() const { return !original_; }
+
+  // --- particle filter ----------------------------------------------------------
+  // Radio evidence is weighed once: a step does not weigh the cloud against
+  // the last fix again, and a Gaussian-process result counts as several
+  // readings.
+  bool weighsEvidenceOnce() const { return !original_; }
+  // The noise the cloud is weighed with against a fix follows the fixes'
+  // scatter instead of the settings' correction noise.
+  bool fitsFixNoiseToScatter() const { return !original_; }
+  // Resampling keeps most of the cloud while the walker stands or walks.
+  bool resamplesGently() const { return !original_; }
+  // A move keeps the cloud's mean advancing a whole step whatever the
+  // heading noise.
+  bool keepsStepAdvanceUnderNoise() const { return !original_; }
+  // A floor change carries the cloud over instead of restarting it (not for
+  // Gaussian processes, nor in dead reckoning).
+  bool carriesCloudAcrossFloors() const { return !original_; }
+  // A step goes along the heading of the time it began.
+  bool stepsAlongTheirOwnHeading() const { return !original_; }
+
+  // --- steps and heading ---------------------------------------------------------
+  // The pedometer skips a dip too shallow for a step.
+  bool skipsShallowDips() const { return !original_; }
+  // Step length from the stride's period and amplitude with a learnt gain,
+  // not from the fourth root of the swing.
+  bool modelsStrideLength() const { return !original_; }
+  // The step gain is calibrated against radio fixes.
+  bool calibratesStepLength() const { return !original_; }
+  // The gyroscope bias is learnt while still, the magnetometer's own offset
+  // once the walker has turned.
+  bool learnsSensorBiases() const { return !original_; }
+  // The orientation comes from the kit's filter, not the original Euler-angle
+  // blend, and the heading is the phone's top edge, not the yaw angle.
+  bool fusesOrientationAnew() const { return !original_; }
+  // Past headings are kept, so that a step detected late goes along its own.
+  bool keepsPastHeadings() const { return !original_; }
+
+  // --- output ---------------------------------------------------------------------
+  // The output is smoothed by constant-velocity tracking and read ahead
+  // along it, and the smoothed track is not fed back to the filter.
+  bool tracksOutput() const { return !original_; }
+  // Zone entries and exits have hysteresis.
+  bool holdsZonesWithHysteresis() const { return !original_; }
+
+ private:
+  explicit EngineBehaviour(bool original) : original_(original) {}
+  bool original_ = false;
+};
