@@ -77,8 +77,8 @@ class BoundedConcurrentQueue final : public platform::Queue {
   static inline thread_local const Queue* current_ = nullptr;
   const size_t width_;
   platform::Mutex mutex_;
-  std::deque<platform::Block> pending_;
-  size_t workers_ = 0;
+  std::deque<platform::Block> pending_ GUARDED_BY(mutex_);
+  size_t workers_ GUARDED_BY(mutex_) = 0;
 };
 
 // Kept to the end of the process: pool threads may parse after main returned.
@@ -230,7 +230,6 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
 }
 
 void MCHTTPRequestOperation::prepareResumableRequest() {
-  platform::RecursiveLock lock(lock_);
   auto out = outputStream();
   uint64_t received = 0;
   if (auto offset = out->fileCurrentOffset()) received = *offset;

@@ -47,5 +47,5 @@ class MCNetworkReachabilityManager : public std::enable_shared_from_this<MCNetwo
   std::shared_ptr<platform::Reachability> reachability_;
   std::atomic<int64_t> status_{MCNetworkReachabilityStatusUnknown};
   mutable platform::Mutex mutex_;
-  std::function<void(int64_t)> block_;
+  std::function<void(int64_t)> block_ GUARDED_BY(mutex_);
 };

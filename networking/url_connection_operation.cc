@@ -67,8 +67,8 @@ class NotificationPoster {
     for (auto& [name, object] : batch) platform::NotificationCenter::defaultCenter()->postNotificationName(name, object);
   }
   platform::Mutex mutex_;
-  std::vector<std::pair<const char*, std::shared_ptr<const void>>> pending_;
-  bool scheduled_ = false;
+  std::vector<std::pair<const char*, std::shared_ptr<const void>>> pending_ GUARDED_BY(mutex_);
+  bool scheduled_ GUARDED_BY(mutex_) = false;
 };
 
 platform::Error errorFromStream(const std::optional<platform::StreamError>& e, const char* fallback) {

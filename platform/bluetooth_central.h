@@ -88,6 +88,8 @@ class BluetoothCentral : public std::enable_shared_from_this<BluetoothCentral> {
   QueuePtr queue_;
   Options options_;
   std::atomic<int64_t> state_{kCentralStateUnknown};
+  // Lock order: the simulated radio's lock, then mutex_, then the lock of the central's
+  // queue (a report is posted there under the radio's lock).
   mutable Mutex mutex_;
   bool scanning_ GUARDED_BY(mutex_) = false;
   bool duplicates_ GUARDED_BY(mutex_) = false;

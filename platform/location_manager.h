@@ -156,6 +156,8 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
 
   LocationManagerDelegate delegate_;
   std::weak_ptr<RunLoop> loop_;
+  // Lock order: the simulated world's lock (location.cc's settings), then mutex_, then the
+  // run loop's lock (a post to the owner's loop).
   mutable Mutex mutex_;
   double distanceFilter_ GUARDED_BY(mutex_) = -1;  // none
   double desiredAccuracy_ GUARDED_BY(mutex_) = kLocationAccuracyBest;

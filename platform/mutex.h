@@ -4,6 +4,8 @@
 // and is what `CondVar` waits with.
 #pragma once
 
+/// @cond
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -97,3 +99,4 @@ class CondVar {
 };
 
 }  // namespace platform
+/// @endcond

@@ -3,6 +3,8 @@
 // Other compilers see nothing.
 #pragma once
 
+/// @cond
+
 #if defined(__clang__)
 #define MV_THREAD_ANNOTATION(x) __attribute__((x))
 #else
@@ -24,3 +26,4 @@
 #define RETURN_CAPABILITY(x) MV_THREAD_ANNOTATION(lock_returned(x))
 // For the few functions whose locking the analysis cannot follow; say why at each use.
 #define NO_THREAD_SAFETY_ANALYSIS MV_THREAD_ANNOTATION(no_thread_safety_analysis)
+/// @endcond

@@ -72,6 +72,8 @@ class MCPushManager : public MCHTTPRequestOperationManager,
   int32_t postPacketNumber() const;
 
  private:
+  // Lock order: the coordinator's tick lock comes before mutex_ (a zone report posted from
+  // within the tick).
   mutable platform::Mutex mutex_;  // every field below
   std::string server_ GUARDED_BY(mutex_), userHash_ GUARDED_BY(mutex_);
   std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);

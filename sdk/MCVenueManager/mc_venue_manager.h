@@ -52,8 +52,9 @@ class MCVenueManager {
   static std::shared_ptr<platform::Image> fetchImage(const std::string& url, double timeout);
 
  private:
+  // Lock order: loadMutex_ before mutex_.
   mutable platform::Mutex mutex_;
-  platform::Mutex loadMutex_;  // one load at a time; taken before mutex_
+  platform::Mutex loadMutex_ ACQUIRED_BEFORE(mutex_);  // one load at a time
   std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
   std::shared_ptr<MCArchiveManager> archiveManager_ GUARDED_BY(mutex_);
   std::shared_ptr<MCCategoryManager> categoryManager_ GUARDED_BY(mutex_);

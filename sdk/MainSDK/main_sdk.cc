@@ -90,21 +90,21 @@ void MainSDK::wire() {
   m_.navigationManager->setDelegate(std::shared_ptr<MCZoneManagerDelegate>(d, &d->zone));
   readingsWire();
   servicesWire();
-  m_.serverManager->setServer(server_);
-  m_.serverManager->setUserHash(userHash_);
-  m_.pushManager->setServer(server_);
+  m_.serverManager->setServer(server());
+  m_.serverManager->setUserHash(userHash());
+  m_.pushManager->setServer(server());
   m_.pushManager->setLocation(location_);
-  m_.pushManager->setUserHash(userHash_);
+  m_.pushManager->setUserHash(userHash());
   m_.pushManager->setDelegate(std::shared_ptr<MCPushManagerDelegate>(d, &d->push));
   m_.venueManager->setLocation(location_);
-  m_.logManager->setServer(server_);
+  m_.logManager->setServer(server());
   m_.logManager->setLocation(location_);
   m_.logManager->setDelegate(std::shared_ptr<MCLogManagerDelegate>(d, &d->log));
   m_.archiveManager->setLocation(location_);
-  m_.settingsManager->setServer(server_);
+  m_.settingsManager->setServer(server());
   m_.settingsManager->setLocation(location_);
   m_.settingsManager->setDelegate(std::shared_ptr<MCSettingsManagerDelegate>(d, &d->settings));
-  m_.settingsManager->setUserHash(userHash_);
+  m_.settingsManager->setUserHash(userHash());
   m_.settingsManager->makeConfigRequest();
   if (m_.mapViewManager) m_.mapViewManager->setLocation(location_);
 }

@@ -73,7 +73,7 @@ int MainSDK::startLocationLoader(const std::string& userHash, const std::string&
 int MainSDK::startLocationLoader(const std::string& userHash, const std::string& location,
                                  bool forced, const std::string& toFile) {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     userHash_ = userHash;
   }
   m_.serverManager->setUserHash(userHash);

@@ -281,11 +281,11 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   void wire();
 
   mutable platform::Mutex mutex_;
-  std::string userHash_, server_;
-  std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
-  int64_t bluetoothState_ = 0;
-  std::weak_ptr<MarvistoCoreDelegate> delegate_;
-  std::weak_ptr<MCBluetoothStateDelegate> btStateDelegate_;
+  std::string userHash_ GUARDED_BY(mutex_), server_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_) = std::make_shared<MCLocation>();
+  int64_t bluetoothState_ GUARDED_BY(mutex_) = 0;
+  std::weak_ptr<MarvistoCoreDelegate> delegate_ GUARDED_BY(mutex_);
+  std::weak_ptr<MCBluetoothStateDelegate> btStateDelegate_ GUARDED_BY(mutex_);
   std::shared_ptr<MCBluetoothStateManager> deviceState_;
   /// The coordinator's and the Bluetooth manager's view of this facade.
   std::shared_ptr<MainSDKDelegate> sdkDelegate_;

@@ -18,7 +18,7 @@ constexpr int64_t kMissingArgument = -1001;
 
 struct Accessibility {
   platform::Mutex mutex;
-  MCPWKeychain::Text value;
+  MCPWKeychain::Text value GUARDED_BY(mutex);
   static Accessibility& instance() {
     static Accessibility a;
     return a;
