@@ -153,7 +153,8 @@ class MCURLConnectionOperation : public MCOperation {
   // operation queue's lock (told of a state change), the notification poster's and the
   // network thread's own lock (a step handed to it).
   mutable platform::RecursiveMutex lock_;
-  bool holdsFinishNotification_ GUARDED_BY(lock_) = false;  // an HTTP completion that ends on the main queue is installed
+  // An HTTP completion that ends on the main queue is installed.
+  bool holdsFinishNotification_ GUARDED_BY(lock_) = false;
   bool finishNotificationHeld_ GUARDED_BY(lock_) = false;
 
  private:
@@ -187,7 +188,8 @@ class MCURLConnectionOperation : public MCOperation {
   int64_t totalBytesRead_ GUARDED_BY(lock_) = 0;
   int64_t pendingBytesRead_ GUARDED_BY(lock_) = 0;  // received, not yet reported on the main queue
   bool progressPosted_ GUARDED_BY(lock_) = false;
-  ProgressBlock uploadProgress_ GUARDED_BY(lock_), downloadProgress_ GUARDED_BY(lock_);
+  ProgressBlock uploadProgress_ GUARDED_BY(lock_);
+  ProgressBlock downloadProgress_ GUARDED_BY(lock_);
   AuthenticationChallengeBlock authenticationChallenge_ GUARDED_BY(lock_);
   RedirectResponseBlock redirectResponse_ GUARDED_BY(lock_);
   uint64_t maximumResponseDataLength_ GUARDED_BY(lock_) = kDefaultMaximumResponseDataLength;

@@ -161,7 +161,8 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
   mutable Mutex mutex_;
   double distanceFilter_ GUARDED_BY(mutex_) = -1;  // none
   double desiredAccuracy_ GUARDED_BY(mutex_) = kLocationAccuracyBest;
-  std::vector<BeaconRegion> monitored_ GUARDED_BY(mutex_), ranged_ GUARDED_BY(mutex_);
+  std::vector<BeaconRegion> monitored_ GUARDED_BY(mutex_);
+  std::vector<BeaconRegion> ranged_ GUARDED_BY(mutex_);
   bool updating_ GUARDED_BY(mutex_) = false;
   bool significant_ GUARDED_BY(mutex_) = false;
   int requests_ GUARDED_BY(mutex_) = 0;

@@ -41,7 +41,8 @@ struct RunLoop::Impl {
   // While an idle waiter stands in for `cv` (main loop only), wake-ups go to this eventfd.
   int wakeFd GUARDED_BY(mutex) = -1;
   bool fdWaiting GUARDED_BY(mutex) = false;
-  bool fdSignalled GUARDED_BY(mutex) = false;  // wakeFd's counter is not zero (written and read under the lock)
+  // wakeFd's counter is not zero (written and read under the lock).
+  bool fdSignalled GUARDED_BY(mutex) = false;
 
   ~Impl() {
     if (wakeFd >= 0) close(wakeFd);

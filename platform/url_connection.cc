@@ -78,7 +78,8 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   bool mainWantsToDrive GUARDED_BY(mutex) = false;  // ... and waits for the network thread to let go (m)
   uint64_t mainLeft GUARDED_BY(mutex) = 0;          // how often the main thread left idleWait (m)
   bool workLeft GUARDED_BY(mutex) = false;  // the last driver let go of transfers still in flight (m)
-  bool takeOver GUARDED_BY(mutex) = false;  // a thread that never drives posted while the main thread is away (m)
+  // A thread that never drives posted while the main thread is away (m).
+  bool takeOver GUARDED_BY(mutex) = false;
   // Tasks that may run host code, queued or running, plus connections that run host code,
   // started and not ended (m; read without the lock by a driver that checks again under it).
   std::atomic<int> hostCode{0};

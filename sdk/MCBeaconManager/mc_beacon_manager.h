@@ -145,7 +145,9 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   // way round. No lock is held while a delegate or batch receiver runs.
   mutable platform::Mutex stateMutex_;  // timers, regions, location, fast-scan list, uuids, delegate
   std::vector<platform::BeaconRegion> regions_ GUARDED_BY(stateMutex_);
-  std::shared_ptr<platform::Timer> restartTimer_ GUARDED_BY(stateMutex_), cleanTimer_ GUARDED_BY(stateMutex_), measureTimer_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> restartTimer_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> cleanTimer_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> measureTimer_ GUARDED_BY(stateMutex_);
   int64_t measureCount_ GUARDED_BY(stateMutex_) = 0;
   mutable platform::Mutex mutex_;  // scanEntries_, measureBeacons_
   platform::Mutex usermutex_;      // beacons_

@@ -88,7 +88,12 @@ class MCLogManager : public std::enable_shared_from_this<MCLogManager> {
   std::string serverTimeLocked(const WScanMessage& message) const REQUIRES(mutex_);
 
   std::optional<MCDeviceOffset> deviceOffset_ GUARDED_BY(mutex_);
-  std::string server_ GUARDED_BY(mutex_), fullPathToDir_ GUARDED_BY(mutex_), fullPathToZip_ GUARDED_BY(mutex_), checkPoint_ GUARDED_BY(mutex_), logName_ GUARDED_BY(mutex_), directory_ GUARDED_BY(mutex_);
+  std::string server_ GUARDED_BY(mutex_);
+  std::string fullPathToDir_ GUARDED_BY(mutex_);
+  std::string fullPathToZip_ GUARDED_BY(mutex_);
+  std::string checkPoint_ GUARDED_BY(mutex_);
+  std::string logName_ GUARDED_BY(mutex_);
+  std::string directory_ GUARDED_BY(mutex_);
   std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
   std::string locationText_ GUARDED_BY(mutex_) = "0:0";
   std::weak_ptr<MCLogManagerDelegate> delegate_ GUARDED_BY(mutex_);

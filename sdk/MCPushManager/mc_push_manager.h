@@ -75,7 +75,8 @@ class MCPushManager : public MCHTTPRequestOperationManager,
   // Lock order: the coordinator's tick lock comes before mutex_ (a zone report posted from
   // within the tick).
   mutable platform::Mutex mutex_;  // every field below
-  std::string server_ GUARDED_BY(mutex_), userHash_ GUARDED_BY(mutex_);
+  std::string server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
   std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
   std::weak_ptr<MCPushManagerDelegate> delegate_ GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<MCActionBeacon>> beacons_ GUARDED_BY(mutex_);
@@ -85,5 +86,7 @@ class MCPushManager : public MCHTTPRequestOperationManager,
   uint64_t nextLine_ GUARDED_BY(mutex_) = 0;
   int32_t postPacketNumber_ GUARDED_BY(mutex_) = 0;
   int32_t updateActionsTimeout_ GUARDED_BY(mutex_) = 900;
-  std::string zoneVisitURL_ GUARDED_BY(mutex_), targetRef_ GUARDED_BY(mutex_);  // "": the service's fixed ones
+  // "": the service's fixed ones
+  std::string zoneVisitURL_ GUARDED_BY(mutex_);
+  std::string targetRef_ GUARDED_BY(mutex_);
 };

@@ -107,7 +107,8 @@ class MCSettingsManager : public std::enable_shared_from_this<MCSettingsManager>
   void stopByBeaconTimer();
 
   mutable platform::Mutex stateMutex_;
-  std::string server_ GUARDED_BY(stateMutex_), userHash_ GUARDED_BY(stateMutex_);
+  std::string server_ GUARDED_BY(stateMutex_);
+  std::string userHash_ GUARDED_BY(stateMutex_);
   std::shared_ptr<MCLocation> location_ GUARDED_BY(stateMutex_);
   std::weak_ptr<MCSettingsManagerDelegate> delegate_ GUARDED_BY(stateMutex_);
   MCSettingsTargets targets_ GUARDED_BY(stateMutex_);
@@ -115,7 +116,8 @@ class MCSettingsManager : public std::enable_shared_from_this<MCSettingsManager>
   FixSource fixSource_ GUARDED_BY(stateMutex_);
   std::map<std::string, nlohmann::json> fields_ GUARDED_BY(stateMutex_);
   int32_t debugDLogLevel_ GUARDED_BY(stateMutex_) = 0;
-  std::shared_ptr<platform::Timer> configTimer_ GUARDED_BY(stateMutex_), bybeaconTimer_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> configTimer_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> bybeaconTimer_ GUARDED_BY(stateMutex_);
 
   mutable platform::Mutex mutex_;  // the report buffer
   std::string beacons_ GUARDED_BY(mutex_);

@@ -221,7 +221,8 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   std::shared_ptr<platform::DispatchTimer> mainTimer_ GUARDED_BY(stateMutex_);
   std::string fullPathToZip_ GUARDED_BY(stateMutex_);
   std::vector<std::string> uuids_ GUARDED_BY(stateMutex_);
-  std::string userHash_ GUARDED_BY(stateMutex_), server_ GUARDED_BY(stateMutex_);
+  std::string userHash_ GUARDED_BY(stateMutex_);
+  std::string server_ GUARDED_BY(stateMutex_);
   std::weak_ptr<MainSDKDelegate> delegate_ GUARDED_BY(stateMutex_);
   std::shared_ptr<MCBeacon> measuringBeacon_ GUARDED_BY(stateMutex_) = std::make_shared<MCBeacon>();
   std::vector<uint8_t> token_ GUARDED_BY(stateMutex_);

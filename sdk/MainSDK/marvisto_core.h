@@ -281,7 +281,8 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   void wire();
 
   mutable platform::Mutex mutex_;
-  std::string userHash_ GUARDED_BY(mutex_), server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
+  std::string server_ GUARDED_BY(mutex_);
   std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_) = std::make_shared<MCLocation>();
   int64_t bluetoothState_ GUARDED_BY(mutex_) = 0;
   std::weak_ptr<MarvistoCoreDelegate> delegate_ GUARDED_BY(mutex_);

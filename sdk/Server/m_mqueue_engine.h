@@ -44,5 +44,7 @@ class MMQueueEngine {
 
  private:
   mutable platform::Mutex mutex_;
-  std::string server_ GUARDED_BY(mutex_), userHash_ GUARDED_BY(mutex_), mqPath_ GUARDED_BY(mutex_);
+  std::string server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
+  std::string mqPath_ GUARDED_BY(mutex_);
 };

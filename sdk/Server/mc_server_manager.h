@@ -67,7 +67,8 @@ class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
   void heatmapStep(const WScanMessage& message);
 
   mutable platform::Mutex mutex_;
-  std::string server_ GUARDED_BY(mutex_), userHash_ GUARDED_BY(mutex_);
+  std::string server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
   int32_t mqMessageTimeoutForeground_ GUARDED_BY(mutex_) = 10;
   int32_t mqMessageTimeoutBackground_ GUARDED_BY(mutex_) = 300;
   int64_t lastHeatmapMicros_ GUARDED_BY(mutex_);  // the throttle date, exact: equal to the period is too soon
