@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include <future>
+#include <mutex>
 #include <typeinfo>
 
 #include "networking/coding.h"
