@@ -17,8 +17,10 @@ set(MARVISTO_PUBLIC_HEADERS
   sdk/MCModels/mc_zone.h
   sdk/MCServerManager/mc_service_addresses.h
   platform/error.h
+  platform/mutex.h
   platform/paths.h
   platform/run_loop.h
+  platform/thread_annotations.h
 )
 
 # The simulated world's one header, installed with the Marvisto::World component.

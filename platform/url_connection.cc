@@ -13,16 +13,15 @@
 #include <atomic>
 #include <cmath>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <list>
 #include <map>
-#include <mutex>
 #include <string_view>
 #include <thread>
 #include <utility>
 
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 #include "platform/runtime_internal.h"
 #include "platform/stream.h"
@@ -46,9 +45,9 @@ thread_local bool tlsDriving = false;
 struct NetworkThread::Impl final : detail::IdleWaiter {
   CURLM* multi = nullptr;
   std::thread thread;
-  std::mutex mutex;
-  std::condition_variable stoppedCv;
-  std::vector<std::function<void()>> tasks;  // (m)
+  Mutex mutex;
+  CondVar stoppedCv;
+  std::vector<std::function<void()>> tasks GUARDED_BY(mutex);  // (m)
   // The tasks being run, taken from `tasks` at once; kept to reuse its storage (driver).
   std::vector<std::function<void()>> draining;
   // Tasks ever posted, and whether the driver sleeps in curl_multi_poll: a poster wakes it
@@ -65,8 +64,8 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
     }  // only EAGAIN at a counter near overflow: the poll is awake anyway
   }
   uint64_t drained = 0;  // `posted` as the driver last took its tasks (driver)
-  bool stopping = false;  // (m)
-  bool stopped = false;   // (m)
+  bool stopping GUARDED_BY(mutex) = false;  // (m)
+  bool stopped GUARDED_BY(mutex) = false;   // (m)
 
   // The driver's role (m). The main thread keeps it for a while after it left its wait with
   // transfers in flight, as it mostly comes back within microseconds (it ran a reply's
@@ -74,12 +73,13 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   // kWatchSparsest), takes the role over once the main thread stayed away a whole period, or
   // at once when another thread posts.
   enum class Driver { None, Network, Main };
-  Driver driver = Driver::None;
-  bool mainWaiting = false;      // the main thread is in idleWait (m)
-  bool mainWantsToDrive = false;  // ... and waits for the network thread to let go (m)
-  uint64_t mainLeft = 0;          // how often the main thread left idleWait (m)
-  bool workLeft = false;  // the last driver let go of transfers still in flight (m)
-  bool takeOver = false;  // a thread that never drives posted while the main thread is away (m)
+  Driver driver GUARDED_BY(mutex) = Driver::None;
+  bool mainWaiting GUARDED_BY(mutex) = false;      // the main thread is in idleWait (m)
+  bool mainWantsToDrive GUARDED_BY(mutex) = false;  // ... and waits for the network thread to let go (m)
+  uint64_t mainLeft GUARDED_BY(mutex) = 0;          // how often the main thread left idleWait (m)
+  bool workLeft GUARDED_BY(mutex) = false;  // the last driver let go of transfers still in flight (m)
+  // A thread that never drives posted while the main thread is away (m).
+  bool takeOver GUARDED_BY(mutex) = false;
   // Tasks that may run host code, queued or running, plus connections that run host code,
   // started and not ended (m; read without the lock by a driver that checks again under it).
   std::atomic<int> hostCode{0};
@@ -87,8 +87,8 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   void hostCodeEnds(URLConnection& c);
   // How the network thread sleeps while it does not drive: woken every kWatch while the main
   // thread drives or lately did, else only by a post (m).
-  enum class Sleep { Awake, Watching, Deep } sleep = Sleep::Awake;
-  std::condition_variable sleepCv;
+  enum class Sleep { Awake, Watching, Deep } sleep GUARDED_BY(mutex) = Sleep::Awake;
+  CondVar sleepCv;
   int handFd = -1;  // eventfd: the network thread let go for the main thread waiting for it
   static constexpr auto kWatch = std::chrono::milliseconds(1);
   // While the main thread is found in its wait at every look, the looks grow sparser, up to
@@ -173,7 +173,7 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   Round round(bool asMain);
   bool admitWaiting();
   bool drainTasks(bool asMain);
-  void handOverLocked();
+  void handOverLocked() REQUIRES(mutex);
   short park(int extraFd, int timeoutMs);
   void resumeDueUploads();
   int pollTimeoutMs();
@@ -692,7 +692,7 @@ void NetworkThread::Impl::hostCodeBegins(URLConnection& c) {
   bool& counted = Access::counted(c);
   if (counted) return;
   counted = true;
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   hostCode.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -700,7 +700,7 @@ void NetworkThread::Impl::hostCodeEnds(URLConnection& c) {
   bool& counted = Access::counted(c);
   if (!counted) return;
   counted = false;
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   hostCode.fetch_sub(1, std::memory_order_relaxed);
 }
 
@@ -788,7 +788,7 @@ bool NetworkThread::Impl::drainTasks(bool asMain) {
   if (now == drained) return true;
   drained = now;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (asMain && hostCode.load(std::memory_order_relaxed) > 0) return false;
     if (tasks.empty()) return true;
     draining.swap(tasks);
@@ -871,7 +871,7 @@ void NetworkThread::Impl::driveAsNetwork() {
   for (;;) {
     if (round(false) == Round::Again) continue;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (stopping) break;  // the role stays here for the clean-up
       bool work = hasTransfers() || !tasks.empty();
       if (!work || (mainWantsToDrive && hostCode.load(std::memory_order_relaxed) == 0)) {
@@ -891,7 +891,7 @@ void NetworkThread::Impl::driveAsNetwork() {
 }
 
 void NetworkThread::Impl::run() {
-  std::unique_lock<std::mutex> lock(mutex);
+  UniqueLock lock(mutex);
   auto lastDrove = std::chrono::steady_clock::now();
   uint64_t awaySince = 0;  // `mainLeft` when the main thread was first seen away, plus one
   bool handedOver = false;
@@ -967,7 +967,7 @@ void NetworkThread::Impl::endTransfers() {
     curl_slist_free_all(spare.headers);
   }
   spareHandles.clear();
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   tasks.clear();
   stopped = true;
   stoppedCv.notify_all();
@@ -982,7 +982,7 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   bool rouse = false;
   bool driving = false;
   {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (stopping) return false;
     if (hostCode.load(std::memory_order_relaxed) > 0) {
       // Host code is to run: the network thread drives, the loop waits as usual.
@@ -1012,7 +1012,7 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
   };
   for (;;) {
     if (!driving) {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       // With host code to run, the network thread keeps the role: wait as the loop does.
       if (stopping || hostCode.load(std::memory_order_relaxed) > 0) break;
       if (driver == Driver::None) driver = Driver::Main;
@@ -1036,13 +1036,13 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
     tlsDriving = false;
     if (step == Round::Again) continue;
     if (step == Round::HostCode) {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       handOverLocked();
       break;
     }
     if (detail::loopReadyNow(loop)) break;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      MutexLock lock(mutex);
       if (stopping || (!hasTransfers() && tasks.empty())) break;
       if (hostCode.load(std::memory_order_relaxed) > 0) {  // posted by a callback just run
         handOverLocked();
@@ -1053,7 +1053,7 @@ bool NetworkThread::Impl::idleWait(RunLoop& loop, int loopFd, int64_t realNs) {
     if (left == 0) break;
     if (park(loopFd, static_cast<int>(std::min(static_cast<long>(pollTimeoutMs()), left)))) break;
   }
-  std::lock_guard<std::mutex> lock(mutex);
+  MutexLock lock(mutex);
   mainWaiting = false;
   mainWantsToDrive = false;
   ++mainLeft;
@@ -1085,7 +1085,7 @@ void NetworkThread::Impl::handOverLocked() {
 // must not be torn down under it. Only a loop stuck in a delegate callback for longer than
 // kExitWait is left to the process's end.
 void NetworkThread::Impl::stop() {
-  std::unique_lock<std::mutex> lock(mutex);
+  UniqueLock lock(mutex);
   if (stopping) return;
   stopping = true;
   // Exit called from a callback of the main thread's drive: that drive never resumes.
@@ -1095,7 +1095,10 @@ void NetworkThread::Impl::stop() {
   if (write(handFd, &one, sizeof one) < 0) {
   }
   sleepCv.notify_one();
-  if (stoppedCv.wait_for(lock, kExitWait, [this] { return stopped; })) {
+  const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+  while (!stopped && stoppedCv.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+  }
+  if (stopped) {
     lock.unlock();
     thread.join();
   } else {
@@ -1136,13 +1139,13 @@ void NetworkThread::perform(std::function<void()> task, bool runsHostCode) {
   const bool toNetwork = runsHostCode || !RunLoop::isMainThread();
   bool wakeNetwork = false;
   {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    MutexLock lock(impl_->mutex);
     if (impl_->stopping) return;  // after exit began: the task would touch what is going
     if (runsHostCode) {
       impl_->hostCode.fetch_add(1, std::memory_order_relaxed);
       impl_->tasks.push_back([impl = impl_.get(), task = std::move(task)] {
         task();
-        std::lock_guard<std::mutex> lock(impl->mutex);
+        MutexLock lock(impl->mutex);
         impl->hostCode.fetch_sub(1, std::memory_order_relaxed);
       });
     } else {

@@ -15,8 +15,9 @@
 #pragma once
 
 #include <chrono>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 class MMQueueEngine {
  public:
@@ -49,6 +50,8 @@ class MMQueueEngine {
   static constexpr int kMaxBatchFiles = 200;
 
  private:
-  mutable std::mutex mutex_;
-  std::string server_, userHash_, mqPath_;
+  mutable platform::Mutex mutex_;
+  std::string server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
+  std::string mqPath_ GUARDED_BY(mutex_);
 };

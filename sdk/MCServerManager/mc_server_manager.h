@@ -13,11 +13,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "MCServerManager/m_loader.h"
 #include "MCServerManager/m_mqueue_engine.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
@@ -65,14 +65,15 @@ class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
 
  private:
   bool heatmapDue(int64_t now) const;  // now: microseconds since 1970
-  bool dueLocked(int64_t now, bool background) const;
+  bool dueLocked(int64_t now, bool background) const REQUIRES(mutex_);
   void heatmapStep(const std::string& line);
 
-  mutable std::mutex mutex_;
-  std::string server_, userHash_;
-  int32_t mqMessageTimeoutForeground_ = 10;
-  int32_t mqMessageTimeoutBackground_ = 300;
-  int64_t lastHeatmapMicros_;  // the throttle date, exact: equal to the period is too soon
+  mutable platform::Mutex mutex_;
+  std::string server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
+  int32_t mqMessageTimeoutForeground_ GUARDED_BY(mutex_) = 10;
+  int32_t mqMessageTimeoutBackground_ GUARDED_BY(mutex_) = 300;
+  int64_t lastHeatmapMicros_ GUARDED_BY(mutex_);  // the throttle date, exact: equal to the period is too soon
   std::shared_ptr<MLoader> loader_ = std::make_shared<MLoader>();
   std::shared_ptr<MMQueueEngine> mqEngine_ = std::make_shared<MMQueueEngine>();
 };

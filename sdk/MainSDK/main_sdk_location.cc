@@ -5,6 +5,7 @@
 #include "MainSDK/main_sdk.h"
 #include "Navigation/mc_engine_zone.h"
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ void MainSDK::fillLocationClass() {
     if (seen.insert(u).second) unique.push_back(std::move(u));
   }
   {
-    std::lock_guard lock(locationMutex_);
+    platform::MutexLock lock(locationMutex_);
     location_->id = d.id;
     location_->name = d.name;
     location_->localDescription = d.description;
@@ -81,6 +82,6 @@ void MainSDK::fillLocationClass() {
     location_->sublocations = std::move(floors);
     location_->modified = d.modified;
   }
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   uuids_ = std::move(unique);
 }

@@ -120,7 +120,7 @@ void MNavigationEngine::createNavigationClient(const std::string& path, const st
   // creation can never leave them belonging to different clients.
   std::shared_ptr<MNavigationClient> replaced;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     replaced = std::exchange(client_, c);
     locationInfo_ = std::move(info);
     graphEngine_ = std::move(graph);
@@ -131,7 +131,7 @@ void MNavigationEngine::createNavigationClient(const std::string& path, const st
 void MNavigationEngine::clearClient() {
   std::shared_ptr<MNavigationClient> doomed;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     doomed = std::move(client_);
     client_.reset();
     locationInfo_.reset();
@@ -179,31 +179,31 @@ std::map<std::string, double> MNavigationEngine::gpsToLocal(double anchorLatitud
 }
 
 std::shared_ptr<MNavigationClient> MNavigationEngine::client() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return client_;
 }
 
 void MNavigationEngine::setClient(std::shared_ptr<MNavigationClient> client) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   client_ = std::move(client);
 }
 
 std::shared_ptr<MGraphEngine> MNavigationEngine::graphEngine() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return graphEngine_;
 }
 
 void MNavigationEngine::setGraphEngine(std::shared_ptr<MGraphEngine> graphEngine) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   graphEngine_ = std::move(graphEngine);
 }
 
 std::shared_ptr<const MLocationInfo> MNavigationEngine::locationInfo() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return locationInfo_;
 }
 
 void MNavigationEngine::setLocationInfo(std::shared_ptr<const MLocationInfo> info) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   locationInfo_ = std::move(info);
 }

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -21,6 +20,7 @@
 #include "Navigation/location_info.h"
 #include "Navigation/m_graph_engine.h"
 #include "Navigation/navigation_client.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MNavigationEngine {
@@ -61,8 +61,8 @@ class MNavigationEngine {
   void setLocationInfo(std::shared_ptr<const MLocationInfo> info);
 
  private:
-  std::mutex mutex_;  // guards the three fields, never held across an engine call
-  std::shared_ptr<MNavigationClient> client_;
-  std::shared_ptr<MGraphEngine> graphEngine_;
-  std::shared_ptr<const MLocationInfo> locationInfo_;
+  platform::Mutex mutex_;  // guards the three fields, never held across an engine call
+  std::shared_ptr<MNavigationClient> client_ GUARDED_BY(mutex_);
+  std::shared_ptr<MGraphEngine> graphEngine_ GUARDED_BY(mutex_);
+  std::shared_ptr<const MLocationInfo> locationInfo_ GUARDED_BY(mutex_);
 };

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <set>
 
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "platform/paths.h"
 #include "replay/log_records.h"
 #include "replay/replay_run.h"
