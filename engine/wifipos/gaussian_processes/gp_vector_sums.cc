@@ -13,7 +13,7 @@
 #endif
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "wifipos/gaussian_processes/gp_vector_sums.cc"
+#define HWY_TARGET_INCLUDE "gp_vector_sums.cc"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
