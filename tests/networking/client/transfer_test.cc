@@ -333,25 +333,6 @@ TEST(TransferExit, DISABLED_Child) {
 
 namespace {
 
-// Keeps every core busy while it lives: exits then catch the network thread mid-handshake.
-class CpuLoad {
- public:
-  CpuLoad() {
-    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency() / 2); ++i)
-      threads_.emplace_back([this] {
-        volatile uint64_t x = 0;
-        while (!stop_.load(std::memory_order_relaxed)) x = x + 1;
-      });
-  }
-  ~CpuLoad() {
-    stop_ = true;
-    for (auto& t : threads_) t.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::vector<std::thread> threads_;
-};
 
 }  // namespace
 
@@ -368,7 +349,7 @@ TEST_F(Transfer, ExitWithRequestsInFlightEndsCleanly) {
   };
   const char* soak = std::getenv("MARVISTO_EXIT_RUNS");  // a soak run asks for more
   const int runs = soak && std::atoi(soak) > 0 ? std::atoi(soak) : 10;
-  CpuLoad load;
+  peers::CpuLoad load(std::thread::hardware_concurrency() / 2);
   for (const auto& c : cases) {
     int abnormal = 0;
     for (int run = 0; run < runs; ++run) {

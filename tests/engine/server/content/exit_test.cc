@@ -18,26 +18,6 @@ using namespace content_test;
 constexpr int kChildExitCode = 7;  // not gtest's: the parent knows the body ran to its end
 constexpr int kJobs = 20;
 
-// Keeps every core busy while it lives.
-class CpuLoad {
- public:
-  CpuLoad() {
-    const unsigned n = std::max(2u, std::thread::hardware_concurrency());
-    for (unsigned i = 0; i < n; ++i)
-      threads_.emplace_back([this] {
-        volatile uint64_t x = 0;
-        while (!stop_.load(std::memory_order_relaxed)) x = x + 1;
-      });
-  }
-  ~CpuLoad() {
-    stop_ = true;
-    for (auto& t : threads_) t.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::vector<std::thread> threads_;
-};
 
 // How many children each case runs; a soak run may ask for more.
 int Runs() {
@@ -74,7 +54,7 @@ TEST_F(ContentExitTest, ProcessEndsCleanlyWithJobsInFlight) {
     bool tls;
   } cases[] = {{"http", false}, {"https", true}};
   const int runs = Runs();
-  CpuLoad load;
+  peers::CpuLoad load(std::thread::hardware_concurrency());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     int abnormal = 0;
