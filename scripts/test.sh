@@ -37,18 +37,21 @@ cmake --build build-clang -j "$jobs" --target mv_base mv_routing mv_zones mv_map
 # The threaded test programs (marked TSAN in their CMake lists) run again under
 # ThreadSanitizer: the engine client driven from several threads, the platform
 # runtime, the SDK tick.
+# The sanitizer builds do not make warnings errors: GCC's instrumentation makes it see
+# uninitialised values where there are none (-Wmaybe-uninitialized in the standard library's
+# strings); the plain, clang and package builds do.
 # The sanitizer builds keep line tables only (-g1): their reports name file and line, and
 # full debug info would take more than half again as much disk.
 sanitizer_flags=(-DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG"
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG")
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_TSAN=ON \
-  -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON "${sanitizer_flags[@]}" >/dev/null
+  -DMARVISTO_BENCH=OFF "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-tsan -j "$jobs" --target tsan_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp \
   ctest --test-dir build-tsan -L tsan --output-on-failure -j "$jobs" --timeout 900
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMARVISTO_SANITIZE=ON \
-  -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON "${sanitizer_flags[@]}" >/dev/null
+  -DMARVISTO_BENCH=OFF "${sanitizer_flags[@]}" >/dev/null
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
