@@ -13,12 +13,16 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include <benchmark/benchmark.h>
 
 // Collects the per-call times as they are reported, so that the growth with
 // the points per floor can be printed after the table.
 class GrowthReporter : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal, as the library's own table does.
+    GrowthReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
@@ -29,36 +33,45 @@ public:
             const auto end = name.find('/', at);
             const int points = std::stoi(name.substr(at + 7, end - at - 7));
             const std::string series = name.substr(0, at) + (end == std::string::npos ? "" : name.substr(end + 1));
-            auto& v = times_[series];
             // Repetitions of one size: keep the fastest, the least disturbed
             // by other work on the machine.
             // Benchmarks that time calls one by one report their 99th
             // percentile; the growth is taken of that.
             const auto p99 = r.counters.find("p99_ms");
             const double t = p99 != r.counters.end() ? p99->second.value : r.GetAdjustedRealTime();
-            if (!v.empty() && v.back().first == points) {
-                v.back().second = std::min(v.back().second, t);
-            } else {
-                v.emplace_back(points, t);
-            }
+            // Runs come in any order (random interleaving, repetitions), so
+            // each series keeps its sizes sorted, not in the order they ran.
+            const auto [kept, fresh] = times_[series].emplace(points, t);
+            if (!fresh) kept->second = std::min(kept->second, t);
         }
     }
     // Exponent e of time ~ points^e between neighbouring sizes: 1 is linear.
-    void PrintGrowth() const {
+    // False, after saying so, when a series does not step from each size to
+    // the next larger one: an exponent across unordered sizes means nothing.
+    bool PrintGrowth() const {
         std::printf("\nGrowth exponent of the time with the points per floor:\n");
-        for (const auto& [series, v] : times_) {
+        bool ordered = true;
+        for (const auto& [series, sizes] : times_) {
             std::printf("  %-58s", series.c_str());
-            for (size_t i = 1; i < v.size(); ++i) {
-                const double e = std::log(v[i].second / v[i - 1].second) /
-                                 std::log(static_cast<double>(v[i].first) / v[i - 1].first);
-                std::printf("  %d->%d: %.2f", v[i - 1].first, v[i].first, e);
+            const std::pair<const int, double>* last = nullptr;
+            for (const auto& step : sizes) {
+                if (last != nullptr) {
+                    if (step.first <= last->first) ordered = false;
+                    const double e = std::log(step.second / last->second) /
+                                     std::log(static_cast<double>(step.first) / last->first);
+                    std::printf("  %d->%d: %.2f", last->first, step.first, e);
+                }
+                last = &step;
             }
             std::printf("\n");
         }
+        if (!ordered) std::fprintf(stderr, "growth: sizes out of order, the exponents above are wrong\n");
+        return ordered;
     }
 
 private:
-    std::map<std::string, std::vector<std::pair<int, double>>> times_;
+    // Per series: points per floor -> the fastest time at that size.
+    std::map<std::string, std::map<int, double>> times_;
 };
 
 
@@ -79,7 +92,7 @@ inline int RunWithGrowth(int argc, char** argv) {
     }
     GrowthReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintGrowth();
+    const bool ordered = reporter.PrintGrowth();
     benchmark::Shutdown();
-    return 0;
+    return ordered ? 0 : 1;
 }

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include <hwy/targets.h>
 #include <zip.h>
 
 #include "bench/growth_reporter.h"
@@ -37,6 +38,7 @@
 #include "venuesim/propagation.h"
 #include "venuesim/venue_archive.h"
 #include "venuesim/walk.h"
+#include "wifipos/gaussian_processes/gp_methods.h"
 #include "wifipos/navigation_processing/navigation_processing.h"
 
 
@@ -324,4 +326,13 @@ BENCHMARK(BM_NavigateSweep)->Apply(SweepSizes)->Iterations(1)->Unit(benchmark::k
 
 }  // namespace
 
-int main(int argc, char** argv) { return RunWithGrowth(argc, argv); }
+int main(int argc, char** argv) {
+  // MARVISTO_BENCH_NO_AVX512=1 measures what a processor without 512-bit
+  // vectors runs: the vector sums then take their AVX2 build.
+  if (const char* v = std::getenv("MARVISTO_BENCH_NO_AVX512"); v != nullptr && *v != '\0' && *v != '0') {
+    hwy::DisableTargets(HWY_AVX3 | HWY_AVX3_DL);
+  }
+  const int64_t usable = hwy::SupportedTargets() & gp_detail::VectorTargets();
+  std::fprintf(stderr, "navigate_bench: vector sums on %s\n", hwy::TargetName(usable & -usable));
+  return RunWithGrowth(argc, argv);
+}

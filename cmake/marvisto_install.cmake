@@ -21,7 +21,7 @@ else()
 endif()
 
 # The Debian libraries the kit links, under one name here and in the package config.
-set(MARVISTO_PKG_MODULES libzip tinyxml2 libplist-2.0 cairo libpng libturbojpeg libcurl)
+set(MARVISTO_PKG_MODULES libzip tinyxml2 libhwy libplist-2.0 cairo libpng libturbojpeg libcurl)
 pkg_check_modules(MARVISTO_DEPS REQUIRED IMPORTED_TARGET ${MARVISTO_PKG_MODULES})
 find_package(OpenSSL 3 REQUIRED)
 find_package(nlohmann_json REQUIRED)
@@ -283,7 +283,7 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "nlohmann-json3-dev")
 if(NOT MARVISTO_SHARED)
   # A static kit hands its dependencies to the host's link.
   string(APPEND CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS ", libzip-dev, libtinyxml2-dev, libplist-dev,"
-    " libcairo2-dev, libpng-dev, libturbojpeg0-dev, libcurl4-openssl-dev, libssl-dev, zlib1g-dev")
+    " libcairo2-dev, libpng-dev, libturbojpeg0-dev, libcurl4-openssl-dev, libssl-dev, zlib1g-dev, libhwy-dev")
 endif()
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "cmake, pkg-config, g++ | clang")
 include(CPack)

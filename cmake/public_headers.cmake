@@ -5,6 +5,7 @@
 set(MARVISTO_PUBLIC_HEADERS
   sdk/MainSDK/marvisto_core.h
   sdk/MainSDK/marvisto_error.h
+  sdk/Foundation/marvisto_error.h
   sdk/MCModels/mc_beacon.h
   sdk/MCModels/mc_device_info.h
   sdk/MCModels/mc_global_point.h
@@ -14,10 +15,12 @@ set(MARVISTO_PUBLIC_HEADERS
   sdk/MCModels/mc_route_path.h
   sdk/MCModels/mc_venue.h
   sdk/MCModels/mc_zone.h
-  sdk/Server/mc_service_addresses.h
+  sdk/MCServerManager/mc_service_addresses.h
   platform/error.h
+  platform/mutex.h
   platform/paths.h
   platform/run_loop.h
+  platform/thread_annotations.h
 )
 
 # The simulated world's one header, installed with the Marvisto::World component.
@@ -26,8 +29,12 @@ set(MARVISTO_WORLD_HEADERS
 )
 
 # Where a listed header lands below include/marvisto/: sdk/X/y.h as X/y.h, tools/world/y.h
-# as world/y.h, platform/y.h as it is.
+# as world/y.h, platform/y.h as it is. The service addresses keep the path hosts have always
+# included ("Server/mc_service_addresses.h"): in the source tree the SDK's server component is
+# MCServerManager/, apart from the engine's server/ also on a case-insensitive file system;
+# the installed tree has no engine headers, so no such clash.
 function(marvisto_header_destination header out)
   string(REGEX REPLACE "^(sdk|tools)/" "" rel "${header}")
+  string(REGEX REPLACE "^MCServerManager/" "Server/" rel "${rel}")
   set(${out} "${rel}" PARENT_SCOPE)
 endfunction()

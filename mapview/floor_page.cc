@@ -6,12 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <optional>
 
 #include "Foundation/mc_log.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -91,13 +90,15 @@ MCFloorPage MCFloorPage::empty(std::string mimeType, std::vector<uint8_t> data) 
 }
 
 struct MCFloorPageDrawer::Job {
-  std::mutex mutex;
-  std::condition_variable done;
-  std::optional<MCFloorPage> page;  // set once drawn
+  platform::Mutex mutex;
+  platform::CondVar done;
+  std::optional<MCFloorPage> page GUARDED_BY(mutex);  // set once drawn
 
   bool waitUntil(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(mutex);
-    return done.wait_until(lock, deadline, [&] { return page.has_value(); });
+    platform::UniqueLock lock(mutex);
+    while (!page && done.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+    }
+    return page.has_value();
   }
 };
 
@@ -125,7 +126,7 @@ MCFloorPage MCFloorPageDrawer::render(std::string mimeType, std::vector<uint8_t>
   job_ = job;
   worker_ = std::thread([job, draw = draw_, type = mimeType, bytes = data]() mutable {
     MCFloorPage page = draw(std::move(type), std::move(bytes));
-    std::lock_guard lock(job->mutex);
+    platform::MutexLock lock(job->mutex);
     job->page = std::move(page);
     job->done.notify_all();
   });
@@ -134,6 +135,6 @@ MCFloorPage MCFloorPageDrawer::render(std::string mimeType, std::vector<uint8_t>
     std::snprintf(limit, sizeof limit, "%.1f", timeLimit_);
     return giveUp((std::string("not drawn within ") + limit + " s").c_str());
   }
-  std::lock_guard lock(job->mutex);
+  platform::MutexLock lock(job->mutex);
   return *job->page;
 }

@@ -16,7 +16,7 @@ void MCMapViewManager::loadSublocationImage(const MCSublocation& f) {
   PLATFORM_MAIN_THREAD_ONLY();
   if (f.pngImage) {
     auto image = platform::Image::imageWithData(*f.pngImage);
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     image_ = std::move(image);
     return;
   }
@@ -28,27 +28,27 @@ void MCMapViewManager::loadSublocationImage(const MCSublocation& f) {
     type = "image/jpg", data = *f.jpgImage;
   }
   auto page = std::make_shared<const MCFloorPage>(drawer_.render(type, std::move(data)));
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   image_ = page->image;
   webView_ = std::move(page);
 }
 
 std::shared_ptr<platform::Image> MCMapViewManager::image() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return image_;
 }
 
 std::shared_ptr<const MCFloorPage> MCMapViewManager::webView() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return webView_;
 }
 
 std::shared_ptr<MCLocation> MCMapViewManager::location() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return location_;
 }
 
 void MCMapViewManager::setLocation(std::shared_ptr<MCLocation> location) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   location_ = std::move(location);
 }

@@ -9,13 +9,13 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "MCModels/mc_floor_image_renderer.h"
 #include "MCModels/mc_location.h"
 #include "mapview/floor_page.h"
 #include "platform/image.h"
+#include "platform/mutex.h"
 
 class MCMapViewManager : public MCFloorImageRenderer {
  public:
@@ -34,8 +34,8 @@ class MCMapViewManager : public MCFloorImageRenderer {
 
  private:
   MCFloorPageDrawer drawer_;  // main thread only
-  mutable std::mutex mutex_;
-  std::shared_ptr<MCLocation> location_;
-  std::shared_ptr<const MCFloorPage> webView_;
-  std::shared_ptr<platform::Image> image_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::shared_ptr<const MCFloorPage> webView_ GUARDED_BY(mutex_);
+  std::shared_ptr<platform::Image> image_ GUARDED_BY(mutex_);
 };

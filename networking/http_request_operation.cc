@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "networking/coding.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ class BoundedConcurrentQueue final : public platform::Queue {
   bool isCurrent() const override { return current_ == this; }
   void async(platform::Block block) override {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      platform::MutexLock lock(mutex_);
       pending_.push_back(std::move(block));
       if (workers_ >= width_) return;
       ++workers_;
@@ -33,7 +34,7 @@ class BoundedConcurrentQueue final : public platform::Queue {
   // it was) otherwise.
   bool runHereIfIdle(platform::Block& block) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      platform::MutexLock lock(mutex_);
       if (!pending_.empty() || workers_ >= width_) return false;
       ++workers_;
     }
@@ -43,7 +44,7 @@ class BoundedConcurrentQueue final : public platform::Queue {
     block = nullptr;
     current_ = saved;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      platform::MutexLock lock(mutex_);
       // Blocks queued meanwhile found this place taken: a worker takes it over for them.
       if (pending_.empty()) {
         --workers_;
@@ -61,7 +62,7 @@ class BoundedConcurrentQueue final : public platform::Queue {
     for (;;) {
       platform::Block block;
       {
-        std::lock_guard<std::mutex> lock(mutex_);
+        platform::MutexLock lock(mutex_);
         if (pending_.empty()) {
           --workers_;
           break;
@@ -75,9 +76,9 @@ class BoundedConcurrentQueue final : public platform::Queue {
   }
   static inline thread_local const Queue* current_ = nullptr;
   const size_t width_;
-  std::mutex mutex_;
-  std::deque<platform::Block> pending_;
-  size_t workers_ = 0;
+  platform::Mutex mutex_;
+  std::deque<platform::Block> pending_ GUARDED_BY(mutex_);
+  size_t workers_ GUARDED_BY(mutex_) = 0;
 };
 
 // Kept to the end of the process: pool threads may parse after main returned.
@@ -124,12 +125,12 @@ MCHTTPRequestOperation::MCHTTPRequestOperation(platform::URLRequest request, std
     : MCURLConnectionOperation(std::move(request)), responseSerializer_(std::move(serializer)) {}
 
 std::shared_ptr<MCHTTPResponseSerializer> MCHTTPRequestOperation::responseSerializer() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return responseSerializer_;
 }
 
 void MCHTTPRequestOperation::setResponseSerializer(std::shared_ptr<MCHTTPResponseSerializer> serializer) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   responseSerializer_ = std::move(serializer);
   responseObject_.reset();
   responseSerializationError_.reset();
@@ -141,7 +142,7 @@ MCResponseObject MCHTTPRequestOperation::responseObject() {
 }
 
 std::shared_ptr<const MCResponseObject> MCHTTPRequestOperation::parsedResponseObject() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if ((!responseObject_ || !responseObject_->has_value()) && isFinished() && !error() && responseSerializer_) {
     // Read in place under the lock, which the parse holds anyway: a reply is not copied for it.
     const auto& response = responseHoldingLock();
@@ -156,12 +157,12 @@ std::shared_ptr<const MCResponseObject> MCHTTPRequestOperation::parsedResponseOb
 }
 
 std::optional<platform::Error> MCHTTPRequestOperation::responseSerializationError() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return responseSerializationError_;
 }
 
 std::optional<platform::Error> MCHTTPRequestOperation::error() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (responseSerializationError_) return responseSerializationError_;
   return MCURLConnectionOperation::error();
 }
@@ -173,7 +174,7 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
   // operation never queued is freed; whoever runs the block holds it meanwhile.
   std::weak_ptr<MCHTTPRequestOperation> weak = std::static_pointer_cast<MCHTTPRequestOperation>(shared_from_this());
   {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    platform::RecursiveLock lock(lock_);
     holdsFinishNotification_ = success || failure;
   }
   MCOperation::setCompletionBlock([weak, success, failure] {
@@ -229,7 +230,6 @@ void MCHTTPRequestOperation::setCompletionBlockWithSuccess(SuccessBlock success,
 }
 
 void MCHTTPRequestOperation::prepareResumableRequest() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
   auto out = outputStream();
   uint64_t received = 0;
   if (auto offset = out->fileCurrentOffset()) received = *offset;

@@ -40,14 +40,14 @@ class MCHTTPRequestOperation : public MCURLConnectionOperation {
   std::shared_ptr<MCURLConnectionOperation> makeCopy() const override;
   // Asks for the rest of the body: "Range" from the bytes already kept, "If-Range" with the
   // reply's entity tag.
-  void prepareResumableRequest() override;
+  void prepareResumableRequest() override REQUIRES(lock_);
 
  private:
   // The cached object, shared with the success block instead of copied for it.
   std::shared_ptr<const MCResponseObject> parsedResponseObject();
-  std::shared_ptr<MCHTTPResponseSerializer> responseSerializer_;
-  std::shared_ptr<const MCResponseObject> responseObject_;
-  std::optional<platform::Error> responseSerializationError_;
+  std::shared_ptr<MCHTTPResponseSerializer> responseSerializer_ GUARDED_BY(lock_);
+  std::shared_ptr<const MCResponseObject> responseObject_ GUARDED_BY(lock_);
+  std::optional<platform::Error> responseSerializationError_ GUARDED_BY(lock_);
 };
 
 // The process-wide concurrent queue where replies are parsed, and the group of callbacks.

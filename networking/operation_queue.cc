@@ -3,33 +3,34 @@
 #include <algorithm>
 
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 
 bool MCOperation::isReady() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return std::all_of(dependencies_.begin(), dependencies_.end(), [](const auto& d) { return d->isFinished(); });
 }
 
 void MCOperation::addDependency(const std::shared_ptr<MCOperation>& operation) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     dependencies_.push_back(operation);
   }
-  std::lock_guard<std::mutex> lock(operation->mutex_);
+  platform::MutexLock lock(operation->mutex_);
   operation->dependants_.push_back(weak_from_this());
 }
 
 std::vector<std::shared_ptr<MCOperation>> MCOperation::dependencies() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return dependencies_;
 }
 
 void MCOperation::setCompletionBlock(std::function<void()> block) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   completion_ = std::move(block);
 }
 
 std::function<void()> MCOperation::completionBlock() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return completion_;
 }
 
@@ -45,7 +46,7 @@ void MCOperation::stateDidChangeNow() {
   std::function<void()> completion;
   bool finished = isFinished();
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     queue = queue_.lock();
     if (finished) {
       for (auto& w : dependants_)
@@ -64,7 +65,7 @@ void MCOperation::stateDidChangeNow() {
   for (auto& d : dependants) {
     std::shared_ptr<MCOperationQueue> q;
     {
-      std::lock_guard<std::mutex> lock(d->mutex_);
+      platform::MutexLock lock(d->mutex_);
       q = d->queue_.lock();
     }
     if (q && q != queue) q->operationsDidChange();
@@ -87,11 +88,11 @@ void MCBlockOperation::start() {
 
 void MCOperationQueue::addOperation(const std::shared_ptr<MCOperation>& operation) {
   {
-    std::lock_guard<std::mutex> lock(operation->mutex_);
+    platform::MutexLock lock(operation->mutex_);
     operation->queue_ = weak_from_this();
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     waiting_.push_back(operation);
   }
   operationsDidChange();
@@ -102,7 +103,7 @@ void MCOperationQueue::addOperations(const std::vector<std::shared_ptr<MCOperati
 }
 
 std::vector<std::shared_ptr<MCOperation>> MCOperationQueue::operations() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   auto all = running_;
   all.insert(all.end(), waiting_.begin(), waiting_.end());
   return all;
@@ -114,7 +115,7 @@ void MCOperationQueue::cancelAllOperations() {
 
 void MCOperationQueue::operationDidFinish(const std::shared_ptr<MCOperation>& operation) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     auto it = std::find(running_.begin(), running_.end(), operation);
     if (it != running_.end()) {
       *it = std::move(running_.back());
@@ -132,7 +133,7 @@ void MCOperationQueue::operationsDidChange() {
   std::shared_ptr<MCOperation> only;  // the common case, one waiting: no list is built
   size_t running = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (waiting_.empty()) return;
     if (waiting_.size() == 1) only = waiting_.front();
     else waiting = waiting_;
@@ -149,7 +150,7 @@ void MCOperationQueue::operationsDidChange() {
     if (maxConcurrentOperationCount >= 0 && maxConcurrentOperationCount <= static_cast<long>(running)) return;
     if (!only->isReady() && !only->isCancelled()) return;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      platform::MutexLock lock(mutex_);
       // Another caller may have taken it already: start it only while it still waits.
       auto it = std::find(waiting_.begin(), waiting_.end(), only);
       if (it == waiting_.end()) return;
@@ -166,7 +167,7 @@ void MCOperationQueue::operationsDidChange() {
     if (static_cast<long>(toStart.size()) < room && (op->isReady() || op->isCancelled())) toStart.push_back(op);
   if (toStart.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     // Another caller may have taken some of these already: start only what is still waiting.
     std::vector<std::shared_ptr<MCOperation>> mine;
     for (const auto& op : toStart) {

@@ -6,8 +6,9 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "platform/mutex.h"
 
 class MCOperationQueue;
 
@@ -34,13 +35,16 @@ class MCOperation : public std::enable_shared_from_this<MCOperation> {
 
  private:
   friend class MCOperationQueue;
-  mutable std::mutex mutex_;
+  // Lock order: an operation may hold its lock while it tells its queue of a change (the
+  // queue's lock comes after it); the queue asks its operations only without its own lock,
+  // and no two operations' locks are held together.
+  mutable platform::Mutex mutex_;
   std::atomic<bool> cancelled_{false};
-  bool completionRun_ = false;
-  std::vector<std::shared_ptr<MCOperation>> dependencies_;
-  std::vector<std::weak_ptr<MCOperation>> dependants_;
-  std::weak_ptr<MCOperationQueue> queue_;
-  std::function<void()> completion_;
+  bool completionRun_ GUARDED_BY(mutex_) = false;
+  std::vector<std::shared_ptr<MCOperation>> dependencies_ GUARDED_BY(mutex_);
+  std::vector<std::weak_ptr<MCOperation>> dependants_ GUARDED_BY(mutex_);
+  std::weak_ptr<MCOperationQueue> queue_ GUARDED_BY(mutex_);
+  std::function<void()> completion_ GUARDED_BY(mutex_);
 };
 
 // Runs a block synchronously when started.
@@ -70,7 +74,7 @@ class MCOperationQueue : public std::enable_shared_from_this<MCOperationQueue> {
   void operationDidFinish(const std::shared_ptr<MCOperation>& operation);
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<MCOperation>> waiting_;
-  std::vector<std::shared_ptr<MCOperation>> running_;
+  mutable platform::Mutex mutex_;
+  std::vector<std::shared_ptr<MCOperation>> waiting_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<MCOperation>> running_ GUARDED_BY(mutex_);
 };

@@ -1,6 +1,7 @@
 #include "networking/reachability_manager.h"
 
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 #include "platform/notification_center.h"
 
 std::string MCStringFromNetworkReachabilityStatus(int64_t status) {
@@ -48,7 +49,7 @@ MCNetworkReachabilityManager::MCNetworkReachabilityManager(std::shared_ptr<platf
 MCNetworkReachabilityManager::~MCNetworkReachabilityManager() { stopMonitoring(); }
 
 void MCNetworkReachabilityManager::setReachabilityStatusChangeBlock(std::function<void(int64_t)> block) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   block_ = std::move(block);
 }
 
@@ -62,7 +63,7 @@ void MCNetworkReachabilityManager::startMonitoring() {
     self->status_ = status;
     std::function<void(int64_t)> block;
     {
-      std::lock_guard<std::mutex> lock(self->mutex_);
+      platform::MutexLock lock(self->mutex_);
       block = self->block_;
     }
     if (block) block(status);

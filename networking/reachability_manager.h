@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "networking/networking_exports.h"
+#include "platform/mutex.h"
 #include "platform/reachability.h"
 
 enum MCNetworkReachabilityStatus : int64_t {
@@ -46,6 +46,6 @@ class MCNetworkReachabilityManager : public std::enable_shared_from_this<MCNetwo
  private:
   std::shared_ptr<platform::Reachability> reachability_;
   std::atomic<int64_t> status_{MCNetworkReachabilityStatusUnknown};
-  mutable std::mutex mutex_;
-  std::function<void(int64_t)> block_;
+  mutable platform::Mutex mutex_;
+  std::function<void(int64_t)> block_ GUARDED_BY(mutex_);
 };

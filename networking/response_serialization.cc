@@ -2,10 +2,9 @@
 
 #include <strings.h>
 
-#include <mutex>
-
 #include "networking/coding.h"
 #include "networking/property_list.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -164,8 +163,8 @@ nlohmann::json MCJSONObjectByRemovingKeysWithNullValues(const nlohmann::json& ob
 }
 
 std::shared_ptr<platform::Image> mc_safeImageWithData(const Data& data) {
-  static std::mutex lock;
-  std::lock_guard<std::mutex> guard(lock);
+  static platform::Mutex lock;
+  platform::MutexLock guard(lock);
   return platform::Image::imageWithData(data);
 }
 

@@ -6,9 +6,11 @@
 #include <cstdio>
 
 #include <future>
+#include <mutex>
 #include <typeinfo>
 
 #include "networking/coding.h"
+#include "platform/mutex.h"
 #include "platform/notification_center.h"
 
 namespace {
@@ -47,7 +49,7 @@ class NotificationPoster {
   // `name` is one of the kit's constant names: kept as it is until it is posted.
   void post(const char* name, std::shared_ptr<const void> object) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      platform::MutexLock lock(mutex_);
       pending_.emplace_back(name, std::move(object));
       if (scheduled_) return;
       scheduled_ = true;
@@ -59,15 +61,15 @@ class NotificationPoster {
   void drain() {
     std::vector<std::pair<const char*, std::shared_ptr<const void>>> batch;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      platform::MutexLock lock(mutex_);
       batch.swap(pending_);
       scheduled_ = false;
     }
     for (auto& [name, object] : batch) platform::NotificationCenter::defaultCenter()->postNotificationName(name, object);
   }
-  std::mutex mutex_;
-  std::vector<std::pair<const char*, std::shared_ptr<const void>>> pending_;
-  bool scheduled_ = false;
+  platform::Mutex mutex_;
+  std::vector<std::pair<const char*, std::shared_ptr<const void>>> pending_ GUARDED_BY(mutex_);
+  bool scheduled_ GUARDED_BY(mutex_) = false;
 };
 
 platform::Error errorFromStream(const std::optional<platform::StreamError>& e, const char* fallback) {
@@ -115,7 +117,7 @@ int64_t MCURLConnectionOperation::state() const { return state_.load(); }
 bool MCURLConnectionOperation::setState(int64_t state) {
   {
     // Checked and written under one lock, so a cancel and a finish cannot both pass.
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    platform::RecursiveLock lock(lock_);
     if (!transitionAllowed(state_, state, isCancelled())) return false;
     state_ = state;
   }
@@ -145,7 +147,7 @@ void MCURLConnectionOperation::postNotification(const char* name) {
 }
 
 void MCURLConnectionOperation::start() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
   if (isCancelled()) {
     networkRequestThread().perform([self] { self->cancelConnection(); }, runsHostCode());
@@ -160,7 +162,7 @@ void MCURLConnectionOperation::start() {
 
 void MCURLConnectionOperation::operationDidStart() {
   {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    platform::RecursiveLock lock(lock_);
     if (!isCancelled() && state_ == MCOperationExecutingState) {
       connection_ = platform::URLConnection::create(request_, connectionDelegate(), credential_);
       outputStream()->open();
@@ -174,7 +176,7 @@ void MCURLConnectionOperation::finish() {
   {
     // A request whose success or failure block will run on the main queue anyway delivers
     // the notification at the start of that block instead of waking the main thread for it.
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    platform::RecursiveLock lock(lock_);
     if (holdsFinishNotification_ && (!completionQueue_ || completionQueue_ == platform::dispatch::mainQueue())) {
       finishNotificationHeld_ = true;
       return;
@@ -185,7 +187,7 @@ void MCURLConnectionOperation::finish() {
 
 void MCURLConnectionOperation::releaseFinishNotification(bool onMainNow) {
   {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    platform::RecursiveLock lock(lock_);
     if (!finishNotificationHeld_) return;
     finishNotificationHeld_ = false;
   }
@@ -197,7 +199,7 @@ void MCURLConnectionOperation::releaseFinishNotification(bool onMainNow) {
 }
 
 void MCURLConnectionOperation::cancel() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (isFinished() || isCancelled()) return;
   MCOperation::cancel();
   if (isExecuting()) {
@@ -207,7 +209,7 @@ void MCURLConnectionOperation::cancel() {
 }
 
 bool MCURLConnectionOperation::runsHostCode() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   // An in-memory output stream of the kit's own runs no code of the host's, whoever made it;
   // the trust policy is plain data the kit's evaluation reads.
   const platform::OutputStream* out = outputStream_.get();
@@ -216,7 +218,7 @@ bool MCURLConnectionOperation::runsHostCode() const {
 }
 
 void MCURLConnectionOperation::cancelConnection() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   platform::UserInfo info;
   if (!request_.URL.empty()) info[MCURLErrorFailingURLErrorKey] = request_.URL;
   platform::Error error = platform::Error::make(platform::URLErrorDomain, platform::URLErrorCancelled, "cancelled", info);
@@ -231,7 +233,7 @@ void MCURLConnectionOperation::cancelConnection() {
 }
 
 void MCURLConnectionOperation::pause() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (isPaused() || isFinished() || isCancelled()) return;
   if (isExecuting()) {
     auto self = std::static_pointer_cast<MCURLConnectionOperation>(shared_from_this());
@@ -242,7 +244,7 @@ void MCURLConnectionOperation::pause() {
 }
 
 void MCURLConnectionOperation::operationDidPause() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (connection_) {
     connection_->cancel();
     connection_.reset();
@@ -252,7 +254,7 @@ void MCURLConnectionOperation::operationDidPause() {
 }
 
 void MCURLConnectionOperation::resume() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (!isPaused()) return;
   setState(MCOperationReadyState);
   start();
@@ -273,7 +275,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     AuthenticationChallengeBlock block;
     std::shared_ptr<MCSecurityPolicy> policy;
     {
-      std::lock_guard<std::recursive_mutex> lock(self->lock_);
+      platform::RecursiveLock lock(self->lock_);
       block = self->authenticationChallenge_;
       policy = self->securityPolicy_;
     }
@@ -285,7 +287,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     RedirectResponseBlock block;
     std::shared_ptr<MCSecurityPolicy> policy;
     {
-      std::lock_guard<std::recursive_mutex> lock(self->lock_);
+      platform::RecursiveLock lock(self->lock_);
       block = self->redirectResponse_;
       policy = self->securityPolicy_;
     }
@@ -300,7 +302,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     return next;
   };
   d.didReceiveResponse = [self](platform::URLResponse response) {
-    std::lock_guard<std::recursive_mutex> lock(self->lock_);
+    platform::RecursiveLock lock(self->lock_);
     const bool whole = response.statusCode == 200;
     self->response_ = std::move(response);
     // A server that ignores Range sends the whole body again: it replaces what we have.
@@ -322,14 +324,14 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
     platform::dispatch::async(platform::dispatch::mainQueue(), [self = std::move(strong), written, total, expected] {
       ProgressBlock block;
       {
-        std::lock_guard<std::recursive_mutex> lock(self->lock_);
+        platform::RecursiveLock lock(self->lock_);
         block = self->uploadProgress_;
       }
       if (block) block(static_cast<uint64_t>(written), total, expected);
     });
   };
   d.didFinishLoading = [self] {
-    std::lock_guard<std::recursive_mutex> lock(self->lock_);
+    platform::RecursiveLock lock(self->lock_);
     if (self->isFinished()) return;
     auto out = self->outputStream();
     if (auto* memory = dynamic_cast<platform::MemoryOutputStream*>(out.get())) {
@@ -343,7 +345,7 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
   d.didFailWithError = [self](const platform::URLLoadError& e) {
     platform::UserInfo info;
     if (!e.failingURL.empty()) info[MCURLErrorFailingURLErrorKey] = e.failingURL;
-    std::lock_guard<std::recursive_mutex> lock(self->lock_);
+    platform::RecursiveLock lock(self->lock_);
     self->connectionDidFail(platform::Error::make(e.domain, e.code, e.description, info));
   };
   return d;
@@ -352,14 +354,14 @@ platform::URLConnectionDelegate MCURLConnectionOperation::connectionDelegate() {
 bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, size_t length) {
   std::shared_ptr<platform::OutputStream> out;
   {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    platform::RecursiveLock lock(lock_);
     if (isFinished()) return false;
     out = outputStream();
   }
   if (auto* memory = dynamic_cast<platform::MemoryOutputStream*>(out.get())) {
     uint64_t cap = maximumResponseDataLength();
     if (memory->data().size() + length > cap) {
-      std::lock_guard<std::recursive_mutex> lock(lock_);
+      platform::RecursiveLock lock(lock_);
       platform::UserInfo info;
       if (!request_.URL.empty()) info[MCURLErrorFailingURLErrorKey] = request_.URL;
       connectionDidFail(platform::Error::make(platform::URLErrorDomain, platform::URLErrorDataLengthExceedsMaximum,
@@ -377,7 +379,7 @@ bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, si
     else done += static_cast<size_t>(n);
   }
   if (!written) {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    platform::RecursiveLock lock(lock_);
     connectionDidFail(errorFromStream(out->streamError(), "output stream is not open for writing"));
     return false;
   }
@@ -385,7 +387,7 @@ bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, si
   // block per burst instead of one per chunk, and the reported bytes still add up.
   bool post = false;
   {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    platform::RecursiveLock lock(lock_);
     if (!downloadProgress_ && !progressPosted_) {
       // Nobody watches: the count needs no trip to the main queue.
       totalBytesRead_ += static_cast<int64_t>(length);
@@ -401,7 +403,7 @@ bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, si
     ProgressBlock block;
     int64_t bytes = 0, total = 0, expected = -1;
     {
-      std::lock_guard<std::recursive_mutex> lock(self->lock_);
+      platform::RecursiveLock lock(self->lock_);
       bytes = self->pendingBytesRead_;
       self->pendingBytesRead_ = 0;
       self->progressPosted_ = false;
@@ -416,7 +418,7 @@ bool MCURLConnectionOperation::connectionDidReceiveData(const uint8_t* bytes, si
 }
 
 void MCURLConnectionOperation::connectionDidFail(const platform::Error& error) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (isFinished()) return;
   error_ = error;
   if (outputStream_) {
@@ -435,42 +437,42 @@ void MCURLConnectionOperation::connectionDidFail(const platform::Error& error) {
 // ---- accessors ----
 
 platform::URLRequest MCURLConnectionOperation::request() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return request_;
 }
 
 void MCURLConnectionOperation::setRequest(platform::URLRequest request) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   request_ = std::move(request);
 }
 
 std::optional<platform::URLResponse> MCURLConnectionOperation::response() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return response_;
 }
 
 std::optional<platform::Error> MCURLConnectionOperation::error() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return error_;
 }
 
 std::optional<Data> MCURLConnectionOperation::responseData() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return responseData_;
 }
 
 size_t MCURLConnectionOperation::responseDataLength() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return responseData_ ? responseData_->size() : 0;
 }
 
 void MCURLConnectionOperation::setResponseData(std::optional<Data> data) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   responseData_ = std::move(data);
 }
 
 platform::StringEncoding MCURLConnectionOperation::responseStringEncoding() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (!responseStringEncoding_ && response_) {
     auto e = platform::encodingForIANACharsetName(response_->textEncodingName);
     responseStringEncoding_ = e ? *e : platform::UTF8StringEncoding;
@@ -479,133 +481,133 @@ platform::StringEncoding MCURLConnectionOperation::responseStringEncoding() {
 }
 
 std::optional<std::string> MCURLConnectionOperation::responseString() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (!responseString_ && response_ && responseData_) responseString_ = platform::decodeString(*responseData_, responseStringEncoding());
   return responseString_;
 }
 
 int64_t MCURLConnectionOperation::totalBytesRead() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return totalBytesRead_;
 }
 
 void MCURLConnectionOperation::setUploadProgressBlock(ProgressBlock block) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   uploadProgress_ = std::move(block);
 }
 
 void MCURLConnectionOperation::setDownloadProgressBlock(ProgressBlock block) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   downloadProgress_ = std::move(block);
 }
 
 void MCURLConnectionOperation::setWillSendRequestForAuthenticationChallengeBlock(AuthenticationChallengeBlock block) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   authenticationChallenge_ = std::move(block);
 }
 
 void MCURLConnectionOperation::setRedirectResponseBlock(RedirectResponseBlock block) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   redirectResponse_ = std::move(block);
 }
 
 uint64_t MCURLConnectionOperation::maximumResponseDataLength() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return maximumResponseDataLength_;
 }
 
 void MCURLConnectionOperation::setMaximumResponseDataLength(uint64_t bytes) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   maximumResponseDataLength_ = bytes;
 }
 
 bool MCURLConnectionOperation::shouldUseCredentialStorage() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return shouldUseCredentialStorage_;
 }
 
 void MCURLConnectionOperation::setShouldUseCredentialStorage(bool value) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   shouldUseCredentialStorage_ = value;
 }
 
 std::optional<platform::URLCredential> MCURLConnectionOperation::credential() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return credential_;
 }
 
 void MCURLConnectionOperation::setCredential(std::optional<platform::URLCredential> credential) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   credential_ = std::move(credential);
 }
 
 std::shared_ptr<MCSecurityPolicy> MCURLConnectionOperation::securityPolicy() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return securityPolicy_;
 }
 
 void MCURLConnectionOperation::setSecurityPolicy(std::shared_ptr<MCSecurityPolicy> policy) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   securityPolicy_ = std::move(policy);
 }
 
 std::shared_ptr<platform::InputStream> MCURLConnectionOperation::inputStream() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return request_.HTTPBodyStream;
 }
 
 void MCURLConnectionOperation::setInputStream(std::shared_ptr<platform::InputStream> stream) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   request_.HTTPBodyStream = std::move(stream);
 }
 
 std::shared_ptr<platform::OutputStream> MCURLConnectionOperation::outputStream() {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (!outputStream_) outputStream_ = std::make_shared<platform::MemoryOutputStream>();
   return outputStream_;
 }
 
 void MCURLConnectionOperation::setOutputStream(std::shared_ptr<platform::OutputStream> stream) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   if (stream == outputStream_) return;
   if (outputStream_) outputStream_->close();
   outputStream_ = std::move(stream);
 }
 
 platform::QueuePtr MCURLConnectionOperation::completionQueue() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return completionQueue_;
 }
 
 void MCURLConnectionOperation::setCompletionQueue(platform::QueuePtr queue) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   completionQueue_ = std::move(queue);
 }
 
 std::shared_ptr<platform::Group> MCURLConnectionOperation::completionGroup() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return completionGroup_;
 }
 
 void MCURLConnectionOperation::setCompletionGroup(std::shared_ptr<platform::Group> group) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   completionGroup_ = std::move(group);
 }
 
 nlohmann::json MCURLConnectionOperation::userInfo() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   return userInfo_;
 }
 
 void MCURLConnectionOperation::setUserInfo(nlohmann::json info) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   userInfo_ = std::move(info);
 }
 
 // ---- completion ----
 
 void MCURLConnectionOperation::setCompletionBlock(std::function<void()> block) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   holdsFinishNotification_ = false;
   if (!block) {
     MCOperation::setCompletionBlock(nullptr);
@@ -668,7 +670,7 @@ std::vector<std::shared_ptr<MCOperation>> MCURLConnectionOperation::batchOfReque
 }
 
 std::string MCURLConnectionOperation::description() const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   char address[32];
   std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
   return std::string("<MCURLConnectionOperation: ") + address + ", state: " + stateKey(state_) +
@@ -689,7 +691,7 @@ void MCURLConnectionOperation::encodeWithCoder(platform::KeyedArchiver& coder) {
     networkRequestThread().perform([done] { done->set_value(); });
     reached.wait_for(std::chrono::seconds(5));
   }
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   mccoding::encodeRequest(coder, request_, "request");
   int64_t state = state_.load();
   if (state == MCOperationExecutingState || state == MCOperationPausedState) state = MCOperationReadyState;
@@ -701,7 +703,7 @@ void MCURLConnectionOperation::encodeWithCoder(platform::KeyedArchiver& coder) {
 }
 
 void MCURLConnectionOperation::decodeFields(const platform::KeyedUnarchiver& coder) {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
+  platform::RecursiveLock lock(lock_);
   // Through the transition rules: whatever was stored, a new operation only becomes ready.
   setState(coder.decodeIntForKey("state"));
   response_ = mccoding::decodeResponse(coder, "response");
@@ -719,8 +721,8 @@ std::shared_ptr<MCURLConnectionOperation> MCURLConnectionOperation::initWithCode
 }
 
 void MCURLConnectionOperation::copyFieldsInto(MCURLConnectionOperation& other) const {
-  std::lock_guard<std::recursive_mutex> lock(lock_);
-  std::lock_guard<std::recursive_mutex> otherLock(other.lock_);  // `other` is new: no one else holds it
+  platform::RecursiveLock lock(lock_);
+  platform::RecursiveLock otherLock(other.lock_);  // `other` is new: no one else holds it
   other.uploadProgress_ = uploadProgress_;
   other.downloadProgress_ = downloadProgress_;
   other.authenticationChallenge_ = authenticationChallenge_;

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/keyed_archiver.h"
+#include "platform/mutex.h"
 #include "platform/stream.h"
 #include "platform/text_encoding.h"
 #include "platform/url_connection.h"
@@ -137,18 +137,25 @@ class MCURLConnectionOperation : public MCOperation {
   virtual std::shared_ptr<MCURLConnectionOperation> makeCopy() const;
   friend class MCHTTPRequestOperation;
   // Network thread, under the lock, after the connection was cancelled for a pause.
-  virtual void prepareResumableRequest() {}
+  virtual void prepareResumableRequest() REQUIRES(lock_) {}
   void setRequest(platform::URLRequest request);
   size_t responseDataLength() const;  // without copying the bytes
   // The response and its bytes without a copy; the caller holds `lock_` while it uses them.
-  const std::optional<platform::URLResponse>& responseHoldingLock() const { return response_; }
-  const std::optional<Data>& responseDataHoldingLock() const { return responseData_; }
+  const std::optional<platform::URLResponse>& responseHoldingLock() const REQUIRES(lock_) {
+    return response_;
+  }
+  const std::optional<Data>& responseDataHoldingLock() const REQUIRES(lock_) { return responseData_; }
   // Posts a finish notification that finish() held for the main-queue callback: at once on
   // the calling (main) thread, or as usual when no such callback runs.
   void releaseFinishNotification(bool onMainNow);
-  mutable std::recursive_mutex lock_;
-  bool holdsFinishNotification_ = false;  // an HTTP completion that ends on the main queue is installed
-  bool finishNotificationHeld_ = false;
+  // Recursive: accessors that take it are called by code that already holds it. Lock order:
+  // lock_, then the MCOperation base's lock (the completion block is set under lock_), the
+  // operation queue's lock (told of a state change), the notification poster's and the
+  // network thread's own lock (a step handed to it).
+  mutable platform::RecursiveMutex lock_;
+  // An HTTP completion that ends on the main queue is installed.
+  bool holdsFinishNotification_ GUARDED_BY(lock_) = false;
+  bool finishNotificationHeld_ GUARDED_BY(lock_) = false;
 
  private:
   void operationDidStart();
@@ -171,27 +178,28 @@ class MCURLConnectionOperation : public MCOperation {
   // Written under lock_ (a transition is checked and made at once), read without it: the
   // state is asked for several times per request, from any thread.
   std::atomic<int64_t> state_{MCOperationReadyState};
-  std::shared_ptr<platform::URLConnection> connection_;
-  platform::URLRequest request_;
-  std::optional<platform::URLResponse> response_;
-  std::optional<platform::Error> error_;
-  std::optional<Data> responseData_;
-  std::optional<std::string> responseString_;
-  std::optional<platform::StringEncoding> responseStringEncoding_;
-  int64_t totalBytesRead_ = 0;
-  int64_t pendingBytesRead_ = 0;  // received, not yet reported on the main queue
-  bool progressPosted_ = false;
-  ProgressBlock uploadProgress_, downloadProgress_;
-  AuthenticationChallengeBlock authenticationChallenge_;
-  RedirectResponseBlock redirectResponse_;
-  uint64_t maximumResponseDataLength_ = kDefaultMaximumResponseDataLength;
-  bool shouldUseCredentialStorage_ = true;
-  std::optional<platform::URLCredential> credential_;
-  std::shared_ptr<MCSecurityPolicy> securityPolicy_;
-  std::shared_ptr<platform::OutputStream> outputStream_;
-  platform::QueuePtr completionQueue_;
-  std::shared_ptr<platform::Group> completionGroup_;
-  nlohmann::json userInfo_;
+  std::shared_ptr<platform::URLConnection> connection_ GUARDED_BY(lock_);
+  platform::URLRequest request_ GUARDED_BY(lock_);
+  std::optional<platform::URLResponse> response_ GUARDED_BY(lock_);
+  std::optional<platform::Error> error_ GUARDED_BY(lock_);
+  std::optional<Data> responseData_ GUARDED_BY(lock_);
+  std::optional<std::string> responseString_ GUARDED_BY(lock_);
+  std::optional<platform::StringEncoding> responseStringEncoding_ GUARDED_BY(lock_);
+  int64_t totalBytesRead_ GUARDED_BY(lock_) = 0;
+  int64_t pendingBytesRead_ GUARDED_BY(lock_) = 0;  // received, not yet reported on the main queue
+  bool progressPosted_ GUARDED_BY(lock_) = false;
+  ProgressBlock uploadProgress_ GUARDED_BY(lock_);
+  ProgressBlock downloadProgress_ GUARDED_BY(lock_);
+  AuthenticationChallengeBlock authenticationChallenge_ GUARDED_BY(lock_);
+  RedirectResponseBlock redirectResponse_ GUARDED_BY(lock_);
+  uint64_t maximumResponseDataLength_ GUARDED_BY(lock_) = kDefaultMaximumResponseDataLength;
+  bool shouldUseCredentialStorage_ GUARDED_BY(lock_) = true;
+  std::optional<platform::URLCredential> credential_ GUARDED_BY(lock_);
+  std::shared_ptr<MCSecurityPolicy> securityPolicy_ GUARDED_BY(lock_);
+  std::shared_ptr<platform::OutputStream> outputStream_ GUARDED_BY(lock_);
+  platform::QueuePtr completionQueue_ GUARDED_BY(lock_);
+  std::shared_ptr<platform::Group> completionGroup_ GUARDED_BY(lock_);
+  nlohmann::json userInfo_ GUARDED_BY(lock_);
 };
 
 // Process-wide: the group and the concurrent queue the completion machinery uses.

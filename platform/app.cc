@@ -3,9 +3,9 @@
 #include <sys/utsname.h>
 
 #include <fstream>
-#include <mutex>
 #include <random>
 
+#include "platform/mutex.h"
 #include "platform/notification_center.h"
 #include "platform/paths.h"
 
@@ -13,15 +13,15 @@ namespace platform {
 namespace {
 
 struct Values {
-  std::mutex mutex;
-  ApplicationState state = ApplicationState::Active;
-  std::string bundleName = "Marvisto";
-  std::string bundleIdentifier = "com.marvisto.app";
-  std::string systemVersion;  // empty: uname
-  float batteryLevel = -1;
-  std::string machine;  // empty: uname
-  std::string vendorId;  // empty: the stored one
-  std::optional<WifiInfo> wifi;
+  Mutex mutex;
+  ApplicationState state GUARDED_BY(mutex) = ApplicationState::Active;
+  std::string bundleName GUARDED_BY(mutex) = "Marvisto";
+  std::string bundleIdentifier GUARDED_BY(mutex) = "com.marvisto.app";
+  std::string systemVersion GUARDED_BY(mutex);  // empty: uname
+  float batteryLevel GUARDED_BY(mutex) = -1;
+  std::string machine GUARDED_BY(mutex);  // empty: uname
+  std::string vendorId GUARDED_BY(mutex);  // empty: the stored one
+  std::optional<WifiInfo> wifi GUARDED_BY(mutex);
 };
 
 Values& values() {
@@ -67,14 +67,14 @@ const char* const Application::willResignActiveNotification =
     "MarvistoApplicationWillResignActiveNotification";
 
 ApplicationState Application::applicationState() {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   return values().state;
 }
 
 void Application::setApplicationState(ApplicationState state) {
   ApplicationState old;
   {
-    std::lock_guard lk(values().mutex);
+    MutexLock lk(values().mutex);
     old = values().state;
     values().state = state;
   }
@@ -88,28 +88,28 @@ void Application::setApplicationState(ApplicationState state) {
 }
 
 std::string Bundle::bundleName() {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   return values().bundleName;
 }
 
 std::string Bundle::bundleIdentifier() {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   return values().bundleIdentifier;
 }
 
 void Bundle::setBundleName(std::string name) {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   values().bundleName = std::move(name);
 }
 
 void Bundle::setBundleIdentifier(std::string identifier) {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   values().bundleIdentifier = std::move(identifier);
 }
 
 std::string Device::systemVersion() {
   {
-    std::lock_guard lk(values().mutex);
+    MutexLock lk(values().mutex);
     if (!values().systemVersion.empty()) return values().systemVersion;
   }
   utsname u{};
@@ -117,23 +117,23 @@ std::string Device::systemVersion() {
 }
 
 void Device::setSystemVersion(std::string version) {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   values().systemVersion = std::move(version);
 }
 
 float Device::batteryLevel() {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   return values().batteryLevel;
 }
 
 void Device::setBatteryLevel(float level) {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   values().batteryLevel = level;
 }
 
 std::string Device::machine() {
   {
-    std::lock_guard lk(values().mutex);
+    MutexLock lk(values().mutex);
     if (!values().machine.empty()) return values().machine;
   }
   utsname u{};
@@ -141,12 +141,12 @@ std::string Device::machine() {
 }
 
 void Device::setMachine(std::string machine) {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   values().machine = std::move(machine);
 }
 
 std::string Device::identifierForVendor() {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   if (!values().vendorId.empty()) return values().vendorId;
   // Kept per app home, so it is stable across runs of the same installation.
   auto file = Paths::library() / "vendor-id";
@@ -159,22 +159,22 @@ std::string Device::identifierForVendor() {
 }
 
 void Device::setIdentifierForVendor(std::string uuid) {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   values().vendorId = std::move(uuid);
 }
 
 std::optional<WifiInfo> Device::currentWifi() {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   return values().wifi;
 }
 
 void Device::setCurrentWifi(std::optional<WifiInfo> info) {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   values().wifi = std::move(info);
 }
 
 void Device::reset() {
-  std::lock_guard lk(values().mutex);
+  MutexLock lk(values().mutex);
   values().systemVersion.clear();
   values().batteryLevel = -1;
   values().machine.clear();

@@ -1,16 +1,17 @@
 #include "platform/bluetooth_central.h"
 
-#include <mutex>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace platform {
 namespace {
 
 // The one radio of the process: its state and the centrals listening to it.
 struct Radio {
-  std::mutex mutex;
-  int64_t state = kCentralStateUnknown;
-  std::vector<std::weak_ptr<BluetoothCentral>> centrals;
+  Mutex mutex;
+  int64_t state GUARDED_BY(mutex) = kCentralStateUnknown;
+  std::vector<std::weak_ptr<BluetoothCentral>> centrals GUARDED_BY(mutex);
 
   static Radio& instance() {
     static Radio* radio = new Radio;  // outlives every central, also at exit
@@ -42,7 +43,7 @@ std::shared_ptr<BluetoothCentral> BluetoothCentral::create(StateCallback onState
   Radio& radio = Radio::instance();
   // Reports are posted under the radio's lock so every queue sees the
   // changes in the order they were made.
-  std::lock_guard lock(radio.mutex);
+  MutexLock lock(radio.mutex);
   std::erase_if(radio.centrals, [](const auto& w) { return w.expired(); });
   radio.centrals.push_back(central);
   central->report(radio.state);
@@ -51,20 +52,20 @@ std::shared_ptr<BluetoothCentral> BluetoothCentral::create(StateCallback onState
 
 void BluetoothCentral::scanForPeripheralsWithServices(const std::vector<std::string>&,
                                                       const Options& options) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   scanning_ = true;
   duplicates_ = optionSet(options, kCentralManagerScanOptionAllowDuplicatesKey);
   seen_.clear();
 }
 
 void BluetoothCentral::stopScan() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   scanning_ = false;
   seen_.clear();
 }
 
 bool BluetoothCentral::isScanning() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return scanning_;
 }
 
@@ -81,7 +82,7 @@ void BluetoothCentral::report(int64_t state) {
 void BluetoothCentral::discover(const Peripheral& peripheral, const AdvertisementData& data,
                                 int64_t rssi) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!scanning_) return;
     if (!duplicates_ && !seen_.insert(peripheral.identifier).second) return;
   }
@@ -98,7 +99,7 @@ namespace bluetooth {
 
 void setRadioState(int64_t state) {
   Radio& radio = Radio::instance();
-  std::lock_guard lock(radio.mutex);
+  MutexLock lock(radio.mutex);
   radio.state = state;
   for (const auto& w : radio.centrals) {
     if (auto c = w.lock()) c->report(state);
@@ -107,13 +108,13 @@ void setRadioState(int64_t state) {
 
 int64_t radioState() {
   Radio& radio = Radio::instance();
-  std::lock_guard lock(radio.mutex);
+  MutexLock lock(radio.mutex);
   return radio.state;
 }
 
 void advertise(const Peripheral& peripheral, const AdvertisementData& data, int64_t rssi) {
   Radio& radio = Radio::instance();
-  std::lock_guard lock(radio.mutex);
+  MutexLock lock(radio.mutex);
   if (radio.state != kCentralStatePoweredOn) return;
   std::erase_if(radio.centrals, [](const auto& w) { return w.expired(); });
   for (const auto& w : radio.centrals) {

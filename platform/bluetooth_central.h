@@ -13,13 +13,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -88,10 +88,12 @@ class BluetoothCentral : public std::enable_shared_from_this<BluetoothCentral> {
   QueuePtr queue_;
   Options options_;
   std::atomic<int64_t> state_{kCentralStateUnknown};
-  mutable std::mutex mutex_;
-  bool scanning_ = false;
-  bool duplicates_ = false;
-  std::set<std::string> seen_;
+  // Lock order: the simulated radio's lock, then mutex_, then the lock of the central's
+  // queue (a report is posted there under the radio's lock).
+  mutable Mutex mutex_;
+  bool scanning_ GUARDED_BY(mutex_) = false;
+  bool duplicates_ GUARDED_BY(mutex_) = false;
+  std::set<std::string> seen_ GUARDED_BY(mutex_);
 };
 
 namespace bluetooth {

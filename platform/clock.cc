@@ -3,19 +3,19 @@
 #include <sys/time.h>
 
 #include <ctime>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "platform/runtime_internal.h"
 
 namespace platform {
 namespace {
 
 struct ClockState {
-  std::mutex mutex;
-  bool manual = false;
-  int64_t wallNs = 0;     // manual wall time, nanoseconds since 1970
-  int64_t steadyNs = 0;   // manual steady time
-  int minutesWest = 0;
+  Mutex mutex;
+  bool manual GUARDED_BY(mutex) = false;
+  int64_t wallNs GUARDED_BY(mutex) = 0;     // manual wall time, nanoseconds since 1970
+  int64_t steadyNs GUARDED_BY(mutex) = 0;   // manual steady time
+  int minutesWest GUARDED_BY(mutex) = 0;
 };
 
 ClockState& state() {
@@ -39,7 +39,7 @@ CalendarFields fromTm(const std::tm& t) {
 WallTime Clock::now() {
   auto& s = state();
   {
-    std::lock_guard lk(s.mutex);
+    MutexLock lk(s.mutex);
     if (s.manual) return {s.wallNs / 1000000000, int32_t(s.wallNs % 1000000000 / 1000)};
   }
   timeval tv{};
@@ -52,7 +52,7 @@ double Clock::nowSeconds() { return now().toSeconds(); }
 int Clock::minutesWest() {
   auto& s = state();
   {
-    std::lock_guard lk(s.mutex);
+    MutexLock lk(s.mutex);
     if (s.manual) return s.minutesWest;
   }
   std::time_t t = std::time(nullptr);
@@ -80,7 +80,7 @@ CalendarFields Clock::localFields(int64_t seconds) {
 
 void Clock::setManual(WallTime start, int minutesWest) {
   auto& s = state();
-  std::lock_guard lk(s.mutex);
+  MutexLock lk(s.mutex);
   if (!s.manual) s.steadyNs = realSteadyNs();
   s.manual = true;
   s.wallNs = start.seconds * 1000000000 + int64_t(start.microseconds) * 1000;
@@ -90,7 +90,7 @@ void Clock::setManual(WallTime start, int minutesWest) {
 void Clock::setReal() {
   {
     auto& s = state();
-    std::lock_guard lk(s.mutex);
+    MutexLock lk(s.mutex);
     s.manual = false;
   }
   detail::clockStepped();  // waiters switch to real deadlines
@@ -98,13 +98,13 @@ void Clock::setReal() {
 
 bool Clock::isManual() {
   auto& s = state();
-  std::lock_guard lk(s.mutex);
+  MutexLock lk(s.mutex);
   return s.manual;
 }
 
 void Clock::setMinutesWest(int minutesWest) {
   auto& s = state();
-  std::lock_guard lk(s.mutex);
+  MutexLock lk(s.mutex);
   s.minutesWest = minutesWest;
 }
 
@@ -112,7 +112,7 @@ void Clock::step(Duration d) {
   if (d.count() < 0) return;
   {
     auto& s = state();
-    std::lock_guard lk(s.mutex);
+    MutexLock lk(s.mutex);
     if (!s.manual) return;
     s.steadyNs += d.count();
     s.wallNs += d.count();
@@ -124,7 +124,7 @@ void Clock::stepTo(Duration steady) {
   int64_t delta;
   {
     auto& s = state();
-    std::lock_guard lk(s.mutex);
+    MutexLock lk(s.mutex);
     delta = steady.count() - s.steadyNs;
   }
   step(Duration(delta));
@@ -135,7 +135,7 @@ namespace detail {
 int64_t nowNs() {
   auto& s = state();
   {
-    std::lock_guard lk(s.mutex);
+    MutexLock lk(s.mutex);
     if (s.manual) return s.steadyNs;
   }
   return realSteadyNs();
@@ -147,7 +147,7 @@ int64_t secondsToNs(double seconds) {
   return int64_t(seconds * 1e9 + 0.5);
 }
 
-void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, int64_t deadline) {
+void waitUntil(UniqueLock& lock, CondVar& cv, int64_t deadline) {
   if (deadline == kNever || Clock::isManual()) {
     cv.wait(lock);
     return;

@@ -1,11 +1,11 @@
 #include "platform/dispatch.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <map>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/runtime_internal.h"
 
 namespace platform {
@@ -33,7 +33,7 @@ class Pool {
   }
   void submit(std::function<void()> task) {
     {
-      std::lock_guard lk(mutex_);
+      MutexLock lk(mutex_);
       tasks_.push_back(std::move(task));
       if (idle_ < long(tasks_.size()) && threads_ < kMaxThreads) {
         ++threads_;
@@ -47,7 +47,7 @@ class Pool {
  private:
   static constexpr long kMaxThreads = 256;
   void work() {
-    std::unique_lock lk(mutex_);
+    UniqueLock lk(mutex_);
     for (;;) {
       while (tasks_.empty()) {
         ++idle_;
@@ -62,11 +62,11 @@ class Pool {
       lk.lock();
     }
   }
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> tasks_;
-  long threads_ = 0;
-  long idle_ = 0;
+  Mutex mutex_;
+  CondVar cv_;
+  std::deque<std::function<void()>> tasks_ GUARDED_BY(mutex_);
+  long threads_ GUARDED_BY(mutex_) = 0;
+  long idle_ GUARDED_BY(mutex_) = 0;
 };
 
 class MainQueue final : public Queue {
@@ -103,7 +103,7 @@ class SerialQueue final : public Queue {
   void async(Block block) override {
     ++outstanding;
     detail::bump();
-    std::lock_guard lk(mutex_);
+    MutexLock lk(mutex_);
     blocks_.push_back(std::move(block));
     if (draining_) return;
     draining_ = true;
@@ -115,7 +115,7 @@ class SerialQueue final : public Queue {
  private:
   void drain() {
     CurrentQueue cq(this);
-    std::unique_lock lk(mutex_);
+    UniqueLock lk(mutex_);
     while (!blocks_.empty()) {
       Block b = std::move(blocks_.front());
       blocks_.pop_front();
@@ -128,9 +128,9 @@ class SerialQueue final : public Queue {
     }
     draining_ = false;
   }
-  std::mutex mutex_;
-  std::deque<Block> blocks_;
-  bool draining_ = false;
+  Mutex mutex_;
+  std::deque<Block> blocks_ GUARDED_BY(mutex_);
+  bool draining_ GUARDED_BY(mutex_) = false;
 };
 
 // Delivers `after` blocks and dispatch-timer firings for queues other than the main queue
@@ -142,7 +142,7 @@ class Scheduler {
     return *s;
   }
   void add(QueuePtr queue, int64_t due, Block block) {
-    std::lock_guard lk(mutex_);
+    MutexLock lk(mutex_);
     if (!started_) {
       started_ = true;
       std::thread([this] { work(); }).detach();
@@ -151,15 +151,15 @@ class Scheduler {
     cv_.notify_all();
   }
   void wake() {
-    std::lock_guard lk(mutex_);
+    MutexLock lk(mutex_);
     cv_.notify_all();
   }
   bool idleNow() {
-    std::lock_guard lk(mutex_);
+    MutexLock lk(mutex_);
     return delivering_ == 0 && (items_.empty() || items_.begin()->first.first > detail::nowNs());
   }
   std::optional<int64_t> nextDue() {
-    std::lock_guard lk(mutex_);
+    MutexLock lk(mutex_);
     if (items_.empty()) return std::nullopt;
     return items_.begin()->first.first;
   }
@@ -170,7 +170,7 @@ class Scheduler {
     Block block;
   };
   void work() {
-    std::unique_lock lk(mutex_);
+    UniqueLock lk(mutex_);
     for (;;) {
       if (items_.empty()) {
         detail::waitUntil(lk, cv_, detail::kNever);
@@ -192,12 +192,12 @@ class Scheduler {
       --delivering_;
     }
   }
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::map<std::pair<int64_t, uint64_t>, Item> items_;
-  uint64_t seq_ = 0;
-  int delivering_ = 0;
-  bool started_ = false;
+  Mutex mutex_;
+  CondVar cv_;
+  std::map<std::pair<int64_t, uint64_t>, Item> items_ GUARDED_BY(mutex_);
+  uint64_t seq_ GUARDED_BY(mutex_) = 0;
+  int delivering_ GUARDED_BY(mutex_) = 0;
+  bool started_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace
@@ -219,19 +219,19 @@ void Queue::sync(Block block) {
   // The hand-back lives on the heap: the waiter may return the moment it sees `done`,
   // while the worker is still inside notify.
   struct Done {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
+    Mutex mutex;
+    CondVar cv;
+    bool done GUARDED_BY(mutex) = false;
   };
   auto d = std::make_shared<Done>();
   async([d, &block] {
     block();
-    std::lock_guard lk(d->mutex);
+    MutexLock lk(d->mutex);
     d->done = true;
     d->cv.notify_all();
   });
-  std::unique_lock lk(d->mutex);
-  d->cv.wait(lk, [&] { return d->done; });
+  UniqueLock lk(d->mutex);
+  while (!d->done) d->cv.wait(lk);
 }
 
 void Queue::after(double seconds, Block block) {
@@ -281,14 +281,14 @@ void after(double seconds, const QueuePtr& queue, Block block) {
 std::shared_ptr<Group> Group::create() { return std::make_shared<Group>(); }
 
 void Group::enter() {
-  std::lock_guard lk(mutex_);
+  MutexLock lk(mutex_);
   ++count_;
 }
 
 void Group::leave() {
   std::vector<std::pair<QueuePtr, Block>> ready;
   {
-    std::lock_guard lk(mutex_);
+    MutexLock lk(mutex_);
     if (count_ > 0) --count_;
     if (count_ != 0) return;
     ready.swap(notify_);
@@ -307,7 +307,7 @@ void Group::async(const QueuePtr& queue, Block block) {
 
 void Group::notify(const QueuePtr& queue, Block block) {
   {
-    std::lock_guard lk(mutex_);
+    MutexLock lk(mutex_);
     if (count_ != 0) {
       notify_.emplace_back(queue, std::move(block));
       return;
@@ -317,37 +317,42 @@ void Group::notify(const QueuePtr& queue, Block block) {
 }
 
 bool Group::wait(double seconds) {
-  std::unique_lock lk(mutex_);
+  UniqueLock lk(mutex_);
   if (seconds < 0) {
-    cv_.wait(lk, [&] { return count_ == 0; });
+    while (count_ != 0) cv_.wait(lk);
     return true;
   }
-  return cv_.wait_for(lk, std::chrono::duration<double>(seconds), [&] { return count_ == 0; });
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(seconds));
+  while (count_ != 0)
+    if (cv_.wait_until(lk, deadline) == std::cv_status::timeout) return count_ == 0;
+  return true;
 }
 
 // ---- DispatchTimer ----
 
 struct DispatchTimer::State : std::enable_shared_from_this<DispatchTimer::State> {
-  std::mutex mutex;
+  Mutex mutex;
   QueuePtr queue;
   int64_t period = 0;
-  std::shared_ptr<Block> handler;  // null once cancelled
-  bool started = false;
-  int64_t due = 0;
+  std::shared_ptr<Block> handler GUARDED_BY(mutex);  // null once cancelled
+  bool started GUARDED_BY(mutex) = false;
+  int64_t due GUARDED_BY(mutex) = 0;
 
-  void arm(int64_t at) {
+  void arm(int64_t at) REQUIRES(mutex) {
     due = at;
     detail::scheduleAt(queue, at, [self = shared_from_this()] { self->fire(); });
   }
   void fire() {
     std::shared_ptr<Block> h;
     {
-      std::lock_guard lk(mutex);
+      MutexLock lk(mutex);
       h = handler;
     }
     if (!h) return;
     (*h)();
-    std::lock_guard lk(mutex);
+    MutexLock lk(mutex);
     if (!handler) return;
     // The next firing is armed only now, so the handler never overlaps itself; firings
     // missed while it ran collapse into the next period boundary.
@@ -361,6 +366,7 @@ struct DispatchTimer::State : std::enable_shared_from_this<DispatchTimer::State>
 std::shared_ptr<DispatchTimer> DispatchTimer::create(QueuePtr queue, double interval, double,
                                                      Block handler) {
   auto s = std::make_shared<State>();
+  MutexLock lk(s->mutex);  // not shared yet; taken for the analysis' sake
   s->queue = std::move(queue);
   s->period = std::max<int64_t>(detail::secondsToNs(interval), 1000);
   s->handler = std::make_shared<Block>(std::move(handler));
@@ -368,7 +374,7 @@ std::shared_ptr<DispatchTimer> DispatchTimer::create(QueuePtr queue, double inte
 }
 
 void DispatchTimer::resume(double startDelay) {
-  std::lock_guard lk(state_->mutex);
+  MutexLock lk(state_->mutex);
   if (state_->started || !state_->handler) return;
   state_->started = true;
   int64_t delay = startDelay < 0 ? state_->period : detail::secondsToNs(startDelay);
@@ -377,12 +383,12 @@ void DispatchTimer::resume(double startDelay) {
 
 void DispatchTimer::cancel() {
   std::shared_ptr<Block> released;
-  std::lock_guard lk(state_->mutex);
+  MutexLock lk(state_->mutex);
   released = std::move(state_->handler);
 }
 
 bool DispatchTimer::isCancelled() const {
-  std::lock_guard lk(state_->mutex);
+  MutexLock lk(state_->mutex);
   return !state_->handler;
 }
 

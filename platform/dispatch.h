@@ -5,13 +5,14 @@
 // `platform::Clock` (manual in tests).
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -80,10 +81,10 @@ class Group : public std::enable_shared_from_this<Group> {
   bool wait(double seconds = -1);
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  long count_ = 0;
-  std::vector<std::pair<QueuePtr, Block>> notify_;
+  Mutex mutex_;
+  CondVar cv_;
+  long count_ GUARDED_BY(mutex_) = 0;
+  std::vector<std::pair<QueuePtr, Block>> notify_ GUARDED_BY(mutex_);
 };
 
 // A repeating timer on a queue whose handler is never re-entered: the next firing is

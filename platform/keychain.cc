@@ -1,16 +1,15 @@
 #include "platform/keychain.h"
 
-#include <mutex>
-
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/plist_util.h"
 
 namespace platform {
 namespace {
 
-std::mutex& keychainMutex() {
-  static std::mutex* m = new std::mutex;
+Mutex& keychainMutex() {
+  static Mutex* m = new Mutex;
   return *m;
 }
 
@@ -81,7 +80,7 @@ OSStatus Keychain::add(const KeychainItem& item) {
   if (!storable(item.service) || !storable(item.account) || !storable(item.accessible) ||
       !storable(item.label) || !storable(item.itemDescription))
     return errSecParam;
-  std::lock_guard lk(keychainMutex());
+  MutexLock lk(keychainMutex());
   std::vector<KeychainItem> items;
   if (OSStatus s = load(&items); s != errSecSuccess) return s;
   for (const auto& it : items)
@@ -93,7 +92,7 @@ OSStatus Keychain::add(const KeychainItem& item) {
 }
 
 OSStatus Keychain::copyMatching(const KeychainQuery& query, KeychainItem* out) {
-  std::lock_guard lk(keychainMutex());
+  MutexLock lk(keychainMutex());
   std::vector<KeychainItem> items;
   if (OSStatus s = load(&items); s != errSecSuccess) return s;
   for (auto& it : items)
@@ -105,7 +104,7 @@ OSStatus Keychain::copyMatching(const KeychainQuery& query, KeychainItem* out) {
 }
 
 OSStatus Keychain::copyAllMatching(const KeychainQuery& query, std::vector<KeychainItem>* out) {
-  std::lock_guard lk(keychainMutex());
+  MutexLock lk(keychainMutex());
   std::vector<KeychainItem> items, found;
   if (OSStatus s = load(&items); s != errSecSuccess) return s;
   for (auto& it : items)
@@ -118,7 +117,7 @@ OSStatus Keychain::copyAllMatching(const KeychainQuery& query, std::vector<Keych
 OSStatus Keychain::update(const KeychainQuery& query, const std::vector<uint8_t>& data,
                           const std::optional<std::string>& accessible) {
   if (accessible && !storable(*accessible)) return errSecParam;
-  std::lock_guard lk(keychainMutex());
+  MutexLock lk(keychainMutex());
   std::vector<KeychainItem> items;
   if (OSStatus s = load(&items); s != errSecSuccess) return s;
   bool any = false;
@@ -133,7 +132,7 @@ OSStatus Keychain::update(const KeychainQuery& query, const std::vector<uint8_t>
 }
 
 OSStatus Keychain::remove(const KeychainQuery& query) {
-  std::lock_guard lk(keychainMutex());
+  MutexLock lk(keychainMutex());
   std::vector<KeychainItem> items;
   if (OSStatus s = load(&items); s != errSecSuccess) return s;
   size_t before = items.size();

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <map>
 
+#include "platform/mutex.h"
+
 namespace platform {
 namespace {
 
@@ -14,20 +16,20 @@ std::vector<std::string> defaultInfoKeys() {
 // What the phone knows about location: the app's authorisation, the switches
 // of the device, and the managers told of changes and fed with readings.
 struct World {
-  std::mutex mutex;
-  int32_t status = kAuthorizationStatusNotDetermined;
-  int32_t answer = kAuthorizationStatusAuthorizedAlways;
-  bool servicesEnabled = true;
-  bool headingAvailable = true;
-  bool monitoringAvailable = true;
-  std::vector<std::string> infoKeys = defaultInfoKeys();
-  std::vector<std::weak_ptr<LocationManager>> managers;
+  Mutex mutex;
+  int32_t status GUARDED_BY(mutex) = kAuthorizationStatusNotDetermined;
+  int32_t answer GUARDED_BY(mutex) = kAuthorizationStatusAuthorizedAlways;
+  bool servicesEnabled GUARDED_BY(mutex) = true;
+  bool headingAvailable GUARDED_BY(mutex) = true;
+  bool monitoringAvailable GUARDED_BY(mutex) = true;
+  std::vector<std::string> infoKeys GUARDED_BY(mutex) = defaultInfoKeys();
+  std::vector<std::weak_ptr<LocationManager>> managers GUARDED_BY(mutex);
 
   static World& instance() {
     static World* w = new World;  // outlives every manager
     return *w;
   }
-  std::vector<std::shared_ptr<LocationManager>> live() {
+  std::vector<std::shared_ptr<LocationManager>> live() REQUIRES(mutex) {
     std::vector<std::shared_ptr<LocationManager>> out;
     std::erase_if(managers, [](const auto& w) { return w.expired(); });
     for (const auto& w : managers)
@@ -63,7 +65,7 @@ std::optional<std::string> canonicalUUID(const std::string& text) {
 
 bool sameRegion(const BeaconRegion& a, const BeaconRegion& b) { return a.identifier == b.identifier; }
 
-void setStatusLocked(World& w, int32_t status) {
+void setStatusLocked(World& w, int32_t status) REQUIRES(w.mutex) {
   w.status = status;
   for (const auto& m : w.live()) m->report(status);
 }
@@ -98,7 +100,7 @@ std::shared_ptr<LocationManager> LocationManager::create(AuthorizationCallback o
 std::shared_ptr<LocationManager> LocationManager::create(LocationManagerDelegate delegate) {
   auto manager = std::make_shared<LocationManager>(std::move(delegate), RunLoop::current());
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.live();
   w.managers.push_back(manager);
   manager->report(w.status);
@@ -107,51 +109,51 @@ std::shared_ptr<LocationManager> LocationManager::create(LocationManagerDelegate
 
 int32_t LocationManager::authorizationStatus() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return w.status;
 }
 
 bool LocationManager::locationServicesEnabled() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return w.servicesEnabled;
 }
 
 bool LocationManager::headingAvailable() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return w.headingAvailable;
 }
 
 bool LocationManager::isMonitoringAvailableForBeaconRegions() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return w.monitoringAvailable;
 }
 
 bool LocationManager::infoPlistHasKey(const std::string& key) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   return std::find(w.infoKeys.begin(), w.infoKeys.end(), key) != w.infoKeys.end();
 }
 
 void LocationManager::requestAlwaysAuthorization() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++requests_;
   }
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   if (w.status == kAuthorizationStatusNotDetermined) setStatusLocked(w, w.answer);
 }
 
 void LocationManager::requestWhenInUseAuthorization() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++requests_;
   }
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   if (w.status == kAuthorizationStatusNotDetermined)
     setStatusLocked(w, w.answer == kAuthorizationStatusAuthorizedAlways
                            ? kAuthorizationStatusAuthorizedWhenInUse
@@ -159,80 +161,80 @@ void LocationManager::requestWhenInUseAuthorization() {
 }
 
 int LocationManager::requestCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return requests_;
 }
 
 double LocationManager::distanceFilter() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return distanceFilter_;
 }
 void LocationManager::setDistanceFilter(double metres) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   distanceFilter_ = metres;
 }
 double LocationManager::desiredAccuracy() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return desiredAccuracy_;
 }
 void LocationManager::setDesiredAccuracy(double metres) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   desiredAccuracy_ = metres;
 }
 
 void LocationManager::startMonitoringForRegion(const BeaconRegion& region) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(monitored_, [&](const auto& r) { return sameRegion(r, region); });
   monitored_.push_back(region);
 }
 void LocationManager::stopMonitoringForRegion(const BeaconRegion& region) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(monitored_, [&](const auto& r) { return sameRegion(r, region); });
 }
 void LocationManager::startRangingBeaconsInRegion(const BeaconRegion& region) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(ranged_, [&](const auto& r) { return sameRegion(r, region); });
   ranged_.push_back(region);
 }
 void LocationManager::stopRangingBeaconsInRegion(const BeaconRegion& region) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(ranged_, [&](const auto& r) { return sameRegion(r, region); });
 }
 std::vector<BeaconRegion> LocationManager::monitoredRegions() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return monitored_;
 }
 std::vector<BeaconRegion> LocationManager::rangedRegions() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return ranged_;
 }
 
 void LocationManager::startUpdatingLocation() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   updating_ = true;
 }
 void LocationManager::stopUpdatingLocation() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   updating_ = false;
 }
 bool LocationManager::isUpdatingLocation() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return updating_;
 }
 void LocationManager::startMonitoringSignificantLocationChanges() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   significant_ = true;
 }
 void LocationManager::stopMonitoringSignificantLocationChanges() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   significant_ = false;
 }
 bool LocationManager::isMonitoringSignificantLocationChanges() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return significant_;
 }
 std::optional<Location> LocationManager::location() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return last_;
 }
 
@@ -271,12 +273,12 @@ void LocationManager::deliverBeacons(const std::vector<Beacon>& beacons) {
 
 void LocationManager::deliverLocation(const Location& fix, bool significant) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!updating_ && !(significant && significant_)) return;
   }
   post([fix](LocationManager& self) {
     {
-      std::lock_guard lock(self.mutex_);
+      MutexLock lock(self.mutex_);
       self.last_ = fix;
     }
     if (self.delegate_.didUpdateLocations) self.delegate_.didUpdateLocations(self, {fix});
@@ -287,57 +289,57 @@ namespace location {
 
 void setAuthorizationStatus(int32_t status) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   setStatusLocked(w, status);
 }
 
 void setAuthorizationAnswer(int32_t status) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.answer = status;
 }
 
 void setLocationServicesEnabled(bool enabled) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.servicesEnabled = enabled;
 }
 
 void setHeadingAvailable(bool available) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.headingAvailable = available;
 }
 
 void setMonitoringAvailable(bool available) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.monitoringAvailable = available;
 }
 
 void setInfoPlistKeys(std::vector<std::string> keys) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.infoKeys = std::move(keys);
 }
 
 void rangeBeacons(const std::vector<Beacon>& beacons) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   if (!authorised(w.status) || !w.servicesEnabled) return;
   for (const auto& m : w.live()) m->deliverBeacons(beacons);
 }
 
 void updateLocation(const Location& fix, bool significant) {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   if (!authorised(w.status) || !w.servicesEnabled) return;
   for (const auto& m : w.live()) m->deliverLocation(fix, significant);
 }
 
 void reset() {
   World& w = World::instance();
-  std::lock_guard lock(w.mutex);
+  MutexLock lock(w.mutex);
   w.status = kAuthorizationStatusNotDetermined;
   w.answer = kAuthorizationStatusAuthorizedAlways;
   w.servicesEnabled = w.headingAvailable = w.monitoringAvailable = true;

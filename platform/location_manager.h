@@ -14,12 +14,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 
 namespace platform {
@@ -156,13 +156,17 @@ class LocationManager : public std::enable_shared_from_this<LocationManager> {
 
   LocationManagerDelegate delegate_;
   std::weak_ptr<RunLoop> loop_;
-  mutable std::mutex mutex_;
-  double distanceFilter_ = -1;  // none
-  double desiredAccuracy_ = kLocationAccuracyBest;
-  std::vector<BeaconRegion> monitored_, ranged_;
-  bool updating_ = false, significant_ = false;
-  int requests_ = 0;
-  std::optional<Location> last_;
+  // Lock order: the simulated world's lock (location.cc's settings), then mutex_, then the
+  // run loop's lock (a post to the owner's loop).
+  mutable Mutex mutex_;
+  double distanceFilter_ GUARDED_BY(mutex_) = -1;  // none
+  double desiredAccuracy_ GUARDED_BY(mutex_) = kLocationAccuracyBest;
+  std::vector<BeaconRegion> monitored_ GUARDED_BY(mutex_);
+  std::vector<BeaconRegion> ranged_ GUARDED_BY(mutex_);
+  bool updating_ GUARDED_BY(mutex_) = false;
+  bool significant_ GUARDED_BY(mutex_) = false;
+  int requests_ GUARDED_BY(mutex_) = 0;
+  std::optional<Location> last_ GUARDED_BY(mutex_);
 };
 
 namespace location {

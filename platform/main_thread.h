@@ -1,11 +1,27 @@
-// A debug-build check for calls that must run on the main thread: such a call
-// made on another thread, once a main thread is marked, stops the process at
-// the call instead of racing the main thread's work. Compiled away with NDEBUG.
+// Checks for calls that must run on one thread or queue: such a call made elsewhere stops
+// the process at the call (with a message on stderr) instead of racing the owner's work.
+// The main-thread check holds once a main thread is marked. Both are live whenever
+// MARVISTO_THREAD_CHECKS is defined: the CMake option of that name, on in every build but
+// a Release one (the packaged kit), so the optimised test builds keep them despite NDEBUG.
 #pragma once
 
-#include <cassert>
-
+#include "platform/dispatch.h"
 #include "platform/run_loop.h"
 
-#define PLATFORM_MAIN_THREAD_ONLY() \
-  assert(::platform::RunLoop::isMainThreadOrUnmarked() && "main thread only")
+namespace platform::detail {
+[[noreturn]] void threadCheckFailed(const char* what, const char* file, int line);
+}  // namespace platform::detail
+
+#if defined(MARVISTO_THREAD_CHECKS)
+#define PLATFORM_MAIN_THREAD_ONLY()                                                     \
+  ((::platform::RunLoop::isMainThreadOrUnmarked())                                      \
+       ? void(0)                                                                        \
+       : ::platform::detail::threadCheckFailed("main thread only", __FILE__, __LINE__))
+#define PLATFORM_ON_QUEUE(queue)                                                        \
+  (((queue).isCurrent())                                                                \
+       ? void(0)                                                                        \
+       : ::platform::detail::threadCheckFailed("not on queue " #queue, __FILE__, __LINE__))
+#else
+#define PLATFORM_MAIN_THREAD_ONLY() void(0)
+#define PLATFORM_ON_QUEUE(queue) void(0)
+#endif

@@ -2,21 +2,23 @@
 
 #include <vector>
 
+#include "platform/mutex.h"
+
 namespace platform {
 namespace {
 
 // The device's motion sensors: which exist, and the managers they feed.
 struct Sensors {
-  std::mutex mutex;
-  bool available[3] = {true, true, true};
-  std::vector<std::weak_ptr<MotionManager>> managers;
+  Mutex mutex;
+  bool available[3] GUARDED_BY(mutex) = {true, true, true};
+  std::vector<std::weak_ptr<MotionManager>> managers GUARDED_BY(mutex);
 
   static Sensors& instance() {
     static Sensors* s = new Sensors;  // outlives every manager
     return *s;
   }
   std::vector<std::shared_ptr<MotionManager>> live() {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     std::vector<std::shared_ptr<MotionManager>> out;
     std::erase_if(managers, [](const auto& w) { return w.expired(); });
     for (const auto& w : managers)
@@ -34,7 +36,7 @@ constexpr double kIntervalTolerance = 1e-4;
 std::shared_ptr<MotionManager> MotionManager::create() {
   auto m = std::make_shared<MotionManager>();
   Sensors& s = Sensors::instance();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.managers.push_back(m);
   return m;
 }
@@ -45,7 +47,7 @@ bool MotionManager::isDeviceMotionAvailable() const { return motion::isAvailable
 
 #define MV_INTERVAL(Name, source)                   \
   double MotionManager::Name##UpdateInterval() const { \
-    std::lock_guard lock(mutex_);                   \
+    MutexLock lock(mutex_);                   \
     return source.interval;                         \
   }
 MV_INTERVAL(accelerometer, accelerometer_)
@@ -54,58 +56,58 @@ MV_INTERVAL(deviceMotion, deviceMotion_)
 #undef MV_INTERVAL
 
 void MotionManager::setAccelerometerUpdateInterval(double seconds) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   accelerometer_.interval = seconds;
 }
 void MotionManager::setGyroUpdateInterval(double seconds) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   gyro_.interval = seconds;
 }
 void MotionManager::setDeviceMotionUpdateInterval(double seconds) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   deviceMotion_.interval = seconds;
 }
 
 void MotionManager::startAccelerometerUpdatesToQueue(QueuePtr queue, AccelerometerHandler handler) {
   if (!queue || !isAccelerometerAvailable()) return;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   accelerometer_.queue = std::move(queue);
   accelerometer_.handler = std::move(handler);
   accelerometer_.active = true;
   accelerometer_.lastTimestamp = -1e300;
 }
 void MotionManager::stopAccelerometerUpdates() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   accelerometer_.active = false;
   accelerometer_.handler = nullptr;
 }
 bool MotionManager::isAccelerometerActive() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return accelerometer_.active;
 }
 
 void MotionManager::startGyroUpdatesToQueue(QueuePtr queue, GyroHandler handler) {
   if (!queue || !isGyroAvailable()) return;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   gyro_.queue = std::move(queue);
   gyro_.handler = std::move(handler);
   gyro_.active = true;
   gyro_.lastTimestamp = -1e300;
 }
 void MotionManager::stopGyroUpdates() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   gyro_.active = false;
   gyro_.handler = nullptr;
 }
 bool MotionManager::isGyroActive() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return gyro_.active;
 }
 
 void MotionManager::startDeviceMotionUpdatesUsingReferenceFrame(uint32_t frame, QueuePtr queue,
                                                                 DeviceMotionHandler handler) {
   if (!queue || !isDeviceMotionAvailable()) return;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   frame_ = frame;
   deviceMotion_.queue = std::move(queue);
   deviceMotion_.handler = std::move(handler);
@@ -113,29 +115,29 @@ void MotionManager::startDeviceMotionUpdatesUsingReferenceFrame(uint32_t frame, 
   deviceMotion_.lastTimestamp = -1e300;
 }
 void MotionManager::stopDeviceMotionUpdates() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   deviceMotion_.active = false;
   deviceMotion_.handler = nullptr;
 }
 bool MotionManager::isDeviceMotionActive() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return deviceMotion_.active;
 }
 uint32_t MotionManager::attitudeReferenceFrame() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return frame_;
 }
 
 std::optional<AccelerometerData> MotionManager::accelerometerData() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return accelerometer_.latest;
 }
 std::optional<GyroData> MotionManager::gyroData() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return gyro_.latest;
 }
 std::optional<DeviceMotion> MotionManager::deviceMotion() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return deviceMotion_.latest;
 }
 
@@ -144,7 +146,7 @@ void MotionManager::feedSource(Source<Sample, Handler>& source, const Sample& sa
   QueuePtr queue;
   Handler handler;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!source.active) return;
     if (sample.timestamp - source.lastTimestamp < source.interval - kIntervalTolerance) return;
     source.lastTimestamp = sample.timestamp;
@@ -155,12 +157,17 @@ void MotionManager::feedSource(Source<Sample, Handler>& source, const Sample& sa
   if (handler) queue->async([handler, sample] { handler(&sample, nullptr); });
 }
 
-void MotionManager::feed(const AccelerometerData& sample) { feedSource(accelerometer_, sample); }
-void MotionManager::feed(const GyroData& sample) { feedSource(gyro_, sample); }
-void MotionManager::feed(const DeviceMotion& sample) { feedSource(deviceMotion_, sample); }
+// These three only name the source; feedSource reads and writes it under the lock.
+void MotionManager::feed(const AccelerometerData& sample) NO_THREAD_SAFETY_ANALYSIS {
+  feedSource(accelerometer_, sample);
+}
+void MotionManager::feed(const GyroData& sample) NO_THREAD_SAFETY_ANALYSIS { feedSource(gyro_, sample); }
+void MotionManager::feed(const DeviceMotion& sample) NO_THREAD_SAFETY_ANALYSIS {
+  feedSource(deviceMotion_, sample);
+}
 
 void MotionManager::fail(int which, const Error& error) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto post = [&](auto& source) {
     if (!source.active || !source.handler) return;
     source.queue->async([h = source.handler, error] { h(nullptr, &error); });
@@ -174,13 +181,13 @@ namespace motion {
 
 void setAvailable(Sensor sensor, bool available) {
   Sensors& s = Sensors::instance();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.available[sensor] = available;
 }
 
 bool isAvailable(Sensor sensor) {
   Sensors& s = Sensors::instance();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   return s.available[sensor];
 }
 
@@ -199,7 +206,7 @@ void fail(Sensor sensor, const Error& error) {
 
 void reset() {
   Sensors& s = Sensors::instance();
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   for (bool& a : s.available) a = true;
 }
 

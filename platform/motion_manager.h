@@ -11,11 +11,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -130,11 +130,11 @@ class MotionManager : public std::enable_shared_from_this<MotionManager> {
   template <class Sample, class Handler>
   void feedSource(Source<Sample, Handler>& source, const Sample& sample);
 
-  mutable std::mutex mutex_;
-  Source<AccelerometerData, AccelerometerHandler> accelerometer_;
-  Source<GyroData, GyroHandler> gyro_;
-  Source<DeviceMotion, DeviceMotionHandler> deviceMotion_;
-  uint32_t frame_ = kAttitudeReferenceFrameXArbitraryZVertical;
+  mutable Mutex mutex_;
+  Source<AccelerometerData, AccelerometerHandler> accelerometer_ GUARDED_BY(mutex_);
+  Source<GyroData, GyroHandler> gyro_ GUARDED_BY(mutex_);
+  Source<DeviceMotion, DeviceMotionHandler> deviceMotion_ GUARDED_BY(mutex_);
+  uint32_t frame_ GUARDED_BY(mutex_) = kAttitudeReferenceFrameXArbitraryZVertical;
 };
 
 namespace motion {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/mutex.h"
+
 namespace platform {
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
@@ -13,7 +15,7 @@ std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
 NotificationCenter::Token NotificationCenter::addObserverForName(const std::string& name,
                                                                  const void* object,
                                                                  QueuePtr queue, Observer block) {
-  std::lock_guard lk(mutex_);
+  MutexLock lk(mutex_);
   Token t = next_++;
   entries_.push_back({t, name, object, std::move(queue),
                       std::make_shared<Observer>(std::move(block))});
@@ -22,7 +24,7 @@ NotificationCenter::Token NotificationCenter::addObserverForName(const std::stri
 
 void NotificationCenter::removeObserver(Token token) {
   std::shared_ptr<Observer> released;  // dropped outside the lock
-  std::lock_guard lk(mutex_);
+  MutexLock lk(mutex_);
   auto it = std::find_if(entries_.begin(), entries_.end(),
                          [&](const Entry& e) { return e.token == token; });
   if (it == entries_.end()) return;
@@ -32,7 +34,7 @@ void NotificationCenter::removeObserver(Token token) {
 
 std::vector<NotificationCenter::Entry> NotificationCenter::observersOf(const std::string& name, const void* object) {
   std::vector<Entry> matching;
-  std::lock_guard lk(mutex_);
+  MutexLock lk(mutex_);
   for (const auto& e : entries_)
     if ((e.name.empty() || e.name == name) && (!e.object || e.object == object)) matching.push_back(e);
   return matching;
@@ -66,7 +68,7 @@ void NotificationCenter::postNotificationName(const std::string& name,
 }
 
 bool NotificationCenter::stillObserving(Token token) {
-  std::lock_guard lk(mutex_);
+  MutexLock lk(mutex_);
   return std::any_of(entries_.begin(), entries_.end(),
                      [&](const Entry& e) { return e.token == token; });
 }

@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -52,9 +52,9 @@ class NotificationCenter : public std::enable_shared_from_this<NotificationCente
   };
   std::vector<Entry> observersOf(const std::string& name, const void* object);
   void deliver(std::vector<Entry>& observers, const Notification& n);
-  std::mutex mutex_;
-  Token next_ = 1;
-  std::vector<Entry> entries_;
+  Mutex mutex_;
+  Token next_ GUARDED_BY(mutex_) = 1;
+  std::vector<Entry> entries_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -6,16 +6,17 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 #include <random>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace platform {
 namespace fs = std::filesystem;
 namespace {
 
-std::mutex& homeMutex() {
-  static std::mutex* m = new std::mutex;
+Mutex& homeMutex() {
+  static Mutex* m = new Mutex;
   return *m;
 }
 fs::path& homeSetting() {
@@ -32,13 +33,13 @@ fs::path ensure(const fs::path& p) {
 }  // namespace
 
 void Paths::setHome(const fs::path& home) {
-  std::lock_guard lk(homeMutex());
+  MutexLock lk(homeMutex());
   homeSetting() = home;
 }
 
 fs::path Paths::home() {
   {
-    std::lock_guard lk(homeMutex());
+    MutexLock lk(homeMutex());
     if (!homeSetting().empty()) return ensure(homeSetting());
   }
   if (const char* env = std::getenv("MARVISTO_HOME"); env && *env) return ensure(env);

@@ -3,6 +3,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 
 namespace platform {
@@ -55,7 +56,7 @@ uint32_t Reachability::flags() const {
   uint32_t flags = 0;
   for (const auto& i : source_()) {
     if (!i.up || !i.running || !i.hasAddress || i.loopback != loopback) continue;
-    uint32_t f = ReachabilityFlagReachable | (isCellular(i.name) ? ReachabilityFlagIsWWAN : 0);
+    uint32_t f = ReachabilityFlagReachable | (isCellular(i.name) ? uint32_t{ReachabilityFlagIsWWAN} : 0u);
     // A non-cellular path wins over a cellular one.
     if (!(flags & ReachabilityFlagReachable) || !(f & ReachabilityFlagIsWWAN)) flags = f;
   }
@@ -63,7 +64,7 @@ uint32_t Reachability::flags() const {
 }
 
 void Reachability::setCallback(std::function<void(uint32_t)> callback) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   callback_ = std::move(callback);
 }
 
@@ -73,14 +74,14 @@ void Reachability::scheduleOnMainRunLoop(double interval) {
   auto timer = RunLoop::main()->scheduleTimer(interval, true, [weak] {
     if (auto self = weak.lock()) self->poll();
   });
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   timer_ = timer;
 }
 
 void Reachability::unscheduleFromMainRunLoop() {
   std::shared_ptr<Timer> timer;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     timer.swap(timer_);
     last_.reset();
   }
@@ -91,7 +92,7 @@ void Reachability::poll() {
   uint32_t now = flags();
   std::function<void(uint32_t)> callback;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (last_ && *last_ == now) return;
     last_ = now;
     callback = callback_;

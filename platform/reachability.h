@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -55,10 +56,10 @@ class Reachability : public std::enable_shared_from_this<Reachability> {
   std::string target_;
   bool hostName_;
   InterfaceSource source_;
-  mutable std::mutex mutex_;
-  std::function<void(uint32_t)> callback_;
-  std::shared_ptr<Timer> timer_;
-  std::optional<uint32_t> last_;
+  mutable Mutex mutex_;
+  std::function<void(uint32_t)> callback_ GUARDED_BY(mutex_);
+  std::shared_ptr<Timer> timer_ GUARDED_BY(mutex_);
+  std::optional<uint32_t> last_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -5,13 +5,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <thread>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/main_thread.h"
+#include "platform/mutex.h"
 #include "platform/runtime_internal.h"
 
 namespace platform {
@@ -25,31 +28,32 @@ std::atomic<detail::IdleWaiter*> mainIdleWaiter{nullptr};
 }  // namespace
 
 struct RunLoop::Impl {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::deque<Block> posted;
-  std::map<std::pair<int64_t, uint64_t>, std::shared_ptr<Timer>> timers;  // (due, seq)
-  uint64_t seq = 0;
-  int depth = 0;         // nested run invocations
-  bool stopping = false;
-  bool waiting = false;  // the owner is blocked waiting for work
+  Mutex mutex;
+  CondVar cv;
+  std::deque<Block> posted GUARDED_BY(mutex);
+  std::map<std::pair<int64_t, uint64_t>, std::shared_ptr<Timer>> timers GUARDED_BY(mutex);  // (due, seq)
+  uint64_t seq GUARDED_BY(mutex) = 0;
+  int depth GUARDED_BY(mutex) = 0;         // nested run invocations
+  bool stopping GUARDED_BY(mutex) = false;
+  bool waiting GUARDED_BY(mutex) = false;  // the owner is blocked waiting for work
   RunLoop* self = nullptr;
   std::atomic<bool> isMain{false};  // the main thread's loop
   // While an idle waiter stands in for `cv` (main loop only), wake-ups go to this eventfd.
-  int wakeFd = -1;
-  bool fdWaiting = false;
-  bool fdSignalled = false;  // wakeFd's counter is not zero (written and read under the lock)
+  int wakeFd GUARDED_BY(mutex) = -1;
+  bool fdWaiting GUARDED_BY(mutex) = false;
+  // wakeFd's counter is not zero (written and read under the lock).
+  bool fdSignalled GUARDED_BY(mutex) = false;
 
   ~Impl() {
     if (wakeFd >= 0) close(wakeFd);
   }
 
   // Wakes the owner wherever it waits; under the loop's lock.
-  void wakeLocked() {
+  void wakeLocked() REQUIRES(mutex) {
     cv.notify_all();
     if (fdWaiting) signalFdLocked();
   }
-  void signalFdLocked() {
+  void signalFdLocked() REQUIRES(mutex) {
     if (fdSignalled) return;
     fdSignalled = true;
     uint64_t one = 1;
@@ -61,7 +65,9 @@ struct RunLoop::Impl {
   // most `realNs` of real time, < 0: until woken). False when there is none or it had nothing
   // to wait on; then `*woken` tells whether a wake-up came meanwhile, else the caller waits on
   // `cv` as usual. `lk` is held again on return.
-  bool waitInPlace(std::unique_lock<std::mutex>& lk, int64_t realNs, bool* woken) {
+  // Here and in step(): the caller's lock comes in by reference and is let go around the
+  // wait; the analysis cannot follow a lock it did not see taken.
+  bool waitInPlace(UniqueLock& lk, int64_t realNs, bool* woken) REQUIRES(mutex) NO_THREAD_SAFETY_ANALYSIS {
     *woken = false;
     detail::IdleWaiter* waiter = mainIdleWaiter.load(std::memory_order_acquire);
     if (!waiter || !isMain.load(std::memory_order_relaxed)) return false;
@@ -83,15 +89,15 @@ struct RunLoop::Impl {
 
   enum class Step { Ran, Stopped, Idle, Timeout };
 
-  bool readyLocked(int64_t now) const {
+  bool readyLocked(int64_t now) const REQUIRES(mutex) {
     return !posted.empty() || (!timers.empty() && timers.begin()->first.first <= now);
   }
   // The same, reading the clock only when a timer decides it.
-  bool readyNowLocked() const {
+  bool readyNowLocked() const REQUIRES(mutex) {
     return !posted.empty() || (!timers.empty() && timers.begin()->first.first <= detail::nowNs());
   }
 
-  void insertLocked(const std::shared_ptr<Timer>& t, int64_t due) {
+  void insertLocked(const std::shared_ptr<Timer>& t, int64_t due) REQUIRES(mutex) {
     t->due_ = due;
     t->seq_ = ++seq;
     t->scheduled_ = true;
@@ -101,7 +107,7 @@ struct RunLoop::Impl {
   std::shared_ptr<Timer> scheduleAt(RunLoop& loop, int64_t due, Block block) {
     auto t = std::shared_ptr<Timer>(new Timer(0, false, std::move(block)));
     t->loop_ = loop.weak_from_this();
-    std::lock_guard lk(mutex);
+    MutexLock lk(mutex);
     insertLocked(t, due);
     wakeLocked();
     return t;
@@ -109,7 +115,7 @@ struct RunLoop::Impl {
 
   // One unit of work: the earliest due timer, else the oldest posted block; waits for work
   // until `deadline` when `wait` is set.
-  Step step(std::unique_lock<std::mutex>& lk, bool wait, int64_t deadline) {
+  Step step(UniqueLock& lk, bool wait, int64_t deadline) REQUIRES(mutex) NO_THREAD_SAFETY_ANALYSIS {
     for (;;) {
       if (stopping) {
         stopping = false;
@@ -126,7 +132,7 @@ struct RunLoop::Impl {
         t->scheduled_ = false;
         std::shared_ptr<const Block> block;
         {
-          std::lock_guard tl(t->mutex_);
+          MutexLock tl(t->mutex_);
           block = t->block_;
           if (!t->repeats_) t->block_.reset();  // a one-shot timer is spent once it fires
         }
@@ -169,7 +175,7 @@ struct RunLoop::Impl {
 
   // Runs until stopped, `pred` holds or `deadline` passes; true when `pred` held.
   bool runLoop(const std::function<bool()>* pred, int64_t deadline, bool* stopped) {
-    std::unique_lock lk(mutex);
+    UniqueLock lk(mutex);
     ++depth;
     bool held = false;
     for (;;) {
@@ -194,9 +200,9 @@ struct RunLoop::Impl {
 namespace {
 
 struct Registry {
-  std::mutex mutex;
-  std::vector<RunLoop::Impl*> loops;
-  std::shared_ptr<RunLoop> main;
+  Mutex mutex;
+  std::vector<RunLoop::Impl*> loops GUARDED_BY(mutex);
+  std::shared_ptr<RunLoop> main GUARDED_BY(mutex);
   // Written under `mutex` together with `main` (which it implies), read without it: whether
   // the caller is the main thread is asked at every hand-off.
   std::atomic<std::thread::id> mainThread{};
@@ -228,14 +234,14 @@ void Timer::invalidate() {
   std::shared_ptr<const Block> released;  // dropped outside every lock
   std::shared_ptr<RunLoop> loop;
   {
-    std::lock_guard lk(mutex_);
+    MutexLock lk(mutex_);
     released = std::move(block_);
     loop = loop_.lock();
   }
   if (!loop) return;
   auto& impl = loop->impl();
   std::shared_ptr<Timer> self;  // the schedule's reference, dropped outside the loop lock
-  std::lock_guard lk(impl.mutex);
+  MutexLock lk(impl.mutex);
   if (scheduled_) {
     auto it = impl.timers.find({due_, seq_});
     if (it != impl.timers.end()) {
@@ -247,7 +253,7 @@ void Timer::invalidate() {
 }
 
 bool Timer::isValid() const {
-  std::lock_guard lk(mutex_);
+  MutexLock lk(mutex_);
   return block_ != nullptr;
 }
 
@@ -256,13 +262,13 @@ bool Timer::isValid() const {
 RunLoop::RunLoop() : impl_(std::make_unique<Impl>()) {
   impl_->self = this;
   auto& r = registry();
-  std::lock_guard lk(r.mutex);
+  MutexLock lk(r.mutex);
   r.loops.push_back(impl_.get());
 }
 
 RunLoop::~RunLoop() {
   auto& r = registry();
-  std::lock_guard lk(r.mutex);
+  MutexLock lk(r.mutex);
   r.loops.erase(std::remove(r.loops.begin(), r.loops.end(), impl_.get()), r.loops.end());
 }
 
@@ -271,7 +277,7 @@ void RunLoop::setMainThread() {
   std::shared_ptr<RunLoop> provisional;  // made by main() before any thread was marked
   std::shared_ptr<RunLoop> fresh(tlsLoop ? nullptr : new RunLoop);  // registers itself
   {
-    std::lock_guard lk(r.mutex);
+    MutexLock lk(r.mutex);
     bool unbound = r.main && r.mainThread.load() == std::thread::id();
     if (!tlsLoop) tlsLoop = unbound ? r.main : fresh;
     else if (unbound && r.main != tlsLoop) provisional = r.main;
@@ -283,7 +289,7 @@ void RunLoop::setMainThread() {
   if (provisional) {
     std::deque<Block> posted;
     {
-      std::lock_guard lk(provisional->impl_->mutex);
+      MutexLock lk(provisional->impl_->mutex);
       posted.swap(provisional->impl_->posted);
     }
     for (auto& b : posted) tlsLoop->perform(std::move(b));
@@ -293,6 +299,11 @@ void RunLoop::setMainThread() {
 bool RunLoop::isMainThread() {
   // A marked thread has its loop set as `main` first (setMainThread), so the mark says it all.
   return registry().mainThread.load() == std::this_thread::get_id();
+}
+
+void detail::threadCheckFailed(const char* what, const char* file, int line) {
+  std::fprintf(stderr, "%s:%d: %s\n", file, line, what);
+  std::abort();
 }
 
 bool RunLoop::isMainThreadOrUnmarked() {
@@ -308,18 +319,18 @@ std::shared_ptr<RunLoop> RunLoop::current() {
 std::shared_ptr<RunLoop> RunLoop::main() {
   auto& r = registry();
   {
-    std::lock_guard lk(r.mutex);
+    MutexLock lk(r.mutex);
     if (r.main) return r.main;
   }
   std::shared_ptr<RunLoop> fresh(new RunLoop);  // bound by setMainThread
-  std::lock_guard lk(r.mutex);
+  MutexLock lk(r.mutex);
   if (!r.main) r.main = fresh;
   return r.main;
 }
 
 void RunLoop::perform(Block block) {
   {
-    std::lock_guard lk(impl_->mutex);
+    MutexLock lk(impl_->mutex);
     impl_->posted.push_back(std::move(block));
     // The owner posting to itself is not asleep: an idle waiter it runs looks for posts
     // itself before it sleeps. The eventfd is written under the lock, so that its count and
@@ -335,12 +346,12 @@ void RunLoop::perform(Block block) {
 void RunLoop::addTimer(const std::shared_ptr<Timer>& timer) {
   if (!timer) return;
   {
-    std::lock_guard tl(timer->mutex_);
+    MutexLock tl(timer->mutex_);
     if (!timer->block_ || !timer->loop_.expired()) return;  // invalid, or already on a loop
     timer->loop_ = weak_from_this();
   }
   int64_t due = detail::nowNs() + detail::secondsToNs(timer->interval_);
-  std::lock_guard lk(impl_->mutex);
+  MutexLock lk(impl_->mutex);
   impl_->insertLocked(timer, due);
   impl_->wakeLocked();
 }
@@ -364,7 +375,7 @@ bool RunLoop::runUntil(const std::function<bool()>& pred, double seconds) {
 }
 
 size_t RunLoop::runPending() {
-  std::unique_lock lk(impl_->mutex);
+  UniqueLock lk(impl_->mutex);
   ++impl_->depth;
   size_t n = 0;
   while (impl_->step(lk, false, 0) == Impl::Step::Ran) ++n;
@@ -373,14 +384,14 @@ size_t RunLoop::runPending() {
 }
 
 void RunLoop::stop() {
-  std::lock_guard lk(impl_->mutex);
+  MutexLock lk(impl_->mutex);
   if (impl_->depth == 0) return;
   impl_->stopping = true;
   impl_->wakeLocked();
 }
 
 bool RunLoop::isRunning() const {
-  std::lock_guard lk(impl_->mutex);
+  MutexLock lk(impl_->mutex);
   return impl_->depth > 0;
 }
 
@@ -389,9 +400,9 @@ namespace detail {
 void clockStepped() {
   {
     auto& r = registry();
-    std::lock_guard lk(r.mutex);
+    MutexLock lk(r.mutex);
     for (auto* l : r.loops) {
-      std::lock_guard ll(l->mutex);
+      MutexLock ll(l->mutex);
       l->wakeLocked();
     }
   }
@@ -405,9 +416,9 @@ std::shared_ptr<Timer> scheduleTimerAt(RunLoop& loop, int64_t due, Block block) 
 std::optional<int64_t> loopsNextDue() {
   std::optional<int64_t> next;
   auto& r = registry();
-  std::lock_guard lk(r.mutex);
+  MutexLock lk(r.mutex);
   for (auto* l : r.loops) {
-    std::lock_guard ll(l->mutex);
+    MutexLock ll(l->mutex);
     bool isMain = r.main && &r.main->impl() == l;
     if ((l->depth > 0 || isMain) && !l->timers.empty()) {
       int64_t due = l->timers.begin()->first.first;
@@ -419,11 +430,11 @@ std::optional<int64_t> loopsNextDue() {
 
 bool loopsIdle(const RunLoop* except) {
   auto& r = registry();
-  std::lock_guard lk(r.mutex);
+  MutexLock lk(r.mutex);
   int64_t now = nowNs();
   for (auto* l : r.loops) {
     if (except && &const_cast<RunLoop*>(except)->impl() == l) continue;
-    std::lock_guard ll(l->mutex);
+    MutexLock ll(l->mutex);
     if (l->depth == 0) continue;  // not running: nothing of it can fire
     if (!l->waiting || l->readyLocked(now)) return false;
   }
@@ -431,13 +442,13 @@ bool loopsIdle(const RunLoop* except) {
 }
 
 bool loopReadyNow(RunLoop& loop) {
-  std::lock_guard lk(loop.impl().mutex);
+  MutexLock lk(loop.impl().mutex);
   return loop.impl().readyNowLocked();
 }
 
 void loopWaitForWork(RunLoop& loop, int64_t realNs) {
   auto& impl = loop.impl();
-  std::unique_lock lk(impl.mutex);
+  UniqueLock lk(impl.mutex);
   if (impl.readyNowLocked()) return;
   bool woken = false;
   if (!impl.waitInPlace(lk, realNs, &woken) && !woken) impl.cv.wait_for(lk, std::chrono::nanoseconds(realNs));

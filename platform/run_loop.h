@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -42,8 +43,8 @@ class Timer : public std::enable_shared_from_this<Timer> {
   Timer(double interval, bool repeats, Block block);
   double interval_;
   bool repeats_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<const Block> block_;  ///< null once invalid
+  mutable Mutex mutex_;
+  std::shared_ptr<const Block> block_ GUARDED_BY(mutex_);  ///< null once invalid
   /// Guarded by the loop's lock: where the timer sits in its loop's schedule.
   std::weak_ptr<RunLoop> loop_;
   int64_t due_ = 0;

@@ -3,12 +3,11 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 
 namespace platform::detail {
@@ -24,7 +23,7 @@ inline void bump() { activity.fetch_add(1, std::memory_order_seq_cst); }
 int64_t nowNs();  // Clock::steadyNow() in nanoseconds
 // Waits on `cv` until woken or until steady time `deadline` (real mode); in manual mode
 // only a wake-up (a post or a clock step) ends the wait.
-void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, int64_t deadline);
+void waitUntil(UniqueLock& lock, CondVar& cv, int64_t deadline);
 int64_t secondsToNs(double seconds);
 
 // Called by the clock after every manual step: wakes every waiting loop and the scheduler.

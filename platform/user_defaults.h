@@ -7,10 +7,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/mutex.h"
 
 namespace platform {
 
@@ -36,9 +37,9 @@ class UserDefaults {
  private:
   std::filesystem::path file_;
   // Lock order: writeMutex_ before mutex_ (synchronize copies the values under both).
-  mutable std::mutex mutex_;
-  std::mutex writeMutex_;  // one synchronize at a time, so an older state never lands last
-  nlohmann::json values_;
+  mutable Mutex mutex_;
+  Mutex writeMutex_ ACQUIRED_BEFORE(mutex_);  // one synchronize at a time, so an older state never lands last
+  nlohmann::json values_ GUARDED_BY(mutex_);
 };
 
 }  // namespace platform

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Checks that each layer includes only the layers below it:
 #   engine, platform (neither includes the other) < networking < SDK models < SDK < map view.
+# The build enforces most of this itself (each library publishes only its own headers, see
+# marvisto_include_root in CMakeLists.txt); this script is the second net, and the only one
+# for what lives inside one library: the coordinator (sdk/MainSDK) above the SDK's other
+# components, and include paths that differ only by case.
 # The SDK's models (sdk/MCModels, with sdk/Foundation under them) include no other SDK
 # component; the SDK reaches the map view only through the interfaces it declares, and the
 # map view never reaches the coordinator. Test-only and internal platform headers stay where
@@ -49,6 +53,13 @@ forbid "the SDK's models include another SDK component" \
   sdk/MCModels sdk/Foundation -- "$sdk_above_models|sdk|mapview|networking"
 forbid "the SDK's foundation includes the models" sdk/Foundation -- "MCModels"
 forbid "the SDK includes the map view" sdk -- "mapview"
+# The coordinator stands on the SDK's other components, never the other way round: what
+# several of them share lives below it (Foundation/, Device/).
+sdk_below_coordinator=()
+for c in $(tr '|' ' ' <<<"$sdk_components"); do
+  [[ $c != MainSDK ]] && sdk_below_coordinator+=("sdk/$c")
+done
+forbid "an SDK component includes the coordinator" "${sdk_below_coordinator[@]}" -- "MainSDK"
 forbid "the map view includes the coordinator" mapview -- "MainSDK"
 forbid "the platform or networking includes the SDK or the map view" platform networking -- \
   "$sdk_components|sdk|mapview"
@@ -85,6 +96,31 @@ done < <({
   find engine platform networking sdk mapview -name '*_internal.h' 2>/dev/null
   grep -rlE --include='*.h' -m1 '^//.*\(internal\)' engine platform networking sdk mapview 2>/dev/null
 } | sort -u)
+
+# Include paths name a directory below an include root (engine/, sdk/, tools/, the top):
+# two of them that differ only by case are one directory on a case-insensitive file system.
+hits=$(for root in . engine sdk tools; do
+  find "$root" -mindepth 1 -maxdepth 1 -type d ! -name '.*' ! -name 'build*' -printf '%f\n'
+done | sort -u | sort -f | uniq -di)
+if [[ -n $hits ]]; then
+  echo "check-layers: include directories that differ only by case:" >&2
+  for name in $hits; do
+    for root in . engine sdk tools; do
+      find "$root" -mindepth 1 -maxdepth 1 -type d -iname "$name" >&2
+    done
+  done
+  failed=1
+fi
+
+# No library publishes the whole tree or a whole layer as its include root: each publishes
+# its own headers (marvisto_include_root).
+hits=$(grep -rnE 'target_include_directories\([^)]*(PUBLIC|INTERFACE)[^)]*\$\{PROJECT_SOURCE_DIR\}(/(engine|sdk|tools))?[[:space:])]' \
+  --include=CMakeLists.txt . 2>/dev/null | grep -v '^\./build')
+if [[ -n $hits ]]; then
+  echo "check-layers: a library publishes more than its own headers:" >&2
+  echo "$hits" >&2
+  failed=1
+fi
 
 # Lower libraries never link the ones above them from another directory's CMake list.
 hits=$(grep -rnE 'target_link_libraries\((mv_sdk|mv_sdk_models|mv_platform|mv_networking|engine)[[:space:]]' \

@@ -7,7 +7,7 @@ packages=(
   build-essential clang cmake ninja-build pkg-config git ccache
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libzip-dev zlib1g-dev libtinyxml2-dev
-  libeigen3-dev libboost-graph-dev libcgal-dev libgmp-dev libmpfr-dev
+  libeigen3-dev libhwy-dev libboost-graph-dev libcgal-dev libgmp-dev libmpfr-dev
   libcairo2-dev libpng-dev
   libasio-dev libboost-dev nlohmann-json3-dev libplist-dev libturbojpeg0-dev libjpeg62-turbo-dev
   librsvg2-dev libcurl4-openssl-dev libssl-dev libcpp-httplib-dev

@@ -12,7 +12,7 @@ build=build-pkg
 out=$(realpath -m "${1:-$build/packages}")
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DMARVISTO_TESTS=OFF -DMARVISTO_BENCH=OFF >/dev/null
+  -DMARVISTO_TESTS=OFF -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON >/dev/null
 cmake --build "$build" -j "${JOBS:-$(nproc)}"
 rm -rf "$out" && mkdir -p "$out"
 (cd "$build" && cpack -G DEB -B "$out" >/dev/null)

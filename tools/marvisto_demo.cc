@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/outputs.h"
 #include "replay/replay_run.h"
 #include "venuesim/generator.h"
 #include "venuesim/propagation.h"
@@ -30,10 +31,8 @@ int main(int argc, char** argv) {
   parser.flag("--lift", "change floor by lift instead of stairs", &lift);
   parser.flag("--no-sensors", "leave the motion-sensor samples out of the walk (radio only)", &sensors, false);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
-  std::error_code ec;
-  std::filesystem::create_directories(outDir, ec);
-  if (ec) {
-    std::fprintf(stderr, "marvisto-demo: cannot create %s: %s\n", outDir.c_str(), ec.message().c_str());
+  if (const std::string why = cli::MakeWritableFolder(outDir); !why.empty()) {
+    std::fprintf(stderr, "marvisto-demo: cannot write into %s: %s\n", outDir.c_str(), why.c_str());
     return 1;
   }
 

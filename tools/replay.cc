@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
   replay::ReplayOptions options;
   cli::Parser parser = replay::ReplayParser(&options);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
-  // A folder that is not there is found before the replay, not after it.
+  // An output that cannot be written is found before the replay, not after it.
   if (const std::string bad = replay::CheckOutputFolders(options); !bad.empty()) {
     std::fprintf(stderr, "replay: %s\n", bad.c_str());
     return 2;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/outputs.h"
 #include "venuesim/command_line.h"
 #include "venuesim/generator.h"
 #include "venuesim/venue_archive.h"
@@ -17,6 +18,11 @@ int main(int argc, char** argv) {
   cli::Parser parser = venuesim::VenueGenParser(&cl);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   const venuesim::VenueSpec& setup = cl.setup;
+  // A large venue takes a while to survey: a path that cannot be written is found first.
+  if (const std::string why = cli::FileWritable(cl.out); !why.empty()) {
+    std::fprintf(stderr, "venue-gen: cannot write %s: %s\n", cl.out.c_str(), why.c_str());
+    return 1;
+  }
   std::string error;
   venuesim::Venue venue;
   if (venuesim::GenerateVenue(setup, &venue, &error) != venuesim::kOk) {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
 #include "server/zip_archive.h"
 
 platform::Error MArchiveReadError() { return MarvistoError(2, "Couldn't read data from archive"); }

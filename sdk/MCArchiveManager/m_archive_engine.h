@@ -27,7 +27,6 @@ class MArchiveEngine {
   void openArchive(const std::string& path, std::optional<platform::Error>* error);
   // 0 when the pending changes were written; the handle is released either way.
   int closeArchive();
-  bool isOpen() const { return zip_ != nullptr; }
   void writeBuffer(const std::string& name, const std::string& data,
                    std::optional<platform::Error>* error);
   // The member's size; below 1 (missing or empty) is a read error.

@@ -10,10 +10,10 @@
 
 #include "MCModels/mc_location.h"
 #include "Foundation/mc_log.h"
+#include "platform/mutex.h"
 #include "server/utils.h"
 
 namespace {
-
 
 std::string Upper(std::string s) {
   for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -83,14 +83,14 @@ std::shared_ptr<MCArchiveManager> MCArchiveManager::sharedInstance() {
 MCArchiveManager::MCArchiveManager() : location_(std::make_shared<MCLocation>()) {}
 
 std::shared_ptr<MCLocation> MCArchiveManager::location() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return location_;
 }
 
 void MCArchiveManager::setLocation(std::shared_ptr<MCLocation> location) {
   // The archive's path is taken now: reads must not touch the model a load rebuilds.
   std::string path = location ? location->archiveFile : "";
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   location_ = std::move(location);
   archiveFile_ = std::move(path);
 }
@@ -149,7 +149,7 @@ bool MCArchiveManager::updateBeaconsXML(std::optional<platform::Error>* error) {
 
 bool MCArchiveManager::zipWriteData(const std::string& text, const std::string& atFile,
                                     int64_t /*size*/, std::optional<platform::Error>* error) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::optional<platform::Error> e;
   zip_.openArchive(archivePath(), &e);
   if (e) {
@@ -171,7 +171,7 @@ bool MCArchiveManager::zipWriteData(const std::string& text, const std::string& 
 
 std::optional<std::vector<uint8_t>> MCArchiveManager::dataFromFile(
     const std::string& name, std::optional<platform::Error>* error) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::optional<platform::Error> e;
   zip_.openArchive(archivePath(), &e);
   std::optional<std::vector<uint8_t>> data;

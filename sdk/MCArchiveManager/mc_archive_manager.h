@@ -8,13 +8,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "MCArchiveManager/m_archive_engine.h"
 #include "platform/error.h"
+#include "platform/mutex.h"
 
 class MCLocation;
 
@@ -44,10 +44,10 @@ class MCArchiveManager {
   void setLocation(std::shared_ptr<MCLocation> location);
 
  private:
-  std::string archivePath() const;
+  std::string archivePath() const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;  // one archive span at a time; guards location_
-  std::shared_ptr<MCLocation> location_;
-  std::string archiveFile_;  // the location's archive when it was set
-  MArchiveEngine zip_;
+  mutable platform::Mutex mutex_;  // one archive span at a time; guards location_
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::string archiveFile_ GUARDED_BY(mutex_);  // the location's archive when it was set
+  MArchiveEngine zip_ GUARDED_BY(mutex_);
 };

@@ -9,6 +9,7 @@
 #include "MCBeaconManager/mc_nearest_beacon.h"
 #include "Foundation/mc_log.h"
 #include "platform/app.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ void MCBeaconManager::startBeaconManager() {
   startLocationManager();
   startCentralManager();
   std::weak_ptr<MCBeaconManager> weak = weak_from_this();
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   if (!restartTimer_) {
     // A period below one second would spin the run loop.
     restartTimer_ = platform::Timer::scheduledTimerWithTimeInterval(
@@ -106,7 +107,7 @@ void MCBeaconManager::stopBeaconManager() {
 void MCBeaconManager::startLocationManager() {
   if (!regularScanEnabled_) return;
   MC_LOG(1, "LocationManager start scan.\n");
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   for (const auto& text : uuids_) {
     MC_LOG(2, "New UUID for region: " + text + "\n");
     if (auto region = platform::BeaconRegion::initWithProximityUUID(text, text))
@@ -126,7 +127,7 @@ void MCBeaconManager::startLocationManager() {
 void MCBeaconManager::stopLocationManager() {
   if (!regularScanEnabled_) return;
   MC_LOG(1, "LocationManager stop scan.\n");
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   if (platform::LocationManager::isMonitoringAvailableForBeaconRegions()) {
     for (const auto& region : regions_) {
       locationManager_->stopMonitoringForRegion(region);
@@ -148,7 +149,7 @@ void MCBeaconManager::stopCentralManager() {
   if (!fastScanEnabled_) return;
   MC_LOG(1, "CentralManager stop scan.\n");
   centralManager_->stopScan();
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   if (restartTimer_) restartTimer_->invalidate();
   restartTimer_.reset();
 }
@@ -203,24 +204,24 @@ void MCBeaconManager::locationManager(platform::LocationManager&,
     const std::string uuid = MCUpperCase(beacon.proximityUUID);
     const std::string key = MCBeaconKey(beacon.major, beacon.minor, uuid);
     {
-      std::lock_guard lock(mutex_);
+      platform::MutexLock lock(mutex_);
       addScanEntry(key, int32_t(beacon.rssi));
     }
     {
-      std::lock_guard lock(usermutex_);
+      platform::MutexLock lock(usermutex_);
       addBeacon({{"major", beacon.major},
                  {"minor", beacon.minor},
                  {"uuid", uuid},
                  {"rssi", beacon.rssi},
                  {"proximity", beacon.proximity}});
     }
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (isFindingNearestBeacon_) measureBeacons_[key].push_back(beacon.rssi);
   }
   if (didRangeBeacons.empty()) return;
   MCBeaconBatchReceivers receivers;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     receivers = receivers_;
   }
   if (receivers.checkBeacons) receivers.checkBeacons(didRangeBeacons);
@@ -239,7 +240,7 @@ void MCBeaconManager::centralManager(const platform::Peripheral&,
   const std::string wanted = MCUpperCase(*advertised);
   std::shared_ptr<const std::vector<FastScanBeacon>> known;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     known = fastScanBeacons_;
   }
   const FastScanBeacon* match = nullptr;
@@ -253,10 +254,10 @@ void MCBeaconManager::centralManager(const platform::Peripheral&,
   // whatever case the location model holds.
   const std::string uuid = MCUpperCase(match->uuid);
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     addScanEntry(MCBeaconKey(match->major, match->minor, uuid), rssi);
   }
-  std::lock_guard lock(usermutex_);
+  platform::MutexLock lock(usermutex_);
   addBeacon({{"major", match->major},
              {"minor", match->minor},
              {"uuid", uuid},
@@ -265,7 +266,7 @@ void MCBeaconManager::centralManager(const platform::Peripheral&,
 }
 
 void MCBeaconManager::fillWscanMessage(WScanMessage& message, const platform::WallTime& withTime) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   message.entries.clear();
   for (auto& entry : scanEntries_) {
     entry.calculateOffsetWithTime(withTime);
@@ -275,14 +276,14 @@ void MCBeaconManager::fillWscanMessage(WScanMessage& message, const platform::Wa
 }
 
 void MCBeaconManager::clearScanEntries() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   scanEntries_.clear();
 }
 
 void MCBeaconManager::beaconsCleaner() {
   std::vector<MCRangedBeacon> copy;
   {
-    std::lock_guard lock(usermutex_);
+    platform::MutexLock lock(usermutex_);
     copy.swap(beacons_);
   }
   send(delegate(), [&](MCBeaconManagerDelegate& d) {
@@ -319,7 +320,7 @@ void MCBeaconManager::changeRestartTimeout(double seconds) {
   refreshCentralManagerTimeout_ =
       std::isnan(seconds) ? 0 : int32_t(std::clamp(std::trunc(seconds), -2147483648.0, 2147483647.0));
   std::weak_ptr<MCBeaconManager> weak = weak_from_this();
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   // The timer replaced is stopped, not left running unreachable.
   if (restartTimer_) restartTimer_->invalidate();
   restartTimer_ = platform::Timer::scheduledTimerWithTimeInterval(
@@ -336,12 +337,12 @@ bool MCBeaconManager::isValidUUID(const std::string& text) {
 
 void MCBeaconManager::startMeasureNearestBeacon() {
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     isFindingNearestBeacon_ = true;
     measureBeacons_.clear();
   }
   std::weak_ptr<MCBeaconManager> weak = weak_from_this();
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   measureCount_ = 0;
   if (!measureTimer_)
     measureTimer_ = platform::Timer::scheduledTimerWithTimeInterval(kMeasurePeriod, true, [weak] {
@@ -351,24 +352,24 @@ void MCBeaconManager::startMeasureNearestBeacon() {
 
 void MCBeaconManager::stopMeasureNearestBeacon() {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     if (measureTimer_) measureTimer_->invalidate();
     measureTimer_.reset();
     measureCount_ = 0;
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   isFindingNearestBeacon_ = false;
 }
 
 std::map<std::string, double> MCBeaconManager::averageDuplicateMeasurements() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return MCAverageSamples(measureBeacons_);
 }
 
 void MCBeaconManager::calculateDistances() {
   int64_t count;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     count = ++measureCount_;
     if (count > 4) {
       if (measureTimer_) measureTimer_->invalidate();
@@ -382,7 +383,7 @@ void MCBeaconManager::calculateDistances() {
     return;
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     isFindingNearestBeacon_ = false;
   }
   const MCNearestBeaconResult result = MCDecideNearestBeacon(averageDuplicateMeasurements());
@@ -392,23 +393,23 @@ void MCBeaconManager::calculateDistances() {
 }
 
 bool MCBeaconManager::isFindingNearestBeacon() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return isFindingNearestBeacon_;
 }
 void MCBeaconManager::setIsFindingNearestBeacon(bool value) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   isFindingNearestBeacon_ = value;
 }
 std::weak_ptr<MCBeaconManagerDelegate> MCBeaconManager::delegate() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return delegate_;
 }
 void MCBeaconManager::setDelegate(std::weak_ptr<MCBeaconManagerDelegate> delegate) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   delegate_ = std::move(delegate);
 }
 std::shared_ptr<MCLocation> MCBeaconManager::location() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return location_;
 }
 void MCBeaconManager::setLocation(std::shared_ptr<MCLocation> location) {
@@ -420,31 +421,31 @@ void MCBeaconManager::setLocation(std::shared_ptr<MCLocation> location) {
         if (b) known->push_back({MCUpperCase(b->name), b->major, b->minor, b->uuid});
     }
   }
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   location_ = std::move(location);
   fastScanBeacons_ = std::move(known);
 }
 std::vector<std::string> MCBeaconManager::uuids() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return uuids_;
 }
 void MCBeaconManager::setUuids(std::vector<std::string> uuids) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   uuids_ = std::move(uuids);
 }
 void MCBeaconManager::setBatchReceivers(MCBeaconBatchReceivers receivers) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   receivers_ = std::move(receivers);
 }
 std::vector<platform::BeaconRegion> MCBeaconManager::regions() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return regions_;
 }
 size_t MCBeaconManager::queuedCount() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return scanEntries_.size();
 }
 int64_t MCBeaconManager::measureCount() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return measureCount_;
 }

@@ -21,7 +21,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +33,7 @@
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/location_manager.h"
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 #include "server/wscan.h"
 
@@ -127,9 +127,11 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   MCBeaconManager();
 
  private:
-  void addScanEntry(const std::string& key, int32_t rssi);  // caller holds mutex_
-  void addBeacon(const MCRangedBeacon& record);             // caller holds usermutex_
+  void addScanEntry(const std::string& key, int32_t rssi) REQUIRES(mutex_);
+  void addBeacon(const MCRangedBeacon& record) REQUIRES(usermutex_);
   void beaconsCleaner();
+  // What the restart timer calls: it has no effect, and is kept as the
+  // timer's interface.
   void refreshCentralManager();
   void calculateDistances();
 
@@ -143,26 +145,28 @@ class MCBeaconManager : public std::enable_shared_from_this<MCBeaconManager> {
   // stateMutex_, mutex_ and usermutex_ are never held together; stateMutex_ may be held
   // while calling the platform's location manager, timers and the logger, never the other
   // way round. No lock is held while a delegate or batch receiver runs.
-  mutable std::mutex stateMutex_;  // timers, regions, location, fast-scan list, uuids, delegate
-  std::vector<platform::BeaconRegion> regions_;
-  std::shared_ptr<platform::Timer> restartTimer_, cleanTimer_, measureTimer_;
-  int64_t measureCount_ = 0;
-  mutable std::mutex mutex_;  // scanEntries_, measureBeacons_
-  std::mutex usermutex_;      // beacons_
-  std::map<std::string, std::vector<int64_t>> measureBeacons_;
-  bool isFindingNearestBeacon_ = false;
+  mutable platform::Mutex stateMutex_;  // timers, regions, location, fast-scan list, uuids, delegate
+  std::vector<platform::BeaconRegion> regions_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> restartTimer_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> cleanTimer_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> measureTimer_ GUARDED_BY(stateMutex_);
+  int64_t measureCount_ GUARDED_BY(stateMutex_) = 0;
+  mutable platform::Mutex mutex_;  // scanEntries_, measureBeacons_
+  platform::Mutex usermutex_;      // beacons_
+  std::map<std::string, std::vector<int64_t>> measureBeacons_ GUARDED_BY(mutex_);
+  bool isFindingNearestBeacon_ GUARDED_BY(mutex_) = false;
   std::atomic<bool> regularScanEnabled_{true};
   std::atomic<bool> fastScanEnabled_{false};
   std::atomic<int32_t> refreshCentralManagerTimeout_{1};
-  std::weak_ptr<MCBeaconManagerDelegate> delegate_;
-  std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
+  std::weak_ptr<MCBeaconManagerDelegate> delegate_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(stateMutex_) = std::make_shared<MCLocation>();
   // The location's beacons in floor order, as last set; replaced whole.
-  std::shared_ptr<const std::vector<FastScanBeacon>> fastScanBeacons_ =
+  std::shared_ptr<const std::vector<FastScanBeacon>> fastScanBeacons_ GUARDED_BY(stateMutex_) =
       std::make_shared<const std::vector<FastScanBeacon>>();
-  std::vector<std::string> uuids_;
-  std::deque<MCScanEntry> scanEntries_;
+  std::vector<std::string> uuids_ GUARDED_BY(stateMutex_);
+  std::deque<MCScanEntry> scanEntries_ GUARDED_BY(mutex_);
   std::shared_ptr<platform::LocationManager> locationManager_;
   std::shared_ptr<platform::BluetoothCentral> centralManager_;
   MCBeaconBatchReceivers receivers_;
-  std::vector<MCRangedBeacon> beacons_;
+  std::vector<MCRangedBeacon> beacons_ GUARDED_BY(usermutex_);
 };

@@ -11,6 +11,7 @@
 #include "networking/http_request_operation_manager.h"
 #include "platform/app.h"
 #include "platform/clock.h"
+#include "platform/mutex.h"
 
 namespace fs = std::filesystem;
 
@@ -44,7 +45,7 @@ std::shared_ptr<MCLogManager> MCLogManager::manager() {
 
 void MCLogManager::setServer(const std::string& server) {
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (server == server_) return;
     server_ = server;
   }
@@ -54,17 +55,17 @@ void MCLogManager::setServer(const std::string& server) {
 }
 
 std::string MCLogManager::server() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return server_;
 }
 
 std::optional<MCDeviceOffset> MCLogManager::deviceOffset() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return deviceOffset_;
 }
 
 void MCLogManager::setDeviceOffset(std::optional<MCDeviceOffset> offset) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   deviceOffset_ = offset;
 }
 
@@ -112,7 +113,7 @@ std::optional<int64_t> MCLogManager::parseServerTime(const std::string& body) {
 }
 
 std::string MCLogManager::serverTimeOf(const WScanMessage& message) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return serverTimeLocked(message);
 }
 
@@ -139,53 +140,53 @@ void MCLogManager::setLocation(std::shared_ptr<MCLocation> location) {
     text = std::to_string(location->id) + ":" + std::to_string(location->version);
     if (location->modified) text += "+";
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   location_ = std::move(location);
   locationText_ = std::move(text);
 }
 
 void MCLogManager::setDelegate(std::weak_ptr<MCLogManagerDelegate> delegate) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
 void MCLogManager::setFullPathToZip(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   fullPathToZip_ = path;
 }
 
 void MCLogManager::setFullPathToDir(const std::string& path) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   fullPathToDir_ = path;
 }
 
 std::string MCLogManager::fullPathToDir() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return fullPathToDir_;
 }
 
 void MCLogManager::setCheckPoint(const std::string& checkPoint) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   checkPoint_ = checkPoint;
 }
 
 bool MCLogManager::navigate() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return navigate_;
 }
 
 void MCLogManager::setNavigate(bool navigate) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   navigate_ = navigate;
 }
 
 uint64_t MCLogManager::totalLogCount() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return wsMsgArray_.size();
 }
 
 std::string MCLogManager::startSaveLogToFile() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   // Before any load there is no location folder: a log must not land in
   // whatever the process's current directory is.
   if (fullPathToDir_.empty()) {
@@ -217,7 +218,7 @@ std::string MCLogManager::startSaveLogToFile() {
 }
 
 void MCLogManager::saveWsMsg(WScanMessage message) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!savingLog_) return;
   message.checkPoint = checkPoint_;
   const std::string serverTime = serverTimeLocked(message);
@@ -234,7 +235,7 @@ void MCLogManager::stopSaveLogToFile(WScanMessage message) {
   message.entries.clear();
   message.sensorEntries.clear();
   saveWsMsg(std::move(message));
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   savingLog_ = false;
 }
 
@@ -242,7 +243,7 @@ uint64_t MCLogManager::wsMsgFromLog(const std::string& name,
                                     std::optional<platform::Error>* error) {
   std::string dir;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     wsMsgArray_.clear();
     curentIndex_ = 0;
     dir = fullPathToDir_;
@@ -267,7 +268,7 @@ uint64_t MCLogManager::wsMsgFromLog(const std::string& name,
       MC_LOG(1, "ERROR! Invalid WScanMessage in log:" + piece + "\n");
     }
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   wsMsgArray_ = std::move(records);
   return wsMsgArray_.size();
 }
@@ -275,7 +276,7 @@ uint64_t MCLogManager::wsMsgFromLog(const std::string& name,
 uint64_t MCLogManager::startNavigateByLog(const std::string& name,
                                           std::optional<platform::Error>* error) {
   const uint64_t count = wsMsgFromLog(name, error);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   navigate_ = count > 0;
   return count;
 }
@@ -283,7 +284,7 @@ uint64_t MCLogManager::startNavigateByLog(const std::string& name,
 void MCLogManager::loadWsMsg(WScanMessage& message) {
   std::shared_ptr<MCLogManagerDelegate> ended;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (!navigate_ || wsMsgArray_.empty()) return;
     message.entries.clear();
     message.sensorEntries.clear();

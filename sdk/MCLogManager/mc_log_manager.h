@@ -16,12 +16,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MCLocation;
@@ -76,6 +76,7 @@ class MCLogManager : public std::enable_shared_from_this<MCLogManager> {
   uint64_t wsMsgFromLog(const std::string& name, std::optional<platform::Error>* error);
   void loadWsMsg(WScanMessage& message);
   void handleWsMsg(WScanMessage& message);
+  // Ends a replay. Offered to hosts; the coordinator clears `navigate` itself.
   void stopNavigateByLog();
 
   // Removes every ".log" file of the location's directory (the first failure
@@ -84,16 +85,21 @@ class MCLogManager : public std::enable_shared_from_this<MCLogManager> {
   void removeLog(const std::string& name, std::optional<platform::Error>* error);
 
  private:
-  mutable std::mutex mutex_;
-  std::string serverTimeLocked(const WScanMessage& message) const;
+  mutable platform::Mutex mutex_;
+  std::string serverTimeLocked(const WScanMessage& message) const REQUIRES(mutex_);
 
-  std::optional<MCDeviceOffset> deviceOffset_;
-  std::string server_, fullPathToDir_, fullPathToZip_, checkPoint_, logName_, directory_;
-  std::shared_ptr<MCLocation> location_;
-  std::string locationText_ = "0:0";
-  std::weak_ptr<MCLogManagerDelegate> delegate_;
-  bool navigate_ = false;
-  bool savingLog_ = false;
-  uint64_t curentIndex_ = 0;
-  std::vector<WScanMessage> wsMsgArray_;
+  std::optional<MCDeviceOffset> deviceOffset_ GUARDED_BY(mutex_);
+  std::string server_ GUARDED_BY(mutex_);
+  std::string fullPathToDir_ GUARDED_BY(mutex_);
+  std::string fullPathToZip_ GUARDED_BY(mutex_);
+  std::string checkPoint_ GUARDED_BY(mutex_);
+  std::string logName_ GUARDED_BY(mutex_);
+  std::string directory_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::string locationText_ GUARDED_BY(mutex_) = "0:0";
+  std::weak_ptr<MCLogManagerDelegate> delegate_ GUARDED_BY(mutex_);
+  bool navigate_ GUARDED_BY(mutex_) = false;
+  bool savingLog_ GUARDED_BY(mutex_) = false;
+  uint64_t curentIndex_ GUARDED_BY(mutex_) = 0;
+  std::vector<WScanMessage> wsMsgArray_ GUARDED_BY(mutex_);
 };

@@ -1,12 +1,12 @@
 #include "MCModels/mc_floor_image_renderer.h"
 
-#include <mutex>
+#include "platform/mutex.h"
 
 namespace {
 
 struct Registered {
-  std::mutex mutex;
-  std::shared_ptr<MCFloorImageRenderer> renderer;
+  platform::Mutex mutex;
+  std::shared_ptr<MCFloorImageRenderer> renderer GUARDED_BY(mutex);
 };
 
 Registered& TheRenderer() {
@@ -18,12 +18,12 @@ Registered& TheRenderer() {
 
 std::shared_ptr<MCFloorImageRenderer> MCFloorImageRenderer::shared() {
   Registered& r = TheRenderer();
-  std::lock_guard lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   return r.renderer;
 }
 
 void MCFloorImageRenderer::setShared(std::shared_ptr<MCFloorImageRenderer> renderer) {
   Registered& r = TheRenderer();
-  std::lock_guard lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   r.renderer = std::move(renderer);
 }

@@ -1,8 +1,7 @@
 #include "MCModels/mc_location.h"
 
-#include <mutex>
-
 #include "MCModels/mc_description.h"
+#include "platform/mutex.h"
 #include "wifipos/coordinates.h"
 #include "platform/image.h"
 #include "platform/keyed_archiver.h"
@@ -31,8 +30,8 @@ std::optional<std::vector<uint8_t>> DecodeOptionalData(const platform::KeyedUnar
 }
 
 struct ScreenFactory {
-  std::mutex mutex;
-  MCLocationScreenFactory make;
+  platform::Mutex mutex;
+  MCLocationScreenFactory make GUARDED_BY(mutex);
 };
 
 ScreenFactory& TheScreenFactory() {
@@ -133,7 +132,7 @@ std::shared_ptr<MCLocationViewController> MCLocation::viewController() {
   MCLocationScreenFactory make;
   {
     ScreenFactory& f = TheScreenFactory();
-    std::lock_guard lock(f.mutex);
+    platform::MutexLock lock(f.mutex);
     make = f.make;
   }
   std::shared_ptr<MCLocation> self = weak_from_this().lock();
@@ -143,7 +142,7 @@ std::shared_ptr<MCLocationViewController> MCLocation::viewController() {
 
 void MCLocation::setViewControllerFactory(MCLocationScreenFactory factory) {
   ScreenFactory& f = TheScreenFactory();
-  std::lock_guard lock(f.mutex);
+  platform::MutexLock lock(f.mutex);
   f.make = std::move(factory);
 }
 

@@ -4,7 +4,7 @@
 
 #include "MCModels/mc_json.h"
 #include "MCModels/mc_location.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "Foundation/mc_log.h"
 #include "platform/app.h"
 #include "platform/clock.h"
@@ -61,79 +61,79 @@ MCPushManager::MCPushManager() {
 }
 
 void MCPushManager::setServer(const std::string& server) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   server_ = server;
 }
 
 void MCPushManager::setUserHash(const std::string& userHash) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   userHash_ = userHash;
 }
 
 void MCPushManager::setLocation(std::shared_ptr<MCLocation> location) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   location_ = std::move(location);
 }
 
 void MCPushManager::setDelegate(std::weak_ptr<MCPushManagerDelegate> delegate) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
 std::string MCPushManager::server() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return server_;
 }
 
 std::string MCPushManager::userHash() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return userHash_;
 }
 
 std::string MCPushManager::zoneVisitURL() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return zoneVisitURL_.empty() ? MCServiceAddresses::zoneVisitURL() : zoneVisitURL_;
 }
 
 void MCPushManager::setZoneVisitURL(const std::string& url) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   zoneVisitURL_ = url;
 }
 
 std::string MCPushManager::targetRef() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return targetRef_.empty() ? MCServiceAddresses::zoneVisitTargetRef() : targetRef_;
 }
 
 void MCPushManager::setTargetRef(const std::string& ref) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   targetRef_ = ref;
 }
 
 void MCPushManager::changeUpdateActionsTimeout(int32_t seconds) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   updateActionsTimeout_ = seconds;
 }
 
 int32_t MCPushManager::updateActionsTimeout() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return updateActionsTimeout_;
 }
 
 std::vector<std::shared_ptr<MCActionBeacon>> MCPushManager::beacons() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return beacons_;
 }
 
 std::vector<std::string> MCPushManager::xmlArray() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::vector<std::string> out;
   for (const auto& line : xmlArray_) out.push_back(line.second);
   return out;
 }
 
 int32_t MCPushManager::postPacketNumber() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return postPacketNumber_;
 }
 
@@ -141,7 +141,7 @@ void MCPushManager::loadPushesFromServer() {
   std::string url;
   json parameters;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     url = server_ + "/actions";
     parameters = {{"locationId", location_ ? location_->id : 0}, {"format", "json"}, {"userHash", userHash_}};
   }
@@ -166,7 +166,7 @@ bool MCPushManager::parsePushes(const json& reply) {
   int64_t locationId;
   std::weak_ptr<MCPushManagerDelegate> delegate;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     locationId = location_ ? location_->id : 0;
     delegate = delegate_;
   }
@@ -190,7 +190,7 @@ bool MCPushManager::parsePushes(const json& reply) {
       list.push_back(std::move(beacon));
     }
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   beacons_ = std::move(list);
   return true;
 }
@@ -218,7 +218,7 @@ void MCPushManager::loadPushesByXML(const std::string& xml, const std::string& d
   uint64_t lastCarried;
   json parameters;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (xmlArray_.size() >= kMaxZoneLines) xmlArray_.pop_front();
     xmlArray_.emplace_back(nextLine_++, xml);
     for (const auto& line : xmlArray_) lines += line.second + "\n";
@@ -239,7 +239,7 @@ void MCPushManager::loadPushesByXML(const std::string& xml, const std::string& d
         auto m = self.lock();
         if (!m) return;
         // Lines appended while this post was under way go out with the next one.
-        std::lock_guard lock(m->mutex_);
+        platform::MutexLock lock(m->mutex_);
         while (!m->xmlArray_.empty() && m->xmlArray_.front().first <= lastCarried) m->xmlArray_.pop_front();
       },
       [](const Operation&, const platform::Error& error) {

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "MCPushManager/mc_action.h"
 #include "networking/http_request_operation_manager.h"
 #include "platform/location_manager.h"
+#include "platform/mutex.h"
 
 class MCLocation;
 
@@ -72,16 +72,21 @@ class MCPushManager : public MCHTTPRequestOperationManager,
   int32_t postPacketNumber() const;
 
  private:
-  mutable std::mutex mutex_;  // every field below
-  std::string server_, userHash_;
-  std::shared_ptr<MCLocation> location_;
-  std::weak_ptr<MCPushManagerDelegate> delegate_;
-  std::vector<std::shared_ptr<MCActionBeacon>> beacons_;
+  // Lock order: the coordinator's tick lock comes before mutex_ (a zone report posted from
+  // within the tick).
+  mutable platform::Mutex mutex_;  // every field below
+  std::string server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::weak_ptr<MCPushManagerDelegate> delegate_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<MCActionBeacon>> beacons_ GUARDED_BY(mutex_);
   // Zone-report lines with their sequence numbers: a success removes only the
   // lines its post carried.
-  std::deque<std::pair<uint64_t, std::string>> xmlArray_;
-  uint64_t nextLine_ = 0;
-  int32_t postPacketNumber_ = 0;
-  int32_t updateActionsTimeout_ = 900;
-  std::string zoneVisitURL_, targetRef_;  // "": the service's fixed ones
+  std::deque<std::pair<uint64_t, std::string>> xmlArray_ GUARDED_BY(mutex_);
+  uint64_t nextLine_ GUARDED_BY(mutex_) = 0;
+  int32_t postPacketNumber_ GUARDED_BY(mutex_) = 0;
+  int32_t updateActionsTimeout_ GUARDED_BY(mutex_) = 900;
+  // "": the service's fixed ones
+  std::string zoneVisitURL_ GUARDED_BY(mutex_);
+  std::string targetRef_ GUARDED_BY(mutex_);
 };

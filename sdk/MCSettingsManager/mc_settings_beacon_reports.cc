@@ -5,7 +5,7 @@
 
 #include "MCModels/mc_json.h"
 #include "MCSettingsManager/mc_settings_manager.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
 #include "platform/clock.h"
 
@@ -29,7 +29,7 @@ std::string WifiNetworkText(const std::optional<platform::WifiInfo>& wifi) {
 void MCSettingsManager::addNewBeacons(const std::vector<platform::Beacon>& beacons) {
   int64_t length;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     const auto enabled = fields_.find("post_rfsignals_enabled");
     if (enabled == fields_.end() || !MCJSONBool(&enabled->second).value_or(false)) return;
     const auto it = fields_.find("post_rfsignals_length");
@@ -46,7 +46,7 @@ void MCSettingsManager::addNewBeacons(const std::vector<platform::Beacon>& beaco
     std::snprintf(numbers, sizeof numbers, "major=\"%05d\" minor=\"%05d\"", int32_t(b.major), int32_t(b.minor));
     const std::string line = std::string("<bluetooth ") + attributes + numbers + " UUID=\"" + b.proximityUUID +
                              "\" battery=\"\" power=\"\"/>";
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (beaconsCount_ >= length) return;
     beacons_ += line;
     ++beaconsCount_;
@@ -56,14 +56,14 @@ void MCSettingsManager::addNewBeacons(const std::vector<platform::Beacon>& beaco
 void MCSettingsManager::makeByBeaconRequest() {
   std::string lines;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     lines = std::exchange(beacons_, std::string());
     beaconsCount_ = 0;
   }
   std::shared_ptr<MCDevice> device;
   std::string userHash, url;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     device = device_;
     userHash = userHash_;
     url = server_ + "/v0/locations/byBeacon";
@@ -95,11 +95,6 @@ void MCSettingsManager::makeByBeaconRequest() {
 }
 
 int64_t MCSettingsManager::beaconsCount() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return beaconsCount_;
-}
-
-std::string MCSettingsManager::beaconsText() const {
-  std::lock_guard lock(mutex_);
-  return beacons_;
 }

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "MCModels/mc_json.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
 #include "networking/reachability_manager.h"
 #include "platform/app.h"
@@ -135,44 +135,44 @@ MCSettingsManager::~MCSettingsManager() {
 }
 
 void MCSettingsManager::setServer(const std::string& server) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   server_ = server;
 }
 
 void MCSettingsManager::setUserHash(const std::string& userHash) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   userHash_ = userHash;
 }
 
 void MCSettingsManager::setLocation(std::shared_ptr<MCLocation> location) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   location_ = std::move(location);
 }
 
 void MCSettingsManager::setDelegate(std::weak_ptr<MCSettingsManagerDelegate> delegate) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   delegate_ = std::move(delegate);
 }
 
 void MCSettingsManager::setTargets(MCSettingsTargets targets) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   targets_ = std::move(targets);
 }
 
 void MCSettingsManager::setDevice(std::shared_ptr<MCDevice> device) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   device_ = std::move(device);
 }
 
 void MCSettingsManager::setFixSource(FixSource source) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   fixSource_ = std::move(source);
 }
 
 std::optional<platform::Location> MCSettingsManager::lastFix() const {
   FixSource source;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     source = fixSource_;
   }
   return source ? source() : locationManager_->location();
@@ -184,25 +184,25 @@ bool MCSettingsManager::isPlainFileName(const std::string& name) {
 }
 
 json MCSettingsManager::settings() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   json out = json::object();
   for (const auto& [k, v] : fields_) out[k] = v;
   return out;
 }
 
 int32_t MCSettingsManager::debugDLogLevel() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return debugDLogLevel_;
 }
 
 std::optional<double> MCSettingsManager::configTimerPeriod() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   if (!configTimer_ || !configTimer_->isValid()) return std::nullopt;
   return configTimer_->timeInterval();
 }
 
 std::optional<double> MCSettingsManager::byBeaconTimerPeriod() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   if (!bybeaconTimer_ || !bybeaconTimer_->isValid()) return std::nullopt;
   return bybeaconTimer_->timeInterval();
 }
@@ -225,7 +225,7 @@ bool MCSettingsManager::parseSettings(const json& reply) {
     }
     fields[key.name] = std::move(checked);
   }
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   fields_ = std::move(fields);
   return true;
 }
@@ -234,7 +234,7 @@ void MCSettingsManager::applySettings() {
   std::map<std::string, json> f;
   MCSettingsTargets targets;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     f = fields_;
     targets = targets_;
   }
@@ -303,7 +303,7 @@ void MCSettingsManager::applySettings() {
 void MCSettingsManager::restoreSettings() {
   const auto defaults = platform::UserDefaults::standardUserDefaults();
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     for (const char* name : kRestored) {
       const json value = defaults->objectForKey(name);
       if (value.is_null()) continue;
@@ -320,7 +320,7 @@ void MCSettingsManager::restoreSettings() {
 
 void MCSettingsManager::applyDebugLevel(int32_t level) {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     const auto it = fields_.find("production_enabled");
     debugDLogLevel_ = it != fields_.end() && MCJSONBool(&it->second).value_or(false) ? 0 : level;
   }
@@ -335,7 +335,7 @@ void MCSettingsManager::restartConfigTimer(double period) {
   });
   std::shared_ptr<platform::Timer> old;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     old = std::exchange(configTimer_, timer);
   }
   if (old) old->invalidate();
@@ -348,7 +348,7 @@ void MCSettingsManager::restartByBeaconTimer(double period) {
   });
   std::shared_ptr<platform::Timer> old;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     old = std::exchange(bybeaconTimer_, timer);
   }
   if (old) old->invalidate();
@@ -357,11 +357,11 @@ void MCSettingsManager::restartByBeaconTimer(double period) {
 void MCSettingsManager::stopByBeaconTimer() {
   std::shared_ptr<platform::Timer> old;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     old = std::exchange(bybeaconTimer_, nullptr);
   }
   if (old) old->invalidate();
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   beacons_.clear();
   beaconsCount_ = 0;
 }
@@ -369,7 +369,7 @@ void MCSettingsManager::stopByBeaconTimer() {
 void MCSettingsManager::stopManager() {
   std::shared_ptr<platform::Timer> config, reports;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     config = std::exchange(configTimer_, nullptr);
     reports = std::exchange(bybeaconTimer_, nullptr);
   }
@@ -381,7 +381,7 @@ std::string MCSettingsManager::deviceText() const {
   std::shared_ptr<MCDevice> device;
   std::string userHash;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     device = device_;
     userHash = userHash_;
   }
@@ -411,7 +411,7 @@ void MCSettingsManager::makeConfigRequest() {
   }
   std::string url;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     url = server_ + "/v0/apps/config?format=json";
   }
   const json parameters = {{"data", text}, {"format", "json"}};

@@ -25,7 +25,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,6 +33,7 @@
 
 #include "networking/http_request_operation_manager.h"
 #include "platform/location_manager.h"
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 
 class MCDevice;
@@ -93,7 +93,6 @@ class MCSettingsManager : public std::enable_shared_from_this<MCSettingsManager>
   std::optional<double> configTimerPeriod() const;
   std::optional<double> byBeaconTimerPeriod() const;
   int64_t beaconsCount() const;
-  std::string beaconsText() const;
   std::shared_ptr<MCHTTPRequestOperationManager> manager() const { return manager_; }
 
   // A file name the logger may be pointed at: no directory part, not "." or "..".
@@ -106,20 +105,22 @@ class MCSettingsManager : public std::enable_shared_from_this<MCSettingsManager>
   void restartByBeaconTimer(double period);
   void stopByBeaconTimer();
 
-  mutable std::mutex stateMutex_;
-  std::string server_, userHash_;
-  std::shared_ptr<MCLocation> location_;
-  std::weak_ptr<MCSettingsManagerDelegate> delegate_;
-  MCSettingsTargets targets_;
-  std::shared_ptr<MCDevice> device_;
-  FixSource fixSource_;
-  std::map<std::string, nlohmann::json> fields_;
-  int32_t debugDLogLevel_ = 0;
-  std::shared_ptr<platform::Timer> configTimer_, bybeaconTimer_;
+  mutable platform::Mutex stateMutex_;
+  std::string server_ GUARDED_BY(stateMutex_);
+  std::string userHash_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(stateMutex_);
+  std::weak_ptr<MCSettingsManagerDelegate> delegate_ GUARDED_BY(stateMutex_);
+  MCSettingsTargets targets_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<MCDevice> device_ GUARDED_BY(stateMutex_);
+  FixSource fixSource_ GUARDED_BY(stateMutex_);
+  std::map<std::string, nlohmann::json> fields_ GUARDED_BY(stateMutex_);
+  int32_t debugDLogLevel_ GUARDED_BY(stateMutex_) = 0;
+  std::shared_ptr<platform::Timer> configTimer_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<platform::Timer> bybeaconTimer_ GUARDED_BY(stateMutex_);
 
-  mutable std::mutex mutex_;  // the report buffer
-  std::string beacons_;
-  int64_t beaconsCount_ = 0;
+  mutable platform::Mutex mutex_;  // the report buffer
+  std::string beacons_ GUARDED_BY(mutex_);
+  int64_t beaconsCount_ GUARDED_BY(mutex_) = 0;
 
   std::shared_ptr<MCHTTPRequestOperationManager> manager_;
   std::shared_ptr<platform::LocationManager> locationManager_;

@@ -5,6 +5,7 @@
 
 #include "MCArchiveManager/mc_archive_manager.h"
 #include "Foundation/mc_log.h"
+#include "platform/mutex.h"
 #include "platform/xml_parser.h"
 
 std::shared_ptr<MCCategoryManager> MCCategoryManager::sharedInstance() {
@@ -15,22 +16,22 @@ std::shared_ptr<MCCategoryManager> MCCategoryManager::sharedInstance() {
 MCCategoryManager::MCCategoryManager() : archiveManager_(MCArchiveManager::sharedInstance()) {}
 
 std::shared_ptr<MCArchiveManager> MCCategoryManager::archiveManager() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return archiveManager_;
 }
 
 void MCCategoryManager::setArchiveManager(std::shared_ptr<MCArchiveManager> manager) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   archiveManager_ = std::move(manager);
 }
 
 std::vector<std::shared_ptr<MCCategory>> MCCategoryManager::categories() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return categories_;
 }
 
 std::shared_ptr<MCCategory> MCCategoryManager::categoryWithId(int64_t id) const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   for (const auto& c : categories_)
     if (c->id == id) return c;
   return nullptr;
@@ -67,6 +68,6 @@ void MCCategoryManager::loadCategoriesFromArchive() {
     if (!parser.parse(h))
       MC_LOG(1, "ERROR! Can't create parser for categories.xml file! " + parser.parserError().value_or("") + "\n");
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   categories_ = std::move(list);
 }

@@ -5,10 +5,10 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "MCModels/mc_venue.h"
+#include "platform/mutex.h"
 
 class MCArchiveManager;
 
@@ -25,7 +25,7 @@ class MCCategoryManager {
   void setArchiveManager(std::shared_ptr<MCArchiveManager> manager);
 
  private:
-  mutable std::mutex mutex_;
-  std::shared_ptr<MCArchiveManager> archiveManager_;
-  std::vector<std::shared_ptr<MCCategory>> categories_;
+  mutable platform::Mutex mutex_;
+  std::shared_ptr<MCArchiveManager> archiveManager_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<MCCategory>> categories_ GUARDED_BY(mutex_);
 };

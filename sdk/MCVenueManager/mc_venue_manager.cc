@@ -1,7 +1,6 @@
 #include "MCVenueManager/mc_venue_manager.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <optional>
 #include <thread>
@@ -11,6 +10,7 @@
 #include "MCModels/mc_location.h"
 #include "MCVenueManager/mc_category_manager.h"
 #include "Foundation/mc_log.h"
+#include "platform/mutex.h"
 #include "platform/run_loop.h"
 #include "platform/url_connection.h"
 #include "platform/xml_parser.h"
@@ -40,27 +40,28 @@ std::shared_ptr<platform::Image> EmptyImage() { return MCVenue().image; }
 std::shared_ptr<platform::Image> Decode(const std::vector<uint8_t>& bytes, int64_t maxPixels) {
   if (!platform::RunLoop::isMainThread()) return platform::Image::imageWithData(bytes, 1, maxPixels);
   struct State {
-    std::mutex mutex;
-    bool done = false;
-    std::shared_ptr<platform::Image> image;
+    platform::Mutex mutex;
+    bool done GUARDED_BY(mutex) = false;
+    std::shared_ptr<platform::Image> image GUARDED_BY(mutex);
   };
   auto state = std::make_shared<State>();
   const auto loop = platform::RunLoop::main();
   std::thread decoder([state, loop, &bytes, maxPixels] {
     auto image = platform::Image::imageWithData(bytes, 1, maxPixels);
     {
-      std::lock_guard lock(state->mutex);
+      platform::MutexLock lock(state->mutex);
       state->image = std::move(image);
       state->done = true;
     }
     loop->perform([] {});  // wakes the waiting loop to look again
   });
   const auto done = [&] {
-    std::lock_guard lock(state->mutex);
+    platform::MutexLock lock(state->mutex);
     return state->done;
   };
   while (!done()) loop->runUntil(done, 3600);
   decoder.join();
+  platform::MutexLock lock(state->mutex);
   return state->image;
 }
 
@@ -102,37 +103,37 @@ MCVenueManager::MCVenueManager()
       categoryManager_(MCCategoryManager::sharedInstance()) {}
 
 void MCVenueManager::setLocation(std::shared_ptr<MCLocation> location) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   location_ = std::move(location);
 }
 
 std::shared_ptr<MCLocation> MCVenueManager::location() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return location_;
 }
 
 void MCVenueManager::setArchiveManager(std::shared_ptr<MCArchiveManager> manager) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   archiveManager_ = std::move(manager);
 }
 
 void MCVenueManager::setCategoryManager(std::shared_ptr<MCCategoryManager> manager) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   categoryManager_ = std::move(manager);
 }
 
 std::shared_ptr<MCCategoryManager> MCVenueManager::categoryManager() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return categoryManager_;
 }
 
 void MCVenueManager::setImageTimeout(double seconds) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   imageTimeout_ = seconds;
 }
 
 std::vector<std::shared_ptr<MCVenue>> MCVenueManager::venues() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return venues_;
 }
 
@@ -152,15 +153,16 @@ std::optional<std::vector<uint8_t>> FetchBytes(const std::string& url, double ti
     return std::nullopt;
   }
   struct State {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false, ok = false;
-    long status = 0;
-    std::vector<uint8_t> bytes;
+    platform::Mutex mutex;
+    platform::CondVar done;
+    bool finished GUARDED_BY(mutex) = false;
+    bool ok GUARDED_BY(mutex) = false;
+    long status GUARDED_BY(mutex) = 0;
+    std::vector<uint8_t> bytes GUARDED_BY(mutex);
   };
   auto state = std::make_shared<State>();
   auto finish = [state](bool ok) {
-    std::lock_guard lock(state->mutex);
+    platform::MutexLock lock(state->mutex);
     state->finished = true;
     state->ok = ok;
     state->done.notify_all();
@@ -170,12 +172,12 @@ std::optional<std::vector<uint8_t>> FetchBytes(const std::string& url, double ti
   request.timeoutInterval = timeout;
   platform::URLConnectionDelegate d;
   d.didReceiveResponse = [state](const platform::URLResponse& r) {
-    std::lock_guard lock(state->mutex);
+    platform::MutexLock lock(state->mutex);
     state->status = r.statusCode;
   };
   d.didReceiveData = [state, finish](const uint8_t* bytes, size_t n) {
     {
-      std::lock_guard lock(state->mutex);
+      platform::MutexLock lock(state->mutex);
       if (state->bytes.size() + n <= kMaxImageBytes) {
         state->bytes.insert(state->bytes.end(), bytes, bytes + n);
         return true;
@@ -188,11 +190,14 @@ std::optional<std::vector<uint8_t>> FetchBytes(const std::string& url, double ti
   d.didFailWithError = [finish](const platform::URLLoadError&) { finish(false); };
   auto connection = platform::URLConnection::create(request, d);
   platform::NetworkThread::shared().perform([connection] { connection->start(); });
-  std::unique_lock lock(state->mutex);
+  platform::UniqueLock lock(state->mutex);
   // The connection's own time-outs stop a silent peer; this bound also stops
   // one that trickles.
   const auto limit = std::chrono::milliseconds(int64_t((timeout > 0 ? timeout : kImageTimeout) * 1000) + 500);
-  if (!state->done.wait_for(lock, limit, [&] { return state->finished; })) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!state->finished && state->done.wait_until(lock, deadline) == std::cv_status::no_timeout) {
+  }
+  if (!state->finished) {
     lock.unlock();
     platform::NetworkThread::shared().perform([connection] { connection->cancel(); });
     MC_LOG(1, "ERROR! Venue image timed out: " + url + "\n");
@@ -213,13 +218,13 @@ void MCVenueManager::loadVenuesFromArchive() {
   struct Done {
     ~Done() { --tLoadsUnderWay; }
   } done;
-  std::lock_guard load(loadMutex_);
+  platform::MutexLock load(loadMutex_);
   std::shared_ptr<MCLocation> location;
   std::shared_ptr<MCArchiveManager> archive;
   std::shared_ptr<MCCategoryManager> categories;
   double timeout;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     location = location_;
     archive = archiveManager_;
     categories = categoryManager_;
@@ -282,6 +287,6 @@ void MCVenueManager::loadVenuesFromArchive() {
     if (!parser.parse(h))
       MC_LOG(1, "ERROR! Can't create parser for venues.xml file! " + parser.parserError().value_or("") + "\n");
   }
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   venues_ = std::move(list);
 }

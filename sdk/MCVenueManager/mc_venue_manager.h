@@ -15,12 +15,12 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "MCModels/mc_venue.h"
 #include "platform/image.h"
+#include "platform/mutex.h"
 
 class MCArchiveManager;
 class MCCategoryManager;
@@ -52,11 +52,12 @@ class MCVenueManager {
   static std::shared_ptr<platform::Image> fetchImage(const std::string& url, double timeout);
 
  private:
-  mutable std::mutex mutex_;
-  std::mutex loadMutex_;  // one load at a time; taken before mutex_
-  std::shared_ptr<MCLocation> location_;
-  std::shared_ptr<MCArchiveManager> archiveManager_;
-  std::shared_ptr<MCCategoryManager> categoryManager_;
-  std::vector<std::shared_ptr<MCVenue>> venues_;
-  double imageTimeout_ = kImageTimeout;
+  // Lock order: loadMutex_ before mutex_.
+  mutable platform::Mutex mutex_;
+  platform::Mutex loadMutex_ ACQUIRED_BEFORE(mutex_);  // one load at a time
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCArchiveManager> archiveManager_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCCategoryManager> categoryManager_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<MCVenue>> venues_ GUARDED_BY(mutex_);
+  double imageTimeout_ GUARDED_BY(mutex_) = kImageTimeout;
 };

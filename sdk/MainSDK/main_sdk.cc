@@ -11,12 +11,30 @@
 #include "MCVenueManager/mc_venue_manager.h"
 #include "Navigation/m_navigation_engine.h"
 #include "MainSDK/main_sdk_delegates.h"
-#include "MainSDK/marvisto_error.h"
-#include "MainSDK/mc_device.h"
+#include "Foundation/marvisto_error.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
-#include "Server/mc_server_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_server_manager.h"
+#include "MCServerManager/mc_service_addresses.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
+
+namespace {
+
+// The calendar fields of `t` in UTC.
+void StampTime(WScanMessage& m, platform::WallTime t) {
+  const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
+  m.tmYear = f.year;
+  m.tmMonth = f.month;
+  m.tmDay = f.day;
+  m.tmHour = f.hour;
+  m.tmMinute = f.minute;
+  m.tmSecond = f.second;
+  m.tmMillisecond = static_cast<int>(t.microseconds / 1000.0);
+  m.tmUnixTime = static_cast<int32_t>(t.seconds);
+}
+
+}  // namespace
 
 MainSDKManagers MainSDKManagers::shared() {
   MainSDKManagers m;
@@ -89,21 +107,21 @@ void MainSDK::wire() {
   m_.navigationManager->setDelegate(std::shared_ptr<MCZoneManagerDelegate>(d, &d->zone));
   readingsWire();
   servicesWire();
-  m_.serverManager->setServer(server_);
-  m_.serverManager->setUserHash(userHash_);
-  m_.pushManager->setServer(server_);
+  m_.serverManager->setServer(server());
+  m_.serverManager->setUserHash(userHash());
+  m_.pushManager->setServer(server());
   m_.pushManager->setLocation(location_);
-  m_.pushManager->setUserHash(userHash_);
+  m_.pushManager->setUserHash(userHash());
   m_.pushManager->setDelegate(std::shared_ptr<MCPushManagerDelegate>(d, &d->push));
   m_.venueManager->setLocation(location_);
-  m_.logManager->setServer(server_);
+  m_.logManager->setServer(server());
   m_.logManager->setLocation(location_);
   m_.logManager->setDelegate(std::shared_ptr<MCLogManagerDelegate>(d, &d->log));
   m_.archiveManager->setLocation(location_);
-  m_.settingsManager->setServer(server_);
+  m_.settingsManager->setServer(server());
   m_.settingsManager->setLocation(location_);
   m_.settingsManager->setDelegate(std::shared_ptr<MCSettingsManagerDelegate>(d, &d->settings));
-  m_.settingsManager->setUserHash(userHash_);
+  m_.settingsManager->setUserHash(userHash());
   m_.settingsManager->makeConfigRequest();
   if (m_.mapViewManager) m_.mapViewManager->setLocation(location_);
 }
@@ -113,7 +131,7 @@ std::string MainSDK::directoryForDocuments() { return platform::Paths::documents
 void MainSDK::loadArchive(const std::string& name, std::optional<platform::Error>* error) {
   const std::string path = directoryForDocuments() + "/" + name + "/map.mvz";
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     fullPathToZip_ = path;
   }
   std::error_code ec;
@@ -134,7 +152,7 @@ void MainSDK::loadArchive(const std::string& name, std::optional<platform::Error
 
 void MainSDK::configureManagersAfterLoad(const std::string& name) {
   const std::string zip = [&] {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     return fullPathToZip_;
   }();
   m_.logManager->setFullPathToZip(zip);
@@ -167,10 +185,10 @@ void MainSDK::configureManagersAfterLoad(const std::string& name) {
 
 void MainSDK::createClient(std::optional<platform::Error>* error) {
   const std::string path = [&] {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     return fullPathToZip_;
   }();
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   m_.navigationManager->cleanClient();
   m_.navigationManager->createNavigationClient(path, m_.device->deviceId, m_.device->model, error);
 }
@@ -202,7 +220,7 @@ void MainSDK::startMarvisto() {
       });
   std::shared_ptr<platform::DispatchTimer> old;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     old = std::exchange(mainTimer_, timer);
   }
   if (old) old->cancel();
@@ -212,7 +230,7 @@ void MainSDK::startMarvisto() {
 void MainSDK::stopDataUpdate() {
   readingsStop();
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     uuids_.clear();
   }
   readingsClear();
@@ -221,7 +239,7 @@ void MainSDK::stopDataUpdate() {
 
 void MainSDK::stopMarvisto() {
   stopDataUpdate();
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   m_.navigationManager->cleanClient();
 }
 
@@ -245,24 +263,16 @@ void MainSDK::stopNavigeteByLog() {
   createClient(&ignored);
 }
 
-void MainSDK::fillDeviceInfo() {
-  wsMsg_.deviceId = m_.device->deviceId;
-  wsMsg_.deviceModel = m_.device->model;
-  wsMsg_.deviceType = 3;
-  wsMsg_.packetNumber = static_cast<int32_t>(static_cast<uint32_t>(packetNumber_));
+void MainSDK::fillDeviceInfo(WScanMessage& message) const {
+  message.deviceId = m_.device->deviceId;
+  message.deviceModel = m_.device->model;
+  message.deviceType = 3;
+  message.packetNumber = static_cast<int32_t>(static_cast<uint32_t>(packetNumber_));
 }
 
 void MainSDK::setWsMsgTime(platform::WallTime t) {
   ++packetNumber_;
-  const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
-  wsMsg_.tmYear = f.year;
-  wsMsg_.tmMonth = f.month;
-  wsMsg_.tmDay = f.day;
-  wsMsg_.tmHour = f.hour;
-  wsMsg_.tmMinute = f.minute;
-  wsMsg_.tmSecond = f.second;
-  wsMsg_.tmMillisecond = static_cast<int>(t.microseconds / 1000.0);
-  wsMsg_.tmUnixTime = static_cast<int32_t>(t.seconds);
+  StampTime(wsMsg_, t);
 }
 
 void MainSDK::mainNavigationQueue() {
@@ -270,8 +280,8 @@ void MainSDK::mainNavigationQueue() {
   WScanMessage heatmap;
   int32_t rc;
   {
-    std::lock_guard lock(mutex_);
-    fillDeviceInfo();
+    platform::MutexLock lock(mutex_);
+    fillDeviceInfo(wsMsg_);
     const platform::WallTime t = platform::Clock::now();
     readingsFill(wsMsg_, t);
     setWsMsgTime(t);
@@ -287,7 +297,7 @@ void MainSDK::mainNavigationQueue() {
 
 void MainSDK::changeServer(const std::string& server) {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     server_ = server;
   }
   m_.serverManager->setServer(server);
@@ -298,7 +308,7 @@ void MainSDK::changeServer(const std::string& server) {
 
 void MainSDK::changeUserHash(const std::string& userHash) {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     userHash_ = userHash;
   }
   m_.serverManager->setUserHash(userHash);
@@ -334,21 +344,13 @@ std::string MainSDK::startSaveLogToFile() { return m_.logManager->startSaveLogTo
 void MainSDK::stopSaveLogToFile() {
   WScanMessage copy;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     copy = wsMsg_;
     // Between ticks the message is cleared: the closing record still names the
     // device and the time, or no reader could parse it back.
     if (copy.tmYear == 0) {
-      const platform::WallTime t = platform::Clock::now();
-      const platform::CalendarFields f = platform::Clock::utcFields(t.seconds);
-      copy.deviceId = m_.device->deviceId;
-      copy.deviceModel = m_.device->model;
-      copy.deviceType = 3;
-      copy.packetNumber = static_cast<int32_t>(static_cast<uint32_t>(packetNumber_));
-      copy.tmYear = f.year, copy.tmMonth = f.month, copy.tmDay = f.day;
-      copy.tmHour = f.hour, copy.tmMinute = f.minute, copy.tmSecond = f.second;
-      copy.tmMillisecond = static_cast<int>(t.microseconds / 1000.0);
-      copy.tmUnixTime = static_cast<int32_t>(t.seconds);
+      fillDeviceInfo(copy);
+      StampTime(copy, platform::Clock::now());
     }
   }
   m_.logManager->stopSaveLogToFile(std::move(copy));
@@ -363,38 +365,38 @@ std::shared_ptr<const MCDeviceInfo> MainSDK::deviceInfo() const {
 }
 
 std::shared_ptr<MCLocation> MainSDK::locationSnapshot() const {
-  std::lock_guard lock(locationMutex_);
+  platform::MutexLock lock(locationMutex_);
   auto copy = std::make_shared<MCLocation>(*location_);
   return copy;
 }
 
 std::vector<std::string> MainSDK::uuids() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return uuids_;
 }
 
 int64_t MainSDK::packetNumber() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return packetNumber_;
 }
 
 std::string MainSDK::userHash() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return userHash_;
 }
 
 std::string MainSDK::server() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return server_;
 }
 
 std::weak_ptr<MainSDKDelegate> MainSDK::delegate() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return delegate_;
 }
 
 void MainSDK::setDelegate(std::weak_ptr<MainSDKDelegate> delegate) {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   delegate_ = std::move(delegate);
 }
 

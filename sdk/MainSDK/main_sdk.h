@@ -16,7 +16,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,10 +28,11 @@
 #include "MCModels/mc_location.h"
 #include "MCModels/mc_route_path.h"
 #include "Navigation/mc_navigation_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MainSDK;
@@ -185,8 +185,8 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
 
  private:
   void wire();
-  void fillDeviceInfo();
-  void setWsMsgTime(platform::WallTime t);
+  void fillDeviceInfo(WScanMessage& message) const REQUIRES(mutex_);
+  void setWsMsgTime(platform::WallTime t) REQUIRES(mutex_);
   void fillLocationClass();
   void startDataUpdate();
   void stopDataUpdate();
@@ -210,23 +210,26 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
 
   // Lock order: mutex_, stateMutex_ and locationMutex_ are never held together. mutex_
   // comes before the locks of what the tick calls (the beacon and sensor managers' queues,
-  // the log manager, the navigation manager and its client); locationMutex_ comes before
-  // the archive manager's. No coordinator lock is held while a delegate runs.
-  mutable std::mutex mutex_;  // the tick's lock: wsMsg_, packetNumber_, client life
-  WScanMessage wsMsg_;
-  int64_t packetNumber_ = 0;
+  // the log manager, the navigation manager and its client, and the push manager, which a
+  // zone change reports to from within the tick); locationMutex_ comes before the archive
+  // manager's and the beacon manager's. No coordinator lock is held while a delegate runs.
+  mutable platform::Mutex mutex_;  // the tick's lock: wsMsg_, packetNumber_, client life
+  WScanMessage wsMsg_ GUARDED_BY(mutex_);
+  int64_t packetNumber_ GUARDED_BY(mutex_) = 0;
 
-  mutable std::mutex stateMutex_;  // small lock for what readers take
-  std::shared_ptr<platform::DispatchTimer> mainTimer_;
-  std::string fullPathToZip_;
-  std::vector<std::string> uuids_;
-  std::string userHash_, server_;
-  std::weak_ptr<MainSDKDelegate> delegate_;
-  std::shared_ptr<MCBeacon> measuringBeacon_ = std::make_shared<MCBeacon>();
-  std::vector<uint8_t> token_;
+  mutable platform::Mutex stateMutex_;  // small lock for what readers take
+  std::shared_ptr<platform::DispatchTimer> mainTimer_ GUARDED_BY(stateMutex_);
+  std::string fullPathToZip_ GUARDED_BY(stateMutex_);
+  std::vector<std::string> uuids_ GUARDED_BY(stateMutex_);
+  std::string userHash_ GUARDED_BY(stateMutex_);
+  std::string server_ GUARDED_BY(stateMutex_);
+  std::weak_ptr<MainSDKDelegate> delegate_ GUARDED_BY(stateMutex_);
+  std::shared_ptr<MCBeacon> measuringBeacon_ GUARDED_BY(stateMutex_) = std::make_shared<MCBeacon>();
+  std::vector<uint8_t> token_ GUARDED_BY(stateMutex_);
 
   // The location's published fields and floor lists; taken before the beacon
   // manager's own lock when its fast-scan beacons are handed over.
-  mutable std::mutex locationMutex_;
-  std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
+  mutable platform::Mutex locationMutex_;
+  // Set once; its fields are written under locationMutex_.
+  const std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
 };

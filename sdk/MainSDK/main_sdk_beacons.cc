@@ -6,7 +6,8 @@
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/main_sdk_delegates.h"
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -48,11 +49,11 @@ void MainSDK::startMeasureNearestBeacon(const MCBeacon& spot) {
   b->y = spot.y;
   b->name = spot.name;
   {
-    std::lock_guard lock(locationMutex_);
+    platform::MutexLock lock(locationMutex_);
     b->location = location_->id;
   }
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     measuringBeacon_ = std::move(b);
   }
   readingsMeasure(true);
@@ -61,7 +62,7 @@ void MainSDK::startMeasureNearestBeacon(const MCBeacon& spot) {
 void MainSDK::stopMeasureNearestBeacon() { readingsMeasure(false); }
 
 bool MainSDK::isBeaconNew(const MCBeacon& beacon) {
-  std::lock_guard lock(locationMutex_);
+  platform::MutexLock lock(locationMutex_);
   for (const auto& floor : location_->sublocations) {
     for (const auto& x : *floor->beacons) {
       if (SameBeacon(*x, beacon) && x->status != 3) return false;
@@ -74,7 +75,7 @@ void MainSDK::beaconFounded(const std::optional<std::string>& key,
                             const std::optional<platform::Error>& error) {
   std::shared_ptr<MCBeacon> b;
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     b = std::exchange(measuringBeacon_, std::make_shared<MCBeacon>());
   }
   std::shared_ptr<MCBeacon> placed;
@@ -89,7 +90,7 @@ void MainSDK::beaconFounded(const std::optional<std::string>& key,
     if (!isBeaconNew(*b)) {
       failure = MarvistoError(kMarvistoErrorBeaconOnMap, "  Beacon already on map");
     } else {
-      std::lock_guard lock(locationMutex_);
+      platform::MutexLock lock(locationMutex_);
       if (auto floor = location_->subLocationWithId(b->sublocation)) {
         floor->beacons->push_back(b);
         placed = b;
@@ -109,7 +110,7 @@ void MainSDK::beaconFounded(const std::optional<std::string>& key,
 
 void MainSDK::removeMeasuredBeacon(const MCBeacon& beacon) {
   if (beacon.status == 3) return;
-  std::lock_guard lock(locationMutex_);
+  platform::MutexLock lock(locationMutex_);
   for (const auto& floor : location_->sublocations) {
     for (const auto& x : *floor->beacons) {
       if (SameBeacon(*x, beacon)) x->status = 3;
@@ -120,7 +121,7 @@ void MainSDK::removeMeasuredBeacon(const MCBeacon& beacon) {
 bool MainSDK::saveBeaconsXML(std::optional<platform::Error>* error) {
   bool saved;
   {
-    std::lock_guard lock(locationMutex_);
+    platform::MutexLock lock(locationMutex_);
     m_.archiveManager->setLocation(location_);
     saved = m_.archiveManager->updateBeaconsXML(error);
   }

@@ -3,7 +3,9 @@
 #include <set>
 
 #include "MainSDK/main_sdk.h"
+#include "Navigation/mc_engine_zone.h"
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -62,20 +64,7 @@ void MainSDK::fillLocationClass() {
       if (!b.uuid.empty()) uuids.push_back(b.uuid);
       s->beacons->push_back(std::move(beacon));
     }
-    for (const MLocationInfoZone& z : f.zones) {
-      auto zone = std::make_shared<MCZone>();
-      zone->id = z.id;
-      zone->location = d.id;
-      zone->sublocation = f.id;
-      zone->name = z.name;
-      zone->alias = z.alias;
-      zone->color = z.color;
-      for (const MLocationInfoPoint& p : z.points) {
-        zone->points.push_back(
-            MCLocationPoint::pointWithLocation(p.locationId, p.sublocationId, p.x, p.y));
-      }
-      s->zones->push_back(std::move(zone));
-    }
+    for (const Zone& z : f.zones) s->zones->push_back(MCZoneFromEngine(z, d.id, f.id, d.id));
     floors.push_back(std::move(s));
   }
   std::set<std::string> seen;
@@ -84,7 +73,7 @@ void MainSDK::fillLocationClass() {
     if (seen.insert(u).second) unique.push_back(std::move(u));
   }
   {
-    std::lock_guard lock(locationMutex_);
+    platform::MutexLock lock(locationMutex_);
     location_->id = d.id;
     location_->name = d.name;
     location_->localDescription = d.description;
@@ -93,6 +82,6 @@ void MainSDK::fillLocationClass() {
     location_->sublocations = std::move(floors);
     location_->modified = d.modified;
   }
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   uuids_ = std::move(unique);
 }

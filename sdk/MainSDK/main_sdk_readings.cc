@@ -3,6 +3,7 @@
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/main_sdk_delegates.h"
 #include "Sensors/mc_sensor_manager.h"
+#include "platform/mutex.h"
 
 void MainSDKSharedReadingManagers(MainSDKManagers& m) {
   m.sensorManager = MCSensorManager::sharedInstance();
@@ -69,7 +70,7 @@ void MainSDK::readingsStop() {
 // beacons, taken here under the location lock (the location lock before the
 // beacon manager's own) after every change of the floors or their beacons.
 void MainSDK::publishBeacons() {
-  std::lock_guard lock(locationMutex_);
+  platform::MutexLock lock(locationMutex_);
   m_.beaconManager->setLocation(location_);
 }
 

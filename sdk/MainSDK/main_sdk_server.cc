@@ -4,15 +4,16 @@
 
 #include "MCLogManager/mc_log_manager.h"
 #include "MainSDK/main_sdk.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
-#include "Server/mc_server_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_server_manager.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "networking/http_request_operation_manager.h"
+#include "platform/mutex.h"
 
 void MainSDK::registerToken(const std::vector<uint8_t>& token) {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     token_ = token;
   }
   std::string hex;
@@ -43,7 +44,7 @@ void MainSDK::registerToken(const std::vector<uint8_t>& token) {
 }
 
 std::vector<uint8_t> MainSDK::token() const {
-  std::lock_guard lock(stateMutex_);
+  platform::MutexLock lock(stateMutex_);
   return token_;
 }
 
@@ -52,7 +53,7 @@ void MainSDK::stopMQueue() { m_.serverManager->stopMQueue(); }
 
 int MainSDK::startLocationListLoader(const std::string& userHash) {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     userHash_ = userHash;
   }
   m_.serverManager->setUserHash(userHash);
@@ -62,7 +63,7 @@ int MainSDK::startLocationListLoader(const std::string& userHash) {
 int MainSDK::startLocationLoader(const std::string& userHash, const std::string& location,
                                  bool forced) {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     userHash_ = userHash;
   }
   m_.serverManager->setUserHash(userHash);
@@ -72,7 +73,7 @@ int MainSDK::startLocationLoader(const std::string& userHash, const std::string&
 int MainSDK::startLocationLoader(const std::string& userHash, const std::string& location,
                                  bool forced, const std::string& toFile) {
   {
-    std::lock_guard lock(stateMutex_);
+    platform::MutexLock lock(stateMutex_);
     userHash_ = userHash;
   }
   m_.serverManager->setUserHash(userHash);

@@ -8,10 +8,10 @@
 #include "MCSettingsManager/mc_settings_manager.h"
 #include "MCVenueManager/mc_venue_manager.h"
 #include "MainSDK/main_sdk.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "Foundation/mc_log.h"
 #include "Sensors/mc_sensor_manager.h"
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 
 void MainSDK::servicesWire() {
   const auto push = m_.pushManager;

@@ -6,14 +6,15 @@
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/mc_bluetooth_state_manager.h"
 #include "Sensors/mc_sensor_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
+#include "platform/mutex.h"
 #include "platform/user_defaults.h"
 
 namespace {
 
 // The process's coordinator: one owner, one lock.
 struct CurrentSDK {
-  std::mutex mutex;
+  platform::Mutex mutex;
   std::shared_ptr<MainSDK> sdk;
 };
 
@@ -24,7 +25,7 @@ CurrentSDK& Current() {
 
 std::shared_ptr<MainSDK> SDK() {
   CurrentSDK& c = Current();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   return c.sdk;
 }
 
@@ -48,7 +49,7 @@ std::shared_ptr<MarvistoCore> MarvistoCore::initWithUserHash(const std::string& 
   auto sdk = MainSDK::initWithUserHash(userHash, server, std::move(managers));
   {
     CurrentSDK& c = Current();
-    std::lock_guard lock(c.mutex);
+    platform::MutexLock lock(c.mutex);
     c.sdk = sdk;
   }
   core->wire();
@@ -137,7 +138,7 @@ void MarvistoCore::wire() {
 void MarvistoCore::bluetoothStateManager(MCBluetoothStateManager&, int64_t state) {
   std::shared_ptr<MCBluetoothStateDelegate> d;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     bluetoothState_ = state;
     d = btStateDelegate_.lock();
   }
@@ -145,18 +146,18 @@ void MarvistoCore::bluetoothStateManager(MCBluetoothStateManager&, int64_t state
 }
 
 std::shared_ptr<MarvistoCoreDelegate> MarvistoCore::delegateNow() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return delegate_.lock();
 }
 
 std::string MarvistoCore::userHash() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return userHash_;
 }
 
 void MarvistoCore::setUserHash(const std::string& userHash) {
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (userHash == userHash_) return;
     userHash_ = userHash;
   }
@@ -165,13 +166,13 @@ void MarvistoCore::setUserHash(const std::string& userHash) {
 }
 
 std::string MarvistoCore::server() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return server_;
 }
 
 void MarvistoCore::setServer(const std::string& server) {
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (server == server_) return;
     server_ = server;
   }
@@ -180,29 +181,29 @@ void MarvistoCore::setServer(const std::string& server) {
 }
 
 std::shared_ptr<MCLocation> MarvistoCore::location() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return location_;
 }
 
 void MarvistoCore::setLocation(std::shared_ptr<MCLocation> location) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   location_ = std::move(location);
 }
 
 int64_t MarvistoCore::bluetoothState() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return bluetoothState_;
 }
 
 std::shared_ptr<const MCDeviceInfo> MarvistoCore::deviceInfo() const { return SDK()->deviceInfo(); }
 
 void MarvistoCore::setDelegate(std::weak_ptr<MarvistoCoreDelegate> delegate) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
 void MarvistoCore::setBtStateDelegate(std::weak_ptr<MCBluetoothStateDelegate> delegate) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   btStateDelegate_ = std::move(delegate);
 }
 

@@ -28,7 +28,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +40,7 @@
 #include "MCModels/mc_location_point.h"
 #include "MCModels/mc_route_path.h"
 #include "platform/error.h"
+#include "platform/mutex.h"
 
 // The coordinator and the Bluetooth-state manager stay inside the SDK.
 class MainSDK;
@@ -280,12 +280,13 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   std::shared_ptr<MarvistoCoreDelegate> delegateNow() const;
   void wire();
 
-  mutable std::mutex mutex_;
-  std::string userHash_, server_;
-  std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
-  int64_t bluetoothState_ = 0;
-  std::weak_ptr<MarvistoCoreDelegate> delegate_;
-  std::weak_ptr<MCBluetoothStateDelegate> btStateDelegate_;
+  mutable platform::Mutex mutex_;
+  std::string userHash_ GUARDED_BY(mutex_);
+  std::string server_ GUARDED_BY(mutex_);
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_) = std::make_shared<MCLocation>();
+  int64_t bluetoothState_ GUARDED_BY(mutex_) = 0;
+  std::weak_ptr<MarvistoCoreDelegate> delegate_ GUARDED_BY(mutex_);
+  std::weak_ptr<MCBluetoothStateDelegate> btStateDelegate_ GUARDED_BY(mutex_);
   std::shared_ptr<MCBluetoothStateManager> deviceState_;
   /// The coordinator's and the Bluetooth manager's view of this facade.
   std::shared_ptr<MainSDKDelegate> sdkDelegate_;

@@ -12,16 +12,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <set>
 
 #include "Foundation/mc_log.h"
 #include "MCArchiveManager/m_archive_engine.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/marvisto_core.h"
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ class StagingFiles {
     const fs::path dir = archive.parent_path();
     std::string path;
     {
-      std::lock_guard lock(mutex_);
+      platform::MutexLock lock(mutex_);
       sweep(dir);
       path = (dir / (std::string(kStagingPrefix) + std::to_string(++count_) + kStagingSuffix)).string();
       live_.insert(path);
@@ -63,13 +63,13 @@ class StagingFiles {
   void release(const std::string& path) {
     std::error_code ec;
     fs::remove(path, ec);
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     live_.erase(path);
   }
 
  private:
   // The engine's own part files of a download file carry its name in front.
-  void sweep(const fs::path& dir) {
+  void sweep(const fs::path& dir) REQUIRES(mutex_) {
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = it->path().filename().string();
@@ -83,9 +83,9 @@ class StagingFiles {
     }
   }
 
-  std::mutex mutex_;
-  std::set<std::string> live_;
-  uint64_t count_ = 0;
+  platform::Mutex mutex_;
+  std::set<std::string> live_ GUARDED_BY(mutex_);
+  uint64_t count_ GUARDED_BY(mutex_) = 0;
 };
 
 bool SameBytes(const fs::path& a, const fs::path& b) {

@@ -9,20 +9,7 @@
 #include <string>
 #include <vector>
 
-struct MLocationInfoPoint {
-  int32_t locationId = 0;
-  int32_t sublocationId = 0;
-  double x = 0.0;
-  double y = 0.0;
-};
-
-struct MLocationInfoZone {
-  int32_t id = 0;
-  std::string alias;
-  std::string name;
-  std::string color;
-  std::vector<MLocationInfoPoint> points;
-};
+#include "server/zone.h"
 
 struct MLocationInfoBeacon {
   int32_t id = 0;
@@ -52,7 +39,8 @@ struct MLocationInfoSublocation {
   double azimuth = 0.0;
   std::string archiveFile;
   std::vector<MLocationInfoBeacon> beacons;
-  std::vector<MLocationInfoZone> zones;
+  // As the map has them: the coordinator turns them into models (MCZoneFromEngine).
+  std::vector<Zone> zones;
 };
 
 struct MLocationInfo {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "Navigation/utf8_text.h"
+#include "platform/mutex.h"
 #include "wifipos/navigation_processing/navigation_processing.h"
 
 std::shared_ptr<MGraphEngine> MGraphEngine::initWithClient(
@@ -13,12 +14,12 @@ std::shared_ptr<MGraphEngine> MGraphEngine::initWithClient(
 }
 
 std::shared_ptr<MNavigationClient> MGraphEngine::client() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return client_;
 }
 
 void MGraphEngine::setClient(std::shared_ptr<MNavigationClient> client) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   client_ = std::move(client);
 }
 

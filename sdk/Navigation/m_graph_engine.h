@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "Navigation/navigation_client.h"
+#include "platform/mutex.h"
 #include "server/route_path.h"
 
 class MGraphEngine {
@@ -38,6 +38,6 @@ class MGraphEngine {
   template <class R, class F>
   R call(R none, F&& f);
 
-  std::mutex mutex_;  // guards client_ only
-  std::shared_ptr<MNavigationClient> client_;
+  platform::Mutex mutex_;  // guards client_ only
+  std::shared_ptr<MNavigationClient> client_ GUARDED_BY(mutex_);
 };

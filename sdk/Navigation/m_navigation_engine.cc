@@ -66,9 +66,7 @@ MLocationInfo Describe(const NavigationMap& map, const std::string& path) {
       f.beacons.push_back(std::move(d));
     }
     for (const Zone& z : map.getZones().getZones(f.id)) {
-      MLocationInfoZone d{z.id, Text(z.alias), Text(z.name), Text(z.color), {}};
-      for (const LocationPoint& v : z.points) d.points.push_back({info.id, v.subLoc, v.x, v.y});
-      f.zones.push_back(std::move(d));
+      f.zones.push_back(z);
     }
     info.sublocations.push_back(std::move(f));
   }
@@ -122,7 +120,7 @@ void MNavigationEngine::createNavigationClient(const std::string& path, const st
   // creation can never leave them belonging to different clients.
   std::shared_ptr<MNavigationClient> replaced;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     replaced = std::exchange(client_, c);
     locationInfo_ = std::move(info);
     graphEngine_ = std::move(graph);
@@ -133,7 +131,7 @@ void MNavigationEngine::createNavigationClient(const std::string& path, const st
 void MNavigationEngine::clearClient() {
   std::shared_ptr<MNavigationClient> doomed;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     doomed = std::move(client_);
     client_.reset();
     locationInfo_.reset();
@@ -181,31 +179,31 @@ std::map<std::string, double> MNavigationEngine::gpsToLocal(double anchorLatitud
 }
 
 std::shared_ptr<MNavigationClient> MNavigationEngine::client() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return client_;
 }
 
 void MNavigationEngine::setClient(std::shared_ptr<MNavigationClient> client) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   client_ = std::move(client);
 }
 
 std::shared_ptr<MGraphEngine> MNavigationEngine::graphEngine() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return graphEngine_;
 }
 
 void MNavigationEngine::setGraphEngine(std::shared_ptr<MGraphEngine> graphEngine) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   graphEngine_ = std::move(graphEngine);
 }
 
 std::shared_ptr<const MLocationInfo> MNavigationEngine::locationInfo() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return locationInfo_;
 }
 
 void MNavigationEngine::setLocationInfo(std::shared_ptr<const MLocationInfo> info) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   locationInfo_ = std::move(info);
 }

@@ -13,14 +13,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
 #include "Navigation/location_info.h"
 #include "Navigation/m_graph_engine.h"
 #include "Navigation/navigation_client.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MNavigationEngine {
@@ -54,13 +54,15 @@ class MNavigationEngine {
   std::shared_ptr<MNavigationClient> client();
   void setClient(std::shared_ptr<MNavigationClient> client);
   std::shared_ptr<MGraphEngine> graphEngine();
+  // Offered to hosts; the kit sets the graph engine with the client it
+  // creates and does not call this.
   void setGraphEngine(std::shared_ptr<MGraphEngine> graphEngine);
   std::shared_ptr<const MLocationInfo> locationInfo();
   void setLocationInfo(std::shared_ptr<const MLocationInfo> info);
 
  private:
-  std::mutex mutex_;  // guards the three fields, never held across an engine call
-  std::shared_ptr<MNavigationClient> client_;
-  std::shared_ptr<MGraphEngine> graphEngine_;
-  std::shared_ptr<const MLocationInfo> locationInfo_;
+  platform::Mutex mutex_;  // guards the three fields, never held across an engine call
+  std::shared_ptr<MNavigationClient> client_ GUARDED_BY(mutex_);
+  std::shared_ptr<MGraphEngine> graphEngine_ GUARDED_BY(mutex_);
+  std::shared_ptr<const MLocationInfo> locationInfo_ GUARDED_BY(mutex_);
 };

@@ -7,7 +7,9 @@
 
 #include "MCPushManager/mc_push_manager.h"
 #include "Foundation/mc_log.h"
+#include "Navigation/mc_engine_zone.h"
 #include "Navigation/utf8_text.h"
+#include "platform/mutex.h"
 #include "platform/user_defaults.h"
 
 namespace {
@@ -16,9 +18,6 @@ const char* const kLocalTime = "localTime";
 
 // The detail texts cost more to build than the tick's own work: only when written.
 bool Detail() { return _Logger.enabled(3, __FILE__); }
-
-// Engine texts end at their first NUL, as the engine's C strings do.
-std::string ZoneText(const std::string& s) { return MCUtf8Text(std::string(s.c_str())); }
 
 std::string Format(const char* format, auto... args) {
   char buf[512];
@@ -54,7 +53,7 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
   std::optional<platform::Error> error;
   const int32_t s = navigationEngine_.navigate(m, &error);
   const int64_t locationId = [&] {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return locationId_;
   }();
   auto info = std::make_shared<MCDeviceInfo>();
@@ -65,16 +64,7 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
     for (MCZoneInfo& z : zones_) z.state = 3;
     for (size_t i = 0; i < m.outZones.size(); ++i) {
       const Zone& z = m.outZones[i];
-      auto zone = std::make_shared<MCZone>();
-      zone->id = z.id;
-      zone->location = m.outLocation;
-      zone->sublocation = m.outSubLocation;
-      zone->name = ZoneText(z.name);
-      zone->alias = ZoneText(z.alias);
-      zone->color = ZoneText(z.color);
-      for (const LocationPoint& v : z.points) {
-        zone->points.push_back(MCLocationPoint::pointWithLocation(locationId, v.subLoc, v.x, v.y));
-      }
+      auto zone = MCZoneFromEngine(z, m.outLocation, m.outSubLocation, locationId);
       if (Detail()) MC_LOG(3, Format("Hit zone[%d]:\n %s", int(i), zone->description().c_str()));
       info->zones.push_back(std::move(zone));
       if (MCZoneInfo* record = zoneWithId(z.id)) {
@@ -123,7 +113,7 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
     info->paths.push_back(std::move(path));
   }
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     deviceInfo_ = std::move(info);
   }
   if (events != nullptr) {
@@ -137,7 +127,7 @@ int32_t MCNavigationManager::navigate(WScanMessage& m, std::vector<MCZoneEvent>*
 void MCNavigationManager::deliverZoneEvents(const std::vector<MCZoneEvent>& events) {
   std::shared_ptr<MCZoneManagerDelegate> d;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     d = delegate_.lock();
   }
   if (!d) return;
@@ -195,7 +185,7 @@ std::shared_ptr<MCRoutePath> MCNavigationManager::makeRouteFrom(const MCLocation
   MC_LOG(3, "Make route function return path:\n");
   int64_t locationId;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     locationId = locationId_;
   }
   auto path = routeFrom(route, false, locationId);
@@ -258,7 +248,7 @@ MCZoneInfo* MCNavigationManager::zoneWithId(int32_t zoneId) {
 void MCNavigationManager::saveLocalTime() {
   const double now = platform::Clock::nowSeconds();
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     localTime_ = now;
   }
   auto defaults = platform::UserDefaults::standardUserDefaults();
@@ -267,37 +257,37 @@ void MCNavigationManager::saveLocalTime() {
 }
 
 double MCNavigationManager::lastReport() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return localTime_;
 }
 
 std::shared_ptr<MCLocation> MCNavigationManager::location() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return location_;
 }
 
 void MCNavigationManager::setLocation(std::shared_ptr<MCLocation> location) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   location_ = std::move(location);
   locationId_ = location_ ? location_->id : 0;
 }
 
 std::shared_ptr<const MCDeviceInfo> MCNavigationManager::deviceInfo() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return deviceInfo_;
 }
 
 void MCNavigationManager::setDelegate(std::weak_ptr<MCZoneManagerDelegate> delegate) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
 int32_t MCNavigationManager::directTimeout() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return directTimeout_;
 }
 
 void MCNavigationManager::setDirectTimeout(int32_t seconds) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   directTimeout_ = seconds;
 }

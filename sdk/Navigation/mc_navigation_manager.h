@@ -17,7 +17,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "MCModels/mc_route_path.h"
 #include "Navigation/m_navigation_engine.h"
 #include "Navigation/mc_zone_info.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MCPushManager;
@@ -93,11 +93,11 @@ class MCNavigationManager {
   std::shared_ptr<MCPushManager> pushManager_;
   std::vector<MCZoneInfo> zones_;  // tick thread only; in order of entry
 
-  mutable std::mutex mutex_;  // guards the fields below; never held across a call out
-  std::shared_ptr<MCLocation> location_;
-  int64_t locationId_ = 0;
-  std::shared_ptr<const MCDeviceInfo> deviceInfo_;
-  std::weak_ptr<MCZoneManagerDelegate> delegate_;
-  int32_t directTimeout_ = 30;
-  double localTime_ = 0;  // seconds since 1970 of the last zone report
+  mutable platform::Mutex mutex_;  // guards the fields below; never held across a call out
+  std::shared_ptr<MCLocation> location_ GUARDED_BY(mutex_);
+  int64_t locationId_ GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<const MCDeviceInfo> deviceInfo_ GUARDED_BY(mutex_);
+  std::weak_ptr<MCZoneManagerDelegate> delegate_ GUARDED_BY(mutex_);
+  int32_t directTimeout_ GUARDED_BY(mutex_) = 30;
+  double localTime_ GUARDED_BY(mutex_) = 0;  // seconds since 1970 of the last zone report
 };

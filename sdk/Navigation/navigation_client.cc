@@ -3,22 +3,22 @@
 #include "wifipos/navigation_processing/navigation_processing.h"
 
 void MNavigationClient::enter() {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return writersWaiting_ == 0; });
+  platform::UniqueLock lock(mutex_);
+  while (writersWaiting_ != 0) changed_.wait(lock);
   ++inside_;
 }
 
 void MNavigationClient::leave() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (--inside_ == 0) changed_.notify_all();
 }
 
 void MNavigationClient::destroy() {
   ClientNavigationState* doomed = nullptr;
   {
-    std::unique_lock lock(mutex_);
+    platform::UniqueLock lock(mutex_);
     ++writersWaiting_;
-    changed_.wait(lock, [&] { return inside_ == 0; });
+    while (inside_ != 0) changed_.wait(lock);
     --writersWaiting_;
     doomed = state_;
     state_ = nullptr;

@@ -10,8 +10,7 @@
 // calls already inside. `with` must therefore not be nested on one thread.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include "platform/mutex.h"
 
 // The engine's client state stays opaque above the engine.
 class ClientNavigationState;
@@ -48,9 +47,9 @@ class MNavigationClient {
   void enter();
   void leave();
 
-  std::mutex mutex_;  // guards the fields below
-  std::condition_variable changed_;
-  int inside_ = 0;          // calls inside `with`
-  int writersWaiting_ = 0;  // destroys waiting for them; new calls wait while any does
-  ClientNavigationState* state_;
+  platform::Mutex mutex_;  // guards the two counts
+  platform::CondVar changed_;
+  int inside_ GUARDED_BY(mutex_) = 0;          // calls inside `with`
+  int writersWaiting_ GUARDED_BY(mutex_) = 0;  // destroys waiting for them; new calls wait while any does
+  ClientNavigationState* state_;  // cleared only by destroy, once no call is inside
 };

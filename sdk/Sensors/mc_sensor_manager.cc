@@ -57,7 +57,7 @@ void MCSensorManager::configureSensors() {
   const double p = period();
   const std::string prefix = kMCMakerPrefix;
   motionManager_->setDeviceMotionUpdateInterval(p);
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   if (motionManager_->isGyroAvailable()) {
     motionManager_->setGyroUpdateInterval(p);
     gyroscopeQueue_ = platform::dispatch::serialQueue(prefix + ".gyroscope");
@@ -127,7 +127,7 @@ void MCSensorManager::handleDeviceMotion(const platform::DeviceMotion* motion,
     accuracy = motion->magneticField.accuracy;
   }
   addSensorEntry(102, f.x, f.y, f.z, accuracy);
-  appendText(mgMutex_, magnetometerArray_, f.x, f.y, f.z);
+  appendText(magnetometerText_, f.x, f.y, f.z);
 }
 
 void MCSensorManager::handleAccelerometer(const platform::Error* error) {
@@ -139,7 +139,7 @@ void MCSensorManager::handleAccelerometer(const platform::Error* error) {
   if (auto latest = motionManager_->accelerometerData()) a = latest->acceleration;
   const double x = a.x * -9.8, y = a.y * -9.8, z = a.z * -9.8;
   addSensorEntry(101, x, y, z, 0);
-  appendText(acMutex_, accelerometerArray_, x, y, z);
+  appendText(accelerometerText_, x, y, z);
 }
 
 void MCSensorManager::handleGyroscope(const platform::GyroData* data, const platform::Error* error) {
@@ -150,7 +150,7 @@ void MCSensorManager::handleGyroscope(const platform::GyroData* data, const plat
   platform::RotationRate r;
   if (data) r = data->rotationRate;
   addSensorEntry(103, r.x, r.y, r.z, 0);
-  appendText(grMutex_, gyroscopeArray_, r.x, r.y, r.z);
+  appendText(gyroscopeText_, r.x, r.y, r.z);
 }
 
 void MCSensorManager::locationManager(platform::LocationManager&,
@@ -167,12 +167,11 @@ size_t MCSensorManager::textCap() const {
   return size_t(std::clamp(lines, 1.0, double(kHardCap)));
 }
 
-void MCSensorManager::appendText(std::mutex& m, std::deque<std::string>& list, double a, double b,
-                                 double c) {
+void MCSensorManager::appendText(TextQueue& queue, double a, double b, double c) {
   const size_t cap = textCap();
-  std::lock_guard lock(m);
-  list.push_back(triple(a, b, c));
-  while (list.size() > cap) list.pop_front();
+  platform::MutexLock lock(queue.mutex);
+  queue.lines.push_back(triple(a, b, c));
+  while (queue.lines.size() > cap) queue.lines.pop_front();
 }
 
 void MCSensorManager::addSensorEntry(int32_t code, double v0, double v1, double v2, double v3) {
@@ -183,7 +182,7 @@ void MCSensorManager::addSensorEntry(int32_t code, double v0, double v1, double 
   e.values[2] = v2;
   e.values[3] = v3;
   MCSensorEntry entry = MCSensorEntry::initWithSensorEntry(e);
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   sensorEntries_.push_back(entry);
   // Undrained, the queue keeps only its newest seconds.
   while (!sensorEntries_.empty() &&
@@ -193,7 +192,7 @@ void MCSensorManager::addSensorEntry(int32_t code, double v0, double v1, double 
 }
 
 void MCSensorManager::fillWscanMessage(WScanMessage& message, const platform::WallTime& withTime) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   message.sensorEntries.clear();
   for (auto& entry : sensorEntries_) {
     entry.calculateOffsetWithTime(withTime);
@@ -203,7 +202,7 @@ void MCSensorManager::fillWscanMessage(WScanMessage& message, const platform::Wa
 }
 
 void MCSensorManager::clearSensorEntries() {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   sensorEntries_.clear();
 }
 
@@ -215,7 +214,7 @@ void MCSensorManager::changeSensorsFrequencyTo(double seconds) {
 
 void MCSensorManager::gpsScanEnabled(bool enabled) {
   {
-    std::lock_guard lock(propMutex_);
+    platform::MutexLock lock(propMutex_);
     if (gpsScanEnabled_ == enabled) return;
     gpsScanEnabled_ = enabled;
   }
@@ -225,70 +224,68 @@ void MCSensorManager::gpsScanEnabled(bool enabled) {
     locationManager_->stopUpdatingLocation();
 }
 
-namespace {
-std::vector<std::string> drain(std::mutex& m, std::deque<std::string>& list) {
-  std::lock_guard lock(m);
-  std::vector<std::string> out(list.begin(), list.end());
-  list.clear();
+std::vector<std::string> MCSensorManager::drain(TextQueue& queue) {
+  platform::MutexLock lock(queue.mutex);
+  std::vector<std::string> out(queue.lines.begin(), queue.lines.end());
+  queue.lines.clear();
   return out;
 }
-}  // namespace
 
 std::vector<std::string> MCSensorManager::arrayWithAccelerometerData() {
-  return drain(acMutex_, accelerometerArray_);
+  return drain(accelerometerText_);
 }
 std::vector<std::string> MCSensorManager::arrayWithMagnetometerData() {
-  return drain(mgMutex_, magnetometerArray_);
+  return drain(magnetometerText_);
 }
 std::vector<std::string> MCSensorManager::arrayWithGyroscopeData() {
-  return drain(grMutex_, gyroscopeArray_);
+  return drain(gyroscopeText_);
 }
 
 bool MCSensorManager::shouldDisplayCalibration() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return shouldDisplayCalibration_;
 }
 void MCSensorManager::setShouldDisplayCalibration(bool value) {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   shouldDisplayCalibration_ = value;
 }
 bool MCSensorManager::gpsScanEnabled() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return gpsScanEnabled_;
 }
 void MCSensorManager::setGpsScanEnabled(bool value) {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   gpsScanEnabled_ = value;
 }
 double MCSensorManager::period() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return period_;
 }
 void MCSensorManager::setPeriod(double seconds) {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   period_ = seconds;
 }
 std::weak_ptr<MCSensorManagerDelegate> MCSensorManager::delegate() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return delegate_;
 }
 void MCSensorManager::setDelegate(std::weak_ptr<MCSensorManagerDelegate> delegate) {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   delegate_ = std::move(delegate);
 }
 size_t MCSensorManager::queuedCount() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return sensorEntries_.size();
 }
 platform::QueuePtr MCSensorManager::gyroscopeQueue() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return gyroscopeQueue_;
 }
 platform::QueuePtr MCSensorManager::accelerometerQueue() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return accelerometerQueue_;
 }
 platform::QueuePtr MCSensorManager::magnetometerQueue() const {
-  std::lock_guard lock(propMutex_);
+  platform::MutexLock lock(propMutex_);
   return magnetometerQueue_;
 }

@@ -16,7 +16,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "platform/dispatch.h"
 #include "platform/location_manager.h"
 #include "platform/motion_manager.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 // How many seconds of samples the queue and each text list keep at most.
@@ -84,24 +84,31 @@ class MCSensorManager : public std::enable_shared_from_this<MCSensorManager> {
   void handleDeviceMotion(const platform::DeviceMotion* motion, const platform::Error* error);
   void handleAccelerometer(const platform::Error* error);
   void handleGyroscope(const platform::GyroData* data, const platform::Error* error);
-  void appendText(std::mutex& m, std::deque<std::string>& list, double a, double b, double c);
+  // One sensor's text lines, each queue with its own lock.
+  struct TextQueue {
+    platform::Mutex mutex;
+    std::deque<std::string> lines GUARDED_BY(mutex);
+  };
+  void appendText(TextQueue& queue, double a, double b, double c);
+  static std::vector<std::string> drain(TextQueue& queue);
   size_t textCap() const;
 
-  platform::QueuePtr gyroscopeQueue_, accelerometerQueue_, magnetometerQueue_;
-  std::deque<std::string> accelerometerArray_, magnetometerArray_, gyroscopeArray_;
+  platform::QueuePtr gyroscopeQueue_ GUARDED_BY(propMutex_);
+  platform::QueuePtr accelerometerQueue_ GUARDED_BY(propMutex_);
+  platform::QueuePtr magnetometerQueue_ GUARDED_BY(propMutex_);
   // Lock order: the coordinator's tick mutex comes before mutex_ (fillWscanMessage). The
   // manager's own locks are never held together (a text queue's cap is read under
   // propMutex_ before its lock is taken); propMutex_ may be held while calling the
   // platform's motion manager, dispatch and the logger. No lock is held while the
   // delegate runs.
-  mutable std::mutex mutex_;  // sensorEntries_
-  std::mutex acMutex_, mgMutex_, grMutex_;
-  mutable std::mutex propMutex_;  // the properties and the queues
-  bool shouldDisplayCalibration_ = true;
-  bool gpsScanEnabled_ = true;
-  double period_ = 0.01;
-  std::weak_ptr<MCSensorManagerDelegate> delegate_;
+  mutable platform::Mutex mutex_;  // sensorEntries_
+  TextQueue accelerometerText_, magnetometerText_, gyroscopeText_;
+  mutable platform::Mutex propMutex_;  // the properties and the queues
+  bool shouldDisplayCalibration_ GUARDED_BY(propMutex_) = true;
+  bool gpsScanEnabled_ GUARDED_BY(propMutex_) = true;
+  double period_ GUARDED_BY(propMutex_) = 0.01;
+  std::weak_ptr<MCSensorManagerDelegate> delegate_ GUARDED_BY(propMutex_);
   std::shared_ptr<platform::MotionManager> motionManager_;
   std::shared_ptr<platform::LocationManager> locationManager_;
-  std::deque<MCSensorEntry> sensorEntries_;
+  std::deque<MCSensorEntry> sensorEntries_ GUARDED_BY(mutex_);
 };

@@ -99,7 +99,9 @@ TEST(MapViewManagerTest, MutatedPicturesNeverCrash) {
     if (i % 4 == 1 || i % 4 == 3) floor.svgImage = b;
     if (i % 4 == 2) floor.jpgImage = b;
     manager.loadSublocationImage(floor);
-    if (i % 4) ASSERT_TRUE(manager.image());
+    if (i % 4) {
+      ASSERT_TRUE(manager.image());
+    }
   }
 }
 

@@ -24,29 +24,10 @@ void ExpectPixel(Pixel got, Pixel want, const std::string& where) {
   EXPECT_NEAR(got.b, want.b, 4);
 }
 
-class ScreenFieldTest : public ::testing::Test {
+class ScreenFieldTest : public ScreenFixture {
  public:
   void Up() { platform::ui::touch(*root, screen->btnUpFloor()->center()); }
   void Down() { platform::ui::touch(*root, screen->btnDownFloor()->center()); }
-
- protected:
-  void SetUp() override {
-    platform::RunLoop::setMainThread();
-    pt::useManualClock();
-  }
-  void TearDown() override {
-    screen.reset();
-    pt::useRealClock();
-  }
-  void Open(std::shared_ptr<MCLocation> location) {
-    screen = MCLocationViewController::create(nav.navigation());
-    screen->setLocation(std::move(location));
-    root = screen->view();
-  }
-
-  FakeNavigation nav;
-  std::shared_ptr<MCLocationViewController> screen;
-  std::shared_ptr<platform::ui::View> root;
 };
 
 // The rule: a pin and its callout show only while the floor the pin was dropped on is shown;

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cairo.h>
+#include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
 #include "mapview/mc_location_view_controller.h"
+#include "platform/run_loop.h"
+#include "platform/testing.h"
 #include "platform/ui_probe.h"
 #include "platform/ui_render.h"
 
@@ -99,5 +102,27 @@ inline Pixel Over(Rgb top, double alpha, Pixel under) {
 }
 
 inline Pixel Of(Rgb c) { return Over(c, 1, {0, 0, 0}); }
+
+// A screen opened on the main thread under the manual clock, over a FakeNavigation.
+class ScreenFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::RunLoop::setMainThread();
+    platform::testing::useManualClock();
+  }
+  void TearDown() override {
+    screen.reset();
+    platform::testing::useRealClock();
+  }
+  void Open(std::shared_ptr<MCLocation> location) {
+    screen = MCLocationViewController::create(nav.navigation());
+    screen->setLocation(std::move(location));
+    root = screen->view();
+  }
+
+  FakeNavigation nav;
+  std::shared_ptr<MCLocationViewController> screen;
+  std::shared_ptr<platform::ui::View> root;
+};
 
 }  // namespace screen_test

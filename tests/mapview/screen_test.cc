@@ -47,26 +47,9 @@ void ExpectRuns(const std::vector<std::vector<Point>>& got, const std::vector<st
   }
 }
 
-class ScreenTest : public ::testing::Test {
+class ScreenTest : public ScreenFixture {
  protected:
-  void SetUp() override {
-    platform::RunLoop::setMainThread();
-    pt::useManualClock();
-  }
-  void TearDown() override {
-    screen.reset();
-    pt::useRealClock();
-  }
-  void Open(std::shared_ptr<MCLocation> location) {
-    screen = MCLocationViewController::create(nav.navigation());
-    screen->setLocation(std::move(location));
-    root = screen->view();
-  }
   std::shared_ptr<platform::Image> Render() { return platform::ui::renderView(*root); }
-
-  FakeNavigation nav;
-  std::shared_ptr<MCLocationViewController> screen;
-  std::shared_ptr<platform::ui::View> root;
 };
 
 TEST_F(ScreenTest, MarkerSitsAtTheResultWithItsAccuracyCircle) {

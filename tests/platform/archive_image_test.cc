@@ -272,7 +272,9 @@ TEST(Image, BrokenAndMutatedDataGiveNoneNeverACrash) {
     broken.push_back({good.begin(), good.begin() + good.size() / 2});
     for (int i = 0; i < 1500; ++i) {
       auto out = Image::imageWithData(mutate(good, rng));
-      if (out) EXPECT_GT(out->pixelWidth(), 0);
+      if (out) {
+        EXPECT_GT(out->pixelWidth(), 0);
+      }
     }
   }
   EXPECT_FALSE(Image::imageWithData(broken[4]));  // a PNG cut in half

@@ -70,7 +70,9 @@ TEST(IdleWait, EveryWakeUpFromAnotherThreadEndsTheWait) {
     EXPECT_TRUE(fired) << c.name;
     // A missed wake-up would hold the loop until the waiter's own time-out (seconds).
     EXPECT_LT(took.count(), 0.9) << c.name;
-    if (c.armed) EXPECT_GT(waiter().waits, waitsBefore) << c.name;
+    if (c.armed) {
+      EXPECT_GT(waiter().waits, waitsBefore) << c.name;
+    }
     else EXPECT_EQ(waiter().waits, waitsBefore) << c.name;
     waiter().armed = false;
     if (c.manual) Clock::setReal();

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "MainSDK/main_sdk.h"
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 #include "platform/testing.h"
 #include "sdk/sdk_scene.h"
 

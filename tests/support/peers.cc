@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -225,6 +226,19 @@ void Nginx::start(const std::string& servers, const std::vector<int>& waitPorts)
                                                             d + "/error.log", "-g", "daemon off;"});
   ok_ = true;
   for (int p : waitPorts) ok_ = ok_ && waitForPort(p);
+}
+
+CpuLoad::CpuLoad(unsigned threads) {
+  for (unsigned i = 0; i < std::max(2u, threads); ++i)
+    threads_.emplace_back([this] {
+      volatile uint64_t x = 0;
+      while (!stop_.load(std::memory_order_relaxed)) x = x + 1;
+    });
+}
+
+CpuLoad::~CpuLoad() {
+  stop_ = true;
+  for (auto& t : threads_) t.join();
 }
 
 }  // namespace peers

@@ -2,9 +2,11 @@
 // processes, free ports, files, openssl-made certificates and nginx.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace peers {
@@ -92,6 +94,20 @@ class Nginx {
   int port_ = -1, tlsPort_ = -1;
   bool ok_ = false;
   std::unique_ptr<Child> child_;
+};
+
+// Keeps `threads` cores busy while it lives (at least two): exits and hand-overs then meet
+// a loaded machine, as they do in the field.
+class CpuLoad {
+ public:
+  explicit CpuLoad(unsigned threads);
+  ~CpuLoad();
+  CpuLoad(const CpuLoad&) = delete;
+  CpuLoad& operator=(const CpuLoad&) = delete;
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace peers

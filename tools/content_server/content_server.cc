@@ -17,6 +17,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <system_error>
 
 #include "server/zip_archive.h"
 
@@ -173,7 +174,7 @@ std::vector<Location> LoadVenueDir(const std::string& dir, std::string* error) {
   std::vector<Location> out;
   DIR* d = opendir(dir.c_str());
   if (d == nullptr) {
-    if (error) *error = "cannot open " + dir;
+    if (error) *error = "cannot open " + dir + ": " + std::generic_category().message(errno);
     return out;
   }
   while (dirent* e = readdir(d)) {
@@ -450,7 +451,7 @@ bool ContentServer::start(std::string* error) {
     if (options_.ipv6) tls6 = std::make_unique<Secure>(options_.cert.c_str(), options_.key.c_str());
   }
   if (!options_.logPath.empty() && (impl_->log = std::fopen(options_.logPath.c_str(), "a")) == nullptr) {
-    if (error) *error = "cannot open log " + options_.logPath;
+    if (error) *error = "cannot open log " + options_.logPath + ": " + std::generic_category().message(errno);
     return false;
   }
   auto serve = [this](auto s, const char* host, int* port, bool required) {

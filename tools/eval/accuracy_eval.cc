@@ -11,7 +11,9 @@
 // $MARVISTO_SHARED_DATA/ble-tetam, else ../shared/data/ble-tetam); --work
 // keeps the generated archives and logs there; --png-dir draws the error
 // distributions and every walk's floor plans there. Exits 0, 1 when a run
-// fails, 2 on a bad command line (a --csv folder that is not there included).
+// fails, 2 on a bad command line or an output or input found unusable before the
+// run (a --csv that cannot be written, a --data folder without the recordings).
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,18 +22,30 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/outputs.h"
+#include "cli/progress.h"
 #include "eval/eval_run.h"
 
 namespace {
 
 bool WriteText(const std::string& path, const std::string& text) {
   FILE* f = std::fopen(path.c_str(), "w");
-  const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  if ((f && std::fclose(f) != 0) || !ok) {
-    std::fprintf(stderr, "accuracy-eval: cannot write %s\n", path.c_str());
+  int reason = f ? 0 : errno;
+  if (f && std::fwrite(text.data(), 1, text.size(), f) != text.size()) reason = errno;
+  if (f && std::fclose(f) != 0 && reason == 0) reason = errno;
+  if (reason != 0) {
+    std::fprintf(stderr, "accuracy-eval: cannot write %s: %s\n", path.c_str(), cli::Reason(reason).c_str());
     return false;
   }
   return true;
+}
+
+// The dead-reckoning rows have columns of their own: a file beside the table's.
+std::string DeadReckoningCsv(const std::string& csv) {
+  const size_t dot = csv.rfind('.');
+  return (dot == std::string::npos || csv.find('/', dot) != std::string::npos)
+             ? csv + "-dead-reckoning"
+             : csv.substr(0, dot) + "-dead-reckoning" + csv.substr(dot);
 }
 
 // "11,12,13" into numbers; false for an empty list or a word that is not one.
@@ -70,7 +84,12 @@ int main(int argc, char** argv) {
               "rows to FILE with \"-dead-reckoning\" before its extension",
               &csv);
   parser.whole("--threads", "N", "walks positioned at once (default: the cores)", &threads, 1, 256);
-  parser.text("--data", "DIR", "the recordings (default $MARVISTO_SHARED_DATA/ble-tetam,\nelse ../shared/data/ble-tetam)", &data);
+  bool dataGiven = false;
+  parser.custom("--data", "DIR", "the recordings (default $MARVISTO_SHARED_DATA/ble-tetam,\nelse ../shared/data/ble-tetam)",
+                [&](const std::string& v, std::string*) {
+                  data = v;
+                  return dataGiven = true;
+                });
   parser.text("--work", "DIR", "keep the generated archives and logs there", &work);
   parser.text("--png-dir", "DIR", "draw the error distributions and every walk's floor plans there", &png);
   std::string setting;
@@ -87,15 +106,28 @@ int main(int argc, char** argv) {
   parser.flag("--no-venues", "leave the generated venues and dead reckoning out", &noVenues);
   bool gpFixed = false;
   parser.flag("--gp-fixed", "also position the venues with the Gaussian processes' fixed mode", &gpFixed);
+  parser.exitStatus(
+      "0 success, 1 run failure (the reason on stderr), 2 usage error, or before the run:\n"
+      "an output that cannot be written, a --data folder without the recordings");
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
-  // The table comes after a long run: a CSV that cannot be written is found first.
-  if (!csv.empty()) {
-    const std::filesystem::path folder = std::filesystem::path(csv).parent_path();
-    std::error_code ec;
-    if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
-      std::fprintf(stderr, "accuracy-eval: --csv %s: no folder %s\n", csv.c_str(), folder.string().c_str());
-      return 2;
-    }
+  // Everything written comes after a long run: what cannot be written is found first.
+  auto refuse = [](const std::string& what) {
+    std::fprintf(stderr, "accuracy-eval: %s\n", what.c_str());
+    return 2;
+  };
+  const std::string drCsv = DeadReckoningCsv(csv);
+  for (const std::string& f : {csv, drCsv}) {
+    if (csv.empty()) break;
+    if (const std::string why = cli::FileWritable(f); !why.empty())
+      return refuse("--csv: cannot write " + f + ": " + why);
+  }
+  if (!png.empty()) {
+    if (const std::string why = cli::MakeWritableFolder(png + "/walks"); !why.empty())
+      return refuse("--png-dir: cannot write into " + png + "/walks: " + why);
+  }
+  if (!work.empty()) {
+    if (const std::string why = cli::MakeWritableFolder(work); !why.empty())
+      return refuse("--work: cannot write into " + work + ": " + why);
   }
   eval::EvalOptions options;
   options.plan = quick ? eval::QuickPlan(data) : eval::FullPlan(data);
@@ -130,12 +162,37 @@ int main(int argc, char** argv) {
     plan.deadReckoning = false;
   }
   if (gpFixed) plan.methods.push_back(eval::GpFixedMethod());
+  // The recordings are read after the venues are generated: a folder given
+  // that is not there, or one that lacks a file the plan reads, is found now.
+  // Only the default folder may be missing, which leaves the recordings out.
+  if (!plan.recordingsDir.empty()) {
+    std::error_code ec;
+    if (dataGiven || std::filesystem::exists(plan.recordingsDir, ec)) {
+      if (!std::filesystem::is_directory(plan.recordingsDir, ec))
+        return refuse("--data " + plan.recordingsDir + ": no such folder");
+      std::vector<std::string> needed = {plan.recordingsDir + "/map.mvz"};
+      for (const std::string& t : plan.tracks) {
+        needed.push_back(plan.recordingsDir + "/" + t + ".log");
+        needed.push_back(plan.recordingsDir + "/" + t + ".truth.csv");
+      }
+      for (const std::string& f : needed) {
+        if (const std::string why = cli::FileReadable(f); !why.empty())
+          return refuse("--data " + plan.recordingsDir + ": cannot read " + f + ": " + why);
+      }
+    }
+  }
   options.threads = threads;
   options.workDir = work;
   options.pictureDir = png;
+  cli::Progress progress("accuracy-eval");
+  options.progress = [&](const std::string& stage, size_t done, size_t total) {
+    progress.show(stage + ": " + std::to_string(done) + " of " + std::to_string(total), done == total);
+  };
   eval::EvalResult result;
   std::string error;
-  if (eval::RunEvaluation(options, &result, &error) != 0) {
+  const int rc = eval::RunEvaluation(options, &result, &error);
+  progress.clear();
+  if (rc != 0) {
     std::fprintf(stderr, "accuracy-eval: %s\n", error.c_str());
     return 1;
   }
@@ -150,11 +207,6 @@ int main(int argc, char** argv) {
                 result.pictures.size(), png.c_str());
   }
   if (!csv.empty()) {
-    // The dead-reckoning rows have columns of their own: a file beside the table's.
-    const size_t dot = csv.rfind('.');
-    const std::string drCsv = (dot == std::string::npos || csv.find('/', dot) != std::string::npos)
-                                  ? csv + "-dead-reckoning"
-                                  : csv.substr(0, dot) + "-dead-reckoning" + csv.substr(dot);
     if (!WriteText(csv, eval::FormatCsv(result.rows)) ||
         !WriteText(drCsv, eval::FormatDeadReckoningCsv(result.deadReckoning))) {
       return 1;

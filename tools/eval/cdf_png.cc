@@ -13,18 +13,38 @@
 namespace eval {
 namespace {
 
-constexpr int kWidth = 960, kHeight = 540;
+constexpr int kWidth = 1000, kHeight = 540;
 constexpr double kLeft = 70, kRight = 640, kTop = 62, kBottom = 480;  // the plot's frame
 constexpr double kFont = 14;
 
+std::string Shown(double v) {
+  char s[32];
+  std::snprintf(s, sizeof s, "%g", v);
+  return s;
+}
+
 }  // namespace
 
-int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, const std::string& path,
-                std::string* error) {
-  double xmax = 3;
-  for (const CdfCurve& c : curves) xmax = std::max(xmax, std::ceil(replay::Quantile(c.errors, 0.95)));
-  xmax = std::min(xmax, 20.0);
-  const double step = xmax <= 6 ? 1 : xmax <= 12 ? 2 : 5;
+double CdfAxisEnd(const std::vector<CdfCurve>& curves) {
+  double end = 2;
+  for (const CdfCurve& c : curves) {
+    if (!c.errors.empty()) end = std::max(end, replay::Quantile(c.errors, c.dashed ? 0.75 : 0.95));
+  }
+  const double unit = end <= 10 ? 1 : end <= 20 ? 2 : 5;
+  return unit * std::ceil(end / unit - 1e-9);
+}
+
+double ShareBeyond(const std::vector<double>& errors, double axisEnd) {
+  if (errors.empty()) return 0;
+  size_t beyond = 0;
+  for (double e : errors) beyond += e > axisEnd ? 1 : 0;
+  return static_cast<double>(beyond) / errors.size();
+}
+
+int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, double axisEnd,
+                const std::string& path, std::string* error) {
+  const double xmax = axisEnd > 0 ? axisEnd : CdfAxisEnd(curves);
+  const double step = xmax <= 6 ? 1 : xmax <= 12 ? 2 : xmax <= 30 ? 5 : 10;
   auto px = [&](double e) { return kLeft + (kRight - kLeft) * std::min(e, xmax) / xmax; };
   auto py = [&](double share) { return kBottom - (kBottom - kTop) * share; };
 
@@ -32,11 +52,21 @@ int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, c
   cairo_t* cr = cairo_create(out);
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
-  replay::DrawLabel(cr, kLeft, 26, title, kFont * 1.2);
+  // A long title shrinks to the picture's width.
+  double titleSize = kFont * 1.2;
+  {
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, titleSize);
+    cairo_text_extents_t ext;
+    cairo_text_extents(cr, title.c_str(), &ext);
+    const double room = kWidth - kLeft - 10;
+    if (ext.x_advance > room) titleSize = std::max(8.0, titleSize * room / ext.x_advance);
+  }
+  replay::DrawLabel(cr, kLeft, 26, title, titleSize);
 
   // Grid and axes.
   cairo_set_line_width(cr, 1);
-  char label[32];
+  char label[64];
   for (double e = 0; e <= xmax + 1e-9; e += step) {
     cairo_set_source_rgb(cr, 0.85, 0.85, 0.85);
     cairo_move_to(cr, px(e), kTop);
@@ -59,48 +89,73 @@ int WriteCdfPng(const std::string& title, const std::vector<CdfCurve>& curves, c
   replay::DrawLabel(cr, (kLeft + kRight) / 2, kBottom + kFont * 3, "horizontal error (m)", kFont, true);
   replay::DrawLabel(cr, kLeft, kTop - 6, "share of ticks with at most that error", kFont * 0.9);
 
+  // A triangle pointing out of the frame where a curve leaves it.
+  auto cutMark = [&](double x, double y) {
+    const double s = 7;
+    cairo_move_to(cr, x, y - s);
+    cairo_line_to(cr, x + s * 1.4, y);
+    cairo_line_to(cr, x, y + s);
+    cairo_close_path(cr);
+    cairo_fill(cr);
+  };
+
   // One step curve each, and its legend line.
   double ly = kTop + kFont;
+  bool anyCut = false;
   for (const CdfCurve& c : curves) {
     std::vector<double> e = c.errors;
     std::sort(e.begin(), e.end());
+    const double beyond = ShareBeyond(e, xmax);
     cairo_set_source_rgb(cr, c.r, c.g, c.b);
     cairo_set_line_width(cr, 2);
     const double dash[] = {7, 4};
     cairo_set_dash(cr, dash, c.dashed ? 2 : 0, 0);
     if (!e.empty()) {
       cairo_move_to(cr, px(0), py(0));
-      for (size_t i = 0; i < e.size(); ++i) {
+      for (size_t i = 0; i < e.size() && e[i] <= xmax; ++i) {
         cairo_line_to(cr, px(e[i]), py(static_cast<double>(i) / e.size()));
         cairo_line_to(cr, px(e[i]), py(static_cast<double>(i + 1) / e.size()));
       }
-      if (e.back() < xmax) cairo_line_to(cr, px(xmax), py(1));
+      cairo_line_to(cr, px(xmax), py(1 - beyond));
       cairo_stroke(cr);
+      cairo_set_dash(cr, nullptr, 0, 0);
+      if (beyond > 0) cutMark(kRight, py(1 - beyond));
     }
+    cairo_set_dash(cr, dash, c.dashed ? 2 : 0, 0);
     cairo_move_to(cr, kRight + 20, ly - kFont * 0.35);
     cairo_line_to(cr, kRight + 60, ly - kFont * 0.35);
     cairo_stroke(cr);
     cairo_set_dash(cr, nullptr, 0, 0);
-    std::snprintf(label, sizeof label, " (p75 %.2f m)", replay::Quantile(c.errors, 0.75));
-    replay::DrawLabel(cr, kRight + 68, ly, c.label + label, kFont);
+    if (beyond > 0) {
+      anyCut = true;
+      std::snprintf(label, sizeof label, " (p75 %.2f m, %.0f%% cut)", replay::Quantile(c.errors, 0.75),
+                    std::max(1.0, std::round(100 * beyond)));
+    } else {
+      std::snprintf(label, sizeof label, " (p75 %.2f m)", replay::Quantile(c.errors, 0.75));
+    }
+    replay::DrawLabel(cr, kRight + 68, ly, c.label + label, kFont * 0.9);
     ly += kFont * 1.8;
+  }
+  if (anyCut) {
+    cairo_set_source_rgb(cr, 0, 0, 0);
+    cutMark(kRight + 20, ly - kFont * 0.35);
+    replay::DrawLabel(cr, kRight + 36, ly, "cut: the errors beyond " + Shown(xmax) + " m go on", kFont * 0.9);
   }
 
   return replay::WritePng(cr, out, path, error);
 }
 
-// The error distributions of a set: its pooled rows when it has several
-// kinds, else its one kind's.
-int DrawSetCdfs(const std::vector<Row>& rows, const std::string& dir, std::vector<std::string>* written,
-             std::string* error) {
+std::vector<CdfPlot> SetCdfPlots(const std::vector<Row>& rows, const std::map<std::string, std::string>& about) {
   std::vector<std::string> groups;
   for (const Row& r : rows) {
     if (groups.empty() || groups.back() != r.group) groups.push_back(r.group);
   }
+  std::vector<CdfPlot> plots;
   for (const std::string& group : groups) {
     bool pooled = false;
     for (const Row& r : rows) pooled = pooled || (r.group == group && r.kind.rfind("all ", 0) == 0);
-    std::vector<CdfCurve> curves;
+    CdfPlot plot;
+    plot.group = group;
     std::string what;
     for (const Row& r : rows) {
       if (r.group != group || (pooled && r.kind.rfind("all ", 0) != 0)) continue;
@@ -118,12 +173,31 @@ int DrawSetCdfs(const std::vector<Row>& rows, const std::string& dir, std::vecto
       } else {
         c.r = 0.1, c.g = 0.35, c.b = 0.85;
       }
-      curves.push_back(c);
+      plot.curves.push_back(c);
     }
-    const std::string file = dir + "/cdf-" + Slug(group) + ".png";
-    if (WriteCdfPng(group + ", " + what + ": error distribution (dashed: classic)", curves, file, error) != 0) {
-      return 1;
+    const auto note = about.find(group);
+    plot.title = group + (note == about.end() || note->second.empty() ? "" : " (" + note->second + ")") + ", " +
+                 what + ": error distribution (dashed: classic)";
+    plots.push_back(plot);
+  }
+  // Sets meant to be compared (the generated venues' tuning and held-out
+  // seeds; a recording against either survey) share their axis.
+  auto family = [](const std::string& group) { return group.rfind("recording", 0) == 0; };
+  for (CdfPlot& p : plots) {
+    std::vector<CdfCurve> all;
+    for (const CdfPlot& q : plots) {
+      if (family(q.group) == family(p.group)) all.insert(all.end(), q.curves.begin(), q.curves.end());
     }
+    p.axisEnd = CdfAxisEnd(all);
+  }
+  return plots;
+}
+
+int DrawSetCdfs(const std::vector<Row>& rows, const std::map<std::string, std::string>& about, const std::string& dir,
+                std::vector<std::string>* written, std::string* error) {
+  for (const CdfPlot& p : SetCdfPlots(rows, about)) {
+    const std::string file = dir + "/cdf-" + Slug(p.group) + ".png";
+    if (WriteCdfPng(p.title, p.curves, p.axisEnd, file, error) != 0) return 1;
     written->push_back(file);
   }
   return 0;

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -49,6 +50,28 @@ void ParallelFor(size_t count, int threads, const std::function<void(size_t)>& t
   worker();
   for (std::thread& t : pool) t.join();
 }
+
+// Counts finished tasks of a stage and tells the options' progress, one call at a time.
+class StageCounter {
+ public:
+  StageCounter(const EvalOptions& options, std::string stage, size_t total)
+      : options_(options), stage_(std::move(stage)), total_(total) {
+    tell(0);
+  }
+  void finished() { tell(++done_); }
+
+ private:
+  void tell(size_t done) {
+    if (!options_.progress) return;
+    std::lock_guard lock(mutex_);
+    options_.progress(stage_, done, total_);
+  }
+  const EvalOptions& options_;
+  std::string stage_;
+  size_t total_;
+  std::atomic<size_t> done_{0};
+  std::mutex mutex_;
+};
 
 std::vector<world::ScoredTick> ToScored(const replay::ReplayReport& r) {
   if (r.ticks.empty()) return {};
@@ -145,6 +168,7 @@ void RunReplayJob(ReplayJob* job) {
 struct PictureJob {
   std::string mapPath;
   std::string stem;
+  std::string title;  // the venue or recording, the seed and the method
   std::vector<std::pair<size_t, std::string>> series;  // job, label
   std::vector<std::string> written;
   std::string error;
@@ -175,7 +199,21 @@ void DrawPictureJob(const std::vector<ReplayJob>& jobs, PictureJob* p) {
     s.ticks = &jobs[job].ticks;
     series.push_back(s);
   }
-  DrawWalkPlans(map, series, p->stem, &p->written, &p->error);
+  DrawWalkPlans(map, series, p->title, p->stem, &p->written, &p->error);
+}
+
+// "seeds 11, 12, 13" for each set of generated venues, for the plots' titles.
+std::map<std::string, std::string> SetSeeds(const Plan& plan) {
+  std::map<std::string, std::string> about;
+  const std::pair<const char*, const std::vector<uint64_t>*> sets[] = {{"tuning venues", &plan.tuningSeeds},
+                                                                        {"held-out venues", &plan.heldOutSeeds}};
+  for (const auto& [group, seeds] : sets) {
+    std::string text;
+    for (uint64_t s : *seeds) text += (text.empty() ? "seed" + std::string(seeds->size() > 1 ? "s " : " ") : ", ") +
+                                      std::to_string(s);
+    about[group] = text;
+  }
+  return about;
 }
 
 }  // namespace
@@ -238,8 +276,13 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
   auto beacons = [&](const VenueKind& k) {
     return k.floors * k.width * k.height / (k.beaconSpacing * k.beaconSpacing);
   };
+  StageCounter venuesDone(options, "generating venues", venues.size());
   ParallelFor(
-      venues.size(), options.threads, [&](size_t i) { GenerateVenueWalks(plan, &venues[i]); },
+      venues.size(), options.threads,
+      [&](size_t i) {
+        GenerateVenueWalks(plan, &venues[i]);
+        venuesDone.finished();
+      },
       [&](size_t i) { return beacons(kindOf(venues[i])) * kindOf(venues[i]).width; });
 
   std::vector<Row> rows;
@@ -269,6 +312,8 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     PictureJob dead;
     dead.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(kindName(v)) + "-seed" +
                 std::to_string(v.seed) + "-dead-reckoning";
+    const std::string venueTitle = v.group + ", " + kindName(v) + ", seed " + std::to_string(v.seed);
+    dead.title = venueTitle + ", dead reckoning (radio off)";
     for (const Setting& s : plan.settings) {
       if (!v.drOk || plan.methods.empty()) break;
       dead.series.emplace_back(jobs.size(), "dead reckoning " + s.name);
@@ -297,6 +342,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       pj.mapPath = v.dir + "/" + ArchiveStem(m) + ".mvz";
       pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(kindName(v)) + "-seed" +
                 std::to_string(v.seed) + "-" + Slug(m.name);
+      pj.title = venueTitle + ", " + m.name;
       for (const Setting& s : plan.settings) {
         pj.series.emplace_back(jobs.size(), m.name + " " + s.name);
         ReplayJob j;
@@ -347,6 +393,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       PictureJob pj;
       pj.mapPath = mapPath;
       pj.stem = options.pictureDir + "/walks/" + Slug(group) + "-" + Slug(track);
+      pj.title = std::string(group) + " (" + mapName + "), " + track + ", engine and 3-NN";
       for (const Setting& s : plan.settings) {
         pj.series.emplace_back(jobs.size(), "engine " + s.name);
         ReplayJob j = base;
@@ -370,8 +417,14 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     }
   }
 
+  StageCounter jobsDone(options, "positioning walks", jobs.size());
   ParallelFor(
-      jobs.size(), options.threads, [&](size_t i) { RunReplayJob(&jobs[i]); }, [&](size_t i) { return jobs[i].cost; });
+      jobs.size(), options.threads,
+      [&](size_t i) {
+        RunReplayJob(&jobs[i]);
+        jobsDone.finished();
+      },
+      [&](size_t i) { return jobs[i].cost; });
   for (const ReplayJob& j : jobs) {
     if (!j.error.empty()) {
       *error = j.options.logPath + " over " + j.options.mapPath + ": " + j.error;
@@ -404,10 +457,14 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     if (ec) {
       *error = "cannot make " + options.pictureDir + "/walks: " + ec.message();
       rc = 1;
-    } else if (DrawSetCdfs(result->rows, options.pictureDir, &result->pictures, error) != 0) {
+    } else if (DrawSetCdfs(result->rows, SetSeeds(plan), options.pictureDir, &result->pictures, error) != 0) {
       rc = 1;
     } else {
-      ParallelFor(pictures.size(), options.threads, [&](size_t i) { DrawPictureJob(jobs, &pictures[i]); });
+      StageCounter picturesDone(options, "drawing pictures", pictures.size());
+      ParallelFor(pictures.size(), options.threads, [&](size_t i) {
+        DrawPictureJob(jobs, &pictures[i]);
+        picturesDone.finished();
+      });
       for (const PictureJob& p : pictures) {
         result->pictures.insert(result->pictures.end(), p.written.begin(), p.written.end());
         if (!p.error.empty() && rc == 0) {

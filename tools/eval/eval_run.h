@@ -4,6 +4,8 @@
 // table's rows. The result does not depend on the number of threads.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,10 @@ struct EvalOptions {
   // walks/<set>-<kind>-seed<n>-dead-reckoning-floor<id>.png,
   // walks/<set>-<track>-floor<id>.png) land there.
   std::string pictureDir;
+  // Told how far each stage ("generating venues", "positioning walks",
+  // "drawing pictures") has got: done of total. Called from the worker
+  // threads, one at a time; may be empty.
+  std::function<void(const std::string& stage, size_t done, size_t total)> progress;
 };
 
 // Recording goal: the kit's p75 at least 25% below the 3-NN's on each track and map.

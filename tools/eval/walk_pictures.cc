@@ -8,8 +8,8 @@
 
 namespace eval {
 
-int DrawWalkPlans(const NavigationMap& map, const std::vector<WalkSeries>& series, const std::string& stem,
-                  std::vector<std::string>* written, std::string* error) {
+int DrawWalkPlans(const NavigationMap& map, const std::vector<WalkSeries>& series, const std::string& title,
+                  const std::string& stem, std::vector<std::string>* written, std::string* error) {
   if (series.empty() || !series.front().ticks || series.front().ticks->empty()) return 0;
   const std::vector<world::ScoredTick>& truthTicks = *series.front().ticks;
   std::set<int> visited;
@@ -18,6 +18,7 @@ int DrawWalkPlans(const NavigationMap& map, const std::vector<WalkSeries>& serie
     if (!visited.count(floor.getId())) continue;
     replay::FloorPlan plan;
     plan.title = replay::FloorTitle(floor.getId(), floor.getName());
+    if (!title.empty()) plan.title = title + ": " + plan.title;
     plan.widthMeters = floor.getProperties().width_meters;
     plan.heightMeters = floor.getProperties().height_meters;
     plan.floorPng = &floor.getImages().getPngData();

@@ -20,9 +20,10 @@ struct WalkSeries {
 };
 
 // Writes <stem>-floor<id>.png for each floor of the map the truth of the
-// first series visits and appends the file names. 0, or 1 with a message.
-int DrawWalkPlans(const NavigationMap& map, const std::vector<WalkSeries>& series, const std::string& stem,
-                  std::vector<std::string>* written, std::string* error);
+// first series visits, titled "<title>: floor <id> ...", and appends the file
+// names. 0, or 1 with a message.
+int DrawWalkPlans(const NavigationMap& map, const std::vector<WalkSeries>& series, const std::string& title,
+                  const std::string& stem, std::vector<std::string>* written, std::string* error);
 
 // "Held-out venues, 2 floors" -> "held-out-venues-2-floors": for file names.
 std::string Slug(const std::string& text);

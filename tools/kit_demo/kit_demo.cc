@@ -28,9 +28,10 @@
 #include "MCLogManager/mc_log_manager.h"
 #include "MainSDK/main_sdk.h"
 #include "MainSDK/marvisto_core.h"
-#include "Server/mc_server_manager.h"
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_server_manager.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "cli/cli.h"
+#include "cli/outputs.h"
 #include "content_server/content_server.h"
 #include "content_server/sdk_routes.h"
 #include "kit_demo/demo_report.h"
@@ -419,10 +420,14 @@ int main(int argc, char** argv) {
   parser.require("--out");
   parser.real("--speed", "X", "times real time (default: as fast as the machine goes)", &d.speed, 1, 1000);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
+  // Every picture and log goes under --out: one that cannot take files is refused now, not
+  // after the walk.
+  if (const std::string why = cli::MakeWritableFolder(d.out); !why.empty())
+    return Fail("cannot write into " + d.out + ": " + why);
   std::error_code ec;
   fs::remove_all(fs::path(d.out) / "home", ec);
   fs::create_directories(fs::path(d.out) / "home", ec);
-  if (ec) return Fail("cannot create " + d.out + ": " + ec.message());
+  if (ec) return Fail("cannot create " + d.out + "/home: " + ec.message());
   d.out = fs::absolute(d.out).string();
   platform::Paths::setHome(fs::path(d.out) / "home");
   platform::RunLoop::setMainThread();
@@ -439,22 +444,11 @@ int main(int argc, char** argv) {
   // The replay's client goes with navigation, as a host shuts the kit down.
   d.core->stopMarvisto();
 
-  // Let the queue hand over what it holds, then stop it.
-  auto engine = MCServerManager::sharedInstance()->mqEngine();
-  const fs::path mq = engine->mqPath();
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-  auto pending = [&] {
-    std::error_code e;
-    for (auto it = fs::directory_iterator(mq, e); !e && it != fs::directory_iterator(); it.increment(e)) {
-      const std::string n = it->path().filename().string();
-      if (n.rfind("upload", 0) == 0 || n.rfind("batch.", 0) == 0 || n == "queue.batching" ||
-          (n == "queue.xml" && fs::file_size(it->path(), e) > 0))
-        return true;
-    }
-    return false;
-  };
-  while (pending() && std::chrono::steady_clock::now() < until) d.step(kTick, 1.0);
-  d.core->stopSendingPostRequests();
+  // Let the queue hand over what it holds, then stop it. Heat-map steps still
+  // waiting on the main queue add their lines first.
+  pt::settle();
+  if (!MCServerManager::sharedInstance()->mqEngine()->drainAndStop(std::chrono::seconds(15)))
+    std::fprintf(stderr, "kit-demo: the message queue still held lines after 15 s\n");
   std::printf("message queue stopped\n");
   const auto records = d.server->records();
   d.checks.check(d.queueEngine->queued > 0, "the kit queued no heat-map line");
@@ -466,7 +460,7 @@ int main(int argc, char** argv) {
   // replay, which also scores it against the world's truth as a reference.
   const std::string truth = d.out + "/walk.truth.csv";
   if (d.world->writeLog(d.out + "/walk.log", truth, &error) != 0) {
-    std::printf("world: %s\n", error.c_str());
+    std::fprintf(stderr, "kit-demo: world: %s\n", error.c_str());
     d.checks.check(false, "the world's log was not written: " + error);
   }
   replay::ReplayOptions ro;
@@ -476,7 +470,7 @@ int main(int argc, char** argv) {
   ro.progress = false;
   replay::ReplayReport report;
   if (replay::RunReplay(ro, &report, &error) != 0) {
-    std::printf("replay tool: %s\n", error.c_str());
+    std::fprintf(stderr, "kit-demo: replay tool: %s\n", error.c_str());
     d.checks.check(false, "the engine's replay tool failed: " + error);
   }
   std::printf("the engine's replay tool read the SDK's log: %d records, %d unparsable\n", report.records,
@@ -489,7 +483,8 @@ int main(int argc, char** argv) {
   NavigationMap map;
   if (map.setPathToNavArchive(ro.mapPath.c_str()) != 0 || map.parseAllFiles(false) != 0 ||
       replay::DrawFloorPictures(map, report, d.out, &report.pictures, &error) != 0) {
-    std::printf("floor pictures: %s\n", error.empty() ? ("cannot read " + ro.mapPath).c_str() : error.c_str());
+    std::fprintf(stderr, "kit-demo: floor pictures: %s\n",
+                 error.empty() ? ("cannot read " + ro.mapPath).c_str() : error.c_str());
     d.checks.check(false, "the floor pictures were not drawn");
   }
 

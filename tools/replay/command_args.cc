@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "cli/outputs.h"
+
 namespace replay {
 namespace {
 
@@ -54,8 +56,10 @@ cli::Parser ReplayParser(ReplayOptions* o) {
   p.text("--ticks-csv", "FILE", "write one line per positioned message", &o->ticksCsv);
   p.flag("--quiet", "no progress lines on stderr", &o->progress, false);
   p.exitStatus(
-      "0 replayed, 1 a file could not be read or written (the table is still printed when\n"
-      "the replay itself ran), 2 usage error (including a missing --png-dir folder)");
+      "0 replayed, 1 a file could not be read or written, or a --target lies on no floor of\n"
+      "the map (the table is still printed when the replay itself ran), 2 usage error, or an\n"
+      "output found unusable before the replay (a --png-dir folder that is missing or takes no\n"
+      "files, a --ticks-csv that cannot be written)");
   return p;
 }
 
@@ -76,12 +80,17 @@ int ParseReplayArgs(const std::vector<std::string>& args, ReplayOptions* options
 std::string CheckOutputFolders(const ReplayOptions& options) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (!options.pngDir.empty() && !fs::is_directory(options.pngDir, ec))
-    return "--png-dir " + options.pngDir + ": no such folder";
+  if (!options.pngDir.empty()) {
+    if (!fs::is_directory(options.pngDir, ec)) return "--png-dir " + options.pngDir + ": no such folder";
+    if (const std::string why = cli::FolderWritable(options.pngDir); !why.empty())
+      return "--png-dir " + options.pngDir + ": cannot write there: " + why;
+  }
   if (!options.ticksCsv.empty()) {
     const fs::path parent = fs::path(options.ticksCsv).parent_path();
     if (!parent.empty() && !fs::is_directory(parent, ec))
       return "--ticks-csv " + options.ticksCsv + ": no folder " + parent.string();
+    if (const std::string why = cli::FileWritable(options.ticksCsv); !why.empty())
+      return "--ticks-csv " + options.ticksCsv + ": cannot write it: " + why;
   }
   return "";
 }

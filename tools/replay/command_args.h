@@ -20,7 +20,8 @@ cli::Parser ReplayParser(ReplayOptions* into);
 int ParseReplayArgs(const std::vector<std::string>& args, ReplayOptions* options, std::string* error);
 
 // Where the replay will write, checked before any work: the folder of the
-// pictures and the folder of the tick table must exist. Empty when both do.
+// pictures must exist and take new files, the tick table must be writable.
+// Empty when both are, else what is wrong with which option.
 std::string CheckOutputFolders(const ReplayOptions& options);
 
 }  // namespace replay

@@ -1,12 +1,14 @@
 #include "replay/replay_run.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <set>
+#include <system_error>
 
+#include "cli/outputs.h"
 #include "replay/log_records.h"
 #include "replay/track_png.h"
 #include "replay/truth_table.h"
@@ -18,14 +20,20 @@ namespace {
 
 constexpr double kWrongFloorPenalty = 15.0;  // metres per wrong floor
 
-bool ReadFile(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return false;
-  *out = ss.str();
-  return true;
+std::string Reason(int code) { return std::generic_category().message(code); }
+
+// Empty, or the system's reason the file could not be read.
+std::string ReadFile(const std::string& path, std::string* out) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return Reason(errno);
+  out->clear();
+  char buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  // Reading a folder opens fine and fails here with EISDIR.
+  const int readError = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  return readError ? Reason(readError) : "";
 }
 
 struct ClientHolder {
@@ -56,9 +64,10 @@ void Summarise(ReplayReport* r) {
   r->p99StepMs = Quantile(stepMs, 0.99);
 }
 
-int WriteTicksCsv(const ReplayReport& r, const std::string& path) {
+// Empty, or the system's reason the table could not be written.
+std::string WriteTicksCsv(const ReplayReport& r, const std::string& path) {
   FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) return 1;
+  if (!f) return Reason(errno);
   std::fprintf(f, "time,rc,floor_id,x,y,truth_floor_id,truth_x,truth_y,error,step_ms\n");
   for (const ReplayTick& t : r.ticks) {
     std::fprintf(f, "%.3f,%d,%d,%.3f,%.3f,", t.timeMs / 1000.0, t.rc, t.floorId, t.x, t.y);
@@ -68,7 +77,9 @@ int WriteTicksCsv(const ReplayReport& r, const std::string& path) {
       std::fprintf(f, ",,,,%.3f\n", t.stepMs);
     }
   }
-  return std::fclose(f) == 0 ? 0 : 1;
+  const int writeError = std::ferror(f) ? errno : 0;
+  if (std::fclose(f) != 0) return Reason(errno);
+  return writeError ? Reason(writeError) : "";
 }
 
 }  // namespace
@@ -87,25 +98,42 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
   if (!error) error = &scratch;
   *report = ReplayReport();
   std::string logText;
-  if (!ReadFile(options.logPath, &logText)) {
-    *error = "cannot read log " + options.logPath;
+  if (const std::string why = ReadFile(options.logPath, &logText); !why.empty()) {
+    *error = "cannot read log " + options.logPath + ": " + why;
     return 1;
   }
   TruthTable truth;
   if (!options.truthPath.empty()) {
     std::string text;
-    if (!ReadFile(options.truthPath, &text)) {
-      *error = "cannot read truth table " + options.truthPath;
+    if (const std::string why = ReadFile(options.truthPath, &text); !why.empty()) {
+      *error = "cannot read truth table " + options.truthPath + ": " + why;
       return 1;
     }
     if (ParseTruthTable(text, &truth, error) != 0) return 1;
     report->truthBadLines = truth.badLines;
   }
+  // The engine says only that it could not load the map; a file that cannot
+  // be opened at all has a reason the user can act on.
+  if (const std::string why = cli::FileReadable(options.mapPath); !why.empty()) {
+    *error = "cannot read map archive " + options.mapPath + ": " + why;
+    return 1;
+  }
   ClientHolder holder;
   holder.client = CreateNavigationClient(options.mapPath.c_str(), options.deviceId.c_str(), "", false,
                                          options.parameters.empty() ? nullptr : options.parameters.c_str());
   if (!holder.client) {
-    *error = "cannot load map archive " + options.mapPath;
+    *error = "cannot load map archive " + options.mapPath + ": not a map archive the engine can use";
+    return 1;
+  }
+  // A target on a floor the map lacks would give no route, silently.
+  std::set<int> floors;
+  for (const SublocationMap& f : holder.client->navigationMap.getSublocationsVector()) floors.insert(f.getId());
+  for (const LocationPoint& t : options.targets) {
+    if (floors.count(t.subLoc)) continue;
+    std::string known;
+    for (int id : floors) known += (known.empty() ? "" : ", ") + std::to_string(id);
+    *error = "--target on floor " + std::to_string(t.subLoc) + ": the map " + options.mapPath +
+             " has no such floor (its floors: " + known + ")";
     return 1;
   }
   for (const LocationPoint& t : options.targets) AddTarget(t, holder.client);
@@ -167,9 +195,11 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
              std::to_string(report->badRecords) + " unparsable)";
     return 1;
   }
-  if (!options.ticksCsv.empty() && WriteTicksCsv(*report, options.ticksCsv) != 0) {
-    *error = "cannot write " + options.ticksCsv;
-    return 1;
+  if (!options.ticksCsv.empty()) {
+    if (const std::string why = WriteTicksCsv(*report, options.ticksCsv); !why.empty()) {
+      *error = "cannot write " + options.ticksCsv + ": " + why;
+      return 1;
+    }
   }
   if (!options.pngDir.empty()) {
     if (DrawFloorPictures(holder.client->navigationMap, *report, options.pngDir, &report->pictures, error) != 0) {

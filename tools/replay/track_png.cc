@@ -3,6 +3,8 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
 #include <cmath>
 #include <cstring>
 
@@ -110,10 +112,18 @@ double DrawLabel(cairo_t* cr, double x, double baseline, const std::string& text
 
 int WritePng(cairo_t* cr, cairo_surface_t* surface, const std::string& path, std::string* error) {
   cairo_destroy(cr);
+  // cairo opens and writes the file with stdio and keeps the system's reason
+  // to itself ("error while writing to output stream"); errno still has it.
+  errno = 0;
   const cairo_status_t st = cairo_surface_write_to_png(surface, path.c_str());
+  const int reason = errno;
   cairo_surface_destroy(surface);
   if (st != CAIRO_STATUS_SUCCESS) {
-    if (error) *error = "cannot write " + path + ": " + cairo_status_to_string(st);
+    if (error) {
+      *error = "cannot write " + path + ": " +
+               (st == CAIRO_STATUS_WRITE_ERROR && reason != 0 ? std::generic_category().message(reason)
+                                                              : std::string(cairo_status_to_string(st)));
+    }
     return 1;
   }
   return 0;
@@ -163,7 +173,16 @@ int WriteFloorPlanPng(const FloorPlan& plan, const std::string& path, std::strin
   if (plan.hasStart) StartRing(cr, f.px(plan.startX), f.py(plan.startY), 4 * line, line);
 
   // Title, then the legend: a stroke of each path's colour and its label.
-  DrawLabel(cr, font * 0.5, band * 0.75, plan.title, font * 1.1);
+  // A long title (the evaluation's names the venue, seed and method) shrinks to the width.
+  double titleSize = font * 1.1;
+  {
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, titleSize);
+    cairo_text_extents_t ext;
+    cairo_text_extents(cr, plan.title.c_str(), &ext);
+    if (ext.x_advance > w - font) titleSize = std::max(7.0, titleSize * (w - font) / ext.x_advance);
+  }
+  DrawLabel(cr, font * 0.5, band * 0.75, plan.title, titleSize);
   double x = font * 0.5;
   const double y = band * 1.5;
   for (const PlanPath& p : plan.paths) {

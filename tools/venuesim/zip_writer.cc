@@ -1,6 +1,10 @@
 #include "venuesim/zip_writer.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <ctime>
+#include <system_error>
 
 #include <zip.h>
 
@@ -16,19 +20,35 @@ int Fail(std::string* error, const std::string& text) {
   return kWriteError;
 }
 
+// libzip names the step that failed ("Read error" when it could not look at
+// the path it was asked to create); the system's reason is what tells a user
+// what is wrong with the path, so that comes alone when there is one.
+std::string ZipReason(zip_error_t* ze) {
+  if (zip_error_system_type(ze) == ZIP_ET_SYS && zip_error_code_system(ze) != 0)
+    return std::generic_category().message(zip_error_code_system(ze));
+  return zip_error_strerror(ze);
+}
+
 }  // namespace
 
 int WriteZipArchive(const std::string& path, const std::vector<ArchiveMember>& members, std::string* error) {
   if (path.empty()) return Fail(error, "no archive path given");
-  int code = 0;
-  zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+  // libzip calls a folder at the path an unsupported operation.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    return Fail(error, "cannot create archive " + path + ": " + std::generic_category().message(EISDIR));
+  // Opened through a source so that the error keeps the system's errno.
+  zip_error_t ze;
+  zip_error_init(&ze);
+  zip_source_t* file = zip_source_file_create(path.c_str(), 0, -1, &ze);
+  zip_t* za = file ? zip_open_from_source(file, ZIP_CREATE | ZIP_TRUNCATE, &ze) : nullptr;
   if (!za) {
-    zip_error_t ze;
-    zip_error_init_with_code(&ze, code);
-    const std::string text = "cannot create archive " + path + ": " + zip_error_strerror(&ze);
+    if (file) zip_source_free(file);
+    const std::string text = "cannot create archive " + path + ": " + ZipReason(&ze);
     zip_error_fini(&ze);
     return Fail(error, text);
   }
+  zip_error_fini(&ze);
   for (const ArchiveMember& m : members) {
     // The archive reads the buffers only when it is closed; members outlive that.
     zip_source_t* src = zip_source_buffer(za, m.data.data(), m.data.size(), 0);
@@ -47,7 +67,7 @@ int WriteZipArchive(const std::string& path, const std::vector<ArchiveMember>& m
     }
   }
   if (zip_close(za) != 0) {
-    const std::string text = "cannot write archive " + path + ": " + zip_strerror(za);
+    const std::string text = "cannot write archive " + path + ": " + ZipReason(zip_get_error(za));
     zip_discard(za);
     return Fail(error, text);
   }

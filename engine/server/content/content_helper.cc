@@ -7,8 +7,8 @@
 #include "server/content/content_internal.h"
 #include "server/content/content_loader.h"
 
-// Job threads are detached and may still be ending theirs while the process
-// exits, so the registry is never destroyed.
+// Job threads are stopped at exit but may outlive a bounded wait for them, so
+// the registry is never destroyed.
 Mutex& LoaderMutex = *new Mutex;
 std::map<int, LoaderData>& Loaders = *new std::map<int, LoaderData>;
 int LoaderCounter = 0;
@@ -34,13 +34,7 @@ int StartJob(void* (*routine)(void*), LoaderData record) {
     Loaders[id] = std::move(record);
   }
   int* arg = new int(id);
-  pthread_attr_t attr;
-  pthread_t thread;
-  bool ok = pthread_attr_init(&attr) == 0;
-  ok = ok && pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0;
-  ok = ok && pthread_create(&thread, &attr, routine, arg) == 0;
-  ok = pthread_attr_destroy(&attr) == 0 && ok;
-  if (!ok) {
+  if (!StartJobThread(routine, arg)) {
     MV_LOG(1, "Cannot create or initialize thread!\n");
     delete arg;
     return -1;
@@ -186,12 +180,10 @@ bool loaderStopped(int id) {
   return it != Loaders.end() && it->second.stopped != 0;
 }
 
-bool LoaderCopy(int id, LoaderData* out) {
+void StopAllJobs() {
   LockGuard<Mutex> g(LoaderMutex);
-  auto it = Loaders.find(id);
-  if (it == Loaders.end()) return false;
-  *out = it->second;
-  return true;
+  for (auto& [id, d] : Loaders)
+    if (!Final(d)) d.stopped = 1;
 }
 
 void LoaderSetResponse(int id, std::string&& body) {

@@ -1,9 +1,11 @@
 // The engine's transfer jobs and their HTTP/1.1 client over plain sockets.
 //
-// Jobs: every transfer runs on a detached thread of its own and reports through
-// one integer state (0 created, 1..99 running/progress, 100 success, negative:
-// a result code below or minus a non-200 HTTP status). All job functions may be
-// called from any thread; they only take the registry's lock for short record
+// Jobs: every transfer runs on a thread of its own and reports through one
+// integer state (0 created, 1..99 running/progress, 100 success, negative: a
+// result code below or minus a non-200 HTTP status). At process exit the jobs
+// still running are stopped and their threads joined (within a few seconds)
+// before the TLS library is torn down; no job starts after that. All job
+// functions may be called from any thread; they only take the registry's lock for short record
 // operations. A record that finished is dropped when it is stopped, and records
 // whose final state has been read by a check are kept only up to
 // kMaxReportedLoaders of them holding at most kMaxReportedBytes of responses
@@ -58,6 +60,10 @@ constexpr int kErrorEmptySslRequest = -1501;
 // The largest body (after decoding) a transfer keeps in memory: far above the
 // largest map archive a venue has, small enough to refuse a runaway reply.
 constexpr uint64_t kMaxReplyBytes = 1ull << 30;
+// The largest body kept in memory (no file to stream it to, or a reply other
+// than 200): list and JSON replies are far smaller, and a kept body is copied
+// into the job's record.
+constexpr uint64_t kMaxKeptReplyBytes = 64ull << 20;
 
 // Finished records whose final state a check has returned, kept for later
 // reads of their response and file name.
@@ -88,6 +94,8 @@ int StartLocationUploader(const std::string& server, const std::string& userHash
 int StartUrlLoader(const std::string& url, const std::string& fileName);
 int StartUrlPoster(const std::string& url, const std::string& request, const std::string& fileName);
 
+// CheckLocationUploader, StopLocationUploader and GetLoaderStateTime are
+// offered to outside callers; the kit itself does not call them.
 int CheckLocationLoader(int id);
 int CheckLocationUploader(int id);
 void StopLocationLoader(int id);
@@ -135,8 +143,9 @@ std::string EncodeQueryValue(const std::string& value);
 // sent for this long ends a transfer (31,000 by default), and the TLS
 // handshake's limit (10,000). Lets tests run the time rules quickly.
 void SetTransferTimeouts(int idleMs, int handshakeMs);
-// The cap on one reply's decoded body (kMaxReplyBytes by default), for tests
-// that must see the cap without gigabytes of memory.
+// The cap on one reply's decoded body (kMaxReplyBytes by default; a body kept
+// in memory never goes past kMaxKeptReplyBytes), for tests that must see the
+// cap without gigabytes of memory.
 void SetMaxReplyBytes(uint64_t bytes);
 // Stands in for the system resolver (host to numeric address, empty when
 // unknown); null restores it. Lets tests make a resolver that hangs.

@@ -624,7 +624,7 @@ bool ParseChunkedResponse(std::string& reply) {
   if (end == std::string::npos) return false;
   const size_t start = end + 4;
   if (start >= reply.size()) return true;
-  ChunkDecoder decoder(kMaxReplyBytes);
+  ChunkDecoder decoder(kMaxKeptReplyBytes);
   std::string out;
   StringOut sink(&out);
   if (decoder.feed(reply.data() + start, reply.size() - start, sink) != 0 || !decoder.done()) return false;

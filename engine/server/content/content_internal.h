@@ -24,8 +24,6 @@ struct Progress {
   void set(int value, bool always) const;
 };
 
-// Copies the record's field under the lock; false when the record is gone.
-bool LoaderCopy(int id, LoaderData* out);
 // Stores a job's response.
 void LoaderSetResponse(int id, std::string&& body);
 // Tests the stop flag and logs the interruption; true when stopped.
@@ -106,6 +104,12 @@ int ReceiveReply(Channel& ch, HttpReply& reply, int id, const Progress* progress
 // of every transfer.
 int FinishReply(HttpReply& reply, ReplyFile& file, int id, const Progress& progress, const char* failMessage,
                 bool logReplyOnFailure);
+
+// Runs routine(arg) on a job thread of its own; false when no thread could be
+// made or the process is exiting (job threads are stopped and joined at exit).
+bool StartJobThread(void* (*routine)(void*), void* arg);
+// Asks every job that has not ended to stop.
+void StopAllJobs();
 
 // Start of a job routine: logs, marks the record running and copies it.
 // False when the record is gone.

@@ -1,4 +1,4 @@
-// Bodies of the four job kinds, each run on its job's own detached thread with
+// Bodies of the four job kinds, each run on its job's own thread with
 // the job id (a heap int the routine frees) as its only argument. Started by
 // the Start* functions of content_helper.h; nothing else calls them.
 #pragma once

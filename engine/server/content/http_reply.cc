@@ -225,6 +225,8 @@ int HttpReply::parseHeader() {
   }
   if (line.size() > 12 && line[12] != ' ') return kErrorHttpHeader;
   status_ = status;
+  streaming_ = sink_ != nullptr && status_ == 200;
+  if (!streaming_) maxBody_ = std::min(maxBody_, kMaxKeptReplyBytes);
   size_t pos = eol + 2;
   while (pos < static_cast<size_t>(headerLength_) - 2) {
     const size_t e = head_.find("\r\n", pos);
@@ -257,7 +259,6 @@ int HttpReply::parseHeader() {
     if (length > INT64_MAX) return kErrorReplyTooLarge;
     contentLength_ = static_cast<int64_t>(length);
   }
-  streaming_ = sink_ != nullptr && status_ == 200;
   // One allocation for a kept body of known size.
   if (!streaming_ && !chunked_ && gzip_ == nullptr && contentLength_ > 0)
     body_.reserve(static_cast<size_t>(contentLength_));

@@ -8,6 +8,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -30,11 +31,12 @@ class BodyOut {
   virtual int put(const char* data, size_t n) = 0;
 };
 
-// Collects bytes in a text.
+// Collects bytes in a text, up to kMaxKeptReplyBytes.
 class StringOut : public BodyOut {
  public:
   explicit StringOut(std::string* s) : s_(s) {}
   int put(const char* data, size_t n) override {
+    if (n > kMaxKeptReplyBytes - std::min<uint64_t>(kMaxKeptReplyBytes, s_->size())) return kErrorReplyTooLarge;
     s_->append(data, n);
     return 0;
   }
@@ -82,6 +84,7 @@ class GzipDecoder {
 class HttpReply : private BodyOut {
  public:
   // sink: receives the body of a 200 reply instead of body(); may be null.
+  // maxBody caps a streamed body; a kept one stops at kMaxKeptReplyBytes too.
   explicit HttpReply(uint64_t maxBody = kMaxReplyBytes, BodyOut* sink = nullptr);
   ~HttpReply();
   HttpReply(const HttpReply&) = delete;
@@ -105,7 +108,6 @@ class HttpReply : private BodyOut {
   uint64_t received() const { return received_; }
   // Decoded body bytes so far, kept or passed to the sink.
   uint64_t bodyBytes() const { return delivered_; }
-  bool streaming() const { return streaming_; }
   const std::string& header() const { return head_; }
   // First value of a header field (name compared without case); empty when absent.
   std::string field(const std::string& name) const;

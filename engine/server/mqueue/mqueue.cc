@@ -233,6 +233,12 @@ bool MQueueManager::waitWhilePosting(std::chrono::milliseconds most) {
   return wake.wait_for(g, most, [this] { return !posting; });
 }
 
+bool MQueueManager::waitUntilDrained(std::chrono::milliseconds most) {
+  std::unique_lock<Mutex> g(mutex);
+  const uint64_t asked = cycle;
+  return wake.wait_for(g, most, [&] { return drainedAt > asked; });
+}
+
 bool MQueueManager::waitFor(std::chrono::milliseconds delay) {
   std::unique_lock<Mutex> g(mutex);
   wake.wait_for(g, delay, [this] { return quitting; });
@@ -253,6 +259,7 @@ void MQueueManager::threadRoutine() {
       LockGuard<Mutex> g(mutex);
       if (!started) continue;
       if (stopped) break;
+      ++cycle;
     }
     if (!ownDirectory()) continue;
     if (!prepare()) continue;
@@ -442,8 +449,16 @@ bool MQueueManager::upload(int* result) {
   std::string path;
   for (int n = maximumBatchFiles; n >= 0 && path.empty(); --n)
     if (Exists(batchPath(n))) path = batchPath(n);
+  if (path.empty()) {  // batching has just emptied "queue.xml": every line is out
+    {
+      LockGuard<Mutex> g(mutex);
+      drainedAt = cycle;
+    }
+    wake.notify_all();
+    return false;
+  }
   std::string xml;
-  if (path.empty() || !ReadFile(path, &xml)) return false;
+  if (!ReadFile(path, &xml)) return false;
   if (xml.empty()) {  // nothing worth a post
     unlink(path.c_str());
     return false;

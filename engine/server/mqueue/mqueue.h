@@ -46,8 +46,13 @@ class MQueueManager {
   // way. After stop, true means the queue posts no more and may be destroyed
   // without cutting a post short.
   bool waitWhilePosting(std::chrono::milliseconds most);
+  // Waits at most `most` until every line added before the call has been
+  // posted: true once a cycle begun after the call found nothing left to post.
+  // Only a started queue that owns its directory ever gets there.
+  bool waitUntilDrained(std::chrono::milliseconds most);
   void setSleepTimeout(int milliseconds);
-  // 0 or less: a post may take any time.
+  // 0 or less: a post may take any time. Offered to outside callers; the kit
+  // keeps the default.
   void setPostTimeout(int seconds);
   // Delay after a failed post, doubling per failure up to maxMs (defaults
   // kRetryFirstMs and kRetryMaxMs).
@@ -99,6 +104,8 @@ class MQueueManager {
   std::condition_variable_any wake;
   bool quitting = false;  // set by the destructor only
   bool posting = false;   // a post is under way
+  uint64_t cycle = 0;       // posting cycles begun
+  uint64_t drainedAt = 0;   // the last cycle that found nothing to post
   int lockFd = -1;        // held lock file: this object posts from the directory
   bool toldBusy = false;
   bool batchingFails = false;  // told once per run of failures

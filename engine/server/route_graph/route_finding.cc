@@ -12,6 +12,7 @@
 
 #include "server/route_graph/geometry.h"
 #include "server/route_graph/route_graph.h"
+#include "server/route_graph/route_graph_edits.h"
 #include "server/route_graph/smoothing.h"
 #include "server/utils.h"
 
@@ -91,103 +92,52 @@ class RouteGraph::Query {
     return v ? v->id : 0;
   }
 
-  // As RouteGraph::addVertex for a new point (id 0).
-  int addVertex(const LocationPoint& p) {
-    Vertex v = PointVertex(p);
-    do {
-      if (vertexCounter_ == INT_MAX) return 0;
-      ++vertexCounter_;
-    } while (vertex(vertexCounter_));
-    v.id = vertexCounter_;
-    RG_LOG(3, "Add vertex #%d: [%d, %.2f, %.2f]\n", v.id, v.subLoc, v.x, v.y);
-    const SubLocation floor = base_.getSubLocation(v.subLoc);
-    if (floor.id < 1) {
-      RG_LOG(2, "Unable to add vertex %d: sublocation %d is not defined!\n", v.id, v.subLoc);
-      return 0;
-    }
-    int close = base_.findCloseVertex(v, floor.stickDistance);
+  // The points and edges of a query go through the graph's own code for adding them, with
+  // this overlay as their store.
+  int addVertex(const LocationPoint& p) { return addVertexTo(*this, PointVertex(p)); }
+  int addEdge(const Edge& e) { return addEdgeTo(*this, e); }
+  int addSplitPoint(const LocationPoint& p) { return addSplitPointTo(*this, p); }
+
+  // The store the shared code adds to: the graph's vertices and edges with the query's own
+  // laid over them.
+  const RouteGraph& graph() const { return base_; }
+  int& vertexCounter() { return vertexCounter_; }
+  int& edgeCounter() { return edgeCounter_; }
+  bool hasEdge(int id) const { return edgeIds_.count(id) != 0 || base_.hasEdge(id); }
+  // The graph's vertex v sticks to, or one of the query's own with a smaller id.
+  int closeVertex(const Vertex& v, double stick) const {
+    int close = base_.findCloseVertex(v, stick);
     for (const Vertex& w : vertices_) {
       if (w.subLoc != v.subLoc || w.id == v.id || (close >= 0 && w.id > close)) continue;
-      if (GetDist(w.x, w.y, v.x, v.y) < floor.stickDistance) close = w.id;
+      if (GetDist(w.x, w.y, v.x, v.y) < stick) close = w.id;
     }
-    if (close >= 0) {
-      const Vertex* w = vertex(close);
-      RG_LOG(3, "Sticking close vertice: %d:[%d,%.2f,%.2f] and %d:[%d,%.2f,%.2f]\n", v.id, floor.id,
-             v.x, v.y, w->id, floor.id, w->x, w->y);
-      alias_[v.id] = close;
-      return v.id;
-    }
+    return close;
+  }
+  void alias(int id, int kept) { alias_[id] = kept; }
+  void keepVertex(const Vertex& v) {
     vertexAt_[v.id] = vertices_.size();
     vertices_.push_back(v);
-    return v.id;
   }
-
-  // As RouteGraph::addEdge.
-  int addEdge(Edge e) {
-    if (e.id == 0) {
-      do {
-        if (edgeCounter_ == INT_MAX) return 0;
-        ++edgeCounter_;
-      } while (hasEdge(edgeCounter_));
-      e.id = edgeCounter_;
-    }
-    RG_LOG(3, "Add edge #%d: %d -> %d\n", e.id, e.src, e.dst);
-    if (hasEdge(e.id)) {
-      RG_LOG(1, "Duplicating edge %d\n", e.id);
-      return 0;
-    }
-    const Vertex* a = e.src < 1 ? nullptr : vertex(e.src);
-    const Vertex* b = e.dst < 1 ? nullptr : vertex(e.dst);
-    if (!a || !b || e.src == e.dst) {
-      RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
-      return 0;
-    }
-    e.src = a->id;
-    e.dst = b->id;
-    if (e.src == e.dst) {
-      RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
-      return 0;
-    }
-    double w = e.weightCoef * base_.getDistance(a->subLoc, a->x, a->y, b->subLoc, b->x, b->y);
-    if (!(w >= kEps)) w = kEps;
-    arcs_.emplace_back(e.src, e.dst, w);
+  void keepEdge(const Edge& e, double weight, const Vertex& a, const Vertex& b) {
+    arcs_.emplace_back(e.src, e.dst, weight);
     edgeIds_.insert(e.id);
-    std::vector<Segment>& segs = segments_[e.subLoc];
-    const Segment sg{e.id, e.src, e.dst, a->subLoc, b->subLoc, e.weightCoef, a->x, a->y, b->x, b->y};
-    auto at = segs.end();
-    while (at != segs.begin() && std::prev(at)->id > e.id) --at;
-    segs.insert(at, sg);
-    return e.id;
+    fileSegment(segments_[e.subLoc], e, a, b);
   }
-
-  // As RouteGraph::addSplitPoint: the edges of the floor are the graph's and
-  // the ones this query added, in id order.
-  int addSplitPoint(const LocationPoint& p) {
-    const int id = addVertex(p);
-    if (id == 0) return 0;
+  // The floor's edges are the graph's and the ones this query added, in id order.
+  template <class F>
+  void forFloorSegments(int subLoc, F f) const {
     static const std::vector<Segment> kNone;
-    const std::vector<Segment>* stored = base_.floorSegments(p.subLoc);
-    const std::vector<Segment>& mine = segments_.count(p.subLoc) ? segments_[p.subLoc] : kNone;
+    const std::vector<Segment>* stored = base_.floorSegments(subLoc);
+    auto own = segments_.find(subLoc);
+    const std::vector<Segment>& mine = own == segments_.end() ? kNone : own->second;
     const std::vector<Segment>& theirs = stored ? *stored : kNone;
-    std::vector<Edge> splits;
-    auto consider = [&](const Segment& sg) {
-      const double t = GetProjection(sg.ax, sg.ay, sg.bx, sg.by, p.x, p.y, nullptr, nullptr);
-      const double fx = sg.ax + t * (sg.bx - sg.ax);
-      const double fy = sg.ay + t * (sg.by - sg.ay);
-      if (std::fabs(p.x - fx) < kEps && std::fabs(p.y - fy) < kEps && t > 0 && t < 1) {
-        splits.push_back(Link(p.subLoc, sg.src, id, sg.weightCoef));
-        splits.push_back(Link(p.subLoc, id, sg.dst, sg.weightCoef));
-      }
-    };
     size_t i = 0, j = 0;
     while (i < theirs.size() || j < mine.size()) {
       if (j == mine.size() || (i < theirs.size() && theirs[i].id < mine[j].id))
-        consider(theirs[i++]);
+        f(theirs[i++]);
       else
-        consider(mine[j++]);
+        f(mine[j++]);
     }
-    for (const Edge& e : splits) addEdge(e);
-    return id;
   }
 
   // A start nearer to a target's own edge (from the target's projection to
@@ -252,8 +202,6 @@ class RouteGraph::Query {
     auto it = alias_.find(id);
     return it == alias_.end() ? base_.resolve(id) : it->second;
   }
-
-  bool hasEdge(int id) const { return edgeIds_.count(id) != 0 || base_.hasEdge(id); }
 
   const RouteGraph& base_;
   int vertexCounter_;
@@ -334,23 +282,8 @@ LocationPoint RouteGraph::getBarrierIntersection(const LocationPoint& from, cons
 }
 
 int RouteGraph::addSplitPoint(const LocationPoint& p) {
-  const int id = addVertex(PointVertex(p));
-  if (id == 0) return 0;
-  const std::vector<Segment>* segs = floorSegments(p.subLoc);
-  if (!segs) return id;
-  // Splits are collected first: adding them changes the floor's edges.
-  std::vector<Edge> splits;
-  for (const Segment& sg : *segs) {
-    const double t = GetProjection(sg.ax, sg.ay, sg.bx, sg.by, p.x, p.y, nullptr, nullptr);
-    const double fx = sg.ax + t * (sg.bx - sg.ax);
-    const double fy = sg.ay + t * (sg.by - sg.ay);
-    if (std::fabs(p.x - fx) < kEps && std::fabs(p.y - fy) < kEps && t > 0 && t < 1) {
-      splits.push_back(Link(p.subLoc, sg.src, id, sg.weightCoef));
-      splits.push_back(Link(p.subLoc, id, sg.dst, sg.weightCoef));
-    }
-  }
-  for (const Edge& e : splits) addEdge(e);
-  return id;
+  Store s(*this);
+  return addSplitPointTo(s, p);
 }
 
 RoutePath RouteGraph::getPath(const LocationPoint& fromPoint, const LocationPoint& toPoint) const {

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <limits>
 
+#include "server/route_graph/route_graph_edits.h"
 #include "server/utils.h"
 
 // Every message of the route graph is filed under one source name, whatever
@@ -181,37 +182,8 @@ RouteGraph::EdgeSet::const_iterator RouteGraph::floorEdges(int subLoc, int minId
 }
 
 int RouteGraph::addVertex(Vertex v) {
-  if (v.id == 0) {
-    // Ids handed out must not land on an id a file already used.
-    do {
-      if (vertexCounter_ == INT_MAX) return 0;
-      ++vertexCounter_;
-    } while (hasVertex(vertexCounter_));
-    v.id = vertexCounter_;
-  }
-  RG_LOG(3, "Add vertex #%d: [%d, %.2f, %.2f]\n", v.id, v.subLoc, v.x, v.y);
-  if (hasVertex(v.id)) {
-    RG_LOG(2, "Vertex %d already exists\n", v.id);
-    return 0;
-  }
-  const SubLocation floor = getSubLocation(v.subLoc);
-  if (floor.id < 1) {
-    RG_LOG(2, "Unable to add vertex %d: sublocation %d is not defined!\n", v.id, v.subLoc);
-    return 0;
-  }
-  const int close = findCloseVertex(v, floor.stickDistance);
-  if (close >= 0) {
-    const Vertex& w = *vertexIndex_.at(close);
-    RG_LOG(3, "Sticking close vertice: %d:[%d,%.2f,%.2f] and %d:[%d,%.2f,%.2f]\n", v.id, floor.id,
-           v.x, v.y, w.id, floor.id, w.x, w.y);
-    vertexAlias_[v.id] = w.id;
-    return v.id;
-  }
-  auto pos = vertices_.insert(v).first;
-  vertexIndex_[v.id] = pos;
-  indexCell(v);
-  if (v.id >= 0) graph_.addVertex(v.id);
-  return v.id;
+  Store s(*this);
+  return addVertexTo(s, v);
 }
 
 int RouteGraph::findCloseVertex(const Vertex& v, double stick) const {
@@ -350,47 +322,20 @@ std::vector<RouteGraph::Vertex> RouteGraph::getElevationPoints(int subLoc) const
 double RouteGraph::mirrorWeight(const Edge& e) const {
   const Vertex* a = findVertex(e.src);
   const Vertex* b = findVertex(e.dst);
-  if (!a || !b) return kMinWeight;
-  return AtLeastMinWeight(e.weightCoef * getDistance(a->subLoc, a->x, a->y, b->subLoc, b->x, b->y));
+  return a && b ? edgeWeight(*this, e, *a, *b) : kMinWeight;
+}
+
+double RouteGraph::edgeWeight(const RouteGraph& g, const Edge& e, const Vertex& a, const Vertex& b) {
+  return AtLeastMinWeight(e.weightCoef * g.getDistance(a.subLoc, a.x, a.y, b.subLoc, b.x, b.y));
 }
 
 int RouteGraph::addEdge(Edge e) {
-  if (e.id == 0) {
-    // Ids handed out must not land on an id a file already used.
-    do {
-      if (edgeCounter_ == INT_MAX) return 0;
-      ++edgeCounter_;
-    } while (hasEdge(edgeCounter_));
-    e.id = edgeCounter_;
-  }
-  RG_LOG(3, "Add edge #%d: %d -> %d\n", e.id, e.src, e.dst);
-  if (hasEdge(e.id)) {
-    RG_LOG(1, "Duplicating edge %d\n", e.id);
-    return 0;
-  }
-  if (e.src < 1 || e.dst < 1 || e.src == e.dst || !hasVertex(e.src) || !hasVertex(e.dst)) {
-    RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
-    return 0;
-  }
-  e.src = findVertex(e.src)->id;
-  e.dst = findVertex(e.dst)->id;
-  if (e.src == e.dst) {
-    RG_LOG(1, "Invalid edge #%d: %d -> %d\n", e.id, e.src, e.dst);
-    return 0;
-  }
-  graph_.addEdge(e.src, e.dst, mirrorWeight(e));
-  auto pos = edges_.insert(e).first;
-  edgeIndex_[e.id] = pos;
-  addSegment(e);
-  return e.id;
+  Store s(*this);
+  return addEdgeTo(s, e);
 }
 
-void RouteGraph::addSegment(const Edge& e) {
-  const Vertex* a = findVertex(e.src);
-  const Vertex* b = findVertex(e.dst);
-  if (!a || !b) return;
-  const Segment sg{e.id, e.src, e.dst, a->subLoc, b->subLoc, e.weightCoef, a->x, a->y, b->x, b->y};
-  std::vector<Segment>& segs = segments_[e.subLoc];
+void RouteGraph::fileSegment(std::vector<Segment>& segs, const Edge& e, const Vertex& a, const Vertex& b) {
+  const Segment sg{e.id, e.src, e.dst, a.subLoc, b.subLoc, e.weightCoef, a.x, a.y, b.x, b.y};
   // Generated ids usually come last, so this is mostly an append.
   auto at = segs.end();
   while (at != segs.begin() && std::prev(at)->id > e.id) --at;

@@ -196,13 +196,27 @@ class RouteGraph {
     double weightCoef;
     double ax, ay, bx, by;
   };
-  void addSegment(const Edge& e);
   void removeSegment(const Edge& e);
   const std::vector<Segment>* floorSegments(int subLoc) const;
 
   // The points and edges a route query adds, laid over this graph instead of
   // being added to a copy of it.
   class Query;
+  // Vertices, edges and split points are added by one piece of code
+  // (route_graph_edits.h), to the graph itself (Store) and to a query's overlay.
+  class Store;
+  template <class S>
+  static int addVertexTo(S& s, Vertex v);
+  template <class S>
+  static int addEdgeTo(S& s, Edge e);
+  template <class S>
+  static int addSplitPointTo(S& s, const LocationPoint& p);
+  // How near a point must lie to an edge for a split point to split it.
+  static constexpr double kSplitEps = 1e-8;
+  // The search weight of an edge between two stored vertices, never below a small minimum.
+  static double edgeWeight(const RouteGraph& g, const Edge& e, const Vertex& a, const Vertex& b);
+  // Files an edge between a and b among a floor's segments, kept in id order.
+  static void fileSegment(std::vector<Segment>& segs, const Edge& e, const Vertex& a, const Vertex& b);
   void rebuildIndexes();
   double mirrorWeight(const Edge& e) const;
   // Puts the pair (src, dst) back into the mirror when a stored edge still

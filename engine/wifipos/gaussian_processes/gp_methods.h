@@ -25,6 +25,11 @@ struct BlockRow {
 };
 // out[i] = log(v[i]) for i < n, within an ulp of std::log.
 void Logs(const double* v, int n, double* out);
+// The instruction sets the vector sums were built for (Highway's target
+// bits), and whether the one that runs now fuses its multiply-adds (for
+// tests and benchmarks).
+long long VectorTargets();
+bool VectorFusesMultiplyAdd();
 }  // namespace gp_detail
 
 // Everything one floor needs for the corrections, built once.
@@ -36,7 +41,8 @@ class SublocationGP {
   int fillGpSublocation(SublocationMap& floor, int& mode);
   // Signal matrix: one row per key, one column per point, the mean RSSI or
   // exactly 1.0 where the key was not measured. 0, or 4 for a floor without
-  // points or keys (logged; the matrix is then empty).
+  // points or keys (logged; the matrix is then empty). Training reads it and
+  // then releases it.
   int fillRadioMap(SublocationMap& floor);
   int fillReferencePoints(SublocationMap& floor);
   // Outside the normal mode: transformCovarianceParameters, then
@@ -55,7 +61,7 @@ class SublocationGP {
   // In the fixed mode the kit adds a noise term to the kernel's diagonal
   // (the key record's noise over signal variance, at least 1e-2) so that
   // dense surveys train to bounded coefficients; classic training has none.
-  // Returns 0.
+  // The signal matrix is released afterwards. Returns 0.
   int calculateAdditionalVariables(int& mode);
   // The kit's training (the default) or the original one; set before training.
   void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
@@ -116,7 +122,7 @@ class SublocationGP {
     friend class SublocationGP;
     struct Chunk {
       int group = 0;
-      int vectors = 0;         // coefficients per point, in vectors of the CPU's width
+      int vectors = 0;         // coefficients per point, in vectors of width_
       double radius = 0.0;     // covers the cut-off of every key in it
       std::vector<int> slots;  // the block's index of each key in it
       std::vector<double> coef;
@@ -124,17 +130,17 @@ class SublocationGP {
     };
     const SublocationGP* floor_ = nullptr;
     std::vector<int> keys_;
-    int width_ = 4;  // doubles to a vector of the chunks' sums
+    int width_ = 0;      // doubles to a vector of the chunks' sums
+    int positions_ = 2;  // positions one pass of them takes at most
     std::vector<Chunk> chunks_;
     std::vector<int> alone_;  // summed key by key
     std::vector<double> ex_, ey_, lanes_;
     std::vector<gp_detail::BlockRow> rows_;
   };
-  // Makes block ready for keys on this floor; nothing is rebuilt when it
-  // already is. lanes: doubles to a vector of the sums, 4 or 8; 0 (the
-  // default) takes the widest the CPU runs, and 8 falls back to 4 on a CPU
-  // without 512-bit vectors (for tests of both).
-  void prepareBlock(const std::vector<int>& keys, KeyBlock& block, int lanes = 0) const;
+  // Makes block ready for keys on this floor, laid out for the vectors of
+  // the instruction set the sums run on; nothing is rebuilt when it already
+  // is.
+  void prepareBlock(const std::vector<int>& keys, KeyBlock& block) const;
   // sums[i] = kernelSum(keys[i], x, y) for the keys of the last
   // prepareBlock, equal to rounding.
   void kernelSums(KeyBlock& block, double x, double y, double* sums) const;

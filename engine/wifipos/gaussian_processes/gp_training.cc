@@ -26,24 +26,29 @@ namespace {
 // numerically singular and the coefficients would be noise.
 constexpr double kPivotTolerance = 1e-10;
 
-bool AllFinite(const Eigen::VectorXd& v) { return v.allFinite(); }
-
-// Solves K alpha = r for a symmetric kernel, adding diagonal jitter while the
-// factorisation fails or is numerically singular. False when nothing works.
-bool SolveKernel(const Eigen::MatrixXd& k, const Eigen::VectorXd& r, Eigen::VectorXd& alpha) {
-  const double scale = std::max(1.0, k.diagonal().cwiseAbs().maxCoeff());
-  double jitter = 0.0;
+// Solves K alpha = r for the symmetric kernel that fill(m, jitter) writes
+// into the lower triangle of m (with jitter added to its diagonal), adding
+// jitter while the factorisation fails or is numerically singular. The
+// factor takes the kernel's place, so training holds one matrix of the
+// key's size; a retry writes the kernel again. False when nothing works.
+template <typename Fill>
+bool SolveKernel(Eigen::MatrixXd& m, const Fill& fill, const Eigen::VectorXd& r,
+                 Eigen::VectorXd& alpha) {
+  const Eigen::Index n = m.rows();
+  Eigen::VectorXd diagonal(n);
+  double jitter = 0.0, scale = 1.0;
   for (int attempt = 0; attempt < 6; ++attempt) {
-    Eigen::MatrixXd kj = k;
-    if (jitter > 0.0) kj.diagonal().array() += jitter;
-    Eigen::LLT<Eigen::MatrixXd> llt(kj);
+    fill(m, jitter);
+    diagonal = m.diagonal();
+    if (attempt == 0) scale = std::max(1.0, diagonal.cwiseAbs().maxCoeff());
+    Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>> llt(m);
     if (llt.info() == Eigen::Success) {
       const auto l = llt.matrixLLT().diagonal();
       double worst = std::numeric_limits<double>::infinity();
-      for (int i = 0; i < l.size(); ++i) worst = std::min(worst, l[i] * l[i] / kj(i, i));
+      for (Eigen::Index i = 0; i < n; ++i) worst = std::min(worst, l[i] * l[i] / diagonal[i]);
       if (worst > kPivotTolerance) {
         alpha = llt.solve(r);
-        if (AllFinite(alpha)) return true;
+        if (alpha.allFinite()) return true;
       }
     }
     jitter = jitter == 0.0 ? 1e-10 * scale : jitter * 100.0;
@@ -154,20 +159,26 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
     if (c == 0) continue;
 
     Eigen::VectorXd r(c);
-    Eigen::MatrixXd kernel(c, c);
     for (int i = 0; i < c; ++i) {
       const auto& [xi, yi] = points_[active_[k][i]];
       r[i] = signals_[k][active_[k][i]] - m.mu - m.a + m.b * LogDistance(m.xAp - xi, m.yAp - yi);
-      for (int j = 0; j <= i; ++j) {
-        const auto& [xj, yj] = points_[active_[k][j]];
-        const double v = std::exp(-((xi - xj) * (xi - xj) + (yi - yj) * (yi - yj)) / m.twoEll2);
-        kernel(i, j) = v;
-        kernel(j, i) = v;
-      }
-      kernel(i, i) += diag;
     }
+    // The lower triangle: all the factorisation reads.
+    auto fill = [&](Eigen::MatrixXd& kernel, double jitter) {
+      for (int i = 0; i < c; ++i) {
+        const auto& [xi, yi] = points_[active_[k][i]];
+        for (int j = 0; j <= i; ++j) {
+          const auto& [xj, yj] = points_[active_[k][j]];
+          kernel(i, j) = std::exp(-((xi - xj) * (xi - xj) + (yi - yj) * (yi - yj)) / m.twoEll2);
+        }
+        kernel(i, i) += diag;
+        if (jitter > 0.0) kernel(i, i) += jitter;
+      }
+    };
     Eigen::VectorXd alpha;
-    if (r.allFinite() && SolveKernel(kernel, r, alpha)) {
+    Eigen::MatrixXd kernel;
+    if (r.allFinite()) kernel.resize(c, c);
+    if (r.allFinite() && SolveKernel(kernel, fill, r, alpha)) {
       for (int i = 0; i < c; ++i) alpha_[k][i] = alpha[i];
     } else {
       MV_LOG(11, "GP training of key %s failed; its mean model is used alone\n",
@@ -176,6 +187,10 @@ int SublocationGP::calculateAdditionalVariables(int& mode) {
     buildKernel(k, m.twoEll2);
   }
   buildAxisGroups();
+  // Only training reads the signal matrix, by far the largest part of a
+  // floor's state (every key at every point); the corrections need the
+  // coefficients alone.
+  signals_ = {};
   return 0;
 }
 

@@ -51,14 +51,16 @@ void Navigation::updateLevelOffset() {
     std::vector<double>& diff = mKnn.levelDiffs;
     diff.clear();
     constexpr double kAboveMissingDb = 6.0;
-    for (const AccessPoint& ap : mSigNavigation) {
-        auto it = ff.knownKeys.find(ap.getBssid());
-        if (it == ff.knownKeys.end() || it->second < 0) continue;
+    if (mNavKeyIds.size() != mSigNavigation.size()) keyIdsOf(mSigNavigation, mNavKeyIds);
+    for (size_t i = 0; i < mSigNavigation.size(); ++i) {
+        const AccessPoint& ap = mSigNavigation[i];
+        const int row = RowOf(ff, mNavKeyIds[i]);
+        if (row < 0) continue;
         const double x = ap.getRssi() - mLevelOffset;
         if (x < ff.missingRssi + kAboveMissingDb) continue;
         double sum = 0.0;
         int n = 0;
-        for (int r = ff.rowStart[it->second]; r < ff.rowStart[it->second + 1]; ++r) {
+        for (int r = ff.rowStart[row]; r < ff.rowStart[row + 1]; ++r) {
             const FlatEntry& e = ff.entries[static_cast<size_t>(r)];
             if (e.point != corner[0] && e.point != corner[1] && e.point != corner[2]) continue;
             if (e.rssi < ff.missingRssi + kAboveMissingDb) continue;

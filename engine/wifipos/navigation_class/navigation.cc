@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <string_view>
 
 #include "server/utils.h"
 #include "wifipos/mesh/triangle_mesh.h"
@@ -111,6 +113,9 @@ void Navigation::clear() {
     mStandingPoolEnd = -1.0;
     mLevelOffset = 0.0;
     mFlatFloors.clear();
+    mKeyIds.clear();
+    mNavKeyIds.clear();
+    mTriangleCorners.clear();
 }
 
 int Navigation::specifyNavigationMap(const NavigationMap& map) {
@@ -265,6 +270,14 @@ int Navigation::triangulate() {
         }
         std::free(list);
     }
+    // The corners again in one flat array per floor, read by every window's
+    // triangle weights without a heap block per triangle.
+    mTriangleCorners.assign(mSublocStates.size(), {});
+    for (size_t s = 0; s < mSublocStates.size(); ++s) {
+        std::vector<int>& corners = mTriangleCorners[s];
+        corners.reserve(3 * mSublocStates[s].triangles.size());
+        for (const NavTriangle& t : mSublocStates[s].triangles) corners.insert(corners.end(), t.indexes.begin(), t.indexes.end());
+    }
     return result;
 }
 
@@ -309,10 +322,12 @@ void Navigation::buildFlatRadioMaps() {
             double weakest = ff.entries.front().rssi;
             for (const FlatEntry& e : ff.entries) weakest = std::min(weakest, e.rssi);
             ff.missingRssi = weakest;
+            ff.entryMissingSq.reserve(ff.entries.size());
             for (const FlatEntry& e : ff.entries) {
                 const double d = e.rssi - weakest;
+                ff.entryMissingSq.push_back(MissingTerm(d));
                 ff.missingSum[static_cast<size_t>(e.point)] += std::fabs(d);
-                ff.missingSq[static_cast<size_t>(e.point)] += MissingTerm(d);
+                ff.missingSq[static_cast<size_t>(e.point)] += ff.entryMissingSq.back();
                 ++ff.surveyedCount[static_cast<size_t>(e.point)];
             }
         }
@@ -321,6 +336,32 @@ void Navigation::buildFlatRadioMaps() {
             auto it = ff.keyIndex.find(key);
             ff.knownKeys.emplace(key, it == ff.keyIndex.end() ? -1 : it->second);
         }
+    }
+    // Ids in the keys' byte order: one map gives the same ids whatever order
+    // its floors list their keys in.
+    std::map<std::string_view, int> order;
+    for (const FlatFloor& ff : mFlatFloors) {
+        for (const auto& [key, row] : ff.knownKeys) order.emplace(key, 0);
+    }
+    mKeyIds.clear();
+    mKeyIds.reserve(order.size());
+    for (auto& [key, id] : order) {
+        id = static_cast<int>(mKeyIds.size());
+        mKeyIds.emplace(std::string(key), id);
+    }
+    for (FlatFloor& ff : mFlatFloors) {
+        ff.rowOfKey.assign(order.size(), kNotOnFloor);
+        for (const auto& [key, row] : ff.knownKeys) ff.rowOfKey[static_cast<size_t>(order.at(key))] = row;
+    }
+    mNavKeyIds.clear();
+    keyIdsOf(mSigNavigation, mNavKeyIds);
+}
+
+void Navigation::keyIdsOf(const std::vector<AccessPoint>& meas, std::vector<int>& ids) const {
+    ids.resize(meas.size());
+    for (size_t i = 0; i < meas.size(); ++i) {
+        auto it = mKeyIds.find(meas[i].getBssid());
+        ids[i] = it == mKeyIds.end() ? -1 : it->second;
     }
 }
 

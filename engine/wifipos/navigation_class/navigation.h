@@ -166,6 +166,9 @@ private:
         std::unordered_map<std::string, int> keyIndex;
         // Every key of the floor's transmitter-key list, with its row or -1.
         std::unordered_map<std::string, int> knownKeys;
+        // The same by key id (see mKeyIds): the row, -1 for a key of the
+        // floor's list without one, kNotOnFloor for any other key.
+        std::vector<int> rowOfKey;
         std::vector<int> rowStart;
         std::vector<FlatEntry> entries;
         int nPoints = 0;
@@ -177,9 +180,12 @@ private:
         std::vector<double> missingSum;
         std::vector<double> missingSq;
         std::vector<int> surveyedCount;
+        // Per entry its own term of missingSq.
+        std::vector<double> entryMissingSq;
         // Median distance between neighbouring surveyed points, metres.
         double pointSpacing = 0.0;
     };
+    static constexpr int kNotOnFloor = -2;
     // Buffers of the nearest-neighbour pass, kept so that a window
     // allocates nothing; their contents do not outlive one floor's pass.
     struct KnnScratch {
@@ -189,6 +195,11 @@ private:
         std::vector<int> count;
         std::vector<const AccessPoint*> selected;  // the readings of the floor's keys
         std::vector<int> rows;  // per selected reading its key's row, -1 for none
+        std::vector<int> keyIds;  // per reading of the pass its key id, -1 for none
+        // Sum of |reading - "not heard" level| over the readings the floor
+        // does not know, in reading order, and their number.
+        double unknownMissing = 0.0;
+        int nUnknown = 0;
         std::vector<double> result;
         std::vector<double> matchedMissing;  // per point: sum of |surveyed - missing level| of heard keys
         std::vector<double> heardMissing;    // per point: sum of |heard - missing level| of keys it has
@@ -221,6 +232,15 @@ private:
     void updateLevelOffset();
 
     void buildFlatRadioMaps();
+    // Key ids of `meas` into `ids` (-1 for a key no floor lists): one hash
+    // lookup per reading, after which the floors' passes index arrays.
+    void keyIdsOf(const std::vector<AccessPoint>& meas, std::vector<int>& ids) const;
+    // Row of key id `id` on a floor: as rowOfKey, kNotOnFloor for -1.
+    static int RowOf(const FlatFloor& ff, int id) {
+        return id < 0 || static_cast<size_t>(id) >= ff.rowOfKey.size() ? kNotOnFloor
+                                                                         : ff.rowOfKey[static_cast<size_t>(id)];
+    }
+    int updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas, const std::vector<int>& ids);
     int floorIndexOfState(int sublocId) const;
 
     std::map<std::string, SigmaFilter<double>> mSigmaFilters;
@@ -255,6 +275,14 @@ private:
     // Derived from the map copy by specifyNavigationMap; not part of the
     // positioning state proper.
     std::vector<FlatFloor> mFlatFloors;
+    // An id per transmitter key listed by any floor, assigned at load in the
+    // keys' byte order; and the ids of the navigation window's readings.
+    std::unordered_map<std::string, int> mKeyIds;
+    std::vector<int> mNavKeyIds;
+    // Per floor state the corners of its triangles, three per triangle, as
+    // triangulate() left them.
+    std::vector<std::vector<int>> mTriangleCorners;
+    const std::vector<int>* triangleCorners(const SublocationState& st) const;
     // Floor index of every beacon key (the first floor listing it).
     std::unordered_map<std::string, int> mBeaconFloor;
     // True when the beacons heard within the accumulation time before
@@ -283,6 +311,8 @@ private:
     // The readings of `meas` known to floor index fi into mKnn.selected,
     // with their rows into mKnn.rows.
     void selectFloorReadings(int fi, const std::vector<AccessPoint>& meas);
+    // The same with the readings' key ids at hand.
+    void selectFloorReadings(int fi, const std::vector<AccessPoint>& meas, const std::vector<int>& ids);
     // The kit's nearest-neighbour weights of the selected readings into
     // mKnn.result (dsum and count must come zeroed; minMatched as for
     // knnWeightsWithMissing); their sum.

@@ -42,15 +42,18 @@ void Navigation::rmsFixWeights(int fi, std::vector<double>& weights) {
     count.assign(nP, 0);
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
+    const double* missingSq = ff.entryMissingSq.data();
     const double level = ff.missingRssi;
     // Every heard transmitter adds its term against the "not heard" level
     // to every point; the points that have it take it back below, so that
     // this sum is the "heard, not surveyed here" part of each point.
     double heardAll = 0.0;
     int nHeard = 0;
-    for (const AccessPoint& ap : mSigNavigation) {
-        auto it = ff.knownKeys.find(ap.getBssid());
-        if (it == ff.knownKeys.end() || it->second < 0) {
+    if (mNavKeyIds.size() != mSigNavigation.size()) keyIdsOf(mSigNavigation, mNavKeyIds);
+    for (size_t i = 0; i < mSigNavigation.size(); ++i) {
+        const AccessPoint& ap = mSigNavigation[i];
+        const int row = RowOf(ff, mNavKeyIds[i]);
+        if (row < 0) {
             // Unknown to the floor, or known without a surveyed level: the
             // weights of the floor count it so, at the reading as heard.
             heardAll += MissingTerm(ap.getRssi() - level);
@@ -61,12 +64,12 @@ void Navigation::rmsFixWeights(int fi, std::vector<double>& weights) {
         const double xm = MissingTerm(xi - level);
         heardAll += xm;
         ++nHeard;
-        for (int r = rowStart[it->second]; r < rowStart[it->second + 1]; ++r) {
+        for (int r = rowStart[row]; r < rowStart[row + 1]; ++r) {
             const FlatEntry& e = entries[r];
             const size_t p = static_cast<size_t>(e.point);
             const double d = e.rssi - xi;
             dsq[p] += d * d - xm;
-            matched[p] += MissingTerm(e.rssi - level);
+            matched[p] += missingSq[r];
             ++count[p];
         }
     }

@@ -18,9 +18,27 @@ namespace {
 
 // Triangle weights from dense per-point weights: the sums of the corners,
 // or 0 when a corner weighs 1e-6 or less.
-void WeighTriangles(std::vector<NavTriangle>& triangles, const std::vector<double>& local,
-                    const std::vector<double>& global) {
+void WeighTriangles(std::vector<NavTriangle>& triangles, const std::vector<int>* corners,
+                    const std::vector<double>& local, const std::vector<double>& global) {
     const size_t n = std::min(local.size(), global.size());
+    if (corners != nullptr && corners->size() == 3 * triangles.size()) {
+        const int* c = corners->data();
+        const double* l = local.data();
+        const double* g = global.data();
+        for (NavTriangle& t : triangles) {
+            const size_t a = static_cast<size_t>(c[0]);
+            const size_t b = static_cast<size_t>(c[1]);
+            const size_t d = static_cast<size_t>(c[2]);
+            c += 3;
+            t.wLocal = 0.0;
+            t.wGlobal = 0.0;
+            if (a >= n || b >= n || d >= n) continue;
+            if (l[a] <= 1e-6 || l[b] <= 1e-6 || l[d] <= 1e-6) continue;
+            t.wLocal = l[a] + l[b] + l[d];
+            t.wGlobal = g[a] + g[b] + g[d];
+        }
+        return;
+    }
     for (NavTriangle& t : triangles) {
         t.wLocal = 0.0;
         t.wGlobal = 0.0;
@@ -48,7 +66,7 @@ int Navigation::updateSublocationWeights() {
     for (SublocationState& st : mSublocStates) {
         int r = 0;
         if (mAlgorithm == 107 || mAlgorithm == 108) {
-            r = updateRpWeightsKnn(st.id, mSigNavigation);
+            r = updateRpWeightsKnn(st.id, mSigNavigation, mNavKeyIds);
         } else if (mAlgorithm == 109) {
             r = updateRpWeightsHistogram(st.id, mSigWindow);
         } else {
@@ -60,7 +78,7 @@ int Navigation::updateSublocationWeights() {
     }
     const int r = normalizeRpWeights();
     if (r != 0) return r;
-    for (SublocationState& st : mSublocStates) WeighTriangles(st.triangles, st.weights, st.globalWeights);
+    for (SublocationState& st : mSublocStates) WeighTriangles(st.triangles, triangleCorners(st), st.weights, st.globalWeights);
     if (mAlgorithm == 109 && behaviour().matchesLevelsForDoubtfulFloor() && histogramFloorInDoubt()) levelFloorShares();
     return 0;
 }
@@ -90,6 +108,13 @@ int Navigation::calculateApTrustworthiness(const std::vector<AccessPoint>& meas,
 }
 
 int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas) {
+    std::vector<int> ids;
+    keyIdsOf(meas, ids);
+    return updateRpWeightsKnn(sublocId, meas, ids);
+}
+
+int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas,
+                                   const std::vector<int>& ids) {
     std::vector<AccessPoint>& m = mScanBuf;
     const int fi = floorIndexOfState(sublocId);
     bool found = false;
@@ -100,7 +125,7 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     }
     if (meas.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)meas.size());
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
-    selectFloorReadings(fi, meas);
+    selectFloorReadings(fi, meas, ids);
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
@@ -123,8 +148,9 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     std::vector<double>& dsum = mKnn.dsum;
     std::vector<double>& psum = mKnn.psum;
     std::vector<int>& count = mKnn.count;
+    const bool kitWeights = !knn.Differention_mode && behaviour().weighsMissingTransmitters() && !knn.Use_ap_weights;
     dsum.assign(nP, 0.0);
-    psum.assign(nP, 0.0);
+    if (!kitWeights) psum.assign(nP, 0.0);
     count.assign(nP, 0);
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
@@ -156,14 +182,16 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
                 }
             }
         }
-    } else if (behaviour().weighsMissingTransmitters() && !knn.Use_ap_weights) {
+    } else if (kitWeights) {
         st->weightSum = weighSelectedWithMissing(ff, meas);
         for (NavTriangle& t : st->triangles) {
             t.wLocal = 0.0;
             t.wGlobal = 0.0;
         }
-        st->weights.assign(mKnn.result.begin(), mKnn.result.end());
         st->globalWeights.assign(mKnn.result.begin(), mKnn.result.end());
+        // The floor's buffer takes the weights over; the next pass writes
+        // every entry of the one it gets back.
+        st->weights.swap(mKnn.result);
         st->visibleCounts.assign(count.begin(), count.end());
         return 0;
     } else {
@@ -218,15 +246,21 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
 }
 
 void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& meas) {
+    keyIdsOf(meas, mKnn.keyIds);
+    selectFloorReadings(fi, meas, mKnn.keyIds);
+}
+
+void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& meas, const std::vector<int>& ids) {
     const SublocationMap& floor = Floor(*this, fi);
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
     // The readings of the floor's transmitters, as filterUnknownMeasurements
-    // keeps them (an empty key list keeps every reading), found by one hash
-    // lookup each, with their rows.
+    // keeps them (an empty key list keeps every reading), with their rows.
     std::vector<const AccessPoint*>& sel = mKnn.selected;
     std::vector<int>& rows = mKnn.rows;
     sel.clear();
     rows.clear();
+    mKnn.unknownMissing = 0.0;
+    mKnn.nUnknown = 0;
     if (meas.empty()) {
         MV_LOG(11, "Measurements vector is empty\n");
     } else if (FloorKeys(floor).empty()) {
@@ -236,11 +270,15 @@ void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& mea
             rows.push_back(-1);
         }
     } else {
-        for (const AccessPoint& ap : meas) {
-            auto it = ff.knownKeys.find(ap.getBssid());
-            if (it == ff.knownKeys.end()) continue;
-            sel.push_back(&ap);
-            rows.push_back(it->second);
+        for (size_t i = 0; i < meas.size(); ++i) {
+            const int row = i < ids.size() ? RowOf(ff, ids[i]) : kNotOnFloor;
+            if (row == kNotOnFloor) {
+                mKnn.unknownMissing += std::fabs(meas[i].getRssi() - ff.missingRssi);
+                ++mKnn.nUnknown;
+                continue;
+            }
+            sel.push_back(&meas[i]);
+            rows.push_back(row);
         }
     }
 }
@@ -249,16 +287,9 @@ double Navigation::weighSelectedWithMissing(const FlatFloor& ff, const std::vect
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     // Readings of transmitters this floor does not know speak against
-    // every point of it alike.
+    // every point of it alike (summed while they were sorted out).
     int nOther = static_cast<int>(meas.size() - sel.size());
-    double otherMissing = 0.0;
-    if (nOther > 0) {
-        for (const AccessPoint& ap : meas) {
-            if (ff.knownKeys.count(ap.getBssid()) == 0) {
-                otherMissing += std::fabs(ap.getRssi() - ff.missingRssi);
-            }
-        }
-    }
+    double otherMissing = mKnn.unknownMissing;
     for (size_t i = 0; i < sel.size(); ++i) {
         if (rows[i] >= 0) continue;
         ++nOther;
@@ -303,8 +334,9 @@ void Navigation::knnWeightsWithMissing(const FlatFloor& ff, int nHeardOther, dou
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     const int k = minMatched > 0 ? minMatched : std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
     std::vector<double>& result = mKnn.result;
-    result.assign(nP, 0.0);
+    result.resize(nP);
     for (size_t q = 0; q < nP; ++q) {
+        result[q] = 0.0;
         if (count[q] < k) continue;
         // Surveyed here but not heard now, and heard now but not surveyed
         // here, each against the "not heard" level.
@@ -405,5 +437,12 @@ void Navigation::updateTrianglesWeight(int sublocId) {
         return;
     }
     // A corner beyond the arrays counts as 0, and so zeroes its triangle.
-    WeighTriangles(st->triangles, st->weights, st->globalWeights);
+    WeighTriangles(st->triangles, triangleCorners(*st), st->weights, st->globalWeights);
+}
+
+const std::vector<int>* Navigation::triangleCorners(const SublocationState& st) const {
+    const SublocationState* first = mSublocStates.data();
+    if (&st < first || &st >= first + mSublocStates.size()) return nullptr;
+    const size_t s = static_cast<size_t>(&st - first);
+    return s < mTriangleCorners.size() ? &mTriangleCorners[s] : nullptr;
 }

@@ -227,6 +227,7 @@ void Navigation::setNavigationSignals() {
     mSigNavigation = mSigWindow;
     averageDuplicateMeasurements(mSigNavigation);
     if (Settings(*this).Use_closest_aps) findClosestAccessPoints(mSigNavigation);
+    keyIdsOf(mSigNavigation, mNavKeyIds);
 }
 
 int Navigation::averageDuplicateMeasurements(std::vector<AccessPoint>& v) {

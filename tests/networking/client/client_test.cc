@@ -114,7 +114,9 @@ TEST_F(Client, VerbsReachNginxAsSerialized) {
     EXPECT_TRUE(o->success && o->onMain) << c.method;
     ASSERT_TRUE(platform::testing::pumpUntil([&] { return logLines() > before; }));
     EXPECT_NE(nginx_->accessLog().find(c.logged), std::string::npos) << c.method << "\n" << nginx_->accessLog();
-    if (c.method == "GET") EXPECT_EQ(std::any_cast<json>(o->object), json({{"ok", true}}));
+    if (c.method == "GET") {
+      EXPECT_EQ(std::any_cast<json>(o->object), json({{"ok", true}}));
+    }
   }
 }
 
@@ -250,7 +252,9 @@ TEST_F(Client, PauseAndResumeCompleteTheBody) {
     ASSERT_TRUE(o->success) << c.url << " " << o->error->localizedDescription;
     Data data = op->responseData().value_or(Data());
     std::string got = c.toFile ? peers::readFile(file) : std::string(data.begin(), data.end());
-    if (c.body.empty()) EXPECT_EQ(got.size(), 300000u);
+    if (c.body.empty()) {
+      EXPECT_EQ(got.size(), 300000u);
+    }
     else EXPECT_TRUE(got == c.body) << c.url << " size " << got.size();
     EXPECT_EQ(op->totalBytesRead(), static_cast<int64_t>(got.size()));
   }

@@ -2,11 +2,13 @@
 // reply cap, throttled uploads beside other transfers, an upload awaited by a blocked main
 // thread, a paused download archived and finished later, and exit with requests in flight.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <mutex>
 #include <numeric>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -31,6 +33,15 @@ class Transfer : public ::testing::Test {
         "  location /api/ { default_type application/json; return 200 '{\"ok\":true}'; }\n"
         "  location = /hop { return 302 /api/followed; }\n"
         "  location /slow/ { limit_rate 400k; }\n}\n";
+    // TLS servers for the exit test, several so that many handshakes run at once.
+    std::filesystem::create_directories(dir_->path() / "certs");
+    certsOk_ = peers::makeCertificates(dir_->path() / "certs", "localhost");
+    if (certsOk_) {
+      servers += "server { ssl_certificate " + (dir_->path() / "certs/server.pem").string() + "; ssl_certificate_key " +
+                 (dir_->path() / "certs/server.key").string() + ";\n";
+      for (int& p : tlsPorts_) servers += "  listen 127.0.0.1:" + std::to_string(p = peers::freePort()) + " ssl;\n";
+      servers += "  location /api/ { default_type application/json; return 200 '{\"tls\":true}'; }\n}\n";
+    }
     nginx_ = new peers::Nginx(dir_->path(), servers, port_);
     scripted_ = new peers::ScriptedServer(dir_->path());
   }
@@ -48,6 +59,8 @@ class Transfer : public ::testing::Test {
   }
   static inline peers::TempDir* dir_;
   static inline int port_;
+  static inline bool certsOk_ = false;
+  static inline int tlsPorts_[5];
   static inline peers::Nginx* nginx_;
   static inline peers::ScriptedServer* scripted_;
 };
@@ -291,25 +304,62 @@ TEST_F(Transfer, PausedDownloadArchivedAndFinishedLater) {
 constexpr int kChildExitCode = 7;  // not gtest's: the parent knows the body ran to its end
 
 // Run as a child process by the test below: requests in flight and work queued on every
-// thread when the process exits. No fixture: the child starts no peers of its own, it uses
-// the parent's nginx. Disabled, so that a run of the suite lists it as not run rather than
-// as skipped; the parent asks for it by name.
+// thread when the process exits, either once a quarter of the replies came (the main thread
+// pumping its run loop) or after a few milliseconds of sleep (handshakes still running on the
+// network thread). The requests go round the space-separated URLs. No fixture:
+// the child starts no peers of its own, it uses the parent's nginx. Disabled, so that a run
+// of the suite lists it as not run rather than as skipped; the parent asks for it by name.
 TEST(TransferExit, DISABLED_Child) {
-  const char* target = std::getenv("MARVISTO_EXIT_CHILD_URL");
-  if (!target) GTEST_SKIP() << "runs only as the child of Transfer.ExitWithRequestsInFlightEndsCleanly";
+  const char* targets = std::getenv("MARVISTO_EXIT_CHILD_URLS");
+  const char* delay = std::getenv("MARVISTO_EXIT_CHILD_DELAY_MS");
+  const char* requests = std::getenv("MARVISTO_EXIT_CHILD_REQUESTS");
+  if (!targets || !requests) GTEST_SKIP() << "runs only as the child of Transfer.ExitWithRequestsInFlightEndsCleanly";
+  std::vector<std::string> urls;
+  std::istringstream words(targets);
+  for (std::string u; words >> u;) urls.push_back(u);
   auto manager = MCHTTPRequestOperationManager::manager();
+  const int n = std::atoi(requests);
   int done = 0;
-  for (int i = 0; i < 400; ++i)
-    manager->GET(target, nullptr, [&](const auto&, const auto&) { ++done; }, [&](const auto&, const auto&) { ++done; });
-  platform::testing::pumpUntil([&] { return done >= 100; }, 20);
-  std::exit(done >= 100 ? kChildExitCode : 3);
+  for (int i = 0; i < n; ++i)
+    manager->GET(urls[i % urls.size()], nullptr, [&](const auto&, const auto&) { ++done; }, [&](const auto&, const auto&) { ++done; });
+  if (delay) {
+    // The main thread does not wait in its run loop: the network thread drives.
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(delay)));
+    std::exit(kChildExitCode);
+  }
+  platform::testing::pumpUntil([&] { return done >= n / 4; }, 20);
+  std::exit(done >= n / 4 ? kChildExitCode : 3);
 }
 
+namespace {
+
+
+}  // namespace
+
 TEST_F(Transfer, ExitWithRequestsInFlightEndsCleanly) {
-  std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-  for (int run = 0; run < 12; ++run) {
-    int status = peers::run("MARVISTO_EXIT_CHILD_URL=" + url("/api/exit") + " " + self + " --gtest_also_run_disabled_tests --gtest_filter=TransferExit.DISABLED_Child");
-    EXPECT_EQ(status, kChildExitCode) << "run " << run;
+  ASSERT_TRUE(certsOk_);
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string tlsUrls;
+  for (int p : tlsPorts_) tlsUrls += "https://127.0.0.1:" + std::to_string(p) + "/api/exit ";
+  // Over TLS, 30 requests: six at a time on each of the five servers, all in their handshakes.
+  struct Case { const char* name; std::string urls; int requests; bool timed; } cases[] = {
+      {"http, after 100 replies", url("/api/exit"), 400, false},
+      {"http, after a few ms", url("/api/exit"), 400, true},
+      {"https, after a few ms", tlsUrls, 30, true},
+  };
+  const char* soak = std::getenv("MARVISTO_EXIT_RUNS");  // a soak run asks for more
+  const int runs = soak && std::atoi(soak) > 0 ? std::atoi(soak) : 10;
+  peers::CpuLoad load(std::thread::hardware_concurrency() / 2);
+  for (const auto& c : cases) {
+    int abnormal = 0;
+    for (int run = 0; run < runs; ++run) {
+      const std::string delay = c.timed ? " MARVISTO_EXIT_CHILD_DELAY_MS=" + std::to_string(5 + run * 7 % 46) : "";
+      int status = peers::run("SSL_CERT_FILE=" + (dir_->path() / "certs/ca.pem").string() + delay + " MARVISTO_EXIT_CHILD_URLS='" +
+                              c.urls + "' MARVISTO_EXIT_CHILD_REQUESTS=" + std::to_string(c.requests) + " " + self + " --gtest_also_run_disabled_tests --gtest_filter=TransferExit.DISABLED_Child");
+      abnormal += status != kChildExitCode;
+      EXPECT_EQ(status, kChildExitCode) << c.name << ", run " << run;
+    }
+    std::printf("[ exit     ] %s: %d of %d runs ended abnormally\n", c.name, abnormal, runs);
   }
 }
 
@@ -377,7 +427,9 @@ TEST_F(Transfer, RepliesAreParsedOnTheProcessingQueueAndCallbacksKeepTheirOrder)
     std::lock_guard<std::mutex> lock(log->mutex);
     EXPECT_EQ(log->parses, c.requests) << c.name;
     EXPECT_EQ(log->onProcessingQueue, c.requests) << c.name;
-    if (!c.mayParseOnMain) EXPECT_EQ(log->onMain, 0) << c.name;
+    if (!c.mayParseOnMain) {
+      EXPECT_EQ(log->onMain, 0) << c.name;
+    }
     EXPECT_EQ(offMain, 0) << c.name;
     if (c.oneAtATime) {
       std::vector<int> expected(c.requests);

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
 #include "sdk/coordinator_scene.h"

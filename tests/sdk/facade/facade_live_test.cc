@@ -13,7 +13,7 @@
 
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "MCLogManager/mc_log_manager.h"
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 #include "platform/app.h"
 #include "platform/bluetooth_central.h"
 #include "platform/location_manager.h"

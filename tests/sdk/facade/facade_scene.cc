@@ -8,7 +8,7 @@
 #include <memory>
 #include <sstream>
 
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "platform/paths.h"
 #include "platform/run_loop.h"
 #include "sdk/coordinator_scene.h"

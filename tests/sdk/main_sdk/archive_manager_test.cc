@@ -74,7 +74,9 @@ TEST(ArchiveManagerTest, ReadsReportTheirFailure) {
     const auto data = MCArchiveManager::dataFromFile(k.member, k.path, &error);
     EXPECT_EQ(error ? error->localizedDescription : "", k.description);
     EXPECT_EQ(data.has_value(), k.description.empty());
-    if (error) EXPECT_EQ(error->code, 2);
+    if (error) {
+      EXPECT_EQ(error->code, 2);
+    }
   }
 }
 

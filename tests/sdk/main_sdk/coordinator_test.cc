@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "Device/mc_device.h"
 #include "platform/paths.h"
 #include "replay/log_records.h"
 #include "replay/replay_run.h"
@@ -125,12 +126,15 @@ TEST(MainSDKTest, TicksNumberTheirMessagesAndStampTheClockTime) {
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto records = replay::SplitLogRecords(text).records;
   ASSERT_EQ(records.size(), 3u);
-  for (int i = 0; i < 2; ++i) {
+  // Two ticks, then the closing record made between ticks: it names the device
+  // and the time the same way, with the number the next tick would take.
+  for (int i = 0; i < 3; ++i) {
     bool ok = false;
     const WScanMessage m = WScanMessage::parse(std::string(records[i]), &ok);
     ASSERT_TRUE(ok);
     EXPECT_EQ(m.packetNumber, i);
     EXPECT_EQ(m.deviceType, 3);
+    EXPECT_EQ(m.deviceId, c.sdk->managers().device->deviceId);
     EXPECT_EQ(std::vector<int>({m.tmYear, m.tmMonth, m.tmDay, m.tmHour, m.tmMinute, m.tmSecond,
                                 m.tmMillisecond}),
               std::vector<int>({2026, 12, 5, 12, 34, 56, 789}));

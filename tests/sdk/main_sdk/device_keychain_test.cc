@@ -6,8 +6,8 @@
 #include <csignal>
 #include <filesystem>
 
-#include "MainSDK/mc_device.h"
-#include "MainSDK/mc_pw_keychain.h"
+#include "Device/mc_device.h"
+#include "Device/mc_pw_keychain.h"
 #include "platform/location_manager.h"
 #include "platform/paths.h"
 #include "platform/run_loop.h"

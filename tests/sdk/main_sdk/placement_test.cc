@@ -6,7 +6,7 @@
 
 #include "MCArchiveManager/mc_archive_manager.h"
 #include "MainSDK/main_sdk.h"
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
 #include "sdk/coordinator_scene.h"
 
 namespace {

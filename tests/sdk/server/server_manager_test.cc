@@ -9,9 +9,11 @@
 #include <regex>
 #include <set>
 
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 #include "platform/app.h"
 #include "platform/paths.h"
+#include "platform/run_loop.h"
+#include "platform/testing.h"
 #include "sdk/facade/facade_scene.h"
 
 namespace {
@@ -86,6 +88,76 @@ TEST(ServerManagerTest, HeatmapLinesAtMostOnePerPeriodReachTheServerOnceEach) {
       EXPECT_EQ(r.userHash, "hash");
     }
   platform::Application::setApplicationState(platform::ApplicationState::Active);
+}
+
+// Only a tick that will make a line reaches the main queue; the others end on
+// the tick's own thread, with nothing handed on.
+TEST(ServerManagerTest, OnlyADueTickIsHandedToTheMainQueue) {
+  pt::ScopedHome home;
+  platform::RunLoop::setMainThread();
+  pt::useManualClock({1767268800, 0});
+  platform::Application::setApplicationState(platform::ApplicationState::Active);
+  auto manager = std::make_shared<MCServerManager>();
+  struct Case {
+    double at;  // clock seconds since the manager was made
+    int floor;
+    bool handed;
+  };
+  const std::vector<Case> cases = {
+      {5, 1, false},      // inside the period
+      {10, 1, false},     // equal to it is too soon
+      {10.1, -1, false},  // no floor
+      {10.1, 1, true},    // due
+      {10.2, 1, false},   // the period starts again
+      {20.3, 1, true},
+  };
+  double clock = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    pt::advance(c.at - clock);
+    clock = c.at;
+    manager->addMQMessage(Positioned(c.at, c.floor));
+    EXPECT_EQ(platform::RunLoop::main()->runPending() > 0, c.handed);
+  }
+  EXPECT_NEAR(manager->lastHeatmapMessageDate(), platform::Clock::nowSeconds(), 1e-6);
+}
+
+// The queue hands over every line it was given before being stopped, or says
+// in time that it could not; what it could not post stays for the next queue.
+TEST(ServerManagerTest, DrainAndStopPostsWhatWasQueuedOrSaysItCouldNot) {
+  struct Case {
+    const char* name;
+    bool serverUp, queueStarted, drained;
+  };
+  const std::vector<Case> cases = {
+      {"server up", true, true, true},
+      {"server down", false, true, false},
+      {"no queue", true, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    facade_test::FacadeScene s(c.serverUp);
+    auto manager = std::make_shared<MCServerManager>();
+    manager->setServer(c.serverUp ? s.serverUrl() : "http://127.0.0.1:1");
+    manager->setUserHash("hash");
+    // The queue is the process's one: none may be left current from before.
+    c.queueStarted ? manager->startMQueue() : manager->stopMQueue();
+    const std::vector<std::string> lines = {"<H a />", "<H b />", "<H c />"};
+    for (const auto& line : lines) manager->mqEngine()->addMessage(line);
+    EXPECT_EQ(manager->mqEngine()->drainAndStop(std::chrono::milliseconds(c.drained ? 20000 : 500)), c.drained);
+    EXPECT_FALSE(MMQueueEngine::running());
+    if (c.drained) {
+      EXPECT_EQ(ReceivedLines(*s.server), lines);
+    } else if (c.queueStarted) {
+      // Left on disk, in the queue file or a batch.
+      std::string kept;
+      for (const auto& e : fs::directory_iterator(manager->mqEngine()->mqPath())) {
+        std::ifstream in(e.path());
+        kept += std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      }
+      for (const auto& line : lines) EXPECT_NE(kept.find(line), std::string::npos) << line;
+    }
+  }
 }
 
 TEST(ServerManagerTest, HeatmapLineText) {

@@ -1,7 +1,7 @@
 // Beacon reports: lines buffered up to the report length, the texts a report
 // carries, and every buffered line counted once at the server.
 #include "MCSettingsManager/mc_settings_manager.h"
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 #include "sdk/services/services_support.h"
 
 using services_test::RangedBeacon;

@@ -4,6 +4,7 @@
 // positions every 100 ms tick), then writes the walk as the managers heard it
 // as a measurement log, replays it, and prints both accuracy tables.
 //   world-demo --out DIR [--seed N] [--speed X] [--ranging-only]
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -12,6 +13,8 @@
 #include <thread>
 
 #include "cli/cli.h"
+#include "cli/outputs.h"
+#include "cli/progress.h"
 #include "live/live_run.h"
 #include "platform/paths.h"
 #include "platform/run_loop.h"
@@ -44,10 +47,9 @@ int main(int argc, char** argv) {
   parser.flag("--ranging-only", "beacons heard through ranging only, no advertisements", &rangingOnly);
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   if (rangingOnly) setup.phone.radio = world::kRanging;
-  std::error_code ec;
-  std::filesystem::create_directories(out, ec);
-  if (ec) {
-    std::fprintf(stderr, "world-demo: cannot create %s: %s\n", out.c_str(), ec.message().c_str());
+  // The log and the pictures come after the walk: a folder that cannot take them is found first.
+  if (const std::string why = cli::MakeWritableFolder(out); !why.empty()) {
+    std::fprintf(stderr, "world-demo: cannot write into %s: %s\n", out.c_str(), why.c_str());
     return 1;
   }
   platform::RunLoop::setMainThread();
@@ -72,14 +74,31 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   run->start();
   const double limit = w->durationSeconds() + 30;
+  const double started = platform::Clock::nowSeconds();
+  cli::Progress progress("world-demo");
+  auto showWalk = [&](bool force) {
+    char line[96];
+    const double walked = platform::Clock::nowSeconds() - started;
+    std::snprintf(line, sizeof line, "walked %.0f of %.0f s (%.0f%%)", walked, w->durationSeconds(),
+                  std::min(100.0, 100.0 * walked / std::max(1.0, w->durationSeconds())));
+    progress.show(line, force);
+  };
+  showWalk(true);
   if (speed > 1) {
     for (double t = 0; t < limit && !w->finished(); t += kStepSeconds) {
       platform::testing::advance(kStepSeconds);
       std::this_thread::sleep_for(std::chrono::duration<double>(kStepSeconds / speed));
+      showWalk(false);
     }
   } else {
-    platform::RunLoop::main()->runUntil([&] { return w->finished(); }, limit);
+    // In slices, so that the line moves while the loop waits for the walk.
+    while (!w->finished() && platform::Clock::nowSeconds() - started < limit) {
+      platform::RunLoop::main()->runUntil([&] { return w->finished(); },
+                                          std::min(0.5, limit - (platform::Clock::nowSeconds() - started)));
+      showWalk(false);
+    }
   }
+  progress.clear();
   run->stop();
   if (!w->finished()) {
     std::fprintf(stderr, "world-demo: the walk did not finish in %.0f s\n", limit);

@@ -4,7 +4,7 @@
 
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "MCPushManager/mc_push_manager.h"
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 #include "platform/bluetooth_central.h"
 #include "platform/clock.h"
 #include "platform/location_manager.h"

@@ -132,7 +132,9 @@ TEST_F(LoaderTest, UserHashIsEncodedOrRefused) {
               c.state);
     const auto records = server.records();
     ASSERT_EQ(static_cast<int>(records.size()) - before, c.state == 100 ? 2 : 0);
-    if (c.state == 100) EXPECT_EQ(records.back()["userHash"], c.hash);
+    if (c.state == 100) {
+      EXPECT_EQ(records.back()["userHash"], c.hash);
+    }
   }
 }
 

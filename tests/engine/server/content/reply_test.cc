@@ -66,7 +66,9 @@ Outcome Read(const std::string& reply, size_t step, bool cleanClose = true, uint
     EXPECT_TRUE(r.body().empty());
     return {code, r.status(), sink->bytes};
   }
-  if (sink != nullptr) EXPECT_TRUE(sink->bytes.empty()) << "only a 200 body goes to the sink";
+  if (sink != nullptr) {
+    EXPECT_TRUE(sink->bytes.empty()) << "only a 200 body goes to the sink";
+  }
   return {code, r.status(), r.body()};
 }
 
@@ -114,7 +116,9 @@ TEST(HttpReplyTest, FramingAndCodingInAnyPieces) {
       SCOPED_TRACE(testing::Message() << c.reply.substr(0, 60) << " step " << step);
       const Outcome o = Read(c.reply, step, c.cleanClose, 1u << 20);
       EXPECT_EQ(o.code, c.code);
-      if (c.code == 0) EXPECT_EQ(o.body, c.body);
+      if (c.code == 0) {
+        EXPECT_EQ(o.body, c.body);
+      }
     }
   }
 }
@@ -154,8 +158,84 @@ TEST(HttpReplyTest, GzipStreamsInPiecesAndBombsStopEarly) {
     EXPECT_EQ(o.code, c.code);
     EXPECT_LE(sink.bytes.size(), c.maxReceived);
     EXPECT_LE(sink.largest, 65536u);
-    if (c.code == 0) EXPECT_TRUE(o.body == c.plain);
+    if (c.code == 0) {
+      EXPECT_TRUE(o.body == c.plain);
+    }
   }
+}
+
+// Gzip of `size` bytes made of one seeded 16 KiB block over and over: about 80:1, so
+// well within the inflation ratio a real reply may have.
+std::string RepeatedBlockGzip(size_t size) {
+  std::mt19937 rng(35);
+  std::string block(16 << 10, '\0');
+  for (char& c : block) c = static_cast<char>(rng());
+  z_stream z{};
+  deflateInit2(&z, 1, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  std::string out;
+  char buffer[65536];
+  for (size_t done = 0; done <= size; done += block.size()) {
+    const bool last = done == size;
+    z.next_in = reinterpret_cast<Bytef*>(block.data());
+    z.avail_in = last ? 0 : static_cast<uInt>(block.size());
+    do {
+      z.next_out = reinterpret_cast<Bytef*>(buffer);
+      z.avail_out = sizeof buffer;
+      deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+      out.append(buffer, sizeof buffer - z.avail_out);
+    } while (z.avail_out == 0);
+  }
+  deflateEnd(&z);
+  return out;
+}
+
+// Counts what it is given, keeping nothing.
+struct Count : BodyOut {
+  uint64_t bytes = 0;
+  int put(const char*, size_t n) override {
+    bytes += n;
+    return 0;
+  }
+};
+
+// A body kept in memory (no file to stream to, or a status other than 200 whose body is
+// kept) stops at its own cap, whatever the cap on streamed bodies; a 200 body that streams
+// to a file keeps the large one.
+TEST(HttpReplyTest, BodiesKeptInMemoryHaveASmallerCap) {
+  const size_t inflated = 72 << 20;
+  const std::string gz = RepeatedBlockGzip(inflated);
+  ASSERT_LT(inflated / gz.size(), kMaxInflationRatio);
+  const std::string gzipped = "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gz.size()) + "\r\n\r\n" + gz;
+  struct Case {
+    const char* what;
+    std::string reply;
+    bool sink;
+    int code;
+  } cases[] = {
+      {"gzip, 200 streamed", "HTTP/1.1 200 OK\r\n" + gzipped, true, 0},
+      {"gzip, 200 kept", "HTTP/1.1 200 OK\r\n" + gzipped, false, kErrorReplyTooLarge},
+      {"gzip, 404 with a file", "HTTP/1.1 404 No\r\n" + gzipped, true, kErrorReplyTooLarge},
+      {"length past the cap, kept", "HTTP/1.1 200 OK\r\nContent-Length: 104857600\r\n\r\n", false,
+       kErrorReplyTooLarge},
+      {"chunk past the cap, kept", "HTTP/1.1 500 No\r\nTransfer-Encoding: chunked\r\n\r\n5000000\r\n", true,
+       kErrorReplyTooLarge},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Count sink;
+    HttpReply r(kMaxReplyBytes, c.sink ? &sink : nullptr);
+    int code = 0;
+    for (size_t i = 0; i < c.reply.size() && code == 0; i += 327680)
+      code = r.feed(c.reply.data() + i, std::min<size_t>(327680, c.reply.size() - i));
+    if (code == 0) code = r.finish(true);
+    EXPECT_EQ(code, c.code);
+    EXPECT_LE(r.body().size(), kMaxKeptReplyBytes);
+    if (c.code == 0) {
+      EXPECT_EQ(sink.bytes, inflated);
+    }
+  }
+  std::string whole = "H\r\n\r\n" + gz;
+  EXPECT_FALSE(GunzipResponse(whole));
 }
 
 TEST(HttpReplyTest, WholeReplyDecoders) {
@@ -208,12 +288,16 @@ TEST(HttpReplyTest, MutatedRepliesNeverBreakTheReader) {
     const bool clean = rng() % 2;
     const Outcome o = Read(s, step, clean, cap);
     EXPECT_LE(o.body.size(), cap);
-    if (o.code == 0) EXPECT_GE(o.status, 100);
+    if (o.code == 0) {
+      EXPECT_GE(o.status, 100);
+    }
     // The streaming path reads the same bytes the same way.
     Collect sink;
     const Outcome streamed = Read(s, step, clean, cap, &sink);
     EXPECT_EQ(streamed.code, o.code);
-    if (o.code == 0) EXPECT_TRUE(streamed.body == o.body);
+    if (o.code == 0) {
+      EXPECT_TRUE(streamed.body == o.body);
+    }
   }
 }
 

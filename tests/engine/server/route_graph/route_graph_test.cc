@@ -5,6 +5,8 @@
 #include <tuple>
 
 #include <cmath>
+#include <functional>
+#include <vector>
 #include <memory>
 #include <random>
 
@@ -55,6 +57,52 @@ TEST(RouteGraphModel, ParametersByName) {
   for (const char* key : {"subLoc[99].smooth_radius", "Smooth_radius", "subLoc[01].smooth_radius"})
     EXPECT_FALSE(g.setParam(key, "1")) << key;
   EXPECT_FALSE(g.setParam("smooth_radius", "-1"));
+}
+
+// Edits after loading reach the graph that routes are searched on; an unknown
+// id changes nothing.
+TEST(RouteGraphModel, EditsReachTheSearchedGraph) {
+  struct Case {
+    const char* name;
+    std::function<void(RouteGraph&)> edit;
+    double path;  // 1 to 3 through 2
+  };
+  const std::vector<Case> cases = {
+      {"none", [](RouteGraph&) {}, 20},
+      {"vertex moved", [](RouteGraph& g) { g.moveVertex(2, 10, 10); }, 2 * std::hypot(10, 10)},
+      {"edge weighted", [](RouteGraph& g) { g.setEdgeWeight(1, 3.0); }, 40},
+      {"unknown vertex moved", [](RouteGraph& g) { g.moveVertex(99, 50, 50); }, 20},
+      {"unknown edge weighted", [](RouteGraph& g) { g.setEdgeWeight(99, 3.0); }, 20},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RouteGraph g;
+    g.addSubLocation(Floor(1));
+    g.addVertex(V(1, 1, 0, 0));
+    g.addVertex(V(1, 2, 10, 0));
+    g.addVertex(V(1, 3, 20, 0));
+    g.addEdge(E(1, 1, 1, 2));
+    g.addEdge(E(1, 2, 2, 3));
+    c.edit(g);
+    EXPECT_NEAR(g.getGraph().getPath(1, 3, nullptr, nullptr), c.path, 1e-9);
+  }
+}
+
+TEST(RouteGraphModel, VertexNameAndElevationFlagAreSetInPlace) {
+  RouteGraph g;
+  g.addSubLocation(Floor(1));
+  g.addVertex(V(1, 1, 0, 0));
+  g.addVertex(V(1, 2, 10, 0));
+  g.setVertexName(2, "lift");
+  g.setVertexExternal(2, true);
+  g.setVertexName(99, "nowhere");
+  g.setVertexExternal(99, true);
+  EXPECT_EQ(g.getVertex(2).name, "lift");
+  const auto lifts = g.getElevationPoints(1);
+  ASSERT_EQ(lifts.size(), 1u);
+  EXPECT_EQ(lifts[0].id, 2);
+  g.setVertexExternal(2, false);
+  EXPECT_TRUE(g.getElevationPoints().empty());
 }
 
 }  // namespace

@@ -120,7 +120,9 @@ TEST(QuaternionTest, NormalizeGivesAUnitOrTheIdentity) {
     q.normalize();
     EXPECT_TRUE(q.isFinite());
     EXPECT_NEAR(q.norm(), 1.0, 1e-12);
-    if (c.identity) EXPECT_TRUE(q.isIdentity());
+    if (c.identity) {
+      EXPECT_TRUE(q.isIdentity());
+    }
   }
 }
 

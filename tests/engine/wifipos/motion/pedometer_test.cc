@@ -218,10 +218,12 @@ TEST(PedometerTest, ShortBoutsCountTheirStepsAndNoneAfter) {
                          (metres[&kBouts[6]].second + metres[&kBouts[7]].second);
     EXPECT_GT(scale, 0.6) << w.name;
     EXPECT_LT(scale, 1.6) << w.name;
-    for (const Bout& b : kBouts)
-      if (b.steps >= w.fewestSteps)
+    for (const Bout& b : kBouts) {
+      if (b.steps >= w.fewestSteps) {
         EXPECT_NEAR(metres[&b].first / metres[&b].second / scale, 1.0, b.tolerance)
             << w.name << ", bouts of " << b.steps << (b.turn ? " and a turn" : "");
+      }
+    }
   }
 }
 

@@ -344,12 +344,13 @@ TEST(GpAxisSum, BlocksOfManyKeys) {
 
 namespace {
 
-// The block sums run four or eight doubles to a vector, as the CPU allows.
-// Two positions add each key's terms in one order whatever the width, so
-// their sums agree bit for bit; one position may pair its points
-// differently, within rounding. Both widths hold to the plain sum, passes of
-// every size from one vector of keys to several chunks.
-TEST(GpAxisSum, BothVectorWidthsGiveTheSameSums) {
+// The block sums run as many doubles to a vector as the instruction set
+// has (two, four or eight). Two positions add each key's terms in one order
+// whatever the width, so every set that fuses its multiply-adds gives the
+// same sums bit for bit (the others within rounding); one position may pair
+// its points differently, within rounding. Every set holds to the plain sum,
+// for passes of every size from one vector of keys to several chunks.
+TEST(GpAxisSum, EveryInstructionSetGivesTheSameSums) {
   std::mt19937 rng(2029);
   const SublocationMap floor = ManyKeysFloor(rng);
   const GaussianProcesses gp = Train({floor}, 121);
@@ -365,31 +366,96 @@ TEST(GpAxisSum, BothVectorWidthsGiveTheSameSums) {
   for (int k = 0; k < nKeys; ++k) all[k] = k;
   const std::pair<const char*, std::vector<int>> lists[] = {
       {"1 key", first(1)},    {"4 keys", first(4)},   {"5 keys", first(5)},
-      {"9 keys", first(9)},   {"16 keys", first(16)}, {"17 keys", first(17)},
-      {"25 keys", first(25)}, {"every key", all}};
+      {"9 keys", first(9)},   {"13 keys", first(13)}, {"16 keys", first(16)},
+      {"17 keys", first(17)}, {"25 keys", first(25)}, {"every key", all}};
   std::uniform_real_distribution<double> qx(-10.0, 110.0), qy(-10.0, 50.0), near(-1.5, 1.5);
-  SublocationGP::KeyBlock narrow, wide;
+  std::vector<double> px, py;
+  for (int i = 0; i < 30; ++i) {
+    px.push_back(qx(rng));
+    py.push_back(qy(rng));
+    px.push_back(px.back() + near(rng));
+    py.push_back(py.back() + near(rng));
+  }
   for (const auto& [name, keys] : lists) {
-    s.prepareBlock(keys, narrow, 4);
-    s.prepareBlock(keys, wide, 8);
     const size_t m = keys.size();
-    std::vector<double> n0(m), n1(m), w0(m), w1(m), single(m);
-    for (int i = 0; i < 30; ++i) {
-      const double x = qx(rng), y = qy(rng), x2 = x + near(rng), y2 = y + near(rng);
-      s.kernelSums(narrow, x, y, x2, y2, n0.data(), n1.data());
-      s.kernelSums(wide, x, y, x2, y2, w0.data(), w1.data());
-      s.kernelSums(narrow, x, y, single.data());
-      for (size_t j = 0; j < m; ++j) {
-        const int k = keys[j];
-        ASSERT_EQ(n0[j], w0[j]) << name << " key " << k << " at " << x << ", " << y;
-        ASSERT_EQ(n1[j], w1[j]) << name << " key " << k << " at " << x2 << ", " << y2;
-        ASSERT_NEAR(n0[j], FullSum(s, k, x, y, 121), Tolerance(s, k)) << name << " key " << k;
-        ASSERT_NEAR(single[j], FullSum(s, k, x, y, 121), Tolerance(s, k)) << name << " key " << k;
+    // Per position: its sums as one of a pair, and alone; from the best set.
+    std::vector<std::vector<double>> bestPair, bestAlone;
+    bool bestFused = false;
+    int sets = 0;
+    positioning_test::ForEachInstructionSet([&](const positioning_test::InstructionSet& set) {
+      ++sets;
+      SublocationGP::KeyBlock block;
+      s.prepareBlock(keys, block);
+      for (size_t i = 0; i < px.size(); i += 2) {
+        std::vector<double> p0(m), p1(m), alone(m);
+        s.kernelSums(block, px[i], py[i], px[i + 1], py[i + 1], p0.data(), p1.data());
+        s.kernelSums(block, px[i], py[i], alone.data());
+        if (bestPair.size() < px.size()) {
+          bestFused = set.fused;
+          bestPair.push_back(p0);
+          bestPair.push_back(p1);
+          bestAlone.push_back(alone);
+          continue;
+        }
+        for (size_t j = 0; j < m; ++j) {
+          const int k = keys[j];
+          const double want = FullSum(s, k, px[i], py[i], 121);
+          ASSERT_NEAR(p0[j], want, Tolerance(s, k)) << set.name << " " << name << " key " << k;
+          ASSERT_NEAR(alone[j], want, Tolerance(s, k)) << set.name << " " << name << " key " << k;
+          ASSERT_NEAR(p1[j], FullSum(s, k, px[i + 1], py[i + 1], 121), Tolerance(s, k))
+              << set.name << " " << name << " key " << k;
+          if (set.fused && bestFused) {
+            ASSERT_EQ(p0[j], bestPair[i][j]) << set.name << " " << name << " key " << k;
+            ASSERT_EQ(p1[j], bestPair[i + 1][j]) << set.name << " " << name << " key " << k;
+          }
+        }
       }
-      s.kernelSums(wide, x, y, single.data());
+    });
+    ASSERT_GE(sets, 1);
+    for (size_t i = 0; i < bestPair.size(); ++i) {
       for (size_t j = 0; j < m; ++j) {
-        ASSERT_NEAR(single[j], FullSum(s, keys[j], x, y, 121), Tolerance(s, keys[j]))
-            << name << " key " << keys[j] << " alone, eight wide";
+        ASSERT_NEAR(bestPair[i][j], FullSum(s, keys[j], px[i], py[i], 121), Tolerance(s, keys[j]))
+            << "best set, " << name << " key " << keys[j];
+      }
+    }
+    for (size_t i = 0; i < bestAlone.size(); ++i) {
+      for (size_t j = 0; j < m; ++j) {
+        ASSERT_NEAR(bestAlone[i][j], FullSum(s, keys[j], px[2 * i], py[2 * i], 121),
+                    Tolerance(s, keys[j]))
+            << "best set alone, " << name << " key " << keys[j];
+      }
+    }
+  }
+}
+
+// A block laid out while one instruction set ran still gives the plain sums
+// once another runs (its vectors then have another width).
+TEST(GpAxisSum, BlockFollowsTheInstructionSet) {
+  std::mt19937 rng(2030);
+  const SublocationMap floor = ManyKeysFloor(rng);
+  const GaussianProcesses gp = Train({floor}, 121);
+  const SublocationGP& s = gp.getSublocations()[0];
+  std::vector<int> keys(s.getNumberOfKeys());
+  for (size_t k = 0; k < keys.size(); ++k) keys[k] = static_cast<int>(k);
+  std::vector<positioning_test::InstructionSet> sets;
+  positioning_test::ForEachInstructionSet([&](const positioning_test::InstructionSet& set) { sets.push_back(set); });
+  std::uniform_real_distribution<double> qx(0.0, 100.0), qy(0.0, 40.0);
+  for (const auto& from : sets) {
+    for (const auto& to : sets) {
+      SublocationGP::KeyBlock block;
+      hwy::SetSupportedTargetsForTest(from.target);
+      s.prepareBlock(keys, block);
+      hwy::SetSupportedTargetsForTest(to.target);
+      std::vector<double> sums(keys.size() + 1, 12345.0), other(keys.size() + 1, 12345.0);
+      const double x = qx(rng), y = qy(rng);
+      s.kernelSums(block, x, y, x + 0.5, y - 0.5, sums.data(), other.data());
+      hwy::SetSupportedTargetsForTest(0);
+      ASSERT_EQ(sums[keys.size()], 12345.0) << from.name << " -> " << to.name;
+      ASSERT_EQ(other[keys.size()], 12345.0) << from.name << " -> " << to.name;
+      for (const int k : keys) {
+        ASSERT_NEAR(sums[k], FullSum(s, k, x, y, 121), Tolerance(s, k)) << from.name << " -> " << to.name;
+        ASSERT_NEAR(other[k], FullSum(s, k, x + 0.5, y - 0.5, 121), Tolerance(s, k))
+            << from.name << " -> " << to.name;
       }
     }
   }
@@ -399,10 +465,11 @@ TEST(GpAxisSum, BothVectorWidthsGiveTheSameSums) {
 
 namespace {
 
-// Groups of positions: neighbours share a pass (four at most, on either
-// vector width), while a far or non-finite member is summed apart without
+// Groups of positions: neighbours share a pass (four at most, on any
+// instruction set), while a far or non-finite member is summed apart without
 // spoiling the others. Every sum holds to the plain one; close groups agree
-// bit for bit between the widths, however the narrow one splits them.
+// bit for bit between the sets that fuse their multiply-adds, however a set
+// splits them into passes.
 TEST(GpAxisSum, GroupsOfPositions) {
   std::mt19937 rng(2031);
   const SublocationMap floor = ManyKeysFloor(rng);
@@ -411,9 +478,6 @@ TEST(GpAxisSum, GroupsOfPositions) {
   const int nKeys = s.getNumberOfKeys();
   std::vector<int> keys(nKeys);
   for (int k = 0; k < nKeys; ++k) keys[k] = k;
-  SublocationGP::KeyBlock narrow, wide;
-  s.prepareBlock(keys, narrow, 4);
-  s.prepareBlock(keys, wide, 8);
   enum Spread { kClose, kOneFar, kOneNan };
   const struct {
     int n;
@@ -433,31 +497,31 @@ TEST(GpAxisSum, GroupsOfPositions) {
       const int odd = c.n / 2;  // the member out of place
       if (c.spread == kOneFar) x[odd] += 25.0;
       if (c.spread == kOneNan) y[odd] = std::nan("");
-      std::vector<std::vector<double>> fromNarrow(c.n, std::vector<double>(nKeys + 1, 12345.0));
-      std::vector<std::vector<double>> fromWide = fromNarrow;
-      std::vector<double*> pn(c.n), pw(c.n);
-      for (int q = 0; q < c.n; ++q) {
-        pn[q] = fromNarrow[q].data();
-        pw[q] = fromWide[q].data();
-      }
-      s.kernelSums(narrow, c.n, x.data(), y.data(), pn.data());
-      s.kernelSums(wide, c.n, x.data(), y.data(), pw.data());
-      for (int q = 0; q < c.n; ++q) {
-        ASSERT_EQ(fromNarrow[q][nKeys], 12345.0) << c.n << ": written past the keys";
-        ASSERT_EQ(fromWide[q][nKeys], 12345.0) << c.n << ": written past the keys";
-        for (int k = 0; k < nKeys; ++k) {
-          if (!std::isfinite(y[q])) {
-            EXPECT_TRUE(std::isnan(fromWide[q][k]) || fromWide[q][k] == 0.0) << k;
-            continue;
-          }
-          const double want = FullSum(s, k, x[q], y[q], 121);
-          ASSERT_NEAR(fromNarrow[q][k], want, Tolerance(s, k)) << c.n << " position " << q;
-          ASSERT_NEAR(fromWide[q][k], want, Tolerance(s, k)) << c.n << " position " << q;
-          if (c.spread == kClose && c.n >= 2) {
-            ASSERT_EQ(fromNarrow[q][k], fromWide[q][k]) << c.n << " position " << q << " key " << k;
+      // The best fusing set's sums, then every other set's against them.
+      std::vector<std::vector<double>> reference;
+      positioning_test::ForEachInstructionSet([&](const positioning_test::InstructionSet& set) {
+        SublocationGP::KeyBlock block;
+        s.prepareBlock(keys, block);
+        std::vector<std::vector<double>> got(c.n, std::vector<double>(nKeys + 1, 12345.0));
+        std::vector<double*> p(c.n);
+        for (int q = 0; q < c.n; ++q) p[q] = got[q].data();
+        s.kernelSums(block, c.n, x.data(), y.data(), p.data());
+        for (int q = 0; q < c.n; ++q) {
+          ASSERT_EQ(got[q][nKeys], 12345.0) << set.name << " " << c.n << ": written past the keys";
+          for (int k = 0; k < nKeys; ++k) {
+            if (!std::isfinite(y[q])) {
+              EXPECT_TRUE(std::isnan(got[q][k]) || got[q][k] == 0.0) << k;
+              continue;
+            }
+            ASSERT_NEAR(got[q][k], FullSum(s, k, x[q], y[q], 121), Tolerance(s, k))
+                << set.name << " " << c.n << " position " << q;
+            if (!reference.empty() && set.fused && c.spread == kClose && c.n >= 2) {
+              ASSERT_EQ(got[q][k], reference[q][k]) << set.name << " " << c.n << " position " << q << " key " << k;
+            }
           }
         }
-      }
+        if (reference.empty() && set.fused) reference = got;
+      });
     }
   }
 }

@@ -147,7 +147,7 @@ TEST(GpFixedTraining, CoefficientsSolveTheKernelWithTheNoiseTerm) {
       Eigen::VectorXd r(n);
       for (int i = 0; i < n; ++i) {
         const auto& [xi, yi] = f.getPoints()[act[i]];
-        r[i] = f.getSignals()[k][act[i]] + 115.0;
+        r[i] = s.rssi[k][act[i]] + 115.0;
         for (int j = 0; j < n; ++j) {
           const auto& [xj, yj] = f.getPoints()[act[j]];
           kernel(i, j) = std::exp(-((xi - xj) * (xi - xj) + (yi - yj) * (yi - yj)) / (2.0 * ell * ell));
@@ -158,6 +158,24 @@ TEST(GpFixedTraining, CoefficientsSolveTheKernelWithTheNoiseTerm) {
       for (int i = 0; i < n; ++i) {
         EXPECT_NEAR(f.getAlpha()[k][i], want[i], 1e-9 * (1.0 + std::fabs(want[i]))) << c.name << " key " << k;
       }
+    }
+  }
+}
+
+// Training keeps what the corrections read and lets the signal matrix go
+// (every key at every point: the largest part of a floor's state), in both
+// modes and both behaviours; the coefficients stay.
+TEST(GpFixedTraining, TrainedFloorHoldsNoSignalMatrix) {
+  const Survey s = DenseSurvey(4.0, 6, 5, 3);
+  std::vector<int> order(s.points.size());
+  std::iota(order.begin(), order.end(), 0);
+  for (const bool classic : {false, true}) {
+    const GaussianProcesses g = Train(s, order, 3.0, true, classic);
+    const SublocationGP& f = g.getSublocations()[0];
+    EXPECT_TRUE(f.getSignals().empty()) << classic;
+    ASSERT_EQ(f.getNumberOfKeys(), static_cast<int>(s.rssi.size())) << classic;
+    for (int k = 0; k < f.getNumberOfKeys(); ++k) {
+      EXPECT_GT(AbsAlpha(f, k), 0.0) << classic << " key " << k;
     }
   }
 }

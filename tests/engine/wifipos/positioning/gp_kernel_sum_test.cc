@@ -151,23 +151,26 @@ TEST(GpLogs, WithinAnUlpOfTheLibrary) {
   const double specials[] = {0.0, -0.0, -1.0, inf, -inf, std::nan(""), 4.9e-324, 2.0e-308,
                              std::numeric_limits<double>::max()};
   for (const double sp : specials) v.push_back(sp);
-  for (int n : {static_cast<int>(v.size()), 1, 2, 3, 5}) {
-    std::vector<double> out(n + 1, 12345.0);
-    const std::vector<double> in(v.end() - n, v.end());
-    gp_detail::Logs(in.data(), n, out.data());
-    ASSERT_EQ(out[n], 12345.0) << "written past the values";
-    for (int i = 0; i < n; ++i) {
-      const double want = std::log(in[i]);
-      if (std::isnan(want)) {
-        EXPECT_TRUE(std::isnan(out[i])) << in[i];
-      } else if (std::isinf(want)) {
-        EXPECT_EQ(out[i], want) << in[i];
-      } else {
-        const double ulp = std::nextafter(std::fabs(want), inf) - std::fabs(want);
-        EXPECT_LE(std::fabs(out[i] - want), ulp) << in[i];
+  positioning_test::ForEachInstructionSet([&](const positioning_test::InstructionSet& set) {
+    SCOPED_TRACE(set.name);
+    for (int n : {static_cast<int>(v.size()), 1, 2, 3, 5, 7, 9}) {
+      std::vector<double> out(n + 1, 12345.0);
+      const std::vector<double> in(v.end() - n, v.end());
+      gp_detail::Logs(in.data(), n, out.data());
+      ASSERT_EQ(out[n], 12345.0) << "written past the values";
+      for (int i = 0; i < n; ++i) {
+        const double want = std::log(in[i]);
+        if (std::isnan(want)) {
+          EXPECT_TRUE(std::isnan(out[i])) << in[i];
+        } else if (std::isinf(want)) {
+          EXPECT_EQ(out[i], want) << in[i];
+        } else {
+          const double ulp = std::nextafter(std::fabs(want), inf) - std::fabs(want);
+          EXPECT_LE(std::fabs(out[i] - want), ulp) << in[i];
+        }
       }
     }
-  }
+  });
 }
 
 }  // namespace

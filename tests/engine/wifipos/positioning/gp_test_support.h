@@ -2,6 +2,9 @@
 // their sums.
 #pragma once
 
+#include <hwy/targets.h>
+
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -29,6 +32,33 @@ inline GaussianProcesses TrainGp(std::vector<SublocationMap> floors, int mode) {
 // The kernel's 2 * length scale^2 for key k: the floor's own in fixed mode.
 inline double KernelTwoEll2(const SublocationGP& s, int k, int mode) {
     return mode == 123 ? 2.0 * s.getEll() * s.getEll() : s.getParameters()[k][GP_PARAM_ELL];
+}
+
+// One instruction set the vector sums were built for and this processor runs.
+struct InstructionSet {
+    long long target;
+    std::string name;
+    bool fused;  // multiply-adds rounded once
+};
+
+// Runs fn(set) with the sums restricted to each such instruction set, best
+// first, and lifts the restriction afterwards.
+template <typename Fn>
+void ForEachInstructionSet(Fn fn) {
+    const long long usable = gp_detail::VectorTargets() & hwy::SupportedTargets();
+    std::vector<InstructionSet> sets;
+    for (long long bits = usable; bits != 0; bits &= bits - 1) {
+        const long long target = bits & -bits;
+        hwy::SetSupportedTargetsForTest(target);
+        sets.push_back({target, hwy::TargetName(target), gp_detail::VectorFusesMultiplyAdd()});
+    }
+    struct Restore {
+        ~Restore() { hwy::SetSupportedTargetsForTest(0); }
+    } restore;
+    for (const InstructionSet& set : sets) {
+        hwy::SetSupportedTargetsForTest(set.target);
+        fn(set);
+    }
 }
 
 }  // namespace positioning_test

@@ -62,7 +62,9 @@ void ExpectSane(const ParticleFilter& pf) {
   for (const Particle& p : pf.getParticles()) {
     ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.weight));
     ASSERT_TRUE(p.angle >= -kPi && p.angle < kPi) << p.angle;
-    if (p.weight != 0.0) ASSERT_FALSE(pf.getBmpState().checkBordersAndPixelColor(p.x, p.y));
+    if (p.weight != 0.0) {
+      ASSERT_FALSE(pf.getBmpState().checkBordersAndPixelColor(p.x, p.y));
+    }
   }
   const SolutionInfo s = pf.getSolutionInfo();
   for (double v : {s.x, s.y, s.filteredX, s.filteredY, s.filteredAngle, s.radius, s.time})

@@ -73,7 +73,9 @@ TEST(StepGainTest, EveryMethodLearnsTheWalkersStepsAndKeepsUp) {
     const double needed = w.stepLength / (modelSum / modelSteps);
     EXPECT_NEAR(client->pedometer.getStepGain() / needed, 1.0, 0.15) << "gain " << client->pedometer.getStepGain()
                                                                      << " needed " << needed;
-    if (w.keepsUp) EXPECT_LE(now / counted, before / counted);
+    if (w.keepsUp) {
+      EXPECT_LE(now / counted, before / counted);
+    }
     std::printf("[ gain     ] %-30s gain %.2f for %.2f, error %.2f m now, %.2f m against 0.5 s before\n", w.name,
                 client->pedometer.getStepGain(), needed, now / counted, before / counted);
     DeleteNavigationClient(client);

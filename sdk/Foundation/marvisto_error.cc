@@ -1,4 +1,4 @@
-#include "MainSDK/marvisto_error.h"
+#include "Foundation/marvisto_error.h"
 
 const char* const kMarvistoErrorDomain = "com.marvisto.sdk.error";
 

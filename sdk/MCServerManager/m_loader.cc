@@ -1,4 +1,4 @@
-#include "Server/m_loader.h"
+#include "MCServerManager/m_loader.h"
 
 #include "server/content/content_helper.h"
 

@@ -14,8 +14,10 @@
 // lock.
 #pragma once
 
-#include <mutex>
+#include <chrono>
 #include <string>
+
+#include "platform/mutex.h"
 
 class MMQueueEngine {
  public:
@@ -25,6 +27,12 @@ class MMQueueEngine {
   void createMQueueDir();
   void startEngine();
   void stopEngine();
+  // Waits at most `most` for the current queue to post every line it was
+  // given before the call, then stops it as `stopEngine` does. True when all
+  // of them went out; false on a time-out (what is left stays on disk for the
+  // next queue) or when no queue is current. Starts and stops from other
+  // threads wait meanwhile; lines may still be added.
+  bool drainAndStop(std::chrono::milliseconds most);
   // Appends one line to the current queue.
   virtual void addMessage(const std::string& text);
   virtual ~MMQueueEngine() = default;
@@ -42,6 +50,8 @@ class MMQueueEngine {
   static constexpr int kMaxBatchFiles = 200;
 
  private:
-  mutable std::mutex mutex_;
-  std::string server_, userHash_, mqPath_;
+  mutable platform::Mutex mutex_;
+  std::string server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
+  std::string mqPath_ GUARDED_BY(mutex_);
 };

@@ -6,18 +6,18 @@
 // application is not in the background, one per `mqMessageTimeoutBackground`
 // (300) while it is, never for a tick without a floor.
 //
-// Threads: every method may be called from any thread. `addMQMessage` copies
-// the message and returns at once; the heat-map step runs later on the main
-// queue, which alone moves the throttle date.
+// Threads: every method may be called from any thread. `addMQMessage` returns
+// at once: a tick inside the period, or without a floor, ends there; a due one
+// hands its line to the main queue, whose step alone moves the throttle date.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "Server/m_loader.h"
-#include "Server/m_mqueue_engine.h"
+#include "MCServerManager/m_loader.h"
+#include "MCServerManager/m_mqueue_engine.h"
+#include "platform/mutex.h"
 #include "server/wscan.h"
 
 class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
@@ -45,7 +45,7 @@ class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
 
   virtual void startMQueue();
   virtual void stopMQueue();
-  // The heat-map step of a successful tick, with the manager's own copy.
+  // The heat-map step of a successful tick.
   virtual void addMQMessage(WScanMessage message);
 
   static std::string directoryForDocuments();
@@ -64,13 +64,16 @@ class MCServerManager : public std::enable_shared_from_this<MCServerManager> {
   void setMqEngine(std::shared_ptr<MMQueueEngine> engine);
 
  private:
-  void heatmapStep(const WScanMessage& message);
+  bool heatmapDue(int64_t now) const;  // now: microseconds since 1970
+  bool dueLocked(int64_t now, bool background) const REQUIRES(mutex_);
+  void heatmapStep(const std::string& line);
 
-  mutable std::mutex mutex_;
-  std::string server_, userHash_;
-  int32_t mqMessageTimeoutForeground_ = 10;
-  int32_t mqMessageTimeoutBackground_ = 300;
-  int64_t lastHeatmapMicros_;  // the throttle date, exact: equal to the period is too soon
+  mutable platform::Mutex mutex_;
+  std::string server_ GUARDED_BY(mutex_);
+  std::string userHash_ GUARDED_BY(mutex_);
+  int32_t mqMessageTimeoutForeground_ GUARDED_BY(mutex_) = 10;
+  int32_t mqMessageTimeoutBackground_ GUARDED_BY(mutex_) = 300;
+  int64_t lastHeatmapMicros_ GUARDED_BY(mutex_);  // the throttle date, exact: equal to the period is too soon
   std::shared_ptr<MLoader> loader_ = std::make_shared<MLoader>();
   std::shared_ptr<MMQueueEngine> mqEngine_ = std::make_shared<MMQueueEngine>();
 };

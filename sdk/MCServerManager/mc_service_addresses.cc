@@ -1,13 +1,14 @@
-#include "Server/mc_service_addresses.h"
+#include "MCServerManager/mc_service_addresses.h"
 
-#include <mutex>
+#include "platform/mutex.h"
 
 namespace {
 
 // The one owner of the overrides.
 struct Overrides {
-  std::mutex mutex;
-  std::string apiServer, cloudSetup, zoneVisit, targetRef;
+  platform::Mutex mutex;
+  std::string apiServer GUARDED_BY(mutex), cloudSetup GUARDED_BY(mutex), zoneVisit GUARDED_BY(mutex),
+      targetRef GUARDED_BY(mutex);
 };
 
 Overrides& Held() {
@@ -17,13 +18,13 @@ Overrides& Held() {
 
 std::string Read(std::string Overrides::*field, const char* fallback) {
   Overrides& o = Held();
-  std::lock_guard lock(o.mutex);
+  platform::MutexLock lock(o.mutex);
   return (o.*field).empty() ? fallback : o.*field;
 }
 
 void Write(std::string Overrides::*field, const std::string& value) {
   Overrides& o = Held();
-  std::lock_guard lock(o.mutex);
+  platform::MutexLock lock(o.mutex);
   o.*field = value;
 }
 
@@ -43,7 +44,7 @@ void MCServiceAddresses::setZoneVisitTargetRef(const std::string& v) { Write(&Ov
 
 void MCServiceAddresses::reset() {
   Overrides& o = Held();
-  std::lock_guard lock(o.mutex);
+  platform::MutexLock lock(o.mutex);
   o.apiServer.clear();
   o.cloudSetup.clear();
   o.zoneVisit.clear();

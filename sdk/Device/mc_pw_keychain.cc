@@ -1,8 +1,7 @@
-#include "MainSDK/mc_pw_keychain.h"
-
-#include <mutex>
+#include "Device/mc_pw_keychain.h"
 
 #include "Navigation/utf8_text.h"
+#include "platform/mutex.h"
 
 const char* const kMCPWKeychainErrorDomain = "com.marvisto.MCPWKeychain";
 const char* const kMCPWKeychainAccountKey = "acct";
@@ -18,8 +17,8 @@ namespace {
 constexpr int64_t kMissingArgument = -1001;
 
 struct Accessibility {
-  std::mutex mutex;
-  MCPWKeychain::Text value;
+  platform::Mutex mutex;
+  MCPWKeychain::Text value GUARDED_BY(mutex);
   static Accessibility& instance() {
     static Accessibility a;
     return a;
@@ -137,12 +136,12 @@ bool MCPWKeychain::setPassword(const Text& password, const Text& service, const 
 
 MCPWKeychain::Text MCPWKeychain::accessibilityType() {
   Accessibility& a = Accessibility::instance();
-  std::lock_guard lock(a.mutex);
+  platform::MutexLock lock(a.mutex);
   return a.value;
 }
 
 void MCPWKeychain::setAccessibilityType(const Text& accessibilityType) {
   Accessibility& a = Accessibility::instance();
-  std::lock_guard lock(a.mutex);
+  platform::MutexLock lock(a.mutex);
   a.value = accessibilityType;
 }

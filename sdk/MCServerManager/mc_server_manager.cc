@@ -1,4 +1,4 @@
-#include "Server/mc_server_manager.h"
+#include "MCServerManager/mc_server_manager.h"
 
 #include <cinttypes>
 #include <cmath>
@@ -8,6 +8,7 @@
 #include "platform/app.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 
 std::shared_ptr<MCServerManager> MCServerManager::sharedInstance() {
@@ -28,7 +29,7 @@ std::string MCServerManager::directoryForDocuments() { return platform::Paths::d
 void MCServerManager::setServer(const std::string& server) {
   std::shared_ptr<MMQueueEngine> engine;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (server == server_) return;
     server_ = server;
     engine = mqEngine_;
@@ -39,7 +40,7 @@ void MCServerManager::setServer(const std::string& server) {
 void MCServerManager::setUserHash(const std::string& userHash) {
   std::shared_ptr<MMQueueEngine> engine;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (userHash == userHash_) return;
     userHash_ = userHash;
     engine = mqEngine_;
@@ -48,12 +49,12 @@ void MCServerManager::setUserHash(const std::string& userHash) {
 }
 
 std::string MCServerManager::server() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return server_;
 }
 
 std::string MCServerManager::userHash() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return userHash_;
 }
 
@@ -85,9 +86,13 @@ void MCServerManager::startMQueue() { mqEngine()->startEngine(); }
 void MCServerManager::stopMQueue() { mqEngine()->stopEngine(); }
 
 void MCServerManager::addMQMessage(WScanMessage message) {
+  // Nearly every tick falls inside the period: it ends here, on the tick's
+  // thread, and the main queue only ever sees the line of a due one. The step
+  // there checks again, since due lines may queue up behind each other.
+  if (message.outSubLocation == -1 || !heatmapDue(Micros(platform::Clock::now()))) return;
   const std::weak_ptr<MCServerManager> self = weak_from_this();
-  platform::dispatch::mainQueue()->async([self, message = std::move(message)] {
-    if (auto manager = self.lock()) manager->heatmapStep(message);
+  platform::dispatch::mainQueue()->async([self, line = heatmapLine(message)] {
+    if (auto manager = self.lock()) manager->heatmapStep(line);
   });
 }
 
@@ -101,70 +106,79 @@ std::string MCServerManager::heatmapLine(const WScanMessage& m) {
   return text;
 }
 
-void MCServerManager::heatmapStep(const WScanMessage& message) {
+bool MCServerManager::heatmapDue(int64_t now) const {
+  const bool background =
+      platform::Application::applicationState() == platform::ApplicationState::Background;
+  platform::MutexLock lock(mutex_);
+  return dueLocked(now, background);
+}
+
+bool MCServerManager::dueLocked(int64_t now, bool background) const {
+  const int64_t period = background ? mqMessageTimeoutBackground_ : mqMessageTimeoutForeground_;
+  return now - lastHeatmapMicros_ > period * 1000000;  // equal to the period is too soon
+}
+
+void MCServerManager::heatmapStep(const std::string& line) {
   const bool background =
       platform::Application::applicationState() == platform::ApplicationState::Background;
   const int64_t now = Micros(platform::Clock::now());
   std::shared_ptr<MMQueueEngine> engine;
   {
-    std::lock_guard lock(mutex_);
-    const int64_t period = background ? mqMessageTimeoutBackground_ : mqMessageTimeoutForeground_;
-    if (!(now - lastHeatmapMicros_ > period * 1000000)) return;
-    if (message.outSubLocation == -1) return;
+    platform::MutexLock lock(mutex_);
+    if (!dueLocked(now, background)) return;
     lastHeatmapMicros_ = now;
     engine = mqEngine_;
   }
-  const std::string line = heatmapLine(message);
   MC_LOG(2, "MQMessage:" + line + "\n");
   engine->addMessage(line);
 }
 
 int32_t MCServerManager::mqMessageTimeoutForeground() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return mqMessageTimeoutForeground_;
 }
 
 void MCServerManager::setMqMessageTimeoutForeground(int32_t seconds) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   mqMessageTimeoutForeground_ = seconds;
 }
 
 int32_t MCServerManager::mqMessageTimeoutBackground() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return mqMessageTimeoutBackground_;
 }
 
 void MCServerManager::setMqMessageTimeoutBackground(int32_t seconds) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   mqMessageTimeoutBackground_ = seconds;
 }
 
 double MCServerManager::lastHeatmapMessageDate() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return double(lastHeatmapMicros_) / 1e6;
 }
 
 void MCServerManager::setLastHeatmapMessageDate(double seconds) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   lastHeatmapMicros_ = int64_t(std::llround(seconds * 1e6));
 }
 
 std::shared_ptr<MLoader> MCServerManager::loader() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return loader_;
 }
 
 void MCServerManager::setLoader(std::shared_ptr<MLoader> loader) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   loader_ = std::move(loader);
 }
 
 std::shared_ptr<MMQueueEngine> MCServerManager::mqEngine() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return mqEngine_;
 }
 
 void MCServerManager::setMqEngine(std::shared_ptr<MMQueueEngine> engine) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   mqEngine_ = std::move(engine);
 }

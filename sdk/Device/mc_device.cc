@@ -1,7 +1,7 @@
-#include "MainSDK/mc_device.h"
+#include "Device/mc_device.h"
 
 #include "Foundation/mc_log.h"
-#include "MainSDK/mc_pw_keychain.h"
+#include "Device/mc_pw_keychain.h"
 #include "platform/dispatch.h"
 #include "platform/location_manager.h"
 

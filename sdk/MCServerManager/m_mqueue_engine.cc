@@ -1,4 +1,4 @@
-#include "Server/m_mqueue_engine.h"
+#include "MCServerManager/m_mqueue_engine.h"
 
 #include <chrono>
 #include <filesystem>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Foundation/mc_log.h"
+#include "platform/mutex.h"
 #include "platform/paths.h"
 #include "server/mqueue/mqueue.h"
 
@@ -19,10 +20,11 @@ void Note(const std::string& text) { MC_LOG(2, text); }
 // a post: each of those starts no other post and lets go of the directory
 // when its post ends, so the next queue takes over without anyone waiting.
 struct CurrentQueue {
-  std::mutex life;   // one start or stop at a time; guards `leaving`
-  std::mutex mutex;  // the reference, and appends to the queue it names
-  std::unique_ptr<MQueueManager> queue;
-  std::vector<std::unique_ptr<MQueueManager>> leaving;
+  // Lock order: life before mutex.
+  platform::Mutex life ACQUIRED_BEFORE(mutex);  // one start or stop at a time
+  platform::Mutex mutex;  // the reference, and appends to the queue it names
+  std::unique_ptr<MQueueManager> queue GUARDED_BY(mutex);
+  std::vector<std::unique_ptr<MQueueManager>> leaving GUARDED_BY(life);
 };
 
 // How long a start or stop waits for a post under way: ending a queue in the
@@ -38,10 +40,10 @@ CurrentQueue& Current() {
 
 // Ends the current queue: after this no one can append to it, it starts no
 // post, and it is gone unless a post of its own is still under way.
-void EndCurrent(CurrentQueue& c) {
+void EndCurrent(CurrentQueue& c) REQUIRES(c.life) {
   std::unique_ptr<MQueueManager> old;
   {
-    std::lock_guard lock(c.mutex);
+    platform::MutexLock lock(c.mutex);
     old = std::move(c.queue);
   }
   // Those whose post has ended since go now (their threads end at once).
@@ -76,61 +78,77 @@ void MMQueueEngine::startEngine() {
   Note("Start MQEngine.\n");
   std::string url, hash, path;
   {
-    std::lock_guard lock(mutex_);
+    platform::MutexLock lock(mutex_);
     url = server_ + "/xmlParserInsert";
     hash = userHash_;
     path = mqPath_;
   }
   CurrentQueue& c = Current();
-  std::lock_guard life(c.life);
+  platform::MutexLock life(c.life);
   EndCurrent(c);
   auto queue = std::make_unique<MQueueManager>(url, path, kMaxBatchBytes, kMaxBatchFiles);
   queue->setParameter("userHash", hash);
   queue->start();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   c.queue = std::move(queue);
 }
 
 void MMQueueEngine::stopEngine() {
   Note("Stop MQEngine.\n");
   CurrentQueue& c = Current();
-  std::lock_guard life(c.life);
+  platform::MutexLock life(c.life);
   EndCurrent(c);
+}
+
+bool MMQueueEngine::drainAndStop(std::chrono::milliseconds most) {
+  CurrentQueue& c = Current();
+  // Holding the start/stop lock keeps the queue current while we wait; appends
+  // take only the reference lock, so they go on meanwhile.
+  platform::MutexLock life(c.life);
+  MQueueManager* queue;
+  {
+    platform::MutexLock lock(c.mutex);
+    queue = c.queue.get();
+  }
+  const bool drained = queue && queue->waitUntilDrained(most);
+  Note("Stop MQEngine.\n");
+  EndCurrent(c);
+  return drained;
 }
 
 void MMQueueEngine::addMessage(const std::string& text) {
   CurrentQueue& c = Current();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   if (c.queue) c.queue->addMessage(text);
 }
 
 bool MMQueueEngine::running() {
   CurrentQueue& c = Current();
-  std::lock_guard lock(c.mutex);
+  platform::MutexLock lock(c.mutex);
   return c.queue != nullptr;
 }
 
 std::string MMQueueEngine::server() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return server_;
 }
 
 void MMQueueEngine::setServer(const std::string& server) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   server_ = server;
 }
 
 std::string MMQueueEngine::userHash() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return userHash_;
 }
 
 void MMQueueEngine::setUserHash(const std::string& userHash) {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   userHash_ = userHash;
 }
 
 std::string MMQueueEngine::mqPath() const {
-  std::lock_guard lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return mqPath_;
 }
