@@ -318,10 +318,12 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       if (!v.drOk || plan.methods.empty()) break;
       dead.series.emplace_back(jobs.size(), "dead reckoning " + s.name);
       ReplayJob j;
-      // The radio is off: the kinds differ only in their walks, which pool.
-      const auto key = std::make_tuple(v.group, std::string(), s.name);
+      // The radio is off: the kinds differ only in their walks, which pool;
+      // each walker of its own build has a row of its own.
+      const std::string what = v.gait >= 0 ? kindName(v) : "every kind's layout, one floor";
+      const auto key = std::make_tuple(v.group, v.gait >= 0 ? what : std::string(), s.name);
       auto [it, fresh] = drIndex.try_emplace(key, drRows.size());
-      if (fresh) drRows.push_back({v.group, "every kind's layout, one floor", s.name, {}});
+      if (fresh) drRows.push_back({v.group, what, s.name, {}});
       j.row = it->second;
       j.deadReckoning = true;
       j.legs = v.drLegs;

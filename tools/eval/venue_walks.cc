@@ -23,6 +23,16 @@ venuesim::VenueSpec SpecFor(const VenueKind& k, uint64_t seed) {
   return s;
 }
 
+// The gait's walker, if any, in place of the typical adult.
+void BuildWalker(const Gait* gait, venuesim::WalkSpec* w) {
+  if (!gait) return;
+  w->speed = gait->stepLength * gait->cadence;
+  w->stepLength = gait->stepLength;
+  w->swing = gait->swing;
+  w->phonePitch = gait->phonePitch;
+  w->phoneSway = gait->phoneSway;
+}
+
 }  // namespace
 
 void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
@@ -42,13 +52,7 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     venuesim::WalkSpec w;
     w.seed = job->seed * 1000 + attempt;
     w.floorChange = kind.lift ? venuesim::kByLift : venuesim::kByStairs;
-    if (gait) {
-      w.speed = gait->stepLength * gait->cadence;
-      w.stepLength = gait->stepLength;
-      w.swing = gait->swing;
-      w.phonePitch = gait->phonePitch;
-      w.phoneSway = gait->phoneSway;
-    }
+    BuildWalker(gait, &w);
     if (kind.floors > 1) {
       w.startFloor = static_cast<int>(w.seed % (kind.floors - 1));
       w.endFloor = w.startFloor + 1;
@@ -79,7 +83,7 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     }
   }
   job->ok = true;
-  if (!plan.deadReckoning || gait) return;
+  if (!plan.deadReckoning) return;
   venuesim::Walk level;
   bool levelWalked = false;
   for (uint64_t attempt = 0; attempt < 5 && !levelWalked; ++attempt) {
@@ -87,6 +91,7 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     // Kinds share a seed's layout; each gets a walk of its own.
     w.seed = job->seed * 1000 + 500 + job->kind * 10 + attempt;
     w.startFloor = w.endFloor = 0;
+    BuildWalker(gait, &w);
     levelWalked = venuesim::GenerateWalk(venue, model, w, &level, &why) == venuesim::kOk;
   }
   if (!levelWalked || level.ticks.empty()) {

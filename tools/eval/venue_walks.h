@@ -31,7 +31,7 @@ struct VenueJob {
 };
 
 // Fills the job from plan.kinds[job->kind] (or plan.gaits[job->gait] in
-// plan.gaitKind, without dead reckoning) and job->seed. A seed whose rooms
+// plan.gaitKind) and job->seed. A seed whose rooms
 // give no usable route tries the next few walk seeds; what still fails is
 // left in job->note (with ok or drOk false).
 void GenerateVenueWalks(const Plan& plan, VenueJob* job);
