@@ -76,11 +76,10 @@ class EngineBehaviour {
   // A floor change carries the cloud over instead of restarting it (not for
   // Gaussian processes, nor in dead reckoning).
   bool carriesCloudAcrossFloors() const { return !original_; }
-  // The Gaussian processes weigh the cloud by the window's mean readings,
-  // which stand for where the walker was half a window ago: they are weighed
-  // against the cloud moved back by the steps taken since. (The fixes of the
-  // other methods showed no such lag.)
-  bool leadsGpRadioByHalfItsWindow() const { return !original_; }
+  // The radio evidence is the window's mean readings, which stand for where
+  // the walker was half a window ago: it is weighed against the cloud moved
+  // back by the steps taken since (a fix, moved on by them).
+  bool leadsRadioByHalfItsWindow() const { return !original_; }
   // A step goes along the heading of the time it began.
   bool stepsAlongTheirOwnHeading() const { return !original_; }
 

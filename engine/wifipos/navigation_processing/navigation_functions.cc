@@ -162,10 +162,11 @@ void makeStep(ClientNavigationState* client, bool& stepDone) {
     client->particleFilter.setStepHeadingOffset(offset);
   }
   client->particleFilter.moveParticles();
-  if (client->navigationMap.behaviour().leadsGpRadioByHalfItsWindow()) {
+  if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) {
     const double heading = client->particleFilter.getSolutionInfo().filteredAngle + offset;
     auto& recent = client->recentSteps;
-    recent.push_back({ped.getStepTime(0), length * std::sin(heading), length * std::cos(heading)});
+    recent.push_back({std::llround(1000.0 * ped.getStepTime(0)), length * std::sin(heading),
+                      length * std::cos(heading)});
     while (recent.size() > kRecentStepsKept) recent.pop_front();
   }
   ped.noteStepTaken(length, client->particleFilter.getSolutionInfo().filteredAngle + offset,

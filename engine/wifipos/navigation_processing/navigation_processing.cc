@@ -131,24 +131,28 @@ struct StepOutcome {
   bool toGps = false;
 };
 
-// The kit's tracking strength for this tick.
 // The radio's window stands for the walker where it was in the window's
 // middle; the steps since then (each spread over the time to the next one)
-// are how far it has gone on.
-void SetRadioLead(ClientNavigationState& client, double now) {
-  const double since = now - 0.5 * client.navigation.getAccumulationTime();
+// are how far it has gone on. In whole milliseconds, so that a walk positions
+// alike on any time base.
+void SetRadioLead(ClientNavigationState& client, int64_t nowMs) {
+  const int64_t since = nowMs - std::llround(500.0 * client.navigation.getAccumulationTime());
   double dx = 0.0, dy = 0.0;
   const auto& steps = client.recentSteps;
   for (size_t i = 0; i < steps.size(); ++i) {
-    const double end = i + 1 < steps.size() ? steps[i + 1].time : now;
-    if (!(end > since)) continue;
-    const double share = end > steps[i].time ? std::clamp((end - since) / (end - steps[i].time), 0.0, 1.0) : 1.0;
+    const int64_t end = i + 1 < steps.size() ? steps[i + 1].ms : nowMs;
+    if (end <= since) continue;
+    const double share = end > steps[i].ms ? std::clamp(static_cast<double>(end - since) /
+                                                            static_cast<double>(end - steps[i].ms),
+                                                        0.0, 1.0)
+                                           : 1.0;
     dx += share * steps[i].dx;
     dy += share * steps[i].dy;
   }
   client.particleFilter.setRadioLead(dx, dy);
 }
 
+// The kit's tracking strength for this tick.
 double TrackingQ(const ClientNavigationState& client) {
   if (!client.sensorsStatus.isAccPresent) return kTrackingRadioOnlyQ;
   return client.navigation.getIsStop() ? kTrackingStillQ : kTrackingWalkingQ;
@@ -431,8 +435,7 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
                                        ? std::min(client->settingsWindow, kKitMaxAccumulationSec)
                                        : client->settingsWindow);
     }
-    if (algorithm == NAV_ALG_GP && client->navigationMap.behaviour().leadsGpRadioByHalfItsWindow())
-      SetRadioLead(*client, curTime);
+    if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) SetRadioLead(*client, totalMs);
     if (!nav->mIsPdr) {
       SensorTime windowTime = curSensorTime;
       nav->updateSignals(accessPoints, windowTime);
@@ -483,8 +486,7 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
                client->sensorsStatus.isGyroPresent) {
           makeStep(client, stepDone);
         }
-        if (algorithm == NAV_ALG_GP && client->navigationMap.behaviour().leadsGpRadioByHalfItsWindow())
-      SetRadioLead(*client, curTime);
+        if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) SetRadioLead(*client, totalMs);
         // How far the radio moves the cloud teaches the step length.
         double meanX = 0.0, meanY = 0.0;
         const bool dragged = s.Use_particle_filter && goodSignal &&

@@ -106,10 +106,11 @@ class ClientNavigationState {
   double lastMessageTime = 0.0;
   // Seconds of the signal window the settings ask for (usable ones).
   double settingsWindow = 1.5;
-  // The last steps the cloud was moved by: when each began and how far it
-  // went (m on the floor), for the radio lead.
+  // The last steps the cloud was moved by: when each began (ms on the time
+  // base) and how far it went (m on the floor), for the radio lead.
   struct StepMove {
-    double time, dx, dy;
+    int64_t ms;
+    double dx, dy;
   };
   std::deque<StepMove> recentSteps;
 };

@@ -14,19 +14,24 @@ struct Walker {
   double stepLength;  // m
   double cadence;     // steps per second
   double swing;       // m/s2
+  double maxError;    // m, mean from 20 s on
   bool keepsUp;       // the output no closer to the walker 0.5 s before than now
 };
 
 // Each walk is replayed through Navigate; the last step gain, over the one
 // the swing would need for the walker's true steps, is the walker's within
-// 15 %, and the Gaussian processes' output is no closer to where the walker
-// was half a second before than to where it is (the fixes of the other
-// methods still trail some walkers).
+// 15 %, the output's mean error is within the walker's bound (an output
+// weighed against a radio fix that trails the walker by half its window
+// misses it), and the output is no closer to where the walker was half a
+// second before than to where it is (but for kNN and histograms with the
+// soft long-stepped walker, which they still trail).
 TEST(StepGainTest, EveryMethodLearnsTheWalkersStepsAndKeepsUp) {
-  const Walker kWalkers[] = {{"kNN, soft long steps", 107, 0.85, 1.6, 1.0, false},
-                             {"GP, soft long steps", 108, 0.85, 1.6, 1.0, true},
-                             {"GP, strong short steps", 108, 0.55, 2.2, 3.5, true},
-                             {"histogram, strong short steps", 109, 0.55, 2.2, 3.5, false}};
+  const Walker kWalkers[] = {{"kNN, soft long steps", 107, 0.85, 1.6, 1.0, 0.9, false},
+                             {"kNN, strong short steps", 107, 0.55, 2.2, 3.5, 0.8, true},
+                             {"GP, soft long steps", 108, 0.85, 1.6, 1.0, 0.45, true},
+                             {"GP, strong short steps", 108, 0.55, 2.2, 3.5, 0.35, true},
+                             {"histogram, soft long steps", 109, 0.85, 1.6, 1.0, 1.0, false},
+                             {"histogram, strong short steps", 109, 0.55, 2.2, 3.5, 0.8, true}};
   for (const Walker& w : kWalkers) {
     SCOPED_TRACE(w.name);
     const VenueArchive& archive = SharedVenue(w.method);
@@ -73,6 +78,7 @@ TEST(StepGainTest, EveryMethodLearnsTheWalkersStepsAndKeepsUp) {
     const double needed = w.stepLength / (modelSum / modelSteps);
     EXPECT_NEAR(client->pedometer.getStepGain() / needed, 1.0, 0.15) << "gain " << client->pedometer.getStepGain()
                                                                      << " needed " << needed;
+    EXPECT_LE(now / counted, w.maxError);
     if (w.keepsUp) {
       EXPECT_LE(now / counted, before / counted);
     }
