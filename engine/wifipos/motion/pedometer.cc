@@ -12,6 +12,10 @@ constexpr double kShortWindow = 0.2;    // s, smoothing mean of the magnitude
 constexpr double kMaxSampleGap = 0.1;   // s, slower sampling is reported
 constexpr double kAutoDeleteAge = 7.0;  // s of samples kept with auto-delete
 constexpr double kStepLengthFactor = 0.6;
+// The kit's factor on the fourth root of a step's own rise and dip, before
+// the walker's gain: the one that suits walkers of many builds at once (soft
+// and strong steps, slow and fast cadences), fitted with the radio off.
+constexpr double kKitStepLengthFactor = 0.56;
 constexpr double kRestartWindow = 0.3;  // s, a rise this close keeps the step start
 constexpr double kMaxRiseTime = 0.5;    // s, a longer positive lobe is no step
 constexpr double kMinDipTime = 0.1;     // s, a shorter negative lobe is no step
@@ -271,7 +275,7 @@ double Pedometer::stepLength(size_t index) {
   if (!behaviour_.calibratesStepLength()) return length;
   // The step's own rise and dip: the window's extremes may be a stand's or
   // the previous bout's.
-  const double own = kStepLengthFactor * std::pow(std::max(risePeak_ - dipLow_, 0.0), 0.25);
+  const double own = kKitStepLengthFactor * std::pow(std::max(risePeak_ - dipLow_, 0.0), 0.25);
   return std::min(own * stepGain_, steplength::kMaxLength);
 }
 
