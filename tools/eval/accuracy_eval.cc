@@ -3,10 +3,11 @@
 // accuracy table.
 //   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
 //                 [--png-dir DIR] [--setting NAME] [--kinds I,J] [--tuning-seeds A,B]
-//                 [--held-out-seeds A,B] [--no-recordings] [--no-venues] [--gp-fixed]
+//                 [--held-out-seeds A,B] [--gaits I,J] [--no-gaits] [--no-kinds] [--no-recordings]
+//                 [--no-venues] [--gp-fixed]
 // --csv also writes the dead-reckoning rows to FILE with "-dead-reckoning"
 // before its extension. --setting, --kinds (positions in the full plan's kind list, from 0),
-// the seed lists, --no-recordings and --no-venues narrow the run to what a change needs looked at;
+// --gaits (positions in its walker list), --no-gaits, --no-kinds, the seed lists, --no-recordings and --no-venues narrow the run to what a change needs looked at;
 // --gp-fixed adds rows of the Gaussian processes' fixed mode ("GP fixed"). --data is the recordings' directory (default
 // $MARVISTO_SHARED_DATA/ble-tetam, else ../shared/data/ble-tetam); --work
 // keeps the generated archives and logs there; --png-dir draws the error
@@ -93,11 +94,16 @@ int main(int argc, char** argv) {
   parser.text("--work", "DIR", "keep the generated archives and logs there", &work);
   parser.text("--png-dir", "DIR", "draw the error distributions and every walk's floor plans there", &png);
   std::string setting;
-  std::vector<uint64_t> tuning, heldOut, kinds;
-  bool tuningGiven = false, heldOutGiven = false, noRecordings = false, noVenues = false;
+  std::vector<uint64_t> tuning, heldOut, kinds, gaits;
+  bool tuningGiven = false, heldOutGiven = false, noRecordings = false, noVenues = false, noGaits = false;
   parser.text("--setting", "NAME", "only this setting (classic or kit)", &setting);
   parser.custom("--kinds", "I,J", "only these venue kinds, by position in the plan (from 0)",
                 [&](const std::string& v, std::string* why) { return SeedList(v, &kinds, why); });
+  parser.custom("--gaits", "I,J", "only these walkers of their own build, by position in the plan (from 0)",
+                [&](const std::string& v, std::string* why) { return SeedList(v, &gaits, why); });
+  parser.flag("--no-gaits", "leave the walkers of their own build out", &noGaits);
+  bool noKinds = false;
+  parser.flag("--no-kinds", "leave the venue kinds and dead reckoning out (the walkers stay)", &noKinds);
   parser.custom("--tuning-seeds", "A,B", "seeds of the tuning venues (default 11,12,13)",
                 [&](const std::string& v, std::string* why) { return tuningGiven = SeedList(v, &tuning, why); });
   parser.custom("--held-out-seeds", "A,B", "seeds of the held-out venues (default 91,92,93)",
@@ -150,6 +156,22 @@ int main(int argc, char** argv) {
     }
     plan.kinds = chosen;
   }
+  if (!gaits.empty()) {
+    std::vector<eval::Gait> chosen;
+    for (uint64_t g : gaits) {
+      if (g >= plan.gaits.size()) {
+        std::fprintf(stderr, "accuracy-eval: --gaits: the plan has %zu walkers\n", plan.gaits.size());
+        return 2;
+      }
+      chosen.push_back(plan.gaits[g]);
+    }
+    plan.gaits = chosen;
+  }
+  if (noGaits) plan.gaits.clear();
+  if (noKinds) {
+    plan.kinds.clear();
+    plan.deadReckoning = false;
+  }
   if (tuningGiven) plan.tuningSeeds = tuning;
   if (heldOutGiven) plan.heldOutSeeds = heldOut;
   if (noRecordings) {
@@ -158,6 +180,7 @@ int main(int argc, char** argv) {
   }
   if (noVenues) {
     plan.kinds.clear();
+    plan.gaits.clear();
     plan.deadReckoning = false;
   }
   if (gpFixed) plan.methods.push_back(eval::GpFixedMethod());

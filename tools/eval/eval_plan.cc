@@ -15,6 +15,22 @@ std::vector<std::string> Tracks() {
   return {"straight_01", "straight_02", "rectangular_without_rotation", "zigzagging_without_rotation"};
 }
 
+// Soft and strong steps, slow and fast cadences, short and long steps, the
+// phone flat, pitched and swaying; no two alike in the swing a step length
+// goes with. The held-out ones span the same ranges as the tuning ones.
+std::vector<Gait> Gaits() {
+  return {
+      {"tuning: soft, 0.70 m at 1.86 Hz, flat", 0.70, 1.86, 1.5, 0.0, 1.0, false},
+      {"tuning: strong, 0.62 m at 2.0 Hz, pitched", 0.62, 2.0, 3.0, 0.5, 1.0, false},
+      {"tuning: long slow, 0.82 m at 1.5 Hz, swaying", 0.82, 1.5, 2.0, 0.3, 3.0, false},
+      {"soft long, 0.85 m at 1.6 Hz, flat", 0.85, 1.6, 1.0, 0.0, 1.0, true},
+      {"strong short, 0.55 m at 2.2 Hz, pitched", 0.55, 2.2, 3.5, 0.6, 1.0, true},
+      {"slow, 0.65 m at 1.4 Hz, swaying", 0.65, 1.4, 1.8, 0.4, 3.0, true},
+      {"fast, 0.78 m at 2.1 Hz, flat", 0.78, 2.1, 2.6, 0.0, 1.0, true},
+      {"medium soft, 0.60 m at 1.8 Hz, swaying", 0.60, 1.8, 1.2, 0.2, 3.0, true},
+  };
+}
+
 }  // namespace
 
 std::string ArchiveStem(const Method& m) {
@@ -40,6 +56,8 @@ Plan FullPlan(const std::string& recordingsDir) {
   p.settings = Settings();
   p.recordingsDir = recordingsDir;
   p.tracks = Tracks();
+  p.gaits = Gaits();
+  p.gaitKind = {"2 floors, 8 m, 4 dB, walls 5 dB", 2, 8.0, 4.0, 5.0, false};
   return p;
 }
 

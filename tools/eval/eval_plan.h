@@ -27,6 +27,19 @@ struct Method {
   int gpMode = 0;  // the Gaussian-process mode the archive asks for; 0: the generator's (full)
 };
 
+// A walker of its own build, walked through the venues of one kind: steps
+// as long as it likes at its own cadence, the swing of its steps chosen apart
+// from their length, and its own way of holding the phone.
+struct Gait {
+  std::string name;
+  double stepLength = 0.7;  // m
+  double cadence = 1.8;     // steps per second
+  double swing = 1.5;       // m/s2, amplitude of the vertical step acceleration
+  double phonePitch = 0.5;  // rad, 0: flat
+  double phoneSway = 1.0;   // against a steady grip
+  bool heldOut = false;     // nobody tunes on it
+};
+
 // The generated archive of a method in a venue's folder, without ".mvz".
 std::string ArchiveStem(const Method& m);
 
@@ -48,6 +61,10 @@ struct Plan {
   std::string recordingsDir;           // empty or missing: no recordings
   std::vector<std::string> tracks;
   bool deadReckoning = true;
+  // Walkers of many builds in venues of `gaitKind` (tuning gaits on the
+  // tuning seeds, held-out ones on the held-out seeds).
+  std::vector<Gait> gaits;
+  VenueKind gaitKind;
 };
 
 // The full plan, or the few small venues and short walks of --quick.

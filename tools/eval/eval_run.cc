@@ -255,6 +255,23 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
       }
     }
   }
+  for (size_t g = 0; g < plan.gaits.size(); ++g) {
+    for (uint64_t seed : plan.gaits[g].heldOut ? plan.heldOutSeeds : plan.tuningSeeds) {
+      VenueJob j;
+      j.group = plan.gaits[g].heldOut ? "held-out gaits" : "tuning gaits";
+      j.gait = static_cast<int>(g);
+      j.seed = seed;
+      j.dir = workDir + "/gait" + std::to_string(g) + "-seed" + std::to_string(seed);
+      venues.push_back(j);
+    }
+  }
+  // What a venue job walks: its kind, or the gait's kind under the gait's name.
+  auto kindOf = [&](const VenueJob& v) -> const VenueKind& {
+    return v.gait >= 0 ? plan.gaitKind : plan.kinds[v.kind];
+  };
+  auto kindName = [&](const VenueJob& v) {
+    return v.gait >= 0 ? plan.gaits[static_cast<size_t>(v.gait)].name : plan.kinds[v.kind].name;
+  };
   // The survey's work grows with the beacons and the reference points.
   auto beacons = [&](const VenueKind& k) {
     return k.floors * k.width * k.height / (k.beaconSpacing * k.beaconSpacing);
@@ -266,7 +283,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         GenerateVenueWalks(plan, &venues[i]);
         venuesDone.finished();
       },
-      [&](size_t i) { return beacons(plan.kinds[venues[i].kind]) * plan.kinds[venues[i].kind].width; });
+      [&](size_t i) { return beacons(kindOf(venues[i])) * kindOf(venues[i]).width; });
 
   std::vector<Row> rows;
   std::map<std::tuple<std::string, std::string, std::string, std::string>, size_t> rowIndex;
@@ -293,18 +310,20 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     if (!v.note.empty()) result->notes.push_back(v.note);
     if (!v.ok) continue;
     PictureJob dead;
-    dead.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
+    dead.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(kindName(v)) + "-seed" +
                 std::to_string(v.seed) + "-dead-reckoning";
-    const std::string venueTitle = v.group + ", " + plan.kinds[v.kind].name + ", seed " + std::to_string(v.seed);
+    const std::string venueTitle = v.group + ", " + kindName(v) + ", seed " + std::to_string(v.seed);
     dead.title = venueTitle + ", dead reckoning (radio off)";
     for (const Setting& s : plan.settings) {
       if (!v.drOk || plan.methods.empty()) break;
       dead.series.emplace_back(jobs.size(), "dead reckoning " + s.name);
       ReplayJob j;
-      // The radio is off: the kinds differ only in their walks, which pool.
-      const auto key = std::make_tuple(v.group, std::string(), s.name);
+      // The radio is off: the kinds differ only in their walks, which pool;
+      // each walker of its own build has a row of its own.
+      const std::string what = v.gait >= 0 ? kindName(v) : "every kind's layout, one floor";
+      const auto key = std::make_tuple(v.group, v.gait >= 0 ? what : std::string(), s.name);
       auto [it, fresh] = drIndex.try_emplace(key, drRows.size());
-      if (fresh) drRows.push_back({v.group, "every kind's layout, one floor", s.name, {}});
+      if (fresh) drRows.push_back({v.group, what, s.name, {}});
       j.row = it->second;
       j.deadReckoning = true;
       j.legs = v.drLegs;
@@ -323,13 +342,13 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
     for (const Method& m : plan.methods) {
       PictureJob pj;
       pj.mapPath = v.dir + "/" + ArchiveStem(m) + ".mvz";
-      pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(plan.kinds[v.kind].name) + "-seed" +
+      pj.stem = options.pictureDir + "/walks/" + Slug(v.group) + "-" + Slug(kindName(v)) + "-seed" +
                 std::to_string(v.seed) + "-" + Slug(m.name);
       pj.title = venueTitle + ", " + m.name;
       for (const Setting& s : plan.settings) {
         pj.series.emplace_back(jobs.size(), m.name + " " + s.name);
         ReplayJob j;
-        j.row = rowFor(v.group, plan.kinds[v.kind].name, m.name, s.name);
+        j.row = rowFor(v.group, kindName(v), m.name, s.name);
         j.options.mapPath = v.dir + "/" + ArchiveStem(m) + ".mvz";
         j.options.logPath = v.dir + "/walk.log";
         j.options.truthPath = v.dir + "/walk.truth.csv";
@@ -338,7 +357,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         j.startSettle = kStartSettle;
         j.floorSettle = kFloorSettle;
         // Gaussian processes evaluate every beacon at every particle.
-        j.cost = beacons(plan.kinds[v.kind]) * (m.code == venuesim::kMethodGp ? 10 : 1);
+        j.cost = beacons(kindOf(v)) * (m.code == venuesim::kMethodGp ? 10 : 1);
         if (!temporary) j.ticksPath = v.dir + "/ticks-" + Slug(m.name) + "-" + Slug(s.name) + ".csv";
         jobs.push_back(j);
       }

@@ -34,6 +34,7 @@ std::string Csv(const std::string& s) {
 void Row::add(const TrackFigures& f) {
   ++walks;
   errors.insert(errors.end(), f.errors.begin(), f.errors.end());
+  earlierErrors.insert(earlierErrors.end(), f.earlierErrors.begin(), f.earlierErrors.end());
   evaluated += f.score.evaluated;
   onRightFloor += f.score.onRightFloor;
   turnLags.insert(turnLags.end(), f.turnLags.begin(), f.turnLags.end());
@@ -42,6 +43,7 @@ void Row::add(const TrackFigures& f) {
 
 double Row::median() const { return replay::Quantile(errors, 0.5); }
 double Row::p75() const { return replay::Quantile(errors, 0.75); }
+double Row::earlierMedian() const { return replay::Quantile(earlierErrors, 0.5); }
 double Row::rightFloorShare() const { return evaluated ? static_cast<double>(onRightFloor) / evaluated : 0.0; }
 double Row::meanTurnLag() const { return Mean(turnLags); }
 double Row::meanFloorLag() const { return Mean(floorLags); }
@@ -70,6 +72,7 @@ std::vector<Row> WithGroupTotals(const std::vector<Row>& rows) {
       Row& t = it->second;
       t.walks += rows[k].walks;
       t.errors.insert(t.errors.end(), rows[k].errors.begin(), rows[k].errors.end());
+      t.earlierErrors.insert(t.earlierErrors.end(), rows[k].earlierErrors.begin(), rows[k].earlierErrors.end());
       t.evaluated += rows[k].evaluated;
       t.onRightFloor += rows[k].onRightFloor;
       t.turnLags.insert(t.turnLags.end(), rows[k].turnLags.begin(), rows[k].turnLags.end());
@@ -86,16 +89,17 @@ std::vector<Row> WithGroupTotals(const std::vector<Row>& rows) {
 std::string FormatTable(const std::vector<Row>& rows) {
   std::string out;
   char line[512];
-  std::snprintf(line, sizeof line, "%-26s %-42s %-9s %-7s %5s %7s %7s %7s %9s %9s\n", "set", "venue kind / recording",
-                "method", "setting", "walks", "median", "p75", "floor", "turn lag", "floor lag");
+  std::snprintf(line, sizeof line, "%-26s %-42s %-9s %-7s %5s %7s %7s %7s %9s %9s %9s\n", "set", "venue kind / recording",
+                "method", "setting", "walks", "median", "p75", "floor", "turn lag", "floor lag", "0.5 s ago");
   out += line;
   std::string lastGroup;
   for (const Row& r : rows) {
     if (!lastGroup.empty() && r.group != lastGroup) out += "\n";
     lastGroup = r.group;
-    std::snprintf(line, sizeof line, "%-26s %-42s %-9s %-7s %5d %7.2f %7.2f %6.1f%% %9s %9s\n", r.group.c_str(),
+    std::snprintf(line, sizeof line, "%-26s %-42s %-9s %-7s %5d %7.2f %7.2f %6.1f%% %9s %9s %9.2f\n", r.group.c_str(),
                   r.kind.c_str(), r.method.c_str(), r.setting.c_str(), r.walks, r.median(), r.p75(),
-                  100.0 * r.rightFloorShare(), Seconds(r.meanTurnLag()).c_str(), Seconds(r.meanFloorLag()).c_str());
+                  100.0 * r.rightFloorShare(), Seconds(r.meanTurnLag()).c_str(), Seconds(r.meanFloorLag()).c_str(),
+                  r.earlierMedian());
     out += line;
   }
   out +=
@@ -108,6 +112,8 @@ std::string FormatTable(const std::vector<Row>& rows) {
       "  before to 6 s after the turn. A turn is where the direction over the next 1.5 m of the true path differs\n"
       "  from the previous 1.5 m by more than 45 degrees (turns within 3 s count once). floor lag: mean seconds\n"
       "  from a change of the true floor until the output is on it and stays there for 2 s. '-': no such event.\n"
+      "0.5 s ago: median error of the same ticks against where the walker was 0.5 s before; below the median,\n"
+      "  the output trails the walker.\n"
       "Settings: classic = the engine's original behaviour (parameters \"defaults=classic;\"),\n"
       "  kit = the kit's defaults. Tuning venues may be tuned on; held-out venues (other seeds) must not be.\n";
   return out;

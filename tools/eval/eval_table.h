@@ -18,6 +18,7 @@ struct Row {
   int walks = 0;
   // Pooled over the walks.
   std::vector<double> errors;
+  std::vector<double> earlierErrors;  // against the truth kEarlierSeconds before
   int evaluated = 0;
   int onRightFloor = 0;
   std::vector<double> turnLags, floorLags;
@@ -25,6 +26,7 @@ struct Row {
   void add(const TrackFigures& f);
   double median() const;
   double p75() const;
+  double earlierMedian() const;
   double rightFloorShare() const;  // 0..1; 0 without scored ticks
   // Mean seconds; negative when the walks had no such event.
   double meanTurnLag() const;

@@ -128,6 +128,22 @@ std::vector<double> FloorLags(const std::vector<world::ScoredTick>& ticks, const
   return lags;
 }
 
+std::vector<world::ScoredTick> AgainstEarlierTruth(const std::vector<world::ScoredTick>& ticks) {
+  std::vector<world::ScoredTick> out;
+  size_t j = 0;
+  for (const world::ScoredTick& t : ticks) {
+    const double then = t.seconds - kEarlierSeconds;
+    if (then < ticks.front().seconds - 1e-9) continue;
+    while (j < ticks.size() && ticks[j].seconds < then - 1e-9) ++j;
+    world::ScoredTick s = t;
+    s.truthFloorId = ticks[j].truthFloorId;
+    s.truthX = ticks[j].truthX;
+    s.truthY = ticks[j].truthY;
+    out.push_back(s);
+  }
+  return out;
+}
+
 TrackFigures ScoreTrack(const std::vector<world::ScoredTick>& ticks, double startSettle, double floorSettle) {
   TrackFigures f;
   // The scorer settles after the first tick it is given by as long as after a
@@ -138,6 +154,7 @@ TrackFigures ScoreTrack(const std::vector<world::ScoredTick>& ticks, double star
     if (t.seconds >= from) scored.push_back(t);
   }
   f.score = world::ScoreTicks(scored, floorSettle, &f.errors);
+  if (!scored.empty()) world::ScoreTicks(AgainstEarlierTruth(scored), floorSettle, &f.earlierErrors);
   f.turnLags = TurnLags(ticks, FindTurns(ticks));
   f.floorLags = FloorLags(ticks, FindFloorChanges(ticks));
   return f;

@@ -41,10 +41,20 @@ std::vector<double> TurnLags(const std::vector<world::ScoredTick>& ticks, const 
 constexpr double kFloorHold = 2.0;
 std::vector<double> FloorLags(const std::vector<world::ScoredTick>& ticks, const std::vector<double>& changes);
 
+// The lag check: the output scored against where the walker was this long
+// before each tick. An output that keeps up is no closer to that than to
+// where the walker is.
+constexpr double kEarlierSeconds = 0.5;
+
+// The walk with each tick's truth taken from the tick kEarlierSeconds before
+// it (the nearest tick at or after that time); ticks with none are left out.
+std::vector<world::ScoredTick> AgainstEarlierTruth(const std::vector<world::ScoredTick>& ticks);
+
 // One walk's share of a table row.
 struct TrackFigures {
   world::Score score;           // over the scored ticks (see ScoreTrack)
   std::vector<double> errors;   // of the scored ticks
+  std::vector<double> earlierErrors;  // the same ticks against the truth kEarlierSeconds before
   std::vector<double> turnLags;
   std::vector<double> floorLags;
 };

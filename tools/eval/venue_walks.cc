@@ -23,10 +23,21 @@ venuesim::VenueSpec SpecFor(const VenueKind& k, uint64_t seed) {
   return s;
 }
 
+// The gait's walker, if any, in place of the typical adult.
+void BuildWalker(const Gait* gait, venuesim::WalkSpec* w) {
+  if (!gait) return;
+  w->speed = gait->stepLength * gait->cadence;
+  w->stepLength = gait->stepLength;
+  w->swing = gait->swing;
+  w->phonePitch = gait->phonePitch;
+  w->phoneSway = gait->phoneSway;
+}
+
 }  // namespace
 
 void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
-  const VenueKind& kind = plan.kinds[job->kind];
+  const Gait* gait = job->gait >= 0 ? &plan.gaits[static_cast<size_t>(job->gait)] : nullptr;
+  const VenueKind& kind = gait ? plan.gaitKind : plan.kinds[job->kind];
   venuesim::Venue venue;
   std::string why;
   if (venuesim::GenerateVenue(SpecFor(kind, job->seed), &venue, &why) != venuesim::kOk) {
@@ -41,6 +52,7 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     venuesim::WalkSpec w;
     w.seed = job->seed * 1000 + attempt;
     w.floorChange = kind.lift ? venuesim::kByLift : venuesim::kByStairs;
+    BuildWalker(gait, &w);
     if (kind.floors > 1) {
       w.startFloor = static_cast<int>(w.seed % (kind.floors - 1));
       w.endFloor = w.startFloor + 1;
@@ -79,6 +91,7 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     // Kinds share a seed's layout; each gets a walk of its own.
     w.seed = job->seed * 1000 + 500 + job->kind * 10 + attempt;
     w.startFloor = w.endFloor = 0;
+    BuildWalker(gait, &w);
     levelWalked = venuesim::GenerateWalk(venue, model, w, &level, &why) == venuesim::kOk;
   }
   if (!levelWalked || level.ticks.empty()) {

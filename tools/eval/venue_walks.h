@@ -18,6 +18,7 @@ namespace eval {
 struct VenueJob {
   std::string group;
   size_t kind = 0;
+  int gait = -1;  // index into plan.gaits, walked in plan.gaitKind; -1: the kind's walk
   uint64_t seed = 0;
   std::string dir;
   bool ok = false;
@@ -29,7 +30,8 @@ struct VenueJob {
   LocationPoint drStart;
 };
 
-// Fills the job from plan.kinds[job->kind] and job->seed. A seed whose rooms
+// Fills the job from plan.kinds[job->kind] (or plan.gaits[job->gait] in
+// plan.gaitKind) and job->seed. A seed whose rooms
 // give no usable route tries the next few walk seeds; what still fails is
 // left in job->note (with ok or drOk false).
 void GenerateVenueWalks(const Plan& plan, VenueJob* job);

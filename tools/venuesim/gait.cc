@@ -181,9 +181,9 @@ class Walker {
         p.aForward = 0.5 * a * std::sin(2 * kPi * phi);
         p.aLeft = 0.3 * a * side * std::sin(kPi * phi);
         const double deg = kPi / 180.0;
-        p.swayPitch = 1.5 * deg * std::sin(2 * kPi * phi);
-        p.swayRoll = 2.0 * deg * side * std::sin(kPi * phi);
-        p.swayYaw = 1.5 * deg * side * std::sin(kPi * phi);
+        p.swayPitch = c_.swayScale * 1.5 * deg * std::sin(2 * kPi * phi);
+        p.swayRoll = c_.swayScale * 2.0 * deg * side * std::sin(kPi * phi);
+        p.swayYaw = c_.swayScale * 1.5 * deg * side * std::sin(kPi * phi);
       }
     }
     // Turning while walking pulls towards the inside of the turn.
@@ -224,7 +224,8 @@ class Walker {
       const double length = speed * duration * lengths[i] / lengthSum;
       const double rise = kPendulumShare * length * length / (8.0 * c_.legLength);
       const double omega = 2.0 * kPi / stepDuration;
-      const double amplitude = c_.carriageGain * 0.5 * rise * omega * omega;
+      const double amplitude =
+          c_.swing > 0.0 ? c_.swing * lengths[i] : c_.carriageGain * 0.5 * rise * omega * omega;
       steps_.push_back({t, stepDuration, length, amplitude, static_cast<int>(steps_.size())});
       t += stepDuration;
     }

@@ -60,6 +60,11 @@ struct GaitConfig {
   // Share of the vertical body motion that reaches the phone in the hand.
   double carriageGain = 0.8;
   double stepJitter = 0.03;     // relative spread of step duration and length
+  // Amplitude of the vertical step acceleration (m/s2), whatever the step's
+  // length: a walker who springs or glides. 0: from the body's rise.
+  double swing = 0.0;
+  // How much the phone sways in the hand against a steady grip.
+  double swayScale = 1.0;
 };
 
 struct MotionSample {

@@ -289,8 +289,12 @@ GaitRecording SimulateGait(const VenueSpec& venue, const WalkSpec& setup, const 
   cfg.magnRate = setup.sensorRateHz / 2;
   cfg.phonePitch = setup.phonePitch;
   cfg.phoneRoll = setup.phoneRoll;
-  cfg.cadenceScale = setup.cadenceScale;
+  cfg.cadenceScale = setup.stepLength > 0.0
+                         ? setup.speed / setup.stepLength / StepFrequencyForSpeed(setup.speed)
+                         : setup.cadenceScale;
   cfg.legLength = setup.legLength;
+  cfg.swing = setup.swing;
+  cfg.swayScale = setup.phoneSway;
   cfg.gyroBias = setup.gyroBias;
   std::vector<WalkSegment> segments;
   for (const WalkStretch& s : stretches) {
@@ -369,7 +373,10 @@ int GenerateWalk(const Venue& venue, const PropagationModel& model, const WalkSp
   if (!(std::fabs(setup.phonePitch) <= kPi) || !(std::fabs(setup.phoneRoll) <= kPi) ||
       !(setup.cadenceScale >= 0.5 && setup.cadenceScale <= 2.0) ||
       !(setup.legLength >= 0.5 && setup.legLength <= 1.3) ||
-      !(setup.gyroBias >= 0 && setup.gyroBias < 1)) {
+      !(setup.gyroBias >= 0 && setup.gyroBias < 1) ||
+      !(setup.stepLength == 0 || (setup.stepLength >= 0.3 && setup.stepLength <= 1.2 &&
+                                  setup.speed / setup.stepLength >= 0.5 && setup.speed / setup.stepLength <= 4.0)) ||
+      !(setup.swing >= 0 && setup.swing <= 10) || !(setup.phoneSway >= 0 && setup.phoneSway <= 5)) {
     *error = "walk: phone attitude or walker out of range";
     return kBadSpec;
   }

@@ -45,6 +45,13 @@ struct WalkSpec {
   double cadenceScale = 1.0;    // steps per second against the typical adult
   double legLength = 0.9;       // m
   double gyroBias = 0.001;      // rad/s, spread of the constant per-axis bias
+  // A walker of another build: steps of this length on the level (the
+  // cadence follows from the speed; 0: the typical adult's), a vertical step
+  // acceleration of this amplitude (m/s2; 0: from the body's rise) and a
+  // phone swaying this many times as much as in a steady grip.
+  double stepLength = 0.0;
+  double swing = 0.0;
+  double phoneSway = 1.0;
 };
 
 // One stretch of the walk with a single kind of motion. A walking stretch

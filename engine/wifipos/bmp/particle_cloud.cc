@@ -387,8 +387,8 @@ void ParticleFilter::updateWeights(bool againstFix) {
     // Weights only renormalised: the walls may have killed particles.
   } else if (properties_.algorithm != NAV_ALG_GP) {
     const double sigma = behaviour_.fitsFixNoiseToScatter() ? scatterFixSigma() : properties_.correctionNoise;
-    const double ax = solution_.x;
-    const double ay = solution_.y;
+    const double ax = solution_.x + radioLeadX_;
+    const double ay = solution_.y + radioLeadY_;
     const double norm = 1.0 / (sigma * kSqrtTwoPi);
     for (Particle& p : particles_) {
       if (p.weight == 0.0) continue;

@@ -227,6 +227,35 @@ void ParticleFilter::checkStop(const double& time, const bool& isStop) {
   }
 }
 
+void ParticleFilter::setRadioLead(double dx, double dy) {
+  const bool usable = std::isfinite(dx) && std::isfinite(dy);
+  radioLeadX_ = usable ? dx : 0.0;
+  radioLeadY_ = usable ? dy : 0.0;
+}
+
+std::vector<Particle> ParticleFilter::radioParticles() const {
+  std::vector<Particle> moved = particles_;
+  for (Particle& p : moved) {
+    p.x -= radioLeadX_;
+    p.y -= radioLeadY_;
+  }
+  return moved;
+}
+
+bool ParticleFilter::cloudMean(double* x, double* y) const {
+  double sw = 0.0, sx = 0.0, sy = 0.0;
+  for (const Particle& p : particles_) {
+    if (!(p.weight > 0.0) || !std::isfinite(p.weight)) continue;
+    sw += p.weight;
+    sx += p.weight * p.x;
+    sy += p.weight * p.y;
+  }
+  if (!(sw > 0.0) || !std::isfinite(sx) || !std::isfinite(sy)) return false;
+  *x = sx / sw;
+  *y = sy / sw;
+  return true;
+}
+
 void ParticleFilter::getSolution() {
   const size_t n = particles_.size();
   double sx = 0.0, sy = 0.0, sinSum = 0.0, cosSum = 0.0;
@@ -313,7 +342,7 @@ int ParticleFilter::executeFilter(GaussianProcesses& gp) {
     if (isGp) {
       for (int k = 0; k < properties_.correctionsNumber; ++k) {
         resampleParticles();
-        gp.setParticles(particles_);
+        gp.setParticles(radioLeadX_ == 0.0 && radioLeadY_ == 0.0 ? particles_ : radioParticles());
         gp.correction();
         setNewWeights(gp.getNewWeights(), newWeightsAreSeveral_);
         updateWeights();

@@ -70,6 +70,12 @@ class ParticleFilter {
   void setPredictionInfo(double stepLength, double angleNoise);
   // For the next move only (see PredictionInfo); a non-finite offset is 0.
   void setStepHeadingOffset(double offset) { prediction_.headingOffset = std::isfinite(offset) ? offset : 0.0; }
+  // How far (m on the floor) the walker has gone since the moment the radio
+  // evidence stands for: the radio is weighed against the cloud moved back
+  // by it. 0 by default.
+  void setRadioLead(double dx, double dy);
+  // The particles moved back by the radio lead, for the Gaussian processes.
+  std::vector<Particle> radioParticles() const;
   void setResamplingParameters(const double& x, const double& y, const int& n);
   // NaN, infinite or negative entries become 0 (logged).
   // `severalReadings`: in the kit, the result counts as several readings
@@ -122,6 +128,8 @@ class ParticleFilter {
 
   SolutionInfo getSolutionInfo() const { return solution_; }
   std::vector<Particle> getParticles() const { return particles_; }
+  // Weighted mean of the live particles; false when none has weight.
+  bool cloudMean(double* x, double* y) const;
   // Part of the interface, unused by the kit: whether every particle is dead.
   bool isManyOutlier() const;
   int getAddParticles();
@@ -163,6 +171,7 @@ class ParticleFilter {
   FilterProperties properties_;
   SolutionInfo solution_;
   PredictionInfo prediction_;
+  double radioLeadX_ = 0.0, radioLeadY_ = 0.0;
   BmpState bmp_;
   Flags flags_;
   std::vector<double> distribution_;

@@ -12,6 +12,10 @@ constexpr double kShortWindow = 0.2;    // s, smoothing mean of the magnitude
 constexpr double kMaxSampleGap = 0.1;   // s, slower sampling is reported
 constexpr double kAutoDeleteAge = 7.0;  // s of samples kept with auto-delete
 constexpr double kStepLengthFactor = 0.6;
+// The kit's factor on the fourth root of a step's own rise and dip, before
+// the walker's gain: the one that suits walkers of many builds at once (soft
+// and strong steps, slow and fast cadences), fitted with the radio off.
+constexpr double kKitStepLengthFactor = 0.56;
 constexpr double kRestartWindow = 0.3;  // s, a rise this close keeps the step start
 constexpr double kMaxRiseTime = 0.5;    // s, a longer positive lobe is no step
 constexpr double kMinDipTime = 0.1;     // s, a shorter negative lobe is no step
@@ -239,10 +243,9 @@ int Pedometer::detectSteps() {
 }
 
 double Pedometer::stepLength(size_t index) {
-  if (!behaviour_.modelsStrideLength()) {
-    const double swing = std::max(maxAcc_ - minAcc_, 0.0);
-    return kStepLengthFactor * std::pow(swing, 0.25);
-  }
+  const double swing = std::max(maxAcc_ - minAcc_, 0.0);
+  const double length = kStepLengthFactor * std::pow(swing, 0.25);
+  if (!behaviour_.recoversBoutsFirstStep()) return length;
   // The period is the time since the previous step began. The first step of
   // a bout has none: the walker's last good period (or a typical one) stands
   // in, as it does for a period out of range (a missed step). The first step
@@ -269,16 +272,21 @@ double Pedometer::stepLength(size_t index) {
   }
   prevStepStart_ = stepStart_;
   prevStepEnd_ = end;
-  const double amplitude = steplength::StrideAmplitude(accelerations_, index, period);
-  return steplength::Length(amplitude, period, stepGain_);
+  if (!behaviour_.calibratesStepLength()) return length;
+  // The step's own rise and dip: the window's extremes may be a stand's or
+  // the previous bout's.
+  const double own = kKitStepLengthFactor * std::pow(std::max(risePeak_ - dipLow_, 0.0), 0.25);
+  return std::min(own * stepGain_, steplength::kMaxLength);
 }
 
-void Pedometer::noteStepTaken(double length, double heading) {
-  if (behaviour_.calibratesStepLength()) calibration_.addStep(length, heading);
+void Pedometer::noteStepTaken(double length, double heading, double time) {
+  if (!behaviour_.calibratesStepLength()) return;
+  calibration_.addStep(length, stepGain_, heading, time);
+  stepGain_ = calibration_.gain();
 }
 
-void Pedometer::noteRadioFix(double x, double y, double time) {
-  if (behaviour_.calibratesStepLength() && calibration_.addFix(x, y, time)) stepGain_ = calibration_.gain();
+void Pedometer::noteRadioDrag(double dx, double dy) {
+  if (behaviour_.calibratesStepLength()) calibration_.addDrag(dx, dy);
 }
 
 int Pedometer::calcMinMaxAcc(size_t index) {

@@ -6,10 +6,9 @@
 // step's start time and length wait in a queue until the tracker consumes them.
 // The cost per sample does not grow with the number of samples in the windows
 // (a phone may deliver thousands stamped with one time).
-// A step's length comes, by default, from the step period and the amplitude
-// of the magnitude at the step frequency (see step_length.h), scaled by the
-// walker's gain; with the original behaviour it is 0.6 times the fourth root of the
-// band-passed swing, as first written.
+// A step's length is 0.6 times the fourth root of the band-passed swing; by
+// default it is scaled by the walker's gain, which the radio teaches (see
+// step_calibration.h).
 #pragma once
 
 #include <cstdint>
@@ -66,13 +65,14 @@ class Pedometer {
   // The kit's steps (the default) or the original ones (see the top of this file).
   void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
   const EngineBehaviour& behaviour() const { return behaviour_; }
-  // Walker's gain of the step length model, learnt by the calibration.
+  // Walker's gain of the step length, learnt by the calibration.
   double getStepGain() const { return stepGain_; }
-  // The calibration against radio fixes (step_calibration.h): a step the
-  // caller moved by (length, map heading), and a radio fix on the floor.
-  // Nothing with the original behaviour.
-  void noteStepTaken(double length, double heading);
-  void noteRadioFix(double x, double y, double time);
+  // The calibration against the radio (step_calibration.h): a step the
+  // caller moved the cloud by (length, map heading, the step's time), and how
+  // far a radio re-weighting then moved the cloud's mean. Nothing with the
+  // original behaviour.
+  void noteStepTaken(double length, double heading, double time);
+  void noteRadioDrag(double dx, double dy);
 
   double getThreshold() const { return threshold_; }
   double getMaxAcc() const { return maxAcc_; }
@@ -119,8 +119,8 @@ class Pedometer {
   int totalSteps_ = 0;
   bool hasAccelerometer_ = false;
   EngineBehaviour behaviour_;
-  double stepGain_ = steplength::kTypicalGain;
-  steplength::Calibration calibration_{steplength::kTypicalGain};
+  double stepGain_ = 1.0;
+  steplength::Calibration calibration_{1.0};
   // The walker's last period measured between two steps of a bout.
   double stepPeriod_ = 0.0;
   double prevStepStart_ = 0.0;

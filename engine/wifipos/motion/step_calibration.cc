@@ -6,68 +6,48 @@
 namespace steplength {
 
 Calibration::Calibration(double gain)
-    : typical_(gain), gain_(gain), ratioSum_(kPriorStretches) {}
+    : gain_(std::clamp(std::isfinite(gain) ? gain : 1.0, kMinGain, kMaxGain)),
+      modelSum_(kPriorDistance),
+      radioSum_(gain_ * kPriorDistance) {}
 
-void Calibration::addStep(double length, double heading) {
-  if (!std::isfinite(length) || !std::isfinite(heading) || length <= 0.0) return;
-  stepSinceFix_ = true;
-  if (haveHeading_ && std::fabs(std::remainder(heading - lastHeading_, 2.0 * M_PI)) > kMaxTurnPerStep)
-    turnSinceFix_ = true;
-  lastHeading_ = heading;
-  haveHeading_ = true;
-  if (!anchored_) return;
-  dx_ += length * std::sin(heading);
-  dy_ += length * std::cos(heading);
-  path_ += length;
-}
-
-void Calibration::anchor(double x, double y, double t) {
-  anchored_ = true;
-  ax_ = x;
-  ay_ = y;
-  at_ = t;
-  dx_ = dy_ = path_ = 0.0;
+void Calibration::addDrag(double dx, double dy) {
+  if (!haveStep_ || !std::isfinite(dx) || !std::isfinite(dy)) return;
+  drag_ += dx * std::sin(lastHeading_) + dy * std::cos(lastHeading_);
+  dragSinceStep_ = true;
 }
 
 void Calibration::restart() {
-  anchored_ = false;
-  dx_ = dy_ = path_ = 0.0;
-  stepSinceFix_ = turnSinceFix_ = haveHeading_ = false;
-  walkingSince_ = lastStepFix_ = -1.0;
+  haveStep_ = dragSinceStep_ = false;
+  drag_ = 0.0;
 }
 
-bool Calibration::addFix(double x, double y, double t) {
-  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(t)) return false;
-  // Fixes may come faster than steps: walking is a step in the last moments.
-  if (stepSinceFix_) lastStepFix_ = t;
-  stepSinceFix_ = false;
-  const bool turned = turnSinceFix_;
-  turnSinceFix_ = false;
-  const bool walking = lastStepFix_ >= 0.0 && t >= lastStepFix_ && t - lastStepFix_ <= kMaxStepGap;
-  if (!walking || turned || (walkingSince_ >= 0.0 && t < walkingSince_)) {
-    walkingSince_ = -1.0;
-  } else if (walkingSince_ < 0.0) {
-    walkingSince_ = t;
+void Calibration::addStep(double length, double gain, double heading, double time) {
+  if (!std::isfinite(length) || !std::isfinite(gain) || !std::isfinite(heading) ||
+      !std::isfinite(time) || length <= 0.0 || gain <= 0.0)
+    return;
+  const bool walking = haveStep_ && time >= lastTime_ && time - lastTime_ <= kMaxStepGap;
+  const bool straight =
+      walking && std::fabs(std::remainder(heading - lastHeading_, 2.0 * M_PI)) <= kMaxTurnPerStep;
+  if (!straight) straightSince_ = time;
+  // The drags since the previous step belong to it: it was the cloud's last
+  // move along that heading.
+  if (straight && dragSinceStep_ && time - straightSince_ >= kSettleSeconds) {
+    const double model = previousLength_ / previousGain_;
+    const double limit = kMaxDragShare * previousLength_;
+    const double drag = std::clamp(drag_, -limit, limit);
+    const double fade = std::exp(-model / kFadeDistance);
+    modelSum_ = modelSum_ * fade + model;
+    radioSum_ = radioSum_ * fade + previousLength_ + drag;
+    counted_ += previousLength_;
+    gain_ = std::clamp(radioSum_ / modelSum_, kMinGain, kMaxGain);
   }
-  if (walkingSince_ < 0.0 || t - walkingSince_ < kSettleSeconds || !anchored_ || t < at_ ||
-      t - at_ > kMaxStretchSeconds) {
-    anchor(x, y, t);
-    return false;
-  }
-  if (path_ < kMinBaseline) return false;
-  const double dr2 = dx_ * dx_ + dy_ * dy_;
-  const bool straight = std::sqrt(dr2) >= kMinStraightness * path_;
-  const double ratio = ((x - ax_) * dx_ + (y - ay_) * dy_) / dr2;
-  anchor(x, y, t);
-  if (!straight || !std::isfinite(ratio)) return false;
-  // Each stretch's steps were made with the gain of its time; what it says
-  // is about that gain.
-  const double said = gain_ * std::clamp(ratio, 1.0 - kMaxDeviation, 1.0 + kMaxDeviation) / typical_;
-  ratioSum_ += said;
-  ++stretches_;
-  gain_ = std::clamp(typical_ * ratioSum_ / (kPriorStretches + stretches_),
-                     typical_ * (1.0 - kMaxDeviation), typical_ * (1.0 + kMaxDeviation));
-  return true;
+  drag_ = 0.0;
+  dragSinceStep_ = false;
+  haveStep_ = true;
+  lastHeading_ = heading;
+  lastTime_ = time;
+  previousLength_ = length;
+  previousGain_ = gain;
 }
 
 }  // namespace steplength

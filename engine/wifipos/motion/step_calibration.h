@@ -1,65 +1,65 @@
-// Refines a walker's step gain against radio fixes. Over a stretch walked
-// between two fixes, the radio's displacement projected on the dead-reckoned
-// one, over the latter's length, says how much too long or short the steps
-// came out. A single fix is metres off, so only long, nearly straight
-// stretches count, the gain is the running mean of what they say (starting
-// from the typical walker's, which counts as a few stretches), and it stays
-// within a plausible range of walkers.
+// Learns a walker's step gain from how the radio moves the particle cloud.
+// Steps move the cloud by their lengths; each radio re-weighting then drags it
+// towards where the radio puts the walker. While the walker goes straight
+// on, the drag along the heading is the distance the steps missed (or
+// overshot): over the last tens of metres, the steps' lengths plus the drags,
+// over the lengths the steps had at a gain of one, is the walker's gain. The
+// sums fade with distance walked, so a gain learnt on one stretch gives way
+// to what later ones say, and it starts from a prior worth a few metres.
+// Radio fixes trail the walker by their averaging window: drags right after
+// a start or a corner, and those between a stop and the next walk, are left
+// out, and no one drag may say more than a bounded share of its step, so a
+// wrong fix moves the gain by a percent at most.
 #pragma once
 
 namespace steplength {
 
 class Calibration {
  public:
-  // Steps (m) between the two fixes of a stretch.
-  static constexpr double kMinBaseline = 20.0;
-  // Straight-line dead-reckoned displacement over the steps' sum, at least.
-  static constexpr double kMinStraightness = 0.85;
-  // A longer stretch is dropped: the radio may have lost the walker.
-  static constexpr double kMaxStretchSeconds = 60.0;
-  // A radio fix trails the walker by its averaging window: a stretch begins
-  // only after this long of walking straight on, and ends at a stop, so a
-  // start, a stop or a corner just behind it cannot skew it.
-  static constexpr double kSettleSeconds = 6.0;
-  // A longer time without a step is a stop.
+  // Metres of model step length over which what the radio said fades to 1/e.
+  static constexpr double kFadeDistance = 30.0;
+  // Metres of walking the starting gain counts for.
+  static constexpr double kPriorDistance = 6.0;
+  // Walking straight on this long before the drags count (s).
+  static constexpr double kSettleSeconds = 3.0;
+  // A longer time without a step is a stop (s).
   static constexpr double kMaxStepGap = 1.5;
-  // A larger heading change from one step to the next is a corner, rad.
+  // A larger heading change from one step to the next is a corner (rad).
   static constexpr double kMaxTurnPerStep = 0.35;
-  // What the starting gain counts for, in stretches.
-  static constexpr double kPriorStretches = 2.0;
-  // The gain stays within this share of the typical walker's either way.
-  static constexpr double kMaxDeviation = 0.35;
+  // The drags between two steps count for at most this share of the step.
+  static constexpr double kMaxDragShare = 0.5;
+  // The gain stays within this range.
+  static constexpr double kMinGain = 0.4;
+  static constexpr double kMaxGain = 2.0;
 
-  explicit Calibration(double gain);
+  explicit Calibration(double gain = 1.0);
 
-  // A step taken with the current gain: length (m) and map heading (rad,
-  // x along sin, y along cos).
-  void addStep(double length, double heading);
-  // A radio fix (m on the floor) at time t (s). True when it closed a
-  // stretch that moved the gain.
-  bool addFix(double x, double y, double t);
-  // Forgets the open stretch (a floor change, a lost solution).
+  // A step the cloud was moved by: its length (m), the gain it was made with
+  // (its length over that at a gain of one), its map heading (rad, x along
+  // sin, y along cos) and its time (s).
+  void addStep(double length, double gain, double heading, double time);
+  // How far a radio re-weighting moved the cloud's mean (m on the floor).
+  void addDrag(double dx, double dy);
+  // Forgets the walk under way (a floor change, a lost solution); keeps the gain.
   void restart();
 
   double gain() const { return gain_; }
-  int stretches() const { return stretches_; }
+  // Metres of steps that have counted so far.
+  double counted() const { return counted_; }
 
  private:
-  void anchor(double x, double y, double t);
-
-  double typical_;
   double gain_;
-  double ratioSum_;
-  int stretches_ = 0;
-  bool anchored_ = false;
-  double ax_ = 0.0, ay_ = 0.0, at_ = 0.0;
-  double dx_ = 0.0, dy_ = 0.0, path_ = 0.0;
-  bool stepSinceFix_ = false;
-  bool turnSinceFix_ = false;
+  double modelSum_;    // faded sum of step lengths at gain one
+  double radioSum_;    // faded sum of step lengths plus drags
+  double counted_ = 0.0;
+  double drag_ = 0.0;  // along the heading since the last step
+  bool dragSinceStep_ = false;
+  bool haveStep_ = false;
   double lastHeading_ = 0.0;
-  bool haveHeading_ = false;
-  double walkingSince_ = -1.0;  // time of the first fix of the current walking, or -1
-  double lastStepFix_ = -1.0;   // time of the last fix that followed a step, or -1
+  double lastTime_ = 0.0;
+  double previousLength_ = 0.0;  // the last step and the gain it was made with
+  double previousGain_ = 1.0;
+  double straightSince_ = 0.0;
 };
 
 }  // namespace steplength

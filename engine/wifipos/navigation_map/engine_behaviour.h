@@ -27,6 +27,9 @@ class EngineBehaviour {
   // A standing walker's window drops its older readings once the fresh ones
   // speak for another floor.
   bool trimsStandingWindowOnLeavingFloor() const { return !original_; }
+  // While the phone's accelerometer is heard, the signal window lasts at
+  // most a second, whatever the settings ask.
+  bool capsSignalWindow() const { return !original_; }
   // A histogram window that leaves the floor in doubt is settled by matching
   // the readings' levels on every floor.
   bool matchesLevelsForDoubtfulFloor() const { return !original_; }
@@ -73,16 +76,21 @@ class EngineBehaviour {
   // A floor change carries the cloud over instead of restarting it (not for
   // Gaussian processes, nor in dead reckoning).
   bool carriesCloudAcrossFloors() const { return !original_; }
+  // The radio evidence is the window's mean readings, which stand for where
+  // the walker was half a window ago: it is weighed against the cloud moved
+  // back by the steps taken since (a fix, moved on by them).
+  bool leadsRadioByHalfItsWindow() const { return !original_; }
   // A step goes along the heading of the time it began.
   bool stepsAlongTheirOwnHeading() const { return !original_; }
 
   // --- steps and heading ---------------------------------------------------------
   // The pedometer skips a dip too shallow for a step.
   bool skipsShallowDips() const { return !original_; }
-  // Step length from the stride's period and amplitude with a learnt gain,
-  // not from the fourth root of the swing.
-  bool modelsStrideLength() const { return !original_; }
-  // The step gain is calibrated against radio fixes.
+  // A bout's first step, risen from rest too softly for the threshold, is
+  // found from its dip before the second one.
+  bool recoversBoutsFirstStep() const { return !original_; }
+  // The step length (the fourth root of the swing) is scaled by a gain learnt
+  // from how the radio moves the cloud while the walker goes straight on.
   bool calibratesStepLength() const { return !original_; }
   // The gyroscope bias is learnt while still, the magnetometer's own offset
   // once the walker has turned.

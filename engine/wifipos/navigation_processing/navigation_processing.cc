@@ -51,6 +51,8 @@ constexpr double kZoneEnterMetres = 0.5;
 constexpr double kZoneLeaveMetres = 1.0;
 // Defaults used in place of stored settings that cannot be used.
 constexpr double kDefaultAccumulationSec = 1.5;
+// s, the kit's longest signal window.
+constexpr double kKitMaxAccumulationSec = 1.0;
 constexpr double kDefaultLowPassSec = 0.297;
 
 // The addresses of all constructed, not yet destroyed clients. This is the
@@ -128,6 +130,27 @@ struct StepOutcome {
   int rc = 0;
   bool toGps = false;
 };
+
+// The radio's window stands for the walker where it was in the window's
+// middle; the steps since then (each spread over the time to the next one)
+// are how far it has gone on. In whole milliseconds, so that a walk positions
+// alike on any time base.
+void SetRadioLead(ClientNavigationState& client, int64_t nowMs) {
+  const int64_t since = nowMs - std::llround(500.0 * client.navigation.getAccumulationTime());
+  double dx = 0.0, dy = 0.0;
+  const auto& steps = client.recentSteps;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const int64_t end = i + 1 < steps.size() ? steps[i + 1].ms : nowMs;
+    if (end <= since) continue;
+    const double share = end > steps[i].ms ? std::clamp(static_cast<double>(end - since) /
+                                                            static_cast<double>(end - steps[i].ms),
+                                                        0.0, 1.0)
+                                           : 1.0;
+    dx += share * steps[i].dx;
+    dy += share * steps[i].dy;
+  }
+  client.particleFilter.setRadioLead(dx, dy);
+}
 
 // The kit's tracking strength for this tick.
 double TrackingQ(const ClientNavigationState& client) {
@@ -249,6 +272,7 @@ int initClientNavigation(ClientNavigationState* client) {
   client->particleFilter = ParticleFilter();
   client->navigation = Navigation();
   client->pedometer = Pedometer();
+  client->recentSteps.clear();
   client->sensorFusion = SensorFusion();
   const EngineBehaviour& behaviour = client->navigationMap.behaviour();
   client->pedometer.setBehaviour(behaviour);
@@ -264,6 +288,7 @@ int initClientNavigation(ClientNavigationState* client) {
            kDefaultAccumulationSec);
     accumulation = kDefaultAccumulationSec;
   }
+  client->settingsWindow = accumulation;
   nav.setMeasAccumulationTime(accumulation);
   nav.setUseTriangulation(true);
 
@@ -402,6 +427,15 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
     bool goodSignal = false;
     bool stepDone = false;
     int curSub = prevSub;
+    if (client->navigationMap.behaviour().capsSignalWindow()) {
+      // The fix is the mean over the window, so it trails a walker by about
+      // half of it. Where steps carry the cloud between fixes a shorter
+      // window costs little; radio alone needs the longer one.
+      nav->setMeasAccumulationTime(client->sensorsStatus.isAccPresent
+                                       ? std::min(client->settingsWindow, kKitMaxAccumulationSec)
+                                       : client->settingsWindow);
+    }
+    if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) SetRadioLead(*client, totalMs);
     if (!nav->mIsPdr) {
       SensorTime windowTime = curSensorTime;
       nav->updateSignals(accessPoints, windowTime);
@@ -417,7 +451,6 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
           goodSignal = true;
           solution.x = nav->getX();
           solution.y = nav->getY();
-          client->pedometer.noteRadioFix(solution.x, solution.y, curTime);
         }
         if (nav->getCurSublocIndex() < 0) {
           rc = NAV_RC_NO_SOLUTION;
@@ -453,7 +486,15 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
                client->sensorsStatus.isGyroPresent) {
           makeStep(client, stepDone);
         }
+        if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) SetRadioLead(*client, totalMs);
+        // How far the radio moves the cloud teaches the step length.
+        double meanX = 0.0, meanY = 0.0;
+        const bool dragged = s.Use_particle_filter && goodSignal &&
+                             client->navigationMap.behaviour().calibratesStepLength() &&
+                             client->particleFilter.cloudMean(&meanX, &meanY);
         if (s.Use_particle_filter) executeParticleFilter(client, solution, curTime);
+        if (double x = 0.0, y = 0.0; dragged && client->particleFilter.cloudMean(&x, &y))
+          client->pedometer.noteRadioDrag(x - meanX, y - meanY);
         if (nav->mIsPdr && client->pedometer.getTotalStepsNumber() == 0) {
           client->particleFilter.getSolution();
           solution = client->particleFilter.getSolutionInfo();

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -103,7 +104,19 @@ class ClientNavigationState {
   // Time of the newest message accepted, seconds on the time base; a later
   // message earlier than this means the phone's clock stepped back.
   double lastMessageTime = 0.0;
+  // Seconds of the signal window the settings ask for (usable ones).
+  double settingsWindow = 1.5;
+  // The last steps the cloud was moved by: when each began (ms on the time
+  // base) and how far it went (m on the floor), for the radio lead.
+  struct StepMove {
+    int64_t ms;
+    double dx, dy;
+  };
+  std::deque<StepMove> recentSteps;
 };
+
+// Steps kept for the radio lead: more than a window's worth.
+constexpr size_t kRecentStepsKept = 16;
 
 // True while the object at this address is a constructed, not yet destroyed
 // client. Used to refuse handles of destroyed clients; an address reused by a

@@ -6,6 +6,8 @@
 
 #include <cmath>
 
+#include "replay/replay_run.h"
+
 namespace {
 
 using world::ScoredTick;
@@ -150,6 +152,34 @@ TEST(TrackMetrics, SettlingTicksAreNotScored) {
   EXPECT_EQ(f.score.onRightFloor, 290);
   EXPECT_EQ(f.floorLags.size(), 1u);
   EXPECT_NEAR(f.floorLags[0], 3.0, 1e-9);
+}
+
+// A walker at 1.2 m/s along x and an output that trails it, keeps up or
+// runs ahead: against the truth 0.5 s before, a trailing output scores
+// better than against the truth now, one that keeps up or leads worse.
+TEST(TrackMetrics, EarlierTruthShowsAnOutputThatTrails) {
+  struct Case {
+    double delay;    // s the output trails the walker
+    double now;      // median error at the same time
+    double earlier;  // against the truth 0.5 s before
+  } const kCases[] = {{0.5, 0.6, 0.0}, {1.0, 1.2, 0.6}, {0.0, 0.0, 0.6}, {-0.5, 0.6, 1.2}};
+  for (const Case& c : kCases) {
+    std::vector<ScoredTick> ticks;
+    for (int i = 0; i < 300; ++i) {
+      ScoredTick k;
+      k.seconds = i / 10.0;
+      k.truthFloorId = k.floorId = 1;
+      k.hasPosition = true;
+      k.truthX = 1.2 * k.seconds;
+      k.x = 1.2 * (k.seconds - c.delay);
+      ticks.push_back(k);
+    }
+    const eval::TrackFigures f = eval::ScoreTrack(ticks, 8, 3);
+    ASSERT_FALSE(f.earlierErrors.empty());
+    EXPECT_NEAR(replay::Quantile(f.errors, 0.5), c.now, 1e-6) << c.delay;
+    EXPECT_NEAR(replay::Quantile(f.earlierErrors, 0.5), c.earlier, 1e-6) << c.delay;
+  }
+  EXPECT_TRUE(eval::AgainstEarlierTruth({}).empty());
 }
 
 }  // namespace

@@ -177,4 +177,26 @@ TEST(GaitTest, SameSeedSameSamplesOtherSeedOtherSteps) {
   EXPECT_NE(a.steps[3].time, c.steps[3].time);
 }
 
+// A walker whose swing is set apart from its steps: the vertical
+// acceleration's spread is the swing's (a cosine's amplitude over the square
+// root of two, the heel strike's harmonic adding a little) whatever the step
+// length, and the sway follows its scale.
+TEST(GaitTest, SwingIsTheWalkersWhateverTheStepLength) {
+  struct Case {
+    double speed, swing;
+  } const kCases[] = {{0.8, 1.0}, {1.8, 1.0}, {0.8, 3.0}, {1.8, 3.0}};
+  for (const Case& k : kCases) {
+    GaitConfig c;
+    c.seed = 5;
+    c.phonePitch = 0;
+    c.accNoise = c.accBias = 0;
+    c.swing = k.swing;
+    const GaitRecording r =
+        SimulateWalk(c, {WalkSegment::Stand(1.0), WalkSegment::Walk(20.0, k.speed), WalkSegment::Stand(1.0)});
+    const Stats up = Over(r.acc, 3.0 + c.startTime, 19.0 + c.startTime, &MotionSample::z);
+    const double expected = k.swing * std::sqrt((1.0 + 0.25 * 0.25) / 2.0);
+    EXPECT_NEAR(up.spread, expected, 0.05 * expected) << k.speed << " " << k.swing;
+  }
+}
+
 }  // namespace

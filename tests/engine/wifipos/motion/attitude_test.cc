@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "motion_test_util.h"
-#include "wifipos/motion/step_length.h"
 
 namespace {
 
@@ -71,38 +70,6 @@ TEST(AttitudeTest, BearingAndCorrections) {
   EXPECT_EQ(attitude::CorrectHeading(q, attitude::ToDevice(q, {0, 0, -45}), 0.5), q);
 }
 
-struct Wave {
-  double amplitude, period, rate;
-};
-
-// The amplitude at the step frequency, whatever the offset (gravity), the
-// heel strike's harmonic and the sampling rate.
-TEST(StepLengthTest, StrideAmplitudeOfAStepWave) {
-  for (const Wave w : {Wave{2.4, 0.55, 100}, Wave{0.8, 0.8, 50}, Wave{4.0, 0.4, 200},
-                       Wave{1.5, 1.1, 25}}) {
-    std::deque<SensorValue> samples;
-    for (int i = 0; i < 3 * w.rate; ++i) {
-      const double t = 100.0 + i / w.rate;
-      const double phase = 2 * M_PI * t / w.period;
-      SensorValue v;
-      v.setTime(static_cast<int>(t), static_cast<int>(std::lround((t - std::floor(t)) * 1000)) % 1000);
-      v.magnitude = kG + w.amplitude * (std::cos(phase + 0.3) + 0.25 * std::cos(2 * phase - 0.6));
-      samples.push_back(v);
-    }
-    const double a = steplength::StrideAmplitude(samples, samples.size() - 1, w.period);
-    EXPECT_NEAR(a, w.amplitude, 0.03 * w.amplitude) << w.period << " at " << w.rate << " Hz";
-  }
-  std::deque<SensorValue> few(3);
-  EXPECT_EQ(steplength::StrideAmplitude(few, 2, 0.5), 0.0);
-  EXPECT_EQ(steplength::StrideAmplitude(few, 7, 0.5), 0.0);
-  EXPECT_EQ(steplength::Length(-1.0, 0.5, 0.85), 0.0);
-  EXPECT_EQ(steplength::Length(2.0, 0.5, 0.0), 0.0);
-  EXPECT_DOUBLE_EQ(steplength::Length(1e6, 0.5, 0.85), steplength::kMaxLength);
-}
-
-}  // namespace
-
-namespace {
 
 // A fused orientation that went to zero or to a non-number restarts from the
 // identity instead of spreading NaN through every later heading.

@@ -74,9 +74,12 @@ TEST_P(DeadReckoningTest, FollowsTheWalkerFromTheStartPoint) {
     EXPECT_LT(at50, 15.0);
     EXPECT_LT(last, 0.2 * walked);
   } else {
+    // With the radio off nothing teaches the walker's step gain: the steps
+    // are the swing's, a few percent long for this walker, and the heading
+    // holds.
     EXPECT_LT(at15, 2.0);
-    EXPECT_LT(at50, 3.0);
-    EXPECT_LT(last, 3.0);
+    EXPECT_LT(at50, 3.0 + 0.02 * 50.0);
+    EXPECT_LT(last, 3.0 + 0.02 * walked);
   }
   DeleteNavigationClient(client);
 }
