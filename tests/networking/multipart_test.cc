@@ -23,6 +23,10 @@ std::optional<std::string> drain(platform::InputStream& s, size_t chunk = 7) {
     int64_t n = s.read(buf.data(), buf.size());
     if (n < 0) return std::nullopt;
     if (n == 0) return out;
+    if (n > static_cast<int64_t>(chunk)) {
+      ADD_FAILURE() << "read " << n << " bytes into " << chunk;
+      return std::nullopt;
+    }
     out.append(buf.begin(), buf.begin() + n);
   }
 }
@@ -48,6 +52,33 @@ TEST(Multipart, SinglePartWireFormat) {
   auto unchanged = empty.requestByFinalizingMultipartFormData();
   EXPECT_FALSE(unchanged->HTTPBodyStream);
   EXPECT_EQ(unchanged->valueForHTTPHeaderField("Content-Type"), "application/x-www-form-urlencoded");
+}
+
+// A read may span the end of one part, the next part's boundary and headers
+// and the closing boundary: whatever the buffer's size, the bytes are the same.
+TEST(Multipart, EveryReadSizeGivesTheSameBytes) {
+  auto finalized = [] {
+    MCStreamingMultipartFormData form(postRequest(), platform::UTF8StringEncoding);
+    form.appendPartWithFormData(bytes("first"), "a");
+    form.appendPartWithFormData(bytes("second part"), "b");
+    return form.requestByFinalizingMultipartFormData();
+  };
+  auto request = finalized();
+  const std::optional<std::string> whole = drain(*request->HTTPBodyStream, 1 << 16);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(std::to_string(whole->size()), request->valueForHTTPHeaderField("Content-Length"));
+  // The boundary is the form's own: compare with it taken out.
+  auto unbounded = [](std::string s) {
+    const std::string boundary = s.substr(2, s.find('\r') - 2);
+    for (size_t at; (at = s.find(boundary)) != std::string::npos;) s.erase(at, boundary.size());
+    return s;
+  };
+  for (size_t chunk = 1; chunk <= whole->size() + 2; ++chunk) {
+    auto again = finalized();
+    const std::optional<std::string> read = drain(*again->HTTPBodyStream, chunk);
+    ASSERT_TRUE(read) << chunk;
+    EXPECT_EQ(unbounded(*read), unbounded(*whole)) << chunk;
+  }
 }
 
 TEST(Multipart, PythonEmailParsesDataFileAndStreamParts) {

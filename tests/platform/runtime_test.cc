@@ -4,6 +4,7 @@
 #include <atomic>
 #include <ctime>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -219,6 +220,21 @@ TEST(Clock, ManualTimeMovesWallAndSteadyTogether) {
   }
   Clock::setReal();
   EXPECT_NEAR(Clock::nowSeconds(), double(std::time(nullptr)), 2);
+  // The real clock's local fields are the system's, three hours west here.
+  const char* tz = std::getenv("TZ");
+  const std::string before = tz ? tz : "";
+  setenv("TZ", "UTC+3", 1);
+  tzset();
+  EXPECT_EQ(Clock::minutesWest(), 180);
+  const CalendarFields local = Clock::localFields(951782400);
+  EXPECT_EQ(local.day, 28);
+  EXPECT_EQ(local.hour, 21);
+  if (tz) {
+    setenv("TZ", before.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 TEST(RealClock, RunUntilAndGroupsWorkInRealTime) {
