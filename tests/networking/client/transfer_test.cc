@@ -1,4 +1,4 @@
-// Transfers against nginx and the scripted server: the redirect decision, the in-memory
+// Transfers against nginx and the scripted server: the redirect decision and redirect loops, the in-memory
 // reply cap, throttled uploads beside other transfers, an upload awaited by a blocked main
 // thread, a paused download archived and finished later, and exit with requests in flight.
 #include <algorithm>
@@ -32,6 +32,7 @@ class Transfer : public ::testing::Test {
     std::string servers = "server { listen 127.0.0.1:" + std::to_string(port_) + "; root " + (dir_->path() / "www").string() + ";\n"
         "  location /api/ { default_type application/json; return 200 '{\"ok\":true}'; }\n"
         "  location = /hop { return 302 /api/followed; }\n"
+        "  location = /loop { return 302 /loop; }\n"
         "  location /slow/ { limit_rate 400k; }\n}\n";
     // TLS servers for the exit test, several so that many handshakes run at once.
     std::filesystem::create_directories(dir_->path() / "certs");
@@ -104,6 +105,16 @@ TEST_F(Transfer, RedirectBlockDecidesEachHopOnTheNetworkThread) {
     }
   }
   EXPECT_TRUE(onNetworkThread);
+  // A server that sends the client round in circles: the hops are counted across
+  // the whole chain, so it ends.
+  auto o = std::make_shared<Outcome>();
+  auto op = manager->HTTPRequestOperationWithRequest(*manager->requestSerializer->requestWithMethod("GET", url("/loop"), nullptr),
+                                                     recordSuccess(o), recordFailure(o));
+  manager->operationQueue->addOperation(op);
+  ASSERT_TRUE(await(o));
+  ASSERT_FALSE(o->success);
+  EXPECT_EQ(o->error->code, platform::URLErrorHTTPTooManyRedirects);
+  EXPECT_LE(logged("GET /loop "), 17u);
 }
 
 TEST_F(Transfer, BurstsToOneHostWaitTheirTurnAndEveryRequestEnds) {
