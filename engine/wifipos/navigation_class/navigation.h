@@ -97,12 +97,18 @@ public:
     // nearest-neighbour method from the histogram weights. False where the
     // original fix applies.
     bool calcSparseHistogramPosition();
+    // True when the readings of the accumulation time before `newest` hear
+    // too few beacons and the window reach is longer.
+    bool thinWindow(double newest) const;
     int estimateZone();
 
     // --- setters and getters -------------------------------------------------
     void setCutoffRss(double cutoff);
     // A window length that is not a finite non-negative number is refused.
     void setMeasAccumulationTime(double t);
+    // Readings up to this age stay while the accumulation time alone holds
+    // too few (see signal_window.cc); at or below the accumulation time, none.
+    void setWindowReach(double t);
     void setAutoClearingOldMeas(bool on) { mAutoClearingOldMeas = on; }
     void setUseTriangulation(bool on) { mUseTriangulation = on; }
     void setCurTime(SensorTime t) { mCurTime = t; }
@@ -254,6 +260,7 @@ private:
     bool mIsGoodSignals = false;
     int mAlgorithm = 107;
     double mAccumulationTime = 1.5;
+    double mWindowReach = 0.0;
     double mWindowShiftTime = 0.0;
     bool mAutoClearingOldMeas = false;
     int mCurSublocInd = -1;
