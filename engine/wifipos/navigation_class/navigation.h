@@ -306,7 +306,9 @@ private:
     int loudestFloorHeard() const;
     // The floor state holding the largest share of the window's weights;
     // `heaviest` when no floor holds any.
-    int floorOfLargestShare(int heaviest) const;
+    // `leading`, if given, receives the floor of the largest share before the
+    // walking margin is applied.
+    int floorOfLargestShare(int heaviest, int* leading = nullptr) const;
     // The kit's floor evidence from a window too thin to weigh any floor's
     // points (fewer beacons than the weighting asks for): a window that
     // hears one floor's beacons only counts as a detection of that floor.
