@@ -97,9 +97,6 @@ public:
     // nearest-neighbour method from the histogram weights. False where the
     // original fix applies.
     bool calcSparseHistogramPosition();
-    // True when the readings of the accumulation time before `newest` hear
-    // too few beacons and the window reach is longer.
-    bool thinWindow(double newest) const;
     int estimateZone();
 
     // --- setters and getters -------------------------------------------------
@@ -304,6 +301,9 @@ private:
     // The floor whose own beacons the navigation window hears loudest (the
     // beacon detector's score); -1 when it hears none of the map's.
     int loudestFloorHeard() const;
+    // True when the readings of the accumulation time before `newest` hear
+    // too few beacons and the window reach is longer.
+    bool thinWindow(double newest) const;
     // The floor state holding the largest share of the window's weights;
     // `heaviest` when no floor holds any.
     // `leading`, if given, receives the floor of the largest share before the
