@@ -221,9 +221,10 @@ int Navigation::detectSublocIdWithHistory() {
     // While the walker still stands, the window itself holds the stop's
     // readings.
     if (mCurSublocInd < 0 && !mStandingPool.empty() && !mIsStop) standingFloorShares();
+    int leading = -1;
     if (behaviour().choosesFloorByLargestShare() && !byBle) {
         const int heaviest = d;
-        d = floorOfLargestShare(d);
+        d = floorOfLargestShare(d, &leading);
         // The fix in the heaviest triangle reads its corners on the floor
         // decided, so the triangle must lie on it.
         if (d != heaviest) heaviestTriangleOn(d);
@@ -252,6 +253,14 @@ int Navigation::detectSublocIdWithHistory() {
         // count the new floor's window against itself.
         if (mCurSublocInd == d) return 0;
     }
+    // A window whose largest share still names the floor counted so far, only
+    // by less than the walking margin, is no evidence for staying: a short
+    // window's shares often fall just under the margin, and clearing the count
+    // there held the walker on the floor left behind for seconds.
+    if (behaviour().holdsFloorCountThroughNarrowLeads() && d == mCurSublocInd && leading != d &&
+        !mSublocHistory.empty() && leading == mSublocHistory.back()) {
+        return 0;
+    }
     countFloorDetection(d);
     return 0;
 }
@@ -279,7 +288,7 @@ void Navigation::countFloorDetection(int d) {
     }
 }
 
-int Navigation::floorOfLargestShare(int heaviest) const {
+int Navigation::floorOfLargestShare(int heaviest, int* leading) const {
     int best = -1;
     double bestShare = 0.0;
     for (size_t s = 0; s < mSublocStates.size(); ++s) {
@@ -301,6 +310,7 @@ int Navigation::floorOfLargestShare(int heaviest) const {
         best = loud;
         bestShare = floorShare(static_cast<size_t>(loud));
     }
+    if (leading != nullptr) *leading = best;
     // While level steps are counted the walker is seldom changing floors: a
     // share only a little above the current floor's is noise.
     if (mIsStop || mCurSublocInd < 0 || best == mCurSublocInd ||

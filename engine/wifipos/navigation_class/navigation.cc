@@ -387,6 +387,8 @@ void Navigation::setMeasAccumulationTime(double t) {
     mAccumulationTime = t;
 }
 
+void Navigation::setWindowReach(double t) { mWindowReach = std::isfinite(t) && t > 0.0 ? t : 0.0; }
+
 int Navigation::getCurSublocId() const {
     if (mCurSublocInd < 0) {
         MV_LOG(11, "ERROR: Current sublocation was not detected yet\n");

@@ -103,6 +103,9 @@ public:
     void setCutoffRss(double cutoff);
     // A window length that is not a finite non-negative number is refused.
     void setMeasAccumulationTime(double t);
+    // Readings up to this age stay while the accumulation time alone holds
+    // too few (see signal_window.cc); at or below the accumulation time, none.
+    void setWindowReach(double t);
     void setAutoClearingOldMeas(bool on) { mAutoClearingOldMeas = on; }
     void setUseTriangulation(bool on) { mUseTriangulation = on; }
     void setCurTime(SensorTime t) { mCurTime = t; }
@@ -254,6 +257,7 @@ private:
     bool mIsGoodSignals = false;
     int mAlgorithm = 107;
     double mAccumulationTime = 1.5;
+    double mWindowReach = 0.0;
     double mWindowShiftTime = 0.0;
     bool mAutoClearingOldMeas = false;
     int mCurSublocInd = -1;
@@ -297,9 +301,14 @@ private:
     // The floor whose own beacons the navigation window hears loudest (the
     // beacon detector's score); -1 when it hears none of the map's.
     int loudestFloorHeard() const;
+    // True when the readings of the accumulation time before `newest` hear
+    // too few beacons and the window reach is longer.
+    bool thinWindow(double newest) const;
     // The floor state holding the largest share of the window's weights;
     // `heaviest` when no floor holds any.
-    int floorOfLargestShare(int heaviest) const;
+    // `leading`, if given, receives the floor of the largest share before the
+    // walking margin is applied.
+    int floorOfLargestShare(int heaviest, int* leading = nullptr) const;
     // The kit's floor evidence from a window too thin to weigh any floor's
     // points (fewer beacons than the weighting asks for): a window that
     // hears one floor's beacons only counts as a detection of that floor.

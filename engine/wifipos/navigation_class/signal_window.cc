@@ -24,12 +24,35 @@ namespace {
 // the floor left behind for seconds after the stairs.
 constexpr double kHistogramLeavingWindowSec = 2.5;
 
+// A window of the accumulation time that hears fewer beacons than this is
+// stretched back to the window reach (the stored window length): with sparse
+// beacons a second holds two or three readings of a handful of them, too few
+// for a steady fix, while where beacons are dense the short window costs
+// nothing and lags less. Any count from 6 to 10 parts the sparse venues
+// (about 4 heard a second) from the dense ones (16 and more) alike.
+constexpr long kFewestBeaconsInShortWindow = 8;
+
 double StandingWindowSec(int algorithm, bool leaving, double stopAveragingSec) {
     if (leaving && algorithm == 109) return std::min(kHistogramLeavingWindowSec, stopAveragingSec);
     return stopAveragingSec;
 }
 
 }  // namespace
+
+bool Navigation::thinWindow(double newest) const {
+    if (!(mWindowReach > mAccumulationTime)) return false;
+    std::vector<const std::string*> keys;
+    auto add = [&](const AccessPoint& ap) {
+        if (newest - ap.getTime() <= mAccumulationTime) keys.push_back(&ap.getBssid());
+    };
+    for (const AccessPoint& ap : mSigWindow) add(ap);
+    for (const AccessPoint& ap : mSigNew) add(ap);
+    std::sort(keys.begin(), keys.end(), [](const std::string* a, const std::string* b) { return *a < *b; });
+    const auto heard = std::unique(keys.begin(), keys.end(),
+                                   [](const std::string* a, const std::string* b) { return *a == *b; }) -
+                       keys.begin();
+    return heard < kFewestBeaconsInShortWindow;
+}
 
 int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) {
     mCurTime = time;
@@ -162,12 +185,13 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
         const bool leaving = mIsStop && trims && freshReadingsLeaveTheFloor(last);
         const bool keepOld = mIsStop && (!trims || mAlgorithm == 109 || !leaving);
         const double keptAge = StandingWindowSec(mAlgorithm, leaving, s.Stop_averaging_time);
+        const double span = thinWindow(last) ? mWindowReach : mAccumulationTime;
         size_t size = mSigWindow.size();
         size_t out = 0;
         for (size_t i = 0; i < mSigWindow.size(); ++i) {
             const double age = last - mSigWindow[i].getTime();
             bool remove = false;
-            if (age > mAccumulationTime) {
+            if (age > span) {
                 remove = !keepOld || age > keptAge || size >= 500;
             }
             if (remove) {

@@ -28,7 +28,8 @@ class EngineBehaviour {
   // speak for another floor.
   bool trimsStandingWindowOnLeavingFloor() const { return !original_; }
   // While the phone's accelerometer is heard, the signal window lasts at
-  // most a second, whatever the settings ask.
+  // most a second, whatever the settings ask, unless that second hears few
+  // beacons: then it reaches back to the settings' length.
   bool capsSignalWindow() const { return !original_; }
   // A histogram window that leaves the floor in doubt is settled by matching
   // the readings' levels on every floor.
@@ -36,6 +37,9 @@ class EngineBehaviour {
   // The floor goes to the largest share of the window's weights, not to the
   // heaviest triangle's.
   bool choosesFloorByLargestShare() const { return !original_; }
+  // A window whose largest share names the floor being counted towards, by
+  // less than the walking margin, neither counts nor clears that count.
+  bool holdsFloorCountThroughNarrowLeads() const { return !original_; }
   // The first floor waits (a short while) until the radio names it clearly.
   bool waitsForClearFirstFloor() const { return !original_; }
   // A standing walker's decisive window counts twice towards a switch, and

@@ -430,10 +430,12 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
     if (client->navigationMap.behaviour().capsSignalWindow()) {
       // The fix is the mean over the window, so it trails a walker by about
       // half of it. Where steps carry the cloud between fixes a shorter
-      // window costs little; radio alone needs the longer one.
+      // window costs little; radio alone needs the longer one. Where the short
+      // window hears too few beacons it reaches back to the stored length.
       nav->setMeasAccumulationTime(client->sensorsStatus.isAccPresent
                                        ? std::min(client->settingsWindow, kKitMaxAccumulationSec)
                                        : client->settingsWindow);
+      nav->setWindowReach(client->settingsWindow);
     }
     if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) SetRadioLead(*client, totalMs);
     if (!nav->mIsPdr) {

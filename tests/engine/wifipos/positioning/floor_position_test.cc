@@ -237,6 +237,45 @@ TEST(FloorShareTest, AWindowCountsForTheFloorWithTheLargestShareByAMarginWhileWa
     }
 }
 
+// While walking, windows in a row speak for floor index 1 (share of the
+// weights given; floor 0's is the rest). A window where floor 1 leads by less
+// than the walking margin keeps the count; one where the current floor leads
+// empties it.
+TEST(FloorShareTest, ANarrowLeadOfTheFloorCountedTowardsNeitherCountsNorClearsWhileWalking) {
+    const struct {
+        std::vector<double> shares1;
+        int floorAfter;
+        size_t counted;  // windows counted towards floor 1 afterwards
+    } cases[] = {
+        {{0.65, 0.65, 0.55, 0.65, 0.65}, 1, 0},
+        {{0.65, 0.65, 0.55, 0.55, 0.65}, 0, 3},
+        {{0.65, 0.65, 0.45, 0.65, 0.65}, 0, 2},
+        // A narrow lead starts no count.
+        {{0.55, 0.65, 0.65, 0.65}, 0, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "windows " << c.shares1.size() << " first "
+                                          << c.shares1[0] << " third " << c.shares1[2]);
+        Navigation nav;
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, true)), 0);
+        nav.setCurSublocInd(0);
+        nav.setIsStop(false);
+        for (double share1 : c.shares1) {
+            for (int f = 0; f < 2; ++f) {
+                SublocationState* st = nav.getSublocationStateByIndex(f);
+                ASSERT_NE(st, nullptr);
+                ASSERT_FALSE(st->triangles.empty());
+                st->globalWeights.assign(9, (f == 1 ? share1 : 1.0 - share1) / 9.0);
+                for (NavTriangle& tr : st->triangles) tr.wGlobal = 0.0;
+                st->triangles[0].wGlobal = f == 1 ? 0.5 : 0.1;
+            }
+            ASSERT_EQ(nav.detectSublocIdWithHistory(), 0);
+        }
+        EXPECT_EQ(nav.getCurSublocIndex(), c.floorAfter);
+        EXPECT_EQ(nav.getSublocHistory().size(), c.counted);
+    }
+}
+
 // The first floor of a walker who stood before walking on. Floor index 0
 // surveys beacons A (its own) and B (floor 1's) at the standing spot, and
 // nothing else there; its other points hear A loud. Every point of floor 1

@@ -137,4 +137,44 @@ TEST_F(SignalWindowTest, ClockGoingBackStartsTheWindowAgain) {
     EXPECT_NEAR(nav.getLastMeasTime(), 401.6, 1e-3);
 }
 
+TEST_F(SignalWindowTest, ShortWindowHearingFewBeaconsReachesBackToTheStoredLength) {
+    // A reading 1.2 s old outlives a 1 s window only while the last second
+    // hears few beacons and the reach is longer than its age.
+    struct Case {
+        const char* what;
+        int fresh;     // beacons heard in the last second
+        double reach;  // s
+        double oldAt;  // time of the old reading; the last batch comes at 11.2 s
+        bool kept;
+    };
+    const Case cases[] = {
+        {"sparse", 4, 1.5, 10.0, true},
+        {"just too few", 7, 1.5, 10.0, true},
+        {"enough", 8, 1.5, 10.0, false},
+        {"dense", 16, 1.5, 10.0, false},
+        {"no reach", 4, 0.0, 10.0, false},
+        {"reach no longer than the window", 4, 1.0, 10.0, false},
+        {"older than the reach", 4, 1.5, 9.6, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Navigation n;
+        NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
+        map.getNavigationProperties().Sig_window_shift = 0.5;
+        map.getNavigationProperties().Clear_unknown_beacons = false;
+        ASSERT_EQ(n.specifyNavigationMap(map), 0);
+        n.setAutoClearingOldMeas(true);
+        n.setMeasAccumulationTime(1.0);
+        n.setWindowReach(c.reach);
+        Feed(n, {Reading(BeaconKey(100), -70.0, c.oldAt)}, c.oldAt);
+        std::vector<AccessPoint> batch;
+        for (int b = 0; b < c.fresh; ++b) batch.push_back(Reading(BeaconKey(b), -75.0, 10.7));
+        Feed(n, batch, 10.7);
+        Feed(n, {Reading(BeaconKey(0), -75.0, 11.2)}, 11.2);
+        bool kept = false;
+        for (const AccessPoint& ap : n.getNavSignals()) kept |= ap.getBssid() == BeaconKey(100);
+        EXPECT_EQ(kept, c.kept);
+    }
+}
+
 }  // namespace
