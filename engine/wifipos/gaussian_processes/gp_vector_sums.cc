@@ -235,6 +235,8 @@ Shape BlockShapeT() { return Shape{static_cast<int>(kLanes), kPositions}; }
 
 bool FusesMultiplyAddT() { return HWY_NATIVE_FMA != 0; }
 
+long long TargetT() { return HWY_TARGET; }
+
 }  // namespace HWY_NAMESPACE
 }  // namespace gp_vector
 HWY_AFTER_NAMESPACE();
@@ -248,6 +250,7 @@ HWY_EXPORT(KernelRunT);
 HWY_EXPORT(AxisExpT);
 HWY_EXPORT(LogsT);
 HWY_EXPORT(FusesMultiplyAddT);
+HWY_EXPORT(TargetT);
 
 Shape BlockShape() { return HWY_DYNAMIC_DISPATCH(BlockShapeT)(); }
 
@@ -278,4 +281,16 @@ void gp_detail::Logs(const double* v, int n, double* out) { gp_vector::Logs(v, n
 long long gp_detail::VectorTargets() { return HWY_TARGETS; }
 
 bool gp_detail::VectorFusesMultiplyAdd() { return gp_vector::FusesMultiplyAdd(); }
+
+long long gp_detail::VectorTargetInUse() { return HWY_DYNAMIC_DISPATCH(gp_vector::TargetT)(); }
+
+// Highway re-detects the processor's targets, and hands every one of them to
+// the dispatch, whenever the supported targets are asked for without a mock
+// in place; a plain DisableTargets is therefore undone by the next such
+// question. A mock of the allowed targets stays.
+void gp_detail::AvoidVectorTargets(long long targets) {
+  hwy::SetSupportedTargetsForTest(0);
+  const long long allowed = hwy::SupportedTargets() & ~targets;
+  hwy::SetSupportedTargetsForTest(allowed != 0 ? allowed : HWY_STATIC_TARGET);
+}
 #endif  // HWY_ONCE
