@@ -107,9 +107,10 @@ class SublocationGP {
     return behaviour_.neglectsTermsBelowRadioNoise() ? kKitNeglectedBound : kNeglectedBound;
   }
   static constexpr double kNeglectedBound = 1e-10;
-  // The predictions' residuals are weighed with a noise of a few dBm; terms
-  // that change a prediction by 0.01 dBm at most change a particle's
-  // log-likelihood by about 1e-3 of one key's share.
+  // The predictions' residuals are weighed against a noise variance of
+  // about 10 dBm^2: a prediction off by 0.01 dBm moves a key's log-likelihood
+  // term by residual x 0.01 / 10, a few thousandths for residuals of a few
+  // dBm, while the cut-off radius shrinks by a quarter to a third.
   static constexpr double kKitNeglectedBound = 1e-2;
 
   // The kernel sums of a set of keys, position after position. Keys that
