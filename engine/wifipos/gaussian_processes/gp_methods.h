@@ -30,6 +30,11 @@ void Logs(const double* v, int n, double* out);
 // tests and benchmarks).
 long long VectorTargets();
 bool VectorFusesMultiplyAdd();
+// The instruction set (Highway's target bit) the sums run on now, and a
+// restriction of them to the processor's other ones, which later questions
+// about the supported targets keep (for benchmarks and tests).
+long long VectorTargetInUse();
+void AvoidVectorTargets(long long targets);
 }  // namespace gp_detail
 
 // Everything one floor needs for the corrections, built once.
@@ -92,11 +97,21 @@ class SublocationGP {
   // The kernel part of key k's prediction at (x, y): the sum over its active
   // points of alpha * exp(-d^2 / 2 ell^2). Terms far enough away to be
   // negligible are left out; what they could add together is bounded by
-  // kNeglectedBound. 0.0 for a key out of range or without usable training;
+  // neglectedBound(). 0.0 for a key out of range or without usable training;
   // NaN for a position that is not finite.
   double kernelSum(int k, double x, double y) const;
-  // Upper bound, in dBm, of the terms kernelSum leaves out.
+  // Upper bound, in dBm, of the terms kernelSum leaves out: kKitNeglectedBound
+  // for the kit's behaviour, kNeglectedBound for the original one. Set by
+  // training.
+  double neglectedBound() const {
+    return behaviour_.neglectsTermsBelowRadioNoise() ? kKitNeglectedBound : kNeglectedBound;
+  }
   static constexpr double kNeglectedBound = 1e-10;
+  // The predictions' residuals are weighed against a noise variance of
+  // about 10 dBm^2: a prediction off by 0.01 dBm moves a key's log-likelihood
+  // term by residual x 0.01 / 10, a few thousandths for residuals of a few
+  // dBm, while the cut-off radius shrinks by a quarter to a third.
+  static constexpr double kKitNeglectedBound = 1e-2;
 
   // The kernel sums of a set of keys, position after position. Keys that
   // share a length scale are summed together in one pass over the points
@@ -151,7 +166,7 @@ class SublocationGP {
   // metres of each other share one pass over their points, kMaxPositions at
   // most; the others go in pairs of neighbours or alone. A position's sums
   // depend on the positions it shares a pass with only in what the cut-off
-  // leaves out (kNeglectedBound) and in rounding.
+  // leaves out (neglectedBound()) and in rounding.
   static constexpr int kMaxPositions = 4;
   void kernelSums(KeyBlock& block, int n, const double* x, const double* y,
                   double* const* sums) const;

@@ -324,12 +324,13 @@ void SublocationGP::buildKernel(int k, double twoEll2) {
   double sumAbs = 0.0;
   for (size_t i = 0; i < c; ++i) sumAbs += std::fabs(alpha[i]);
   // Every kernel value is at most 1, so the whole sum is within sumAbs of 0.
-  if (c == 0 || !(sumAbs > kNeglectedBound)) return;
+  const double bound = neglectedBound();
+  if (c == 0 || !(sumAbs > bound)) return;
   kk.empty = false;
   // A term at squared distance d2 >= radius2 is at most |alpha_i| *
-  // exp(-radius2 / twoEll2) = |alpha_i| * kNeglectedBound / sumAbs, so all the
-  // terms left out add up to at most kNeglectedBound.
-  kk.radius2 = twoEll2 * std::log(sumAbs / kNeglectedBound);
+  // exp(-radius2 / twoEll2) = |alpha_i| * bound / sumAbs, so all the terms
+  // left out add up to at most bound.
+  kk.radius2 = twoEll2 * std::log(sumAbs / bound);
   if (!std::isfinite(kk.radius2)) kk.radius2 = std::numeric_limits<double>::infinity();
 
   double minX = std::numeric_limits<double>::infinity(), maxX = -minX;

@@ -157,6 +157,10 @@ void LogsT(const double* v, int n, double* out) {
   }
 }
 
+// The loops over positions and vectors run whole, so that the accumulators
+// stay in registers instead of going through memory at every point.
+#define MV_UNROLL _Pragma("GCC unroll 16")
+
 // See BlockSum. The positions share every load of the coefficients; few
 // keys at one position would leave the multiply pipelines idle between
 // dependent adds, so two points go at a time then, into separate
@@ -168,27 +172,36 @@ void BlockBody(const BlockRow* row, const BlockRow* end, const int* col, const d
   constexpr size_t kWidth = kLanes * NV;
   constexpr int kSets = P == 1 && kWidth <= 16 ? 2 : P;
   V acc[kSets][NV];
+  MV_UNROLL
   for (int s = 0; s < kSets; ++s) {
+    MV_UNROLL
     for (int j = 0; j < NV; ++j) acc[s][j] = hn::Zero(d);
   }
   if constexpr (P >= 2) {
     const double* exq[P];
+    MV_UNROLL
     for (int q = 0; q < P; ++q) exq[q] = ex + static_cast<size_t>(q0 + q) * exStride - u0;
     for (; row != end; ++row) {
       double ey[P];
+      MV_UNROLL
       for (int q = 0; q < P; ++q) ey[q] = row->ey[q0 + q];
       for (int p = row->begin; p < row->end; ++p) {
         const int u = col[p];
         V w[P];
+        MV_UNROLL
         for (int q = 0; q < P; ++q) w[q] = hn::Set(d, exq[q][u] * ey[q]);
         const double* c = coef + static_cast<size_t>(p) * kWidth;
+        MV_UNROLL
         for (int j = 0; j < NV; ++j) {
           const V v = hn::LoadU(d, c + kLanes * j);
+          MV_UNROLL
           for (int q = 0; q < P; ++q) acc[q][j] = hn::MulAdd(w[q], v, acc[q][j]);
         }
       }
     }
+    MV_UNROLL
     for (int q = 0; q < P; ++q) {
+      MV_UNROLL
       for (int j = 0; j < NV; ++j) hn::StoreU(acc[q][j], d, out + q * kWidth + kLanes * j);
     }
   } else {
@@ -197,25 +210,32 @@ void BlockBody(const BlockRow* row, const BlockRow* end, const int* col, const d
       int p = row->begin;
       const double ey = row->ey[q0];
       for (; p + kSets <= row->end; p += kSets) {
+        MV_UNROLL
         for (int s = 0; s < kSets; ++s) {
           const V w = hn::Set(d, ex[col[p + s] - u0] * ey);
           const double* c = coef + static_cast<size_t>(p + s) * kWidth;
+          MV_UNROLL
           for (int j = 0; j < NV; ++j) acc[s][j] = hn::MulAdd(w, hn::LoadU(d, c + kLanes * j), acc[s][j]);
         }
       }
       if (kSets > 1 && p < row->end) {
         const V w = hn::Set(d, ex[col[p] - u0] * ey);
         const double* c = coef + static_cast<size_t>(p) * kWidth;
+        MV_UNROLL
         for (int j = 0; j < NV; ++j) acc[0][j] = hn::MulAdd(w, hn::LoadU(d, c + kLanes * j), acc[0][j]);
       }
     }
+    MV_UNROLL
     for (int j = 0; j < NV; ++j) {
       V a = acc[0][j];
+      MV_UNROLL
       for (int s = 1; s < kSets; ++s) a = hn::Add(a, acc[s][j]);
       hn::StoreU(a, d, out + kLanes * j);
     }
   }
 }
+
+#undef MV_UNROLL
 
 using BlockFn = void (*)(const BlockRow*, const BlockRow*, const int*, const double*, int, int,
                          const double*, double*, int);
@@ -235,6 +255,8 @@ Shape BlockShapeT() { return Shape{static_cast<int>(kLanes), kPositions}; }
 
 bool FusesMultiplyAddT() { return HWY_NATIVE_FMA != 0; }
 
+long long TargetT() { return HWY_TARGET; }
+
 }  // namespace HWY_NAMESPACE
 }  // namespace gp_vector
 HWY_AFTER_NAMESPACE();
@@ -248,6 +270,7 @@ HWY_EXPORT(KernelRunT);
 HWY_EXPORT(AxisExpT);
 HWY_EXPORT(LogsT);
 HWY_EXPORT(FusesMultiplyAddT);
+HWY_EXPORT(TargetT);
 
 Shape BlockShape() { return HWY_DYNAMIC_DISPATCH(BlockShapeT)(); }
 
@@ -278,4 +301,16 @@ void gp_detail::Logs(const double* v, int n, double* out) { gp_vector::Logs(v, n
 long long gp_detail::VectorTargets() { return HWY_TARGETS; }
 
 bool gp_detail::VectorFusesMultiplyAdd() { return gp_vector::FusesMultiplyAdd(); }
+
+long long gp_detail::VectorTargetInUse() { return HWY_DYNAMIC_DISPATCH(gp_vector::TargetT)(); }
+
+// Highway re-detects the processor's targets, and hands every one of them to
+// the dispatch, whenever the supported targets are asked for without a mock
+// in place; a plain DisableTargets is therefore undone by the next such
+// question. A mock of the allowed targets stays.
+void gp_detail::AvoidVectorTargets(long long targets) {
+  hwy::SetSupportedTargetsForTest(0);
+  const long long allowed = hwy::SupportedTargets() & ~targets;
+  hwy::SetSupportedTargetsForTest(allowed != 0 ? allowed : HWY_STATIC_TARGET);
+}
 #endif  // HWY_ONCE

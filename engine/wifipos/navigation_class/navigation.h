@@ -204,14 +204,17 @@ private:
         double unknownMissing = 0.0;
         int nUnknown = 0;
         std::vector<double> result;
-        std::vector<double> matchedMissing;  // per point: sum of |surveyed - missing level| of heard keys
-        std::vector<double> heardMissing;    // per point: sum of |heard - missing level| of keys it has
+        // Per point, side by side so that an entry touches one place: the
+        // sum of the differences of the heard keys it has (squared for the
+        // fix), of |surveyed - missing level| of those keys (the fix's own
+        // terms), of |heard - missing level| of them, and their number.
+        struct PointSums {
+            double diff, matched, heard;
+            int count;
+        };
+        std::vector<PointSums> pointSums;
         std::vector<double> levelDiffs;      // per heard key: reading less the survey at the fix
-        // The fix's match, for the current floor only: per point the
-        // squared differences (less the heard level's own term), the
-        // surveyed levels' terms of the heard keys, and the weights.
-        std::vector<double> dsq;
-        std::vector<double> matchedMissingSq;
+        // The fix's weights, for the current floor only.
         std::vector<double> fixWeights;
         std::vector<std::pair<double, int>> best;  // (weight, point) candidates of the kit's fix
         std::vector<double> floorSums;  // per floor: the level match's weight sum

@@ -34,12 +34,9 @@ void Navigation::rmsFixWeights(int fi, std::vector<double>& weights) {
     if (fi < 0 || static_cast<size_t>(fi) >= mFlatFloors.size()) return;
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
     const size_t nP = static_cast<size_t>(ff.nPoints);
-    std::vector<double>& dsq = mKnn.dsq;
-    std::vector<double>& matched = mKnn.matchedMissingSq;
-    std::vector<int>& count = mKnn.count;
-    dsq.assign(nP, 0.0);
-    matched.assign(nP, 0.0);
-    count.assign(nP, 0);
+    std::vector<KnnScratch::PointSums>& sums = mKnn.pointSums;
+    sums.assign(nP, KnnScratch::PointSums{0.0, 0.0, 0.0, 0});
+    KnnScratch::PointSums* at = sums.data();
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
     const double* missingSq = ff.entryMissingSq.data();
@@ -64,28 +61,31 @@ void Navigation::rmsFixWeights(int fi, std::vector<double>& weights) {
         const double xm = MissingTerm(xi - level);
         heardAll += xm;
         ++nHeard;
-        for (int r = rowStart[row]; r < rowStart[row + 1]; ++r) {
+        // (diff holds the squared differences less the heard level's own
+        // term.)
+        for (int r = rowStart[row], end = rowStart[row + 1]; r < end; ++r) {
             const FlatEntry& e = entries[r];
-            const size_t p = static_cast<size_t>(e.point);
+            KnnScratch::PointSums& ps = at[e.point];
             const double d = e.rssi - xi;
-            dsq[p] += d * d - xm;
-            matched[p] += missingSq[r];
-            ++count[p];
+            ps.diff += d * d - xm;
+            ps.matched += missingSq[r];
+            ++ps.count;
         }
     }
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     const int k = std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
     weights.assign(nP, 0.0);
     for (size_t q = 0; q < nP; ++q) {
-        if (count[q] < k) continue;
-        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        const KnnScratch::PointSums& ps = at[q];
+        if (ps.count < k) continue;
+        const int terms = ff.surveyedCount[q] + nHeard - ps.count;
         if (terms <= 0) continue;
         // Squared differences of the transmitters heard on both sides; each
         // heard on one side only counts by MissingTerm. Where every
         // transmitter is heard, one far off its surveyed level speaks more
         // against a point than several a little off.
-        const double notHeard = std::max(0.0, ff.missingSq[q] - matched[q]);
-        const double total = std::max(0.0, dsq[q] + heardAll + notHeard);
+        const double notHeard = std::max(0.0, ff.missingSq[q] - ps.matched);
+        const double total = std::max(0.0, ps.diff + heardAll + notHeard);
         const double rms = std::sqrt(total / static_cast<double>(terms));
         const double m = std::max(rms, 0.5);
         const double r = 1.0 / (m * m);

@@ -305,12 +305,10 @@ void Navigation::knnWeightsWithMissing(const FlatFloor& ff, int nHeardOther, dou
     const std::vector<const AccessPoint*>& sel = mKnn.selected;
     const std::vector<int>& rows = mKnn.rows;
     const size_t nP = static_cast<size_t>(ff.nPoints);
-    std::vector<double>& dsum = mKnn.dsum;
     std::vector<int>& count = mKnn.count;
-    std::vector<double>& matched = mKnn.matchedMissing;
-    std::vector<double>& heardAt = mKnn.heardMissing;
-    matched.assign(nP, 0.0);
-    heardAt.assign(nP, 0.0);
+    std::vector<KnnScratch::PointSums>& sums = mKnn.pointSums;
+    sums.assign(nP, KnnScratch::PointSums{0.0, 0.0, 0.0, 0});
+    KnnScratch::PointSums* at = sums.data();
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
     const double level = ff.missingRssi;
@@ -322,29 +320,33 @@ void Navigation::knnWeightsWithMissing(const FlatFloor& ff, int nHeardOther, dou
         const double xm = std::fabs(xi - level);
         heardAll += xm;
         ++nHeard;
-        for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
-            const FlatEntry& e = entries[r];
-            const size_t p = static_cast<size_t>(e.point);
-            dsum[p] += std::fabs(e.rssi - xi);
-            matched[p] += std::fabs(e.rssi - level);
-            heardAt[p] += xm;
-            ++count[p];
+        const FlatEntry* e = entries + rowStart[rows[i]];
+        const FlatEntry* const end = entries + rowStart[rows[i] + 1];
+        for (; e != end; ++e) {
+            KnnScratch::PointSums& ps = at[e->point];
+            ps.diff += std::fabs(e->rssi - xi);
+            ps.matched += std::fabs(e->rssi - level);
+            ps.heard += xm;
+            ++ps.count;
         }
     }
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
     const int k = minMatched > 0 ? minMatched : std::max(1, std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps));
     std::vector<double>& result = mKnn.result;
     result.resize(nP);
+    count.resize(nP);
     for (size_t q = 0; q < nP; ++q) {
+        const KnnScratch::PointSums& ps = at[q];
+        count[q] = ps.count;
         result[q] = 0.0;
-        if (count[q] < k) continue;
+        if (ps.count < k) continue;
         // Surveyed here but not heard now, and heard now but not surveyed
         // here, each against the "not heard" level.
-        const double notHeard = std::max(0.0, ff.missingSum[q] - matched[q]);
-        const double notSurveyed = std::max(0.0, heardAll - heardAt[q]);
-        const int terms = ff.surveyedCount[q] + nHeard - count[q];
+        const double notHeard = std::max(0.0, ff.missingSum[q] - ps.matched);
+        const double notSurveyed = std::max(0.0, heardAll - ps.heard);
+        const int terms = ff.surveyedCount[q] + nHeard - ps.count;
         if (terms <= 0) continue;
-        const double mean = (dsum[q] + notHeard + notSurveyed) / static_cast<double>(terms);
+        const double mean = (ps.diff + notHeard + notSurveyed) / static_cast<double>(terms);
         // Squared, so that the best-matching points stand out of the many
         // middling ones; a floor of 0.5 dB keeps a perfect match finite.
         const double m = std::max(mean, 0.5);

@@ -63,6 +63,10 @@ class EngineBehaviour {
   bool spreadsSparseHistograms() const { return !original_; }
   // Gaussian-process training in fixed mode adds a noise floor per key.
   bool addsFixedModeNugget() const { return !original_; }
+  // Gaussian-process predictions leave out the far terms that add up to less
+  // than a hundredth of a dBm, far below the radio's noise (the original
+  // cuts only at 1e-10 dBm, which visits several times the points).
+  bool neglectsTermsBelowRadioNoise() const { return !original_; }
 
   // --- particle filter ----------------------------------------------------------
   // Radio evidence is weighed once: a step does not weigh the cloud against
