@@ -381,7 +381,9 @@ TEST(GpAxisSum, EveryInstructionSetGivesTheSameSums) {
     px.push_back(px.back() + near(rng));
     py.push_back(py.back() + near(rng));
   }
-  for (const auto& [name, keys] : lists) {
+  for (const auto& list : lists) {
+    const char* const name = list.first;  // named, not bound: lambdas capture them
+    const std::vector<int>& keys = list.second;
     const size_t m = keys.size();
     // Per position: its sums as one of a pair, and alone; from the best set.
     std::vector<std::vector<double>> bestPair, bestAlone;
