@@ -110,4 +110,21 @@ inline const VenueArchive& SharedVenue(int method) {
   return method == 108 ? gp : method == 109 ? hist : knn;
 }
 
+// A client on the default venue of `method`, tuned for walks; null (with the
+// failure reported) when the venue or the client cannot be made.
+inline ClientNavigationState* WalkClient(int method) {
+  const VenueArchive& archive = SharedVenue(method);
+  if (!archive.error.empty()) {
+    ADD_FAILURE() << archive.error;
+    return nullptr;
+  }
+  ClientNavigationState* client = CreateNavigationClient(archive.path.c_str(), "walker", "SimPhone1,1", false, nullptr);
+  if (client == nullptr) {
+    ADD_FAILURE() << "no client for " << archive.path;
+    return nullptr;
+  }
+  TuneForWalks(client);
+  return client;
+}
+
 }  // namespace client_test

@@ -21,13 +21,10 @@ class NavigateWalkTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(NavigateWalkTest, RightFloorSmallErrorRoutesAndZones) {
   const Case c = GetParam();
-  const VenueArchive& archive = SharedVenue(c.method);
-  ASSERT_TRUE(archive.error.empty()) << archive.error;
-  ClientNavigationState* client =
-      CreateNavigationClient(archive.path.c_str(), "walker", "SimPhone1,1", false, nullptr);
+  ClientNavigationState* client = WalkClient(c.method);
   ASSERT_NE(client, nullptr);
-  TuneForWalks(client);
 
+  const VenueArchive& archive = SharedVenue(c.method);
   venuesim::PropagationModel model(archive.venue);
   venuesim::WalkSpec ws;
   ws.seed = 77;

@@ -38,12 +38,9 @@ TEST(StepGainTest, EveryMethodLearnsTheWalkersStepsAndKeepsUp) {
                              {"histogram, strong short steps", 109, 0.55, 2.2, 3.5, 0.8, true}};
   for (const Walker& w : kWalkers) {
     SCOPED_TRACE(w.name);
-    const VenueArchive& archive = SharedVenue(w.method);
-    ASSERT_TRUE(archive.error.empty()) << archive.error;
-    ClientNavigationState* client =
-        CreateNavigationClient(archive.path.c_str(), "walker", "SimPhone1,1", false, nullptr);
+    ClientNavigationState* client = WalkClient(w.method);
     ASSERT_NE(client, nullptr);
-    TuneForWalks(client);
+    const VenueArchive& archive = SharedVenue(w.method);
     venuesim::PropagationModel model(archive.venue);
     venuesim::WalkSpec ws;
     ws.seed = 41;
