@@ -17,6 +17,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/console_output.h"
+
 // Collects the per-call times as they are reported, so that the growth with
 // the points per floor can be printed after the table.
 class GrowthReporter : public benchmark::ConsoleReporter {
@@ -78,11 +80,7 @@ private:
 // BENCHMARK_MAIN with the growth printed after the table.
 // Another output format on the command line gets the plain run.
 inline int RunWithGrowth(int argc, char** argv) {
-    bool console = true;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a.rfind("--benchmark_format=", 0) == 0 && a != "--benchmark_format=console") console = false;
-    }
+    const bool console = ConsoleOutputAsked(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     if (!console) {

@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench/console_output.h"
 #include "support/peers.h"
 #include "server/content/content_helper.h"
 #include "server/content/content_helper_ssl.h"
@@ -285,14 +286,10 @@ int main(int argc, char** argv) {
   std::string interleave = "--benchmark_enable_random_interleaving=true";
   args.insert(args.begin() + 1, interleave.data());
   int n = static_cast<int>(args.size());
+  const bool console = ConsoleOutputAsked(n, args.data());
   benchmark::Initialize(&n, args.data());
   if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
   curl_global_init(CURL_GLOBAL_DEFAULT);
-  bool console = true;
-  for (int i = 1; i < n; ++i) {
-    const std::string a = args[static_cast<size_t>(i)];
-    if (a.rfind("--benchmark_format=", 0) == 0 && a != "--benchmark_format=console") console = false;
-  }
   if (!console) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -40,6 +40,7 @@
 #include "MainSDK/main_sdk.h"
 #include "Device/mc_device.h"
 #include "Sensors/mc_sensor_manager.h"
+#include "bench/console_output.h"
 #include "bench/heap_counter.h"
 #include "platform/paths.h"
 #include "platform/run_loop.h"
@@ -256,11 +257,7 @@ class ErrorNotingReporter : public benchmark::ConsoleReporter {
 // gets the plain run.
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--memory") return MemoryChild(argv[2], argv[3]);
-  bool console = true;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a.rfind("--benchmark_format=", 0) == 0 && a != "--benchmark_format=console") console = false;
-  }
+  const bool console = ConsoleOutputAsked(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   ErrorNotingReporter reporter;
