@@ -233,13 +233,8 @@ void ParticleFilter::setRadioLead(double dx, double dy) {
   radioLeadY_ = usable ? dy : 0.0;
 }
 
-std::vector<Particle> ParticleFilter::radioParticles() const {
-  std::vector<Particle> moved = particles_;
-  for (Particle& p : moved) {
-    p.x -= radioLeadX_;
-    p.y -= radioLeadY_;
-  }
-  return moved;
+void ParticleFilter::giveParticlesTo(GaussianProcesses& gp) const {
+  gp.setParticles(particles_, radioLeadX_, radioLeadY_);
 }
 
 bool ParticleFilter::cloudMean(double* x, double* y) const {
@@ -342,7 +337,7 @@ int ParticleFilter::executeFilter(GaussianProcesses& gp) {
     if (isGp) {
       for (int k = 0; k < properties_.correctionsNumber; ++k) {
         resampleParticles();
-        gp.setParticles(radioLeadX_ == 0.0 && radioLeadY_ == 0.0 ? particles_ : radioParticles());
+        giveParticlesTo(gp);
         gp.correction();
         setNewWeights(gp.getNewWeights(), newWeightsAreSeveral_);
         updateWeights();

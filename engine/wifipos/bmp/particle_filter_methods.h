@@ -74,8 +74,9 @@ class ParticleFilter {
   // evidence stands for: the radio is weighed against the cloud moved back
   // by it. 0 by default.
   void setRadioLead(double dx, double dy);
-  // The particles moved back by the radio lead, for the Gaussian processes.
-  std::vector<Particle> radioParticles() const;
+  // Hands the particles, moved back by the radio lead, to the Gaussian
+  // processes to weigh.
+  void giveParticlesTo(GaussianProcesses& gp) const;
   void setResamplingParameters(const double& x, const double& y, const int& n);
   // NaN, infinite or negative entries become 0 (logged).
   // `severalReadings`: in the kit, the result counts as several readings

@@ -55,8 +55,14 @@ int GaussianProcesses::initialize(NavigationMap& map) {
   return 0;
 }
 
-void GaussianProcesses::setParticles(const std::vector<Particle>& particles) {
+void GaussianProcesses::setParticles(const std::vector<Particle>& particles, double backX, double backY) {
   particles_ = particles;
+  if (backX != 0.0 || backY != 0.0) {
+    for (Particle& p : particles_) {
+      p.x -= backX;
+      p.y -= backY;
+    }
+  }
   newWeights_.assign(particles_.size(), 1.0);
 }
 

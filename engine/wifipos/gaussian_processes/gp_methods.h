@@ -270,8 +270,9 @@ class GaussianProcesses {
     measurements_ = measurements;
     evaluated_.clear();
   }
-  // Copies the particles and resets the new weights to 1.0 each.
-  void setParticles(const std::vector<Particle>& particles);
+  // Copies the particles, moved back by (backX, backY) m on the floor, and
+  // resets the new weights to 1.0 each.
+  void setParticles(const std::vector<Particle>& particles, double backX = 0.0, double backY = 0.0);
 
   // One likelihood factor per particle into the new weights. 0 when they are
   // usable; 4 when nothing was measured, there are no particles, the floor

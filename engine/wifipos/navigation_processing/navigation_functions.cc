@@ -128,7 +128,7 @@ void executeGaussianProcesses(ClientNavigationState* client, bool& goodSignal) {
     wscanAccessPointToCurrentSignals(signals, floor, current);
     gp.setCurrentSignals(current);
   }
-  gp.setParticles(client->particleFilter.radioParticles());
+  client->particleFilter.giveParticlesTo(gp);
   gp.correction();
   // The fixed mode predicts with the record's mean on top of a fit that left
   // it out, so its result is biased: counted as several readings it drags the
@@ -162,15 +162,14 @@ void makeStep(ClientNavigationState* client, bool& stepDone) {
     client->particleFilter.setStepHeadingOffset(offset);
   }
   client->particleFilter.moveParticles();
+  const double heading = client->particleFilter.getSolutionInfo().filteredAngle + offset;
   if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) {
-    const double heading = client->particleFilter.getSolutionInfo().filteredAngle + offset;
     auto& recent = client->recentSteps;
     recent.push_back({std::llround(1000.0 * ped.getStepTime(0)), length * std::sin(heading),
                       length * std::cos(heading)});
     while (recent.size() > kRecentStepsKept) recent.pop_front();
   }
-  ped.noteStepTaken(length, client->particleFilter.getSolutionInfo().filteredAngle + offset,
-                    ped.getStepTime(0));
+  ped.noteStepTaken(length, heading, ped.getStepTime(0));
   nav.mPrevStepTime = ped.getStepTime(0);
   client->particleFilter.setStep();
   ped.clearFirstStep();
