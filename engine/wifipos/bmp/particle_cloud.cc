@@ -38,6 +38,16 @@ constexpr double kGpScanReadings = 4.0;
 // (on sparse, shadowed radio single fixes stray by many metres).
 constexpr double kFixGate = 1.5;
 
+// The kit learns the noise of the fixes a cloud moved by steps is weighed
+// with: the mean distance per axis from each fix to the cloud's mean, as a
+// running mean over about this many fixes. The settings' correction noise
+// is a venue's worst case; where the radio is clean it weighs a good fix so
+// lightly that the cloud trails a walker whose steps come out short by
+// metres, and each fix moves it a few centimetres. Never sharper than this
+// (m): a handful of particles would carry the cloud.
+constexpr double kFixNoiseLearnRate = 0.1;
+constexpr double kLeastFixNoise = 0.5;
+
 // Resampling noise stands for the walker's movement between resamplings;
 // while the walker stands still the kit draws with this share of it.
 constexpr double kStandingNoiseShare = 0.1;
@@ -154,12 +164,23 @@ bool ParticleFilter::walkingResampling() const {
 }
 
 double ParticleFilter::scatterFixSigma() const {
-  const double base = properties_.correctionNoise;
   // Without steps the cloud knows nothing the fixes did not tell it.
-  if (!movedBySteps_ || (solution_.filteredX == 0.0 && solution_.filteredY == 0.0)) return base;
+  if (!movedBySteps_ || (solution_.filteredX == 0.0 && solution_.filteredY == 0.0))
+    return properties_.correctionNoise;
+  const double base = fixNoise_ > 0.0 ? std::clamp(fixNoise_, kLeastFixNoise, properties_.correctionNoise)
+                                      : properties_.correctionNoise;
   const double d = std::hypot(solution_.x - solution_.filteredX, solution_.y - solution_.filteredY);
   if (!std::isfinite(d) || d <= kFixGate * base) return base;
   return d / kFixGate;
+}
+
+void ParticleFilter::learnFixNoise(double fixX, double fixY) {
+  double x = 0.0, y = 0.0;
+  if (!cloudMean(&x, &y)) return;
+  const double d = 0.5 * (std::fabs(fixX - x) + std::fabs(fixY - y));
+  if (!std::isfinite(d)) return;
+  const double before = fixNoise_ > 0.0 ? fixNoise_ : properties_.correctionNoise;
+  fixNoise_ = (1.0 - kFixNoiseLearnRate) * before + kFixNoiseLearnRate * d;
 }
 
 void ParticleFilter::initializeParticles() {
@@ -389,6 +410,7 @@ void ParticleFilter::updateWeights(bool againstFix) {
     const double sigma = behaviour_.fitsFixNoiseToScatter() ? scatterFixSigma() : properties_.correctionNoise;
     const double ax = solution_.x + radioLeadX_;
     const double ay = solution_.y + radioLeadY_;
+    if (behaviour_.learnsFixNoise() && movedBySteps_) learnFixNoise(ax, ay);
     const double norm = 1.0 / (sigma * kSqrtTwoPi);
     for (Particle& p : particles_) {
       if (p.weight == 0.0) continue;

@@ -161,6 +161,8 @@ class ParticleFilter {
   void mendProperties();
   // The correction noise the kit weighs the current fix with (see kFixGate).
   double scatterFixSigma() const;
+  // Takes the distance of a fix from the cloud into the learnt fix noise.
+  void learnFixNoise(double fixX, double fixY);
   // Whether the kit resamples a cloud that steps move (see kWalkingNoiseShare).
   bool walkingResampling() const;
 
@@ -173,6 +175,7 @@ class ParticleFilter {
   SolutionInfo solution_;
   PredictionInfo prediction_;
   double radioLeadX_ = 0.0, radioLeadY_ = 0.0;
+  double fixNoise_ = -1.0;  // the kit's learnt fix noise (m), -1: none yet
   BmpState bmp_;
   Flags flags_;
   std::vector<double> distribution_;

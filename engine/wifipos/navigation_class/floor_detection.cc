@@ -256,10 +256,16 @@ int Navigation::detectSublocIdWithHistory() {
     // A window whose largest share still names the floor counted so far, only
     // by less than the walking margin, is no evidence for staying: a short
     // window's shares often fall just under the margin, and clearing the count
-    // there held the walker on the floor left behind for seconds.
-    if (behaviour().holdsFloorCountThroughNarrowLeads() && d == mCurSublocInd && leading != d &&
-        !mSublocHistory.empty() && leading == mSublocHistory.back()) {
-        return 0;
+    // there held the walker on the floor left behind for seconds. Nor, off the
+    // level, is a window that leaves the two floors tied: in a lift one such
+    // window (0.501 against 0.499) undid two agreeing ones.
+    if (behaviour().holdsFloorCountThroughNarrowLeads() && d == mCurSublocInd && !mSublocHistory.empty()) {
+        const int counted = mSublocHistory.back();
+        const bool narrowLead = leading != d && leading == counted;
+        const bool tied = mIsStop && static_cast<size_t>(counted) < mSublocStates.size() &&
+                          floorShare(static_cast<size_t>(d)) <
+                              kShareTieRatio * floorShare(static_cast<size_t>(counted));
+        if (narrowLead || tied) return 0;
     }
     countFloorDetection(d);
     return 0;

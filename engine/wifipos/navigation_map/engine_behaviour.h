@@ -38,7 +38,9 @@ class EngineBehaviour {
   // heaviest triangle's.
   bool choosesFloorByLargestShare() const { return !original_; }
   // A window whose largest share names the floor being counted towards, by
-  // less than the walking margin, neither counts nor clears that count.
+  // less than the walking margin, neither counts nor clears that count; nor,
+  // while the walker stands (a lift), does one whose current floor's share
+  // ties with that floor's.
   bool holdsFloorCountThroughNarrowLeads() const { return !original_; }
   // The first floor waits (a short while) until the radio names it clearly.
   bool waitsForClearFirstFloor() const { return !original_; }
@@ -76,6 +78,9 @@ class EngineBehaviour {
   // The noise the cloud is weighed with against a fix follows the fixes'
   // scatter instead of the settings' correction noise.
   bool fitsFixNoiseToScatter() const { return !original_; }
+  // Once steps move the cloud, that noise is learnt from how far the fixes
+  // fall from the cloud, within the settings' correction noise.
+  bool learnsFixNoise() const { return !original_; }
   // Resampling keeps most of the cloud while the walker stands or walks.
   bool resamplesGently() const { return !original_; }
   // A move keeps the cloud's mean advancing a whole step whatever the

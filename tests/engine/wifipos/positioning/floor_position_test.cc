@@ -237,29 +237,36 @@ TEST(FloorShareTest, AWindowCountsForTheFloorWithTheLargestShareByAMarginWhileWa
     }
 }
 
-// While walking, windows in a row speak for floor index 1 (share of the
-// weights given; floor 0's is the rest). A window where floor 1 leads by less
+// Windows in a row speak for floor index 1 (share of the weights given;
+// floor 0's is the rest). While walking, a window where floor 1 leads by less
 // than the walking margin keeps the count; one where the current floor leads
-// empties it.
-TEST(FloorShareTest, ANarrowLeadOfTheFloorCountedTowardsNeitherCountsNorClearsWhileWalking) {
+// empties it. Standing (a lift), a window that leaves the floors tied keeps
+// the count too.
+TEST(FloorShareTest, ANarrowLeadOrAStandingTieNeitherCountsNorClears) {
     const struct {
         std::vector<double> shares1;
         int floorAfter;
         size_t counted;  // windows counted towards floor 1 afterwards
+        bool stopped = false;
     } cases[] = {
         {{0.65, 0.65, 0.55, 0.65, 0.65}, 1, 0},
         {{0.65, 0.65, 0.55, 0.55, 0.65}, 0, 3},
         {{0.65, 0.65, 0.45, 0.65, 0.65}, 0, 2},
         // A narrow lead starts no count.
         {{0.55, 0.65, 0.65, 0.65}, 0, 3},
+        // Standing, three agreeing windows switch; a tie between them does
+        // not undo them, a clear lead of the current floor does.
+        {{0.65, 0.65, 0.49, 0.65}, 1, 0, true},
+        {{0.65, 0.65, 0.30, 0.65}, 0, 1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "windows " << c.shares1.size() << " first "
-                                          << c.shares1[0] << " third " << c.shares1[2]);
+                                          << c.shares1[0] << " third " << c.shares1[2]
+                                          << " stopped " << c.stopped);
         Navigation nav;
         ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, true)), 0);
         nav.setCurSublocInd(0);
-        nav.setIsStop(false);
+        nav.setIsStop(c.stopped);
         for (double share1 : c.shares1) {
             for (int f = 0; f < 2; ++f) {
                 SublocationState* st = nav.getSublocationStateByIndex(f);

@@ -244,6 +244,50 @@ TEST(KitFusionTest, AFixFarFromAStepMovedCloudIsWeighedByItsDistance) {
   }
 }
 
+TEST(KitFusionTest, AStepMovedCloudLearnsTheNoiseOfItsFixes) {
+  // Fixes scattered e metres to either side of the cloud's mean (x = 5.5),
+  // then one within the gate beyond both particles: the two particles 1 m
+  // apart weigh exp(1 / (2 sigma)) to each other. Correction noise 4 m.
+  struct Case {
+    bool kit;
+    bool stepped;
+    double scatter;  // e
+    double sigma;    // the noise the last fix is weighed with
+  };
+  const Case cases[] = {
+      {true, true, 2.4, 1.2},    // half the mean distance per axis
+      {true, true, 0.4, 0.5},    // never below half a metre
+      {true, true, 12.0, 4.0},   // never above the correction noise
+      {true, false, 2.4, 4.0},   // no step has moved the cloud
+      {false, true, 2.4, 4.0},   // the original weighs every fix alike
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.kit ? "kit" : "original") + (c.stepped ? ", stepped" : "") + ", scatter " +
+                 std::to_string(c.scatter));
+    ParticleFilter pf = Cloud(c.kit, 107, 5.0, 5.0, 0.0, 2);
+    FilterProperties props = pf.getProperties();
+    props.correctionNoise = 4.0;
+    pf.setProperties(props);
+    if (c.stepped) {
+      pf.setPredictionInfo(0.5, 0.0);
+      pf.moveParticles();
+    }
+    const std::vector<Particle> pair = {{5.0, 5.0, 0.0, 0.5}, {6.0, 5.0, 0.0, 0.5}};
+    pf.setParticles(pair);
+    pf.getSolution();
+    for (int k = 0; k < 80; ++k) {
+      SetFix(pf, 5.5 + (k % 2 == 0 ? c.scatter : -c.scatter), 5.0);
+      pf.updateWeights();
+      pf.setParticles(pair);
+    }
+    SetFix(pf, 6.2, 5.0);
+    pf.updateWeights();
+    const std::vector<Particle> ps = pf.getParticles();
+    ASSERT_GT(ps[0].weight, 0.0);
+    EXPECT_NEAR(ps[1].weight / ps[0].weight, std::exp(1.0 / (2.0 * c.sigma)), 1e-3);
+  }
+}
+
 TEST(KitFusionTest, AFloorChangeCarriesTheCloudOverWhereTheNewFloorIsWalkable) {
   // The new floor is walled off for x < 4: particles landing there are drawn
   // again from the others.
