@@ -40,11 +40,11 @@ constexpr double kFixGate = 1.5;
 
 // The kit learns the noise of the fixes a cloud moved by steps is weighed
 // with: the mean distance per axis from each fix to the cloud's mean, as a
-// running mean over about this many fixes. The settings' correction noise
-// is a venue's worst case; where the radio is clean it weighs a good fix so
-// lightly that the cloud trails a walker whose steps come out short by
-// metres, and each fix moves it a few centimetres. Never sharper than this
-// (m): a handful of particles would carry the cloud.
+// running mean taking this share of each new fix (about the last ten count).
+// The settings' correction noise is a venue's worst case; where the radio is
+// clean it weighs a good fix so lightly that each fix moves the cloud a few
+// centimetres, and a cloud that fell behind a walker stays behind. Never
+// sharper than this (m): a handful of particles would carry the cloud.
 constexpr double kFixNoiseLearnRate = 0.1;
 constexpr double kLeastFixNoise = 0.5;
 
