@@ -29,6 +29,27 @@ TEST(SmoothingTest, NoUndefinedValueComesOut) {
   EXPECT_NEAR(c.getLeastSquaresSolution(6.0), 2.0, 1e-12);  // the mean
 }
 
+// With no more samples than the fit's order, the value is read off the
+// polynomial through them, at the query time less the lag (0.7 s).
+TEST(SmoothingTest, FewSamplesAreInterpolatedAtTheLag) {
+  const struct {
+    std::vector<std::pair<double, double>> samples;  // value, time
+    double query, expected;
+  } cases[] = {
+      {{{5.0, 10.0}}, 12.0, 5.0},
+      {{{1.0, 10.0}, {3.0, 11.0}}, 11.7, 3.0},
+      {{{1.0, 10.0}, {3.0, 11.0}}, 11.2, 2.0},
+      {{{1.0, 10.0}, {3.0, 11.0}}, 12.7, 5.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.samples.size() << " samples, query " << c.query);
+    SmoothingInfo info;
+    info.setOrder(2);
+    for (const auto& [v, t] : c.samples) info.addData(v, t);
+    EXPECT_NEAR(info.getValue(c.query), c.expected, 1e-9);
+  }
+}
+
 TEST(SmoothingTest, FitStaysAccurateLateInALongSession) {
   SmoothingInfo c;
   const double t0 = 20000.0;
