@@ -62,6 +62,18 @@ constexpr double kWalkingNoiseShare = 0.02;
 
 constexpr size_t kWideDrawEvery = 20;
 
+// A step's length is the model's times the walker's gain, which the radio
+// teaches over tens of metres and which stays off by a fifth or more until
+// then (and after a stair flight or a change of pace): an error the same for
+// every step, which the settings' step-length noise (a tenth of a metre,
+// independent from step to step) does not cover. While fixes steer the
+// cloud the kit draws each particle's step with this share of its length as
+// further noise, so the cloud spreads along the way as far as the steps may
+// be wrong and a fix can pull it forward or back. A Gaussian-process result
+// counts as several readings and pulls the cloud without it; with it, its
+// rows came out no better. Dead reckoning has no fix to pull the spread in.
+constexpr double kStepGainDoubt = 0.25;
+
 // Heading into [0, 2 pi).
 double WrapTwoPi(double a) {
   if (a >= 0.0 && a < kTwoPi) return a;
@@ -321,6 +333,9 @@ void ParticleFilter::moveParticles() {
   // mean move by as much.
   const double meanLength =
       behaviour_.keepsStepAdvanceUnderNoise() && std::isfinite(angleSigma) ? stepLength * std::exp(0.5 * angleSigma * angleSigma) : stepLength;
+  const bool doubted = behaviour_.spreadsStepsByGainDoubt() && !deadReckoning_ && properties_.algorithm != NAV_ALG_GP;
+  const double lengthNoise =
+      doubted ? std::hypot(prediction_.stepLengthNoise, kStepGainDoubt * stepLength) : prediction_.stepLengthNoise;
   const PixelTest test(bmp_);
   for (size_t i = 0; i < particles_.size(); ++i) {
     Particle& p = particles_[i];
@@ -329,7 +344,7 @@ void ParticleFilter::moveParticles() {
       p.y = 0.0;
       continue;
     }
-    const double len = generateGaussianNoise(meanLength, prediction_.stepLengthNoise);
+    const double len = generateGaussianNoise(meanLength, lengthNoise);
     const double base = offset != 0.0 ? p.angle + offset : p.angle;
     double a = base + generateGaussianNoise(0.0, angleSigma);
     a = WrapPi(std::isfinite(a) ? a : base);  // overflowing noise: no heading noise

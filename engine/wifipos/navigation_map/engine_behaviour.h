@@ -83,6 +83,10 @@ class EngineBehaviour {
   bool learnsFixNoise() const { return !original_; }
   // Resampling keeps most of the cloud while the walker stands or walks.
   bool resamplesGently() const { return !original_; }
+  // While the radio steers the cloud (nearest neighbours and histograms,
+  // not in dead reckoning), each particle's step is drawn with a share of its
+  // length as noise on top of the settings' step-length noise.
+  bool spreadsStepsByGainDoubt() const { return !original_; }
   // A move keeps the cloud's mean advancing a whole step whatever the
   // heading noise.
   bool keepsStepAdvanceUnderNoise() const { return !original_; }

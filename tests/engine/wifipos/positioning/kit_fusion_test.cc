@@ -160,8 +160,11 @@ TEST(KitFusionTest, AStepMovedWalkerIsResampledNarrowlyButForOneDrawInTwenty) {
     SCOPED_TRACE(c.what);
     ParticleFilter pf = Cloud(c.kit, 107, 5.0, c.stepped ? 4.5 : 5.0, 0.0, kN, 1.0);
     if (c.stepped) {
+      // Without a fix to steer the cloud the step is not spread: every
+      // particle lands on (5, 5).
+      pf.setDeadReckoning(true);
       pf.setPredictionInfo(0.5, 0.0);
-      pf.moveParticles();  // heading 0: every particle to (5, 5)
+      pf.moveParticles();  // heading 0
     }
     pf.setStanding(c.standing);
     pf.setDeadReckoning(c.deadReckoning);
@@ -206,6 +209,46 @@ TEST(KitFusionTest, HeadingNoiseDoesNotShortenTheCloudsAdvance) {
     pf.getSolution();
     EXPECT_NEAR(pf.getSolutionInfo().filteredY - 1.0, c.advance, 0.04);
     EXPECT_NEAR(pf.getSolutionInfo().filteredX, 5.0, 0.1);
+  }
+}
+
+// The walker's gain may still be a fifth off: while fixes steer the cloud,
+// the kit spreads each step along its way by a quarter of its length on top
+// of the settings' noise, so a fix can pull a cloud that fell behind.
+TEST(KitFusionTest, WhileFixesSteerTheCloudItsStepsSpreadByAShareOfTheirLength) {
+  const double doubted = std::hypot(0.1, 0.25 * 2.0);
+  const struct {
+    const char* what;
+    bool kit;
+    int algorithm;
+    bool deadReckoning;
+    double spread;  // m, along the way after one 2 m step
+  } cases[] = {
+      {"kit, nearest neighbours", true, 107, false, doubted},
+      {"kit, histograms", true, 109, false, doubted},
+      {"kit, Gaussian processes", true, 108, false, 0.1},
+      {"kit, dead reckoning", true, 107, true, 0.1},
+      {"original", false, 107, false, 0.1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ParticleFilter pf = Cloud(c.kit, c.algorithm, 5.0, 2.0, 0.0, 4000);
+    CommonNavProperties::Motion motion;
+    motion.Steplength_noise = 0.1;
+    motion.Angle_noise = 0.0;
+    pf.setMotionParameters(motion);
+    pf.setDeadReckoning(c.deadReckoning);
+    pf.setPredictionInfo(2.0, 0.0);
+    pf.moveParticles();  // heading 0: along +y
+    double sy = 0.0, s2 = 0.0;
+    const std::vector<Particle> ps = pf.getParticles();
+    for (const Particle& p : ps) {
+      sy += p.y;
+      s2 += p.y * p.y;
+    }
+    const double n = static_cast<double>(ps.size());
+    EXPECT_NEAR(sy / n, 4.0, 0.05);
+    EXPECT_NEAR(std::sqrt(s2 / n - (sy / n) * (sy / n)), c.spread, 0.1 * c.spread);
   }
 }
 

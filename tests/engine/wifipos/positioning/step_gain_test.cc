@@ -31,11 +31,11 @@ struct Walker {
 // long-stepped walker, which they still trail).
 TEST(StepGainTest, EveryMethodLearnsTheWalkersStepsAndKeepsUp) {
   const Walker kWalkers[] = {{"kNN, soft long steps", 107, 0.85, 1.6, 1.0, 0.6, true},
-                             {"kNN, strong short steps", 107, 0.55, 2.2, 3.5, 0.8, true},
+                             {"kNN, strong short steps", 107, 0.55, 2.2, 3.5, 0.55, true},
                              {"GP, soft long steps", 108, 0.85, 1.6, 1.0, 0.45, true},
                              {"GP, strong short steps", 108, 0.55, 2.2, 3.5, 0.35, true},
-                             {"histogram, soft long steps", 109, 0.85, 1.6, 1.0, 0.75, false},
-                             {"histogram, strong short steps", 109, 0.55, 2.2, 3.5, 0.6, true}};
+                             {"histogram, soft long steps", 109, 0.85, 1.6, 1.0, 0.55, false},
+                             {"histogram, strong short steps", 109, 0.55, 2.2, 3.5, 0.5, true}};
   for (const Walker& w : kWalkers) {
     SCOPED_TRACE(w.name);
     ClientNavigationState* client = WalkClient(w.method);
