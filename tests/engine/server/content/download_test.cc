@@ -250,7 +250,18 @@ TEST_F(DownloadTest, StopReachesJobsWaitingForConnectOrResolver) {
 // Refused connects while other threads open and use descriptors: a socket
 // closed twice would close a descriptor another thread has just been given.
 TEST_F(DownloadTest, RefusedConnectsCloseNothingOfOtherThreads) {
-  const int refused = peers::freePort();
+  // A port bound but never listened on refuses every connect, and stays ours:
+  // a port only found free could be taken by a test running beside this one,
+  // or, in the ephemeral range, be picked as a connect's own source port
+  // (a loopback socket connected to itself).
+  const int holder = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const int refused = ntohs(a.sin_port);
   std::atomic<bool> done{false};
   std::atomic<int> broken{0};
   std::vector<std::thread> victims;
@@ -272,6 +283,7 @@ TEST_F(DownloadTest, RefusedConnectsCloseNothingOfOtherThreads) {
   }
   done = true;
   for (auto& v : victims) v.join();
+  close(holder);
   EXPECT_EQ(refusals, 1000);
   EXPECT_EQ(broken, 0) << "descriptors of other threads were closed under them";
 }
