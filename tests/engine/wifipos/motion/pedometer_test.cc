@@ -81,6 +81,22 @@ TEST(PedometerTest, RunningWindowsMatchAPlainRescan) {
   }
 }
 
+// A sample without a usable time or value would mistime or poison the band
+// pass: it is refused and nothing of it is kept.
+TEST(PedometerTest, SamplesWithoutAUsableTimeOrValueAreRefused) {
+  SensorValue noTime = Acc(10.0, 9.81);
+  noTime.time.sec = 0;
+  noTime.time.ms = 0;
+  SensorValue badMillis = Acc(10.0, 9.81);
+  badMillis.time.ms = 1000;
+  const SensorValue notANumber = Acc(10.0, std::numeric_limits<double>::quiet_NaN());
+  for (SensorValue v : {noTime, badMillis, notANumber}) {
+    Pedometer p;
+    EXPECT_EQ(p.updateAccMeasurement(v), -1);
+    EXPECT_TRUE(p.getAccelerations().empty());
+  }
+}
+
 TEST(PedometerTest, UnconsumedStepsAreBoundedAndAQuietSignalCountsNothing) {
   Pedometer p;
   p.setAutoDeleteOldMeasurements(true);
