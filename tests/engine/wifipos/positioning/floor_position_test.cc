@@ -353,7 +353,7 @@ TEST_F(StandingStartTest, TheFirstFloorGoesByTheReadingsOfTheStopBeforeIt) {
     }
 }
 
-// Off the level, a window whose floor holds ten times the current floor's
+// Off the level, a window whose floor holds four times the current floor's
 // share counts twice; the floor still never changes on one window.
 TEST(FloorShareTest, AOneSidedWindowOffTheLevelCountsTwice) {
     const struct {
@@ -363,8 +363,9 @@ TEST(FloorShareTest, AOneSidedWindowOffTheLevelCountsTwice) {
         int windows;
         int floorAfter;
     } cases[] = {
-        {true, true, 0.95, 2, 1},  {true, true, 0.95, 1, 0},  {true, true, 0.8, 2, 0},
-        {true, true, 0.8, 3, 1},   {true, false, 0.95, 3, 0}, {false, true, 0.95, 3, 0},
+        {true, true, 0.95, 2, 1},  {true, true, 0.95, 1, 0},  {true, true, 0.8, 2, 1},
+        {true, true, 0.75, 2, 0},  {true, true, 0.75, 3, 1},  {true, false, 0.95, 3, 0},
+        {false, true, 0.95, 3, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "kit " << c.kit << " stopped " << c.stopped << " share "
