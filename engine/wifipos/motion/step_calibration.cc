@@ -29,9 +29,25 @@ void Calibration::addStep(double length, double gain, double heading, double tim
   const bool straight =
       walking && std::fabs(std::remainder(heading - lastHeading_, 2.0 * M_PI)) <= kMaxTurnPerStep;
   if (!straight) straightSince_ = time;
+  // A flight of stairs is walked at a slower pace, and the radio drags the
+  // cloud back from the level steps it was moved by: those drags would
+  // shrink the level stride that follows.
+  bool usualPace = true;
+  if (walking) {
+    const double period = time - lastTime_;
+    if (periodCount_ >= 5) {
+      std::array<double, kPaceSteps> sorted = periods_;
+      auto mid = sorted.begin() + periodCount_ / 2;
+      std::nth_element(sorted.begin(), mid, sorted.begin() + periodCount_);
+      usualPace = period <= *mid * kMaxPaceFactor && period * kMaxPaceFactor >= *mid;
+    }
+    periods_[periodNext_] = period;
+    periodNext_ = (periodNext_ + 1) % kPaceSteps;
+    periodCount_ = std::min(periodCount_ + 1, kPaceSteps);
+  }
   // The drags since the previous step belong to it: it was the cloud's last
   // move along that heading.
-  if (straight && dragSinceStep_ && time - straightSince_ >= kSettleSeconds) {
+  if (straight && usualPace && dragSinceStep_ && time - straightSince_ >= kSettleSeconds) {
     const double model = previousLength_ / previousGain_;
     const double limit = kMaxDragShare * previousLength_;
     const double drag = std::clamp(drag_, -limit, limit);

@@ -8,9 +8,12 @@
 // to what later ones say, and it starts from a prior worth a few metres.
 // Radio fixes trail the walker by their averaging window: drags right after
 // a start or a corner, and those between a stop and the next walk, are left
-// out, and no one drag may say more than a bounded share of its step, so a
-// wrong fix moves the gain by a percent at most.
+// out, as are those of steps off the walker's usual pace (stairs), and no
+// one drag may say more than a bounded share of its step, so a wrong fix
+// moves the gain by a percent at most.
 #pragma once
+
+#include <array>
 
 namespace steplength {
 
@@ -28,6 +31,12 @@ class Calibration {
   static constexpr double kMaxTurnPerStep = 0.35;
   // The drags between two steps count for at most this share of the step.
   static constexpr double kMaxDragShare = 0.5;
+  // A step whose time since the previous one is off the walker's usual
+  // pace by more than this factor either way is not level walking at that
+  // gait (stairs, a stumble, a jog): its drags do not count.
+  static constexpr double kMaxPaceFactor = 1.25;
+  // The usual pace: the median time between steps over this many of late.
+  static constexpr int kPaceSteps = 31;
   // The gain stays within this range.
   static constexpr double kMinGain = 0.4;
   static constexpr double kMaxGain = 2.0;
@@ -60,6 +69,9 @@ class Calibration {
   double previousLength_ = 0.0;  // the last step and the gain it was made with
   double previousGain_ = 1.0;
   double straightSince_ = 0.0;
+  std::array<double, kPaceSteps> periods_{};  // ring of recent step times (s)
+  int periodCount_ = 0;
+  int periodNext_ = 0;
 };
 
 }  // namespace steplength

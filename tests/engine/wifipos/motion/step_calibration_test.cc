@@ -121,8 +121,9 @@ TEST(StepCalibrationTest, OnlySettledStraightWalkingCounts) {
   Calibration wrong;
   t = 0.0;
   Stroll(wrong, t, 10, 0.0, 0.0);
-  wrong.addStep(0.7, 1.0, 0.0, t += 0.5);
+  wrong.addStep(0.7, 1.0, 0.0, t);
   wrong.addDrag(0.0, -30.0);
+  t += 0.5;
   Stroll(wrong, t, 1, 0.0, 0.0);
   EXPECT_LT(wrong.gain(), 1.0);
   EXPECT_GT(wrong.gain(), 0.95);
@@ -131,6 +132,33 @@ TEST(StepCalibrationTest, OnlySettledStraightWalkingCounts) {
   EXPECT_EQ(wrong.gain(), Calibration::kMaxGain);
   Stroll(wrong, t, 2000, 0.0, -5.0);
   EXPECT_EQ(wrong.gain(), Calibration::kMinGain);
+}
+
+// Steps off the walker's usual pace (a stair flight, a jog) are not level
+// strides: the radio dragging the cloud back from them leaves the gain be,
+// until the walker keeps the new pace for good.
+TEST(StepCalibrationTest, StepsOffTheUsualPaceLeaveTheGainBe) {
+  struct Flight {
+    double gap;    // s between steps
+    int steps;
+    bool counts;
+  };
+  for (const Flight f : {Flight{0.8, 16, false}, Flight{0.35, 16, false}, Flight{0.6, 16, true},
+                         Flight{0.8, 80, true}}) {
+    Calibration cal;
+    double t = 0.0;
+    Stroll(cal, t, 40, 0.0, 0.0);
+    for (int i = 0; i < f.steps; ++i, t += f.gap) {
+      cal.addStep(0.7 * cal.gain(), cal.gain(), 0.0, t);
+      cal.addDrag(0.0, -0.3);
+    }
+    Stroll(cal, t, 3, 0.0, 0.0);
+    if (f.counts) {
+      EXPECT_LT(cal.gain(), 0.97) << f.gap << " s x " << f.steps;
+    } else {
+      EXPECT_EQ(cal.gain(), 1.0) << f.gap << " s x " << f.steps;
+    }
+  }
 }
 
 // The pedometer takes the calibrated gain for its next steps, but not with
