@@ -7,18 +7,31 @@ namespace steplength {
 
 Calibration::Calibration(double gain)
     : gain_(std::clamp(std::isfinite(gain) ? gain : 1.0, kMinGain, kMaxGain)),
+      learnt_(gain_),
       modelSum_(kPriorDistance),
       radioSum_(gain_ * kPriorDistance) {}
 
 void Calibration::addDrag(double dx, double dy) {
   if (!haveStep_ || !std::isfinite(dx) || !std::isfinite(dy)) return;
   drag_ += dx * std::sin(lastHeading_) + dy * std::cos(lastHeading_);
+  across_ += dx * std::cos(lastHeading_) - dy * std::sin(lastHeading_);
   dragSinceStep_ = true;
 }
 
 void Calibration::restart() {
   haveStep_ = dragSinceStep_ = false;
-  drag_ = 0.0;
+  drag_ = across_ = 0.0;
+}
+
+double Calibration::recentPull() const {
+  if (pullCount_ < 3) return 0.0;
+  std::array<double, kPullSteps> along = pullAlong_;
+  const auto mid = along.begin() + pullCount_ / 2;
+  std::nth_element(along.begin(), mid, along.begin() + pullCount_);
+  double across = 0.0;
+  for (int i = 0; i < pullCount_; ++i) across += pullAcross_[i] * pullAcross_[i];
+  across = std::sqrt(across / pullCount_);
+  return std::fabs(*mid) >= kPullSignificance * across ? *mid : 0.0;
 }
 
 void Calibration::addStep(double length, double gain, double heading, double time) {
@@ -55,9 +68,15 @@ void Calibration::addStep(double length, double gain, double heading, double tim
     modelSum_ = modelSum_ * fade + model;
     radioSum_ = radioSum_ * fade + previousLength_ + drag;
     counted_ += previousLength_;
-    gain_ = std::clamp(radioSum_ / modelSum_, kMinGain, kMaxGain);
+    learnt_ = std::clamp(radioSum_ / modelSum_, kMinGain, kMaxGain);
+    pullAlong_[pullNext_] = drag / previousLength_;
+    pullAcross_[pullNext_] = across_ / previousLength_;
+    pullNext_ = (pullNext_ + 1) % kPullSteps;
+    pullCount_ = std::min(pullCount_ + 1, kPullSteps);
+    const double pull = std::exp(-counted_ / kPullFade) * recentPull();
+    gain_ = std::clamp(learnt_ * (1.0 + pull), kMinGain, kMaxGain);
   }
-  drag_ = 0.0;
+  drag_ = across_ = 0.0;
   dragSinceStep_ = false;
   haveStep_ = true;
   lastHeading_ = heading;

@@ -11,6 +11,12 @@
 // out, as are those of steps off the walker's usual pace (stairs), and no
 // one drag may say more than a bounded share of its step, so a wrong fix
 // moves the gain by a percent at most.
+// Those sums learn slowly on purpose, and while the steps are still a fifth
+// or a third off they leave the cloud behind (or ahead) for the first tens of
+// metres. Early on, the last few steps' drags also act at once: their median
+// share of a step lengthens or shortens the next ones, but only where it
+// stands clear of the radio's scatter across the heading (which says nothing
+// of the steps), and less the more metres have counted.
 #pragma once
 
 #include <array>
@@ -37,6 +43,12 @@ class Calibration {
   static constexpr double kMaxPaceFactor = 1.25;
   // The usual pace: the median time between steps over this many of late.
   static constexpr int kPaceSteps = 31;
+  // The recent drags that act at once: how many steps' worth, how many
+  // times their scatter across the heading their median along it must
+  // reach, and the metres counted over which their say fades to 1/e.
+  static constexpr int kPullSteps = 8;
+  static constexpr double kPullSignificance = 2.0;
+  static constexpr double kPullFade = 15.0;
   // The gain stays within this range.
   static constexpr double kMinGain = 0.4;
   static constexpr double kMaxGain = 2.0;
@@ -57,11 +69,17 @@ class Calibration {
   double counted() const { return counted_; }
 
  private:
+  // The recent drags' median share of a step along the heading, or 0 where
+  // it does not stand clear of their scatter across it.
+  double recentPull() const;
+
   double gain_;
+  double learnt_;      // the faded sums' gain, before the recent drags' pull
   double modelSum_;    // faded sum of step lengths at gain one
   double radioSum_;    // faded sum of step lengths plus drags
   double counted_ = 0.0;
-  double drag_ = 0.0;  // along the heading since the last step
+  double drag_ = 0.0;    // along the heading since the last step
+  double across_ = 0.0;  // across it
   bool dragSinceStep_ = false;
   bool haveStep_ = false;
   double lastHeading_ = 0.0;
@@ -72,6 +90,12 @@ class Calibration {
   std::array<double, kPaceSteps> periods_{};  // ring of recent step times (s)
   int periodCount_ = 0;
   int periodNext_ = 0;
+  // The last counted steps' drags along and across their heading, as shares
+  // of the step.
+  std::array<double, kPullSteps> pullAlong_{};
+  std::array<double, kPullSteps> pullAcross_{};
+  int pullCount_ = 0;
+  int pullNext_ = 0;
 };
 
 }  // namespace steplength

@@ -161,6 +161,45 @@ TEST(StepCalibrationTest, StepsOffTheUsualPaceLeaveTheGainBe) {
   }
 }
 
+// Early on, the last steps' drags lengthen or shorten the next steps at once,
+// where they stand clear of the radio's scatter across the heading; where
+// they do not, the gain is the slow sums' alone.
+TEST(StepCalibrationTest, EarlyOnClearDragsActAtOnce) {
+  // A walker 0.7 m x `walkerGain` a step, whose cloud each step is pulled a
+  // third of the way towards it, with drags across the heading of `across`,
+  // to alternate sides unless `steady`: the gain after `steps` steps.
+  const auto walk = [](double walkerGain, double across, int steps, bool steady = false) {
+    Calibration cal;
+    double t = 0.0;
+    const double heading = 0.6;
+    for (int i = 0; i < steps; ++i, t += 0.5) {
+      const double applied = 0.7 * cal.gain();
+      cal.addStep(applied, cal.gain(), heading, t);
+      const double a = (0.7 * walkerGain - applied) / 3.0, c = steady || i % 2 ? across : -across;
+      cal.addDrag(a * std::sin(heading) + c * std::cos(heading), a * std::cos(heading) - c * std::sin(heading));
+    }
+    return cal.gain();
+  };
+  struct Row {
+    double walkerGain;
+    double across;  // m
+    bool steady;
+    bool pulls;
+  };
+  for (const Row r : {Row{1.3, 0.0, false, true}, Row{1.3, 0.02, true, true}, Row{1.3, 0.3, false, false},
+                      Row{0.7, 0.0, false, true}, Row{0.7, 0.3, false, false}}) {
+    const double slow = walk(r.walkerGain, 1.0, 24);  // scattered too widely to pull
+    const double gain = walk(r.walkerGain, r.across, 24, r.steady);
+    if (r.pulls) {
+      EXPECT_LT(std::fabs(gain - r.walkerGain), std::fabs(slow - r.walkerGain) - 0.03) << r.walkerGain << " " << r.across;
+    } else {
+      EXPECT_EQ(gain, slow) << r.walkerGain << " " << r.across;
+    }
+    // Once tens of metres have counted, the recent drags no longer speak.
+    EXPECT_NEAR(walk(r.walkerGain, r.across, 400, r.steady), walk(r.walkerGain, 1.0, 400), 0.01);
+  }
+}
+
 // The pedometer takes the calibrated gain for its next steps, but not with
 // classic defaults.
 TEST(StepCalibrationTest, PedometerFollowsItsCalibration) {
