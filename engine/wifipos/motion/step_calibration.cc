@@ -4,6 +4,18 @@
 #include <cmath>
 
 namespace steplength {
+namespace {
+
+// The median of a ring's first `count` values (its upper middle one for an
+// even count).
+template <size_t N>
+double Median(std::array<double, N> values, int count) {
+  const auto mid = values.begin() + count / 2;
+  std::nth_element(values.begin(), mid, values.begin() + count);
+  return *mid;
+}
+
+}  // namespace
 
 Calibration::Calibration(double gain)
     : gain_(std::clamp(std::isfinite(gain) ? gain : 1.0, kMinGain, kMaxGain)),
@@ -25,13 +37,11 @@ void Calibration::restart() {
 
 double Calibration::recentPull() const {
   if (pullCount_ < 3) return 0.0;
-  std::array<double, kPullSteps> along = pullAlong_;
-  const auto mid = along.begin() + pullCount_ / 2;
-  std::nth_element(along.begin(), mid, along.begin() + pullCount_);
+  const double along = Median(pullAlong_, pullCount_);
   double across = 0.0;
   for (int i = 0; i < pullCount_; ++i) across += pullAcross_[i] * pullAcross_[i];
   across = std::sqrt(across / pullCount_);
-  return std::fabs(*mid) >= kPullSignificance * across ? *mid : 0.0;
+  return std::fabs(along) >= kPullSignificance * across ? along : 0.0;
 }
 
 void Calibration::addStep(double length, double gain, double heading, double time) {
@@ -49,10 +59,8 @@ void Calibration::addStep(double length, double gain, double heading, double tim
   if (walking) {
     const double period = time - lastTime_;
     if (periodCount_ >= 5) {
-      std::array<double, kPaceSteps> sorted = periods_;
-      auto mid = sorted.begin() + periodCount_ / 2;
-      std::nth_element(sorted.begin(), mid, sorted.begin() + periodCount_);
-      usualPace = period <= *mid * kMaxPaceFactor && period * kMaxPaceFactor >= *mid;
+      const double usual = Median(periods_, periodCount_);
+      usualPace = period <= usual * kMaxPaceFactor && period * kMaxPaceFactor >= usual;
     }
     periods_[periodNext_] = period;
     periodNext_ = (periodNext_ + 1) % kPaceSteps;
