@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -107,13 +109,21 @@ static sockaddr_in loopback(int port) {
 }
 
 int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = loopback(0);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
+  // The kernel may hand the same port to two binds in a row once the first is closed; a
+  // server configured with both then refuses to start ("duplicate listen"). So no port is
+  // handed out twice in one process.
+  static std::mutex lock;
+  static std::set<int> given;
+  const std::lock_guard hold(lock);
+  for (;;) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(0);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    if (given.insert(ntohs(a.sin_port)).second) return ntohs(a.sin_port);
+  }
 }
 
 bool waitForPort(int port, int timeoutMs) {
