@@ -108,6 +108,17 @@ static sockaddr_in loopback(int port) {
   return a;
 }
 
+int boundLoopback(sockaddr_in* a) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  *a = loopback(0);
+  socklen_t len = sizeof *a;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(a), sizeof *a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(a), &len) == 0)
+    return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
 int freePort() {
   // The kernel may hand the same port to two binds in a row once the first is closed; a
   // server configured with both then refuses to start ("duplicate listen"). So no port is
@@ -116,13 +127,12 @@ int freePort() {
   static std::set<int> given;
   const std::lock_guard hold(lock);
   for (;;) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    sockaddr_in a;
+    const int fd = boundLoopback(&a);
+    if (fd < 0) return 0;
     close(fd);
-    if (given.insert(ntohs(a.sin_port)).second) return ntohs(a.sin_port);
+    const int port = ntohs(a.sin_port);
+    if (given.insert(port).second) return port;
   }
 }
 

@@ -2,6 +2,8 @@
 // processes, free ports, files, openssl-made certificates and nginx.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <filesystem>
 #include <memory>
@@ -46,6 +48,9 @@ class Child {
   std::string pending_;
 };
 
+// A TCP socket bound to a free loopback port, its address in *a (-1 when none could be had).
+int boundLoopback(sockaddr_in* a);
+// A free loopback port, never the same twice in one process (0 when none could be had).
 int freePort();
 // Blocks until something accepts on 127.0.0.1:port (false after timeoutMs).
 bool waitForPort(int port, int timeoutMs = 10000);
@@ -86,6 +91,7 @@ class Nginx {
   int tlsPort() const { return tlsPort_; }
   const std::filesystem::path& dir() const { return dir_; }
   std::string accessLog() const { return readFile(dir_ / "access.log"); }
+  std::string errorLog() const { return readFile(dir_ / "error.log"); }
 
  private:
   void start(const std::string& servers, const std::vector<int>& waitPorts);

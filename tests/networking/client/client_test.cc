@@ -69,7 +69,7 @@ class Client : public ::testing::Test {
         "  location /slow/ { limit_rate 800k; }\n}\n";
     nginx_ = new peers::Nginx(dir_->path(), servers, port_);
     scripted_ = new peers::ScriptedServer(dir_->path());
-    ASSERT_TRUE(nginx_->ok()) << peers::readFile(dir_->path() / "error.log");
+    ASSERT_TRUE(nginx_->ok()) << nginx_->errorLog();
   }
   static void TearDownTestSuite() {
     delete nginx_;

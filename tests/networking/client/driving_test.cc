@@ -85,7 +85,7 @@ class Driving : public ::testing::Test {
         "; ssl_certificate_key " + (d / "tls.key").string() + ";\n" + api + "}\n";
     nginx_ = new peers::Nginx(d, servers, port_);
     scripted_ = new peers::ScriptedServer(d);
-    ASSERT_TRUE(nginx_->ok()) << peers::readFile(d / "error.log");
+    ASSERT_TRUE(nginx_->ok()) << nginx_->errorLog();
   }
   static void TearDownTestSuite() {
     delete nginx_;

@@ -45,7 +45,7 @@ class Transfer : public ::testing::Test {
     }
     nginx_ = new peers::Nginx(dir_->path(), servers, port_);
     scripted_ = new peers::ScriptedServer(dir_->path());
-    ASSERT_TRUE(nginx_->ok()) << peers::readFile(dir_->path() / "error.log");
+    ASSERT_TRUE(nginx_->ok()) << nginx_->errorLog();
   }
   static void TearDownTestSuite() {
     delete nginx_;

@@ -33,21 +33,6 @@ std::vector<std::string> Listing(const std::string& dir) {
   return names;
 }
 
-// A TCP socket bound to a free loopback port whose address it fills in
-// (-1 when none could be had).
-int BoundLoopback(sockaddr_in* a) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  *a = sockaddr_in{};
-  a->sin_family = AF_INET;
-  a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof *a;
-  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(a), sizeof *a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(a), &len) == 0)
-    return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
-
 // A temporary file of the target is left in its directory.
 bool TempLeft(const std::string& target) {
   const size_t slash = target.rfind('/');
@@ -215,7 +200,7 @@ std::string HangingResolver(const std::string& host) {
 
 TEST_F(DownloadTest, StopReachesJobsWaitingForConnectOrResolver) {
   sockaddr_in a;
-  const int listener = BoundLoopback(&a);
+  const int listener = peers::boundLoopback(&a);
   ASSERT_GE(listener, 0);
   ASSERT_EQ(listen(listener, 0), 0);
   std::vector<int> fillers;  // fill the accept queue: later SYNs are dropped
@@ -266,7 +251,7 @@ TEST_F(DownloadTest, RefusedConnectsCloseNothingOfOtherThreads) {
   // or, in the ephemeral range, be picked as a connect's own source port
   // (a loopback socket connected to itself).
   sockaddr_in a;
-  const int holder = BoundLoopback(&a);
+  const int holder = peers::boundLoopback(&a);
   ASSERT_GE(holder, 0);
   const int refused = ntohs(a.sin_port);
   std::atomic<bool> done{false};
