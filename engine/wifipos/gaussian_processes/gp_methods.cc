@@ -168,9 +168,11 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
                               static_cast<int>(params.size()),
                               static_cast<int>(floor.getAlpha().size()),
                               static_cast<int>(usable.size())});
-  // The keys that take part, with the constant part of their mean. The fixed
-  // mode trains without the record's mean terms but predicts with its A, B
-  // and transmitter position.
+  // The keys that take part, with the constant part of their mean. A
+  // prediction adds the kernel sum to the mean the key was trained with; the
+  // original fixed mode trains without the record's log-distance term but
+  // predicts with it, so its every level is off by that term.
+  const bool recordMean = fixed && !floor.behaviour().predictsFixedModeWithTrainedMean();
   struct Heard {
     int k;
     double s, offset, b, xAp, yAp;
@@ -182,7 +184,8 @@ void GaussianProcesses::fullModeCorrection(const SublocationGP& floor,
     if (std::fabs(p[GP_PARAM_SF] - 1.0) < 1e-6) continue;  // record without parameters
     if (!std::isfinite(s) || s < -100.0 || IsNotHeard(s) || !usable[k]) continue;
     const KeyModel m = ModelFor(p, fixed, false, floor.getEll());
-    heard.push_back({k, s, m.mu + p[GP_PARAM_A], p[GP_PARAM_B], p[GP_PARAM_X_AP], p[GP_PARAM_Y_AP]});
+    const double a = recordMean ? p[GP_PARAM_A] : m.a, b = recordMean ? p[GP_PARAM_B] : m.b;
+    heard.push_back({k, s, m.mu + a, b, m.xAp, m.yAp});
   }
   // The heard keys stay the same through a window, so the block laid out
   // for them serves every pass of it.

@@ -274,7 +274,10 @@ class GaussianProcesses {
   // resets the new weights to 1.0 each.
   void setParticles(const std::vector<Particle>& particles, double backX = 0.0, double backY = 0.0);
 
-  // One likelihood factor per particle into the new weights. 0 when they are
+  // One likelihood factor per particle into the new weights: each heard key's
+  // level against its prediction, the mean the key was trained with plus its
+  // kernel sum (the original fixed mode adds the record's log-distance term
+  // to a fit trained without it). 0 when they are
   // usable; 4 when nothing was measured, there are no particles, the floor
   // index is out of range, or every factor is 0. Particles of weight 0 keep
   // the factor 1.0. The factors are the products of the per-measurement

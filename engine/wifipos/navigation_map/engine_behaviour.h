@@ -65,6 +65,10 @@ class EngineBehaviour {
   bool spreadsSparseHistograms() const { return !original_; }
   // Gaussian-process training in fixed mode adds a noise floor per key.
   bool addsFixedModeNugget() const { return !original_; }
+  // Gaussian processes in fixed mode predict with the mean they were trained
+  // with (the constant level alone); the original adds the record's
+  // log-distance term, which that training left out.
+  bool predictsFixedModeWithTrainedMean() const { return !original_; }
   // Gaussian-process predictions leave out the far terms that add up to less
   // than a hundredth of a dBm, far below the radio's noise (the original
   // cuts only at 1e-10 dBm, which visits several times the points).

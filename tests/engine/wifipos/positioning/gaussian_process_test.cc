@@ -109,6 +109,58 @@ TEST(GaussianProcessCorrection, SingularFixedKernelStaysUsable) {
   }
 }
 
+TEST(GaussianProcessCorrection, PredictsWithTheMeanTheKeyTrainedWith) {
+  // Points 10 m apart against a 1 m length scale: at a point the kernel sum
+  // is that point's trained residual alone, shrunk by the noise term
+  // (nu = 0.01 from the record's sf and sn), so the prediction is the surveyed
+  // level, nu / (1 + nu) of the way back to the trained mean. The original
+  // fixed mode trains with nothing and adds A - B ln(d^2) to the prediction.
+  const double muRec = -50.0, a = -40.0, b = 2.0, nu = 0.01;
+  const double level[] = {-62.0, -81.0};
+  SublocationMap f;
+  AddPoint(f, 10.0, 0.0);
+  AddPoint(f, 0.0, 20.0);
+  for (int i = 0; i < 2; ++i) AddEntry(f, Key(0), i, level[i]);
+  f.getGpParams() = {GpParams{muRec, a, b, 0.0, 0.0, std::log(4.0), std::log(0.4), 0.0}};
+  f.getProperties().ell = 1.0;
+  auto logDistance = [](int i) { return std::log(i == 0 ? 100.0 + 1e-5 : 400.0 + 1e-5); };
+  struct Case {
+    const char* name;
+    int mode;
+    bool classic;
+    double (*residual)(double level, double logD2, double mu, double a, double b, double nu);
+  };
+  const Case cases[] = {
+      {"kit fixed: the surveyed level", 123, false,
+       [](double l, double, double, double, double, double n) { return (l + 115.0) * n / (1.0 + n); }},
+      {"original fixed: off by the record's mean term", 123, true,
+       [](double, double d, double, double a, double b, double) { return -(a - b * d); }},
+      {"kit full: the surveyed level", 121, false,
+       [](double l, double d, double mu, double a, double b, double n) { return (l - mu - a + b * d) * n / (1.0 + n); }},
+      {"original full: the surveyed level", 121, true,
+       [](double l, double d, double mu, double a, double b, double n) { return (l - mu - a + b * d) * n / (1.0 + n); }},
+  };
+  const double noise = 10.0;
+  for (const Case& c : cases) {
+    NavigationMap map = MapWith(f, c.mode, noise);
+    if (c.classic) map.setParameters("defaults=classic;");
+    GaussianProcesses gp;
+    gp.initialize(map);
+    gp.setSublocationIndex(0);
+    for (int i = 0; i < 2; ++i) {
+      gp.setCurrentSignals({level[i]});
+      const auto& [x, y] = gp.getSublocations()[0].getPoints()[i];
+      gp.setParticles({At(x, y)});
+      ASSERT_EQ(gp.correction(), 0) << c.name;
+      // One key heard: the factor is the Gaussian density of the residual.
+      const double w = gp.getNewWeights()[0];
+      const double r2 = -2.0 * noise * (std::log(w) + 0.5 * std::log(2.0 * kPi * noise));
+      const double want = c.residual(level[i], logDistance(i), muRec, a, b, nu);
+      EXPECT_NEAR(std::sqrt(std::max(r2, 0.0)), std::fabs(want), 1e-6) << c.name << ", point " << i;
+    }
+  }
+}
+
 TEST(GaussianProcessCorrection, UnderflowAndAdversarialInputNeverNaN) {
   // Residuals of thousands of dB underflow every plain product; the factors
   // are scaled together so their ratios survive.
