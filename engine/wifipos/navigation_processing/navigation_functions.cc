@@ -130,9 +130,9 @@ void executeGaussianProcesses(ClientNavigationState* client, bool& goodSignal) {
   }
   client->particleFilter.giveParticlesTo(gp);
   gp.correction();
-  // The fixed mode predicts with the record's mean on top of a fit that left
-  // it out, so its result is biased: counted as several readings it drags the
-  // cloud tens of metres off on generated venues; counted once it stays near.
+  // The fixed mode's result counts as one reading: counted as several, as the
+  // full mode's are, it was no more accurate on venues nobody tuned on (better
+  // for most walkers, worse where beacons are sparse and the radio noisy).
   client->particleFilter.setNewWeights(gp.getNewWeights(), gp.getMode() != 123);
   client->particleFilter.setGoodSignalSolution();
   nav.setLastSignalSolutionTime(nav.getLastMeasTime());
