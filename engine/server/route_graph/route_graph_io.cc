@@ -105,6 +105,47 @@ std::string DescriptionLine(const std::string& description) {
   return "  <Description>" + Escape(text, text.size()) + "</Description>\n";
 }
 
+// One Vertex line of a written floor and the vertex the reader makes of it; an alias line
+// (a merged id) stands at the position of the vertex it was merged into.
+struct Written {
+  std::string line;
+  RouteGraph::Vertex readBack;
+  int resolvesTo;
+};
+
+Written WriteVertex(const RouteGraph::Vertex& v, int id, const RouteGraph::SubLocation& floor) {
+  const bool alias = id != v.id;
+  const std::string x = Format("%.2f", v.x), y = Format("%.2f", v.y);
+  const std::string kx = Format("%.6f", v.x / floor.width), ky = Format("%.6f", v.y / floor.height);
+  Written w;
+  w.line = Format("    <Vertex id=\"%d\" x=\"%s\" y=\"%s\" kx=\"%s\" ky=\"%s\" is_elevation=\"%s\" name=\"", id,
+                  x.c_str(), y.c_str(), kx.c_str(), ky.c_str(), !alias && v.isElevation ? "1" : "");
+  if (!alias) w.line += Escape(v.name, 255);
+  w.line += "\"/>\n";
+  // The position the reader takes from the text just written.
+  w.readBack.subLoc = floor.id;
+  w.readBack.id = id;
+  w.readBack.x = Coordinate(std::strtod(kx.c_str(), nullptr), floor.width, std::strtod(x.c_str(), nullptr));
+  w.readBack.y = Coordinate(std::strtod(ky.c_str(), nullptr), floor.height, std::strtod(y.c_str(), nullptr));
+  w.resolvesTo = v.id;
+  return w;
+}
+
+// Whether the floor's written vertices, read back in order under the stick distance
+// `stick`, stay apart, and every alias line joins the vertex it stands for.
+bool ReadsBackApart(const RouteGraph::SubLocation& floor, double stick, const std::vector<Written>& lines) {
+  RouteGraph scratch;
+  RouteGraph::SubLocation s = floor;
+  s.stickDistance = stick;
+  scratch.addSubLocation(s);
+  scratch.setStickDistance(floor.id, stick);
+  for (const Written& w : lines) {
+    scratch.addVertex(w.readBack);
+    if (scratch.getVertex(w.readBack.id).id != w.resolvesTo) return false;
+  }
+  return true;
+}
+
 // Explicit edge ids of a graph file, so that edges without one are given ids
 // that no edge of the file claims.
 std::set<int> ExplicitEdgeIds(const XMLElement* root) {
@@ -380,22 +421,44 @@ std::string RouteGraph::toString() const {
     return Format("    <Edge src=\"%d\" dst=\"%d\" weight=\"%.2f\" weight_coef=\"%.2f\"/>\n", e.src,
                   e.dst, weight, e.weightCoef);
   };
+  auto optionsLine = [](const SubLocation& s, const std::string& stick) {
+    return Format("    <Options smooth_radius=\"%.2f\" stick_distance=\"%s\" barriers_enabled=\"%s\"/>\n",
+                  s.smoothRadius, stick.c_str(), s.barriersEnabled ? "true" : "false");
+  };
+  // Edges whose vertices are not yet written where their floor is (an edge may name a
+  // vertex of any floor read before it): they follow every floor's vertices, in a second
+  // element of their floor, so that they keep their floor and their order within it.
+  std::string deferred;
   for (const SubLocation& s : subLocations_) {
     out += Format("  <Sublocation id=\"%d\">\n", s.id);
-    out += Format("    <Options smooth_radius=\"%.2f\" stick_distance=\"%.2f\" barriers_enabled=\"%s\"/>\n",
-                  s.smoothRadius, s.stickDistance, s.barriersEnabled ? "true" : "false");
     // Vertices below id 1 stay outside routing and would make the file
     // unreadable, so they are not written.
-    for (auto it = floorVertices(s.id, 1); it != vertices_.end() && it->subLoc == s.id; ++it) {
-      out += Format("    <Vertex id=\"%d\" x=\"%.2f\" y=\"%.2f\" kx=\"%.6f\" ky=\"%.6f\" is_elevation=\"%s\" name=\"",
-                    it->id, it->x, it->y, it->x / s.width, it->y / s.height, it->isElevation ? "1" : "");
-      out += Escape(it->name, 255);
-      out += "\"/>\n";
+    std::vector<Written> written;
+    for (auto it = floorVertices(s.id, 1); it != vertices_.end() && it->subLoc == s.id; ++it)
+      written.push_back(WriteVertex(*it, it->id, s));
+    for (const auto& [alias, kept] : vertexAlias_) {
+      const Vertex* v = findVertex(kept);
+      if (alias >= 1 && v && v->subLoc == s.id && v->id >= 1) written.push_back(WriteVertex(*v, alias, s));
     }
-    for (auto it = floorEdges(s.id, INT_MIN); it != edges_.end() && it->subLoc == s.id; ++it)
-      out += edgeLine(*it);
+    // The stick distance in force is the last one read, but vertices stored under a
+    // smaller one may lie closer than it: they are then read under the smallest and the
+    // floor's own follows them.
+    const std::string stick = Format("%.2f", s.stickDistance);
+    const bool keepsApart = ReadsBackApart(s, std::strtod(stick.c_str(), nullptr), written);
+    out += optionsLine(s, keepsApart ? stick : Format("%.2f", SubLocation().stickDistance));
+    for (const Written& w : written) out += w.line;
+    if (!keepsApart) out += optionsLine(s, stick);
+    std::string late;
+    for (auto it = floorEdges(s.id, INT_MIN); it != edges_.end() && it->subLoc == s.id; ++it) {
+      if (late.empty() && getVertex(it->src).subLoc <= s.id && getVertex(it->dst).subLoc <= s.id)
+        out += edgeLine(*it);
+      else
+        late += edgeLine(*it);
+    }
     out += "  </Sublocation>\n\n";
+    if (!late.empty()) deferred += Format("  <Sublocation id=\"%d\">\n", s.id) + late + "  </Sublocation>\n\n";
   }
+  out += deferred;
   out += "  <External>\n";
   for (auto it = floorEdges(kExternalSubLoc, INT_MIN); it != edges_.end(); ++it) out += edgeLine(*it);
   out += "  </External>\n";

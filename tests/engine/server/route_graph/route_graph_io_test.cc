@@ -58,6 +58,47 @@ std::string GraphWith(const std::string& body) {
   return "<Location id=\"7\"><Sublocation id=\"1\">" + body + "</Sublocation></Location>";
 }
 
+std::string Rounded(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", v);
+  return buf;
+}
+
+// What a graph file carries: floor options (to two decimals), vertices (positions to the
+// written precision), every id that answers as a vertex and which vertex it answers as, and
+// each floor's edges in order with their ends and coefficients.
+void ExpectSameGraph(const RouteGraph& a, const RouteGraph& b) {
+  for (int floor = 1; floor <= 3; ++floor) {
+    const RouteGraph::SubLocation fa = a.getSubLocation(floor), fb = b.getSubLocation(floor);
+    EXPECT_EQ(fa.id, fb.id);
+    EXPECT_EQ(Rounded(fa.smoothRadius), Rounded(fb.smoothRadius)) << "floor " << floor;
+    EXPECT_EQ(Rounded(fa.stickDistance), Rounded(fb.stickDistance)) << "floor " << floor;
+    EXPECT_EQ(fa.barriersEnabled, fb.barriersEnabled) << "floor " << floor;
+  }
+  auto va = a.vertexBegin(), vb = b.vertexBegin();
+  for (; va != a.vertexEnd() && vb != b.vertexEnd(); ++va, ++vb) {
+    EXPECT_EQ(va->subLoc, vb->subLoc);
+    EXPECT_EQ(va->id, vb->id);
+    EXPECT_NEAR(va->x, vb->x, 1e-4) << "vertex " << va->id;
+    EXPECT_NEAR(va->y, vb->y, 1e-4) << "vertex " << va->id;
+    EXPECT_EQ(va->isElevation, vb->isElevation);
+    EXPECT_EQ(va->name, vb->name);
+  }
+  EXPECT_TRUE(va == a.vertexEnd() && vb == b.vertexEnd()) << "vertex counts differ";
+  for (int id = 1; id <= 60; ++id) {
+    EXPECT_EQ(a.hasVertex(id), b.hasVertex(id)) << "id " << id;
+    EXPECT_EQ(a.getVertex(id).id, b.getVertex(id).id) << "id " << id;
+  }
+  auto ea = a.edgeBegin(), eb = b.edgeBegin();
+  for (; ea != a.edgeEnd() && eb != b.edgeEnd(); ++ea, ++eb) {
+    EXPECT_EQ(ea->subLoc, eb->subLoc);
+    EXPECT_EQ(ea->src, eb->src);
+    EXPECT_EQ(ea->dst, eb->dst);
+    EXPECT_EQ(Rounded(ea->weightCoef), Rounded(eb->weightCoef));
+  }
+  EXPECT_TRUE(ea == a.edgeEnd() && eb == b.edgeEnd()) << "edge counts differ";
+}
+
 TEST(RouteGraphFiles, EdgesWithoutIdsNeverTakeAnIdOfTheFile) {
   RouteGraph g;
   g.parseConfig(kConfig, nullptr, nullptr);
@@ -112,12 +153,119 @@ TEST(RouteGraphFiles, MutatedMembersFailCleanly) {
       EXPECT_FALSE(g.isEmpty());
       const std::string written = g.toString();
       bool again = false;
-      RouteGraph::parse(which == 0 ? text : kConfig, written, "", nullptr, &again);
+      const RouteGraph reread = RouteGraph::parse(which == 0 ? text : kConfig, written, "", nullptr, &again);
       EXPECT_TRUE(again) << written;
+      if (again) ExpectSameGraph(g, reread);
     } else {
       EXPECT_TRUE(g.isEmpty());
     }
   }
+}
+
+const char* kThreeFloors =
+    "<Location id=\"7\">\n"
+    " <Sublocation id=\"1\"><Metrics width_meters=\"20\" height_meters=\"10\"/></Sublocation>\n"
+    " <Sublocation id=\"2\"><Metrics width_meters=\"40\" height_meters=\"30\"/><GPS altitude=\"4\"/></Sublocation>\n"
+    " <Sublocation id=\"3\"><Metrics width_meters=\"10\" height_meters=\"10\"/><GPS altitude=\"8\"/></Sublocation>\n"
+    "</Location>\n";
+
+std::string Floor(int id, const std::string& body) {
+  return "<Sublocation id=\"" + std::to_string(id) + "\">" + body + "</Sublocation>";
+}
+
+std::string Vertex(int id, double x, double y) {
+  return "<Vertex id=\"" + std::to_string(id) + "\" x=\"" + std::to_string(x) + "\" y=\"" +
+         std::to_string(y) + "\"/>";
+}
+
+std::string Edge(int src, int dst, const char* more = "") {
+  return "<Edge src=\"" + std::to_string(src) + "\" dst=\"" + std::to_string(dst) + "\" " + more + "/>";
+}
+
+// Whatever the reader takes, the writer writes so that it reads back as the same graph.
+TEST(RouteGraphFiles, WrittenGraphsReadBackTheSame) {
+  const struct {
+    const char* name;
+    std::string body;
+  } cases[] = {
+      {"an edge names a vertex of a later floor read before it",
+       Floor(2, Vertex(1, 5, 5)) + Floor(1, Vertex(7, 2, 2) + Edge(1, 7))},
+      {"both ends on later floors", Floor(3, Vertex(1, 1, 1)) + Floor(2, Vertex(2, 3, 3)) +
+                                         Floor(1, Vertex(7, 2, 2) + Edge(1, 2) + Edge(7, 1))},
+      {"a late edge keeps its place among its floor's edges",
+       Floor(2, Vertex(1, 5, 5)) +
+           Floor(1, Vertex(7, 2, 2) + Vertex(8, 9, 2) + Edge(7, 8) + Edge(1, 7, "weight_coef=\"3\"") +
+                    Edge(8, 7) + Edge(7, 1))},
+      {"a floor given twice", Floor(1, Vertex(1, 1, 1)) + Floor(2, Vertex(2, 3, 3)) +
+                                  Floor(1, Vertex(3, 4, 4) + Edge(3, 2) + Edge(1, 3)) +
+                                  "<External>" + Edge(2, 3) + "</External>"},
+      {"the stick distance raised after vertices",
+       Floor(1, "<Options stick_distance=\"0.1\"/>" + Vertex(1, 1, 1) + Vertex(2, 1.3, 1) +
+                    "<Options stick_distance=\"0.5\" smooth_radius=\"1.5\"/>" + Vertex(3, 1.4, 1) +
+                    Edge(1, 2) + Edge(3, 1))},
+      {"a stick distance that rounds up when written",
+       Floor(1, "<Options stick_distance=\"0.126\"/>" + Vertex(1, 1, 1) + Vertex(2, 1.128, 1) +
+                    Edge(2, 1))},
+      {"a merged vertex id", Floor(1, Vertex(5, 1, 1) + Vertex(6, 1.05, 1) + Vertex(7, 5, 1) +
+                                          Edge(6, 7) + Edge(7, 5))},
+      {"merged ids on a floor read under two stick distances",
+       Floor(2, "<Options stick_distance=\"0.5\"/>" + Vertex(9, 3, 3) + Vertex(4, 3.2, 3)) +
+           Floor(1, Vertex(1, 1, 1)) +
+           Floor(2, "<Options stick_distance=\"0.1\"/>" + Vertex(2, 3.6, 3) + Vertex(3, 3.65, 3) +
+                        "<Options stick_distance=\"0.7\"/>" + Edge(4, 2) + Edge(3, 1))},
+      {"a chain down three floors",
+       Floor(3, Vertex(1, 1, 1)) + Floor(2, Vertex(2, 2, 2) + Edge(1, 2)) +
+           Floor(1, Vertex(3, 3, 3) + Edge(2, 3) + Edge(3, 1))},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string err;
+    bool ok = false;
+    const std::string text = "<Location id=\"7\">" + c.body + "</Location>";
+    const RouteGraph first = RouteGraph::parse(kThreeFloors, text, "", &err, &ok);
+    EXPECT_TRUE(ok) << err;
+    if (!ok) continue;
+    const std::string written = first.toString();
+    const RouteGraph second = RouteGraph::parse(kThreeFloors, written, "", &err, &ok);
+    EXPECT_TRUE(ok) << err << "\n" << written;
+    if (!ok) continue;
+    ExpectSameGraph(first, second);
+    EXPECT_EQ(second.toString(), written);
+  }
+}
+
+// Files that read back as they stand are written exactly as before, for the peers that
+// read them.
+TEST(RouteGraphFiles, GraphFileLayout) {
+  bool ok = false;
+  const RouteGraph g = RouteGraph::parse(
+      kThreeFloors,
+      "<Location id=\"7\">" +
+          Floor(1, "<Options smooth_radius=\"2\"/>" + Vertex(1, 5, 5) + Vertex(2, 10, 5) + Edge(1, 2)) +
+          Floor(2, Vertex(3, 10, 6)) + "<External>" + Edge(2, 3, "weight_coef=\"2\"") +
+          "</External><Description>lift</Description></Location>",
+      "", nullptr, &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(g.toString(),
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Location id=\"7\">\n"
+            "  <Description><![CDATA[lift]]></Description>\n"
+            "  <Sublocation id=\"1\">\n"
+            "    <Options smooth_radius=\"2.00\" stick_distance=\"0.10\" barriers_enabled=\"true\"/>\n"
+            "    <Vertex id=\"1\" x=\"5.00\" y=\"5.00\" kx=\"0.250000\" ky=\"0.500000\" is_elevation=\"\" name=\"\"/>\n"
+            "    <Vertex id=\"2\" x=\"10.00\" y=\"5.00\" kx=\"0.500000\" ky=\"0.500000\" is_elevation=\"\" name=\"\"/>\n"
+            "    <Edge src=\"1\" dst=\"2\" weight=\"5.00\" weight_coef=\"1.00\"/>\n"
+            "  </Sublocation>\n\n"
+            "  <Sublocation id=\"2\">\n"
+            "    <Options smooth_radius=\"0.00\" stick_distance=\"0.10\" barriers_enabled=\"true\"/>\n"
+            "    <Vertex id=\"3\" x=\"10.00\" y=\"6.00\" kx=\"0.250000\" ky=\"0.200000\" is_elevation=\"\" name=\"\"/>\n"
+            "  </Sublocation>\n\n"
+            "  <Sublocation id=\"3\">\n"
+            "    <Options smooth_radius=\"0.00\" stick_distance=\"0.10\" barriers_enabled=\"true\"/>\n"
+            "  </Sublocation>\n\n"
+            "  <External>\n"
+            "    <Edge src=\"2\" dst=\"3\" weight=\"20.00\" weight_coef=\"2.00\"/>\n"
+            "  </External>\n"
+            "</Location>\n");
 }
 
 class ArchiveTest : public ::testing::Test {
