@@ -149,15 +149,11 @@ std::optional<Data> MCPropertyListDataWithJSON(const nlohmann::json& value, unsi
     if (reason) *reason = why;
     return std::nullopt;
   }
-  char* out = nullptr;
-  uint32_t length = 0;
-  if (format == 200) plist_to_bin(root.get(), &out, &length); else plist_to_xml(root.get(), &out, &length);
-  if (!out) {
-    if (reason) *reason = "property list could not be written";
+  Data data = format == 200 ? platform::plist::toBinary(root.get(), &why) : platform::plist::toXML(root.get(), &why);
+  if (data.empty()) {
+    if (reason) *reason = why;
     return std::nullopt;
   }
-  Data data(out, out + length);
-  free(out);
   return data;
 }
 

@@ -4,6 +4,7 @@
 #include "platform/mutex.h"
 #include "platform/paths.h"
 #include "platform/plist_util.h"
+#include "platform/text_encoding.h"
 
 namespace platform {
 namespace {
@@ -71,8 +72,9 @@ bool matches(const KeychainQuery& q, const KeychainItem& it) {
   return (!q.service || *q.service == it.service) && (!q.account || *q.account == it.account);
 }
 
-// Texts go into the store as C strings: an embedded NUL would silently cut them.
-bool storable(const std::string& s) { return s.find('\0') == std::string::npos; }
+// Texts go into the store as C strings: an embedded NUL would silently cut them; and the
+// store is a binary property list, which cannot hold text that is not UTF-8.
+bool storable(const std::string& s) { return s.find('\0') == std::string::npos && isUTF8(s); }
 
 }  // namespace
 

@@ -11,9 +11,10 @@
 // none; nesting deeper than 64 objects reads as none. An archiver or unarchiver belongs to
 // one thread at a time; distinct ones may be used concurrently.
 //
-// A key, class name or text holding a NUL character cannot be written whole, and the reader
-// refuses it: an archive given one is refused as a whole (archivedDataWithRootObject gives no
-// bytes, archiveRootObject false) rather than stored cut short.
+// A key, class name or text holding a NUL character or not valid UTF-8 cannot be written
+// whole: an archive given one is refused as a whole (archivedDataWithRootObject gives no
+// bytes, archiveRootObject false and the file already there stays) rather than stored cut
+// short or with the text lost.
 #pragma once
 
 #include <cstdint>

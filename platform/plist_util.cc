@@ -1,5 +1,7 @@
 #include "platform/plist_util.h"
 
+#include "platform/text_encoding.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -189,17 +191,72 @@ Node fromXML(const std::vector<uint8_t>& bytes) {
   return Node(root);
 }
 
-std::vector<uint8_t> toBinary(plist_t root) {
+namespace {
+
+// Why a list cannot be written whole, or null.
+const char* textFault(plist_t root) {
+  std::vector<plist_t> pending{root};
+  while (!pending.empty()) {
+    plist_t node = pending.back();
+    pending.pop_back();
+    switch (plist_get_node_type(node)) {
+      case PLIST_STRING: {
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (text && !isUTF8(std::string_view(text, length))) return "a string is not valid UTF-8";
+        break;
+      }
+      case PLIST_ARRAY:
+        for (uint32_t i = 0, n = plist_array_get_size(node); i < n; ++i)
+          pending.push_back(plist_array_get_item(node, i));
+        break;
+      case PLIST_DICT: {
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        const char* fault = nullptr;
+        for (;;) {
+          char* key = nullptr;
+          plist_t item = nullptr;
+          plist_dict_next_item(node, it, &key, &item);
+          if (!key) break;
+          if (!isUTF8(key)) fault = "a key is not valid UTF-8";
+          free(key);
+          if (fault) break;
+          pending.push_back(item);
+        }
+        free(it);
+        if (fault) return fault;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<uint8_t> write(plist_t root, bool binary, std::string* reason) {
+  if (const char* fault = textFault(root)) {
+    if (reason) *reason = fault;
+    return {};
+  }
   char* out = nullptr;
   uint32_t len = 0;
-  plist_to_bin(root, &out, &len);
+  if (binary) plist_to_bin(root, &out, &len); else plist_to_xml(root, &out, &len);
   std::vector<uint8_t> v;
   if (out) {
     v.assign(out, out + len);
-    plist_to_bin_free(out);
+    if (binary) plist_to_bin_free(out); else plist_to_xml_free(out);
   }
+  if (v.empty() && reason) *reason = "property list could not be written";
   return v;
 }
+
+}  // namespace
+
+std::vector<uint8_t> toBinary(plist_t root, std::string* reason) { return write(root, true, reason); }
+
+std::vector<uint8_t> toXML(plist_t root, std::string* reason) { return write(root, false, reason); }
 
 std::optional<std::string> string(plist_t node) {
   if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;

@@ -13,8 +13,6 @@
 
 namespace platform::plist {
 
-std::vector<uint8_t> toBinary(plist_t root);
-
 std::optional<std::string> string(plist_t node);         // a string node's text
 std::optional<std::vector<uint8_t>> data(plist_t node);  // a data node's bytes
 std::optional<double> number(plist_t node);              // integer, real or boolean

@@ -8,6 +8,7 @@
 #include "networking/request_serialization.h"
 #include "networking/response_serialization.h"
 #include "platform/app.h"
+#include "utf8_texts.h"
 
 using nlohmann::json;
 
@@ -299,4 +300,43 @@ TEST(PropertyListWriter, RefusesNulsItWouldCutAndKeepsEverythingElseWhole) {
       "POST", "http://h/", json{{"k" + nul + "a", "v"}}, &error);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->localizedDescription, "a key holds a NUL character");
+}
+
+// Text that is not UTF-8 would be cut or lost on its way to UTF-16 (binary) and cannot be
+// XML: it is refused whole with the reason, as a key and as a string, in either format, deep
+// or not; valid text reads back as it was given.
+TEST(PropertyListWriter, RefusesTextThatIsNotUTF8) {
+  for (const auto& t : testtexts::kUtf8Texts) {
+    const struct {
+      json value;
+      const char* reason;
+    } places[] = {
+        {json{{t.text, 1}}, "a key is not valid UTF-8"},
+        {json{{"k", t.text}}, "a string is not valid UTF-8"},
+        {json{{"a", {1, {{"b", {"ok", t.text}}}}}}, "a string is not valid UTF-8"},
+        {json{{"a", {{t.text, {{"b", 2}}}}}}, "a key is not valid UTF-8"},
+    };
+    for (const auto& p : places) {
+      for (unsigned long format : {100ul, 200ul}) {
+        SCOPED_TRACE(std::string(t.name) + " format " + std::to_string(format) + " " +
+                     p.value.dump(-1, ' ', true, json::error_handler_t::replace));
+        std::string reason;
+        auto data = MCPropertyListDataWithJSON(p.value, format, &reason);
+        if (!t.valid) {
+          EXPECT_FALSE(data);
+          EXPECT_EQ(reason, p.reason);
+          continue;
+        }
+        ASSERT_TRUE(data) << reason;
+        EXPECT_EQ(MCPropertyListJSONWithData(*data, nullptr), p.value);
+      }
+    }
+  }
+  std::optional<platform::Error> error;
+  auto request = MCPropertyListRequestSerializer::serializerWithFormat(200, 0)->requestWithMethod(
+      "POST", "http://h/", json{{"k", "v\xff"}}, &error);
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->localizedDescription, "a string is not valid UTF-8");
+  ASSERT_TRUE(request);
+  EXPECT_TRUE(request->HTTPBody.empty());
 }

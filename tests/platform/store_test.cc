@@ -14,6 +14,7 @@
 #include "platform/paths.h"
 #include "platform/testing.h"
 #include "platform/user_defaults.h"
+#include "utf8_texts.h"
 
 namespace platform {
 namespace {
@@ -215,6 +216,69 @@ TEST(KeyedArchiver, RefusesAnArchiveHoldingANulAndKeepsTheFileThere) {
   auto back = KeyedUnarchiver::unarchiveObjectWithData<Probe>(KeyedArchiver::archivedDataWithRootObject(whole));
   ASSERT_TRUE(back);
   EXPECT_EQ(back->text, "a\x01\tb");
+  EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithFile<Probe>(file)->text, "kept");
+}
+
+// The binary writer converts text to UTF-16 and cuts or drops what is not UTF-8: an archive or
+// keychain item given such text is refused whole and the file there stays; valid text, single
+// or multi-byte, reads back as given, as a key and as a text.
+TEST(KeyedArchiver, RefusesTextThatIsNotUTF8AndKeepsTheFileThere) {
+  testing::ScopedHome home;
+  const auto file = home.path() / "probe.archive";
+  auto kept = std::make_shared<Probe>();
+  kept->encode = [](KeyedArchiver& c) { c.encodeString("kept", "text"); };
+  ASSERT_TRUE(KeyedArchiver::archiveRootObject(kept, file));
+  const std::string before = slurp(file);
+  ASSERT_EQ(Keychain::add(item("app", "kept", "k")), errSecSuccess);
+  const auto keychain = Paths::library() / "keychain.plist";
+  for (const auto& t : testtexts::kUtf8Texts) {
+    SCOPED_TRACE(t.name);
+    auto asText = std::make_shared<Probe>();
+    asText->encode = [&](KeyedArchiver& c) { c.encodeString(t.text, "text"); };
+    auto asKey = std::make_shared<Probe>();
+    asKey->encode = [&](KeyedArchiver& c) {
+      KeyedArchiver sub("Inner");
+      sub.encodeInt(7, t.text);
+      c.adopt("inner", std::move(sub));
+    };
+    const std::string account = "acct " + t.text;
+    if (!t.valid) {
+      for (const auto& probe : {asText, asKey}) {
+        EXPECT_TRUE(KeyedArchiver::archivedDataWithRootObject(probe).empty());
+        EXPECT_FALSE(KeyedArchiver::archiveRootObject(probe, file));
+      }
+      EXPECT_EQ(slurp(file), before);
+      const std::string keychainBefore = slurp(keychain);
+      EXPECT_EQ(Keychain::add(item("app", account, "x")), errSecParam);
+      EXPECT_EQ(Keychain::add(item(account, "a", "x")), errSecParam);
+      EXPECT_EQ(slurp(keychain), keychainBefore);
+      continue;
+    }
+    auto text = KeyedUnarchiver::unarchiveObjectWithData<Probe>(KeyedArchiver::archivedDataWithRootObject(asText));
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->text, t.text);
+    struct Keys {
+      static const char* className() { return "Probe"; }
+      std::vector<std::string> keys;
+      int64_t value = 0;
+      static std::shared_ptr<Keys> initWithCoder(const KeyedUnarchiver& coder) {
+        auto k = std::make_shared<Keys>();
+        if (auto in = coder.objectForKey("inner")) {
+          k->keys = in->allKeys();
+          if (!k->keys.empty()) k->value = in->decodeIntForKey(k->keys[0]);
+        }
+        return k;
+      }
+    };
+    auto keys = KeyedUnarchiver::unarchiveObjectWithData<Keys>(KeyedArchiver::archivedDataWithRootObject(asKey));
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(keys->keys, std::vector<std::string>{t.text});
+    EXPECT_EQ(keys->value, 7);
+    ASSERT_EQ(Keychain::add(item("app", account, "x")), errSecSuccess);
+    KeychainItem got;
+    ASSERT_EQ(Keychain::copyMatching({"app", account}, &got), errSecSuccess);
+    EXPECT_EQ(got.account, account);
+  }
   EXPECT_EQ(KeyedUnarchiver::unarchiveObjectWithFile<Probe>(file)->text, "kept");
 }
 
