@@ -149,7 +149,8 @@ std::optional<Data> MCPropertyListDataWithJSON(const nlohmann::json& value, unsi
     if (reason) *reason = why;
     return std::nullopt;
   }
-  Data data = format == 200 ? platform::plist::toBinary(root.get(), &why) : platform::plist::toXML(root.get(), &why);
+  Data data = format == 200 ? platform::plist::toBinary(root.get(), &why)
+                            : platform::plist::toXML(root.get(), &why);
   if (data.empty()) {
     if (reason) *reason = why;
     return std::nullopt;

@@ -118,8 +118,8 @@ Written WriteVertex(const RouteGraph::Vertex& v, int id, const RouteGraph::SubLo
   const std::string x = Format("%.2f", v.x), y = Format("%.2f", v.y);
   const std::string kx = Format("%.6f", v.x / floor.width), ky = Format("%.6f", v.y / floor.height);
   Written w;
-  w.line = Format("    <Vertex id=\"%d\" x=\"%s\" y=\"%s\" kx=\"%s\" ky=\"%s\" is_elevation=\"%s\" name=\"", id,
-                  x.c_str(), y.c_str(), kx.c_str(), ky.c_str(), !alias && v.isElevation ? "1" : "");
+  w.line = Format("    <Vertex id=\"%d\" x=\"%s\" y=\"%s\" kx=\"%s\" ky=\"%s\" is_elevation=\"%s\" name=\"",
+                  id, x.c_str(), y.c_str(), kx.c_str(), ky.c_str(), !alias && v.isElevation ? "1" : "");
   if (!alias) w.line += Escape(v.name, 255);
   w.line += "\"/>\n";
   // The position the reader takes from the text just written.
@@ -456,7 +456,8 @@ std::string RouteGraph::toString() const {
         late += edgeLine(*it);
     }
     out += "  </Sublocation>\n\n";
-    if (!late.empty()) deferred += Format("  <Sublocation id=\"%d\">\n", s.id) + late + "  </Sublocation>\n\n";
+    if (!late.empty())
+      deferred += Format("  <Sublocation id=\"%d\">\n", s.id) + late + "  </Sublocation>\n\n";
   }
   out += deferred;
   out += "  <External>\n";
