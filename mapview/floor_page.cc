@@ -4,13 +4,7 @@
 #include <librsvg/rsvg.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <optional>
-
-#include "Foundation/mc_log.h"
-#include "platform/mutex.h"
 
 namespace {
 
@@ -22,7 +16,7 @@ std::shared_ptr<platform::Image> EmptyPage() {
   return image;
 }
 
-std::shared_ptr<platform::Image> DrawSvg(const std::vector<uint8_t>& data) {
+std::shared_ptr<platform::Image> DrawSvg(const std::vector<uint8_t>& data, std::string& note) {
   GError* error = nullptr;
   RsvgHandle* handle = rsvg_handle_new_from_data(data.data(), data.size(), &error);
   if (handle == nullptr) {
@@ -44,8 +38,8 @@ std::shared_ptr<platform::Image> DrawSvg(const std::vector<uint8_t>& data) {
     // A blur over a page of 8000 x 8000 takes seconds and gigabytes; the screen scales the
     // floor to fit anyway.
     const double k = std::min({std::sqrt(double(MCFloorPage::kMaxPixels) / (pw * ph)), 32767 / pw, 32767 / ph});
-    MC_LOG(2, "Floor picture of " + std::to_string(int64_t(pw)) + " x " + std::to_string(int64_t(ph)) +
-                  " pixels drawn scaled by " + std::to_string(k) + "\n");
+    note = "Floor picture of " + std::to_string(int64_t(pw)) + " x " + std::to_string(int64_t(ph)) +
+           " pixels drawn scaled by " + std::to_string(k);
     pw = std::max(1.0, std::floor(pw * k)), ph = std::max(1.0, std::floor(ph * k));
   }
   if (pw >= 1 && ph >= 1 && pw * ph <= double(MCFloorPage::kMaxPixels)) {
@@ -72,7 +66,7 @@ MCFloorPage MCFloorPage::render(std::string mimeType, std::vector<uint8_t> data)
   page.mimeType = std::move(mimeType);
   page.data = std::move(data);
   if (page.mimeType == "image/svg+xml") {
-    page.image = DrawSvg(page.data);
+    page.image = DrawSvg(page.data, page.note);
   } else if (page.mimeType == "image/jpg") {
     page.image = platform::Image::imageWithData(page.data, 1, kMaxPixels);
   }
@@ -87,54 +81,4 @@ MCFloorPage MCFloorPage::empty(std::string mimeType, std::vector<uint8_t> data) 
   page.data = std::move(data);
   page.image = EmptyPage();
   return page;
-}
-
-struct MCFloorPageDrawer::Job {
-  platform::Mutex mutex;
-  platform::CondVar done;
-  std::optional<MCFloorPage> page GUARDED_BY(mutex);  // set once drawn
-
-  bool waitUntil(std::chrono::steady_clock::time_point deadline) {
-    platform::UniqueLock lock(mutex);
-    while (!page && done.wait_until(lock, deadline) == std::cv_status::no_timeout) {
-    }
-    return page.has_value();
-  }
-};
-
-MCFloorPageDrawer::MCFloorPageDrawer(double timeLimit, Draw draw)
-    : timeLimit_(timeLimit), draw_(std::move(draw)) {}
-
-MCFloorPageDrawer::~MCFloorPageDrawer() {
-  if (worker_.joinable()) worker_.join();
-}
-
-MCFloorPage MCFloorPageDrawer::render(std::string mimeType, std::vector<uint8_t> data) {
-  // The time is the wall's, not the platform clock's: it bounds real drawing work.
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(std::max(0.0, timeLimit_)));
-  auto giveUp = [&](const char* why) {
-    MC_LOG(1, "ERROR! Floor picture (" + (mimeType.empty() ? std::string("no data") : mimeType) + ", " +
-                  std::to_string(data.size()) + " bytes) " + why + "; the floor shows an empty page\n");
-    return MCFloorPage::empty(std::move(mimeType), std::move(data));
-  };
-  // A drawing given up on earlier may still run; one at a time bounds the memory to one page.
-  if (job_ && !job_->waitUntil(deadline)) return giveUp("not drawn: an earlier floor picture is still being drawn");
-  if (worker_.joinable()) worker_.join();
-  auto job = std::make_shared<Job>();
-  job_ = job;
-  worker_ = std::thread([job, draw = draw_, type = mimeType, bytes = data]() mutable {
-    MCFloorPage page = draw(std::move(type), std::move(bytes));
-    platform::MutexLock lock(job->mutex);
-    job->page = std::move(page);
-    job->done.notify_all();
-  });
-  if (!job->waitUntil(deadline)) {
-    char limit[32];
-    std::snprintf(limit, sizeof limit, "%.1f", timeLimit_);
-    return giveUp((std::string("not drawn within ") + limit + " s").c_str());
-  }
-  platform::MutexLock lock(job->mutex);
-  return *job->page;
 }

@@ -7,10 +7,10 @@ std::shared_ptr<MCMapViewManager> MCMapViewManager::sharedInstance() {
   return instance;
 }
 
-MCMapViewManager::MCMapViewManager() : MCMapViewManager(MCFloorPage::render) {}
+MCMapViewManager::MCMapViewManager() : MCMapViewManager(MCFloorPageDrawer::installedProgram()) {}
 
-MCMapViewManager::MCMapViewManager(MCFloorPageDrawer::Draw draw)
-    : drawer_(MCFloorPage::kTimeLimit, std::move(draw)), location_(std::make_shared<MCLocation>()) {}
+MCMapViewManager::MCMapViewManager(std::string drawProgram)
+    : drawer_(std::move(drawProgram)), location_(std::make_shared<MCLocation>()) {}
 
 void MCMapViewManager::loadSublocationImage(const MCSublocation& f) {
   PLATFORM_MAIN_THREAD_ONLY();
