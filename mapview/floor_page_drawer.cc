@@ -217,6 +217,10 @@ MCFloorPage MCFloorPageDrawer::render(std::string mimeType, std::vector<uint8_t>
   // The time is the wall's, not the platform clock's: it bounds real drawing work.
   const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(std::max(0.0, timeLimit_)));
+  // Without a picture there is nothing to draw.
+  if (mimeType != "image/svg+xml" && mimeType != "image/jpg") {
+    return MCFloorPage::render(std::move(mimeType), std::move(data));
+  }
   bool timedOut = false;
   std::string why;
   std::optional<MCFloorPage> page = DrawInChild(program_, mimeType, data, deadline, timedOut, why);

@@ -78,6 +78,8 @@ TEST(MapViewManagerTest, FloorsRenderAtTheirPicturesSize) {
       ASSERT_NE(manager.webView(), before);
       EXPECT_EQ(manager.webView()->mimeType, k.page);
       EXPECT_EQ(manager.webView()->loaded, k.width > 10);
+      // The drawing program's page is the drawing's own, pixel for pixel.
+      EXPECT_EQ(image->pngData(), MCFloorPage::render(k.page, manager.webView()->data).image->pngData());
     } else {
       EXPECT_EQ(manager.webView(), before);
     }
