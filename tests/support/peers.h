@@ -29,7 +29,9 @@ class TempDir {
 
 // A child process in its own process group (nginx workers too), with an open, silent stdin;
 // killed (SIGKILL) and reaped on destruction, and killed when the test process dies. Its
-// stdout can be read line by line.
+// stdout can be read line by line. A program of ours (argv[0] a path) runs with the test's
+// race-detector options, so it reports races as the test would; one looked up on the PATH
+// (nginx, openssl, python3) reports none.
 class Child {
  public:
   explicit Child(const std::vector<std::string>& argv, bool captureStdout = false);
