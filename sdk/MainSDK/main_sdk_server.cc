@@ -24,6 +24,9 @@ void MainSDK::registerToken(const std::vector<uint8_t>& token) {
   }
   auto manager = MCHTTPRequestOperationManager::manager();
   manager->responseSerializer = MCJSONResponseSerializer::serializer();
+  // The answer is one flag, from a plain-HTTP server: a reply past this bound fails as it
+  // arrives, before the parser builds a value many times its size.
+  manager->maximumResponseDataLength = 64 << 10;
   const nlohmann::json parameters = {{"deviceId", m_.device->deviceId},
                                      {"deviceModel", m_.device->model},
                                      {"token", hex},

@@ -5,8 +5,11 @@
 
 #include "MCLogManager/mc_log_manager.h"
 #include "MCPushManager/mc_push_manager.h"
+#include "MCServerManager/mc_service_addresses.h"
 #include "MCSettingsManager/mc_settings_manager.h"
+#include "MainSDK/main_sdk.h"
 #include "platform/paths.h"
+#include "server/utils.h"
 #include "sdk/services/services_support.h"
 
 namespace {
@@ -44,6 +47,20 @@ TEST(ReplyLimits, OversizedServiceRepliesFailAsTheyArriveAndHonestOnesPass) {
   auto push = std::make_shared<MCPushManager>();
   push->setServer(base);
   auto log = std::make_shared<MCLogManager>();
+  // The coordinator's cloud set-up logs its outcome at level 2.
+  _Logger.setDebugLevel(2, "main_sdk_server.cc");
+  MCServiceAddresses::setCloudSetupURL(base + "/device/cloudSetup");
+  std::shared_ptr<MainSDK> coordinator;
+  const auto registerToken = [&] {
+    if (!coordinator) {
+      MainSDKManagers m = MainSDKManagers::shared();
+      m.settingsManager = settings;
+      m.pushManager = push;
+      m.logManager = log;
+      coordinator = MainSDK::initWithUserHash("hash", base, m);
+    }
+    coordinator->registerToken({0x01, 0xab});
+  };
   const auto logText = [] {
     return (std::stringstream() << std::ifstream(platform::Paths::documents() / "marvisto_log.txt").rdbuf()).str();
   };
@@ -65,6 +82,8 @@ TEST(ReplyLimits, OversizedServiceRepliesFailAsTheyArriveAndHonestOnesPass) {
       {"server time", "/tracking/time/time.php", "1767225600000", [&] { log->server().empty() ? log->setServer(base) : log->loadTimeFromServer(); },
        [&] { return size_t(log->deviceOffset().has_value()); },
        "ERROR! Cant't load time from server: Error Domain=com.marvisto.platform.url Code=-1103"},
+      {"cloud setup", "/device/cloudSetup", R"({"success": 1})", registerToken,
+       [&] { return Count(logText(), "Cloud setup success!"); }, "MarvistoLog: Error Domain=com.marvisto.platform.url Code=-1103"},
   };
   for (const Case& c : cases) {
     // The oversized reply first: the time service's later success would hide its failure.
@@ -80,8 +99,11 @@ TEST(ReplyLimits, OversizedServiceRepliesFailAsTheyArriveAndHonestOnesPass) {
       EXPECT_EQ(c.passed() > passed, size == c.body.size()) << c.name << " " << size;
     }
   }
+  if (coordinator) coordinator->stopMarvisto();
   settings->stopManager();
   settings->applyDebugLevel(0);
+  _Logger.setDebugLevel(0, "main_sdk_server.cc");
+  MCServiceAddresses::reset();
   platform::testing::settle();
   server.stop();
   platform::testing::useRealClock();
