@@ -81,9 +81,10 @@ class MCURLConnectionOperation : public MCOperation {
   void setDownloadProgressBlock(ProgressBlock block);
   // Replaces the built-in server-trust handling: true accepts the server.
   void setWillSendRequestForAuthenticationChallengeBlock(AuthenticationChallengeBlock block);
-  // Replaces the built-in redirect decision (follow as proposed). Under a pinning policy a
-  // redirect from https to plain http is refused (URLErrorSecureConnectionRequired) whatever
-  // the block answers.
+  // Replaces the built-in redirect decision (follow as proposed). The proposed request of a
+  // hop to another origin (scheme, host or port) carries no "Authorization" or "Cookie", and
+  // a hop from https to plain http never does. Under a pinning policy such a hop is refused
+  // (URLErrorSecureConnectionRequired) whatever the block answers.
   void setRedirectResponseBlock(RedirectResponseBlock block);
   // Accepted for hosts written against phone platforms; the stand-in has no background
   // tasks, so the handler is never called.
@@ -93,6 +94,7 @@ class MCURLConnectionOperation : public MCOperation {
 
   bool shouldUseCredentialStorage() const;
   void setShouldUseCredentialStorage(bool value);
+  // Answers challenges from the request's own origin only, never from a redirect's other one.
   std::optional<platform::URLCredential> credential() const;
   void setCredential(std::optional<platform::URLCredential> credential);
   std::shared_ptr<MCSecurityPolicy> securityPolicy() const;

@@ -121,6 +121,27 @@ bool headerListMatches(const curl_slist* list, const HeaderList& fields, bool ex
 
 constexpr int kMaxRedirects = 16;
 
+// Whether two URLs share scheme, host and port (a missing port is the scheme's own); a URL
+// that cannot be parsed shares its origin with none.
+bool sameOrigin(const std::string& a, const std::string& b) {
+  auto origin = [](const std::string& url) {
+    std::string key = slotOf(url, nullptr);
+    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char ch) { return std::tolower(ch); });
+    return key;
+  };
+  const std::string first = origin(a);
+  return first.size() > 3 && first == origin(b);  // more than the separators alone
+}
+
+bool isHTTPS(const std::string& url) { return strncasecmp(url.c_str(), "https:", 6) == 0; }
+
+// The caller's credentials in a request's head, every spelling of their names.
+void dropCredentialHeaders(URLRequest& r) {
+  std::erase_if(r.allHTTPHeaderFields, [](const auto& field) {
+    return strcasecmp(field.first.c_str(), "Authorization") == 0 || strcasecmp(field.first.c_str(), "Cookie") == 0;
+  });
+}
+
 std::string upperCased(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char ch) { return std::toupper(ch); });
   return s;
@@ -150,7 +171,8 @@ bool redirectHeadEnded(URLConnection& c) {
   } else if (current.HTTPBodyStream) {
     return true;  // a streamed body cannot be sent twice: the redirect reply is the answer
   }
-  if (hostOf(next.URL) != hostOf(current.URL)) next.setValue(std::nullopt, "Authorization");
+  // What the caller gave for one origin stays with it: a hop to another goes without it.
+  if (!sameOrigin(next.URL, current.URL)) dropCredentialHeaders(next);
   if (++t.redirects > kMaxRedirects) {
     t.refusal = URLLoadError{URLErrorDomain, URLErrorHTTPTooManyRedirects, "too many redirects", current.URL};
     return false;
@@ -168,6 +190,8 @@ bool redirectHeadEnded(URLConnection& c) {
     t.refusal = std::move(refusal);
     return false;
   }
+  // Not even the delegate sends them in clear text after a hop off TLS.
+  if (follow && isHTTPS(current.URL) && !isHTTPS(follow->URL)) dropCredentialHeaders(*follow);
   t.redirectTo = std::move(follow);
   return true;
 }
@@ -344,9 +368,11 @@ bool URLConnection::configure() {
     return false;
   };
   std::string method = upperCased(request_.HTTPMethod);
+  // The credential answers challenges from the origin of the request it came with only.
+  const bool credential = credential_ && (!original_ || sameOrigin(request_.URL, original_->URL));
   // Plain: a handle set up for one differs from one set up for the next only in what is set
   // below for every request (URL, callbacks' data, error buffer, time-outs, headers).
-  const bool plainGet = method == "GET" && request_.HTTPBody.empty() && !request_.HTTPBodyStream && !credential_ &&
+  const bool plainGet = method == "GET" && request_.HTTPBody.empty() && !request_.HTTPBodyStream && !credential &&
                         request_.URL.size() > 5 && strncasecmp(request_.URL.c_str(), "http:", 5) == 0;
   bool kept = false;
   t.easy = NetworkThread::shared().impl().takeHandle(plainGet, &kept, &t.headers);
@@ -377,7 +403,7 @@ bool URLConnection::configure() {
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(timeout))));
   // Schemes are case-insensitive: "Https://" is TLS as well and must meet the trust evaluation.
-  if (strncasecmp(request_.URL.c_str(), "https:", 6) == 0) {
+  if (isHTTPS(request_.URL)) {
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);  // the trust evaluation checks the name
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, onSSLContext);
@@ -388,7 +414,7 @@ bool URLConnection::configure() {
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
   }
-  if (credential_) {
+  if (credential) {
     curl_easy_setopt(e, CURLOPT_USERNAME, credential_->user.c_str());
     curl_easy_setopt(e, CURLOPT_PASSWORD, credential_->password.c_str());
     curl_easy_setopt(e, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
