@@ -33,6 +33,7 @@ void NetworkThread::Impl::finished(CURL* easy, CURLcode code) {
   curl_multi_remove_handle(multi, easy);
   auto& t = Access::transfer(*c);
   auto& d = Access::delegate(*c);
+  if (abandoning.load(std::memory_order_relaxed)) t.stopped = true;  // exit: no callbacks, no next hop
   if (!t.stopped && code == CURLE_OK && t.redirectTo) {
     URLRequest next = std::move(*t.redirectTo);
     if (Access::restart(*c, std::move(next))) {
@@ -83,7 +84,7 @@ void NetworkThread::Impl::releaseSlot(URLConnection& c) {
 
 // Admits waiting transfers where their host has room; true when one was started.
 bool NetworkThread::Impl::admitWaiting() {
-  if (!slotFreed) return false;
+  if (!slotFreed || abandoning.load(std::memory_order_relaxed)) return false;
   slotFreed = false;
   bool started = false;
   for (auto it = hosts.begin(); it != hosts.end();) {
@@ -409,6 +410,7 @@ void NetworkThread::Impl::stop() {
   UniqueLock lock(mutex);
   if (stopping) return;
   stopping = true;
+  abandoning.store(true, std::memory_order_relaxed);
   // Exit called from a callback of the main thread's drive: that drive never resumes.
   if (tlsDriving && driver == Driver::Main) mainWaiting = false;
   wake();

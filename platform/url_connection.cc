@@ -267,6 +267,10 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow)
 int onVerify(X509_STORE_CTX* ctx, void* user) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
+  if (NetworkThread::shared().impl().abandoning.load(std::memory_order_relaxed)) {
+    X509_STORE_CTX_set_error(ctx, X509_V_ERR_APPLICATION_VERIFICATION);
+    return 0;
+  }
   std::vector<CertificateData> presented;
   auto add = [&](X509* x) {
     int n = i2d_X509(x, nullptr);
@@ -292,6 +296,7 @@ int onVerify(X509_STORE_CTX* ctx, void* user) {
 }
 
 CURLcode onSSLContext(CURL*, void* sslContext, void* user) {
+  if (NetworkThread::shared().impl().abandoning.load(std::memory_order_relaxed)) return CURLE_ABORTED_BY_CALLBACK;
   // Replaces OpenSSL's own verification: the delegate (or the default evaluation) decides
   // during the handshake, before any byte of the request is sent.
   SSL_CTX_set_cert_verify_callback(static_cast<SSL_CTX*>(sslContext), onVerify, user);
@@ -408,6 +413,11 @@ bool URLConnection::configure() {
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);  // the trust evaluation checks the name
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, onSSLContext);
     curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, this);
+    // That evaluation replaces OpenSSL's verification: libcurl's own CA bundle, which it
+    // would read anew for every connection (a hundred and more certificates, tens of
+    // milliseconds), is never looked at.
+    curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
     // Every TLS connection meets its own request's trust evaluation: no resumed sessions
     // and no connection that another request's policy accepted.
     curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
