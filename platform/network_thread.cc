@@ -402,10 +402,11 @@ void NetworkThread::Impl::handOverLocked() {
 // At exit, before static objects are destroyed and before the TLS library's clean-up: the
 // loop ends (transfers in flight are dropped without callbacks) and later tasks are dropped.
 // The object itself stays, so a worker thread still running after main returned may call
-// perform() safely. The thread is waited for until it has ended: a round of the loop may be
-// handshaking with many servers, which takes a while on a loaded machine, and the TLS library
-// must not be torn down under it. Only a loop stuck in a delegate callback for longer than
-// kExitWait is left to the process's end.
+// perform() safely. The thread is waited for until it has ended, as the TLS library must not
+// be torn down under a round of the loop; that round abandons its transfers at once (no TLS
+// set-up or trust evaluation, no callbacks, no waiting transfer admitted: `abandoning`), so
+// the wait is short. Only a loop stuck in a delegate callback for longer than kExitWait is
+// left to the process's end.
 void NetworkThread::Impl::stop() {
   UniqueLock lock(mutex);
   if (stopping) return;

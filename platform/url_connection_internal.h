@@ -103,8 +103,8 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   // followed by looks kWatch apart again.
   static constexpr auto kWatchSparsest = std::chrono::milliseconds(8);
   static constexpr auto kLinger = std::chrono::milliseconds(50);
-  // How long exit waits for the loop to end: one round with a few dozen handshakes can take
-  // seconds on a loaded machine (and ten times that under a race detector).
+  // How long exit waits for the loop to end: the round under way sets up and checks no more
+  // TLS once exit began, but a delegate callback it is in may take its time.
   static constexpr auto kExitWait = std::chrono::seconds(30);
 
   // Connections in flight, kept alive by the loop until they end or are cancelled (driver).
