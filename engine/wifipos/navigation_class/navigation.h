@@ -307,6 +307,19 @@ private:
     // True when the readings of the accumulation time before `newest` hear
     // too few beacons and the window reach is longer.
     bool thinWindow(double newest) const;
+    // The steps of updateSignals: the batch sorted by time, unknown beacons
+    // left out where the settings ask; the outlier filters of transmitters
+    // idle for 15 s dropped; the readings that pass the cutoff, their
+    // outlier filter and the signal type; readings far older than the
+    // newest one dropped (or the window restarted when the clock went
+    // back); whether the window moves now; and the readings older than the
+    // window (or, standing, the stop's window) dropped from it.
+    void prepareBatch(std::vector<AccessPoint>& meas);
+    void dropIdleSigmaFilters();
+    std::vector<AccessPoint> screenReadings(const std::vector<AccessPoint>& meas);
+    void dropLateReadings(std::vector<AccessPoint>& accepted);
+    bool windowMoveIsDue();
+    void dropAgedReadings();
     // The floor state holding the largest share of the window's weights;
     // `heaviest` when no floor holds any.
     // `leading`, if given, receives the floor of the largest share before the
@@ -329,6 +342,19 @@ private:
     // mKnn.result (dsum and count must come zeroed; minMatched as for
     // knnWeightsWithMissing); their sum.
     double weighSelectedWithMissing(const FlatFloor& ff, const std::vector<AccessPoint>& meas, int minMatched = 0);
+    // The steps of updateRpWeightsKnn over the selected readings: each
+    // reading's weight into mKnn.readingWeight (1, or its trustworthiness);
+    // the per-point sums of mismatches, weights and terms into mKnn.dsum,
+    // psum and count (zeroed before), by pairs of readings or level by
+    // level; the points' weights from them into mKnn.result, with their sum;
+    // and the weights stored into a floor's state, the original's or the
+    // kit's (which weighs missing transmitters too).
+    void weighSelectedReadings(bool byTrust);
+    void sumDifferenceMismatches(const FlatFloor& ff);
+    void sumLevelMismatches(const FlatFloor& ff);
+    double knnPointWeights(const FlatFloor& ff, const CommonNavProperties::Knn& knn);
+    void storeKnnWeights(SublocationState& st, double weightSum);
+    void storeKitKnnWeights(SublocationState& st, const FlatFloor& ff, const std::vector<AccessPoint>& meas);
     // Whether the histogram weights of the window leave the floor in doubt:
     // no floor yet, or the current one short of a clear lead.
     bool histogramFloorInDoubt() const;

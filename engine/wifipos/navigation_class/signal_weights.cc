@@ -115,7 +115,6 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
 
 int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<AccessPoint>& meas,
                                    const std::vector<int>& ids) {
-    std::vector<AccessPoint>& m = mScanBuf;
     const int fi = floorIndexOfState(sublocId);
     bool found = false;
     SublocationState* st = getSublocationStateById(sublocId, found);
@@ -126,99 +125,108 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
     if (meas.size() <= 2) MV_LOG(13, "Warning: MEasurements vector size = %d\n", (int)meas.size());
     const FlatFloor& ff = mFlatFloors[static_cast<size_t>(fi)];
     selectFloorReadings(fi, meas, ids);
-    const std::vector<const AccessPoint*>& sel = mKnn.selected;
-    const std::vector<int>& rows = mKnn.rows;
     const CommonNavProperties::Knn& knn = Settings(*this).knn;
-    if (sel.empty() || static_cast<int>(sel.size()) < knn.Min_nvisible_aps) {
+    const size_t nSelected = mKnn.selected.size();
+    if (nSelected == 0 || static_cast<int>(nSelected) < knn.Min_nvisible_aps) {
         st->clear();
         MV_LOG(11, "ERROR: %d visible beacons. Minimum %d visible beacons is required. \n",
-               (int)sel.size(), knn.Min_nvisible_aps);
+               (int)nSelected, knn.Min_nvisible_aps);
         return 0;
     }
-    std::vector<double>& w = mKnn.readingWeight;
-    w.assign(sel.size(), 1.0);
-    if (knn.Use_ap_weights) {
-        m.clear();
-        for (const AccessPoint* ap : sel) m.push_back(*ap);
-        calculateApTrustworthiness(m, w);
-    }
-
-    const size_t nP = static_cast<size_t>(ff.nPoints);
-    // Per-window sums in buffers kept between windows.
-    std::vector<double>& dsum = mKnn.dsum;
-    std::vector<double>& psum = mKnn.psum;
-    std::vector<int>& count = mKnn.count;
     const bool kitWeights = !knn.Differention_mode && behaviour().weighsMissingTransmitters() && !knn.Use_ap_weights;
-    dsum.assign(nP, 0.0);
-    if (!kitWeights) psum.assign(nP, 0.0);
-    count.assign(nP, 0);
+    weighSelectedReadings(knn.Use_ap_weights);
+    mKnn.dsum.assign(static_cast<size_t>(ff.nPoints), 0.0);
+    if (!kitWeights) mKnn.psum.assign(static_cast<size_t>(ff.nPoints), 0.0);
+    mKnn.count.assign(static_cast<size_t>(ff.nPoints), 0);
+    if (kitWeights) {
+        storeKitKnnWeights(*st, ff, meas);
+        return 0;
+    }
+    if (knn.Differention_mode) {
+        sumDifferenceMismatches(ff);
+    } else {
+        sumLevelMismatches(ff);
+    }
+    storeKnnWeights(*st, knnPointWeights(ff, knn));
+    return 0;
+}
+
+void Navigation::weighSelectedReadings(bool byTrust) {
+    std::vector<double>& w = mKnn.readingWeight;
+    w.assign(mKnn.selected.size(), 1.0);
+    if (!byTrust) return;
+    std::vector<AccessPoint>& m = mScanBuf;
+    m.clear();
+    for (const AccessPoint* ap : mKnn.selected) m.push_back(*ap);
+    calculateApTrustworthiness(m, w);
+}
+
+void Navigation::sumDifferenceMismatches(const FlatFloor& ff) {
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
+    const std::vector<double>& w = mKnn.readingWeight;
+    const size_t nP = static_cast<size_t>(ff.nPoints);
     const FlatEntry* entries = ff.entries.data();
     const int* rowStart = ff.rowStart.data();
-    if (knn.Differention_mode) {
-        // First surveyed level of each reading's transmitter at each point.
-        constexpr double kNone = 1.0;
-        std::vector<std::vector<double>> firstAt(sel.size());
-        for (size_t j = 0; j < sel.size(); ++j) {
-            firstAt[j].assign(nP, kNone);
-            if (rows[j] < 0) continue;
-            for (int e = rowStart[rows[j] + 1]; e-- > rowStart[rows[j]];) {
-                firstAt[j][static_cast<size_t>(entries[e].point)] = entries[e].rssi;
-            }
+    // First surveyed level of each reading's transmitter at each point.
+    constexpr double kNone = 1.0;
+    std::vector<std::vector<double>> firstAt(sel.size());
+    for (size_t j = 0; j < sel.size(); ++j) {
+        firstAt[j].assign(nP, kNone);
+        if (rows[j] < 0) continue;
+        for (int e = rowStart[rows[j] + 1]; e-- > rowStart[rows[j]];) {
+            firstAt[j][static_cast<size_t>(entries[e].point)] = entries[e].rssi;
         }
-        for (size_t i = 0; i < sel.size(); ++i) {
-            if (rows[i] < 0) continue;
-            const double xi = sel[i]->getRssi();
-            for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
-                const FlatEntry& e = entries[r];
-                const size_t p = static_cast<size_t>(e.point);
-                for (size_t j = 0; j < i; ++j) {
-                    const double rj = firstAt[j][p];
-                    if (rj == kNone) continue;
-                    const double xj = sel[j]->getRssi();
-                    psum[p] += w[i] * w[j];
-                    const double t = std::fabs((e.rssi - rj) - (xi - xj)) * w[i] * w[j];
-                    dsum[p] += t == 0.0 ? 1e-6 : t;
-                    ++count[p];
-                }
-            }
-        }
-    } else if (kitWeights) {
-        st->weightSum = weighSelectedWithMissing(ff, meas);
-        for (NavTriangle& t : st->triangles) {
-            t.wLocal = 0.0;
-            t.wGlobal = 0.0;
-        }
-        st->globalWeights.assign(mKnn.result.begin(), mKnn.result.end());
-        // The floor's buffer takes the weights over; the next pass writes
-        // every entry of the one it gets back.
-        st->weights.swap(mKnn.result);
-        st->visibleCounts.assign(count.begin(), count.end());
-        return 0;
-    } else {
-        for (size_t i = 0; i < sel.size(); ++i) {
-            if (rows[i] < 0) continue;
-            const double xi = sel[i]->getRssi();
-            const double wi = w[i];
-            for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
-                const FlatEntry& e = entries[r];
-                const size_t p = static_cast<size_t>(e.point);
-                psum[p] += wi;
-                const double t = std::fabs(e.rssi - xi) * wi;
-                dsum[p] += t == 0.0 ? 1e-6 : t;
-                ++count[p];
+    }
+    for (size_t i = 0; i < sel.size(); ++i) {
+        if (rows[i] < 0) continue;
+        const double xi = sel[i]->getRssi();
+        for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+            const FlatEntry& e = entries[r];
+            const size_t p = static_cast<size_t>(e.point);
+            for (size_t j = 0; j < i; ++j) {
+                const double rj = firstAt[j][p];
+                if (rj == kNone) continue;
+                const double xj = sel[j]->getRssi();
+                mKnn.psum[p] += w[i] * w[j];
+                const double t = std::fabs((e.rssi - rj) - (xi - xj)) * w[i] * w[j];
+                mKnn.dsum[p] += t == 0.0 ? 1e-6 : t;
+                ++mKnn.count[p];
             }
         }
     }
+}
 
+void Navigation::sumLevelMismatches(const FlatFloor& ff) {
+    const std::vector<const AccessPoint*>& sel = mKnn.selected;
+    const std::vector<int>& rows = mKnn.rows;
+    const FlatEntry* entries = ff.entries.data();
+    const int* rowStart = ff.rowStart.data();
+    for (size_t i = 0; i < sel.size(); ++i) {
+        if (rows[i] < 0) continue;
+        const double xi = sel[i]->getRssi();
+        const double wi = mKnn.readingWeight[i];
+        for (int r = rowStart[rows[i]]; r < rowStart[rows[i] + 1]; ++r) {
+            const FlatEntry& e = entries[r];
+            const size_t p = static_cast<size_t>(e.point);
+            mKnn.psum[p] += wi;
+            const double t = std::fabs(e.rssi - xi) * wi;
+            mKnn.dsum[p] += t == 0.0 ? 1e-6 : t;
+            ++mKnn.count[p];
+        }
+    }
+}
+
+double Navigation::knnPointWeights(const FlatFloor& ff, const CommonNavProperties::Knn& knn) {
+    const size_t nP = static_cast<size_t>(ff.nPoints);
     const int k = std::min(knn.Min_rpvis_aps, knn.Min_nvisible_aps);
-    // Final weight of every point from its summed mismatch D and term count c.
     std::vector<double>& result = mKnn.result;
     result.assign(nP, 0.0);
     double weightSum = 0.0;
     for (size_t q = 0; q < nP; ++q) {
-        const double d = dsum[q];
+        const double d = mKnn.dsum[q];
         if (d == 0.0) continue;
-        const int c = count[q];
+        const int c = mKnn.count[q];
         double r;
         if (c < k) {
             r = 0.0;
@@ -227,22 +235,38 @@ int Navigation::updateRpWeightsKnn(const int& sublocId, const std::vector<Access
             r = d;
         } else {
             double dd = d;
-            if (knn.Use_ap_weights && psum[q] > 0.0) dd = d / psum[q];
+            if (knn.Use_ap_weights && mKnn.psum[q] > 0.0) dd = d / mKnn.psum[q];
             r = static_cast<double>(c) / std::sqrt(dd);
         }
         if (!std::isfinite(r) || r < 0.0) r = 0.0;
         result[q] = r;
         weightSum += r;
     }
-    for (NavTriangle& t : st->triangles) {
+    return weightSum;
+}
+
+void Navigation::storeKnnWeights(SublocationState& st, double weightSum) {
+    for (NavTriangle& t : st.triangles) {
         t.wLocal = 0.0;
         t.wGlobal = 0.0;
     }
-    st->weightSum = weightSum;
-    st->weights.assign(result.begin(), result.end());
-    st->globalWeights.assign(result.begin(), result.end());
-    st->visibleCounts.assign(count.begin(), count.end());
-    return 0;
+    st.weightSum = weightSum;
+    st.weights.assign(mKnn.result.begin(), mKnn.result.end());
+    st.globalWeights.assign(mKnn.result.begin(), mKnn.result.end());
+    st.visibleCounts.assign(mKnn.count.begin(), mKnn.count.end());
+}
+
+void Navigation::storeKitKnnWeights(SublocationState& st, const FlatFloor& ff, const std::vector<AccessPoint>& meas) {
+    st.weightSum = weighSelectedWithMissing(ff, meas);
+    for (NavTriangle& t : st.triangles) {
+        t.wLocal = 0.0;
+        t.wGlobal = 0.0;
+    }
+    st.globalWeights.assign(mKnn.result.begin(), mKnn.result.end());
+    // The floor's buffer takes the weights over; the next pass writes
+    // every entry of the one it gets back.
+    st.weights.swap(mKnn.result);
+    st.visibleCounts.assign(mKnn.count.begin(), mKnn.count.end());
 }
 
 void Navigation::selectFloorReadings(int fi, const std::vector<AccessPoint>& meas) {

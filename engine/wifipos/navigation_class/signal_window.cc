@@ -57,11 +57,31 @@ bool Navigation::thinWindow(double newest) const {
 int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) {
     mCurTime = time;
     if (meas.empty()) return -1;
+    prepareBatch(meas);
+    if (Settings(*this).sigmaFilter.Use_sigma_filter) dropIdleSigmaFilters();
+    std::vector<AccessPoint> accepted = screenReadings(meas);
+    dropLateReadings(accepted);
+    if (mCurSublocInd < 0 && mIsStop && behaviour().poolsReadingsWhileStanding() && !floorByBeacons())
+        poolStandingReadings(accepted);
+    mSigNew.insert(mSigNew.end(), accepted.begin(), accepted.end());
+    if (!windowMoveIsDue()) return 0;
+    if (mAutoClearingOldMeas) dropAgedReadings();
+    MV_LOG(13, "new RSSI measurements:\n");
+    if (_Logger.enabled(13, __FILE__)) {
+        for (const AccessPoint& ap : mSigNew) {
+            MV_LOG(13, "%s: RSSI = %lf\n", ap.getBssid().c_str(), ap.getRssi());
+        }
+    }
+    setOutputSignals(mCurTime);
+    setNavigationSignals();
+    return 0;
+}
+
+void Navigation::prepareBatch(std::vector<AccessPoint>& meas) {
     std::stable_sort(meas.begin(), meas.end(), [](const AccessPoint& a, const AccessPoint& b) {
         return a.getTimeStamp() < b.getTimeStamp();
     });
-    const CommonNavProperties& s = Settings(*this);
-    if (s.Clear_unknown_beacons) filterUnknownMeasurements(meas, mBeaconIds);
+    if (Settings(*this).Clear_unknown_beacons) filterUnknownMeasurements(meas, mBeaconIds);
     if (!mAutoClearingOldMeas) {
         MV_LOG(11,
                "Make sure you don't need automatic removal of old measurements\nuse "
@@ -73,26 +93,31 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
                "WARNING: mWindowShiftTime >= mAccumulationTime Make sure you specified it "
                "correctly\nWe set mWindowShiftTime = mAccumulationTime\n");
     }
-    const bool useSigma = s.sigmaFilter.Use_sigma_filter;
-    if (useSigma) {
-        const double now = mCurTime.getTimeInSeconds();
-        for (auto it = mSigmaFilters.begin(); it != mSigmaFilters.end();) {
-            const double last = it->second.getLastMeasTime();
-            // The subtraction of a later time falls back to the earlier value,
-            // so a filter stamped after the message counts as idle too.
-            const double idle = last <= now ? now - last : now;
-            if (last > now) {
-                MV_LOG(11,
-                       "ERROR: Other time is more than current. Can't subtract correctly. You "
-                       "should subtract less time!\n");
-            }
-            if (idle > 15.0 || it->second.inputTimeLabel.empty()) {
-                it = mSigmaFilters.erase(it);
-            } else {
-                ++it;
-            }
+}
+
+void Navigation::dropIdleSigmaFilters() {
+    const double now = mCurTime.getTimeInSeconds();
+    for (auto it = mSigmaFilters.begin(); it != mSigmaFilters.end();) {
+        const double last = it->second.getLastMeasTime();
+        // The subtraction of a later time falls back to the earlier value,
+        // so a filter stamped after the message counts as idle too.
+        const double idle = last <= now ? now - last : now;
+        if (last > now) {
+            MV_LOG(11,
+                   "ERROR: Other time is more than current. Can't subtract correctly. You "
+                   "should subtract less time!\n");
+        }
+        if (idle > 15.0 || it->second.inputTimeLabel.empty()) {
+            it = mSigmaFilters.erase(it);
+        } else {
+            ++it;
         }
     }
+}
+
+std::vector<AccessPoint> Navigation::screenReadings(const std::vector<AccessPoint>& meas) {
+    const CommonNavProperties& s = Settings(*this);
+    const bool useSigma = s.sigmaFilter.Use_sigma_filter;
     std::vector<AccessPoint> accepted;
     for (const AccessPoint& ap : meas) {
         const double rssi = ap.getRssi();
@@ -123,39 +148,39 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
         }
         accepted.push_back(ap);
     }
-    if (!accepted.empty() && !(lastMeasTime == SensorTime())) {
-        const auto late = [this](const SensorTime& t) {
-            return t < lastMeasTime && (lastMeasTime - t).getTimeInSeconds() > kClockJumpSeconds;
-        };
-        if (late(mCurTime)) {
-            // The current time itself lies far before the newest reading: the
-            // clock went back. The window would never move again and its
-            // readings would never age out, so it starts over from this batch.
-            MV_LOG(11, "WARNING: time went back by %lf s; the signal window starts again\n",
-                   (lastMeasTime - mCurTime).getTimeInSeconds());
-            mSigWindow.clear();
-            mSigNew.clear();
-            lastMeasTime = SensorTime();
-            mSigTimeStart = SensorTime();
-        } else {
-            // A single reading stamped long before the others is dropped; the
-            // window it would have wiped stays.
-            const size_t before = accepted.size();
-            accepted.erase(std::remove_if(accepted.begin(), accepted.end(),
-                                          [&](const AccessPoint& ap) {
-                                              return late(ap.getTimeStamp());
-                                          }),
-                           accepted.end());
-            if (accepted.size() != before) {
-                MV_LOG(11, "WARNING: %d readings more than %lf s late dropped\n",
-                       static_cast<int>(before - accepted.size()), kClockJumpSeconds);
-            }
-        }
-    }
-    if (mCurSublocInd < 0 && mIsStop && behaviour().poolsReadingsWhileStanding() && !floorByBeacons())
-        poolStandingReadings(accepted);
-    mSigNew.insert(mSigNew.end(), accepted.begin(), accepted.end());
+    return accepted;
+}
 
+void Navigation::dropLateReadings(std::vector<AccessPoint>& accepted) {
+    if (accepted.empty() || lastMeasTime == SensorTime()) return;
+    const auto late = [this](const SensorTime& t) {
+        return t < lastMeasTime && (lastMeasTime - t).getTimeInSeconds() > kClockJumpSeconds;
+    };
+    if (late(mCurTime)) {
+        // The current time itself lies far before the newest reading: the
+        // clock went back. The window would never move again and its
+        // readings would never age out, so it starts over from this batch.
+        MV_LOG(11, "WARNING: time went back by %lf s; the signal window starts again\n",
+               (lastMeasTime - mCurTime).getTimeInSeconds());
+        mSigWindow.clear();
+        mSigNew.clear();
+        lastMeasTime = SensorTime();
+        mSigTimeStart = SensorTime();
+        return;
+    }
+    // A single reading stamped long before the others is dropped; the
+    // window it would have wiped stays.
+    const size_t before = accepted.size();
+    accepted.erase(std::remove_if(accepted.begin(), accepted.end(),
+                                  [&](const AccessPoint& ap) { return late(ap.getTimeStamp()); }),
+                   accepted.end());
+    if (accepted.size() != before) {
+        MV_LOG(11, "WARNING: %d readings more than %lf s late dropped\n",
+               static_cast<int>(before - accepted.size()), kClockJumpSeconds);
+    }
+}
+
+bool Navigation::windowMoveIsDue() {
     if (!mSigNew.empty()) {
         SensorTime earliest = mSigNew.front().getTimeStamp();
         for (const AccessPoint& ap : mSigNew) {
@@ -165,7 +190,7 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
         }
         if (mSigTimeStart == SensorTime() && mSigWindow.empty()) mSigTimeStart = earliest;
     } else if (mSigTimeStart == SensorTime()) {
-        return 0;
+        return false;
     }
     if (mCurTime < mSigTimeStart) {
         MV_LOG(11,
@@ -173,45 +198,37 @@ int Navigation::updateSignals(std::vector<AccessPoint>& meas, SensorTime& time) 
                "subtract less time!\n");
     }
     const double d = (lastMeasTime - mSigTimeStart).getTimeInSeconds();
-    if (d < mWindowShiftTime) return 0;
+    if (d < mWindowShiftTime) return false;
     MV_LOG(11, "lastMeasTime - mSigTimeStar = %lf\n", d);
+    return true;
+}
 
-    if (mAutoClearingOldMeas) {
-        const double last = lastMeasTime.getTimeInSeconds();
-        // Standing keeps older readings for a steadier fix, but not once the
-        // fresh ones speak for another floor: on stairs the gait often goes
-        // unnoticed, and the floor left behind would hold for seconds.
-        const bool trims = behaviour().trimsStandingWindowOnLeavingFloor();
-        const bool leaving = mIsStop && trims && freshReadingsLeaveTheFloor(last);
-        const bool keepOld = mIsStop && (!trims || mAlgorithm == 109 || !leaving);
-        const double keptAge = StandingWindowSec(mAlgorithm, leaving, s.Stop_averaging_time);
-        const double span = thinWindow(last) ? mWindowReach : mAccumulationTime;
-        size_t size = mSigWindow.size();
-        size_t out = 0;
-        for (size_t i = 0; i < mSigWindow.size(); ++i) {
-            const double age = last - mSigWindow[i].getTime();
-            bool remove = false;
-            if (age > span) {
-                remove = !keepOld || age > keptAge || size >= 500;
-            }
-            if (remove) {
-                --size;
-                continue;
-            }
-            if (out != i) mSigWindow[out] = std::move(mSigWindow[i]);
-            ++out;
+void Navigation::dropAgedReadings() {
+    const double last = lastMeasTime.getTimeInSeconds();
+    // Standing keeps older readings for a steadier fix, but not once the
+    // fresh ones speak for another floor: on stairs the gait often goes
+    // unnoticed, and the floor left behind would hold for seconds.
+    const bool trims = behaviour().trimsStandingWindowOnLeavingFloor();
+    const bool leaving = mIsStop && trims && freshReadingsLeaveTheFloor(last);
+    const bool keepOld = mIsStop && (!trims || mAlgorithm == 109 || !leaving);
+    const double keptAge = StandingWindowSec(mAlgorithm, leaving, Settings(*this).Stop_averaging_time);
+    const double span = thinWindow(last) ? mWindowReach : mAccumulationTime;
+    size_t size = mSigWindow.size();
+    size_t out = 0;
+    for (size_t i = 0; i < mSigWindow.size(); ++i) {
+        const double age = last - mSigWindow[i].getTime();
+        bool remove = false;
+        if (age > span) {
+            remove = !keepOld || age > keptAge || size >= 500;
         }
-        mSigWindow.resize(out);
-    }
-    MV_LOG(13, "new RSSI measurements:\n");
-    if (_Logger.enabled(13, __FILE__)) {
-        for (const AccessPoint& ap : mSigNew) {
-            MV_LOG(13, "%s: RSSI = %lf\n", ap.getBssid().c_str(), ap.getRssi());
+        if (remove) {
+            --size;
+            continue;
         }
+        if (out != i) mSigWindow[out] = std::move(mSigWindow[i]);
+        ++out;
     }
-    setOutputSignals(mCurTime);
-    setNavigationSignals();
-    return 0;
+    mSigWindow.resize(out);
 }
 
 void Navigation::filterUnknownMeasurements(std::vector<AccessPoint>& meas,

@@ -125,17 +125,13 @@ void StartNewTimeBase(ClientNavigationState* client) {
   client->motionState = 0;
 }
 
-// Steps 16 to 22 of a positioning step share these exits.
-struct StepOutcome {
-  int rc = 0;
-  bool toGps = false;
-};
-
 // The radio's window stands for the walker where it was in the window's
 // middle; the steps since then (each spread over the time to the next one)
 // are how far it has gone on. In whole milliseconds, so that a walk positions
-// alike on any time base.
-void SetRadioLead(ClientNavigationState& client, int64_t nowMs) {
+// alike on any time base. Set before each weighing of the cloud against the
+// radio, which reads it.
+void LeadRadioBySteps(ClientNavigationState& client, int64_t nowMs) {
+  if (!client.navigationMap.behaviour().leadsRadioByHalfItsWindow()) return;
   const int64_t since = nowMs - std::llround(500.0 * client.navigation.getAccumulationTime());
   double dx = 0.0, dy = 0.0;
   const auto& steps = client.recentSteps;
@@ -176,6 +172,299 @@ void RoutesAndZones(WScanMessage* message, ClientNavigationState* client) {
                                      client->lastZones, kZoneEnterMetres, kZoneLeaveMetres);
   client->lastZones = message->outZones;
   client->lastZonesFloor = message->outSubLocation;
+}
+
+// ------------------------------------------------------ the steps of a tick
+
+// One positioning step's message and client, and what its steps hand on to
+// each other.
+struct Tick {
+  Tick(WScanMessage* m, ClientNavigationState* c, std::string* e)
+      : message(m),
+        client(c),
+        error(e),
+        prevSub(c->navigation.getCurSublocIndex()),
+        algorithm(c->navigation.getNavigationProperties().Use_algorithm),
+        curSub(prevSub) {}
+  WScanMessage* message;
+  ClientNavigationState* client;
+  std::string* error;
+  // The floor and the method as the step found them, before a re-made
+  // navigation object could reset them.
+  const int prevSub;
+  const int algorithm;
+  // The message time in seconds since 1970, then on the time base in seconds,
+  // whole milliseconds and as a sensor time.
+  double unixTime = 0.0;
+  double curTime = 0.0;
+  int64_t totalMs = 0;
+  SensorTime curSensorTime;
+  std::vector<AccessPoint> accessPoints;
+  int curSub;
+  bool goodSignal = false;  // a radio fix or a Gaussian-process result this tick
+  bool stepDone = false;    // a step moved the cloud this tick
+};
+
+// How a tick ends once positioning is over: an output written (rc 0), or no
+// indoor solution (rc says why) and the GPS fallback has the last word.
+struct StepOutcome {
+  int rc = 0;
+  bool toGps = false;
+};
+
+StepOutcome Written(int rc) { return {rc, rc != 0}; }
+
+// The message's time in seconds since 1970. False (logged, error set) for a
+// time no time base can hold.
+bool ReadMessageTime(Tick& tick) {
+  const WScanMessage* message = tick.message;
+  const double t = message->tmMillisecond / 1000.0 + static_cast<double>(message->tmUnixTime);
+  if (!std::isfinite(t) || t < kTimeBaseLeadSec + 1.0 || t >= kLastMessageTimeSec ||
+      std::fabs(static_cast<double>(message->tmMillisecond)) > 1e6) {
+    MV_LOG(11, "ERROR: deviceId:%s bad message time %lld.%d\n", tick.client->deviceId.c_str(),
+           static_cast<long long>(message->tmUnixTime), message->tmMillisecond);
+    SetError(tick.error, "Bad message time");
+    return false;
+  }
+  tick.unixTime = t;
+  return true;
+}
+
+// A phone clock set back a little moves the time base back with it; a larger
+// step either way starts the client over on a new base.
+void FollowClockSteps(ClientNavigationState* client, double t) {
+  if (client->timeBase == 0) return;
+  const double rel = t - static_cast<double>(client->timeBase);
+  const double back = client->lastMessageTime - rel;
+  if (rel < 0.0 || back > kClockStepBackSec || -back > kClockStepForwardSec) {
+    // Unsigned times on the old base would wrap or stand still; the window
+    // would never move again. Everything starts over on a new base.
+    MV_LOG(11, "ERROR: deviceId:%s clock stepped by %lf s; navigation restarts\n",
+           client->deviceId.c_str(), -back);
+    StartNewTimeBase(client);
+  } else if (back > 0.0) {
+    // The base moves back by whole seconds so that this message lands no
+    // earlier than the newest one; later messages follow on from it.
+    const int64_t shift = static_cast<int64_t>(std::ceil(back));
+    MV_LOG(11, "WARNING: deviceId:%s clock stepped back %lf s; time base moved by %lld s\n",
+           client->deviceId.c_str(), back, static_cast<long long>(shift));
+    client->timeBase -= shift;
+  }
+}
+
+// Chooses the time base at the first message and puts the message's time on
+// it.
+void PlaceOnTimeBase(Tick& tick) {
+  ClientNavigationState* client = tick.client;
+  const WScanMessage* message = tick.message;
+  if (client->timeBase == 0) {
+    client->timeBase = static_cast<int64_t>(std::floor(tick.unixTime - kTimeBaseLeadSec));
+  }
+  tick.curTime = tick.unixTime - static_cast<double>(client->timeBase);
+  tick.totalMs = (message->tmUnixTime - client->timeBase) * 1000 + message->tmMillisecond;
+  tick.curSensorTime = SensorTime(static_cast<uint64_t>(tick.totalMs / 1000),
+                                  static_cast<unsigned int>(tick.totalMs % 1000));
+  client->lastMessageTime = std::max(client->lastMessageTime, tick.curTime);
+  client->navigation.setCurTime(tick.curSensorTime);
+}
+
+// True when the map leaves nothing to position on: without a usable floor
+// only the GPS fallback may give an output (out says so); a map without any
+// floor, which its check should have reported, gives the routes and zones of
+// the message's own output point.
+bool MapStopsPositioning(const Tick& tick, StepOutcome& out) {
+  const ClientNavigationState* client = tick.client;
+  if (const int mapError = client->navigation.getMapErrorCode(); mapError != 0) {
+    MV_LOG(11, "ERROR: deviceId:%s there are no any sublocations at the map\n",
+           client->deviceId.c_str());
+    SetError(tick.error, "No sublocations");
+    out = {mapError, true};
+    return true;
+  }
+  if (client->navigationMap.getNSublocations() == 0) {
+    MV_LOG(11, "WARNING: strange. 0 sublocations, but MapErrorCode != 0\n");
+    SetError(tick.error, "Strange error");
+    return true;
+  }
+  return false;
+}
+
+// After a loss of signal longer than the dead-reckoning time the positioning
+// objects are made anew. 0, or the code of the failed re-initialisation.
+int RestartAfterLongLoss(const Tick& tick) {
+  ClientNavigationState* client = tick.client;
+  MV_LOG(11, "curTime = %lf packet number = %d\n", tick.curTime, tick.message->packetNumber);
+  MV_LOG(11, "time min = %d sec = %d\n", tick.message->tmMinute, tick.message->tmSecond);
+  checkConnectionTime(client, tick.curTime);
+  if (client->isNavigationInitialized) return 0;
+  const int rc = initClientNavigation(client);
+  if (rc != 0) {
+    MV_LOG(11, "ERROR: Unable to reinitialize navigation. ErrorCode = %d\n", rc);
+    SetError(tick.error, "Unable to reinitialize navigation");
+    return rc;
+  }
+  client->navigation.setCurTime(tick.curSensorTime);
+  return 0;
+}
+
+// The message's radio readings become access points; its motion samples
+// update the sensors' presence, the heading, the steps and the stop.
+void ReadMessageReadings(Tick& tick) {
+  const Navigation& nav = tick.client->navigation;
+  MV_LOG(11, "CurTime = %lf\n", tick.curSensorTime.getTimeInSeconds());
+  preprocessSensorMeasurements(tick.client, tick.message, tick.accessPoints, tick.curSensorTime);
+  if (tick.message->packetNumber % 5 == 0) {
+    if (nav.getLastMeasTime() != 0.0) {
+      MV_LOG(11, "Last RSSI measurement was %lf seconds ago\n", tick.curTime - nav.getLastMeasTime());
+    } else {
+      MV_LOG(11, "There was no any RSSI measurements!\n");
+    }
+  }
+}
+
+// The fix is the mean over the window, so it trails a walker by about half of
+// it. Where steps carry the cloud between fixes a shorter window costs little;
+// radio alone needs the longer one. Where the short window hears too few
+// beacons it reaches back to the stored length.
+void SizeSignalWindow(ClientNavigationState* client) {
+  if (!client->navigationMap.behaviour().capsSignalWindow()) return;
+  Navigation& nav = client->navigation;
+  nav.setMeasAccumulationTime(client->sensorsStatus.isAccPresent
+                                  ? std::min(client->settingsWindow, kKitMaxAccumulationSec)
+                                  : client->settingsWindow);
+  nav.setWindowReach(client->settingsWindow);
+}
+
+// The floor, and the signal position from the window of radio readings; a
+// floor change re-seeds the cloud, and with Gaussian processes their
+// correction weighs it. Skipped while dead reckoning: no reading then moves
+// the floor or the position.
+StepOutcome SolveSignals(Tick& tick) {
+  ClientNavigationState* client = tick.client;
+  Navigation& nav = client->navigation;
+  if (nav.mIsPdr) return {};
+  SensorTime windowTime = tick.curSensorTime;
+  nav.updateSignals(tick.accessPoints, windowTime);
+  if (tick.algorithm == NAV_ALG_GP) {
+    // The position comes later, from the correction of the cloud.
+    if (nav.detectSublocation() != 0 && tick.prevSub < 0) {
+      MV_LOG(11, "ERROR: Cannot detect sublocation in GP\n");
+    }
+  } else {
+    if (const int rc = nav.calculateCoordinates(); rc != 0) {
+      MV_LOG(11, "ERROR code = %d: no solution from navigation class\n", rc);
+    } else {
+      client->particleFilter.setGoodSignalSolution();
+      tick.goodSignal = true;
+      nav.mSolutionInfo.x = nav.getX();
+      nav.mSolutionInfo.y = nav.getY();
+    }
+    if (nav.getCurSublocIndex() < 0) {
+      SetError(tick.error, "No solution");
+      return {NAV_RC_NO_SOLUTION, true};
+    }
+  }
+  tick.curSub = nav.getCurSublocIndex();
+  if (nav.isSublocChanged()) changeSublocation(client, tick.curSub);
+  if (tick.algorithm == NAV_ALG_GP && tick.curSub >= 0 && nav.getIsGoodSignals()) {
+    LeadRadioBySteps(*client, tick.totalMs);
+    executeGaussianProcesses(client, tick.goodSignal);
+  }
+  return {};
+}
+
+// Each step the pedometer found since the last tick moves the cloud.
+void MoveCloudBySteps(Tick& tick) {
+  ClientNavigationState* client = tick.client;
+  const CommonNavProperties& s = client->navigation.getNavigationProperties();
+  while (s.Use_particle_filter && client->pedometer.getNumOfSteps() != 0 &&
+         client->sensorsStatus.isGyroPresent) {
+    makeStep(client, tick.stepDone);
+  }
+}
+
+// The particle filter weighs the moved cloud against the radio and takes its
+// solution from it; how far the radio drags the cloud teaches the step
+// length.
+void WeighCloudByRadio(Tick& tick) {
+  ClientNavigationState* client = tick.client;
+  ParticleFilter& pf = client->particleFilter;
+  if (!client->navigation.getNavigationProperties().Use_particle_filter) return;
+  LeadRadioBySteps(*client, tick.totalMs);
+  double meanX = 0.0, meanY = 0.0;
+  const bool dragged = tick.goodSignal && client->navigationMap.behaviour().calibratesStepLength() &&
+                       pf.cloudMean(&meanX, &meanY);
+  executeParticleFilter(client, client->navigation.mSolutionInfo, tick.curTime);
+  if (double x = 0.0, y = 0.0; dragged && pf.cloudMean(&x, &y)) {
+    client->pedometer.noteRadioDrag(x - meanX, y - meanY);
+  }
+}
+
+// Dead reckoning puts out the cloud around its start point until the first
+// step.
+void HoldDeadReckoningStart(ClientNavigationState* client) {
+  if (!client->navigation.mIsPdr || client->pedometer.getTotalStepsNumber() != 0) return;
+  client->particleFilter.getSolution();
+  client->navigation.mSolutionInfo = client->particleFilter.getSolutionInfo();
+}
+
+// Smooths the solution and writes it into the message; 0, or the output's
+// failure code.
+int SmoothAndWriteOutput(Tick& tick) {
+  ClientNavigationState* client = tick.client;
+  Navigation& nav = client->navigation;
+  SolutionInfo& solution = nav.mSolutionInfo;
+  const CommonNavProperties& s = nav.getNavigationProperties();
+  double radiusBefore = 0.0;
+  if (!client->navigationMap.behaviour().tracksOutput()) {
+    if (s.Use_smoothing && (tick.goodSignal || tick.stepDone || nav.getIsStop())) {
+      performSmoothing(client->smoothing, solution, tick.curTime, radiusBefore);
+    }
+    return fillOutput(tick.message, solution, nav, client);
+  }
+  // Tracked every tick, so that the output moves on between radio windows
+  // instead of jumping once per window.
+  client->smoothing.setTracking(TrackingQ(*client));
+  client->smoothing.setReadAhead(client->sensorsStatus.isAccPresent ? kReadAheadSec
+                                                                    : kRadioOnlyReadAheadSec);
+  // The smoothed track goes to the output only: the particle filter takes its
+  // solution back on the next tick, and a smoothed value fed back there would
+  // come out again as a new sample.
+  SolutionInfo output = solution;
+  if (s.Use_smoothing) performSmoothing(client->smoothing, output, tick.curTime, radiusBefore);
+  return fillOutput(tick.message, output, nav, client);
+}
+
+// With the floor known, the output: the zone method's estimate as it is, any
+// other method's cloud moved by the steps, weighed by the radio and smoothed.
+StepOutcome PositionOnFloor(Tick& tick) {
+  ClientNavigationState* client = tick.client;
+  MV_LOG(13, "Floor = %d time = %lf\n", tick.curSub, tick.curTime);
+  if (tick.curSub < 0) {
+    client->pedometer.clearStepsHistory();
+    SetError(tick.error, "No solution");
+    return {NAV_RC_NO_SOLUTION, true};
+  }
+  if (tick.algorithm == NAV_ALG_ZONE) {
+    // No filter runs for the zone method: its estimate is the position,
+    // also where the output would take the filtered one.
+    SolutionInfo& solution = client->navigation.mSolutionInfo;
+    solution.filteredX = solution.x;
+    solution.filteredY = solution.y;
+    return Written(fillOutput(tick.message, solution, client->navigation, client));
+  }
+  MoveCloudBySteps(tick);
+  WeighCloudByRadio(tick);
+  HoldDeadReckoningStart(client);
+  return Written(SmoothAndWriteOutput(tick));
+}
+
+// Without an indoor solution the last GPS fix gives the output when GPS is
+// used; 0, or the code that ends the tick.
+int FallBackToGps(const Tick& tick, int rc) {
+  Navigation& nav = tick.client->navigation;
+  if (!nav.getNavigationProperties().Use_gps) return rc;
+  return fillGpsOutput(tick.message, nav.mSolutionInfo, nav, tick.client);
 }
 
 }  // namespace
@@ -336,202 +625,20 @@ int Navigate(WScanMessage* message, ClientNavigationState* client, std::string* 
     return NAV_RC_NO_SOLUTION;
   }
   LockGuard<Mutex> lock(client->mutex);
-
-  // Time of the message on the client's time base.
-  const double t = message->tmMillisecond / 1000.0 + static_cast<double>(message->tmUnixTime);
-  if (!std::isfinite(t) || t < kTimeBaseLeadSec + 1.0 || t >= kLastMessageTimeSec ||
-      std::fabs(static_cast<double>(message->tmMillisecond)) > 1e6) {
-    MV_LOG(11, "ERROR: deviceId:%s bad message time %lld.%d\n", client->deviceId.c_str(),
-           static_cast<long long>(message->tmUnixTime), message->tmMillisecond);
-    SetError(error, "Bad message time");
-    return NAV_RC_BAD_TIME;
+  Tick tick(message, client, error);
+  if (!ReadMessageTime(tick)) return NAV_RC_BAD_TIME;
+  FollowClockSteps(client, tick.unixTime);
+  PlaceOnTimeBase(tick);
+  StepOutcome out;
+  if (!MapStopsPositioning(tick, out)) {
+    if (const int rc = RestartAfterLongLoss(tick); rc != 0) return rc;
+    ReadMessageReadings(tick);
+    SizeSignalWindow(client);
+    out = SolveSignals(tick);
+    if (!out.toGps) out = PositionOnFloor(tick);
   }
-  if (client->timeBase != 0) {
-    const double rel = t - static_cast<double>(client->timeBase);
-    const double back = client->lastMessageTime - rel;
-    if (rel < 0.0 || back > kClockStepBackSec || -back > kClockStepForwardSec) {
-      // Unsigned times on the old base would wrap or stand still; the window
-      // would never move again. Everything starts over on a new base.
-      MV_LOG(11, "ERROR: deviceId:%s clock stepped by %lf s; navigation restarts\n",
-             client->deviceId.c_str(), -back);
-      StartNewTimeBase(client);
-    } else if (back > 0.0) {
-      // The base moves back by whole seconds so that this message lands no
-      // earlier than the newest one; later messages follow on from it.
-      const int64_t shift = static_cast<int64_t>(std::ceil(back));
-      MV_LOG(11, "WARNING: deviceId:%s clock stepped back %lf s; time base moved by %lld s\n",
-             client->deviceId.c_str(), back, static_cast<long long>(shift));
-      client->timeBase -= shift;
-    }
-  }
-
-  Navigation* nav = &client->navigation;
-  const int prevSub = nav->getCurSublocIndex();
-  const int algorithm = nav->getNavigationProperties().Use_algorithm;
-
-  if (client->timeBase == 0) {
-    client->timeBase = static_cast<int64_t>(std::floor(t - kTimeBaseLeadSec));
-  }
-  double curTime = t - static_cast<double>(client->timeBase);
-  const int64_t totalMs =
-      (message->tmUnixTime - client->timeBase) * 1000 + message->tmMillisecond;
-  const SensorTime curSensorTime(static_cast<uint64_t>(totalMs / 1000),
-                                 static_cast<unsigned int>(totalMs % 1000));
-  client->lastMessageTime = std::max(client->lastMessageTime, curTime);
-  nav->setCurTime(curSensorTime);
-
-  int rc = 0;
-  bool toGps = false;
-  bool strange = false;
-  if (nav->getMapErrorCode() != 0) {
-    MV_LOG(11, "ERROR: deviceId:%s there are no any sublocations at the map\n",
-           client->deviceId.c_str());
-    SetError(error, "No sublocations");
-    rc = nav->getMapErrorCode();
-    toGps = true;
-  } else if (client->navigationMap.getNSublocations() == 0) {
-    MV_LOG(11, "WARNING: strange. 0 sublocations, but MapErrorCode != 0\n");
-    SetError(error, "Strange error");
-    strange = true;
-  }
-
-  if (!toGps && !strange) {
-    MV_LOG(11, "curTime = %lf packet number = %d\n", curTime, message->packetNumber);
-    MV_LOG(11, "time min = %d sec = %d\n", message->tmMinute, message->tmSecond);
-    checkConnectionTime(client, curTime);
-    if (!client->isNavigationInitialized) {
-      rc = initClientNavigation(client);
-      if (rc != 0) {
-        MV_LOG(11, "ERROR: Unable to reinitialize navigation. ErrorCode = %d\n", rc);
-        SetError(error, "Unable to reinitialize navigation");
-        return rc;
-      }
-      nav = &client->navigation;
-      nav->setCurTime(curSensorTime);
-    }
-    SolutionInfo& solution = nav->mSolutionInfo;
-    const CommonNavProperties& s = nav->getNavigationProperties();
-
-    MV_LOG(11, "CurTime = %lf\n", curSensorTime.getTimeInSeconds());
-    std::vector<AccessPoint> accessPoints;
-    preprocessSensorMeasurements(client, message, accessPoints, curSensorTime);
-    if (message->packetNumber % 5 == 0) {
-      if (nav->getLastMeasTime() != 0.0) {
-        MV_LOG(11, "Last RSSI measurement was %lf seconds ago\n",
-               curTime - nav->getLastMeasTime());
-      } else {
-        MV_LOG(11, "There was no any RSSI measurements!\n");
-      }
-    }
-
-    bool goodSignal = false;
-    bool stepDone = false;
-    int curSub = prevSub;
-    if (client->navigationMap.behaviour().capsSignalWindow()) {
-      // The fix is the mean over the window, so it trails a walker by about
-      // half of it. Where steps carry the cloud between fixes a shorter
-      // window costs little; radio alone needs the longer one. Where the short
-      // window hears too few beacons it reaches back to the stored length.
-      nav->setMeasAccumulationTime(client->sensorsStatus.isAccPresent
-                                       ? std::min(client->settingsWindow, kKitMaxAccumulationSec)
-                                       : client->settingsWindow);
-      nav->setWindowReach(client->settingsWindow);
-    }
-    if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) SetRadioLead(*client, totalMs);
-    if (!nav->mIsPdr) {
-      SensorTime windowTime = curSensorTime;
-      nav->updateSignals(accessPoints, windowTime);
-      if (algorithm == NAV_ALG_GP) {
-        rc = nav->detectSublocation();
-        if (rc != 0 && prevSub < 0) MV_LOG(11, "ERROR: Cannot detect sublocation in GP\n");
-      } else {
-        rc = nav->calculateCoordinates();
-        if (rc != 0) {
-          MV_LOG(11, "ERROR code = %d: no solution from navigation class\n", rc);
-        } else {
-          client->particleFilter.setGoodSignalSolution();
-          goodSignal = true;
-          solution.x = nav->getX();
-          solution.y = nav->getY();
-        }
-        if (nav->getCurSublocIndex() < 0) {
-          rc = NAV_RC_NO_SOLUTION;
-          SetError(error, "No solution");
-          toGps = true;
-        }
-      }
-      if (!toGps) {
-        curSub = nav->getCurSublocIndex();
-        if (nav->isSublocChanged()) changeSublocation(client, curSub);
-        if (algorithm == NAV_ALG_GP && curSub >= 0 && nav->getIsGoodSignals()) {
-          executeGaussianProcesses(client, goodSignal);
-        }
-      }
-    }
-
-    if (!toGps) {
-      MV_LOG(13, "Floor = %d time = %lf\n", curSub, curTime);
-      if (curSub < 0) {
-        client->pedometer.clearStepsHistory();
-        rc = NAV_RC_NO_SOLUTION;
-        SetError(error, "No solution");
-        toGps = true;
-      } else if (algorithm == NAV_ALG_ZONE) {
-        // No filter runs for the zone method: its estimate is the position,
-        // also where the output would take the filtered one.
-        solution.filteredX = solution.x;
-        solution.filteredY = solution.y;
-        rc = fillOutput(message, solution, *nav, client);
-        toGps = rc != 0;
-      } else {
-        while (s.Use_particle_filter && client->pedometer.getNumOfSteps() != 0 &&
-               client->sensorsStatus.isGyroPresent) {
-          makeStep(client, stepDone);
-        }
-        if (client->navigationMap.behaviour().leadsRadioByHalfItsWindow()) SetRadioLead(*client, totalMs);
-        // How far the radio moves the cloud teaches the step length.
-        double meanX = 0.0, meanY = 0.0;
-        const bool dragged = s.Use_particle_filter && goodSignal &&
-                             client->navigationMap.behaviour().calibratesStepLength() &&
-                             client->particleFilter.cloudMean(&meanX, &meanY);
-        if (s.Use_particle_filter) executeParticleFilter(client, solution, curTime);
-        if (double x = 0.0, y = 0.0; dragged && client->particleFilter.cloudMean(&x, &y))
-          client->pedometer.noteRadioDrag(x - meanX, y - meanY);
-        if (nav->mIsPdr && client->pedometer.getTotalStepsNumber() == 0) {
-          client->particleFilter.getSolution();
-          solution = client->particleFilter.getSolutionInfo();
-        }
-        double radiusBefore = 0.0;
-        const bool tracking = client->navigationMap.behaviour().tracksOutput();
-        if (tracking) {
-          // Every tick, so that the output moves on between radio windows
-          // instead of jumping once per window.
-          client->smoothing.setTracking(TrackingQ(*client));
-          client->smoothing.setReadAhead(client->sensorsStatus.isAccPresent ? kReadAheadSec
-                                                                            : kRadioOnlyReadAheadSec);
-        }
-        if (tracking) {
-          // The smoothed track goes to the output only: the particle filter
-          // takes its solution back on the next tick, and a smoothed value
-          // fed back there would come out again as a new sample.
-          SolutionInfo output = solution;
-          if (s.Use_smoothing) performSmoothing(client->smoothing, output, curTime, radiusBefore);
-          rc = fillOutput(message, output, *nav, client);
-        } else {
-          if (s.Use_smoothing && (goodSignal || stepDone || nav->getIsStop())) {
-            performSmoothing(client->smoothing, solution, curTime, radiusBefore);
-          }
-          rc = fillOutput(message, solution, *nav, client);
-        }
-        toGps = rc != 0;
-      }
-    }
-  }
-
-  if (toGps) {
-    if (!nav->getNavigationProperties().Use_gps) return rc;
-    rc = fillGpsOutput(message, nav->mSolutionInfo, *nav, client);
-    if (rc != 0) return rc;
+  if (out.toGps) {
+    if (const int rc = FallBackToGps(tick, out.rc); rc != 0) return rc;
   }
   RoutesAndZones(message, client);
   return 0;
