@@ -66,7 +66,7 @@ NavigationMap MakeFloor(int nPoints, int nBeacons) {
                                                (b / perRowB + 0.5) * 8.0, 0.0, std::log(0.5),
                                                std::log(2.0)});
     }
-    NavigationMap map;
+    NavigationMap map(EngineBehaviour::kit());
     map.getNavigationProperties().Use_algorithm = 108;
     map.getNavigationProperties().gaussianProcesses.Mode = 121;
     map.addSublocation(floor);

@@ -107,7 +107,7 @@ void BM_NavigationMapLoad(benchmark::State& state) {
   }
   // Memory pass, untimed: peak while loading and what the loaded map keeps.
   const long long base = HeapCountStart();
-  auto* probe = new NavigationMap;
+  auto* probe = new NavigationMap(EngineBehaviour::kit());
   probe->setPathToNavArchive(f.path.c_str());
   const int probeCode = probe->parseAllFiles(false);
   const long long peak = HeapPeak() - base;
@@ -119,12 +119,12 @@ void BM_NavigationMapLoad(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    NavigationMap map;
+    NavigationMap map(EngineBehaviour::kit());
     map.setPathToNavArchive(f.path.c_str());
     const int code = map.parseAllFiles(false);
     benchmark::DoNotOptimize(code);
     state.PauseTiming();  // the map's release is not part of loading
-    map = NavigationMap();
+    map = NavigationMap(EngineBehaviour::kit());
     FinishRelease();
     state.ResumeTiming();
   }
@@ -298,7 +298,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 // (points, keys, entries, doubles by their bits), so that a faster load can be
 // shown to read the same: --profile=digest [--archive=PATH].
 __attribute__((noinline)) unsigned long long MapDigest(const std::string& path, int* code) {
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   map.setPathToNavArchive(path.c_str());
   *code = map.parseAllFiles(false);
   unsigned long long h = 1469598103934665603ULL;
@@ -355,7 +355,7 @@ __attribute__((noinline)) void ProfileSide(const std::string& side, int runs,
                                             const std::string& archive, bool keep) {
   std::vector<std::unique_ptr<NavigationMap>> kept;
   auto load = [&](const std::string& path) {
-    auto map = std::make_unique<NavigationMap>();
+    auto map = std::make_unique<NavigationMap>(EngineBehaviour::kit());
     map->setPathToNavArchive(path.c_str());
     benchmark::DoNotOptimize(map->parseAllFiles(false));
     if (keep) {

@@ -44,8 +44,7 @@ std::vector<std::vector<SensorValue>> Messages(bool accOnly) {
 void BM_PedometerPerSecond(benchmark::State& state) {
   const auto messages = Messages(true);
   for (auto _ : state) {
-    Pedometer p;
-    p.setBehaviour(state.range(0) == 1 ? EngineBehaviour::original() : EngineBehaviour::kit());
+    Pedometer p(state.range(0) == 1 ? EngineBehaviour::original() : EngineBehaviour::kit());
     p.setAutoDeleteOldMeasurements(true);
     for (auto m : messages) {
       p.updateAccMeasurements(m);
@@ -71,7 +70,7 @@ void BM_PedometerOneMessageSameTime(benchmark::State& state) {
     message[i].setTime(1000, 0);
   }
   for (auto _ : state) {
-    Pedometer p;
+    Pedometer p(EngineBehaviour::kit());
     p.setAutoDeleteOldMeasurements(true);
     std::vector<SensorValue> m = message;
     p.updateAccMeasurements(m);
@@ -86,8 +85,7 @@ BENCHMARK(BM_PedometerOneMessageSameTime)
 void BM_SensorFusionPerSecond(benchmark::State& state) {
   const auto messages = Messages(false);
   for (auto _ : state) {
-    SensorFusion f;
-    f.setBehaviour(state.range(0) == 1 ? EngineBehaviour::original() : EngineBehaviour::kit());
+    SensorFusion f(state.range(0) == 1 ? EngineBehaviour::original() : EngineBehaviour::kit());
     f.setAutoClearOldMeasurements(true);
     bool reset = false;
     f.setMotionState(2, false, reset);

@@ -39,7 +39,7 @@ double Model(double bx, double by, double x, double y) {
 }
 
 struct Venue {
-  NavigationMap map;
+  NavigationMap map{EngineBehaviour::kit()};
   double width = 0.0, height = 0.0;
   std::vector<std::pair<double, double>> beacons;
 };
@@ -201,7 +201,7 @@ void BM_HistogramPrepare(benchmark::State& state) {
   Venue v = HistogramVenue(static_cast<int>(state.range(0)), state.range(1) != 0);
   double held = 0.0;
   for (auto _ : state) {
-    auto h = std::make_unique<Histogram>();
+    auto h = std::make_unique<Histogram>(v.map.behaviour());
     const double before = HeapHeld();
     h->initialize(v.map);
     held = HeapHeld() - before;
@@ -216,7 +216,7 @@ void BM_HistogramPrepare(benchmark::State& state) {
 void BM_HistogramWindow(benchmark::State& state) {
   const int points = static_cast<int>(state.range(0));
   Venue v = HistogramVenue(points, state.range(1) != 0);
-  Histogram h;
+  Histogram h(v.map.behaviour());
   h.initialize(v.map);
   const SublocationMap& floor = v.map.getSublocationsVector()[0];
   std::mt19937 rng(78);

@@ -33,7 +33,7 @@ std::string Key(int b) {
 }
 
 struct Scene {
-    NavigationMap map;
+    NavigationMap map{EngineBehaviour::kit()};
     double side = 0.0;
     std::vector<double> bx, by;            // beacons, same places on every floor
     std::vector<std::vector<float>> dense;  // per floor: B x N surveyed rssi, 1.0 = not surveyed
@@ -135,7 +135,7 @@ void RunWindowMoves(benchmark::State& state, bool differential) {
     const int nBeacons = static_cast<int>(state.range(1));
     const int method = static_cast<int>(state.range(2));
     Scene s = MakeScene(nPoints, nBeacons, method, differential);
-    Navigation nav;
+    Navigation nav(EngineBehaviour::kit());
     nav.specifyNavigationMap(s.map);
     nav.setAutoClearingOldMeas(true);
     nav.initializeHistogram();

@@ -186,7 +186,7 @@ void SeriesColour(const std::string& label, WalkSeries* s) {
 }
 
 void DrawPictureJob(const std::vector<ReplayJob>& jobs, PictureJob* p) {
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   if (map.setPathToNavArchive(p->mapPath.c_str()) != 0 || map.parseAllFiles(false) != 0) {
     p->error = "cannot load map archive " + p->mapPath;
     return;

@@ -14,7 +14,7 @@ namespace eval {
 
 int LoadSimpleKnnMap(const std::string& mapPath, SimpleKnnMap* out, std::string* error) {
   *out = SimpleKnnMap();
-  NavigationMap nav;
+  NavigationMap nav(EngineBehaviour::kit());
   if (nav.setPathToNavArchive(mapPath.c_str()) != 0 || nav.parseAllFiles(false) != 0) {
     *error = "cannot load map archive " + mapPath;
     return 1;

@@ -480,7 +480,7 @@ int main(int argc, char** argv) {
   // at the walk's first position.
   report.routes = {live.firstRoute};
   error.clear();
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   if (map.setPathToNavArchive(ro.mapPath.c_str()) != 0 || map.parseAllFiles(false) != 0 ||
       replay::DrawFloorPictures(map, report, d.out, &report.pictures, &error) != 0) {
     std::fprintf(stderr, "kit-demo: floor pictures: %s\n",

@@ -43,7 +43,7 @@ bool WriteField(FILE* f, uint64_t value, int bytes) {
 
 }  // namespace
 
-ParticleFilter::ParticleFilter() { sRand(1234567890); }
+ParticleFilter::ParticleFilter(const EngineBehaviour& behaviour) : behaviour_(behaviour) { sRand(1234567890); }
 
 void ParticleFilter::randomStep() { NextState(randomState_); }
 

@@ -55,7 +55,15 @@ struct Flags {
 
 class ParticleFilter {
  public:
-  ParticleFilter();
+  // The kit's weighing of radio evidence against the cloud, or the original
+  // one: with the kit's, a step alone does not weigh the cloud against the
+  // last fix again, a Gaussian-process result counts as several readings,
+  // and a walker standing still is resampled with a small share of the
+  // resampling noise; once steps move the cloud, a walker is resampled with
+  // a smaller share still, but for one particle in twenty drawn with all of
+  // it. Its moves also keep the cloud's mean advancing a whole step whatever
+  // the heading noise.
+  explicit ParticleFilter(const EngineBehaviour& behaviour);
 
   // Configuration.
   void setSublocationProperties(const SublocationNavProperties& props);
@@ -88,15 +96,6 @@ class ParticleFilter {
   // Dead reckoning: no radio fix is current, so a move is not re-weighted
   // against the last one; only the walls and the steps shape the cloud.
   void setDeadReckoning(bool on) { deadReckoning_ = on; }
-  // The kit's weighing of radio evidence against the cloud, or the original
-  // one (the default): with the kit's, a step alone does not weigh the cloud
-  // against the last fix again, a Gaussian-process result counts as several
-  // readings, and a walker standing still is resampled with a small share of
-  // the resampling noise; once steps move the cloud, a walker is resampled
-  // with a smaller share still, but for one particle in twenty drawn with all
-  // of it. Its moves also keep the cloud's mean advancing a whole step
-  // whatever the heading noise.
-  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
   const EngineBehaviour& behaviour() const { return behaviour_; }
   // Whether the walker stands still (no step of late), for the kit's resampling.
   void setStanding(bool on) { standing_ = on; }
@@ -168,7 +167,7 @@ class ParticleFilter {
 
   bool isStop_ = false;
   bool deadReckoning_ = false;
-  EngineBehaviour behaviour_ = EngineBehaviour::original();
+  EngineBehaviour behaviour_;
   bool standing_ = false;
   bool movedBySteps_ = false;  // a step has moved the cloud since the filter was made
   FilterProperties properties_;

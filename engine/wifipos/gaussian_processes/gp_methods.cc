@@ -45,10 +45,9 @@ int GaussianProcesses::initialize(NavigationMap& map) {
   evaluated_.clear();
   block_.forget();
   std::vector<SublocationMap>& floors = map.getSublocationsVector();
-  floors_.assign(floors.size(), SublocationGP());
+  floors_.assign(floors.size(), SublocationGP(map.behaviour()));
   // Floor by floor, so that one floor's signal matrix at most is held.
   for (size_t i = 0; i < floors.size(); ++i) {
-    floors_[i].setBehaviour(map.behaviour());
     floors_[i].fillGpSublocation(floors[i], mode_);
     floors_[i].fillGpSublocation2(mode_);
   }

@@ -40,6 +40,8 @@ void AvoidVectorTargets(long long targets);
 // Everything one floor needs for the corrections, built once.
 class SublocationGP {
  public:
+  // Trains and predicts as the kit does, or as the original did.
+  explicit SublocationGP(const EngineBehaviour& behaviour) : behaviour_(behaviour) {}
   // Copies the floor's normal-mode A and B, fixed-mode ell, beacons and GP
   // parameter records; outside the normal mode also its key list, radio map
   // and reference points. Returns 0.
@@ -68,8 +70,6 @@ class SublocationGP {
   // dense surveys train to bounded coefficients; classic training has none.
   // The signal matrix is released afterwards. Returns 0.
   int calculateAdditionalVariables(int& mode);
-  // The kit's training (the default) or the original one; set before training.
-  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
   const EngineBehaviour& behaviour() const { return behaviour_; }
   // Solves the n x n system a x = b (a row by row) by Givens rotations and
   // back substitution. 0 on success; 4 when n <= 0 or the sizes do not fit

@@ -135,7 +135,6 @@ int Histogram::initialize(NavigationMap& map) {
   const CommonNavProperties& settings = map.getNavigationProperties();
   type_ = settings.knn.Histogram_type;
   differential_ = settings.knn.Differention_mode;
-  behaviour_ = map.behaviour();
   return fillHistograms(map);
 }
 

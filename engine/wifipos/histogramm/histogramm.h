@@ -50,6 +50,10 @@ class SublocationHistogram {
 
 class Histogram {
  public:
+  // Whether a sparse survey's samples spread over their neighbouring levels
+  // (see histogramm.cc) follows the behaviour.
+  explicit Histogram(const EngineBehaviour& behaviour) : behaviour_(behaviour) {}
+
   // Takes the distribution type and the differential flag from the map's
   // navigation settings (KNN group) and builds every floor's distributions.
   // Returns 0.
@@ -92,7 +96,7 @@ class Histogram {
   int getType() const { return type_; }
   void setType(int type) { type_ = type; }
   void setDifferential(bool on) { differential_ = on; }
-  // The behaviour the layout was built with (the map's, once initialised).
+  // The behaviour the layouts are built with.
   const EngineBehaviour& behaviour() const { return behaviour_; }
 
  private:
@@ -146,9 +150,7 @@ class Histogram {
 
   int type_ = 302;
   bool differential_ = true;
-  // Whether a sparse survey's samples spread over their neighbouring levels
-  // (see histogramm.cc); the original behaviour until initialised over a map.
-  EngineBehaviour behaviour_ = EngineBehaviour::original();
+  EngineBehaviour behaviour_;
   std::vector<char> sparse_;  // per floor, see sparseSurvey
   // Entries built (of more than 10 samples) and of them spread, while one
   // floor's layout is built; a floor building them twice counts both times.

@@ -6,9 +6,9 @@
 // step's start time and length wait in a queue until the tracker consumes them.
 // The cost per sample does not grow with the number of samples in the windows
 // (a phone may deliver thousands stamped with one time).
-// A step's length is 0.6 times the fourth root of the band-passed swing; by
-// default it is scaled by the walker's gain, which the radio teaches (see
-// step_calibration.h).
+// A step's length is 0.6 times the fourth root of the band-passed swing; with
+// the kit's behaviour it is scaled by the walker's gain, which the radio
+// teaches (see step_calibration.h).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,9 @@
 
 class Pedometer {
  public:
+  // The kit's steps or the original ones (see the top of this file).
+  explicit Pedometer(const EngineBehaviour& behaviour) : behaviour_(behaviour) {}
+
   // Floor of the adaptive rise threshold: 0.05 g.
   static constexpr double kMinThreshold = 0.4903325;
   // Hard limit of stored samples whatever the auto-delete setting.
@@ -62,8 +65,6 @@ class Pedometer {
   bool isHasAccelerometer() const { return hasAccelerometer_; }
   void setAutoDeleteOldMeasurements(bool on) { autoDelete_ = on; }
 
-  // The kit's steps (the default) or the original ones (see the top of this file).
-  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
   const EngineBehaviour& behaviour() const { return behaviour_; }
   // Walker's gain of the step length, learnt by the calibration.
   double getStepGain() const { return stepGain_; }

@@ -4,14 +4,15 @@
 // with one time constant for tilt and one for heading. While the user moves
 // the pull is switched off by the caller (pure gyroscope), and when walking
 // starts after a stop the filter can be re-seeded from the stop's average.
-// By default the tilt keeps following gravity while the user moves, the
-// heading pull uses the field averaged over the stop (a low-passed field lags
-// a turn just made and would pull the heading back into it), the gyroscope's
-// bias is learnt while the device lies still, the magnetometer's own offset
-// once the walker has turned (after which the field, less the offset, also
-// steers the heading while walking, slowly), and the heading is the phone's
-// top edge. With the original behaviour the filter runs as first written: one
-// Euler-angle blend with the low-passed streams, the heading the yaw angle.
+// With the kit's behaviour the tilt keeps following gravity while the user
+// moves, the heading pull uses the field averaged over the stop (a low-passed
+// field lags a turn just made and would pull the heading back into it), the
+// gyroscope's bias is learnt while the device lies still, the magnetometer's
+// own offset once the walker has turned (after which the field, less the
+// offset, also steers the heading while walking, slowly), and the heading is
+// the phone's top edge. With the original behaviour the filter runs as first
+// written: one Euler-angle blend with the low-passed streams, the heading the
+// yaw angle.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +38,9 @@ class SensorFusion {
   static constexpr double kMaxBufferedSpan = 8.0;
   static constexpr size_t kMaxBufferedSamples = 2000;
 
-  SensorFusion() = default;
+  // The kit's filter or the original one (see the top of this file); kept
+  // by clear().
+  explicit SensorFusion(const EngineBehaviour& behaviour) : behaviour_(behaviour) {}
 
   // Sorts the samples by time, feeds each and updates the orientation.
   // -1 for an empty vector.
@@ -66,9 +69,6 @@ class SensorFusion {
   // Floor azimuth and magnetic declination, radians.
   void setLocationParameters(double azimuth, double declination);
   void setAutoClearOldMeasurements(bool on) { autoClear_ = on; }
-  // The kit's filter (the default) or the original one (see the top of this
-  // file); kept by clear().
-  void setBehaviour(const EngineBehaviour& b) { behaviour_ = b; }
   const EngineBehaviour& behaviour() const { return behaviour_; }
   // Gyroscope bias learnt while still, rad/s per device axis.
   const SensorValue& getGyroBias() const { return gyroBias_; }
@@ -145,11 +145,11 @@ class SensorFusion {
   double azimuth_ = 0.0;
   double declination_ = 0.0;
   EngineBehaviour behaviour_;
-  // Time of the last gravity sample the default filter handled.
+  // Time of the last gravity sample the kit's filter handled.
   double fusedTime_ = 0.0;
   attitude::HardIronEstimate hardIron_;
   double hardIronTime_ = 0.0;  // time of the last magnetometer sample it took
-  // (time, bearing of the top edge) of the default filter's recent samples.
+  // (time, bearing of the top edge) of the kit's filter's recent samples.
   std::deque<std::pair<double, double>> bearings_;
   // Bias learnt from whole still stretches of the gyroscope: `stillSum_` and
   // `stillCount_` gather the current stretch since `stillStart_`.

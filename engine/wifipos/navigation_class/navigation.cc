@@ -73,13 +73,10 @@ AccessPoint sumAccessPoint(AccessPoint a, AccessPoint b) {
     return a;
 }
 
-Navigation::Navigation() = default;
+Navigation::Navigation(const EngineBehaviour& behaviour) : NavigationMap(behaviour), mHistogram(behaviour) {}
 
-Navigation::Navigation(NavigationMap* map) {
-    if (map != nullptr) {
-        NavigationMap::operator=(*map);
-        mAlgorithm = Settings(*map).Use_algorithm;
-    }
+Navigation::Navigation(const NavigationMap& map) : NavigationMap(map), mHistogram(map.behaviour()) {
+    mAlgorithm = Settings(map).Use_algorithm;
 }
 
 void Navigation::clear() {
@@ -287,7 +284,11 @@ int Navigation::initializeGp() {
 }
 
 int Navigation::initializeHistogram() {
-    if (mAlgorithm == 109) mHistogram.initialize(*this);
+    if (mAlgorithm == 109) {
+        // Built over this copy of the map, with its behaviour.
+        mHistogram = Histogram(behaviour());
+        mHistogram.initialize(*this);
+    }
     return 0;
 }
 

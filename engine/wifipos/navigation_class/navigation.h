@@ -30,8 +30,11 @@ constexpr int NAV_MAP_ERROR_FEW_POINTS = 7;
 
 class Navigation : public NavigationMap {
 public:
-    Navigation();
-    explicit Navigation(NavigationMap* map);
+    // Without a map yet, running the given behaviour; specifyNavigationMap
+    // then takes the map's, with the rest of its copy.
+    explicit Navigation(const EngineBehaviour& behaviour);
+    // Over a copy of the map, running its behaviour and method.
+    explicit Navigation(const NavigationMap& map);
     Navigation(const Navigation& other) = default;
     Navigation& operator=(const Navigation& other) = default;
     ~Navigation() = default;

@@ -1,15 +1,15 @@
 // Which behaviour a navigation client runs: the kit's, or the engine's
 // original one (asked for by "defaults=classic;" in the archive parameters).
 // One value, built from the parameters when the map is loaded and handed to
-// each component that behaves differently; every difference is one predicate
-// below, named by what the kit does, so that this file lists them all. Each
-// predicate is false for the original behaviour.
+// each component that behaves differently when it is made; every difference
+// is one predicate below, named by what the kit does, so that this file lists
+// them all. Each predicate is false for the original behaviour. There is no
+// default value: whoever makes a component says which behaviour it runs.
 #pragma once
 
 class EngineBehaviour {
  public:
-  // The kit's behaviour; original() the engine's as first written.
-  EngineBehaviour() = default;
+  // The engine's behaviour as first written, and the kit's.
   static EngineBehaviour original() { return EngineBehaviour(true); }
   static EngineBehaviour kit() { return EngineBehaviour(false); }
   bool isOriginal() const { return original_; }
@@ -131,5 +131,5 @@ class EngineBehaviour {
 
  private:
   explicit EngineBehaviour(bool original) : original_(original) {}
-  bool original_ = false;
+  bool original_;
 };

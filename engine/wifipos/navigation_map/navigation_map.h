@@ -41,7 +41,9 @@ struct NavigationFiles {
 
 class NavigationMap {
  public:
-  NavigationMap() = default;
+  // An empty map that runs the given behaviour unless its parameters ask
+  // for another.
+  explicit NavigationMap(const EngineBehaviour& behaviour) : behaviour_(behaviour) {}
   NavigationMap(const NavigationMap&) = default;
   NavigationMap& operator=(const NavigationMap&) = default;
 
@@ -50,11 +52,12 @@ class NavigationMap {
   // "key=value;" pairs override member names; a pair not ended by ';', with
   // two '=' or with an unknown key is ignored. "defaults=classic;" asks for the
   // engine's original behaviour wherever the kit has since improved on it
-  // (see engine_behaviour.h); "defaults=kit;" or no such pair keeps the kit's.
+  // (see engine_behaviour.h), "defaults=kit;" the kit's; without such a pair
+  // the map keeps the behaviour it was made with.
   // Always 0.
   int setParameters(const char* text);
-  // The behaviour the parameters asked for; the original one replays
-  // earlier recorded figures unchanged.
+  // The behaviour the map was made with or its parameters asked for; the
+  // original one replays earlier recorded figures unchanged.
   const EngineBehaviour& behaviour() const { return behaviour_; }
   // Loads the location. A tracking load stops after the settings, locators and
   // floor bitmaps. 0 or the first fatal code.

@@ -558,14 +558,14 @@ int initClientMap(const char* archivePath, const char* parameters,
 int initClientNavigation(ClientNavigationState* client) {
   if (!Usable(client, "initClientNavigation")) return NAV_RC_NULL_CLIENT;
   LockGuard<Mutex> lock(client->mutex);
-  client->particleFilter = ParticleFilter();
-  client->navigation = Navigation();
-  client->pedometer = Pedometer();
-  client->recentSteps.clear();
-  client->sensorFusion = SensorFusion();
+  // Every component is made anew with the behaviour the map's parameters
+  // chose.
   const EngineBehaviour& behaviour = client->navigationMap.behaviour();
-  client->pedometer.setBehaviour(behaviour);
-  client->sensorFusion.setBehaviour(behaviour);
+  client->particleFilter = ParticleFilter(behaviour);
+  client->navigation = Navigation(behaviour);
+  client->pedometer = Pedometer(behaviour);
+  client->recentSteps.clear();
+  client->sensorFusion = SensorFusion(behaviour);
 
   Navigation& nav = client->navigation;
   nav.specifyNavigationMap(client->navigationMap);
@@ -586,7 +586,6 @@ int initClientNavigation(ClientNavigationState* client) {
     return NAV_RC_NO_FLOOR;
   }
   client->particleFilter.setFilterProperties(s);
-  client->particleFilter.setBehaviour(behaviour);
   client->particleFilter.setMotionParameters(s.motion);
   nav.setCutoffRss(static_cast<double>(s.Cutoff_rss));
   nav.initializeGp();

@@ -81,12 +81,15 @@ class ClientNavigationState {
   std::string deviceId;
   std::string deviceModel;
   bool isTracking = false;
-  NavigationMap navigationMap;
-  Navigation navigation;
-  ParticleFilter particleFilter;
-  Pedometer pedometer;
+  // The kit's behaviour unless the archive parameters ask for the original
+  // one ("defaults=classic;"); the components below are made anew with the
+  // map's behaviour once it is parsed (initClientNavigation).
+  NavigationMap navigationMap{EngineBehaviour::kit()};
+  Navigation navigation{navigationMap.behaviour()};
+  ParticleFilter particleFilter{navigationMap.behaviour()};
+  Pedometer pedometer{navigationMap.behaviour()};
   Smoothing smoothing;
-  SensorFusion sensorFusion;
+  SensorFusion sensorFusion{navigationMap.behaviour()};
   // 0 standing, 1 standing and turning, 2 walking, 3 walking and turning.
   unsigned int motionState = 0;
   bool isMapInitialized = false;

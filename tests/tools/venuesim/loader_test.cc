@@ -80,7 +80,7 @@ void LoadAndCompare(const VenueSpec& setup) {
   venuesim_test::TempDir dir;
   const std::string path = dir.file("map.mvz");
   ASSERT_EQ(WriteVenueArchive(v, path, &error), kOk) << error;
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   ASSERT_EQ(map.setPathToNavArchive(path.c_str()), 0);
   ASSERT_EQ(map.parseAllFiles(false), 0);
   EXPECT_EQ(map.getLocationId(), setup.locationId);
@@ -136,7 +136,7 @@ TEST(VenueLoaderTest, SettingsLeftOutAreTheEnginesDefaults) {
     venuesim_test::TempDir dir;
     const std::string path = dir.file("map.mvz");
     ASSERT_EQ(WriteVenueArchive(v, path, &error), kOk) << error;
-    NavigationMap map;
+    NavigationMap map(EngineBehaviour::kit());
     ASSERT_EQ(map.setPathToNavArchive(path.c_str()), 0);
     map.setParameters(classic ? "defaults=classic;" : "");
     ASSERT_EQ(map.parseAllFiles(false), 0);

@@ -22,7 +22,7 @@ namespace {
 
 struct Loaded {
   Venue venue;
-  NavigationMap map;
+  NavigationMap map{EngineBehaviour::kit()};
 };
 
 void GenerateAndLoad(const VenueSpec& setup, Loaded* out) {

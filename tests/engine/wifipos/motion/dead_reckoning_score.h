@@ -83,10 +83,8 @@ inline DeadReckoningScore ScoreCornerWalk(uint64_t seed, const Carriage& carriag
   const venuesim::GaitConfig g = CornerWalkConfig(seed, carriage, walker);
   const std::vector<venuesim::WalkSegment> segs = CornerWalk(seed, walker.speed, turns);
   const venuesim::GaitRecording rec = venuesim::SimulateWalk(g, segs);
-  MotionLoop loop(g.floorAzimuth, g.declination);
+  MotionLoop loop(classic ? EngineBehaviour::original() : EngineBehaviour::kit(), g.floorAzimuth, g.declination);
   loop.fusion.setProperties({1.0, 1.0, 1.0});  // what generated archives carry
-  loop.fusion.setBehaviour(classic ? EngineBehaviour::original() : EngineBehaviour::kit());
-  loop.pedometer.setBehaviour(classic ? EngineBehaviour::original() : EngineBehaviour::kit());
 
   // Time spans of the straight legs (1 s in, to their end).
   std::vector<std::pair<double, double>> legs;

@@ -107,7 +107,7 @@ TEST(DeadReckoningTest, StillPhoneNeitherWalksNorTurns) {
     for (double bias : {0.0, 0.004, 0.012}) {
       venuesim::GaitConfig g = motiontest::CornerWalkConfig(40, c, {1.2, 1.0, bias});
       const venuesim::GaitRecording rec = venuesim::SimulateWalk(g, {venuesim::WalkSegment::Stand(60)});
-      motiontest::MotionLoop loop(g.floorAzimuth, g.declination);
+      motiontest::MotionLoop loop(EngineBehaviour::kit(), g.floorAzimuth, g.declination);
       loop.fusion.setProperties({1.0, 1.0, 1.0});
       double lo = 1e9, hi = -1e9;
       for (const motiontest::TrackPoint& p : loop.run(rec)) {
@@ -139,7 +139,7 @@ TEST(DeadReckoningTest, WalkingOffTeachesNoBias) {
     g.gyroNoise = 0.0;
     const venuesim::GaitRecording rec =
         venuesim::SimulateWalk(g, motiontest::CornerWalk(41, 1.2, Turns::Mixed));
-    motiontest::MotionLoop loop(g.floorAzimuth, g.declination);
+    motiontest::MotionLoop loop(EngineBehaviour::kit(), g.floorAzimuth, g.declination);
     loop.fusion.setProperties({1.0, 1.0, 1.0});
     double worst = 0.0;
     for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
@@ -173,10 +173,8 @@ TEST(DeadReckoningTest, ClassicDefaultsAndDefaultGaitAreUnchanged) {
     gait = Mix(Mix(Mix(Mix(gait, m.time), m.x), m.y), m.z);
   EXPECT_EQ(gait, 0x044229891ca6c98fULL);
 
-  motiontest::MotionLoop loop(0.3, 0.05);
+  motiontest::MotionLoop loop(EngineBehaviour::original(), 0.3, 0.05);
   loop.fusion.setProperties({1.0, 1.0, 1.0});
-  loop.fusion.setBehaviour(EngineBehaviour::original());
-  loop.pedometer.setBehaviour(EngineBehaviour::original());
   uint64_t motion = 1469598103934665603ULL;
   for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
     const motiontest::TrackPoint p = loop.step(m);

@@ -111,7 +111,7 @@ TEST(HardIronTest, HeadingComesRoundAfterTheFirstCorners) {
     const venuesim::GaitRecording rec = venuesim::SimulateWalk(
         g, {WalkSegment::Stand(8), WalkSegment::Walk(10, 1.2), WalkSegment::Turn(1.5, M_PI / 2),
             WalkSegment::Walk(10, 1.2), WalkSegment::Turn(1.5, M_PI / 2), WalkSegment::Walk(15, 1.2)});
-    motiontest::MotionLoop loop(g.floorAzimuth, g.declination);
+    motiontest::MotionLoop loop(EngineBehaviour::kit(), g.floorAzimuth, g.declination);
     double first = 0.0, last = 0.0;
     int nFirst = 0, nLast = 0;
     for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {

@@ -86,7 +86,8 @@ struct MotionLoop {
   double lastStepTime = 0.0;
   int resets = 0;
 
-  explicit MotionLoop(double azimuth = 0.0, double declination = 0.0) {
+  explicit MotionLoop(const EngineBehaviour& behaviour, double azimuth = 0.0, double declination = 0.0)
+      : pedometer(behaviour), fusion(behaviour) {
     fusion.setLocationParameters(azimuth, declination);
     fusion.setAutoClearOldMeasurements(true);
     fusion.setProperties({2.0, 4.0, 0.18});  // a settings file's usual values

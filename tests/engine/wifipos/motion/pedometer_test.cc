@@ -37,7 +37,7 @@ void FeedSinusoid(Pedometer& p, double start, double seconds, double swing) {
 TEST(PedometerTest, RunningWindowsMatchAPlainRescan) {
   std::mt19937 rng(77);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
-  Pedometer p;
+  Pedometer p(EngineBehaviour::kit());
   p.setAutoDeleteOldMeasurements(true);
   std::vector<SensorValue> all;
   double t = 50.0;
@@ -91,14 +91,14 @@ TEST(PedometerTest, SamplesWithoutAUsableTimeOrValueAreRefused) {
   badMillis.time.ms = 1000;
   const SensorValue notANumber = Acc(10.0, std::numeric_limits<double>::quiet_NaN());
   for (SensorValue v : {noTime, badMillis, notANumber}) {
-    Pedometer p;
+    Pedometer p(EngineBehaviour::kit());
     EXPECT_EQ(p.updateAccMeasurement(v), -1);
     EXPECT_TRUE(p.getAccelerations().empty());
   }
 }
 
 TEST(PedometerTest, UnconsumedStepsAreBoundedAndAQuietSignalCountsNothing) {
-  Pedometer p;
+  Pedometer p(EngineBehaviour::kit());
   p.setAutoDeleteOldMeasurements(true);
   FeedSinusoid(p, 100.0, 30.0, 4.0);
   EXPECT_GT(p.getTotalStepsNumber(), 50);
@@ -133,7 +133,7 @@ TEST(PedometerTest, SimulatedWalksAtThreePaces) {
     c.seed = 7 + i;
     const venuesim::GaitRecording rec = venuesim::SimulateWalk(
         c, {WalkSegment::Stand(3), WalkSegment::Walk(60, paces[i]), WalkSegment::Stand(20)});
-    Pedometer p;
+    Pedometer p(EngineBehaviour::kit());
     double sum = 0.0, truth = 0.0;
     int n = 0, stepsAtStop = -1;
     for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
@@ -202,7 +202,7 @@ TEST(PedometerTest, ShortBoutsCountTheirStepsAndNoneAfter) {
     const venuesim::GaitRecording rec = venuesim::SimulateWalk(c, segs);
     std::vector<std::pair<double, double>> found, truth;  // start, length
     for (const venuesim::StepTruth& s : rec.steps) truth.push_back({s.time, s.length});
-    Pedometer p;
+    Pedometer p(EngineBehaviour::kit());
     for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
       std::vector<SensorValue> acc = motiontest::OfType(m, 101);
       p.setAutoDeleteOldMeasurements(true);
@@ -249,7 +249,7 @@ TEST(PedometerTest, MutatedStreamsFromAFixedSeed) {
   const venuesim::GaitRecording rec = venuesim::SimulateWalk(c, {WalkSegment::Walk(20, 1.3)});
   std::mt19937 rng(1234);
   for (int round = 0; round < 20; ++round) {
-    Pedometer p;
+    Pedometer p(EngineBehaviour::kit());
     p.setAutoDeleteOldMeasurements(round % 2 == 0);
     for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
       motiontest::Mutate(m, rng);

@@ -52,7 +52,7 @@ TEST(SensorFusionTest, EveryAttitudeGivesAFiniteHeading) {
         const bool exact = heading == 200.0;
         if (exact) c.accNoise = c.accBias = c.magnNoise = c.magnBias = c.gyroNoise = c.gyroBias = 0;
         const GaitRecording rec = SimulateWalk(c, {WalkSegment::Stand(3)});
-        motiontest::MotionLoop loop(c.floorAzimuth, c.declination);
+        motiontest::MotionLoop loop(EngineBehaviour::kit(), c.floorAzimuth, c.declination);
         double last = 0.0;
         for (const motiontest::TrackPoint& p : loop.run(rec)) {
           ASSERT_TRUE(std::isfinite(p.heading)) << heading << " " << pitch << " " << roll;
@@ -96,7 +96,7 @@ TEST(SensorFusionTest, HeadingFollowsTurnsWithinTenDegrees) {
     segs.push_back(WalkSegment::Walk(8, 1.3));
     segs.push_back(WalkSegment::Stand(5));
     const GaitRecording rec = SimulateWalk(c, segs);
-    motiontest::MotionLoop loop(c.floorAzimuth, c.declination);
+    motiontest::MotionLoop loop(EngineBehaviour::kit(), c.floorAzimuth, c.declination);
     double worst = 0.0;
     bool turning = false, walking = false;
     for (const motiontest::TrackPoint& p : loop.run(rec)) {
@@ -115,7 +115,7 @@ TEST(SensorFusionTest, HeadingFollowsTurnsWithinTenDegrees) {
 // the newest seconds, whatever the auto-clear setting.
 TEST(SensorFusionTest, BuffersStayBoundedWithoutFusion) {
   for (bool autoClear : {false, true}) {
-    SensorFusion f;
+    SensorFusion f(EngineBehaviour::kit());
     f.setAutoClearOldMeasurements(autoClear);
     for (int k = 0; k < 6000; ++k) {
       std::vector<SensorValue> m;
@@ -140,7 +140,7 @@ TEST(SensorFusionTest, MutatedMessagesNeverGiveAnUndefinedHeading) {
       c, {WalkSegment::Stand(3), WalkSegment::Walk(10, 1.3, M_PI), WalkSegment::Stand(2)});
   std::mt19937 rng(77);
   for (int round = 0; round < 12; ++round) {
-    motiontest::MotionLoop loop(0.2, 0.05);
+    motiontest::MotionLoop loop(EngineBehaviour::kit(), 0.2, 0.05);
     loop.fusion.setAutoClearOldMeasurements(round % 3 != 0);
     for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
       motiontest::Mutate(m, rng);
@@ -184,8 +184,10 @@ TEST(SensorFusionTest, HeadingOfAMomentAgoFollowsTheTurn) {
       {12.2, 1.0, true, -1.0},       // classic: the current heading
   };
   for (const Case& c : cases) {
-    motiontest::MotionLoop loop(g.floorAzimuth, g.declination);
-    loop.fusion.setBehaviour(c.classic ? EngineBehaviour::original() : EngineBehaviour::kit());
+    motiontest::MotionLoop loop(c.classic ? EngineBehaviour::original() : EngineBehaviour::kit(), g.floorAzimuth,
+                                g.declination);
+    // Only the heading's behaviour differs between the cases: the kit's steps in both.
+    loop.pedometer = Pedometer(EngineBehaviour::kit());
     double now = 0.0;
     for (std::vector<SensorValue>& m : motiontest::Messages(rec)) {
       if (m.back().getTimeInSeconds() > g.startTime + c.end) break;

@@ -204,8 +204,7 @@ TEST(StepCalibrationTest, EarlyOnClearDragsActAtOnce) {
 // classic defaults.
 TEST(StepCalibrationTest, PedometerFollowsItsCalibration) {
   for (bool classic : {false, true}) {
-    Pedometer p;
-    p.setBehaviour(classic ? EngineBehaviour::original() : EngineBehaviour::kit());
+    Pedometer p(classic ? EngineBehaviour::original() : EngineBehaviour::kit());
     double t = 10.0;
     for (int i = 0; i < 80; ++i, t += 0.5) {
       p.noteStepTaken(0.7 * p.getStepGain(), 0.0, t);

@@ -14,14 +14,14 @@ class ConfigXmlTest : public ::testing::Test {
  protected:
   int parse(const std::string& text) {
     EXPECT_TRUE(mapfx::writeArchive(path_, {{"config.xml", text}}));
-    map_ = NavigationMap();
+    map_ = NavigationMap(EngineBehaviour::kit());
     map_.setPathToNavArchive(path_.c_str());
     return map_.parseConfigXML();
   }
 
   mapfx::TempDir dir_;
   std::string path_ = dir_.file("map.mvz");
-  NavigationMap map_;
+  NavigationMap map_{EngineBehaviour::kit()};
 };
 
 TEST_F(ConfigXmlTest, BrokenLocationsAndFloorsFailWithTheirCodeAndMessage) {

@@ -38,7 +38,7 @@ class GpParamsTest : public ::testing::Test {
     mapfx::Members members = {{"config.xml", kConfig}};
     if (!member.empty()) members.emplace_back("gp.xml", member);
     EXPECT_TRUE(mapfx::writeArchive(path_, members));
-    map_ = NavigationMap();
+    map_ = NavigationMap(EngineBehaviour::kit());
     map_.setPathToNavArchive(path_.c_str());
     EXPECT_EQ(map_.parseConfigXML(), 0);
     map_.getNavigationProperties().gaussianProcesses.Mean_model = meanModel;
@@ -52,7 +52,7 @@ class GpParamsTest : public ::testing::Test {
 
   mapfx::TempDir dir_;
   std::string path_ = dir_.file("map.mvz");
-  NavigationMap map_;
+  NavigationMap map_{EngineBehaviour::kit()};
 };
 
 TEST_F(GpParamsTest, MutatedMembersAreReadSafely) {

@@ -23,7 +23,7 @@ class LegacySettingsTest : public ::testing::Test {
     EXPECT_TRUE(mapfx::writeArchive(
         path_, {{"config.xml", mapfx::configXml(3, mapfx::floorXml(1, "f.bmp", 10, 10))},
                 {"navigation.xml", settings}}));
-    NavigationMap map;
+    NavigationMap map(EngineBehaviour::kit());
     map.setPathToNavArchive(path_.c_str());
     EXPECT_EQ(map.parseConfigXML(), 0);
     CommonNavProperties p;

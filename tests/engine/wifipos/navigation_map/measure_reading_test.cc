@@ -21,7 +21,7 @@ namespace {
 struct Reading {
   int rc = -1;
   bool piecewise = false;
-  NavigationMap map;
+  NavigationMap map{EngineBehaviour::kit()};
 };
 
 struct Settings {

@@ -21,7 +21,7 @@ TEST(NavigationMapTest, MembersAreReadWholeOrNotAtAll) {
   std::string text(4000, ' ');
   for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + (i * 7) % 26);
   ASSERT_TRUE(mapfx::writeArchive(path, {{"sub/v.txt", "17 floors"}, {"empty", ""}, {"m", text}}));
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   char* data = nullptr;
   int size = 0;
   ASSERT_EQ(map.getDataFromZip(path.c_str(), "v.txt", data, &size), 0);
@@ -57,7 +57,7 @@ class LoadTest : public ::testing::Test {
  protected:
   int load(const Members& members, bool tracking = false, const char* parameters = nullptr) {
     EXPECT_TRUE(mapfx::writeArchive(path_, members));
-    map_ = NavigationMap();
+    map_ = NavigationMap(EngineBehaviour::kit());
     map_.setPathToNavArchive(path_.c_str());
     map_.setParameters(parameters);
     return map_.parseAllFiles(tracking);
@@ -66,7 +66,7 @@ class LoadTest : public ::testing::Test {
 
   mapfx::TempDir dir_;
   std::string path_ = dir_.file("map.mvz");
-  NavigationMap map_;
+  NavigationMap map_{EngineBehaviour::kit()};
 };
 
 TEST_F(LoadTest, FatalAndTolerableMemberFailures) {
@@ -128,7 +128,7 @@ TEST(NavigationMapParameters, DefaultsPairChoosesTheBehaviour) {
       {"configFile=c.xml;defaults = classic ;", true},
   };
   for (const auto& c : cases) {
-    NavigationMap map;
+    NavigationMap map(EngineBehaviour::kit());
     map.setParameters(c.text);
     EXPECT_EQ(map.behaviour().isOriginal(), c.classic) << (c.text ? c.text : "null");
     EXPECT_EQ(NavigationMap(map).behaviour().isOriginal(), c.classic);
@@ -140,7 +140,7 @@ TEST_F(LoadTest, RecordedOfficeArchiveLoads) {
   const std::string path =
       std::string(shared != nullptr ? shared : "/work/shared/data") + "/ble-tetam/map.mvz";
   if (!std::ifstream(path).good()) GTEST_SKIP() << "no recording at " << path;
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   map.setPathToNavArchive(path.c_str());
   ASSERT_EQ(map.parseAllFiles(false), 0);
   EXPECT_EQ(map.getLocationId(), 9001);
@@ -196,7 +196,7 @@ TEST_F(LoadTest, MutatedArchivesNeverCrashTheLoader) {
     }
     if (i % 4 == 0) damaged.resize(rng() % damaged.size());
     mapfx::writeFile(path_, damaged);
-    NavigationMap map;
+    NavigationMap map(EngineBehaviour::kit());
     map.setPathToNavArchive(path_.c_str());
     ASSERT_TRUE(known.count(map.parseAllFiles(false)));
   }

@@ -124,7 +124,7 @@ TEST(RadioKeyTest, LoadedEntriesShareOneTextPerKey) {
   ASSERT_TRUE(mapfx::writeArchive(
       path, {{"config.xml", mapfx::configXml(12, mapfx::floorXml(1, "a", 20, 10))},
              {"measure.xml", mapfx::floorsMember(12, {{1, points}})}}));
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   map.setPathToNavArchive(path.c_str());
   ASSERT_EQ(map.parseConfigXML(), 0);
   ASSERT_EQ(map.parseSignalsMapXML(), 0);

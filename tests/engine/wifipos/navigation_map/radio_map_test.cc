@@ -60,7 +60,7 @@ class RadioMapTest : public ::testing::Test {
                                                                       mapfx::floorXml(2, "b", 30, 15))}};
     if (!member.empty()) members.emplace_back("measure.xml", member);
     EXPECT_TRUE(mapfx::writeArchive(path_, members));
-    map_ = NavigationMap();
+    map_ = NavigationMap(EngineBehaviour::kit());
     map_.setPathToNavArchive(path_.c_str());
     EXPECT_EQ(map_.parseConfigXML(), 0);
     if (prepare) prepare(map_);
@@ -83,7 +83,7 @@ class RadioMapTest : public ::testing::Test {
 
   mapfx::TempDir dir_;
   std::string path_ = dir_.file("map.mvz");
-  NavigationMap map_;
+  NavigationMap map_{EngineBehaviour::kit()};
 };
 
 TEST_F(RadioMapTest, ABadEntryOrPointEndsTheFloorWithoutStrayEntries) {

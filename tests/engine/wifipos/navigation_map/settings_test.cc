@@ -34,7 +34,7 @@ class SettingsTest : public ::testing::Test {
  protected:
   int load(const std::string& navigation, CommonNavProperties& props) {
     EXPECT_TRUE(mapfx::writeArchive(path_, {{"config.xml", kConfig}, {"navigation.xml", navigation}}));
-    map_ = NavigationMap();
+    map_ = NavigationMap(EngineBehaviour::kit());
     map_.setPathToNavArchive(path_.c_str());
     map_.setParameters(classic_ ? "defaults=classic;" : "");
     EXPECT_EQ(map_.parseConfigXML(), 0);
@@ -49,7 +49,7 @@ class SettingsTest : public ::testing::Test {
 
   mapfx::TempDir dir_;
   std::string path_ = dir_.file("map.mvz");
-  NavigationMap map_;
+  NavigationMap map_{EngineBehaviour::kit()};
   bool classic_ = true;
 };
 

@@ -20,7 +20,7 @@ class TransmittersTest : public ::testing::Test {
  protected:
   // Location 40 with floors of the given ids, each 20 x 8 m.
   void makeMap(const std::vector<int>& ids) {
-    map_ = NavigationMap();
+    map_ = NavigationMap(EngineBehaviour::kit());
     map_.setLocationId(40);
     map_.setPathToNavArchive(path_.c_str());
     for (int id : ids) {
@@ -51,7 +51,7 @@ class TransmittersTest : public ::testing::Test {
 
   mapfx::TempDir dir_;
   std::string path_ = dir_.file("map.mvz");
-  NavigationMap map_;
+  NavigationMap map_{EngineBehaviour::kit()};
 };
 
 TEST_F(TransmittersTest, ABadEntryCostsItsWholeFloorAndReadingGoesOn) {

@@ -3,11 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 
 #include "navigate_test_support.h"
+#include "wifipos/gaussian_processes/gp_methods.h"
+#include "wifipos/histogramm/histogramm.h"
 
 namespace client_test {
 namespace {
+
+// No component can be made without saying which behaviour it runs, so none
+// silently runs another one than its client, test or benchmark meant.
+static_assert(!std::is_default_constructible_v<EngineBehaviour>);
+static_assert(!std::is_default_constructible_v<NavigationMap>);
+static_assert(!std::is_default_constructible_v<Navigation>);
+static_assert(!std::is_default_constructible_v<ParticleFilter>);
+static_assert(!std::is_default_constructible_v<Pedometer>);
+static_assert(!std::is_default_constructible_v<SensorFusion>);
+static_assert(!std::is_default_constructible_v<Histogram>);
+static_assert(!std::is_default_constructible_v<SublocationGP>);
 
 // Which behaviour each component of the client runs, in one line per
 // component, so that a mismatch names the component.

@@ -16,7 +16,7 @@ class FloorHistoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(nav.specifyNavigationMap(
-                      MapOf({GridFloor(1, 0), GridFloor(2, 10), GridFloor(3, 20)}, 114)),
+                      MapOf({GridFloor(1, 0), GridFloor(2, 10), GridFloor(3, 20)}, 114, EngineBehaviour::original())),
                   0);
         nav.setAutoClearingOldMeas(true);
     }
@@ -27,7 +27,7 @@ protected:
         Feed(nav, {Reading(BeaconKey(10 * f), -60.0, t)}, t);
         ASSERT_EQ(nav.detectSublocation(), 0);
     }
-    Navigation nav;
+    Navigation nav{EngineBehaviour::kit()};
     double t = 10.0;
 };
 
@@ -62,9 +62,9 @@ TEST_F(FloorHistoryTest, AFloorSwitchNeedsFourAgreeingWindowsOrThreeForTheKitOff
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "kit " << c.kit << " stopped " << c.stopped
                                           << " last of " << c.detections.size());
-        nav = Navigation();
+        nav = Navigation(EngineBehaviour::kit());
         ASSERT_EQ(nav.specifyNavigationMap(MapOf(
-                      {GridFloor(1, 0), GridFloor(2, 10), GridFloor(3, 20)}, 114, c.kit)),
+                      {GridFloor(1, 0), GridFloor(2, 10), GridFloor(3, 20)}, 114, BehaviourOf(c.kit))),
                   0);
         nav.setAutoClearingOldMeas(true);
         nav.setIsStop(c.stopped);
@@ -77,10 +77,12 @@ TEST_F(FloorHistoryTest, AFloorSwitchNeedsFourAgreeingWindowsOrThreeForTheKitOff
 class TrianglePositionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107)), 0);
+        ASSERT_EQ(nav.specifyNavigationMap(
+                      MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, EngineBehaviour::original())),
+                  0);
         nav.setAutoClearingOldMeas(true);
     }
-    Navigation nav;
+    Navigation nav{EngineBehaviour::kit()};
 };
 
 TEST_F(TrianglePositionTest, HeaviestTriangleGivesTheWeightedCorners) {
@@ -114,8 +116,8 @@ TEST_F(TrianglePositionTest, HeaviestTriangleGivesTheWeightedCorners) {
 class ThinWindowFloorTest : public ::testing::Test {
 protected:
     void Start(bool kit, bool stopped) {
-        nav = Navigation();
-        NavigationMap map = MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, kit);
+        nav = Navigation(EngineBehaviour::kit());
+        NavigationMap map = MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, BehaviourOf(kit));
         map.getNavigationProperties().knn.Min_nvisible_aps = 3;
         ASSERT_EQ(nav.specifyNavigationMap(map), 0);
         nav.setAutoClearingOldMeas(true);
@@ -136,7 +138,7 @@ protected:
         Feed(nav, batch, t);
         EXPECT_NE(nav.calculateCoordinates(), 0);  // too few beacons for a position
     }
-    Navigation nav;
+    Navigation nav{EngineBehaviour::kit()};
     double t = 10.0;
 };
 
@@ -203,8 +205,10 @@ TEST(FloorShareTest, AWindowCountsForTheFloorWithTheLargestShareByAMarginWhileWa
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "method " << c.method << " kit " << c.kit << " stopped "
                                           << c.stopped << " shares " << c.share0 << "/" << c.share1);
-        Navigation nav;
-        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, c.method, c.kit)), 0);
+        Navigation nav(EngineBehaviour::kit());
+        ASSERT_EQ(nav.specifyNavigationMap(
+                      MapOf({GridFloor(1, 0), GridFloor(2, 10)}, c.method, BehaviourOf(c.kit))),
+                  0);
         if (c.loudFloor >= 0) {
             nav.setAutoClearingOldMeas(true);
             Feed(nav,
@@ -263,8 +267,8 @@ TEST(FloorShareTest, ANarrowLeadOrAStandingTieNeitherCountsNorClears) {
         SCOPED_TRACE(::testing::Message() << "windows " << c.shares1.size() << " first "
                                           << c.shares1[0] << " third " << c.shares1[2]
                                           << " stopped " << c.stopped);
-        Navigation nav;
-        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, true)), 0);
+        Navigation nav(EngineBehaviour::kit());
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, EngineBehaviour::kit())), 0);
         nav.setCurSublocInd(0);
         nav.setIsStop(c.stopped);
         for (double share1 : c.shares1) {
@@ -314,7 +318,7 @@ protected:
             AddEntry(f1, b, p, -83.0);
             AddEntry(f1, c, p, -92.0);
         }
-        NavigationMap map = MapOf({f0, f1}, 107, kit);
+        NavigationMap map = MapOf({f0, f1}, 107, BehaviourOf(kit));
         map.getNavigationProperties().knn.Min_nvisible_aps = 3;
         map.getNavigationProperties().knn.Min_rpvis_aps = 3;
         return map;
@@ -337,7 +341,7 @@ TEST_F(StandingStartTest, TheFirstFloorGoesByTheReadingsOfTheStopBeforeIt) {
     const std::string a = BeaconKey(0), b = BeaconKey(10), c = BeaconKey(11);
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
-        Navigation nav;
+        Navigation nav(EngineBehaviour::kit());
         ASSERT_EQ(nav.specifyNavigationMap(Map(tc.kit)), 0);
         nav.setAutoClearingOldMeas(true);
         nav.setIsStop(tc.stood);
@@ -370,8 +374,8 @@ TEST(FloorShareTest, AOneSidedWindowOffTheLevelCountsTwice) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "kit " << c.kit << " stopped " << c.stopped << " share "
                                           << c.share1 << " windows " << c.windows);
-        Navigation nav;
-        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, c.kit)), 0);
+        Navigation nav(EngineBehaviour::kit());
+        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, 107, BehaviourOf(c.kit))), 0);
         nav.setCurSublocInd(0);
         nav.setIsStop(c.stopped);
         for (int w = 0; w < c.windows; ++w) {

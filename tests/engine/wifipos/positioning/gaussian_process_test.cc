@@ -34,7 +34,7 @@ Beacon MakeBeacon(const std::string& id, double x, double y, double a = 0.0, dou
 }
 
 NavigationMap MapWith(const SublocationMap& floor, int mode, double noise = 10.0) {
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   auto& gp = map.getNavigationProperties().gaussianProcesses;
   gp.Mode = mode;
   gp.Correction_noise = noise;

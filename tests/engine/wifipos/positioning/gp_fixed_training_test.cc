@@ -58,8 +58,7 @@ GaussianProcesses Train(const Survey& s, const std::vector<int>& order, double e
   // ln sf, ln sn: a 4 dB spread over 0.8 dB of survey noise (ratio 0.04).
   if (withRecords) f.getGpParams().assign(s.rssi.size(), GpParams{-50.0, 0.0, 2.0, 0.0, 0.0, std::log(4.0), std::log(0.8), 0.0});
   f.getProperties().ell = ell;
-  NavigationMap nav;
-  if (classic) nav.setParameters("defaults=classic;");
+  NavigationMap nav(classic ? EngineBehaviour::original() : EngineBehaviour::kit());
   auto& gp = nav.getNavigationProperties().gaussianProcesses;
   gp.Mode = 123;
   gp.Correction_noise = 10.0;

@@ -16,8 +16,7 @@ namespace positioning_test {
 // The model of `floors` in `mode` (121 full, 123 fixed), on the first floor,
 // with the kit's behaviour or the original one.
 inline GaussianProcesses TrainGp(std::vector<SublocationMap> floors, int mode, bool classic = false) {
-    NavigationMap nav;
-    if (classic) nav.setParameters("defaults=classic;");
+    NavigationMap nav(classic ? EngineBehaviour::original() : EngineBehaviour::kit());
     auto& gp = nav.getNavigationProperties().gaussianProcesses;
     gp.Mode = mode;
     gp.Correction_noise = 10.0;

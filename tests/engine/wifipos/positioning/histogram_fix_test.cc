@@ -36,10 +36,10 @@ double FixError(bool kit, Spot at, const std::vector<std::pair<Spot, Spot>>& loo
     SublocationMap f = SurveyGridFloor(lookAlikes, [](SublocationMap& floor, int b, int p, double level) {
         AddSparseEntry(floor, b, p, level);
     });
-    NavigationMap map = MapOf({f}, 109, kit);
+    NavigationMap map = MapOf({f}, 109, BehaviourOf(kit));
     map.getNavigationProperties().knn.Histogram_type = 302;
     map.getNavigationProperties().knn.Differention_mode = false;
-    Navigation nav;
+    Navigation nav(EngineBehaviour::kit());
     EXPECT_EQ(nav.specifyNavigationMap(map), 0);
     nav.setAutoClearingOldMeas(true);
     nav.initializeHistogram();

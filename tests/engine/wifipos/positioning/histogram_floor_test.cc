@@ -43,7 +43,7 @@ NavigationMap FlatHistogramMap(bool kit, const int (&span)[3]) {
         fl.updateUniqueApsBssid();
         floors.push_back(fl);
     }
-    NavigationMap map = MapOf(floors, 109, kit);
+    NavigationMap map = MapOf(floors, 109, BehaviourOf(kit));
     map.getNavigationProperties().knn.Histogram_type = 302;
     map.getNavigationProperties().knn.Differention_mode = false;
     return map;
@@ -68,7 +68,7 @@ TEST(HistogramFloorTest, AFloorInDoubtGoesToTheFloorWhoseLevelsTheWindowMatches)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Navigation nav;
+        Navigation nav(EngineBehaviour::kit());
         ASSERT_EQ(nav.specifyNavigationMap(FlatHistogramMap(c.kit, c.span)), 0);
         nav.initializeHistogram();
         nav.setAutoClearingOldMeas(true);

@@ -94,17 +94,13 @@ Expected Walk(const SublocationHistogram& h, bool differential,
 
 // The reference below builds the original distributions; the kit's spread
 // of sparse surveys is checked in histogram_test.cc.
-NavigationMap ClassicMap() {
-  NavigationMap map;
-  EXPECT_EQ(map.setParameters("defaults=classic;"), 0);
-  return map;
-}
+NavigationMap ClassicMap() { return NavigationMap(EngineBehaviour::original()); }
 
 // The distributions of a floor built here from its radio map, apart from
 // the layout the weighting keeps: counts above 0 normalised, then for the
 // binned and fitted types nothing from 10 samples or fewer, else bins.
 SublocationHistogram Distributions(const SublocationMap& floor, int type) {
-  Histogram maker;
+  Histogram maker(EngineBehaviour::original());
   SublocationHistogram out;
   int width = std::max(1, floor.getProperties().Histogram_interval_width);
   out.setWidth(width);
@@ -205,7 +201,7 @@ TEST(HistogramLayout, RandomSurveysWeighAsTheMapWalk) {
           map.getSublocationsVector().push_back(
               RandomFloor(rng, f + 1, sizes[f], nKeys, width, f == 1 && type == 300));
         }
-        Histogram h;
+        Histogram h(map.behaviour());
         h.initialize(map);
         std::vector<SublocationHistogram> expected;
         for (int f = 0; f < 3; ++f) {
@@ -257,7 +253,7 @@ TEST(HistogramLayout, LevelsAndWidthsAtTheIntegerLimits) {
         map.getNavigationProperties().knn.Histogram_type = type;
         map.getNavigationProperties().knn.Differention_mode = differential;
         map.getSublocationsVector().push_back(f);
-        Histogram h;
+        Histogram h(map.behaviour());
         h.initialize(map);
         std::vector<AccessPoint> scan(3);
         for (int k = 0; k < 3; ++k) {
@@ -287,7 +283,7 @@ TEST(HistogramLayout, ModeSwitchAppliesFromTheNextBuild) {
       map.getNavigationProperties().knn.Differention_mode = first;
       map.getSublocationsVector().push_back(RandomFloor(rng, 1, 16, 5, 2, false));
       const SublocationHistogram expected = Distributions(map.getSublocationsVector()[0], type);
-      Histogram h;
+      Histogram h(map.behaviour());
       h.initialize(map);
       h.setDifferential(!first);
       const std::string what = "type " + std::to_string(type) + " first " + std::to_string(first);

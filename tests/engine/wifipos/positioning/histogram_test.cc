@@ -26,7 +26,7 @@ void AddEntry(SublocationMap& floor, const std::string& key, int point,
 }
 
 NavigationMap MapOf(std::vector<SublocationMap> floors, int type, bool differential) {
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   map.getNavigationProperties().knn.Histogram_type = type;
   map.getNavigationProperties().knn.Differention_mode = differential;
   for (auto& f : floors) map.getSublocationsVector().push_back(f);
@@ -66,7 +66,7 @@ TEST(HistogramWeights, NoMatchGivesTheFloorNoWeight) {
   SublocationMap f = Floor(1, 3, 5);
   AddEntry(f, Key(1), 0, {{70, 20}});
   NavigationMap map = MapOf({f}, 302, false);
-  Histogram h;
+  Histogram h(map.behaviour());
   h.initialize(map);
   std::vector<AccessPoint> scan = {Heard(Key(1), -90.0), Heard(Key(9), -70.0)};
   SublocationState s = StateFor(3);
@@ -103,7 +103,7 @@ TEST(HistogramWeights, AdversarialInputStaysFinite) {
       }
     }
     NavigationMap map = MapOf({f}, type, round % 2 == 0);
-    Histogram h;
+    Histogram h(map.behaviour());
     h.initialize(map);
     std::vector<AccessPoint> scan;
     const int heard = static_cast<int>(rng() % 8);
@@ -155,7 +155,7 @@ TEST(HistogramWeights, SparseSurveysCountReadingsBetweenRecordedLevels) {
     if (c.classic) {
       ASSERT_EQ(map.setParameters("defaults=classic;"), 0);
     }
-    Histogram h;
+    Histogram h(map.behaviour());
     h.initialize(map);
     EXPECT_EQ(h.sparseSurvey(0), c.sparse) << c.what;
     EXPECT_FALSE(h.sparseSurvey(1)) << c.what;

@@ -27,7 +27,7 @@ BmpState OpenRoom() {
 // A cloud of n particles around (x, y) with the given spread.
 ParticleFilter Cloud(bool kit, int algorithm, double x, double y, double spread, int n = 1000,
                      double resamplingNoise = 1.0) {
-  ParticleFilter pf;
+  ParticleFilter pf(kit ? EngineBehaviour::kit() : EngineBehaviour::original());
   SublocationNavProperties floor;
   floor.width_meters = 10.0;
   floor.height_meters = 10.0;
@@ -40,7 +40,6 @@ ParticleFilter Cloud(bool kit, int algorithm, double x, double y, double spread,
   common.Noisy_resampling_trigger_counter = 0;
   pf.setFilterProperties(common);
   pf.setBmpState(OpenRoom());
-  pf.setBehaviour(kit ? EngineBehaviour::kit() : EngineBehaviour::original());
   pf.initializeParticles();
   pf.reinitializeParticles();
   pf.resampleAroundPoint(x, y, spread);

@@ -50,13 +50,13 @@ TEST(KnnDifferenceTest, WeighsSmallSurveysAsWorkedOutByHand) {
         // Two points nobody surveyed make the floor a plane to triangulate; they get no weight.
         AddPoint(f, 0.0, 4.0);
         AddPoint(f, 4.0, 4.0);
-        NavigationMap map = MapOf({f}, 107);
+        NavigationMap map = MapOf({f}, 107, EngineBehaviour::original());
         CommonNavProperties::Knn& knn = map.getNavigationProperties().knn;
         knn.Differention_mode = c.differential;
         knn.Use_ap_weights = false;
         knn.Min_nvisible_aps = 0;
         knn.Min_rpvis_aps = 0;
-        Navigation nav;
+        Navigation nav(EngineBehaviour::kit());
         ASSERT_EQ(nav.specifyNavigationMap(map), 0);
         std::vector<AccessPoint> meas;
         for (size_t k = 0; k < c.heard.size(); ++k) meas.push_back(Reading(BeaconKey(static_cast<int>(k)), c.heard[k], 1.0));

@@ -25,8 +25,8 @@ double FixError(bool kit, Spot at, const std::vector<std::pair<Spot, Spot>>& loo
     SublocationMap f = SurveyGridFloor(lookAlikes, [shiftDb](SublocationMap& floor, int b, int p, double level) {
         AddEntry(floor, BeaconKey(b), p, level + (p >= kGridPoints ? shiftDb : 0.0));
     });
-    Navigation nav;
-    EXPECT_EQ(nav.specifyNavigationMap(MapOf({f}, 107, kit)), 0);
+    Navigation nav(EngineBehaviour::kit());
+    EXPECT_EQ(nav.specifyNavigationMap(MapOf({f}, 107, BehaviourOf(kit))), 0);
     nav.setAutoClearingOldMeas(true);
     std::vector<AccessPoint> batch;
     for (int b = 0; b < kGridBeacons; ++b) {

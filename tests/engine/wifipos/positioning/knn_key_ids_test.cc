@@ -32,14 +32,14 @@ NavigationMap TwoFloors(bool closestOnly = false) {
     AddEntry(a, BeaconKey(5), 99, -60.0);
     SublocationMap b = GridFloor(2, 10);
     for (int p = 0; p < 9; ++p) AddEntry(b, BeaconKey(20), p, -58.0 - p);
-    NavigationMap map = MapOf({a, b}, 107, true);
+    NavigationMap map = MapOf({a, b}, 107, EngineBehaviour::kit());
     map.getNavigationProperties().Use_closest_aps = closestOnly;
     map.getNavigationProperties().N_closest_aps = 3;
     return map;
 }
 
 std::vector<double> FloorWeights(const NavigationMap& map, const std::vector<Heard>& heard, size_t floor) {
-    Navigation nav;
+    Navigation nav(EngineBehaviour::kit());
     EXPECT_EQ(nav.specifyNavigationMap(map), 0);
     nav.setAutoClearingOldMeas(true);
     Feed(nav, Batch(heard, 10.0), 10.0);
@@ -113,7 +113,7 @@ TEST(KnnKeyIds, AWindowMoveWeighsAsTheReadingsLookedUpAfresh) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const NavigationMap map = TwoFloors(c.closestOnly);
-        Navigation nav;
+        Navigation nav(EngineBehaviour::kit());
         if (c.reloaded) {
             // Its floors number the same grid's middle point first, so that
             // their triangles name other corners.
@@ -124,7 +124,7 @@ TEST(KnnKeyIds, AWindowMoveWeighsAsTheReadingsLookedUpAfresh) {
                 for (int p = 0; p < 9; ++p) AddEntry(f, BeaconKey(id == 8 ? 0 : 30 + id), p, -50.0 - p);
                 floors.push_back(f);
             }
-            NavigationMap other = MapOf(floors, 107, true);
+            NavigationMap other = MapOf(floors, 107, EngineBehaviour::kit());
             ASSERT_EQ(nav.specifyNavigationMap(other), 0);
         }
         ASSERT_EQ(nav.specifyNavigationMap(map), 0);
@@ -134,7 +134,7 @@ TEST(KnnKeyIds, AWindowMoveWeighsAsTheReadingsLookedUpAfresh) {
             Feed(nav, Batch(heard, t), t);
             t += 3.0;
             ASSERT_EQ(nav.updateSublocationWeights(), 0);
-            Navigation fresh;
+            Navigation fresh(EngineBehaviour::kit());
             ASSERT_EQ(fresh.specifyNavigationMap(map), 0);
             for (size_t s = 0; s < 2; ++s) {
                 ASSERT_EQ(fresh.updateRpWeightsKnn(nav.getSublocationStates()[s].id, nav.getNavAveragedSignals()), 0);

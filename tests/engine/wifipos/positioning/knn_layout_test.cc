@@ -103,13 +103,13 @@ TEST(KnnLayout, RandomSurveysWeighAsThePlainWalk) {
         // A transmitter in the key list whose every entry names no point:
         // its readings count as the floor's, though they match nothing.
         if (rng() % 2) AddEntry(f, BeaconKey(7), nPoints + 1, -60.0);
-        NavigationMap map = MapOf({f}, 107);
+        NavigationMap map = MapOf({f}, 107, EngineBehaviour::original());
         CommonNavProperties::Knn& knn = map.getNavigationProperties().knn;
         knn.Differention_mode = rng() % 2;
         knn.Use_ap_weights = rng() % 2;
         knn.Min_nvisible_aps = static_cast<int>(rng() % 4);
         knn.Min_rpvis_aps = static_cast<int>(rng() % 4);
-        Navigation nav;
+        Navigation nav(EngineBehaviour::kit());
         ASSERT_EQ(nav.specifyNavigationMap(map), 0);
         std::vector<AccessPoint> meas;
         const int heard = static_cast<int>(rng() % 9);

@@ -31,8 +31,8 @@ std::vector<double> Weigh(bool kit, const std::vector<Survey>& survey,
     // Point C hears everything weakly: the floor's "not heard" level.
     for (int k = 0; k < 3; ++k) AddEntry(f, BeaconKey(k), 2, -90.0);
     for (const Survey& s : survey) AddEntry(f, BeaconKey(s.key), s.point, s.rssi);
-    Navigation nav;
-    EXPECT_EQ(nav.specifyNavigationMap(MapOf({f}, 107, kit)), 0);
+    Navigation nav(EngineBehaviour::kit());
+    EXPECT_EQ(nav.specifyNavigationMap(MapOf({f}, 107, BehaviourOf(kit))), 0);
     nav.setAutoClearingOldMeas(true);
     std::vector<AccessPoint> batch;
     for (const Heard& h : heard) batch.push_back(Reading(BeaconKey(h.key), h.rssi, 10.0));

@@ -93,12 +93,12 @@ inline SublocationMap GridFloor(int id, int firstKey) {
     return f;
 }
 
-// The engine's original behaviour unless kit is asked for: these maps check
-// the original rules step by step.
+inline EngineBehaviour BehaviourOf(bool kit) { return kit ? EngineBehaviour::kit() : EngineBehaviour::original(); }
+
+// A map of these floors for the method, running the given behaviour.
 inline NavigationMap MapOf(const std::vector<SublocationMap>& floors, int method,
-                           bool kit = false) {
-    NavigationMap map;
-    map.setParameters(kit ? "defaults=kit;" : "defaults=classic;");
+                           const EngineBehaviour& behaviour) {
+    NavigationMap map(behaviour);
     map.getNavigationProperties().Use_algorithm = method;
     map.getNavigationProperties().Sig_window_shift = 0.0;
     for (const SublocationMap& f : floors) map.addSublocation(f);

@@ -10,8 +10,8 @@ namespace {
 using namespace positioning_test;
 
 TEST(MapPreparationTest, MapWithoutFloorsIsRefused) {
-    Navigation nav;
-    NavigationMap empty;
+    Navigation nav(EngineBehaviour::kit());
+    NavigationMap empty(EngineBehaviour::kit());
     EXPECT_EQ(nav.specifyNavigationMap(empty), -1);
     EXPECT_EQ(nav.getMapErrorCode(), 30);
 }
@@ -23,8 +23,10 @@ TEST(MapPreparationTest, DegenerateFloorGetsNoTrianglesAndLaterFloorsStillDo) {
     for (int i = 0; i < 4; ++i) AddPoint(same, 3.0, 3.0);
     SublocationMap huge = MakeFloor(3);
     AddPoint(huge, 0, 0), AddPoint(huge, 1e12, 0), AddPoint(huge, 0, 5);
-    Navigation nav;
-    ASSERT_EQ(nav.specifyNavigationMap(MapOf({line, same, huge, GridFloor(4, 0)}, 107)), 0);
+    Navigation nav(EngineBehaviour::kit());
+    ASSERT_EQ(nav.specifyNavigationMap(
+                  MapOf({line, same, huge, GridFloor(4, 0)}, 107, EngineBehaviour::original())),
+              0);
     EXPECT_EQ(nav.triangulate(), 6);
     const auto& states = nav.getSublocationStates();
     ASSERT_EQ(states.size(), 4u);

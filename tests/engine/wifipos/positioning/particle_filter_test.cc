@@ -21,6 +21,9 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
+// The filter as first written; the kit's weighing is checked in
+// kit_fusion_test.cc.
+const EngineBehaviour kOriginal = EngineBehaviour::original();
 
 BmpState FromGrid(const venuesim::WalkableGrid& grid) {
   const std::string bytes = venuesim::EncodeFloorBitmap(grid);
@@ -40,7 +43,7 @@ BmpState Room(std::vector<int> wallColumns = {}) {
 
 ParticleFilter MakeFilter(const BmpState& bmp, double w, double h, int n, int algorithm = 107,
                           double resamplingNoise = 1.0, int trigger = 0) {
-  ParticleFilter pf;
+  ParticleFilter pf(kOriginal);
   SublocationNavProperties floor;
   floor.width_meters = w;
   floor.height_meters = h;
@@ -149,7 +152,7 @@ TEST(ParticleFilterTest, AMoveIntoAWallLeavesTheOthersWeighingOne) {
 
 TEST(ParticleFilterTest, CorrectionWeightsWithGoodAndBadSettings) {
   for (double noise : {2.0, 0.0, -1.0, 1e-300, kNaN}) {
-    ParticleFilter pf;
+    ParticleFilter pf(kOriginal);
     SublocationNavProperties floor;
     floor.Correction_noise_meters = noise;
     floor.Number_of_part = 2;
@@ -163,7 +166,7 @@ TEST(ParticleFilterTest, CorrectionWeightsWithGoodAndBadSettings) {
     EXPECT_NEAR(1.0, p[0].weight + p[1].weight, 1e-12);
   }
   // Gaussian-process weights: bad entries count as 0, missing ones leave the weight.
-  ParticleFilter gp;
+  ParticleFilter gp(kOriginal);
   FilterProperties props;
   props.algorithm = 108;
   gp.setProperties(props);
@@ -178,7 +181,7 @@ TEST(ParticleFilterTest, CorrectionWeightsWithGoodAndBadSettings) {
 // A generated one-floor venue loaded the way a client loads its map: the
 // archive written and read back, the floor's bitmap and settings taken from it.
 struct Corridor {
-  NavigationMap map;
+  NavigationMap map{EngineBehaviour::kit()};
   BmpState bmp;
   double w = 0, h = 0, x0 = 0, x1 = 0, y = 0;
 };
@@ -211,8 +214,9 @@ Corridor GeneratedCorridor() {
 TEST(ParticleFilterTest, CorridorWalkWithNoisyFixesEndsNearTruth) {
   const Corridor c = GeneratedCorridor();
   ASSERT_FALSE(c.map.getSublocationsVector().empty());
-  // Configured as a client configures it from its map.
-  ParticleFilter pf;
+  // Configured as a client configures it from its map, but for the
+  // behaviour: the filter as first written.
+  ParticleFilter pf(kOriginal);
   CommonNavProperties settings = c.map.getNavigationProperties();
   settings.Use_algorithm = 107;
   pf.setFilterProperties(settings);

@@ -68,7 +68,7 @@ WalkScore RunTrack(const NavigationMap& map, const std::string& dir, const std::
     const std::vector<Truth> truth = ReadTruth(dir + "/" + track + ".truth.csv");
     EXPECT_GT(log.size(), 100u);
     EXPECT_GT(truth.size(), 100u);
-    Navigation nav;
+    Navigation nav(EngineBehaviour::kit());
     EXPECT_EQ(nav.specifyNavigationMap(map), 0);
     nav.setAutoClearingOldMeas(true);
     nav.setMeasAccumulationTime(map.getNavigationProperties().Sig_averaging_time);
@@ -105,7 +105,7 @@ protected:
         if (dir.empty()) GTEST_SKIP() << "MARVISTO_SHARED_DATA/ble-tetam not available";
     }
     NavigationMap Load(const std::string& archive, int method, int width = 0) {
-        NavigationMap map;
+        NavigationMap map(EngineBehaviour::kit());
         const std::string path = dir + "/" + archive;
         EXPECT_EQ(map.setPathToNavArchive(path.c_str()), 0);
         EXPECT_EQ(map.parseAllFiles(false), 0);

@@ -65,7 +65,8 @@ TEST(SignalRobustnessTest, RandomAndAdversarialReadingsNeverGiveNaN) {
     for (const Variant& v : variants) {
         SCOPED_TRACE(testing::Message() << "method " << v.method << " mode " << v.gpMode);
         NavigationMap map =
-            MapOf({WithHistograms(GridFloor(1, 0)), WithHistograms(GridFloor(2, 10))}, v.method);
+            MapOf({WithHistograms(GridFloor(1, 0)), WithHistograms(GridFloor(2, 10))}, v.method,
+                  EngineBehaviour::original());
         CommonNavProperties& s = map.getNavigationProperties();
         s.Sig_window_shift = 0.5;
         s.gaussianProcesses.Mode = v.gpMode;
@@ -75,7 +76,7 @@ TEST(SignalRobustnessTest, RandomAndAdversarialReadingsNeverGiveNaN) {
         s.knn.Min_nvisible_aps = 1;
         s.Use_closest_aps = v.closest;
         s.N_closest_aps = 3;
-        Navigation nav;
+        Navigation nav(EngineBehaviour::kit());
         ASSERT_EQ(nav.specifyNavigationMap(map), 0);
         nav.setAutoClearingOldMeas(true);
         nav.setMeasAccumulationTime(1.5);

@@ -129,7 +129,7 @@ NavigationMap GpMap(int mode) {
     f.getGpParams().push_back(GpParams{-50.0, 1.0, 2.0, pos(rng), pos(rng), 0.5, -1.0, 1.0});
   }
   f.getProperties().ell = 3.0;
-  NavigationMap map;
+  NavigationMap map(EngineBehaviour::kit());
   map.getNavigationProperties().gaussianProcesses.Mode = mode;
   map.getSublocationsVector().push_back(f);
   return map;

@@ -14,14 +14,14 @@ using namespace positioning_test;
 class SignalWindowTest : public ::testing::Test {
 protected:
     void Prepare(double shift, int useSignals = 101) {
-        NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
+        NavigationMap map = MapOf({GridFloor(1, 0)}, 107, EngineBehaviour::original());
         map.getNavigationProperties().Sig_window_shift = shift;
         map.getNavigationProperties().Use_Signals = useSignals;
         settings = map.getNavigationProperties();
         ASSERT_EQ(nav.specifyNavigationMap(map), 0);
         nav.setAutoClearingOldMeas(true);
     }
-    Navigation nav;
+    Navigation nav{EngineBehaviour::kit()};
     CommonNavProperties settings;
 };
 
@@ -78,8 +78,10 @@ TEST_F(SignalWindowTest, StandingKeepsOldReadingsUnlessFreshOnesPointToAnotherFl
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.algorithm) + (c.kit ? " kit" : " classic"));
-        nav = Navigation();
-        ASSERT_EQ(nav.specifyNavigationMap(MapOf({GridFloor(1, 0), GridFloor(2, 10)}, c.algorithm, c.kit)), 0);
+        nav = Navigation(EngineBehaviour::kit());
+        ASSERT_EQ(nav.specifyNavigationMap(
+                      MapOf({GridFloor(1, 0), GridFloor(2, 10)}, c.algorithm, BehaviourOf(c.kit))),
+                  0);
         nav.setAutoClearingOldMeas(true);
         nav.setCurSublocInd(0);
         nav.setIsStop(true);
@@ -93,7 +95,7 @@ TEST_F(SignalWindowTest, StandingKeepsOldReadingsUnlessFreshOnesPointToAnotherFl
 }
 
 TEST_F(SignalWindowTest, UnreadableWindowTimesAreRefused) {
-    NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
+    NavigationMap map = MapOf({GridFloor(1, 0)}, 107, EngineBehaviour::original());
     map.getNavigationProperties().Sig_window_shift = std::numeric_limits<double>::infinity();
     ASSERT_EQ(nav.specifyNavigationMap(map), 0);
     EXPECT_DOUBLE_EQ(nav.getShiftTime(), 0.5);
@@ -158,8 +160,8 @@ TEST_F(SignalWindowTest, ShortWindowHearingFewBeaconsReachesBackToTheStoredLengt
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Navigation n;
-        NavigationMap map = MapOf({GridFloor(1, 0)}, 107);
+        Navigation n(EngineBehaviour::kit());
+        NavigationMap map = MapOf({GridFloor(1, 0)}, 107, EngineBehaviour::original());
         map.getNavigationProperties().Sig_window_shift = 0.5;
         map.getNavigationProperties().Clear_unknown_beacons = false;
         ASSERT_EQ(n.specifyNavigationMap(map), 0);

@@ -11,7 +11,7 @@ namespace {
 using namespace positioning_test;
 
 TEST(KnnWeightsTest, TrustworthinessSumsToOneAndSurvivesExtremes) {
-    Navigation nav;
+    Navigation nav(EngineBehaviour::kit());
     std::vector<double> w;
     std::vector<AccessPoint> m = {Reading("a", -60.0, 0), Reading("b", -90.0, 0)};
     nav.calculateApTrustworthiness(m, w);
