@@ -75,8 +75,8 @@ AccessPoint sumAccessPoint(AccessPoint a, AccessPoint b) {
 
 Navigation::Navigation(const EngineBehaviour& behaviour) : NavigationMap(behaviour), mHistogram(behaviour) {}
 
-Navigation::Navigation(const NavigationMap& map) : NavigationMap(map), mHistogram(map.behaviour()) {
-    mAlgorithm = Settings(map).Use_algorithm;
+Navigation::Navigation(NavigationMap* map) : NavigationMap(*map), mHistogram(map->behaviour()) {
+    mAlgorithm = Settings(*map).Use_algorithm;
 }
 
 void Navigation::clear() {

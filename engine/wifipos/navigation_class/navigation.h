@@ -33,8 +33,8 @@ public:
     // Without a map yet, running the given behaviour; specifyNavigationMap
     // then takes the map's, with the rest of its copy.
     explicit Navigation(const EngineBehaviour& behaviour);
-    // Over a copy of the map, running its behaviour and method.
-    explicit Navigation(const NavigationMap& map);
+    // Over a copy of the map (never null), running its behaviour and method.
+    explicit Navigation(NavigationMap* map);
     Navigation(const Navigation& other) = default;
     Navigation& operator=(const Navigation& other) = default;
     ~Navigation() = default;
