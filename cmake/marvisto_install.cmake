@@ -71,9 +71,9 @@ target_compile_features(marvisto INTERFACE cxx_std_20)
 target_link_libraries(marvisto PUBLIC nlohmann_json::nlohmann_json Threads::Threads
   PRIVATE PkgConfig::MARVISTO_DEPS OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB)
 
-# The simulated world with what it stands on beyond the kit (the venue generator, the log
-# writer, the manual clock), over the kit.
-marvisto_static_closure(world_modules world mv_platform_testing)
+# The simulated world with what it stands on beyond the kit (the venue generator), over the
+# kit, whose one platform it drives through the simulator interface (platform/simulator.h).
+marvisto_static_closure(world_modules world)
 set(world_objects)
 foreach(m ${world_modules})
   if(NOT m IN_LIST kit_modules)

@@ -4,7 +4,8 @@
 // Real mode (the default) follows the system clocks. Manual mode (tests) holds wall and
 // steady time still until `step`/`stepTo` moves both by the same amount; each step wakes the
 // run loops and the dispatch scheduler so timers that became due fire. Use
-// `platform::testing::advance` to step and wait for the runtime to settle.
+// `platform::simulator::advance` (or `platform::testing::advance`, the same) to step and wait
+// for the runtime to settle.
 #pragma once
 
 #include <chrono>

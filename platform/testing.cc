@@ -4,56 +4,16 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 
 #include "platform/paths.h"
 #include "platform/runtime_internal.h"
 
 namespace platform::testing {
-namespace {
-
-std::optional<int64_t> nextDue() {
-  auto a = detail::loopsNextDue();
-  auto b = detail::schedulerNextDue();
-  if (!a) return b;
-  if (!b) return a;
-  return std::min(*a, *b);
-}
-
-}  // namespace
 
 void useManualClock(WallTime start, int minutesWest) { Clock::setManual(start, minutesWest); }
 
 void useRealClock() { Clock::setReal(); }
-
-void settle() {
-  auto main = RunLoop::main();
-  for (;;) {
-    if (main->runPending() > 0) continue;
-    // Idle only when every part was idle and no work changed hands while they were looked at.
-    uint64_t before = detail::activity.load();
-    if (detail::dispatchIdle() && detail::loopsIdle(main.get())) {
-      if (!detail::loopReadyNow(*main) && detail::activity.load() == before) return;
-      continue;
-    }
-    detail::loopWaitForWork(*main, 200000);
-  }
-}
-
-void advance(Clock::Duration d) {
-  if (!Clock::isManual()) throw std::logic_error("platform::testing::advance needs the manual clock");
-  int64_t target = detail::nowNs() + d.count();
-  settle();
-  for (;;) {
-    auto next = nextDue();
-    if (!next || *next > target) break;
-    if (*next > detail::nowNs()) Clock::stepTo(Clock::Duration(*next));
-    settle();
-  }
-  if (detail::nowNs() < target) Clock::stepTo(Clock::Duration(target));
-  settle();
-}
-
-void advance(double seconds) { advance(Clock::Duration(detail::secondsToNs(seconds))); }
 
 bool pumpUntil(const std::function<bool()>& pred, double realSeconds) {
   auto main = RunLoop::main();

@@ -1,10 +1,6 @@
 // Test helpers for code built on the runtime. Call them from the main thread (the thread
-// that called `RunLoop::setMainThread()`).
-//
-// Under the manual clock, `advance(d)` moves time forward to each due time of every run-loop
-// timer, dispatch timer and `after` block in turn (in due-time order), and at each one pumps
-// the main run loop and waits until the worker queues and other running loops are idle, so
-// everything that became due has fired, deterministically, before it returns.
+// that called `RunLoop::setMainThread()`). `advance` and `settle` are the simulator's
+// (platform/simulator.h), which steps the manual clock for tests and the simulated world alike.
 #pragma once
 
 #include <chrono>
@@ -13,6 +9,7 @@
 #include <functional>
 
 #include "platform/clock.h"
+#include "platform/simulator.h"
 
 namespace platform::testing {
 
@@ -21,10 +18,8 @@ namespace platform::testing {
 void useManualClock(WallTime start = {1767225600, 0}, int minutesWest = 0);
 void useRealClock();
 
-void advance(Clock::Duration d);
-void advance(double seconds);
-// Pumps the main run loop until it and the workers are idle at the current time.
-void settle();
+using simulator::advance;
+using simulator::settle;
 // Pumps the main run loop until `pred()` holds or `realSeconds` of real time passed.
 bool pumpUntil(const std::function<bool()>& pred, double realSeconds = 10);
 // Lets `wait` stand in for the main run loop's sleep when it has nothing ready, as URL

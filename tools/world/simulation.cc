@@ -1,9 +1,6 @@
 #include "world/simulation.h"
 
-#include "platform/bluetooth_central.h"
-#include "platform/clock.h"
-#include "platform/location_manager.h"
-#include "platform/testing.h"
+#include "platform/simulator.h"
 #include "world/world.h"
 
 namespace world {
@@ -19,7 +16,7 @@ std::unique_ptr<Simulation> Simulation::create(uint64_t seed, std::string* error
   auto impl = std::make_unique<Impl>();
   impl->world = World::create(setup, error);
   if (!impl->world) return nullptr;
-  platform::testing::useManualClock(platform::Clock::now());
+  platform::simulator::useManualClock();
   return std::unique_ptr<Simulation>(new Simulation(std::move(impl)));
 }
 
@@ -47,11 +44,11 @@ bool Simulation::writeVenue(const std::string& path, std::string* error) const {
 }
 
 void Simulation::preparePhone() {
-  if (platform::LocationManager::authorizationStatus() == platform::kAuthorizationStatusNotDetermined)
-    platform::location::setAuthorizationStatus(platform::kAuthorizationStatusAuthorizedAlways);
-  platform::bluetooth::setRadioState(platform::kCentralStatePoweredOn);
+  if (platform::simulator::authorizationStatus() == platform::kAuthorizationStatusNotDetermined)
+    platform::simulator::setAuthorizationStatus(platform::kAuthorizationStatusAuthorizedAlways);
+  platform::simulator::setRadioState(platform::kCentralStatePoweredOn);
   // The kit's central learns that the radio is on before the first advertisement.
-  platform::testing::settle();
+  platform::simulator::settle();
 }
 
 void Simulation::startWalk() {
@@ -61,10 +58,10 @@ void Simulation::startWalk() {
 
 bool Simulation::walkFinished() const { return impl_->world->finished(); }
 
-void Simulation::advance(double seconds) { platform::testing::advance(seconds); }
+void Simulation::advance(double seconds) { platform::simulator::advance(seconds); }
 
 std::optional<SimulatedPlace> Simulation::truth() const {
-  const auto t = impl_->world->truthAt(platform::Clock::now());
+  const auto t = impl_->world->truthAt(platform::simulator::now());
   if (!t) return std::nullopt;
   return SimulatedPlace{t->floorId, t->x, t->y};
 }

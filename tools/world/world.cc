@@ -28,7 +28,7 @@ platform::WallTime FromUs(int64_t us) {
 
 World::World(const WorldSetup& setup, std::unique_ptr<venuesim::Venue> venue)
     : setup_(setup), venue_(std::move(venue)), model_(*venue_),
-      queue_(platform::dispatch::serialQueue("com.marvisto.world")) {}
+      queue_(platform::simulator::serialQueue("com.marvisto.world")) {}
 
 std::shared_ptr<World> World::create(const WorldSetup& setup, std::string* error) {
   auto venue = std::make_unique<venuesim::Venue>();
@@ -68,7 +68,7 @@ platform::WallTime World::wallFor(int64_t walkMs) const {
 }
 
 int64_t World::steadyFor(int64_t walkMs) const {
-  return originSteadyNs_ + (walkMs - originMs_) * 1000000 + (platform::Clock::isManual() ? kAfterNs : 0);
+  return originSteadyNs_ + (walkMs - originMs_) * 1000000 + (platform::simulator::clockIsManual() ? kAfterNs : 0);
 }
 
 platform::WallTime World::firstTickTime() const {
@@ -120,12 +120,12 @@ void World::start() {
     running_ = started_ = true;
     next_ = 0;
     generation = ++generation_;
-    originWallUs_ = WallUs(platform::Clock::now());
-    originSteadyNs_ = platform::Clock::steadyNow().count();
+    originWallUs_ = WallUs(platform::simulator::now());
+    originSteadyNs_ = platform::simulator::steadyNow().count();
     wait = events_.empty() ? 0 : double(steadyFor(events_.front().ms) - originSteadyNs_) / 1e9;
   }
   std::weak_ptr<World> weak = weak_from_this();
-  queue_->after(wait, [weak, generation] {
+  platform::simulator::after(wait, queue_, [weak, generation] {
     if (auto self = weak.lock()) self->pump(generation);
   });
 }
@@ -156,7 +156,7 @@ void World::pump(uint64_t generation) {
   {
     std::lock_guard lock(mutex_);
     if (!running_ || generation != generation_) return;
-    const int64_t now = platform::Clock::steadyNow().count();
+    const int64_t now = platform::simulator::steadyNow().count();
     while (next_ < events_.size() && steadyFor(events_[next_].ms) <= now) due.push_back(&events_[next_++]);
     if (next_ < events_.size()) wait = std::max<double>(0, double(steadyFor(events_[next_].ms) - now) / 1e9);
     else running_ = false;
@@ -164,7 +164,7 @@ void World::pump(uint64_t generation) {
   for (const PhoneEvent* e : due) emit(*e);
   if (wait < 0) return;
   std::weak_ptr<World> weak = weak_from_this();
-  queue_->after(wait, [weak, generation] {
+  platform::simulator::after(wait, queue_, [weak, generation] {
     if (auto self = weak.lock()) self->pump(generation);
   });
 }
@@ -173,27 +173,27 @@ void World::emit(const PhoneEvent& e) const {
   const double t = double(e.ms) / 1000;
   switch (e.kind) {
     case PhoneEvent::kRangingBatch:
-      platform::location::rangeBeacons(e.beacons);
+      platform::simulator::rangeBeacons(e.beacons);
       break;
     case PhoneEvent::kAdvertisement:
-      platform::bluetooth::advertise(e.peripheral, e.advertisement, e.rssi);
+      platform::simulator::advertise(e.peripheral, e.advertisement, e.rssi);
       break;
     case PhoneEvent::kAccelerometer:
-      platform::motion::feed(platform::AccelerometerData{t, {e.v[0], e.v[1], e.v[2]}});
+      platform::simulator::feed(platform::AccelerometerData{t, {e.v[0], e.v[1], e.v[2]}});
       break;
     case PhoneEvent::kGyroscope:
-      platform::motion::feed(platform::GyroData{t, {e.v[0], e.v[1], e.v[2]}});
+      platform::simulator::feed(platform::GyroData{t, {e.v[0], e.v[1], e.v[2]}});
       break;
     case PhoneEvent::kDeviceMotion: {
       platform::DeviceMotion m;
       m.timestamp = t;
       m.magneticField.field = {e.v[0], e.v[1], e.v[2]};
       m.magneticField.accuracy = int32_t(e.rssi);
-      platform::motion::feed(m);
+      platform::simulator::feed(m);
       break;
     }
     case PhoneEvent::kFix:
-      platform::location::updateLocation(e.fix, false);
+      platform::simulator::updateLocation(e.fix);
       break;
   }
 }

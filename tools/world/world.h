@@ -7,14 +7,15 @@
 // Time: `start` ties the walk's first event to the clock's present, on the
 // 100 ms grid of the walk's ticks (a tick timer started at the same instant
 // ticks at the walk's tick times); the walk then goes at the clock's pace
-// (manual in tests, where `platform::testing::advance` plays it; real, or
+// (manual in tests, where `platform::simulator::advance` plays it; real, or
 // manual and paced faster, in the demo). Under the manual clock each event
 // goes out one nanosecond after its time (its microsecond stamp unchanged),
 // so a reading due at a tick's instant reaches the next tick, as the world's
 // log has it. The world runs on its own serial queue; `start`, `stop` and the
 // readers are safe from any thread. Events go out only while started; the
 // platform then delivers them on the queues and run loops of the managers
-// that receive them.
+// that receive them. The world reaches the platform through its simulator
+// interface alone (platform/simulator.h).
 //
 // The venue's beacons are named with the four characters they advertise, so
 // the archive and the advertisements agree.
@@ -27,8 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/dispatch.h"
+#include "platform/simulator.h"
 #include "venuesim/propagation.h"
 #include "venuesim/venue.h"
 #include "venuesim/walk.h"
