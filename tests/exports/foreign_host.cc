@@ -92,13 +92,11 @@ int main() {
   CheckHostGlobals("while the libraries started");
   platform::RunLoop::setMainThread();
   const fs::path home = fs::temp_directory_path() / ("marvisto-foreign-host-" + std::to_string(::getpid()));
-  struct RemoveHome {
-    fs::path path;
-    ~RemoveHome() {
-      std::error_code ec;
-      fs::remove_all(path, ec);
-    }
-  } removeHome{home};
+  // The home goes when main returns, whichever way.
+  const std::shared_ptr<void> removeHome(nullptr, [home](void*) {
+    std::error_code ec;
+    fs::remove_all(home, ec);
+  });
   platform::Paths::setHome(home);
   // Nothing listens on port 1: whatever the kit sends is refused at once, on loopback.
   const std::string server = "http://127.0.0.1:1";
