@@ -137,13 +137,13 @@ endif()
 # The programs, each linked with the static module libraries: they need no library path.
 # Each gets a manual page made from its --help text when help2man is there.
 set(MARVISTO_PROGRAMS
-  venue-gen "write the map archive of a synthetic venue"
-  replay "position a measurement log on a map archive and score it"
+  marvisto-venue-gen "write the map archive of a synthetic venue"
+  marvisto-replay "position a measurement log on a map archive and score it"
   marvisto-demo "position a generated venue's walk with the engine alone"
-  world-demo "drive the kit through the simulated world's phone"
-  kit-demo "drive the whole kit through its facade on a simulated world"
+  marvisto-world-demo "drive the kit through the simulated world's phone"
+  marvisto-kit-demo "drive the whole kit through its facade on a simulated world"
   marvisto-content-server "serve venues to the kit on the loopback interface"
-  accuracy-eval "score the positioning methods on generated venues and recordings")
+  marvisto-accuracy-eval "score the positioning methods on generated venues and recordings")
 find_program(HELP2MAN_PROGRAM help2man)
 set(manpages)
 list(LENGTH MARVISTO_PROGRAMS n)

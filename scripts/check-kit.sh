@@ -58,7 +58,7 @@ diff <(printf '%s\n' "$readme_block") examples/host/readme_host.cc >/dev/null ||
   exit 1
 }
 mkdir -p "$work/venues"
-"$prefix/bin/venue-gen" --out "$work/venues/venue.mvz" --seed 5 > "$work/venue.out"
+"$prefix/bin/marvisto-venue-gen" --out "$work/venues/venue.mvz" --seed 5 > "$work/venue.out"
 location=$(sed -n 's/.*: location \([0-9]*\) .*/\1/p' "$work/venue.out")
 "$prefix/bin/marvisto-content-server" --port 0 --venue-dir "$work/venues" --log "$work/server.log" \
   > "$work/server.out" &

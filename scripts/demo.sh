@@ -6,6 +6,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target kit-demo
+cmake --build build -j "$(nproc)" --target marvisto-kit-demo
 mkdir -p out
-exec ./build/tools/kit_demo/kit-demo --out out "$@"
+exec ./build/tools/kit_demo/marvisto-kit-demo --out out "$@"

@@ -1,4 +1,4 @@
-// replay: positions a recorded or simulated measurement log over a map
+// marvisto-replay: positions a recorded or simulated measurement log over a map
 // archive and reports its accuracy against the ground truth.
 #include <cstdio>
 #include <string>
@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   // An output that cannot be written is found before the replay, not after it.
   if (const std::string bad = replay::CheckOutputFolders(options); !bad.empty()) {
-    std::fprintf(stderr, "replay: %s\n", bad.c_str());
+    std::fprintf(stderr, "marvisto-replay: %s\n", bad.c_str());
     return 2;
   }
   replay::ReplayReport report;
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
   // A failure after the replay (a picture that cannot be written) keeps the table.
   if (rc == 0 || !report.ticks.empty()) std::printf("%s", replay::FormatReplayReport(report).c_str());
   if (rc != 0) {
-    std::fprintf(stderr, "replay: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-replay: %s\n", error.c_str());
     return 1;
   }
   for (const std::string& p : report.pictures) {

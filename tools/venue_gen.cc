@@ -1,5 +1,5 @@
-// venue-gen: writes a synthetic venue's map archive.
-//   venue-gen --out map.mvz --seed 7 --floors 3 --method 108
+// marvisto-venue-gen: writes a synthetic venue's map archive.
+//   marvisto-venue-gen --out map.mvz --seed 7 --floors 3 --method 108
 // Prints a short summary; exits 0 on success, 1 when writing fails, 2 on a bad
 // command line or setup. The output path is required: a bare command prints
 // the usage rather than leaving an archive in the working directory.
@@ -20,17 +20,17 @@ int main(int argc, char** argv) {
   const venuesim::VenueSpec& setup = cl.setup;
   // A large venue takes a while to survey: a path that cannot be written is found first.
   if (const std::string why = cli::FileWritable(cl.out); !why.empty()) {
-    std::fprintf(stderr, "venue-gen: cannot write %s: %s\n", cl.out.c_str(), why.c_str());
+    std::fprintf(stderr, "marvisto-venue-gen: cannot write %s: %s\n", cl.out.c_str(), why.c_str());
     return 1;
   }
   std::string error;
   venuesim::Venue venue;
   if (venuesim::GenerateVenue(setup, &venue, &error) != venuesim::kOk) {
-    std::fprintf(stderr, "venue-gen: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-venue-gen: %s\n", error.c_str());
     return 2;
   }
   if (venuesim::WriteVenueArchive(venue, cl.out, &error) != venuesim::kOk) {
-    std::fprintf(stderr, "venue-gen: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-venue-gen: %s\n", error.c_str());
     return 1;
   }
   struct stat st {};

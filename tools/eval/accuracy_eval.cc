@@ -1,7 +1,7 @@
-// accuracy-eval: positions generated venues' walks and the shared recordings
+// marvisto-accuracy-eval: positions generated venues' walks and the shared recordings
 // with the engine's original behaviour and with the kit's, and prints one
 // accuracy table.
-//   accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
+//   marvisto-accuracy-eval [--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR]
 //                 [--png-dir DIR] [--setting NAME] [--kinds I,J] [--tuning-seeds A,B]
 //                 [--held-out-seeds A,B] [--gaits I,J] [--no-gaits] [--no-kinds] [--no-recordings]
 //                 [--no-venues] [--gp-fixed]
@@ -35,7 +35,7 @@ bool WriteText(const std::string& path, const std::string& text) {
   if (f && std::fwrite(text.data(), 1, text.size(), f) != text.size()) reason = errno;
   if (f && std::fclose(f) != 0 && reason == 0) reason = errno;
   if (reason != 0) {
-    std::fprintf(stderr, "accuracy-eval: cannot write %s: %s\n", path.c_str(), cli::Reason(reason).c_str());
+    std::fprintf(stderr, "marvisto-accuracy-eval: cannot write %s: %s\n", path.c_str(), cli::Reason(reason).c_str());
     return false;
   }
   return true;
@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
   const char* shared = std::getenv("MARVISTO_SHARED_DATA");
   std::string data = std::string(shared && *shared ? shared : "../shared/data") + "/ble-tetam";
   int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  cli::Parser parser("accuracy-eval", "[--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR] [--png-dir DIR]",
+  cli::Parser parser("marvisto-accuracy-eval",
+                     "[--quick] [--csv FILE] [--threads N] [--data DIR] [--work DIR] [--png-dir DIR]",
                      "Positions generated venues' walks and the shared recordings with the engine's\n"
                      "original behaviour and with the kit's, and prints one accuracy table.");
   parser.flag("--quick", "a few small venues and short walks only", &quick);
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
   if (const int rc = parser.handle(argc, argv); rc >= 0) return rc;
   // Everything written comes after a long run: what cannot be written is found first.
   auto refuse = [](const std::string& what) {
-    std::fprintf(stderr, "accuracy-eval: %s\n", what.c_str());
+    std::fprintf(stderr, "marvisto-accuracy-eval: %s\n", what.c_str());
     return 2;
   };
   const std::string drCsv = DeadReckoningCsv(csv);
@@ -141,7 +142,7 @@ int main(int argc, char** argv) {
   if (!setting.empty()) {
     std::erase_if(plan.settings, [&](const eval::Setting& s) { return s.name != setting; });
     if (plan.settings.empty()) {
-      std::fprintf(stderr, "accuracy-eval: --setting %s: no such setting\n", setting.c_str());
+      std::fprintf(stderr, "marvisto-accuracy-eval: --setting %s: no such setting\n", setting.c_str());
       return 2;
     }
   }
@@ -149,7 +150,7 @@ int main(int argc, char** argv) {
     std::vector<eval::VenueKind> chosen;
     for (uint64_t k : kinds) {
       if (k >= plan.kinds.size()) {
-        std::fprintf(stderr, "accuracy-eval: --kinds: the plan has %zu kinds\n", plan.kinds.size());
+        std::fprintf(stderr, "marvisto-accuracy-eval: --kinds: the plan has %zu kinds\n", plan.kinds.size());
         return 2;
       }
       chosen.push_back(plan.kinds[k]);
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
     std::vector<eval::Gait> chosen;
     for (uint64_t g : gaits) {
       if (g >= plan.gaits.size()) {
-        std::fprintf(stderr, "accuracy-eval: --gaits: the plan has %zu walkers\n", plan.gaits.size());
+        std::fprintf(stderr, "marvisto-accuracy-eval: --gaits: the plan has %zu walkers\n", plan.gaits.size());
         return 2;
       }
       chosen.push_back(plan.gaits[g]);
@@ -206,7 +207,7 @@ int main(int argc, char** argv) {
   options.threads = threads;
   options.workDir = work;
   options.pictureDir = png;
-  cli::Progress progress("accuracy-eval");
+  cli::Progress progress("marvisto-accuracy-eval");
   options.progress = [&](const std::string& stage, size_t done, size_t total) {
     progress.show(stage + ": " + std::to_string(done) + " of " + std::to_string(total), done == total);
   };
@@ -215,7 +216,7 @@ int main(int argc, char** argv) {
   const int rc = eval::RunEvaluation(options, &result, &error);
   progress.clear();
   if (rc != 0) {
-    std::fprintf(stderr, "accuracy-eval: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-accuracy-eval: %s\n", error.c_str());
     return 1;
   }
   std::printf("%s", eval::FormatTable(result.rows).c_str());

@@ -224,7 +224,7 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
   std::string workDir = options.workDir;
   bool temporary = false;
   if (workDir.empty()) {
-    char pattern[] = "/tmp/accuracy-eval.XXXXXX";
+    char pattern[] = "/tmp/marvisto-accuracy-eval.XXXXXX";
     if (!mkdtemp(pattern)) {
       *error = "cannot make a temporary directory";
       return 1;

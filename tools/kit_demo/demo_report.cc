@@ -62,7 +62,7 @@ bool MapScreenPictures::picture(const std::string& moment) {
   const std::string file = outDir_ + "/screen-" + moment + ".png";
   std::string error;
   if (!screen_->writePng(file, &error)) {
-    std::fprintf(stderr, "kit-demo: map screen: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-kit-demo: map screen: %s\n", error.c_str());
     return false;
   }
   std::printf("picture: %s (the map screen, %s)\n", file.c_str(), moment.c_str());
@@ -83,7 +83,7 @@ bool MapScreenPictures::finish() {
   const std::string file = outDir_ + "/walk.png";
   std::string error;
   if (!animation_.writeToFile(file, &error)) {
-    std::fprintf(stderr, "kit-demo: map screen: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-kit-demo: map screen: %s\n", error.c_str());
     return false;
   }
   std::printf("picture: %s (the map screen through the walk, %zu frames, animated)\n", file.c_str(),

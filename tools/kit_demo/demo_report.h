@@ -1,4 +1,4 @@
-// What kit-demo prints besides its running commentary: the progress bar,
+// What marvisto-kit-demo prints besides its running commentary: the progress bar,
 // what the content server received, the accuracy table, and the places where
 // the map screen's pictures and the services' exchanges are reported.
 #pragma once

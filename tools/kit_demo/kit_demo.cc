@@ -1,4 +1,4 @@
-// kit-demo: a host program driving the whole kit through the public facade.
+// marvisto-kit-demo: a host program driving the whole kit through the public facade.
 // It serves the built-in generated venue from our content server on a free
 // loopback port, starts the simulated world, initialises the facade, downloads
 // the location with a progress bar, navigates a walk with a route target
@@ -8,7 +8,7 @@
 // the world's truth and the pictures it drew (the map screen at chosen moments
 // and through the whole walk, and the floors with the true and estimated
 // paths). Nothing leaves the machine.
-//   kit-demo --out DIR [--speed X]
+//   marvisto-kit-demo --out DIR [--speed X]
 // The clock is manual and stepped: by default as fast as the machine goes,
 // with --speed X at X times real time.
 #include <atomic>
@@ -57,7 +57,7 @@ constexpr double kTick = 0.1;
 constexpr const char* kUserHash = "demo-user";
 
 int Fail(const std::string& why) {
-  std::fprintf(stderr, "kit-demo: %s\n", why.c_str());
+  std::fprintf(stderr, "marvisto-kit-demo: %s\n", why.c_str());
   return 1;
 }
 
@@ -412,7 +412,7 @@ Walked Replay(Demo& d, const Walked& live) {
 int main(int argc, char** argv) {
   const auto began = std::chrono::steady_clock::now();
   Demo d;
-  cli::Parser parser("kit-demo", "--out DIR [--speed X]",
+  cli::Parser parser("marvisto-kit-demo", "--out DIR [--speed X]",
                      "Drives the whole kit through its public facade: serves the built-in venue from a\n"
                      "loopback content server, downloads it, navigates a simulated walk with a route,\n"
                      "replays the recorded log and prints the accuracy table and the pictures it drew.");
@@ -448,7 +448,7 @@ int main(int argc, char** argv) {
   // waiting on the main queue add their lines first.
   pt::settle();
   if (!MCServerManager::sharedInstance()->mqEngine()->drainAndStop(std::chrono::seconds(15)))
-    std::fprintf(stderr, "kit-demo: the message queue still held lines after 15 s\n");
+    std::fprintf(stderr, "marvisto-kit-demo: the message queue still held lines after 15 s\n");
   std::printf("message queue stopped\n");
   const auto records = d.server->records();
   d.checks.check(d.queueEngine->queued > 0, "the kit queued no heat-map line");
@@ -460,7 +460,7 @@ int main(int argc, char** argv) {
   // replay, which also scores it against the world's truth as a reference.
   const std::string truth = d.out + "/walk.truth.csv";
   if (d.world->writeLog(d.out + "/walk.log", truth, &error) != 0) {
-    std::fprintf(stderr, "kit-demo: world: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-kit-demo: world: %s\n", error.c_str());
     d.checks.check(false, "the world's log was not written: " + error);
   }
   replay::ReplayOptions ro;
@@ -470,7 +470,7 @@ int main(int argc, char** argv) {
   ro.progress = false;
   replay::ReplayReport report;
   if (replay::RunReplay(ro, &report, &error) != 0) {
-    std::fprintf(stderr, "kit-demo: replay tool: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-kit-demo: replay tool: %s\n", error.c_str());
     d.checks.check(false, "the engine's replay tool failed: " + error);
   }
   std::printf("the engine's replay tool read the SDK's log: %d records, %d unparsable\n", report.records,
@@ -483,7 +483,7 @@ int main(int argc, char** argv) {
   NavigationMap map(EngineBehaviour::kit());
   if (map.setPathToNavArchive(ro.mapPath.c_str()) != 0 || map.parseAllFiles(false) != 0 ||
       replay::DrawFloorPictures(map, report, d.out, &report.pictures, &error) != 0) {
-    std::fprintf(stderr, "kit-demo: floor pictures: %s\n",
+    std::fprintf(stderr, "marvisto-kit-demo: floor pictures: %s\n",
                  error.empty() ? ("cannot read " + ro.mapPath).c_str() : error.c_str());
     d.checks.check(false, "the floor pictures were not drawn");
   }
@@ -496,12 +496,14 @@ int main(int argc, char** argv) {
       kSettleSeconds);
   for (const auto& p : report.pictures) std::printf("picture: %s\n", p.c_str());
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  std::printf("kit-demo took %.1f s\n", took);
+  std::printf("marvisto-kit-demo took %.1f s\n", took);
   d.checks.check(met, "the figures marked MISSED do not meet the venue's targets");
   if (d.checks.failed.empty()) std::printf("every check passed; every figure meets the venue's targets\n");
   d.screen.reset();
   d.core.reset();
   d.server->stop();
-  for (const std::string& why : d.checks.failed) std::fprintf(stderr, "kit-demo: check failed: %s\n", why.c_str());
+  for (const std::string& why : d.checks.failed) {
+    std::fprintf(stderr, "marvisto-kit-demo: check failed: %s\n", why.c_str());
+  }
   return d.checks.failed.empty() ? 0 : 1;
 }

@@ -30,9 +30,9 @@ bool ParseTarget(const std::string& text, LocationPoint* out) {
 }  // namespace
 
 cli::Parser ReplayParser(ReplayOptions* o) {
-  cli::Parser p("replay",
+  cli::Parser p("marvisto-replay",
                 "--map MAP.mvz --log WALK.log [--truth WALK.truth.csv] [--target floor,x,y ...]\n"
-                "              [--png-dir DIR] [--ticks-csv FILE] [--quiet]",
+                "                       [--png-dir DIR] [--ticks-csv FILE] [--quiet]",
                 "Positions a recorded or simulated measurement log over a map archive and prints\n"
                 "the accuracy table against the ground truth.");
   p.text("--map", "MAP.mvz", "map archive (required)", &o->mapPath);

@@ -6,7 +6,7 @@
 namespace venuesim {
 
 cli::Parser VenueGenParser(CommandLine* into) {
-  cli::Parser p("venue-gen", "--out PATH [options]",
+  cli::Parser p("marvisto-venue-gen", "--out PATH [options]",
                 "Writes the map archive of a synthetic venue (floors, rooms, beacons, a survey)\n"
                 "and prints a summary. The same options and seed give a byte-identical archive.");
   VenueSpec& s = into->setup;
@@ -43,7 +43,7 @@ cli::Parser VenueGenParser(CommandLine* into) {
   p.text("--name", "TEXT", "location name (default \"Synthetic venue\")", &s.locationName);
   p.text("--uuid", "UUID", "beacons' proximity UUID (default: from the seed)", &s.uuid);
   p.whole("--map-version", "N", "the archive's map version (default 1)", &s.version, -kInt, kInt);
-  p.epilogue("example: venue-gen --out mall.mvz --seed 7 --floors 3 --width 120 --height 40 --method 108");
+  p.epilogue("example: marvisto-venue-gen --out mall.mvz --seed 7 --floors 3 --width 120 --height 40 --method 108");
   p.exitStatus("0 written, 1 the archive could not be written, 2 usage error or a setup out of range");
   return p;
 }

@@ -1,4 +1,4 @@
-// The options of the venue-gen command, parsed into a setup and an output path.
+// The options of the marvisto-venue-gen command, parsed into a setup and an output path.
 #pragma once
 
 #include <string>
@@ -16,7 +16,7 @@ struct CommandLine {
   std::string out;  // required: a bare command writes nothing
 };
 
-// The venue-gen parser, its options bound to `*into`.
+// The marvisto-venue-gen parser, its options bound to `*into`.
 cli::Parser VenueGenParser(CommandLine* into);
 
 // Parses the arguments after the program name: kArgsHelp for --help or

@@ -59,20 +59,20 @@ struct Program {
 std::vector<Program> Programs() {
   // "blocker" is a plain file, so nothing can be created or read beneath it.
   std::vector<Program> p = {
-      {"venue-gen", VENUE_GEN, 2, "--out", {"--out", "blocker/v.mvz"}, 1},
-      {"replay", REPLAY, 2, "--map", {"--map", "blocker/m.mvz", "--log", "blocker/w.log"}, 1},
+      {"marvisto-venue-gen", VENUE_GEN, 2, "--out", {"--out", "blocker/v.mvz"}, 1},
+      {"marvisto-replay", REPLAY, 2, "--map", {"--map", "blocker/m.mvz", "--log", "blocker/w.log"}, 1},
       {"marvisto-demo", MARVISTO_DEMO, 2, "--out", {"--out", "blocker/demo"}, 1},
       {"marvisto-content-server", CONTENT_SERVER, 1, "--port", {"--port", "0", "--venue-dir", "blocker/venues"}, 1},
   };
 #ifdef WORLD_DEMO
-  p.push_back({"world-demo", WORLD_DEMO, 2, "--out", {"--out", "blocker/world"}, 1});
+  p.push_back({"marvisto-world-demo", WORLD_DEMO, 2, "--out", {"--out", "blocker/world"}, 1});
 #endif
 #ifdef ACCURACY_EVAL
   // Its one output comes after a long run, so a folder that is not there is a usage error.
-  p.push_back({"accuracy-eval", ACCURACY_EVAL, 2, "--csv", {"--csv", "blocker/t.csv"}, 2});
+  p.push_back({"marvisto-accuracy-eval", ACCURACY_EVAL, 2, "--csv", {"--csv", "blocker/t.csv"}, 2});
 #endif
 #ifdef KIT_DEMO
-  p.push_back({"kit-demo", KIT_DEMO, 2, "--out", {"--out", "blocker/kit"}, 1});
+  p.push_back({"marvisto-kit-demo", KIT_DEMO, 2, "--out", {"--out", "blocker/kit"}, 1});
 #endif
   return p;
 }
@@ -123,7 +123,7 @@ TEST(ProgramsTest, HelpVersionAndRefusalsNameTheProblem) {
   }
 }
 
-// A bare venue-gen used to leave ./map.mvz behind; replay used to find a
+// A bare marvisto-venue-gen used to leave ./map.mvz behind; marvisto-replay used to find a
 // missing picture folder only after the whole replay. Both are usage errors
 // found before any work.
 TEST(ProgramsTest, RequiredOutputsAndFoldersAreCheckedUpFront) {
@@ -192,8 +192,8 @@ TEST(ProgramsTest, InputsAndOutputsAreCheckedBeforeTheWork) {
     std::string err;  // in stderr
     bool worked;      // stdout has a result: the check came after the work
   } cases[] = {
-      {{VENUE_GEN, "--out", "folder"}, 1, "venue-gen: cannot write folder: Is a directory", false},
-      {{VENUE_GEN, "--out=blocker/v.mvz"}, 1, "venue-gen: cannot write blocker/v.mvz: Not a directory", false},
+      {{VENUE_GEN, "--out", "folder"}, 1, "marvisto-venue-gen: cannot write folder: Is a directory", false},
+      {{VENUE_GEN, "--out=blocker/v.mvz"}, 1, "marvisto-venue-gen: cannot write blocker/v.mvz: Not a directory", false},
       {{"sh", "-c", kSmallFiles, VENUE_GEN, "--out", "big.mvz"}, 1, "cannot write archive big.mvz: File too large",
        false},
       {{REPLAY, "--map", "v.mvz", "--log", "gone.log"}, 1, "cannot read log gone.log: No such file or directory",
@@ -219,7 +219,8 @@ TEST(ProgramsTest, InputsAndOutputsAreCheckedBeforeTheWork) {
        2, "--png-dir: cannot write into blocker/p/walks: Not a directory", false},
 #endif
 #ifdef WORLD_DEMO
-      {{WORLD_DEMO, "--out", "blocker/w", "--speed", "1000"}, 1, "world-demo: cannot write into blocker/w: ", false},
+      {{WORLD_DEMO, "--out", "blocker/w", "--speed", "1000"}, 1, "marvisto-world-demo: cannot write into blocker/w: ",
+       false},
 #endif
       {{MARVISTO_DEMO, "--out", "blocker/d"}, 1, "marvisto-demo: cannot write into blocker/d: ", false},
   };
@@ -250,10 +251,10 @@ TEST(ProgramsTest, ProgressShowsOnATerminalOnly) {
 #ifdef ACCURACY_EVAL
       {{ACCURACY_EVAL, "--quick", "--no-recordings", "--kinds", "0", "--tuning-seeds", "11", "--held-out-seeds", "91",
         "--setting", "kit", "--threads", "2"},
-       "accuracy-eval: positioning walks: 6 of 6"},
+       "marvisto-accuracy-eval: positioning walks: 6 of 6"},
 #endif
 #ifdef WORLD_DEMO
-      {{WORLD_DEMO, "--out", "world", "--speed", "1000"}, "world-demo: walked 0 of "},
+      {{WORLD_DEMO, "--out", "world", "--speed", "1000"}, "marvisto-world-demo: walked 0 of "},
 #endif
   };
   for (const Case& c : cases) {

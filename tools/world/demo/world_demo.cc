@@ -1,9 +1,9 @@
-// world-demo: walks the simulated world in real time (or faster: a manual
+// marvisto-world-demo: walks the simulated world in real time (or faster: a manual
 // clock stepped at the given pace) through the stand-ins and the whole SDK
 // (the coordinator loads the world's venue from an app home under DIR and
 // positions every 100 ms tick), then writes the walk as the managers heard it
 // as a measurement log, replays it, and prints both accuracy tables.
-//   world-demo --out DIR [--seed N] [--speed X] [--ranging-only]
+//   marvisto-world-demo --out DIR [--seed N] [--speed X] [--ranging-only]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   world::WorldSetup setup;
   double speed = 1;
   bool rangingOnly = false;
-  cli::Parser parser("world-demo", "--out DIR [--seed N] [--speed X] [--ranging-only]",
+  cli::Parser parser("marvisto-world-demo", "--out DIR [--seed N] [--speed X] [--ranging-only]",
                      "Walks a person through the simulated world and the whole SDK, writes the walk as\n"
                      "the managers heard it as a measurement log, replays it and prints both accuracy\n"
                      "tables.");
@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   if (rangingOnly) setup.phone.radio = world::kRanging;
   // The log and the pictures come after the walk: a folder that cannot take them is found first.
   if (const std::string why = cli::MakeWritableFolder(out); !why.empty()) {
-    std::fprintf(stderr, "world-demo: cannot write into %s: %s\n", out.c_str(), why.c_str());
+    std::fprintf(stderr, "marvisto-world-demo: cannot write into %s: %s\n", out.c_str(), why.c_str());
     return 1;
   }
   platform::RunLoop::setMainThread();
@@ -59,14 +59,14 @@ int main(int argc, char** argv) {
   std::string error;
   auto w = world::World::create(setup, &error);
   if (!w) {
-    std::fprintf(stderr, "world-demo: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-world-demo: %s\n", error.c_str());
     return 1;
   }
   world::LiveSetup live;
   live.fastScan = setup.phone.radio & world::kAdvertisements;
   auto run = world::LiveRun::create(w, live, MainSDKManagers::shared(), &error);
   if (!run) {
-    std::fprintf(stderr, "world-demo: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-world-demo: %s\n", error.c_str());
     return 1;
   }
   std::printf("walking %.0f s of walk at %gx through the SDK...\n", w->durationSeconds(),
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   run->start();
   const double limit = w->durationSeconds() + 30;
   const double started = platform::Clock::nowSeconds();
-  cli::Progress progress("world-demo");
+  cli::Progress progress("marvisto-world-demo");
   auto showWalk = [&](bool force) {
     char line[96];
     const double walked = platform::Clock::nowSeconds() - started;
@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
   progress.clear();
   run->stop();
   if (!w->finished()) {
-    std::fprintf(stderr, "world-demo: the walk did not finish in %.0f s\n", limit);
+    std::fprintf(stderr, "marvisto-world-demo: the walk did not finish in %.0f s\n", limit);
     return 1;
   }
   std::printf("%s", world::FormatScore("live run through the SDK",
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
                         .c_str());
 
   if (w->writeLog(out + "/walk.log", out + "/walk.truth.csv", &error) != 0) {
-    std::fprintf(stderr, "world-demo: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-world-demo: %s\n", error.c_str());
     return 1;
   }
   replay::ReplayOptions o;
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   o.progress = false;
   replay::ReplayReport report;
   if (replay::RunReplay(o, &report, &error) != 0) {
-    std::fprintf(stderr, "world-demo: %s\n", error.c_str());
+    std::fprintf(stderr, "marvisto-world-demo: %s\n", error.c_str());
     return 1;
   }
   // Scored from the walk's first tick, like the live run (the log starts a tick earlier).
