@@ -241,7 +241,6 @@ endforeach()
 
 set(CPACK_PACKAGE_NAME marvisto)
 set(CPACK_PACKAGE_VENDOR "Marvisto")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Indoor positioning and navigation kit for C++20 applications")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_GENERATOR DEB)
@@ -252,28 +251,67 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Marvisto developers <developers@marvisto.ex
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-# The library packages tell ldconfig through a trigger, as Debian's policy asks.
-file(WRITE ${PROJECT_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_LIBRARIES_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/triggers)
-set(CPACK_DEBIAN_WORLDLIBRARIES_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/triggers)
+# Where the shlibs file is read instead of the symbols file, it too asks for this version or a
+# later one, not exactly this one.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+if(MARVISTO_SHARED)
+  # The library packages tell ldconfig through a trigger, as Debian's policy asks; CPack's
+  # own postinst and postrm calling it are taken out after packing (cmake/deb_ldconfig.cmake).
+  file(WRITE ${PROJECT_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_ldconfig.cmake)
+  # Each library package carries a symbols file, so a host package depends on the version
+  # that introduced the symbols it uses rather than on this exact one. The symbols kept in
+  # debian/ are checked against the library's exported set when cpack runs
+  # (cmake/deb_symbols.cmake, which writes the control file named here).
+  set(CPACK_MARVISTO_SYMBOLS)
+  set(library_components Libraries WorldLibraries)
+  set(library_targets marvisto marvisto_world)
+  foreach(component lib IN ZIP_LISTS library_components library_targets)
+    string(TOUPPER ${component} upper)
+    set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+    set(CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/triggers
+      ${PROJECT_BINARY_DIR}/deb/${package}/symbols)
+    file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/deb/${package}/library CONTENT "$<TARGET_FILE:${lib}>")
+    list(APPEND CPACK_MARVISTO_SYMBOLS ${package})
+  endforeach()
+  set(CPACK_MARVISTO_DEB_DIR ${PROJECT_BINARY_DIR}/deb)
+  set(CPACK_MARVISTO_SYMBOLS_DIR ${PROJECT_SOURCE_DIR}/debian)
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_symbols.cmake)
+endif()
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-set(CPACK_COMPONENT_LIBRARIES_DESCRIPTION
-  "Indoor positioning and navigation kit (shared library)\n"
-  "The library a host application links for positions, routes and\n"
-  "zones: map archive download, the positioning engine, telemetry\n"
-  "and the ready-made map screen.")
-set(CPACK_COMPONENT_WORLDLIBRARIES_DESCRIPTION
-  "Indoor positioning and navigation kit, simulated world (library)\n"
-  "A generated venue and walker that drive the kit's sensor\n"
-  "stand-ins, for trying a host application without a phone.")
-set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-  "Indoor positioning and navigation kit (development files)\n"
-  "Public headers, the CMake package and pkg-config files for\n"
-  "building host applications against the kit.")
-set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION
-  "Indoor positioning and navigation kit (programs)\n"
-  "The content server, the venue generator, the replay command,\n"
-  "the demos and the accuracy evaluation.")
+# Each description's first line is its package's synopsis. (A description ends with a line
+# break: CPack strips the last line's leading blanks.)
+set(CPACK_DEBIAN_LIBRARIES_DESCRIPTION [=[indoor positioning and navigation kit - shared library
+Marvisto positions a phone inside a building from Bluetooth beacon readings
+and motion sensor samples, on the map archive of the venue.
+
+This package holds the library a host application links: it downloads
+location lists and map archives over HTTP and HTTPS, gives the floor, the
+position, the heading and the accuracy radius every 100 ms, reports the
+zones entered and left and the routes to targets, and queues telemetry for
+the service.
+]=])
+set(CPACK_DEBIAN_WORLDLIBRARIES_DESCRIPTION [=[indoor positioning and navigation kit - simulated world
+A generated two-floor venue and a person walking through it with a phone,
+whose beacon advertisements and motion sensor samples reach the Marvisto
+library through the same services a real phone feeds. It lets a host
+application try the kit without a phone or a venue; an application on real
+hardware does not need it.
+]=])
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION [=[indoor positioning and navigation kit - development files
+The public headers of the Marvisto library (the facade, its models and error
+codes, the run loop a host pumps) and of its simulated world, the CMake
+package (find_package(Marvisto)) and the pkg-config files marvisto.pc and
+marvisto-world.pc, for building host applications against the kit.
+]=])
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION [=[indoor positioning and navigation kit - programs
+Command line programs around the Marvisto kit:
+ marvisto-content-server   serves venues to the kit on the loopback interface
+ marvisto-venue-gen        writes the map archive of a synthetic venue
+ marvisto-replay           positions a measurement log on a map archive
+ marvisto-accuracy-eval    scores the positioning on venues and recordings
+ marvisto-demo, marvisto-world-demo, marvisto-kit-demo   three demos
+]=])
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Libraries WorldLibraries)
 # The world library links the kit's, which dpkg-shlibdeps finds in the build tree; the
 # dependency on its package comes from the line below.

@@ -12,7 +12,7 @@ packages=(
   libasio-dev libboost-dev nlohmann-json3-dev libplist-dev libturbojpeg0-dev libjpeg62-turbo-dev
   librsvg2-dev libcurl4-openssl-dev libssl-dev libcpp-httplib-dev
   nginx openssl curl python3 iproute2
-  doxygen lintian dpkg-dev help2man
+  doxygen lintian blhc dpkg-dev help2man
 )
 
 missing=()

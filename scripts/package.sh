@@ -1,21 +1,97 @@
 #!/usr/bin/env bash
-# Builds the Debian packages and checks them with lintian:
-#   bash scripts/package.sh [OUT_DIR]      (default: build-pkg/packages)
+# Builds the Debian packages and checks them with blhc and lintian:
+#   bash scripts/package.sh [--update-symbols] [OUT_DIR]      (default: build-pkg/packages)
 # libmarvisto1 and libmarvisto-world1 (the shared libraries), libmarvisto-dev (headers,
 # CMake package, pkg-config files) and marvisto (the programs). The build installs to /usr,
-# so the libraries land in the multiarch directory. Exits non-zero when a package cannot be
-# built, a package lacks its copyright file or changelog, a binary names the build tree, or
-# lintian reports an error.
+# so the libraries land in the multiarch directory, and takes its compiler and linker flags
+# from dpkg-buildflags with every hardening feature on, as a Debian package build does.
+# Exits non-zero when a package cannot be built, a library exports other symbols than its
+# symbols file in debian/ lists, a compile or link went without the hardening flags (blhc),
+# a package lacks its copyright file, changelog or symbols file, a binary names the build
+# tree, or lintian reports an error, a warning or a missing hardening feature.
+#
+# --update-symbols first rewrites debian/<package>.symbols from the built libraries, for a
+# deliberate change of what they export: a symbol listed before keeps the version it came
+# with, a new one gets this version, one no longer exported is dropped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+update_symbols=0
+if [ "${1:-}" = --update-symbols ]; then
+  update_symbols=1
+  shift
+fi
 build=build-pkg
 out=$(realpath -m "${1:-$build/packages}")
 
+buildflag() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+ldflags=$(buildflag LDFLAGS)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DMARVISTO_TESTS=OFF -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON >/dev/null
+  -DMARVISTO_TESTS=OFF -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON \
+  -DCMAKE_C_FLAGS="$(buildflag CPPFLAGS) $(buildflag CFLAGS)" \
+  -DCMAKE_CXX_FLAGS="$(buildflag CPPFLAGS) $(buildflag CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
+  -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" >/dev/null
 cmake --build "$build" -j "${JOBS:-$(nproc)}"
+
+# Every compile and link of the build, written as blhc reads a dpkg-buildpackage log (which
+# starts after the line naming dpkg-buildpackage), checked for all hardening flags; Debian's
+# compilers make position-independent executables by themselves (--debian).
+{
+  echo "dpkg-buildpackage: info: the commands of $build"
+  ninja -C "$build" -t commands
+} > "$build/build-commands.log"
+blhc --debian --all --arch="$(dpkg-architecture -qDEB_HOST_ARCH)" "$build/build-commands.log" \
+  > "$build/blhc.txt" || {
+  head -c 4000 "$build/blhc.txt"
+  echo "package: compiles or links without the hardening flags (all in $build/blhc.txt)"
+  exit 1
+}
+echo "package: blhc: every compile and link of the build has the hardening flags"
+
+# The symbols files: C++ symbols under their demangled names ((c++) patterns), the rest as they
+# are, sorted, so that a change reads as a plain diff.
+if [ $update_symbols = 1 ]; then
+  version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+  mkdir -p debian
+  for library in "$build"/deb/*/library; do
+    package=$(basename "$(dirname "$library")")
+    kept=debian/$package.symbols
+    fresh=$(mktemp)
+    dpkg-gensymbols -q -p"$package" -v"$version" -e"$(cat "$library")" -O"$fresh"
+    tail -n +2 "$fresh" | awk '{print $1}' > "$fresh.names"
+    sed 's/@[^@]*$//' "$fresh.names" | c++filt > "$fresh.demangled"
+    {
+      head -1 "$fresh"
+      echo "* Build-Depends-Package: libmarvisto-dev"
+      paste -d '\t' "$fresh.names" "$fresh.demangled" |
+        awk -F '\t' -v version="$version" -v kept="$kept" '
+          BEGIN {
+            while ((getline line < kept) > 0) {
+              if (line !~ /^ /) continue
+              key = line; sub(/ [^ ]+$/, "", key)
+              since[key] = line; sub(/^.* /, "", since[key])
+            }
+          }
+          {
+            symver = $1; sub(/^.*@/, "@", symver)
+            name = $1; sub(/@[^@]*$/, "", name)
+            key = (name == $2) ? " " $1 : " (c++)\"" $2 symver "\""
+            print key " " ((key in since) ? since[key] : version)
+          }' | LC_ALL=C sort -u
+    } > "$kept.new"
+    mv "$kept.new" "$kept"
+    echo "package: $kept: $(grep -c '^ ' "$kept") symbols"
+    rm -f "$fresh" "$fresh.names" "$fresh.demangled"
+  done
+fi
+
 rm -rf "$out" && mkdir -p "$out"
-(cd "$build" && cpack -G DEB -B "$out" >/dev/null)
+# cpack checks the exported symbols against debian/*.symbols first (cmake/deb_symbols.cmake).
+(cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log" 2>&1) || {
+  grep -v '^CPack: ' "$out/cpack.log" | head -c 8000
+  echo "package: cpack failed (all in $out/cpack.log)"
+  exit 1
+}
 rm -rf "$out/_CPack_Packages"
 
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
@@ -31,6 +107,10 @@ for deb in "$out"/*.deb; do
   done
   if grep -q '^\./usr/lib/lib' <<<"$files"; then
     echo "package: $name installs a library outside /usr/lib/$multiarch"
+    exit 1
+  fi
+  if grep -q "^\./usr/lib/$multiarch/lib.*\.so\.[0-9]" <<<"$files" && ! dpkg-deb -I "$deb" symbols >/dev/null 2>&1; then
+    echo "package: $name ships a shared library without a symbols file"
     exit 1
   fi
   unpacked=$(mktemp -d)
@@ -52,10 +132,13 @@ if grep -q -- '-dev' <<<"$programs_depends"; then
   exit 1
 fi
 
-# lintian's errors fail the check; its warnings and notes are printed for the record.
-lintian --tag-display-limit 0 --display-level ">=warning" "$out"/*.deb | tee "$out/lintian.txt" || true
-if grep -q '^E:' "$out/lintian.txt"; then
-  echo "package: lintian reports errors"
+# lintian's errors and warnings fail the check, and so do the informational tags of a binary
+# built without a hardening feature or a library package without a symbols file; the other
+# notes are printed for the record.
+lintian --tag-display-limit 0 --display-info "$out"/*.deb 2>/dev/null | tee "$out/lintian.txt" || true
+if grep -E '^(E|W): |^I: .*(hardening-no-|no-symbols-control-file)' "$out/lintian.txt" >/dev/null; then
+  echo "package: lintian reports errors, warnings or missing hardening or symbols"
   exit 1
 fi
-echo "package: $(ls "$out"/*.deb | wc -l) packages in $out, lintian: $(grep -c '^W:' "$out/lintian.txt" || true) warnings, no errors"
+echo "package: $(ls "$out"/*.deb | wc -l) packages in $out, lintian: no errors or warnings," \
+  "$(grep -c '^I:' "$out/lintian.txt" || true) notes"
