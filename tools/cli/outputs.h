@@ -6,11 +6,13 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace cli {
 
 // Whether `path` can be written as a file: an existing file is opened for
-// writing and left unchanged; a new one is created and removed again.
+// writing and left unchanged, and its folder must take the new file that
+// WriteWholeFile puts in its place; a new one is created and removed again.
 // Empty when it can, else the reason.
 std::string FileWritable(const std::string& path);
 
@@ -24,6 +26,17 @@ std::string MakeWritableFolder(const std::string& path);
 
 // Whether `path` is a file that can be read. Empty when it is, else the reason.
 std::string FileReadable(const std::string& path);
+
+// Writes `bytes` to `path` whole or not at all: into a new file beside it that
+// takes the name only once every byte is in, so a full disk leaves neither a
+// cut file nor an empty one behind, and a file already there stays as it was
+// until it is replaced (keeping its permissions). A path that is no regular
+// file (a terminal, a pipe, /dev/null) is written in place. Empty on success,
+// else the system's reason.
+std::string WriteWholeFile(const std::string& path, std::string_view bytes);
+
+// Appends printf-style text to `out`, however long it comes out.
+void Appendf(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // The system's text for an errno value, thread-safely.
 std::string Reason(int code);

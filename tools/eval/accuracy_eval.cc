@@ -14,7 +14,6 @@
 // distributions and every walk's floor plans there. Exits 0, 1 when a run
 // fails, 2 on a bad command line or an output or input found unusable before the
 // run (a --csv that cannot be written, a --data folder without the recordings).
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -30,12 +29,8 @@
 namespace {
 
 bool WriteText(const std::string& path, const std::string& text) {
-  FILE* f = std::fopen(path.c_str(), "w");
-  int reason = f ? 0 : errno;
-  if (f && std::fwrite(text.data(), 1, text.size(), f) != text.size()) reason = errno;
-  if (f && std::fclose(f) != 0 && reason == 0) reason = errno;
-  if (reason != 0) {
-    std::fprintf(stderr, "marvisto-accuracy-eval: cannot write %s: %s\n", path.c_str(), cli::Reason(reason).c_str());
+  if (const std::string why = cli::WriteWholeFile(path, text); !why.empty()) {
+    std::fprintf(stderr, "marvisto-accuracy-eval: cannot write %s: %s\n", path.c_str(), why.c_str());
     return false;
   }
   return true;

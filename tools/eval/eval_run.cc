@@ -13,6 +13,7 @@
 #include <thread>
 #include <tuple>
 
+#include "cli/outputs.h"
 #include "eval/cdf_png.h"
 #include "eval/dead_reckoning.h"
 #include "eval/simple_knn.h"
@@ -96,16 +97,15 @@ struct ReplayJob {
 };
 
 // A kept work directory also gets every generated walk's ticks, for looking
-// into where its errors come from.
-void WriteTicks(const std::vector<world::ScoredTick>& ticks, const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return;
-  std::fprintf(f, "seconds,has_position,floor,x,y,truth_floor,truth_x,truth_y\n");
+// into where its errors come from. Empty, or why they could not be written.
+std::string WriteTicks(const std::vector<world::ScoredTick>& ticks, const std::string& path) {
+  std::string text = "seconds,has_position,floor,x,y,truth_floor,truth_x,truth_y\n";
   for (const world::ScoredTick& t : ticks) {
-    std::fprintf(f, "%.3f,%d,%d,%.3f,%.3f,%d,%.3f,%.3f\n", t.seconds, t.hasPosition ? 1 : 0, t.floorId, t.x, t.y,
+    cli::Appendf(text, "%.3f,%d,%d,%.3f,%.3f,%d,%.3f,%.3f\n", t.seconds, t.hasPosition ? 1 : 0, t.floorId, t.x, t.y,
                  t.truthFloorId, t.truthX, t.truthY);
   }
-  std::fclose(f);
+  const std::string why = cli::WriteWholeFile(path, text);
+  return why.empty() ? "" : "cannot write " + path + ": " + why;
 }
 
 void RunReplayJob(ReplayJob* job) {
@@ -121,7 +121,7 @@ void RunReplayJob(ReplayJob* job) {
     if (replay::RunReplay(job->options, &report, &job->error) != 0) return;
     job->ticks = ToScored(report);
     job->figures = ScoreTrack(job->ticks, job->startSettle, job->floorSettle);
-    if (!job->ticksPath.empty()) WriteTicks(job->ticks, job->ticksPath);
+    if (!job->ticksPath.empty()) job->error = WriteTicks(job->ticks, job->ticksPath);
     return;
   }
   SimpleKnnMap map;
@@ -284,6 +284,18 @@ int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* e
         venuesDone.finished();
       },
       [&](size_t i) { return beacons(kindOf(venues[i])) * kindOf(venues[i]).width; });
+
+  // A walk whose files could not be written fails the run: its rows would be missing.
+  size_t failed = 0;
+  for (const VenueJob& v : venues) {
+    if (v.error.empty()) continue;
+    if (failed++ == 0) *error = v.error;
+  }
+  if (failed > 0) {
+    if (failed > 1) *error += " (and " + std::to_string(failed - 1) + " more walks failed)";
+    if (temporary) fs::remove_all(workDir, ec);
+    return 1;
+  }
 
   std::vector<Row> rows;
   std::map<std::tuple<std::string, std::string, std::string, std::string>, size_t> rowIndex;

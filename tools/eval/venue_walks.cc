@@ -68,8 +68,12 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
   }
   std::error_code ec;
   std::filesystem::create_directories(job->dir, ec);
+  if (ec) {
+    job->error = "cannot make " + job->dir + ": " + ec.message();
+    return;
+  }
   if (venuesim::WriteWalkFiles(walk, job->dir + "/walk.log", job->dir + "/walk.truth.csv", &why) != venuesim::kOk) {
-    job->note = why;
+    job->error = why;
     return;
   }
   const int generatorGpMode = venue.setup.gpMode;
@@ -78,7 +82,7 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
     venue.setup.gpMode = m.gpMode != 0 ? m.gpMode : generatorGpMode;
     if (venuesim::WriteVenueArchive(venue, job->dir + "/" + ArchiveStem(m) + ".mvz", &why) !=
         venuesim::kOk) {
-      job->note = why;
+      job->error = why;
       return;
     }
   }
@@ -101,7 +105,7 @@ void GenerateVenueWalks(const Plan& plan, VenueJob* job) {
   for (venuesim::WalkTick& t : level.ticks) t.readings.clear();
   if (venuesim::WriteWalkFiles(level, job->dir + "/level.log", job->dir + "/level.truth.csv", &why) !=
       venuesim::kOk) {
-    job->note = why;
+    job->error = why;
     return;
   }
   for (const venuesim::WalkStretch& st : level.stretches) {

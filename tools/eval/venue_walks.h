@@ -22,7 +22,8 @@ struct VenueJob {
   uint64_t seed = 0;
   std::string dir;
   bool ok = false;
-  std::string note;
+  std::string note;   // a venue or walk the generator could not make
+  std::string error;  // a file or folder that could not be written, with the system's reason
   // The same venue's one-floor walk with the radio off, for dead reckoning.
   bool drOk = false;
   std::vector<TrueLeg> drLegs;
@@ -33,7 +34,8 @@ struct VenueJob {
 // Fills the job from plan.kinds[job->kind] (or plan.gaits[job->gait] in
 // plan.gaitKind) and job->seed. A seed whose rooms
 // give no usable route tries the next few walk seeds; what still fails is
-// left in job->note (with ok or drOk false).
+// left in job->note, a file that cannot be written in job->error (with ok or
+// drOk false).
 void GenerateVenueWalks(const Plan& plan, VenueJob* job);
 
 }  // namespace eval

@@ -1,5 +1,6 @@
 #include "kit_demo/demo_report.h"
 
+#include "cli/outputs.h"
 #include "mapview/mc_screen_follow.h"
 #include "replay/track_png.h"
 
@@ -56,15 +57,26 @@ bool PrintAccuracyTable(const std::vector<AccuracyRow>& rows, double settle) {
 MapScreenPictures::MapScreenPictures(std::shared_ptr<MCLocationViewController> screen, std::string outDir)
     : screen_(std::move(screen)), outDir_(std::move(outDir)) {}
 
+namespace {
+
+// Writes a picture's bytes whole (a full disk leaves no cut file); false, told on stderr, when
+// it cannot be.
+bool WritePicture(const std::string& file, const std::vector<uint8_t>& png) {
+  const std::string why = png.empty() ? "nothing to draw"
+                                      : cli::WriteWholeFile(file, {reinterpret_cast<const char*>(png.data()), png.size()});
+  if (why.empty()) return true;
+  std::fprintf(stderr, "marvisto-kit-demo: map screen: cannot write %s: %s\n", file.c_str(), why.c_str());
+  return false;
+}
+
+}  // namespace
+
 bool MapScreenPictures::picture(const std::string& moment) {
   if (!screen_) return true;
   MCFollowPosition(*screen_);
   const std::string file = outDir_ + "/screen-" + moment + ".png";
-  std::string error;
-  if (!screen_->writePng(file, &error)) {
-    std::fprintf(stderr, "marvisto-kit-demo: map screen: %s\n", error.c_str());
-    return false;
-  }
+  const auto image = screen_->snapshot();
+  if (!WritePicture(file, image ? image->pngData() : std::vector<uint8_t>{})) return false;
   std::printf("picture: %s (the map screen, %s)\n", file.c_str(), moment.c_str());
   return true;
 }
@@ -81,11 +93,7 @@ void MapScreenPictures::frame(const std::string& caption) {
 bool MapScreenPictures::finish() {
   if (!screen_ || animation_.frameCount() == 0) return true;
   const std::string file = outDir_ + "/walk.png";
-  std::string error;
-  if (!animation_.writeToFile(file, &error)) {
-    std::fprintf(stderr, "marvisto-kit-demo: map screen: %s\n", error.c_str());
-    return false;
-  }
+  if (!WritePicture(file, animation_.data())) return false;
   std::printf("picture: %s (the map screen through the walk, %zu frames, animated)\n", file.c_str(),
               animation_.frameCount());
   return true;

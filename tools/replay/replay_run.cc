@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <set>
-#include <system_error>
 
 #include "cli/outputs.h"
 #include "replay/log_records.h"
@@ -20,12 +19,10 @@ namespace {
 
 constexpr double kWrongFloorPenalty = 15.0;  // metres per wrong floor
 
-std::string Reason(int code) { return std::generic_category().message(code); }
-
 // Empty, or the system's reason the file could not be read.
 std::string ReadFile(const std::string& path, std::string* out) {
   FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return Reason(errno);
+  if (!f) return cli::Reason(errno);
   out->clear();
   char buf[65536];
   size_t n;
@@ -33,7 +30,7 @@ std::string ReadFile(const std::string& path, std::string* out) {
   // Reading a folder opens fine and fails here with EISDIR.
   const int readError = std::ferror(f) ? errno : 0;
   std::fclose(f);
-  return readError ? Reason(readError) : "";
+  return readError ? cli::Reason(readError) : "";
 }
 
 struct ClientHolder {
@@ -66,20 +63,16 @@ void Summarise(ReplayReport* r) {
 
 // Empty, or the system's reason the table could not be written.
 std::string WriteTicksCsv(const ReplayReport& r, const std::string& path) {
-  FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) return Reason(errno);
-  std::fprintf(f, "time,rc,floor_id,x,y,truth_floor_id,truth_x,truth_y,error,step_ms\n");
+  std::string text = "time,rc,floor_id,x,y,truth_floor_id,truth_x,truth_y,error,step_ms\n";
   for (const ReplayTick& t : r.ticks) {
-    std::fprintf(f, "%.3f,%d,%d,%.3f,%.3f,", t.timeMs / 1000.0, t.rc, t.floorId, t.x, t.y);
+    cli::Appendf(text, "%.3f,%d,%d,%.3f,%.3f,", t.timeMs / 1000.0, t.rc, t.floorId, t.x, t.y);
     if (t.hasTruth) {
-      std::fprintf(f, "%d,%.3f,%.3f,%.3f,%.3f\n", t.truthFloorId, t.truthX, t.truthY, t.error, t.stepMs);
+      cli::Appendf(text, "%d,%.3f,%.3f,%.3f,%.3f\n", t.truthFloorId, t.truthX, t.truthY, t.error, t.stepMs);
     } else {
-      std::fprintf(f, ",,,,%.3f\n", t.stepMs);
+      cli::Appendf(text, ",,,,%.3f\n", t.stepMs);
     }
   }
-  const int writeError = std::ferror(f) ? errno : 0;
-  if (std::fclose(f) != 0) return Reason(errno);
-  return writeError ? Reason(writeError) : "";
+  return cli::WriteWholeFile(path, text);
 }
 
 }  // namespace

@@ -3,11 +3,10 @@
 #include <cairo.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <system_error>
 #include <cmath>
 #include <cstring>
 
+#include "cli/outputs.h"
 #include "wifipos/navigation_map/navigation_map.h"
 
 namespace replay {
@@ -23,6 +22,11 @@ cairo_status_t ReadPng(void* closure, unsigned char* out, unsigned int length) {
   if (src->pos + length > src->data->size()) return CAIRO_STATUS_READ_ERROR;
   std::memcpy(out, src->data->data() + src->pos, length);
   src->pos += length;
+  return CAIRO_STATUS_SUCCESS;
+}
+
+cairo_status_t AppendPng(void* closure, const unsigned char* data, unsigned int length) {
+  static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
   return CAIRO_STATUS_SUCCESS;
 }
 
@@ -112,21 +116,14 @@ double DrawLabel(cairo_t* cr, double x, double baseline, const std::string& text
 
 int WritePng(cairo_t* cr, cairo_surface_t* surface, const std::string& path, std::string* error) {
   cairo_destroy(cr);
-  // cairo opens and writes the file with stdio and keeps the system's reason
-  // to itself ("error while writing to output stream"); errno still has it.
-  errno = 0;
-  const cairo_status_t st = cairo_surface_write_to_png(surface, path.c_str());
-  const int reason = errno;
+  // Encoded in memory first, so that a file that cannot be written whole is not left cut.
+  std::string png;
+  const cairo_status_t st = cairo_surface_write_to_png_stream(surface, AppendPng, &png);
   cairo_surface_destroy(surface);
-  if (st != CAIRO_STATUS_SUCCESS) {
-    if (error) {
-      *error = "cannot write " + path + ": " +
-               (st == CAIRO_STATUS_WRITE_ERROR && reason != 0 ? std::generic_category().message(reason)
-                                                              : std::string(cairo_status_to_string(st)));
-    }
-    return 1;
-  }
-  return 0;
+  const std::string why = st != CAIRO_STATUS_SUCCESS ? cairo_status_to_string(st) : cli::WriteWholeFile(path, png);
+  if (why.empty()) return 0;
+  if (error) *error = "cannot write " + path + ": " + why;
+  return 1;
 }
 
 double PlanTextBand(int pictureWidth) { return std::ceil(std::clamp(pictureWidth / 45.0, 11.0, 22.0) * 1.8); }

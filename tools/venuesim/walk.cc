@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 
+#include "cli/outputs.h"
 #include "venuesim/gait.h"
 #include "venuesim/rng.h"
 
@@ -24,29 +23,6 @@ constexpr double kCorridorClear = 0.3;
 constexpr double kCheckStep = 0.05;   // metres between walkability checks along a stretch
 constexpr double kCadenceHz = 1.8;    // steps per second on the level
 constexpr double kStairCadenceHz = 1.4;
-
-void Appendf(std::string& out, const char* fmt, ...) {
-  char buf[512];
-  va_list ap;
-  va_start(ap, fmt);
-  va_list copy;
-  va_copy(copy, ap);
-  const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  if (n < 0) {
-    va_end(copy);
-    return;
-  }
-  if (static_cast<size_t>(n) < sizeof buf) {
-    out.append(buf, static_cast<size_t>(n));
-  } else {
-    std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(big.data(), big.size(), fmt, copy);
-    big.resize(static_cast<size_t>(n));
-    out += big;
-  }
-  va_end(copy);
-}
 
 double HeadingOf(Point a, Point b) { return WrapHeading(std::atan2(b.x - a.x, b.y - a.y)); }
 
@@ -508,21 +484,21 @@ std::string WalkMessageText(const Walk& walk, size_t index) {
   std::tm tm{};
   gmtime_r(&secs, &tm);
   out.reserve(256 + 160 * (tick.readings.size() + tick.sensors.size()));
-  Appendf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<message request=\"navigate\" packetNumber=\"%d\">\n",
+  cli::Appendf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<message request=\"navigate\" packetNumber=\"%d\">\n",
           tick.truth.packet);
-  Appendf(out,
+  cli::Appendf(out,
           "  <device type=\"android\" osVersion=\"\" model=\"%s\" id=\"%s\" buildVersion=\"\" location=\"\" "
           "checkPoint=\"\" time=\"%04d-%02d-%02d %02d:%02d:%02d.%03d\" serverTime=\"\"/>\n",
           walk.setup.deviceModel.c_str(), walk.setup.deviceId.c_str(), tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
           tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
   out += "  <entries>\n";
   for (const RadioReading& r : tick.readings) {
-    Appendf(out, "    <entry type=\"BEACON\" bssid=\"%s\" rssi=\"%.2f\" power=\"%.2f\" distance=\"%.2f\" offset=\"%lld\"/>\n",
+    cli::Appendf(out, "    <entry type=\"BEACON\" bssid=\"%s\" rssi=\"%.2f\" power=\"%.2f\" distance=\"%.2f\" offset=\"%lld\"/>\n",
             r.key.c_str(), r.rssi, 0.0, 0.0, static_cast<long long>(r.offsetMs));
   }
   out += "  </entries>\n  <sensors>\n";
   for (const SensorSample& s : tick.sensors) {
-    Appendf(out, "    <sensor type=\"%s\" values=\"(%lf, %lf, %lf, %lf)\" offset=\"%lld\"/>\n", SensorName(s.type),
+    cli::Appendf(out, "    <sensor type=\"%s\" values=\"(%lf, %lf, %lf, %lf)\" offset=\"%lld\"/>\n", SensorName(s.type),
             s.values[0], s.values[1], s.values[2], s.values[3], static_cast<long long>(s.offsetMs));
   }
   out += "  </sensors>\n</message>\n";
@@ -541,7 +517,7 @@ std::string WalkLogText(const Walk& walk) {
 std::string WalkTruthCsv(const Walk& walk) {
   std::string out = "time,floor_id,x,y,packet,heading\n";
   for (const WalkTick& t : walk.ticks) {
-    Appendf(out, "%.3f,%d,%.3f,%.3f,%d,%.4f\n", t.truth.time, t.truth.floorId, t.truth.x, t.truth.y, t.truth.packet,
+    cli::Appendf(out, "%.3f,%d,%.3f,%.3f,%d,%.4f\n", t.truth.time, t.truth.floorId, t.truth.x, t.truth.y, t.truth.packet,
             t.truth.heading);
   }
   return out;
@@ -551,11 +527,8 @@ int WriteWalkFiles(const Walk& walk, const std::string& logPath, const std::stri
   const std::pair<const std::string*, std::string> files[] = {{&logPath, WalkLogText(walk)},
                                                               {&truthPath, WalkTruthCsv(walk)}};
   for (const auto& f : files) {
-    std::ofstream os(*f.first, std::ios::binary | std::ios::trunc);
-    os.write(f.second.data(), static_cast<std::streamsize>(f.second.size()));
-    os.close();
-    if (!os) {
-      if (error) *error = "walk: cannot write " + *f.first;
+    if (const std::string why = cli::WriteWholeFile(*f.first, f.second); !why.empty()) {
+      if (error) *error = "walk: cannot write " + *f.first + ": " + why;
       return kWriteError;
     }
   }

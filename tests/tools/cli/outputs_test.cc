@@ -5,6 +5,12 @@
 // beneath a plain file, a folder that is not there.
 #include "cli/outputs.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <filesystem>
 #include <string>
 
@@ -54,6 +60,62 @@ TEST(OutputChecks, AnswerWithTheReasonAndLeaveNoTrace) {
   EXPECT_EQ(peers::readFile(dir.path() / "kept.csv"), "old contents");
   EXPECT_TRUE(fs::is_directory(dir.path() / "made/deeper"));
   EXPECT_TRUE(fs::is_empty(dir.path() / "folder"));  // the probe was removed
+}
+
+// What is written is there whole or not at all: a write that fails (a full
+// disk, a file too large) leaves no cut or empty file and keeps the file it
+// was to replace; a device is written, never replaced.
+TEST(OutputChecks, FilesAreWrittenWholeOrNotAtAll) {
+  peers::TempDir dir("outputs");
+  peers::writeFile(dir.path() / "kept.csv", "old contents");
+  fs::permissions(dir.path() / "kept.csv", fs::perms::owner_read | fs::perms::owner_write);
+  peers::writeFile(dir.path() / "target.csv", "old target");
+  fs::create_symlink(dir.path() / "target.csv", dir.path() / "link.csv");
+  fs::create_directories(dir.path() / "folder");
+  const std::string big(64 * 1024, 'x');
+  // Files limited to 4 KiB in a child, a larger write failing with EFBIG
+  // rather than ending the process: what a full file system does to a folder.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &small);
+    const bool failed = cli::WriteWholeFile(dir.file("cut.csv"), big) == "File too large" &&
+                        cli::WriteWholeFile(dir.file("kept.csv"), big) == "File too large";
+    _exit(failed ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a write past the limit did not fail";
+  EXPECT_FALSE(fs::exists(dir.path() / "cut.csv"));
+  EXPECT_EQ(peers::readFile(dir.path() / "kept.csv"), "old contents");
+  struct Case {
+    std::string path, reason;  // empty reason: written
+  } cases[] = {
+      {dir.file("new.csv"), ""},
+      {dir.file("kept.csv"), ""},
+      {dir.file("link.csv"), ""},
+      {"/dev/full", "No space left on device"},
+      {"/dev/null", ""},
+      {dir.file("folder"), "Is a directory"},
+      {dir.file("missing/t.csv"), "No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(cli::WriteWholeFile(c.path, big), c.reason);
+  }
+  EXPECT_EQ(peers::readFile(dir.path() / "new.csv"), big);
+  EXPECT_EQ(peers::readFile(dir.path() / "kept.csv"), big);
+  EXPECT_EQ(fs::status(dir.path() / "kept.csv").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.csv"));
+  EXPECT_EQ(peers::readFile(dir.path() / "target.csv"), big);
+  struct stat full {};
+  EXPECT_TRUE(stat("/dev/full", &full) == 0 && S_ISCHR(full.st_mode));
+  // Nothing else was left in the folder.
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 5u);  // kept, target, link, new, folder
 }
 
 // The archive writer's refusals say what is wrong with the path; libzip's own

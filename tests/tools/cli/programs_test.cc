@@ -276,18 +276,53 @@ TEST(ProgramsTest, ProgressShowsOnATerminalOnly) {
 }
 
 // A failure after the replay still prints the accuracy table it computed.
-// Here the tick table passes the check made up front but cannot be written
-// in full: the file size limit stands in for a full disk.
+// Here the outputs pass the checks made up front but cannot be written in
+// full: the file size limit stands in for a full disk, /dev/full is one. What
+// could not be written whole is not left behind, cut or empty.
 TEST(ProgramsTest, ReplayKeepsItsTableWhenAnOutputFailsAfterTheReplay) {
   peers::TempDir dir("cli");
   WriteVenueAndWalk(dir);
-  const Ran r = RunProgram(dir.path(), "sh",
-                           {"-c", kSmallFiles, REPLAY, "--map", "v.mvz", "--log", "w.log", "--truth", "w.csv",
-                            "--ticks-csv", "t.csv", "--quiet"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("cannot write t.csv: File too large"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("right floor"), std::string::npos) << r.out;
+  fs::create_directories(dir.path() / "pictures");
+  struct Case {
+    std::vector<std::string> output;
+    std::string err;
+    std::string file;  // must not be there afterwards
+  } cases[] = {
+      {{"--ticks-csv", "t.csv"}, "cannot write t.csv: File too large", "t.csv"},
+      {{"--png-dir", "pictures"}, "cannot write pictures/floor1.png: File too large", "pictures/floor1.png"},
+      {{"--ticks-csv", "/dev/full"}, "cannot write /dev/full: No space left on device", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output[1]);
+    std::vector<std::string> line = {"-c", kSmallFiles, REPLAY, "--map", "v.mvz", "--log", "w.log", "--truth", "w.csv",
+                                     "--quiet"};
+    line.insert(line.end(), c.output.begin(), c.output.end());
+    const Ran r = RunProgram(dir.path(), "sh", line);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("right floor"), std::string::npos) << r.out;
+    if (!c.file.empty()) {
+      EXPECT_FALSE(fs::exists(dir.path() / c.file));
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(dir.path() / "pictures"));
 }
+
+#ifdef ACCURACY_EVAL
+// Every walk failed to be written, and the run used to end with a note on
+// stdout, an empty table and exit code 0.
+TEST(ProgramsTest, AccuracyEvalFailsWhenAWalkCannotBeWritten) {
+  peers::TempDir dir("cli");
+  const Ran r = RunProgram(dir.path(), "sh",
+                           {"-c", kSmallFiles, ACCURACY_EVAL, "--quick", "--no-recordings", "--kinds", "0",
+                            "--tuning-seeds", "11", "--held-out-seeds", "91", "--setting", "kit", "--work", "work"});
+  EXPECT_EQ(r.code, 1) << r.out;
+  EXPECT_NE(r.err.find("walk: cannot write work/kind0-seed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("/walk.log: File too large (and 1 more walks failed)"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(fs::exists(dir.path() / "work/kind0-seed11/walk.log"));
+}
+#endif
 
 #ifdef KIT_DEMO
 // Two hosts on one machine share the user's default app home until each sets
