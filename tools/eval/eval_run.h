@@ -53,8 +53,9 @@ struct EvalResult {
   std::vector<std::string> pictures;
 };
 
-// 0, or 1 with a message when nothing could be run (the work directory cannot
-// be made, a replay fails).
+// 0, or 1 with a message when the run is not whole: the work directory cannot
+// be made, a walk's files or a picture cannot be written (with the system's
+// reason), a replay fails.
 int RunEvaluation(const EvalOptions& options, EvalResult* result, std::string* error);
 
 std::string FormatGoals(const std::vector<GoalCheck>& goals);
