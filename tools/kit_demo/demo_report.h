@@ -15,7 +15,7 @@
 
 namespace kitdemo {
 
-// "[#########-----------]  45 %" on one line, rewritten in place.
+// "[#########-----------]  45 %", the download's bar.
 std::string ProgressBar(int percent);
 
 // Requests per path and the heat-map lines among the queue's posts; true when

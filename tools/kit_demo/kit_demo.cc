@@ -32,6 +32,7 @@
 #include "MCServerManager/mc_service_addresses.h"
 #include "cli/cli.h"
 #include "cli/outputs.h"
+#include "cli/progress.h"
 #include "content_server/content_server.h"
 #include "content_server/sdk_routes.h"
 #include "kit_demo/demo_report.h"
@@ -186,22 +187,20 @@ void InitFacade(Demo& d) {
 
 bool Download(Demo& d) {
   bool ended = false, ok = false;
-  int shown = -2;
+  // The bar on a terminal only: redirected, the output stays plain lines.
+  cli::Progress progress("kit-demo");
   d.core->downloadLocationById(
       d.venue.id, false,
-      [&](int64_t p) {
-        if (p == shown) return;
-        shown = int(p);
-        std::printf("\rdownloading %s   ", kitdemo::ProgressBar(int(p)).c_str());
-        std::fflush(stdout);
-      },
+      [&](int64_t p) { progress.show("downloading " + kitdemo::ProgressBar(int(p)), p == 100 || p < 0); },
       [&](const nlohmann::json& r) {
-        std::printf("\n%s copy loaded, version %lld\n", r.value("type", "?").c_str(),
+        progress.clear();
+        std::printf("%s copy loaded, version %lld\n", r.value("type", "?").c_str(),
                     (long long)r.value("version", int64_t{0}));
         if (r.value("type", "") == "remote") ended = ok = true;
       },
       [&](const platform::Error& e) {
-        std::printf("\ndownload failed: %s (code %lld)\n", e.localizedDescription.c_str(), (long long)e.code);
+        progress.clear();
+        std::printf("download failed: %s (code %lld)\n", e.localizedDescription.c_str(), (long long)e.code);
         ended = true;
       });
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);

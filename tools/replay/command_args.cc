@@ -54,7 +54,7 @@ cli::Parser ReplayParser(ReplayOptions* o) {
       true);
   p.text("--png-dir", "DIR", "draw a picture per floor into DIR (an existing folder)", &o->pngDir);
   p.text("--ticks-csv", "FILE", "write one line per positioned message", &o->ticksCsv);
-  p.flag("--quiet", "no progress lines on stderr", &o->progress, false);
+  p.flag("--quiet", "no progress line on stderr (shown only on a terminal)", &o->progress, false);
   p.exitStatus(
       "0 replayed, 1 a file could not be read or written, or a --target lies on no floor of\n"
       "the map (the table is still printed when the replay itself ran), 2 usage error, or an\n"

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "cli/outputs.h"
+#include "cli/progress.h"
 #include "replay/log_records.h"
 #include "replay/track_png.h"
 #include "replay/truth_table.h"
@@ -138,7 +139,8 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
   report->records = static_cast<int>(split.records.size());
   report->emptyRecords = split.empty;
   const size_t total = split.records.size();
-  int lastPercent = 0;
+  cli::Progress progress("replay", options.progress);
+  int lastPercent = -1;
   for (size_t i = 0; i < total; ++i) {
     bool ok = false;
     WScanMessage m = WScanMessage::parse(std::string(split.records[i]), &ok);
@@ -176,11 +178,14 @@ int RunReplay(const ReplayOptions& options, ReplayReport* report, std::string* e
     }
     report->ticks.push_back(tick);
     const int percent = static_cast<int>((i + 1) * 100 / total);
-    if (options.progress && percent / 10 > lastPercent / 10) {
-      std::fprintf(stderr, "replay: %d%% (%zu of %zu records)\n", percent, i + 1, total);
+    if (percent != lastPercent) {
+      progress.show(std::to_string(percent) + "% (" + std::to_string(i + 1) + " of " + std::to_string(total) +
+                        " records)",
+                    i + 1 == total);
       lastPercent = percent;
     }
   }
+  progress.clear();
   Summarise(report);
   if (report->ticks.empty()) {
     *error = "nothing replayed: the log holds no readable message (" +

@@ -20,7 +20,7 @@ struct ReplayOptions {
   std::string pngDir;     // empty: no pictures
   std::string ticksCsv;   // empty: no per-tick table
   std::vector<LocationPoint> targets;  // route targets (floor id, x, y)
-  bool progress = true;   // progress lines on stderr
+  bool progress = true;   // a progress line on stderr while it is a terminal
   std::string deviceId = "replay";
   // The navigation client's parameters ("key=value;" pairs), e.g.
   // "defaults=classic;" for the engine's original behaviour.

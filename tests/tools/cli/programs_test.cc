@@ -241,13 +241,18 @@ TEST(ProgramsTest, InputsAndOutputsAreCheckedBeforeTheWork) {
 
 // Long runs show how far they are on a terminal, on one line rewritten in
 // place and cleared before the results; redirected, stderr stays empty.
+// Before, replay and marvisto-demo wrote a line per tenth of the log into a
+// redirected stderr.
 TEST(ProgramsTest, ProgressShowsOnATerminalOnly) {
   if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1) to give a terminal";
   peers::TempDir dir("cli");
+  WriteVenueAndWalk(dir);
   struct Case {
     std::vector<std::string> line;
     std::string progress;  // after a carriage return
   } cases[] = {
+      {{REPLAY, "--map", "v.mvz", "--log", "w.log"}, "replay: 100% ("},
+      {{MARVISTO_DEMO, "--out", "demo"}, "replay: 100% ("},
 #ifdef ACCURACY_EVAL
       {{ACCURACY_EVAL, "--quick", "--no-recordings", "--kinds", "0", "--tuning-seeds", "11", "--held-out-seeds", "91",
         "--setting", "kit", "--threads", "2"},
@@ -350,6 +355,9 @@ TEST(ProgramsTest, KitDemosSideBySideEachPassTheirOwnChecks) {
     EXPECT_EQ(Count(out, "none lost, none twice"), 1u) << out;
     EXPECT_EQ(Count(out, "arrived: the route to the target was"), 1u) << out;
     EXPECT_EQ(err.find("check failed"), std::string::npos) << err;
+    // Redirected, the download's bar stays off both outputs.
+    EXPECT_EQ(out.find('\r'), std::string::npos) << out;
+    EXPECT_EQ(err.find('\r'), std::string::npos) << err;
   }
 }
 #endif
