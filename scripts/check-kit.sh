@@ -5,8 +5,8 @@
 # g++ and clang++ (-Wall -Wextra -Werror, C++20); builds and runs examples/host against
 # the prefix (not the build tree) on loopback; compiles and runs a tiny program through
 # pkg-config; compiles and runs the README's host (which the README shows verbatim) against
-# the installed content server; and builds the API reference, where an undocumented public
-# member fails.
+# the installed content server, three times over one app home (no copy, the copy up to date,
+# an older copy); and builds the API reference, where an undocumented public member fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -57,29 +57,52 @@ diff <(printf '%s\n' "$readme_block") examples/host/readme_host.cc >/dev/null ||
   echo "kit: the README's host differs from examples/host/readme_host.cc"
   exit 1
 }
+# Three runs with one app home (the host's third argument): no copy there yet, the copy up
+# to date, and the copy older than the server's. Each must end on its own, at once.
 mkdir -p "$work/venues"
+server_pid=
+start_server() {
+  "$prefix/bin/marvisto-content-server" --port 0 --venue-dir "$work/venues" --log "$work/server.log" \
+    > "$work/server.out" &
+  server_pid=$!
+  for _ in $(seq 100); do grep -q '^port ' "$work/server.out" && break; sleep 0.1; done
+  port=$(awk '/^port / {print $2}' "$work/server.out")
+  [ -n "$port" ] || { echo "kit: the installed content server did not start"; exit 1; }
+}
+stop_server() {
+  kill "$server_pid"
+  wait "$server_pid" 2>/dev/null || true
+}
+trap '[ -z "$server_pid" ] || kill $server_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+run_readme_host() {  # run name, then the lines its output must and must not hold
+  local out=$work/readme-$1.out
+  timeout 120 "$work/host/readme-host" "http://127.0.0.1:$port" "$location" "$work/readme-home" > "$out" 2>&1 || {
+    cat "$out"
+    echo "kit: the README's host failed ($1)"
+    exit 1
+  }
+  grep -q "$2" "$out" || { cat "$out"; echo "kit: the README's host printed no \"$2\" ($1)"; exit 1; }
+  if grep -q "$3" "$out"; then
+    cat "$out"
+    echo "kit: the README's host printed \"$3\" ($1)"
+    exit 1
+  fi
+  echo "kit: the README's host ran ($1): $(tail -1 "$out")"
+}
 "$prefix/bin/marvisto-venue-gen" --out "$work/venues/venue.mvz" --seed 5 > "$work/venue.out"
 location=$(sed -n 's/.*: location \([0-9]*\) .*/\1/p' "$work/venue.out")
-"$prefix/bin/marvisto-content-server" --port 0 --venue-dir "$work/venues" --log "$work/server.log" \
-  > "$work/server.out" &
-server_pid=$!
-trap 'kill $server_pid 2>/dev/null || true; rm -rf "$work"' EXIT
-for _ in $(seq 100); do grep -q '^port ' "$work/server.out" && break; sleep 0.1; done
-port=$(awk '/^port / {print $2}' "$work/server.out")
-[ -n "$port" ] || { echo "kit: the installed content server did not start"; exit 1; }
-rm -rf /tmp/readme-host
-timeout 120 "$work/host/readme-host" "http://127.0.0.1:$port" "$location" > "$work/readme.out" 2>&1 || {
-  cat "$work/readme.out"
-  echo "kit: the README's host failed"
+start_server
+run_readme_host "no local copy" "remote copy loaded, version 1" "local copy loaded"
+run_readme_host "copy up to date" "local copy loaded, version 1" "remote copy loaded"
+stop_server
+"$prefix/bin/marvisto-venue-gen" --out "$work/venues/venue.mvz" --seed 5 --map-version 2 > "$work/venue.out"
+start_server
+run_readme_host "older copy" "remote copy loaded, version 2" "download failed"
+grep -q "local copy loaded, version 1" "$work/readme-older copy.out" || {
+  echo "kit: the README's host did not load its older copy first"
   exit 1
 }
-grep -q "remote copy loaded" "$work/readme.out" || {
-  cat "$work/readme.out"
-  echo "kit: the README's host loaded no remote copy"
-  exit 1
-}
-kill $server_pid
-echo "kit: the README's host ran: $(tail -1 "$work/readme.out")"
+stop_server
 
 # Hosts that know only pkg-config, at the minimum standard and at a later one of their choosing.
 cat > "$work/pc.cc" <<'CC'

@@ -1,5 +1,5 @@
 // A minimal host: downloads a location, navigates for a few seconds and prints what the
-// kit reports.   readme-host SERVER_URL LOCATION_ID
+// kit reports.   readme-host SERVER_URL LOCATION_ID [HOME]
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -11,13 +11,15 @@
 #include "platform/run_loop.h"
 
 int main(int argc, char** argv) {
-  if (argc != 3) return std::fprintf(stderr, "usage: readme-host SERVER_URL LOCATION_ID\n"), 2;
+  if (argc < 3 || argc > 4) return std::fprintf(stderr, "usage: readme-host SERVER_URL LOCATION_ID [HOME]\n"), 2;
   const std::string server = argv[1];  // e.g. "http://127.0.0.1:8080", as the content server prints its port
   const int64_t locationId = std::atoll(argv[2]);
 
-  platform::RunLoop::setMainThread();                 // this thread receives the kit's main-queue callbacks
-  platform::Paths::setHome("/tmp/readme-host");       // the kit keeps its files (archives, queue) here
-  MCServiceAddresses::setApiServer(server);           // the service's JSON requests go to our server too
+  platform::RunLoop::setMainThread();        // this thread receives the kit's main-queue callbacks
+  // The kit keeps its files (archives, queue) in the app home: HOME when given, else
+  // $MARVISTO_HOME, else ~/.marvisto. The next run finds the downloaded copy there.
+  if (argc == 4) platform::Paths::setHome(argv[3]);
+  MCServiceAddresses::setApiServer(server);  // the service's JSON requests go to our server too
 
   // The facade lives as long as the host keeps it; it holds the delegate weakly, so the
   // host keeps that too. Zone callbacks run on the navigation tick's thread.
@@ -26,28 +28,43 @@ int main(int argc, char** argv) {
   delegate->didEnterZoneWithId = [](int64_t zone) { std::printf("entered zone %lld\n", (long long)zone); };
   core->setDelegate(delegate);
 
-  // Download callbacks arrive on the main thread, while it pumps its run loop.
-  bool done = false, loaded = false;
+  // A route target in the middle of the first floor (x and y in metres from the floor's
+  // lower-left corner), then the 100 ms navigation tick. A newer copy that replaces the
+  // location stops navigation and forgets the targets: this runs again then.
+  bool navigating = false;
+  auto navigate = [&] {
+    const auto& floor = core->location()->sublocations.front();
+    core->addTatget(*MCLocationPoint::pointWithLocation(locationId, floor->id, MCNumber(floor->width / 2),
+                                                        MCNumber(floor->height / 2)));
+    core->startMarvisto();
+    navigating = true;
+  };
+
+  // Download callbacks arrive on the main thread, while it pumps its run loop. A copy on
+  // disk loads at once ("local"); once the progress reaches 100 a newer copy from the
+  // server follows ("remote"), while an up-to-date one gets nothing more.
+  bool loaded = false, jobEnded = false, failed = false;
   core->downloadLocationById(
-      locationId, false, [](int64_t percent) { std::printf("downloading %lld%%\n", (long long)percent); },
-      [&](const nlohmann::json& result) {  // "local" first when a copy is on disk, then "remote"
-        std::printf("%s copy loaded\n", result.value("type", "").c_str());
-        if (result.value("type", "") == "remote") done = loaded = true;
+      locationId, false,
+      [&](int64_t percent) {
+        std::printf("downloading %lld%%\n", (long long)percent);
+        jobEnded = percent == 100;
+      },
+      [&](const nlohmann::json& result) {
+        std::printf("%s copy loaded, version %lld\n", result.value("type", "").c_str(),
+                    (long long)result.value("version", int64_t{0}));
+        loaded = true;
+        if (navigating) navigate();
       },
       [&](const platform::Error& e) {  // codes: see marvisto_error.h
         std::printf("download failed: %lld %s\n", (long long)e.code, e.localizedDescription.c_str());
-        done = true;
+        failed = true;
       });
-  platform::RunLoop::main()->runUntil([&] { return done; }, 60.0);  // returns at `done` or after 60 s
+  // With no local copy "remote" comes after the 100; a failure may leave a local copy.
+  platform::RunLoop::main()->runUntil([&] { return failed || (jobEnded && loaded); }, 60.0);
   if (!loaded) return 1;
 
-  // A route target in the middle of the first floor; x and y in metres from the floor's
-  // lower-left corner.
-  const auto& floor = core->location()->sublocations.front();
-  const auto target = MCLocationPoint::pointWithLocation(locationId, floor->id, MCNumber(floor->width / 2),
-                                                         MCNumber(floor->height / 2));
-  core->addTatget(*target);
-  core->startMarvisto();  // the 100 ms navigation tick starts
+  navigate();
   platform::RunLoop::main()->runFor(3.0);
 
   // The latest tick's result: a copy the host may keep.
