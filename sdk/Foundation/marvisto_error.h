@@ -2,27 +2,41 @@
 /// The SDK's own error domain and the one way to make an error in it: the
 /// code and its text as the localized description, no user information.
 ///
-/// The codes the SDK raises in this domain (besides the engine's positioning
-/// codes, passed on as the engine gives them):
-/// - 1 "Some problems with downloading. Error: %d": the download flow;
-/// - 2 "Archive does not exist at path: %@." and the archive member errors;
-/// - 3 "Invalid archive, some problems inside.": the engine refused a map;
-/// - 11 "  Beacon already on map": placement of a measured beacon;
-/// - 12 a placement that cannot be made: the measured key is malformed, or the
-///   spot's floor is not part of the loaded location;
-/// - 13 "Problems with Internet connecting": the download stalled.
+/// Every code a host meets, where it arrives, what it means and what to do.
+/// The download's fail block, `beaconFounded` and the calls with an error
+/// argument deliver the SDK's own codes (`MarvistoErrorCode`, 1 to 13);
+/// `MarvistoCore::deviceInfo()`'s `error` carries the engine's positioning
+/// codes after a tick that placed nobody (the position fields keep their last
+/// values); code 1's description ends with the download job's own code N
+/// ("Some problems with downloading. Error: N"), which the loader functions
+/// (`checkLocationLoader`) also return as the job's state.
 ///
-/// Code 1's description ends with the download job's own code: -1090 an unknown
-/// location id or name, -1130 a server that cannot be reached, -1140 to -1180 a
-/// connection that failed or timed out, -1190 to -1250 TLS (-1230: a certificate
-/// not trusted), -1050 to -1070 and -1260/-1270 a malformed or cut reply, -1010 to
-/// -1040 the device's files (a full disk among them), -1080 a stopped transfer,
-/// -1100/-1280 a request that cannot be made, and minus the HTTP status for a
-/// refused request. `MarvistoCore::deviceInfo()`'s error carries the engine's
-/// positioning codes: 4 "No solution" (too few beacons heard), 9 no floor decided,
-/// 10 and 25 a broken floor bitmap or archive member, 30 no usable floor, 31 "NULL
-/// client" (navigation stopped or no map), 33 "Bad message time". The README lists
-/// what a host should do for each.
+/// | Code | Arrives | Meaning | What the host should do |
+/// |---|---|---|---|
+/// | 1 | download fail block (the process block then gets -1) | the download job failed; N, below, says why | act on N; a local copy, if there was one, stays loaded |
+/// | 2 | `loadArchiveByName`, `loadArchiveById`, the download fail block, `_saveBeaconsXML` | "Archive does not exist at path: PATH.", or a member of the archive is missing, larger than 64 MiB, shorter than its header says or cannot be written | download the location first; with a local copy, download it again |
+/// | 3 | `loadArchiveByName`, `loadArchiveById`, the download fail block | "Invalid archive, some problems inside.": the engine refused the map; after a download the previous archive stays and navigation goes on | keep the local copy; report the location to whoever publishes it |
+/// | 11 | `beaconFounded` | "  Beacon already on map" | nothing: the beacon is placed |
+/// | 12 | `beaconFounded` | the measured key is malformed or the spot's floor is not in the loaded location | measure again on a floor of the loaded location |
+/// | 13 | download fail block | "Problems with Internet connecting": the job made no progress for 8 s and was stopped | retry when the network is back |
+/// | 4 | `deviceInfo()->error` | "No solution": too few of the venue's beacons heard to place the phone | wait (the first fix takes a few seconds of walking); check that Bluetooth is on and the phone is in the venue |
+/// | 9 | `deviceInfo()->error` | no floor could be decided | as for 4 |
+/// | 10, 25 | `deviceInfo()->error` | a floor bitmap (10) or an archive member (25) is broken | load another copy of the location |
+/// | 30 | `deviceInfo()->error` | no floor of the map is usable | load another copy of the location |
+/// | 31 | `deviceInfo()->error` | "NULL client": no location is loaded, or `stopMarvisto` let go of it; every tick fails so, also after a later `startMarvisto`, until a location is loaded again | load the location (`loadArchiveById`, a download), then call `startMarvisto` |
+/// | 33 | `deviceInfo()->error` | "Bad message time": the device clock gave a time the engine cannot use | check the device clock |
+/// | N = -1090 | code 1's description, a loader's state | the server lists no location with that id or name for this user hash | check the location id and the user hash |
+/// | N = -1120 | as above | the server address (`initWithUserHash`, `setServer`) is no `http://` or `https://` address with a host, or holds a space or a control character ("127.0.0.1:8080" without its `http://`, say) | give the server as `http://host:port` or `https://host:port` |
+/// | N = -1110 | the kit's log only: "Upload failed: error -1110" of the message queue, which keeps its lines and tries again | the same, for the queue's posts to the server address | as for -1120 |
+/// | N = -1130 | code 1's description, a loader's state | the server cannot be reached (refused, no route, name not resolved) | retry later; check the server address |
+/// | N = -1140 to -1180 | as above | the connection failed or timed out while receiving or sending | retry |
+/// | N = -1190 to -1250 | as above | TLS failed: handshake, set-up, the certificate list, the server's certificate not trusted (-1230), reading or writing | check the server's certificate and the device clock; do not retry blindly |
+/// | N = -1050, -1060, -1070, -1260, -1270 | as above | the reply was malformed: header, chunks, gzip, larger than 1 GiB, or cut short | retry; report the server if it persists |
+/// | N = -1010 to -1040 | as above | the device's files: a socket option, a folder or the download file could not be made or written (a full disk among them) | free space on the device, then retry |
+/// | N = -1080 | as above | the transfer was stopped | nothing: the host or the kit stopped it |
+/// | N = -1 | as above | the job is gone: it was stopped and forgotten before it ended | download again if the host still wants the location |
+/// | N = -1100, -1280, -1501 | as above | the request was empty or held a value a request cannot carry (a line break in the user hash, a server address over 255 characters) | check the user hash, the server address and the location name |
+/// | N = minus 400 to 599 | as above | the server answered with that HTTP status | 401 or 403: check the user hash; 404: the location; 5xx: retry later |
 #pragma once
 
 #include <cstdint>
@@ -43,7 +57,7 @@ enum MarvistoErrorCode : int64_t {
   kMarvistoErrorInternet = 13,         ///< The download made no progress for 8 s.
 };
 
-/// Whether `code` is one of the table above.
+/// Whether `code` is one of the SDK's own codes (`MarvistoErrorCode`).
 bool MarvistoErrorIsListed(int64_t code);
 
 /// An error in the SDK's domain with `code` and `description` as its text.

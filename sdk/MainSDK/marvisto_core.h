@@ -186,8 +186,13 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   /// @{
 
   /// Starts sensors, ranging and the 100 ms navigation tick over the loaded location.
+  /// After `stopMarvisto` load the location again first: a start alone navigates nothing.
   void startMarvisto();
-  /// Stops sensors, ranging and scanning; later ticks fail until the next start.
+  /// Stops sensors, ranging and scanning and lets go of the loaded location's navigation
+  /// state (the location model stays). The tick goes on: every tick fails with code 31
+  /// "NULL client" in `deviceInfo()->error`, also after a later `startMarvisto`, until a
+  /// location is loaded again (`loadArchiveByName`, `loadArchiveById`, a download, a log
+  /// replay); and a start before that load ranges no beacons.
   void stopMarvisto();
   void startPushManager();          ///< Loads the venue's push actions and starts firing them.
   void startSendingPostRequests();  ///< Starts the outgoing message queue.
