@@ -111,9 +111,11 @@ std::string FileWritable(const std::string& path) {
   fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return Reason(errno);
   close(fd);
-  // A file is replaced by a new one made beside it.
+  // A file is replaced by a new one made beside it (beside the file a link names).
   if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    const std::string folder = std::filesystem::path(path).parent_path().string();
+    char* real = realpath(path.c_str(), nullptr);
+    const std::string folder = std::filesystem::path(real ? real : path).parent_path().string();
+    std::free(real);
     return FolderWritable(folder.empty() ? "." : folder);
   }
   return "";
