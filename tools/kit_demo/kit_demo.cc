@@ -188,7 +188,7 @@ void InitFacade(Demo& d) {
 bool Download(Demo& d) {
   bool ended = false, ok = false;
   // The bar on a terminal only: redirected, the output stays plain lines.
-  cli::Progress progress("kit-demo");
+  cli::Progress progress("marvisto-kit-demo");
   d.core->downloadLocationById(
       d.venue.id, false,
       [&](int64_t p) { progress.show("downloading " + kitdemo::ProgressBar(int(p)), p == 100 || p < 0); },
