@@ -177,4 +177,81 @@ TEST_F(SettingsTest, KitDefaultsFillOnlyWhatTheMemberLeavesOut) {
   }
 }
 
+// Every member the writer carries, each set apart from its default and from every other
+// member, reads back as written: a member the writer drops or swaps shows here.
+TEST_F(SettingsTest, WriterRoundTripCarriesEveryMember) {
+  CommonNavProperties c;
+  c.Use_Signals = NAV_SIGNALS_WIFI;
+  c.Use_algorithm = NAV_ALG_KNN;
+  c.Step_multiplier = 1.01;
+  c.Use_particle_filter = false;
+  c.Use_smoothing = false;
+  c.Max_out_R = 7.02;
+  c.Min_out_R = 1.03;
+  c.Sig_averaging_time = 2.04;
+  c.Use_graph_projection = false;
+  c.Graph_prog_distance = 4.05;
+  c.Use_gps = false;
+  c.N_additional_particles = 6;
+  c.Sig_window_shift = 0.07;
+  c.Dead_reckon_time = 8.08;
+  c.Cutoff_rss = -91;
+  c.Use_closest_aps = true;
+  c.N_closest_aps = 10;
+  c.Use_stops = false;
+  c.Use_stops_PF = true;
+  c.Stop_averaging_time = 11.11;
+  c.N_particles_location_change = 1212;
+  c.N_particles_around_closest_AP = 13;
+  c.Noisy_resampling_trigger_counter = 14;
+  c.Use_pf_estimated_angle = true;
+  c.N_round_particles_pf = 15.0;
+  c.Use_number_of_beacons = false;
+  c.sensorFusion = {1.16, 1.17, 1.18, 19.19, 1.20, 61.21, 36.22};
+  c.gaussianProcesses = {true, true, GP_MEAN_LINEAR, GP_MODE_FULL, 10.23, 24, -80.25, 3.26, 5.27};
+  c.sigmaFilter = {true, 1.28, 0.29};
+  c.knn.Use_ap_weights = true;
+  c.knn.Differention_mode = true;
+  c.knn.Clear_unknown_beacons = true;
+  c.knn.Minimal_ap_freq = 0.30;
+  c.knn.Histogram_type = HISTOGRAM_WEIBULL;
+  c.knn.Min_nvisible_aps = 31;
+  c.knn.Min_rpvis_aps = 32;
+  c.motion = {0.33, 3.34};
+
+  auto floorProps = [](int base) {
+    SublocationNavProperties f;
+    f.A = -60.5 - base;
+    f.B = 2.25 + base;
+    f.ell = 3.5 + base;
+    f.Histogram_interval_width = 4 + base;
+    f.Vector_of_signals_maximal_size = 5 + base;
+    f.Autocalibrate_Histogram_interval_width = 6 + base;
+    f.Number_of_points_in_MNK = 7 + base;
+    f.Correction_noise_meters = 1.75 + base;
+    f.Resampling_noise_meters = 4.5 + base;
+    f.Resampling_treshold_persantage = 81.0 + base;
+    f.Number_of_part = 900 + base;
+    return f;
+  };
+  const std::vector<std::pair<int, SublocationNavProperties>> floors = {{1, floorProps(0)},
+                                                                        {2, floorProps(10)}};
+  CommonNavProperties read;
+  ASSERT_EQ(load(FormatNavigationConfigXML(12, c, floors), read), 0);
+  EXPECT_EQ(read, c);
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    SublocationNavProperties want = floors[i].second;
+    const SublocationNavProperties& got = floor(i).getProperties();
+    // What config.xml gives a floor is not the settings member's to carry.
+    want.width_meters = got.width_meters;
+    want.height_meters = got.height_meters;
+    want.latitude_deg = got.latitude_deg;
+    want.longitude_deg = got.longitude_deg;
+    want.azimuth_deg = got.azimuth_deg;
+    want.magnetic_declination_deg = got.magnetic_declination_deg;
+    EXPECT_EQ(got, want);
+  }
+}
+
 }  // namespace

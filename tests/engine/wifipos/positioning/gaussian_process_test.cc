@@ -75,6 +75,28 @@ TEST(GaussianProcessSolver, GivensSolveMatchesDirectSolution) {
   for (double v : x) EXPECT_FALSE(std::isnan(v));
 }
 
+// Sizes that do not fit the system are refused before anything is read or written: a
+// short matrix or right-hand side must not be read past its end.
+TEST(GaussianProcessSolver, SizesThatDoNotFitAreRefusedWithXUntouched) {
+  const struct {
+    const char* name;
+    std::vector<double> a, b;
+    int n;
+  } cases[] = {
+      {"matrix one row short", {4, 1, 1, 3, 0, 2}, {1, 2, 3}, 3},
+      {"matrix empty", {}, {1, 2}, 2},
+      {"right-hand side short", {4, 1, 1, 3}, {1}, 2},
+      {"size zero", {1}, {1}, 0},
+      {"size negative", {1}, {1}, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<double> x = {7.0, 8.0};
+    EXPECT_EQ(SublocationGP::solveLinearSystem(c.a, c.b, x, c.n), 4);
+    EXPECT_EQ(x, (std::vector<double>{7.0, 8.0}));
+  }
+}
+
 TEST(GaussianProcessCorrection, SingularFixedKernelStaysUsable) {
   // Coincident reference points with no noise term make K singular; the
   // result must match the floor with the point once, not turn into NaN.
