@@ -7,6 +7,7 @@
 #include <csignal>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 
 #include "platform/keychain.h"
@@ -83,6 +84,36 @@ TEST(UserDefaults, SurvivesAReloadAndAFailedRewriteKeepsTheOldFile) {
   EXPECT_FALSE(writeFileAtomically(home.path() / "no-such-dir" / "f", "x", 1));
   std::ofstream(d->file()) << "{not json";
   EXPECT_TRUE(UserDefaults(d->file()).objectForKey("config_update_timeout").is_null());
+}
+
+// A write that fails at any step leaves the folder as it found it: the old content in
+// place and no temporary file beside it.
+TEST(AtomicWrite, AFailedWriteLeavesNoTemporaryFileBehind) {
+  testing::ScopedHome home;
+  const std::filesystem::path dir = home.path() / "store";
+  std::filesystem::create_directories(dir / "taken" / "inside");
+  const std::string big(100000, 'x');
+  const struct {
+    const char* name;
+    std::filesystem::path target;
+    const std::string& data;
+    rlim_t sizeLimit;  // 0: none
+  } cases[] = {
+      {"rename onto a folder that is not empty", dir / "taken", big, 0},
+      {"write cut short by the file size limit", dir / "file", big, 4096},
+  };
+  ASSERT_TRUE(writeFileAtomically(dir / "file", "old", 3));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      std::optional<FileSizeLimit> limit;
+      if (c.sizeLimit) limit.emplace(c.sizeLimit);
+      EXPECT_FALSE(writeFileAtomically(c.target, c.data.data(), c.data.size()));
+    }
+    EXPECT_EQ(slurp(dir / "file"), "old");
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+      EXPECT_EQ(entry.path().filename().string().find(".tmp."), std::string::npos) << entry.path();
+  }
 }
 
 TEST(Keychain, StatusCodesOfEachOperation) {
