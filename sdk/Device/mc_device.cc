@@ -4,6 +4,7 @@
 #include "Device/mc_pw_keychain.h"
 #include "platform/dispatch.h"
 #include "platform/location_manager.h"
+#include "platform/main_thread.h"
 
 namespace {
 constexpr const char* kDeviceIdAccount = "MCUUID";
@@ -27,7 +28,8 @@ std::shared_ptr<MCDevice> MCDevice::init() {
   std::weak_ptr<MCDevice> weak = d;
   auto queue = platform::dispatch::serialQueue("com.marvisto.centralManager");
   d->centralManager = platform::BluetoothCentral::create(
-      [weak](int64_t state) {
+      [weak, queue](int64_t state) {
+        PLATFORM_ON_QUEUE(*queue);
         if (auto self = weak.lock()) self->setCentralManagerState(state);
       },
       queue);

@@ -10,6 +10,7 @@
 #include "Foundation/mc_log.h"
 #include "platform/app.h"
 #include "platform/mutex.h"
+#include "platform/main_thread.h"
 
 namespace {
 
@@ -231,6 +232,7 @@ void MCBeaconManager::locationManager(platform::LocationManager&,
 void MCBeaconManager::centralManager(const platform::Peripheral&,
                                      const platform::AdvertisementData& advertisementData,
                                      int64_t RSSI) {
+  PLATFORM_ON_QUEUE(*centralManager_->queue());
   std::optional<std::string> advertised;
   for (const auto& [service, data] : advertisementData.serviceData)
     if (data.size() >= 7) advertised = std::string(data.begin(), data.begin() + 4);

@@ -8,6 +8,7 @@
 
 #include "Foundation/mc_log.h"
 #include "platform/clock.h"
+#include "platform/main_thread.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ void MCActionBeacon::checkActionsWithProximity(uint64_t rangedProximity) {
 }
 
 void MCAction::startActionWithProximity(uint64_t /*rangedProximity*/) {
+  PLATFORM_MAIN_THREAD_ONLY();
   MC_LOG(2, "Action start!\n");
   sendAction_ = true;
   // The timer holds the action until its second tick stops it, so a replaced
@@ -98,6 +100,7 @@ void MCAction::fire() {
 }
 
 void MCAction::setAction() {
+  PLATFORM_MAIN_THREAD_ONLY();
   if (sendAction_) {
     stopAction();
     sendAction_ = false;

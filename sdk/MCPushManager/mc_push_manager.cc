@@ -8,6 +8,7 @@
 #include "Foundation/mc_log.h"
 #include "platform/app.h"
 #include "platform/clock.h"
+#include "platform/main_thread.h"
 
 using nlohmann::json;
 
@@ -150,6 +151,7 @@ void MCPushManager::loadPushesFromServer() {
   GET(
       url, parameters,
       [self](const Operation&, const MCResponseObject& object) {
+        PLATFORM_MAIN_THREAD_ONLY();  // the action list is rebuilt where ranging reads it
         MC_LOG(1, "GET push succes!\n");
         const json* reply = AsJSON(object);
         MC_LOG(2, "GET push response: " + (reply ? reply->dump() : std::string("(none)")) + "\n");
@@ -196,6 +198,7 @@ bool MCPushManager::parsePushes(const json& reply) {
 }
 
 void MCPushManager::checkBeacons(const std::vector<platform::Beacon>& ranged) {
+  PLATFORM_MAIN_THREAD_ONLY();
   const auto list = beacons();
   for (const auto& beacon : list) {
     for (const platform::Beacon& b : ranged) {

@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
+#include "platform/main_thread.h"
 
 using nlohmann::json;
 
@@ -420,6 +421,7 @@ void MCSettingsManager::makeConfigRequest() {
   manager_->POST(
       url, parameters,
       [self](const MCHTTPRequestOperationManager::Operation&, const MCResponseObject& object) {
+        PLATFORM_MAIN_THREAD_ONLY();  // replies are applied where the timers run
         MC_LOG(1, "GET settings from server success!\n");
         const json* reply = std::any_cast<json>(&object);
         MC_LOG(2, "GET settings from server response: " + (reply ? reply->dump() : std::string("(none)")) + "\n");

@@ -18,7 +18,8 @@
 // the application of replies, run on the main thread; both timers always run
 // on the main run loop. Locks: `stateMutex_` (settings, timers, addresses) and
 // `mutex_` (the report buffer) are never held together, nor across a call into
-// another manager or the network.
+// another manager or the network; should one ever be needed under the other,
+// `stateMutex_` comes first.
 #pragma once
 
 #include <cstdint>
@@ -105,7 +106,7 @@ class MCSettingsManager : public std::enable_shared_from_this<MCSettingsManager>
   void restartByBeaconTimer(double period);
   void stopByBeaconTimer();
 
-  mutable platform::Mutex stateMutex_;
+  mutable platform::Mutex stateMutex_ ACQUIRED_BEFORE(mutex_);
   std::string server_ GUARDED_BY(stateMutex_);
   std::string userHash_ GUARDED_BY(stateMutex_);
   std::shared_ptr<MCLocation> location_ GUARDED_BY(stateMutex_);

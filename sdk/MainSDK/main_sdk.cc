@@ -366,7 +366,7 @@ std::shared_ptr<const MCDeviceInfo> MainSDK::deviceInfo() const {
 
 std::shared_ptr<MCLocation> MainSDK::locationSnapshot() const {
   platform::MutexLock lock(locationMutex_);
-  auto copy = std::make_shared<MCLocation>(*location_);
+  auto copy = std::make_shared<MCLocation>(*locationFields_);
   return copy;
 }
 

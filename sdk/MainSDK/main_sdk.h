@@ -230,6 +230,8 @@ class MainSDK : public std::enable_shared_from_this<MainSDK> {
   // The location's published fields and floor lists; taken before the beacon
   // manager's own lock when its fast-scan beacons are handed over.
   mutable platform::Mutex locationMutex_;
-  // Set once; its fields are written under locationMutex_.
+  // The one location every manager holds, set once and handed out whole; its fields are
+  // read and written through `locationFields_` only, so the compiler sees the lock.
   const std::shared_ptr<MCLocation> location_ = std::make_shared<MCLocation>();
+  MCLocation* const locationFields_ PT_GUARDED_BY(locationMutex_) = location_.get();
 };

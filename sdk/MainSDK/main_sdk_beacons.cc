@@ -50,7 +50,7 @@ void MainSDK::startMeasureNearestBeacon(const MCBeacon& spot) {
   b->name = spot.name;
   {
     platform::MutexLock lock(locationMutex_);
-    b->location = location_->id;
+    b->location = locationFields_->id;
   }
   {
     platform::MutexLock lock(stateMutex_);
@@ -63,7 +63,7 @@ void MainSDK::stopMeasureNearestBeacon() { readingsMeasure(false); }
 
 bool MainSDK::isBeaconNew(const MCBeacon& beacon) {
   platform::MutexLock lock(locationMutex_);
-  for (const auto& floor : location_->sublocations) {
+  for (const auto& floor : locationFields_->sublocations) {
     for (const auto& x : *floor->beacons) {
       if (SameBeacon(*x, beacon) && x->status != 3) return false;
     }
@@ -91,7 +91,7 @@ void MainSDK::beaconFounded(const std::optional<std::string>& key,
       failure = MarvistoError(kMarvistoErrorBeaconOnMap, "  Beacon already on map");
     } else {
       platform::MutexLock lock(locationMutex_);
-      if (auto floor = location_->subLocationWithId(b->sublocation)) {
+      if (auto floor = locationFields_->subLocationWithId(b->sublocation)) {
         floor->beacons->push_back(b);
         placed = b;
         failure.reset();
@@ -111,7 +111,7 @@ void MainSDK::beaconFounded(const std::optional<std::string>& key,
 void MainSDK::removeMeasuredBeacon(const MCBeacon& beacon) {
   if (beacon.status == 3) return;
   platform::MutexLock lock(locationMutex_);
-  for (const auto& floor : location_->sublocations) {
+  for (const auto& floor : locationFields_->sublocations) {
     for (const auto& x : *floor->beacons) {
       if (SameBeacon(*x, beacon)) x->status = 3;
     }

@@ -74,13 +74,13 @@ void MainSDK::fillLocationClass() {
   }
   {
     platform::MutexLock lock(locationMutex_);
-    location_->id = d.id;
-    location_->name = d.name;
-    location_->localDescription = d.description;
-    location_->archiveFile = d.archiveFile;
-    location_->version = d.version;
-    location_->sublocations = std::move(floors);
-    location_->modified = d.modified;
+    locationFields_->id = d.id;
+    locationFields_->name = d.name;
+    locationFields_->localDescription = d.description;
+    locationFields_->archiveFile = d.archiveFile;
+    locationFields_->version = d.version;
+    locationFields_->sublocations = std::move(floors);
+    locationFields_->modified = d.modified;
   }
   platform::MutexLock lock(stateMutex_);
   uuids_ = std::move(unique);

@@ -9,13 +9,14 @@
 #include "MCServerManager/mc_service_addresses.h"
 #include "platform/mutex.h"
 #include "platform/user_defaults.h"
+#include "platform/main_thread.h"
 
 namespace {
 
 // The process's coordinator: one owner, one lock.
 struct CurrentSDK {
   platform::Mutex mutex;
-  std::shared_ptr<MainSDK> sdk;
+  std::shared_ptr<MainSDK> sdk GUARDED_BY(mutex);
 };
 
 CurrentSDK& Current() {
@@ -45,6 +46,7 @@ MarvistoCore::MarvistoCore(std::string userHash, std::string server)
 std::shared_ptr<MarvistoCore> MarvistoCore::initWithUserHash(const std::string& userHash,
                                                              const std::string& server,
                                                              MainSDKManagers managers) {
+  PLATFORM_MAIN_THREAD_ONLY();
   auto core = std::make_shared<MarvistoCore>(userHash, server);
   auto sdk = MainSDK::initWithUserHash(userHash, server, std::move(managers));
   {
@@ -136,6 +138,7 @@ void MarvistoCore::wire() {
 }
 
 void MarvistoCore::bluetoothStateManager(MCBluetoothStateManager&, int64_t state) {
+  PLATFORM_MAIN_THREAD_ONLY();
   std::shared_ptr<MCBluetoothStateDelegate> d;
   {
     platform::MutexLock lock(mutex_);
@@ -156,6 +159,7 @@ std::string MarvistoCore::userHash() const {
 }
 
 void MarvistoCore::setUserHash(const std::string& userHash) {
+  PLATFORM_MAIN_THREAD_ONLY();
   {
     platform::MutexLock lock(mutex_);
     if (userHash == userHash_) return;
@@ -171,6 +175,7 @@ std::string MarvistoCore::server() const {
 }
 
 void MarvistoCore::setServer(const std::string& server) {
+  PLATFORM_MAIN_THREAD_ONLY();
   {
     platform::MutexLock lock(mutex_);
     if (server == server_) return;
@@ -198,11 +203,13 @@ int64_t MarvistoCore::bluetoothState() const {
 std::shared_ptr<const MCDeviceInfo> MarvistoCore::deviceInfo() const { return SDK()->deviceInfo(); }
 
 void MarvistoCore::setDelegate(std::weak_ptr<MarvistoCoreDelegate> delegate) {
+  PLATFORM_MAIN_THREAD_ONLY();
   platform::MutexLock lock(mutex_);
   delegate_ = std::move(delegate);
 }
 
 void MarvistoCore::setBtStateDelegate(std::weak_ptr<MCBluetoothStateDelegate> delegate) {
+  PLATFORM_MAIN_THREAD_ONLY();
   platform::MutexLock lock(mutex_);
   btStateDelegate_ = std::move(delegate);
 }

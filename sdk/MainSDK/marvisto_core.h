@@ -8,9 +8,12 @@
 /// the host's two delegates.
 ///
 /// Threads: initialise and call from the host's main thread (the one that
-/// called `platform::RunLoop::setMainThread()`); the readers (`location`,
-/// `deviceInfo`, `userHash`, `server`, `bluetoothState`) and the forwarding
-/// calls are also safe from other threads. Download callbacks arrive on the
+/// called `platform::RunLoop::setMainThread()`). The initialisers, the user
+/// hash's, server's and delegates' setters and the downloads belong to it: made
+/// on another thread they stop the process in every build but Release. The
+/// readers (`location`, `deviceInfo`, `userHash`, `server`, `bluetoothState`),
+/// the archive loads and the forwarding calls are also safe from other threads
+/// (a zone callback may load, start, stop and replay). Download callbacks arrive on the
 /// main queue, in the order they were posted; zone entries and exits on the
 /// navigation tick's thread once the tick has released its lock; ranged beacons, push actions, GPS fixes and
 /// nearest-beacon events on the main thread; Bluetooth-state changes on the

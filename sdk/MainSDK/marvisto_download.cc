@@ -22,6 +22,7 @@
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/mutex.h"
+#include "platform/main_thread.h"
 
 namespace {
 
@@ -267,6 +268,7 @@ class MCDownloadFlow : public std::enable_shared_from_this<MCDownloadFlow> {
 void MarvistoCore::downloadLocationByName(const std::string& name, bool forceReload,
                                           ProcessBlock processBlock, SuccessBlock successBlock,
                                           FailBlock failBlock) {
+  PLATFORM_MAIN_THREAD_ONLY();
   auto flow = std::make_shared<MCDownloadFlow>(shared_from_this(), mainSDK(), name, forceReload,
                                                std::move(processBlock), std::move(successBlock),
                                                std::move(failBlock));

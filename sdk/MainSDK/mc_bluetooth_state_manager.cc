@@ -1,6 +1,8 @@
 #include "MainSDK/mc_bluetooth_state_manager.h"
+#include "platform/main_thread.h"
 
 std::shared_ptr<MCBluetoothStateManager> MCBluetoothStateManager::init() {
+  PLATFORM_MAIN_THREAD_ONLY();
   auto m = std::make_shared<MCBluetoothStateManager>();
   std::weak_ptr<MCBluetoothStateManager> weak = m;
   m->centralManager_ = platform::BluetoothCentral::create(
@@ -14,6 +16,7 @@ std::shared_ptr<MCBluetoothStateManager> MCBluetoothStateManager::init() {
 
 void MCBluetoothStateManager::centralManagerDidUpdateState(
     const platform::BluetoothCentral& central) {
+  PLATFORM_MAIN_THREAD_ONLY();
   switch (central.state()) {
     case platform::kCentralStateUnknown:
       centralState_ = 0;
@@ -50,6 +53,7 @@ void MCBluetoothStateManager::centralManagerDidUpdateState(
 
 void MCBluetoothStateManager::locationManager(const platform::LocationManager&,
                                               int32_t didChangeAuthorizationStatus) {
+  PLATFORM_MAIN_THREAD_ONLY();
   if (!centralManager_ || centralManager_->state() != platform::kCentralStatePoweredOn) return;
   int64_t state;
   switch (didChangeAuthorizationStatus) {

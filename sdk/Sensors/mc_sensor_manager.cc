@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Foundation/mc_log.h"
+#include "platform/main_thread.h"
 
 namespace {
 
@@ -89,19 +90,22 @@ void MCSensorManager::startSensorsUpdate() {
   if (auto q = magnetometerQueue())
     motionManager_->startDeviceMotionUpdatesUsingReferenceFrame(
         platform::kAttitudeReferenceFrameXMagneticNorthZVertical, q,
-        [weak](const platform::DeviceMotion* m, const platform::Error* e) {
+        [weak, q](const platform::DeviceMotion* m, const platform::Error* e) {
+          PLATFORM_ON_QUEUE(*q);
           if (auto self = weak.lock()) self->handleDeviceMotion(m, e);
         });
   MC_LOG(2, "Start accelerometer update.\n");
   if (auto q = accelerometerQueue())
     motionManager_->startAccelerometerUpdatesToQueue(
-        q, [weak](const platform::AccelerometerData*, const platform::Error* e) {
+        q, [weak, q](const platform::AccelerometerData*, const platform::Error* e) {
+          PLATFORM_ON_QUEUE(*q);
           if (auto self = weak.lock()) self->handleAccelerometer(e);
         });
   MC_LOG(2, "Start gyroscope update.\n");
   if (auto q = gyroscopeQueue())
     motionManager_->startGyroUpdatesToQueue(
-        q, [weak](const platform::GyroData* g, const platform::Error* e) {
+        q, [weak, q](const platform::GyroData* g, const platform::Error* e) {
+          PLATFORM_ON_QUEUE(*q);
           if (auto self = weak.lock()) self->handleGyroscope(g, e);
         });
 }

@@ -9,6 +9,7 @@
 #include "MCArchiveManager/mc_archive_manager.h"
 #include "MCBeaconManager/mc_beacon_manager.h"
 #include "Sensors/mc_sensor_manager.h"
+#include "platform/dispatch.h"
 #include "sdk/coordinator_scene.h"
 
 // Opening zip archives calls mktime, whose time-zone state glibc guards with an internal
@@ -84,7 +85,9 @@ TEST(CoordinatorThreadsTest, FastScanReadsItsOwnBeaconsWhileReloadsAndPlacements
     platform::AdvertisementData a;
     a.serviceData["FEAA"] = std::vector<uint8_t>(name.begin(), name.end());
     a.serviceData["FEAA"].resize(7, 0);
-    beacons->centralManager(platform::Peripheral{}, a, -60);
+    // Advertisements arrive on the central's own queue.
+    platform::dispatch::sync(beacons->centralManager()->queue(),
+                             [&] { beacons->centralManager(platform::Peripheral{}, a, -60); });
   };
   const auto place = [&](int minor, const std::string& name) {
     MCBeacon spot;
