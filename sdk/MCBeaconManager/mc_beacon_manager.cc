@@ -9,8 +9,8 @@
 #include "MCBeaconManager/mc_nearest_beacon.h"
 #include "Foundation/mc_log.h"
 #include "platform/app.h"
-#include "platform/mutex.h"
 #include "platform/main_thread.h"
+#include "platform/mutex.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include "networking/reachability_manager.h"
 #include "platform/app.h"
 #include "platform/clock.h"
+#include "platform/main_thread.h"
 #include "platform/paths.h"
 #include "platform/user_defaults.h"
-#include "platform/main_thread.h"
 
 using nlohmann::json;
 

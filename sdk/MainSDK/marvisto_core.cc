@@ -7,9 +7,9 @@
 #include "MainSDK/mc_bluetooth_state_manager.h"
 #include "Sensors/mc_sensor_manager.h"
 #include "MCServerManager/mc_service_addresses.h"
+#include "platform/main_thread.h"
 #include "platform/mutex.h"
 #include "platform/user_defaults.h"
-#include "platform/main_thread.h"
 
 namespace {
 

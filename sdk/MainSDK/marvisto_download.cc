@@ -21,8 +21,8 @@
 #include "Foundation/marvisto_error.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
-#include "platform/mutex.h"
 #include "platform/main_thread.h"
+#include "platform/mutex.h"
 
 namespace {
 
