@@ -11,6 +11,7 @@
 #include "networking/http_request_operation_manager.h"
 #include "platform/app.h"
 #include "platform/clock.h"
+#include "platform/main_thread.h"
 #include "platform/mutex.h"
 
 namespace fs = std::filesystem;
@@ -79,6 +80,7 @@ void MCLogManager::loadTimeFromServer() {
   manager->GET(
       url, nlohmann::json(),
       [self](const std::shared_ptr<MCHTTPRequestOperation>& op, const MCResponseObject&) {
+        PLATFORM_MAIN_THREAD_ONLY();
         auto me = self.lock();
         if (!me) return;
         const std::string body = op->responseString().value_or("");
