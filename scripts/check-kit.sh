@@ -128,8 +128,18 @@ done
 g++ -std=c++20 -Wall -Wextra -Werror examples/host/host.cc -o "$work/host-pc" \
   $(pkg-config --cflags --libs marvisto-world)
 LD_LIBRARY_PATH=$libdir "$work/host-pc" --help >/dev/null 2>&1 || [ $? -eq 2 ]
+# A host whose own Graph, _Logger and Loaders carry the names of the kit's internals, its
+# symbols exported as a plug-in host's are: the installed kit must keep to its own.
+# shellcheck disable=SC2046
+g++ -std=c++20 -Wall -Wextra -Werror -rdynamic tests/exports/foreign_host.cc -o "$work/foreign-host" \
+  $(pkg-config --cflags --libs marvisto-world)
+LD_LIBRARY_PATH=$libdir "$work/foreign-host" > "$work/foreign-host.out" 2>&1 || {
+  cat "$work/foreign-host.out"
+  echo "kit: a host with names of the kit's internals failed against the installed kit"
+  exit 1
+}
 unset PKG_CONFIG_PATH
-echo "kit: pkg-config builds link and run (C++20 and C++23; marvisto and marvisto-world)"
+echo "kit: pkg-config builds link and run (C++20 and C++23; marvisto and marvisto-world; a host with the internals' names)"
 
 cmake --build "$build" --target docs
 echo "kit: the API reference has every public member documented ($build/docs/html/index.html)"

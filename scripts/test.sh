@@ -20,8 +20,9 @@ ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
 # run on loopback, the README's host run against the installed content server, pkg-config
 # builds, and the API reference without undocumented members.
 bash scripts/check-kit.sh build
-# The Debian packages (libraries, -dev, programs) built from a tree that installs to /usr,
-# checked for their split, their documents and build paths, and by lintian.
+# The Debian packages (libraries, -dev, programs) built from a tree that installs to /usr
+# with Debian's hardening flags, checked for their split, their documents and build paths,
+# the exported symbols against debian/*.symbols, the flags by blhc, and by lintian.
 bash scripts/package.sh
 
 # The kit builds with clang as well as GCC: the engine, SDK and map view libraries only
