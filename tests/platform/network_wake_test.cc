@@ -2,7 +2,6 @@
 // nothing to say must wake it at once, not at the poll's own time-out (a second).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,24 +14,19 @@
 #include <vector>
 
 #include "platform/url_connection.h"
+#include "support/peers.h"
 
 namespace platform {
 namespace {
 
-// A loopback listener on a port of the system's choosing.
+// A listening loopback socket on a port of the system's choosing.
 struct Listener {
   int fd = -1;
   int port = 0;
   Listener() {
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), n) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0)
-      return;
-    port = ntohs(a.sin_port);
+    fd = peers::boundLoopback(&a);
+    if (fd >= 0 && ::listen(fd, 16) == 0) port = ntohs(a.sin_port);
   }
   ~Listener() {
     if (fd >= 0) ::close(fd);
