@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <set>
+#include <vector>
 
 #include "server/route_graph/route_graph.h"
 #include "server/utils.h"
@@ -113,20 +114,72 @@ struct Written {
   int resolvesTo;
 };
 
-Written WriteVertex(const RouteGraph::Vertex& v, int id, const RouteGraph::SubLocation& floor) {
+// The shortest text of a double that reads back as it.
+std::string Shortest(double v) {
+  std::string s;
+  for (int digits = 1; digits <= 17; ++digits) {
+    s = Format("%.*g", digits, v);
+    if (std::strtod(s.c_str(), nullptr) == v) break;
+  }
+  return s;
+}
+
+// The shortest text of a fraction that the reader turns back into exactly `metres` on an
+// axis of `size`, or "" when no fraction does: near some values the products of a fraction
+// and the size step over them, and only the metre value can carry them.
+std::string ExactFraction(double metres, double size) {
+  const double q = metres / size;
+  std::vector<double> fractions;
+  double lo = q, hi = q;
+  for (int step = 0; step <= 4; ++step) {
+    if (lo * size == metres) fractions.push_back(lo);
+    if (hi != lo && hi * size == metres) fractions.push_back(hi);
+    lo = std::nextafter(lo, -HUGE_VAL);
+    hi = std::nextafter(hi, HUGE_VAL);
+  }
+  for (int digits = 7; digits <= 17; ++digits)
+    for (double f : fractions) {
+      const std::string s = Format("%.*g", digits, f);
+      if (std::strtod(s.c_str(), nullptr) * size == metres) return s;
+    }
+  return std::string();
+}
+
+// One axis of a Vertex line: the metre value to two decimals and the fraction to six, as
+// always; with `exact`, a value those would not give back is written so that it reads back
+// as it is, as a longer fraction or, when no fraction can, as the metre value alone.
+struct Axis {
+  std::string metres, fraction;
+  Axis(double v, double size, bool exact)
+      : metres(Format("%.2f", v)), fraction(Format("%.6f", v / size)) {
+    if (!exact || !std::isfinite(v) || readBack(size) == v) return;
+    fraction = ExactFraction(v, size);
+    if (fraction.empty()) metres = Shortest(v);
+  }
+  double readBack(double size) const {
+    return Coordinate(fraction.empty() ? kNaN : std::strtod(fraction.c_str(), nullptr), size,
+                      std::strtod(metres.c_str(), nullptr));
+  }
+};
+
+Written WriteVertex(const RouteGraph::Vertex& v, int id, const RouteGraph::SubLocation& floor,
+                    bool exact) {
   const bool alias = id != v.id;
-  const std::string x = Format("%.2f", v.x), y = Format("%.2f", v.y);
-  const std::string kx = Format("%.6f", v.x / floor.width), ky = Format("%.6f", v.y / floor.height);
+  const Axis x(v.x, floor.width, exact), y(v.y, floor.height, exact);
+  auto fraction = [](const char* name, const Axis& a) {
+    return a.fraction.empty() ? std::string() : Format(" %s=\"%s\"", name, a.fraction.c_str());
+  };
   Written w;
-  w.line = Format("    <Vertex id=\"%d\" x=\"%s\" y=\"%s\" kx=\"%s\" ky=\"%s\" is_elevation=\"%s\" name=\"",
-                  id, x.c_str(), y.c_str(), kx.c_str(), ky.c_str(), !alias && v.isElevation ? "1" : "");
+  w.line = Format("    <Vertex id=\"%d\" x=\"%s\" y=\"%s\"%s%s is_elevation=\"%s\" name=\"", id,
+                  x.metres.c_str(), y.metres.c_str(), fraction("kx", x).c_str(), fraction("ky", y).c_str(),
+                  !alias && v.isElevation ? "1" : "");
   if (!alias) w.line += Escape(v.name, 255);
   w.line += "\"/>\n";
   // The position the reader takes from the text just written.
   w.readBack.subLoc = floor.id;
   w.readBack.id = id;
-  w.readBack.x = Coordinate(std::strtod(kx.c_str(), nullptr), floor.width, std::strtod(x.c_str(), nullptr));
-  w.readBack.y = Coordinate(std::strtod(ky.c_str(), nullptr), floor.height, std::strtod(y.c_str(), nullptr));
+  w.readBack.x = x.readBack(floor.width);
+  w.readBack.y = y.readBack(floor.height);
   w.resolvesTo = v.id;
   return w;
 }
@@ -433,19 +486,32 @@ std::string RouteGraph::toString() const {
     out += Format("  <Sublocation id=\"%d\">\n", s.id);
     // Vertices below id 1 stay outside routing and would make the file
     // unreadable, so they are not written.
-    std::vector<Written> written;
-    for (auto it = floorVertices(s.id, 1); it != vertices_.end() && it->subLoc == s.id; ++it)
-      written.push_back(WriteVertex(*it, it->id, s));
-    for (const auto& [alias, kept] : vertexAlias_) {
-      const Vertex* v = findVertex(kept);
-      if (alias >= 1 && v && v->subLoc == s.id && v->id >= 1) written.push_back(WriteVertex(*v, alias, s));
-    }
+    auto writeFloor = [&](bool exact) {
+      std::vector<Written> written;
+      for (auto it = floorVertices(s.id, 1); it != vertices_.end() && it->subLoc == s.id; ++it)
+        written.push_back(WriteVertex(*it, it->id, s, exact));
+      for (const auto& [alias, kept] : vertexAlias_) {
+        const Vertex* v = findVertex(kept);
+        if (alias >= 1 && v && v->subLoc == s.id && v->id >= 1)
+          written.push_back(WriteVertex(*v, alias, s, exact));
+      }
+      return written;
+    };
     // The stick distance in force is the last one read, but vertices stored under a
     // smaller one may lie closer than it: they are then read under the smallest and the
     // floor's own follows them.
     const std::string stick = Format("%.2f", s.stickDistance);
-    const bool keepsApart = ReadsBackApart(s, std::strtod(stick.c_str(), nullptr), written);
-    out += optionsLine(s, keepsApart ? stick : Format("%.2f", SubLocation().stickDistance));
+    const std::string smallest = Format("%.2f", SubLocation().stickDistance);
+    std::vector<Written> written = writeFloor(false);
+    bool keepsApart = ReadsBackApart(s, std::strtod(stick.c_str(), nullptr), written);
+    // Rounded positions can also bring two vertices within even the smallest stick
+    // distance (or move a merged id off its vertex); the positions rounding would move
+    // are then written in full, so that the floor reads back as stored.
+    if (!keepsApart && !ReadsBackApart(s, std::strtod(smallest.c_str(), nullptr), written)) {
+      written = writeFloor(true);
+      keepsApart = ReadsBackApart(s, std::strtod(stick.c_str(), nullptr), written);
+    }
+    out += optionsLine(s, keepsApart ? stick : smallest);
     for (const Written& w : written) out += w.line;
     if (!keepsApart) out += optionsLine(s, stick);
     std::string late;

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "server/route_graph/route_graph.h"
 #include "server/zip_archive.h"
@@ -207,6 +208,8 @@ TEST(RouteGraphFiles, WrittenGraphsReadBackTheSame) {
            Floor(1, Vertex(1, 1, 1)) +
            Floor(2, "<Options stick_distance=\"0.1\"/>" + Vertex(2, 3.6, 3) + Vertex(3, 3.65, 3) +
                         "<Options stick_distance=\"0.7\"/>" + Edge(4, 2) + Edge(3, 1))},
+      {"vertices 10 cm apart that six decimals of a 30 m floor would bring closer",
+       Floor(2, Vertex(1, 1, 4.2) + Vertex(2, 1, 4.1) + Edge(1, 2))},
       {"a chain down three floors",
        Floor(3, Vertex(1, 1, 1)) + Floor(2, Vertex(2, 2, 2) + Edge(1, 2)) +
            Floor(1, Vertex(3, 3, 3) + Edge(2, 3) + Edge(3, 1))},
@@ -225,6 +228,48 @@ TEST(RouteGraphFiles, WrittenGraphsReadBackTheSame) {
     if (!ok) continue;
     ExpectSameGraph(first, second);
     EXPECT_EQ(second.toString(), written);
+  }
+}
+
+// Graphs as they are drawn: most vertices on a 10 cm grid, often a step or two from an
+// earlier one, some anywhere, floors given in pieces under changing stick distances.
+TEST(RouteGraphFiles, RandomGraphsReadBackTheSame) {
+  const double size[4][2] = {{}, {30, 30}, {37.3, 12.34}, {99.9, 17.3}};
+  std::string config = "<Location id=\"7\">";
+  for (int f = 1; f <= 3; ++f)
+    config += Floor(f, "<Metrics width_meters=\"" + std::to_string(size[f][0]) + "\" height_meters=\"" +
+                           std::to_string(size[f][1]) + "\"/>");
+  config += "</Location>";
+  std::mt19937 rng(5150);
+  auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+  auto grid = [&](double v) { return std::round(v * 10 + pick(-2, 2)) / 10; };
+  for (int round = 0; round < 400 && !::testing::Test::HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string text = "<Location id=\"7\">";
+    std::vector<std::pair<double, double>> placed[4];
+    for (int piece = pick(1, 3), id = 0; piece > 0; --piece) {
+      const int f = pick(1, 3);
+      std::string body;
+      for (int n = pick(2, 16); n > 0 && id < 60; --n) {
+        if (pick(0, 9) == 0) body += "<Options stick_distance=\"0." + std::to_string(pick(1, 5)) + "\"/>";
+        std::uniform_real_distribution<double> x(0, size[f][0]), y(0, size[f][1]);
+        std::pair<double, double> at{x(rng), y(rng)};  // anywhere, else on the grid
+        const int kind = pick(0, 3);
+        if (kind < 2 && !placed[f].empty()) at = placed[f][pick(0, static_cast<int>(placed[f].size()) - 1)];
+        if (kind != 2) at = {grid(at.first), grid(at.second)};
+        body += Vertex(++id, at.first, at.second);
+        placed[f].push_back(at);
+        if (const int a = pick(1, id), b = pick(1, id); a != b) body += Edge(a, b);
+      }
+      text += Floor(f, body);
+    }
+    std::string err;
+    bool ok = false;
+    const RouteGraph first = RouteGraph::parse(config, text + "</Location>", "", &err, &ok);
+    ASSERT_TRUE(ok) << err;
+    const RouteGraph second = RouteGraph::parse(config, first.toString(), "", &err, &ok);
+    ASSERT_TRUE(ok) << err << "\n" << first.toString();
+    ExpectSameGraph(first, second);
   }
 }
 
