@@ -44,16 +44,16 @@ double AbsAlpha(const SublocationGP& s, int k) {
 
 // A 120 x 50 m floor with scattered points, a surveyed grid block and a
 // clump of coincident points; keys heard over different areas, with short,
-// long and very long length scales.
-Floor ScatteredFloor(std::mt19937& rng) {
+// long and very long length scales. `dy` moves it all along y.
+Floor ScatteredFloor(std::mt19937& rng, double dy = 0.0) {
   Floor f;
-  std::uniform_real_distribution<double> ux(0.0, 120.0), uy(0.0, 50.0);
+  std::uniform_real_distribution<double> ux(0.0, 120.0), uy(dy, dy + 50.0);
   std::normal_distribution<double> shadow(0.0, 5.0);
   for (int i = 0; i < 300; ++i) f.point(ux(rng), uy(rng));
   for (int i = 0; i < 10; ++i)
-    for (int j = 0; j < 10; ++j) f.point(60.0 + 1.5 * i, 10.0 + 1.5 * j);
-  for (int i = 0; i < 5; ++i) f.point(30.0, 30.0);
-  const double ap[4][2] = {{10, 10}, {60, 25}, {110, 40}, {30, 30}};
+    for (int j = 0; j < 10; ++j) f.point(60.0 + 1.5 * i, dy + 10.0 + 1.5 * j);
+  for (int i = 0; i < 5; ++i) f.point(30.0, dy + 30.0);
+  const double ap[4][2] = {{10, dy + 10}, {60, dy + 25}, {110, dy + 40}, {30, dy + 30}};
   const int n = static_cast<int>(f.map.getReferencePoints().size());
   for (int k = 0; k < 4; ++k) {
     for (int p = 0; p < n; ++p) {
@@ -75,14 +75,19 @@ Floor ScatteredFloor(std::mt19937& rng) {
 }
 
 TEST(GpKernelSum, MatchesTheSumOverEveryPoint) {
-  for (const auto& [mode, classic] : {std::pair{121, false}, std::pair{123, false},
-                                      std::pair{121, true}, std::pair{123, true}}) {
+  const struct {
+    int mode;
+    bool classic;
+    double dy;  // a floor whose points all have negative y, or some
+  } cases[] = {{121, false, 0}, {123, false, 0}, {121, true, 0}, {123, true, 0},
+               {121, false, -80}, {123, true, -25}};
+  for (const auto& [mode, classic, dy] : cases) {
     std::mt19937 rng(4242 + mode);
-    const Floor f = ScatteredFloor(rng);
+    const Floor f = ScatteredFloor(rng, dy);
     const GaussianProcesses gp = Train(f, mode, classic);
     const SublocationGP& s = gp.getSublocations()[0];
     ASSERT_EQ(s.getNumberOfKeys(), 4);
-    std::uniform_real_distribution<double> qx(-40.0, 160.0), qy(-40.0, 90.0);
+    std::uniform_real_distribution<double> qx(-40.0, 160.0), qy(dy - 40.0, dy + 90.0);
     for (int k = 0; k < 4; ++k) {
       ASSERT_TRUE(s.getUsable()[k]);
       const double c = positioning_test::KernelTwoEll2(s, k, mode);
@@ -100,7 +105,8 @@ TEST(GpKernelSum, MatchesTheSumOverEveryPoint) {
         const double got = s.kernelSum(k, x, y);
         const double cut = classic ? SublocationGP::kNeglectedBound : SublocationGP::kKitNeglectedBound;
         ASSERT_NEAR(got, want, cut + 1e-14 * scale)
-            << "mode " << mode << (classic ? " classic" : "") << " key " << k << " at " << x
+            << "mode " << mode << (classic ? " classic" : "") << " dy " << dy << " key " << k
+            << " at " << x
             << ", " << y;
       }
     }
