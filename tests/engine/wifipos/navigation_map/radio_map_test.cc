@@ -15,6 +15,7 @@
 #include "engine/server/log_capture.h"
 #include "map_fixtures.h"
 #include "wifipos/navigation_map/navigation_map.h"
+#include "wifipos/navigation_map/parse_measure_xml.h"
 
 namespace {
 
@@ -198,6 +199,22 @@ TEST_F(RadioMapTest, DurationFilterDropsRarelyHeardEntries) {
   EXPECT_EQ(floor(0).getRadioMap().find(kWifiA)->second.getRefPointIndex(), 1);
   EXPECT_EQ(floor(0).getRadioMap().find(kWifiB)->second.getRefPointIndex(), 0);
   expectConsistent(floor(0));
+  // Read again into floors (one or both) that hold a reading made without the filter: the
+  // filter also thins what they hold.
+  for (const MeasureReading how :
+       {MeasureReading::kWholeDocument, MeasureReading::kPiecewiseWherePossible}) {
+    for (const std::string& second : {std::string(), floor1}) {
+      ASSERT_EQ(read(measure(floor1, second), minimal(0.0)), 0);
+      minimal(2.0)(map_);
+      ASSERT_EQ(ReadSignalsMap(map_, how), 0);
+      for (int i = 0; i < (second.empty() ? 1 : 2); ++i) {
+        ASSERT_EQ(floor(i).getNRp(), 6u);
+        EXPECT_EQ(floor(i).getRadioMap().size(), 4u)
+            << "floor " << i << (how == MeasureReading::kWholeDocument ? " whole" : " piecewise");
+        expectConsistent(floor(i));
+      }
+    }
+  }
 }
 
 // Each entry is filed under its own key, in reading order, however the
