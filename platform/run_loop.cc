@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <exception>
 #include <map>
 #include <thread>
 #include <vector>
@@ -173,10 +174,38 @@ struct RunLoop::Impl {
     }
   }
 
+  // Counts one run call in `depth` for as long as it lasts, however it ends. A host's block
+  // or predicate that throws leaves through here too: the loop must not go on looking run (a
+  // later stop() would then end the next run at once), and a stop meant for the call that
+  // ended must not carry over to the next, nor a wait the idle waiter left by a throw. The
+  // exception itself goes on to the host.
+  class RunScope {
+   public:
+    RunScope(Impl& impl, UniqueLock& lk) NO_THREAD_SAFETY_ANALYSIS
+        : impl_(impl), lk_(lk), exceptions_(std::uncaught_exceptions()) {
+      ++impl_.depth;
+    }
+    // The lock is let go around host code, so a throw may find it released.
+    ~RunScope() NO_THREAD_SAFETY_ANALYSIS {
+      if (!lk_.native().owns_lock()) lk_.lock();
+      const bool unwinding = std::uncaught_exceptions() > exceptions_;
+      if (--impl_.depth == 0 || unwinding) impl_.stopping = false;
+      impl_.waiting = false;
+      impl_.fdWaiting = false;
+    }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+   private:
+    Impl& impl_;
+    UniqueLock& lk_;
+    const int exceptions_;
+  };
+
   // Runs until stopped, `pred` holds or `deadline` passes; true when `pred` held.
   bool runLoop(const std::function<bool()>* pred, int64_t deadline, bool* stopped) {
     UniqueLock lk(mutex);
-    ++depth;
+    RunScope scope(*this, lk);
     bool held = false;
     for (;;) {
       if (pred) {
@@ -192,7 +221,6 @@ struct RunLoop::Impl {
       }
       if (s == Step::Timeout) break;
     }
-    --depth;
     return held;
   }
 };
@@ -376,10 +404,9 @@ bool RunLoop::runUntil(const std::function<bool()>& pred, double seconds) {
 
 size_t RunLoop::runPending() {
   UniqueLock lk(impl_->mutex);
-  ++impl_->depth;
+  Impl::RunScope scope(*impl_, lk);
   size_t n = 0;
   while (impl_->step(lk, false, 0) == Impl::Step::Ran) ++n;
-  --impl_->depth;
   return n;
 }
 

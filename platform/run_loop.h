@@ -79,7 +79,8 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   /// `runPending`) are for the owning thread only. Each returns when `stop()` is called
   /// from a block of this loop or from another thread while it runs; `stop()` is ignored
   /// while it does not run. Due timers fire in due-time order before posted blocks of the
-  /// same iteration.
+  /// same iteration. An exception from a block or predicate ends the run call it came from
+  /// and goes on to its caller; a stop pending for that call is dropped with it.
   void run();
   /// Time-outs are clock time: under the manual clock only a step moves them.
   /// Runs until `seconds` of clock time passed or stopped; true when stopped.

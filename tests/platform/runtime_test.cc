@@ -5,6 +5,7 @@
 #include <ctime>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -193,6 +194,49 @@ TEST_F(Runtime, WorkerLoopFiresTimersOnlyWhileItRunsAndStopsOnRequest) {
   loop->stop();
   worker.join();
   EXPECT_EQ(timerThread, workerThread);
+}
+
+// A host's block or predicate that throws ends the run call under way, and the exception
+// reaches the host. The loop must then count as not running: a stop() made afterwards, or one
+// the block made before it threw, must not end the next run before its work.
+TEST_F(Runtime, AThrowFromHostCodeEndsOnlyTheRunCallItCameFrom) {
+  auto loop = RunLoop::main();
+  struct Thrown {};
+  using Throwing = std::function<void()>;
+  struct Case {
+    const char* name;
+    std::function<void(const Throwing&)> runWith;
+  } cases[] = {
+      {"run, posted block", [&](const Throwing& b) { loop->perform(b); loop->run(); }},
+      {"runFor, timer", [&](const Throwing& b) { auto t = loop->scheduleTimer(0, false, b); loop->runFor(1); }},
+      {"runUntil, predicate", [&](const Throwing& b) { loop->runUntil([&] { b(); return false; }, 1); }},
+      {"runPending, posted block", [&](const Throwing& b) { loop->perform(b); loop->runPending(); }},
+      {"runPending inside a block of run", [&](const Throwing& b) {
+         loop->perform([&] { loop->perform(b); loop->runPending(); });
+         loop->run();
+       }},
+  };
+  for (const auto& c : cases) {
+    for (bool stopsFirst : {false, true}) {
+      const std::string row = std::string(c.name) + (stopsFirst ? ", stopped before the throw" : "");
+      EXPECT_THROW(c.runWith([&] {
+        if (stopsFirst) loop->stop();
+        throw Thrown{};
+      }),
+                   Thrown)
+          << row;
+      EXPECT_FALSE(loop->isRunning()) << row;
+      loop->stop();  // not running: ignored
+      bool fired = false;
+      auto t = loop->scheduleTimer(0, false, [&] {
+        fired = true;
+        loop->stop();
+      });
+      EXPECT_TRUE(loop->runFor(0.5)) << row;
+      EXPECT_TRUE(fired) << row << ": the next run ended before its due timer";
+      t->invalidate();
+    }
+  }
 }
 
 TEST(Clock, ManualTimeMovesWallAndSteadyTogether) {
