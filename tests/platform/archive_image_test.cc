@@ -261,6 +261,37 @@ TEST(Image, EncodeDecodeRoundTripsAndScaling) {
   cairo_surface_destroy(canvas);
 }
 
+// An opaque image shows where it landed: every pixel of the rectangle covered, none beside it,
+// on both axes, whatever the scale.
+TEST(Image, DrawInRectCoversExactlyItsRectangle) {
+  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 4, 3);
+  cairo_t* paint = cairo_create(s);
+  cairo_set_source_rgb(paint, 0.2, 0.4, 0.8);
+  cairo_paint(paint);
+  cairo_destroy(paint);
+  auto img = Image::imageWithSurface(s, 2);
+  cairo_surface_destroy(s);
+  struct Case { int x, y, w, h; } cases[] = {{10, 10, 10, 10}, {3, 5, 8, 6}, {0, 17, 20, 3}, {1, 0, 4, 3}};
+  for (const auto& c : cases) {
+    cairo_surface_t* canvas = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 20, 20);
+    cairo_t* cr = cairo_create(canvas);
+    img->drawInRect(cr, c.x, c.y, c.w, c.h);
+    cairo_destroy(cr);
+    cairo_surface_flush(canvas);
+    auto* data = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(canvas));
+    const int stride = cairo_image_surface_get_stride(canvas) / 4;
+    int wrong = 0;
+    for (int y = 0; y < 20; ++y)
+      for (int x = 0; x < 20; ++x) {
+        const bool inside = x >= c.x && x < c.x + c.w && y >= c.y && y < c.y + c.h;
+        if (data[y * stride + x] >> 24 != (inside ? 255u : 0u) && wrong++ == 0)
+          ADD_FAILURE() << "rect " << c.x << "," << c.y << " " << c.w << "x" << c.h << ": pixel " << x << "," << y;
+      }
+    EXPECT_EQ(wrong, 0);
+    cairo_surface_destroy(canvas);
+  }
+}
+
 TEST(Image, BrokenAndMutatedDataGiveNoneNeverACrash) {
   auto img = sampleImage(40, 30);
   std::vector<uint8_t> inputs[] = {img->pngData(), img->jpegData(0.8)};
