@@ -1,6 +1,7 @@
 // Trust evaluation and pinning against nginx TLS servers with certificates made by openssl:
 // the pinned certificate, another one from the same CA, a self-signed one, a foreign leaf
-// with the pinned certificate appended, and a new certificate over the pinned key.
+// with the pinned certificate appended, and a new certificate over the pinned key; and the
+// certificates the kit ships, pinned by the pinning policy made the default way.
 #include <cstdlib>
 
 #include "networking/client/client_support.h"
@@ -159,6 +160,42 @@ TEST_F(TLS, EverySpellingOfTheSchemeMeetsThePin) {
       platform::testing::pumpUntil([] { return false; }, 0.05);
       EXPECT_EQ(hits(server), before) << u;
     }
+  }
+}
+
+constexpr int kShippedTrusted = 7, kShippedRefused = 8;  // not gtest's: the child's verdict
+
+// Run as a child process by the test below: the kit reads the certificates it ships once per
+// process, so each resources folder needs a process of its own. No fixture: the child uses
+// the parent's nginx and test CA. Disabled, so that a run of the suite lists it as not run.
+TEST(TLSShipped, DISABLED_Child) {
+  const char* target = std::getenv("MARVISTO_SHIPPED_CHILD_URL");
+  if (!target) GTEST_SKIP() << "runs only as the child of TLS.CertificatePinningTrustsTheCertificatesTheKitShips";
+  auto manager = MCHTTPRequestOperationManager::manager();
+  manager->securityPolicy = MCSecurityPolicy::policyWithPinningMode(MCSSLPinningModeCertificate);
+  auto o = std::make_shared<Outcome>();
+  manager->GET(target, nullptr, recordSuccess(o), recordFailure(o));
+  ASSERT_TRUE(await(o));
+  if (o->success) std::exit(kShippedTrusted);
+  ASSERT_TRUE(o->error);
+  EXPECT_EQ(o->error->code, platform::URLErrorServerCertificateUntrusted);
+  if (o->error->code == platform::URLErrorServerCertificateUntrusted) std::exit(kShippedRefused);
+}
+
+TEST_F(TLS, CertificatePinningTrustsTheCertificatesTheKitShips) {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  struct Case { const char* name; const char* shipped; int status; } cases[] = {
+      {"the server's certificate shipped", "pinned.pem", kShippedTrusted},
+      {"another certificate of the same CA shipped", "other.pem", kShippedRefused},
+  };
+  for (const auto& c : cases) {
+    peers::TempDir resources("resources");
+    const auto cer = der(dir_->path() / c.shipped);
+    peers::writeFile(resources.path() / "server.cer", std::string(cer.begin(), cer.end()));
+    const int status = peers::run("MARVISTO_RESOURCES=" + resources.path().string() + " SSL_CERT_FILE=" + (dir_->path() / "ca.pem").string() +
+                                  " MARVISTO_SHIPPED_CHILD_URL=" + url(Pinned) + " " + self +
+                                  " --gtest_also_run_disabled_tests --gtest_filter=TLSShipped.DISABLED_Child");
+    EXPECT_EQ(status, c.status) << c.name;
   }
 }
 
