@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "cli/outputs.h"
+
 #ifndef MARVISTO_VERSION
 #define MARVISTO_VERSION "unknown"
 #endif
@@ -183,6 +185,7 @@ Parser::Outcome Parser::parse(const std::vector<std::string>& args, std::string*
 }
 
 int Parser::handle(int argc, char** argv) {
+  StartProgram();
   std::string error;
   switch (parse(std::vector<std::string>(argv + 1, argv + argc), &error)) {
     case kHelp:

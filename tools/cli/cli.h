@@ -51,7 +51,8 @@ class Parser {
   // Parses the words after the program's name; kBad comes with the reason.
   Outcome parse(const std::vector<std::string>& args, std::string* error);
   // parse() over argv, printing help, version or the refusal: -1 when the
-  // program should go on, otherwise the code to exit with.
+  // program should go on, otherwise the code to exit with. Every program
+  // starts here, so this first sets up what all of them share (StartProgram).
   int handle(int argc, char** argv);
 
   std::string help() const;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -34,9 +35,28 @@ std::string InPlace(const std::string& path, std::string_view bytes) {
   return reason != 0 ? Reason(reason) : "";
 }
 
+void CheckStdoutAtExit() {
+  // Whatever is still buffered goes now, while a failure can still be told.
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+  const int code = errno;
+  std::fprintf(stderr, "%s: cannot write stdout: %s\n", program_invocation_short_name,
+               code != 0 ? Reason(code).c_str() : "write error");
+  _exit(1);
+}
+
 }  // namespace
 
 std::string Reason(int code) { return std::generic_category().message(code); }
+
+void StartProgram() {
+  // Past the file size limit a write fails with EFBIG, so the program says
+  // which file could not be written and removes what it began, where the
+  // signal would end it at once and leave a cut file behind.
+  std::signal(SIGXFSZ, SIG_IGN);
+  // Nor would a table cut short on stdout end it: that is told at exit.
+  std::atexit(CheckStdoutAtExit);
+}
 
 void Appendf(std::string& out, const char* fmt, ...) {
   char buf[512];

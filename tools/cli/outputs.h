@@ -10,6 +10,12 @@
 
 namespace cli {
 
+// What every program does first (Parser::handle does it): a write past the
+// file size limit fails with its reason instead of ending the process, and
+// stdout that could not be written whole ends the program with exit code 1
+// and the reason.
+void StartProgram();
+
 // Whether `path` can be written as a file: an existing file is opened for
 // writing and left unchanged, and its folder must take the new file that
 // WriteWholeFile puts in its place; a new one is created and removed again.

@@ -77,9 +77,10 @@ std::vector<Program> Programs() {
   return p;
 }
 
-// Runs "$0" "$@" with files limited to a few kilobytes, a write past that
-// failing with EFBIG rather than killing the program.
-constexpr const char* kSmallFiles = "trap '' XFSZ; ulimit -f 8; exec \"$0\" \"$@\"";
+// Runs "$0" "$@" with files limited to a few kilobytes, as a user's shell
+// would: each program must itself turn the signal that would end it into a
+// failed write it reports.
+constexpr const char* kSmallFiles = "ulimit -f 8; exec \"$0\" \"$@\"";
 
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -207,6 +208,8 @@ TEST(ProgramsTest, InputsAndOutputsAreCheckedBeforeTheWork) {
       {with(replay, {"--target=1,1,1"}), 0, "", true},
       {with(replay, {"--ticks-csv", "folder"}), 2, "--ticks-csv folder: cannot write it: Is a directory", false},
       {with(replay, {"--png-dir", "blocker"}), 2, "--png-dir blocker: no such folder", false},
+      {{"sh", "-c", "exec \"$0\" \"$@\" >/dev/full", VENUE_GEN, "--out", "v2.mvz"}, 1,
+       "marvisto-venue-gen: cannot write stdout: No space left on device", false},
 #ifdef ACCURACY_EVAL
       {{ACCURACY_EVAL, "--quick", "--no-venues", "--data", "nowhere"}, 2, "--data nowhere: no such folder", false},
       {{ACCURACY_EVAL, "--quick", "--no-venues", "--data=no-recordings"}, 2,
@@ -311,6 +314,42 @@ TEST(ProgramsTest, ReplayKeepsItsTableWhenAnOutputFailsAfterTheReplay) {
     }
   }
   EXPECT_TRUE(fs::is_empty(dir.path() / "pictures"));
+}
+
+// Under a plain file size limit every program says which file it could not
+// write and why, and exits 1, leaving no part of it. Before, each was killed
+// silently (exit 153), leaving its part file or libzip's temporary archive.
+TEST(ProgramsTest, EveryProgramFailsWithTheReasonUnderAFileSizeLimit) {
+  peers::TempDir dir("cli");
+  WriteVenueAndWalk(dir);
+  const std::vector<std::string> lines[] = {
+      {VENUE_GEN, "--out", "big.mvz"},
+      {REPLAY, "--map", "v.mvz", "--log", "w.log", "--quiet", "--ticks-csv", "t.csv"},
+      {MARVISTO_DEMO, "--out", "demo"},
+#ifdef WORLD_DEMO
+      {WORLD_DEMO, "--out", "world", "--speed", "1000"},
+#endif
+#ifdef KIT_DEMO
+      {KIT_DEMO, "--out", "kit"},
+#endif
+#ifdef ACCURACY_EVAL
+      {ACCURACY_EVAL, "--quick", "--no-recordings", "--kinds", "0", "--tuning-seeds", "11", "--held-out-seeds", "91",
+       "--setting", "kit", "--work", "work"},
+#endif
+  };
+  for (const std::vector<std::string>& line : lines) {
+    SCOPED_TRACE(line[0]);
+    std::vector<std::string> args = {"-c", kSmallFiles};
+    args.insert(args.end(), line.begin(), line.end());
+    const Ran r = RunProgram(dir.path(), "sh", args);
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find(": File too large"), std::string::npos) << r.err;
+  }
+  // Neither a part file nor libzip's temporary archive (venue.mvz.XXXXXX).
+  for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+    const std::string n = e.path().filename().string();
+    EXPECT_TRUE(n[0] != '.' && n.find(".part") == std::string::npos && n.find(".mvz.") == std::string::npos) << n;
+  }
 }
 
 #ifdef ACCURACY_EVAL
