@@ -16,10 +16,12 @@ namespace cli {
 // and the reason.
 void StartProgram();
 
-// Whether `path` can be written as a file: an existing file is opened for
-// writing and left unchanged, and its folder must take the new file that
-// WriteWholeFile puts in its place; a new one is created and removed again.
-// Empty when it can, else the reason.
+// Whether WriteWholeFile(path) can work, found the way it will write: an
+// existing file must be writable and its folder take the new file made beside
+// it (a new file's name too is tried); a device is opened and closed, a named
+// pipe only checked for permission, as opening it would end a waiting
+// reader's input; this process's own descriptors must be open for writing.
+// Leaves nothing behind. Empty when it can, else the reason.
 std::string FileWritable(const std::string& path);
 
 // Whether files can be created in the folder `path` (which must exist).
@@ -33,12 +35,16 @@ std::string MakeWritableFolder(const std::string& path);
 // Whether `path` is a file that can be read. Empty when it is, else the reason.
 std::string FileReadable(const std::string& path);
 
-// Writes `bytes` to `path` whole or not at all: into a new file beside it that
-// takes the name only once every byte is in, so a full disk leaves neither a
-// cut file nor an empty one behind, and a file already there stays as it was
-// until it is replaced (keeping its permissions). A path that is no regular
-// file (a terminal, a pipe, /dev/null) is written in place. Empty on success,
-// else the system's reason.
+// Writes `bytes` to `path` whole or not at all: into a new file beside it (a
+// short hidden name, whatever the length of the path's) that takes the name
+// only once every byte is in, so a full disk leaves neither a cut file nor an
+// empty one behind, and a file already there stays as it was until it is
+// replaced (keeping its permissions). A link keeps its place: the file it names
+// is the one replaced. A path that is no regular file (a terminal, a pipe,
+// /dev/null) is written in place; a pipe waits for its reader. This process's
+// own descriptors (/dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N and
+// links to them) are written into as they are, so `>> app.txt` appends.
+// Empty on success, else the system's reason.
 std::string WriteWholeFile(const std::string& path, std::string_view bytes);
 
 // Appends printf-style text to `out`, however long it comes out.

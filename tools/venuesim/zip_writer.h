@@ -1,5 +1,7 @@
 // Writes named byte buffers into a new zip archive (replacing a file at the
 // path). Members get a fixed time stamp so equal input gives equal archives.
+// The archive is written as every program output is (cli::WriteWholeFile):
+// whole or not at all, into a link's target, in place into a device.
 #pragma once
 
 #include <string>

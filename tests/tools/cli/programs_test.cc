@@ -82,6 +82,11 @@ std::vector<Program> Programs() {
 // failed write it reports.
 constexpr const char* kSmallFiles = "ulimit -f 8; exec \"$0\" \"$@\"";
 
+// Runs "$0" "$@" and more words with a reader that takes the first input on
+// the pipe p to its end, as `cat` does, into got.csv.
+const std::string kPipeReader = "mkfifo p && { cat p >got.csv & } && timeout 20 \"$0\" \"$@\" ";
+const std::string kThenRows = "; rc=$?; wait; rm p; grep -q ";
+
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -208,10 +213,19 @@ TEST(ProgramsTest, InputsAndOutputsAreCheckedBeforeTheWork) {
       {with(replay, {"--target=1,1,1"}), 0, "", true},
       {with(replay, {"--ticks-csv", "folder"}), 2, "--ticks-csv folder: cannot write it: Is a directory", false},
       {with(replay, {"--png-dir", "blocker"}), 2, "--png-dir blocker: no such folder", false},
+      // A reader already waiting on a pipe gets the rows, not an early end of input; rows into
+      // /dev/stdout go where stdout does, after what app.txt held and before the table.
+      {{"sh", "-c", kPipeReader + "--ticks-csv p" + kThenRows + "^time,rc, got.csv && exit $rc", REPLAY, "--map",
+        "v.mvz", "--log", "w.log"}, 0, "", true},
+      {{"sh", "-c", "echo earlier >app.txt && \"$0\" \"$@\" --ticks-csv /dev/stdout >>app.txt && sed -n 2p app.txt "
+        "| grep -q ^time,rc, && grep -q '^Score = ' app.txt && echo ok", REPLAY, "--map", "v.mvz", "--log", "w.log",
+        "--truth", "w.csv"}, 0, "", true},
       {{"sh", "-c", "exec \"$0\" \"$@\" >/dev/full", VENUE_GEN, "--out", "v2.mvz"}, 1,
        "marvisto-venue-gen: cannot write stdout: No space left on device", false},
 #ifdef ACCURACY_EVAL
       {{ACCURACY_EVAL, "--quick", "--no-venues", "--data", "nowhere"}, 2, "--data nowhere: no such folder", false},
+      {{"sh", "-c", kPipeReader + "--csv p" + kThenRows + "^set,kind, got.csv && exit $rc", ACCURACY_EVAL, "--quick",
+        "--no-venues", "--no-recordings"}, 0, "", true},
       {{ACCURACY_EVAL, "--quick", "--no-venues", "--data=no-recordings"}, 2,
        "--data no-recordings: cannot read no-recordings/map.mvz: No such file or directory", false},
       {{ACCURACY_EVAL, "--quick", "--no-recordings", "--kinds", "0", "--tuning-seeds", "11", "--held-out-seeds", "91",
