@@ -1,6 +1,7 @@
 #include "support/peers.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -36,19 +37,40 @@ TempDir::~TempDir() {
   if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
+// The warden of a peer's process group: a shell of ours that joins the group and reads a pipe whose
+// write end only the test process holds. However the test process ends (returns, crashes, SIGTERM,
+// SIGKILL), the kernel closes that end, the read ends, and the warden kills the whole group: the
+// peer's own children too (nginx's workers are the master's children, which no death signal of ours
+// reaches). The group is killed with the peer on destruction, the warden with it.
+static pid_t startWarden(pid_t group, int guard) {
+  static const char* const kWatch = "read line; kill -KILL 0";  // 0: its own group, the peer's
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  // Ignored dispositions survive exec: a signal meant for the peer's group leaves the warden.
+  for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM}) signal(s, SIG_IGN);
+  if (setpgid(0, group) != 0) _exit(127);  // outside the peer's group it would kill its own
+  dup2(guard, 0);
+  const int null = open("/dev/null", O_RDWR);
+  dup2(null, 1);
+  dup2(null, 2);
+  close_range(3, ~0U, 0);  // holds nothing of the test's open, not even another warden's pipe
+  execl("/bin/sh", "sh", "-c", kWatch, static_cast<char*>(nullptr));
+  _exit(127);
+}
+
 Child::Child(const std::vector<std::string>& argv, bool captureStdout) {
-  int fds[2] = {-1, -1}, in[2] = {-1, -1};
-  if ((captureStdout && pipe(fds) != 0) || pipe(in) != 0) return;
+  // Every pipe end is closed on exec: a peer started later must not hold another's stdin open
+  // (openssl s_server ends at its EOF) nor a warden's pipe.
+  int fds[2] = {-1, -1}, in[2] = {-1, -1}, guard[2] = {-1, -1};
+  if ((captureStdout && pipe2(fds, O_CLOEXEC) != 0) || pipe2(in, O_CLOEXEC) != 0 || pipe2(guard, O_CLOEXEC) != 0) return;
+  const pid_t parent = getpid();
   pid_ = fork();
   if (pid_ == 0) {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);  // a test that crashes takes its peers along
+    if (getppid() != parent) _exit(127);  // the test process died before the line above
     dup2(in[0], 0);  // an open, silent stdin: openssl s_server ends at its EOF
-    close(in[1]);
-    if (captureStdout) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-    }
+    if (captureStdout) dup2(fds[1], 1);
     // Our own programs (named by their path in the build) run under the race detector of the
     // build and report what it finds, with the test's own options; a peer of another maker,
     // found on the PATH, is not ours to judge.
@@ -65,21 +87,33 @@ Child::Child(const std::vector<std::string>& argv, bool captureStdout) {
     close(fds[1]);
     out_ = fds[0];
   }
+  if (pid_ > 0) {
+    setpgid(pid_, pid_);  // the group exists before the warden joins it (refused once the child ran exec: it set it)
+    warden_ = startWarden(pid_, guard[0]);
+  }
+  close(guard[0]);
+  guard_ = guard[1];
 }
 
 Child::~Child() {
   kill(SIGKILL);
   if (out_ >= 0) close(out_);
   if (in_ >= 0) close(in_);
+  if (guard_ >= 0) close(guard_);
 }
 
 void Child::kill(int signal) {
   if (pid_ <= 0) return;
-  ::kill(-pid_, signal);  // the child's own process group (nginx workers too)
+  ::kill(-pid_, signal);  // the child's own process group (nginx workers and the warden too)
   ::kill(pid_, signal);
   if (signal == SIGKILL) {
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
+    if (warden_ > 0) {
+      ::kill(warden_, SIGKILL);  // in the group already, unless it could not join it
+      waitpid(warden_, nullptr, 0);
+      warden_ = -1;
+    }
   }
 }
 

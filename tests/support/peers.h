@@ -28,7 +28,8 @@ class TempDir {
 };
 
 // A child process in its own process group (nginx workers too), with an open, silent stdin;
-// killed (SIGKILL) and reaped on destruction, and killed when the test process dies. Its
+// its group is killed (SIGKILL) and the child reaped on destruction, and the whole group is
+// killed when the test process dies, however it dies (SIGTERM, SIGKILL, a crash). Its
 // stdout can be read line by line. A program of ours (argv[0] a path) runs with the test's
 // race-detector options, so it reports races as the test would; one looked up on the PATH
 // (nginx, openssl, python3) reports none.
@@ -45,6 +46,8 @@ class Child {
 
  private:
   int pid_ = -1;
+  int warden_ = -1;  // kills the group once the test process is gone
+  int guard_ = -1;   // the warden's pipe, held open by the test process alone
   int out_ = -1;
   int in_ = -1;
   std::string pending_;
