@@ -10,4 +10,10 @@ ScriptedServer::ScriptedServer(const std::filesystem::path& dir) : dir_(dir), po
   waitForPort(port_, 5000);
 }
 
+std::string ScriptedServer::recorded() const {
+  std::string lines = readFile(dir_ / "requests.jsonl");
+  lines.erase(lines.rfind('\n') + 1);  // npos + 1: nothing whole yet
+  return lines;
+}
+
 }  // namespace peers

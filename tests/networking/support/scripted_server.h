@@ -15,7 +15,9 @@ class ScriptedServer {
   explicit ScriptedServer(const std::filesystem::path& dir);
   int port() const { return port_; }
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
-  std::string recorded() const { return readFile(dir_ / "requests.jsonl"); }
+  // The whole lines recorded so far: one request per line, written before its reply. A request
+  // still being recorded (another client's, a large body) is left out, never cut.
+  std::string recorded() const;
 
  private:
   std::filesystem::path dir_;

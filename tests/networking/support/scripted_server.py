@@ -90,6 +90,8 @@ class Handler(BaseHTTPRequestHandler):
             time.sleep(int(self.path.split("/")[2]) / 1000.0)
         record = {"method": self.command, "path": self.path, "headers": dict(self.headers.items()),
                   "body": base64.b64encode(body).decode()}
+        # Recorded, and the file closed, before the reply: a client that has its answer finds
+        # its request here.
         with LOCK, open(DIR + "/requests.jsonl", "a") as f:
             f.write(json.dumps(record) + "\n")
         if self.path.startswith("/challenge/") and not self.headers.get("Authorization"):

@@ -99,6 +99,13 @@ struct Server {
     return (tls ? "https://127.0.0.1:" + std::to_string(tlsPort) : "http://127.0.0.1:" + std::to_string(port)) +
            path;
   }
+  // The records once there are at least `atLeast` (what there is after timeoutMs): a request
+  // the server holds unanswered is recorded once read, which its client does not see.
+  std::vector<nlohmann::json> records(size_t atLeast, int timeoutMs = 10000) const {
+    for (int waited = 0; waited < timeoutMs && records().size() < atLeast; waited += 5)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return records();
+  }
   std::vector<nlohmann::json> records() const {
     std::vector<nlohmann::json> out;
     std::string text = peers::readFile(dir.file("requests.log"));

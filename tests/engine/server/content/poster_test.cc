@@ -82,7 +82,7 @@ TEST_F(PosterTest, StopEndsAPostTheServerNeverAnswers) {
     StopLocationLoader(id);
     EXPECT_EQ(WaitJob(id, 3000), -1) << "the stopped job erased its record";
   }
-  EXPECT_EQ(server.records().size(), 2u);
+  EXPECT_EQ(server.records(2).size(), 2u);
 }
 
 }  // namespace
