@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,14 +155,59 @@ int boundLoopback(sockaddr_in* a) {
   return -1;
 }
 
+// Whether nothing holds 127.0.0.1:port now; bound as the peers bind (address reuse on, so a
+// connection of an earlier peer in TIME_WAIT does not count).
+static bool bindable(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int yes = 1;
+  const sockaddr_in a = loopback(port);
+  const bool ok = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
+                  bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+// A lock on one byte per port of a file shared by every test process of the machine: a port
+// is claimed by the process that holds its byte, until that process ends.
+static bool claim(int claims, int port, short type) {
+  struct flock l {};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = port;
+  l.l_len = 1;
+  return fcntl(claims, F_SETLK, &l) == 0;
+}
+
 int freePort() {
-  // The kernel may hand the same port to two binds in a row once the first is closed; a
-  // server configured with both then refuses to start ("duplicate listen"). So no port is
-  // handed out twice in one process.
+  // A port is free only until a peer binds it. Test programs run side by side (ctest -j), so a
+  // port the kernel handed out and took back may go to another process's peer before ours
+  // binds it, and ours fails to start. So ports come from below the kernel's ephemeral range
+  // (which neither bind to port 0 nor an outgoing connection ever takes), each claimed by one
+  // process for its life through the shared lock file; and none twice in one process, whose
+  // server would refuse a configuration listing one port twice ("duplicate listen").
   static std::mutex lock;
   static std::set<int> given;
+  static int claims = -2, low = 0, high = 0, next = 0;
   const std::lock_guard hold(lock);
-  for (;;) {
+  if (claims == -2) {
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+    high = low, low = std::max(low - 16384, 1024);
+    const auto path = std::filesystem::temp_directory_path() / "marvisto-test-ports.lock";
+    claims = high - low >= 1024 ? open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666) : -1;
+    if (claims >= 0) fchmod(claims, 0666);  // shared by test runs of every user
+    next = low + static_cast<int>((static_cast<unsigned>(getpid()) * 2654435761u) % static_cast<unsigned>(high - low));
+  }
+  for (int tried = 0; claims >= 0 && tried < high - low; ++tried) {
+    const int port = next;
+    next = next + 1 < high ? next + 1 : low;
+    if (given.count(port) || !claim(claims, port, F_WRLCK)) continue;
+    if (bindable(port)) {
+      given.insert(port);
+      return port;
+    }
+    claim(claims, port, F_UNLCK);
+  }
+  for (;;) {  // no lock file (or no room below the ephemeral range): the kernel's choice
     sockaddr_in a;
     const int fd = boundLoopback(&a);
     if (fd < 0) return 0;

@@ -55,7 +55,8 @@ class Child {
 
 // A TCP socket bound to a free loopback port, its address in *a (-1 when none could be had).
 int boundLoopback(sockaddr_in* a);
-// A free loopback port, never the same twice in one process (0 when none could be had).
+// A free loopback port, never the same twice in one process nor to two test processes that
+// run at once (0 when none could be had).
 int freePort();
 // Blocks until something accepts on 127.0.0.1:port (false after timeoutMs).
 bool waitForPort(int port, int timeoutMs = 10000);
