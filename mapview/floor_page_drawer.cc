@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -198,6 +199,15 @@ std::optional<MCFloorPage> DrawInChild(const std::string& program, const std::st
   return page;
 }
 
+// The drawing program's own failures (not started, ended without a page, answered amiss)
+// leave every SVG and JPG floor of the process an empty page, so the first of them is told on
+// stderr, where a user running the program sees it, besides the log, which has each. A picture
+// that is slow or does not draw is the picture's matter: the log alone has it.
+void TellOnce(const std::string& why) {
+  static std::atomic<bool> told{false};
+  if (!told.exchange(true)) std::fprintf(stderr, "marvisto: SVG and JPG floors show an empty page: %s\n", why.c_str());
+}
+
 }  // namespace
 
 MCFloorPageDrawer::MCFloorPageDrawer(std::string program, double timeLimit)
@@ -233,6 +243,8 @@ MCFloorPage MCFloorPageDrawer::render(std::string mimeType, std::vector<uint8_t>
     char limit[64];
     std::snprintf(limit, sizeof limit, "not drawn within %.1f s", timeLimit_);
     why = limit;
+  } else {
+    TellOnce(why);
   }
   MC_LOG(1, "ERROR! Floor picture (" + (mimeType.empty() ? std::string("no data") : mimeType) + ", " +
                 std::to_string(data.size()) + " bytes) " + why + "; the floor shows an empty page\n");

@@ -4,7 +4,8 @@
 // outlives the call; neither the next floor nor the caller's exit waits for it,
 // and whatever the picture costs stays in that process. A program that cannot
 // be started, dies or answers amiss gives the empty page too. Each reason is
-// logged. Any thread, several at once.
+// logged; the first such failure of the program in a process is also told on
+// stderr, once. Any thread, several at once.
 //
 // The drawing program's side: `serve` renders the page of its standard input
 // and answers on its standard output.

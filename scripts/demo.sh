@@ -8,4 +8,4 @@ bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target marvisto-kit-demo
 mkdir -p out
-exec ./build/tools/kit_demo/marvisto-kit-demo --out out "$@"
+exec ./build/bin/marvisto-kit-demo --out out "$@"

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -240,6 +241,61 @@ TEST(MapViewManagerTest, DrawingProgramsThatFailGiveTheEmptyPage) {
     EXPECT_FALSE(broken.webView()->loaded);
     EXPECT_EQ(broken.webView()->data, p.svg);
     EXPECT_EQ(broken.image()->pixelWidth(), MCFloorPage::kEmptyPageSize);
+  }
+}
+
+// A program built in the tree that names no drawing program finds the one of the tree, as an
+// installed program finds the installed one. Where it has none, or one that fails, each SVG
+// and JPG floor is the empty page and stderr says why, once for the whole run.
+TEST(MapViewManagerTest, AHostFindsTheDrawingProgramFromItsPlace) {
+  const Pictures p;
+  const peers::TempDir dir("floor-host");
+  peers::writeFile(dir.path() / "floor.svg", std::string(p.svg.begin(), p.svg.end()));
+  peers::writeFile(dir.path() / "floor.jpg", std::string(p.jpg.begin(), p.jpg.end()));
+  const std::string empty = "empty 10x10 painted 0\n";
+  struct Case {
+    const char* name;
+    const char* program;  // null: the host where it was built; else a copy of it with this
+                          // drawing program beside it ("": none)
+    std::string floors;   // the host's line per floor
+    const char* told;     // what stderr says, null: nothing
+  } cases[] = {
+      {"in the build tree", nullptr, "drawn 64x48 painted 200\ndrawn 40x30 painted 1200\n", nullptr},
+      {"without a drawing program", "", empty + empty, "No such file or directory"},
+      {"with one that fails", "#!/bin/sh\nexit 3\n", empty + empty, "ended with exit status 3"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::string host = FLOOR_HOST;
+    if (k.program) {
+      if (!*k.program && std::filesystem::exists(FLOOR_DRAW_INSTALLED)) {
+        std::printf("skipped \"%s\": a kit is installed at %s\n", k.name, FLOOR_DRAW_INSTALLED);
+        continue;
+      }
+      const auto root = dir.path() / k.name;
+      std::filesystem::create_directories(root / "bin");
+      host = (root / "bin" / "floor_host").string();
+      std::filesystem::copy_file(FLOOR_HOST, host);
+      if (*k.program) {
+        const auto program = root / "libexec" / "marvisto" / "marvisto-floor-draw";
+        std::filesystem::create_directories(program.parent_path());
+        peers::writeFile(program, k.program);
+        std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+      }
+    }
+    const auto out = dir.path() / "out", err = dir.path() / "err";
+    ASSERT_EQ(peers::run("('" + host + "' '" + dir.file("floor.svg") + "' '" + dir.file("floor.jpg") + "' >'" +
+                         out.string() + "' 2>'" + err.string() + "')"),
+              0);
+    EXPECT_EQ(peers::readFile(out), k.floors);
+    const std::string told = peers::readFile(err);
+    if (!k.told) {
+      EXPECT_EQ(told, "");
+      continue;
+    }
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
+    EXPECT_TRUE(told.starts_with("marvisto: SVG and JPG floors show an empty page: ")) << told;
+    EXPECT_NE(told.find(k.told), std::string::npos) << told;
   }
 }
 
