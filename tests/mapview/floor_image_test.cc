@@ -6,12 +6,12 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 
 #include "support/peers.h"
 
@@ -283,19 +283,24 @@ TEST(MapViewManagerTest, AHostFindsTheDrawingProgramFromItsPlace) {
         std::filesystem::permissions(program, std::filesystem::perms::owner_all);
       }
     }
-    const auto out = dir.path() / "out", err = dir.path() / "err";
+    const auto out = dir.path() / "out", errFile = dir.path() / "err";
     ASSERT_EQ(peers::run("('" + host + "' '" + dir.file("floor.svg") + "' '" + dir.file("floor.jpg") + "' >'" +
-                         out.string() + "' 2>'" + err.string() + "')"),
+                         out.string() + "' 2>'" + errFile.string() + "')"),
               0);
     EXPECT_EQ(peers::readFile(out), k.floors);
-    const std::string told = peers::readFile(err);
+    // The kit's lines only: a sanitizer build may add its own.
+    std::istringstream err(peers::readFile(errFile));
+    std::vector<std::string> told;
+    for (std::string line; std::getline(err, line);) {
+      if (line.starts_with("marvisto: ")) told.push_back(line);
+    }
     if (!k.told) {
-      EXPECT_EQ(told, "");
+      EXPECT_TRUE(told.empty()) << told.front();
       continue;
     }
-    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
-    EXPECT_TRUE(told.starts_with("marvisto: SVG and JPG floors show an empty page: ")) << told;
-    EXPECT_NE(told.find(k.told), std::string::npos) << told;
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_TRUE(told[0].starts_with("marvisto: SVG and JPG floors show an empty page: ")) << told[0];
+    EXPECT_NE(told[0].find(k.told), std::string::npos) << told[0];
   }
 }
 
