@@ -115,8 +115,12 @@ bool NetworkThread::Impl::drainTasks(bool asMain) {
     if (tasks.empty()) return true;
     draining.swap(tasks);
   }
-  // Tasks posted meanwhile go to `tasks`; no round runs inside a task.
-  for (auto& task : draining) task();
+  // Tasks posted meanwhile go to `tasks`; no round runs inside a task. Once exit has begun,
+  // the tasks left (which may run host code) are dropped, as later ones are.
+  for (auto& task : draining) {
+    if (abandoning.load(std::memory_order_relaxed)) break;
+    task();
+  }
   draining.clear();
   return true;
 }
@@ -406,12 +410,15 @@ void NetworkThread::Impl::handOverLocked() {
 // be torn down under a round of the loop; that round abandons its transfers at once (no TLS
 // set-up or trust evaluation, no callbacks, no waiting transfer admitted: `abandoning`), so
 // the wait is short. Only a loop stuck in a delegate callback for longer than kExitWait is
-// left to the process's end.
+// left to the process's end. Exit called on the network thread itself (from a callback or a
+// task it runs) waits for nothing: the round it came from never resumes, and the thread
+// ends with the process.
 void NetworkThread::Impl::stop() {
   UniqueLock lock(mutex);
   if (stopping) return;
   stopping = true;
   abandoning.store(true, std::memory_order_relaxed);
+  if (std::this_thread::get_id() == thread.get_id()) return;
   // Exit called from a callback of the main thread's drive: that drive never resumes.
   if (tlsDriving && driver == Driver::Main) mainWaiting = false;
   wake();

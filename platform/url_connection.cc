@@ -135,12 +135,19 @@ bool sameOrigin(const std::string& a, const std::string& b) {
 
 bool isHTTPS(const std::string& url) { return strncasecmp(url.c_str(), "https:", 6) == 0; }
 
-// The caller's credentials in a request's head, every spelling of their names.
+// The caller's credentials in a request's head, every spelling of their names. No proxy is
+// ever used, so a proxy's credential would go to the origin servers: it goes with the others.
 void dropCredentialHeaders(URLRequest& r) {
   std::erase_if(r.allHTTPHeaderFields, [](const auto& field) {
-    return strcasecmp(field.first.c_str(), "Authorization") == 0 || strcasecmp(field.first.c_str(), "Cookie") == 0;
+    const char* name = field.first.c_str();
+    return strcasecmp(name, "Authorization") == 0 || strcasecmp(name, "Proxy-Authorization") == 0 ||
+           strcasecmp(name, "Cookie") == 0;
   });
 }
+
+// Exit has begun: the round under way runs no more host code (the host's objects may be going
+// with the process) and ends the transfer its callback belongs to.
+bool exitBegun() { return NetworkThread::shared().impl().abandoning.load(std::memory_order_relaxed); }
 
 std::string upperCased(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char ch) { return std::toupper(ch); });
@@ -199,7 +206,7 @@ bool redirectHeadEnded(URLConnection& c) {
 size_t onHeader(char* data, size_t size, size_t n, void* user) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
-  if (t.stopped) return 0;
+  if (t.stopped || exitBegun()) return 0;
   // Read in place: a reply's head is a dozen lines, and copies of each cost more than its body.
   std::string_view line = trimLine(std::string_view(data, size * n));
   if (line.substr(0, 5) == "HTTP/") {
@@ -218,6 +225,7 @@ size_t onHeader(char* data, size_t size, size_t n, void* user) {
 size_t onWrite(char* data, size_t size, size_t n, void* user) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
+  if (exitBegun()) return 0;
   if (t.redirectTo) return size * n;  // the body of a redirect being followed
   deliverResponse(c);
   if (t.stopped) return 0;
@@ -234,7 +242,7 @@ size_t onRead(char* buffer, size_t size, size_t n, void* user) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
   auto& stream = Access::request(c).HTTPBodyStream;
-  if (t.stopped) return CURL_READFUNC_ABORT;
+  if (t.stopped || exitBegun()) return CURL_READFUNC_ABORT;
   // A paced body waits without holding the thread every other transfer runs on.
   if (double wait = stream->secondsUntilReadable(); wait > 0) {
     auto& impl = NetworkThread::shared().impl();
@@ -255,7 +263,7 @@ size_t onRead(char* buffer, size_t size, size_t n, void* user) {
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
   auto& c = *static_cast<URLConnection*>(user);
   auto& t = Access::transfer(c);
-  if (t.stopped) return 1;
+  if (t.stopped || exitBegun()) return 1;
   if (ulnow > t.uploadReported) {
     int64_t delta = ulnow - t.uploadReported;
     t.uploadReported = ulnow;

@@ -41,12 +41,12 @@ struct URLConnectionDelegate {
   // Server-trust challenge; none = the default evaluation with the host name checked.
   std::function<bool(const ServerTrust& trust, const std::string& host)> evaluateServerTrust;
   // A redirect reply arrived: `proposed` is the request that follows it (same headers, the
-  // new URL; a 303, or a 301/302 after a POST, turns into a bodiless GET; "Authorization" and
-  // "Cookie" are dropped when the origin, i.e. scheme, host or port, changes). Return it,
-  // changed or not, to follow; none to take the redirect reply as the final one; or set
-  // `refusal` to fail the load with that error. None = follow. A hop from https to http
-  // never carries those two headers, whatever is returned. Every hop meets the trust
-  // evaluation with its own host name.
+  // new URL; a 303, or a 301/302 after a POST, turns into a bodiless GET; "Authorization",
+  // "Proxy-Authorization" and "Cookie" are dropped when the origin, i.e. scheme, host or
+  // port, changes). Return it, changed or not, to follow; none to take the redirect reply as
+  // the final one; or set `refusal` to fail the load with that error. None = follow. A hop
+  // from https to http never carries those three headers, whatever is returned. Every hop
+  // meets the trust evaluation with its own host name.
   std::function<std::optional<URLRequest>(const URLRequest& proposed, const URLResponse& redirect,
                                           std::optional<URLLoadError>* refusal)>
       willSendRequest;
