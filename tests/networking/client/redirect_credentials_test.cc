@@ -1,5 +1,6 @@
-// The caller's credentials (its Authorization and Cookie headers, its URL credential) across
-// redirects: nginx peers on 127.0.0.1 in plain text and over TLS log what each hop brought.
+// The caller's credentials (its Authorization, Proxy-Authorization and Cookie headers, its URL
+// credential) across redirects: nginx peers on 127.0.0.1 in plain text and over TLS log what
+// each hop brought.
 #include <cstdlib>
 #include <sstream>
 
@@ -23,7 +24,7 @@ class RedirectCredentials : public ::testing::Test {
     peers::writeFile(d / "users", "user:{PLAIN}secret\n");
     for (int& p : ports_) p = peers::freePort();
     // "/to/SCHEME/HOST/PORT/PATH" redirects there, query included; "/guarded" challenges.
-    std::string servers = "log_format hops '$scheme://$http_host$request_uri $status \"$http_authorization\" \"$http_cookie\"';\n";
+    std::string servers = "log_format hops '$scheme://$http_host$request_uri $status \"$http_authorization\" \"$http_cookie\" \"$http_proxy_authorization\"';\n";
     for (int peer : {Origin, OtherPort, Tls}) {
       servers += "server { listen 127.0.0.1:" + std::to_string(ports_[peer]) + (peer == Tls ? " ssl" : "") + ";\n";
       if (peer == Tls)
@@ -69,6 +70,7 @@ TEST_F(RedirectCredentials, EachHopCarriesThemOnlyWithinTheirOrigin) {
     auto next = r;
     next.setValue("Token token=\"secret-token\"", "Authorization");
     next.setValue("session=secret-cookie", "Cookie");
+    next.setValue("Basic cHJveHk6c2VjcmV0", "Proxy-Authorization");
     return next;
   };
   struct Case {
@@ -99,6 +101,7 @@ TEST_F(RedirectCredentials, EachHopCarriesThemOnlyWithinTheirOrigin) {
       } else {
         manager->requestSerializer->setAuthorizationHeaderFieldWithToken("secret-token");
         manager->requestSerializer->setValue("session=secret-cookie", "Cookie");
+        manager->requestSerializer->setValue("Basic cHJveHk6c2VjcmV0", "Proxy-Authorization");
       }
       auto o = std::make_shared<Outcome>();
       auto request = manager->requestSerializer->requestWithMethod("GET", c.from + "/to/" + hop + target, nullptr);
@@ -116,12 +119,13 @@ TEST_F(RedirectCredentials, EachHopCarriesThemOnlyWithinTheirOrigin) {
       if (credential) {
         // Challenged first; answered with the credential only within its origin.
         const std::vector<std::string> expected =
-            answered ? std::vector<std::string>{"401 \"-\" \"-\"", "200 \"Basic dXNlcjpzZWNyZXQ=\" \"-\""}
-                      : std::vector<std::string>{"401 \"-\" \"-\""};
+            answered ? std::vector<std::string>{"401 \"-\" \"-\" \"-\"", "200 \"Basic dXNlcjpzZWNyZXQ=\" \"-\" \"-\""}
+                      : std::vector<std::string>{"401 \"-\" \"-\" \"-\""};
         EXPECT_EQ(lines, expected) << c.name << ", credential";
       } else {
-        const std::string expected = c.carried ? "200 \"Token token=\\x22secret-token\\x22\" \"session=secret-cookie\""
-                                               : "200 \"-\" \"-\"";
+        const std::string expected =
+            c.carried ? "200 \"Token token=\\x22secret-token\\x22\" \"session=secret-cookie\" \"Basic cHJveHk6c2VjcmV0\""
+                      : "200 \"-\" \"-\" \"-\"";
         EXPECT_EQ(lines, std::vector<std::string>{expected}) << c.name;
       }
     }
