@@ -70,7 +70,8 @@ struct NetworkThread::Impl final : detail::IdleWaiter {
   uint64_t drained = 0;  // `posted` as the driver last took its tasks (driver)
   bool stopping GUARDED_BY(mutex) = false;  // (m)
   // Exit has begun: the transfers left are abandoned, so none of them sets up or checks TLS
-  // any more, which would hold the exit up (read by the driver's libcurl callbacks).
+  // any more, which would hold the exit up, or runs host code, whose objects may be going
+  // (read by the driver's libcurl callbacks and between its tasks).
   std::atomic<bool> abandoning{false};
   bool stopped GUARDED_BY(mutex) = false;   // (m)
 
