@@ -17,8 +17,8 @@ namespace {
 // Work of the kit's own that keeps the driver busy: a task of a millisecond that posts itself
 // again, run by whichever thread drives. Each time, another thread posts while the main thread
 // is away (the network thread takes the drive over), then the main thread waits in its loop:
-// the network thread hands the drive over after the task it runs, and runs no more while the
-// main thread waits. One that took the drive straight back would run about every other one.
+// the network thread hands the drive over after the task it runs, and leaves the rest to the
+// main thread while it waits.
 TEST(NetworkHandOff, TheWaitingMainThreadKeepsTheDriveItWasHanded) {
   RunLoop::setMainThread();
   static std::atomic<bool> stop{false}, ended{false}, waiting{false};
@@ -40,8 +40,9 @@ TEST(NetworkHandOff, TheWaitingMainThreadKeepsTheDriveItWasHanded) {
     RunLoop::main()->runFor(0.02);
     waiting = false;
   }
-  // A loaded machine may keep the main thread from a hand-over for a while now and then.
-  EXPECT_LE(elsewhere * 4, onMain + elsewhere) << onMain << " tasks on the main thread";
+  // A loaded machine may keep the main thread from a hand-over for a while now and then (up to
+  // one task in fifty was seen); taken straight back, a quarter to nine tenths ran there.
+  EXPECT_LE(elsewhere * 10, onMain + elsewhere) << onMain << " tasks on the main thread";
   stop = true;
   EXPECT_TRUE(testing::pumpUntil([] { return ended.load(); }, 10));
 }
