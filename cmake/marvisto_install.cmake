@@ -254,11 +254,16 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # Where the shlibs file is read instead of the symbols file, it too asks for this version or a
 # later one, not exactly this one.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# What CPack cannot write into the control parts is written after packing
+# (cmake/deb_control.cmake): the packages whose files all lie under the architecture's library
+# directory or are the same on every architecture say "Multi-Arch: same", so that a host's
+# packages for several architectures can be built on one machine.
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_control.cmake)
+set(CPACK_MARVISTO_MULTIARCH_SAME libmarvisto1 libmarvisto-world1 libmarvisto-dev)
 if(MARVISTO_SHARED)
   # The library packages tell ldconfig through a trigger, as Debian's policy asks; CPack's
-  # own postinst and postrm calling it are taken out after packing (cmake/deb_ldconfig.cmake).
+  # own postinst and postrm calling it are taken out after packing (cmake/deb_control.cmake).
   file(WRITE ${PROJECT_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
-  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_ldconfig.cmake)
   # Each library package carries a symbols file, so a host package depends on the version
   # that introduced the symbols it uses rather than on this exact one. The symbols kept in
   # debian/ are checked against the library's exported set when cpack runs
@@ -317,7 +322,13 @@ set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Libraries WorldLibraries)
 # dependency on its package comes from the line below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
 set(CPACK_COMPONENT_WORLDLIBRARIES_DEPENDS Libraries)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "nlohmann-json3-dev")
+# The public headers' JSON types carry the JSON library's version in their ABI tag
+# (json_abi_v3_11_2 for 3.11.2), and so do the library's symbols that take them: a host builds
+# against the kit only with the very version it was built with, whatever Debian revision.
+math(EXPR json_next_patch "${nlohmann_json_VERSION_PATCH} + 1")
+set(json_next ${nlohmann_json_VERSION_MAJOR}.${nlohmann_json_VERSION_MINOR}.${json_next_patch})
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+  "nlohmann-json3-dev (>= ${nlohmann_json_VERSION}), nlohmann-json3-dev (<< ${json_next}~)")
 if(NOT MARVISTO_SHARED)
   # A static kit hands its dependencies to the host's link.
   string(APPEND CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS ", libzip-dev, libtinyxml2-dev, libplist-dev,"

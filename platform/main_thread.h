@@ -1,8 +1,9 @@
 // Checks for calls that must run on one thread or queue: such a call made elsewhere stops
-// the process at the call (with a message on stderr) instead of racing the owner's work.
+// the process at the call (with a message on stderr), so that a test shows where it was made.
 // The main-thread check holds once a main thread is marked. Both are live whenever
-// MARVISTO_THREAD_CHECKS is defined: the CMake option of that name, on in every build but
-// a Release one (the packaged kit), so the optimised test builds keep them despite NDEBUG.
+// MARVISTO_THREAD_CHECKS is defined: the CMake option of that name, on in the builds with
+// the tests (the optimised ones too, despite NDEBUG) and off in the packaged kit, which must
+// not end its host's process for a call it can serve where it was made.
 #pragma once
 
 #include "platform/dispatch.h"

@@ -8,7 +8,13 @@
 # Exits non-zero when a package cannot be built, a library exports other symbols than its
 # symbols file in debian/ lists, a compile or link went without the hardening flags (blhc),
 # a package lacks its copyright file, changelog or symbols file, a binary names the build
-# tree, or lintian reports an error, a warning or a missing hardening feature.
+# tree, or lintian reports an error, a warning or a missing hardening feature; when a package
+# marked "Multi-Arch: same" holds a file outside the architecture's library directory, the
+# headers and its documents, or -dev's JSON dependency misses the JSON version the library's
+# symbols carry; when a host built against the packaged files stops in the library on
+# initialising the kit from a thread of its own (the thread checks are a test build's, not
+# the package's); and when the two libraries built again in another folder differ from the
+# packaged ones by a byte.
 #
 # --update-symbols first rewrites debian/<package>.symbols from the built libraries, for a
 # deliberate change of what they export: a symbol listed before keeps the version it came
@@ -25,12 +31,18 @@ out=$(realpath -m "${1:-$build/packages}")
 
 buildflag() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
 ldflags=$(buildflag LDFLAGS)
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-  -DMARVISTO_TESTS=OFF -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON \
-  -DCMAKE_C_FLAGS="$(buildflag CPPFLAGS) $(buildflag CFLAGS)" \
-  -DCMAKE_CXX_FLAGS="$(buildflag CPPFLAGS) $(buildflag CXXFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
-  -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" >/dev/null
+config=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
+  -DMARVISTO_TESTS=OFF -DMARVISTO_BENCH=OFF -DMARVISTO_WERROR=ON
+  # A library in a host's process does not end it for a call made on the wrong thread.
+  -DMARVISTO_THREAD_CHECKS=OFF
+  # No build folder is written into a binary to be taken out at install, which would leave a
+  # gap of the folder name's length in the library's strings.
+  -DCMAKE_SKIP_BUILD_RPATH=ON
+  -DCMAKE_C_FLAGS="$(buildflag CPPFLAGS) $(buildflag CFLAGS)"
+  -DCMAKE_CXX_FLAGS="$(buildflag CPPFLAGS) $(buildflag CXXFLAGS)"
+  -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags"
+  -DCMAKE_MODULE_LINKER_FLAGS="$ldflags")
+cmake -S . -B "$build" "${config[@]}" >/dev/null
 cmake --build "$build" -j "${JOBS:-$(nproc)}"
 
 # Every compile and link of the build, written as blhc reads a dpkg-buildpackage log (which
@@ -113,6 +125,20 @@ for deb in "$out"/*.deb; do
     echo "package: $name ships a shared library without a symbols file"
     exit 1
   fi
+  # The packages of several architectures that say "Multi-Arch: same" install side by side:
+  # each file of theirs lies under the architecture's library directory or is the same on all
+  # of them (the headers, copied from the tree, and the documents).
+  if [ "$(dpkg-deb -f "$deb" Multi-Arch)" = same ]; then
+    shared=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | grep -v -e "^\./usr/lib/$multiarch/" \
+      -e '^\./usr/include/marvisto/' -e "^\./usr/share/doc/$name/" || true)
+    if [ -n "$shared" ]; then
+      echo "package: $name says Multi-Arch: same but holds" $shared
+      exit 1
+    fi
+  elif grep -q -e "^\./usr/lib/$multiarch/." -e '^\./usr/include/.' <<<"$files"; then
+    echo "package: $name installs libraries or headers without saying Multi-Arch: same"
+    exit 1
+  fi
   unpacked=$(mktemp -d)
   dpkg-deb -x "$deb" "$unpacked"
   if grep -rlF "$src/" "$unpacked" >/dev/null; then
@@ -131,6 +157,82 @@ if grep -q -- '-dev' <<<"$programs_depends"; then
   echo "package: the programs depend on a development package: $programs_depends"
   exit 1
 fi
+
+# The library and -dev packages unpacked together, as a host's machine has them installed.
+check=$(mktemp -d)
+trap 'rm -rf "$check"' EXIT
+for name in libmarvisto1 libmarvisto-world1 libmarvisto-dev; do
+  dpkg-deb -x "$out/${name}_"*.deb "$check/root"
+done
+libdir=$check/root/usr/lib/$multiarch
+
+# The JSON library's version that the ABI tag of the library's symbols carries
+# (nlohmann::json_abi_v3_11_2 for 3.11.2) is the one -dev asks for, up to the next release.
+json=$(nm -D -C --defined-only "$libdir/libmarvisto.so.1" |
+  grep -oE 'json_abi(_[a-z]+)*_v[0-9]+_[0-9]+_[0-9]+' | sed 's/.*_v//; s/_/./g' | sort -u)
+dev_depends=$(dpkg-deb -f "$out"/libmarvisto-dev_*.deb Depends)
+next=$(awk -F. '{print $1 "." $2 "." $3 + 1}' <<<"$json")
+if [ "$(wc -w <<<"$json")" != 1 ] || ! grep -qF "nlohmann-json3-dev (>= $json)" <<<"$dev_depends" ||
+   ! grep -qF "nlohmann-json3-dev (<< $next~)" <<<"$dev_depends"; then
+  echo "package: the library's symbols carry the JSON ABI of version '$json'; -dev depends on: $dev_depends"
+  exit 1
+fi
+echo "package: libmarvisto-dev asks for the JSON library $json, whose ABI tag the symbols carry"
+
+# A host built against the packaged files through the packaged pkg-config file, initialising
+# the kit from a thread of its own: the call belongs to the main thread, and the packaged
+# library must not end the host's process for it (a test build stops there).
+cat > "$check/host.cc" <<'EOF'
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "MainSDK/marvisto_core.h"
+#include "platform/paths.h"
+#include "platform/run_loop.h"
+
+int main(int, char** argv) {
+  platform::RunLoop::setMainThread();
+  platform::Paths::setHome(argv[1]);
+  std::shared_ptr<MarvistoCore> core;
+  std::thread([&] { core = MarvistoCore::initWithUserHash("package-check", "http://127.0.0.1:9"); }).join();
+  if (!core) return 1;
+  core->stopSendingPostRequests();
+  std::puts("initialised on a thread of the host's own");
+  return 0;
+}
+EOF
+# shellcheck disable=SC2046
+g++ -std=c++20 -Wall -Wextra -Werror "$check/host.cc" -o "$check/host" \
+  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs marvisto)
+mkdir "$check/home"
+LD_LIBRARY_PATH=$libdir timeout 60 "$check/host" "$check/home" > "$check/host.out" 2>&1 || {
+  status=$?
+  cat "$check/host.out"
+  echo "package: the packaged library ended a host that initialised it from its own thread (exit $status)"
+  exit 1
+}
+echo "package: a host that initialises the packaged library from its own thread runs on"
+
+# The two libraries built again from the tree in another folder: what they install is what the
+# packages hold, byte for byte, so nothing in them depends on the folder's path or its length.
+# The folder lies beside the first, so that the compiler cache, which keys the objects by the
+# sources' paths from the folder, has them all: a configure and two links.
+again=$build-again
+cmake -S . -B "$again" "${config[@]}" >/dev/null
+cmake --build "$again" -j "${JOBS:-$(nproc)}" --target marvisto marvisto_world >/dev/null
+for component in Libraries WorldLibraries; do
+  DESTDIR=$check/again cmake --install "$again" --component "$component" --strip >/dev/null
+done
+rebuilt=$(cd "$check/again" && find . -type f -name 'lib*.so.*')
+[ "$(wc -w <<<"$rebuilt")" = 2 ] || { echo "package: the libraries built again are" $rebuilt; exit 1; }
+for file in $rebuilt; do
+  cmp "$check/again/$file" "$check/root/$file" || {
+    echo "package: ${file#.} differs when built in $again"
+    exit 1
+  }
+done
+echo "package: the libraries built again in another folder are the packaged ones, byte for byte"
 
 # lintian's errors and warnings fail the check, and so do the informational tags of a binary
 # built without a hardening feature or a library package without a symbols file; the other

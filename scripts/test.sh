@@ -2,8 +2,8 @@
 # Checks the layering, builds everything and runs the whole test suite twice: once
 # optimised (then checks the installed kit), once under AddressSanitizer and
 # UndefinedBehaviorSanitizer; the threading test also runs under ThreadSanitizer. The engine and SDK libraries are built with clang
-# too, with the lock rules checked. Every build here keeps the main-thread and on-queue checks
-# (MARVISTO_THREAD_CHECKS). Any failure or sanitizer report fails the run.
+# too, with the lock rules checked. Every build here but the package's keeps the main-thread and
+# on-queue checks (MARVISTO_THREAD_CHECKS). Any failure or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/check-layers.sh
@@ -22,7 +22,9 @@ ctest --test-dir build --output-on-failure -j "$jobs" --timeout 600
 bash scripts/check-kit.sh build
 # The Debian packages (libraries, -dev, programs) built from a tree that installs to /usr
 # with Debian's hardening flags, checked for their split, their documents and build paths,
-# the exported symbols against debian/*.symbols, the flags by blhc, and by lintian.
+# the exported symbols against debian/*.symbols, the flags by blhc, and by lintian; a host
+# built against them initialises the kit from its own thread and runs on, and the libraries
+# built again in a second folder are the packaged ones byte for byte.
 bash scripts/package.sh
 
 # The kit builds with clang as well as GCC: the engine, SDK and map view libraries only

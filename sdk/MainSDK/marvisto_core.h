@@ -10,7 +10,10 @@
 /// Threads: initialise and call from the host's main thread (the one that
 /// called `platform::RunLoop::setMainThread()`). The initialisers, the user
 /// hash's, server's and delegates' setters and the downloads belong to it: made
-/// on another thread they stop the process in every build but Release. The
+/// on another thread they stop the process in a build with the thread checks
+/// (`MARVISTO_THREAD_CHECKS`, the kit's test builds). The packaged library does
+/// not stop its host for them: they run on the calling thread, and the managers
+/// an initialiser made there deliver their events on that thread's run loop. The
 /// readers (`location`, `deviceInfo`, `userHash`, `server`, `bluetoothState`),
 /// the archive loads and the forwarding calls are also safe from other threads
 /// (a zone callback may load, start, stop and replay). Download callbacks arrive on the
