@@ -52,7 +52,11 @@ class MCSublocation {
   std::optional<std::vector<uint8_t>> pngImage;
   /// The JPG image's bytes; none when absent.
   std::optional<std::vector<uint8_t>> jpgImage;
-  /// The floor drawn from one of them; none until drawn.
+  /// The floor drawn from one of them, by the map view at every load. A host
+  /// without the map view never gets a picture here: it stays null. The
+  /// installed kit carries no map view, so a host built against it draws the
+  /// floor from the bytes above itself; inside this tree the map view draws
+  /// once `MCMapViewInstall()` has been called.
   std::shared_ptr<platform::Image> image;
   float width = 0;          ///< Metres.
   float height = 0;         ///< Metres.

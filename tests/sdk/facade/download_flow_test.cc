@@ -11,6 +11,7 @@
 #include "MCModels/mc_location.h"
 #include "MCServerManager/mc_server_manager.h"
 #include "platform/paths.h"
+#include "server/content/content_helper.h"
 #include "sdk/facade/facade_scene.h"
 
 namespace {
@@ -112,6 +113,62 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
       EXPECT_TRUE(s.installed(name) == served.archive) << "not the server's archive";
       EXPECT_EQ(fs::path(s.core->location()->archiveFile).parent_path().filename(), name)
           << "another location's archive is loaded";
+    }
+  }
+}
+
+// What the server address's faults give a download, as the error table says:
+// a malformed address and a refused connection fail at once with the job's
+// code; a server name that does not resolve keeps the transfer asking the
+// resolver, so the 8 s rule ends it with 13.
+std::string NoSuchName(const std::string& host) {
+  return host.size() > 8 && host.ends_with(".invalid") ? "" : host;  // numeric addresses pass
+}
+
+TEST(DownloadFlowTest, ServerAddressFaultsGiveTheTablesCodes) {
+  int refusing = 0;
+  {
+    FacadeScene probe;  // a port that was just served and is closed again
+    refusing = probe.port;
+  }
+  struct Case {
+    const char* what;
+    std::string server;
+    std::vector<std::string> expected;
+    std::string text;
+    bool stalls;  // fails by the 8 s rule
+  } cases[] = {
+      {"no scheme", "127.0.0.1:" + std::to_string(refusing), {"fail 1", "process -1"},
+       "Some problems with downloading. Error: -1120", false},
+      {"refused", "http://127.0.0.1:" + std::to_string(refusing), {"fail 1", "process -1"},
+       "Some problems with downloading. Error: -1130", false},
+      {"name that does not resolve", "http://marvisto-test.invalid:" + std::to_string(refusing), {"fail 13"},
+       "Problems with Internet connecting", true},
+  };
+  // The system resolver would ask the network; this one knows no ".invalid" name.
+  SetHostResolver(NoSuchName);
+  std::shared_ptr<void> restore(nullptr, [](void*) { SetHostResolver(nullptr); });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // The scene's server is unused: with one, each step of clock also gives the job real
+    // time to fail in; a stalling job needs none.
+    FacadeScene s(!c.stalls);
+    s.core = MarvistoCore::initWithUserHash("hash", c.server, s.managers);
+    double lastRise = platform::Clock::nowSeconds(), failedAt = 0;
+    size_t states = 0;
+    const Outcome o = s.download(Name(7), false, Ended, [&](const Outcome& now) {
+      if (now.fails.empty() && now.process.size() != states)
+        states = now.process.size(), lastRise = platform::Clock::nowSeconds();
+      if (!now.fails.empty() && failedAt == 0) failedAt = platform::Clock::nowSeconds();
+    });
+    EXPECT_EQ(Said(o), c.expected);
+    ASSERT_EQ(o.fails.size(), 1u);
+    EXPECT_EQ(o.fails[0].localizedDescription, c.text);
+    if (c.stalls) {
+      EXPECT_GE(failedAt - lastRise, 8.0 - 0.06);
+      EXPECT_LE(failedAt - lastRise, 8.0 + 0.11);
+    } else {
+      EXPECT_LT(failedAt - lastRise, 8.0 - 0.06);
     }
   }
 }

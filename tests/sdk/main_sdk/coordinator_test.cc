@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <cstdlib>
+#include <regex>
 #include <set>
 
 #include "Device/mc_device.h"
@@ -14,6 +15,9 @@
 #include "replay/log_records.h"
 #include "replay/replay_run.h"
 #include "sdk/coordinator_scene.h"
+#include "server/zip_archive.h"
+#include "venuesim/generator.h"
+#include "venuesim/venue_archive.h"
 #include "server/utils.h"
 
 namespace {
@@ -111,6 +115,64 @@ TEST(MainSDKTest, FailedLoadsKeepTheLocationAndReportTheirCode) {
     // A missing archive leaves the client; a refused one has replaced it with none.
     ASSERT_TRUE(info->error);
     EXPECT_EQ(info->error->code == 31, k.code == 3);
+  }
+}
+
+// A venue whose map check leaves no floor to position on still loads; every
+// tick then fails with the reason's code and "No sublocations". A map without
+// any floor never gets that far: the load refuses it.
+TEST(MainSDKTest, AMapWithoutAUsableFloorLoadsAndEveryTickSaysWhy) {
+  struct Case {
+    const char* what;
+    int method;
+    std::function<void(venuesim::VenueFloor&)> spoil;
+    bool noFloors;
+    int64_t loadCode, tickCode;
+  } cases[] = {
+      {"no beacon on any floor of a venue placed by beacons", venuesim::kMethodTrilat,
+       [](venuesim::VenueFloor& f) { f.beacons.clear(); }, false, 0, 8},
+      {"fewer than 3 reference points on every floor", venuesim::kMethodKnn,
+       [](venuesim::VenueFloor& f) { f.points.resize(2); }, false, 0, 7},
+      {"beacons on a floor are no use to nearest neighbours", venuesim::kMethodKnn,
+       [](venuesim::VenueFloor& f) { f.beacons.clear(); }, false, 0, 0},
+      {"no floor at all", venuesim::kMethodKnn, nullptr, true, 3, 0},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    venuesim_test::TempDir dir;
+    venuesim::VenueSpec spec = venuesim_test::SmallSpec(41);
+    spec.method = k.method;
+    venuesim::Venue venue;
+    std::string text;
+    ASSERT_EQ(venuesim::GenerateVenue(spec, &venue, &text), 0) << text;
+    for (auto& floor : venue.floors)
+      if (k.spoil) k.spoil(floor);
+    ASSERT_EQ(venuesim::WriteVenueArchive(venue, dir.file("v.mvz"), &text), 0) << text;
+    if (k.noFloors) {  // the location's description without its floors
+      const std::string config = std::regex_replace(venuesim_test::ReadArchive(dir.file("v.mvz"))["config.xml"],
+                                                    std::regex("<Sublocation[\\s\\S]*?</Sublocation>"), "");
+      ASSERT_EQ(config.find("Sublocation"), std::string::npos);
+      zip* z = ZipOpen(dir.file("v.mvz").c_str());
+      ASSERT_NE(z, nullptr);
+      ZipWriteBuffer(z, "config.xml", config.data(), int(config.size()));
+      ZipClose(z);
+    }
+    CoordinatorScene c;
+    c.install("venue", dir.file("v.mvz"));
+    std::optional<platform::Error> error;
+    c.sdk->loadArchive("venue", &error);
+    EXPECT_EQ(error ? error->code : 0, k.loadCode);
+    for (int tick = 0; tick < 3; ++tick) {
+      c.sdk->mainNavigationQueue();
+      const auto info = c.sdk->deviceInfo();
+      ASSERT_TRUE(info->error);
+      if (k.tickCode != 0) {
+        EXPECT_EQ(info->error->code, k.tickCode);
+        EXPECT_EQ(info->error->localizedDescription, "No sublocations");
+      } else {
+        EXPECT_NE(info->error->localizedDescription, "No sublocations");
+      }
+    }
   }
 }
 

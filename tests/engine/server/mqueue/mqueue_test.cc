@@ -191,6 +191,38 @@ TEST_F(MQueue, AMessageWithALineFeedIsRefusedWhole) {
   EXPECT_TRUE(log_.contains("a line feed would split it"));
 }
 
+// A malformed server address is refused before anything is posted: the
+// default log level keeps the reason at every try, the lines stay for a queue
+// with a usable address, and no code (-1110 among them) reaches anyone.
+TEST_F(MQueue, AMalformedAddressIsLoggedAtEveryTryAndKeepsTheLines) {
+  Closer down;  // the port the addresses name: nothing may connect to it
+  const std::string at = "127.0.0.1:" + std::to_string(down.port);
+  const std::string addresses[] = {at + "/xmlParserInsert", "Http://" + at + "/xmlParserInsert",
+                                   "http://" + at + "/xml Parser", "http:///xmlParserInsert"};
+  for (const std::string& address : addresses) {
+    SCOPED_TRACE(address);
+    log_.reset();
+    auto q = std::make_unique<MQueueManager>(address, dir_, 1000, 9);
+    q->setSleepTimeout(1);
+    q->setRetryTimeout(1, 4);
+    ASSERT_TRUE(q->addMessage("<m/>"));
+    q->start();
+    const std::string told = "Upload failed: invalid url: " + address + "\n";
+    auto tries = [&] {
+      const std::string text = log_.text();
+      int n = 0;
+      for (size_t i = 0; (i = text.find(told, i)) != std::string::npos; i += told.size()) ++n;
+      return n;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return tries() >= 3; }));
+    q.reset();
+    EXPECT_EQ(Slurp(dir_ + "/upload.xml"), "<m/>\n");
+    EXPECT_EQ(log_.text().find("1110"), std::string::npos);
+    EXPECT_EQ(down.count, 0);
+    fs::remove_all(dir_), fs::create_directory(dir_);
+  }
+}
+
 // A server out of reach for long: beyond the batch files kept, the oldest
 // batch goes whole, and the log counts every line lost that way.
 TEST_F(MQueue, BatchesBeyondTheLimitAreDroppedOldestFirstAndCounted) {
