@@ -42,30 +42,43 @@ int main(int argc, char** argv) {
 
   // Download callbacks arrive on the main thread, while it pumps its run loop. A copy on
   // disk loads at once ("local"); once the progress reaches 100 a newer copy from the
-  // server follows ("remote"), while an up-to-date one gets nothing more.
-  bool loaded = false, jobEnded = false, failed = false;
+  // server is checked and loaded, which takes as long as a load, and follows ("remote"),
+  // while an up-to-date one gets nothing more. The flow holds its three blocks until it
+  // has said its last word; what they hold goes then, and here wakes the main thread.
+  bool loaded = false, jobEnded = false, failed = false, switched = false, flowEnded = false;
+  auto flow = std::shared_ptr<void>(nullptr, [&flowEnded](void*) {
+    platform::RunLoop::main()->perform([&flowEnded] { flowEnded = true; });
+  });
   core->downloadLocationById(
       locationId, false,
-      [&](int64_t percent) {
+      [&, flow](int64_t percent) {
         std::printf("downloading %lld%%\n", (long long)percent);
         jobEnded = percent == 100;
       },
-      [&](const nlohmann::json& result) {
+      [&, flow](const nlohmann::json& result) {
         std::printf("%s copy loaded, version %lld\n", result.value("type", "").c_str(),
                     (long long)result.value("version", int64_t{0}));
         loaded = true;
-        if (navigating) navigate();
+        if (navigating) navigate(), switched = true;
       },
-      [&](const platform::Error& e) {  // codes: see marvisto_error.h
+      [&, flow](const platform::Error& e) {  // codes: see marvisto_error.h
         std::printf("download failed: %lld %s\n", (long long)e.code, e.localizedDescription.c_str());
         failed = true;
       });
+  flow.reset();
   // With no local copy "remote" comes after the 100; a failure may leave a local copy.
-  platform::RunLoop::main()->runUntil([&] { return failed || (jobEnded && loaded); }, 60.0);
+  platform::RunLoop::main()->runUntil([&] { return flowEnded || (jobEnded && loaded); }, 60.0);
   if (!loaded) return 1;
 
   navigate();
   platform::RunLoop::main()->runFor(3.0);
+  // A host that ends waits for the download's outcome: ending while a newer copy is
+  // checked and loaded would leave the older one, and the next run would download again.
+  if (!platform::RunLoop::main()->runUntil([&] { return flowEnded; }, 120.0)) {
+    std::printf("the download did not end within 120 s\n");
+    return 1;
+  }
+  if (switched) platform::RunLoop::main()->runFor(3.0);  // the newer copy navigates too
 
   // The latest tick's result: a copy the host may keep.
   std::shared_ptr<const MCDeviceInfo> info = core->deviceInfo();
@@ -80,5 +93,5 @@ int main(int argc, char** argv) {
   }
   core->stopMarvisto();
   core->stopSendingPostRequests();
-  return 0;
+  return failed ? 1 : 0;
 }

@@ -156,7 +156,11 @@ class MarvistoCore : public std::enable_shared_from_this<MarvistoCore> {
   /// process with each new job state (then -1 after a job failure), fail with
   /// code 1 (job failed), 13 (no progress for 8 s), 2 or 3 (archive). A
   /// downloaded archive that does not load (3) never replaces the local copy
-  /// and leaves navigation running.
+  /// and leaves navigation running. After 100 a newer copy is checked and
+  /// loaded before "remote" (each as long as a load); an up-to-date one gets
+  /// nothing more. The flow holds the three blocks until it has posted its last
+  /// callback, then lets go of them: a host that must know when the flow is
+  /// over (before it exits, say) can watch what they hold.
   void downloadLocationByName(const std::string& name, bool forceReload, ProcessBlock processBlock,
                               SuccessBlock successBlock, FailBlock failBlock);
   /// The same for the location with this id.

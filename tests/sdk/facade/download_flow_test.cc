@@ -34,6 +34,13 @@ std::vector<std::string> Said(const Outcome& o) {
   return said;
 }
 
+// The flow lets go of the host's blocks once its last callback is posted, and
+// not before: a host that must end watches for that.
+void ExpectLetGo(const Outcome& o) {
+  EXPECT_TRUE(o.released) << "the flow still holds the blocks";
+  EXPECT_EQ(o.saidWhenReleased, o.order.size()) << "a callback came after the flow let go";
+}
+
 // States only rise, each is posted once, the last is 100.
 void ExpectProgress(const Outcome& o) {
   ASSERT_FALSE(o.process.empty());
@@ -95,6 +102,7 @@ TEST(DownloadFlowTest, AgainstTheContentServer) {
                                  });
     EXPECT_EQ(Said(o), c.expected);
     EXPECT_FALSE(o.offMainThread);
+    ExpectLetGo(o);
     if (c.failCode == 1) {
       ASSERT_EQ(o.fails.size(), 1u);
       EXPECT_EQ(o.fails[0].localizedDescription,
@@ -162,6 +170,7 @@ TEST(DownloadFlowTest, ServerAddressFaultsGiveTheTablesCodes) {
       if (!now.fails.empty() && failedAt == 0) failedAt = platform::Clock::nowSeconds();
     });
     EXPECT_EQ(Said(o), c.expected);
+    ExpectLetGo(o);
     ASSERT_EQ(o.fails.size(), 1u);
     EXPECT_EQ(o.fails[0].localizedDescription, c.text);
     if (c.stalls) {
@@ -323,6 +332,7 @@ TEST(DownloadFlowTest, ScriptedJobStates) {
       return Ended(o) || o.has("process 100");
     });
     EXPECT_EQ(o.order, c.expected);
+    ExpectLetGo(o);
     EXPECT_GE(loader->stops.load(), 1) << "the job is left in the registry";
     EXPECT_TRUE(s.installed(name) == (c.replaced ? written : local));
     if (o.remote()) {

@@ -180,28 +180,36 @@ Outcome FacadeScene::download(const std::string& name, bool force,
     o->order.push_back(entry);
     if (std::this_thread::get_id() != main) o->offMainThread = true;
   };
+  auto held = std::make_shared<int>();  // only the blocks keep it
+  const std::weak_ptr<int> blocks = held;
   core->downloadLocationByName(
       name, force,
-      [o, note](int64_t p) {
+      [o, note, held](int64_t p) {
         o->process.push_back(p);
         note("process " + std::to_string(p));
       },
-      [o, note](const nlohmann::json& r) {
+      [o, note, held](const nlohmann::json& r) {
         o->successes.push_back(r);
         note(r.value("type", "?") + " " + std::to_string(r.value("version", -1)));
       },
-      [o, note](const platform::Error& e) {
+      [o, note, held](const platform::Error& e) {
         o->fails.push_back(e);
         note("fail " + std::to_string(e.code));
       });
+  held.reset();
+  auto released = [&] {
+    if (!o->released && blocks.expired()) o->released = true, o->saidWhenReleased = o->order.size();
+  };
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!done(*o) && std::chrono::steady_clock::now() < end) {
     pt::advance(MarvistoCore::kDownloadPollSeconds);
     if (server) pt::pumpUntil([] { return false; }, MarvistoCore::kDownloadPollSeconds / 2);
     if (eachStep) eachStep(*o);
+    released();
   }
   EXPECT_TRUE(done(*o)) << "the flow did not finish";
   pt::advance(2.0);
+  released();
   return *o;
 }
 

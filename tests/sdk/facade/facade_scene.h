@@ -27,6 +27,9 @@ struct Outcome {
   std::vector<nlohmann::json> successes;
   std::vector<platform::Error> fails;
   bool offMainThread = false;
+  // Whether the flow let go of the blocks, and how many callbacks had come then.
+  bool released = false;
+  size_t saidWhenReleased = 0;
   bool has(const std::string& entry) const;
   bool remote() const;
 };
