@@ -18,7 +18,7 @@
 /// | 3 | `loadArchiveByName`, `loadArchiveById`, the download fail block | "Invalid archive, some problems inside.": the engine refused the map; after a download the previous archive stays and navigation goes on | keep the local copy; report the location to whoever publishes it |
 /// | 11 | `beaconFounded` | "  Beacon already on map" | nothing: the beacon is placed |
 /// | 12 | `beaconFounded` | the measured key is malformed or the spot's floor is not in the loaded location | measure again on a floor of the loaded location |
-/// | 13 | download fail block | "Problems with Internet connecting": the job made no progress for 8 s and was stopped (the kit's log then holds -1080, the stop); so end a server that never answers and a server name that does not resolve, which the transfer keeps asking the resolver for until the stop | retry when the network is back; check the server address |
+/// | 13 | download fail block | "Problems with Internet connecting": the job made no progress for 8 s and was stopped (the kit's log then holds -1080, the stop). A server that never answers ends so, and so does a server name that does not resolve: the transfer keeps asking the resolver until the stop | retry when the network is back; check the server address |
 /// | 4 | `deviceInfo()->error` | "No solution": too few of the venue's beacons heard to place the phone | wait (the first fix takes a few seconds of walking); check that Bluetooth is on and the phone is in the venue |
 /// | 9 | `deviceInfo()->error` | no floor could be decided | as for 4 |
 /// | 10, 25 | `deviceInfo()->error` | a floor bitmap (10) or an archive member (25) is broken | load another copy of the location |
