@@ -39,8 +39,9 @@ class Child {
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
-  // Next stdout line, or empty after timeoutMs.
-  std::string readLine(int timeoutMs = 10000);
+  // Next stdout line, or empty after timeoutMs. The default is a bound for a peer that says
+  // its port once it listens: an interpreter's start alone took over 10 s on a loaded machine.
+  std::string readLine(int timeoutMs = 30000);
   int pid() const { return pid_; }
   void kill(int signal);
 
