@@ -33,17 +33,17 @@ struct Floor {
 const Floor& TheFloor() {
   static const Floor floor = [] {
     Floor f;
-    venuesim::VenueSpec spec;
+    venuesim::VenueSpec plan;
     venuesim::Venue venue;
     std::string error, png;
-    if (venuesim::GenerateLayout(spec, &venue, &error) != 0 ||
-        venuesim::RenderFloorImage(spec, venue.floors[0], &png, &error) != 0) {
+    if (venuesim::GenerateLayout(plan, &venue, &error) != 0 ||
+        venuesim::RenderFloorImage(plan, venue.floors[0], &png, &error) != 0) {
       std::fprintf(stderr, "floor_draw_bench: %s\n", error.c_str());
       std::exit(1);
     }
     const auto image = platform::Image::imageWithData(Bytes(png.begin(), png.end()));
     f.jpg = image->jpegData(0.9);
-    const double scale = venuesim::ImageScale(spec);
+    const double scale = venuesim::ImageScale(plan);
     const int w = image->pixelWidth(), h = image->pixelHeight();
     std::string svg = "<svg xmlns='http://www.w3.org/2000/svg' width='" + std::to_string(w) + "' height='" +
                       std::to_string(h) + "'><rect width='100%' height='100%' fill='#f4f4f0'/>";

@@ -140,11 +140,11 @@ TEST(MainSDKTest, AMapWithoutAUsableFloorLoadsAndEveryTickSaysWhy) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
     venuesim_test::TempDir dir;
-    venuesim::VenueSpec spec = venuesim_test::SmallSpec(41);
-    spec.method = k.method;
+    venuesim::VenueSpec plan = venuesim_test::SmallSpec(41);
+    plan.method = k.method;
     venuesim::Venue venue;
     std::string text;
-    ASSERT_EQ(venuesim::GenerateVenue(spec, &venue, &text), 0) << text;
+    ASSERT_EQ(venuesim::GenerateVenue(plan, &venue, &text), 0) << text;
     for (auto& floor : venue.floors)
       if (k.spoil) k.spoil(floor);
     ASSERT_EQ(venuesim::WriteVenueArchive(venue, dir.file("v.mvz"), &text), 0) << text;
