@@ -59,7 +59,10 @@ int main(int argc, char** argv) {
         std::printf("%s copy loaded, version %lld\n", result.value("type", "").c_str(),
                     (long long)result.value("version", int64_t{0}));
         loaded = true;
-        if (navigating) navigate(), switched = true;
+        if (navigating) {
+          navigate();
+          switched = true;
+        }
       },
       [&, flow](const platform::Error& e) {  // codes: see marvisto_error.h
         std::printf("download failed: %lld %s\n", (long long)e.code, e.localizedDescription.c_str());
